@@ -1,0 +1,1 @@
+// Keeps an engine area linkable while it has no sources yet.

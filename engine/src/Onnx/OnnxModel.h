@@ -1,0 +1,77 @@
+#pragma once
+
+#include "Onnx/ModelRuntimeError.h"
+#include "Onnx/Tensor.h"
+
+#include <voxtrellis/ComputeUnits.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxtrellis {
+
+// Name, element type and shape of a model input or output. Open dimensions
+// (batch, sequence length) are -1.
+struct TensorInfo {
+  std::string name;
+  ElementType type = ElementType::float32;
+  std::vector<int64_t> shape;
+
+  // True when `dims` has the same rank and agrees on every fixed dimension.
+  bool accepts(const std::vector<int64_t>& dims) const;
+};
+
+using NamedTensors = std::map<std::string, Tensor>;
+
+// One loaded model: the stand-in for a compiled model of the accelerator
+// platform. A compiled-model folder "Name.mlmodelc" holds "model.onnx" (and
+// optionally "model.onnx.data" for external weights).
+//
+// Thread safety: predict() may be called from several threads at once.
+class OnnxModel {
+public:
+  // Loads "<folder>/model.onnx". Throws ModelRuntimeError (folderMissing,
+  // modelFileMissing, loadFailed).
+  static std::shared_ptr<OnnxModel> load(const std::filesystem::path& modelFolder,
+                                         ComputeUnits units = ComputeUnits::all);
+  // Loads an .onnx file directly. Throws ModelRuntimeError (modelFileMissing, loadFailed).
+  static std::shared_ptr<OnnxModel> loadFile(const std::filesystem::path& onnxFile,
+                                             ComputeUnits units = ComputeUnits::all);
+
+  ~OnnxModel();
+  OnnxModel(const OnnxModel&) = delete;
+  OnnxModel& operator=(const OnnxModel&) = delete;
+
+  // The model's folder name without ".mlmodelc" (or the file stem).
+  const std::string& name() const;
+  const std::filesystem::path& path() const;
+  ComputeUnits computeUnits() const;
+
+  const std::vector<TensorInfo>& inputs() const;
+  const std::vector<TensorInfo>& outputs() const;
+  const TensorInfo* input(const std::string& name) const;
+  const TensorInfo* output(const std::string& name) const;
+
+  // Runs the model. `inputs` must name every declared input with the declared
+  // element type and a shape the declaration accepts; tensors are read in
+  // place, never copied. Returns the requested outputs (all when
+  // `outputNames` is empty); each output owns the runtime's buffer.
+  // Throws ModelRuntimeError (invalidInput, inferenceFailed).
+  NamedTensors predict(const NamedTensors& inputs, const std::vector<std::string>& outputNames = {}) const;
+
+  // Runs the model writing into caller-provided output tensors (each must have
+  // the output's element type and exact shape). Inputs and outputs must not
+  // share memory. Throws like predict().
+  void predictInto(const NamedTensors& inputs, NamedTensors& outputs) const;
+
+private:
+  struct Impl;
+  explicit OnnxModel(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace voxtrellis

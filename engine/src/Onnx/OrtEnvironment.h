@@ -1,0 +1,16 @@
+#pragma once
+
+#include <voxtrellis/ComputeUnits.h>
+
+#include <onnxruntime_cxx_api.h>
+
+namespace voxtrellis {
+
+// The one ONNX Runtime environment of the process, created on first use.
+Ort::Env& ortEnvironment();
+
+// Session options for a compute-unit choice. The whole mapping lives here so
+// every model of the engine runs under the same rules.
+Ort::SessionOptions makeSessionOptions(ComputeUnits units);
+
+}  // namespace voxtrellis

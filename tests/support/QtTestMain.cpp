@@ -1,0 +1,23 @@
+// main() of the app and UI test binaries: a QApplication on the offscreen
+// platform, then every GoogleTest test on the UI thread.
+#include <QApplication>
+#include <QStandardPaths>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+  ::setenv("QTWEBENGINE_CHROMIUM_FLAGS",
+           "--disable-gpu --no-sandbox --disable-background-networking --disable-component-update", 0);
+  // Settings and data folders of tests never touch the user's own.
+  QStandardPaths::setTestModeEnabled(true);
+  QApplication app(argc, argv);
+  QApplication::setOrganizationName("Parlowvista");
+  QApplication::setApplicationName("ParlowvistaTests");
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
