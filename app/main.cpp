@@ -2,6 +2,7 @@
 #include <QMainWindow>
 
 int main(int argc, char** argv) {
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Parlowvista");
   QApplication::setApplicationName("Parlowvista");

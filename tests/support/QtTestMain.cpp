@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
            "--disable-gpu --no-sandbox --disable-background-networking --disable-component-update", 0);
   // Settings and data folders of tests never touch the user's own.
   QStandardPaths::setTestModeEnabled(true);
+  // Qt WebEngine widgets need shared GL contexts, set before the application exists.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Parlowvista");
   QApplication::setApplicationName("ParlowvistaTests");
