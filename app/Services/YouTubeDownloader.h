@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QFuture>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace parlowvista {
+
+// Why a download produced no audio. `what()` is the user-facing description.
+class DownloaderError : public std::runtime_error {
+public:
+    enum class Kind { downloadFailed, ytdlpNotFound, invalidURL, noAudioStream };
+
+    static DownloaderError downloadFailed(const QString& message);
+    static DownloaderError ytdlpNotFound();
+    static DownloaderError invalidURL();
+    static DownloaderError noAudioStream();
+
+    Kind kind() const { return m_kind; }
+    // The tool's own text for downloadFailed (the whole of its error output), else empty.
+    QString message() const { return m_message; }
+
+private:
+    DownloaderError(Kind kind, const QString& description, const QString& message)
+        : std::runtime_error(description.toStdString()), m_kind(kind), m_message(message) {}
+    Kind m_kind;
+    QString m_message;
+};
+
+struct DownloadedAudio {
+    QUrl audioURL;   // inside a "yt-download-" temporary folder; hand it to cleanupTempFile()
+    QString title;   // the file name without its extension, i.e. the video's title
+};
+
+// Fetches the audio track of an online video with the external tool yt-dlp, in a fresh temporary
+// folder, and reports the tool's progress. Lives on the main thread; the child process runs
+// without blocking it. Downloads run one at a time in the order they were asked for.
+class YouTubeDownloader : public QObject {
+    Q_OBJECT
+
+public:
+    // Called on the downloader's thread with a fraction (0 to 1) and a status text.
+    using ProgressHandler = std::function<void(double fraction, const QString& status)>;
+
+    struct ProgressReport {
+        double fraction = 0;
+        QString status;
+        bool operator==(const ProgressReport&) const = default;
+    };
+
+    // Looks for the tool once, now; a tool installed later is found only by a new downloader.
+    explicit YouTubeDownloader(QObject* parent = nullptr);
+    // Uses the given tool path (nothing: no tool) instead of searching.
+    YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent = nullptr);
+    // Kills a running tool and removes its temporary folder.
+    ~YouTubeDownloader() override;
+
+    bool isAvailable() const { return m_ytdlpPath.has_value(); }
+    std::optional<QString> ytdlpPath() const { return m_ytdlpPath; }
+
+    // Downloads the audio of `address` (only http and https addresses are accepted). The future
+    // ends with the file and title, fails with DownloaderError, or is cancelled by cancel().
+    // Continuations should use this object (or another main-thread object) as their context.
+    QFuture<DownloadedAudio> downloadAudio(const QString& address, ProgressHandler progressHandler = {});
+
+    // Kills the running tool, removes its folder and cancels that download and all waiting ones.
+    void cancel();
+
+    // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
+    // Any thread; never fails.
+    static void cleanupTempFile(const QUrl& audioURL);
+
+    // The reports one chunk of tool output gives, one per recognised line, in line order.
+    static QList<ProgressReport> parseProgress(const QString& output);
+
+    static QStringList defaultToolLocations();
+    // The first existing file among `locations`, else yt-dlp found on PATH, else nothing.
+    static std::optional<QString> findYtDlpSync(const QStringList& locations = defaultToolLocations());
+
+    static const QStringList& acceptedAudioExtensions();
+
+private:
+    struct Job;
+
+    void startNext();
+    void readStream(Job& job, bool errorStream);
+    void processFinished(Job& job, int exitCode, bool crashed);
+    void failCurrent(const DownloaderError& error);
+    void succeedCurrent(const DownloadedAudio& audio);
+    void endCurrent();
+
+    std::optional<QString> m_ytdlpPath;
+    std::unique_ptr<Job> m_current;
+    std::deque<std::unique_ptr<Job>> m_waiting;
+};
+
+}  // namespace parlowvista
