@@ -1,0 +1,143 @@
+#include "Models/TranslationSettings.h"
+
+#include "Services/KeychainService.h"
+#include "Services/Translation/CliToolRun.h"
+
+#include <QDir>
+#include <QMetaType>
+
+namespace parlowvista {
+
+namespace {
+
+const QString kProviderKey = QStringLiteral("translation.selectedProvider");
+const QString kModeKey = QStringLiteral("translation.connectionMode");
+const QString kModelKey = QStringLiteral("translation.selectedModel");
+const QString kTargetKey = QStringLiteral("translation.defaultTargetLanguage");
+const QString kFormattingKey = QStringLiteral("translation.preserveFormatting");
+const QString kBatchSizeKey = QStringLiteral("translation.batchSize");
+
+QString toolName(TranslationProviderType provider) {
+  switch (provider) {
+    case TranslationProviderType::claude: return QStringLiteral("claude");
+    case TranslationProviderType::gemini: return QStringLiteral("gemini");
+    case TranslationProviderType::openai: return QStringLiteral("openai");
+  }
+  return QStringLiteral("claude");
+}
+
+// QSettings hands back strings for values it read from its file, and native
+// types for values set in this run; accept both spellings of a Boolean.
+std::optional<bool> storedBool(const QVariant& value) {
+  if (value.typeId() == QMetaType::Bool) return value.toBool();
+  if (value.typeId() == QMetaType::QString) {
+    const QString text = value.toString();
+    if (text == QLatin1String("true")) return true;
+    if (text == QLatin1String("false")) return false;
+  }
+  return std::nullopt;
+}
+
+std::optional<int> storedInt(const QVariant& value) {
+  if (value.typeId() == QMetaType::Bool) return std::nullopt;
+  bool ok = false;
+  const int number = value.toString().toInt(&ok);
+  if (!ok) return std::nullopt;
+  return number;
+}
+
+}  // namespace
+
+TranslationSettings::TranslationSettings(KeychainService& keychain, QObject* parent)
+    : QObject(parent), m_keychain(keychain) {
+  load();
+}
+
+TranslationSettings& TranslationSettings::shared() {
+  static TranslationSettings* instance = new TranslationSettings(KeychainService::shared());
+  return *instance;
+}
+
+void TranslationSettings::load() {
+  const QVariant provider = m_defaults.value(kProviderKey);
+  m_selectedProvider =
+      translationProviderTypeFromRawValue(provider.toString()).value_or(TranslationProviderType::claude);
+  m_connectionMode = translationConnectionModeFromRawValue(m_defaults.value(kModeKey).toString())
+                         .value_or(TranslationConnectionMode::cli);
+  const QString model = m_defaults.value(kModelKey).toString();
+  m_selectedModel = availableModels(m_selectedProvider).contains(model) ? model : defaultModel(m_selectedProvider);
+  const QVariant target = m_defaults.value(kTargetKey);
+  m_defaultTargetLanguage = target.isValid() ? target.toString() : QStringLiteral("en");
+  m_preserveFormatting = storedBool(m_defaults.value(kFormattingKey)).value_or(true);
+  const int batch = storedInt(m_defaults.value(kBatchSizeKey)).value_or(10);
+  m_batchSize = batch == 0 ? 10 : batch;
+}
+
+void TranslationSettings::setSelectedProvider(TranslationProviderType provider) {
+  const bool differs = provider != m_selectedProvider;
+  m_selectedProvider = provider;
+  m_defaults.setValue(kProviderKey, rawValue(provider));
+  if (differs) emit selectedProviderChanged(provider);
+  if (!availableModels(provider).contains(m_selectedModel)) setSelectedModel(defaultModel(provider));
+  emit changed();
+}
+
+void TranslationSettings::setConnectionMode(TranslationConnectionMode mode) {
+  const bool differs = mode != m_connectionMode;
+  m_connectionMode = mode;
+  m_defaults.setValue(kModeKey, rawValue(mode));
+  if (differs) emit connectionModeChanged(mode);
+  emit changed();
+}
+
+void TranslationSettings::setSelectedModel(const QString& model) {
+  const bool differs = model != m_selectedModel;
+  m_selectedModel = model;
+  m_defaults.setValue(kModelKey, model);
+  if (differs) emit selectedModelChanged(model);
+  emit changed();
+}
+
+void TranslationSettings::setDefaultTargetLanguage(const QString& code) {
+  const bool differs = code != m_defaultTargetLanguage;
+  m_defaultTargetLanguage = code;
+  m_defaults.setValue(kTargetKey, code);
+  if (differs) emit defaultTargetLanguageChanged(code);
+  emit changed();
+}
+
+void TranslationSettings::setPreserveFormatting(bool preserve) {
+  const bool differs = preserve != m_preserveFormatting;
+  m_preserveFormatting = preserve;
+  m_defaults.setValue(kFormattingKey, preserve);
+  if (differs) emit preserveFormattingChanged(preserve);
+  emit changed();
+}
+
+void TranslationSettings::setBatchSize(int size) {
+  const bool differs = size != m_batchSize;
+  m_batchSize = size;
+  m_defaults.setValue(kBatchSizeKey, size);
+  if (differs) emit batchSizeChanged(size);
+  emit changed();
+}
+
+bool TranslationSettings::isCurrentProviderConfigured() const {
+  if (m_connectionMode == TranslationConnectionMode::cli) return detectCliPath(m_selectedProvider).has_value();
+  return m_keychain.exists(KeychainService::apiKeyAccount(m_selectedProvider));
+}
+
+std::optional<QString> TranslationSettings::detectCliPath(TranslationProviderType provider) const {
+  const QString name = toolName(provider);
+  const QString home = QDir::homePath();
+  return findCommandLineTool(
+      {
+          QStringLiteral("/usr/local/bin/") + name,
+          QStringLiteral("/opt/homebrew/bin/") + name,
+          home + QStringLiteral("/.local/bin/") + name,
+          home + QStringLiteral("/.") + name + QStringLiteral("/bin/") + name,
+      },
+      {name});
+}
+
+}  // namespace parlowvista

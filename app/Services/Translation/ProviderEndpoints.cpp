@@ -1,0 +1,21 @@
+#include "Services/Translation/ProviderEndpoints.h"
+
+#include "Services/Translation/TranslationProviderType.h"
+
+namespace parlowvista {
+
+QUrl ProviderEndpoints::baseUrl(TranslationProviderType type) const {
+  switch (type) {
+    case TranslationProviderType::claude: return claudeBaseUrl;
+    case TranslationProviderType::gemini: return geminiBaseUrl;
+    case TranslationProviderType::openai: return openAIBaseUrl;
+  }
+  return claudeBaseUrl;
+}
+
+ProviderEndpoints& ProviderEndpoints::current() {
+  static ProviderEndpoints endpoints;
+  return endpoints;
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QUrl>
+
+namespace parlowvista {
+
+enum class TranslationProviderType;
+
+// Where the providers send their requests and how long they wait. The
+// defaults are the public services; tests point the addresses at fake servers
+// on 127.0.0.1 and shorten the waits. Read and written on the UI thread only.
+struct ProviderEndpoints {
+  QUrl claudeBaseUrl{QStringLiteral("https://api.anthropic.com")};
+  QUrl geminiBaseUrl{QStringLiteral("https://generativelanguage.googleapis.com")};
+  QUrl openAIBaseUrl{QStringLiteral("https://api.openai.com")};
+  int requestTimeoutMs = 60'000;
+  // Milliseconds between two HTTPS batches, spacing the requests to a service.
+  int batchPauseMs = 100;
+  // A command-line tool that has not answered by then is stopped and the
+  // translation fails, instead of waiting forever on a hung tool.
+  int cliTimeoutMs = 300'000;
+
+  QUrl baseUrl(TranslationProviderType type) const;
+
+  static ProviderEndpoints& current();
+};
+
+}  // namespace parlowvista

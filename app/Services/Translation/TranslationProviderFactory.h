@@ -1,0 +1,20 @@
+#pragma once
+
+#include "Services/Translation/TranslationConnectionMode.h"
+#include "Services/Translation/TranslationProviderProtocol.h"
+
+#include <memory>
+
+namespace parlowvista {
+
+class TranslationSettings;
+
+// Makes a fresh provider for every request; nothing is cached.
+class TranslationProviderFactory {
+ public:
+  static std::unique_ptr<TranslationProviderProtocol> createProvider(TranslationProviderType type,
+                                                                     TranslationConnectionMode mode,
+                                                                     TranslationSettings& settings);
+};
+
+}  // namespace parlowvista
