@@ -1,0 +1,329 @@
+#include "Diarizer/FastClusterWrapper/FastClusterWrapper.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <thread>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+namespace voxtrellis {
+
+namespace {
+
+struct NaNDistance {};
+
+double squaredDistancePlain(const double* a, const double* b, std::size_t dim) {
+  double sum = 0;
+  for (std::size_t k = 0; k < dim; ++k) {
+    const double d = a[k] - b[k];
+    sum = std::fma(d, d, sum);
+  }
+  return sum;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) double squaredDistanceAvx2(const double* a, const double* b, std::size_t dim) {
+  __m256d acc0 = _mm256_setzero_pd();
+  __m256d acc1 = _mm256_setzero_pd();
+  std::size_t k = 0;
+  for (; k + 8 <= dim; k += 8) {
+    const __m256d d0 = _mm256_sub_pd(_mm256_loadu_pd(a + k), _mm256_loadu_pd(b + k));
+    const __m256d d1 = _mm256_sub_pd(_mm256_loadu_pd(a + k + 4), _mm256_loadu_pd(b + k + 4));
+    acc0 = _mm256_fmadd_pd(d0, d0, acc0);
+    acc1 = _mm256_fmadd_pd(d1, d1, acc1);
+  }
+  acc0 = _mm256_add_pd(acc0, acc1);
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, acc0);
+  double sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  for (; k < dim; ++k) {
+    const double d = a[k] - b[k];
+    sum = std::fma(d, d, sum);
+  }
+  return sum;
+}
+#endif
+
+using DistanceKernel = double (*)(const double*, const double*, std::size_t);
+
+DistanceKernel pickKernel() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return squaredDistanceAvx2;
+#endif
+  return squaredDistancePlain;
+}
+
+// Indexed binary min-heap over node indices, keyed by an external array
+// (the candidate distances).
+class BinaryMinHeap {
+public:
+  BinaryMinHeap(double* keys, std::size_t capacity) : m_keys(keys), m_heap(capacity), m_position(capacity) {}
+
+  // Nodes first ... first+count−1, then heapified.
+  void initialize(std::size_t first, std::size_t count) {
+    m_size = count;
+    for (std::size_t p = 0; p < count; ++p) {
+      m_heap[p] = first + p;
+      m_position[first + p] = p;
+    }
+    for (std::size_t p = m_size / 2; p > 0;) siftDown(--p);
+  }
+
+  std::size_t argmin() const { return m_heap[0]; }
+
+  // The node's key grew to `value`.
+  void increaseKey(std::size_t node, double value) {
+    m_keys[node] = value;
+    siftDown(m_position[node]);
+  }
+
+  void remove(std::size_t node) {
+    const std::size_t slot = m_position[node];
+    --m_size;
+    if (slot == m_size) return;
+    const std::size_t last = m_heap[m_size];
+    m_heap[slot] = last;
+    m_position[last] = slot;
+    if (m_keys[last] > m_keys[node]) siftDown(slot);
+    else siftUp(slot);
+  }
+
+  // `newNode` takes the heap slot of `oldNode` with key `value`.
+  void replace(std::size_t oldNode, std::size_t newNode, double value) {
+    const std::size_t slot = m_position[oldNode];
+    m_position[newNode] = slot;
+    m_heap[slot] = newNode;
+    const bool grew = value > m_keys[oldNode];
+    m_keys[newNode] = value;
+    if (grew) siftDown(slot);
+    else siftUp(slot);
+  }
+
+private:
+  double key(std::size_t slot) const { return m_keys[m_heap[slot]]; }
+  void swapSlots(std::size_t i, std::size_t j) {
+    std::swap(m_heap[i], m_heap[j]);
+    m_position[m_heap[i]] = i;
+    m_position[m_heap[j]] = j;
+  }
+  void siftDown(std::size_t i) {
+    for (std::size_t j; (j = 2 * i + 1) < m_size; i = j) {
+      if (key(j) >= key(i)) {
+        ++j;
+        if (j >= m_size || key(j) >= key(i)) break;
+      } else if (j + 1 < m_size && key(j + 1) < key(j)) {
+        ++j;
+      }
+      swapSlots(i, j);
+    }
+  }
+  void siftUp(std::size_t i) {
+    for (std::size_t j; i > 0 && key(i) < key(j = (i - 1) / 2); i = j) swapSlots(i, j);
+  }
+
+  double* m_keys;
+  std::vector<std::size_t> m_heap;
+  std::vector<std::size_t> m_position;
+  std::size_t m_size = 0;
+};
+
+class CentroidLinkage {
+public:
+  CentroidLinkage(const double* data, std::size_t n, std::size_t dim)
+      : m_data(data), m_n(n), m_dim(dim), m_merged((n - 1) * dim, 0.0), m_weight(2 * n - 1, 1.0),
+        m_successor(2 * n), m_predecessor(2 * n), m_candidate(2 * n - 1, 0), m_key(2 * n - 1, 0.0),
+        m_heap(m_key.data(), 2 * n - 1), m_distance(pickKernel()) {
+    // Every node index, future merged nodes included, is linked in ascending
+    // order; a node not yet created lies above every scan, which stops below
+    // the node it serves.
+    for (std::size_t i = 0; i < 2 * n; ++i) {
+      m_successor[i] = i + 1;
+      m_predecessor[i] = i == 0 ? 0 : i - 1;
+    }
+  }
+
+  void run(double* out) {
+    initialCandidates();
+    m_heap.initialize(1, m_n - 1);
+    std::vector<double> rows(4 * (m_n - 1));
+    for (std::size_t i = 0; i + 1 < m_n; ++i) {
+      const std::size_t m = m_n + i;
+      std::size_t a = m_heap.argmin();
+      std::size_t b = m_candidate[a];
+      while (!isActive(b)) {
+        const double best = nearestBelow(a, m_candidate[a]);
+        m_heap.increaseKey(a, best);
+        a = m_heap.argmin();
+        b = m_candidate[a];
+      }
+      unlink(a);
+      unlink(b);
+      rows[4 * i + 0] = static_cast<double>(a);
+      rows[4 * i + 1] = static_cast<double>(b);
+      rows[4 * i + 2] = m_key[a];
+      if (i + 2 < m_n) {
+        mergeCentroids(a, b, m);
+        const double best = nearestBelow(m, m_candidate[m]);
+        m_heap.remove(std::max(b, m_start));
+        m_heap.replace(a, m, best);
+      }
+    }
+    // Sizes of the new nodes: leaves count 1, node n + j the size of row j.
+    for (std::size_t k = 0; k + 1 < m_n; ++k) {
+      const auto a = static_cast<std::size_t>(rows[4 * k]);
+      const auto b = static_cast<std::size_t>(rows[4 * k + 1]);
+      const double sizeA = a < m_n ? 1.0 : out[4 * (a - m_n) + 3];
+      const double sizeB = b < m_n ? 1.0 : out[4 * (b - m_n) + 3];
+      out[4 * k + 0] = static_cast<double>(std::min(a, b));
+      out[4 * k + 1] = static_cast<double>(std::max(a, b));
+      out[4 * k + 2] = std::sqrt(rows[4 * k + 2]);
+      out[4 * k + 3] = sizeA + sizeB;
+    }
+  }
+
+private:
+  const double* vectorOf(std::size_t node) const {
+    return node < m_n ? m_data + node * m_dim : m_merged.data() + (node - m_n) * m_dim;
+  }
+  bool isActive(std::size_t node) const { return m_successor[node] != 0; }
+  void unlink(std::size_t node) {
+    if (node == m_start) {
+      m_start = m_successor[node];
+    } else {
+      m_successor[m_predecessor[node]] = m_successor[node];
+      m_predecessor[m_successor[node]] = m_predecessor[node];
+    }
+    m_successor[node] = 0;
+  }
+
+  double distance(std::size_t x, std::size_t y) const {
+    const double d = m_distance(vectorOf(x), vectorOf(y), m_dim);
+    if (std::isnan(d)) throw NaNDistance{};
+    return d;
+  }
+
+  // Nearest active node below `node`, scanned in list order from the start;
+  // the first strict minimum wins. Writes it to `candidate` and returns the
+  // squared distance.
+  double nearestBelow(std::size_t node, std::size_t& candidate) const {
+    std::size_t j = m_start;
+    candidate = j;
+    double best = distance(j, node);
+    for (j = m_successor[j]; j < node; j = m_successor[j]) {
+      const double d = distance(j, node);
+      if (d < best) {
+        best = d;
+        candidate = j;
+      }
+    }
+    return best;
+  }
+
+  void initialCandidates() {
+    // Each row's scan is independent; split them over threads, balancing the
+    // triangular amount of work.
+    const std::size_t work = m_n * m_n / 2 * std::max<std::size_t>(m_dim, 1);
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min<unsigned>(threads, 8);
+    if (work < (1u << 22)) threads = 1;
+    std::vector<std::size_t> bounds(threads + 1, m_n);
+    bounds[0] = 1;
+    for (unsigned t = 1; t < threads; ++t) {
+      bounds[t] = static_cast<std::size_t>(static_cast<double>(m_n) * std::sqrt(static_cast<double>(t) / threads));
+      bounds[t] = std::clamp(bounds[t], bounds[t - 1], m_n);
+    }
+    std::vector<char> sawNaN(threads, 0);
+    auto scan = [&](unsigned t) {
+      for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) {
+        double best = std::numeric_limits<double>::infinity();
+        std::size_t bestJ = 0;
+        const double* row = m_data + i * m_dim;
+        for (std::size_t j = 0; j < i; ++j) {
+          const double d = m_distance(row, m_data + j * m_dim, m_dim);
+          if (std::isnan(d)) {
+            sawNaN[t] = 1;
+            return;
+          }
+          if (d < best) {
+            best = d;
+            bestJ = j;
+          }
+        }
+        m_key[i] = best;
+        m_candidate[i] = bestJ;
+      }
+    };
+    if (threads == 1) {
+      scan(0);
+    } else {
+      std::vector<std::thread> workers;
+      workers.reserve(threads);
+      try {
+        for (unsigned t = 0; t < threads; ++t) workers.emplace_back(scan, t);
+      } catch (...) {
+        for (auto& w : workers) w.join();
+        throw;
+      }
+      for (auto& w : workers) w.join();
+    }
+    if (std::find(sawNaN.begin(), sawNaN.end(), 1) != sawNaN.end()) throw NaNDistance{};
+  }
+
+  void mergeCentroids(std::size_t a, std::size_t b, std::size_t m) {
+    const double wa = m_weight[a];
+    const double wb = m_weight[b];
+    const double total = wa + wb;
+    const double* ca = vectorOf(a);
+    const double* cb = vectorOf(b);
+    double* cm = m_merged.data() + (m - m_n) * m_dim;
+    for (std::size_t k = 0; k < m_dim; ++k) cm[k] = (ca[k] * wa + cb[k] * wb) / total;
+    m_weight[m] = total;
+  }
+
+  const double* m_data;
+  std::size_t m_n;
+  std::size_t m_dim;
+  std::vector<double> m_merged;
+  std::vector<double> m_weight;
+  std::vector<std::size_t> m_successor;
+  std::vector<std::size_t> m_predecessor;
+  std::size_t m_start = 0;
+  std::vector<std::size_t> m_candidate;
+  std::vector<double> m_key;
+  BinaryMinHeap m_heap;
+  DistanceKernel m_distance;
+};
+
+}  // namespace
+
+int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, std::size_t dim, double* out,
+                                             std::size_t outCapacity) noexcept {
+  if (data == nullptr || out == nullptr) return kFastClusterMissingBuffer;
+  if (n == 0) return kFastClusterOk;
+  if (dim == 0) return kFastClusterMissingBuffer;
+  constexpr std::size_t kLimit = std::size_t{1} << 31;
+  if (n >= kLimit || dim >= kLimit) return kFastClusterTooLarge;
+  if (4 * n - 4 > outCapacity) return kFastClusterOutputTooSmall;
+  if (n == 1) return kFastClusterOk;
+  try {
+    CentroidLinkage linkage(data, n, dim);
+    linkage.run(out);
+    return kFastClusterOk;
+  } catch (const NaNDistance&) {
+    return kFastClusterNaN;
+  } catch (const std::bad_alloc&) {
+    return kFastClusterNoMemory;
+  } catch (const std::exception&) {
+    return kFastClusterNaN;
+  } catch (...) {
+    return 255;
+  }
+}
+
+}  // namespace voxtrellis
