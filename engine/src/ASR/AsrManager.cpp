@@ -1,0 +1,168 @@
+#include "ASR/AsrManagerImpl.h"
+
+#include <voxtrellis/ASRError.h>
+
+#include "Shared/MLArrayCache.h"
+
+#include <cstring>
+
+namespace voxtrellis {
+
+std::shared_ptr<AsrManager> AsrManager::create(const ASRConfig& config) {
+  std::shared_ptr<AsrManager> manager(new AsrManager(config));
+  // A session is open before anyone asks, so a listener attached early sees
+  // the whole of the first long transcription.
+  manager->m_impl->progressEmitter->ensureSession();
+  return manager;
+}
+
+AsrManager::AsrManager(const ASRConfig& config) : m_impl(std::make_unique<Impl>()) {
+  m_impl->config = config;
+  m_impl->microphoneDecoderState = TdtDecoderState::make();
+  m_impl->systemDecoderState = TdtDecoderState::make();
+  // The first window should not wait for its input arrays; transcription
+  // works before the warming has finished (the cache then allocates).
+  m_impl->warming = std::async(std::launch::async, [] {
+    sharedMLArrayCache().prewarm({{{1, asr::windowSamples}, MLMultiArrayDataType::float32},
+                                  {{1}, MLMultiArrayDataType::int32},
+                                  {{2, 1, 640}, MLMultiArrayDataType::float32}});
+  });
+}
+
+AsrManager::~AsrManager() {
+  if (m_impl && m_impl->warming.valid()) {
+    m_impl->warming.wait();
+  }
+}
+
+const ASRConfig& AsrManager::config() const { return m_impl->config; }
+
+bool AsrManager::isAvailable() const {
+  const Impl& d = *m_impl;
+  const bool core = d.encoderModel && d.decoderModel && d.jointModel;
+  if (!core) {
+    return false;
+  }
+  return !d.asrModels || d.preprocessorModel != nullptr;
+}
+
+std::shared_ptr<ProgressStream> AsrManager::transcriptionProgressStream() {
+  return m_impl->progressEmitter->currentStream();
+}
+
+void AsrManager::initialize(const AsrModels& models) {
+  Impl& d = *m_impl;
+  d.logger.info("Initializing AsrManager with provided models");
+  d.asrModels = models;
+  d.preprocessorModel = models.preprocessor;
+  d.encoderModel = models.encoder;
+  d.decoderModel = models.decoder;
+  d.jointModel = models.joint;
+  d.vocabulary = models.vocabulary;
+  d.logger.info("Token duration optimization model loaded successfully");
+  d.logger.info("AsrManager initialized successfully with provided models");
+}
+
+void AsrManager::initializeDecoderState(TdtDecoderState& state) {
+  Impl& d = *m_impl;
+  if (!d.decoderModel) {
+    throw ASRError::notInitialized();
+  }
+  state.reset();
+  const OnnxModel& model = *d.decoderModel;
+  auto intTensor = [&model](const char* name, std::vector<int64_t> shape, int64_t value) {
+    const TensorInfo* info = model.input(name);
+    if (info && info->type == ElementType::int64) {
+      Tensor t = Tensor::zeros(ElementType::int64, std::move(shape));
+      t.data<int64_t>()[0] = value;
+      return t;
+    }
+    Tensor t = Tensor::zeros(ElementType::int32, std::move(shape));
+    t.data<int32_t>()[0] = static_cast<int32_t>(value);
+    return t;
+  };
+  const std::vector<int64_t> stateShape = {TdtDecoderState::layerCount, 1, TdtDecoderState::hiddenSize};
+  NamedTensors inputs;
+  inputs["targets"] = intTensor("targets", {1, 1}, 0);
+  inputs["target_length"] = intTensor("target_length", {1}, 1);
+  inputs["h_in"] = Tensor::borrow(ElementType::float32, stateShape, state.hiddenState.data());
+  inputs["c_in"] = Tensor::borrow(ElementType::float32, stateShape, state.cellState.data());
+  const NamedTensors outputs = model.predict(inputs);
+  auto take = [&outputs](const char* name, std::vector<float>& destination) {
+    auto it = outputs.find(name);
+    if (it == outputs.end() || it->second.elementCount() != destination.size()) {
+      return;  // a missing array leaves the field as it was
+    }
+    destination = it->second.toFloats();
+  };
+  take("h_out", state.hiddenState);
+  take("c_out", state.cellState);
+}
+
+void AsrManager::resetDecoderState() {
+  initializeDecoderState(m_impl->microphoneDecoderState);
+  initializeDecoderState(m_impl->systemDecoderState);
+}
+
+void AsrManager::resetDecoderState(AudioSource source) { initializeDecoderState(decoderState(source)); }
+
+void AsrManager::resetState() {
+  m_impl->microphoneDecoderState = TdtDecoderState::make();
+  m_impl->systemDecoderState = TdtDecoderState::make();
+}
+
+void AsrManager::cleanup() {
+  Impl& d = *m_impl;
+  d.preprocessorModel.reset();
+  d.encoderModel.reset();
+  d.decoderModel.reset();
+  d.jointModel.reset();
+  d.microphoneDecoderState = TdtDecoderState::make();
+  d.systemDecoderState = TdtDecoderState::make();
+  d.logger.info("AsrManager resources cleaned up");
+}
+
+TdtDecoderState& AsrManager::decoderState(AudioSource source) {
+  return source == AudioSource::microphone ? m_impl->microphoneDecoderState : m_impl->systemDecoderState;
+}
+
+const TdtDecoderState& AsrManager::decoderState(AudioSource source) const {
+  return source == AudioSource::microphone ? m_impl->microphoneDecoderState : m_impl->systemDecoderState;
+}
+
+const std::optional<AsrModels>& AsrManager::asrModels() const { return m_impl->asrModels; }
+
+const std::map<int64_t, std::string>& AsrManager::vocabulary() const { return m_impl->vocabulary; }
+
+void AsrManager::primeBothStates() { resetDecoderState(); }
+
+ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source) {
+  const bool isLong = samples.size() > static_cast<size_t>(asr::windowSamples);
+  if (isLong) {
+    m_impl->progressEmitter->ensureSession();
+  }
+  ASRResult result;
+  try {
+    result = transcribeWithState(samples, decoderState(source));
+    primeBothStates();
+  } catch (...) {
+    // A failed file must not hand its decoder context to the next one: prime
+    // both states again, and when even that is impossible (no models), leave
+    // fresh states rather than half-advanced ones.
+    try {
+      primeBothStates();
+    } catch (...) {
+      resetState();
+    }
+    if (isLong) {
+      m_impl->progressEmitter->failSession(std::current_exception());
+    }
+    throw;
+  }
+  if (isLong) {
+    m_impl->progressEmitter->finishSession();
+  }
+  return result;
+}
+
+}  // namespace voxtrellis
