@@ -31,6 +31,8 @@ namespace voxtrellis {
 // Threading: every call blocks and runs on the caller's thread; use one
 // operation at a time. The progress stream may be drained from any thread.
 // Shared-owned so that progress callbacks never outlive it.
+class AudioPCMBuffer;
+
 class AsrManager : public std::enable_shared_from_this<AsrManager> {
 public:
   static std::shared_ptr<AsrManager> create(const ASRConfig& config = ASRConfig::defaults());
@@ -62,7 +64,11 @@ public:
   // errors. Success or failure, both decoder states are primed afresh, so no
   // context passes from one call to the next.
   ASRResult transcribe(std::span<const float> samples, AudioSource source);
-  // Reads and converts an audio file first (the converter's errors pass through).
+  // A PCM buffer: used as it is when already 16 kHz mono float, else
+  // converted first (AudioConverterError passes through).
+  ASRResult transcribe(const AudioPCMBuffer& buffer, AudioSource source);
+  // Reads and converts an audio file first (AudioFileError and
+  // AudioConverterError pass through before any recognition work).
   ASRResult transcribe(const std::filesystem::path& audioFile, AudioSource source);
 
   TdtDecoderState& decoderState(AudioSource source);

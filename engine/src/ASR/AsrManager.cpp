@@ -4,6 +4,8 @@
 
 #include "Shared/MLArrayCache.h"
 
+#include <voxtrellis/AudioFormat.h>
+
 #include <cstring>
 
 namespace voxtrellis {
@@ -163,6 +165,16 @@ ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource sou
     m_impl->progressEmitter->finishSession();
   }
   return result;
+}
+
+ASRResult AsrManager::transcribe(const AudioPCMBuffer& buffer, AudioSource source) {
+  const std::vector<float> samples = m_impl->audioConverter.resampleBuffer(buffer);
+  return transcribe(std::span<const float>(samples), source);
+}
+
+ASRResult AsrManager::transcribe(const std::filesystem::path& audioFile, AudioSource source) {
+  const std::vector<float> samples = m_impl->audioConverter.resampleAudioFile(audioFile);
+  return transcribe(std::span<const float>(samples), source);
 }
 
 }  // namespace voxtrellis

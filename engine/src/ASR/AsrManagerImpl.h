@@ -2,6 +2,7 @@
 
 #include <voxtrellis/AsrManager.h>
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/AudioConverter.h>
 
 #include "ASR/ProgressEmitter.h"
 #include "Onnx/OnnxModel.h"
@@ -14,6 +15,7 @@ namespace voxtrellis {
 struct AsrManager::Impl {
   AppLogger logger{"ASR"};
   ASRConfig config;
+  AudioConverter audioConverter;
   std::shared_ptr<OnnxModel> preprocessorModel;
   std::shared_ptr<OnnxModel> encoderModel;
   std::shared_ptr<OnnxModel> decoderModel;
