@@ -1,0 +1,82 @@
+#pragma once
+
+#include <voxtrellis/AppLogger.h>
+#include <voxtrellis/AudioFileError.h>
+#include <voxtrellis/AudioFormat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace voxtrellis {
+
+class AudioConverterError : public std::runtime_error {
+public:
+  enum class Code {
+    conversionFailed,
+    sampleBufferCopyFailed,
+    failedToCreateConverter,
+    failedToCreateBuffer,
+    sampleBufferFormatMissing,
+    failedToCreateSourceFormat,
+  };
+
+  // "Audio conversion failed: " + the underlying description, or "Unknown error".
+  static AudioConverterError conversionFailed(std::optional<std::string> underlying);
+  static AudioConverterError sampleBufferCopyFailed(int32_t status);
+  static AudioConverterError failedToCreateConverter() { return AudioConverterError(Code::failedToCreateConverter); }
+  static AudioConverterError failedToCreateBuffer() { return AudioConverterError(Code::failedToCreateBuffer); }
+  static AudioConverterError sampleBufferFormatMissing() {
+    return AudioConverterError(Code::sampleBufferFormatMissing);
+  }
+  static AudioConverterError failedToCreateSourceFormat() {
+    return AudioConverterError(Code::failedToCreateSourceFormat);
+  }
+
+  Code code() const { return m_code; }
+  std::string errorDescription() const { return what(); }
+
+private:
+  explicit AudioConverterError(Code code, const std::string& detail = {}, int32_t status = 0);
+  Code m_code;
+};
+
+// Turns audio files and PCM buffers into 32-bit float samples in the target
+// format (by default the engine's 16 kHz mono). One or two channels go
+// through FFmpeg's resampler (stereo becomes the mean of both channels); three
+// or more channels are mixed down and resampled by linear interpolation.
+//
+// Decodes WAV, MP3, M4A, AAC, FLAC, AIFF, CAF and anything else FFmpeg reads.
+// Thread safety: immutable; one instance may serve several threads at once.
+class AudioConverter {
+public:
+  explicit AudioConverter(std::optional<AudioFormat> targetFormat = std::nullopt, bool debug = false);
+
+  const AudioFormat& targetFormat() const { return m_targetFormat; }
+
+  // The whole file as mono samples at the target rate. Throws AudioFileError
+  // (cannot open or decode) or AudioConverterError.
+  std::vector<float> resampleAudioFile(const std::filesystem::path& path) const;
+
+  // Channel 0 of the buffer when it is already in the target format,
+  // otherwise the converted samples. Throws AudioConverterError.
+  std::vector<float> resampleBuffer(const AudioPCMBuffer& buffer) const;
+
+  // Whether a format equals the target in rate, channels, sample type and interleaving.
+  bool isTargetFormat(const AudioFormat& format) const { return format == m_targetFormat; }
+
+private:
+  std::vector<float> convertBuffer(const AudioPCMBuffer& buffer) const;
+  std::vector<float> linearResample(const AudioPCMBuffer& buffer) const;
+  void logConversion(uint64_t inputFrames, std::size_t outputCount) const;
+  void logManualResampling(uint32_t channels, double inputRate) const;
+
+  AppLogger m_logger;
+  AudioFormat m_targetFormat;
+  bool m_debug;
+};
+
+}  // namespace voxtrellis

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace voxtrellis {
+
+// A media file could not be opened or decoded. Carries the decoder's own
+// explanation; what() is "Cannot open audio file <path>: <reason>" or
+// "Cannot read audio file <path>: <reason>".
+class AudioFileError : public std::runtime_error {
+public:
+  enum class Kind { openFailed, readFailed };
+  AudioFileError(Kind kind, std::string path, const std::string& reason)
+      : std::runtime_error(std::string(kind == Kind::openFailed ? "Cannot open audio file " : "Cannot read audio file ") +
+                           path + ": " + reason),
+        m_kind(kind),
+        m_path(std::move(path)) {}
+
+  Kind kind() const { return m_kind; }
+  const std::string& path() const { return m_path; }
+
+private:
+  Kind m_kind;
+  std::string m_path;
+};
+
+}  // namespace voxtrellis

@@ -1,0 +1,160 @@
+#include "Shared/AudioFileDecoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <mutex>
+#include <vector>
+
+namespace voxtrellis {
+
+std::string ffmpegErrorText(int status) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(status, text, sizeof text);
+  return text;
+}
+
+void SwrDeleter::operator()(SwrContext* context) const { swr_free(&context); }
+
+struct AudioFileDecoder::Impl {
+  std::string path;
+  AVFormatContext* format = nullptr;
+  AVCodecContext* codec = nullptr;
+  AVPacket* packet = nullptr;
+  AVFrame* frame = nullptr;
+  int streamIndex = -1;
+  bool inputDone = false;
+  bool flushed = false;
+
+  ~Impl() {
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    avformat_close_input(&format);
+  }
+  [[noreturn]] void fail(AudioFileError::Kind kind, int status) const {
+    throw AudioFileError(kind, path, ffmpegErrorText(status));
+  }
+};
+
+AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_unique<Impl>()) {
+  // FFmpeg's own console chatter (duration estimates, skipped-sample notes)
+  // would otherwise reach the host's standard error; failures are thrown instead.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+  Impl& d = *m_impl;
+  d.path = path;
+  int status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  status = avformat_find_stream_info(d.format, nullptr);
+  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  const AVCodec* decoder = nullptr;
+  d.streamIndex = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+  if (d.streamIndex < 0 || !decoder) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, "no audio stream");
+  }
+  d.codec = avcodec_alloc_context3(decoder);
+  if (!d.codec) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
+  status = avcodec_parameters_to_context(d.codec, d.format->streams[d.streamIndex]->codecpar);
+  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  status = avcodec_open2(d.codec, decoder, nullptr);
+  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  if (d.codec->sample_rate <= 0 || d.codec->ch_layout.nb_channels <= 0) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, "audio stream without rate or channels");
+  }
+  if (d.codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+    const int channels = d.codec->ch_layout.nb_channels;
+    av_channel_layout_uninit(&d.codec->ch_layout);
+    av_channel_layout_default(&d.codec->ch_layout, channels);
+  }
+  d.packet = av_packet_alloc();
+  d.frame = av_frame_alloc();
+  if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
+}
+
+AudioFileDecoder::~AudioFileDecoder() = default;
+
+int AudioFileDecoder::sampleRate() const { return m_impl->codec->sample_rate; }
+int AudioFileDecoder::channelCount() const { return m_impl->codec->ch_layout.nb_channels; }
+
+int64_t AudioFileDecoder::estimatedFrames() const {
+  const AVStream* stream = m_impl->format->streams[m_impl->streamIndex];
+  int64_t duration = stream->duration;
+  AVRational base = stream->time_base;
+  if (duration <= 0 && m_impl->format->duration > 0) {
+    duration = m_impl->format->duration;
+    base = AVRational{1, AV_TIME_BASE};
+  }
+  if (duration <= 0) return 0;
+  return av_rescale_q(duration, base, AVRational{1, sampleRate()});
+}
+
+const AVFrame* AudioFileDecoder::nextFrame() {
+  Impl& d = *m_impl;
+  for (;;) {
+    av_frame_unref(d.frame);
+    int status = avcodec_receive_frame(d.codec, d.frame);
+    if (status == 0) {
+      if (d.frame->nb_samples <= 0) continue;
+      return d.frame;
+    }
+    if (status == AVERROR_EOF) return nullptr;
+    if (status != AVERROR(EAGAIN)) d.fail(AudioFileError::Kind::readFailed, status);
+    if (d.inputDone) {
+      if (d.flushed) return nullptr;
+      d.flushed = true;
+      avcodec_send_packet(d.codec, nullptr);
+      continue;
+    }
+    status = av_read_frame(d.format, d.packet);
+    if (status == AVERROR_EOF) {
+      d.inputDone = true;
+      continue;
+    }
+    if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
+    if (d.packet->stream_index == d.streamIndex) {
+      status = avcodec_send_packet(d.codec, d.packet);
+      // A damaged packet is skipped like players do; the rest of the file still decodes.
+      if (status < 0 && status != AVERROR_INVALIDDATA && status != AVERROR(EAGAIN)) {
+        av_packet_unref(d.packet);
+        d.fail(AudioFileError::Kind::readFailed, status);
+      }
+    }
+    av_packet_unref(d.packet);
+  }
+}
+
+SwrContext* AudioFileDecoder::makeResampler(int outRate, int outChannels, bool planar) const {
+  const AVCodecContext* codec = m_impl->codec;
+  const int inChannels = codec->ch_layout.nb_channels;
+  AVChannelLayout outLayout;
+  if (outChannels == 1) {
+    av_channel_layout_default(&outLayout, 1);
+  } else {
+    av_channel_layout_copy(&outLayout, &codec->ch_layout);
+  }
+  SwrContext* swr = nullptr;
+  int status = swr_alloc_set_opts2(&swr, &outLayout, planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT, outRate,
+                                   const_cast<AVChannelLayout*>(&codec->ch_layout), codec->sample_fmt,
+                                   codec->sample_rate, 0, nullptr);
+  av_channel_layout_uninit(&outLayout);
+  if (status < 0 || !swr) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
+  SwrHandle handle(swr);
+  if (outChannels == 1 && inChannels > 1) {
+    // Mono is the plain mean of all channels, whatever their positions.
+    std::vector<double> matrix(static_cast<std::size_t>(inChannels), 1.0 / inChannels);
+    status = swr_set_matrix(swr, matrix.data(), inChannels);
+    if (status < 0) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
+  }
+  status = swr_init(swr);
+  if (status < 0) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
+  return handle.release();
+}
+
+}  // namespace voxtrellis
