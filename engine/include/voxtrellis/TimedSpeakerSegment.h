@@ -7,7 +7,7 @@ namespace voxtrellis {
 
 // One speaker turn on the audio's time line (seconds from the start).
 struct TimedSpeakerSegment {
-  // A fresh random identifier (UUID text, lower-case) drawn by the constructor.
+  // A fresh random identifier (upper-case UUID text) drawn by the constructor.
   std::string id;
   // The speaker's label ("S1", "S2", ... from the offline diarizer).
   std::string speakerId;
@@ -24,8 +24,5 @@ struct TimedSpeakerSegment {
   // End minus start; not clamped, so a reversed segment gives a negative value.
   float durationSeconds() const { return endTimeSeconds - startTimeSeconds; }
 };
-
-// A random version-4 UUID as lower-case text. Thread-safe.
-std::string makeUuidString();
 
 }  // namespace voxtrellis

@@ -1,32 +1,13 @@
 #include <voxtrellis/PipelineTimings.h>
 #include <voxtrellis/TimedSpeakerSegment.h>
 
+#include "Shared/Uuid.h"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
-#include <cstdio>
-#include <mutex>
-#include <random>
 
 namespace voxtrellis {
-
-std::string makeUuidString() {
-  static std::mutex mutex;
-  static std::mt19937_64 generator{std::random_device{}()};
-  uint64_t high, low;
-  {
-    std::lock_guard lock(mutex);
-    high = generator();
-    low = generator();
-  }
-  high = (high & 0xFFFFFFFFFFFF0FFFull) | 0x0000000000004000ull;  // version 4
-  low = (low & 0x3FFFFFFFFFFFFFFFull) | 0x8000000000000000ull;    // RFC 4122 variant
-  char text[37];
-  std::snprintf(text, sizeof text, "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(high >> 32),
-                static_cast<unsigned>((high >> 16) & 0xFFFF), static_cast<unsigned>(high & 0xFFFF),
-                static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
-  return text;
-}
 
 TimedSpeakerSegment::TimedSpeakerSegment(std::string speakerId_, std::vector<float> embedding_, float start, float end,
                                          float quality)

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <voxtrellis/DiarizationResult.h>
+#include <voxtrellis/OfflineDiarizerConfig.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace voxtrellis {
+
+class StreamingAudioSampleSource;
+struct OfflineDiarizerModels;
+
+// The application's diarizer: given 16 kHz mono samples it answers who spoke
+// when, as speaker turns labelled "S1", "S2", ... with a voice vector per
+// speaker and per-stage timings. Segmentation and embedding extraction run on
+// two threads joined by a bounded queue of finished windows; both end (and
+// are joined) before a call returns, also on failure.
+//
+// Thread safety: one caller at a time. The configuration never changes.
+class OfflineDiarizerManager {
+public:
+  // Loads the model bundle from a models directory; see OfflineDiarizerModels::load.
+  using ModelLoader = std::function<std::shared_ptr<const OfflineDiarizerModels>(const std::filesystem::path& directory)>;
+
+  explicit OfflineDiarizerManager(OfflineDiarizerConfig config = OfflineDiarizerConfig::defaultConfig());
+  ~OfflineDiarizerManager();
+  OfflineDiarizerManager(const OfflineDiarizerManager&) = delete;
+  OfflineDiarizerManager& operator=(const OfflineDiarizerManager&) = delete;
+
+  const OfflineDiarizerConfig& config() const;
+  bool hasModels() const;
+
+  // Replaces the held models (no prewarming).
+  void initialize(std::shared_ptr<const OfflineDiarizerModels> models);
+
+  // Loads the models (default directory when none is given), retrying once
+  // after removing the cached repository folder, then prewarms them. Without
+  // forceRedownload a manager that holds models does nothing. Throws the
+  // second load's error.
+  void prepareModels(const std::optional<std::filesystem::path>& directory = std::nullopt,
+                     bool forceRedownload = false);
+
+  // Diarizes in-memory samples (audio-loading time 0).
+  DiarizationResult process(const std::vector<float>& audio);
+  // Decodes a file to a disk-backed source at the configured rate and
+  // diarizes it; the temporary file is removed whatever happens.
+  DiarizationResult process(const std::filesystem::path& file);
+  // The main operation. Throws OfflineDiarizationError (invalidConfiguration,
+  // invalidBatchSize, modelNotLoaded, processingFailed, noSpeechDetected),
+  // model runtime, file and source errors. A failed embedding export is
+  // logged and does not fail the call.
+  DiarizationResult process(const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds);
+
+  // Replaces how models are loaded (tests, other model stores).
+  void setModelLoader(ModelLoader loader);
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace voxtrellis

@@ -1,0 +1,350 @@
+#include <voxtrellis/OfflineDiarizerManager.h>
+
+#include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
+#include "Diarizer/Offline/Core/ChunkQueue.h"
+#include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
+#include "Diarizer/Offline/Core/OfflineReconstruction.h"
+#include "Diarizer/Offline/Core/PipelineSupport.h"
+#include "Diarizer/Offline/Extraction/OfflineEmbeddingExtractor.h"
+#include "Diarizer/Offline/Segmentation/OfflineSegmentationProcessor.h"
+#include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Shared/MLMultiArrayTensor.h"
+#include "Shared/Uuid.h"
+
+#include <voxtrellis/AppLogger.h>
+#include <voxtrellis/OfflineDiarizationError.h>
+#include <voxtrellis/StreamingAudioSampleSource.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace voxtrellis {
+
+using diarization::fixed;
+using diarization::shortest;
+
+namespace {
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Windows queued between the two stage threads: two segmentation batches.
+constexpr std::size_t kQueueCapacity = 64;
+
+// Joins a thread on every exit path.
+class JoiningThread {
+public:
+  template <class F> explicit JoiningThread(F&& body) : m_thread(std::forward<F>(body)) {}
+  ~JoiningThread() { join(); }
+  void join() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+private:
+  std::thread m_thread;
+};
+
+SampleReader readerFor(const StreamingAudioSampleSource& source) {
+  SampleReader reader;
+  reader.sampleCount = source.sampleCount();
+  reader.copySamples = [&source](float* destination, int64_t offset, int64_t count) {
+    source.copySamples(destination, offset, count);
+  };
+  return reader;
+}
+
+bool isCancellation(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const DiarizationCancelled&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+struct OfflineDiarizerManager::Impl {
+  AppLogger logger{"OfflineDiarizer"};
+  OfflineDiarizerConfig config;
+  std::shared_ptr<const OfflineDiarizerModels> models;
+  ModelLoader loader;
+
+  void prewarm(const OfflineDiarizerModels& bundle) const;
+  void purgeDiarizerRepo(const std::filesystem::path& directory) const;
+  void exportEmbeddings(const std::vector<TimedEmbedding>& embeddings, const std::vector<int>& assignments,
+                        const std::string& path) const;
+};
+
+OfflineDiarizerManager::OfflineDiarizerManager(OfflineDiarizerConfig config) : m_impl(std::make_unique<Impl>()) {
+  m_impl->config = std::move(config);
+  m_impl->loader = [](const std::filesystem::path& directory) {
+    return std::make_shared<const OfflineDiarizerModels>(OfflineDiarizerModels::load(directory));
+  };
+}
+
+OfflineDiarizerManager::~OfflineDiarizerManager() = default;
+
+const OfflineDiarizerConfig& OfflineDiarizerManager::config() const { return m_impl->config; }
+bool OfflineDiarizerManager::hasModels() const { return m_impl->models != nullptr; }
+void OfflineDiarizerManager::setModelLoader(ModelLoader loader) { m_impl->loader = std::move(loader); }
+
+void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerModels> models) {
+  m_impl->models = std::move(models);
+  m_impl->logger.info("Offline diarizer models initialized");
+}
+
+void OfflineDiarizerManager::Impl::purgeDiarizerRepo(const std::filesystem::path& directory) const {
+  const auto folder = directory / "speaker-diarization-onnx";
+  if (std::filesystem::exists(folder)) std::filesystem::remove_all(folder);
+}
+
+void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::path>& directoryArgument,
+                                           bool forceRedownload) {
+  auto& impl = *m_impl;
+  if (!forceRedownload && impl.models) {
+    impl.logger.debug("Offline diarizer models already prepared; skipping load");
+    return;
+  }
+  const std::filesystem::path directory =
+      std::filesystem::absolute(directoryArgument.value_or(OfflineDiarizerModels::defaultModelsDirectory()))
+          .lexically_normal();
+  if (forceRedownload) {
+    try {
+      impl.purgeDiarizerRepo(directory);
+    } catch (const std::exception& error) {
+      impl.logger.warning(std::string("Failed to purge diarizer cache during forced reload: ") + error.what());
+    }
+  }
+  std::shared_ptr<const OfflineDiarizerModels> loaded;
+  try {
+    loaded = impl.loader(directory);
+  } catch (const std::exception& first) {
+    impl.logger.error(std::string("Initial offline diarizer model load failed: ") + first.what());
+    impl.logger.info("Attempting fallback download and compilation");
+    try {
+      impl.purgeDiarizerRepo(directory);
+    } catch (const std::exception& error) {
+      impl.logger.warning(std::string("Failed to remove cached diarizer repo before fallback: ") + error.what());
+    }
+    try {
+      loaded = impl.loader(directory);
+    } catch (const std::exception& second) {
+      impl.logger.error(std::string("Fallback offline diarizer model load failed: ") + second.what());
+      throw;
+    }
+    if (!loaded) return;
+    impl.models = loaded;
+    impl.logger.info("Offline diarizer models initialized");
+    impl.prewarm(*loaded);
+    impl.logger.info("Fallback download + compile completed in " + fixed(loaded->compilationDuration, 2) + "s at " +
+                     directory.string());
+    return;
+  }
+  if (!loaded) return;
+  impl.models = loaded;
+  impl.logger.info("Offline diarizer models initialized");
+  impl.prewarm(*loaded);
+  impl.logger.info("Offline diarizer models loaded from " + directory.string());
+}
+
+void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) const {
+  // The window is bounded here too: prewarming runs before any file is
+  // processed, so it cannot rely on the validation of process().
+  const int64_t samples = config.samplesPerWindow();
+  const bool windowUsable = samples >= 1 && samples <= 2147483647;
+  const std::string windowProblem = "window of " + std::to_string(samples) + " samples is outside 1...2147483647";
+  auto started = Clock::now();
+  try {
+    if (!windowUsable) throw OfflineDiarizationError::invalidConfiguration(windowProblem);
+    auto input = Tensor::zeros(ElementType::float32, {1, 1, samples});
+    volatile float touch = input.data<float>()[0] + input.data<float>()[samples - 1];
+    (void)touch;
+    (void)bundle.segmentationModel->predict({{"audio", input}});
+    logger.debug("Segmentation model prewarmed in " + fixed(secondsSince(started), 3) + "s");
+  } catch (const std::exception& error) {
+    logger.debug(std::string("Segmentation prewarm skipped: ") + error.what());
+  }
+  started = Clock::now();
+  try {
+    if (!windowUsable) throw OfflineDiarizationError::invalidConfiguration(windowProblem);
+    PLDATransform plda(bundle.pldaRhoModel, bundle.pldaPsi);
+    OfflineEmbeddingExtractor extractor(bundle.fbankModel, bundle.embeddingModel, plda, config);
+    SegmentationOutput synthetic;
+    synthetic.logProbs = {{{0.0f}}};
+    synthetic.speakerWeights = {{{1.0f}}};
+    synthetic.numChunks = 1;
+    synthetic.numFrames = 1;
+    synthetic.numSpeakers = 1;
+    synthetic.chunkOffsets = {0.0};
+    synthetic.frameDuration = std::max(config.segmentation.windowDurationSeconds, 0.001);
+    (void)extractor.extractEmbeddings(std::vector<float>(static_cast<std::size_t>(samples), 0.0f), synthetic);
+    logger.debug("Embedding stack prewarmed in " + fixed(secondsSince(started), 3) + "s");
+  } catch (const std::exception& error) {
+    logger.debug(std::string("Embedding prewarm skipped: ") + error.what());
+  }
+}
+
+DiarizationResult OfflineDiarizerManager::process(const std::vector<float>& audio) {
+  ArrayAudioSampleSource source(audio);
+  return process(source, 0.0);
+}
+
+DiarizationResult OfflineDiarizerManager::process(const std::filesystem::path& file) {
+  StreamingAudioSourceFactory factory;
+  auto made = factory.makeDiskBackedSource(file, m_impl->config.segmentation.sampleRate);
+  struct Cleanup {
+    const DiskBackedAudioSampleSource& source;
+    ~Cleanup() { source.cleanup(); }
+  } cleanup{made.source};
+  return process(made.source, made.loadDuration);
+}
+
+DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSource& audioSource,
+                                                  double audioLoadingSeconds) {
+  auto& impl = *m_impl;
+  const OfflineDiarizerConfig config = impl.config;
+  config.validate();
+  if (!impl.models) prepareModels();
+  if (!impl.models) throw OfflineDiarizationError::modelNotLoaded("offline-diarizer");
+  const std::shared_ptr<const OfflineDiarizerModels> models = impl.models;
+  const auto pipelineStart = Clock::now();
+  const SampleReader reader = readerFor(audioSource);
+
+  // Built before the threads start so that a model lacking a feature fails
+  // the call without any thread running.
+  PLDATransform extractorPlda(models->pldaRhoModel, models->pldaPsi);
+  OfflineEmbeddingExtractor extractor(models->fbankModel, models->embeddingModel, extractorPlda, config);
+
+  ChunkQueue queue(kQueueCapacity);
+  CancellationFlag cancellation;
+  SegmentationOutput segmentation;
+  std::vector<TimedEmbedding> embeddings;
+  double segmentationSeconds = 0, embeddingSeconds = 0;
+  std::exception_ptr segmentationError, embeddingError;
+  {
+    JoiningThread segmentationThread([&] {
+      const auto started = Clock::now();
+      try {
+        OfflineSegmentationProcessor processor;
+        segmentation = processor.process(
+            reader, *models->segmentationModel, config,
+            [&](const SegmentationChunk& chunk) {
+              return queue.push(chunk) ? SegmentationChunkContinuation::continueProcessing
+                                       : SegmentationChunkContinuation::stop;
+            },
+            &cancellation);
+        queue.finish();
+      } catch (...) {
+        segmentationError = std::current_exception();
+        cancellation.cancel();
+        queue.finish(segmentationError);
+      }
+      segmentationSeconds = secondsSince(started);
+    });
+    JoiningThread embeddingThread([&] {
+      try {
+        const auto started = Clock::now();
+        embeddings = extractor.extractEmbeddings(reader, [&] { return queue.pop(); }, &cancellation);
+        embeddingSeconds = secondsSince(started);
+      } catch (...) {
+        embeddingError = std::current_exception();
+        cancellation.cancel();
+      }
+      // Whatever happened, the producer must not wait for this consumer any more.
+      queue.closeConsumer();
+    });
+    segmentationThread.join();
+    embeddingThread.join();
+  }
+  // The segmentation error wins unless it only reports the cancellation that
+  // the embedding failure caused.
+  if (segmentationError && !(embeddingError && isCancellation(segmentationError))) {
+    std::rethrow_exception(segmentationError);
+  }
+  if (embeddingError) std::rethrow_exception(embeddingError);
+
+  impl.logger.debug("Segmentation completed in " + shortest(segmentationSeconds) + "s (async)");
+  impl.logger.debug("Embedding extraction produced " + std::to_string(embeddings.size()) + " vectors in " +
+                    shortest(embeddingSeconds) + "s (async)");
+  if (embeddings.empty()) throw OfflineDiarizationError::noSpeechDetected();
+
+  PLDATransform clusteringPlda(models->pldaRhoModel, models->pldaPsi);
+  const auto clustering = SpeakerClusteringStage::run(embeddings, segmentation, config, clusteringPlda.psi());
+
+  OfflineReconstruction reconstruction(config);
+  auto segments = reconstruction.buildSegments(segmentation, clustering.chunkAssignments, clustering.centroids);
+  auto database = OfflineReconstruction::buildSpeakerDatabase(segments);
+
+  if (config.exportSettings.embeddingsPath) {
+    // The diarization is finished; a failed export must not throw it away.
+    try {
+      impl.exportEmbeddings(embeddings, clustering.assignments, *config.exportSettings.embeddingsPath);
+    } catch (const std::exception& error) {
+      impl.logger.error(std::string("Embedding export failed: ") + error.what());
+    }
+  }
+
+  const double wall = secondsSince(pipelineStart);
+  const double post = std::max(0.0, wall - segmentationSeconds - embeddingSeconds - clustering.speakerClusteringSeconds);
+  PipelineTimings timings(models->compilationDuration, audioLoadingSeconds, segmentationSeconds, embeddingSeconds,
+                          clustering.speakerClusteringSeconds, post);
+  return DiarizationResult(std::move(segments), std::move(database), timings);
+}
+
+void OfflineDiarizerManager::Impl::exportEmbeddings(const std::vector<TimedEmbedding>& embeddings,
+                                                    const std::vector<int>& assignments, const std::string& path) const {
+  nlohmann::json records = nlohmann::json::array();
+  auto finite = [](const auto& values) {
+    for (auto v : values) {
+      if (!std::isfinite(v)) return false;
+    }
+    return true;
+  };
+  for (std::size_t i = 0; i < embeddings.size(); ++i) {
+    const auto& e = embeddings[i];
+    if (!std::isfinite(e.startTime) || !std::isfinite(e.endTime) || !finite(e.embedding256) || !finite(e.rho128)) {
+      throw OfflineDiarizationError::exportFailed("embedding " + std::to_string(i) + " holds a non-finite number");
+    }
+    records.push_back({{"chunkIndex", e.chunkIndex},
+                       {"speakerIndex", e.speakerIndex},
+                       {"startFrame", e.startFrame},
+                       {"endFrame", e.endFrame},
+                       {"startTime", e.startTime},
+                       {"endTime", e.endTime},
+                       {"embedding256", e.embedding256},
+                       {"rho128", e.rho128},
+                       {"cluster", i < assignments.size() ? assignments[i] : -1}});
+  }
+  const std::string text = records.dump();
+  // Written beside the target and renamed over it, so a failed write never
+  // leaves a truncated export in place.
+  const std::filesystem::path target(path);
+  const std::filesystem::path temporary =
+      target.parent_path() / ("." + target.filename().string() + "." + makeUuidString() + ".tmp");
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      throw OfflineDiarizationError::exportFailed("cannot write " + path);
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, target, error);
+  if (error) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    throw OfflineDiarizationError::exportFailed("cannot replace " + path + ": " + error.message());
+  }
+  logger.info("Exported " + std::to_string(embeddings.size()) + " embeddings to " + path);
+}
+
+}  // namespace voxtrellis

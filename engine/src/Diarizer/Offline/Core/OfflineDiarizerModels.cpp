@@ -1,0 +1,133 @@
+#include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
+
+#include "Diarizer/Offline/Utils/NumberFormat.h"
+
+#include <voxtrellis/AppLogger.h>
+#include <voxtrellis/OfflineDiarizationError.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace voxtrellis {
+
+namespace {
+const AppLogger& modelsLogger() {
+  static const AppLogger logger("OfflineDiarizerModels");
+  return logger;
+}
+
+constexpr const char* kRepoFolder = "speaker-diarization-onnx";
+
+// Standard Base64; characters outside the alphabet (line breaks, padding) are skipped.
+std::vector<unsigned char> decodeBase64(const std::string& text) {
+  std::vector<unsigned char> bytes;
+  uint32_t buffer = 0;
+  int bits = 0;
+  for (unsigned char c : text) {
+    int value;
+    if (c >= 'A' && c <= 'Z') value = c - 'A';
+    else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
+    else if (c >= '0' && c <= '9') value = c - '0' + 52;
+    else if (c == '+') value = 62;
+    else if (c == '/') value = 63;
+    else continue;
+    buffer = (buffer << 6) | static_cast<uint32_t>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      bytes.push_back(static_cast<unsigned char>((buffer >> bits) & 0xFF));
+    }
+  }
+  return bytes;
+}
+}  // namespace
+
+std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() {
+  std::filesystem::path base;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg != '\0') {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    base = std::filesystem::path(home) / ".local" / "share";
+  } else {
+    base = std::filesystem::temp_directory_path();
+  }
+  return base / "Voxtrellis" / "Models";
+}
+
+OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
+  return [](const std::vector<std::string>& names, const std::filesystem::path& directory, ComputeUnits units) {
+    std::map<std::string, std::shared_ptr<OnnxModel>> models;
+    for (const auto& name : names) models[name] = OnnxModel::load(directory / kRepoFolder / name, units);
+    return models;
+  };
+}
+
+OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::filesystem::path>& directoryArgument,
+                                                  const RepoLoader& loaderArgument) {
+  const std::filesystem::path directory = directoryArgument.value_or(defaultModelsDirectory());
+  const RepoLoader loader = loaderArgument ? loaderArgument : defaultRepoLoader();
+  modelsLogger().info("Loading offline diarization models from " + directory.string());
+  const auto started = std::chrono::steady_clock::now();
+
+  auto main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, directory, ComputeUnits::all);
+  auto take = [](std::map<std::string, std::shared_ptr<OnnxModel>>& models, const std::string& file,
+                 const std::string& payload) {
+    auto it = models.find(file);
+    if (it == models.end() || !it->second) throw OfflineDiarizationError::modelNotLoaded(payload);
+    return it->second;
+  };
+  OfflineDiarizerModels bundle;
+  bundle.segmentationModel = take(main, "Segmentation.mlmodelc", "Segmentation");
+  bundle.embeddingModel = take(main, "Embedding.mlmodelc", "Embedding");
+  bundle.pldaRhoModel = take(main, "PldaRho.mlmodelc", "PldaRho");
+  auto fbank = loader({"FBank.mlmodelc"}, directory, ComputeUnits::cpuOnly);
+  bundle.fbankModel = take(fbank, "FBank.mlmodelc", "FBank");
+  bundle.pldaPsi = loadPLDAPsi(directory);
+  bundle.compilationDuration =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  modelsLogger().info("Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
+                      "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");
+  return bundle;
+}
+
+std::vector<double> OfflineDiarizerModels::loadPLDAPsi(const std::filesystem::path& directory) {
+  std::optional<std::filesystem::path> file;
+  for (const auto& candidate : {directory / "plda-parameters.json", directory / kRepoFolder / "plda-parameters.json",
+                                directory / "speaker-diarization-offline" / "plda-parameters.json"}) {
+    std::error_code error;
+    if (std::filesystem::exists(candidate, error)) {
+      file = candidate;
+      break;
+    }
+  }
+  if (!file) throw OfflineDiarizationError::processingFailed("PLDA parameters file not found in " + directory.string());
+  std::ifstream stream(*file, std::ios::binary);
+  if (!stream) throw OfflineDiarizationError::processingFailed("Cannot read " + file->string());
+  std::stringstream text;
+  text << stream.rdbuf();
+  const nlohmann::json root = nlohmann::json::parse(text.str());  // parse errors propagate
+  const auto fail = [] { return OfflineDiarizationError::processingFailed("Failed to decode PLDA psi parameters"); };
+  if (!root.is_object()) throw fail();
+  auto tensors = root.find("tensors");
+  if (tensors == root.end() || !tensors->is_object()) throw fail();
+  auto psi = tensors->find("psi");
+  if (psi == tensors->end() || !psi->is_object()) throw fail();
+  auto data = psi->find("data_base64");
+  if (data == psi->end() || !data->is_string()) throw fail();
+  const auto bytes = decodeBase64(data->get<std::string>());
+  if (bytes.size() < 4) throw OfflineDiarizationError::processingFailed("PLDA psi tensor is empty");
+  std::vector<double> values(bytes.size() / 4);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    float value;
+    std::memcpy(&value, bytes.data() + 4 * i, 4);
+    values[i] = value;
+  }
+  return values;
+}
+
+}  // namespace voxtrellis

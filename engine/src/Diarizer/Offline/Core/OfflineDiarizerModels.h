@@ -1,0 +1,49 @@
+#pragma once
+
+#include "Onnx/OnnxModel.h"
+
+#include <voxtrellis/ComputeUnits.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxtrellis {
+
+// The four offline models and the PLDA parameter vector. Immutable; may be
+// shared between threads (models are only used for predictions).
+struct OfflineDiarizerModels {
+  std::shared_ptr<OnnxModel> segmentationModel;  // "Segmentation.mlmodelc", all units
+  std::shared_ptr<OnnxModel> fbankModel;         // "FBank.mlmodelc", cpuOnly
+  std::shared_ptr<OnnxModel> embeddingModel;     // "Embedding.mlmodelc", all units
+  std::shared_ptr<OnnxModel> pldaRhoModel;       // "PldaRho.mlmodelc", all units
+  std::vector<double> pldaPsi;                   // from "plda-parameters.json"
+  double compilationDuration = 0;                // seconds the load took
+
+  // Loads compiled models of the diarizer repository in `directory`,
+  // fetching the repository first when files are missing. Returns file name → model.
+  using RepoLoader = std::function<std::map<std::string, std::shared_ptr<OnnxModel>>(
+      const std::vector<std::string>& modelNames, const std::filesystem::path& directory, ComputeUnits units)>;
+
+  // $XDG_DATA_HOME (else ~/.local/share) / "Voxtrellis" / "Models".
+  static std::filesystem::path defaultModelsDirectory();
+
+  // Loads the bundle from `directory` (default: defaultModelsDirectory()).
+  // The compute units are fixed per model. Throws OfflineDiarizationError
+  // (modelNotLoaded, processingFailed), the loader's errors and JSON errors.
+  static OfflineDiarizerModels load(const std::optional<std::filesystem::path>& directory,
+                                    const RepoLoader& loader = {});
+
+  // The psi vector of the first "plda-parameters.json" found in the
+  // directory, "speaker-diarization-onnx/" or "speaker-diarization-offline/".
+  static std::vector<double> loadPLDAPsi(const std::filesystem::path& directory);
+
+  // The loader used when none is given: the engine's model download service.
+  static RepoLoader defaultRepoLoader();
+};
+
+}  // namespace voxtrellis
