@@ -127,6 +127,20 @@ void AudioPlayerService::load(const QUrl& url) {
     connect(m_player, &QMediaPlayer::errorOccurred, this, [](QMediaPlayer::Error, const QString& message) {
         qWarning().noquote() << "[AudioPlayerService] Playback error:" << message;
     });
+    // The platform player ignores positions set while it is still opening the file; the last
+    // one asked for meanwhile is applied once it has.
+    connect(m_player, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
+        if (status == QMediaPlayer::LoadingMedia || status == QMediaPlayer::NoMedia) {
+            return;
+        }
+        // Queued: a position set while the player is still announcing the load is lost too.
+        QMetaObject::invokeMethod(this, [this] {
+            if (m_pendingPosition && m_player) {
+                m_player->setPosition(*m_pendingPosition);
+                m_pendingPosition.reset();
+            }
+        }, Qt::QueuedConnection);
+    });
     m_player->setSource(QUrl::fromLocalFile(playable));
     m_decodedCopy = std::move(decodedCopy);
 
@@ -169,6 +183,7 @@ void AudioPlayerService::stop() {
         m_player = nullptr;
         m_output = nullptr;
     }
+    m_pendingPosition.reset();
     m_decodedCopy.reset();
     setIsPlaying(false);
     setCurrentTime(0);
@@ -180,7 +195,13 @@ void AudioPlayerService::stop() {
 void AudioPlayerService::seek(double time) {
     const double clamped = std::max(0.0, std::min(time, m_duration));
     if (m_player) {
-        m_player->setPosition(static_cast<qint64>(std::llround(clamped * 1000.0)));
+        const qint64 milliseconds = std::llround(clamped * 1000.0);
+        const QMediaPlayer::MediaStatus status = m_player->mediaStatus();
+        if (status == QMediaPlayer::LoadingMedia || status == QMediaPlayer::NoMedia) {
+            m_pendingPosition = milliseconds;
+        } else {
+            m_player->setPosition(milliseconds);
+        }
     }
     setCurrentTime(clamped);
 }
@@ -216,6 +237,8 @@ void AudioPlayerService::startTimer() {
 void AudioPlayerService::stopTimer() {
     if (m_timer) {
         m_timer->stop();
+        // It may be the timer whose tick is running now, so it goes later, but no longer counts.
+        m_timer->setParent(nullptr);
         m_timer->deleteLater();
         m_timer = nullptr;
     }

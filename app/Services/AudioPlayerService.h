@@ -5,6 +5,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 class QAudioOutput;
@@ -95,6 +96,7 @@ private:
     QMediaPlayer* m_player = nullptr;
     QAudioOutput* m_output = nullptr;
     QTimer* m_timer = nullptr;
+    std::optional<qint64> m_pendingPosition;   // milliseconds
     // The WAV a CAF file was decoded into; removed with the player.
     std::unique_ptr<QTemporaryDir> m_decodedCopy;
 };
