@@ -1,0 +1,135 @@
+#include "Models/AppSettings.h"
+
+#include "Models/UuidText.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+namespace parlowvista {
+
+namespace {
+const char* const kKeyLibraryLocation = "libraryLocation";
+const char* const kKeyLastUsedGroupId = "lastUsedGroupId";
+const char* const kKeyHasCompletedOnboarding = "hasCompletedOnboarding";
+const char* const kKeyAutoSaveInterval = "autoSaveInterval";
+const char* const kKeyDefaultDiarizationPreset = "defaultDiarizationPreset";
+const char* const kKeyDefaultCustomThreshold = "defaultCustomThreshold";
+const char* const kKeyDefaultMaxSubtitleChars = "defaultMaxSubtitleChars";
+const char* const kKeyDefaultMaxSubtitleDuration = "defaultMaxSubtitleDuration";
+}  // namespace
+
+AppSettings& AppSettings::shared() {
+  static AppSettings* instance = new AppSettings(std::make_unique<QSettings>(), defaultApplicationSupportRoot());
+  return *instance;
+}
+
+QString AppSettings::defaultApplicationSupportRoot() {
+  const QByteArray xdg = qgetenv("XDG_DATA_HOME");
+  if (!xdg.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(xdg)))
+    return QDir::cleanPath(QString::fromLocal8Bit(xdg));
+  return QDir::homePath() + QStringLiteral("/.local/share");
+}
+
+AppSettings::AppSettings(std::unique_ptr<QSettings> store, QString applicationSupportRoot, QObject* parent)
+    : QObject(parent), m_store(std::move(store)), m_applicationSupportRoot(std::move(applicationSupportRoot)) {
+  const QVariant groupText = m_store->value(kKeyLastUsedGroupId);
+  if (groupText.isValid()) {
+    const QUuid id = uuidFromText(groupText.toString());
+    if (!id.isNull()) m_lastUsedGroupId = id;
+  }
+
+  const QVariant location = m_store->value(kKeyLibraryLocation);
+  m_libraryLocation = location.isValid() ? location.toString() : defaultLibraryLocation();
+
+  m_hasCompletedOnboarding = m_store->value(kKeyHasCompletedOnboarding).toBool();
+  m_autoSaveInterval = readDouble(kKeyAutoSaveInterval, kDefaultAutoSaveInterval);
+  m_defaultCustomThreshold = readDouble(kKeyDefaultCustomThreshold, kDefaultCustomThreshold);
+  m_defaultMaxSubtitleDuration = readDouble(kKeyDefaultMaxSubtitleDuration, kDefaultMaxSubtitleDuration);
+  m_defaultDiarizationPreset = diarizationPresetFromRawValue(m_store->value(kKeyDefaultDiarizationPreset).toString())
+                                   .value_or(DiarizationPreset::balanced);
+  const qint64 chars = m_store->value(kKeyDefaultMaxSubtitleChars).toLongLong();
+  m_defaultMaxSubtitleChars = chars == 0 ? kDefaultMaxSubtitleChars : chars;
+
+  ensureDirectoriesExist();
+}
+
+AppSettings::~AppSettings() = default;
+
+double AppSettings::readDouble(const char* key, double fallback) const {
+  // A missing or unreadable value reads as 0, like a stored 0: both mean "use the default".
+  const double value = m_store->value(key).toDouble();
+  return value == 0.0 ? fallback : value;
+}
+
+QString AppSettings::defaultLibraryLocation() const {
+  return m_applicationSupportRoot + QStringLiteral("/Parlowvista");
+}
+
+void AppSettings::setLibraryLocation(const QString& path) {
+  m_libraryLocation = path;
+  m_store->setValue(kKeyLibraryLocation, path);
+  ensureDirectoriesExist();
+  emit libraryLocationChanged();
+}
+
+void AppSettings::setLastUsedGroupId(std::optional<QUuid> id) {
+  m_lastUsedGroupId = id;
+  if (id)
+    m_store->setValue(kKeyLastUsedGroupId, uuidText(*id));
+  else
+    m_store->remove(kKeyLastUsedGroupId);
+  emit lastUsedGroupIdChanged();
+}
+
+void AppSettings::setHasCompletedOnboarding(bool value) {
+  m_hasCompletedOnboarding = value;
+  m_store->setValue(kKeyHasCompletedOnboarding, value);
+  emit hasCompletedOnboardingChanged();
+}
+
+void AppSettings::setAutoSaveInterval(double seconds) {
+  m_autoSaveInterval = seconds;
+  m_store->setValue(kKeyAutoSaveInterval, seconds);
+  emit autoSaveIntervalChanged();
+}
+
+void AppSettings::setDefaultDiarizationPreset(DiarizationPreset preset) {
+  m_defaultDiarizationPreset = preset;
+  m_store->setValue(kKeyDefaultDiarizationPreset, rawValue(preset));
+  emit defaultDiarizationPresetChanged();
+}
+
+void AppSettings::setDefaultCustomThreshold(double value) {
+  m_defaultCustomThreshold = value;
+  m_store->setValue(kKeyDefaultCustomThreshold, value);
+  emit defaultCustomThresholdChanged();
+}
+
+void AppSettings::setDefaultMaxSubtitleChars(qint64 value) {
+  m_defaultMaxSubtitleChars = value;
+  m_store->setValue(kKeyDefaultMaxSubtitleChars, value);
+  emit defaultMaxSubtitleCharsChanged();
+}
+
+void AppSettings::setDefaultMaxSubtitleDuration(double seconds) {
+  m_defaultMaxSubtitleDuration = seconds;
+  m_store->setValue(kKeyDefaultMaxSubtitleDuration, seconds);
+  emit defaultMaxSubtitleDurationChanged();
+}
+
+void AppSettings::ensureDirectoriesExist() {
+  QDir().mkpath(m_libraryLocation);
+  QDir().mkpath(m_libraryLocation + QStringLiteral("/AudioCache"));
+  QDir().mkpath(defaultLibraryLocation());
+}
+
+void AppSettings::resetToDefaults() {
+  setLibraryLocation(defaultLibraryLocation());
+  setAutoSaveInterval(kDefaultAutoSaveInterval);
+  setDefaultDiarizationPreset(DiarizationPreset::balanced);
+  setDefaultCustomThreshold(kDefaultCustomThreshold);
+  setDefaultMaxSubtitleChars(kDefaultMaxSubtitleChars);
+  setDefaultMaxSubtitleDuration(kDefaultMaxSubtitleDuration);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,87 @@
+#include "Models/FileBookmark.h"
+
+#include <sys/stat.h>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+
+namespace parlowvista {
+
+namespace {
+
+constexpr const char* kFormat = "parlowvista.bookmark";
+
+struct Identity {
+  quint64 device = 0;
+  quint64 inode = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+std::optional<Identity> identityOf(const QString& path, int* errorNumber = nullptr) {
+  struct stat info {};
+  if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+    if (errorNumber) *errorNumber = errno;
+    return std::nullopt;
+  }
+  return Identity{quint64(info.st_dev), quint64(info.st_ino)};
+}
+
+void setError(QString* error, const QString& text) {
+  if (error) *error = text;
+}
+
+}  // namespace
+
+std::optional<QByteArray> FileBookmark::create(const QString& path, QString* error) {
+  const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+  int errorNumber = 0;
+  const auto identity = identityOf(absolute, &errorNumber);
+  if (!identity) {
+    setError(error, errorNumber == ENOENT ? QStringLiteral("The file doesn't exist.")
+                                          : QString::fromLocal8Bit(std::strerror(errorNumber)));
+    return std::nullopt;
+  }
+  const nlohmann::json record{{"format", kFormat},
+                              {"version", 1},
+                              {"path", absolute.toStdString()},
+                              {"device", identity->device},
+                              {"inode", identity->inode}};
+  return QByteArray::fromStdString(record.dump());
+}
+
+std::optional<FileBookmark::Resolution> FileBookmark::resolve(const QByteArray& data, QString* error) {
+  QString path;
+  Identity recorded;
+  try {
+    const auto record = nlohmann::json::parse(data.toStdString());
+    if (record.at("format").get<std::string>() != kFormat) throw std::invalid_argument("format");
+    path = QString::fromStdString(record.at("path").get<std::string>());
+    recorded = {record.at("device").get<quint64>(), record.at("inode").get<quint64>()};
+  } catch (const std::exception&) {
+    setError(error, QStringLiteral("The bookmark data is corrupted."));
+    return std::nullopt;
+  }
+  if (path.isEmpty() || !QDir::isAbsolutePath(path)) {
+    setError(error, QStringLiteral("The bookmark data is corrupted."));
+    return std::nullopt;
+  }
+
+  if (const auto current = identityOf(path)) return Resolution{path, !(*current == recorded)};
+
+  // Gone from its path: look for the same file under another name in the same folder.
+  const QFileInfo original(path);
+  const QDir folder = original.absoluteDir();
+  const auto entries = folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+  for (const QFileInfo& entry : entries) {
+    const auto identity = identityOf(entry.absoluteFilePath());
+    if (identity && *identity == recorded) return Resolution{entry.absoluteFilePath(), true};
+  }
+  setError(error, QStringLiteral("The file doesn't exist."));
+  return std::nullopt;
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,180 @@
+#include "Models/Transcription.h"
+
+#include "Models/AudioSource.h"
+#include "Models/StoredSegment.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/UuidText.h"
+#include "Services/Translation/SupportedLanguage.h"
+#include "Store/ModelContext.h"
+
+namespace parlowvista {
+
+Transcription::Transcription(QUuid id) : PersistentModel(id) {}
+
+Transcription::Transcription(const QString& name, double processingTime, DiarizationPreset diarizationPreset,
+                             double customThreshold, std::optional<qint64> minSpeakers, qint64 maxSubtitleChars,
+                             double maxSubtitleDuration)
+    : PersistentModel(newUuid()),
+      m_name(name),
+      m_createdAt(QDateTime::currentDateTimeUtc()),
+      m_updatedAt(QDateTime::currentDateTimeUtc()),
+      m_processingTime(processingTime),
+      m_diarizationPreset(rawValue(diarizationPreset)),
+      m_customThreshold(customThreshold),
+      m_minSpeakers(minSpeakers),
+      m_maxSubtitleChars(maxSubtitleChars),
+      m_maxSubtitleDuration(maxSubtitleDuration) {}
+
+void Transcription::setName(const QString& name) {
+  m_name = name;
+  didChange();
+}
+
+void Transcription::setCreatedAt(const QDateTime& at) {
+  m_createdAt = at;
+  didChange();
+}
+
+void Transcription::setUpdatedAt(const QDateTime& at) {
+  m_updatedAt = at;
+  didChange();
+}
+
+void Transcription::setProcessingTime(double seconds) {
+  m_processingTime = seconds;
+  didChange();
+}
+
+void Transcription::setDiarizationPreset(const QString& text) {
+  m_diarizationPreset = text;
+  didChange();
+}
+
+void Transcription::setCustomThreshold(double value) {
+  m_customThreshold = value;
+  didChange();
+}
+
+void Transcription::setMinSpeakers(std::optional<qint64> value) {
+  m_minSpeakers = value;
+  didChange();
+}
+
+void Transcription::setMaxSubtitleChars(qint64 value) {
+  m_maxSubtitleChars = value;
+  didChange();
+}
+
+void Transcription::setMaxSubtitleDuration(double seconds) {
+  m_maxSubtitleDuration = seconds;
+  didChange();
+}
+
+void Transcription::setIsTranslation(bool value) {
+  m_isTranslation = value;
+  didChange();
+}
+
+void Transcription::setTargetLanguage(const std::optional<QString>& code) {
+  m_targetLanguage = code;
+  didChange();
+}
+
+void Transcription::setSourceTranscription(Transcription* origin) {
+  if (origin == m_sourceTranscription || origin == this || isDeleted() || (origin && origin->isDeleted())) return;
+  moveBetweenLists(this, m_sourceTranscription, origin, &Transcription::m_translations,
+                   &Transcription::m_sourceTranscriptionOrder);
+  m_sourceTranscription = origin;
+  linkContexts(this, origin);
+  didChange();
+}
+
+void Transcription::appendTranslation(Transcription* translation) {
+  if (translation) translation->setSourceTranscription(this);
+}
+
+void Transcription::setAudioSource(AudioSource* source) {
+  if (source == m_audioSource || isDeleted() || (source && source->isDeleted())) return;
+  moveBetweenLists(this, m_audioSource, source, &AudioSource::m_transcriptions, &Transcription::m_audioSourceOrder);
+  m_audioSource = source;
+  linkContexts(this, source);
+  didChange();
+}
+
+void Transcription::ensureSegmentsLoaded() const {
+  if (!m_segmentsLoaded && modelContext()) modelContext()->loadSegments(const_cast<Transcription*>(this));
+}
+
+void Transcription::ensureSpeakersLoaded() const {
+  if (!m_speakersLoaded && modelContext()) modelContext()->loadSpeakers(const_cast<Transcription*>(this));
+}
+
+const QList<StoredSegment*>& Transcription::segments() const {
+  ensureSegmentsLoaded();
+  return m_segments;
+}
+
+void Transcription::appendSegment(StoredSegment* segment) {
+  if (segment) segment->setTranscription(this);
+}
+
+const QList<StoredSpeaker*>& Transcription::speakers() const {
+  ensureSpeakersLoaded();
+  return m_speakers;
+}
+
+void Transcription::appendSpeaker(StoredSpeaker* speaker) {
+  if (speaker) speaker->setTranscription(this);
+}
+
+DiarizationPreset Transcription::preset() const {
+  return diarizationPresetFromRawValue(m_diarizationPreset).value_or(DiarizationPreset::balanced);
+}
+
+void Transcription::setPreset(DiarizationPreset preset) {
+  setDiarizationPreset(rawValue(preset));
+}
+
+QList<StoredSegment*> Transcription::sortedSegments() const {
+  QList<StoredSegment*> sorted = segments();
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const StoredSegment* a, const StoredSegment* b) { return a->sortOrder() < b->sortOrder(); });
+  return sorted;
+}
+
+std::optional<QString> Transcription::languageDisplayName() const {
+  if (!m_targetLanguage) return std::nullopt;
+  if (const auto language = SupportedLanguage::find(*m_targetLanguage)) return language->name;
+  return m_targetLanguage->toUpper();
+}
+
+TranscriptionResult Transcription::toResult() const {
+  QList<TranscribedSegment> segments;
+  const auto rows = sortedSegments();
+  segments.reserve(rows.size());
+  for (const StoredSegment* row : rows)
+    segments.append(TranscribedSegment(row->speakerId(), row->startTime(), row->endTime(), row->text()));
+  const double audioDuration = m_audioSource ? m_audioSource->duration() : 0.0;
+  return TranscriptionResult(std::move(segments), audioDuration, m_processingTime);
+}
+
+void Transcription::updateSegments(const TranscriptionResult& result, ModelContext& context) {
+  // Unlink the old rows first: deleting them one by one from a long list would search it
+  // for every row.
+  const QList<StoredSegment*> old = segments();
+  m_segments.clear();
+  for (StoredSegment* row : old) {
+    row->m_transcription = nullptr;
+    context.remove(row);
+  }
+  m_segments.reserve(result.segments.size());
+  qint64 index = 0;
+  for (const TranscribedSegment& segment : result.segments) {
+    auto* row = new StoredSegment(index++, segment.speakerId, segment.startTime, segment.endTime, segment.text);
+    row->setTranscription(this);
+    context.insert(row);
+  }
+  setUpdatedAt(QDateTime::currentDateTimeUtc());
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,409 @@
+#include "Store/ModelContext.h"
+
+#include "Models/AudioSource.h"
+#include "Models/StoredSegment.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
+#include "Store/ModelRows.h"
+
+#include <QDir>
+
+namespace parlowvista {
+
+QString ModelContext::storePath(const QString& libraryLocation) {
+  return QDir(libraryLocation).filePath(QString::fromLatin1(kStoreFileName));
+}
+
+ModelContext::ModelContext(const QString& path, QObject* parent)
+    : QObject(parent), m_db(std::make_unique<Database>(path)) {
+  openSchema();
+  loadLibrary();
+}
+
+ModelContext::~ModelContext() {
+  // The objects are QObject children of the context and go with it.
+}
+
+void ModelContext::openSchema() {
+  auto tables = m_db->prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+  bool hasMetadata = false;
+  int otherTables = 0;
+  while (tables.step() == Statement::Step::row) {
+    if (tables.text(0) == QLatin1String("StoreMetadata"))
+      hasMetadata = true;
+    else
+      ++otherTables;
+  }
+  if (!hasMetadata) {
+    if (otherTables > 0)
+      throw StoreError(StoreError::Kind::incompatibleSchema,
+                       QStringLiteral("%1 is not a Parlowvista store").arg(m_db->path()));
+    Transaction transaction(*m_db);
+    ModelRows::createSchema(*m_db, kSchemaVersion);
+    transaction.commit();
+    return;
+  }
+  auto version = m_db->prepare("SELECT value FROM StoreMetadata WHERE key = 'schemaVersion'");
+  const QString found = version.step() == Statement::Step::row ? version.text(0) : QString();
+  if (found != QLatin1String(kSchemaVersion))
+    throw StoreError(StoreError::Kind::incompatibleSchema,
+                     QStringLiteral("The store has schema version %1; this program reads version %2")
+                         .arg(found.isEmpty() ? QStringLiteral("(none)") : found, QLatin1String(kSchemaVersion)));
+}
+
+void ModelContext::registerObject(PersistentModel* object, bool persisted) {
+  object->m_context = this;
+  object->m_persisted = persisted;
+  object->m_sequence = m_nextSequence++;
+  object->setParent(this);
+  m_objects.insert(object->id(), object);
+}
+
+void ModelContext::loadLibrary() {
+  auto groups = m_db->prepare(ModelRows::selectGroupsSql());
+  while (groups.step() == Statement::Step::row) registerObject(ModelRows::readGroup(groups), true);
+
+  auto sources = m_db->prepare(ModelRows::selectSourcesSql());
+  while (sources.step() == Statement::Step::row) {
+    QUuid groupId;
+    AudioSource* source = ModelRows::readSource(sources, &groupId);
+    registerObject(source, true);
+    if (auto* group = find<TranscriptGroup>(groupId)) {
+      source->m_group = group;
+      group->m_audioSources.append(source);  // rows come in list order
+    }
+  }
+
+  auto transcriptions = m_db->prepare(ModelRows::selectTranscriptionsSql());
+  QList<std::pair<Transcription*, QUuid>> origins;
+  while (transcriptions.step() == Statement::Step::row) {
+    QUuid originId;
+    QUuid sourceId;
+    Transcription* t = ModelRows::readTranscription(transcriptions, &originId, &sourceId);
+    t->m_segmentsLoaded = false;
+    t->m_speakersLoaded = false;
+    registerObject(t, true);
+    if (auto* source = find<AudioSource>(sourceId)) {
+      t->m_audioSource = source;
+      source->m_transcriptions.append(t);
+    }
+    if (!originId.isNull()) origins.append({t, originId});
+  }
+  // Origins may come after their translations in the file, so link them once all are read.
+  for (const auto& [translation, originId] : origins) {
+    if (auto* origin = find<Transcription>(originId)) {
+      translation->m_sourceTranscription = origin;
+      origin->m_translations.append(translation);
+    }
+  }
+  for (PersistentModel* object : std::as_const(m_objects)) {
+    if (object->entityType() == EntityType::audioSource) {
+      auto& list = static_cast<AudioSource*>(object)->m_transcriptions;
+      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+        return a->m_audioSourceOrder < b->m_audioSourceOrder;
+      });
+    } else if (object->entityType() == EntityType::transcription) {
+      auto& list = static_cast<Transcription*>(object)->m_translations;
+      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+        return a->m_sourceTranscriptionOrder < b->m_sourceTranscriptionOrder;
+      });
+    }
+  }
+}
+
+void ModelContext::loadSegments(Transcription* transcription) {
+  transcription->m_segmentsLoaded = true;
+  auto rows = m_db->prepare(ModelRows::selectSegmentsOfSql());
+  rows.bind(1, transcription->id());
+  QList<StoredSegment*> loaded;
+  while (rows.step() == Statement::Step::row) {
+    const QUuid id = rows.uuid(0);
+    if (m_objects.contains(id)) continue;  // already in memory (and linked where it now belongs)
+    StoredSegment* segment = ModelRows::readSegment(rows);
+    registerObject(segment, true);
+    segment->m_transcription = transcription;
+    loaded.append(segment);
+  }
+  // Anything appended before the list was read came later than the stored rows.
+  transcription->m_segments = loaded + transcription->m_segments;
+}
+
+void ModelContext::loadSpeakers(Transcription* transcription) {
+  transcription->m_speakersLoaded = true;
+  auto rows = m_db->prepare(ModelRows::selectSpeakersOfSql());
+  rows.bind(1, transcription->id());
+  QList<StoredSpeaker*> loaded;
+  while (rows.step() == Statement::Step::row) {
+    const QUuid id = rows.uuid(0);
+    if (m_objects.contains(id)) continue;
+    StoredSpeaker* speaker = ModelRows::readSpeaker(rows);
+    registerObject(speaker, true);
+    speaker->m_transcription = transcription;
+    loaded.append(speaker);
+  }
+  transcription->m_speakers = loaded + transcription->m_speakers;
+}
+
+void ModelContext::loadOrphans(EntityType type) {
+  const bool segments = type == EntityType::storedSegment;
+  auto rows = m_db->prepare(segments ? ModelRows::selectOrphanSegmentsSql() : ModelRows::selectOrphanSpeakersSql());
+  while (rows.step() == Statement::Step::row) {
+    if (m_objects.contains(rows.uuid(0))) continue;
+    if (segments)
+      registerObject(ModelRows::readSegment(rows), true);
+    else
+      registerObject(ModelRows::readSpeaker(rows), true);
+  }
+}
+
+QList<PersistentModel*> ModelContext::objectsOfType(EntityType type) {
+  if (type == EntityType::storedSegment || type == EntityType::storedSpeaker) {
+    // These are read per version on demand; a fetch of all of them reads the rest.
+    for (Transcription* t : fetch<Transcription>()) {
+      if (type == EntityType::storedSegment)
+        t->ensureSegmentsLoaded();
+      else
+        t->ensureSpeakersLoaded();
+    }
+    loadOrphans(type);
+  }
+  QList<PersistentModel*> result;
+  for (PersistentModel* object : std::as_const(m_objects)) {
+    if (object->entityType() == type && !object->m_deleted) result.append(object);
+  }
+  std::sort(result.begin(), result.end(),
+            [](const PersistentModel* a, const PersistentModel* b) { return a->m_sequence < b->m_sequence; });
+  return result;
+}
+
+void ModelContext::insert(PersistentModel* object) {
+  if (!object || object->m_context == this) return;
+  if (object->m_context) {
+    qWarning("ModelContext: an object of another context cannot be inserted");
+    return;
+  }
+  if (object->m_deleted) return;
+  registerObject(object, false);
+  m_inserted.append(object);
+
+  // Everything linked to a new object joins with it.
+  QList<PersistentModel*> linked;
+  switch (object->entityType()) {
+    case EntityType::transcriptGroup:
+      for (auto* source : static_cast<TranscriptGroup*>(object)->m_audioSources) linked.append(source);
+      break;
+    case EntityType::audioSource: {
+      auto* source = static_cast<AudioSource*>(object);
+      linked.append(source->m_group);
+      for (auto* t : source->m_transcriptions) linked.append(t);
+      break;
+    }
+    case EntityType::transcription: {
+      auto* t = static_cast<Transcription*>(object);
+      linked.append(t->m_audioSource);
+      linked.append(t->m_sourceTranscription);
+      for (auto* translation : t->m_translations) linked.append(translation);
+      for (auto* segment : t->m_segments) linked.append(segment);
+      for (auto* speaker : t->m_speakers) linked.append(speaker);
+      break;
+    }
+    case EntityType::storedSegment: linked.append(static_cast<StoredSegment*>(object)->m_transcription); break;
+    case EntityType::storedSpeaker: linked.append(static_cast<StoredSpeaker*>(object)->m_transcription); break;
+  }
+  for (PersistentModel* other : linked) insert(other);
+  noteChanged(object);
+}
+
+void ModelContext::noteChanged(PersistentModel* object) {
+  if (object->m_persisted && !object->m_deleted && !object->m_changed) {
+    object->m_changed = true;
+    m_changed.insert(object);
+  }
+  // Views hear of a burst of writes (a whole version rewritten) once.
+  if (!m_notifyPending) {
+    m_notifyPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          m_notifyPending = false;
+          emit objectsChanged();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void ModelContext::remove(PersistentModel* object) {
+  if (!object || object->m_context != this || object->m_deleted) return;
+  cascadeDelete(object);
+}
+
+void ModelContext::cascadeDelete(PersistentModel* object) {
+  object->m_deleted = true;
+  QList<PersistentModel*> owned;
+  switch (object->entityType()) {
+    case EntityType::transcriptGroup: {
+      auto* group = static_cast<TranscriptGroup*>(object);
+      for (auto* source : group->m_audioSources) {
+        source->m_group = nullptr;
+        owned.append(source);
+      }
+      group->m_audioSources.clear();
+      break;
+    }
+    case EntityType::audioSource: {
+      auto* source = static_cast<AudioSource*>(object);
+      if (source->m_group) {
+        source->m_group->m_audioSources.removeOne(source);
+        emit source->m_group->changed();
+        source->m_group = nullptr;
+      }
+      for (auto* t : source->m_transcriptions) {
+        t->m_audioSource = nullptr;
+        owned.append(t);
+      }
+      source->m_transcriptions.clear();
+      break;
+    }
+    case EntityType::transcription: {
+      auto* t = static_cast<Transcription*>(object);
+      if (t->m_audioSource) {
+        t->m_audioSource->m_transcriptions.removeOne(t);
+        emit t->m_audioSource->changed();
+        t->m_audioSource = nullptr;
+      }
+      if (t->m_sourceTranscription) {
+        t->m_sourceTranscription->m_translations.removeOne(t);
+        emit t->m_sourceTranscription->changed();
+        t->m_sourceTranscription = nullptr;
+      }
+      for (auto* translation : t->m_translations) {
+        translation->m_sourceTranscription = nullptr;
+        owned.append(translation);
+      }
+      t->m_translations.clear();
+      // Rows not yet read go by the file's own cascade; only those in memory need marking.
+      for (auto* segment : t->m_segments) {
+        segment->m_transcription = nullptr;
+        owned.append(segment);
+      }
+      for (auto* speaker : t->m_speakers) {
+        speaker->m_transcription = nullptr;
+        owned.append(speaker);
+      }
+      t->m_segments.clear();
+      t->m_speakers.clear();
+      t->m_segmentsLoaded = true;
+      t->m_speakersLoaded = true;
+      break;
+    }
+    case EntityType::storedSegment: {
+      auto* segment = static_cast<StoredSegment*>(object);
+      if (segment->m_transcription) {
+        segment->m_transcription->m_segments.removeOne(segment);
+        emit segment->m_transcription->changed();
+        segment->m_transcription = nullptr;
+      }
+      break;
+    }
+    case EntityType::storedSpeaker: {
+      auto* speaker = static_cast<StoredSpeaker*>(object);
+      if (speaker->m_transcription) {
+        speaker->m_transcription->m_speakers.removeOne(speaker);
+        emit speaker->m_transcription->changed();
+        speaker->m_transcription = nullptr;
+      }
+      break;
+    }
+  }
+  if (object->m_persisted) m_deleted.append(object);
+  // A new object that is deleted before any save simply never reaches the file; it stays in
+  // m_inserted, flagged, and the save skips it.
+  emit objectDeleted(object);
+  noteChanged(object);
+  for (PersistentModel* child : owned) {
+    if (!child->m_deleted) cascadeDelete(child);
+  }
+}
+
+bool ModelContext::hasChanges() const {
+  if (!m_changed.isEmpty() || !m_deleted.isEmpty()) return true;
+  for (const PersistentModel* object : m_inserted) {
+    if (!object->m_deleted) return true;
+  }
+  return false;
+}
+
+void ModelContext::writeChanges() {
+  constexpr EntityType kTypes[] = {EntityType::transcriptGroup, EntityType::audioSource, EntityType::transcription,
+                                   EntityType::storedSegment, EntityType::storedSpeaker};
+  QHash<EntityType, QList<PersistentModel*>> inserts;
+  for (PersistentModel* object : std::as_const(m_inserted)) {
+    if (!object->m_deleted) inserts[object->entityType()].append(object);
+  }
+  QHash<EntityType, QList<PersistentModel*>> updates;
+  for (PersistentModel* object : std::as_const(m_changed)) {
+    if (!object->m_deleted) updates[object->entityType()].append(object);
+  }
+  for (EntityType type : kTypes) {
+    if (const auto rows = inserts.value(type); !rows.isEmpty()) {
+      Statement statement = m_db->prepare(ModelRows::insertSql(type));
+      for (PersistentModel* object : rows) {
+        ModelRows::bindRow(statement, object);
+        statement.run();
+        statement.reset();
+      }
+    }
+    if (const auto rows = updates.value(type); !rows.isEmpty()) {
+      Statement statement = m_db->prepare(ModelRows::updateSql(type));
+      for (PersistentModel* object : rows) {
+        ModelRows::bindRow(statement, object);
+        statement.run();
+        statement.reset();
+      }
+    }
+  }
+  // Deletions come last, after moved children have been written under their new owners, so
+  // the file's cascades take only what the context deleted too.
+  for (EntityType type : kTypes) {
+    std::optional<Statement> statement;
+    for (PersistentModel* object : std::as_const(m_deleted)) {
+      if (object->entityType() != type) continue;
+      if (!statement) statement.emplace(m_db->prepare(ModelRows::deleteSql(type)));
+      statement->bind(1, object->id());
+      statement->run();
+      statement->reset();
+    }
+  }
+}
+
+void ModelContext::save() {
+  if (!hasChanges()) return;
+  try {
+    Transaction transaction(*m_db);
+    writeChanges();
+    transaction.commit();
+  } catch (const StoreError& error) {
+    throw StoreError(StoreError::Kind::saveFailed,
+                     QStringLiteral("Could not save the library: %1").arg(error.message()), error.sqliteCode());
+  }
+
+  // The file now holds everything; only now does the context forget what was pending.
+  for (PersistentModel* object : std::as_const(m_inserted)) object->m_persisted = !object->m_deleted;
+  for (PersistentModel* object : std::as_const(m_changed)) object->m_changed = false;
+  QList<PersistentModel*> gone = m_deleted;
+  for (PersistentModel* object : std::as_const(m_inserted)) {
+    if (object->m_deleted) gone.append(object);
+  }
+  m_inserted.clear();
+  m_changed.clear();
+  m_deleted.clear();
+  for (PersistentModel* object : gone) {
+    m_objects.remove(object->id());
+    object->m_persisted = false;
+    object->deleteLater();
+  }
+  emit didSave();
+}
+
+}  // namespace parlowvista

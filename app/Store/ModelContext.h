@@ -1,0 +1,124 @@
+#pragma once
+
+#include "Models/PersistentModel.h"
+#include "Store/Database.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <functional>
+#include <memory>
+
+namespace parlowvista {
+
+class TranscriptGroup;
+class AudioSource;
+class Transcription;
+class StoredSegment;
+class StoredSpeaker;
+
+// The object store: one SQLite file and the objects read from it.
+//
+// Groups, sources and versions are read at open; a version's segments and speaker overrides
+// when first asked for. One stored row is one object (identity map). Changes stay in memory
+// until save(), which writes all of them in one transaction: either every change reaches the
+// file or none does, and after a failed save the context still holds all its changes, so a
+// later save writes them whole. Deleting follows the library's cascades (group -> sources ->
+// versions -> segments, speakers and translations) in memory and, through foreign keys, in the
+// file. Relationship lists keep the order in which objects were added.
+//
+// Objects are made with `new` and handed over by insert() (or by linking them to an object
+// that is already inserted); the context then owns them. Deleted objects stay valid, flagged
+// isDeleted(), until the save that removes their rows; then they are released with
+// deleteLater(), so hold them through QPointer across event-loop turns. UI thread only.
+class ModelContext : public QObject {
+  Q_OBJECT
+ public:
+  static constexpr const char* kSchemaVersion = "1.0.0";
+  static constexpr const char* kStoreFileName = "Parlowvista.store";
+
+  // libraryLocation/Parlowvista.store
+  static QString storePath(const QString& libraryLocation);
+
+  // Opens the store file at `path`, creating it (with its schema) when missing.
+  // Throws StoreError: openFailed, or incompatibleSchema for a file of another schema version.
+  explicit ModelContext(const QString& path, QObject* parent = nullptr);
+  ~ModelContext() override;
+
+  // Takes a detached object, and every detached object linked to it, into the context.
+  // Inserting an object that is already in this context does nothing.
+  void insert(PersistentModel* object);
+  template <typename T>
+  T* insert(std::unique_ptr<T> object) {
+    T* raw = object.release();
+    insert(raw);
+    return raw;
+  }
+
+  // Deletes the object and, by the cascade rules, what it owns; removes it from its owners'
+  // lists. The rows go at the next save. Deleting a deleted or detached object does nothing.
+  void remove(PersistentModel* object);
+
+  // Writes every pending change in one transaction. Throws StoreError(saveFailed) with the
+  // reason; then nothing was written and every change is still pending.
+  void save();
+  bool hasChanges() const;
+
+  // Live (not deleted) objects of a type, in the order they were read or inserted, filtered
+  // and then sorted stably when a filter or order is given.
+  template <typename T>
+  QList<T*> fetch(const std::function<bool(const T*)>& filter = {},
+                  const std::function<bool(const T*, const T*)>& lessThan = {}) {
+    QList<T*> result;
+    for (PersistentModel* object : objectsOfType(T::kEntityType)) {
+      auto* typed = static_cast<T*>(object);
+      if (!filter || filter(typed)) result.append(typed);
+    }
+    if (lessThan) std::stable_sort(result.begin(), result.end(), lessThan);
+    return result;
+  }
+
+  // The live object with this id, or null.
+  template <typename T>
+  T* find(const QUuid& id) {
+    PersistentModel* object = m_objects.value(id);
+    if (!object || object->isDeleted() || object->entityType() != T::kEntityType) return nullptr;
+    return static_cast<T*>(object);
+  }
+
+  Database& database() { return *m_db; }
+
+ signals:
+  // After any write to an object of this context, an insertion or a deletion.
+  void objectsChanged();
+  // The object was just deleted (it is still valid, isDeleted() is true).
+  void objectDeleted(parlowvista::PersistentModel* object);
+  // After a save reached the file.
+  void didSave();
+
+ private:
+  friend class PersistentModel;
+  friend class Transcription;
+
+  void openSchema();
+  void loadLibrary();
+  void loadSegments(Transcription* transcription);
+  void loadSpeakers(Transcription* transcription);
+  void loadOrphans(EntityType type);
+  QList<PersistentModel*> objectsOfType(EntityType type);
+
+  void registerObject(PersistentModel* object, bool persisted);
+  void noteChanged(PersistentModel* object);
+  void cascadeDelete(PersistentModel* object);
+  void writeChanges();
+
+  std::unique_ptr<Database> m_db;
+  QHash<QUuid, PersistentModel*> m_objects;
+  QList<PersistentModel*> m_inserted;  // new objects, in insertion order
+  QSet<PersistentModel*> m_changed;    // stored objects written since the last save
+  QList<PersistentModel*> m_deleted;   // stored objects whose rows go at the next save
+  quint64 m_nextSequence = 1;
+  bool m_notifyPending = false;
+};
+
+}  // namespace parlowvista
