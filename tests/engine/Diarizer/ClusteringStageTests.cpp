@@ -1,0 +1,184 @@
+#include "Diarizer/Offline/Clustering/KMeansClustering.h"
+#include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
+#include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
+#include "Diarizer/Offline/Clustering/VBxClustering.h"
+#include "Diarizer/Offline/Utils/VDSPOperations.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace voxtrellis;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(SpeakerCountConstraints, ResolvesBounds) {
+  struct Case {
+    int n;
+    std::optional<int> exactly, min, max;
+    int lower, upper;
+    std::optional<int> fixed;
+  };
+  const std::vector<Case> cases = {
+      {2, 3, std::nullopt, std::nullopt, 2, 2, 2},   // more speakers than embeddings
+      {10, std::nullopt, 5, 3, 3, 3, 3},            // contradictory bounds
+      {10, std::nullopt, std::nullopt, 4, 1, 4, std::nullopt},
+      {10, std::nullopt, 0, std::nullopt, 1, 10, std::nullopt},
+      {10, std::nullopt, -4, 2, 1, 2, std::nullopt},
+      {1, std::nullopt, 3, 8, 1, 1, 1},
+      {10, 4, 1, 9, 4, 4, 4},                        // an exact count overrides the bounds
+  };
+  for (const auto& c : cases) {
+    const auto r = SpeakerCountConstraints::resolve(c.n, c.exactly, c.min, c.max);
+    EXPECT_EQ(r.minSpeakers, c.lower);
+    EXPECT_EQ(r.maxSpeakers, c.upper);
+    EXPECT_EQ(r.numSpeakers, c.fixed);
+  }
+}
+
+TEST(KMeansClustering, GeneratorAndShuffleFollowTheirDefinition) {
+  KMeansClustering::SeededRNG rng(1);
+  EXPECT_EQ(rng.next(), 6364136223846793005ull + 1442695040888963407ull);
+  // Multiply-and-reject: the high word of x·m.
+  KMeansClustering::SeededRNG a(42), b(42);
+  const uint64_t x = b.next();
+  EXPECT_EQ(a.uniform(10), static_cast<uint64_t>((static_cast<unsigned __int128>(x) * 10) >> 64));
+  KMeansClustering::SeededRNG s1(7), s2(7);
+  const auto order = KMeansClustering::shuffledIndices(6, s1);
+  // Recomputed by hand from the generator.
+  std::vector<std::size_t> expected = {0, 1, 2, 3, 4, 5};
+  for (std::size_t i = 0; i + 1 < 6; ++i) std::swap(expected[i], expected[i + s2.uniform(6 - i)]);
+  EXPECT_EQ(order, expected);
+}
+
+TEST(KMeansClustering, ForcesTheRequestedCount) {
+  std::vector<std::vector<double>> rows;
+  for (int i = 0; i < 12; ++i) rows.push_back({i < 6 ? 1.0 : 0.0, i < 6 ? 0.0 : 2.0, 0.01 * i});
+  const auto first = KMeansClustering::clusterWithCentroids(rows, 2, 100, 99);
+  const auto second = KMeansClustering::clusterWithCentroids(rows, 2, 100, 99);
+  EXPECT_EQ(first.clusters, second.clusters);
+  EXPECT_EQ(first.centroids, second.centroids);
+  ASSERT_EQ(first.clusters.size(), 12u);
+  for (int i = 1; i < 6; ++i) EXPECT_EQ(first.clusters[i], first.clusters[0]);
+  for (int i = 7; i < 12; ++i) EXPECT_EQ(first.clusters[i], first.clusters[6]);
+  EXPECT_NE(first.clusters[0], first.clusters[6]);
+
+  const auto identity = KMeansClustering::clusterWithCentroids({{3, 4}, {6, 8}}, 2, 100, 1);
+  EXPECT_EQ(identity.clusters, (std::vector<int>{0, 1}));
+  EXPECT_EQ(identity.centroids, (std::vector<std::vector<double>>{{3, 4}, {6, 8}}));
+  EXPECT_EQ(KMeansClustering::clusterWithCentroids(rows, 0, 100, 1).clusters, std::vector<int>(12, 0));
+  EXPECT_TRUE(KMeansClustering::clusterWithCentroids({}, 2, 100, 1).clusters.empty());
+}
+
+TEST(VBxClustering, EdgeCases) {
+  const VBxClustering vbx(OfflineDiarizerConfig{}, std::vector<double>(2, 1.0));
+  const auto one = vbx.refine({{1, 2}, {1, 2.1}}, {0, 0});
+  EXPECT_EQ(one.numClusters, 1);
+  EXPECT_EQ(one.pi, std::vector<double>{1.0});
+  EXPECT_EQ(one.hardClusters[0], (std::vector<int>{0, 0}));
+
+  // Labels 0 and 2 only: two speakers, label 2 lands in column 1.
+  const auto clamped = vbx.refine({{30, 0}, {0, 30}}, {0, 2});
+  EXPECT_EQ(clamped.numClusters, 2);
+  EXPECT_EQ(clamped.hardClusters[0], (std::vector<int>{0, 1}));
+
+  OfflineDiarizerConfig single;
+  single.vbx.maxIterations = 1;
+  EXPECT_EQ(VBxClustering(single, {1, 1}).refine({{1, 0}, {0, 1}}, {0, 1}).elbos.size(), 1u);
+
+  EXPECT_EQ(vbx.refine({}, {}).numClusters, 0);
+  EXPECT_TRUE(vbx.refine({{}, {}}, {0, 1}).gamma.empty());
+  // A psi of the wrong length falls back to an identity prior and still runs.
+  EXPECT_EQ(VBxClustering(OfflineDiarizerConfig{}, {1, 2, 3}).refine({{30, 0}, {0, 30}}, {0, 1}).numClusters, 2);
+}
+
+TEST(VBxClustering, CountOutsideBoundsIsForcedByKMeans) {
+  const VBxClustering vbx(OfflineDiarizerConfig{}, std::vector<double>(2, 1.0));
+  std::vector<std::vector<double>> rho, embeddings;
+  std::vector<int> labels;
+  for (int i = 0; i < 10; ++i) {
+    rho.push_back({30.0 * (i % 5), 1});
+    embeddings.push_back({std::cos(i % 5), std::sin(i % 5), 0.1});
+    labels.push_back(i % 5);
+  }
+  const auto bounded = vbx.refineWithConstraints(rho, embeddings, labels, SpeakerCountConstraints::resolve(10, {}, 2, 4));
+  EXPECT_TRUE(bounded.wasAdjusted);
+  EXPECT_EQ(bounded.numClusters, 4);
+  EXPECT_EQ(bounded.originalClusterCount, 5);
+  EXPECT_EQ(bounded.centroids.size(), 4u);
+
+  const auto raised = vbx.refineWithConstraints({{1, 1}, {1, 1}, {1, 1}}, {{1, 0}, {0, 1}, {1, 0.1}}, {0, 0, 0},
+                                                SpeakerCountConstraints::resolve(3, {}, 2, {}));
+  EXPECT_EQ(raised.numClusters, 2);
+  EXPECT_TRUE(raised.wasAdjusted);
+  EXPECT_FALSE(vbx.refineWithConstraints(rho, embeddings, labels, std::nullopt).wasAdjusted);
+}
+
+TimedEmbedding timed(int chunk, int slot, std::vector<float> embedding) {
+  TimedEmbedding e;
+  e.chunkIndex = chunk;
+  e.speakerIndex = slot;
+  e.embedding256 = std::move(embedding);
+  e.rho128 = {e.embedding256.empty() ? 0.0 : 30.0 * e.embedding256[0], e.embedding256.size() > 1 ? 30.0 * e.embedding256[1] : 0.0};
+  return e;
+}
+
+TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
+  SegmentationOutput segmentation;
+  segmentation.numChunks = 3;
+  segmentation.numSpeakers = 3;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<TimedEmbedding> embeddings = {timed(0, 0, {1, 0}), timed(0, 1, {0, 1}), timed(1, 0, {nan, 1}),
+                                                  timed(2, 0, {1, 0.05f}), timed(7, 0, {1, 0})};
+  const auto result = SpeakerClusteringStage::run(embeddings, segmentation, OfflineDiarizerConfig{}, {1, 1});
+  EXPECT_EQ(result.centroids.size(), 2u);
+  EXPECT_EQ(result.assignments, (std::vector<int>{0, 1, -1, 0, 0}));
+  // The NaN slot and the out-of-grid chunk leave their cells empty.
+  EXPECT_EQ(result.chunkAssignments,
+            (std::vector<std::vector<int>>{{0, 1, -2}, {-2, -2, -2}, {0, -2, -2}}));
+  EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings(embeddings), (std::vector<int>{0, 1, 3, 4}));
+  EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings({timed(0, 0, {nan})}), (std::vector<int>{0}));
+}
+
+TEST(SpeakerClusteringStage, CentroidsWithoutWeightAreNotSpeakers) {
+  VBxOutput vbx;
+  vbx.gamma = {{1.0, 0.0}, {1.0, 0.0}};
+  vbx.pi = {0.5, 0.5};  // speaker 1 has weight but no responsibility on these frames
+  const auto centroids = SpeakerClusteringStage::computeCentroids({{2, 0}, {4, 0}}, vbx, {0, 0});
+  EXPECT_EQ(centroids, (std::vector<std::vector<double>>{{3, 0}}));
+
+  vbx.pi = {1e-8, 1e-8};  // no active speaker: plain means of the warm start
+  EXPECT_EQ(SpeakerClusteringStage::computeCentroids({{2, 0}, {4, 0}, {0, 6}}, vbx, {0, 0, 1}),
+            (std::vector<std::vector<double>>{{3, 0}, {0, 6}}));
+  EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {3, 4}}), (std::vector<std::vector<double>>{{2, 3}}));
+  EXPECT_TRUE(SpeakerClusteringStage::computeFallbackCentroids({}).empty());
+}
+
+TEST(SpeakerClusteringStage, AssignmentByCosineSimilarity) {
+  const std::vector<std::vector<double>> centroids = {{1, 0}, {1, 0}, {0, 5}};
+  EXPECT_EQ(SpeakerClusteringStage::assignEmbeddings({{2, 0.1}, {0.1, 9}, {1, 1e-9}}, centroids),
+            (std::vector<int>{0, 2, 0}));
+  EXPECT_EQ(SpeakerClusteringStage::assignEmbeddings({{1, 2}}, {}), (std::vector<int>{0}));
+  EXPECT_EQ(SpeakerClusteringStage::assignEmbeddings({{1, kNaN}}, centroids), (std::vector<int>{-1}));
+}
+
+TEST(VDSPOperations, Helpers) {
+  EXPECT_EQ(VDSPOperations::l2Normalize({3, 4}), (std::vector<float>{0.6f, 0.8f}));
+  EXPECT_EQ(VDSPOperations::l2Normalize({0, 0}), (std::vector<float>{0, 0}));
+  EXPECT_TRUE(VDSPOperations::l2Normalize({}).empty());
+  EXPECT_NEAR(VDSPOperations::logSumExp({0, 0}), std::log(2.0f), 1e-6);
+  EXPECT_NEAR(VDSPOperations::logSumExp({1000, 1000}), 1000 + std::log(2.0f), 1e-3);
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(VDSPOperations::logSumExp({}), -inf);
+  // All −∞ must stay −∞ (not NaN from −∞ − −∞).
+  EXPECT_EQ(VDSPOperations::logSumExp({-inf, -inf}), -inf);
+  EXPECT_EQ(VDSPOperations::logSumExp({-inf, 0}), 0.0f);
+  EXPECT_EQ(VDSPOperations::matrixVectorMultiply({{}, {}}, {}), (std::vector<float>{0, 0}));
+  EXPECT_TRUE(VDSPOperations::matrixVectorMultiply({}, {1}).empty());
+  EXPECT_EQ(VDSPOperations::matrixVectorMultiply({{1, 2}, {3, 4}}, {1, 1}), (std::vector<float>{3, 7}));
+}
+
+}  // namespace
