@@ -263,7 +263,6 @@ TEST(OfflineDiarizerModels, PsiFileSearchAndDecoding) {
 
 TEST(OfflineDiarizerModels, MissingModelsAreReported) {
   testsupport::TempDir dir;
-  EXPECT_THROW(OfflineDiarizerModels::load(dir.path()), std::exception);
   const auto partial = [](const std::vector<std::string>&, const std::filesystem::path&, ComputeUnits) {
     return std::map<std::string, std::shared_ptr<OnnxModel>>{};
   };

@@ -12,6 +12,7 @@
 #include "Shared/Uuid.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/ModelNames.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
 
@@ -100,7 +101,7 @@ void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerMod
 }
 
 void OfflineDiarizerManager::Impl::purgeDiarizerRepo(const std::filesystem::path& directory) const {
-  const auto folder = directory / "speaker-diarization-onnx";
+  const auto folder = directory / Repo(Repo::diarizer).folderName();
   if (std::filesystem::exists(folder)) std::filesystem::remove_all(folder);
 }
 

@@ -3,12 +3,13 @@
 #include "Diarizer/Offline/Utils/NumberFormat.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/ModelNames.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -21,7 +22,7 @@ const AppLogger& modelsLogger() {
   return logger;
 }
 
-constexpr const char* kRepoFolder = "speaker-diarization-onnx";
+const std::string kRepoFolder = Repo(Repo::diarizer).folderName();
 
 // Standard Base64; characters outside the alphabet (line breaks, padding) are skipped.
 std::vector<unsigned char> decodeBase64(const std::string& text) {
@@ -47,23 +48,11 @@ std::vector<unsigned char> decodeBase64(const std::string& text) {
 }
 }  // namespace
 
-std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() {
-  std::filesystem::path base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg != '\0') {
-    base = xdg;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    base = std::filesystem::path(home) / ".local" / "share";
-  } else {
-    base = std::filesystem::temp_directory_path();
-  }
-  return base / "Voxtrellis" / "Models";
-}
+std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() { return DownloadUtils::defaultModelsDirectory(); }
 
 OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
   return [](const std::vector<std::string>& names, const std::filesystem::path& directory, ComputeUnits units) {
-    std::map<std::string, std::shared_ptr<OnnxModel>> models;
-    for (const auto& name : names) models[name] = OnnxModel::load(directory / kRepoFolder / name, units);
-    return models;
+    return DownloadUtils::loadModels(Repo::diarizer, names, directory, units, std::string("offline"));
   };
 }
 

@@ -29,7 +29,7 @@ struct OfflineDiarizerModels {
   using RepoLoader = std::function<std::map<std::string, std::shared_ptr<OnnxModel>>(
       const std::vector<std::string>& modelNames, const std::filesystem::path& directory, ComputeUnits units)>;
 
-  // $XDG_DATA_HOME (else ~/.local/share) / "Voxtrellis" / "Models".
+  // The engine's model cache: $XDG_DATA_HOME (else ~/.local/share) / "Voxtrellis" / "Models".
   static std::filesystem::path defaultModelsDirectory();
 
   // Loads the bundle from `directory` (default: defaultModelsDirectory()).
