@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+namespace parlowvista {
+
+class AudioSource;
+
+// Finds a source's audio file again on a later launch: through the source's bookmark record
+// first (see FileBookmark), its stored path second; keeps the record fresh; and carries the
+// state of the relocate-file sheet. Opening "security-scoped access" is a no-op on this
+// platform; the URLs it would open are still recorded, as their callers rely on that.
+// UI thread only.
+class FileAccessManager : public QObject {
+  Q_OBJECT
+ public:
+  static FileAccessManager& shared();
+  explicit FileAccessManager(QObject* parent = nullptr);
+
+  // The file's URL when it can be reached now, else an empty URL. Never raises the relocate
+  // sheet itself. Failures are printed ("Bookmark resolution failed: ...", "Failed to refresh
+  // bookmark: ...") and never thrown.
+  QUrl resolveURL(AudioSource* audioSource);
+
+  // Points the source at its moved file: new path, new bookmark, relocate state closed.
+  // Neither saves the store nor opens access; the next resolveURL does.
+  void handleRelocation(AudioSource* audioSource, const QUrl& newURL);
+
+  AudioSource* pendingRelocate() const { return m_pendingRelocate; }
+  void setPendingRelocate(AudioSource* source);
+  bool showRelocateDialog() const { return m_showRelocateDialog; }
+  void setShowRelocateDialog(bool show);
+
+  // Every URL whose access this manager started, each with true; kept for the process.
+  const QHash<QUrl, bool>& activeSecurityScopes() const { return m_activeSecurityScopes; }
+
+ signals:
+  void pendingRelocateChanged();
+  void showRelocateDialogChanged();
+
+ private:
+  QUrl resolveThroughBookmark(AudioSource* audioSource);
+  // Stands where the platform's access grant was; always granted here.
+  bool startAccessingSecurityScopedResource(const QUrl& url);
+
+  QPointer<AudioSource> m_pendingRelocate;
+  bool m_showRelocateDialog = false;
+  QHash<QUrl, bool> m_activeSecurityScopes;
+};
+
+}  // namespace parlowvista
