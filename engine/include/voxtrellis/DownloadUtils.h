@@ -1,0 +1,102 @@
+#pragma once
+
+#include <voxtrellis/ComputeUnits.h>
+#include <voxtrellis/ModelNames.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace voxtrellis {
+
+class OnnxModel;
+
+// Model download from the hub, the local model cache and model loading.
+//
+// Thread safety: every operation may run on any thread. Loads of one
+// repository folder are serialised (in this process and across processes,
+// through a lock file beside the folder), so they never delete each other's files.
+class DownloadUtils {
+public:
+  struct DownloadConfig {
+    double timeout = 1800;  // seconds
+    static DownloadConfig defaultConfig() { return {}; }
+  };
+
+  class HuggingFaceDownloadError : public std::runtime_error {
+  public:
+    enum class Code { rateLimited, downloadFailed, modelNotFound, invalidResponse };
+
+    static HuggingFaceDownloadError rateLimited(int statusCode, std::string message);
+    // `underlying` is the underlying error's description.
+    static HuggingFaceDownloadError downloadFailed(std::string path, std::string underlying, long httpStatus = 0);
+    static HuggingFaceDownloadError modelNotFound(std::string path);
+    static HuggingFaceDownloadError invalidResponse();
+
+    Code code() const { return m_code; }
+    int statusCode() const { return m_statusCode; }
+    const std::string& message() const { return m_message; }
+    const std::string& path() const { return m_path; }
+    // For downloadFailed with an HTTP status: the status (the "HTTP" domain error's code).
+    long httpStatus() const { return m_httpStatus; }
+    std::string errorDescription() const { return what(); }
+
+  private:
+    HuggingFaceDownloadError(Code code, const std::string& description);
+    Code m_code;
+    int m_statusCode = 0;
+    std::string m_message;
+    std::string m_path;
+    long m_httpStatus = 0;
+  };
+
+  struct Response {
+    bool isHTTP = true;
+    long statusCode = 0;
+  };
+
+  DownloadUtils() = delete;
+
+  // Makes sure the repository's required files are in `directory`/<folder>,
+  // downloading what is missing, and loads each named compiled-model folder
+  // ("Encoder.mlmodelc" holding model.onnx). When the cached files themselves
+  // are at fault (missing, not a folder, no model file, a model that does not
+  // load), the folder is deleted and fetched once more; other failures (no
+  // network, rate limiting, HTTP errors) are thrown at once and the cache is kept.
+  // Throws FileSystemError, HuggingFaceDownloadError, NetworkError,
+  // ModelRegistry::Error, ModelRuntimeError or a JSON parse error.
+  static std::map<std::string, std::shared_ptr<OnnxModel>> loadModels(
+      Repo repo, const std::vector<std::string>& modelNames, const std::filesystem::path& directory,
+      ComputeUnits computeUnits, const std::optional<std::string>& variant = std::nullopt);
+
+  // One authenticated GET; the body and the response as they come. Throws NetworkError.
+  static std::pair<std::string, Response> fetchWithAuth(const std::string& url);
+
+  // An authenticated GET retried up to `maxAttempts` times, waiting
+  // minBackoff x 2^(attempt-1) seconds between attempts. Throws the last
+  // attempt's error: HuggingFaceDownloadError (rate limiting, a status outside
+  // 200...299) or NetworkError.
+  static std::string fetchHuggingFaceFile(const std::string& url, const std::string& description, int maxAttempts,
+                                          double minBackoff);
+
+  // "Voxtrellis/Models" under $XDG_DATA_HOME, else ~/.local/share.
+  static std::filesystem::path defaultModelsDirectory();
+
+  // The bearer token from "HF_TOKEN", "HUGGING_FACE_HUB_TOKEN" or
+  // "HUGGINGFACEHUB_API_TOKEN" (first set wins, empty counts), read afresh.
+  static std::optional<std::string> huggingFaceToken();
+
+  // Whether a listing path is safe to join into the cache folder: relative,
+  // with no empty, "." or ".." component.
+  static bool isSafeRelativePath(const std::string& path);
+
+  // Percent-encodes a path with the URL-path character set (slashes kept).
+  static std::string percentEncodePath(const std::string& path);
+};
+
+}  // namespace voxtrellis

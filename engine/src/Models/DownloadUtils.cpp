@@ -1,0 +1,397 @@
+#include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/ModelRegistry.h>
+#include <voxtrellis/NetworkError.h>
+
+#include "Models/HttpClient.h"
+#include "Models/RepositoryLock.h"
+#include "Onnx/OnnxModel.h"
+#include "Shared/AppLogger.h"
+#include "Shared/NumberText.h"
+#include "Shared/SystemInfo.h"
+#include "Shared/Uuid.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+namespace voxtrellis {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr double kTimeout = 1800;
+
+const AppLogger& logger() {
+  static const AppLogger log("DownloadUtils");
+  return log;
+}
+
+std::vector<std::string> authHeaders() {
+  if (auto token = DownloadUtils::huggingFaceToken()) return {"Authorization: Bearer " + *token};
+  return {};
+}
+
+void createFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error || !fs::is_directory(folder)) {
+    throw FileSystemError(FileSystemError::Code::fileWriteFailed, folder,
+                          "Could not create folder " + folder.string() + ": " +
+                              (error ? error.message() : std::string("a file is in the way")));
+  }
+}
+
+bool somethingAt(const fs::path& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Removes a temporary download unless it was moved into place.
+class TemporaryDownload {
+public:
+  explicit TemporaryDownload(fs::path path) : m_path(std::move(path)) {}
+  ~TemporaryDownload() {
+    std::error_code ignored;
+    if (!m_path.empty()) fs::remove(m_path, ignored);
+  }
+  const fs::path& path() const { return m_path; }
+  void release() { m_path.clear(); }
+
+private:
+  fs::path m_path;
+};
+
+// Whether a first-attempt failure lies with the cached files themselves, so
+// deleting them and fetching again can help.
+bool isCacheFault(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const FileSystemError& e) {
+    return e.code() != FileSystemError::Code::fileWriteFailed;
+  } catch (const ModelRuntimeError&) {
+    return true;
+  } catch (const DownloadUtils::HuggingFaceDownloadError& e) {
+    return e.code() == DownloadUtils::HuggingFaceDownloadError::Code::modelNotFound;
+  } catch (...) {
+    return false;
+  }
+}
+
+struct Listing {
+  Repo repo;
+  std::optional<std::string> subPath;
+  std::vector<std::string> prefixes;
+  std::vector<std::string> selected;
+
+  bool matchesPrefixRule(const std::string& folder) const {
+    for (const auto& prefix : prefixes) {
+      if (startsWith(folder, prefix) || startsWith(prefix, folder + "/")) return true;
+    }
+    return false;
+  }
+  bool fileMatchesPrefix(const std::string& file) const {
+    for (const auto& prefix : prefixes) {
+      if (startsWith(file, prefix)) return true;
+    }
+    return false;
+  }
+
+  void list(const std::string& path) {
+    const std::string treePath = path.empty() ? "tree/main" : "tree/main/" + path;
+    const std::string url = ModelRegistry::apiModels(repo.remotePath(), treePath);
+    std::string body;
+    const HttpResponse response = HttpClient::shared().get(url, authHeaders(), body, kTimeout);
+    if (response.isHTTP && (response.statusCode == 429 || response.statusCode == 503)) {
+      throw DownloadUtils::HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),
+                                                                 "Rate limited while listing files");
+    }
+    const nlohmann::json json = nlohmann::json::parse(body);
+    if (!json.is_array()) return;
+    for (const auto& item : json) {
+      if (!item.is_object()) return;
+    }
+    for (const auto& item : json) {
+      const auto pathIt = item.find("path");
+      const auto typeIt = item.find("type");
+      if (pathIt == item.end() || typeIt == item.end() || !pathIt->is_string() || !typeIt->is_string()) continue;
+      const std::string entry = pathIt->get<std::string>();
+      const std::string type = typeIt->get<std::string>();
+      if (type != "directory" && type != "file") continue;
+      if (!DownloadUtils::isSafeRelativePath(entry)) {
+        logger().warning("Skipping unsafe path in listing: " + entry);
+        continue;
+      }
+      if (type == "directory") {
+        bool descend;
+        if (subPath) {
+          descend = entry == *subPath || startsWith(entry, *subPath + "/") || matchesPrefixRule(entry);
+        } else {
+          descend = prefixes.empty() || matchesPrefixRule(entry);
+        }
+        if (descend) list(entry);
+        continue;
+      }
+      if (!subPath) {
+        if (prefixes.empty() || fileMatchesPrefix(entry) || endsWith(entry, ".json") || endsWith(entry, ".txt")) {
+          selected.push_back(entry);
+        }
+      } else {
+        const bool inVariant = startsWith(entry, *subPath + "/");
+        const bool matches = prefixes.empty() || fileMatchesPrefix(entry);
+        if (endsWith(entry, ".json") ? inVariant : inVariant && (matches || endsWith(entry, ".model"))) {
+          selected.push_back(entry);
+        }
+      }
+    }
+  }
+};
+
+void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std::string>& variant) {
+  logger().info("Downloading " + repo.folderName() + " from HuggingFace...");
+  const fs::path repoFolder = directory / repo.folderName();
+  createFolder(repoFolder);
+
+  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
+  Listing listing{repo, repo.subPath(), {}, {}};
+  for (const auto& name : required) {
+    listing.prefixes.push_back(listing.subPath ? *listing.subPath + "/" + name + "/" : name + "/");
+  }
+  listing.list(listing.subPath ? *listing.subPath : "");
+  const std::vector<std::string>& files = listing.selected;
+  logger().info("Found " + std::to_string(files.size()) + " files to download");
+
+  const std::size_t n = files.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string& remote = files[i];
+    std::string relative = remote;
+    if (listing.subPath && startsWith(remote, *listing.subPath + "/")) {
+      relative = remote.substr(listing.subPath->size() + 1);
+    }
+    const fs::path target = repoFolder / relative;
+    if (!somethingAt(target)) {
+      createFolder(target.parent_path());
+      const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
+      TemporaryDownload temp(target.parent_path() / ("." + target.filename().string() + ".download-" + makeUuidString()));
+      const HttpResponse response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout);
+      if (!response.isHTTP) throw DownloadUtils::HuggingFaceDownloadError::invalidResponse();
+      if (response.statusCode == 429 || response.statusCode == 503) {
+        throw DownloadUtils::HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),
+                                                                   "Rate limited while downloading " + remote);
+      }
+      if (response.statusCode < 200 || response.statusCode > 299) {
+        throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+            remote, "The operation couldn’t be completed. (HTTP error " + std::to_string(response.statusCode) + ".)",
+            response.statusCode);
+      }
+      std::error_code ignored;
+      if (somethingAt(target)) fs::remove_all(target, ignored);
+      std::error_code moveError;
+      fs::rename(temp.path(), target, moveError);
+      if (moveError) {
+        throw FileSystemError(FileSystemError::Code::fileWriteFailed, target,
+                              "Could not move download to " + target.string() + ": " + moveError.message());
+      }
+      temp.release();
+    }
+    if ((i + 1) % 10 == 0 || i == n - 1) {
+      logger().info("Downloaded " + std::to_string(i + 1) + "/" + std::to_string(n) + " files");
+    }
+  }
+
+  for (const auto& name : required) {
+    if (!somethingAt(repoFolder / name)) throw DownloadUtils::HuggingFaceDownloadError::modelNotFound(name);
+  }
+  logger().info("Downloaded all required models for " + repo.folderName());
+}
+
+std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, const std::vector<std::string>& modelNames,
+                                                                 const fs::path& directory, ComputeUnits computeUnits,
+                                                                 const std::optional<std::string>& variant) {
+  SystemInfo::logOnce(logger());
+  createFolder(directory);
+  const fs::path repoFolder = directory / repo.folderName();
+  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
+
+  bool present = true;
+  for (const auto& name : required) present = present && somethingAt(repoFolder / name);
+  if (present) {
+    logger().info("Found " + repo.folderName() + " locally, no download needed");
+  } else {
+    logger().info("Models not found in cache at " + repoFolder.string());
+    downloadRepo(repo, directory, variant);
+  }
+
+  std::map<std::string, std::shared_ptr<OnnxModel>> models;
+  for (const auto& name : modelNames) {
+    const fs::path modelFolder = repoFolder / name;
+    if (!somethingAt(modelFolder)) {
+      throw FileSystemError(FileSystemError::Code::fileNoSuchFile, modelFolder, "Model file not found: " + name);
+    }
+    if (!fs::is_directory(modelFolder)) {
+      throw FileSystemError(FileSystemError::Code::fileReadCorruptFile, modelFolder,
+                            "Model path is not a directory: " + name);
+    }
+    if (!somethingAt(modelFolder / "model.onnx")) {
+      logger().error("Missing model.onnx in " + name);
+      throw FileSystemError(FileSystemError::Code::fileReadCorruptFile, modelFolder / "model.onnx",
+                            "Missing model.onnx in model: " + name);
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::shared_ptr<OnnxModel> model = OnnxModel::load(modelFolder, computeUnits);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    models[name] = std::move(model);
+    logger().info("Compiled model " + name + " in " + formatFixed(seconds * 1000.0, 2) +
+                  " ms :: " + SystemInfo::summary());
+  }
+  return models;
+}
+
+}  // namespace
+
+DownloadUtils::HuggingFaceDownloadError::HuggingFaceDownloadError(Code code, const std::string& description)
+    : std::runtime_error(description), m_code(code) {}
+
+DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::rateLimited(int statusCode,
+                                                                                           std::string message) {
+  HuggingFaceDownloadError error(Code::rateLimited, "Hugging Face rate limit encountered: " + message);
+  error.m_statusCode = statusCode;
+  error.m_message = std::move(message);
+  return error;
+}
+
+DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+    std::string path, std::string underlying, long httpStatus) {
+  HuggingFaceDownloadError error(Code::downloadFailed, "Failed to download " + path + ": " + underlying);
+  error.m_path = std::move(path);
+  error.m_message = std::move(underlying);
+  error.m_httpStatus = httpStatus;
+  return error;
+}
+
+DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::modelNotFound(std::string path) {
+  HuggingFaceDownloadError error(Code::modelNotFound, "Model file not found: " + path);
+  error.m_path = std::move(path);
+  return error;
+}
+
+DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::invalidResponse() {
+  return HuggingFaceDownloadError(Code::invalidResponse, "Received an invalid response from Hugging Face.");
+}
+
+std::map<std::string, std::shared_ptr<OnnxModel>> DownloadUtils::loadModels(Repo repo,
+                                                                            const std::vector<std::string>& modelNames,
+                                                                            const fs::path& directory,
+                                                                            ComputeUnits computeUnits,
+                                                                            const std::optional<std::string>& variant) {
+  SystemInfo::logOnce(logger());
+  const fs::path repoFolder = directory / repo.folderName();
+  RepositoryLock lock(repoFolder);
+  try {
+    return loadModelsOnce(repo, modelNames, directory, computeUnits, variant);
+  } catch (const std::exception& first) {
+    logger().warning(std::string("First load failed: ") + first.what());
+    if (!isCacheFault(std::current_exception())) throw;
+  }
+  logger().info("Deleting cache and re-downloading…");
+  std::error_code ignored;
+  fs::remove_all(repoFolder, ignored);
+  return loadModelsOnce(repo, modelNames, directory, computeUnits, variant);
+}
+
+std::pair<std::string, DownloadUtils::Response> DownloadUtils::fetchWithAuth(const std::string& url) {
+  std::string body;
+  const HttpResponse response = HttpClient::shared().get(url, authHeaders(), body, kTimeout);
+  return {std::move(body), Response{response.isHTTP, response.statusCode}};
+}
+
+std::string DownloadUtils::fetchHuggingFaceFile(const std::string& url, const std::string& description,
+                                                int maxAttempts, double minBackoff) {
+  const int attempts = std::max(maxAttempts, 1);
+  const double backoff = std::isfinite(minBackoff) && minBackoff > 0 ? minBackoff : 0.0;
+  for (int attempt = 1;; ++attempt) {
+    std::exception_ptr failure;
+    std::string reason;
+    try {
+      std::string body;
+      const HttpResponse response = HttpClient::shared().get(url, authHeaders(), body, kTimeout);
+      if (!response.isHTTP) throw HuggingFaceDownloadError::invalidResponse();
+      if (response.statusCode == 429 || response.statusCode == 503) {
+        throw HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),
+                                                    "HTTP " + std::to_string(response.statusCode));
+      }
+      if (response.statusCode >= 200 && response.statusCode <= 299) return body;
+      throw HuggingFaceDownloadError::invalidResponse();
+    } catch (const std::exception& e) {
+      failure = std::current_exception();
+      reason = e.what();
+    }
+    if (attempt >= attempts) std::rethrow_exception(failure);
+    const double delay = backoff * std::pow(2.0, attempt - 1);
+    logger().warning("Download attempt " + std::to_string(attempt) + " for " + description + " failed: " + reason +
+                     ". Retrying in " + formatFixed(delay, 1) + "s.");
+    std::this_thread::sleep_for(std::chrono::nanoseconds(static_cast<int64_t>(delay * 1e9)));
+  }
+}
+
+fs::path DownloadUtils::defaultModelsDirectory() {
+  fs::path base;
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg && fs::path(xdg).is_absolute()) {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = fs::path(home && *home ? home : "/tmp") / ".local" / "share";
+  }
+  return base / "Voxtrellis" / "Models";
+}
+
+std::optional<std::string> DownloadUtils::huggingFaceToken() {
+  for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN", "HUGGINGFACEHUB_API_TOKEN"}) {
+    if (const char* value = std::getenv(name)) return std::string(value);
+  }
+  return std::nullopt;
+}
+
+bool DownloadUtils::isSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos || path.find('\\') != std::string::npos) {
+    return false;
+  }
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string component = path.substr(start, end - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string DownloadUtils::percentEncodePath(const std::string& path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size());
+  for (unsigned char c : path) {
+    const bool keep = std::isalnum(c) || std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
+                                             std::string_view::npos;
+    if (keep) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace voxtrellis

@@ -1,0 +1,300 @@
+#include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/NetworkError.h>
+
+#include "FakeHub.h"
+#include "Onnx/OnnxModel.h"
+#include "engine/Shared/LogCapture.h"
+#include "support/FixturePaths.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace voxtrellis {
+namespace {
+
+namespace fs = std::filesystem;
+using Error = DownloadUtils::HuggingFaceDownloadError;
+
+const std::string kParakeet = "Quillbrookline/parakeet-tdt-0.6b-v3-onnx";
+const std::string kEou = "Quillbrookline/parakeet-realtime-eou-120m-onnx";
+
+std::string tinyModel() { return testsupport::readFile(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc" / "model.onnx"); }
+
+class DownloadTest : public ::testing::Test {
+protected:
+  DownloadTest() : m_registry("REGISTRY_URL", hub.baseUrl()), m_token("HF_TOKEN", std::nullopt),
+                   m_token2("HUGGING_FACE_HUB_TOKEN", std::nullopt), m_token3("HUGGINGFACEHUB_API_TOKEN", std::nullopt) {}
+
+  void addParakeet() {
+    for (const char* model : {"Preprocessor", "Encoder", "Decoder", "JointDecision"}) {
+      hub.addFile(kParakeet, std::string(model) + ".mlmodelc/model.onnx", tinyModel());
+      hub.addFile(kParakeet, std::string(model) + ".mlmodelc/weights/blob.bin", std::string(1000, 'w'));
+    }
+    hub.addFile(kParakeet, "parakeet_vocab.json", R"({"0":"a"})");
+    hub.addFile(kParakeet, "README.txt", "hello");
+    hub.addFile(kParakeet, "docs/guide.md", "not fetched");
+    hub.addFile(kParakeet, "Extra.mlmodelc/model.onnx", "not fetched");
+  }
+
+  std::map<std::string, std::shared_ptr<OnnxModel>> load(std::vector<std::string> names) {
+    return DownloadUtils::loadModels(Repo::parakeet, names, models.path(), ComputeUnits::cpuOnly);
+  }
+
+  fs::path repoFolder() const { return models.path() / "parakeet-tdt-0.6b-v3-onnx"; }
+
+  test::FakeHub hub;
+  testsupport::TempDir models{"models"};
+  test::ScopedEnv m_registry, m_token, m_token2, m_token3;
+};
+
+TEST_F(DownloadTest, DownloadsTheRequiredFoldersAndSideFilesThenLoads) {
+  addParakeet();
+  test::ScopedEnv token("HF_TOKEN", "secret");
+  test::LogCapture logs;
+  const auto loaded = load({"Encoder.mlmodelc", "Decoder.mlmodelc"});
+  ASSERT_EQ(loaded.size(), 2u);
+  EXPECT_EQ(loaded.at("Encoder.mlmodelc")->inputs().at(0).name, "x");
+
+  EXPECT_TRUE(fs::exists(repoFolder() / "JointDecision.mlmodelc" / "weights" / "blob.bin"));
+  EXPECT_TRUE(fs::exists(repoFolder() / "parakeet_vocab.json"));
+  EXPECT_TRUE(fs::exists(repoFolder() / "README.txt"));
+  EXPECT_FALSE(fs::exists(repoFolder() / "docs"));
+  EXPECT_FALSE(fs::exists(repoFolder() / "Extra.mlmodelc"));
+  EXPECT_EQ(hub.count("/api/models/" + kParakeet + "/tree/main/Extra"), 0u);
+  EXPECT_EQ(hub.count("/api/models/" + kParakeet + "/tree/main/docs"), 0u);
+  for (const auto& request : hub.requests()) EXPECT_EQ(request.authorization, "Bearer secret") << request.path;
+  EXPECT_TRUE(logs.contains("Found 10 files to download"));
+  EXPECT_TRUE(logs.contains("Downloaded 10/10 files"));
+  EXPECT_TRUE(logs.contains("Downloaded all required models for parakeet-tdt-0.6b-v3-onnx"));
+  EXPECT_EQ(logs.countStartingWith("Compiled model "), 2);
+  // Nothing half-written is left behind.
+  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+    EXPECT_EQ(entry.path().filename().string().find(".download-"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
+  addParakeet();
+  load({});
+  const auto before = hub.requests().size();
+  test::LogCapture logs;
+  const auto loaded = load({"Preprocessor.mlmodelc", "Encoder.mlmodelc", "Decoder.mlmodelc", "JointDecision.mlmodelc"});
+  EXPECT_EQ(loaded.size(), 4u);
+  EXPECT_EQ(hub.requests().size(), before);
+  EXPECT_TRUE(logs.contains("Found parakeet-tdt-0.6b-v3-onnx locally, no download needed"));
+  EXPECT_EQ(logs.countStartingWith("Compiled model "), 4);
+  for (const auto& message : logs.messages()) {
+    if (message.rfind("Compiled model ", 0) == 0) EXPECT_NE(message.find(" ms :: Linux "), std::string::npos) << message;
+  }
+}
+
+TEST_F(DownloadTest, CacheMissingAModelFileIsDeletedAndFetchedAgain) {
+  addParakeet();
+  load({});
+  fs::remove(repoFolder() / "Encoder.mlmodelc" / "model.onnx");
+  test::LogCapture logs;
+  const auto loaded = load({"Encoder.mlmodelc"});
+  EXPECT_EQ(loaded.size(), 1u);
+  EXPECT_TRUE(logs.contains("First load failed: Missing model.onnx in model: Encoder.mlmodelc"));
+  EXPECT_TRUE(logs.contains("Deleting cache and re-downloading…"));
+  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+}
+
+TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry) {
+  addParakeet();
+  try {
+    load({"Missing.mlmodelc"});
+    ADD_FAILURE();
+  } catch (const FileSystemError& e) {
+    EXPECT_EQ(e.code(), FileSystemError::Code::fileNoSuchFile);
+    EXPECT_STREQ(e.what(), "Model file not found: Missing.mlmodelc");
+  }
+  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
+  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
+  test::LogCapture logs;
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_TRUE(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"));
+}
+
+TEST_F(DownloadTest, NetworkFailuresKeepTheCache) {
+  addParakeet();
+  load({});
+  fs::remove_all(repoFolder() / "Decoder.mlmodelc");
+  hub.answer("/api/models/" + kParakeet + "/tree/main", 503);
+  test::LogCapture logs;
+  try {
+    load({"Encoder.mlmodelc"});
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::rateLimited);
+    EXPECT_EQ(e.statusCode(), 503);
+    EXPECT_STREQ(e.what(), "Hugging Face rate limit encountered: Rate limited while listing files");
+  }
+  EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+
+  // No server at all: the transport error comes through unchanged, the cache stays.
+  test::ScopedEnv dead("REGISTRY_URL", "http://127.0.0.1:1");
+  EXPECT_THROW(load({"Encoder.mlmodelc"}), NetworkError);
+  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+}
+
+TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
+  addParakeet();
+  hub.answer("/" + kParakeet + "/resolve/main/Decoder.mlmodelc/model.onnx", 404, "gone");
+  try {
+    load({});
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::downloadFailed);
+    EXPECT_EQ(e.path(), "Decoder.mlmodelc/model.onnx");
+    EXPECT_EQ(e.httpStatus(), 404);
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+    EXPECT_EQ(entry.path().filename().string().find(".download-"), std::string::npos) << entry.path();
+  }
+}
+
+TEST_F(DownloadTest, ListingAnswered404MeansNothingFoundThenModelNotFound) {
+  hub.answer("/api/models/" + kParakeet + "/tree/main", 404, R"({"error":"Repository not found"})");
+  test::LogCapture logs;
+  try {
+    load({});
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::modelNotFound);
+  }
+  EXPECT_TRUE(logs.contains("Found 0 files to download"));
+  EXPECT_TRUE(logs.contains("Deleting cache and re-downloading…"));
+}
+
+TEST_F(DownloadTest, UnsafeListingPathsAreRefused) {
+  addParakeet();
+  for (const char* path : {"../escape.json", "/etc/abs.json", "Encoder.mlmodelc/../../up.json", "./dot.json",
+                           "a//b.json"}) {
+    hub.addListingEntry(kParakeet, "", {{"type", "file"}, {"path", path}});
+  }
+  hub.addListingEntry(kParakeet, "", {{"type", "directory"}, {"path", "../outside"}});
+  test::LogCapture logs;
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_FALSE(fs::exists(models.path() / "escape.json"));
+  EXPECT_FALSE(fs::exists(models.path() / "up.json"));
+  EXPECT_EQ(logs.countStartingWith("Skipping unsafe path in listing: "), 6);
+  EXPECT_EQ(hub.count("/api/models/" + kParakeet + "/tree/main/.."), 0u);
+}
+
+TEST_F(DownloadTest, VariantRepositoryListsOnlyItsSubFolderAndFlattensIt) {
+  for (const char* model : {"parakeet_eou_preprocessor", "streaming_encoder", "decoder", "joint_decision"}) {
+    hub.addFile(kEou, std::string("160ms/") + model + ".mlmodelc/model.onnx", tinyModel());
+    hub.addFile(kEou, std::string("320ms/") + model + ".mlmodelc/model.onnx", tinyModel());
+  }
+  hub.addFile(kEou, "160ms/vocab.json", "{}");
+  hub.addFile(kEou, "160ms/tokenizer.model", "tok");
+  hub.addFile(kEou, "160ms/notes.txt", "skip");
+  hub.addFile(kEou, "config.json", "{}");
+  const auto loaded = DownloadUtils::loadModels(Repo::parakeetEou160, {"decoder.mlmodelc"}, models.path(),
+                                                ComputeUnits::cpuOnly);
+  EXPECT_EQ(loaded.size(), 1u);
+  const fs::path folder = models.path() / "parakeet-eou-streaming" / "160ms";
+  EXPECT_TRUE(fs::exists(folder / "vocab.json"));
+  EXPECT_TRUE(fs::exists(folder / "tokenizer.model"));
+  EXPECT_TRUE(fs::exists(folder / "streaming_encoder.mlmodelc" / "model.onnx"));
+  EXPECT_FALSE(fs::exists(folder / "notes.txt"));
+  EXPECT_FALSE(fs::exists(folder / "config.json"));
+  EXPECT_FALSE(fs::exists(folder / "160ms"));
+  const auto requests = hub.requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front().path, "/api/models/" + kEou + "/tree/main/160ms");
+  EXPECT_EQ(hub.count("/api/models/" + kEou + "/tree/main/320ms"), 0u);
+}
+
+TEST_F(DownloadTest, EmptyTokenStillSendsTheBearerHeader) {
+  addParakeet();
+  test::ScopedEnv empty("HF_TOKEN", "");
+  test::ScopedEnv other("HUGGING_FACE_HUB_TOKEN", "ignored");
+  EXPECT_EQ(DownloadUtils::huggingFaceToken(), "");
+  load({});
+  for (const auto& request : hub.requests()) {
+    ASSERT_TRUE(request.authorization.has_value());
+    EXPECT_TRUE(*request.authorization == "Bearer " || *request.authorization == "Bearer");
+  }
+}
+
+TEST_F(DownloadTest, ConcurrentLoadsOfOneRepositoryDownloadOnce) {
+  addParakeet();
+  std::vector<std::thread> threads;
+  std::atomic<int> loadedModels{0};
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&] { loadedModels += static_cast<int>(load({"Encoder.mlmodelc"}).size()); });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(loadedModels.load(), 3);
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/"), 10u);
+}
+
+TEST_F(DownloadTest, FetchHuggingFaceFileBacksOffOnRateLimits) {
+  hub.addFile(kParakeet, "ok.json", "body");
+  EXPECT_EQ(DownloadUtils::fetchHuggingFaceFile(hub.baseUrl() + "/" + kParakeet + "/resolve/main/ok.json", "ok", 3, 0.1),
+            "body");
+  hub.answer("/busy", 503);
+  test::LogCapture logs;
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    DownloadUtils::fetchHuggingFaceFile(hub.baseUrl() + "/busy", "busy file", 3, 0.1);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::rateLimited);
+    EXPECT_EQ(e.message(), "HTTP 503");
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+  EXPECT_TRUE(logs.contains("Download attempt 1 for busy file failed: Hugging Face rate limit encountered: HTTP 503. "
+                            "Retrying in 0.1s."));
+  EXPECT_EQ(logs.countStartingWith("Download attempt 2 for busy file failed: "), 1);
+  EXPECT_EQ(hub.count("/busy"), 3u);
+
+  hub.answer("/missing", 404);
+  try {
+    DownloadUtils::fetchHuggingFaceFile(hub.baseUrl() + "/missing", "m", 2, 0.0);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::invalidResponse);
+  }
+  EXPECT_EQ(hub.count("/missing"), 2u);
+
+  const auto [body, response] = DownloadUtils::fetchWithAuth(hub.baseUrl() + "/missing");
+  EXPECT_EQ(response.statusCode, 404);
+}
+
+TEST(DownloadUtilsTest, SafePathsAndEncoding) {
+  for (const char* good : {"a", "a/b.json", "Encoder.mlmodelc/coremldata.bin", "x..y/z"}) {
+    EXPECT_TRUE(DownloadUtils::isSafeRelativePath(good)) << good;
+  }
+  for (const char* bad : {"", "/a", "..", "a/../b", "a/./b", "a//b", "a/", ".", "a\\..\\b"}) {
+    EXPECT_FALSE(DownloadUtils::isSafeRelativePath(bad)) << bad;
+  }
+  EXPECT_EQ(DownloadUtils::percentEncodePath("Encoder.mlmodelc/weight file#1?.bin"),
+            "Encoder.mlmodelc/weight%20file%231%3F.bin");
+}
+
+TEST(DownloadUtilsTest, ErrorDescriptions) {
+  EXPECT_STREQ(Error::rateLimited(429, "x").what(), "Hugging Face rate limit encountered: x");
+  EXPECT_STREQ(Error::downloadFailed("a/b", "boom").what(), "Failed to download a/b: boom");
+  EXPECT_STREQ(Error::modelNotFound("A.mlmodelc").what(), "Model file not found: A.mlmodelc");
+  EXPECT_STREQ(Error::invalidResponse().what(), "Received an invalid response from Hugging Face.");
+}
+
+TEST(DownloadUtilsTest, DefaultModelsDirectoryFollowsXdg) {
+  {
+    test::ScopedEnv xdg("XDG_DATA_HOME", "/data/home");
+    EXPECT_EQ(DownloadUtils::defaultModelsDirectory(), fs::path("/data/home/Voxtrellis/Models"));
+  }
+  test::ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
+  test::ScopedEnv home("HOME", "/home/u");
+  EXPECT_EQ(DownloadUtils::defaultModelsDirectory(), fs::path("/home/u/.local/share/Voxtrellis/Models"));
+}
+
+}  // namespace
+}  // namespace voxtrellis

@@ -1,0 +1,154 @@
+#pragma once
+
+#include "support/LoopbackServer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace voxtrellis::test {
+
+// Sets (or unsets) an environment variable for the object's lifetime.
+class ScopedEnv {
+public:
+  ScopedEnv(std::string name, const std::optional<std::string>& value) : m_name(std::move(name)) {
+    if (const char* old = std::getenv(m_name.c_str())) m_old = old;
+    if (value) setenv(m_name.c_str(), value->c_str(), 1);
+    else unsetenv(m_name.c_str());
+  }
+  ~ScopedEnv() {
+    if (m_old) setenv(m_name.c_str(), m_old->c_str(), 1);
+    else unsetenv(m_name.c_str());
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+  std::string m_name;
+  std::optional<std::string> m_old;
+};
+
+// A model hub on 127.0.0.1 answering the tree listing and file download paths
+// from an in-memory set of repositories, recording every request.
+class FakeHub {
+public:
+  struct Request {
+    std::string path;
+    std::optional<std::string> authorization;
+  };
+
+  FakeHub() {
+    auto& server = m_server.server();
+    // The engine keeps connections open for reuse; a short keep-alive lets the
+    // server stop quickly at the end of each test.
+    server.set_keep_alive_timeout(1);
+    server.Get(R"(/api/models/([^/]+/[^/]+)/tree/main(?:/(.*))?)", [this](const httplib::Request& req,
+                                                                        httplib::Response& res) {
+      record(req);
+      if (answerOverride(req.path, res)) return;
+      const std::string repo = req.matches[1];
+      const std::string folder = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
+      res.set_content(listing(repo, folder).dump(), "application/json");
+    });
+    server.Get(R"(/([^/]+/[^/]+)/resolve/main/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
+      record(req);
+      if (answerOverride(req.path, res)) return;
+      std::lock_guard lock(m_mutex);
+      auto repo = m_repos.find(req.matches[1]);
+      if (repo == m_repos.end() || !repo->second.count(req.matches[2])) {
+        res.status = 404;
+        res.set_content("not found", "text/plain");
+        return;
+      }
+      res.set_content(repo->second.at(req.matches[2]), "application/octet-stream");
+    });
+    server.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+      record(req);
+      if (answerOverride(req.path, res)) return;
+      res.status = 404;
+    });
+    m_server.start();
+  }
+
+  std::string baseUrl() const { return m_server.baseUrl(); }
+
+  void addFile(const std::string& repo, const std::string& path, std::string content) {
+    std::lock_guard lock(m_mutex);
+    m_repos[repo][path] = std::move(content);
+  }
+  // Raw entries appended to the listing of one folder of a repository.
+  void addListingEntry(const std::string& repo, const std::string& folder, nlohmann::json entry) {
+    std::lock_guard lock(m_mutex);
+    m_extraEntries[repo + "|" + folder].push_back(std::move(entry));
+  }
+  // Answers requests whose path equals `path` with `status` and `body`.
+  void answer(const std::string& path, int status, std::string body = "{}") {
+    std::lock_guard lock(m_mutex);
+    m_overrides[path] = {status, std::move(body)};
+  }
+  void clearAnswers() {
+    std::lock_guard lock(m_mutex);
+    m_overrides.clear();
+  }
+
+  std::vector<Request> requests() {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+  }
+  std::size_t count(const std::string& pathPrefix) {
+    std::size_t n = 0;
+    for (const auto& r : requests()) n += r.path.rfind(pathPrefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+
+private:
+  void record(const httplib::Request& req) {
+    std::lock_guard lock(m_mutex);
+    std::optional<std::string> auth;
+    if (req.has_header("Authorization")) auth = req.get_header_value("Authorization");
+    m_requests.push_back({req.path, auth});
+  }
+
+  bool answerOverride(const std::string& path, httplib::Response& res) {
+    std::lock_guard lock(m_mutex);
+    auto it = m_overrides.find(path);
+    if (it == m_overrides.end()) return false;
+    res.status = it->second.first;
+    res.set_content(it->second.second, "application/json");
+    return true;
+  }
+
+  nlohmann::json listing(const std::string& repo, const std::string& folder) {
+    std::lock_guard lock(m_mutex);
+    nlohmann::json entries = nlohmann::json::array();
+    std::set<std::string> folders;
+    const std::string prefix = folder.empty() ? "" : folder + "/";
+    for (const auto& [path, content] : m_repos[repo]) {
+      if (path.rfind(prefix, 0) != 0) continue;
+      const std::string rest = path.substr(prefix.size());
+      const auto slash = rest.find('/');
+      if (slash == std::string::npos) {
+        entries.push_back({{"type", "file"}, {"path", path}, {"size", content.size()}});
+      } else if (folders.insert(prefix + rest.substr(0, slash)).second) {
+        entries.push_back({{"type", "directory"}, {"path", prefix + rest.substr(0, slash)}});
+      }
+    }
+    for (const auto& extra : m_extraEntries[repo + "|" + folder]) entries.push_back(extra);
+    return entries;
+  }
+
+  testsupport::LoopbackServer m_server;
+  std::mutex m_mutex;
+  std::map<std::string, std::map<std::string, std::string>> m_repos;
+  std::map<std::string, std::vector<nlohmann::json>> m_extraEntries;
+  std::map<std::string, std::pair<int, std::string>> m_overrides;
+  std::vector<Request> m_requests;
+};
+
+}  // namespace voxtrellis::test
