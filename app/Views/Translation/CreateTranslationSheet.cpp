@@ -1,0 +1,229 @@
+#include "Views/Translation/CreateTranslationSheet.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace parlowvista {
+
+namespace {
+
+QLabel* captionLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * 0.85);
+  label->setFont(font);
+  label->setForegroundRole(QPalette::PlaceholderText);
+  return label;
+}
+
+QLabel* headlineLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  QFont font = label->font();
+  font.setBold(true);
+  label->setFont(font);
+  return label;
+}
+
+// The centred column shown instead of the picker when nothing can be done.
+QWidget* noticeColumn(QStyle::StandardPixmap icon, const QString& title, const QString& detail, QWidget* parent) {
+  auto* column = new QWidget(parent);
+  auto* layout = new QVBoxLayout(column);
+  layout->setSpacing(12);
+  layout->setContentsMargins(0, 20, 0, 20);
+  auto* symbol = new QLabel(column);
+  symbol->setPixmap(column->style()->standardIcon(icon).pixmap(32, 32));
+  symbol->setAlignment(Qt::AlignCenter);
+  auto* titleLabel = headlineLabel(title, column);
+  titleLabel->setObjectName(QStringLiteral("noticeTitle"));
+  titleLabel->setAlignment(Qt::AlignCenter);
+  auto* detailLabel = captionLabel(detail, column);
+  detailLabel->setAlignment(Qt::AlignCenter);
+  detailLabel->setWordWrap(true);
+  layout->addWidget(symbol);
+  layout->addWidget(titleLabel);
+  layout->addWidget(detailLabel);
+  return column;
+}
+
+}  // namespace
+
+CreateTranslationSheet::CreateTranslationSheet(Transcription* transcription, QSet<QString> existingLanguages,
+                                               bool isTranslationConfigured, CreateTranslation onCreateTranslation,
+                                               CancelTranslation onCancelTranslation, QWidget* parent)
+    : QDialog(parent),
+      m_transcription(transcription),
+      m_existingLanguages(std::move(existingLanguages)),
+      m_isTranslationConfigured(isTranslationConfigured),
+      m_onCreateTranslation(std::move(onCreateTranslation)),
+      m_onCancelTranslation(std::move(onCancelTranslation)) {
+  for (const SupportedLanguage& language : SupportedLanguage::all())
+    if (!m_existingLanguages.contains(language.code)) m_availableLanguages.append(language);
+  if (!m_availableLanguages.isEmpty()) m_selectedLanguage = m_availableLanguages.first().code;
+
+  setWindowTitle(QStringLiteral("Create Translation"));
+  setModal(true);
+  setFixedSize(350, 280);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setSpacing(20);
+  layout->setContentsMargins(20, 20, 20, 20);
+
+  auto* header = new QHBoxLayout;
+  header->addWidget(headlineLabel(QStringLiteral("Create Translation"), this));
+  header->addStretch();
+  m_closeButton = new QToolButton(this);
+  m_closeButton->setObjectName(QStringLiteral("closeButton"));
+  m_closeButton->setAutoRaise(true);
+  m_closeButton->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
+  m_closeButton->setToolTip(QStringLiteral("Close"));
+  connect(m_closeButton, &QToolButton::clicked, this, &CreateTranslationSheet::reject);
+  header->addWidget(m_closeButton);
+  layout->addLayout(header);
+
+  buildContent(layout);
+  layout->addStretch();
+
+  auto* buttons = new QHBoxLayout;
+  m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+  m_cancelButton->setAutoDefault(false);
+  connect(m_cancelButton, &QPushButton::clicked, this, &CreateTranslationSheet::reject);
+  buttons->addWidget(m_cancelButton);
+  buttons->addStretch();
+  if (m_languagePicker) {
+    m_translateButton = new QPushButton(QStringLiteral("Translate"), this);
+    m_translateButton->setObjectName(QStringLiteral("translateButton"));
+    m_translateButton->setDefault(true);
+    // While a run is on, the button shows a small busy bar instead of its word.
+    m_spinner = new QProgressBar(m_translateButton);
+    m_spinner->setRange(0, 0);
+    m_spinner->setTextVisible(false);
+    m_spinner->setFixedSize(60, 8);
+    auto* spinnerLayout = new QHBoxLayout(m_translateButton);
+    spinnerLayout->setContentsMargins(0, 0, 0, 0);
+    spinnerLayout->addWidget(m_spinner, 0, Qt::AlignCenter);
+    m_spinner->hide();
+    connect(m_translateButton, &QPushButton::clicked, this, &CreateTranslationSheet::startTranslation);
+    buttons->addWidget(m_translateButton);
+  }
+  layout->addLayout(buttons);
+  syncTranslatingState();
+}
+
+void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
+  if (!m_isTranslationConfigured) {
+    layout->addWidget(noticeColumn(QStyle::SP_MessageBoxWarning, QStringLiteral("Translation Not Configured"),
+                                   QStringLiteral("Please configure a translation provider in Settings before "
+                                                  "creating translations."),
+                                   this));
+    return;
+  }
+  if (m_availableLanguages.isEmpty()) {
+    layout->addWidget(noticeColumn(QStyle::SP_DialogApplyButton, QStringLiteral("All Languages Translated"),
+                                   QStringLiteral("This transcription has already been translated to all available "
+                                                  "languages."),
+                                   this));
+    return;
+  }
+  auto* column = new QVBoxLayout;
+  column->setSpacing(8);
+  column->addWidget(captionLabel(QStringLiteral("Target Language"), this));
+  m_languagePicker = new QComboBox(this);
+  m_languagePicker->setAccessibleName(QStringLiteral("Language"));
+  for (const SupportedLanguage& language : m_availableLanguages)
+    m_languagePicker->addItem(languageLabel(language), language.code);
+  m_languagePicker->setCurrentIndex(0);
+  connect(m_languagePicker, &QComboBox::currentIndexChanged, this,
+          [this](int index) { m_selectedLanguage = m_languagePicker->itemData(index).toString(); });
+  column->addWidget(m_languagePicker);
+
+  m_progressArea = new QWidget(this);
+  auto* progressLayout = new QVBoxLayout(m_progressArea);
+  progressLayout->setContentsMargins(0, 0, 0, 0);
+  progressLayout->setSpacing(8);
+  m_progressBar = new QProgressBar(m_progressArea);
+  m_progressBar->setRange(0, 1000);
+  m_progressBar->setTextVisible(false);
+  m_statusLabel = captionLabel(QString(), m_progressArea);
+  m_statusLabel->setAlignment(Qt::AlignCenter);
+  progressLayout->addWidget(m_progressBar);
+  progressLayout->addWidget(m_statusLabel);
+  column->addWidget(m_progressArea);
+
+  m_errorLabel = captionLabel(QString(), this);
+  m_errorLabel->setObjectName(QStringLiteral("errorLabel"));
+  QPalette red = m_errorLabel->palette();
+  red.setColor(QPalette::WindowText, Qt::red);
+  m_errorLabel->setForegroundRole(QPalette::WindowText);
+  m_errorLabel->setPalette(red);
+  m_errorLabel->setWordWrap(true);
+  column->addWidget(m_errorLabel);
+  layout->addLayout(column);
+}
+
+QString CreateTranslationSheet::languageLabel(const SupportedLanguage& language) {
+  if (!language.nativeName) return language.name;
+  return language.name + QStringLiteral(" (") + *language.nativeName + QStringLiteral(")");
+}
+
+void CreateTranslationSheet::setErrorMessage(const std::optional<QString>& message) {
+  m_errorMessage = message;
+  syncTranslatingState();
+}
+
+void CreateTranslationSheet::startTranslation() {
+  if (m_isTranslating || !m_languagePicker) return;
+  m_isTranslating = true;
+  m_errorMessage.reset();
+  m_statusMessage = QStringLiteral("Preparing translation...");
+  m_progress = 0;
+  syncTranslatingState();
+
+  QPointer<CreateTranslationSheet> self(this);
+  auto finished = [self] {
+    if (!self || !self->m_isTranslating) return;
+    self->m_isTranslating = false;
+    self->accept();
+  };
+  if (m_onCreateTranslation) {
+    m_onCreateTranslation(m_selectedLanguage, finished);
+  } else {
+    finished();
+  }
+}
+
+void CreateTranslationSheet::reject() {
+  if (m_isTranslating) {
+    // Leaving while a translation runs stops it rather than leaving it behind.
+    m_isTranslating = false;
+    if (m_onCancelTranslation) m_onCancelTranslation();
+  }
+  QDialog::reject();
+}
+
+void CreateTranslationSheet::syncTranslatingState() {
+  if (m_languagePicker) m_languagePicker->setEnabled(!m_isTranslating);
+  if (m_progressArea) {
+    m_progressArea->setVisible(m_isTranslating);
+    m_progressBar->setValue(static_cast<int>(m_progress * 1000));
+    m_statusLabel->setText(m_statusMessage);
+  }
+  if (m_errorLabel) {
+    m_errorLabel->setVisible(m_errorMessage.has_value());
+    m_errorLabel->setText(m_errorMessage.value_or(QString()));
+  }
+  if (m_translateButton) {
+    m_translateButton->setEnabled(!m_isTranslating);
+    m_translateButton->setText(m_isTranslating ? QString() : QStringLiteral("Translate"));
+    m_spinner->setVisible(m_isTranslating);
+  }
+}
+
+}  // namespace parlowvista
