@@ -248,6 +248,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
                                               const OnnxModel& jointModel, TdtDecoderState& state) {
   const TdtConfig& cfg = m_config.tdtConfig;
   const int blankId = cfg.blankId;
+  m_statistics = {};
 
   auto emptyHypothesis = [&state] {
     TdtHypothesis h;
@@ -298,6 +299,11 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
   DecoderRunner decoder(decoderModel, workHidden, workCell);
   JointRunner joint(jointModel, view, decoderStep);
 
+  auto stepDecoder = [&](int token) -> const Tensor& {
+    ++m_statistics.decoderSteps;
+    m_statistics.order.push_back('d');
+    return decoder.step(token);
+  };
   auto takeProjection = [&](const Tensor& projection) {
     populatePreparedDecoderProjection(projection, decoderStep);
     const float* p = decoderStep.data<float>();
@@ -311,7 +317,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
     state.cellState = fresh.cellState;
     workHidden = fresh.hiddenState;
     workCell = fresh.cellState;
-    takeProjection(decoder.step(blankId));
+    takeProjection(stepDecoder(blankId));
     state.predictorOutput = cachedProjection;
   }
 
@@ -325,7 +331,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
       std::memcpy(decoderStep.data<float>(), cachedProjection->data(), kDecoderWidth * sizeof(float));
       return;
     }
-    takeProjection(decoder.step(workLastToken.value_or(blankId)));
+    takeProjection(stepDecoder(workLastToken.value_or(blankId)));
   };
 
   TdtHypothesis hyp;
@@ -334,6 +340,8 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
   int lastEmissionFrame = -1;
 
   auto evaluate = [&](int frame, int& token, float& prob, int& duration) {
+    ++m_statistics.jointEvaluations;
+    m_statistics.order.push_back('j');
     const JointDecision d = joint.evaluate(frame);
     token = d.token;
     prob = clampProbability(d.probability);
@@ -345,7 +353,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
     hyp.timestamps.push_back(frame + request.globalFrameOffset);
     hyp.confidences.push_back(prob);
     hyp.score += prob;
-    takeProjection(decoder.step(token));
+    takeProjection(stepDecoder(token));
     state.predictorOutput = cachedProjection;
     workLastToken = token;
   };

@@ -6,6 +6,7 @@
 
 #include "Onnx/Tensor.h"
 
+#include <string>
 #include <vector>
 
 namespace voxtrellis {
@@ -42,7 +43,16 @@ public:
     bool keepTokenAtEnd = false;
   };
 
+  // Model calls of the last decode, for measuring the loop's own cost.
+  struct Statistics {
+    int jointEvaluations = 0;
+    int decoderSteps = 0;
+    std::string order;  // one letter per call: 'd' decoder, 'j' joint
+  };
+
   explicit TdtDecoderV3(ASRConfig config);
+
+  const Statistics& statistics() const { return m_statistics; }
 
   // Decodes one chunk; `state` is updated in place (see the state's fields).
   // Throws ASRError::processingFailed for malformed model outputs or encoder
@@ -65,6 +75,7 @@ public:
 private:
   AppLogger m_logger;
   ASRConfig m_config;
+  Statistics m_statistics;
 };
 
 // Version-2 models: the same decoder with the configuration's blank id.
