@@ -1,12 +1,16 @@
 #include "DiarizerTestSupport.h"
+#include "support/TempDir.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/OfflineDiarizerManager.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
-#include <cstdio>
+#include <atomic>
+#include <fstream>
+#include <mutex>
 
 using namespace voxtrellis;
 using namespace diarizertest;
@@ -28,21 +32,262 @@ void expectTurns(const DiarizationResult& result, const std::vector<Turn>& truth
   }
 }
 
+// The later-starting voice loses the overlapped second.
+const std::vector<Turn> kConversationTurns = {{"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 18, 22}, {"S1", 26, 32}};
+
+// Collects log lines while alive.
+class LogCapture {
+public:
+  LogCapture() {
+    AppLogger::setSink([this](const AppLogger::Record& r) {
+      std::lock_guard lock(m_mutex);
+      m_records.push_back(r);
+    });
+  }
+  ~LogCapture() { AppLogger::setSink({}); }
+  bool contains(AppLogger::Level level, const std::string& text) const {
+    std::lock_guard lock(m_mutex);
+    for (const auto& r : m_records) {
+      if (r.level == level && r.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+private:
+  mutable std::mutex m_mutex;
+  std::vector<AppLogger::Record> m_records;
+};
+
+int threadCount() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+std::string errorText(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
 TEST(OfflineDiarizerPipeline, TwoAlternatingVoicesBecomeTwoSpeakers) {
   OfflineDiarizerManager manager;
   manager.initialize(loadModels());
-  AppLogger::setSink([](const AppLogger::Record& r) { if (getenv("DIAR_DEBUG")) std::fprintf(stderr, "[%s] %s\n", r.category.c_str(), r.message.c_str()); });
   const auto result = manager.process(conversation());
-  for (const auto& s : result.segments) std::printf("%s %.2f %.2f q=%.2f\n", s.speakerId.c_str(), s.startTimeSeconds, s.endTimeSeconds, s.qualityScore);
-  // The later-starting voice loses the overlapped second.
-  expectTurns(result, {{"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 18, 22}, {"S1", 26, 32}});
+  expectTurns(result, kConversationTurns);
   ASSERT_TRUE(result.speakerDatabase.has_value());
   EXPECT_EQ(result.speakerDatabase->size(), 2u);
+  EXPECT_EQ(result.speakerDatabase->at("S1"), result.segments[0].embedding);
   ASSERT_TRUE(result.timings.has_value());
   EXPECT_EQ(result.timings->audioLoadingSeconds(), 0.0);
+  EXPECT_EQ(result.timings->modelCompilationSeconds(), loadModels()->compilationDuration);
   EXPECT_DOUBLE_EQ(result.timings->totalInferenceSeconds(), result.timings->segmentationSeconds() +
                                                                result.timings->embeddingExtractionSeconds() +
                                                                result.timings->speakerClusteringSeconds());
+}
+
+TEST(OfflineDiarizerPipeline, OneVoiceIsOneSpeakerAndSilenceHasNoTurns) {
+  OfflineDiarizerManager manager;
+  manager.initialize(loadModels());
+  auto audio = silence(25);
+  addTone(audio, kToneB, 2, 9);
+  addTone(audio, kToneB, 13, 24);
+  expectTurns(manager.process(audio), {{"S1", 2, 9}, {"S1", 13, 24}});
+  const auto quiet = manager.process(silence(20));
+  EXPECT_TRUE(quiet.segments.empty());
+  EXPECT_TRUE(quiet.speakerDatabase->empty());
+  EXPECT_EQ(errorText([&] { manager.process(std::vector<float>{}); }), "No speech detected in audio");
+}
+
+TEST(OfflineDiarizerPipeline, SpeakerCountLimitsAreApplied) {
+  OfflineDiarizerManager manager(OfflineDiarizerConfig{}.withSpeakers(1));
+  manager.initialize(loadModels());
+  const auto result = manager.process(conversation());
+  for (const auto& segment : result.segments) EXPECT_EQ(segment.speakerId, "S1");
+}
+
+TEST(OfflineDiarizerPipeline, ModelAnsweringOneWindowAtATimeGivesTheSameTurns) {
+  auto models = std::make_shared<OfflineDiarizerModels>(*loadModels());
+  models->segmentationModel = OnnxModel::load(brokenModel("SegmentationOneWindow"));
+  OfflineDiarizerManager manager;
+  manager.initialize(models);
+  expectTurns(manager.process(conversation()), kConversationTurns);
+}
+
+TEST(OfflineDiarizerPipeline, DiskBackedFileLeavesNoTemporaryFile) {
+  testsupport::TempDir dir;
+  const auto raw = dir / "conversation.f32";
+  const auto wav = dir / "conversation.wav";
+  const auto audio = conversation();
+  std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(audio.data()),
+                                             static_cast<std::streamsize>(audio.size() * sizeof(float)));
+  const std::string command = "ffmpeg -loglevel error -y -f f32le -ar 16000 -ac 1 -i '" + raw.string() + "' '" +
+                              wav.string() + "'";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "ffmpeg is not available";
+
+  auto temporaryFiles = [] {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(StreamingAudioSourceFactory::temporaryDirectory())) {
+      count += entry.path().filename().string().rfind("voxtrellis-streaming-", 0) == 0 ? 1 : 0;
+    }
+    return count;
+  };
+  const int before = temporaryFiles();
+  OfflineDiarizerManager manager;
+  manager.initialize(loadModels());
+  const auto result = manager.process(wav);
+  expectTurns(result, kConversationTurns);
+  EXPECT_GT(result.timings->audioLoadingSeconds(), 0.0);
+  EXPECT_EQ(temporaryFiles(), before);
+
+  // A run that fails after decoding removes its file too.
+  auto broken = std::make_shared<OfflineDiarizerModels>(*loadModels());
+  broken->embeddingModel = OnnxModel::load(brokenModel("EmbeddingShort"));
+  manager.initialize(broken);
+  EXPECT_THROW(manager.process(wav), OfflineDiarizationError);
+  EXPECT_EQ(temporaryFiles(), before);
+  EXPECT_THROW(manager.process(dir / "missing.wav"), std::exception);
+}
+
+TEST(OfflineDiarizerPipeline, ExportWritesOneRecordPerEmbedding) {
+  testsupport::TempDir dir;
+  OfflineDiarizerConfig config;
+  config.embeddingExportPath() = (dir / "embeddings.json").string();
+  OfflineDiarizerManager manager(config);
+  manager.initialize(loadModels());
+  LogCapture log;
+  const auto result = manager.process(conversation());
+  std::ifstream in(dir / "embeddings.json");
+  const auto records = nlohmann::json::parse(in);
+  ASSERT_TRUE(records.is_array());
+  ASSERT_FALSE(records.empty());
+  for (const auto& record : records) {
+    EXPECT_EQ(record.at("embedding256").size(), 256u);
+    EXPECT_EQ(record.at("rho128").size(), 128u);
+    EXPECT_TRUE(record.at("cluster") == 0 || record.at("cluster") == 1);
+    EXPECT_FALSE(record.contains("frameWeights"));
+  }
+  EXPECT_TRUE(log.contains(AppLogger::Level::info, "Exported " + std::to_string(records.size()) + " embeddings to "));
+  // Only the export file is left: the temporary one was renamed over it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+}
+
+TEST(OfflineDiarizerPipeline, FailedExportKeepsTheResult) {
+  testsupport::TempDir dir;
+  OfflineDiarizerConfig config;
+  config.embeddingExportPath() = (dir / "no-such-folder" / "embeddings.json").string();
+  OfflineDiarizerManager manager(config);
+  manager.initialize(loadModels());
+  LogCapture log;
+  expectTurns(manager.process(conversation()), kConversationTurns);
+  EXPECT_TRUE(log.contains(AppLogger::Level::error, "Embedding export failed: Failed to export data: "));
+}
+
+TEST(OfflineDiarizerPipeline, InvalidConfigurationFailsBeforeModelsAreTouched) {
+  OfflineDiarizerConfig config;
+  config.segmentation.stepRatio = 0;
+  OfflineDiarizerManager manager(config);
+  int loads = 0;
+  manager.setModelLoader([&](const std::filesystem::path&) {
+    ++loads;
+    return loadModels();
+  });
+  EXPECT_EQ(errorText([&] { manager.process(conversation()); }),
+            "Invalid configuration: segmentation.stepRatio must be within (0, 1], got 0.0");
+  EXPECT_EQ(loads, 0);
+}
+
+TEST(OfflineDiarizerPipeline, PreparationLoadsOnceAndFallsBackOnce) {
+  testsupport::TempDir dir;
+  std::filesystem::create_directories(dir / "speaker-diarization-onnx" / "stale");
+  OfflineDiarizerManager manager;
+  int loads = 0;
+  manager.setModelLoader([&](const std::filesystem::path& directory) -> std::shared_ptr<const OfflineDiarizerModels> {
+    EXPECT_EQ(directory, dir.path());
+    if (++loads == 1) throw std::runtime_error("corrupt cache");
+    return loadModels();
+  });
+  LogCapture log;
+  manager.prepareModels(dir.path());
+  EXPECT_TRUE(manager.hasModels());
+  EXPECT_EQ(loads, 2);
+  EXPECT_FALSE(std::filesystem::exists(dir / "speaker-diarization-onnx"));
+  EXPECT_TRUE(log.contains(AppLogger::Level::error, "Initial offline diarizer model load failed: corrupt cache"));
+  EXPECT_TRUE(log.contains(AppLogger::Level::info, "Fallback download + compile completed in "));
+  EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Segmentation model prewarmed in "));
+  EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Embedding stack prewarmed in "));
+  manager.prepareModels(dir.path());
+  EXPECT_EQ(loads, 2);
+  EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Offline diarizer models already prepared; skipping load"));
+
+  // A forced reload whose loads both fail keeps the old models and throws the second error.
+  manager.setModelLoader([&](const std::filesystem::path&) -> std::shared_ptr<const OfflineDiarizerModels> {
+    throw std::runtime_error("attempt " + std::to_string(++loads));
+  });
+  EXPECT_EQ(errorText([&] { manager.prepareModels(dir.path(), true); }), "attempt 4");
+  EXPECT_TRUE(manager.hasModels());
+}
+
+TEST(OfflineDiarizerPipeline, ManagerWithoutModelsPreparesThemFirst) {
+  OfflineDiarizerManager manager;
+  manager.setModelLoader([](const std::filesystem::path&) { return std::shared_ptr<const OfflineDiarizerModels>(); });
+  EXPECT_EQ(errorText([&] { manager.process(conversation()); }), "Model not loaded: offline-diarizer");
+  manager.setModelLoader([](const std::filesystem::path&) { return loadModels(); });
+  expectTurns(manager.process(conversation()), kConversationTurns);
+}
+
+TEST(OfflineDiarizerPipeline, PrewarmSkipsAWindowItCannotBuild) {
+  // Only prepareModels sees this configuration (process would refuse it).
+  OfflineDiarizerConfig config;
+  config.segmentation.windowDurationSeconds = std::numeric_limits<double>::infinity();
+  OfflineDiarizerManager manager(config);
+  manager.setModelLoader([](const std::filesystem::path&) { return loadModels(); });
+  LogCapture log;
+  manager.prepareModels(std::filesystem::temp_directory_path());
+  EXPECT_TRUE(manager.hasModels());
+  EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Segmentation prewarm skipped: "));
+  EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Embedding prewarm skipped: "));
+}
+
+// A source whose reads start failing after a number of calls.
+class FailingSource final : public StreamingAudioSampleSource {
+public:
+  FailingSource(std::vector<float> samples, int goodReads) : m_samples(std::move(samples)), m_goodReads(goodReads) {}
+  int64_t sampleCount() const override { return static_cast<int64_t>(m_samples.size()); }
+  void copySamples(float* destination, int64_t offset, int64_t count) const override {
+    if (m_reads.fetch_add(1) >= m_goodReads) throw std::runtime_error("disk went away");
+    ArrayAudioSampleSource(std::vector<float>(m_samples.begin() + offset, m_samples.begin() + offset + count))
+        .copySamples(destination, 0, count);
+  }
+
+private:
+  std::vector<float> m_samples;
+  int m_goodReads;
+  mutable std::atomic<int> m_reads{0};
+};
+
+TEST(OfflineDiarizerPipeline, FailuresEndBothStagesAndLeaveNoThread) {
+  OfflineDiarizerManager manager;
+  manager.initialize(loadModels());
+  // Loaded first: the runtime gives every model its own worker threads.
+  auto models = std::make_shared<OfflineDiarizerModels>(*loadModels());
+  models->embeddingModel = OnnxModel::load(brokenModel("EmbeddingShort"));
+  const int before = threadCount();
+  auto long_ = silence(300);
+  addTone(long_, kToneA, 0, 300);
+  for (int goodReads : {0, 5, 40, 120}) {
+    SCOPED_TRACE(goodReads);
+    FailingSource source(long_, goodReads);
+    EXPECT_EQ(errorText([&] { manager.process(source, 0); }), "disk went away");
+    EXPECT_EQ(threadCount(), before);
+  }
+  // An embedding-stage failure ends segmentation too, and is the error reported.
+  manager.initialize(models);
+  EXPECT_EQ(errorText([&] { manager.process(long_); }), "Processing failed: Embedding model returned 200 values; expected 256");
+  EXPECT_EQ(threadCount(), before);
 }
 
 }  // namespace
