@@ -1,0 +1,95 @@
+#include "Models/AssetDownloader.h"
+#include "Models/CompatPrediction.h"
+
+#include "FakeHub.h"
+#include "engine/Shared/LogCapture.h"
+#include "support/FixturePaths.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace voxtrellis {
+namespace {
+
+namespace fs = std::filesystem;
+using AssetDownloader::Descriptor;
+using AssetDownloader::TransferMode;
+
+class AssetDownloaderTest : public ::testing::TestWithParam<TransferMode::Kind> {
+protected:
+  TransferMode mode() const {
+    return GetParam() == TransferMode::Kind::data ? TransferMode::data(AssetDownloader::defaultDataWriter)
+                                                  : TransferMode::file(AssetDownloader::defaultFileMover);
+  }
+  test::FakeHub hub;
+  testsupport::TempDir dir{"assets"};
+  HttpClient client{std::nullopt};
+  AppLogger logger{"AssetDownloader"};
+};
+
+TEST_P(AssetDownloaderTest, DownloadsIntoNewFoldersAndReplacesOldFiles) {
+  hub.answer("/asset.bin", 200, "fresh");
+  const fs::path destination = dir / "a/b/asset.bin";
+  test::LogCapture logs;
+  EXPECT_EQ(AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client,
+                                    logger),
+            destination);
+  EXPECT_EQ(testsupport::readFile(destination), "fresh");
+  EXPECT_TRUE(logs.contains("Downloading the asset…"));
+  EXPECT_TRUE(logs.contains("Cached the asset at " + destination.string()));
+
+  hub.answer("/asset.bin", 200, "newer");
+  AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client, logger);
+  EXPECT_EQ(testsupport::readFile(destination), "newer");
+}
+
+TEST_P(AssetDownloaderTest, ExistingFileIsKeptWithoutRequestWhenAsked) {
+  const fs::path destination = testsupport::writeFile(dir / "keep.bin", "old");
+  test::LogCapture logs;
+  AssetDownloader::ensure({"kept", hub.baseUrl() + "/never", destination, true, mode()}, client, logger);
+  EXPECT_EQ(testsupport::readFile(destination), "old");
+  EXPECT_TRUE(hub.requests().empty());
+  EXPECT_TRUE(logs.records().empty());
+}
+
+TEST_P(AssetDownloaderTest, ErrorStatusLeavesTheDestinationUntouched) {
+  const fs::path destination = testsupport::writeFile(dir / "keep.bin", "old");
+  hub.answer("/gone", 404);
+  try {
+    AssetDownloader::ensure({"weights", hub.baseUrl() + "/gone", destination, false, mode()}, client, logger);
+    ADD_FAILURE();
+  } catch (const AssetDownloader::Error& e) {
+    EXPECT_STREQ(e.what(), "Unexpected response (status 404) while downloading weights");
+    EXPECT_EQ(e.statusCode(), 404);
+  }
+  EXPECT_EQ(testsupport::readFile(destination), "old");
+  std::size_t leftovers = 0;
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+    leftovers += entry.path().filename().string().rfind("voxtrellis-asset-", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(leftovers, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, AssetDownloaderTest,
+                         ::testing::Values(TransferMode::Kind::data, TransferMode::Kind::file));
+
+TEST(AssetFetchTest, FetchDataReturnsTheBodyOrFails) {
+  test::FakeHub hub;
+  hub.answer("/x", 200, "bytes");
+  hub.answer("/y", 500);
+  HttpClient client(std::nullopt);
+  AppLogger logger("AssetDownloader");
+  EXPECT_EQ(AssetDownloader::fetchData(hub.baseUrl() + "/x", "x", client, logger), "bytes");
+  EXPECT_THROW(AssetDownloader::fetchData(hub.baseUrl() + "/y", "y", client, logger), AssetDownloader::Error);
+}
+
+TEST(CompatPredictionTest, AwaitsTheModelsOutput) {
+  auto model = OnnxModel::load(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc", ComputeUnits::cpuOnly);
+  NamedTensors inputs;
+  inputs.emplace("x", Tensor::fromValues<float>({4}, std::vector<float>{1, 2, 3, 4}));
+  const NamedTensors outputs = compatPrediction(model, inputs).get();
+  EXPECT_EQ(outputs.at("y").toFloats(), (std::vector<float>{2, 3, 4, 5}));
+}
+
+}  // namespace
+}  // namespace voxtrellis
