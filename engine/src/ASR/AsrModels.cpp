@@ -1,6 +1,10 @@
 #include <voxtrellis/AsrModels.h>
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/ModelRegistry.h>
+
+#include "Onnx/OnnxModel.h"
 
 #include <nlohmann/json.hpp>
 
@@ -165,6 +169,162 @@ std::map<int64_t, std::string> AsrModels::loadVocabulary(const fs::path& directo
   modelsLogger().info("Loaded vocabulary with " + std::to_string(vocabulary.size()) + " tokens from " +
                       file.string());
   return vocabulary;
+}
+
+namespace {
+
+Repo repoFor(AsrModelVersion version) { return version == AsrModelVersion::v2 ? Repo::parakeetV2 : Repo::parakeet; }
+
+// The models root handed to the loader: parent(F).
+fs::path modelsRoot(const fs::path& directory) {
+  fs::path f = directory;
+  if (!f.has_filename() && f.has_parent_path()) {
+    f = f.parent_path();
+  }
+  return f.parent_path();
+}
+
+std::string unitsName(ComputeUnits units) { return std::string(computeUnitsName(units)); }
+
+// The model cache check of the loader does not cover the vocabulary, so a
+// cache that lost only "parakeet_vocab.json" would never fetch it again and
+// fail at every start. Fetch that one file when it is missing.
+void ensureVocabulary(const fs::path& repository, AsrModelVersion version) {
+  const fs::path file = repository / kVocabularyFile;
+  std::error_code ec;
+  if (fs::exists(file, ec)) {
+    return;
+  }
+  modelsLogger().info(std::string("Vocabulary missing, fetching ") + kVocabularyFile);
+  const std::string url = ModelRegistry::resolveModel(repoFor(version).remotePath(), kVocabularyFile);
+  const std::string body = DownloadUtils::fetchHuggingFaceFile(url, kVocabularyFile, 3, 1.0);
+  fs::create_directories(repository);
+  const fs::path partial = repository / (std::string(kVocabularyFile) + ".part");
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(body.data(), static_cast<std::streamsize>(body.size()));
+    if (!out) {
+      throw std::runtime_error("Could not write " + partial.string());
+    }
+  }
+  fs::rename(partial, file);
+}
+
+}  // namespace
+
+fs::path AsrModels::defaultCacheDirectory(AsrModelVersion version) {
+  return DownloadUtils::defaultModelsDirectory() / folderName(version);
+}
+
+fs::path AsrModels::download(const std::optional<fs::path>& directory, bool force, AsrModelVersion version) {
+  const fs::path target = directory.value_or(defaultCacheDirectory(version));
+  modelsLogger().info("Downloading ASR models to: " + target.string());
+  if (!force && modelsExist(target, version)) {
+    modelsLogger().info("ASR models already present at: " + target.string());
+    return target;
+  }
+  const fs::path root = modelsRoot(target);
+  const fs::path repository = repositoryFolder(target, version);
+  if (force) {
+    // Only the version's own folder under the models root is ours to delete;
+    // the folder the caller named may hold anything.
+    std::error_code ec;
+    if (fs::exists(repository, ec)) {
+      fs::remove_all(repository);
+    }
+  }
+  const ComputeUnits units = defaultConfiguration().computeUnits;
+  const std::pair<const char*, ComputeUnits> entries[] = {{"Preprocessor.mlmodelc", ComputeUnits::cpuOnly},
+                                                          {"Encoder.mlmodelc", units},
+                                                          {"Decoder.mlmodelc", units},
+                                                          {"JointDecision.mlmodelc", units}};
+  for (const auto& [name, entryUnits] : entries) {
+    DownloadUtils::loadModels(repoFor(version), {name}, root, entryUnits);
+  }
+  ensureVocabulary(repository, version);
+  modelsLogger().info("Successfully downloaded ASR models");
+  return target;
+}
+
+AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrModelConfiguration>& configuration,
+                          AsrModelVersion version) {
+  modelsLogger().info("Loading ASR models from: " + directory.string());
+  const AsrModelConfiguration config = configuration.value_or(defaultConfiguration());
+  const fs::path root = modelsRoot(directory);
+  const Repo repo = repoFor(version);
+
+  AsrModels models;
+  auto front = [&](const std::string& file, ComputeUnits units) -> std::shared_ptr<OnnxModel> {
+    auto loaded = DownloadUtils::loadModels(repo, {file}, root, units);
+    auto it = loaded.find(file);
+    if (it == loaded.end() || !it->second) {
+      return nullptr;
+    }
+    modelsLogger().info("Loaded " + file + " with compute units: " + unitsName(units));
+    return it->second;
+  };
+  models.preprocessor = front("Preprocessor.mlmodelc", ComputeUnits::cpuOnly);
+  models.encoder = front("Encoder.mlmodelc", config.computeUnits);
+  if (!models.preprocessor || !models.encoder) {
+    throw AsrModelsError::loadingFailed("Failed to load preprocessor or encoder model");
+  }
+  auto back = DownloadUtils::loadModels(repo, {"Decoder.mlmodelc", "JointDecision.mlmodelc"}, root,
+                                        config.computeUnits);
+  models.decoder = back.count("Decoder.mlmodelc") ? back["Decoder.mlmodelc"] : nullptr;
+  models.joint = back.count("JointDecision.mlmodelc") ? back["JointDecision.mlmodelc"] : nullptr;
+  if (!models.decoder || !models.joint) {
+    throw AsrModelsError::loadingFailed("Failed to load decoder or joint model");
+  }
+  models.vocabulary = loadVocabulary(directory, version);
+  models.configuration = config;
+  models.version = version;
+  modelsLogger().info("Successfully loaded all ASR models with optimized compute units");
+  return models;
+}
+
+AsrModels AsrModels::downloadAndLoad(const std::optional<fs::path>& directory,
+                                     const std::optional<AsrModelConfiguration>& configuration,
+                                     AsrModelVersion version) {
+  const fs::path folder = download(directory, false, version);
+  return load(folder, configuration, version);
+}
+
+AsrModels AsrModels::loadFromCache(const std::optional<AsrModelConfiguration>& configuration,
+                                   AsrModelVersion version) {
+  return load(defaultCacheDirectory(version), configuration, version);
+}
+
+AsrModels AsrModels::loadWithAutoRecovery(const std::optional<fs::path>& directory,
+                                          const std::optional<AsrModelConfiguration>& configuration) {
+  return load(directory.value_or(defaultCacheDirectory(AsrModelVersion::v3)), configuration, AsrModelVersion::v3);
+}
+
+AsrModels AsrModels::loadWithANEOptimization(const std::optional<fs::path>& directory, bool /*enableFP16*/) {
+  const fs::path folder = directory.value_or(defaultCacheDirectory(AsrModelVersion::v3));
+  modelsLogger().info("Loading ASR models with ANE optimization from: " + folder.string());
+  return load(folder, std::nullopt, AsrModelVersion::v3);
+}
+
+bool AsrModels::isModelValid(AsrModelVersion version) {
+  const fs::path folder = defaultCacheDirectory(version);
+  if (!modelsExist(folder, version)) {
+    modelsLogger().info("Model validation failed: model files not found");
+    return false;
+  }
+  const fs::path repository = repositoryFolder(folder, version);
+  const std::pair<const char*, const char*> models[] = {{"Preprocessor", "Preprocessor.mlmodelc"},
+                                                        {"Encoder", "Encoder.mlmodelc"},
+                                                        {"Decoder", "Decoder.mlmodelc"},
+                                                        {"Joint", "JointDecision.mlmodelc"}};
+  for (const auto& [shortName, file] : models) {
+    try {
+      OnnxModel::load(repository / file, ComputeUnits::cpuOnly);
+    } catch (const std::exception& e) {
+      modelsLogger().error(std::string("Model validation failed: ") + shortName + " - " + e.what());
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace voxtrellis

@@ -1,0 +1,149 @@
+#include "AsrTestSupport.h"
+#include "FakeModelHub.h"
+#include "support/TempDir.h"
+
+#include <voxtrellis/AsrModels.h>
+#include <voxtrellis/ModelRegistry.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+using namespace voxtrellis;
+namespace fs = std::filesystem;
+
+namespace {
+
+using asrtest::FakeModelHub;
+
+fs::path copyFixture(const fs::path& root, AsrModelVersion version = AsrModelVersion::v3) {
+  const fs::path target = root / AsrModels::folderName(version);
+  fs::create_directories(root);
+  fs::copy(asrtest::fixtureRepository(version), target, fs::copy_options::recursive);
+  return target;
+}
+
+TEST(AsrModelsTest, CacheCheckIncludesTheVocabulary) {
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+  EXPECT_TRUE(AsrModels::modelsExist(repo));
+  fs::remove(repo / "parakeet_vocab.json");
+  EXPECT_FALSE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+  fs::remove_all(repo / "Decoder.mlmodelc");
+  EXPECT_FALSE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+}
+
+TEST(AsrModelsTest, VersionIsInferredFromThePath) {
+  EXPECT_EQ(AsrModels::inferredVersion("/x/PARAKEET-TDT-0.6B-V2-ONNX/y"), AsrModelVersion::v2);
+  EXPECT_EQ(AsrModels::inferredVersion("/x/parakeet-tdt-0.6b-v3-onnx"), AsrModelVersion::v3);
+  EXPECT_FALSE(AsrModels::inferredVersion("/x/other").has_value());
+  EXPECT_EQ(AsrModels::defaultCacheDirectory().filename(), "parakeet-tdt-0.6b-v3-onnx");
+  EXPECT_EQ(AsrModels::defaultCacheDirectory().parent_path().filename(), "Models");
+}
+
+TEST(AsrModelsTest, VocabularyReadingRules) {
+  testsupport::TempDir dir;
+  const fs::path repo = dir.path() / AsrModels::folderName(AsrModelVersion::v3);
+  testsupport::writeFile(repo / "parakeet_vocab.json", R"({"5": "a", "x": "b", "-1": "c", "+7": "d", " 8": "e"})");
+  EXPECT_EQ(AsrModels::loadVocabulary(repo, AsrModelVersion::v3),
+            (std::map<int64_t, std::string>{{5, "a"}, {-1, "c"}, {7, "d"}}));
+
+  testsupport::writeFile(repo / "parakeet_vocab.json", R"(["a", "b"])");
+  EXPECT_TRUE(AsrModels::loadVocabulary(repo, AsrModelVersion::v3).empty());
+  testsupport::writeFile(repo / "parakeet_vocab.json", R"({"1": "a", "2": 3})");
+  EXPECT_TRUE(AsrModels::loadVocabulary(repo, AsrModelVersion::v3).empty());
+
+  testsupport::writeFile(repo / "parakeet_vocab.json", "not json");
+  try {
+    AsrModels::loadVocabulary(repo, AsrModelVersion::v3);
+    FAIL();
+  } catch (const AsrModelsError& e) {
+    EXPECT_EQ(e.code(), AsrModelsError::Code::loadingFailed);
+    EXPECT_STREQ(e.what(), "Failed to load ASR models: Vocabulary parsing failed");
+  }
+
+  fs::remove(repo / "parakeet_vocab.json");
+  try {
+    AsrModels::loadVocabulary(repo, AsrModelVersion::v3);
+    FAIL();
+  } catch (const AsrModelsError& e) {
+    EXPECT_EQ(e.code(), AsrModelsError::Code::modelNotFound);
+    EXPECT_EQ(std::string(e.what()),
+              "ASR model 'parakeet_vocab.json' not found at: " + (repo / "parakeet_vocab.json").string());
+  }
+}
+
+TEST(AsrModelsTest, ErrorDescriptions) {
+  EXPECT_STREQ(AsrModelsError::downloadFailed("x").what(), "Failed to download ASR models: x");
+  EXPECT_STREQ(AsrModelsError::modelCompilationFailed("x").what(),
+               "Failed to compile ASR models: x. Try deleting the models and re-downloading.");
+}
+
+TEST(AsrModelsTest, ConfigurationsAndTheCiSwitch) {
+  EXPECT_EQ(AsrModels::defaultConfiguration().computeUnits, ComputeUnits::cpuAndNeuralEngine);
+  ::setenv("CI", "", 1);
+  EXPECT_EQ(AsrModels::optimizedConfiguration(true).computeUnits, ComputeUnits::cpuOnly);
+  ::unsetenv("CI");
+  const auto c = AsrModels::optimizedConfiguration(false);
+  EXPECT_EQ(c.computeUnits, ComputeUnits::cpuAndNeuralEngine);
+  EXPECT_FALSE(c.allowLowPrecisionAccumulationOnGPU);
+}
+
+TEST(AsrModelsTest, CompleteCacheIsUsedWithoutAnyRequest) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  EXPECT_EQ(AsrModels::download(repo, false, AsrModelVersion::v3), repo);
+  EXPECT_TRUE(hub.requests().empty());
+
+  const AsrModels m = AsrModels::load(repo, AsrModelConfiguration{ComputeUnits::cpuAndGPU, true});
+  EXPECT_TRUE(m.preprocessor && m.encoder && m.decoder && m.joint);
+  EXPECT_EQ(m.preprocessor->computeUnits(), ComputeUnits::cpuOnly);
+  EXPECT_EQ(m.encoder->computeUnits(), ComputeUnits::cpuAndGPU);
+  EXPECT_EQ(m.joint->computeUnits(), ComputeUnits::cpuAndGPU);
+  EXPECT_EQ(m.vocabulary.at(7), "\xE2\x96\x81world");
+  EXPECT_EQ(m.version, AsrModelVersion::v3);
+  EXPECT_TRUE(hub.requests().empty());
+}
+
+TEST(AsrModelsTest, EmptyCacheIsDownloadedFromTheHubAndLoads) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = dir.path() / "Models" / AsrModels::folderName(AsrModelVersion::v2);
+  const AsrModels m = AsrModels::downloadAndLoad(repo, std::nullopt, AsrModelVersion::v2);
+  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v2));
+  EXPECT_EQ(m.version, AsrModelVersion::v2);
+  EXPECT_FALSE(m.vocabulary.empty());
+  EXPECT_TRUE(hub.requested("/parakeet_vocab.json"));
+}
+
+TEST(AsrModelsTest, CacheMissingOnlyTheVocabularyFetchesIt) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  fs::remove(repo / "parakeet_vocab.json");
+  AsrModels::download(repo, false, AsrModelVersion::v3);
+  EXPECT_TRUE(fs::exists(repo / "parakeet_vocab.json"));
+  EXPECT_TRUE(hub.requested("/resolve/main/parakeet_vocab.json"));
+  EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
+}
+
+TEST(AsrModelsTest, ForcedDownloadDeletesOnlyTheVersionFolder) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  testsupport::writeFile(repo / "stale.txt", "old");
+  const fs::path callers = dir.path() / "MyRecordings";
+  testsupport::writeFile(callers / "keep.wav", "precious");
+
+  EXPECT_EQ(AsrModels::download(callers, true, AsrModelVersion::v3), callers);
+  EXPECT_EQ(testsupport::readFile(callers / "keep.wav"), "precious");
+  EXPECT_FALSE(fs::exists(repo / "stale.txt"));
+  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+}
+
+}  // namespace
