@@ -5,6 +5,7 @@
 #include "Views/Player/YouTubePlayerCoordinator.h"
 
 #include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
