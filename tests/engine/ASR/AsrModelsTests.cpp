@@ -146,4 +146,22 @@ TEST(AsrModelsTest, ForcedDownloadDeletesOnlyTheVersionFolder) {
   EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
 }
 
+TEST(AsrModelsTest, ValidationLoadsEachModelOfTheDefaultCache) {
+  testsupport::TempDir dir;
+  const char* old = std::getenv("XDG_DATA_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+  EXPECT_FALSE(AsrModels::isModelValid());
+  const fs::path repo = copyFixture(dir.path() / "Voxtrellis" / "Models");
+  EXPECT_EQ(AsrModels::defaultCacheDirectory(), repo);
+  EXPECT_TRUE(AsrModels::isModelValid());
+  testsupport::writeFile(repo / "JointDecision.mlmodelc" / "model.onnx", "broken");
+  EXPECT_FALSE(AsrModels::isModelValid());
+  if (old) {
+    ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  } else {
+    ::unsetenv("XDG_DATA_HOME");
+  }
+}
+
 }  // namespace
