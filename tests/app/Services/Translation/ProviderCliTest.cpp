@@ -213,3 +213,30 @@ TEST(CliToolSearch, OpenAIFallsBackToChatgptThroughWhich) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliToolRun, LargeRepliesDoNotStallTheTool) {
+  SettingsSandbox sandbox;
+  ToolSandbox tools;
+  TranslationSettings settings(sandbox.keychain);
+  if (QFileInfo::exists("/usr/local/bin/gemini")) GTEST_SKIP();
+  // Far more than a pipe holds, on both channels, before the array.
+  std::string script = ToolSandbox::answeringTool();
+  script.insert(script.find("print(\"Here"), "sys.stderr.write(\"e\" * 3000000)\nprint(\"x\" * 3000000)\n");
+  tools.addToolOnPath("gemini", script);
+  auto provider = TranslationProviderFactory::createProvider(TranslationProviderType::gemini,
+                                                             TranslationConnectionMode::cli, settings);
+  bool done = false;
+  ProviderOutcome outcome;
+  provider->translate(makeSegments(3), QStringLiteral("fr"), std::nullopt, std::nullopt, {},
+                      [&](const ProviderOutcome& o) {
+                        done = true;
+                        outcome = o;
+                      });
+  ASSERT_TRUE(testsupport::waitUntil([&] { return done; }, 20000));
+  ASSERT_TRUE(outcome.succeeded());
+  EXPECT_EQ(outcome.segments.size(), 3);
+}
+
+}  // namespace
