@@ -8,6 +8,12 @@ std::shared_ptr<ProgressEmitter> ProgressEmitter::create() {
   return std::shared_ptr<ProgressEmitter>(new ProgressEmitter());
 }
 
+ProgressEmitter::~ProgressEmitter() {
+  if (m_stream) {
+    m_stream->finish();
+  }
+}
+
 std::shared_ptr<ProgressStream> ProgressEmitter::startSessionLocked() {
   if (m_stream) {
     return m_stream;

@@ -17,6 +17,8 @@ namespace voxtrellis {
 class ProgressEmitter : public std::enable_shared_from_this<ProgressEmitter> {
 public:
   static std::shared_ptr<ProgressEmitter> create();
+  // Ends the current stream, so no listener waits for a recogniser that is gone.
+  ~ProgressEmitter();
 
   // The current stream, opening a session first when there is none.
   std::shared_ptr<ProgressStream> ensureSession();

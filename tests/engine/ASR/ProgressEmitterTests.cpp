@@ -94,8 +94,10 @@ TEST(ProgressEmitterTest, StreamOutlivesItsEmitter) {
     auto emitter = ProgressEmitter::create();
     stream = emitter->ensureSession();
   }
+  EXPECT_TRUE(stream->isEnded());  // a waiting listener is released
+  EXPECT_EQ(stream->next(), 0.0);
+  EXPECT_FALSE(stream->next().has_value());
   stream->cancel();  // nobody left to prepare a next session; nothing happens
-  EXPECT_TRUE(stream->isEnded());
 }
 
 }  // namespace

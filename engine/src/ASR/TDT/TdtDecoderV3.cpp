@@ -315,8 +315,9 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
     const TdtDecoderState fresh = TdtDecoderState::make();
     state.hiddenState = fresh.hiddenState;
     state.cellState = fresh.cellState;
-    workHidden = fresh.hiddenState;
-    workCell = fresh.cellState;
+    // In place: the decoder runner reads these buffers.
+    std::copy(fresh.hiddenState.begin(), fresh.hiddenState.end(), workHidden.begin());
+    std::copy(fresh.cellState.begin(), fresh.cellState.end(), workCell.begin());
     takeProjection(stepDecoder(blankId));
     state.predictorOutput = cachedProjection;
   }
