@@ -4,6 +4,9 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+#include <signal.h>
+#include <unistd.h>
+
 namespace parlowvista {
 
 CliToolRun::CliToolRun(QObject* parent) : QObject(parent) {
@@ -27,6 +30,9 @@ void CliToolRun::start(const QString& program, const QStringList& arguments, int
   process->setProgram(program);
   process->setArguments(arguments);
   process->setProcessChannelMode(QProcess::SeparateChannels);
+  // Its own process group, so stopping the tool also stops whatever it started
+  // (a node or python tool often runs the real work in a child).
+  process->setChildProcessModifier([] { ::setpgid(0, 0); });
 
   connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
     if (error != QProcess::FailedToStart || m_process != process) return;
@@ -70,6 +76,8 @@ void CliToolRun::stopChild() {
   m_process = nullptr;
   process->disconnect(this);
   if (process->state() != QProcess::NotRunning) {
+    const qint64 pid = process->processId();
+    if (pid > 0) ::kill(static_cast<pid_t>(-pid), SIGKILL);
     process->kill();
     // The child is gone right after SIGKILL; reaping it here keeps no zombie.
     process->waitForFinished(1000);

@@ -28,8 +28,8 @@ struct CliOutcome {
 
 // Runs one provider tool as a child process without blocking the UI thread.
 // QProcess drains both pipes while the child runs, so a reply larger than a
-// pipe buffer cannot stall it. The child is killed on cancel(), on time-out
-// and when this object goes away.
+// pipe buffer cannot stall it. The child runs in its own process group, which
+// is killed on cancel(), on time-out and when this object goes away.
 class CliToolRun : public QObject {
   Q_OBJECT
  public:
