@@ -105,7 +105,7 @@ HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::v
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 512L * 1024L);
+  curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 1024L * 1024L);
   curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
   // An explicit value (even empty) stops libcurl from reading proxy variables itself.
   const std::string proxy = proxyFor(url);

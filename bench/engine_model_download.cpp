@@ -1,0 +1,161 @@
+// Downloading a 200 MB model folder from a hub on 127.0.0.1, against the curl
+// tool fetching the same files in the same run. Counter "ratio" = engine /
+// curl; the aim is within 1.2.
+#include <voxtrellis/DownloadUtils.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kRepo = "Quillbrookline/parakeet-tdt-0.6b-v3-onnx";
+const std::vector<std::string> kFiles = {"Preprocessor.mlmodelc/model.onnx", "Encoder.mlmodelc/model.onnx",
+                                         "Decoder.mlmodelc/model.onnx", "JointDecision.mlmodelc/model.onnx",
+                                         "parakeet_vocab.json"};
+
+// A minimal hub: tree listings from a folder and file downloads, HTTP/1.1 with keep-alive.
+const char* kServer = R"PY(
+import http.server, json, os, shutil, sys, urllib.parse
+root, repo = sys.argv[1], sys.argv[2]
+class Hub(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    # Headers and body leave in one write without Nagle delays, as a real hub's would.
+    disable_nagle_algorithm = True
+    wbufsize = 1 << 20
+    def log_message(self, *args):
+        pass
+    def send_body(self, body, kind):
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def do_GET(self):
+        path = urllib.parse.unquote(self.path)
+        listing = "/api/models/%s/tree/main" % repo
+        resolve = "/%s/resolve/main/" % repo
+        if path.startswith(listing):
+            sub = path[len(listing):].strip("/")
+            folder = os.path.join(root, sub)
+            entries = [{"type": "directory" if os.path.isdir(os.path.join(folder, n)) else "file",
+                        "path": (sub + "/" + n) if sub else n} for n in sorted(os.listdir(folder))]
+            self.send_body(json.dumps(entries).encode(), "application/json")
+        elif path.startswith(resolve):
+            name = os.path.join(root, path[len(resolve):])
+            self.send_response(200)
+            self.send_header("Content-Length", str(os.path.getsize(name)))
+            self.end_headers()
+            with open(name, "rb") as f:
+                shutil.copyfileobj(f, self.wfile, 1 << 20)
+        else:
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Hub)
+print(os.getpid(), server.server_address[1], flush=True)
+server.serve_forever()
+)PY";
+
+fs::path benchFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  fs::path folder = fs::path(tmp && *tmp ? tmp : "/tmp") / "voxtrellis-bench";
+  fs::create_directories(folder);
+  return folder;
+}
+
+fs::path hubFolder() {
+  const fs::path root = benchFolder() / "hub";
+  std::mt19937_64 random(42);
+  for (const auto& name : kFiles) {
+    const fs::path file = root / name;
+    const std::uintmax_t size = name.ends_with(".json") ? 4096 : 50u << 20;
+    if (fs::exists(file) && fs::file_size(file) == size) continue;
+    fs::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary);
+    std::vector<uint64_t> block(1 << 16);
+    for (std::uintmax_t written = 0; written < size; written += block.size() * 8) {
+      for (auto& v : block) v = random();
+      out.write(reinterpret_cast<const char*>(block.data()),
+                static_cast<std::streamsize>(std::min<std::uintmax_t>(block.size() * 8, size - written)));
+    }
+  }
+  return root;
+}
+
+struct Hub {
+  pid_t pid = 0;
+  int port = 0;
+  Hub() {
+    const fs::path script = benchFolder() / "hub.py";
+    std::ofstream(script) << kServer;
+    const std::string command = "/usr/bin/python3 '" + script.string() + "' '" + hubFolder().string() + "' " + kRepo;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe && std::fscanf(pipe, "%d %d", &pid, &port) != 2) port = 0;
+    // The pipe stays open for the server's lifetime; it ends when we kill it.
+  }
+  ~Hub() {
+    if (pid > 0) kill(pid, SIGTERM);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
+};
+
+double seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
+  Hub hub;
+  if (hub.port <= 0) {
+    state.SkipWithError("cannot start the loopback hub");
+    return;
+  }
+  setenv("REGISTRY_URL", hub.url().c_str(), 1);
+  const fs::path models = benchFolder() / "models";
+  const fs::path curlOut = benchFolder() / "curl-out";
+  double engineTotal = 0, curlTotal = 0;
+  for (auto _ : state) {
+    fs::remove_all(models);
+    auto started = std::chrono::steady_clock::now();
+    voxtrellis::DownloadUtils::loadModels(voxtrellis::Repo::parakeet, {}, models, voxtrellis::ComputeUnits::cpuOnly);
+    const double engine = seconds(started);
+
+    fs::remove_all(curlOut);
+    std::string command = "curl -s --fail --create-dirs";
+    for (const auto& name : kFiles) {
+      command += " -o '" + (curlOut / name).string() + "' '" + hub.url() + "/" + kRepo + "/resolve/main/" + name + "'";
+    }
+    started = std::chrono::steady_clock::now();
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("curl failed");
+      return;
+    }
+    const double tool = seconds(started);
+    state.SetIterationTime(engine);
+    engineTotal += engine;
+    curlTotal += tool;
+  }
+  fs::remove_all(models);
+  fs::remove_all(curlOut);
+  state.counters["engine_s"] = engineTotal / static_cast<double>(state.iterations());
+  state.counters["curl_s"] = curlTotal / static_cast<double>(state.iterations());
+  state.counters["ratio"] = engineTotal / curlTotal;
+}
+
+BENCHMARK(BM_DownloadModelFolderVersusCurl)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
