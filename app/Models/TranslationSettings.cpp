@@ -58,6 +58,12 @@ TranslationSettings& TranslationSettings::shared() {
   return *instance;
 }
 
+void TranslationSettings::store(const QString& key, const QVariant& value) {
+  m_defaults.setValue(key, value);
+  // Written through at once, so a crash right after a change keeps it.
+  m_defaults.sync();
+}
+
 void TranslationSettings::load() {
   const QVariant provider = m_defaults.value(kProviderKey);
   m_selectedProvider =
@@ -76,7 +82,7 @@ void TranslationSettings::load() {
 void TranslationSettings::setSelectedProvider(TranslationProviderType provider) {
   const bool differs = provider != m_selectedProvider;
   m_selectedProvider = provider;
-  m_defaults.setValue(kProviderKey, rawValue(provider));
+  store(kProviderKey, rawValue(provider));
   if (differs) emit selectedProviderChanged(provider);
   if (!availableModels(provider).contains(m_selectedModel)) setSelectedModel(defaultModel(provider));
   emit changed();
@@ -85,7 +91,7 @@ void TranslationSettings::setSelectedProvider(TranslationProviderType provider) 
 void TranslationSettings::setConnectionMode(TranslationConnectionMode mode) {
   const bool differs = mode != m_connectionMode;
   m_connectionMode = mode;
-  m_defaults.setValue(kModeKey, rawValue(mode));
+  store(kModeKey, rawValue(mode));
   if (differs) emit connectionModeChanged(mode);
   emit changed();
 }
@@ -93,7 +99,7 @@ void TranslationSettings::setConnectionMode(TranslationConnectionMode mode) {
 void TranslationSettings::setSelectedModel(const QString& model) {
   const bool differs = model != m_selectedModel;
   m_selectedModel = model;
-  m_defaults.setValue(kModelKey, model);
+  store(kModelKey, model);
   if (differs) emit selectedModelChanged(model);
   emit changed();
 }
@@ -101,7 +107,7 @@ void TranslationSettings::setSelectedModel(const QString& model) {
 void TranslationSettings::setDefaultTargetLanguage(const QString& code) {
   const bool differs = code != m_defaultTargetLanguage;
   m_defaultTargetLanguage = code;
-  m_defaults.setValue(kTargetKey, code);
+  store(kTargetKey, code);
   if (differs) emit defaultTargetLanguageChanged(code);
   emit changed();
 }
@@ -109,7 +115,7 @@ void TranslationSettings::setDefaultTargetLanguage(const QString& code) {
 void TranslationSettings::setPreserveFormatting(bool preserve) {
   const bool differs = preserve != m_preserveFormatting;
   m_preserveFormatting = preserve;
-  m_defaults.setValue(kFormattingKey, preserve);
+  store(kFormattingKey, preserve);
   if (differs) emit preserveFormattingChanged(preserve);
   emit changed();
 }
@@ -117,7 +123,7 @@ void TranslationSettings::setPreserveFormatting(bool preserve) {
 void TranslationSettings::setBatchSize(int size) {
   const bool differs = size != m_batchSize;
   m_batchSize = size;
-  m_defaults.setValue(kBatchSizeKey, size);
+  store(kBatchSizeKey, size);
   if (differs) emit batchSizeChanged(size);
   emit changed();
 }

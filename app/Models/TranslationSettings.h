@@ -70,6 +70,7 @@ class TranslationSettings : public QObject {
 
  private:
   void load();
+  void store(const QString& key, const QVariant& value);
 
   KeychainService& m_keychain;
   QSettings m_defaults;
