@@ -168,10 +168,14 @@ void Transcription::updateSegments(const TranscriptionResult& result, ModelConte
     context.remove(row);
   }
   m_segments.reserve(result.segments.size());
+  // Linked directly rather than through setTranscription(): the list is known to be empty and
+  // loaded, and one change notice for the whole rewrite is enough.
   qint64 index = 0;
   for (const TranscribedSegment& segment : result.segments) {
-    auto* row = new StoredSegment(index++, segment.speakerId, segment.startTime, segment.endTime, segment.text);
-    row->setTranscription(this);
+    auto* row = new StoredSegment(index, segment.speakerId, segment.startTime, segment.endTime, segment.text);
+    row->m_transcription = this;
+    row->m_order = index++;
+    m_segments.append(row);
     context.insert(row);
   }
   setUpdatedAt(QDateTime::currentDateTimeUtc());
