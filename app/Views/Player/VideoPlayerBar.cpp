@@ -101,6 +101,8 @@ VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerServic
         layout->addWidget(m_videoSection);
     }
     layout->addWidget(buildControls());
+    // The bar is as tall as its frame and strip; the transcript below takes the rest.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
     if (m_audioPlayer) {
         connect(m_audioPlayer, &AudioPlayerService::isPlayingChanged, this, &VideoPlayerBar::audioPlayingChanged);
@@ -117,11 +119,17 @@ VideoPlayerBar::~VideoPlayerBar() {
 
 void VideoPlayerBar::buildVideoSection(const QString& videoId) {
     m_videoSection = new QWidget(this);
-    auto* sectionLayout = new QVBoxLayout(m_videoSection);
+    auto* sectionLayout = new QHBoxLayout(m_videoSection);
     sectionLayout->setContentsMargins(16, 12, 16, 8);
+    sectionLayout->setSpacing(0);
     m_stack = new QWidget(m_videoSection);
     m_stack->installEventFilter(this);
-    sectionLayout->addWidget(m_stack, 0, Qt::AlignHCenter);
+    m_stack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // The frame takes the width it may have (up to 16:9 of its height); the rest is split evenly
+    // on both sides, which centres it.
+    sectionLayout->addStretch(1);
+    sectionLayout->addWidget(m_stack, 1000);
+    sectionLayout->addStretch(1);
 
     m_playerView = new YouTubePlayerView(videoId, false, m_stack);
     connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);
@@ -374,7 +382,6 @@ void VideoPlayerBar::setVideoHeight(double height) {
         m_stack->setFixedHeight(static_cast<int>(std::lround(m_videoHeight)));
         m_stack->setMaximumWidth(static_cast<int>(std::lround(m_videoHeight * 16.0 / 9.0)));
         m_stack->setMinimumWidth(std::min(m_stack->maximumWidth(), 160));
-        m_stack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         layoutStack();
     }
 }
