@@ -75,7 +75,8 @@ SwrHandle makeConverter(const AudioFormat& in, const AudioFormat& out) {
 // A null input drains the resampler. Returns the frames produced.
 int convertInto(SwrContext* swr, int outChannels, const uint8_t* const* input, int inputFrames,
                 std::vector<float>& result, std::vector<std::vector<float>>& scratch) {
-  const int capacity = std::max(swr_get_out_samples(swr, inputFrames), 4096);
+  // The resampler's own bound: the result grows only by what can be written.
+  const int capacity = std::max(swr_get_out_samples(swr, inputFrames), 256);
   scratch.resize(static_cast<std::size_t>(outChannels));
   for (int c = 1; c < outChannels; ++c) scratch[static_cast<std::size_t>(c)].resize(static_cast<std::size_t>(capacity));
   std::vector<uint8_t*> planes(static_cast<std::size_t>(outChannels));
