@@ -86,6 +86,17 @@ TEST(CentroidLinkage, MatchesBruteForceOnRandomRows) {
   }
 }
 
+TEST(CentroidLinkage, ThreadedScansGiveTheSameDendrogram) {
+  const std::size_t n = 300, dim = 16;
+  const auto data = randomRows(n, dim, 77);
+  std::vector<double> threaded(4 * (n - 1));
+  ASSERT_EQ(fastclusterCentroidLinkage(data.data(), n, dim, threaded.data(), threaded.size(), 64), kFastClusterOk);
+  expectSameDendrogram(threaded, bruteForceLinkage(data, n, dim), 1e-9);
+  auto withNaN = data;
+  withNaN[dim * 200 + 3] = std::nan("");
+  EXPECT_EQ(fastclusterCentroidLinkage(withNaN.data(), n, dim, threaded.data(), threaded.size(), 64), kFastClusterNaN);
+}
+
 TEST(CentroidLinkage, MatchesScipyOnRandomRows) {
   if (std::system("/usr/bin/python3 -c 'import scipy.cluster.hierarchy' 2>/dev/null") != 0) {
     GTEST_SKIP() << "SciPy is not installed for /usr/bin/python3";

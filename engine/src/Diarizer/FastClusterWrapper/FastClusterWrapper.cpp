@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -133,12 +134,88 @@ private:
   std::size_t m_size = 0;
 };
 
+// Fixed set of helper threads that run one indexed job at a time; the caller
+// takes part as worker 0. A scan lasts tens of microseconds, about what a
+// sleeping thread takes to wake up, so waiting threads spin briefly before
+// they sleep on the atomic (futex) and give the processor back.
+class ScanPool {
+public:
+  explicit ScanPool(unsigned workers) : m_count(workers) {
+    for (unsigned w = 1; w < workers; ++w) m_threads.emplace_back([this, w] { loop(w); });
+  }
+  ~ScanPool() {
+    m_quit.store(true, std::memory_order_release);
+    m_generation.fetch_add(1, std::memory_order_acq_rel);
+    m_generation.notify_all();
+    for (auto& t : m_threads) t.join();
+  }
+  unsigned size() const { return m_count; }
+
+  // Runs job(w) for every worker w and returns when all are done.
+  template <class Job> void run(const Job& job) {
+    m_context = &job;
+    m_invoke = [](const void* context, unsigned w) { (*static_cast<const Job*>(context))(w); };
+    m_remaining.store(m_count - 1, std::memory_order_relaxed);
+    m_generation.fetch_add(1, std::memory_order_acq_rel);
+    m_generation.notify_all();
+    job(0);
+    unsigned left;
+    for (unsigned spins = 0; (left = m_remaining.load(std::memory_order_acquire)) != 0; ++spins) {
+      if (spins < kSpins) pause();
+      else m_remaining.wait(left, std::memory_order_acquire);
+    }
+  }
+
+private:
+  static constexpr unsigned kSpins = 4000;
+  static void pause() {
+#if defined(__x86_64__)
+    _mm_pause();
+#endif
+  }
+  void loop(unsigned w) {
+    uint64_t seen = 0;
+    while (true) {
+      uint64_t generation;
+      for (unsigned spins = 0; (generation = m_generation.load(std::memory_order_acquire)) == seen; ++spins) {
+        if (spins < kSpins) pause();
+        else m_generation.wait(seen, std::memory_order_acquire);
+      }
+      seen = generation;
+      if (m_quit.load(std::memory_order_acquire)) return;
+      m_invoke(m_context, w);
+      if (m_remaining.fetch_sub(1, std::memory_order_acq_rel) == 1) m_remaining.notify_one();
+    }
+  }
+
+  unsigned m_count;
+  std::vector<std::thread> m_threads;
+  std::atomic<uint64_t> m_generation{0};
+  std::atomic<unsigned> m_remaining{0};
+  std::atomic<bool> m_quit{false};
+  const void* m_context = nullptr;
+  void (*m_invoke)(const void*, unsigned) = nullptr;
+};
+
+// Coordinates per scan from which splitting a scan over threads pays off
+// (about a millisecond of work, far above the hand-over cost).
+constexpr std::size_t kParallelScanWork = std::size_t{1} << 22;
+
+unsigned workerCount(std::size_t n, std::size_t dim, std::size_t parallelScanWork) {
+  unsigned threads = std::max(1u, std::min(std::thread::hardware_concurrency(), 8u));
+  if (n * dim < parallelScanWork) threads = 1;
+  return threads;
+}
+
 class CentroidLinkage {
 public:
-  CentroidLinkage(const double* data, std::size_t n, std::size_t dim)
-      : m_data(data), m_n(n), m_dim(dim), m_merged((n - 1) * dim, 0.0), m_weight(2 * n - 1, 1.0),
+  CentroidLinkage(const double* data, std::size_t n, std::size_t dim, std::size_t parallelScanWork)
+      : m_parallelScanWork(parallelScanWork), m_data(data), m_n(n), m_dim(dim), m_merged((n - 1) * dim, 0.0), m_weight(2 * n - 1, 1.0),
         m_successor(2 * n), m_predecessor(2 * n), m_candidate(2 * n - 1, 0), m_key(2 * n - 1, 0.0),
-        m_heap(m_key.data(), 2 * n - 1), m_distance(pickKernel()) {
+        m_heap(m_key.data(), 2 * n - 1), m_distance(pickKernel()), m_pool(workerCount(n, dim, parallelScanWork)),
+        m_found(m_pool.size()) {
+    m_order.reserve(2 * n);
+    for (std::size_t i = 0; i < n; ++i) m_order.push_back(i);
     // Every node index, future merged nodes included, is linked in ascending
     // order; a node not yet created lies above every scan, which stops below
     // the node it serves.
@@ -169,6 +246,7 @@ public:
       rows[4 * i + 2] = m_key[a];
       if (i + 2 < m_n) {
         mergeCentroids(a, b, m);
+        m_order.push_back(m);
         const double best = nearestBelow(m, m_candidate[m]);
         m_heap.remove(std::max(b, m_start));
         m_heap.replace(a, m, best);
@@ -200,6 +278,10 @@ private:
       m_predecessor[m_successor[node]] = m_predecessor[node];
     }
     m_successor[node] = 0;
+    if (++m_removedInOrder * 2 > m_order.size()) {
+      std::erase_if(m_order, [&](std::size_t x) { return !isActive(x); });
+      m_removedInOrder = 0;
+    }
   }
 
   double distance(std::size_t x, std::size_t y) const {
@@ -211,17 +293,48 @@ private:
   // Nearest active node below `node`, scanned in list order from the start;
   // the first strict minimum wins. Writes it to `candidate` and returns the
   // squared distance.
-  double nearestBelow(std::size_t node, std::size_t& candidate) const {
-    std::size_t j = m_start;
-    candidate = j;
-    double best = distance(j, node);
-    for (j = m_successor[j]; j < node; j = m_successor[j]) {
-      const double d = distance(j, node);
-      if (d < best) {
-        best = d;
-        candidate = j;
+  // Nearest active node below `node` in list order; the first strict minimum
+  // wins, also when the scan is split over threads (each part keeps its own
+  // first minimum and earlier parts win ties). Writes it to `candidate` and
+  // returns the squared distance.
+  double nearestBelow(std::size_t node, std::size_t& candidate) {
+    const std::size_t end =
+        static_cast<std::size_t>(std::lower_bound(m_order.begin(), m_order.end(), node) - m_order.begin());
+    const unsigned parts = end * m_dim < m_parallelScanWork ? 1u : m_pool.size();
+    const double* target = vectorOf(node);
+    auto scan = [&](unsigned part) {
+      const std::size_t from = end * part / parts;
+      const std::size_t to = end * (part + 1) / parts;
+      Found found{std::numeric_limits<double>::infinity(), m_n * 2, false, {}};
+      for (std::size_t k = from; k < to; ++k) {
+        const std::size_t j = m_order[k];
+        if (!isActive(j)) continue;
+        const double d = m_distance(vectorOf(j), target, m_dim);
+        if (std::isnan(d)) {
+          found.nan = true;
+          break;
+        }
+        if (found.node == m_n * 2 || d < found.distance) {
+          found.distance = d;
+          found.node = j;
+        }
+      }
+      m_found[part] = found;
+    };
+    if (parts == 1) scan(0);
+    else m_pool.run(scan);
+    double best = std::numeric_limits<double>::infinity();
+    std::size_t bestNode = m_n * 2;
+    for (unsigned part = 0; part < parts; ++part) {
+      const Found& f = m_found[part];
+      if (f.nan) throw NaNDistance{};
+      if (f.node == m_n * 2) continue;
+      if (bestNode == m_n * 2 || f.distance < best) {
+        best = f.distance;
+        bestNode = f.node;
       }
     }
+    candidate = bestNode;
     return best;
   }
 
@@ -286,6 +399,7 @@ private:
     m_weight[m] = total;
   }
 
+  std::size_t m_parallelScanWork;
   const double* m_data;
   std::size_t m_n;
   std::size_t m_dim;
@@ -298,12 +412,29 @@ private:
   std::vector<double> m_key;
   BinaryMinHeap m_heap;
   DistanceKernel m_distance;
+  // Active nodes in ascending index (= list) order; removed nodes stay until
+  // the next compaction and are skipped.
+  std::vector<std::size_t> m_order;
+  std::size_t m_removedInOrder = 0;
+  ScanPool m_pool;
+  struct Found {
+    double distance;
+    std::size_t node;
+    bool nan;
+    char padding[64 - sizeof(double) - sizeof(std::size_t) - sizeof(bool)];
+  };
+  std::vector<Found> m_found;
 };
 
 }  // namespace
 
 int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, std::size_t dim, double* out,
                                              std::size_t outCapacity) noexcept {
+  return fastclusterCentroidLinkage(data, n, dim, out, outCapacity, kParallelScanWork);
+}
+
+int32_t fastclusterCentroidLinkage(const double* data, std::size_t n, std::size_t dim, double* out,
+                                   std::size_t outCapacity, std::size_t parallelScanWork) noexcept {
   if (data == nullptr || out == nullptr) return kFastClusterMissingBuffer;
   if (n == 0) return kFastClusterOk;
   if (dim == 0) return kFastClusterMissingBuffer;
@@ -312,7 +443,7 @@ int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, 
   if (4 * n - 4 > outCapacity) return kFastClusterOutputTooSmall;
   if (n == 1) return kFastClusterOk;
   try {
-    CentroidLinkage linkage(data, n, dim);
+    CentroidLinkage linkage(data, n, dim, parallelScanWork);
     linkage.run(out);
     return kFastClusterOk;
   } catch (const NaNDistance&) {

@@ -27,4 +27,9 @@ enum FastClusterStatus : int32_t {
 int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, std::size_t dim, double* out,
                                              std::size_t outCapacity) noexcept;
 
+// The same with the amount of work (rows × dim) from which one
+// nearest-neighbour scan is split over threads; the result does not depend on it.
+int32_t fastclusterCentroidLinkage(const double* data, std::size_t n, std::size_t dim, double* out,
+                                   std::size_t outCapacity, std::size_t parallelScanWork) noexcept;
+
 }  // namespace voxtrellis

@@ -1,0 +1,141 @@
+// Clustering cost of the offline diarizer (centroid linkage + VBx, as the
+// clustering stage runs them) for 1,000 to 50,000 embeddings of 256 values,
+// with peak memory and, where SciPy's linkage fits in memory, the time of
+// SciPy's centroid linkage on the same rows measured in the same run.
+#include "Diarizer/FastClusterWrapper/FastClusterWrapper.h"
+#include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+using namespace voxtrellis;
+
+namespace {
+
+// Peak resident memory since the last reset, in MiB.
+double peakMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+double currentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Voice vectors of 40 speakers with per-turn noise; PLDA features are the
+// first 128 values scaled, as the test models make them.
+std::vector<TimedEmbedding> embeddings(std::size_t n) {
+  std::mt19937_64 generator(12345);
+  std::normal_distribution<float> normal;
+  const int speakers = 40;
+  std::vector<std::vector<float>> centres(speakers, std::vector<float>(256));
+  for (auto& c : centres) {
+    for (auto& v : c) v = normal(generator);
+  }
+  std::vector<TimedEmbedding> result(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto& e = result[i];
+    e.chunkIndex = static_cast<int>(i / 3);
+    e.speakerIndex = static_cast<int>(i % 3);
+    const auto& centre = centres[(i / 7) % speakers];
+    e.embedding256.resize(256);
+    for (int d = 0; d < 256; ++d) e.embedding256[d] = centre[d] + 0.6f * normal(generator);
+    e.rho128.resize(128);
+    for (int d = 0; d < 128; ++d) e.rho128[d] = 3.0 * e.embedding256[d];
+  }
+  return result;
+}
+
+// Seconds SciPy's linkage(method="centroid") takes on the rows, or a
+// negative value when SciPy is not available.
+double scipySeconds(const std::vector<double>& rows, std::size_t dim) {
+  const auto dir = std::filesystem::temp_directory_path();
+  const auto input = dir / "pv-bench-rows.bin";
+  const auto output = dir / "pv-bench-seconds.txt";
+  std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(rows.data()),
+                                               static_cast<std::streamsize>(rows.size() * sizeof(double)));
+  const std::string script =
+      "import numpy as np, sys, time; from scipy.cluster.hierarchy import linkage; "
+      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " + std::to_string(dim) + "); "
+      "t = time.perf_counter(); linkage(x, method='centroid'); "
+      "open(sys.argv[2], 'w').write(str(time.perf_counter() - t))";
+  const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + input.string() + "' '" + output.string() + "'";
+  const int status = std::system(command.c_str());
+  std::filesystem::remove(input);
+  if (status != 0) return -1;
+  double seconds = -1;
+  std::ifstream(output) >> seconds;
+  std::filesystem::remove(output);
+  return seconds;
+}
+
+void BM_Clustering(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto timed = embeddings(n);
+  SegmentationOutput segmentation;
+  segmentation.numChunks = static_cast<int>(n / 3 + 1);
+  segmentation.numSpeakers = 3;
+  const OfflineDiarizerConfig config;
+  const std::vector<double> psi(128, 1.0);
+
+  // The unit-length rows the linkage sees.
+  std::vector<double> rows(n * 256);
+  for (std::size_t i = 0; i < n; ++i) {
+    double norm = 0;
+    for (float v : timed[i].embedding256) norm += static_cast<double>(v) * v;
+    for (int d = 0; d < 256; ++d) rows[i * 256 + d] = timed[i].embedding256[d] / std::sqrt(norm);
+  }
+
+  for (auto _ : state) {
+    const double before = currentMiB();
+    resetPeak();
+    auto start = std::chrono::steady_clock::now();
+    std::vector<double> out(4 * (n - 1));
+    const int status = fastcluster_compute_centroid_linkage(rows.data(), n, 256, out.data(), out.size());
+    const double linkageSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double linkagePeak = peakMiB() - before;
+    out = {};
+
+    resetPeak();
+    start = std::chrono::steady_clock::now();
+    const auto result = SpeakerClusteringStage::run(timed, segmentation, config, psi);
+    const double stageSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(stageSeconds);
+    state.counters["linkage_s"] = linkageSeconds;
+    state.counters["linkage_status"] = status;
+    state.counters["linkage_peak_MiB"] = linkagePeak;
+    state.counters["stage_s"] = stageSeconds;
+    state.counters["stage_peak_MiB"] = peakMiB() - before;
+    state.counters["speakers"] = static_cast<double>(result.centroids.size());
+    // SciPy's condensed distance matrix needs n² / 2 doubles.
+    const double scipyBytes = static_cast<double>(n) * static_cast<double>(n) / 2 * 8 * 3;
+    if (scipyBytes < 8.0 * 1024 * 1024 * 1024) {
+      const double scipy = scipySeconds(rows, 256);
+      if (scipy > 0) {
+        state.counters["scipy_linkage_s"] = scipy;
+        state.counters["scipy_over_ours"] = scipy / linkageSeconds;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+BENCHMARK(BM_Clustering)->Arg(1000)->Arg(5000)->Arg(15000)->Arg(50000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK_MAIN();
