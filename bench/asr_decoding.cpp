@@ -45,8 +45,8 @@ const BenchModels& benchModels() {
     BenchModels m;
     m.folder = fs::temp_directory_path() / "voxtrellis-asr-bench-models";
     if (!fs::exists(m.folder / "ready")) {
-      const std::string command = "/usr/bin/python3 '" PV_SOURCE_DIR "/tools/bench/asr_models.py' '" +
-                                  m.folder.string() + "'";
+      const std::string command =
+          "/usr/bin/python3 '" PV_SOURCE_DIR "/tools/bench/asr_models.py' '" + m.folder.string() + "'";
       if (std::system(command.c_str()) != 0) {
         throw std::runtime_error("could not generate the benchmark models");
       }
@@ -70,7 +70,7 @@ const BenchModels& benchModels() {
 // The same model calls straight through ONNX Runtime, with every buffer bound
 // once: nothing but the runtime's own work.
 class BareRuntime {
-public:
+ public:
   BareRuntime(const fs::path& folder)
       : m_decoder(ortEnvironment(), (folder / "Decoder.mlmodelc" / "model.onnx").c_str(), makeSessionOptions(kUnits)),
         m_joint(ortEnvironment(), (folder / "JointDecision.mlmodelc" / "model.onnx").c_str(),
@@ -113,7 +113,7 @@ public:
     benchmark::DoNotOptimize(m_token);
   }
 
-private:
+ private:
   Ort::Session m_decoder;
   Ort::Session m_joint;
   int32_t m_target = 5;

@@ -21,20 +21,21 @@ namespace {
 
 // Samples the resident memory until stopped and keeps the highest reading.
 class PeakSampler {
-public:
-  PeakSampler() : m_thread([this] {
-      while (!m_stop.load()) {
-        m_peak = std::max(m_peak.load(), PerformanceMonitor::residentMemoryMB());
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    }) {}
+ public:
+  PeakSampler()
+      : m_thread([this] {
+          while (!m_stop.load()) {
+            m_peak = std::max(m_peak.load(), PerformanceMonitor::residentMemoryMB());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+        }) {}
   float stop() {
     m_stop = true;
     m_thread.join();
     return std::max(m_peak.load(), PerformanceMonitor::residentMemoryMB());
   }
 
-private:
+ private:
   std::atomic<bool> m_stop{false};
   std::atomic<float> m_peak{0.0f};
   std::thread m_thread;

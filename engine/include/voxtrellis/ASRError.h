@@ -8,7 +8,7 @@ namespace voxtrellis {
 // Failures of the speech recogniser. what() is the user-facing description;
 // decoder faults are processingFailed with a message.
 class ASRError : public std::runtime_error {
-public:
+ public:
   enum class Code {
     processingFailed,
     unsupportedPlatform,
@@ -40,7 +40,7 @@ public:
     return a.m_code == b.m_code && a.m_message == b.m_message;
   }
 
-private:
+ private:
   Code m_code;
   std::string m_message;
 };

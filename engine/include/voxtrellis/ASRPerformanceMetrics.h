@@ -7,12 +7,12 @@ namespace voxtrellis {
 
 // Timing and memory figures of one recognition run.
 struct ASRPerformanceMetrics {
-  double preprocessorTime = 0;     // seconds
-  double encoderTime = 0;          // seconds
-  double decoderTime = 0;          // seconds
-  double totalProcessingTime = 0;  // seconds, wall clock of the whole operation
-  float rtfx = 0;                  // audio seconds per second of processing
-  float peakMemoryMB = 0;          // resident memory, MiB
+  double preprocessorTime = 0;          // seconds
+  double encoderTime = 0;               // seconds
+  double decoderTime = 0;               // seconds
+  double totalProcessingTime = 0;       // seconds, wall clock of the whole operation
+  float rtfx = 0;                       // audio seconds per second of processing
+  float peakMemoryMB = 0;               // resident memory, MiB
   std::optional<float> gpuUtilization;  // percent; absent when not measured
 
   // Seven lines: "Performance Metrics:", then one "- Name: value" line each.

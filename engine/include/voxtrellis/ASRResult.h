@@ -13,8 +13,8 @@ namespace voxtrellis {
 struct ASRResult {
   std::string text;
   float confidence = 0;
-  double duration = 0;        // seconds of audio
-  double processingTime = 0;  // seconds spent recognising
+  double duration = 0;                                   // seconds of audio
+  double processingTime = 0;                             // seconds spent recognising
   std::optional<std::vector<TokenTiming>> tokenTimings;  // one per token, in order
   std::optional<ASRPerformanceMetrics> performanceMetrics;
 

@@ -34,7 +34,7 @@ namespace voxtrellis {
 class AudioPCMBuffer;
 
 class AsrManager : public std::enable_shared_from_this<AsrManager> {
-public:
+ public:
   static std::shared_ptr<AsrManager> create(const ASRConfig& config = ASRConfig::defaults());
   ~AsrManager();
   AsrManager(const AsrManager&) = delete;
@@ -87,8 +87,7 @@ public:
   // Preprocessor, encoder and decoder on one padded window. Frame indices of
   // the hypothesis are offset by `globalFrameOffset`. `keepTokenAtEnd`: no
   // audio follows this window and no flush runs (see TdtDecoderV3).
-  InferenceResult executeMLInferenceWithTimings(std::span<const float> paddedSamples,
-                                                std::optional<int> originalLength,
+  InferenceResult executeMLInferenceWithTimings(std::span<const float> paddedSamples, std::optional<int> originalLength,
                                                 std::optional<int> actualAudioFrames, TdtDecoderState& decoderState,
                                                 int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset,
                                                 bool keepTokenAtEnd = false);
@@ -100,8 +99,7 @@ public:
   ASRResult processTranscriptionResult(const std::vector<int>& tokenIds, const std::vector<int>& timestamps,
                                        const std::vector<float>& confidences, const std::vector<int>& tokenDurations,
                                        int encoderSequenceLength, std::span<const float> audioSamples,
-                                       double processingTime,
-                                       const std::vector<TokenTiming>& tokenTimings = {}) const;
+                                       double processingTime, const std::vector<TokenTiming>& tokenTimings = {}) const;
   std::pair<std::string, std::vector<TokenTiming>> convertTokensWithExistingTimings(
       const std::vector<int>& tokenIds, const std::vector<TokenTiming>& timings) const;
   std::vector<TokenTiming> createTokenTimings(const std::vector<int>& tokenIds, const std::vector<int>& timestamps,
@@ -133,7 +131,7 @@ public:
 
   struct Impl;
 
-private:
+ private:
   explicit AsrManager(const ASRConfig& config);
   void primeBothStates();
   std::unique_ptr<Impl> m_impl;

@@ -27,7 +27,7 @@ struct AsrModelConfiguration {
 
 // Failures of finding, downloading and loading the recognition models.
 class AsrModelsError : public std::runtime_error {
-public:
+ public:
   enum class Code { modelNotFound, downloadFailed, loadingFailed, modelCompilationFailed };
 
   static AsrModelsError modelNotFound(const std::string& name, const std::filesystem::path& location);
@@ -38,7 +38,7 @@ public:
   Code code() const { return m_code; }
   std::string errorDescription() const { return what(); }
 
-private:
+ private:
   AsrModelsError(Code code, const std::string& description) : std::runtime_error(description), m_code(code) {}
   Code m_code;
 };
@@ -96,8 +96,7 @@ struct AsrModels {
   static bool isModelValid(AsrModelVersion version = AsrModelVersion::v3);
 
   // Reads "parakeet_vocab.json" from R. Throws modelNotFound or loadingFailed.
-  static std::map<int64_t, std::string> loadVocabulary(const std::filesystem::path& directory,
-                                                       AsrModelVersion version);
+  static std::map<int64_t, std::string> loadVocabulary(const std::filesystem::path& directory, AsrModelVersion version);
   // The version whose folder name occurs in the path (v2 tried first).
   static std::optional<AsrModelVersion> inferredVersion(const std::filesystem::path& directory);
 };

@@ -33,7 +33,7 @@ struct AggregatedMetrics {
 // Thread safety: any thread; the block runs outside the monitor's lock, so
 // other callers may use the monitor meanwhile.
 class PerformanceMonitor {
-public:
+ public:
   PerformanceMonitor();
 
   // Runs `block` and records its wall-clock time, real-time factor over
@@ -75,7 +75,7 @@ public:
   // The process's resident memory in MiB; 0 when it cannot be read.
   static float residentMemoryMB();
 
-private:
+ private:
   uint64_t beginInterval(const char* name);
   // Returns the end message: empty, or "[Error] Interval already ended".
   std::string endInterval(uint64_t id);

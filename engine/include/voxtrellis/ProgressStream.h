@@ -18,7 +18,7 @@ namespace voxtrellis {
 //
 // Thread safety: every member may be called from any thread.
 class ProgressStream {
-public:
+ public:
   struct Event {
     enum class Kind { value, finished, failed, timedOut };
     Kind kind = Kind::timedOut;
@@ -51,7 +51,7 @@ public:
   // Called once, outside any lock, when the listener cancels.
   void setTerminationHandler(std::function<void()> handler);
 
-private:
+ private:
   Event takeLocked();
 
   mutable std::mutex m_mutex;

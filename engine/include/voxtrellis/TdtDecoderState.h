@@ -35,12 +35,12 @@ struct TdtDecoderState {
 
 // One chunk's decoding result.
 struct TdtHypothesis {
-  float score = 0;                       // sum of the emitted tokens' confidences
-  std::vector<int> tokenIds;             // emitted token ids, in order
+  float score = 0;                              // sum of the emitted tokens' confidences
+  std::vector<int> tokenIds;                    // emitted token ids, in order
   std::optional<TdtDecoderState> decoderState;  // the working state at the end of the chunk
-  std::vector<int> timestamps;           // encoder frame of each token plus the global offset
-  std::vector<int> tokenDurations;       // always empty from this decoder
-  std::vector<float> confidences;        // clamped probability of each token
+  std::vector<int> timestamps;                  // encoder frame of each token plus the global offset
+  std::vector<int> tokenDurations;              // always empty from this decoder
+  std::vector<float> confidences;               // clamped probability of each token
   std::optional<int> lastToken;
 };
 

@@ -133,9 +133,13 @@ ASRPerformanceMetrics metricsFromJson(const Json& j) {
 
 }  // namespace
 
-std::string TokenTiming::toJson() const { return timingToJson(*this).dump(); }
+std::string TokenTiming::toJson() const {
+  return timingToJson(*this).dump();
+}
 
-TokenTiming TokenTiming::fromJson(const std::string& json) { return timingFromJson(parse(json)); }
+TokenTiming TokenTiming::fromJson(const std::string& json) {
+  return timingFromJson(parse(json));
+}
 
 std::string ASRPerformanceMetrics::summary() const {
   std::string s = "Performance Metrics:\n";
@@ -149,7 +153,9 @@ std::string ASRPerformanceMetrics::summary() const {
   return s;
 }
 
-std::string ASRPerformanceMetrics::toJson() const { return metricsToJson(*this).dump(); }
+std::string ASRPerformanceMetrics::toJson() const {
+  return metricsToJson(*this).dump();
+}
 
 ASRPerformanceMetrics ASRPerformanceMetrics::fromJson(const std::string& json) {
   return metricsFromJson(parse(json));

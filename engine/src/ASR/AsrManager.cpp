@@ -37,7 +37,9 @@ AsrManager::~AsrManager() {
   }
 }
 
-const ASRConfig& AsrManager::config() const { return m_impl->config; }
+const ASRConfig& AsrManager::config() const {
+  return m_impl->config;
+}
 
 bool AsrManager::isAvailable() const {
   const Impl& d = *m_impl;
@@ -106,7 +108,9 @@ void AsrManager::resetDecoderState() {
   initializeDecoderState(m_impl->systemDecoderState);
 }
 
-void AsrManager::resetDecoderState(AudioSource source) { initializeDecoderState(decoderState(source)); }
+void AsrManager::resetDecoderState(AudioSource source) {
+  initializeDecoderState(decoderState(source));
+}
 
 void AsrManager::resetState() {
   m_impl->microphoneDecoderState = TdtDecoderState::make();
@@ -132,11 +136,17 @@ const TdtDecoderState& AsrManager::decoderState(AudioSource source) const {
   return source == AudioSource::microphone ? m_impl->microphoneDecoderState : m_impl->systemDecoderState;
 }
 
-const std::optional<AsrModels>& AsrManager::asrModels() const { return m_impl->asrModels; }
+const std::optional<AsrModels>& AsrManager::asrModels() const {
+  return m_impl->asrModels;
+}
 
-const std::map<int64_t, std::string>& AsrManager::vocabulary() const { return m_impl->vocabulary; }
+const std::map<int64_t, std::string>& AsrManager::vocabulary() const {
+  return m_impl->vocabulary;
+}
 
-void AsrManager::primeBothStates() { resetDecoderState(); }
+void AsrManager::primeBothStates() {
+  resetDecoderState();
+}
 
 ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source) {
   const bool isLong = samples.size() > static_cast<size_t>(asr::windowSamples);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <voxtrellis/AsrManager.h>
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/AsrManager.h>
 #include <voxtrellis/AudioConverter.h>
 
 #include "ASR/ProgressEmitter.h"
@@ -31,9 +31,9 @@ struct AsrManager::Impl {
 
 // Fixed numbers of the recogniser (16 kHz mono audio).
 namespace asr {
-inline constexpr int windowSamples = 240000;     // one model window, 15 s
-inline constexpr int minimumSamples = 16000;     // 1 s
-inline constexpr int samplesPerFrame = 1280;     // one encoder frame, 80 ms
+inline constexpr int windowSamples = 240000;  // one model window, 15 s
+inline constexpr int minimumSamples = 16000;  // 1 s
+inline constexpr int samplesPerFrame = 1280;  // one encoder frame, 80 ms
 inline constexpr double frameSeconds = 0.08;
 inline constexpr double chunkOverlapSeconds = 2.0;
 inline constexpr int chunkSampleRate = 16000;
@@ -43,7 +43,9 @@ inline int frameAlignedLength(int count) {
   const int aligned = ((count + samplesPerFrame - 1) / samplesPerFrame) * samplesPerFrame;
   return (aligned > count && aligned <= windowSamples) ? aligned : count;
 }
-inline int framesFor(int samples) { return (samples + samplesPerFrame - 1) / samplesPerFrame; }
+inline int framesFor(int samples) {
+  return (samples + samplesPerFrame - 1) / samplesPerFrame;
+}
 }  // namespace asr
 
 }  // namespace voxtrellis

@@ -25,7 +25,9 @@ std::string trimSpacesAndTabs(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
-bool isBlankText(const std::string& s) { return s.find_first_not_of(" \t\r\n\v\f") == std::string::npos; }
+bool isBlankText(const std::string& s) {
+  return s.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
+}
 
 }  // namespace
 

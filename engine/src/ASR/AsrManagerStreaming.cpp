@@ -6,7 +6,9 @@ namespace voxtrellis {
 
 namespace {
 
-bool isBoundaryToken(int token) { return token == 7883 || token == 7952 || token == 7948; }
+bool isBoundaryToken(int token) {
+  return token == 7883 || token == 7952 || token == 7948;
+}
 
 std::string tokenList(std::vector<int>::const_iterator begin, std::vector<int>::const_iterator end) {
   std::string s = "[";
@@ -38,8 +40,7 @@ AsrManager::StreamingChunkResult AsrManager::transcribeStreamingChunk(std::span<
   if (window.size() < static_cast<size_t>(asr::windowSamples)) {
     window.resize(asr::windowSamples, 0.0f);
   }
-  InferenceResult inference =
-      executeMLInferenceWithTimings(window, length, std::nullopt, working, 0, isLastChunk, 0);
+  InferenceResult inference = executeMLInferenceWithTimings(window, length, std::nullopt, working, 0, isLastChunk, 0);
   decoderState(source) = std::move(working);
 
   StreamingChunkResult out;

@@ -26,9 +26,9 @@ std::string joinedSortedNames(const NamedTensors& features) {
 
 int readFirstInteger(const Tensor& t) {
   switch (t.type()) {
-  case ElementType::int32: return t.data<int32_t>()[0];
-  case ElementType::int64: return static_cast<int>(t.data<int64_t>()[0]);
-  default: return static_cast<int>(t.toFloats().at(0));
+    case ElementType::int32: return t.data<int32_t>()[0];
+    case ElementType::int64: return static_cast<int>(t.data<int64_t>()[0]);
+    default: return static_cast<int>(t.toFloats().at(0));
   }
 }
 
@@ -53,8 +53,8 @@ NamedTensors prepareEncoderInput(const std::vector<std::string>& encoderInputNam
     } else if (auto in = originalInput.find(name); in != originalInput.end()) {
       features[name] = in->second;
     } else {
-      throw ASRError::processingFailed("Missing required encoder input: " + name + ". Available inputs: " +
-                                       joinedSortedNames(preprocessorOutput) +
+      throw ASRError::processingFailed("Missing required encoder input: " + name +
+                                       ". Available inputs: " + joinedSortedNames(preprocessorOutput) +
                                        ", fallback inputs: " + joinedSortedNames(originalInput));
     }
   }
@@ -99,8 +99,7 @@ ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDec
 
 AsrManager::InferenceResult AsrManager::executeMLInferenceWithTimings(
     std::span<const float> paddedSamples, std::optional<int> originalLength, std::optional<int> actualAudioFrames,
-    TdtDecoderState& state, int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset,
-    bool keepTokenAtEnd) {
+    TdtDecoderState& state, int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset, bool keepTokenAtEnd) {
   Impl& d = *m_impl;
   const int64_t n = static_cast<int64_t>(paddedSamples.size());
 

@@ -166,14 +166,15 @@ std::map<int64_t, std::string> AsrModels::loadVocabulary(const fs::path& directo
       }
     }
   }
-  modelsLogger().info("Loaded vocabulary with " + std::to_string(vocabulary.size()) + " tokens from " +
-                      file.string());
+  modelsLogger().info("Loaded vocabulary with " + std::to_string(vocabulary.size()) + " tokens from " + file.string());
   return vocabulary;
 }
 
 namespace {
 
-Repo repoFor(AsrModelVersion version) { return version == AsrModelVersion::v2 ? Repo::parakeetV2 : Repo::parakeet; }
+Repo repoFor(AsrModelVersion version) {
+  return version == AsrModelVersion::v2 ? Repo::parakeetV2 : Repo::parakeet;
+}
 
 // The models root handed to the loader: parent(F).
 fs::path modelsRoot(const fs::path& directory) {
@@ -184,7 +185,9 @@ fs::path modelsRoot(const fs::path& directory) {
   return f.parent_path();
 }
 
-std::string unitsName(ComputeUnits units) { return std::string(computeUnitsName(units)); }
+std::string unitsName(ComputeUnits units) {
+  return std::string(computeUnitsName(units));
+}
 
 // The model cache check of the loader does not cover the vocabulary, so a
 // cache that lost only "parakeet_vocab.json" would never fetch it again and
@@ -268,8 +271,8 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
   if (!models.preprocessor || !models.encoder) {
     throw AsrModelsError::loadingFailed("Failed to load preprocessor or encoder model");
   }
-  auto back = DownloadUtils::loadModels(repo, {"Decoder.mlmodelc", "JointDecision.mlmodelc"}, root,
-                                        config.computeUnits);
+  auto back =
+      DownloadUtils::loadModels(repo, {"Decoder.mlmodelc", "JointDecision.mlmodelc"}, root, config.computeUnits);
   models.decoder = back.count("Decoder.mlmodelc") ? back["Decoder.mlmodelc"] : nullptr;
   models.joint = back.count("JointDecision.mlmodelc") ? back["JointDecision.mlmodelc"] : nullptr;
   if (!models.decoder || !models.joint) {
@@ -289,8 +292,7 @@ AsrModels AsrModels::downloadAndLoad(const std::optional<fs::path>& directory,
   return load(folder, configuration, version);
 }
 
-AsrModels AsrModels::loadFromCache(const std::optional<AsrModelConfiguration>& configuration,
-                                   AsrModelVersion version) {
+AsrModels AsrModels::loadFromCache(const std::optional<AsrModelConfiguration>& configuration, AsrModelVersion version) {
   return load(defaultCacheDirectory(version), configuration, version);
 }
 

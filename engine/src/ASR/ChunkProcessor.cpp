@@ -153,7 +153,8 @@ ChunkProcessor::Pairs ChunkProcessor::findBestContiguousPairs(const std::vector<
       Pairs run;
       size_t a = i;
       size_t b = j;
-      while (a < overlapLeft.size() && b < overlapRight.size() && tokensMatch(overlapLeft[a], overlapRight[b], tolerance)) {
+      while (a < overlapLeft.size() && b < overlapRight.size() &&
+             tokensMatch(overlapLeft[a], overlapRight[b], tolerance)) {
         run.emplace_back(a, b);
         ++a;
         ++b;

@@ -18,7 +18,7 @@ class AsrManager;
 // merges neighbouring chunks' tokens, using the overlap to drop tokens both
 // chunks recognised.
 class ChunkProcessor {
-public:
+ public:
   struct Token {
     int64_t token = 0;
     int64_t timestamp = 0;  // encoder frame from the start of the whole input
@@ -62,7 +62,7 @@ public:
                                               const std::vector<IndexedToken>& overlapRight,
                                               const std::vector<Token>& left, const std::vector<Token>& right);
 
-private:
+ private:
   double frameDuration() const { return static_cast<double>(frameSamples) / static_cast<double>(m_sampleRate); }
 
   std::span<const float> m_audioSamples;

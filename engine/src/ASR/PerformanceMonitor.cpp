@@ -1,10 +1,10 @@
 #include <voxtrellis/PerformanceMonitor.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace voxtrellis {
 

@@ -15,7 +15,7 @@ namespace voxtrellis {
 //
 // Thread safety: all operations are serialised by an internal lock.
 class ProgressEmitter : public std::enable_shared_from_this<ProgressEmitter> {
-public:
+ public:
   static std::shared_ptr<ProgressEmitter> create();
   // Ends the current stream, so no listener waits for a recogniser that is gone.
   ~ProgressEmitter();
@@ -32,7 +32,7 @@ public:
 
   bool isActive() const;
 
-private:
+ private:
   ProgressEmitter() = default;
   std::shared_ptr<ProgressStream> startSessionLocked();
   void resetAndPrepareNextSessionLocked();

@@ -266,8 +266,7 @@ TEST(AsrManagerTest, FailedLongTranscriptionEndsTheStreamWithTheSameError) {
   }
   ASSERT_FALSE(thrown.empty());
   std::exception_ptr error;
-  EXPECT_EQ(streamValues(*stream, &error),
-            (std::vector<std::string>{"0.0000", fraction(239360.0 / 300000), "error"}));
+  EXPECT_EQ(streamValues(*stream, &error), (std::vector<std::string>{"0.0000", fraction(239360.0 / 300000), "error"}));
   try {
     std::rethrow_exception(error);
   } catch (const ASRError& e) {
@@ -296,9 +295,19 @@ TEST(AsrManagerTest, PcmBuffersAndFilesReachTheSameRecogniser) {
     auto u32 = [&out](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&out](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
     const uint32_t bytes = static_cast<uint32_t>(audio.size() * 4);
-    out.write("RIFF", 4); u32(36 + bytes); out.write("WAVE", 4);
-    out.write("fmt ", 4); u32(16); u16(3); u16(1); u32(16000); u32(64000); u16(4); u16(32);
-    out.write("data", 4); u32(bytes);
+    out.write("RIFF", 4);
+    u32(36 + bytes);
+    out.write("WAVE", 4);
+    out.write("fmt ", 4);
+    u32(16);
+    u16(3);
+    u16(1);
+    u32(16000);
+    u32(64000);
+    u16(4);
+    u16(32);
+    out.write("data", 4);
+    u32(bytes);
     out.write(reinterpret_cast<const char*>(audio.data()), bytes);
   }
   EXPECT_EQ(manager->transcribe(path, AudioSource::microphone).text, "hello world");
@@ -306,8 +315,8 @@ TEST(AsrManagerTest, PcmBuffersAndFilesReachTheSameRecogniser) {
 }
 
 TEST(AsrWindowTest, LengthsAreFrameAlignedOnlyWhenTheWindowHasRoom) {
-  const std::vector<std::pair<int, int>> cases = {
-      {16000, 16640}, {239360, 239360}, {239361, 239361}, {240000, 240000}, {1280, 1280}, {1281, 2560}};
+  const std::vector<std::pair<int, int>> cases = {{16000, 16640},   {239360, 239360}, {239361, 239361},
+                                                  {240000, 240000}, {1280, 1280},     {1281, 2560}};
   for (auto [count, aligned] : cases) {
     EXPECT_EQ(asr::frameAlignedLength(count), aligned) << count;
   }

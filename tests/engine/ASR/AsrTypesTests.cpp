@@ -86,8 +86,7 @@ TEST(AsrResultTest, JsonMissingOrMistypedKeysFailWithoutPartialValue) {
   for (const auto& json : bad) {
     EXPECT_THROW(ASRResult::fromJson(json), std::invalid_argument) << json;
   }
-  EXPECT_THROW(TokenTiming::fromJson(R"({"token":"a","tokenId":1,"startTime":0,"endTime":1})"),
-               std::invalid_argument);
+  EXPECT_THROW(TokenTiming::fromJson(R"({"token":"a","tokenId":1,"startTime":0,"endTime":1})"), std::invalid_argument);
 }
 
 TEST(PerformanceMetricsTest, SummaryAndOptionalGpuFigure) {

@@ -15,8 +15,8 @@ TEST(ChunkProcessorTest, OverlapAndStrideAreWholeFrames) {
     int64_t overlap;
     int64_t stride;
   };
-  for (const Case c : {Case{2.0, 32000, 207360}, Case{0.0, 0, 239360}, Case{10.0, 119040, 120320},
-                       Case{0.05, 0, 239360}}) {
+  for (const Case c :
+       {Case{2.0, 32000, 207360}, Case{0.0, 0, 239360}, Case{10.0, 119040, 120320}, Case{0.05, 0, 239360}}) {
     ChunkProcessor p(kNoAudio, 16000, c.overlapSeconds);
     EXPECT_EQ(p.overlapSamples(), c.overlap) << c.overlapSeconds;
     EXPECT_EQ(p.strideSamples(), c.stride) << c.overlapSeconds;

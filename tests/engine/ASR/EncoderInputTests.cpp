@@ -8,7 +8,9 @@ using namespace voxtrellis;
 
 namespace {
 
-Tensor one(float v) { return Tensor::fromValues<float>({1}, std::vector<float>{v}); }
+Tensor one(float v) {
+  return Tensor::fromValues<float>({1}, std::vector<float>{v});
+}
 
 TEST(EncoderInputTest, PreprocessorOutputIsPassedOnWhenItCoversEveryInput) {
   const NamedTensors out = {{"mel", one(1)}, {"mel_length", one(2)}, {"extra", one(3)}};

@@ -28,7 +28,7 @@ namespace asrtest {
 // "GET /<owner>/<repo>/resolve/main/<path>" returns a file. One connection at
 // a time, closed after each answer -- all the loader needs.
 class FakeModelHub {
-public:
+ public:
   FakeModelHub() {
     m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -62,7 +62,7 @@ public:
     return false;
   }
 
-private:
+ private:
   void serve() {
     while (!m_stop) {
       const int client = ::accept(m_socket, nullptr, nullptr);

@@ -35,7 +35,7 @@ TEST(DuplicateRemovalTest, DropsRepeatedEndOfThePreviousWindow) {
       {{1, 2, 3, 4, 5}, earlyDup, {7}, 21},
       {{}, {1, 2}, {1, 2}, 0},
       {{1, 2}, {}, {}, 0},
-      {longPrev, {220, 221, 99}, {99}, 2},             // found within the last 15 previous tokens
+      {longPrev, {220, 221, 99}, {99}, 2},            // found within the last 15 previous tokens
       {longPrev, {213, 214, 99}, {213, 214, 99}, 0},  // older repeats are not searched
   };
   for (const auto& c : cases) {
@@ -46,7 +46,7 @@ TEST(DuplicateRemovalTest, DropsRepeatedEndOfThePreviousWindow) {
 }
 
 class StreamingChunkTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     m_manager = AsrManager::create();
     m_manager->initialize(asrtest::fixtureModels());

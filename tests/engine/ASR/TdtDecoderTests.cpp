@@ -15,7 +15,7 @@ using asrtest::FrameDecision;
 namespace {
 
 class TdtDecoderTest : public ::testing::Test {
-protected:
+ protected:
   static void SetUpTestSuite() { s_models = new AsrModels(asrtest::fixtureModels()); }
   static void TearDownTestSuite() {
     delete s_models;
@@ -225,8 +225,8 @@ TEST_F(TdtDecoderTest, VersionTwoDecoderUsesItsOwnBlank) {
 
 TEST(TdtDecoderValues, ProbabilitiesAreClamped) {
   const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<std::pair<float, float>> cases = {
-      {std::nanf(""), 0.0f}, {inf, 0.0f}, {-inf, 0.0f}, {1.7f, 1.0f}, {-0.2f, 0.0f}, {0.25f, 0.25f}};
+  const std::vector<std::pair<float, float>> cases = {{std::nanf(""), 0.0f}, {inf, 0.0f},   {-inf, 0.0f},
+                                                      {1.7f, 1.0f},          {-0.2f, 0.0f}, {0.25f, 0.25f}};
   for (auto [in, out] : cases) {
     EXPECT_EQ(TdtDecoderV3::clampProbability(in), out) << in;
   }
@@ -261,9 +261,9 @@ TEST(TdtDecoderValues, ProjectionLayoutsAreCheckedBeforeCopying) {
     }
   }
   Tensor wrongStep = Tensor::zeros(ElementType::float32, {1, 1, 640});
-  EXPECT_THROW(TdtDecoderV3::populatePreparedDecoderProjection(Tensor::zeros(ElementType::float32, {1, 640, 1}),
-                                                               wrongStep),
-               ASRError);
+  EXPECT_THROW(
+      TdtDecoderV3::populatePreparedDecoderProjection(Tensor::zeros(ElementType::float32, {1, 640, 1}), wrongStep),
+      ASRError);
 
   // Both layouts copy the 640 values in order.
   std::vector<float> values(640);

@@ -27,7 +27,8 @@ struct TimingCase {
 TEST(TokenResultTest, TextJoinsPiecesAndSkipsUnknownIds) {
   auto manager = managerWithVocabulary();
   const std::vector<float> samples(32000, 0.0f);
-  const ASRResult r = manager->processTranscriptionResult({5, 6, 7}, {0, 1, 2}, {0.9f, 0.8f, 0.7f}, {}, 0, samples, 0.1);
+  const ASRResult r =
+      manager->processTranscriptionResult({5, 6, 7}, {0, 1, 2}, {0.9f, 0.8f, 0.7f}, {}, 0, samples, 0.1);
   EXPECT_EQ(r.text, "hello world");
   EXPECT_DOUBLE_EQ(r.duration, 2.0);
   EXPECT_DOUBLE_EQ(r.processingTime, 0.1);
@@ -35,8 +36,8 @@ TEST(TokenResultTest, TextJoinsPiecesAndSkipsUnknownIds) {
   EXPECT_EQ((*r.tokenTimings)[0].token, " hel");
   EXPECT_EQ((*r.tokenTimings)[2].token, " world");
 
-  const ASRResult unknown = manager->processTranscriptionResult({5, 99, 8, 6}, {0, 1, 2, 3}, {1, 1, 1, 1}, {}, 0,
-                                                                samples, 0);
+  const ASRResult unknown =
+      manager->processTranscriptionResult({5, 99, 8, 6}, {0, 1, 2, 3}, {1, 1, 1, 1}, {}, 0, samples, 0);
   EXPECT_EQ(unknown.text, "hello");
   ASSERT_EQ(unknown.tokenTimings->size(), 4u);
   EXPECT_EQ((*unknown.tokenTimings)[1].token, "token_99");

@@ -10,7 +10,7 @@ namespace voxtrellis {
 // Read-only strided view of one encoder output ([1, 1024, T] or [1, T, 1024],
 // float32, dense row-major). Keeps the output alive.
 class EncoderFrameView {
-public:
+ public:
   static constexpr int64_t hiddenSize = 1024;
 
   // Throws ASRError::processingFailed for a shape, batch, hidden size or
@@ -28,7 +28,7 @@ public:
   // outside 0...frameCount-1.
   void copyFrame(int64_t t, float* destination, int64_t destinationStride) const;
 
-private:
+ private:
   Tensor m_array;
   const float* m_base = nullptr;
   int64_t m_frameCount = 0;

@@ -13,7 +13,9 @@ std::atomic<bool> g_failNextAllocations{false};
 }
 
 namespace detail {
-void setDecoderStateAllocationFailsForTesting(bool fails) { g_failNextAllocations = fails; }
+void setDecoderStateAllocationFailsForTesting(bool fails) {
+  g_failNextAllocations = fails;
+}
 }  // namespace detail
 
 TdtDecoderState TdtDecoderState::make() {

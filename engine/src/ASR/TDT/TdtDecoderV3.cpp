@@ -25,7 +25,7 @@ bool isStatic(const std::vector<int64_t>& shape) {
 // (the runtime must not alias an input with an output), which are then copied
 // back into the working arrays. Every buffer is made once per chunk.
 class DecoderRunner {
-public:
+ public:
   DecoderRunner(const OnnxModel& model, std::vector<float>& hidden, std::vector<float>& cell)
       : m_model(model), m_hidden(hidden), m_cell(cell) {
     const TensorInfo* targets = model.input("targets");
@@ -82,7 +82,7 @@ public:
     return proj->second;
   }
 
-private:
+ private:
   // A missing state output leaves the field as it was.
   void copyState(const char* name, std::vector<float>& destination) {
     auto it = m_outputs.find(name);
@@ -112,7 +112,7 @@ private:
 // Evaluates the joint network on one encoder frame and the prepared decoder
 // step, reusing its inputs and (when shapes are fixed) its outputs.
 class JointRunner {
-public:
+ public:
   JointRunner(const OnnxModel& model, const EncoderFrameView& view, const Tensor& decoderStep)
       : m_model(model), m_view(view) {
     m_encoderStep = Tensor::zeros(ElementType::float32, {1, EncoderFrameView::hiddenSize, 1});
@@ -154,7 +154,7 @@ public:
     return d;
   }
 
-private:
+ private:
   const Tensor& output(const char* name, const char* missing) const {
     auto it = m_outputs.find(name);
     if (it == m_outputs.end() || it->second.empty()) {
@@ -164,9 +164,9 @@ private:
   }
   static int readInt(const Tensor& t) {
     switch (t.type()) {
-    case ElementType::int32: return t.data<int32_t>()[0];
-    case ElementType::int64: return static_cast<int32_t>(t.data<int64_t>()[0]);
-    default: return static_cast<int32_t>(t.toFloats()[0]);
+      case ElementType::int32: return t.data<int32_t>()[0];
+      case ElementType::int64: return static_cast<int32_t>(t.data<int64_t>()[0]);
+      default: return static_cast<int32_t>(t.toFloats()[0]);
     }
   }
 

@@ -23,7 +23,7 @@ class OnnxModel;
 // Not thread-safe: one decode at a time per instance; the caller's state is
 // used exclusively while a decode runs.
 class TdtDecoderV3 {
-public:
+ public:
   struct JointDecision {
     int token = 0;
     float probability = 0;
@@ -72,7 +72,7 @@ public:
   // chunk ending on one forgets its cached projection.
   static bool isBoundaryToken(int token) { return token == 7883 || token == 7948 || token == 7952; }
 
-private:
+ private:
   AppLogger m_logger;
   ASRConfig m_config;
   Statistics m_statistics;
@@ -80,14 +80,14 @@ private:
 
 // Version-2 models: the same decoder with the configuration's blank id.
 class TdtDecoderV2 {
-public:
+ public:
   explicit TdtDecoderV2(ASRConfig config) : m_config(std::move(config)) {}
   TdtHypothesis decodeWithTimings(const TdtDecoderV3::Request& request, const OnnxModel& decoderModel,
                                   const OnnxModel& jointModel, TdtDecoderState& state) {
     return TdtDecoderV3(m_config).decodeWithTimings(request, decoderModel, jointModel, state);
   }
 
-private:
+ private:
   ASRConfig m_config;
 };
 
