@@ -185,6 +185,43 @@ fs::path modelsRoot(const fs::path& directory) {
   return f.parent_path();
 }
 
+struct Feature {
+  const char* name;
+  int rank;  // -1: any
+  bool isFloat;
+};
+
+// A model whose features are not the recogniser's would fail only at the
+// first transcription, deep in the decoder; name the file at load instead.
+void checkFeatures(const OnnxModel& model, const std::string& file, const std::vector<Feature>& inputs,
+                   const std::vector<Feature>& outputs) {
+  auto check = [&](const Feature& f, const TensorInfo* info, const char* kind) {
+    if (!info) {
+      throw AsrModelsError::loadingFailed(file + " has no " + kind + " '" + f.name + "'");
+    }
+    if (f.rank >= 0 && static_cast<int>(info->shape.size()) != f.rank) {
+      throw AsrModelsError::loadingFailed(file + " " + kind + " '" + f.name + "' has rank " +
+                                          std::to_string(info->shape.size()) + ", expected " + std::to_string(f.rank));
+    }
+    if (f.isFloat && info->type != ElementType::float32) {
+      throw AsrModelsError::loadingFailed(file + " " + kind + " '" + f.name + "' is " +
+                                          std::string(elementTypeName(info->type)) + ", expected float32");
+    }
+  };
+  for (const auto& f : inputs) check(f, model.input(f.name), "input");
+  for (const auto& f : outputs) check(f, model.output(f.name), "output");
+}
+
+void checkModels(const AsrModels& m) {
+  checkFeatures(*m.preprocessor, "Preprocessor.mlmodelc", {{"audio_signal", 2, true}, {"audio_length", 1, false}}, {});
+  checkFeatures(*m.encoder, "Encoder.mlmodelc", {}, {{"encoder", 3, true}, {"encoder_length", -1, false}});
+  checkFeatures(*m.decoder, "Decoder.mlmodelc",
+                {{"targets", 2, false}, {"target_length", 1, false}, {"h_in", 3, true}, {"c_in", 3, true}},
+                {{"decoder", 3, true}, {"h_out", 3, true}, {"c_out", 3, true}});
+  checkFeatures(*m.joint, "JointDecision.mlmodelc", {{"encoder_step", 3, true}, {"decoder_step", 3, true}},
+                {{"token_id", -1, false}, {"token_prob", -1, false}, {"duration", -1, false}});
+}
+
 std::string unitsName(ComputeUnits units) {
   return std::string(computeUnitsName(units));
 }
@@ -278,6 +315,7 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
   if (!models.decoder || !models.joint) {
     throw AsrModelsError::loadingFailed("Failed to load decoder or joint model");
   }
+  checkModels(models);
   models.vocabulary = loadVocabulary(directory, version);
   models.configuration = config;
   models.version = version;

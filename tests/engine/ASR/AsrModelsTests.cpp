@@ -146,6 +146,21 @@ TEST(AsrModelsTest, ForcedDownloadDeletesOnlyTheVersionFolder) {
   EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
 }
 
+TEST(AsrModelsTest, ModelWithTheWrongFeaturesIsRefusedAtLoadNamingItsFile) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  fs::copy_file(repo / "Decoder.mlmodelc" / "model.onnx", repo / "JointDecision.mlmodelc" / "model.onnx",
+                fs::copy_options::overwrite_existing);
+  try {
+    AsrModels::load(repo);
+    FAIL();
+  } catch (const AsrModelsError& e) {
+    EXPECT_EQ(e.code(), AsrModelsError::Code::loadingFailed);
+    EXPECT_STREQ(e.what(), "Failed to load ASR models: JointDecision.mlmodelc has no input 'encoder_step'");
+  }
+}
+
 TEST(AsrModelsTest, ValidationLoadsEachModelOfTheDefaultCache) {
   testsupport::TempDir dir;
   const char* old = std::getenv("XDG_DATA_HOME");
