@@ -11,6 +11,10 @@
 #include <QStringDecoder>
 #include <QUuid>
 
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
 namespace parlowvista {
 
 namespace {
@@ -152,6 +156,8 @@ void YouTubeDownloader::startNext() {
     job.folder = folder;
 
     job.process = new QProcess(this);
+    // Its own process group, so that cancelling also stops the ffmpeg it runs for extraction.
+    job.process->setChildProcessModifier([] { ::setpgid(0, 0); });
     job.process->setProgram(*m_ytdlpPath);
     job.process->setArguments({QStringLiteral("-x"), QStringLiteral("--audio-format"), QStringLiteral("m4a"),
                                QStringLiteral("--audio-quality"), QStringLiteral("0"), QStringLiteral("-o"),
@@ -279,6 +285,9 @@ void YouTubeDownloader::cancel() {
         if (job->process) {
             job->process->disconnect(this);
             if (job->process->state() != QProcess::NotRunning) {
+                if (const qint64 pid = job->process->processId(); pid > 0) {
+                    ::kill(-static_cast<pid_t>(pid), SIGKILL);
+                }
                 job->process->kill();
                 job->process->waitForFinished(kKillWaitMilliseconds);
             }

@@ -323,6 +323,30 @@ TEST_F(YouTubeDownloaderTest, DestroyingTheDownloaderKillsTheTool) {
     EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
 }
 
+// A process that is gone or only waits to be reaped.
+bool processEnded(const QString& pid) {
+    QFile stat("/proc/" + pid + "/stat");
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return true;
+    }
+    const QList<QByteArray> fields = stat.readAll().split(' ');
+    return fields.size() > 2 && fields[2] == "Z";
+}
+
+TEST_F(YouTubeDownloaderTest, CancelAlsoStopsWhatTheToolStarted) {
+    const QString pidFile = QString::fromStdString((toolDir / "child.pid").string());
+    YouTubeDownloader downloader(fakeTool("sleep 300 &\necho $! > '" + pidFile.toStdString() + "'\nwait\n"));
+    QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
+    QFile file(pidFile);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString child = QString::fromUtf8(file.readAll()).trimmed();
+    ASSERT_FALSE(processEnded(child));
+    downloader.cancel();
+    EXPECT_TRUE(future.isCanceled());
+    EXPECT_TRUE(waitUntil([&] { return processEnded(child); }, 5000)) << child.toStdString();
+}
+
 TEST(YouTubeDownloaderCleanupTest, OnlyDownloadFoldersAreRemovedWithTheFile) {
     testsupport::TempDir temp;
     const auto plain = testsupport::writeFile(temp / "plain" / "a.m4a", "x");
