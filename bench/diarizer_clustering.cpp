@@ -38,8 +38,8 @@ double currentMiB() {
 }
 void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
-// Voice vectors of 40 speakers with per-turn noise; PLDA features are the
-// first 128 values scaled, as the test models make them.
+// Voice vectors of 40 speakers with per-turn noise; PLDA features are each
+// speaker's scaled centre plus unit within-speaker noise, as VBx models them.
 std::vector<TimedEmbedding> embeddings(std::size_t n) {
   std::mt19937_64 generator(12345);
   std::normal_distribution<float> normal;
@@ -57,7 +57,7 @@ std::vector<TimedEmbedding> embeddings(std::size_t n) {
     e.embedding256.resize(256);
     for (int d = 0; d < 256; ++d) e.embedding256[d] = centre[d] + 0.6f * normal(generator);
     e.rho128.resize(128);
-    for (int d = 0; d < 128; ++d) e.rho128[d] = 3.0 * e.embedding256[d];
+    for (int d = 0; d < 128; ++d) e.rho128[d] = 4.0 * centre[d] + normal(generator);
   }
   return result;
 }
