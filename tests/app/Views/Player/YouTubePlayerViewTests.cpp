@@ -33,7 +33,10 @@ TEST_F(YouTubePlayerViewTest, PageIsServedOnLoopbackAndKnowsItsVideoAndOrigin) {
     EXPECT_EQ(view.webView()->url().toString(), base->toString() + "/youtube?v=abc123");
     EXPECT_EQ(evaluate(view.webView(), "window.__standin.videoId").toString(), "abc123");
     EXPECT_EQ(evaluate(view.webView(), "window.__standin.origin").toString(), base->toString());
+    // Before its player is ready the page answers -1 and ignores commands.
     EXPECT_EQ(evaluate(view.webView(), "getPlayerState()").toInt(), -1);
+    evaluate(view.webView(), "seekTo(5); playVideo(); setMuted(true)");
+    EXPECT_TRUE(calls(view.webView()).isEmpty());
     EXPECT_TRUE(standIn.blocked().isEmpty()) << standIn.blocked().join(' ').toStdString();
 }
 
@@ -91,6 +94,11 @@ TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
     const qsizetype paused = times.size();
     QTest::qWait(400);
     EXPECT_EQ(times.size(), paused);
+
+    // A seek while paused is reported at the next tick.
+    view.requestSeek(50.0);
+    ASSERT_TRUE(spinUntil([&] { return times.size() > paused; }, 2000));
+    EXPECT_NEAR(times.last().at(0).toDouble(), 50.0, 0.01);
 
     available.clear();
     evaluate(view.webView(), "window.__standin.fireError(150)");
