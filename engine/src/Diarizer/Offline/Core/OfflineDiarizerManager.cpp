@@ -191,8 +191,26 @@ void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) 
   }
 }
 
+namespace {
+// The caller's samples read in place: an hour of audio is 230 MB, too much to copy per call.
+class BorrowedSampleSource final : public StreamingAudioSampleSource {
+public:
+  explicit BorrowedSampleSource(const std::vector<float>& samples) : m_samples(samples) {}
+  int64_t sampleCount() const override { return static_cast<int64_t>(m_samples.size()); }
+  void copySamples(float* destination, int64_t offset, int64_t count) const override {
+    const int64_t total = sampleCount();
+    const int64_t start = std::max<int64_t>(offset, 0);
+    if (count < 1 || start >= total) return;
+    std::copy_n(m_samples.data() + start, std::min(count, total - start), destination);
+  }
+
+private:
+  const std::vector<float>& m_samples;
+};
+}  // namespace
+
 DiarizationResult OfflineDiarizerManager::process(const std::vector<float>& audio) {
-  ArrayAudioSampleSource source(audio);
+  BorrowedSampleSource source(audio);
   return process(source, 0.0);
 }
 
