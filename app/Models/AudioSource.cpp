@@ -89,4 +89,12 @@ void AudioSource::createBookmark(const QUrl& url) {
   setFileBookmark(record);
 }
 
+QObject* AudioSource::groupObject() const {
+  return m_group;
+}
+
+void AudioSource::setGroupObject(QObject* value) {
+  setGroup(qobject_cast<TranscriptGroup*>(value));
+}
+
 }  // namespace parlowvista

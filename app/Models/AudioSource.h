@@ -21,6 +21,12 @@ class AudioSource : public PersistentModel {
   Q_PROPERTY(QString filename READ filename WRITE setFilename NOTIFY changed)
   Q_PROPERTY(double duration READ duration WRITE setDuration NOTIFY changed)
   Q_PROPERTY(QDateTime createdAt READ createdAt WRITE setCreatedAt NOTIFY changed)
+  Q_PROPERTY(QVariant fileBookmark READ fileBookmarkVariant WRITE setFileBookmarkVariant NOTIFY changed)
+  Q_PROPERTY(QVariant cachedSamplesPath READ cachedSamplesPathVariant WRITE setCachedSamplesPathVariant NOTIFY changed)
+  Q_PROPERTY(QVariant youtubeVideoId READ youtubeVideoIdVariant WRITE setYoutubeVideoIdVariant NOTIFY changed)
+  Q_PROPERTY(
+      QVariant youtubeOriginalURL READ youtubeOriginalURLVariant WRITE setYoutubeOriginalURLVariant NOTIFY changed)
+  Q_PROPERTY(QObject* group READ groupObject WRITE setGroupObject NOTIFY changed)
  public:
   static constexpr EntityType kEntityType = EntityType::audioSource;
 
@@ -69,6 +75,16 @@ class AudioSource : public PersistentModel {
   void createBookmark(const QUrl& url);
 
  private:
+  QVariant fileBookmarkVariant() const { return toVariant(m_fileBookmark); }
+  void setFileBookmarkVariant(const QVariant& value) { setFileBookmark(fromVariant<QByteArray>(value)); }
+  QVariant cachedSamplesPathVariant() const { return toVariant(m_cachedSamplesPath); }
+  void setCachedSamplesPathVariant(const QVariant& value) { setCachedSamplesPath(fromVariant<QString>(value)); }
+  QVariant youtubeVideoIdVariant() const { return toVariant(m_youtubeVideoId); }
+  void setYoutubeVideoIdVariant(const QVariant& value) { setYoutubeVideoId(fromVariant<QString>(value)); }
+  QVariant youtubeOriginalURLVariant() const { return toVariant(m_youtubeOriginalURL); }
+  void setYoutubeOriginalURLVariant(const QVariant& value) { setYoutubeOriginalURL(fromVariant<QString>(value)); }
+  QObject* groupObject() const;
+  void setGroupObject(QObject* value);
   friend class TranscriptGroup;
   friend class Transcription;
   friend class ModelContext;

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QObject>
 #include <QUuid>
+#include <QVariant>
+#include <optional>
 
 namespace parlowvista {
 
@@ -54,6 +56,18 @@ class PersistentModel : public QObject {
       items.append(child);
       emit newParent->changed();
     }
+  }
+
+  // Optional properties appear to property-name access as a QVariant that is invalid (or
+  // null) when absent.
+  template <typename T>
+  static QVariant toVariant(const std::optional<T>& value) {
+    return value ? QVariant::fromValue(*value) : QVariant();
+  }
+  template <typename T>
+  static std::optional<T> fromVariant(const QVariant& value) {
+    if (!value.isValid() || value.isNull()) return std::nullopt;
+    return value.value<T>();
   }
 
  private:

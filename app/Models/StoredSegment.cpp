@@ -50,4 +50,12 @@ void StoredSegment::setTranscription(Transcription* transcription) {
   didChange();
 }
 
+QObject* StoredSegment::transcriptionObject() const {
+  return m_transcription;
+}
+
+void StoredSegment::setTranscriptionObject(QObject* value) {
+  setTranscription(qobject_cast<Transcription*>(value));
+}
+
 }  // namespace parlowvista

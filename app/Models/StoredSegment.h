@@ -16,6 +16,7 @@ class StoredSegment : public PersistentModel {
   Q_PROPERTY(double startTime READ startTime WRITE setStartTime NOTIFY changed)
   Q_PROPERTY(double endTime READ endTime WRITE setEndTime NOTIFY changed)
   Q_PROPERTY(QString text READ text WRITE setText NOTIFY changed)
+  Q_PROPERTY(QObject* transcription READ transcriptionObject WRITE setTranscriptionObject NOTIFY changed)
  public:
   static constexpr EntityType kEntityType = EntityType::storedSegment;
 
@@ -40,6 +41,8 @@ class StoredSegment : public PersistentModel {
   void setTranscription(Transcription* transcription);
 
  private:
+  QObject* transcriptionObject() const;
+  void setTranscriptionObject(QObject* value);
   friend class Transcription;
   friend class ModelContext;
   friend struct ModelRows;

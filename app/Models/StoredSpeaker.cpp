@@ -38,4 +38,12 @@ void StoredSpeaker::setTranscription(Transcription* transcription) {
   didChange();
 }
 
+QObject* StoredSpeaker::transcriptionObject() const {
+  return m_transcription;
+}
+
+void StoredSpeaker::setTranscriptionObject(QObject* value) {
+  setTranscription(qobject_cast<Transcription*>(value));
+}
+
 }  // namespace parlowvista

@@ -13,6 +13,9 @@ class Transcription;
 class StoredSpeaker : public PersistentModel {
   Q_OBJECT
   Q_PROPERTY(qint64 speakerId READ speakerId WRITE setSpeakerId NOTIFY changed)
+  Q_PROPERTY(QVariant customName READ customNameVariant WRITE setCustomNameVariant NOTIFY changed)
+  Q_PROPERTY(QVariant colorHex READ colorHexVariant WRITE setColorHexVariant NOTIFY changed)
+  Q_PROPERTY(QObject* transcription READ transcriptionObject WRITE setTranscriptionObject NOTIFY changed)
  public:
   static constexpr EntityType kEntityType = EntityType::storedSpeaker;
 
@@ -32,6 +35,12 @@ class StoredSpeaker : public PersistentModel {
   void setTranscription(Transcription* transcription);
 
  private:
+  QVariant customNameVariant() const { return toVariant(m_customName); }
+  void setCustomNameVariant(const QVariant& value) { setCustomName(fromVariant<QString>(value)); }
+  QVariant colorHexVariant() const { return toVariant(m_colorHex); }
+  void setColorHexVariant(const QVariant& value) { setColorHex(fromVariant<QString>(value)); }
+  QObject* transcriptionObject() const;
+  void setTranscriptionObject(QObject* value);
   friend class Transcription;
   friend class ModelContext;
   friend struct ModelRows;

@@ -181,4 +181,20 @@ void Transcription::updateSegments(const TranscriptionResult& result, ModelConte
   setUpdatedAt(QDateTime::currentDateTimeUtc());
 }
 
+QObject* Transcription::sourceTranscriptionObject() const {
+  return m_sourceTranscription;
+}
+
+void Transcription::setSourceTranscriptionObject(QObject* value) {
+  setSourceTranscription(qobject_cast<Transcription*>(value));
+}
+
+QObject* Transcription::audioSourceObject() const {
+  return m_audioSource;
+}
+
+void Transcription::setAudioSourceObject(QObject* value) {
+  setAudioSource(qobject_cast<AudioSource*>(value));
+}
+
 }  // namespace parlowvista

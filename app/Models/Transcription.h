@@ -28,6 +28,11 @@ class Transcription : public PersistentModel {
   Q_PROPERTY(qint64 maxSubtitleChars READ maxSubtitleChars WRITE setMaxSubtitleChars NOTIFY changed)
   Q_PROPERTY(double maxSubtitleDuration READ maxSubtitleDuration WRITE setMaxSubtitleDuration NOTIFY changed)
   Q_PROPERTY(bool isTranslation READ isTranslation WRITE setIsTranslation NOTIFY changed)
+  Q_PROPERTY(QVariant minSpeakers READ minSpeakersVariant WRITE setMinSpeakersVariant NOTIFY changed)
+  Q_PROPERTY(QVariant targetLanguage READ targetLanguageVariant WRITE setTargetLanguageVariant NOTIFY changed)
+  Q_PROPERTY(
+      QObject* sourceTranscription READ sourceTranscriptionObject WRITE setSourceTranscriptionObject NOTIFY changed)
+  Q_PROPERTY(QObject* audioSource READ audioSourceObject WRITE setAudioSourceObject NOTIFY changed)
  public:
   static constexpr EntityType kEntityType = EntityType::transcription;
 
@@ -103,6 +108,14 @@ class Transcription : public PersistentModel {
   void updateSegments(const TranscriptionResult& result, ModelContext& context);
 
  private:
+  QVariant minSpeakersVariant() const { return toVariant(m_minSpeakers); }
+  void setMinSpeakersVariant(const QVariant& value) { setMinSpeakers(fromVariant<qint64>(value)); }
+  QVariant targetLanguageVariant() const { return toVariant(m_targetLanguage); }
+  void setTargetLanguageVariant(const QVariant& value) { setTargetLanguage(fromVariant<QString>(value)); }
+  QObject* sourceTranscriptionObject() const;
+  void setSourceTranscriptionObject(QObject* value);
+  QObject* audioSourceObject() const;
+  void setAudioSourceObject(QObject* value);
   friend class AudioSource;
   friend class StoredSegment;
   friend class StoredSpeaker;

@@ -330,3 +330,22 @@ TEST_F(ModelContextTest, NaNTimesSurviveTheRoundTrip) {
   reopen();
   EXPECT_TRUE(std::isnan(context->find<AudioSource>(sourceId)->duration()));
 }
+
+TEST_F(ModelContextTest, PropertiesAreAddressableByName) {
+  auto* source = new AudioSource("/a.wav", "a.wav", 1.0);
+  context->insert(source);
+  Transcription* t = makeVersion("V", source, std::nullopt);
+  EXPECT_EQ(t->property("name").toString(), "V");
+  EXPECT_FALSE(t->property("minSpeakers").isValid());
+  EXPECT_TRUE(t->setProperty("minSpeakers", qint64(3)));
+  EXPECT_EQ(t->minSpeakers(), 3);
+  EXPECT_TRUE(t->setProperty("minSpeakers", QVariant()));
+  EXPECT_FALSE(t->minSpeakers().has_value());
+  EXPECT_EQ(t->property("audioSource").value<QObject*>(), source);
+  EXPECT_TRUE(source->setProperty("youtubeVideoId", QString("abc")));
+  EXPECT_TRUE(source->isYouTubeSource());
+  auto* group = new TranscriptGroup("G", 0);
+  context->insert(group);
+  EXPECT_TRUE(source->setProperty("group", QVariant::fromValue<QObject*>(group)));
+  EXPECT_EQ(group->audioSources(), QList<AudioSource*>{source});
+}
