@@ -31,6 +31,10 @@ struct AudioFileDecoder::Impl {
   int streamIndex = -1;
   bool inputDone = false;
   bool flushed = false;
+  // Frames the container states exactly (edit lists, headers), none when it
+  // only estimates them; decoded padding past it is dropped.
+  int64_t exactFrames = -1;
+  int64_t deliveredFrames = 0;
 
   ~Impl() {
     av_frame_free(&frame);
@@ -73,6 +77,11 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     av_channel_layout_uninit(&d.codec->ch_layout);
     av_channel_layout_default(&d.codec->ch_layout, channels);
   }
+  const AVStream* stream = d.format->streams[d.streamIndex];
+  if (d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
+      stream->duration != AV_NOPTS_VALUE) {
+    d.exactFrames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, d.codec->sample_rate});
+  }
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
@@ -101,7 +110,13 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     av_frame_unref(d.frame);
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
+      if (d.exactFrames >= 0) {
+        const int64_t left = d.exactFrames - d.deliveredFrames;
+        if (left <= 0) continue;
+        if (d.frame->nb_samples > left) d.frame->nb_samples = static_cast<int>(left);
+      }
       if (d.frame->nb_samples <= 0) continue;
+      d.deliveredFrames += d.frame->nb_samples;
       return d.frame;
     }
     if (status == AVERROR_EOF) return nullptr;
