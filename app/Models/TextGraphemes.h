@@ -19,4 +19,4 @@ qsizetype graphemeIndexForUtf16Offset(const QString& text, qsizetype utf16Offset
 // Removes space separators and tabs from both ends; line breaks stay.
 QString trimmingHorizontalWhitespace(const QString& text);
 
-} // namespace parlowvista
+}  // namespace parlowvista

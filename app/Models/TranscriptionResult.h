@@ -10,46 +10,46 @@ namespace parlowvista {
 // One version's transcript in memory. A plain value: the view model edits a copy and
 // publishes it again.
 class TranscriptionResult {
-public:
-    // In time order as produced; editing keeps the order.
-    QList<TranscribedSegment> segments;
+ public:
+  // In time order as produced; editing keeps the order.
+  QList<TranscribedSegment> segments;
 
-    TranscriptionResult() = default;
-    // `speakerCount` is counted here, once, as the number of distinct speaker ids; later edits
-    // (split, merge, reassignment) do not change it. Exports count afresh (see ExportService).
-    TranscriptionResult(QList<TranscribedSegment> segments, double audioDuration, double processingTime);
+  TranscriptionResult() = default;
+  // `speakerCount` is counted here, once, as the number of distinct speaker ids; later edits
+  // (split, merge, reassignment) do not change it. Exports count afresh (see ExportService).
+  TranscriptionResult(QList<TranscribedSegment> segments, double audioDuration, double processingTime);
 
-    double audioDuration() const { return m_audioDuration; }
-    double processingTime() const { return m_processingTime; }
-    qint64 speakerCount() const { return m_speakerCount; }
+  double audioDuration() const { return m_audioDuration; }
+  double processingTime() const { return m_processingTime; }
+  qint64 speakerCount() const { return m_speakerCount; }
 
-    bool operator==(const TranscriptionResult& other) const = default;
+  bool operator==(const TranscriptionResult& other) const = default;
 
-    // Splits the segment at `index` after `cursorPosition` user-perceived characters.
-    // Returns the index of the new second half, or nothing when the index is outside the
-    // list or the position is below 1. A position beyond the text is clamped to its end, so
-    // the second half is empty and starts at the old end time (never after it).
-    std::optional<qsizetype> splitSegment(qsizetype index, qint64 cursorPosition);
+  // Splits the segment at `index` after `cursorPosition` user-perceived characters.
+  // Returns the index of the new second half, or nothing when the index is outside the
+  // list or the position is below 1. A position beyond the text is clamped to its end, so
+  // the second half is empty and starts at the old end time (never after it).
+  std::optional<qsizetype> splitSegment(qsizetype index, qint64 cursorPosition);
 
-    // The text editor reports its caret in UTF-16 code units; this is the character
-    // position `splitSegment` expects for that caret (clamped to the text).
-    static qint64 characterPositionForCaret(const QString& text, qint64 utf16Caret);
+  // The text editor reports its caret in UTF-16 code units; this is the character
+  // position `splitSegment` expects for that caret (clamped to the text).
+  static qint64 characterPositionForCaret(const QString& text, qint64 utf16Caret);
 
-    // Merges the segment at `index` into the previous one, taking `currentText` (the
-    // editor's text of the segment at `index`). Returns index - 1, or nothing when `index`
-    // is below 1 or outside the list.
-    std::optional<qsizetype> mergeWithPrevious(qsizetype index, const QString& currentText);
+  // Merges the segment at `index` into the previous one, taking `currentText` (the
+  // editor's text of the segment at `index`). Returns index - 1, or nothing when `index`
+  // is below 1 or outside the list.
+  std::optional<qsizetype> mergeWithPrevious(qsizetype index, const QString& currentText);
 
-    // "%d:%02d" (minutes, seconds) below an hour, else "%d:%02d:%02d"; seconds truncated.
-    static QString formatDuration(double seconds);
+  // "%d:%02d" (minutes, seconds) below an hour, else "%d:%02d:%02d"; seconds truncated.
+  static QString formatDuration(double seconds);
 
-    // Number of distinct speaker ids among the given segments.
-    static qint64 distinctSpeakerCount(const QList<TranscribedSegment>& segments);
+  // Number of distinct speaker ids among the given segments.
+  static qint64 distinctSpeakerCount(const QList<TranscribedSegment>& segments);
 
-private:
-    double m_audioDuration = 0;
-    double m_processingTime = 0;
-    qint64 m_speakerCount = 0;
+ private:
+  double m_audioDuration = 0;
+  double m_processingTime = 0;
+  qint64 m_speakerCount = 0;
 };
 
-} // namespace parlowvista
+}  // namespace parlowvista

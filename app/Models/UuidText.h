@@ -15,4 +15,4 @@ QUuid uuidFromText(const QString& text);
 // A fresh random (version 4) UUID.
 QUuid newUuid();
 
-} // namespace parlowvista
+}  // namespace parlowvista

@@ -8,12 +8,12 @@ namespace parlowvista {
 
 // One translated segment, made by a provider.
 struct TranslatedSegment {
-    QUuid id;                // identity of this translated segment
-    QUuid originalSegmentId; // id of the TranscribedSegment it translates
-    QString translatedText;
-    QString targetLanguage;  // a SupportedLanguage code
+  QUuid id;                 // identity of this translated segment
+  QUuid originalSegmentId;  // id of the TranscribedSegment it translates
+  QString translatedText;
+  QString targetLanguage;  // a SupportedLanguage code
 
-    bool operator==(const TranslatedSegment& other) const = default;
+  bool operator==(const TranslatedSegment& other) const = default;
 };
 
 // JSON form: an object with the four field names as keys, all required, the UUIDs in their
@@ -22,4 +22,4 @@ struct TranslatedSegment {
 void to_json(nlohmann::json& json, const TranslatedSegment& segment);
 void from_json(const nlohmann::json& json, TranslatedSegment& segment);
 
-} // namespace parlowvista
+}  // namespace parlowvista

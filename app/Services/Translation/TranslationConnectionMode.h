@@ -20,4 +20,4 @@ std::optional<TranslationConnectionMode> translationConnectionModeFromRawValue(c
 
 const QList<TranslationConnectionMode>& allTranslationConnectionModes();
 
-} // namespace parlowvista
+}  // namespace parlowvista

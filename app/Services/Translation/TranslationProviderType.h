@@ -13,7 +13,9 @@ enum class TranslationProviderType { claude, gemini, openai };
 
 // "Claude (Anthropic)", "Gemini (Google)", "OpenAI (GPT)".
 QString rawValue(TranslationProviderType type);
-inline QString displayName(TranslationProviderType type) { return rawValue(type); }
+inline QString displayName(TranslationProviderType type) {
+  return rawValue(type);
+}
 
 // Exact comparison with the raw texts; any other text gives nothing.
 std::optional<TranslationProviderType> translationProviderTypeFromRawValue(const QString& text);
@@ -25,4 +27,4 @@ const QList<TranslationProviderType>& allTranslationProviderTypes();
 const QStringList& availableModels(TranslationProviderType type);
 QString defaultModel(TranslationProviderType type);
 
-} // namespace parlowvista
+}  // namespace parlowvista

@@ -11,16 +11,16 @@ namespace parlowvista {
 
 // The outcome of one translation run.
 struct TranslationResult {
-    QList<TranslatedSegment> segments;     // in the order of the source segments
-    QString targetLanguage;                // language code
-    std::optional<QString> sourceLanguage; // when the caller gave one
-    TranslationProviderType provider = TranslationProviderType::claude;
-    QString model;
-    double processingTime = 0;             // seconds of wall time
-    std::optional<qint64> inputTokens;     // when the provider reported them
-    std::optional<qint64> outputTokens;
+  QList<TranslatedSegment> segments;      // in the order of the source segments
+  QString targetLanguage;                 // language code
+  std::optional<QString> sourceLanguage;  // when the caller gave one
+  TranslationProviderType provider = TranslationProviderType::claude;
+  QString model;
+  double processingTime = 0;          // seconds of wall time
+  std::optional<qint64> inputTokens;  // when the provider reported them
+  std::optional<qint64> outputTokens;
 
-    bool operator==(const TranslationResult& other) const = default;
+  bool operator==(const TranslationResult& other) const = default;
 };
 
-} // namespace parlowvista
+}  // namespace parlowvista
