@@ -63,24 +63,6 @@ TEST(YouTubeDownloaderProgressTest, AChunkOfLinesReportsInLineOrder) {
     EXPECT_EQ(reports[2].status, "Extracting audio...");
 }
 
-TEST(YouTubeDownloaderToolTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowToInstall) {
-    testsupport::TempDir temp;
-    qputenv("TMPDIR", QByteArray::fromStdString(temp.path().string()));
-    YouTubeDownloader downloader(std::nullopt);
-    EXPECT_FALSE(downloader.isAvailable());
-    QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
-    ASSERT_TRUE(future.isFinished());
-    try {
-        future.waitForFinished();
-        FAIL() << "no error";
-    } catch (const DownloaderError& error) {
-        EXPECT_EQ(error.kind(), DownloaderError::Kind::ytdlpNotFound);
-        EXPECT_STREQ(error.what(), "yt-dlp not found. Install via: sudo apt install yt-dlp");
-    }
-    EXPECT_TRUE(QDir(QString::fromStdString(temp.path().string())).isEmpty());
-    qunsetenv("TMPDIR");
-}
-
 TEST(YouTubeDownloaderToolTest, DiscoveryTriesTheFixedLocationsThenThePath) {
     testsupport::TempDir temp;
     const std::string fake = (temp / "yt-dlp").string();
@@ -95,10 +77,18 @@ TEST(YouTubeDownloaderToolTest, DiscoveryTriesTheFixedLocationsThenThePath) {
 class YouTubeDownloaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
+        savedTmpDir = qgetenv("TMPDIR");
         qputenv("TMPDIR", QByteArray::fromStdString(tempRoot.path().string()));
         tempFolder = QString::fromStdString(tempRoot.path().string());
     }
-    void TearDown() override { qunsetenv("TMPDIR"); }
+    void TearDown() override {
+        if (hadTmpDir) {
+            qputenv("TMPDIR", savedTmpDir);
+        } else {
+            qunsetenv("TMPDIR");
+        }
+    }
 
     QStringList downloadFolders() const {
         return QDir(tempFolder).entryList({"yt-download-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
@@ -142,10 +132,27 @@ protected:
         return waitUntil([&] { return future.isFinished(); }, ms);
     }
 
+    bool hadTmpDir = false;
+    QByteArray savedTmpDir;
     testsupport::TempDir tempRoot{"yt-tmp"};
     testsupport::TempDir toolDir{"yt-tool"};
     QString tempFolder;
 };
+
+TEST_F(YouTubeDownloaderTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowToInstall) {
+    YouTubeDownloader downloader(std::nullopt);
+    EXPECT_FALSE(downloader.isAvailable());
+    QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
+    ASSERT_TRUE(future.isFinished());
+    try {
+        future.waitForFinished();
+        FAIL() << "no error";
+    } catch (const DownloaderError& error) {
+        EXPECT_EQ(error.kind(), DownloaderError::Kind::ytdlpNotFound);
+        EXPECT_STREQ(error.what(), "yt-dlp not found. Install via: sudo apt install yt-dlp");
+    }
+    EXPECT_TRUE(downloadFolders().isEmpty());
+}
 
 TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
     testsupport::TempDir media;
