@@ -25,6 +25,8 @@ protected:
 
 TEST_F(YouTubePlayerViewTest, PageIsServedOnLoopbackAndKnowsItsVideoAndOrigin) {
     YouTubePlayerView view("abc123", false);
+    // The loopback page is asked for at once, never after a wait that could fall back.
+    EXPECT_EQ(view.webView()->page()->requestedUrl().host(), "127.0.0.1");
     view.resize(480, 270);
     view.show();
     ASSERT_TRUE(waitForStandIn(view.webView()));
