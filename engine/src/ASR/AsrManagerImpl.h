@@ -6,6 +6,7 @@
 
 #include "ASR/ProgressEmitter.h"
 #include "Onnx/OnnxModel.h"
+#include "Shared/SystemInfo.h"
 
 #include <future>
 #include <memory>
@@ -31,9 +32,9 @@ struct AsrManager::Impl {
 
 // Fixed numbers of the recogniser (16 kHz mono audio).
 namespace asr {
-inline constexpr int windowSamples = 240000;  // one model window, 15 s
-inline constexpr int minimumSamples = 16000;  // 1 s
-inline constexpr int samplesPerFrame = 1280;  // one encoder frame, 80 ms
+inline constexpr int windowSamples = 240000;                                  // one model window, 15 s
+inline constexpr int minimumSamples = 16000;                                  // 1 s
+inline constexpr int samplesPerFrame = ASRConstants::samplesPerEncoderFrame;  // 80 ms
 inline constexpr double frameSeconds = 0.08;
 inline constexpr double chunkOverlapSeconds = 2.0;
 inline constexpr int chunkSampleRate = 16000;
@@ -44,7 +45,7 @@ inline int frameAlignedLength(int count) {
   return (aligned > count && aligned <= windowSamples) ? aligned : count;
 }
 inline int framesFor(int samples) {
-  return (samples + samplesPerFrame - 1) / samplesPerFrame;
+  return static_cast<int>(ASRConstants::calculateEncoderFrames(samples));
 }
 }  // namespace asr
 

@@ -1,9 +1,9 @@
 #include <voxtrellis/PerformanceMonitor.h>
 
-#include <unistd.h>
+#include "Shared/SystemInfo.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 namespace voxtrellis {
@@ -26,19 +26,11 @@ std::string AggregatedMetrics::summary() const {
 PerformanceMonitor::PerformanceMonitor() = default;
 
 float PerformanceMonitor::residentMemoryMB() {
-  // Resident pages from /proc/self/statm, the counterpart of the task's resident size.
-  std::ifstream statm("/proc/self/statm");
-  unsigned long long sizePages = 0;
-  unsigned long long residentPages = 0;
-  if (!(statm >> sizePages >> residentPages)) {
+  const std::optional<uint64_t> bytes = SystemInfo::currentResidentMemoryBytes();
+  if (!bytes) {
     return 0.0f;
   }
-  const long pageSize = ::sysconf(_SC_PAGESIZE);
-  if (pageSize <= 0) {
-    return 0.0f;
-  }
-  const double bytes = static_cast<double>(residentPages) * static_cast<double>(pageSize);
-  return static_cast<float>(bytes / 1024.0 * (1.0 / 1024.0));
+  return static_cast<float>(static_cast<double>(*bytes) / 1024.0 * (1.0 / 1024.0));
 }
 
 uint64_t PerformanceMonitor::beginInterval(const char* name) {
