@@ -28,8 +28,8 @@ fs::path hourLongMp3() {
     const std::string command =
         "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=3600\" "
         "-f lavfi -i \"anoisesrc=color=pink:sample_rate=44100:duration=3600:amplitude=0.05\" "
-        "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" + file.string() + ".part.mp3' && mv '" +
-        file.string() + ".part.mp3' '" + file.string() + "'";
+        "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" +
+        file.string() + ".part.mp3' && mv '" + file.string() + ".part.mp3' '" + file.string() + "'";
     if (std::system(command.c_str()) != 0) return {};
   }
   return file;

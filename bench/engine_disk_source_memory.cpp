@@ -29,8 +29,8 @@ fs::path twoHourMp3() {
   if (!fs::exists(file)) {
     const std::string command =
         "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"sine=frequency=330:sample_rate=44100:duration=7200\" "
-        "-ac 2 -c:a libmp3lame -b:a 96k '" + file.string() + ".part.mp3' && mv '" + file.string() + ".part.mp3' '" +
-        file.string() + "'";
+        "-ac 2 -c:a libmp3lame -b:a 96k '" +
+        file.string() + ".part.mp3' && mv '" + file.string() + ".part.mp3' '" + file.string() + "'";
     if (std::system(command.c_str()) != 0) return {};
   }
   return file;

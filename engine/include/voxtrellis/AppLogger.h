@@ -14,7 +14,7 @@ namespace voxtrellis {
 //
 // Thread safety: a logger may be copied and used from any thread.
 class AppLogger {
-public:
+ public:
   enum class Level : int { debug = 0, info = 1, notice = 2, warning = 3, error = 4, fault = 5 };
 
   // The level with the given raw value, none outside 0...5.
@@ -57,7 +57,7 @@ public:
   static std::string consoleLine(const std::string& time, Level level, const std::string& category,
                                  const std::string& message);
 
-private:
+ private:
   std::string m_subsystem;
   std::string m_category;
 };

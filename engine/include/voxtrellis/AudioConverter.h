@@ -14,7 +14,7 @@
 namespace voxtrellis {
 
 class AudioConverterError : public std::runtime_error {
-public:
+ public:
   enum class Code {
     conversionFailed,
     sampleBufferCopyFailed,
@@ -39,7 +39,7 @@ public:
   Code code() const { return m_code; }
   std::string errorDescription() const { return what(); }
 
-private:
+ private:
   explicit AudioConverterError(Code code, const std::string& detail = {}, int32_t status = 0);
   Code m_code;
 };
@@ -52,7 +52,7 @@ private:
 // Decodes WAV, MP3, M4A, AAC, FLAC, AIFF, CAF and anything else FFmpeg reads.
 // Thread safety: immutable; one instance may serve several threads at once.
 class AudioConverter {
-public:
+ public:
   explicit AudioConverter(std::optional<AudioFormat> targetFormat = std::nullopt, bool debug = false);
 
   const AudioFormat& targetFormat() const { return m_targetFormat; }
@@ -68,7 +68,7 @@ public:
   // Whether a format equals the target in rate, channels, sample type and interleaving.
   bool isTargetFormat(const AudioFormat& format) const { return format == m_targetFormat; }
 
-private:
+ private:
   std::vector<float> convertBuffer(const AudioPCMBuffer& buffer) const;
   std::vector<float> linearResample(const AudioPCMBuffer& buffer) const;
   void logConversion(uint64_t inputFrames, std::size_t outputCount) const;

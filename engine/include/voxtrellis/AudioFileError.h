@@ -9,18 +9,19 @@ namespace voxtrellis {
 // explanation; what() is "Cannot open audio file <path>: <reason>" or
 // "Cannot read audio file <path>: <reason>".
 class AudioFileError : public std::runtime_error {
-public:
+ public:
   enum class Kind { openFailed, readFailed };
   AudioFileError(Kind kind, std::string path, const std::string& reason)
-      : std::runtime_error(std::string(kind == Kind::openFailed ? "Cannot open audio file " : "Cannot read audio file ") +
-                           path + ": " + reason),
+      : std::runtime_error(
+            std::string(kind == Kind::openFailed ? "Cannot open audio file " : "Cannot read audio file ") + path +
+            ": " + reason),
         m_kind(kind),
         m_path(std::move(path)) {}
 
   Kind kind() const { return m_kind; }
   const std::string& path() const { return m_path; }
 
-private:
+ private:
   Kind m_kind;
   std::string m_path;
 };

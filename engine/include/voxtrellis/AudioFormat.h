@@ -26,7 +26,7 @@ struct AudioFormat {
 
 // PCM audio in memory: `frameLength` valid frames out of `frameCapacity`.
 class AudioPCMBuffer {
-public:
+ public:
   // Throws std::invalid_argument for zero channels or a non-positive, non-finite rate.
   AudioPCMBuffer(AudioFormat format, uint32_t frameCapacity);
   AudioPCMBuffer(const AudioPCMBuffer& other);
@@ -55,7 +55,7 @@ public:
   const void* rawData(std::size_t index) const;
   std::size_t bufferCount() const { return m_buffers.size(); }
 
-private:
+ private:
   void pointChannels();
 
   AudioFormat m_format;

@@ -20,13 +20,13 @@ enum class AudioStreamChunkingStrategy { useFixedSkip, useMostRecent };
 enum class AudioStreamStartupStrategy { startSilent, rampUpChunkSize, waitForFullChunk };
 
 class AudioStreamError : public std::runtime_error {
-public:
+ public:
   enum class Code { bufferTooSmall, invalidChunkSkip, invalidChunkDuration };
   explicit AudioStreamError(Code code);
   Code code() const { return m_code; }
   friend bool operator==(const AudioStreamError& a, const AudioStreamError& b) { return a.m_code == b.m_code; }
 
-private:
+ private:
   Code m_code;
 };
 
@@ -38,7 +38,7 @@ private:
 // runs on the writing thread outside the stream's lock, so it may read from
 // or unbind the stream; asynchronous consumers run on detached threads.
 class AudioStream {
-public:
+ public:
   using Callback = std::function<void(const std::vector<float>& chunk, double chunkStartTime)>;
   struct Chunk {
     std::vector<float> chunk;
@@ -76,9 +76,10 @@ public:
   // An empty block does nothing. A stamp that is not finite is ignored.
   void write(std::span<const float> samples, std::optional<double> atTime = std::nullopt);
   template <class Range>
-    requires(!std::is_convertible_v<const Range&, std::span<const float>> &&
-             !std::is_same_v<std::remove_cvref_t<Range>, AudioPCMBuffer>)
-  void write(const Range& samples, std::optional<double> atTime = std::nullopt) {
+  requires(!std::is_convertible_v<const Range&, std::span<const float>> &&
+           !std::is_same_v<std::remove_cvref_t<Range>, AudioPCMBuffer>) void write(const Range& samples,
+                                                                                   std::optional<double> atTime =
+                                                                                       std::nullopt) {
     std::vector<float> block;
     for (const auto& s : samples) block.push_back(static_cast<float>(s));
     write(std::span<const float>(block), atTime);
@@ -89,7 +90,8 @@ public:
 
   std::optional<Chunk> readChunkIfAvailable();
 
-  template <class Body> auto withChunkIfAvailable(Body&& body) {
+  template <class Body>
+  auto withChunkIfAvailable(Body&& body) {
     using Result = decltype(body(std::declval<const std::vector<float>&>(), 0.0));
     std::optional<Chunk> chunk = readChunkIfAvailable();
     if constexpr (std::is_void_v<Result>) {
@@ -101,7 +103,7 @@ public:
     }
   }
 
-private:
+ private:
   struct Consumer {
     Callback callback;
     bool async = false;

@@ -9,7 +9,7 @@ namespace voxtrellis {
 // (memoryAllocationFailed, invalidArrayBounds). what() is the user-facing
 // description.
 class DiarizerError : public std::runtime_error {
-public:
+ public:
   enum class Code {
     processingFailed,
     notInitialized,
@@ -45,7 +45,7 @@ public:
     return a.m_code == b.m_code && a.m_message == b.m_message;
   }
 
-private:
+ private:
   Code m_code;
   std::string m_message;
 };

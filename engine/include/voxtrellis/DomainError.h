@@ -10,14 +10,14 @@ namespace voxtrellis {
 // code rather than by its own enumerations, e.g. domain "ANEOptimizer" code -1,
 // or domain "HTTP" with the status code.
 class DomainError : public std::runtime_error {
-public:
+ public:
   DomainError(std::string domain, long code, const std::string& description)
       : std::runtime_error(description), m_domain(std::move(domain)), m_code(code) {}
 
   const std::string& domain() const { return m_domain; }
   long code() const { return m_code; }
 
-private:
+ private:
   std::string m_domain;
   long m_code;
 };

@@ -22,14 +22,14 @@ class OnnxModel;
 // repository folder are serialised (in this process and across processes,
 // through a lock file beside the folder), so they never delete each other's files.
 class DownloadUtils {
-public:
+ public:
   struct DownloadConfig {
     double timeout = 1800;  // seconds
     static DownloadConfig defaultConfig() { return {}; }
   };
 
   class HuggingFaceDownloadError : public std::runtime_error {
-  public:
+   public:
     enum class Code { rateLimited, downloadFailed, modelNotFound, invalidResponse };
 
     static HuggingFaceDownloadError rateLimited(int statusCode, std::string message);
@@ -46,7 +46,7 @@ public:
     long httpStatus() const { return m_httpStatus; }
     std::string errorDescription() const { return what(); }
 
-  private:
+   private:
     HuggingFaceDownloadError(Code code, const std::string& description);
     Code m_code;
     int m_statusCode = 0;

@@ -9,7 +9,7 @@ namespace voxtrellis {
 // A file-system failure with the path involved. what() is the description
 // ("Model file not found: Encoder.mlmodelc", or the system's explanation).
 class FileSystemError : public std::runtime_error {
-public:
+ public:
   enum class Code {
     fileNoSuchFile,       // nothing exists at the path
     fileReadCorruptFile,  // something exists but is not what was expected
@@ -22,7 +22,7 @@ public:
   Code code() const { return m_code; }
   const std::filesystem::path& path() const { return m_path; }
 
-private:
+ private:
   Code m_code;
   std::filesystem::path m_path;
 };

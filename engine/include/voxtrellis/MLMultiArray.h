@@ -16,7 +16,7 @@ std::size_t elementSize(MLMultiArrayDataType type);
 // Raised when an array cannot be made over the given memory (rank mismatch,
 // negative dimension or stride, or a layout that reaches past the memory).
 class MLMultiArrayError : public std::invalid_argument {
-public:
+ public:
   using std::invalid_argument::invalid_argument;
 };
 
@@ -31,7 +31,7 @@ public:
 //
 // Thread safety: the array object is immutable; its elements are not guarded.
 class MLMultiArray {
-public:
+ public:
   // A dense, zero-filled array with row-major strides. Throws MLMultiArrayError.
   MLMultiArray(std::vector<int64_t> shape, MLMultiArrayDataType dataType);
   // An array over `data`, of which `spanBytes` bytes from `data` on may be
@@ -46,7 +46,10 @@ public:
   // Product of the shape (1 for an empty shape is not used: an empty shape has 0 elements).
   int64_t count() const { return m_count; }
   void* dataPointer() const { return m_data; }
-  template <class T> T* dataAs() const { return static_cast<T*>(m_data); }
+  template <class T>
+  T* dataAs() const {
+    return static_cast<T*>(m_data);
+  }
   // Bytes reachable from dataPointer() (the whole allocation for arrays the engine allocates).
   std::size_t spanBytes() const { return m_spanBytes; }
   const std::shared_ptr<void>& owner() const { return m_owner; }
@@ -73,7 +76,7 @@ public:
   static std::size_t extentBytes(const std::vector<int64_t>& shape, const std::vector<int64_t>& strides,
                                  MLMultiArrayDataType dataType);
 
-private:
+ private:
   int64_t elementOffset(int64_t index) const;
 
   void* m_data = nullptr;

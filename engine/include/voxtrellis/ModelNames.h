@@ -12,7 +12,7 @@ namespace voxtrellis {
 
 // The model repositories the engine fetches from the model hub.
 class Repo {
-public:
+ public:
   enum Value { vad, parakeet, parakeetV2, parakeetEou160, parakeetEou320, diarizer, kokoro };
 
   constexpr Repo(Value value) : m_value(value) {}  // NOLINT: a case converts implicitly, like an enum
@@ -36,7 +36,7 @@ public:
 
   friend constexpr bool operator==(Repo a, Repo b) { return a.m_value == b.m_value; }
 
-private:
+ private:
   Value m_value;
 };
 
@@ -121,6 +121,7 @@ const std::set<std::string>& getRequiredModelNames(Repo repo, const std::optiona
 
 }  // namespace voxtrellis
 
-template <> struct std::hash<voxtrellis::Repo> {
+template <>
+struct std::hash<voxtrellis::Repo> {
   std::size_t operator()(voxtrellis::Repo repo) const noexcept { return std::hash<std::string>()(repo.rawValue()); }
 };

@@ -13,16 +13,17 @@ namespace voxtrellis {
 //
 // Thread safety: every member may be used from any thread.
 class ModelRegistry {
-public:
+ public:
   // An address text that does not form a URL. what() is
   // "Invalid URL construction: " + the text.
   class Error : public std::runtime_error {
-  public:
+   public:
     static Error invalidURL(std::string text) { return Error(std::move(text)); }
     const std::string& text() const { return m_text; }
 
-  private:
-    explicit Error(std::string text) : std::runtime_error("Invalid URL construction: " + text), m_text(std::move(text)) {}
+   private:
+    explicit Error(std::string text)
+        : std::runtime_error("Invalid URL construction: " + text), m_text(std::move(text)) {}
     std::string m_text;
   };
 
@@ -64,7 +65,7 @@ public:
   // Whether a text forms an absolute URL.
   static bool isValidURL(const std::string& text);
 
-private:
+ private:
   static std::optional<ProxySettings> parseProxyURL(const std::string& value, const std::string& type);
   static std::string checked(std::string text);
 };

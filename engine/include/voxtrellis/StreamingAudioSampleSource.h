@@ -13,12 +13,12 @@ namespace voxtrellis {
 
 // Failure of building a sample source. what() is "Processing failed: " + message.
 class StreamingAudioError : public std::runtime_error {
-public:
+ public:
   static StreamingAudioError processingFailed(std::string message) { return StreamingAudioError(std::move(message)); }
   const std::string& message() const { return m_message; }
   std::string errorDescription() const { return what(); }
 
-private:
+ private:
   explicit StreamingAudioError(std::string message)
       : std::runtime_error("Processing failed: " + message), m_message(std::move(message)) {}
   std::string m_message;
@@ -31,28 +31,28 @@ private:
 //
 // Thread safety: sources are immutable; several threads may read one at once.
 class StreamingAudioSampleSource {
-public:
+ public:
   virtual ~StreamingAudioSampleSource() = default;
   virtual int64_t sampleCount() const = 0;
   virtual void copySamples(float* destination, int64_t offset, int64_t count) const = 0;
 };
 
 class ArrayAudioSampleSource final : public StreamingAudioSampleSource {
-public:
+ public:
   explicit ArrayAudioSampleSource(std::vector<float> samples) : m_samples(std::move(samples)) {}
 
   const std::vector<float>& samples() const { return m_samples; }
   int64_t sampleCount() const override { return static_cast<int64_t>(m_samples.size()); }
   void copySamples(float* destination, int64_t offset, int64_t count) const override;
 
-private:
+ private:
   std::vector<float> m_samples;
 };
 
 // Samples in a memory-mapped temporary file of raw native-endian floats.
 // Copies share the mapping and the file; call cleanup() once when done.
 class DiskBackedAudioSampleSource final : public StreamingAudioSampleSource {
-public:
+ public:
   // Maps the whole file read-only. Throws StreamingAudioError.
   static DiskBackedAudioSampleSource map(const std::filesystem::path& file);
 
@@ -66,7 +66,7 @@ public:
   // readable until the last copy of the source is gone.
   void cleanup() const;
 
-private:
+ private:
   struct Mapping;
   DiskBackedAudioSampleSource(std::shared_ptr<const Mapping> mapping, std::filesystem::path file, int64_t count);
 
@@ -78,7 +78,7 @@ private:
 // Decodes audio files into disk-backed sources in bounded blocks, so a long
 // recording never sits in memory as one array.
 class StreamingAudioSourceFactory {
-public:
+ public:
   struct Result {
     DiskBackedAudioSampleSource source;
     double loadDuration;  // seconds spent decoding
@@ -94,7 +94,7 @@ public:
   // The temporary folder used for the files ($TMPDIR, else /tmp).
   static std::filesystem::path temporaryDirectory();
 
-private:
+ private:
   AppLogger m_logger;
 };
 

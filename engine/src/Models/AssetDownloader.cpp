@@ -22,7 +22,7 @@ void requireSuccess(const HttpResponse& response, const std::string& description
 }
 
 class Removal {
-public:
+ public:
   explicit Removal(fs::path path) : m_path(std::move(path)) {}
   ~Removal() {
     std::error_code ignored;
@@ -30,7 +30,7 @@ public:
   }
   void release() { m_path.clear(); }
 
-private:
+ private:
   fs::path m_path;
 };
 

@@ -39,11 +39,11 @@ struct Descriptor {
 // "Unexpected response (status <code>) while downloading <description>";
 // the status is -1 when the answer was not an HTTP response.
 class Error : public std::runtime_error {
-public:
+ public:
   static Error invalidResponse(const std::string& description, long statusCode);
   long statusCode() const { return m_statusCode; }
 
-private:
+ private:
   Error(const std::string& text, long statusCode) : std::runtime_error(text), m_statusCode(statusCode) {}
   long m_statusCode;
 };

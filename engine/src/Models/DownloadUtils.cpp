@@ -51,14 +51,16 @@ bool somethingAt(const fs::path& path) {
   return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Removes a temporary download unless it was moved into place.
 class TemporaryDownload {
-public:
+ public:
   explicit TemporaryDownload(fs::path path) : m_path(std::move(path)) {}
   ~TemporaryDownload() {
     std::error_code ignored;
@@ -67,7 +69,7 @@ public:
   const fs::path& path() const { return m_path; }
   void release() { m_path.clear(); }
 
-private:
+ private:
   fs::path m_path;
 };
 
@@ -181,7 +183,8 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
     if (!somethingAt(target)) {
       createFolder(target.parent_path());
       const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
-      TemporaryDownload temp(target.parent_path() / ("." + target.filename().string() + ".download-" + makeUuidString()));
+      TemporaryDownload temp(target.parent_path() /
+                             ("." + target.filename().string() + ".download-" + makeUuidString()));
       const HttpResponse response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout);
       if (!response.isHTTP) throw DownloadUtils::HuggingFaceDownloadError::invalidResponse();
       if (response.statusCode == 429 || response.statusCode == 503) {
@@ -262,15 +265,16 @@ DownloadUtils::HuggingFaceDownloadError::HuggingFaceDownloadError(Code code, con
     : std::runtime_error(description), m_code(code) {}
 
 DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::rateLimited(int statusCode,
-                                                                                           std::string message) {
+                                                                                             std::string message) {
   HuggingFaceDownloadError error(Code::rateLimited, "Hugging Face rate limit encountered: " + message);
   error.m_statusCode = statusCode;
   error.m_message = std::move(message);
   return error;
 }
 
-DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::downloadFailed(
-    std::string path, std::string underlying, long httpStatus) {
+DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError::downloadFailed(std::string path,
+                                                                                                std::string underlying,
+                                                                                                long httpStatus) {
   HuggingFaceDownloadError error(Code::downloadFailed, "Failed to download " + path + ": " + underlying);
   error.m_path = std::move(path);
   error.m_message = std::move(underlying);
@@ -314,8 +318,8 @@ std::pair<std::string, DownloadUtils::Response> DownloadUtils::fetchWithAuth(con
   return {std::move(body), Response{response.isHTTP, response.statusCode}};
 }
 
-std::string DownloadUtils::fetchHuggingFaceFile(const std::string& url, const std::string& description,
-                                                int maxAttempts, double minBackoff) {
+std::string DownloadUtils::fetchHuggingFaceFile(const std::string& url, const std::string& description, int maxAttempts,
+                                                double minBackoff) {
   const int attempts = std::max(maxAttempts, 1);
   const double backoff = std::isfinite(minBackoff) && minBackoff > 0 ? minBackoff : 0.0;
   for (int attempt = 1;; ++attempt) {
@@ -363,7 +367,8 @@ std::optional<std::string> DownloadUtils::huggingFaceToken() {
 }
 
 bool DownloadUtils::isSafeRelativePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos || path.find('\\') != std::string::npos) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string::npos ||
+      path.find('\\') != std::string::npos) {
     return false;
   }
   std::size_t start = 0;
@@ -381,8 +386,8 @@ std::string DownloadUtils::percentEncodePath(const std::string& path) {
   std::string out;
   out.reserve(path.size());
   for (unsigned char c : path) {
-    const bool keep = std::isalnum(c) || std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) !=
-                                             std::string_view::npos;
+    const bool keep =
+        std::isalnum(c) || std::string_view("-._~!$&'()*+,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
     if (keep) {
       out += static_cast<char>(c);
     } else {

@@ -32,7 +32,8 @@ struct HeaderList {
   ~HeaderList() { curl_slist_free_all(list); }
 };
 
-template <class T> std::optional<T> entry(const ModelRegistry::ProxySettings& settings, const char* key) {
+template <class T>
+std::optional<T> entry(const ModelRegistry::ProxySettings& settings, const char* key) {
   auto it = settings.find(key);
   if (it == settings.end() || !std::holds_alternative<T>(it->second)) return std::nullopt;
   return std::get<T>(it->second);
@@ -146,7 +147,8 @@ HttpResponse HttpClient::download(const std::string& url, const std::vector<std:
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEFUNCTION, appendToFile);
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEDATA, out.get());
   HttpResponse response = perform(handle, url, headers, timeoutSeconds);
-  if (std::fflush(out.get()) != 0) throw NetworkError(CURLE_WRITE_ERROR, "Cannot write temporary file " + file.string());
+  if (std::fflush(out.get()) != 0)
+    throw NetworkError(CURLE_WRITE_ERROR, "Cannot write temporary file " + file.string());
   return response;
 }
 

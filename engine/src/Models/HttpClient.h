@@ -24,7 +24,7 @@ struct HttpResponse {
 // Thread safety: requests may run from several threads at once; connections
 // are kept and reused between requests.
 class HttpClient {
-public:
+ public:
   explicit HttpClient(std::optional<ModelRegistry::ProxySettings> proxy);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
@@ -44,7 +44,7 @@ public:
   // The proxy used for a URL ("http://host:port"), or "" for none.
   std::string proxyFor(const std::string& url) const;
 
-private:
+ private:
   void* takeHandle() const;
   void returnHandle(void* handle) const;
   HttpResponse perform(void* handle, const std::string& url, const std::vector<std::string>& headers,

@@ -41,14 +41,23 @@ std::optional<Repo> Repo::fromRawValue(std::string_view rawValue) {
 }
 
 const std::array<Repo, 7>& Repo::allCases() {
-  static const std::array<Repo, 7> cases = {vad, parakeet, parakeetV2, parakeetEou160, parakeetEou320, diarizer, kokoro};
+  static const std::array<Repo, 7> cases = {vad,      parakeet, parakeetV2, parakeetEou160, parakeetEou320,
+                                            diarizer, kokoro};
   return cases;
 }
 
-std::string Repo::rawValue() const { return row(m_value).rawValue; }
-std::string Repo::name() const { return row(m_value).name; }
-std::string Repo::folderName() const { return row(m_value).folderName; }
-std::string Repo::remotePath() const { return row(m_value).remotePath; }
+std::string Repo::rawValue() const {
+  return row(m_value).rawValue;
+}
+std::string Repo::name() const {
+  return row(m_value).name;
+}
+std::string Repo::folderName() const {
+  return row(m_value).folderName;
+}
+std::string Repo::remotePath() const {
+  return row(m_value).remotePath;
+}
 std::optional<std::string> Repo::subPath() const {
   const char* sub = row(m_value).subPath;
   return sub ? std::optional<std::string>(sub) : std::nullopt;
@@ -56,7 +65,9 @@ std::optional<std::string> Repo::subPath() const {
 
 namespace ModelNames {
 
-std::string ASR::vocabulary(Repo) { return vocabularyFile; }
+std::string ASR::vocabulary(Repo) {
+  return vocabularyFile;
+}
 
 const std::set<std::string>& ASR::requiredModels() {
   static const std::set<std::string> names = {preprocessorFile, encoderFile, decoderFile, jointFile};
@@ -83,13 +94,17 @@ const std::set<std::string>& ParakeetEOU::requiredModels() {
   return names;
 }
 
-int TTS::maxDurationSeconds(Variant variant) { return variant == Variant::fiveSecond ? 5 : 15; }
+int TTS::maxDurationSeconds(Variant variant) {
+  return variant == Variant::fiveSecond ? 5 : 15;
+}
 
 std::string TTS::fileName(Variant variant) {
   return variant == Variant::fiveSecond ? "kokoro_21_5s.mlmodelc" : "kokoro_21_15s.mlmodelc";
 }
 
-std::string TTS::bundle(Variant variant) { return fileName(variant); }
+std::string TTS::bundle(Variant variant) {
+  return fileName(variant);
+}
 
 const std::set<std::string>& TTS::requiredModels() {
   static const std::set<std::string> names = {fileName(Variant::fiveSecond), fileName(Variant::fifteenSecond)};

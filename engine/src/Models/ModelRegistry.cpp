@@ -64,7 +64,9 @@ void ModelRegistry::setBaseURL(std::string url) {
   overrideSlot() = std::move(url);
 }
 
-bool ModelRegistry::isValidURL(const std::string& text) { return parse(text) != nullptr; }
+bool ModelRegistry::isValidURL(const std::string& text) {
+  return parse(text) != nullptr;
+}
 
 std::string ModelRegistry::checked(std::string text) {
   if (!isValidURL(text)) throw Error::invalidURL(std::move(text));

@@ -10,13 +10,13 @@ namespace voxtrellis {
 // this process, and an advisory lock on "<folder>.lock" beside it against
 // other processes. Released on destruction.
 class RepositoryLock {
-public:
+ public:
   explicit RepositoryLock(const std::filesystem::path& repositoryFolder);
   ~RepositoryLock();
   RepositoryLock(const RepositoryLock&) = delete;
   RepositoryLock& operator=(const RepositoryLock&) = delete;
 
-private:
+ private:
   std::shared_ptr<std::mutex> m_mutex;
   std::unique_lock<std::mutex> m_guard;
   int m_fd = -1;

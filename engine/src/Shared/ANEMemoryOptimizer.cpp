@@ -57,8 +57,7 @@ int64_t ANEMemoryOptimizer::copyCount(int64_t sourceCount, const MLMultiArray& d
   return std::max<int64_t>(0, std::min({destination.count() - offset, sourceCount, room}));
 }
 
-void ANEMemoryOptimizer::optimizedCopy(std::span<const float> source, MLMultiArray& destination,
-                                       int64_t offset) const {
+void ANEMemoryOptimizer::optimizedCopy(std::span<const float> source, MLMultiArray& destination, int64_t offset) const {
   const int64_t n = copyCount(static_cast<int64_t>(source.size()), destination, offset);
   if (n <= 0) return;
   std::memcpy(destination.dataAs<float>() + offset, source.data(), static_cast<std::size_t>(n) * sizeof(float));

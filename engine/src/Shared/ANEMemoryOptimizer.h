@@ -22,7 +22,7 @@ namespace voxtrellis {
 // their whole run; the arrays themselves are not guarded, and two users of one
 // key share memory.
 class ANEMemoryOptimizer {
-public:
+ public:
   static constexpr std::size_t aneAlignment = 64;
   static constexpr int64_t aneTileSize = 16;
 
@@ -50,8 +50,9 @@ public:
   void optimizedCopy(std::span<const float> source, MLMultiArray& destination, int64_t offset) const;
 
   template <class Range>
-    requires(!std::is_convertible_v<const Range&, std::span<const float>>)
-  void optimizedCopy(const Range& source, MLMultiArray& destination, int64_t offset) const {
+  requires(!std::is_convertible_v<const Range&, std::span<const float>>) void optimizedCopy(const Range& source,
+                                                                                            MLMultiArray& destination,
+                                                                                            int64_t offset) const {
     const int64_t n = copyCount(static_cast<int64_t>(std::size(source)), destination, offset);
     if (n <= 0) return;
     float* out = destination.dataAs<float>() + offset;
@@ -61,7 +62,7 @@ public:
 
   std::size_t pooledCount() const;
 
-private:
+ private:
   static int64_t copyCount(int64_t sourceCount, const MLMultiArray& destination, int64_t offset);
 
   mutable std::mutex m_bufferLock;

@@ -17,7 +17,9 @@ const char* describe(ANEMemoryError::Code code) {
   return "allocationFailed";
 }
 
-[[noreturn]] void invalidShape() { throw ANEMemoryError(ANEMemoryError::Code::invalidShape); }
+[[noreturn]] void invalidShape() {
+  throw ANEMemoryError(ANEMemoryError::Code::invalidShape);
+}
 
 int64_t mul(int64_t a, int64_t b) {
   int64_t out = 0;
@@ -29,7 +31,9 @@ int64_t mul(int64_t a, int64_t b) {
 
 ANEMemoryError::ANEMemoryError(Code code) : std::runtime_error(describe(code)), m_code(code) {}
 
-std::size_t getElementSize(MLMultiArrayDataType dataType) { return elementSize(dataType); }
+std::size_t getElementSize(MLMultiArrayDataType dataType) {
+  return elementSize(dataType);
+}
 
 std::vector<int64_t> calculateOptimalStrides(const std::vector<int64_t>& shape) {
   if (shape.empty()) return {};

@@ -16,12 +16,12 @@ inline constexpr std::size_t aneAlignment = 64;
 inline constexpr int64_t aneTileSize = 16;
 
 class ANEMemoryError : public std::runtime_error {
-public:
+ public:
   enum class Code { allocationFailed, invalidShape, unsupportedDataType };
   explicit ANEMemoryError(Code code);
   Code code() const { return m_code; }
 
-private:
+ private:
   Code m_code;
 };
 

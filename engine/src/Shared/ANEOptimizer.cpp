@@ -24,7 +24,9 @@ std::vector<int64_t> calculateOptimalStrides(const std::vector<int64_t>& shape, 
   return ANEMemoryUtils::calculateOptimalStrides(shape);
 }
 
-ComputeUnits optimalComputeUnits(ModelType) { return ComputeUnits::cpuAndNeuralEngine; }
+ComputeUnits optimalComputeUnits(ModelType) {
+  return ComputeUnits::cpuAndNeuralEngine;
+}
 
 MLMultiArrayPtr createZeroCopyView(const MLMultiArray& source, const std::vector<int64_t>& shape, int64_t offset) {
   const std::vector<int64_t> strides = ANEMemoryUtils::calculateOptimalStrides(shape);

@@ -73,8 +73,7 @@ void AppLogger::setSink(Sink sink) {
   }
 }
 
-AppLogger::AppLogger(std::string category)
-    : m_subsystem(defaultSubsystem()), m_category(std::move(category)) {}
+AppLogger::AppLogger(std::string category) : m_subsystem(defaultSubsystem()), m_category(std::move(category)) {}
 
 AppLogger::AppLogger(std::string subsystem, std::string category)
     : m_subsystem(std::move(subsystem)), m_category(std::move(category)) {}

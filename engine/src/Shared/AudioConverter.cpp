@@ -45,7 +45,9 @@ AVSampleFormat sampleFormatOf(const AudioFormat& format) {
   return AV_SAMPLE_FMT_FLTP;
 }
 
-bool validRate(double rate) { return std::isfinite(rate) && rate >= 1.0 && rate <= 2147483647.0; }
+bool validRate(double rate) {
+  return std::isfinite(rate) && rate >= 1.0 && rate <= 2147483647.0;
+}
 
 // A resampler from `in` to `out` (planar float output); mono output from
 // several channels is their mean. Null when FFmpeg refuses the pair.
@@ -84,8 +86,8 @@ int convertInto(SwrContext* swr, int outChannels, const uint8_t* const* input, i
   const std::size_t start = result.size();
   result.resize(start + static_cast<std::size_t>(capacity));
   planes[0] = reinterpret_cast<uint8_t*>(result.data() + start);
-  for (int c = 1; c < outChannels; ++c) planes[static_cast<std::size_t>(c)] =
-      reinterpret_cast<uint8_t*>(scratch[static_cast<std::size_t>(c)].data());
+  for (int c = 1; c < outChannels; ++c)
+    planes[static_cast<std::size_t>(c)] = reinterpret_cast<uint8_t*>(scratch[static_cast<std::size_t>(c)].data());
   const int produced = swr_convert(swr, planes.data(), capacity, const_cast<const uint8_t**>(input), inputFrames);
   result.resize(start + static_cast<std::size_t>(std::max(produced, 0)));
   if (produced < 0) throw AudioConverterError::conversionFailed(ffmpegErrorText(produced));
@@ -106,7 +108,8 @@ AudioConverterError AudioConverterError::sampleBufferCopyFailed(int32_t status) 
 }
 
 AudioConverter::AudioConverter(std::optional<AudioFormat> targetFormat, bool debug)
-    : m_logger("AudioConverter"), m_targetFormat(targetFormat ? *targetFormat : AudioFormat::engineDefault()),
+    : m_logger("AudioConverter"),
+      m_targetFormat(targetFormat ? *targetFormat : AudioFormat::engineDefault()),
       m_debug(debug) {}
 
 std::vector<float> AudioConverter::resampleBuffer(const AudioPCMBuffer& buffer) const {
@@ -150,8 +153,8 @@ std::vector<float> AudioConverter::linearResample(const AudioPCMBuffer& buffer) 
     throw AudioConverterError::failedToCreateBuffer();
   }
   if (buffer.format().sampleRate == m_targetFormat.sampleRate) return mix;
-  std::vector<float> out = LinearResampler::resample(std::move(mix), buffer.format().sampleRate,
-                                                     m_targetFormat.sampleRate);
+  std::vector<float> out =
+      LinearResampler::resample(std::move(mix), buffer.format().sampleRate, m_targetFormat.sampleRate);
   logManualResampling(channels, buffer.format().sampleRate);
   return out;
 }
@@ -176,13 +179,15 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
       const int capacity = std::max(swr_get_out_samples(swr.get(), frames), 1);
       for (int c = 0; c < channels; ++c) {
         planes[static_cast<std::size_t>(c)].resize(static_cast<std::size_t>(capacity));
-        planePointers[static_cast<std::size_t>(c)] = reinterpret_cast<uint8_t*>(planes[static_cast<std::size_t>(c)].data());
+        planePointers[static_cast<std::size_t>(c)] =
+            reinterpret_cast<uint8_t*>(planes[static_cast<std::size_t>(c)].data());
       }
       const int produced =
           swr_convert(swr.get(), planePointers.data(), capacity, const_cast<const uint8_t**>(data), frames);
       if (produced < 0) throw AudioConverterError::conversionFailed(ffmpegErrorText(produced));
       std::vector<const float*> channelPointers(static_cast<std::size_t>(channels));
-      for (int c = 0; c < channels; ++c) channelPointers[static_cast<std::size_t>(c)] = planes[static_cast<std::size_t>(c)].data();
+      for (int c = 0; c < channels; ++c)
+        channelPointers[static_cast<std::size_t>(c)] = planes[static_cast<std::size_t>(c)].data();
       LinearResampler::appendMix(channelPointers.data(), channels, produced, mix);
       return produced;
     };

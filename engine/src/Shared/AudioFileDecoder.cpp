@@ -20,7 +20,9 @@ std::string ffmpegErrorText(int status) {
   return text;
 }
 
-void SwrDeleter::operator()(SwrContext* context) const { swr_free(&context); }
+void SwrDeleter::operator()(SwrContext* context) const {
+  swr_free(&context);
+}
 
 struct AudioFileDecoder::Impl {
   std::string path;
@@ -89,8 +91,12 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
 
 AudioFileDecoder::~AudioFileDecoder() = default;
 
-int AudioFileDecoder::sampleRate() const { return m_impl->codec->sample_rate; }
-int AudioFileDecoder::channelCount() const { return m_impl->codec->ch_layout.nb_channels; }
+int AudioFileDecoder::sampleRate() const {
+  return m_impl->codec->sample_rate;
+}
+int AudioFileDecoder::channelCount() const {
+  return m_impl->codec->ch_layout.nb_channels;
+}
 
 int64_t AudioFileDecoder::estimatedFrames() const {
   const AVStream* stream = m_impl->format->streams[m_impl->streamIndex];

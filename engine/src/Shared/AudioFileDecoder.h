@@ -15,7 +15,7 @@ namespace voxtrellis {
 // Decodes the first audio stream of a media file with FFmpeg, frame by frame.
 // Throws AudioFileError for a file that cannot be opened or decoded.
 class AudioFileDecoder {
-public:
+ public:
   explicit AudioFileDecoder(const std::string& path);
   ~AudioFileDecoder();
   AudioFileDecoder(const AudioFileDecoder&) = delete;
@@ -34,7 +34,7 @@ public:
   // unchanged at that count, planar. Owned by the caller (swr_free).
   SwrContext* makeResampler(int outRate, int outChannels, bool planar) const;
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };

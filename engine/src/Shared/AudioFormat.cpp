@@ -19,8 +19,8 @@ std::size_t AudioFormat::bytesPerSample() const {
 std::string AudioFormat::description() const {
   static const char* names[] = {"Float32", "Float64", "Int16", "Int32"};
   std::ostringstream out;
-  out << "<AudioFormat " << channelCount << " ch, " << sampleRate << " Hz, "
-      << names[static_cast<int>(commonFormat)] << (interleaved ? ", interleaved" : ", deinterleaved") << ">";
+  out << "<AudioFormat " << channelCount << " ch, " << sampleRate << " Hz, " << names[static_cast<int>(commonFormat)]
+      << (interleaved ? ", interleaved" : ", deinterleaved") << ">";
   return out.str();
 }
 
@@ -76,15 +76,23 @@ AudioPCMBuffer AudioPCMBuffer::fromChannels(double sampleRate, const std::vector
   return buffer;
 }
 
-void AudioPCMBuffer::setFrameLength(uint32_t frames) { m_frameLength = std::min(frames, m_frameCapacity); }
+void AudioPCMBuffer::setFrameLength(uint32_t frames) {
+  m_frameLength = std::min(frames, m_frameCapacity);
+}
 
-float* const* AudioPCMBuffer::floatChannelData() { return m_floatChannels.empty() ? nullptr : m_floatChannels.data(); }
+float* const* AudioPCMBuffer::floatChannelData() {
+  return m_floatChannels.empty() ? nullptr : m_floatChannels.data();
+}
 
 const float* const* AudioPCMBuffer::floatChannelData() const {
   return m_floatChannels.empty() ? nullptr : m_floatChannels.data();
 }
 
-void* AudioPCMBuffer::rawData(std::size_t index) { return m_buffers.at(index).data(); }
-const void* AudioPCMBuffer::rawData(std::size_t index) const { return m_buffers.at(index).data(); }
+void* AudioPCMBuffer::rawData(std::size_t index) {
+  return m_buffers.at(index).data();
+}
+const void* AudioPCMBuffer::rawData(std::size_t index) const {
+  return m_buffers.at(index).data();
+}
 
 }  // namespace voxtrellis

@@ -66,9 +66,8 @@ AudioStream::AudioStream(double chunkDuration, std::optional<double> chunkSkip, 
       m_skipSize(skipSamples(m_chunkSkip, sampleRate, m_chunkSize)),
       m_chunkingStrategy(chunkingStrategy),
       m_converter(streamFormat(sampleRate)) {
-  m_buffer.assign(capacitySamples(bufferCapacitySeconds.value_or(m_chunkSkip + m_chunkDuration), sampleRate,
-                                  m_chunkSize),
-                  0.0f);
+  m_buffer.assign(
+      capacitySamples(bufferCapacitySeconds.value_or(m_chunkSkip + m_chunkDuration), sampleRate, m_chunkSize), 0.0f);
   const double start = std::isfinite(streamStartTime) ? streamStartTime : 0.0;
   switch (startupStrategy) {
     case AudioStreamStartupStrategy::startSilent:

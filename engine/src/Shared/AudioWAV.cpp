@@ -15,7 +15,9 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v));
   out.push_back(static_cast<uint8_t>(v >> 8));
 }
-void putText(std::vector<uint8_t>& out, const char* text) { out.insert(out.end(), text, text + 4); }
+void putText(std::vector<uint8_t>& out, const char* text) {
+  out.insert(out.end(), text, text + 4);
+}
 
 uint32_t clampedRate(double rate) {
   if (!std::isfinite(rate) || rate <= 0) return 0;

@@ -18,7 +18,7 @@ namespace voxtrellis {
 // Thread safety: operations run one at a time (one lock), so two callers never
 // receive the same cached array.
 class MLArrayCache {
-public:
+ public:
   struct CacheKey {
     std::vector<int64_t> shape;
     MLMultiArrayDataType dataType;
@@ -44,7 +44,7 @@ public:
 
   static constexpr int maxCacheSize = 100;
 
-private:
+ private:
   mutable std::mutex m_mutex;
   std::map<CacheKey, std::vector<MLMultiArrayPtr>> m_cache;
   AppLogger m_logger;

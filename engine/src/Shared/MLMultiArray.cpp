@@ -11,7 +11,9 @@ namespace voxtrellis {
 
 namespace {
 
-bool multiplyChecked(int64_t a, int64_t b, int64_t& out) { return !__builtin_mul_overflow(a, b, &out); }
+bool multiplyChecked(int64_t a, int64_t b, int64_t& out) {
+  return !__builtin_mul_overflow(a, b, &out);
+}
 
 int64_t checkedCount(const std::vector<int64_t>& shape) {
   if (shape.empty()) return 0;
@@ -99,7 +101,9 @@ MLMultiArray::MLMultiArray(void* data, std::vector<int64_t> shape, MLMultiArrayD
   if (!m_data && m_count > 0) throw MLMultiArrayError("array without memory");
 }
 
-bool MLMultiArray::isANEAligned() const { return reinterpret_cast<std::uintptr_t>(m_data) % 64 == 0; }
+bool MLMultiArray::isANEAligned() const {
+  return reinterpret_cast<std::uintptr_t>(m_data) % 64 == 0;
+}
 
 bool MLMultiArray::isContiguous() const {
   int64_t running = 1;

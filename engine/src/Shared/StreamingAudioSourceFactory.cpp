@@ -9,8 +9,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -27,7 +27,7 @@ constexpr int kBlockFrames = 16384;
 // Closes the handle and, unless released, removes the file: a failed build
 // never leaves its temporary file behind.
 class TemporaryFile {
-public:
+ public:
   TemporaryFile(std::filesystem::path path, int fd) : m_path(std::move(path)), m_fd(fd) {}
   ~TemporaryFile() {
     closeHandle();
@@ -45,7 +45,7 @@ public:
   }
   void keep() { m_kept = true; }
 
-private:
+ private:
   std::filesystem::path m_path;
   int m_fd;
   bool m_kept = false;
@@ -75,8 +75,8 @@ std::filesystem::path StreamingAudioSourceFactory::temporaryDirectory() {
   return dir && *dir ? std::filesystem::path(dir) : std::filesystem::path("/tmp");
 }
 
-StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedSource(
-    const std::filesystem::path& file, int targetSampleRate) const {
+StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedSource(const std::filesystem::path& file,
+                                                                                      int targetSampleRate) const {
   const auto started = std::chrono::steady_clock::now();
   try {
     if (targetSampleRate < 1) {
@@ -84,10 +84,10 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
     }
     AudioFileDecoder decoder(file.string());
 
-    const std::filesystem::path temp =
-        temporaryDirectory() / ("voxtrellis-streaming-" + makeUuidString() + ".raw");
+    const std::filesystem::path temp = temporaryDirectory() / ("voxtrellis-streaming-" + makeUuidString() + ".raw");
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw StreamingAudioError::processingFailed("Failed to create temporary audio buffer at " + temp.string());
+    if (fd < 0)
+      throw StreamingAudioError::processingFailed("Failed to create temporary audio buffer at " + temp.string());
     TemporaryFile tempFile(temp, fd);
 
     SwrHandle swr;

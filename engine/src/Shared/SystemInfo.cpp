@@ -42,8 +42,12 @@ std::optional<uint64_t> statusField(const std::string& field) {
 
 }  // namespace
 
-bool isAppleSilicon() { return false; }
-bool isIntelMac() { return false; }
+bool isAppleSilicon() {
+  return false;
+}
+bool isIntelMac() {
+  return false;
+}
 
 std::string chipName(const std::string& cpuinfo) {
   for (const char* key : {"model name", "Hardware", "Model"}) {
@@ -89,14 +93,19 @@ std::string summary() {
   const long configured = sysconf(_SC_NPROCESSORS_CONF);
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGE_SIZE);
-  const uint64_t memory = pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
+  const uint64_t memory =
+      pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
   return "Linux " + release + ", arch=" + machine + ", chip=" + chipName(readText("/proc/cpuinfo")) +
          ", cores=" + std::to_string(online) + "/" + std::to_string(configured) + ", mem=" + formatMemory(memory) +
          ", rosetta=false";
 }
 
-std::optional<uint64_t> currentResidentMemoryBytes() { return statusField("VmRSS"); }
-std::optional<uint64_t> peakResidentMemoryBytes() { return statusField("VmHWM"); }
+std::optional<uint64_t> currentResidentMemoryBytes() {
+  return statusField("VmRSS");
+}
+std::optional<uint64_t> peakResidentMemoryBytes() {
+  return statusField("VmHWM");
+}
 
 void logOnce(const AppLogger& logger) {
   static std::mutex mutex;

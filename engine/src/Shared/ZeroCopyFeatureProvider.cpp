@@ -4,20 +4,24 @@ namespace voxtrellis {
 
 namespace {
 
-template <class Map> std::set<std::string> keysOf(const Map& map) {
+template <class Map>
+std::set<std::string> keysOf(const Map& map) {
   std::set<std::string> names;
   for (const auto& entry : map) names.insert(entry.first);
   return names;
 }
 
-template <class Map> MLMultiArrayPtr lookUp(const Map& map, const std::string& name) {
+template <class Map>
+MLMultiArrayPtr lookUp(const Map& map, const std::string& name) {
   auto it = map.find(name);
   return it == map.end() ? nullptr : it->second;
 }
 
 }  // namespace
 
-std::set<std::string> ZeroCopyFeatureProvider::featureNames() const { return keysOf(m_features); }
+std::set<std::string> ZeroCopyFeatureProvider::featureNames() const {
+  return keysOf(m_features);
+}
 
 MLMultiArrayPtr ZeroCopyFeatureProvider::featureValue(const std::string& name) const {
   return lookUp(m_features, name);
@@ -31,7 +35,9 @@ std::optional<ZeroCopyFeatureProvider> ZeroCopyFeatureProvider::chain(const Zero
   return ZeroCopyFeatureProvider(Features{{inputName, std::move(value)}});
 }
 
-std::set<std::string> ZeroCopyDiarizerFeatureProvider::featureNames() const { return keysOf(m_features); }
+std::set<std::string> ZeroCopyDiarizerFeatureProvider::featureNames() const {
+  return keysOf(m_features);
+}
 
 MLMultiArrayPtr ZeroCopyDiarizerFeatureProvider::featureValue(const std::string& name) const {
   return lookUp(m_features, name);

@@ -14,7 +14,7 @@ namespace voxtrellis {
 // A fixed set of named arrays handed to a model without copying; values are
 // shared, never duplicated. Immutable after creation.
 class ZeroCopyFeatureProvider {
-public:
+ public:
   using Features = std::map<std::string, MLMultiArrayPtr>;
 
   explicit ZeroCopyFeatureProvider(Features features) : m_features(std::move(features)) {}
@@ -29,14 +29,14 @@ public:
   static std::optional<ZeroCopyFeatureProvider> chain(const ZeroCopyFeatureProvider& from,
                                                       const std::string& outputName, const std::string& inputName);
 
-private:
+ private:
   Features m_features;
 };
 
 // The diarizers' provider: the same, with a chain that carries further features
 // and a batch of waveform/mask pairs.
 class ZeroCopyDiarizerFeatureProvider {
-public:
+ public:
   using Features = std::map<std::string, MLMultiArrayPtr>;
 
   explicit ZeroCopyDiarizerFeatureProvider(Features features) : m_features(std::move(features)) {}
@@ -61,7 +61,7 @@ public:
   static std::vector<ZeroCopyDiarizerFeatureProvider> batchProvider(const std::vector<MLMultiArrayPtr>& waveforms,
                                                                     const std::vector<MLMultiArrayPtr>& masks);
 
-private:
+ private:
   Features m_features;
 };
 

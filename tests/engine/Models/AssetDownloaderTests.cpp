@@ -16,7 +16,7 @@ using AssetDownloader::Descriptor;
 using AssetDownloader::TransferMode;
 
 class AssetDownloaderTest : public ::testing::TestWithParam<TransferMode::Kind> {
-protected:
+ protected:
   TransferMode mode() const {
     return GetParam() == TransferMode::Kind::data ? TransferMode::data(AssetDownloader::defaultDataWriter)
                                                   : TransferMode::file(AssetDownloader::defaultFileMover);
@@ -31,9 +31,9 @@ TEST_P(AssetDownloaderTest, DownloadsIntoNewFoldersAndReplacesOldFiles) {
   hub.answer("/asset.bin", 200, "fresh");
   const fs::path destination = dir / "a/b/asset.bin";
   test::LogCapture logs;
-  EXPECT_EQ(AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client,
-                                    logger),
-            destination);
+  EXPECT_EQ(
+      AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client, logger),
+      destination);
   EXPECT_EQ(testsupport::readFile(destination), "fresh");
   EXPECT_TRUE(logs.contains("Downloading the asset…"));
   EXPECT_TRUE(logs.contains("Cached the asset at " + destination.string()));

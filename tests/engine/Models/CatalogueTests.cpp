@@ -66,9 +66,9 @@ TEST(ModelNamesTest, RequiredSetsByRepositoryAndVariant) {
   EXPECT_EQ(&getRequiredModelNames(Repo::parakeetV2), &ASR::requiredModels());
   EXPECT_EQ(getRequiredModelNames(Repo::parakeetEou320).size(), 6u);
   EXPECT_TRUE(getRequiredModelNames(Repo::parakeetEou160).count("tokenizer.model"));
-  EXPECT_EQ(getRequiredModelNames(Repo::diarizer, "offline"),
-            (std::set<std::string>{"Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc",
-                                   "PldaRho.mlmodelc"}));
+  EXPECT_EQ(
+      getRequiredModelNames(Repo::diarizer, "offline"),
+      (std::set<std::string>{"Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}));
   EXPECT_EQ(getRequiredModelNames(Repo::diarizer, "Offline"),
             (std::set<std::string>{"pyannote_segmentation.mlmodelc", "wespeaker_v2.mlmodelc"}));
   EXPECT_EQ(&getRequiredModelNames(Repo::diarizer), &Diarizer::requiredModels());
@@ -80,7 +80,7 @@ TEST(ModelNamesTest, RequiredSetsByRepositoryAndVariant) {
 }
 
 class RegistryTest : public ::testing::Test {
-protected:
+ protected:
   test::ScopedEnv registry{"REGISTRY_URL", std::nullopt};
   test::ScopedEnv model{"MODEL_REGISTRY_URL", std::nullopt};
 };
@@ -143,13 +143,17 @@ TEST_P(ProxyTest, ReadsOnlyTheTwoLowerCaseVariables) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ProxyTest,
-    ::testing::Values(
-        ProxyCase{"http://proxy.local:3128", "http://plain.local:8080", 6,
-                  {"Configured HTTPS proxy: proxy.local:3128", "Configured HTTP proxy: plain.local:8080"}},
-        ProxyCase{"http://proxy.local", std::nullopt, 0, {"Invalid HTTPS proxy URL: http://proxy.local"}},
-        ProxyCase{"proxy.local:3128", "socks5://user:pw@s.local:1080", 3,
-                  {"Invalid HTTPS proxy URL: proxy.local:3128", "Configured HTTP proxy: s.local:1080"}},
-        ProxyCase{std::nullopt, std::nullopt, 0, {}}));
+    ::testing::Values(ProxyCase{"http://proxy.local:3128",
+                                "http://plain.local:8080",
+                                6,
+                                {"Configured HTTPS proxy: proxy.local:3128",
+                                 "Configured HTTP proxy: plain.local:8080"}},
+                      ProxyCase{"http://proxy.local", std::nullopt, 0, {"Invalid HTTPS proxy URL: http://proxy.local"}},
+                      ProxyCase{"proxy.local:3128",
+                                "socks5://user:pw@s.local:1080",
+                                3,
+                                {"Invalid HTTPS proxy URL: proxy.local:3128", "Configured HTTP proxy: s.local:1080"}},
+                      ProxyCase{std::nullopt, std::nullopt, 0, {}}));
 
 TEST(HttpClientTest, ProxiesComeOnlyFromItsSettings) {
   ModelRegistry::ProxySettings settings = {{ModelRegistry::kCFNetworkProxiesHTTPSEnable, true},

@@ -21,12 +21,17 @@ using Error = DownloadUtils::HuggingFaceDownloadError;
 const std::string kParakeet = "Quillbrookline/parakeet-tdt-0.6b-v3-onnx";
 const std::string kEou = "Quillbrookline/parakeet-realtime-eou-120m-onnx";
 
-std::string tinyModel() { return testsupport::readFile(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc" / "model.onnx"); }
+std::string tinyModel() {
+  return testsupport::readFile(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc" / "model.onnx");
+}
 
 class DownloadTest : public ::testing::Test {
-protected:
-  DownloadTest() : m_registry("REGISTRY_URL", hub.baseUrl()), m_token("HF_TOKEN", std::nullopt),
-                   m_token2("HUGGING_FACE_HUB_TOKEN", std::nullopt), m_token3("HUGGINGFACEHUB_API_TOKEN", std::nullopt) {}
+ protected:
+  DownloadTest()
+      : m_registry("REGISTRY_URL", hub.baseUrl()),
+        m_token("HF_TOKEN", std::nullopt),
+        m_token2("HUGGING_FACE_HUB_TOKEN", std::nullopt),
+        m_token3("HUGGINGFACEHUB_API_TOKEN", std::nullopt) {}
 
   void addParakeet() {
     for (const char* model : {"Preprocessor", "Encoder", "Decoder", "JointDecision"}) {
@@ -87,7 +92,8 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   EXPECT_TRUE(logs.contains("Found parakeet-tdt-0.6b-v3-onnx locally, no download needed"));
   EXPECT_EQ(logs.countStartingWith("Compiled model "), 4);
   for (const auto& message : logs.messages()) {
-    if (message.rfind("Compiled model ", 0) == 0) EXPECT_NE(message.find(" ms :: Linux "), std::string::npos) << message;
+    if (message.rfind("Compiled model ", 0) == 0)
+      EXPECT_NE(message.find(" ms :: Linux "), std::string::npos) << message;
   }
 }
 
@@ -173,8 +179,8 @@ TEST_F(DownloadTest, ListingAnswered404MeansNothingFoundThenModelNotFound) {
 
 TEST_F(DownloadTest, UnsafeListingPathsAreRefused) {
   addParakeet();
-  for (const char* path : {"../escape.json", "/etc/abs.json", "Encoder.mlmodelc/../../up.json", "./dot.json",
-                           "a//b.json"}) {
+  for (const char* path :
+       {"../escape.json", "/etc/abs.json", "Encoder.mlmodelc/../../up.json", "./dot.json", "a//b.json"}) {
     hub.addListingEntry(kParakeet, "", {{"type", "file"}, {"path", path}});
   }
   hub.addListingEntry(kParakeet, "", {{"type", "directory"}, {"path", "../outside"}});
@@ -195,8 +201,8 @@ TEST_F(DownloadTest, VariantRepositoryListsOnlyItsSubFolderAndFlattensIt) {
   hub.addFile(kEou, "160ms/tokenizer.model", "tok");
   hub.addFile(kEou, "160ms/notes.txt", "skip");
   hub.addFile(kEou, "config.json", "{}");
-  const auto loaded = DownloadUtils::loadModels(Repo::parakeetEou160, {"decoder.mlmodelc"}, models.path(),
-                                                ComputeUnits::cpuOnly);
+  const auto loaded =
+      DownloadUtils::loadModels(Repo::parakeetEou160, {"decoder.mlmodelc"}, models.path(), ComputeUnits::cpuOnly);
   EXPECT_EQ(loaded.size(), 1u);
   const fs::path folder = models.path() / "parakeet-eou-streaming" / "160ms";
   EXPECT_TRUE(fs::exists(folder / "vocab.json"));
@@ -237,8 +243,9 @@ TEST_F(DownloadTest, ConcurrentLoadsOfOneRepositoryDownloadOnce) {
 
 TEST_F(DownloadTest, FetchHuggingFaceFileBacksOffOnRateLimits) {
   hub.addFile(kParakeet, "ok.json", "body");
-  EXPECT_EQ(DownloadUtils::fetchHuggingFaceFile(hub.baseUrl() + "/" + kParakeet + "/resolve/main/ok.json", "ok", 3, 0.1),
-            "body");
+  EXPECT_EQ(
+      DownloadUtils::fetchHuggingFaceFile(hub.baseUrl() + "/" + kParakeet + "/resolve/main/ok.json", "ok", 3, 0.1),
+      "body");
   hub.answer("/busy", 503);
   test::LogCapture logs;
   const auto started = std::chrono::steady_clock::now();
@@ -250,8 +257,9 @@ TEST_F(DownloadTest, FetchHuggingFaceFileBacksOffOnRateLimits) {
     EXPECT_EQ(e.message(), "HTTP 503");
   }
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
-  EXPECT_TRUE(logs.contains("Download attempt 1 for busy file failed: Hugging Face rate limit encountered: HTTP 503. "
-                            "Retrying in 0.1s."));
+  EXPECT_TRUE(
+      logs.contains("Download attempt 1 for busy file failed: Hugging Face rate limit encountered: HTTP 503. "
+                    "Retrying in 0.1s."));
   EXPECT_EQ(logs.countStartingWith("Download attempt 2 for busy file failed: "), 1);
   EXPECT_EQ(hub.count("/busy"), 3u);
 

@@ -16,20 +16,24 @@ namespace voxtrellis::test {
 
 // Sets (or unsets) an environment variable for the object's lifetime.
 class ScopedEnv {
-public:
+ public:
   ScopedEnv(std::string name, const std::optional<std::string>& value) : m_name(std::move(name)) {
     if (const char* old = std::getenv(m_name.c_str())) m_old = old;
-    if (value) setenv(m_name.c_str(), value->c_str(), 1);
-    else unsetenv(m_name.c_str());
+    if (value)
+      setenv(m_name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(m_name.c_str());
   }
   ~ScopedEnv() {
-    if (m_old) setenv(m_name.c_str(), m_old->c_str(), 1);
-    else unsetenv(m_name.c_str());
+    if (m_old)
+      setenv(m_name.c_str(), m_old->c_str(), 1);
+    else
+      unsetenv(m_name.c_str());
   }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+ private:
   std::string m_name;
   std::optional<std::string> m_old;
 };
@@ -37,7 +41,7 @@ private:
 // A model hub on 127.0.0.1 answering the tree listing and file download paths
 // from an in-memory set of repositories, recording every request.
 class FakeHub {
-public:
+ public:
   struct Request {
     std::string path;
     std::optional<std::string> authorization;
@@ -48,14 +52,14 @@ public:
     // The engine keeps connections open for reuse; a short keep-alive lets the
     // server stop quickly at the end of each test.
     server.set_keep_alive_timeout(1);
-    server.Get(R"(/api/models/([^/]+/[^/]+)/tree/main(?:/(.*))?)", [this](const httplib::Request& req,
-                                                                        httplib::Response& res) {
-      record(req);
-      if (answerOverride(req.path, res)) return;
-      const std::string repo = req.matches[1];
-      const std::string folder = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
-      res.set_content(listing(repo, folder).dump(), "application/json");
-    });
+    server.Get(R"(/api/models/([^/]+/[^/]+)/tree/main(?:/(.*))?)",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                 record(req);
+                 if (answerOverride(req.path, res)) return;
+                 const std::string repo = req.matches[1];
+                 const std::string folder = req.matches.size() > 2 ? std::string(req.matches[2]) : std::string();
+                 res.set_content(listing(repo, folder).dump(), "application/json");
+               });
     server.Get(R"(/([^/]+/[^/]+)/resolve/main/(.+))", [this](const httplib::Request& req, httplib::Response& res) {
       record(req);
       if (answerOverride(req.path, res)) return;
@@ -107,7 +111,7 @@ public:
     return n;
   }
 
-private:
+ private:
   void record(const httplib::Request& req) {
     std::lock_guard lock(m_mutex);
     std::optional<std::string> auth;

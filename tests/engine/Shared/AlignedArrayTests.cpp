@@ -37,17 +37,17 @@ TEST_P(AlignedLayoutTest, StridesSizeAndAlignment) {
   for (std::size_t i = 0; i < c.bufferBytes; ++i) ASSERT_EQ(bytes[i], 0) << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, AlignedLayoutTest,
-    ::testing::Values(LayoutCase{{1, 240000}, DT::float32, {240000, 1}, 960000},
-                      LayoutCase{{2, 1, 640}, DT::float32, {640, 640, 1}, 5120},
-                      LayoutCase{{1}, DT::int32, {1}, 64}, LayoutCase{{3, 100}, DT::float16, {112, 1}, 704},
-                      LayoutCase{{2, 3, 100}, DT::float32, {336, 112, 1}, 2688},
-                      LayoutCase{{}, DT::float32, {}, 64}));
+INSTANTIATE_TEST_SUITE_P(Shapes, AlignedLayoutTest,
+                         ::testing::Values(LayoutCase{{1, 240000}, DT::float32, {240000, 1}, 960000},
+                                           LayoutCase{{2, 1, 640}, DT::float32, {640, 640, 1}, 5120},
+                                           LayoutCase{{1}, DT::int32, {1}, 64},
+                                           LayoutCase{{3, 100}, DT::float16, {112, 1}, 704},
+                                           LayoutCase{{2, 3, 100}, DT::float32, {336, 112, 1}, 2688},
+                                           LayoutCase{{}, DT::float32, {}, 64}));
 
 TEST(AlignedArrayTest, OverflowAndNegativeShapesThrowInvalidShape) {
-  for (const auto& shape : std::vector<std::vector<int64_t>>{
-           {INT64_MAX / 2, 4, 16}, {-1, 4}, {1LL << 40, 1LL << 40}, {INT64_MAX}}) {
+  for (const auto& shape :
+       std::vector<std::vector<int64_t>>{{INT64_MAX / 2, 4, 16}, {-1, 4}, {1LL << 40, 1LL << 40}, {INT64_MAX}}) {
     try {
       ANEMemoryUtils::createAlignedArray(shape, DT::float32, false);
       ADD_FAILURE() << "no error";
@@ -121,13 +121,12 @@ TEST_P(ZeroCopyViewTest, AllThreeFamiliesAgreeOnBounds) {
   EXPECT_THROW(ANEMemoryUtils::createZeroCopyView(*source, c.offset, c.viewShape), ANEMemoryError);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bounds, ZeroCopyViewTest,
-    ::testing::Values(ViewCase{{1024}, 768, {256}, true},   // offset + elements == count
-                      ViewCase{{1024}, 769, {256}, false},  // one more
-                      ViewCase{{1024}, -1, {4}, false},
-                      // Element count fits, but the widened rows reach past the source.
-                      ViewCase{{100}, 79, {4, 5}, false}, ViewCase{{100}, 60, {3, 10}, true}));
+INSTANTIATE_TEST_SUITE_P(Bounds, ZeroCopyViewTest,
+                         ::testing::Values(ViewCase{{1024}, 768, {256}, true},   // offset + elements == count
+                                           ViewCase{{1024}, 769, {256}, false},  // one more
+                                           ViewCase{{1024}, -1, {4}, false},
+                                           // Element count fits, but the widened rows reach past the source.
+                                           ViewCase{{100}, 79, {4, 5}, false}, ViewCase{{100}, 60, {3, 10}, true}));
 
 TEST(AlignedArrayTest, ViewsKeepTheirSourceMemoryAlive) {
   auto source = ANEMemoryUtils::createAlignedArray({64}, DT::float32, true);
@@ -225,11 +224,10 @@ TEST_P(OptimizedCopyTest, CopiesOnlyInsideTheDestination) {
   EXPECT_EQ(destination->toFloatVector(), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OptimizedCopyTest,
-    ::testing::Values(CopyCase{10, 8, 2, {0, 0, 1, 2, 3, 4, 5, 6}}, CopyCase{3, 4, 0, {1, 2, 3, 0}},
-                      CopyCase{3, 4, 9, {0, 0, 0, 0}}, CopyCase{3, 4, -1, {0, 0, 0, 0}},
-                      CopyCase{3, 4, 4, {0, 0, 0, 0}}));
+INSTANTIATE_TEST_SUITE_P(Cases, OptimizedCopyTest,
+                         ::testing::Values(CopyCase{10, 8, 2, {0, 0, 1, 2, 3, 4, 5, 6}},
+                                           CopyCase{3, 4, 0, {1, 2, 3, 0}}, CopyCase{3, 4, 9, {0, 0, 0, 0}},
+                                           CopyCase{3, 4, -1, {0, 0, 0, 0}}, CopyCase{3, 4, 4, {0, 0, 0, 0}}));
 
 TEST(ANEMemoryOptimizerTest, CopyIntoNonFloatDestinationDoesNothing) {
   ANEMemoryOptimizer optimizer;
@@ -266,8 +264,8 @@ TEST(FeatureProviderTest, ChainAndBatch) {
 }
 
 TEST(ANEOptimizerTest, ComputeUnitsAndPrefetch) {
-  for (auto type : {ANEOptimizer::ModelType::encoder, ANEOptimizer::ModelType::decoder,
-                    ANEOptimizer::ModelType::joint}) {
+  for (auto type :
+       {ANEOptimizer::ModelType::encoder, ANEOptimizer::ModelType::decoder, ANEOptimizer::ModelType::joint}) {
     EXPECT_EQ(ANEOptimizer::optimalComputeUnits(type), ComputeUnits::cpuAndNeuralEngine);
   }
   auto empty = ANEMemoryUtils::createAlignedArray({0}, DT::float32, false);

@@ -14,7 +14,7 @@ namespace voxtrellis {
 namespace {
 
 class AudioFormatsTest : public ::testing::TestWithParam<std::string> {
-protected:
+ protected:
   static void SetUpTestSuite() {
     s_dir = std::make_unique<testsupport::TempDir>("audio-formats");
     for (const char* ext : {"wav", "mp3", "m4a", "aac", "flac", "aiff", "caf"}) {
@@ -85,8 +85,8 @@ TEST(AudioConverterTest, StereoBecomesTheMeanOfBothChannels) {
   ASSERT_NEAR(samples.size(), 16000u, 1);
   for (std::size_t i = 100; i < 15900; i += 97) EXPECT_NEAR(samples[i], (left[i] + right[i]) / 2, 1e-4f) << i;
 
-  const auto down = AudioConverter().resampleBuffer(AudioPCMBuffer::fromChannels(48000, {
-      std::vector<float>(48000, 0.5f), std::vector<float>(48000, 0.1f)}));
+  const auto down = AudioConverter().resampleBuffer(
+      AudioPCMBuffer::fromChannels(48000, {std::vector<float>(48000, 0.5f), std::vector<float>(48000, 0.1f)}));
   ASSERT_NEAR(down.size(), 16000u, 2);
   EXPECT_NEAR(down[8000], 0.3f, 1e-3f);
 }
@@ -136,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, OwnRoadTest,
 TEST(AudioConverterTest, OwnRoadHoldsTheLastFrame) {
   // 8 kHz -> 16 kHz: output 19 sits on input position 9.5, the last frame is 9.
   const auto out = AudioConverter().resampleBuffer(AudioPCMBuffer::fromChannels(
-      8000, {std::vector<float>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, std::vector<float>(10, 0.0f),
-             std::vector<float>(10, 0.0f)}));
+      8000,
+      {std::vector<float>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, std::vector<float>(10, 0.0f), std::vector<float>(10, 0.0f)}));
   ASSERT_EQ(out.size(), 20u);
   EXPECT_FLOAT_EQ(out[18], 3.0f);
   EXPECT_FLOAT_EQ(out[19], 3.0f);

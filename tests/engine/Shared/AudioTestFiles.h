@@ -11,10 +11,10 @@ namespace voxtrellis::test {
 // Makes a tone file with the ffmpeg tool; returns false when the tool fails.
 inline bool makeTone(const std::filesystem::path& out, double seconds, int rate = 44100, int channels = 2,
                      int frequency = 440, const std::string& codecArgs = "") {
-  const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=frequency=" +
-                              std::to_string(frequency) + ":sample_rate=" + std::to_string(rate) +
-                              ":duration=" + std::to_string(seconds) + " -ac " + std::to_string(channels) + " " +
-                              codecArgs + " '" + out.string() + "'";
+  const std::string command =
+      "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i sine=frequency=" + std::to_string(frequency) +
+      ":sample_rate=" + std::to_string(rate) + ":duration=" + std::to_string(seconds) + " -ac " +
+      std::to_string(channels) + " " + codecArgs + " '" + out.string() + "'";
   return std::system(command.c_str()) == 0;
 }
 

@@ -11,7 +11,7 @@ namespace voxtrellis::test {
 
 // Installs a log sink for the object's lifetime and keeps every record.
 class LogCapture {
-public:
+ public:
   LogCapture() {
     AppLogger::setSink([this](const AppLogger::Record& record) {
       std::lock_guard lock(m_mutex);
@@ -43,7 +43,7 @@ public:
     return std::find(all.begin(), all.end(), message) != all.end();
   }
 
-private:
+ private:
   std::mutex m_mutex;
   std::vector<AppLogger::Record> m_records;
 };

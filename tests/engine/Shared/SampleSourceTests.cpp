@@ -32,7 +32,7 @@ std::vector<float> run(const StreamingAudioSampleSource& source, int64_t offset,
 }
 
 class CopyRuleTest : public ::testing::TestWithParam<CopyCase> {
-protected:
+ protected:
   static void SetUpTestSuite() {
     s_dir = std::make_unique<testsupport::TempDir>("copy-rule");
     const auto values = hundred();
@@ -53,13 +53,13 @@ TEST_P(CopyRuleTest, ArrayAndDiskSourcesCopyAlike) {
   EXPECT_EQ(run(disk, c.offset, c.count), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, CopyRuleTest,
-    ::testing::Values(CopyCase{-5, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
-                      CopyCase{95, 10, {95, 96, 97, 98, 99, -1, -1, -1, -1, -1}},
-                      CopyCase{100, 10, std::vector<float>(10, -1)}, CopyCase{3, 0, std::vector<float>(10, -1)},
-                      CopyCase{3, -2, std::vector<float>(10, -1)},
-                      CopyCase{40, 2, {40, 41, -1, -1, -1, -1, -1, -1, -1, -1}}));
+INSTANTIATE_TEST_SUITE_P(Cases, CopyRuleTest,
+                         ::testing::Values(CopyCase{-5, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                                           CopyCase{95, 10, {95, 96, 97, 98, 99, -1, -1, -1, -1, -1}},
+                                           CopyCase{100, 10, std::vector<float>(10, -1)},
+                                           CopyCase{3, 0, std::vector<float>(10, -1)},
+                                           CopyCase{3, -2, std::vector<float>(10, -1)},
+                                           CopyCase{40, 2, {40, 41, -1, -1, -1, -1, -1, -1, -1, -1}}));
 
 TEST(SampleSourceTest, EmptySourcesNeverWrite) {
   const ArrayAudioSampleSource empty({});
@@ -73,7 +73,7 @@ TEST(SampleSourceTest, EmptySourcesNeverWrite) {
 }
 
 class FactoryTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     const char* old = std::getenv("TMPDIR");
     m_oldTmp = old ? old : "";
@@ -81,8 +81,10 @@ protected:
     setenv("TMPDIR", m_tmp.path().c_str(), 1);
   }
   void TearDown() override {
-    if (m_hadTmp) setenv("TMPDIR", m_oldTmp.c_str(), 1);
-    else unsetenv("TMPDIR");
+    if (m_hadTmp)
+      setenv("TMPDIR", m_oldTmp.c_str(), 1);
+    else
+      unsetenv("TMPDIR");
   }
   std::size_t temporaryFiles() const {
     std::size_t n = 0;

@@ -11,7 +11,7 @@ namespace voxtrellis::test {
 // Redirects file descriptor 2 into a temporary file for the object's lifetime,
 // so tests can read exactly what the engine wrote to standard error.
 class StderrCapture {
-public:
+ public:
   StderrCapture() {
     std::fflush(stderr);
     m_file = std::tmpfile();
@@ -35,7 +35,7 @@ public:
     return out;
   }
 
-private:
+ private:
   void restore() {
     if (m_saved >= 0) {
       std::fflush(stderr);
