@@ -22,6 +22,7 @@
 #include <cmath>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace voxtrellis {
@@ -266,7 +267,7 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
       }
       segmentationSeconds = secondsSince(started);
     });
-    JoiningThread embeddingThread([&] {
+    auto consume = [&] {
       try {
         const auto started = Clock::now();
         embeddings = extractor.extractEmbeddings(reader, [&] { return queue.pop(); }, &cancellation);
@@ -277,9 +278,18 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
       }
       // Whatever happened, the producer must not wait for this consumer any more.
       queue.closeConsumer();
-    });
+    };
+    std::optional<JoiningThread> embeddingThread;
+    try {
+      embeddingThread.emplace(consume);
+    } catch (...) {
+      // Without a consumer the segmentation thread would wait forever on a full queue.
+      cancellation.cancel();
+      queue.closeConsumer();
+      throw;
+    }
     segmentationThread.join();
-    embeddingThread.join();
+    embeddingThread->join();
   }
   // The segmentation error wins unless it only reports the cancellation that
   // the embedding failure caused.
