@@ -24,10 +24,9 @@ AppSettings& AppSettings::shared() {
 }
 
 QString AppSettings::defaultApplicationSupportRoot() {
-  const QByteArray xdg = qgetenv("XDG_DATA_HOME");
-  if (!xdg.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(xdg)))
-    return QDir::cleanPath(QString::fromLocal8Bit(xdg));
-  return QDir::homePath() + QStringLiteral("/.local/share");
+  // $XDG_DATA_HOME, else ~/.local/share (the root the engine uses for its models); under
+  // QStandardPaths' test mode a throw-away folder instead, so tests never touch the user's.
+  return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 
 AppSettings::AppSettings(std::unique_ptr<QSettings> store, QString applicationSupportRoot, QObject* parent)

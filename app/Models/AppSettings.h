@@ -33,8 +33,8 @@ class AppSettings : public QObject {
   AppSettings(std::unique_ptr<QSettings> store, QString applicationSupportRoot, QObject* parent = nullptr);
   ~AppSettings() override;
 
-  // The user's application-support folder: $XDG_DATA_HOME, else ~/.local/share; the engine
-  // places "Voxtrellis/Models" under the same root.
+  // The user's application-support folder: $XDG_DATA_HOME, else ~/.local/share (the engine
+  // places "Voxtrellis/Models" under the same root); a test folder in QStandardPaths' test mode.
   static QString defaultApplicationSupportRoot();
 
   // applicationSupportRoot/Parlowvista: the default library folder.

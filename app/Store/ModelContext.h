@@ -78,7 +78,8 @@ class ModelContext : public QObject {
     return result;
   }
 
-  // The live object with this id, or null.
+  // The live object with this id, or null. Segments and speaker overrides are found once
+  // their version's list has been read (segments(), speakers() or a fetch).
   template <typename T>
   T* find(const QUuid& id) {
     PersistentModel* object = m_objects.value(id);
