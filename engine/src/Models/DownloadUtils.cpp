@@ -180,7 +180,10 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
       relative = remote.substr(listing.subPath->size() + 1);
     }
     const fs::path target = repoFolder / relative;
-    if (!somethingAt(target)) {
+    // A file already in place is kept as it is: no request and no progress line,
+    // so an interrupted download resumes with the missing files only.
+    if (somethingAt(target)) continue;
+    {
       createFolder(target.parent_path());
       const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
       TemporaryDownload temp(target.parent_path() /

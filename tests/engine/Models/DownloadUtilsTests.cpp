@@ -217,6 +217,24 @@ TEST_F(DownloadTest, VariantRepositoryListsOnlyItsSubFolderAndFlattensIt) {
   EXPECT_EQ(hub.count("/api/models/" + kEou + "/tree/main/320ms"), 0u);
 }
 
+TEST_F(DownloadTest, ProgressEveryTenFilesAndExistingFilesAreSkippedSilently) {
+  for (const char* model : {"Preprocessor", "Encoder", "Decoder", "JointDecision"}) {
+    hub.addFile(kParakeet, std::string(model) + ".mlmodelc/model.onnx", tinyModel());
+  }
+  hub.addFile(kParakeet, "parakeet_vocab.json", "{}");
+  for (int i = 1; i <= 18; ++i)
+    hub.addFile(kParakeet, "side" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".json", "{}");
+  testsupport::writeFile(repoFolder() / "side18.json", "kept");
+  test::LogCapture logs;
+  load({});
+  EXPECT_TRUE(logs.contains("Found 23 files to download"));
+  EXPECT_TRUE(logs.contains("Downloaded 10/23 files"));
+  EXPECT_TRUE(logs.contains("Downloaded 20/23 files"));
+  EXPECT_FALSE(logs.contains("Downloaded 23/23 files"));
+  EXPECT_EQ(testsupport::readFile(repoFolder() / "side18.json"), "kept");
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/side18.json"), 0u);
+}
+
 TEST_F(DownloadTest, EmptyTokenStillSendsTheBearerHeader) {
   addParakeet();
   test::ScopedEnv empty("HF_TOKEN", "");
