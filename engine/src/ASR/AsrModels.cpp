@@ -341,7 +341,7 @@ AsrModels AsrModels::loadWithAutoRecovery(const std::optional<fs::path>& directo
 
 AsrModels AsrModels::loadWithANEOptimization(const std::optional<fs::path>& directory, bool /*enableFP16*/) {
   const fs::path folder = directory.value_or(defaultCacheDirectory(AsrModelVersion::v3));
-  modelsLogger().info("Loading ASR models with ANE optimization from: " + folder.string());
+  modelsLogger().info("Loading optimized ASR models from: " + folder.string());
   return load(folder, std::nullopt, AsrModelVersion::v3);
 }
 
