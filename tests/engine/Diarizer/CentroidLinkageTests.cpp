@@ -86,6 +86,39 @@ TEST(CentroidLinkage, MatchesBruteForceOnRandomRows) {
   }
 }
 
+TEST(CentroidLinkage, NearTiesBelowSinglePrecisionAreOrderedExactly) {
+  // Pairs closer than single precision can tell apart, each pair a different
+  // (tiny) distance; and rows too large for single precision.
+  const std::size_t base = 40, dim = 8;
+  auto data = randomRows(base, dim, 9);
+  for (std::size_t i = 0; i < base; ++i) {
+    std::vector<double> copy(data.begin() + static_cast<std::ptrdiff_t>(i * dim),
+                             data.begin() + static_cast<std::ptrdiff_t>((i + 1) * dim));
+    copy[i % dim] += 1e-9 * static_cast<double>(i + 1);
+    data.insert(data.end(), copy.begin(), copy.end());
+  }
+  const std::size_t n = 2 * base;
+  expectSameDendrogram(linkage(data, n, dim), bruteForceLinkage(data, n, dim), 1e-12);
+
+  // Rounded to single precision, row 0 looks nearer to row 2 than row 1 does;
+  // exactly, row 1 is nearer. The first merge must be (1, 2).
+  const std::vector<double> inverted = {1.0 + 5.0e-8, 0, 1.0 - 4.0e-8, 0, 1.0, 0, 5.0, 5.0};
+  const auto first = linkage(inverted, 4, 2);
+  EXPECT_EQ(first[0], 1);
+  EXPECT_EQ(first[1], 2);
+  expectSameDendrogram(first, bruteForceLinkage(inverted, 4, 2), 1e-15);
+
+  auto huge = randomRows(50, dim, 10);
+  for (auto& v : huge) v *= 1e20;
+  const auto ours = linkage(huge, 50, dim);
+  const auto reference = bruteForceLinkage(huge, 50, dim);
+  for (std::size_t k = 0; k < 49; ++k) {
+    ASSERT_EQ(ours[4 * k], reference[4 * k]);
+    ASSERT_EQ(ours[4 * k + 1], reference[4 * k + 1]);
+    ASSERT_NEAR(ours[4 * k + 2] / reference[4 * k + 2], 1.0, 1e-9);
+  }
+}
+
 TEST(CentroidLinkage, ThreadedScansGiveTheSameDendrogram) {
   const std::size_t n = 300, dim = 16;
   const auto data = randomRows(n, dim, 77);

@@ -51,7 +51,47 @@ __attribute__((target("avx2,fma"))) double squaredDistanceAvx2(const double* a, 
 }
 #endif
 
+float squaredDistancePlainF(const float* a, const float* b, std::size_t dim) {
+  float sum = 0;
+  for (std::size_t k = 0; k < dim; ++k) {
+    const float d = a[k] - b[k];
+    sum += d * d;
+  }
+  return sum;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,fma"))) float squaredDistanceAvx2F(const float* a, const float* b, std::size_t dim) {
+  __m256 acc0 = _mm256_setzero_ps();
+  __m256 acc1 = _mm256_setzero_ps();
+  std::size_t k = 0;
+  for (; k + 16 <= dim; k += 16) {
+    const __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(a + k), _mm256_loadu_ps(b + k));
+    const __m256 d1 = _mm256_sub_ps(_mm256_loadu_ps(a + k + 8), _mm256_loadu_ps(b + k + 8));
+    acc0 = _mm256_fmadd_ps(d0, d0, acc0);
+    acc1 = _mm256_fmadd_ps(d1, d1, acc1);
+  }
+  acc0 = _mm256_add_ps(acc0, acc1);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, acc0);
+  float sum = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+  for (; k < dim; ++k) {
+    const float d = a[k] - b[k];
+    sum += d * d;
+  }
+  return sum;
+}
+#endif
+
 using DistanceKernel = double (*)(const double*, const double*, std::size_t);
+using FloatDistanceKernel = float (*)(const float*, const float*, std::size_t);
+
+FloatDistanceKernel pickFloatKernel() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return squaredDistanceAvx2F;
+#endif
+  return squaredDistancePlainF;
+}
 
 DistanceKernel pickKernel() {
 #if defined(__x86_64__)
@@ -213,7 +253,8 @@ public:
       : m_parallelScanWork(parallelScanWork), m_data(data), m_n(n), m_dim(dim), m_merged((n - 1) * dim, 0.0), m_weight(2 * n - 1, 1.0),
         m_successor(2 * n), m_predecessor(2 * n), m_candidate(2 * n - 1, 0), m_key(2 * n - 1, 0.0),
         m_heap(m_key.data(), 2 * n - 1), m_distance(pickKernel()), m_pool(workerCount(n, dim, parallelScanWork)),
-        m_found(m_pool.size()) {
+        m_found(m_pool.size()), m_distanceF(pickFloatKernel()) {
+    prepareFloatCopies();
     m_order.reserve(2 * n);
     for (std::size_t i = 0; i < n; ++i) m_order.push_back(i);
     // Every node index, future merged nodes included, is linked in ascending
@@ -284,15 +325,6 @@ private:
     }
   }
 
-  double distance(std::size_t x, std::size_t y) const {
-    const double d = m_distance(vectorOf(x), vectorOf(y), m_dim);
-    if (std::isnan(d)) throw NaNDistance{};
-    return d;
-  }
-
-  // Nearest active node below `node`, scanned in list order from the start;
-  // the first strict minimum wins. Writes it to `candidate` and returns the
-  // squared distance.
   // Nearest active node below `node` in list order; the first strict minimum
   // wins, also when the scan is split over threads (each part keeps its own
   // first minimum and earlier parts win ties). Writes it to `candidate` and
@@ -301,41 +333,119 @@ private:
     const std::size_t end =
         static_cast<std::size_t>(std::lower_bound(m_order.begin(), m_order.end(), node) - m_order.begin());
     const unsigned parts = end * m_dim < m_parallelScanWork ? 1u : m_pool.size();
-    const double* target = vectorOf(node);
+    if (!m_useFloat) {
+      const double* target = vectorOf(node);
+      auto scan = [&](unsigned part) {
+        const std::size_t from = end * part / parts;
+        const std::size_t to = end * (part + 1) / parts;
+        Found found{std::numeric_limits<double>::infinity(), kNone, false, {}};
+        for (std::size_t k = from; k < to; ++k) {
+          const std::size_t j = m_order[k];
+          if (!isActive(j)) continue;
+          const double d = m_distance(vectorOf(j), target, m_dim);
+          if (std::isnan(d)) {
+            found.nan = true;
+            break;
+          }
+          if (found.node == kNone || d < found.distance) {
+            found.distance = d;
+            found.node = j;
+          }
+        }
+        m_found[part] = found;
+      };
+      if (parts == 1) scan(0);
+      else m_pool.run(scan);
+      double best = std::numeric_limits<double>::infinity();
+      std::size_t bestNode = kNone;
+      for (unsigned part = 0; part < parts; ++part) {
+        const Found& f = m_found[part];
+        if (f.nan) throw NaNDistance{};
+        if (f.node == kNone) continue;
+        if (bestNode == kNone || f.distance < best) {
+          best = f.distance;
+          bestNode = f.node;
+        }
+      }
+      candidate = bestNode;
+      return best;
+    }
+
+    // Single-precision pass over everything (half the memory traffic), then
+    // the exact distance only for the nodes that single precision cannot
+    // tell apart from the nearest one.
+    const float* targetF = vectorOfF(node);
     auto scan = [&](unsigned part) {
       const std::size_t from = end * part / parts;
       const std::size_t to = end * (part + 1) / parts;
-      Found found{std::numeric_limits<double>::infinity(), m_n * 2, false, {}};
+      Found found{std::numeric_limits<double>::infinity(), kNone, false, {}};
       for (std::size_t k = from; k < to; ++k) {
         const std::size_t j = m_order[k];
-        if (!isActive(j)) continue;
-        const double d = m_distance(vectorOf(j), target, m_dim);
+        if (!isActive(j)) {
+          m_scratch[k] = std::numeric_limits<float>::infinity();
+          continue;
+        }
+        const float d = m_distanceF(vectorOfF(j), targetF, m_dim);
         if (std::isnan(d)) {
           found.nan = true;
           break;
         }
-        if (found.node == m_n * 2 || d < found.distance) {
-          found.distance = d;
-          found.node = j;
-        }
+        m_scratch[k] = d;
+        if (d < found.distance) found.distance = d;
       }
       m_found[part] = found;
     };
     if (parts == 1) scan(0);
     else m_pool.run(scan);
-    double best = std::numeric_limits<double>::infinity();
-    std::size_t bestNode = m_n * 2;
+    double nearestF = std::numeric_limits<double>::infinity();
     for (unsigned part = 0; part < parts; ++part) {
-      const Found& f = m_found[part];
-      if (f.nan) throw NaNDistance{};
-      if (f.node == m_n * 2) continue;
-      if (bestNode == m_n * 2 || f.distance < best) {
-        best = f.distance;
-        bestNode = f.node;
+      if (m_found[part].nan) throw NaNDistance{};
+      nearestF = std::min(nearestF, m_found[part].distance);
+    }
+    const double limit = nearestF + 2 * m_margin;
+    const double* target = vectorOf(node);
+    double best = std::numeric_limits<double>::infinity();
+    std::size_t bestNode = kNone;
+    for (std::size_t k = 0; k < end; ++k) {
+      if (!(m_scratch[k] <= limit)) continue;
+      const std::size_t j = m_order[k];
+      if (!isActive(j)) continue;
+      const double d = m_distance(vectorOf(j), target, m_dim);
+      if (std::isnan(d)) throw NaNDistance{};
+      if (bestNode == kNone || d < best) {
+        best = d;
+        bestNode = j;
       }
     }
     candidate = bestNode;
     return best;
+  }
+
+  // Single-precision copies of the rows and the bound on how far a
+  // single-precision squared distance can be from the exact one. Rows too
+  // large for single precision (or not finite) keep the exact scan only.
+  void prepareFloatCopies() {
+    double maxAbs = 0, maxNormSq = 0;
+    for (std::size_t i = 0; i < m_n; ++i) {
+      double normSq = 0;
+      for (std::size_t k = 0; k < m_dim; ++k) {
+        const double v = m_data[i * m_dim + k];
+        maxAbs = std::max(maxAbs, std::fabs(v));
+        normSq += v * v;
+      }
+      maxNormSq = std::max(maxNormSq, normSq);
+    }
+    m_useFloat = std::isfinite(maxNormSq) && maxAbs <= 1e15;
+    if (!m_useFloat) return;
+    // Rounding each coordinate and summing dim squares in single precision:
+    // |error| ≤ (dim + 4)·u·(‖x‖² + ‖y‖²)·2 with u = 2^-24; taken four times over.
+    m_margin = 4.0 * 2.0 * static_cast<double>(m_dim + 4) * 5.9604644775390625e-8 * (2 * maxNormSq);
+    m_dataF.assign(m_data, m_data + m_n * m_dim);
+    m_mergedF.assign((m_n - 1) * m_dim, 0.0f);
+    m_scratch.assign(2 * m_n, 0.0f);
+  }
+  const float* vectorOfF(std::size_t node) const {
+    return node < m_n ? m_dataF.data() + node * m_dim : m_mergedF.data() + (node - m_n) * m_dim;
   }
 
   void initialCandidates() {
@@ -352,11 +462,44 @@ private:
       bounds[t] = std::clamp(bounds[t], bounds[t - 1], m_n);
     }
     std::vector<char> sawNaN(threads, 0);
+    std::vector<std::vector<float>> scratch(m_useFloat ? threads : 0, std::vector<float>(m_n));
     auto scan = [&](unsigned t) {
       for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) {
         double best = std::numeric_limits<double>::infinity();
         std::size_t bestJ = 0;
         const double* row = m_data + i * m_dim;
+        if (m_useFloat) {
+          // As in nearestBelow: single precision first, exact where it cannot decide.
+          const float* rowF = m_dataF.data() + i * m_dim;
+          float nearestF = std::numeric_limits<float>::infinity();
+          for (std::size_t j = 0; j < i; ++j) {
+            const float d = m_distanceF(rowF, m_dataF.data() + j * m_dim, m_dim);
+            if (std::isnan(d)) {
+              sawNaN[t] = 1;
+              return;
+            }
+            scratch[t][j] = d;
+            nearestF = std::min(nearestF, d);
+          }
+          const double limit = static_cast<double>(nearestF) + 2 * m_margin;
+          bool first = true;
+          for (std::size_t j = 0; j < i; ++j) {
+            if (!(scratch[t][j] <= limit)) continue;
+            const double d = m_distance(row, m_data + j * m_dim, m_dim);
+            if (std::isnan(d)) {
+              sawNaN[t] = 1;
+              return;
+            }
+            if (first || d < best) {
+              best = d;
+              bestJ = j;
+              first = false;
+            }
+          }
+          m_key[i] = best;
+          m_candidate[i] = bestJ;
+          continue;
+        }
         for (std::size_t j = 0; j < i; ++j) {
           const double d = m_distance(row, m_data + j * m_dim, m_dim);
           if (std::isnan(d)) {
@@ -397,6 +540,7 @@ private:
     double* cm = m_merged.data() + (m - m_n) * m_dim;
     for (std::size_t k = 0; k < m_dim; ++k) cm[k] = (ca[k] * wa + cb[k] * wb) / total;
     m_weight[m] = total;
+    if (m_useFloat) std::copy(cm, cm + m_dim, m_mergedF.data() + (m - m_n) * m_dim);
   }
 
   std::size_t m_parallelScanWork;
@@ -424,6 +568,13 @@ private:
     char padding[64 - sizeof(double) - sizeof(std::size_t) - sizeof(bool)];
   };
   std::vector<Found> m_found;
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  FloatDistanceKernel m_distanceF;
+  bool m_useFloat = false;
+  double m_margin = 0;
+  std::vector<float> m_dataF;
+  std::vector<float> m_mergedF;
+  std::vector<float> m_scratch;  // single-precision distances of the current scan, by position in m_order
 };
 
 }  // namespace
