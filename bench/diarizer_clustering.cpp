@@ -36,7 +36,9 @@ double currentMiB() {
   }
   return 0;
 }
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 // Voice vectors of 40 speakers with per-turn noise; PLDA features are each
 // speaker's scaled centre plus unit within-speaker noise, as VBx models them.
@@ -68,14 +70,17 @@ double scipySeconds(const std::vector<double>& rows, std::size_t dim) {
   const auto dir = std::filesystem::temp_directory_path();
   const auto input = dir / "pv-bench-rows.bin";
   const auto output = dir / "pv-bench-seconds.txt";
-  std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(rows.data()),
-                                               static_cast<std::streamsize>(rows.size() * sizeof(double)));
+  std::ofstream(input, std::ios::binary)
+      .write(reinterpret_cast<const char*>(rows.data()), static_cast<std::streamsize>(rows.size() * sizeof(double)));
   const std::string script =
       "import numpy as np, sys, time; from scipy.cluster.hierarchy import linkage; "
-      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " + std::to_string(dim) + "); "
+      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " +
+      std::to_string(dim) +
+      "); "
       "t = time.perf_counter(); linkage(x, method='centroid'); "
       "open(sys.argv[2], 'w').write(str(time.perf_counter() - t))";
-  const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + input.string() + "' '" + output.string() + "'";
+  const std::string command =
+      "/usr/bin/python3 -c \"" + script + "\" '" + input.string() + "' '" + output.string() + "'";
   const int status = std::system(command.c_str());
   std::filesystem::remove(input);
   if (status != 0) return -1;
@@ -137,5 +142,12 @@ void BM_Clustering(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_Clustering)->Arg(1000)->Arg(5000)->Arg(15000)->Arg(50000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Clustering)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Arg(15000)
+    ->Arg(50000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK_MAIN();

@@ -13,10 +13,10 @@ namespace voxtrellis {
 struct OfflineDiarizerConfig {
   struct Segmentation {
     double windowDurationSeconds = 10.0;
-    int sampleRate = 16000;           // Hz
-    double minDurationOn = 0.0;       // seconds
-    double minDurationOff = 0.0;      // seconds
-    double stepRatio = 0.2;           // hop between windows, fraction of a window
+    int sampleRate = 16000;       // Hz
+    double minDurationOn = 0.0;   // seconds
+    double minDurationOff = 0.0;  // seconds
+    double stepRatio = 0.2;       // hop between windows, fraction of a window
     float speechOnsetThreshold = 0.5f;
     float speechOffsetThreshold = 0.5f;
     static Segmentation community() { return {}; }

@@ -22,9 +22,10 @@ struct OfflineDiarizerModels;
 //
 // Thread safety: one caller at a time. The configuration never changes.
 class OfflineDiarizerManager {
-public:
+ public:
   // Loads the model bundle from a models directory; see OfflineDiarizerModels::load.
-  using ModelLoader = std::function<std::shared_ptr<const OfflineDiarizerModels>(const std::filesystem::path& directory)>;
+  using ModelLoader =
+      std::function<std::shared_ptr<const OfflineDiarizerModels>(const std::filesystem::path& directory)>;
 
   explicit OfflineDiarizerManager(OfflineDiarizerConfig config = OfflineDiarizerConfig::defaultConfig());
   ~OfflineDiarizerManager();
@@ -58,7 +59,7 @@ public:
   // Replaces how models are loaded (tests, other model stores).
   void setModelLoader(ModelLoader loader);
 
-private:
+ private:
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };

@@ -8,19 +8,18 @@ namespace voxtrellis {
 
 // Per-stage durations of one diarization call, in seconds. Immutable once made.
 class PipelineTimings {
-public:
+ public:
   // Thrown by fromJson() for a document that is not an object holding all
   // eight numeric keys.
   class DecodingError : public std::runtime_error {
-  public:
+   public:
     using std::runtime_error::runtime_error;
   };
 
   PipelineTimings() = default;
   // Stores the six stage values and computes the two totals.
   PipelineTimings(double modelCompilationSeconds, double audioLoadingSeconds, double segmentationSeconds,
-                  double embeddingExtractionSeconds, double speakerClusteringSeconds,
-                  double postProcessingSeconds);
+                  double embeddingExtractionSeconds, double speakerClusteringSeconds, double postProcessingSeconds);
 
   double modelCompilationSeconds() const { return m_modelCompilation; }
   double audioLoadingSeconds() const { return m_audioLoading; }
@@ -47,7 +46,7 @@ public:
 
   bool operator==(const PipelineTimings&) const = default;
 
-private:
+ private:
   double m_modelCompilation = 0;
   double m_audioLoading = 0;
   double m_segmentation = 0;

@@ -18,8 +18,8 @@ struct TimedSpeakerSegment {
   // Confidence-like score set by the producer, 0...1.
   float qualityScore = 0;
 
-  TimedSpeakerSegment(std::string speakerId, std::vector<float> embedding, float startTimeSeconds,
-                      float endTimeSeconds, float qualityScore);
+  TimedSpeakerSegment(std::string speakerId, std::vector<float> embedding, float startTimeSeconds, float endTimeSeconds,
+                      float qualityScore);
 
   // End minus start; not clamped, so a reversed segment gives a negative value.
   float durationSeconds() const { return endTimeSeconds - startTimeSeconds; }

@@ -34,7 +34,8 @@ std::vector<double> bruteForceLinkage(const std::vector<double>& data, std::size
   std::vector<double> size(2 * n - 1, 1.0);
   std::vector<std::size_t> live;
   for (std::size_t i = 0; i < n; ++i) {
-    centroid[i].assign(data.begin() + static_cast<std::ptrdiff_t>(i * dim), data.begin() + static_cast<std::ptrdiff_t>((i + 1) * dim));
+    centroid[i].assign(data.begin() + static_cast<std::ptrdiff_t>(i * dim),
+                       data.begin() + static_cast<std::ptrdiff_t>((i + 1) * dim));
     live.push_back(i);
   }
   std::vector<double> out;
@@ -58,7 +59,8 @@ std::vector<double> bruteForceLinkage(const std::vector<double>& data, std::size
       centroid[m][c] = (centroid[a][c] * size[a] + centroid[b][c] * size[b]) / (size[a] + size[b]);
     }
     size[m] = size[a] + size[b];
-    out.insert(out.end(), {static_cast<double>(std::min(a, b)), static_cast<double>(std::max(a, b)), std::sqrt(best), size[m]});
+    out.insert(out.end(),
+               {static_cast<double>(std::min(a, b)), static_cast<double>(std::max(a, b)), std::sqrt(best), size[m]});
     live.erase(live.begin() + static_cast<std::ptrdiff_t>(bj));
     live.erase(live.begin() + static_cast<std::ptrdiff_t>(bi));
     live.push_back(m);
@@ -78,8 +80,12 @@ void expectSameDendrogram(const std::vector<double>& actual, const std::vector<d
 }
 
 TEST(CentroidLinkage, MatchesBruteForceOnRandomRows) {
-  struct Case { std::size_t n, dim; unsigned seed; };
-  for (const Case c : {Case{2, 3, 1}, Case{3, 1, 2}, Case{17, 4, 3}, Case{60, 8, 4}, Case{120, 16, 5}, Case{90, 256, 6}}) {
+  struct Case {
+    std::size_t n, dim;
+    unsigned seed;
+  };
+  for (const Case c :
+       {Case{2, 3, 1}, Case{3, 1, 2}, Case{17, 4, 3}, Case{60, 8, 4}, Case{120, 16, 5}, Case{90, 256, 6}}) {
     SCOPED_TRACE("n=" + std::to_string(c.n) + " dim=" + std::to_string(c.dim));
     const auto data = randomRows(c.n, c.dim, c.seed);
     expectSameDendrogram(linkage(data, c.n, c.dim), bruteForceLinkage(data, c.n, c.dim), 1e-9);
@@ -140,17 +146,20 @@ TEST(CentroidLinkage, MatchesScipyOnRandomRows) {
   const auto data = randomRows(n, dim, 42);
   const auto input = dir.path() / "rows.bin";
   const auto output = dir.path() / "linkage.bin";
-  std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                               static_cast<std::streamsize>(data.size() * sizeof(double)));
+  std::ofstream(input, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(double)));
   const std::string script =
       "import numpy as np, sys; from scipy.cluster.hierarchy import linkage; "
-      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " + std::to_string(dim) + "); "
+      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " +
+      std::to_string(dim) +
+      "); "
       "linkage(x, method='centroid').astype(np.float64).tofile(sys.argv[2])";
-  const std::string command = "/usr/bin/python3 -c \"" + script + "\" '" + input.string() + "' '" + output.string() + "'";
+  const std::string command =
+      "/usr/bin/python3 -c \"" + script + "\" '" + input.string() + "' '" + output.string() + "'";
   ASSERT_EQ(std::system(command.c_str()), 0);
   std::vector<double> scipy(4 * (n - 1));
-  std::ifstream(output, std::ios::binary).read(reinterpret_cast<char*>(scipy.data()),
-                                               static_cast<std::streamsize>(scipy.size() * sizeof(double)));
+  std::ifstream(output, std::ios::binary)
+      .read(reinterpret_cast<char*>(scipy.data()), static_cast<std::streamsize>(scipy.size() * sizeof(double)));
   const auto ours = linkage(data, n, dim);
   bool inversion = false;
   for (std::size_t k = 1; k + 1 < n; ++k) inversion |= ours[4 * k + 2] < ours[4 * (k - 1) + 2];
@@ -165,7 +174,8 @@ TEST(CentroidLinkage, StatusCodes) {
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 3, 2, nullptr, 8), kFastClusterMissingBuffer);
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 0, 0, out.data(), 0), kFastClusterOk);
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 3, 0, out.data(), 8), kFastClusterMissingBuffer);
-  EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), std::size_t{1} << 31, 2, out.data(), 8), kFastClusterTooLarge);
+  EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), std::size_t{1} << 31, 2, out.data(), 8),
+            kFastClusterTooLarge);
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 3, 2, out.data(), 7), kFastClusterOutputTooSmall);
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 1, 2, out.data(), 0), kFastClusterOk);
   EXPECT_EQ(fastcluster_compute_centroid_linkage(rows.data(), 3, 2, out.data(), 8), kFastClusterOk);
@@ -181,7 +191,9 @@ TEST(CentroidLinkage, StatusCodes) {
 
 TEST(AHCClustering, ThresholdBecomesUnitVectorDistance) {
   const AHCClustering ahc;
-  struct Case { double threshold, distance; };
+  struct Case {
+    double threshold, distance;
+  };
   for (const Case c : {Case{0.6, 0.894427191}, Case{0.7, 0.774596669}, Case{0.5, 1.0}, Case{1.0, 0.0}, Case{1.5, 0.0},
                        Case{-1.0, 2.0}, Case{-3.0, 2.0}}) {
     EXPECT_NEAR(ahc.convertThresholdToDistance(c.threshold), c.distance, 1e-9) << c.threshold;

@@ -23,13 +23,13 @@ TEST(SpeakerCountConstraints, ResolvesBounds) {
     std::optional<int> fixed;
   };
   const std::vector<Case> cases = {
-      {2, 3, std::nullopt, std::nullopt, 2, 2, 2},   // more speakers than embeddings
+      {2, 3, std::nullopt, std::nullopt, 2, 2, 2},  // more speakers than embeddings
       {10, std::nullopt, 5, 3, 3, 3, 3},            // contradictory bounds
       {10, std::nullopt, std::nullopt, 4, 1, 4, std::nullopt},
       {10, std::nullopt, 0, std::nullopt, 1, 10, std::nullopt},
       {10, std::nullopt, -4, 2, 1, 2, std::nullopt},
       {1, std::nullopt, 3, 8, 1, 1, 1},
-      {10, 4, 1, 9, 4, 4, 4},                        // an exact count overrides the bounds
+      {10, 4, 1, 9, 4, 4, 4},  // an exact count overrides the bounds
   };
   for (const auto& c : cases) {
     const auto r = SpeakerCountConstraints::resolve(c.n, c.exactly, c.min, c.max);
@@ -104,7 +104,8 @@ TEST(VBxClustering, CountOutsideBoundsIsForcedByKMeans) {
     embeddings.push_back({std::cos(i % 5), std::sin(i % 5), 0.1});
     labels.push_back(i % 5);
   }
-  const auto bounded = vbx.refineWithConstraints(rho, embeddings, labels, SpeakerCountConstraints::resolve(10, {}, 2, 4));
+  const auto bounded =
+      vbx.refineWithConstraints(rho, embeddings, labels, SpeakerCountConstraints::resolve(10, {}, 2, 4));
   EXPECT_TRUE(bounded.wasAdjusted);
   EXPECT_EQ(bounded.numClusters, 4);
   EXPECT_EQ(bounded.originalClusterCount, 5);
@@ -122,7 +123,8 @@ TimedEmbedding timed(int chunk, int slot, std::vector<float> embedding) {
   e.chunkIndex = chunk;
   e.speakerIndex = slot;
   e.embedding256 = std::move(embedding);
-  e.rho128 = {e.embedding256.empty() ? 0.0 : 30.0 * e.embedding256[0], e.embedding256.size() > 1 ? 30.0 * e.embedding256[1] : 0.0};
+  e.rho128 = {e.embedding256.empty() ? 0.0 : 30.0 * e.embedding256[0],
+              e.embedding256.size() > 1 ? 30.0 * e.embedding256[1] : 0.0};
   return e;
 }
 
@@ -137,8 +139,7 @@ TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
   EXPECT_EQ(result.centroids.size(), 2u);
   EXPECT_EQ(result.assignments, (std::vector<int>{0, 1, -1, 0, 0}));
   // The NaN slot and the out-of-grid chunk leave their cells empty.
-  EXPECT_EQ(result.chunkAssignments,
-            (std::vector<std::vector<int>>{{0, 1, -2}, {-2, -2, -2}, {0, -2, -2}}));
+  EXPECT_EQ(result.chunkAssignments, (std::vector<std::vector<int>>{{0, 1, -2}, {-2, -2, -2}, {0, -2, -2}}));
   EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings(embeddings), (std::vector<int>{0, 1, 3, 4}));
   EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings({timed(0, 0, {nan})}), (std::vector<int>{0}));
 }
@@ -153,7 +154,8 @@ TEST(SpeakerClusteringStage, CentroidsWithoutWeightAreNotSpeakers) {
   vbx.pi = {1e-8, 1e-8};  // no active speaker: plain means of the warm start
   EXPECT_EQ(SpeakerClusteringStage::computeCentroids({{2, 0}, {4, 0}, {0, 6}}, vbx, {0, 0, 1}),
             (std::vector<std::vector<double>>{{3, 0}, {0, 6}}));
-  EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {3, 4}}), (std::vector<std::vector<double>>{{2, 3}}));
+  EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {3, 4}}),
+            (std::vector<std::vector<double>>{{2, 3}}));
   EXPECT_TRUE(SpeakerClusteringStage::computeFallbackCentroids({}).empty());
 }
 

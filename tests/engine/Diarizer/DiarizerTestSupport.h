@@ -15,7 +15,9 @@ constexpr double kToneA = 400.0;   // the generated models hear this as voice A
 constexpr double kToneB = 1600.0;  // and this as voice B
 
 // Folder of the generated diarizer models ("speaker-diarization-onnx" inside).
-inline std::filesystem::path modelsDirectory() { return testsupport::fixturesDir() / "diarizer"; }
+inline std::filesystem::path modelsDirectory() {
+  return testsupport::fixturesDir() / "diarizer";
+}
 inline std::filesystem::path brokenModel(const std::string& name) {
   return modelsDirectory() / "broken" / (name + ".mlmodelc");
 }
@@ -29,7 +31,9 @@ inline void addTone(std::vector<float>& audio, double frequency, double start, d
   }
 }
 
-inline std::vector<float> silence(double seconds) { return std::vector<float>(static_cast<std::size_t>(seconds * kRate), 0.0f); }
+inline std::vector<float> silence(double seconds) {
+  return std::vector<float>(static_cast<std::size_t>(seconds * kRate), 0.0f);
+}
 
 // Voice A 0–6 s, B 6–12 s, A 12–18 s, B 17–22 s (one second of overlap),
 // silence, A 26–32 s.

@@ -75,8 +75,12 @@ TEST(OfflineDiarizerConfig, ValidationNamesTheFirstBrokenRule) {
       {"offset above onset", [](auto& c) { c.segmentation.speechOffsetThreshold = 0.6f; }, K::invalidConfiguration,
        "Invalid configuration: speechOffsetThreshold must be within [0, speechOnsetThreshold], got 0.6"},
       {"equal thresholds", [](auto& c) { c.segmentation.speechOffsetThreshold = 0.5f; }, K::invalidConfiguration, ""},
-      {"first rule wins", [](auto& c) { c.clustering.threshold = 2; c.embedding.batchSize = 0; }, K::invalidConfiguration,
-       "Invalid configuration: clustering.threshold must be within (0, sqrt(2)], got 2.0"},
+      {"first rule wins",
+       [](auto& c) {
+         c.clustering.threshold = 2;
+         c.embedding.batchSize = 0;
+       },
+       K::invalidConfiguration, "Invalid configuration: clustering.threshold must be within (0, sqrt(2)], got 2.0"},
   };
   for (const auto& rule : rules) {
     SCOPED_TRACE(rule.name);
@@ -124,8 +128,8 @@ TEST(OfflineDiarizerConfig, AliasesAndSpeakerCounts) {
   EXPECT_FALSE(cleared.clustering.numSpeakers.has_value());
   EXPECT_EQ(cleared.clustering.minSpeakers, 2);
 
-  const OfflineDiarizerConfig flat(OfflineDiarizerConfig::Flat{.clusteringThreshold = 0.8, .embeddingBatchSize = 8,
-                                                               .embeddingExportPath = "/tmp/x.json"});
+  const OfflineDiarizerConfig flat(OfflineDiarizerConfig::Flat{
+      .clusteringThreshold = 0.8, .embeddingBatchSize = 8, .embeddingExportPath = "/tmp/x.json"});
   EXPECT_EQ(flat.clustering.threshold, 0.8);
   EXPECT_EQ(flat.embedding.batchSize, 8);
   EXPECT_EQ(flat.exportSettings.embeddingsPath, "/tmp/x.json");
@@ -167,7 +171,8 @@ TEST(DiarizationTypes, SegmentsAndErrors) {
   EXPECT_EQ(a.durationSeconds(), -1.0f);
   EXPECT_STREQ(OfflineDiarizationError::processingFailed("").what(), "Processing failed: ");
   EXPECT_STREQ(OfflineDiarizationError::noSpeechDetected().what(), "No speech detected in audio");
-  EXPECT_STREQ(OfflineDiarizationError::modelNotLoaded("offline-diarizer").what(), "Model not loaded: offline-diarizer");
+  EXPECT_STREQ(OfflineDiarizationError::modelNotLoaded("offline-diarizer").what(),
+               "Model not loaded: offline-diarizer");
   EXPECT_STREQ(OfflineDiarizationError::exportFailed("x").what(), "Failed to export data: x");
 }
 

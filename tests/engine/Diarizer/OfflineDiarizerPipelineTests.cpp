@@ -33,11 +33,12 @@ void expectTurns(const DiarizationResult& result, const std::vector<Turn>& truth
 }
 
 // The later-starting voice loses the overlapped second.
-const std::vector<Turn> kConversationTurns = {{"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 18, 22}, {"S1", 26, 32}};
+const std::vector<Turn> kConversationTurns = {
+    {"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 18, 22}, {"S1", 26, 32}};
 
 // Collects log lines while alive.
 class LogCapture {
-public:
+ public:
   LogCapture() {
     AppLogger::setSink([this](const AppLogger::Record& r) {
       std::lock_guard lock(m_mutex);
@@ -53,7 +54,7 @@ public:
     return false;
   }
 
-private:
+ private:
   mutable std::mutex m_mutex;
   std::vector<AppLogger::Record> m_records;
 };
@@ -85,8 +86,8 @@ TEST(OfflineDiarizerPipeline, TwoAlternatingVoicesBecomeTwoSpeakers) {
   EXPECT_EQ(result.timings->audioLoadingSeconds(), 0.0);
   EXPECT_EQ(result.timings->modelCompilationSeconds(), loadModels()->compilationDuration);
   EXPECT_DOUBLE_EQ(result.timings->totalInferenceSeconds(), result.timings->segmentationSeconds() +
-                                                               result.timings->embeddingExtractionSeconds() +
-                                                               result.timings->speakerClusteringSeconds());
+                                                                result.timings->embeddingExtractionSeconds() +
+                                                                result.timings->speakerClusteringSeconds());
 }
 
 TEST(OfflineDiarizerPipeline, OneVoiceIsOneSpeakerAndSilenceHasNoTurns) {
@@ -122,10 +123,10 @@ TEST(OfflineDiarizerPipeline, DiskBackedFileLeavesNoTemporaryFile) {
   const auto raw = dir / "conversation.f32";
   const auto wav = dir / "conversation.wav";
   const auto audio = conversation();
-  std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(audio.data()),
-                                             static_cast<std::streamsize>(audio.size() * sizeof(float)));
-  const std::string command = "ffmpeg -loglevel error -y -f f32le -ar 16000 -ac 1 -i '" + raw.string() + "' '" +
-                              wav.string() + "'";
+  std::ofstream(raw, std::ios::binary)
+      .write(reinterpret_cast<const char*>(audio.data()), static_cast<std::streamsize>(audio.size() * sizeof(float)));
+  const std::string command =
+      "ffmpeg -loglevel error -y -f f32le -ar 16000 -ac 1 -i '" + raw.string() + "' '" + wav.string() + "'";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "ffmpeg is not available";
 
   auto temporaryFiles = [] {
@@ -254,7 +255,7 @@ TEST(OfflineDiarizerPipeline, PrewarmSkipsAWindowItCannotBuild) {
 
 // A source whose reads start failing after a number of calls.
 class FailingSource final : public StreamingAudioSampleSource {
-public:
+ public:
   FailingSource(std::vector<float> samples, int goodReads) : m_samples(std::move(samples)), m_goodReads(goodReads) {}
   int64_t sampleCount() const override { return static_cast<int64_t>(m_samples.size()); }
   void copySamples(float* destination, int64_t offset, int64_t count) const override {
@@ -263,7 +264,7 @@ public:
         .copySamples(destination, 0, count);
   }
 
-private:
+ private:
   std::vector<float> m_samples;
   int m_goodReads;
   mutable std::atomic<int> m_reads{0};
@@ -286,7 +287,8 @@ TEST(OfflineDiarizerPipeline, FailuresEndBothStagesAndLeaveNoThread) {
   }
   // An embedding-stage failure ends segmentation too, and is the error reported.
   manager.initialize(models);
-  EXPECT_EQ(errorText([&] { manager.process(long_); }), "Processing failed: Embedding model returned 200 values; expected 256");
+  EXPECT_EQ(errorText([&] { manager.process(long_); }),
+            "Processing failed: Embedding model returned 200 values; expected 256");
   EXPECT_EQ(threadCount(), before);
 }
 

@@ -35,9 +35,8 @@ TEST(OfflineReconstruction, SpeakerCountRoundsHalvesToEven) {
   // Average weight sum 2.5 → 2 speakers; 1.5 → 2 speakers.
   for (float third : {0.5f, -0.5f}) {
     const auto seg = oneChunk(30, [&](int) { return std::vector<float>{1.0f, 1.0f, third}; });
-    const auto segments =
-        OfflineReconstruction(OfflineDiarizerConfig{}.withSpeakers(std::nullopt)).buildSegments(
-            seg, {{0, 1, 2}}, {{1.0}, {2.0}, {3.0}});
+    const auto segments = OfflineReconstruction(OfflineDiarizerConfig{}.withSpeakers(std::nullopt))
+                              .buildSegments(seg, {{0, 1, 2}}, {{1.0}, {2.0}, {3.0}});
     OfflineDiarizerConfig keep;
     keep.embedding.excludeOverlap = false;
     const auto both = OfflineReconstruction(keep).buildSegments(seg, {{0, 1, 2}}, {{1.0}, {2.0}, {3.0}});
@@ -49,8 +48,8 @@ TEST(OfflineReconstruction, SpeakerCountRoundsHalvesToEven) {
 }
 
 TEST(OfflineReconstruction, MergeGapsAndShortSegments) {
-  std::vector<TimedSpeakerSegment> parts = {{"S1", {}, 0.0f, 2.0f, 1.0f}, {"S1", {}, 2.05f, 4.0f, 0.5f},
-                                            {"S1", {}, 5.0f, 7.0f, 1.0f}};
+  std::vector<TimedSpeakerSegment> parts = {
+      {"S1", {}, 0.0f, 2.0f, 1.0f}, {"S1", {}, 2.05f, 4.0f, 0.5f}, {"S1", {}, 5.0f, 7.0f, 1.0f}};
   const auto merged = OfflineReconstruction::mergeSegments(parts, 0.1);
   ASSERT_EQ(merged.size(), 2u);
   EXPECT_FLOAT_EQ(merged[0].endTimeSeconds, 4.0f);
@@ -68,8 +67,8 @@ TEST(OfflineReconstruction, MergeGapsAndShortSegments) {
 
 TEST(OfflineReconstruction, OverlapGoesToTheEarlierSpeaker) {
   const OfflineReconstruction reconstruction{OfflineDiarizerConfig{}};
-  const auto result = reconstruction.excludeOverlaps({{"S1", {}, 0.0f, 4.0f, 1.0f}, {"S2", {}, 3.0f, 7.0f, 0.8f},
-                                                      {"S1", {}, 6.5f, 7.2f, 1.0f}});
+  const auto result = reconstruction.excludeOverlaps(
+      {{"S1", {}, 0.0f, 4.0f, 1.0f}, {"S2", {}, 3.0f, 7.0f, 0.8f}, {"S1", {}, 6.5f, 7.2f, 1.0f}});
   ASSERT_EQ(result.size(), 2u);
   EXPECT_FLOAT_EQ(result[1].startTimeSeconds, 4.0f);
   EXPECT_NEAR(result[1].qualityScore, 0.8 * 3.0 / 4.0, 1e-6);

@@ -41,8 +41,8 @@ TEST(OfflineSegmentation, WindowsCoverTheRecording) {
   EXPECT_DOUBLE_EQ(one.frameDuration, 0.02);
 
   // One sample past five steps: six windows, the last holding one real sample.
-  const auto six = processor.process(reader(std::vector<float>(160001, 0.0f)), *models->segmentationModel,
-                                     OfflineDiarizerConfig{});
+  const auto six =
+      processor.process(reader(std::vector<float>(160001, 0.0f)), *models->segmentationModel, OfflineDiarizerConfig{});
   EXPECT_EQ(six.chunkOffsets, (std::vector<double>{0, 2, 4, 6, 8, 10}));
 
   EXPECT_THROW(processor.process(reader({}), *models->segmentationModel, OfflineDiarizerConfig{}),
@@ -54,14 +54,15 @@ TEST(OfflineSegmentation, DecodesTheVoiceIntoItsSlot) {
   auto audio = silence(10);
   addTone(audio, kToneA, 0, 5);
   addTone(audio, kToneB, 4, 8);
-  const auto out = OfflineSegmentationProcessor().process(reader(audio), *models->segmentationModel, OfflineDiarizerConfig{});
+  const auto out =
+      OfflineSegmentationProcessor().process(reader(audio), *models->segmentationModel, OfflineDiarizerConfig{});
   const auto& frames = out.speakerWeights[0];
   auto at = [&](double seconds) { return frames[static_cast<std::size_t>(seconds / out.frameDuration)]; };
-  EXPECT_GT(at(1)[0], 0.99f);   // A alone
+  EXPECT_GT(at(1)[0], 0.99f);  // A alone
   EXPECT_LT(at(1)[1], 0.01f);
   EXPECT_GT(at(4.5)[0], 0.99f);  // both: the overlap class holds slots 0 and 1
   EXPECT_GT(at(4.5)[1], 0.99f);
-  EXPECT_GT(at(6)[1], 0.99f);   // B alone
+  EXPECT_GT(at(6)[1], 0.99f);                        // B alone
   EXPECT_LT(at(9)[0] + at(9)[1] + at(9)[2], 0.01f);  // silence
   float total = 0;
   for (float lp : out.logProbs[0][50]) total += std::exp(lp);
@@ -71,11 +72,11 @@ TEST(OfflineSegmentation, DecodesTheVoiceIntoItsSlot) {
 TEST(OfflineSegmentation, HandlerStopEndsCallsButNotTheRun) {
   const auto models = loadModels();
   int calls = 0;
-  const auto out = OfflineSegmentationProcessor().process(
-      reader(silence(20)), *models->segmentationModel, OfflineDiarizerConfig{}, [&](const SegmentationChunk&) {
-        ++calls;
-        return SegmentationChunkContinuation::stop;
-      });
+  const auto out = OfflineSegmentationProcessor().process(reader(silence(20)), *models->segmentationModel,
+                                                          OfflineDiarizerConfig{}, [&](const SegmentationChunk&) {
+                                                            ++calls;
+                                                            return SegmentationChunkContinuation::stop;
+                                                          });
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(out.numChunks, 10);
 }
@@ -128,7 +129,10 @@ TEST(WeightInterpolation, ResamplesAtHalfPositions) {
 TEST(OfflineEmbeddingExtractor, ModelsLackingAFeatureAreRefused) {
   const auto models = loadModels();
   const PLDATransform plda(models->pldaRhoModel, models->pldaPsi);
-  struct Case { std::shared_ptr<OnnxModel> fbank, embedding; const char* message; };
+  struct Case {
+    std::shared_ptr<OnnxModel> fbank, embedding;
+    const char* message;
+  };
   const std::vector<Case> cases = {
       {OnnxModel::load(brokenModel("FBankWrongOutput")), models->embeddingModel,
        "Processing failed: FBANK model missing `fbank_features` multiarray output"},
@@ -162,7 +166,8 @@ SegmentationOutput singleWindow(int frames, const std::vector<float>& slotWeight
 TEST(OfflineEmbeddingExtractor, MasksTimesAndFallbacks) {
   const auto models = loadModels();
   const OfflineEmbeddingExtractor extractor(models->fbankModel, models->embeddingModel,
-                                            PLDATransform(models->pldaRhoModel, models->pldaPsi), OfflineDiarizerConfig{});
+                                            PLDATransform(models->pldaRhoModel, models->pldaPsi),
+                                            OfflineDiarizerConfig{});
   auto audio = silence(12);
   addTone(audio, kToneA, 0, 12);
   // Two slots active in every frame: the clean mask is empty, the full weights are used.
@@ -192,10 +197,13 @@ TEST(OfflineEmbeddingExtractor, MasksTimesAndFallbacks) {
 TEST(OfflineEmbeddingExtractor, ShortEmbeddingsAreReported) {
   const auto models = loadModels();
   const OfflineEmbeddingExtractor extractor(models->fbankModel, OnnxModel::load(brokenModel("EmbeddingShort")),
-                                            PLDATransform(models->pldaRhoModel, models->pldaPsi), OfflineDiarizerConfig{});
+                                            PLDATransform(models->pldaRhoModel, models->pldaPsi),
+                                            OfflineDiarizerConfig{});
   auto audio = silence(10);
   addTone(audio, kToneA, 0, 10);
-  EXPECT_EQ(errorText([&] { extractor.extractEmbeddings(audio, singleWindow(500, {1.0f, 0, 0})); }),
+  EXPECT_EQ(errorText([&] {
+              extractor.extractEmbeddings(audio, singleWindow(500, {1.0f, 0, 0}));
+            }),
             "Processing failed: Embedding model returned 200 values; expected 256");
 }
 
@@ -246,7 +254,8 @@ TEST(OfflineDiarizerModels, PsiFileSearchAndDecoding) {
   EXPECT_EQ(errorText([&] { OfflineDiarizerModels::loadPLDAPsi(dir.path()); }),
             "Processing failed: PLDA parameters file not found in " + dir.path().string());
   // 7 bytes ("AACAPwAAAA" is 1.0f plus three bytes) give one value; line breaks are skipped.
-  write(dir / "speaker-diarization-onnx/plda-parameters.json", R"({"tensors":{"psi":{"data_base64":"AACA\nPwAAAA=="}}})");
+  write(dir / "speaker-diarization-onnx/plda-parameters.json",
+        R"({"tensors":{"psi":{"data_base64":"AACA\nPwAAAA=="}}})");
   EXPECT_EQ(OfflineDiarizerModels::loadPLDAPsi(dir.path()), std::vector<double>{1.0});
   // The top-level file wins over the repository's.
   write(dir / "plda-parameters.json", R"({"tensors":{"psi":{"data_base64":"AAAAQA=="}}})");

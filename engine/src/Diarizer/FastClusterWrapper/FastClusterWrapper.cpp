@@ -1,11 +1,11 @@
 #include "Diarizer/FastClusterWrapper/FastClusterWrapper.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
-#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -103,7 +103,7 @@ DistanceKernel pickKernel() {
 // Indexed binary min-heap over node indices, keyed by an external array
 // (the candidate distances).
 class BinaryMinHeap {
-public:
+ public:
   BinaryMinHeap(double* keys, std::size_t capacity) : m_keys(keys), m_heap(capacity), m_position(capacity) {}
 
   // Nodes first ... first+count−1, then heapified.
@@ -131,8 +131,10 @@ public:
     const std::size_t last = m_heap[m_size];
     m_heap[slot] = last;
     m_position[last] = slot;
-    if (m_keys[last] > m_keys[node]) siftDown(slot);
-    else siftUp(slot);
+    if (m_keys[last] > m_keys[node])
+      siftDown(slot);
+    else
+      siftUp(slot);
   }
 
   // `newNode` takes the heap slot of `oldNode` with key `value`.
@@ -142,11 +144,13 @@ public:
     m_heap[slot] = newNode;
     const bool grew = value > m_keys[oldNode];
     m_keys[newNode] = value;
-    if (grew) siftDown(slot);
-    else siftUp(slot);
+    if (grew)
+      siftDown(slot);
+    else
+      siftUp(slot);
   }
 
-private:
+ private:
   double key(std::size_t slot) const { return m_keys[m_heap[slot]]; }
   void swapSlots(std::size_t i, std::size_t j) {
     std::swap(m_heap[i], m_heap[j]);
@@ -179,7 +183,7 @@ private:
 // sleeping thread takes to wake up, so waiting threads spin briefly before
 // they sleep on the atomic (futex) and give the processor back.
 class ScanPool {
-public:
+ public:
   explicit ScanPool(unsigned workers) : m_count(workers) {
     for (unsigned w = 1; w < workers; ++w) m_threads.emplace_back([this, w] { loop(w); });
   }
@@ -192,7 +196,8 @@ public:
   unsigned size() const { return m_count; }
 
   // Runs job(w) for every worker w and returns when all are done.
-  template <class Job> void run(const Job& job) {
+  template <class Job>
+  void run(const Job& job) {
     m_context = &job;
     m_invoke = [](const void* context, unsigned w) { (*static_cast<const Job*>(context))(w); };
     m_remaining.store(m_count - 1, std::memory_order_relaxed);
@@ -201,12 +206,14 @@ public:
     job(0);
     unsigned left;
     for (unsigned spins = 0; (left = m_remaining.load(std::memory_order_acquire)) != 0; ++spins) {
-      if (spins < kSpins) pause();
-      else m_remaining.wait(left, std::memory_order_acquire);
+      if (spins < kSpins)
+        pause();
+      else
+        m_remaining.wait(left, std::memory_order_acquire);
     }
   }
 
-private:
+ private:
   static constexpr unsigned kSpins = 4000;
   static void pause() {
 #if defined(__x86_64__)
@@ -218,8 +225,10 @@ private:
     while (true) {
       uint64_t generation;
       for (unsigned spins = 0; (generation = m_generation.load(std::memory_order_acquire)) == seen; ++spins) {
-        if (spins < kSpins) pause();
-        else m_generation.wait(seen, std::memory_order_acquire);
+        if (spins < kSpins)
+          pause();
+        else
+          m_generation.wait(seen, std::memory_order_acquire);
       }
       seen = generation;
       if (m_quit.load(std::memory_order_acquire)) return;
@@ -248,12 +257,23 @@ unsigned workerCount(std::size_t n, std::size_t dim, std::size_t parallelScanWor
 }
 
 class CentroidLinkage {
-public:
+ public:
   CentroidLinkage(const double* data, std::size_t n, std::size_t dim, std::size_t parallelScanWork)
-      : m_parallelScanWork(parallelScanWork), m_data(data), m_n(n), m_dim(dim), m_merged((n - 1) * dim, 0.0), m_weight(2 * n - 1, 1.0),
-        m_successor(2 * n), m_predecessor(2 * n), m_candidate(2 * n - 1, 0), m_key(2 * n - 1, 0.0),
-        m_heap(m_key.data(), 2 * n - 1), m_distance(pickKernel()), m_pool(workerCount(n, dim, parallelScanWork)),
-        m_found(m_pool.size()), m_distanceF(pickFloatKernel()) {
+      : m_parallelScanWork(parallelScanWork),
+        m_data(data),
+        m_n(n),
+        m_dim(dim),
+        m_merged((n - 1) * dim, 0.0),
+        m_weight(2 * n - 1, 1.0),
+        m_successor(2 * n),
+        m_predecessor(2 * n),
+        m_candidate(2 * n - 1, 0),
+        m_key(2 * n - 1, 0.0),
+        m_heap(m_key.data(), 2 * n - 1),
+        m_distance(pickKernel()),
+        m_pool(workerCount(n, dim, parallelScanWork)),
+        m_found(m_pool.size()),
+        m_distanceF(pickFloatKernel()) {
     prepareFloatCopies();
     m_order.reserve(2 * n);
     for (std::size_t i = 0; i < n; ++i) m_order.push_back(i);
@@ -306,7 +326,7 @@ public:
     }
   }
 
-private:
+ private:
   const double* vectorOf(std::size_t node) const {
     return node < m_n ? m_data + node * m_dim : m_merged.data() + (node - m_n) * m_dim;
   }
@@ -354,8 +374,10 @@ private:
         }
         m_found[part] = found;
       };
-      if (parts == 1) scan(0);
-      else m_pool.run(scan);
+      if (parts == 1)
+        scan(0);
+      else
+        m_pool.run(scan);
       double best = std::numeric_limits<double>::infinity();
       std::size_t bestNode = kNone;
       for (unsigned part = 0; part < parts; ++part) {
@@ -395,8 +417,10 @@ private:
       }
       m_found[part] = found;
     };
-    if (parts == 1) scan(0);
-    else m_pool.run(scan);
+    if (parts == 1)
+      scan(0);
+    else
+      m_pool.run(scan);
     double nearestF = std::numeric_limits<double>::infinity();
     for (unsigned part = 0; part < parts; ++part) {
       if (m_found[part].nan) throw NaNDistance{};

@@ -10,7 +10,7 @@ namespace voxtrellis {
 // unit-length rows, cut top-down at the distance that corresponds to a
 // cosine-similarity threshold.
 class AHCClustering {
-public:
+ public:
   explicit AHCClustering(AppLogger logger = AppLogger("OfflineAHC"));
 
   // One label per row, numbered 0, 1, 2, ... in order of first appearance.
@@ -27,7 +27,7 @@ public:
                                                     double distanceThreshold);
   static std::vector<int> remapClusterIds(const std::vector<int>& labels);
 
-private:
+ private:
   AppLogger m_logger;
 };
 

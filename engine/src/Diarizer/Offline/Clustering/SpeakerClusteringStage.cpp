@@ -35,7 +35,8 @@ std::vector<int> selectTrainingEmbeddings(const std::vector<TimedEmbedding>& tim
   std::vector<int> indices;
   for (std::size_t i = 0; i < timed.size(); ++i) {
     const auto& e = timed[i].embedding256;
-    if (std::all_of(e.begin(), e.end(), [](float v) { return std::isfinite(v); })) indices.push_back(static_cast<int>(i));
+    if (std::all_of(e.begin(), e.end(), [](float v) { return std::isfinite(v); }))
+      indices.push_back(static_cast<int>(i));
   }
   if (indices.empty()) {
     for (std::size_t i = 0; i < timed.size(); ++i) indices.push_back(static_cast<int>(i));
@@ -145,8 +146,9 @@ std::vector<int> assignEmbeddings(const std::vector<std::vector<double>>& embedd
 std::vector<std::vector<int>> buildChunkAssignments(const SegmentationOutput& segmentation,
                                                     const std::vector<TimedEmbedding>& timed,
                                                     const std::vector<int>& assignments, int clusterCount) {
-  std::vector<std::vector<int>> grid(static_cast<std::size_t>(std::max(segmentation.numChunks, 0)),
-                                     std::vector<int>(static_cast<std::size_t>(std::max(segmentation.numSpeakers, 0)), -2));
+  std::vector<std::vector<int>> grid(
+      static_cast<std::size_t>(std::max(segmentation.numChunks, 0)),
+      std::vector<int>(static_cast<std::size_t>(std::max(segmentation.numSpeakers, 0)), -2));
   const std::size_t pairs = std::min(timed.size(), assignments.size());
   for (std::size_t i = 0; i < pairs; ++i) {
     const int chunk = timed[i].chunkIndex;
@@ -182,13 +184,16 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
   }
 
   std::vector<int> initialClusters;
-  if (trainingEmbeddings.size() == 1) initialClusters = {0};
-  else if (trainingEmbeddings.size() > 1) initialClusters = AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold);
+  if (trainingEmbeddings.size() == 1)
+    initialClusters = {0};
+  else if (trainingEmbeddings.size() > 1)
+    initialClusters = AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold);
 
   VBxOutput vbx;
   if (trainingRho.empty() || initialClusters.empty()) {
     vbx.hardClusters = {initialClusters};
-    vbx.numClusters = initialClusters.empty() ? 0 : *std::max_element(initialClusters.begin(), initialClusters.end()) + 1;
+    vbx.numClusters =
+        initialClusters.empty() ? 0 : *std::max_element(initialClusters.begin(), initialClusters.end()) + 1;
   } else {
     std::optional<SpeakerCountConstraints> constraints;
     const auto& c = config.clustering;
@@ -196,7 +201,8 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
       constraints = SpeakerCountConstraints::resolve(static_cast<int>(trainingEmbeddings.size()), c.numSpeakers,
                                                      c.minSpeakers, c.maxSpeakers);
     }
-    vbx = VBxClustering(config, psi).refineWithConstraints(trainingRho, trainingEmbeddings, initialClusters, constraints);
+    vbx =
+        VBxClustering(config, psi).refineWithConstraints(trainingRho, trainingEmbeddings, initialClusters, constraints);
   }
 
   Result result;
@@ -214,11 +220,10 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
     std::map<int, int> histogram;
     for (int a : result.assignments) ++histogram[a];
     logger.debug("Clustering completed in " + diarization::shortest(result.speakerClusteringSeconds) + "s with " +
-                 std::to_string(result.centroids.size()) + " centroids (assignment histogram: " +
-                 diarization::histogramText(histogram) + ")");
+                 std::to_string(result.centroids.size()) +
+                 " centroids (assignment histogram: " + diarization::histogramText(histogram) + ")");
   }
   return result;
 }
 
 }  // namespace voxtrellis::SpeakerClusteringStage
-

@@ -14,8 +14,8 @@ namespace voxtrellis {
 namespace SpeakerClusteringStage {
 
 struct Result {
-  std::vector<std::vector<double>> centroids;  // one 256-value vector per speaker
-  std::vector<int> assignments;                // one speaker per embedding, in embedding order
+  std::vector<std::vector<double>> centroids;      // one 256-value vector per speaker
+  std::vector<int> assignments;                    // one speaker per embedding, in embedding order
   std::vector<std::vector<int>> chunkAssignments;  // numChunks × numSpeakers, −2 where no embedding
   double speakerClusteringSeconds = 0;
 };

@@ -21,10 +21,13 @@ constexpr double kLog2Pi = 1.8378770664093453;
 
 // Normalises a row in place to sum 1; a sum that is not a finite positive
 // number gives the uniform distribution instead of spreading NaN.
-template <class Row> void normaliseRow(Row&& row) {
+template <class Row>
+void normaliseRow(Row&& row) {
   const double sum = row.sum();
-  if (std::isfinite(sum) && sum > 0) row /= sum;
-  else row.setConstant(1.0 / static_cast<double>(row.size()));
+  if (std::isfinite(sum) && sum > 0)
+    row /= sum;
+  else
+    row.setConstant(1.0 / static_cast<double>(row.size()));
 }
 }  // namespace
 
@@ -39,9 +42,12 @@ VBxOutput VBxClustering::refineWithConstraints(const std::vector<std::vector<dou
   if (!constraints) return out;
   const int k = out.numClusters;
   int target;
-  if (k < constraints->minSpeakers) target = constraints->minSpeakers;
-  else if (k > constraints->maxSpeakers) target = constraints->maxSpeakers;
-  else return out;
+  if (k < constraints->minSpeakers)
+    target = constraints->minSpeakers;
+  else if (k > constraints->maxSpeakers)
+    target = constraints->maxSpeakers;
+  else
+    return out;
   m_logger.info("Speaker count " + std::to_string(k) + " outside bounds [" + std::to_string(constraints->minSpeakers) +
                 ", " + std::to_string(constraints->maxSpeakers) + "]; re-clustering to " + std::to_string(target));
   auto kmeans = KMeansClustering::clusterWithCentroids(trainingEmbeddings, target, 100, std::nullopt);
@@ -71,7 +77,8 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
   std::map<int, int> histogram;
   for (int label : initialClusters) ++histogram[label];
   const std::size_t S = std::max<std::size_t>(histogram.size(), 1);
-  m_logger.debug("VBx warm start clusters: " + std::to_string(S) + " histogram: " + diarization::histogramText(histogram));
+  m_logger.debug("VBx warm start clusters: " + std::to_string(S) +
+                 " histogram: " + diarization::histogramText(histogram));
 
   std::vector<double> X(T * D, 0.0);
   for (std::size_t t = 0; t < T; ++t) {
@@ -190,8 +197,10 @@ VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& featur
     }
     pi = gamma.colwise().sum().transpose();
     const double total = pi.sum();
-    if (std::isfinite(total) && total > 0) pi /= total;
-    else pi.setConstant(1.0 / static_cast<double>(S));
+    if (std::isfinite(total) && total > 0)
+      pi /= total;
+    else
+      pi.setConstant(1.0 / static_cast<double>(S));
 
     const double elbo = L + Fb * 0.5 *
                                 (invL.array().log().sum() - invL.array().sum() - alpha.array().square().sum() +

@@ -14,7 +14,7 @@ namespace voxtrellis {
 // Variational-Bayes refinement of warm-start clusters over PLDA features,
 // with K-means when the speaker count breaks the requested bounds. Never throws.
 class VBxClustering {
-public:
+ public:
   VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, AppLogger logger = AppLogger("OfflineVBx"));
 
   VBxOutput refineWithConstraints(const std::vector<std::vector<double>>& rhoFeatures,
@@ -35,7 +35,7 @@ public:
                           const std::vector<double>& phi, std::vector<double> initialGamma, std::size_t speakerCount,
                           int maxIterations, double epsilon, double Fa, double Fb, double initSmoothing);
 
-private:
+ private:
   OfflineDiarizerConfig m_config;
   std::vector<double> m_psi;
   AppLogger m_logger;

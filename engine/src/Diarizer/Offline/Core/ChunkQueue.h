@@ -14,7 +14,7 @@ namespace voxtrellis {
 // the embedding thread. The producer waits while the queue is full, so memory
 // stays bounded however slow the consumer is.
 class ChunkQueue {
-public:
+ public:
   explicit ChunkQueue(std::size_t capacity) : m_capacity(capacity < 1 ? 1 : capacity) {}
 
   // False when the consumer has gone away (the chunk is dropped).
@@ -59,7 +59,7 @@ public:
     return std::nullopt;
   }
 
-private:
+ private:
   std::mutex m_mutex;
   std::condition_variable m_changed;
   std::deque<SegmentationChunk> m_items;

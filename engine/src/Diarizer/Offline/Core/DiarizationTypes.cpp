@@ -11,14 +11,22 @@ namespace voxtrellis {
 
 TimedSpeakerSegment::TimedSpeakerSegment(std::string speakerId_, std::vector<float> embedding_, float start, float end,
                                          float quality)
-    : id(makeUuidString()), speakerId(std::move(speakerId_)), embedding(std::move(embedding_)), startTimeSeconds(start),
-      endTimeSeconds(end), qualityScore(quality) {}
+    : id(makeUuidString()),
+      speakerId(std::move(speakerId_)),
+      embedding(std::move(embedding_)),
+      startTimeSeconds(start),
+      endTimeSeconds(end),
+      qualityScore(quality) {}
 
 PipelineTimings::PipelineTimings(double modelCompilation, double audioLoading, double segmentation,
                                  double embeddingExtraction, double speakerClustering, double postProcessing)
-    : m_modelCompilation(modelCompilation), m_audioLoading(audioLoading), m_segmentation(segmentation),
-      m_embeddingExtraction(embeddingExtraction), m_speakerClustering(speakerClustering),
-      m_postProcessing(postProcessing), m_totalInference(segmentation + embeddingExtraction + speakerClustering),
+    : m_modelCompilation(modelCompilation),
+      m_audioLoading(audioLoading),
+      m_segmentation(segmentation),
+      m_embeddingExtraction(embeddingExtraction),
+      m_speakerClustering(speakerClustering),
+      m_postProcessing(postProcessing),
+      m_totalInference(segmentation + embeddingExtraction + speakerClustering),
       m_totalProcessing(modelCompilation + audioLoading + segmentation + embeddingExtraction + speakerClustering +
                         postProcessing) {}
 
@@ -50,9 +58,8 @@ std::string PipelineTimings::bottleneckStage() const {
 }
 
 std::string PipelineTimings::toJson() const {
-  const std::array<double, 8> values = {m_modelCompilation,  m_audioLoading,   m_segmentation,
-                                        m_embeddingExtraction, m_speakerClustering, m_postProcessing,
-                                        m_totalInference,    m_totalProcessing};
+  const std::array<double, 8> values = {m_modelCompilation,  m_audioLoading,   m_segmentation,   m_embeddingExtraction,
+                                        m_speakerClustering, m_postProcessing, m_totalInference, m_totalProcessing};
   nlohmann::json object = nlohmann::json::object();
   for (std::size_t i = 0; i < kKeys.size(); ++i) object[kKeys[i]] = values[i];
   return object.dump();

@@ -15,21 +15,37 @@ namespace {
 // buffer sizes are kept within the 32-bit range.
 constexpr double kMaxWindowSamples = 2147483647.0;
 
-bool greaterThan(double value, double bound) { return std::isfinite(value) && value > bound; }
-bool atLeast(double value, double bound) { return std::isfinite(value) && value >= bound; }
-bool within(double value, double low, double high) { return std::isfinite(value) && value >= low && value <= high; }
+bool greaterThan(double value, double bound) {
+  return std::isfinite(value) && value > bound;
+}
+bool atLeast(double value, double bound) {
+  return std::isfinite(value) && value >= bound;
+}
+bool within(double value, double low, double high) {
+  return std::isfinite(value) && value >= low && value <= high;
+}
 
-OfflineDiarizationError invalid(const std::string& message) { return OfflineDiarizationError::invalidConfiguration(message); }
+OfflineDiarizationError invalid(const std::string& message) {
+  return OfflineDiarizationError::invalidConfiguration(message);
+}
 }  // namespace
 
 OfflineDiarizerConfig::OfflineDiarizerConfig(Segmentation segmentation_, Embedding embedding_, Clustering clustering_,
                                              VBx vbx_, PostProcessing postProcessing_, Export exportSettings_)
-    : segmentation(segmentation_), embedding(embedding_), clustering(std::move(clustering_)), vbx(vbx_),
-      postProcessing(postProcessing_), exportSettings(std::move(exportSettings_)) {}
+    : segmentation(segmentation_),
+      embedding(embedding_),
+      clustering(std::move(clustering_)),
+      vbx(vbx_),
+      postProcessing(postProcessing_),
+      exportSettings(std::move(exportSettings_)) {}
 
 OfflineDiarizerConfig::OfflineDiarizerConfig(const Flat& flat) {
-  segmentation = {flat.windowDuration,        flat.sampleRate,           flat.segmentationMinDurationOn,
-                  flat.segmentationMinDurationOff, flat.segmentationStepRatio, flat.speechOnsetThreshold,
+  segmentation = {flat.windowDuration,
+                  flat.sampleRate,
+                  flat.segmentationMinDurationOn,
+                  flat.segmentationMinDurationOff,
+                  flat.segmentationStepRatio,
+                  flat.speechOnsetThreshold,
                   flat.speechOffsetThreshold};
   embedding = {flat.embeddingBatchSize, flat.embeddingExcludeOverlap, flat.minSegmentDuration};
   clustering = {flat.clusteringThreshold, flat.Fa, flat.Fb, std::nullopt, std::nullopt, std::nullopt};

@@ -32,21 +32,24 @@ using diarization::shortest;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // Windows queued between the two stage threads: two segmentation batches.
 constexpr std::size_t kQueueCapacity = 64;
 
 // Joins a thread on every exit path.
 class JoiningThread {
-public:
-  template <class F> explicit JoiningThread(F&& body) : m_thread(std::forward<F>(body)) {}
+ public:
+  template <class F>
+  explicit JoiningThread(F&& body) : m_thread(std::forward<F>(body)) {}
   ~JoiningThread() { join(); }
   void join() {
     if (m_thread.joinable()) m_thread.join();
   }
 
-private:
+ private:
   std::thread m_thread;
 };
 
@@ -92,9 +95,15 @@ OfflineDiarizerManager::OfflineDiarizerManager(OfflineDiarizerConfig config) : m
 
 OfflineDiarizerManager::~OfflineDiarizerManager() = default;
 
-const OfflineDiarizerConfig& OfflineDiarizerManager::config() const { return m_impl->config; }
-bool OfflineDiarizerManager::hasModels() const { return m_impl->models != nullptr; }
-void OfflineDiarizerManager::setModelLoader(ModelLoader loader) { m_impl->loader = std::move(loader); }
+const OfflineDiarizerConfig& OfflineDiarizerManager::config() const {
+  return m_impl->config;
+}
+bool OfflineDiarizerManager::hasModels() const {
+  return m_impl->models != nullptr;
+}
+void OfflineDiarizerManager::setModelLoader(ModelLoader loader) {
+  m_impl->loader = std::move(loader);
+}
 
 void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerModels> models) {
   m_impl->models = std::move(models);
@@ -195,7 +204,7 @@ void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) 
 namespace {
 // The caller's samples read in place: an hour of audio is 230 MB, too much to copy per call.
 class BorrowedSampleSource final : public StreamingAudioSampleSource {
-public:
+ public:
   explicit BorrowedSampleSource(const std::vector<float>& samples) : m_samples(samples) {}
   int64_t sampleCount() const override { return static_cast<int64_t>(m_samples.size()); }
   void copySamples(float* destination, int64_t offset, int64_t count) const override {
@@ -205,7 +214,7 @@ public:
     std::copy_n(m_samples.data() + start, std::min(count, total - start), destination);
   }
 
-private:
+ private:
   const std::vector<float>& m_samples;
 };
 }  // namespace
@@ -270,7 +279,8 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
     auto consume = [&] {
       try {
         const auto started = Clock::now();
-        embeddings = extractor.extractEmbeddings(reader, [&] { return queue.pop(); }, &cancellation);
+        embeddings = extractor.extractEmbeddings(
+            reader, [&] { return queue.pop(); }, &cancellation);
         embeddingSeconds = secondsSince(started);
       } catch (...) {
         embeddingError = std::current_exception();
@@ -320,14 +330,16 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   }
 
   const double wall = secondsSince(pipelineStart);
-  const double post = std::max(0.0, wall - segmentationSeconds - embeddingSeconds - clustering.speakerClusteringSeconds);
+  const double post =
+      std::max(0.0, wall - segmentationSeconds - embeddingSeconds - clustering.speakerClusteringSeconds);
   PipelineTimings timings(models->compilationDuration, audioLoadingSeconds, segmentationSeconds, embeddingSeconds,
                           clustering.speakerClusteringSeconds, post);
   return DiarizationResult(std::move(segments), std::move(database), timings);
 }
 
 void OfflineDiarizerManager::Impl::exportEmbeddings(const std::vector<TimedEmbedding>& embeddings,
-                                                    const std::vector<int>& assignments, const std::string& path) const {
+                                                    const std::vector<int>& assignments,
+                                                    const std::string& path) const {
   nlohmann::json records = nlohmann::json::array();
   auto finite = [](const auto& values) {
     for (auto v : values) {

@@ -31,12 +31,18 @@ std::vector<unsigned char> decodeBase64(const std::string& text) {
   int bits = 0;
   for (unsigned char c : text) {
     int value;
-    if (c >= 'A' && c <= 'Z') value = c - 'A';
-    else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') value = c - '0' + 52;
-    else if (c == '+') value = 62;
-    else if (c == '/') value = 63;
-    else continue;
+    if (c >= 'A' && c <= 'Z')
+      value = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      value = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      value = c - '0' + 52;
+    else if (c == '+')
+      value = 62;
+    else if (c == '/')
+      value = 63;
+    else
+      continue;
     buffer = (buffer << 6) | static_cast<uint32_t>(value);
     bits += 6;
     if (bits >= 8) {
@@ -48,7 +54,9 @@ std::vector<unsigned char> decodeBase64(const std::string& text) {
 }
 }  // namespace
 
-std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() { return DownloadUtils::defaultModelsDirectory(); }
+std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() {
+  return DownloadUtils::defaultModelsDirectory();
+}
 
 OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
   return [](const std::vector<std::string>& names, const std::filesystem::path& directory, ComputeUnits units) {
@@ -77,10 +85,10 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
   auto fbank = loader({"FBank.mlmodelc"}, directory, ComputeUnits::cpuOnly);
   bundle.fbankModel = take(fbank, "FBank.mlmodelc", "FBank");
   bundle.pldaPsi = loadPLDAPsi(directory);
-  bundle.compilationDuration =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  modelsLogger().info("Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
-                      "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");
+  bundle.compilationDuration = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  modelsLogger().info(
+      "Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
+      "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");
   return bundle;
 }
 

@@ -22,7 +22,8 @@ void appendSegment(int cluster, const Accumulator& acc, double endTime,
   quality = std::clamp(quality, 0.0, 1.0);
   std::vector<float> embedding;
   if (cluster >= 0 && static_cast<std::size_t>(cluster) < centroids.size()) {
-    embedding.assign(centroids[static_cast<std::size_t>(cluster)].begin(), centroids[static_cast<std::size_t>(cluster)].end());
+    embedding.assign(centroids[static_cast<std::size_t>(cluster)].begin(),
+                     centroids[static_cast<std::size_t>(cluster)].end());
   } else if (!centroids.empty()) {
     embedding.assign(centroids.front().size(), 0.0f);
   }
@@ -31,19 +32,19 @@ void appendSegment(int cluster, const Accumulator& acc, double endTime,
 }
 
 void sortByStart(std::vector<TimedSpeakerSegment>& segments) {
-  std::stable_sort(segments.begin(), segments.end(), [](const auto& a, const auto& b) {
-    return a.startTimeSeconds < b.startTimeSeconds;
-  });
+  std::stable_sort(segments.begin(), segments.end(),
+                   [](const auto& a, const auto& b) { return a.startTimeSeconds < b.startTimeSeconds; });
 }
 }  // namespace
 
 OfflineReconstruction::OfflineReconstruction(OfflineDiarizerConfig config)
     : m_config(std::move(config)), m_logger("OfflineReconstruction") {}
 
-std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const SegmentationOutput& seg,
-                                                                     const std::vector<std::vector<int>>& hardClusters,
-                                                                     const std::vector<std::vector<double>>& centroids) const {
-  if (seg.numChunks < 1 || seg.numFrames < 1 || !(seg.frameDuration > 0) || !std::isfinite(seg.frameDuration)) return {};
+std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(
+    const SegmentationOutput& seg, const std::vector<std::vector<int>>& hardClusters,
+    const std::vector<std::vector<double>>& centroids) const {
+  if (seg.numChunks < 1 || seg.numFrames < 1 || !(seg.frameDuration > 0) || !std::isfinite(seg.frameDuration))
+    return {};
   const double fd = seg.frameDuration;
   const std::size_t K = centroids.empty() ? 1 : centroids.size();
   auto offsetOf = [&](int c) {
@@ -59,7 +60,9 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const Segm
   std::vector<double> activitySum(T * K, 0.0), activityCount(T * K, 0.0), speechSum(T, 0.0), frameCount(T, 0.0);
   std::vector<double> activity(K);
   for (int c = 0; c < seg.numChunks; ++c) {
-    if (static_cast<std::size_t>(c) >= seg.speakerWeights.size() || seg.speakerWeights[static_cast<std::size_t>(c)].empty()) continue;
+    if (static_cast<std::size_t>(c) >= seg.speakerWeights.size() ||
+        seg.speakerWeights[static_cast<std::size_t>(c)].empty())
+      continue;
     const auto& weights = seg.speakerWeights[static_cast<std::size_t>(c)];
     const std::vector<int> fallbackRow(static_cast<std::size_t>(std::max(seg.numSpeakers, 0)), -2);
     const auto& assignment =
@@ -73,7 +76,9 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const Segm
       const std::size_t slots = std::min(assignment.size(), row.size());
       for (std::size_t s = 0; s < slots; ++s) {
         const int k = assignment[s];
-        if (k >= 0 && static_cast<std::size_t>(k) < K) activity[static_cast<std::size_t>(k)] = std::max(activity[static_cast<std::size_t>(k)], static_cast<double>(row[s]));
+        if (k >= 0 && static_cast<std::size_t>(k) < K)
+          activity[static_cast<std::size_t>(k)] =
+              std::max(activity[static_cast<std::size_t>(k)], static_cast<double>(row[s]));
       }
       speechSum[g] += std::accumulate(row.begin(), row.end(), 0.0);
       frameCount[g] += 1;
@@ -96,7 +101,8 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const Segm
     if (!(frameCount[g] > 0)) continue;
     // Halves go to the even neighbour (the default rounding mode).
     const double n = std::nearbyint(speechSum[g] / frameCount[g]);
-    speakerCount[g] = std::isfinite(n) ? static_cast<int>(std::clamp(n, 0.0, static_cast<double>(std::max(maxCount, 0)))) : 0;
+    speakerCount[g] =
+        std::isfinite(n) ? static_cast<int>(std::clamp(n, 0.0, static_cast<double>(std::max(maxCount, 0)))) : 0;
     ++histogram[speakerCount[g]];
   }
   std::string histogramText;
@@ -117,7 +123,8 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const Segm
       std::iota(ranking.begin(), ranking.end(), 0);
       const double* avg = average.data() + g * K;
       std::stable_sort(ranking.begin(), ranking.end(), [&](int a, int b) { return avg[a] > avg[b]; });
-      for (int i = 0; i < n && static_cast<std::size_t>(i) < K; ++i) selected[static_cast<std::size_t>(ranking[static_cast<std::size_t>(i)])] = 1;
+      for (int i = 0; i < n && static_cast<std::size_t>(i) < K; ++i)
+        selected[static_cast<std::size_t>(ranking[static_cast<std::size_t>(i)])] = 1;
     }
     const double frameStart = fd * static_cast<double>(g);
     const double frameEnd = fd + fd * static_cast<double>(g);
@@ -149,7 +156,7 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(const Segm
 }
 
 std::vector<TimedSpeakerSegment> OfflineReconstruction::mergeSegments(std::vector<TimedSpeakerSegment> segments,
-                                                                     double gapThreshold) {
+                                                                      double gapThreshold) {
   if (segments.empty()) return {};
   sortByStart(segments);
   std::vector<TimedSpeakerSegment> result;
@@ -184,7 +191,8 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::sanitize(std::vector<Tim
   return m_config.embedding.excludeOverlap ? excludeOverlaps(kept) : kept;
 }
 
-std::vector<TimedSpeakerSegment> OfflineReconstruction::excludeOverlaps(const std::vector<TimedSpeakerSegment>& segments) const {
+std::vector<TimedSpeakerSegment> OfflineReconstruction::excludeOverlaps(
+    const std::vector<TimedSpeakerSegment>& segments) const {
   std::vector<TimedSpeakerSegment> result;
   const double minimum = m_config.embedding.minSegmentDurationSeconds;
   for (const auto& segment : segments) {

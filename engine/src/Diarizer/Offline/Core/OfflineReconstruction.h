@@ -17,7 +17,7 @@ namespace voxtrellis {
 // speaker, drops short ones and (by default) removes overlapping speech.
 // Stateless; never throws.
 class OfflineReconstruction {
-public:
+ public:
   explicit OfflineReconstruction(OfflineDiarizerConfig config);
 
   std::vector<TimedSpeakerSegment> buildSegments(const SegmentationOutput& segmentation,
@@ -25,13 +25,14 @@ public:
                                                  const std::vector<std::vector<double>>& centroids) const;
 
   // Label → mean of its segments' embeddings.
-  static std::map<std::string, std::vector<float>> buildSpeakerDatabase(const std::vector<TimedSpeakerSegment>& segments);
+  static std::map<std::string, std::vector<float>> buildSpeakerDatabase(
+      const std::vector<TimedSpeakerSegment>& segments);
 
   static std::vector<TimedSpeakerSegment> mergeSegments(std::vector<TimedSpeakerSegment> segments, double gapThreshold);
   std::vector<TimedSpeakerSegment> sanitize(std::vector<TimedSpeakerSegment> segments) const;
   std::vector<TimedSpeakerSegment> excludeOverlaps(const std::vector<TimedSpeakerSegment>& segments) const;
 
-private:
+ private:
   OfflineDiarizerConfig m_config;
   AppLogger m_logger;
 };

@@ -8,11 +8,11 @@ namespace voxtrellis {
 
 // One analysed segmentation window.
 struct SegmentationChunk {
-  int chunkIndex = 0;                             // position of the window, from 0
-  double chunkOffsetSeconds = 0;                  // window start in the audio
-  double frameDuration = 0;                       // seconds per output frame
-  std::vector<std::vector<float>> logProbs;       // frames × classes
-  std::vector<std::vector<float>> speakerWeights; // frames × local speakers, 0...1
+  int chunkIndex = 0;                              // position of the window, from 0
+  double chunkOffsetSeconds = 0;                   // window start in the audio
+  double frameDuration = 0;                        // seconds per output frame
+  std::vector<std::vector<float>> logProbs;        // frames × classes
+  std::vector<std::vector<float>> speakerWeights;  // frames × local speakers, 0...1
 };
 
 // The chunk handler's answer.
@@ -20,8 +20,8 @@ enum class SegmentationChunkContinuation { continueProcessing, stop };
 
 // All windows of one segmentation run.
 struct SegmentationOutput {
-  std::vector<std::vector<std::vector<float>>> logProbs;       // windows × frames × classes
-  std::vector<std::vector<std::vector<float>>> speakerWeights; // windows × frames × local speakers
+  std::vector<std::vector<std::vector<float>>> logProbs;        // windows × frames × classes
+  std::vector<std::vector<std::vector<float>>> speakerWeights;  // windows × frames × local speakers
   int numChunks = 0;
   int numFrames = 0;
   int numSpeakers = 0;

@@ -1,31 +1,31 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
-#include <algorithm>
 #include <vector>
 
 namespace voxtrellis {
 
 // Raised inside a stage when the pipeline cancelled it after a failure elsewhere.
 class DiarizationCancelled : public std::runtime_error {
-public:
+ public:
   DiarizationCancelled() : std::runtime_error("Diarization was cancelled") {}
 };
 
 // Shared stop request between the pipeline and its two stage threads.
 class CancellationFlag {
-public:
+ public:
   void cancel() { m_cancelled.store(true, std::memory_order_release); }
   bool isCancelled() const { return m_cancelled.load(std::memory_order_acquire); }
   void throwIfCancelled() const {
     if (isCancelled()) throw DiarizationCancelled();
   }
 
-private:
+ private:
   std::atomic<bool> m_cancelled{false};
 };
 

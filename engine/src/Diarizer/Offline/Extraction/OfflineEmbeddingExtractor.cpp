@@ -18,7 +18,9 @@ using diarization::fixed;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 constexpr float kActive = 0.001f;
 
 std::string dimsText(const std::vector<int64_t>& shape) {
@@ -86,8 +88,11 @@ std::vector<int64_t> OfflineEmbeddingExtractor::sanitizedShape(const std::vector
 OfflineEmbeddingExtractor::OfflineEmbeddingExtractor(std::shared_ptr<OnnxModel> fbankModel,
                                                      std::shared_ptr<OnnxModel> embeddingModel,
                                                      PLDATransform pldaTransform, OfflineDiarizerConfig config)
-    : m_fbankModel(std::move(fbankModel)), m_embeddingModel(std::move(embeddingModel)),
-      m_plda(std::move(pldaTransform)), m_config(std::move(config)), m_logger("OfflineEmbedding"),
+    : m_fbankModel(std::move(fbankModel)),
+      m_embeddingModel(std::move(embeddingModel)),
+      m_plda(std::move(pldaTransform)),
+      m_config(std::move(config)),
+      m_logger("OfflineEmbedding"),
       m_memoryOptimizer(std::make_shared<ANEMemoryOptimizer>()) {
   const int64_t window = std::max<int64_t>(m_config.samplesPerWindow(), 1);
   const TensorInfo* audio = m_fbankModel ? m_fbankModel->input("audio") : nullptr;
@@ -120,9 +125,9 @@ OfflineEmbeddingExtractor::OfflineEmbeddingExtractor(std::shared_ptr<OnnxModel> 
     constructionFault(m_logger, "Embedding model missing `embedding` multiarray output");
   }
   m_logger.debug("Offline embedding configured with FBANK input audio[" + dimsText(m_fbankInputShape) +
-                 "] \u2192 fbank_features; embedding consumes fbank_features + weights[" + dimsText(m_weightInputShape) +
-                 "] (frames=" + std::to_string(m_weightFrameCount) + "), maxBatch=" + std::to_string(m_modelBatchLimit) +
-                 ", output=embedding");
+                 "] \u2192 fbank_features; embedding consumes fbank_features + weights[" +
+                 dimsText(m_weightInputShape) + "] (frames=" + std::to_string(m_weightFrameCount) +
+                 "), maxBatch=" + std::to_string(m_modelBatchLimit) + ", output=embedding");
 }
 
 std::vector<TimedEmbedding> OfflineEmbeddingExtractor::extractEmbeddings(const std::vector<float>& audio,
@@ -164,7 +169,8 @@ std::vector<TimedEmbedding> OfflineEmbeddingExtractor::extractEmbeddings(const S
     auto silent = m_memoryOptimizer->createAlignedArray(m_fbankInputShape, MLMultiArrayDataType::float32);
     NamedTensors fbank = m_fbankModel->predict({{"audio", denseTensor(silent)}}, {"fbank_features"});
     auto it = fbank.find("fbank_features");
-    if (it != fbank.end()) (void)runEmbeddingModel(it->second, std::vector<float>(static_cast<std::size_t>(m_weightFrameCount), 0.0f));
+    if (it != fbank.end())
+      (void)runEmbeddingModel(it->second, std::vector<float>(static_cast<std::size_t>(m_weightFrameCount), 0.0f));
   } catch (const std::exception& error) {
     m_logger.debug(std::string("Embedding warmup skipped due to error: ") + error.what());
   }
@@ -181,9 +187,10 @@ std::vector<TimedEmbedding> OfflineEmbeddingExtractor::extractEmbeddings(const S
                               ? chunk->chunkOffsetSeconds
                               : chunk->chunkIndex * m_config.segmentation.windowDurationSeconds;
     const double startSample = offset * m_config.segmentation.sampleRate;
-    const int64_t start = std::isfinite(startSample)
-                              ? std::clamp<int64_t>(static_cast<int64_t>(std::clamp(startSample, 0.0, 9.0e18)), 0, totalSamples)
-                              : 0;
+    const int64_t start =
+        std::isfinite(startSample)
+            ? std::clamp<int64_t>(static_cast<int64_t>(std::clamp(startSample, 0.0, 9.0e18)), 0, totalSamples)
+            : 0;
     const int64_t end = std::min(start + W, totalSamples);
     if (end - start <= 0) continue;
     std::fill(window.begin(), window.end(), 0.0f);
@@ -203,22 +210,23 @@ std::vector<TimedEmbedding> OfflineEmbeddingExtractor::extractEmbeddings(const S
     m_logger.debug("Embedding extractor produced no valid speaker masks");
   } else {
     m_logger.debug("Embedding masks generated: " + std::to_string(state.results.size()) +
-                   " (meanActiveFrames=" + fixed(state.activeFrameSum / state.validMasks, 2) +
-                   ", fallbackMasks=" + std::to_string(state.fallbackMasks) +
-                   ", emptyMasks=" + std::to_string(state.emptyMasks) + ")");
+                   " (meanActiveFrames=" + fixed(state.activeFrameSum / state.validMasks, 2) + ", fallbackMasks=" +
+                   std::to_string(state.fallbackMasks) + ", emptyMasks=" + std::to_string(state.emptyMasks) + ")");
   }
   if (state.windows > 0 || state.evaluations > 0 || state.pldaRows > 0) {
     auto per = [](double seconds, int64_t count) { return count > 0 ? seconds * 1000 / count : 0.0; };
-    const std::string line =
-        "Embedding timings: fbankTotal=" + fixed(state.fbankSeconds * 1000, 2) + "ms (perWindow=" +
-        fixed(per(state.fbankSeconds, state.windows), 3) + "ms), maskPrepTotal=" + fixed(state.maskSeconds * 1000, 2) +
-        "ms (perEval=" + fixed(per(state.maskSeconds, state.evaluations), 3) +
-        "ms), resampleTotal=" + fixed(state.resampleSeconds * 1000, 2) + "ms (perValid=" +
-        fixed(per(state.resampleSeconds, state.validMasks), 3) + "ms), embeddingTotal=" +
-        fixed(state.embeddingSeconds * 1000, 2) + "ms (perValid=" + fixed(per(state.embeddingSeconds, state.validMasks), 3) +
-        "ms), pldaTotal=" + fixed(state.pldaSeconds * 1000, 2) + "ms (perValid=" +
-        fixed(per(state.pldaSeconds, state.validMasks), 3) + "ms), batches(fbank=" + std::to_string(state.fbankBatches) +
-        ", plda=" + std::to_string(state.pldaBatches) + ")";
+    const std::string line = "Embedding timings: fbankTotal=" + fixed(state.fbankSeconds * 1000, 2) +
+                             "ms (perWindow=" + fixed(per(state.fbankSeconds, state.windows), 3) +
+                             "ms), maskPrepTotal=" + fixed(state.maskSeconds * 1000, 2) +
+                             "ms (perEval=" + fixed(per(state.maskSeconds, state.evaluations), 3) +
+                             "ms), resampleTotal=" + fixed(state.resampleSeconds * 1000, 2) +
+                             "ms (perValid=" + fixed(per(state.resampleSeconds, state.validMasks), 3) +
+                             "ms), embeddingTotal=" + fixed(state.embeddingSeconds * 1000, 2) +
+                             "ms (perValid=" + fixed(per(state.embeddingSeconds, state.validMasks), 3) +
+                             "ms), pldaTotal=" + fixed(state.pldaSeconds * 1000, 2) +
+                             "ms (perValid=" + fixed(per(state.pldaSeconds, state.validMasks), 3) +
+                             "ms), batches(fbank=" + std::to_string(state.fbankBatches) +
+                             ", plda=" + std::to_string(state.pldaBatches) + ")";
     m_logger.debug(line);
     emitProfileLog(line);
   }
@@ -262,8 +270,8 @@ void OfflineEmbeddingExtractor::flushFbank(State& state) const {
   oneShape.front() = 1;
   const std::size_t perOutput = features.elementCount() / n;
   for (std::size_t i = 0; i < n; ++i) {
-    Tensor one = Tensor::borrow(ElementType::float32, oneShape,
-                                const_cast<float*>(features.data<float>()) + i * perOutput);
+    Tensor one =
+        Tensor::borrow(ElementType::float32, oneShape, const_cast<float*>(features.data<float>()) + i * perOutput);
     const auto& info = state.batchInfos[i];
     processChunk(state, info.chunkIndex, info.offset, info.frameDuration, info.weights, one);
   }
@@ -278,9 +286,10 @@ void OfflineEmbeddingExtractor::processChunk(State& state, int chunkIndex, doubl
   const std::size_t S = F > 0 ? weights.front().size() : 0;
   if (F == 0 || S == 0) return;
   auto maskStart = Clock::now();
-  const int minFrames = frameDuration > 0
-                            ? std::max(static_cast<int>(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration)), 1)
-                            : 1;
+  const int minFrames =
+      frameDuration > 0
+          ? std::max(static_cast<int>(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration)), 1)
+          : 1;
   std::vector<char> overlap(F, 0);
   if (m_config.embedding.excludeOverlap) {
     for (std::size_t f = 0; f < F; ++f) {
@@ -366,8 +375,8 @@ void OfflineEmbeddingExtractor::processChunk(State& state, int chunkIndex, doubl
 std::vector<float> OfflineEmbeddingExtractor::runEmbeddingModel(const Tensor& fbankFeatures,
                                                                 const std::vector<float>& weights) const {
   auto input = m_memoryOptimizer->createAlignedArray(m_weightInputShape, MLMultiArrayDataType::float32);
-  const std::size_t count = std::min<std::size_t>({static_cast<std::size_t>(input->count()),
-                                                   static_cast<std::size_t>(m_weightFrameCount), weights.size()});
+  const std::size_t count = std::min<std::size_t>(
+      {static_cast<std::size_t>(input->count()), static_cast<std::size_t>(m_weightFrameCount), weights.size()});
   for (std::size_t i = 0; i < count; ++i) input->setValue(static_cast<int64_t>(i), weights[i]);
   NamedTensors outputs =
       m_embeddingModel->predict({{"fbank_features", fbankFeatures}, {"weights", denseTensor(input)}}, {"embedding"});

@@ -22,7 +22,7 @@ namespace voxtrellis {
 // "fbank_features" + "weights" → "embedding") and its 128 PLDA features.
 // One extractor per run, used by one thread.
 class OfflineEmbeddingExtractor {
-public:
+ public:
   // The next chunk, or none at the end of the stream; may throw the stream's error.
   using ChunkSource = std::function<std::optional<SegmentationChunk>()>;
 
@@ -48,7 +48,7 @@ public:
   static int64_t resolveElementCount(const std::vector<int64_t>& shape, int64_t fallback);
   static std::vector<int64_t> sanitizedShape(const std::vector<int64_t>& shape, const std::vector<int64_t>& fallback);
 
-private:
+ private:
   struct State;
   void flushFbank(State& state) const;
   void processChunk(State& state, int chunkIndex, double offset, double frameDuration,

@@ -9,12 +9,15 @@
 namespace voxtrellis {
 
 PLDATransform::PLDATransform(std::shared_ptr<OnnxModel> model, std::vector<double> psi)
-    : m_model(std::move(model)), m_psi(std::move(psi)), m_memoryOptimizer(std::make_shared<ANEMemoryOptimizer>()),
+    : m_model(std::move(model)),
+      m_psi(std::move(psi)),
+      m_memoryOptimizer(std::make_shared<ANEMemoryOptimizer>()),
       m_logger("OfflinePLDA") {
   if (!m_model || !m_model->input("embeddings")) {
     throw OfflineDiarizationError::processingFailed("PldaRho model is missing `embeddings` multiarray input");
   }
-  if (!m_model->output("rho")) throw OfflineDiarizationError::processingFailed("PldaRho model did not produce rho output");
+  if (!m_model->output("rho"))
+    throw OfflineDiarizationError::processingFailed("PldaRho model did not produce rho output");
 }
 
 std::vector<std::vector<double>> PLDATransform::transform(const std::vector<std::vector<float>>& embeddings,
@@ -86,8 +89,9 @@ std::vector<std::vector<double>> PLDATransform::transformBatch(const std::vector
 }
 
 void PLDATransform::performWarmup() const {
-  auto buffer = m_memoryOptimizer->getPooledBuffer("offline_plda_warmup_embedding_" + std::to_string(embeddingDimension),
-                                                   {1, embeddingDimension}, MLMultiArrayDataType::float32);
+  auto buffer =
+      m_memoryOptimizer->getPooledBuffer("offline_plda_warmup_embedding_" + std::to_string(embeddingDimension),
+                                         {1, embeddingDimension}, MLMultiArrayDataType::float32);
   std::fill_n(buffer->dataAs<float>(), embeddingDimension, 0.0f);
   (void)m_model->predict({{"embeddings", denseTensor(buffer)}}, {"rho"});
 }

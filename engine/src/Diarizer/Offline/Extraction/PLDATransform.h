@@ -16,7 +16,7 @@ namespace voxtrellis {
 // carries the PLDA parameter vector psi for VBx. Copies share the model and
 // the buffer pool; one thread at a time per copy.
 class PLDATransform {
-public:
+ public:
   static constexpr int embeddingDimension = 256;
   static constexpr int rhoDimension = 128;
   static constexpr int maxBatchSize = 32;
@@ -39,7 +39,7 @@ public:
   const std::vector<double>& phiParameters() const { return m_psi; }
   const std::vector<double>& psi() const { return m_psi; }
 
-private:
+ private:
   void performWarmup() const;
   std::vector<std::vector<double>> transformBatch(const std::vector<std::vector<float>>& embeddings, std::size_t begin,
                                                   std::size_t end) const;

@@ -6,11 +6,11 @@
 
 #include <voxtrellis/OfflineDiarizationError.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <unistd.h>
 
 namespace voxtrellis {
 
@@ -18,7 +18,9 @@ using diarization::fixed;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::string shapeText(const std::vector<int64_t>& shape) {
   std::string text = "[";
@@ -45,8 +47,8 @@ void emitProfileLog(const std::string& message) {
 }
 
 const std::array<std::vector<int>, 8>& OfflineSegmentationProcessor::powerset() {
-  static const std::array<std::vector<int>, 8> table = {
-      std::vector<int>{}, {0}, {1}, {2}, {0, 1}, {0, 2}, {1, 2}, {0, 1, 2}};
+  static const std::array<std::vector<int>, 8> table = {std::vector<int>{}, {0}, {1}, {2}, {0, 1}, {0, 2}, {1, 2},
+                                                        {0, 1, 2}};
   return table;
 }
 
@@ -182,10 +184,12 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
         throw OfflineDiarizationError::processingFailed("Unexpected segmentation output shape " + shapeText(shape));
       }
       if (frames < 1 || classes < 1 || outBatch < 1) {
-        throw OfflineDiarizationError::processingFailed("Segmentation model returned an empty output " + shapeText(shape));
+        throw OfflineDiarizationError::processingFailed("Segmentation model returned an empty output " +
+                                                        shapeText(shape));
       }
       if (classes > 8) {
-        m_logger.error("Segmentation model returned " + std::to_string(classes) + " classes but only 8 powerset entries available");
+        m_logger.error("Segmentation model returned " + std::to_string(classes) +
+                       " classes but only 8 powerset entries available");
       }
       const std::vector<float> converted =
           scores->type() == ElementType::float32 ? std::vector<float>{} : scores->toFloats();
@@ -250,8 +254,8 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
           for (const auto& row : chunk.speakerWeights) {
             for (int s = 0; s < kLocalSpeakers; ++s) counts[s] += row[s] >= onset ? 1 : 0;
           }
-          m_logger.debug("Chunk 0 speaker frame counts: [" + std::to_string(counts[0]) + ", " + std::to_string(counts[1]) +
-                         ", " + std::to_string(counts[2]) + "]");
+          m_logger.debug("Chunk 0 speaker frame counts: [" + std::to_string(counts[0]) + ", " +
+                         std::to_string(counts[1]) + ", " + std::to_string(counts[2]) + "]");
         }
         output.logProbs.push_back(chunk.logProbs);
         output.speakerWeights.push_back(chunk.speakerWeights);
@@ -279,7 +283,8 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
   const int64_t allFrames = static_cast<int64_t>(output.numFrames) * output.numChunks;
   if (allFrames > 0) {
     m_logger.debug("Segmentation mask speech frames = " + std::to_string(stats.maskSpeechFrames) + " / " +
-                   std::to_string(allFrames) + " (ratio=" + fixed(static_cast<double>(stats.maskSpeechFrames) / allFrames, 3) +
+                   std::to_string(allFrames) +
+                   " (ratio=" + fixed(static_cast<double>(stats.maskSpeechFrames) / allFrames, 3) +
                    ", speechSeconds\u2248" + fixed(output.frameDuration * stats.maskSpeechFrames, 1) + "s)");
   }
   if (stats.speechFrames > 0) {
@@ -298,10 +303,10 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
   if (output.numChunks > 0) {
     const double n = output.numChunks;
     const std::string line = "Segmentation timings: windows=" + std::to_string(output.numChunks) +
-                             " prepareTotal=" + fixed(stats.prepareSeconds * 1000, 2) + "ms (perWindow=" +
-                             fixed(stats.prepareSeconds * 1000 / n, 4) + "ms) predictionTotal=" +
-                             fixed(stats.predictionSeconds * 1000, 2) + "ms (perWindow=" +
-                             fixed(stats.predictionSeconds * 1000 / n, 4) + "ms)";
+                             " prepareTotal=" + fixed(stats.prepareSeconds * 1000, 2) +
+                             "ms (perWindow=" + fixed(stats.prepareSeconds * 1000 / n, 4) +
+                             "ms) predictionTotal=" + fixed(stats.predictionSeconds * 1000, 2) +
+                             "ms (perWindow=" + fixed(stats.predictionSeconds * 1000 / n, 4) + "ms)";
     m_logger.debug(line);
     emitProfileLog(line);
   }

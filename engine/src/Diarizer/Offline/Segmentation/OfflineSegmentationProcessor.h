@@ -21,7 +21,7 @@ namespace voxtrellis {
 // powerset classes into log-probabilities and the soft activity of three
 // local speakers. One processor per run, used by one thread.
 class OfflineSegmentationProcessor {
-public:
+ public:
   using ChunkHandler = std::function<SegmentationChunkContinuation(const SegmentationChunk&)>;
   static constexpr int kLocalSpeakers = 3;
   static constexpr int kMaxBatch = 32;
@@ -39,7 +39,7 @@ public:
   // Class index → local speakers active in it.
   static const std::array<std::vector<int>, 8>& powerset();
 
-private:
+ private:
   AppLogger m_logger;
   std::shared_ptr<ANEMemoryOptimizer> m_memoryOptimizer;
 };

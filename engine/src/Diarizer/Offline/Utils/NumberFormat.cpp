@@ -7,7 +7,8 @@
 namespace voxtrellis::diarization {
 
 namespace {
-template <class T> std::string shortestImpl(T value) {
+template <class T>
+std::string shortestImpl(T value) {
   if (std::isnan(value)) return "nan";
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
   char buffer[64];
@@ -18,8 +19,12 @@ template <class T> std::string shortestImpl(T value) {
 }
 }  // namespace
 
-std::string shortest(double value) { return shortestImpl(value); }
-std::string shortest(float value) { return shortestImpl(value); }
+std::string shortest(double value) {
+  return shortestImpl(value);
+}
+std::string shortest(float value) {
+  return shortestImpl(value);
+}
 
 std::string fixed(double value, int decimals) {
   char buffer[512];

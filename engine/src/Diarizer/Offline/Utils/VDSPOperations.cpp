@@ -30,7 +30,9 @@ float logSumExp(const float* values, std::size_t count) {
   return m + std::log(sum);
 }
 
-float logSumExp(const std::vector<float>& values) { return logSumExp(values.data(), values.size()); }
+float logSumExp(const std::vector<float>& values) {
+  return logSumExp(values.data(), values.size());
+}
 
 std::vector<float> matrixVectorMultiply(const std::vector<std::vector<float>>& matrix,
                                         const std::vector<float>& vector) {
