@@ -98,16 +98,18 @@ fs::path hubFolder() {
 struct Hub {
   pid_t pid = 0;
   int port = 0;
+  FILE* pipe = nullptr;
   Hub() {
     const fs::path script = benchFolder() / "hub.py";
     std::ofstream(script) << kServer;
     const std::string command = "/usr/bin/python3 '" + script.string() + "' '" + hubFolder().string() + "' " + kRepo;
-    FILE* pipe = popen(command.c_str(), "r");
+    pipe = popen(command.c_str(), "r");
     if (pipe && std::fscanf(pipe, "%d %d", &pid, &port) != 2) port = 0;
     // The pipe stays open for the server's lifetime; it ends when we kill it.
   }
   ~Hub() {
     if (pid > 0) kill(pid, SIGTERM);
+    if (pipe) pclose(pipe);
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
 };
