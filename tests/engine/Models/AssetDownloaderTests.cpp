@@ -23,6 +23,9 @@ class AssetDownloaderTest : public ::testing::TestWithParam<TransferMode::Kind> 
   }
   test::FakeHub hub;
   testsupport::TempDir dir{"assets"};
+  // A private temporary folder, so leftovers of other test processes never count.
+  testsupport::TempDir tmp{"assets-tmp"};
+  test::ScopedEnv tmpEnv{"TMPDIR", tmp.path().string()};
   HttpClient client{std::nullopt};
   AppLogger logger{"AssetDownloader"};
 };
@@ -64,9 +67,10 @@ TEST_P(AssetDownloaderTest, ErrorStatusLeavesTheDestinationUntouched) {
   }
   EXPECT_EQ(testsupport::readFile(destination), "old");
   std::size_t leftovers = 0;
-  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+  for (const auto& entry : fs::directory_iterator(tmp.path())) {
     leftovers += entry.path().filename().string().rfind("voxtrellis-asset-", 0) == 0 ? 1 : 0;
   }
+  ASSERT_EQ(fs::temp_directory_path(), tmp.path());
   EXPECT_EQ(leftovers, 0u);
 }
 
