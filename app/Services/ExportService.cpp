@@ -157,4 +157,13 @@ void ExportService::exportResult(const TranscriptionResult& result, const QList<
   if (!file.commit()) throw ExportError::writeFailed(file.errorString());
 }
 
+void ExportService::exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
+                                 const QUrl& fileURL) const {
+  if (!fileURL.isLocalFile()) {
+    if (!allTimesFinite(result)) throw ExportError::encodingFailed();
+    throw ExportError::writeFailed(QStringLiteral("Not a local file: %1").arg(fileURL.toString()));
+  }
+  exportResult(result, speakers, format, fileURL.toLocalFile());
+}
+
 }  // namespace parlowvista

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QUrl>
 #include <exception>
 #include <optional>
 
@@ -54,6 +55,9 @@ class ExportService {
   // system's reason when the file cannot be written.
   void exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
                     const QString& filePath) const;
+  // The same for a file URL (a non-local URL cannot be written and fails with writeFailed).
+  void exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
+                    const QUrl& fileURL) const;
 
   // The renderers. They expect finite times (exportResult checks).
   static QString formatAsTXT(const TranscriptionResult& result, const QList<Speaker>& speakers);

@@ -135,9 +135,14 @@ TEST_F(ExportServiceTest, UnwritableTargetLeavesTheOldFileWhole) {
                ExportService::ExportError);
   EXPECT_EQ(testsupport::readFile(tempDir / "keep.txt"), "old contents");
 
-  // Exporting twice replaces the file whole.
+  EXPECT_THROW(ExportService().exportResult(sampleResult(), {}, ExportFormat::txt, QUrl("https://example.com/x.txt")),
+               ExportService::ExportError);
+
+  // Exporting twice replaces the file whole (also through a file URL).
   exportTo(sampleResult(), sampleSpeakers(), ExportFormat::txt, "keep.txt");
-  EXPECT_EQ(exportTo(TranscriptionResult({}, 0, 0), {}, ExportFormat::txt, "keep.txt"), expected("empty.txt"));
+  ExportService().exportResult(TranscriptionResult({}, 0, 0), {}, ExportFormat::txt,
+                               QUrl::fromLocalFile(path("keep.txt")));
+  EXPECT_EQ(QByteArray::fromStdString(testsupport::readFile(tempDir / "keep.txt")), expected("empty.txt"));
 }
 
 TEST(ExportFormat, TextsAndExtensions) {
