@@ -159,6 +159,8 @@ TranscriptionResult Transcription::toResult() const {
 }
 
 void Transcription::updateSegments(const TranscriptionResult& result, ModelContext& context) {
+  // Rows under a deleted version could never be saved and would fail every later save.
+  if (isDeleted()) return;
   // Unlink the old rows first: deleting them one by one from a long list would search it
   // for every row.
   const QList<StoredSegment*> old = segments();

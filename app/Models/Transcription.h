@@ -104,7 +104,8 @@ class Transcription : public PersistentModel {
   TranscriptionResult toResult() const;
 
   // Replaces the stored segments with the result's (sortOrder 0..n-1, new row ids), deleting
-  // the old rows from `context`, and sets updatedAt to now. Does not save.
+  // the old rows from `context`, and sets updatedAt to now. Does not save. Does nothing on a
+  // deleted version.
   void updateSegments(const TranscriptionResult& result, ModelContext& context);
 
  private:

@@ -113,6 +113,15 @@ TEST_F(TranscriptionTest, UpdateSegmentsRewritesRowsAndSurvivesReopen) {
   EXPECT_TRUE(context->find<Transcription>(id)->segments().isEmpty());
 }
 
+TEST_F(TranscriptionTest, RewritingADeletedVersionLeavesLaterSavesWorking) {
+  Transcription* t = makeVersion();
+  context->save();
+  context->remove(t);
+  t->updateSegments(TranscriptionResult({TranscribedSegment(0, 0, 1, "late")}, 1, 0), *context);
+  EXPECT_NO_THROW(context->save());
+  EXPECT_TRUE(context->fetch<StoredSegment>().isEmpty());
+}
+
 TEST_F(TranscriptionTest, PresetReadsStoredTextExactly) {
   Transcription* t = makeVersion();
   struct Case {
