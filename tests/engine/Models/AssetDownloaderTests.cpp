@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+namespace voxtrellis::AssetDownloader {
+void PrintTo(TransferMode::Kind kind, std::ostream* os) {
+  *os << (kind == TransferMode::Kind::data ? "data" : "file");
+}
+}  // namespace voxtrellis::AssetDownloader
+
 namespace voxtrellis {
 namespace {
 

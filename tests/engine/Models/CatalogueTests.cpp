@@ -130,6 +130,10 @@ struct ProxyCase {
   std::vector<std::string> logs;
 };
 
+void PrintTo(const ProxyCase& c, std::ostream* os) {
+  *os << "https=" << c.https.value_or("unset") << " http=" << c.http.value_or("unset");
+}
+
 class ProxyTest : public ::testing::TestWithParam<ProxyCase> {};
 
 TEST_P(ProxyTest, ReadsOnlyTheTwoLowerCaseVariables) {

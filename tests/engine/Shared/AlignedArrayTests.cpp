@@ -24,6 +24,16 @@ struct LayoutCase {
   std::size_t bufferBytes;
 };
 
+std::string join(const std::vector<int64_t>& v) {
+  std::string out;
+  for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "x" : "") + std::to_string(v[i]);
+  return out.empty() ? "scalar" : out;
+}
+
+void PrintTo(const LayoutCase& c, std::ostream* os) {
+  *os << join(c.shape) << "_type" << static_cast<int>(c.type);
+}
+
 class AlignedLayoutTest : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(AlignedLayoutTest, StridesSizeAndAlignment) {
@@ -95,6 +105,10 @@ struct ViewCase {
   std::vector<int64_t> viewShape;
   bool fits;
 };
+
+void PrintTo(const ViewCase& c, std::ostream* os) {
+  *os << join(c.sourceShape) << "_at" << c.offset << "_" << join(c.viewShape);
+}
 
 class ZeroCopyViewTest : public ::testing::TestWithParam<ViewCase> {};
 
@@ -211,6 +225,10 @@ struct CopyCase {
   int64_t offset;
   std::vector<float> expected;
 };
+
+void PrintTo(const CopyCase& c, std::ostream* os) {
+  *os << c.sourceCount << "_into" << c.destinationCount << "_at" << c.offset;
+}
 
 class OptimizedCopyTest : public ::testing::TestWithParam<CopyCase> {};
 

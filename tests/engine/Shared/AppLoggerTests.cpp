@@ -18,6 +18,10 @@ struct LevelCase {
   bool toStderr;
 };
 
+void PrintTo(const LevelCase& c, std::ostream* os) {
+  *os << c.tag;
+}
+
 class AppLoggerLevelTest : public ::testing::TestWithParam<LevelCase> {};
 
 TEST_P(AppLoggerLevelTest, WritesOnlyWarningsAndWorseToStandardError) {

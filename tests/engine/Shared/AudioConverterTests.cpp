@@ -98,6 +98,10 @@ struct OwnRoadCase {
   std::size_t expected;
 };
 
+void PrintTo(const OwnRoadCase& c, std::ostream* os) {
+  *os << c.channels << "ch_" << static_cast<int>(c.rate) << "Hz_" << c.frames << "frames";
+}
+
 class OwnRoadTest : public ::testing::TestWithParam<OwnRoadCase> {};
 
 TEST_P(OwnRoadTest, MixesExactlyAndInterpolatesLinearly) {

@@ -37,6 +37,11 @@ struct InvalidCase {
   AudioStreamError::Code code;
 };
 
+void PrintTo(const InvalidCase& c, std::ostream* os) {
+  *os << "duration" << c.duration << "_skip" << (c.skip ? std::to_string(*c.skip) : "none") << "_rate" << c.rate
+      << "_capacity" << (c.capacity ? std::to_string(*c.capacity) : "none");
+}
+
 class AudioStreamInvalidTest : public ::testing::TestWithParam<InvalidCase> {};
 
 TEST_P(AudioStreamInvalidTest, RefusesBadSizes) {

@@ -19,6 +19,10 @@ struct CopyCase {
   std::vector<float> expected;  // destination of 10 slots pre-filled with -1
 };
 
+void PrintTo(const CopyCase& c, std::ostream* os) {
+  *os << "offset" << c.offset << "_count" << c.count;
+}
+
 std::vector<float> hundred() {
   std::vector<float> v(100);
   std::iota(v.begin(), v.end(), 0.0f);
