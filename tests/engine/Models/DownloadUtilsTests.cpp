@@ -92,8 +92,9 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   EXPECT_TRUE(logs.contains("Found parakeet-tdt-0.6b-v3-onnx locally, no download needed"));
   EXPECT_EQ(logs.countStartingWith("Compiled model "), 4);
   for (const auto& message : logs.messages()) {
-    if (message.rfind("Compiled model ", 0) == 0)
+    if (message.rfind("Compiled model ", 0) == 0) {
       EXPECT_NE(message.find(" ms :: Linux "), std::string::npos) << message;
+    }
   }
 }
 
