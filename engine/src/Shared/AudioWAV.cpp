@@ -16,7 +16,7 @@ void put16(std::vector<uint8_t>& out, uint16_t v) {
   out.push_back(static_cast<uint8_t>(v >> 8));
 }
 void putText(std::vector<uint8_t>& out, const char* text) {
-  out.insert(out.end(), text, text + 4);
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(text[i]));
 }
 
 uint32_t clampedRate(double rate) {
