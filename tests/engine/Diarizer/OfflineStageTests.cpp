@@ -47,6 +47,8 @@ TEST(OfflineSegmentation, WindowsCoverTheRecording) {
 
   EXPECT_THROW(processor.process(reader({}), *models->segmentationModel, OfflineDiarizerConfig{}),
                OfflineDiarizationError);
+  EXPECT_EQ(errorText([&] { processor.process(reader({0.5f}), *models->pldaRhoModel, OfflineDiarizerConfig{}); }),
+            "Processing failed: Segmentation model is missing `audio` multiarray input");
 }
 
 TEST(OfflineSegmentation, DecodesTheVoiceIntoItsSlot) {

@@ -66,6 +66,9 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
     throw OfflineDiarizationError::invalidConfiguration("segmentation window must span 1 to 2147483647 samples, got " +
                                                         std::to_string(chunkSize));
   }
+  if (model.input("audio") == nullptr) {
+    throw OfflineDiarizationError::processingFailed("Segmentation model is missing `audio` multiarray input");
+  }
   const int64_t step = config.samplesPerStep();
   const double sampleRate = config.segmentation.sampleRate;
   const float onset = config.segmentation.speechOnsetThreshold;
