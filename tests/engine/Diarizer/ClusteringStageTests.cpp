@@ -89,6 +89,14 @@ TEST(VBxClustering, EdgeCases) {
   single.vbx.maxIterations = 1;
   EXPECT_EQ(VBxClustering(single, {1, 1}).refine({{1, 0}, {0, 1}}, {0, 1}).elbos.size(), 1u);
 
+  // Convergence can only be declared from the second iteration on.
+  OfflineDiarizerConfig loose;
+  loose.vbx.convergenceTolerance = 1e300;
+  EXPECT_EQ(VBxClustering(loose, {1, 1}).refine({{30, 0}, {0, 30}, {29, 1}}, {0, 1, 0}).elbos.size(), 2u);
+  const auto full = vbx.refine({{30, 0}, {0, 30}, {29, 1}}, {0, 1, 0});
+  ASSERT_GE(full.elbos.size(), 2u);
+  EXPECT_LT(std::fabs(full.elbos.back() - full.elbos[full.elbos.size() - 2]), 1e-4);
+
   EXPECT_EQ(vbx.refine({}, {}).numClusters, 0);
   EXPECT_TRUE(vbx.refine({{}, {}}, {0, 1}).gamma.empty());
   // A psi of the wrong length falls back to an identity prior and still runs.
