@@ -3,6 +3,7 @@
 #include "Views/Player/YouTubePlayerView.h"
 
 #include "support/LoopbackServer.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 
 #include <QElapsedTimer>
@@ -86,32 +87,14 @@ private:
     std::unique_ptr<StandInInterceptor> m_interceptor;
 };
 
-// Runs the event loop until `predicate` holds or `timeoutMs` passes. Unlike QTest's waits it never
-// sleeps between polls, which starves the web engine's loading on this thread.
-inline bool spinUntil(const std::function<bool()>& predicate, int timeoutMs = 5000) {
-    if (predicate()) {
-        return true;
-    }
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (predicate() || clock.elapsed() > timeoutMs) {
-            loop.quit();
-        }
-    });
-    poll.start(5);
-    loop.exec();
-    return predicate();
-}
+using testsupport::waitUntil;
 
 // Evaluates `script` in the page and waits for its result (invalid when none came in time).
 inline QVariant evaluate(QWebEngineView* view, const QString& script, int timeoutMs = 5000) {
     // The answer may come after we stopped waiting, so it lands in shared state.
     auto answer = std::make_shared<std::optional<QVariant>>();
     view->page()->runJavaScript(script, [answer](const QVariant& value) { *answer = value; });
-    spinUntil([&] { return answer->has_value(); }, timeoutMs);
+    waitUntil([&] { return answer->has_value(); }, timeoutMs);
     return answer->value_or(QVariant());
 }
 
@@ -123,7 +106,7 @@ inline bool waitForStandIn(QWebEngineView* view, int timeoutMs = 20000) {
     if (!loaded.wait(timeoutMs)) {
         return false;
     }
-    return spinUntil(
+    return waitUntil(
         [&] { return evaluate(view, "typeof window.__standin === 'object' && !!window.__standin.fireReady", 500).toBool(); },
         timeoutMs);
 }

@@ -24,7 +24,7 @@
 using parlowvista::AudioPlayerService;
 using parlowvista::MediaSource;
 using parlowvista::VideoPlayerBar;
-using playertest::spinUntil;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -222,7 +222,7 @@ TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioI
     EXPECT_TRUE(audio.isPlaying());
     EXPECT_FALSE(audio.isMuted());
     EXPECT_EQ(audio.playerVolume(), 1.0);
-    EXPECT_TRUE(spinUntil([&] { return bar->playerView() == nullptr; }, 1000));
+    EXPECT_TRUE(waitUntil([&] { return bar->playerView() == nullptr; }, 1000));
 
     // The strip now drives the audio that the overlay promises.
     EXPECT_TRUE(bar->playButton()->isEnabled());
@@ -252,7 +252,7 @@ TEST_F(VideoPlayerBarTest, WhenTheAudioEndsTheVideoIsPaused) {
     auto bar = makeBar();
     ready(*bar);
     audio.play();
-    ASSERT_TRUE(spinUntil([&] { return !audio.isPlaying(); }, 6000));
+    ASSERT_TRUE(waitUntil([&] { return !audio.isPlaying(); }, 6000));
     EXPECT_FALSE(bar->isVideoPlaying());
     ASSERT_FALSE(scripts.isEmpty());
     EXPECT_EQ(scripts.last(), "pauseVideo()");

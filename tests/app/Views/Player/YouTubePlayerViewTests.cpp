@@ -14,7 +14,7 @@ using parlowvista::YouTubePlayerView;
 using playertest::calls;
 using playertest::evaluate;
 using playertest::waitForStandIn;
-using playertest::spinUntil;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -58,13 +58,13 @@ TEST_F(YouTubePlayerViewTest, ReadyFlushesTheLastQueuedSeekThenMuteStateThenPlay
     EXPECT_TRUE(calls(view.webView()).isEmpty());
 
     evaluate(view.webView(), "window.__standin.fireReady()");
-    ASSERT_TRUE(spinUntil([&] { return !ready.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !ready.isEmpty(); }));
     EXPECT_TRUE(ready.first().at(0).toBool());
     ASSERT_FALSE(available.isEmpty());
     EXPECT_TRUE(available.first().at(0).toBool());
     ASSERT_EQ(duration.size(), 1);
     EXPECT_EQ(duration.first().at(0).toDouble(), 120.0);
-    ASSERT_TRUE(spinUntil([&] { return calls(view.webView()).size() >= 3; }));
+    ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 3; }));
     EXPECT_EQ(calls(view.webView()), (QStringList{"seekTo:30:true", "unMute", "playVideo"}));
 
     // Same state again sends nothing; each change sends exactly one script.
@@ -72,7 +72,7 @@ TEST_F(YouTubePlayerViewTest, ReadyFlushesTheLastQueuedSeekThenMuteStateThenPlay
     view.setPlaying(false);
     view.setPlaying(false);
     view.requestSeek(12.5);
-    ASSERT_TRUE(spinUntil([&] { return calls(view.webView()).size() >= 5; }));
+    ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 5; }));
     QTest::qWait(100);
     EXPECT_EQ(calls(view.webView()).mid(3), (QStringList{"pauseVideo", "seekTo:12.5:true"}));
 }
@@ -87,7 +87,7 @@ TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
     evaluate(view.webView(), "window.__standin.fireReady()");
 
     // The first tick reports the position even at 0, then the clock runs while playing.
-    ASSERT_TRUE(spinUntil([&] { return times.size() >= 4; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return times.size() >= 4; }, 10000));
     EXPECT_LT(times.first().at(0).toDouble(), 0.3);
     EXPECT_GT(times.last().at(0).toDouble(), times.first().at(0).toDouble());
 
@@ -99,12 +99,12 @@ TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
 
     // A seek while paused is reported at the next tick.
     view.requestSeek(50.0);
-    ASSERT_TRUE(spinUntil([&] { return times.size() > paused; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return times.size() > paused; }, 2000));
     EXPECT_NEAR(times.last().at(0).toDouble(), 50.0, 0.01);
 
     available.clear();
     evaluate(view.webView(), "window.__standin.fireError(150)");
-    ASSERT_TRUE(spinUntil([&] { return !available.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
     EXPECT_FALSE(available.last().at(0).toBool());
     EXPECT_TRUE(view.coordinator()->isPlayerReady());
 }
@@ -112,7 +112,7 @@ TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
 TEST_F(YouTubePlayerViewTest, AnIdentifierOutsideTheTokenAlphabetIsNeverLoaded) {
     YouTubePlayerView view("abc'); alert('x", false);
     QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-    ASSERT_TRUE(spinUntil([&] { return !available.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
     EXPECT_FALSE(available.first().at(0).toBool());
     EXPECT_TRUE(view.webView()->url().isEmpty());
 }
@@ -122,7 +122,7 @@ TEST_F(YouTubePlayerViewTest, APageThatCannotBeLoadedMakesTheVideoUnavailable) {
     QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
     // A port nobody listens on.
     view.webView()->load(QUrl("http://127.0.0.1:1/youtube?v=abc123"));
-    ASSERT_TRUE(spinUntil([&] { return !available.isEmpty(); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
     EXPECT_FALSE(available.last().at(0).toBool());
 }
 
