@@ -2,6 +2,7 @@
 // clustering stage runs them) for 1,000 to 50,000 embeddings of 256 values,
 // with peak memory and, where SciPy's linkage fits in memory, the time of
 // SciPy's centroid linkage on the same rows measured in the same run.
+#include "BenchSupport.h"
 #include "Diarizer/FastClusterWrapper/FastClusterWrapper.h"
 #include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
 
@@ -18,27 +19,6 @@
 using namespace voxtrellis;
 
 namespace {
-
-// Peak resident memory since the last reset, in MiB.
-double peakMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
-}
-double currentMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
-}
-void resetPeak() {
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 // Voice vectors of 40 speakers with per-turn noise; PLDA features are each
 // speaker's scaled centre plus unit within-speaker noise, as VBx models them.
@@ -108,25 +88,25 @@ void BM_Clustering(benchmark::State& state) {
   }
 
   for (auto _ : state) {
-    const double before = currentMiB();
-    resetPeak();
+    const double before = bench::currentMiB();
+    bench::resetPeak();
     auto start = std::chrono::steady_clock::now();
     std::vector<double> out(4 * (n - 1));
     const int status = fastcluster_compute_centroid_linkage(rows.data(), n, 256, out.data(), out.size());
-    const double linkageSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double linkagePeak = peakMiB() - before;
+    const double linkageSeconds = bench::seconds(start);
+    const double linkagePeak = bench::peakMiB() - before;
     out = {};
 
-    resetPeak();
+    bench::resetPeak();
     start = std::chrono::steady_clock::now();
     const auto result = SpeakerClusteringStage::run(timed, segmentation, config, psi);
-    const double stageSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double stageSeconds = bench::seconds(start);
     state.SetIterationTime(stageSeconds);
     state.counters["linkage_s"] = linkageSeconds;
     state.counters["linkage_status"] = status;
     state.counters["linkage_peak_MiB"] = linkagePeak;
     state.counters["stage_s"] = stageSeconds;
-    state.counters["stage_peak_MiB"] = peakMiB() - before;
+    state.counters["stage_peak_MiB"] = bench::peakMiB() - before;
     state.counters["speakers"] = static_cast<double>(result.centroids.size());
     // SciPy's condensed distance matrix needs n² / 2 doubles.
     const double scipyBytes = static_cast<double>(n) * static_cast<double>(n) / 2 * 8 * 3;

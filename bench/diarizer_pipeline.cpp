@@ -2,6 +2,7 @@
 // with the generated test models (whose own inference is nearly free, so the
 // figure is the engine's own work: windowing, decoding, masks, clustering,
 // reconstruction and the thread hand-over).
+#include "BenchSupport.h"
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 
 #include <voxtrellis/OfflineDiarizerManager.h>
@@ -11,21 +12,11 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 using namespace voxtrellis;
 
 namespace {
-
-double peakMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
-}
 
 // Two tone "voices" taking turns of 4 to 9 seconds with pauses.
 std::vector<float> conversation(double seconds) {
@@ -58,14 +49,14 @@ void BM_PipelinePerHour(benchmark::State& state) {
   for (auto _ : state) {
     const auto started = std::chrono::steady_clock::now();
     const auto result = manager.process(audio);
-    wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    wall = bench::seconds(started);
     segments = result.segments.size();
     state.counters["segmentation_s"] = result.timings->segmentationSeconds();
     state.counters["embedding_s"] = result.timings->embeddingExtractionSeconds();
     state.counters["clustering_s"] = result.timings->speakerClusteringSeconds();
   }
   state.counters["segments"] = static_cast<double>(segments);
-  state.counters["peak_MiB"] = peakMiB();
+  state.counters["peak_MiB"] = bench::peakMiB();
   // Wall seconds per hour of audio.
   state.counters["s_per_audio_hour"] = wall * 60.0 / minutes;
 }

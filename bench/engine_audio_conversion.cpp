@@ -3,6 +3,8 @@
 // below 1 means the engine is faster.
 #include <voxtrellis/AudioConverter.h>
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -14,29 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path benchFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  fs::path folder = fs::path(tmp && *tmp ? tmp : "/tmp") / "voxtrellis-bench";
-  fs::create_directories(folder);
-  return folder;
-}
-
 // Made once and kept between runs: encoding an hour of audio takes a while.
 fs::path hourLongMp3() {
-  const fs::path file = benchFolder() / "hour-44k-stereo.mp3";
-  if (!fs::exists(file)) {
-    const std::string command =
-        "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=3600\" "
-        "-f lavfi -i \"anoisesrc=color=pink:sample_rate=44100:duration=3600:amplitude=0.05\" "
-        "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k '" +
-        file.string() + ".part.mp3' && mv '" + file.string() + ".part.mp3' '" + file.string() + "'";
-    if (std::system(command.c_str()) != 0) return {};
-  }
-  return file;
-}
-
-double seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+  return bench::ffmpegMadeFile(
+      "hour-44k-stereo.mp3",
+      "-f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=3600\" "
+      "-f lavfi -i \"anoisesrc=color=pink:sample_rate=44100:duration=3600:amplitude=0.05\" "
+      "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k");
 }
 
 void BM_ConvertHourMp3VersusTool(benchmark::State& state) {
@@ -50,7 +36,7 @@ void BM_ConvertHourMp3VersusTool(benchmark::State& state) {
   for (auto _ : state) {
     auto started = std::chrono::steady_clock::now();
     const auto result = voxtrellis::AudioConverter().resampleAudioFile(file);
-    const double engine = seconds(started);
+    const double engine = bench::seconds(started);
     samples = result.size();
     benchmark::DoNotOptimize(result.data());
 
@@ -61,7 +47,7 @@ void BM_ConvertHourMp3VersusTool(benchmark::State& state) {
       state.SkipWithError("the ffmpeg tool failed");
       return;
     }
-    const double tool = seconds(started);
+    const double tool = bench::seconds(started);
     state.SetIterationTime(engine);
     engineTotal += engine;
     toolTotal += tool;

@@ -3,43 +3,23 @@
 // aim is under 64 MB.
 #include <voxtrellis/StreamingAudioSampleSource.h>
 
+#include "BenchSupport.h"
 #include "Shared/SystemInfo.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path benchFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  fs::path folder = fs::path(tmp && *tmp ? tmp : "/tmp") / "voxtrellis-bench";
-  fs::create_directories(folder);
-  return folder;
-}
-
 // Two hours of 44.1 kHz stereo MP3, made once and kept between runs.
 fs::path twoHourMp3() {
-  const fs::path file = benchFolder() / "two-hours-44k-stereo.mp3";
-  if (!fs::exists(file)) {
-    const std::string command =
-        "ffmpeg -nostdin -loglevel error -y -f lavfi -i \"sine=frequency=330:sample_rate=44100:duration=7200\" "
-        "-ac 2 -c:a libmp3lame -b:a 96k '" +
-        file.string() + ".part.mp3' && mv '" + file.string() + ".part.mp3' '" + file.string() + "'";
-    if (std::system(command.c_str()) != 0) return {};
-  }
-  return file;
-}
-
-// Lets VmHWM start again from the current resident size.
-void resetPeak() {
-  std::ofstream clear("/proc/self/clear_refs");
-  clear << "5";
+  return bench::ffmpegMadeFile("two-hours-44k-stereo.mp3",
+                               "-f lavfi -i \"sine=frequency=330:sample_rate=44100:duration=7200\" "
+                               "-ac 2 -c:a libmp3lame -b:a 96k");
 }
 
 void BM_DiskBackedSourceTwoHours(benchmark::State& state) {
@@ -51,7 +31,7 @@ void BM_DiskBackedSourceTwoHours(benchmark::State& state) {
   double worst = 0;
   int64_t samples = 0;
   for (auto _ : state) {
-    resetPeak();
+    bench::resetPeak();
     const uint64_t baseline = voxtrellis::SystemInfo::currentResidentMemoryBytes().value_or(0);
     auto result = voxtrellis::StreamingAudioSourceFactory().makeDiskBackedSource(file, 16000);
     const uint64_t peak = voxtrellis::SystemInfo::peakResidentMemoryBytes().value_or(0);

@@ -3,6 +3,8 @@
 // curl; the aim is within 1.2.
 #include <voxtrellis/DownloadUtils.h>
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -69,15 +71,8 @@ print(os.getpid(), server.server_address[1], flush=True)
 server.serve_forever()
 )PY";
 
-fs::path benchFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  fs::path folder = fs::path(tmp && *tmp ? tmp : "/tmp") / "voxtrellis-bench";
-  fs::create_directories(folder);
-  return folder;
-}
-
 fs::path hubFolder() {
-  const fs::path root = benchFolder() / "hub";
+  const fs::path root = bench::benchFolder() / "hub";
   std::mt19937_64 random(42);
   for (const auto& name : kFiles) {
     const fs::path file = root / name;
@@ -100,7 +95,7 @@ struct Hub {
   int port = 0;
   FILE* pipe = nullptr;
   Hub() {
-    const fs::path script = benchFolder() / "hub.py";
+    const fs::path script = bench::benchFolder() / "hub.py";
     std::ofstream(script) << kServer;
     const std::string command = "/usr/bin/python3 '" + script.string() + "' '" + hubFolder().string() + "' " + kRepo;
     pipe = popen(command.c_str(), "r");
@@ -114,10 +109,6 @@ struct Hub {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
 };
 
-double seconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-}
-
 void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
   Hub hub;
   if (hub.port <= 0) {
@@ -125,14 +116,14 @@ void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
     return;
   }
   setenv("REGISTRY_URL", hub.url().c_str(), 1);
-  const fs::path models = benchFolder() / "models";
-  const fs::path curlOut = benchFolder() / "curl-out";
+  const fs::path models = bench::benchFolder() / "models";
+  const fs::path curlOut = bench::benchFolder() / "curl-out";
   double engineTotal = 0, curlTotal = 0;
   for (auto _ : state) {
     fs::remove_all(models);
     auto started = std::chrono::steady_clock::now();
     voxtrellis::DownloadUtils::loadModels(voxtrellis::Repo::parakeet, {}, models, voxtrellis::ComputeUnits::cpuOnly);
-    const double engine = seconds(started);
+    const double engine = bench::seconds(started);
 
     fs::remove_all(curlOut);
     std::string command = "curl -s --fail --create-dirs";
@@ -144,7 +135,7 @@ void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
       state.SkipWithError("curl failed");
       return;
     }
-    const double tool = seconds(started);
+    const double tool = bench::seconds(started);
     state.SetIterationTime(engine);
     engineTotal += engine;
     curlTotal += tool;
