@@ -4,8 +4,11 @@
 #include "support/FixturePaths.h"
 
 #include <cmath>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace diarizertest {
@@ -51,6 +54,16 @@ inline std::shared_ptr<const voxtrellis::OfflineDiarizerModels> loadModels() {
   static auto models = std::make_shared<const voxtrellis::OfflineDiarizerModels>(
       voxtrellis::OfflineDiarizerModels::load(modelsDirectory()));
   return models;
+}
+
+// The message of what `body` throws, or "no error".
+inline std::string errorText(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no error";
 }
 
 }  // namespace diarizertest

@@ -1,4 +1,5 @@
 #include "DiarizerTestSupport.h"
+#include "engine/Shared/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -10,7 +11,6 @@
 
 #include <atomic>
 #include <fstream>
-#include <mutex>
 
 using namespace voxtrellis;
 using namespace diarizertest;
@@ -36,42 +36,10 @@ void expectTurns(const DiarizationResult& result, const std::vector<Turn>& truth
 const std::vector<Turn> kConversationTurns = {
     {"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 18, 22}, {"S1", 26, 32}};
 
-// Collects log lines while alive.
-class LogCapture {
- public:
-  LogCapture() {
-    AppLogger::setSink([this](const AppLogger::Record& r) {
-      std::lock_guard lock(m_mutex);
-      m_records.push_back(r);
-    });
-  }
-  ~LogCapture() { AppLogger::setSink({}); }
-  bool contains(AppLogger::Level level, const std::string& text) const {
-    std::lock_guard lock(m_mutex);
-    for (const auto& r : m_records) {
-      if (r.level == level && r.message.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<AppLogger::Record> m_records;
-};
-
 int threadCount() {
   int count = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
   return count;
-}
-
-std::string errorText(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no error";
 }
 
 TEST(OfflineDiarizerPipeline, TwoAlternatingVoicesBecomeTwoSpeakers) {
@@ -159,7 +127,7 @@ TEST(OfflineDiarizerPipeline, ExportWritesOneRecordPerEmbedding) {
   config.embeddingExportPath() = (dir / "embeddings.json").string();
   OfflineDiarizerManager manager(config);
   manager.initialize(loadModels());
-  LogCapture log;
+  test::LogCapture log;
   const auto result = manager.process(conversation());
   std::ifstream in(dir / "embeddings.json");
   const auto records = nlohmann::json::parse(in);
@@ -182,7 +150,7 @@ TEST(OfflineDiarizerPipeline, FailedExportKeepsTheResult) {
   config.embeddingExportPath() = (dir / "no-such-folder" / "embeddings.json").string();
   OfflineDiarizerManager manager(config);
   manager.initialize(loadModels());
-  LogCapture log;
+  test::LogCapture log;
   expectTurns(manager.process(conversation()), kConversationTurns);
   EXPECT_TRUE(log.contains(AppLogger::Level::error, "Embedding export failed: Failed to export data: "));
 }
@@ -211,7 +179,7 @@ TEST(OfflineDiarizerPipeline, PreparationLoadsOnceAndFallsBackOnce) {
     if (++loads == 1) throw std::runtime_error("corrupt cache");
     return loadModels();
   });
-  LogCapture log;
+  test::LogCapture log;
   manager.prepareModels(dir.path());
   EXPECT_TRUE(manager.hasModels());
   EXPECT_EQ(loads, 2);
@@ -246,7 +214,7 @@ TEST(OfflineDiarizerPipeline, PrewarmSkipsAWindowItCannotBuild) {
   config.segmentation.windowDurationSeconds = std::numeric_limits<double>::infinity();
   OfflineDiarizerManager manager(config);
   manager.setModelLoader([](const std::filesystem::path&) { return loadModels(); });
-  LogCapture log;
+  test::LogCapture log;
   manager.prepareModels(std::filesystem::temp_directory_path());
   EXPECT_TRUE(manager.hasModels());
   EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Segmentation prewarm skipped: "));

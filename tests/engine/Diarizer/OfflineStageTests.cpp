@@ -22,15 +22,6 @@ SampleReader reader(std::vector<float> samples) {
   return SampleReader::fromVector(std::make_shared<const std::vector<float>>(std::move(samples)));
 }
 
-std::string errorText(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::exception& error) {
-    return error.what();
-  }
-  return "no error";
-}
-
 TEST(OfflineSegmentation, WindowsCoverTheRecording) {
   const auto models = loadModels();
   OfflineSegmentationProcessor processor;

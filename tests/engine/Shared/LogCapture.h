@@ -42,6 +42,13 @@ class LogCapture {
     const auto all = messages();
     return std::find(all.begin(), all.end(), message) != all.end();
   }
+  // Whether a record of this level has `text` anywhere in its message.
+  bool contains(AppLogger::Level level, const std::string& text) {
+    for (const auto& r : records()) {
+      if (r.level == level && r.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
 
  private:
   std::mutex m_mutex;
