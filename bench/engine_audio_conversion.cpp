@@ -18,11 +18,10 @@ namespace fs = std::filesystem;
 
 // Made once and kept between runs: encoding an hour of audio takes a while.
 fs::path hourLongMp3() {
-  return bench::ffmpegMadeFile(
-      "hour-44k-stereo.mp3",
-      "-f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=3600\" "
-      "-f lavfi -i \"anoisesrc=color=pink:sample_rate=44100:duration=3600:amplitude=0.05\" "
-      "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k");
+  return bench::ffmpegMadeFile("hour-44k-stereo.mp3",
+                               "-f lavfi -i \"sine=frequency=440:sample_rate=44100:duration=3600\" "
+                               "-f lavfi -i \"anoisesrc=color=pink:sample_rate=44100:duration=3600:amplitude=0.05\" "
+                               "-filter_complex amerge=inputs=2 -ac 2 -c:a libmp3lame -b:a 128k");
 }
 
 void BM_ConvertHourMp3VersusTool(benchmark::State& state) {

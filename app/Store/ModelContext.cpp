@@ -11,6 +11,30 @@
 
 namespace parlowvista {
 
+namespace {
+
+// Takes a deleted `child` out of its owner's list, tells the owner's views and forgets the owner.
+template <typename Child, typename Owner>
+void leaveOwner(Child* child, Owner*& owner, QList<Child*> Owner::*list) {
+  if (!owner) return;
+  (owner->*list).removeOne(child);
+  emit owner->changed();
+  owner = nullptr;
+}
+
+// Empties a deleted object's list of children, cutting each child's link back to it, and
+// hands them to `owned` for the cascade to delete next.
+template <typename Child, typename Owner>
+void releaseChildren(QList<Child*>& children, Owner* Child::*link, QList<PersistentModel*>& owned) {
+  for (Child* child : children) {
+    child->*link = nullptr;
+    owned.append(child);
+  }
+  children.clear();
+}
+
+}  // namespace
+
 QString ModelContext::storePath(const QString& libraryLocation) {
   return QDir(libraryLocation).filePath(QString::fromLatin1(kStoreFileName));
 }
@@ -243,77 +267,35 @@ void ModelContext::cascadeDelete(PersistentModel* object) {
   object->m_deleted = true;
   QList<PersistentModel*> owned;
   switch (object->entityType()) {
-    case EntityType::transcriptGroup: {
-      auto* group = static_cast<TranscriptGroup*>(object);
-      for (auto* source : group->m_audioSources) {
-        source->m_group = nullptr;
-        owned.append(source);
-      }
-      group->m_audioSources.clear();
+    case EntityType::transcriptGroup:
+      releaseChildren(static_cast<TranscriptGroup*>(object)->m_audioSources, &AudioSource::m_group, owned);
       break;
-    }
     case EntityType::audioSource: {
       auto* source = static_cast<AudioSource*>(object);
-      if (source->m_group) {
-        source->m_group->m_audioSources.removeOne(source);
-        emit source->m_group->changed();
-        source->m_group = nullptr;
-      }
-      for (auto* t : source->m_transcriptions) {
-        t->m_audioSource = nullptr;
-        owned.append(t);
-      }
-      source->m_transcriptions.clear();
+      leaveOwner(source, source->m_group, &TranscriptGroup::m_audioSources);
+      releaseChildren(source->m_transcriptions, &Transcription::m_audioSource, owned);
       break;
     }
     case EntityType::transcription: {
       auto* t = static_cast<Transcription*>(object);
-      if (t->m_audioSource) {
-        t->m_audioSource->m_transcriptions.removeOne(t);
-        emit t->m_audioSource->changed();
-        t->m_audioSource = nullptr;
-      }
-      if (t->m_sourceTranscription) {
-        t->m_sourceTranscription->m_translations.removeOne(t);
-        emit t->m_sourceTranscription->changed();
-        t->m_sourceTranscription = nullptr;
-      }
-      for (auto* translation : t->m_translations) {
-        translation->m_sourceTranscription = nullptr;
-        owned.append(translation);
-      }
-      t->m_translations.clear();
+      leaveOwner(t, t->m_audioSource, &AudioSource::m_transcriptions);
+      leaveOwner(t, t->m_sourceTranscription, &Transcription::m_translations);
+      releaseChildren(t->m_translations, &Transcription::m_sourceTranscription, owned);
       // Rows not yet read go by the file's own cascade; only those in memory need marking.
-      for (auto* segment : t->m_segments) {
-        segment->m_transcription = nullptr;
-        owned.append(segment);
-      }
-      for (auto* speaker : t->m_speakers) {
-        speaker->m_transcription = nullptr;
-        owned.append(speaker);
-      }
-      t->m_segments.clear();
-      t->m_speakers.clear();
+      releaseChildren(t->m_segments, &StoredSegment::m_transcription, owned);
+      releaseChildren(t->m_speakers, &StoredSpeaker::m_transcription, owned);
       t->m_segmentsLoaded = true;
       t->m_speakersLoaded = true;
       break;
     }
     case EntityType::storedSegment: {
       auto* segment = static_cast<StoredSegment*>(object);
-      if (segment->m_transcription) {
-        segment->m_transcription->m_segments.removeOne(segment);
-        emit segment->m_transcription->changed();
-        segment->m_transcription = nullptr;
-      }
+      leaveOwner(segment, segment->m_transcription, &Transcription::m_segments);
       break;
     }
     case EntityType::storedSpeaker: {
       auto* speaker = static_cast<StoredSpeaker*>(object);
-      if (speaker->m_transcription) {
-        speaker->m_transcription->m_speakers.removeOne(speaker);
-        emit speaker->m_transcription->changed();
-        speaker->m_transcription = nullptr;
-      }
+      leaveOwner(speaker, speaker->m_transcription, &Transcription::m_speakers);
       break;
     }
   }
