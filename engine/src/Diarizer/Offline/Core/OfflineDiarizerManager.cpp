@@ -133,6 +133,7 @@ void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::
     }
   }
   std::shared_ptr<const OfflineDiarizerModels> loaded;
+  bool fellBack = false;
   try {
     loaded = impl.loader(directory);
   } catch (const std::exception& first) {
@@ -149,19 +150,18 @@ void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::
       impl.logger.error(std::string("Fallback offline diarizer model load failed: ") + second.what());
       throw;
     }
-    if (!loaded) return;
-    impl.models = loaded;
-    impl.logger.info("Offline diarizer models initialized");
-    impl.prewarm(*loaded);
-    impl.logger.info("Fallback download + compile completed in " + fixed(loaded->compilationDuration, 2) + "s at " +
-                     directory.string());
-    return;
+    fellBack = true;
   }
   if (!loaded) return;
   impl.models = loaded;
   impl.logger.info("Offline diarizer models initialized");
   impl.prewarm(*loaded);
-  impl.logger.info("Offline diarizer models loaded from " + directory.string());
+  if (fellBack) {
+    impl.logger.info("Fallback download + compile completed in " + fixed(loaded->compilationDuration, 2) + "s at " +
+                     directory.string());
+  } else {
+    impl.logger.info("Offline diarizer models loaded from " + directory.string());
+  }
 }
 
 void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) const {
