@@ -59,23 +59,8 @@ TEST(KeychainService, SetApiKeyStoresOrRemoves) {
   EXPECT_TRUE(keychain.setAPIKey(std::nullopt, TranslationProviderType::gemini));
 }
 
-// A keychain whose writes fail while removals work: the case where removing
-// the old item first would lose the key.
-class WriteFailingKeychain : public KeychainService {
- public:
-  WriteFailingKeychain() : KeychainService(QStringLiteral("unused")) {}
-  std::optional<QString> get(const QString& account) const override { return items.value(account); }
-  bool set(const QString&, const QString&) const override { return false; }
-  bool remove(const QString& account) const override {
-    items.remove(account);
-    return true;
-  }
-  bool exists(const QString& account) const override { return items.contains(account); }
-  mutable QHash<QString, QString> items;
-};
-
 TEST(KeychainService, FailedWriteKeepsTheOldKeyAndSaysSo) {
-  WriteFailingKeychain keychain;
+  translationtest::WriteFailingKeychain keychain;
   const QString account = KeychainService::apiKeyAccount(TranslationProviderType::claude);
   keychain.items.insert(account, QStringLiteral("old"));
   EXPECT_FALSE(keychain.setAPIKey(QStringLiteral("new"), TranslationProviderType::claude));

@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QSettings>
 #include <QString>
 
@@ -124,6 +125,21 @@ class SettingsSandbox {
 
 #define REQUIRE_KEYCHAIN(sandbox) \
   if (!(sandbox).keychainWorks()) GTEST_SKIP() << "no Secret Service on this session bus"
+
+// A keychain in memory whose writes fail while removals work: the case where
+// removing the old item first would lose the key.
+class WriteFailingKeychain : public parlowvista::KeychainService {
+ public:
+  WriteFailingKeychain() : KeychainService(QStringLiteral("unused")) {}
+  std::optional<QString> get(const QString& account) const override { return items.value(account); }
+  bool set(const QString&, const QString&) const override { return false; }
+  bool remove(const QString& account) const override {
+    items.remove(account);
+    return true;
+  }
+  bool exists(const QString& account) const override { return items.contains(account); }
+  mutable QHash<QString, QString> items;
+};
 
 // Fake command-line tools: executables in a private folder put first on PATH,
 // with HOME moved to a private folder so the fixed install folders under the

@@ -168,17 +168,6 @@ TEST_F(TranslationSettingsViewTest, SaveAndTestAKey) {
   EXPECT_EQ(view->findChild<QStackedWidget*>()->currentIndex(), 0);
 }
 
-// Writes fail; everything else works.
-class WriteFailingKeychain : public KeychainService {
- public:
-  WriteFailingKeychain() : KeychainService(QStringLiteral("unused")) {}
-  std::optional<QString> get(const QString& account) const override { return items.value(account); }
-  bool set(const QString&, const QString&) const override { return false; }
-  bool remove(const QString& account) const override { return items.remove(account), true; }
-  bool exists(const QString& account) const override { return items.contains(account); }
-  mutable QHash<QString, QString> items;
-};
-
 TEST_F(TranslationSettingsViewTest, FailedSaveSaysSoAndKeepsTheOldKey) {
   WriteFailingKeychain keychain;
   keychain.items.insert(QStringLiteral("apiKey.Claude (Anthropic)"), QStringLiteral("old"));
