@@ -137,37 +137,33 @@ void ModelContext::loadLibrary() {
   }
 }
 
-void ModelContext::loadSegments(Transcription* transcription) {
-  transcription->m_segmentsLoaded = true;
-  auto rows = m_db->prepare(ModelRows::selectSegmentsOfSql());
+// Rows of one of a version's child lists, read the first time the list is asked for.
+template <typename Child>
+void ModelContext::loadChildren(Transcription* transcription, const char* selectSql, Child* (*read)(const Statement&),
+                                QList<Child*> Transcription::*list) {
+  auto rows = m_db->prepare(selectSql);
   rows.bind(1, transcription->id());
-  QList<StoredSegment*> loaded;
+  QList<Child*> loaded;
   while (rows.step() == Statement::Step::row) {
     const QUuid id = rows.uuid(0);
     if (m_objects.contains(id)) continue;  // already in memory (and linked where it now belongs)
-    StoredSegment* segment = ModelRows::readSegment(rows);
-    registerObject(segment, true);
-    segment->m_transcription = transcription;
-    loaded.append(segment);
+    Child* child = read(rows);
+    registerObject(child, true);
+    child->m_transcription = transcription;
+    loaded.append(child);
   }
   // Anything appended before the list was read came later than the stored rows.
-  transcription->m_segments = loaded + transcription->m_segments;
+  transcription->*list = loaded + transcription->*list;
+}
+
+void ModelContext::loadSegments(Transcription* transcription) {
+  transcription->m_segmentsLoaded = true;
+  loadChildren(transcription, ModelRows::selectSegmentsOfSql(), &ModelRows::readSegment, &Transcription::m_segments);
 }
 
 void ModelContext::loadSpeakers(Transcription* transcription) {
   transcription->m_speakersLoaded = true;
-  auto rows = m_db->prepare(ModelRows::selectSpeakersOfSql());
-  rows.bind(1, transcription->id());
-  QList<StoredSpeaker*> loaded;
-  while (rows.step() == Statement::Step::row) {
-    const QUuid id = rows.uuid(0);
-    if (m_objects.contains(id)) continue;
-    StoredSpeaker* speaker = ModelRows::readSpeaker(rows);
-    registerObject(speaker, true);
-    speaker->m_transcription = transcription;
-    loaded.append(speaker);
-  }
-  transcription->m_speakers = loaded + transcription->m_speakers;
+  loadChildren(transcription, ModelRows::selectSpeakersOfSql(), &ModelRows::readSpeaker, &Transcription::m_speakers);
 }
 
 void ModelContext::loadOrphans(EntityType type) {

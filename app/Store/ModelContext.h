@@ -105,6 +105,9 @@ class ModelContext : public QObject {
   void loadLibrary();
   void loadSegments(Transcription* transcription);
   void loadSpeakers(Transcription* transcription);
+  template <typename Child>
+  void loadChildren(Transcription* transcription, const char* selectSql, Child* (*read)(const Statement&),
+                    QList<Child*> Transcription::*list);
   void loadOrphans(EntityType type);
   QList<PersistentModel*> objectsOfType(EntityType type);
 
