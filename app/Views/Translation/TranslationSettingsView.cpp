@@ -99,6 +99,14 @@ QGroupBox* groupBox(const QString& title, QWidget* parent) {
   return box;
 }
 
+// The column of rows inside a settings box: the same spacing in every box.
+QVBoxLayout* boxRows(QGroupBox* box) {
+  auto* rows = new QVBoxLayout(box);
+  rows->setSpacing(12);
+  rows->setContentsMargins(4, 4, 4, 4);
+  return rows;
+}
+
 }  // namespace
 
 TranslationSettingsView::TranslationSettingsView(QWidget* parent)
@@ -138,9 +146,7 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
 
 QWidget* TranslationSettingsView::buildServiceBox() {
   QGroupBox* box = groupBox(QStringLiteral("Translation Service"), this);
-  auto* rows = new QVBoxLayout(box);
-  rows->setSpacing(12);
-  rows->setContentsMargins(4, 4, 4, 4);
+  QVBoxLayout* rows = boxRows(box);
 
   auto* providerRow = new QHBoxLayout;
   QLabel* providerLabel = plainLabel(QStringLiteral("Provider"), box);
@@ -195,9 +201,7 @@ QWidget* TranslationSettingsView::buildServiceBox() {
 
 QWidget* TranslationSettingsView::buildConnectionBox() {
   QGroupBox* box = groupBox(QStringLiteral("Connection"), this);
-  auto* rows = new QVBoxLayout(box);
-  rows->setSpacing(12);
-  rows->setContentsMargins(4, 4, 4, 4);
+  QVBoxLayout* rows = boxRows(box);
   m_modeGroup = new QButtonGroup(this);
   QStringList labels;
   for (TranslationConnectionMode mode : allTranslationConnectionModes()) labels << rawValue(mode);
@@ -314,9 +318,7 @@ QWidget* TranslationSettingsView::buildCliSection() {
 
 QWidget* TranslationSettingsView::buildOptionsBox() {
   QGroupBox* box = groupBox(QStringLiteral("Options"), this);
-  auto* rows = new QVBoxLayout(box);
-  rows->setSpacing(12);
-  rows->setContentsMargins(4, 4, 4, 4);
+  QVBoxLayout* rows = boxRows(box);
 
   auto* languageRow = new QHBoxLayout;
   languageRow->addWidget(plainLabel(QStringLiteral("Target Language"), box));
