@@ -38,4 +38,125 @@ TEST(VBxClustering, SeparatedGroupsKeepTheirSpeakers) {
   EXPECT_FALSE(out.elbos.empty());
 }
 
+// The iterations written out plainly, one loop per formula, to check the
+// matrix form against.
+VBxClustering::RunResult referenceVBx(const std::vector<std::vector<double>>& X, const std::vector<double>& phiIn,
+                                      std::vector<std::vector<double>> gamma, int maxIterations, double epsilon,
+                                      double Fa, double Fb, double smoothing) {
+  const std::size_t T = X.size(), D = X[0].size(), S = gamma[0].size();
+  auto normalise = [&](std::vector<double>& row) {
+    double sum = 0;
+    for (double v : row) sum += v;
+    for (double& v : row) v = std::isfinite(sum) && sum > 0 ? v / sum : 1.0 / S;
+  };
+  for (auto& row : gamma) {
+    if (smoothing >= 0) {
+      double m = -INFINITY;
+      for (double v : row) m = std::max(m, smoothing * v);
+      for (double& v : row) v = std::exp(smoothing * v - m);
+      normalise(row);
+    }
+    normalise(row);
+  }
+  std::vector<double> pi(S, 1.0 / S), phi(D);
+  for (std::size_t d = 0; d < D; ++d) phi[d] = std::max(phiIn[d], 1e-12);
+  std::vector<double> G(T);
+  for (std::size_t t = 0; t < T; ++t) {
+    double sq = 0;
+    for (double v : X[t]) sq += v * v;
+    G[t] = -0.5 * (sq + D * 1.8378770664093453);
+  }
+  std::vector<double> elbos;
+  double previous = -1.7976931348623157e308;
+  for (int i = 0; i < maxIterations; ++i) {
+    std::vector<std::vector<double>> invL(S, std::vector<double>(D)), alpha(S, std::vector<double>(D));
+    std::vector<double> q(S, 0.0);
+    for (std::size_t s = 0; s < S; ++s) {
+      double N = 0;
+      for (std::size_t t = 0; t < T; ++t) N += gamma[t][s];
+      for (std::size_t d = 0; d < D; ++d) {
+        invL[s][d] = 1.0 / (1.0 + Fa / Fb * N * phi[d]);
+        double acc = 0;
+        for (std::size_t t = 0; t < T; ++t) acc += gamma[t][s] * X[t][d] * std::sqrt(phi[d]);
+        alpha[s][d] = Fa / Fb * invL[s][d] * acc;
+        q[s] += phi[d] * (alpha[s][d] * alpha[s][d] + invL[s][d]);
+      }
+    }
+    double L = 0;
+    for (std::size_t t = 0; t < T; ++t) {
+      std::vector<double> v(S);
+      double m = -INFINITY;
+      for (std::size_t s = 0; s < S; ++s) {
+        double dot = 0;
+        for (std::size_t d = 0; d < D; ++d) dot += X[t][d] * std::sqrt(phi[d]) * alpha[s][d];
+        v[s] = Fa * (dot - 0.5 * q[s] + G[t]) + std::log(std::max(pi[s], 1e-8));
+        m = std::max(m, v[s]);
+      }
+      double z = 0;
+      for (std::size_t s = 0; s < S; ++s) z += std::exp(v[s] - m);
+      for (std::size_t s = 0; s < S; ++s) gamma[t][s] = std::exp(v[s] - m) / z;
+      L += m + std::log(z);
+    }
+    double total = 0;
+    for (std::size_t s = 0; s < S; ++s) {
+      pi[s] = 0;
+      for (std::size_t t = 0; t < T; ++t) pi[s] += gamma[t][s];
+      total += pi[s];
+    }
+    for (double& p : pi) p /= total;
+    double regulariser = static_cast<double>(S * D);
+    for (std::size_t s = 0; s < S; ++s) {
+      for (std::size_t d = 0; d < D; ++d) {
+        regulariser += std::log(invL[s][d]) - invL[s][d] - alpha[s][d] * alpha[s][d];
+      }
+    }
+    const double elbo = L + Fb * 0.5 * regulariser;
+    elbos.push_back(elbo);
+    if (i > 0 && std::fabs(elbo - previous) < epsilon) break;
+    previous = elbo;
+  }
+  std::vector<double> flat;
+  for (const auto& row : gamma) flat.insert(flat.end(), row.begin(), row.end());
+  return {flat, pi, elbos};
+}
+
+TEST(VBxClustering, MatrixFormMatchesThePlainIterations) {
+  std::mt19937 rng(5);
+  std::normal_distribution<double> normal;
+  struct Case {
+    std::size_t T, D, S;
+    double Fa, Fb, smoothing;
+    int iterations;
+  };
+  for (const Case& c : {Case{40, 6, 3, 0.07, 0.8, 7.0, 20}, Case{25, 9, 2, 0.3, 2.0, 0.0, 5},
+                        Case{60, 4, 5, 0.07, 0.8, -1.0, 12}}) {
+    SCOPED_TRACE(c.T);
+    std::vector<std::vector<double>> X(c.T, std::vector<double>(c.D));
+    std::vector<double> flatX;
+    for (auto& row : X) {
+      for (double& v : row) v = 3 * normal(rng);
+      flatX.insert(flatX.end(), row.begin(), row.end());
+    }
+    std::vector<double> phi(c.D);
+    for (double& p : phi) p = 0.5 + std::fabs(normal(rng));
+    std::vector<std::vector<double>> gamma(c.T, std::vector<double>(c.S, 0.0));
+    std::vector<double> flatGamma;
+    for (std::size_t t = 0; t < c.T; ++t) {
+      gamma[t][t % c.S] = 1.0;
+      gamma[t][(t + 1) % c.S] += 0.25;
+      flatGamma.insert(flatGamma.end(), gamma[t].begin(), gamma[t].end());
+    }
+    const auto expected = referenceVBx(X, phi, gamma, c.iterations, 1e-4, c.Fa, c.Fb, c.smoothing);
+    const auto actual =
+        VBxClustering::runVBx(flatX, c.T, c.D, phi, flatGamma, c.S, c.iterations, 1e-4, c.Fa, c.Fb, c.smoothing);
+    ASSERT_EQ(actual.elbos.size(), expected.elbos.size());
+    for (std::size_t i = 0; i < expected.elbos.size(); ++i) {
+      EXPECT_NEAR(actual.elbos[i], expected.elbos[i], 1e-9 * std::fabs(expected.elbos[i]));
+    }
+    ASSERT_EQ(actual.gamma.size(), expected.gamma.size());
+    for (std::size_t i = 0; i < expected.gamma.size(); ++i) EXPECT_NEAR(actual.gamma[i], expected.gamma[i], 1e-9);
+    for (std::size_t s = 0; s < c.S; ++s) EXPECT_NEAR(actual.pi[s], expected.pi[s], 1e-9);
+  }
+}
+
 }  // namespace
