@@ -245,14 +245,14 @@ std::vector<ChunkProcessor::Token> ChunkProcessor::mergeByMidpoint(const std::ve
   }
   const int64_t doubledCut = (left.back().timestamp + 1) + right.front().timestamp;
   std::vector<Token> out;
-  bool leftKeptAtCut = false;
-  int64_t leftTokenAtCut = 0;
+  // Tokens the left chunk keeps exactly at the cut, each to be matched at most
+  // once by an equal token of the right chunk there.
+  std::vector<int64_t> leftAtCut;
   for (const Token& t : left) {
     if (2 * t.timestamp <= doubledCut) {
       out.push_back(t);
       if (2 * t.timestamp == doubledCut) {
-        leftKeptAtCut = true;
-        leftTokenAtCut = t.token;
+        leftAtCut.push_back(t.token);
       }
     }
   }
@@ -261,8 +261,12 @@ std::vector<ChunkProcessor::Token> ChunkProcessor::mergeByMidpoint(const std::ve
       continue;
     }
     // A token exactly at the cut was seen by both chunks: keep it once.
-    if (2 * t.timestamp == doubledCut && leftKeptAtCut && t.token == leftTokenAtCut) {
-      continue;
+    if (2 * t.timestamp == doubledCut) {
+      auto seen = std::find(leftAtCut.begin(), leftAtCut.end(), t.token);
+      if (seen != leftAtCut.end()) {
+        leftAtCut.erase(seen);
+        continue;
+      }
     }
     out.push_back(t);
   }

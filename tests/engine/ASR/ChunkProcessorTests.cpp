@@ -94,6 +94,13 @@ TEST(ChunkProcessorTest, MidpointCutKeepsATokenAtTheCutOnce) {
   const auto merged = p.mergeByMidpoint(left2, other);
   ASSERT_EQ(merged.size(), 3u);
   EXPECT_EQ(merged.back().token, 5);
+
+  // Two tokens on the cut frame (a zero-duration pair), recognised by both
+  // chunks: each is kept once, whatever their order.
+  const std::vector<Token> pairLeft = {{1, 98, 0}, {2, 100, 0}, {6, 100, 0}, {3, 104, 0}};
+  const std::vector<Token> pairRight = {{9, 95, 1}, {2, 100, 1}, {6, 100, 1}, {4, 102, 1}};
+  const std::vector<Token> pairExpected = {{1, 98, 0}, {2, 100, 0}, {6, 100, 0}, {4, 102, 1}};
+  EXPECT_EQ(p.mergeByMidpoint(pairLeft, pairRight), pairExpected);
 }
 
 TEST(ChunkProcessorTest, UnmatchedSeamFallsBackToTheMidpoint) {
