@@ -176,13 +176,15 @@ Repo repoFor(AsrModelVersion version) {
   return version == AsrModelVersion::v2 ? Repo::parakeetV2 : Repo::parakeet;
 }
 
-// The models root handed to the loader: parent(F).
+// The models root handed to the loader: parent(F). A bare folder name lies
+// in the current folder; an empty root would name no folder at all.
 fs::path modelsRoot(const fs::path& directory) {
   fs::path f = directory;
   if (!f.has_filename() && f.has_parent_path()) {
     f = f.parent_path();
   }
-  return f.parent_path();
+  const fs::path parent = f.parent_path();
+  return parent.empty() ? fs::path(".") : parent;
 }
 
 struct Feature {

@@ -110,6 +110,25 @@ TEST(AsrModelsTest, CompleteCacheIsUsedWithoutAnyRequest) {
   EXPECT_TRUE(hub.requests().empty());
 }
 
+TEST(AsrModelsTest, BareFolderNameLoadsFromTheCurrentFolder) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  copyFixture(dir.path());
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir.path());
+  try {
+    const fs::path bare = AsrModels::folderName(AsrModelVersion::v3);
+    EXPECT_EQ(AsrModels::download(bare, false, AsrModelVersion::v3), bare);
+    const AsrModels m = AsrModels::load(bare);
+    EXPECT_TRUE(m.preprocessor && m.encoder && m.decoder && m.joint);
+    EXPECT_FALSE(m.vocabulary.empty());
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  fs::current_path(previous);
+  EXPECT_TRUE(hub.requests().empty());
+}
+
 TEST(AsrModelsTest, EmptyCacheIsDownloadedFromTheHubAndLoads) {
   FakeModelHub hub;
   testsupport::TempDir dir;
