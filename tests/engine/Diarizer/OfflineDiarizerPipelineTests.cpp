@@ -78,6 +78,33 @@ TEST(OfflineDiarizerPipeline, SpeakerCountLimitsAreApplied) {
   for (const auto& segment : result.segments) EXPECT_EQ(segment.speakerId, "S1");
 }
 
+TEST(OfflineDiarizerPipeline, OtherWindowingAndBatchSettingsFindTheSameTurns) {
+  struct Case {
+    const char* name;
+    std::function<void(OfflineDiarizerConfig&)> change;
+  };
+  const std::vector<Case> cases = {
+      {"PLDA and FBANK one at a time", [](auto& c) { c.embedding.batchSize = 1; }},
+      {"windows without overlap", [](auto& c) { c.segmentation.stepRatio = 1.0; }},
+      {"dense windows", [](auto& c) { c.segmentation.stepRatio = 0.05; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    OfflineDiarizerConfig config;
+    c.change(config);
+    OfflineDiarizerManager manager(config);
+    manager.initialize(loadModels());
+    expectTurns(manager.process(conversation()), kConversationTurns);
+  }
+  // Keeping overlaps: the second voice starts where it really does.
+  OfflineDiarizerConfig keep;
+  keep.embedding.excludeOverlap = false;
+  OfflineDiarizerManager manager(keep);
+  manager.initialize(loadModels());
+  expectTurns(manager.process(conversation()),
+              {{"S1", 0, 6}, {"S2", 6, 12}, {"S1", 12, 18}, {"S2", 17, 22}, {"S1", 26, 32}});
+}
+
 TEST(OfflineDiarizerPipeline, ModelAnsweringOneWindowAtATimeGivesTheSameTurns) {
   auto models = std::make_shared<OfflineDiarizerModels>(*loadModels());
   models->segmentationModel = OnnxModel::load(brokenModel("SegmentationOneWindow"));
