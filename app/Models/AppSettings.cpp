@@ -2,6 +2,7 @@
 
 #include "Models/UuidText.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -19,7 +20,15 @@ const char* const kKeyDefaultMaxSubtitleDuration = "defaultMaxSubtitleDuration";
 }  // namespace
 
 AppSettings& AppSettings::shared() {
-  static AppSettings* instance = new AppSettings(std::make_unique<QSettings>(), defaultApplicationSupportRoot());
+  static AppSettings* instance = [] {
+    auto* settings = new AppSettings(std::make_unique<QSettings>(), defaultApplicationSupportRoot());
+    // The instance lives for the whole process and is never destroyed, so QSettings' own
+    // write-out in its destructor never runs, and the one it schedules on the event loop is
+    // dropped when the loop has already ended: a value assigned just before quitting would
+    // be lost. Flush when the application object goes away.
+    qAddPostRoutine([] { shared().store().sync(); });
+    return settings;
+  }();
   return *instance;
 }
 
