@@ -46,8 +46,9 @@ AppSettings::AppSettings(std::unique_ptr<QSettings> store, QString applicationSu
     if (!id.isNull()) m_lastUsedGroupId = id;
   }
 
-  const QVariant location = m_store->value(kKeyLibraryLocation);
-  m_libraryLocation = location.isValid() ? location.toString() : defaultLibraryLocation();
+  // An empty path names no folder: it is as unusable as a missing key.
+  const QString location = m_store->value(kKeyLibraryLocation).toString();
+  m_libraryLocation = location.isEmpty() ? defaultLibraryLocation() : location;
 
   m_hasCompletedOnboarding = m_store->value(kKeyHasCompletedOnboarding).toBool();
   m_autoSaveInterval = readDouble(kKeyAutoSaveInterval, kDefaultAutoSaveInterval);
@@ -126,8 +127,11 @@ void AppSettings::setDefaultMaxSubtitleDuration(double seconds) {
 }
 
 void AppSettings::ensureDirectoriesExist() {
-  QDir().mkpath(m_libraryLocation);
-  QDir().mkpath(m_libraryLocation + QStringLiteral("/AudioCache"));
+  // Joined to an empty location, "/AudioCache" would land in the file-system root.
+  if (!m_libraryLocation.isEmpty()) {
+    QDir().mkpath(m_libraryLocation);
+    QDir().mkpath(QDir(m_libraryLocation).filePath(QStringLiteral("AudioCache")));
+  }
   QDir().mkpath(defaultLibraryLocation());
 }
 

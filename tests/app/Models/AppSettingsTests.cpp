@@ -65,6 +65,13 @@ TEST_F(AppSettingsTest, StoredZerosAndUnusableTextsReadAsDefaults) {
   EXPECT_EQ(load()->defaultDiarizationPreset(), DiarizationPreset::fewerSpeakers);
 }
 
+TEST_F(AppSettingsTest, EmptyStoredLibraryLocationReadsAsTheDefault) {
+  store("libraryLocation", "");
+  auto settings = load();
+  EXPECT_EQ(settings->libraryLocation(), root() + "/Parlowvista");
+  EXPECT_TRUE(QFileInfo(root() + "/Parlowvista/AudioCache").isDir());
+}
+
 // Run as a child process by PersistAcrossANewProcess; skipped otherwise.
 TEST(AppSettingsChildProcess, WritesSettings) {
   const QString ini = qEnvironmentVariable("PV_SETTINGS_CHILD_INI");
