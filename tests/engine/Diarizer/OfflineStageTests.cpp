@@ -187,6 +187,30 @@ TEST(OfflineEmbeddingExtractor, MasksTimesAndFallbacks) {
   EXPECT_TRUE(extractor.extractEmbeddings(audio, SegmentationOutput{}).empty());
 }
 
+TEST(OfflineEmbeddingExtractor, CleanMaskMustSpanTheMinimumDuration) {
+  const auto models = loadModels();
+  auto audio = silence(10);
+  addTone(audio, kToneA, 0, 10);
+  // Slot 0 speaks throughout, slot 1 over the second half: slot 0's clean
+  // mask is the first half (5 s).
+  SegmentationOutput seg = singleWindow(500, {1.0f, 0.0f, 0.0f});
+  for (std::size_t f = 250; f < 500; ++f) seg.speakerWeights[0][f][1] = 1.0f;
+  struct Case {
+    double minimumSeconds;
+    int slot0EndFrame;  // 249: the clean mask was used; 499: too short, the full weights were
+  };
+  for (const Case& c : {Case{1.0, 249}, Case{5.0, 249}, Case{5.02, 499}, Case{1e12, 499}}) {
+    SCOPED_TRACE(c.minimumSeconds);
+    OfflineDiarizerConfig config;
+    config.embedding.minSegmentDurationSeconds = c.minimumSeconds;
+    const OfflineEmbeddingExtractor extractor(models->fbankModel, models->embeddingModel,
+                                              PLDATransform(models->pldaRhoModel, models->pldaPsi), config);
+    const auto embeddings = extractor.extractEmbeddings(audio, seg);
+    ASSERT_EQ(embeddings.size(), 2u);
+    EXPECT_EQ(embeddings[0].endFrame, c.slot0EndFrame);
+  }
+}
+
 TEST(OfflineEmbeddingExtractor, ShortEmbeddingsAreReported) {
   const auto models = loadModels();
   const OfflineEmbeddingExtractor extractor(models->fbankModel, OnnxModel::load(brokenModel("EmbeddingShort")),

@@ -286,10 +286,10 @@ void OfflineEmbeddingExtractor::processChunk(State& state, int chunkIndex, doubl
   const std::size_t S = F > 0 ? weights.front().size() : 0;
   if (F == 0 || S == 0) return;
   auto maskStart = Clock::now();
-  const int minFrames =
-      frameDuration > 0
-          ? std::max(static_cast<int>(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration)), 1)
-          : 1;
+  // Kept in floating point: a long minimum over short frames does not fit an int.
+  const double minFrames =
+      frameDuration > 0 ? std::max(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration), 1.0)
+                        : 1.0;
   std::vector<char> overlap(F, 0);
   if (m_config.embedding.excludeOverlap) {
     for (std::size_t f = 0; f < F; ++f) {
