@@ -185,14 +185,16 @@ class BinaryMinHeap {
 class ScanPool {
  public:
   explicit ScanPool(unsigned workers) : m_count(workers) {
-    for (unsigned w = 1; w < workers; ++w) m_threads.emplace_back([this, w] { loop(w); });
+    try {
+      for (unsigned w = 1; w < workers; ++w) m_threads.emplace_back([this, w] { loop(w); });
+    } catch (...) {
+      // The destructor does not run for a half-built pool; the helpers
+      // already started must still be stopped and joined.
+      stop();
+      throw;
+    }
   }
-  ~ScanPool() {
-    m_quit.store(true, std::memory_order_release);
-    m_generation.fetch_add(1, std::memory_order_acq_rel);
-    m_generation.notify_all();
-    for (auto& t : m_threads) t.join();
-  }
+  ~ScanPool() { stop(); }
   unsigned size() const { return m_count; }
 
   // Runs job(w) for every worker w and returns when all are done.
@@ -215,6 +217,13 @@ class ScanPool {
 
  private:
   static constexpr unsigned kSpins = 4000;
+  void stop() {
+    m_quit.store(true, std::memory_order_release);
+    m_generation.fetch_add(1, std::memory_order_acq_rel);
+    m_generation.notify_all();
+    for (auto& t : m_threads) t.join();
+    m_threads.clear();
+  }
   static void pause() {
 #if defined(__x86_64__)
     _mm_pause();
