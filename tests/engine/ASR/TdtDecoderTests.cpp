@@ -55,6 +55,31 @@ TEST_F(TdtDecoderTest, EmitsTokensAtTheirFramesWithGlobalOffsetAndCarriesTheOver
   EXPECT_NE(state.hiddenState, std::vector<float>(TdtDecoderState::stateElementCount, 0.0f));
 }
 
+TEST_F(TdtDecoderTest, HalfPrecisionStateOutputsCarryTheSameRecurrence) {
+  // A decoder handing its new LSTM state back as float16: every step must
+  // read the state the previous step wrote, as with the float32 decoder.
+  const auto half = OnnxModel::load(testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc",
+                                    ComputeUnits::cpuOnly);
+  const std::vector<FrameDecision> words = {{1, 5, 1}, {2, 6, 1}, {3, 7, 1}, {4, 100, 1}, {5, 101, 1},
+                                            {6, 102, 1}, {7, 103, 1}, {8, 104, 1}};
+  TdtDecoderState reference = TdtDecoderState::make();
+  const auto expected = decode(words, 12, reference);
+
+  TdtDecoderState state = TdtDecoderState::make();
+  m_encoder = asrtest::encoderOutput(words, 12);
+  TdtDecoderV3::Request r;
+  r.encoderOutput = &m_encoder;
+  r.encoderSequenceLength = 12;
+  r.actualAudioFrames = 12;
+  const auto h = TdtDecoderV3(ASRConfig::defaults()).decodeWithTimings(r, *half, *s_models->joint, state);
+  EXPECT_EQ(h.tokenIds, expected.tokenIds);
+  ASSERT_EQ(state.hiddenState.size(), reference.hiddenState.size());
+  for (size_t i = 0; i < state.hiddenState.size(); ++i) {
+    ASSERT_NEAR(state.hiddenState[i], reference.hiddenState[i], 2e-2) << i;
+    ASSERT_NEAR(state.cellState[i], reference.cellState[i], 2e-2) << i;
+  }
+}
+
 TEST_F(TdtDecoderTest, TooShortEncoderOutputLeavesTheStateUntouched) {
   TdtDecoderState state = TdtDecoderState::make();
   state.lastToken = 42;

@@ -93,10 +93,13 @@ class DecoderRunner {
     if (t.elementCount() != destination.size()) {
       throw ASRError::processingFailed(std::string("Unexpected decoder state shape: ") + shapeList(t.shape()));
     }
+    // Always into the existing storage: the decoder's "h_in" and "c_in"
+    // inputs borrow these buffers, so they must never be reallocated.
     if (t.type() == ElementType::float32) {
       std::memcpy(destination.data(), t.rawData(), destination.size() * sizeof(float));
     } else {
-      destination = t.toFloats();
+      const std::vector<float> widened = t.toFloats();
+      std::copy(widened.begin(), widened.end(), destination.begin());
     }
   }
 
