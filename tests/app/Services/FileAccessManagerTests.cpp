@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <QFile>
 #include <QSignalSpy>
+#include <sys/stat.h>
 
 using namespace parlowvista;
 
@@ -135,4 +136,35 @@ TEST_F(FileAccessManagerTest, RelocationPointsTheSourceAtTheNewFile) {
   EXPECT_FALSE(manager.showRelocateDialog());
   EXPECT_EQ(source.fileBookmark(), bookmark);
   EXPECT_TRUE(capturedLines.last().startsWith("Failed to create bookmark: "));
+}
+
+TEST_F(FileAccessManagerTest, DeletedFileIsNotMistakenForANewFileWithItsInode) {
+  const QString path = file("f.wav", "original audio");
+  AudioSource source(path, "f.wav", 1.0, FileBookmark::create(path));
+  const auto inodeOf = [](const QString& p) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(p).constData(), &info) == 0 ? qint64(info.st_ino) : qint64(-1);
+  };
+  const qint64 oldInode = inodeOf(path);
+  ASSERT_TRUE(QFile::remove(path));
+  // File systems hand a freed inode number to the next new file, often in the same folder.
+  const QString stranger = file("notes.txt", "something else entirely");
+  if (inodeOf(stranger) != oldInode) GTEST_SKIP() << "this file system did not reuse the inode";
+  EXPECT_TRUE(manager.resolveURL(&source).isEmpty());
+  EXPECT_FALSE(FileBookmark::resolve(*source.fileBookmark()).has_value());
+}
+
+TEST_F(FileAccessManagerTest, FileChangedInPlaceRenewsItsBookmarkAndIsFollowedAfterARename) {
+  const QString path = file("g.wav", "take one");
+  AudioSource source(path, "g.wav", 1.0, FileBookmark::create(path));
+  const auto before = source.fileBookmark();
+  {
+    QFile edit(path);
+    ASSERT_TRUE(edit.open(QIODevice::Append));
+    edit.write(" and more");
+  }
+  EXPECT_EQ(manager.resolveURL(&source), QUrl::fromLocalFile(path));
+  EXPECT_NE(source.fileBookmark(), before);
+  ASSERT_TRUE(QFile::rename(path, path + ".renamed"));
+  EXPECT_EQ(manager.resolveURL(&source), QUrl::fromLocalFile(path + ".renamed"));
 }
