@@ -224,7 +224,12 @@ void checkModels(const AsrModels& m) {
                 {{"token_id", -1, false}, {"token_prob", -1, false}, {"duration", -1, false}});
 }
 
+// A value from outside the four known ones (a cast raw number) is named as such.
 std::string unitsName(ComputeUnits units) {
+  const int raw = static_cast<int>(units);
+  if (raw < static_cast<int>(ComputeUnits::cpuOnly) || raw > static_cast<int>(ComputeUnits::cpuAndNeuralEngine)) {
+    return "unknown(" + std::to_string(raw) + ")";
+  }
   return std::string(computeUnitsName(units));
 }
 

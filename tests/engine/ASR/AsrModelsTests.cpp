@@ -1,5 +1,6 @@
 #include "AsrTestSupport.h"
 #include "FakeModelHub.h"
+#include "engine/Shared/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <voxtrellis/AsrModels.h>
@@ -127,6 +128,23 @@ TEST(AsrModelsTest, BareFolderNameLoadsFromTheCurrentFolder) {
   }
   fs::current_path(previous);
   EXPECT_TRUE(hub.requests().empty());
+}
+
+TEST(AsrModelsTest, LoadLogsTheComputeUnitsOfEachFrontEndModel) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  struct Case {
+    ComputeUnits units;
+    std::string encoderLine;
+  };
+  for (const Case& c : {Case{ComputeUnits::cpuAndGPU, "Loaded Encoder.mlmodelc with compute units: cpuAndGPU"},
+                        Case{static_cast<ComputeUnits>(7), "Loaded Encoder.mlmodelc with compute units: unknown(7)"}}) {
+    voxtrellis::test::LogCapture log;
+    AsrModels::load(repo, AsrModelConfiguration{c.units, true});
+    EXPECT_TRUE(log.contains("Loaded Preprocessor.mlmodelc with compute units: cpuOnly"));
+    EXPECT_TRUE(log.contains(c.encoderLine)) << c.encoderLine;
+  }
 }
 
 TEST(AsrModelsTest, EmptyCacheIsDownloadedFromTheHubAndLoads) {
