@@ -19,6 +19,8 @@ enum class EntityType { transcriptGroup, audioSource, transcription, storedSegme
 // `changed()` (also when the value written equals the old one). UI thread only.
 class PersistentModel : public QObject {
   Q_OBJECT
+  // Read-only by name too: the identity map is keyed by it.
+  Q_PROPERTY(QUuid id READ id CONSTANT)
  public:
   QUuid id() const { return m_id; }
   virtual EntityType entityType() const = 0;

@@ -336,6 +336,8 @@ TEST_F(ModelContextTest, PropertiesAreAddressableByName) {
   context->insert(source);
   Transcription* t = makeVersion("V", source, std::nullopt);
   EXPECT_EQ(t->property("name").toString(), "V");
+  EXPECT_EQ(t->property("id").toUuid(), t->id());
+  EXPECT_EQ(source->property("id").toUuid(), source->id());
   EXPECT_FALSE(t->property("minSpeakers").isValid());
   EXPECT_TRUE(t->setProperty("minSpeakers", qint64(3)));
   EXPECT_EQ(t->minSpeakers(), 3);
