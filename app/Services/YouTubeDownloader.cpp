@@ -12,6 +12,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <utility>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -78,6 +79,7 @@ DownloaderError DownloaderError::noAudioStream() {
 }
 
 struct YouTubeDownloader::Job {
+    quint64 serial = 0;   // tells this job from a later one that may reuse its memory
     QString address;
     ProgressHandler handler;
     QPromise<DownloadedAudio> promise;
@@ -128,6 +130,7 @@ QFuture<DownloadedAudio> YouTubeDownloader::downloadAudio(const QString& address
         return failedFuture<DownloadedAudio>(DownloaderError::invalidURL());
     }
     auto job = std::make_unique<Job>();
+    job->serial = ++m_lastSerial;
     job->address = address;
     job->handler = std::move(progressHandler);
     job->promise.start();
@@ -196,39 +199,49 @@ void YouTubeDownloader::readStream(Job& job, bool errorStream) {
     }
     const QByteArray complete = pending.left(lastNewline + 1);
     pending.remove(0, lastNewline + 1);
+    reportProgress(job, complete);
+}
+
+bool YouTubeDownloader::reportProgress(Job& job, const QByteArray& lines) {
     if (!job.handler) {
-        return;
+        return true;
     }
-    for (const QByteArray& line : complete.split('\n')) {
+    // The handler may cancel this download, which ends the job and the handler stored in it; the
+    // copy keeps what the handler captured alive until its call returns.
+    const ProgressHandler handler = job.handler;
+    const quint64 serial = job.serial;
+    for (const QByteArray& line : lines.split('\n')) {
         const std::optional<QString> text = decodeUtf8(line);
         if (!text) {
             continue;
         }
         for (const ProgressReport& report : parseProgress(*text)) {
-            job.handler(report.fraction, report.status);
-            if (!m_current || &job != m_current.get()) {
-                return;   // the handler cancelled the download
+            handler(report.fraction, report.status);
+            if (!isCurrent(serial)) {
+                return false;
             }
         }
     }
+    return true;
+}
+
+bool YouTubeDownloader::isCurrent(quint64 serial) const {
+    return m_current && m_current->serial == serial;
 }
 
 void YouTubeDownloader::processFinished(Job& job, int exitCode, bool crashed) {
+    const quint64 serial = job.serial;
     readStream(job, false);
-    if (&job != m_current.get()) return;
+    if (!isCurrent(serial)) return;
     readStream(job, true);
-    if (&job != m_current.get()) return;
+    if (!isCurrent(serial)) return;
+    // The last line of each stream may lack its line feed.
     for (QByteArray& rest : job.partialLine) {
-        if (job.handler && !rest.isEmpty()) {
-            if (const auto text = decodeUtf8(rest)) {
-                for (const ProgressReport& report : parseProgress(*text)) {
-                    job.handler(report.fraction, report.status);
-                }
-            }
+        const QByteArray line = std::exchange(rest, QByteArray());
+        if (!line.isEmpty() && !reportProgress(job, line)) {
+            return;
         }
-        rest.clear();
     }
-    if (&job != m_current.get()) return;
 
     if (crashed || exitCode != 0) {
         const QString text = decodeUtf8(job.errorOutput).value_or(QStringLiteral("Unknown error"));

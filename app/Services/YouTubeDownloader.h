@@ -93,6 +93,10 @@ private:
 
     void startNext();
     void readStream(Job& job, bool errorStream);
+    // Hands the progress of complete `lines` to the job's handler; false once the handler has
+    // ended the job (by cancelling), after which the job must not be touched.
+    bool reportProgress(Job& job, const QByteArray& lines);
+    bool isCurrent(quint64 serial) const;
     void processFinished(Job& job, int exitCode, bool crashed);
     void failCurrent(const DownloaderError& error);
     void succeedCurrent(const DownloadedAudio& audio);
@@ -101,6 +105,7 @@ private:
     std::optional<QString> m_ytdlpPath;
     std::unique_ptr<Job> m_current;
     std::deque<std::unique_ptr<Job>> m_waiting;
+    quint64 m_lastSerial = 0;
 };
 
 }  // namespace parlowvista

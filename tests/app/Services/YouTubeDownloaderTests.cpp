@@ -354,6 +354,40 @@ TEST_F(YouTubeDownloaderTest, CancelAlsoStopsWhatTheToolStarted) {
     EXPECT_TRUE(waitUntil([&] { return processEnded(child); }, 5000)) << child.toStdString();
 }
 
+// What a progress handler that cancels its own download sees. Statics only: the handler's own
+// captures are exactly what must not be freed under it.
+YouTubeDownloader* gCancellingDownloader = nullptr;
+std::weak_ptr<int> gHandlerCapture;
+int gCancellingReports = 0;
+bool gCaptureAliveAfterCancel = false;
+
+TEST_F(YouTubeDownloaderTest, AHandlerMayCancelTheDownloadItReportsOn) {
+    // One report on a whole line while the tool runs, one from a last line without a line feed.
+    for (const char* body : {"echo '[download]  10.0% of 1MiB'\nexec sleep 30\n",
+                             "printf '[download]  20.0%% of 1MiB'\nexit 0\n"}) {
+        SCOPED_TRACE(body);
+        YouTubeDownloader downloader(fakeTool(body));
+        gCancellingDownloader = &downloader;
+        gCancellingReports = 0;
+        gCaptureAliveAfterCancel = false;
+        auto capture = std::make_shared<int>(1);
+        gHandlerCapture = capture;
+        QFuture<DownloadedAudio> future =
+            downloader.downloadAudio("https://youtu.be/abc", [capture](double, const QString&) {
+                ++gCancellingReports;
+                gCancellingDownloader->cancel();
+                gCaptureAliveAfterCancel = !gHandlerCapture.expired();
+            });
+        capture.reset();
+        ASSERT_TRUE(finishes(future, 10000));
+        EXPECT_TRUE(future.isCanceled());
+        EXPECT_EQ(gCancellingReports, 1);
+        EXPECT_TRUE(gCaptureAliveAfterCancel);
+        EXPECT_TRUE(downloadFolders().isEmpty());
+    }
+    gCancellingDownloader = nullptr;
+}
+
 TEST(YouTubeDownloaderCleanupTest, OnlyDownloadFoldersAreRemovedWithTheFile) {
     testsupport::TempDir temp;
     const auto plain = testsupport::writeFile(temp / "plain" / "a.m4a", "x");
