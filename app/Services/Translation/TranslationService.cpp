@@ -3,6 +3,7 @@
 #include "Models/TranslationSettings.h"
 #include "Services/Translation/TranslationProviderFactory.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
@@ -21,7 +22,11 @@ TranslationService::~TranslationService() {
 }
 
 TranslationService& TranslationService::shared() {
-  static TranslationService* instance = new TranslationService(TranslationSettings::shared());
+  // Owned by the application object, so that quitting stops a translation in
+  // flight: its request is aborted and its command-line tool is killed
+  // instead of running on after the application has gone.
+  static TranslationService* instance =
+      new TranslationService(TranslationSettings::shared(), QCoreApplication::instance());
   return *instance;
 }
 

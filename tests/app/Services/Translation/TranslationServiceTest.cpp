@@ -2,12 +2,16 @@
 #include "app/Services/Translation/TranslationTestSupport.h"
 #include "support/QtWait.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 
 using namespace parlowvista;
@@ -199,6 +203,33 @@ TEST_F(TranslationServiceTest, CommandLineRoadCanBeCancelled) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 2000));
   ASSERT_TRUE(run->outcome.error.has_value());
   EXPECT_EQ(*run->outcome.error, TranslationError::cancelled());
+}
+
+bool processAlive(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TEST_F(TranslationServiceTest, GoingAwayStopsTheToolOfARunningTranslation) {
+  // The application's own service goes with the application object, like this one.
+  EXPECT_EQ(TranslationService::shared().parent(), QCoreApplication::instance());
+
+  ToolSandbox tools;
+  const std::string pidFile = (tools.dir.path() / "pid").string();
+  tools.addToolOnPath("claude", "#!/bin/sh\necho $$ > " + pidFile + ".tmp\nmv " + pidFile + ".tmp " + pidFile +
+                                    "\nexec sleep 30\n");
+  settings->setSelectedProvider(TranslationProviderType::claude);
+  settings->setConnectionMode(TranslationConnectionMode::cli);
+  auto run = start(makeSegments(1));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(pidFile); }, 5000));
+  std::string pid;
+  std::ifstream(pidFile) >> pid;
+  ASSERT_TRUE(processAlive(pid));
+  service.reset();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !processAlive(pid); }, 2000)) << pid;
 }
 
 TEST_F(TranslationServiceTest, AvailabilityFollowsTheSettings) {
