@@ -1,4 +1,5 @@
 #include "DiarizerTestSupport.h"
+#include "engine/Shared/LogCapture.h"
 
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 #include "Diarizer/Offline/Extraction/OfflineEmbeddingExtractor.h"
@@ -92,6 +93,13 @@ TEST(OfflineSegmentation, ModelAnsweringFewerWindowsLeavesNoHoles) {
   // The rolling window buffer is rebuilt for re-run windows: the last window
   // (30–40 s) hears voice A throughout.
   EXPECT_GT(out.speakerWeights[15][250][0], 0.99f);
+
+  // After the first short answer the rest go one window at a time instead of
+  // in ever smaller batches that the model again answers only in part.
+  test::LogCapture log;
+  OfflineSegmentationProcessor().process(reader(audio), *model, OfflineDiarizerConfig{});
+  EXPECT_EQ(log.countStartingWith("Segmentation model answered 1 of "), 1);
+  EXPECT_TRUE(log.contains("Segmentation model answered 1 of 20 windows; running the rest again"));
 }
 
 TEST(OfflineSegmentation, NineClassesUseTheFirstEight) {

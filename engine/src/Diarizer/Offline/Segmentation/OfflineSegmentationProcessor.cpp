@@ -127,10 +127,13 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
     firstWindow = false;
   };
 
+  // Lowered to what the model answers when it answers fewer windows than it
+  // is given, so the rest run in batches it takes whole.
+  std::size_t batchLimit = kMaxBatch;
   while (true) {
     throwIfCancelled(cancellation);
     std::vector<int64_t> starts;
-    for (int64_t s = nextStart; s < totalSamples && starts.size() < static_cast<std::size_t>(kMaxBatch); s += step) {
+    for (int64_t s = nextStart; s < totalSamples && starts.size() < batchLimit; s += step) {
       starts.push_back(s);
     }
     if (starts.empty()) {
@@ -145,7 +148,7 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
     // in a smaller batch so the timeline keeps no holes.
     std::size_t decodedInBatch = 0;
     while (decodedInBatch < starts.size()) {
-      const std::size_t windows = starts.size() - decodedInBatch;
+      const std::size_t windows = std::min(starts.size() - decodedInBatch, batchLimit);
       const auto prepareStart = Clock::now();
       auto batch = m_memoryOptimizer->getPooledBuffer(
           "offline_segmentation_audio_" + std::to_string(windows) + "_" + std::to_string(chunkSize),
@@ -203,6 +206,7 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
       output.numFrames = static_cast<int>(frames);
       const std::size_t decoded = std::min<std::size_t>(static_cast<std::size_t>(outBatch), windows);
       if (decoded < windows) {
+        batchLimit = decoded;
         m_logger.debug("Segmentation model answered " + std::to_string(decoded) + " of " + std::to_string(windows) +
                        " windows; running the rest again");
       }
@@ -269,9 +273,10 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
         }
       }
       decodedInBatch += decoded;
-      // Re-reading a window whose start is not one step after the last read
-      // one starts over from the source, so the rolling buffer stays right.
-      if (decodedInBatch < starts.size()) firstWindow = true;
+      // Windows read but not answered are read again: a start that is not one
+      // step after the last read one starts over from the source, so the
+      // rolling buffer stays right.
+      if (decoded < windows) firstWindow = true;
     }
   }
 
