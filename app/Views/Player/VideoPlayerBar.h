@@ -2,11 +2,11 @@
 
 #include "Models/MediaSource.h"
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QWidget>
 
 class QLabel;
-class QMessageBox;
 class QSlider;
 class QToolButton;
 
@@ -51,6 +51,7 @@ public:
     QLabel* durationLabel() const { return m_durationLabel; }
     QWidget* resizeHandle() const { return m_resizeHandle; }
     QWidget* unavailableOverlay() const { return m_overlay; }
+    // The alert while it is open; nothing once it was dismissed.
     QMessageBox* unavailableAlert() const { return m_alert; }
 
 protected:
@@ -105,7 +106,7 @@ private:
     QLabel* m_positionLabel = nullptr;
     QSlider* m_slider = nullptr;
     QLabel* m_durationLabel = nullptr;
-    QMessageBox* m_alert = nullptr;
+    QPointer<QMessageBox> m_alert;   // closes itself, and is deleted then
 };
 
 }  // namespace parlowvista

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QSlider>
 #include <QTest>
@@ -223,6 +224,11 @@ TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioI
     EXPECT_FALSE(audio.isMuted());
     EXPECT_EQ(audio.playerVolume(), 1.0);
     EXPECT_TRUE(waitUntil([&] { return bar->playerView() == nullptr; }, 1000));
+
+    // Dismissing the alert deletes it; the bar does not keep pointing at it.
+    bar->unavailableAlert()->button(QMessageBox::Ok)->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(bar->unavailableAlert(), nullptr);
 
     // The strip now drives the audio that the overlay promises.
     EXPECT_TRUE(bar->playButton()->isEnabled());
