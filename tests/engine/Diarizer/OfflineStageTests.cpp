@@ -102,6 +102,16 @@ TEST(OfflineSegmentation, ModelAnsweringFewerWindowsLeavesNoHoles) {
   EXPECT_TRUE(log.contains("Segmentation model answered 1 of 20 windows; running the rest again"));
 }
 
+TEST(OfflineSegmentation, ModelWithAFixedBatchGetsWindowsOneAtATime) {
+  auto model = OnnxModel::load(brokenModel("SegmentationFixedBatch"));
+  auto audio = silence(40);
+  addTone(audio, kToneA, 30, 40);
+  const auto out = OfflineSegmentationProcessor().process(reader(audio), *model, OfflineDiarizerConfig{});
+  ASSERT_EQ(out.numChunks, 20);
+  EXPECT_DOUBLE_EQ(out.chunkOffsets[19], 38.0);
+  EXPECT_GT(out.speakerWeights[15][250][0], 0.99f);
+}
+
 TEST(OfflineSegmentation, NineClassesUseTheFirstEight) {
   auto model = OnnxModel::load(brokenModel("SegmentationNineClasses"));
   std::vector<std::string> errors;

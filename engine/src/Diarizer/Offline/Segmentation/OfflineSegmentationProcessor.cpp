@@ -127,9 +127,13 @@ SegmentationOutput OfflineSegmentationProcessor::process(const SampleReader& aud
     firstWindow = false;
   };
 
-  // Lowered to what the model answers when it answers fewer windows than it
-  // is given, so the rest run in batches it takes whole.
+  // A model whose batch dimension is fixed gets batches of that size; the
+  // limit is lowered to what the model answers when it answers fewer windows
+  // than it is given, so the rest run in batches it takes whole.
   std::size_t batchLimit = kMaxBatch;
+  if (const auto& declared = model.input("audio")->shape; !declared.empty() && declared.front() >= 1) {
+    batchLimit = static_cast<std::size_t>(std::min<int64_t>(declared.front(), kMaxBatch));
+  }
   while (true) {
     throwIfCancelled(cancellation);
     std::vector<int64_t> starts;
