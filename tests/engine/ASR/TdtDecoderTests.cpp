@@ -58,10 +58,10 @@ TEST_F(TdtDecoderTest, EmitsTokensAtTheirFramesWithGlobalOffsetAndCarriesTheOver
 TEST_F(TdtDecoderTest, HalfPrecisionStateOutputsCarryTheSameRecurrence) {
   // A decoder handing its new LSTM state back as float16: every step must
   // read the state the previous step wrote, as with the float32 decoder.
-  const auto half = OnnxModel::load(testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc",
-                                    ComputeUnits::cpuOnly);
-  const std::vector<FrameDecision> words = {{1, 5, 1}, {2, 6, 1}, {3, 7, 1}, {4, 100, 1}, {5, 101, 1},
-                                            {6, 102, 1}, {7, 103, 1}, {8, 104, 1}};
+  const auto half =
+      OnnxModel::load(testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc", ComputeUnits::cpuOnly);
+  const std::vector<FrameDecision> words = {{1, 5, 1},   {2, 6, 1},   {3, 7, 1},   {4, 100, 1},
+                                            {5, 101, 1}, {6, 102, 1}, {7, 103, 1}, {8, 104, 1}};
   TdtDecoderState reference = TdtDecoderState::make();
   const auto expected = decode(words, 12, reference);
 
