@@ -128,8 +128,8 @@ TEST(VBxClustering, MatrixFormMatchesThePlainIterations) {
     double Fa, Fb, smoothing;
     int iterations;
   };
-  for (const Case& c : {Case{40, 6, 3, 0.07, 0.8, 7.0, 20}, Case{25, 9, 2, 0.3, 2.0, 0.0, 5},
-                        Case{60, 4, 5, 0.07, 0.8, -1.0, 12}}) {
+  for (const Case& c :
+       {Case{40, 6, 3, 0.07, 0.8, 7.0, 20}, Case{25, 9, 2, 0.3, 2.0, 0.0, 5}, Case{60, 4, 5, 0.07, 0.8, -1.0, 12}}) {
     SCOPED_TRACE(c.T);
     std::vector<std::vector<double>> X(c.T, std::vector<double>(c.D));
     std::vector<double> flatX;

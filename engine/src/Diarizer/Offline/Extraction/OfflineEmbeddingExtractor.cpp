@@ -288,8 +288,7 @@ void OfflineEmbeddingExtractor::processChunk(State& state, int chunkIndex, doubl
   auto maskStart = Clock::now();
   // Kept in floating point: a long minimum over short frames does not fit an int.
   const double minFrames =
-      frameDuration > 0 ? std::max(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration), 1.0)
-                        : 1.0;
+      frameDuration > 0 ? std::max(std::ceil(m_config.embedding.minSegmentDurationSeconds / frameDuration), 1.0) : 1.0;
   std::vector<char> overlap(F, 0);
   if (m_config.embedding.excludeOverlap) {
     for (std::size_t f = 0; f < F; ++f) {
