@@ -48,6 +48,7 @@ void BatchedTranslationProvider::translate(const QList<TranscribedSegment>& segm
     return;
   }
   m_busy = true;
+  m_cancelRequested = false;
   m_done = std::move(done);
   m_progress = std::move(progressHandler);
   m_targetLanguage = targetLanguage;
@@ -75,6 +76,9 @@ void BatchedTranslationProvider::cancel() {
     m_pause.stop();
     return finish(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
   }
+  // Between two steps (a progress report, the key read): the next step ends
+  // the run instead of starting.
+  m_cancelRequested = true;
 }
 
 void BatchedTranslationProvider::startBatches(const QList<TranscribedSegment>& segments) {
@@ -94,6 +98,7 @@ void BatchedTranslationProvider::startBatches(const QList<TranscribedSegment>& s
 }
 
 void BatchedTranslationProvider::runNextBatch() {
+  if (m_cancelRequested) return finishLater(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
   const qsizetype count = m_batches.size();
   if (m_nextBatch >= count) {
     report(1.0, QStringLiteral("Translation complete"));
@@ -106,6 +111,7 @@ void BatchedTranslationProvider::runNextBatch() {
              .arg(viaApi ? QStringLiteral("Translating batch ") : QStringLiteral("Translating via CLI batch "))
              .arg(index + 1)
              .arg(count));
+  if (m_cancelRequested) return finishLater(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
   const QList<TranscribedSegment>& batch = m_batches[index];
   const QString prompt = buildTranslationPrompt(batch, m_targetLanguage, m_sourceLanguage);
   if (viaApi) {
@@ -214,6 +220,7 @@ void BatchedTranslationProvider::report(double fraction, const QString& status) 
 void BatchedTranslationProvider::finish(const ProviderOutcome& outcome) {
   m_pause.stop();
   m_busy = false;
+  m_cancelRequested = false;
   m_batches.clear();
   m_results.clear();
   m_apiKey.clear();

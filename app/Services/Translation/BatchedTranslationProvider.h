@@ -85,6 +85,7 @@ class BatchedTranslationProvider : public TranslationProviderProtocol {
 
   // State of the translate() in flight.
   bool m_busy = false;
+  bool m_cancelRequested = false;
   QList<QList<TranscribedSegment>> m_batches;
   qsizetype m_nextBatch = 0;
   QList<TranslatedSegment> m_results;

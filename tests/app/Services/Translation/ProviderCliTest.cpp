@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -186,6 +187,35 @@ TEST_P(ProviderCliTest, CancelKillsTheToolAndWhatItStarted) {
   EXPECT_TRUE(run->outcome.cancelled);
   EXPECT_FALSE(isAlive(tool));
   EXPECT_TRUE(testsupport::waitUntil([&] { return !isAlive(worker); }, 2000));
+}
+
+TEST_P(ProviderCliTest, CancelFromAProgressReportStopsBeforeTheNextRun) {
+  const QString tool = tools.addToolOnPath(shape().tool, ToolSandbox::answeringTool());
+  settings->setBatchSize(1);
+  for (int cancelAt : {0, 1}) {
+    SCOPED_TRACE(cancelAt);
+    std::filesystem::remove((tool + ".args").toStdString());
+    auto p = provider();
+    auto run = std::make_shared<Run>();
+    TranslationProviderProtocol* raw = p.get();
+    p->translate(
+        makeSegments(3), QStringLiteral("de"), std::nullopt, std::nullopt,
+        [run, raw, cancelAt](double f, const QString& s) {
+          run->progress.emplace_back(f, s);
+          if (run->progress.size() == static_cast<size_t>(cancelAt) + 1) raw->cancel();
+        },
+        [run](const ProviderOutcome& o) {
+          EXPECT_FALSE(run->done);
+          run->done = true;
+          run->outcome = o;
+        });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 20000));
+    EXPECT_TRUE(run->outcome.cancelled);
+    EXPECT_FALSE(run->outcome.succeeded());
+    // The batch whose report asked for the cancel never reached the tool.
+    EXPECT_EQ(recordedArguments(tool).size(), static_cast<size_t>(cancelAt));
+    EXPECT_EQ(run->progress.size(), static_cast<size_t>(cancelAt) + 1);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllProviders, ProviderCliTest, ::testing::ValuesIn(kShapes),
