@@ -168,6 +168,19 @@ TEST(AsrManagerTest, LastWordWhoseDurationReachesTheWindowEndIsKept) {
   EXPECT_NEAR(r.tokenTimings->back().startTime, 0.88, 1e-9);
 }
 
+TEST(AsrManagerTest, LastWordOfLongAudioWhoseDurationReachesTheEndIsKept) {
+  auto manager = readyManager();
+  // 320 000 samples: the last chunk holds global frames 162 to 249. Its final
+  // word starts three frames before the end and lasts four.
+  auto decisions = passage(3, 200);
+  decisions.push_back({247, 120, 4, 0.9f});
+  const ASRResult r = manager->transcribe(asrtest::renderSpeech(decisions, 320000), AudioSource::microphone);
+  EXPECT_EQ(r.text, passageText(decisions, models()));
+  ASSERT_TRUE(r.tokenTimings.has_value());
+  ASSERT_FALSE(r.tokenTimings->empty());
+  EXPECT_EQ(r.tokenTimings->back().tokenId, 120);
+}
+
 TEST(AsrManagerTest, SuccessiveCallsCarryNoContextAndLeaveBothStatesPrimed) {
   auto manager = readyManager();
   const auto audio = asrtest::renderSpeech(kHelloWorld, 48000);

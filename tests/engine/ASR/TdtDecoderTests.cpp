@@ -173,6 +173,31 @@ TEST_F(TdtDecoderTest, TokenAfterBlanksReachingTheEndIsKeptWhenNoAudioFollows) {
   EXPECT_EQ(h.timestamps, (std::vector<int>{19}));
 }
 
+TEST_F(TdtDecoderTest, LastChunkKeepsItsFinalTokenOnceWhenItsDurationReachesTheEnd) {
+  struct Case {
+    const char* name;
+    FrameDecision last;
+    int maxSymbolsPerStep;
+    int consecutiveBlankLimit;
+    int expectedFrame;
+  };
+  // 20 frames; the flush looks at frames 19, 19, 18, ... after the main loop.
+  for (const Case& c : {Case{"flush finds nothing: kept where seen", {16, 7, 4}, 10, 5, 16},
+                        Case{"no flush at all: kept where seen", {16, 7, 4}, 10, 0, 16},
+                        Case{"flush finds it again: kept once, as the flush saw it", {18, 7, 3}, 3, 5, 19}}) {
+    ASRConfig config = ASRConfig::defaults();
+    config.tdtConfig.maxSymbolsPerStep = c.maxSymbolsPerStep;
+    config.tdtConfig.consecutiveBlankLimit = c.consecutiveBlankLimit;
+    TdtDecoderV3::Request r;
+    r.isLastChunk = true;
+    TdtDecoderState state = TdtDecoderState::make();
+    const auto h = decode({{3, 5, 1}, c.last}, 20, state, r, config);
+    EXPECT_EQ(h.tokenIds, (std::vector<int>{5, 7})) << c.name;
+    EXPECT_EQ(h.timestamps, (std::vector<int>{3, c.expectedFrame})) << c.name;
+    EXPECT_EQ(state.lastToken, 7) << c.name;
+  }
+}
+
 TEST_F(TdtDecoderTest, StopsAtTheTokenLimitOfAChunk) {
   TdtDecoderState state = TdtDecoderState::make();
   std::vector<FrameDecision> many;

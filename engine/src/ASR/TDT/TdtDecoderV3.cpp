@@ -339,6 +339,12 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
   };
 
   TdtHypothesis hyp;
+  struct PendingToken {
+    int token;
+    float probability;
+    int frame;
+  };
+  std::optional<PendingToken> droppedAtEnd;
   int tokensEmitted = 0;
   int symbolsAtFrame = 0;
   int lastEmissionFrame = -1;
@@ -390,10 +396,15 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
     if (endReached) {
       // The token's duration reaches past the valid frames. Inside a longer
       // stream the next window recognises it again; at the very end of the
-      // audio nothing would, so it is kept there.
-      if (request.keepTokenAtEnd && token != blankId && tokensEmitted + 1 <= cfg.maxTokensPerChunk) {
-        ++tokensEmitted;
-        appendAndAdvanceDecoder(token, prob, candidateFrame);
+      // audio nothing would, so it is kept there. A last chunk first gives
+      // its flush the chance to find it again.
+      if (token != blankId && tokensEmitted + 1 <= cfg.maxTokensPerChunk) {
+        if (request.keepTokenAtEnd) {
+          ++tokensEmitted;
+          appendAndAdvanceDecoder(token, prob, candidateFrame);
+        } else if (request.isLastChunk) {
+          droppedAtEnd = PendingToken{token, prob, candidateFrame};
+        }
       }
       t = tNext;
       break;
@@ -431,6 +442,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
 
   // 8. Last-chunk flush: the joint gets a few more looks at the final frames
   // so a token the main loop stepped over at the very end is not lost.
+  bool flushEmitted = false;
   if (request.isLastChunk && cfg.maxSymbolsPerStep >= 1 && cfg.consecutiveBlankLimit >= 1) {
     int base = t;
     const int F = static_cast<int>(view.frameCount());
@@ -446,6 +458,7 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
         ++consecutiveBlanks;
       } else {
         appendAndAdvanceDecoder(token, prob, std::min(last, base));
+        flushEmitted = true;
         consecutiveBlanks = 0;
       }
       base = std::min(L, base + std::max(duration, 1));
@@ -453,6 +466,12 @@ TdtHypothesis TdtDecoderV3::decodeWithTimings(const Request& request, const Onnx
         break;
       }
     }
+  }
+  // The audio's final token, stepped over because its duration reaches past
+  // the end and not found again by the flush: no later audio will bring it
+  // back, so it is kept where the main loop saw it.
+  if (droppedAtEnd && !flushEmitted) {
+    appendAndAdvanceDecoder(droppedAtEnd->token, droppedAtEnd->probability, droppedAtEnd->frame);
   }
 
   // 9. End of chunk: the caller's state carries the newest decoder step.

@@ -35,8 +35,10 @@ class TdtDecoderV3 {
     int encoderSequenceLength = 0;          // valid encoder frames
     int actualAudioFrames = 0;              // frames that hold real audio
     int contextFrameAdjustment = 0;         // start frame when no time jump is carried
-    bool isLastChunk = false;               // runs the last-chunk flush
-    int globalFrameOffset = 0;              // global frame of this chunk's frame 0
+    // Runs the last-chunk flush; a final token whose duration reaches past
+    // the end is kept when the flush does not find it again.
+    bool isLastChunk = false;
+    int globalFrameOffset = 0;  // global frame of this chunk's frame 0
     // No audio follows this window and no flush runs: a token whose duration
     // reaches the window's end is kept instead of dropped, so the last word
     // of a file never vanishes.
