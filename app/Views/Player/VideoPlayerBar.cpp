@@ -243,7 +243,10 @@ void VideoPlayerBar::layoutStack() {
 }
 
 QString VideoPlayerBar::formatTime(double seconds) {
-    if (!std::isfinite(seconds)) {
+    // The page reports these numbers; one that no whole number of seconds can hold is shown like
+    // one that is not a number at all.
+    constexpr double kLongest = 1e15;
+    if (!std::isfinite(seconds) || std::abs(seconds) >= kLongest) {
         return QStringLiteral("0:00");
     }
     const long long whole = static_cast<long long>(std::trunc(seconds));

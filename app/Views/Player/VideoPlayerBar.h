@@ -32,7 +32,8 @@ public:
     VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, QWidget* parent = nullptr);
     ~VideoPlayerBar() override;
 
-    // "m:ss" of the time truncated to whole seconds (no hour field); "0:00" for a non-finite time.
+    // "m:ss" of the time truncated to whole seconds (no hour field); "0:00" for a non-finite time
+    // or one too large to count in whole seconds.
     static QString formatTime(double seconds);
 
     double videoTime() const { return m_videoTime; }

@@ -103,6 +103,9 @@ TEST_F(VideoPlayerBarTest, TimesShowMinutesAndSecondsWithoutHours) {
     }
     EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::quiet_NaN()), "0:00");
     EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::infinity()), "0:00");
+    EXPECT_EQ(VideoPlayerBar::formatTime(1e300), "0:00");
+    EXPECT_EQ(VideoPlayerBar::formatTime(-1e300), "0:00");
+    EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::max()), "0:00");
 }
 
 TEST_F(VideoPlayerBarTest, TheAudioIsSilentExactlyWhileTheVideoSectionIsShown) {
