@@ -6,6 +6,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <limits>
 
 namespace parlowvista {
 
@@ -32,7 +33,9 @@ std::optional<double> numberIn(const QVariantMap& data, const QString& key) {
 
 std::optional<int> integerIn(const QVariantMap& data, const QString& key) {
     const std::optional<double> number = numberIn(data, key);
-    if (!number || !std::isfinite(*number) || std::trunc(*number) != *number) {
+    // The page sends any number it likes; one that no int holds is as good as none.
+    if (!number || !std::isfinite(*number) || std::trunc(*number) != *number ||
+        *number < std::numeric_limits<int>::min() || *number > std::numeric_limits<int>::max()) {
         return std::nullopt;
     }
     return static_cast<int>(*number);

@@ -87,6 +87,37 @@ TEST_F(YouTubePlayerCoordinatorTest, MessagesOfTheWrongShapeChangeNothing) {
     EXPECT_TRUE(coordinator->isPlayerReady());
 }
 
+QStringList gLogLines;
+
+void recordLog(QtMsgType, const QMessageLogContext&, const QString& message) {
+    gLogLines.append(message);
+}
+
+TEST_F(YouTubePlayerCoordinatorTest, ErrorEventsLogTheirCodeAndMessageOrStandIns) {
+    const struct {
+        QVariantMap body;
+        const char* line;
+    } cases[] = {
+        {{{"event", "error"}, {"code", 150}, {"message", "Embedding not allowed"}},
+         "[YouTubePlayer] ERROR 150: Embedding not allowed"},
+        {{{"event", "error"}, {"code", 101.0}, {"message", "Embedding not allowed"}},
+         "[YouTubePlayer] ERROR 101: Embedding not allowed"},
+        {{{"event", "error"}}, "[YouTubePlayer] ERROR -1: Unknown"},
+        {{{"event", "error"}, {"code", "150"}, {"message", 7}}, "[YouTubePlayer] ERROR -1: Unknown"},
+        {{{"event", "error"}, {"code", 2.5}}, "[YouTubePlayer] ERROR -1: Unknown"},
+        // Numbers no int can hold are not codes.
+        {{{"event", "error"}, {"code", 1e20}}, "[YouTubePlayer] ERROR -1: Unknown"},
+        {{{"event", "error"}, {"code", -1e300}}, "[YouTubePlayer] ERROR -1: Unknown"},
+    };
+    for (const auto& c : cases) {
+        gLogLines.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(recordLog);
+        deliver(c.body);
+        qInstallMessageHandler(previous);
+        EXPECT_TRUE(gLogLines.contains(QString::fromUtf8(c.line))) << c.line << " in " << gLogLines.join(" | ").toStdString();
+    }
+}
+
 TEST_F(YouTubePlayerCoordinatorTest, WithTheWebViewGoneNothingIsSentAndSeeksWait) {
     deliver(QVariantMap{{"event", "ready"}, {"duration", 60.0}});
     scripts.clear();
