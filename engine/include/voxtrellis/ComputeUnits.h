@@ -1,6 +1,6 @@
 #pragma once
 
-#include <string_view>
+#include <string>
 
 namespace voxtrellis {
 
@@ -9,7 +9,8 @@ namespace voxtrellis {
 // the CPU and they differ only in how many threads a model may use.
 enum class ComputeUnits { cpuOnly, cpuAndGPU, all, cpuAndNeuralEngine };
 
-// The value's name as it appears in logs ("cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine").
-std::string_view computeUnitsName(ComputeUnits units);
+// The value's name as it appears in logs ("cpuOnly", "cpuAndGPU", "all", "cpuAndNeuralEngine");
+// a raw number outside the four reads "unknown(N)".
+std::string computeUnitsName(ComputeUnits units);
 
 }  // namespace voxtrellis

@@ -224,14 +224,6 @@ void checkModels(const AsrModels& m) {
                 {{"token_id", -1, false}, {"token_prob", -1, false}, {"duration", -1, false}});
 }
 
-// A value from outside the four known ones (a cast raw number) is named as such.
-std::string unitsName(ComputeUnits units) {
-  const int raw = static_cast<int>(units);
-  if (raw < static_cast<int>(ComputeUnits::cpuOnly) || raw > static_cast<int>(ComputeUnits::cpuAndNeuralEngine)) {
-    return "unknown(" + std::to_string(raw) + ")";
-  }
-  return std::string(computeUnitsName(units));
-}
 
 // The model cache check of the loader does not cover the vocabulary, so a
 // cache that lost only "parakeet_vocab.json" would never fetch it again and
@@ -307,7 +299,7 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
     if (it == loaded.end() || !it->second) {
       return nullptr;
     }
-    modelsLogger().info("Loaded " + file + " with compute units: " + unitsName(units));
+    modelsLogger().info("Loaded " + file + " with compute units: " + computeUnitsName(units));
     return it->second;
   };
   models.preprocessor = front("Preprocessor.mlmodelc", ComputeUnits::cpuOnly);

@@ -5,14 +5,14 @@
 
 namespace voxtrellis {
 
-std::string_view computeUnitsName(ComputeUnits units) {
+std::string computeUnitsName(ComputeUnits units) {
   switch (units) {
   case ComputeUnits::cpuOnly: return "cpuOnly";
   case ComputeUnits::cpuAndGPU: return "cpuAndGPU";
   case ComputeUnits::all: return "all";
   case ComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
   }
-  return "all";
+  return "unknown(" + std::to_string(static_cast<int>(units)) + ")";
 }
 
 Ort::Env& ortEnvironment() {

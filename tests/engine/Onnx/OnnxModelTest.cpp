@@ -143,3 +143,9 @@ TEST(Tensor, RejectsNegativeAndOverflowingShapes) {
   EXPECT_THROW(Tensor::fromValues<float>({2}, std::vector<float>{1}), std::invalid_argument);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(Tensor::zeros(ElementType::int64, {3}).rawData()) % 64, 0u);
 }
+
+TEST(ComputeUnits, NamesForLogs) {
+  EXPECT_EQ(computeUnitsName(ComputeUnits::cpuOnly), "cpuOnly");
+  EXPECT_EQ(computeUnitsName(ComputeUnits::cpuAndNeuralEngine), "cpuAndNeuralEngine");
+  EXPECT_EQ(computeUnitsName(static_cast<ComputeUnits>(7)), "unknown(7)");
+}
