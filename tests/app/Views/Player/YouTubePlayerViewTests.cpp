@@ -126,6 +126,23 @@ TEST_F(YouTubePlayerViewTest, APageThatCannotBeLoadedMakesTheVideoUnavailable) {
     EXPECT_FALSE(available.last().at(0).toBool());
 }
 
+TEST(YouTubePlayerViewOfflineTest, APlayerScriptThatCannotLoadMakesTheVideoUnavailable) {
+    // The provider's script is sent to a port nobody listens on, as when the machine is offline.
+    playertest::StandInInterceptor unreachable(QUrl("http://127.0.0.1:1/iframe_api"));
+    YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(&unreachable);
+    {
+        YouTubePlayerView view("abc123", false);
+        QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+        QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
+        view.show();
+        EXPECT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
+        ASSERT_FALSE(available.isEmpty());
+        EXPECT_FALSE(available.last().at(0).toBool());
+        EXPECT_TRUE(ready.isEmpty());
+    }
+    YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(nullptr);
+}
+
 TEST(YouTubePlayerViewEmbedTest, DirectEmbedAddressUsesThePrivacyHost) {
     EXPECT_EQ(YouTubePlayerView::directEmbedURL("abc123").toString(),
               "https://www.youtube-nocookie.com/embed/abc123?playsinline=1&rel=0&modestbranding=1");
