@@ -36,6 +36,8 @@ constexpr int kDragThreshold = 10;
 constexpr double kJumpThreshold = 1.0;    // audio moves larger than a playback tick
 constexpr double kDriftThreshold = 0.5;   // video position the audio must follow
 constexpr int kOverlayMaxHeight = 180;
+// How many bars keep the audio player silent while their video plays.
+constexpr const char* kMutingBarsProperty = "videoBarsMutingAudio";
 
 const char* boolText(bool value) {
     return value ? "true" : "false";
@@ -395,7 +397,16 @@ void VideoPlayerBar::setMutingAudio(bool mute) {
         return;
     }
     m_isMutingAudio = mute;
-    m_audioPlayer->setMuted(mute);
+    // Bars that share one audio player count their holds on it, kept on the player so the count
+    // ends with it: a bar that goes away while another already shows its video (a new bar built
+    // before the old one is deleted) must not make the audio heard beside that video.
+    const int holders = m_audioPlayer->property(kMutingBarsProperty).toInt() + (mute ? 1 : -1);
+    m_audioPlayer->setProperty(kMutingBarsProperty, std::max(holders, 0));
+    if (mute) {
+        m_audioPlayer->setMuted(true);
+    } else if (holders <= 0) {
+        m_audioPlayer->setMuted(false);
+    }
 }
 
 void VideoPlayerBar::showEvent(QShowEvent* event) {

@@ -122,6 +122,24 @@ TEST_F(VideoPlayerBarTest, TheAudioIsSilentExactlyWhileTheVideoSectionIsShown) {
     EXPECT_EQ(audio.playerVolume(), 1.0);
 }
 
+TEST_F(VideoPlayerBarTest, ANewBarShownBeforeTheOldOneGoesKeepsTheAudioSilent) {
+    audio.load(clip(100));
+    auto first = makeBar("first1");
+    auto second = makeBar("second2");   // the next video's bar, built before the old one is deleted
+    ASSERT_TRUE(audio.isMuted());
+    first.reset();
+    EXPECT_TRUE(audio.isMuted());
+    EXPECT_EQ(audio.playerVolume(), 0.0);
+    second.reset();
+    EXPECT_FALSE(audio.isMuted());
+    EXPECT_EQ(audio.playerVolume(), 1.0);
+
+    // Every hold was given back: one bar alone makes the audio heard again when it hides.
+    auto third = makeBar("third3");
+    third->hide();
+    EXPECT_FALSE(audio.isMuted());
+}
+
 TEST_F(VideoPlayerBarTest, PlayStatesFollowEachOtherWithoutALoop) {
     audio.load(clip(100));
     auto bar = makeBar();
