@@ -26,7 +26,7 @@ constexpr int kKillWaitMilliseconds = 3000;
 
 // Text that is not valid UTF-8 is treated as absent rather than shown garbled.
 std::optional<QString> decodeUtf8(const QByteArray& bytes) {
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(bytes);
     if (decoder.hasError()) {
         return std::nullopt;
