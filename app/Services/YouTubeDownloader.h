@@ -17,95 +17,95 @@ namespace parlowvista {
 
 // Why a download produced no audio. `what()` is the user-facing description.
 class DownloaderError : public std::runtime_error {
-public:
-    enum class Kind { downloadFailed, ytdlpNotFound, invalidURL, noAudioStream };
+ public:
+  enum class Kind { downloadFailed, ytdlpNotFound, invalidURL, noAudioStream };
 
-    static DownloaderError downloadFailed(const QString& message);
-    static DownloaderError ytdlpNotFound();
-    static DownloaderError invalidURL();
-    static DownloaderError noAudioStream();
+  static DownloaderError downloadFailed(const QString& message);
+  static DownloaderError ytdlpNotFound();
+  static DownloaderError invalidURL();
+  static DownloaderError noAudioStream();
 
-    Kind kind() const { return m_kind; }
-    // The tool's own text for downloadFailed (the whole of its error output), else empty.
-    QString message() const { return m_message; }
+  Kind kind() const { return m_kind; }
+  // The tool's own text for downloadFailed (the whole of its error output), else empty.
+  QString message() const { return m_message; }
 
-private:
-    DownloaderError(Kind kind, const QString& description, const QString& message)
-        : std::runtime_error(description.toStdString()), m_kind(kind), m_message(message) {}
-    Kind m_kind;
-    QString m_message;
+ private:
+  DownloaderError(Kind kind, const QString& description, const QString& message)
+      : std::runtime_error(description.toStdString()), m_kind(kind), m_message(message) {}
+  Kind m_kind;
+  QString m_message;
 };
 
 struct DownloadedAudio {
-    QUrl audioURL;   // inside a "yt-download-" temporary folder; hand it to cleanupTempFile()
-    QString title;   // the file name without its extension, i.e. the video's title
+  QUrl audioURL;  // inside a "yt-download-" temporary folder; hand it to cleanupTempFile()
+  QString title;  // the file name without its extension, i.e. the video's title
 };
 
 // Fetches the audio track of an online video with the external tool yt-dlp, in a fresh temporary
 // folder, and reports the tool's progress. Lives on the main thread; the child process runs
 // without blocking it. Downloads run one at a time in the order they were asked for.
 class YouTubeDownloader : public QObject {
-    Q_OBJECT
+  Q_OBJECT
 
-public:
-    // Called on the downloader's thread with a fraction (0 to 1) and a status text.
-    using ProgressHandler = std::function<void(double fraction, const QString& status)>;
+ public:
+  // Called on the downloader's thread with a fraction (0 to 1) and a status text.
+  using ProgressHandler = std::function<void(double fraction, const QString& status)>;
 
-    struct ProgressReport {
-        double fraction = 0;
-        QString status;
-        bool operator==(const ProgressReport&) const = default;
-    };
+  struct ProgressReport {
+    double fraction = 0;
+    QString status;
+    bool operator==(const ProgressReport&) const = default;
+  };
 
-    // Looks for the tool once, now; a tool installed later is found only by a new downloader.
-    explicit YouTubeDownloader(QObject* parent = nullptr);
-    // Uses the given tool path (nothing: no tool) instead of searching.
-    YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent = nullptr);
-    // Kills a running tool and removes its temporary folder.
-    ~YouTubeDownloader() override;
+  // Looks for the tool once, now; a tool installed later is found only by a new downloader.
+  explicit YouTubeDownloader(QObject* parent = nullptr);
+  // Uses the given tool path (nothing: no tool) instead of searching.
+  YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent = nullptr);
+  // Kills a running tool and removes its temporary folder.
+  ~YouTubeDownloader() override;
 
-    bool isAvailable() const { return m_ytdlpPath.has_value(); }
-    std::optional<QString> ytdlpPath() const { return m_ytdlpPath; }
+  bool isAvailable() const { return m_ytdlpPath.has_value(); }
+  std::optional<QString> ytdlpPath() const { return m_ytdlpPath; }
 
-    // Downloads the audio of `address` (only http and https addresses are accepted). The future
-    // ends with the file and title, fails with DownloaderError, or is cancelled by cancel().
-    // Continuations should use this object (or another main-thread object) as their context.
-    QFuture<DownloadedAudio> downloadAudio(const QString& address, ProgressHandler progressHandler = {});
+  // Downloads the audio of `address` (only http and https addresses are accepted). The future
+  // ends with the file and title, fails with DownloaderError, or is cancelled by cancel().
+  // Continuations should use this object (or another main-thread object) as their context.
+  QFuture<DownloadedAudio> downloadAudio(const QString& address, ProgressHandler progressHandler = {});
 
-    // Kills the running tool, removes its folder and cancels that download and all waiting ones.
-    void cancel();
+  // Kills the running tool, removes its folder and cancels that download and all waiting ones.
+  void cancel();
 
-    // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
-    // Any thread; never fails.
-    static void cleanupTempFile(const QUrl& audioURL);
+  // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
+  // Any thread; never fails.
+  static void cleanupTempFile(const QUrl& audioURL);
 
-    // The reports one chunk of tool output gives, one per recognised line, in line order.
-    static QList<ProgressReport> parseProgress(const QString& output);
+  // The reports one chunk of tool output gives, one per recognised line, in line order.
+  static QList<ProgressReport> parseProgress(const QString& output);
 
-    static QStringList defaultToolLocations();
-    // The first existing file among `locations`, else yt-dlp found on PATH, else nothing.
-    static std::optional<QString> findYtDlpSync(const QStringList& locations = defaultToolLocations());
+  static QStringList defaultToolLocations();
+  // The first existing file among `locations`, else yt-dlp found on PATH, else nothing.
+  static std::optional<QString> findYtDlpSync(const QStringList& locations = defaultToolLocations());
 
-    static const QStringList& acceptedAudioExtensions();
+  static const QStringList& acceptedAudioExtensions();
 
-private:
-    struct Job;
+ private:
+  struct Job;
 
-    void startNext();
-    void readStream(Job& job, bool errorStream);
-    // Hands the progress of complete `lines` to the job's handler; false once the handler has
-    // ended the job (by cancelling), after which the job must not be touched.
-    bool reportProgress(Job& job, const QByteArray& lines);
-    bool isCurrent(quint64 serial) const;
-    void processFinished(Job& job, int exitCode, bool crashed);
-    void failCurrent(const DownloaderError& error);
-    void succeedCurrent(const DownloadedAudio& audio);
-    void endCurrent();
+  void startNext();
+  void readStream(Job& job, bool errorStream);
+  // Hands the progress of complete `lines` to the job's handler; false once the handler has
+  // ended the job (by cancelling), after which the job must not be touched.
+  bool reportProgress(Job& job, const QByteArray& lines);
+  bool isCurrent(quint64 serial) const;
+  void processFinished(Job& job, int exitCode, bool crashed);
+  void failCurrent(const DownloaderError& error);
+  void succeedCurrent(const DownloadedAudio& audio);
+  void endCurrent();
 
-    std::optional<QString> m_ytdlpPath;
-    std::unique_ptr<Job> m_current;
-    std::deque<std::unique_ptr<Job>> m_waiting;
-    quint64 m_lastSerial = 0;
+  std::optional<QString> m_ytdlpPath;
+  std::unique_ptr<Job> m_current;
+  std::deque<std::unique_ptr<Job>> m_waiting;
+  quint64 m_lastSerial = 0;
 };
 
 }  // namespace parlowvista

@@ -7,7 +7,9 @@ namespace testsupport {
 
 LoopbackServer::LoopbackServer() = default;
 
-LoopbackServer::~LoopbackServer() { stop(); }
+LoopbackServer::~LoopbackServer() {
+  stop();
+}
 
 void LoopbackServer::start() {
   if (m_thread.joinable()) return;

@@ -12,7 +12,7 @@ namespace testsupport {
 // thread. Register handlers through server() before or after start(); the
 // server stops in the destructor. Used as a fake model hub and fake APIs.
 class LoopbackServer {
-public:
+ public:
   LoopbackServer();
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
@@ -25,7 +25,7 @@ public:
   int port() const { return m_port; }
   std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 
-private:
+ private:
   httplib::Server m_server;
   std::thread m_thread;
   int m_port = 0;

@@ -10,7 +10,7 @@ namespace testsupport {
 // A fresh folder under the system's temporary folder, removed with everything
 // in it when the object goes away.
 class TempDir {
-public:
+ public:
   explicit TempDir(const std::string& prefix = "pv-test");
   ~TempDir();
   TempDir(const TempDir&) = delete;
@@ -19,13 +19,13 @@ public:
   const std::filesystem::path& path() const { return m_path; }
   std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
 
-private:
+ private:
   std::filesystem::path m_path;
 };
 
 // Test fixture with a temporary folder per test.
 class TempDirTest : public ::testing::Test {
-protected:
+ protected:
   TempDir tempDir;
 };
 

@@ -24,7 +24,7 @@
 #include <cmath>
 
 static void initPlayerIcons() {
-    Q_INIT_RESOURCE(player);
+  Q_INIT_RESOURCE(player);
 }
 
 namespace parlowvista {
@@ -33,443 +33,443 @@ namespace {
 
 constexpr int kSliderSteps = 1000;
 constexpr int kDragThreshold = 10;
-constexpr double kJumpThreshold = 1.0;    // audio moves larger than a playback tick
-constexpr double kDriftThreshold = 0.5;   // video position the audio must follow
+constexpr double kJumpThreshold = 1.0;   // audio moves larger than a playback tick
+constexpr double kDriftThreshold = 0.5;  // video position the audio must follow
 constexpr int kOverlayMaxHeight = 180;
 // How many bars keep the audio player silent while their video plays.
 constexpr const char* kMutingBarsProperty = "videoBarsMutingAudio";
 
 const char* boolText(bool value) {
-    return value ? "true" : "false";
+  return value ? "true" : "false";
 }
 
 // The handle in the frame's corner; darker while it is being dragged.
 class ResizeHandle : public QWidget {
-public:
-    explicit ResizeHandle(QWidget* parent) : QWidget(parent), m_icon(QStringLiteral(":/player/resize.svg")) {
-        setFixedSize(24, 24);
-        setCursor(Qt::SizeVerCursor);
-        setAttribute(Qt::WA_Hover);
-    }
-    void setDragging(bool dragging) {
-        m_dragging = dragging;
-        update();
-    }
+ public:
+  explicit ResizeHandle(QWidget* parent) : QWidget(parent), m_icon(QStringLiteral(":/player/resize.svg")) {
+    setFixedSize(24, 24);
+    setCursor(Qt::SizeVerCursor);
+    setAttribute(Qt::WA_Hover);
+  }
+  void setDragging(bool dragging) {
+    m_dragging = dragging;
+    update();
+  }
 
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QPainterPath shape;
-        shape.addRoundedRect(QRectF(rect()), 4, 4);
-        painter.fillPath(shape, QColor(0, 0, 0, m_dragging ? 178 : 102));
-        painter.setOpacity(0.7);
-        m_icon.render(&painter, QRectF(7, 7, 10, 10));
-    }
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 4, 4);
+    painter.fillPath(shape, QColor(0, 0, 0, m_dragging ? 178 : 102));
+    painter.setOpacity(0.7);
+    m_icon.render(&painter, QRectF(7, 7, 10, 10));
+  }
 
-private:
-    QSvgRenderer m_icon;
-    bool m_dragging = false;
+ private:
+  QSvgRenderer m_icon;
+  bool m_dragging = false;
 };
 
 QLabel* overlayText(const QString& text, double pointScale, bool secondary, QWidget* parent) {
-    auto* label = new QLabel(text, parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignHCenter);
-    QFont font = label->font();
-    font.setPointSizeF(font.pointSizeF() * pointScale);
-    label->setFont(font);
-    label->setStyleSheet(secondary ? QStringLiteral("color: rgba(255,255,255,153); background: transparent;")
-                                   : QStringLiteral("color: white; background: transparent;"));
-    return label;
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignHCenter);
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * pointScale);
+  label->setFont(font);
+  label->setStyleSheet(secondary ? QStringLiteral("color: rgba(255,255,255,153); background: transparent;")
+                                 : QStringLiteral("color: white; background: transparent;"));
+  return label;
 }
 
 }  // namespace
 
 VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, QWidget* parent)
     : QWidget(parent), m_mediaSource(mediaSource), m_audioPlayer(audioPlayer) {
-    initPlayerIcons();
-    m_videoHeight = std::clamp(QSettings().value(QLatin1String(videoHeightKey), defaultVideoHeight).toDouble(),
-                               minVideoHeight, maxVideoHeight);
-    if (m_audioPlayer) {
-        m_lastAudioTime = m_audioPlayer->currentTime();
-    }
+  initPlayerIcons();
+  m_videoHeight = std::clamp(QSettings().value(QLatin1String(videoHeightKey), defaultVideoHeight).toDouble(),
+                             minVideoHeight, maxVideoHeight);
+  if (m_audioPlayer) {
+    m_lastAudioTime = m_audioPlayer->currentTime();
+  }
 
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    if (m_mediaSource.isYouTubeVideo() && !m_mediaSource.type.videoId.isEmpty()) {
-        buildVideoSection(m_mediaSource.type.videoId);
-        layout->addWidget(m_videoSection);
-    }
-    layout->addWidget(buildControls());
-    // The bar is as tall as its frame and strip; the transcript below takes the rest.
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  if (m_mediaSource.isYouTubeVideo() && !m_mediaSource.type.videoId.isEmpty()) {
+    buildVideoSection(m_mediaSource.type.videoId);
+    layout->addWidget(m_videoSection);
+  }
+  layout->addWidget(buildControls());
+  // The bar is as tall as its frame and strip; the transcript below takes the rest.
+  setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 
-    if (m_audioPlayer) {
-        connect(m_audioPlayer, &AudioPlayerService::isPlayingChanged, this, &VideoPlayerBar::audioPlayingChanged);
-        connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this, &VideoPlayerBar::audioTimeChanged);
-        connect(m_audioPlayer, &AudioPlayerService::durationChanged, this, &VideoPlayerBar::refreshControls);
-        connect(m_audioPlayer, &AudioPlayerService::isLoadedChanged, this, &VideoPlayerBar::refreshControls);
-    }
-    refreshControls();
+  if (m_audioPlayer) {
+    connect(m_audioPlayer, &AudioPlayerService::isPlayingChanged, this, &VideoPlayerBar::audioPlayingChanged);
+    connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this, &VideoPlayerBar::audioTimeChanged);
+    connect(m_audioPlayer, &AudioPlayerService::durationChanged, this, &VideoPlayerBar::refreshControls);
+    connect(m_audioPlayer, &AudioPlayerService::isLoadedChanged, this, &VideoPlayerBar::refreshControls);
+  }
+  refreshControls();
 }
 
 VideoPlayerBar::~VideoPlayerBar() {
-    setMutingAudio(false);
+  setMutingAudio(false);
 }
 
 void VideoPlayerBar::buildVideoSection(const QString& videoId) {
-    m_videoSection = new QWidget(this);
-    auto* sectionLayout = new QHBoxLayout(m_videoSection);
-    sectionLayout->setContentsMargins(16, 12, 16, 8);
-    sectionLayout->setSpacing(0);
-    m_stack = new QWidget(m_videoSection);
-    m_stack->installEventFilter(this);
-    m_stack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    // The frame takes the width it may have (up to 16:9 of its height); the rest is split evenly
-    // on both sides, which centres it.
-    sectionLayout->addStretch(1);
-    sectionLayout->addWidget(m_stack, 1000);
-    sectionLayout->addStretch(1);
+  m_videoSection = new QWidget(this);
+  auto* sectionLayout = new QHBoxLayout(m_videoSection);
+  sectionLayout->setContentsMargins(16, 12, 16, 8);
+  sectionLayout->setSpacing(0);
+  m_stack = new QWidget(m_videoSection);
+  m_stack->installEventFilter(this);
+  m_stack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  // The frame takes the width it may have (up to 16:9 of its height); the rest is split evenly
+  // on both sides, which centres it.
+  sectionLayout->addStretch(1);
+  sectionLayout->addWidget(m_stack, 1000);
+  sectionLayout->addStretch(1);
 
-    m_playerView = new YouTubePlayerView(videoId, false, m_stack);
-    connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);
-    connect(m_playerView, &YouTubePlayerView::videoReadyChanged, this, &VideoPlayerBar::setVideoReady);
-    connect(m_playerView, &YouTubePlayerView::videoDurationChanged, this, &VideoPlayerBar::setVideoDuration);
-    connect(m_playerView, &YouTubePlayerView::timeUpdated, this, &VideoPlayerBar::videoTimeReported);
+  m_playerView = new YouTubePlayerView(videoId, false, m_stack);
+  connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);
+  connect(m_playerView, &YouTubePlayerView::videoReadyChanged, this, &VideoPlayerBar::setVideoReady);
+  connect(m_playerView, &YouTubePlayerView::videoDurationChanged, this, &VideoPlayerBar::setVideoDuration);
+  connect(m_playerView, &YouTubePlayerView::timeUpdated, this, &VideoPlayerBar::videoTimeReported);
 
-    auto* handle = new ResizeHandle(m_stack);
-    handle->installEventFilter(this);
-    m_resizeHandle = handle;
-    setVideoHeight(m_videoHeight);
+  auto* handle = new ResizeHandle(m_stack);
+  handle->installEventFilter(this);
+  m_resizeHandle = handle;
+  setVideoHeight(m_videoHeight);
 }
 
 QWidget* VideoPlayerBar::buildControls() {
-    auto* strip = new QWidget(this);
-    strip->setBackgroundRole(QPalette::Button);
-    strip->setAutoFillBackground(true);
-    auto* row = new QHBoxLayout(strip);
-    row->setSpacing(16);
-    row->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin), 12,
-                            style()->pixelMetric(QStyle::PM_LayoutRightMargin), 12);
+  auto* strip = new QWidget(this);
+  strip->setBackgroundRole(QPalette::Button);
+  strip->setAutoFillBackground(true);
+  auto* row = new QHBoxLayout(strip);
+  row->setSpacing(16);
+  row->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin), 12,
+                          style()->pixelMetric(QStyle::PM_LayoutRightMargin), 12);
 
-    m_playButton = new QToolButton(strip);
-    m_playButton->setAutoRaise(true);
-    m_playButton->setFixedSize(44, 44);
-    m_playButton->setIconSize(QSize(28, 28));
-    connect(m_playButton, &QToolButton::clicked, this, &VideoPlayerBar::playButtonClicked);
+  m_playButton = new QToolButton(strip);
+  m_playButton->setAutoRaise(true);
+  m_playButton->setFixedSize(44, 44);
+  m_playButton->setIconSize(QSize(28, 28));
+  connect(m_playButton, &QToolButton::clicked, this, &VideoPlayerBar::playButtonClicked);
 
-    QFont digits = font();
-    digits.setPointSizeF(digits.pointSizeF() * 0.85);
-    digits.setStyleHint(QFont::Monospace);
-    digits.setFamily(QStringLiteral("monospace"));
+  QFont digits = font();
+  digits.setPointSizeF(digits.pointSizeF() * 0.85);
+  digits.setStyleHint(QFont::Monospace);
+  digits.setFamily(QStringLiteral("monospace"));
 
-    m_positionLabel = new QLabel(strip);
-    m_positionLabel->setFont(digits);
-    m_positionLabel->setFixedWidth(60);
-    m_positionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_positionLabel->setTextFormat(Qt::PlainText);
+  m_positionLabel = new QLabel(strip);
+  m_positionLabel->setFont(digits);
+  m_positionLabel->setFixedWidth(60);
+  m_positionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_positionLabel->setTextFormat(Qt::PlainText);
 
-    m_slider = new QSlider(Qt::Horizontal, strip);
-    m_slider->setRange(0, kSliderSteps);
-    connect(m_slider, &QSlider::sliderMoved, this, [this](int value) { sliderMovedTo(double(value) / kSliderSteps); });
-    connect(m_slider, &QSlider::actionTriggered, this, [this](int action) {
-        if (action != QAbstractSlider::SliderMove && action != QAbstractSlider::SliderNoAction) {
-            sliderMovedTo(double(m_slider->sliderPosition()) / kSliderSteps);
-        }
-    });
+  m_slider = new QSlider(Qt::Horizontal, strip);
+  m_slider->setRange(0, kSliderSteps);
+  connect(m_slider, &QSlider::sliderMoved, this, [this](int value) { sliderMovedTo(double(value) / kSliderSteps); });
+  connect(m_slider, &QSlider::actionTriggered, this, [this](int action) {
+    if (action != QAbstractSlider::SliderMove && action != QAbstractSlider::SliderNoAction) {
+      sliderMovedTo(double(m_slider->sliderPosition()) / kSliderSteps);
+    }
+  });
 
-    m_durationLabel = new QLabel(strip);
-    m_durationLabel->setFont(digits);
-    m_durationLabel->setFixedWidth(60);
-    m_durationLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_durationLabel->setTextFormat(Qt::PlainText);
+  m_durationLabel = new QLabel(strip);
+  m_durationLabel->setFont(digits);
+  m_durationLabel->setFixedWidth(60);
+  m_durationLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  m_durationLabel->setTextFormat(Qt::PlainText);
 
-    row->addWidget(m_playButton, 0, Qt::AlignVCenter);
-    row->addWidget(m_positionLabel, 0, Qt::AlignVCenter);
-    row->addWidget(m_slider, 1, Qt::AlignVCenter);
-    row->addWidget(m_durationLabel, 0, Qt::AlignVCenter);
-    return strip;
+  row->addWidget(m_playButton, 0, Qt::AlignVCenter);
+  row->addWidget(m_positionLabel, 0, Qt::AlignVCenter);
+  row->addWidget(m_slider, 1, Qt::AlignVCenter);
+  row->addWidget(m_durationLabel, 0, Qt::AlignVCenter);
+  return strip;
 }
 
 QWidget* VideoPlayerBar::buildOverlay() {
-    auto* overlay = new QWidget(m_stack);
-    overlay->setObjectName(QStringLiteral("videoUnavailableOverlay"));
-    overlay->setAttribute(Qt::WA_StyledBackground);
-    overlay->setStyleSheet(QStringLiteral("#videoUnavailableOverlay { background: black; border-radius: 8px; }"));
-    auto* column = new QVBoxLayout(overlay);
-    column->setSpacing(8);
-    column->addStretch();
-    auto* symbol = new QLabel(overlay);
-    symbol->setPixmap(QIcon(QStringLiteral(":/player/play-slash.svg")).pixmap(32, 32));
-    symbol->setAlignment(Qt::AlignHCenter);
-    symbol->setStyleSheet(QStringLiteral("background: transparent;"));
-    column->addWidget(symbol);
-    column->addWidget(overlayText(QStringLiteral("Video cannot be embedded"), 0.85, false, overlay));
-    column->addWidget(overlayText(QStringLiteral("Owner disabled embedding"), 0.75, true, overlay));
-    column->addWidget(overlayText(QStringLiteral("Audio playback works normally"), 0.75, true, overlay));
-    column->addStretch();
-    return overlay;
+  auto* overlay = new QWidget(m_stack);
+  overlay->setObjectName(QStringLiteral("videoUnavailableOverlay"));
+  overlay->setAttribute(Qt::WA_StyledBackground);
+  overlay->setStyleSheet(QStringLiteral("#videoUnavailableOverlay { background: black; border-radius: 8px; }"));
+  auto* column = new QVBoxLayout(overlay);
+  column->setSpacing(8);
+  column->addStretch();
+  auto* symbol = new QLabel(overlay);
+  symbol->setPixmap(QIcon(QStringLiteral(":/player/play-slash.svg")).pixmap(32, 32));
+  symbol->setAlignment(Qt::AlignHCenter);
+  symbol->setStyleSheet(QStringLiteral("background: transparent;"));
+  column->addWidget(symbol);
+  column->addWidget(overlayText(QStringLiteral("Video cannot be embedded"), 0.85, false, overlay));
+  column->addWidget(overlayText(QStringLiteral("Owner disabled embedding"), 0.75, true, overlay));
+  column->addWidget(overlayText(QStringLiteral("Audio playback works normally"), 0.75, true, overlay));
+  column->addStretch();
+  return overlay;
 }
 
 void VideoPlayerBar::layoutStack() {
-    if (!m_stack) {
-        return;
+  if (!m_stack) {
+    return;
+  }
+  const QRect area = m_stack->rect();
+  // 16:9 fitted into the frame, centred.
+  auto fitted = [&area](int maxHeight) {
+    int height = std::min(area.height(), maxHeight);
+    int width = height * 16 / 9;
+    if (width > area.width()) {
+      width = area.width();
+      height = width * 9 / 16;
     }
-    const QRect area = m_stack->rect();
-    // 16:9 fitted into the frame, centred.
-    auto fitted = [&area](int maxHeight) {
-        int height = std::min(area.height(), maxHeight);
-        int width = height * 16 / 9;
-        if (width > area.width()) {
-            width = area.width();
-            height = width * 9 / 16;
-        }
-        return QRect(area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2, width, height);
-    };
-    if (m_playerView) {
-        m_playerView->setGeometry(fitted(area.height()));
-        QPainterPath rounded;
-        rounded.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(m_playerView->size())), 8, 8);
-        m_playerView->setMask(QRegion(rounded.toFillPolygon().toPolygon()));
-    }
-    if (m_overlay) {
-        m_overlay->setGeometry(fitted(kOverlayMaxHeight));
-    }
-    if (m_resizeHandle) {
-        m_resizeHandle->move(area.right() - m_resizeHandle->width() - 4 + 1,
-                             area.bottom() - m_resizeHandle->height() - 4 + 1);
-        m_resizeHandle->raise();
-    }
+    return QRect(area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2, width, height);
+  };
+  if (m_playerView) {
+    m_playerView->setGeometry(fitted(area.height()));
+    QPainterPath rounded;
+    rounded.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(m_playerView->size())), 8, 8);
+    m_playerView->setMask(QRegion(rounded.toFillPolygon().toPolygon()));
+  }
+  if (m_overlay) {
+    m_overlay->setGeometry(fitted(kOverlayMaxHeight));
+  }
+  if (m_resizeHandle) {
+    m_resizeHandle->move(area.right() - m_resizeHandle->width() - 4 + 1,
+                         area.bottom() - m_resizeHandle->height() - 4 + 1);
+    m_resizeHandle->raise();
+  }
 }
 
 QString VideoPlayerBar::formatTime(double seconds) {
-    // The page reports these numbers; one that no whole number of seconds can hold is shown like
-    // one that is not a number at all.
-    constexpr double kLongest = 1e15;
-    if (!std::isfinite(seconds) || std::abs(seconds) >= kLongest) {
-        return QStringLiteral("0:00");
-    }
-    const long long whole = static_cast<long long>(std::trunc(seconds));
-    return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+  // The page reports these numbers; one that no whole number of seconds can hold is shown like
+  // one that is not a number at all.
+  constexpr double kLongest = 1e15;
+  if (!std::isfinite(seconds) || std::abs(seconds) >= kLongest) {
+    return QStringLiteral("0:00");
+  }
+  const long long whole = static_cast<long long>(std::trunc(seconds));
+  return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
 }
 
 bool VideoPlayerBar::drivesAudioOnly() const {
-    return m_playerView == nullptr;
+  return m_playerView == nullptr;
 }
 
 void VideoPlayerBar::refreshControls() {
-    const bool audioOnly = drivesAudioOnly();
-    const bool audioLoaded = m_audioPlayer && m_audioPlayer->isLoaded();
-    const bool enabled = audioOnly ? audioLoaded : m_isVideoReady;
-    m_playButton->setEnabled(enabled);
-    m_slider->setEnabled(enabled);
-    m_playButton->setIcon(style()->standardIcon(m_isVideoPlaying ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay));
-    m_playButton->setToolTip(m_isVideoPlaying ? tr("Pause") : tr("Play"));
+  const bool audioOnly = drivesAudioOnly();
+  const bool audioLoaded = m_audioPlayer && m_audioPlayer->isLoaded();
+  const bool enabled = audioOnly ? audioLoaded : m_isVideoReady;
+  m_playButton->setEnabled(enabled);
+  m_slider->setEnabled(enabled);
+  m_playButton->setIcon(style()->standardIcon(m_isVideoPlaying ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay));
+  m_playButton->setToolTip(m_isVideoPlaying ? tr("Pause") : tr("Play"));
 
-    const double position = audioOnly ? (m_audioPlayer ? m_audioPlayer->currentTime() : 0) : m_videoTime;
-    const double length = audioOnly ? (m_audioPlayer ? m_audioPlayer->duration() : 0) : m_videoDuration;
-    m_positionLabel->setText(formatTime(position));
-    m_durationLabel->setText(formatTime(length));
-    if (!m_slider->isSliderDown()) {
-        const QSignalBlocker blocker(m_slider);
-        const double fraction = length > 0 ? std::clamp(position / length, 0.0, 1.0) : 0.0;
-        m_slider->setValue(static_cast<int>(std::lround(fraction * kSliderSteps)));
-    }
+  const double position = audioOnly ? (m_audioPlayer ? m_audioPlayer->currentTime() : 0) : m_videoTime;
+  const double length = audioOnly ? (m_audioPlayer ? m_audioPlayer->duration() : 0) : m_videoDuration;
+  m_positionLabel->setText(formatTime(position));
+  m_durationLabel->setText(formatTime(length));
+  if (!m_slider->isSliderDown()) {
+    const QSignalBlocker blocker(m_slider);
+    const double fraction = length > 0 ? std::clamp(position / length, 0.0, 1.0) : 0.0;
+    m_slider->setValue(static_cast<int>(std::lround(fraction * kSliderSteps)));
+  }
 }
 
 void VideoPlayerBar::playButtonClicked() {
-    setVideoPlaying(!m_isVideoPlaying);
-    qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Play button clicked, isVideoPlaying now: %1")
-                             .arg(QLatin1String(boolText(m_isVideoPlaying)));
+  setVideoPlaying(!m_isVideoPlaying);
+  qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Play button clicked, isVideoPlaying now: %1")
+                           .arg(QLatin1String(boolText(m_isVideoPlaying)));
 }
 
 void VideoPlayerBar::sliderMovedTo(double fraction) {
-    if (drivesAudioOnly()) {
-        if (m_audioPlayer) {
-            m_audioPlayer->seekToProgress(fraction);
-        }
-        return;
+  if (drivesAudioOnly()) {
+    if (m_audioPlayer) {
+      m_audioPlayer->seekToProgress(fraction);
     }
-    const double time = fraction * m_videoDuration;
-    qInfo().noquote() << QString::asprintf("[VideoPlayerBar] Slider seek to: %.2f", time);
-    m_playerView->requestSeek(time);
+    return;
+  }
+  const double time = fraction * m_videoDuration;
+  qInfo().noquote() << QString::asprintf("[VideoPlayerBar] Slider seek to: %.2f", time);
+  m_playerView->requestSeek(time);
 }
 
 void VideoPlayerBar::videoTimeReported(double time) {
-    m_videoTime = time;
-    if (m_audioPlayer && std::abs(m_audioPlayer->currentTime() - time) > kDriftThreshold) {
-        m_audioPlayer->seek(time);
-    }
-    refreshControls();
+  m_videoTime = time;
+  if (m_audioPlayer && std::abs(m_audioPlayer->currentTime() - time) > kDriftThreshold) {
+    m_audioPlayer->seek(time);
+  }
+  refreshControls();
 }
 
 void VideoPlayerBar::audioPlayingChanged(bool playing) {
-    if (playing != m_isVideoPlaying) {
-        qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Audio isPlaying changed to: %1, syncing video")
-                                 .arg(QLatin1String(boolText(playing)));
-        setVideoPlaying(playing);
-    }
+  if (playing != m_isVideoPlaying) {
+    qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Audio isPlaying changed to: %1, syncing video")
+                             .arg(QLatin1String(boolText(playing)));
+    setVideoPlaying(playing);
+  }
 }
 
 void VideoPlayerBar::audioTimeChanged(double time) {
-    const double previous = m_lastAudioTime;
-    m_lastAudioTime = time;
-    if (time != previous && std::abs(time - previous) > kJumpThreshold && m_playerView) {
-        qInfo().noquote() << QString::asprintf("[VideoPlayerBar] Segment click detected (jump: %.2f), seeking video to %.2f",
-                                               std::abs(time - previous), time);
-        m_playerView->requestSeek(time);
-    }
-    if (drivesAudioOnly()) {
-        refreshControls();
-    }
+  const double previous = m_lastAudioTime;
+  m_lastAudioTime = time;
+  if (time != previous && std::abs(time - previous) > kJumpThreshold && m_playerView) {
+    qInfo().noquote() << QString::asprintf(
+        "[VideoPlayerBar] Segment click detected (jump: %.2f), seeking video to %.2f", std::abs(time - previous), time);
+    m_playerView->requestSeek(time);
+  }
+  if (drivesAudioOnly()) {
+    refreshControls();
+  }
 }
 
 void VideoPlayerBar::setVideoPlaying(bool playing) {
-    if (playing == m_isVideoPlaying) {
-        return;
+  if (playing == m_isVideoPlaying) {
+    return;
+  }
+  m_isVideoPlaying = playing;
+  if (m_playerView) {
+    m_playerView->setPlaying(playing);
+  }
+  if (m_audioPlayer) {
+    if (!playing && m_audioPlayer->isPlaying()) {
+      m_audioPlayer->pause();
+    } else if (playing && !m_audioPlayer->isPlaying()) {
+      m_audioPlayer->play();
     }
-    m_isVideoPlaying = playing;
-    if (m_playerView) {
-        m_playerView->setPlaying(playing);
-    }
-    if (m_audioPlayer) {
-        if (!playing && m_audioPlayer->isPlaying()) {
-            m_audioPlayer->pause();
-        } else if (playing && !m_audioPlayer->isPlaying()) {
-            m_audioPlayer->play();
-        }
-    }
-    refreshControls();
+  }
+  refreshControls();
 }
 
 void VideoPlayerBar::setVideoAvailable(bool available) {
-    if (available == m_isVideoAvailable) {
-        return;
-    }
-    m_isVideoAvailable = available;
-    if (available || !m_playerView) {
-        return;   // never set true again once the video failed
-    }
-    // The video is gone for the life of this bar: the overlay takes its place and the audio,
-    // which the overlay promises, is heard again and driven by the strip.
-    m_playerView->hide();
-    m_playerView->deleteLater();
-    m_playerView = nullptr;
-    m_overlay = buildOverlay();
-    m_overlay->show();
-    layoutStack();
-    setMutingAudio(false);
-    refreshControls();
+  if (available == m_isVideoAvailable) {
+    return;
+  }
+  m_isVideoAvailable = available;
+  if (available || !m_playerView) {
+    return;  // never set true again once the video failed
+  }
+  // The video is gone for the life of this bar: the overlay takes its place and the audio,
+  // which the overlay promises, is heard again and driven by the strip.
+  m_playerView->hide();
+  m_playerView->deleteLater();
+  m_playerView = nullptr;
+  m_overlay = buildOverlay();
+  m_overlay->show();
+  layoutStack();
+  setMutingAudio(false);
+  refreshControls();
 
-    m_alert = new QMessageBox(QMessageBox::Warning, QStringLiteral("Video Unavailable"),
-                              QStringLiteral("The YouTube video is not available. Audio playback will continue normally."),
-                              QMessageBox::Ok, this);
-    m_alert->setTextFormat(Qt::PlainText);
-    m_alert->setAttribute(Qt::WA_DeleteOnClose);
-    m_alert->open();
+  m_alert =
+      new QMessageBox(QMessageBox::Warning, QStringLiteral("Video Unavailable"),
+                      QStringLiteral("The YouTube video is not available. Audio playback will continue normally."),
+                      QMessageBox::Ok, this);
+  m_alert->setTextFormat(Qt::PlainText);
+  m_alert->setAttribute(Qt::WA_DeleteOnClose);
+  m_alert->open();
 }
 
 void VideoPlayerBar::setVideoReady(bool ready) {
-    m_isVideoReady = ready;
-    refreshControls();
+  m_isVideoReady = ready;
+  refreshControls();
 }
 
 void VideoPlayerBar::setVideoDuration(double duration) {
-    m_videoDuration = duration;
-    refreshControls();
+  m_videoDuration = duration;
+  refreshControls();
 }
 
 void VideoPlayerBar::setVideoHeight(double height) {
-    m_videoHeight = std::clamp(height, minVideoHeight, maxVideoHeight);
-    if (m_stack) {
-        m_stack->setFixedHeight(static_cast<int>(std::lround(m_videoHeight)));
-        m_stack->setMaximumWidth(static_cast<int>(std::lround(m_videoHeight * 16.0 / 9.0)));
-        m_stack->setMinimumWidth(std::min(m_stack->maximumWidth(), 160));
-        layoutStack();
-    }
+  m_videoHeight = std::clamp(height, minVideoHeight, maxVideoHeight);
+  if (m_stack) {
+    m_stack->setFixedHeight(static_cast<int>(std::lround(m_videoHeight)));
+    m_stack->setMaximumWidth(static_cast<int>(std::lround(m_videoHeight * 16.0 / 9.0)));
+    m_stack->setMinimumWidth(std::min(m_stack->maximumWidth(), 160));
+    layoutStack();
+  }
 }
 
 void VideoPlayerBar::setMutingAudio(bool mute) {
-    if (mute == m_isMutingAudio || !m_audioPlayer) {
-        m_isMutingAudio = mute && m_audioPlayer;
-        return;
-    }
-    m_isMutingAudio = mute;
-    // Bars that share one audio player count their holds on it, kept on the player so the count
-    // ends with it: a bar that goes away while another already shows its video (a new bar built
-    // before the old one is deleted) must not make the audio heard beside that video.
-    const int holders = m_audioPlayer->property(kMutingBarsProperty).toInt() + (mute ? 1 : -1);
-    m_audioPlayer->setProperty(kMutingBarsProperty, std::max(holders, 0));
-    if (mute) {
-        m_audioPlayer->setMuted(true);
-    } else if (holders <= 0) {
-        m_audioPlayer->setMuted(false);
-    }
+  if (mute == m_isMutingAudio || !m_audioPlayer) {
+    m_isMutingAudio = mute && m_audioPlayer;
+    return;
+  }
+  m_isMutingAudio = mute;
+  // Bars that share one audio player count their holds on it, kept on the player so the count
+  // ends with it: a bar that goes away while another already shows its video (a new bar built
+  // before the old one is deleted) must not make the audio heard beside that video.
+  const int holders = m_audioPlayer->property(kMutingBarsProperty).toInt() + (mute ? 1 : -1);
+  m_audioPlayer->setProperty(kMutingBarsProperty, std::max(holders, 0));
+  if (mute) {
+    m_audioPlayer->setMuted(true);
+  } else if (holders <= 0) {
+    m_audioPlayer->setMuted(false);
+  }
 }
 
 void VideoPlayerBar::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!event->spontaneous() && m_playerView && !m_isMutingAudio) {
-        qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Displaying video section with ID: '%1'")
-                                 .arg(m_mediaSource.type.videoId);
-        setMutingAudio(true);
-    }
+  QWidget::showEvent(event);
+  if (!event->spontaneous() && m_playerView && !m_isMutingAudio) {
+    qInfo().noquote()
+        << QStringLiteral("[VideoPlayerBar] Displaying video section with ID: '%1'").arg(m_mediaSource.type.videoId);
+    setMutingAudio(true);
+  }
 }
 
 void VideoPlayerBar::hideEvent(QHideEvent* event) {
-    QWidget::hideEvent(event);
-    if (!event->spontaneous()) {
-        setMutingAudio(false);
-    }
+  QWidget::hideEvent(event);
+  if (!event->spontaneous()) {
+    setMutingAudio(false);
+  }
 }
 
 bool VideoPlayerBar::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_stack && event->type() == QEvent::Resize) {
-        layoutStack();
-    } else if (watched == m_resizeHandle) {
-        auto* handle = static_cast<ResizeHandle*>(m_resizeHandle);
-        switch (event->type()) {
-        case QEvent::MouseButtonPress: {
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            if (mouse->button() == Qt::LeftButton) {
-                m_pressOnHandle = true;
-                m_dragStartPoint = mouse->globalPosition().toPoint();
-                m_dragStartHeight = m_videoHeight;
-                return true;
-            }
-            break;
+  if (watched == m_stack && event->type() == QEvent::Resize) {
+    layoutStack();
+  } else if (watched == m_resizeHandle) {
+    auto* handle = static_cast<ResizeHandle*>(m_resizeHandle);
+    switch (event->type()) {
+      case QEvent::MouseButtonPress: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton) {
+          m_pressOnHandle = true;
+          m_dragStartPoint = mouse->globalPosition().toPoint();
+          m_dragStartHeight = m_videoHeight;
+          return true;
         }
-        case QEvent::MouseMove: {
-            auto* mouse = static_cast<QMouseEvent*>(event);
-            if (!m_pressOnHandle) {
-                break;
-            }
-            const QPoint translation = mouse->globalPosition().toPoint() - m_dragStartPoint;
-            if (!m_isDraggingResize && translation.manhattanLength() < kDragThreshold) {
-                return true;
-            }
-            m_isDraggingResize = true;
-            handle->setDragging(true);
-            // Measured from the height at the start of the drag, so the frame follows the pointer
-            // steadily instead of compounding every move.
-            setVideoHeight(m_dragStartHeight + translation.y() / 2.0);
-            QSettings().setValue(QLatin1String(videoHeightKey), m_videoHeight);
-            return true;
+        break;
+      }
+      case QEvent::MouseMove: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (!m_pressOnHandle) {
+          break;
         }
-        case QEvent::MouseButtonRelease:
-            m_pressOnHandle = false;
-            if (m_isDraggingResize) {
-                m_isDraggingResize = false;
-                handle->setDragging(false);
-            }
-            return true;
-        default:
-            break;
+        const QPoint translation = mouse->globalPosition().toPoint() - m_dragStartPoint;
+        if (!m_isDraggingResize && translation.manhattanLength() < kDragThreshold) {
+          return true;
         }
+        m_isDraggingResize = true;
+        handle->setDragging(true);
+        // Measured from the height at the start of the drag, so the frame follows the pointer
+        // steadily instead of compounding every move.
+        setVideoHeight(m_dragStartHeight + translation.y() / 2.0);
+        QSettings().setValue(QLatin1String(videoHeightKey), m_videoHeight);
+        return true;
+      }
+      case QEvent::MouseButtonRelease:
+        m_pressOnHandle = false;
+        if (m_isDraggingResize) {
+          m_isDraggingResize = false;
+          handle->setDragging(false);
+        }
+        return true;
+      default: break;
     }
-    return QWidget::eventFilter(watched, event);
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 }  // namespace parlowvista

@@ -224,7 +224,6 @@ void checkModels(const AsrModels& m) {
                 {{"token_id", -1, false}, {"token_prob", -1, false}, {"duration", -1, false}});
 }
 
-
 // The model cache check of the loader does not cover the vocabulary, so a
 // cache that lost only "parakeet_vocab.json" would never fetch it again and
 // fail at every start. Fetch that one file when it is missing.

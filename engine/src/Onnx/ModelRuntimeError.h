@@ -8,7 +8,7 @@ namespace voxtrellis {
 
 // Failure of the model runtime. Every message names the model file involved.
 class ModelRuntimeError : public std::runtime_error {
-public:
+ public:
   enum class Kind {
     folderMissing,     // the compiled-model folder does not exist or is not a folder
     modelFileMissing,  // the folder holds no model.onnx
@@ -22,7 +22,7 @@ public:
   Kind kind() const { return m_kind; }
   const std::filesystem::path& path() const { return m_path; }
 
-private:
+ private:
   Kind m_kind;
   std::filesystem::path m_path;
 };

@@ -15,20 +15,20 @@ namespace {
 
 std::optional<ElementType> fromOnnx(ONNXTensorElementDataType t) {
   switch (t) {
-  case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return ElementType::float32;
-  case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return ElementType::float16;
-  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return ElementType::int32;
-  case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return ElementType::int64;
-  default: return std::nullopt;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return ElementType::float32;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return ElementType::float16;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return ElementType::int32;
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return ElementType::int64;
+    default: return std::nullopt;
   }
 }
 
 ONNXTensorElementDataType toOnnx(ElementType t) {
   switch (t) {
-  case ElementType::float32: return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-  case ElementType::float16: return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
-  case ElementType::int32: return ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32;
-  case ElementType::int64: return ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64;
+    case ElementType::float32: return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
+    case ElementType::float16: return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16;
+    case ElementType::int32: return ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32;
+    case ElementType::int64: return ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64;
   }
   return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
 }
@@ -174,11 +174,21 @@ std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, Compute
   return std::shared_ptr<OnnxModel>(new OnnxModel(std::move(impl)));
 }
 
-const std::string& OnnxModel::name() const { return m_impl->name; }
-const fs::path& OnnxModel::path() const { return m_impl->path; }
-ComputeUnits OnnxModel::computeUnits() const { return m_impl->units; }
-const std::vector<TensorInfo>& OnnxModel::inputs() const { return m_impl->inputs; }
-const std::vector<TensorInfo>& OnnxModel::outputs() const { return m_impl->outputs; }
+const std::string& OnnxModel::name() const {
+  return m_impl->name;
+}
+const fs::path& OnnxModel::path() const {
+  return m_impl->path;
+}
+ComputeUnits OnnxModel::computeUnits() const {
+  return m_impl->units;
+}
+const std::vector<TensorInfo>& OnnxModel::inputs() const {
+  return m_impl->inputs;
+}
+const std::vector<TensorInfo>& OnnxModel::outputs() const {
+  return m_impl->outputs;
+}
 
 const TensorInfo* OnnxModel::input(const std::string& n) const {
   for (const auto& info : m_impl->inputs) {

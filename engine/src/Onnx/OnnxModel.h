@@ -33,7 +33,7 @@ using NamedTensors = std::map<std::string, Tensor>;
 //
 // Thread safety: predict() may be called from several threads at once.
 class OnnxModel {
-public:
+ public:
   // Loads "<folder>/model.onnx". Throws ModelRuntimeError (folderMissing,
   // modelFileMissing, loadFailed).
   static std::shared_ptr<OnnxModel> load(const std::filesystem::path& modelFolder,
@@ -68,7 +68,7 @@ public:
   // share memory. Throws like predict().
   void predictInto(const NamedTensors& inputs, NamedTensors& outputs) const;
 
-private:
+ private:
   struct Impl;
   explicit OnnxModel(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> m_impl;

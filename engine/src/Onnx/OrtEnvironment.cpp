@@ -7,10 +7,10 @@ namespace voxtrellis {
 
 std::string computeUnitsName(ComputeUnits units) {
   switch (units) {
-  case ComputeUnits::cpuOnly: return "cpuOnly";
-  case ComputeUnits::cpuAndGPU: return "cpuAndGPU";
-  case ComputeUnits::all: return "all";
-  case ComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
+    case ComputeUnits::cpuOnly: return "cpuOnly";
+    case ComputeUnits::cpuAndGPU: return "cpuAndGPU";
+    case ComputeUnits::all: return "all";
+    case ComputeUnits::cpuAndNeuralEngine: return "cpuAndNeuralEngine";
   }
   return "unknown(" + std::to_string(static_cast<int>(units)) + ")";
 }

@@ -11,26 +11,30 @@ namespace voxtrellis {
 
 std::size_t elementSize(ElementType type) {
   switch (type) {
-  case ElementType::float32: return 4;
-  case ElementType::float16: return 2;
-  case ElementType::int32: return 4;
-  case ElementType::int64: return 8;
+    case ElementType::float32: return 4;
+    case ElementType::float16: return 2;
+    case ElementType::int32: return 4;
+    case ElementType::int64: return 8;
   }
   return 4;
 }
 
 std::string_view elementTypeName(ElementType type) {
   switch (type) {
-  case ElementType::float32: return "float32";
-  case ElementType::float16: return "float16";
-  case ElementType::int32: return "int32";
-  case ElementType::int64: return "int64";
+    case ElementType::float32: return "float32";
+    case ElementType::float16: return "float16";
+    case ElementType::int32: return "int32";
+    case ElementType::int64: return "int64";
   }
   return "unknown";
 }
 
-float halfToFloat(uint16_t bits) { return Ort::Float16_t::FromBits(bits).ToFloat(); }
-uint16_t floatToHalf(float value) { return Ort::Float16_t(value).val; }
+float halfToFloat(uint16_t bits) {
+  return Ort::Float16_t::FromBits(bits).ToFloat();
+}
+uint16_t floatToHalf(float value) {
+  return Ort::Float16_t(value).val;
+}
 
 std::size_t Tensor::countElements(const std::vector<int64_t>& shape) {
   std::size_t count = 1;
@@ -94,24 +98,24 @@ void Tensor::checkType(ElementType wanted) const {
 std::vector<float> Tensor::toFloats() const {
   std::vector<float> out(m_count);
   switch (m_type) {
-  case ElementType::float32:
-    if (m_count) std::memcpy(out.data(), m_data, m_count * sizeof(float));
-    break;
-  case ElementType::float16: {
-    const auto* p = static_cast<const uint16_t*>(m_data);
-    for (std::size_t i = 0; i < m_count; ++i) out[i] = halfToFloat(p[i]);
-    break;
-  }
-  case ElementType::int32: {
-    const auto* p = static_cast<const int32_t*>(m_data);
-    for (std::size_t i = 0; i < m_count; ++i) out[i] = static_cast<float>(p[i]);
-    break;
-  }
-  case ElementType::int64: {
-    const auto* p = static_cast<const int64_t*>(m_data);
-    for (std::size_t i = 0; i < m_count; ++i) out[i] = static_cast<float>(p[i]);
-    break;
-  }
+    case ElementType::float32:
+      if (m_count) std::memcpy(out.data(), m_data, m_count * sizeof(float));
+      break;
+    case ElementType::float16: {
+      const auto* p = static_cast<const uint16_t*>(m_data);
+      for (std::size_t i = 0; i < m_count; ++i) out[i] = halfToFloat(p[i]);
+      break;
+    }
+    case ElementType::int32: {
+      const auto* p = static_cast<const int32_t*>(m_data);
+      for (std::size_t i = 0; i < m_count; ++i) out[i] = static_cast<float>(p[i]);
+      break;
+    }
+    case ElementType::int64: {
+      const auto* p = static_cast<const int64_t*>(m_data);
+      for (std::size_t i = 0; i < m_count; ++i) out[i] = static_cast<float>(p[i]);
+      break;
+    }
   }
   return out;
 }

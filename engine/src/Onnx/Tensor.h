@@ -18,11 +18,24 @@ enum class ElementType { float32, float16, int32, int64 };
 std::size_t elementSize(ElementType type);
 std::string_view elementTypeName(ElementType type);
 
-template <class T> constexpr ElementType elementTypeOf();
-template <> constexpr ElementType elementTypeOf<float>() { return ElementType::float32; }
-template <> constexpr ElementType elementTypeOf<uint16_t>() { return ElementType::float16; }
-template <> constexpr ElementType elementTypeOf<int32_t>() { return ElementType::int32; }
-template <> constexpr ElementType elementTypeOf<int64_t>() { return ElementType::int64; }
+template <class T>
+constexpr ElementType elementTypeOf();
+template <>
+constexpr ElementType elementTypeOf<float>() {
+  return ElementType::float32;
+}
+template <>
+constexpr ElementType elementTypeOf<uint16_t>() {
+  return ElementType::float16;
+}
+template <>
+constexpr ElementType elementTypeOf<int32_t>() {
+  return ElementType::int32;
+}
+template <>
+constexpr ElementType elementTypeOf<int64_t>() {
+  return ElementType::int64;
+}
 
 float halfToFloat(uint16_t bits);
 uint16_t floatToHalf(float value);
@@ -32,7 +45,7 @@ uint16_t floatToHalf(float value);
 // Tensor is cheap and never copies elements) or borrows memory the caller
 // keeps alive, which is how inputs reach a model without a copy.
 class Tensor {
-public:
+ public:
   Tensor() = default;
 
   // Owned storage, zero-filled and aligned to 64 bytes. Throws std::invalid_argument
@@ -43,7 +56,8 @@ public:
   // Owned storage wrapping an object that keeps `data` alive (e.g. a model's output value).
   static Tensor adopt(ElementType type, std::vector<int64_t> shape, void* data, std::shared_ptr<void> owner);
 
-  template <class T> static Tensor fromValues(std::vector<int64_t> shape, std::span<const T> values) {
+  template <class T>
+  static Tensor fromValues(std::vector<int64_t> shape, std::span<const T> values) {
     Tensor t = zeros(elementTypeOf<T>(), std::move(shape));
     if (values.size() != t.elementCount()) {
       throw std::invalid_argument("tensor values do not match the shape's element count");
@@ -51,7 +65,8 @@ public:
     std::copy(values.begin(), values.end(), t.data<T>());
     return t;
   }
-  template <class T> static Tensor fromValues(std::vector<int64_t> shape, const std::vector<T>& values) {
+  template <class T>
+  static Tensor fromValues(std::vector<int64_t> shape, const std::vector<T>& values) {
     return fromValues<T>(std::move(shape), std::span<const T>(values));
   }
 
@@ -64,16 +79,24 @@ public:
   const void* rawData() const { return m_data; }
 
   // Typed access; throws std::logic_error when T does not match the element type.
-  template <class T> T* data() {
+  template <class T>
+  T* data() {
     checkType(elementTypeOf<T>());
     return static_cast<T*>(m_data);
   }
-  template <class T> const T* data() const {
+  template <class T>
+  const T* data() const {
     checkType(elementTypeOf<T>());
     return static_cast<const T*>(m_data);
   }
-  template <class T> std::span<T> values() { return {data<T>(), m_count}; }
-  template <class T> std::span<const T> values() const { return {data<T>(), m_count}; }
+  template <class T>
+  std::span<T> values() {
+    return {data<T>(), m_count};
+  }
+  template <class T>
+  std::span<const T> values() const {
+    return {data<T>(), m_count};
+  }
 
   // The elements as float32, converting float16 and integers.
   std::vector<float> toFloats() const;
@@ -82,7 +105,7 @@ public:
   // dimension or overflow.
   static std::size_t countElements(const std::vector<int64_t>& shape);
 
-private:
+ private:
   void checkType(ElementType wanted) const;
 
   ElementType m_type = ElementType::float32;

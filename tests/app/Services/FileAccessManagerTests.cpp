@@ -4,9 +4,9 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <QFile>
 #include <QSignalSpy>
-#include <sys/stat.h>
 
 using namespace parlowvista;
 

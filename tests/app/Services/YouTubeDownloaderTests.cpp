@@ -28,330 +28,337 @@ namespace {
 using Report = YouTubeDownloader::ProgressReport;
 
 TEST(YouTubeDownloaderProgressTest, RecordedToolLinesGiveTheirReports) {
-    const struct {
-        const char* line;
-        QList<Report> expected;
-    } cases[] = {
-        {"[download]  12.5% of 3.45MiB at 1.20MiB/s ETA 00:02", {{0.125, "Downloading audio..."}}},
-        {"[download] 100% of 3.45MiB", {{1.0, "Downloading audio..."}}},
-        {"[download]   5.5% of   18.34KiB at  Unknown B/s ETA Unknown", {{0.055, "Downloading audio..."}}},
-        {"[download] Destination: /tmp/yt-download-X/clip.m4a", {}},
-        {"[download] Destination: /tmp/yt-download-X/Best of 100%.m4a", {{1.0, "Downloading audio..."}}},
-        {"[ExtractAudio] Destination: /tmp/yt-download-X/clip.m4a", {{0.95, "Extracting audio..."}}},
-        {"[Merger] Merging formats into \"/tmp/x.webm\"", {{0.98, "Merging audio..."}}},
-        {"Merging something", {{0.98, "Merging audio..."}}},
-        {"[generic] clip: Downloading webpage", {}},
-        {"[download] 50%% of nothing", {{0.5, "Downloading audio..."}}},
-        {"", {}},
-    };
-    for (const auto& c : cases) {
-        const QList<Report> reports = YouTubeDownloader::parseProgress(QString::fromUtf8(c.line));
-        ASSERT_EQ(reports.size(), c.expected.size()) << c.line;
-        for (qsizetype i = 0; i < reports.size(); ++i) {
-            EXPECT_NEAR(reports[i].fraction, c.expected[i].fraction, 1e-9) << c.line;
-            EXPECT_EQ(reports[i].status, c.expected[i].status) << c.line;
-        }
+  const struct {
+    const char* line;
+    QList<Report> expected;
+  } cases[] = {
+      {"[download]  12.5% of 3.45MiB at 1.20MiB/s ETA 00:02", {{0.125, "Downloading audio..."}}},
+      {"[download] 100% of 3.45MiB", {{1.0, "Downloading audio..."}}},
+      {"[download]   5.5% of   18.34KiB at  Unknown B/s ETA Unknown", {{0.055, "Downloading audio..."}}},
+      {"[download] Destination: /tmp/yt-download-X/clip.m4a", {}},
+      {"[download] Destination: /tmp/yt-download-X/Best of 100%.m4a", {{1.0, "Downloading audio..."}}},
+      {"[ExtractAudio] Destination: /tmp/yt-download-X/clip.m4a", {{0.95, "Extracting audio..."}}},
+      {"[Merger] Merging formats into \"/tmp/x.webm\"", {{0.98, "Merging audio..."}}},
+      {"Merging something", {{0.98, "Merging audio..."}}},
+      {"[generic] clip: Downloading webpage", {}},
+      {"[download] 50%% of nothing", {{0.5, "Downloading audio..."}}},
+      {"", {}},
+  };
+  for (const auto& c : cases) {
+    const QList<Report> reports = YouTubeDownloader::parseProgress(QString::fromUtf8(c.line));
+    ASSERT_EQ(reports.size(), c.expected.size()) << c.line;
+    for (qsizetype i = 0; i < reports.size(); ++i) {
+      EXPECT_NEAR(reports[i].fraction, c.expected[i].fraction, 1e-9) << c.line;
+      EXPECT_EQ(reports[i].status, c.expected[i].status) << c.line;
     }
+  }
 }
 
 TEST(YouTubeDownloaderProgressTest, AChunkOfLinesReportsInLineOrder) {
-    const QList<Report> reports = YouTubeDownloader::parseProgress(
-        "[download]  10.0% of 1MiB\n[download]  20.0% of 1MiB\n[ExtractAudio] Destination: a.m4a\n");
-    ASSERT_EQ(reports.size(), 3);
-    EXPECT_DOUBLE_EQ(reports[0].fraction, 0.1);
-    EXPECT_DOUBLE_EQ(reports[1].fraction, 0.2);
-    EXPECT_EQ(reports[2].status, "Extracting audio...");
+  const QList<Report> reports = YouTubeDownloader::parseProgress(
+      "[download]  10.0% of 1MiB\n[download]  20.0% of 1MiB\n[ExtractAudio] Destination: a.m4a\n");
+  ASSERT_EQ(reports.size(), 3);
+  EXPECT_DOUBLE_EQ(reports[0].fraction, 0.1);
+  EXPECT_DOUBLE_EQ(reports[1].fraction, 0.2);
+  EXPECT_EQ(reports[2].status, "Extracting audio...");
 }
 
 TEST(YouTubeDownloaderToolTest, DiscoveryTriesTheFixedLocationsThenThePath) {
-    testsupport::TempDir temp;
-    const std::string fake = (temp / "yt-dlp").string();
-    testsupport::writeFile(fake, "#!/bin/sh\n");
-    EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp", QString::fromStdString(fake)}),
-              QString::fromStdString(fake));
-    // Debian's tool is installed on the machines that run these tests.
-    EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp"}), QStringLiteral("/usr/bin/yt-dlp"));
+  testsupport::TempDir temp;
+  const std::string fake = (temp / "yt-dlp").string();
+  testsupport::writeFile(fake, "#!/bin/sh\n");
+  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp", QString::fromStdString(fake)}),
+            QString::fromStdString(fake));
+  // Debian's tool is installed on the machines that run these tests.
+  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp"}), QStringLiteral("/usr/bin/yt-dlp"));
 }
 
 // Downloads run in a temporary folder of our own so that left-over folders can be counted.
 class YouTubeDownloaderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
-        savedTmpDir = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QByteArray::fromStdString(tempRoot.path().string()));
-        tempFolder = QString::fromStdString(tempRoot.path().string());
+ protected:
+  void SetUp() override {
+    hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
+    savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QByteArray::fromStdString(tempRoot.path().string()));
+    tempFolder = QString::fromStdString(tempRoot.path().string());
+  }
+  void TearDown() override {
+    if (hadTmpDir) {
+      qputenv("TMPDIR", savedTmpDir);
+    } else {
+      qunsetenv("TMPDIR");
     }
-    void TearDown() override {
-        if (hadTmpDir) {
-            qputenv("TMPDIR", savedTmpDir);
-        } else {
-            qunsetenv("TMPDIR");
-        }
-    }
+  }
 
-    QStringList downloadFolders() const {
-        return QDir(tempFolder).entryList({"yt-download-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
-    }
+  QStringList downloadFolders() const {
+    return QDir(tempFolder).entryList({"yt-download-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+  }
 
-    // A stand-in for the tool: a shell script run with the downloader's arguments.
-    QString fakeTool(const std::string& body) {
-        const std::string path = (toolDir / "fake-yt-dlp").string();
-        testsupport::writeFile(path, "#!/bin/sh\n"
-                                     "printf '%s\\n' \"$@\" > \"" + (toolDir / "args.txt").string() + "\"\n"
-                                     "while [ \"$1\" != \"-o\" ]; do shift; done\n"
-                                     "dir=$(dirname \"$2\")\n" + body);
-        QFile::setPermissions(QString::fromStdString(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        return QString::fromStdString(path);
-    }
+  // A stand-in for the tool: a shell script run with the downloader's arguments.
+  QString fakeTool(const std::string& body) {
+    const std::string path = (toolDir / "fake-yt-dlp").string();
+    testsupport::writeFile(path,
+                           "#!/bin/sh\n"
+                           "printf '%s\\n' \"$@\" > \"" +
+                               (toolDir / "args.txt").string() +
+                               "\"\n"
+                               "while [ \"$1\" != \"-o\" ]; do shift; done\n"
+                               "dir=$(dirname \"$2\")\n" +
+                               body);
+    QFile::setPermissions(QString::fromStdString(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return QString::fromStdString(path);
+  }
 
-    QStringList recordedArguments() const {
-        QFile file(QString::fromStdString((toolDir / "args.txt").string()));
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+  QStringList recordedArguments() const {
+    QFile file(QString::fromStdString((toolDir / "args.txt").string()));
+    if (!file.open(QIODevice::ReadOnly)) {
+      return {};
     }
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+  }
 
-    template <typename F>
-    static std::optional<DownloaderError> errorOf(QFuture<DownloadedAudio> future, F&& wait) {
-        EXPECT_TRUE(wait([&] { return future.isFinished(); }));
-        try {
-            future.waitForFinished();
-            if (future.isCanceled()) {
-                return std::nullopt;
-            }
-            future.result();
-        } catch (const DownloaderError& error) {
-            return error;
-        }
+  template <typename F>
+  static std::optional<DownloaderError> errorOf(QFuture<DownloadedAudio> future, F&& wait) {
+    EXPECT_TRUE(wait([&] { return future.isFinished(); }));
+    try {
+      future.waitForFinished();
+      if (future.isCanceled()) {
         return std::nullopt;
+      }
+      future.result();
+    } catch (const DownloaderError& error) {
+      return error;
     }
+    return std::nullopt;
+  }
 
-    static bool finishes(const QFuture<DownloadedAudio>& future, int ms = 60000) {
-        return waitUntil([&] { return future.isFinished(); }, ms);
-    }
+  static bool finishes(const QFuture<DownloadedAudio>& future, int ms = 60000) {
+    return waitUntil([&] { return future.isFinished(); }, ms);
+  }
 
-    bool hadTmpDir = false;
-    QByteArray savedTmpDir;
-    testsupport::TempDir tempRoot{"yt-tmp"};
-    testsupport::TempDir toolDir{"yt-tool"};
-    QString tempFolder;
+  bool hadTmpDir = false;
+  QByteArray savedTmpDir;
+  testsupport::TempDir tempRoot{"yt-tmp"};
+  testsupport::TempDir toolDir{"yt-tool"};
+  QString tempFolder;
 };
 
 TEST_F(YouTubeDownloaderTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowToInstall) {
-    YouTubeDownloader downloader(std::nullopt);
-    EXPECT_FALSE(downloader.isAvailable());
-    QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
-    ASSERT_TRUE(future.isFinished());
-    try {
-        future.waitForFinished();
-        FAIL() << "no error";
-    } catch (const DownloaderError& error) {
-        EXPECT_EQ(error.kind(), DownloaderError::Kind::ytdlpNotFound);
-        EXPECT_STREQ(error.what(), "yt-dlp not found. Install via: sudo apt install yt-dlp");
-    }
-    EXPECT_TRUE(downloadFolders().isEmpty());
+  YouTubeDownloader downloader(std::nullopt);
+  EXPECT_FALSE(downloader.isAvailable());
+  QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
+  ASSERT_TRUE(future.isFinished());
+  try {
+    future.waitForFinished();
+    FAIL() << "no error";
+  } catch (const DownloaderError& error) {
+    EXPECT_EQ(error.kind(), DownloaderError::Kind::ytdlpNotFound);
+    EXPECT_STREQ(error.what(), "yt-dlp not found. Install via: sudo apt install yt-dlp");
+  }
+  EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
 TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
-    testsupport::TempDir media;
-    const std::string clipPath = (media / "clip.m4a").string();
-    ASSERT_EQ(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=3",
-                                           "-c:a", "aac", QString::fromStdString(clipPath)}),
-              0);
-    const std::string clip = testsupport::readFile(clipPath);
-    testsupport::LoopbackServer server;
-    server.server().Get("/media/lecture.m4a", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(clip, "audio/mp4");
-    });
-    server.start();
+  testsupport::TempDir media;
+  const std::string clipPath = (media / "clip.m4a").string();
+  ASSERT_EQ(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=3",
+                                         "-c:a", "aac", QString::fromStdString(clipPath)}),
+            0);
+  const std::string clip = testsupport::readFile(clipPath);
+  testsupport::LoopbackServer server;
+  server.server().Get("/media/lecture.m4a",
+                      [&](const httplib::Request&, httplib::Response& res) { res.set_content(clip, "audio/mp4"); });
+  server.start();
 
-    YouTubeDownloader downloader;
-    ASSERT_TRUE(downloader.isAvailable());
-    QList<Report> reports;
-    QFuture<DownloadedAudio> future =
-        downloader.downloadAudio(QString::fromStdString(server.baseUrl() + "/media/lecture.m4a"),
-                                 [&](double fraction, const QString& status) { reports.append({fraction, status}); });
-    ASSERT_TRUE(finishes(future));
-    const DownloadedAudio audio = future.result();
-    EXPECT_EQ(audio.title, "lecture");
-    const QFileInfo file(audio.audioURL.toLocalFile());
-    EXPECT_TRUE(file.exists());
-    EXPECT_EQ(file.suffix(), "m4a");
-    EXPECT_EQ(file.size(), qint64(clip.size()));
-    EXPECT_TRUE(file.absolutePath().startsWith(tempFolder + "/yt-download-"));
-    EXPECT_TRUE(reports.contains(Report{1.0, "Downloading audio..."}));
-    EXPECT_TRUE(reports.contains(Report{0.95, "Extracting audio..."}));
+  YouTubeDownloader downloader;
+  ASSERT_TRUE(downloader.isAvailable());
+  QList<Report> reports;
+  QFuture<DownloadedAudio> future = downloader.downloadAudio(
+      QString::fromStdString(server.baseUrl() + "/media/lecture.m4a"), [&](double fraction, const QString& status) {
+        reports.append({fraction, status});
+      });
+  ASSERT_TRUE(finishes(future));
+  const DownloadedAudio audio = future.result();
+  EXPECT_EQ(audio.title, "lecture");
+  const QFileInfo file(audio.audioURL.toLocalFile());
+  EXPECT_TRUE(file.exists());
+  EXPECT_EQ(file.suffix(), "m4a");
+  EXPECT_EQ(file.size(), qint64(clip.size()));
+  EXPECT_TRUE(file.absolutePath().startsWith(tempFolder + "/yt-download-"));
+  EXPECT_TRUE(reports.contains(Report{1.0, "Downloading audio..."}));
+  EXPECT_TRUE(reports.contains(Report{0.95, "Extracting audio..."}));
 
-    YouTubeDownloader::cleanupTempFile(audio.audioURL);
-    EXPECT_FALSE(QFileInfo::exists(file.absoluteFilePath()));
-    EXPECT_TRUE(downloadFolders().isEmpty());
+  YouTubeDownloader::cleanupTempFile(audio.audioURL);
+  EXPECT_FALSE(QFileInfo::exists(file.absoluteFilePath()));
+  EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
 TEST_F(YouTubeDownloaderTest, RealToolFailureKeepsTheWholeErrorTextAndRemovesTheFolder) {
-    testsupport::LoopbackServer server;
-    server.start();   // answers 404 to everything
-    YouTubeDownloader downloader;
-    QList<Report> reports;
-    QFuture<DownloadedAudio> future = downloader.downloadAudio(
-        QString::fromStdString(server.baseUrl() + "/missing.m4a"),
-        [&](double fraction, const QString& status) { reports.append({fraction, status}); });
-    const std::optional<DownloaderError> error = errorOf(future, [](auto p) { return waitUntil(p, 60000); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), DownloaderError::Kind::downloadFailed);
-    EXPECT_TRUE(error->message().contains("ERROR:")) << error->message().toStdString();
-    EXPECT_TRUE(error->message().contains("404")) << error->message().toStdString();
-    EXPECT_TRUE(error->message().endsWith('\n'));
-    EXPECT_TRUE(QString::fromUtf8(error->what()).startsWith("Download failed: "));
-    EXPECT_TRUE(downloadFolders().isEmpty());
+  testsupport::LoopbackServer server;
+  server.start();  // answers 404 to everything
+  YouTubeDownloader downloader;
+  QList<Report> reports;
+  QFuture<DownloadedAudio> future = downloader.downloadAudio(QString::fromStdString(server.baseUrl() + "/missing.m4a"),
+                                                             [&](double fraction, const QString& status) {
+                                                               reports.append({fraction, status});
+                                                             });
+  const std::optional<DownloaderError> error = errorOf(future, [](auto p) { return waitUntil(p, 60000); });
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->kind(), DownloaderError::Kind::downloadFailed);
+  EXPECT_TRUE(error->message().contains("ERROR:")) << error->message().toStdString();
+  EXPECT_TRUE(error->message().contains("404")) << error->message().toStdString();
+  EXPECT_TRUE(error->message().endsWith('\n'));
+  EXPECT_TRUE(QString::fromUtf8(error->what()).startsWith("Download failed: "));
+  EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
 TEST_F(YouTubeDownloaderTest, OnlyWebAddressesReachTheTool) {
-    YouTubeDownloader downloader(fakeTool("touch \"$dir/x.m4a\"\n"));
-    for (const char* address : {"-h", "--exec=touch /tmp/pwned", "file:///etc/passwd", "ftp://host/a.m4a",
-                                "not an address", "", "https://"}) {
-        QFuture<DownloadedAudio> future = downloader.downloadAudio(QString::fromUtf8(address));
-        const std::optional<DownloaderError> error = errorOf(future, [](auto p) { return waitUntil(p, 1000); });
-        ASSERT_TRUE(error.has_value()) << address;
-        EXPECT_EQ(error->kind(), DownloaderError::Kind::invalidURL) << address;
-    }
-    EXPECT_TRUE(recordedArguments().isEmpty());
-    EXPECT_TRUE(downloadFolders().isEmpty());
+  YouTubeDownloader downloader(fakeTool("touch \"$dir/x.m4a\"\n"));
+  for (const char* address :
+       {"-h", "--exec=touch /tmp/pwned", "file:///etc/passwd", "ftp://host/a.m4a", "not an address", "", "https://"}) {
+    QFuture<DownloadedAudio> future = downloader.downloadAudio(QString::fromUtf8(address));
+    const std::optional<DownloaderError> error = errorOf(future, [](auto p) { return waitUntil(p, 1000); });
+    ASSERT_TRUE(error.has_value()) << address;
+    EXPECT_EQ(error->kind(), DownloaderError::Kind::invalidURL) << address;
+  }
+  EXPECT_TRUE(recordedArguments().isEmpty());
+  EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
 TEST_F(YouTubeDownloaderTest, TheToolGetsFixedArgumentsAndTheAddressAfterTheOptionsEnd) {
-    YouTubeDownloader downloader(fakeTool("touch \"$dir/Talk.M4A\"\n"));
-    const QString address = "https://www.youtube.com/watch?v=abc123";
-    QFuture<DownloadedAudio> future = downloader.downloadAudio(address);
-    ASSERT_TRUE(finishes(future));
-    const DownloadedAudio audio = future.result();
-    EXPECT_EQ(audio.title, "Talk");
-    const QStringList args = recordedArguments();
-    ASSERT_EQ(args.size(), 11);
-    EXPECT_EQ(args.mid(0, 6), (QStringList{"-x", "--audio-format", "m4a", "--audio-quality", "0", "-o"}));
-    EXPECT_TRUE(args[6].endsWith("/%(title)s.%(ext)s"));
-    EXPECT_EQ(args.mid(7), (QStringList{"--newline", "--progress", "--", address}));
-    YouTubeDownloader::cleanupTempFile(audio.audioURL);
+  YouTubeDownloader downloader(fakeTool("touch \"$dir/Talk.M4A\"\n"));
+  const QString address = "https://www.youtube.com/watch?v=abc123";
+  QFuture<DownloadedAudio> future = downloader.downloadAudio(address);
+  ASSERT_TRUE(finishes(future));
+  const DownloadedAudio audio = future.result();
+  EXPECT_EQ(audio.title, "Talk");
+  const QStringList args = recordedArguments();
+  ASSERT_EQ(args.size(), 11);
+  EXPECT_EQ(args.mid(0, 6), (QStringList{"-x", "--audio-format", "m4a", "--audio-quality", "0", "-o"}));
+  EXPECT_TRUE(args[6].endsWith("/%(title)s.%(ext)s"));
+  EXPECT_EQ(args.mid(7), (QStringList{"--newline", "--progress", "--", address}));
+  YouTubeDownloader::cleanupTempFile(audio.audioURL);
 }
 
 TEST_F(YouTubeDownloaderTest, OnlyAPartialFileMeansNoAudioStream) {
-    YouTubeDownloader downloader(fakeTool("touch \"$dir/video.m4a.part\"\n"));
-    const auto error = errorOf(downloader.downloadAudio("https://youtu.be/abc"), [](auto p) { return waitUntil(p, 10000); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind(), DownloaderError::Kind::noAudioStream);
-    EXPECT_TRUE(downloadFolders().isEmpty());
+  YouTubeDownloader downloader(fakeTool("touch \"$dir/video.m4a.part\"\n"));
+  const auto error =
+      errorOf(downloader.downloadAudio("https://youtu.be/abc"), [](auto p) { return waitUntil(p, 10000); });
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->kind(), DownloaderError::Kind::noAudioStream);
+  EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
 TEST_F(YouTubeDownloaderTest, ChattyToolsNeverBlockAndTheirErrorTextIsKeptWhole) {
-    // Far more than a pipe holds, on both streams, with and without a progress handler.
-    YouTubeDownloader downloader(fakeTool("head -c 2000000 /dev/zero | tr '\\0' 'o'\n"
-                                          "echo '[download]  50.0% of 1MiB'\n"
-                                          "head -c 2000000 /dev/zero | tr '\\0' 'e' >&2\n"
-                                          "echo 'ERROR: it broke' >&2\nexit 1\n"));
-    for (bool withHandler : {true, false}) {
-        int reports = 0;
-        YouTubeDownloader::ProgressHandler handler;
-        if (withHandler) {
-            handler = [&](double, const QString&) { ++reports; };
-        }
-        const auto error = errorOf(downloader.downloadAudio("https://youtu.be/abc", handler),
-                                   [](auto p) { return waitUntil(p, 30000); });
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(error->kind(), DownloaderError::Kind::downloadFailed);
-        EXPECT_EQ(error->message().size(), 2000000 + 16);
-        EXPECT_TRUE(error->message().endsWith("ERROR: it broke\n"));
-        EXPECT_EQ(reports, withHandler ? 1 : 0);
-        EXPECT_TRUE(downloadFolders().isEmpty());
+  // Far more than a pipe holds, on both streams, with and without a progress handler.
+  YouTubeDownloader downloader(
+      fakeTool("head -c 2000000 /dev/zero | tr '\\0' 'o'\n"
+               "echo '[download]  50.0% of 1MiB'\n"
+               "head -c 2000000 /dev/zero | tr '\\0' 'e' >&2\n"
+               "echo 'ERROR: it broke' >&2\nexit 1\n"));
+  for (bool withHandler : {true, false}) {
+    int reports = 0;
+    YouTubeDownloader::ProgressHandler handler;
+    if (withHandler) {
+      handler = [&](double, const QString&) { ++reports; };
     }
+    const auto error =
+        errorOf(downloader.downloadAudio("https://youtu.be/abc", handler), [](auto p) { return waitUntil(p, 30000); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), DownloaderError::Kind::downloadFailed);
+    EXPECT_EQ(error->message().size(), 2000000 + 16);
+    EXPECT_TRUE(error->message().endsWith("ERROR: it broke\n"));
+    EXPECT_EQ(reports, withHandler ? 1 : 0);
+    EXPECT_TRUE(downloadFolders().isEmpty());
+  }
 }
 
 TEST_F(YouTubeDownloaderTest, DownloadsRunOneAtATimeInOrder) {
-    YouTubeDownloader downloader(fakeTool("sleep 0.3\nname=$(echo \"$*\" | sed 's/.*v=//')\ntouch \"$dir/$name.mp3\"\n"));
-    QFuture<DownloadedAudio> first = downloader.downloadAudio("https://youtube.com/watch?v=one");
-    QFuture<DownloadedAudio> second = downloader.downloadAudio("https://youtube.com/watch?v=two");
-    EXPECT_LE(downloadFolders().size(), 1);
-    ASSERT_TRUE(finishes(second));
-    ASSERT_TRUE(first.isFinished());
-    EXPECT_EQ(first.result().title, "one");
-    EXPECT_EQ(second.result().title, "two");
-    YouTubeDownloader::cleanupTempFile(first.result().audioURL);
-    YouTubeDownloader::cleanupTempFile(second.result().audioURL);
+  YouTubeDownloader downloader(fakeTool("sleep 0.3\nname=$(echo \"$*\" | sed 's/.*v=//')\ntouch \"$dir/$name.mp3\"\n"));
+  QFuture<DownloadedAudio> first = downloader.downloadAudio("https://youtube.com/watch?v=one");
+  QFuture<DownloadedAudio> second = downloader.downloadAudio("https://youtube.com/watch?v=two");
+  EXPECT_LE(downloadFolders().size(), 1);
+  ASSERT_TRUE(finishes(second));
+  ASSERT_TRUE(first.isFinished());
+  EXPECT_EQ(first.result().title, "one");
+  EXPECT_EQ(second.result().title, "two");
+  YouTubeDownloader::cleanupTempFile(first.result().audioURL);
+  YouTubeDownloader::cleanupTempFile(second.result().audioURL);
 }
 
 // A source that trickles bytes until the client goes away.
 struct SlowSource {
-    testsupport::LoopbackServer server;
-    std::atomic<bool> started{false};
-    std::atomic<bool> clientGone{false};
+  testsupport::LoopbackServer server;
+  std::atomic<bool> started{false};
+  std::atomic<bool> clientGone{false};
 
-    SlowSource() {
-        server.server().Get("/slow.m4a", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("audio/mp4", [this](size_t, httplib::DataSink& sink) {
-                started = true;
-                const std::string chunk(1024, 'x');
-                for (int i = 0; i < 300; ++i) {
-                    if (!sink.write(chunk.data(), chunk.size())) {
-                        clientGone = true;
-                        return false;
-                    }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                }
-                sink.done();
-                return true;
-            });
-        });
-        server.start();
-    }
-    QString address() const { return QString::fromStdString(server.baseUrl() + "/slow.m4a"); }
+  SlowSource() {
+    server.server().Get("/slow.m4a", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_chunked_content_provider("audio/mp4", [this](size_t, httplib::DataSink& sink) {
+        started = true;
+        const std::string chunk(1024, 'x');
+        for (int i = 0; i < 300; ++i) {
+          if (!sink.write(chunk.data(), chunk.size())) {
+            clientGone = true;
+            return false;
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        sink.done();
+        return true;
+      });
+    });
+    server.start();
+  }
+  QString address() const { return QString::fromStdString(server.baseUrl() + "/slow.m4a"); }
 };
 
 TEST_F(YouTubeDownloaderTest, CancelKillsTheToolAndRemovesItsFolder) {
-    SlowSource source;
-    YouTubeDownloader downloader;
-    QFuture<DownloadedAudio> future = downloader.downloadAudio(source.address());
-    QFuture<DownloadedAudio> waiting = downloader.downloadAudio(source.address());
-    ASSERT_TRUE(waitUntil([&] { return source.started.load(); }, 30000));
-    downloader.cancel();
-    EXPECT_TRUE(future.isCanceled());
-    EXPECT_TRUE(waiting.isCanceled());
-    EXPECT_TRUE(downloadFolders().isEmpty());
-    EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
+  SlowSource source;
+  YouTubeDownloader downloader;
+  QFuture<DownloadedAudio> future = downloader.downloadAudio(source.address());
+  QFuture<DownloadedAudio> waiting = downloader.downloadAudio(source.address());
+  ASSERT_TRUE(waitUntil([&] { return source.started.load(); }, 30000));
+  downloader.cancel();
+  EXPECT_TRUE(future.isCanceled());
+  EXPECT_TRUE(waiting.isCanceled());
+  EXPECT_TRUE(downloadFolders().isEmpty());
+  EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
 }
 
 TEST_F(YouTubeDownloaderTest, DestroyingTheDownloaderKillsTheTool) {
-    SlowSource source;
-    auto downloader = std::make_unique<YouTubeDownloader>();
-    QFuture<DownloadedAudio> future = downloader->downloadAudio(source.address());
-    ASSERT_TRUE(waitUntil([&] { return source.started.load(); }, 30000));
-    downloader.reset();
-    EXPECT_TRUE(future.isCanceled());
-    EXPECT_TRUE(downloadFolders().isEmpty());
-    EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
+  SlowSource source;
+  auto downloader = std::make_unique<YouTubeDownloader>();
+  QFuture<DownloadedAudio> future = downloader->downloadAudio(source.address());
+  ASSERT_TRUE(waitUntil([&] { return source.started.load(); }, 30000));
+  downloader.reset();
+  EXPECT_TRUE(future.isCanceled());
+  EXPECT_TRUE(downloadFolders().isEmpty());
+  EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
 }
 
 // A process that is gone or only waits to be reaped.
 bool processEnded(const QString& pid) {
-    QFile stat("/proc/" + pid + "/stat");
-    if (!stat.open(QIODevice::ReadOnly)) {
-        return true;
-    }
-    const QList<QByteArray> fields = stat.readAll().split(' ');
-    return fields.size() > 2 && fields[2] == "Z";
+  QFile stat("/proc/" + pid + "/stat");
+  if (!stat.open(QIODevice::ReadOnly)) {
+    return true;
+  }
+  const QList<QByteArray> fields = stat.readAll().split(' ');
+  return fields.size() > 2 && fields[2] == "Z";
 }
 
 TEST_F(YouTubeDownloaderTest, CancelAlsoStopsWhatTheToolStarted) {
-    const QString pidFile = QString::fromStdString((toolDir / "child.pid").string());
-    YouTubeDownloader downloader(fakeTool("sleep 300 &\necho $! > '" + pidFile.toStdString() + "'\nwait\n"));
-    QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
-    ASSERT_TRUE(waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
-    QFile file(pidFile);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QString child = QString::fromUtf8(file.readAll()).trimmed();
-    ASSERT_FALSE(processEnded(child));
-    downloader.cancel();
-    EXPECT_TRUE(future.isCanceled());
-    EXPECT_TRUE(waitUntil([&] { return processEnded(child); }, 5000)) << child.toStdString();
+  const QString pidFile = QString::fromStdString((toolDir / "child.pid").string());
+  YouTubeDownloader downloader(fakeTool("sleep 300 &\necho $! > '" + pidFile.toStdString() + "'\nwait\n"));
+  QFuture<DownloadedAudio> future = downloader.downloadAudio("https://youtu.be/abc");
+  ASSERT_TRUE(waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
+  QFile file(pidFile);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QString child = QString::fromUtf8(file.readAll()).trimmed();
+  ASSERT_FALSE(processEnded(child));
+  downloader.cancel();
+  EXPECT_TRUE(future.isCanceled());
+  EXPECT_TRUE(waitUntil([&] { return processEnded(child); }, 5000)) << child.toStdString();
 }
 
 // What a progress handler that cancels its own download sees. Statics only: the handler's own
@@ -362,44 +369,44 @@ int gCancellingReports = 0;
 bool gCaptureAliveAfterCancel = false;
 
 TEST_F(YouTubeDownloaderTest, AHandlerMayCancelTheDownloadItReportsOn) {
-    // One report on a whole line while the tool runs, one from a last line without a line feed.
-    for (const char* body : {"echo '[download]  10.0% of 1MiB'\nexec sleep 30\n",
-                             "printf '[download]  20.0%% of 1MiB'\nexit 0\n"}) {
-        SCOPED_TRACE(body);
-        YouTubeDownloader downloader(fakeTool(body));
-        gCancellingDownloader = &downloader;
-        gCancellingReports = 0;
-        gCaptureAliveAfterCancel = false;
-        auto capture = std::make_shared<int>(1);
-        gHandlerCapture = capture;
-        QFuture<DownloadedAudio> future =
-            downloader.downloadAudio("https://youtu.be/abc", [capture](double, const QString&) {
-                ++gCancellingReports;
-                gCancellingDownloader->cancel();
-                gCaptureAliveAfterCancel = !gHandlerCapture.expired();
-            });
-        capture.reset();
-        ASSERT_TRUE(finishes(future, 10000));
-        EXPECT_TRUE(future.isCanceled());
-        EXPECT_EQ(gCancellingReports, 1);
-        EXPECT_TRUE(gCaptureAliveAfterCancel);
-        EXPECT_TRUE(downloadFolders().isEmpty());
-    }
-    gCancellingDownloader = nullptr;
+  // One report on a whole line while the tool runs, one from a last line without a line feed.
+  for (const char* body :
+       {"echo '[download]  10.0% of 1MiB'\nexec sleep 30\n", "printf '[download]  20.0%% of 1MiB'\nexit 0\n"}) {
+    SCOPED_TRACE(body);
+    YouTubeDownloader downloader(fakeTool(body));
+    gCancellingDownloader = &downloader;
+    gCancellingReports = 0;
+    gCaptureAliveAfterCancel = false;
+    auto capture = std::make_shared<int>(1);
+    gHandlerCapture = capture;
+    QFuture<DownloadedAudio> future =
+        downloader.downloadAudio("https://youtu.be/abc", [capture](double, const QString&) {
+          ++gCancellingReports;
+          gCancellingDownloader->cancel();
+          gCaptureAliveAfterCancel = !gHandlerCapture.expired();
+        });
+    capture.reset();
+    ASSERT_TRUE(finishes(future, 10000));
+    EXPECT_TRUE(future.isCanceled());
+    EXPECT_EQ(gCancellingReports, 1);
+    EXPECT_TRUE(gCaptureAliveAfterCancel);
+    EXPECT_TRUE(downloadFolders().isEmpty());
+  }
+  gCancellingDownloader = nullptr;
 }
 
 TEST(YouTubeDownloaderCleanupTest, OnlyDownloadFoldersAreRemovedWithTheFile) {
-    testsupport::TempDir temp;
-    const auto plain = testsupport::writeFile(temp / "plain" / "a.m4a", "x");
-    const auto other = testsupport::writeFile(temp / "plain" / "b.m4a", "x");
-    const auto download = testsupport::writeFile(temp / "yt-download-ABC" / "a.m4a", "x");
-    testsupport::writeFile(temp / "yt-download-ABC" / "left.part", "x");
+  testsupport::TempDir temp;
+  const auto plain = testsupport::writeFile(temp / "plain" / "a.m4a", "x");
+  const auto other = testsupport::writeFile(temp / "plain" / "b.m4a", "x");
+  const auto download = testsupport::writeFile(temp / "yt-download-ABC" / "a.m4a", "x");
+  testsupport::writeFile(temp / "yt-download-ABC" / "left.part", "x");
 
-    YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(QString::fromStdString(plain.string())));
-    EXPECT_FALSE(std::filesystem::exists(plain));
-    EXPECT_TRUE(std::filesystem::exists(other));
-    YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(QString::fromStdString(download.string())));
-    EXPECT_FALSE(std::filesystem::exists(temp / "yt-download-ABC"));
+  YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(QString::fromStdString(plain.string())));
+  EXPECT_FALSE(std::filesystem::exists(plain));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(QString::fromStdString(download.string())));
+  EXPECT_FALSE(std::filesystem::exists(temp / "yt-download-ABC"));
 }
 
 }  // namespace

@@ -30,298 +30,300 @@ using testsupport::waitUntil;
 namespace {
 
 class VideoPlayerBarTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { clips = new testsupport::TempDir("video-bar"); }
-    static void TearDownTestSuite() {
-        delete clips;
-        clips = nullptr;
+ protected:
+  static void SetUpTestSuite() { clips = new testsupport::TempDir("video-bar"); }
+  static void TearDownTestSuite() {
+    delete clips;
+    clips = nullptr;
+  }
+
+  void SetUp() override { QSettings().remove(VideoPlayerBar::videoHeightKey); }
+  void TearDown() override { QSettings().remove(VideoPlayerBar::videoHeightKey); }
+
+  static QUrl clip(double seconds) {
+    const QString path = QString::fromStdString((*clips / ("tone-" + std::to_string(int(seconds)) + ".wav")).string());
+    if (!QFile::exists(path)) {
+      EXPECT_EQ(QProcess::execute(
+                    "ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
+                               QStringLiteral("sine=frequency=440:sample_rate=8000:duration=%1").arg(seconds), path}),
+                0);
     }
+    return QUrl::fromLocalFile(path);
+  }
 
-    void SetUp() override { QSettings().remove(VideoPlayerBar::videoHeightKey); }
-    void TearDown() override { QSettings().remove(VideoPlayerBar::videoHeightKey); }
+  static MediaSource video(const QString& id) {
+    return MediaSource{MediaSource::SourceType::youtubeVideo(id, "https://youtu.be/" + id), clip(100), "Talk"};
+  }
 
-    static QUrl clip(double seconds) {
-        const QString path = QString::fromStdString((*clips / ("tone-" + std::to_string(int(seconds)) + ".wav")).string());
-        if (!QFile::exists(path)) {
-            EXPECT_EQ(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i",
-                                                   QStringLiteral("sine=frequency=440:sample_rate=8000:duration=%1").arg(seconds),
-                                                   path}),
-                      0);
-        }
-        return QUrl::fromLocalFile(path);
+  // A shown bar whose scripts to the page are recorded instead of run.
+  std::unique_ptr<VideoPlayerBar> makeBar(const QString& id = "abc123") {
+    auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio);
+    bar->resize(800, 400);
+    bar->show();
+    if (bar->playerView()) {
+      bar->playerView()->coordinator()->attach(&scriptTarget, [this](const QString& script) {
+        scripts.append(script);
+        return true;
+      });
     }
+    return bar;
+  }
 
-    static MediaSource video(const QString& id) {
-        return MediaSource{MediaSource::SourceType::youtubeVideo(id, "https://youtu.be/" + id), clip(100), "Talk"};
-    }
+  void pageSays(VideoPlayerBar& bar, const QVariantMap& message) {
+    bar.playerView()->coordinator()->receiveMessage(message);
+    QCoreApplication::processEvents();
+  }
+  void ready(VideoPlayerBar& bar, double duration = 120) {
+    pageSays(bar, {{"event", "ready"}, {"duration", duration}});
+  }
+  void videoAt(VideoPlayerBar& bar, double time) { pageSays(bar, {{"event", "timeUpdate"}, {"time", time}}); }
 
-    // A shown bar whose scripts to the page are recorded instead of run.
-    std::unique_ptr<VideoPlayerBar> makeBar(const QString& id = "abc123") {
-        auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio);
-        bar->resize(800, 400);
-        bar->show();
-        if (bar->playerView()) {
-            bar->playerView()->coordinator()->attach(&scriptTarget, [this](const QString& script) {
-                scripts.append(script);
-                return true;
-            });
-        }
-        return bar;
-    }
+  QStringList seekScripts() const { return scripts.filter("seekTo("); }
 
-    void pageSays(VideoPlayerBar& bar, const QVariantMap& message) {
-        bar.playerView()->coordinator()->receiveMessage(message);
-        QCoreApplication::processEvents();
-    }
-    void ready(VideoPlayerBar& bar, double duration = 120) { pageSays(bar, {{"event", "ready"}, {"duration", duration}}); }
-    void videoAt(VideoPlayerBar& bar, double time) { pageSays(bar, {{"event", "timeUpdate"}, {"time", time}}); }
+  static void drag(QWidget* handle, QPoint from, QPoint to) {
+    const QPoint globalFrom = handle->mapToGlobal(from);
+    QMouseEvent press(QEvent::MouseButtonPress, from, globalFrom, Qt::LeftButton, Qt::LeftButton, {});
+    QCoreApplication::sendEvent(handle, &press);
+    const QPoint globalTo = handle->mapToGlobal(to);
+    QMouseEvent move(QEvent::MouseMove, to, globalTo, Qt::NoButton, Qt::LeftButton, {});
+    QCoreApplication::sendEvent(handle, &move);
+    QMouseEvent release(QEvent::MouseButtonRelease, to, globalTo, Qt::LeftButton, Qt::NoButton, {});
+    QCoreApplication::sendEvent(handle, &release);
+  }
 
-    QStringList seekScripts() const { return scripts.filter("seekTo("); }
-
-    static void drag(QWidget* handle, QPoint from, QPoint to) {
-        const QPoint globalFrom = handle->mapToGlobal(from);
-        QMouseEvent press(QEvent::MouseButtonPress, from, globalFrom, Qt::LeftButton, Qt::LeftButton, {});
-        QCoreApplication::sendEvent(handle, &press);
-        const QPoint globalTo = handle->mapToGlobal(to);
-        QMouseEvent move(QEvent::MouseMove, to, globalTo, Qt::NoButton, Qt::LeftButton, {});
-        QCoreApplication::sendEvent(handle, &move);
-        QMouseEvent release(QEvent::MouseButtonRelease, to, globalTo, Qt::LeftButton, Qt::NoButton, {});
-        QCoreApplication::sendEvent(handle, &release);
-    }
-
-    static inline testsupport::TempDir* clips = nullptr;
-    playertest::PlayerPageStandIn standIn;
-    AudioPlayerService audio;
-    QObject scriptTarget;
-    QStringList scripts;
+  static inline testsupport::TempDir* clips = nullptr;
+  playertest::PlayerPageStandIn standIn;
+  AudioPlayerService audio;
+  QObject scriptTarget;
+  QStringList scripts;
 };
 
 TEST_F(VideoPlayerBarTest, TimesShowMinutesAndSecondsWithoutHours) {
-    const std::map<double, QString> cases{{75.9, "1:15"}, {0, "0:00"}, {59.99, "0:59"}, {3599, "59:59"}, {3600, "60:00"}};
-    for (const auto& [seconds, text] : cases) {
-        EXPECT_EQ(VideoPlayerBar::formatTime(seconds), text) << seconds;
-    }
-    EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::quiet_NaN()), "0:00");
-    EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::infinity()), "0:00");
-    EXPECT_EQ(VideoPlayerBar::formatTime(1e300), "0:00");
-    EXPECT_EQ(VideoPlayerBar::formatTime(-1e300), "0:00");
-    EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::max()), "0:00");
+  const std::map<double, QString> cases{{75.9, "1:15"}, {0, "0:00"}, {59.99, "0:59"}, {3599, "59:59"}, {3600, "60:00"}};
+  for (const auto& [seconds, text] : cases) {
+    EXPECT_EQ(VideoPlayerBar::formatTime(seconds), text) << seconds;
+  }
+  EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::quiet_NaN()), "0:00");
+  EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::infinity()), "0:00");
+  EXPECT_EQ(VideoPlayerBar::formatTime(1e300), "0:00");
+  EXPECT_EQ(VideoPlayerBar::formatTime(-1e300), "0:00");
+  EXPECT_EQ(VideoPlayerBar::formatTime(std::numeric_limits<double>::max()), "0:00");
 }
 
 TEST_F(VideoPlayerBarTest, TheAudioIsSilentExactlyWhileTheVideoSectionIsShown) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    EXPECT_TRUE(audio.isMuted());
-    EXPECT_EQ(audio.playerVolume(), 0.0);
-    bar->hide();
-    EXPECT_FALSE(audio.isMuted());
-    bar->show();
-    EXPECT_TRUE(audio.isMuted());
-    bar.reset();
-    EXPECT_FALSE(audio.isMuted());
-    EXPECT_EQ(audio.playerVolume(), 1.0);
+  audio.load(clip(100));
+  auto bar = makeBar();
+  EXPECT_TRUE(audio.isMuted());
+  EXPECT_EQ(audio.playerVolume(), 0.0);
+  bar->hide();
+  EXPECT_FALSE(audio.isMuted());
+  bar->show();
+  EXPECT_TRUE(audio.isMuted());
+  bar.reset();
+  EXPECT_FALSE(audio.isMuted());
+  EXPECT_EQ(audio.playerVolume(), 1.0);
 }
 
 TEST_F(VideoPlayerBarTest, ANewBarShownBeforeTheOldOneGoesKeepsTheAudioSilent) {
-    audio.load(clip(100));
-    auto first = makeBar("first1");
-    auto second = makeBar("second2");   // the next video's bar, built before the old one is deleted
-    ASSERT_TRUE(audio.isMuted());
-    first.reset();
-    EXPECT_TRUE(audio.isMuted());
-    EXPECT_EQ(audio.playerVolume(), 0.0);
-    second.reset();
-    EXPECT_FALSE(audio.isMuted());
-    EXPECT_EQ(audio.playerVolume(), 1.0);
+  audio.load(clip(100));
+  auto first = makeBar("first1");
+  auto second = makeBar("second2");  // the next video's bar, built before the old one is deleted
+  ASSERT_TRUE(audio.isMuted());
+  first.reset();
+  EXPECT_TRUE(audio.isMuted());
+  EXPECT_EQ(audio.playerVolume(), 0.0);
+  second.reset();
+  EXPECT_FALSE(audio.isMuted());
+  EXPECT_EQ(audio.playerVolume(), 1.0);
 
-    // Every hold was given back: one bar alone makes the audio heard again when it hides.
-    auto third = makeBar("third3");
-    third->hide();
-    EXPECT_FALSE(audio.isMuted());
+  // Every hold was given back: one bar alone makes the audio heard again when it hides.
+  auto third = makeBar("third3");
+  third->hide();
+  EXPECT_FALSE(audio.isMuted());
 }
 
 TEST_F(VideoPlayerBarTest, PlayStatesFollowEachOtherWithoutALoop) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    EXPECT_FALSE(bar->playButton()->isEnabled());
-    EXPECT_FALSE(bar->slider()->isEnabled());
+  audio.load(clip(100));
+  auto bar = makeBar();
+  EXPECT_FALSE(bar->playButton()->isEnabled());
+  EXPECT_FALSE(bar->slider()->isEnabled());
 
-    // Audio started elsewhere before the page is ready: the page gets it at ready.
-    audio.play();
-    EXPECT_TRUE(bar->isVideoPlaying());
-    EXPECT_TRUE(scripts.isEmpty());
-    ready(*bar);
-    EXPECT_EQ(scripts, (QStringList{"setMuted(false)", "playVideo()"}));
-    EXPECT_TRUE(bar->playButton()->isEnabled());
-    EXPECT_EQ(bar->durationLabel()->text(), "2:00");
+  // Audio started elsewhere before the page is ready: the page gets it at ready.
+  audio.play();
+  EXPECT_TRUE(bar->isVideoPlaying());
+  EXPECT_TRUE(scripts.isEmpty());
+  ready(*bar);
+  EXPECT_EQ(scripts, (QStringList{"setMuted(false)", "playVideo()"}));
+  EXPECT_TRUE(bar->playButton()->isEnabled());
+  EXPECT_EQ(bar->durationLabel()->text(), "2:00");
 
-    scripts.clear();
-    audio.pause();
-    EXPECT_FALSE(bar->isVideoPlaying());
-    EXPECT_EQ(scripts, QStringList{"pauseVideo()"});
+  scripts.clear();
+  audio.pause();
+  EXPECT_FALSE(bar->isVideoPlaying());
+  EXPECT_EQ(scripts, QStringList{"pauseVideo()"});
 
-    bar->playButton()->click();
-    EXPECT_TRUE(bar->isVideoPlaying());
-    EXPECT_TRUE(audio.isPlaying());
-    bar->playButton()->click();
-    EXPECT_FALSE(audio.isPlaying());
-    EXPECT_EQ(scripts, (QStringList{"pauseVideo()", "playVideo()", "pauseVideo()"}));
+  bar->playButton()->click();
+  EXPECT_TRUE(bar->isVideoPlaying());
+  EXPECT_TRUE(audio.isPlaying());
+  bar->playButton()->click();
+  EXPECT_FALSE(audio.isPlaying());
+  EXPECT_EQ(scripts, (QStringList{"pauseVideo()", "playVideo()", "pauseVideo()"}));
 }
 
 TEST_F(VideoPlayerBarTest, AudioJumpsSeekTheVideoButPlaybackTicksDoNot) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    ready(*bar);
-    const struct {
-        double audioTime;
-        const char* expectedSeek;   // nullptr: no seek
-    } steps[] = {{10, "seekTo(10.0)"}, {10.1, nullptr}, {10.2, nullptr}, {11.2, nullptr},
-                 {9.7, "seekTo(9.7)"}, {11.2, "seekTo(11.2)"}, {11.2, nullptr}};
-    for (const auto& step : steps) {
-        scripts.clear();
-        audio.seek(step.audioTime);
-        if (step.expectedSeek) {
-            EXPECT_EQ(seekScripts(), QStringList{step.expectedSeek}) << step.audioTime;
-        } else {
-            EXPECT_TRUE(seekScripts().isEmpty()) << step.audioTime;
-        }
+  audio.load(clip(100));
+  auto bar = makeBar();
+  ready(*bar);
+  const struct {
+    double audioTime;
+    const char* expectedSeek;  // nullptr: no seek
+  } steps[] = {{10, "seekTo(10.0)"}, {10.1, nullptr},        {10.2, nullptr}, {11.2, nullptr},
+               {9.7, "seekTo(9.7)"}, {11.2, "seekTo(11.2)"}, {11.2, nullptr}};
+  for (const auto& step : steps) {
+    scripts.clear();
+    audio.seek(step.audioTime);
+    if (step.expectedSeek) {
+      EXPECT_EQ(seekScripts(), QStringList{step.expectedSeek}) << step.audioTime;
+    } else {
+      EXPECT_TRUE(seekScripts().isEmpty()) << step.audioTime;
     }
+  }
 }
 
 TEST_F(VideoPlayerBarTest, AVideoPositionThatDriftsPullsTheAudioAlong) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    ready(*bar);
-    audio.seek(20);
-    const struct {
-        double videoTime;
-        double audioAfter;
-    } steps[] = {{20.4, 20}, {20.6, 20.6}, {150, 100}, {-5, 0}};
-    for (const auto& step : steps) {
-        videoAt(*bar, step.videoTime);
-        EXPECT_DOUBLE_EQ(bar->videoTime(), step.videoTime);
-        EXPECT_NEAR(audio.currentTime(), step.audioAfter, 1e-9) << step.videoTime;
-    }
-    videoAt(*bar, 75.9);
-    EXPECT_EQ(bar->positionLabel()->text(), "1:15");
-    EXPECT_EQ(bar->slider()->value(), std::lround(75.9 / 120 * bar->slider()->maximum()));
+  audio.load(clip(100));
+  auto bar = makeBar();
+  ready(*bar);
+  audio.seek(20);
+  const struct {
+    double videoTime;
+    double audioAfter;
+  } steps[] = {{20.4, 20}, {20.6, 20.6}, {150, 100}, {-5, 0}};
+  for (const auto& step : steps) {
+    videoAt(*bar, step.videoTime);
+    EXPECT_DOUBLE_EQ(bar->videoTime(), step.videoTime);
+    EXPECT_NEAR(audio.currentTime(), step.audioAfter, 1e-9) << step.videoTime;
+  }
+  videoAt(*bar, 75.9);
+  EXPECT_EQ(bar->positionLabel()->text(), "1:15");
+  EXPECT_EQ(bar->slider()->value(), std::lround(75.9 / 120 * bar->slider()->maximum()));
 }
 
 TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    ready(*bar, 200);
-    scripts.clear();
-    bar->slider()->triggerAction(QAbstractSlider::SliderPageStepAdd);
-    const double expected = 200.0 * bar->slider()->pageStep() / bar->slider()->maximum();
-    EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected)});
-    EXPECT_EQ(audio.currentTime(), 0.0);
+  audio.load(clip(100));
+  auto bar = makeBar();
+  ready(*bar, 200);
+  scripts.clear();
+  bar->slider()->triggerAction(QAbstractSlider::SliderPageStepAdd);
+  const double expected = 200.0 * bar->slider()->pageStep() / bar->slider()->maximum();
+  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected)});
+  EXPECT_EQ(audio.currentTime(), 0.0);
 }
 
 TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioIsHeardAgain) {
-    audio.load(clip(100));
-    auto bar = makeBar();
-    ready(*bar);
-    audio.play();
-    ASSERT_TRUE(audio.isMuted());
+  audio.load(clip(100));
+  auto bar = makeBar();
+  ready(*bar);
+  audio.play();
+  ASSERT_TRUE(audio.isMuted());
 
-    pageSays(*bar, {{"event", "error"}, {"code", 150}, {"message", "Embedding not allowed"}});
-    EXPECT_FALSE(bar->isVideoAvailable());
-    ASSERT_NE(bar->unavailableOverlay(), nullptr);
-    EXPECT_TRUE(bar->unavailableOverlay()->isVisible());
-    QStringList texts;
-    for (const QLabel* label : bar->unavailableOverlay()->findChildren<QLabel*>()) {
-        texts << label->text();
-    }
-    EXPECT_TRUE(texts.contains("Video cannot be embedded"));
-    EXPECT_TRUE(texts.contains("Audio playback works normally"));
-    ASSERT_NE(bar->unavailableAlert(), nullptr);
-    EXPECT_TRUE(bar->unavailableAlert()->isVisible());
-    EXPECT_EQ(bar->unavailableAlert()->windowTitle(), "Video Unavailable");
-    EXPECT_EQ(bar->unavailableAlert()->text(),
-              "The YouTube video is not available. Audio playback will continue normally.");
+  pageSays(*bar, {{"event", "error"}, {"code", 150}, {"message", "Embedding not allowed"}});
+  EXPECT_FALSE(bar->isVideoAvailable());
+  ASSERT_NE(bar->unavailableOverlay(), nullptr);
+  EXPECT_TRUE(bar->unavailableOverlay()->isVisible());
+  QStringList texts;
+  for (const QLabel* label : bar->unavailableOverlay()->findChildren<QLabel*>()) {
+    texts << label->text();
+  }
+  EXPECT_TRUE(texts.contains("Video cannot be embedded"));
+  EXPECT_TRUE(texts.contains("Audio playback works normally"));
+  ASSERT_NE(bar->unavailableAlert(), nullptr);
+  EXPECT_TRUE(bar->unavailableAlert()->isVisible());
+  EXPECT_EQ(bar->unavailableAlert()->windowTitle(), "Video Unavailable");
+  EXPECT_EQ(bar->unavailableAlert()->text(),
+            "The YouTube video is not available. Audio playback will continue normally.");
 
-    EXPECT_TRUE(audio.isPlaying());
-    EXPECT_FALSE(audio.isMuted());
-    EXPECT_EQ(audio.playerVolume(), 1.0);
-    EXPECT_TRUE(waitUntil([&] { return bar->playerView() == nullptr; }, 1000));
+  EXPECT_TRUE(audio.isPlaying());
+  EXPECT_FALSE(audio.isMuted());
+  EXPECT_EQ(audio.playerVolume(), 1.0);
+  EXPECT_TRUE(waitUntil([&] { return bar->playerView() == nullptr; }, 1000));
 
-    // Dismissing the alert deletes it; the bar does not keep pointing at it.
-    bar->unavailableAlert()->button(QMessageBox::Ok)->click();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(bar->unavailableAlert(), nullptr);
+  // Dismissing the alert deletes it; the bar does not keep pointing at it.
+  bar->unavailableAlert()->button(QMessageBox::Ok)->click();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(bar->unavailableAlert(), nullptr);
 
-    // The strip now drives the audio that the overlay promises.
-    EXPECT_TRUE(bar->playButton()->isEnabled());
-    bar->playButton()->click();
-    EXPECT_FALSE(audio.isPlaying());
+  // The strip now drives the audio that the overlay promises.
+  EXPECT_TRUE(bar->playButton()->isEnabled());
+  bar->playButton()->click();
+  EXPECT_FALSE(audio.isPlaying());
 }
 
 TEST_F(VideoPlayerBarTest, AnEmptyIdentifierPlaysAsPlainAudio) {
-    audio.load(clip(100));
-    auto bar = makeBar("");
-    EXPECT_FALSE(bar->hasVideoSection());
-    EXPECT_EQ(bar->playerView(), nullptr);
-    EXPECT_FALSE(audio.isMuted());
-    EXPECT_TRUE(bar->playButton()->isEnabled());
-    EXPECT_EQ(bar->durationLabel()->text(), "1:40");
+  audio.load(clip(100));
+  auto bar = makeBar("");
+  EXPECT_FALSE(bar->hasVideoSection());
+  EXPECT_EQ(bar->playerView(), nullptr);
+  EXPECT_FALSE(audio.isMuted());
+  EXPECT_TRUE(bar->playButton()->isEnabled());
+  EXPECT_EQ(bar->durationLabel()->text(), "1:40");
 
-    bar->playButton()->click();
-    EXPECT_TRUE(audio.isPlaying());
-    bar->slider()->triggerAction(QAbstractSlider::SliderToMaximum);
-    EXPECT_DOUBLE_EQ(audio.currentTime(), 100.0);
-    audio.pause();
-    EXPECT_FALSE(bar->isVideoPlaying());
+  bar->playButton()->click();
+  EXPECT_TRUE(audio.isPlaying());
+  bar->slider()->triggerAction(QAbstractSlider::SliderToMaximum);
+  EXPECT_DOUBLE_EQ(audio.currentTime(), 100.0);
+  audio.pause();
+  EXPECT_FALSE(bar->isVideoPlaying());
 }
 
 TEST_F(VideoPlayerBarTest, WhenTheAudioEndsTheVideoIsPaused) {
-    audio.load(clip(1));
-    auto bar = makeBar();
-    ready(*bar);
-    audio.play();
-    ASSERT_TRUE(waitUntil([&] { return !audio.isPlaying(); }, 6000));
-    EXPECT_FALSE(bar->isVideoPlaying());
-    ASSERT_FALSE(scripts.isEmpty());
-    EXPECT_EQ(scripts.last(), "pauseVideo()");
+  audio.load(clip(1));
+  auto bar = makeBar();
+  ready(*bar);
+  audio.play();
+  ASSERT_TRUE(waitUntil([&] { return !audio.isPlaying(); }, 6000));
+  EXPECT_FALSE(bar->isVideoPlaying());
+  ASSERT_FALSE(scripts.isEmpty());
+  EXPECT_EQ(scripts.last(), "pauseVideo()");
 }
 
 TEST_F(VideoPlayerBarTest, ResizingFollowsTheDragFromItsStartAndIsRemembered) {
-    auto bar = makeBar();
-    QWidget* handle = bar->resizeHandle();
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(bar->videoHeight(), 240.0);
-    const QPoint centre(12, 12);
+  auto bar = makeBar();
+  QWidget* handle = bar->resizeHandle();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(bar->videoHeight(), 240.0);
+  const QPoint centre(12, 12);
 
-    drag(handle, centre, centre + QPoint(0, 5));   // below the drag threshold
-    EXPECT_EQ(bar->videoHeight(), 240.0);
-    drag(handle, centre, centre + QPoint(0, 80));
-    EXPECT_EQ(bar->videoHeight(), 280.0);
-    EXPECT_FALSE(bar->isDraggingResize());
+  drag(handle, centre, centre + QPoint(0, 5));  // below the drag threshold
+  EXPECT_EQ(bar->videoHeight(), 240.0);
+  drag(handle, centre, centre + QPoint(0, 80));
+  EXPECT_EQ(bar->videoHeight(), 280.0);
+  EXPECT_FALSE(bar->isDraggingResize());
 
-    // Several moves in one drag: the total translation counts, from the height at drag start.
-    const QPoint global = handle->mapToGlobal(centre);
-    QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton, {});
-    QCoreApplication::sendEvent(handle, &press);
-    for (int dy : {20, 40, 60}) {
-        QMouseEvent move(QEvent::MouseMove, centre + QPoint(0, dy), global + QPoint(0, dy), Qt::NoButton,
-                         Qt::LeftButton, {});
-        QCoreApplication::sendEvent(handle, &move);
-        EXPECT_TRUE(bar->isDraggingResize());
-    }
-    QMouseEvent release(QEvent::MouseButtonRelease, centre, global + QPoint(0, 60), Qt::LeftButton, Qt::NoButton, {});
-    QCoreApplication::sendEvent(handle, &release);
-    EXPECT_EQ(bar->videoHeight(), 310.0);
+  // Several moves in one drag: the total translation counts, from the height at drag start.
+  const QPoint global = handle->mapToGlobal(centre);
+  QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton, {});
+  QCoreApplication::sendEvent(handle, &press);
+  for (int dy : {20, 40, 60}) {
+    QMouseEvent move(QEvent::MouseMove, centre + QPoint(0, dy), global + QPoint(0, dy), Qt::NoButton, Qt::LeftButton,
+                     {});
+    QCoreApplication::sendEvent(handle, &move);
+    EXPECT_TRUE(bar->isDraggingResize());
+  }
+  QMouseEvent release(QEvent::MouseButtonRelease, centre, global + QPoint(0, 60), Qt::LeftButton, Qt::NoButton, {});
+  QCoreApplication::sendEvent(handle, &release);
+  EXPECT_EQ(bar->videoHeight(), 310.0);
 
-    drag(handle, centre, centre + QPoint(0, 2000));
-    EXPECT_EQ(bar->videoHeight(), VideoPlayerBar::maxVideoHeight);
-    drag(handle, centre, centre - QPoint(0, 2000));
-    EXPECT_EQ(bar->videoHeight(), VideoPlayerBar::minVideoHeight);
-    drag(handle, centre, centre + QPoint(0, 100));
-    EXPECT_EQ(bar->videoHeight(), 170.0);
+  drag(handle, centre, centre + QPoint(0, 2000));
+  EXPECT_EQ(bar->videoHeight(), VideoPlayerBar::maxVideoHeight);
+  drag(handle, centre, centre - QPoint(0, 2000));
+  EXPECT_EQ(bar->videoHeight(), VideoPlayerBar::minVideoHeight);
+  drag(handle, centre, centre + QPoint(0, 100));
+  EXPECT_EQ(bar->videoHeight(), 170.0);
 
-    bar.reset();
-    auto again = makeBar("other1");
-    EXPECT_EQ(again->videoHeight(), 170.0);
+  bar.reset();
+  auto again = makeBar("other1");
+  EXPECT_EQ(again->videoHeight(), 170.0);
 }
 
 }  // namespace

@@ -19,133 +19,133 @@ using testsupport::waitUntil;
 namespace {
 
 class YouTubePlayerViewTest : public ::testing::Test {
-protected:
-    playertest::PlayerPageStandIn standIn;
+ protected:
+  playertest::PlayerPageStandIn standIn;
 };
 
 TEST_F(YouTubePlayerViewTest, PageIsServedOnLoopbackAndKnowsItsVideoAndOrigin) {
-    YouTubePlayerView view("abc123", false);
-    // The loopback page is asked for at once, never after a wait that could fall back.
-    EXPECT_EQ(view.webView()->page()->requestedUrl().host(), "127.0.0.1");
-    view.resize(480, 270);
-    view.show();
-    ASSERT_TRUE(waitForStandIn(view.webView()));
-    const std::optional<QUrl> base = LocalHTTPServer::shared().baseURL();
-    ASSERT_TRUE(base.has_value());
-    EXPECT_EQ(view.webView()->url().toString(), base->toString() + "/youtube?v=abc123");
-    EXPECT_EQ(evaluate(view.webView(), "window.__standin.videoId").toString(), "abc123");
-    EXPECT_EQ(evaluate(view.webView(), "window.__standin.origin").toString(), base->toString());
-    // Before its player is ready the page answers -1 and ignores commands.
-    EXPECT_EQ(evaluate(view.webView(), "getPlayerState()").toInt(), -1);
-    evaluate(view.webView(), "seekTo(5); playVideo(); setMuted(true)");
-    EXPECT_TRUE(calls(view.webView()).isEmpty());
-    EXPECT_TRUE(standIn.blocked().isEmpty()) << standIn.blocked().join(' ').toStdString();
+  YouTubePlayerView view("abc123", false);
+  // The loopback page is asked for at once, never after a wait that could fall back.
+  EXPECT_EQ(view.webView()->page()->requestedUrl().host(), "127.0.0.1");
+  view.resize(480, 270);
+  view.show();
+  ASSERT_TRUE(waitForStandIn(view.webView()));
+  const std::optional<QUrl> base = LocalHTTPServer::shared().baseURL();
+  ASSERT_TRUE(base.has_value());
+  EXPECT_EQ(view.webView()->url().toString(), base->toString() + "/youtube?v=abc123");
+  EXPECT_EQ(evaluate(view.webView(), "window.__standin.videoId").toString(), "abc123");
+  EXPECT_EQ(evaluate(view.webView(), "window.__standin.origin").toString(), base->toString());
+  // Before its player is ready the page answers -1 and ignores commands.
+  EXPECT_EQ(evaluate(view.webView(), "getPlayerState()").toInt(), -1);
+  evaluate(view.webView(), "seekTo(5); playVideo(); setMuted(true)");
+  EXPECT_TRUE(calls(view.webView()).isEmpty());
+  EXPECT_TRUE(standIn.blocked().isEmpty()) << standIn.blocked().join(' ').toStdString();
 }
 
 TEST_F(YouTubePlayerViewTest, ReadyFlushesTheLastQueuedSeekThenMuteStateThenPlayState) {
-    YouTubePlayerView view("abc123", false);
-    view.show();
-    QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
-    QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-    QSignalSpy duration(&view, &YouTubePlayerView::videoDurationChanged);
-    ASSERT_TRUE(waitForStandIn(view.webView()));
+  YouTubePlayerView view("abc123", false);
+  view.show();
+  QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
+  QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+  QSignalSpy duration(&view, &YouTubePlayerView::videoDurationChanged);
+  ASSERT_TRUE(waitForStandIn(view.webView()));
 
-    view.requestSeek(5.0);
-    view.requestSeek(30.0);
-    view.setPlaying(true);
-    EXPECT_EQ(view.coordinator()->pendingSeekTime(), 30.0);
-    QTest::qWait(100);
-    EXPECT_TRUE(calls(view.webView()).isEmpty());
+  view.requestSeek(5.0);
+  view.requestSeek(30.0);
+  view.setPlaying(true);
+  EXPECT_EQ(view.coordinator()->pendingSeekTime(), 30.0);
+  QTest::qWait(100);
+  EXPECT_TRUE(calls(view.webView()).isEmpty());
 
-    evaluate(view.webView(), "window.__standin.fireReady()");
-    ASSERT_TRUE(waitUntil([&] { return !ready.isEmpty(); }));
-    EXPECT_TRUE(ready.first().at(0).toBool());
-    ASSERT_FALSE(available.isEmpty());
-    EXPECT_TRUE(available.first().at(0).toBool());
-    ASSERT_EQ(duration.size(), 1);
-    EXPECT_EQ(duration.first().at(0).toDouble(), 120.0);
-    ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 3; }));
-    EXPECT_EQ(calls(view.webView()), (QStringList{"seekTo:30:true", "unMute", "playVideo"}));
+  evaluate(view.webView(), "window.__standin.fireReady()");
+  ASSERT_TRUE(waitUntil([&] { return !ready.isEmpty(); }));
+  EXPECT_TRUE(ready.first().at(0).toBool());
+  ASSERT_FALSE(available.isEmpty());
+  EXPECT_TRUE(available.first().at(0).toBool());
+  ASSERT_EQ(duration.size(), 1);
+  EXPECT_EQ(duration.first().at(0).toDouble(), 120.0);
+  ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 3; }));
+  EXPECT_EQ(calls(view.webView()), (QStringList{"seekTo:30:true", "unMute", "playVideo"}));
 
-    // Same state again sends nothing; each change sends exactly one script.
-    view.setPlaying(true);
-    view.setPlaying(false);
-    view.setPlaying(false);
-    view.requestSeek(12.5);
-    ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 5; }));
-    QTest::qWait(100);
-    EXPECT_EQ(calls(view.webView()).mid(3), (QStringList{"pauseVideo", "seekTo:12.5:true"}));
+  // Same state again sends nothing; each change sends exactly one script.
+  view.setPlaying(true);
+  view.setPlaying(false);
+  view.setPlaying(false);
+  view.requestSeek(12.5);
+  ASSERT_TRUE(waitUntil([&] { return calls(view.webView()).size() >= 5; }));
+  QTest::qWait(100);
+  EXPECT_EQ(calls(view.webView()).mid(3), (QStringList{"pauseVideo", "seekTo:12.5:true"}));
 }
 
 TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
-    YouTubePlayerView view("abc123", false);
-    view.show();
-    QSignalSpy times(&view, &YouTubePlayerView::timeUpdated);
-    QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-    ASSERT_TRUE(waitForStandIn(view.webView()));
-    view.setPlaying(true);
-    evaluate(view.webView(), "window.__standin.fireReady()");
+  YouTubePlayerView view("abc123", false);
+  view.show();
+  QSignalSpy times(&view, &YouTubePlayerView::timeUpdated);
+  QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+  ASSERT_TRUE(waitForStandIn(view.webView()));
+  view.setPlaying(true);
+  evaluate(view.webView(), "window.__standin.fireReady()");
 
-    // The first tick reports the position even at 0, then the clock runs while playing.
-    ASSERT_TRUE(waitUntil([&] { return times.size() >= 4; }, 10000));
-    EXPECT_LT(times.first().at(0).toDouble(), 0.3);
-    EXPECT_GT(times.last().at(0).toDouble(), times.first().at(0).toDouble());
+  // The first tick reports the position even at 0, then the clock runs while playing.
+  ASSERT_TRUE(waitUntil([&] { return times.size() >= 4; }, 10000));
+  EXPECT_LT(times.first().at(0).toDouble(), 0.3);
+  EXPECT_GT(times.last().at(0).toDouble(), times.first().at(0).toDouble());
 
-    view.setPlaying(false);
-    QTest::qWait(300);
-    const qsizetype paused = times.size();
-    QTest::qWait(400);
-    EXPECT_EQ(times.size(), paused);
+  view.setPlaying(false);
+  QTest::qWait(300);
+  const qsizetype paused = times.size();
+  QTest::qWait(400);
+  EXPECT_EQ(times.size(), paused);
 
-    // A seek while paused is reported at the next tick.
-    view.requestSeek(50.0);
-    ASSERT_TRUE(waitUntil([&] { return times.size() > paused; }, 2000));
-    EXPECT_NEAR(times.last().at(0).toDouble(), 50.0, 0.01);
+  // A seek while paused is reported at the next tick.
+  view.requestSeek(50.0);
+  ASSERT_TRUE(waitUntil([&] { return times.size() > paused; }, 2000));
+  EXPECT_NEAR(times.last().at(0).toDouble(), 50.0, 0.01);
 
-    available.clear();
-    evaluate(view.webView(), "window.__standin.fireError(150)");
-    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
-    EXPECT_FALSE(available.last().at(0).toBool());
-    EXPECT_TRUE(view.coordinator()->isPlayerReady());
+  available.clear();
+  evaluate(view.webView(), "window.__standin.fireError(150)");
+  ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
+  EXPECT_FALSE(available.last().at(0).toBool());
+  EXPECT_TRUE(view.coordinator()->isPlayerReady());
 }
 
 TEST_F(YouTubePlayerViewTest, AnIdentifierOutsideTheTokenAlphabetIsNeverLoaded) {
-    YouTubePlayerView view("abc'); alert('x", false);
-    QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
-    EXPECT_FALSE(available.first().at(0).toBool());
-    EXPECT_TRUE(view.webView()->url().isEmpty());
+  YouTubePlayerView view("abc'); alert('x", false);
+  QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+  ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
+  EXPECT_FALSE(available.first().at(0).toBool());
+  EXPECT_TRUE(view.webView()->url().isEmpty());
 }
 
 TEST_F(YouTubePlayerViewTest, APageThatCannotBeLoadedMakesTheVideoUnavailable) {
-    YouTubePlayerView view("abc123", false);
-    QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-    // A port nobody listens on.
-    view.webView()->load(QUrl("http://127.0.0.1:1/youtube?v=abc123"));
-    ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
-    EXPECT_FALSE(available.last().at(0).toBool());
+  YouTubePlayerView view("abc123", false);
+  QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+  // A port nobody listens on.
+  view.webView()->load(QUrl("http://127.0.0.1:1/youtube?v=abc123"));
+  ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
+  EXPECT_FALSE(available.last().at(0).toBool());
 }
 
 TEST(YouTubePlayerViewOfflineTest, APlayerScriptThatCannotLoadMakesTheVideoUnavailable) {
-    // The provider's script is sent to a port nobody listens on, as when the machine is offline.
-    playertest::StandInInterceptor unreachable(QUrl("http://127.0.0.1:1/iframe_api"));
-    YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(&unreachable);
-    {
-        YouTubePlayerView view("abc123", false);
-        QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
-        QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
-        view.show();
-        EXPECT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
-        ASSERT_FALSE(available.isEmpty());
-        EXPECT_FALSE(available.last().at(0).toBool());
-        EXPECT_TRUE(ready.isEmpty());
-    }
-    YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(nullptr);
+  // The provider's script is sent to a port nobody listens on, as when the machine is offline.
+  playertest::StandInInterceptor unreachable(QUrl("http://127.0.0.1:1/iframe_api"));
+  YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(&unreachable);
+  {
+    YouTubePlayerView view("abc123", false);
+    QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
+    QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
+    view.show();
+    EXPECT_TRUE(waitUntil([&] { return !available.isEmpty(); }, 20000));
+    ASSERT_FALSE(available.isEmpty());
+    EXPECT_FALSE(available.last().at(0).toBool());
+    EXPECT_TRUE(ready.isEmpty());
+  }
+  YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(nullptr);
 }
 
 TEST(YouTubePlayerViewEmbedTest, DirectEmbedAddressUsesThePrivacyHost) {
-    EXPECT_EQ(YouTubePlayerView::directEmbedURL("abc123").toString(),
-              "https://www.youtube-nocookie.com/embed/abc123?playsinline=1&rel=0&modestbranding=1");
+  EXPECT_EQ(YouTubePlayerView::directEmbedURL("abc123").toString(),
+            "https://www.youtube-nocookie.com/embed/abc123?playsinline=1&rel=0&modestbranding=1");
 }
 
 }  // namespace

@@ -219,8 +219,8 @@ TEST_F(TranslationServiceTest, GoingAwayStopsTheToolOfARunningTranslation) {
 
   ToolSandbox tools;
   const std::string pidFile = (tools.dir.path() / "pid").string();
-  tools.addToolOnPath("claude", "#!/bin/sh\necho $$ > " + pidFile + ".tmp\nmv " + pidFile + ".tmp " + pidFile +
-                                    "\nexec sleep 30\n");
+  tools.addToolOnPath(
+      "claude", "#!/bin/sh\necho $$ > " + pidFile + ".tmp\nmv " + pidFile + ".tmp " + pidFile + "\nexec sleep 30\n");
   settings->setSelectedProvider(TranslationProviderType::claude);
   settings->setConnectionMode(TranslationConnectionMode::cli);
   auto run = start(makeSegments(1));

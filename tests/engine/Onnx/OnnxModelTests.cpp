@@ -12,7 +12,9 @@ using namespace voxtrellis;
 
 namespace {
 
-std::filesystem::path runtimeFixtures() { return testsupport::fixturesDir() / "runtime"; }
+std::filesystem::path runtimeFixtures() {
+  return testsupport::fixturesDir() / "runtime";
+}
 
 ModelRuntimeError::Kind loadErrorKind(const std::filesystem::path& folder) {
   try {
@@ -89,8 +91,9 @@ TEST(OnnxModel, RejectsBadInputsWithTypedErrors) {
     NamedTensors inputs;
   } cases[] = {
       {"missing", {}},
-      {"wrong name", {{"x", Tensor::borrow(ElementType::float32, {1, 4}, buf.data())},
-                      {"z", Tensor::borrow(ElementType::float32, {1, 4}, buf.data())}}},
+      {"wrong name",
+       {{"x", Tensor::borrow(ElementType::float32, {1, 4}, buf.data())},
+        {"z", Tensor::borrow(ElementType::float32, {1, 4}, buf.data())}}},
       {"wrong shape", {{"x", Tensor::borrow(ElementType::float32, {3, 3}, buf.data())}}},
       {"wrong rank", {{"x", Tensor::borrow(ElementType::float32, {4}, buf.data())}}},
       {"wrong type", {{"x", Tensor::borrow(ElementType::int32, {1, 4}, buf.data())}}},
