@@ -11,6 +11,7 @@ std::string describe(ModelRuntimeError::Kind kind, const std::filesystem::path& 
     case ModelRuntimeError::Kind::loadFailed: what = "Failed to load ONNX model "; break;
     case ModelRuntimeError::Kind::invalidInput: what = "Invalid input for ONNX model "; break;
     case ModelRuntimeError::Kind::inferenceFailed: what = "ONNX model failed to run "; break;
+    case ModelRuntimeError::Kind::interfaceMismatch: what = "Unexpected interface of ONNX model "; break;
   }
   what += path.string();
   if (!detail.empty()) {

@@ -4,6 +4,7 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -202,6 +203,36 @@ const TensorInfo* OnnxModel::output(const std::string& n) const {
     if (info.name == n) return &info;
   }
   return nullptr;
+}
+
+namespace {
+void checkDeclared(const fs::path& path, const char* role, const std::vector<TensorInfo>& declared,
+                   const std::vector<TensorSpec>& expected) {
+  for (const auto& spec : expected) {
+    const auto it =
+        std::find_if(declared.begin(), declared.end(), [&](const TensorInfo& info) { return info.name == spec.name; });
+    if (it == declared.end()) {
+      throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
+                              std::string("missing ") + role + " \"" + spec.name + "\"");
+    }
+    if (it->type != spec.type) {
+      throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
+                              std::string(role) + " \"" + spec.name + "\" is " +
+                                  std::string(elementTypeName(it->type)) + ", expected " +
+                                  std::string(elementTypeName(spec.type)));
+    }
+    if (it->shape.size() != spec.rank) {
+      throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
+                              std::string(role) + " \"" + spec.name + "\" has rank " +
+                                  std::to_string(it->shape.size()) + ", expected " + std::to_string(spec.rank));
+    }
+  }
+}
+}  // namespace
+
+void OnnxModel::requireInterface(const std::vector<TensorSpec>& inputs, const std::vector<TensorSpec>& outputs) const {
+  checkDeclared(m_impl->path, "input", m_impl->inputs, inputs);
+  checkDeclared(m_impl->path, "output", m_impl->outputs, outputs);
 }
 
 NamedTensors OnnxModel::predict(const NamedTensors& inputs, const std::vector<std::string>& outputNames) const {

@@ -27,6 +27,14 @@ struct TensorInfo {
 
 using NamedTensors = std::map<std::string, Tensor>;
 
+// What a model class expects of one input or output: its name, element type
+// and rank (the number of dimensions; fixed sizes are checked where they run).
+struct TensorSpec {
+  std::string name;
+  ElementType type = ElementType::float32;
+  std::size_t rank = 0;
+};
+
 // One loaded model: the stand-in for a compiled model of the accelerator
 // platform. A compiled-model folder "Name.mlmodelc" holds "model.onnx" (and
 // optionally "model.onnx.data" for external weights).
@@ -55,6 +63,11 @@ class OnnxModel {
   const std::vector<TensorInfo>& outputs() const;
   const TensorInfo* input(const std::string& name) const;
   const TensorInfo* output(const std::string& name) const;
+
+  // Checks at load time that the model declares every expected input and
+  // output with the expected element type and rank. Throws ModelRuntimeError
+  // (interfaceMismatch) naming the file and the first difference found.
+  void requireInterface(const std::vector<TensorSpec>& inputs, const std::vector<TensorSpec>& outputs) const;
 
   // Runs the model. `inputs` must name every declared input with the declared
   // element type and a shape the declaration accepts; tensors are read in

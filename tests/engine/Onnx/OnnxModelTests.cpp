@@ -112,6 +112,31 @@ TEST(OnnxModel, RejectsBadInputsWithTypedErrors) {
                ModelRuntimeError);
 }
 
+TEST(OnnxModel, InterfaceChecksNameTheFileAndTheFirstDifference) {
+  auto model = OnnxModel::load(runtimeFixtures() / "Affine.mlmodelc");
+  EXPECT_NO_THROW(model->requireInterface({{"x", ElementType::float32, 2}}, {{"y", ElementType::float32, 2}}));
+  struct Case {
+    const char* what;
+    std::vector<TensorSpec> inputs, outputs;
+    const char* detail;
+  } cases[] = {
+      {"missing input", {{"audio", ElementType::float32, 2}}, {}, "missing input \"audio\""},
+      {"missing output", {}, {{"logits", ElementType::float32, 2}}, "missing output \"logits\""},
+      {"wrong type", {{"x", ElementType::int32, 2}}, {}, "is float32, expected int32"},
+      {"wrong rank", {}, {{"y", ElementType::float32, 3}}, "has rank 2, expected 3"},
+  };
+  for (const auto& c : cases) {
+    try {
+      model->requireInterface(c.inputs, c.outputs);
+      ADD_FAILURE() << c.what << " was accepted";
+    } catch (const ModelRuntimeError& e) {
+      EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::interfaceMismatch) << c.what;
+      EXPECT_NE(std::string(e.what()).find("Affine.mlmodelc"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.detail), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(OnnxModel, LoadFailuresNameTheFile) {
   testsupport::TempDir dir;
   EXPECT_EQ(loadErrorKind(dir.path() / "Missing.mlmodelc"), ModelRuntimeError::Kind::folderMissing);
