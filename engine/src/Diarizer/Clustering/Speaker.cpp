@@ -75,7 +75,7 @@ void Speaker::recalculateMainEmbedding() {
   int counted = 0;
   for (const auto& raw : rawEmbeddings) {
     if (raw.embedding.size() != length) continue;
-    for (std::size_t i = 0; i < length; ++i) sum[i] += raw.embedding[i];
+    embedding::addInto(sum.data(), raw.embedding.data(), length);
     ++counted;
   }
   for (auto& v : sum) v /= static_cast<float>(counted);

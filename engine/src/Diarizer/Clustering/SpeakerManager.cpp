@@ -1,6 +1,7 @@
 #include <voxtrellis/SpeakerManager.h>
 #include <voxtrellis/SpeakerUtilities.h>
 
+#include "Diarizer/Clustering/CosineDistance.h"
 #include "Diarizer/Clustering/EmbeddingMath.h"
 #include "Diarizer/Clustering/SpeakerIdText.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
@@ -37,8 +38,9 @@ struct SpeakerManager::Impl {
 
   Closest closest(const std::vector<float>& embedding) const {
     Closest best;
+    const float squares = embedding::sumOfSquares(embedding);
     for (const auto& [id, speaker] : speakerDatabase) {
-      const float distance = SpeakerUtilities::cosineDistance(embedding, speaker->currentEmbedding);
+      const float distance = cosineDistanceWithSquares(embedding, squares, speaker->currentEmbedding);
       if (distance < best.distance) best = {speaker, distance};
     }
     return best;

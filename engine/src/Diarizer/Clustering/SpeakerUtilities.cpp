@@ -1,5 +1,6 @@
 #include <voxtrellis/SpeakerUtilities.h>
 
+#include "Diarizer/Clustering/CosineDistance.h"
 #include "Diarizer/Clustering/EmbeddingMath.h"
 #include "Diarizer/Clustering/SpeakerIdText.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
@@ -22,25 +23,13 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 }  // namespace
 
-SpeakerUtilities::SpeakerCreationParams::SpeakerCreationParams(std::string id, std::optional<std::string> name,
-                                                               float duration, std::vector<float> embedding,
-                                                               WallTime createdAt, WallTime updatedAt)
-    : id(std::move(id)),
-      duration(duration),
-      embedding(std::move(embedding)),
-      createdAt(createdAt),
-      updatedAt(updatedAt) {
-  this->name = name ? std::move(*name) : "Speaker " + this->id;
-}
-
-float SpeakerUtilities::cosineDistance(const std::vector<float>& a, const std::vector<float>& b) {
+float cosineDistanceWithSquares(const std::vector<float>& a, float sa, const std::vector<float>& b) {
   if (a.empty() || b.empty() || a.size() != b.size()) {
     logger().error("Invalid embeddings: a.count=" + std::to_string(a.size()) + ", b.count=" + std::to_string(b.size()));
     return kInfinity;
   }
-  const float dot = embedding::dot(a.data(), b.data(), a.size());
-  const float sa = embedding::sumOfSquares(a);
-  const float sb = embedding::sumOfSquares(b);
+  const auto [dot, unused, sb] = embedding::dotAndSquaresOfSecond(a.data(), b.data(), a.size());
+  (void)unused;
   if (!(sa > 0) || !(sb > 0)) {
     logger().warning("Zero magnitude embedding detected");
     return kInfinity;
@@ -58,6 +47,22 @@ float SpeakerUtilities::cosineDistance(const std::vector<float>& a, const std::v
     similarity = dot / (na * nb);
   }
   return similarity > -1.0f ? 1.0f - std::min(similarity, 1.0f) : 2.0f;
+}
+
+SpeakerUtilities::SpeakerCreationParams::SpeakerCreationParams(std::string id, std::optional<std::string> name,
+                                                               float duration, std::vector<float> embedding,
+                                                               WallTime createdAt, WallTime updatedAt)
+    : id(std::move(id)),
+      duration(duration),
+      embedding(std::move(embedding)),
+      createdAt(createdAt),
+      updatedAt(updatedAt) {
+  this->name = name ? std::move(*name) : "Speaker " + this->id;
+}
+
+float SpeakerUtilities::cosineDistance(const std::vector<float>& a, const std::vector<float>& b) {
+  if (a.empty() || b.empty() || a.size() != b.size()) return cosineDistanceWithSquares(a, 0, b);
+  return cosineDistanceWithSquares(a, embedding::sumOfSquares(a), b);
 }
 
 bool SpeakerUtilities::validateEmbedding(const std::vector<float>& values, float minMagnitude) {
