@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <set>
+#include <thread>
 
 using namespace voxtrellis;
 using namespace streamtest;
@@ -146,4 +148,25 @@ TEST(ChunkSegments, SegmentsNeedALabelAndTheMinimumLengthAndScoreAtMostOne) {
 
   config.minSpeechDuration += 0.001f;
   EXPECT_TRUE(createTimedSegments(slots, 2.0, config).empty());
+}
+
+TEST(DiarizerManager, ItsDatabaseAnswersOtherThreadsWhileItRuns) {
+  auto d = diarizer();
+  const auto audio = twoVoices();
+  std::atomic<bool> done{false};
+  std::atomic<int> queries{0};
+  std::thread reader([&] {
+    while (!done) {
+      const auto stats = d->speakerManager().getGlobalSpeakerStats();
+      EXPECT_LE(stats.totalSpeakers, 2);
+      d->speakerManager().findSpeaker(std::vector<float>(256, 1.0f));
+      d->speakerManager().findMergeablePairs();
+      ++queries;
+    }
+  });
+  for (int run = 0; run < 3; ++run) d->performCompleteDiarization(audio, 16000, 30.0 * run);
+  done = true;
+  reader.join();
+  EXPECT_GT(queries.load(), 0);
+  EXPECT_EQ(d->speakerManager().speakerIds(), (std::vector<std::string>{"1", "2"}));
 }
