@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QScopeGuard>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -349,15 +351,14 @@ void streamReply(httplib::Response& res, std::string piece, int pauseMs, int pie
 
 TEST_P(ProviderApiTest, ReplyTricklingInEndsAtTheDeadline) {
   auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
   // A byte every 50 ms for up to 20 s: the idle timer alone never fires.
   serve([stop](const httplib::Request&, httplib::Response& res, int) { streamReply(res, " ", 50, 400, stop); });
   ProviderEndpoints::current().requestTimeoutMs = 500;
   ProviderEndpoints::current().requestDeadlineMs = 1000;
   auto p = provider();
   auto run = start(*p, makeSegments(1));
-  const bool ended = testsupport::waitUntil([&] { return run->done; }, 5000);
-  stop->store(true);
-  ASSERT_TRUE(ended);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 5000));
   EXPECT_EQ(run->outcome.platformFailure, QStringLiteral("The request timed out."));
   EXPECT_FALSE(run->outcome.cancelled);
 }
@@ -365,6 +366,7 @@ TEST_P(ProviderApiTest, ReplyTricklingInEndsAtTheDeadline) {
 TEST_P(ProviderApiTest, OversizedReplyFailsWithAClearError) {
   ProviderEndpoints::current().maxReplyBytes = 64 * 1024;
   auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
   const ApiShape s = shape();
   serve([s, stop](const httplib::Request& req, httplib::Response& res, int index) {
     if (index == 0) {
@@ -380,13 +382,11 @@ TEST_P(ProviderApiTest, OversizedReplyFailsWithAClearError) {
     SCOPED_TRACE(name);
     auto p = provider();
     auto run = start(*p, makeSegments(1));
-    const bool ended = testsupport::waitUntil([&] { return run->done; }, 5000);
-    ASSERT_TRUE(ended);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 5000));
     ASSERT_TRUE(run->outcome.error.has_value());
     EXPECT_EQ(*run->outcome.error,
               TranslationError::invalidResponse(QStringLiteral("The reply was larger than 65536 bytes.")));
   }
-  stop->store(true);
 }
 
 TEST_P(ProviderApiTest, CancelAbortsTheRequest) {
