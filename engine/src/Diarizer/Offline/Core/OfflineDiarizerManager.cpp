@@ -317,7 +317,11 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   const auto clustering = SpeakerClusteringStage::run(embeddings, segmentation, config, clusteringPlda.psi());
 
   OfflineReconstruction reconstruction(config);
-  auto segments = reconstruction.buildSegments(segmentation, clustering.chunkAssignments, clustering.centroids);
+  // No centroid means no embedding held a usable voice: no speakers, rather
+  // than all speech given to one invented speaker.
+  auto segments = clustering.centroids.empty()
+                      ? std::vector<TimedSpeakerSegment>{}
+                      : reconstruction.buildSegments(segmentation, clustering.chunkAssignments, clustering.centroids);
   auto database = OfflineReconstruction::buildSpeakerDatabase(segments);
 
   if (config.exportSettings.embeddingsPath) {
