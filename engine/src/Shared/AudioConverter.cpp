@@ -72,7 +72,7 @@ SwrHandle makeConverter(const AudioFormat& in, const AudioFormat& out) {
   // Raising the rate by more than the decoder allows would multiply memory
   // for a buffer claiming an absurdly low rate.
   if (out.sampleRate > in.sampleRate * AudioFileDecoder::kMaxUpsampling) return nullptr;
-  AVChannelLayout inLayout, outLayout;
+  AVChannelLayout inLayout{}, outLayout{};
   av_channel_layout_default(&inLayout, static_cast<int>(in.channelCount));
   av_channel_layout_default(&outLayout, static_cast<int>(out.channelCount));
   SwrContext* raw = nullptr;

@@ -161,7 +161,7 @@ SwrContext* AudioFileDecoder::makeResampler(int outRate, int outChannels, bool p
                          "a sample rate of " + std::to_string(codec->sample_rate) + " Hz cannot be resampled to " +
                              std::to_string(outRate) + " Hz");
   }
-  AVChannelLayout outLayout;
+  AVChannelLayout outLayout{};  // zeroed: av_channel_layout_copy first uninits its target
   if (outChannels == 1) {
     av_channel_layout_default(&outLayout, 1);
   } else {

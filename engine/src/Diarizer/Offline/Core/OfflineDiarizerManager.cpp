@@ -344,7 +344,8 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
 void OfflineDiarizerManager::Impl::exportEmbeddings(const std::vector<TimedEmbedding>& embeddings,
                                                     const std::vector<int>& assignments,
                                                     const std::string& path) const {
-  nlohmann::json records = nlohmann::json::array();
+  // Keys in the record's field order, not sorted.
+  nlohmann::ordered_json records = nlohmann::ordered_json::array();
   auto finite = [](const auto& values) {
     for (auto v : values) {
       if (!std::isfinite(v)) return false;
