@@ -11,7 +11,7 @@ namespace parlowvista {
 // The sample cache on disk: one file "<ID>.samples" per source (upper-case hyphenated id)
 // of raw native-endian 32-bit floats, no header; 4 bytes per sample. Calls run one at a
 // time.
-class AudioCacheService final : public SampleCache {
+class AudioCacheService : public SampleCache {
  public:
   // The application's cache, in defaultCacheDirectory().
   static AudioCacheService& shared();
