@@ -33,7 +33,6 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   }
   if (!m_deps.settings) m_deps.settings = &AppSettings::shared();
   if (!m_deps.fileAccess) m_deps.fileAccess = &FileAccessManager::shared();
-  if (!m_deps.translationService) m_deps.translationService = &TranslationService::shared();
   if (!m_deps.dialogs) m_deps.dialogs = std::make_shared<QtFileDialogs>();
   if (!m_deps.youtubeDownloader) m_deps.youtubeDownloader = new YouTubeDownloader(this);
   if (m_deps.temporaryFolder.isEmpty()) m_deps.temporaryFolder = QDir::tempPath();

@@ -114,7 +114,7 @@ class TranscriptionViewModel : public QObject {
     std::shared_ptr<SampleCache> sampleCache;          // default: the documents folder's cache
     std::shared_ptr<AudioEnhancer> audioEnhancer;      // default: looks for ffmpeg at once
     YouTubeDownloader* youtubeDownloader = nullptr;    // default: a child downloader
-    TranslationService* translationService = nullptr;  // default: TranslationService::shared()
+    TranslationService* translationService = nullptr;  // default: TranslationService::shared(), on first use
     AppSettings* settings = nullptr;                   // default: AppSettings::shared()
     FileAccessManager* fileAccess = nullptr;           // default: FileAccessManager::shared()
     std::shared_ptr<FileDialogs> dialogs;              // default: non-blocking Qt file dialogs

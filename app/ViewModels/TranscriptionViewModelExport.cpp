@@ -99,6 +99,7 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
 
   // A newer hand-off supersedes this one: its outcome is then dropped, never stored.
   const quint64 run = ++m_translationRun;
+  if (!m_deps.translationService) m_deps.translationService = &TranslationService::shared();
   TranslationService* service = m_deps.translationService;
   disconnect(m_translationMirror);
   m_translationMirror = connect(service, &TranslationService::progressChanged, this, [this, service] {
