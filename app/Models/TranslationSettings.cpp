@@ -1,7 +1,7 @@
 #include "Models/TranslationSettings.h"
 
 #include "Services/KeychainService.h"
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ToolLocator.h"
 
 #include <QDir>
 #include <QMetaType>
@@ -136,7 +136,7 @@ bool TranslationSettings::isCurrentProviderConfigured() const {
 std::optional<QString> TranslationSettings::detectCliPath(TranslationProviderType provider) const {
   const QString name = toolName(provider);
   const QString home = QDir::homePath();
-  return findCommandLineTool(
+  return ToolLocator::find(
       {
           QStringLiteral("/usr/local/bin/") + name,
           QStringLiteral("/opt/homebrew/bin/") + name,

@@ -2,7 +2,7 @@
 
 #include "Models/TranslationSettings.h"
 #include "Services/KeychainService.h"
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ProcessRunner.h"
 #include "Services/Translation/ProviderEndpoints.h"
 #include "Services/Translation/TranslationFormat.h"
 
@@ -144,19 +144,23 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
 }
 
 void BatchedTranslationProvider::runCliBatch(const QList<TranscribedSegment>& batch, const QString& prompt) {
-  if (!m_cli) m_cli = new CliToolRun(this);
+  if (!m_cli) m_cli = new ProcessRunner(this);
   const int timeoutMs = ProviderEndpoints::current().cliTimeoutMs;
-  m_cli->start(m_cliPath, cliArguments(prompt), timeoutMs, [this, batch, timeoutMs](const CliOutcome& outcome) {
+  ProcessRequest request;
+  request.program = m_cliPath;
+  request.arguments = cliArguments(prompt);
+  request.timeoutMs = timeoutMs;
+  m_cli->start(std::move(request), [this, batch, timeoutMs](const ProcessOutcome& outcome) {
     switch (outcome.kind) {
-      case CliOutcome::Kind::failedToStart:
+      case ProcessOutcome::Kind::failedToStart:
         return finish(ProviderOutcome::failure(TranslationError::translationFailed(outcome.startError)));
-      case CliOutcome::Kind::timedOut:
+      case ProcessOutcome::Kind::timedOut:
         return finish(ProviderOutcome::failure(
             TranslationError::translationFailed(QStringLiteral("%1 CLI did not answer within %2 seconds")
                                                     .arg(cliToolName())
                                                     .arg(static_cast<double>(timeoutMs) / 1000.0))));
-      case CliOutcome::Kind::cancelled: return finish(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
-      case CliOutcome::Kind::exited: break;
+      case ProcessOutcome::Kind::cancelled: return finish(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
+      case ProcessOutcome::Kind::exited: break;
     }
     if (outcome.exitCode != 0) {
       const std::optional<QString> message = decodeToolOutput(outcome.standardError);

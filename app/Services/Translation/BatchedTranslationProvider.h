@@ -11,7 +11,7 @@
 
 namespace parlowvista {
 
-class CliToolRun;
+class ProcessRunner;
 class TranslationSettings;
 
 // The road every provider shares: cut the segments into batches of the
@@ -98,7 +98,7 @@ class BatchedTranslationProvider : public TranslationProviderProtocol {
   Completion m_done;
 
   ProviderHttpCall* m_http = nullptr;
-  CliToolRun* m_cli = nullptr;
+  ProcessRunner* m_cli = nullptr;
   QTimer m_pause;
 };
 
