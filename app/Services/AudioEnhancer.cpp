@@ -2,12 +2,12 @@
 
 #include "Models/UuidText.h"
 #include "Services/EnhancementCommands.h"
+#include "Services/ProcessRunner.h"
+#include "Services/ToolLocator.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QStandardPaths>
 
 namespace parlowvista {
 
@@ -20,13 +20,7 @@ const char* kNoOutput = "Failed to create enhanced audio file";
 }  // namespace
 
 std::optional<QString> AudioEnhancer::findFFmpeg() {
-  for (const char* path : {"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"}) {
-    const QFileInfo info(path);
-    if (info.isFile() && info.isExecutable()) return QString(path);
-  }
-  const QString found = QStandardPaths::findExecutable("ffmpeg");
-  if (found.isEmpty()) return std::nullopt;
-  return found;
+  return ToolLocator::find({"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"}, {"ffmpeg"});
 }
 
 AudioEnhancer::AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder, QObject* parent)
@@ -47,32 +41,21 @@ void AudioEnhancer::cleanupTempFile(const QString& path) {
 void AudioEnhancer::runTool(const QString& program, const QStringList& arguments,
                             std::function<void(const QByteArray&)> onOutput,
                             std::function<void(const ToolResult&)> done) {
-  auto* process = new QProcess(this);
-  process->setStandardInputFile(QProcess::nullDevice());
-  auto output = std::make_shared<QByteArray>();
-  connect(process, &QProcess::readyReadStandardOutput, process, [process, output, onOutput] {
-    const QByteArray chunk = process->readAllStandardOutput();
-    output->append(chunk);
-    if (onOutput) onOutput(chunk);
-  });
-  connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError error) {
-    if (error != QProcess::FailedToStart) return;
+  auto* runner = new ProcessRunner(this);
+  ProcessRequest request;
+  request.program = program;
+  request.arguments = arguments;
+  if (onOutput) request.standardOutputLine = std::move(onOutput);
+  runner->start(std::move(request), [runner, done](const ProcessOutcome& outcome) {
     ToolResult result;
-    result.startError = process->errorString();
+    result.started = outcome.kind != ProcessOutcome::Kind::failedToStart;
+    result.startError = outcome.startError;
+    result.exitCode = outcome.kind == ProcessOutcome::Kind::exited ? outcome.exitCode : -1;
+    result.standardOutput = outcome.standardOutput;
+    result.standardError = outcome.standardError;
+    runner->deleteLater();
     done(result);
-    process->deleteLater();
   });
-  connect(process, &QProcess::finished, process, [process, output, done](int exitCode, QProcess::ExitStatus status) {
-    ToolResult result;
-    result.started = true;
-    output->append(process->readAllStandardOutput());
-    result.standardOutput = *output;
-    result.standardError = process->readAllStandardError();
-    result.exitCode = status == QProcess::NormalExit ? exitCode : -1;
-    done(result);
-    process->deleteLater();
-  });
-  process->start(program, arguments);
 }
 
 void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSettings& settings,

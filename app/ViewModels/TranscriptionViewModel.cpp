@@ -144,6 +144,7 @@ void TranscriptionViewModel::setReassignToThisSegmentOnly(bool value) {
 
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
   m_activeTab = tab;
+  m_shownTranslation.reset();
   emit activeTabChanged();
 }
 
@@ -307,12 +308,16 @@ QSet<QString> TranscriptionViewModel::existingTranslationLanguages() const {
 // ---- playback --------------------------------------------------------------------
 
 void TranscriptionViewModel::updateCurrentSegment(double time) {
-  const TranscriptionResult* result = m_state.result();
-  if (!result) {
+  if (!m_state.result()) {
     setCurrentSegmentIndex(std::nullopt);
     return;
   }
-  const auto& segments = result->segments;
+  // The rows shown: a translation's own list, whose indices the workspace highlights.
+  if (m_activeTab.isTranslation() && !m_shownTranslation) {
+    if (Transcription* translation = m_activeTab.transcription()) m_shownTranslation = translation->toResult();
+  }
+  const auto& segments =
+      m_activeTab.isTranslation() && m_shownTranslation ? m_shownTranslation->segments : m_state.result()->segments;
   for (qsizetype i = 0; i < segments.size(); ++i) {
     if (segments[i].startTime <= time && segments[i].endTime > time) {
       if (m_currentSegmentIndex != i) setCurrentSegmentIndex(i);

@@ -233,7 +233,9 @@ class TranscriptionViewModel : public QObject {
   void seekToSegment(qsizetype index);
   void loadAudioForPlayback(bool muteForYouTube);
 
-  // ---- editing (the current version's own result; never a translation) ---------------
+  // ---- editing (the current version's own result) -------------------------------------
+  // A translation tab is read-only: while one is shown, the segment and speaker edits below
+  // are refused with the log line "Cannot edit a translation".
 
   void updateSegmentText(qsizetype index, const QString& newText);
   std::optional<qsizetype> splitSegment(qsizetype index, const QString& withText, qint64 cursorPosition);
@@ -362,6 +364,7 @@ class TranscriptionViewModel : public QObject {
   void clearCachedSamples();
 
   bool isReady() const;
+  bool refuseOnTranslationTab();
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.
   bool beginRun();
   void endRun();
@@ -423,6 +426,7 @@ class TranscriptionViewModel : public QObject {
   QString m_downloadStatus;
   std::optional<MediaSource> m_mediaSource;
   ContentTab m_activeTab;
+  std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
   bool m_isTranslating = false;
   double m_translationProgress = 0;
   QString m_translationStatus;

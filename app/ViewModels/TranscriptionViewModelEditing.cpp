@@ -23,7 +23,15 @@ QString displayName(const Speaker& speaker) {
 
 }  // namespace
 
+bool TranscriptionViewModel::refuseOnTranslationTab() {
+  // A translation's rows are not the version's: an index there names another segment.
+  if (m_activeTab.isOriginal()) return false;
+  addLog("Cannot edit a translation");
+  return true;
+}
+
 void TranscriptionViewModel::updateSegmentText(qsizetype index, const QString& newText) {
+  if (refuseOnTranslationTab()) return;
   TranscriptionResult* current = m_state.result();
   if (!current) return;
   TranscriptionResult result = *current;
@@ -34,6 +42,7 @@ void TranscriptionViewModel::updateSegmentText(qsizetype index, const QString& n
 
 std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, const QString& withText,
                                                               qint64 cursorPosition) {
+  if (refuseOnTranslationTab()) return std::nullopt;
   TranscriptionResult* current = m_state.result();
   if (!current) {
     addLog("Split failed: not in completed state");
@@ -62,6 +71,7 @@ std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, c
 }
 
 std::optional<qsizetype> TranscriptionViewModel::mergeWithPrevious(qsizetype index, const QString& currentText) {
+  if (refuseOnTranslationTab()) return std::nullopt;
   TranscriptionResult* current = m_state.result();
   if (!current) {
     addLog("Merge failed: not in completed state");
@@ -101,6 +111,7 @@ void TranscriptionViewModel::loadSpeakers(Transcription* transcription) {
 }
 
 void TranscriptionViewModel::renameSpeaker(qint64 speakerId, const QString& name) {
+  if (refuseOnTranslationTab()) return;
   addLog(QString("Rename request: speaker %1 to '%2'").arg(speakerId).arg(name));
   QList<Speaker> speakers = m_speakers;
   for (Speaker& speaker : speakers) {
@@ -131,6 +142,7 @@ Speaker TranscriptionViewModel::addNewSpeaker() {
 }
 
 void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, bool applyToAll) {
+  if (refuseOnTranslationTab()) return;
   TranscriptionResult* current = m_state.result();
   if (!current || index < 0 || index >= current->segments.size()) return;
   TranscriptionResult result = *current;
@@ -168,6 +180,7 @@ TranscriptionViewModel::SpeakerStats TranscriptionViewModel::speakerStats(qint64
 }
 
 void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
+  if (refuseOnTranslationTab()) return;
   const TranscriptionResult* result = m_state.result();
   if (!result) {
     addLog("Cannot re-transcribe: not in completed state");

@@ -15,10 +15,12 @@ class PipelineEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(h.startModels()) << h.vm->statusMessage().toStdString(); }
 
-  // The stored result of a finished run: text per segment, in order.
+  // The shown result: text per segment, in order.
   QStringList texts() const {
     QStringList out;
-    for (const auto& s : h.vm->state().result()->segments) out << s.text;
+    if (const auto* result = h.vm->state().result()) {
+      for (const auto& s : result->segments) out << s.text;
+    }
     return out;
   }
 
@@ -73,6 +75,55 @@ TEST_F(PipelineEndToEndTest, AFileInEachFormatBecomesAStoredVersionWithTwoSpeake
     EXPECT_EQ(h.vm->currentTranscription()->name(), "Version 1");
     EXPECT_EQ(h.vm->currentTranscription()->segments().size(), result.segments.size());
   }
+}
+
+// After the first run: edit, split, merge, rename, autosave, reload, re-process into the
+// version, duplicate, export, translate.
+TEST_F(PipelineEndToEndTest, AVersionIsEditedSavedReprocessedDuplicatedExportedAndTranslated) {
+  writeFloatWav(h.dir / "talk.wav", twoVoices(14.0, {{20, 5}, {21, 6}, {40, 7}, {110, 7}, {130, 5}, {131, 6}}));
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
+  ASSERT_TRUE(h.settle());
+  ASSERT_EQ(texts(), (QStringList{"hello world", "world hello"}));
+  Transcription* version = h.vm->currentTranscription();
+
+  // Editing.
+  h.vm->updateSegmentText(0, "hello big world");
+  ASSERT_EQ(h.vm->splitSegment(0, "hello big world", 5), 1);
+  ASSERT_EQ(h.vm->mergeWithPrevious(2, "world hello"), 1);
+  h.vm->renameSpeaker(0, "Ann");
+  EXPECT_EQ(texts(), (QStringList{"hello", "big world world hello"}));
+
+  // Autosave, then the version read back from the store.
+  h.settings->setAutoSaveInterval(0.02);
+  h.vm->setupAutoSave();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->hasUnsavedChanges(); }));
+  h.vm->clearResult();
+  h.vm->loadTranscription(version);
+  EXPECT_EQ(texts(), (QStringList{"hello", "big world world hello"}));
+  EXPECT_EQ(h.vm->speakers().value(0).customName, "Ann");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->hasCachedSamples(); }));
+  EXPECT_EQ(h.vm->cachedSamples()->size(), std::size_t(14 * kRate));
+
+  // Re-processing into the same version, from the cached samples.
+  h.vm->reprocess();
+  ASSERT_TRUE(h.settle());
+  EXPECT_EQ(h.vm->currentTranscription(), version);
+  EXPECT_EQ(texts(), (QStringList{"hello world", "world hello"}));
+  EXPECT_TRUE(version->speakers().isEmpty());
+
+  // Duplicating into "Version 2".
+  h.vm->duplicateCurrentTranscription();
+  ASSERT_EQ(h.vm->currentTranscription()->name(), "Version 2");
+
+  // Export.
+  for (ExportFormat format : allExportFormats()) {
+    h.dialogs->nextPath = h.path("export." + fileExtension(format));
+    h.vm->exportTranscript(format);
+    EXPECT_TRUE(QFile(*h.dialogs->nextPath).size() > 0);
+  }
+  EXPECT_TRUE(QFile(h.path("export.srt")).open(QIODevice::ReadOnly));
+  EXPECT_TRUE(testsupport::readFile((h.dir / "export.srt").string()).find("world hello") != std::string::npos);
+  EXPECT_TRUE(testsupport::readFile((h.dir / "export.json").string()).find("\"speakerCount\"") != std::string::npos);
 }
 
 }  // namespace

@@ -206,7 +206,7 @@ class ScriptedDialogs : public FileDialogs {
 // A view model over a store, settings, sample cache and folders in a temporary folder.
 struct Harness {
   explicit Harness(std::shared_ptr<SpeechEngine> engine = std::make_shared<FakeEngine>(), bool withGroup = true,
-                   std::shared_ptr<SampleCache> cache = {}) {
+                   std::shared_ptr<SampleCache> cache = {}, TranslationService* translation = nullptr) {
     settings = std::make_unique<AppSettings>(std::make_unique<QSettings>(path("settings.ini"), QSettings::IniFormat),
                                              path("support"));
     settings->setAutoSaveInterval(3600);
@@ -226,6 +226,7 @@ struct Harness {
     deps.settings = settings.get();
     deps.fileAccess = &fileAccess;
     deps.dialogs = dialogs;
+    deps.translationService = translation;
     deps.downloadsFolder = path("downloads");
     deps.temporaryFolder = path("tmp");
     QDir().mkpath(path("tmp"));
