@@ -438,9 +438,9 @@ class TranscriptionViewModel : public QObject {
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)
 
   bool m_busy = false;
-  quint64 m_generation = 0;      // bumped by every road and every load
-  quint64 m_translationRun = 0;  // the hand-off whose result may still be stored
-  QMetaObject::Connection m_translationMirror;
+  quint64 m_generation = 0;                            // bumped by every road and every load
+  quint64 m_translationRun = 0;                        // the hand-off whose result may still be stored
+  QList<QMetaObject::Connection> m_translationMirror;  // the service's progress and status, copied
 };
 
 }  // namespace parlowvista

@@ -101,11 +101,13 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
   const quint64 run = ++m_translationRun;
   if (!m_deps.translationService) m_deps.translationService = &TranslationService::shared();
   TranslationService* service = m_deps.translationService;
-  disconnect(m_translationMirror);
-  m_translationMirror = connect(service, &TranslationService::progressChanged, this, [this, service] {
+  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  const auto mirror = [this, service] {
     setTranslationProgress(service->progress());
     setTranslationStatus(service->statusMessage());
-  });
+  };
+  m_translationMirror << connect(service, &TranslationService::progressChanged, this, mirror)
+                      << connect(service, &TranslationService::statusMessageChanged, this, mirror);
   QPointer<TranscriptionViewModel> self(this);
   service->translate(result.segments, targetLanguage, std::nullopt,
                      [self, run, version, result](const TranslationOutcome& outcome) {
@@ -116,7 +118,7 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
 void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOutcome& outcome,
                                                QPointer<Transcription> version, TranscriptionResult result) {
   if (run != m_translationRun) return;
-  disconnect(m_translationMirror);
+  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
   const auto fail = [this](const QString& description) {
     setTranslating(false);
     setTranslationProgress(0);

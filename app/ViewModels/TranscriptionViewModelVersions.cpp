@@ -84,7 +84,7 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
     addLog("Cannot load transcription - system busy");
     return;
   }
-  if (transcription != m_currentTranscription) saveIfNeeded();
+  saveIfNeeded();
   ++m_generation;  // drops sample reads of earlier loads
 
   setCurrentTranscription(transcription);

@@ -4,6 +4,7 @@
 #include "Models/StoredSpeaker.h"
 #include "Models/Transcription.h"
 #include "Services/AudioPlayerService.h"
+#include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -61,10 +62,14 @@ class TranscriptionEditingTest : public ::testing::Test {
     for (const StoredSegment* s : t->sortedSegments()) out << s->text();
     return out;
   }
-  // The store as another process would find it.
+  // The version's rows in the file, read through the store's own connection.
   QStringList reopenedTexts(const QUuid& version) {
-    ModelContext fresh(h->path("Parlowvista.store"));
-    return storedTexts(fresh.find<Transcription>(version));
+    Statement rows =
+        h->context->database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
+    rows.bind(1, version);
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0);
+    return out;
   }
 
   std::shared_ptr<FakeEngine> engine;

@@ -3,12 +3,12 @@
 #include "Models/StoredSegment.h"
 #include "Models/Transcription.h"
 #include "Services/AudioPlayerService.h"
+#include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 using namespace pipelinetest;
 
@@ -33,33 +33,19 @@ class TranscriptionViewModelTest : public ::testing::Test {
     ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed) << h->vm->statusMessage().toStdString();
   }
 
+  // Rows in the file, read through the store's own connection (it holds the file for itself).
   int storedRows(const char* table) {
-    sqlite3* db = nullptr;
-    sqlite3_open(h->path("Parlowvista.store").toUtf8().constData(), &db);
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, (std::string("SELECT COUNT(*) FROM ") + table).c_str(), -1, &st, nullptr);
-    sqlite3_step(st);
-    const int n = sqlite3_column_int(st, 0);
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return n;
+    Statement count = h->context->database().prepare((std::string("SELECT COUNT(*) FROM ") + table).c_str());
+    return count.step() == Statement::Step::row ? int(count.int64(0)) : -1;
   }
 
   // A trigger standing in for a failing disk when a segment with this text is written.
   void failSegmentWrites(const char* text) {
-    sqlite3* db = nullptr;
-    sqlite3_open(h->path("Parlowvista.store").toUtf8().constData(), &db);
     const std::string sql = std::string("CREATE TRIGGER fail BEFORE INSERT ON StoredSegment WHEN NEW.text = '") + text +
                             "' BEGIN SELECT RAISE(ABORT, 'disk trouble'); END";
-    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    h->context->database().execute(sql.c_str());
   }
-  void healDisk() {
-    sqlite3* db = nullptr;
-    sqlite3_open(h->path("Parlowvista.store").toUtf8().constData(), &db);
-    sqlite3_exec(db, "DROP TRIGGER fail", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-  }
+  void healDisk() { h->context->database().execute("DROP TRIGGER fail"); }
 
   std::shared_ptr<FakeEngine> engine;
   std::unique_ptr<Harness> h;
