@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+namespace parlowvista {
+
+class AppSettings;
+class AudioSource;
+class FileAccessManager;
+class ModelContext;
+class TranscriptGroup;
+
+// Every library write the views make: groups added, renamed, reordered and deleted; sources
+// deleted and relocated. Each write is saved at once. A failed save prints one line
+// ("Failed to add group: " and the reason, and so on), rolls nothing back and is not shown.
+//
+// Deletions save first and only then remove files, and only the files the app made itself:
+// the downloaded audio of an online video and a cached-samples file, each only when its
+// real path lies inside one of `ownedFolders` (the downloads and sample-cache folders). A
+// stored path that points elsewhere (a relocated online video now naming the user's own
+// file) is left alone. When the save fails no file is removed.
+//
+// UI thread only; needs no widget.
+class LibraryActions : public QObject {
+  Q_OBJECT
+ public:
+  LibraryActions(ModelContext& context, AppSettings& settings, FileAccessManager& fileAccess, QStringList ownedFolders,
+                 QObject* parent = nullptr);
+
+  // Groups by sortOrder ascending (stable).
+  QList<TranscriptGroup*> groups() const;
+
+  // Trims white space and line breaks; a blank name adds nothing and returns null. The new
+  // group sorts after every other (largest sortOrder + 1, 1 in an empty library). On a
+  // successful save the group becomes the last used one and is returned; on a failed save
+  // it stays in the context but null is returned.
+  TranscriptGroup* addGroup(const QString& name);
+  // Trimmed name; blank keeps the old name and writes nothing (false). An unchanged name is
+  // still written, stamped and saved.
+  bool renameGroup(TranscriptGroup* group, const QString& name);
+  // Moves the groups at `fromRows` (rows in the current order) before row `toRow` (counted
+  // before the move) and renumbers every group 0..n-1.
+  void moveGroups(QList<int> fromRows, int toRow);
+  // Deletes the group with its sources and everything under them; then removes their app-made
+  // files. Returns whether the deletion was saved.
+  bool deleteGroup(TranscriptGroup* group);
+
+  // Deletes the source with its versions; then removes its app-made files.
+  bool deleteAudioSource(AudioSource* source);
+  // Points the source at its moved file and saves.
+  bool relocate(AudioSource* source, const QUrl& newURL);
+
+  // Whether `path` resolves to a file inside one of the owned folders.
+  bool isOwnedFile(const QString& path) const;
+
+ signals:
+  // Just before the objects go from the context, so selections can move away from them.
+  void aboutToDeleteGroup(parlowvista::TranscriptGroup* group);
+  void aboutToDeleteAudioSource(parlowvista::AudioSource* source);
+
+ private:
+  bool save(const char* failurePrefix);
+  QStringList appFilesOf(const AudioSource* source) const;
+  void removeFiles(const QStringList& paths);
+
+  ModelContext& m_context;
+  AppSettings& m_settings;
+  FileAccessManager& m_fileAccess;
+  QStringList m_ownedFolders;
+};
+
+}  // namespace parlowvista

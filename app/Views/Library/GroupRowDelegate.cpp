@@ -1,0 +1,79 @@
+#include "Views/Library/GroupRowDelegate.h"
+
+#include "Views/Library/GroupListModel.h"
+#include "Views/Library/LibraryIcons.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace parlowvista {
+
+namespace {
+constexpr int kPadding = 8;
+constexpr int kIconSize = 16;
+}  // namespace
+
+QSize GroupRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const {
+  return {180, option.fontMetrics.height() + 2 * kPadding};
+}
+
+void GroupRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  QStyleOptionViewItem base = option;
+  initStyleOption(&base, index);
+  base.text.clear();
+  QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+  style->drawPrimitive(QStyle::PE_PanelItemViewItem, &base, painter, option.widget);
+
+  const bool selected = option.state & QStyle::State_Selected;
+  const QPalette& palette = option.palette;
+  const QColor text = palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+  const QColor secondary = selected ? text : palette.color(QPalette::PlaceholderText);
+  const QRect rect = option.rect.adjusted(kPadding, 0, -kPadding, 0);
+
+  painter->save();
+  const QRect iconRect(rect.left(), rect.center().y() - kIconSize / 2, kIconSize, kIconSize);
+  painter->drawPixmap(iconRect, LibraryIcons::pixmap(QStringLiteral("folder"), selected ? text : secondary, kIconSize,
+                                                     painter->device()->devicePixelRatioF()));
+
+  QFont badgeFont = option.font;
+  badgeFont.setPointSizeF(option.font.pointSizeF() * 0.85);
+  const QString count = QString::number(index.data(GroupListModel::SourceCountRole).toInt());
+  const QFontMetrics badgeMetrics(badgeFont);
+  const int badgeWidth = badgeMetrics.horizontalAdvance(count) + 12;
+  const int badgeHeight = badgeMetrics.height() + 4;
+  const QRect badgeRect(rect.right() - badgeWidth, rect.center().y() - badgeHeight / 2, badgeWidth, badgeHeight);
+  QColor badgeFill = text;
+  badgeFill.setAlphaF(0.12);
+  painter->setRenderHint(QPainter::Antialiasing);
+  painter->setPen(Qt::NoPen);
+  painter->setBrush(badgeFill);
+  painter->drawRoundedRect(badgeRect, badgeHeight / 2.0, badgeHeight / 2.0);
+  painter->setFont(badgeFont);
+  painter->setPen(text);
+  painter->drawText(badgeRect, Qt::AlignCenter, count);
+
+  const QRect nameRect(iconRect.right() + 6, rect.top(), badgeRect.left() - iconRect.right() - 12, rect.height());
+  painter->setFont(option.font);
+  painter->setPen(text);
+  const QString name =
+      option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameRect.width());
+  painter->drawText(nameRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, name);
+  painter->restore();
+}
+
+QWidget* GroupRowDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const {
+  auto* editor = new QLineEdit(parent);
+  editor->setPlaceholderText(QStringLiteral("Group name"));
+  editor->setAccessibleName(QStringLiteral("Group name"));
+  editor->setFrame(false);
+  return editor;
+}
+
+void GroupRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                                            const QModelIndex&) const {
+  editor->setGeometry(option.rect.adjusted(kPadding + kIconSize + 4, 2, -kPadding, -2));
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,189 @@
+#include "Views/Library/GroupsSidebar.h"
+
+#include "Models/AppSettings.h"
+#include "Models/TranscriptGroup.h"
+#include "Services/LibraryActions.h"
+#include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/GroupListModel.h"
+#include "Views/Library/GroupRowDelegate.h"
+#include "Views/Library/LibraryIcons.h"
+#include "Views/Library/LibrarySelection.h"
+
+#include <QEvent>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace parlowvista {
+
+GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, AppSettings& settings,
+                             LibrarySelection& selection, LibraryPrompts prompts, QWidget* parent)
+    : QWidget(parent),
+      m_actions(actions),
+      m_settings(settings),
+      m_selection(selection),
+      m_prompts(std::move(prompts)),
+      m_model(new GroupListModel(context, actions, this)),
+      m_list(new QListView(this)),
+      m_addButton(new QToolButton(this)) {
+  setMinimumWidth(180);
+  auto* title = new QLabel(QStringLiteral("Groups"), this);
+  QFont titleFont = title->font();
+  titleFont.setBold(true);
+  title->setFont(titleFont);
+  m_addButton->setAutoRaise(true);
+  m_addButton->setAccessibleName(QStringLiteral("Add Group"));
+  m_addButton->setToolTip(QStringLiteral("Add Group"));
+  updateIcons();
+
+  auto* header = new QHBoxLayout;
+  header->setContentsMargins(12, 8, 8, 8);
+  header->addWidget(title);
+  header->addStretch();
+  header->addWidget(m_addButton);
+  auto* divider = new QFrame(this);
+  divider->setFrameShape(QFrame::HLine);
+  divider->setFrameShadow(QFrame::Plain);
+
+  m_list->setModel(m_model);
+  m_list->setItemDelegate(new GroupRowDelegate(m_list));
+  m_list->setAccessibleName(QStringLiteral("Groups"));
+  m_list->setFrameShape(QFrame::NoFrame);
+  m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+  m_list->setDragDropMode(QAbstractItemView::InternalMove);
+  m_list->setDefaultDropAction(Qt::MoveAction);
+  m_list->setEditTriggers(QAbstractItemView::EditKeyPressed);
+  m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+  m_list->setUniformItemSizes(true);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addLayout(header);
+  layout->addWidget(divider);
+  layout->addWidget(m_list);
+
+  connect(m_addButton, &QToolButton::clicked, this, &GroupsSidebar::showAddGroupSheet);
+  connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &GroupsSidebar::onCurrentChanged);
+  connect(m_list, &QListView::customContextMenuRequested, this, &GroupsSidebar::showContextMenu);
+  connect(&m_selection, &LibrarySelection::groupChanged, this, &GroupsSidebar::syncFromSelection);
+  // A row moved or inserted: keep the selected group's row current.
+  connect(m_model, &QAbstractItemModel::rowsMoved, this, &GroupsSidebar::syncFromSelection);
+  connect(m_model, &QAbstractItemModel::rowsInserted, this, &GroupsSidebar::syncFromSelection);
+}
+
+void GroupsSidebar::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!m_initialDone) {
+    m_initialDone = true;
+    selectInitialGroup();
+  }
+}
+
+void GroupsSidebar::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange) updateIcons();
+}
+
+void GroupsSidebar::updateIcons() {
+  m_addButton->setIcon(LibraryIcons::icon(QStringLiteral("plus"), palette().color(QPalette::ButtonText)));
+}
+
+void GroupsSidebar::selectInitialGroup() {
+  if (m_selection.group()) return;
+  const QList<TranscriptGroup*> groups = m_actions.groups();
+  TranscriptGroup* chosen = groups.isEmpty() ? nullptr : groups.first();
+  if (const auto lastUsed = m_settings.lastUsedGroupId()) {
+    for (TranscriptGroup* group : groups) {
+      if (group->id() == *lastUsed) {
+        chosen = group;
+        break;
+      }
+    }
+  }
+  m_selection.setGroup(chosen);
+}
+
+void GroupsSidebar::onCurrentChanged() {
+  if (m_syncing) return;
+  TranscriptGroup* group = m_model->groupAt(m_list->currentIndex().row());
+  if (!group) return;
+  m_selection.setGroup(group);
+  // Every choice of the user, by mouse or by keyboard, decides where new files go.
+  m_settings.setLastUsedGroupId(group->id());
+}
+
+void GroupsSidebar::syncFromSelection() {
+  const int row = m_model->rowOf(m_selection.group());
+  m_syncing = true;
+  if (row < 0) {
+    m_list->selectionModel()->clear();
+  } else {
+    m_list->selectionModel()->setCurrentIndex(m_model->index(row), QItemSelectionModel::ClearAndSelect);
+  }
+  m_syncing = false;
+}
+
+void GroupsSidebar::showContextMenu(const QPoint& position) {
+  TranscriptGroup* group = m_model->groupAt(m_list->indexAt(position).row());
+  if (!group) return;
+  QPointer<TranscriptGroup> target(group);
+  QMenu menu(this);
+  menu.addAction(QStringLiteral("Rename"), this, [this, target] { startRename(target); });
+  menu.addSeparator();
+  menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
+  menu.exec(m_list->viewport()->mapToGlobal(position));
+}
+
+void GroupsSidebar::startRename(TranscriptGroup* group) {
+  const int row = m_model->rowOf(group);
+  if (row < 0) return;
+  m_list->edit(m_model->index(row));
+}
+
+void GroupsSidebar::requestDelete(TranscriptGroup* group) {
+  if (!group || group->isDeleted()) return;
+  const QString message =
+      QStringLiteral("Delete \"%1\" and all its transcriptions? This cannot be undone.").arg(group->name());
+  if (!m_prompts.confirmDelete(this, QStringLiteral("Delete Group?"), message)) return;
+  if (m_selection.group() == group) {
+    TranscriptGroup* next = nullptr;
+    for (TranscriptGroup* other : m_actions.groups()) {
+      if (other != group) {
+        next = other;
+        break;
+      }
+    }
+    m_selection.setGroup(next);
+    if (next) m_settings.setLastUsedGroupId(next->id());
+  }
+  m_actions.deleteGroup(group);
+}
+
+void GroupsSidebar::showAddGroupSheet() {
+  if (!m_sheet) {
+    m_sheet = new AddGroupSheet(this);
+    m_sheet->setWindowModality(Qt::WindowModal);
+    connect(m_sheet, &AddGroupSheet::cancelRequested, this, &GroupsSidebar::closeSheet);
+    connect(m_sheet, &AddGroupSheet::addRequested, this, [this](const QString& name) {
+      if (name.trimmed().isEmpty()) return;  // line breaks only: the sheet stays open
+      // A saved group becomes the last used one (LibraryActions) and the selected one.
+      if (TranscriptGroup* group = m_actions.addGroup(name)) m_selection.setGroup(group);
+      closeSheet();
+    });
+  }
+  m_sheet->nameField()->clear();
+  m_sheet->show();
+  m_sheet->raise();
+}
+
+void GroupsSidebar::closeSheet() {
+  if (m_sheet) m_sheet->hide();
+}
+
+}  // namespace parlowvista
