@@ -1,0 +1,171 @@
+#include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/GroupListModel.h"
+#include "Views/Library/GroupsSidebar.h"
+#include "Views/Library/LibrarySelection.h"
+#include "app/Services/LibraryTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <QLineEdit>
+#include <QListView>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+using namespace parlowvista;
+
+namespace {
+
+class GroupsSidebarTest : public testsupport::LibraryFixture {
+ protected:
+  void SetUp() override {
+    LibraryFixture::SetUp();
+    general = group("General", 0);
+    talks = group("Talks", 1);
+    selection = std::make_unique<LibrarySelection>(*context);
+  }
+
+  std::unique_ptr<GroupsSidebar> makeSidebar() {
+    LibraryPrompts prompts;
+    prompts.confirmDelete = [this](QWidget*, const QString& title, const QString& message) {
+      asked << title + "|" + message;
+      return answer;
+    };
+    auto sidebar = std::make_unique<GroupsSidebar>(*context, *actions, *settings, *selection, prompts);
+    sidebar->resize(240, 400);
+    sidebar->show();
+    return sidebar;
+  }
+
+  // The store tells its views of changes on the next event-loop turn, and an editor commits
+  // on the turn after its key.
+  static void settle() {
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  }
+
+  QStringList rows(GroupsSidebar& sidebar) {
+    QStringList result;
+    for (int row = 0; row < sidebar.model()->rowCount(); ++row) result << sidebar.model()->index(row).data().toString();
+    return result;
+  }
+
+  TranscriptGroup* general = nullptr;
+  TranscriptGroup* talks = nullptr;
+  std::unique_ptr<LibrarySelection> selection;
+  QStringList asked;
+  bool answer = true;
+};
+
+}  // namespace
+
+TEST_F(GroupsSidebarTest, InitialSelectionPrefersTheLastUsedGroupAndWritesNoSetting) {
+  settings->setLastUsedGroupId(talks->id());
+  auto sidebar = makeSidebar();
+  EXPECT_EQ(selection->group(), talks);
+
+  auto stale = std::make_unique<LibrarySelection>(*context);
+  selection = std::move(stale);
+  settings->setLastUsedGroupId(QUuid::createUuid());  // names no group
+  auto fresh = makeSidebar();
+  EXPECT_EQ(selection->group(), general);
+  EXPECT_NE(settings->lastUsedGroupId(), general->id());
+}
+
+TEST_F(GroupsSidebarTest, ChoosingAGroupWithTheKeyboardRecordsItAsLastUsed) {
+  auto sidebar = makeSidebar();
+  ASSERT_EQ(selection->group(), general);
+  sidebar->listView()->setFocus();
+  QTest::keyClick(sidebar->listView(), Qt::Key_Down);
+  EXPECT_EQ(selection->group(), talks);
+  EXPECT_EQ(settings->lastUsedGroupId(), talks->id());
+  QTest::keyClick(sidebar->listView(), Qt::Key_Up);
+  EXPECT_EQ(settings->lastUsedGroupId(), general->id());
+}
+
+TEST_F(GroupsSidebarTest, TheNewGroupSheetAddsSelectsAndStaysOpenForBlankNames) {
+  auto sidebar = makeSidebar();
+  QTest::mouseClick(sidebar->addButton(), Qt::LeftButton);
+  AddGroupSheet* sheet = sidebar->addGroupSheet();
+  ASSERT_TRUE(sheet && sheet->isVisible());
+  EXPECT_FALSE(sheet->addButton()->isEnabled());
+  sheet->nameField()->setText(" \t ");
+  EXPECT_FALSE(sheet->addButton()->isEnabled());
+  sheet->nameField()->setText("\n");  // passes the sheet, refused by the store road
+  sheet->addButton()->click();
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_EQ(rows(*sidebar).size(), 2);
+
+  sheet->nameField()->setText("  Lectures ");
+  QTest::keyClick(sheet->nameField(), Qt::Key_Return);
+  settle();
+  EXPECT_FALSE(sheet->isVisible());
+  EXPECT_EQ(rows(*sidebar), (QStringList{"General", "Talks", "Lectures"}));
+  ASSERT_TRUE(selection->group());
+  EXPECT_EQ(selection->group()->name(), "Lectures");
+  EXPECT_EQ(settings->lastUsedGroupId(), selection->group()->id());
+  EXPECT_EQ(sidebar->listView()->currentIndex().row(), 2);
+
+  sidebar->showAddGroupSheet();  // opens empty again
+  EXPECT_TRUE(sheet->nameField()->text().isEmpty());
+  QTest::keyClick(sheet, Qt::Key_Escape);
+  EXPECT_FALSE(sheet->isVisible());
+}
+
+TEST_F(GroupsSidebarTest, RenameInPlaceCommitsOnReturnAndCancelsOnEscape) {
+  auto sidebar = makeSidebar();
+  QSignalSpy reset(sidebar->model(), &QAbstractItemModel::modelReset);
+  QSignalSpy changed(sidebar->model(), &QAbstractItemModel::dataChanged);
+  sidebar->startRename(talks);
+  auto* editor = sidebar->listView()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  editor->setText("Podcasts ");
+  QTest::keyClick(editor, Qt::Key_Return);
+  settle();
+  EXPECT_EQ(talks->name(), "Podcasts");
+  ASSERT_GE(changed.count(), 1);
+  for (const auto& args : changed) EXPECT_EQ(args.at(0).toModelIndex().row(), 1);  // one row only
+  EXPECT_EQ(reset.count(), 0);
+
+  sidebar->startRename(talks);
+  editor = sidebar->listView()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  editor->setText("Nope");
+  QTest::keyClick(editor, Qt::Key_Escape);
+  settle();
+  EXPECT_EQ(talks->name(), "Podcasts");
+}
+
+TEST_F(GroupsSidebarTest, DraggingARowRenumbersTheGroupsAndMovesTheRow) {
+  auto sidebar = makeSidebar();
+  TranscriptGroup* third = group("Third", 2);
+  settle();
+  QSignalSpy moved(sidebar->model(), &QAbstractItemModel::rowsMoved);
+  EXPECT_TRUE(sidebar->model()->moveRow({}, 2, {}, 0));  // what the list view's internal move calls
+  settle();
+  EXPECT_EQ(rows(*sidebar), (QStringList{"Third", "General", "Talks"}));
+  EXPECT_EQ(third->sortOrder(), 0);
+  EXPECT_EQ(talks->sortOrder(), 2);
+  EXPECT_GE(moved.count(), 1);
+  EXPECT_EQ(selection->group(), general);
+  EXPECT_EQ(sidebar->listView()->currentIndex().row(), 1);  // the selection follows its row
+}
+
+TEST_F(GroupsSidebarTest, DeletingAsksFirstThenMovesTheSelectionAway) {
+  auto sidebar = makeSidebar();
+  answer = false;
+  sidebar->requestDelete(general);
+  EXPECT_FALSE(general->isDeleted());
+  ASSERT_EQ(asked.size(), 1);
+  EXPECT_EQ(asked[0], "Delete Group?|Delete \"General\" and all its transcriptions? This cannot be undone.");
+
+  answer = true;
+  sidebar->requestDelete(general);
+  settle();
+  EXPECT_EQ(rows(*sidebar), (QStringList{"Talks"}));
+  EXPECT_EQ(selection->group(), talks);
+  EXPECT_EQ(sidebar->listView()->currentIndex().row(), 0);
+  sidebar->requestDelete(talks);
+  settle();
+  EXPECT_EQ(selection->group(), nullptr);
+  EXPECT_EQ(sidebar->model()->rowCount(), 0);
+}
