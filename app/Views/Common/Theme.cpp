@@ -2,7 +2,10 @@
 
 #include "Views/Common/ColorContrast.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QEvent>
+#include <QLineEdit>
 #include <QWidget>
 
 namespace parlowvista {
@@ -96,6 +99,29 @@ Theme::SegmentColors Theme::segmentColors(const QPalette& palette) {
   colors.selectedText = colors.fill;
   colors.focus = colors.text;
   return colors;
+}
+
+QColor Theme::selectionColor(const QPalette& palette) {
+  const QColor text = palette.color(QPalette::Active, QPalette::HighlightedText);
+  return withContrast(palette.color(QPalette::Active, QPalette::Highlight), text, textContrast);
+}
+
+void Theme::applyReadableSelection(QWidget* root) {
+  const QColor selection = selectionColor(root->palette());
+  const auto apply = [&selection](QWidget* widget) {
+    QPalette palette = widget->palette();
+    for (const auto group : {QPalette::Active, QPalette::Inactive})
+      palette.setColor(group, QPalette::Highlight, selection);
+    widget->setPalette(palette);
+  };
+  for (QWidget* widget : root->findChildren<QWidget*>()) {
+    if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+      apply(combo);
+      apply(combo->view());
+    } else if (qobject_cast<QLineEdit*>(widget) || qobject_cast<QAbstractItemView*>(widget)) {
+      apply(widget);
+    }
+  }
 }
 
 void Theme::setTextColor(QWidget* widget, const QColor& color) {

@@ -117,6 +117,7 @@ CreateTranslationSheet::CreateTranslationSheet(Transcription* transcription, QSe
     m_cancelButton->setFocus();
   }
   Theme::followPalette(this, [this] {
+    Theme::applyReadableSelection(this);
     m_closeButton->setIcon(Icons::icon(QStringLiteral("x-circle"), Theme::color(ThemeColor::secondaryText, palette())));
   });
   fitToContent();

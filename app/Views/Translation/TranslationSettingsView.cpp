@@ -104,6 +104,7 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
 }
 
 void TranslationSettingsView::applyPalette() {
+  Theme::applyReadableSelection(this);
   QPalette fieldPalette = m_keyField->palette();
   fieldPalette.setColor(QPalette::PlaceholderText, Theme::color(ThemeColor::secondaryText, palette(), QPalette::Base));
   m_keyField->setPalette(fieldPalette);

@@ -65,6 +65,9 @@ TEST(Theme, StatusAndSecondaryTextsReadInLightAndDarkPalettes) {
     EXPECT_GE(contrastRatio(Theme::color(ThemeColor::controlEdge, palette), palette.color(QPalette::Window)),
               Theme::largeContrast)
         << name;
+    EXPECT_GE(contrastRatio(palette.color(QPalette::HighlightedText), Theme::selectionColor(palette)),
+              Theme::textContrast)
+        << name;
     // Status colours stay apart from each other and from plain text.
     const QColor success = Theme::color(ThemeColor::success, palette);
     const QColor error = Theme::color(ThemeColor::error, palette);
