@@ -1,0 +1,87 @@
+#pragma once
+
+#include "Views/Library/LibraryPrompts.h"
+
+#include <QHash>
+#include <QPointer>
+#include <QUuid>
+#include <QWidget>
+
+class QLabel;
+class QMimeData;
+class QPushButton;
+class QStackedWidget;
+class QVBoxLayout;
+
+namespace parlowvista {
+
+class AudioFileImportQueue;
+class AudioSource;
+class AudioSourceRow;
+class FileAccessManager;
+class LibraryActions;
+class LibrarySelection;
+class ModelContext;
+class TranscriptGroup;
+
+// The middle column: the sources of the selected group, newest first, with their version
+// chips. Files dropped on it (text/uri-list of local audio files) or chosen with "Add Audio
+// File" go to the import queue, every one of them, in order. Clicking a row selects the
+// source and its newest version; a chip selects its source first, then the version. "Delete"
+// asks, then deletes through LibraryActions. Rows are kept by id and updated in place.
+class AudioSourcesList : public QWidget {
+  Q_OBJECT
+ public:
+  AudioSourcesList(ModelContext& context, LibraryActions& actions, LibrarySelection& selection,
+                   FileAccessManager& fileAccess, AudioFileImportQueue& importQueue,
+                   LibraryPrompts prompts = LibraryPrompts::standard(), QWidget* parent = nullptr);
+
+  // Sources of a group, newest first (stable).
+  static QList<AudioSource*> sourcesNewestFirst(const TranscriptGroup* group);
+
+  void requestDelete(AudioSource* source);
+  void chooseFiles();
+  // Takes the local audio files of a drop; false when the drop is refused.
+  bool acceptDrop(const QMimeData* data);
+
+  QList<AudioSourceRow*> rows() const;
+  QLabel* titleLabel() const { return m_title; }
+  QLabel* countLabel() const { return m_count; }
+  QStackedWidget* pages() const { return m_pages; }
+  QPushButton* addFileButton() const { return m_addButton; }
+  bool isDragOver() const { return m_dragOver; }
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QWidget* makeEmptyPage();
+  void onGroupChanged();
+  void syncRows();
+  void updateHeader();
+  void updateRowSelection();
+  void selectSource(AudioSource* source);
+  void setDragOver(bool over);
+
+  LibraryActions& m_actions;
+  LibrarySelection& m_selection;
+  FileAccessManager& m_fileAccess;
+  AudioFileImportQueue& m_importQueue;
+  LibraryPrompts m_prompts;
+  QLabel* m_title;
+  QLabel* m_count;
+  QStackedWidget* m_pages;
+  QWidget* m_rowsHost;
+  QVBoxLayout* m_rowsLayout;
+  QPushButton* m_addButton = nullptr;
+  QLabel* m_dropOverlay;
+  QHash<QUuid, AudioSourceRow*> m_rows;
+  QPointer<TranscriptGroup> m_group;
+  bool m_dragOver = false;
+};
+
+}  // namespace parlowvista

@@ -1,0 +1,242 @@
+#include "Views/Library/FileDropZone.h"
+
+#include "Views/Library/AudioFileTypes.h"
+#include "Views/Library/LibraryIcons.h"
+#include "Views/Library/LibraryStyle.h"
+
+#include <QDragEnterEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace parlowvista {
+
+namespace {
+QLabel* plain(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignCenter);
+  return label;
+}
+}  // namespace
+
+FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts prompts, QWidget* parent)
+    : QWidget(parent), m_enabled(enabled), m_youTubeAvailable(youTubeAvailable), m_prompts(std::move(prompts)) {
+  setAcceptDrops(true);
+  setAccessibleName(QStringLiteral("Drop Audio File Here"));
+  m_logo = new QLabel(this);
+  m_logo->setAlignment(Qt::AlignCenter);
+  auto* title = plain(QStringLiteral("Drop Audio File Here"), this);
+  QFont titleFont = title->font();
+  titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
+  titleFont.setWeight(QFont::Medium);
+  title->setFont(titleFont);
+  m_formats = plain(QStringLiteral("Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF"), this);
+
+  m_choose = new QPushButton(QStringLiteral("Choose File..."), this);
+  m_or = plain(QStringLiteral("or"), this);
+  m_fromURL = new QPushButton(QStringLiteral("From URL"), this);
+  m_choose->setEnabled(enabled);
+  m_fromURL->setEnabled(enabled);
+  auto* actions = new QHBoxLayout;
+  actions->setSpacing(16);
+  actions->addStretch();
+  actions->addWidget(m_choose);
+  actions->addWidget(m_or);
+  actions->addWidget(m_fromURL);
+  actions->addStretch();
+
+  m_urlSection = new QWidget(this);
+  m_urlField = new QLineEdit(m_urlSection);
+  m_urlField->setPlaceholderText(QStringLiteral("YouTube or video URL"));
+  m_urlField->setAccessibleName(QStringLiteral("YouTube or video URL"));
+  m_submit = new QToolButton(m_urlSection);
+  m_submit->setAutoRaise(true);
+  m_submit->setIconSize({24, 24});
+  m_submit->setAccessibleName(QStringLiteral("Transcribe from URL"));
+  m_submit->setToolTip(QStringLiteral("Transcribe from URL"));
+  m_hint = new QLabel(m_urlSection);
+  m_hint->setTextFormat(Qt::PlainText);
+  m_hint->setAlignment(Qt::AlignCenter);
+  m_hint->setWordWrap(true);
+  m_hint->setText(youTubeAvailable ? QStringLiteral("Supports YouTube, Vimeo, SoundCloud, and 1000+ other sites")
+                                   : QStringLiteral("yt-dlp not found. Install: sudo apt install yt-dlp"));
+  m_error = plain(QStringLiteral("Enter an http or https address"), m_urlSection);
+  m_error->hide();
+  auto* field = new QHBoxLayout;
+  field->setSpacing(8);
+  field->addWidget(m_urlField, 1);
+  field->addWidget(m_submit);
+  auto* section = new QVBoxLayout(m_urlSection);
+  section->setContentsMargins(40, 0, 40, 0);
+  section->setSpacing(12);
+  section->addLayout(field);
+  section->addWidget(m_hint);
+  section->addWidget(m_error);
+  m_urlSection->hide();
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(24, 24, 24, 24);
+  layout->setSpacing(16);
+  layout->addStretch();
+  layout->addWidget(m_logo);
+  layout->addWidget(title);
+  layout->addWidget(m_formats);
+  layout->addLayout(actions);
+  layout->addWidget(m_urlSection);
+  layout->addStretch();
+
+  connect(m_choose, &QPushButton::clicked, this, &FileDropZone::chooseFile);
+  connect(m_fromURL, &QPushButton::clicked, this, &FileDropZone::toggleURLInput);
+  connect(m_submit, &QToolButton::clicked, this, &FileDropZone::submitURL);
+  connect(m_urlField, &QLineEdit::returnPressed, this, &FileDropZone::submitURL);
+  connect(m_urlField, &QLineEdit::textChanged, this, [this] {
+    m_error->hide();
+    updateSubmitButton();
+  });
+  updateColors();
+  updateSubmitButton();
+}
+
+QString FileDropZone::acceptedAddress(const QString& text) {
+  const QString trimmed = text.trimmed();
+  const QUrl url(trimmed, QUrl::StrictMode);
+  const QString scheme = url.scheme().toLower();
+  if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) || url.host().isEmpty()) {
+    return {};
+  }
+  return trimmed;
+}
+
+bool FileDropZone::isURLInputShown() const {
+  return !m_urlSection->isHidden();
+}
+
+void FileDropZone::chooseFile() {
+  if (!m_enabled || !m_prompts.chooseAudioFiles) return;
+  const QList<QUrl> chosen = m_prompts.chooseAudioFiles(this, false);
+  if (!chosen.isEmpty()) emit fileDropped(chosen.first());
+}
+
+void FileDropZone::toggleURLInput() {
+  const bool show = !isURLInputShown();
+  m_urlSection->setVisible(show);
+  if (show) {
+    m_urlField->setFocus();
+  } else {
+    m_urlField->clear();
+  }
+}
+
+void FileDropZone::submitURL() {
+  if (m_urlField->text().trimmed().isEmpty()) return;
+  const QString address = acceptedAddress(m_urlField->text());
+  if (address.isEmpty()) {
+    // Only web addresses go to the downloader; anything else stays in the field.
+    m_error->show();
+    return;
+  }
+  emit youTubeURLSubmitted(address);
+  m_urlField->clear();
+  m_urlSection->hide();
+}
+
+bool FileDropZone::acceptDrop(const QMimeData* data) {
+  if (!m_enabled) return false;
+  const QList<QUrl> files = AudioFileTypes::audioFiles(data);
+  if (files.isEmpty()) return false;
+  emit fileDropped(files.first());
+  return true;
+}
+
+void FileDropZone::setTargeted(bool targeted) {
+  if (m_targeted == targeted) return;
+  m_targeted = targeted;
+  updateColors();
+  update();
+}
+
+void FileDropZone::dragEnterEvent(QDragEnterEvent* event) {
+  setTargeted(true);  // the highlight follows the hover, even when the drop will be refused
+  if (m_enabled && !AudioFileTypes::audioFiles(event->mimeData()).isEmpty()) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void FileDropZone::dragLeaveEvent(QDragLeaveEvent* event) {
+  setTargeted(false);
+  QWidget::dragLeaveEvent(event);
+}
+
+void FileDropZone::dropEvent(QDropEvent* event) {
+  setTargeted(false);
+  if (acceptDrop(event->mimeData())) {
+    event->acceptProposedAction();
+  } else {
+    event->ignore();
+  }
+}
+
+void FileDropZone::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange) updateColors();
+}
+
+void FileDropZone::updateColors() {
+  const QPalette& p = palette();
+  QColor logo = p.color(QPalette::Highlight);
+  if (!m_targeted) logo.setAlphaF(0.8f);
+  m_logo->setPixmap(LibraryIcons::pixmap(QStringLiteral("waveform"), logo, 80, devicePixelRatioF()));
+  const QColor secondary = LibraryStyle::secondaryText(p);
+  for (QLabel* label : {m_formats, m_or}) {
+    QPalette own = label->palette();
+    own.setColor(QPalette::WindowText, secondary);
+    label->setPalette(own);
+  }
+  QPalette hint = m_hint->palette();
+  hint.setColor(QPalette::WindowText, m_youTubeAvailable ? secondary : LibraryStyle::warning(p));
+  m_hint->setPalette(hint);
+  QPalette error = m_error->palette();
+  error.setColor(QPalette::WindowText, LibraryStyle::warning(p));
+  m_error->setPalette(error);
+  m_fromURL->setIcon(LibraryIcons::icon(QStringLiteral("link"), p.color(QPalette::ButtonText)));
+  updateSubmitButton();
+}
+
+void FileDropZone::updateSubmitButton() {
+  const bool hasText = !m_urlField->text().isEmpty();
+  m_submit->setEnabled(hasText);
+  const QPalette& p = palette();
+  m_submit->setIcon(LibraryIcons::icon(QStringLiteral("arrow-right"),
+                                       hasText ? p.color(QPalette::Highlight) : LibraryStyle::secondaryText(p), 24));
+}
+
+void FileDropZone::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF frame = QRectF(rect()).adjusted(9, 9, -9, -9);
+  QPainterPath path;
+  path.addRoundedRect(frame, 16, 16);
+  const QPalette& p = palette();
+  if (m_targeted) {
+    QColor fill = p.color(QPalette::Highlight);
+    fill.setAlphaF(0.1f);
+    painter.fillPath(path, fill);
+  }
+  QColor edge = m_targeted ? p.color(QPalette::Highlight) : LibraryStyle::secondaryText(p);
+  if (!m_targeted) edge.setAlphaF(0.5f);
+  QPen pen(edge, 2, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+  pen.setDashPattern({4, 4});  // 8 drawn, 8 left out at width 2
+  painter.setPen(pen);
+  painter.drawPath(path);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Views/Library/LibraryPrompts.h"
+
+#include <QWidget>
+
+class QLabel;
+class QMimeData;
+class QLineEdit;
+class QPushButton;
+class QToolButton;
+
+namespace parlowvista {
+
+// The start screen of an empty workspace: drop one audio file, choose one with "Choose
+// File...", or open "From URL" and submit an online-video address. A file is handed on at its
+// own path (no copy); an address only when it is an http or https address with a host.
+// Disabled zones refuse drops and disable both buttons.
+class FileDropZone : public QWidget {
+  Q_OBJECT
+ public:
+  FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts prompts = LibraryPrompts::standard(),
+               QWidget* parent = nullptr);
+
+  // The trimmed text when it is an http(s) address with a host, else empty.
+  static QString acceptedAddress(const QString& text);
+
+  void chooseFile();
+  void toggleURLInput();
+  void submitURL();
+  // The first local audio file of a drop; false when refused.
+  bool acceptDrop(const QMimeData* data);
+
+  bool isTargeted() const { return m_targeted; }
+  bool isURLInputShown() const;
+  QPushButton* chooseButton() const { return m_choose; }
+  QPushButton* fromURLButton() const { return m_fromURL; }
+  QLineEdit* urlField() const { return m_urlField; }
+  QToolButton* submitButton() const { return m_submit; }
+  QLabel* hintLabel() const { return m_hint; }
+
+ signals:
+  void fileDropped(const QUrl& file);
+  void youTubeURLSubmitted(const QString& address);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void updateColors();
+  void updateSubmitButton();
+  void setTargeted(bool targeted);
+
+  bool m_enabled;
+  bool m_youTubeAvailable;
+  LibraryPrompts m_prompts;
+  bool m_targeted = false;
+  QLabel* m_logo;
+  QLabel* m_formats;
+  QPushButton* m_choose;
+  QLabel* m_or;
+  QPushButton* m_fromURL;
+  QWidget* m_urlSection;
+  QLineEdit* m_urlField;
+  QToolButton* m_submit;
+  QLabel* m_hint;
+  QLabel* m_error;
+};
+
+}  // namespace parlowvista

@@ -1,0 +1,200 @@
+#include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioSourceRow.h"
+#include "Views/Library/AudioSourcesList.h"
+#include "Views/Library/LibrarySelection.h"
+#include "Views/Library/LibraryStyle.h"
+#include "app/Services/LibraryTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <QFile>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTest>
+#include <QToolButton>
+
+using namespace parlowvista;
+
+namespace {
+
+class AudioSourcesListTest : public testsupport::LibraryFixture {
+ protected:
+  void SetUp() override {
+    LibraryFixture::SetUp();
+    g = group("Interviews", 0);
+    selection = std::make_unique<LibrarySelection>(*context);
+    prompts.confirmDelete = [this](QWidget*, const QString& title, const QString& message) {
+      asked << title + "|" + message;
+      return true;
+    };
+    prompts.chooseAudioFiles = [this](QWidget*, bool multiple) {
+      EXPECT_TRUE(multiple);
+      return picked;
+    };
+    list = std::make_unique<AudioSourcesList>(*context, *actions, *selection, fileAccess, queue, prompts);
+    list->resize(320, 500);
+    list->show();
+  }
+
+  static void settle() {
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  }
+
+  AudioSource* sourceAt(const QString& name, int secondsAgo, int versions = 0) {
+    AudioSource* made = source(g, file("Music/" + name), std::nullopt, versions);
+    made->setCreatedAt(QDateTime::currentDateTime().addSecs(-secondsAgo));
+    for (Transcription* t : made->transcriptions())
+      t->setCreatedAt(made->createdAt().addSecs(t->name().back().digitValue()));
+    context->save();
+    return made;
+  }
+
+  QStringList rowNames() {
+    QStringList names;
+    for (AudioSourceRow* row : list->rows()) names << row->audioSource()->filename();
+    return names;
+  }
+
+  static std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
+    auto data = std::make_unique<QMimeData>();
+    QList<QUrl> urls;
+    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
+    data->setUrls(urls);
+    return data;
+  }
+
+  TranscriptGroup* g = nullptr;
+  std::unique_ptr<LibrarySelection> selection;
+  AudioFileImportQueue queue;
+  LibraryPrompts prompts;
+  QStringList asked;
+  QList<QUrl> picked;
+  std::unique_ptr<AudioSourcesList> list;
+};
+
+}  // namespace
+
+TEST_F(AudioSourcesListTest, ShowsNoGroupThenTheEmptyStateThenSourcesNewestFirst) {
+  EXPECT_EQ(list->titleLabel()->text(), "No Group");
+  EXPECT_TRUE(list->countLabel()->isHidden());
+  EXPECT_FALSE(list->acceptDrop(uriList({file("a.wav")}).get()));  // no group: refused
+
+  selection->setGroup(g);
+  EXPECT_EQ(list->titleLabel()->text(), "Interviews");
+  EXPECT_EQ(list->pages()->currentIndex(), 1);
+  sourceAt("old.wav", 300);
+  sourceAt("new.wav", 10);
+  sourceAt("mid.wav", 100);
+  settle();
+  EXPECT_EQ(rowNames(), (QStringList{"new.wav", "mid.wav", "old.wav"}));
+  EXPECT_EQ(list->countLabel()->text(), "3 files");
+  EXPECT_EQ(list->pages()->currentIndex(), 2);
+}
+
+TEST_F(AudioSourcesListTest, EveryDroppedAudioFileIsQueuedAndAnnouncedOneAtATime) {
+  selection->setGroup(g);
+  QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
+  const QString a = file("in/a.WAV"), b = file("in/b.mp3"), text = file("in/notes.txt"), c = file("in/c.flac");
+  EXPECT_TRUE(list->acceptDrop(uriList({a, text, b, c}).get()));
+  EXPECT_EQ(announced.count(), 0);  // never inside the drop itself
+  bool busy = false;
+  queue.setBusyProbe([&] { return busy; });
+  QObject::connect(&queue, &AudioFileImportQueue::audioFileDropped, [&] { busy = true; });  // a run starts
+  settle();
+  ASSERT_EQ(announced.count(), 1);
+  EXPECT_EQ(announced[0][0].toUrl(), QUrl::fromLocalFile(a));
+  busy = false;  // that run ended
+  queue.pump();
+  busy = false;
+  queue.pump();
+  ASSERT_EQ(announced.count(), 3);
+  EXPECT_EQ(announced[1][0].toUrl(), QUrl::fromLocalFile(b));  // the text file is left out
+  EXPECT_EQ(announced[2][0].toUrl(), QUrl::fromLocalFile(c));
+  EXPECT_EQ(queue.pendingCount(), 0);
+}
+
+TEST_F(AudioSourcesListTest, ThePickerQueuesEveryChosenFile) {
+  selection->setGroup(g);
+  picked = {QUrl::fromLocalFile(file("x.wav")), QUrl::fromLocalFile(file("y.m4a"))};
+  QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
+  QTest::mouseClick(list->addFileButton(), Qt::LeftButton);
+  settle();
+  EXPECT_EQ(announced.count(), 2);  // no busy probe: one per event-loop turn
+}
+
+TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsItsSourceFirst) {
+  AudioSource* first = sourceAt("first.wav", 50, 2);
+  AudioSource* second = sourceAt("second.wav", 10, 3);
+  selection->setGroup(g);
+  settle();
+  AudioSourceRow* secondRow = list->rows().at(0);
+  AudioSourceRow* firstRow = list->rows().at(1);
+  QTest::mouseClick(secondRow, Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_EQ(selection->audioSource(), second);
+  EXPECT_EQ(selection->transcription()->name(), "Version 3");
+  ASSERT_EQ(firstRow->chips().size(), 2);
+  EXPECT_EQ(firstRow->chips()[0]->text(), "Version 2");  // newest first
+
+  firstRow->chips()[1]->click();
+  EXPECT_EQ(selection->audioSource(), first);
+  EXPECT_EQ(selection->transcription()->name(), "Version 1");
+  EXPECT_TRUE(firstRow->chips()[1]->isChecked());
+  EXPECT_FALSE(secondRow->chips()[0]->isChecked());
+
+  auto* added = new Transcription("Version 3", 1.0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10.0);
+  added->setCreatedAt(QDateTime::currentDateTime().addSecs(60));
+  first->appendTranscription(added);
+  QToolButton* kept = firstRow->chips()[1];
+  EXPECT_EQ(firstRow->chips().size(), 3);
+  EXPECT_EQ(firstRow->chips()[0]->text(), "Version 3");
+  EXPECT_EQ(firstRow->chips()[2], kept);  // existing chips are kept, not rebuilt
+}
+
+TEST_F(AudioSourcesListTest, DeletingTheSelectedSourceSelectsTheNewestOtherWithoutAVersion) {
+  AudioSource* older = sourceAt("older.wav", 100, 1);
+  AudioSource* newer = sourceAt("newer.wav", 10, 1);
+  const QString cache = file("Cache/newer.bin");
+  newer->setCachedSamplesPath(cache);
+  context->save();
+  selection->setGroup(g);
+  selection->setAudioSource(newer);
+  selection->setTranscription(newer->transcriptions().first());
+
+  list->requestDelete(newer);
+  EXPECT_EQ(asked, QStringList{"Delete Audio?|Delete \"newer.wav\" and all its transcriptions?"});
+  EXPECT_EQ(selection->audioSource(), older);
+  EXPECT_EQ(selection->transcription(), nullptr);
+  EXPECT_FALSE(QFile::exists(cache));
+  EXPECT_TRUE(QFile::exists(root + "/Music/newer.wav"));  // the user's own file stays
+  settle();
+  EXPECT_EQ(rowNames(), QStringList{"older.wav"});
+  list->requestDelete(older);
+  settle();
+  EXPECT_EQ(selection->audioSource(), nullptr);
+  EXPECT_EQ(list->pages()->currentIndex(), 1);
+}
+
+TEST_F(AudioSourcesListTest, AMissingFileShowsMissingAndOffersLocateFile) {
+  AudioSource* gone = sourceAt("gone.wav", 10);
+  QFile::remove(gone->originalPath());
+  sourceAt("here.wav", 20);
+  selection->setGroup(g);
+  settle();
+  AudioSourceRow* goneRow = list->rows().at(0);
+  AudioSourceRow* hereRow = list->rows().at(1);
+  EXPECT_FALSE(goneRow->isFileAvailable());
+  EXPECT_TRUE(goneRow->detailsText().endsWith("Missing"));
+  EXPECT_EQ(goneRow->menuEntries(), (QStringList{"Locate File...", "", "Delete"}));
+  EXPECT_EQ(hereRow->menuEntries(), (QStringList{"Show in File Manager", "", "Delete"}));
+  goneRow->triggerMenuEntry("Locate File...");
+  EXPECT_EQ(fileAccess.pendingRelocate(), gone);
+  EXPECT_TRUE(fileAccess.showRelocateDialog());
+}
+
+TEST(LibraryStyleTest, DurationsAreMinutesAndSecondsTruncated) {
+  const std::pair<double, const char*> cases[] = {{0, "0:00"},     {59.9, "0:59"},    {60, "1:00"},
+                                                  {3600, "60:00"}, {3725.9, "62:05"}, {-3, "0:00"}};
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(LibraryStyle::formatDuration(seconds), text) << seconds;
+}
