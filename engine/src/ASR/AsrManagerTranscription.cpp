@@ -61,7 +61,8 @@ NamedTensors prepareEncoderInput(const std::vector<std::string>& encoderInputNam
   return features;
 }
 
-ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDecoderState& state) {
+ASRResult AsrManagerImpl::transcribeWithState(std::span<const float> samples, TdtDecoderState& state,
+                                              const std::function<void(double)>& progress) {
   if (!isAvailable()) {
     throw ASRError::notInitialized();
   }
@@ -74,12 +75,6 @@ ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDec
     // Long audio: chunks decoded from fresh states of their own; the given
     // state is not used on this road.
     ChunkProcessor processor(samples, asr::chunkSampleRate, asr::chunkOverlapSeconds);
-    std::weak_ptr<AsrManager> weak = weak_from_this();
-    auto progress = [weak](double p) {
-      if (auto self = weak.lock()) {
-        self->m_impl->progressEmitter->report(p);
-      }
-    };
     return processor.process(*this, startTime, progress);
   }
 
@@ -97,10 +92,10 @@ ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDec
                                     inference.encoderSequenceLength, samples, processingTime);
 }
 
-AsrManager::InferenceResult AsrManager::executeMLInferenceWithTimings(
+AsrManagerImpl::InferenceResult AsrManagerImpl::executeMLInferenceWithTimings(
     std::span<const float> paddedSamples, std::optional<int> originalLength, std::optional<int> actualAudioFrames,
     TdtDecoderState& state, int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset, bool keepTokenAtEnd) {
-  Impl& d = *m_impl;
+  AsrManagerImpl& d = *this;
   const int64_t n = static_cast<int64_t>(paddedSamples.size());
 
   // Preprocessor input: the samples in one block copy into a cached array.
