@@ -38,34 +38,11 @@ void AsrManagerImpl::initializeDecoderState(TdtDecoderState& state) {
     throw ASRError::notInitialized();
   }
   state.reset();
-  const OnnxModel& model = *decoderModel;
-  auto intTensor = [&model](const char* name, std::vector<int64_t> shape, int64_t value) {
-    const TensorInfo* info = model.input(name);
-    if (info && info->type == ElementType::int64) {
-      Tensor t = Tensor::zeros(ElementType::int64, std::move(shape));
-      t.data<int64_t>()[0] = value;
-      return t;
-    }
-    Tensor t = Tensor::zeros(ElementType::int32, std::move(shape));
-    t.data<int32_t>()[0] = static_cast<int32_t>(value);
-    return t;
-  };
-  const std::vector<int64_t> stateShape = {TdtDecoderState::layerCount, 1, TdtDecoderState::hiddenSize};
-  NamedTensors inputs;
-  inputs["targets"] = intTensor("targets", {1, 1}, 0);
-  inputs["target_length"] = intTensor("target_length", {1}, 1);
-  inputs["h_in"] = Tensor::borrow(ElementType::float32, stateShape, state.hiddenState.data());
-  inputs["c_in"] = Tensor::borrow(ElementType::float32, stateShape, state.cellState.data());
-  const NamedTensors outputs = model.predict(inputs);
-  auto take = [&outputs](const char* name, std::vector<float>& destination) {
-    auto it = outputs.find(name);
-    if (it == outputs.end() || it->second.elementCount() != destination.size()) {
-      return;  // a missing array leaves the field as it was
-    }
-    destination = it->second.toFloats();
-  };
-  take("h_out", state.hiddenState);
-  take("c_out", state.cellState);
+  // The arrays are the model's state input and output alike.
+  state.hiddenState.resize(TdtDecoderState::stateElementCount, 0.0f);
+  state.cellState.resize(TdtDecoderState::stateElementCount, 0.0f);
+  TdtDecoderModel::Session session(*decoderModel, state.hiddenState, state.cellState);
+  session.step(0);
 }
 
 void AsrManagerImpl::primeBothStates() {

@@ -8,7 +8,12 @@
 #include <voxtrellis/TdtDecoderState.h>
 
 #include "ASR/ProgressEmitter.h"
+#include "ASR/TDT/TdtDecoderModel.h"
+#include "ASR/TDT/TdtEncoderModel.h"
+#include "ASR/TDT/TdtJointModel.h"
+#include "ASR/TDT/TdtPreprocessorModel.h"
 #include "Onnx/OnnxModel.h"
+#include "Onnx/PredictionOptions.h"
 #include "Shared/SystemInfo.h"
 
 #include <functional>
@@ -69,6 +74,19 @@ class AsrManagerImpl {
                                                 int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset,
                                                 bool keepTokenAtEnd = false);
 
+  // The preprocessor's input: "audio_signal" [1, n] float32 (the samples, in
+  // one block copy into an array of the shared cache) and "audio_length" [1],
+  // `actualLength` or else n, in the width the preprocessor declares (32-bit
+  // without a preprocessor).
+  NamedTensors preparePreprocessorInput(std::span<const float> samples, std::optional<int> actualLength) const;
+
+  // Decodes one window's encoder output ([1, 1024, T] float32) with the
+  // decoder variant of the loaded bundle's version: version 2 uses blank id
+  // 1024. `state` changes in place. Throws like TdtDecoderV3.
+  TdtHypothesis tdtDecodeWithTimings(const Tensor& encoderOutput, int encoderSequenceLength, int actualAudioFrames,
+                                     TdtDecoderState& state, int contextFrameAdjustment, bool isLastChunk,
+                                     int globalFrameOffset, bool keepTokenAtEnd = false);
+
   // ---- tokens to text ------------------------------------------------------
 
   // Text, timings (made from frames unless `tokenTimings` is given), duration
@@ -111,15 +129,17 @@ class AsrManagerImpl {
   AppLogger logger{"ASR"};
   ASRConfig config;
   AudioConverter audioConverter;
-  std::shared_ptr<OnnxModel> preprocessorModel;
-  std::shared_ptr<OnnxModel> encoderModel;
-  std::shared_ptr<OnnxModel> decoderModel;
-  std::shared_ptr<OnnxModel> jointModel;
+  std::shared_ptr<TdtPreprocessorModel> preprocessorModel;
+  std::shared_ptr<TdtEncoderModel> encoderModel;
+  std::shared_ptr<TdtDecoderModel> decoderModel;
+  std::shared_ptr<TdtJointModel> jointModel;
   std::optional<AsrModels> asrModels;
   std::shared_ptr<ProgressEmitter> progressEmitter = ProgressEmitter::create();
   std::map<int64_t, std::string> vocabulary;
   TdtDecoderState microphoneDecoderState;
   TdtDecoderState systemDecoderState;
+  // Options of the preprocessor's and encoder's predictions, made on first use.
+  std::optional<PredictionOptions> predictionOptions;
   // Warming of the shared array cache; waited for on destruction only.
   std::future<void> warming;
 };

@@ -46,6 +46,19 @@ TEST(DuplicateRemovalTest, DropsRepeatedEndOfThePreviousWindow) {
   }
 }
 
+TEST(DuplicateRemovalTest, BoundarySearchFramesBoundTheDuplicateSearchAndANegativeOneSearchesNothing) {
+  // 3, 4 repeat the previous tokens from current start 0.
+  const std::vector<int> previous = {1, 2, 3, 4, 5};
+  const std::vector<int> current = {3, 4, 7};
+  for (const auto& [frames, removed] : std::vector<std::pair<int, int>>{{-5, 0}, {0, 0}, {1, 2}, {20, 2}}) {
+    ASRConfig config = ASRConfig::defaults();
+    config.tdtConfig.boundarySearchFrames = frames;
+    auto manager = AsrManager::create(config);
+    const auto r = AsrManagerImpl::of(*manager).removeDuplicateTokenSequence(previous, current, 12);
+    EXPECT_EQ(r.removedCount, removed) << frames;
+  }
+}
+
 class StreamingChunkTest : public ::testing::Test {
  protected:
   void SetUp() override {
