@@ -1,11 +1,12 @@
 #include "Services/AudioPlayerService.h"
 
+#include "Services/ProcessRunner.h"
+#include "Services/ToolLocator.h"
+
 #include <QAudioOutput>
 #include <QDebug>
 #include <QFileInfo>
 #include <QMediaPlayer>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -71,26 +72,28 @@ bool needsDecodedCopy(const ProbeResult& probed) {
 }
 
 QString decodeToWav(const QString& source, const QTemporaryDir& folder) {
-  const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+  const QString ffmpeg = ToolLocator::onSearchPath(QStringLiteral("ffmpeg")).value_or(QString());
   if (ffmpeg.isEmpty()) {
     throw AudioPlayerError(AudioPlayerError::Kind::decodeFailed,
                            QStringLiteral("Playing CAF files needs ffmpeg. Install via: sudo apt install ffmpeg"));
   }
   const QString target = folder.filePath(QStringLiteral("decoded.wav"));
-  QProcess process;
-  process.setProcessChannelMode(QProcess::MergedChannels);
-  process.start(ffmpeg, {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"),
-                         QStringLiteral("-y"), QStringLiteral("-i"), source, QStringLiteral("-vn"),
-                         QStringLiteral("-acodec"), QStringLiteral("pcm_s16le"), target});
-  const bool finished = process.waitForFinished(kDecodeTimeoutMilliseconds);
-  if (!finished) {
-    process.kill();
-    process.waitForFinished();
-  }
-  if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+  ProcessRequest request;
+  request.program = ffmpeg;
+  request.arguments = {QStringLiteral("-nostdin"),  QStringLiteral("-v"),
+                       QStringLiteral("error"),     QStringLiteral("-y"),
+                       QStringLiteral("-i"),        source,
+                       QStringLiteral("-vn"),       QStringLiteral("-acodec"),
+                       QStringLiteral("pcm_s16le"), target};
+  request.timeoutMs = kDecodeTimeoutMilliseconds;
+  // load() is synchronous by contract; a CAF file is the rare case that takes this road.
+  const ProcessOutcome outcome = ProcessRunner::runToEnd(request);
+  if (!outcome.succeeded()) {
+    const QString reason = outcome.kind == ProcessOutcome::Kind::failedToStart
+                               ? outcome.startError
+                               : QString::fromUtf8(outcome.standardError + outcome.standardOutput).trimmed();
     throw AudioPlayerError(AudioPlayerError::Kind::decodeFailed,
-                           QStringLiteral("Could not decode %1: %2")
-                               .arg(QFileInfo(source).fileName(), QString::fromUtf8(process.readAll()).trimmed()));
+                           QStringLiteral("Could not decode %1: %2").arg(QFileInfo(source).fileName(), reason));
   }
   return target;
 }

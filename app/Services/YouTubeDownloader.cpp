@@ -1,19 +1,16 @@
 #include "Services/YouTubeDownloader.h"
 
+#include "Services/ProcessRunner.h"
+#include "Services/ToolLocator.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QPromise>
 #include <QRegularExpression>
-#include <QStandardPaths>
-#include <QStringDecoder>
 #include <QUuid>
 
-#include <sys/types.h>
-#include <unistd.h>
-#include <csignal>
 #include <utility>
 
 namespace parlowvista {
@@ -22,17 +19,7 @@ namespace {
 
 const QString kFolderPrefix = QStringLiteral("yt-download-");
 const QString kOutputTemplate = QStringLiteral("%(title)s.%(ext)s");
-constexpr int kKillWaitMilliseconds = 3000;
-
-// Text that is not valid UTF-8 is treated as absent rather than shown garbled.
-std::optional<QString> decodeUtf8(const QByteArray& bytes) {
-  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-  QString text = decoder.decode(bytes);
-  if (decoder.hasError()) {
-    return std::nullopt;
-  }
-  return text;
-}
+const QString kToolName = QStringLiteral("yt-dlp");
 
 // Only web addresses reach the tool: anything else (text starting with "-" above all) could be
 // read as one of its options or as a local path.
@@ -66,8 +53,10 @@ DownloaderError DownloaderError::downloadFailed(const QString& message) {
 }
 
 DownloaderError DownloaderError::ytdlpNotFound() {
-  return DownloaderError(Kind::ytdlpNotFound, QStringLiteral("yt-dlp not found. Install via: sudo apt install yt-dlp"),
-                         QString());
+  return DownloaderError(
+      Kind::ytdlpNotFound,
+      QStringLiteral("yt-dlp not found. Install via: pipx install yt-dlp (current) or sudo apt install yt-dlp"),
+      QString());
 }
 
 DownloaderError DownloaderError::invalidURL() {
@@ -83,16 +72,21 @@ struct YouTubeDownloader::Job {
   QString address;
   ProgressHandler handler;
   QPromise<DownloadedAudio> promise;
-  QProcess* process = nullptr;
   QString folder;
-  QByteArray partialLine[2];  // standard output, standard error
-  QByteArray errorOutput;     // everything the tool wrote to standard error
 };
 
-YouTubeDownloader::YouTubeDownloader(QObject* parent) : YouTubeDownloader(findYtDlpSync(), parent) {}
+YouTubeDownloader::YouTubeDownloader(QObject* parent) : YouTubeDownloader(findYtDlpSync(), parent) {
+  if (m_ytdlpPath) {
+    m_versionRunner = new ProcessRunner(this);
+    ToolLocator::logVersion(*m_versionRunner, kToolName, *m_ytdlpPath);
+  } else {
+    qInfo().noquote()
+        << QStringLiteral("yt-dlp: not found on PATH nor in %1").arg(defaultToolLocations().join(QStringLiteral(", ")));
+  }
+}
 
 YouTubeDownloader::YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent)
-    : QObject(parent), m_ytdlpPath(std::move(ytdlpPath)) {}
+    : QObject(parent), m_ytdlpPath(std::move(ytdlpPath)), m_runner(new ProcessRunner(this)) {}
 
 YouTubeDownloader::~YouTubeDownloader() {
   cancel();
@@ -103,16 +97,7 @@ QStringList YouTubeDownloader::defaultToolLocations() {
 }
 
 std::optional<QString> YouTubeDownloader::findYtDlpSync(const QStringList& locations) {
-  for (const QString& location : locations) {
-    if (QFileInfo::exists(location)) {
-      return location;
-    }
-  }
-  const QString onPath = QStandardPaths::findExecutable(QStringLiteral("yt-dlp"));
-  if (onPath.isEmpty()) {
-    return std::nullopt;
-  }
-  return onPath;
+  return ToolLocator::findPreferringPath({kToolName}, locations);
 }
 
 const QStringList& YouTubeDownloader::acceptedAudioExtensions() {
@@ -158,96 +143,65 @@ void YouTubeDownloader::startNext() {
   }
   job.folder = folder;
 
-  job.process = new QProcess(this);
-  // Its own process group, so that cancelling also stops the ffmpeg it runs for extraction.
-  job.process->setChildProcessModifier([] { ::setpgid(0, 0); });
-  job.process->setProgram(*m_ytdlpPath);
-  job.process->setArguments({QStringLiteral("-x"), QStringLiteral("--audio-format"), QStringLiteral("m4a"),
-                             QStringLiteral("--audio-quality"), QStringLiteral("0"), QStringLiteral("-o"),
-                             folder + QLatin1Char('/') + kOutputTemplate, QStringLiteral("--newline"),
-                             QStringLiteral("--progress"), QStringLiteral("--"), job.address});
-  // Both streams are always drained: a tool that fills a pipe nobody reads would block forever.
-  connect(job.process, &QProcess::readyReadStandardOutput, this, [this] {
-    if (m_current) readStream(*m_current, false);
-  });
-  connect(job.process, &QProcess::readyReadStandardError, this, [this] {
-    if (m_current) readStream(*m_current, true);
-  });
-  connect(job.process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
-    if (m_current) processFinished(*m_current, exitCode, status == QProcess::CrashExit);
-  });
-  connect(job.process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-    if (error == QProcess::FailedToStart && m_current) {
-      failCurrent(DownloaderError::downloadFailed(m_current->process->errorString()));
+  ProcessRequest request;
+  request.program = *m_ytdlpPath;
+  request.arguments = {QStringLiteral("-x"),
+                       QStringLiteral("--audio-format"),
+                       QStringLiteral("m4a"),
+                       QStringLiteral("--audio-quality"),
+                       QStringLiteral("0"),
+                       QStringLiteral("-o"),
+                       folder + QLatin1Char('/') + kOutputTemplate,
+                       QStringLiteral("--newline"),
+                       QStringLiteral("--progress"),
+                       QStringLiteral("--"),
+                       job.address};
+  // Progress lines come on either stream.
+  request.standardOutputLine = [this](const QByteArray& line) { reportProgress(line); };
+  request.standardErrorLine = request.standardOutputLine;
+  const quint64 serial = job.serial;
+  m_runner->start(std::move(request), [this, serial](const ProcessOutcome& outcome) {
+    if (!isCurrent(serial)) return;
+    switch (outcome.kind) {
+      case ProcessOutcome::Kind::failedToStart: return failCurrent(DownloaderError::downloadFailed(outcome.startError));
+      case ProcessOutcome::Kind::exited:
+        if (outcome.exitCode != 0) {
+          // The whole of the tool's error output, as it wrote it.
+          const QString text = decodeToolOutput(outcome.standardError).value_or(QStringLiteral("Unknown error"));
+          return failCurrent(DownloaderError::downloadFailed(text));
+        }
+        return collectAudio(*m_current);
+      case ProcessOutcome::Kind::timedOut:  // downloads have no deadline
+      case ProcessOutcome::Kind::cancelled: return;
     }
   });
-  job.process->start();
 }
 
-void YouTubeDownloader::readStream(Job& job, bool errorStream) {
-  const QByteArray bytes = errorStream ? job.process->readAllStandardError() : job.process->readAllStandardOutput();
-  if (errorStream) {
-    job.errorOutput += bytes;
-  }
-  // Progress is read by whole lines, so a line split across two reads still counts.
-  QByteArray& pending = job.partialLine[errorStream ? 1 : 0];
-  pending += bytes;
-  const qsizetype lastNewline = pending.lastIndexOf('\n');
-  if (lastNewline < 0) {
+void YouTubeDownloader::reportProgress(const QByteArray& line) {
+  if (!m_current || !m_current->handler) {
     return;
-  }
-  const QByteArray complete = pending.left(lastNewline + 1);
-  pending.remove(0, lastNewline + 1);
-  reportProgress(job, complete);
-}
-
-bool YouTubeDownloader::reportProgress(Job& job, const QByteArray& lines) {
-  if (!job.handler) {
-    return true;
   }
   // The handler may cancel this download, which ends the job and the handler stored in it; the
   // copy keeps what the handler captured alive until its call returns.
-  const ProgressHandler handler = job.handler;
-  const quint64 serial = job.serial;
-  for (const QByteArray& line : lines.split('\n')) {
-    const std::optional<QString> text = decodeUtf8(line);
-    if (!text) {
-      continue;
-    }
-    for (const ProgressReport& report : parseProgress(*text)) {
-      handler(report.fraction, report.status);
-      if (!isCurrent(serial)) {
-        return false;
-      }
+  const ProgressHandler handler = m_current->handler;
+  const quint64 serial = m_current->serial;
+  const std::optional<QString> text = decodeToolOutput(line);
+  if (!text) {
+    return;
+  }
+  for (const ProgressReport& report : parseProgress(*text)) {
+    handler(report.fraction, report.status);
+    if (!isCurrent(serial)) {
+      return;
     }
   }
-  return true;
 }
 
 bool YouTubeDownloader::isCurrent(quint64 serial) const {
   return m_current && m_current->serial == serial;
 }
 
-void YouTubeDownloader::processFinished(Job& job, int exitCode, bool crashed) {
-  const quint64 serial = job.serial;
-  readStream(job, false);
-  if (!isCurrent(serial)) return;
-  readStream(job, true);
-  if (!isCurrent(serial)) return;
-  // The last line of each stream may lack its line feed.
-  for (QByteArray& rest : job.partialLine) {
-    const QByteArray line = std::exchange(rest, QByteArray());
-    if (!line.isEmpty() && !reportProgress(job, line)) {
-      return;
-    }
-  }
-
-  if (crashed || exitCode != 0) {
-    const QString text = decodeUtf8(job.errorOutput).value_or(QStringLiteral("Unknown error"));
-    failCurrent(DownloaderError::downloadFailed(text));
-    return;
-  }
-
+void YouTubeDownloader::collectAudio(Job& job) {
   const QDir folder(job.folder);
   if (!folder.exists()) {
     failCurrent(DownloaderError::downloadFailed(QStringLiteral("The folder %1 is gone").arg(job.folder)));
@@ -279,11 +233,6 @@ void YouTubeDownloader::succeedCurrent(const DownloadedAudio& audio) {
 
 void YouTubeDownloader::endCurrent() {
   std::unique_ptr<Job> job = std::move(m_current);
-  if (job->process) {
-    job->process->disconnect(this);
-    job->process->deleteLater();
-    job->process = nullptr;
-  }
   job->promise.finish();
   job.reset();
   startNext();
@@ -294,18 +243,8 @@ void YouTubeDownloader::cancel() {
   m_waiting.clear();
   if (m_current) {
     std::unique_ptr<Job> job = std::move(m_current);
-    if (job->process) {
-      job->process->disconnect(this);
-      if (job->process->state() != QProcess::NotRunning) {
-        if (const qint64 pid = job->process->processId(); pid > 0) {
-          ::kill(-static_cast<pid_t>(pid), SIGKILL);
-        }
-        job->process->kill();
-        job->process->waitForFinished(kKillWaitMilliseconds);
-      }
-      job->process->deleteLater();
-      job->process = nullptr;
-    }
+    // Kills the tool's whole process group (its ffmpeg too); its completion sees no current job.
+    m_runner->cancel();
     removeFolder(job->folder);
     jobs.push_front(std::move(job));
   }

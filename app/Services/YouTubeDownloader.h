@@ -15,6 +15,8 @@
 
 namespace parlowvista {
 
+class ProcessRunner;
+
 // Why a download produced no audio. `what()` is the user-facing description.
 class DownloaderError : public std::runtime_error {
  public:
@@ -57,7 +59,8 @@ class YouTubeDownloader : public QObject {
     bool operator==(const ProgressReport&) const = default;
   };
 
-  // Looks for the tool once, now; a tool installed later is found only by a new downloader.
+  // Looks for the tool once, now (see findYtDlpSync()); a tool installed later is found only by
+  // a new downloader. Logs the tool's path and, a moment later, its version.
   explicit YouTubeDownloader(QObject* parent = nullptr);
   // Uses the given tool path (nothing: no tool) instead of searching.
   YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent = nullptr);
@@ -83,7 +86,9 @@ class YouTubeDownloader : public QObject {
   static QList<ProgressReport> parseProgress(const QString& output);
 
   static QStringList defaultToolLocations();
-  // The first existing file among `locations`, else yt-dlp found on PATH, else nothing.
+  // yt-dlp found on the user's PATH first, else the first executable among `locations`, else
+  // nothing: a current tool the user installed (with pipx into ~/.local/bin, say) wins over the
+  // system's older package, which video sites break within months.
   static std::optional<QString> findYtDlpSync(const QStringList& locations = defaultToolLocations());
 
   static const QStringList& acceptedAudioExtensions();
@@ -92,17 +97,18 @@ class YouTubeDownloader : public QObject {
   struct Job;
 
   void startNext();
-  void readStream(Job& job, bool errorStream);
-  // Hands the progress of complete `lines` to the job's handler; false once the handler has
-  // ended the job (by cancelling), after which the job must not be touched.
-  bool reportProgress(Job& job, const QByteArray& lines);
+  // Hands the progress of one line of tool output to the current job's handler.
+  void reportProgress(const QByteArray& line);
   bool isCurrent(quint64 serial) const;
-  void processFinished(Job& job, int exitCode, bool crashed);
+  // After a clean exit: the audio file the tool wrote into the job's folder.
+  void collectAudio(Job& job);
   void failCurrent(const DownloaderError& error);
   void succeedCurrent(const DownloadedAudio& audio);
   void endCurrent();
 
   std::optional<QString> m_ytdlpPath;
+  ProcessRunner* m_runner = nullptr;
+  ProcessRunner* m_versionRunner = nullptr;
   std::unique_ptr<Job> m_current;
   std::deque<std::unique_ptr<Job>> m_waiting;
   quint64 m_lastSerial = 0;

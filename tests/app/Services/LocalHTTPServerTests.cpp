@@ -112,6 +112,11 @@ TEST_F(LocalHTTPServerTest, AnswersEachRequestByItsFirstLine) {
       {"GET /youtube?v=abc123&t=5 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET /youtube?v=a'+alert(1)+' HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET /youtube?v=%3Cscript%3E HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET /youtube?v=abc123\n HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      // The page is asked for by the request line alone.
+      {"XGET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {" GET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET / HTTP/1.1\r\nX-Page: GET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
   };
   for (const auto& c : cases) {
     const QByteArray answer = exchange(server->port(), {QByteArray(c.request)});
@@ -141,13 +146,28 @@ TEST_F(LocalHTTPServerTest, SilentConnectionsGetNoAnswerAndHarmNothing) {
 }
 
 TEST_F(LocalHTTPServerTest, ListensOnTheLoopbackInterfaceOnly) {
+  // 127.0.0.2 reaches this machine on every Linux host, so even one without a
+  // second network address sees a server that listens on all of them.
+  QList<QHostAddress> others = {QHostAddress(QStringLiteral("127.0.0.2"))};
   for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-    if (address.isLoopback() || address.protocol() != QAbstractSocket::IPv4Protocol) {
-      continue;
+    if (!address.isLoopback() && address.protocol() == QAbstractSocket::IPv4Protocol) {
+      others.append(address);
     }
+  }
+  for (const QHostAddress& address : others) {
     QTcpSocket socket;
     socket.connectToHost(address, server->port());
     EXPECT_FALSE(socket.waitForConnected(1000)) << address.toString().toStdString();
+  }
+  QTcpSocket local;
+  local.connectToHost(QHostAddress::LocalHost, server->port());
+  EXPECT_TRUE(local.waitForConnected(3000));
+}
+
+TEST(LocalHTTPServerResponseTest, VideoIdentifierMustBeTheTokenAlphabetThroughout) {
+  EXPECT_TRUE(LocalHTTPServer::isAcceptableVideoId(QStringLiteral("aB_-9z")));
+  for (const char* id : {"abc\n", "abc\r\n", "\nabc", "ab\ncd", "abc "}) {
+    EXPECT_FALSE(LocalHTTPServer::isAcceptableVideoId(QString::fromLatin1(id))) << id;
   }
 }
 

@@ -63,14 +63,58 @@ TEST(YouTubeDownloaderProgressTest, AChunkOfLinesReportsInLineOrder) {
   EXPECT_EQ(reports[2].status, "Extracting audio...");
 }
 
-TEST(YouTubeDownloaderToolTest, DiscoveryTriesTheFixedLocationsThenThePath) {
+// Puts a folder of fake tools first on PATH and collects the log while it lives.
+class ToolOnPath {
+ public:
+  ToolOnPath() : m_savedPath(qgetenv("PATH")) {
+    qputenv("PATH", QByteArray::fromStdString(m_dir.path().string()) + ":" + m_savedPath);
+    s_log.clear();
+    m_previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { s_log.append(text); });
+  }
+  ~ToolOnPath() {
+    qInstallMessageHandler(m_previous);
+    qputenv("PATH", m_savedPath);
+  }
+  QString add(const std::string& name, const std::string& script) {
+    const auto path = testsupport::writeFile(m_dir / name, script);
+    QFile::setPermissions(QString::fromStdString(path.string()), QFile::ReadOwner | QFile::ExeOwner);
+    return QString::fromStdString(path.string());
+  }
+  static QStringList log() { return s_log; }
+
+ private:
+  static inline QStringList s_log;
+  testsupport::TempDir m_dir{"yt-path"};
+  QByteArray m_savedPath;
+  QtMessageHandler m_previous = nullptr;
+};
+
+TEST(YouTubeDownloaderToolTest, DiscoverySearchesThePathBeforeTheFixedFolders) {
   testsupport::TempDir temp;
-  const std::string fake = (temp / "yt-dlp").string();
-  testsupport::writeFile(fake, "#!/bin/sh\n");
-  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp", QString::fromStdString(fake)}),
-            QString::fromStdString(fake));
-  // Debian's tool is installed on the machines that run these tests.
-  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp"}), QStringLiteral("/usr/bin/yt-dlp"));
+  const auto fixed = testsupport::writeFile(temp / "fixed" / "yt-dlp", "#!/bin/sh\n");
+  QFile::setPermissions(QString::fromStdString(fixed.string()), QFile::ReadOwner | QFile::ExeOwner);
+  const QString fixedTool = QString::fromStdString(fixed.string());
+  {
+    ToolOnPath path;
+    const QString user = path.add("yt-dlp", "#!/bin/sh\n");
+    EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp", fixedTool}), user);
+  }
+  const QByteArray savedPath = qgetenv("PATH");
+  qputenv("PATH", QByteArray::fromStdString((temp / "empty").string()));
+  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp", fixedTool}), fixedTool);
+  EXPECT_EQ(YouTubeDownloader::findYtDlpSync({"/nonexistent/yt-dlp"}), std::nullopt);
+  qputenv("PATH", savedPath);
+  EXPECT_EQ(YouTubeDownloader::defaultToolLocations(), (QStringList{"/usr/local/bin/yt-dlp", "/usr/bin/yt-dlp"}));
+}
+
+TEST(YouTubeDownloaderToolTest, TheFoundToolsPathAndVersionAreLogged) {
+  ToolOnPath path;
+  const QString tool = path.add("yt-dlp", "#!/bin/sh\n[ \"$1\" = --version ] && printf '2099.01.02\\nmore\\n'\n");
+  YouTubeDownloader downloader;
+  EXPECT_EQ(downloader.ytdlpPath(), tool);
+  EXPECT_TRUE(waitUntil([&] { return ToolOnPath::log().contains("yt-dlp: " + tool + ", version 2099.01.02"); }))
+      << ToolOnPath::log().join('\n').toStdString();
 }
 
 // Downloads run in a temporary folder of our own so that left-over folders can be counted.
@@ -153,7 +197,8 @@ TEST_F(YouTubeDownloaderTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowTo
     FAIL() << "no error";
   } catch (const DownloaderError& error) {
     EXPECT_EQ(error.kind(), DownloaderError::Kind::ytdlpNotFound);
-    EXPECT_STREQ(error.what(), "yt-dlp not found. Install via: sudo apt install yt-dlp");
+    EXPECT_STREQ(error.what(),
+                 "yt-dlp not found. Install via: pipx install yt-dlp (current) or sudo apt install yt-dlp");
   }
   EXPECT_TRUE(downloadFolders().isEmpty());
 }
@@ -226,7 +271,8 @@ TEST_F(YouTubeDownloaderTest, OnlyWebAddressesReachTheTool) {
 }
 
 TEST_F(YouTubeDownloaderTest, TheToolGetsFixedArgumentsAndTheAddressAfterTheOptionsEnd) {
-  YouTubeDownloader downloader(fakeTool("touch \"$dir/Talk.M4A\"\n"));
+  // The tool reads its standard input to the end first, which must come at once.
+  YouTubeDownloader downloader(fakeTool("cat > /dev/null\ntouch \"$dir/Talk.M4A\"\n"));
   const QString address = "https://www.youtube.com/watch?v=abc123";
   QFuture<DownloadedAudio> future = downloader.downloadAudio(address);
   ASSERT_TRUE(finishes(future));

@@ -1,6 +1,6 @@
 #include "Services/Translation/Providers/ClaudeProvider.h"
 
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ToolLocator.h"
 #include "Services/Translation/TranslationFormat.h"
 
 #include <QDebug>
@@ -35,10 +35,9 @@ void ClaudeProvider::translate(const QList<TranscribedSegment>& segments, const 
 
 std::optional<QString> ClaudeProvider::findCli() const {
   const QString home = QDir::homePath();
-  return findCommandLineTool(
-      {QStringLiteral("/usr/local/bin/claude"), QStringLiteral("/opt/homebrew/bin/claude"),
-       home + QStringLiteral("/.claude/bin/claude"), home + QStringLiteral("/.local/bin/claude")},
-      {QStringLiteral("claude")});
+  return ToolLocator::find({QStringLiteral("/usr/local/bin/claude"), QStringLiteral("/opt/homebrew/bin/claude"),
+                            home + QStringLiteral("/.claude/bin/claude"), home + QStringLiteral("/.local/bin/claude")},
+                           {QStringLiteral("claude")});
 }
 
 BatchedTranslationProvider::ApiRequest ClaudeProvider::makeApiRequest(const QString& prompt, const QString& model,

@@ -1,6 +1,6 @@
 #include "Services/Translation/Providers/GeminiProvider.h"
 
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ToolLocator.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -14,9 +14,9 @@ GeminiProvider::GeminiProvider(TranslationSettings& settings, TranslationConnect
 
 std::optional<QString> GeminiProvider::findCli() const {
   const QString home = QDir::homePath();
-  return findCommandLineTool({QStringLiteral("/usr/local/bin/gemini"), QStringLiteral("/opt/homebrew/bin/gemini"),
-                              home + QStringLiteral("/.local/bin/gemini")},
-                             {QStringLiteral("gemini")});
+  return ToolLocator::find({QStringLiteral("/usr/local/bin/gemini"), QStringLiteral("/opt/homebrew/bin/gemini"),
+                            home + QStringLiteral("/.local/bin/gemini")},
+                           {QStringLiteral("gemini")});
 }
 
 BatchedTranslationProvider::ApiRequest GeminiProvider::makeApiRequest(const QString& prompt, const QString& model,

@@ -1,6 +1,6 @@
 #include "Services/Translation/Providers/OpenAIProvider.h"
 
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ToolLocator.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -14,10 +14,10 @@ OpenAIProvider::OpenAIProvider(TranslationSettings& settings, TranslationConnect
 
 std::optional<QString> OpenAIProvider::findCli() const {
   const QString home = QDir::homePath();
-  return findCommandLineTool({QStringLiteral("/usr/local/bin/openai"), QStringLiteral("/opt/homebrew/bin/openai"),
-                              home + QStringLiteral("/.local/bin/openai"), QStringLiteral("/usr/local/bin/chatgpt"),
-                              QStringLiteral("/opt/homebrew/bin/chatgpt")},
-                             {QStringLiteral("openai"), QStringLiteral("chatgpt")});
+  return ToolLocator::find({QStringLiteral("/usr/local/bin/openai"), QStringLiteral("/opt/homebrew/bin/openai"),
+                            home + QStringLiteral("/.local/bin/openai"), QStringLiteral("/usr/local/bin/chatgpt"),
+                            QStringLiteral("/opt/homebrew/bin/chatgpt")},
+                           {QStringLiteral("openai"), QStringLiteral("chatgpt")});
 }
 
 BatchedTranslationProvider::ApiRequest OpenAIProvider::makeApiRequest(const QString& prompt, const QString& model,

@@ -19,8 +19,15 @@ class OpenAIProvider : public BatchedTranslationProvider {
   QString extractReplyText(const QByteArray& body) const override;
   StatusRules statusRules() const override { return {false, true}; }
   QString cliToolName() const override { return QStringLiteral("openai"); }
+  // The official tool's form: `openai api chat.completions.create -m MODEL -g ROLE TEXT`.
   QStringList cliArguments(const QString& prompt) const override {
-    return {QStringLiteral("chat"), QStringLiteral("-m"), QStringLiteral("gpt-4o-mini"), prompt};
+    return {QStringLiteral("api"),
+            QStringLiteral("chat.completions.create"),
+            QStringLiteral("-m"),
+            QStringLiteral("gpt-4o-mini"),
+            QStringLiteral("-g"),
+            QStringLiteral("user"),
+            prompt};
   }
 };
 

@@ -1,6 +1,6 @@
 // The three providers' command-line roads, with fake tools first on PATH.
 
-#include "Services/Translation/CliToolRun.h"
+#include "Services/ToolLocator.h"
 #include "Services/Translation/Providers/ClaudeProvider.h"
 #include "Services/Translation/Providers/GeminiProvider.h"
 #include "Services/Translation/Providers/OpenAIProvider.h"
@@ -29,10 +29,15 @@ struct CliShape {
   std::vector<std::string> leadingArguments;
 };
 
+// Test names show the tool, not a byte dump of the shape.
+void PrintTo(const CliShape& shape, std::ostream* os) {
+  *os << shape.tool;
+}
+
 const CliShape kShapes[] = {
     {TranslationProviderType::claude, "claude", {"--print"}},
     {TranslationProviderType::gemini, "gemini", {}},
-    {TranslationProviderType::openai, "openai", {"chat", "-m", "gpt-4o-mini"}},
+    {TranslationProviderType::openai, "openai", {"api", "chat.completions.create", "-m", "gpt-4o-mini", "-g", "user"}},
 };
 
 // A killed orphan stays a zombie until init reaps it; that counts as dead.
@@ -149,12 +154,25 @@ TEST_P(ProviderCliTest, ToolFailuresBecomeErrors) {
 
 TEST_P(ProviderCliTest, MissingToolIsReported) {
   auto p = provider();
-  if (findCommandLineTool({}, {QString(shape().tool)})) GTEST_SKIP() << "a real tool is on PATH";
+  if (ToolLocator::onSearchPath(QString(shape().tool))) GTEST_SKIP() << "a real tool is on PATH";
   EXPECT_FALSE(p->checkAvailability());
   auto run = runToEnd(*p, {});
   ASSERT_TRUE(run->outcome.error.has_value());
   EXPECT_EQ(*run->outcome.error, TranslationError::cliNotFound(QString(shape().tool)));
   EXPECT_TRUE(run->progress.empty());
+}
+
+// The real `claude -p` reads its standard input to the end before it answers.
+TEST_P(ProviderCliTest, AToolThatReadsItsInputGetsItsEndAtOnce) {
+  std::string script = ToolSandbox::answeringTool();
+  script.insert(script.find("with open"), "sys.stdin.read()\n");
+  tools.addToolOnPath(shape().tool, script);
+  ProviderEndpoints::current().cliTimeoutMs = 10000;
+  auto p = provider();
+  auto run = runToEnd(*p, makeSegments(2));
+  ASSERT_TRUE(run->outcome.succeeded())
+      << run->outcome.error.value_or(TranslationError::cancelled()).localizedDescription().toStdString();
+  EXPECT_EQ(run->outcome.segments.size(), 2);
 }
 
 TEST_P(ProviderCliTest, HungToolTimesOut) {
@@ -247,7 +265,7 @@ TEST(CliToolSearch, OpenAIFallsBackToChatgptThroughWhich) {
   ToolSandbox tools;
   TranslationSettings settings(sandbox.keychain);
   for (const char* name : {"openai", "chatgpt"})
-    if (findCommandLineTool({}, {QString(name)})) GTEST_SKIP() << "a real tool is installed";
+    if (ToolLocator::onSearchPath(QString(name))) GTEST_SKIP() << "a real tool is installed";
   const QString chatgpt = tools.addToolOnPath("chatgpt", "#!/bin/sh\n");
   EXPECT_EQ(OpenAIProvider(settings, TranslationConnectionMode::cli).findCli(), chatgpt);
   // The settings' own search does not know "chatgpt".
@@ -260,7 +278,7 @@ TEST(CliToolSearch, OpenAIFallsBackToChatgptThroughWhich) {
 
 namespace {
 
-TEST(CliToolRun, LargeRepliesDoNotStallTheTool) {
+TEST(ProviderCliTool, LargeRepliesDoNotStallTheTool) {
   SettingsSandbox sandbox;
   ToolSandbox tools;
   TranslationSettings settings(sandbox.keychain);

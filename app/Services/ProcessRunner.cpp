@@ -1,0 +1,234 @@
+#include "Services/ProcessRunner.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringDecoder>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace parlowvista {
+
+namespace {
+
+constexpr int kReapWaitMs = 1000;
+constexpr int kPollMs = 50;
+
+// Null standard input, separate channels, a process group of its own.
+void prepare(QProcess& process, const ProcessRequest& request) {
+  process.setProgram(request.program);
+  process.setArguments(request.arguments);
+  process.setProcessChannelMode(QProcess::SeparateChannels);
+  process.setStandardInputFile(QProcess::nullDevice());
+  // A group of its own, so that stopping the tool also stops what it started.
+  process.setChildProcessModifier([] { ::setpgid(0, 0); });
+}
+
+void killGroup(QProcess& process) {
+  if (process.state() == QProcess::NotRunning) return;
+  if (const qint64 pid = process.processId(); pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
+  process.kill();
+  // The child is gone right after SIGKILL; reaping it here leaves no zombie.
+  process.waitForFinished(kReapWaitMs);
+}
+
+// Hands each complete line of `pending` to `callback` and keeps the unfinished rest.
+void splitLines(QByteArray& pending, const std::function<void(const QByteArray&)>& callback) {
+  qsizetype begin = 0;
+  for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', begin)) {
+    callback(pending.mid(begin, end - begin));
+    begin = end + 1;
+  }
+  pending.remove(0, begin);
+}
+
+}  // namespace
+
+ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std::function<bool()>& shouldStop) {
+  QProcess process;
+  prepare(process, request);
+  ProcessOutcome outcome;
+  process.start(QIODevice::ReadOnly);
+  if (!process.waitForStarted(-1)) {
+    outcome.kind = ProcessOutcome::Kind::failedToStart;
+    outcome.startError = process.errorString();
+    return outcome;
+  }
+  QByteArray partial[2];
+  const auto drain = [&] {
+    for (int stream = 0; stream < 2; ++stream) {
+      const QByteArray bytes = stream == 1 ? process.readAllStandardError() : process.readAllStandardOutput();
+      (stream == 1 ? outcome.standardError : outcome.standardOutput) += bytes;
+      const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
+      if (!callback || bytes.isEmpty()) continue;
+      partial[stream] += bytes;
+      splitLines(partial[stream], callback);
+    }
+  };
+  QElapsedTimer clock;
+  clock.start();
+  // waitForFinished() drains both pipes into the process's buffers while it waits.
+  while (process.state() != QProcess::NotRunning && !process.waitForFinished(kPollMs)) {
+    drain();
+    const bool late = request.timeoutMs > 0 && clock.elapsed() >= request.timeoutMs;
+    if (late || (shouldStop && shouldStop())) {
+      killGroup(process);
+      outcome.kind = late ? ProcessOutcome::Kind::timedOut : ProcessOutcome::Kind::cancelled;
+      return outcome;
+    }
+  }
+  drain();
+  for (int stream = 0; stream < 2; ++stream) {
+    const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
+    if (callback && !partial[stream].isEmpty()) callback(partial[stream]);
+  }
+  outcome.kind = ProcessOutcome::Kind::exited;
+  outcome.exitCode = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
+  return outcome;
+}
+
+ProcessRunner::ProcessRunner(QObject* parent) : QObject(parent) {
+  m_deadline.setSingleShot(true);
+  connect(&m_deadline, &QTimer::timeout, this, [this] {
+    if (!m_running) return;
+    ProcessOutcome outcome;
+    outcome.kind = ProcessOutcome::Kind::timedOut;
+    stopChild();
+    finish(std::move(outcome));
+  });
+}
+
+ProcessRunner::~ProcessRunner() {
+  m_done = nullptr;
+  m_request = {};
+  stopChild();
+}
+
+void ProcessRunner::start(ProcessRequest request, Completion done) {
+  if (m_running) cancel();
+  const quint64 run = ++m_run;
+  m_request = std::move(request);
+  m_done = std::move(done);
+  m_running = true;
+  for (int i = 0; i < 2; ++i) {
+    m_output[i].clear();
+    m_partial[i].clear();
+  }
+
+  auto* process = new QProcess(this);
+  m_process = process;
+  prepare(*process, m_request);
+
+  connect(process, &QProcess::readyReadStandardOutput, this, [this, run] { readChannel(false, run); });
+  connect(process, &QProcess::readyReadStandardError, this, [this, run] { readChannel(true, run); });
+  connect(process, &QProcess::finished, this, [this, run](int exitCode, QProcess::ExitStatus status) {
+    processFinished(exitCode, status == QProcess::CrashExit, run);
+  });
+  connect(process, &QProcess::errorOccurred, this, [this, process, run](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart || run != m_run) return;
+    ProcessOutcome outcome;
+    outcome.kind = ProcessOutcome::Kind::failedToStart;
+    outcome.startError = process->errorString();
+    // QProcess reports a failed start from inside start(); the caller is promised its
+    // answer later, never re-entrantly. A cancel() before then answers instead.
+    QTimer::singleShot(0, this, [this, outcome, run] {
+      if (run == m_run && m_running) finish(outcome);
+    });
+  });
+
+  if (m_request.timeoutMs > 0) m_deadline.start(m_request.timeoutMs);
+  process->start(QIODevice::ReadOnly);
+}
+
+void ProcessRunner::cancel() {
+  if (!m_running) return;
+  ProcessOutcome outcome;
+  outcome.kind = ProcessOutcome::Kind::cancelled;
+  stopChild();
+  finish(std::move(outcome));
+}
+
+void ProcessRunner::readChannel(bool errorChannel, quint64 run) {
+  if (run != m_run || !m_process) return;
+  const QByteArray bytes = errorChannel ? m_process->readAllStandardError() : m_process->readAllStandardOutput();
+  if (bytes.isEmpty()) return;
+  const int stream = errorChannel ? 1 : 0;
+  m_output[stream] += bytes;
+  // A copy: a callback that starts another run replaces the request it came from.
+  const auto callback = errorChannel ? m_request.standardErrorLine : m_request.standardOutputLine;
+  if (!callback) return;
+  QByteArray& pending = m_partial[stream];
+  pending += bytes;
+  qsizetype begin = 0;
+  for (qsizetype end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', begin)) {
+    const QByteArray line = pending.mid(begin, end - begin);
+    begin = end + 1;
+    callback(line);
+    if (run != m_run) return;
+  }
+  pending.remove(0, begin);
+}
+
+bool ProcessRunner::flushPartialLines(quint64 run) {
+  for (int stream = 0; stream < 2; ++stream) {
+    const auto callback = stream == 1 ? m_request.standardErrorLine : m_request.standardOutputLine;
+    const QByteArray line = std::exchange(m_partial[stream], QByteArray());
+    if (!callback || line.isEmpty()) continue;
+    callback(line);
+    if (run != m_run) return false;
+  }
+  return true;
+}
+
+void ProcessRunner::processFinished(int exitCode, bool crashed, quint64 run) {
+  if (run != m_run) return;
+  // What the child wrote just before it ended may not have been announced yet.
+  readChannel(false, run);
+  if (run != m_run) return;
+  readChannel(true, run);
+  if (run != m_run || !flushPartialLines(run)) return;
+  ProcessOutcome outcome;
+  outcome.kind = ProcessOutcome::Kind::exited;
+  outcome.exitCode = crashed ? -1 : exitCode;
+  finish(std::move(outcome));
+}
+
+void ProcessRunner::stopChild() {
+  m_deadline.stop();
+  if (!m_process) return;
+  QProcess* process = m_process;
+  m_process = nullptr;
+  process->disconnect(this);
+  killGroup(*process);
+  process->deleteLater();
+}
+
+void ProcessRunner::finish(ProcessOutcome outcome) {
+  m_deadline.stop();
+  if (m_process) {
+    m_process->disconnect(this);
+    m_process->deleteLater();
+    m_process = nullptr;
+  }
+  outcome.standardOutput = std::exchange(m_output[0], QByteArray());
+  outcome.standardError = std::exchange(m_output[1], QByteArray());
+  m_partial[0].clear();
+  m_partial[1].clear();
+  m_running = false;
+  ++m_run;
+  m_request = {};
+  Completion done = std::move(m_done);
+  m_done = nullptr;
+  if (done) done(outcome);
+}
+
+std::optional<QString> decodeToolOutput(const QByteArray& bytes) {
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString text = decoder.decode(bytes);
+  if (decoder.hasError()) return std::nullopt;
+  return text;
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,162 @@
+#include "Services/ProcessRunner.h"
+
+#include "support/QtWait.h"
+#include "support/TempDir.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <thread>
+
+using parlowvista::ProcessOutcome;
+using parlowvista::ProcessRequest;
+using parlowvista::ProcessRunner;
+using testsupport::waitUntil;
+
+namespace {
+
+// A process that is gone or only waits to be reaped.
+bool processEnded(const QByteArray& pid) {
+  QFile stat("/proc/" + pid.trimmed() + "/stat");
+  if (!stat.open(QIODevice::ReadOnly)) return true;
+  const QList<QByteArray> fields = stat.readAll().split(' ');
+  return fields.size() > 2 && fields[2] == "Z";
+}
+
+ProcessRequest shell(const char* script, int timeoutMs = 20000) {
+  ProcessRequest request;
+  request.program = QStringLiteral("/bin/sh");
+  request.arguments = {QStringLiteral("-c"), QString::fromUtf8(script)};
+  request.timeoutMs = timeoutMs;
+  return request;
+}
+
+struct Recorder {
+  QList<QByteArray> outputLines;
+  QList<QByteArray> errorLines;
+  std::optional<ProcessOutcome> outcome;
+  int completions = 0;
+
+  void attach(ProcessRequest& request) {
+    request.standardOutputLine = [this](const QByteArray& line) { outputLines.append(line); };
+    request.standardErrorLine = [this](const QByteArray& line) { errorLines.append(line); };
+  }
+  ProcessRunner::Completion done() {
+    return [this](const ProcessOutcome& o) {
+      ++completions;
+      outcome = o;
+    };
+  }
+};
+
+TEST(ProcessRunner, LinesOfBothStreamsArriveWhileTheWholeTextIsKept) {
+  ProcessRunner runner;
+  Recorder record;
+  ProcessRequest request = shell("printf 'one\\ntwo\\n'; printf 'oops\\n' >&2; printf 'tail'; exit 3");
+  record.attach(request);
+  runner.start(request, record.done());
+  EXPECT_TRUE(runner.isRunning());
+  ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }));
+  EXPECT_FALSE(runner.isRunning());
+  EXPECT_EQ(record.outputLines, (QList<QByteArray>{"one", "two", "tail"}));
+  EXPECT_EQ(record.errorLines, (QList<QByteArray>{"oops"}));
+  EXPECT_EQ(record.outcome->kind, ProcessOutcome::Kind::exited);
+  EXPECT_EQ(record.outcome->exitCode, 3);
+  EXPECT_EQ(record.outcome->standardOutput, "one\ntwo\ntail");
+  EXPECT_EQ(record.outcome->standardError, "oops\n");
+}
+
+// The real `claude -p` reads its standard input to the end before it answers; with an open
+// pipe there it would wait until the deadline.
+TEST(ProcessRunner, StandardInputIsTheNullDeviceSoAReaderEndsAtOnce) {
+  ProcessRunner runner;
+  Recorder record;
+  ProcessRequest request;
+  request.program = QStringLiteral("/bin/sh");
+  request.arguments = {QStringLiteral("-c"), QStringLiteral("input=$(cat); echo \"read ${#input} bytes\"")};
+  request.timeoutMs = 20000;
+  runner.start(request, record.done());
+  ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }, 10000));
+  EXPECT_TRUE(record.outcome->succeeded());
+  EXPECT_EQ(record.outcome->standardOutput, "read 0 bytes\n");
+}
+
+TEST(ProcessRunner, TheDeadlineAndCancelEndTheWholeProcessGroup) {
+  for (const bool byDeadline : {true, false}) {
+    SCOPED_TRACE(byDeadline ? "deadline" : "cancel from a line callback");
+    ProcessRunner runner;
+    Recorder record;
+    // The tool's own worker, as node and python tools start one.
+    ProcessRequest request = shell("sleep 30 & echo $!; echo more; wait", byDeadline ? 300 : 0);
+    bool completedInsideCancel = false;
+    request.standardOutputLine = [&](const QByteArray& line) {
+      record.outputLines.append(line);
+      if (byDeadline) return;
+      runner.cancel();
+      completedInsideCancel = record.completions == 1;
+    };
+    runner.start(request, record.done());
+    ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }, 10000));
+    EXPECT_EQ(record.outcome->kind, byDeadline ? ProcessOutcome::Kind::timedOut : ProcessOutcome::Kind::cancelled);
+    ASSERT_FALSE(record.outputLines.isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return processEnded(record.outputLines.first()); }, 5000));
+    if (!byDeadline) {
+      EXPECT_TRUE(completedInsideCancel);
+      // No line is handed on once the run has ended.
+      EXPECT_EQ(record.outputLines.size(), 1);
+    }
+    EXPECT_TRUE(record.outcome->standardOutput.startsWith(record.outputLines.first()));
+    QTest::qWait(50);
+    EXPECT_EQ(record.completions, 1);
+  }
+}
+
+TEST(ProcessRunner, AProgramThatCannotStartIsReportedLaterNotFromStart) {
+  ProcessRunner runner;
+  Recorder record;
+  ProcessRequest request;
+  request.program = QStringLiteral("/nonexistent/tool");
+  runner.start(request, record.done());
+  EXPECT_EQ(record.completions, 0);
+  ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }));
+  EXPECT_EQ(record.outcome->kind, ProcessOutcome::Kind::failedToStart);
+  EXPECT_FALSE(record.outcome->startError.isEmpty());
+}
+
+TEST(ProcessRunner, DestroyingTheRunnerKillsTheChildWithoutCallingBack) {
+  auto runner = std::make_unique<ProcessRunner>();
+  Recorder record;
+  ProcessRequest request = shell("echo $$; exec sleep 30");
+  record.attach(request);
+  runner->start(request, record.done());
+  ASSERT_TRUE(waitUntil([&] { return !record.outputLines.isEmpty(); }));
+  runner.reset();
+  EXPECT_TRUE(waitUntil([&] { return processEnded(record.outputLines.first()); }, 5000));
+  EXPECT_EQ(record.completions, 0);
+}
+
+// The blocking form, on a thread with no event loop, as a worker thread runs it.
+TEST(ProcessRunner, RunToEndWorksOnAThreadWithoutAnEventLoop) {
+  ProcessOutcome finished;
+  ProcessOutcome late;
+  QList<QByteArray> errorLines;
+  std::thread worker([&] {
+    ProcessRequest request = shell("input=$(cat); echo \"read ${#input}\"; printf 'oops\\nlast' >&2; exit 2");
+    request.standardErrorLine = [&](const QByteArray& line) { errorLines.append(line); };
+    finished = ProcessRunner::runToEnd(request);
+    late = ProcessRunner::runToEnd(shell("sleep 30 & echo $!; wait", 300));
+  });
+  worker.join();
+  EXPECT_EQ(finished.kind, ProcessOutcome::Kind::exited);
+  EXPECT_EQ(finished.exitCode, 2);
+  EXPECT_EQ(finished.standardOutput, "read 0\n");
+  EXPECT_EQ(finished.standardError, "oops\nlast");
+  EXPECT_EQ(errorLines, (QList<QByteArray>{"oops", "last"}));
+  EXPECT_EQ(late.kind, ProcessOutcome::Kind::timedOut);
+  EXPECT_TRUE(waitUntil([&] { return processEnded(late.standardOutput); }, 5000));
+}
+
+}  // namespace
