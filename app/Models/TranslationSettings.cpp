@@ -53,11 +53,6 @@ TranslationSettings::TranslationSettings(KeychainService& keychain, QObject* par
   load();
 }
 
-TranslationSettings& TranslationSettings::shared() {
-  static TranslationSettings* instance = new TranslationSettings(KeychainService::shared());
-  return *instance;
-}
-
 void TranslationSettings::store(const QString& key, const QVariant& value) {
   m_defaults.setValue(key, value);
   // Written through at once, so a crash right after a change keeps it.

@@ -24,9 +24,6 @@ class TranslationSettings : public QObject {
   // Loads from the application's default QSettings; keys go to `keychain`.
   explicit TranslationSettings(KeychainService& keychain, QObject* parent = nullptr);
 
-  // The one instance of the application, created on first use.
-  static TranslationSettings& shared();
-
   KeychainService& keychain() const { return m_keychain; }
 
   TranslationProviderType selectedProvider() const { return m_selectedProvider; }

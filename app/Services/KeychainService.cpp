@@ -39,11 +39,6 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes) {
 
 KeychainService::KeychainService(QString serviceName) : m_serviceName(std::move(serviceName)) {}
 
-KeychainService& KeychainService::shared() {
-  static KeychainService instance(QStringLiteral("com.lanternhollow.translation"));
-  return instance;
-}
-
 std::optional<QString> KeychainService::get(const QString& account) const {
   QKeychain::ReadPasswordJob job(m_serviceName);
   job.setKey(account);

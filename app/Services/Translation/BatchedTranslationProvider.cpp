@@ -18,8 +18,13 @@ QList<QList<TranscribedSegment>> chunked(const QList<TranscribedSegment>& segmen
 }
 
 BatchedTranslationProvider::BatchedTranslationProvider(TranslationProviderType type, TranslationSettings& settings,
+                                                       const ProviderEndpoints& endpoints,
                                                        TranslationConnectionMode mode, QObject* parent)
-    : TranslationProviderProtocol(parent), m_providerType(type), m_settings(settings), m_connectionMode(mode) {
+    : TranslationProviderProtocol(parent),
+      m_providerType(type),
+      m_settings(settings),
+      m_endpoints(endpoints),
+      m_connectionMode(mode) {
   m_pause.setSingleShot(true);
   connect(&m_pause, &QTimer::timeout, this, &BatchedTranslationProvider::runNextBatch);
 }
@@ -129,7 +134,7 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
     return finishLater(ProviderOutcome::failure(error));
   }
   if (!m_http) m_http = new ProviderHttpCall(this);
-  m_http->post(request.url, request.headers, request.body, ProviderEndpoints::current().requestTimeoutMs,
+  m_http->post(request.url, request.headers, request.body, m_endpoints.requestTimeoutMs,
                [this, batch](const HttpExchange& exchange) {
                  if (exchange.cancelled) return finish(ProviderOutcome::platform(exchange.transportError, true));
                  // Transport failures are the platform's own errors, handed on unchanged.
@@ -145,7 +150,7 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
 
 void BatchedTranslationProvider::runCliBatch(const QList<TranscribedSegment>& batch, const QString& prompt) {
   if (!m_cli) m_cli = new ProcessRunner(this);
-  const int timeoutMs = ProviderEndpoints::current().cliTimeoutMs;
+  const int timeoutMs = m_endpoints.cliTimeoutMs;
   ProcessRequest request;
   request.program = m_cliPath;
   request.arguments = cliArguments(prompt);
@@ -183,7 +188,7 @@ void BatchedTranslationProvider::batchSucceeded(const QList<TranslatedSegment>& 
   ++m_nextBatch;
   const bool more = m_nextBatch < m_batches.size();
   if (more && m_connectionMode == TranslationConnectionMode::api) {
-    m_pause.start(ProviderEndpoints::current().batchPauseMs);
+    m_pause.start(m_endpoints.batchPauseMs);
   } else {
     runNextBatch();
   }
@@ -214,7 +219,7 @@ QList<TranslatedSegment> BatchedTranslationProvider::parseReply(const QString& t
 void BatchedTranslationProvider::log(const QString&) const {}
 
 QUrl BatchedTranslationProvider::baseUrl() const {
-  return ProviderEndpoints::current().baseUrl(m_providerType);
+  return m_endpoints.baseUrl(m_providerType);
 }
 
 void BatchedTranslationProvider::report(double fraction, const QString& status) {

@@ -13,9 +13,4 @@ QUrl ProviderEndpoints::baseUrl(TranslationProviderType type) const {
   return claudeBaseUrl;
 }
 
-ProviderEndpoints& ProviderEndpoints::current() {
-  static ProviderEndpoints endpoints;
-  return endpoints;
-}
-
 }  // namespace parlowvista

@@ -86,8 +86,9 @@ QLabel* overlayText(const QString& text, double pointScale, bool secondary, QWid
 
 }  // namespace
 
-VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, QWidget* parent)
-    : QWidget(parent), m_mediaSource(mediaSource), m_audioPlayer(audioPlayer) {
+VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, PlayerPageHost pageHost,
+                               QWidget* parent)
+    : QWidget(parent), m_mediaSource(mediaSource), m_pageHost(pageHost), m_audioPlayer(audioPlayer) {
   initPlayerIcons();
   m_videoHeight = std::clamp(QSettings().value(QLatin1String(videoHeightKey), defaultVideoHeight).toDouble(),
                              minVideoHeight, maxVideoHeight);
@@ -133,7 +134,7 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
   sectionLayout->addWidget(m_stack, 1000);
   sectionLayout->addStretch(1);
 
-  m_playerView = new YouTubePlayerView(videoId, false, m_stack);
+  m_playerView = new YouTubePlayerView(videoId, false, m_pageHost, m_stack);
   connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);
   connect(m_playerView, &YouTubePlayerView::videoReadyChanged, this, &VideoPlayerBar::setVideoReady);
   connect(m_playerView, &YouTubePlayerView::videoDurationChanged, this, &VideoPlayerBar::setVideoDuration);

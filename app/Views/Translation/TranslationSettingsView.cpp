@@ -109,9 +109,6 @@ QVBoxLayout* boxRows(QGroupBox* box) {
 
 }  // namespace
 
-TranslationSettingsView::TranslationSettingsView(QWidget* parent)
-    : TranslationSettingsView(TranslationSettings::shared(), TranslationService::shared(), parent) {}
-
 TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, TranslationService& service,
                                                  QWidget* parent)
     : QWidget(parent),

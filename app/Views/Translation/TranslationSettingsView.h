@@ -41,7 +41,6 @@ class TranslationSettingsView : public QWidget {
     bool operator==(const TestResult&) const = default;
   };
 
-  explicit TranslationSettingsView(QWidget* parent = nullptr);
   TranslationSettingsView(TranslationSettings& settings, TranslationService& service, QWidget* parent = nullptr);
 
   // Opens web addresses ("Get Key"); the desktop's browser unless replaced.

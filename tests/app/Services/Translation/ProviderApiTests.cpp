@@ -83,7 +83,7 @@ class ProviderApiTest : public ::testing::TestWithParam<ApiShape> {
  protected:
   void SetUp() override {
     REQUIRE_KEYCHAIN(sandbox);
-    ProviderEndpoints& endpoints = ProviderEndpoints::current();
+    ProviderEndpoints& endpoints = sandbox.endpoints;
     endpoints.claudeBaseUrl = endpoints.geminiBaseUrl = endpoints.openAIBaseUrl = api.baseUrl();
     endpoints.batchPauseMs = 20;
     settings = std::make_unique<TranslationSettings>(sandbox.keychain);
@@ -93,7 +93,8 @@ class ProviderApiTest : public ::testing::TestWithParam<ApiShape> {
   const ApiShape& shape() const { return GetParam(); }
 
   std::unique_ptr<TranslationProviderProtocol> provider() {
-    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::api, *settings);
+    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::api, *settings,
+                                                      sandbox.endpoints);
   }
 
   // Answers every request with `respond`, after recording it.
@@ -323,7 +324,7 @@ TEST_P(ProviderApiTest, SlowReplyTimesOut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     res.set_content("{}", "application/json");
   });
-  ProviderEndpoints::current().requestTimeoutMs = 300;
+  sandbox.endpoints.requestTimeoutMs = 300;
   auto p = provider();
   auto run = runToEnd(*p, makeSegments(1));
   ASSERT_TRUE(run->outcome.platformFailure.has_value());
@@ -347,7 +348,7 @@ TEST_P(ProviderApiTest, CancelAbortsTheRequest) {
 
 TEST_P(ProviderApiTest, CancelDuringThePauseBetweenBatches) {
   serveTranslations();
-  ProviderEndpoints::current().batchPauseMs = 5000;
+  sandbox.endpoints.batchPauseMs = 5000;
   settings->setBatchSize(1);
   auto p = provider();
   auto run = start(*p, makeSegments(2));

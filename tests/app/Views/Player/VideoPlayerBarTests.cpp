@@ -57,7 +57,7 @@ class VideoPlayerBarTest : public ::testing::Test {
 
   // A shown bar whose scripts to the page are recorded instead of run.
   std::unique_ptr<VideoPlayerBar> makeBar(const QString& id = "abc123") {
-    auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio);
+    auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio, playertest::pageHost());
     bar->resize(800, 400);
     bar->show();
     if (bar->playerView()) {
