@@ -38,6 +38,17 @@ std::optional<bool> storedBool(const QVariant& value) {
   return std::nullopt;
 }
 
+// A model name the user may keep for `provider`: any non-blank name, typed or picked, except a
+// suggestion of another provider. The suggested names go stale as providers retire models, so a
+// name outside them is taken as given.
+bool isUsableModel(const QString& model, TranslationProviderType provider) {
+  if (model.trimmed().isEmpty()) return false;
+  for (TranslationProviderType other : allTranslationProviderTypes()) {
+    if (other != provider && availableModels(other).contains(model)) return false;
+  }
+  return true;
+}
+
 std::optional<int> storedInt(const QVariant& value) {
   if (value.typeId() == QMetaType::Bool) return std::nullopt;
   bool ok = false;
@@ -66,7 +77,7 @@ void TranslationSettings::load() {
   m_connectionMode = translationConnectionModeFromRawValue(m_defaults.value(kModeKey).toString())
                          .value_or(TranslationConnectionMode::cli);
   const QString model = m_defaults.value(kModelKey).toString();
-  m_selectedModel = availableModels(m_selectedProvider).contains(model) ? model : defaultModel(m_selectedProvider);
+  m_selectedModel = isUsableModel(model, m_selectedProvider) ? model : defaultModel(m_selectedProvider);
   const QVariant target = m_defaults.value(kTargetKey);
   m_defaultTargetLanguage = target.isValid() ? target.toString() : QStringLiteral("en");
   m_preserveFormatting = storedBool(m_defaults.value(kFormattingKey)).value_or(true);
@@ -79,7 +90,9 @@ void TranslationSettings::setSelectedProvider(TranslationProviderType provider) 
   m_selectedProvider = provider;
   store(kProviderKey, rawValue(provider));
   if (differs) emit selectedProviderChanged(provider);
-  if (!availableModels(provider).contains(m_selectedModel)) setSelectedModel(defaultModel(provider));
+  // A name typed for the provider stays; another provider's model does not carry over.
+  if (differs ? !availableModels(provider).contains(m_selectedModel) : !isUsableModel(m_selectedModel, provider))
+    setSelectedModel(defaultModel(provider));
   emit changed();
 }
 
@@ -91,7 +104,9 @@ void TranslationSettings::setConnectionMode(TranslationConnectionMode mode) {
   emit changed();
 }
 
-void TranslationSettings::setSelectedModel(const QString& model) {
+void TranslationSettings::setSelectedModel(const QString& typed) {
+  // Stored as typed; only a blank name, which no provider accepts, gives the default.
+  const QString model = typed.trimmed().isEmpty() ? defaultModel(m_selectedProvider) : typed;
   const bool differs = model != m_selectedModel;
   m_selectedModel = model;
   store(kModelKey, model);

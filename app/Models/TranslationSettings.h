@@ -17,7 +17,8 @@ class KeychainService;
 // language, formatting preference and batch size. Each value lives in the
 // application's QSettings under a "translation." key and is written the moment
 // it changes. Unusable stored values fall back silently at load and are not
-// written back. Belongs to the UI thread.
+// written back; a stored model name is unusable only when blank or when it is
+// another provider's suggested model. Belongs to the UI thread.
 class TranslationSettings : public QObject {
   Q_OBJECT
  public:
@@ -34,10 +35,14 @@ class TranslationSettings : public QObject {
   // Segments per request; below 1 means "all in one request".
   int batchSize() const { return m_batchSize; }
 
-  // Stores the provider and, when the current model is not one of its models,
-  // switches to the provider's default model (stored too).
+  // Stores the provider and, when it differs from the current one and the
+  // current model is not one of its suggested models, switches to the
+  // provider's default model (stored too).
   void setSelectedProvider(TranslationProviderType provider);
   void setConnectionMode(TranslationConnectionMode mode);
+  // Any model name the provider may know, stored as typed: the suggested
+  // names (availableModels) are not the only ones. A blank name gives the
+  // provider's default model.
   void setSelectedModel(const QString& model);
   void setDefaultTargetLanguage(const QString& code);
   void setPreserveFormatting(bool preserve);

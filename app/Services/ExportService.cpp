@@ -60,6 +60,20 @@ std::string utf8(const QString& text) {
   return text.toStdString();
 }
 
+// A cue's text ends at its first empty line, so a blank line inside a segment's text (or its
+// speaker's name) would cut the cue and turn the rest into a malformed one. Line breaks of
+// any style become "\n" and lines holding only white space are left out.
+QString srtCueText(const QString& text) {
+  QString unified = text;
+  unified.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  unified.replace(u'\r', u'\n');
+  QStringList lines;
+  for (const QString& line : unified.split(u'\n')) {
+    if (!line.trimmed().isEmpty()) lines.append(line);
+  }
+  return lines.join(u'\n');
+}
+
 }  // namespace
 
 QString ExportService::formatAsTXT(const TranscriptionResult& result, const QList<Speaker>& speakers) {
@@ -91,7 +105,8 @@ QString ExportService::formatAsSRT(const TranscriptionResult& result, const QLis
     out += QString::number(number++) + u'\n';
     out += TranscribedSegment::formatTimestampSRT(segment.startTime) + QStringLiteral(" --> ") +
            TranscribedSegment::formatTimestampSRT(segment.endTime) + u'\n';
-    out += u'[' + Speaker::displayLabel(segment.speakerId, speakers) + QStringLiteral("] ") + segment.text + u'\n';
+    out += srtCueText(u'[' + Speaker::displayLabel(segment.speakerId, speakers) + QStringLiteral("] ") + segment.text) +
+           u'\n';
     out += u'\n';
   }
   return out;

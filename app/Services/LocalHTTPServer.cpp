@@ -168,11 +168,11 @@ void LocalHTTPServer::handleListenerFailure(const QString& reason) {
 
 LocalHTTPServer::Answer LocalHTTPServer::handleRequest(const QByteArray& requestHead, quint16 port) {
   const Answer refused{QByteArrayLiteral("400 Bad Request"), kInvalidRequestBody};
-  const qsizetype marker = requestHead.indexOf(kRequestMarker);
-  if (marker < 0) {
+  // Only the request line itself may ask for the page: not a header, not a longer method.
+  if (!requestHead.startsWith(kRequestMarker)) {
     return refused;
   }
-  const qsizetype idStart = marker + kRequestMarker.size();
+  const qsizetype idStart = kRequestMarker.size();
   const qsizetype space = requestHead.indexOf(' ', idStart);
   if (space < 0) {
     return refused;
@@ -205,7 +205,8 @@ QByteArray LocalHTTPServer::playerPage(const QString& videoId, quint16 port) {
 }
 
 bool LocalHTTPServer::isAcceptableVideoId(const QString& videoId) {
-  static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9_-]*$"));
+  // Anchored to the whole text: "$" alone would let a final newline through.
+  static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_-]*")));
   return pattern.match(videoId).hasMatch();
 }
 

@@ -14,18 +14,46 @@ Database::Database(const QString& path) : m_path(path) {
     throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, detail), code);
   }
   sqlite3_extended_result_codes(m_db, 1);
-  sqlite3_busy_timeout(m_db, 2000);
+  // Only long enough for another program reading the file to finish; the lock taken below
+  // is then ours until the connection closes.
+  sqlite3_busy_timeout(m_db, 500);
   try {
     execute("PRAGMA foreign_keys = ON");
-    // journal_mode answers with a row; an unusable file (not a database) fails here.
-    prepare("PRAGMA journal_mode = WAL").run();
-    execute("PRAGMA synchronous = NORMAL");
+    // The exclusive locking mode keeps every lock this connection takes until it closes;
+    // BEGIN EXCLUSIVE takes the strongest one at once, reading the file without writing to it.
+    // An unusable file (not a database) fails here.
+    execute("PRAGMA locking_mode = EXCLUSIVE");
+    execute("BEGIN EXCLUSIVE");
+    execute("COMMIT");
   } catch (const StoreError& error) {
     sqlite3_close(m_db);
     m_db = nullptr;
+    if ((error.sqliteCode() & 0xff) == SQLITE_BUSY || (error.sqliteCode() & 0xff) == SQLITE_LOCKED) {
+      throw StoreError(StoreError::Kind::inUse,
+                       QStringLiteral("The library %1 is already open in another Parlowvista window or process. "
+                                      "Close it there, then try again.")
+                           .arg(path),
+                       error.sqliteCode());
+    }
     throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, error.message()),
                      error.sqliteCode());
   }
+  sqlite3_busy_timeout(m_db, 2000);
+}
+
+void Database::useWriteAheadLog() {
+  try {
+    // journal_mode answers with a row.
+    prepare("PRAGMA journal_mode = WAL").run();
+    execute("PRAGMA synchronous = NORMAL");
+  } catch (const StoreError& error) {
+    throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(m_path, error.message()),
+                     error.sqliteCode());
+  }
+}
+
+int Database::changedRows() const {
+  return sqlite3_changes(m_db);
 }
 
 Database::~Database() {

@@ -10,11 +10,14 @@ struct sqlite3;
 
 namespace parlowvista {
 
-// One SQLite connection: foreign keys enforced, write-ahead log, a short busy timeout so a
-// locked file fails a save instead of freezing the UI thread. Not thread-safe: one owner.
+// One SQLite connection that holds the file for itself: foreign keys enforced, an exclusive
+// lock from opening to closing, so a second opener (another process, or another connection
+// in this one) is refused instead of losing edits to it. Not thread-safe: one owner.
 class Database {
  public:
-  // Opens (creating when missing) the file at `path`. Throws StoreError(openFailed).
+  // Opens (creating when missing) the file at `path` and takes its exclusive lock; writes
+  // nothing to the file. Throws StoreError: inUse when another connection has the file open,
+  // openFailed otherwise.
   explicit Database(const QString& path);
   ~Database();
   Database(const Database&) = delete;
@@ -25,6 +28,13 @@ class Database {
 
   // A prepared statement of this connection; it must not outlive the connection.
   Statement prepare(const char* sql);
+
+  // Switches the file to the write-ahead log. Done only once the file is known to be a store
+  // of this program, since the switch rewrites the file's header. Throws StoreError(openFailed).
+  void useWriteAheadLog();
+
+  // Rows inserted, changed or deleted by the last statement that ran.
+  int changedRows() const;
 
   const QString& path() const { return m_path; }
   sqlite3* handle() const { return m_db; }

@@ -52,30 +52,39 @@ ModelContext::~ModelContext() {
 }
 
 void ModelContext::openSchema() {
-  auto tables = m_db->prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+  // Nothing is written before the file is known to be a store of this schema version: a file
+  // refused here stays as it was.
   bool hasMetadata = false;
   int otherTables = 0;
-  while (tables.step() == Statement::Step::row) {
-    if (tables.text(0) == QLatin1String("StoreMetadata"))
-      hasMetadata = true;
-    else
-      ++otherTables;
+  {
+    auto tables = m_db->prepare("SELECT name FROM sqlite_master WHERE type = 'table'");
+    while (tables.step() == Statement::Step::row) {
+      if (tables.text(0) == QLatin1String("StoreMetadata"))
+        hasMetadata = true;
+      else
+        ++otherTables;
+    }
   }
   if (!hasMetadata) {
     if (otherTables > 0)
       throw StoreError(StoreError::Kind::incompatibleSchema,
                        QStringLiteral("%1 is not a Parlowvista store").arg(m_db->path()));
+    m_db->useWriteAheadLog();
     Transaction transaction(*m_db);
     ModelRows::createSchema(*m_db, kSchemaVersion);
     transaction.commit();
     return;
   }
-  auto version = m_db->prepare("SELECT value FROM StoreMetadata WHERE key = 'schemaVersion'");
-  const QString found = version.step() == Statement::Step::row ? version.text(0) : QString();
+  QString found;
+  {
+    auto version = m_db->prepare("SELECT value FROM StoreMetadata WHERE key = 'schemaVersion'");
+    if (version.step() == Statement::Step::row) found = version.text(0);
+  }
   if (found != QLatin1String(kSchemaVersion))
     throw StoreError(StoreError::Kind::incompatibleSchema,
                      QStringLiteral("The store has schema version %1; this program reads version %2")
                          .arg(found.isEmpty() ? QStringLiteral("(none)") : found, QLatin1String(kSchemaVersion)));
+  m_db->useWriteAheadLog();
 }
 
 void ModelContext::registerObject(PersistentModel* object, bool persisted) {
@@ -339,6 +348,12 @@ void ModelContext::writeChanges() {
         ModelRows::bindRow(statement, object);
         statement.run();
         statement.reset();
+        // A row gone from the file (removed behind the context's back) takes no update: that
+        // edit would be lost, so the save fails rather than report success.
+        if (m_db->changedRows() == 0)
+          throw StoreError(StoreError::Kind::statementFailed,
+                           QStringLiteral("the object %1 is no longer in the library file")
+                               .arg(object->id().toString(QUuid::WithoutBraces)));
       }
     }
   }

@@ -11,6 +11,7 @@ class StoreError : public std::exception {
  public:
   enum class Kind {
     openFailed,          // the file could not be opened or created
+    inUse,               // another connection (another process, or this one) has the file open
     incompatibleSchema,  // the file holds another schema version, or is not a store
     statementFailed,     // a statement could not be prepared, bound or stepped
     saveFailed,          // a save was rolled back; the context still holds its changes

@@ -59,6 +59,7 @@ void BatchedTranslationProvider::translate(const QList<TranscribedSegment>& segm
   m_targetLanguage = targetLanguage;
   m_sourceLanguage = sourceLanguage;
   m_results.clear();
+  m_untranslated = 0;
 
   if (m_connectionMode == TranslationConnectionMode::api) {
     m_model = model.value_or(defaultModel(m_providerType));
@@ -106,8 +107,8 @@ void BatchedTranslationProvider::runNextBatch() {
   if (m_cancelRequested) return finishLater(ProviderOutcome::platform(QStringLiteral("cancelled"), true));
   const qsizetype count = m_batches.size();
   if (m_nextBatch >= count) {
-    report(1.0, QStringLiteral("Translation complete"));
-    return finish(ProviderOutcome::success(m_results));
+    report(1.0, translationCompleteMessage(m_untranslated, m_results.size()));
+    return finish(ProviderOutcome::success(m_results, m_untranslated));
   }
   const qsizetype index = m_nextBatch;
   const bool viaApi = m_connectionMode == TranslationConnectionMode::api;
@@ -134,18 +135,22 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
     return finishLater(ProviderOutcome::failure(error));
   }
   if (!m_http) m_http = new ProviderHttpCall(this);
-  m_http->post(request.url, request.headers, request.body, m_endpoints.requestTimeoutMs,
-               [this, batch](const HttpExchange& exchange) {
-                 if (exchange.cancelled) return finish(ProviderOutcome::platform(exchange.transportError, true));
-                 // Transport failures are the platform's own errors, handed on unchanged.
-                 if (!exchange.isHttpResponse && !exchange.transportError.isEmpty())
-                   return finish(ProviderOutcome::platform(exchange.transportError));
-                 try {
-                   batchSucceeded(judgeResponse(exchange, batch));
-                 } catch (const TranslationError& error) {
-                   finish(ProviderOutcome::failure(error));
-                 }
-               });
+  const ProviderEndpoints& endpoints = m_endpoints;
+  const ProviderHttpCall::Limits limits{endpoints.requestTimeoutMs, endpoints.requestDeadlineMs,
+                                        endpoints.maxReplyBytes};
+  m_http->post(request.url, request.headers, request.body, limits, [this, batch](const HttpExchange& exchange) {
+    if (exchange.cancelled) return finish(ProviderOutcome::platform(exchange.transportError, true));
+    if (exchange.tooLarge)
+      return finish(ProviderOutcome::failure(TranslationError::invalidResponse(exchange.transportError)));
+    // Transport failures are the platform's own errors, handed on unchanged.
+    if (!exchange.isHttpResponse && !exchange.transportError.isEmpty())
+      return finish(ProviderOutcome::platform(exchange.transportError));
+    try {
+      batchSucceeded(judgeResponse(exchange, batch), batch);
+    } catch (const TranslationError& error) {
+      finish(ProviderOutcome::failure(error));
+    }
+  });
 }
 
 void BatchedTranslationProvider::runCliBatch(const QList<TranscribedSegment>& batch, const QString& prompt) {
@@ -176,15 +181,19 @@ void BatchedTranslationProvider::runCliBatch(const QList<TranscribedSegment>& ba
     if (!text)
       return finish(ProviderOutcome::failure(TranslationError::invalidResponse(QStringLiteral("Invalid CLI output"))));
     try {
-      batchSucceeded(parseReply(*text, batch, m_targetLanguage));
+      batchSucceeded(parseReply(*text, batch, m_targetLanguage), batch);
     } catch (const TranslationError& error) {
       finish(ProviderOutcome::failure(error));
     }
   });
 }
 
-void BatchedTranslationProvider::batchSucceeded(const QList<TranslatedSegment>& results) {
-  m_results.append(results);
+void BatchedTranslationProvider::batchSucceeded(const QList<TranslatedSegment>& answers,
+                                                const QList<TranscribedSegment>& batch) {
+  // A segment the reply left out keeps its original text rather than vanishing from the result.
+  const BatchTranslation translation = completeBatchTranslation(answers, batch, m_targetLanguage);
+  m_results.append(translation.segments);
+  m_untranslated += translation.untranslated;
   ++m_nextBatch;
   const bool more = m_nextBatch < m_batches.size();
   if (more && m_connectionMode == TranslationConnectionMode::api) {

@@ -19,7 +19,8 @@ struct ProviderEndpoints;
 // settings' batch size, send one prompt per batch (an HTTPS request with a
 // pause between batches, or one run of the command-line tool), read the reply
 // back, report progress before each batch and "Translation complete" at the
-// end. A provider adds only its request, its reply shape and its tool.
+// end. A segment the reply leaves out keeps its original text and is counted
+// in the closing message. A provider adds only its request, its reply shape and its tool.
 class BatchedTranslationProvider : public TranslationProviderProtocol {
   Q_OBJECT
  public:
@@ -76,7 +77,7 @@ class BatchedTranslationProvider : public TranslationProviderProtocol {
   void runNextBatch();
   void sendApiBatch(const QList<TranscribedSegment>& batch, const QString& prompt);
   void runCliBatch(const QList<TranscribedSegment>& batch, const QString& prompt);
-  void batchSucceeded(const QList<TranslatedSegment>& results);
+  void batchSucceeded(const QList<TranslatedSegment>& answers, const QList<TranscribedSegment>& batch);
   void report(double fraction, const QString& status);
   void finish(const ProviderOutcome& outcome);
   void finishLater(const ProviderOutcome& outcome);
@@ -93,6 +94,7 @@ class BatchedTranslationProvider : public TranslationProviderProtocol {
   QList<QList<TranscribedSegment>> m_batches;
   qsizetype m_nextBatch = 0;
   QList<TranslatedSegment> m_results;
+  qsizetype m_untranslated = 0;
   QString m_targetLanguage;
   std::optional<QString> m_sourceLanguage;
   QString m_model;

@@ -7,6 +7,7 @@
 #include <QPair>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
@@ -28,6 +29,8 @@ struct HttpExchange {
   QString transportError;
   // The exchange was aborted through abort().
   bool cancelled = false;
+  // The reply grew past the size limit and was dropped unread.
+  bool tooLarge = false;
 };
 
 // One JSON POST at a time through the provider's own network manager.
@@ -39,12 +42,21 @@ class ProviderHttpCall : public QObject {
   using Headers = QList<QPair<QByteArray, QByteArray>>;
   using Completion = std::function<void(const HttpExchange&)>;
 
+  // How long and how much one exchange may take.
+  struct Limits {
+    // The longest time the transfer may stay idle.
+    int idleTimeoutMs = 60'000;
+    // The longest time the whole exchange may take, however steadily bytes arrive.
+    int deadlineMs = 300'000;
+    // The largest reply body read; a longer one ends the exchange as `tooLarge`.
+    qint64 maxReplyBytes = 4 * 1024 * 1024;
+  };
+
   explicit ProviderHttpCall(QObject* parent = nullptr);
   ~ProviderHttpCall() override;
 
   // Sends the body; `done` runs exactly once, later, on this object's thread.
-  // `timeoutMs` is the longest time the transfer may stay idle.
-  void post(const QUrl& url, const Headers& headers, const QByteArray& body, int timeoutMs, Completion done);
+  void post(const QUrl& url, const Headers& headers, const QByteArray& body, const Limits& limits, Completion done);
 
   // Ends the exchange in flight; its completion reports `cancelled`.
   void abort();
@@ -53,11 +65,16 @@ class ProviderHttpCall : public QObject {
 
  private:
   void finish(QNetworkReply* reply);
+  void checkSize(QNetworkReply* reply, qint64 bytesReceived, qint64 bytesTotal);
 
   QNetworkAccessManager m_manager;
   QPointer<QNetworkReply> m_reply;
   Completion m_done;
+  QTimer m_deadline;
+  qint64 m_maxReplyBytes = 0;
   bool m_aborted = false;
+  bool m_timedOut = false;
+  bool m_tooLarge = false;
 };
 
 // Reads a "retry-after" value as seconds. Only a plain decimal number counts

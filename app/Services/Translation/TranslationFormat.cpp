@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 
 namespace parlowvista {
@@ -99,6 +100,8 @@ QList<TranslatedSegment> parseTranslationJSON(const QString& text, const QList<T
   }
 
   QList<TranslatedSegment> results;
+  // A model that answers one id twice gets its first answer kept: a segment has one translation.
+  QSet<QUuid> answered;
   for (const QJsonValue& element : elements) {
     const QJsonObject object = element.toObject();
     const QJsonValue id = object.value(QStringLiteral("id"));
@@ -107,12 +110,41 @@ QList<TranslatedSegment> parseTranslationJSON(const QString& text, const QList<T
     const QString idText = id.toString();
     if (!isCanonicalUuidText(idText)) continue;
     const QUuid uuid = uuidFromText(idText);
-    if (uuid.isNull() || !segmentIndex.contains(uuid)) continue;
+    if (uuid.isNull() || !segmentIndex.contains(uuid) || answered.contains(uuid)) continue;
+    answered.insert(uuid);
     results.append(TranslatedSegment{newUuid(), uuid, translated.toString(), targetLanguage});
   }
 
   if (!originalSegments.isEmpty() && results.isEmpty()) throw TranslationError::invalidResponse(kNoMatch);
   return results;
+}
+
+BatchTranslation completeBatchTranslation(const QList<TranslatedSegment>& answers,
+                                          const QList<TranscribedSegment>& batch, const QString& targetLanguage) {
+  QHash<QUuid, qsizetype> answerIndex;
+  for (qsizetype i = 0; i < answers.size(); ++i) {
+    if (!answerIndex.contains(answers[i].originalSegmentId)) answerIndex.insert(answers[i].originalSegmentId, i);
+  }
+  BatchTranslation out;
+  QSet<QUuid> done;
+  for (const TranscribedSegment& segment : batch) {
+    if (done.contains(segment.id)) continue;
+    done.insert(segment.id);
+    if (const auto it = answerIndex.constFind(segment.id); it != answerIndex.constEnd()) {
+      out.segments.append(answers[*it]);
+    } else {
+      out.segments.append(TranslatedSegment{newUuid(), segment.id, segment.text, targetLanguage});
+      ++out.untranslated;
+    }
+  }
+  return out;
+}
+
+QString translationCompleteMessage(qsizetype untranslated, qsizetype total) {
+  if (untranslated == 0) return QStringLiteral("Translation complete");
+  return QStringLiteral("Translation complete (%1 of %2 segments not translated, original text kept)")
+      .arg(untranslated)
+      .arg(total);
 }
 
 }  // namespace parlowvista

@@ -2,9 +2,10 @@
 
 namespace parlowvista {
 
-ProviderOutcome ProviderOutcome::success(QList<TranslatedSegment> segments) {
+ProviderOutcome ProviderOutcome::success(QList<TranslatedSegment> segments, qsizetype untranslatedCount) {
   ProviderOutcome outcome;
   outcome.segments = std::move(segments);
+  outcome.untranslatedCount = untranslatedCount;
   return outcome;
 }
 

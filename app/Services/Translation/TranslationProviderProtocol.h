@@ -22,13 +22,15 @@ using TranslationProgressHandler = std::function<void(double fraction, const QSt
 // of a request, cancellation) handed on unchanged for the service to map.
 struct ProviderOutcome {
   QList<TranslatedSegment> segments;
+  // Segments the provider had no answer for; they keep their original text.
+  qsizetype untranslatedCount = 0;
   std::optional<TranslationError> error;
   std::optional<QString> platformFailure;
   bool cancelled = false;
 
   bool succeeded() const { return !error && !platformFailure; }
 
-  static ProviderOutcome success(QList<TranslatedSegment> segments);
+  static ProviderOutcome success(QList<TranslatedSegment> segments, qsizetype untranslatedCount = 0);
   static ProviderOutcome failure(TranslationError error);
   static ProviderOutcome platform(QString description, bool cancelled = false);
 };

@@ -11,7 +11,9 @@ namespace parlowvista {
 
 // The outcome of one translation run.
 struct TranslationResult {
-  QList<TranslatedSegment> segments;      // in the order of the source segments
+  QList<TranslatedSegment> segments;  // in the order of the source segments
+  // How many of `segments` the provider left unanswered; they hold their original text.
+  qsizetype untranslatedCount = 0;
   QString targetLanguage;                 // language code
   std::optional<QString> sourceLanguage;  // when the caller gave one
   TranslationProviderType provider = TranslationProviderType::claude;

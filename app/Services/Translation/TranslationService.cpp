@@ -1,9 +1,11 @@
 #include "Services/Translation/TranslationService.h"
 
 #include "Models/TranslationSettings.h"
+#include "Services/Translation/TranslationFormat.h"
 #include "Services/Translation/TranslationProviderFactory.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QPointer>
 #include <QTimer>
 
@@ -97,6 +99,7 @@ void TranslationService::startRun(quint64 id) {
               if (outcome.succeeded()) {
                 TranslationResult result;
                 result.segments = outcome.segments;
+                result.untranslatedCount = outcome.untranslatedCount;
                 result.targetLanguage = runIt->targetLanguage;
                 result.sourceLanguage = runIt->sourceLanguage;
                 result.provider = self->m_settings.selectedProvider();
@@ -126,13 +129,20 @@ void TranslationService::completeRun(quint64 id, const TranslationOutcome& outco
   m_runs.erase(it);
   if (run.provider) run.provider->deleteLater();
 
+  if (outcome.result && outcome.result->untranslatedCount > 0) {
+    qWarning().noquote() << QStringLiteral(
+                                "[TranslationService] %1 of %2 segments came back without a translation and keep "
+                                "their original text")
+                                .arg(outcome.result->untranslatedCount)
+                                .arg(outcome.result->segments.size());
+  }
   if (mayPublish(id)) {
     if (outcome.result) {
       m_lastResult = outcome.result;
       emit lastResultChanged();
       setTranslating(false);
       setProgress(1.0);
-      setStatusMessage(QStringLiteral("Translation complete"));
+      setStatusMessage(translationCompleteMessage(outcome.result->untranslatedCount, outcome.result->segments.size()));
     } else {
       setTranslating(false);
       setLastError(outcome.error);

@@ -141,6 +141,11 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
   refreshKeyButtons();
 }
 
+TranslationSettingsView::~TranslationSettingsView() {
+  // The model field ends its editing as the window goes, after this part of it is gone.
+  m_modelPicker->lineEdit()->disconnect(this);
+}
+
 QWidget* TranslationSettingsView::buildServiceBox() {
   QGroupBox* box = groupBox(QStringLiteral("Translation Service"), this);
   QVBoxLayout* rows = boxRows(box);
@@ -177,8 +182,15 @@ QWidget* TranslationSettingsView::buildServiceBox() {
   modelRow->addStretch();
   m_modelPicker = new QComboBox(box);
   m_modelPicker->setFixedWidth(180);
+  // The listed names are suggestions; any other name may be typed.
+  m_modelPicker->setEditable(true);
+  m_modelPicker->setInsertPolicy(QComboBox::NoInsert);
   connect(m_modelPicker, &QComboBox::activated, this,
           [this](int index) { setSelectedModel(m_modelPicker->itemData(index).toString()); });
+  connect(m_modelPicker->lineEdit(), &QLineEdit::editingFinished, this, [this] {
+    const int listed = m_modelPicker->findText(m_modelPicker->currentText());
+    setSelectedModel(listed >= 0 ? m_modelPicker->itemData(listed).toString() : m_modelPicker->currentText());
+  });
   modelRow->addWidget(m_modelPicker);
   rows->addLayout(modelRow);
 
@@ -418,15 +430,15 @@ void TranslationSettingsView::providerChanged(TranslationProviderType provider) 
   m_settings.setSelectedProvider(provider);
   loadApiKey();
   setTestResult(std::nullopt);
-  if (!availableModels(provider).contains(m_selectedModel)) setSelectedModel(defaultModel(provider));
+  m_selectedModel = m_settings.selectedModel();  // the settings correct another provider's model
   m_costLabel->setText(costHint(provider));
   refreshModelPicker();
   refreshConnection();
 }
 
 void TranslationSettingsView::setSelectedModel(const QString& model) {
-  m_selectedModel = model;
   m_settings.setSelectedModel(model);
+  m_selectedModel = m_settings.selectedModel();
   refreshModelPicker();
 }
 
@@ -435,6 +447,7 @@ void TranslationSettingsView::refreshModelPicker() {
   m_modelPicker->clear();
   for (const QString& model : availableModels(m_selectedProvider)) m_modelPicker->addItem(modelLabel(model), model);
   m_modelPicker->setCurrentIndex(m_modelPicker->findData(m_selectedModel));
+  if (m_modelPicker->currentIndex() < 0) m_modelPicker->setEditText(m_selectedModel);
 }
 
 void TranslationSettingsView::refreshConnection() {

@@ -42,6 +42,7 @@ class TranslationSettingsView : public QWidget {
   };
 
   TranslationSettingsView(TranslationSettings& settings, TranslationService& service, QWidget* parent = nullptr);
+  ~TranslationSettingsView() override;
 
   // Opens web addresses ("Get Key"); the desktop's browser unless replaced.
   void setUrlOpener(std::function<void(const QUrl&)> opener) { m_openUrl = std::move(opener); }

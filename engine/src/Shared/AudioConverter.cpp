@@ -24,12 +24,12 @@ std::string describe(AudioConverterError::Code code, const std::string& detail, 
   switch (code) {
     case Code::conversionFailed: return "Audio conversion failed: " + detail;
     case Code::sampleBufferCopyFailed:
-      return "Failed to copy samples from CMSampleBuffer (status: " + std::to_string(status) + ")";
+      return "Failed to copy samples from the audio buffer (status: " + std::to_string(status) + ")";
     case Code::failedToCreateConverter: return "Failed to create audio converter";
     case Code::failedToCreateBuffer: return "Failed to create conversion buffer";
-    case Code::sampleBufferFormatMissing: return "Sample buffer is missing a valid audio format description.";
+    case Code::sampleBufferFormatMissing: return "The audio buffer is missing a valid audio format description.";
     case Code::failedToCreateSourceFormat:
-      return "Failed to create a source audio format description for CMSampleBuffer.";
+      return "Failed to create a source audio format description for the audio buffer.";
   }
   return "Audio conversion failed: Unknown error";
 }

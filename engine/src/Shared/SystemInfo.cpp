@@ -96,8 +96,7 @@ std::string summary() {
   const uint64_t memory =
       pages > 0 && pageSize > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) : 0;
   return "Linux " + release + ", arch=" + machine + ", chip=" + chipName(readText("/proc/cpuinfo")) +
-         ", cores=" + std::to_string(online) + "/" + std::to_string(configured) + ", mem=" + formatMemory(memory) +
-         ", rosetta=false";
+         ", cores=" + std::to_string(online) + "/" + std::to_string(configured) + ", mem=" + formatMemory(memory);
 }
 
 std::optional<uint64_t> currentResidentMemoryBytes() {

@@ -17,7 +17,7 @@ bool isAppleSilicon();
 bool isIntelMac();
 
 // "Linux <kernel release>, arch=<machine>, chip=<cpu model>, cores=<online>/<configured>,
-// mem=<physical memory>, rosetta=false". Never fails.
+// mem=<physical memory>". Never fails.
 std::string summary();
 
 // Resident and peak resident memory of the process in bytes, none when unreadable.

@@ -98,6 +98,8 @@ TEST_F(TranscriptionTest, UpdateSegmentsRewritesRowsAndSurvivesReopen) {
   const QUuid id = t->id();
   context->save();
 
+  // The store is held by one connection at a time: close it before opening it again.
+  context.reset();
   context = std::make_unique<ModelContext>(storeFile());
   Transcription* loaded = context->find<Transcription>(id);
   ASSERT_NE(loaded, nullptr);
@@ -109,6 +111,7 @@ TEST_F(TranscriptionTest, UpdateSegmentsRewritesRowsAndSurvivesReopen) {
 
   loaded->updateSegments(TranscriptionResult({}, 0, 0), *context);
   context->save();
+  context.reset();
   context = std::make_unique<ModelContext>(storeFile());
   EXPECT_TRUE(context->find<Transcription>(id)->segments().isEmpty());
 }

@@ -142,6 +142,28 @@ TEST_F(TranslationSettingsTest, AssignmentsAreStoredAtOnceAndSurviveAReload) {
   EXPECT_EQ(again->selectedModel(), QStringLiteral("claude-3-5-sonnet-20241022"));
 }
 
+TEST_F(TranslationSettingsTest, AnyTypedModelNameIsKeptAsTyped) {
+  auto s = load();
+  s->setSelectedProvider(TranslationProviderType::gemini);
+  // A name outside the suggestions (they go stale as providers retire models).
+  s->setSelectedModel(QStringLiteral("gemini-2.5-flash"));
+  EXPECT_EQ(stored("translation.selectedModel").toString(), QStringLiteral("gemini-2.5-flash"));
+  s->setSelectedProvider(TranslationProviderType::gemini);
+  EXPECT_EQ(s->selectedModel(), QStringLiteral("gemini-2.5-flash"));
+  EXPECT_EQ(load()->selectedModel(), QStringLiteral("gemini-2.5-flash"));
+
+  // A blank name is no model at all.
+  s->setSelectedModel(QStringLiteral("  "));
+  EXPECT_EQ(s->selectedModel(), QStringLiteral("gemini-1.5-flash"));
+  store("translation.selectedModel", "");
+  EXPECT_EQ(load()->selectedModel(), QStringLiteral("gemini-1.5-flash"));
+
+  // Moving to another provider does not carry a typed name over.
+  s->setSelectedModel(QStringLiteral("gemini-2.5-pro"));
+  s->setSelectedProvider(TranslationProviderType::claude);
+  EXPECT_EQ(s->selectedModel(), QStringLiteral("claude-3-haiku-20240307"));
+}
+
 TEST_F(TranslationSettingsTest, ChangingProviderCorrectsTheModel) {
   auto s = load();
   s->setSelectedModel(QStringLiteral("claude-3-5-haiku-20241022"));

@@ -96,6 +96,20 @@ TEST_F(ExportServiceTest, SrtIsReadByFfmpeg) {
   EXPECT_TRUE(parsed.contains("01:02:05,250 --> 01:02:06,000"));
 }
 
+TEST(ExportSrt, BlankLinesInsideATextKeepTheCueWhole) {
+  const TranscriptionResult result(
+      {
+          TranscribedSegment(0, 0.0, 1.0, "first\n\nsecond\r\n \r\nthird\n"),
+          TranscribedSegment(1, 1.0, 2.0, "\n\nnext"),
+          TranscribedSegment(1, 2.0, 3.0, "old\rmac\r\r"),
+      },
+      3.0, 0.0);
+  const QString srt = ExportService::formatAsSRT(result, {Speaker(1, QString("A\n\nB"))});
+  EXPECT_EQ(srt, QStringLiteral("1\n00:00:00,000 --> 00:00:01,000\n[Speaker 1] first\nsecond\nthird\n\n"
+                                "2\n00:00:01,000 --> 00:00:02,000\n[A\nB] \nnext\n\n"
+                                "3\n00:00:02,000 --> 00:00:03,000\n[A\nB] old\nmac\n\n"));
+}
+
 TEST_F(ExportServiceTest, NonFiniteTimesFailWithoutWriting) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();

@@ -112,6 +112,11 @@ TEST_F(LocalHTTPServerTest, AnswersEachRequestByItsFirstLine) {
       {"GET /youtube?v=abc123&t=5 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET /youtube?v=a'+alert(1)+' HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
       {"GET /youtube?v=%3Cscript%3E HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET /youtube?v=abc123\n HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      // The page is asked for by the request line alone.
+      {"XGET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {" GET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+      {"GET / HTTP/1.1\r\nX-Page: GET /youtube?v=abc123 HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
   };
   for (const auto& c : cases) {
     const QByteArray answer = exchange(server->port(), {QByteArray(c.request)});
@@ -148,6 +153,13 @@ TEST_F(LocalHTTPServerTest, ListensOnTheLoopbackInterfaceOnly) {
     QTcpSocket socket;
     socket.connectToHost(address, server->port());
     EXPECT_FALSE(socket.waitForConnected(1000)) << address.toString().toStdString();
+  }
+}
+
+TEST(LocalHTTPServerResponseTest, VideoIdentifierMustBeTheTokenAlphabetThroughout) {
+  EXPECT_TRUE(LocalHTTPServer::isAcceptableVideoId(QStringLiteral("aB_-9z")));
+  for (const char* id : {"abc\n", "abc\r\n", "\nabc", "ab\ncd", "abc "}) {
+    EXPECT_FALSE(LocalHTTPServer::isAcceptableVideoId(QString::fromLatin1(id))) << id;
   }
 }
 

@@ -36,16 +36,11 @@ class ModelContextTest : public testsupport::TempDirTest {
     return t;
   }
 
+  // Rows in the file, read through the open context's own connection: the store holds the
+  // file for itself while it is open.
   qint64 rowCount(const char* table) {
-    sqlite3* db = nullptr;
-    sqlite3_open(storeFile().toUtf8().constData(), &db);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, (std::string("SELECT COUNT(*) FROM ") + table).c_str(), -1, &statement, nullptr);
-    qint64 count = -1;
-    if (sqlite3_step(statement) == SQLITE_ROW) count = sqlite3_column_int64(statement, 0);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return count;
+    Statement statement = context->database().prepare((std::string("SELECT COUNT(*) FROM ") + table).c_str());
+    return statement.step() == Statement::Step::row ? statement.int64(0) : -1;
   }
 
   std::unique_ptr<ModelContext> context = open();
@@ -243,15 +238,9 @@ TEST_F(ModelContextTest, MovingASourceToAnotherGroupIsSaved) {
 
 TEST_F(ModelContextTest, FailedSaveWritesNothingAndKeepsEveryChange) {
   // A trigger standing in for a disk failure half way through the save.
-  {
-    sqlite3* db = nullptr;
-    sqlite3_open(storeFile().toUtf8().constData(), &db);
-    sqlite3_exec(db,
-                 "CREATE TRIGGER fail BEFORE INSERT ON StoredSegment WHEN NEW.text = 'boom' "
-                 "BEGIN SELECT RAISE(ABORT, 'disk trouble'); END",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(db);
-  }
+  context->database().execute(
+      "CREATE TRIGGER fail BEFORE INSERT ON StoredSegment WHEN NEW.text = 'boom' "
+      "BEGIN SELECT RAISE(ABORT, 'disk trouble'); END");
   auto* group = new TranscriptGroup("G", 0);
   context->insert(group);
   auto* source = new AudioSource("/a.wav", "a.wav", 1.0);
@@ -300,6 +289,75 @@ TEST_F(ModelContextTest, RejectsAFileOfAnotherSchemaVersion) {
   }
   const auto garbage = testsupport::writeFile(tempDir / "garbage.store", std::string(4096, 'x'));
   EXPECT_THROW(ModelContext(QString::fromStdString(garbage.string())), StoreError);
+}
+
+TEST_F(ModelContextTest, ARefusedFileIsLeftByteForByte) {
+  context.reset();
+  const auto makeFile = [this](const char* name, const char* sql) {
+    const std::string path = (tempDir.path() / name).string();
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return path;
+  };
+  // Another program's database, and a store of a newer schema version.
+  const std::string foreign = makeFile("foreign.db", "CREATE TABLE notes(text TEXT); INSERT INTO notes VALUES ('x')");
+  const std::string newer = makeFile("newer.store",
+                                     "CREATE TABLE StoreMetadata(key TEXT PRIMARY KEY, value TEXT);"
+                                     "INSERT INTO StoreMetadata VALUES ('schemaVersion', '2.0.0')");
+  for (const std::string& path : {foreign, newer}) {
+    SCOPED_TRACE(path);
+    const std::string before = testsupport::readFile(path);
+    try {
+      ModelContext refused(QString::fromStdString(path));
+      ADD_FAILURE() << "the file must be refused";
+    } catch (const StoreError& error) {
+      EXPECT_EQ(error.kind(), StoreError::Kind::incompatibleSchema);
+    }
+    EXPECT_EQ(testsupport::readFile(path), before);
+    EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  }
+}
+
+TEST_F(ModelContextTest, ASecondOpenerIsRefusedWhileTheStoreIsOpen) {
+  auto* group = new TranscriptGroup("G", 0);
+  context->insert(group);
+  context->save();
+  try {
+    open();
+    FAIL() << "a second opener must be refused";
+  } catch (const StoreError& error) {
+    EXPECT_EQ(error.kind(), StoreError::Kind::inUse);
+    EXPECT_TRUE(error.message().contains("already open")) << error.message().toStdString();
+  }
+  // Another program cannot read it behind the store's back either.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(storeFile().toUtf8().constData(), &db), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "SELECT COUNT(*) FROM TranscriptGroup", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  // The first store works on; once it closes, the file opens again.
+  group->setName("H");
+  context->save();
+  reopen();
+  ASSERT_EQ(context->fetch<TranscriptGroup>().size(), 1);
+  EXPECT_EQ(context->fetch<TranscriptGroup>()[0]->name(), "H");
+}
+
+TEST_F(ModelContextTest, AnEditToARowGoneFromTheFileFailsTheSave) {
+  auto* group = new TranscriptGroup("G", 0);
+  context->insert(group);
+  context->save();
+  context->database().execute("DELETE FROM TranscriptGroup");
+  group->setName("renamed");
+  try {
+    context->save();
+    FAIL() << "an update that reached no row must not report success";
+  } catch (const StoreError& error) {
+    EXPECT_EQ(error.kind(), StoreError::Kind::saveFailed);
+    EXPECT_TRUE(error.message().contains("no longer in the library file")) << error.message().toStdString();
+  }
+  EXPECT_TRUE(context->hasChanges());
 }
 
 TEST_F(ModelContextTest, NotifiesViewsOfChangesAndDeletions) {

@@ -93,8 +93,8 @@ TEST_F(RegistryTest, BaseAddressPrecedenceAndAddressForms) {
     EXPECT_EQ(ModelRegistry::baseURL(), "http://second");
     test::ScopedEnv first("REGISTRY_URL", "http://first/");
     EXPECT_EQ(ModelRegistry::baseURL(), "http://first/");
-    EXPECT_EQ(ModelRegistry::resolveModel("o/r", "Encoder.mlmodelc/coremldata.bin"),
-              "http://first//o/r/resolve/main/Encoder.mlmodelc/coremldata.bin");
+    EXPECT_EQ(ModelRegistry::resolveModel("o/r", "encoder/model.onnx"),
+              "http://first//o/r/resolve/main/encoder/model.onnx");
   }
   test::ScopedEnv base("REGISTRY_URL", "http://hub.local");
   EXPECT_EQ(ModelRegistry::apiDatasets("o/r", "p"), "http://hub.local/api/datasets/o/r/p");

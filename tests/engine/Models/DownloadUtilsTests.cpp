@@ -296,7 +296,7 @@ TEST_F(DownloadTest, FetchHuggingFaceFileBacksOffOnRateLimits) {
 }
 
 TEST(DownloadUtilsTest, SafePathsAndEncoding) {
-  for (const char* good : {"a", "a/b.json", "Encoder.mlmodelc/coremldata.bin", "x..y/z"}) {
+  for (const char* good : {"a", "a/b.json", "encoder/model.onnx", "x..y/z"}) {
     EXPECT_TRUE(DownloadUtils::isSafeRelativePath(good)) << good;
   }
   for (const char* bad : {"", "/a", "..", "a/../b", "a/./b", "a//b", "a/", ".", "a\\..\\b"}) {

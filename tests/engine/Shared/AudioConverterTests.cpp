@@ -150,8 +150,13 @@ TEST(AudioConverterTest, OwnRoadHoldsTheLastFrame) {
 TEST(AudioConverterTest, ErrorDescriptions) {
   EXPECT_STREQ(AudioConverterError::conversionFailed(std::nullopt).what(), "Audio conversion failed: Unknown error");
   EXPECT_STREQ(AudioConverterError::conversionFailed("boom").what(), "Audio conversion failed: boom");
+  // Said in this platform's words: no other system's buffer type is named.
   EXPECT_STREQ(AudioConverterError::sampleBufferCopyFailed(-12).what(),
-               "Failed to copy samples from CMSampleBuffer (status: -12)");
+               "Failed to copy samples from the audio buffer (status: -12)");
+  EXPECT_STREQ(AudioConverterError::sampleBufferFormatMissing().what(),
+               "The audio buffer is missing a valid audio format description.");
+  EXPECT_STREQ(AudioConverterError::failedToCreateSourceFormat().what(),
+               "Failed to create a source audio format description for the audio buffer.");
   EXPECT_STREQ(AudioConverterError::failedToCreateConverter().what(), "Failed to create audio converter");
   EXPECT_STREQ(AudioConverterError::failedToCreateBuffer().what(), "Failed to create conversion buffer");
 }

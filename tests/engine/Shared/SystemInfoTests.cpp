@@ -12,8 +12,7 @@ namespace {
 
 TEST(SystemInfoTest, SummaryDescribesThisLinuxHost) {
   const std::string summary = SystemInfo::summary();
-  EXPECT_TRUE(std::regex_match(
-      summary, std::regex(R"(Linux \S+, arch=\S+, chip=.+, cores=\d+/\d+, mem=[\d.]+ \w+, rosetta=false)")))
+  EXPECT_TRUE(std::regex_match(summary, std::regex(R"(Linux \S+, arch=\S+, chip=.+, cores=\d+/\d+, mem=[\d.]+ \w+)")))
       << summary;
   EXPECT_FALSE(SystemInfo::isAppleSilicon());
   EXPECT_FALSE(SystemInfo::isIntelMac());

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QScopeGuard>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -332,6 +334,62 @@ TEST_P(ProviderApiTest, SlowReplyTimesOut) {
   EXPECT_FALSE(run->outcome.cancelled);
 }
 
+// Answers with `pieces` copies of `piece` written `pauseMs` apart as a chunked reply; stops
+// early once the client has gone or `stop` is set. A type the server does not compress, so
+// each piece goes out as it is written.
+void streamReply(httplib::Response& res, std::string piece, int pauseMs, int pieces,
+                 std::shared_ptr<std::atomic<bool>> stop) {
+  res.set_chunked_content_provider("application/octet-stream",
+                                   [piece, pauseMs, pieces, stop](size_t, httplib::DataSink& sink) {
+                                     for (int i = 0; i < pieces && !*stop; ++i) {
+                                       if (!sink.write(piece.data(), piece.size())) return false;
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+                                     }
+                                     sink.done();
+                                     return true;
+                                   });
+}
+
+TEST_P(ProviderApiTest, ReplyTricklingInEndsAtTheDeadline) {
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
+  // A byte every 50 ms for up to 20 s: the idle timer alone never fires.
+  serve([stop](const httplib::Request&, httplib::Response& res, int) { streamReply(res, " ", 50, 400, stop); });
+  sandbox.endpoints.requestTimeoutMs = 500;
+  sandbox.endpoints.requestDeadlineMs = 1000;
+  auto p = provider();
+  auto run = start(*p, makeSegments(1));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 5000));
+  EXPECT_EQ(run->outcome.platformFailure, QStringLiteral("The request timed out."));
+  EXPECT_FALSE(run->outcome.cancelled);
+}
+
+TEST_P(ProviderApiTest, OversizedReplyFailsWithAClearError) {
+  sandbox.endpoints.maxReplyBytes = 64 * 1024;
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
+  const ApiShape s = shape();
+  serve([s, stop](const httplib::Request& req, httplib::Response& res, int index) {
+    if (index == 0) {
+      // A well-formed translation padded past the limit, its length declared.
+      res.set_content(s.wrap(translatedArray(s.promptOf(json::parse(req.body))) + std::string(200 * 1024, ' ')),
+                      "application/json");
+    } else {
+      // A reply that never ends, arriving quickly.
+      streamReply(res, std::string(16 * 1024, ' '), 5, 4000, stop);
+    }
+  });
+  for (const char* name : {"declared length", "endless stream"}) {
+    SCOPED_TRACE(name);
+    auto p = provider();
+    auto run = start(*p, makeSegments(1));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 5000));
+    ASSERT_TRUE(run->outcome.error.has_value());
+    EXPECT_EQ(*run->outcome.error,
+              TranslationError::invalidResponse(QStringLiteral("The reply was larger than 65536 bytes.")));
+  }
+}
+
 TEST_P(ProviderApiTest, CancelAbortsTheRequest) {
   serve([](const httplib::Request&, httplib::Response& res, int) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -373,6 +431,19 @@ TEST_P(GeminiUrlTest, KeyAndModelAreEncodedIntoTheUrl) {
   ASSERT_TRUE(runToEnd(*p, makeSegments(1), QStringLiteral("gemini-1.5-pro"))->outcome.succeeded());
   const RecordedRequest r = api.requests().at(0);
   EXPECT_EQ(r.path, "/v1beta/models/gemini-1.5-pro:generateContent");
+  EXPECT_EQ(r.keyParam, key.toStdString());
+}
+
+TEST_P(GeminiUrlTest, AModelNameCannotChangeWhereTheRequestGoes) {
+  serveTranslations();
+  const QString key = QStringLiteral("real-key");
+  ASSERT_TRUE(sandbox.keychain.setAPIKey(key, TranslationProviderType::gemini));
+  auto p = provider();
+  // Unencoded, "?" would start the query (sending "stolen" as the key) and "#" would cut the rest.
+  const QString model = QStringLiteral("gemini x?key=stolen#y");
+  ASSERT_TRUE(runToEnd(*p, makeSegments(1), model)->outcome.succeeded());
+  const RecordedRequest r = api.requests().at(0);
+  EXPECT_EQ(r.path, "/v1beta/models/gemini x?key=stolen#y:generateContent");
   EXPECT_EQ(r.keyParam, key.toStdString());
 }
 

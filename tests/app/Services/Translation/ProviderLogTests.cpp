@@ -85,7 +85,8 @@ TEST_F(ProviderLogTest, ClaudeWarnsAboutMissingTranslationsAndNeverLogsItsKey) {
   LogCapture log;
   const ProviderOutcome outcome = translate(TranslationProviderType::claude, 10);
   ASSERT_TRUE(outcome.succeeded());
-  EXPECT_EQ(outcome.segments.size(), 9);
+  EXPECT_EQ(outcome.segments.size(), 10);
+  EXPECT_EQ(outcome.untranslatedCount, 1);
   EXPECT_TRUE(log.lines.contains(QStringLiteral("[ClaudeProvider] checkAvailability (API): hasKey=true")));
   EXPECT_TRUE(log.lines.contains(QStringLiteral("[ClaudeProvider] translate called: 10 segments, mode=api")));
   EXPECT_TRUE(log.lines.contains(QStringLiteral("[ClaudeProvider] Warning: Got 9 translations for 10 segments")));
@@ -97,7 +98,8 @@ TEST_F(ProviderLogTest, GeminiWritesNothingAtAll) {
   LogCapture log;
   const ProviderOutcome outcome = translate(TranslationProviderType::gemini, 10);
   ASSERT_TRUE(outcome.succeeded());
-  EXPECT_EQ(outcome.segments.size(), 9);
+  EXPECT_EQ(outcome.segments.size(), 10);
+  EXPECT_EQ(outcome.untranslatedCount, 1);
   EXPECT_EQ(api.requests().at(0).keyParam, key.toStdString());
   EXPECT_TRUE(log.lines.isEmpty()) << log.lines.join('\n').toStdString();
 }

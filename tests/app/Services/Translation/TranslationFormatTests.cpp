@@ -99,7 +99,10 @@ TEST(TranslationReply, ReadsTheArrayOutOfSurroundingText) {
       {"escapes", QString(R"([{"id":"%1","text":"l\u00e9\n\"x\"\\"}])").arg(a), {"lé\n\"x\"\\"}},
       {"reply order", QString(R"([{"id":"%2","text":"2"},{"id":"%1","text":"1"}])").arg(a, b), {"2", "1"}},
       {"lower-case ids", QString(R"([{"id":"%1","text":"un"}])").arg(a.toLower()), {"un"}},
-      {"repeated id", QString(R"([{"id":"%1","text":"x"},{"id":"%1","text":"y"}])").arg(a), {"x", "y"}},
+      {"repeated id: first answer wins", QString(R"([{"id":"%1","text":"x"},{"id":"%1","text":"y"}])").arg(a), {"x"}},
+      {"repeated id in another case",
+       QString(R"([{"id":"%1","text":"x"},{"id":"%2","text":"y"}])").arg(a, a.toLower()),
+       {"x"}},
       {"empty text", QString(R"([{"id":"%1","text":""}])").arg(a), {""}},
       {"drops bad elements",
        QString(R"([{"id":"%1","text":null},{"id":"%1"},{"text":"t"},{"id":5,"text":"t"},)"
@@ -137,6 +140,26 @@ TEST(TranslationReply, DuplicateIdsInTheBatchDoNotCrash) {
                                         QStringLiteral("fr"));
   ASSERT_EQ(out.size(), 1);
   EXPECT_EQ(out[0].originalSegmentId, first.id);
+}
+
+TEST(TranslationReply, SegmentsLeftOutKeepTheirOriginalTextInBatchOrder) {
+  TranscribedSegment first = segment("one");
+  TranscribedSegment twin(first.id, 1, 2.0, 3.0, QStringLiteral("twin"));
+  const QList<TranscribedSegment> batch = {first, segment("two"), segment("three"), twin};
+  const QList<TranslatedSegment> answers = {TranslatedSegment{newUuid(), batch[2].id, "trois", "fr"},
+                                            TranslatedSegment{newUuid(), batch[0].id, "un", "fr"}};
+  const BatchTranslation out = completeBatchTranslation(answers, batch, QStringLiteral("fr"));
+  ASSERT_EQ(out.segments.size(), 3);
+  EXPECT_EQ(out.segments[0], answers[1]);
+  EXPECT_EQ(out.segments[1].originalSegmentId, batch[1].id);
+  EXPECT_EQ(out.segments[1].translatedText, QStringLiteral("two"));
+  EXPECT_EQ(out.segments[1].targetLanguage, QStringLiteral("fr"));
+  EXPECT_FALSE(out.segments[1].id.isNull());
+  EXPECT_EQ(out.segments[2], answers[0]);
+  EXPECT_EQ(out.untranslated, 1);
+  EXPECT_EQ(translationCompleteMessage(0, 3), QStringLiteral("Translation complete"));
+  EXPECT_EQ(translationCompleteMessage(1, 3),
+            QStringLiteral("Translation complete (1 of 3 segments not translated, original text kept)"));
 }
 
 TEST(TranslationReply, FailuresAreInvalidResponses) {

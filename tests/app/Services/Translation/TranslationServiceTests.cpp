@@ -67,14 +67,15 @@ class TranslationServiceTest : public ::testing::Test {
           }
           std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
           const std::string prompt = json::parse(req.body)["messages"][1]["content"];
-          res.set_content(json{{"choices", {{{"message", {{"content", translatedArray(prompt)}}}}}}}.dump(),
-                          "application/json");
+          res.set_content(json{{"choices", {{{"message", {{"content", answer(prompt)}}}}}}}.dump(), "application/json");
         });
   }
 
   SettingsSandbox sandbox;
   FakeApi api;
   std::atomic<bool> rateLimited{false};
+  // The model's reply to a prompt; set before the first request.
+  std::function<std::string(const std::string&)> answer = translatedArray;
   std::unique_ptr<TranslationSettings> settings;
   std::unique_ptr<TranslationService> service;
 };
@@ -113,6 +114,45 @@ TEST_F(TranslationServiceTest, TranslatesWithTheSelectedProviderAndPublishes) {
   EXPECT_TRUE(seen.contains(QStringLiteral("Translating batch 2/3...")));
   EXPECT_EQ(seen.first(), QStringLiteral("Preparing translation..."));
   EXPECT_EQ(seen.last(), QStringLiteral("Translation complete"));
+}
+
+QStringList* g_logLines = nullptr;
+
+TEST_F(TranslationServiceTest, SegmentsTheModelLeavesOutKeepTheirTextAndAreCounted) {
+  // The model answers the first segment twice and leaves out the second.
+  answer = [](const std::string& prompt) {
+    json items = json::parse(translatedArray(prompt));
+    json out = json::array({items[0], {{"id", items[0]["id"]}, {"text", "second answer"}}});
+    for (size_t i = 2; i < items.size(); ++i) out.push_back(items[i]);
+    return out.dump();
+  };
+  useOpenAIApi();
+  if (IsSkipped()) return;
+  QStringList lines;
+  g_logLines = &lines;
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        if (g_logLines) g_logLines->append(message);
+      });
+  const auto segments = makeSegments(4);
+  auto run = runToEnd(segments);
+  qInstallMessageHandler(previous);
+  g_logLines = nullptr;
+
+  ASSERT_TRUE(run->outcome.result.has_value());
+  const TranslationResult& result = *run->outcome.result;
+  ASSERT_EQ(result.segments.size(), 4);
+  const QStringList expected = {"FR:segment 0", "segment 1", "FR:segment 2", "FR:segment 3"};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(result.segments[i].originalSegmentId, segments[i].id);
+    EXPECT_EQ(result.segments[i].translatedText, expected[i]);
+  }
+  EXPECT_EQ(result.untranslatedCount, 1);
+  EXPECT_EQ(service->statusMessage(),
+            QStringLiteral("Translation complete (1 of 4 segments not translated, original text kept)"));
+  EXPECT_TRUE(lines.contains(QStringLiteral(
+      "[TranslationService] 1 of 4 segments came back without a translation and keep their original text")))
+      << lines.join('\n').toStdString();
 }
 
 TEST_F(TranslationServiceTest, UnconfiguredProviderFails) {

@@ -100,6 +100,25 @@ TEST_F(TranslationSettingsViewTest, StoredOpenAIModelIsShownUnchanged) {
   EXPECT_EQ(settings->selectedModel(), QStringLiteral("gpt-4o"));
 }
 
+TEST_F(TranslationSettingsViewTest, AnyModelNameCanBeTyped) {
+  settings->setSelectedProvider(TranslationProviderType::gemini);
+  auto view = open();
+  QComboBox* picker = modelPicker(*view);
+  ASSERT_TRUE(picker->isEditable());
+  picker->setEditText(QStringLiteral("gemini-2.5-flash"));
+  emit picker->lineEdit()->editingFinished();
+  EXPECT_EQ(settings->selectedModel(), QStringLiteral("gemini-2.5-flash"));
+  // A suggestion's short label still stands for its full name.
+  picker->setEditText(QStringLiteral("1.5-pro"));
+  emit picker->lineEdit()->editingFinished();
+  EXPECT_EQ(settings->selectedModel(), QStringLiteral("gemini-1.5-pro"));
+
+  settings->setSelectedModel(QStringLiteral("gemini-2.5-pro"));
+  view = open();
+  EXPECT_EQ(modelPicker(*view)->currentText(), QStringLiteral("gemini-2.5-pro"));
+  EXPECT_EQ(settings->selectedModel(), QStringLiteral("gemini-2.5-pro"));
+}
+
 TEST_F(TranslationSettingsViewTest, SwitchingProviderCorrectsModelAndReloadsKey) {
   REQUIRE_KEYCHAIN(sandbox);
   ASSERT_TRUE(sandbox.keychain.setAPIKey(QStringLiteral("gem-key"), TranslationProviderType::gemini));
