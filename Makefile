@@ -20,8 +20,10 @@ build: configure
 run: build
 	$(BUILD_DIR)/app/parlowvista
 
+# The keychain tests need a Secret Service: without one in the session, the
+# suite runs inside a private session bus with its own unlocked keyring.
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	@bash tools/with-test-session ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b || exit 1; done

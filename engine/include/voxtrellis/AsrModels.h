@@ -89,7 +89,8 @@ struct AsrModels {
   static AsrModels loadWithANEOptimization(const std::optional<std::filesystem::path>& directory = std::nullopt,
                                            bool enableFP16 = true);
 
-  // True when the four model folders and "parakeet_vocab.json" exist.
+  // True when the four model folders exist and "parakeet_vocab.json" parses
+  // (a vocabulary cut short counts as missing).
   static bool modelsExist(const std::filesystem::path& directory, AsrModelVersion version);
   static bool modelsExist(const std::filesystem::path& directory);
   // Loads each model of the default cache once on the processor. Never throws.

@@ -6,12 +6,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+struct SwrContext;
+
 namespace voxtrellis {
+
+class AudioFileDecoder;
+struct SwrDeleter;
 
 class AudioConverterError : public std::runtime_error {
  public:
@@ -47,7 +53,8 @@ class AudioConverterError : public std::runtime_error {
 // Turns audio files and PCM buffers into 32-bit float samples in the target
 // format (by default the engine's 16 kHz mono). One or two channels go
 // through FFmpeg's resampler (stereo becomes the mean of both channels); three
-// or more channels are mixed down and resampled by linear interpolation.
+// or more channels are first mixed down to their mean (in channel order, in
+// single precision), then the mix goes through the same resampler.
 //
 // Decodes WAV, MP3, M4A, AAC, FLAC, AIFF, CAF and anything else FFmpeg reads.
 // Thread safety: immutable; one instance may serve several threads at once.
@@ -57,8 +64,10 @@ class AudioConverter {
 
   const AudioFormat& targetFormat() const { return m_targetFormat; }
 
-  // The whole file as mono samples at the target rate. Throws AudioFileError
-  // (cannot open or decode) or AudioConverterError.
+  // The whole file as mono samples at the target rate. The length a file
+  // announces only bounds what is reserved ahead. Throws AudioFileError
+  // (cannot open or decode) or AudioConverterError (also when the decoded
+  // audio does not fit in memory).
   std::vector<float> resampleAudioFile(const std::filesystem::path& path) const;
 
   // Channel 0 of the buffer when it is already in the target format,
@@ -70,7 +79,11 @@ class AudioConverter {
 
  private:
   std::vector<float> convertBuffer(const AudioPCMBuffer& buffer) const;
-  std::vector<float> linearResample(const AudioPCMBuffer& buffer) const;
+  std::vector<float> mixAndResample(const AudioPCMBuffer& buffer) const;
+  std::vector<float> mixFileAndResample(AudioFileDecoder& decoder) const;
+  std::vector<float> resampleFile(AudioFileDecoder& decoder) const;
+  // Mono float at `inputRate` to mono float at the target rate.
+  std::unique_ptr<SwrContext, SwrDeleter> makeMonoResampler(double inputRate) const;
   void logConversion(uint64_t inputFrames, std::size_t outputCount) const;
   void logManualResampling(uint32_t channels, double inputRate) const;
 

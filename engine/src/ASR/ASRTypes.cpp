@@ -1,9 +1,10 @@
 #include <voxtrellis/ASRConfig.h>
 #include <voxtrellis/ASRResult.h>
 
+#include "Shared/NumberText.h"
+
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
@@ -31,12 +32,6 @@ float ASRResult::rtfx() const {
 }
 
 namespace {
-
-std::string format(const char* fmt, double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, fmt, value);
-  return buffer;
-}
 
 // Reads a required key with the wanted JSON kind; a missing key or a value of
 // another kind is a decoding error, so no partial value is ever produced.
@@ -143,13 +138,13 @@ TokenTiming TokenTiming::fromJson(const std::string& json) {
 
 std::string ASRPerformanceMetrics::summary() const {
   std::string s = "Performance Metrics:\n";
-  s += "- Preprocessor: " + format("%.3f", preprocessorTime) + "s\n";
-  s += "- Encoder: " + format("%.3f", encoderTime) + "s\n";
-  s += "- Decoder: " + format("%.3f", decoderTime) + "s\n";
-  s += "- Total: " + format("%.3f", totalProcessingTime) + "s\n";
-  s += "- RTFx: " + format("%.1f", rtfx) + "x real-time\n";
-  s += "- Peak Memory: " + format("%.1f", peakMemoryMB) + " MB\n";
-  s += "- GPU Utilization: " + (gpuUtilization ? format("%.1f%%", *gpuUtilization) : std::string("N/A"));
+  s += "- Preprocessor: " + formatFixed(preprocessorTime, 3) + "s\n";
+  s += "- Encoder: " + formatFixed(encoderTime, 3) + "s\n";
+  s += "- Decoder: " + formatFixed(decoderTime, 3) + "s\n";
+  s += "- Total: " + formatFixed(totalProcessingTime, 3) + "s\n";
+  s += "- RTFx: " + formatFixed(rtfx, 1) + "x real-time\n";
+  s += "- Peak Memory: " + formatFixed(peakMemoryMB, 1) + " MB\n";
+  s += "- GPU Utilization: " + (gpuUtilization ? formatFixed(*gpuUtilization, 1) + "%" : std::string("N/A"));
   return s;
 }
 

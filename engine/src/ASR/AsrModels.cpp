@@ -2,8 +2,11 @@
 
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/ModelRegistry.h>
 
+#include "Models/RepositoryFiles.h"
+#include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
 
 #include <nlohmann/json.hpp>
@@ -27,6 +30,21 @@ const AppLogger& modelsLogger() {
 }
 
 constexpr const char* kVocabularyFile = "parakeet_vocab.json";
+
+// A vocabulary counts only when it parses: a transfer cut short leaves a file
+// that exists but cannot serve.
+bool vocabularyParses(const fs::path& file) {
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) {
+    return false;
+  }
+  try {
+    std::ifstream in(file, std::ios::binary);
+    return in && !nlohmann::json::parse(in, nullptr, false).is_discarded();
+  } catch (const std::exception&) {
+    return false;  // unreadable counts as missing
+  }
+}
 
 // Decimal parse with an optional sign, digits only, within 64 bits.
 std::optional<int64_t> parseTokenId(const std::string& key) {
@@ -120,7 +138,7 @@ bool AsrModels::modelsExist(const fs::path& directory, AsrModelVersion version) 
       return false;
     }
   }
-  return fs::exists(r / kVocabularyFile, ec);
+  return vocabularyParses(r / kVocabularyFile);
 }
 
 bool AsrModels::modelsExist(const fs::path& directory) {
@@ -225,27 +243,45 @@ void checkModels(const AsrModels& m) {
 }
 
 // The model cache check of the loader does not cover the vocabulary, so a
-// cache that lost only "parakeet_vocab.json" would never fetch it again and
-// fail at every start. Fetch that one file when it is missing.
+// cache that lost only "parakeet_vocab.json" (or holds half of it) would
+// never fetch it again and fail at every start. Fetch that one file when it
+// is missing or does not parse, under the repository's lock, through a
+// temporary file of its own.
 void ensureVocabulary(const fs::path& repository, AsrModelVersion version) {
   const fs::path file = repository / kVocabularyFile;
   std::error_code ec;
-  if (fs::exists(file, ec)) {
+  fs::create_directories(repository, ec);
+  if (ec) {
+    throw FileSystemError(FileSystemError::Code::fileWriteFailed, repository,
+                          "Could not create folder " + repository.string() + ": " + ec.message());
+  }
+  RepositoryLock lock(repository);
+  if (vocabularyParses(file)) {
     return;
   }
-  modelsLogger().info(std::string("Vocabulary missing, fetching ") + kVocabularyFile);
+  modelsLogger().info(std::string("Vocabulary missing or unreadable, fetching ") + kVocabularyFile);
   const std::string url = ModelRegistry::resolveModel(repoFor(version).remotePath(), kVocabularyFile);
   const std::string body = DownloadUtils::fetchHuggingFaceFile(url, kVocabularyFile, 3, 1.0);
-  fs::create_directories(repository);
-  const fs::path partial = repository / (std::string(kVocabularyFile) + ".part");
+  if (nlohmann::json::parse(body, nullptr, false).is_discarded()) {
+    throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(kVocabularyFile, "the file is not valid JSON");
+  }
+  const fs::path partial = RepositoryFiles::temporaryNameFor(file);
+  auto fail = [&](const std::string& why) {
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    return FileSystemError(FileSystemError::Code::fileWriteFailed, file, "Could not write " + file.string() + why);
+  };
   {
     std::ofstream out(partial, std::ios::binary | std::ios::trunc);
     out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    if (!out) {
-      throw std::runtime_error("Could not write " + partial.string());
+    if (!out.flush()) {
+      throw fail("");
     }
   }
-  fs::rename(partial, file);
+  fs::rename(partial, file, ec);
+  if (ec) {
+    throw fail(": " + ec.message());
+  }
 }
 
 }  // namespace

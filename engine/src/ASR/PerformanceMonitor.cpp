@@ -1,26 +1,18 @@
 #include <voxtrellis/PerformanceMonitor.h>
 
+#include "Shared/NumberText.h"
 #include "Shared/SystemInfo.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 namespace voxtrellis {
 
-namespace {
-std::string format(const char* fmt, double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, fmt, value);
-  return buffer;
-}
-}  // namespace
-
 std::string AggregatedMetrics::summary() const {
   return "Aggregated Metrics (" + std::to_string(sampleCount) + " samples):\n" +
-         "- Average RTFx: " + format("%.1f", averageRTFx) + "x real-time\n" +
-         "- Average Processing Time: " + format("%.3f", averageProcessingTime) + "s\n" +
-         "- Max Memory Usage: " + format("%.1f", maxMemoryMB) + " MB";
+         "- Average RTFx: " + formatFixed(averageRTFx, 1) + "x real-time\n" +
+         "- Average Processing Time: " + formatFixed(averageProcessingTime, 3) + "s\n" +
+         "- Max Memory Usage: " + formatFixed(maxMemoryMB, 1) + " MB";
 }
 
 PerformanceMonitor::PerformanceMonitor() = default;

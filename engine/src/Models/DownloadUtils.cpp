@@ -4,6 +4,7 @@
 #include <voxtrellis/NetworkError.h>
 
 #include "Models/HttpClient.h"
+#include "Models/RepositoryFiles.h"
 #include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
 #include "Shared/AppLogger.h"
@@ -13,10 +14,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 namespace voxtrellis {
 
@@ -73,6 +78,13 @@ class TemporaryDownload {
   fs::path m_path;
 };
 
+// A file of the listing, with what the hub states about it.
+struct RemoteFile {
+  std::string path;
+  std::optional<uint64_t> size;
+  std::optional<std::string> sha256;  // lower-case hex, for files kept in large-file storage
+};
+
 // Whether a first-attempt failure lies with the cached files themselves, so
 // deleting them and fetching again can help.
 bool isCacheFault(const std::exception_ptr& error) {
@@ -93,7 +105,7 @@ struct Listing {
   Repo repo;
   std::optional<std::string> subPath;
   std::vector<std::string> prefixes;
-  std::vector<std::string> selected;
+  std::vector<RemoteFile> selected;
 
   bool matchesPrefixRule(const std::string& folder) const {
     for (const auto& prefix : prefixes) {
@@ -108,6 +120,29 @@ struct Listing {
     return false;
   }
 
+  // The size and, for large-file storage, the SHA-256 the listing states.
+  static RemoteFile describe(const std::string& path, const nlohmann::json& item) {
+    RemoteFile file{path, std::nullopt, std::nullopt};
+    const auto size = item.find("size");
+    if (size != item.end() && size->is_number_unsigned()) file.size = size->get<uint64_t>();
+    const auto lfs = item.find("lfs");
+    if (lfs != item.end() && lfs->is_object()) {
+      const auto lfsSize = lfs->find("size");
+      if (lfsSize != lfs->end() && lfsSize->is_number_unsigned()) file.size = lfsSize->get<uint64_t>();
+      const auto oid = lfs->find("oid");
+      if (oid != lfs->end() && oid->is_string()) {
+        std::string hash = oid->get<std::string>();
+        if (startsWith(hash, "sha256:")) hash = hash.substr(7);
+        const bool hex = hash.size() == 64 && hash.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+        if (hex) {
+          for (char& c : hash) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+          file.sha256 = hash;
+        }
+      }
+    }
+    return file;
+  }
+
   void list(const std::string& path) {
     const std::string treePath = path.empty() ? "tree/main" : "tree/main/" + path;
     const std::string url = ModelRegistry::apiModels(repo.remotePath(), treePath);
@@ -116,6 +151,13 @@ struct Listing {
     if (response.isHTTP && (response.statusCode == 429 || response.statusCode == 503)) {
       throw DownloadUtils::HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),
                                                                  "Rate limited while listing files");
+    }
+    if (!response.isHTTP) throw DownloadUtils::HuggingFaceDownloadError::invalidResponse();
+    // An error page is no listing: a 500 is not a JSON problem, and a 401 or
+    // 404 is not a missing model file.
+    if (response.statusCode < 200 || response.statusCode > 299) {
+      throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+          url, "the listing was answered with HTTP status " + std::to_string(response.statusCode), response.statusCode);
     }
     const nlohmann::json json = nlohmann::json::parse(body);
     if (!json.is_array()) return;
@@ -143,25 +185,75 @@ struct Listing {
         if (descend) list(entry);
         continue;
       }
+      bool select;
       if (!subPath) {
-        if (prefixes.empty() || fileMatchesPrefix(entry) || endsWith(entry, ".json") || endsWith(entry, ".txt")) {
-          selected.push_back(entry);
-        }
+        select = prefixes.empty() || fileMatchesPrefix(entry) || endsWith(entry, ".json") || endsWith(entry, ".txt");
       } else {
         const bool inVariant = startsWith(entry, *subPath + "/");
         const bool matches = prefixes.empty() || fileMatchesPrefix(entry);
-        if (endsWith(entry, ".json") ? inVariant : inVariant && (matches || endsWith(entry, ".model"))) {
-          selected.push_back(entry);
-        }
+        select = endsWith(entry, ".json") ? inVariant : inVariant && (matches || endsWith(entry, ".model"));
       }
+      if (select) selected.push_back(describe(entry, item));
     }
   }
 };
+
+// Creates the folders above a file of the repository. A file standing where
+// one of them belongs is a damaged cache (the folder is this engine's own), so
+// it is removed.
+void makeParentFolders(const fs::path& repoFolder, const fs::path& target) {
+  fs::path folder = repoFolder;
+  for (const auto& part : target.parent_path().lexically_relative(repoFolder)) {
+    if (part == ".") continue;
+    folder /= part;
+    std::error_code error;
+    const auto type = fs::symlink_status(folder, error).type();
+    if (type != fs::file_type::not_found && type != fs::file_type::directory) {
+      logger().warning("Removing " + folder.string() + ": a file stands where a model folder belongs");
+      fs::remove(folder, error);
+    }
+  }
+  createFolder(target.parent_path());
+}
+
+// A finished transfer must hold what the listing states; a transfer cut short
+// without a length header otherwise looks complete.
+void checkDownload(const fs::path& file, const RemoteFile& remote, long status) {
+  if (remote.size) {
+    std::error_code error;
+    const auto size = fs::file_size(file, error);
+    if (error || size != *remote.size) {
+      throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+          remote.path,
+          "received " + (error ? std::string("no") : std::to_string(size)) + " of " + std::to_string(*remote.size) +
+              " bytes",
+          status);
+    }
+  }
+  if (remote.sha256 && RepositoryFiles::sha256Of(file) != remote.sha256) {
+    throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+        remote.path, "the content does not match the SHA-256 the listing states", status);
+  }
+}
+
+// Whether the file in place is the one the listing describes, as far as a
+// size tells (hashing every large file on each check would cost minutes).
+bool alreadyInPlace(const fs::path& target, const RemoteFile& remote) {
+  if (!somethingAt(target)) return false;
+  if (!remote.size) return true;
+  std::error_code error;
+  const auto size = fs::file_size(target, error);
+  if (!error && size == *remote.size) return true;
+  logger().info("Fetching " + remote.path + " again: the file in place is incomplete");
+  return false;
+}
 
 void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std::string>& variant) {
   logger().info("Downloading " + repo.folderName() + " from HuggingFace...");
   const fs::path repoFolder = directory / repo.folderName();
   createFolder(repoFolder);
+  RepositoryFiles::markIncomplete(repoFolder);
+  RepositoryFiles::removeStaleTemporaries(repoFolder);
 
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
   Listing listing{repo, repo.subPath(), {}, {}};
@@ -169,25 +261,27 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
     listing.prefixes.push_back(listing.subPath ? *listing.subPath + "/" + name + "/" : name + "/");
   }
   listing.list(listing.subPath ? *listing.subPath : "");
-  const std::vector<std::string>& files = listing.selected;
+  const std::vector<RemoteFile>& files = listing.selected;
   logger().info("Found " + std::to_string(files.size()) + " files to download");
 
+  std::vector<std::string> relatives;
   const std::size_t n = files.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const std::string& remote = files[i];
+    const RemoteFile& file = files[i];
+    const std::string& remote = file.path;
     std::string relative = remote;
     if (listing.subPath && startsWith(remote, *listing.subPath + "/")) {
       relative = remote.substr(listing.subPath->size() + 1);
     }
+    relatives.push_back(relative);
     const fs::path target = repoFolder / relative;
-    // A file already in place is kept as it is: no request and no progress line,
-    // so an interrupted download resumes with the missing files only.
-    if (somethingAt(target)) continue;
+    // A complete file already in place is kept as it is: no request and no
+    // progress line, so an interrupted download resumes with what is missing.
+    if (alreadyInPlace(target, file)) continue;
     {
-      createFolder(target.parent_path());
+      makeParentFolders(repoFolder, target);
       const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
-      TemporaryDownload temp(target.parent_path() /
-                             ("." + target.filename().string() + ".download-" + makeUuidString()));
+      TemporaryDownload temp(RepositoryFiles::temporaryNameFor(target));
       const HttpResponse response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout);
       if (!response.isHTTP) throw DownloadUtils::HuggingFaceDownloadError::invalidResponse();
       if (response.statusCode == 429 || response.statusCode == 503) {
@@ -199,6 +293,7 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
             remote, "The operation couldn’t be completed. (HTTP error " + std::to_string(response.statusCode) + ".)",
             response.statusCode);
       }
+      checkDownload(temp.path(), file, response.statusCode);
       std::error_code ignored;
       if (somethingAt(target)) fs::remove_all(target, ignored);
       std::error_code moveError;
@@ -217,6 +312,7 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
   for (const auto& name : required) {
     if (!somethingAt(repoFolder / name)) throw DownloadUtils::HuggingFaceDownloadError::modelNotFound(name);
   }
+  RepositoryFiles::markComplete(repoFolder, relatives);
   logger().info("Downloaded all required models for " + repo.folderName());
 }
 
@@ -228,7 +324,9 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
   const fs::path repoFolder = directory / repo.folderName();
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
 
-  bool present = true;
+  // Present only when every required name is there and no file of the last
+  // download is missing or incomplete.
+  bool present = RepositoryFiles::isComplete(repoFolder);
   for (const auto& name : required) present = present && somethingAt(repoFolder / name);
   if (present) {
     logger().info("Found " + repo.folderName() + " locally, no download needed");

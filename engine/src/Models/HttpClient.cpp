@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -95,7 +97,8 @@ HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::v
   HeaderList list;
   for (const auto& header : headers) list.list = curl_slist_append(list.list, header.c_str());
   char errorText[CURL_ERROR_SIZE] = {0};
-  const long idleSeconds = timeoutSeconds > 0 ? static_cast<long>(timeoutSeconds) : 1800;
+  const long totalSeconds = timeoutSeconds > 0 ? static_cast<long>(std::ceil(timeoutSeconds)) : 1800;
+  const long stallSeconds = std::min(m_stallSeconds.load(), totalSeconds);
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, list.list);
@@ -105,9 +108,11 @@ HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::v
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, idleSeconds);
+  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, stallSeconds);
+  curl_easy_setopt(handle, CURLOPT_TIMEOUT, totalSeconds);
+  // Less than a byte per second over the stall interval: no progress.
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, idleSeconds);
+  curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, stallSeconds);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 1024L * 1024L);
   curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");

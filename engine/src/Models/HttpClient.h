@@ -3,6 +3,7 @@
 #include <voxtrellis/ModelRegistry.h>
 #include <voxtrellis/NetworkError.h>
 
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -19,7 +20,9 @@ struct HttpResponse {
 
 // The engine's HTTP client over libcurl. Proxies come only from the settings
 // given at creation: libcurl never reads proxy variables of its own. Requests
-// follow redirects; the time-out is an idle limit (no bytes for that long).
+// follow redirects. A request ends with a NetworkError when it takes longer
+// than its time-out in all, or when no byte arrives for the stall interval
+// (a hub that accepts the connection and then sends nothing).
 //
 // Thread safety: requests may run from several threads at once; connections
 // are kept and reused between requests.
@@ -44,6 +47,12 @@ class HttpClient {
   // The proxy used for a URL ("http://host:port"), or "" for none.
   std::string proxyFor(const std::string& url) const;
 
+  // Seconds without a single byte after which a request gives up (and the
+  // longest a connection may take to open); 60 unless set.
+  static constexpr long kDefaultStallSeconds = 60;
+  void setStallSeconds(long seconds) { m_stallSeconds = seconds > 0 ? seconds : kDefaultStallSeconds; }
+  long stallSeconds() const { return m_stallSeconds; }
+
  private:
   void* takeHandle() const;
   void returnHandle(void* handle) const;
@@ -53,6 +62,7 @@ class HttpClient {
   std::optional<ModelRegistry::ProxySettings> m_proxy;
   mutable std::mutex m_mutex;
   mutable std::vector<void*> m_handles;
+  std::atomic<long> m_stallSeconds{kDefaultStallSeconds};
 };
 
 }  // namespace voxtrellis

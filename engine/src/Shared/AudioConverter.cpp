@@ -1,7 +1,7 @@
 #include <voxtrellis/AudioConverter.h>
 
 #include "Shared/AudioFileDecoder.h"
-#include "Shared/LinearResampler.h"
+#include "Shared/ChannelMix.h"
 #include "Shared/NumberText.h"
 
 extern "C" {
@@ -13,6 +13,7 @@ extern "C" {
 
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace voxtrellis {
@@ -45,6 +46,19 @@ AVSampleFormat sampleFormatOf(const AudioFormat& format) {
   return AV_SAMPLE_FMT_FLTP;
 }
 
+// The most samples reserved ahead from a length a file or buffer announces
+// (about four minutes at 16 kHz); anything longer grows with what is
+// actually decoded, so a header claiming billions of frames costs nothing.
+constexpr double kMaxReservedSamples = 4194304.0;
+
+void reserveFor(std::vector<float>& samples, double announced) {
+  if (announced > 0) samples.reserve(static_cast<std::size_t>(std::min(announced, kMaxReservedSamples)));
+}
+
+AudioConverterError outOfMemory() {
+  return AudioConverterError::conversionFailed("Not enough memory for the decoded audio");
+}
+
 bool validRate(double rate) {
   return std::isfinite(rate) && rate >= 1.0 && rate <= 2147483647.0;
 }
@@ -55,7 +69,10 @@ SwrHandle makeConverter(const AudioFormat& in, const AudioFormat& out) {
   if (!validRate(in.sampleRate) || !validRate(out.sampleRate) || in.channelCount == 0 || out.channelCount == 0) {
     return nullptr;
   }
-  AVChannelLayout inLayout, outLayout;
+  // Raising the rate by more than the decoder allows would multiply memory
+  // for a buffer claiming an absurdly low rate.
+  if (out.sampleRate > in.sampleRate * AudioFileDecoder::kMaxUpsampling) return nullptr;
+  AVChannelLayout inLayout{}, outLayout{};
   av_channel_layout_default(&inLayout, static_cast<int>(in.channelCount));
   av_channel_layout_default(&outLayout, static_cast<int>(out.channelCount));
   SwrContext* raw = nullptr;
@@ -122,14 +139,13 @@ std::vector<float> AudioConverter::resampleBuffer(const AudioPCMBuffer& buffer) 
 }
 
 std::vector<float> AudioConverter::convertBuffer(const AudioPCMBuffer& buffer) const {
-  if (buffer.format().channelCount >= 3) return linearResample(buffer);
+  if (buffer.format().channelCount >= 3) return mixAndResample(buffer);
 
   SwrHandle swr = makeConverter(buffer.format(), m_targetFormat);
   if (!swr) throw AudioConverterError::failedToCreateConverter();
   const int outChannels = static_cast<int>(m_targetFormat.channelCount);
   std::vector<float> result;
-  const double estimate = std::ceil(m_targetFormat.sampleRate / buffer.format().sampleRate * buffer.frameLength());
-  if (estimate > 0 && estimate < 4294967296.0) result.reserve(static_cast<std::size_t>(estimate) + 4096);
+  reserveFor(result, std::ceil(m_targetFormat.sampleRate / buffer.format().sampleRate * buffer.frameLength()) + 4096);
 
   std::vector<const uint8_t*> input(buffer.bufferCount());
   for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<const uint8_t*>(buffer.rawData(i));
@@ -144,75 +160,108 @@ std::vector<float> AudioConverter::convertBuffer(const AudioPCMBuffer& buffer) c
   return result;
 }
 
-std::vector<float> AudioConverter::linearResample(const AudioPCMBuffer& buffer) const {
+std::vector<float> AudioConverter::mixAndResample(const AudioPCMBuffer& buffer) const {
   const uint32_t channels = buffer.format().channelCount;
   std::vector<float> mix;
   if (const float* const* data = buffer.floatChannelData()) {
-    LinearResampler::appendMix(data, static_cast<int>(channels), buffer.frameLength(), mix);
+    ChannelMix::appendMix(data, static_cast<int>(channels), buffer.frameLength(), mix);
   } else {
     throw AudioConverterError::failedToCreateBuffer();
   }
   if (buffer.format().sampleRate == m_targetFormat.sampleRate) return mix;
-  std::vector<float> out =
-      LinearResampler::resample(std::move(mix), buffer.format().sampleRate, m_targetFormat.sampleRate);
+  SwrHandle swr = makeMonoResampler(buffer.format().sampleRate);
+  std::vector<float> out;
+  reserveFor(out, std::ceil(m_targetFormat.sampleRate / buffer.format().sampleRate * mix.size()) + 4096);
+  std::vector<std::vector<float>> scratch;
+  const uint8_t* input = reinterpret_cast<const uint8_t*>(mix.data());
+  if (!mix.empty()) convertInto(swr.get(), 1, &input, static_cast<int>(mix.size()), out, scratch);
+  while (convertInto(swr.get(), 1, nullptr, 0, out, scratch) > 0) {
+  }
   logManualResampling(channels, buffer.format().sampleRate);
   return out;
 }
 
+SwrHandle AudioConverter::makeMonoResampler(double inputRate) const {
+  AudioFormat in;
+  in.sampleRate = inputRate;
+  in.channelCount = 1;
+  AudioFormat out = in;
+  out.sampleRate = m_targetFormat.sampleRate;
+  SwrHandle swr = makeConverter(in, out);
+  if (!swr) throw AudioConverterError::failedToCreateConverter();
+  return swr;
+}
+
 std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path) const {
   AudioFileDecoder decoder(path.string());
+  // What a file announces is never trusted for memory: reservations are
+  // bounded and the result grows with what is decoded. Running out of memory
+  // on a truly huge file is reported, not left to escape as std::bad_alloc.
+  try {
+    return decoder.channelCount() >= 3 ? mixFileAndResample(decoder) : resampleFile(decoder);
+  } catch (const std::bad_alloc&) {
+    throw outOfMemory();
+  } catch (const std::length_error&) {
+    throw outOfMemory();
+  }
+}
+
+std::vector<float> AudioConverter::mixFileAndResample(AudioFileDecoder& decoder) const {
+  // Own road: decode to planar float at the file's rate, mix each block down
+  // as it arrives (per frame, so identical to mixing the whole file), then
+  // change the rate of the mix with the same resampler as the other road.
   const int channels = decoder.channelCount();
   const double inputRate = decoder.sampleRate();
+  const bool sameRate = inputRate == m_targetFormat.sampleRate;
+  SwrHandle toPlanar(decoder.makeResampler(decoder.sampleRate(), channels, true));
+  SwrHandle toTarget = sameRate ? nullptr : makeMonoResampler(inputRate);
+  std::vector<float> result;
+  reserveFor(result, static_cast<double>(decoder.estimatedFrames()) * m_targetFormat.sampleRate / inputRate);
+  std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
+  std::vector<uint8_t*> planePointers(static_cast<std::size_t>(channels));
+  std::vector<const float*> channelPointers(static_cast<std::size_t>(channels));
+  std::vector<float> mix;
+  std::vector<std::vector<float>> scratch;
+  auto convertBlock = [&](const uint8_t* const* data, int frames) {
+    const int capacity = std::max(swr_get_out_samples(toPlanar.get(), frames), 1);
+    for (std::size_t c = 0; c < planes.size(); ++c) {
+      planes[c].resize(static_cast<std::size_t>(capacity));
+      planePointers[c] = reinterpret_cast<uint8_t*>(planes[c].data());
+      channelPointers[c] = planes[c].data();
+    }
+    const int produced =
+        swr_convert(toPlanar.get(), planePointers.data(), capacity, const_cast<const uint8_t**>(data), frames);
+    if (produced < 0) throw AudioConverterError::conversionFailed(ffmpegErrorText(produced));
+    if (sameRate) {
+      ChannelMix::appendMix(channelPointers.data(), channels, produced, result);
+    } else if (produced > 0) {
+      mix.clear();
+      ChannelMix::appendMix(channelPointers.data(), channels, produced, mix);
+      const uint8_t* mono = reinterpret_cast<const uint8_t*>(mix.data());
+      convertInto(toTarget.get(), 1, &mono, produced, result, scratch);
+    }
+    return produced;
+  };
+  while (const AVFrame* frame = decoder.nextFrame()) convertBlock(frame->extended_data, frame->nb_samples);
+  while (convertBlock(nullptr, 0) > 0) {
+  }
+  if (sameRate) return result;
+  while (convertInto(toTarget.get(), 1, nullptr, 0, result, scratch) > 0) {
+  }
+  logManualResampling(static_cast<uint32_t>(channels), inputRate);
+  return result;
+}
+
+std::vector<float> AudioConverter::resampleFile(AudioFileDecoder& decoder) const {
+  if (!validRate(m_targetFormat.sampleRate)) throw AudioConverterError::failedToCreateConverter();
+  const int channels = decoder.channelCount();
+  const int outChannels = m_targetFormat.channelCount == 1 ? 1 : channels;
+  SwrHandle swr(decoder.makeResampler(static_cast<int>(m_targetFormat.sampleRate), outChannels, true));
+  std::vector<float> result;
+  reserveFor(result,
+             static_cast<double>(decoder.estimatedFrames()) * m_targetFormat.sampleRate / decoder.sampleRate() + 8192);
   uint64_t inputFrames = 0;
   std::vector<std::vector<float>> scratch;
-
-  if (channels >= 3) {
-    // Own road: decode to planar float at the file's rate, mix each block down
-    // as it arrives (per frame, so identical to mixing the whole file), then
-    // resample the mix.
-    SwrHandle swr(decoder.makeResampler(decoder.sampleRate(), channels, true));
-    std::vector<float> mix;
-    mix.reserve(static_cast<std::size_t>(std::max<int64_t>(decoder.estimatedFrames(), 0)));
-    std::vector<std::vector<float>> planes(static_cast<std::size_t>(channels));
-    std::vector<uint8_t*> planePointers(static_cast<std::size_t>(channels));
-    auto convertBlock = [&](const uint8_t* const* data, int frames) {
-      const int capacity = std::max(swr_get_out_samples(swr.get(), frames), 1);
-      for (int c = 0; c < channels; ++c) {
-        planes[static_cast<std::size_t>(c)].resize(static_cast<std::size_t>(capacity));
-        planePointers[static_cast<std::size_t>(c)] =
-            reinterpret_cast<uint8_t*>(planes[static_cast<std::size_t>(c)].data());
-      }
-      const int produced =
-          swr_convert(swr.get(), planePointers.data(), capacity, const_cast<const uint8_t**>(data), frames);
-      if (produced < 0) throw AudioConverterError::conversionFailed(ffmpegErrorText(produced));
-      std::vector<const float*> channelPointers(static_cast<std::size_t>(channels));
-      for (int c = 0; c < channels; ++c)
-        channelPointers[static_cast<std::size_t>(c)] = planes[static_cast<std::size_t>(c)].data();
-      LinearResampler::appendMix(channelPointers.data(), channels, produced, mix);
-      return produced;
-    };
-    while (const AVFrame* frame = decoder.nextFrame()) {
-      inputFrames += static_cast<uint64_t>(frame->nb_samples);
-      convertBlock(frame->extended_data, frame->nb_samples);
-    }
-    while (convertBlock(nullptr, 0) > 0) {
-    }
-    if (inputRate == m_targetFormat.sampleRate) return mix;
-    std::vector<float> out = LinearResampler::resample(std::move(mix), inputRate, m_targetFormat.sampleRate);
-    logManualResampling(static_cast<uint32_t>(channels), inputRate);
-    return out;
-  }
-
-  if (!validRate(m_targetFormat.sampleRate)) throw AudioConverterError::failedToCreateConverter();
-  SwrHandle swr(decoder.makeResampler(static_cast<int>(m_targetFormat.sampleRate),
-                                      static_cast<int>(m_targetFormat.channelCount) == 1 ? 1 : channels, true));
-  const int outChannels = m_targetFormat.channelCount == 1 ? 1 : channels;
-  std::vector<float> result;
-  const int64_t estimate = decoder.estimatedFrames();
-  if (estimate > 0) {
-    result.reserve(static_cast<std::size_t>(static_cast<double>(estimate) * m_targetFormat.sampleRate / inputRate) +
-                   8192);
-  }
   while (const AVFrame* frame = decoder.nextFrame()) {
     inputFrames += static_cast<uint64_t>(frame->nb_samples);
     convertInto(swr.get(), outChannels, frame->extended_data, frame->nb_samples, result, scratch);

@@ -154,7 +154,14 @@ const AVFrame* AudioFileDecoder::nextFrame() {
 SwrContext* AudioFileDecoder::makeResampler(int outRate, int outChannels, bool planar) const {
   const AVCodecContext* codec = m_impl->codec;
   const int inChannels = codec->ch_layout.nb_channels;
-  AVChannelLayout outLayout;
+  // Every input frame becomes outRate / inRate output frames held in memory
+  // at once: a tiny file declaring 1 Hz would ask for gigabytes per block.
+  if (static_cast<int64_t>(outRate) > static_cast<int64_t>(codec->sample_rate) * kMaxUpsampling) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path,
+                         "a sample rate of " + std::to_string(codec->sample_rate) + " Hz cannot be resampled to " +
+                             std::to_string(outRate) + " Hz");
+  }
+  AVChannelLayout outLayout{};  // zeroed: av_channel_layout_copy first uninits its target
   if (outChannels == 1) {
     av_channel_layout_default(&outLayout, 1);
   } else {

@@ -29,9 +29,14 @@ class AudioFileDecoder {
   // The next decoded frame in the codec's own sample format, or null at the end.
   const AVFrame* nextFrame();
 
+  // The largest factor by which a stream's rate may be raised.
+  static constexpr int kMaxUpsampling = 16;
+
   // A resampler from this stream's frames to `outRate` Hz float: mono (the
   // mean of all channels) when `outChannels` is 1, else the stream's channels
-  // unchanged at that count, planar. Owned by the caller (swr_free).
+  // unchanged at that count, planar. Owned by the caller (swr_free). Throws
+  // AudioFileError when outRate is more than kMaxUpsampling times the
+  // stream's rate (a file declaring an absurdly low rate).
   SwrContext* makeResampler(int outRate, int outChannels, bool planar) const;
 
  private:

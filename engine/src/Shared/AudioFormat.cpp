@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <locale>
 #include <sstream>
 
 namespace voxtrellis {
@@ -19,6 +20,7 @@ std::size_t AudioFormat::bytesPerSample() const {
 std::string AudioFormat::description() const {
   static const char* names[] = {"Float32", "Float64", "Int16", "Int32"};
   std::ostringstream out;
+  out.imbue(std::locale::classic());
   out << "<AudioFormat " << channelCount << " ch, " << sampleRate << " Hz, " << names[static_cast<int>(commonFormat)]
       << (interleaved ? ", interleaved" : ", deinterleaved") << ">";
   return out.str();

@@ -2,10 +2,11 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 namespace voxtrellis {
+
+// Number texts of the engine; none depends on the process locale.
 
 // A double in its shortest round-trip decimal form, always with a fraction
 // or exponent ("48000.0", "0.3628117913832199", "1e-05").
@@ -19,11 +20,16 @@ inline std::string shortestDecimal(double value) {
   return out;
 }
 
-// printf-style fixed formatting of one double ("%.2f" and the like).
+// printf-style fixed formatting of one double ("%.2f" and the like), always
+// with a full stop: unlike printf it ignores the process locale, which a
+// host application may have set to one with a decimal comma.
 inline std::string formatFixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char text[400];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+  if (result.ec != std::errc{}) return shortestDecimal(value);
+  return std::string(text, result.ptr);
 }
 
 }  // namespace voxtrellis

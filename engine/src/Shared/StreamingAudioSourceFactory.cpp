@@ -92,6 +92,8 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
 
     SwrHandle swr;
     try {
+      // Refuses rates too low to resample, which also bounds the block buffer
+      // below to kMaxUpsampling × kBlockFrames samples.
       swr.reset(decoder.makeResampler(targetSampleRate, 1, true));
     } catch (const AudioFileError&) {
       throw StreamingAudioError::processingFailed("Unsupported audio format " + std::to_string(decoder.channelCount()) +

@@ -1,7 +1,8 @@
 #include "Shared/SystemInfo.h"
 
+#include "Shared/NumberText.h"
+
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include <sys/utsname.h>
@@ -73,13 +74,8 @@ std::string formatMemory(uint64_t bytes) {
     value /= 1024.0;
     ++unit;
   }
-  char text[64];
-  if (unit == 0 || value >= 100.0 || value == static_cast<double>(static_cast<uint64_t>(value))) {
-    std::snprintf(text, sizeof text, "%.0f %s", value, units[unit]);
-  } else {
-    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  }
-  return text;
+  const bool whole = unit == 0 || value >= 100.0 || value == static_cast<double>(static_cast<uint64_t>(value));
+  return formatFixed(value, whole ? 0 : 1) + " " + units[unit];
 }
 
 std::string summary() {
@@ -106,13 +102,13 @@ std::optional<uint64_t> peakResidentMemoryBytes() {
   return statusField("VmHWM");
 }
 
+void HostLine::logOnce(const AppLogger& logger) {
+  std::call_once(m_once, [&] { logger.info("Host environment: " + summary()); });
+}
+
 void logOnce(const AppLogger& logger) {
-  static std::mutex mutex;
-  static bool didLog = false;
-  std::lock_guard lock(mutex);
-  if (didLog) return;
-  didLog = true;
-  logger.info("Host environment: " + summary());
+  static HostLine line;
+  line.logOnce(logger);
 }
 
 }  // namespace voxtrellis::SystemInfo

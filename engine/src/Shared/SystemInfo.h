@@ -3,6 +3,7 @@
 #include "Shared/AppLogger.h"
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -24,8 +25,17 @@ std::string summary();
 std::optional<uint64_t> currentResidentMemoryBytes();
 std::optional<uint64_t> peakResidentMemoryBytes();
 
-// Logs "Host environment: " + summary() at info level, once per process,
-// whichever caller comes first. Thread-safe.
+// Logs "Host environment: " + summary() at info level the first time only,
+// whichever caller and thread comes first.
+class HostLine {
+ public:
+  void logOnce(const AppLogger& logger);
+
+ private:
+  std::once_flag m_once;
+};
+
+// The process-wide HostLine: the host line appears once per process.
 void logOnce(const AppLogger& logger);
 
 // Memory text in units of 1024 bytes ("16 GB", "15.5 GB", "512 MB").

@@ -146,14 +146,22 @@ TEST_F(LocalHTTPServerTest, SilentConnectionsGetNoAnswerAndHarmNothing) {
 }
 
 TEST_F(LocalHTTPServerTest, ListensOnTheLoopbackInterfaceOnly) {
+  // 127.0.0.2 reaches this machine on every Linux host, so even one without a
+  // second network address sees a server that listens on all of them.
+  QList<QHostAddress> others = {QHostAddress(QStringLiteral("127.0.0.2"))};
   for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-    if (address.isLoopback() || address.protocol() != QAbstractSocket::IPv4Protocol) {
-      continue;
+    if (!address.isLoopback() && address.protocol() == QAbstractSocket::IPv4Protocol) {
+      others.append(address);
     }
+  }
+  for (const QHostAddress& address : others) {
     QTcpSocket socket;
     socket.connectToHost(address, server->port());
     EXPECT_FALSE(socket.waitForConnected(1000)) << address.toString().toStdString();
   }
+  QTcpSocket local;
+  local.connectToHost(QHostAddress::LocalHost, server->port());
+  EXPECT_TRUE(local.waitForConnected(3000));
 }
 
 TEST(LocalHTTPServerResponseTest, VideoIdentifierMustBeTheTokenAlphabetThroughout) {

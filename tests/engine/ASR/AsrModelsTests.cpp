@@ -4,6 +4,7 @@
 #include "support/TempDir.h"
 
 #include <voxtrellis/AsrModels.h>
+#include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/ModelRegistry.h>
 
 #include <gtest/gtest.h>
@@ -167,6 +168,31 @@ TEST(AsrModelsTest, CacheMissingOnlyTheVocabularyFetchesIt) {
   EXPECT_TRUE(fs::exists(repo / "parakeet_vocab.json"));
   EXPECT_TRUE(hub.requested("/resolve/main/parakeet_vocab.json"));
   EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
+}
+
+TEST(AsrModelsTest, AVocabularyThatDoesNotParseCountsAsMissingAndIsFetchedAgain) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  testsupport::writeFile(repo / "parakeet_vocab.json", R"({"0": "a", "1)");  // a transfer cut short
+  EXPECT_FALSE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+  AsrModels::download(repo, false, AsrModelVersion::v3);
+  EXPECT_TRUE(hub.requested("/resolve/main/parakeet_vocab.json"));
+  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+  EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
+  for (const auto& entry : fs::directory_iterator(repo)) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name.find(".part") == std::string::npos && name.find(".download-") == std::string::npos) << name;
+  }
+}
+
+TEST(AsrModelsTest, AVocabularyThatCannotBeWrittenIsAFileSystemError) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  fs::remove(repo / "parakeet_vocab.json");
+  testsupport::writeFile(repo / "parakeet_vocab.json" / "in-the-way", "x");  // a folder where the file goes
+  EXPECT_THROW(AsrModels::download(repo, false, AsrModelVersion::v3), FileSystemError);
 }
 
 TEST(AsrModelsTest, ForcedDownloadDeletesOnlyTheVersionFolder) {

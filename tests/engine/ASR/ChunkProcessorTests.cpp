@@ -78,6 +78,13 @@ TEST(ChunkProcessorTest, PairSearchesPreferTheFirstLongestRunAndFallBackToSubseq
             (ChunkProcessor::Pairs{{0, 0}, {1, 1}, {2, 3}, {3, 4}, {4, 5}}));
   // Start times must be strictly closer than the tolerance.
   EXPECT_TRUE(ChunkProcessor::findBestContiguousPairs(l, r, 0.0).empty());
+
+  // Ties: of two equally long runs the first found wins; the subsequence
+  // walk-back steps along the right list when both ways keep the same length.
+  EXPECT_EQ(ChunkProcessor::findBestContiguousPairs(list({1, 2, 7, 3, 4}), list({1, 2, 8, 3, 4}), 1.0),
+            (ChunkProcessor::Pairs{{0, 0}, {1, 1}}));
+  EXPECT_EQ(ChunkProcessor::findLongestCommonSubsequencePairs(list({1, 2}), list({2, 1}), 1.0),
+            (ChunkProcessor::Pairs{{1, 0}}));
 }
 
 TEST(ChunkProcessorTest, MidpointCutKeepsATokenAtTheCutOnce) {

@@ -99,6 +99,10 @@ struct StartCase {
   int expectedFirstFrame;
 };
 
+void PrintTo(const StartCase& c, std::ostream* os) {
+  *os << "jump=" << (c.timeJump ? std::to_string(*c.timeJump) : std::string("none")) << " adjustment=" << c.adjustment;
+}
+
 class TdtStartFrameTest : public TdtDecoderTest, public ::testing::WithParamInterface<StartCase> {};
 
 TEST_P(TdtStartFrameTest, StartsWhereTheCarriedJumpSays) {

@@ -214,18 +214,80 @@ TEST(AHCClustering, ClustersByCosineSimilarity) {
   EXPECT_EQ(ahc.cluster({{1, std::nan("")}, {1, 0}, {0, 1}}, 0.6), (std::vector<int>{0, 1, 2}));
 }
 
-TEST(AHCClustering, TopDownCutClosesAtTheFirstLowEnoughNode) {
-  // Root (node 4) at 0.5 sits on an inner merge (node 3) at 0.9: the root is
-  // within the cut, so everything is one cluster although a lower node is higher.
+TEST(AHCClustering, CutClosesWhereTheWholeSubtreeIsWithinTheCut) {
+  // Root (node 4) at 0.5 sits on an inner merge (node 3) at 0.9, as centroid
+  // linkage makes them: the root holds a merge above the cut, so it does not
+  // close a cluster, and neither does node 3.
   const std::vector<double> link = {0, 1, 0.9, 2, 2, 3, 0.5, 3};
-  EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(link, 3, 0.6), (std::vector<int>{0, 0, 0}));
+  EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(link, 3, 0.6), (std::vector<int>{1, 0, 2}));
+  EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(link, 3, 0.9), (std::vector<int>{0, 0, 0}));
   // Root above the cut: its right child (node 3, leaves 0 and 1) is labelled first.
   const std::vector<double> high = {0, 1, 0.2, 2, 2, 3, 1.5, 3};
   EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(high, 3, 0.6), (std::vector<int>{0, 0, 1}));
   const std::vector<double> highSwapped = {0, 1, 0.2, 2, 3, 2, 1.5, 3};
   EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(highSwapped, 3, 0.6), (std::vector<int>{1, 1, 0}));
+  // A NaN merge closes nothing above it.
+  const std::vector<double> withNaN = {0, 1, std::nan(""), 2, 2, 3, 0.1, 3};
+  EXPECT_EQ(AHCClustering::assignmentsFromDendrogram(withNaN, 3, 0.6), (std::vector<int>{1, 0, 2}));
   EXPECT_EQ(AHCClustering::remapClusterIds({1, 1, 0}), (std::vector<int>{0, 0, 1}));
   EXPECT_EQ(AHCClustering::remapClusterIds({5, 2, 5, 9}), (std::vector<int>{0, 1, 0, 2}));
+}
+
+TEST(AHCClustering, FlatClustersMatchScipyFclusterOnANonMonotoneTree) {
+  if (std::system("/usr/bin/python3 -c 'import scipy.cluster.hierarchy' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "SciPy is not installed for /usr/bin/python3";
+  }
+  testsupport::TempDir dir;
+  // Forty tight groups around random centres: late merges of large groups
+  // fall below merges inside them, the case a top-down cut gets wrong.
+  const std::size_t groups = 40, perGroup = 12, n = groups * perGroup, dim = 16;
+  const auto centres = randomRows(groups, dim, 7);
+  const auto noise = randomRows(n, dim, 8);
+  std::vector<double> data(n * dim);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t d = 0; d < dim; ++d)
+      data[i * dim + d] = 3.0 * centres[(i % groups) * dim + d] + noise[i * dim + d];
+  }
+  const auto ours = linkage(data, n, dim);
+  bool inversion = false;
+  for (std::size_t k = 0; k + 1 < n; ++k) {
+    for (const std::size_t column : {0, 1}) {
+      const auto child = static_cast<std::size_t>(ours[4 * k + column]);
+      if (child >= n) inversion |= ours[4 * k + 2] < ours[4 * (child - n) + 2];
+    }
+  }
+  ASSERT_TRUE(inversion) << "the data should make a merge lower than one inside it";
+
+  const std::vector<double> cuts = {0.5, 1.0, 2.0, 3.0, 4.0, 6.0, 9.0};
+  const auto rowsFile = dir.path() / "rows.bin";
+  const auto labelsFile = dir.path() / "labels.bin";
+  std::ofstream(rowsFile, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(double)));
+  std::string cutList;
+  for (double cut : cuts) cutList += (cutList.empty() ? "" : ",") + std::to_string(cut);
+  const std::string script =
+      "import numpy as np, sys; from scipy.cluster.hierarchy import linkage, fcluster; "
+      "x = np.fromfile(sys.argv[1], dtype=np.float64).reshape(-1, " +
+      std::to_string(dim) +
+      "); z = linkage(x, method='centroid'); "
+      "np.concatenate([fcluster(z, t, 'distance') for t in [" +
+      cutList + "]]).astype(np.int64).tofile(sys.argv[2])";
+  const std::string command =
+      "/usr/bin/python3 -c \"" + script + "\" '" + rowsFile.string() + "' '" + labelsFile.string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::vector<int64_t> scipy(n * cuts.size());
+  std::ifstream(labelsFile, std::ios::binary)
+      .read(reinterpret_cast<char*>(scipy.data()), static_cast<std::streamsize>(scipy.size() * sizeof(int64_t)));
+
+  for (std::size_t c = 0; c < cuts.size(); ++c) {
+    SCOPED_TRACE("cut " + std::to_string(cuts[c]));
+    const std::vector<int> expected(scipy.begin() + static_cast<std::ptrdiff_t>(c * n),
+                                    scipy.begin() + static_cast<std::ptrdiff_t>((c + 1) * n));
+    // Same partition: both numberings renumbered in order of first appearance.
+    EXPECT_EQ(
+        AHCClustering::remapClusterIds(AHCClustering::assignmentsFromDendrogram(ours, static_cast<int>(n), cuts[c])),
+        AHCClustering::remapClusterIds(expected));
+  }
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
+#include "Diarizer/Offline/Clustering/AHCClustering.h"
 #include "Diarizer/Offline/Clustering/KMeansClustering.h"
 #include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
 #include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
+
+#include <voxtrellis/OfflineDiarizationError.h>
 
 #include <gtest/gtest.h>
 
@@ -126,6 +129,92 @@ TEST(VBxClustering, CountOutsideBoundsIsForcedByKMeans) {
   EXPECT_FALSE(vbx.refineWithConstraints(rho, embeddings, labels, std::nullopt).wasAdjusted);
 }
 
+TEST(VBxClustering, BoundsHoldForTheSpeakersVBxKept) {
+  // One voice; the warm start split one frame off it, and VBx empties that
+  // cluster. With at least two speakers asked for, K-means must make them.
+  const VBxClustering vbx(OfflineDiarizerConfig{}, std::vector<double>(2, 1.0));
+  std::vector<std::vector<double>> rho, embeddings;
+  std::vector<int> labels;
+  for (int i = 0; i < 20; ++i) {
+    rho.push_back({30.0 + 0.01 * i, 0});
+    embeddings.push_back({i < 10 ? 1.0 : 0.0, i < 10 ? 0.0 : 1.0});
+    labels.push_back(i == 7 ? 1 : 0);
+  }
+  const auto plain = vbx.refine(rho, labels);
+  ASSERT_EQ(plain.numClusters, 2);
+  ASSERT_EQ(VBxClustering::keptSpeakers(plain), 1) << "the data should make VBx drop the split-off cluster";
+  const auto raised =
+      vbx.refineWithConstraints(rho, embeddings, labels, SpeakerCountConstraints::resolve(20, {}, 2, {}));
+  EXPECT_TRUE(raised.wasAdjusted);
+  EXPECT_EQ(raised.numClusters, 2);
+  EXPECT_EQ(raised.originalClusterCount, 1);
+
+  // Three starting clusters of which VBx keeps one: an upper bound of 2 holds.
+  std::vector<int> three = labels;
+  three[3] = 2;
+  const auto kept = vbx.refineWithConstraints(rho, embeddings, three, SpeakerCountConstraints::resolve(20, {}, 1, 2));
+  ASSERT_EQ(VBxClustering::keptSpeakers(kept), 1);
+  EXPECT_FALSE(kept.wasAdjusted);
+}
+
+TEST(VBxClustering, ForcedCountIsTheSameEveryRunAndTheBestOfSeveralStarts) {
+  // Four tight groups of unequal size; a single K-means start often puts two
+  // first centroids in one group and ends with a split group and a merged pair.
+  std::vector<std::vector<double>> rho, embeddings;
+  std::vector<int> labels, truth;
+  const int sizes[] = {30, 12, 8, 5};
+  for (int g = 0; g < 4; ++g) {
+    for (int i = 0; i < sizes[g]; ++i) {
+      std::vector<double> e(8, 0.0);
+      e[static_cast<std::size_t>(g)] = 1.0;
+      e[4 + static_cast<std::size_t>(i % 4)] = 0.02 * (i % 3);
+      embeddings.push_back(e);
+      rho.push_back({1, 1});
+      labels.push_back(0);
+      truth.push_back(g);
+    }
+  }
+  int poorStarts = 0;
+  for (uint64_t seed = 0; seed < 20; ++seed) {
+    const auto single = KMeansClustering::clusterWithCentroids(embeddings, 4, 100, seed);
+    poorStarts += AHCClustering::remapClusterIds(single.clusters) != truth ? 1 : 0;
+  }
+  ASSERT_GT(poorStarts, 0) << "some single starts should end poorly on this data";
+
+  const VBxClustering vbx(OfflineDiarizerConfig{}, std::vector<double>(2, 1.0));
+  const auto constraints = SpeakerCountConstraints::resolve(static_cast<int>(embeddings.size()), 4, {}, {});
+  const auto first = vbx.refineWithConstraints(rho, embeddings, labels, constraints);
+  ASSERT_TRUE(first.wasAdjusted);
+  ASSERT_EQ(first.hardClusters.size(), 1u);
+  EXPECT_EQ(AHCClustering::remapClusterIds(first.hardClusters[0]), truth);
+  for (int run = 0; run < 3; ++run) {
+    const auto again = vbx.refineWithConstraints(rho, embeddings, labels, constraints);
+    EXPECT_EQ(again.hardClusters, first.hardClusters);
+    EXPECT_EQ(again.centroids, first.centroids);
+  }
+}
+
+TEST(VBxClustering, AWarmStartTooLargeToHoldIsATypedErrorBeforeAllocating) {
+  // As many starting clusters as embeddings (a threshold of 1.0): frames ×
+  // clusters just above the bound.
+  const std::size_t n = 4097;
+  ASSERT_GT(n * n, VBxClustering::kMaxResponsibilities);
+  std::vector<std::vector<double>> rho(n, std::vector<double>{1.0});
+  std::vector<int> labels(n);
+  for (std::size_t i = 0; i < n; ++i) labels[i] = static_cast<int>(i);
+  const VBxClustering vbx(OfflineDiarizerConfig{}, {1.0});
+  try {
+    vbx.refine(rho, labels);
+    FAIL() << "expected OfflineDiarizationError";
+  } catch (const OfflineDiarizationError& error) {
+    EXPECT_EQ(error.kind(), OfflineDiarizationError::Kind::processingFailed);
+    EXPECT_NE(std::string(error.what()).find("4097"), std::string::npos) << error.what();
+  }
+  // Just under the bound still runs.
+  labels.assign(n, 0);
+  EXPECT_EQ(vbx.refine(rho, labels).numClusters, 1);
+}
+
 TimedEmbedding timed(int chunk, int slot, std::vector<float> embedding) {
   TimedEmbedding e;
   e.chunkIndex = chunk;
@@ -149,7 +238,24 @@ TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
   // The NaN slot and the out-of-grid chunk leave their cells empty.
   EXPECT_EQ(result.chunkAssignments, (std::vector<std::vector<int>>{{0, 1, -2}, {-2, -2, -2}, {0, -2, -2}}));
   EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings(embeddings), (std::vector<int>{0, 1, 3, 4}));
-  EXPECT_EQ(SpeakerClusteringStage::selectTrainingEmbeddings({timed(0, 0, {nan})}), (std::vector<int>{0}));
+  EXPECT_TRUE(SpeakerClusteringStage::selectTrainingEmbeddings({timed(0, 0, {nan})}).empty());
+}
+
+TEST(SpeakerClusteringStage, NoFiniteEmbeddingMeansNoSpeakers) {
+  SegmentationOutput segmentation;
+  segmentation.numChunks = 2;
+  segmentation.numSpeakers = 2;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<TimedEmbedding> embeddings = {timed(0, 0, {nan, nan}), timed(0, 1, {nan, 1}),
+                                                  timed(1, 0, {nan, 0})};
+  const auto result = SpeakerClusteringStage::run(embeddings, segmentation, OfflineDiarizerConfig{}, {1, 1});
+  EXPECT_TRUE(result.centroids.empty());
+  EXPECT_EQ(result.assignments, (std::vector<int>{-1, -1, -1}));
+  EXPECT_EQ(result.chunkAssignments, (std::vector<std::vector<int>>{{-2, -2}, {-2, -2}}));
+  // A NaN row never reaches the one fallback voice either.
+  EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {kNaN, 0}, {3, 4}}),
+            (std::vector<std::vector<double>>{{2, 3}}));
+  EXPECT_TRUE(SpeakerClusteringStage::computeFallbackCentroids({{kNaN, 0}}).empty());
 }
 
 TEST(SpeakerClusteringStage, CentroidsWithoutWeightAreNotSpeakers) {

@@ -75,7 +75,12 @@ TEST(OfflineDiarizerPipeline, SpeakerCountLimitsAreApplied) {
   OfflineDiarizerManager manager(OfflineDiarizerConfig{}.withSpeakers(1));
   manager.initialize(loadModels());
   const auto result = manager.process(conversation());
+  // Both voices' turns come back, all as the one speaker asked for.
+  ASSERT_GE(result.segments.size(), 2u);
   for (const auto& segment : result.segments) EXPECT_EQ(segment.speakerId, "S1");
+  EXPECT_NEAR(result.segments.front().startTimeSeconds, 0.0, 0.5);
+  EXPECT_NEAR(result.segments.back().endTimeSeconds, 32.0, 0.5);
+  EXPECT_EQ(result.speakerDatabase->size(), 1u);
 }
 
 TEST(OfflineDiarizerPipeline, OtherWindowingAndBatchSettingsFindTheSameTurns) {
@@ -157,9 +162,14 @@ TEST(OfflineDiarizerPipeline, ExportWritesOneRecordPerEmbedding) {
   test::LogCapture log;
   const auto result = manager.process(conversation());
   std::ifstream in(dir / "embeddings.json");
-  const auto records = nlohmann::json::parse(in);
+  const auto records = nlohmann::ordered_json::parse(in);
   ASSERT_TRUE(records.is_array());
   ASSERT_FALSE(records.empty());
+  // Keys in the record's field order, as written, not sorted.
+  std::vector<std::string> keys;
+  for (const auto& item : records.front().items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"chunkIndex", "speakerIndex", "startFrame", "endFrame", "startTime",
+                                            "endTime", "embedding256", "rho128", "cluster"}));
   for (const auto& record : records) {
     EXPECT_EQ(record.at("embedding256").size(), 256u);
     EXPECT_EQ(record.at("rho128").size(), 128u);

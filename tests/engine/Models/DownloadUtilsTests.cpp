@@ -3,6 +3,7 @@
 #include <voxtrellis/NetworkError.h>
 
 #include "FakeHub.h"
+#include "Models/HttpClient.h"
 #include "Onnx/OnnxModel.h"
 #include "engine/Shared/LogCapture.h"
 #include "support/FixturePaths.h"
@@ -98,16 +99,17 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   }
 }
 
-TEST_F(DownloadTest, CacheMissingAModelFileIsDeletedAndFetchedAgain) {
+TEST_F(DownloadTest, CacheWhoseModelDoesNotLoadIsDeletedAndFetchedAgain) {
   addParakeet();
   load({});
-  fs::remove(repoFolder() / "Encoder.mlmodelc" / "model.onnx");
+  // Damaged in place, same size: only loading it finds out.
+  const fs::path model = repoFolder() / "Encoder.mlmodelc" / "model.onnx";
+  testsupport::writeFile(model, std::string(fs::file_size(model), 'x'));
   test::LogCapture logs;
   const auto loaded = load({"Encoder.mlmodelc"});
   EXPECT_EQ(loaded.size(), 1u);
-  EXPECT_TRUE(logs.contains("First load failed: Missing model.onnx in model: Encoder.mlmodelc"));
   EXPECT_TRUE(logs.contains("Deleting cache and re-downloading…"));
-  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+  EXPECT_EQ(testsupport::readFile(model), tinyModel());
 }
 
 TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry) {
@@ -122,6 +124,13 @@ TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry)
   fs::remove_all(repoFolder() / "Encoder.mlmodelc");
   testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
   test::LogCapture logs;
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_TRUE(logs.contains("Removing " + (repoFolder() / "Encoder.mlmodelc").string() +
+                            ": a file stands where a model folder belongs"));
+  // Without the manifest (a cache from an older version) the load itself finds it.
+  fs::remove(repoFolder() / ".voxtrellis-complete.json");
+  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
+  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
   EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
   EXPECT_TRUE(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"));
 }
@@ -165,17 +174,108 @@ TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
   }
 }
 
-TEST_F(DownloadTest, ListingAnswered404MeansNothingFoundThenModelNotFound) {
-  hub.answer("/api/models/" + kParakeet + "/tree/main", 404, R"({"error":"Repository not found"})");
-  test::LogCapture logs;
+TEST_F(DownloadTest, ListingErrorPagesNameTheAddressAndTheStatus) {
+  const std::string address = hub.baseUrl() + "/api/models/" + kParakeet + "/tree/main";
+  for (const int status : {401, 404, 500}) {
+    SCOPED_TRACE(status);
+    hub.answer("/api/models/" + kParakeet + "/tree/main", status, "<html>error page</html>");
+    test::LogCapture logs;
+    try {
+      load({});
+      ADD_FAILURE();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.code(), Error::Code::downloadFailed);
+      EXPECT_EQ(e.httpStatus(), status);
+      EXPECT_EQ(std::string(e.what()), "Failed to download " + address +
+                                           ": the listing was answered with HTTP status " + std::to_string(status));
+    }
+    EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+  }
+}
+
+TEST_F(DownloadTest, ATransferCutShortIsNotKeptAndOnlyTheMissingFileIsFetchedNext) {
+  addParakeet();
+  // The listing states 9 bytes; the transfer ends after 5 (no length header
+  // would tell the client).
+  hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", 200, R"({"0":)");
   try {
     load({});
     ADD_FAILURE();
   } catch (const Error& e) {
-    EXPECT_EQ(e.code(), Error::Code::modelNotFound);
+    EXPECT_EQ(e.code(), Error::Code::downloadFailed);
+    EXPECT_EQ(e.path(), "parakeet_vocab.json");
+    EXPECT_STREQ(e.what(), "Failed to download parakeet_vocab.json: received 5 of 9 bytes");
   }
-  EXPECT_TRUE(logs.contains("Found 0 files to download"));
-  EXPECT_TRUE(logs.contains("Deleting cache and re-downloading…"));
+  EXPECT_FALSE(fs::exists(repoFolder() / "parakeet_vocab.json"));
+  hub.clearAnswers();
+  const auto before = hub.count("/" + kParakeet + "/resolve/main/");
+  test::LogCapture logs;
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
+  EXPECT_EQ(testsupport::readFile(repoFolder() / "parakeet_vocab.json"), R"({"0":"a"})");
+  EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+  // Now whole: the next start needs no request.
+  const auto requests = hub.requests().size();
+  load({"Encoder.mlmodelc"});
+  EXPECT_EQ(hub.requests().size(), requests);
+}
+
+TEST_F(DownloadTest, ContentIsCheckedAgainstTheListedSha256) {
+  addParakeet();
+  hub.setLfsOid(kParakeet, "README.txt", std::string(64, '0'));
+  try {
+    load({});
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::downloadFailed);
+    EXPECT_STREQ(e.what(), "Failed to download README.txt: the content does not match the SHA-256 the listing states");
+  }
+  EXPECT_FALSE(fs::exists(repoFolder() / "README.txt"));
+  // SHA-256 of "hello".
+  hub.setLfsOid(kParakeet, "README.txt", "2CF24DBA5FB0A30E26E83B2AC5B9E29E1B161E5C1FA7425E73043362938B9824");
+  load({});
+  EXPECT_EQ(testsupport::readFile(repoFolder() / "README.txt"), "hello");
+}
+
+TEST_F(DownloadTest, APartialRepositoryFetchesOnlyWhatIsMissingAndDropsStaleTemporaries) {
+  addParakeet();
+  load({});
+  const fs::path stale = repoFolder() / "Encoder.mlmodelc" / ".model.onnx.download-left-by-a-killed-process";
+  const fs::path lost = repoFolder() / "Decoder.mlmodelc" / "weights" / "blob.bin";
+  struct Case {
+    const char* name;
+    bool killedMidDownload;
+  };
+  for (const Case c : {Case{"file lost after a complete download", false}, Case{"process killed mid-download", true}}) {
+    SCOPED_TRACE(c.name);
+    fs::remove(lost);
+    testsupport::writeFile(stale, "half");
+    if (c.killedMidDownload) {
+      // What an interrupted run leaves: the mark, no manifest.
+      fs::remove(repoFolder() / ".voxtrellis-complete.json");
+      testsupport::writeFile(repoFolder() / ".voxtrellis-incomplete", "");
+    }
+    const auto before = hub.count("/" + kParakeet + "/resolve/main/");
+    test::LogCapture logs;
+    EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+    EXPECT_TRUE(fs::exists(lost));
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
+    EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+    EXPECT_FALSE(fs::exists(repoFolder() / ".voxtrellis-incomplete"));
+  }
+}
+
+TEST_F(DownloadTest, AHubThatStopsSendingIsGivenUpAfterTheStallInterval) {
+  struct StallInterval {
+    explicit StallInterval(long seconds) { HttpClient::shared().setStallSeconds(seconds); }
+    ~StallInterval() { HttpClient::shared().setStallSeconds(HttpClient::kDefaultStallSeconds); }
+  } stall(1);
+  // Accepts the connection, then says nothing for three seconds.
+  hub.answer("/api/models/" + kParakeet + "/tree/main", 200, "[]", std::chrono::milliseconds(3000));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(load({}), NetworkError);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2800));
 }
 
 TEST_F(DownloadTest, UnsafeListingPathsAreRefused) {
@@ -225,14 +325,15 @@ TEST_F(DownloadTest, ProgressEveryTenFilesAndExistingFilesAreSkippedSilently) {
   hub.addFile(kParakeet, "parakeet_vocab.json", "{}");
   for (int i = 1; i <= 18; ++i)
     hub.addFile(kParakeet, "side" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".json", "{}");
-  testsupport::writeFile(repoFolder() / "side18.json", "kept");
+  // Same size as the hub's: complete as far as the listing tells, so kept.
+  testsupport::writeFile(repoFolder() / "side18.json", "[]");
   test::LogCapture logs;
   load({});
   EXPECT_TRUE(logs.contains("Found 23 files to download"));
   EXPECT_TRUE(logs.contains("Downloaded 10/23 files"));
   EXPECT_TRUE(logs.contains("Downloaded 20/23 files"));
   EXPECT_FALSE(logs.contains("Downloaded 23/23 files"));
-  EXPECT_EQ(testsupport::readFile(repoFolder() / "side18.json"), "kept");
+  EXPECT_EQ(testsupport::readFile(repoFolder() / "side18.json"), "[]");
   EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/side18.json"), 0u);
 }
 

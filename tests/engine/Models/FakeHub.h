@@ -4,12 +4,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace voxtrellis::test {
@@ -91,10 +93,17 @@ class FakeHub {
     std::lock_guard lock(m_mutex);
     m_extraEntries[repo + "|" + folder].push_back(std::move(entry));
   }
-  // Answers requests whose path equals `path` with `status` and `body`.
-  void answer(const std::string& path, int status, std::string body = "{}") {
+  // Answers requests whose path equals `path` with `status` and `body`,
+  // after `delay` of saying nothing.
+  void answer(const std::string& path, int status, std::string body = "{}",
+              std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
     std::lock_guard lock(m_mutex);
-    m_overrides[path] = {status, std::move(body)};
+    m_overrides[path] = {status, std::move(body), delay};
+  }
+  // States a large-file-storage SHA-256 for a file in the listing.
+  void setLfsOid(const std::string& repo, const std::string& path, std::string oid) {
+    std::lock_guard lock(m_mutex);
+    m_lfs[repo + "|" + path] = std::move(oid);
   }
   void clearAnswers() {
     std::lock_guard lock(m_mutex);
@@ -120,11 +129,16 @@ class FakeHub {
   }
 
   bool answerOverride(const std::string& path, httplib::Response& res) {
-    std::lock_guard lock(m_mutex);
-    auto it = m_overrides.find(path);
-    if (it == m_overrides.end()) return false;
-    res.status = it->second.first;
-    res.set_content(it->second.second, "application/json");
+    Override answer;
+    {
+      std::lock_guard lock(m_mutex);
+      auto it = m_overrides.find(path);
+      if (it == m_overrides.end()) return false;
+      answer = it->second;
+    }
+    std::this_thread::sleep_for(answer.delay);
+    res.status = answer.status;
+    res.set_content(answer.body, "application/json");
     return true;
   }
 
@@ -138,7 +152,10 @@ class FakeHub {
       const std::string rest = path.substr(prefix.size());
       const auto slash = rest.find('/');
       if (slash == std::string::npos) {
-        entries.push_back({{"type", "file"}, {"path", path}, {"size", content.size()}});
+        nlohmann::json entry = {{"type", "file"}, {"path", path}, {"size", content.size()}};
+        const auto lfs = m_lfs.find(repo + "|" + path);
+        if (lfs != m_lfs.end()) entry["lfs"] = {{"oid", lfs->second}, {"size", content.size()}};
+        entries.push_back(std::move(entry));
       } else if (folders.insert(prefix + rest.substr(0, slash)).second) {
         entries.push_back({{"type", "directory"}, {"path", prefix + rest.substr(0, slash)}});
       }
@@ -151,7 +168,13 @@ class FakeHub {
   std::mutex m_mutex;
   std::map<std::string, std::map<std::string, std::string>> m_repos;
   std::map<std::string, std::vector<nlohmann::json>> m_extraEntries;
-  std::map<std::string, std::pair<int, std::string>> m_overrides;
+  struct Override {
+    int status = 200;
+    std::string body;
+    std::chrono::milliseconds delay{0};
+  };
+  std::map<std::string, Override> m_overrides;
+  std::map<std::string, std::string> m_lfs;
   std::vector<Request> m_requests;
 };
 

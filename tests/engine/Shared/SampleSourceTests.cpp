@@ -144,6 +144,26 @@ TEST_F(FactoryTest, FailuresThrowProcessingFailedAndLeaveNoFile) {
     EXPECT_EQ(std::string(e.what()).rfind("Processing failed: Streaming audio source creation failed: ", 0), 0u)
         << e.what();
   }
+  // A tiny file declaring 1 Hz: refused before any block buffer is sized from it.
+  std::string oneHertz = "RIFF";
+  const auto put = [&oneHertz](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) oneHertz += static_cast<char>((value >> (8 * i)) & 0xff);
+  };
+  put(36 + 200, 4);
+  oneHertz += "WAVEfmt ";
+  for (const auto& [value, bytes] : {std::pair{16u, 4}, {1u, 2}, {1u, 2}, {1u, 4}, {2u, 4}, {2u, 2}, {16u, 2}}) {
+    put(value, bytes);
+  }
+  oneHertz += "data";
+  put(200, 4);
+  oneHertz += std::string(200, '\x10');
+  testsupport::writeFile(m_dir / "one-hertz.wav", oneHertz);
+  try {
+    factory.makeDiskBackedSource(m_dir / "one-hertz.wav", 16000);
+    ADD_FAILURE() << "a 1 Hz file should be refused";
+  } catch (const StreamingAudioError& e) {
+    EXPECT_NE(std::string(e.what()).find("1 Hz"), std::string::npos) << e.what();
+  }
   ASSERT_TRUE(test::makeTone(m_dir / "ok.wav", 0.5, 16000, 1));
   EXPECT_THROW(factory.makeDiskBackedSource(m_dir / "ok.wav", 0), StreamingAudioError);
   EXPECT_THROW(factory.makeDiskBackedSource(m_dir / "missing.wav", 16000), StreamingAudioError);

@@ -60,6 +60,11 @@ struct ApiShape {
   bool readsRetryAfter;
 };
 
+// Test names show the endpoint, not a byte dump of the shape with addresses.
+void PrintTo(const ApiShape& shape, std::ostream* os) {
+  *os << shape.pathPattern;
+}
+
 const ApiShape kShapes[] = {
     {TranslationProviderType::claude, "/v1/messages",
      [](const json& b) { return b["messages"][0]["content"].get<std::string>(); },

@@ -29,6 +29,11 @@ struct CliShape {
   std::vector<std::string> leadingArguments;
 };
 
+// Test names show the tool, not a byte dump of the shape.
+void PrintTo(const CliShape& shape, std::ostream* os) {
+  *os << shape.tool;
+}
+
 const CliShape kShapes[] = {
     {TranslationProviderType::claude, "claude", {"--print"}},
     {TranslationProviderType::gemini, "gemini", {}},

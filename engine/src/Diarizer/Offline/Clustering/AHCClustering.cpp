@@ -75,6 +75,20 @@ std::vector<int> AHCClustering::assignmentsFromDendrogram(const std::vector<doub
     height[node] = linkage[4 * k + 2];
   }
   auto validNode = [&](int index) { return index >= 0 && static_cast<std::size_t>(index) < nodes; };
+  // Centroid linkage is not monotone: a late merge can sit lower than a merge
+  // inside it. A node closes a cluster only when every merge in its subtree is
+  // within the cut (SciPy's fcluster with the "distance" criterion), so the
+  // highest merge below each node is what is compared. Merges refer only to
+  // earlier nodes, so one pass in merge order sees children before parents.
+  // A NaN height never lets its node or any node above it close a cluster.
+  std::vector<double> highest(height);
+  for (std::size_t node = static_cast<std::size_t>(n); node < nodes; ++node) {
+    for (const int child : {left[node], right[node]}) {
+      if (!validNode(child) || static_cast<std::size_t>(child) >= node) continue;
+      const double h = highest[static_cast<std::size_t>(child)];
+      if (std::isnan(h) || h > highest[node]) highest[node] = h;
+    }
+  }
 
   std::vector<int> labels(static_cast<std::size_t>(n), -1);
   int next = 0;
@@ -88,7 +102,7 @@ std::vector<int> AHCClustering::assignmentsFromDendrogram(const std::vector<doub
       if (labels[node] == -1) labels[node] = next++;
       continue;
     }
-    if (height[node] <= cut) {
+    if (highest[node] <= cut) {
       // Every leaf below this node becomes one cluster.
       inner.assign(1, node);
       while (!inner.empty()) {

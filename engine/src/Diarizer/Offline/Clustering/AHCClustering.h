@@ -7,7 +7,7 @@
 namespace voxtrellis {
 
 // Warm-start grouping of voice vectors: centroid-linkage clustering of the
-// unit-length rows, cut top-down at the distance that corresponds to a
+// unit-length rows, cut at the distance that corresponds to a
 // cosine-similarity threshold.
 class AHCClustering {
  public:
@@ -21,8 +21,10 @@ class AHCClustering {
   // (clamped to [−1, 1]); +infinity for NaN.
   double convertThresholdToDistance(double threshold) const;
 
-  // Top-down cut of a linkage matrix ((n − 1) × 4, merge order): the first
-  // node on a path from the root whose height is within the cut closes a cluster.
+  // Flat clusters of a linkage matrix ((n − 1) × 4, merge order), as SciPy's
+  // fcluster(Z, cut, "distance"): the first node on a path from the root whose
+  // highest merge in its whole subtree is within the cut (inclusive) closes a
+  // cluster. Labels are numbered in walk order (right child first).
   static std::vector<int> assignmentsFromDendrogram(const std::vector<double>& linkage, int count,
                                                     double distanceThreshold);
   static std::vector<int> remapClusterIds(const std::vector<int>& labels);

@@ -3,6 +3,7 @@
 #include <voxtrellis/AppLogger.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -131,6 +132,59 @@ Result clusterWithCentroids(const std::vector<std::vector<double>>& embeddings, 
     assignments = next;
   }
   return {assignments, centroids};
+}
+
+uint64_t seedFromInput(const std::vector<std::vector<double>>& embeddings, int numClusters) {
+  uint64_t hash = 14695981039346656037ull;
+  auto mix = [&hash](uint64_t word) {
+    for (int byte = 0; byte < 8; ++byte) {
+      hash ^= (word >> (8 * byte)) & 0xff;
+      hash *= 1099511628211ull;
+    }
+  };
+  mix(static_cast<uint64_t>(numClusters));
+  for (const auto& row : embeddings) {
+    mix(row.size());
+    for (double value : row) {
+      uint64_t bits;
+      std::memcpy(&bits, &value, sizeof bits);
+      mix(bits);
+    }
+  }
+  return hash;
+}
+
+double withinClusterDistance(const std::vector<std::vector<double>>& embeddings, const Result& result) {
+  const auto normalized = normalizeEmbeddings(embeddings);
+  double total = 0;
+  for (std::size_t i = 0; i < normalized.size() && i < result.clusters.size(); ++i) {
+    const int c = result.clusters[i];
+    if (c < 0 || static_cast<std::size_t>(c) >= result.centroids.size()) continue;
+    const auto& centroid = result.centroids[static_cast<std::size_t>(c)];
+    for (std::size_t d = 0; d < normalized[i].size() && d < centroid.size(); ++d) {
+      const double diff = normalized[i][d] - centroid[d];
+      total += diff * diff;
+    }
+  }
+  return total;
+}
+
+Result clusterBestOfStarts(const std::vector<std::vector<double>>& embeddings, int k, int maxIterations, int starts) {
+  const uint64_t seed = seedFromInput(embeddings, k);
+  Result best;
+  double bestDistance = std::numeric_limits<double>::infinity();
+  for (int start = 0; start < std::max(starts, 1); ++start) {
+    Result candidate =
+        clusterWithCentroids(embeddings, k, maxIterations, seed + static_cast<uint64_t>(start) * 0x9E3779B97F4A7C15ull);
+    const double distance = withinClusterDistance(embeddings, candidate);
+    // A NaN distance never wins over a number, but the first start is kept
+    // when no start gives one.
+    if (start == 0 || distance < bestDistance || (std::isnan(bestDistance) && !std::isnan(distance))) {
+      best = std::move(candidate);
+      bestDistance = distance;
+    }
+  }
+  return best;
 }
 
 }  // namespace voxtrellis::KMeansClustering

@@ -31,6 +31,19 @@ struct Result {
 Result clusterWithCentroids(const std::vector<std::vector<double>>& embeddings, int numClusters, int maxIterations,
                             std::optional<uint64_t> seed);
 
+// The best of `starts` runs of clusterWithCentroids by within-cluster
+// distance (the sum of squared distances of the unit-length rows to their
+// centroids; the earlier start wins a tie). The seeds come from the input
+// itself, so the same rows and count always give the same answer. Never throws.
+Result clusterBestOfStarts(const std::vector<std::vector<double>>& embeddings, int numClusters, int maxIterations,
+                           int starts);
+
+// Sum of squared distances of the unit-length rows to their assigned centroids.
+double withinClusterDistance(const std::vector<std::vector<double>>& embeddings, const Result& result);
+
+// A seed drawn from the rows' values and the count (FNV-1a over their bits).
+uint64_t seedFromInput(const std::vector<std::vector<double>>& embeddings, int numClusters);
+
 // Fisher–Yates shuffle of 0 ... n−1 as the clustering draws it.
 std::vector<std::size_t> shuffledIndices(std::size_t n, SeededRNG& rng);
 

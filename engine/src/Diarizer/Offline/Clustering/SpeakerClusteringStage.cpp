@@ -38,9 +38,6 @@ std::vector<int> selectTrainingEmbeddings(const std::vector<TimedEmbedding>& tim
     if (std::all_of(e.begin(), e.end(), [](float v) { return std::isfinite(v); }))
       indices.push_back(static_cast<int>(i));
   }
-  if (indices.empty()) {
-    for (std::size_t i = 0; i < timed.size(); ++i) indices.push_back(static_cast<int>(i));
-  }
   return indices;
 }
 
@@ -102,10 +99,15 @@ std::vector<std::vector<double>> computeFallbackCentroids(const std::vector<std:
   if (embeddings.empty()) return {};
   const std::size_t dim = embeddings.front().size();
   std::vector<double> mean(dim, 0.0);
+  std::size_t rows = 0;
   for (const auto& row : embeddings) {
+    // One row with NaN would make the only speaker's voice NaN.
+    if (!allFinite(row)) continue;
     for (std::size_t d = 0; d < dim && d < row.size(); ++d) mean[d] += row[d];
+    ++rows;
   }
-  for (double& v : mean) v /= static_cast<double>(embeddings.size());
+  if (rows == 0) return {};
+  for (double& v : mean) v /= static_cast<double>(rows);
   return {mean};
 }
 
@@ -181,6 +183,17 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
   for (int index : trainingIndices) {
     trainingEmbeddings.push_back(embeddingFeatures[static_cast<std::size_t>(index)]);
     trainingRho.push_back(rhoFeatures[static_cast<std::size_t>(index)]);
+  }
+
+  if (trainingIndices.empty()) {
+    // No embedding holds a usable voice: there is no speaker to find, and
+    // every embedding stays unassigned.
+    Result none;
+    none.assignments.assign(timed.size(), -1);
+    none.chunkAssignments = buildChunkAssignments(segmentation, timed, none.assignments, 0);
+    none.speakerClusteringSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    logger.debug("Clustering found no finite embedding; no speakers");
+    return none;
   }
 
   std::vector<int> initialClusters;

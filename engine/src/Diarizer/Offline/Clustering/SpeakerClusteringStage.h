@@ -10,7 +10,10 @@ namespace voxtrellis {
 
 // Gives every timed embedding of a run a global speaker: warm start by
 // agglomerative clustering, VBx refinement (K-means under count limits),
-// centroids, then assignment by cosine similarity. Never throws.
+// centroids, then assignment by cosine similarity. Without a single finite
+// embedding there are no speakers: no centroids and every embedding
+// unassigned. Throws only VBx's OfflineDiarizationError for a warm start too
+// large to hold (see VBxClustering).
 namespace SpeakerClusteringStage {
 
 struct Result {
@@ -23,14 +26,14 @@ struct Result {
 Result run(const std::vector<TimedEmbedding>& timedEmbeddings, const SegmentationOutput& segmentation,
            const OfflineDiarizerConfig& config, const std::vector<double>& psi);
 
-// Indices of embeddings whose values are all finite (all indices when none is).
+// Indices of embeddings whose values are all finite (none when none is).
 std::vector<int> selectTrainingEmbeddings(const std::vector<TimedEmbedding>& timed);
 
 std::vector<std::vector<double>> computeCentroids(const std::vector<std::vector<double>>& trainingEmbeddings,
                                                   const VBxOutput& vbxOutput, const std::vector<int>& initialClusters);
 std::vector<std::vector<double>> computeCentroidsFromClusters(const std::vector<std::vector<double>>& embeddings,
                                                               const std::vector<int>& clusters);
-// The mean of all rows as one centroid; none for no rows.
+// The mean of the finite rows as one centroid; none without a finite row.
 std::vector<std::vector<double>> computeFallbackCentroids(const std::vector<std::vector<double>>& embeddings);
 // Most similar centroid by cosine similarity. A vector with a non-finite
 // value has no defined similarity and is left unassigned (−1).

@@ -4,6 +4,7 @@
 #include "Diarizer/Offline/Utils/NumberFormat.h"
 
 #include <voxtrellis/ASRError.h>
+#include <voxtrellis/OfflineDiarizationError.h>
 
 #include <Eigen/Core>
 
@@ -18,6 +19,7 @@ namespace voxtrellis {
 namespace {
 using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 constexpr double kLog2Pi = 1.8378770664093453;
+constexpr int kKMeansStarts = 5;
 
 // Normalises a row in place to sum 1; a sum that is not a finite positive
 // number gives the uniform distribution instead of spreading NaN.
@@ -31,6 +33,11 @@ void normaliseRow(Row&& row) {
 }
 }  // namespace
 
+int VBxClustering::keptSpeakers(const VBxOutput& output) {
+  if (output.pi.empty()) return output.numClusters;
+  return static_cast<int>(std::count_if(output.pi.begin(), output.pi.end(), [](double w) { return w > 1e-7; }));
+}
+
 VBxClustering::VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, AppLogger logger)
     : m_config(std::move(config)), m_psi(std::move(psi)), m_logger(std::move(logger)) {}
 
@@ -40,7 +47,9 @@ VBxOutput VBxClustering::refineWithConstraints(const std::vector<std::vector<dou
                                                const std::optional<SpeakerCountConstraints>& constraints) const {
   VBxOutput out = refine(rhoFeatures, initialClusters);
   if (!constraints) return out;
-  const int k = out.numClusters;
+  // VBx can empty a starting cluster but never adds one: the bounds hold for
+  // the speakers it kept (weight above 1e-7), the ones that get a centroid.
+  const int k = keptSpeakers(out);
   int target;
   if (k < constraints->minSpeakers)
     target = constraints->minSpeakers;
@@ -50,7 +59,7 @@ VBxOutput VBxClustering::refineWithConstraints(const std::vector<std::vector<dou
     return out;
   m_logger.info("Speaker count " + std::to_string(k) + " outside bounds [" + std::to_string(constraints->minSpeakers) +
                 ", " + std::to_string(constraints->maxSpeakers) + "]; re-clustering to " + std::to_string(target));
-  auto kmeans = KMeansClustering::clusterWithCentroids(trainingEmbeddings, target, 100, std::nullopt);
+  auto kmeans = KMeansClustering::clusterBestOfStarts(trainingEmbeddings, target, 100, kKMeansStarts);
   out.hardClusters = {kmeans.clusters};
   out.centroids = std::move(kmeans.centroids);
   out.numClusters = target;
@@ -77,6 +86,15 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
   std::map<int, int> histogram;
   for (int label : initialClusters) ++histogram[label];
   const std::size_t S = std::max<std::size_t>(histogram.size(), 1);
+  // Several frames × clusters arrays live at once; a warm start with about as
+  // many clusters as embeddings (a threshold near 1) on a long file would
+  // exhaust memory, so it is refused before anything is allocated.
+  if (T > kMaxResponsibilities / S) {
+    throw OfflineDiarizationError::processingFailed("VBx would need " + std::to_string(T) + " embeddings × " +
+                                                    std::to_string(S) + " starting clusters, more than the " +
+                                                    std::to_string(kMaxResponsibilities) +
+                                                    " it can hold; lower the clustering threshold");
+  }
   m_logger.debug("VBx warm start clusters: " + std::to_string(S) +
                  " histogram: " + diarization::histogramText(histogram));
 

@@ -6,15 +6,26 @@
 #include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
 #include "Diarizer/Offline/Core/OfflineStageTypes.h"
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
 namespace voxtrellis {
 
 // Variational-Bayes refinement of warm-start clusters over PLDA features,
-// with K-means when the speaker count breaks the requested bounds. Never throws.
+// with K-means when the speaker count breaks the requested bounds.
+// Throws OfflineDiarizationError (processingFailed) only when embeddings ×
+// starting clusters exceed kMaxResponsibilities, before allocating anything.
 class VBxClustering {
  public:
+  // The most frames × speakers responsibilities one run may hold (about
+  // 128 MB per array of doubles; a run keeps several).
+  static constexpr std::size_t kMaxResponsibilities = std::size_t{1} << 24;
+
+  // Speakers VBx kept: those with a weight above 1e-7 (the starting cluster
+  // count when there are no weights).
+  static int keptSpeakers(const VBxOutput& output);
+
   VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, AppLogger logger = AppLogger("OfflineVBx"));
 
   VBxOutput refineWithConstraints(const std::vector<std::vector<double>>& rhoFeatures,

@@ -317,7 +317,11 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   const auto clustering = SpeakerClusteringStage::run(embeddings, segmentation, config, clusteringPlda.psi());
 
   OfflineReconstruction reconstruction(config);
-  auto segments = reconstruction.buildSegments(segmentation, clustering.chunkAssignments, clustering.centroids);
+  // No centroid means no embedding held a usable voice: no speakers, rather
+  // than all speech given to one invented speaker.
+  auto segments = clustering.centroids.empty()
+                      ? std::vector<TimedSpeakerSegment>{}
+                      : reconstruction.buildSegments(segmentation, clustering.chunkAssignments, clustering.centroids);
   auto database = OfflineReconstruction::buildSpeakerDatabase(segments);
 
   if (config.exportSettings.embeddingsPath) {
@@ -340,7 +344,8 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
 void OfflineDiarizerManager::Impl::exportEmbeddings(const std::vector<TimedEmbedding>& embeddings,
                                                     const std::vector<int>& assignments,
                                                     const std::string& path) const {
-  nlohmann::json records = nlohmann::json::array();
+  // Keys in the record's field order, not sorted.
+  nlohmann::ordered_json records = nlohmann::ordered_json::array();
   auto finite = [](const auto& values) {
     for (auto v : values) {
       if (!std::isfinite(v)) return false;

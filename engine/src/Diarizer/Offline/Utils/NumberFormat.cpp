@@ -1,8 +1,9 @@
 #include "Diarizer/Offline/Utils/NumberFormat.h"
 
+#include "Shared/NumberText.h"
+
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace voxtrellis::diarization {
 
@@ -27,9 +28,7 @@ std::string shortest(float value) {
 }
 
 std::string fixed(double value, int decimals) {
-  char buffer[512];
-  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-  return buffer;
+  return formatFixed(value, decimals);
 }
 
 std::string histogramText(const std::map<int, int>& counts) {

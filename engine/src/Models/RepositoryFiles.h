@@ -1,0 +1,46 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxtrellis::RepositoryFiles {
+
+// The files of one repository cache folder. Callers hold the repository's
+// RepositoryLock.
+
+// A download in progress marks the folder incomplete first and, once every
+// file is checked, records the files and their sizes in a manifest and drops
+// the mark. So a dropped transfer or a killed process leaves the folder
+// incomplete, and only the missing files are fetched again; a file lost
+// later shows against the manifest. (A folder with neither, from an older
+// version, counts as complete when its required names are there.)
+inline constexpr const char* kManifestFile = ".voxtrellis-complete.json";
+inline constexpr const char* kIncompleteMark = ".voxtrellis-incomplete";
+
+// A unique temporary name beside `target`: "." + its name + ".download-" + a
+// UUID, renamed over the target only once the file is whole.
+std::filesystem::path temporaryNameFor(const std::filesystem::path& target);
+bool isTemporaryDownload(const std::filesystem::path& path);
+
+// Removes the temporary files an interrupted run (a killed process) left
+// anywhere in the folder; under the lock, no live download is among them.
+void removeStaleTemporaries(const std::filesystem::path& repoFolder);
+
+// Lower-case hex SHA-256 of a file, none when it cannot be read.
+std::optional<std::string> sha256Of(const std::filesystem::path& file);
+
+// Marks the folder incomplete. Throws FileSystemError (fileWriteFailed).
+void markIncomplete(const std::filesystem::path& repoFolder);
+
+// Writes the manifest for these files (paths relative to the folder) with
+// their sizes on disk, then removes the incomplete mark. Throws
+// FileSystemError (fileWriteFailed).
+void markComplete(const std::filesystem::path& repoFolder, const std::vector<std::string>& relativePaths);
+
+// False when the folder is marked incomplete or a file the manifest lists is
+// missing or of another size.
+bool isComplete(const std::filesystem::path& repoFolder);
+
+}  // namespace voxtrellis::RepositoryFiles
