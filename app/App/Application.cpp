@@ -2,11 +2,11 @@
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
-#include "Models/TranslationSettings.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
 #include "Services/LocalHTTPServer.h"
 #include "Services/Translation/TranslationService.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "Views/Player/YouTubePlayerView.h"

@@ -1,6 +1,6 @@
 #include "Services/KeychainService.h"
 
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QEventLoop>
 #include <QStringDecoder>

@@ -1,10 +1,10 @@
 #include "Services/Translation/BatchedTranslationProvider.h"
 
-#include "Models/TranslationSettings.h"
 #include "Services/KeychainService.h"
 #include "Services/ProcessRunner.h"
 #include "Services/Translation/ProviderEndpoints.h"
 #include "Services/Translation/TranslationFormat.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include <QDebug>
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Models/TranslationConnectionMode.h"
 #include "Services/Translation/ProviderHttpCall.h"
-#include "Services/Translation/TranslationConnectionMode.h"
 #include "Services/Translation/TranslationProviderProtocol.h"
 
 #include <QPointer>

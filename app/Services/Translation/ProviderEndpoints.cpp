@@ -1,6 +1,6 @@
 #include "Services/Translation/ProviderEndpoints.h"
 
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationProviderType.h"
 
 namespace parlowvista {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/Translation/TranslationConnectionMode.h"
+#include "Models/TranslationConnectionMode.h"
 #include "Services/Translation/TranslationProviderProtocol.h"
 
 #include <memory>

@@ -1,8 +1,8 @@
 #include "Services/Translation/TranslationService.h"
 
-#include "Models/TranslationSettings.h"
 #include "Services/Translation/TranslationFormat.h"
 #include "Services/Translation/TranslationProviderFactory.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include <QCoreApplication>
 #include <QDebug>

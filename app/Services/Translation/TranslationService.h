@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Models/TranscribedSegment.h"
+#include "Models/TranslationResult.h"
 #include "Services/Translation/TranslationError.h"
-#include "Services/Translation/TranslationResult.h"
 
 #include <QElapsedTimer>
 #include <QHash>

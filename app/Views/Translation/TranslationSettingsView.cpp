@@ -1,9 +1,9 @@
 #include "Views/Translation/TranslationSettingsView.h"
 
-#include "Models/TranslationSettings.h"
+#include "Models/SupportedLanguage.h"
 #include "Services/KeychainService.h"
-#include "Services/Translation/SupportedLanguage.h"
 #include "Services/Translation/TranslationService.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 
 #include <QButtonGroup>

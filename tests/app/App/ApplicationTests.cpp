@@ -1,9 +1,9 @@
 #include "App/Application.h"
 
 #include "Models/AppSettings.h"
-#include "Models/TranslationSettings.h"
 #include "Services/KeychainService.h"
 #include "Services/Translation/TranslationService.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "Views/Player/YouTubePlayerView.h"

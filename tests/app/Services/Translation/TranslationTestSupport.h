@@ -5,10 +5,10 @@
 // and settings sandbox.
 
 #include "Models/TranscribedSegment.h"
-#include "Models/TranslationSettings.h"
 #include "Models/UuidText.h"
 #include "Services/KeychainService.h"
 #include "Services/Translation/ProviderEndpoints.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Services/Translation/TranslationConnectionMode.h"
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationConnectionMode.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QObject>
 #include <QSettings>

@@ -1,4 +1,4 @@
-#include "Models/TranslationSettings.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include "Services/KeychainService.h"
 #include "Services/ToolLocator.h"
