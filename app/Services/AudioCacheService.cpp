@@ -1,0 +1,82 @@
+#include "Services/AudioCacheService.h"
+
+#include "Models/AppSettings.h"
+#include "Models/UuidText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace parlowvista {
+
+AudioCacheService& AudioCacheService::shared() {
+  static AudioCacheService instance(defaultCacheDirectory());
+  return instance;
+}
+
+QString AudioCacheService::defaultCacheDirectory() {
+  QString root = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (root.isEmpty()) root = AppSettings::defaultApplicationSupportRoot();
+  return QDir(root).filePath("Parlowvista/AudioCache");
+}
+
+AudioCacheService::AudioCacheService(QString cacheDirectory) : m_cacheDirectory(std::move(cacheDirectory)) {}
+
+QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
+  return QDir(m_cacheDirectory).filePath(uuidText(sourceId) + ".samples");
+}
+
+QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId) {
+  std::lock_guard lock(m_mutex);
+  if (!QDir().mkpath(m_cacheDirectory)) {
+    throw std::runtime_error(("Cannot create folder " + m_cacheDirectory).toStdString());
+  }
+  const QString path = cacheFilePath(sourceId);
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) throw std::runtime_error(file.errorString().toStdString());
+  const auto* bytes = reinterpret_cast<const char*>(samples.data());
+  const qint64 total = static_cast<qint64>(samples.size_bytes());
+  qint64 written = 0;
+  while (written < total) {
+    const qint64 n = file.write(bytes + written, std::min<qint64>(total - written, qint64(1) << 26));
+    if (n <= 0) throw std::runtime_error(file.errorString().toStdString());
+    written += n;
+  }
+  if (!file.commit()) throw std::runtime_error(file.errorString().toStdString());
+  return path;
+}
+
+std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUuid& sourceId) {
+  std::lock_guard lock(m_mutex);
+  QFile file(cacheFilePath(sourceId));
+  if (!file.exists()) return std::nullopt;
+  if (!file.open(QIODevice::ReadOnly)) {
+    std::fprintf(stderr, "Failed to load cached samples: %s\n", qPrintable(file.errorString()));
+    return std::nullopt;
+  }
+  std::vector<float> samples(static_cast<std::size_t>(file.size() / 4));
+  auto* bytes = reinterpret_cast<char*>(samples.data());
+  const qint64 total = static_cast<qint64>(samples.size() * sizeof(float));
+  qint64 read = 0;
+  while (read < total) {
+    const qint64 n = file.read(bytes + read, total - read);
+    if (n <= 0) {
+      std::fprintf(stderr, "Failed to load cached samples: %s\n", qPrintable(file.errorString()));
+      return std::nullopt;
+    }
+    read += n;
+  }
+  return samples;
+}
+
+void AudioCacheService::removeCachedSamples(const QUuid& sourceId) {
+  std::lock_guard lock(m_mutex);
+  QFile::remove(cacheFilePath(sourceId));
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,121 @@
+#include "Services/AudioEnhancer.h"
+
+#include "Models/UuidText.h"
+#include "Services/EnhancementCommands.h"
+#include "Services/ProcessRunner.h"
+#include "Services/ToolLocator.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace parlowvista {
+
+namespace {
+
+const char* kNotFound = "FFmpeg not found. Install with: sudo apt install ffmpeg";
+const char* kNoInput = "Input audio file not found";
+const char* kNoOutput = "Failed to create enhanced audio file";
+
+}  // namespace
+
+std::optional<QString> AudioEnhancer::findFFmpeg() {
+  return ToolLocator::find({"/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg"}, {"ffmpeg"});
+}
+
+AudioEnhancer::AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder, QObject* parent)
+    : QObject(parent),
+      m_ffmpegPath(std::move(ffmpegPath)),
+      m_temporaryFolder(temporaryFolder.isEmpty() ? QDir::tempPath() : temporaryFolder) {}
+
+AudioEnhancer::~AudioEnhancer() = default;
+
+QString AudioEnhancer::newTempPath(const QString& prefix) const {
+  return QDir(m_temporaryFolder).filePath(prefix + uuidText(QUuid::createUuid()) + ".wav");
+}
+
+void AudioEnhancer::cleanupTempFile(const QString& path) {
+  QFile::remove(path);
+}
+
+void AudioEnhancer::runTool(const QString& program, const QStringList& arguments,
+                            std::function<void(const QByteArray&)> onOutput,
+                            std::function<void(const ToolResult&)> done) {
+  auto* runner = new ProcessRunner(this);
+  ProcessRequest request;
+  request.program = program;
+  request.arguments = arguments;
+  if (onOutput) request.standardOutputLine = std::move(onOutput);
+  runner->start(std::move(request), [runner, done](const ProcessOutcome& outcome) {
+    ToolResult result;
+    result.started = outcome.kind != ProcessOutcome::Kind::failedToStart;
+    result.startError = outcome.startError;
+    result.exitCode = outcome.kind == ProcessOutcome::Kind::exited ? outcome.exitCode : -1;
+    result.standardOutput = outcome.standardOutput;
+    result.standardError = outcome.standardError;
+    runner->deleteLater();
+    done(result);
+  });
+}
+
+void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSettings& settings,
+                            std::function<void(double)> progress, Done done) {
+  if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
+  if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
+  const QString output = newTempPath("");
+  const QString ffmpeg = *m_ffmpegPath;
+  const QStringList arguments = enhancement::enhanceArguments(inputPath, output, settings);
+  const auto run = [this, ffmpeg, arguments, output, progress, done](double duration) {
+    auto onOutput = [progress, duration](const QByteArray& chunk) {
+      if (!progress) return;
+      if (const auto fraction = enhancement::parseProgress(QString::fromUtf8(chunk), duration)) progress(*fraction);
+    };
+    runTool(ffmpeg, arguments, onOutput, [output, done](const ToolResult& result) {
+      if (!result.started) {
+        AudioEnhancer::cleanupTempFile(output);
+        return done({std::nullopt, result.startError});
+      }
+      if (result.exitCode != 0) {
+        AudioEnhancer::cleanupTempFile(output);
+        QString text = QString::fromUtf8(result.standardError);
+        if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
+        return done({std::nullopt, "Audio enhancement failed: " + text});
+      }
+      if (!QFileInfo::exists(output)) return done({std::nullopt, kNoOutput});
+      done({output, {}});
+    });
+  };
+  const QString probe = QFileInfo(ffmpeg).dir().filePath("ffprobe");
+  if (!QFileInfo::exists(probe)) return run(60.0);
+  runTool(probe, enhancement::probeArguments(inputPath), {}, [run, done](const ToolResult& result) {
+    if (!result.started) return done({std::nullopt, result.startError});
+    run(enhancement::parseProbeDuration(result.standardOutput));
+  });
+}
+
+void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments,
+                                  Done done) {
+  if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
+  if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
+  runTool(*m_ffmpegPath, arguments, {}, [output, done](const ToolResult& result) {
+    if (!result.started) {
+      AudioEnhancer::cleanupTempFile(output);
+      return done({std::nullopt, result.startError});
+    }
+    if (result.exitCode == 0 && QFileInfo::exists(output)) return done({output, {}});
+    AudioEnhancer::cleanupTempFile(output);
+    done({std::nullopt, kNoOutput});
+  });
+}
+
+void AudioEnhancer::generatePreview(const QString& inputPath, const AudioEnhancementSettings& settings, Done done) {
+  const QString output = newTempPath("preview_");
+  renderExcerpt(inputPath, output, enhancement::previewArguments(inputPath, output, settings), std::move(done));
+}
+
+void AudioEnhancer::generateOriginalPreview(const QString& inputPath, Done done) {
+  const QString output = newTempPath("preview_original_");
+  renderExcerpt(inputPath, output, enhancement::originalPreviewArguments(inputPath, output), std::move(done));
+}
+
+}  // namespace parlowvista

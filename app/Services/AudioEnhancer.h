@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Models/AudioEnhancementSettings.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace parlowvista {
+
+// Cleans up a recording with the external tool ffmpeg before it is loaded: a filter chain
+// from the enhancement settings into a 16 kHz mono 32-bit float WAV in the temporary folder,
+// with progress read from the tool's "out_time_ms=" lines; and the 10-second excerpts of the
+// enhancement preview. The tool is looked for once, when the enhancer is made.
+//
+// UI thread: calls return at once and answer later on this thread; the tools never block
+// it. Files it makes belong to the caller; a failed run removes its partial output.
+class AudioEnhancer : public QObject {
+  Q_OBJECT
+ public:
+  // The output file, or the user-facing description of the failure:
+  // "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not found",
+  // "Audio enhancement failed: " + the tool's error output, "Failed to create enhanced audio
+  // file", or the system's reason a tool could not start.
+  struct Outcome {
+    std::optional<QString> outputPath;
+    QString error;
+  };
+  using Done = std::function<void(const Outcome&)>;
+
+  // "/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg", then "ffmpeg" on PATH.
+  static std::optional<QString> findFFmpeg();
+
+  // `ffmpegPath`: the tool found (nothing: no tool). ffprobe is looked for beside it.
+  explicit AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder = {}, QObject* parent = nullptr);
+  ~AudioEnhancer() override;
+
+  bool isAvailable() const { return m_ffmpegPath.has_value(); }
+  const std::optional<QString>& ffmpegPath() const { return m_ffmpegPath; }
+
+  // The whole file through the chain. `progress` gets fractions 0...1 (against ffprobe's
+  // duration, or 60 s when there is no probe or no answer).
+  void enhance(const QString& inputPath, const AudioEnhancementSettings& settings, std::function<void(double)> progress,
+               Done done);
+  // "preview_<UUID>.wav": the first 10 s through the chain, 44.1 kHz stereo.
+  void generatePreview(const QString& inputPath, const AudioEnhancementSettings& settings, Done done);
+  // "preview_original_<UUID>.wav": the first 10 s untouched, 44.1 kHz stereo, made with
+  // the same tool.
+  void generateOriginalPreview(const QString& inputPath, Done done);
+
+  // Removes a file; failures are ignored. Any thread.
+  static void cleanupTempFile(const QString& path);
+
+ private:
+  struct ToolResult {
+    bool started = false;
+    int exitCode = -1;
+    QByteArray standardError;
+    QByteArray standardOutput;
+    QString startError;
+  };
+  void runTool(const QString& program, const QStringList& arguments, std::function<void(const QByteArray&)> onOutput,
+               std::function<void(const ToolResult&)> done);
+  void renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments, Done done);
+  QString newTempPath(const QString& prefix) const;
+
+  std::optional<QString> m_ffmpegPath;
+  QString m_temporaryFolder;
+};
+
+}  // namespace parlowvista

@@ -1,0 +1,87 @@
+#include "Services/AudioProcessor.h"
+
+#include <voxtrellis/AudioConverter.h>
+
+#include <QFile>
+#include <QFileInfo>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/rational.h>
+}
+
+#include <cmath>
+#include <optional>
+
+namespace parlowvista {
+
+AudioError AudioError::fileNotFound(const QString& path) {
+  return AudioError(Kind::fileNotFound, "Audio file not found: " + QFileInfo(path).fileName());
+}
+
+AudioError AudioError::unsupportedFormat(const QString& extension) {
+  return AudioError(Kind::unsupportedFormat, "Unsupported audio format: " + extension);
+}
+
+AudioError AudioError::conversionFailed(const QString& reason) {
+  return AudioError(Kind::conversionFailed, "Audio conversion failed: " + reason);
+}
+
+AudioError AudioError::invalidAudioData() {
+  return AudioError(Kind::invalidAudioData, "Invalid audio data");
+}
+
+const QStringList& AudioProcessor::supportedExtensions() {
+  static const QStringList extensions{"wav", "mp3", "m4a", "aac", "flac", "aiff", "caf"};
+  return extensions;
+}
+
+std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QString& path) {
+  AVFormatContext* format = nullptr;
+  const QByteArray name = QFile::encodeName(path);
+  if (avformat_open_input(&format, name.constData(), nullptr, nullptr) < 0) return std::nullopt;
+  std::optional<StreamLength> length;
+  // A length guessed from the bit rate (raw AAC, say) is no frame count: the decoded
+  // samples tell better then.
+  if (avformat_find_stream_info(format, nullptr) >= 0 &&
+      format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
+    const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index >= 0) {
+      const AVStream* stream = format->streams[index];
+      const int rate = stream->codecpar->sample_rate;
+      double seconds = -1;
+      if (stream->duration != AV_NOPTS_VALUE && stream->duration >= 0) {
+        seconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+      } else if (format->duration != AV_NOPTS_VALUE && format->duration >= 0) {
+        seconds = static_cast<double>(format->duration) / AV_TIME_BASE;
+      }
+      if (rate > 0 && seconds >= 0 && std::isfinite(seconds)) {
+        length = StreamLength{static_cast<qint64>(std::llround(seconds * rate)), static_cast<double>(rate)};
+      }
+    }
+  }
+  avformat_close_input(&format);
+  return length;
+}
+
+LoadedAudio AudioProcessor::loadAndResample(const QString& path) const {
+  const QFileInfo info(path);
+  if (!info.exists()) throw AudioError::fileNotFound(path);
+  const QString extension = info.suffix().toLower();
+  if (!supportedExtensions().contains(extension)) throw AudioError::unsupportedFormat(extension);
+
+  const auto length = probeLength(path);
+  if (length && length->frames >= (qint64(1) << 32)) {
+    throw AudioError::conversionFailed(
+        QString("the file holds %1 frames; at most 4294967295 are supported").arg(length->frames));
+  }
+  const voxtrellis::AudioConverter converter;
+  LoadedAudio audio;
+  audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString());
+  if (audio.samples.empty()) throw AudioError::invalidAudioData();
+  audio.duration = length && length->frames > 0 ? static_cast<double>(length->frames) / length->sampleRate
+                                                : static_cast<double>(audio.samples.size()) / 16000.0;
+  return audio;
+}
+
+}  // namespace parlowvista

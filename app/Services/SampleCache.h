@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace parlowvista {
+
+// Keeps each audio source's decoded 16 kHz mono samples on disk by the source's id, so a
+// stored version can be re-processed without decoding the file again. Blocking calls for
+// worker threads; safe from several threads at once.
+class SampleCache {
+ public:
+  virtual ~SampleCache() = default;
+  // Writes the samples atomically (a reader sees the old file or the new one whole) and
+  // returns the file's path. Throws std::runtime_error with the reason.
+  virtual QString cacheSamples(std::span<const float> samples, const QUuid& sourceId) = 0;
+  // The samples, or nothing when no file is cached (silently) or it cannot be read (with a
+  // console line).
+  virtual std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) = 0;
+  // Removes the source's file, if any. Never fails.
+  virtual void removeCachedSamples(const QUuid& sourceId) = 0;
+};
+
+}  // namespace parlowvista

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QString>
+#include <QThreadPool>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace parlowvista {
+
+// How a background job ended: its value, or the failure's user-facing description
+// (`error`) and full description (`details`).
+template <typename T>
+struct JobResult {
+  std::optional<T> value;
+  QString error;
+  QString details;
+};
+
+// Runs `fn` on the application's (UI) thread later, unless `alive` has turned false by then.
+inline void postToUi(const std::shared_ptr<bool>& alive, std::function<void()> fn) {
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(),
+      [alive, fn = std::move(fn)] {
+        if (*alive) fn();
+      },
+      Qt::QueuedConnection);
+}
+
+// Runs `work` on a worker thread of the global pool and hands its outcome to `done` on the
+// UI thread, unless `owner` is gone by then. `work` must not touch `owner`; every exception
+// it throws becomes the result's error.
+template <typename T>
+void runJob(QObject* owner, std::function<T()> work, std::function<void(JobResult<T>)> done) {
+  QPointer<QObject> guard(owner);
+  QThreadPool::globalInstance()->start([work = std::move(work), done = std::move(done), guard]() mutable {
+    auto result = std::make_shared<JobResult<T>>();
+    try {
+      result->value = work();
+    } catch (const std::exception& error) {
+      result->error = QString::fromUtf8(error.what());
+      result->details = result->error;
+    } catch (...) {
+      result->error = "Unknown error";
+      result->details = result->error;
+    }
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [guard, done = std::move(done), result]() mutable {
+          if (guard) done(std::move(*result));
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,46 @@
+#include "ViewModels/ProcessingStatus.h"
+
+namespace parlowvista {
+
+namespace {
+
+double stageShare(ProcessingStage stage) {
+  switch (stage) {
+    case ProcessingStage::downloadingFromURL: return 0;
+    case ProcessingStage::enhancingAudio: return 0.05;
+    case ProcessingStage::loadingAudio: return 0.15;
+    case ProcessingStage::transcribing: return 0.45;
+    case ProcessingStage::diarizing: return 0.75;
+    case ProcessingStage::merging: return 0.90;
+    case ProcessingStage::exporting: return 0.95;
+  }
+  return 0;
+}
+
+}  // namespace
+
+double progressFor(const ProcessingState& state) {
+  switch (state.kind()) {
+    case ProcessingState::Kind::idle:
+    case ProcessingState::Kind::failed: return 0.0;
+    case ProcessingState::Kind::loadingModels: return *state.progress() * 0.3;
+    case ProcessingState::Kind::modelsReady: return 0.3;
+    case ProcessingState::Kind::processing: return 0.3 + 0.7 * stageShare(*state.stage());
+    case ProcessingState::Kind::completed: return 1.0;
+  }
+  return 0.0;
+}
+
+QString statusMessageFor(const ProcessingState& state) {
+  switch (state.kind()) {
+    case ProcessingState::Kind::idle: return "Ready to transcribe";
+    case ProcessingState::Kind::loadingModels: return "Loading AI models...";
+    case ProcessingState::Kind::modelsReady: return "Models ready. Drop an audio file to begin.";
+    case ProcessingState::Kind::processing: return rawValue(*state.stage());
+    case ProcessingState::Kind::completed: return "Transcription complete";
+    case ProcessingState::Kind::failed: return "Error: " + state.error()->message;
+  }
+  return {};
+}
+
+}  // namespace parlowvista

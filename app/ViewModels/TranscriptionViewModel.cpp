@@ -1,0 +1,376 @@
+#include "ViewModels/TranscriptionViewModel.h"
+
+#include "Models/AppSettings.h"
+#include "Models/AudioSource.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/Transcription.h"
+#include "Services/AudioCacheService.h"
+#include "Services/AudioEnhancer.h"
+#include "Services/AudioPlayerService.h"
+#include "Services/AudioProcessor.h"
+#include "Services/FileAccessManager.h"
+#include "Services/SpeechEngine.h"
+#include "Services/Translation/TranslationService.h"
+#include "Services/YouTubeDownloader.h"
+#include "Store/ModelContext.h"
+#include "ViewModels/FileDialogs.h"
+#include "ViewModels/ProcessingStatus.h"
+#include "ViewModels/SpeakerList.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+#include <algorithm>
+
+namespace parlowvista {
+
+TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObject* parent)
+    : QObject(parent), m_deps(std::move(dependencies)) {
+  if (!m_deps.engine) m_deps.engine = std::make_shared<VoxtrellisSpeechEngine>();
+  if (!m_deps.audioProcessor) m_deps.audioProcessor = std::make_shared<AudioProcessor>();
+  if (!m_deps.sampleCache) {
+    m_deps.sampleCache = std::shared_ptr<SampleCache>(&AudioCacheService::shared(), [](SampleCache*) {});
+  }
+  if (!m_deps.settings) m_deps.settings = &AppSettings::shared();
+  if (!m_deps.fileAccess) m_deps.fileAccess = &FileAccessManager::shared();
+  if (!m_deps.dialogs) m_deps.dialogs = std::make_shared<QtFileDialogs>();
+  if (!m_deps.youtubeDownloader) m_deps.youtubeDownloader = new YouTubeDownloader(this);
+  if (m_deps.temporaryFolder.isEmpty()) m_deps.temporaryFolder = QDir::tempPath();
+  if (m_deps.downloadsFolder.isEmpty()) {
+    m_deps.downloadsFolder =
+        QDir(AppSettings::defaultApplicationSupportRoot()).filePath("Parlowvista/YouTubeDownloads");
+  }
+  if (!m_deps.audioEnhancer) m_deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg());
+
+  m_audioPlayer = new AudioPlayerService(this);
+  connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,
+          [this](double time) { updateCurrentSegment(time); });
+  connect(&m_autoSaveTimer, &QTimer::timeout, this, [this] {
+    if (m_hasUnsavedChanges) saveCurrentTranscription();
+  });
+  m_previewStopTimer.setSingleShot(true);
+  connect(&m_previewStopTimer, &QTimer::timeout, this, [this] { stopPreviewPlayback(); });
+
+  // The tool flags are published on the next turn of the event loop, as the window expects
+  // them to arrive after it is shown.
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        if (m_deps.audioEnhancer->isAvailable() != m_isEnhancerAvailable) {
+          m_isEnhancerAvailable = m_deps.audioEnhancer->isAvailable();
+          emit isEnhancerAvailableChanged();
+        }
+        if (m_deps.youtubeDownloader->isAvailable() != m_isYouTubeDownloaderAvailable) {
+          m_isYouTubeDownloaderAvailable = m_deps.youtubeDownloader->isAvailable();
+          emit isYouTubeDownloaderAvailableChanged();
+        }
+      },
+      Qt::QueuedConnection);
+}
+
+TranscriptionViewModel::~TranscriptionViewModel() {
+  *m_alive = false;
+  m_autoSaveTimer.stop();
+  m_previewStopTimer.stop();
+  if (m_previewPlayer) m_previewPlayer->stop();
+  if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
+  if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
+}
+
+// ---- published fields -------------------------------------------------------------
+
+double TranscriptionViewModel::progress() const {
+  return progressFor(m_state);
+}
+
+QString TranscriptionViewModel::statusMessage() const {
+  return statusMessageFor(m_state);
+}
+
+void TranscriptionViewModel::setState(ProcessingState state) {
+  m_state = std::move(state);
+  emit stateChanged();
+}
+
+void TranscriptionViewModel::setCurrentFile(const QUrl& url) {
+  m_currentFile = url;
+  emit currentFileChanged();
+}
+
+void TranscriptionViewModel::setDiarizationPreset(DiarizationPreset preset) {
+  m_diarizationPreset = preset;
+  emit diarizationPresetChanged();
+}
+
+void TranscriptionViewModel::setCustomThreshold(double value) {
+  m_customThreshold = value;
+  emit customThresholdChanged();
+}
+
+void TranscriptionViewModel::setNumSpeakers(std::optional<qint64> value) {
+  m_numSpeakers = value;
+  emit numSpeakersChanged();
+}
+
+void TranscriptionViewModel::setMinSpeakers(std::optional<qint64> value) {
+  m_minSpeakers = value;
+  emit minSpeakersChanged();
+}
+
+void TranscriptionViewModel::setMaxSpeakers(std::optional<qint64> value) {
+  m_maxSpeakers = value;
+  emit maxSpeakersChanged();
+}
+
+void TranscriptionViewModel::setMaxSubtitleChars(qint64 value) {
+  m_maxSubtitleChars = value;
+  emit maxSubtitleCharsChanged();
+}
+
+void TranscriptionViewModel::setMaxSubtitleDuration(double seconds) {
+  m_maxSubtitleDuration = seconds;
+  emit maxSubtitleDurationChanged();
+}
+
+void TranscriptionViewModel::setAudioEnhancement(const AudioEnhancementSettings& settings) {
+  m_audioEnhancement = settings;
+  emit audioEnhancementChanged();
+}
+
+void TranscriptionViewModel::setReassignToThisSegmentOnly(bool value) {
+  m_reassignToThisSegmentOnly = value;
+  emit reassignToThisSegmentOnlyChanged();
+}
+
+void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
+  m_activeTab = tab;
+  m_shownTranslation.reset();
+  emit activeTabChanged();
+}
+
+void TranscriptionViewModel::setMediaSource(const std::optional<MediaSource>& source) {
+  m_mediaSource = source;
+  emit mediaSourceChanged();
+}
+
+void TranscriptionViewModel::setCurrentAudioSource(AudioSource* source) {
+  m_currentAudioSource = source;
+  emit currentAudioSourceChanged();
+}
+
+void TranscriptionViewModel::setCurrentTranscription(Transcription* transcription) {
+  m_currentTranscription = transcription;
+  emit currentTranscriptionChanged();
+}
+
+void TranscriptionViewModel::setHasUnsavedChanges(bool value) {
+  m_hasUnsavedChanges = value;
+  emit hasUnsavedChangesChanged();
+}
+
+void TranscriptionViewModel::setLastSaveTime(const QDateTime& at) {
+  m_lastSaveTime = at;
+  emit lastSaveTimeChanged();
+}
+
+void TranscriptionViewModel::setSpeakers(QList<Speaker> speakers) {
+  m_speakers = std::move(speakers);
+  emit speakersChanged();
+}
+
+void TranscriptionViewModel::setCurrentSegmentIndex(std::optional<qsizetype> index) {
+  m_currentSegmentIndex = index;
+  emit currentSegmentIndexChanged();
+}
+
+void TranscriptionViewModel::setRetranscribingSegmentIndex(std::optional<qsizetype> index) {
+  m_retranscribingSegmentIndex = index;
+  emit retranscribingSegmentIndexChanged();
+}
+
+void TranscriptionViewModel::setEnhancementProgress(double value) {
+  m_enhancementProgress = value;
+  emit enhancementProgressChanged();
+}
+
+void TranscriptionViewModel::setDownloadProgress(double value) {
+  m_downloadProgress = value;
+  emit downloadProgressChanged();
+}
+
+void TranscriptionViewModel::setDownloadStatus(const QString& text) {
+  m_downloadStatus = text;
+  emit downloadStatusChanged();
+}
+
+void TranscriptionViewModel::setTranslating(bool value) {
+  m_isTranslating = value;
+  emit isTranslatingChanged();
+}
+
+void TranscriptionViewModel::setTranslationProgress(double value) {
+  m_translationProgress = value;
+  emit translationProgressChanged();
+}
+
+void TranscriptionViewModel::setTranslationStatus(const QString& text) {
+  m_translationStatus = text;
+  emit translationStatusChanged();
+}
+
+void TranscriptionViewModel::setGeneratingPreview(bool value) {
+  m_isGeneratingPreview = value;
+  emit isGeneratingPreviewChanged();
+}
+
+void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,
+                                              std::optional<double> duration, const QUuid& sourceId) {
+  m_cachedSamples = std::move(samples);
+  m_cachedDuration = duration;
+  m_cachedSamplesSourceId = sourceId;
+}
+
+void TranscriptionViewModel::clearCachedSamples() {
+  setCachedSamples(nullptr, std::nullopt, QUuid());
+}
+
+// ---- activity log ------------------------------------------------------------
+
+void TranscriptionViewModel::addLog(const QString& message) {
+  m_logs.append(LogEntry{QUuid::createUuid(), QDateTime::currentDateTime(), message});
+  if (m_logs.size() > 100) m_logs.remove(0, m_logs.size() - 100);
+  emit logsChanged();
+}
+
+// ---- runs --------------------------------------------------------------------
+
+bool TranscriptionViewModel::isReady() const {
+  const auto kind = m_state.kind();
+  return kind == ProcessingState::Kind::modelsReady || kind == ProcessingState::Kind::completed ||
+         kind == ProcessingState::Kind::failed;
+}
+
+bool TranscriptionViewModel::beginRun() {
+  if (m_busy) return false;
+  m_busy = true;
+  ++m_generation;
+  emit isBusyChanged();
+  return true;
+}
+
+void TranscriptionViewModel::endRun() {
+  if (!m_busy) return;
+  m_busy = false;
+  emit isBusyChanged();
+}
+
+void TranscriptionViewModel::failRun(const QString& message, const QString& details) {
+  setState(ProcessingState::failed(ErrorInfo{message, details}));
+  addLog("Error: " + message);
+  endRun();
+}
+
+bool TranscriptionViewModel::canRetranscribeSegment() const {
+  return m_cachedSamples && m_recognizer && !m_retranscribingSegmentIndex && !m_busy;
+}
+
+// ---- derived views ---------------------------------------------------------------
+
+std::optional<TranscriptionResult> TranscriptionViewModel::activeResult() const {
+  if (m_activeTab.isTranslation()) {
+    if (Transcription* translation = m_activeTab.transcription()) return translation->toResult();
+    return std::nullopt;
+  }
+  if (const TranscriptionResult* result = m_state.result()) return *result;
+  return std::nullopt;
+}
+
+QList<Speaker> TranscriptionViewModel::activeSpeakers() const {
+  if (m_activeTab.isOriginal()) return m_speakers;
+  QList<Speaker> speakers;
+  if (Transcription* translation = m_activeTab.transcription()) {
+    for (const StoredSpeaker* stored : translation->speakers()) {
+      insertSpeakerSorted(speakers, Speaker(stored->speakerId(), stored->customName(), stored->colorHex()));
+    }
+  }
+  return speakers;
+}
+
+QSet<QString> TranscriptionViewModel::existingTranslationLanguages() const {
+  QSet<QString> languages;
+  if (!m_currentTranscription) return languages;
+  for (const Transcription* translation : m_currentTranscription->translations()) {
+    if (translation->targetLanguage()) languages.insert(*translation->targetLanguage());
+  }
+  return languages;
+}
+
+// ---- playback --------------------------------------------------------------------
+
+void TranscriptionViewModel::updateCurrentSegment(double time) {
+  if (!m_state.result()) {
+    setCurrentSegmentIndex(std::nullopt);
+    return;
+  }
+  // The rows shown: a translation's own list, whose indices the workspace highlights.
+  if (m_activeTab.isTranslation() && !m_shownTranslation) {
+    if (Transcription* translation = m_activeTab.transcription()) m_shownTranslation = translation->toResult();
+  }
+  const auto& segments =
+      m_activeTab.isTranslation() && m_shownTranslation ? m_shownTranslation->segments : m_state.result()->segments;
+  for (qsizetype i = 0; i < segments.size(); ++i) {
+    if (segments[i].startTime <= time && segments[i].endTime > time) {
+      if (m_currentSegmentIndex != i) setCurrentSegmentIndex(i);
+      return;
+    }
+  }
+  if (!segments.isEmpty() && segments.last().endTime <= time) {
+    setCurrentSegmentIndex(segments.size() - 1);
+  } else {
+    setCurrentSegmentIndex(std::nullopt);
+  }
+}
+
+void TranscriptionViewModel::seekToSegment(qsizetype index) {
+  // The segments shown: a translation tab's rows carry the translation's own times.
+  const std::optional<TranscriptionResult> shown = activeResult();
+  if (!m_state.result() || !shown || index < 0 || index >= shown->segments.size()) return;
+  double t = std::min(shown->segments[index].startTime, m_audioPlayer->duration());
+  t = std::max(t, 0.0);
+  m_audioPlayer->seek(t);
+}
+
+void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
+  if (m_currentFile.isEmpty()) return;
+  m_audioPlayer->setMuted(muteForYouTube);
+  try {
+    m_audioPlayer->load(m_currentFile);
+    addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
+  } catch (const std::exception& error) {
+    addLog(QString("Failed to load audio for playback: ") + QString::fromUtf8(error.what()));
+  }
+}
+
+void TranscriptionViewModel::reset() {
+  const auto kind = m_state.kind();
+  if (kind != ProcessingState::Kind::completed && kind != ProcessingState::Kind::failed) return;
+  saveIfNeeded();
+  setState(ProcessingState::modelsReady());
+  setCurrentFile(QUrl());
+  addLog(kind == ProcessingState::Kind::completed ? "Ready for new file" : "Reset after error");
+}
+
+void TranscriptionViewModel::clearResult() {
+  saveIfNeeded();
+  if (m_state.kind() == ProcessingState::Kind::completed) setState(ProcessingState::modelsReady());
+  setCurrentFile(QUrl());
+  setCurrentTranscription(nullptr);
+  setCurrentAudioSource(nullptr);
+  setMediaSource(std::nullopt);
+  setHasUnsavedChanges(false);
+  m_audioPlayer->stop();
+  setCurrentSegmentIndex(std::nullopt);
+  setSpeakers({});
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,446 @@
+#pragma once
+
+#include "Models/AudioEnhancementSettings.h"
+#include "Models/AudioSource.h"
+#include "Models/ContentTab.h"
+#include "Models/DiarizationPreset.h"
+#include "Models/DiarizationSettings.h"
+#include "Models/MediaSource.h"
+#include "Models/ProcessingState.h"
+#include "Models/Speaker.h"
+#include "Models/Transcription.h"
+#include "Services/ExportService.h"
+#include "Store/ModelContext.h"
+#include "ViewModels/LogEntry.h"
+#include "ViewModels/SegmentMerger.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace voxtrellis {
+struct OfflineDiarizerConfig;
+}
+
+namespace parlowvista {
+
+class AppSettings;
+class AudioEnhancer;
+class AudioPlayerService;
+class AudioProcessor;
+class FileAccessManager;
+class FileDialogs;
+class SampleCache;
+class SpeakerDiarizer;
+class SpeechEngine;
+class SpeechRecognizer;
+class TranscriptGroup;
+class TranslationService;
+struct TranslationOutcome;
+class YouTubeDownloader;
+
+// The one controller of the main window: starts the speech models, takes one audio file or
+// online-video address through enhancement, loading, recognition, diarization and merging,
+// stores each run as a version, and carries editing, re-processing, saving, export and the
+// hand-off to translation.
+//
+// Threads: lives on the UI thread; every field is read and written there. Long steps (model
+// loading, enhancement, decoding, recognition, diarization, cache reads and writes) run on
+// worker threads and come back by queued calls.
+//
+// Runs: one at a time. Every road (a file, an online video, re-processing, re-transcribing
+// one segment, applying diarization settings) takes the busy guard synchronously when it
+// starts and gives it back when it ends; while it is held other roads are refused with their
+// log line and stored versions cannot be loaded. Each road and each load takes a new
+// generation number; results of an older generation are dropped when they arrive.
+//
+// Refusals are activity-log lines, never errors; only a processing road's failure moves the
+// state to `failed`.
+class TranscriptionViewModel : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(QUrl currentFile READ currentFile NOTIFY currentFileChanged)
+  Q_PROPERTY(double customThreshold READ customThreshold WRITE setCustomThreshold NOTIFY customThresholdChanged)
+  Q_PROPERTY(bool isEnhancerAvailable READ isEnhancerAvailable NOTIFY isEnhancerAvailableChanged)
+  Q_PROPERTY(double enhancementProgress READ enhancementProgress NOTIFY enhancementProgressChanged)
+  Q_PROPERTY(bool isGeneratingPreview READ isGeneratingPreview NOTIFY isGeneratingPreviewChanged)
+  Q_PROPERTY(QUrl previewOriginalURL READ previewOriginalURL NOTIFY previewOriginalURLChanged)
+  Q_PROPERTY(QUrl previewEnhancedURL READ previewEnhancedURL NOTIFY previewEnhancedURLChanged)
+  Q_PROPERTY(bool previewPlayingOriginal READ previewPlayingOriginal NOTIFY previewPlayingOriginalChanged)
+  Q_PROPERTY(bool previewPlayingEnhanced READ previewPlayingEnhanced NOTIFY previewPlayingEnhancedChanged)
+  Q_PROPERTY(qint64 maxSubtitleChars READ maxSubtitleChars WRITE setMaxSubtitleChars NOTIFY maxSubtitleCharsChanged)
+  Q_PROPERTY(double maxSubtitleDuration READ maxSubtitleDuration WRITE setMaxSubtitleDuration NOTIFY
+                 maxSubtitleDurationChanged)
+  Q_PROPERTY(bool hasUnsavedChanges READ hasUnsavedChanges NOTIFY hasUnsavedChangesChanged)
+  Q_PROPERTY(QDateTime lastSaveTime READ lastSaveTime NOTIFY lastSaveTimeChanged)
+  Q_PROPERTY(bool reassignToThisSegmentOnly READ reassignToThisSegmentOnly WRITE setReassignToThisSegmentOnly NOTIFY
+                 reassignToThisSegmentOnlyChanged)
+  Q_PROPERTY(
+      bool isYouTubeDownloaderAvailable READ isYouTubeDownloaderAvailable NOTIFY isYouTubeDownloaderAvailableChanged)
+  Q_PROPERTY(double downloadProgress READ downloadProgress NOTIFY downloadProgressChanged)
+  Q_PROPERTY(QString downloadStatus READ downloadStatus NOTIFY downloadStatusChanged)
+  Q_PROPERTY(bool isTranslating READ isTranslating NOTIFY isTranslatingChanged)
+  Q_PROPERTY(double translationProgress READ translationProgress NOTIFY translationProgressChanged)
+  Q_PROPERTY(QString translationStatus READ translationStatus NOTIFY translationStatusChanged)
+  Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
+
+ public:
+  // The one error the processing roads raise themselves: a recogniser or diarizer missing
+  // when its step starts. Description "Models not initialized".
+  class TranscriptionError : public std::runtime_error {
+   public:
+    enum class Kind { notInitialized };
+    TranscriptionError() : std::runtime_error("Models not initialized") {}
+    Kind kind() const { return Kind::notInitialized; }
+  };
+
+  // What the view model works with. Every service has a real implementation; the
+  // composition root hands them in, tests replace the edges they need to control.
+  struct Dependencies {
+    std::shared_ptr<SpeechEngine> engine;              // required
+    std::shared_ptr<AudioProcessor> audioProcessor;    // default: a new loader
+    std::shared_ptr<SampleCache> sampleCache;          // default: the documents folder's cache
+    std::shared_ptr<AudioEnhancer> audioEnhancer;      // default: looks for ffmpeg at once
+    YouTubeDownloader* youtubeDownloader = nullptr;    // default: a child downloader
+    TranslationService* translationService = nullptr;  // default: TranslationService::shared(), on first use
+    AppSettings* settings = nullptr;                   // default: AppSettings::shared()
+    FileAccessManager* fileAccess = nullptr;           // default: FileAccessManager::shared()
+    std::shared_ptr<FileDialogs> dialogs;              // default: non-blocking Qt file dialogs
+    // Where downloaded online-video audio is kept; default: the application data folder's
+    // "Parlowvista/YouTubeDownloads".
+    QString downloadsFolder;
+    // Where preview excerpts go; default: the system's temporary folder.
+    QString temporaryFolder;
+  };
+
+  explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
+  // Stops the timers and preview playback and removes the preview excerpts. Work still
+  // running on worker threads finishes there; its results are dropped.
+  ~TranscriptionViewModel() override;
+
+  // ---- published state ------------------------------------------------------
+
+  const ProcessingState& state() const { return m_state; }
+  double progress() const;        // 0...1 from `state`
+  QString statusMessage() const;  // the status line for `state`
+  QUrl currentFile() const { return m_currentFile; }
+  const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
+
+  DiarizationPreset diarizationPreset() const { return m_diarizationPreset; }
+  void setDiarizationPreset(DiarizationPreset preset);
+  double customThreshold() const { return m_customThreshold; }
+  void setCustomThreshold(double value);
+  std::optional<qint64> numSpeakers() const { return m_numSpeakers; }
+  void setNumSpeakers(std::optional<qint64> value);
+  std::optional<qint64> minSpeakers() const { return m_minSpeakers; }
+  void setMinSpeakers(std::optional<qint64> value);
+  std::optional<qint64> maxSpeakers() const { return m_maxSpeakers; }
+  void setMaxSpeakers(std::optional<qint64> value);
+  qint64 maxSubtitleChars() const { return m_maxSubtitleChars; }
+  void setMaxSubtitleChars(qint64 value);
+  double maxSubtitleDuration() const { return m_maxSubtitleDuration; }
+  void setMaxSubtitleDuration(double seconds);
+
+  const AudioEnhancementSettings& audioEnhancement() const { return m_audioEnhancement; }
+  void setAudioEnhancement(const AudioEnhancementSettings& settings);
+  bool isEnhancerAvailable() const { return m_isEnhancerAvailable; }
+  double enhancementProgress() const { return m_enhancementProgress; }
+
+  bool isGeneratingPreview() const { return m_isGeneratingPreview; }
+  QUrl previewOriginalURL() const { return m_previewOriginalURL; }
+  QUrl previewEnhancedURL() const { return m_previewEnhancedURL; }
+  bool previewPlayingOriginal() const { return m_previewPlayingOriginal; }
+  bool previewPlayingEnhanced() const { return m_previewPlayingEnhanced; }
+
+  // The transcript's clock and player (owned by the view model).
+  AudioPlayerService& audioPlayer() const { return *m_audioPlayer; }
+  std::optional<qsizetype> currentSegmentIndex() const { return m_currentSegmentIndex; }
+  AudioSource* currentAudioSource() const { return m_currentAudioSource; }
+  Transcription* currentTranscription() const { return m_currentTranscription; }
+  bool hasUnsavedChanges() const { return m_hasUnsavedChanges; }
+  QDateTime lastSaveTime() const { return m_lastSaveTime; }  // invalid until the first save
+  const QList<Speaker>& speakers() const { return m_speakers; }
+  bool reassignToThisSegmentOnly() const { return m_reassignToThisSegmentOnly; }
+  void setReassignToThisSegmentOnly(bool value);
+  std::optional<qsizetype> retranscribingSegmentIndex() const { return m_retranscribingSegmentIndex; }
+  bool isYouTubeDownloaderAvailable() const { return m_isYouTubeDownloaderAvailable; }
+  double downloadProgress() const { return m_downloadProgress; }
+  QString downloadStatus() const { return m_downloadStatus; }
+  const std::optional<MediaSource>& mediaSource() const { return m_mediaSource; }
+  const ContentTab& activeTab() const { return m_activeTab; }
+  void setActiveTab(const ContentTab& tab);
+  bool isTranslating() const { return m_isTranslating; }
+  double translationProgress() const { return m_translationProgress; }
+  QString translationStatus() const { return m_translationStatus; }
+
+  // A road holds the busy guard.
+  bool isBusy() const { return m_busy; }
+  // Both models are loaded.
+  bool modelsLoaded() const { return m_recognizer && m_diarizer; }
+  // Samples of the current source are in memory (re-processing and re-transcription).
+  bool hasCachedSamples() const { return m_cachedSamples != nullptr; }
+  std::optional<double> cachedDuration() const { return m_cachedDuration; }
+  std::shared_ptr<const std::vector<float>> cachedSamples() const { return m_cachedSamples; }
+  // What the results view's re-transcribe buttons need: samples, a recogniser, nothing running.
+  bool canRetranscribeSegment() const;
+
+  // ---- derived views -----------------------------------------------------------
+
+  // The transcript shown in the current tab: the stored translation's, or the result of
+  // `completed` for the original tab; nothing otherwise.
+  std::optional<TranscriptionResult> activeResult() const;
+  // `speakers` for the original tab, the translation's stored speakers otherwise.
+  QList<Speaker> activeSpeakers() const;
+  // Target languages the current version already has translations for.
+  QSet<QString> existingTranslationLanguages() const;
+
+  // ---- start-up and roads ------------------------------------------------------
+
+  // The store context the window hands over (may stay null: results are then only shown).
+  void setModelContext(ModelContext* context);
+  ModelContext* modelContext() const { return m_modelContext; }
+
+  // Downloads what is missing and loads the recogniser, then the diarizer. Only from `idle`.
+  void initializeModels();
+  // The road of one file. Refused unless ready (modelsReady, completed or failed) and idle.
+  void processFile(const QUrl& url);
+  // The online-video road: download, keep a copy in the downloads folder, then the file road.
+  void processYouTubeURL(const QString& address);
+  // Recognition, diarization and merging again on the cached samples with the current
+  // settings, written into the version that was current when it started.
+  void reprocess();
+  // Rebuilds the diarizer from the current settings (only when ready and idle).
+  void updateDiarizationSettings();
+  voxtrellis::OfflineDiarizerConfig buildDiarizationConfig();
+
+  // Back to the ready screen after a completed or failed run (saves unsaved edits first).
+  void reset();
+  // Drops the shown result (saves unsaved edits first).
+  void clearResult();
+  // Moves the clock to a segment's start (segments of the shown tab).
+  void seekToSegment(qsizetype index);
+  void loadAudioForPlayback(bool muteForYouTube);
+
+  // ---- editing (the current version's own result) -------------------------------------
+  // A translation tab is read-only: while one is shown, the segment and speaker edits below
+  // are refused with the log line "Cannot edit a translation".
+
+  void updateSegmentText(qsizetype index, const QString& newText);
+  std::optional<qsizetype> splitSegment(qsizetype index, const QString& withText, qint64 cursorPosition);
+  std::optional<qsizetype> mergeWithPrevious(qsizetype index, const QString& currentText);
+  void loadSpeakers(Transcription* transcription);
+  void renameSpeaker(qint64 speakerId, const QString& name);
+  Speaker addNewSpeaker();
+  void reassignSegment(qsizetype index, qint64 speakerId, bool applyToAll);
+  struct SpeakerStats {
+    qint64 segmentCount = 0;
+    double totalDuration = 0;
+  };
+  SpeakerStats speakerStats(qint64 speakerId) const;
+  // Recognises one segment's stretch of the cached samples again; the text lands in that
+  // segment (found by id) only while its version is still the current one.
+  void retranscribeSegment(qsizetype index);
+
+  // ---- versions ------------------------------------------------------------------
+
+  // (Re)starts the autosave timer with the settings' interval.
+  void setupAutoSave();
+  void saveCurrentTranscription();
+  // Saves when there are unsaved edits; the callers that replace or drop the current
+  // version use it first.
+  void saveIfNeeded();
+  // Shows a stored version. Refused while a road runs (logs "Cannot load transcription -
+  // system busy"); unsaved edits of the current version are saved first.
+  void loadTranscription(Transcription* transcription);
+  void duplicateCurrentTranscription(const std::optional<QString>& newName = std::nullopt);
+
+  // ---- export and translation --------------------------------------------------
+
+  // Asks for a file (non-blocking) and writes the current version's result to it.
+  void exportTranscript(ExportFormat format);
+  // Asks for a folder and writes TXT, SRT and JSON into it.
+  void exportAll();
+  // The file name suggested for an export.
+  QString exportFileName(ExportFormat format) const;
+  void performExport(const TranscriptionResult& result, ExportFormat format, const QString& filePath);
+  void performExportAll(const TranscriptionResult& result, const QString& folder);
+  void createTranslation(const QString& targetLanguage);
+  void deleteTranslation(Transcription* translation);
+
+  // ---- enhancement preview -------------------------------------------------------
+
+  void generateEnhancementPreview();
+  void stopPreviewPlayback();
+  void cleanupPreviews();
+  void playPreviewOriginal();
+  void playPreviewEnhanced();
+  // Interval after which a preview playback stops by itself (11 s).
+  void setPreviewAutoStopInterval(int milliseconds) { m_previewAutoStopMs = milliseconds; }
+
+  // ---- store look-ups of the file road -------------------------------------------
+
+  TranscriptGroup* getLastUsedGroup();
+  AudioSource* getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
+                                      const std::optional<QString>& youtubeVideoId,
+                                      const std::optional<QString>& youtubeOriginalURL);
+  void createAndSaveTranscription(AudioSource* source, const TranscriptionResult& result,
+                                  const std::optional<QString>& name);
+  void initializeSpeakersFromResult();
+
+ signals:
+  void stateChanged();
+  void currentFileChanged();
+  void logsChanged();
+  void diarizationPresetChanged();
+  void customThresholdChanged();
+  void numSpeakersChanged();
+  void minSpeakersChanged();
+  void maxSpeakersChanged();
+  void audioEnhancementChanged();
+  void isEnhancerAvailableChanged();
+  void enhancementProgressChanged();
+  void isGeneratingPreviewChanged();
+  void previewOriginalURLChanged();
+  void previewEnhancedURLChanged();
+  void previewPlayingOriginalChanged();
+  void previewPlayingEnhancedChanged();
+  void maxSubtitleCharsChanged();
+  void maxSubtitleDurationChanged();
+  void currentSegmentIndexChanged();
+  void currentAudioSourceChanged();
+  void currentTranscriptionChanged();
+  void hasUnsavedChangesChanged();
+  void lastSaveTimeChanged();
+  void speakersChanged();
+  void reassignToThisSegmentOnlyChanged();
+  void retranscribingSegmentIndexChanged();
+  void isYouTubeDownloaderAvailableChanged();
+  void downloadProgressChanged();
+  void downloadStatusChanged();
+  void mediaSourceChanged();
+  void activeTabChanged();
+  void isTranslatingChanged();
+  void translationProgressChanged();
+  void translationStatusChanged();
+  void isBusyChanged();
+
+ private:
+  struct Road;
+
+  void addLog(const QString& message);
+  void setState(ProcessingState state);
+  void setCurrentFile(const QUrl& url);
+  void setMediaSource(const std::optional<MediaSource>& source);
+  void setCurrentAudioSource(AudioSource* source);
+  void setCurrentTranscription(Transcription* transcription);
+  void setHasUnsavedChanges(bool value);
+  void setLastSaveTime(const QDateTime& at);
+  void setSpeakers(QList<Speaker> speakers);
+  void setCurrentSegmentIndex(std::optional<qsizetype> index);
+  void setRetranscribingSegmentIndex(std::optional<qsizetype> index);
+  void setEnhancementProgress(double value);
+  void setDownloadProgress(double value);
+  void setDownloadStatus(const QString& text);
+  void setTranslating(bool value);
+  void setTranslationProgress(double value);
+  void setTranslationStatus(const QString& text);
+  void setGeneratingPreview(bool value);
+  void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
+  void setPreviewPlaying(bool original, bool enhanced);
+  void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
+                        const QUuid& sourceId);
+  void clearCachedSamples();
+
+  bool isReady() const;
+  bool refuseOnTranslationTab();
+  // Takes the busy guard and a new generation; false (nothing changes) when already busy.
+  bool beginRun();
+  void endRun();
+  void publishResult(TranscriptionResult result);
+  void failRun(const QString& message, const QString& details);
+  void updateCurrentSegment(double time);
+  void startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
+                     const std::optional<QString>& youtubeOriginalURL);
+  void loadForRoad(const std::shared_ptr<Road>& road);
+  void recognizeForRoad(const std::shared_ptr<Road>& road);
+  void diarizeForRoad(const std::shared_ptr<Road>& road);
+  void finishRoad(const std::shared_ptr<Road>& road, const voxtrellis::DiarizationResult& diarization);
+  void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
+  void rebuildDiarizer(std::function<void()> then);
+  void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
+  void requestCachedSamples(AudioSource* source);
+  void saveSpeakers(Transcription* transcription);
+  void playPreview(bool original);
+  void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
+                         TranscriptionResult result);
+
+  Dependencies m_deps;
+  AudioPlayerService* m_audioPlayer = nullptr;
+  AudioPlayerService* m_previewPlayer = nullptr;
+  QTimer m_autoSaveTimer;
+  QTimer m_previewStopTimer;
+  int m_previewAutoStopMs = 11000;
+  std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+
+  ProcessingState m_state;
+  QUrl m_currentFile;
+  QList<LogEntry> m_logs;
+  DiarizationPreset m_diarizationPreset = DiarizationPreset::moreSpeakers;
+  double m_customThreshold = 0.5;
+  std::optional<qint64> m_numSpeakers = 2;
+  std::optional<qint64> m_minSpeakers;
+  std::optional<qint64> m_maxSpeakers;
+  AudioEnhancementSettings m_audioEnhancement;
+  bool m_isEnhancerAvailable = false;
+  double m_enhancementProgress = 0;
+  bool m_isGeneratingPreview = false;
+  QUrl m_previewOriginalURL;
+  QUrl m_previewEnhancedURL;
+  bool m_previewPlayingOriginal = false;
+  bool m_previewPlayingEnhanced = false;
+  qint64 m_maxSubtitleChars = 150;
+  double m_maxSubtitleDuration = 12.0;
+  std::optional<qsizetype> m_currentSegmentIndex;
+  QPointer<AudioSource> m_currentAudioSource;
+  QPointer<Transcription> m_currentTranscription;
+  bool m_hasUnsavedChanges = false;
+  QDateTime m_lastSaveTime;
+  QPointer<ModelContext> m_modelContext;
+  QList<Speaker> m_speakers;
+  bool m_reassignToThisSegmentOnly = true;
+  std::optional<qsizetype> m_retranscribingSegmentIndex;
+  bool m_isYouTubeDownloaderAvailable = false;
+  double m_downloadProgress = 0;
+  QString m_downloadStatus;
+  std::optional<MediaSource> m_mediaSource;
+  ContentTab m_activeTab;
+  std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
+  bool m_isTranslating = false;
+  double m_translationProgress = 0;
+  QString m_translationStatus;
+
+  std::shared_ptr<SpeechRecognizer> m_recognizer;
+  std::shared_ptr<SpeakerDiarizer> m_diarizer;
+  std::shared_ptr<const std::vector<float>> m_cachedSamples;
+  std::optional<double> m_cachedDuration;
+  QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)
+
+  bool m_busy = false;
+  quint64 m_generation = 0;                            // bumped by every road and every load
+  quint64 m_translationRun = 0;                        // the hand-off whose result may still be stored
+  QList<QMetaObject::Connection> m_translationMirror;  // the service's progress and status, copied
+};
+
+}  // namespace parlowvista

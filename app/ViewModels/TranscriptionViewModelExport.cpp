@@ -1,0 +1,203 @@
+// Export and the hand-off to translation.
+
+#include "Models/AudioSource.h"
+#include "Models/StoredSegment.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/Transcription.h"
+#include "Services/Translation/SupportedLanguage.h"
+#include "Services/Translation/TranslationService.h"
+#include "Store/ModelContext.h"
+#include "Store/StoreError.h"
+#include "ViewModels/FileDialogs.h"
+#include "ViewModels/LogFormat.h"
+#include "ViewModels/TranscriptionViewModel.h"
+#include "ViewModels/TranslationCost.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace parlowvista {
+
+QString TranscriptionViewModel::exportFileName(ExportFormat format) const {
+  const QString base =
+      m_currentFile.isEmpty() ? QString("transcript") : QFileInfo(m_currentFile.path()).completeBaseName();
+  return base + "." + fileExtension(format);
+}
+
+void TranscriptionViewModel::exportTranscript(ExportFormat format) {
+  const TranscriptionResult* current = m_state.result();
+  if (!current) return;
+  QPointer<TranscriptionViewModel> self(this);
+  m_deps.dialogs->chooseSaveFile(exportFileName(format), fileExtension(format),
+                                 [self, result = *current, format](const QString& path) {
+                                   if (self) self->performExport(result, format, path);
+                                 });
+}
+
+void TranscriptionViewModel::performExport(const TranscriptionResult& result, ExportFormat format,
+                                           const QString& filePath) {
+  try {
+    ExportService().exportResult(result, m_speakers, format, filePath);
+    addLog("Exported " + fileExtension(format).toUpper() + " to: " + QFileInfo(filePath).fileName());
+  } catch (const ExportService::ExportError& error) {
+    addLog("Export failed: " + error.localizedDescription());
+  }
+}
+
+void TranscriptionViewModel::exportAll() {
+  const TranscriptionResult* current = m_state.result();
+  if (!current) return;
+  QPointer<TranscriptionViewModel> self(this);
+  m_deps.dialogs->chooseFolder("Choose a folder to save all export formats",
+                               [self, result = *current](const QString& folder) {
+                                 if (self) self->performExportAll(result, folder);
+                               });
+}
+
+void TranscriptionViewModel::performExportAll(const TranscriptionResult& result, const QString& folder) {
+  const QString base = QFileInfo(exportFileName(ExportFormat::txt)).completeBaseName();
+  QStringList failed;
+  for (ExportFormat format : allExportFormats()) {
+    const QString path = QDir(folder).filePath(base + "." + fileExtension(format));
+    try {
+      ExportService().exportResult(result, m_speakers, format, path);
+    } catch (const ExportService::ExportError& error) {
+      addLog("Failed to export " + fileExtension(format) + ": " + error.localizedDescription());
+      failed << fileExtension(format);
+    }
+  }
+  const QString folderName = QFileInfo(QDir::cleanPath(folder)).fileName() + "/";
+  if (failed.isEmpty()) {
+    addLog("Exported all formats to: " + folderName);
+  } else if (failed.size() == allExportFormats().size()) {
+    addLog("Export failed: no format could be written to " + folderName);
+  } else {
+    addLog("Exported to " + folderName + " except: " + failed.join(", "));
+  }
+}
+
+void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
+  QPointer<Transcription> version = m_currentTranscription;
+  const TranscriptionResult* current = m_state.result();
+  if (!version || !m_modelContext || !current || current->segments.isEmpty()) {
+    std::fprintf(stderr, "[Translation] No transcription or segments to translate\n");
+    addLog("No segments to translate");
+    return;
+  }
+  const TranscriptionResult result = *current;
+  const auto language = SupportedLanguage::find(targetLanguage);
+  const QString displayName = language ? language->name : targetLanguage;
+  std::fprintf(stderr, "[Translation] Starting translation of %lld segments to %s\n",
+               static_cast<long long>(result.segments.size()), qPrintable(displayName));
+  setTranslating(true);
+  setTranslationProgress(0);
+  setTranslationStatus("Starting translation...");
+  addLog("Starting translation to " + displayName + "...");
+
+  // A newer hand-off supersedes this one: its outcome is then dropped, never stored.
+  const quint64 run = ++m_translationRun;
+  if (!m_deps.translationService) m_deps.translationService = &TranslationService::shared();
+  TranslationService* service = m_deps.translationService;
+  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  const auto mirror = [this, service] {
+    setTranslationProgress(service->progress());
+    setTranslationStatus(service->statusMessage());
+  };
+  m_translationMirror << connect(service, &TranslationService::progressChanged, this, mirror)
+                      << connect(service, &TranslationService::statusMessageChanged, this, mirror);
+  QPointer<TranscriptionViewModel> self(this);
+  service->translate(result.segments, targetLanguage, std::nullopt,
+                     [self, run, version, result](const TranslationOutcome& outcome) {
+                       if (self) self->finishTranslation(run, outcome, version, result);
+                     });
+}
+
+void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOutcome& outcome,
+                                               QPointer<Transcription> version, TranscriptionResult result) {
+  if (run != m_translationRun) return;
+  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  const auto fail = [this](const QString& description) {
+    setTranslating(false);
+    setTranslationProgress(0);
+    setTranslationStatus("Translation failed");
+    std::fprintf(stderr, "[Translation] Failed: %s\n", qPrintable(description));
+    addLog("Translation failed: " + description);
+  };
+  if (!outcome.result) {
+    fail(outcome.error ? outcome.error->localizedDescription() : QString("Translation was cancelled"));
+    return;
+  }
+  if (!version || version->isDeleted() || !m_modelContext) {
+    fail("the version to translate is gone");
+    return;
+  }
+  const TranslationResult& translated = *outcome.result;
+  const QString code = translated.targetLanguage;
+  const auto language = SupportedLanguage::find(code);
+  const QString displayName = language ? language->name : code;
+
+  auto* translation =
+      new Transcription(displayName, translated.processingTime, version->preset(), version->customThreshold(),
+                        version->minSpeakers(), version->maxSubtitleChars(), version->maxSubtitleDuration());
+  translation->setIsTranslation(true);
+  translation->setTargetLanguage(code);
+  translation->setSourceTranscription(version);
+  translation->setAudioSource(version->audioSource());
+  m_modelContext->insert(translation);
+  qint64 order = 0;
+  for (const TranslatedSegment& segment : translated.segments) {
+    qint64 speakerId = 0;
+    double start = 0;
+    double end = 0;
+    for (const TranscribedSegment& original : result.segments) {
+      if (original.id != segment.originalSegmentId) continue;
+      speakerId = original.speakerId;
+      start = original.startTime;
+      end = original.endTime;
+      break;
+    }
+    translation->appendSegment(new StoredSegment(order++, speakerId, start, end, segment.translatedText));
+  }
+  for (const StoredSpeaker* speaker : version->speakers()) {
+    translation->appendSpeaker(new StoredSpeaker(speaker->speakerId(), speaker->customName(), speaker->colorHex()));
+  }
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    m_modelContext->remove(translation);
+    fail(error.localizedDescription());
+    return;
+  }
+  setTranslating(false);
+  setTranslationProgress(1.0);
+  setTranslationStatus("Translation complete");
+  std::fprintf(stderr, "[Translation] Complete: %lld segments\n", static_cast<long long>(translated.segments.size()));
+  addLog(QString("Translation to %1 complete: %2 segments in %3s%4")
+             .arg(displayName)
+             .arg(translated.segments.size())
+             .arg(formatFixed1(translated.processingTime))
+             .arg(translationCostNote(translated)));
+  setActiveTab(ContentTab::translation(translation));
+}
+
+void TranscriptionViewModel::deleteTranslation(Transcription* translation) {
+  if (!m_modelContext || !translation) return;
+  const QString name = translation->name();
+  saveIfNeeded();
+  if (m_activeTab.isTranslation() && m_activeTab.translationId() == translation->id()) {
+    setActiveTab(ContentTab::original());
+  }
+  m_modelContext->remove(translation);
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    addLog("Failed to delete translation: " + name + " (" + error.localizedDescription() + ")");
+    return;
+  }
+  addLog("Deleted translation: " + name);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,223 @@
+// The online-video road and the enhancement preview.
+
+#include "Models/AudioSource.h"
+#include "Services/AudioEnhancer.h"
+#include "Services/AudioPlayerService.h"
+#include "Services/FileAccessManager.h"
+#include "Services/YouTubeDownloader.h"
+#include "ViewModels/BackgroundJob.h"
+#include "ViewModels/DownloadNaming.h"
+#include "ViewModels/TranscriptionViewModel.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+
+namespace parlowvista {
+
+// ---- online-video road ------------------------------------------------------------
+
+void TranscriptionViewModel::processYouTubeURL(const QString& address) {
+  if (!isReady() || m_busy) {
+    addLog("Cannot process URL - system busy or not ready");
+    return;
+  }
+  if (!m_deps.youtubeDownloader->isAvailable()) {
+    setState(
+        ProcessingState::failed(ErrorInfo{"yt-dlp not installed", QString("Install via: sudo apt install yt-dlp")}));
+    addLog("yt-dlp not found");
+    return;
+  }
+  if (!modelsLoaded()) {
+    addLog("Models not initialized");
+    return;
+  }
+  saveIfNeeded();
+  beginRun();
+  const quint64 generation = m_generation;
+  addLog("Processing YouTube URL: " + address);
+  setState(ProcessingState::processing(ProcessingStage::downloadingFromURL));
+  setDownloadProgress(0);
+  setDownloadStatus("Starting download...");
+
+  QPointer<TranscriptionViewModel> self(this);
+  auto alive = m_alive;
+  auto future = m_deps.youtubeDownloader->downloadAudio(
+      address, [self, alive, generation](double fraction, const QString& status) {
+        postToUi(alive, [self, generation, fraction, status] {
+          if (!self || self->m_generation != generation || !self->m_busy) return;
+          self->setDownloadProgress(fraction);
+          self->setDownloadStatus(status);
+        });
+      });
+  auto* watcher = new QFutureWatcher<DownloadedAudio>(this);
+  connect(watcher, &QFutureWatcher<DownloadedAudio>::finished, this, [this, watcher, generation, address] {
+    watcher->deleteLater();
+    if (generation != m_generation) return;
+    const auto failDownload = [this](const QString& description) {
+      setState(ProcessingState::failed(ErrorInfo{description, description}));
+      addLog("YouTube download failed: " + description);
+      setDownloadProgress(0);
+      setDownloadStatus("");
+      endRun();
+    };
+    DownloadedAudio download;
+    try {
+      if (watcher->future().isCanceled()) return failDownload("Download cancelled");
+      download = watcher->future().result();
+    } catch (const std::exception& error) {
+      return failDownload(QString::fromUtf8(error.what()));
+    }
+    addLog("Downloaded: " + download.title);
+    setDownloadProgress(1.0);
+    setDownloadStatus("Download complete");
+
+    const QString folder = m_deps.downloadsFolder;
+    const QString temp = download.audioURL.toLocalFile();
+    runJob<QString>(
+        this,
+        [folder, temp, title = download.title] {
+          if (!QDir().mkpath(folder)) throw std::runtime_error("Cannot create folder " + folder.toStdString());
+          const QString target =
+              downloadnaming::uniqueDownloadPath(folder, downloadnaming::safeTitle(title), QFileInfo(temp).suffix());
+          if (!QFile::copy(temp, target)) {
+            throw std::runtime_error("Cannot copy the download to " + target.toStdString());
+          }
+          return target;
+        },
+        [this, generation, failDownload, download, address](JobResult<QString> copied) {
+          if (generation != m_generation) return;
+          if (!copied.value) return failDownload(copied.error);
+          addLog("Copied to permanent storage: " + QFileInfo(*copied.value).fileName());
+          YouTubeDownloader::cleanupTempFile(download.audioURL);
+          const QUrl copy = QUrl::fromLocalFile(*copied.value);
+          setCurrentFile(copy);
+          const auto videoId = MediaSource::extractYouTubeVideoId(address);
+          if (videoId) {
+            addLog("Extracted YouTube video ID: " + *videoId + " from URL: " + address);
+          } else {
+            addLog("WARNING: Could not extract video ID from URL: " + address);
+          }
+          setMediaSource(
+              MediaSource{MediaSource::SourceType::youtubeVideo(videoId.value_or(""), address), copy, download.title});
+          addLog("Media source set: YouTube video ID = " + videoId.value_or("none") +
+                 ", isYouTube = " + (m_mediaSource->isYouTubeVideo() ? "true" : "false"));
+          startFileRoad(copy, videoId, address);
+        });
+  });
+  watcher->setFuture(future);
+}
+
+// ---- enhancement preview --------------------------------------------------------------
+
+void TranscriptionViewModel::setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
+  if (m_previewOriginalURL != original) {
+    m_previewOriginalURL = original;
+    emit previewOriginalURLChanged();
+  }
+  if (m_previewEnhancedURL != enhanced) {
+    m_previewEnhancedURL = enhanced;
+    emit previewEnhancedURLChanged();
+  }
+}
+
+void TranscriptionViewModel::setPreviewPlaying(bool original, bool enhanced) {
+  if (m_previewPlayingOriginal != original) {
+    m_previewPlayingOriginal = original;
+    emit previewPlayingOriginalChanged();
+  }
+  if (m_previewPlayingEnhanced != enhanced) {
+    m_previewPlayingEnhanced = enhanced;
+    emit previewPlayingEnhancedChanged();
+  }
+}
+
+void TranscriptionViewModel::generateEnhancementPreview() {
+  if (m_isGeneratingPreview) return;
+  QUrl source = m_currentFile;
+  if (source.isEmpty() && m_currentAudioSource) source = m_deps.fileAccess->resolveURL(m_currentAudioSource);
+  if (source.isEmpty()) {
+    addLog("No audio file selected for preview");
+    return;
+  }
+  if (!m_isEnhancerAvailable) {
+    addLog("FFmpeg not available for preview");
+    return;
+  }
+  setGeneratingPreview(true);
+  stopPreviewPlayback();
+  cleanupPreviews();
+  addLog("Generating enhancement preview...");
+  const QString input = source.toLocalFile();
+  const AudioEnhancementSettings settings = m_audioEnhancement;
+  QPointer<TranscriptionViewModel> self(this);
+  const auto failed = [this](const QString& error) {
+    addLog("Preview generation failed: " + error);
+    setGeneratingPreview(false);
+  };
+  m_deps.audioEnhancer->generateOriginalPreview(
+      input, [self, input, settings, failed](const AudioEnhancer::Outcome& original) {
+        if (!self) {
+          if (original.outputPath) AudioEnhancer::cleanupTempFile(*original.outputPath);
+          return;
+        }
+        if (!original.outputPath) return failed(original.error);
+        self->setPreviewURLs(QUrl::fromLocalFile(*original.outputPath), QUrl());
+        self->m_deps.audioEnhancer->generatePreview(
+            input, settings, [self, failed](const AudioEnhancer::Outcome& enhanced) {
+              if (!self) {
+                if (enhanced.outputPath) AudioEnhancer::cleanupTempFile(*enhanced.outputPath);
+                return;
+              }
+              if (!enhanced.outputPath) return failed(enhanced.error);
+              self->setPreviewURLs(self->m_previewOriginalURL, QUrl::fromLocalFile(*enhanced.outputPath));
+              self->addLog("Preview ready - compare Original vs Enhanced");
+              self->setGeneratingPreview(false);
+            });
+      });
+}
+
+void TranscriptionViewModel::stopPreviewPlayback() {
+  m_previewStopTimer.stop();
+  if (m_previewPlayer) {
+    m_previewPlayer->stop();
+    m_previewPlayer->deleteLater();
+    m_previewPlayer = nullptr;
+  }
+  setPreviewPlaying(false, false);
+}
+
+void TranscriptionViewModel::cleanupPreviews() {
+  if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
+  if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
+  setPreviewURLs(QUrl(), QUrl());
+}
+
+void TranscriptionViewModel::playPreviewOriginal() {
+  playPreview(true);
+}
+
+void TranscriptionViewModel::playPreviewEnhanced() {
+  playPreview(false);
+}
+
+void TranscriptionViewModel::playPreview(bool original) {
+  const QUrl url = original ? m_previewOriginalURL : m_previewEnhancedURL;
+  if (url.isEmpty()) return;
+  stopPreviewPlayback();
+  m_previewPlayer = new AudioPlayerService(this);
+  try {
+    m_previewPlayer->load(url);
+  } catch (const std::exception& error) {
+    addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") +
+           QString::fromUtf8(error.what()));
+    return;
+  }
+  m_previewPlayer->play();
+  setPreviewPlaying(original, !original);
+  // One stop timer for all playbacks: a new playback restarts it, a stop cancels it.
+  m_previewStopTimer.start(m_previewAutoStopMs);
+}
+
+}  // namespace parlowvista

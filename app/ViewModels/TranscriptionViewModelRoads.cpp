@@ -1,0 +1,469 @@
+// The processing roads of TranscriptionViewModel: model start-up, the road of one file,
+// re-processing, diarization settings and the store look-ups they share.
+
+#include "Models/AppSettings.h"
+#include "Models/AudioSource.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
+#include "Services/AudioEnhancer.h"
+#include "Services/AudioProcessor.h"
+#include "Services/SampleCache.h"
+#include "Services/SpeechEngine.h"
+#include "Store/ModelContext.h"
+#include "Store/StoreError.h"
+#include "ViewModels/BackgroundJob.h"
+#include "ViewModels/LogFormat.h"
+#include "ViewModels/TranscriptionViewModel.h"
+
+#include <QFileInfo>
+
+#include <set>
+
+namespace parlowvista {
+
+// One run of the file road or of re-processing, carried from step to step.
+struct TranscriptionViewModel::Road {
+  quint64 generation = 0;
+  bool isReprocess = false;
+  QUrl url;  // the file as given (never the enhanced copy)
+  std::optional<QString> youtubeVideoId;
+  std::optional<QString> youtubeOriginalURL;
+  QElapsedTimer clock;
+  std::optional<QString> enhancedPath;
+  std::shared_ptr<const std::vector<float>> samples;
+  double duration = 0;
+  QPointer<AudioSource> source;
+  QPointer<Transcription> target;  // re-processing writes into this version only
+  std::shared_ptr<SpeechRecognizer> recognizer;
+  std::shared_ptr<SpeakerDiarizer> diarizer;
+  std::shared_ptr<voxtrellis::ASRResult> asr;
+};
+
+// ---- model start-up ----------------------------------------------------------------
+
+void TranscriptionViewModel::initializeModels() {
+  if (m_state.kind() != ProcessingState::Kind::idle) return;
+  addLog("Starting model initialization...");
+  setState(ProcessingState::loadingModels(0));
+  addLog("Downloading ASR models...");
+  auto engine = m_deps.engine;
+  auto alive = m_alive;
+  QPointer<TranscriptionViewModel> self(this);
+  runJob<std::shared_ptr<SpeechRecognizer>>(
+      this,
+      [engine, self, alive] {
+        return engine->loadRecognizer([self, alive] {
+          postToUi(alive, [self] {
+            if (self) self->setState(ProcessingState::loadingModels(0.3));
+          });
+        });
+      },
+      [this](JobResult<std::shared_ptr<SpeechRecognizer>> loaded) {
+        if (!loaded.value) {
+          setState(ProcessingState::failed(ErrorInfo{loaded.error, loaded.details}));
+          addLog("Failed to load models: " + loaded.error);
+          return;
+        }
+        m_recognizer = *loaded.value;
+        setState(ProcessingState::loadingModels(0.5));
+        addLog("Downloading diarization models...");
+        const auto config = buildDiarizationConfig();
+        auto engine = m_deps.engine;
+        runJob<std::shared_ptr<SpeakerDiarizer>>(
+            this, [engine, config] { return engine->prepareDiarizer(config); },
+            [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+              if (!prepared.value) {
+                setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
+                addLog("Failed to load models: " + prepared.error);
+                return;
+              }
+              m_diarizer = *prepared.value;
+              setState(ProcessingState::loadingModels(1.0));
+              addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
+                     ", preset=" + rawValue(m_diarizationPreset));
+              setState(ProcessingState::modelsReady());
+              addLog("Models loaded successfully");
+            });
+      });
+}
+
+// ---- diarization settings -------------------------------------------------------
+
+voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig() {
+  const DiarizationSettings settings = DiarizationSettings::fromPreset(m_diarizationPreset, m_customThreshold,
+                                                                       m_numSpeakers, m_minSpeakers, m_maxSpeakers);
+  const auto config = settings.toOfflineConfig();
+  addLog("Diarization config built:");
+  addLog("  threshold=" + shortestDouble(config.clustering.threshold));
+  addLog("  numSpeakers=" + countOrMinusOne(settings.numSpeakers));
+  addLog("  minSpeakers=" + countOrMinusOne(settings.minSpeakers));
+  addLog("  maxSpeakers=" + countOrMinusOne(settings.maxSpeakers));
+  addLog("  warmStartFa=" + shortestDouble(settings.warmStartFa));
+  addLog("  warmStartFb=" + shortestDouble(settings.warmStartFb));
+  return config;
+}
+
+void TranscriptionViewModel::updateDiarizationSettings() {
+  if (!isReady() || !beginRun()) return;
+  rebuildDiarizer([this] { endRun(); });
+}
+
+void TranscriptionViewModel::rebuildDiarizer(std::function<void()> then) {
+  addLog("Updating diarization settings...");
+  const auto config = buildDiarizationConfig();
+  auto engine = m_deps.engine;
+  runJob<std::shared_ptr<SpeakerDiarizer>>(
+      this, [engine, config] { return engine->prepareDiarizer(config); },
+      [this, config, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+        if (prepared.value) {
+          m_diarizer = *prepared.value;
+          addLog("Diarization config updated: threshold=" + shortestDouble(config.clustering.threshold) +
+                 ", preset=" + rawValue(m_diarizationPreset));
+        } else {
+          addLog("Failed to update diarization settings: " + prepared.error);
+        }
+        then();
+      });
+}
+
+// ---- the road of one file ----------------------------------------------------------
+
+void TranscriptionViewModel::processFile(const QUrl& url) {
+  if (!isReady() || m_busy) {
+    addLog("Cannot process file - system busy or not ready");
+    return;
+  }
+  if (!modelsLoaded()) {
+    addLog("Models not initialized");
+    return;
+  }
+  saveIfNeeded();
+  beginRun();
+  setCurrentFile(url);
+  addLog("Processing file: " + QFileInfo(url.toLocalFile()).fileName());
+  setMediaSource(
+      MediaSource{MediaSource::SourceType::localFile(), url, QFileInfo(url.toLocalFile()).completeBaseName()});
+  startFileRoad(url, std::nullopt, std::nullopt);
+}
+
+void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
+                                           const std::optional<QString>& youtubeOriginalURL) {
+  auto road = std::make_shared<Road>();
+  road->generation = m_generation;
+  road->url = url;
+  road->youtubeVideoId = youtubeVideoId;
+  road->youtubeOriginalURL = youtubeOriginalURL;
+  road->clock.start();
+
+  if (m_audioEnhancement.enabled && m_isEnhancerAvailable) {
+    setState(ProcessingState::processing(ProcessingStage::enhancingAudio));
+    addLog("Enhancing audio quality...");
+    addLog("Enhancement: " + m_audioEnhancement.description());
+    QPointer<TranscriptionViewModel> self(this);
+    m_deps.audioEnhancer->enhance(
+        url.toLocalFile(), m_audioEnhancement,
+        [self, generation = road->generation](double fraction) {
+          if (self && self->m_generation == generation) self->setEnhancementProgress(fraction);
+        },
+        [self, road](const AudioEnhancer::Outcome& outcome) {
+          if (!self || self->m_generation != road->generation) {
+            if (outcome.outputPath) AudioEnhancer::cleanupTempFile(*outcome.outputPath);
+            return;
+          }
+          if (!outcome.outputPath) {
+            self->failRun(outcome.error, outcome.error);
+            return;
+          }
+          road->enhancedPath = outcome.outputPath;
+          self->addLog("Audio enhanced successfully");
+          self->loadForRoad(road);
+        });
+    return;
+  }
+  loadForRoad(road);
+}
+
+void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
+  setState(ProcessingState::processing(ProcessingStage::loadingAudio));
+  addLog("Loading audio file...");
+  const QString path = road->enhancedPath.value_or(road->url.toLocalFile());
+  auto loader = m_deps.audioProcessor;
+  const std::optional<QString> enhanced = road->enhancedPath;
+  runJob<std::shared_ptr<LoadedAudio>>(
+      this,
+      [loader, path, enhanced] {
+        // The enhanced copy goes whatever the outcome of the load.
+        struct Cleanup {
+          std::optional<QString> file;
+          ~Cleanup() {
+            if (file) AudioEnhancer::cleanupTempFile(*file);
+          }
+        } cleanup{enhanced};
+        return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+      },
+      [this, road](JobResult<std::shared_ptr<LoadedAudio>> loaded) {
+        if (m_generation != road->generation) return;
+        if (!loaded.value) {
+          failRun(loaded.error, loaded.details);
+          return;
+        }
+        auto audio = *loaded.value;
+        road->duration = audio->duration;
+        road->samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
+        setCachedSamples(road->samples, road->duration, QUuid());
+
+        if (TranscriptGroup* group = getLastUsedGroup()) {
+          road->source =
+              getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId, road->youtubeOriginalURL);
+          if (road->source) {
+            m_cachedSamplesSourceId = road->source->id();
+            cacheSamplesInBackground(road->samples, road->source);
+          }
+        }
+        recognizeForRoad(road);
+      });
+}
+
+void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road) {
+  setState(ProcessingState::processing(ProcessingStage::transcribing));
+  addLog("Transcribing speech...");
+  road->recognizer = m_recognizer;
+  if (!road->recognizer) {
+    failRun(TranscriptionError().what(), TranscriptionError().what());
+    return;
+  }
+  auto recognizer = road->recognizer;
+  auto samples = road->samples;
+  runJob<std::shared_ptr<voxtrellis::ASRResult>>(
+      this, [recognizer, samples] { return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples)); },
+      [this, road](JobResult<std::shared_ptr<voxtrellis::ASRResult>> recognized) {
+        if (m_generation != road->generation) return;
+        if (!recognized.value) {
+          failRun(recognized.error, recognized.details);
+          return;
+        }
+        road->asr = *recognized.value;
+        diarizeForRoad(road);
+      });
+}
+
+void TranscriptionViewModel::diarizeForRoad(const std::shared_ptr<Road>& road) {
+  setState(ProcessingState::processing(ProcessingStage::diarizing));
+  addLog("Identifying speakers...");
+  road->diarizer = m_diarizer;
+  if (!road->diarizer) {
+    failRun(TranscriptionError().what(), TranscriptionError().what());
+    return;
+  }
+  auto diarizer = road->diarizer;
+  auto samples = road->samples;
+  runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
+      this,
+      [diarizer, samples] { return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples)); },
+      [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
+        if (m_generation != road->generation) return;
+        if (!diarized.value) {
+          failRun(diarized.error, diarized.details);
+          return;
+        }
+        finishRoad(road, **diarized.value);
+      });
+}
+
+void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,
+                                        const voxtrellis::DiarizationResult& diarization) {
+  setState(ProcessingState::processing(ProcessingStage::merging));
+  addLog("Combining results...");
+  MergeOutcome merged =
+      mergeResults(*road->asr, diarization, road->duration, SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration});
+  for (const QString& line : merged.log) addLog(line);
+  const double processingTime = static_cast<double>(road->clock.nsecsElapsed()) / 1e9;
+  TranscriptionResult result(std::move(merged.segments), road->duration, processingTime);
+  setState(ProcessingState::completed(result));
+  initializeSpeakersFromResult();
+
+  const bool muted =
+      road->isReprocess ? (m_mediaSource && m_mediaSource->isYouTubeVideo()) : road->youtubeVideoId.has_value();
+  loadAudioForPlayback(muted);
+  addLog(QString("%1 completed: %2 segments, %3 speakers")
+             .arg(road->isReprocess ? "Re-processing" : "Transcription")
+             .arg(result.segments.size())
+             .arg(result.speakerCount()));
+  const double speed = processingTime > 0 ? road->duration / processingTime : 0.0;
+  addLog(QString("Processing time: %1s (RTF: %2x)").arg(formatFixed1(processingTime), formatFixed1(speed)));
+
+  if (road->isReprocess) {
+    writeReprocessedVersion(road, result);
+  } else if (road->source) {
+    createAndSaveTranscription(road->source, result, std::nullopt);
+    if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());
+  }
+  endRun();
+}
+
+void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples,
+                                                      AudioSource* source) {
+  auto cache = m_deps.sampleCache;
+  const QUuid id = source->id();
+  QPointer<AudioSource> target(source);
+  runJob<QString>(
+      this, [cache, samples, id] { return cache->cacheSamples(*samples, id); },
+      [this, target](JobResult<QString> written) {
+        if (!written.value) return;
+        addLog("Audio samples cached to disk");
+        if (!target || target->isDeleted()) return;
+        target->setCachedSamplesPath(*written.value);
+        if (m_modelContext) {
+          try {
+            m_modelContext->save();
+          } catch (const StoreError&) {
+            // Kept in the context; the next save writes it.
+          }
+        }
+      });
+}
+
+// ---- re-processing ---------------------------------------------------------------
+
+void TranscriptionViewModel::reprocess() {
+  if (!m_cachedSamples || !m_cachedDuration) {
+    addLog("No cached audio to reprocess");
+    return;
+  }
+  if (!isReady() || m_busy) {
+    addLog("Cannot reprocess - system busy");
+    return;
+  }
+  if (!modelsLoaded()) {
+    addLog("Models not initialized");
+    return;
+  }
+  // Busy from here on: nothing else starts while the diarizer is rebuilt.
+  beginRun();
+  auto road = std::make_shared<Road>();
+  road->generation = m_generation;
+  road->isReprocess = true;
+  road->samples = m_cachedSamples;
+  road->duration = *m_cachedDuration;
+  road->target = m_currentTranscription;
+  rebuildDiarizer([this, road] {
+    if (m_generation != road->generation) return;
+    addLog("Re-processing with new settings...");
+    road->clock.start();
+    recognizeForRoad(road);
+  });
+}
+
+void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>& road,
+                                                     const TranscriptionResult& result) {
+  Transcription* version = road->target;
+  if (!version || version->isDeleted() || !m_modelContext) return;
+  version->setProcessingTime(result.processingTime());
+  version->setPreset(m_diarizationPreset);
+  version->setCustomThreshold(m_customThreshold);
+  version->setMinSpeakers(m_minSpeakers);
+  version->setMaxSubtitleChars(m_maxSubtitleChars);
+  version->setMaxSubtitleDuration(m_maxSubtitleDuration);
+  version->updateSegments(result, *m_modelContext);
+  for (StoredSpeaker* speaker : QList<StoredSpeaker*>(version->speakers())) m_modelContext->remove(speaker);
+  try {
+    m_modelContext->save();
+    setHasUnsavedChanges(false);
+    setLastSaveTime(QDateTime::currentDateTime());
+    addLog("Saved reprocessed transcription");
+  } catch (const StoreError&) {
+    // Not reported; the rewritten version stays pending for the next save.
+  }
+}
+
+// ---- store look-ups ----------------------------------------------------------------
+
+TranscriptGroup* TranscriptionViewModel::getLastUsedGroup() {
+  if (!m_modelContext) return nullptr;
+  if (const auto id = m_deps.settings->lastUsedGroupId()) {
+    if (auto* group = m_modelContext->find<TranscriptGroup>(*id)) return group;
+  }
+  const auto groups = m_modelContext->fetch<TranscriptGroup>(
+      {}, [](const TranscriptGroup* a, const TranscriptGroup* b) { return a->sortOrder() < b->sortOrder(); });
+  return groups.isEmpty() ? nullptr : groups.first();
+}
+
+AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
+                                                            const std::optional<QString>& youtubeVideoId,
+                                                            const std::optional<QString>& youtubeOriginalURL) {
+  if (!m_modelContext) {
+    addLog("Cannot create audio source: no model context");
+    return nullptr;
+  }
+  const QString path = url.toLocalFile();
+  const auto matches =
+      m_modelContext->fetch<AudioSource>([&](const AudioSource* source) { return source->originalPath() == path; });
+  if (!matches.isEmpty()) {
+    AudioSource* source = matches.first();
+    if (youtubeVideoId) {
+      source->setYoutubeVideoId(youtubeVideoId);
+      source->setYoutubeOriginalURL(youtubeOriginalURL);
+      try {
+        m_modelContext->save();
+      } catch (const StoreError&) {
+      }
+      addLog("Updated existing audio source with YouTube info: " + *youtubeVideoId);
+    }
+    setCurrentAudioSource(source);
+    return source;
+  }
+  auto* source =
+      new AudioSource(path, QFileInfo(path).fileName(), duration, std::nullopt, youtubeVideoId, youtubeOriginalURL);
+  source->createBookmark(url);
+  group->appendAudioSource(source);
+  m_modelContext->insert(source);
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    addLog("Failed to create audio source: " + error.localizedDescription());
+    m_modelContext->remove(source);  // a failed save must not leave it for the next one
+    return nullptr;
+  }
+  setCurrentAudioSource(source);
+  addLog("Created audio source: " + QFileInfo(path).fileName());
+  return source;
+}
+
+void TranscriptionViewModel::createAndSaveTranscription(AudioSource* source, const TranscriptionResult& result,
+                                                        const std::optional<QString>& name) {
+  if (!m_modelContext) {
+    addLog("Cannot save: no model context");
+    return;
+  }
+  const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
+  auto* version = new Transcription(versionName, result.processingTime(), m_diarizationPreset, m_customThreshold,
+                                    m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
+  version->setAudioSource(source);
+  m_modelContext->insert(version);
+  version->updateSegments(result, *m_modelContext);
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    addLog("Failed to create transcription: " + error.localizedDescription());
+    m_modelContext->remove(version);
+    return;
+  }
+  setCurrentTranscription(version);
+  setHasUnsavedChanges(false);
+  setLastSaveTime(QDateTime::currentDateTime());
+  addLog("Created transcription: " + versionName);
+}
+
+void TranscriptionViewModel::initializeSpeakersFromResult() {
+  const TranscriptionResult* result = m_state.result();
+  if (!result) return;
+  std::set<qint64> ids;
+  for (const auto& segment : result->segments) ids.insert(segment.speakerId);
+  QList<Speaker> speakers;
+  for (qint64 id : ids) speakers.append(Speaker(id));
+  setSpeakers(speakers);
+  addLog(QString("Initialized %1 speakers from result").arg(speakers.size()));
+}
+
+}  // namespace parlowvista

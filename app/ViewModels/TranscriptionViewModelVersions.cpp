@@ -1,0 +1,178 @@
+// Saving, autosave, loading and duplicating versions.
+
+#include "Models/AppSettings.h"
+#include "Models/AudioSource.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/Transcription.h"
+#include "Services/FileAccessManager.h"
+#include "Services/SampleCache.h"
+#include "Store/ModelContext.h"
+#include "Store/StoreError.h"
+#include "ViewModels/BackgroundJob.h"
+#include "ViewModels/TranscriptionViewModel.h"
+
+namespace parlowvista {
+
+void TranscriptionViewModel::setModelContext(ModelContext* context) {
+  if (m_modelContext) disconnect(m_modelContext, nullptr, this, nullptr);
+  m_modelContext = context;
+  if (!context) return;
+  // A deleted source takes its sample cache file with it once the deletion is saved.
+  auto removed = std::make_shared<QList<QUuid>>();
+  connect(context, &ModelContext::objectDeleted, this, [removed](PersistentModel* object) {
+    if (object->entityType() == EntityType::audioSource) removed->append(object->id());
+  });
+  connect(context, &ModelContext::didSave, this, [this, removed] {
+    if (removed->isEmpty()) return;
+    const QList<QUuid> ids = std::exchange(*removed, {});
+    for (const QUuid& id : ids) {
+      if (id == m_cachedSamplesSourceId) clearCachedSamples();
+    }
+    auto cache = m_deps.sampleCache;
+    runJob<bool>(
+        this,
+        [cache, ids] {
+          for (const QUuid& id : ids) cache->removeCachedSamples(id);
+          return true;
+        },
+        [](JobResult<bool>) {});
+  });
+}
+
+void TranscriptionViewModel::setupAutoSave() {
+  const double seconds = m_deps.settings->autoSaveInterval();
+  m_autoSaveTimer.stop();
+  m_autoSaveTimer.start(std::max(1, static_cast<int>(seconds * 1000)));
+}
+
+void TranscriptionViewModel::saveCurrentTranscription() {
+  const TranscriptionResult* result = m_state.result();
+  if (!m_modelContext || !m_currentTranscription || !result) {
+    addLog("Cannot save: missing context, transcription, or result");
+    return;
+  }
+  m_currentTranscription->updateSegments(*result, *m_modelContext);
+  saveSpeakers(m_currentTranscription);
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    addLog("Failed to save: " + error.localizedDescription());
+    return;
+  }
+  setHasUnsavedChanges(false);
+  setLastSaveTime(QDateTime::currentDateTime());
+  addLog("Transcription saved");
+}
+
+void TranscriptionViewModel::saveIfNeeded() {
+  if (m_hasUnsavedChanges && m_modelContext && m_currentTranscription && m_state.result()) saveCurrentTranscription();
+}
+
+void TranscriptionViewModel::saveSpeakers(Transcription* transcription) {
+  for (StoredSpeaker* stored : QList<StoredSpeaker*>(transcription->speakers())) m_modelContext->remove(stored);
+  for (const Speaker& speaker : m_speakers) {
+    if (!speaker.customName && !speaker.colorHex) continue;
+    auto* stored = new StoredSpeaker(speaker.speakerId, speaker.customName, speaker.colorHex);
+    transcription->appendSpeaker(stored);
+    m_modelContext->insert(stored);
+  }
+}
+
+void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
+  if (!transcription) return;
+  if (m_busy) {
+    addLog("Cannot load transcription - system busy");
+    return;
+  }
+  saveIfNeeded();
+  ++m_generation;  // drops sample reads of earlier loads
+
+  setCurrentTranscription(transcription);
+  AudioSource* source = transcription->audioSource();
+  setCurrentAudioSource(source);
+  setDiarizationPreset(transcription->preset());
+  setCustomThreshold(transcription->customThreshold());
+  setMinSpeakers(transcription->minSpeakers());
+  setMaxSubtitleChars(transcription->maxSubtitleChars());
+  setMaxSubtitleDuration(transcription->maxSubtitleDuration());
+  loadSpeakers(transcription);
+  setState(ProcessingState::completed(transcription->toResult()));
+
+  if (source) {
+    // Samples of another source must never serve this version.
+    if (m_cachedSamplesSourceId != source->id()) clearCachedSamples();
+    m_cachedDuration = source->duration();
+    if (!m_cachedSamples) requestCachedSamples(source);
+    addLog(QString("AudioSource: isYouTubeSource=%1, videoId=%2, originalURL=%3")
+               .arg(source->isYouTubeSource() ? "true" : "false")
+               .arg(source->youtubeVideoId().value_or("nil"))
+               .arg(source->youtubeOriginalURL().value_or("nil")));
+    const QUrl url = m_deps.fileAccess->resolveURL(source);
+    if (url.isEmpty()) {
+      addLog("Audio file not found: " + source->filename());
+      m_deps.fileAccess->setPendingRelocate(source);
+      m_deps.fileAccess->setShowRelocateDialog(true);
+    } else {
+      setCurrentFile(url);
+      loadAudioForPlayback(source->isYouTubeSource());
+      if (source->isYouTubeSource() && source->youtubeVideoId()) {
+        setMediaSource(MediaSource{
+            MediaSource::SourceType::youtubeVideo(*source->youtubeVideoId(), source->youtubeOriginalURL().value_or("")),
+            url, source->filename()});
+        addLog("Restored YouTube media source: " + *source->youtubeVideoId());
+      } else {
+        setMediaSource(MediaSource{MediaSource::SourceType::localFile(), url, source->filename()});
+        addLog("Restored local file media source");
+      }
+    }
+  }
+  setHasUnsavedChanges(false);
+  addLog("Loaded transcription: " + transcription->name());
+}
+
+void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
+  const QUuid id = source->id();
+  const quint64 generation = m_generation;
+  auto cache = m_deps.sampleCache;
+  runJob<std::shared_ptr<const std::vector<float>>>(
+      this,
+      [cache, id]() -> std::shared_ptr<const std::vector<float>> {
+        auto samples = cache->loadCachedSamples(id);
+        if (!samples) return nullptr;
+        return std::make_shared<const std::vector<float>>(std::move(*samples));
+      },
+      [this, id, generation](JobResult<std::shared_ptr<const std::vector<float>>> loaded) {
+        // Only the newest load's read may land, and only for the source still current.
+        if (generation != m_generation || !loaded.value || !*loaded.value) return;
+        if (!m_currentAudioSource || m_currentAudioSource->id() != id) return;
+        setCachedSamples(*loaded.value, m_currentAudioSource->duration(), id);
+        addLog(QString("Loaded cached audio samples (%1 samples)").arg((*loaded.value)->size()));
+      });
+}
+
+void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<QString>& newName) {
+  const TranscriptionResult* result = m_state.result();
+  if (!m_modelContext || !m_currentTranscription || !m_currentAudioSource || !result) {
+    addLog("Cannot duplicate: missing data");
+    return;
+  }
+  const QString name = newName.value_or(QString("Version %1").arg(m_currentAudioSource->transcriptions().size() + 1));
+  auto* copy = new Transcription(name, m_currentTranscription->processingTime(), m_diarizationPreset, m_customThreshold,
+                                 m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
+  copy->setAudioSource(m_currentAudioSource);
+  m_modelContext->insert(copy);
+  copy->updateSegments(*result, *m_modelContext);
+  try {
+    m_modelContext->save();
+  } catch (const StoreError& error) {
+    addLog("Failed to duplicate: " + error.localizedDescription());
+    m_modelContext->remove(copy);
+    return;
+  }
+  setCurrentTranscription(copy);
+  setHasUnsavedChanges(false);
+  setLastSaveTime(QDateTime::currentDateTime());
+  addLog("Duplicated as: " + name);
+}
+
+}  // namespace parlowvista

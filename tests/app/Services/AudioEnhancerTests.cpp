@@ -1,0 +1,148 @@
+// The audio enhancer with the real ffmpeg on generated files, and with stand-in tools
+// for the failures; the view model's enhancement road and preview.
+
+#include "Services/AudioEnhancer.h"
+#include "Services/AudioPlayerService.h"
+#include "Services/AudioProcessor.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+class AudioEnhancerTest : public testsupport::TempDirTest {
+ protected:
+  QString path(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
+
+  // A stand-in ffmpeg (a shell script) in its own folder, without an ffprobe beside it.
+  QString fakeTool(const std::string& body) {
+    const auto file = tempDir / "bin" / "ffmpeg";
+    testsupport::writeFile(file, "#!/bin/sh\n" + body + "\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+    return QString::fromStdString(file.string());
+  }
+
+  AudioEnhancer::Outcome wait(const std::function<void(AudioEnhancer::Done)>& start) {
+    std::optional<AudioEnhancer::Outcome> outcome;
+    start([&](const AudioEnhancer::Outcome& o) { outcome = o; });
+    EXPECT_TRUE(testsupport::waitUntil([&] { return outcome.has_value(); }, 30000));
+    return outcome.value_or(AudioEnhancer::Outcome{});
+  }
+
+  QStringList tempFiles() const { return QDir(path("tmp")).entryList(QDir::Files); }
+
+  void SetUp() override { QDir().mkpath(path("tmp")); }
+};
+
+TEST_F(AudioEnhancerTest, EnhancesIntoA16kMonoFloatFileWithProgress) {
+  ASSERT_TRUE(AudioEnhancer::findFFmpeg());
+  writeFloatWav(tempDir / "in.wav", twoVoices(4.0, {}), 16000);
+  ASSERT_TRUE(ffmpeg({"-i", path("in.wav"), "-ar", "44100", "-ac", "2", path("in.flac")}));
+  AudioEnhancer enhancer(AudioEnhancer::findFFmpeg(), path("tmp"));
+  AudioEnhancementSettings settings;
+  settings.enabled = settings.noiseReduction = true;
+  QList<double> progress;
+  const auto outcome = wait([&](auto done) {
+    enhancer.enhance(
+        path("in.flac"), settings, [&](double p) { progress << p; }, done);
+  });
+  ASSERT_TRUE(outcome.outputPath) << outcome.error.toStdString();
+  EXPECT_TRUE(outcome.outputPath->startsWith(path("tmp")));
+  const auto stream = AudioProcessor::probeLength(*outcome.outputPath);
+  ASSERT_TRUE(stream);
+  EXPECT_EQ(stream->sampleRate, 16000);
+  EXPECT_NEAR(static_cast<double>(stream->frames), 64000, 200);
+  ASSERT_FALSE(progress.isEmpty());
+  EXPECT_LE(progress.last(), 1.0);
+  EXPECT_GT(progress.last(), 0.5);
+
+  const auto preview = wait([&](auto done) { enhancer.generatePreview(path("in.flac"), settings, done); });
+  ASSERT_TRUE(preview.outputPath);
+  EXPECT_TRUE(QFileInfo(*preview.outputPath).fileName().startsWith("preview_"));
+  EXPECT_EQ(AudioProcessor::probeLength(*preview.outputPath)->sampleRate, 44100);
+}
+
+TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
+  writeFloatWav(tempDir / "in.wav", std::vector<float>(16000, 0.1f));
+  const auto run = [&](AudioEnhancer& enhancer, const QString& input) {
+    return wait([&](auto done) { enhancer.enhance(input, {}, {}, done); }).error;
+  };
+  AudioEnhancer none(std::nullopt, path("tmp"));
+  EXPECT_EQ(run(none, path("in.wav")), "FFmpeg not found. Install with: sudo apt install ffmpeg");
+  AudioEnhancer failing(fakeTool("for last; do :; done; echo partial > \"$last\"; echo 'bad filter' >&2; exit 1"),
+                        path("tmp"));
+  EXPECT_EQ(run(failing, path("missing.wav")), "Input audio file not found");
+  EXPECT_EQ(run(failing, path("in.wav")), "Audio enhancement failed: bad filter\n");
+  EXPECT_TRUE(tempFiles().isEmpty());
+  AudioEnhancer silent(fakeTool("exit 0"), path("tmp"));
+  EXPECT_EQ(run(silent, path("in.wav")), "Failed to create enhanced audio file");
+  // A preview the tool failed to make is a failure, not a file.
+  const auto preview = wait([&](auto done) { failing.generateOriginalPreview(path("in.wav"), done); });
+  EXPECT_FALSE(preview.outputPath);
+  EXPECT_EQ(preview.error, "Failed to create enhanced audio file");
+  EXPECT_TRUE(tempFiles().isEmpty());
+}
+
+TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
+  Harness h(std::make_shared<FakeEngine>());
+  ASSERT_TRUE(h.startModels());
+  writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));
+  AudioEnhancementSettings settings;
+  settings.enabled = true;
+  h.vm->setAudioEnhancement(settings);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
+  ASSERT_TRUE(h.settle());
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
+  EXPECT_TRUE(h.logged("Enhancement: Normalize, Compress"));
+  EXPECT_TRUE(h.logged("Audio enhanced successfully"));
+  EXPECT_GT(h.vm->enhancementProgress(), 0.0);
+  EXPECT_EQ(h.vm->currentFile(), QUrl::fromLocalFile(h.path("talk.wav")));
+  EXPECT_NEAR(h.vm->cachedDuration().value_or(0), 3.0, 0.01);
+  EXPECT_TRUE(QDir(h.path("tmp")).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(AudioEnhancerTest, PreviewsAreMadeWithTheFoundToolPlayedOneAtATimeAndRemoved) {
+  Harness h(std::make_shared<FakeEngine>());
+  h.vm->generateEnhancementPreview();
+  EXPECT_TRUE(h.logged("No audio file selected for preview"));
+  ASSERT_TRUE(h.startModels());
+  writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
+  ASSERT_TRUE(h.settle());
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+
+  h.vm->generateEnhancementPreview();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isGeneratingPreview(); }, 30000));
+  ASSERT_TRUE(h.logged("Preview ready - compare Original vs Enhanced"));
+  const QString original = h.vm->previewOriginalURL().toLocalFile();
+  const QString enhanced = h.vm->previewEnhancedURL().toLocalFile();
+  EXPECT_TRUE(QFileInfo(original).fileName().startsWith("preview_original_"));
+  EXPECT_TRUE(QFileInfo::exists(enhanced));
+
+  // One stop timer: a stopped and restarted playback runs its full time.
+  h.vm->setPreviewAutoStopInterval(300);
+  h.vm->playPreviewOriginal();
+  EXPECT_TRUE(h.vm->previewPlayingOriginal());
+  h.vm->playPreviewEnhanced();
+  EXPECT_FALSE(h.vm->previewPlayingOriginal());
+  EXPECT_TRUE(h.vm->previewPlayingEnhanced());
+  h.vm->stopPreviewPlayback();
+  QTest::qWait(150);
+  h.vm->playPreviewOriginal();
+  QTest::qWait(200);
+  EXPECT_TRUE(h.vm->previewPlayingOriginal());
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->previewPlayingOriginal(); }, 2000));
+
+  // A new pair replaces the old files; the view model removes its pair when it goes.
+  h.vm->generateEnhancementPreview();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isGeneratingPreview(); }, 30000));
+  EXPECT_FALSE(QFileInfo::exists(original));
+  const QString second = h.vm->previewEnhancedURL().toLocalFile();
+  h.vm.reset();
+  EXPECT_FALSE(QFileInfo::exists(second));
+}
+
+}  // namespace

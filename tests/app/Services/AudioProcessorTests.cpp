@@ -1,0 +1,83 @@
+#include "Services/AudioCacheService.h"
+#include "Services/AudioProcessor.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+class AudioProcessorTest : public testsupport::TempDirTest {
+ protected:
+  QString file(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
+  std::string errorOf(const QString& path) const {
+    try {
+      AudioProcessor().loadAndResample(path);
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+    return "no error";
+  }
+};
+
+TEST_F(AudioProcessorTest, RefusesMissingUnsupportedAndEmptyFilesInThatOrder) {
+  EXPECT_EQ(errorOf(file("talk.ogg")), "Audio file not found: talk.ogg");
+  testsupport::writeFile(tempDir / "talk.ogg", "OggS");
+  EXPECT_EQ(errorOf(file("talk.ogg")), "Unsupported audio format: ogg");
+  writeFloatWav(tempDir / "empty.wav", {});
+  EXPECT_EQ(errorOf(file("empty.wav")), "Invalid audio data");
+  testsupport::writeFile(tempDir / "broken.mp3", "not audio at all");
+  EXPECT_NE(errorOf(file("broken.mp3")), "no error");
+}
+
+TEST_F(AudioProcessorTest, A16kMonoFileComesBackUnchanged) {
+  std::vector<float> samples(20000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<float>(i % 100) / 200.0f;
+  writeFloatWav(tempDir / "Talk.WAV", samples);
+  const LoadedAudio audio = AudioProcessor().loadAndResample(file("Talk.WAV"));
+  EXPECT_EQ(audio.samples, samples);
+  EXPECT_DOUBLE_EQ(audio.duration, 20000.0 / 16000.0);
+}
+
+TEST_F(AudioProcessorTest, ResamplingKeepsTheEndOfTheAudio) {
+  // 10 s of 44.1 kHz stereo whose last half second is loud: the resampler's tail must arrive.
+  const int rate = 44100;
+  std::vector<float> interleaved(static_cast<std::size_t>(rate) * 10 * 2, 0.0f);
+  for (std::size_t frame = static_cast<std::size_t>(rate * 9.5); frame < std::size_t(rate) * 10; ++frame) {
+    interleaved[frame * 2] = interleaved[frame * 2 + 1] = 0.5f;
+  }
+  writeFloatWav(tempDir / "stereo.wav", interleaved, rate, 2);
+  const LoadedAudio audio = AudioProcessor().loadAndResample(file("stereo.wav"));
+  EXPECT_DOUBLE_EQ(audio.duration, 10.0);
+  ASSERT_NEAR(static_cast<double>(audio.samples.size()), 160000.0, 2.0);
+  EXPECT_NEAR(audio.samples[audio.samples.size() - 10], 0.5f, 0.01f);
+}
+
+TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
+  testsupport::TempDir dir;
+  AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
+  const QUuid id = QUuid::createUuid();
+  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
+  const std::vector<float> three{1.5f, -0.0f, std::numeric_limits<float>::denorm_min()};
+  const QString path = cache.cacheSamples(three, id);
+  EXPECT_EQ(path, cache.cacheFilePath(id));
+  EXPECT_TRUE(path.endsWith(id.toString(QUuid::WithoutBraces).toUpper() + ".samples"));
+  EXPECT_EQ(QFileInfo(path).size(), 12);
+  const auto back = cache.loadCachedSamples(id);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::memcmp(back->data(), three.data(), 12), 0);
+
+  cache.cacheSamples(std::vector<float>{}, id);
+  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{});
+  testsupport::writeFile(path.toStdString(), std::string(10, '\0'));
+  EXPECT_EQ(cache.loadCachedSamples(id)->size(), 2u);
+  cache.cacheSamples(std::vector<float>{7.0f}, id);
+  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
+  // Only the cache file is in the folder: no temporary file is left beside it.
+  EXPECT_EQ(QDir(cache.cacheDirectory()).entryList(QDir::Files).size(), 1);
+  cache.removeCachedSamples(id);
+  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+// Editing, versions, autosave and export of the view model, over a real store file.
+
+#include "Models/StoredSegment.h"
+#include "Models/StoredSpeaker.h"
+#include "Models/Transcription.h"
+#include "Services/AudioPlayerService.h"
+#include "Store/Statement.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+// Three segments: speaker 0 "one two" [0, 1), speaker 1 "three" [1, 2), speaker 0 "four" [2, 3).
+class TranscriptionEditingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine = std::make_shared<FakeEngine>();
+    engine->recognize = [](std::span<const float>) {
+      voxtrellis::ASRResult r;
+      std::vector<voxtrellis::TokenTiming> tokens;
+      for (auto [text, start] :
+           std::vector<std::pair<const char*, double>>{{" one", 0.1}, {" two", 0.4}, {" three", 1.2}, {" four", 2.2}}) {
+        voxtrellis::TokenTiming t;
+        t.token = text;
+        t.startTime = start;
+        t.endTime = start + 0.2;
+        tokens.push_back(t);
+      }
+      r.tokenTimings = tokens;
+      return r;
+    };
+    engine->diarize = [](std::span<const float>) {
+      voxtrellis::DiarizationResult d;
+      d.segments.emplace_back("S1", std::vector<float>{}, 0.0f, 1.0f, 1.0f);
+      d.segments.emplace_back("S2", std::vector<float>{}, 1.0f, 2.0f, 1.0f);
+      d.segments.emplace_back("S1", std::vector<float>{}, 2.0f, 3.0f, 1.0f);
+      return d;
+    };
+    h = std::make_unique<Harness>(engine);
+    ASSERT_TRUE(h->startModels());
+    audio = h->path("talk.wav");
+    writeFloatWav(audio.toStdString(), std::vector<float>(3 * kRate, 0.1f));
+    process(audio);
+  }
+
+  void process(const QString& path) {
+    h->vm->processFile(QUrl::fromLocalFile(path));
+    ASSERT_TRUE(h->settle());
+    ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
+  }
+
+  QStringList texts() const {
+    QStringList out;
+    for (const auto& s : h->vm->state().result()->segments) out << s.text;
+    return out;
+  }
+  QStringList storedTexts(Transcription* t) const {
+    QStringList out;
+    for (const StoredSegment* s : t->sortedSegments()) out << s->text();
+    return out;
+  }
+  // The version's rows in the file, read through the store's own connection.
+  QStringList reopenedTexts(const QUuid& version) {
+    Statement rows =
+        h->context->database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
+    rows.bind(1, version);
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0);
+    return out;
+  }
+
+  std::shared_ptr<FakeEngine> engine;
+  std::unique_ptr<Harness> h;
+  QString audio;
+};
+
+TEST_F(TranscriptionEditingTest, SplitAndMergeKeepTheEditorsTextAndReportRefusals) {
+  ASSERT_EQ(texts(), (QStringList{"one two", "three", "four"}));
+  EXPECT_EQ(h->vm->splitSegment(0, "uno two", 0), std::nullopt);
+  EXPECT_TRUE(h->logged("Split returned nil"));
+  EXPECT_EQ(texts().first(), "uno two");
+  EXPECT_FALSE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(h->vm->splitSegment(3, "x", 1), std::nullopt);
+  EXPECT_TRUE(h->logged("Split failed: index 3 out of bounds"));
+
+  EXPECT_EQ(h->vm->splitSegment(0, "uno two", 3), 1);
+  EXPECT_EQ(texts(), (QStringList{"uno", "two", "three", "four"}));
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_TRUE(h->logged("Split success: new segment at index 1, total: 4"));
+
+  EXPECT_EQ(h->vm->mergeWithPrevious(0, "uno"), std::nullopt);
+  EXPECT_TRUE(h->logged("Merge failed: cannot merge first segment"));
+  EXPECT_EQ(h->vm->mergeWithPrevious(4, "x"), std::nullopt);
+  EXPECT_TRUE(h->logged("Merge returned nil"));
+  EXPECT_EQ(h->vm->mergeWithPrevious(1, "dos"), 0);
+  EXPECT_EQ(texts(), (QStringList{"uno dos", "three", "four"}));
+}
+
+TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {
+  h->vm->renameSpeaker(1, "   ");
+  EXPECT_TRUE(h->logged("Renamed speaker 1 to: Speaker 2"));
+  h->vm->renameSpeaker(7, "Ann");
+  EXPECT_TRUE(h->logged("Speaker 7 not found in speakers: [0, 1]"));
+  h->vm->renameSpeaker(0, " Ann ");
+  EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+
+  EXPECT_EQ(h->vm->addNewSpeaker().speakerId, 2);
+  EXPECT_TRUE(h->logged("Added new speaker: Speaker 3"));
+
+  h->vm->reassignSegment(1, 9, false);
+  EXPECT_EQ(h->vm->state().result()->segments[1].speakerId, 9);
+  QList<qint64> ids;
+  for (const auto& s : h->vm->speakers()) ids << s.speakerId;
+  EXPECT_EQ(ids, (QList<qint64>{0, 1, 2, 9}));
+
+  h->vm->reassignSegment(2, 1, true);  // every segment of speaker 0, before the index too
+  EXPECT_EQ(h->vm->state().result()->segments[0].speakerId, 1);
+  EXPECT_EQ(h->vm->state().result()->segments[2].speakerId, 1);
+  EXPECT_TRUE(h->logged("Reassigned all segments from speaker 0 to 1"));
+  EXPECT_EQ(h->vm->speakers().size(), 4);  // speaker 0 stays listed
+  const auto stats = h->vm->speakerStats(1);
+  EXPECT_EQ(stats.segmentCount, 2);
+  EXPECT_NEAR(stats.totalDuration, 0.5 + 0.2, 1e-9);
+}
+
+TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNotStored) {
+  Transcription* version = h->vm->currentTranscription();
+  h->vm->updateSegmentText(1, "THREE");
+  h->vm->renameSpeaker(0, "Ann");
+  h->vm->renameSpeaker(1, "Bob");
+  h->vm->renameSpeaker(1, "");
+  h->vm->saveCurrentTranscription();
+  EXPECT_FALSE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(reopenedTexts(version->id()), (QStringList{"one two", "THREE", "four"}));
+  ASSERT_EQ(version->speakers().size(), 1);
+  EXPECT_EQ(version->speakers()[0]->customName(), "Ann");
+
+  h->vm->loadTranscription(version);
+  ASSERT_EQ(h->vm->speakers().size(), 1);  // only the stored speaker comes back
+  EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+}
+
+TEST_F(TranscriptionEditingTest, AutosaveWritesOnlyWhenSomethingChanged) {
+  h->settings->setAutoSaveInterval(0.02);
+  h->vm->setupAutoSave();
+  QTest::qWait(100);
+  EXPECT_FALSE(h->logged("Transcription saved"));
+  h->vm->updateSegmentText(2, "FOUR");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->hasUnsavedChanges(); }));
+  EXPECT_TRUE(h->logged("Transcription saved"));
+  EXPECT_EQ(reopenedTexts(h->vm->currentTranscription()->id()).last(), "FOUR");
+}
+
+TEST_F(TranscriptionEditingTest, SwitchingClearingAndResettingSaveUnsavedEditsFirst) {
+  Transcription* first = h->vm->currentTranscription();
+  process(audio);
+  Transcription* second = h->vm->currentTranscription();
+  h->vm->updateSegmentText(0, "edited second");
+  h->vm->loadTranscription(first);
+  EXPECT_EQ(reopenedTexts(second->id()).first(), "edited second");
+
+  h->vm->updateSegmentText(0, "edited first");
+  h->vm->clearResult();
+  EXPECT_EQ(reopenedTexts(first->id()).first(), "edited first");
+
+  h->vm->loadTranscription(second);
+  h->vm->updateSegmentText(0, "reset second");
+  h->vm->reset();
+  EXPECT_EQ(reopenedTexts(second->id()).first(), "reset second");
+}
+
+TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
+  Transcription* version = h->vm->currentTranscription();
+  h->vm->setDiarizationPreset(DiarizationPreset::custom);
+  h->vm->setMaxSubtitleChars(40);
+  h->vm->setNumSpeakers(5);
+  h->vm->loadTranscription(version);
+  EXPECT_EQ(h->vm->diarizationPreset(), DiarizationPreset::moreSpeakers);
+  EXPECT_EQ(h->vm->maxSubtitleChars(), 150);
+  EXPECT_EQ(h->vm->numSpeakers(), 5);  // not part of a version
+  EXPECT_TRUE(h->logged("Restored local file media source"));
+
+  QFile::rename(audio, h->path("moved.wav"));
+  version->audioSource()->setFileBookmark(std::nullopt);
+  h->vm->clearResult();
+  h->vm->loadTranscription(version);
+  EXPECT_TRUE(h->logged("Audio file not found: talk.wav"));
+  EXPECT_EQ(h->fileAccess.pendingRelocate(), version->audioSource());
+  EXPECT_TRUE(h->fileAccess.showRelocateDialog());
+  EXPECT_EQ(h->vm->state().result()->segments.size(), 3);
+}
+
+TEST_F(TranscriptionEditingTest, DuplicatingKeepsUnsavedEditsUnderTheNextVersionNumber) {
+  Transcription* original = h->vm->currentTranscription();
+  h->vm->updateSegmentText(0, "unsaved");
+  h->vm->duplicateCurrentTranscription();
+  Transcription* copy = h->vm->currentTranscription();
+  ASSERT_NE(copy, original);
+  EXPECT_EQ(copy->name(), "Version 2");
+  EXPECT_EQ(reopenedTexts(copy->id()).first(), "unsaved");
+  EXPECT_EQ(reopenedTexts(original->id()).first(), "one two");
+  EXPECT_TRUE(copy->speakers().isEmpty());
+}
+
+TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed) {
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::srt), "talk.srt");
+  h->dialogs->nextPath = h->path("out.txt");
+  h->vm->exportTranscript(ExportFormat::txt);
+  EXPECT_TRUE(h->logged("Exported TXT to: out.txt"));
+  EXPECT_TRUE(QFile(h->path("out.txt")).size() > 0);
+
+  QDir().mkpath(h->path("all"));
+  h->dialogs->nextPath = h->path("all");
+  h->vm->exportAll();
+  EXPECT_TRUE(h->logged("Exported all formats to: all/"));
+  for (const char* name : {"talk.txt", "talk.srt", "talk.json"}) EXPECT_TRUE(QFileInfo::exists(h->path("all/") + name));
+
+  // A folder where one name is taken by a folder: that format fails, the others are written.
+  QDir().mkpath(h->path("some/talk.srt"));
+  h->vm->performExportAll(*h->vm->state().result(), h->path("some"));
+  EXPECT_TRUE(h->loggedStart("Failed to export srt: "));
+  EXPECT_TRUE(h->logged("Exported to some/ except: srt"));
+  EXPECT_FALSE(h->logged("Exported all formats to: some/"));
+
+  h->vm->clearResult();
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
+}
+
+TEST_F(TranscriptionEditingTest, ReprocessingRewritesTheVersionAndForgetsItsSpeakerNames) {
+  Transcription* version = h->vm->currentTranscription();
+  h->vm->renameSpeaker(0, "Ann");
+  h->vm->saveCurrentTranscription();
+  ASSERT_EQ(version->speakers().size(), 1);
+  h->vm->setMaxSubtitleChars(3);
+  h->vm->reprocess();
+  ASSERT_TRUE(h->settle());
+  EXPECT_TRUE(h->logged("Saved reprocessed transcription"));
+  EXPECT_EQ(texts(), (QStringList{"one", "two", "three", "four"}));
+  EXPECT_EQ(reopenedTexts(version->id()), texts());
+  EXPECT_TRUE(version->speakers().isEmpty());
+  EXPECT_FALSE(h->vm->speakers()[0].customName.has_value());
+  EXPECT_EQ(version->maxSubtitleChars(), 3);
+}
+
+}  // namespace

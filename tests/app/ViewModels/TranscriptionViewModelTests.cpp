@@ -1,0 +1,390 @@
+// The view model's state, start-up, roads and their guards, with a scripted engine.
+
+#include "Models/StoredSegment.h"
+#include "Models/Transcription.h"
+#include "Services/AudioPlayerService.h"
+#include "Store/Statement.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+class TranscriptionViewModelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine = std::make_shared<FakeEngine>();
+    rebuild(true, {});
+  }
+
+  void rebuild(bool withGroup, std::shared_ptr<SampleCache> cache) {
+    h = std::make_unique<Harness>(engine, withGroup, cache);
+    audio = h->path("talk.wav");
+    writeFloatWav(audio.toStdString(), twoVoices(3.0, {}));
+  }
+
+  void runFile(const QString& path) {
+    h->vm->processFile(QUrl::fromLocalFile(path));
+    ASSERT_TRUE(h->settle());
+    ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed) << h->vm->statusMessage().toStdString();
+  }
+
+  // Rows in the file, read through the store's own connection (it holds the file for itself).
+  int storedRows(const char* table) {
+    Statement count = h->context->database().prepare((std::string("SELECT COUNT(*) FROM ") + table).c_str());
+    return count.step() == Statement::Step::row ? int(count.int64(0)) : -1;
+  }
+
+  // A trigger standing in for a failing disk when a segment with this text is written.
+  void failSegmentWrites(const char* text) {
+    const std::string sql = std::string("CREATE TRIGGER fail BEFORE INSERT ON StoredSegment WHEN NEW.text = '") + text +
+                            "' BEGIN SELECT RAISE(ABORT, 'disk trouble'); END";
+    h->context->database().execute(sql.c_str());
+  }
+  void healDisk() { h->context->database().execute("DROP TRIGGER fail"); }
+
+  std::shared_ptr<FakeEngine> engine;
+  std::unique_ptr<Harness> h;
+  QString audio;
+};
+
+TEST_F(TranscriptionViewModelTest, StartsWithTheDocumentedDefaults) {
+  const auto& vm = *h->vm;
+  EXPECT_EQ(vm.state().kind(), ProcessingState::Kind::idle);
+  EXPECT_EQ(vm.diarizationPreset(), DiarizationPreset::moreSpeakers);
+  EXPECT_EQ(vm.customThreshold(), 0.5);
+  EXPECT_EQ(vm.numSpeakers(), 2);
+  EXPECT_EQ(vm.minSpeakers(), std::nullopt);
+  EXPECT_EQ(vm.maxSpeakers(), std::nullopt);
+  EXPECT_EQ(vm.maxSubtitleChars(), 150);
+  EXPECT_EQ(vm.maxSubtitleDuration(), 12.0);
+  EXPECT_EQ(vm.audioEnhancement(), AudioEnhancementSettings());
+  EXPECT_TRUE(vm.reassignToThisSegmentOnly());
+  EXPECT_TRUE(vm.activeTab().isOriginal());
+  EXPECT_TRUE(vm.logs().isEmpty());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return vm.isEnhancerAvailable(); }));
+}
+
+TEST_F(TranscriptionViewModelTest, StartUpRunsOnceAndReportsItsSteps) {
+  QList<double> progress;
+  QObject::connect(h->vm.get(), &TranscriptionViewModel::stateChanged, [&] {
+    if (h->vm->state().kind() == ProcessingState::Kind::loadingModels) progress << h->vm->progress();
+  });
+  h->vm->initializeModels();
+  h->vm->initializeModels();  // while loading: nothing
+  ASSERT_TRUE(h->startModels());
+  EXPECT_EQ(progress, (QList<double>{0.0, 0.09, 0.15, 0.3}));
+  EXPECT_EQ(h->vm->progress(), 0.3);
+  EXPECT_TRUE(h->logged("Diarization config: threshold=0.3, preset=More Speakers"));
+  EXPECT_TRUE(h->logged("  numSpeakers=2"));
+  EXPECT_TRUE(h->logged("  minSpeakers=-1"));
+  EXPECT_EQ(engine->lastConfig.clustering.numSpeakers, 2);
+  const auto lines = h->vm->logs().size();
+  h->vm->initializeModels();
+  EXPECT_EQ(h->vm->logs().size(), lines);
+  EXPECT_EQ(engine->preparedDiarizers, 1);
+}
+
+TEST_F(TranscriptionViewModelTest, AFailedDiarizerLeavesTheRecognizerAndRefusesFiles) {
+  engine->failDiarizer = true;
+  h->vm->initializeModels();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->state().kind() == ProcessingState::Kind::failed; }));
+  EXPECT_EQ(h->vm->statusMessage(), "Error: diarizer models missing");
+  EXPECT_TRUE(h->logged("Failed to load models: diarizer models missing"));
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  EXPECT_TRUE(h->logged("Models not initialized"));
+  EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::failed);
+}
+
+TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
+  ASSERT_TRUE(h->startModels());
+  QList<ProcessingStage> stages;
+  QObject::connect(h->vm.get(), &TranscriptionViewModel::stateChanged, [&] {
+    if (auto stage = h->vm->state().stage()) stages << *stage;
+  });
+  runFile(audio);
+  EXPECT_EQ(stages, (QList<ProcessingStage>{ProcessingStage::loadingAudio, ProcessingStage::transcribing,
+                                            ProcessingStage::diarizing, ProcessingStage::merging}));
+  const auto& result = *h->vm->state().result();
+  ASSERT_EQ(result.segments.size(), 2);
+  EXPECT_EQ(result.segments[0].text, "hello");
+  EXPECT_EQ(result.segments[1].speakerId, 1);
+  EXPECT_EQ(result.speakerCount(), 2);
+  EXPECT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_TRUE(h->vm->audioPlayer().isLoaded());
+  ASSERT_TRUE(h->vm->mediaSource());
+  EXPECT_EQ(h->vm->mediaSource()->title, "talk");
+  EXPECT_TRUE(h->logged("Processing file: talk.wav"));
+  EXPECT_TRUE(h->logged("Transcription completed: 2 segments, 2 speakers"));
+  EXPECT_TRUE(h->loggedStart("Processing time: "));
+  ASSERT_NE(h->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
+  EXPECT_EQ(h->settings->lastUsedGroupId(), h->group->id());
+  EXPECT_EQ(storedRows("StoredSegment"), 2);
+
+  // The sample cache is written in the background and its path recorded on the source.
+  AudioSource* source = h->vm->currentAudioSource();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return source->cachedSamplesPath().has_value(); }));
+  EXPECT_TRUE(QFileInfo::exists(*source->cachedSamplesPath()));
+  EXPECT_EQ(QFileInfo(*source->cachedSamplesPath()).size(), 3 * kRate * 4);
+
+  // The same path again: one source, a second version.
+  runFile(audio);
+  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 2");
+  EXPECT_EQ(source->transcriptions().size(), 2);
+  EXPECT_EQ(h->context->fetch<AudioSource>().size(), 1);
+
+  // Deleting the source takes its cache file with it once the deletion is saved.
+  const QString cacheFile = *source->cachedSamplesPath();
+  h->vm->clearResult();
+  h->context->remove(source);
+  h->context->save();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !QFileInfo::exists(cacheFile); }));
+}
+
+TEST_F(TranscriptionViewModelTest, LoaderErrorsFailTheRunWithTheirDescription) {
+  ASSERT_TRUE(h->startModels());
+  h->vm->processFile(QUrl::fromLocalFile(h->path("missing.ogg")));
+  ASSERT_TRUE(h->settle());
+  EXPECT_EQ(h->vm->statusMessage(), "Error: Audio file not found: missing.ogg");
+  EXPECT_TRUE(h->logged("Error: Audio file not found: missing.ogg"));
+  EXPECT_FALSE(h->vm->isBusy());
+}
+
+TEST_F(TranscriptionViewModelTest, WithoutAGroupTheResultIsOnlyShown) {
+  rebuild(false, {});
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(storedRows("AudioSource"), 0);
+  EXPECT_TRUE(h->vm->hasCachedSamples());
+}
+
+// ---- one run at a time ----------------------------------------------------------------
+
+TEST_F(TranscriptionViewModelTest, EveryRoadIsRefusedWhileOneRuns) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  Transcription* first = h->vm->currentTranscription();
+  engine->recognizeGate = std::make_shared<Gate>();
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  EXPECT_TRUE(h->logged("Cannot process file - system busy or not ready"));
+  h->vm->processYouTubeURL("https://youtu.be/abc");
+  EXPECT_TRUE(h->logged("Cannot process URL - system busy or not ready"));
+  h->vm->reprocess();
+  EXPECT_TRUE(h->logged("Cannot reprocess - system busy"));
+  // A stored version cannot be shown mid-run: it would end the run's state and let
+  // another run start.
+  h->vm->loadTranscription(first);
+  EXPECT_TRUE(h->logged("Cannot load transcription - system busy"));
+  EXPECT_EQ(h->vm->state().stage(), ProcessingStage::transcribing);
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  EXPECT_EQ(engine->recognitions, 2);
+
+  engine->recognizeGate->open();
+  ASSERT_TRUE(h->settle());
+  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 2");
+}
+
+TEST_F(TranscriptionViewModelTest, ReprocessingIsBusyWhileItRebuildsTheDiarizer) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  engine->prepareGate = std::make_shared<Gate>();
+  h->vm->reprocess();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->prepareGate->hasWaiter(); }));
+  EXPECT_TRUE(h->vm->isBusy());
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  EXPECT_TRUE(h->logged("Cannot process file - system busy or not ready"));
+  engine->prepareGate->open();
+  ASSERT_TRUE(h->settle());
+  EXPECT_TRUE(h->logged("Re-processing completed: 2 segments, 2 speakers"));
+  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
+  EXPECT_EQ(h->vm->currentAudioSource()->transcriptions().size(), 1);
+}
+
+TEST_F(TranscriptionViewModelTest, ARetranscriptionKeepsNewRunsOutAndWritesBySegmentId) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    r.text = " again ";
+    return r;
+  };
+  engine->recognizeGate = std::make_shared<Gate>();
+  const QUuid target = h->vm->state().result()->segments[1].id;
+  h->vm->retranscribeSegment(1);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  EXPECT_FALSE(h->vm->canRetranscribeSegment());
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  EXPECT_TRUE(h->logged("Cannot process file - system busy or not ready"));
+  // Meanwhile the first segment is split: the re-transcribed one moves to index 2.
+  ASSERT_EQ(h->vm->splitSegment(0, "hel lo", 3), 1);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+  const auto& segments = h->vm->state().result()->segments;
+  ASSERT_EQ(segments.size(), 3);
+  EXPECT_EQ(segments[2].id, target);
+  EXPECT_EQ(segments[2].text, "again");
+  EXPECT_EQ(segments[0].text, "hel");
+  EXPECT_TRUE(h->logged("Re-transcribed segment 1: \"again...\""));
+}
+
+TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDropped) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  engine->recognizeGate = std::make_shared<Gate>();
+  h->vm->retranscribeSegment(0);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  h->vm->clearResult();
+  engine->recognizeGate->open();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+  EXPECT_TRUE(h->logged("Re-transcription dropped: the segment is no longer shown"));
+  EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::modelsReady);
+}
+
+// ---- samples belong to one source ----------------------------------------------------------
+
+// A sample cache whose reads of one source wait at a gate.
+class HeldCache : public AudioCacheService {
+ public:
+  using AudioCacheService::AudioCacheService;
+  std::optional<std::vector<float>> loadCachedSamples(const QUuid& id) override {
+    if (id == heldSource) gate.wait();
+    return AudioCacheService::loadCachedSamples(id);
+  }
+  QUuid heldSource;
+  Gate gate;
+};
+
+TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
+  auto cache = std::make_shared<HeldCache>(QString::fromStdString(
+      (std::filesystem::temp_directory_path() / ("pv-held-" + std::to_string(::getpid()))).string()));
+  rebuild(true, cache);
+  ASSERT_TRUE(h->startModels());
+  const QString other = h->path("other.wav");
+  writeFloatWav(other.toStdString(), std::vector<float>(2 * kRate, 0.25f));
+  const QString silent = h->path("silent.wav");
+  writeFloatWav(silent.toStdString(), std::vector<float>(kRate, 0.0f));
+  runFile(audio);
+  Transcription* a = h->vm->currentTranscription();
+  runFile(other);
+  Transcription* b = h->vm->currentTranscription();
+  runFile(silent);
+  Transcription* c = h->vm->currentTranscription();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return c->audioSource()->cachedSamplesPath().has_value(); }));
+  QFile::remove(*c->audioSource()->cachedSamplesPath());
+
+  // A's read is held; B is loaded meanwhile and its samples arrive first.
+  cache->heldSource = a->audioSource()->id();
+  h->vm->loadTranscription(a);
+  EXPECT_FALSE(h->vm->hasCachedSamples());  // the previous file's samples are gone at once
+  h->vm->loadTranscription(b);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->hasCachedSamples(); }));
+  cache->gate.open();
+  QTest::qWait(100);
+  EXPECT_EQ(h->vm->cachedSamples()->size(), std::size_t(2 * kRate));
+  EXPECT_EQ(h->vm->cachedSamples()->front(), 0.25f);
+
+  // A source without cached samples leaves none in memory, so nothing is re-processed
+  // with another file's audio.
+  h->vm->loadTranscription(c);
+  QTest::qWait(100);
+  EXPECT_FALSE(h->vm->hasCachedSamples());
+  h->vm->reprocess();
+  EXPECT_TRUE(h->logged("No cached audio to reprocess"));
+  std::filesystem::remove_all(cache->cacheDirectory().toStdString());
+}
+
+// ---- store failures -------------------------------------------------------------------------
+
+TEST_F(TranscriptionViewModelTest, AVersionWhoseSaveFailedIsNotWrittenByTheNextSave) {
+  ASSERT_TRUE(h->startModels());
+  failSegmentWrites("world");
+  runFile(audio);
+  EXPECT_TRUE(h->loggedStart("Failed to create transcription: "));
+  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(storedRows("Transcription"), 0);
+  healDisk();
+  // The next save (another run) writes only its own version.
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    voxtrellis::TokenTiming t;
+    t.token = " fine";
+    t.startTime = 0.1;
+    t.endTime = 0.2;
+    r.tokenTimings = std::vector{t};
+    return r;
+  };
+  runFile(audio);
+  EXPECT_EQ(storedRows("Transcription"), 1);
+  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
+}
+
+TEST_F(TranscriptionViewModelTest, AFailedDuplicateLeavesNothingBehind) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  h->vm->updateSegmentText(0, "boom");
+  failSegmentWrites("boom");
+  Transcription* original = h->vm->currentTranscription();
+  h->vm->duplicateCurrentTranscription(QString("Copy"));
+  EXPECT_TRUE(h->loggedStart("Failed to duplicate: "));
+  EXPECT_EQ(h->vm->currentTranscription(), original);
+  EXPECT_EQ(original->audioSource()->transcriptions().size(), 1);
+  healDisk();
+  h->vm->updateSegmentText(0, "fine");
+  h->vm->saveCurrentTranscription();
+  EXPECT_EQ(storedRows("Transcription"), 1);
+}
+
+// ---- playback following and the log ---------------------------------------------------------------
+
+TEST_F(TranscriptionViewModelTest, TheHighlightFollowsTheClock) {
+  ASSERT_TRUE(h->startModels());
+  engine->diarize = [](std::span<const float>) { return voxtrellis::DiarizationResult(); };
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    voxtrellis::TokenTiming a;
+    a.token = " a";
+    a.endTime = 2;
+    voxtrellis::TokenTiming b;
+    b.token = " b";
+    b.startTime = 3;
+    b.endTime = 5;
+    r.tokenTimings = std::vector{a, b};
+    return r;
+  };
+  h->vm->setMaxSubtitleChars(1);
+  runFile(audio);
+  const std::vector<std::pair<double, std::optional<qsizetype>>> cases = {
+      {1, 0}, {2.5, std::nullopt}, {5, 1}, {4.999, 1}, {0, 0}, {-1, std::nullopt}};
+  for (auto [t, expected] : cases) {
+    emit h->vm->audioPlayer().currentTimeChanged(t);
+    EXPECT_EQ(h->vm->currentSegmentIndex(), expected) << t;
+  }
+  h->vm->seekToSegment(1);
+  EXPECT_EQ(h->vm->audioPlayer().currentTime(), 3.0);
+  h->vm->seekToSegment(7);  // out of range: nothing
+  EXPECT_EQ(h->vm->audioPlayer().currentTime(), 3.0);
+  h->vm->reset();
+  EXPECT_TRUE(h->logged("Ready for new file"));
+  emit h->vm->audioPlayer().currentTimeChanged(1);
+  EXPECT_EQ(h->vm->currentSegmentIndex(), std::nullopt);
+}
+
+TEST_F(TranscriptionViewModelTest, TheLogKeepsTheNewestHundredLines) {
+  for (int i = 0; i < 101; ++i) h->vm->saveCurrentTranscription();
+  ASSERT_EQ(h->vm->logs().size(), 100);
+  h->vm->reprocess();
+  EXPECT_EQ(h->vm->logs().size(), 100);
+  EXPECT_EQ(h->vm->logs().last().message, "No cached audio to reprocess");
+  EXPECT_EQ(h->vm->logs().first().message, "Cannot save: missing context, transcription, or result");
+}
+
+}  // namespace
