@@ -405,7 +405,7 @@ void ModelContext::save() {
 
 void ModelContext::updateSegments(Transcription* version, const TranscriptionResult& result) {
   // Rows under a deleted version could never be saved and would fail every later save.
-  if (!version || version->isDeleted() || version->m_context != this) return;
+  if (!version || version->isDeleted() || (version->m_context && version->m_context != this)) return;
   // Unlink the old rows first: deleting them one by one from a long list would search it
   // for every row.
   const QList<StoredSegment*> old = version->segments();
