@@ -339,6 +339,8 @@ class TranscriptionViewModel : public QObject {
   void translationProgressChanged();
   void translationStatusChanged();
   void isBusyChanged();
+  // The samples in memory came or went (hasCachedSamples(), canRetranscribeSegment()).
+  void cachedSamplesChanged();
 
  private:
   struct Road;

@@ -82,6 +82,8 @@ class VideoPlayerBar : public QWidget {
   void setMutingAudio(bool mute);
   bool drivesAudioOnly() const;
   void refreshControls();
+  void refreshPlayIcon();
+  void applyPalette();
 
   MediaSource m_mediaSource;
   PlayerPageHost m_pageHost;
@@ -96,6 +98,9 @@ class VideoPlayerBar : public QWidget {
   bool m_isDraggingResize = false;
 
   double m_lastAudioTime = 0;
+  bool m_lastAudioPlaying = false;
+  bool m_shownAsPlaying = true;  // differs from the start state, so the first refresh draws the icon
+  QString m_unavailableReason = QStringLiteral("The player could not be loaded");
   bool m_isMutingAudio = false;
   double m_dragStartHeight = 0;
   QPoint m_dragStartPoint;
@@ -103,6 +108,7 @@ class VideoPlayerBar : public QWidget {
 
   QWidget* m_videoSection = nullptr;
   QWidget* m_stack = nullptr;
+  QWidget* m_strip = nullptr;
   YouTubePlayerView* m_playerView = nullptr;
   QWidget* m_overlay = nullptr;
   QWidget* m_resizeHandle = nullptr;
