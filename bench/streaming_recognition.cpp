@@ -8,6 +8,10 @@
 #include <voxtrellis/StreamingAsrManager.h>
 #include <voxtrellis/StreamingEouAsrManager.h>
 
+#include "ASR/TDT/TdtDecoderModel.h"
+#include "ASR/TDT/TdtEncoderModel.h"
+#include "ASR/TDT/TdtJointModel.h"
+#include "ASR/TDT/TdtPreprocessorModel.h"
 #include "BenchSupport.h"
 #include "Onnx/OnnxModel.h"
 
@@ -88,10 +92,10 @@ BENCHMARK(BM_EouLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_SlidingWindowMinute(benchmark::State& state) {
   const fs::path repo = kFixtures / "asr" / "parakeet-tdt-0.6b-v3-onnx";
   AsrModels models;
-  models.preprocessor = OnnxModel::load(repo / "Preprocessor.mlmodelc", ComputeUnits::cpuOnly);
-  models.encoder = OnnxModel::load(repo / "Encoder.mlmodelc", ComputeUnits::cpuOnly);
-  models.decoder = OnnxModel::load(repo / "Decoder.mlmodelc", ComputeUnits::cpuOnly);
-  models.joint = OnnxModel::load(repo / "JointDecision.mlmodelc", ComputeUnits::cpuOnly);
+  models.preprocessor = TdtPreprocessorModel::load(repo / "Preprocessor.mlmodelc", ComputeUnits::cpuOnly);
+  models.encoder = TdtEncoderModel::load(repo / "Encoder.mlmodelc", ComputeUnits::cpuOnly);
+  models.decoder = TdtDecoderModel::load(repo / "Decoder.mlmodelc", ComputeUnits::cpuOnly);
+  models.joint = TdtJointModel::load(repo / "JointDecision.mlmodelc", ComputeUnits::cpuOnly);
   models.vocabulary = AsrModels::loadVocabulary(repo, AsrModelVersion::v3);
   const std::vector<float> audio(60 * 16000, 0.0f);
   for (auto _ : state) {
