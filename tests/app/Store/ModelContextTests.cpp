@@ -342,6 +342,8 @@ TEST_F(ModelContextTest, ASecondOpenerIsRefusedWhileTheStoreIsOpen) {
   reopen();
   ASSERT_EQ(context->fetch<TranscriptGroup>().size(), 1);
   EXPECT_EQ(context->fetch<TranscriptGroup>()[0]->name(), "H");
+  // A file already in write-ahead-log mode is held just the same.
+  EXPECT_THROW(open(), StoreError);
 }
 
 TEST_F(ModelContextTest, AnEditToARowGoneFromTheFileFailsTheSave) {
