@@ -64,10 +64,15 @@ class DownloadUtils {
 
   // Makes sure the repository's required files are in `directory`/<folder>,
   // downloading what is missing, and loads each named compiled-model folder
-  // ("Encoder.mlmodelc" holding model.onnx). When the cached files themselves
-  // are at fault (missing, not a folder, no model file, a model that does not
-  // load), the folder is deleted and fetched once more; other failures (no
-  // network, rate limiting, HTTP errors) are thrown at once and the cache is kept.
+  // ("Encoder.mlmodelc" holding model.onnx). A repository counts as present
+  // only when its last download finished and no file it recorded is missing
+  // or of another size; otherwise only the missing files are fetched. Every
+  // download must match the listing's size (and SHA-256 where given) before
+  // it is moved into place. When the cached files themselves are at fault
+  // (not a folder, no model file, a model that does not load), the folder is
+  // deleted and fetched once more; other failures (no network, a stalled
+  // transfer, rate limiting, HTTP errors of the listing or a file, a transfer
+  // that does not match the listing) are thrown at once and the cache is kept.
   // Throws FileSystemError, HuggingFaceDownloadError, NetworkError,
   // ModelRegistry::Error, ModelRuntimeError or a JSON parse error.
   static std::map<std::string, std::shared_ptr<OnnxModel>> loadModels(
