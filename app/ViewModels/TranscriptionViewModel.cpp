@@ -276,11 +276,16 @@ bool TranscriptionViewModel::canRetranscribeSegment() const {
 
 // ---- derived views ---------------------------------------------------------------
 
-std::optional<TranscriptionResult> TranscriptionViewModel::activeResult() const {
-  if (m_activeTab.isTranslation()) {
-    if (Transcription* translation = m_activeTab.transcription()) return translation->toResult();
-    return std::nullopt;
+const std::optional<TranscriptionResult>& TranscriptionViewModel::shownTranslation() const {
+  // Read once per tab, so its rows keep their ids from call to call.
+  if (m_activeTab.isTranslation() && !m_shownTranslation) {
+    if (Transcription* translation = m_activeTab.transcription()) m_shownTranslation = translation->toResult();
   }
+  return m_shownTranslation;
+}
+
+std::optional<TranscriptionResult> TranscriptionViewModel::activeResult() const {
+  if (m_activeTab.isTranslation()) return shownTranslation();
   if (const TranscriptionResult* result = m_state.result()) return *result;
   return std::nullopt;
 }
@@ -313,11 +318,8 @@ void TranscriptionViewModel::updateCurrentSegment(double time) {
     return;
   }
   // The rows shown: a translation's own list, whose indices the workspace highlights.
-  if (m_activeTab.isTranslation() && !m_shownTranslation) {
-    if (Transcription* translation = m_activeTab.transcription()) m_shownTranslation = translation->toResult();
-  }
   const auto& segments =
-      m_activeTab.isTranslation() && m_shownTranslation ? m_shownTranslation->segments : m_state.result()->segments;
+      m_activeTab.isTranslation() && shownTranslation() ? shownTranslation()->segments : m_state.result()->segments;
   for (qsizetype i = 0; i < segments.size(); ++i) {
     if (segments[i].startTime <= time && segments[i].endTime > time) {
       if (m_currentSegmentIndex != i) setCurrentSegmentIndex(i);

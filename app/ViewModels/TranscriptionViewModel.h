@@ -133,8 +133,9 @@ class TranscriptionViewModel : public QObject {
   // ---- published state ------------------------------------------------------
 
   const ProcessingState& state() const { return m_state; }
-  double progress() const;        // 0...1 from `state`
-  QString statusMessage() const;  // the status line for `state`
+  // Both follow `state` and change with stateChanged().
+  double progress() const;        // 0...1
+  QString statusMessage() const;  // the status line
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
 
@@ -198,8 +199,9 @@ class TranscriptionViewModel : public QObject {
 
   // ---- derived views -----------------------------------------------------------
 
-  // The transcript shown in the current tab: the stored translation's, or the result of
-  // `completed` for the original tab; nothing otherwise.
+  // The transcript shown in the current tab: the stored translation's (read once per tab, so
+  // its segment ids stay the same between calls), or the result of `completed` for the
+  // original tab; nothing otherwise. Changes with stateChanged() and activeTabChanged().
   std::optional<TranscriptionResult> activeResult() const;
   // `speakers` for the original tab, the translation's stored speakers otherwise.
   QList<Speaker> activeSpeakers() const;
@@ -364,6 +366,7 @@ class TranscriptionViewModel : public QObject {
   void clearCachedSamples();
 
   bool isReady() const;
+  const std::optional<TranscriptionResult>& shownTranslation() const;
   bool refuseOnTranslationTab();
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.
   bool beginRun();
@@ -426,7 +429,7 @@ class TranscriptionViewModel : public QObject {
   QString m_downloadStatus;
   std::optional<MediaSource> m_mediaSource;
   ContentTab m_activeTab;
-  std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
+  mutable std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
   bool m_isTranslating = false;
   double m_translationProgress = 0;
   QString m_translationStatus;

@@ -139,6 +139,7 @@ TEST(PipelineTranslationTest, AVersionIsTranslatedOnceIntoAReadOnlyTranslationVe
   EXPECT_EQ(shown->segments[0].text, "FR:hello");
   EXPECT_EQ(shown->segments[1].speakerId, 1);
   EXPECT_EQ(shown->segments[1].startTime, 2.0);
+  EXPECT_EQ(h.vm->activeResult()->segments[0].id, shown->segments[0].id);
   EXPECT_EQ(h.vm->activeSpeakers().value(0).customName, "Bob");
 
   // Read-only: an edit there would land on the version's segment of the same index.

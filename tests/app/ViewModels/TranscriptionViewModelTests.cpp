@@ -249,6 +249,33 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDrop
   EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::modelsReady);
 }
 
+TEST_F(TranscriptionViewModelTest, DiarizationSettingsAreAppliedOnlyWhenIdleAndAFailureKeepsTheOldDiarizer) {
+  ASSERT_TRUE(h->startModels());
+  h->vm->setDiarizationPreset(DiarizationPreset::custom);
+  h->vm->setCustomThreshold(0.42);
+  h->vm->setNumSpeakers(std::nullopt);
+  h->vm->updateDiarizationSettings();
+  ASSERT_TRUE(h->settle());
+  EXPECT_EQ(engine->lastConfig.clustering.threshold, 0.42);
+  EXPECT_EQ(engine->lastConfig.clustering.numSpeakers, std::nullopt);
+  EXPECT_TRUE(h->logged("Diarization config updated: threshold=0.42, preset=Custom"));
+
+  engine->recognizeGate = std::make_shared<Gate>();
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  h->vm->updateDiarizationSettings();
+  EXPECT_EQ(engine->preparedDiarizers, 2);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(h->settle());
+
+  engine->failDiarizer = true;
+  h->vm->updateDiarizationSettings();
+  ASSERT_TRUE(h->settle());
+  EXPECT_TRUE(h->logged("Failed to update diarization settings: diarizer models missing"));
+  EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
+  runFile(audio);
+}
+
 // ---- samples belong to one source ----------------------------------------------------------
 
 // A sample cache whose reads of one source wait at a gate.

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <voxtrellis/DiarizerModels.h>
+
+#include "support/FixturePaths.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace streamtest {
+
+constexpr int kRate = 16000;
+// The generated chunked-diarizer models hear these tones as two voices.
+constexpr double kVoiceA = 8.0 * 16000.0 / 270.0;
+constexpr double kVoiceB = 24.0 * 16000.0 / 270.0;
+
+inline std::filesystem::path fixtureDirectory() {
+  return testsupport::fixturesDir() / "streamdiar";
+}
+inline std::filesystem::path repositoryDirectory() {
+  return fixtureDirectory() / "speaker-diarization-onnx";
+}
+inline std::filesystem::path model(const std::string& file) {
+  return repositoryDirectory() / file;
+}
+inline std::filesystem::path brokenModel(const std::string& name) {
+  return fixtureDirectory() / "broken" / (name + ".mlmodelc");
+}
+
+inline voxtrellis::DiarizerModels loadModels() {
+  static const auto models =
+      voxtrellis::DiarizerModels::load(model("pyannote_segmentation.mlmodelc"), model("wespeaker_v2.mlmodelc"));
+  return models;
+}
+
+inline std::vector<float> silence(double seconds) {
+  return std::vector<float>(static_cast<std::size_t>(seconds * kRate), 0.0f);
+}
+
+// Adds a tone over [start, end) seconds.
+inline void addTone(std::vector<float>& audio, double frequency, double start, double end, float amplitude = 0.3f) {
+  const auto first = static_cast<std::size_t>(start * kRate);
+  const auto last = std::min(audio.size(), static_cast<std::size_t>(end * kRate));
+  for (std::size_t i = first; i < last; ++i) {
+    audio[i] += amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / kRate));
+  }
+}
+
+// Two voices taking turns across three 10 s chunks: A 0–4 s, B 5–9 s, A
+// 11–15 s, B 16–19 s, A 21–24 s, B 25–28 s.
+inline std::vector<float> twoVoices() {
+  auto audio = silence(30);
+  addTone(audio, kVoiceA, 0, 4);
+  addTone(audio, kVoiceB, 5, 9);
+  addTone(audio, kVoiceA, 11, 15);
+  addTone(audio, kVoiceB, 16, 19);
+  addTone(audio, kVoiceA, 21, 24);
+  addTone(audio, kVoiceB, 25, 28);
+  return audio;
+}
+
+}  // namespace streamtest
