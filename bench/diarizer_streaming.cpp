@@ -57,6 +57,16 @@ void BM_AssignSpeaker(benchmark::State& state) {
 }
 BENCHMARK(BM_AssignSpeaker)->Arg(250)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
+// The scan alone: the closest of 1,000 speakers, nothing changed.
+void BM_FindSpeaker(benchmark::State& state) {
+  std::mt19937_64 generator(11);
+  SpeakerManager database(0.84f, 0.56f, 1.0f, 2.0f);
+  for (int i = 0; i < state.range(0); ++i) database.upsertSpeaker(std::to_string(i + 1), randomUnit(generator), 10.0f);
+  const auto probe = randomUnit(generator);
+  for (auto _ : state) benchmark::DoNotOptimize(database.findSpeaker(probe));
+}
+BENCHMARK(BM_FindSpeaker)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
 // Two voices taking turns for `seconds`.
 std::vector<float> conversation(int seconds) {
   auto audio = streamtest::silence(seconds);

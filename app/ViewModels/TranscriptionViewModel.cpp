@@ -228,6 +228,7 @@ void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<
   m_cachedSamples = std::move(samples);
   m_cachedDuration = duration;
   m_cachedSamplesSourceId = sourceId;
+  emit cachedSamplesChanged();
 }
 
 void TranscriptionViewModel::clearCachedSamples() {

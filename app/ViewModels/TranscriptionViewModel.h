@@ -337,6 +337,8 @@ class TranscriptionViewModel : public QObject {
   void translationProgressChanged();
   void translationStatusChanged();
   void isBusyChanged();
+  // The samples in memory came or went (hasCachedSamples(), canRetranscribeSegment()).
+  void cachedSamplesChanged();
 
  private:
   struct Road;

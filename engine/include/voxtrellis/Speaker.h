@@ -100,6 +100,8 @@ class Speaker {
   friend bool operator==(const Speaker& a, const Speaker& b) { return a.m_id == b.m_id; }
 
  private:
+  void storeMainEmbedding(const std::vector<float>& values);
+
   std::string m_id;
 };
 

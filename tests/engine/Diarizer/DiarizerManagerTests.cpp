@@ -66,6 +66,20 @@ TEST(DiarizerManager, TheLastPartialChunkIsPaddedAndDiarized) {
   EXPECT_TRUE(d->performCompleteDiarization(std::vector<float>{}).segments.empty());
 }
 
+TEST(DiarizerManager, ASlotNeedsMoreThanTheMinimumActiveFramesForASpeaker) {
+  DiarizerConfig config;
+  config.minSpeechDuration = 0.1f;
+  for (const int frames : {10, 11}) {
+    // A tone over whole frames 100... lights exactly that many frames.
+    auto audio = silence(10);
+    addTone(audio, kVoiceA, 100 * 270.0 / kRate, (100 + frames) * 270.0 / kRate);
+    auto d = diarizer(config);
+    const auto segments = d->performCompleteDiarization(audio).segments;
+    EXPECT_EQ(segments.size(), frames > 10 ? 1u : 0u) << frames;
+    EXPECT_EQ(d->speakerManager().speakerCount(), frames > 10 ? 1 : 0) << frames;
+  }
+}
+
 TEST(DiarizerManager, DebugModeAddsTheSpeakerDatabaseAndTimings) {
   DiarizerConfig config;
   config.debugMode = true;

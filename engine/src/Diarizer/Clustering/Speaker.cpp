@@ -33,6 +33,12 @@ Speaker::Speaker(std::optional<std::string> id, std::optional<std::string> name,
   this->updatedAt = updatedAt.value_or(now);
 }
 
+void Speaker::storeMainEmbedding(const std::vector<float>& values) {
+  // Copied into the existing storage: the vector keeps its place in memory,
+  // which keeps the database's scan over all speakers friendly to the cache.
+  currentEmbedding.assign(values.begin(), values.end());
+}
+
 void Speaker::addRawEmbedding(const RawEmbedding& raw) {
   if (embedding::sumOfSquares(raw.embedding) <= kMinEnergy) return;
   if (rawEmbeddings.size() >= maxRawEmbeddings) rawEmbeddings.erase(rawEmbeddings.begin());
@@ -51,7 +57,7 @@ void Speaker::updateMainEmbedding(float addedDuration, const std::vector<float>&
     for (std::size_t i = 0; i < blended.size(); ++i) {
       blended[i] = currentEmbedding[i] * alpha + (1.0f - alpha) * normalized[i];
     }
-    currentEmbedding = VDSPOperations::l2Normalize(blended);
+    storeMainEmbedding(VDSPOperations::l2Normalize(blended));
   }
   duration += addedDuration;
   updatedAt = now;
@@ -79,7 +85,7 @@ void Speaker::recalculateMainEmbedding() {
     ++counted;
   }
   for (auto& v : sum) v /= static_cast<float>(counted);
-  currentEmbedding = VDSPOperations::l2Normalize(sum);
+  storeMainEmbedding(VDSPOperations::l2Normalize(sum));
   updatedAt = std::chrono::system_clock::now();
 }
 

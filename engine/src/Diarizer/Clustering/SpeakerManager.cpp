@@ -39,7 +39,13 @@ struct SpeakerManager::Impl {
   Closest closest(const std::vector<float>& embedding) const {
     Closest best;
     const float squares = embedding::sumOfSquares(embedding);
-    for (const auto& [id, speaker] : speakerDatabase) {
+    for (auto it = speakerDatabase.begin(); it != speakerDatabase.end();) {
+      const SpeakerPtr& speaker = it->second;
+      // Start fetching the next speaker's vector while this one is compared.
+      if (++it != speakerDatabase.end()) {
+        const float* next = it->second->currentEmbedding.data();
+        for (std::size_t line = 0; line < 4; ++line) __builtin_prefetch(next + line * 16);
+      }
       const float distance = cosineDistanceWithSquares(embedding, squares, speaker->currentEmbedding);
       if (distance < best.distance) best = {speaker, distance};
     }

@@ -28,8 +28,9 @@ float cosineDistanceWithSquares(const std::vector<float>& a, float sa, const std
     logger().error("Invalid embeddings: a.count=" + std::to_string(a.size()) + ", b.count=" + std::to_string(b.size()));
     return kInfinity;
   }
-  const auto [dot, unused, sb] = embedding::dotAndSquaresOfSecond(a.data(), b.data(), a.size());
-  (void)unused;
+  const auto sums = embedding::dotAndSquaresOfSecond(a.data(), b.data(), a.size());
+  const float dot = sums.dot;
+  const float sb = sums.bb;
   if (!(sa > 0) || !(sb > 0)) {
     logger().warning("Zero magnitude embedding detected");
     return kInfinity;
