@@ -1,6 +1,8 @@
 #include "Views/Player/VideoPlayerBar.h"
 
 #include "Services/AudioPlayerService.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 #include "Views/Player/YouTubePlayerView.h"
 
 #include <QDebug>
@@ -112,7 +114,9 @@ VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerServic
     connect(m_audioPlayer, &AudioPlayerService::durationChanged, this, &VideoPlayerBar::refreshControls);
     connect(m_audioPlayer, &AudioPlayerService::isLoadedChanged, this, &VideoPlayerBar::refreshControls);
   }
+  m_lastAudioPlaying = m_audioPlayer && m_audioPlayer->isPlaying();
   refreshControls();
+  Theme::followPalette(this, [this] { applyPalette(); });
 }
 
 VideoPlayerBar::~VideoPlayerBar() {
@@ -134,6 +138,8 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
   sectionLayout->addStretch(1);
 
   m_playerView = new YouTubePlayerView(videoId, false, m_stack);
+  connect(m_playerView, &YouTubePlayerView::videoUnavailableReason, this,
+          [this](const QString& reason) { m_unavailableReason = reason; });
   connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);
   connect(m_playerView, &YouTubePlayerView::videoReadyChanged, this, &VideoPlayerBar::setVideoReady);
   connect(m_playerView, &YouTubePlayerView::videoDurationChanged, this, &VideoPlayerBar::setVideoDuration);
@@ -147,8 +153,10 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
 
 QWidget* VideoPlayerBar::buildControls() {
   auto* strip = new QWidget(this);
-  strip->setBackgroundRole(QPalette::Button);
+  strip->setObjectName(QStringLiteral("controlsStrip"));
+  strip->setBackgroundRole(QPalette::Window);
   strip->setAutoFillBackground(true);
+  m_strip = strip;
   auto* row = new QHBoxLayout(strip);
   row->setSpacing(16);
   row->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin), 12,
@@ -157,7 +165,8 @@ QWidget* VideoPlayerBar::buildControls() {
   m_playButton = new QToolButton(strip);
   m_playButton->setAutoRaise(true);
   m_playButton->setFixedSize(44, 44);
-  m_playButton->setIconSize(QSize(28, 28));
+  m_playButton->setIconSize(QSize(24, 24));
+  m_playButton->setFocusPolicy(Qt::StrongFocus);
   connect(m_playButton, &QToolButton::clicked, this, &VideoPlayerBar::playButtonClicked);
 
   QFont digits = font();
@@ -173,6 +182,7 @@ QWidget* VideoPlayerBar::buildControls() {
 
   m_slider = new QSlider(Qt::Horizontal, strip);
   m_slider->setRange(0, kSliderSteps);
+  m_slider->setAccessibleName(tr("Playback position"));
   connect(m_slider, &QSlider::sliderMoved, this, [this](int value) { sliderMovedTo(double(value) / kSliderSteps); });
   connect(m_slider, &QSlider::actionTriggered, this, [this](int action) {
     if (action != QAbstractSlider::SliderMove && action != QAbstractSlider::SliderNoAction) {
@@ -207,7 +217,9 @@ QWidget* VideoPlayerBar::buildOverlay() {
   symbol->setStyleSheet(QStringLiteral("background: transparent;"));
   column->addWidget(symbol);
   column->addWidget(overlayText(QStringLiteral("Video cannot be embedded"), 0.85, false, overlay));
-  column->addWidget(overlayText(QStringLiteral("Owner disabled embedding"), 0.75, true, overlay));
+  auto* reason = overlayText(m_unavailableReason, 0.75, true, overlay);
+  reason->setObjectName(QStringLiteral("unavailableReason"));
+  column->addWidget(reason);
   column->addWidget(overlayText(QStringLiteral("Audio playback works normally"), 0.75, true, overlay));
   column->addStretch();
   return overlay;
@@ -265,8 +277,7 @@ void VideoPlayerBar::refreshControls() {
   const bool enabled = audioOnly ? audioLoaded : m_isVideoReady;
   m_playButton->setEnabled(enabled);
   m_slider->setEnabled(enabled);
-  m_playButton->setIcon(style()->standardIcon(m_isVideoPlaying ? QStyle::SP_MediaPause : QStyle::SP_MediaPlay));
-  m_playButton->setToolTip(m_isVideoPlaying ? tr("Pause") : tr("Play"));
+  if (m_shownAsPlaying != m_isVideoPlaying) refreshPlayIcon();
 
   const double position = audioOnly ? (m_audioPlayer ? m_audioPlayer->currentTime() : 0) : m_videoTime;
   const double length = audioOnly ? (m_audioPlayer ? m_audioPlayer->duration() : 0) : m_videoDuration;
@@ -305,7 +316,29 @@ void VideoPlayerBar::videoTimeReported(double time) {
   refreshControls();
 }
 
+void VideoPlayerBar::refreshPlayIcon() {
+  m_shownAsPlaying = m_isVideoPlaying;
+  m_playButton->setIcon(Icons::icon(m_isVideoPlaying ? QStringLiteral("pause") : QStringLiteral("play"), palette(),
+                                    QPalette::WindowText));
+  const QString action = m_isVideoPlaying ? tr("Pause") : tr("Play");
+  m_playButton->setToolTip(action);
+  m_playButton->setAccessibleName(action);
+}
+
+void VideoPlayerBar::applyPalette() {
+  // The strip is set off from the window by a shade of its own, in a light and a dark palette.
+  QPalette stripPalette = m_strip->palette();
+  stripPalette.setColor(QPalette::Window, Theme::color(ThemeColor::stripBackground, palette()));
+  m_strip->setPalette(stripPalette);
+  refreshPlayIcon();
+}
+
 void VideoPlayerBar::audioPlayingChanged(bool playing) {
+  // The player announces every assignment; only a change of its state is an event here.
+  if (playing == m_lastAudioPlaying) {
+    return;
+  }
+  m_lastAudioPlaying = playing;
   if (playing != m_isVideoPlaying) {
     qInfo().noquote() << QStringLiteral("[VideoPlayerBar] Audio isPlaying changed to: %1, syncing video")
                              .arg(QLatin1String(boolText(playing)));
@@ -359,7 +392,7 @@ void VideoPlayerBar::setVideoAvailable(bool available) {
   m_playerView = nullptr;
   m_overlay = buildOverlay();
   m_overlay->show();
-  layoutStack();
+  setVideoHeight(m_videoHeight);
   setMutingAudio(false);
   refreshControls();
 
@@ -385,8 +418,11 @@ void VideoPlayerBar::setVideoDuration(double duration) {
 void VideoPlayerBar::setVideoHeight(double height) {
   m_videoHeight = std::clamp(height, minVideoHeight, maxVideoHeight);
   if (m_stack) {
-    m_stack->setFixedHeight(static_cast<int>(std::lround(m_videoHeight)));
-    m_stack->setMaximumWidth(static_cast<int>(std::lround(m_videoHeight * 16.0 / 9.0)));
+    // The overlay is smaller than the video it replaces; the frame (and the handle in its
+    // corner) keep to the overlay, leaving no empty band beside it.
+    const double frameHeight = m_overlay ? std::min<double>(m_videoHeight, kOverlayMaxHeight) : m_videoHeight;
+    m_stack->setFixedHeight(static_cast<int>(std::lround(frameHeight)));
+    m_stack->setMaximumWidth(static_cast<int>(std::lround(frameHeight * 16.0 / 9.0)));
     m_stack->setMinimumWidth(std::min(m_stack->maximumWidth(), 160));
     layoutStack();
   }

@@ -80,6 +80,8 @@ class VideoPlayerBar : public QWidget {
   void setMutingAudio(bool mute);
   bool drivesAudioOnly() const;
   void refreshControls();
+  void refreshPlayIcon();
+  void applyPalette();
 
   MediaSource m_mediaSource;
   QPointer<AudioPlayerService> m_audioPlayer;
@@ -93,6 +95,9 @@ class VideoPlayerBar : public QWidget {
   bool m_isDraggingResize = false;
 
   double m_lastAudioTime = 0;
+  bool m_lastAudioPlaying = false;
+  bool m_shownAsPlaying = true;  // differs from the start state, so the first refresh draws the icon
+  QString m_unavailableReason = QStringLiteral("The player could not be loaded");
   bool m_isMutingAudio = false;
   double m_dragStartHeight = 0;
   QPoint m_dragStartPoint;
@@ -100,6 +105,7 @@ class VideoPlayerBar : public QWidget {
 
   QWidget* m_videoSection = nullptr;
   QWidget* m_stack = nullptr;
+  QWidget* m_strip = nullptr;
   YouTubePlayerView* m_playerView = nullptr;
   QWidget* m_overlay = nullptr;
   QWidget* m_resizeHandle = nullptr;

@@ -155,8 +155,9 @@ void YouTubePlayerCoordinator::handleEvent(const QString& event, const QVariantM
       qInfo().noquote() << QStringLiteral("[YouTubePlayer] State changed to: %1").arg(state.toString());
     }
   } else if (event == QLatin1String("error")) {
-    emit videoAvailableChanged(false);
     const int code = integerIn(data, QStringLiteral("code")).value_or(-1);
+    emit videoUnavailableReason(unavailableReason(code));
+    emit videoAvailableChanged(false);
     const QVariant message = data.value(QStringLiteral("message"));
     const QString text = message.typeId() == QMetaType::QString ? message.toString() : QStringLiteral("Unknown");
     qWarning().noquote() << QStringLiteral("[YouTubePlayer] ERROR %1: %2").arg(code).arg(text);
@@ -168,7 +169,24 @@ void YouTubePlayerCoordinator::handleEvent(const QString& event, const QVariantM
 void YouTubePlayerCoordinator::navigationFailed(const QString& description) {
   qWarning().noquote() << QStringLiteral("[YouTubePlayer] Navigation failed: %1").arg(description);
   QMetaObject::invokeMethod(
-      this, [this] { emit videoAvailableChanged(false); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        emit videoUnavailableReason(loadFailureReason());
+        emit videoAvailableChanged(false);
+      },
+      Qt::QueuedConnection);
+}
+
+QString YouTubePlayerCoordinator::unavailableReason(int errorCode) {
+  switch (errorCode) {
+    case 101:
+    case 150: return QStringLiteral("Owner disabled embedding");
+    case 100: return QStringLiteral("Video not found or private");
+    case 2: return QStringLiteral("Invalid video ID");
+    case 5: return QStringLiteral("The player could not play this video");
+    case -1: return loadFailureReason();
+    default: return QStringLiteral("The video could not be played");
+  }
 }
 
 }  // namespace parlowvista

@@ -41,9 +41,16 @@ class YouTubePlayerCoordinator : public QObject {
   // "seekTo(12.5)", "seekTo(10.0)": the shortest text that reads back as the same double.
   static QString seekScript(double time);
 
+  // Why the video cannot be shown, in a few words for the person watching: the page's error
+  // code (the provider's codes; -1 when the player's script could not load).
+  static QString unavailableReason(int errorCode);
+  static QString loadFailureReason() { return QStringLiteral("The player could not be loaded"); }
+
  signals:
   // Writes to the parent's state.
   void videoAvailableChanged(bool available);
+  // Sent just before the video becomes unavailable, with unavailableReason()'s text.
+  void videoUnavailableReason(const QString& reason);
   void videoReadyChanged(bool ready);
   void videoDurationChanged(double duration);
   void timeUpdated(double time);

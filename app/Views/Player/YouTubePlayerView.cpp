@@ -92,6 +92,8 @@ YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, QWidg
       videoId, isMuted, [this] { return m_isPlaying; }, this);
   connect(m_coordinator, &YouTubePlayerCoordinator::videoAvailableChanged, this,
           &YouTubePlayerView::videoAvailableChanged);
+  connect(m_coordinator, &YouTubePlayerCoordinator::videoUnavailableReason, this,
+          &YouTubePlayerView::videoUnavailableReason);
   connect(m_coordinator, &YouTubePlayerCoordinator::videoReadyChanged, this, &YouTubePlayerView::videoReadyChanged);
   connect(m_coordinator, &YouTubePlayerCoordinator::videoDurationChanged, this,
           &YouTubePlayerView::videoDurationChanged);
@@ -105,6 +107,7 @@ YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, QWidg
   settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
   m_webView->setPage(page);
   m_webView->setContextMenuPolicy(Qt::NoContextMenu);
+  m_webView->setAccessibleName(QStringLiteral("Video"));
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

@@ -41,6 +41,7 @@ class YouTubePlayerView : public QWidget {
 
  signals:
   void videoAvailableChanged(bool available);
+  void videoUnavailableReason(const QString& reason);
   void videoReadyChanged(bool ready);
   void videoDurationChanged(double duration);
   void timeUpdated(double time);

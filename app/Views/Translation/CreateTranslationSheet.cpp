@@ -1,53 +1,39 @@
 #include "Views/Translation/CreateTranslationSheet.h"
 
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
+
 #include <QComboBox>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace parlowvista {
 
 namespace {
 
-QLabel* captionLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  QFont font = label->font();
-  font.setPointSizeF(font.pointSizeF() * 0.85);
-  label->setFont(font);
-  label->setForegroundRole(QPalette::PlaceholderText);
-  return label;
-}
-
-QLabel* headlineLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  QFont font = label->font();
-  font.setBold(true);
-  label->setFont(font);
-  return label;
-}
-
 // The centred column shown instead of the picker when nothing can be done.
-QWidget* noticeColumn(QStyle::StandardPixmap icon, const QString& title, const QString& detail, QWidget* parent) {
+QWidget* noticeColumn(const QString& icon, ThemeColor tone, const QString& title, const QString& detail,
+                      QWidget* parent) {
   auto* column = new QWidget(parent);
   auto* layout = new QVBoxLayout(column);
   layout->setSpacing(12);
   layout->setContentsMargins(0, 20, 0, 20);
-  auto* symbol = new QLabel(column);
-  symbol->setPixmap(column->style()->standardIcon(icon).pixmap(32, 32));
-  symbol->setAlignment(Qt::AlignCenter);
+  auto* symbol = ThemedLabel::icon(icon, tone, 32, column);
   auto* titleLabel = headlineLabel(title, column);
   titleLabel->setObjectName(QStringLiteral("noticeTitle"));
   titleLabel->setAlignment(Qt::AlignCenter);
   auto* detailLabel = captionLabel(detail, column);
   detailLabel->setAlignment(Qt::AlignCenter);
   detailLabel->setWordWrap(true);
-  layout->addWidget(symbol);
+  layout->addWidget(symbol, 0, Qt::AlignHCenter);
   layout->addWidget(titleLabel);
   layout->addWidget(detailLabel);
   return column;
@@ -70,8 +56,6 @@ CreateTranslationSheet::CreateTranslationSheet(Transcription* transcription, QSe
 
   setWindowTitle(QStringLiteral("Create Translation"));
   setModal(true);
-  setFixedSize(350, 280);
-
   auto* layout = new QVBoxLayout(this);
   layout->setSpacing(20);
   layout->setContentsMargins(20, 20, 20, 20);
@@ -82,8 +66,10 @@ CreateTranslationSheet::CreateTranslationSheet(Transcription* transcription, QSe
   m_closeButton = new QToolButton(this);
   m_closeButton->setObjectName(QStringLiteral("closeButton"));
   m_closeButton->setAutoRaise(true);
-  m_closeButton->setIcon(style()->standardIcon(QStyle::SP_TitleBarCloseButton));
+  m_closeButton->setFocusPolicy(Qt::StrongFocus);
+  m_closeButton->setIconSize(QSize(18, 18));
   m_closeButton->setToolTip(QStringLiteral("Close"));
+  m_closeButton->setAccessibleName(QStringLiteral("Close"));
   connect(m_closeButton, &QToolButton::clicked, this, &CreateTranslationSheet::reject);
   header->addWidget(m_closeButton);
   layout->addLayout(header);
@@ -100,33 +86,74 @@ CreateTranslationSheet::CreateTranslationSheet(Transcription* transcription, QSe
   if (m_languagePicker) {
     m_translateButton = new QPushButton(QStringLiteral("Translate"), this);
     m_translateButton->setObjectName(QStringLiteral("translateButton"));
+    m_translateButton->setAccessibleName(QStringLiteral("Translate"));
     m_translateButton->setDefault(true);
     // While a run is on, the button shows a small busy bar instead of its word.
     m_spinner = new QProgressBar(m_translateButton);
     m_spinner->setRange(0, 0);
     m_spinner->setTextVisible(false);
-    m_spinner->setFixedSize(60, 8);
+    m_spinner->setFixedSize(42, 8);
+    m_spinner->setAccessibleName(QStringLiteral("Translating"));
     auto* spinnerLayout = new QHBoxLayout(m_translateButton);
     spinnerLayout->setContentsMargins(0, 0, 0, 0);
     spinnerLayout->addWidget(m_spinner, 0, Qt::AlignCenter);
     m_spinner->hide();
     connect(m_translateButton, &QPushButton::clicked, this, &CreateTranslationSheet::startTranslation);
     buttons->addWidget(m_translateButton);
+    // The busy bar takes the word's place, not its room.
+    m_translateButton->setMinimumSize(m_translateButton->sizeHint());
   }
   layout->addLayout(buttons);
   syncTranslatingState();
+
+  // The keyboard starts on the choice to make; the close button comes last.
+  if (m_languagePicker) {
+    setTabOrder(m_languagePicker, m_cancelButton);
+    setTabOrder(m_cancelButton, m_translateButton);
+    setTabOrder(m_translateButton, m_closeButton);
+    m_languagePicker->setFocus();
+  } else {
+    setTabOrder(m_cancelButton, m_closeButton);
+    m_cancelButton->setFocus();
+  }
+  Theme::followPalette(this, [this] {
+    Theme::applyReadableSelection(this);
+    m_closeButton->setIcon(Icons::icon(QStringLiteral("x-circle"), Theme::color(ThemeColor::secondaryText, palette())));
+  });
+  fitToContent();
+}
+
+void CreateTranslationSheet::fitToContent() {
+  // 350 x 280 at the usual font; wider or taller as a larger font or a long error needs, with
+  // wrapped texts given the height they take at the sheet's width.
+  QLayout* content = layout();
+  content->activate();
+  const int width = std::max({kWidth, content->totalMinimumSize().width(), isVisible() ? this->width() : 0});
+  const int wrapped = content->hasHeightForWidth() ? content->totalHeightForWidth(width) : 0;
+  const int height = std::max({kHeight, content->totalMinimumSize().height(), wrapped});
+  const QSize wanted(width, height);
+  setMinimumSize(wanted);
+  // Before it is first shown the sheet has no size of its own yet.
+  resize(isVisible() ? size().expandedTo(wanted) : wanted);
+}
+
+void CreateTranslationSheet::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) fitToContent();
 }
 
 void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
   if (!m_isTranslationConfigured) {
-    layout->addWidget(noticeColumn(QStyle::SP_MessageBoxWarning, QStringLiteral("Translation Not Configured"),
+    layout->addWidget(noticeColumn(QStringLiteral("warning"), ThemeColor::warning,
+                                   QStringLiteral("Translation Not Configured"),
                                    QStringLiteral("Please configure a translation provider in Settings before "
                                                   "creating translations."),
                                    this));
     return;
   }
   if (m_availableLanguages.isEmpty()) {
-    layout->addWidget(noticeColumn(QStyle::SP_DialogApplyButton, QStringLiteral("All Languages Translated"),
+    layout->addWidget(noticeColumn(QStringLiteral("check-circle-outline"), ThemeColor::success,
+                                   QStringLiteral("All Languages Translated"),
                                    QStringLiteral("This transcription has already been translated to all available "
                                                   "languages."),
                                    this));
@@ -151,6 +178,7 @@ void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
   m_progressBar = new QProgressBar(m_progressArea);
   m_progressBar->setRange(0, 1000);
   m_progressBar->setTextVisible(false);
+  m_progressBar->setAccessibleName(QStringLiteral("Translation progress"));
   m_statusLabel = captionLabel(QString(), m_progressArea);
   m_statusLabel->setAlignment(Qt::AlignCenter);
   progressLayout->addWidget(m_progressBar);
@@ -159,10 +187,7 @@ void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
 
   m_errorLabel = captionLabel(QString(), this);
   m_errorLabel->setObjectName(QStringLiteral("errorLabel"));
-  QPalette red = m_errorLabel->palette();
-  red.setColor(QPalette::WindowText, Qt::red);
-  m_errorLabel->setForegroundRole(QPalette::WindowText);
-  m_errorLabel->setPalette(red);
+  m_errorLabel->setThemeColor(ThemeColor::error);
   m_errorLabel->setWordWrap(true);
   column->addWidget(m_errorLabel);
   layout->addLayout(column);
@@ -175,7 +200,12 @@ QString CreateTranslationSheet::languageLabel(const SupportedLanguage& language)
 
 void CreateTranslationSheet::setErrorMessage(const std::optional<QString>& message) {
   m_errorMessage = message;
+  // A failure ends the run as far as the sheet is concerned: the busy state goes, the error
+  // shows, and Translate (to retry) and Cancel are there again.
+  if (message && m_isTranslating) m_isTranslating = false;
   syncTranslatingState();
+  fitToContent();
+  if (message && m_languagePicker) m_languagePicker->setFocus();
 }
 
 void CreateTranslationSheet::startTranslation() {
@@ -187,8 +217,11 @@ void CreateTranslationSheet::startTranslation() {
   syncTranslatingState();
 
   QPointer<CreateTranslationSheet> self(this);
-  auto finished = [self] {
-    if (!self || !self->m_isTranslating) return;
+  const int run = ++m_run;
+  // Only the end of the run still on screen closes the sheet: not one that failed, was left or
+  // was followed by a retry.
+  auto finished = [self, run] {
+    if (!self || !self->m_isTranslating || self->m_run != run) return;
     self->m_isTranslating = false;
     self->accept();
   };

@@ -20,11 +20,17 @@ class QVBoxLayout;
 
 namespace parlowvista {
 
+class ThemedLabel;
+
 // The small modal sheet in which the user picks the target language of a new
 // translation of the transcription on screen and starts it. It offers only
 // languages this transcription has not been translated into yet and hands the
 // chosen code to its presenter, who runs the translation; the sheet waits,
 // shows that it is busy and closes when the presenter reports the end.
+//
+// A presenter whose translation failed says so with setErrorMessage(): the sheet then leaves its
+// busy state, shows the text in the error colour and stays open, so the user can read it and
+// retry or cancel; the failed run's `finished` no longer closes it.
 //
 // It can always be left: Cancel, the close button and Escape stay usable while
 // a translation runs, and leaving then asks the presenter to cancel it.
@@ -49,7 +55,8 @@ class CreateTranslationSheet : public QDialog {
   double progress() const { return m_progress; }
   const QString& statusMessage() const { return m_statusMessage; }
 
-  // A text shown in red under the picker, e.g. a failure the presenter reports.
+  // A text shown in the error colour under the picker, e.g. a failure the presenter reports.
+  // Set during a run, it ends the busy state (see above).
   void setErrorMessage(const std::optional<QString>& message);
 
   // What Translate (or Return) does.
@@ -60,10 +67,15 @@ class CreateTranslationSheet : public QDialog {
 
  protected:
   void reject() override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void buildContent(QVBoxLayout* layout);
   void syncTranslatingState();
+  void fitToContent();
+
+  static constexpr int kWidth = 350;
+  static constexpr int kHeight = 280;
 
   QPointer<Transcription> m_transcription;
   const QSet<QString> m_existingLanguages;
@@ -77,13 +89,14 @@ class CreateTranslationSheet : public QDialog {
   double m_progress = 0;
   QString m_statusMessage;
   std::optional<QString> m_errorMessage;
+  int m_run = 0;  // counts runs, so the end of an earlier one is told apart
 
   QToolButton* m_closeButton = nullptr;
   QComboBox* m_languagePicker = nullptr;
   QWidget* m_progressArea = nullptr;
   QProgressBar* m_progressBar = nullptr;
   QLabel* m_statusLabel = nullptr;
-  QLabel* m_errorLabel = nullptr;
+  ThemedLabel* m_errorLabel = nullptr;
   QPushButton* m_cancelButton = nullptr;
   QPushButton* m_translateButton = nullptr;
   QProgressBar* m_spinner = nullptr;

@@ -4,6 +4,13 @@
 #include "Services/KeychainService.h"
 #include "Services/Translation/SupportedLanguage.h"
 #include "Services/Translation/TranslationService.h"
+#include "Views/Common/ChipLabel.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/SectionBox.h"
+#include "Views/Common/SegmentedControl.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 
 #include <QButtonGroup>
@@ -12,7 +19,6 @@
 #include <QDesktopServices>
 #include <QFontDatabase>
 #include <QFrame>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,7 +29,6 @@
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStackedWidget>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -58,55 +63,6 @@ QString keyAccount(TranslationProviderType provider) {
   return KeychainService::apiKeyAccount(provider);
 }
 
-void setCaptionFont(QWidget* widget) {
-  QFont font = widget->font();
-  font.setPointSizeF(font.pointSizeF() * 0.85);
-  widget->setFont(font);
-}
-
-void setTextColor(QLabel* label, const QColor& color) {
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, color);
-  label->setPalette(palette);
-}
-
-QLabel* plainLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
-  return label;
-}
-
-// A row of checkable buttons that behaves like a segmented control.
-QWidget* segmentedControl(const QStringList& labels, QButtonGroup* group, QWidget* parent) {
-  auto* container = new QWidget(parent);
-  auto* row = new QHBoxLayout(container);
-  row->setContentsMargins(0, 0, 0, 0);
-  row->setSpacing(0);
-  group->setExclusive(true);
-  for (int i = 0; i < labels.size(); ++i) {
-    auto* button = new QPushButton(labels[i], container);
-    button->setCheckable(true);
-    button->setAutoDefault(false);
-    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    group->addButton(button, i);
-    row->addWidget(button);
-  }
-  return container;
-}
-
-QGroupBox* groupBox(const QString& title, QWidget* parent) {
-  auto* box = new QGroupBox(title, parent);
-  return box;
-}
-
-// The column of rows inside a settings box: the same spacing in every box.
-QVBoxLayout* boxRows(QGroupBox* box) {
-  auto* rows = new QVBoxLayout(box);
-  rows->setSpacing(12);
-  rows->setContentsMargins(4, 4, 4, 4);
-  return rows;
-}
-
 }  // namespace
 
 TranslationSettingsView::TranslationSettingsView(QWidget* parent)
@@ -129,6 +85,8 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
   scroll->setWidgetResizable(true);
   scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   scroll->setFrameShape(QFrame::NoFrame);
+  // The area scrolls to whichever control takes the focus; it is no stop of its own.
+  scroll->setFocusPolicy(Qt::NoFocus);
   auto* content = new QWidget(scroll);
   auto* stack = new QVBoxLayout(content);
   stack->setSpacing(16);
@@ -142,6 +100,18 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
   refreshModelPicker();
   refreshConnection();
   refreshKeyButtons();
+  Theme::followPalette(this, [this] { applyPalette(); });
+}
+
+void TranslationSettingsView::applyPalette() {
+  Theme::applyReadableSelection(this);
+  QPalette fieldPalette = m_keyField->palette();
+  fieldPalette.setColor(QPalette::PlaceholderText, Theme::color(ThemeColor::secondaryText, palette(), QPalette::Base));
+  m_keyField->setPalette(fieldPalette);
+  refreshShowKeyButton();
+  const QColor link = Theme::color(ThemeColor::link, palette());
+  Theme::setTextColor(m_getKeyButton, link);
+  m_getKeyButton->setIcon(Icons::icon(QStringLiteral("open-external"), link));
 }
 
 TranslationSettingsView::~TranslationSettingsView() {
@@ -150,8 +120,8 @@ TranslationSettingsView::~TranslationSettingsView() {
 }
 
 QWidget* TranslationSettingsView::buildServiceBox() {
-  QGroupBox* box = groupBox(QStringLiteral("Translation Service"), this);
-  QVBoxLayout* rows = boxRows(box);
+  auto* box = new SectionBox(QStringLiteral("Translation Service"), QStringLiteral("globe"), this);
+  QVBoxLayout* rows = box->rows();
 
   auto* providerRow = new QHBoxLayout;
   QLabel* providerLabel = plainLabel(QStringLiteral("Provider"), box);
@@ -160,12 +130,13 @@ QWidget* TranslationSettingsView::buildServiceBox() {
   providerLabel->setFont(medium);
   providerRow->addWidget(providerLabel);
   providerRow->addStretch();
-  m_providerGroup = new QButtonGroup(this);
   QStringList labels;
   for (TranslationProviderType type : allTranslationProviderTypes())
     labels << QString::fromLatin1(facts(type).pickerLabel);
-  QWidget* providers = segmentedControl(labels, m_providerGroup, box);
+  auto* providers = new SegmentedControl(labels, box);
+  providers->setObjectName(QStringLiteral("providerPicker"));
   providers->setFixedWidth(240);
+  m_providerGroup = providers->group();
   m_providerGroup->button(static_cast<int>(m_selectedProvider))->setChecked(true);
   connect(m_providerGroup, &QButtonGroup::idClicked, this, [this](int id) {
     const TranslationProviderType provider = allTranslationProviderTypes().at(id);
@@ -176,14 +147,13 @@ QWidget* TranslationSettingsView::buildServiceBox() {
   providerRow->addWidget(providers);
   rows->addLayout(providerRow);
 
-  auto* divider = new QFrame(box);
-  divider->setFrameShape(QFrame::HLine);
-  rows->addWidget(divider);
+  rows->addWidget(new Divider(box));
 
   auto* modelRow = new QHBoxLayout;
   modelRow->addWidget(plainLabel(QStringLiteral("Model"), box));
   modelRow->addStretch();
   m_modelPicker = new QComboBox(box);
+  m_modelPicker->setAccessibleName(QStringLiteral("Model"));
   m_modelPicker->setFixedWidth(180);
   // The listed names are suggestions; any other name may be typed.
   m_modelPicker->setEditable(true);
@@ -198,13 +168,10 @@ QWidget* TranslationSettingsView::buildServiceBox() {
   rows->addLayout(modelRow);
 
   auto* costRow = new QHBoxLayout;
-  auto* dollar = new QLabel(box);
-  dollar->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(14, 14));
-  costRow->addWidget(dollar);
-  m_costLabel = plainLabel(costHint(m_selectedProvider), box);
+  costRow->setSpacing(4);
+  costRow->addWidget(ThemedLabel::icon(QStringLiteral("dollar"), ThemeColor::secondaryText, 14, box));
+  m_costLabel = captionLabel(costHint(m_selectedProvider), box);
   m_costLabel->setObjectName(QStringLiteral("costHint"));
-  setCaptionFont(m_costLabel);
-  m_costLabel->setForegroundRole(QPalette::PlaceholderText);
   costRow->addWidget(m_costLabel);
   costRow->addStretch();
   rows->addLayout(costRow);
@@ -212,12 +179,14 @@ QWidget* TranslationSettingsView::buildServiceBox() {
 }
 
 QWidget* TranslationSettingsView::buildConnectionBox() {
-  QGroupBox* box = groupBox(QStringLiteral("Connection"), this);
-  QVBoxLayout* rows = boxRows(box);
-  m_modeGroup = new QButtonGroup(this);
+  m_connectionBox = new SectionBox(QStringLiteral("Connection"), QStringLiteral("terminal"), this);
+  QVBoxLayout* rows = m_connectionBox->rows();
   QStringList labels;
   for (TranslationConnectionMode mode : allTranslationConnectionModes()) labels << rawValue(mode);
-  rows->addWidget(segmentedControl(labels, m_modeGroup, box));
+  auto* modes = new SegmentedControl(labels, m_connectionBox);
+  modes->setObjectName(QStringLiteral("connectionModePicker"));
+  m_modeGroup = modes->group();
+  rows->addWidget(modes);
   connect(m_modeGroup, &QButtonGroup::idClicked, this, [this](int id) {
     const TranslationConnectionMode mode = allTranslationConnectionModes().at(id);
     if (mode == m_connectionMode) return;
@@ -225,11 +194,11 @@ QWidget* TranslationSettingsView::buildConnectionBox() {
     m_settings.setConnectionMode(mode);
     refreshConnection();
   });
-  m_connectionStack = new QStackedWidget(box);
+  m_connectionStack = new QStackedWidget(m_connectionBox);
   m_connectionStack->addWidget(buildApiKeySection());
   m_connectionStack->addWidget(buildCliSection());
   rows->addWidget(m_connectionStack);
-  return box;
+  return m_connectionBox;
 }
 
 QWidget* TranslationSettingsView::buildApiKeySection() {
@@ -241,19 +210,20 @@ QWidget* TranslationSettingsView::buildApiKeySection() {
   auto* keyRow = new QHBoxLayout;
   keyRow->setSpacing(8);
   m_keyField = new QLineEdit(section);
+  m_keyField->setAccessibleName(QStringLiteral("API Key"));
   m_keyField->setPlaceholderText(QStringLiteral("Enter API Key"));
   m_keyField->setEchoMode(QLineEdit::Password);
   connect(m_keyField, &QLineEdit::textChanged, this, &TranslationSettingsView::refreshKeyButtons);
   keyRow->addWidget(m_keyField);
   m_showKeyButton = new QToolButton(section);
+  m_showKeyButton->setObjectName(QStringLiteral("showKeyButton"));
   m_showKeyButton->setAutoRaise(true);
-  m_showKeyButton->setText(QStringLiteral("Show"));
-  m_showKeyButton->setToolTip(QStringLiteral("Show API Key"));
+  m_showKeyButton->setFocusPolicy(Qt::StrongFocus);
+  m_showKeyButton->setIconSize(QSize(18, 18));
   connect(m_showKeyButton, &QToolButton::clicked, this, [this] {
     m_showApiKey = !m_showApiKey;
     m_keyField->setEchoMode(m_showApiKey ? QLineEdit::Normal : QLineEdit::Password);
-    m_showKeyButton->setText(m_showApiKey ? QStringLiteral("Hide") : QStringLiteral("Show"));
-    m_showKeyButton->setToolTip(m_showApiKey ? QStringLiteral("Hide API Key") : QStringLiteral("Show API Key"));
+    refreshShowKeyButton();
   });
   keyRow->addWidget(m_showKeyButton);
   rows->addLayout(keyRow);
@@ -269,27 +239,35 @@ QWidget* TranslationSettingsView::buildApiKeySection() {
   connect(m_testButton, &QPushButton::clicked, this, &TranslationSettingsView::testConnection);
   buttonRow->addWidget(m_testButton);
   m_testSpinner = new QProgressBar(section);
+  m_testSpinner->setAccessibleName(QStringLiteral("Testing connection"));
   m_testSpinner->setRange(0, 0);
   m_testSpinner->setTextVisible(false);
   m_testSpinner->setFixedSize(40, 8);
   m_testSpinner->hide();
   buttonRow->addWidget(m_testSpinner);
-  m_badgeIcon = new QLabel(section);
+  m_badgeIcon = ThemedLabel::icon(QStringLiteral("check-circle"), ThemeColor::success, 14, section);
   m_badgeIcon->hide();
   buttonRow->addWidget(m_badgeIcon);
-  m_badge = plainLabel(QString(), section);
+  m_badge = new ThemedLabel(QString(), ThemeColor::success, section);
   m_badge->setObjectName(QStringLiteral("testResultBadge"));
   setCaptionFont(m_badge);
   m_badge->hide();
   buttonRow->addWidget(m_badge);
   buttonRow->addStretch();
-  auto* getKey = new QLabel(QStringLiteral("<a href=\"#\">Get Key \u2197</a>"), section);
-  getKey->setObjectName(QStringLiteral("getKeyLink"));
-  getKey->setTextFormat(Qt::RichText);
-  setCaptionFont(getKey);
-  connect(getKey, &QLabel::linkActivated, this,
+  // A real button, so the keyboard reaches it, drawn as a link.
+  m_getKeyButton = new QToolButton(section);
+  m_getKeyButton->setObjectName(QStringLiteral("getKeyLink"));
+  m_getKeyButton->setText(QStringLiteral("Get Key"));
+  m_getKeyButton->setToolTip(QStringLiteral("Open the provider's API key page in the browser"));
+  m_getKeyButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  m_getKeyButton->setAutoRaise(true);
+  m_getKeyButton->setFocusPolicy(Qt::StrongFocus);
+  m_getKeyButton->setCursor(Qt::PointingHandCursor);
+  setCaptionFont(m_getKeyButton);
+  m_getKeyButton->setIconSize(QSize(12, 12));
+  connect(m_getKeyButton, &QToolButton::clicked, this,
           [this] { m_openUrl(QUrl(QString::fromLatin1(facts(m_selectedProvider).keyPage))); });
-  buttonRow->addWidget(getKey);
+  buttonRow->addWidget(m_getKeyButton);
   rows->addLayout(buttonRow);
   return section;
 }
@@ -299,43 +277,43 @@ QWidget* TranslationSettingsView::buildCliSection() {
   auto* rows = new QVBoxLayout(section);
   rows->setContentsMargins(0, 0, 0, 0);
   rows->setSpacing(8);
-  m_cliStatus = plainLabel(QString(), section);
+  auto* statusRow = new QHBoxLayout;
+  statusRow->setSpacing(6);
+  m_cliStatusIcon = ThemedLabel::icon(QStringLiteral("x-circle"), ThemeColor::warning, 14, section);
+  statusRow->addWidget(m_cliStatusIcon, 0, Qt::AlignTop);
+  m_cliStatus = new ThemedLabel(QString(), ThemeColor::warning, section);
   m_cliStatus->setObjectName(QStringLiteral("cliStatus"));
   m_cliStatus->setWordWrap(true);
   setCaptionFont(m_cliStatus);
-  rows->addWidget(m_cliStatus);
+  statusRow->addWidget(m_cliStatus, 1);
+  rows->addLayout(statusRow);
 
   m_installRow = new QWidget(section);
   auto* installLayout = new QHBoxLayout(m_installRow);
   installLayout->setContentsMargins(0, 0, 0, 0);
-  QLabel* install = plainLabel(QStringLiteral("Install:"), m_installRow);
-  setCaptionFont(install);
-  install->setForegroundRole(QPalette::PlaceholderText);
-  installLayout->addWidget(install);
-  m_installCommand = plainLabel(QString(), m_installRow);
+  installLayout->addWidget(captionLabel(QStringLiteral("Install:"), m_installRow));
+  m_installCommand = new ChipLabel(QString(), m_installRow);
   m_installCommand->setObjectName(QStringLiteral("installCommand"));
   QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   mono.setPointSizeF(font().pointSizeF() * 0.85);
   m_installCommand->setFont(mono);
-  m_installCommand->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  m_installCommand->setContentsMargins(6, 2, 6, 2);
-  m_installCommand->setAutoFillBackground(true);
-  m_installCommand->setBackgroundRole(QPalette::Base);
-  m_installCommand->setStyleSheet(QStringLiteral("border-radius: 4px;"));
   installLayout->addWidget(m_installCommand);
   installLayout->addStretch();
   rows->addWidget(m_installRow);
+  // The status sits at the top however tall the API-key page makes the section.
+  rows->addStretch();
   return section;
 }
 
 QWidget* TranslationSettingsView::buildOptionsBox() {
-  QGroupBox* box = groupBox(QStringLiteral("Options"), this);
-  QVBoxLayout* rows = boxRows(box);
+  auto* box = new SectionBox(QStringLiteral("Options"), QStringLiteral("sliders"), this);
+  QVBoxLayout* rows = box->rows();
 
   auto* languageRow = new QHBoxLayout;
   languageRow->addWidget(plainLabel(QStringLiteral("Target Language"), box));
   languageRow->addStretch();
   m_languagePicker = new QComboBox(box);
+  m_languagePicker->setAccessibleName(QStringLiteral("Target Language"));
   m_languagePicker->setFixedWidth(180);
   for (const SupportedLanguage& language : SupportedLanguage::all())
     m_languagePicker->addItem(CreateTranslationSheet::languageLabel(language), language.code);
@@ -347,14 +325,13 @@ QWidget* TranslationSettingsView::buildOptionsBox() {
   languageRow->addWidget(m_languagePicker);
   rows->addLayout(languageRow);
 
-  auto* divider = new QFrame(box);
-  divider->setFrameShape(QFrame::HLine);
-  rows->addWidget(divider);
+  rows->addWidget(new Divider(box));
 
   auto* batchRow = new QHBoxLayout;
   batchRow->addWidget(plainLabel(QStringLiteral("Batch Size"), box));
   batchRow->addStretch();
   m_batchStepper = new QSpinBox(box);
+  m_batchStepper->setAccessibleName(QStringLiteral("Batch Size"));
   m_batchStepper->setRange(5, 50);
   m_batchStepper->setSingleStep(5);
   m_batchStepper->setSuffix(QStringLiteral(" segments"));
@@ -456,6 +433,7 @@ void TranslationSettingsView::refreshModelPicker() {
 void TranslationSettingsView::refreshConnection() {
   const bool api = m_connectionMode == TranslationConnectionMode::api;
   m_connectionStack->setCurrentIndex(api ? 0 : 1);
+  m_connectionBox->setIconName(api ? QStringLiteral("key") : QStringLiteral("terminal"));
   // Only the CLI section looks for the tool, and it looks afresh each time it is shown.
   if (!api) refreshCliSection();
 }
@@ -463,16 +441,26 @@ void TranslationSettingsView::refreshConnection() {
 void TranslationSettingsView::refreshCliSection() {
   const ProviderFacts f = facts(m_selectedProvider);
   const std::optional<QString> path = m_settings.detectCliPath(m_selectedProvider);
+  const ThemeColor tone = path ? ThemeColor::success : ThemeColor::warning;
+  m_cliStatus->setThemeColor(tone);
+  m_cliStatusIcon->setThemeColor(tone);
+  m_cliStatusIcon->setIconName(path ? QStringLiteral("check-circle") : QStringLiteral("x-circle"));
   if (path) {
-    m_cliStatus->setText(QStringLiteral("\u2714 Found: ") + *path);
-    setTextColor(m_cliStatus, QColor(0x2e, 0x9d, 0x4a));
+    m_cliStatus->setText(QStringLiteral("Found: ") + *path);
     m_installRow->hide();
   } else {
-    m_cliStatus->setText(QStringLiteral("\u2716 ") + QString::fromLatin1(f.toolName) + QStringLiteral(" not found"));
-    setTextColor(m_cliStatus, QColor(0xe6, 0x8a, 0x00));
+    m_cliStatus->setText(QString::fromLatin1(f.toolName) + QStringLiteral(" not found"));
     m_installCommand->setText(QString::fromLatin1(f.installCommand));
     m_installRow->show();
   }
+}
+
+void TranslationSettingsView::refreshShowKeyButton() {
+  const QString action = m_showApiKey ? QStringLiteral("Hide API Key") : QStringLiteral("Show API Key");
+  m_showKeyButton->setIcon(
+      Icons::icon(m_showApiKey ? QStringLiteral("eye-slash") : QStringLiteral("eye"), palette(), QPalette::ButtonText));
+  m_showKeyButton->setToolTip(action);
+  m_showKeyButton->setAccessibleName(action);
 }
 
 void TranslationSettingsView::refreshKeyButtons() {
@@ -517,12 +505,10 @@ void TranslationSettingsView::setTestResult(const std::optional<TestResult>& res
   m_badgeIcon->setVisible(result.has_value());
   if (!result) return;
   m_badge->setText(result->text);
-  const QColor color = result->success ? QColor(0x2e, 0x9d, 0x4a) : QColor(Qt::red);
-  setTextColor(m_badge, color);
-  m_badgeIcon->setPixmap(
-      style()
-          ->standardIcon(result->success ? QStyle::SP_DialogApplyButton : QStyle::SP_DialogCancelButton)
-          .pixmap(14, 14));
+  const ThemeColor tone = result->success ? ThemeColor::success : ThemeColor::error;
+  m_badge->setThemeColor(tone);
+  m_badgeIcon->setThemeColor(tone);
+  m_badgeIcon->setIconName(result->success ? QStringLiteral("check-circle") : QStringLiteral("x-circle"));
 }
 
 QString TranslationSettingsView::costHint(TranslationProviderType provider) {

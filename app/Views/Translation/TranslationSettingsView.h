@@ -24,6 +24,10 @@ class QToolButton;
 
 namespace parlowvista {
 
+class ChipLabel;
+class SectionBox;
+class ThemedLabel;
+
 class TranslationService;
 class TranslationSettings;
 
@@ -87,6 +91,9 @@ class TranslationSettingsView : public QWidget {
   void refreshCliSection();
   void refreshConnection();
   void refreshKeyButtons();
+  void refreshShowKeyButton();
+  // Colours and icons that follow the palette.
+  void applyPalette();
   void setTestResult(const std::optional<TestResult>& result);
 
   TranslationSettings& m_settings;
@@ -108,18 +115,20 @@ class TranslationSettingsView : public QWidget {
   QComboBox* m_modelPicker = nullptr;
   QLabel* m_costLabel = nullptr;
   QButtonGroup* m_modeGroup = nullptr;
-  QLabel* m_connectionTitle = nullptr;
+  SectionBox* m_connectionBox = nullptr;
   QStackedWidget* m_connectionStack = nullptr;
   QLineEdit* m_keyField = nullptr;
   QToolButton* m_showKeyButton = nullptr;
   QPushButton* m_saveButton = nullptr;
   QPushButton* m_testButton = nullptr;
   QProgressBar* m_testSpinner = nullptr;
-  QLabel* m_badgeIcon = nullptr;
-  QLabel* m_badge = nullptr;
-  QLabel* m_cliStatus = nullptr;
+  ThemedLabel* m_badgeIcon = nullptr;
+  ThemedLabel* m_badge = nullptr;
+  QToolButton* m_getKeyButton = nullptr;
+  ThemedLabel* m_cliStatusIcon = nullptr;
+  ThemedLabel* m_cliStatus = nullptr;
   QWidget* m_installRow = nullptr;
-  QLabel* m_installCommand = nullptr;
+  ChipLabel* m_installCommand = nullptr;
   QComboBox* m_languagePicker = nullptr;
   QSpinBox* m_batchStepper = nullptr;
   QCheckBox* m_formattingBox = nullptr;

@@ -178,6 +178,7 @@ TEST(DiarizerManager, ItsDatabaseAnswersOtherThreadsWhileItRuns) {
       ++queries;
     }
   });
+  while (queries == 0) std::this_thread::yield();  // the reader is under way before the first chunk
   for (int run = 0; run < 3; ++run) d->performCompleteDiarization(audio, 16000, 30.0 * run);
   done = true;
   reader.join();

@@ -4,6 +4,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Player/YouTubePlayerCoordinator.h"
 #include "Views/Player/YouTubePlayerView.h"
+#include "support/QtWindowAudit.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -170,6 +171,41 @@ TEST_F(VideoPlayerBarTest, PlayStatesFollowEachOtherWithoutALoop) {
   EXPECT_EQ(scripts, (QStringList{"pauseVideo()", "playVideo()", "pauseVideo()"}));
 }
 
+TEST_F(VideoPlayerBarTest, OnlyAChangeOfTheAudioPlayStateMovesTheVideo) {
+  // The audio player announces every assignment, also of the state it already has; a repeated
+  // announcement must not override a video state that differs from it.
+  {
+    SCOPED_TRACE("paused announced again while the video plays");
+    auto bar = makeBar("first1");  // no audio loaded: play() leaves the audio paused
+    ready(*bar);
+    bar->playButton()->click();
+    ASSERT_TRUE(bar->isVideoPlaying());
+    ASSERT_FALSE(audio.isPlaying());
+    scripts.clear();
+    emit audio.isPlayingChanged(false);
+    EXPECT_TRUE(bar->isVideoPlaying());
+    EXPECT_TRUE(scripts.isEmpty()) << scripts.join(", ").toStdString();
+  }
+  {
+    SCOPED_TRACE("playing announced again to a bar built while it played");
+    audio.load(clip(100));
+    audio.play();
+    auto bar = makeBar("second2");
+    ready(*bar);
+    ASSERT_FALSE(bar->isVideoPlaying());
+    scripts.clear();
+    audio.play();
+    emit audio.isPlayingChanged(true);
+    EXPECT_FALSE(bar->isVideoPlaying());
+    EXPECT_TRUE(scripts.isEmpty()) << scripts.join(", ").toStdString();
+    // A real change still moves the video.
+    audio.pause();
+    audio.play();
+    EXPECT_TRUE(bar->isVideoPlaying());
+    EXPECT_EQ(scripts, QStringList{"playVideo()"});
+  }
+}
+
 TEST_F(VideoPlayerBarTest, AudioJumpsSeekTheVideoButPlaybackTicksDoNot) {
   audio.load(clip(100));
   auto bar = makeBar();
@@ -236,6 +272,7 @@ TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioI
     texts << label->text();
   }
   EXPECT_TRUE(texts.contains("Video cannot be embedded"));
+  EXPECT_TRUE(texts.contains("Owner disabled embedding"));
   EXPECT_TRUE(texts.contains("Audio playback works normally"));
   ASSERT_NE(bar->unavailableAlert(), nullptr);
   EXPECT_TRUE(bar->unavailableAlert()->isVisible());
@@ -257,6 +294,59 @@ TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioI
   EXPECT_TRUE(bar->playButton()->isEnabled());
   bar->playButton()->click();
   EXPECT_FALSE(audio.isPlaying());
+}
+
+TEST_F(VideoPlayerBarTest, TheOverlaySaysWhyAndTheHandleSitsInItsCorner) {
+  const struct {
+    QVariantMap message;
+    const char* reason;
+  } cases[] = {
+      {{{"event", "error"}, {"code", 150}}, "Owner disabled embedding"},
+      {{{"event", "error"}, {"code", -1}, {"message", "Unknown error"}}, "The player could not be loaded"},
+      {{{"event", "error"}, {"code", 100}}, "Video not found or private"},
+  };
+  for (const double height : {240.0, 120.0}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.reason);
+      QSettings().setValue(VideoPlayerBar::videoHeightKey, height);
+      auto bar = makeBar();
+      pageSays(*bar, c.message);
+      QWidget* overlay = bar->unavailableOverlay();
+      ASSERT_NE(overlay, nullptr);
+      EXPECT_EQ(overlay->findChild<QLabel*>("unavailableReason")->text(), c.reason);
+      QCoreApplication::processEvents();
+      EXPECT_EQ(overlay->height(), std::min(180, int(height)));
+      // The handle sits 4 px inside the overlay's bottom-right corner, not beside it.
+      const QRect handle = bar->resizeHandle()->geometry();
+      EXPECT_EQ(overlay->geometry().bottomRight() - handle.bottomRight(), QPoint(4, 4));
+      bar->unavailableAlert()->close();
+    }
+  }
+}
+
+TEST_F(VideoPlayerBarTest, MeetsTheWindowStandardInLightAndDarkPalettes) {
+  audio.load(clip(100));
+  const struct {
+    const char* name;
+    QString id;
+    bool fails;
+  } states[] = {{"audio only", "", false}, {"video unavailable", "abc123", true}, {"video loading", "abc123", false}};
+  for (const auto& state : states) {
+    SCOPED_TRACE(state.name);
+    const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+        [&] {
+          auto bar = std::make_unique<VideoPlayerBar>(video(state.id), &audio);
+          bar->resize(700, bar->sizeHint().height());
+          return bar;
+        },
+        [&](QWidget& window) {
+          auto& bar = static_cast<VideoPlayerBar&>(window);
+          if (!state.fails) return;
+          pageSays(bar, {{"event", "error"}, {"code", 150}});
+          bar.unavailableAlert()->close();
+        });
+    EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+  }
 }
 
 TEST_F(VideoPlayerBarTest, AnEmptyIdentifierPlaysAsPlainAudio) {

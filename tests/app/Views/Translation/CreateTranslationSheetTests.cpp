@@ -1,5 +1,8 @@
 #include "Views/Translation/CreateTranslationSheet.h"
 
+#include "support/QtWindowAudit.h"
+
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -76,6 +79,72 @@ TEST(CreateTranslationSheet, OffersEveryLanguageNotYetTranslated) {
   EXPECT_EQ(sheet.size(), QSize(350, 280));
 }
 
+TEST(CreateTranslationSheet, GrowsWithALargerFontInsteadOfClipping) {
+  for (const bool configured : {true, false}) {
+    SCOPED_TRACE(configured ? "picker" : "notice");
+    Presenter presenter;
+    CreateTranslationSheet sheet(nullptr, {}, configured, presenter.create());
+    QFont large = sheet.font();
+    large.setPointSizeF(large.pointSizeF() * 1.5);
+    sheet.setFont(large);
+    sheet.show();
+    if (configured) sheet.setErrorMessage(QStringLiteral("The provider answered with an error the user must read."));
+    QCoreApplication::processEvents();
+    EXPECT_GE(sheet.width(), 350);
+    EXPECT_GE(sheet.height(), 280);
+    for (QLabel* label : sheet.findChildren<QLabel*>()) {
+      if (!label->isVisible() || label->text().isEmpty()) continue;
+      const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+      EXPECT_GE(label->height(), needed) << label->text().toStdString();
+      if (!label->wordWrap()) {
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+      }
+    }
+  }
+}
+
+TEST(CreateTranslationSheet, OpensWithTheFocusOnTheLanguageList) {
+  Presenter presenter;
+  CreateTranslationSheet sheet(nullptr, {}, true, presenter.create());
+  sheet.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&sheet));
+  EXPECT_EQ(QApplication::focusWidget(), sheet.findChild<QComboBox*>());
+}
+
+TEST(CreateTranslationSheet, MeetsTheWindowStandardInLightAndDarkPalettes) {
+  const struct {
+    const char* name;
+    QSet<QString> existing;
+    bool configured;
+    std::function<void(CreateTranslationSheet&)> prepare;
+  } states[] = {
+      {"choosing", {}, true, {}},
+      {"translating", {}, true, [](CreateTranslationSheet& s) { s.startTranslation(); }},
+      {"failed",
+       {},
+       true,
+       [](CreateTranslationSheet& s) {
+         s.startTranslation();
+         s.setErrorMessage(QStringLiteral("Translation failed: the provider refused the key."));
+       }},
+      {"not configured", {}, false, {}},
+      {"all translated", allCodes(), true, {}},
+  };
+  for (const auto& state : states) {
+    SCOPED_TRACE(state.name);
+    Presenter presenter;
+    const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+        [&] {
+          return std::make_unique<CreateTranslationSheet>(nullptr, state.existing, state.configured, presenter.create(),
+                                                          presenter.cancel());
+        },
+        [&](QWidget& window) {
+          if (state.prepare) state.prepare(static_cast<CreateTranslationSheet&>(window));
+        });
+    EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+  }
+}
+
 TEST(CreateTranslationSheet, ExplainsWhenNothingCanBeDone) {
   struct Case {
     const char* name;
@@ -122,6 +191,12 @@ TEST(CreateTranslationSheet, TranslateRunsThePresenterAndClosesWhenItEnds) {
   auto* translate = sheet.findChild<QPushButton*>(QStringLiteral("translateButton"));
   ASSERT_NE(translate, nullptr);
   EXPECT_FALSE(translate->isEnabled());
+  // The busy bar shows in the button's own room.
+  QCoreApplication::processEvents();
+  EXPECT_GE(translate->width(), 80);
+  auto* busy = translate->findChild<QProgressBar*>();
+  ASSERT_NE(busy, nullptr);
+  EXPECT_TRUE(translate->rect().contains(busy->geometry()));
   EXPECT_TRUE(translate->text().isEmpty());
   EXPECT_EQ(sheet.statusMessage(), QStringLiteral("Preparing translation..."));
   EXPECT_DOUBLE_EQ(sheet.progress(), 0.0);
@@ -179,6 +254,40 @@ TEST(CreateTranslationSheet, LeavingDuringARunCancelsIt) {
     presenter.finish();
     EXPECT_EQ(sheet.result(), QDialog::Rejected);
   }
+}
+
+TEST(CreateTranslationSheet, AFailedRunShowsItsErrorAndCanBeRetried) {
+  Presenter presenter;
+  CreateTranslationSheet sheet(nullptr, {}, true, presenter.create(), presenter.cancel());
+  sheet.show();
+  auto* translate = sheet.findChild<QPushButton*>(QStringLiteral("translateButton"));
+  auto* error = sheet.findChild<QLabel*>(QStringLiteral("errorLabel"));
+  sheet.startTranslation();
+  auto failedRunEnds = presenter.finish;
+
+  sheet.setErrorMessage(QStringLiteral("Translation failed: rate limited"));
+  EXPECT_FALSE(sheet.isTranslating());
+  EXPECT_TRUE(error->isVisible());
+  EXPECT_EQ(error->text(), QStringLiteral("Translation failed: rate limited"));
+  EXPECT_TRUE(translate->isEnabled());
+  EXPECT_EQ(translate->text(), QStringLiteral("Translate"));
+  EXPECT_TRUE(sheet.findChild<QComboBox*>()->isEnabled());
+  for (QProgressBar* bar : sheet.findChildren<QProgressBar*>()) EXPECT_FALSE(bar->isVisible());
+  // The failed run's end does not close the sheet over its error.
+  failedRunEnds();
+  EXPECT_TRUE(sheet.isVisible());
+
+  // Retry: a new run, whose end closes the sheet; the first run's late end is ignored.
+  translate->click();
+  ASSERT_EQ(presenter.requested.size(), 2);
+  EXPECT_TRUE(sheet.isTranslating());
+  EXPECT_FALSE(error->isVisible());
+  failedRunEnds();
+  EXPECT_TRUE(sheet.isVisible());
+  presenter.finish();
+  EXPECT_FALSE(sheet.isVisible());
+  EXPECT_EQ(sheet.result(), QDialog::Accepted);
+  EXPECT_EQ(presenter.cancels, 0);
 }
 
 TEST(CreateTranslationSheet, ErrorTextIsShownInRedUnderThePicker) {

@@ -1,8 +1,10 @@
 #include "Views/Translation/TranslationSettingsView.h"
 
 #include "Services/Translation/TranslationService.h"
+#include "Views/Common/ColorContrast.h"
 #include "app/Services/Translation/TranslationTestSupport.h"
 #include "support/QtWait.h"
+#include "support/QtWindowAudit.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -13,6 +15,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -240,13 +243,65 @@ TEST_F(TranslationSettingsViewTest, OptionsAreWrittenThrough) {
 TEST_F(TranslationSettingsViewTest, GetKeyOpensTheProvidersPage) {
   settings->setConnectionMode(TranslationConnectionMode::api);
   auto view = open();
-  auto* link = view->findChild<QLabel*>(QStringLiteral("getKeyLink"));
-  emit link->linkActivated(QStringLiteral("#"));
+  auto* link = view->findChild<QToolButton*>(QStringLiteral("getKeyLink"));
+  ASSERT_NE(link, nullptr);
+  QTest::mouseClick(link, Qt::LeftButton);
   QTest::mouseClick(buttonWithText(*view, "OpenAI"), Qt::LeftButton);
-  emit link->linkActivated(QStringLiteral("#"));
+  // From the keyboard too.
+  link->setFocus();
+  QTest::keyClick(link, Qt::Key_Space);
   ASSERT_EQ(opened.size(), 2);
   EXPECT_EQ(opened[0].host(), QStringLiteral("console.anthropic.com"));
   EXPECT_EQ(opened[1].host(), QStringLiteral("platform.openai.com"));
+}
+
+TEST_F(TranslationSettingsViewTest, MeetsTheWindowStandardInLightAndDarkPalettes) {
+  const struct {
+    const char* name;
+    TranslationConnectionMode mode;
+    bool failedSave;
+  } states[] = {{"tool not found", TranslationConnectionMode::cli, false},
+                {"key failed to save", TranslationConnectionMode::api, true}};
+  for (const auto& state : states) {
+    SCOPED_TRACE(state.name);
+    WriteFailingKeychain keychain;
+    TranslationSettings local(keychain);
+    local.setConnectionMode(state.mode);
+    TranslationService localService(local);
+    const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+        [&] { return std::make_unique<TranslationSettingsView>(local, localService); },
+        [&](QWidget& window) {
+          if (!state.failedSave) return;
+          keyField(window)->setText(QStringLiteral("typed"));
+          buttonWithText(window, "Save")->click();
+          ASSERT_EQ(badge(window), QStringLiteral("Failed"));
+        });
+    EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+  }
+}
+
+TEST_F(TranslationSettingsViewTest, ArrowKeysChooseTheProvider) {
+  auto view = open();
+  view->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+  QAbstractButton* claude = buttonWithText(*view, "Claude");
+  claude->setFocus();
+  QTest::keyClick(claude, Qt::Key_Right);
+  EXPECT_TRUE(buttonWithText(*view, "Gemini")->isChecked());
+  EXPECT_EQ(settings->selectedProvider(), TranslationProviderType::gemini);
+}
+
+TEST_F(TranslationSettingsViewTest, WidgetsKeepTheirSizeWhenTheKeyIsShown) {
+  settings->setConnectionMode(TranslationConnectionMode::api);
+  auto view = open();
+  auto* show = view->findChild<QToolButton*>(QStringLiteral("showKeyButton"));
+  const int fieldWidth = keyField(*view)->width();
+  EXPECT_EQ(show->accessibleName(), QStringLiteral("Show API Key"));
+  show->click();
+  QCoreApplication::processEvents();
+  EXPECT_EQ(keyField(*view)->echoMode(), QLineEdit::Normal);
+  EXPECT_EQ(show->accessibleName(), QStringLiteral("Hide API Key"));
+  EXPECT_EQ(keyField(*view)->width(), fieldWidth);
 }
 
 TEST(TranslationSettingsViewText, CostHintsAndModelLabels) {

@@ -1,0 +1,72 @@
+// The audit must find what it exists to find: each fault below is one a window really had.
+#include "support/QtWindowAudit.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+using testsupport::QtWindowAudit;
+
+namespace {
+
+bool mentions(const QStringList& findings, const QString& text) {
+  for (const QString& finding : findings)
+    if (finding.contains(text)) return true;
+  return false;
+}
+
+TEST(QtWindowAudit, MeasuresTheContrastAPersonSees) {
+  const struct {
+    QColor text, background;
+    double expected;
+  } cases[] = {{Qt::black, Qt::white, 21.0},
+               {QColor(0xe6, 0x8a, 0x00), QColor(0xef, 0xef, 0xef), 2.28},
+               {QColor(0x76, 0x76, 0x76), Qt::white, 4.54}};
+  for (const auto& c : cases) {
+    QWidget window;
+    auto* label = new QLabel(QStringLiteral("Status text"), &window);
+    label->setStyleSheet(QStringLiteral("color: %1; background: %2;").arg(c.text.name(), c.background.name()));
+    label->setAutoFillBackground(true);
+    window.resize(200, 40);
+    window.show();
+    EXPECT_NEAR(QtWindowAudit::measuredContrast(&window, label), c.expected, 0.1) << c.text.name().toStdString();
+  }
+}
+
+TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
+  QWidget window;
+  auto* column = new QVBoxLayout(&window);
+  auto* faint = new QLabel(QStringLiteral("not found"), &window);
+  faint->setStyleSheet(QStringLiteral("color: #e68a00;"));
+  column->addWidget(faint);
+  auto* link = new QLabel(QStringLiteral("<a href=\"#\">Get Key</a>"), &window);
+  column->addWidget(link);
+  auto* nameless = new QComboBox(&window);
+  nameless->addItem(QStringLiteral("value only"));
+  column->addWidget(nameless);
+  auto* scroll = new QScrollArea(&window);  // takes the focus and shows nothing for it
+  scroll->setWidget(new QPushButton(QStringLiteral("Inside")));
+  scroll->setWidgetResizable(true);
+  column->addWidget(scroll);
+  window.resize(300, 300);
+  window.show();
+
+  const QStringList contrast = QtWindowAudit::checkContrast(&window);
+  EXPECT_TRUE(mentions(contrast, QStringLiteral("'not found'"))) << contrast.join('\n').toStdString();
+  EXPECT_EQ(contrast.size(), 1) << contrast.join('\n').toStdString();
+
+  const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab never reaches QLabel 'Get Key'"))) << tabs.join('\n').toStdString();
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab stops on QScrollArea"))) << tabs.join('\n').toStdString();
+
+  const QStringList names = QtWindowAudit::checkAccessibleNames(&window);
+  EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'value only': no accessible name")});
+  nameless->setAccessibleName(QStringLiteral("Choice"));
+  EXPECT_TRUE(QtWindowAudit::checkAccessibleNames(&window).isEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,413 @@
+#include "support/QtWindowAudit.h"
+
+#include "Views/Common/ColorContrast.h"
+
+#include <QAbstractButton>
+#include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHash>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QSet>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QStyleOptionGroupBox>
+#include <QTest>
+#include <QTextDocument>
+#include <QTextEdit>
+
+#include <optional>
+
+namespace testsupport {
+
+namespace {
+
+using parlowvista::contrastRatio;
+
+constexpr double kTextContrast = 4.5;
+constexpr double kLargeContrast = 3.0;
+constexpr int kMinimumPixels = 3;
+
+QString describe(const QWidget* widget) {
+  QString text = QString::fromLatin1(widget->metaObject()->className());
+  if (!widget->objectName().isEmpty()) text += QStringLiteral(" #") + widget->objectName();
+  QString shown = widget->accessibleName();
+  if (const auto* button = qobject_cast<const QAbstractButton*>(widget); button && shown.isEmpty())
+    shown = button->text();
+  if (const auto* label = qobject_cast<const QLabel*>(widget); label && shown.isEmpty()) {
+    QTextDocument doc;
+    doc.setHtml(label->text());
+    shown = label->textFormat() == Qt::PlainText ? label->text() : doc.toPlainText();
+  }
+  if (const auto* combo = qobject_cast<const QComboBox*>(widget); combo && shown.isEmpty())
+    shown = combo->currentText();
+  if (!shown.isEmpty()) text += QStringLiteral(" '") + shown.left(40) + QStringLiteral("'");
+  return text;
+}
+
+bool isLinkLabel(const QLabel* label) {
+  return label->textFormat() != Qt::PlainText && label->text().contains(QLatin1String("<a "), Qt::CaseInsensitive);
+}
+
+bool insideCompositeControl(const QWidget* widget) {
+  for (const QWidget* p = widget->parentWidget(); p; p = p->parentWidget())
+    if (qobject_cast<const QComboBox*>(p) || qobject_cast<const QAbstractSpinBox*>(p)) return true;
+  return false;
+}
+
+bool isControl(const QWidget* widget) {
+  if (qobject_cast<const QScrollBar*>(widget)) return false;
+  if (insideCompositeControl(widget)) return false;
+  if (const auto* label = qobject_cast<const QLabel*>(widget)) return isLinkLabel(label);
+  return qobject_cast<const QAbstractButton*>(widget) || qobject_cast<const QComboBox*>(widget) ||
+         qobject_cast<const QLineEdit*>(widget) || qobject_cast<const QAbstractSpinBox*>(widget) ||
+         qobject_cast<const QAbstractSlider*>(widget) || qobject_cast<const QAbstractItemView*>(widget) ||
+         qobject_cast<const QTextEdit*>(widget) || qobject_cast<const QPlainTextEdit*>(widget) ||
+         widget->inherits("QWebEngineView");
+}
+
+// Controls whose value, not their name, is what a screen reader reads without a name.
+bool needsExplicitName(const QWidget* widget) {
+  return !qobject_cast<const QAbstractButton*>(widget) && !qobject_cast<const QLabel*>(widget);
+}
+
+// The part of `widget` its ancestors do not clip away (scrolled out of a scroll area, say), in
+// the widget's own coordinates.
+QRect unclippedRect(const QWidget* widget, const QWidget* window) {
+  QRect rect = widget->rect();
+  for (const QWidget* a = widget->parentWidget(); a; a = a->parentWidget()) {
+    rect &= QRect(widget->mapFrom(a, QPoint(0, 0)), a->size());
+    if (a == window) break;
+  }
+  return rect;
+}
+
+bool shownIn(const QWidget* widget, const QWidget* window) {
+  return widget->window() == window && widget->isVisible() && !unclippedRect(widget, window).isEmpty();
+}
+
+// Buttons of an exclusive group are one Tab stop, as radio buttons are: Tab reaches the checked
+// one and the arrow keys choose among them.
+QList<QAbstractButton*> exclusiveSiblings(QWidget* widget) {
+  auto* button = qobject_cast<QAbstractButton*>(widget);
+  if (!button) return {};
+  if (button->group() && button->group()->exclusive()) return button->group()->buttons();
+  return {};
+}
+
+QList<QWidget*> widgetsOf(QWidget* window) {
+  QList<QWidget*> widgets = window->findChildren<QWidget*>();
+  widgets.prepend(window);
+  return widgets;
+}
+
+// The control a focused widget belongs to (a spin box's field, a web view's inner surface).
+QWidget* controlOwning(QWidget* focused) {
+  for (QWidget* w = focused; w; w = w->parentWidget()) {
+    if (isControl(w)) return w;
+    if (w->isWindow()) break;
+  }
+  return focused;
+}
+
+struct TextArea {
+  QRect rect;  // widget coordinates
+  double minimum = kTextContrast;
+};
+
+bool isLarge(const QFont& font) {
+  const double points = QFontInfo(font).pointSizeF();
+  return points >= 18 || (points >= 14 && font.bold());
+}
+
+// Where a widget draws its text or icon, and the contrast it owes; nothing for widgets that
+// draw none (containers, bars) or are disabled.
+std::optional<TextArea> textArea(QWidget* widget) {
+  if (!widget->isEnabled() || widget->inherits("QWebEngineView")) return std::nullopt;
+  const double textMinimum = isLarge(widget->font()) ? kLargeContrast : kTextContrast;
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    if (!label->pixmap().isNull()) return TextArea{label->contentsRect(), kLargeContrast};
+    QString text = label->text();
+    if (label->textFormat() != Qt::PlainText && Qt::mightBeRichText(text)) {
+      QTextDocument doc;
+      doc.setHtml(text);
+      text = doc.toPlainText();
+    }
+    if (text.trimmed().isEmpty()) return std::nullopt;
+    return TextArea{label->contentsRect(), textMinimum};
+  }
+  if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    if (button->text().isEmpty() && button->icon().isNull()) return std::nullopt;
+    const double minimum = button->text().isEmpty() ? kLargeContrast : textMinimum;
+    return TextArea{button->rect().adjusted(3, 3, -3, -3), minimum};
+  }
+  if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    if (combo->currentText().isEmpty() || combo->isEditable()) return std::nullopt;  // an editable one has a field
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    option.editable = false;
+    option.currentText = combo->currentText();
+    return TextArea{combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo),
+                    textMinimum};
+  }
+  if (auto* field = qobject_cast<QLineEdit*>(widget)) {
+    if (field->text().isEmpty() && field->placeholderText().isEmpty()) return std::nullopt;
+    return TextArea{field->rect().adjusted(3, 3, -3, -3), textMinimum};
+  }
+  if (auto* box = qobject_cast<QGroupBox*>(widget); box && !box->title().isEmpty()) {
+    QStyleOptionGroupBox option;
+    option.initFrom(box);
+    option.text = box->title();
+    option.subControls = QStyle::SC_GroupBoxLabel;
+    return TextArea{box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box),
+                    textMinimum};
+  }
+  return std::nullopt;
+}
+
+struct Measurement {
+  double contrast = 1;
+  QColor foreground;
+  QColor background;
+};
+
+Measurement measure(const QImage& shot, qreal dpr, QWidget* window, QWidget* widget, const QRect& area) {
+  const QRect visible = unclippedRect(widget, window).intersected(area);
+  const QPoint origin = widget->mapTo(window, QPoint(0, 0));
+  const QRect pixels(QPoint(qRound((visible.left() + origin.x()) * dpr), qRound((visible.top() + origin.y()) * dpr)),
+                     QSize(qRound(visible.width() * dpr), qRound(visible.height() * dpr)));
+  QHash<QRgb, int> counts;
+  const QRect bounded = pixels.intersected(shot.rect());
+  for (int y = bounded.top(); y <= bounded.bottom(); ++y)
+    for (int x = bounded.left(); x <= bounded.right(); ++x) ++counts[shot.pixel(x, y) | 0xff000000u];
+  Measurement result;
+  if (counts.isEmpty()) return result;
+  QRgb background = counts.begin().key();
+  for (auto it = counts.begin(); it != counts.end(); ++it)
+    if (it.value() > counts.value(background)) background = it.key();
+  result.background = QColor::fromRgb(background);
+  result.foreground = result.background;
+  for (auto it = counts.begin(); it != counts.end(); ++it) {
+    if (it.value() < kMinimumPixels) continue;
+    const double contrast = contrastRatio(QColor::fromRgb(it.key()), result.background);
+    if (contrast > result.contrast) {
+      result.contrast = contrast;
+      result.foreground = QColor::fromRgb(it.key());
+    }
+  }
+  return result;
+}
+
+QString buddyText(QWidget* widget) {
+  for (QLabel* label : widget->window()->findChildren<QLabel*>())
+    if (label->buddy() == widget && !label->text().isEmpty()) return label->text();
+  return {};
+}
+
+QString accessibleNameOf(QWidget* widget) {
+  if (!widget->accessibleName().trimmed().isEmpty()) return widget->accessibleName();
+  if (!needsExplicitName(widget)) {
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) return QString(button->text()).remove(QLatin1Char('&'));
+    if (auto* label = qobject_cast<QLabel*>(widget)) {
+      QTextDocument doc;
+      doc.setHtml(label->text());
+      return doc.toPlainText().trimmed();
+    }
+  }
+  return buddyText(widget);
+}
+
+// The window rendered with text drawn without anti-aliasing, so that every glyph pixel carries
+// the text colour itself. Layout does not change: glyph advances are the same.
+QImage renderSharp(QWidget* window) {
+  const auto sharpened = [](QFont font) {
+    font.setStyleStrategy(QFont::StyleStrategy(font.styleStrategy() | QFont::NoAntialias));
+    return font;
+  };
+  const QFont previous = QApplication::font();
+  QApplication::setFont(sharpened(previous));
+  // Widgets with a style sheet keep the font it gave them: set theirs one by one.
+  struct Kept {
+    QWidget* widget;
+    QFont font;
+    bool ownFont;
+  };
+  QList<Kept> kept;
+  for (QWidget* widget : window->findChildren<QWidget*>()) {
+    if (widget->styleSheet().isEmpty()) continue;
+    kept.append({widget, widget->font(), widget->testAttribute(Qt::WA_SetFont)});
+    widget->setFont(sharpened(widget->font()));
+  }
+  QCoreApplication::processEvents();
+  const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+  for (const Kept& k : kept) k.widget->setFont(k.ownFont ? k.font : QFont());
+  QApplication::setFont(previous);
+  QCoreApplication::processEvents();
+  return shot;
+}
+
+void settle() {
+  QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+  QCoreApplication::processEvents();
+}
+
+}  // namespace
+
+QPalette QtWindowAudit::lightPalette() {
+  return QApplication::style()->standardPalette();
+}
+
+QPalette QtWindowAudit::darkPalette() {
+  QPalette p;
+  const QColor window(0x35, 0x35, 0x35), base(0x24, 0x24, 0x24), text(0xf0, 0xf0, 0xf0);
+  const QColor disabledText(0x80, 0x80, 0x80);
+  p.setColor(QPalette::Window, window);
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, base);
+  p.setColor(QPalette::AlternateBase, QColor(0x42, 0x42, 0x42));
+  p.setColor(QPalette::ToolTipBase, base);
+  p.setColor(QPalette::ToolTipText, text);
+  p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0));
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, window);
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::BrightText, Qt::red);
+  p.setColor(QPalette::Link, QColor(0x2a, 0x82, 0xda));
+  p.setColor(QPalette::Highlight, QColor(0x2a, 0x82, 0xda));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Light, QColor(0x50, 0x50, 0x50));
+  p.setColor(QPalette::Midlight, QColor(0x45, 0x45, 0x45));
+  p.setColor(QPalette::Mid, QColor(0x2a, 0x2a, 0x2a));
+  p.setColor(QPalette::Dark, QColor(0x20, 0x20, 0x20));
+  p.setColor(QPalette::Shadow, Qt::black);
+  for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText})
+    p.setColor(QPalette::Disabled, role, disabledText);
+  p.setColor(QPalette::Disabled, QPalette::Highlight, QColor(0x50, 0x50, 0x50));
+  return p;
+}
+
+double QtWindowAudit::measuredContrast(QWidget* window, QWidget* widget) {
+  settle();
+  const QImage shot = renderSharp(window);
+  const std::optional<TextArea> area = textArea(widget);
+  return measure(shot, shot.devicePixelRatio(), window, widget, area ? area->rect : widget->rect()).contrast;
+}
+
+QStringList QtWindowAudit::checkContrast(QWidget* window) {
+  settle();
+  QStringList findings;
+  const QImage shot = renderSharp(window);
+  for (QWidget* widget : widgetsOf(window)) {
+    if (!shownIn(widget, window)) continue;
+    const std::optional<TextArea> area = textArea(widget);
+    if (!area || area->rect.isEmpty()) continue;
+    const Measurement m = measure(shot, shot.devicePixelRatio(), window, widget, area->rect);
+    if (m.contrast + 1e-9 < area->minimum) {
+      findings << QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
+                      .arg(describe(widget))
+                      .arg(m.contrast, 0, 'f', 2)
+                      .arg(area->minimum, 0, 'f', 1)
+                      .arg(m.foreground.name(), m.background.name());
+    }
+  }
+  return findings;
+}
+
+QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
+  QStringList findings;
+  window->activateWindow();
+  if (!QTest::qWaitForWindowActive(window)) return {QStringLiteral("the window never became active")};
+  settle();
+
+  QList<QWidget*> stops;
+  QSet<QWidget*> reached;
+  if (!QApplication::focusWidget() || QApplication::focusWidget()->window() != window) window->setFocus();
+  for (int step = 0; step < 400; ++step) {
+    QWidget* focused = QApplication::focusWidget();
+    QTest::keyClick(focused ? focused : window, Qt::Key_Tab);
+    focused = QApplication::focusWidget();
+    if (!focused || focused->window() != window) {
+      findings << QStringLiteral("Tab left the window");
+      break;
+    }
+    if (!stops.isEmpty() && focused == stops.first()) break;
+    if (stops.contains(focused)) {
+      findings << QStringLiteral("Tab circles without returning to %1").arg(describe(stops.first()));
+      break;
+    }
+    stops << focused;
+    QWidget* control = controlOwning(focused);
+    reached.insert(control);
+    if (!isControl(control))
+      findings << QStringLiteral("Tab stops on %1, which is not a control").arg(describe(control));
+    else if (!shownIn(control, window))
+      findings << QStringLiteral("Tab stops on %1, which is not on screen").arg(describe(control));
+  }
+  for (QWidget* widget : widgetsOf(window)) {
+    if (!isControl(widget) || !widget->isEnabled() || !shownIn(widget, window)) continue;
+    if (reached.contains(widget)) continue;
+    bool groupReached = false;
+    for (QAbstractButton* sibling : exclusiveSiblings(widget)) groupReached = groupReached || reached.contains(sibling);
+    if (!groupReached) findings << QStringLiteral("Tab never reaches %1").arg(describe(widget));
+  }
+  return findings;
+}
+
+QStringList QtWindowAudit::checkAccessibleNames(QWidget* window) {
+  QStringList findings;
+  for (QWidget* widget : widgetsOf(window)) {
+    if (!isControl(widget) || !shownIn(widget, window)) continue;
+    if (accessibleNameOf(widget).trimmed().isEmpty())
+      findings << QStringLiteral("%1: no accessible name").arg(describe(widget));
+  }
+  return findings;
+}
+
+QStringList QtWindowAudit::check(QWidget* window) {
+  return checkContrast(window) + checkAccessibleNames(window) + checkTabOrder(window);
+}
+
+QStringList QtWindowAudit::checkInBothPalettes(const std::function<std::unique_ptr<QWidget>()>& make,
+                                               const std::function<void(QWidget&)>& prepare) {
+  struct Named {
+    const char* name;
+    QPalette palette;
+  };
+  const Named palettes[] = {{"light", lightPalette()}, {"dark", darkPalette()}};
+  QStringList findings;
+  for (int first = 0; first < 2; ++first) {
+    const Named& start = palettes[first];
+    const Named& other = palettes[1 - first];
+    ScopedApplicationPalette scoped(start.palette);
+    std::unique_ptr<QWidget> window = make();
+    window->show();
+    if (prepare) prepare(*window);
+    for (const QString& finding : check(window.get()))
+      findings << QStringLiteral("[%1] %2").arg(QLatin1String(start.name), finding);
+    QApplication::setPalette(other.palette);
+    settle();
+    for (const QString& finding : check(window.get()))
+      findings << QStringLiteral("[%1, switched from %2] %3")
+                      .arg(QLatin1String(other.name), QLatin1String(start.name), finding);
+  }
+  return findings;
+}
+
+ScopedApplicationPalette::ScopedApplicationPalette(const QPalette& palette) : m_previous(QApplication::palette()) {
+  QApplication::setPalette(palette);
+}
+
+ScopedApplicationPalette::~ScopedApplicationPalette() {
+  QApplication::setPalette(m_previous);
+}
+
+}  // namespace testsupport
