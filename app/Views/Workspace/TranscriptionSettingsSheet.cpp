@@ -96,6 +96,8 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // Tab goes to the controls inside (the area scrolls to the focused one), not the area.
+  scroll->setFocusPolicy(Qt::NoFocus);
   auto* body = new QWidget(scroll);
   auto* groups = new QVBoxLayout(body);
   groups->setContentsMargins(24, 24, 24, 24);

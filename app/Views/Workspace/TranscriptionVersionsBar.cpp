@@ -9,6 +9,7 @@
 #include <QBoxLayout>
 #include <QDateTime>
 #include <QDebug>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -47,6 +48,9 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   m_stripLayout->setSpacing(6);
   m_stripLayout->addStretch(1);
   scroll->setWidget(m_strip);
+  // One line of tabs: the strip is as tall as a tab, never stretched by the window.
+  scroll->setFixedHeight(QFontMetrics(workspace::captionFont(font())).height() + 14);
+  setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   row->addWidget(scroll, 1);
 
   m_menuButton = new QToolButton(this);

@@ -1,6 +1,7 @@
 #include "Views/Workspace/VersionTab.h"
 
 #include "Models/Transcription.h"
+#include "Views/Common/Theme.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -88,7 +89,7 @@ void VersionTab::paintEvent(QPaintEvent*) {
   path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
   const QColor window = palette().color(QPalette::Window);
   const QColor tertiary = workspace::over(palette().color(QPalette::WindowText), 0.26, window);
-  p.fillPath(path, m_selected ? workspace::accentColor(palette()) : workspace::over(tertiary, 0.3, window));
+  p.fillPath(path, m_selected ? Theme::selectionColor(palette()) : workspace::over(tertiary, 0.3, window));
   if (hasFocus()) p.strokePath(path, QPen(workspace::accentColor(palette()), 1.5, Qt::DotLine));
 }
 
