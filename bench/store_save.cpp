@@ -50,7 +50,7 @@ void BM_SaveVersion(benchmark::State& state) {
     Transcription* version = context->find<Transcription>(id);
     state.ResumeTiming();
 
-    version->updateSegments(result, *context);
+    context->updateSegments(version, result);
     context->save();
 
     // Closing (the write-ahead log's checkpoint) and clean-up are not part of a save.
@@ -69,7 +69,7 @@ void BM_ReopenVersion(benchmark::State& state) {
   const QUuid id = prepareStore(path);
   {
     ModelContext context(path);
-    context.find<Transcription>(id)->updateSegments(longResult(), context);
+    context.updateSegments(context.find<Transcription>(id), longResult());
     context.save();
   }
   for (auto _ : state) {

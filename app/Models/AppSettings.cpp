@@ -19,19 +19,6 @@ const char* const kKeyDefaultMaxSubtitleChars = "defaultMaxSubtitleChars";
 const char* const kKeyDefaultMaxSubtitleDuration = "defaultMaxSubtitleDuration";
 }  // namespace
 
-AppSettings& AppSettings::shared() {
-  static AppSettings* instance = [] {
-    auto* settings = new AppSettings(std::make_unique<QSettings>(), defaultApplicationSupportRoot());
-    // The instance lives for the whole process and is never destroyed, so QSettings' own
-    // write-out in its destructor never runs, and the one it schedules on the event loop is
-    // dropped when the loop has already ended: a value assigned just before quitting would
-    // be lost. Flush when the application object goes away.
-    qAddPostRoutine([] { shared().store().sync(); });
-    return settings;
-  }();
-  return *instance;
-}
-
 QString AppSettings::defaultApplicationSupportRoot() {
   // $XDG_DATA_HOME, else ~/.local/share (the root the engine uses for its models); under
   // QStandardPaths' test mode a throw-away folder instead, so tests never touch the user's.

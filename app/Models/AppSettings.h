@@ -24,10 +24,6 @@ class AppSettings : public QObject {
   static constexpr qint64 kDefaultMaxSubtitleChars = 150;
   static constexpr double kDefaultMaxSubtitleDuration = 10.0;
 
-  // The application's instance over the user's standard settings store (QSettings() with the
-  // application's organisation and name) and the XDG data folder.
-  static AppSettings& shared();
-
   // Settings over `store`, with the application-support folder at `applicationSupportRoot`
   // (the app's own folder, "Parlowvista", is made under it). Runs the loading steps.
   AppSettings(std::unique_ptr<QSettings> store, QString applicationSupportRoot, QObject* parent = nullptr);

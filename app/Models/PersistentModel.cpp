@@ -1,6 +1,6 @@
 #include "Models/PersistentModel.h"
 
-#include "Store/ModelContext.h"
+#include "Models/PersistentContext.h"
 
 namespace parlowvista {
 

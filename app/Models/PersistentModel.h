@@ -8,13 +8,14 @@
 
 namespace parlowvista {
 
-class ModelContext;
+class PersistentContext;
 
 enum class EntityType { transcriptGroup, audioSource, transcription, storedSegment, storedSpeaker };
 
 // Base of the five stored types: a reference object identified by `id`. It is made detached;
-// once inserted into a ModelContext (directly, or by being linked to an object that is) the
-// context owns it, and one stored row is one object for the context's lifetime.
+// once inserted into a context (the store's ModelContext; see PersistentContext), directly or
+// by being linked to an object that is, the context owns it, and one stored row is one object
+// for the context's lifetime.
 // Every write of a stored property or relationship marks the object changed and emits
 // `changed()` (also when the value written equals the old one). UI thread only.
 class PersistentModel : public QObject {
@@ -26,7 +27,7 @@ class PersistentModel : public QObject {
   virtual EntityType entityType() const = 0;
 
   // The owning context, or null while detached.
-  ModelContext* modelContext() const { return m_context; }
+  PersistentContext* modelContext() const { return m_context; }
   // Deleted from its context (the row goes at the next save); a deleted object is no longer
   // listed by its owners and must not be used further.
   bool isDeleted() const { return m_deleted; }
@@ -77,7 +78,7 @@ class PersistentModel : public QObject {
   friend struct ModelRows;
 
   QUuid m_id;
-  ModelContext* m_context = nullptr;
+  PersistentContext* m_context = nullptr;
   bool m_persisted = false;  // a row exists in the store file
   bool m_deleted = false;
   bool m_changed = false;  // queued for the next save's updates

@@ -1,11 +1,11 @@
 #include "Models/Transcription.h"
 
 #include "Models/AudioSource.h"
+#include "Models/PersistentContext.h"
 #include "Models/StoredSegment.h"
 #include "Models/StoredSpeaker.h"
+#include "Models/SupportedLanguage.h"
 #include "Models/UuidText.h"
-#include "Services/Translation/SupportedLanguage.h"
-#include "Store/ModelContext.h"
 
 namespace parlowvista {
 
@@ -156,31 +156,6 @@ TranscriptionResult Transcription::toResult() const {
     segments.append(TranscribedSegment(row->speakerId(), row->startTime(), row->endTime(), row->text()));
   const double audioDuration = m_audioSource ? m_audioSource->duration() : 0.0;
   return TranscriptionResult(std::move(segments), audioDuration, m_processingTime);
-}
-
-void Transcription::updateSegments(const TranscriptionResult& result, ModelContext& context) {
-  // Rows under a deleted version could never be saved and would fail every later save.
-  if (isDeleted()) return;
-  // Unlink the old rows first: deleting them one by one from a long list would search it
-  // for every row.
-  const QList<StoredSegment*> old = segments();
-  m_segments.clear();
-  for (StoredSegment* row : old) {
-    row->m_transcription = nullptr;
-    context.remove(row);
-  }
-  m_segments.reserve(result.segments.size());
-  // Linked directly rather than through setTranscription(): the list is known to be empty and
-  // loaded, and one change notice for the whole rewrite is enough.
-  qint64 index = 0;
-  for (const TranscribedSegment& segment : result.segments) {
-    auto* row = new StoredSegment(index, segment.speakerId, segment.startTime, segment.endTime, segment.text);
-    row->m_transcription = this;
-    row->m_order = index++;
-    m_segments.append(row);
-    context.insert(row);
-  }
-  setUpdatedAt(QDateTime::currentDateTimeUtc());
 }
 
 QObject* Transcription::sourceTranscriptionObject() const {

@@ -103,10 +103,7 @@ class Transcription : public PersistentModel {
   // source's duration (0 without one), the version's processing time.
   TranscriptionResult toResult() const;
 
-  // Replaces the stored segments with the result's (sortOrder 0..n-1, new row ids), deleting
-  // the old rows from `context`, and sets updatedAt to now. Does not save. Does nothing on a
-  // deleted version.
-  void updateSegments(const TranscriptionResult& result, ModelContext& context);
+  // Rewriting a version's segments is the store's: ModelContext::updateSegments().
 
  private:
   QVariant minSpeakersVariant() const { return toVariant(m_minSpeakers); }

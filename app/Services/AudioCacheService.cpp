@@ -14,11 +14,6 @@
 
 namespace parlowvista {
 
-AudioCacheService& AudioCacheService::shared() {
-  static AudioCacheService instance(defaultCacheDirectory());
-  return instance;
-}
-
 QString AudioCacheService::defaultCacheDirectory() {
   QString root = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
   if (root.isEmpty()) root = AppSettings::defaultApplicationSupportRoot();

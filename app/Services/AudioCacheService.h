@@ -13,8 +13,6 @@ namespace parlowvista {
 // time.
 class AudioCacheService : public SampleCache {
  public:
-  // The application's cache, in defaultCacheDirectory().
-  static AudioCacheService& shared();
   // "Parlowvista/AudioCache" in the user's documents folder; in the application data folder
   // when the system names no documents folder.
   static QString defaultCacheDirectory();

@@ -8,11 +8,6 @@
 
 namespace parlowvista {
 
-FileAccessManager& FileAccessManager::shared() {
-  static FileAccessManager* instance = new FileAccessManager();
-  return *instance;
-}
-
 FileAccessManager::FileAccessManager(QObject* parent) : QObject(parent) {}
 
 QUrl FileAccessManager::resolveURL(AudioSource* audioSource) {

@@ -17,7 +17,6 @@ class AudioSource;
 class FileAccessManager : public QObject {
   Q_OBJECT
  public:
-  static FileAccessManager& shared();
   explicit FileAccessManager(QObject* parent = nullptr);
 
   // The file's URL when it can be reached now, else an empty URL. Never raises the relocate

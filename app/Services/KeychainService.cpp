@@ -1,6 +1,6 @@
 #include "Services/KeychainService.h"
 
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QEventLoop>
 #include <QStringDecoder>
@@ -38,11 +38,6 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes) {
 }  // namespace
 
 KeychainService::KeychainService(QString serviceName) : m_serviceName(std::move(serviceName)) {}
-
-KeychainService& KeychainService::shared() {
-  static KeychainService instance(QStringLiteral("com.lanternhollow.translation"));
-  return instance;
-}
 
 std::optional<QString> KeychainService::get(const QString& account) const {
   QKeychain::ReadPasswordJob job(m_serviceName);

@@ -21,9 +21,6 @@ class KeychainService {
   explicit KeychainService(QString serviceName);
   virtual ~KeychainService() = default;
 
-  // The one instance of the application, service "com.lanternhollow.translation".
-  static KeychainService& shared();
-
   const QString& serviceName() const { return m_serviceName; }
 
   // The stored text of the account; nothing when there is no item, the

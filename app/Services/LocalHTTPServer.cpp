@@ -121,11 +121,6 @@ class LocalHTTPServerWorker : public QObject {
   QTcpServer* m_listener = nullptr;
 };
 
-LocalHTTPServer& LocalHTTPServer::shared() {
-  static LocalHTTPServer* instance = new LocalHTTPServer(QCoreApplication::instance());
-  return *instance;
-}
-
 LocalHTTPServer::LocalHTTPServer(QObject* parent) : QObject(parent) {
   m_thread.setObjectName(QStringLiteral("LocalHTTPServer"));
   m_worker = new LocalHTTPServerWorker(this);

@@ -21,10 +21,6 @@ class LocalHTTPServer : public QObject {
   Q_OBJECT
 
  public:
-  // The instance the application uses; it lives as long as the application object.
-  static LocalHTTPServer& shared();
-
-  // Tests make instances of their own; the application uses shared().
   explicit LocalHTTPServer(QObject* parent = nullptr);
   ~LocalHTTPServer() override;
 

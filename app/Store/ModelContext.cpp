@@ -1,10 +1,13 @@
 #include "Store/ModelContext.h"
 
+#include <QDateTime>
+
 #include "Models/AudioSource.h"
 #include "Models/StoredSegment.h"
 #include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Models/TranscriptionResult.h"
 #include "Store/ModelRows.h"
 
 #include <QDir>
@@ -398,6 +401,31 @@ void ModelContext::save() {
     object->deleteLater();
   }
   emit didSave();
+}
+
+void ModelContext::updateSegments(Transcription* version, const TranscriptionResult& result) {
+  // Rows under a deleted version could never be saved and would fail every later save.
+  if (!version || version->isDeleted() || (version->m_context && version->m_context != this)) return;
+  // Unlink the old rows first: deleting them one by one from a long list would search it
+  // for every row.
+  const QList<StoredSegment*> old = version->segments();
+  version->m_segments.clear();
+  for (StoredSegment* row : old) {
+    row->m_transcription = nullptr;
+    remove(row);
+  }
+  version->m_segments.reserve(result.segments.size());
+  // Linked directly rather than through setTranscription(): the list is known to be empty and
+  // loaded, and one change notice for the whole rewrite is enough.
+  qint64 index = 0;
+  for (const TranscribedSegment& segment : result.segments) {
+    auto* row = new StoredSegment(index, segment.speakerId, segment.startTime, segment.endTime, segment.text);
+    row->m_transcription = version;
+    row->m_order = index++;
+    version->m_segments.append(row);
+    insert(row);
+  }
+  version->setUpdatedAt(QDateTime::currentDateTimeUtc());
 }
 
 }  // namespace parlowvista

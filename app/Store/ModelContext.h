@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Models/PersistentContext.h"
 #include "Models/PersistentModel.h"
 #include "Store/Database.h"
 
@@ -16,6 +17,7 @@ class AudioSource;
 class Transcription;
 class StoredSegment;
 class StoredSpeaker;
+class TranscriptionResult;
 
 // The object store: one SQLite file and the objects read from it.
 //
@@ -31,7 +33,7 @@ class StoredSpeaker;
 // that is already inserted); the context then owns them. Deleted objects stay valid, flagged
 // isDeleted(), until the save that removes their rows; then they are released with
 // deleteLater(), so hold them through QPointer across event-loop turns. UI thread only.
-class ModelContext : public QObject {
+class ModelContext : public QObject, public PersistentContext {
   Q_OBJECT
  public:
   static constexpr const char* kSchemaVersion = "1.0.0";
@@ -47,7 +49,7 @@ class ModelContext : public QObject {
 
   // Takes a detached object, and every detached object linked to it, into the context.
   // Inserting an object that is already in this context does nothing.
-  void insert(PersistentModel* object);
+  void insert(PersistentModel* object) override;
   template <typename T>
   T* insert(std::unique_ptr<T> object) {
     T* raw = object.release();
@@ -58,6 +60,11 @@ class ModelContext : public QObject {
   // Deletes the object and, by the cascade rules, what it owns; removes it from its owners'
   // lists. The rows go at the next save. Deleting a deleted or detached object does nothing.
   void remove(PersistentModel* object);
+
+  // Replaces the version's segments with the result's (sortOrder 0..n-1, new row ids), deleting
+  // the old rows, and sets its updatedAt to now. Does not save. Does nothing on a deleted
+  // version or one of another context.
+  void updateSegments(Transcription* version, const TranscriptionResult& result);
 
   // Writes every pending change in one transaction. Throws StoreError(saveFailed) with the
   // reason; then nothing was written and every change is still pending.
@@ -103,8 +110,8 @@ class ModelContext : public QObject {
 
   void openSchema();
   void loadLibrary();
-  void loadSegments(Transcription* transcription);
-  void loadSpeakers(Transcription* transcription);
+  void loadSegments(Transcription* transcription) override;
+  void loadSpeakers(Transcription* transcription) override;
   template <typename Child>
   void loadChildren(Transcription* transcription, const char* selectSql, Child* (*read)(const Statement&),
                     QList<Child*> Transcription::*list);
@@ -112,7 +119,7 @@ class ModelContext : public QObject {
   QList<PersistentModel*> objectsOfType(EntityType type);
 
   void registerObject(PersistentModel* object, bool persisted);
-  void noteChanged(PersistentModel* object);
+  void noteChanged(PersistentModel* object) override;
   void cascadeDelete(PersistentModel* object);
   void writeChanges();
 

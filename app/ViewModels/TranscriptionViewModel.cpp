@@ -28,11 +28,12 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
     : QObject(parent), m_deps(std::move(dependencies)) {
   if (!m_deps.engine) m_deps.engine = std::make_shared<VoxtrellisSpeechEngine>();
   if (!m_deps.audioProcessor) m_deps.audioProcessor = std::make_shared<AudioProcessor>();
-  if (!m_deps.sampleCache) {
-    m_deps.sampleCache = std::shared_ptr<SampleCache>(&AudioCacheService::shared(), [](SampleCache*) {});
+  if (!m_deps.settings || !m_deps.fileAccess) {
+    throw std::invalid_argument("TranscriptionViewModel needs the application's settings and file access");
   }
-  if (!m_deps.settings) m_deps.settings = &AppSettings::shared();
-  if (!m_deps.fileAccess) m_deps.fileAccess = &FileAccessManager::shared();
+  if (!m_deps.sampleCache) {
+    m_deps.sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
+  }
   if (!m_deps.dialogs) m_deps.dialogs = std::make_shared<QtFileDialogs>();
   if (!m_deps.youtubeDownloader) m_deps.youtubeDownloader = new YouTubeDownloader(this);
   if (m_deps.temporaryFolder.isEmpty()) m_deps.temporaryFolder = QDir::tempPath();

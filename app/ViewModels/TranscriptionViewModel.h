@@ -109,15 +109,16 @@ class TranscriptionViewModel : public QObject {
   // What the view model works with. Every service has a real implementation; the
   // composition root hands them in, tests replace the edges they need to control.
   struct Dependencies {
-    std::shared_ptr<SpeechEngine> engine;              // required
-    std::shared_ptr<AudioProcessor> audioProcessor;    // default: a new loader
-    std::shared_ptr<SampleCache> sampleCache;          // default: the documents folder's cache
-    std::shared_ptr<AudioEnhancer> audioEnhancer;      // default: looks for ffmpeg at once
-    YouTubeDownloader* youtubeDownloader = nullptr;    // default: a child downloader
-    TranslationService* translationService = nullptr;  // default: TranslationService::shared(), on first use
-    AppSettings* settings = nullptr;                   // default: AppSettings::shared()
-    FileAccessManager* fileAccess = nullptr;           // default: FileAccessManager::shared()
-    std::shared_ptr<FileDialogs> dialogs;              // default: non-blocking Qt file dialogs
+    std::shared_ptr<SpeechEngine> engine;            // required
+    std::shared_ptr<AudioProcessor> audioProcessor;  // default: a new loader
+    std::shared_ptr<SampleCache> sampleCache;        // default: a cache in the documents folder
+    std::shared_ptr<AudioEnhancer> audioEnhancer;    // default: looks for ffmpeg at once
+    YouTubeDownloader* youtubeDownloader = nullptr;  // default: a child downloader
+    // The application's own (see Application); needed once a translation is asked for.
+    TranslationService* translationService = nullptr;
+    AppSettings* settings = nullptr;          // required: the application's settings
+    FileAccessManager* fileAccess = nullptr;  // required: the application's file access
+    std::shared_ptr<FileDialogs> dialogs;     // default: non-blocking Qt file dialogs
     // Where downloaded online-video audio is kept; default: the application data folder's
     // "Parlowvista/YouTubeDownloads".
     QString downloadsFolder;
@@ -125,6 +126,7 @@ class TranscriptionViewModel : public QObject {
     QString temporaryFolder;
   };
 
+  // Throws std::invalid_argument when a required dependency is missing.
   explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
   // Stops the timers and preview playback and removes the preview excerpts. Work still
   // running on worker threads finishes there; its results are dropped.

@@ -3,8 +3,8 @@
 #include "Models/AudioSource.h"
 #include "Models/StoredSegment.h"
 #include "Models/StoredSpeaker.h"
+#include "Models/SupportedLanguage.h"
 #include "Models/Transcription.h"
-#include "Services/Translation/SupportedLanguage.h"
 #include "Services/Translation/TranslationService.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
@@ -82,6 +82,10 @@ void TranscriptionViewModel::performExportAll(const TranscriptionResult& result,
 void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
   QPointer<Transcription> version = m_currentTranscription;
   const TranscriptionResult* current = m_state.result();
+  if (!m_deps.translationService) {
+    addLog("Translation is not available");
+    return;
+  }
   if (!version || !m_modelContext || !current || current->segments.isEmpty()) {
     std::fprintf(stderr, "[Translation] No transcription or segments to translate\n");
     addLog("No segments to translate");
@@ -99,7 +103,6 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
 
   // A newer hand-off supersedes this one: its outcome is then dropped, never stored.
   const quint64 run = ++m_translationRun;
-  if (!m_deps.translationService) m_deps.translationService = &TranslationService::shared();
   TranslationService* service = m_deps.translationService;
   for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
   const auto mirror = [this, service] {

@@ -365,7 +365,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   version->setMinSpeakers(m_minSpeakers);
   version->setMaxSubtitleChars(m_maxSubtitleChars);
   version->setMaxSubtitleDuration(m_maxSubtitleDuration);
-  version->updateSegments(result, *m_modelContext);
+  m_modelContext->updateSegments(version, result);
   for (StoredSpeaker* speaker : QList<StoredSpeaker*>(version->speakers())) m_modelContext->remove(speaker);
   try {
     m_modelContext->save();
@@ -441,7 +441,7 @@ void TranscriptionViewModel::createAndSaveTranscription(AudioSource* source, con
                                     m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
   version->setAudioSource(source);
   m_modelContext->insert(version);
-  version->updateSegments(result, *m_modelContext);
+  m_modelContext->updateSegments(version, result);
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {

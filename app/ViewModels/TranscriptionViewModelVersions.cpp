@@ -51,7 +51,7 @@ void TranscriptionViewModel::saveCurrentTranscription() {
     addLog("Cannot save: missing context, transcription, or result");
     return;
   }
-  m_currentTranscription->updateSegments(*result, *m_modelContext);
+  m_modelContext->updateSegments(m_currentTranscription, *result);
   saveSpeakers(m_currentTranscription);
   try {
     m_modelContext->save();
@@ -161,7 +161,7 @@ void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<Q
                                  m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
   copy->setAudioSource(m_currentAudioSource);
   m_modelContext->insert(copy);
-  copy->updateSegments(*result, *m_modelContext);
+  m_modelContext->updateSegments(copy, *result);
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {

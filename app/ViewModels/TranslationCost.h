@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/Translation/TranslationResult.h"
+#include "Models/TranslationResult.h"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
 #include "Services/Translation/BatchedTranslationProvider.h"
 
-#include "Models/TranslationSettings.h"
 #include "Services/KeychainService.h"
 #include "Services/ProcessRunner.h"
 #include "Services/Translation/ProviderEndpoints.h"
 #include "Services/Translation/TranslationFormat.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include <QDebug>
 
@@ -18,8 +18,13 @@ QList<QList<TranscribedSegment>> chunked(const QList<TranscribedSegment>& segmen
 }
 
 BatchedTranslationProvider::BatchedTranslationProvider(TranslationProviderType type, TranslationSettings& settings,
+                                                       const ProviderEndpoints& endpoints,
                                                        TranslationConnectionMode mode, QObject* parent)
-    : TranslationProviderProtocol(parent), m_providerType(type), m_settings(settings), m_connectionMode(mode) {
+    : TranslationProviderProtocol(parent),
+      m_providerType(type),
+      m_settings(settings),
+      m_endpoints(endpoints),
+      m_connectionMode(mode) {
   m_pause.setSingleShot(true);
   connect(&m_pause, &QTimer::timeout, this, &BatchedTranslationProvider::runNextBatch);
 }
@@ -130,7 +135,7 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
     return finishLater(ProviderOutcome::failure(error));
   }
   if (!m_http) m_http = new ProviderHttpCall(this);
-  const ProviderEndpoints& endpoints = ProviderEndpoints::current();
+  const ProviderEndpoints& endpoints = m_endpoints;
   const ProviderHttpCall::Limits limits{endpoints.requestTimeoutMs, endpoints.requestDeadlineMs,
                                         endpoints.maxReplyBytes};
   m_http->post(request.url, request.headers, request.body, limits, [this, batch](const HttpExchange& exchange) {
@@ -150,7 +155,7 @@ void BatchedTranslationProvider::sendApiBatch(const QList<TranscribedSegment>& b
 
 void BatchedTranslationProvider::runCliBatch(const QList<TranscribedSegment>& batch, const QString& prompt) {
   if (!m_cli) m_cli = new ProcessRunner(this);
-  const int timeoutMs = ProviderEndpoints::current().cliTimeoutMs;
+  const int timeoutMs = m_endpoints.cliTimeoutMs;
   ProcessRequest request;
   request.program = m_cliPath;
   request.arguments = cliArguments(prompt);
@@ -192,7 +197,7 @@ void BatchedTranslationProvider::batchSucceeded(const QList<TranslatedSegment>& 
   ++m_nextBatch;
   const bool more = m_nextBatch < m_batches.size();
   if (more && m_connectionMode == TranslationConnectionMode::api) {
-    m_pause.start(ProviderEndpoints::current().batchPauseMs);
+    m_pause.start(m_endpoints.batchPauseMs);
   } else {
     runNextBatch();
   }
@@ -223,7 +228,7 @@ QList<TranslatedSegment> BatchedTranslationProvider::parseReply(const QString& t
 void BatchedTranslationProvider::log(const QString&) const {}
 
 QUrl BatchedTranslationProvider::baseUrl() const {
-  return ProviderEndpoints::current().baseUrl(m_providerType);
+  return m_endpoints.baseUrl(m_providerType);
 }
 
 void BatchedTranslationProvider::report(double fraction, const QString& status) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Models/TranslationConnectionMode.h"
 #include "Services/Translation/ProviderHttpCall.h"
-#include "Services/Translation/TranslationConnectionMode.h"
 #include "Services/Translation/TranslationProviderProtocol.h"
 
 #include <QPointer>
@@ -13,6 +13,7 @@ namespace parlowvista {
 
 class ProcessRunner;
 class TranslationSettings;
+struct ProviderEndpoints;
 
 // The road every provider shares: cut the segments into batches of the
 // settings' batch size, send one prompt per batch (an HTTPS request with a
@@ -23,8 +24,10 @@ class TranslationSettings;
 class BatchedTranslationProvider : public TranslationProviderProtocol {
   Q_OBJECT
  public:
+  // `settings` and `endpoints` outlive the provider.
   BatchedTranslationProvider(TranslationProviderType type, TranslationSettings& settings,
-                             TranslationConnectionMode mode, QObject* parent = nullptr);
+                             const ProviderEndpoints& endpoints, TranslationConnectionMode mode,
+                             QObject* parent = nullptr);
   ~BatchedTranslationProvider() override;
 
   TranslationProviderType providerType() const override { return m_providerType; }
@@ -82,6 +85,7 @@ class BatchedTranslationProvider : public TranslationProviderProtocol {
 
   const TranslationProviderType m_providerType;
   TranslationSettings& m_settings;
+  const ProviderEndpoints& m_endpoints;
   const TranslationConnectionMode m_connectionMode;
 
   // State of the translate() in flight.

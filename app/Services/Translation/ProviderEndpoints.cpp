@@ -1,6 +1,6 @@
 #include "Services/Translation/ProviderEndpoints.h"
 
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationProviderType.h"
 
 namespace parlowvista {
 
@@ -11,11 +11,6 @@ QUrl ProviderEndpoints::baseUrl(TranslationProviderType type) const {
     case TranslationProviderType::openai: return openAIBaseUrl;
   }
   return claudeBaseUrl;
-}
-
-ProviderEndpoints& ProviderEndpoints::current() {
-  static ProviderEndpoints endpoints;
-  return endpoints;
 }
 
 }  // namespace parlowvista

@@ -8,7 +8,9 @@ enum class TranslationProviderType;
 
 // Where the providers send their requests and how long they wait. The
 // defaults are the public services; tests point the addresses at fake servers
-// on 127.0.0.1 and shorten the waits. Read and written on the UI thread only.
+// on 127.0.0.1 and shorten the waits. The application holds one (see
+// Application) and hands it to the translation service, which hands it to
+// each provider. Read and written on the UI thread only.
 struct ProviderEndpoints {
   QUrl claudeBaseUrl{QStringLiteral("https://api.anthropic.com")};
   QUrl geminiBaseUrl{QStringLiteral("https://generativelanguage.googleapis.com")};
@@ -26,8 +28,6 @@ struct ProviderEndpoints {
   int cliTimeoutMs = 300'000;
 
   QUrl baseUrl(TranslationProviderType type) const;
-
-  static ProviderEndpoints& current();
 };
 
 }  // namespace parlowvista

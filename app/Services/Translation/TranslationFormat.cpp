@@ -1,7 +1,7 @@
 #include "Services/Translation/TranslationFormat.h"
 
+#include "Models/SupportedLanguage.h"
 #include "Models/UuidText.h"
-#include "Services/Translation/SupportedLanguage.h"
 #include "Services/Translation/TranslationError.h"
 
 #include <QHash>

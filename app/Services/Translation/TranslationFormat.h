@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Models/TranscribedSegment.h"
-#include "Services/Translation/TranslatedSegment.h"
+#include "Models/TranslatedSegment.h"
 
 #include <QList>
 #include <QString>

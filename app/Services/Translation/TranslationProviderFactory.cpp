@@ -6,15 +6,15 @@
 
 namespace parlowvista {
 
-std::unique_ptr<TranslationProviderProtocol> TranslationProviderFactory::createProvider(TranslationProviderType type,
-                                                                                        TranslationConnectionMode mode,
-                                                                                        TranslationSettings& settings) {
+std::unique_ptr<TranslationProviderProtocol> TranslationProviderFactory::createProvider(
+    TranslationProviderType type, TranslationConnectionMode mode, TranslationSettings& settings,
+    const ProviderEndpoints& endpoints) {
   switch (type) {
-    case TranslationProviderType::claude: return std::make_unique<ClaudeProvider>(settings, mode);
-    case TranslationProviderType::gemini: return std::make_unique<GeminiProvider>(settings, mode);
-    case TranslationProviderType::openai: return std::make_unique<OpenAIProvider>(settings, mode);
+    case TranslationProviderType::claude: return std::make_unique<ClaudeProvider>(settings, endpoints, mode);
+    case TranslationProviderType::gemini: return std::make_unique<GeminiProvider>(settings, endpoints, mode);
+    case TranslationProviderType::openai: return std::make_unique<OpenAIProvider>(settings, endpoints, mode);
   }
-  return std::make_unique<ClaudeProvider>(settings, mode);
+  return std::make_unique<ClaudeProvider>(settings, endpoints, mode);
 }
 
 }  // namespace parlowvista

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/Translation/TranslationConnectionMode.h"
+#include "Models/TranslationConnectionMode.h"
 #include "Services/Translation/TranslationProviderProtocol.h"
 
 #include <memory>
@@ -8,13 +8,15 @@
 namespace parlowvista {
 
 class TranslationSettings;
+struct ProviderEndpoints;
 
 // Makes a fresh provider for every request; nothing is cached.
 class TranslationProviderFactory {
  public:
   static std::unique_ptr<TranslationProviderProtocol> createProvider(TranslationProviderType type,
                                                                      TranslationConnectionMode mode,
-                                                                     TranslationSettings& settings);
+                                                                     TranslationSettings& settings,
+                                                                     const ProviderEndpoints& endpoints);
 };
 
 }  // namespace parlowvista

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Models/TranscribedSegment.h"
-#include "Services/Translation/TranslatedSegment.h"
+#include "Models/TranslatedSegment.h"
+#include "Models/TranslationProviderType.h"
 #include "Services/Translation/TranslationError.h"
-#include "Services/Translation/TranslationProviderType.h"
 
 #include <QList>
 #include <QObject>

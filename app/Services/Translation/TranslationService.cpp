@@ -1,8 +1,8 @@
 #include "Services/Translation/TranslationService.h"
 
-#include "Models/TranslationSettings.h"
 #include "Services/Translation/TranslationFormat.h"
 #include "Services/Translation/TranslationProviderFactory.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -11,8 +11,9 @@
 
 namespace parlowvista {
 
-TranslationService::TranslationService(TranslationSettings& settings, QObject* parent)
-    : QObject(parent), m_settings(settings) {}
+TranslationService::TranslationService(TranslationSettings& settings, const ProviderEndpoints& endpoints,
+                                       QObject* parent)
+    : QObject(parent), m_settings(settings), m_endpoints(endpoints) {}
 
 TranslationService::~TranslationService() {
   for (Run& run : m_runs) {
@@ -23,19 +24,10 @@ TranslationService::~TranslationService() {
   }
 }
 
-TranslationService& TranslationService::shared() {
-  // Owned by the application object, so that quitting stops a translation in
-  // flight: its request is aborted and its command-line tool is killed
-  // instead of running on after the application has gone.
-  static TranslationService* instance =
-      new TranslationService(TranslationSettings::shared(), QCoreApplication::instance());
-  return *instance;
-}
-
 void TranslationService::checkAvailability(std::function<void(bool)> done) {
   QTimer::singleShot(0, this, [this, done = std::move(done)] {
     const std::unique_ptr<TranslationProviderProtocol> provider = TranslationProviderFactory::createProvider(
-        m_settings.selectedProvider(), m_settings.connectionMode(), m_settings);
+        m_settings.selectedProvider(), m_settings.connectionMode(), m_settings, m_endpoints);
     const bool available = provider->checkAvailability();
     if (done) done(available);
   });
@@ -71,7 +63,8 @@ void TranslationService::startRun(quint64 id) {
   if (it->cancelled) return completeRun(id, {std::nullopt, TranslationError::cancelled()});
 
   TranslationProviderProtocol* provider =
-      TranslationProviderFactory::createProvider(m_settings.selectedProvider(), m_settings.connectionMode(), m_settings)
+      TranslationProviderFactory::createProvider(m_settings.selectedProvider(), m_settings.connectionMode(), m_settings,
+                                                 m_endpoints)
           .release();
   provider->setParent(this);
   it->provider = provider;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Models/TranscribedSegment.h"
+#include "Models/TranslationResult.h"
 #include "Services/Translation/TranslationError.h"
-#include "Services/Translation/TranslationResult.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -17,6 +17,7 @@ namespace parlowvista {
 
 class TranslationProviderProtocol;
 class TranslationSettings;
+struct ProviderEndpoints;
 
 // How one translate() call ended: a result or a TranslationError.
 struct TranslationOutcome {
@@ -33,11 +34,10 @@ class TranslationService : public QObject {
  public:
   using Completion = std::function<void(const TranslationOutcome&)>;
 
-  explicit TranslationService(TranslationSettings& settings, QObject* parent = nullptr);
+  // `settings` and `endpoints` outlive the service. Destroying the service stops the
+  // translation in flight: its request is aborted, its command-line tool killed.
+  TranslationService(TranslationSettings& settings, const ProviderEndpoints& endpoints, QObject* parent = nullptr);
   ~TranslationService() override;
-
-  // The one instance of the application, on the shared settings.
-  static TranslationService& shared();
 
   bool isTranslating() const { return m_isTranslating; }
   double progress() const { return m_progress; }
@@ -94,6 +94,7 @@ class TranslationService : public QObject {
   void setLastError(const std::optional<TranslationError>& error);
 
   TranslationSettings& m_settings;
+  const ProviderEndpoints& m_endpoints;
   bool m_isTranslating = false;
   double m_progress = 0;
   QString m_statusMessage;

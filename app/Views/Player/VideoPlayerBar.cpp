@@ -88,8 +88,9 @@ QLabel* overlayText(const QString& text, double pointScale, bool secondary, QWid
 
 }  // namespace
 
-VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, QWidget* parent)
-    : QWidget(parent), m_mediaSource(mediaSource), m_audioPlayer(audioPlayer) {
+VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, PlayerPageHost pageHost,
+                               QWidget* parent)
+    : QWidget(parent), m_mediaSource(mediaSource), m_pageHost(pageHost), m_audioPlayer(audioPlayer) {
   initPlayerIcons();
   m_videoHeight = std::clamp(QSettings().value(QLatin1String(videoHeightKey), defaultVideoHeight).toDouble(),
                              minVideoHeight, maxVideoHeight);
@@ -137,7 +138,7 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
   sectionLayout->addWidget(m_stack, 1000);
   sectionLayout->addStretch(1);
 
-  m_playerView = new YouTubePlayerView(videoId, false, m_stack);
+  m_playerView = new YouTubePlayerView(videoId, false, m_pageHost, m_stack);
   connect(m_playerView, &YouTubePlayerView::videoUnavailableReason, this,
           [this](const QString& reason) { m_unavailableReason = reason; });
   connect(m_playerView, &YouTubePlayerView::videoAvailableChanged, this, &VideoPlayerBar::setVideoAvailable);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/MediaSource.h"
+#include "Views/Player/YouTubePlayerView.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -29,7 +30,8 @@ class VideoPlayerBar : public QWidget {
   static constexpr double defaultVideoHeight = 240;
   static constexpr const char* videoHeightKey = "videoPlayerHeight";
 
-  VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, QWidget* parent = nullptr);
+  VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerService* audioPlayer, PlayerPageHost pageHost,
+                 QWidget* parent = nullptr);
   ~VideoPlayerBar() override;
 
   // "m:ss" of the time truncated to whole seconds (no hour field); "0:00" for a non-finite time
@@ -84,6 +86,7 @@ class VideoPlayerBar : public QWidget {
   void applyPalette();
 
   MediaSource m_mediaSource;
+  PlayerPageHost m_pageHost;
   QPointer<AudioPlayerService> m_audioPlayer;
 
   double m_videoTime = 0;

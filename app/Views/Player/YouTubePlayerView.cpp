@@ -72,12 +72,9 @@ class PlayerPage : public QWebEnginePage {
 
 }  // namespace
 
-QWebEngineProfile* YouTubePlayerView::playerProfile() {
-  static QPointer<QWebEngineProfile> profile;
-  if (!profile) {
-    profile = new QWebEngineProfile(qApp);  // off the record: nothing written to disk
-    profile->setHttpUserAgent(kUserAgent);
-  }
+QWebEngineProfile* YouTubePlayerView::createPlayerProfile(QObject* parent) {
+  auto* profile = new QWebEngineProfile(parent);  // off the record: nothing written to disk
+  profile->setHttpUserAgent(kUserAgent);
   return profile;
 }
 
@@ -86,8 +83,8 @@ QUrl YouTubePlayerView::directEmbedURL(const QString& videoId) {
       QStringLiteral("https://www.youtube-nocookie.com/embed/%1?playsinline=1&rel=0&modestbranding=1").arg(videoId));
 }
 
-YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, QWidget* parent)
-    : QWidget(parent), m_videoId(videoId), m_isMuted(isMuted) {
+YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, PlayerPageHost host, QWidget* parent)
+    : QWidget(parent), m_videoId(videoId), m_isMuted(isMuted), m_host(host) {
   m_coordinator = new YouTubePlayerCoordinator(
       videoId, isMuted, [this] { return m_isPlaying; }, this);
   connect(m_coordinator, &YouTubePlayerCoordinator::videoAvailableChanged, this,
@@ -100,7 +97,7 @@ YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, QWidg
   connect(m_coordinator, &YouTubePlayerCoordinator::timeUpdated, this, &YouTubePlayerView::timeUpdated);
 
   m_webView = new QWebEngineView(this);
-  auto* page = new PlayerPage(playerProfile(), m_webView);
+  auto* page = new PlayerPage(&m_host.profile, m_webView);
   QWebEngineSettings* settings = page->settings();
   settings->setAttribute(QWebEngineSettings::PlaybackRequiresUserGesture, false);
   settings->setAttribute(QWebEngineSettings::LocalContentCanAccessFileUrls, false);
@@ -169,8 +166,8 @@ void YouTubePlayerView::loadPlayer() {
     return;
   }
   // The port is known as soon as listening succeeded, so there is nothing to wait for.
-  LocalHTTPServer::shared().start();
-  if (const std::optional<QUrl> base = LocalHTTPServer::shared().baseURL()) {
+  m_host.server.start();
+  if (const std::optional<QUrl> base = m_host.server.baseURL()) {
     const QUrl address(base->toString() + QStringLiteral("/youtube?v=") + m_videoId);
     qInfo().noquote() << QStringLiteral("[YouTubePlayer] Loading via local proxy: %1").arg(address.toString());
     m_webView->load(address);

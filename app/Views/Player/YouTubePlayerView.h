@@ -10,8 +10,16 @@ class QWebEngineView;
 
 namespace parlowvista {
 
+class LocalHTTPServer;
 class YouTubePlayerCoordinator;
 class YouTubeScriptBridge;
+
+// What a player page needs from the application: the loopback server that serves it and the
+// profile it runs in (made by YouTubePlayerView::createPlayerProfile()). Both outlive the views.
+struct PlayerPageHost {
+  LocalHTTPServer& server;
+  QWebEngineProfile& profile;
+};
 
 // Shows one online video: a web view on the player page that the loopback server serves,
 // bridged both ways (page events in, play/pause/mute/seek scripts out). It holds no clock of its
@@ -21,7 +29,7 @@ class YouTubePlayerView : public QWidget {
   Q_OBJECT
 
  public:
-  YouTubePlayerView(const QString& videoId, bool isMuted, QWidget* parent = nullptr);
+  YouTubePlayerView(const QString& videoId, bool isMuted, PlayerPageHost host, QWidget* parent = nullptr);
   ~YouTubePlayerView() override;
 
   // The wanted play state; sent to the page once its player is ready.
@@ -33,9 +41,10 @@ class YouTubePlayerView : public QWidget {
   YouTubePlayerCoordinator* coordinator() const { return m_coordinator; }
   QWebEngineView* webView() const { return m_webView; }
 
-  // The profile every player page runs in (its own user agent; no file access). Tests put a
-  // request interceptor on it.
-  static QWebEngineProfile* playerProfile();
+  // A profile for player pages: off the record (nothing written to disk), with the user agent
+  // the provider's player accepts. The application makes one; tests put a request interceptor
+  // on theirs.
+  static QWebEngineProfile* createPlayerProfile(QObject* parent = nullptr);
   // The provider's own embed page, used when the loopback server cannot listen.
   static QUrl directEmbedURL(const QString& videoId);
 
@@ -52,6 +61,7 @@ class YouTubePlayerView : public QWidget {
 
   QString m_videoId;
   bool m_isMuted;
+  PlayerPageHost m_host;
   bool m_isPlaying = false;
   QWebEngineView* m_webView = nullptr;
   QWebChannel* m_channel = nullptr;

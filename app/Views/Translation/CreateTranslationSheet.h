@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Models/SupportedLanguage.h"
 #include "Models/Transcription.h"
-#include "Services/Translation/SupportedLanguage.h"
 
 #include <QDialog>
 #include <QPointer>

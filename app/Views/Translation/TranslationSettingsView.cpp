@@ -1,9 +1,9 @@
 #include "Views/Translation/TranslationSettingsView.h"
 
-#include "Models/TranslationSettings.h"
+#include "Models/SupportedLanguage.h"
 #include "Services/KeychainService.h"
-#include "Services/Translation/SupportedLanguage.h"
 #include "Services/Translation/TranslationService.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "Views/Common/ChipLabel.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
@@ -64,9 +64,6 @@ QString keyAccount(TranslationProviderType provider) {
 }
 
 }  // namespace
-
-TranslationSettingsView::TranslationSettingsView(QWidget* parent)
-    : TranslationSettingsView(TranslationSettings::shared(), TranslationService::shared(), parent) {}
 
 TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, TranslationService& service,
                                                  QWidget* parent)

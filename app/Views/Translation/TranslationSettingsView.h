@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Services/Translation/TranslationConnectionMode.h"
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationConnectionMode.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QString>
 #include <QUrl>
@@ -45,7 +45,6 @@ class TranslationSettingsView : public QWidget {
     bool operator==(const TestResult&) const = default;
   };
 
-  explicit TranslationSettingsView(QWidget* parent = nullptr);
   TranslationSettingsView(TranslationSettings& settings, TranslationService& service, QWidget* parent = nullptr);
   ~TranslationSettingsView() override;
 

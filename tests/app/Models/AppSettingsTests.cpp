@@ -155,35 +155,3 @@ TEST_F(AppSettingsTest, NewLibraryLocationIsCreatedAtOnce) {
   EXPECT_TRUE(QFileInfo(location + "/AudioCache").isDir());
   EXPECT_TRUE(QFileInfo(root() + "/Parlowvista").isDir());
 }
-
-TEST(AppSettingsSharedChildProcess, AssignsThenQuits) {
-  if (qEnvironmentVariable("PV_SHARED_SETTINGS_CHILD").isEmpty()) GTEST_SKIP() << "only run as a child process";
-  AppSettings::shared().setAutoSaveInterval(7.5);
-  AppSettings::shared().setDefaultMaxSubtitleChars(77);
-  // No event loop runs after this: only the write-out at exit can store the values.
-  std::printf("SETTINGS_FILE=%s\n", qPrintable(AppSettings::shared().store().fileName()));
-}
-
-TEST_F(AppSettingsTest, SharedInstanceKeepsValuesAssignedJustBeforeQuitting) {
-  QProcess child;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert("PV_SHARED_SETTINGS_CHILD", "1");
-  // The shared instance uses the user's own folders; give the child throw-away ones.
-  const QString home = QString::fromStdString((tempDir / "home").string());
-  env.insert("HOME", home);
-  env.insert("XDG_CONFIG_HOME", home + "/config");
-  env.insert("XDG_DATA_HOME", home + "/share");
-  child.setProcessEnvironment(env);
-  child.start(QCoreApplication::applicationFilePath(),
-              {"--gtest_filter=AppSettingsSharedChildProcess.AssignsThenQuits"});
-  ASSERT_TRUE(child.waitForFinished(60000));
-  const QString output = QString::fromLocal8Bit(child.readAllStandardOutput());
-  ASSERT_EQ(child.exitCode(), 0) << output.toStdString();
-  const qsizetype at = output.indexOf("SETTINGS_FILE=");
-  ASSERT_GE(at, 0) << output.toStdString();
-  const QString file = output.mid(at + 14).section(u'\n', 0, 0).trimmed();
-  ASSERT_TRUE(file.startsWith(home)) << file.toStdString();
-  QSettings stored(file, QSettings::IniFormat);
-  EXPECT_DOUBLE_EQ(stored.value("autoSaveInterval").toDouble(), 7.5);
-  EXPECT_EQ(stored.value("defaultMaxSubtitleChars").toLongLong(), 77);
-}

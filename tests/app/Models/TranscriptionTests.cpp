@@ -91,7 +91,7 @@ TEST_F(TranscriptionTest, UpdateSegmentsRewritesRowsAndSurvivesReopen) {
   TranscriptionResult result({TranscribedSegment(1, 0, 1, "a"), TranscribedSegment(0, 1, 2, "b"),
                               TranscribedSegment(1, 2, 3, QString::fromUtf8("ç"))},
                              9, 9);
-  t->updateSegments(result, *context);
+  context->updateSegments(t, result);
   EXPECT_GT(t->updatedAt(), before);
   ASSERT_EQ(t->segments().size(), 3);
   for (qint64 i = 0; i < 3; ++i) EXPECT_EQ(t->sortedSegments()[i]->sortOrder(), i);
@@ -109,7 +109,7 @@ TEST_F(TranscriptionTest, UpdateSegmentsRewritesRowsAndSurvivesReopen) {
   EXPECT_EQ(speakerIds(back), QList<qint64>({1, 0, 1}));
   EXPECT_EQ(context->fetch<StoredSegment>().size(), 3);  // the old rows are gone
 
-  loaded->updateSegments(TranscriptionResult({}, 0, 0), *context);
+  context->updateSegments(loaded, TranscriptionResult({}, 0, 0));
   context->save();
   context.reset();
   context = std::make_unique<ModelContext>(storeFile());
@@ -120,7 +120,7 @@ TEST_F(TranscriptionTest, RewritingADeletedVersionLeavesLaterSavesWorking) {
   Transcription* t = makeVersion();
   context->save();
   context->remove(t);
-  t->updateSegments(TranscriptionResult({TranscribedSegment(0, 0, 1, "late")}, 1, 0), *context);
+  context->updateSegments(t, TranscriptionResult({TranscribedSegment(0, 0, 1, "late")}, 1, 0));
   EXPECT_NO_THROW(context->save());
   EXPECT_TRUE(context->fetch<StoredSegment>().isEmpty());
 }

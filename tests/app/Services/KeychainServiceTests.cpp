@@ -7,8 +7,7 @@ using namespace parlowvista;
 
 namespace {
 
-TEST(KeychainService, SharedInstanceUsesTheTranslationService) {
-  EXPECT_EQ(KeychainService::shared().serviceName(), QStringLiteral("com.lanternhollow.translation"));
+TEST(KeychainService, AccountsAreNamedAfterTheProviders) {
   EXPECT_EQ(KeychainService::apiKeyAccount(TranslationProviderType::claude),
             QStringLiteral("apiKey.Claude (Anthropic)"));
   EXPECT_EQ(KeychainService::apiKeyAccount(TranslationProviderType::gemini), QStringLiteral("apiKey.Gemini (Google)"));

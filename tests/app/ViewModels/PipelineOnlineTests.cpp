@@ -104,8 +104,8 @@ TEST(PipelineTranslationTest, AVersionIsTranslatedOnceIntoAReadOnlyTranslationVe
   TranslationSettings settings(sandbox.keychain);
   settings.setSelectedProvider(TranslationProviderType::claude);
   settings.setConnectionMode(TranslationConnectionMode::cli);
-  ProviderEndpoints::current().batchPauseMs = 10;
-  TranslationService service(settings);
+  sandbox.endpoints.batchPauseMs = 10;
+  TranslationService service(settings, sandbox.endpoints);
   Harness h(std::make_shared<FakeEngine>(), true, {}, &service);
   ASSERT_TRUE(h.startModels());
   writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));

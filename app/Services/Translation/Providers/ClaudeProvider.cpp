@@ -11,8 +11,9 @@
 
 namespace parlowvista {
 
-ClaudeProvider::ClaudeProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent)
-    : BatchedTranslationProvider(TranslationProviderType::claude, settings, mode, parent) {}
+ClaudeProvider::ClaudeProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints,
+                               TranslationConnectionMode mode, QObject* parent)
+    : BatchedTranslationProvider(TranslationProviderType::claude, settings, endpoints, mode, parent) {}
 
 bool ClaudeProvider::checkAvailability() {
   if (connectionMode() == TranslationConnectionMode::cli) {

@@ -10,7 +10,8 @@ namespace parlowvista {
 class ClaudeProvider : public BatchedTranslationProvider {
   Q_OBJECT
  public:
-  ClaudeProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent = nullptr);
+  ClaudeProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints, TranslationConnectionMode mode,
+                 QObject* parent = nullptr);
 
   bool checkAvailability() override;
   void translate(const QList<TranscribedSegment>& segments, const QString& targetLanguage,

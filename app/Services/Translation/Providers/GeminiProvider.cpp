@@ -9,8 +9,9 @@
 
 namespace parlowvista {
 
-GeminiProvider::GeminiProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent)
-    : BatchedTranslationProvider(TranslationProviderType::gemini, settings, mode, parent) {}
+GeminiProvider::GeminiProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints,
+                               TranslationConnectionMode mode, QObject* parent)
+    : BatchedTranslationProvider(TranslationProviderType::gemini, settings, endpoints, mode, parent) {}
 
 std::optional<QString> GeminiProvider::findCli() const {
   const QString home = QDir::homePath();

@@ -10,7 +10,8 @@ namespace parlowvista {
 class GeminiProvider : public BatchedTranslationProvider {
   Q_OBJECT
  public:
-  GeminiProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent = nullptr);
+  GeminiProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints, TranslationConnectionMode mode,
+                 QObject* parent = nullptr);
 
   std::optional<QString> findCli() const override;
 

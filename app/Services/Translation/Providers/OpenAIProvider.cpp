@@ -9,8 +9,9 @@
 
 namespace parlowvista {
 
-OpenAIProvider::OpenAIProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent)
-    : BatchedTranslationProvider(TranslationProviderType::openai, settings, mode, parent) {}
+OpenAIProvider::OpenAIProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints,
+                               TranslationConnectionMode mode, QObject* parent)
+    : BatchedTranslationProvider(TranslationProviderType::openai, settings, endpoints, mode, parent) {}
 
 std::optional<QString> OpenAIProvider::findCli() const {
   const QString home = QDir::homePath();

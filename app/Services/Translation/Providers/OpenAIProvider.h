@@ -10,7 +10,8 @@ namespace parlowvista {
 class OpenAIProvider : public BatchedTranslationProvider {
   Q_OBJECT
  public:
-  OpenAIProvider(TranslationSettings& settings, TranslationConnectionMode mode, QObject* parent = nullptr);
+  OpenAIProvider(TranslationSettings& settings, const ProviderEndpoints& endpoints, TranslationConnectionMode mode,
+                 QObject* parent = nullptr);
 
   std::optional<QString> findCli() const override;
 

@@ -90,7 +90,7 @@ class ProviderApiTest : public ::testing::TestWithParam<ApiShape> {
  protected:
   void SetUp() override {
     REQUIRE_KEYCHAIN(sandbox);
-    ProviderEndpoints& endpoints = ProviderEndpoints::current();
+    ProviderEndpoints& endpoints = sandbox.endpoints;
     endpoints.claudeBaseUrl = endpoints.geminiBaseUrl = endpoints.openAIBaseUrl = api.baseUrl();
     endpoints.batchPauseMs = 20;
     settings = std::make_unique<TranslationSettings>(sandbox.keychain);
@@ -100,7 +100,8 @@ class ProviderApiTest : public ::testing::TestWithParam<ApiShape> {
   const ApiShape& shape() const { return GetParam(); }
 
   std::unique_ptr<TranslationProviderProtocol> provider() {
-    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::api, *settings);
+    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::api, *settings,
+                                                      sandbox.endpoints);
   }
 
   // Answers every request with `respond`, after recording it.
@@ -330,7 +331,7 @@ TEST_P(ProviderApiTest, SlowReplyTimesOut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     res.set_content("{}", "application/json");
   });
-  ProviderEndpoints::current().requestTimeoutMs = 300;
+  sandbox.endpoints.requestTimeoutMs = 300;
   auto p = provider();
   auto run = runToEnd(*p, makeSegments(1));
   ASSERT_TRUE(run->outcome.platformFailure.has_value());
@@ -359,8 +360,8 @@ TEST_P(ProviderApiTest, ReplyTricklingInEndsAtTheDeadline) {
   const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
   // A byte every 50 ms for up to 20 s: the idle timer alone never fires.
   serve([stop](const httplib::Request&, httplib::Response& res, int) { streamReply(res, " ", 50, 400, stop); });
-  ProviderEndpoints::current().requestTimeoutMs = 500;
-  ProviderEndpoints::current().requestDeadlineMs = 1000;
+  sandbox.endpoints.requestTimeoutMs = 500;
+  sandbox.endpoints.requestDeadlineMs = 1000;
   auto p = provider();
   auto run = start(*p, makeSegments(1));
   ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 5000));
@@ -369,7 +370,7 @@ TEST_P(ProviderApiTest, ReplyTricklingInEndsAtTheDeadline) {
 }
 
 TEST_P(ProviderApiTest, OversizedReplyFailsWithAClearError) {
-  ProviderEndpoints::current().maxReplyBytes = 64 * 1024;
+  sandbox.endpoints.maxReplyBytes = 64 * 1024;
   auto stop = std::make_shared<std::atomic<bool>>(false);
   const auto stopStreams = qScopeGuard([stop] { stop->store(true); });  // also when an assertion fails
   const ApiShape s = shape();
@@ -410,7 +411,7 @@ TEST_P(ProviderApiTest, CancelAbortsTheRequest) {
 
 TEST_P(ProviderApiTest, CancelDuringThePauseBetweenBatches) {
   serveTranslations();
-  ProviderEndpoints::current().batchPauseMs = 5000;
+  sandbox.endpoints.batchPauseMs = 5000;
   settings->setBatchSize(1);
   auto p = provider();
   auto run = start(*p, makeSegments(2));

@@ -60,7 +60,8 @@ class ProviderCliTest : public ::testing::TestWithParam<CliShape> {
   const CliShape& shape() const { return GetParam(); }
 
   std::unique_ptr<TranslationProviderProtocol> provider() {
-    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::cli, *settings);
+    return TranslationProviderFactory::createProvider(shape().type, TranslationConnectionMode::cli, *settings,
+                                                      sandbox.endpoints);
   }
 
   struct Run {
@@ -167,7 +168,7 @@ TEST_P(ProviderCliTest, AToolThatReadsItsInputGetsItsEndAtOnce) {
   std::string script = ToolSandbox::answeringTool();
   script.insert(script.find("with open"), "sys.stdin.read()\n");
   tools.addToolOnPath(shape().tool, script);
-  ProviderEndpoints::current().cliTimeoutMs = 10000;
+  sandbox.endpoints.cliTimeoutMs = 10000;
   auto p = provider();
   auto run = runToEnd(*p, makeSegments(2));
   ASSERT_TRUE(run->outcome.succeeded())
@@ -177,7 +178,7 @@ TEST_P(ProviderCliTest, AToolThatReadsItsInputGetsItsEndAtOnce) {
 
 TEST_P(ProviderCliTest, HungToolTimesOut) {
   tools.addToolOnPath(shape().tool, "#!/bin/sh\nexec sleep 30\n");
-  ProviderEndpoints::current().cliTimeoutMs = 400;
+  sandbox.endpoints.cliTimeoutMs = 400;
   auto p = provider();
   QElapsedTimer clock;
   clock.start();
@@ -250,7 +251,7 @@ TEST(CliToolSearch, FixedFoldersComeBeforeWhich) {
   if (QFileInfo::exists("/usr/local/bin/claude")) GTEST_SKIP();
 
   // The provider looks in ~/.claude/bin before ~/.local/bin; the settings the other way round.
-  EXPECT_EQ(ClaudeProvider(settings, TranslationConnectionMode::cli).findCli(), hidden);
+  EXPECT_EQ(ClaudeProvider(settings, sandbox.endpoints, TranslationConnectionMode::cli).findCli(), hidden);
   EXPECT_EQ(settings.detectCliPath(TranslationProviderType::claude), local);
 
   // Not executable: passed over.
@@ -267,7 +268,7 @@ TEST(CliToolSearch, OpenAIFallsBackToChatgptThroughWhich) {
   for (const char* name : {"openai", "chatgpt"})
     if (ToolLocator::onSearchPath(QString(name))) GTEST_SKIP() << "a real tool is installed";
   const QString chatgpt = tools.addToolOnPath("chatgpt", "#!/bin/sh\n");
-  EXPECT_EQ(OpenAIProvider(settings, TranslationConnectionMode::cli).findCli(), chatgpt);
+  EXPECT_EQ(OpenAIProvider(settings, sandbox.endpoints, TranslationConnectionMode::cli).findCli(), chatgpt);
   // The settings' own search does not know "chatgpt".
   EXPECT_EQ(settings.detectCliPath(TranslationProviderType::openai), std::nullopt);
   settings.setSelectedProvider(TranslationProviderType::openai);
@@ -287,8 +288,8 @@ TEST(ProviderCliTool, LargeRepliesDoNotStallTheTool) {
   std::string script = ToolSandbox::answeringTool();
   script.insert(script.find("print(\"Here"), "sys.stderr.write(\"e\" * 3000000)\nprint(\"x\" * 3000000)\n");
   tools.addToolOnPath("gemini", script);
-  auto provider = TranslationProviderFactory::createProvider(TranslationProviderType::gemini,
-                                                             TranslationConnectionMode::cli, settings);
+  auto provider = TranslationProviderFactory::createProvider(
+      TranslationProviderType::gemini, TranslationConnectionMode::cli, settings, sandbox.endpoints);
   bool done = false;
   ProviderOutcome outcome;
   provider->translate(makeSegments(3), QStringLiteral("fr"), std::nullopt, std::nullopt, {},

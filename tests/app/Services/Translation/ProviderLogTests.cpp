@@ -36,8 +36,8 @@ class ProviderLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_KEYCHAIN(sandbox);
-    ProviderEndpoints::current().claudeBaseUrl = api.baseUrl();
-    ProviderEndpoints::current().geminiBaseUrl = api.baseUrl();
+    sandbox.endpoints.claudeBaseUrl = api.baseUrl();
+    sandbox.endpoints.geminiBaseUrl = api.baseUrl();
     settings = std::make_unique<TranslationSettings>(sandbox.keychain);
     // The model leaves out the last segment of every batch.
     const auto answer = [this](const std::string& prompt) {
@@ -60,7 +60,8 @@ class ProviderLogTest : public ::testing::Test {
   }
 
   ProviderOutcome translate(TranslationProviderType type, int count) {
-    auto provider = TranslationProviderFactory::createProvider(type, TranslationConnectionMode::api, *settings);
+    auto provider =
+        TranslationProviderFactory::createProvider(type, TranslationConnectionMode::api, *settings, sandbox.endpoints);
     bool done = false;
     ProviderOutcome outcome;
     EXPECT_TRUE(provider->checkAvailability());

@@ -29,9 +29,9 @@ class TranslationServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings = std::make_unique<TranslationSettings>(sandbox.keychain);
-    service = std::make_unique<TranslationService>(*settings);
-    ProviderEndpoints::current().openAIBaseUrl = api.baseUrl();
-    ProviderEndpoints::current().batchPauseMs = 10;
+    service = std::make_unique<TranslationService>(*settings, sandbox.endpoints);
+    sandbox.endpoints.openAIBaseUrl = api.baseUrl();
+    sandbox.endpoints.batchPauseMs = 10;
   }
 
   std::shared_ptr<ServiceRun> start(const QList<TranscribedSegment>& segments,
@@ -180,7 +180,7 @@ TEST_F(TranslationServiceTest, ProviderErrorsAndPlatformFailuresAreMapped) {
             QStringLiteral("Rate limit exceeded. Retry after 12 seconds."));
 
   // A transport failure becomes a failed translation.
-  ProviderEndpoints::current().openAIBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:1"));
+  sandbox.endpoints.openAIBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:1"));
   auto refused = runToEnd(makeSegments(1));
   ASSERT_TRUE(refused->outcome.error.has_value());
   EXPECT_EQ(refused->outcome.error->kind(), TranslationError::Kind::translationFailed);
@@ -254,9 +254,6 @@ bool processAlive(const std::string& pid) {
 }
 
 TEST_F(TranslationServiceTest, GoingAwayStopsTheToolOfARunningTranslation) {
-  // The application's own service goes with the application object, like this one.
-  EXPECT_EQ(TranslationService::shared().parent(), QCoreApplication::instance());
-
   ToolSandbox tools;
   const std::string pidFile = (tools.dir.path() / "pid").string();
   tools.addToolOnPath(

@@ -5,10 +5,10 @@
 // and settings sandbox.
 
 #include "Models/TranscribedSegment.h"
-#include "Models/TranslationSettings.h"
 #include "Models/UuidText.h"
 #include "Services/KeychainService.h"
 #include "Services/Translation/ProviderEndpoints.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 
@@ -103,12 +103,10 @@ class SettingsSandbox {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(dir.path().string()));
     QSettings().clear();
     QSettings().sync();
-    parlowvista::ProviderEndpoints::current() = parlowvista::ProviderEndpoints{};
   }
   ~SettingsSandbox() {
     for (auto type : parlowvista::allTranslationProviderTypes())
       keychain.remove(parlowvista::KeychainService::apiKeyAccount(type));
-    parlowvista::ProviderEndpoints::current() = parlowvista::ProviderEndpoints{};
   }
 
   // Whether a Secret Service answers here (the CI starts one).
@@ -121,6 +119,8 @@ class SettingsSandbox {
 
   testsupport::TempDir dir{"pv-translation"};
   parlowvista::KeychainService keychain;
+  // The tests' own provider addresses and waits.
+  parlowvista::ProviderEndpoints endpoints;
 };
 
 #define REQUIRE_KEYCHAIN(sandbox) \

@@ -1,8 +1,8 @@
-#include "Services/Translation/SupportedLanguage.h"
-#include "Services/Translation/TranslatedSegment.h"
-#include "Services/Translation/TranslationConnectionMode.h"
+#include "Models/SupportedLanguage.h"
+#include "Models/TranslatedSegment.h"
+#include "Models/TranslationConnectionMode.h"
+#include "Models/TranslationProviderType.h"
 #include "Services/Translation/TranslationError.h"
-#include "Services/Translation/TranslationProviderType.h"
 
 #include <gtest/gtest.h>
 #include <limits>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Services/LocalHTTPServer.h"
 #include "Views/Player/YouTubePlayerView.h"
 
 #include "support/LoopbackServer.h"
@@ -58,6 +59,14 @@ class StandInInterceptor : public QWebEngineUrlRequestInterceptor {
   QStringList m_blocked;
 };
 
+// The player-page server and profile of the test binary, as the application holds its own;
+// both go with the application object.
+inline parlowvista::PlayerPageHost pageHost() {
+  static auto* server = new parlowvista::LocalHTTPServer(qApp);
+  static QWebEngineProfile* profile = parlowvista::YouTubePlayerView::createPlayerProfile(qApp);
+  return {*server, *profile};
+}
+
 // The stand-in player script on a loopback server, hooked into the player profile for the
 // lifetime of this object. `config` is a JavaScript object literal, e.g. "{autoReady: true}".
 class PlayerPageStandIn {
@@ -75,9 +84,9 @@ class PlayerPageStandIn {
     m_server.start();
     m_interceptor =
         std::make_unique<StandInInterceptor>(QUrl(QString::fromStdString(m_server.baseUrl() + "/standin.js")));
-    parlowvista::YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(m_interceptor.get());
+    pageHost().profile.setUrlRequestInterceptor(m_interceptor.get());
   }
-  ~PlayerPageStandIn() { parlowvista::YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(nullptr); }
+  ~PlayerPageStandIn() { pageHost().profile.setUrlRequestInterceptor(nullptr); }
 
   QStringList blocked() const { return m_interceptor->blocked(); }
 

@@ -58,7 +58,7 @@ class VideoPlayerBarTest : public ::testing::Test {
 
   // A shown bar whose scripts to the page are recorded instead of run.
   std::unique_ptr<VideoPlayerBar> makeBar(const QString& id = "abc123") {
-    auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio);
+    auto bar = std::make_unique<VideoPlayerBar>(video(id), &audio, playertest::pageHost());
     bar->resize(800, 400);
     bar->show();
     if (bar->playerView()) {
@@ -335,7 +335,7 @@ TEST_F(VideoPlayerBarTest, MeetsTheWindowStandardInLightAndDarkPalettes) {
     SCOPED_TRACE(state.name);
     const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
         [&] {
-          auto bar = std::make_unique<VideoPlayerBar>(video(state.id), &audio);
+          auto bar = std::make_unique<VideoPlayerBar>(video(state.id), &audio, playertest::pageHost());
           bar->resize(700, bar->sizeHint().height());
           return bar;
         },

@@ -24,13 +24,13 @@ class YouTubePlayerViewTest : public ::testing::Test {
 };
 
 TEST_F(YouTubePlayerViewTest, PageIsServedOnLoopbackAndKnowsItsVideoAndOrigin) {
-  YouTubePlayerView view("abc123", false);
+  YouTubePlayerView view("abc123", false, playertest::pageHost());
   // The loopback page is asked for at once, never after a wait that could fall back.
   EXPECT_EQ(view.webView()->page()->requestedUrl().host(), "127.0.0.1");
   view.resize(480, 270);
   view.show();
   ASSERT_TRUE(waitForStandIn(view.webView()));
-  const std::optional<QUrl> base = LocalHTTPServer::shared().baseURL();
+  const std::optional<QUrl> base = playertest::pageHost().server.baseURL();
   ASSERT_TRUE(base.has_value());
   EXPECT_EQ(view.webView()->url().toString(), base->toString() + "/youtube?v=abc123");
   EXPECT_EQ(evaluate(view.webView(), "window.__standin.videoId").toString(), "abc123");
@@ -43,7 +43,7 @@ TEST_F(YouTubePlayerViewTest, PageIsServedOnLoopbackAndKnowsItsVideoAndOrigin) {
 }
 
 TEST_F(YouTubePlayerViewTest, ReadyFlushesTheLastQueuedSeekThenMuteStateThenPlayState) {
-  YouTubePlayerView view("abc123", false);
+  YouTubePlayerView view("abc123", false, playertest::pageHost());
   view.show();
   QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
   QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
@@ -78,7 +78,7 @@ TEST_F(YouTubePlayerViewTest, ReadyFlushesTheLastQueuedSeekThenMuteStateThenPlay
 }
 
 TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
-  YouTubePlayerView view("abc123", false);
+  YouTubePlayerView view("abc123", false, playertest::pageHost());
   view.show();
   QSignalSpy times(&view, &YouTubePlayerView::timeUpdated);
   QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
@@ -110,7 +110,7 @@ TEST_F(YouTubePlayerViewTest, ThePageReportsItsClockAndStateAndErrors) {
 }
 
 TEST_F(YouTubePlayerViewTest, AnIdentifierOutsideTheTokenAlphabetIsNeverLoaded) {
-  YouTubePlayerView view("abc'); alert('x", false);
+  YouTubePlayerView view("abc'); alert('x", false, playertest::pageHost());
   QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
   ASSERT_TRUE(waitUntil([&] { return !available.isEmpty(); }));
   EXPECT_FALSE(available.first().at(0).toBool());
@@ -118,7 +118,7 @@ TEST_F(YouTubePlayerViewTest, AnIdentifierOutsideTheTokenAlphabetIsNeverLoaded) 
 }
 
 TEST_F(YouTubePlayerViewTest, APageThatCannotBeLoadedMakesTheVideoUnavailable) {
-  YouTubePlayerView view("abc123", false);
+  YouTubePlayerView view("abc123", false, playertest::pageHost());
   QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
   // A port nobody listens on.
   view.webView()->load(QUrl("http://127.0.0.1:1/youtube?v=abc123"));
@@ -129,9 +129,9 @@ TEST_F(YouTubePlayerViewTest, APageThatCannotBeLoadedMakesTheVideoUnavailable) {
 TEST(YouTubePlayerViewOfflineTest, APlayerScriptThatCannotLoadMakesTheVideoUnavailable) {
   // The provider's script is sent to a port nobody listens on, as when the machine is offline.
   playertest::StandInInterceptor unreachable(QUrl("http://127.0.0.1:1/iframe_api"));
-  YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(&unreachable);
+  playertest::pageHost().profile.setUrlRequestInterceptor(&unreachable);
   {
-    YouTubePlayerView view("abc123", false);
+    YouTubePlayerView view("abc123", false, playertest::pageHost());
     QSignalSpy available(&view, &YouTubePlayerView::videoAvailableChanged);
     QSignalSpy ready(&view, &YouTubePlayerView::videoReadyChanged);
     view.show();
@@ -140,7 +140,7 @@ TEST(YouTubePlayerViewOfflineTest, APlayerScriptThatCannotLoadMakesTheVideoUnava
     EXPECT_FALSE(available.last().at(0).toBool());
     EXPECT_TRUE(ready.isEmpty());
   }
-  YouTubePlayerView::playerProfile()->setUrlRequestInterceptor(nullptr);
+  playertest::pageHost().profile.setUrlRequestInterceptor(nullptr);
 }
 
 TEST(YouTubePlayerViewEmbedTest, DirectEmbedAddressUsesThePrivacyHost) {

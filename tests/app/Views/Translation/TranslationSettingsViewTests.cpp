@@ -34,7 +34,7 @@ class TranslationSettingsViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings = std::make_unique<TranslationSettings>(sandbox.keychain);
-    service = std::make_unique<TranslationService>(*settings);
+    service = std::make_unique<TranslationService>(*settings, sandbox.endpoints);
   }
   std::unique_ptr<TranslationSettingsView> open() {
     auto view = std::make_unique<TranslationSettingsView>(*settings, *service);
@@ -195,7 +195,7 @@ TEST_F(TranslationSettingsViewTest, FailedSaveSaysSoAndKeepsTheOldKey) {
   keychain.items.insert(QStringLiteral("apiKey.Claude (Anthropic)"), QStringLiteral("old"));
   TranslationSettings failingSettings(keychain);
   failingSettings.setConnectionMode(TranslationConnectionMode::api);
-  TranslationService failingService(failingSettings);
+  TranslationService failingService(failingSettings, sandbox.endpoints);
   TranslationSettingsView view(failingSettings, failingService);
   view.show();
   EXPECT_EQ(keyField(view)->text(), QStringLiteral("old"));
@@ -267,7 +267,7 @@ TEST_F(TranslationSettingsViewTest, MeetsTheWindowStandardInLightAndDarkPalettes
     WriteFailingKeychain keychain;
     TranslationSettings local(keychain);
     local.setConnectionMode(state.mode);
-    TranslationService localService(local);
+    TranslationService localService(local, sandbox.endpoints);
     const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
         [&] { return std::make_unique<TranslationSettingsView>(local, localService); },
         [&](QWidget& window) {

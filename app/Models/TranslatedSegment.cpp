@@ -1,4 +1,4 @@
-#include "Services/Translation/TranslatedSegment.h"
+#include "Models/TranslatedSegment.h"
 
 #include "Models/UuidText.h"
 

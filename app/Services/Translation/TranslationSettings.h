@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Services/Translation/TranslationConnectionMode.h"
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationConnectionMode.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QObject>
 #include <QSettings>
@@ -24,9 +24,6 @@ class TranslationSettings : public QObject {
  public:
   // Loads from the application's default QSettings; keys go to `keychain`.
   explicit TranslationSettings(KeychainService& keychain, QObject* parent = nullptr);
-
-  // The one instance of the application, created on first use.
-  static TranslationSettings& shared();
 
   KeychainService& keychain() const { return m_keychain; }
 

@@ -1,4 +1,4 @@
-#include "Services/Translation/TranslationConnectionMode.h"
+#include "Models/TranslationConnectionMode.h"
 
 namespace parlowvista {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Services/Translation/TranslatedSegment.h"
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslatedSegment.h"
+#include "Models/TranslationProviderType.h"
 
 #include <QList>
 #include <QString>

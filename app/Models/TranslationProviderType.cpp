@@ -1,4 +1,4 @@
-#include "Services/Translation/TranslationProviderType.h"
+#include "Models/TranslationProviderType.h"
 
 namespace parlowvista {
 

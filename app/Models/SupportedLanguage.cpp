@@ -1,4 +1,4 @@
-#include "Services/Translation/SupportedLanguage.h"
+#include "Models/SupportedLanguage.h"
 
 namespace parlowvista {
 

@@ -1,4 +1,4 @@
-#include "Models/TranslationSettings.h"
+#include "Services/Translation/TranslationSettings.h"
 
 #include "Services/KeychainService.h"
 #include "Services/ToolLocator.h"
@@ -62,11 +62,6 @@ std::optional<int> storedInt(const QVariant& value) {
 TranslationSettings::TranslationSettings(KeychainService& keychain, QObject* parent)
     : QObject(parent), m_keychain(keychain) {
   load();
-}
-
-TranslationSettings& TranslationSettings::shared() {
-  static TranslationSettings* instance = new TranslationSettings(KeychainService::shared());
-  return *instance;
 }
 
 void TranslationSettings::store(const QString& key, const QVariant& value) {

@@ -1,4 +1,4 @@
-#include "Models/TranslationSettings.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "app/Services/Translation/TranslationTestSupport.h"
 
 #include <QSignalSpy>

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "Services/Translation/ProviderEndpoints.h"
+
+#include <QString>
+
+#include <memory>
+
+class QMainWindow;
+class QWebEngineProfile;
+
+namespace parlowvista {
+
+class AppSettings;
+class FileAccessManager;
+class KeychainService;
+class LocalHTTPServer;
+class ModelContext;
+struct PlayerPageHost;
+class TranslationService;
+class TranslationSettings;
+
+// The composition root: builds every application-wide object once, in dependency order, hands
+// each view and service what it uses through its constructor, and tears them down in reverse
+// order. Nothing else in the application makes these objects or reaches them globally; a test
+// builds an Application of its own over temporary folders, or just the pieces it needs.
+//
+// Owns, in this order: the keychain, the application settings, the store ("Parlowvista.store"
+// in the library folder), the translation settings and provider endpoints, the translation
+// service, the file-access manager, the loopback player-page server and the player pages' web
+// profile (made on first use), and the main window. Lives on the UI thread, inside the Qt
+// application object's lifetime.
+class Application {
+ public:
+  // Where the application keeps its things. The defaults are the user's own.
+  struct Environment {
+    // Root of the application-support folder; the default library folder is made under it.
+    QString applicationSupportRoot;
+    // The Secret Service collection item prefix holding the providers' API keys.
+    QString keychainServiceName;
+
+    static Environment user();
+  };
+
+  // Builds everything and opens the store. Throws StoreError when the store cannot be opened
+  // (a file of another schema, another program's file, a second running copy).
+  explicit Application(const Environment& environment = Environment::user());
+  // A translation in flight stops (its tool killed), the server stops, the settings are written.
+  ~Application();
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  // What main() runs: makes the Qt application object, builds the Application, shows the main
+  // window and runs the event loop. A store that cannot be opened is reported in a message box
+  // and ends the process with status 1.
+  static int exec(int argc, char** argv);
+
+  // Shows the main window (made on first call).
+  void showMainWindow();
+
+  AppSettings& appSettings() const { return *m_appSettings; }
+  KeychainService& keychain() const { return *m_keychain; }
+  ModelContext& modelContext() const { return *m_modelContext; }
+  TranslationSettings& translationSettings() const { return *m_translationSettings; }
+  ProviderEndpoints& providerEndpoints() { return m_providerEndpoints; }
+  TranslationService& translationService() const { return *m_translationService; }
+  FileAccessManager& fileAccessManager() const { return *m_fileAccessManager; }
+  LocalHTTPServer& localHTTPServer() const { return *m_localHTTPServer; }
+  // The profile every player page runs in; made on first use (it starts the web engine).
+  QWebEngineProfile& playerProfile();
+  // What the player views are built with: the server above and the profile.
+  PlayerPageHost playerPageHost();
+  QMainWindow* mainWindow() const { return m_mainWindow.get(); }
+
+ private:
+  std::unique_ptr<KeychainService> m_keychain;
+  std::unique_ptr<AppSettings> m_appSettings;
+  std::unique_ptr<ModelContext> m_modelContext;
+  std::unique_ptr<TranslationSettings> m_translationSettings;
+  ProviderEndpoints m_providerEndpoints;
+  std::unique_ptr<TranslationService> m_translationService;
+  std::unique_ptr<FileAccessManager> m_fileAccessManager;
+  std::unique_ptr<LocalHTTPServer> m_localHTTPServer;
+  std::unique_ptr<QWebEngineProfile> m_playerProfile;
+  // Last: its views use everything above.
+  std::unique_ptr<QMainWindow> m_mainWindow;
+};
+
+}  // namespace parlowvista

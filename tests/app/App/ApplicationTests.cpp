@@ -1,0 +1,79 @@
+#include "App/Application.h"
+
+#include "Models/AppSettings.h"
+#include "Services/KeychainService.h"
+#include "Services/Translation/TranslationService.h"
+#include "Services/Translation/TranslationSettings.h"
+#include "Store/ModelContext.h"
+#include "Store/StoreError.h"
+#include "Views/Player/YouTubePlayerView.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QWebEngineProfile>
+
+#include <gtest/gtest.h>
+
+using parlowvista::Application;
+using parlowvista::AppSettings;
+using parlowvista::StoreError;
+
+namespace {
+
+class ApplicationTest : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder("config"));
+    QSettings().clear();
+  }
+
+  QString folder(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
+  Application::Environment environment() const {
+    return {folder("share"), QStringLiteral("com.lanternhollow.tests.%1").arg(QCoreApplication::applicationPid())};
+  }
+};
+
+TEST_F(ApplicationTest, BuildsEveryServiceOverItsOwnFoldersAndOpensTheStore) {
+  Application application(environment());
+  EXPECT_EQ(application.appSettings().libraryLocation(), folder("share") + "/Parlowvista");
+  EXPECT_TRUE(QFileInfo::exists(folder("share") + "/Parlowvista/Parlowvista.store"));
+  EXPECT_EQ(application.keychain().serviceName(), environment().keychainServiceName);
+  EXPECT_EQ(&application.translationSettings().keychain(), &application.keychain());
+  EXPECT_EQ(&application.translationService().settings(), &application.translationSettings());
+  EXPECT_EQ(application.mainWindow(), nullptr);
+  const parlowvista::PlayerPageHost host = application.playerPageHost();
+  EXPECT_EQ(&host.server, &application.localHTTPServer());
+  EXPECT_EQ(&host.profile, &application.playerProfile());
+  EXPECT_TRUE(host.profile.isOffTheRecord());
+
+  const Application::Environment user = Application::Environment::user();
+  EXPECT_EQ(user.keychainServiceName, "com.lanternhollow.translation");
+  EXPECT_EQ(user.applicationSupportRoot, AppSettings::defaultApplicationSupportRoot());
+}
+
+TEST_F(ApplicationTest, SettingsAssignedJustBeforeGoingAwayReachTheDisk) {
+  QString file;
+  {
+    Application application(environment());
+    application.appSettings().setAutoSaveInterval(7.5);
+    application.appSettings().setDefaultMaxSubtitleChars(77);
+    file = application.appSettings().store().fileName();
+  }
+  ASSERT_TRUE(file.startsWith(folder("config"))) << file.toStdString();
+  // The file itself, not a QSettings over it: those share one cache inside the process.
+  QFile stored(file);
+  ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+  const QByteArray text = stored.readAll();
+  EXPECT_TRUE(text.contains("autoSaveInterval=7.5")) << text.toStdString();
+  EXPECT_TRUE(text.contains("defaultMaxSubtitleChars=77")) << text.toStdString();
+}
+
+TEST_F(ApplicationTest, AStoreThatCannotBeOpenedIsReported) {
+  testsupport::writeFile(tempDir / "share" / "Parlowvista" / "Parlowvista.store", "not a store at all");
+  EXPECT_THROW(Application{environment()}, StoreError);
+}
+
+}  // namespace
