@@ -165,6 +165,7 @@ void AudioSourceRow::syncChips() {
     if (!chip) {
       chip = new QToolButton(m_chipStrip);
       chip->setAutoRaise(true);
+      chip->setCheckable(true);  // checked marks the selected version
       chip->setCursor(Qt::PointingHandCursor);
       QPointer<Transcription> target(version);
       connect(chip, &QToolButton::clicked, this, [this, target] {

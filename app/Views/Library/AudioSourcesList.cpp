@@ -110,7 +110,8 @@ AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& action
   connect(&m_selection, &LibrarySelection::audioSourceChanged, this, &AudioSourcesList::updateRowSelection);
   connect(&m_selection, &LibrarySelection::transcriptionChanged, this, &AudioSourcesList::updateRowSelection);
   connect(&context, &ModelContext::objectsChanged, this, &AudioSourcesList::syncRows);
-  onGroupChanged();
+  m_group = m_selection.group();
+  syncRows();
 }
 
 QWidget* AudioSourcesList::makeEmptyPage() {

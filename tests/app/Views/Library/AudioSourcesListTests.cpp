@@ -145,8 +145,8 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
 
   auto* added = new Transcription("Version 3", 1.0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10.0);
   added->setCreatedAt(QDateTime::currentDateTime().addSecs(60));
-  first->appendTranscription(added);
   QToolButton* kept = firstRow->chips()[1];
+  first->appendTranscription(added);
   EXPECT_EQ(firstRow->chips().size(), 3);
   EXPECT_EQ(firstRow->chips()[0]->text(), "Version 3");
   EXPECT_EQ(firstRow->chips()[2], kept);  // existing chips are kept, not rebuilt
