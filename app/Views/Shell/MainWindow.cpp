@@ -1,0 +1,201 @@
+#include "Views/Shell/MainWindow.h"
+
+#include "Models/AudioSource.h"
+#include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
+#include "Store/ModelContext.h"
+#include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/ImportQueue.h"
+#include "Views/Shell/ProcessingScreens.h"
+
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPainter>
+#include <QPixmap>
+#include <QScrollArea>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+namespace parlowvista {
+
+namespace {
+
+QPixmap dot(const QColor& color) {
+  QPixmap pixmap(8, 8);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(color);
+  painter.drawEllipse(0, 0, 8, 8);
+  return pixmap;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent)
+    : QMainWindow(parent), m_viewModel(viewModel), m_context(context), m_actions(std::move(actions)) {
+  setWindowTitle(QStringLiteral("Parlowvista"));
+  resize(1200, 700);
+  setAcceptDrops(true);
+  m_queue = new ImportQueue(m_viewModel, this);
+
+  m_columns = new QSplitter(Qt::Horizontal, this);
+  m_columns->setChildrenCollapsible(false);
+  m_libraryPane = new QWidget(m_columns);
+  m_libraryPane->setMinimumWidth(220);
+  m_columns->addWidget(m_libraryPane);
+  m_screens = new ProcessingScreens(m_viewModel, m_columns);
+  m_columns->addWidget(m_screens);
+  m_columns->addWidget(buildSidePanel());
+  m_columns->setStretchFactor(0, 0);
+  m_columns->setStretchFactor(1, 1);
+  m_columns->setStretchFactor(2, 0);
+  setCentralWidget(m_columns);
+
+  connect(m_screens, &ProcessingScreens::fileChosen, this, [this](const QUrl& url) { importFiles({url}); });
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshStatus);
+  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshTitle);
+  buildMenu();
+  refreshStatus();
+  refreshTitle();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildMenu() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  m_addAudio = file->addAction(QStringLiteral("Add Audio File..."));
+  m_addAudio->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  connect(m_addAudio, &QAction::triggered, this, [this] {
+    if (m_actions.pickAudioFiles) {
+      QPointer<MainWindow> self(this);
+      m_actions.pickAudioFiles(this, [self](const QList<QUrl>& files) {
+        if (self) self->importFiles(files);
+      });
+    }
+  });
+  file->addSeparator();
+  m_settings = file->addAction(QStringLiteral("Settings..."));
+  m_settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  connect(m_settings, &QAction::triggered, this, [this] {
+    if (m_actions.openSettings) m_actions.openSettings();
+  });
+  m_translationSettings = file->addAction(QStringLiteral("Translation Settings..."));
+  connect(m_translationSettings, &QAction::triggered, this, [this] {
+    if (m_actions.openTranslationSettings) m_actions.openTranslationSettings();
+  });
+  file->addSeparator();
+  QAction* quit = file->addAction(QStringLiteral("Quit"));
+  quit->setShortcut(QKeySequence::Quit);
+  connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+QWidget* MainWindow::buildSidePanel() {
+  auto* scroll = new QScrollArea(m_columns);
+  scroll->setWidgetResizable(true);
+  scroll->setFixedWidth(280);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* panel = new QWidget(scroll);
+  auto* layout = new QVBoxLayout(panel);
+  auto* status = new QHBoxLayout;
+  m_statusDot = new QLabel(panel);
+  m_statusDot->setFixedSize(8, 8);
+  m_statusMessage = new QLabel(panel);
+  m_statusMessage->setTextFormat(Qt::PlainText);
+  m_statusMessage->setWordWrap(true);
+  m_statusMessage->setObjectName(QStringLiteral("statusMessage"));
+  status->addWidget(m_statusDot, 0, Qt::AlignVCenter);
+  status->addWidget(m_statusMessage, 1);
+  layout->addLayout(status);
+  layout->addStretch();
+  m_log = new ActivityLogView(m_viewModel, panel);
+  layout->addWidget(m_log);
+  scroll->setWidget(panel);
+  return scroll;
+}
+
+void MainWindow::setLibraryPane(QWidget* pane) {
+  const int index = m_columns->indexOf(m_libraryPane);
+  QWidget* old = m_columns->replaceWidget(index, pane);
+  if (old) old->deleteLater();
+  m_libraryPane = pane;
+}
+
+void MainWindow::setSelectedGroup(TranscriptGroup* group) {
+  m_selectedGroup = group;
+  m_screens->setGroupSelected(group != nullptr);
+  refreshTitle();
+}
+
+void MainWindow::importFiles(const QList<QUrl>& files) {
+  // Files come in only into a group: without one nothing is imported, as the notice says.
+  if (!m_selectedGroup || m_selectedGroup->isDeleted()) return;
+  m_queue->enqueue(files);
+}
+
+void MainWindow::pickAudioFilesWithDialog(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen) {
+  auto* dialog = new QFileDialog(parent, QStringLiteral("Select audio files to transcribe"));
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setFileMode(QFileDialog::ExistingFiles);
+  dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Add"));
+  dialog->setNameFilters(
+      {QStringLiteral("Audio files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf *.ogg *.opus)"),
+       QStringLiteral("All files (*)")});
+  QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, chosen] {
+    const QList<QUrl> files = dialog->selectedUrls();
+    if (!files.isEmpty()) chosen(files);
+  });
+  dialog->open();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  raise();
+  activateWindow();
+  if (m_started) return;
+  // The first showing hands the store to the view model and starts the models.
+  m_started = true;
+  m_viewModel.setModelContext(&m_context);
+  m_viewModel.setupAutoSave();
+  if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+  QList<QUrl> files;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) files.append(url);
+  }
+  importFiles(files);
+  event->acceptProposedAction();
+}
+
+void MainWindow::refreshStatus() {
+  m_statusDot->setPixmap(dot(ProcessingScreens::statusColor(m_viewModel.state())));
+  m_statusMessage->setText(m_viewModel.statusMessage());
+}
+
+void MainWindow::refreshTitle() {
+  QString title = QStringLiteral("Parlowvista");
+  if (Transcription* version = m_viewModel.currentTranscription()) {
+    title = version->name();
+  } else if (AudioSource* source = m_viewModel.currentAudioSource()) {
+    title = source->filename();
+  } else if (m_selectedGroup) {
+    title = m_selectedGroup->name();
+  }
+  setWindowTitle(title);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QUrl>
+
+#include <functional>
+
+class QAction;
+class QLabel;
+class QSplitter;
+
+namespace parlowvista {
+
+class ActivityLogView;
+class ImportQueue;
+class ModelContext;
+class ProcessingScreens;
+class TranscriptGroup;
+class TranscriptionViewModel;
+
+// The main window: the library on the left, the centre pane that follows the processing state
+// (loading, ready, processing, the transcript, the error), and the side panel with the status
+// line and the activity log. Its File menu adds audio files (Ctrl+O, several at once, run one
+// after another) and opens the settings windows; files dropped anywhere on the window are
+// added the same way. The models start the first time the window is shown.
+class MainWindow : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // What the window asks of its owner: the file picker (so tests can answer it) and the two
+  // other windows.
+  struct Actions {
+    // Shows a multi-select audio file picker without blocking and answers with the chosen
+    // files (not at all when cancelled).
+    std::function<void(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen)> pickAudioFiles;
+    std::function<void()> openSettings;
+    std::function<void()> openTranslationSettings;
+  };
+
+  MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // The group new files go into; none shows the "No Group Selected" notice and imports nothing.
+  void setSelectedGroup(TranscriptGroup* group);
+  TranscriptGroup* selectedGroup() const { return m_selectedGroup; }
+  // Queues files for import (the menu command, drops); ignored without a selected group.
+  void importFiles(const QList<QUrl>& files);
+  // The standard multi-select audio picker ("Select audio files to transcribe", "Add").
+  static void pickAudioFilesWithDialog(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen);
+
+  ProcessingScreens* processingScreens() const { return m_screens; }
+  ActivityLogView* activityLog() const { return m_log; }
+  ImportQueue* importQueue() const { return m_queue; }
+  QAction* addAudioAction() const { return m_addAudio; }
+  QAction* settingsAction() const { return m_settings; }
+  QAction* translationSettingsAction() const { return m_translationSettings; }
+  // Replaces the library column's content (the group and source lists).
+  void setLibraryPane(QWidget* pane);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void buildMenu();
+  QWidget* buildSidePanel();
+  void refreshStatus();
+  void refreshTitle();
+
+  TranscriptionViewModel& m_viewModel;
+  ModelContext& m_context;
+  Actions m_actions;
+  QPointer<TranscriptGroup> m_selectedGroup;
+  bool m_started = false;
+  QSplitter* m_columns = nullptr;
+  QWidget* m_libraryPane = nullptr;
+  ProcessingScreens* m_screens = nullptr;
+  ActivityLogView* m_log = nullptr;
+  ImportQueue* m_queue = nullptr;
+  QLabel* m_statusDot = nullptr;
+  QLabel* m_statusMessage = nullptr;
+  QAction* m_addAudio = nullptr;
+  QAction* m_settings = nullptr;
+  QAction* m_translationSettings = nullptr;
+};
+
+}  // namespace parlowvista
