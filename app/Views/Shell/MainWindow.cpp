@@ -6,8 +6,10 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
+#include "Views/Translation/CreateTranslationSheet.h"
 
 #include <QAction>
 #include <QDragEnterEvent>
@@ -19,6 +21,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QScrollArea>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -54,6 +57,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_columns->addWidget(m_libraryPane);
   m_screens = new ProcessingScreens(m_viewModel, m_columns);
   m_columns->addWidget(m_screens);
+  m_screens->setWorkspace(buildWorkspace());
   m_columns->addWidget(buildSidePanel());
   m_columns->setStretchFactor(0, 0);
   m_columns->setStretchFactor(1, 1);
@@ -63,9 +67,13 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   connect(m_screens, &ProcessingScreens::fileChosen, this, [this](const QUrl& url) { importFiles({url}); });
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshStatus);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshTitle);
+  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWorkspace);
+  connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::refreshWorkspace);
   buildMenu();
   refreshStatus();
   refreshTitle();
+  refreshWorkspace();
 }
 
 MainWindow::~MainWindow() = default;
@@ -120,6 +128,68 @@ QWidget* MainWindow::buildSidePanel() {
   layout->addWidget(m_log);
   scroll->setWidget(panel);
   return scroll;
+}
+
+QWidget* MainWindow::buildWorkspace() {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  m_tabBar = new ContentTabBar(
+      m_viewModel, m_context, [this] { openCreateTranslation(); }, page);
+  layout->addWidget(m_tabBar);
+  auto* line = new QFrame(page);
+  line->setFrameShape(QFrame::HLine);
+  m_tabBarLine = line;
+  layout->addWidget(line);
+  // Until the editing workspace is placed here, the transcript is shown read-only.
+  m_transcript = new QPlainTextEdit(page);
+  m_transcript->setReadOnly(true);
+  m_transcript->setAccessibleName(QStringLiteral("Transcript"));
+  layout->addWidget(m_transcript, 1);
+  return page;
+}
+
+void MainWindow::refreshWorkspace() {
+  const bool hasVersion = m_viewModel.currentTranscription() != nullptr;
+  m_tabBar->setVisible(hasVersion);
+  const std::optional<TranscriptionResult> result = m_viewModel.activeResult();
+  m_transcript->setVisible(result.has_value());
+  m_tabBarLine->setVisible(result.has_value());
+  if (!result) return;
+  QStringList lines;
+  const QList<Speaker> speakers = m_viewModel.activeSpeakers();
+  for (const auto& segment : result->segments) {
+    lines << QStringLiteral("%1: %2").arg(Speaker::displayLabel(segment.speakerId, speakers), segment.text);
+  }
+  m_transcript->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+void MainWindow::openCreateTranslation() {
+  Transcription* version = m_viewModel.currentTranscription();
+  if (!version) return;
+  const bool configured = m_actions.isTranslationConfigured ? m_actions.isTranslationConfigured() : false;
+  QPointer<TranscriptionViewModel> viewModel(&m_viewModel);
+  auto* sheet = new CreateTranslationSheet(
+      version, m_viewModel.existingTranslationLanguages(), configured,
+      [viewModel](const QString& code, std::function<void()> finished) {
+        if (!viewModel) return;
+        viewModel->createTranslation(code);
+        if (!viewModel->isTranslating()) {
+          finished();
+          return;
+        }
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = QObject::connect(viewModel, &TranscriptionViewModel::isTranslatingChanged, viewModel,
+                                       [viewModel, connection, finished] {
+                                         if (viewModel->isTranslating()) return;
+                                         QObject::disconnect(*connection);
+                                         finished();
+                                       });
+      },
+      {}, this);
+  sheet->setAttribute(Qt::WA_DeleteOnClose);
+  sheet->open();
 }
 
 void MainWindow::setLibraryPane(QWidget* pane) {

@@ -14,6 +14,7 @@ class QSplitter;
 namespace parlowvista {
 
 class ActivityLogView;
+class ContentTabBar;
 class ImportQueue;
 class ModelContext;
 class ProcessingScreens;
@@ -37,6 +38,8 @@ class MainWindow : public QMainWindow {
     std::function<void(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen)> pickAudioFiles;
     std::function<void()> openSettings;
     std::function<void()> openTranslationSettings;
+    // Whether the chosen translation provider can be used (a key stored, or its tool found).
+    std::function<bool()> isTranslationConfigured;
   };
 
   MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent = nullptr);
@@ -56,6 +59,9 @@ class MainWindow : public QMainWindow {
   QAction* addAudioAction() const { return m_addAudio; }
   QAction* settingsAction() const { return m_settings; }
   QAction* translationSettingsAction() const { return m_translationSettings; }
+  ContentTabBar* contentTabBar() const { return m_tabBar; }
+  // Opens the create-translation sheet for the current version (nothing without one).
+  void openCreateTranslation();
   // Replaces the library column's content (the group and source lists).
   void setLibraryPane(QWidget* pane);
 
@@ -67,6 +73,8 @@ class MainWindow : public QMainWindow {
  private:
   void buildMenu();
   QWidget* buildSidePanel();
+  QWidget* buildWorkspace();
+  void refreshWorkspace();
   void refreshStatus();
   void refreshTitle();
 
@@ -79,6 +87,9 @@ class MainWindow : public QMainWindow {
   QWidget* m_libraryPane = nullptr;
   ProcessingScreens* m_screens = nullptr;
   ActivityLogView* m_log = nullptr;
+  ContentTabBar* m_tabBar = nullptr;
+  QWidget* m_tabBarLine = nullptr;
+  class QPlainTextEdit* m_transcript = nullptr;
   ImportQueue* m_queue = nullptr;
   QLabel* m_statusDot = nullptr;
   QLabel* m_statusMessage = nullptr;

@@ -4,6 +4,7 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -211,6 +212,47 @@ TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
   EXPECT_TRUE(list->viewport()->rect().contains(last.bottomLeft()));
   engine->recognizeGate->open();
   ASSERT_TRUE(harness->settle());
+}
+
+TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  Transcription* version = harness->vm->currentTranscription();
+  ASSERT_NE(version, nullptr);
+  const QDateTime base = QDateTime::currentDateTimeUtc();
+  auto translation = [&](std::optional<QString> language, int secondsLater) {
+    auto* t = new Transcription(QStringLiteral("t"), 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10);
+    t->setIsTranslation(true);
+    t->setTargetLanguage(language);
+    t->setCreatedAt(base.addSecs(secondsLater));
+    harness->context->insert(t);
+    t->setSourceTranscription(version);
+    return t;
+  };
+  Transcription* german = translation(QStringLiteral("de"), 20);
+  translation(std::nullopt, 30);
+  translation(QStringLiteral("xx"), 10);
+  harness->context->save();
+  QApplication::processEvents();
+  auto titles = [&] {
+    QStringList out;
+    for (auto* tab : window->contentTabBar()->tabButtons()) out << tab->text();
+    return out;
+  };
+  EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  window->contentTabBar()->tabButtons()[2]->click();
+  EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
+  QApplication::processEvents();
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
+  EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  harness->vm->deleteTranslation(german);
+  QApplication::processEvents();
+  EXPECT_EQ(titles(), (QStringList{"Original", "XX", "Translation"}));
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
 }
 
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
