@@ -9,6 +9,7 @@
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
+#include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 
 #include <QAction>
@@ -28,21 +29,6 @@
 
 namespace parlowvista {
 
-namespace {
-
-QPixmap dot(const QColor& color) {
-  QPixmap pixmap(8, 8);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(color);
-  painter.drawEllipse(0, 0, 8, 8);
-  return pixmap;
-}
-
-}  // namespace
-
 MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent)
     : QMainWindow(parent), m_viewModel(viewModel), m_context(context), m_actions(std::move(actions)) {
   setWindowTitle(QStringLiteral("Parlowvista"));
@@ -58,20 +44,19 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_screens = new ProcessingScreens(m_viewModel, m_columns);
   m_columns->addWidget(m_screens);
   m_screens->setWorkspace(buildWorkspace());
-  m_columns->addWidget(buildSidePanel());
+  m_side = new SidePanel(m_viewModel, m_columns);
+  m_columns->addWidget(m_side);
   m_columns->setStretchFactor(0, 0);
   m_columns->setStretchFactor(1, 1);
   m_columns->setStretchFactor(2, 0);
   setCentralWidget(m_columns);
 
   connect(m_screens, &ProcessingScreens::fileChosen, this, [this](const QUrl& url) { importFiles({url}); });
-  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshStatus);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshTitle);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::refreshWorkspace);
   buildMenu();
-  refreshStatus();
   refreshTitle();
   refreshWorkspace();
 }
@@ -106,28 +91,8 @@ void MainWindow::buildMenu() {
   connect(quit, &QAction::triggered, this, &QWidget::close);
 }
 
-QWidget* MainWindow::buildSidePanel() {
-  auto* scroll = new QScrollArea(m_columns);
-  scroll->setWidgetResizable(true);
-  scroll->setFixedWidth(280);
-  scroll->setFrameShape(QFrame::NoFrame);
-  auto* panel = new QWidget(scroll);
-  auto* layout = new QVBoxLayout(panel);
-  auto* status = new QHBoxLayout;
-  m_statusDot = new QLabel(panel);
-  m_statusDot->setFixedSize(8, 8);
-  m_statusMessage = new QLabel(panel);
-  m_statusMessage->setTextFormat(Qt::PlainText);
-  m_statusMessage->setWordWrap(true);
-  m_statusMessage->setObjectName(QStringLiteral("statusMessage"));
-  status->addWidget(m_statusDot, 0, Qt::AlignVCenter);
-  status->addWidget(m_statusMessage, 1);
-  layout->addLayout(status);
-  layout->addStretch();
-  m_log = new ActivityLogView(m_viewModel, panel);
-  layout->addWidget(m_log);
-  scroll->setWidget(panel);
-  return scroll;
+ActivityLogView* MainWindow::activityLog() const {
+  return m_side->activityLog();
 }
 
 QWidget* MainWindow::buildWorkspace() {
@@ -249,11 +214,6 @@ void MainWindow::dropEvent(QDropEvent* event) {
   }
   importFiles(files);
   event->acceptProposedAction();
-}
-
-void MainWindow::refreshStatus() {
-  m_statusDot->setPixmap(dot(ProcessingScreens::statusColor(m_viewModel.state())));
-  m_statusMessage->setText(m_viewModel.statusMessage());
 }
 
 void MainWindow::refreshTitle() {

@@ -18,13 +18,14 @@ class ContentTabBar;
 class ImportQueue;
 class ModelContext;
 class ProcessingScreens;
+class SidePanel;
 class TranscriptGroup;
 class TranscriptionViewModel;
 
 // The main window: the library on the left, the centre pane that follows the processing state
-// (loading, ready, processing, the transcript, the error), and the side panel with the status
-// line and the activity log. Its File menu adds audio files (Ctrl+O, several at once, run one
-// after another) and opens the settings windows; files dropped anywhere on the window are
+// (loading, ready, processing, the transcript, the error), and the side panel (status, the next
+// run's options, the result's figures and save status, the activity log). Its File menu adds audio files (Ctrl+O,
+// several at once, run one after another) and opens the settings windows; files dropped anywhere on the window are
 // added the same way. The models start the first time the window is shown.
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -54,7 +55,8 @@ class MainWindow : public QMainWindow {
   static void pickAudioFilesWithDialog(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen);
 
   ProcessingScreens* processingScreens() const { return m_screens; }
-  ActivityLogView* activityLog() const { return m_log; }
+  ActivityLogView* activityLog() const;
+  SidePanel* sidePanel() const { return m_side; }
   ImportQueue* importQueue() const { return m_queue; }
   QAction* addAudioAction() const { return m_addAudio; }
   QAction* settingsAction() const { return m_settings; }
@@ -72,10 +74,8 @@ class MainWindow : public QMainWindow {
 
  private:
   void buildMenu();
-  QWidget* buildSidePanel();
   QWidget* buildWorkspace();
   void refreshWorkspace();
-  void refreshStatus();
   void refreshTitle();
 
   TranscriptionViewModel& m_viewModel;
@@ -86,13 +86,11 @@ class MainWindow : public QMainWindow {
   QSplitter* m_columns = nullptr;
   QWidget* m_libraryPane = nullptr;
   ProcessingScreens* m_screens = nullptr;
-  ActivityLogView* m_log = nullptr;
+  SidePanel* m_side = nullptr;
   ContentTabBar* m_tabBar = nullptr;
   QWidget* m_tabBarLine = nullptr;
   class QPlainTextEdit* m_transcript = nullptr;
   ImportQueue* m_queue = nullptr;
-  QLabel* m_statusDot = nullptr;
-  QLabel* m_statusMessage = nullptr;
   QAction* m_addAudio = nullptr;
   QAction* m_settings = nullptr;
   QAction* m_translationSettings = nullptr;
