@@ -3,6 +3,7 @@
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
+#include "Services/AudioCacheService.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
 #include "Services/LocalHTTPServer.h"
@@ -16,6 +17,7 @@
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
+#include "Views/Shell/RelocateSheet.h"
 #include "Views/Shell/SettingsWindow.h"
 #include "Views/Translation/TranslationSettingsView.h"
 
@@ -43,6 +45,8 @@ Application::Application(const Environment& environment)
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
+  m_sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
+  dependencies.sampleCache = m_sampleCache;
   dependencies.translationService = m_translationService.get();
   dependencies.settings = m_appSettings.get();
   dependencies.fileAccess = m_fileAccessManager.get();
@@ -107,6 +111,7 @@ void Application::showMainWindow() {
     actions.isTranslationConfigured = [this] { return m_translationSettings->isCurrentProviderConfigured(); };
     m_mainWindow = std::make_unique<MainWindow>(*m_viewModel, *m_modelContext, std::move(actions));
     m_mainWindow->setSelectedGroup(ensureDefaultGroup(*m_modelContext, *m_appSettings));
+    new RelocateFlow(*m_fileAccessManager, *m_modelContext, *m_viewModel, m_sampleCache, m_mainWindow.get());
   }
   m_mainWindow->show();
   if (!m_appSettings->hasCompletedOnboarding() && !m_mainWindow->findChild<OnboardingSheet*>()) {

@@ -18,6 +18,7 @@ class LocalHTTPServer;
 class MainWindow;
 class SettingsWindow;
 class ModelContext;
+class SampleCache;
 class SpeechEngine;
 class StoreError;
 class TranscriptGroup;
@@ -107,6 +108,7 @@ class Application {
   std::unique_ptr<FileAccessManager> m_fileAccessManager;
   std::unique_ptr<LocalHTTPServer> m_localHTTPServer;
   std::unique_ptr<QWebEngineProfile> m_playerProfile;
+  std::shared_ptr<SampleCache> m_sampleCache;
   std::unique_ptr<TranscriptionViewModel> m_viewModel;
   // Last: their views use everything above.
   std::unique_ptr<TranslationSettingsView> m_translationSettingsView;
