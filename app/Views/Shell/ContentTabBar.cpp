@@ -34,6 +34,7 @@ ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& co
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &ContentTabBar::rebuild);
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &ContentTabBar::rebuild);
   connect(&context, &ModelContext::objectsChanged, this, &ContentTabBar::rebuild, Qt::QueuedConnection);
+  connect(&context, &ModelContext::didSave, this, &ContentTabBar::rebuild, Qt::QueuedConnection);
   rebuild();
 }
 

@@ -9,6 +9,7 @@
 
 class QAction;
 class QLabel;
+class QPlainTextEdit;
 class QSplitter;
 
 namespace parlowvista {
@@ -89,7 +90,7 @@ class MainWindow : public QMainWindow {
   SidePanel* m_side = nullptr;
   ContentTabBar* m_tabBar = nullptr;
   QWidget* m_tabBarLine = nullptr;
-  class QPlainTextEdit* m_transcript = nullptr;
+  QPlainTextEdit* m_transcript = nullptr;
   ImportQueue* m_queue = nullptr;
   QAction* m_addAudio = nullptr;
   QAction* m_settings = nullptr;

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -47,6 +48,8 @@ SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const Q
   m_tabs = new QTabWidget(this);
   m_tabs->addTab(buildGeneral(), QStringLiteral("General"));
   m_tabs->addTab(buildTranscription(), QStringLiteral("Transcription"));
+  // The tabs switch with Ctrl+Tab; Tab moves between the controls.
+  m_tabs->tabBar()->setFocusPolicy(Qt::NoFocus);
   layout->addWidget(m_tabs);
   for (auto signal : {&AppSettings::libraryLocationChanged, &AppSettings::autoSaveIntervalChanged,
                       &AppSettings::defaultDiarizationPresetChanged, &AppSettings::defaultCustomThresholdChanged,
@@ -75,6 +78,7 @@ QWidget* SettingsWindow::buildGeneral() {
   auto* autoSave = new QGroupBox(QStringLiteral("Auto-Save"), page);
   auto* autoSaveLayout = new QFormLayout(autoSave);
   m_interval = new QComboBox(autoSave);
+  m_interval->setObjectName(QStringLiteral("saveInterval"));
   for (double seconds : kIntervals) {
     m_interval->addItem(seconds == 1.0 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(seconds),
                         seconds);
@@ -98,6 +102,7 @@ QWidget* SettingsWindow::buildTranscription() {
   auto* defaults = new QGroupBox(QStringLiteral("Default Settings"), page);
   auto* defaultsLayout = new QFormLayout(defaults);
   m_preset = new QComboBox(defaults);
+  m_preset->setObjectName(QStringLiteral("diarizationPreset"));
   for (DiarizationPreset preset : allDiarizationPresets()) m_preset->addItem(rawValue(preset), rawValue(preset));
   defaultsLayout->addRow(QStringLiteral("Diarization Preset"), m_preset);
   connect(m_preset, &QComboBox::activated, this, [this](int index) {
@@ -127,6 +132,7 @@ QWidget* SettingsWindow::buildTranscription() {
   auto* subtitles = new QGroupBox(QStringLiteral("Subtitles"), page);
   auto* subtitlesLayout = new QFormLayout(subtitles);
   m_maxChars = new QLineEdit(subtitles);
+  m_maxChars->setObjectName(QStringLiteral("maxChars"));
   m_maxChars->setFixedWidth(60);
   m_maxChars->setValidator(new QIntValidator(0, 1000000, m_maxChars));
   subtitlesLayout->addRow(QStringLiteral("Max characters per line"), m_maxChars);
@@ -136,6 +142,7 @@ QWidget* SettingsWindow::buildTranscription() {
     if (ok) m_settings.setDefaultMaxSubtitleChars(value);
   });
   m_maxDuration = new QLineEdit(subtitles);
+  m_maxDuration->setObjectName(QStringLiteral("maxDuration"));
   m_maxDuration->setFixedWidth(60);
   auto* durationValidator = new QDoubleValidator(0, 1e6, 3, m_maxDuration);
   durationValidator->setNotation(QDoubleValidator::StandardNotation);

@@ -25,16 +25,28 @@ namespace parlowvista {
 
 namespace {
 
-QPixmap dot(const QColor& color) {
-  QPixmap pixmap(8, 8);
-  pixmap.fill(Qt::transparent);
-  QPainter painter(&pixmap);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(Qt::NoPen);
-  painter.setBrush(color);
-  painter.drawEllipse(0, 0, 8, 8);
-  return pixmap;
-}
+// An 8-point filled circle. Decoration only: the text beside it says the same in words.
+class Dot : public QWidget {
+ public:
+  explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(8, 8); }
+  void setColor(const QColor& color) {
+    m_color = color;
+    update();
+  }
+  QColor color() const { return m_color; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(m_color);
+    painter.drawEllipse(rect());
+  }
+
+ private:
+  QColor m_color;
+};
 
 QLabel* caption(const QString& text, QWidget* parent, const char* name = nullptr) {
   auto* label = new QLabel(text, parent);
@@ -125,8 +137,7 @@ QGroupBox* SidePanel::buildStatus() {
   auto* box = new QGroupBox(QStringLiteral("Status"));
   auto* layout = new QVBoxLayout(box);
   auto* row = new QHBoxLayout;
-  m_statusDot = new QLabel(box);
-  m_statusDot->setFixedSize(8, 8);
+  m_statusDot = new Dot(box);
   m_statusMessage = caption(QString(), box, "statusMessage");
   row->addWidget(m_statusDot);
   row->addWidget(m_statusMessage, 1);
@@ -324,8 +335,7 @@ QGroupBox* SidePanel::buildSaveStatus() {
   m_saveStatus = new QGroupBox(QStringLiteral("Save Status"));
   auto* layout = new QVBoxLayout(m_saveStatus);
   auto* row = new QHBoxLayout;
-  m_saveDot = new QLabel(m_saveStatus);
-  m_saveDot->setFixedSize(8, 8);
+  m_saveDot = new Dot(m_saveStatus);
   m_saveText = caption(QString(), m_saveStatus, "saveText");
   row->addWidget(m_saveDot);
   row->addWidget(m_saveText, 1);
@@ -343,7 +353,7 @@ void SidePanel::refresh() {
   const ProcessingState& state = m_viewModel.state();
   const auto kind = state.kind();
 
-  m_statusDot->setPixmap(dot(ProcessingScreens::statusColor(state)));
+  static_cast<Dot*>(m_statusDot)->setColor(ProcessingScreens::statusColor(state));
   m_statusMessage->setText(m_viewModel.statusMessage());
   m_statusProgress->setVisible(kind == ProcessingState::Kind::loadingModels ||
                                kind == ProcessingState::Kind::processing);
@@ -400,7 +410,7 @@ void SidePanel::refresh() {
     m_speed->setText(QString::asprintf("%.0fx", speed));
   }
   const bool unsaved = m_viewModel.hasUnsavedChanges();
-  m_saveDot->setPixmap(dot(unsaved ? QColor(0xFF, 0x95, 0x00) : QColor(0x34, 0xC7, 0x59)));
+  static_cast<Dot*>(m_saveDot)->setColor(unsaved ? QColor(0xFF, 0x95, 0x00) : QColor(0x34, 0xC7, 0x59));
   m_saveText->setText(unsaved ? QStringLiteral("Unsaved changes") : QStringLiteral("Saved"));
   const QDateTime saved = m_viewModel.lastSaveTime();
   m_lastSaved->setVisible(saved.isValid());

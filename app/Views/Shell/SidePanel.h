@@ -43,7 +43,7 @@ class SidePanel : public QScrollArea {
   TranscriptionViewModel& m_viewModel;
   bool m_refreshing = false;
   // Status
-  QLabel* m_statusDot = nullptr;
+  QWidget* m_statusDot = nullptr;
   QLabel* m_statusMessage = nullptr;
   QProgressBar* m_statusProgress = nullptr;
   // Audio enhancement
@@ -84,7 +84,7 @@ class SidePanel : public QScrollArea {
   QLabel* m_segments = nullptr;
   QLabel* m_speed = nullptr;
   QGroupBox* m_saveStatus = nullptr;
-  QLabel* m_saveDot = nullptr;
+  QWidget* m_saveDot = nullptr;
   QLabel* m_saveText = nullptr;
   QLabel* m_lastSaved = nullptr;
   QPushButton* m_saveNow = nullptr;

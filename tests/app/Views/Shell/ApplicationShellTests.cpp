@@ -24,6 +24,8 @@
 #include <QMimeData>
 #include <QSettings>
 
+#include <nlohmann/json.hpp>
+
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -31,13 +31,6 @@ QLabel* labelNamed(QWidget& root, const char* name) {
   return root.findChild<QLabel*>(QString::fromLatin1(name));
 }
 
-QPushButton* buttonWithText(QWidget& root, const QString& text) {
-  for (auto* button : root.findChildren<QPushButton*>()) {
-    if (button->text() == text) return button;
-  }
-  return nullptr;
-}
-
 class MainWindowTest : public ::testing::Test {
  protected:
   std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
@@ -250,6 +243,7 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
   harness->vm->deleteTranslation(german);
+  QApplication::processEvents();
   QApplication::processEvents();
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "Translation"}));
   EXPECT_TRUE(harness->vm->activeTab().isOriginal());

@@ -46,16 +46,15 @@ TEST_F(ShellSettingsTest, EditsAreStoredAtOnceAndResetRestoresTheDefaults) {
   button(window, "Open in File Manager")->click();
   EXPECT_EQ(opened, settings->libraryLocation());
 
-  auto combos = window.findChildren<QComboBox*>();
-  ASSERT_EQ(combos.size(), 2);
-  QComboBox* interval = combos[0];
-  QComboBox* preset = combos[1];
+  auto* interval = window.findChild<QComboBox*>("saveInterval");
+  auto* preset = window.findChild<QComboBox*>("diarizationPreset");
   EXPECT_EQ(interval->currentText(), "2 seconds");
   interval->activated(interval->findText("10 seconds"));
   EXPECT_EQ(settings->autoSaveInterval(), 10.0);
   EXPECT_EQ(makeSettings()->autoSaveInterval(), 10.0);  // stored, not only held
 
   window.show();
+  window.tabs()->setCurrentIndex(1);
   auto* thresholdValue = window.findChild<QLabel*>("thresholdValue");
   EXPECT_FALSE(thresholdValue->isVisibleTo(&window));
   preset->activated(preset->findText("Custom"));
@@ -67,8 +66,7 @@ TEST_F(ShellSettingsTest, EditsAreStoredAtOnceAndResetRestoresTheDefaults) {
   EXPECT_NEAR(settings->defaultCustomThreshold(), 0.8, 1e-9);
   EXPECT_EQ(thresholdValue->text(), "0.80");
 
-  auto fields = window.findChildren<QLineEdit*>();
-  ASSERT_EQ(fields.size(), 2);
+  QList<QLineEdit*> fields{window.findChild<QLineEdit*>("maxChars"), window.findChild<QLineEdit*>("maxDuration")};
   fields[0]->setFocus();
   fields[0]->selectAll();
   QTest::keyClicks(fields[0], "42");

@@ -60,6 +60,7 @@ TEST_F(SidePanelTest, OptionsWriteTheViewModelAndFollowIt) {
   panel.show();
   auto* mode = withName<QComboBox>(panel, "Mode");
   auto* count = withName<QComboBox>(panel, "Count");
+  harness.vm->setNumSpeakers(std::nullopt);
   EXPECT_FALSE(count->isVisible());
   emit mode->activated(1);
   EXPECT_EQ(harness.vm->numSpeakers(), 2);
@@ -130,7 +131,10 @@ TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
 TEST_F(SidePanelTest, PassesTheAudit) {
   const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
       [&] { return std::make_unique<SidePanel>(*harness.vm); },
-      [&](QWidget&) { harness.vm->setDiarizationPreset(DiarizationPreset::custom); });
+      [&](QWidget& panel) {
+        panel.resize(280, 1600);  // everything on screen, nothing scrolled away
+        harness.vm->setDiarizationPreset(DiarizationPreset::custom);
+      });
   EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
 }
 
