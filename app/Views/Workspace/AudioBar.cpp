@@ -1,0 +1,81 @@
+#include "Views/Workspace/AudioBar.h"
+
+#include "Services/AudioPlayerService.h"
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QSlider>
+#include <QToolButton>
+
+namespace parlowvista {
+
+namespace {
+constexpr int kSliderSteps = 1000;
+}
+
+AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(16, 12, 16, 12);
+  row->setSpacing(16);
+  m_play = new QToolButton(this);
+  m_play->setAutoRaise(true);
+  m_play->setIconSize(QSize(28, 28));
+  m_play->setFixedSize(44, 44);
+  m_elapsed = new QLabel(this);
+  m_total = new QLabel(this);
+  for (QLabel* l : {m_elapsed, m_total}) {
+    l->setFont(workspace::monospacedCaptionFont(font()));
+    l->setFixedWidth(std::max(60, l->fontMetrics().horizontalAdvance("000:00") + 4));
+  }
+  m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_total->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  m_elapsed->setAccessibleName("Elapsed time");
+  m_total->setAccessibleName("Total time");
+  m_slider = new QSlider(Qt::Horizontal, this);
+  m_slider->setRange(0, kSliderSteps);
+  m_slider->setAccessibleName("Playback position");
+  row->addWidget(m_play);
+  row->addWidget(m_elapsed);
+  row->addWidget(m_slider, 1);
+  row->addWidget(m_total);
+
+  connect(m_play, &QToolButton::clicked, this, [this] {
+    if (m_player.isPlaying())
+      m_player.pause();
+    else
+      m_player.play();
+  });
+  // Only the user's moves seek: the clock's updates are written with the signals blocked.
+  connect(m_slider, &QSlider::valueChanged, this,
+          [this](int value) { m_player.seekToProgress(double(value) / kSliderSteps); });
+  connect(&m_player, &AudioPlayerService::isPlayingChanged, this, &AudioBar::sync);
+  connect(&m_player, &AudioPlayerService::currentTimeChanged, this, &AudioBar::sync);
+  connect(&m_player, &AudioPlayerService::durationChanged, this, &AudioBar::sync);
+  connect(&m_player, &AudioPlayerService::isLoadedChanged, this, &AudioBar::sync);
+  sync();
+}
+
+void AudioBar::sync() {
+  const QColor ink = palette().color(QPalette::WindowText);
+  const bool playing = m_player.isPlaying();
+  m_play->setIcon(workspace::symbolIcon(playing ? "pause.fill" : "play.fill", ink, 28));
+  m_play->setAccessibleName(playing ? "Pause" : "Play");
+  m_play->setToolTip(playing ? "Pause" : "Play");
+  m_play->setEnabled(m_player.isLoaded());
+  m_slider->setEnabled(m_player.isLoaded());
+  if (!m_slider->isSliderDown()) {
+    QSignalBlocker block(m_slider);
+    m_slider->setValue(int(m_player.progress() * kSliderSteps));
+  }
+  m_elapsed->setText(workspace::formatClock(m_player.currentTime()));
+  m_total->setText(workspace::formatClock(m_player.duration()));
+}
+
+void AudioBar::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.fillRect(rect(), workspace::controlBackgroundColor(palette()));
+}
+
+}  // namespace parlowvista

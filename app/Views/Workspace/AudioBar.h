@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QSlider;
+class QToolButton;
+
+namespace parlowvista {
+
+class AudioPlayerService;
+
+// The playback row above a transcript of a local file: play or pause, the elapsed time,
+// the position slider and the total time. The slider shows the player's progress; only a
+// move by the user seeks, never the sync from the player's clock.
+class AudioBar : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit AudioBar(AudioPlayerService& player, QWidget* parent = nullptr);
+
+  QToolButton* playButton() const { return m_play; }
+  QSlider* slider() const { return m_slider; }
+  QLabel* elapsedLabel() const { return m_elapsed; }
+  QLabel* totalLabel() const { return m_total; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void sync();
+
+  AudioPlayerService& m_player;
+  QToolButton* m_play = nullptr;
+  QLabel* m_elapsed = nullptr;
+  QSlider* m_slider = nullptr;
+  QLabel* m_total = nullptr;
+};
+
+}  // namespace parlowvista

@@ -1,0 +1,128 @@
+#include "Views/Workspace/ReprocessDialog.h"
+
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QBoxLayout>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+
+namespace parlowvista {
+
+namespace {
+
+// A flat button whose whole face (symbol, title, subtitle and the space right of them)
+// takes the click.
+class OptionButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+  QSize sizeHint() const override { return layout() ? layout()->sizeHint() : QPushButton::sizeHint(); }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), 8, 8);
+    p.fillPath(path, workspace::controlBackgroundColor(palette()));
+    if (hasFocus())
+      p.strokePath(path, QPen(workspace::accentColor(palette()), 2));
+    else if (underMouse())
+      p.strokePath(path, QPen(workspace::secondaryTextColor(palette()), 1));
+  }
+};
+
+}  // namespace
+
+ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Reprocess Transcription");
+  setAccessibleName("Reprocess Transcription");
+  setFixedWidth(400);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(24, 24, 24, 24);
+  column->setSpacing(20);
+  auto* symbol = new QLabel(this);
+  symbol->setPixmap(
+      workspace::symbolIcon("arrow.triangle.2.circlepath", workspace::accentColor(palette()), 48).pixmap(48, 48));
+  symbol->setAlignment(Qt::AlignCenter);
+  auto* title = new QLabel("Reprocess Transcription", this);
+  QFont f = font();
+  f.setPointSizeF(f.pointSizeF() * 1.4);
+  f.setBold(true);
+  title->setFont(f);
+  title->setAlignment(Qt::AlignCenter);
+  auto* question = new QLabel("How would you like to save the new transcription?", this);
+  question->setAlignment(Qt::AlignCenter);
+  question->setWordWrap(true);
+  QPalette p = question->palette();
+  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
+  question->setPalette(p);
+  auto* line = new QFrame(this);
+  line->setFrameShape(QFrame::HLine);
+  line->setFrameShadow(QFrame::Sunken);
+  column->addWidget(symbol);
+  column->addWidget(title);
+  column->addWidget(question);
+  column->addWidget(line);
+  auto* options = new QVBoxLayout;
+  options->setSpacing(12);
+  m_newVersion = optionButton("doc.badge.plus", "Create New Version", "Keep the current version and create a new one");
+  m_overwrite =
+      optionButton("arrow.triangle.2.circlepath", "Overwrite Current", "Replace the current version with new results");
+  options->addWidget(m_newVersion);
+  options->addWidget(m_overwrite);
+  column->addLayout(options);
+  m_cancel = new QPushButton("Cancel", this);
+  m_cancel->setAutoDefault(false);
+  column->addWidget(m_cancel, 0, Qt::AlignCenter);
+
+  connect(m_newVersion, &QPushButton::clicked, this, &ReprocessDialog::newVersionRequested);
+  connect(m_overwrite, &QPushButton::clicked, this, &ReprocessDialog::overwriteRequested);
+  connect(m_cancel, &QPushButton::clicked, this, &ReprocessDialog::cancelRequested);
+}
+
+QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString& title, const QString& subtitle) {
+  auto* button = new OptionButton(this);
+  button->setAutoDefault(false);
+  button->setAccessibleName(title);
+  button->setAccessibleDescription(subtitle);
+  auto* row = new QHBoxLayout(button);
+  row->setContentsMargins(12, 10, 12, 10);
+  auto* icon = new QLabel(button);
+  icon->setPixmap(workspace::symbolIcon(symbol, workspace::accentColor(palette()), 22).pixmap(22, 22));
+  icon->setFixedWidth(24);
+  auto* texts = new QVBoxLayout;
+  texts->setSpacing(2);
+  auto* head = new QLabel(title, button);
+  QFont bold = font();
+  bold.setBold(true);
+  head->setFont(bold);
+  auto* sub = new QLabel(subtitle, button);
+  sub->setFont(workspace::captionFont(font()));
+  QPalette p = sub->palette();
+  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
+  sub->setPalette(p);
+  texts->addWidget(head);
+  texts->addWidget(sub);
+  row->addWidget(icon);
+  row->addLayout(texts);
+  row->addStretch(1);
+  for (QWidget* w : {static_cast<QWidget*>(icon), static_cast<QWidget*>(head), static_cast<QWidget*>(sub)})
+    w->setAttribute(Qt::WA_TransparentForMouseEvents);
+  button->setMinimumHeight(row->sizeHint().height());
+  return button;
+}
+
+void ReprocessDialog::reject() {
+  emit cancelRequested();
+}
+
+void ReprocessDialog::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  emit cancelRequested();
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,192 @@
+#include "Views/Workspace/SegmentRowDelegate.h"
+
+#include "Views/Workspace/SegmentListModel.h"
+#include "Views/Workspace/SegmentRowEditor.h"
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QListView>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace parlowvista {
+
+namespace {
+
+constexpr int kPadding = 10;
+constexpr int kSpacing = 12;
+constexpr int kButton = 16;
+
+QFont badgeFont(const QFont& base) {
+  QFont f = workspace::captionFont(base);
+  f.setBold(true);
+  return f;
+}
+
+}  // namespace
+
+SegmentRowDelegate::SegmentRowDelegate(QListView* view) : QStyledItemDelegate(view), m_view(view) {}
+
+SegmentRowDelegate::Geometry SegmentRowDelegate::geometry(const QRect& frame, const QModelIndex& index) const {
+  Geometry g;
+  g.frame = frame;
+  const QRect content = frame.adjusted(kPadding, kPadding, -kPadding, -kPadding);
+  g.play = QRect(content.left(), content.top(), 20, 20);
+  const QFontMetrics badgeMetrics(badgeFont(m_view->font()));
+  const QString name = index.data(SegmentListModel::SpeakerNameRole).toString();
+  g.badge = QRect(g.play.right() + 1 + kSpacing, content.top(), badgeMetrics.horizontalAdvance(name) + 16,
+                  badgeMetrics.height() + 8);
+  // The cancel button's place is kept while not editing, so the text keeps its width.
+  const int cancelLeft = content.right() + 1 - kButton;
+  g.edit = QRect(cancelLeft - kSpacing - kButton, content.top() + 2, kButton, kButton);
+  g.retranscribe = QRect(g.edit.left() - kSpacing - kButton, content.top() + 2, kButton, kButton);
+  g.text = QRect(QPoint(g.badge.right() + 1 + kSpacing, content.top()),
+                 QPoint(g.retranscribe.left() - kSpacing - 1, content.bottom()));
+  const int timeHeight = QFontMetrics(workspace::monospacedCaptionFont(m_view->font())).height();
+  g.time = QRect(g.text.left(), g.text.top(), g.text.width(), timeHeight);
+  g.body = QRect(QPoint(g.text.left(), g.time.bottom() + 1 + 4), g.text.bottomRight());
+  g.editor = QRect(QPoint(g.text.left(), content.top()), content.bottomRight());
+  return g;
+}
+
+SegmentRowDelegate::Part SegmentRowDelegate::hit(const QRect& frame, const QModelIndex& index, const QPoint& at) const {
+  const Geometry g = geometry(frame, index);
+  if (g.play.adjusted(-4, -4, 4, 4).contains(at)) return Part::play;
+  if (g.badge.contains(at)) return Part::badge;
+  if (g.retranscribe.adjusted(-4, -4, 4, 4).contains(at)) return Part::retranscribe;
+  if (g.edit.adjusted(-4, -4, 4, 4).contains(at)) return Part::edit;
+  // The whole text column takes clicks, not only the glyphs.
+  if (g.text.contains(at)) return Part::text;
+  return Part::none;
+}
+
+int SegmentRowDelegate::textWidth(const QModelIndex& index, int frameWidth) const {
+  return geometry(QRect(0, 0, frameWidth, 100), index).text.width();
+}
+
+QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const {
+  const int frameWidth = std::max(200, m_view->viewport()->width() - 2 * m_view->spacing());
+  const QUuid id = index.data(SegmentListModel::SegmentIdRole).toUuid();
+  const QString text = index.data(Qt::DisplayRole).toString();
+  const QString name = index.data(SegmentListModel::SpeakerNameRole).toString();
+  int contentHeight = 0;
+  auto cached = m_heights.find(id);
+  if (cached != m_heights.end() && cached->width == frameWidth && cached->text == text && cached->name == name) {
+    contentHeight = cached->height;
+  } else {
+    const int width = textWidth(index, frameWidth);
+    const QFontMetrics body(m_view->font());
+    const int bodyHeight = body.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height();
+    const int timeHeight = QFontMetrics(workspace::monospacedCaptionFont(m_view->font())).height();
+    const int badgeHeight = QFontMetrics(badgeFont(m_view->font())).height() + 8;
+    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(bodyHeight, body.height())});
+    m_heights.insert(id, Height{frameWidth, text, name, contentHeight});
+  }
+  if (m_editor && id == m_editingId) contentHeight = std::max(contentHeight, m_editor->preferredHeight());
+  return QSize(frameWidth, contentHeight + 2 * kPadding);
+}
+
+QIcon SegmentRowDelegate::icon(const QString& name, const QColor& colour) const {
+  const QString key = name + colour.name(QColor::HexArgb);
+  auto it = m_icons.find(key);
+  if (it == m_icons.end()) it = m_icons.insert(key, workspace::symbolIcon(name, colour, 20));
+  return *it;
+}
+
+void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+  const QPalette& pal = option.palette;
+  const Geometry g = geometry(option.rect, index);
+  const QUuid id = index.data(SegmentListModel::SegmentIdRole).toUuid();
+  const bool editing = m_editor && id == m_editingId;
+  const bool playing = index.data(SegmentListModel::IsPlayingRole).toBool();
+  const bool audioPlaying = index.data(SegmentListModel::IsAudioPlayingRole).toBool();
+  const bool retranscribing = index.data(SegmentListModel::IsRetranscribingRole).toBool();
+  const QColor base = pal.color(QPalette::Base);
+  const QColor accent = workspace::accentColor(pal);
+  const QColor secondary = workspace::secondaryTextColor(pal);
+
+  QColor fill = workspace::controlBackgroundColor(pal);
+  QColor border = Qt::transparent;
+  if (editing) {
+    fill = workspace::over(QColor(255, 204, 0), 0.1, base);
+    border = QColor(255, 204, 0);
+  } else if (playing) {
+    fill = workspace::over(accent, 0.15, base);
+    border = accent;
+  }
+
+  painter->save();
+  painter->setRenderHint(QPainter::Antialiasing);
+  QPainterPath path;
+  path.addRoundedRect(QRectF(option.rect).adjusted(1, 1, -1, -1), 8, 8);
+  painter->fillPath(path, fill);
+  if (border.alpha() > 0) painter->strokePath(path, QPen(border, 2));
+  if (option.state & QStyle::State_HasFocus && m_view->hasFocus()) {
+    painter->strokePath(path, QPen(accent, 1, Qt::DotLine));
+  }
+
+  // Play button.
+  const QString playSymbol = playing ? (audioPlaying ? "pause.fill" : "play.fill") : "play.circle";
+  icon(playSymbol, playing ? workspace::readableOn(accent, fill) : secondary).paint(painter, g.play);
+
+  // Speaker badge.
+  const QColor speaker = index.data(SegmentListModel::SpeakerColorRole).value<QColor>();
+  const QColor badgeFill = workspace::over(speaker, 0.2, fill);
+  QPainterPath capsule;
+  capsule.addRoundedRect(QRectF(g.badge), g.badge.height() / 2.0, g.badge.height() / 2.0);
+  painter->fillPath(capsule, badgeFill);
+  painter->setFont(badgeFont(option.font));
+  painter->setPen(workspace::readableOn(speaker, badgeFill));
+  painter->drawText(g.badge, Qt::AlignCenter, index.data(SegmentListModel::SpeakerNameRole).toString());
+
+  if (!editing) {
+    painter->setFont(workspace::monospacedCaptionFont(option.font));
+    painter->setPen(secondary);
+    painter->drawText(g.time, Qt::AlignLeft | Qt::AlignVCenter, index.data(SegmentListModel::TimeRangeRole).toString());
+    painter->setFont(option.font);
+    if (retranscribing) {
+      painter->setPen(secondary);
+      const QRect spinner(g.body.left(), g.body.top() + 2, 12, 12);
+      painter->setPen(QPen(secondary, 2));
+      painter->drawArc(spinner, 90 * 16, 270 * 16);
+      painter->drawText(g.body.adjusted(20, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop, "Re-transcribing...");
+    } else {
+      painter->setPen(pal.color(QPalette::Text));
+      painter->drawText(g.body, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                        index.data(Qt::DisplayRole).toString());
+    }
+    if (retranscribing) {
+      painter->setPen(QPen(secondary, 2));
+      painter->drawArc(g.retranscribe.adjusted(2, 2, -2, -2), 90 * 16, 270 * 16);
+    } else {
+      const QColor c = m_canRetranscribe && !m_readOnly ? secondary : workspace::over(secondary, 0.4, fill);
+      icon("arrow.clockwise", c).paint(painter, g.retranscribe);
+    }
+    if (!m_readOnly) icon("pencil", secondary).paint(painter, g.edit);
+  }
+  painter->restore();
+}
+
+QWidget* SegmentRowDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                                          const QModelIndex& index) const {
+  auto* editor =
+      new SegmentRowEditor(index.data(SegmentListModel::SegmentIdRole).toUuid(), index.data(Qt::DisplayRole).toString(),
+                           index.data(SegmentListModel::TimeRangeRole).toString(), m_canRetranscribe, parent);
+  emit editorCreated(editor);
+  return editor;
+}
+
+void SegmentRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
+                                              const QModelIndex& index) const {
+  editor->setGeometry(geometry(option.rect, index).editor);
+}
+
+void SegmentRowDelegate::setEditingRow(const QUuid& id, SegmentRowEditor* editor) {
+  m_editingId = id;
+  m_editor = editor;
+}
+
+void SegmentRowDelegate::rowHeightChanged(const QModelIndex& index) {
+  emit sizeHintChanged(index);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,103 @@
+#include "Views/Workspace/SpeakerRowView.h"
+
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QToolButton>
+
+#include <cmath>
+
+namespace parlowvista {
+
+QString SpeakerRowView::formatDuration(double seconds) {
+  return workspace::formatClock(seconds);
+}
+
+QString SpeakerRowView::statsText(qint64 segmentCount, double totalDuration) {
+  return QString("%1 segments, %2").arg(segmentCount).arg(formatDuration(totalDuration));
+}
+
+SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 2, 0, 2);
+  column->setSpacing(2);
+  auto* line = new QHBoxLayout;
+  m_dot = new QLabel(this);
+  m_dot->setFixedSize(10, 10);
+  m_name = new QLabel(this);
+  m_name->setTextFormat(Qt::PlainText);
+  m_field = new QLineEdit(this);
+  m_field->setPlaceholderText("Speaker name");
+  m_field->setAccessibleName("Speaker name");
+  m_field->setFont(workspace::captionFont(font()));
+  m_field->hide();
+  m_field->installEventFilter(this);
+  m_pencil = new QToolButton(this);
+  m_pencil->setAutoRaise(true);
+  m_pencil->setIcon(workspace::symbolIcon("pencil", workspace::secondaryTextColor(palette()), 12));
+  m_pencil->setIconSize(QSize(12, 12));
+  m_pencil->setToolTip("Rename speaker");
+  // Invisible while the row edits, but keeping its place so the row does not shift.
+  QSizePolicy keep = m_pencil->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  m_pencil->setSizePolicy(keep);
+  line->addWidget(m_dot);
+  line->addWidget(m_name);
+  line->addWidget(m_field, 1);
+  line->addStretch(1);
+  line->addWidget(m_pencil);
+  column->addLayout(line);
+  m_stats = new QLabel(this);
+  m_stats->setTextFormat(Qt::PlainText);
+  QFont small = workspace::captionFont(font());
+  small.setPointSizeF(small.pointSizeF() * 0.92);
+  m_stats->setFont(small);
+  QPalette p = m_stats->palette();
+  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
+  m_stats->setPalette(p);
+  m_stats->setContentsMargins(18, 0, 0, 0);
+  column->addWidget(m_stats);
+  connect(m_pencil, &QToolButton::clicked, this, &SpeakerRowView::startEditRequested);
+  // Return only (not editingFinished): a focus loss neither saves nor closes.
+  connect(m_field, &QLineEdit::returnPressed, this, [this] { emit endEditRequested(true, m_field->text()); });
+}
+
+void SpeakerRowView::setSpeaker(const Speaker& speaker, qint64 segmentCount, double totalDuration) {
+  const QString name = speaker.customName ? *speaker.customName : QString("Speaker %1").arg(speaker.speakerId + 1);
+  if (m_name->text() != name) m_name->setText(name);
+  QFont f = workspace::captionFont(font());
+  f.setWeight(speaker.customName ? QFont::Medium : QFont::Normal);
+  m_name->setFont(f);
+  const QColor colour = speaker.color();
+  if (colour != m_colour) {
+    m_colour = colour;
+    m_dot->setPixmap(workspace::symbolIcon("circle.fill", colour, 10).pixmap(10, 10));
+  }
+  const QString stats = statsText(segmentCount, totalDuration);
+  if (m_stats->text() != stats) m_stats->setText(stats);
+  m_pencil->setAccessibleName("Rename " + name);
+  setAccessibleName(name);
+}
+
+void SpeakerRowView::setEditing(bool editing, const QString& name) {
+  if (editing == m_editing) return;
+  m_editing = editing;
+  m_name->setVisible(!editing);
+  m_field->setVisible(editing);
+  m_pencil->setVisible(!editing);
+  if (editing) m_field->setText(name);
+}
+
+bool SpeakerRowView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_field && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    emit endEditRequested(false, m_field->text());
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,106 @@
+#include "Views/Workspace/SpeakersPanel.h"
+
+#include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Workspace/SpeakerRowView.h"
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace parlowvista {
+
+SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
+    : QGroupBox("Speakers", parent), m_vm(viewModel) {
+  setAccessibleName("Speakers");
+  auto* column = new QVBoxLayout(this);
+  column->setSpacing(8);
+  m_empty = new QLabel("No speakers detected", this);
+  m_empty->setFont(workspace::captionFont(font()));
+  QPalette p = m_empty->palette();
+  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
+  m_empty->setPalette(p);
+  column->addWidget(m_empty);
+  m_list = new QVBoxLayout;
+  m_list->setSpacing(8);
+  column->addLayout(m_list);
+  m_add = new QPushButton("Add Speaker", this);
+  m_add->setIcon(workspace::symbolIcon("plus", palette().color(QPalette::ButtonText), 12));
+  m_add->setFont(workspace::captionFont(font()));
+  m_add->setAutoDefault(false);
+  m_add->setAccessibleName("Add Speaker");
+  column->addWidget(m_add);
+  connect(m_add, &QPushButton::clicked, this, [this] { m_vm.addNewSpeaker(); });
+  connect(&m_vm, &TranscriptionViewModel::speakersChanged, this, &SpeakersPanel::sync);
+  // The statistics follow the result; the playback position is not watched at all.
+  connect(&m_vm, &TranscriptionViewModel::stateChanged, this, &SpeakersPanel::sync);
+  sync();
+}
+
+QList<SpeakerRowView*> SpeakersPanel::rowsInOrder() const {
+  QList<SpeakerRowView*> out;
+  for (int i = 0; i < m_list->count(); ++i) {
+    if (auto* row = qobject_cast<SpeakerRowView*>(m_list->itemAt(i)->widget())) out << row;
+  }
+  return out;
+}
+
+void SpeakersPanel::sync() {
+  const QList<Speaker>& speakers = m_vm.speakers();
+  QSet<qint64> live;
+  int position = 0;
+  for (const Speaker& s : speakers) {
+    if (live.contains(s.speakerId)) continue;
+    live.insert(s.speakerId);
+    SpeakerRowView* row = m_rows.value(s.speakerId);
+    if (!row) {
+      row = new SpeakerRowView(this);
+      const qint64 id = s.speakerId;
+      connect(row, &SpeakerRowView::startEditRequested, this, [this, id] { startEditing(id); });
+      connect(row, &SpeakerRowView::endEditRequested, this,
+              [this, id](bool save, const QString& text) { endEditing(id, save, text); });
+      m_rows.insert(id, row);
+    }
+    if (m_list->indexOf(row) != position) {
+      m_list->removeWidget(row);
+      m_list->insertWidget(position, row);
+    }
+    ++position;
+    const auto stats = m_vm.speakerStats(s.speakerId);
+    row->setSpeaker(s, stats.segmentCount, stats.totalDuration);
+    row->setEditing(m_editingId == s.speakerId, row->nameField()->text());
+    row->show();
+  }
+  for (auto it = m_rows.begin(); it != m_rows.end();) {
+    if (!live.contains(it.key())) {
+      it.value()->deleteLater();
+      it = m_rows.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  m_empty->setVisible(speakers.isEmpty());
+  m_add->setEnabled(m_vm.state().kind() == ProcessingState::Kind::completed);
+}
+
+void SpeakersPanel::startEditing(qint64 speakerId) {
+  // Another row's field closes; its typed text is dropped without a rename.
+  if (m_editingId && m_editingId != speakerId) {
+    if (auto* old = m_rows.value(*m_editingId)) old->setEditing(false);
+  }
+  m_editingId = speakerId;
+  if (auto* row = m_rows.value(speakerId)) {
+    row->setEditing(false);
+    row->setEditing(true, row->nameLabel()->text());
+  }
+}
+
+void SpeakersPanel::endEditing(qint64 speakerId, bool save, const QString& text) {
+  if (m_editingId != speakerId) return;
+  m_editingId.reset();
+  if (auto* row = m_rows.value(speakerId)) row->setEditing(false);
+  if (save && !text.isEmpty()) m_vm.renameSpeaker(speakerId, text);
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,127 @@
+#include "Views/Workspace/VersionTab.h"
+
+#include "Models/Transcription.h"
+#include "Views/Common/Theme.h"
+#include "Views/Workspace/WorkspaceStyle.h"
+
+#include <QBoxLayout>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+namespace parlowvista {
+
+VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
+    : QWidget(parent), m_transcription(transcription) {
+  setFocusPolicy(Qt::StrongFocus);
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(12, 6, 12, 6);
+  m_label = new QLabel(this);
+  m_label->setTextFormat(Qt::PlainText);
+  m_label->setFont(workspace::captionFont(font()));
+  m_field = new QLineEdit(this);
+  m_field->setPlaceholderText("Version name");
+  m_field->setAccessibleName("Version name");
+  m_field->setFrame(false);
+  m_field->setMinimumWidth(60);
+  m_field->setMaximumWidth(120);
+  m_field->setFont(workspace::captionFont(font()));
+  m_field->hide();
+  m_field->installEventFilter(this);
+  row->addWidget(m_label);
+  row->addWidget(m_field);
+  // Return commits; editingFinished is not used, so a focus loss leaves the field open.
+  connect(m_field, &QLineEdit::returnPressed, this, [this] { emit commitRequested(m_field->text()); });
+  refreshName();
+  applyLook();
+}
+
+void VersionTab::refreshName() {
+  m_label->setText(m_transcription->name());
+  setAccessibleName(m_transcription->name());
+}
+
+void VersionTab::setSelected(bool selected) {
+  if (selected == m_selected) return;
+  m_selected = selected;
+  applyLook();
+}
+
+void VersionTab::setEditing(bool editing, const QString& name) {
+  m_editing = editing;
+  m_label->setVisible(!editing);
+  m_field->setVisible(editing);
+  if (editing) {
+    m_field->setText(name);
+    m_field->setFocus(Qt::OtherFocusReason);
+    m_field->selectAll();
+  }
+  applyLook();
+}
+
+void VersionTab::applyLook() {
+  const QPalette base = palette();
+  const QColor ink =
+      m_selected ? workspace::readableOn(Qt::white, workspace::accentColor(base)) : base.color(QPalette::WindowText);
+  for (QWidget* w : {static_cast<QWidget*>(m_label), static_cast<QWidget*>(m_field)}) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, ink);
+    p.setColor(QPalette::Text, ink);
+    p.setColor(QPalette::Base, Qt::transparent);
+    w->setPalette(p);
+  }
+  QFont f = workspace::captionFont(font());
+  f.setWeight(m_editing ? QFont::Medium : (m_selected ? QFont::DemiBold : QFont::Normal));
+  m_label->setFont(f);
+  m_field->setFont(f);
+  update();
+}
+
+void VersionTab::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  QPainterPath path;
+  path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+  const QColor window = palette().color(QPalette::Window);
+  const QColor tertiary = workspace::over(palette().color(QPalette::WindowText), 0.26, window);
+  p.fillPath(path, m_selected ? Theme::selectionColor(palette()) : workspace::over(tertiary, 0.3, window));
+  if (hasFocus()) p.strokePath(path, QPen(workspace::accentColor(palette()), 1.5, Qt::DotLine));
+}
+
+void VersionTab::mouseReleaseEvent(QMouseEvent* event) {
+  QWidget::mouseReleaseEvent(event);
+  if (rect().contains(event->position().toPoint())) emit selectRequested();
+}
+
+void VersionTab::keyPressEvent(QKeyEvent* event) {
+  if (!m_editing && (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return)) {
+    emit selectRequested();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+bool VersionTab::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_field && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    emit cancelRequested();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void VersionTab::contextMenuEvent(QContextMenuEvent* event) {
+  auto* menu = new QMenu(this);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addAction("Rename", this, &VersionTab::renameRequested);
+  menu->addSeparator();
+  menu->addAction("Delete", this, &VersionTab::deleteRequested);
+  menu->popup(event->globalPos());
+}
+
+}  // namespace parlowvista

@@ -1,0 +1,372 @@
+// The results list driven as a user would: inline editing with its keys, speaker changes
+// through the popover and the badge menu, play from a segment, and the debounced scroll
+// that follows playback.
+
+#include "Services/AudioPlayerService.h"
+#include "Views/Workspace/AudioBar.h"
+#include "Views/Workspace/InlineTextEditor.h"
+#include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/SegmentListModel.h"
+#include "Views/Workspace/SegmentListView.h"
+#include "Views/Workspace/SegmentRowEditor.h"
+#include "Views/Workspace/SpeakerEditPopover.h"
+#include "app/Views/Workspace/WorkspaceTestSupport.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+using namespace workspacetest;
+using Part = SegmentRowDelegate::Part;
+
+namespace {
+
+class ResultsViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    version = w.showThree();
+    view = std::make_unique<ResultsView>(*w.h.vm);
+    view->resize(900, 600);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    list()->setFollowDelay(40);
+    list()->setScrollAnimationDuration(0);
+  }
+
+  SegmentListView* list() const { return view->listView(); }
+  QPoint centre(int row, Part part) const { return list()->partRect(w.idAt(row), part).center(); }
+  void click(int row, Part part) { QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre(row, part)); }
+
+  InlineTextEditor* edit(int row) {
+    list()->startEditing(w.idAt(row));
+    SegmentRowEditor* editor = list()->activeEditor();
+    return editor ? editor->editor() : nullptr;
+  }
+  static void caretAt(InlineTextEditor* editor, int position) {
+    QTextCursor c = editor->textCursor();
+    c.setPosition(position);
+    editor->setTextCursor(c);
+  }
+  QAction* action(QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions()) {
+      if (a->text() == text) return a;
+      if (a->menu())
+        if (QAction* inner = action(a->menu(), text)) return inner;
+    }
+    return nullptr;
+  }
+
+  Workspace w;
+  Transcription* version = nullptr;
+  std::unique_ptr<ResultsView> view;
+};
+
+TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
+  EXPECT_EQ(view->listModel()->rowCount(), 3);
+  EXPECT_EQ(view->statValue("Duration"), "0:20");
+  EXPECT_EQ(view->statValue("Speakers"), "2");
+  EXPECT_EQ(view->statValue("Segments"), "3");
+  EXPECT_EQ(view->statValue("Speed"), "10x RT");
+  EXPECT_EQ(view->processedText(), "Processed in 2.0s");
+  EXPECT_EQ(view->listModel()->index(1).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 2");
+  EXPECT_EQ(view->listModel()->index(0).data(SegmentListModel::TimeRangeRole).toString(),
+            QString("00:00.000 \u2192 00:01.000"));
+}
+
+TEST_F(ResultsViewTest, AnUnknownSpeakerIdShowsItsDefaultLabelInThePaletteColour) {
+  SegmentListModel model;
+  model.setResult(TranscriptionResult({TranscribedSegment(9, 0, 1, "x")}, 1, 0));
+  EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 10");
+  EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerColorRole).value<QColor>(), Speaker::defaultColors()[1]);
+}
+
+TEST_F(ResultsViewTest, FocusLossSavesAChangedTextAndNothingWhenUnchanged) {
+  InlineTextEditor* editor = edit(1);
+  ASSERT_NE(editor, nullptr);
+  EXPECT_TRUE(editor->hasFocus());
+  EXPECT_EQ(editor->textCursor().position(), 5);  // the caret starts after the text
+  editor->setPlainText("three ");                 // a trailing space is a change
+  list()->setFocus();
+  EXPECT_EQ(w.texts(), QStringList({"one two", "three ", "four"}));
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+  EXPECT_TRUE(w.h.vm->hasUnsavedChanges());
+
+  w.h.vm->saveCurrentTranscription();
+  edit(0);
+  list()->setFocus();
+  EXPECT_FALSE(w.h.vm->hasUnsavedChanges());
+}
+
+TEST_F(ResultsViewTest, ReturnSplitsAtTheCaretCountedInCharacters) {
+  // "é" spelt as e + combining accent is one character of two code units.
+  w.h.vm->updateSegmentText(0, QString("ca") + QString("e\u0301") + "s deux");
+  InlineTextEditor* editor = edit(0);
+  caretAt(editor, 5);  // after "cae\u0301s": four characters
+  QTest::keyClick(editor, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_EQ(w.texts().size(), 4);
+  EXPECT_EQ(w.texts()[0], QString("cae\u0301s"));
+  EXPECT_EQ(w.texts()[1], "deux");
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+}
+
+TEST_F(ResultsViewTest, EscapeCancelsAndSendsNothing) {
+  InlineTextEditor* editor = edit(2);
+  editor->setPlainText("changed");
+  QTest::keyClick(editor, Qt::Key_Escape);
+  QApplication::processEvents();
+  EXPECT_EQ(w.texts(), QStringList({"one two", "three", "four"}));
+  EXPECT_FALSE(w.h.vm->hasUnsavedChanges());
+}
+
+TEST_F(ResultsViewTest, BackspaceAtTheStartMergesWithThePreviousSegment) {
+  InlineTextEditor* editor = edit(2);
+  editor->setPlainText("FOUR");
+  caretAt(editor, 0);
+  QTest::keyClick(editor, Qt::Key_Backspace);
+  ASSERT_EQ(w.texts().size(), 2);
+  EXPECT_EQ(w.texts()[1], "three FOUR");
+
+  // With a selection Backspace deletes as usual.
+  editor = edit(0);
+  QTextCursor c = editor->textCursor();
+  c.setPosition(0);
+  c.setPosition(4, QTextCursor::KeepAnchor);
+  editor->setTextCursor(c);
+  QTest::keyClick(editor, Qt::Key_Backspace);
+  EXPECT_EQ(editor->toPlainText(), "two");
+  EXPECT_EQ(w.texts().size(), 2);
+}
+
+// A focus-out commit after Return, Escape or a merge wrote the stale editor text into the
+// segment that then sat at the edited row's index.
+TEST_F(ResultsViewTest, EachEditingSessionEndsOnceWhateverFocusDoesAfterwards) {
+  struct Case {
+    const char* name;
+    std::function<void(InlineTextEditor*)> end;
+    QStringList expected;
+  };
+  const std::vector<Case> cases = {
+      {"split",
+       [](InlineTextEditor* e) {
+         caretAt(e, 3);
+         QTest::keyClick(e, Qt::Key_Return);
+       },
+       {"one two", "thr", "ee", "four"}},
+      {"merge",
+       [](InlineTextEditor* e) {
+         caretAt(e, 0);
+         QTest::keyClick(e, Qt::Key_Backspace);
+       },
+       {"one two three", "four"}},
+      {"cancel",
+       [](InlineTextEditor* e) {
+         e->setPlainText("stale");
+         QTest::keyClick(e, Qt::Key_Escape);
+       },
+       {"one two", "three", "four"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    view.reset();
+    Transcription* fresh = w.addVersion(c.name, Workspace::threeSegments());
+    w.h.vm->loadTranscription(fresh);
+    view = std::make_unique<ResultsView>(*w.h.vm);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    InlineTextEditor* editor = edit(1);
+    ASSERT_NE(editor, nullptr);
+    QPointer<InlineTextEditor> guard = editor;
+    c.end(editor);
+    // Whatever the field still does when it goes away sends nothing more.
+    if (guard) {
+      QFocusEvent out(QEvent::FocusOut, Qt::MouseFocusReason);
+      QApplication::sendEvent(guard, &out);
+    }
+    QApplication::processEvents();
+    EXPECT_EQ(w.texts(), c.expected);
+  }
+}
+
+TEST_F(ResultsViewTest, SaveAndCancelButtonsEndTheSessionWithoutAFocusCommit) {
+  InlineTextEditor* editor = edit(0);
+  editor->setPlainText("edited");
+  QTest::mouseClick(list()->activeEditor()->cancelButton(), Qt::LeftButton);
+  EXPECT_EQ(w.texts()[0], "one two");
+  editor = edit(0);
+  editor->setPlainText("edited");
+  QTest::mouseClick(list()->activeEditor()->saveButton(), Qt::LeftButton);
+  EXPECT_EQ(w.texts()[0], "edited");
+}
+
+TEST_F(ResultsViewTest, DoubleClickOnTheTextAndTheEditButtonOpenTheEditor) {
+  QTest::mouseDClick(list()->viewport(), Qt::LeftButton, {}, centre(1, Part::text));
+  ASSERT_NE(list()->activeEditor(), nullptr);
+  EXPECT_EQ(list()->activeEditor()->segmentId(), w.idAt(1));
+  list()->commitPendingEdit();
+  click(2, Part::edit);
+  ASSERT_NE(list()->activeEditor(), nullptr);
+  EXPECT_EQ(list()->activeEditor()->segmentId(), w.idAt(2));
+}
+
+TEST_F(ResultsViewTest, PopoverRenamesAndReassignsPerTheSharedSwitch) {
+  click(0, Part::badge);
+  SpeakerEditPopover* popover = list()->speakerPopover();
+  ASSERT_NE(popover, nullptr);
+  EXPECT_EQ(popover->nameField()->text(), "Speaker 1");
+  EXPECT_FALSE(popover->saveButton()->isEnabled());
+  ASSERT_EQ(popover->speakerButtons().size(), 1);  // only the other speaker
+  EXPECT_FALSE(popover->reassignButton()->isVisible());
+  popover->nameField()->setText("  ");
+  EXPECT_TRUE(popover->saveButton()->isEnabled());  // blanks can be saved
+  popover->nameField()->setText("Ann");
+  QTest::keyClick(popover->nameField(), Qt::Key_Return);  // Return saves nothing
+  EXPECT_EQ(list()->speakerPopover(), popover);
+  popover->saveButton()->click();
+  EXPECT_EQ(list()->speakerPopover(), nullptr);
+  EXPECT_EQ(view->listModel()->index(2).data(SegmentListModel::SpeakerNameRole).toString(), "Ann");
+
+  // Switch on: this segment only; off: every segment of the speaker.
+  click(0, Part::badge);
+  popover = list()->speakerPopover();
+  popover->speakerButtons()[0]->click();
+  EXPECT_EQ(popover->reassignButton()->text(), "Reassign This Segment");
+  popover->reassignButton()->click();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({1, 1, 0}));
+
+  click(1, Part::badge);
+  popover = list()->speakerPopover();
+  popover->applySwitch()->setChecked(false);
+  EXPECT_FALSE(w.h.vm->reassignToThisSegmentOnly());
+  popover->speakerButtons()[0]->click();
+  EXPECT_EQ(popover->reassignButton()->text(), "Reassign All Segments");
+  popover->reassignButton()->click();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({0, 0, 0}));
+}
+
+TEST_F(ResultsViewTest, PopoverAddNewSpeakerMovesThisSegmentOrAllOfItsSpeaker) {
+  click(0, Part::badge);
+  list()->speakerPopover()->addSpeakerButton()->click();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({2, 1, 0}));
+  w.h.vm->setReassignToThisSegmentOnly(false);
+  click(2, Part::badge);
+  EXPECT_FALSE(list()->speakerPopover()->applySwitch()->isChecked());
+  list()->speakerPopover()->addSpeakerButton()->click();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({2, 1, 3}));
+}
+
+TEST_F(ResultsViewTest, BadgeMenusIgnoreTheSwitch) {
+  std::unique_ptr<QMenu> menu(list()->buildSpeakerMenu(w.idAt(0), nullptr));
+  QStringList top;
+  for (QAction* a : menu->actions()) top << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(top, QStringList({"Rename Speaker...", "-", "Reassign to", "Reassign ALL to"}));
+  action(menu->actions()[3]->menu(), "Speaker 2")->trigger();  // ALL, though the switch is on
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({1, 1, 1}));
+
+  menu.reset(list()->buildSpeakerMenu(w.idAt(1), nullptr));
+  QMenu* one = menu->actions()[2]->menu();
+  EXPECT_EQ(one->actions().last()->text(), "New Speaker...");
+  EXPECT_TRUE(one->actions()[one->actions().size() - 2]->isSeparator());
+  action(one, "New Speaker...")->trigger();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({1, 2, 1}));
+}
+
+TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {
+  AudioPlayerService& player = w.h.vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  click(2, Part::play);
+  EXPECT_DOUBLE_EQ(player.currentTime(), 2.0);
+  EXPECT_TRUE(player.isPlaying());
+  ASSERT_TRUE(testsupport::waitUntil([&] { return w.h.vm->currentSegmentIndex() == 2; }, 5000));
+  click(2, Part::play);
+  EXPECT_FALSE(player.isPlaying());
+  const double pausedAt = player.currentTime();
+  click(2, Part::play);  // resumes where it stopped
+  EXPECT_TRUE(player.isPlaying());
+  EXPECT_GE(player.currentTime(), pausedAt);
+  player.pause();
+}
+
+TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
+  QList<TranscribedSegment> many;
+  for (int i = 0; i < 200; ++i) many << TranscribedSegment(i % 2, i * 0.1, i * 0.1 + 0.1, QString("segment %1").arg(i));
+  w.h.vm->loadTranscription(w.addVersion("long", many));
+  AudioPlayerService& player = w.h.vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  QSignalSpy scrolled(list(), &SegmentListView::followScrolled);
+  for (double t : {15.05, 15.15, 15.25}) player.seek(t);
+  EXPECT_EQ(w.h.vm->currentSegmentIndex(), 152);
+  ASSERT_TRUE(scrolled.wait(2000));
+  QTest::qWait(100);
+  ASSERT_EQ(scrolled.size(), 1);
+  EXPECT_EQ(scrolled[0][0].toUuid(), w.idAt(152));
+  const QRect row = list()->visualRect(view->listModel()->index(152));
+  EXPECT_NEAR(row.top(), list()->viewport()->height() / 10, 12);
+
+  // No index, or one past the end, cancels a pending scroll and starts none.
+  list()->followCurrentIndex(3);
+  list()->followCurrentIndex(std::nullopt);
+  EXPECT_FALSE(list()->hasPendingFollowScroll());
+  list()->followCurrentIndex(200);
+  EXPECT_FALSE(list()->hasPendingFollowScroll());
+}
+
+TEST_F(ResultsViewTest, ATranslationTabIsReadOnly) {
+  auto* translation = w.addVersion("French", Workspace::threeSegments());
+  translation->setIsTranslation(true);
+  translation->setSourceTranscription(version);
+  w.h.context->save();
+  w.h.vm->setActiveTab(ContentTab::translation(translation));
+  EXPECT_TRUE(list()->isReadOnly());
+  list()->startEditing(view->listModel()->segmentAt(0)->id);
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+  click(0, Part::badge);
+  EXPECT_EQ(list()->speakerPopover(), nullptr);
+  w.h.vm->setActiveTab(ContentTab::original());
+  EXPECT_FALSE(list()->isReadOnly());
+}
+
+TEST_F(ResultsViewTest, NewFileSavesAnOpenEditAndStopsPlaybackBeforeTheReset) {
+  QSignalSpy reset(view.get(), &ResultsView::resetRequested);
+  InlineTextEditor* editor = edit(0);
+  editor->setPlainText("kept");
+  view->newFileButton()->click();
+  EXPECT_EQ(reset.size(), 1);
+  EXPECT_FALSE(w.h.vm->audioPlayer().isLoaded());
+  EXPECT_EQ(version->toResult().segments[0].text, "kept");
+}
+
+TEST_F(ResultsViewTest, ExportMenuListsThreeFormatsThenExportAll) {
+  QStringList entries;
+  for (QAction* a : view->exportButton()->menu()->actions()) entries << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(entries,
+            QStringList({"Plain Text (.txt)", "Subtitles (.srt)", "JSON (.json)", "-", "Export All Formats..."}));
+}
+
+TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockWithoutSeeking) {
+  AudioPlayerService& player = w.h.vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  AudioBar* bar = view->audioBar();
+  ASSERT_NE(bar, nullptr);
+  player.seek(5.0);
+  EXPECT_EQ(bar->slider()->value(), 250);
+  EXPECT_EQ(bar->elapsedLabel()->text(), "0:05");
+  EXPECT_EQ(bar->totalLabel()->text(), "0:20");
+  bar->slider()->setValue(500);  // a user's move seeks
+  EXPECT_DOUBLE_EQ(player.currentTime(), 10.0);
+  player.stop();
+  EXPECT_FALSE(bar->playButton()->isEnabled());
+  EXPECT_EQ(bar->totalLabel()->text(), "0:00");
+}
+
+}  // namespace
