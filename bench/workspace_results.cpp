@@ -14,6 +14,7 @@
 #include "Services/AudioEnhancer.h"
 #include "Services/AudioPlayerService.h"
 #include "Services/FileAccessManager.h"
+#include "Services/LocalHTTPServer.h"
 #include "Services/SpeechEngine.h"
 #include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
@@ -31,6 +32,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWebEngineProfile>
 
 #include <cstdlib>
 #include <memory>
@@ -89,7 +91,7 @@ struct Fixture {
     version = new Transcription("Version 1", 10, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
     version->setAudioSource(source);
     context->insert(version);
-    version->updateSegments(TranscriptionResult(segments, kSegments * kSegmentSeconds, 10), *context);
+    context->updateSegments(version, TranscriptionResult(segments, kSegments * kSegmentSeconds, 10));
     context->save();
 
     TranscriptionViewModel::Dependencies deps;
@@ -122,6 +124,13 @@ Fixture& fixture() {
   return f;
 }
 
+// The player-page server and profile, as the application holds them.
+PlayerPageHost pageHost() {
+  static auto* server = new LocalHTTPServer(qApp);
+  static QWebEngineProfile* profile = YouTubePlayerView::createPlayerProfile(qApp);
+  return {*server, *profile};
+}
+
 void BM_ShowResults(benchmark::State& state) {
   Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("could not prepare the transcript and its audio");
@@ -129,7 +138,7 @@ void BM_ShowResults(benchmark::State& state) {
   for (auto _ : state) {
     QElapsedTimer clock;
     clock.start();
-    ResultsView view(*f.vm);
+    ResultsView view(*f.vm, pageHost());
     view.resize(1000, 700);
     view.show();
     QApplication::processEvents();
@@ -144,7 +153,7 @@ BENCHMARK(BM_ShowResults)->UseManualTime()->Unit(benchmark::kMillisecond)->Itera
 void BM_ScrollScreen(benchmark::State& state) {
   Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("could not prepare the transcript and its audio");
-  ResultsView view(*f.vm);
+  ResultsView view(*f.vm, pageHost());
   view.resize(1000, 700);
   view.show();
   waitUntil([&] { return view.listView()->verticalScrollBar()->maximum() > 100000; }, 5000);
@@ -170,7 +179,7 @@ BENCHMARK(BM_ScrollScreen)->UseManualTime()->Unit(benchmark::kMillisecond)->Iter
 void BM_FollowTick(benchmark::State& state) {
   Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("could not prepare the transcript and its audio");
-  ResultsView view(*f.vm);
+  ResultsView view(*f.vm, pageHost());
   view.resize(1000, 700);
   view.show();
   QApplication::processEvents();
@@ -202,6 +211,8 @@ BENCHMARK(BM_FollowTick)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterat
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Qt WebEngine (the player pages' profile) needs shared GL contexts, set before the app exists.
+  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

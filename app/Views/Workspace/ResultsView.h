@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Views/Player/YouTubePlayerView.h"
+
 #include <QHash>
 #include <QUuid>
 #include <QWidget>
@@ -34,7 +36,8 @@ class ResultsView : public QWidget {
   Q_OBJECT
 
  public:
-  explicit ResultsView(TranscriptionViewModel& viewModel, QWidget* parent = nullptr);
+  // `pageHost` serves the online-video player when the media is a video.
+  ResultsView(TranscriptionViewModel& viewModel, PlayerPageHost pageHost, QWidget* parent = nullptr);
   ~ResultsView() override;
 
   void commitPendingEdit();
@@ -67,6 +70,7 @@ class ResultsView : public QWidget {
   std::optional<qsizetype> indexOf(const QUuid& id) const;
 
   TranscriptionViewModel& m_vm;
+  PlayerPageHost m_pageHost;
   QVBoxLayout* m_layout = nullptr;
   QWidget* m_playback = nullptr;
   AudioBar* m_audioBar = nullptr;

@@ -10,6 +10,7 @@
 #include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/SpeakerEditPopover.h"
+#include "app/Views/Player/PlayerPageStandIn.h"
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
 
 #include <QCheckBox>
@@ -34,7 +35,7 @@ class ResultsViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     version = w.showThree();
-    view = std::make_unique<ResultsView>(*w.h.vm);
+    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
     view->resize(900, 600);
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
@@ -181,7 +182,7 @@ TEST_F(ResultsViewTest, EachEditingSessionEndsOnceWhateverFocusDoesAfterwards) {
     view.reset();
     Transcription* fresh = w.addVersion(c.name, Workspace::threeSegments());
     w.h.vm->loadTranscription(fresh);
-    view = std::make_unique<ResultsView>(*w.h.vm);
+    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     InlineTextEditor* editor = edit(1);

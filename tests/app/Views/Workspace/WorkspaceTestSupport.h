@@ -30,7 +30,7 @@ struct Workspace {
     t->setCreatedAt(QDateTime::currentDateTime().addSecs(-60 * minutesAgo));
     t->setAudioSource(source);
     h.context->insert(t);
-    t->updateSegments(TranscriptionResult(segments, 20.0, 2.0), *h.context);
+    h.context->updateSegments(t, TranscriptionResult(segments, 20.0, 2.0));
     h.context->save();
     return t;
   }
