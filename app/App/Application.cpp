@@ -108,6 +108,7 @@ void Application::showMainWindow() {
     actions.pickAudioFiles = &MainWindow::pickAudioFilesWithDialog;
     actions.openTranslationSettings = [this] { showTranslationSettings(); };
     actions.openSettings = [this] { showSettings(); };
+    actions.playerPageHost = [this] { return playerPageHost(); };
     actions.isTranslationConfigured = [this] { return m_translationSettings->isCurrentProviderConfigured(); };
     m_mainWindow = std::make_unique<MainWindow>(*m_viewModel, *m_modelContext, std::move(actions));
     m_mainWindow->setSelectedGroup(ensureDefaultGroup(*m_modelContext, *m_appSettings));

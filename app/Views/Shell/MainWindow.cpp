@@ -5,12 +5,17 @@
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
+#include "Views/Workspace/ReprocessDialog.h"
+#include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/TranscriptionVersionsBar.h"
+#include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
 #include <QDragEnterEvent>
@@ -100,6 +105,26 @@ QWidget* MainWindow::buildWorkspace() {
   auto* layout = new QVBoxLayout(page);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
+  m_versionsBar = new TranscriptionVersionsBar(&m_context, page);
+  m_versionsBar->setBeforeStoreWrite([this] { m_viewModel.saveIfNeeded(); });
+  layout->addWidget(m_versionsBar);
+  m_versionActions = new VersionActions(m_viewModel, *m_versionsBar, this);
+  connect(m_versionsBar, &TranscriptionVersionsBar::selectedTranscriptionChanged, this, [this](Transcription* version) {
+    if (m_results) m_results->commitPendingEdit();
+    if (version) {
+      if (version != m_viewModel.currentTranscription()) m_viewModel.loadTranscription(version);
+    } else {
+      m_viewModel.clearResult();
+    }
+  });
+  connect(m_versionsBar, &TranscriptionVersionsBar::duplicateRequested, m_versionActions, &VersionActions::duplicate);
+  connect(m_versionsBar, &TranscriptionVersionsBar::createNewRequested, this, [this] {
+    auto* dialog = new ReprocessDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &ReprocessDialog::newVersionRequested, m_versionActions, &VersionActions::reprocessAsNewVersion);
+    connect(dialog, &ReprocessDialog::overwriteRequested, m_versionActions, &VersionActions::reprocessOverwrite);
+    dialog->open();
+  });
   m_tabBar = new ContentTabBar(
       m_viewModel, m_context, [this] { openCreateTranslation(); }, page);
   layout->addWidget(m_tabBar);
@@ -107,27 +132,23 @@ QWidget* MainWindow::buildWorkspace() {
   line->setFrameShape(QFrame::HLine);
   m_tabBarLine = line;
   layout->addWidget(line);
-  // Until the editing workspace is placed here, the transcript is shown read-only.
-  m_transcript = new QPlainTextEdit(page);
-  m_transcript->setReadOnly(true);
-  m_transcript->setAccessibleName(QStringLiteral("Transcript"));
-  layout->addWidget(m_transcript, 1);
+  m_workspaceLayout = layout;
   return page;
 }
 
 void MainWindow::refreshWorkspace() {
   const bool hasVersion = m_viewModel.currentTranscription() != nullptr;
   m_tabBar->setVisible(hasVersion);
-  const std::optional<TranscriptionResult> result = m_viewModel.activeResult();
-  m_transcript->setVisible(result.has_value());
-  m_tabBarLine->setVisible(result.has_value());
-  if (!result) return;
-  QStringList lines;
-  const QList<Speaker> speakers = m_viewModel.activeSpeakers();
-  for (const auto& segment : result->segments) {
-    lines << QStringLiteral("%1: %2").arg(Speaker::displayLabel(segment.speakerId, speakers), segment.text);
+  m_versionsBar->setAudioSource(m_viewModel.currentAudioSource());
+  m_versionsBar->setSelectedTranscription(m_viewModel.currentTranscription());
+  m_versionsBar->refresh();
+  const bool hasResult = m_viewModel.activeResult().has_value();
+  // Made when first needed: its player pages start the web engine.
+  if (hasResult && !m_results && m_actions.playerPageHost) {
+    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
+    m_workspaceLayout->addWidget(m_results, 1);
   }
-  m_transcript->setPlainText(lines.join(QLatin1Char('\n')));
+  if (m_results) m_results->setVisible(hasResult);
 }
 
 void MainWindow::openCreateTranslation() {

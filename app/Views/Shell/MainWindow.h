@@ -10,12 +10,18 @@
 class QAction;
 class QLabel;
 class QPlainTextEdit;
+class QVBoxLayout;
 class QSplitter;
 
 namespace parlowvista {
 
+struct PlayerPageHost;
+
 class ActivityLogView;
 class ContentTabBar;
+class ResultsView;
+class TranscriptionVersionsBar;
+class VersionActions;
 class ImportQueue;
 class ModelContext;
 class ProcessingScreens;
@@ -42,6 +48,9 @@ class MainWindow : public QMainWindow {
     std::function<void()> openTranslationSettings;
     // Whether the chosen translation provider can be used (a key stored, or its tool found).
     std::function<bool()> isTranslationConfigured;
+    // What the transcript workspace's online-video player runs in; without it the workspace
+    // is not shown (tests of the other screens).
+    std::function<PlayerPageHost()> playerPageHost;
   };
 
   MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent = nullptr);
@@ -63,6 +72,8 @@ class MainWindow : public QMainWindow {
   QAction* settingsAction() const { return m_settings; }
   QAction* translationSettingsAction() const { return m_translationSettings; }
   ContentTabBar* contentTabBar() const { return m_tabBar; }
+  TranscriptionVersionsBar* versionsBar() const { return m_versionsBar; }
+  ResultsView* resultsView() const { return m_results; }
   // Opens the create-translation sheet for the current version (nothing without one).
   void openCreateTranslation();
   // Replaces the library column's content (the group and source lists).
@@ -90,7 +101,10 @@ class MainWindow : public QMainWindow {
   SidePanel* m_side = nullptr;
   ContentTabBar* m_tabBar = nullptr;
   QWidget* m_tabBarLine = nullptr;
-  QPlainTextEdit* m_transcript = nullptr;
+  TranscriptionVersionsBar* m_versionsBar = nullptr;
+  VersionActions* m_versionActions = nullptr;
+  ResultsView* m_results = nullptr;
+  QVBoxLayout* m_workspaceLayout = nullptr;
   ImportQueue* m_queue = nullptr;
   QAction* m_addAudio = nullptr;
   QAction* m_settings = nullptr;

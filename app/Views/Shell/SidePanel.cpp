@@ -4,6 +4,7 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ProcessingScreens.h"
+#include "Views/Workspace/SpeakersPanel.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -106,6 +107,8 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   layout->addWidget(buildStatus());
   layout->addWidget(buildEnhancement());
   layout->addWidget(buildSpeakerDetection());
+  m_speakersPanel = new SpeakersPanel(m_viewModel, content);
+  layout->addWidget(m_speakersPanel);
   layout->addWidget(buildSubtitles());
   layout->addWidget(buildResult());
   layout->addWidget(buildSaveStatus());
@@ -401,6 +404,7 @@ void SidePanel::refresh() {
 
   const TranscriptionResult* result = state.result();
   m_result->setVisible(result != nullptr);
+  m_speakersPanel->setVisible(result != nullptr);
   m_saveStatus->setVisible(result != nullptr);
   if (result) {
     m_duration->setText(TranscriptionResult::formatDuration(result->audioDuration()));

@@ -89,6 +89,7 @@ class SidePanel : public QScrollArea {
   QLabel* m_lastSaved = nullptr;
   QPushButton* m_saveNow = nullptr;
   ActivityLogView* m_log = nullptr;
+  QWidget* m_speakersPanel = nullptr;
 };
 
 }  // namespace parlowvista

@@ -17,6 +17,7 @@
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SettingsWindow.h"
 #include "Views/Translation/TranslationSettingsView.h"
+#include "Views/Workspace/ResultsView.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/LoopbackServer.h"
 
@@ -132,6 +133,10 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     EXPECT_EQ(window.windowTitle(), "Version 1");
     ASSERT_EQ(version->segments().size(), 2);
     EXPECT_EQ(version->segments()[0]->text(), "hello");
+    // The workspace shows it, with the version in the versions bar.
+    ASSERT_NE(window.resultsView(), nullptr);
+    EXPECT_TRUE(window.resultsView()->isVisible());
+    EXPECT_EQ(window.resultsView()->statValue(QStringLiteral("Segments")), "2");
     ASSERT_TRUE(testsupport::waitUntil([&] { return vm.audioPlayer().isLoaded(); }, 30000));
     EXPECT_NEAR(vm.audioPlayer().duration(), 14.0, 0.2);
 
