@@ -9,7 +9,6 @@
 #include <voxtrellis/StreamingEouAsrManager.h>
 
 #include "BenchSupport.h"
-#include "Onnx/OnnxModel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -86,13 +85,8 @@ void BM_EouLatency(benchmark::State& state) {
 BENCHMARK(BM_EouLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SlidingWindowMinute(benchmark::State& state) {
-  const fs::path repo = kFixtures / "asr" / "parakeet-tdt-0.6b-v3-onnx";
-  AsrModels models;
-  models.preprocessor = OnnxModel::load(repo / "Preprocessor.mlmodelc", ComputeUnits::cpuOnly);
-  models.encoder = OnnxModel::load(repo / "Encoder.mlmodelc", ComputeUnits::cpuOnly);
-  models.decoder = OnnxModel::load(repo / "Decoder.mlmodelc", ComputeUnits::cpuOnly);
-  models.joint = OnnxModel::load(repo / "JointDecision.mlmodelc", ComputeUnits::cpuOnly);
-  models.vocabulary = AsrModels::loadVocabulary(repo, AsrModelVersion::v3);
+  const AsrModels models = AsrModels::load(kFixtures / "asr" / "parakeet-tdt-0.6b-v3-onnx",
+                                           AsrModelConfiguration{ComputeUnits::cpuOnly}, AsrModelVersion::v3);
   const std::vector<float> audio(60 * 16000, 0.0f);
   for (auto _ : state) {
     StreamingAsrManager asr(StreamingAsrConfig::streaming());

@@ -179,6 +179,16 @@ TEST(StreamingEouAsrManagerTests, ChecksTheModelsWhenTheyLoad) {
   StreamingEouAsrManager asr;
   EXPECT_THROW(asr.loadModels(dir.path()), ModelRuntimeError);
   EXPECT_THROW(asr.loadModels(dir / "nowhere"), ModelRuntimeError);
+
+  // The prediction network in the encoder's place.
+  testsupport::TempDir swapped;
+  fs::create_symlink(eouFolder() / "decoder.mlmodelc", swapped / "streaming_encoder.mlmodelc");
+  try {
+    asr.loadModels(swapped.path());
+    FAIL() << "a model without audio_signal loaded as the encoder";
+  } catch (const ModelRuntimeError& e) {
+    EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::interfaceMismatch);
+  }
 }
 
 }  // namespace
