@@ -4,8 +4,9 @@
 // calls for the same number of decoder and joint steps, measured in the same
 // run. The random-weight models are generated at the first start by
 // tools/bench/asr_models.py into the temporary folder.
+#include "ASR/TDT/TdtDecoderModel.h"
 #include "ASR/TDT/TdtDecoderV3.h"
-#include "Onnx/OnnxModel.h"
+#include "ASR/TDT/TdtJointModel.h"
 #include "Onnx/OrtEnvironment.h"
 
 #include <benchmark/benchmark.h>
@@ -34,8 +35,8 @@ TdtDecoderV3::Request request(const Tensor& encoder) {
 
 struct BenchModels {
   fs::path folder;
-  std::shared_ptr<OnnxModel> decoder;
-  std::shared_ptr<OnnxModel> joint;
+  std::shared_ptr<TdtDecoderModel> decoder;
+  std::shared_ptr<TdtJointModel> joint;
   Tensor encoder;
   TdtDecoderV3::Statistics calls;  // of one decode of the window
 };
@@ -56,8 +57,8 @@ BenchModels makeBenchModels(ComputeUnits units) {
         throw std::runtime_error("could not generate the benchmark models");
       }
     }
-    m.decoder = OnnxModel::load(m.folder / "Decoder.mlmodelc", units);
-    m.joint = OnnxModel::load(m.folder / "JointDecision.mlmodelc", units);
+    m.decoder = TdtDecoderModel::load(m.folder / "Decoder.mlmodelc", units);
+    m.joint = TdtJointModel::load(m.folder / "JointDecision.mlmodelc", units);
     m.encoder = Tensor::zeros(ElementType::float32, {1, 1024, kFrames});
     std::mt19937 rng(7);
     std::normal_distribution<float> normal(0.0f, 1.0f);

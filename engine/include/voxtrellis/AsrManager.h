@@ -14,8 +14,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace voxtrellis {
 
@@ -32,6 +30,7 @@ namespace voxtrellis {
 // operation at a time. The progress stream may be drained from any thread.
 // Shared-owned so that progress callbacks never outlive it.
 class AudioPCMBuffer;
+class AsrManagerImpl;
 
 class AsrManager : public std::enable_shared_from_this<AsrManager> {
  public:
@@ -76,65 +75,13 @@ class AsrManager : public std::enable_shared_from_this<AsrManager> {
   const std::optional<AsrModels>& asrModels() const;
   const std::map<int64_t, std::string>& vocabulary() const;
 
-  // ---- one buffer ---------------------------------------------------------
-
-  ASRResult transcribeWithState(std::span<const float> samples, TdtDecoderState& decoderState);
-
-  struct InferenceResult {
-    TdtHypothesis hypothesis;
-    int encoderSequenceLength = 0;
-  };
-  // Preprocessor, encoder and decoder on one padded window. Frame indices of
-  // the hypothesis are offset by `globalFrameOffset`. `keepTokenAtEnd`: no
-  // audio follows this window and no flush runs (see TdtDecoderV3).
-  InferenceResult executeMLInferenceWithTimings(std::span<const float> paddedSamples, std::optional<int> originalLength,
-                                                std::optional<int> actualAudioFrames, TdtDecoderState& decoderState,
-                                                int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset,
-                                                bool keepTokenAtEnd = false);
-
-  // ---- tokens to text ------------------------------------------------------
-
-  // Text, timings (made from frames unless `tokenTimings` is given), duration
-  // and confidence. Never throws.
-  ASRResult processTranscriptionResult(const std::vector<int>& tokenIds, const std::vector<int>& timestamps,
-                                       const std::vector<float>& confidences, const std::vector<int>& tokenDurations,
-                                       int encoderSequenceLength, std::span<const float> audioSamples,
-                                       double processingTime, const std::vector<TokenTiming>& tokenTimings = {}) const;
-  std::pair<std::string, std::vector<TokenTiming>> convertTokensWithExistingTimings(
-      const std::vector<int>& tokenIds, const std::vector<TokenTiming>& timings) const;
-  std::vector<TokenTiming> createTokenTimings(const std::vector<int>& tokenIds, const std::vector<int>& timestamps,
-                                              const std::vector<float>& confidences,
-                                              const std::vector<int>& tokenDurations) const;
-  float calculateConfidence(double duration, int tokenCount, bool isEmpty,
-                            const std::vector<float>& tokenConfidences) const;
-
-  // ---- streaming windows ---------------------------------------------------
-
-  struct StreamingChunkResult {
-    std::vector<int> tokens;
-    std::vector<int> timestamps;
-    std::vector<float> confidences;
-    int encoderSequenceLength = 0;
-  };
-  // One window of a live stream, decoded from the source's stored state. The
-  // stored state changes only when the window succeeds.
-  StreamingChunkResult transcribeStreamingChunk(std::span<const float> chunk, AudioSource source,
-                                                const std::vector<int>& previousTokens, bool isLastChunk);
-
-  struct DeduplicationResult {
-    std::vector<int> deduped;
-    int removedCount = 0;
-  };
-  // Drops from `current` the tokens that repeat the end of `previous`.
-  DeduplicationResult removeDuplicateTokenSequence(const std::vector<int>& previous, const std::vector<int>& current,
-                                                   int maxOverlap) const;
-
-  struct Impl;
+  // The user of the engine's internal steps (window inference, streaming
+  // windows, token results); see ASR/AsrManagerImpl.h.
+  friend class AsrManagerImpl;
 
  private:
   explicit AsrManager(const ASRConfig& config);
-  void primeBothStates();
-  std::unique_ptr<Impl> m_impl;
+  std::unique_ptr<AsrManagerImpl> m_impl;
 };
 
 }  // namespace voxtrellis

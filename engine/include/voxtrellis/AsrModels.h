@@ -13,7 +13,10 @@
 
 namespace voxtrellis {
 
-class OnnxModel;
+class TdtPreprocessorModel;
+class TdtEncoderModel;
+class TdtDecoderModel;
+class TdtJointModel;
 
 // Which generation of the recognition models; chooses the repository, the
 // cache folder, the blank id and the decoder variant.
@@ -50,10 +53,10 @@ class AsrModelsError : public std::runtime_error {
 // R = parent(F) / <the version's folder name> and hands parent(F) to the model
 // loader, which appends the folder name itself.
 struct AsrModels {
-  std::shared_ptr<OnnxModel> encoder;
-  std::shared_ptr<OnnxModel> preprocessor;
-  std::shared_ptr<OnnxModel> decoder;
-  std::shared_ptr<OnnxModel> joint;
+  std::shared_ptr<TdtEncoderModel> encoder;
+  std::shared_ptr<TdtPreprocessorModel> preprocessor;
+  std::shared_ptr<TdtDecoderModel> decoder;
+  std::shared_ptr<TdtJointModel> joint;
   AsrModelConfiguration configuration;
   std::map<int64_t, std::string> vocabulary;
   AsrModelVersion version = AsrModelVersion::v3;
@@ -74,8 +77,10 @@ struct AsrModels {
   // given folder itself). Returns the folder. Throws the loader's errors.
   static std::filesystem::path download(const std::optional<std::filesystem::path>& directory = std::nullopt,
                                         bool force = false, AsrModelVersion version = AsrModelVersion::v3);
-  // Loads the four models and the vocabulary. Throws AsrModelsError
-  // (loadingFailed, modelNotFound) and the loader's errors.
+  // Loads the four models and the vocabulary. Each model's inputs and
+  // outputs are checked here, so a model of another interface fails at load,
+  // naming its file. Throws AsrModelsError (loadingFailed, modelNotFound) and
+  // the loader's errors.
   static AsrModels load(const std::filesystem::path& directory,
                         const std::optional<AsrModelConfiguration>& configuration = std::nullopt,
                         AsrModelVersion version = AsrModelVersion::v3);

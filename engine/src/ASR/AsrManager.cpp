@@ -1,14 +1,60 @@
 #include "ASR/AsrManagerImpl.h"
 
 #include <voxtrellis/ASRError.h>
+#include <voxtrellis/AudioFormat.h>
 
 #include "Shared/MLArrayCache.h"
 
-#include <voxtrellis/AudioFormat.h>
-
-#include <cstring>
-
 namespace voxtrellis {
+
+AsrManagerImpl::AsrManagerImpl(const ASRConfig& cfg) : config(cfg) {
+  microphoneDecoderState = TdtDecoderState::make();
+  systemDecoderState = TdtDecoderState::make();
+  // The first window should not wait for its input arrays; transcription
+  // works before the warming has finished (the cache then allocates).
+  warming = std::async(std::launch::async, [] {
+    sharedMLArrayCache().prewarm({{{1, asr::windowSamples}, MLMultiArrayDataType::float32},
+                                  {{1}, MLMultiArrayDataType::int32},
+                                  {{2, 1, 640}, MLMultiArrayDataType::float32}});
+  });
+}
+
+AsrManagerImpl::~AsrManagerImpl() {
+  if (warming.valid()) {
+    warming.wait();
+  }
+}
+
+bool AsrManagerImpl::isAvailable() const {
+  const bool core = encoderModel && decoderModel && jointModel;
+  if (!core) {
+    return false;
+  }
+  return !asrModels || preprocessorModel != nullptr;
+}
+
+void AsrManagerImpl::initializeDecoderState(TdtDecoderState& state) {
+  if (!decoderModel) {
+    throw ASRError::notInitialized();
+  }
+  state.reset();
+  // The arrays are the model's state input and output alike.
+  state.hiddenState.resize(TdtDecoderState::stateElementCount, 0.0f);
+  state.cellState.resize(TdtDecoderState::stateElementCount, 0.0f);
+  TdtDecoderModel::Session session(*decoderModel, state.hiddenState, state.cellState);
+  session.step(0);
+}
+
+void AsrManagerImpl::primeBothStates() {
+  initializeDecoderState(microphoneDecoderState);
+  initializeDecoderState(systemDecoderState);
+}
+
+TdtDecoderState& AsrManagerImpl::decoderState(AudioSource source) {
+  return source == AudioSource::microphone ? microphoneDecoderState : systemDecoderState;
+}
+
+// ---- the public face ---------------------------------------------------------
 
 std::shared_ptr<AsrManager> AsrManager::create(const ASRConfig& config) {
   std::shared_ptr<AsrManager> manager(new AsrManager(config));
@@ -18,36 +64,16 @@ std::shared_ptr<AsrManager> AsrManager::create(const ASRConfig& config) {
   return manager;
 }
 
-AsrManager::AsrManager(const ASRConfig& config) : m_impl(std::make_unique<Impl>()) {
-  m_impl->config = config;
-  m_impl->microphoneDecoderState = TdtDecoderState::make();
-  m_impl->systemDecoderState = TdtDecoderState::make();
-  // The first window should not wait for its input arrays; transcription
-  // works before the warming has finished (the cache then allocates).
-  m_impl->warming = std::async(std::launch::async, [] {
-    sharedMLArrayCache().prewarm({{{1, asr::windowSamples}, MLMultiArrayDataType::float32},
-                                  {{1}, MLMultiArrayDataType::int32},
-                                  {{2, 1, 640}, MLMultiArrayDataType::float32}});
-  });
-}
+AsrManager::AsrManager(const ASRConfig& config) : m_impl(std::make_unique<AsrManagerImpl>(config)) {}
 
-AsrManager::~AsrManager() {
-  if (m_impl && m_impl->warming.valid()) {
-    m_impl->warming.wait();
-  }
-}
+AsrManager::~AsrManager() = default;
 
 const ASRConfig& AsrManager::config() const {
   return m_impl->config;
 }
 
 bool AsrManager::isAvailable() const {
-  const Impl& d = *m_impl;
-  const bool core = d.encoderModel && d.decoderModel && d.jointModel;
-  if (!core) {
-    return false;
-  }
-  return !d.asrModels || d.preprocessorModel != nullptr;
+  return m_impl->isAvailable();
 }
 
 std::shared_ptr<ProgressStream> AsrManager::transcriptionProgressStream() {
@@ -55,7 +81,7 @@ std::shared_ptr<ProgressStream> AsrManager::transcriptionProgressStream() {
 }
 
 void AsrManager::initialize(const AsrModels& models) {
-  Impl& d = *m_impl;
+  AsrManagerImpl& d = *m_impl;
   d.logger.info("Initializing AsrManager with provided models");
   d.asrModels = models;
   d.preprocessorModel = models.preprocessor;
@@ -68,48 +94,15 @@ void AsrManager::initialize(const AsrModels& models) {
 }
 
 void AsrManager::initializeDecoderState(TdtDecoderState& state) {
-  Impl& d = *m_impl;
-  if (!d.decoderModel) {
-    throw ASRError::notInitialized();
-  }
-  state.reset();
-  const OnnxModel& model = *d.decoderModel;
-  auto intTensor = [&model](const char* name, std::vector<int64_t> shape, int64_t value) {
-    const TensorInfo* info = model.input(name);
-    if (info && info->type == ElementType::int64) {
-      Tensor t = Tensor::zeros(ElementType::int64, std::move(shape));
-      t.data<int64_t>()[0] = value;
-      return t;
-    }
-    Tensor t = Tensor::zeros(ElementType::int32, std::move(shape));
-    t.data<int32_t>()[0] = static_cast<int32_t>(value);
-    return t;
-  };
-  const std::vector<int64_t> stateShape = {TdtDecoderState::layerCount, 1, TdtDecoderState::hiddenSize};
-  NamedTensors inputs;
-  inputs["targets"] = intTensor("targets", {1, 1}, 0);
-  inputs["target_length"] = intTensor("target_length", {1}, 1);
-  inputs["h_in"] = Tensor::borrow(ElementType::float32, stateShape, state.hiddenState.data());
-  inputs["c_in"] = Tensor::borrow(ElementType::float32, stateShape, state.cellState.data());
-  const NamedTensors outputs = model.predict(inputs);
-  auto take = [&outputs](const char* name, std::vector<float>& destination) {
-    auto it = outputs.find(name);
-    if (it == outputs.end() || it->second.elementCount() != destination.size()) {
-      return;  // a missing array leaves the field as it was
-    }
-    destination = it->second.toFloats();
-  };
-  take("h_out", state.hiddenState);
-  take("c_out", state.cellState);
+  m_impl->initializeDecoderState(state);
 }
 
 void AsrManager::resetDecoderState() {
-  initializeDecoderState(m_impl->microphoneDecoderState);
-  initializeDecoderState(m_impl->systemDecoderState);
+  m_impl->primeBothStates();
 }
 
 void AsrManager::resetDecoderState(AudioSource source) {
-  initializeDecoderState(decoderState(source));
+  m_impl->initializeDecoderState(m_impl->decoderState(source));
 }
 
 void AsrManager::resetState() {
@@ -118,7 +111,7 @@ void AsrManager::resetState() {
 }
 
 void AsrManager::cleanup() {
-  Impl& d = *m_impl;
+  AsrManagerImpl& d = *m_impl;
   d.preprocessorModel.reset();
   d.encoderModel.reset();
   d.decoderModel.reset();
@@ -129,7 +122,7 @@ void AsrManager::cleanup() {
 }
 
 TdtDecoderState& AsrManager::decoderState(AudioSource source) {
-  return source == AudioSource::microphone ? m_impl->microphoneDecoderState : m_impl->systemDecoderState;
+  return m_impl->decoderState(source);
 }
 
 const TdtDecoderState& AsrManager::decoderState(AudioSource source) const {
@@ -144,35 +137,39 @@ const std::map<int64_t, std::string>& AsrManager::vocabulary() const {
   return m_impl->vocabulary;
 }
 
-void AsrManager::primeBothStates() {
-  resetDecoderState();
-}
-
 ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source) {
+  AsrManagerImpl& d = *m_impl;
   const bool isLong = samples.size() > static_cast<size_t>(asr::windowSamples);
   if (isLong) {
-    m_impl->progressEmitter->ensureSession();
+    d.progressEmitter->ensureSession();
   }
+  // The chunk processor's progress: dropped once the recogniser is gone.
+  std::weak_ptr<AsrManager> weak = weak_from_this();
+  auto progress = [weak](double p) {
+    if (auto self = weak.lock()) {
+      self->m_impl->progressEmitter->report(p);
+    }
+  };
   ASRResult result;
   try {
-    result = transcribeWithState(samples, decoderState(source));
-    primeBothStates();
+    result = d.transcribeWithState(samples, d.decoderState(source), progress);
+    d.primeBothStates();
   } catch (...) {
     // A failed file must not hand its decoder context to the next one: prime
     // both states again, and when even that is impossible (no models), leave
     // fresh states rather than half-advanced ones.
     try {
-      primeBothStates();
+      d.primeBothStates();
     } catch (...) {
       resetState();
     }
     if (isLong) {
-      m_impl->progressEmitter->failSession(std::current_exception());
+      d.progressEmitter->failSession(std::current_exception());
     }
     throw;
   }
   if (isLong) {
-    m_impl->progressEmitter->finishSession();
+    d.progressEmitter->finishSession();
   }
   return result;
 }

@@ -31,15 +31,14 @@ bool isBlankText(const std::string& s) {
 
 }  // namespace
 
-ASRResult AsrManager::processTranscriptionResult(const std::vector<int>& tokenIds, const std::vector<int>& timestamps,
-                                                 const std::vector<float>& confidences,
-                                                 const std::vector<int>& tokenDurations, int /*encoderSequenceLength*/,
-                                                 std::span<const float> audioSamples, double processingTime,
-                                                 const std::vector<TokenTiming>& tokenTimings) const {
+ASRResult AsrManagerImpl::processTranscriptionResult(
+    const std::vector<int>& tokenIds, const std::vector<int>& timestamps, const std::vector<float>& confidences,
+    const std::vector<int>& tokenDurations, int /*encoderSequenceLength*/, std::span<const float> audioSamples,
+    double processingTime, const std::vector<TokenTiming>& tokenTimings) const {
   auto [text, carried] = convertTokensWithExistingTimings(tokenIds, tokenTimings);
   std::vector<TokenTiming> made = createTokenTimings(tokenIds, timestamps, confidences, tokenDurations);
   ASRResult result;
-  result.duration = static_cast<double>(audioSamples.size()) / static_cast<double>(m_impl->config.sampleRate);
+  result.duration = static_cast<double>(audioSamples.size()) / static_cast<double>(config.sampleRate);
   result.confidence =
       calculateConfidence(result.duration, static_cast<int>(tokenIds.size()), isBlankText(text), confidences);
   result.text = std::move(text);
@@ -48,12 +47,11 @@ ASRResult AsrManager::processTranscriptionResult(const std::vector<int>& tokenId
   return result;
 }
 
-std::pair<std::string, std::vector<TokenTiming>> AsrManager::convertTokensWithExistingTimings(
+std::pair<std::string, std::vector<TokenTiming>> AsrManagerImpl::convertTokensWithExistingTimings(
     const std::vector<int>& tokenIds, const std::vector<TokenTiming>& timings) const {
   if (tokenIds.empty()) {
     return {};
   }
-  const auto& vocabulary = m_impl->vocabulary;
   std::string joined;
   std::vector<TokenTiming> out;
   for (size_t i = 0; i < tokenIds.size(); ++i) {
@@ -72,10 +70,10 @@ std::pair<std::string, std::vector<TokenTiming>> AsrManager::convertTokensWithEx
   return {trimSpacesAndTabs(withSpaces(joined)), std::move(out)};
 }
 
-std::vector<TokenTiming> AsrManager::createTokenTimings(const std::vector<int>& tokenIds,
-                                                        const std::vector<int>& timestamps,
-                                                        const std::vector<float>& confidences,
-                                                        const std::vector<int>& tokenDurations) const {
+std::vector<TokenTiming> AsrManagerImpl::createTokenTimings(const std::vector<int>& tokenIds,
+                                                            const std::vector<int>& timestamps,
+                                                            const std::vector<float>& confidences,
+                                                            const std::vector<int>& tokenDurations) const {
   if (tokenIds.empty() || timestamps.size() != tokenIds.size() || confidences.size() != tokenIds.size()) {
     return {};
   }
@@ -102,8 +100,8 @@ std::vector<TokenTiming> AsrManager::createTokenTimings(const std::vector<int>& 
       t.endTime = t.startTime + frame;
     }
     t.endTime = std::max(t.endTime, t.startTime + 0.001);
-    auto it = m_impl->vocabulary.find(tokenIds[i]);
-    t.token = withSpaces(it != m_impl->vocabulary.end() ? it->second : "token_" + std::to_string(tokenIds[i]));
+    auto it = vocabulary.find(tokenIds[i]);
+    t.token = withSpaces(it != vocabulary.end() ? it->second : "token_" + std::to_string(tokenIds[i]));
     t.tokenId = tokenIds[i];
     t.confidence = confidences[i];
     out.push_back(std::move(t));
@@ -111,13 +109,13 @@ std::vector<TokenTiming> AsrManager::createTokenTimings(const std::vector<int>& 
   return out;
 }
 
-float AsrManager::calculateConfidence(double /*duration*/, int tokenCount, bool isEmpty,
-                                      const std::vector<float>& tokenConfidences) const {
+float AsrManagerImpl::calculateConfidence(double /*duration*/, int tokenCount, bool isEmpty,
+                                          const std::vector<float>& tokenConfidences) const {
   if (isEmpty) {
     return 0.1f;
   }
   if (tokenConfidences.empty() || static_cast<int>(tokenConfidences.size()) != tokenCount) {
-    m_impl->logger.warning("Expected token confidences but got none - this should not happen");
+    logger.warning("Expected token confidences but got none - this should not happen");
     return 0.5f;
   }
   float sum = 0.0f;

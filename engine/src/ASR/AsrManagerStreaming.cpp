@@ -24,9 +24,10 @@ constexpr int kSearchWindow = 15;
 
 }  // namespace
 
-AsrManager::StreamingChunkResult AsrManager::transcribeStreamingChunk(std::span<const float> chunk, AudioSource source,
-                                                                      const std::vector<int>& previousTokens,
-                                                                      bool isLastChunk) {
+AsrManagerImpl::StreamingChunkResult AsrManagerImpl::transcribeStreamingChunk(std::span<const float> chunk,
+                                                                              AudioSource source,
+                                                                              const std::vector<int>& previousTokens,
+                                                                              bool isLastChunk) {
   // Work on a copy: the stored state is replaced only when the window
   // succeeds, so a failed window leaves it exactly as it was.
   TdtDecoderState working = decoderState(source);
@@ -63,9 +64,9 @@ AsrManager::StreamingChunkResult AsrManager::transcribeStreamingChunk(std::span<
   return out;
 }
 
-AsrManager::DeduplicationResult AsrManager::removeDuplicateTokenSequence(const std::vector<int>& previous,
-                                                                         const std::vector<int>& current,
-                                                                         int maxOverlap) const {
+AsrManagerImpl::DeduplicationResult AsrManagerImpl::removeDuplicateTokenSequence(const std::vector<int>& previous,
+                                                                                 const std::vector<int>& current,
+                                                                                 int maxOverlap) const {
   DeduplicationResult result;
   result.deduped = current;
   const int searchWindow = std::min(static_cast<int>(previous.size()), kSearchWindow);
@@ -85,23 +86,23 @@ AsrManager::DeduplicationResult AsrManager::removeDuplicateTokenSequence(const s
 
   for (int L = M; L >= 2; --L) {
     if (std::equal(previous.end() - L, previous.end(), cur.begin())) {
-      m_impl->logger.debug("Found exact suffix-prefix overlap of length " + std::to_string(L) + ": " +
-                           tokenList(cur.begin(), cur.begin() + L));
+      logger.debug("Found exact suffix-prefix overlap of length " + std::to_string(L) + ": " +
+                   tokenList(cur.begin(), cur.begin() + L));
       cur.erase(cur.begin(), cur.begin() + L);
       result.removedCount += L;
       return result;
     }
   }
 
-  const int boundarySearchFrames = std::max(0, m_impl->config.tdtConfig.boundarySearchFrames);
+  const int boundarySearchFrames = std::max(0, config.tdtConfig.boundarySearchFrames);
   for (int L = M; L >= 2; --L) {
     for (int p = prevCount - searchWindow; p <= prevCount - L; ++p) {
       const int cEnd = std::min(boundarySearchFrames, curCount - L + 1);
       for (int c = 0; c < cEnd; ++c) {
         if (std::equal(cur.begin() + c, cur.begin() + c + L, previous.begin() + p)) {
-          m_impl->logger.debug("Found duplicate sequence length=" + std::to_string(L) + " at currStart=" +
-                               std::to_string(c) + ": " + tokenList(cur.begin() + c, cur.begin() + c + L) +
-                               " (boundarySearch=" + std::to_string(boundarySearchFrames) + ")");
+          logger.debug("Found duplicate sequence length=" + std::to_string(L) + " at currStart=" + std::to_string(c) +
+                       ": " + tokenList(cur.begin() + c, cur.begin() + c + L) +
+                       " (boundarySearch=" + std::to_string(boundarySearchFrames) + ")");
           cur.erase(cur.begin(), cur.begin() + c + L);
           result.removedCount += c + L;
           return result;

@@ -1,4 +1,5 @@
 #include "ASR/AsrManagerImpl.h"
+#include "ASR/AsrPredictionOptions.h"
 #include "ASR/ChunkProcessor.h"
 #include "ASR/EncoderInput.h"
 #include "ASR/TDT/TdtDecoderV3.h"
@@ -22,14 +23,6 @@ std::string joinedSortedNames(const NamedTensors& features) {
     s += name;
   }
   return s;
-}
-
-int readFirstInteger(const Tensor& t) {
-  switch (t.type()) {
-    case ElementType::int32: return t.data<int32_t>()[0];
-    case ElementType::int64: return static_cast<int>(t.data<int64_t>()[0]);
-    default: return static_cast<int>(t.toFloats().at(0));
-  }
 }
 
 }  // namespace
@@ -61,7 +54,8 @@ NamedTensors prepareEncoderInput(const std::vector<std::string>& encoderInputNam
   return features;
 }
 
-ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDecoderState& state) {
+ASRResult AsrManagerImpl::transcribeWithState(std::span<const float> samples, TdtDecoderState& state,
+                                              const std::function<void(double)>& progress) {
   if (!isAvailable()) {
     throw ASRError::notInitialized();
   }
@@ -74,12 +68,6 @@ ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDec
     // Long audio: chunks decoded from fresh states of their own; the given
     // state is not used on this road.
     ChunkProcessor processor(samples, asr::chunkSampleRate, asr::chunkOverlapSeconds);
-    std::weak_ptr<AsrManager> weak = weak_from_this();
-    auto progress = [weak](double p) {
-      if (auto self = weak.lock()) {
-        self->m_impl->progressEmitter->report(p);
-      }
-    };
     return processor.process(*this, startTime, progress);
   }
 
@@ -97,70 +85,63 @@ ASRResult AsrManager::transcribeWithState(std::span<const float> samples, TdtDec
                                     inference.encoderSequenceLength, samples, processingTime);
 }
 
-AsrManager::InferenceResult AsrManager::executeMLInferenceWithTimings(
+AsrManagerImpl::InferenceResult AsrManagerImpl::executeMLInferenceWithTimings(
     std::span<const float> paddedSamples, std::optional<int> originalLength, std::optional<int> actualAudioFrames,
     TdtDecoderState& state, int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset, bool keepTokenAtEnd) {
-  Impl& d = *m_impl;
-  const int64_t n = static_cast<int64_t>(paddedSamples.size());
-
-  // Preprocessor input: the samples in one block copy into a cached array.
-  MLMultiArrayPtr audioArray = sharedMLArrayCache().getArray({1, n}, MLMultiArrayDataType::float32);
-  std::memcpy(audioArray->dataPointer(), paddedSamples.data(), paddedSamples.size() * sizeof(float));
-  NamedTensors preprocessorInput;
-  preprocessorInput["audio_signal"] = denseTensor(audioArray);
-  Tensor length = Tensor::zeros(ElementType::int32, {1});
-  length.data<int32_t>()[0] = originalLength.value_or(static_cast<int>(n));
-  if (d.preprocessorModel) {
-    if (const TensorInfo* info = d.preprocessorModel->input("audio_length"); info && info->type == ElementType::int64) {
-      Tensor wide = Tensor::zeros(ElementType::int64, {1});
-      wide.data<int64_t>()[0] = length.data<int32_t>()[0];
-      length = wide;
-    }
-  }
-  preprocessorInput["audio_length"] = length;
-
-  if (!d.preprocessorModel || !d.encoderModel) {
+  const NamedTensors preprocessorInput = preparePreprocessorInput(paddedSamples, originalLength);
+  if (!preprocessorModel || !encoderModel) {
     throw ASRError::notInitialized();
   }
-  const NamedTensors preprocessorOutput = d.preprocessorModel->predict(preprocessorInput);
-
-  std::vector<std::string> encoderInputNames;
-  for (const auto& info : d.encoderModel->inputs()) {
-    encoderInputNames.push_back(info.name);
+  if (!predictionOptions) {
+    predictionOptions = optimizedPredictionOptions();
   }
-  const NamedTensors encoderInput = prepareEncoderInput(encoderInputNames, preprocessorOutput, preprocessorInput);
-  const NamedTensors encoderOutput = d.encoderModel->predict(encoderInput);
+  const NamedTensors preprocessorOutput = preprocessorModel->predict(preprocessorInput, *predictionOptions);
+  const NamedTensors encoderInput =
+      prepareEncoderInput(encoderModel->inputNames(), preprocessorOutput, preprocessorInput);
+  const TdtEncoderModel::Output encoded = encoderModel->predict(encoderInput, *predictionOptions);
 
-  auto encoder = encoderOutput.find("encoder");
-  if (encoder == encoderOutput.end() || encoder->second.empty()) {
-    throw ASRError::processingFailed("Invalid encoder output");
-  }
-  auto encoderLength = encoderOutput.find("encoder_length");
-  if (encoderLength == encoderOutput.end() || encoderLength->second.elementCount() < 1) {
-    throw ASRError::processingFailed("Invalid encoder output length");
-  }
-  const int encoderSequenceLength = readFirstInteger(encoderLength->second);
-  const int audioFrames = actualAudioFrames.value_or(asr::framesFor(originalLength.value_or(static_cast<int>(n))));
+  const int samples = originalLength.value_or(static_cast<int>(paddedSamples.size()));
+  const int audioFrames = actualAudioFrames.value_or(asr::framesFor(samples));
+  InferenceResult result;
+  result.encoderSequenceLength = encoded.encoderLength;
+  result.hypothesis = tdtDecodeWithTimings(encoded.encoder, encoded.encoderLength, audioFrames, state,
+                                           contextFrameAdjustment, isLastChunk, globalFrameOffset, keepTokenAtEnd);
+  return result;
+}
 
+NamedTensors AsrManagerImpl::preparePreprocessorInput(std::span<const float> samples,
+                                                      std::optional<int> actualLength) const {
+  const int64_t n = static_cast<int64_t>(samples.size());
+  MLMultiArrayPtr audioArray = sharedMLArrayCache().getArray({1, n}, MLMultiArrayDataType::float32);
+  std::memcpy(audioArray->dataPointer(), samples.data(), samples.size() * sizeof(float));
+  const int length = actualLength.value_or(static_cast<int>(n));
+  if (preprocessorModel) {
+    return preprocessorModel->makeInput(denseTensor(audioArray), length);
+  }
+  return TdtPreprocessorModel::makeInput(denseTensor(audioArray), length, ElementType::int32);
+}
+
+TdtHypothesis AsrManagerImpl::tdtDecodeWithTimings(const Tensor& encoderOutput, int encoderSequenceLength,
+                                                   int actualAudioFrames, TdtDecoderState& state,
+                                                   int contextFrameAdjustment, bool isLastChunk, int globalFrameOffset,
+                                                   bool keepTokenAtEnd) {
+  if (!decoderModel || !jointModel) {
+    throw ASRError::notInitialized();
+  }
   TdtDecoderV3::Request request;
-  request.encoderOutput = &encoder->second;
+  request.encoderOutput = &encoderOutput;
   request.encoderSequenceLength = encoderSequenceLength;
-  request.actualAudioFrames = audioFrames;
+  request.actualAudioFrames = actualAudioFrames;
   request.contextFrameAdjustment = contextFrameAdjustment;
   request.isLastChunk = isLastChunk;
   request.globalFrameOffset = globalFrameOffset;
   request.keepTokenAtEnd = keepTokenAtEnd;
-
-  InferenceResult result;
-  result.encoderSequenceLength = encoderSequenceLength;
-  if (d.asrModels && d.asrModels->version == AsrModelVersion::v2) {
-    ASRConfig v2 = d.config;
+  if (asrModels && asrModels->version == AsrModelVersion::v2) {
+    ASRConfig v2 = config;
     v2.tdtConfig.blankId = 1024;
-    result.hypothesis = TdtDecoderV2(v2).decodeWithTimings(request, *d.decoderModel, *d.jointModel, state);
-  } else {
-    result.hypothesis = TdtDecoderV3(d.config).decodeWithTimings(request, *d.decoderModel, *d.jointModel, state);
+    return TdtDecoderV2(v2).decodeWithTimings(request, *decoderModel, *jointModel, state);
   }
-  return result;
+  return TdtDecoderV3(config).decodeWithTimings(request, *decoderModel, *jointModel, state);
 }
 
 }  // namespace voxtrellis

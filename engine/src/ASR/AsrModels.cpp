@@ -5,6 +5,10 @@
 #include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/ModelRegistry.h>
 
+#include "ASR/TDT/TdtDecoderModel.h"
+#include "ASR/TDT/TdtEncoderModel.h"
+#include "ASR/TDT/TdtJointModel.h"
+#include "ASR/TDT/TdtPreprocessorModel.h"
 #include "Models/RepositoryFiles.h"
 #include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace voxtrellis {
 
@@ -205,43 +210,6 @@ fs::path modelsRoot(const fs::path& directory) {
   return parent.empty() ? fs::path(".") : parent;
 }
 
-struct Feature {
-  const char* name;
-  int rank;  // -1: any
-  bool isFloat;
-};
-
-// A model whose features are not the recogniser's would fail only at the
-// first transcription, deep in the decoder; name the file at load instead.
-void checkFeatures(const OnnxModel& model, const std::string& file, const std::vector<Feature>& inputs,
-                   const std::vector<Feature>& outputs) {
-  auto check = [&](const Feature& f, const TensorInfo* info, const char* kind) {
-    if (!info) {
-      throw AsrModelsError::loadingFailed(file + " has no " + kind + " '" + f.name + "'");
-    }
-    if (f.rank >= 0 && static_cast<int>(info->shape.size()) != f.rank) {
-      throw AsrModelsError::loadingFailed(file + " " + kind + " '" + f.name + "' has rank " +
-                                          std::to_string(info->shape.size()) + ", expected " + std::to_string(f.rank));
-    }
-    if (f.isFloat && info->type != ElementType::float32) {
-      throw AsrModelsError::loadingFailed(file + " " + kind + " '" + f.name + "' is " +
-                                          std::string(elementTypeName(info->type)) + ", expected float32");
-    }
-  };
-  for (const auto& f : inputs) check(f, model.input(f.name), "input");
-  for (const auto& f : outputs) check(f, model.output(f.name), "output");
-}
-
-void checkModels(const AsrModels& m) {
-  checkFeatures(*m.preprocessor, "Preprocessor.mlmodelc", {{"audio_signal", 2, true}, {"audio_length", 1, false}}, {});
-  checkFeatures(*m.encoder, "Encoder.mlmodelc", {}, {{"encoder", 3, true}, {"encoder_length", -1, false}});
-  checkFeatures(*m.decoder, "Decoder.mlmodelc",
-                {{"targets", 2, false}, {"target_length", 1, false}, {"h_in", 3, true}, {"c_in", 3, true}},
-                {{"decoder", 3, true}, {"h_out", 3, true}, {"c_out", 3, true}});
-  checkFeatures(*m.joint, "JointDecision.mlmodelc", {{"encoder_step", 3, true}, {"decoder_step", 3, true}},
-                {{"token_id", -1, false}, {"token_prob", -1, false}, {"duration", -1, false}});
-}
-
 // The model cache check of the loader does not cover the vocabulary, so a
 // cache that lost only "parakeet_vocab.json" (or holds half of it) would
 // never fetch it again and fail at every start. Fetch that one file when it
@@ -337,19 +305,29 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
     modelsLogger().info("Loaded " + file + " with compute units: " + computeUnitsName(units));
     return it->second;
   };
-  models.preprocessor = front("Preprocessor.mlmodelc", ComputeUnits::cpuOnly);
-  models.encoder = front("Encoder.mlmodelc", config.computeUnits);
-  if (!models.preprocessor || !models.encoder) {
+  auto preprocessor = front(TdtPreprocessorModel::fileName, ComputeUnits::cpuOnly);
+  auto encoder = front(TdtEncoderModel::fileName, config.computeUnits);
+  if (!preprocessor || !encoder) {
     throw AsrModelsError::loadingFailed("Failed to load preprocessor or encoder model");
   }
   auto back =
-      DownloadUtils::loadModels(repo, {"Decoder.mlmodelc", "JointDecision.mlmodelc"}, root, config.computeUnits);
-  models.decoder = back.count("Decoder.mlmodelc") ? back["Decoder.mlmodelc"] : nullptr;
-  models.joint = back.count("JointDecision.mlmodelc") ? back["JointDecision.mlmodelc"] : nullptr;
-  if (!models.decoder || !models.joint) {
+      DownloadUtils::loadModels(repo, {TdtDecoderModel::fileName, TdtJointModel::fileName}, root, config.computeUnits);
+  auto decoder = back[TdtDecoderModel::fileName];
+  auto joint = back[TdtJointModel::fileName];
+  if (!decoder || !joint) {
     throw AsrModelsError::loadingFailed("Failed to load decoder or joint model");
   }
-  checkModels(models);
+  // A model whose inputs and outputs are not the recogniser's would fail
+  // only at the first transcription, deep in the decoder; each model class
+  // checks its own at load and names the file.
+  try {
+    models.preprocessor = std::make_shared<TdtPreprocessorModel>(preprocessor);
+    models.encoder = std::make_shared<TdtEncoderModel>(encoder);
+    models.decoder = std::make_shared<TdtDecoderModel>(decoder);
+    models.joint = std::make_shared<TdtJointModel>(joint);
+  } catch (const ModelRuntimeError& e) {
+    throw AsrModelsError::loadingFailed(e.what());
+  }
   models.vocabulary = loadVocabulary(directory, version);
   models.configuration = config;
   models.version = version;
@@ -386,13 +364,18 @@ bool AsrModels::isModelValid(AsrModelVersion version) {
     return false;
   }
   const fs::path repository = repositoryFolder(folder, version);
-  const std::pair<const char*, const char*> models[] = {{"Preprocessor", "Preprocessor.mlmodelc"},
-                                                        {"Encoder", "Encoder.mlmodelc"},
-                                                        {"Decoder", "Decoder.mlmodelc"},
-                                                        {"Joint", "JointDecision.mlmodelc"}};
-  for (const auto& [shortName, file] : models) {
+  using Check = void (*)(const fs::path&);
+  const std::tuple<const char*, const char*, Check> models[] = {
+      {"Preprocessor", TdtPreprocessorModel::fileName,
+       [](const fs::path& f) { TdtPreprocessorModel::load(f, ComputeUnits::cpuOnly); }},
+      {"Encoder", TdtEncoderModel::fileName,
+       [](const fs::path& f) { TdtEncoderModel::load(f, ComputeUnits::cpuOnly); }},
+      {"Decoder", TdtDecoderModel::fileName,
+       [](const fs::path& f) { TdtDecoderModel::load(f, ComputeUnits::cpuOnly); }},
+      {"Joint", TdtJointModel::fileName, [](const fs::path& f) { TdtJointModel::load(f, ComputeUnits::cpuOnly); }}};
+  for (const auto& [shortName, file, check] : models) {
     try {
-      OnnxModel::load(repository / file, ComputeUnits::cpuOnly);
+      check(repository / file);
     } catch (const std::exception& e) {
       modelsLogger().error(std::string("Model validation failed: ") + shortName + " - " + e.what());
       return false;

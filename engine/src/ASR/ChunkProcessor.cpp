@@ -1,7 +1,8 @@
 #include "ASR/ChunkProcessor.h"
 
+#include "ASR/AsrManagerImpl.h"
+
 #include <voxtrellis/ASRError.h>
-#include <voxtrellis/AsrManager.h>
 
 #include <algorithm>
 #include <cmath>
@@ -23,7 +24,7 @@ int64_t ChunkProcessor::strideSamples() const {
   return (stride / frameSamples) * frameSamples;
 }
 
-ASRResult ChunkProcessor::process(AsrManager& manager, std::chrono::steady_clock::time_point startTime,
+ASRResult ChunkProcessor::process(AsrManagerImpl& manager, std::chrono::steady_clock::time_point startTime,
                                   const std::function<void(double)>& progressHandler) const {
   TdtDecoderState state = TdtDecoderState::make();
   const int64_t total = static_cast<int64_t>(m_audioSamples.size());
@@ -43,7 +44,7 @@ ASRResult ChunkProcessor::process(AsrManager& manager, std::chrono::steady_clock
       window.assign(static_cast<size_t>(std::max(windowSamples, length)), 0.0f);
       std::copy(m_audioSamples.begin() + start, m_audioSamples.begin() + end, window.begin());
       const int frames = static_cast<int>((length + frameSamples - 1) / frameSamples);
-      AsrManager::InferenceResult r = manager.executeMLInferenceWithTimings(
+      AsrManagerImpl::InferenceResult r = manager.executeMLInferenceWithTimings(
           window, static_cast<int>(length), frames, state, 0, isLastChunk, static_cast<int>(start / frameSamples));
       const TdtHypothesis& h = r.hypothesis;
       if (!h.tokenIds.empty() && r.encoderSequenceLength != 0) {

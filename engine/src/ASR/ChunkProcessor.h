@@ -11,7 +11,7 @@
 
 namespace voxtrellis {
 
-class AsrManager;
+class AsrManagerImpl;
 
 // Transcribes audio longer than one model window: cuts it into overlapping
 // chunks of 239 360 samples, decodes each from a fresh decoder state and
@@ -39,7 +39,7 @@ class ChunkProcessor {
   // Runs every chunk through `manager` and merges them; progress after every
   // chunk but the last. Throws the inference's errors and
   // ASRError::processingFailed for misaligned token lists.
-  ASRResult process(AsrManager& manager, std::chrono::steady_clock::time_point startTime,
+  ASRResult process(AsrManagerImpl& manager, std::chrono::steady_clock::time_point startTime,
                     const std::function<void(double)>& progressHandler) const;
 
   // Merging of two neighbouring chunks' tokens (both in time order).

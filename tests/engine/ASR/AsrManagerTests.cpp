@@ -1,4 +1,5 @@
 #include "ASR/AsrManagerImpl.h"
+#include "ASR/AsrPredictionOptions.h"
 #include "ASR/TDT/StateAllocation.h"
 #include "AsrTestSupport.h"
 #include "support/TempDir.h"
@@ -292,6 +293,32 @@ TEST(AsrManagerTest, VersionTwoModelsDecodeWithTheirOwnBlank) {
   manager->initialize(asrtest::fixtureModels(AsrModelVersion::v2));
   const auto audio = asrtest::renderSpeech(kHelloWorld, 32000, 1024);
   EXPECT_EQ(manager->transcribe(audio, AudioSource::microphone).text, "hello world");
+}
+
+TEST(AsrManagerTest, WindowStepsHaveTheirOwnCallableForms) {
+  auto manager = readyManager();
+  AsrManagerImpl& impl = AsrManagerImpl::of(*manager);
+  EXPECT_TRUE(optimizedPredictionOptions().outputBackings.empty());
+
+  const std::vector<float> samples = {0.25f, -0.5f, 0.75f};
+  for (const auto& [given, expected] : std::vector<std::pair<std::optional<int>, int>>{{std::nullopt, 3}, {2, 2}}) {
+    const NamedTensors input = impl.preparePreprocessorInput(samples, given);
+    const Tensor& signal = input.at("audio_signal");
+    EXPECT_EQ(signal.shape(), (std::vector<int64_t>{1, 3}));
+    EXPECT_EQ(std::vector<float>(signal.data<float>(), signal.data<float>() + 3), samples);
+    EXPECT_EQ(input.at("audio_length").data<int32_t>()[0], expected);
+  }
+
+  // The decoder variant follows the bundle's version: version 2 decodes with blank 1024.
+  for (const AsrModelVersion version : {AsrModelVersion::v3, AsrModelVersion::v2}) {
+    manager->initialize(asrtest::fixtureModels(version));
+    const int blank = version == AsrModelVersion::v2 ? 1024 : 8192;
+    const Tensor encoder = asrtest::encoderOutput({{2, 5, 1}, {4, 6, 1}}, 10, blank);
+    TdtDecoderState state = TdtDecoderState::make();
+    const TdtHypothesis h = impl.tdtDecodeWithTimings(encoder, 10, 10, state, 0, false, 100);
+    EXPECT_EQ(h.tokenIds, (std::vector<int>{5, 6}));
+    EXPECT_EQ(h.timestamps, (std::vector<int>{102, 104}));
+  }
 }
 
 TEST(AsrManagerTest, PcmBuffersAndFilesReachTheSameRecogniser) {

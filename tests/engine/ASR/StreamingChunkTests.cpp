@@ -1,3 +1,4 @@
+#include "ASR/AsrManagerImpl.h"
 #include "AsrTestSupport.h"
 
 #include <voxtrellis/ASRError.h>
@@ -39,9 +40,22 @@ TEST(DuplicateRemovalTest, DropsRepeatedEndOfThePreviousWindow) {
       {longPrev, {213, 214, 99}, {213, 214, 99}, 0},  // older repeats are not searched
   };
   for (const auto& c : cases) {
-    const auto r = manager->removeDuplicateTokenSequence(c.previous, c.current, 12);
+    const auto r = AsrManagerImpl::of(*manager).removeDuplicateTokenSequence(c.previous, c.current, 12);
     EXPECT_EQ(r.deduped, c.deduped);
     EXPECT_EQ(r.removedCount, c.removed);
+  }
+}
+
+TEST(DuplicateRemovalTest, BoundarySearchFramesBoundTheDuplicateSearchAndANegativeOneSearchesNothing) {
+  // 3, 4 repeat the previous tokens from current start 0.
+  const std::vector<int> previous = {1, 2, 3, 4, 5};
+  const std::vector<int> current = {3, 4, 7};
+  for (const auto& [frames, removed] : std::vector<std::pair<int, int>>{{-5, 0}, {0, 0}, {1, 2}, {20, 2}}) {
+    ASRConfig config = ASRConfig::defaults();
+    config.tdtConfig.boundarySearchFrames = frames;
+    auto manager = AsrManager::create(config);
+    const auto r = AsrManagerImpl::of(*manager).removeDuplicateTokenSequence(previous, current, 12);
+    EXPECT_EQ(r.removedCount, removed) << frames;
   }
 }
 
@@ -57,7 +71,7 @@ class StreamingChunkTest : public ::testing::Test {
 
 TEST_F(StreamingChunkTest, CarriesTheSourceStateFromWindowToWindowAndDropsOverlap) {
   const auto first = asrtest::renderSpeech({{2, 5, 1}, {3, 6, 1}, {6, 7, 1}}, 16000);
-  const auto r1 = m_manager->transcribeStreamingChunk(first, AudioSource::microphone, {}, false);
+  const auto r1 = AsrManagerImpl::of(*m_manager).transcribeStreamingChunk(first, AudioSource::microphone, {}, false);
   EXPECT_EQ(r1.tokens, (std::vector<int>{5, 6, 7}));
   EXPECT_EQ(r1.timestamps, (std::vector<int>{2, 3, 6}));
   EXPECT_EQ(r1.encoderSequenceLength, 14);  // 16 640 samples counted as audio
@@ -69,7 +83,8 @@ TEST_F(StreamingChunkTest, CarriesTheSourceStateFromWindowToWindowAndDropsOverla
   // The next window repeats "lo world" at its start; the carried jump of 0
   // starts it at frame 25.
   const auto second = asrtest::renderSpeech({{26, 6, 1}, {27, 7, 1}, {30, 100, 1}}, 48000);
-  const auto r2 = m_manager->transcribeStreamingChunk(second, AudioSource::microphone, r1.tokens, false);
+  const auto r2 =
+      AsrManagerImpl::of(*m_manager).transcribeStreamingChunk(second, AudioSource::microphone, r1.tokens, false);
   EXPECT_EQ(r2.tokens, std::vector<int>{100});
   EXPECT_EQ(r2.timestamps, std::vector<int>{30});
   EXPECT_EQ(r2.confidences.size(), 1u);
@@ -77,19 +92,20 @@ TEST_F(StreamingChunkTest, CarriesTheSourceStateFromWindowToWindowAndDropsOverla
 
 TEST_F(StreamingChunkTest, FailedWindowLeavesTheStoredStateAsItWas) {
   const auto first = asrtest::renderSpeech({{2, 5, 1}, {3, 6, 1}}, 16000);
-  m_manager->transcribeStreamingChunk(first, AudioSource::microphone, {}, false);
+  AsrManagerImpl::of(*m_manager).transcribeStreamingChunk(first, AudioSource::microphone, {}, false);
   const TdtDecoderState before = m_manager->decoderState(AudioSource::microphone);
 
   // Two emissions advance the decoder, then a bin it cannot map.
   const auto broken = asrtest::renderSpeech({{26, 100, 1}, {27, 101, 1}, {29, 7, 5}}, 48000);
-  EXPECT_THROW(m_manager->transcribeStreamingChunk(broken, AudioSource::microphone, {5, 6}, false), ASRError);
+  EXPECT_THROW(AsrManagerImpl::of(*m_manager).transcribeStreamingChunk(broken, AudioSource::microphone, {5, 6}, false),
+               ASRError);
   EXPECT_EQ(m_manager->decoderState(AudioSource::microphone), before);
 }
 
 TEST_F(StreamingChunkTest, NeedsModels) {
   auto bare = AsrManager::create();
   const std::vector<float> chunk(16000, 0.0f);
-  EXPECT_THROW(bare->transcribeStreamingChunk(chunk, AudioSource::system, {}, false), ASRError);
+  EXPECT_THROW(AsrManagerImpl::of(*bare).transcribeStreamingChunk(chunk, AudioSource::system, {}, false), ASRError);
 }
 
 }  // namespace

@@ -58,8 +58,8 @@ TEST_F(TdtDecoderTest, EmitsTokensAtTheirFramesWithGlobalOffsetAndCarriesTheOver
 TEST_F(TdtDecoderTest, HalfPrecisionStateOutputsCarryTheSameRecurrence) {
   // A decoder handing its new LSTM state back as float16: every step must
   // read the state the previous step wrote, as with the float32 decoder.
-  const auto half =
-      OnnxModel::load(testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc", ComputeUnits::cpuOnly);
+  const auto half = TdtDecoderModel::load(testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc",
+                                          ComputeUnits::cpuOnly);
   const std::vector<FrameDecision> words = {{1, 5, 1},   {2, 6, 1},   {3, 7, 1},   {4, 100, 1},
                                             {5, 101, 1}, {6, 102, 1}, {7, 103, 1}, {8, 104, 1}};
   TdtDecoderState reference = TdtDecoderState::make();
@@ -199,6 +199,43 @@ TEST_F(TdtDecoderTest, LastChunkKeepsItsFinalTokenOnceWhenItsDurationReachesTheE
     EXPECT_EQ(h.tokenIds, (std::vector<int>{5, 7})) << c.name;
     EXPECT_EQ(h.timestamps, (std::vector<int>{3, c.expectedFrame})) << c.name;
     EXPECT_EQ(state.lastToken, 7) << c.name;
+  }
+}
+
+TEST_F(TdtDecoderTest, LastChunkKeepsItsHeldTokenWhenTheFlushFindsAnotherOne) {
+  // Token 7 at frame 16 reaches past the end and is held; the flush then
+  // finds a different token (6 at frame 19), which must not discard it.
+  ASRConfig config = ASRConfig::defaults();
+  config.tdtConfig.maxSymbolsPerStep = 1;
+  TdtDecoderV3::Request r;
+  r.isLastChunk = true;
+  TdtDecoderState state = TdtDecoderState::make();
+  const auto h = decode({{3, 5, 1}, {16, 7, 4}, {19, 6, 1}}, 20, state, r, config);
+  EXPECT_EQ(h.tokenIds, (std::vector<int>{5, 6, 7}));
+  EXPECT_EQ(h.timestamps, (std::vector<int>{3, 19, 16}));
+}
+
+TEST_F(TdtDecoderTest, TheDecoderIsFedTheBlankFirstThenEachEmittedToken) {
+  // Each decision holds only when the projection came from the named token.
+  TdtDecoderState state = TdtDecoderState::make();
+  auto h = decode({{2, 5, 1, 0.9f, 8192}, {3, 6, 1, 0.9f, 5}, {5, 7, 1, 0.9f, 6}}, 20, state);
+  EXPECT_EQ(h.tokenIds, (std::vector<int>{5, 6, 7}));
+
+  // The fixture really refuses a decision whose previous token was another.
+  state = TdtDecoderState::make();
+  h = decode({{2, 5, 1, 0.9f, 8192}, {3, 6, 1, 0.9f, 100}}, 20, state);
+  EXPECT_EQ(h.tokenIds, (std::vector<int>{5}));
+}
+
+TEST_F(TdtDecoderTest, AContinuationWindowFeedsTheCarriedLastToken) {
+  // Window 1 ends on token 5 (projection carried) or on a boundary token
+  // (projection forgotten, so the decoder runs again on the carried token).
+  for (int last : {5, 7883}) {
+    TdtDecoderState state = TdtDecoderState::make();
+    decode({{2, last, 1}}, 10, state);
+    ASSERT_EQ(state.lastToken, last);
+    const auto h = decode({{30, 6, 1, 0.9f, last}}, 40, state);
+    EXPECT_EQ(h.tokenIds, (std::vector<int>{6})) << last;
   }
 }
 

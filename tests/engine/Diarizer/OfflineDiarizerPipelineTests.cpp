@@ -112,7 +112,7 @@ TEST(OfflineDiarizerPipeline, OtherWindowingAndBatchSettingsFindTheSameTurns) {
 
 TEST(OfflineDiarizerPipeline, ModelAnsweringOneWindowAtATimeGivesTheSameTurns) {
   auto models = std::make_shared<OfflineDiarizerModels>(*loadModels());
-  models->segmentationModel = OnnxModel::load(brokenModel("SegmentationOneWindow"));
+  models->segmentationModel = OfflineSegmentationModel::load(brokenModel("SegmentationOneWindow"));
   OfflineDiarizerManager manager;
   manager.initialize(models);
   expectTurns(manager.process(conversation()), kConversationTurns);
@@ -146,7 +146,7 @@ TEST(OfflineDiarizerPipeline, DiskBackedFileLeavesNoTemporaryFile) {
 
   // A run that fails after decoding removes its file too.
   auto broken = std::make_shared<OfflineDiarizerModels>(*loadModels());
-  broken->embeddingModel = OnnxModel::load(brokenModel("EmbeddingShort"));
+  broken->embeddingModel = OfflineEmbeddingModel::load(brokenModel("EmbeddingShort"));
   manager.initialize(broken);
   EXPECT_THROW(manager.process(wav), OfflineDiarizationError);
   EXPECT_EQ(temporaryFiles(), before);
@@ -280,7 +280,7 @@ TEST(OfflineDiarizerPipeline, FailuresEndBothStagesAndLeaveNoThread) {
   manager.initialize(loadModels());
   // Loaded first: the runtime gives every model its own worker threads.
   auto models = std::make_shared<OfflineDiarizerModels>(*loadModels());
-  models->embeddingModel = OnnxModel::load(brokenModel("EmbeddingShort"));
+  models->embeddingModel = OfflineEmbeddingModel::load(brokenModel("EmbeddingShort"));
   const int before = threadCount();
   auto long_ = silence(300);
   addTone(long_, kToneA, 0, 300);

@@ -11,7 +11,8 @@
 
 namespace voxtrellis {
 
-class OnnxModel;
+class TdtDecoderModel;
+class TdtJointModel;
 
 // Greedy decoding of a token-and-duration transducer over one chunk of encoder
 // output. The joint network picks a token, its probability and a duration bin
@@ -24,12 +25,6 @@ class OnnxModel;
 // used exclusively while a decode runs.
 class TdtDecoderV3 {
  public:
-  struct JointDecision {
-    int token = 0;
-    float probability = 0;
-    int durationBin = 0;
-  };
-
   struct Request {
     const Tensor* encoderOutput = nullptr;  // [1, 1024, T] or [1, T, 1024] float32
     int encoderSequenceLength = 0;          // valid encoder frames
@@ -59,8 +54,8 @@ class TdtDecoderV3 {
   // Decodes one chunk; `state` is updated in place (see the state's fields).
   // Throws ASRError::processingFailed for malformed model outputs or encoder
   // layouts, and ModelRuntimeError for failed predictions.
-  TdtHypothesis decodeWithTimings(const Request& request, const OnnxModel& decoderModel, const OnnxModel& jointModel,
-                                  TdtDecoderState& state);
+  TdtHypothesis decodeWithTimings(const Request& request, const TdtDecoderModel& decoderModel,
+                                  const TdtJointModel& jointModel, TdtDecoderState& state);
 
   // NaN and infinities become 0, everything else is limited to 0...1.
   static float clampProbability(float p);
@@ -75,6 +70,8 @@ class TdtDecoderV3 {
   static bool isBoundaryToken(int token) { return token == 7883 || token == 7948 || token == 7952; }
 
  private:
+  class ChunkDecoding;
+
   AppLogger m_logger;
   ASRConfig m_config;
   Statistics m_statistics;
@@ -84,8 +81,8 @@ class TdtDecoderV3 {
 class TdtDecoderV2 {
  public:
   explicit TdtDecoderV2(ASRConfig config) : m_config(std::move(config)) {}
-  TdtHypothesis decodeWithTimings(const TdtDecoderV3::Request& request, const OnnxModel& decoderModel,
-                                  const OnnxModel& jointModel, TdtDecoderState& state) {
+  TdtHypothesis decodeWithTimings(const TdtDecoderV3::Request& request, const TdtDecoderModel& decoderModel,
+                                  const TdtJointModel& jointModel, TdtDecoderState& state) {
     return TdtDecoderV3(m_config).decodeWithTimings(request, decoderModel, jointModel, state);
   }
 

@@ -176,7 +176,7 @@ void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) 
     auto input = Tensor::zeros(ElementType::float32, {1, 1, samples});
     volatile float touch = input.data<float>()[0] + input.data<float>()[samples - 1];
     (void)touch;
-    (void)bundle.segmentationModel->predict({{"audio", input}});
+    (void)bundle.segmentationModel->predict(input);
     logger.debug("Segmentation model prewarmed in " + fixed(secondsSince(started), 3) + "s");
   } catch (const std::exception& error) {
     logger.debug(std::string("Segmentation prewarm skipped: ") + error.what());

@@ -72,6 +72,8 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
   const auto started = std::chrono::steady_clock::now();
 
   auto main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, directory, ComputeUnits::all);
+  // Each model class checks its inputs and outputs, so a model of another
+  // interface fails here, naming its file, rather than midway through a run.
   auto take = [](std::map<std::string, std::shared_ptr<OnnxModel>>& models, const std::string& file,
                  const std::string& payload) {
     auto it = models.find(file);
@@ -79,11 +81,13 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
     return it->second;
   };
   OfflineDiarizerModels bundle;
-  bundle.segmentationModel = take(main, "Segmentation.mlmodelc", "Segmentation");
-  bundle.embeddingModel = take(main, "Embedding.mlmodelc", "Embedding");
-  bundle.pldaRhoModel = take(main, "PldaRho.mlmodelc", "PldaRho");
-  auto fbank = loader({"FBank.mlmodelc"}, directory, ComputeUnits::cpuOnly);
-  bundle.fbankModel = take(fbank, "FBank.mlmodelc", "FBank");
+  bundle.segmentationModel =
+      std::make_shared<OfflineSegmentationModel>(take(main, OfflineSegmentationModel::fileName, "Segmentation"));
+  bundle.embeddingModel =
+      std::make_shared<OfflineEmbeddingModel>(take(main, OfflineEmbeddingModel::fileName, "Embedding"));
+  bundle.pldaRhoModel = std::make_shared<PldaRhoModel>(take(main, PldaRhoModel::fileName, "PldaRho"));
+  auto fbank = loader({OfflineFbankModel::fileName}, directory, ComputeUnits::cpuOnly);
+  bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
   bundle.pldaPsi = loadPLDAPsi(directory);
   bundle.compilationDuration = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   modelsLogger().info(

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "Diarizer/Offline/Extraction/OfflineEmbeddingModel.h"
+#include "Diarizer/Offline/Extraction/OfflineFbankModel.h"
+#include "Diarizer/Offline/Extraction/PldaRhoModel.h"
+#include "Diarizer/Offline/Segmentation/OfflineSegmentationModel.h"
 #include "Onnx/OnnxModel.h"
 
 #include <voxtrellis/ComputeUnits.h>
@@ -17,12 +21,12 @@ namespace voxtrellis {
 // The four offline models and the PLDA parameter vector. Immutable; may be
 // shared between threads (models are only used for predictions).
 struct OfflineDiarizerModels {
-  std::shared_ptr<OnnxModel> segmentationModel;  // "Segmentation.mlmodelc", all units
-  std::shared_ptr<OnnxModel> fbankModel;         // "FBank.mlmodelc", cpuOnly
-  std::shared_ptr<OnnxModel> embeddingModel;     // "Embedding.mlmodelc", all units
-  std::shared_ptr<OnnxModel> pldaRhoModel;       // "PldaRho.mlmodelc", all units
-  std::vector<double> pldaPsi;                   // from "plda-parameters.json"
-  double compilationDuration = 0;                // seconds the load took
+  std::shared_ptr<OfflineSegmentationModel> segmentationModel;  // "Segmentation.mlmodelc", all units
+  std::shared_ptr<OfflineFbankModel> fbankModel;                // "FBank.mlmodelc", cpuOnly
+  std::shared_ptr<OfflineEmbeddingModel> embeddingModel;        // "Embedding.mlmodelc", all units
+  std::shared_ptr<PldaRhoModel> pldaRhoModel;                   // "PldaRho.mlmodelc", all units
+  std::vector<double> pldaPsi;                                  // from "plda-parameters.json"
+  double compilationDuration = 0;                               // seconds the load took
 
   // Loads compiled models of the diarizer repository in `directory`,
   // fetching the repository first when files are missing. Returns file name → model.
@@ -33,8 +37,10 @@ struct OfflineDiarizerModels {
   static std::filesystem::path defaultModelsDirectory();
 
   // Loads the bundle from `directory` (default: defaultModelsDirectory()).
-  // The compute units are fixed per model. Throws OfflineDiarizationError
-  // (modelNotLoaded, processingFailed), the loader's errors and JSON errors.
+  // The compute units are fixed per model. Each model's inputs and outputs
+  // are checked here. Throws OfflineDiarizationError (modelNotLoaded,
+  // processingFailed), ModelRuntimeError (interfaceMismatch naming the file),
+  // the loader's errors and JSON errors.
   static OfflineDiarizerModels load(const std::optional<std::filesystem::path>& directory,
                                     const RepoLoader& loader = {});
 

@@ -85,8 +85,8 @@ std::vector<int64_t> OfflineEmbeddingExtractor::sanitizedShape(const std::vector
   return result;
 }
 
-OfflineEmbeddingExtractor::OfflineEmbeddingExtractor(std::shared_ptr<OnnxModel> fbankModel,
-                                                     std::shared_ptr<OnnxModel> embeddingModel,
+OfflineEmbeddingExtractor::OfflineEmbeddingExtractor(std::shared_ptr<OfflineFbankModel> fbankModel,
+                                                     std::shared_ptr<OfflineEmbeddingModel> embeddingModel,
                                                      PLDATransform pldaTransform, OfflineDiarizerConfig config)
     : m_fbankModel(std::move(fbankModel)),
       m_embeddingModel(std::move(embeddingModel)),
@@ -94,36 +94,27 @@ OfflineEmbeddingExtractor::OfflineEmbeddingExtractor(std::shared_ptr<OnnxModel> 
       m_config(std::move(config)),
       m_logger("OfflineEmbedding"),
       m_memoryOptimizer(std::make_shared<ANEMemoryOptimizer>()) {
-  const int64_t window = std::max<int64_t>(m_config.samplesPerWindow(), 1);
-  const TensorInfo* audio = m_fbankModel ? m_fbankModel->input("audio") : nullptr;
-  if (audio == nullptr || audio->type != ElementType::float32) {
+  if (!m_fbankModel) {
     constructionFault(m_logger, "FBANK model is missing `audio` multiarray input; required for offline pipeline");
   }
-  m_audioSampleCount = std::max<int64_t>(std::min(resolveElementCount(audio->shape, window), window), 1);
-  std::vector<int64_t> fallback(std::max<std::size_t>(audio->shape.size(), 3), 1);
-  fallback.back() = m_audioSampleCount;
-  m_fbankInputShape = sanitizedShape(audio->shape, fallback);
-  if (!m_fbankModel->output("fbank_features")) {
-    constructionFault(m_logger, "FBANK model missing `fbank_features` multiarray output");
-  }
-  if (!m_embeddingModel || !m_embeddingModel->input("fbank_features")) {
+  if (!m_embeddingModel) {
     constructionFault(m_logger, "Embedding model missing `fbank_features` multiarray input");
   }
-  const TensorInfo* weights = m_embeddingModel->input("weights");
-  if (weights == nullptr || weights->type != ElementType::float32) {
-    constructionFault(m_logger, "Embedding model missing `weights` multiarray input");
-  }
-  m_weightFrameCount = std::max<int64_t>(resolveElementCount(weights->shape, 589), 1);
-  std::vector<int64_t> weightFallback(std::max<std::size_t>(weights->shape.size(), 2), 1);
+  const int64_t window = std::max<int64_t>(m_config.samplesPerWindow(), 1);
+  const std::vector<int64_t>& audio = m_fbankModel->audioShape();
+  m_audioSampleCount = std::max<int64_t>(std::min(resolveElementCount(audio, window), window), 1);
+  std::vector<int64_t> fallback(std::max<std::size_t>(audio.size(), 3), 1);
+  fallback.back() = m_audioSampleCount;
+  m_fbankInputShape = sanitizedShape(audio, fallback);
+  const std::vector<int64_t>& weights = m_embeddingModel->weightsShape();
+  m_weightFrameCount = std::max<int64_t>(resolveElementCount(weights, 589), 1);
+  std::vector<int64_t> weightFallback(std::max<std::size_t>(weights.size(), 2), 1);
   weightFallback.back() = m_weightFrameCount;
-  m_weightInputShape = sanitizedShape(weights->shape, weightFallback);
+  m_weightInputShape = sanitizedShape(weights, weightFallback);
   m_modelBatchLimit = std::clamp(m_config.embedding.batchSize, 1, 32);
   // A model whose batch dimension is fixed takes one window per prediction.
-  const bool openBatch = !audio->shape.empty() && audio->shape.front() < 1;
+  const bool openBatch = !audio.empty() && audio.front() < 1;
   m_fbankBatchLimit = openBatch ? std::min(m_modelBatchLimit, 32) : 1;
-  if (!m_embeddingModel->output("embedding")) {
-    constructionFault(m_logger, "Embedding model missing `embedding` multiarray output");
-  }
   m_logger.debug("Offline embedding configured with FBANK input audio[" + dimsText(m_fbankInputShape) +
                  "] \u2192 fbank_features; embedding consumes fbank_features + weights[" +
                  dimsText(m_weightInputShape) + "] (frames=" + std::to_string(m_weightFrameCount) +
@@ -167,10 +158,9 @@ std::vector<TimedEmbedding> OfflineEmbeddingExtractor::extractEmbeddings(const S
 
   try {
     auto silent = m_memoryOptimizer->createAlignedArray(m_fbankInputShape, MLMultiArrayDataType::float32);
-    NamedTensors fbank = m_fbankModel->predict({{"audio", denseTensor(silent)}}, {"fbank_features"});
-    auto it = fbank.find("fbank_features");
-    if (it != fbank.end())
-      (void)runEmbeddingModel(it->second, std::vector<float>(static_cast<std::size_t>(m_weightFrameCount), 0.0f));
+    const Tensor fbank = m_fbankModel->predict(denseTensor(silent));
+    if (!fbank.empty())
+      (void)runEmbeddingModel(fbank, std::vector<float>(static_cast<std::size_t>(m_weightFrameCount), 0.0f));
   } catch (const std::exception& error) {
     m_logger.debug(std::string("Embedding warmup skipped due to error: ") + error.what());
   }
@@ -245,14 +235,12 @@ void OfflineEmbeddingExtractor::flushFbank(State& state) const {
   for (std::size_t i = 0; i < n; ++i) {
     state.fbankInputs[i]->copyDense(batch.data<float>() + static_cast<int64_t>(i) * perWindow);
   }
-  NamedTensors outputs = m_fbankModel->predict({{"audio", batch}}, {"fbank_features"});
+  const Tensor features = m_fbankModel->predict(batch);
   state.fbankSeconds += secondsSince(started);
   ++state.fbankBatches;
-  auto it = outputs.find("fbank_features");
-  if (it == outputs.end() || it->second.empty()) {
+  if (features.empty()) {
     throw OfflineDiarizationError::processingFailed("FBANK model missing fbank_features output at batch index 0");
   }
-  const Tensor& features = it->second;
   if (features.type() != ElementType::float32 || features.shape().empty()) {
     throw OfflineDiarizationError::processingFailed("FBANK model produced no output");
   }
@@ -377,13 +365,11 @@ std::vector<float> OfflineEmbeddingExtractor::runEmbeddingModel(const Tensor& fb
   const std::size_t count = std::min<std::size_t>(
       {static_cast<std::size_t>(input->count()), static_cast<std::size_t>(m_weightFrameCount), weights.size()});
   for (std::size_t i = 0; i < count; ++i) input->setValue(static_cast<int64_t>(i), weights[i]);
-  NamedTensors outputs =
-      m_embeddingModel->predict({{"fbank_features", fbankFeatures}, {"weights", denseTensor(input)}}, {"embedding"});
-  auto it = outputs.find("embedding");
-  if (it == outputs.end() || it->second.empty()) {
+  std::vector<float> embedding = m_embeddingModel->predict(fbankFeatures, denseTensor(input));
+  if (embedding.empty()) {
     throw OfflineDiarizationError::processingFailed("Embedding model missing embedding output");
   }
-  return it->second.toFloats();
+  return embedding;
 }
 
 void OfflineEmbeddingExtractor::flushPending(State& state) const {

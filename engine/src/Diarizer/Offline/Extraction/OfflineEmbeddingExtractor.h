@@ -5,8 +5,9 @@
 
 #include "Diarizer/Offline/Core/OfflineStageTypes.h"
 #include "Diarizer/Offline/Core/PipelineSupport.h"
+#include "Diarizer/Offline/Extraction/OfflineEmbeddingModel.h"
+#include "Diarizer/Offline/Extraction/OfflineFbankModel.h"
 #include "Diarizer/Offline/Extraction/PLDATransform.h"
-#include "Onnx/OnnxModel.h"
 #include "Shared/ANEMemoryOptimizer.h"
 
 #include <functional>
@@ -26,10 +27,12 @@ class OfflineEmbeddingExtractor {
   // The next chunk, or none at the end of the stream; may throw the stream's error.
   using ChunkSource = std::function<std::optional<SegmentationChunk>()>;
 
-  // Throws OfflineDiarizationError::processingFailed (after an error log)
-  // when a model lacks a required input or output.
-  OfflineEmbeddingExtractor(std::shared_ptr<OnnxModel> fbankModel, std::shared_ptr<OnnxModel> embeddingModel,
-                            PLDATransform pldaTransform, OfflineDiarizerConfig config);
+  // The models' interfaces were checked when they loaded. Throws
+  // OfflineDiarizationError::processingFailed (after an error log) for a
+  // missing model.
+  OfflineEmbeddingExtractor(std::shared_ptr<OfflineFbankModel> fbankModel,
+                            std::shared_ptr<OfflineEmbeddingModel> embeddingModel, PLDATransform pldaTransform,
+                            OfflineDiarizerConfig config);
 
   // Embeddings in chunk order, ascending local slot within a chunk. Throws
   // OfflineDiarizationError, model, source and stream errors, DiarizationCancelled.
@@ -56,8 +59,8 @@ class OfflineEmbeddingExtractor {
   void flushPending(State& state) const;
   std::vector<float> runEmbeddingModel(const Tensor& fbankFeatures, const std::vector<float>& weights) const;
 
-  std::shared_ptr<OnnxModel> m_fbankModel;
-  std::shared_ptr<OnnxModel> m_embeddingModel;
+  std::shared_ptr<OfflineFbankModel> m_fbankModel;
+  std::shared_ptr<OfflineEmbeddingModel> m_embeddingModel;
   PLDATransform m_plda;
   OfflineDiarizerConfig m_config;
   AppLogger m_logger;

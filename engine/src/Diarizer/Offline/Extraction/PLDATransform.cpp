@@ -8,16 +8,14 @@
 
 namespace voxtrellis {
 
-PLDATransform::PLDATransform(std::shared_ptr<OnnxModel> model, std::vector<double> psi)
+PLDATransform::PLDATransform(std::shared_ptr<PldaRhoModel> model, std::vector<double> psi)
     : m_model(std::move(model)),
       m_psi(std::move(psi)),
       m_memoryOptimizer(std::make_shared<ANEMemoryOptimizer>()),
       m_logger("OfflinePLDA") {
-  if (!m_model || !m_model->input("embeddings")) {
+  if (!m_model) {
     throw OfflineDiarizationError::processingFailed("PldaRho model is missing `embeddings` multiarray input");
   }
-  if (!m_model->output("rho"))
-    throw OfflineDiarizationError::processingFailed("PldaRho model did not produce rho output");
 }
 
 std::vector<std::vector<double>> PLDATransform::transform(const std::vector<std::vector<float>>& embeddings,
@@ -68,12 +66,11 @@ std::vector<std::vector<double>> PLDATransform::transformBatch(const std::vector
     std::copy(embeddings[begin + i].begin(), embeddings[begin + i].end(),
               input->dataAs<float>() + static_cast<int64_t>(i) * rowStride);
   }
-  NamedTensors outputs = m_model->predict({{"embeddings", denseTensor(input)}}, {"rho"});
-  auto it = outputs.find("rho");
-  if (it == outputs.end() || it->second.empty()) {
+  const Tensor rho = m_model->predict(denseTensor(input));
+  if (rho.empty()) {
     throw OfflineDiarizationError::processingFailed("PldaRho model did not produce rho output");
   }
-  const std::vector<float> values = it->second.toFloats();
+  const std::vector<float> values = rho.toFloats();
   const std::size_t needed = n * rhoDimension;
   if (values.size() < needed) {
     throw OfflineDiarizationError::processingFailed("PldaRho model returned " + std::to_string(values.size()) +
@@ -93,7 +90,7 @@ void PLDATransform::performWarmup() const {
       m_memoryOptimizer->getPooledBuffer("offline_plda_warmup_embedding_" + std::to_string(embeddingDimension),
                                          {1, embeddingDimension}, MLMultiArrayDataType::float32);
   std::fill_n(buffer->dataAs<float>(), embeddingDimension, 0.0f);
-  (void)m_model->predict({{"embeddings", denseTensor(buffer)}}, {"rho"});
+  (void)m_model->predict(denseTensor(buffer));
 }
 
 double PLDATransform::score(const std::vector<double>& a, const std::vector<double>& b) const {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Diarizer/Offline/Core/PipelineSupport.h"
-#include "Onnx/OnnxModel.h"
+#include "Diarizer/Offline/Extraction/PldaRhoModel.h"
 #include "Shared/ANEMemoryOptimizer.h"
 
 #include <voxtrellis/AppLogger.h>
@@ -21,9 +21,8 @@ class PLDATransform {
   static constexpr int rhoDimension = 128;
   static constexpr int maxBatchSize = 32;
 
-  // Throws OfflineDiarizationError::processingFailed when the model lacks the
-  // "embeddings" input or the "rho" output.
-  PLDATransform(std::shared_ptr<OnnxModel> pldaRhoModel, std::vector<double> psi);
+  // The model's interface was checked when it loaded.
+  PLDATransform(std::shared_ptr<PldaRhoModel> pldaRhoModel, std::vector<double> psi);
 
   // One 128-value row per embedding, in order; an empty list makes no model
   // call. Throws OfflineDiarizationError (invalidConfiguration for a vector
@@ -44,7 +43,7 @@ class PLDATransform {
   std::vector<std::vector<double>> transformBatch(const std::vector<std::vector<float>>& embeddings, std::size_t begin,
                                                   std::size_t end) const;
 
-  std::shared_ptr<OnnxModel> m_model;
+  std::shared_ptr<PldaRhoModel> m_model;
   std::vector<double> m_psi;
   std::shared_ptr<ANEMemoryOptimizer> m_memoryOptimizer;
   AppLogger m_logger;

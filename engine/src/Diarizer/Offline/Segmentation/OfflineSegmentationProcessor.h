@@ -5,7 +5,7 @@
 
 #include "Diarizer/Offline/Core/OfflineStageTypes.h"
 #include "Diarizer/Offline/Core/PipelineSupport.h"
-#include "Onnx/OnnxModel.h"
+#include "Diarizer/Offline/Segmentation/OfflineSegmentationModel.h"
 #include "Shared/ANEMemoryOptimizer.h"
 
 #include <array>
@@ -16,8 +16,8 @@
 namespace voxtrellis {
 
 // Slides the analysis window over the recording, runs the segmentation model
-// ("audio" [windows, 1, samples] → "segments" or "log_probs" [windows,
-// frames, classes]) in batches of up to 32 windows and decodes every frame's
+// (windows [windows, 1, samples] → scores [windows, frames, classes]) in
+// batches of up to 32 windows and decodes every frame's
 // powerset classes into log-probabilities and the soft activity of three
 // local speakers. One processor per run, used by one thread.
 class OfflineSegmentationProcessor {
@@ -32,7 +32,7 @@ class OfflineSegmentationProcessor {
   // stop; returns every window. Throws OfflineDiarizationError
   // (noSpeechDetected for an empty source, processingFailed), model and
   // source errors unchanged, and DiarizationCancelled.
-  SegmentationOutput process(const SampleReader& audio, const OnnxModel& segmentationModel,
+  SegmentationOutput process(const SampleReader& audio, const OfflineSegmentationModel& segmentationModel,
                              const OfflineDiarizerConfig& config, const ChunkHandler& chunkHandler = {},
                              const CancellationFlag* cancellation = nullptr);
 
