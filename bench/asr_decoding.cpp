@@ -1,12 +1,23 @@
 // Decoding cost per encoder frame of the token-and-duration loop with a
 // decoder and joint network of the real sizes (LSTM 2 x 640; joint from
 // 1024 + 640 to 8193 tokens and 5 durations), against the bare ONNX Runtime
-// calls for the same number of decoder and joint steps, measured in the same
-// run. The random-weight models are generated at the first start by
+// calls for the same number of decoder and joint steps.
+//
+// Thread settings. First argument: the compute units, 0 = the recogniser's
+// default (cpuAndNeuralEngine: every core granted), 1 = cpuOnly (half the
+// cores, what CI runs). Second argument: the threads each session gets,
+// 0 = as the engine loads the decoder and joint (ModelCost::perStep: two
+// intra-op threads, spinning off), 1 = every granted core with spinning on
+// (ModelCost::heavy, the setting the decoder and joint had before).
+// BM_LoopOverBareRatio compares the loop with the bare calls at the engine's
+// own setting, in two separate phases (all loop windows, then all bare
+// windows) so only one set of sessions is busy at a time.
+// The random-weight models are generated at the first start by
 // tools/bench/asr_models.py into the temporary folder.
 #include "ASR/TDT/TdtDecoderModel.h"
 #include "ASR/TDT/TdtDecoderV3.h"
 #include "ASR/TDT/TdtJointModel.h"
+#include "Onnx/OnnxModel.h"
 #include "Onnx/OrtEnvironment.h"
 
 #include <benchmark/benchmark.h>
@@ -46,7 +57,12 @@ ComputeUnits unitsFor(int64_t arg) {
   return arg == 0 ? ComputeUnits::cpuAndNeuralEngine : ComputeUnits::cpuOnly;
 }
 
-BenchModels makeBenchModels(ComputeUnits units) {
+// Benchmark argument 1: 0 the engine's per-step setting, 1 every granted core.
+ModelCost costFor(int64_t arg) {
+  return arg == 0 ? ModelCost::perStep : ModelCost::heavy;
+}
+
+BenchModels makeBenchModels(ComputeUnits units, ModelCost cost) {
   {
     BenchModels m;
     m.folder = fs::temp_directory_path() / "voxtrellis-asr-bench-models";
@@ -57,8 +73,8 @@ BenchModels makeBenchModels(ComputeUnits units) {
         throw std::runtime_error("could not generate the benchmark models");
       }
     }
-    m.decoder = TdtDecoderModel::load(m.folder / "Decoder.mlmodelc", units);
-    m.joint = TdtJointModel::load(m.folder / "JointDecision.mlmodelc", units);
+    m.decoder = std::make_shared<TdtDecoderModel>(OnnxModel::load(m.folder / "Decoder.mlmodelc", units, cost));
+    m.joint = std::make_shared<TdtJointModel>(OnnxModel::load(m.folder / "JointDecision.mlmodelc", units, cost));
     m.encoder = Tensor::zeros(ElementType::float32, {1, 1024, kFrames});
     std::mt19937 rng(7);
     std::normal_distribution<float> normal(0.0f, 1.0f);
@@ -72,11 +88,12 @@ BenchModels makeBenchModels(ComputeUnits units) {
   }
 }
 
-const BenchModels& benchModels(int64_t arg) {
-  static std::map<int64_t, BenchModels> cache;
-  auto it = cache.find(arg);
+const BenchModels& benchModels(int64_t unitsArg, int64_t costArg) {
+  static std::map<std::pair<int64_t, int64_t>, BenchModels> cache;
+  const auto key = std::make_pair(unitsArg, costArg);
+  auto it = cache.find(key);
   if (it == cache.end()) {
-    it = cache.emplace(arg, makeBenchModels(unitsFor(arg))).first;
+    it = cache.emplace(key, makeBenchModels(unitsFor(unitsArg), costFor(costArg))).first;
   }
   return it->second;
 }
@@ -85,10 +102,11 @@ const BenchModels& benchModels(int64_t arg) {
 // once: nothing but the runtime's own work.
 class BareRuntime {
  public:
-  BareRuntime(const fs::path& folder, ComputeUnits units)
-      : m_decoder(ortEnvironment(), (folder / "Decoder.mlmodelc" / "model.onnx").c_str(), makeSessionOptions(units)),
+  BareRuntime(const fs::path& folder, ComputeUnits units, ModelCost cost)
+      : m_decoder(ortEnvironment(), (folder / "Decoder.mlmodelc" / "model.onnx").c_str(),
+                  makeSessionOptions(units, cost)),
         m_joint(ortEnvironment(), (folder / "JointDecision.mlmodelc" / "model.onnx").c_str(),
-                makeSessionOptions(units)) {
+                makeSessionOptions(units, cost)) {
     auto memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
     const int64_t tShape[2] = {1, 1};
     const int64_t lShape[1] = {1};
@@ -144,58 +162,62 @@ class BareRuntime {
   std::vector<Ort::Value> m_decIn, m_decOut, m_jointIn, m_jointOut;
 };
 
-void BM_DecodeLoopPerFrame(benchmark::State& state) {
-  const BenchModels& m = benchModels(state.range(0));
-  TdtDecoderV3 decoder(ASRConfig::defaults());
-  for (auto _ : state) {
-    TdtDecoderState s = TdtDecoderState::make();
-    auto h = decoder.decodeWithTimings(request(m.encoder), *m.decoder, *m.joint, s);
-    benchmark::DoNotOptimize(h);
-  }
+void setFrameCounters(benchmark::State& state, const BenchModels& m) {
   state.counters["frames"] = benchmark::Counter(static_cast<double>(kFrames) * state.iterations(),
                                                 benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["decoderSteps"] = m.calls.decoderSteps;
   state.counters["jointEvaluations"] = m.calls.jointEvaluations;
+  state.counters["intraOpThreads"] = intraOpThreads(unitsFor(state.range(0)), costFor(state.range(1)));
+}
+
+double decodeWindow(const BenchModels& m, TdtDecoderV3& decoder) {
+  const auto t0 = std::chrono::steady_clock::now();
+  TdtDecoderState s = TdtDecoderState::make();
+  auto h = decoder.decodeWithTimings(request(m.encoder), *m.decoder, *m.joint, s);
+  benchmark::DoNotOptimize(h);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void BM_DecodeLoopPerFrame(benchmark::State& state) {
+  const BenchModels& m = benchModels(state.range(0), state.range(1));
+  TdtDecoderV3 decoder(ASRConfig::defaults());
+  for (auto _ : state) decodeWindow(m, decoder);
+  setFrameCounters(state, m);
 }
 
 void BM_BareRuntimePerFrame(benchmark::State& state) {
-  const BenchModels& m = benchModels(state.range(0));
-  BareRuntime bare(m.folder, unitsFor(state.range(0)));
-  for (auto _ : state) {
-    bare.run(m.calls.order);
-  }
-  state.counters["frames"] = benchmark::Counter(static_cast<double>(kFrames) * state.iterations(),
-                                                benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  const BenchModels& m = benchModels(state.range(0), state.range(1));
+  BareRuntime bare(m.folder, unitsFor(state.range(0)), costFor(state.range(1)));
+  for (auto _ : state) bare.run(m.calls.order);
+  setFrameCounters(state, m);
 }
 
-// Both in turn, so drifts of the machine hit them alike; "ratio" is the loop's
-// time over the bare calls' time (target: at most 1.15).
+// The loop's time over the bare calls' time at the engine's own setting
+// (target: at most 1.15). Each iteration runs a phase of 20 loop windows,
+// then a phase of 20 bare windows: never both sets of sessions at once.
 void BM_LoopOverBareRatio(benchmark::State& state) {
-  const BenchModels& m = benchModels(state.range(0));
-  BareRuntime bare(m.folder, unitsFor(state.range(0)));
+  constexpr int kWindows = 20;
+  const BenchModels& m = benchModels(state.range(0), 0);
+  BareRuntime bare(m.folder, unitsFor(state.range(0)), ModelCost::perStep);
   TdtDecoderV3 decoder(ASRConfig::defaults());
   double loopSeconds = 0;
   double bareSeconds = 0;
   for (auto _ : state) {
-    auto t0 = std::chrono::steady_clock::now();
-    TdtDecoderState s = TdtDecoderState::make();
-    auto h = decoder.decodeWithTimings(request(m.encoder), *m.decoder, *m.joint, s);
-    benchmark::DoNotOptimize(h);
-    auto t1 = std::chrono::steady_clock::now();
-    bare.run(m.calls.order);
-    auto t2 = std::chrono::steady_clock::now();
-    loopSeconds += std::chrono::duration<double>(t1 - t0).count();
-    bareSeconds += std::chrono::duration<double>(t2 - t1).count();
+    for (int i = 0; i < kWindows; ++i) loopSeconds += decodeWindow(m, decoder);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kWindows; ++i) bare.run(m.calls.order);
+    bareSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
+  const double frames = static_cast<double>(kFrames) * kWindows * static_cast<double>(state.iterations());
   state.counters["ratio"] = loopSeconds / bareSeconds;
-  state.counters["loopMsPerWindow"] = 1000.0 * loopSeconds / static_cast<double>(state.iterations());
-  state.counters["bareMsPerWindow"] = 1000.0 * bareSeconds / static_cast<double>(state.iterations());
+  state.counters["loopMsPerFrame"] = 1000.0 * loopSeconds / frames;
+  state.counters["bareMsPerFrame"] = 1000.0 * bareSeconds / frames;
 }
 
 }  // namespace
 
-BENCHMARK(BM_DecodeLoopPerFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_BareRuntimePerFrame)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_DecodeLoopPerFrame)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_BareRuntimePerFrame)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_LoopOverBareRatio)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(4.0);
 
 BENCHMARK_MAIN();

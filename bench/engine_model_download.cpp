@@ -1,11 +1,16 @@
-// Downloading a 200 MB model folder from a hub on 127.0.0.1, against the curl
-// tool fetching the same files in the same run. Counter "ratio" = engine /
-// curl; the aim is within 1.2.
+// Downloading a 200 MB model folder from a hub on 127.0.0.1 (engine: listing,
+// every file, and the check that each model loads), against libcurl's easy
+// interface fetching the same files in this process over one kept-alive
+// connection, in the same run. Counter "ratio" = engine / libcurl in-process;
+// the aim is within 1.2. "curl_tool_s" is the curl program fetching the same
+// files as a whole process, shown beside it: the engine's apparent lead over
+// the tool is the tool's process start-up, not transfer speed.
 #include <voxtrellis/DownloadUtils.h>
 
 #include "BenchSupport.h"
 
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
 
 #include <chrono>
 #include <csignal>
@@ -109,6 +114,32 @@ struct Hub {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
 };
 
+// The files through libcurl's easy interface, one handle for all of them.
+// Returns false on any failure.
+bool fetchWithLibcurl(const std::string& base, const fs::path& out) {
+  CURL* curl = curl_easy_init();
+  if (!curl) return false;
+  bool ok = true;
+  for (const auto& name : kFiles) {
+    const fs::path target = out / name;
+    fs::create_directories(target.parent_path());
+    FILE* file = std::fopen(target.c_str(), "wb");
+    if (!file) {
+      ok = false;
+      break;
+    }
+    const std::string url = base + "/" + kRepo + "/resolve/main/" + name;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file);
+    ok = curl_easy_perform(curl) == CURLE_OK;
+    std::fclose(file);
+    if (!ok) break;
+  }
+  curl_easy_cleanup(curl);
+  return ok;
+}
+
 void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
   Hub hub;
   if (hub.port <= 0) {
@@ -118,12 +149,20 @@ void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
   setenv("REGISTRY_URL", hub.url().c_str(), 1);
   const fs::path models = bench::benchFolder() / "models";
   const fs::path curlOut = bench::benchFolder() / "curl-out";
-  double engineTotal = 0, curlTotal = 0;
+  double engineTotal = 0, libcurlTotal = 0, curlTotal = 0;
   for (auto _ : state) {
     fs::remove_all(models);
     auto started = std::chrono::steady_clock::now();
     voxtrellis::DownloadUtils::loadModels(voxtrellis::Repo::parakeet, {}, models, voxtrellis::ComputeUnits::cpuOnly);
     const double engine = bench::seconds(started);
+
+    fs::remove_all(curlOut);
+    started = std::chrono::steady_clock::now();
+    if (!fetchWithLibcurl(hub.url(), curlOut)) {
+      state.SkipWithError("libcurl failed");
+      return;
+    }
+    libcurlTotal += bench::seconds(started);
 
     fs::remove_all(curlOut);
     std::string command = "curl -s --fail --create-dirs";
@@ -143,8 +182,9 @@ void BM_DownloadModelFolderVersusCurl(benchmark::State& state) {
   fs::remove_all(models);
   fs::remove_all(curlOut);
   state.counters["engine_s"] = engineTotal / static_cast<double>(state.iterations());
-  state.counters["curl_s"] = curlTotal / static_cast<double>(state.iterations());
-  state.counters["ratio"] = engineTotal / curlTotal;
+  state.counters["libcurl_s"] = libcurlTotal / static_cast<double>(state.iterations());
+  state.counters["curl_tool_s"] = curlTotal / static_cast<double>(state.iterations());
+  state.counters["ratio"] = engineTotal / libcurlTotal;
 }
 
 BENCHMARK(BM_DownloadModelFolderVersusCurl)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -134,12 +134,12 @@ struct OnnxModel::Impl {
 OnnxModel::OnnxModel(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 OnnxModel::~OnnxModel() = default;
 
-std::shared_ptr<OnnxModel> OnnxModel::load(const fs::path& modelFolder, ComputeUnits units) {
+std::shared_ptr<OnnxModel> OnnxModel::load(const fs::path& modelFolder, ComputeUnits units, ModelCost cost) {
   std::error_code ec;
   if (!fs::is_directory(modelFolder, ec)) {
     throw ModelRuntimeError(ModelRuntimeError::Kind::folderMissing, modelFolder, "");
   }
-  auto model = loadFile(modelFolder / "model.onnx", units);
+  auto model = loadFile(modelFolder / "model.onnx", units, cost);
   std::string name = modelFolder.filename().string();
   if (name.empty()) name = modelFolder.parent_path().filename().string();
   if (const auto dot = name.rfind(".mlmodelc"); dot != std::string::npos && dot + 9 == name.size()) {
@@ -149,7 +149,7 @@ std::shared_ptr<OnnxModel> OnnxModel::load(const fs::path& modelFolder, ComputeU
   return model;
 }
 
-std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, ComputeUnits units) {
+std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, ComputeUnits units, ModelCost cost) {
   std::error_code ec;
   if (!fs::is_regular_file(onnxFile, ec)) {
     throw ModelRuntimeError(ModelRuntimeError::Kind::modelFileMissing, onnxFile, "");
@@ -159,7 +159,7 @@ std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, Compute
   impl->name = onnxFile.stem().string();
   impl->units = units;
   try {
-    impl->session = std::make_unique<Ort::Session>(ortEnvironment(), onnxFile.c_str(), makeSessionOptions(units));
+    impl->session = std::make_unique<Ort::Session>(ortEnvironment(), onnxFile.c_str(), makeSessionOptions(units, cost));
     Ort::AllocatorWithDefaultOptions allocator;
     for (std::size_t i = 0; i < impl->session->GetInputCount(); ++i) {
       auto n = impl->session->GetInputNameAllocated(i, allocator);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Onnx/ModelCost.h"
 #include "Onnx/ModelRuntimeError.h"
 #include "Onnx/Tensor.h"
 
@@ -42,13 +43,13 @@ struct TensorSpec {
 // Thread safety: predict() may be called from several threads at once.
 class OnnxModel {
  public:
-  // Loads "<folder>/model.onnx". Throws ModelRuntimeError (folderMissing,
-  // modelFileMissing, loadFailed).
+  // Loads "<folder>/model.onnx" with threads for a model of `cost`. Throws
+  // ModelRuntimeError (folderMissing, modelFileMissing, loadFailed).
   static std::shared_ptr<OnnxModel> load(const std::filesystem::path& modelFolder,
-                                         ComputeUnits units = ComputeUnits::all);
+                                         ComputeUnits units = ComputeUnits::all, ModelCost cost = ModelCost::heavy);
   // Loads an .onnx file directly. Throws ModelRuntimeError (modelFileMissing, loadFailed).
   static std::shared_ptr<OnnxModel> loadFile(const std::filesystem::path& onnxFile,
-                                             ComputeUnits units = ComputeUnits::all);
+                                             ComputeUnits units = ComputeUnits::all, ModelCost cost = ModelCost::heavy);
 
   ~OnnxModel();
   OnnxModel(const OnnxModel&) = delete;

@@ -22,14 +22,25 @@ Ort::Env& ortEnvironment() {
   return *env;
 }
 
-Ort::SessionOptions makeSessionOptions(ComputeUnits units) {
-  Ort::SessionOptions options;
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+int intraOpThreads(ComputeUnits units, ModelCost cost) {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   // No accelerator is available here: "cpuOnly" leaves half the cores to the
   // rest of the program, every other choice lets a model use them all.
-  const int threads = units == ComputeUnits::cpuOnly ? std::max(1, cores / 2) : cores;
-  options.SetIntraOpNumThreads(threads);
+  const int granted = units == ComputeUnits::cpuOnly ? std::max(1, cores / 2) : cores;
+  // A per-step call is a few matrix-vector products: past two threads the
+  // hand-over costs more than the split saves.
+  return cost == ModelCost::perStep ? std::min(granted, 2) : granted;
+}
+
+Ort::SessionOptions makeSessionOptions(ComputeUnits units, ModelCost cost) {
+  Ort::SessionOptions options;
+  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  options.SetIntraOpNumThreads(intraOpThreads(units, cost));
+  if (cost == ModelCost::perStep) {
+    // Spinning workers of one small session would steal the cores the next
+    // session of the same step needs.
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  }
   options.SetInterOpNumThreads(1);
   options.SetExecutionMode(ExecutionMode::ORT_SEQUENTIAL);
   return options;

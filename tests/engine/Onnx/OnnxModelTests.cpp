@@ -1,4 +1,5 @@
 #include "Onnx/OnnxModel.h"
+#include "Onnx/OrtEnvironment.h"
 
 #include "support/FixturePaths.h"
 #include "support/TempDir.h"
@@ -43,19 +44,22 @@ TEST(OnnxModel, ReportsInputsAndOutputsWithOpenDimensions) {
 }
 
 TEST(OnnxModel, PredictsFromBorrowedInputWithoutCopying) {
-  auto model = OnnxModel::load(runtimeFixtures() / "Affine.mlmodelc");
-  std::vector<float> x = {1, 2, 3, 4, -1, -2, -3, -4};
-  NamedTensors in{{"x", Tensor::borrow(ElementType::float32, {2, 4}, x.data())}};
-  auto out = model->predict(in);
-  ASSERT_EQ(out.count("y"), 1u);
-  EXPECT_EQ(out.at("y").shape(), (std::vector<int64_t>{2, 4}));
-  auto y = out.at("y").values<float>();
-  std::vector<float> expected = {3, 6, 9, 12, -1, -2, -3, -4};
-  EXPECT_EQ(std::vector<float>(y.begin(), y.end()), expected);
-  EXPECT_FLOAT_EQ(out.at("total").values<float>()[0], 0.0f);
+  // Both thread settings (every core; two sleeping threads) give the same result.
+  for (const ModelCost cost : {ModelCost::heavy, ModelCost::perStep}) {
+    auto model = OnnxModel::load(runtimeFixtures() / "Affine.mlmodelc", ComputeUnits::all, cost);
+    std::vector<float> x = {1, 2, 3, 4, -1, -2, -3, -4};
+    NamedTensors in{{"x", Tensor::borrow(ElementType::float32, {2, 4}, x.data())}};
+    auto out = model->predict(in);
+    ASSERT_EQ(out.count("y"), 1u);
+    EXPECT_EQ(out.at("y").shape(), (std::vector<int64_t>{2, 4}));
+    auto y = out.at("y").values<float>();
+    std::vector<float> expected = {3, 6, 9, 12, -1, -2, -3, -4};
+    EXPECT_EQ(std::vector<float>(y.begin(), y.end()), expected);
+    EXPECT_FLOAT_EQ(out.at("total").values<float>()[0], 0.0f);
 
-  auto only = model->predict(in, {"total"});
-  EXPECT_EQ(only.size(), 1u);
+    auto only = model->predict(in, {"total"});
+    EXPECT_EQ(only.size(), 1u);
+  }
 }
 
 TEST(OnnxModel, PredictsIntoCallerBuffers) {
@@ -176,4 +180,26 @@ TEST(ComputeUnits, NamesForLogs) {
   EXPECT_EQ(computeUnitsName(ComputeUnits::cpuOnly), "cpuOnly");
   EXPECT_EQ(computeUnitsName(ComputeUnits::cpuAndNeuralEngine), "cpuAndNeuralEngine");
   EXPECT_EQ(computeUnitsName(static_cast<ComputeUnits>(7)), "unknown(7)");
+}
+
+// Per-step models get at most two threads whatever the units, so the
+// decoder's and joint's pools do not fight over the cores; heavy models keep
+// every granted core, and "cpuOnly" still grants half of them.
+TEST(ComputeUnits, ThreadsFollowTheModelsCost) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int half = std::max(1, cores / 2);
+  const struct {
+    ComputeUnits units;
+    ModelCost cost;
+    int threads;
+  } cases[] = {
+      {ComputeUnits::all, ModelCost::heavy, cores},
+      {ComputeUnits::cpuAndNeuralEngine, ModelCost::heavy, cores},
+      {ComputeUnits::cpuOnly, ModelCost::heavy, half},
+      {ComputeUnits::cpuAndNeuralEngine, ModelCost::perStep, std::min(cores, 2)},
+      {ComputeUnits::cpuOnly, ModelCost::perStep, std::min(half, 2)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(intraOpThreads(c.units, c.cost), c.threads) << computeUnitsName(c.units);
+  }
 }

@@ -144,10 +144,10 @@ void StreamingEouAsrManager::loadModels(const std::filesystem::path& modelDir) {
   std::lock_guard guard(d.lock);
   d.logger.info("Loading ONNX models from " + modelDir.string() + "...");
   const ComputeUnits units = d.configuration.computeUnits;
-  auto encoder = OnnxModel::load(modelDir / "streaming_encoder.mlmodelc", units);
+  auto encoder = OnnxModel::load(modelDir / "streaming_encoder.mlmodelc", units, ModelCost::perStep);
   d.streamingEncoder = std::make_unique<EouEncoderModel>(encoder);
-  d.decoder = OnnxModel::load(modelDir / "decoder.mlmodelc", units);
-  d.joint = OnnxModel::load(modelDir / "joint_decision.mlmodelc", units);
+  d.decoder = OnnxModel::load(modelDir / "decoder.mlmodelc", units, ModelCost::perStep);
+  d.joint = OnnxModel::load(modelDir / "joint_decision.mlmodelc", units, ModelCost::perStep);
   d.tokenizer = std::make_unique<Tokenizer>(modelDir / "vocab.json");
   d.rnntDecoder = std::make_unique<RnntDecoder>(d.decoder, d.joint);
   d.resetStates();

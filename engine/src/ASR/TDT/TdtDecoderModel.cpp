@@ -32,7 +32,7 @@ TdtDecoderModel::TdtDecoderModel(std::shared_ptr<OnnxModel> model) : m_model(std
 }
 
 std::shared_ptr<TdtDecoderModel> TdtDecoderModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<TdtDecoderModel>(OnnxModel::load(folder, units));
+  return std::make_shared<TdtDecoderModel>(OnnxModel::load(folder, units, ModelCost::perStep));
 }
 
 TdtDecoderModel::Session::Session(const TdtDecoderModel& decoder, std::vector<float>& hidden, std::vector<float>& cell)

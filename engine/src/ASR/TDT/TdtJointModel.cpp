@@ -29,7 +29,7 @@ TdtJointModel::TdtJointModel(std::shared_ptr<OnnxModel> model) : m_model(std::mo
 }
 
 std::shared_ptr<TdtJointModel> TdtJointModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<TdtJointModel>(OnnxModel::load(folder, units));
+  return std::make_shared<TdtJointModel>(OnnxModel::load(folder, units, ModelCost::perStep));
 }
 
 TdtJointModel::Session::Session(const TdtJointModel& joint, const Tensor& decoderStep) : m_model(*joint.m_model) {

@@ -26,6 +26,8 @@ class TdtJointModel {
 
   // Throws ModelRuntimeError (interfaceMismatch naming the file).
   explicit TdtJointModel(std::shared_ptr<OnnxModel> model);
+  // Called once per decoding step, so loaded as a per-step model (two
+  // threads that sleep between calls; see ModelCost).
   static std::shared_ptr<TdtJointModel> load(const std::filesystem::path& folder,
                                              ComputeUnits units = ComputeUnits::all);
 
