@@ -2,25 +2,37 @@
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
+#include "Models/TranscriptGroup.h"
+#include "Services/AudioCacheService.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
 #include "Services/LocalHTTPServer.h"
+#include "Services/SpeechEngine.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
+#include "ViewModels/FileDialogs.h"
+#include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Player/YouTubePlayerView.h"
+#include "Views/Shell/MainWindow.h"
+#include "Views/Shell/OnboardingSheet.h"
+#include "Views/Shell/RelocateSheet.h"
+#include "Views/Shell/SettingsWindow.h"
+#include "Views/Translation/TranslationSettingsView.h"
 
 #include <QApplication>
-#include <QMainWindow>
 #include <QMessageBox>
 #include <QSettings>
 #include <QWebEngineProfile>
 
+#include <algorithm>
+
 namespace parlowvista {
 
 Application::Environment Application::Environment::user() {
-  return Environment{AppSettings::defaultApplicationSupportRoot(), QStringLiteral("com.lanternhollow.translation")};
+  return Environment{AppSettings::defaultApplicationSupportRoot(), QStringLiteral("com.lanternhollow.translation"),
+                     std::make_shared<VoxtrellisSpeechEngine>()};
 }
 
 Application::Application(const Environment& environment)
@@ -30,11 +42,24 @@ Application::Application(const Environment& environment)
       m_translationSettings(std::make_unique<TranslationSettings>(*m_keychain)),
       m_translationService(std::make_unique<TranslationService>(*m_translationSettings, m_providerEndpoints)),
       m_fileAccessManager(std::make_unique<FileAccessManager>()),
-      m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {}
+      m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
+  TranscriptionViewModel::Dependencies dependencies;
+  dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
+  m_sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
+  dependencies.sampleCache = m_sampleCache;
+  dependencies.translationService = m_translationService.get();
+  dependencies.settings = m_appSettings.get();
+  dependencies.fileAccess = m_fileAccessManager.get();
+  dependencies.dialogs = std::make_shared<QtFileDialogs>([this]() -> QWidget* { return m_mainWindow.get(); });
+  m_viewModel = std::make_unique<TranscriptionViewModel>(std::move(dependencies));
+}
 
 Application::~Application() {
   // Windows first: their pages run in the profile, their views use the services.
   m_mainWindow.reset();
+  m_translationSettingsView.reset();
+  m_settingsWindow.reset();
+  m_viewModel.reset();
   m_playerProfile.reset();
 }
 
@@ -47,13 +72,73 @@ PlayerPageHost Application::playerPageHost() {
   return PlayerPageHost{*m_localHTTPServer, playerProfile()};
 }
 
+QString Application::storeFailureMessage(const StoreError& error) {
+  QString description = error.message();
+  if (error.kind() == StoreError::Kind::inUse) {
+    description = QStringLiteral(
+        "The library is already open in another copy of Parlowvista. Close the other copy and start "
+        "Parlowvista again.");
+  }
+  return QStringLiteral("Could not create ModelContainer: ") + description;
+}
+
+TranscriptGroup* Application::ensureDefaultGroup(ModelContext& context, AppSettings& settings) {
+  QList<TranscriptGroup*> groups = context.fetch<TranscriptGroup>();
+  if (groups.isEmpty()) {
+    auto* general = context.insert(std::make_unique<TranscriptGroup>(QStringLiteral("General"), 0));
+    try {
+      context.save();
+    } catch (const StoreError&) {
+      // The group stays in the context and goes with the next save.
+    }
+    settings.setLastUsedGroupId(general->id());
+    return general;
+  }
+  if (const auto id = settings.lastUsedGroupId()) {
+    if (auto* group = context.find<TranscriptGroup>(*id)) return group;
+  }
+  std::stable_sort(groups.begin(), groups.end(),
+                   [](const TranscriptGroup* a, const TranscriptGroup* b) { return a->sortOrder() < b->sortOrder(); });
+  return groups.first();
+}
+
 void Application::showMainWindow() {
   if (!m_mainWindow) {
-    m_mainWindow = std::make_unique<QMainWindow>();
-    m_mainWindow->setWindowTitle(QStringLiteral("Parlowvista"));
-    m_mainWindow->resize(1200, 700);
+    MainWindow::Actions actions;
+    actions.pickAudioFiles = &MainWindow::pickAudioFilesWithDialog;
+    actions.openTranslationSettings = [this] { showTranslationSettings(); };
+    actions.openSettings = [this] { showSettings(); };
+    actions.playerPageHost = [this] { return playerPageHost(); };
+    actions.isTranslationConfigured = [this] { return m_translationSettings->isCurrentProviderConfigured(); };
+    m_mainWindow = std::make_unique<MainWindow>(*m_viewModel, *m_modelContext, std::move(actions));
+    m_mainWindow->setSelectedGroup(ensureDefaultGroup(*m_modelContext, *m_appSettings));
+    new RelocateFlow(*m_fileAccessManager, *m_modelContext, *m_viewModel, m_sampleCache, m_mainWindow.get());
   }
   m_mainWindow->show();
+  if (!m_appSettings->hasCompletedOnboarding() && !m_mainWindow->findChild<OnboardingSheet*>()) {
+    auto* onboarding = new OnboardingSheet(*m_appSettings, m_mainWindow.get());
+    onboarding->setAttribute(Qt::WA_DeleteOnClose);
+    onboarding->open();
+  }
+}
+
+void Application::showSettings() {
+  if (!m_settingsWindow) m_settingsWindow = std::make_unique<SettingsWindow>(*m_appSettings);
+  m_settingsWindow->show();
+  m_settingsWindow->raise();
+  m_settingsWindow->activateWindow();
+}
+
+void Application::showTranslationSettings() {
+  if (!m_translationSettingsView) {
+    m_translationSettingsView =
+        std::make_unique<TranslationSettingsView>(*m_translationSettings, *m_translationService);
+    m_translationSettingsView->setWindowTitle(QStringLiteral("Translation Settings"));
+    m_translationSettingsView->setMinimumSize(450, 550);
+  }
+  m_translationSettingsView->show();
+  m_translationSettingsView->raise();
+  m_translationSettingsView->activateWindow();
 }
 
 int Application::exec(int argc, char** argv) {
@@ -66,8 +151,8 @@ int Application::exec(int argc, char** argv) {
   try {
     application = std::make_unique<Application>();
   } catch (const StoreError& error) {
-    QMessageBox::critical(nullptr, QStringLiteral("Parlowvista"),
-                          QStringLiteral("The library could not be opened: %1").arg(error.message()));
+    // Nothing has been written: the store refused before any change.
+    QMessageBox::critical(nullptr, QStringLiteral("Parlowvista"), storeFailureMessage(error));
     return 1;
   }
   application->showMainWindow();

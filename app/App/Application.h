@@ -15,7 +15,15 @@ class AppSettings;
 class FileAccessManager;
 class KeychainService;
 class LocalHTTPServer;
+class MainWindow;
+class SettingsWindow;
 class ModelContext;
+class SampleCache;
+class SpeechEngine;
+class StoreError;
+class TranscriptGroup;
+class TranscriptionViewModel;
+class TranslationSettingsView;
 struct PlayerPageHost;
 class TranslationService;
 class TranslationSettings;
@@ -28,7 +36,8 @@ class TranslationSettings;
 // Owns, in this order: the keychain, the application settings, the store ("Parlowvista.store"
 // in the library folder), the translation settings and provider endpoints, the translation
 // service, the file-access manager, the loopback player-page server and the player pages' web
-// profile (made on first use), and the main window. Lives on the UI thread, inside the Qt
+// profile (made on first use), the main window's one view model with the speech engine, and
+// the windows. Lives on the UI thread, inside the Qt
 // application object's lifetime.
 class Application {
  public:
@@ -38,6 +47,8 @@ class Application {
     QString applicationSupportRoot;
     // The Secret Service collection item prefix holding the providers' API keys.
     QString keychainServiceName;
+    // The speech models (default: the engine's own, downloaded from the hub when missing).
+    std::shared_ptr<SpeechEngine> engine;
 
     static Environment user();
   };
@@ -55,8 +66,20 @@ class Application {
   // and ends the process with status 1.
   static int exec(int argc, char** argv);
 
-  // Shows the main window (made on first call).
+  // Shows the main window (made on first call); its first showing starts the models, and on
+  // the first run the onboarding sheet opens over it.
   void showMainWindow();
+  // Shows the "Translation Settings" window (made on first call).
+  void showTranslationSettings();
+  // Shows the settings window (made on first call).
+  void showSettings();
+
+  // What a user reads when the store cannot be opened: "Could not create ModelContainer: "
+  // and the error, in plain words for a second running copy.
+  static QString storeFailureMessage(const StoreError& error);
+  // The library's first group: makes "General" (and remembers it as the last used group)
+  // when the library has none. Returns the group new files go into.
+  static TranscriptGroup* ensureDefaultGroup(ModelContext& context, AppSettings& settings);
 
   AppSettings& appSettings() const { return *m_appSettings; }
   KeychainService& keychain() const { return *m_keychain; }
@@ -70,7 +93,10 @@ class Application {
   QWebEngineProfile& playerProfile();
   // What the player views are built with: the server above and the profile.
   PlayerPageHost playerPageHost();
-  QMainWindow* mainWindow() const { return m_mainWindow.get(); }
+  TranscriptionViewModel& viewModel() const { return *m_viewModel; }
+  MainWindow* mainWindow() const { return m_mainWindow.get(); }
+  TranslationSettingsView* translationSettingsWindow() const { return m_translationSettingsView.get(); }
+  SettingsWindow* settingsWindow() const { return m_settingsWindow.get(); }
 
  private:
   std::unique_ptr<KeychainService> m_keychain;
@@ -82,8 +108,12 @@ class Application {
   std::unique_ptr<FileAccessManager> m_fileAccessManager;
   std::unique_ptr<LocalHTTPServer> m_localHTTPServer;
   std::unique_ptr<QWebEngineProfile> m_playerProfile;
-  // Last: its views use everything above.
-  std::unique_ptr<QMainWindow> m_mainWindow;
+  std::shared_ptr<SampleCache> m_sampleCache;
+  std::unique_ptr<TranscriptionViewModel> m_viewModel;
+  // Last: their views use everything above.
+  std::unique_ptr<TranslationSettingsView> m_translationSettingsView;
+  std::unique_ptr<SettingsWindow> m_settingsWindow;
+  std::unique_ptr<MainWindow> m_mainWindow;
 };
 
 }  // namespace parlowvista

@@ -1,6 +1,7 @@
 #include "App/Application.h"
 
 #include "Models/AppSettings.h"
+#include "Models/TranscriptGroup.h"
 #include "Services/KeychainService.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
@@ -32,7 +33,8 @@ class ApplicationTest : public testsupport::TempDirTest {
 
   QString folder(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
   Application::Environment environment() const {
-    return {folder("share"), QStringLiteral("com.lanternhollow.tests.%1").arg(QCoreApplication::applicationPid())};
+    return {folder("share"), QStringLiteral("com.lanternhollow.tests.%1").arg(QCoreApplication::applicationPid()),
+            nullptr};
   }
 };
 
@@ -74,6 +76,40 @@ TEST_F(ApplicationTest, SettingsAssignedJustBeforeGoingAwayReachTheDisk) {
 TEST_F(ApplicationTest, AStoreThatCannotBeOpenedIsReported) {
   testsupport::writeFile(tempDir / "share" / "Parlowvista" / "Parlowvista.store", "not a store at all");
   EXPECT_THROW(Application{environment()}, StoreError);
+}
+
+TEST_F(ApplicationTest, ASecondCopyIsToldTheLibraryIsInUseInPlainWords) {
+  Application first(environment());
+  try {
+    Application second(environment());
+    FAIL() << "a second opener was let in";
+  } catch (const StoreError& error) {
+    EXPECT_EQ(error.kind(), StoreError::Kind::inUse);
+    const QString message = Application::storeFailureMessage(error);
+    EXPECT_TRUE(message.startsWith("Could not create ModelContainer: ")) << message.toStdString();
+    EXPECT_TRUE(message.contains("already open in another copy of Parlowvista")) << message.toStdString();
+  }
+  const StoreError other(StoreError::Kind::incompatibleSchema, QStringLiteral("not a store"));
+  EXPECT_EQ(Application::storeFailureMessage(other), "Could not create ModelContainer: not a store");
+}
+
+TEST_F(ApplicationTest, TheFirstStartMakesTheGeneralGroupAndLaterStartsKeepTheLibrary) {
+  QUuid general;
+  {
+    Application application(environment());
+    auto* group = Application::ensureDefaultGroup(application.modelContext(), application.appSettings());
+    ASSERT_NE(group, nullptr);
+    EXPECT_EQ(group->name(), "General");
+    general = group->id();
+    EXPECT_EQ(application.appSettings().lastUsedGroupId(), general);
+    auto* other = application.modelContext().insert(std::make_unique<parlowvista::TranscriptGroup>("Talks", 1));
+    application.modelContext().save();
+    application.appSettings().setLastUsedGroupId(other->id());
+  }
+  Application again(environment());
+  auto* group = Application::ensureDefaultGroup(again.modelContext(), again.appSettings());
+  EXPECT_EQ(group->name(), "Talks");
+  EXPECT_EQ(again.modelContext().fetch<parlowvista::TranscriptGroup>().size(), 2);
 }
 
 }  // namespace

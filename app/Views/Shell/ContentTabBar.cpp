@@ -1,0 +1,107 @@
+#include "Views/Shell/ContentTabBar.h"
+
+#include "Models/Transcription.h"
+#include "Store/ModelContext.h"
+#include "ViewModels/TranscriptionViewModel.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollArea>
+
+#include <algorithm>
+
+namespace parlowvista {
+
+ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& context,
+                             std::function<void()> onCreateTranslation, QWidget* parent)
+    : QWidget(parent), m_viewModel(viewModel), m_onCreateTranslation(std::move(onCreateTranslation)) {
+  auto* outer = new QHBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  auto* scroll = new QScrollArea(this);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  auto* strip = new QWidget(scroll);
+  m_row = new QHBoxLayout(strip);
+  m_row->setContentsMargins(12, 6, 12, 6);
+  m_row->setSpacing(4);
+  scroll->setWidget(strip);
+  outer->addWidget(scroll);
+  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &ContentTabBar::rebuild);
+  connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &ContentTabBar::rebuild);
+  connect(&context, &ModelContext::objectsChanged, this, &ContentTabBar::rebuild, Qt::QueuedConnection);
+  connect(&context, &ModelContext::didSave, this, &ContentTabBar::rebuild, Qt::QueuedConnection);
+  rebuild();
+}
+
+void ContentTabBar::rebuild() {
+  while (QLayoutItem* item = m_row->takeAt(0)) {
+    if (QWidget* widget = item->widget()) widget->deleteLater();
+    delete item;
+  }
+  m_tabs.clear();
+  const ContentTab active = m_viewModel.activeTab();
+  auto addTab = [&](const QString& title, bool selected, std::function<void()> action) {
+    auto* tab = new QPushButton(title, m_row->parentWidget());
+    tab->setCheckable(true);
+    tab->setChecked(selected);
+    tab->setFlat(!selected);
+    QFont font = tab->font();
+    font.setBold(selected);
+    tab->setFont(font);
+    connect(tab, &QPushButton::clicked, this, [tab, selected, action] {
+      tab->setChecked(selected);  // the view model's tab decides
+      action();
+    });
+    m_row->addWidget(tab);
+    m_tabs.append(tab);
+    return tab;
+  };
+  addTab(QStringLiteral("Original"), active.isOriginal(), [this] { m_viewModel.setActiveTab(ContentTab::original()); });
+
+  if (Transcription* version = m_viewModel.currentTranscription()) {
+    QList<Transcription*> translations;
+    for (Transcription* translation : version->translations()) {
+      if (!translation->isDeleted()) translations.append(translation);
+    }
+    std::stable_sort(translations.begin(), translations.end(),
+                     [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
+    for (Transcription* translation : translations) {
+      const QString title = translation->targetLanguage() ? translation->languageDisplayName().value_or(QString())
+                                                          : QStringLiteral("Translation");
+      const bool selected = active.isTranslation() && active.translationId() == translation->id();
+      QPointer<Transcription> guarded(translation);
+      QPushButton* tab = addTab(title, selected, [this, guarded] {
+        if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
+      });
+      if (translation->targetLanguage()) tab->setIcon(QIcon::fromTheme(QStringLiteral("globe")));
+      tab->setContextMenuPolicy(Qt::CustomContextMenu);
+      connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
+        auto* menu = new QMenu(tab);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        QAction* remove =
+            menu->addAction(QIcon::fromTheme(QStringLiteral("edit-delete")), QStringLiteral("Delete Translation"));
+        connect(remove, &QAction::triggered, this, [this, guarded] {
+          if (guarded) m_viewModel.deleteTranslation(guarded);
+        });
+        menu->popup(tab->mapToGlobal(at));
+      });
+    }
+  }
+
+  m_create = new QPushButton(QStringLiteral("+"), m_row->parentWidget());
+  m_create->setFlat(true);
+  m_create->setAccessibleName(QStringLiteral("New Translation"));
+  m_create->setToolTip(QStringLiteral("New Translation"));
+  connect(m_create, &QPushButton::clicked, this, [this] {
+    if (m_onCreateTranslation) m_onCreateTranslation();
+  });
+  m_row->addWidget(m_create);
+  m_row->addStretch();
+}
+
+}  // namespace parlowvista

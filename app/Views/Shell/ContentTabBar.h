@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QHBoxLayout;
+class QPushButton;
+
+namespace parlowvista {
+
+class ModelContext;
+class Transcription;
+class TranscriptionViewModel;
+
+// The strip above the transcript: "Original", one tab per translation of the current version
+// (oldest first; "Delete Translation" on its context menu), and a button that asks for a new
+// translation. The shown tab is the view model's; the bar keeps nothing of its own and is
+// rebuilt when the version, its translations or the tab change.
+class ContentTabBar : public QWidget {
+  Q_OBJECT
+
+ public:
+  ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& context, std::function<void()> onCreateTranslation,
+                QWidget* parent = nullptr);
+
+  // The tab buttons in order ("Original" first), then the new-translation button.
+  QList<QPushButton*> tabButtons() const { return m_tabs; }
+  QPushButton* createButton() const { return m_create; }
+
+ private:
+  void rebuild();
+
+  TranscriptionViewModel& m_viewModel;
+  std::function<void()> m_onCreateTranslation;
+  QHBoxLayout* m_row = nullptr;
+  QList<QPushButton*> m_tabs;
+  QPushButton* m_create = nullptr;
+};
+
+}  // namespace parlowvista

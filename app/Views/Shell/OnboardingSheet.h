@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QDialog>
+
+namespace parlowvista {
+
+class AppSettings;
+
+// The first-run sheet: what the application does, and "Get Started", which records that
+// onboarding is done and closes the sheet. Closed any other way, it returns at the next start.
+class OnboardingSheet : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit OnboardingSheet(AppSettings& settings, QWidget* parent = nullptr);
+
+ private:
+  AppSettings& m_settings;
+};
+
+}  // namespace parlowvista

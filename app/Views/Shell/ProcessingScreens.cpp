@@ -1,0 +1,242 @@
+#include "Views/Shell/ProcessingScreens.h"
+
+#include "ViewModels/TranscriptionViewModel.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace parlowvista {
+
+namespace {
+
+QLabel* plainLabel(const QString& text, QWidget* parent, int pointDelta = 0, bool bold = false) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignCenter);
+  label->setWordWrap(true);
+  if (pointDelta != 0 || bold) {
+    QFont font = label->font();
+    font.setPointSize(font.pointSize() + pointDelta);
+    font.setBold(bold);
+    label->setFont(font);
+  }
+  return label;
+}
+
+QVBoxLayout* centredColumn(QWidget* page, int spacing) {
+  auto* layout = new QVBoxLayout(page);
+  layout->setSpacing(spacing);
+  layout->addStretch();
+  return layout;
+}
+
+QProgressBar* bar(QWidget* parent, int width, const QString& name) {
+  auto* progress = new QProgressBar(parent);
+  progress->setRange(0, 1000);
+  progress->setTextVisible(false);
+  progress->setFixedWidth(width);
+  progress->setAccessibleName(name);
+  return progress;
+}
+
+// The ready screen's drop area: takes local files dropped on it.
+class DropArea : public QWidget {
+ public:
+  explicit DropArea(std::function<void(const QUrl&)> dropped) : m_dropped(std::move(dropped)) { setAcceptDrops(true); }
+
+ protected:
+  void dragEnterEvent(QDragEnterEvent* event) override {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+  }
+  void dropEvent(QDropEvent* event) override {
+    for (const QUrl& url : event->mimeData()->urls()) {
+      if (url.isLocalFile()) m_dropped(url);
+    }
+    event->acceptProposedAction();
+  }
+
+ private:
+  std::function<void(const QUrl&)> m_dropped;
+};
+
+}  // namespace
+
+ProcessingScreens::ProcessingScreens(TranscriptionViewModel& viewModel, QWidget* parent)
+    : QStackedWidget(parent), m_viewModel(viewModel) {
+  addWidget(buildLoading());
+  addWidget(buildNotice());
+  addWidget(buildReady());
+  addWidget(buildProcessing());
+  m_workspacePage = new QWidget(this);
+  addWidget(m_workspacePage);
+  addWidget(buildError());
+  setMinimumSize(400, 400);
+  for (auto signal :
+       {&TranscriptionViewModel::stateChanged, &TranscriptionViewModel::currentFileChanged,
+        &TranscriptionViewModel::downloadProgressChanged, &TranscriptionViewModel::downloadStatusChanged}) {
+    connect(&m_viewModel, signal, this, &ProcessingScreens::refresh);
+  }
+  refresh();
+}
+
+void ProcessingScreens::setGroupSelected(bool selected) {
+  m_groupSelected = selected;
+  refresh();
+}
+
+void ProcessingScreens::setWorkspace(QWidget* workspace) {
+  const int index = indexOf(m_workspacePage);
+  removeWidget(m_workspacePage);
+  m_workspacePage->deleteLater();
+  m_workspacePage = workspace;
+  insertWidget(index, workspace);
+  refresh();
+}
+
+ProcessingScreens::Screen ProcessingScreens::screenFor(const ProcessingState& state, bool groupSelected) {
+  switch (state.kind()) {
+    case ProcessingState::Kind::idle:
+    case ProcessingState::Kind::loadingModels: return Screen::loading;
+    case ProcessingState::Kind::modelsReady: return groupSelected ? Screen::ready : Screen::noGroupSelected;
+    case ProcessingState::Kind::processing: return Screen::processing;
+    case ProcessingState::Kind::completed: return Screen::workspace;
+    case ProcessingState::Kind::failed: return Screen::error;
+  }
+  return Screen::loading;
+}
+
+QColor ProcessingScreens::statusColor(const ProcessingState& state) {
+  switch (state.kind()) {
+    case ProcessingState::Kind::loadingModels: return QColor(0xFF, 0x95, 0x00);
+    case ProcessingState::Kind::processing: return QColor(0x00, 0x7A, 0xFF);
+    case ProcessingState::Kind::completed:
+    case ProcessingState::Kind::modelsReady: return QColor(0x34, 0xC7, 0x59);
+    case ProcessingState::Kind::failed: return QColor(0xFF, 0x3B, 0x30);
+    case ProcessingState::Kind::idle: break;
+  }
+  return QColor(0x8E, 0x8E, 0x93);
+}
+
+QWidget* ProcessingScreens::buildLoading() {
+  auto* page = new QWidget(this);
+  auto* layout = centredColumn(page, 20);
+  layout->addWidget(plainLabel(QStringLiteral("Parlowvista"), page, 12, true));
+  layout->addWidget(plainLabel(QStringLiteral("Loading AI Models..."), page, 2));
+  layout->addWidget(plainLabel(QStringLiteral("This may take a few minutes on first launch"), page));
+  m_loadingBar = bar(page, 200, QStringLiteral("Model loading progress"));
+  layout->addWidget(m_loadingBar, 0, Qt::AlignHCenter);
+  layout->addStretch();
+  return page;
+}
+
+QWidget* ProcessingScreens::buildNotice() {
+  auto* page = new QWidget(this);
+  auto* layout = centredColumn(page, 12);
+  layout->addWidget(plainLabel(QStringLiteral("No Group Selected"), page, 4, true));
+  layout->addWidget(plainLabel(QStringLiteral("Select or create a group to start transcribing"), page));
+  layout->addStretch();
+  return page;
+}
+
+QWidget* ProcessingScreens::buildReady() {
+  auto* page = new DropArea([this](const QUrl& url) { emit fileChosen(url); });
+  page->setParent(this);
+  auto* layout = centredColumn(page, 16);
+  layout->addWidget(plainLabel(QStringLiteral("Drop an audio file here"), page, 4, true));
+  layout->addWidget(plainLabel(QStringLiteral("WAV, MP3, M4A, AAC, FLAC, AIFF or CAF"), page));
+  auto* choose = new QPushButton(QStringLiteral("Choose File..."), page);
+  connect(choose, &QPushButton::clicked, this, [this] {
+    auto* dialog = new QFileDialog(window(), QStringLiteral("Select an audio file to transcribe"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(QStringLiteral("Audio files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.caf)"));
+    connect(dialog, &QFileDialog::fileSelected, this,
+            [this](const QString& path) { emit fileChosen(QUrl::fromLocalFile(path)); });
+    dialog->open();
+  });
+  layout->addWidget(choose, 0, Qt::AlignHCenter);
+  layout->addStretch();
+  return page;
+}
+
+QWidget* ProcessingScreens::buildProcessing() {
+  auto* page = new QWidget(this);
+  auto* layout = centredColumn(page, 24);
+  m_processingFile = plainLabel(QString(), page, 2, true);
+  m_processingFile->setObjectName(QStringLiteral("processingFile"));
+  layout->addWidget(m_processingFile);
+  m_processingBar = bar(page, 300, QStringLiteral("Processing progress"));
+  layout->addWidget(m_processingBar, 0, Qt::AlignHCenter);
+  m_processingStage = plainLabel(QString(), page);
+  m_processingStage->setObjectName(QStringLiteral("processingStage"));
+  layout->addWidget(m_processingStage);
+  m_downloadStatus = plainLabel(QString(), page);
+  m_downloadStatus->setObjectName(QStringLiteral("downloadStatus"));
+  layout->addWidget(m_downloadStatus);
+  m_downloadPercent = plainLabel(QString(), page);
+  m_downloadPercent->setObjectName(QStringLiteral("downloadPercent"));
+  layout->addWidget(m_downloadPercent);
+  layout->addStretch();
+  return page;
+}
+
+QWidget* ProcessingScreens::buildError() {
+  auto* page = new QWidget(this);
+  auto* layout = centredColumn(page, 16);
+  m_errorMessage = plainLabel(QString(), page, 2, true);
+  m_errorMessage->setObjectName(QStringLiteral("errorMessage"));
+  layout->addWidget(m_errorMessage);
+  m_errorDetails = plainLabel(QString(), page);
+  m_errorDetails->setObjectName(QStringLiteral("errorDetails"));
+  layout->addWidget(m_errorDetails);
+  auto* retry = new QPushButton(QStringLiteral("Try Again"), page);
+  retry->setDefault(true);
+  connect(retry, &QPushButton::clicked, &m_viewModel, &TranscriptionViewModel::reset);
+  layout->addWidget(retry, 0, Qt::AlignHCenter);
+  layout->addStretch();
+  return page;
+}
+
+void ProcessingScreens::refresh() {
+  const ProcessingState& state = m_viewModel.state();
+  m_screen = screenFor(state, m_groupSelected);
+
+  const std::optional<double> loading = state.progress();
+  m_loadingBar->setVisible(state.kind() == ProcessingState::Kind::loadingModels);
+  m_loadingBar->setValue(static_cast<int>(loading.value_or(0) * 1000));
+
+  if (const std::optional<ProcessingStage> stage = state.stage()) {
+    const bool download = *stage == ProcessingStage::downloadingFromURL;
+    const QUrl file = m_viewModel.currentFile();
+    m_processingFile->setText(download ? rawValue(*stage)
+                                       : QStringLiteral("Processing: ") + QFileInfo(file.toLocalFile()).fileName());
+    m_processingFile->setVisible(download || !file.isEmpty());
+    const double fraction = download ? m_viewModel.downloadProgress() : m_viewModel.progress();
+    m_processingBar->setValue(static_cast<int>(fraction * 1000));
+    m_processingStage->setText(rawValue(*stage));
+    m_processingStage->setVisible(!download);
+    m_downloadStatus->setText(m_viewModel.downloadStatus());
+    m_downloadStatus->setVisible(download);
+    const double percent = m_viewModel.downloadProgress();
+    m_downloadPercent->setText(QString::number(static_cast<int>(percent * 100)) + QStringLiteral("%"));
+    m_downloadPercent->setVisible(download && percent > 0);
+  }
+
+  if (const ErrorInfo* error = state.error()) {
+    m_errorMessage->setText(error->message);
+    m_errorDetails->setText(error->details.value_or(QString()).section(QLatin1Char('\n'), 0, 2));
+    m_errorDetails->setVisible(error->details.has_value());
+  }
+
+  QWidget* pages[] = {widget(0), widget(1), widget(2), widget(3), m_workspacePage, widget(5)};
+  setCurrentWidget(pages[static_cast<int>(m_screen)]);
+}
+
+}  // namespace parlowvista

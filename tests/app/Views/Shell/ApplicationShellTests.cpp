@@ -1,0 +1,176 @@
+// The whole application as a user starts it: the models come from a model hub on 127.0.0.1
+// named by REGISTRY_URL, a file dropped on the main window becomes a stored, playable and
+// editable transcript.
+
+#include "App/Application.h"
+
+#include "Models/AppSettings.h"
+#include "Models/AudioSource.h"
+#include "Models/StoredSegment.h"
+#include "Models/Transcription.h"
+#include "Services/AudioPlayerService.h"
+#include "Services/SpeechEngine.h"
+#include "Store/ModelContext.h"
+#include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Shell/MainWindow.h"
+#include "Views/Shell/OnboardingSheet.h"
+#include "Views/Shell/ProcessingScreens.h"
+#include "Views/Shell/SettingsWindow.h"
+#include "Views/Translation/TranslationSettingsView.h"
+#include "Views/Workspace/ResultsView.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+#include "support/LoopbackServer.h"
+
+#include <QAction>
+#include <QMimeData>
+#include <QSettings>
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using namespace parlowvista;
+using Screen = ProcessingScreens::Screen;
+
+// A model hub in the public hub's layout, serving the generated recognition and diarization
+// repositories: "GET /api/models/Quillbrookline/<repo>/tree/main[/<path>]" lists a folder,
+// "GET /Quillbrookline/<repo>/resolve/main/<path>" returns a file.
+class GeneratedModelHub {
+ public:
+  GeneratedModelHub() {
+    auto& server = m_server.server();
+    server.Get(R"(/api/models/Quillbrookline/([^/]+)/tree/main/?(.*))",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                 namespace fs = std::filesystem;
+                 ++requests;
+                 const std::string sub = req.matches[2];
+                 nlohmann::json list = nlohmann::json::array();
+                 std::error_code ec;
+                 for (const auto& entry : fs::directory_iterator(folder(req.matches[1]) / sub, ec)) {
+                   list.push_back({{"path", (fs::path(sub) / entry.path().filename()).generic_string()},
+                                   {"type", entry.is_directory() ? "directory" : "file"}});
+                 }
+                 res.set_content(list.dump(), "application/json");
+               });
+    server.Get(R"(/Quillbrookline/([^/]+)/resolve/main/(.+))",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                 ++requests;
+                 std::ifstream in(folder(req.matches[1]) / std::string(req.matches[2]), std::ios::binary);
+                 if (!in) {
+                   res.status = 404;
+                   return;
+                 }
+                 std::stringstream bytes;
+                 bytes << in.rdbuf();
+                 res.set_content(bytes.str(), "application/octet-stream");
+               });
+    m_server.start();
+  }
+  std::string baseUrl() const { return m_server.baseUrl(); }
+  std::atomic<int> requests{0};
+
+ private:
+  static std::filesystem::path folder(const std::string& repo) {
+    const auto root = testsupport::fixturesDir();
+    return (repo.rfind("parakeet", 0) == 0 ? root / "asr" : root / "diarizer") / repo;
+  }
+  testsupport::LoopbackServer m_server;
+};
+
+class ApplicationShellTest : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("config"));
+    QSettings().clear();
+  }
+  QString path(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
+  Application::Environment environment() const {
+    VoxtrellisSpeechEngine::ModelFolders folders;
+    folders.recognizer = tempDir / "models" / "parakeet-tdt-0.6b-v3-onnx";
+    folders.diarizer = tempDir / "models";
+    return {path("share"), QStringLiteral("com.lanternhollow.tests.shell"),
+            std::make_shared<VoxtrellisSpeechEngine>(folders)};
+  }
+};
+
+TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditableTranscript) {
+  GeneratedModelHub hub;
+  qputenv("REGISTRY_URL", QByteArray::fromStdString(hub.baseUrl()));
+  const auto unset = qScopeGuard([] { qunsetenv("REGISTRY_URL"); });
+  QString store;
+  {
+    Application application(environment());
+    application.appSettings().setHasCompletedOnboarding(true);
+    application.showMainWindow();
+    MainWindow& window = *application.mainWindow();
+    TranscriptionViewModel& vm = application.viewModel();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() != Screen::loading; }, 60000));
+    ASSERT_EQ(window.processingScreens()->screen(), Screen::ready) << vm.statusMessage().toStdString();
+    EXPECT_GT(hub.requests.load(), 0);
+    EXPECT_EQ(window.windowTitle(), "General");
+
+    const std::string wav = (tempDir / "interview.wav").string();
+    pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices());
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(wav))});
+    QDragEnterEvent enter(QPoint(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent drop(QPointF(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 120000))
+        << vm.statusMessage().toStdString();
+
+    Transcription* version = vm.currentTranscription();
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->name(), "Version 1");
+    EXPECT_EQ(window.windowTitle(), "Version 1");
+    ASSERT_EQ(version->segments().size(), 2);
+    EXPECT_EQ(version->segments()[0]->text(), "hello");
+    // The workspace shows it, with the version in the versions bar.
+    ASSERT_NE(window.resultsView(), nullptr);
+    EXPECT_TRUE(window.resultsView()->isVisible());
+    EXPECT_EQ(window.resultsView()->statValue(QStringLiteral("Segments")), "2");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return vm.audioPlayer().isLoaded(); }, 30000));
+    EXPECT_NEAR(vm.audioPlayer().duration(), 14.0, 0.2);
+
+    vm.updateSegmentText(0, QStringLiteral("hello there"));
+    vm.saveCurrentTranscription();
+    EXPECT_FALSE(vm.hasUnsavedChanges());
+    store = ModelContext::storePath(application.appSettings().libraryLocation());
+  }
+  // What reached the file, read back by a fresh context.
+  ModelContext reopened(store);
+  const auto versions = reopened.fetch<Transcription>();
+  ASSERT_EQ(versions.size(), 1);
+  EXPECT_EQ(versions[0]->segments()[0]->text(), "hello there");
+  EXPECT_EQ(versions[0]->audioSource()->filename(), "interview.wav");
+}
+
+TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettingsWindows) {
+  Application::Environment local = environment();
+  local.engine = std::make_shared<pipelinetest::FakeEngine>();
+  Application application(local);
+  application.showMainWindow();
+  MainWindow& window = *application.mainWindow();
+  auto* onboarding = window.findChild<OnboardingSheet*>();
+  ASSERT_NE(onboarding, nullptr);
+  EXPECT_TRUE(onboarding->isVisible());
+  window.settingsAction()->trigger();
+  ASSERT_NE(application.settingsWindow(), nullptr);
+  EXPECT_TRUE(application.settingsWindow()->isVisible());
+  window.translationSettingsAction()->trigger();
+  ASSERT_NE(application.translationSettingsWindow(), nullptr);
+  EXPECT_EQ(application.translationSettingsWindow()->windowTitle(), "Translation Settings");
+  // Showing the window again does not stack a second sheet.
+  application.showMainWindow();
+  EXPECT_EQ(window.findChildren<OnboardingSheet*>().size(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+#include "Views/Shell/MainWindow.h"
+
+#include "Models/AudioSource.h"
+#include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
+#include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/ContentTabBar.h"
+#include "Views/Shell/ImportQueue.h"
+#include "Views/Shell/ProcessingScreens.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+#include "support/QtWindowAudit.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace parlowvista;
+using pipelinetest::FakeEngine;
+using pipelinetest::Harness;
+using Screen = ProcessingScreens::Screen;
+
+QLabel* labelNamed(QWidget& root, const char* name) {
+  return root.findChild<QLabel*>(QString::fromLatin1(name));
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
+  std::unique_ptr<Harness> harness;
+  QList<QUrl> nextPick;
+  int picks = 0;
+
+  std::unique_ptr<MainWindow> open(bool withGroup = true, bool show = true) {
+    harness = std::make_unique<Harness>(engine, withGroup);
+    MainWindow::Actions actions;
+    actions.pickAudioFiles = [this](QWidget*, std::function<void(const QList<QUrl>&)> chosen) {
+      ++picks;
+      if (!nextPick.isEmpty()) chosen(nextPick);
+    };
+    auto window = std::make_unique<MainWindow>(*harness->vm, *harness->context, actions);
+    if (withGroup) window->setSelectedGroup(harness->group);
+    if (show) window->show();
+    return window;
+  }
+
+  QUrl wav(const QString& name, double seconds = 3.0) {
+    const QString path = harness->path(name);
+    pipelinetest::writeFloatWav(path.toStdString(), pipelinetest::twoVoices(seconds));
+    return QUrl::fromLocalFile(path);
+  }
+
+  bool waitForScreen(MainWindow& window, Screen screen, int timeoutMs = 30000) {
+    return testsupport::waitUntil([&] { return window.processingScreens()->screen() == screen; }, timeoutMs);
+  }
+};
+
+TEST(ProcessingScreensTable, EachStateHasItsScreenAndColour) {
+  const struct {
+    ProcessingState state;
+    bool groupSelected;
+    Screen screen;
+    QColor colour;
+  } rows[] = {
+      {ProcessingState::idle(), true, Screen::loading, QColor(0x8E, 0x8E, 0x93)},
+      {ProcessingState::loadingModels(0.4), true, Screen::loading, QColor(0xFF, 0x95, 0x00)},
+      {ProcessingState::modelsReady(), true, Screen::ready, QColor(0x34, 0xC7, 0x59)},
+      {ProcessingState::modelsReady(), false, Screen::noGroupSelected, QColor(0x34, 0xC7, 0x59)},
+      {ProcessingState::processing(ProcessingStage::transcribing), true, Screen::processing, QColor(0x00, 0x7A, 0xFF)},
+      {ProcessingState::completed({}), false, Screen::workspace, QColor(0x34, 0xC7, 0x59)},
+      {ProcessingState::failed({QStringLiteral("x"), std::nullopt}), true, Screen::error, QColor(0xFF, 0x3B, 0x30)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.state.kind()));
+    EXPECT_EQ(ProcessingScreens::screenFor(row.state, row.groupSelected), row.screen);
+    EXPECT_EQ(ProcessingScreens::statusColor(row.state), row.colour);
+  }
+}
+
+TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
+  auto window = open(true, false);
+  EXPECT_EQ(window->size(), QSize(1200, 700));
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::loading);
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::idle);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  EXPECT_EQ(labelNamed(*window, "statusMessage")->text(), "Models ready. Drop an audio file to begin.");
+  window->setSelectedGroup(nullptr);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
+}
+
+TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
+  engine->failDiarizer = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  EXPECT_TRUE(labelNamed(*window, "errorMessage")->text().contains("diarizer models missing"))
+      << labelNamed(*window, "errorMessage")->text().toStdString();
+}
+
+TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
+  int settings = 0;
+  int translation = 0;
+  harness = std::make_unique<Harness>(engine);
+  MainWindow::Actions actions;
+  actions.openSettings = [&] { ++settings; };
+  actions.openTranslationSettings = [&] { ++translation; };
+  MainWindow window(*harness->vm, *harness->context, actions);
+  EXPECT_EQ(window.addAudioAction()->text(), "Add Audio File...");
+  EXPECT_EQ(window.addAudioAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+  window.settingsAction()->trigger();
+  window.translationSettingsAction()->trigger();
+  EXPECT_EQ(settings, 1);
+  EXPECT_EQ(translation, 1);
+  EXPECT_EQ(window.translationSettingsAction()->text(), "Translation Settings...");
+}
+
+TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  nextPick = {wav("one.wav"), wav("two.wav"), wav("three.wav")};
+  window->addAudioAction()->trigger();
+  EXPECT_EQ(picks, 1);
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return window->importQueue()->pending().isEmpty() && harness->settle(100) && !harness->vm->isBusy(); },
+      60000));
+  ASSERT_TRUE(harness->settle());
+  EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
+  QStringList names;
+  for (auto* source : harness->context->fetch<AudioSource>()) names << source->filename();
+  names.sort();
+  EXPECT_EQ(names, QStringList({"one.wav", "three.wav", "two.wav"}));
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
+  EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name());
+}
+
+TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
+  auto window = open(false);
+  ASSERT_TRUE(waitForScreen(*window, Screen::noGroupSelected));
+  nextPick = {wav("one.wav")};
+  window->addAudioAction()->trigger();
+  QTest::qWait(50);
+  EXPECT_TRUE(window->importQueue()->pending().isEmpty());
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
+}
+
+TEST_F(MainWindowTest, AFileDroppedOnTheWindowIsTranscribed) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  QMimeData data;
+  data.setUrls({wav("dropped.wav")});
+  QDragEnterEvent enter(QPoint(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &drop);
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "dropped.wav");
+}
+
+TEST_F(MainWindowTest, TheProcessingScreenShowsFileStageAndProgress) {
+  engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("slow.wav")});
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }, 30000));
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::processing);
+  EXPECT_EQ(labelNamed(*window, "processingFile")->text(), "Processing: slow.wav");
+  EXPECT_EQ(labelNamed(*window, "processingStage")->text(), "Transcribing speech...");
+  auto* bars = window->processingScreens()->currentWidget()->findChild<QProgressBar*>();
+  EXPECT_EQ(bars->value(), 615);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+}
+
+TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
+  auto window = open(true, false);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
+  window->importFiles({wav("busy.wav")});
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }, 30000));
+  QListWidget* list = window->activityLog()->list();
+  // Each refused file adds one line; the log holds 100 and keeps dropping the oldest.
+  for (int i = 0; i < 130; ++i) {
+    harness->vm->processFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/%1.wav").arg(i)));
+    if (i == 60 || i == 129) {
+      QApplication::processEvents();
+      EXPECT_EQ(list->count(), harness->vm->logs().size());
+      const QRect last = list->visualItemRect(list->item(list->count() - 1));
+      EXPECT_TRUE(list->viewport()->rect().contains(last.bottomLeft())) << i;
+    }
+  }
+  EXPECT_EQ(list->count(), 100);
+  list->scrollToTop();
+  harness->vm->processFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/last.wav")));
+  const QRect last = list->visualItemRect(list->item(list->count() - 1));
+  EXPECT_TRUE(list->viewport()->rect().contains(last.bottomLeft()));
+  engine->recognizeGate->open();
+  ASSERT_TRUE(harness->settle());
+}
+
+TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  Transcription* version = harness->vm->currentTranscription();
+  ASSERT_NE(version, nullptr);
+  const QDateTime base = QDateTime::currentDateTimeUtc();
+  auto translation = [&](std::optional<QString> language, int secondsLater) {
+    auto* t = new Transcription(QStringLiteral("t"), 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10);
+    t->setIsTranslation(true);
+    t->setTargetLanguage(language);
+    t->setCreatedAt(base.addSecs(secondsLater));
+    harness->context->insert(t);
+    t->setSourceTranscription(version);
+    return t;
+  };
+  Transcription* german = translation(QStringLiteral("de"), 20);
+  translation(std::nullopt, 30);
+  translation(QStringLiteral("xx"), 10);
+  harness->context->save();
+  QApplication::processEvents();
+  auto titles = [&] {
+    QStringList out;
+    for (auto* tab : window->contentTabBar()->tabButtons()) out << tab->text();
+    return out;
+  };
+  EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  window->contentTabBar()->tabButtons()[2]->click();
+  EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
+  QApplication::processEvents();
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
+  EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  harness->vm->deleteTranslation(german);
+  QApplication::processEvents();
+  QApplication::processEvents();
+  EXPECT_EQ(titles(), (QStringList{"Original", "XX", "Translation"}));
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+}
+
+TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
+  const struct {
+    const char* name;
+    bool withGroup;
+    bool fail;
+  } cases[] = {{"ready", true, false}, {"no group", false, false}, {"error", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    engine = std::make_shared<FakeEngine>();
+    engine->failDiarizer = c.fail;
+    harness = std::make_unique<Harness>(engine, c.withGroup);
+    const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+        [&] {
+          auto window = std::make_unique<MainWindow>(*harness->vm, *harness->context, MainWindow::Actions{});
+          if (c.withGroup) window->setSelectedGroup(harness->group);
+          return window;
+        },
+        [&](QWidget& window) {
+          auto& main = static_cast<MainWindow&>(window);
+          ASSERT_TRUE(
+              testsupport::waitUntil([&] { return main.processingScreens()->screen() != Screen::loading; }, 30000));
+        });
+    EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+  }
+}
+
+}  // namespace

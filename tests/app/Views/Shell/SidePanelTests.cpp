@@ -1,0 +1,141 @@
+#include "Views/Shell/SidePanel.h"
+
+#include "app/ViewModels/PipelineTestSupport.h"
+#include "support/QtWindowAudit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace parlowvista;
+using pipelinetest::FakeEngine;
+using pipelinetest::Harness;
+
+QLabel* label(QWidget& root, const char* name) {
+  return root.findChild<QLabel*>(QString::fromLatin1(name));
+}
+template <typename T>
+T* withName(QWidget& root, const QString& name) {
+  for (auto* widget : root.findChildren<T*>()) {
+    if (widget->accessibleName() == name) return widget;
+  }
+  return nullptr;
+}
+QGroupBox* box(QWidget& root, const QString& title) {
+  for (auto* group : root.findChildren<QGroupBox*>()) {
+    if (group->title() == title) return group;
+  }
+  return nullptr;
+}
+QPushButton* button(QWidget& root, const QString& text) {
+  for (auto* candidate : root.findChildren<QPushButton*>()) {
+    if (candidate->text() == text) return candidate;
+  }
+  return nullptr;
+}
+
+TEST(SidePanelLabels, StrengthNamesChangeAtThreeAndSevenTenths) {
+  const struct {
+    double strength;
+    const char* text;
+  } rows[] = {{0.0, "Light"}, {0.29, "Light"}, {0.3, "Medium"}, {0.69, "Medium"}, {0.7, "Heavy"}, {1.0, "Heavy"}};
+  for (const auto& row : rows) EXPECT_EQ(SidePanel::strengthLabel(row.strength), row.text) << row.strength;
+}
+
+class SidePanelTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
+  Harness harness{engine};
+};
+
+TEST_F(SidePanelTest, OptionsWriteTheViewModelAndFollowIt) {
+  SidePanel panel(*harness.vm);
+  panel.show();
+  auto* mode = withName<QComboBox>(panel, "Mode");
+  auto* count = withName<QComboBox>(panel, "Count");
+  harness.vm->setNumSpeakers(std::nullopt);
+  EXPECT_FALSE(count->isVisible());
+  emit mode->activated(1);
+  EXPECT_EQ(harness.vm->numSpeakers(), 2);
+  EXPECT_EQ(harness.vm->minSpeakers(), std::nullopt);
+  EXPECT_TRUE(count->isVisible());
+  EXPECT_EQ(count->currentText(), "2 speakers");
+  harness.vm->setNumSpeakers(5);
+  EXPECT_EQ(count->currentText(), "5 speakers");
+  emit mode->activated(0);
+  EXPECT_EQ(harness.vm->numSpeakers(), std::nullopt);
+  EXPECT_EQ(harness.vm->minSpeakers(), 1);
+  EXPECT_FALSE(count->isVisible());
+
+  auto* preset = withName<QComboBox>(panel, "Preset");
+  emit preset->activated(preset->findText("Custom"));
+  EXPECT_EQ(harness.vm->diarizationPreset(), DiarizationPreset::custom);
+  EXPECT_EQ(label(panel, "presetDescription")->text(), "Manual threshold control");
+  EXPECT_TRUE(label(panel, "thresholdValue")->isVisible());
+  withName<QSlider>(panel, "Threshold")->setValue(0);
+  EXPECT_NEAR(harness.vm->customThreshold(), 0.3, 1e-9);
+  EXPECT_EQ(label(panel, "thresholdValue")->text(), "0.30");
+
+  withName<QSlider>(panel, "Max characters")->setValue(30);
+  EXPECT_EQ(harness.vm->maxSubtitleChars(), 300);
+  EXPECT_EQ(label(panel, "maxCharsValue")->text(), "300");
+  harness.vm->setMaxSubtitleDuration(12.0);
+  EXPECT_EQ(label(panel, "maxDurationValue")->text(), "12");
+  EXPECT_EQ(withName<QSlider>(panel, "Max duration (sec)")->value(), 12);
+
+  auto* enhance = panel.findChild<QCheckBox*>();
+  EXPECT_EQ(enhance->text(), "Enhance audio");
+  EXPECT_EQ(enhance->isEnabled(), harness.vm->isEnhancerAvailable());
+  EXPECT_EQ(label(panel, "ffmpegRequired")->isVisible(), !harness.vm->isEnhancerAvailable());
+  if (harness.vm->isEnhancerAvailable()) {
+    enhance->setChecked(true);
+    EXPECT_TRUE(harness.vm->audioEnhancement().enabled);
+    EXPECT_TRUE(button(panel, "Generate Preview")->isVisible());
+    EXPECT_FALSE(button(panel, "Generate Preview")->isEnabled());  // no file yet
+  }
+}
+
+TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
+  SidePanel panel(*harness.vm);
+  panel.show();
+  EXPECT_FALSE(box(panel, "Result")->isVisible());
+  ASSERT_TRUE(harness.startModels());
+  const QString file = harness.path("talk.wav");
+  pipelinetest::writeFloatWav(file.toStdString(), pipelinetest::twoVoices(3.0));
+  harness.vm->processFile(QUrl::fromLocalFile(file));
+  ASSERT_TRUE(harness.settle());
+  ASSERT_EQ(harness.vm->state().kind(), ProcessingState::Kind::completed);
+  EXPECT_TRUE(box(panel, "Result")->isVisible());
+  EXPECT_EQ(label(panel, "resultDuration")->text(), "0:03");
+  EXPECT_EQ(label(panel, "resultSegments")->text(), "2");
+  EXPECT_EQ(label(panel, "resultSpeakers")->text(), "2");
+  EXPECT_TRUE(label(panel, "resultSpeed")->text().endsWith("x"));
+  harness.vm->updateSegmentText(0, QStringLiteral("changed"));
+  EXPECT_EQ(label(panel, "saveText")->text(), "Unsaved changes");
+  ASSERT_TRUE(button(panel, "Save Now")->isVisible());
+  button(panel, "Save Now")->click();
+  EXPECT_EQ(label(panel, "saveText")->text(), "Saved");
+  EXPECT_FALSE(button(panel, "Save Now")->isVisible());
+  EXPECT_TRUE(label(panel, "lastSaved")->text().startsWith("Last saved: "));
+  harness.vm->reset();
+  EXPECT_FALSE(box(panel, "Save Status")->isVisible());
+}
+
+TEST_F(SidePanelTest, PassesTheAudit) {
+  const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+      [&] { return std::make_unique<SidePanel>(*harness.vm); },
+      [&](QWidget& panel) {
+        panel.resize(280, 1600);  // everything on screen, nothing scrolled away
+        harness.vm->setDiarizationPreset(DiarizationPreset::custom);
+      });
+  EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+}
+
+}  // namespace
