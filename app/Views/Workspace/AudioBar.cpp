@@ -1,6 +1,7 @@
 #include "Views/Workspace/AudioBar.h"
 
 #include "Services/AudioPlayerService.h"
+#include "Views/Common/Theme.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -54,7 +55,8 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   connect(&m_player, &AudioPlayerService::currentTimeChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::durationChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::isLoadedChanged, this, &AudioBar::sync);
-  sync();
+  // The play icon is drawn in the palette's text colour: again when the palette changes.
+  Theme::followPalette(m_play, [this] { sync(); });
 }
 
 void AudioBar::sync() {

@@ -1,5 +1,7 @@
 #include "Views/Workspace/ReprocessDialog.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Theme.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -45,8 +47,7 @@ ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
   column->setContentsMargins(24, 24, 24, 24);
   column->setSpacing(20);
   auto* symbol = new QLabel(this);
-  symbol->setPixmap(
-      workspace::symbolIcon("arrow.triangle.2.circlepath", workspace::accentColor(palette()), 48).pixmap(48, 48));
+  workspace::followSymbol(symbol, "arrow.triangle.2.circlepath", workspace::accentColor, 48);
   symbol->setAlignment(Qt::AlignCenter);
   auto* title = new QLabel("Reprocess Transcription", this);
   QFont f = font();
@@ -57,9 +58,7 @@ ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
   auto* question = new QLabel("How would you like to save the new transcription?", this);
   question->setAlignment(Qt::AlignCenter);
   question->setWordWrap(true);
-  QPalette p = question->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
-  question->setPalette(p);
+  workspace::followSecondaryText(question);
   auto* line = new QFrame(this);
   line->setFrameShape(QFrame::HLine);
   line->setFrameShadow(QFrame::Sunken);
@@ -92,7 +91,14 @@ QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString&
   auto* row = new QHBoxLayout(button);
   row->setContentsMargins(12, 10, 12, 10);
   auto* icon = new QLabel(button);
-  icon->setPixmap(workspace::symbolIcon(symbol, workspace::accentColor(palette()), 22).pixmap(22, 22));
+  // On the option's face, which is a shade off the window colour: 3:1 against that face.
+  workspace::followSymbol(
+      icon, symbol,
+      [](const QPalette& p) {
+        return withContrast(workspace::accentColor(p), workspace::controlBackgroundColor(p),
+                            Theme::largeContrast + 0.2);
+      },
+      22);
   icon->setFixedWidth(24);
   auto* texts = new QVBoxLayout;
   texts->setSpacing(2);
@@ -102,9 +108,7 @@ QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString&
   head->setFont(bold);
   auto* sub = new QLabel(subtitle, button);
   sub->setFont(workspace::captionFont(font()));
-  QPalette p = sub->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
-  sub->setPalette(p);
+  workspace::followSecondaryText(sub);
   texts->addWidget(head);
   texts->addWidget(sub);
   row->addWidget(icon);

@@ -97,7 +97,6 @@ QWidget* ResultsView::buildStatistics() {
   auto* row = new QHBoxLayout(band);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(24);
-  const QColor secondary = workspace::secondaryTextColor(palette());
   for (const char* title : {"Duration", "Speakers", "Segments", "Speed"}) {
     auto* item = new QVBoxLayout;
     item->setSpacing(4);
@@ -111,9 +110,7 @@ QWidget* ResultsView::buildStatistics() {
     auto* caption = new QLabel(title, band);
     caption->setFont(workspace::captionFont(font()));
     caption->setAlignment(Qt::AlignCenter);
-    QPalette p = caption->palette();
-    p.setColor(QPalette::WindowText, secondary);
-    caption->setPalette(p);
+    workspace::followSecondaryText(caption);
     item->addWidget(value);
     item->addWidget(caption);
     row->addLayout(item);
@@ -122,9 +119,7 @@ QWidget* ResultsView::buildStatistics() {
   row->addStretch(1);
   m_processed = new QLabel(band);
   m_processed->setFont(workspace::captionFont(font()));
-  QPalette p = m_processed->palette();
-  p.setColor(QPalette::WindowText, secondary);
-  m_processed->setPalette(p);
+  workspace::followSecondaryText(m_processed);
   row->addWidget(m_processed);
   return band;
 }

@@ -11,10 +11,11 @@ namespace parlowvista {
 
 namespace {
 
-QToolButton* rowButton(QWidget* parent, const QString& symbol, const QColor& colour, const QString& tip) {
+QToolButton* rowButton(QWidget* parent, const QString& symbol, const workspace::PaletteColour& colour,
+                       const QString& tip) {
   auto* b = new QToolButton(parent);
   b->setAutoRaise(true);
-  b->setIcon(workspace::symbolIcon(symbol, colour, 16));
+  workspace::followSymbol(b, symbol, colour, 16);
   b->setIconSize(QSize(16, 16));
   b->setToolTip(tip);
   b->setAccessibleName(tip);
@@ -30,7 +31,6 @@ SegmentRowEditor::SegmentRowEditor(const QUuid& segmentId, const QString& text, 
                                    bool canRetranscribe, QWidget* parent)
     : QWidget(parent), m_segmentId(segmentId) {
   setAutoFillBackground(false);
-  const QPalette pal = palette();
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(12);
@@ -39,18 +39,16 @@ SegmentRowEditor::SegmentRowEditor(const QUuid& segmentId, const QString& text, 
   m_time = new QLabel(timeRange, this);
   m_time->setTextFormat(Qt::PlainText);
   m_time->setFont(workspace::monospacedCaptionFont(font()));
-  QPalette timePalette = m_time->palette();
-  timePalette.setColor(QPalette::WindowText, workspace::secondaryTextColor(pal));
-  m_time->setPalette(timePalette);
+  workspace::followSecondaryText(m_time);
   m_editor = new InlineTextEditor(text, this);
   column->addWidget(m_time);
   column->addWidget(m_editor, 1);
   row->addLayout(column, 1);
 
-  m_retranscribe = rowButton(this, "arrow.clockwise", workspace::secondaryTextColor(pal), "Re-transcribe this segment");
+  m_retranscribe = rowButton(this, "arrow.clockwise", workspace::secondaryTextColor, "Re-transcribe this segment");
   m_retranscribe->setEnabled(canRetranscribe);
-  m_save = rowButton(this, "checkmark", workspace::accentColor(pal), "Save changes");
-  m_cancel = rowButton(this, "xmark", workspace::secondaryTextColor(pal), "Cancel editing");
+  m_save = rowButton(this, "checkmark", workspace::accentColor, "Save changes");
+  m_cancel = rowButton(this, "xmark", workspace::secondaryTextColor, "Cancel editing");
   for (auto* b : {m_retranscribe, m_save, m_cancel}) row->addWidget(b, 0, Qt::AlignTop);
   setFocusProxy(m_editor);
 

@@ -17,9 +17,7 @@ QLabel* captionLabel(const QString& text, QWidget* parent) {
   auto* l = new QLabel(text, parent);
   l->setTextFormat(Qt::PlainText);
   l->setFont(workspace::captionFont(parent->font()));
-  QPalette p = l->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(parent->palette()));
-  l->setPalette(p);
+  workspace::followSecondaryText(l);
   return l;
 }
 
@@ -96,8 +94,9 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   m_add = new QPushButton("Add New Speaker", this);
   m_add->setFlat(true);
   m_add->setAutoDefault(false);
-  m_add->setIcon(workspace::symbolIcon(
-      "plus.circle.fill", workspace::readableOn(QColor(0x34, 0xC7, 0x59), palette().color(QPalette::Window))));
+  workspace::followSymbol(m_add, "plus.circle.fill", [](const QPalette& p) {
+    return workspace::readableOn(QColor(0x34, 0xC7, 0x59), p.color(QPalette::Window));
+  });
   m_add->setAccessibleName("Add New Speaker");
   m_add->setStyleSheet("text-align: left; padding: 4px 8px;");
   reassign->addWidget(m_add);

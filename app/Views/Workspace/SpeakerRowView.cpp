@@ -1,5 +1,7 @@
 #include "Views/Workspace/SpeakerRowView.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Theme.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -27,6 +29,8 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
   auto* line = new QHBoxLayout;
   m_dot = new QLabel(this);
   m_dot->setFixedSize(10, 10);
+  // Redrawn when the palette changes: the dot is lifted to 3:1 against the background.
+  Theme::followPalette(m_dot, [this] { paintDot(); });
   m_name = new QLabel(this);
   m_name->setTextFormat(Qt::PlainText);
   m_field = new QLineEdit(this);
@@ -37,7 +41,7 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
   m_field->installEventFilter(this);
   m_pencil = new QToolButton(this);
   m_pencil->setAutoRaise(true);
-  m_pencil->setIcon(workspace::symbolIcon("pencil", workspace::secondaryTextColor(palette()), 12));
+  workspace::followSymbol(m_pencil, "pencil", workspace::secondaryTextColor, 12);
   m_pencil->setIconSize(QSize(12, 12));
   m_pencil->setToolTip("Rename speaker");
   // Invisible while the row edits, but keeping its place so the row does not shift.
@@ -55,9 +59,7 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
   QFont small = workspace::captionFont(font());
   small.setPointSizeF(small.pointSizeF() * 0.92);
   m_stats->setFont(small);
-  QPalette p = m_stats->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
-  m_stats->setPalette(p);
+  workspace::followSecondaryText(m_stats);
   m_stats->setContentsMargins(18, 0, 0, 0);
   column->addWidget(m_stats);
   connect(m_pencil, &QToolButton::clicked, this, &SpeakerRowView::startEditRequested);
@@ -74,12 +76,21 @@ void SpeakerRowView::setSpeaker(const Speaker& speaker, qint64 segmentCount, dou
   const QColor colour = speaker.color();
   if (colour != m_colour) {
     m_colour = colour;
-    m_dot->setPixmap(workspace::symbolIcon("circle.fill", colour, 10).pixmap(10, 10));
+    paintDot();
   }
   const QString stats = statsText(segmentCount, totalDuration);
   if (m_stats->text() != stats) m_stats->setText(stats);
   m_pencil->setAccessibleName("Rename " + name);
   setAccessibleName(name);
+}
+
+void SpeakerRowView::paintDot() {
+  if (!m_colour.isValid()) return;
+  // A speaker colour can be too light (or too dark) to see on the window: moved just far enough.
+  const QColor background = palette().color(QPalette::Window);
+  // A little above 3:1: the group box the rows sit in is drawn a shade off the window colour.
+  const QColor colour = withContrast(m_colour, background, Theme::largeContrast + 0.3);
+  m_dot->setPixmap(workspace::symbolIcon("circle.fill", colour, 10).pixmap(10, 10));
 }
 
 void SpeakerRowView::setEditing(bool editing, const QString& name) {

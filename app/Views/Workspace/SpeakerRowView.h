@@ -42,6 +42,7 @@ class SpeakerRowView : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void paintDot();
   QLabel* m_dot = nullptr;
   QLabel* m_name = nullptr;
   QLineEdit* m_field = nullptr;

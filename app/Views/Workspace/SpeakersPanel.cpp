@@ -18,15 +18,14 @@ SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
   column->setSpacing(8);
   m_empty = new QLabel("No speakers detected", this);
   m_empty->setFont(workspace::captionFont(font()));
-  QPalette p = m_empty->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
-  m_empty->setPalette(p);
+  workspace::followSecondaryText(m_empty);
   column->addWidget(m_empty);
   m_list = new QVBoxLayout;
   m_list->setSpacing(8);
   column->addLayout(m_list);
   m_add = new QPushButton("Add Speaker", this);
-  m_add->setIcon(workspace::symbolIcon("plus", palette().color(QPalette::ButtonText), 12));
+  workspace::followSymbol(
+      m_add, "plus", [](const QPalette& p) { return p.color(QPalette::ButtonText); }, 12);
   m_add->setFont(workspace::captionFont(font()));
   m_add->setAutoDefault(false);
   m_add->setAccessibleName("Add Speaker");

@@ -29,9 +29,7 @@ QLabel* secondaryCaption(QWidget* parent, bool monospaced = false) {
   auto* l = new QLabel(parent);
   l->setTextFormat(Qt::PlainText);
   l->setFont(monospaced ? workspace::monospacedCaptionFont(parent->font()) : workspace::captionFont(parent->font()));
-  QPalette p = l->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(parent->palette()));
-  l->setPalette(p);
+  workspace::followSecondaryText(l);
   return l;
 }
 
@@ -168,9 +166,9 @@ QWidget* TranscriptionSettingsSheet::buildEnhancement() {
   m_enhance = new QCheckBox("Enhance audio before transcription", section);
   m_ffmpegRequired = new QLabel("FFmpeg required", section);
   m_ffmpegRequired->setFont(workspace::captionFont(font()));
-  QPalette orange = m_ffmpegRequired->palette();
-  orange.setColor(QPalette::WindowText, workspace::readableOn(QColor(255, 149, 0), palette().color(QPalette::Window)));
-  m_ffmpegRequired->setPalette(orange);
+  workspace::followTextColour(m_ffmpegRequired, [](const QPalette& p) {
+    return workspace::readableOn(QColor(255, 149, 0), p.color(QPalette::Window));
+  });
   toggleRow->addWidget(m_enhance);
   toggleRow->addStretch(1);
   toggleRow->addWidget(m_ffmpegRequired);
@@ -317,7 +315,8 @@ QWidget* TranscriptionSettingsSheet::buildFooter() {
   m_cancel = new QPushButton("Cancel", footer);
   m_cancel->setAutoDefault(false);
   m_start = new QPushButton("Start Transcription", footer);
-  m_start->setIcon(workspace::symbolIcon("play.fill", palette().color(QPalette::ButtonText), 14));
+  workspace::followSymbol(
+      m_start, "play.fill", [](const QPalette& p) { return p.color(QPalette::ButtonText); }, 14);
   // The one default button: Return presses it. No field of the sheet has its own Return.
   m_start->setDefault(true);
   m_start->setAutoDefault(true);

@@ -3,6 +3,7 @@
 #include "Models/AudioSource.h"
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
+#include "Views/Common/Theme.h"
 #include "Views/Workspace/VersionTab.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
@@ -29,9 +30,7 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   row->setSpacing(8);
   auto* title = new QLabel("Versions:", this);
   title->setFont(workspace::captionFont(font()));
-  QPalette p = title->palette();
-  p.setColor(QPalette::WindowText, workspace::secondaryTextColor(palette()));
-  title->setPalette(p);
+  workspace::followSecondaryText(title);
   row->addWidget(title);
 
   auto* scroll = new QScrollArea(this);
@@ -56,16 +55,18 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   m_menuButton = new QToolButton(this);
   m_menuButton->setAutoRaise(true);
   m_menuButton->setPopupMode(QToolButton::InstantPopup);
-  m_menuButton->setIcon(workspace::symbolIcon("plus.circle", palette().color(QPalette::WindowText), 20));
+  const auto ink = [](const QPalette& p) { return p.color(QPalette::WindowText); };
+  workspace::followSymbol(m_menuButton, "plus.circle", ink, 20);
   m_menuButton->setAccessibleName("Version actions");
   m_menuButton->setToolTip("Version actions");
   m_menuButton->setFixedWidth(30);
   m_menu = new QMenu(m_menuButton);
-  const QColor ink = palette().color(QPalette::WindowText);
-  m_duplicate = m_menu->addAction(workspace::symbolIcon("doc.on.doc", ink), "Duplicate Current", this,
-                                  &TranscriptionVersionsBar::duplicateRequested);
-  m_createNew = m_menu->addAction(workspace::symbolIcon("arrow.clockwise", ink), "New Version (Reprocess)", this,
-                                  &TranscriptionVersionsBar::createNewRequested);
+  m_duplicate = m_menu->addAction("Duplicate Current", this, &TranscriptionVersionsBar::duplicateRequested);
+  m_createNew = m_menu->addAction("New Version (Reprocess)", this, &TranscriptionVersionsBar::createNewRequested);
+  Theme::followPalette(m_menu, [this, ink] {
+    m_duplicate->setIcon(workspace::symbolIcon("doc.on.doc", ink(m_menu->palette())));
+    m_createNew->setIcon(workspace::symbolIcon("arrow.clockwise", ink(m_menu->palette())));
+  });
   m_menuButton->setMenu(m_menu);
   row->addWidget(m_menuButton);
   refresh();

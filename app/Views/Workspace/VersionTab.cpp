@@ -17,8 +17,9 @@
 namespace parlowvista {
 
 VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
-    : QWidget(parent), m_transcription(transcription) {
+    : QAbstractButton(parent), m_transcription(transcription) {
   setFocusPolicy(Qt::StrongFocus);
+  setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(12, 6, 12, 6);
   m_label = new QLabel(this);
@@ -37,8 +38,10 @@ VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
   row->addWidget(m_field);
   // Return commits; editingFinished is not used, so a focus loss leaves the field open.
   connect(m_field, &QLineEdit::returnPressed, this, [this] { emit commitRequested(m_field->text()); });
+  connect(this, &QAbstractButton::clicked, this, &VersionTab::selectRequested);
   refreshName();
-  applyLook();
+  // The text colours are derived from the palette: again when it changes.
+  Theme::followPalette(this, [this] { applyLook(); });
 }
 
 void VersionTab::refreshName() {
@@ -66,8 +69,8 @@ void VersionTab::setEditing(bool editing, const QString& name) {
 
 void VersionTab::applyLook() {
   const QPalette base = palette();
-  const QColor ink =
-      m_selected ? workspace::readableOn(Qt::white, workspace::accentColor(base)) : base.color(QPalette::WindowText);
+  // The selected face is Theme::selectionColor, which carries the highlighted text at 4.5:1.
+  const QColor ink = m_selected ? base.color(QPalette::HighlightedText) : base.color(QPalette::WindowText);
   for (QWidget* w : {static_cast<QWidget*>(m_label), static_cast<QWidget*>(m_field)}) {
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, ink);
@@ -93,17 +96,12 @@ void VersionTab::paintEvent(QPaintEvent*) {
   if (hasFocus()) p.strokePath(path, QPen(workspace::accentColor(palette()), 1.5, Qt::DotLine));
 }
 
-void VersionTab::mouseReleaseEvent(QMouseEvent* event) {
-  QWidget::mouseReleaseEvent(event);
-  if (rect().contains(event->position().toPoint())) emit selectRequested();
-}
-
 void VersionTab::keyPressEvent(QKeyEvent* event) {
   if (!m_editing && (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return)) {
     emit selectRequested();
     return;
   }
-  QWidget::keyPressEvent(event);
+  QAbstractButton::keyPressEvent(event);
 }
 
 bool VersionTab::eventFilter(QObject* watched, QEvent* event) {
@@ -112,7 +110,7 @@ bool VersionTab::eventFilter(QObject* watched, QEvent* event) {
     emit cancelRequested();
     return true;
   }
-  return QWidget::eventFilter(watched, event);
+  return QAbstractButton::eventFilter(watched, event);
 }
 
 void VersionTab::contextMenuEvent(QContextMenuEvent* event) {

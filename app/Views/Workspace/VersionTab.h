@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QWidget>
+#include <QAbstractButton>
 
 class QLabel;
 class QLineEdit;
@@ -11,8 +11,9 @@ class Transcription;
 
 // One tab of the versions bar: the version's name, or while renaming a field that takes
 // the focus. Return in the field commits, Escape cancels; leaving the field does neither.
-// A click (or Space) selects; the context menu offers "Rename" and "Delete".
-class VersionTab : public QWidget {
+// A click (or Space, or Return) selects; the context menu offers "Rename" and "Delete". A button,
+// so that it is a control to the keyboard and to a screen reader; it draws its own face.
+class VersionTab : public QAbstractButton {
   Q_OBJECT
 
  public:
@@ -38,7 +39,6 @@ class VersionTab : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,6 +1,12 @@
 #include "Views/Workspace/WorkspaceStyle.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Theme.h"
+
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFontDatabase>
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QSvgRenderer>
@@ -13,24 +19,6 @@ static void initWorkspaceResources() {
 
 namespace parlowvista::workspace {
 
-namespace {
-
-double channel(double c) {
-  c /= 255.0;
-  return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-}
-
-double luminance(const QColor& c) {
-  return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
-}
-
-QColor mix(const QColor& a, const QColor& b, double t) {
-  return QColor::fromRgbF(a.redF() + (b.redF() - a.redF()) * t, a.greenF() + (b.greenF() - a.greenF()) * t,
-                          a.blueF() + (b.blueF() - a.blueF()) * t);
-}
-
-}  // namespace
-
 QColor accentColor(const QPalette& palette) {
   return palette.color(QPalette::Highlight);
 }
@@ -41,7 +29,7 @@ QColor secondaryTextColor(const QPalette& palette) {
   const QColor window = palette.color(QPalette::Window);
   // Step back toward the text colour until both backgrounds the text sits on read well.
   for (double t = 0.35; t > 0; t -= 0.05) {
-    const QColor c = mix(text, base, t);
+    const QColor c = mixed(text, base, t);
     if (contrastRatio(c, base) >= 4.6 && contrastRatio(c, controlBackgroundColor(palette)) >= 4.6 &&
         contrastRatio(c, window) >= 4.6)
       return c;
@@ -50,27 +38,45 @@ QColor secondaryTextColor(const QPalette& palette) {
 }
 
 QColor controlBackgroundColor(const QPalette& palette) {
-  return mix(palette.color(QPalette::Window), palette.color(QPalette::Text), 0.03);
+  return mixed(palette.color(QPalette::Window), palette.color(QPalette::Text), 0.03);
 }
 
 QColor over(const QColor& colour, double opacity, const QColor& background) {
-  return mix(background, colour, opacity);
-}
-
-double contrastRatio(const QColor& a, const QColor& b) {
-  const double la = luminance(a);
-  const double lb = luminance(b);
-  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+  return mixed(background, colour, opacity);
 }
 
 QColor readableOn(const QColor& colour, const QColor& background) {
   if (contrastRatio(colour, background) >= 4.5) return colour;
-  const QColor target = luminance(background) > 0.4 ? QColor(Qt::black) : QColor(Qt::white);
+  const QColor target = relativeLuminance(background) > 0.4 ? QColor(Qt::black) : QColor(Qt::white);
   for (double t = 0.1; t < 1.0; t += 0.1) {
-    const QColor c = mix(colour, target, t);
+    const QColor c = mixed(colour, target, t);
     if (contrastRatio(c, background) >= 4.5) return c;
   }
   return target;
+}
+
+namespace {
+
+QPalette surroundings(const QWidget* widget) {
+  return widget->parentWidget() ? widget->parentWidget()->palette() : QApplication::palette(widget);
+}
+
+}  // namespace
+
+void followTextColour(QWidget* widget, PaletteColour colour) {
+  // Derived from the parent's palette: the widget's own text roles hold the last result.
+  Theme::followPalette(widget, [widget, colour] { Theme::setTextColor(widget, colour(surroundings(widget))); });
+}
+
+void followSymbol(QAbstractButton* button, const QString& name, PaletteColour colour, int size) {
+  Theme::followPalette(
+      button, [button, name, colour, size] { button->setIcon(symbolIcon(name, colour(button->palette()), size)); });
+}
+
+void followSymbol(QLabel* label, const QString& name, PaletteColour colour, int size) {
+  Theme::followPalette(label, [label, name, colour, size] {
+    label->setPixmap(symbolIcon(name, colour(surroundings(label)), size).pixmap(size, size));
+  });
 }
 
 QFont captionFont(const QFont& base) {

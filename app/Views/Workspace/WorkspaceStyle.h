@@ -9,6 +9,10 @@
 #include <QPalette>
 #include <QString>
 
+#include <functional>
+
+class QAbstractButton;
+class QLabel;
 class QWidget;
 
 namespace parlowvista::workspace {
@@ -29,7 +33,6 @@ QColor over(const QColor& colour, double opacity, const QColor& background);
 // Speaker colours against the row background may be too light to read as text; this darkens
 // or lightens `colour` until it reaches 4.5:1 against `background`.
 QColor readableOn(const QColor& colour, const QColor& background);
-double contrastRatio(const QColor& a, const QColor& b);
 
 // Caption text: the application font at 85 %.
 QFont captionFont(const QFont& base);
@@ -37,6 +40,19 @@ QFont monospacedCaptionFont(const QFont& base);
 
 // A bundled symbol (":/workspace/<name>.svg") drawn in `colour`.
 QIcon symbolIcon(const QString& name, const QColor& colour, int size = 20);
+
+// Colours given at construction follow a desktop that switches palette: each of these applies
+// now and again on every palette change.
+using PaletteColour = std::function<QColor(const QPalette&)>;
+// `widget`'s text in `colour` of its surroundings' (the parent's) palette.
+void followTextColour(QWidget* widget, PaletteColour colour);
+inline void followSecondaryText(QWidget* widget) {
+  followTextColour(widget, secondaryTextColor);
+}
+// `button`'s icon: the symbol `name` in `colour` of the button's palette.
+void followSymbol(QAbstractButton* button, const QString& name, PaletteColour colour, int size = 20);
+// `label`'s picture: the symbol `name`, `size` pixels square, in `colour` of its surroundings.
+void followSymbol(QLabel* label, const QString& name, PaletteColour colour, int size);
 
 // The label of a speaker id: the first speaker with that id's custom name when set
 // (unchanged, even when empty), else "Speaker " and the id plus one.
