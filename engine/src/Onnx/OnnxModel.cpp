@@ -208,23 +208,23 @@ const TensorInfo* OnnxModel::output(const std::string& n) const {
 namespace {
 void checkDeclared(const fs::path& path, const char* role, const std::vector<TensorInfo>& declared,
                    const std::vector<TensorSpec>& expected) {
-  for (const auto& spec : expected) {
+  for (const auto& want : expected) {
     const auto it =
-        std::find_if(declared.begin(), declared.end(), [&](const TensorInfo& info) { return info.name == spec.name; });
+        std::find_if(declared.begin(), declared.end(), [&](const TensorInfo& info) { return info.name == want.name; });
     if (it == declared.end()) {
       throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
-                              std::string("missing ") + role + " \"" + spec.name + "\"");
+                              std::string("missing ") + role + " \"" + want.name + "\"");
     }
-    if (it->type != spec.type) {
+    if (it->type != want.type) {
       throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
-                              std::string(role) + " \"" + spec.name + "\" is " +
+                              std::string(role) + " \"" + want.name + "\" is " +
                                   std::string(elementTypeName(it->type)) + ", expected " +
-                                  std::string(elementTypeName(spec.type)));
+                                  std::string(elementTypeName(want.type)));
     }
-    if (it->shape.size() != spec.rank) {
+    if (it->shape.size() != want.rank) {
       throw ModelRuntimeError(ModelRuntimeError::Kind::interfaceMismatch, path,
-                              std::string(role) + " \"" + spec.name + "\" has rank " +
-                                  std::to_string(it->shape.size()) + ", expected " + std::to_string(spec.rank));
+                              std::string(role) + " \"" + want.name + "\" has rank " +
+                                  std::to_string(it->shape.size()) + ", expected " + std::to_string(want.rank));
     }
   }
 }
