@@ -447,6 +447,8 @@ class TranscriptionViewModel : public QObject {
   void updateCurrentSegment(double time);
   void startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
                      const std::optional<QString>& youtubeOriginalURL);
+  template <typename T>
+  void runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work, std::function<void(T)> then);
   void loadForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
