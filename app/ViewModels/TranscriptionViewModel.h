@@ -458,6 +458,12 @@ class TranscriptionViewModel : public QObject {
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
+  // Stores a new version of `source` holding `result` under the current settings (named
+  // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
+  // save fails nothing stays in the store, the log gets `failureLog` and the error, and
+  // the result is null.
+  Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
+                                 const TranscriptionResult& result, const QString& failureLog);
   void playPreview(bool original);
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);

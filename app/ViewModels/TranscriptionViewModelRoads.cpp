@@ -433,23 +433,10 @@ void TranscriptionViewModel::createAndSaveTranscription(AudioSource* source, con
     addLog("Cannot save: no model context");
     return;
   }
-  const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
-  auto* version = new Transcription(versionName, result.processingTime(), m_diarizationPreset, m_customThreshold,
-                                    m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
-  version->setAudioSource(source);
-  m_modelContext->insert(version);
-  m_modelContext->updateSegments(version, result);
-  try {
-    m_modelContext->save();
-  } catch (const StoreError& error) {
-    addLog("Failed to create transcription: " + error.localizedDescription());
-    m_modelContext->remove(version);
-    return;
+  if (Transcription* version =
+          storeNewVersion(source, name, result.processingTime(), result, "Failed to create transcription: ")) {
+    addLog("Created transcription: " + version->name());
   }
-  setCurrentTranscription(version);
-  setHasUnsavedChanges(false);
-  setLastSaveTime(QDateTime::currentDateTime());
-  addLog("Created transcription: " + versionName);
 }
 
 void TranscriptionViewModel::initializeSpeakersFromResult() {
