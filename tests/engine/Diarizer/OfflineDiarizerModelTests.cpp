@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace voxtrellis;
 using namespace diarizertest;
 
