@@ -61,6 +61,11 @@ void TranscriptionViewModel::initializeModels() {
   if (m_state.kind() != ProcessingState::Kind::idle) return;
   addLog("Starting model initialization...");
   setState(ProcessingState::loadingModels(0));
+  if (m_recognizer) {
+    // A second start after a failed one: the recogniser is already loaded.
+    prepareDiarizerForStartUp();
+    return;
+  }
   addLog("Downloading ASR models...");
   auto engine = m_deps.engine;
   auto alive = m_alive;
@@ -81,25 +86,29 @@ void TranscriptionViewModel::initializeModels() {
           return;
         }
         m_recognizer = *loaded.value;
-        setState(ProcessingState::loadingModels(0.5));
-        addLog("Downloading diarization models...");
-        const auto config = buildDiarizationConfig();
-        auto engine = m_deps.engine;
-        runJob<std::shared_ptr<SpeakerDiarizer>>(
-            this, [engine, config] { return engine->prepareDiarizer(config); },
-            [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
-              if (!prepared.value) {
-                setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
-                addLog("Failed to load models: " + prepared.error);
-                return;
-              }
-              m_diarizer = *prepared.value;
-              setState(ProcessingState::loadingModels(1.0));
-              addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
-                     ", preset=" + rawValue(m_diarizationPreset));
-              setState(ProcessingState::modelsReady());
-              addLog("Models loaded successfully");
-            });
+        prepareDiarizerForStartUp();
+      });
+}
+
+void TranscriptionViewModel::prepareDiarizerForStartUp() {
+  setState(ProcessingState::loadingModels(0.5));
+  addLog("Downloading diarization models...");
+  const auto config = buildDiarizationConfig();
+  auto engine = m_deps.engine;
+  runJob<std::shared_ptr<SpeakerDiarizer>>(
+      this, [engine, config] { return engine->prepareDiarizer(config); },
+      [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+        if (!prepared.value) {
+          setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
+          addLog("Failed to load models: " + prepared.error);
+          return;
+        }
+        m_diarizer = *prepared.value;
+        setState(ProcessingState::loadingModels(1.0));
+        addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
+               ", preset=" + rawValue(m_diarizationPreset));
+        setState(ProcessingState::modelsReady());
+        addLog("Models loaded successfully");
       });
 }
 
