@@ -16,6 +16,26 @@
 
 namespace parlowvista {
 
+namespace {
+
+// What the error screen shows of a failed download: all of the tool's text when it is short,
+// else the lines yt-dlp marks "ERROR:" (its warnings come first and may run to thousands of
+// lines), else its last lines; at most 500 characters. The whole text stays in the details.
+QString condensedDownloadError(const QString& text) {
+  constexpr qsizetype kLimit = 500;
+  if (text.size() <= kLimit) return text;
+  const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  QStringList errors;
+  for (const QString& line : lines) {
+    if (line.contains(QLatin1String("ERROR:"))) errors << line.trimmed();
+  }
+  QString shown = (errors.isEmpty() ? lines : errors).join(QLatin1Char('\n'));
+  if (shown.size() > kLimit) shown = QStringLiteral("…") + shown.right(kLimit - 1);
+  return shown;
+}
+
+}  // namespace
+
 // ---- online-video road ------------------------------------------------------------
 
 void TranscriptionViewModel::processYouTubeURL(const QString& address) {
@@ -56,15 +76,20 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     watcher->deleteLater();
     if (generation != m_generation) return;
     const auto failDownload = [this](const QString& description) {
-      setState(ProcessingState::failed(ErrorInfo{description, description}));
-      addLog("YouTube download failed: " + description);
+      const QString shown = condensedDownloadError(description);
+      setState(ProcessingState::failed(ErrorInfo{shown, description}));
+      addLog("YouTube download failed: " + shown);
       setDownloadProgress(0);
       setDownloadStatus("");
       endRun();
     };
     DownloadedAudio download;
     try {
-      if (watcher->future().isCanceled()) return failDownload("Download cancelled");
+      // A future that holds an error also counts as cancelled: the error is asked for first.
+      watcher->future().waitForFinished();
+      if (watcher->future().isCanceled() || watcher->future().resultCount() == 0) {
+        return failDownload("Download cancelled");
+      }
       download = watcher->future().result();
     } catch (const std::exception& error) {
       return failDownload(QString::fromUtf8(error.what()));
