@@ -19,7 +19,6 @@
 #include "Models/AudioSource.h"
 #include "Models/Speaker.h"
 #include "Models/StoredSegment.h"
-#include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Models/UuidText.h"
@@ -69,12 +68,7 @@ Transcription* newVersion(const QString& name, AudioSource* source) {
 // The editor's save: the version's segments and speaker overrides from memory, then one save.
 void saveLikeTheEditor(ModelContext& context, Transcription* version, const TranscriptionResult& result) {
   context.updateSegments(version, result);
-  for (StoredSpeaker* stored : QList<StoredSpeaker*>(version->speakers())) context.remove(stored);
-  for (const Speaker& speaker : speakerOverrides()) {
-    auto* stored = new StoredSpeaker(speaker.speakerId, speaker.customName, speaker.colorHex);
-    version->appendSpeaker(stored);
-    context.insert(stored);
-  }
+  context.updateSpeakers(version, speakerOverrides());
   context.save();
 }
 
