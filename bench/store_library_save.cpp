@@ -8,6 +8,10 @@
 //                      editing), a different segment each time;
 //   BM_SaveNewVersion  a new version holding the whole transcript (duplicating a version, or
 //                      storing a finished run).
+// Two more edits show the cost of what a save still writes:
+//   BM_RewriteEverySegment every segment's text changed, as many segments (reprocessing);
+//   BM_InsertInTheMiddle   a segment added at the middle, then removed again (a split or
+//                          merge): the rows after it move, so they are written too.
 // The argument is the store: 0 = a store holding only that version, 1 = a library of 1,000
 // versions x 1,000 segments (and the version), written as earlier releases wrote it: random
 // (version 4) row ids, which scatter over the id index. The library is built once per run in a
@@ -258,6 +262,65 @@ void BM_AutosaveOneEdit(benchmark::State& state) {
   state.SetLabel(storeLabel(int(state.range(0))));
 }
 BENCHMARK(BM_AutosaveOneEdit)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RewriteEverySegment(benchmark::State& state) {
+  Store empty;
+  Store& store = state.range(0) == 0 ? (empty = emptyStore()) : library();
+  ModelContext context(store.path);
+  Transcription* version = context.find<Transcription>(store.versionId);
+  int rewrites = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    QList<TranscribedSegment> segments;
+    segments.reserve(kSegments);
+    const QString tag = QStringLiteral(" (run %1)").arg(rewrites++);
+    for (int i = 0; i < kSegments; ++i) segments.append(segmentAt(i, tag));
+    const TranscriptionResult result(std::move(segments), kSegments * 2.0, 30.0);
+    state.ResumeTiming();
+
+    saveLikeTheEditor(context, version, result);
+
+    state.PauseTiming();
+    if (context.hasChanges() || savedSegmentCount(context, store.versionId) != kSegments ||
+        savedText(context, store.versionId, 17) != result.segments[17].text) {
+      state.SkipWithError("the rewritten version did not read back as saved");
+      break;
+    }
+    drainEvents();
+    state.ResumeTiming();
+  }
+  state.SetLabel(storeLabel(int(state.range(0))));
+}
+BENCHMARK(BM_RewriteEverySegment)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_InsertInTheMiddle(benchmark::State& state) {
+  Store empty;
+  Store& store = state.range(0) == 0 ? (empty = emptyStore()) : library();
+  ModelContext context(store.path);
+  Transcription* version = context.find<Transcription>(store.versionId);
+  const TranscriptionResult plain = version->toResult();
+  TranscriptionResult split = plain;
+  split.segments.insert(kSegments / 2, TranscribedSegment(0, kSegments - 0.5, kSegments - 0.25, "inserted"));
+  saveLikeTheEditor(context, version, plain);
+  bool inserted = false;
+  for (auto _ : state) {
+    inserted = !inserted;
+    saveLikeTheEditor(context, version, inserted ? split : plain);
+
+    state.PauseTiming();
+    const QString expected = inserted ? QStringLiteral("inserted") : plain.segments[kSegments / 2].text;
+    if (context.hasChanges() || savedSegmentCount(context, store.versionId) != kSegments + (inserted ? 1 : 0) ||
+        savedText(context, store.versionId, kSegments / 2) != expected) {
+      state.SkipWithError("the version did not read back as saved");
+      break;
+    }
+    drainEvents();
+    state.ResumeTiming();
+  }
+  saveLikeTheEditor(context, version, plain);  // the library is shared by later runs
+  state.SetLabel(storeLabel(int(state.range(0))));
+}
+BENCHMARK(BM_InsertInTheMiddle)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SaveNewVersion(benchmark::State& state) {
   Store empty;
