@@ -50,6 +50,7 @@ class AudioSourcesList : public QWidget {
   QStackedWidget* pages() const { return m_pages; }
   QPushButton* addFileButton() const { return m_addButton; }
   bool isDragOver() const { return m_dragOver; }
+  QWidget* dropOverlay() const { return m_dropOverlay; }
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -60,6 +61,7 @@ class AudioSourcesList : public QWidget {
 
  private:
   QWidget* makeEmptyPage();
+  void updateColors();
   void onGroupChanged();
   void syncRows();
   void updateHeader();
@@ -78,7 +80,10 @@ class AudioSourcesList : public QWidget {
   QWidget* m_rowsHost;
   QVBoxLayout* m_rowsLayout;
   QPushButton* m_addButton = nullptr;
-  QLabel* m_dropOverlay;
+  QWidget* m_emptyPage = nullptr;
+  QLabel* m_emptyBadge = nullptr;
+  QWidget* m_dropOverlay;
+  QLabel* m_dropIcon = nullptr;
   QHash<QUuid, AudioSourceRow*> m_rows;
   QPointer<TranscriptGroup> m_group;
   bool m_dragOver = false;
