@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -242,45 +243,71 @@ void AudioSourcesList::onGroupChanged() {
 }
 
 void AudioSourcesList::syncRows() {
+  m_syncScheduled = false;
   if (m_group && m_group->isDeleted()) m_group = nullptr;
   const QList<AudioSource*> sources = sourcesNewestFirst(m_group);
   QHash<QUuid, AudioSourceRow*> keep;
-  for (int i = 0; i < sources.size(); ++i) {
-    AudioSource* source = sources[i];
+  // A large group is built a screenful first, then in batches that double, one per event-loop
+  // turn, so the column shows its first rows at once and stays responsive while the rest arrive.
+  const qsizetype batch = std::max<qsizetype>(kRowsPerTurn, 4 * m_rows.size());
+  qsizetype created = 0;
+  qsizetype placed = 0;
+  for (; placed < sources.size(); ++placed) {
+    AudioSource* source = sources[placed];
     AudioSourceRow* row = m_rows.take(source->id());
-    if (!row) {
-      row = new AudioSourceRow(source, m_fileAccess, m_rowsHost);
-      connect(row, &AudioSourceRow::selectRequested, this, [this, row] { selectSource(row->audioSource()); });
-      connect(row, &AudioSourceRow::deleteRequested, this, [this, row] { requestDelete(row->audioSource()); });
-      connect(row, &AudioSourceRow::chipClicked, this, [this, row](Transcription* transcription) {
-        // A chip on another source's row selects that source first.
-        m_selection.setAudioSource(row->audioSource());
-        m_selection.setTranscription(transcription);
-      });
-      connect(row, &AudioSourceRow::showInFileManagerRequested, this, [this](const QUrl& file) {
-        if (m_prompts.showInFileManager) m_prompts.showInFileManager(file);
-      });
+    const bool isNew = !row;
+    if (isNew) {
+      if (created == batch) break;
+      row = makeRow(source);
+      ++created;
     }
-    if (m_rowsLayout->indexOf(row) != i) {
-      m_rowsLayout->removeWidget(row);
-      m_rowsLayout->insertWidget(i, row);
+    QLayoutItem* atPlace = m_rowsLayout->itemAt(int(placed));
+    if (!atPlace || atPlace->widget() != row) {
+      if (!isNew) m_rowsLayout->removeWidget(row);
+      m_rowsLayout->insertWidget(int(placed), row);
     }
     keep.insert(source->id(), row);
+  }
+  if (placed < sources.size()) {
+    // Rows of the sources not reached yet stay; the next turn puts them in order.
+    for (qsizetype i = placed; i < sources.size(); ++i) {
+      if (AudioSourceRow* row = m_rows.take(sources[i]->id())) keep.insert(sources[i]->id(), row);
+    }
+    if (!m_syncScheduled) {
+      m_syncScheduled = true;
+      QTimer::singleShot(0, this, &AudioSourcesList::syncRows);  // after the pending paint
+    }
   }
   for (AudioSourceRow* gone : std::as_const(m_rows)) {
     m_rowsLayout->removeWidget(gone);
     gone->deleteLater();
   }
   m_rows = keep;
+  m_sourceCount = sources.size();
   m_pages->setCurrentIndex(!m_group ? kNoGroupPage : sources.isEmpty() ? kEmptyPage : kListPage);
   updateHeader();
   updateRowSelection();
 }
 
+AudioSourceRow* AudioSourcesList::makeRow(AudioSource* source) {
+  auto* row = new AudioSourceRow(source, m_fileAccess, m_rowsHost);
+  connect(row, &AudioSourceRow::selectRequested, this, [this, row] { selectSource(row->audioSource()); });
+  connect(row, &AudioSourceRow::deleteRequested, this, [this, row] { requestDelete(row->audioSource()); });
+  connect(row, &AudioSourceRow::chipClicked, this, [this, row](Transcription* transcription) {
+    // A chip on another source's row selects that source first.
+    m_selection.setAudioSource(row->audioSource());
+    m_selection.setTranscription(transcription);
+  });
+  connect(row, &AudioSourceRow::showInFileManagerRequested, this, [this](const QUrl& file) {
+    if (m_prompts.showInFileManager) m_prompts.showInFileManager(file);
+  });
+  return row;
+}
+
 void AudioSourcesList::updateHeader() {
   m_title->setText(m_group ? m_group->name() : QStringLiteral("No Group"));
   m_count->setVisible(m_group);
-  m_count->setText(QStringLiteral("%1 files").arg(m_rows.size()));
+  m_count->setText(QStringLiteral("%1 files").arg(m_sourceCount));
 }
 
 void AudioSourcesList::updateRowSelection() {

@@ -44,7 +44,10 @@ class AudioSourcesList : public QWidget {
   // Takes the local audio files of a drop; false when the drop is refused.
   bool acceptDrop(const QMimeData* data);
 
+  // The rows built so far, in order: a large group gets kRowsPerTurn rows at once, then batches
+  // that double, one per event-loop turn.
   QList<AudioSourceRow*> rows() const;
+  static constexpr int kRowsPerTurn = 40;
   QLabel* titleLabel() const { return m_title; }
   QLabel* countLabel() const { return m_count; }
   QStackedWidget* pages() const { return m_pages; }
@@ -64,6 +67,7 @@ class AudioSourcesList : public QWidget {
   void updateColors();
   void onGroupChanged();
   void syncRows();
+  AudioSourceRow* makeRow(AudioSource* source);
   void updateHeader();
   void updateRowSelection();
   void selectSource(AudioSource* source);
@@ -86,6 +90,8 @@ class AudioSourcesList : public QWidget {
   QLabel* m_dropIcon = nullptr;
   QHash<QUuid, AudioSourceRow*> m_rows;
   QPointer<TranscriptGroup> m_group;
+  qsizetype m_sourceCount = 0;
+  bool m_syncScheduled = false;
   bool m_dragOver = false;
 };
 

@@ -23,6 +23,20 @@
 
 namespace parlowvista {
 
+namespace {
+// Qt's list view repaints its whole viewport for any changed row. Group rows all have one height
+// (the delegate's), so a changed group repaints its own row only.
+class GroupListView : public QListView {
+ public:
+  using QListView::QListView;
+
+ protected:
+  void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  }
+};
+}  // namespace
+
 GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, AppSettings& settings,
                              LibrarySelection& selection, LibraryPrompts prompts, QWidget* parent)
     : QWidget(parent),
@@ -31,7 +45,7 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
       m_selection(selection),
       m_prompts(std::move(prompts)),
       m_model(new GroupListModel(context, actions, this)),
-      m_list(new QListView(this)),
+      m_list(new GroupListView(this)),
       m_addButton(new QToolButton(this)) {
   setMinimumWidth(180);
   auto* title = headlineLabel(QStringLiteral("Groups"), this);
@@ -75,6 +89,10 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
 }
 
 GroupsSidebar::~GroupsSidebar() = default;
+
+AddGroupSheet* GroupsSidebar::addGroupSheet() const {
+  return m_sheet;
+}
 
 void GroupsSidebar::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);

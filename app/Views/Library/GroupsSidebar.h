@@ -43,7 +43,7 @@ class GroupsSidebar : public QWidget {
   QListView* listView() const { return m_list; }
   GroupListModel* model() const { return m_model; }
   QToolButton* addButton() const { return m_addButton; }
-  AddGroupSheet* addGroupSheet() const { return m_sheet; }
+  AddGroupSheet* addGroupSheet() const;
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -2,6 +2,7 @@
 
 #include "Views/Common/ThemedLabel.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -24,13 +25,25 @@ VersionChip::VersionChip(const QString& name, QWidget* parent) : QAbstractButton
 void VersionChip::setName(const QString& name) {
   if (name == text()) return;
   setText(name);
+  m_sizeHint = QSize();
   setAccessibleName(QStringLiteral("Version %1").arg(name));
   updateGeometry();
 }
 
 QSize VersionChip::sizeHint() const {
-  const QFontMetrics metrics(font());
-  return {metrics.horizontalAdvance(text()) + 2 * kHorizontalPadding, metrics.height() + 2 * kVerticalPadding};
+  if (!m_sizeHint.isValid()) {
+    const QFontMetrics metrics(font());
+    m_sizeHint = {metrics.horizontalAdvance(text()) + 2 * kHorizontalPadding, metrics.height() + 2 * kVerticalPadding};
+  }
+  return m_sizeHint;
+}
+
+void VersionChip::changeEvent(QEvent* event) {
+  QAbstractButton::changeEvent(event);
+  if (event->type() == QEvent::FontChange) {
+    m_sizeHint = QSize();
+    updateGeometry();
+  }
 }
 
 void VersionChip::paintEvent(QPaintEvent*) {

@@ -19,6 +19,10 @@ class VersionChip : public QAbstractButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  mutable QSize m_sizeHint;
 };
 
 }  // namespace parlowvista

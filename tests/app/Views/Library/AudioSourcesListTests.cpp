@@ -266,3 +266,20 @@ TEST_F(AudioSourcesListTest, TheSelectedRowStandsOutFromTheList) {
         << backgroundOf(rows[0]).name().toStdString() << " on " << backgroundOf(rows[1]).name().toStdString();
   }
 }
+
+// A large group shows a screenful of rows at once and gets the rest over the next turns, in order.
+TEST_F(AudioSourcesListTest, ALargeGroupIsBuiltAScreenfulFirst) {
+  constexpr int kCount = 3 * AudioSourcesList::kRowsPerTurn;
+  for (int i = 0; i < kCount; ++i) {
+    AudioSource* made = source(g, root + QString("/gone/%1.wav").arg(i, 3, 10, QChar('0')));
+    made->setCreatedAt(QDateTime::currentDateTime().addSecs(i));
+  }
+  context->save();
+  selection->setGroup(g);
+  EXPECT_EQ(list->rows().size(), AudioSourcesList::kRowsPerTurn);
+  EXPECT_EQ(list->countLabel()->text(), QString("%1 files").arg(kCount));
+  for (int i = 0; i < 10 && list->rows().size() < kCount; ++i) settle();
+  QStringList expected;
+  for (int i = kCount - 1; i >= 0; --i) expected << QString("%1.wav").arg(i, 3, 10, QChar('0'));
+  EXPECT_EQ(rowNames(), expected);
+}
