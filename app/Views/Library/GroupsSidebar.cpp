@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -156,7 +157,10 @@ void GroupsSidebar::showContextMenu(const QPoint& position) {
   if (!group) return;
   QPointer<TranscriptGroup> target(group);
   QMenu menu(this);
-  menu.addAction(QStringLiteral("Rename"), this, [this, target] { startRename(target); });
+  // The field opens once the menu has gone: opened while the menu is closing, it would lose the
+  // focus the menu hands back and close again at once.
+  menu.addAction(QStringLiteral("Rename"), this,
+                 [this, target] { QTimer::singleShot(0, this, [this, target] { startRename(target); }); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
   menu.exec(m_list->viewport()->mapToGlobal(position));

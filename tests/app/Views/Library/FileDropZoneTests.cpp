@@ -2,6 +2,8 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <QApplication>
+#include <QDragEnterEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -113,4 +115,24 @@ TEST_F(FileDropZoneTest, SubmittingAnAddressClosesTheSectionAndBlanksStay) {
   zone->fromURLButton()->click();  // closing discards the text
   zone->fromURLButton()->click();
   EXPECT_TRUE(zone->urlField()->text().isEmpty());
+}
+
+// A drag over the zone lights its dashed border in the accent colour; the drop hands on the file.
+TEST_F(FileDropZoneTest, ADragLightsTheBorderAndTheDropHandsOnTheFile) {
+  auto zone = make();
+  QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
+  auto data = uriList({file("talk.flac")});
+  const QPoint at = zone->rect().center();
+  const QPoint onBorder(10, zone->height() / 2);  // the 2 px border, 9 px in from the edge
+  const QColor idle = zone->grab().toImage().pixelColor(onBorder);
+  QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(zone.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  EXPECT_TRUE(zone->isTargeted());
+  EXPECT_NE(zone->grab().toImage().pixelColor(onBorder), idle);
+  QDropEvent drop(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(zone.get(), &drop);
+  EXPECT_FALSE(zone->isTargeted());
+  ASSERT_EQ(dropped.count(), 1);
+  EXPECT_EQ(dropped[0][0].toUrl().fileName(), "talk.flac");
 }

@@ -5,11 +5,14 @@
 #include "app/Services/LibraryTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <QApplication>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 using namespace parlowvista;
@@ -168,4 +171,42 @@ TEST_F(GroupsSidebarTest, DeletingAsksFirstThenMovesTheSelectionAway) {
   settle();
   EXPECT_EQ(selection->group(), nullptr);
   EXPECT_EQ(sidebar->model()->rowCount(), 0);
+}
+
+// Rename and Delete from the row's context menu, as a person picks them.
+TEST_F(GroupsSidebarTest, TheContextMenuRenamesAndDeletes) {
+  auto sidebar = makeSidebar();
+  QListView* list = sidebar->listView();
+  const auto pick = [&](int row, const QString& entry) {
+    QTimer::singleShot(0, [entry] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      for (QAction* action : menu->actions()) {
+        if (action->text() == entry) {
+          menu->setActiveAction(action);
+          QTest::keyClick(menu, Qt::Key_Return);
+          return;
+        }
+      }
+      ADD_FAILURE() << "no entry " << entry.toStdString();
+      menu->close();
+    });
+    emit list->customContextMenuRequested(list->visualRect(sidebar->model()->index(row)).center());
+    settle();
+  };
+
+  pick(1, "Rename");
+  auto* editor = list->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->window()->focusWidget(), editor);  // stays open, ready for typing
+  editor->selectAll();
+  QTest::keyClicks(editor, "Podcasts");
+  QTest::keyClick(editor, Qt::Key_Return);
+  settle();
+  EXPECT_EQ(talks->name(), "Podcasts");
+
+  pick(0, "Delete");
+  ASSERT_EQ(asked.size(), 1);
+  EXPECT_TRUE(general->isDeleted());
+  EXPECT_EQ(rows(*sidebar), (QStringList{"Podcasts"}));
 }
