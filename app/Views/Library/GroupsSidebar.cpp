@@ -87,6 +87,7 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   connect(m_model, &QAbstractItemModel::rowsMoved, this, &GroupsSidebar::syncFromSelection);
   connect(m_model, &QAbstractItemModel::rowsInserted, this, &GroupsSidebar::syncFromSelection);
   Theme::followPalette(this, [this] { updateColors(); });
+  syncFromSelection();  // a group the host already holds shows as chosen
 }
 
 GroupsSidebar::~GroupsSidebar() = default;

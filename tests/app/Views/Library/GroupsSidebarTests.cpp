@@ -210,3 +210,11 @@ TEST_F(GroupsSidebarTest, TheContextMenuRenamesAndDeletes) {
   EXPECT_TRUE(general->isDeleted());
   EXPECT_EQ(rows(*sidebar), (QStringList{"Podcasts"}));
 }
+
+TEST_F(GroupsSidebarTest, AGroupTheHostAlreadyHoldsShowsAsChosen) {
+  selection->setGroup(talks);
+  auto sidebar = makeSidebar();
+  EXPECT_EQ(sidebar->listView()->currentIndex().row(), 1);
+  EXPECT_TRUE(sidebar->listView()->selectionModel()->isRowSelected(1));
+  EXPECT_FALSE(settings->lastUsedGroupId().has_value());  // showing it is not choosing it
+}
