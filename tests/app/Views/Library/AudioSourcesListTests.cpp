@@ -5,6 +5,7 @@
 #include "Views/Library/LibrarySelection.h"
 #include "Views/Library/VersionChip.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 #include "support/QtWindowAudit.h"
 
 #include <gtest/gtest.h>
@@ -61,14 +62,6 @@ class AudioSourcesListTest : public testsupport::LibraryFixture {
     return names;
   }
 
-  static std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
-    auto data = std::make_unique<QMimeData>();
-    QList<QUrl> urls;
-    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-    data->setUrls(urls);
-    return data;
-  }
-
   TranscriptGroup* g = nullptr;
   std::unique_ptr<LibrarySelection> selection;
   AudioFileImportQueue queue;
@@ -83,7 +76,7 @@ class AudioSourcesListTest : public testsupport::LibraryFixture {
 TEST_F(AudioSourcesListTest, ShowsNoGroupThenTheEmptyStateThenSourcesNewestFirst) {
   EXPECT_EQ(list->titleLabel()->text(), "No Group");
   EXPECT_TRUE(list->countLabel()->isHidden());
-  EXPECT_FALSE(list->acceptDrop(uriList({file("a.wav")}).get()));  // no group: refused
+  EXPECT_FALSE(list->acceptDrop(librarytest::uriList({file("a.wav")}).get()));  // no group: refused
 
   selection->setGroup(g);
   EXPECT_EQ(list->titleLabel()->text(), "Interviews");
@@ -101,7 +94,7 @@ TEST_F(AudioSourcesListTest, EveryDroppedAudioFileIsQueuedAndAnnouncedOneAtATime
   selection->setGroup(g);
   QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
   const QString a = file("in/a.WAV"), b = file("in/b.mp3"), text = file("in/notes.txt"), c = file("in/c.flac");
-  EXPECT_TRUE(list->acceptDrop(uriList({a, text, b, c}).get()));
+  EXPECT_TRUE(list->acceptDrop(librarytest::uriList({a, text, b, c}).get()));
   EXPECT_EQ(announced.count(), 0);  // never inside the drop itself
   bool busy = false;
   queue.setBusyProbe([&] { return busy; });
@@ -209,7 +202,7 @@ TEST_F(AudioSourcesListTest, ARealDropHighlightsTheColumnAndQueuesEveryFile) {
   selection->setGroup(g);
   QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
   const auto drop = [&](const QStringList& paths, const std::function<void()>& whileOver) {
-    const auto data = uriList(paths);
+    const auto data = librarytest::uriList(paths);
     const QPoint at = list->rect().center();
     QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list.get(), &enter);

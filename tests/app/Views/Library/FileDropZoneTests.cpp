@@ -1,4 +1,5 @@
 #include "Views/Library/FileDropZone.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -32,13 +33,6 @@ class FileDropZoneTest : public testsupport::TempDirTest {
   QString file(const char* name) {
     return QString::fromStdString(testsupport::writeFile(tempDir / name, "x").string());
   }
-  static std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
-    auto data = std::make_unique<QMimeData>();
-    QList<QUrl> urls;
-    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-    data->setUrls(urls);
-    return data;
-  }
   QList<QUrl> picked;
 };
 
@@ -48,10 +42,10 @@ TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPath) {
   auto zone = make();
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
   const QString text = file("notes.txt"), first = file("one.m4a"), second = file("two.wav");
-  EXPECT_TRUE(zone->acceptDrop(uriList({text, first, second}).get()));
+  EXPECT_TRUE(zone->acceptDrop(librarytest::uriList({text, first, second}).get()));
   ASSERT_EQ(dropped.count(), 1);
   EXPECT_EQ(dropped[0][0].toUrl(), QUrl::fromLocalFile(first));  // no copy elsewhere
-  EXPECT_FALSE(zone->acceptDrop(uriList({text, QString::fromStdString(tempDir.path().string())}).get()));
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({text, QString::fromStdString(tempDir.path().string())}).get()));
   EXPECT_EQ(dropped.count(), 1);
 
   picked = {QUrl::fromLocalFile(second)};
@@ -63,7 +57,7 @@ TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPath) {
 TEST_F(FileDropZoneTest, ADisabledZoneRefusesEverything) {
   auto zone = make(false);
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
-  EXPECT_FALSE(zone->acceptDrop(uriList({file("a.wav")}).get()));
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({file("a.wav")}).get()));
   EXPECT_FALSE(zone->chooseButton()->isEnabled());
   EXPECT_FALSE(zone->fromURLButton()->isEnabled());
   EXPECT_EQ(dropped.count(), 0);
@@ -121,7 +115,7 @@ TEST_F(FileDropZoneTest, SubmittingAnAddressClosesTheSectionAndBlanksStay) {
 TEST_F(FileDropZoneTest, ADragLightsTheBorderAndTheDropHandsOnTheFile) {
   auto zone = make();
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
-  auto data = uriList({file("talk.flac")});
+  auto data = librarytest::uriList({file("talk.flac")});
   const QPoint at = zone->rect().center();
   const QPoint onBorder(10, zone->height() / 2);  // the 2 px border, 9 px in from the edge
   const QColor idle = zone->grab().toImage().pixelColor(onBorder);

@@ -3,16 +3,15 @@
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QLineEdit>
 #include <QListView>
-#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 
 using namespace parlowvista;
@@ -178,21 +177,8 @@ TEST_F(GroupsSidebarTest, TheContextMenuRenamesAndDeletes) {
   auto sidebar = makeSidebar();
   QListView* list = sidebar->listView();
   const auto pick = [&](int row, const QString& entry) {
-    QTimer::singleShot(0, [entry] {
-      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-      ASSERT_NE(menu, nullptr);
-      for (QAction* action : menu->actions()) {
-        if (action->text() == entry) {
-          menu->setActiveAction(action);
-          QTest::keyClick(menu, Qt::Key_Return);
-          return;
-        }
-      }
-      ADD_FAILURE() << "no entry " << entry.toStdString();
-      menu->close();
-    });
-    emit list->customContextMenuRequested(list->visualRect(sidebar->model()->index(row)).center());
-    settle();
+    librarytest::pickFromMenu(
+        [&] { emit list->customContextMenuRequested(list->visualRect(sidebar->model()->index(row)).center()); }, entry);
   };
 
   pick(1, "Rename");

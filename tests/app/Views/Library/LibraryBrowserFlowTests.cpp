@@ -8,6 +8,7 @@
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -16,12 +17,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
-#include <QMenu>
-#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 using namespace parlowvista;
 
@@ -61,35 +59,23 @@ class LibraryBrowserFlow : public testsupport::LibraryFixture {
   }
 
   void dropOnList(const QStringList& paths) {
-    QMimeData data;
-    QList<QUrl> urls;
-    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-    data.setUrls(urls);
+    const auto data = librarytest::uriList(paths);
     const QPoint at = list->rect().center();
-    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list, &enter);
-    QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list, &drop);
   }
 
   // Opens `row`'s context menu and picks `entry` in it.
   static void pickFromMenu(QWidget* row, const QString& entry) {
-    QTimer::singleShot(0, [entry] {
-      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-      ASSERT_NE(menu, nullptr);
-      for (QAction* action : menu->actions()) {
-        if (action->text() == entry) {
-          menu->setActiveAction(action);
-          QTest::keyClick(menu, Qt::Key_Return);
-          return;
-        }
-      }
-      ADD_FAILURE() << "no entry " << entry.toStdString();
-      menu->close();
-    });
-    QContextMenuEvent event(QContextMenuEvent::Mouse, row->rect().center(), row->mapToGlobal(row->rect().center()));
-    QApplication::sendEvent(row, &event);
-    settle();
+    librarytest::pickFromMenu(
+        [row] {
+          QContextMenuEvent event(QContextMenuEvent::Mouse, row->rect().center(),
+                                  row->mapToGlobal(row->rect().center()));
+          QApplication::sendEvent(row, &event);
+        },
+        entry);
   }
 
   TranscriptGroup* general = nullptr;
