@@ -11,8 +11,9 @@ namespace parlowvista {
 // The bundled line and fill icons (":/icons/<name>.svg", drawn in black on transparent) in any
 // colour: the shape's coverage is kept and filled with the wanted colour, so one file serves a
 // light and a dark palette. Names: "globe", "key", "terminal", "sliders", "dollar", "play",
-// "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "open-external", "eye",
-// "eye-slash", "play-slash". An unknown name gives an empty pixmap.
+// "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "warning-fill",
+// "open-external", "eye", "eye-slash", "play-slash", "plus", "link", "arrow-right", "folder",
+// "folder-question", "drop-doc", "waveform", "waveform-add". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.
