@@ -1,9 +1,9 @@
 #include "Views/Library/RelocateFileDialog.h"
 
 #include "Models/AudioSource.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 #include "Views/Library/AudioFileTypes.h"
-#include "Views/Library/LibraryIcons.h"
-#include "Views/Library/LibraryStyle.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -31,8 +31,6 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   setAccessibleName(QStringLiteral("File Not Found"));
   auto* icon = new QLabel(this);
   icon->setAlignment(Qt::AlignCenter);
-  icon->setPixmap(LibraryIcons::pixmap(QStringLiteral("folder-question"), LibraryStyle::warning(palette()), 48,
-                                       devicePixelRatioF()));
   auto* title = centred(QStringLiteral("File Not Found"), this);
   QFont titleFont = title->font();
   titleFont.setBold(true);
@@ -46,9 +44,7 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   path->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   path->setAccessibleName(QStringLiteral("Original location"));
 
-  m_locate =
-      new QPushButton(LibraryIcons::icon(QStringLiteral("folder-question"), palette().color(QPalette::ButtonText)),
-                      QStringLiteral("Locate File..."), this);
+  m_locate = new QPushButton(QStringLiteral("Locate File..."), this);
   m_locate->setDefault(true);
   m_skip = new QPushButton(QStringLiteral("Skip"), this);
   m_skip->setAutoDefault(false);
@@ -76,6 +72,12 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   layout->addLayout(row);
   setMinimumWidth(400);
 
+  // The icons are tinted from the palette, again whenever the desktop changes theme.
+  Theme::followPalette(this, [this, icon] {
+    icon->setPixmap(Icons::pixmap(QStringLiteral("folder-question"), Theme::color(ThemeColor::warning, palette()), 48,
+                                  devicePixelRatioF()));
+    m_locate->setIcon(Icons::icon(QStringLiteral("folder-question"), palette()));
+  });
   connect(m_locate, &QPushButton::clicked, this, &RelocateFileDialog::locateFile);
   connect(m_skip, &QPushButton::clicked, this, &RelocateFileDialog::cancelRequested);
   connect(m_delete, &QPushButton::clicked, this, &RelocateFileDialog::deleteRequested);

@@ -1,6 +1,7 @@
 #include "Views/Shell/OnboardingSheet.h"
 
 #include "Models/AppSettings.h"
+#include "Views/Common/SheetPlacement.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -72,6 +73,11 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
     accept();
   });
   layout->addWidget(start);
+}
+
+void OnboardingSheet::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  centreOverParentWindow(this);
 }
 
 }  // namespace parlowvista

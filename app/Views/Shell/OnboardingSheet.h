@@ -14,6 +14,10 @@ class OnboardingSheet : public QDialog {
  public:
   explicit OnboardingSheet(AppSettings& settings, QWidget* parent = nullptr);
 
+ protected:
+  // Placed over the middle of the main window, also where no window manager does it.
+  void showEvent(QShowEvent* event) override;
+
  private:
   AppSettings& m_settings;
 };

@@ -128,6 +128,14 @@ TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
   EXPECT_FALSE(box(panel, "Save Status")->isVisible());
 }
 
+TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
+  SidePanel panel(*harness.vm);
+  int titles = 0;
+  for (auto* text : panel.findChildren<QLabel*>()) titles += text->text() == "Activity Log" ? 1 : 0;
+  for (auto* group : panel.findChildren<QGroupBox*>()) titles += group->title() == "Activity Log" ? 1 : 0;
+  EXPECT_EQ(titles, 1);
+}
+
 TEST_F(SidePanelTest, PassesTheAudit) {
   const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
       [&] { return std::make_unique<SidePanel>(*harness.vm); },
