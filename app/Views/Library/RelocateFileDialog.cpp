@@ -10,6 +10,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -101,6 +102,13 @@ void RelocateFileDialog::reject() {
 void RelocateFileDialog::closeEvent(QCloseEvent* event) {
   event->ignore();
   emit cancelRequested();
+}
+
+void RelocateFileDialog::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  QPainter painter(this);
+  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

@@ -28,6 +28,7 @@
 #include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
@@ -380,6 +381,10 @@ bool MainWindow::isActivationRetryRunning() const {
 void MainWindow::activateOnce() {
   // Best effort: a window manager may refuse focus to a window that did not ask for it.
   raise();
+  // Without a window manager a raised window covers its own open sheets: they go back on top.
+  for (QDialog* sheet : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+    if (sheet->isVisible()) sheet->raise();
+  }
   activateWindow();
 }
 

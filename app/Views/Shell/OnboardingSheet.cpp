@@ -2,9 +2,11 @@
 
 #include "Models/AppSettings.h"
 #include "Views/Common/SheetPlacement.h"
+#include "Views/Common/Theme.h"
 
 #include <QFrame>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -78,6 +80,13 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
 void OnboardingSheet::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   centreOverParentWindow(this);
+}
+
+void OnboardingSheet::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  QPainter painter(this);
+  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

@@ -1,7 +1,10 @@
 #include "Views/Shell/ProcessingScreens.h"
 
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 #include "Views/Library/FileDropZone.h"
+#include "Views/Workspace/AppLogo.h"
 
 #include <QFileInfo>
 #include <QLabel>
@@ -106,6 +109,7 @@ QColor ProcessingScreens::statusColor(const ProcessingState& state) {
 QWidget* ProcessingScreens::buildLoading() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 20);
+  layout->addWidget(new AppLogo(100, page), 0, Qt::AlignHCenter);
   layout->addWidget(plainLabel(QStringLiteral("Parlowvista"), page, 12, true));
   layout->addWidget(plainLabel(QStringLiteral("Loading AI Models..."), page, 2));
   layout->addWidget(plainLabel(QStringLiteral("This may take a few minutes on first launch"), page));
@@ -169,6 +173,13 @@ QWidget* ProcessingScreens::buildProcessing() {
 QWidget* ProcessingScreens::buildError() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 16);
+  auto* symbol = new QLabel(page);
+  symbol->setAlignment(Qt::AlignCenter);
+  Theme::followPalette(symbol, [symbol] {
+    symbol->setPixmap(Icons::pixmap(QStringLiteral("warning-fill"), Theme::color(ThemeColor::error, symbol->palette()),
+                                    48, symbol->devicePixelRatioF()));
+  });
+  layout->addWidget(symbol);
   m_errorMessage = plainLabel(QString(), page, 2, true);
   m_errorMessage->setObjectName(QStringLiteral("errorMessage"));
   layout->addWidget(m_errorMessage);

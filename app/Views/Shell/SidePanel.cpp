@@ -6,6 +6,7 @@
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Workspace/SpeakersPanel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
@@ -101,6 +102,13 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   setFixedWidth(280);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::NoFocus);
+  // A control reached with Tab below the fold scrolls into view, whole (ensureWidgetVisible
+  // would show only a list's current row, or nothing when it has none).
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (!now || !widget() || !widget()->isAncestorOf(now)) return;
+    const QPoint middle = now->mapTo(widget(), now->rect().center());
+    ensureVisible(middle.x(), middle.y(), now->width() / 2, now->height() / 2 + 8);
+  });
   auto* content = new QWidget(this);
   auto* layout = new QVBoxLayout(content);
   layout->setSpacing(16);

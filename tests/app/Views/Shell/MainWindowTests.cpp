@@ -17,6 +17,7 @@
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
+#include "Views/Shell/SidePanel.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtWindowAudit.h"
@@ -469,12 +470,34 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_TRUE(harness->vm->activeTab().isOriginal());
 }
 
+TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  QApplication::processEvents();
+  // The side panel is taller than the window now: Tab scrolls each of its controls into view.
+  QListWidget* log = window->activityLog()->list();
+  log->setFocus(Qt::TabFocusReason);
+  const QRect shown = window->sidePanel()->viewport()->rect();
+  EXPECT_TRUE(shown.contains(QRect(log->mapTo(window->sidePanel()->viewport(), QPoint()), log->size())));
+  const QStringList findings = testsupport::QtWindowAudit::checkTabOrder(window.get()) +
+                               testsupport::QtWindowAudit::checkAccessibleNames(window.get());
+  EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+}
+
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
+  enum class Extra { none, addressField, transcript };
   const struct {
     const char* name;
     bool withGroup;
     bool fail;
-  } cases[] = {{"ready", true, false}, {"no group", false, false}, {"error", true, true}};
+    Extra extra;
+  } cases[] = {{"ready", true, false, Extra::none},
+               {"ready, address field open", true, false, Extra::addressField},
+               {"no group", false, false, Extra::none},
+               {"error", true, true, Extra::none}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     engine = std::make_shared<FakeEngine>();
@@ -491,6 +514,16 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
           auto& main = static_cast<MainWindow&>(window);
           ASSERT_TRUE(
               testsupport::waitUntil([&] { return main.processingScreens()->screen() != Screen::loading; }, 30000));
+          if (c.extra == Extra::addressField) main.processingScreens()->dropZone()->toggleURLInput();
+          if (c.extra == Extra::transcript) {
+            if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
+            ASSERT_TRUE(testsupport::waitUntil(
+                [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
+                60000));
+            main.selection().setAudioSource(harness->vm->currentAudioSource());
+            main.selection().setTranscription(harness->vm->currentTranscription());
+            QApplication::processEvents();
+          }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
   }
