@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <cmath>
+
 namespace parlowvista {
 
 namespace {
@@ -104,6 +106,10 @@ QColor ProcessingScreens::statusColor(const ProcessingState& state) {
     case ProcessingState::Kind::idle: break;
   }
   return QColor(0x8E, 0x8E, 0x93);
+}
+
+QString ProcessingScreens::downloadPercentText(double fraction) {
+  return QString::number(static_cast<int>(std::floor(fraction * 100 + 1e-9))) + QStringLiteral("%");
 }
 
 QWidget* ProcessingScreens::buildLoading() {
@@ -215,7 +221,7 @@ void ProcessingScreens::refresh() {
     m_downloadStatus->setText(m_viewModel.downloadStatus());
     m_downloadStatus->setVisible(download);
     const double percent = m_viewModel.downloadProgress();
-    m_downloadPercent->setText(QString::number(static_cast<int>(percent * 100)) + QStringLiteral("%"));
+    m_downloadPercent->setText(downloadPercentText(percent));
     m_downloadPercent->setVisible(download && percent > 0);
   }
 

@@ -43,6 +43,9 @@ class ProcessingScreens : public QStackedWidget {
   static Screen screenFor(const ProcessingState& state, bool groupSelected);
   // The colour of the status dot beside the status line.
   static QColor statusColor(const ProcessingState& state);
+  // The download's whole percent, fraction dropped ("99%" for 0.999); a fraction like 0.29, which
+  // is a hair below 0.29 in binary, still reads "29%".
+  static QString downloadPercentText(double fraction);
 
  signals:
   // A file dropped on or chosen in the ready screen.

@@ -128,6 +128,27 @@ TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
   EXPECT_FALSE(box(panel, "Save Status")->isVisible());
 }
 
+TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
+  SidePanel panel(*harness.vm);
+  panel.resize(280, 1600);
+  panel.show();
+  ASSERT_TRUE(harness.startModels());
+  if (!harness.vm->isEnhancerAvailable()) GTEST_SKIP() << "FFmpeg is not installed";
+  const QString file = harness.path("talk.wav");
+  pipelinetest::writeFloatWav(file.toStdString(), pipelinetest::twoVoices(3.0));
+  harness.vm->processFile(QUrl::fromLocalFile(file));
+  ASSERT_TRUE(harness.settle());
+  panel.findChild<QCheckBox*>()->setChecked(true);
+  QPushButton* generate = button(panel, "Generate Preview");
+  ASSERT_TRUE(generate->isEnabled());
+  generate->click();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness.vm->isGeneratingPreview(); }, 30000));
+  ASSERT_FALSE(harness.vm->previewEnhancedURL().isEmpty()) << harness.vm->statusMessage().toStdString();
+  ASSERT_NE(button(panel, "Original"), nullptr);
+  EXPECT_TRUE(button(panel, "Original")->isVisible());
+  EXPECT_TRUE(button(panel, "Enhanced")->isVisible());
+}
+
 TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
   SidePanel panel(*harness.vm);
   int titles = 0;
