@@ -208,6 +208,8 @@ void MainWindow::refreshWorkspace() {
   if (hasResult && !m_results && m_actions.playerPageHost) {
     m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
+    // "New File" has reset the view model; the version is no longer selected, which clears it.
+    connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
   }
   if (m_results) m_results->setVisible(hasResult);
 }

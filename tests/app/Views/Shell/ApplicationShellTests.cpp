@@ -161,6 +161,18 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     vm.saveCurrentTranscription();
     EXPECT_FALSE(vm.hasUnsavedChanges());
     store = ModelContext::storePath(application.appSettings().libraryLocation());
+
+    // "New File" goes back to the drop zone: the version is no longer selected or loaded.
+    QPushButton* newFile = nullptr;
+    for (auto* candidate : window.resultsView()->findChildren<QPushButton*>()) {
+      if (candidate->text() == "New File") newFile = candidate;
+    }
+    ASSERT_NE(newFile, nullptr);
+    newFile->click();
+    EXPECT_EQ(window.selection().transcription(), nullptr);
+    EXPECT_EQ(vm.currentTranscription(), nullptr);
+    EXPECT_EQ(window.processingScreens()->screen(), Screen::ready);
+    EXPECT_EQ(window.windowTitle(), "interview.wav");
   }
   // What reached the file, read back by a fresh context.
   ModelContext reopened(store);
