@@ -18,6 +18,7 @@
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
+#include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/LoopbackServer.h"
@@ -28,6 +29,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -493,11 +495,30 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   QApplication::processEvents();
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
-  harness->vm->deleteTranslation(german);
+  // "Delete Translation" from the tab's context menu.
+  QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
+  emit germanTab->customContextMenuRequested(QPoint(4, 4));
+  auto* menu = germanTab->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  ASSERT_EQ(menu->actions().size(), 1);
+  EXPECT_EQ(menu->actions()[0]->text(), "Delete Translation");
+  menu->actions()[0]->trigger();
+  menu->close();
   QApplication::processEvents();
   QApplication::processEvents();
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "Translation"}));
   EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  // "+" asks for a new translation of the version on screen.
+  window->contentTabBar()->createButton()->click();
+  auto* sheet = window->findChild<CreateTranslationSheet*>();
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_EQ(sheet->transcription(), version);
+  // German may be asked for again: its translation is gone.
+  bool offersGerman = false;
+  for (const auto& language : sheet->availableLanguages()) offersGerman |= language.code == "de";
+  EXPECT_TRUE(offersGerman);
+  sheet->close();
 }
 
 TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
