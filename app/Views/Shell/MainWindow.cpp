@@ -180,11 +180,22 @@ QWidget* MainWindow::buildWorkspace() {
           [this](Transcription* version) { m_selection->setTranscription(version); });
   connect(m_versionsBar, &TranscriptionVersionsBar::duplicateRequested, m_versionActions, &VersionActions::duplicate);
   connect(m_versionsBar, &TranscriptionVersionsBar::createNewRequested, this, [this] {
+    // The dialog only reports the choice; it goes away first, then the choice is carried out.
     auto* dialog = new ReprocessDialog(this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &ReprocessDialog::newVersionRequested, m_versionActions, &VersionActions::reprocessAsNewVersion);
-    connect(dialog, &ReprocessDialog::overwriteRequested, m_versionActions, &VersionActions::reprocessOverwrite);
+    auto answered = [dialog](std::function<void()> then) {
+      return [dialog, then] {
+        dialog->hide();
+        dialog->deleteLater();
+        if (then) then();
+      };
+    };
+    connect(dialog, &ReprocessDialog::newVersionRequested, this,
+            answered([this] { m_versionActions->reprocessAsNewVersion(); }));
+    connect(dialog, &ReprocessDialog::overwriteRequested, this,
+            answered([this] { m_versionActions->reprocessOverwrite(); }));
+    connect(dialog, &ReprocessDialog::cancelRequested, this, answered({}));
     dialog->open();
+    centreOverParentWindow(dialog);
   });
   m_tabBar = new ContentTabBar(
       m_viewModel, m_context, [this] { openCreateTranslation(); }, page);

@@ -19,7 +19,9 @@
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
+#include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
@@ -278,6 +280,45 @@ TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
   EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::ready);
   EXPECT_EQ(window->windowTitle(), "talk.wav");
+}
+
+TEST_F(MainWindowTest, ANewVersionIsAskedForAndTheDialogGoesWithTheAnswer) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  Transcription* first = harness->vm->currentTranscription();
+  auto ask = [&] {
+    emit window->versionsBar()->createNewRequested();
+    auto* dialog = window->findChild<ReprocessDialog*>();
+    EXPECT_TRUE(dialog && dialog->isVisible());
+    return dialog;
+  };
+  auto gone = [&] {
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return window->findChild<ReprocessDialog*>() == nullptr;
+  };
+  ReprocessDialog* dialog = ask();
+  ASSERT_NE(dialog, nullptr);
+  dialog->cancelButton()->click();
+  EXPECT_TRUE(gone());
+  EXPECT_EQ(harness->vm->currentTranscription(), first);
+
+  dialog = ask();
+  ASSERT_NE(dialog, nullptr);
+  dialog->newVersionButton()->click();
+  EXPECT_TRUE(gone());
+  ASSERT_TRUE(harness->settle());
+  // A copy named like the version it came from, processed again and selected.
+  Transcription* copy = harness->vm->currentTranscription();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy, first);
+  EXPECT_EQ(copy->name(), first->name());
+  EXPECT_EQ(first->audioSource()->transcriptions().size(), 2);
+  EXPECT_EQ(window->selection().transcription(), copy);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
 }
 
 TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
