@@ -250,6 +250,7 @@ void MainWindow::openCreateTranslation() {
       {}, this);
   sheet->setAttribute(Qt::WA_DeleteOnClose);
   sheet->open();
+  centreOverParentWindow(sheet);
 }
 
 void MainWindow::setSelectedGroup(TranscriptGroup* group) {
