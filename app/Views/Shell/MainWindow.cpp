@@ -269,8 +269,8 @@ void MainWindow::importFiles(const QList<QUrl>& files) {
 
 bool MainWindow::canStartNextFile() const {
   // A sheet waiting for an answer holds the next file back, so its own run is not refused.
-  return !m_settingsSheet && !m_viewModel.isBusy() && m_viewModel.modelsLoaded() &&
-         acceptsRuns(m_viewModel.state().kind());
+  // Models that failed to load do not hold files back for ever: the view model says so in the log.
+  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind());
 }
 
 void MainWindow::targetSelectedGroup() {

@@ -158,6 +158,12 @@ TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
   EXPECT_TRUE(labelNamed(*window, "errorMessage")->text().contains("diarizer models missing"))
       << labelNamed(*window, "errorMessage")->text().toStdString();
+  // A file added now is not kept waiting for models that will not come: the log says why.
+  nextPick = {wav("late.wav")};
+  window->addAudioAction()->trigger();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->logged("Models not initialized"); }));
+  EXPECT_EQ(window->importQueue()->pendingCount(), 0);
+  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
 }
 
 TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
