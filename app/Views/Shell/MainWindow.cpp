@@ -7,6 +7,7 @@
 #include "Services/LibraryActions.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
@@ -200,8 +201,7 @@ QWidget* MainWindow::buildWorkspace() {
   m_tabBar = new ContentTabBar(
       m_viewModel, m_context, [this] { openCreateTranslation(); }, page);
   layout->addWidget(m_tabBar);
-  auto* line = new QFrame(page);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(page);
   m_tabBarLine = line;
   layout->addWidget(line);
   m_workspaceLayout = layout;

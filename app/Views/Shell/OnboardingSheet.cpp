@@ -1,10 +1,10 @@
 #include "Views/Shell/OnboardingSheet.h"
 
 #include "Models/AppSettings.h"
+#include "Views/Common/Divider.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 
-#include <QFrame>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -41,8 +41,7 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   auto* tagline = text(QStringLiteral("AI-powered audio transcription with speaker diarization"), this);
   tagline->setAlignment(Qt::AlignCenter);
   layout->addWidget(tagline);
-  auto* line = new QFrame(this);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(this);
   layout->addWidget(line);
 
   // Only what the application can do: it exports TXT, SRT and JSON.

@@ -2,6 +2,7 @@
 
 #include "Models/DiarizationPreset.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Workspace/SpeakersPanel.h"
@@ -268,8 +269,7 @@ QGroupBox* SidePanel::buildSpeakerDetection() {
                                      caption(QStringLiteral("Fewer speakers"), m_thresholdBlock)));
   layout->addWidget(m_thresholdBlock);
 
-  auto* line = new QFrame(box);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(box);
   layout->addWidget(line);
   auto* modeLabel = caption(QStringLiteral("Speaker count:"), box);
   layout->addWidget(modeLabel);
