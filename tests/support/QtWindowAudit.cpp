@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSet>
 #include <QSlider>
@@ -81,9 +82,13 @@ bool needsExplicitName(const QWidget* widget) {
 
 // The part of `widget` its ancestors do not clip away (scrolled out of a scroll area, say), in
 // the widget's own coordinates.
-QRect unclippedRect(const QWidget* widget, const QWidget* window) {
+// With `scrolling`, a scroll area's viewport does not clip what it can scroll to.
+QRect unclippedRect(const QWidget* widget, const QWidget* window, bool scrolling = false) {
   QRect rect = widget->rect();
   for (const QWidget* a = widget->parentWidget(); a; a = a->parentWidget()) {
+    const auto* scroll = a->parentWidget() ? qobject_cast<const QScrollArea*>(a->parentWidget()) : nullptr;
+    if (scrolling && scroll && scroll->viewport() == a)
+      return rect.isEmpty() || unclippedRect(scroll, window, true).isEmpty() ? QRect() : rect;
     rect &= QRect(widget->mapFrom(a, QPoint(0, 0)), a->size());
     if (a == window) break;
   }
@@ -92,6 +97,27 @@ QRect unclippedRect(const QWidget* widget, const QWidget* window) {
 
 bool shownIn(const QWidget* widget, const QWidget* window) {
   return widget->window() == window && widget->isVisible() && !unclippedRect(widget, window).isEmpty();
+}
+
+// Shown, or shown once the scroll areas it sits in scroll to it: a control the keyboard and a
+// screen reader must reach.
+bool reachableIn(const QWidget* widget, const QWidget* window) {
+  return widget->window() == window && widget->isVisible() && !unclippedRect(widget, window, true).isEmpty();
+}
+
+// Scrolls every scroll area `widget` sits in (innermost first) so that `area` (widget
+// coordinates) comes into view. True when anything moved.
+bool scrollIntoView(QWidget* widget, const QRect& area, const QWidget* window) {
+  bool moved = false;
+  for (QWidget* a = widget->parentWidget(); a && a != window; a = a->parentWidget()) {
+    auto* scroll = qobject_cast<QScrollArea*>(a);
+    if (!scroll || !scroll->widget() || !scroll->widget()->isAncestorOf(widget)) continue;
+    const int x = scroll->horizontalScrollBar()->value(), y = scroll->verticalScrollBar()->value();
+    const QPoint centre = widget->mapTo(scroll->widget(), area.center());
+    scroll->ensureVisible(centre.x(), centre.y(), area.width() / 2 + 1, area.height() / 2 + 1);
+    moved = moved || x != scroll->horizontalScrollBar()->value() || y != scroll->verticalScrollBar()->value();
+  }
+  return moved;
 }
 
 // Buttons of an exclusive group are one Tab stop, as radio buttons are: Tab reaches the checked
@@ -305,11 +331,23 @@ double QtWindowAudit::measuredContrast(QWidget* window, QWidget* widget) {
 QStringList QtWindowAudit::checkContrast(QWidget* window) {
   settle();
   QStringList findings;
-  const QImage shot = renderSharp(window);
+  QImage shot = renderSharp(window);
+  // Text scrolled (partly) out of view is scrolled in and measured there; the scroll areas are
+  // put back afterwards.
+  QList<QPair<QScrollBar*, int>> scrolled;
+  for (QScrollArea* scroll : window->findChildren<QScrollArea*>())
+    for (QScrollBar* bar : {scroll->horizontalScrollBar(), scroll->verticalScrollBar()})
+      scrolled.append({bar, bar->value()});
   for (QWidget* widget : widgetsOf(window)) {
-    if (!shownIn(widget, window)) continue;
+    if (widget->window() != window || !widget->isVisible()) continue;
     const std::optional<TextArea> area = textArea(widget);
     if (!area || area->rect.isEmpty()) continue;
+    if ((unclippedRect(widget, window) & area->rect) != area->rect && scrollIntoView(widget, area->rect, window)) {
+      settle();
+      shot = renderSharp(window);
+    }
+    // Text its parents cut off (and no scroll area brings in) is not seen, so not measured.
+    if ((unclippedRect(widget, window) & area->rect).isEmpty()) continue;
     const Measurement m = measure(shot, shot.devicePixelRatio(), window, widget, area->rect);
     if (m.contrast + 1e-9 < area->minimum) {
       findings << QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
@@ -319,6 +357,8 @@ QStringList QtWindowAudit::checkContrast(QWidget* window) {
                       .arg(m.foreground.name(), m.background.name());
     }
   }
+  for (const auto& [bar, value] : scrolled) bar->setValue(value);
+  settle();
   return findings;
 }
 
@@ -353,7 +393,7 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
       findings << QStringLiteral("Tab stops on %1, which is not on screen").arg(describe(control));
   }
   for (QWidget* widget : widgetsOf(window)) {
-    if (!isControl(widget) || !widget->isEnabled() || !shownIn(widget, window)) continue;
+    if (!isControl(widget) || !widget->isEnabled() || !reachableIn(widget, window)) continue;
     if (reached.contains(widget)) continue;
     bool groupReached = false;
     for (QAbstractButton* sibling : exclusiveSiblings(widget)) groupReached = groupReached || reached.contains(sibling);
@@ -365,7 +405,7 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
 QStringList QtWindowAudit::checkAccessibleNames(QWidget* window) {
   QStringList findings;
   for (QWidget* widget : widgetsOf(window)) {
-    if (!isControl(widget) || !shownIn(widget, window)) continue;
+    if (!isControl(widget) || !reachableIn(widget, window)) continue;
     if (accessibleNameOf(widget).trimmed().isEmpty())
       findings << QStringLiteral("%1: no accessible name").arg(describe(widget));
   }
