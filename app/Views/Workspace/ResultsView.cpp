@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QStyle>
 #include <QToolButton>
 
 namespace parlowvista {
@@ -118,6 +119,9 @@ QWidget* ResultsView::buildActionBar() {
   menu->addSeparator();
   menu->addAction("Export All Formats...", this, [this] { m_vm.exportAll(); });
   m_export->setMenu(menu);
+  // Room for the menu arrow the style draws in the corner, which would cover the text.
+  m_export->setMinimumWidth(m_export->sizeHint().width() +
+                            2 * m_export->style()->pixelMetric(QStyle::PM_MenuButtonIndicator, nullptr, m_export));
   row->addWidget(m_newFile);
   row->addStretch(1);
   row->addWidget(m_export);

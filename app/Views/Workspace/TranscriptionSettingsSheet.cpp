@@ -30,6 +30,14 @@ QLabel* secondaryCaption(QWidget* parent, bool monospaced = false) {
   return label;
 }
 
+// A column with no margins of its own, filling `owner`.
+QVBoxLayout* columnOn(QWidget* owner, int spacing) {
+  auto* column = new QVBoxLayout(owner);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(spacing);
+  return column;
+}
+
 // One row of the form: `start` at the leading edge, `end` at the trailing one. A label at the
 // start names the control at the end for a screen reader.
 QHBoxLayout* formRow(QWidget* start, QWidget* end) {
@@ -46,9 +54,7 @@ QHBoxLayout* formRow(QWidget* start, QWidget* end) {
 QWidget* sliderBlock(QWidget* parent, const QString& label, QSlider*& slider, QLabel*& value, int min, int max,
                      bool captionTitle) {
   auto* block = new QWidget(parent);
-  auto* column = new QVBoxLayout(block);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(4);
+  auto* column = columnOn(block, 4);
   QLabel* title = plainLabel(label, block);
   if (captionTitle) setCaptionFont(title);
   value = secondaryCaption(block, true);
@@ -82,9 +88,7 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   setAccessibleName("Transcription Settings");
   // The sheet is 480 by 600 at the standard font and grows with a larger one.
   setMinimumSize(480, 600);
-  auto* column = new QVBoxLayout(this);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(0);
+  auto* column = columnOn(this, 0);
   column->addWidget(buildHeader(sourceDescription));
   column->addWidget(new Divider(this));
 
@@ -162,18 +166,14 @@ QWidget* TranscriptionSettingsSheet::buildHeader(const QString& sourceDescriptio
 
 QWidget* TranscriptionSettingsSheet::buildEnhancement() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
+  auto* column = columnOn(section, 12);
   m_enhance = new QCheckBox("Enhance audio before transcription", section);
   m_ffmpegRequired = new ThemedLabel("FFmpeg required", ThemeColor::warning, section);
   setCaptionFont(m_ffmpegRequired);
   column->addLayout(formRow(m_enhance, m_ffmpegRequired));
 
   m_enhanceOptions = new QWidget(section);
-  auto* options = new QVBoxLayout(m_enhanceOptions);
-  options->setContentsMargins(0, 0, 0, 0);
-  options->setSpacing(12);
+  auto* options = columnOn(m_enhanceOptions, 12);
   options->addWidget(new Divider(m_enhanceOptions));
   m_normalize = new QCheckBox("Normalize volume", m_enhanceOptions);
   m_compression = new QCheckBox("Dynamic compression", m_enhanceOptions);
@@ -207,9 +207,7 @@ QWidget* TranscriptionSettingsSheet::buildEnhancement() {
 
 QWidget* TranscriptionSettingsSheet::buildDiarization() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
+  auto* column = columnOn(section, 12);
   m_preset = new QComboBox(section);
   m_preset->setAccessibleName("Detection mode");
   m_preset->setFixedWidth(160);
@@ -219,9 +217,7 @@ QWidget* TranscriptionSettingsSheet::buildDiarization() {
   column->addWidget(m_presetDescription);
 
   m_thresholdRow = new QWidget(section);
-  auto* threshold = new QVBoxLayout(m_thresholdRow);
-  threshold->setContentsMargins(0, 0, 0, 0);
-  threshold->setSpacing(4);
+  auto* threshold = columnOn(m_thresholdRow, 4);
   threshold->addWidget(new Divider(m_thresholdRow));
   // 0.3 ... 0.8 in steps of 0.05: slider units of 1/20.
   threshold->addWidget(
@@ -278,9 +274,7 @@ QWidget* TranscriptionSettingsSheet::buildDiarization() {
 
 QWidget* TranscriptionSettingsSheet::buildSubtitles() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
+  auto* column = columnOn(section, 12);
   // Characters 50 ... 300 in steps of 10 (slider units of 10), seconds 5 ... 30.
   column->addWidget(sliderBlock(section, "Max characters per subtitle", m_chars, m_charsValue, 5, 30, false));
   column->addWidget(sliderBlock(section, "Max duration (seconds)", m_duration, m_durationValue, 5, 30, false));
