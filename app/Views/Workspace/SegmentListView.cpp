@@ -208,7 +208,7 @@ QMenu* SegmentListView::buildSpeakerMenu(const QUuid& id, QWidget* parent) {
     QMenu* sub = menu->addMenu(all ? "Reassign ALL to" : "Reassign to");
     for (const auto& s : others) {
       const qint64 target = s.speakerId;
-      sub->addAction(workspace::speakerName(target, others), this,
+      sub->addAction(Speaker::displayLabel(target, others), this,
                      [this, id, target, all] { emit reassignRequested(id, target, all); });
     }
     sub->addSeparator();

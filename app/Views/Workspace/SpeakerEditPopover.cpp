@@ -68,7 +68,7 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
     b->setFlat(true);
     b->setCheckable(true);
     b->setAutoDefault(false);
-    b->setText(workspace::speakerName(s.speakerId, m_others));
+    b->setText(Speaker::displayLabel(s.speakerId, m_others));
     b->setIcon(Icons::icon(workspace::symbolPath("circle.fill"), s.color()));
     b->setIconSize(QSize(10, 10));
     b->setAccessibleName(b->text());

@@ -65,7 +65,7 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
 }
 
 void SpeakerRowView::setSpeaker(const Speaker& speaker, qint64 segmentCount, double totalDuration) {
-  const QString name = speaker.customName ? *speaker.customName : QString("Speaker %1").arg(speaker.speakerId + 1);
+  const QString name = Speaker::displayLabel(speaker.speakerId, {speaker});
   if (m_name->text() != name) m_name->setText(name);
   QFont f = captionFont(font());
   f.setWeight(speaker.customName ? QFont::Medium : QFont::Normal);

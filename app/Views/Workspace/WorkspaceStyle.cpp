@@ -71,22 +71,11 @@ void followSymbol(QLabel* label, const QString& name, PaletteColour colour, int 
   });
 }
 
-QString speakerName(qint64 speakerId, const QList<Speaker>& speakers) {
-  for (const auto& s : speakers) {
-    if (s.speakerId == speakerId) {
-      if (s.customName) return *s.customName;
-      break;
-    }
-  }
-  return QString("Speaker %1").arg(speakerId + 1);
-}
-
 QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers) {
   for (const auto& s : speakers) {
     if (s.speakerId == speakerId) return s.color();
   }
-  const auto& colours = Speaker::defaultColors();
-  return colours[int(speakerId % colours.size())];
+  return Speaker(speakerId).color();
 }
 
 QString formatClock(double seconds) {

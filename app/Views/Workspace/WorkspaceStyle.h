@@ -45,11 +45,9 @@ void followSymbol(QLabel* label, const QString& name, PaletteColour colour, int 
 // Secondary text of `palette`, as the theme gives it on the window.
 QColor secondaryText(const QPalette& palette);
 
-// The label of a speaker id: the first speaker with that id's custom name when set
-// (unchanged, even when empty), else "Speaker " and the id plus one.
-QString speakerName(qint64 speakerId, const QList<Speaker>& speakers);
-// The first speaker with that id's colour; an id no speaker has takes the palette colour of
-// the id modulo 8.
+// The first speaker with that id's colour; an id no speaker has takes its default colour
+// (Speaker::color: the palette colour of the id modulo 8, negative ids too). Labels come from
+// Speaker::displayLabel.
 QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers);
 // "%d:%02d" of whole seconds truncated toward zero; minutes are not wrapped into hours.
 QString formatClock(double seconds);
