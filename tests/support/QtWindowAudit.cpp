@@ -330,35 +330,57 @@ double QtWindowAudit::measuredContrast(QWidget* window, QWidget* widget) {
 
 QStringList QtWindowAudit::checkContrast(QWidget* window) {
   settle();
-  QStringList findings;
+  struct Text {
+    QWidget* widget;
+    TextArea area;
+    QString finding;
+    bool measured = false;
+  };
+  QList<Text> texts;
+  for (QWidget* widget : widgetsOf(window)) {
+    if (widget->window() != window || !widget->isVisible()) continue;
+    const std::optional<TextArea> area = textArea(widget);
+    if (area && !area->rect.isEmpty()) texts.append({widget, *area, {}});
+  }
   QImage shot = renderSharp(window);
-  // Text scrolled (partly) out of view is scrolled in and measured there; the scroll areas are
-  // put back afterwards.
+  const auto measureText = [&](Text& text) {
+    const Measurement m = measure(shot, shot.devicePixelRatio(), window, text.widget, text.area.rect);
+    if (m.contrast + 1e-9 < text.area.minimum) {
+      text.finding = QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
+                         .arg(describe(text.widget))
+                         .arg(m.contrast, 0, 'f', 2)
+                         .arg(text.area.minimum, 0, 'f', 1)
+                         .arg(m.foreground.name(), m.background.name());
+    }
+    text.measured = true;
+  };
+  const auto measureWhollyShown = [&] {
+    for (Text& text : texts)
+      if (!text.measured && (unclippedRect(text.widget, window) & text.area.rect) == text.area.rect) measureText(text);
+  };
+  measureWhollyShown();
+  // Text a scroll area holds (partly) out of view is scrolled in and measured there, with all
+  // else that scroll shows whole; the scroll areas are put back afterwards.
   QList<QPair<QScrollBar*, int>> scrolled;
   for (QScrollArea* scroll : window->findChildren<QScrollArea*>())
     for (QScrollBar* bar : {scroll->horizontalScrollBar(), scroll->verticalScrollBar()})
       scrolled.append({bar, bar->value()});
-  for (QWidget* widget : widgetsOf(window)) {
-    if (widget->window() != window || !widget->isVisible()) continue;
-    const std::optional<TextArea> area = textArea(widget);
-    if (!area || area->rect.isEmpty()) continue;
-    if ((unclippedRect(widget, window) & area->rect) != area->rect && scrollIntoView(widget, area->rect, window)) {
+  for (Text& text : texts) {
+    if (text.measured) continue;
+    if (scrollIntoView(text.widget, text.area.rect, window)) {
       settle();
       shot = renderSharp(window);
+      measureWhollyShown();
     }
-    // Text its parents cut off (and no scroll area brings in) is not seen, so not measured.
-    if ((unclippedRect(widget, window) & area->rect).isEmpty()) continue;
-    const Measurement m = measure(shot, shot.devicePixelRatio(), window, widget, area->rect);
-    if (m.contrast + 1e-9 < area->minimum) {
-      findings << QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
-                      .arg(describe(widget))
-                      .arg(m.contrast, 0, 'f', 2)
-                      .arg(area->minimum, 0, 'f', 1)
-                      .arg(m.foreground.name(), m.background.name());
-    }
+    // What shows of text cut off for good is measured; text its parents hide entirely is not
+    // seen, so not measured.
+    if (!text.measured && !(unclippedRect(text.widget, window) & text.area.rect).isEmpty()) measureText(text);
   }
   for (const auto& [bar, value] : scrolled) bar->setValue(value);
   settle();
+  QStringList findings;
+  for (const Text& text : texts)
+    if (!text.finding.isEmpty()) findings << text.finding;
   return findings;
 }
 
