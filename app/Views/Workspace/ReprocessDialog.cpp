@@ -22,7 +22,11 @@ namespace {
 class OptionButton : public QPushButton {
  public:
   // The face is the strip background, the window its texts and symbol are measured against.
-  explicit OptionButton(QWidget* parent) : QPushButton(parent) { workspace::setStripBackground(this); }
+  // It paints the rounded face itself.
+  explicit OptionButton(QWidget* parent) : QPushButton(parent) {
+    workspace::setStripBackground(this);
+    setAutoFillBackground(false);
+  }
 
   QSize sizeHint() const override { return layout() ? layout()->sizeHint() : QPushButton::sizeHint(); }
 

@@ -38,7 +38,7 @@ QString symbolPath(const QString& name);
 // Colours given at construction follow a desktop that switches palette: each of these applies
 // now and again on every palette change.
 using PaletteColour = std::function<QColor(const QPalette&)>;
-// `button`'s icon: the symbol `name` in `colour` of the button's palette.
+// `button`'s icon: the symbol `name`, `size` pixels square, in `colour` of the button's palette.
 void followSymbol(QAbstractButton* button, const QString& name, PaletteColour colour, int size = 20);
 // `label`'s picture: the symbol `name`, `size` pixels square, in `colour` of its surroundings.
 void followSymbol(QLabel* label, const QString& name, PaletteColour colour, int size);
