@@ -3,12 +3,12 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SectionBox.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
-#include <QApplication>
 #include <QBoxLayout>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -118,12 +118,8 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   groups->addStretch(1);
   scroll->setWidget(body);
   column->addWidget(scroll, 1);
-  // Tab from the footer (or the sheet's first focus) lands inside the area from outside, where
-  // the area's own focus handling does not scroll: bring every control that takes the focus
-  // into view, so the keyboard never works on a control out of sight.
-  connect(qApp, &QApplication::focusChanged, scroll, [scroll, body](QWidget*, QWidget* now) {
-    if (now && body->isAncestorOf(now)) scroll->ensureWidgetVisible(now, 16, 16);
-  });
+  // Tab coming round from the footer enters the form from outside.
+  scrollFollowsFocus(scroll);
   column->addWidget(new Divider(this));
   column->addWidget(buildFooter());
 

@@ -4,6 +4,7 @@
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/VersionTab.h"
@@ -47,6 +48,8 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   m_stripLayout->setSpacing(6);
   m_stripLayout->addStretch(1);
   scroll->setWidget(m_strip);
+  // Shift+Tab from the menu button enters the strip at its last tab, which may be out of view.
+  scrollFollowsFocus(scroll, 0);
   // One line of tabs: the strip is as tall as a tab, never stretched by the window.
   scroll->setFixedHeight(QFontMetrics(captionFont(font())).height() + 14);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
