@@ -12,9 +12,7 @@ namespace parlowvista {
 // colour: the shape's coverage is kept and filled with the wanted colour, so one file serves a
 // light and a dark palette. Names: "globe", "key", "terminal", "sliders", "dollar", "play",
 // "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "open-external", "eye",
-// "eye-slash", "play-slash". An unknown name gives an empty pixmap. A name that is itself a
-// resource path (":/workspace/pencil.svg") is used as it is, so a view's own bundled set is
-// tinted the same way.
+// "eye-slash", "play-slash". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.
@@ -27,6 +25,8 @@ class Icons {
   // An icon in `palette`'s `role` colour, with the disabled group's colour for the disabled mode.
   static QIcon icon(const QString& name, const QPalette& palette, QPalette::ColorRole role = QPalette::ButtonText);
 
+  // A name that is itself a resource path (":/workspace/pencil.svg") is used as it is, so a
+  // view's own bundled set is tinted the same way.
   static QString path(const QString& name) {
     return name.startsWith(QStringLiteral(":/")) ? name : QStringLiteral(":/icons/") + name + QStringLiteral(".svg");
   }
