@@ -2,7 +2,6 @@
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
-#include "Models/StoredSpeaker.h"
 #include "Models/Transcription.h"
 #include "Services/FileAccessManager.h"
 #include "Services/SampleCache.h"
@@ -69,13 +68,11 @@ void TranscriptionViewModel::saveIfNeeded() {
 }
 
 void TranscriptionViewModel::saveSpeakers(Transcription* transcription) {
-  for (StoredSpeaker* stored : QList<StoredSpeaker*>(transcription->speakers())) m_modelContext->remove(stored);
+  QList<Speaker> overrides;
   for (const Speaker& speaker : m_speakers) {
-    if (!speaker.customName && !speaker.colorHex) continue;
-    auto* stored = new StoredSpeaker(speaker.speakerId, speaker.customName, speaker.colorHex);
-    transcription->appendSpeaker(stored);
-    m_modelContext->insert(stored);
+    if (speaker.customName || speaker.colorHex) overrides.append(speaker);
   }
+  m_modelContext->updateSpeakers(transcription, overrides);
 }
 
 void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
