@@ -7,6 +7,7 @@
 #include "Services/YouTubeDownloader.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/DownloadNaming.h"
+#include "ViewModels/LogFormat.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <QDir>
@@ -15,26 +16,6 @@
 #include <QFutureWatcher>
 
 namespace parlowvista {
-
-namespace {
-
-// What the error screen shows of a failed download: all of the tool's text when it is short,
-// else the lines yt-dlp marks "ERROR:" (its warnings come first and may run to thousands of
-// lines), else its last lines; at most 500 characters. The whole text stays in the details.
-QString condensedDownloadError(const QString& text) {
-  constexpr qsizetype kLimit = 500;
-  if (text.size() <= kLimit) return text;
-  const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-  QStringList errors;
-  for (const QString& line : lines) {
-    if (line.contains(QLatin1String("ERROR:"))) errors << line.trimmed();
-  }
-  QString shown = (errors.isEmpty() ? lines : errors).join(QLatin1Char('\n'));
-  if (shown.size() > kLimit) shown = QStringLiteral("…") + shown.right(kLimit - 1);
-  return shown;
-}
-
-}  // namespace
 
 // ---- online-video road ------------------------------------------------------------
 
@@ -76,7 +57,7 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     watcher->deleteLater();
     if (generation != m_generation) return;
     const auto failDownload = [this](const QString& description) {
-      const QString shown = condensedDownloadError(description);
+      const QString shown = condensedToolError(description);
       setState(ProcessingState::failed(ErrorInfo{shown, description}));
       addLog("YouTube download failed: " + shown);
       setDownloadProgress(0);

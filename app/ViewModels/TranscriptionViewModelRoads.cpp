@@ -196,7 +196,7 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
             return;
           }
           if (!outcome.outputPath) {
-            self->failRun(outcome.error, outcome.error);
+            self->failRun(condensedToolError(outcome.error), outcome.error);
             return;
           }
           road->enhancedPath = outcome.outputPath;

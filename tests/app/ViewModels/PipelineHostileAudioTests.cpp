@@ -124,4 +124,28 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
   }
 }
 
+TEST_F(PipelineHostileAudioTest, AFileTheEnhancerCannotReadFailsWithTheToolsLastWord) {
+  if (!h.vm->isEnhancerAvailable() && !testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); })) {
+    GTEST_SKIP() << "ffmpeg is not installed";
+  }
+  AudioEnhancementSettings on;
+  on.enabled = true;
+  h.vm->setAudioEnhancement(on);
+  testsupport::writeFile(h.dir / "notes.wav", "Meeting notes\nnot audio at all\n");
+  run(h.path("notes.wav"));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  const ErrorInfo& error = *h.vm->state().error();
+  EXPECT_TRUE(error.message.startsWith("Audio enhancement failed: ")) << error.message.toStdString();
+  EXPECT_TRUE(error.message.contains("Invalid data found")) << error.message.toStdString();
+  EXPECT_LE(error.message.size(), 500);
+  EXPECT_TRUE(error.details->contains("Invalid data found"));
+  EXPECT_EQ(versions(), 0);
+
+  // (Enhanced audio blurs the levels the test recogniser reads: the next file goes without.)
+  h.vm->setAudioEnhancement(AudioEnhancementSettings());
+  writeFloatWav(h.dir / "good.wav", twoVoices());
+  run(h.path("good.wav"));
+  EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
+}
+
 }  // namespace
