@@ -13,6 +13,8 @@
 
 #include <random>
 
+#include <sys/stat.h>
+
 using namespace pipelinetest;
 
 namespace {
@@ -98,6 +100,9 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
        },
        14.0, ""},
       {"gone.wav", [](const auto&) {}, -1, "Audio file not found: gone.wav"},
+      // A named pipe would block the decoder's open for good; a folder is no file either.
+      {"pipe.wav", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, -1, "not a regular file"},
+      {"folder.wav", [](const auto& p) { std::filesystem::create_directory(p); }, -1, "not a regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,6 +136,12 @@ TEST_F(PipelineHostileAudioTest, AFileTheEnhancerCannotReadFailsWithTheToolsLast
   AudioEnhancementSettings on;
   on.enabled = true;
   h.vm->setAudioEnhancement(on);
+  // A named pipe never reaches ffmpeg (which would wait on it for good).
+  ASSERT_EQ(::mkfifo((h.dir / "pipe.wav").c_str(), 0600), 0);
+  run(h.path("pipe.wav"));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  EXPECT_TRUE(h.vm->state().error()->message.contains("not a regular file")) << h.vm->statusMessage().toStdString();
+
   testsupport::writeFile(h.dir / "notes.wav", "Meeting notes\nnot audio at all\n");
   run(h.path("notes.wav"));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
