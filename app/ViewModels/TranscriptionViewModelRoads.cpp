@@ -16,6 +16,7 @@
 #include "ViewModels/LogFormat.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <set>
@@ -31,6 +32,7 @@ struct TranscriptionViewModel::Road {
   std::optional<QString> youtubeOriginalURL;
   QElapsedTimer clock;
   std::optional<QString> enhancedPath;
+  std::optional<QString> unclaimedDownload;  // a download's kept copy, until a source holds it
   std::shared_ptr<const std::vector<float>> samples;
   double duration = 0;
   QPointer<AudioSource> source;
@@ -178,6 +180,9 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
   road->url = url;
   road->youtubeVideoId = youtubeVideoId;
   road->youtubeOriginalURL = youtubeOriginalURL;
+  // The kept copy of a download belongs to the source made from it; a road that fails before
+  // there is one removes it, so failed attempts leave nothing in the downloads folder.
+  if (youtubeOriginalURL) road->unclaimedDownload = url.toLocalFile();
   road->clock.start();
 
   if (m_audioEnhancement.enabled && m_isEnhancerAvailable) {
@@ -196,6 +201,7 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
             return;
           }
           if (!outcome.outputPath) {
+            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
             self->failRun(condensedToolError(outcome.error), outcome.error);
             return;
           }
@@ -214,9 +220,10 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   const QString path = road->enhancedPath.value_or(road->url.toLocalFile());
   auto loader = m_deps.audioProcessor;
   const std::optional<QString> enhanced = road->enhancedPath;
+  const std::optional<QString> download = road->unclaimedDownload;
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced] {
+      [loader, path, enhanced, download] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
           std::optional<QString> file;
@@ -224,7 +231,12 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
             if (file) AudioEnhancer::cleanupTempFile(*file);
           }
         } cleanup{enhanced};
-        return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+        try {
+          return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+        } catch (...) {
+          if (download) QFile::remove(*download);
+          throw;
+        }
       },
       [this, road](std::shared_ptr<LoadedAudio> audio) {
         road->duration = audio->duration;
