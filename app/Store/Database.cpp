@@ -4,6 +4,23 @@
 
 namespace parlowvista {
 
+namespace {
+
+// A failure while the file is being taken into use. The file itself has opened by then, so a
+// file SQLite "cannot open" is the write-ahead log it keeps beside it: the folder takes no file.
+StoreError openFailure(const QString& path, const StoreError& error) {
+  if ((error.sqliteCode() & 0xff) == SQLITE_CANTOPEN) {
+    return StoreError(
+        StoreError::Kind::openFailed,
+        QStringLiteral("Cannot open %1: its folder is read-only (the library keeps its log file there)").arg(path),
+        error.sqliteCode());
+  }
+  return StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, error.message()),
+                    error.sqliteCode());
+}
+
+}  // namespace
+
 Database::Database(const QString& path) : m_path(path) {
   const int code = sqlite3_open_v2(path.toUtf8().constData(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -43,8 +60,7 @@ Database::Database(const QString& path) : m_path(path) {
                            .arg(path),
                        error.sqliteCode());
     }
-    throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, error.message()),
-                     error.sqliteCode());
+    throw openFailure(path, error);
   }
   sqlite3_busy_timeout(m_db, 2000);
 }
@@ -55,8 +71,7 @@ void Database::useWriteAheadLog() {
     prepare("PRAGMA journal_mode = WAL").run();
     execute("PRAGMA synchronous = NORMAL");
   } catch (const StoreError& error) {
-    throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(m_path, error.message()),
-                     error.sqliteCode());
+    throw openFailure(m_path, error);
   }
 }
 

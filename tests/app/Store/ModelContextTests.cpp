@@ -325,8 +325,9 @@ TEST_F(ModelContextTest, ARefusedFileIsLeftByteForByte) {
 }
 
 // A store file the user cannot write (read-only, or locked against change even for the
-// superuser) and one overwritten with random bytes: both are refused at open with a message
-// naming the file, never opened for reading only, and left byte for byte.
+// superuser), one in a folder that takes no new file, and one overwritten with random bytes:
+// each is refused at open with a message naming the file and why, never opened for reading
+// only, and left byte for byte.
 TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
   auto* group = new TranscriptGroup("G", 0);
   context->insert(group);
@@ -338,12 +339,20 @@ TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
   for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
   testsupport::writeFile(damaged, noise);
 
+  // A library folder that takes no new file (the store's log file cannot be made in it).
+  const auto folder = tempDir.path() / "locked";
+  std::filesystem::create_directory(folder);
+  const std::string inLockedFolder = (folder / "Parlowvista.store").string();
+  ModelContext(QString::fromStdString(inLockedFolder)).save();
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+
   std::filesystem::permissions(store, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
   // The superuser writes through permissions; the immutable flag stops it too.
-  const bool locked = std::system(("chattr +i '" + store + "' 2>/dev/null").c_str()) == 0;
+  const bool locked = std::system(("chattr +i '" + store + "' '" + folder.string() + "' 2>/dev/null").c_str()) == 0;
   const auto unlock = qScopeGuard([&] {
-    if (locked) std::system(("chattr -i '" + store + "'").c_str());
+    if (locked) std::system(("chattr -i '" + store + "' '" + folder.string() + "'").c_str());
     std::filesystem::permissions(store, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
   });
   if (::geteuid() == 0 && !locked) GTEST_SKIP() << "no way to make a file read-only for the superuser here";
 
@@ -351,7 +360,8 @@ TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
     std::string path;
     const char* reason;
   };
-  for (const Case& c : {Case{store, "read-only"}, Case{damaged, "not a database"}}) {
+  for (const Case& c :
+       {Case{store, "read-only"}, Case{damaged, "not a database"}, Case{inLockedFolder, "folder is read-only"}}) {
     SCOPED_TRACE(c.path);
     const std::string before = testsupport::readFile(c.path);
     try {
