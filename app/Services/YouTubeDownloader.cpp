@@ -86,7 +86,26 @@ YouTubeDownloader::YouTubeDownloader(QObject* parent) : YouTubeDownloader(findYt
 }
 
 YouTubeDownloader::YouTubeDownloader(std::optional<QString> ytdlpPath, QObject* parent)
-    : QObject(parent), m_ytdlpPath(std::move(ytdlpPath)), m_runner(new ProcessRunner(this)) {}
+    : QObject(parent),
+      m_ytdlpPath(std::move(ytdlpPath)),
+      m_runner(new ProcessRunner(this)),
+      m_silence(new QTimer(this)) {
+  m_silence->setSingleShot(true);
+  m_silence->setInterval(10 * 60 * 1000);
+  connect(m_silence, &QTimer::timeout, this, [this] {
+    if (!m_current) return;
+    const int minutes = m_silence->interval() / 60000;
+    const QString quiet = minutes >= 1 ? QStringLiteral("%1 minutes").arg(minutes)
+                                       : QStringLiteral("%1 seconds").arg(m_silence->interval() / 1000.0);
+    m_runner->cancel();  // its completion sees `cancelled` and leaves the job to us
+    failCurrent(
+        DownloaderError::downloadFailed(QStringLiteral("yt-dlp stopped responding (no output for %1)").arg(quiet)));
+  });
+}
+
+void YouTubeDownloader::setSilenceLimit(int milliseconds) {
+  m_silence->setInterval(milliseconds);
+}
 
 YouTubeDownloader::~YouTubeDownloader() {
   cancel();
@@ -156,9 +175,13 @@ void YouTubeDownloader::startNext() {
                        QStringLiteral("--progress"),
                        QStringLiteral("--"),
                        job.address};
-  // Progress lines come on either stream.
-  request.standardOutputLine = [this](const QByteArray& line) { reportProgress(line); };
+  // Progress lines come on either stream; any line shows the tool is alive.
+  request.standardOutputLine = [this](const QByteArray& line) {
+    m_silence->start();
+    reportProgress(line);
+  };
   request.standardErrorLine = request.standardOutputLine;
+  m_silence->start();
   const quint64 serial = job.serial;
   m_runner->start(std::move(request), [this, serial](const ProcessOutcome& outcome) {
     if (!isCurrent(serial)) return;
@@ -232,6 +255,7 @@ void YouTubeDownloader::succeedCurrent(const DownloadedAudio& audio) {
 }
 
 void YouTubeDownloader::endCurrent() {
+  m_silence->stop();
   std::unique_ptr<Job> job = std::move(m_current);
   job->promise.finish();
   job.reset();
@@ -242,6 +266,7 @@ void YouTubeDownloader::cancel() {
   std::deque<std::unique_ptr<Job>> jobs = std::move(m_waiting);
   m_waiting.clear();
   if (m_current) {
+    m_silence->stop();
     std::unique_ptr<Job> job = std::move(m_current);
     // Kills the tool's whole process group (its ffmpeg too); its completion sees no current job.
     m_runner->cancel();

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 
 #include <deque>
@@ -77,6 +78,10 @@ class YouTubeDownloader : public QObject {
 
   // Kills the running tool, removes its folder and cancels that download and all waiting ones.
   void cancel();
+  // A tool that writes nothing at all for this long is taken for hung: it is killed and the
+  // download fails with "Download failed: yt-dlp stopped responding ...". yt-dlp prints a
+  // progress line at least every second while it downloads. Default 10 minutes.
+  void setSilenceLimit(int milliseconds);
 
   // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
   // Any thread; never fails.
@@ -110,6 +115,7 @@ class YouTubeDownloader : public QObject {
   ProcessRunner* m_runner = nullptr;
   ProcessRunner* m_versionRunner = nullptr;
   std::unique_ptr<Job> m_current;
+  QTimer* m_silence = nullptr;  // restarted by every line the current tool writes
   std::deque<std::unique_ptr<Job>> m_waiting;
   quint64 m_lastSerial = 0;
 };

@@ -48,6 +48,7 @@ TEST_F(PipelineDownloaderToolTest, EveryFailureOfTheToolEndsInAPlainErrorAndTheA
   standIn("exit 0");
   Harness h(fixtureEngine());
   ASSERT_TRUE(h.downloader->isAvailable());
+  h.downloader->setSilenceLimit(1500);
   ASSERT_TRUE(h.startModels());
   writeFloatWav(h.dir / "good.wav", twoVoices());
   const QString address = "https://media.example/watch?v=abcdefghijk";
@@ -71,6 +72,7 @@ TEST_F(PipelineDownloaderToolTest, EveryFailureOfTheToolEndsInAPlainErrorAndTheA
        "i=0; while [ $i -lt 20000 ]; do echo \"WARNING: line $i of a very chatty tool run\" >&2; i=$((i+1)); done; "
        "echo 'ERROR: gave up' >&2; exit 1",
        address, "ERROR: gave up", true},
+      {"hangs", "echo '[generic] Extracting URL'; exec sleep 600", address, "yt-dlp stopped responding", true},
       {"a local file address", "exit 0", "file:///etc/passwd", "Invalid URL", false},
       {"an option as address", "exit 0", "--exec=touch /tmp/x", "Invalid URL", false},
   };
