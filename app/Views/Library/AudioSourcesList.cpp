@@ -237,7 +237,11 @@ void AudioSourcesList::onGroupChanged() {
   if (m_group == m_selection.group()) return;
   m_group = m_selection.group();
   // Another group: its rows are new ones (each checks its file as it comes on screen).
-  for (AudioSourceRow* row : std::as_const(m_rows)) row->deleteLater();
+  for (AudioSourceRow* row : std::as_const(m_rows)) {
+    m_rowsLayout->removeWidget(row);
+    row->hide();
+    row->deleteLater();
+  }
   m_rows.clear();
   syncRows();
 }
