@@ -14,7 +14,7 @@ AudioSource::AudioSource(QUuid id) : PersistentModel(id) {}
 AudioSource::AudioSource(const QString& originalPath, const QString& filename, double duration,
                          std::optional<QByteArray> fileBookmark, std::optional<QString> youtubeVideoId,
                          std::optional<QString> youtubeOriginalURL)
-    : PersistentModel(newUuid()),
+    : PersistentModel(newTimeOrderedUuid()),
       m_originalPath(originalPath),
       m_filename(filename),
       m_duration(duration),

@@ -8,7 +8,7 @@ namespace parlowvista {
 StoredSegment::StoredSegment(QUuid id) : PersistentModel(id) {}
 
 StoredSegment::StoredSegment(qint64 sortOrder, qint64 speakerId, double startTime, double endTime, const QString& text)
-    : PersistentModel(newUuid()),
+    : PersistentModel(newTimeOrderedUuid()),
       m_sortOrder(sortOrder),
       m_speakerId(speakerId),
       m_startTime(startTime),

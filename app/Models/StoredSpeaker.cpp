@@ -8,7 +8,7 @@ namespace parlowvista {
 StoredSpeaker::StoredSpeaker(QUuid id) : PersistentModel(id) {}
 
 StoredSpeaker::StoredSpeaker(qint64 speakerId, std::optional<QString> customName, std::optional<QString> colorHex)
-    : PersistentModel(newUuid()), m_speakerId(speakerId) {
+    : PersistentModel(newTimeOrderedUuid()), m_speakerId(speakerId) {
   setCustomName(customName);
   setColorHex(colorHex);
 }

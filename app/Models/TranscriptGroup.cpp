@@ -8,7 +8,7 @@ namespace parlowvista {
 TranscriptGroup::TranscriptGroup(QUuid id) : PersistentModel(id) {}
 
 TranscriptGroup::TranscriptGroup(const QString& name, qint64 sortOrder)
-    : PersistentModel(newUuid()),
+    : PersistentModel(newTimeOrderedUuid()),
       m_name(name),
       m_sortOrder(sortOrder),
       m_createdAt(QDateTime::currentDateTimeUtc()),

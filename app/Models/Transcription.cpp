@@ -14,7 +14,7 @@ Transcription::Transcription(QUuid id) : PersistentModel(id) {}
 Transcription::Transcription(const QString& name, double processingTime, DiarizationPreset diarizationPreset,
                              double customThreshold, std::optional<qint64> minSpeakers, qint64 maxSubtitleChars,
                              double maxSubtitleDuration)
-    : PersistentModel(newUuid()),
+    : PersistentModel(newTimeOrderedUuid()),
       m_name(name),
       m_createdAt(QDateTime::currentDateTimeUtc()),
       m_updatedAt(QDateTime::currentDateTimeUtc()),

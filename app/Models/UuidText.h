@@ -15,4 +15,11 @@ QUuid uuidFromText(const QString& text);
 // A fresh random (version 4) UUID.
 QUuid newUuid();
 
+// A fresh time-ordered (version 7) UUID, for row ids: the first 48 bits are the Unix time in
+// milliseconds, the next 12 a counter that keeps ids made within one millisecond in order,
+// the rest random. Ids made later sort after earlier ones (within this process), so new rows
+// go to the end of the store's id index instead of anywhere in it. Same text form as any
+// other UUID.
+QUuid newTimeOrderedUuid();
+
 }  // namespace parlowvista

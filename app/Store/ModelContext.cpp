@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "Models/AudioSource.h"
+#include "Models/Speaker.h"
 #include "Models/StoredSegment.h"
 #include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
@@ -11,6 +12,8 @@
 #include "Store/ModelRows.h"
 
 #include <QDir>
+#include <algorithm>
+#include <cmath>
 
 namespace parlowvista {
 
@@ -34,6 +37,11 @@ void releaseChildren(QList<Child*>& children, Owner* Child::*link, QList<Persist
     owned.append(child);
   }
   children.clear();
+}
+
+// Equal times, NaN (an unknown time) equal to NaN.
+bool sameTime(double a, double b) {
+  return a == b || (std::isnan(a) && std::isnan(b));
 }
 
 }  // namespace
@@ -406,26 +414,74 @@ void ModelContext::save() {
 void ModelContext::updateSegments(Transcription* version, const TranscriptionResult& result) {
   // Rows under a deleted version could never be saved and would fail every later save.
   if (!version || version->isDeleted() || (version->m_context && version->m_context != this)) return;
-  // Unlink the old rows first: deleting them one by one from a long list would search it
-  // for every row.
-  const QList<StoredSegment*> old = version->segments();
-  version->m_segments.clear();
-  for (StoredSegment* row : old) {
-    row->m_transcription = nullptr;
-    remove(row);
+  const QList<StoredSegment*> rows = version->sortedSegments();
+  const qsizetype kept = std::min(rows.size(), result.segments.size());
+  for (qsizetype i = 0; i < kept; ++i) {
+    StoredSegment* row = rows[i];
+    const TranscribedSegment& segment = result.segments[i];
+    if (row->m_sortOrder == i && row->m_speakerId == segment.speakerId &&
+        sameTime(row->m_startTime, segment.startTime) && sameTime(row->m_endTime, segment.endTime) &&
+        row->m_text == segment.text)
+      continue;
+    row->m_sortOrder = i;
+    row->m_speakerId = segment.speakerId;
+    row->m_startTime = segment.startTime;
+    row->m_endTime = segment.endTime;
+    row->m_text = segment.text;
+    noteChanged(row);
+    emit row->changed();
   }
+  if (rows.size() > kept) {
+    // Unlinked in one pass: deleting them one by one from a long list would search it for
+    // every row.
+    const QSet<StoredSegment*> surplus(rows.begin() + kept, rows.end());
+    version->m_segments.removeIf([&surplus](StoredSegment* row) { return surplus.contains(row); });
+    for (StoredSegment* row : rows.sliced(kept)) {
+      row->m_transcription = nullptr;
+      remove(row);
+    }
+  }
+  // Linked directly rather than through setTranscription(): the list is known to be loaded,
+  // and one change notice for the whole rewrite is enough.
+  qint64 order = version->m_segments.isEmpty() ? 0 : version->m_segments.last()->m_order + 1;
   version->m_segments.reserve(result.segments.size());
-  // Linked directly rather than through setTranscription(): the list is known to be empty and
-  // loaded, and one change notice for the whole rewrite is enough.
-  qint64 index = 0;
-  for (const TranscribedSegment& segment : result.segments) {
-    auto* row = new StoredSegment(index, segment.speakerId, segment.startTime, segment.endTime, segment.text);
+  for (qsizetype i = kept; i < result.segments.size(); ++i) {
+    const TranscribedSegment& segment = result.segments[i];
+    auto* row = new StoredSegment(i, segment.speakerId, segment.startTime, segment.endTime, segment.text);
     row->m_transcription = version;
-    row->m_order = index++;
+    row->m_order = order++;
     version->m_segments.append(row);
     insert(row);
   }
   version->setUpdatedAt(QDateTime::currentDateTimeUtc());
+}
+
+void ModelContext::updateSpeakers(Transcription* version, const QList<Speaker>& overrides) {
+  if (!version || version->isDeleted() || (version->m_context && version->m_context != this)) return;
+  QList<StoredSpeaker*> unmatched = version->speakers();
+  QList<const Speaker*> missing;
+  for (const Speaker& speaker : overrides) {
+    const auto match = std::find_if(unmatched.begin(), unmatched.end(), [&speaker](const StoredSpeaker* stored) {
+      return stored->m_speakerId == speaker.speakerId;
+    });
+    if (match == unmatched.end()) {
+      missing.append(&speaker);
+      continue;
+    }
+    StoredSpeaker* stored = *match;
+    unmatched.erase(match);
+    if (stored->m_customName == speaker.customName && stored->m_colorHex == speaker.colorHex) continue;
+    stored->m_customName = speaker.customName;
+    stored->m_colorHex = speaker.colorHex;
+    noteChanged(stored);
+    emit stored->changed();
+  }
+  for (StoredSpeaker* stored : unmatched) remove(stored);
+  for (const Speaker* speaker : missing) {
+    auto* stored = new StoredSpeaker(speaker->speakerId, speaker->customName, speaker->colorHex);
+    version->appendSpeaker(stored);
+    insert(stored);
+  }
 }
 
 }  // namespace parlowvista

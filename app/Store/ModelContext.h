@@ -18,6 +18,7 @@ class Transcription;
 class StoredSegment;
 class StoredSpeaker;
 class TranscriptionResult;
+struct Speaker;
 
 // The object store: one SQLite file and the objects read from it.
 //
@@ -61,10 +62,20 @@ class ModelContext : public QObject, public PersistentContext {
   // lists. The rows go at the next save. Deleting a deleted or detached object does nothing.
   void remove(PersistentModel* object);
 
-  // Replaces the version's segments with the result's (sortOrder 0..n-1, new row ids), deleting
-  // the old rows, and sets its updatedAt to now. Does not save. Does nothing on a deleted
-  // version or one of another context.
+  // Makes the version's segments those of the result (sortOrder 0..n-1, in the result's order)
+  // and sets its updatedAt to now. Rows are matched by position: the version's row at sortOrder
+  // i takes the result's segment i and is marked for the save only when a value differs; rows
+  // past the result's end are deleted, segments past the rows' end get new rows. So the save
+  // after an edit writes the rows that changed (a split or merge also the rows after it, whose
+  // positions moved), not the whole version. Does not save. Does nothing on a deleted version
+  // or one of another context.
   void updateSegments(Transcription* version, const TranscriptionResult& result);
+
+  // Makes the version's speaker overrides exactly `overrides`, matched by speakerId: a stored
+  // override of that speaker is kept and marked only when its name or colour differs, others
+  // are deleted, speakers without one get a new row. Does not save. Does nothing on a deleted
+  // version or one of another context.
+  void updateSpeakers(Transcription* version, const QList<Speaker>& overrides);
 
   // Writes every pending change in one transaction. Throws StoreError(saveFailed) with the
   // reason; then nothing was written and every change is still pending.

@@ -26,7 +26,11 @@ class Icons {
   // An icon in `palette`'s `role` colour, with the disabled group's colour for the disabled mode.
   static QIcon icon(const QString& name, const QPalette& palette, QPalette::ColorRole role = QPalette::ButtonText);
 
-  static QString path(const QString& name) { return QStringLiteral(":/icons/") + name + QStringLiteral(".svg"); }
+  // A name that is itself a resource path (":/workspace/pencil.svg") is used as it is, so a
+  // view's own bundled set is tinted the same way.
+  static QString path(const QString& name) {
+    return name.startsWith(QStringLiteral(":/")) ? name : QStringLiteral(":/icons/") + name + QStringLiteral(".svg");
+  }
 };
 
 }  // namespace parlowvista
