@@ -151,6 +151,16 @@ struct Browser {
   }
   bool complete() const { return shows(kSources) && list->rows().size() == kSources; }
 
+  // Shows the window and waits until every row is there.
+  bool showWhole() {
+    window.show();
+    QElapsedTimer wait;
+    wait.start();
+    while (!complete() && wait.elapsed() < 30000) QApplication::processEvents();
+    settle();
+    return complete();
+  }
+
   FileAccessManager access;
   LibraryActions actions;
   LibrarySelection selection;
@@ -235,12 +245,7 @@ void BM_LeaveLargeGroup(benchmark::State& state) {
   int runs = 0;
   for (auto _ : state) {
     Browser browser(context, *settings, lib.dir.path());
-    browser.window.show();
-    QElapsedTimer wait;
-    wait.start();
-    while (!browser.complete() && wait.elapsed() < 30000) QApplication::processEvents();
-    if (!browser.complete()) return state.SkipWithError("the library was not shown whole");
-    settle();
+    if (!browser.showWhole()) return state.SkipWithError("the library was not shown whole");
     TranscriptGroup* other = browser.sidebar->model()->groupAt(1);
     QElapsedTimer clock;
     clock.start();
@@ -267,11 +272,7 @@ void BM_RenameGroup(benchmark::State& state) {
   Browser browser(context, *settings, lib.dir.path());
   auto* delegate = new CountingDelegate(browser.sidebar->listView());
   browser.sidebar->listView()->setItemDelegate(delegate);
-  browser.window.show();
-  QElapsedTimer wait;
-  wait.start();
-  while (!browser.complete() && wait.elapsed() < 30000) QApplication::processEvents();
-  if (!browser.complete()) return state.SkipWithError("the library was not shown whole");
+  if (!browser.showWhole()) return state.SkipWithError("the library was not shown whole");
 
   // Renames the third group back and forth; the selected group and its list stay as they are.
   TranscriptGroup* renamed = browser.sidebar->model()->groupAt(2);
