@@ -3,8 +3,9 @@
 // (the player's clock moves, the view model finds the segment, the row marks change, the
 // debounced scroll is rescheduled, the view repaints).
 //
-// Counters: "show_ms" (construct, lay out the first screen and paint it), "scroll_ms"
-// (one screen down, painted), "tick_ms" (one 0.1 s clock step, painted).
+// Counters: "show_ms" (construct, lay out the first screen and paint it; "first_show_ms" the
+// same with cold font and icon caches), "scroll_ms" (one screen down, painted), "tick_ms" (one
+// 0.1 s clock step, painted).
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
@@ -134,19 +135,24 @@ PlayerPageHost pageHost() {
 void BM_ShowResults(benchmark::State& state) {
   Fixture& f = fixture();
   if (!f.ok) return state.SkipWithError("could not prepare the transcript and its audio");
+  // The player pages' server and web profile exist from the application's start: not timed.
+  const PlayerPageHost host = pageHost();
   double ms = 0;
+  double first = -1;
   for (auto _ : state) {
     QElapsedTimer clock;
     clock.start();
-    ResultsView view(*f.vm, pageHost());
+    ResultsView view(*f.vm, host);
     view.resize(1000, 700);
     view.show();
     QApplication::processEvents();
     benchmark::DoNotOptimize(view.grab());
     ms = double(clock.nsecsElapsed()) / 1e6;
+    if (first < 0) first = ms;
     state.SetIterationTime(ms / 1000);
   }
   state.counters["show_ms"] = ms;
+  state.counters["first_show_ms"] = first;
 }
 BENCHMARK(BM_ShowResults)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 

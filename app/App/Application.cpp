@@ -6,6 +6,7 @@
 #include "Services/AudioCacheService.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
+#include "Services/LibraryActions.h"
 #include "Services/LocalHTTPServer.h"
 #include "Services/SpeechEngine.h"
 #include "Services/Translation/TranslationService.h"
@@ -17,11 +18,11 @@
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
-#include "Views/Shell/RelocateSheet.h"
 #include "Views/Shell/SettingsWindow.h"
 #include "Views/Translation/TranslationSettingsView.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QSettings>
 #include <QWebEngineProfile>
@@ -45,13 +46,21 @@ Application::Application(const Environment& environment)
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
-  m_sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
+  auto sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
+  const QString cacheFolder = sampleCache->cacheDirectory();
+  m_sampleCache = sampleCache;
   dependencies.sampleCache = m_sampleCache;
+  // Downloaded online-video audio lives beside the library's default place.
+  dependencies.downloadsFolder = QDir(environment.applicationSupportRoot).filePath("Parlowvista/YouTubeDownloads");
   dependencies.translationService = m_translationService.get();
   dependencies.settings = m_appSettings.get();
   dependencies.fileAccess = m_fileAccessManager.get();
   dependencies.dialogs = std::make_shared<QtFileDialogs>([this]() -> QWidget* { return m_mainWindow.get(); });
+  const QString downloadsFolder = dependencies.downloadsFolder;
   m_viewModel = std::make_unique<TranscriptionViewModel>(std::move(dependencies));
+  // A deletion removes only files inside these two folders: what the app made itself.
+  m_libraryActions = std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager,
+                                                      QStringList{downloadsFolder, cacheFolder});
 }
 
 Application::~Application() {
@@ -59,6 +68,7 @@ Application::~Application() {
   m_mainWindow.reset();
   m_translationSettingsView.reset();
   m_settingsWindow.reset();
+  m_libraryActions.reset();
   m_viewModel.reset();
   m_playerProfile.reset();
 }
@@ -110,10 +120,13 @@ void Application::showMainWindow() {
     actions.openSettings = [this] { showSettings(); };
     actions.playerPageHost = [this] { return playerPageHost(); };
     actions.isTranslationConfigured = [this] { return m_translationSettings->isCurrentProviderConfigured(); };
-    m_mainWindow = std::make_unique<MainWindow>(*m_viewModel, *m_modelContext, std::move(actions));
-    m_mainWindow->setSelectedGroup(ensureDefaultGroup(*m_modelContext, *m_appSettings));
-    new RelocateFlow(*m_fileAccessManager, *m_modelContext, *m_viewModel, m_sampleCache, m_mainWindow.get());
+    m_mainWindow = std::make_unique<MainWindow>(
+        *m_viewModel, *m_modelContext, MainWindow::Library{*m_appSettings, *m_fileAccessManager, *m_libraryActions},
+        std::move(actions));
   }
+  // Every showing makes sure the library has a group (the user may have deleted them all).
+  TranscriptGroup* group = ensureDefaultGroup(*m_modelContext, *m_appSettings);
+  if (!m_mainWindow->selectedGroup()) m_mainWindow->setSelectedGroup(group);
   m_mainWindow->show();
   if (!m_appSettings->hasCompletedOnboarding() && !m_mainWindow->findChild<OnboardingSheet*>()) {
     auto* onboarding = new OnboardingSheet(*m_appSettings, m_mainWindow.get());

@@ -14,6 +14,7 @@ namespace parlowvista {
 class AppSettings;
 class FileAccessManager;
 class KeychainService;
+class LibraryActions;
 class LocalHTTPServer;
 class MainWindow;
 class SettingsWindow;
@@ -36,8 +37,8 @@ class TranslationSettings;
 // Owns, in this order: the keychain, the application settings, the store ("Parlowvista.store"
 // in the library folder), the translation settings and provider endpoints, the translation
 // service, the file-access manager, the loopback player-page server and the player pages' web
-// profile (made on first use), the main window's one view model with the speech engine, and
-// the windows. Lives on the UI thread, inside the Qt
+// profile (made on first use), the main window's one view model with the speech engine, the
+// library actions (every library write of the views), and the windows. Lives on the UI thread, inside the Qt
 // application object's lifetime.
 class Application {
  public:
@@ -88,6 +89,7 @@ class Application {
   ProviderEndpoints& providerEndpoints() { return m_providerEndpoints; }
   TranslationService& translationService() const { return *m_translationService; }
   FileAccessManager& fileAccessManager() const { return *m_fileAccessManager; }
+  LibraryActions& libraryActions() const { return *m_libraryActions; }
   LocalHTTPServer& localHTTPServer() const { return *m_localHTTPServer; }
   // The profile every player page runs in; made on first use (it starts the web engine).
   QWebEngineProfile& playerProfile();
@@ -110,6 +112,7 @@ class Application {
   std::unique_ptr<QWebEngineProfile> m_playerProfile;
   std::shared_ptr<SampleCache> m_sampleCache;
   std::unique_ptr<TranscriptionViewModel> m_viewModel;
+  std::unique_ptr<LibraryActions> m_libraryActions;
   // Last: their views use everything above.
   std::unique_ptr<TranslationSettingsView> m_translationSettingsView;
   std::unique_ptr<SettingsWindow> m_settingsWindow;

@@ -51,6 +51,13 @@ AppSettings::AppSettings(std::unique_ptr<QSettings> store, QString applicationSu
 
 AppSettings::~AppSettings() = default;
 
+template <typename T>
+void AppSettings::keep(T& field, T value, const char* key, const QVariant& stored, void (AppSettings::*changed)()) {
+  field = value;
+  m_store->setValue(key, stored);
+  emit(this->*changed)();
+}
+
 double AppSettings::readDouble(const char* key, double fallback) const {
   // A missing or unreadable value reads as 0, like a stored 0: both mean "use the default".
   const double value = m_store->value(key).toDouble();
@@ -78,39 +85,30 @@ void AppSettings::setLastUsedGroupId(std::optional<QUuid> id) {
 }
 
 void AppSettings::setHasCompletedOnboarding(bool value) {
-  m_hasCompletedOnboarding = value;
-  m_store->setValue(kKeyHasCompletedOnboarding, value);
-  emit hasCompletedOnboardingChanged();
+  keep(m_hasCompletedOnboarding, value, kKeyHasCompletedOnboarding, value, &AppSettings::hasCompletedOnboardingChanged);
 }
 
 void AppSettings::setAutoSaveInterval(double seconds) {
-  m_autoSaveInterval = seconds;
-  m_store->setValue(kKeyAutoSaveInterval, seconds);
-  emit autoSaveIntervalChanged();
+  keep(m_autoSaveInterval, seconds, kKeyAutoSaveInterval, seconds, &AppSettings::autoSaveIntervalChanged);
 }
 
 void AppSettings::setDefaultDiarizationPreset(DiarizationPreset preset) {
-  m_defaultDiarizationPreset = preset;
-  m_store->setValue(kKeyDefaultDiarizationPreset, rawValue(preset));
-  emit defaultDiarizationPresetChanged();
+  keep(m_defaultDiarizationPreset, preset, kKeyDefaultDiarizationPreset, rawValue(preset),
+       &AppSettings::defaultDiarizationPresetChanged);
 }
 
 void AppSettings::setDefaultCustomThreshold(double value) {
-  m_defaultCustomThreshold = value;
-  m_store->setValue(kKeyDefaultCustomThreshold, value);
-  emit defaultCustomThresholdChanged();
+  keep(m_defaultCustomThreshold, value, kKeyDefaultCustomThreshold, value, &AppSettings::defaultCustomThresholdChanged);
 }
 
 void AppSettings::setDefaultMaxSubtitleChars(qint64 value) {
-  m_defaultMaxSubtitleChars = value;
-  m_store->setValue(kKeyDefaultMaxSubtitleChars, value);
-  emit defaultMaxSubtitleCharsChanged();
+  keep(m_defaultMaxSubtitleChars, value, kKeyDefaultMaxSubtitleChars, value,
+       &AppSettings::defaultMaxSubtitleCharsChanged);
 }
 
 void AppSettings::setDefaultMaxSubtitleDuration(double seconds) {
-  m_defaultMaxSubtitleDuration = seconds;
-  m_store->setValue(kKeyDefaultMaxSubtitleDuration, seconds);
-  emit defaultMaxSubtitleDurationChanged();
+  keep(m_defaultMaxSubtitleDuration, seconds, kKeyDefaultMaxSubtitleDuration, seconds,
+       &AppSettings::defaultMaxSubtitleDurationChanged);
 }
 
 void AppSettings::ensureDirectoriesExist() {

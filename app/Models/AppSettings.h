@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QString>
 #include <QUuid>
+#include <QVariant>
 #include <memory>
 #include <optional>
 
@@ -87,6 +88,9 @@ class AppSettings : public QObject {
 
  private:
   double readDouble(const char* key, double fallback) const;
+  // Takes `value`, writes `stored` under `key` and announces the change.
+  template <typename T>
+  void keep(T& field, T value, const char* key, const QVariant& stored, void (AppSettings::*changed)());
 
   std::unique_ptr<QSettings> m_store;
   QString m_applicationSupportRoot;

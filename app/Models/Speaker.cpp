@@ -97,13 +97,8 @@ QColor colorFromHex(const QString& hex) {
       green = int(((value >> 4) & 0xF) * 17);
       blue = int((value & 0xF) * 17);
       break;
+    case 8: alpha = int((value >> 24) & 0xFF); [[fallthrough]];
     case 6:
-      red = int((value >> 16) & 0xFF);
-      green = int((value >> 8) & 0xFF);
-      blue = int(value & 0xFF);
-      break;
-    case 8:
-      alpha = int((value >> 24) & 0xFF);
       red = int((value >> 16) & 0xFF);
       green = int((value >> 8) & 0xFF);
       blue = int(value & 0xFF);

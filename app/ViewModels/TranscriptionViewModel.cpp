@@ -57,14 +57,10 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   QMetaObject::invokeMethod(
       this,
       [this] {
-        if (m_deps.audioEnhancer->isAvailable() != m_isEnhancerAvailable) {
-          m_isEnhancerAvailable = m_deps.audioEnhancer->isAvailable();
-          emit isEnhancerAvailableChanged();
-        }
-        if (m_deps.youtubeDownloader->isAvailable() != m_isYouTubeDownloaderAvailable) {
-          m_isYouTubeDownloaderAvailable = m_deps.youtubeDownloader->isAvailable();
-          emit isYouTubeDownloaderAvailableChanged();
-        }
+        publishChange(m_isEnhancerAvailable, m_deps.audioEnhancer->isAvailable(),
+                      &TranscriptionViewModel::isEnhancerAvailableChanged);
+        publishChange(m_isYouTubeDownloaderAvailable, m_deps.youtubeDownloader->isAvailable(),
+                      &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged);
       },
       Qt::QueuedConnection);
 }
@@ -88,140 +84,10 @@ QString TranscriptionViewModel::statusMessage() const {
   return statusMessageFor(m_state);
 }
 
-void TranscriptionViewModel::setState(ProcessingState state) {
-  m_state = std::move(state);
-  emit stateChanged();
-}
-
-void TranscriptionViewModel::setCurrentFile(const QUrl& url) {
-  m_currentFile = url;
-  emit currentFileChanged();
-}
-
-void TranscriptionViewModel::setDiarizationPreset(DiarizationPreset preset) {
-  m_diarizationPreset = preset;
-  emit diarizationPresetChanged();
-}
-
-void TranscriptionViewModel::setCustomThreshold(double value) {
-  m_customThreshold = value;
-  emit customThresholdChanged();
-}
-
-void TranscriptionViewModel::setNumSpeakers(std::optional<qint64> value) {
-  m_numSpeakers = value;
-  emit numSpeakersChanged();
-}
-
-void TranscriptionViewModel::setMinSpeakers(std::optional<qint64> value) {
-  m_minSpeakers = value;
-  emit minSpeakersChanged();
-}
-
-void TranscriptionViewModel::setMaxSpeakers(std::optional<qint64> value) {
-  m_maxSpeakers = value;
-  emit maxSpeakersChanged();
-}
-
-void TranscriptionViewModel::setMaxSubtitleChars(qint64 value) {
-  m_maxSubtitleChars = value;
-  emit maxSubtitleCharsChanged();
-}
-
-void TranscriptionViewModel::setMaxSubtitleDuration(double seconds) {
-  m_maxSubtitleDuration = seconds;
-  emit maxSubtitleDurationChanged();
-}
-
-void TranscriptionViewModel::setAudioEnhancement(const AudioEnhancementSettings& settings) {
-  m_audioEnhancement = settings;
-  emit audioEnhancementChanged();
-}
-
-void TranscriptionViewModel::setReassignToThisSegmentOnly(bool value) {
-  m_reassignToThisSegmentOnly = value;
-  emit reassignToThisSegmentOnlyChanged();
-}
-
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
   m_activeTab = tab;
   m_shownTranslation.reset();
   emit activeTabChanged();
-}
-
-void TranscriptionViewModel::setMediaSource(const std::optional<MediaSource>& source) {
-  m_mediaSource = source;
-  emit mediaSourceChanged();
-}
-
-void TranscriptionViewModel::setCurrentAudioSource(AudioSource* source) {
-  m_currentAudioSource = source;
-  emit currentAudioSourceChanged();
-}
-
-void TranscriptionViewModel::setCurrentTranscription(Transcription* transcription) {
-  m_currentTranscription = transcription;
-  emit currentTranscriptionChanged();
-}
-
-void TranscriptionViewModel::setHasUnsavedChanges(bool value) {
-  m_hasUnsavedChanges = value;
-  emit hasUnsavedChangesChanged();
-}
-
-void TranscriptionViewModel::setLastSaveTime(const QDateTime& at) {
-  m_lastSaveTime = at;
-  emit lastSaveTimeChanged();
-}
-
-void TranscriptionViewModel::setSpeakers(QList<Speaker> speakers) {
-  m_speakers = std::move(speakers);
-  emit speakersChanged();
-}
-
-void TranscriptionViewModel::setCurrentSegmentIndex(std::optional<qsizetype> index) {
-  m_currentSegmentIndex = index;
-  emit currentSegmentIndexChanged();
-}
-
-void TranscriptionViewModel::setRetranscribingSegmentIndex(std::optional<qsizetype> index) {
-  m_retranscribingSegmentIndex = index;
-  emit retranscribingSegmentIndexChanged();
-}
-
-void TranscriptionViewModel::setEnhancementProgress(double value) {
-  m_enhancementProgress = value;
-  emit enhancementProgressChanged();
-}
-
-void TranscriptionViewModel::setDownloadProgress(double value) {
-  m_downloadProgress = value;
-  emit downloadProgressChanged();
-}
-
-void TranscriptionViewModel::setDownloadStatus(const QString& text) {
-  m_downloadStatus = text;
-  emit downloadStatusChanged();
-}
-
-void TranscriptionViewModel::setTranslating(bool value) {
-  m_isTranslating = value;
-  emit isTranslatingChanged();
-}
-
-void TranscriptionViewModel::setTranslationProgress(double value) {
-  m_translationProgress = value;
-  emit translationProgressChanged();
-}
-
-void TranscriptionViewModel::setTranslationStatus(const QString& text) {
-  m_translationStatus = text;
-  emit translationStatusChanged();
-}
-
-void TranscriptionViewModel::setGeneratingPreview(bool value) {
-  m_isGeneratingPreview = value;
-  emit isGeneratingPreviewChanged();
 }
 
 void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,

@@ -29,6 +29,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace voxtrellis {
@@ -142,22 +143,38 @@ class TranscriptionViewModel : public QObject {
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
 
   DiarizationPreset diarizationPreset() const { return m_diarizationPreset; }
-  void setDiarizationPreset(DiarizationPreset preset);
+  void setDiarizationPreset(DiarizationPreset preset) {
+    publish(m_diarizationPreset, preset, &TranscriptionViewModel::diarizationPresetChanged);
+  }
   double customThreshold() const { return m_customThreshold; }
-  void setCustomThreshold(double value);
+  void setCustomThreshold(double value) {
+    publish(m_customThreshold, value, &TranscriptionViewModel::customThresholdChanged);
+  }
   std::optional<qint64> numSpeakers() const { return m_numSpeakers; }
-  void setNumSpeakers(std::optional<qint64> value);
+  void setNumSpeakers(std::optional<qint64> value) {
+    publish(m_numSpeakers, value, &TranscriptionViewModel::numSpeakersChanged);
+  }
   std::optional<qint64> minSpeakers() const { return m_minSpeakers; }
-  void setMinSpeakers(std::optional<qint64> value);
+  void setMinSpeakers(std::optional<qint64> value) {
+    publish(m_minSpeakers, value, &TranscriptionViewModel::minSpeakersChanged);
+  }
   std::optional<qint64> maxSpeakers() const { return m_maxSpeakers; }
-  void setMaxSpeakers(std::optional<qint64> value);
+  void setMaxSpeakers(std::optional<qint64> value) {
+    publish(m_maxSpeakers, value, &TranscriptionViewModel::maxSpeakersChanged);
+  }
   qint64 maxSubtitleChars() const { return m_maxSubtitleChars; }
-  void setMaxSubtitleChars(qint64 value);
+  void setMaxSubtitleChars(qint64 value) {
+    publish(m_maxSubtitleChars, value, &TranscriptionViewModel::maxSubtitleCharsChanged);
+  }
   double maxSubtitleDuration() const { return m_maxSubtitleDuration; }
-  void setMaxSubtitleDuration(double seconds);
+  void setMaxSubtitleDuration(double seconds) {
+    publish(m_maxSubtitleDuration, seconds, &TranscriptionViewModel::maxSubtitleDurationChanged);
+  }
 
   const AudioEnhancementSettings& audioEnhancement() const { return m_audioEnhancement; }
-  void setAudioEnhancement(const AudioEnhancementSettings& settings);
+  void setAudioEnhancement(const AudioEnhancementSettings& settings) {
+    publish(m_audioEnhancement, settings, &TranscriptionViewModel::audioEnhancementChanged);
+  }
   bool isEnhancerAvailable() const { return m_isEnhancerAvailable; }
   double enhancementProgress() const { return m_enhancementProgress; }
 
@@ -176,7 +193,9 @@ class TranscriptionViewModel : public QObject {
   QDateTime lastSaveTime() const { return m_lastSaveTime; }  // invalid until the first save
   const QList<Speaker>& speakers() const { return m_speakers; }
   bool reassignToThisSegmentOnly() const { return m_reassignToThisSegmentOnly; }
-  void setReassignToThisSegmentOnly(bool value);
+  void setReassignToThisSegmentOnly(bool value) {
+    publish(m_reassignToThisSegmentOnly, value, &TranscriptionViewModel::reassignToThisSegmentOnlyChanged);
+  }
   std::optional<qsizetype> retranscribingSegmentIndex() const { return m_retranscribingSegmentIndex; }
   bool isYouTubeDownloaderAvailable() const { return m_isYouTubeDownloaderAvailable; }
   double downloadProgress() const { return m_downloadProgress; }
@@ -345,26 +364,74 @@ class TranscriptionViewModel : public QObject {
  private:
   struct Road;
 
+  // Stores a published field and announces it, even when the value is the same.
+  template <typename Field, typename Value>
+  void publish(Field& field, Value&& value, void (TranscriptionViewModel::*changed)()) {
+    field = std::forward<Value>(value);
+    emit(this->*changed)();
+  }
+  // Stores and announces only a different value.
+  template <typename Field, typename Value>
+  void publishChange(Field& field, const Value& value, void (TranscriptionViewModel::*changed)()) {
+    if (field == value) return;
+    field = value;
+    emit(this->*changed)();
+  }
+
   void addLog(const QString& message);
-  void setState(ProcessingState state);
-  void setCurrentFile(const QUrl& url);
-  void setMediaSource(const std::optional<MediaSource>& source);
-  void setCurrentAudioSource(AudioSource* source);
-  void setCurrentTranscription(Transcription* transcription);
-  void setHasUnsavedChanges(bool value);
-  void setLastSaveTime(const QDateTime& at);
-  void setSpeakers(QList<Speaker> speakers);
-  void setCurrentSegmentIndex(std::optional<qsizetype> index);
-  void setRetranscribingSegmentIndex(std::optional<qsizetype> index);
-  void setEnhancementProgress(double value);
-  void setDownloadProgress(double value);
-  void setDownloadStatus(const QString& text);
-  void setTranslating(bool value);
-  void setTranslationProgress(double value);
-  void setTranslationStatus(const QString& text);
-  void setGeneratingPreview(bool value);
-  void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
-  void setPreviewPlaying(bool original, bool enhanced);
+  void setState(ProcessingState state) { publish(m_state, std::move(state), &TranscriptionViewModel::stateChanged); }
+  void setCurrentFile(const QUrl& url) { publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged); }
+  void setMediaSource(const std::optional<MediaSource>& source) {
+    publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
+  }
+  void setCurrentAudioSource(AudioSource* source) {
+    publish(m_currentAudioSource, source, &TranscriptionViewModel::currentAudioSourceChanged);
+  }
+  void setCurrentTranscription(Transcription* transcription) {
+    publish(m_currentTranscription, transcription, &TranscriptionViewModel::currentTranscriptionChanged);
+  }
+  void setHasUnsavedChanges(bool value) {
+    publish(m_hasUnsavedChanges, value, &TranscriptionViewModel::hasUnsavedChangesChanged);
+  }
+  void setLastSaveTime(const QDateTime& at) {
+    publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
+  }
+  void setSpeakers(QList<Speaker> speakers) {
+    publish(m_speakers, std::move(speakers), &TranscriptionViewModel::speakersChanged);
+  }
+  void setCurrentSegmentIndex(std::optional<qsizetype> index) {
+    publish(m_currentSegmentIndex, index, &TranscriptionViewModel::currentSegmentIndexChanged);
+  }
+  void setRetranscribingSegmentIndex(std::optional<qsizetype> index) {
+    publish(m_retranscribingSegmentIndex, index, &TranscriptionViewModel::retranscribingSegmentIndexChanged);
+  }
+  void setEnhancementProgress(double value) {
+    publish(m_enhancementProgress, value, &TranscriptionViewModel::enhancementProgressChanged);
+  }
+  void setDownloadProgress(double value) {
+    publish(m_downloadProgress, value, &TranscriptionViewModel::downloadProgressChanged);
+  }
+  void setDownloadStatus(const QString& text) {
+    publish(m_downloadStatus, text, &TranscriptionViewModel::downloadStatusChanged);
+  }
+  void setTranslating(bool value) { publish(m_isTranslating, value, &TranscriptionViewModel::isTranslatingChanged); }
+  void setTranslationProgress(double value) {
+    publish(m_translationProgress, value, &TranscriptionViewModel::translationProgressChanged);
+  }
+  void setTranslationStatus(const QString& text) {
+    publish(m_translationStatus, text, &TranscriptionViewModel::translationStatusChanged);
+  }
+  void setGeneratingPreview(bool value) {
+    publish(m_isGeneratingPreview, value, &TranscriptionViewModel::isGeneratingPreviewChanged);
+  }
+  void setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
+    publishChange(m_previewOriginalURL, original, &TranscriptionViewModel::previewOriginalURLChanged);
+    publishChange(m_previewEnhancedURL, enhanced, &TranscriptionViewModel::previewEnhancedURLChanged);
+  }
+  void setPreviewPlaying(bool original, bool enhanced) {
+    publishChange(m_previewPlayingOriginal, original, &TranscriptionViewModel::previewPlayingOriginalChanged);
+    publishChange(m_previewPlayingEnhanced, enhanced, &TranscriptionViewModel::previewPlayingEnhancedChanged);
+  }
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId);
   void clearCachedSamples();
@@ -380,6 +447,8 @@ class TranscriptionViewModel : public QObject {
   void updateCurrentSegment(double time);
   void startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
                      const std::optional<QString>& youtubeOriginalURL);
+  template <typename T>
+  void runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work, std::function<void(T)> then);
   void loadForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
@@ -389,6 +458,12 @@ class TranscriptionViewModel : public QObject {
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
+  // Stores a new version of `source` holding `result` under the current settings (named
+  // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
+  // save fails nothing stays in the store, the log gets `failureLog` and the error, and
+  // the result is null.
+  Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
+                                 const TranscriptionResult& result, const QString& failureLog);
   void playPreview(bool original);
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);

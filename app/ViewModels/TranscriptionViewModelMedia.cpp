@@ -111,28 +111,6 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
 
 // ---- enhancement preview --------------------------------------------------------------
 
-void TranscriptionViewModel::setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
-  if (m_previewOriginalURL != original) {
-    m_previewOriginalURL = original;
-    emit previewOriginalURLChanged();
-  }
-  if (m_previewEnhancedURL != enhanced) {
-    m_previewEnhancedURL = enhanced;
-    emit previewEnhancedURLChanged();
-  }
-}
-
-void TranscriptionViewModel::setPreviewPlaying(bool original, bool enhanced) {
-  if (m_previewPlayingOriginal != original) {
-    m_previewPlayingOriginal = original;
-    emit previewPlayingOriginalChanged();
-  }
-  if (m_previewPlayingEnhanced != enhanced) {
-    m_previewPlayingEnhanced = enhanced;
-    emit previewPlayingEnhancedChanged();
-  }
-}
-
 void TranscriptionViewModel::generateEnhancementPreview() {
   if (m_isGeneratingPreview) return;
   QUrl source = m_currentFile;

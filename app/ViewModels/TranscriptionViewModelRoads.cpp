@@ -40,6 +40,21 @@ struct TranscriptionViewModel::Road {
   std::shared_ptr<voxtrellis::ASRResult> asr;
 };
 
+// Runs one worker step of `road` and hands its value to `then` on the UI thread. A step of a
+// road that a newer one has overtaken is dropped; a failed step fails the run.
+template <typename T>
+void TranscriptionViewModel::runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work,
+                                         std::function<void(T)> then) {
+  runJob<T>(this, std::move(work), [this, road, then = std::move(then)](JobResult<T> done) {
+    if (m_generation != road->generation) return;
+    if (!done.value) {
+      failRun(done.error, done.details);
+      return;
+    }
+    then(std::move(*done.value));
+  });
+}
+
 // ---- model start-up ----------------------------------------------------------------
 
 void TranscriptionViewModel::initializeModels() {
@@ -190,8 +205,8 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   const QString path = road->enhancedPath.value_or(road->url.toLocalFile());
   auto loader = m_deps.audioProcessor;
   const std::optional<QString> enhanced = road->enhancedPath;
-  runJob<std::shared_ptr<LoadedAudio>>(
-      this,
+  runRoadStep<std::shared_ptr<LoadedAudio>>(
+      road,
       [loader, path, enhanced] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
@@ -202,13 +217,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
         } cleanup{enhanced};
         return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
       },
-      [this, road](JobResult<std::shared_ptr<LoadedAudio>> loaded) {
-        if (m_generation != road->generation) return;
-        if (!loaded.value) {
-          failRun(loaded.error, loaded.details);
-          return;
-        }
-        auto audio = *loaded.value;
+      [this, road](std::shared_ptr<LoadedAudio> audio) {
         road->duration = audio->duration;
         road->samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
         setCachedSamples(road->samples, road->duration, QUuid());
@@ -235,15 +244,10 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
   }
   auto recognizer = road->recognizer;
   auto samples = road->samples;
-  runJob<std::shared_ptr<voxtrellis::ASRResult>>(
-      this, [recognizer, samples] { return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples)); },
-      [this, road](JobResult<std::shared_ptr<voxtrellis::ASRResult>> recognized) {
-        if (m_generation != road->generation) return;
-        if (!recognized.value) {
-          failRun(recognized.error, recognized.details);
-          return;
-        }
-        road->asr = *recognized.value;
+  runRoadStep<std::shared_ptr<voxtrellis::ASRResult>>(
+      road, [recognizer, samples] { return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples)); },
+      [this, road](std::shared_ptr<voxtrellis::ASRResult> recognized) {
+        road->asr = std::move(recognized);
         diarizeForRoad(road);
       });
 }
@@ -258,17 +262,10 @@ void TranscriptionViewModel::diarizeForRoad(const std::shared_ptr<Road>& road) {
   }
   auto diarizer = road->diarizer;
   auto samples = road->samples;
-  runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
-      this,
+  runRoadStep<std::shared_ptr<voxtrellis::DiarizationResult>>(
+      road,
       [diarizer, samples] { return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples)); },
-      [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
-        if (m_generation != road->generation) return;
-        if (!diarized.value) {
-          failRun(diarized.error, diarized.details);
-          return;
-        }
-        finishRoad(road, **diarized.value);
-      });
+      [this, road](std::shared_ptr<voxtrellis::DiarizationResult> diarized) { finishRoad(road, *diarized); });
 }
 
 void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,
@@ -436,23 +433,10 @@ void TranscriptionViewModel::createAndSaveTranscription(AudioSource* source, con
     addLog("Cannot save: no model context");
     return;
   }
-  const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
-  auto* version = new Transcription(versionName, result.processingTime(), m_diarizationPreset, m_customThreshold,
-                                    m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
-  version->setAudioSource(source);
-  m_modelContext->insert(version);
-  m_modelContext->updateSegments(version, result);
-  try {
-    m_modelContext->save();
-  } catch (const StoreError& error) {
-    addLog("Failed to create transcription: " + error.localizedDescription());
-    m_modelContext->remove(version);
-    return;
+  if (Transcription* version =
+          storeNewVersion(source, name, result.processingTime(), result, "Failed to create transcription: ")) {
+    addLog("Created transcription: " + version->name());
   }
-  setCurrentTranscription(version);
-  setHasUnsavedChanges(false);
-  setLastSaveTime(QDateTime::currentDateTime());
-  addLog("Created transcription: " + versionName);
 }
 
 void TranscriptionViewModel::initializeSpeakersFromResult() {

@@ -153,23 +153,32 @@ void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<Q
     addLog("Cannot duplicate: missing data");
     return;
   }
-  const QString name = newName.value_or(QString("Version %1").arg(m_currentAudioSource->transcriptions().size() + 1));
-  auto* copy = new Transcription(name, m_currentTranscription->processingTime(), m_diarizationPreset, m_customThreshold,
-                                 m_minSpeakers, m_maxSubtitleChars, m_maxSubtitleDuration);
-  copy->setAudioSource(m_currentAudioSource);
-  m_modelContext->insert(copy);
-  m_modelContext->updateSegments(copy, *result);
+  if (Transcription* copy = storeNewVersion(m_currentAudioSource, newName, m_currentTranscription->processingTime(),
+                                            *result, "Failed to duplicate: ")) {
+    addLog("Duplicated as: " + copy->name());
+  }
+}
+
+Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, const std::optional<QString>& name,
+                                                       double processingTime, const TranscriptionResult& result,
+                                                       const QString& failureLog) {
+  const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
+  auto* version = new Transcription(versionName, processingTime, m_diarizationPreset, m_customThreshold, m_minSpeakers,
+                                    m_maxSubtitleChars, m_maxSubtitleDuration);
+  version->setAudioSource(source);
+  m_modelContext->insert(version);
+  m_modelContext->updateSegments(version, result);
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {
-    addLog("Failed to duplicate: " + error.localizedDescription());
-    m_modelContext->remove(copy);
-    return;
+    addLog(failureLog + error.localizedDescription());
+    m_modelContext->remove(version);  // a failed save must not leave it for the next one
+    return nullptr;
   }
-  setCurrentTranscription(copy);
+  setCurrentTranscription(version);
   setHasUnsavedChanges(false);
   setLastSaveTime(QDateTime::currentDateTime());
-  addLog("Duplicated as: " + name);
+  return version;
 }
 
 }  // namespace parlowvista

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSet>
 #include <QSlider>
@@ -81,9 +82,13 @@ bool needsExplicitName(const QWidget* widget) {
 
 // The part of `widget` its ancestors do not clip away (scrolled out of a scroll area, say), in
 // the widget's own coordinates.
-QRect unclippedRect(const QWidget* widget, const QWidget* window) {
+// With `scrolling`, a scroll area's viewport does not clip what it can scroll to.
+QRect unclippedRect(const QWidget* widget, const QWidget* window, bool scrolling = false) {
   QRect rect = widget->rect();
   for (const QWidget* a = widget->parentWidget(); a; a = a->parentWidget()) {
+    const auto* scroll = a->parentWidget() ? qobject_cast<const QScrollArea*>(a->parentWidget()) : nullptr;
+    if (scrolling && scroll && scroll->viewport() == a)
+      return rect.isEmpty() || unclippedRect(scroll, window, true).isEmpty() ? QRect() : rect;
     rect &= QRect(widget->mapFrom(a, QPoint(0, 0)), a->size());
     if (a == window) break;
   }
@@ -92,6 +97,27 @@ QRect unclippedRect(const QWidget* widget, const QWidget* window) {
 
 bool shownIn(const QWidget* widget, const QWidget* window) {
   return widget->window() == window && widget->isVisible() && !unclippedRect(widget, window).isEmpty();
+}
+
+// Shown, or shown once the scroll areas it sits in scroll to it: a control the keyboard and a
+// screen reader must reach.
+bool reachableIn(const QWidget* widget, const QWidget* window) {
+  return widget->window() == window && widget->isVisible() && !unclippedRect(widget, window, true).isEmpty();
+}
+
+// Scrolls every scroll area `widget` sits in (innermost first) so that `area` (widget
+// coordinates) comes into view. True when anything moved.
+bool scrollIntoView(QWidget* widget, const QRect& area, const QWidget* window) {
+  bool moved = false;
+  for (QWidget* a = widget->parentWidget(); a && a != window; a = a->parentWidget()) {
+    auto* scroll = qobject_cast<QScrollArea*>(a);
+    if (!scroll || !scroll->widget() || !scroll->widget()->isAncestorOf(widget)) continue;
+    const int x = scroll->horizontalScrollBar()->value(), y = scroll->verticalScrollBar()->value();
+    const QPoint centre = widget->mapTo(scroll->widget(), area.center());
+    scroll->ensureVisible(centre.x(), centre.y(), area.width() / 2 + 1, area.height() / 2 + 1);
+    moved = moved || x != scroll->horizontalScrollBar()->value() || y != scroll->verticalScrollBar()->value();
+  }
+  return moved;
 }
 
 // Buttons of an exclusive group are one Tab stop, as radio buttons are: Tab reaches the checked
@@ -304,21 +330,57 @@ double QtWindowAudit::measuredContrast(QWidget* window, QWidget* widget) {
 
 QStringList QtWindowAudit::checkContrast(QWidget* window) {
   settle();
-  QStringList findings;
-  const QImage shot = renderSharp(window);
+  struct Text {
+    QWidget* widget;
+    TextArea area;
+    QString finding;
+    bool measured = false;
+  };
+  QList<Text> texts;
   for (QWidget* widget : widgetsOf(window)) {
-    if (!shownIn(widget, window)) continue;
+    if (widget->window() != window || !widget->isVisible()) continue;
     const std::optional<TextArea> area = textArea(widget);
-    if (!area || area->rect.isEmpty()) continue;
-    const Measurement m = measure(shot, shot.devicePixelRatio(), window, widget, area->rect);
-    if (m.contrast + 1e-9 < area->minimum) {
-      findings << QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
-                      .arg(describe(widget))
-                      .arg(m.contrast, 0, 'f', 2)
-                      .arg(area->minimum, 0, 'f', 1)
-                      .arg(m.foreground.name(), m.background.name());
-    }
+    if (area && !area->rect.isEmpty()) texts.append({widget, *area, {}});
   }
+  QImage shot = renderSharp(window);
+  const auto measureText = [&](Text& text) {
+    const Measurement m = measure(shot, shot.devicePixelRatio(), window, text.widget, text.area.rect);
+    if (m.contrast + 1e-9 < text.area.minimum) {
+      text.finding = QStringLiteral("%1: contrast %2:1 is below %3:1 (%4 on %5)")
+                         .arg(describe(text.widget))
+                         .arg(m.contrast, 0, 'f', 2)
+                         .arg(text.area.minimum, 0, 'f', 1)
+                         .arg(m.foreground.name(), m.background.name());
+    }
+    text.measured = true;
+  };
+  const auto measureWhollyShown = [&] {
+    for (Text& text : texts)
+      if (!text.measured && (unclippedRect(text.widget, window) & text.area.rect) == text.area.rect) measureText(text);
+  };
+  measureWhollyShown();
+  // Text a scroll area holds (partly) out of view is scrolled in and measured there, with all
+  // else that scroll shows whole; the scroll areas are put back afterwards.
+  QList<QPair<QScrollBar*, int>> scrolled;
+  for (QScrollArea* scroll : window->findChildren<QScrollArea*>())
+    for (QScrollBar* bar : {scroll->horizontalScrollBar(), scroll->verticalScrollBar()})
+      scrolled.append({bar, bar->value()});
+  for (Text& text : texts) {
+    if (text.measured) continue;
+    if (scrollIntoView(text.widget, text.area.rect, window)) {
+      settle();
+      shot = renderSharp(window);
+      measureWhollyShown();
+    }
+    // What shows of text cut off for good is measured; text its parents hide entirely is not
+    // seen, so not measured.
+    if (!text.measured && !(unclippedRect(text.widget, window) & text.area.rect).isEmpty()) measureText(text);
+  }
+  for (const auto& [bar, value] : scrolled) bar->setValue(value);
+  settle();
+  QStringList findings;
+  for (const Text& text : texts)
+    if (!text.finding.isEmpty()) findings << text.finding;
   return findings;
 }
 
@@ -353,7 +415,7 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
       findings << QStringLiteral("Tab stops on %1, which is not on screen").arg(describe(control));
   }
   for (QWidget* widget : widgetsOf(window)) {
-    if (!isControl(widget) || !widget->isEnabled() || !shownIn(widget, window)) continue;
+    if (!isControl(widget) || !widget->isEnabled() || !reachableIn(widget, window)) continue;
     if (reached.contains(widget)) continue;
     bool groupReached = false;
     for (QAbstractButton* sibling : exclusiveSiblings(widget)) groupReached = groupReached || reached.contains(sibling);
@@ -365,7 +427,7 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
 QStringList QtWindowAudit::checkAccessibleNames(QWidget* window) {
   QStringList findings;
   for (QWidget* widget : widgetsOf(window)) {
-    if (!isControl(widget) || !shownIn(widget, window)) continue;
+    if (!isControl(widget) || !reachableIn(widget, window)) continue;
     if (accessibleNameOf(widget).trimmed().isEmpty())
       findings << QStringLiteral("%1: no accessible name").arg(describe(widget));
   }

@@ -22,12 +22,15 @@ namespace testsupport {
 //      text. This sees what a person sees: style sheets, custom painting, translucent colours
 //      and colours inherited from any parent, which reading palette roles would miss. Icons stay
 //      anti-aliased but have solid interiors. Disabled controls are exempt, as in the guidelines.
+//      Text a scroll area holds out of view is scrolled into view and measured there.
 //  (b) Keyboard. Tab, pressed from the first focus stop until the focus comes round again,
 //      reaches every enabled, visible control (buttons, fields, lists, sliders, link labels, web
-//      views), and every stop it makes is such a control on screen: no container or hidden widget
-//      takes the focus unseen. The buttons of an exclusive group count as one stop, as radio
+//      views), including those a scroll area holds out of view, and every stop it makes is such
+//      a control on screen (a scroll area must bring the focused control into view): no
+//      container or hidden widget takes the focus unseen. The buttons of an exclusive group count as one stop, as radio
 //      buttons do (Tab reaches the checked one, the arrow keys choose).
-//  (c) Names. Every visible control has an accessible name: its own, its visible text (buttons),
+//  (c) Names. Every visible control (scrolled into view or not) has an accessible name: its own, its visible text
+//  (buttons),
 //      or the text of a label whose buddy it is. Combo boxes, fields, spin boxes and sliders need
 //      one of the latter two, since a screen reader would otherwise announce only their value.
 //

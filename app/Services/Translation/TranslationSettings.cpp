@@ -70,6 +70,16 @@ void TranslationSettings::store(const QString& key, const QVariant& value) {
   m_defaults.sync();
 }
 
+template <typename T, typename Signal>
+void TranslationSettings::update(T& field, const T& value, const QString& key, const QVariant& stored,
+                                 Signal fieldChanged) {
+  const bool differs = value != field;
+  field = value;
+  store(key, stored);
+  if (differs) emit(this->*fieldChanged)(value);
+  emit changed();
+}
+
 void TranslationSettings::load() {
   const QVariant provider = m_defaults.value(kProviderKey);
   m_selectedProvider =
@@ -97,45 +107,25 @@ void TranslationSettings::setSelectedProvider(TranslationProviderType provider) 
 }
 
 void TranslationSettings::setConnectionMode(TranslationConnectionMode mode) {
-  const bool differs = mode != m_connectionMode;
-  m_connectionMode = mode;
-  store(kModeKey, rawValue(mode));
-  if (differs) emit connectionModeChanged(mode);
-  emit changed();
+  update(m_connectionMode, mode, kModeKey, rawValue(mode), &TranslationSettings::connectionModeChanged);
 }
 
 void TranslationSettings::setSelectedModel(const QString& typed) {
   // Stored as typed; only a blank name, which no provider accepts, gives the default.
   const QString model = typed.trimmed().isEmpty() ? defaultModel(m_selectedProvider) : typed;
-  const bool differs = model != m_selectedModel;
-  m_selectedModel = model;
-  store(kModelKey, model);
-  if (differs) emit selectedModelChanged(model);
-  emit changed();
+  update(m_selectedModel, model, kModelKey, model, &TranslationSettings::selectedModelChanged);
 }
 
 void TranslationSettings::setDefaultTargetLanguage(const QString& code) {
-  const bool differs = code != m_defaultTargetLanguage;
-  m_defaultTargetLanguage = code;
-  store(kTargetKey, code);
-  if (differs) emit defaultTargetLanguageChanged(code);
-  emit changed();
+  update(m_defaultTargetLanguage, code, kTargetKey, code, &TranslationSettings::defaultTargetLanguageChanged);
 }
 
 void TranslationSettings::setPreserveFormatting(bool preserve) {
-  const bool differs = preserve != m_preserveFormatting;
-  m_preserveFormatting = preserve;
-  store(kFormattingKey, preserve);
-  if (differs) emit preserveFormattingChanged(preserve);
-  emit changed();
+  update(m_preserveFormatting, preserve, kFormattingKey, preserve, &TranslationSettings::preserveFormattingChanged);
 }
 
 void TranslationSettings::setBatchSize(int size) {
-  const bool differs = size != m_batchSize;
-  m_batchSize = size;
-  store(kBatchSizeKey, size);
-  if (differs) emit batchSizeChanged(size);
-  emit changed();
+  update(m_batchSize, size, kBatchSizeKey, size, &TranslationSettings::batchSizeChanged);
 }
 
 bool TranslationSettings::isCurrentProviderConfigured() const {

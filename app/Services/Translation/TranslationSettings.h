@@ -73,6 +73,10 @@ class TranslationSettings : public QObject {
  private:
   void load();
   void store(const QString& key, const QVariant& value);
+  // Takes `value` and writes `stored` under `key`; announces the field when its value
+  // differs, and the settings in any case.
+  template <typename T, typename Signal>
+  void update(T& field, const T& value, const QString& key, const QVariant& stored, Signal fieldChanged);
 
   KeychainService& m_keychain;
   QSettings m_defaults;

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QIconEngine>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QSvgRenderer>
 
 #include <cmath>
@@ -68,8 +69,17 @@ class TintedIconEngine : public QIconEngine {
 QPixmap Icons::pixmap(const QString& name, const QColor& color, int size, qreal devicePixelRatio) {
   initBundledIcons();
   const int pixels = static_cast<int>(std::lround(size * devicePixelRatio));
-  QPixmap result = QPixmap::fromImage(tinted(name, color, QSize(pixels, pixels)));
-  result.setDevicePixelRatio(devicePixelRatio);
+  // Lists draw the same few icons in the same colours row after row: render each once.
+  const QString key = QStringLiteral("parlowvista-icon:%1:%2:%3:%4")
+                          .arg(name, color.name(QColor::HexArgb))
+                          .arg(pixels)
+                          .arg(devicePixelRatio);
+  QPixmap result;
+  if (!QPixmapCache::find(key, &result)) {
+    result = QPixmap::fromImage(tinted(name, color, QSize(pixels, pixels)));
+    result.setDevicePixelRatio(devicePixelRatio);
+    QPixmapCache::insert(key, result);
+  }
   return result;
 }
 

@@ -11,8 +11,9 @@ namespace parlowvista {
 // The bundled line and fill icons (":/icons/<name>.svg", drawn in black on transparent) in any
 // colour: the shape's coverage is kept and filled with the wanted colour, so one file serves a
 // light and a dark palette. Names: "globe", "key", "terminal", "sliders", "dollar", "play",
-// "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "open-external", "eye",
-// "eye-slash", "play-slash". An unknown name gives an empty pixmap.
+// "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "warning-fill",
+// "open-external", "eye", "eye-slash", "play-slash", "plus", "link", "arrow-right", "folder",
+// "folder-question", "drop-doc", "waveform", "waveform-add". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.
@@ -25,7 +26,11 @@ class Icons {
   // An icon in `palette`'s `role` colour, with the disabled group's colour for the disabled mode.
   static QIcon icon(const QString& name, const QPalette& palette, QPalette::ColorRole role = QPalette::ButtonText);
 
-  static QString path(const QString& name) { return QStringLiteral(":/icons/") + name + QStringLiteral(".svg"); }
+  // A name that is itself a resource path (":/workspace/pencil.svg") is used as it is, so a
+  // view's own bundled set is tinted the same way.
+  static QString path(const QString& name) {
+    return name.startsWith(QStringLiteral(":/")) ? name : QStringLiteral(":/icons/") + name + QStringLiteral(".svg");
+  }
 };
 
 }  // namespace parlowvista

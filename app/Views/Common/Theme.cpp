@@ -70,9 +70,21 @@ Theme::SegmentColors Theme::segmentColors(const QPalette& palette) {
   colors.text = withContrast(palette.color(QPalette::Active, QPalette::ButtonText), colors.fill, textContrast);
   colors.edge = withContrast(mixed(colors.fill, colors.text, 0.45), palette.color(QPalette::Window), largeContrast);
 
-  // The selected fill: the highlight colour at the lightness nearest its own that both stands
-  // out from the plain segments and carries readable text. The highlight's own text colour is
-  // tried first, then its opposite (dark text on a light accent in a dark palette).
+  // The selected fill stands out from the plain segments and carries readable text.
+  if (const auto selected = emphasis(palette, colors.fill)) {
+    colors.selectedFill = selected->fill;
+    colors.selectedText = selected->text;
+    colors.focus = withContrast(selected->fill, palette.color(QPalette::Window), largeContrast);
+    return colors;
+  }
+  // No hue works with this palette: plain text colours swapped.
+  colors.selectedFill = colors.text;
+  colors.selectedText = colors.fill;
+  colors.focus = colors.text;
+  return colors;
+}
+
+std::optional<Theme::Emphasis> Theme::emphasis(const QPalette& palette, const QColor& surroundings) {
   const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
   float hue = 0, saturation = 0, lightness = 0, alpha = 0;
   accent.toRgb().getHslF(&hue, &saturation, &lightness, &alpha);
@@ -85,20 +97,12 @@ Theme::SegmentColors Theme::segmentColors(const QPalette& palette) {
       for (const float l : {lightness - delta, lightness + delta}) {
         if (l < 0 || l > 1) continue;
         const QColor fill = QColor::fromHslF(hue, saturation, l);
-        if (contrastRatio(text, fill) >= textContrast && contrastRatio(fill, colors.fill) >= largeContrast) {
-          colors.selectedFill = fill;
-          colors.selectedText = text;
-          colors.focus = withContrast(fill, palette.color(QPalette::Window), largeContrast);
-          return colors;
-        }
+        if (contrastRatio(text, fill) >= textContrast && contrastRatio(fill, surroundings) >= largeContrast)
+          return Emphasis{fill, text};
       }
     }
   }
-  // No hue works with this palette: plain text colours swapped.
-  colors.selectedFill = colors.text;
-  colors.selectedText = colors.fill;
-  colors.focus = colors.text;
-  return colors;
+  return std::nullopt;
 }
 
 QColor Theme::selectionColor(const QPalette& palette) {

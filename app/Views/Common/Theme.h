@@ -4,6 +4,7 @@
 #include <QPalette>
 
 #include <functional>
+#include <optional>
 
 class QWidget;
 
@@ -31,6 +32,16 @@ class Theme {
 
   // `role` for content drawn on `background` of `palette` (active colour group).
   static QColor color(ThemeColor role, const QPalette& palette, QPalette::ColorRole background = QPalette::Window);
+
+  // A fill in the palette's highlight hue, at the lightness nearest the highlight's own, that
+  // stands out from `surroundings` by at least 3:1 and carries its text at 4.5:1: the
+  // highlight's own text colour where some lightness allows it, else its opposite (dark text on a
+  // light accent). None when no lightness of that hue does. The chosen segment, a selected row.
+  struct Emphasis {
+    QColor fill;
+    QColor text;
+  };
+  static std::optional<Emphasis> emphasis(const QPalette& palette, const QColor& surroundings);
 
   // A segmented control's colours. The selected segment stands out from the others by at least
   // 3:1 and its text reads at 4.5:1 on it, whatever the palette's highlight colour.

@@ -4,6 +4,8 @@
 
 #include <QEvent>
 
+#include <algorithm>
+
 namespace parlowvista {
 
 ThemedLabel::ThemedLabel(const QString& text, ThemeColor color, QWidget* parent)
@@ -59,9 +61,16 @@ QLabel* plainLabel(const QString& text, QWidget* parent) {
 }
 
 void setCaptionFont(QWidget* widget, double scale) {
-  QFont font = widget->font();
-  font.setPointSizeF(font.pointSizeF() * scale);
-  widget->setFont(font);
+  widget->setFont(captionFont(widget->font(), scale));
+}
+
+QFont captionFont(const QFont& base, double scale) {
+  QFont font = base;
+  if (font.pointSizeF() > 0)
+    font.setPointSizeF(font.pointSizeF() * scale);
+  else
+    font.setPixelSize(std::max(9, static_cast<int>(font.pixelSize() * scale)));
+  return font;
 }
 
 ThemedLabel* captionLabel(const QString& text, QWidget* parent) {

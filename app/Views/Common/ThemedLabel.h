@@ -39,6 +39,8 @@ class ThemedLabel : public QLabel {
 QLabel* plainLabel(const QString& text, QWidget* parent);
 // Caption size (0.85 of the widget's font).
 void setCaptionFont(QWidget* widget, double scale = 0.85);
+// `base` at caption size, in points or pixels as `base` is given.
+QFont captionFont(const QFont& base, double scale = 0.85);
 // A caption in the secondary text colour.
 ThemedLabel* captionLabel(const QString& text, QWidget* parent);
 // Bold, for the title of a sheet or a section.

@@ -3,18 +3,21 @@
 #include "Models/AudioSource.h"
 #include "Models/Transcription.h"
 #include "Services/FileAccessManager.h"
-#include "Views/Library/LibraryIcons.h"
-#include "Views/Library/LibraryStyle.h"
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
+#include "Views/Library/VersionChip.h"
 
 #include <QContextMenuEvent>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 namespace parlowvista {
 
@@ -23,35 +26,42 @@ const QString kShowInFileManager = QStringLiteral("Show in File Manager");
 const QString kLocateFile = QStringLiteral("Locate File...");
 const QString kDelete = QStringLiteral("Delete");
 constexpr int kIconSize = 16;
+
+QString dateText(const AudioSource& source) {
+  return QLocale().toString(source.createdAt().date(), QLocale::ShortFormat);
+}
 }  // namespace
 
 AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAccess, QWidget* parent)
     : QWidget(parent),
       m_source(source),
       m_fileAccess(fileAccess),
-      m_icon(new QLabel(this)),
-      m_name(new QLabel(this)),
-      m_details(new QLabel(this)),
+      m_icon(ThemedLabel::icon(QStringLiteral("waveform"), ThemeColor::secondaryText, kIconSize, this)),
+      m_name(plainLabel(QString(), this)),
+      m_details(new ThemedLabel(QString(), ThemeColor::secondaryText, this)),
+      m_missing(new ThemedLabel(QStringLiteral("Missing"), ThemeColor::warning, this)),
       m_chipStrip(new QWidget(this)),
       m_chipLayout(new QHBoxLayout(m_chipStrip)) {
   setAccessibleName(source->filename());
-  m_name->setTextFormat(Qt::PlainText);
-  m_details->setTextFormat(Qt::RichText);  // escaped below; colours "Missing"
   QFont nameFont = m_name->font();
   nameFont.setWeight(QFont::Medium);
   m_name->setFont(nameFont);
-  QFont small = m_details->font();
-  small.setPointSizeF(small.pointSizeF() * 0.85);
-  m_details->setFont(small);
-  m_icon->setFixedSize(kIconSize, kIconSize);
+  setCaptionFont(m_details);
+  setCaptionFont(m_missing);
+  m_missing->hide();
   m_chipLayout->setContentsMargins(0, 0, 0, 0);
   m_chipLayout->setSpacing(4);
   m_chipLayout->addStretch();
 
+  auto* details = new QHBoxLayout;
+  details->setSpacing(8);
+  details->addWidget(m_details);
+  details->addWidget(m_missing);
+  details->addStretch();
   auto* texts = new QVBoxLayout;
   texts->setSpacing(2);
   texts->addWidget(m_name);
-  texts->addWidget(m_details);
+  texts->addLayout(details);
   auto* header = new QHBoxLayout;
   header->addWidget(m_icon, 0, Qt::AlignVCenter);
   header->addLayout(texts, 1);
@@ -68,6 +78,7 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
   updateTexts();
   syncChips();
   updateIcon();
+  applyColors();
 }
 
 QList<Transcription*> AudioSourceRow::versionsNewestFirst(const AudioSource* source) {
@@ -80,15 +91,22 @@ QList<Transcription*> AudioSourceRow::versionsNewestFirst(const AudioSource* sou
   return versions;
 }
 
+QString AudioSourceRow::formatDuration(double seconds) {
+  if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+  const auto whole = static_cast<long long>(seconds);
+  return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+}
+
 void AudioSourceRow::setSelected(bool selected) {
   if (m_selected == selected) return;
   m_selected = selected;
   updateIcon();
+  applyColors();
 }
 
 void AudioSourceRow::setSelectedTranscription(Transcription* transcription) {
   m_selectedTranscription = transcription;
-  updateChipStyles();
+  updateChipStates();
 }
 
 void AudioSourceRow::refreshAvailability() {
@@ -107,17 +125,12 @@ void AudioSourceRow::showEvent(QShowEvent* event) {
 
 void AudioSourceRow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::PaletteChange) {
-    updateIcon();
-    updateTexts();
-    updateChipStyles();
-  }
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) applyColors();
 }
 
 QString AudioSourceRow::detailsText() const {
   if (!m_source) return {};
-  QStringList parts{LibraryStyle::formatDuration(m_source->duration()),
-                    QLocale().toString(m_source->createdAt().date(), QLocale::ShortFormat)};
+  QStringList parts{formatDuration(m_source->duration()), dateText(*m_source)};
   if (!m_fileAvailable) parts << QStringLiteral("Missing");
   return parts.join(QStringLiteral("  "));
 }
@@ -125,31 +138,74 @@ QString AudioSourceRow::detailsText() const {
 void AudioSourceRow::updateTexts() {
   if (!m_source || m_source->isDeleted()) return;
   m_name->setText(m_source->filename());
-  const QString secondary = LibraryStyle::secondaryText(palette()).name();
-  QString html = QStringLiteral("<span style=\"color:%1\">%2&nbsp;&nbsp;%3</span>")
-                     .arg(secondary, LibraryStyle::formatDuration(m_source->duration()).toHtmlEscaped(),
-                          QLocale().toString(m_source->createdAt().date(), QLocale::ShortFormat).toHtmlEscaped());
-  if (!m_fileAvailable) {
-    html += QStringLiteral("&nbsp;&nbsp;<span style=\"color:%1\">Missing</span>")
-                .arg(LibraryStyle::warning(palette()).name());
-  }
-  m_details->setText(html);
+  m_details->setText(formatDuration(m_source->duration()) + QStringLiteral("  ") + dateText(*m_source));
+  m_missing->setVisible(!m_fileAvailable);
   m_details->setAccessibleName(detailsText());
 }
 
 void AudioSourceRow::updateIcon() {
-  QColor color;
-  if (!m_fileAvailable) {
-    color = LibraryStyle::warning(palette());
-  } else {
-    color = m_selected ? palette().color(QPalette::Highlight) : LibraryStyle::secondaryText(palette());
-  }
-  m_icon->setPixmap(LibraryIcons::pixmap(m_fileAvailable ? QStringLiteral("waveform") : QStringLiteral("warning"),
-                                         color, kIconSize, devicePixelRatioF()));
+  // The row's own text colour on a selected row, which is filled with the emphasis colour.
+  m_icon->setIconName(m_fileAvailable ? QStringLiteral("waveform") : QStringLiteral("warning-fill"));
+  m_icon->setThemeColor(!m_fileAvailable ? ThemeColor::warning
+                        : m_selected     ? ThemeColor::text
+                                         : ThemeColor::secondaryText);
 }
 
-QList<QToolButton*> AudioSourceRow::chips() const {
-  QList<QToolButton*> result;
+void AudioSourceRow::applyColors() {
+  if (m_applyingColors) return;
+  m_applyingColors = true;
+  const QPalette surroundings = parentWidget() ? parentWidget()->palette() : QPalette();
+  const QColor listBackground = surroundings.color(QPalette::Active, QPalette::Window);
+  const QColor listText = surroundings.color(QPalette::Active, QPalette::WindowText);
+  QColor background = listBackground;
+  QColor text = listText;
+  if (m_selected) {
+    const auto emphasis = Theme::emphasis(surroundings, listBackground);
+    background = emphasis ? emphasis->fill : listText;
+    text = emphasis ? emphasis->text : listBackground;
+    QPalette own;
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+      own.setColor(group, QPalette::Window, background);
+      own.setColor(group, QPalette::Base, background);
+      own.setColor(group, QPalette::WindowText, text);
+      own.setColor(group, QPalette::Text, text);
+    }
+    setPalette(own);
+  } else {
+    setPalette(QPalette());  // everything from the list again
+  }
+  setAutoFillBackground(m_selected);
+
+  // Chips: a faint capsule in the row's text colour, the checked one in the row's emphasis (on a
+  // selected row, the row's own colours swapped).
+  QPalette chips = m_chipStrip->palette();
+  QColor fill = mixed(background, text, 0.12);
+  QColor checkedFill;
+  QColor checkedText;
+  if (m_selected) {
+    // Away from the text, so the chip's text keeps the contrast it has on the row.
+    fill = mixed(background, relativeLuminance(text) > 0.5 ? QColor(Qt::black) : QColor(Qt::white), 0.25);
+    checkedFill = text;
+    checkedText = background;
+  } else if (const auto emphasis = Theme::emphasis(surroundings, fill)) {
+    checkedFill = emphasis->fill;
+    checkedText = emphasis->text;
+  } else {
+    checkedFill = text;
+    checkedText = background;
+  }
+  for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+    chips.setColor(group, QPalette::Button, fill);
+    chips.setColor(group, QPalette::ButtonText, withContrast(text, fill, Theme::textContrast));
+    chips.setColor(group, QPalette::Highlight, checkedFill);
+    chips.setColor(group, QPalette::HighlightedText, checkedText);
+  }
+  m_chipStrip->setPalette(chips);
+  m_applyingColors = false;
+}
+
+QList<VersionChip*> AudioSourceRow::chips() const {
+  QList<VersionChip*> result;
   for (const auto& chip : m_chips) result << chip.second;
   return result;
 }
@@ -157,27 +213,23 @@ QList<QToolButton*> AudioSourceRow::chips() const {
 void AudioSourceRow::syncChips() {
   if (!m_source || m_source->isDeleted()) return;
   const QList<Transcription*> versions = versionsNewestFirst(m_source);
-  QHash<QUuid, QToolButton*> existing;
+  QHash<QUuid, VersionChip*> existing;
   for (const auto& chip : m_chips) existing.insert(chip.first, chip.second);
-  QList<QPair<QUuid, QToolButton*>> ordered;
+  QList<QPair<QUuid, VersionChip*>> ordered;
   for (Transcription* version : versions) {
-    QToolButton* chip = existing.take(version->id());
+    VersionChip* chip = existing.take(version->id());
     if (!chip) {
-      chip = new QToolButton(m_chipStrip);
-      chip->setAutoRaise(true);
-      chip->setCheckable(true);  // checked marks the selected version
-      chip->setCursor(Qt::PointingHandCursor);
+      chip = new VersionChip(version->name(), m_chipStrip);
       QPointer<Transcription> target(version);
-      connect(chip, &QToolButton::clicked, this, [this, target] {
+      connect(chip, &VersionChip::clicked, this, [this, target] {
         if (target) emit chipClicked(target);
       });
     }
-    chip->setText(version->name());
-    chip->setAccessibleName(QStringLiteral("Version %1").arg(version->name()));
+    chip->setName(version->name());
     chip->setProperty("transcriptionId", version->id());
     ordered << qMakePair(version->id(), chip);
   }
-  for (QToolButton* gone : std::as_const(existing)) gone->deleteLater();
+  for (VersionChip* gone : std::as_const(existing)) gone->deleteLater();
   // Keep the layout in the chips' order; widgets already in place are only moved.
   for (int i = 0; i < ordered.size(); ++i) {
     if (m_chipLayout->indexOf(ordered[i].second) != i) {
@@ -187,23 +239,12 @@ void AudioSourceRow::syncChips() {
   }
   m_chips = ordered;
   m_chipStrip->setVisible(!m_chips.isEmpty());
-  updateChipStyles();
+  updateChipStates();
 }
 
-void AudioSourceRow::updateChipStyles() {
-  const QPalette& p = palette();
-  for (const auto& [id, chip] : std::as_const(m_chips)) {
-    const bool selected = m_selectedTranscription && m_selectedTranscription->id() == id;
-    chip->setChecked(selected);
-    const QColor fill = selected ? p.color(QPalette::Highlight) : LibraryStyle::secondaryText(p);
-    const QColor text = selected ? p.color(QPalette::HighlightedText) : p.color(QPalette::Text);
-    QColor background = fill;
-    if (!selected) background.setAlphaF(0.15f);
-    chip->setStyleSheet(QStringLiteral("QToolButton { border-radius: 9px; padding: 2px 8px; background: %1; color: %2; "
-                                       "font-size: %3pt; }")
-                            .arg(background.name(QColor::HexArgb), text.name())
-                            .arg(qMax(7.0, font().pointSizeF() * 0.85)));
-  }
+void AudioSourceRow::updateChipStates() {
+  for (const auto& [id, chip] : std::as_const(m_chips))
+    chip->setChecked(m_selectedTranscription && m_selectedTranscription->id() == id);
 }
 
 void AudioSourceRow::mousePressEvent(QMouseEvent* event) {

@@ -7,18 +7,21 @@
 
 class QHBoxLayout;
 class QLabel;
-class QToolButton;
 
 namespace parlowvista {
 
 class AudioSource;
 class FileAccessManager;
+class ThemedLabel;
 class Transcription;
+class VersionChip;
 
 // One source in the source list: icon, file name, duration and import date, "Missing" when
 // the file cannot be reached, and a strip of version chips (newest first) that is kept in
 // step with the source's versions chip by chip. The file check runs each time the row comes
-// on screen. The row reports intents; the source list acts on them.
+// on screen. The row reports intents; the source list acts on them. A selected row is filled
+// with the palette's emphasis colour (standing out from the list by 3:1), and its texts, icon
+// and chips take colours that read on it.
 class AudioSourceRow : public QWidget {
   Q_OBJECT
  public:
@@ -33,8 +36,10 @@ class AudioSourceRow : public QWidget {
 
   // The versions newest first (stable), as the chips show them.
   static QList<Transcription*> versionsNewestFirst(const AudioSource* source);
-  QList<QToolButton*> chips() const;
+  QList<VersionChip*> chips() const;
   QString detailsText() const;
+  // "%d:%02d" of whole seconds, truncated toward zero, minutes not capped (62:05).
+  static QString formatDuration(double seconds);
 
   // The context menu's entries, in order ("" for the divider).
   QStringList menuEntries() const;
@@ -55,20 +60,24 @@ class AudioSourceRow : public QWidget {
  private:
   void updateTexts();
   void syncChips();
-  void updateChipStyles();
+  void updateChipStates();
   void updateIcon();
+  // Row, chip and text colours from the surroundings' palette and the selection.
+  void applyColors();
 
   QPointer<AudioSource> m_source;
   FileAccessManager& m_fileAccess;
-  QLabel* m_icon;
+  ThemedLabel* m_icon;
   QLabel* m_name;
-  QLabel* m_details;
+  ThemedLabel* m_details;
+  ThemedLabel* m_missing;
   QWidget* m_chipStrip;
   QHBoxLayout* m_chipLayout;
-  QList<QPair<QUuid, QToolButton*>> m_chips;
+  QList<QPair<QUuid, VersionChip*>> m_chips;
   QPointer<Transcription> m_selectedTranscription;
   bool m_selected = false;
   bool m_fileAvailable = true;
+  bool m_applyingColors = false;
 };
 
 }  // namespace parlowvista

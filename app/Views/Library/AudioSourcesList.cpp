@@ -5,21 +5,27 @@
 #include "Models/Transcription.h"
 #include "Services/LibraryActions.h"
 #include "Store/ModelContext.h"
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AudioFileImportQueue.h"
 #include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/AudioSourceRow.h"
-#include "Views/Library/LibraryIcons.h"
 #include "Views/Library/LibrarySelection.h"
-#include "Views/Library/LibraryStyle.h"
 
 #include <QDragEnterEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -28,13 +34,49 @@ namespace parlowvista {
 namespace {
 enum Page { kNoGroupPage, kEmptyPage, kListPage };
 
-QLabel* plainLabel(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
+template <typename Label>
+Label* centred(Label* label) {
   label->setAlignment(Qt::AlignCenter);
   label->setWordWrap(true);
   return label;
 }
+
+// The palette's accent at 3:1 against the window: icons and the drop highlight.
+QColor accent(const QPalette& palette) {
+  return withContrast(palette.color(QPalette::Active, QPalette::Highlight),
+                      palette.color(QPalette::Active, QPalette::Window), Theme::largeContrast);
+}
+
+// The empty group's page. While files are dragged over it, a dashed rounded border in the
+// accent colour, inset 8 px, over a faint accent fill.
+class EmptyGroupPage : public QWidget {
+ public:
+  using QWidget::QWidget;
+  void setHighlighted(bool highlighted) {
+    m_highlighted = highlighted;
+    update();
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    if (!m_highlighted) return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath frame;
+    frame.addRoundedRect(QRectF(rect()).adjusted(9, 9, -9, -9), 8, 8);
+    const QColor edge = accent(palette());
+    QColor fill = edge;
+    fill.setAlphaF(0.1f);
+    painter.fillPath(frame, fill);
+    QPen pen(edge, 2, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
+    pen.setDashPattern({4, 4});  // 8 px drawn, 8 px left out at width 2
+    painter.setPen(pen);
+    painter.drawPath(frame);
+  }
+
+ private:
+  bool m_highlighted = false;
+};
 }  // namespace
 
 AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& actions, LibrarySelection& selection,
@@ -46,35 +88,30 @@ AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& action
       m_fileAccess(fileAccess),
       m_importQueue(importQueue),
       m_prompts(std::move(prompts)),
-      m_title(new QLabel(this)),
-      m_count(new QLabel(this)),
+      m_title(headlineLabel(QString(), this)),
+      m_count(captionLabel(QString(), this)),
       m_pages(new QStackedWidget(this)),
       m_rowsHost(new QWidget),
       m_rowsLayout(new QVBoxLayout(m_rowsHost)),
-      m_dropOverlay(new QLabel(QStringLiteral("Drop to add"), this)) {
+      m_dropOverlay(new QWidget(this)) {
   setMinimumWidth(220);
   setAcceptDrops(true);
   setAccessibleName(QStringLiteral("Audio files"));
-  m_title->setTextFormat(Qt::PlainText);
-  QFont titleFont = m_title->font();
-  titleFont.setBold(true);
-  m_title->setFont(titleFont);
-  m_count->setTextFormat(Qt::PlainText);
   auto* header = new QHBoxLayout;
   header->setContentsMargins(12, 8, 12, 8);
   header->addWidget(m_title, 1);
   header->addWidget(m_count);
-  auto* divider = new QFrame(this);
-  divider->setFrameShape(QFrame::HLine);
-  divider->setFrameShadow(QFrame::Plain);
+  auto* divider = new Divider(this);
 
   auto* noGroup = new QWidget;
   auto* noGroupLayout = new QVBoxLayout(noGroup);
+  noGroupLayout->setSpacing(8);
   noGroupLayout->addStretch();
-  auto* noGroupTitle = plainLabel(QStringLiteral("No Group Selected"), noGroup);
-  noGroupTitle->setFont(titleFont);
-  noGroupLayout->addWidget(noGroupTitle);
-  noGroupLayout->addWidget(plainLabel(QStringLiteral("Select a group from the sidebar"), noGroup));
+  noGroupLayout->addWidget(ThemedLabel::icon(QStringLiteral("folder"), ThemeColor::secondaryText, 40, noGroup), 0,
+                           Qt::AlignHCenter);
+  noGroupLayout->addWidget(centred(headlineLabel(QStringLiteral("No Group Selected"), noGroup)));
+  noGroupLayout->addWidget(
+      centred(new ThemedLabel(QStringLiteral("Select a group from the sidebar"), ThemeColor::secondaryText, noGroup)));
   noGroupLayout->addStretch();
 
   m_rowsLayout->setContentsMargins(0, 0, 0, 0);
@@ -83,6 +120,7 @@ AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& action
   auto* scroll = new QScrollArea;
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setFocusPolicy(Qt::NoFocus);  // the chips inside are the stops
   scroll->setWidget(m_rowsHost);
 
   m_pages->addWidget(noGroup);
@@ -96,14 +134,17 @@ AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& action
   layout->addWidget(divider);
   layout->addWidget(m_pages, 1);
 
-  m_dropOverlay->setAlignment(Qt::AlignCenter);
+  // Over the list while files are dragged onto it: an icon and "Drop to add" on the emphasis
+  // colour.
   m_dropOverlay->setAttribute(Qt::WA_TransparentForMouseEvents);
   m_dropOverlay->setAutoFillBackground(true);
-  QPalette overlay = m_dropOverlay->palette();
-  overlay.setColor(QPalette::Window, palette().color(QPalette::Highlight));
-  overlay.setColor(QPalette::WindowText, palette().color(QPalette::HighlightedText));
-  m_dropOverlay->setPalette(overlay);
-  m_dropOverlay->setFont(titleFont);
+  auto* overlayLayout = new QVBoxLayout(m_dropOverlay);
+  overlayLayout->setSpacing(12);
+  overlayLayout->addStretch();
+  m_dropIcon = new QLabel(m_dropOverlay);
+  overlayLayout->addWidget(m_dropIcon, 0, Qt::AlignHCenter);
+  overlayLayout->addWidget(centred(headlineLabel(QStringLiteral("Drop to add"), m_dropOverlay)));
+  overlayLayout->addStretch();
   m_dropOverlay->hide();
 
   connect(&m_selection, &LibrarySelection::groupChanged, this, &AudioSourcesList::onGroupChanged);
@@ -112,32 +153,63 @@ AudioSourcesList::AudioSourcesList(ModelContext& context, LibraryActions& action
   connect(&context, &ModelContext::objectsChanged, this, &AudioSourcesList::syncRows);
   m_group = m_selection.group();
   syncRows();
+  Theme::followPalette(this, [this] { updateColors(); });
+}
+
+void AudioSourcesList::updateColors() {
+  const QPalette& p = palette();
+  const auto emphasis = Theme::emphasis(p, p.color(QPalette::Window));
+  QPalette overlay;
+  overlay.setColor(QPalette::Window, emphasis ? emphasis->fill : p.color(QPalette::WindowText));
+  overlay.setColor(QPalette::WindowText, emphasis ? emphasis->text : p.color(QPalette::Window));
+  m_dropOverlay->setPalette(overlay);
+  m_dropIcon->setPixmap(
+      Icons::pixmap(QStringLiteral("drop-doc"), overlay.color(QPalette::WindowText), 32, devicePixelRatioF()));
+  // The empty state's badge: the accent icon on a faint accent disc.
+  const qreal ratio = devicePixelRatioF();
+  QPixmap badge(QSize(80, 80) * ratio);
+  badge.setDevicePixelRatio(ratio);
+  badge.fill(Qt::transparent);
+  QPainter painter(&badge);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QColor disc = accent(p);
+  disc.setAlphaF(0.1f);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(disc);
+  painter.drawEllipse(QRectF(0, 0, 80, 80));
+  const QColor icon =
+      withContrast(p.color(QPalette::Highlight), composited(disc, p.color(QPalette::Window)), Theme::largeContrast);
+  painter.drawPixmap(QPointF(22, 22), Icons::pixmap(QStringLiteral("waveform-add"), icon, 36, ratio));
+  painter.end();
+  m_emptyBadge->setPixmap(badge);
+  m_addButton->setIcon(Icons::icon(QStringLiteral("plus"), p));
 }
 
 QWidget* AudioSourcesList::makeEmptyPage() {
-  auto* page = new QWidget;
+  auto* page = new EmptyGroupPage;
+  m_emptyPage = page;
   auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(16, 16, 16, 16);
   layout->setSpacing(20);
   layout->addStretch();
-  auto* icon = new QLabel(page);
-  icon->setAlignment(Qt::AlignCenter);
-  icon->setPixmap(LibraryIcons::pixmap(QStringLiteral("waveform-add"), palette().color(QPalette::Highlight), 40,
-                                       devicePixelRatioF()));
-  layout->addWidget(icon);
-  auto* title = plainLabel(QStringLiteral("No Audio Files"), page);
-  QFont bold = title->font();
-  bold.setBold(true);
-  title->setFont(bold);
-  layout->addWidget(title);
-  layout->addWidget(plainLabel(QStringLiteral("Add audio files to transcribe"), page));
-  m_addButton = new QPushButton(LibraryIcons::icon(QStringLiteral("plus"), palette().color(QPalette::ButtonText)),
-                                QStringLiteral("Add Audio File"), page);
+  m_emptyBadge = new QLabel(page);
+  layout->addWidget(m_emptyBadge, 0, Qt::AlignHCenter);
+  auto* texts = new QVBoxLayout;
+  texts->setSpacing(8);
+  texts->addWidget(centred(headlineLabel(QStringLiteral("No Audio Files"), page)));
+  texts->addWidget(
+      centred(new ThemedLabel(QStringLiteral("Add audio files to transcribe"), ThemeColor::secondaryText, page)));
+  layout->addLayout(texts);
+  m_addButton = new QPushButton(QStringLiteral("Add Audio File"), page);
   m_addButton->setMinimumWidth(140);
   m_addButton->setAccessibleName(QStringLiteral("Add Audio File"));
   connect(m_addButton, &QPushButton::clicked, this, &AudioSourcesList::chooseFiles);
   layout->addWidget(m_addButton, 0, Qt::AlignHCenter);
-  layout->addWidget(plainLabel(QStringLiteral("or drag and drop files here"), page));
-  layout->addWidget(plainLabel(QStringLiteral("Ctrl+O to open"), page));
+  auto* hints = new QVBoxLayout;
+  hints->setSpacing(4);
+  hints->addWidget(centred(captionLabel(QStringLiteral("or drag and drop files here"), page)));
+  hints->addWidget(centred(captionLabel(QStringLiteral("Ctrl+O to open"), page)));
+  layout->addLayout(hints);
   layout->addStretch();
   return page;
 }
@@ -171,53 +243,77 @@ void AudioSourcesList::onGroupChanged() {
 }
 
 void AudioSourcesList::syncRows() {
+  m_syncScheduled = false;
   if (m_group && m_group->isDeleted()) m_group = nullptr;
   const QList<AudioSource*> sources = sourcesNewestFirst(m_group);
   QHash<QUuid, AudioSourceRow*> keep;
-  for (int i = 0; i < sources.size(); ++i) {
-    AudioSource* source = sources[i];
+  // A large group is built a screenful first, then in batches that double, one per event-loop
+  // turn, so the column shows its first rows at once and stays responsive while the rest arrive.
+  const qsizetype batch = std::max<qsizetype>(kRowsPerTurn, 4 * m_rows.size());
+  qsizetype created = 0;
+  qsizetype placed = 0;
+  for (; placed < sources.size(); ++placed) {
+    AudioSource* source = sources[placed];
     AudioSourceRow* row = m_rows.take(source->id());
-    if (!row) {
-      row = new AudioSourceRow(source, m_fileAccess, m_rowsHost);
-      connect(row, &AudioSourceRow::selectRequested, this, [this, row] { selectSource(row->audioSource()); });
-      connect(row, &AudioSourceRow::deleteRequested, this, [this, row] { requestDelete(row->audioSource()); });
-      connect(row, &AudioSourceRow::chipClicked, this, [this, row](Transcription* transcription) {
-        // A chip on another source's row selects that source first.
-        m_selection.setAudioSource(row->audioSource());
-        m_selection.setTranscription(transcription);
-      });
-      connect(row, &AudioSourceRow::showInFileManagerRequested, this, [this](const QUrl& file) {
-        if (m_prompts.showInFileManager) m_prompts.showInFileManager(file);
-      });
+    const bool isNew = !row;
+    if (isNew) {
+      if (created == batch) break;
+      row = makeRow(source);
+      ++created;
     }
-    if (m_rowsLayout->indexOf(row) != i) {
-      m_rowsLayout->removeWidget(row);
-      m_rowsLayout->insertWidget(i, row);
+    QLayoutItem* atPlace = m_rowsLayout->itemAt(int(placed));
+    if (!atPlace || atPlace->widget() != row) {
+      if (!isNew) m_rowsLayout->removeWidget(row);
+      m_rowsLayout->insertWidget(int(placed), row);
     }
     keep.insert(source->id(), row);
+  }
+  if (placed < sources.size()) {
+    // Rows of the sources not reached yet stay; the next turn puts them in order.
+    for (qsizetype i = placed; i < sources.size(); ++i) {
+      if (AudioSourceRow* row = m_rows.take(sources[i]->id())) keep.insert(sources[i]->id(), row);
+    }
+    if (!m_syncScheduled) {
+      m_syncScheduled = true;
+      QTimer::singleShot(0, this, &AudioSourcesList::syncRows);  // after the pending paint
+    }
   }
   for (AudioSourceRow* gone : std::as_const(m_rows)) {
     m_rowsLayout->removeWidget(gone);
     gone->deleteLater();
   }
   m_rows = keep;
+  m_sourceCount = sources.size();
   m_pages->setCurrentIndex(!m_group ? kNoGroupPage : sources.isEmpty() ? kEmptyPage : kListPage);
   updateHeader();
   updateRowSelection();
 }
 
+AudioSourceRow* AudioSourcesList::makeRow(AudioSource* source) {
+  auto* row = new AudioSourceRow(source, m_fileAccess, m_rowsHost);
+  connect(row, &AudioSourceRow::selectRequested, this, [this, row] { selectSource(row->audioSource()); });
+  connect(row, &AudioSourceRow::deleteRequested, this, [this, row] { requestDelete(row->audioSource()); });
+  connect(row, &AudioSourceRow::chipClicked, this, [this, row](Transcription* transcription) {
+    // A chip on another source's row selects that source first.
+    m_selection.setAudioSource(row->audioSource());
+    m_selection.setTranscription(transcription);
+  });
+  connect(row, &AudioSourceRow::showInFileManagerRequested, this, [this](const QUrl& file) {
+    if (m_prompts.showInFileManager) m_prompts.showInFileManager(file);
+  });
+  return row;
+}
+
 void AudioSourcesList::updateHeader() {
   m_title->setText(m_group ? m_group->name() : QStringLiteral("No Group"));
   m_count->setVisible(m_group);
-  m_count->setText(QStringLiteral("%1 files").arg(m_rows.size()));
+  m_count->setText(QStringLiteral("%1 files").arg(m_sourceCount));
 }
 
 void AudioSourcesList::updateRowSelection() {
   for (AudioSourceRow* row : std::as_const(m_rows)) {
     row->setSelected(row->audioSource() == m_selection.audioSource());
     row->setSelectedTranscription(m_selection.transcription());
-    row->setBackgroundRole(row->audioSource() == m_selection.audioSource() ? QPalette::AlternateBase : QPalette::Base);
-    row->setAutoFillBackground(row->audioSource() == m_selection.audioSource());
   }
 }
 
@@ -261,8 +357,11 @@ bool AudioSourcesList::acceptDrop(const QMimeData* data) {
 
 void AudioSourcesList::setDragOver(bool over) {
   m_dragOver = over;
+  // The empty state lights its dashed border; the list is covered by the overlay.
+  const bool empty = m_pages->currentIndex() == kEmptyPage;
+  static_cast<EmptyGroupPage*>(m_emptyPage)->setHighlighted(over && empty);
   m_dropOverlay->setGeometry(m_pages->geometry());
-  m_dropOverlay->setVisible(over);
+  m_dropOverlay->setVisible(over && !empty);
   m_dropOverlay->raise();
 }
 

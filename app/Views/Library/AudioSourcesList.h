@@ -44,12 +44,16 @@ class AudioSourcesList : public QWidget {
   // Takes the local audio files of a drop; false when the drop is refused.
   bool acceptDrop(const QMimeData* data);
 
+  // The rows built so far, in order: a large group gets kRowsPerTurn rows at once, then batches
+  // that double, one per event-loop turn.
   QList<AudioSourceRow*> rows() const;
+  static constexpr int kRowsPerTurn = 40;
   QLabel* titleLabel() const { return m_title; }
   QLabel* countLabel() const { return m_count; }
   QStackedWidget* pages() const { return m_pages; }
   QPushButton* addFileButton() const { return m_addButton; }
   bool isDragOver() const { return m_dragOver; }
+  QWidget* dropOverlay() const { return m_dropOverlay; }
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -60,8 +64,10 @@ class AudioSourcesList : public QWidget {
 
  private:
   QWidget* makeEmptyPage();
+  void updateColors();
   void onGroupChanged();
   void syncRows();
+  AudioSourceRow* makeRow(AudioSource* source);
   void updateHeader();
   void updateRowSelection();
   void selectSource(AudioSource* source);
@@ -78,9 +84,14 @@ class AudioSourcesList : public QWidget {
   QWidget* m_rowsHost;
   QVBoxLayout* m_rowsLayout;
   QPushButton* m_addButton = nullptr;
-  QLabel* m_dropOverlay;
+  QWidget* m_emptyPage = nullptr;
+  QLabel* m_emptyBadge = nullptr;
+  QWidget* m_dropOverlay;
+  QLabel* m_dropIcon = nullptr;
   QHash<QUuid, AudioSourceRow*> m_rows;
   QPointer<TranscriptGroup> m_group;
+  qsizetype m_sourceCount = 0;
+  bool m_syncScheduled = false;
   bool m_dragOver = false;
 };
 

@@ -1,8 +1,10 @@
 #include "Views/Library/FileDropZone.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AudioFileTypes.h"
-#include "Views/Library/LibraryIcons.h"
-#include "Views/Library/LibraryStyle.h"
 
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
@@ -18,11 +20,16 @@
 namespace parlowvista {
 
 namespace {
-QLabel* plain(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setTextFormat(Qt::PlainText);
+template <typename Label>
+Label* centred(Label* label) {
   label->setAlignment(Qt::AlignCenter);
   return label;
+}
+
+// The palette's accent at 3:1 against the window: the logo, the drop highlight, a ready button.
+QColor accent(const QPalette& palette) {
+  return withContrast(palette.color(QPalette::Active, QPalette::Highlight),
+                      palette.color(QPalette::Active, QPalette::Window), Theme::largeContrast);
 }
 }  // namespace
 
@@ -32,15 +39,15 @@ FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts p
   setAccessibleName(QStringLiteral("Drop Audio File Here"));
   m_logo = new QLabel(this);
   m_logo->setAlignment(Qt::AlignCenter);
-  auto* title = plain(QStringLiteral("Drop Audio File Here"), this);
+  auto* title = centred(plainLabel(QStringLiteral("Drop Audio File Here"), this));
   QFont titleFont = title->font();
   titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
   titleFont.setWeight(QFont::Medium);
   title->setFont(titleFont);
-  m_formats = plain(QStringLiteral("Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF"), this);
+  m_formats = centred(captionLabel(QStringLiteral("Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF"), this));
 
   m_choose = new QPushButton(QStringLiteral("Choose File..."), this);
-  m_or = plain(QStringLiteral("or"), this);
+  m_or = new ThemedLabel(QStringLiteral("or"), ThemeColor::secondaryText, this);
   m_fromURL = new QPushButton(QStringLiteral("From URL"), this);
   m_choose->setEnabled(enabled);
   m_fromURL->setEnabled(enabled);
@@ -59,15 +66,31 @@ FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts p
   m_submit = new QToolButton(m_urlSection);
   m_submit->setAutoRaise(true);
   m_submit->setIconSize({24, 24});
+  m_submit->setFixedSize(34, 34);
   m_submit->setAccessibleName(QStringLiteral("Transcribe from URL"));
   m_submit->setToolTip(QStringLiteral("Transcribe from URL"));
-  m_hint = new QLabel(m_urlSection);
-  m_hint->setTextFormat(Qt::PlainText);
-  m_hint->setAlignment(Qt::AlignCenter);
-  m_hint->setWordWrap(true);
-  m_hint->setText(youTubeAvailable ? QStringLiteral("Supports YouTube, Vimeo, SoundCloud, and 1000+ other sites")
-                                   : QStringLiteral("yt-dlp not found. Install: sudo apt install yt-dlp"));
-  m_error = plain(QStringLiteral("Enter an http or https address"), m_urlSection);
+  // Below the field: what the downloader takes, or, without it, how to install it.
+  auto* hint = new QHBoxLayout;
+  hint->setSpacing(4);
+  hint->addStretch();
+  if (youTubeAvailable) {
+    m_hint = new ThemedLabel(QStringLiteral("Supports YouTube, Vimeo, SoundCloud, and 1000+ other sites"),
+                             ThemeColor::secondaryText, m_urlSection);
+    m_hint->setWordWrap(true);
+    m_hint->setAlignment(Qt::AlignCenter);
+  } else {
+    hint->addWidget(ThemedLabel::icon(QStringLiteral("warning-fill"), ThemeColor::warning, 14, m_urlSection));
+    m_hint = new ThemedLabel(QStringLiteral("yt-dlp not found. Install: "), ThemeColor::secondaryText, m_urlSection);
+    m_installCommand = new ThemedLabel(QStringLiteral("sudo apt install yt-dlp"), ThemeColor::warning, m_urlSection);
+    QFont medium = m_installCommand->font();
+    medium.setWeight(QFont::Medium);
+    m_installCommand->setFont(medium);
+    m_installCommand->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  }
+  hint->addWidget(m_hint);
+  if (m_installCommand) hint->addWidget(m_installCommand);
+  hint->addStretch();
+  m_error = centred(new ThemedLabel(QStringLiteral("Enter an http or https address"), ThemeColor::error, m_urlSection));
   m_error->hide();
   auto* field = new QHBoxLayout;
   field->setSpacing(8);
@@ -77,7 +100,7 @@ FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts p
   section->setContentsMargins(40, 0, 40, 0);
   section->setSpacing(12);
   section->addLayout(field);
-  section->addWidget(m_hint);
+  section->addLayout(hint);
   section->addWidget(m_error);
   m_urlSection->hide();
 
@@ -100,7 +123,7 @@ FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts p
     m_error->hide();
     updateSubmitButton();
   });
-  updateColors();
+  Theme::followPalette(this, [this] { updateColors(); });
   updateSubmitButton();
 }
 
@@ -185,38 +208,27 @@ void FileDropZone::dropEvent(QDropEvent* event) {
   }
 }
 
-void FileDropZone::changeEvent(QEvent* event) {
-  QWidget::changeEvent(event);
-  if (event->type() == QEvent::PaletteChange) updateColors();
-}
-
 void FileDropZone::updateColors() {
   const QPalette& p = palette();
-  QColor logo = p.color(QPalette::Highlight);
-  if (!m_targeted) logo.setAlphaF(0.8f);
-  m_logo->setPixmap(LibraryIcons::pixmap(QStringLiteral("waveform"), logo, 80, devicePixelRatioF()));
-  const QColor secondary = LibraryStyle::secondaryText(p);
-  for (QLabel* label : {m_formats, m_or}) {
-    QPalette own = label->palette();
-    own.setColor(QPalette::WindowText, secondary);
-    label->setPalette(own);
+  // Dimmed while nothing hovers, never below 3:1.
+  QColor logo = accent(p);
+  if (!m_targeted) {
+    logo.setAlphaF(0.8f);
+    const QColor window = p.color(QPalette::Active, QPalette::Window);
+    logo = withContrast(composited(logo, window), window, Theme::largeContrast);
   }
-  QPalette hint = m_hint->palette();
-  hint.setColor(QPalette::WindowText, m_youTubeAvailable ? secondary : LibraryStyle::warning(p));
-  m_hint->setPalette(hint);
-  QPalette error = m_error->palette();
-  error.setColor(QPalette::WindowText, LibraryStyle::warning(p));
-  m_error->setPalette(error);
-  m_fromURL->setIcon(LibraryIcons::icon(QStringLiteral("link"), p.color(QPalette::ButtonText)));
-  updateSubmitButton();
+  m_logo->setPixmap(Icons::pixmap(QStringLiteral("waveform"), logo, 80, devicePixelRatioF()));
+  m_fromURL->setIcon(Icons::icon(QStringLiteral("link"), p));
+  // Blue once there is something to send, the secondary colour (disabled) while the field is empty.
+  // The arrow is cut out of a filled disc, so the disc keeps text contrast with the window
+  // showing through it.
+  const QColor ready = withContrast(p.color(QPalette::Active, QPalette::Highlight),
+                                    p.color(QPalette::Active, QPalette::Window), Theme::textContrast);
+  m_submit->setIcon(Icons::icon(QStringLiteral("arrow-right"), ready, Theme::color(ThemeColor::secondaryText, p)));
 }
 
 void FileDropZone::updateSubmitButton() {
-  const bool hasText = !m_urlField->text().isEmpty();
-  m_submit->setEnabled(hasText);
-  const QPalette& p = palette();
-  m_submit->setIcon(LibraryIcons::icon(QStringLiteral("arrow-right"),
-                                       hasText ? p.color(QPalette::Highlight) : LibraryStyle::secondaryText(p), 24));
+  m_submit->setEnabled(!m_urlField->text().isEmpty());
 }
 
 void FileDropZone::paintEvent(QPaintEvent*) {
@@ -226,15 +238,17 @@ void FileDropZone::paintEvent(QPaintEvent*) {
   QPainterPath path;
   path.addRoundedRect(frame, 16, 16);
   const QPalette& p = palette();
+  QColor edge = m_targeted ? accent(p) : Theme::color(ThemeColor::secondaryText, p);
   if (m_targeted) {
-    QColor fill = p.color(QPalette::Highlight);
+    QColor fill = edge;
     fill.setAlphaF(0.1f);
     painter.fillPath(path, fill);
+  } else {
+    edge.setAlphaF(0.3f);
   }
-  QColor edge = m_targeted ? p.color(QPalette::Highlight) : LibraryStyle::secondaryText(p);
-  if (!m_targeted) edge.setAlphaF(0.5f);
   QPen pen(edge, 2, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
   pen.setDashPattern({4, 4});  // 8 drawn, 8 left out at width 2
+  pen.setMiterLimit(10);
   painter.setPen(pen);
   painter.drawPath(path);
 }

@@ -37,7 +37,9 @@ class FileDropZone : public QWidget {
   QPushButton* fromURLButton() const { return m_fromURL; }
   QLineEdit* urlField() const { return m_urlField; }
   QToolButton* submitButton() const { return m_submit; }
+  // The line under the address field; without the downloader, its install command beside it.
   QLabel* hintLabel() const { return m_hint; }
+  QLabel* installCommandLabel() const { return m_installCommand; }
 
  signals:
   void fileDropped(const QUrl& file);
@@ -48,7 +50,6 @@ class FileDropZone : public QWidget {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragLeaveEvent(QDragLeaveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   void updateColors();
@@ -67,7 +68,8 @@ class FileDropZone : public QWidget {
   QWidget* m_urlSection;
   QLineEdit* m_urlField;
   QToolButton* m_submit;
-  QLabel* m_hint;
+  QLabel* m_hint = nullptr;
+  QLabel* m_installCommand = nullptr;
   QLabel* m_error;
 };
 

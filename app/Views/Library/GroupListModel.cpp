@@ -8,6 +8,8 @@
 #include <QIODevice>
 #include <QMimeData>
 
+#include <utility>
+
 namespace parlowvista {
 
 namespace {
@@ -24,10 +26,20 @@ GroupListModel::GroupListModel(ModelContext& context, LibraryActions& actions, Q
 }
 
 void GroupListModel::watch(TranscriptGroup* group) {
+  // A rename writes the name and the time of the change: the row is told once, on the next
+  // event-loop turn, for everything that changed in this one.
   connect(group, &PersistentModel::changed, this, [this, group] {
-    const int row = rowOf(group);
-    if (row >= 0) emit dataChanged(index(row), index(row));
+    if (!m_changed.contains(group)) m_changed << group;
+    if (m_changed.size() == 1) QMetaObject::invokeMethod(this, &GroupListModel::flushChanges, Qt::QueuedConnection);
   });
+}
+
+void GroupListModel::flushChanges() {
+  const QList<QPointer<TranscriptGroup>> changed = std::exchange(m_changed, {});
+  for (const QPointer<TranscriptGroup>& group : changed) {
+    const int row = rowOf(group);
+    if (group && row >= 0) emit dataChanged(index(row), index(row));
+  }
 }
 
 void GroupListModel::sync() {

@@ -11,7 +11,7 @@ class ModelContext;
 class TranscriptGroup;
 
 // The groups of the library by sortOrder, as a list model. It follows the store row by row:
-// a group's own change (name, source count) updates its row only; insertions, deletions and
+// a group's own changes (name, source count) update its row only, once per event-loop turn; insertions, deletions and
 // reorderings become row inserts, removes and moves, never a reset. Editing the name and
 // dropping rows in another place go through LibraryActions. UI thread only.
 class GroupListModel : public QAbstractListModel {
@@ -43,10 +43,12 @@ class GroupListModel : public QAbstractListModel {
  private:
   void sync();
   void watch(TranscriptGroup* group);
+  void flushChanges();
 
   ModelContext& m_context;
   LibraryActions& m_actions;
   QList<QPointer<TranscriptGroup>> m_rows;
+  QList<QPointer<TranscriptGroup>> m_changed;
 };
 
 }  // namespace parlowvista

@@ -1,7 +1,8 @@
 #include "Views/Library/GroupRowDelegate.h"
 
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 #include "Views/Library/GroupListModel.h"
-#include "Views/Library/LibraryIcons.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -29,13 +30,13 @@ void GroupRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
   const bool selected = option.state & QStyle::State_Selected;
   const QPalette& palette = option.palette;
   const QColor text = palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
-  const QColor secondary = selected ? text : palette.color(QPalette::PlaceholderText);
+  const QColor secondary = selected ? text : Theme::color(ThemeColor::secondaryText, palette, QPalette::Base);
   const QRect rect = option.rect.adjusted(kPadding, 0, -kPadding, 0);
 
   painter->save();
   const QRect iconRect(rect.left(), rect.center().y() - kIconSize / 2, kIconSize, kIconSize);
-  painter->drawPixmap(iconRect, LibraryIcons::pixmap(QStringLiteral("folder"), selected ? text : secondary, kIconSize,
-                                                     painter->device()->devicePixelRatioF()));
+  painter->drawPixmap(
+      iconRect, Icons::pixmap(QStringLiteral("folder"), secondary, kIconSize, painter->device()->devicePixelRatioF()));
 
   QFont badgeFont = option.font;
   badgeFont.setPointSizeF(option.font.pointSizeF() * 0.85);

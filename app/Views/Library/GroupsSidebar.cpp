@@ -3,23 +3,40 @@
 #include "Models/AppSettings.h"
 #include "Models/TranscriptGroup.h"
 #include "Services/LibraryActions.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/GroupListModel.h"
 #include "Views/Library/GroupRowDelegate.h"
-#include "Views/Library/LibraryIcons.h"
 #include "Views/Library/LibrarySelection.h"
 
-#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 namespace parlowvista {
+
+namespace {
+// Qt's list view repaints its whole viewport for any changed row. Group rows all have one height
+// (the delegate's), so a changed group repaints its own row only.
+class GroupListView : public QListView {
+ public:
+  using QListView::QListView;
+
+ protected:
+  void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  }
+};
+}  // namespace
 
 GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, AppSettings& settings,
                              LibrarySelection& selection, LibraryPrompts prompts, QWidget* parent)
@@ -29,26 +46,20 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
       m_selection(selection),
       m_prompts(std::move(prompts)),
       m_model(new GroupListModel(context, actions, this)),
-      m_list(new QListView(this)),
+      m_list(new GroupListView(this)),
       m_addButton(new QToolButton(this)) {
   setMinimumWidth(180);
-  auto* title = new QLabel(QStringLiteral("Groups"), this);
-  QFont titleFont = title->font();
-  titleFont.setBold(true);
-  title->setFont(titleFont);
+  auto* title = headlineLabel(QStringLiteral("Groups"), this);
   m_addButton->setAutoRaise(true);
   m_addButton->setAccessibleName(QStringLiteral("Add Group"));
   m_addButton->setToolTip(QStringLiteral("Add Group"));
-  updateIcons();
 
   auto* header = new QHBoxLayout;
   header->setContentsMargins(12, 8, 8, 8);
   header->addWidget(title);
   header->addStretch();
   header->addWidget(m_addButton);
-  auto* divider = new QFrame(this);
-  divider->setFrameShape(QFrame::HLine);
-  divider->setFrameShadow(QFrame::Plain);
+  auto* divider = new Divider(this);
 
   m_list->setModel(m_model);
   m_list->setItemDelegate(new GroupRowDelegate(m_list));
@@ -75,6 +86,14 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   // A row moved or inserted: keep the selected group's row current.
   connect(m_model, &QAbstractItemModel::rowsMoved, this, &GroupsSidebar::syncFromSelection);
   connect(m_model, &QAbstractItemModel::rowsInserted, this, &GroupsSidebar::syncFromSelection);
+  Theme::followPalette(this, [this] { updateColors(); });
+  syncFromSelection();  // a group the host already holds shows as chosen
+}
+
+GroupsSidebar::~GroupsSidebar() = default;
+
+AddGroupSheet* GroupsSidebar::addGroupSheet() const {
+  return m_sheet;
 }
 
 void GroupsSidebar::showEvent(QShowEvent* event) {
@@ -85,13 +104,18 @@ void GroupsSidebar::showEvent(QShowEvent* event) {
   }
 }
 
-void GroupsSidebar::changeEvent(QEvent* event) {
-  QWidget::changeEvent(event);
-  if (event->type() == QEvent::PaletteChange) updateIcons();
-}
-
-void GroupsSidebar::updateIcons() {
-  m_addButton->setIcon(LibraryIcons::icon(QStringLiteral("plus"), palette().color(QPalette::ButtonText)));
+void GroupsSidebar::updateColors() {
+  m_addButton->setIcon(Icons::icon(QStringLiteral("plus"), palette()));
+  // The selected row stands out from the list and carries its name and count readably.
+  QPalette list = m_list->palette();
+  const QPalette own = palette();
+  if (const auto selected = Theme::emphasis(own, own.color(QPalette::Base))) {
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+      list.setColor(group, QPalette::Highlight, selected->fill);
+      list.setColor(group, QPalette::HighlightedText, selected->text);
+    }
+  }
+  m_list->setPalette(list);
 }
 
 void GroupsSidebar::selectInitialGroup() {
@@ -134,7 +158,10 @@ void GroupsSidebar::showContextMenu(const QPoint& position) {
   if (!group) return;
   QPointer<TranscriptGroup> target(group);
   QMenu menu(this);
-  menu.addAction(QStringLiteral("Rename"), this, [this, target] { startRename(target); });
+  // The field opens once the menu has gone: opened while the menu is closing, it would lose the
+  // focus the menu hands back and close again at once.
+  menu.addAction(QStringLiteral("Rename"), this,
+                 [this, target] { QTimer::singleShot(0, this, [this, target] { startRename(target); }); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
   menu.exec(m_list->viewport()->mapToGlobal(position));

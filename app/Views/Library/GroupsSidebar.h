@@ -28,6 +28,8 @@ class GroupsSidebar : public QWidget {
  public:
   GroupsSidebar(ModelContext& context, LibraryActions& actions, AppSettings& settings, LibrarySelection& selection,
                 LibraryPrompts prompts = LibraryPrompts::standard(), QWidget* parent = nullptr);
+  // Out of line: the sheet is only declared here.
+  ~GroupsSidebar() override;
 
   // Selects the last used group when it exists, else the first; keeps a selection the host
   // already holds. Writes no setting. Runs when the sidebar is first shown.
@@ -41,18 +43,17 @@ class GroupsSidebar : public QWidget {
   QListView* listView() const { return m_list; }
   GroupListModel* model() const { return m_model; }
   QToolButton* addButton() const { return m_addButton; }
-  AddGroupSheet* addGroupSheet() const { return m_sheet; }
+  AddGroupSheet* addGroupSheet() const;
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
  private:
   void onCurrentChanged();
   void syncFromSelection();
   void showContextMenu(const QPoint& position);
   void closeSheet();
-  void updateIcons();
+  void updateColors();
 
   LibraryActions& m_actions;
   AppSettings& m_settings;

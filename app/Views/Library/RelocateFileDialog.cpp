@@ -1,15 +1,16 @@
 #include "Views/Library/RelocateFileDialog.h"
 
 #include "Models/AudioSource.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 #include "Views/Library/AudioFileTypes.h"
-#include "Views/Library/LibraryIcons.h"
-#include "Views/Library/LibraryStyle.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,8 +32,6 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   setAccessibleName(QStringLiteral("File Not Found"));
   auto* icon = new QLabel(this);
   icon->setAlignment(Qt::AlignCenter);
-  icon->setPixmap(LibraryIcons::pixmap(QStringLiteral("folder-question"), LibraryStyle::warning(palette()), 48,
-                                       devicePixelRatioF()));
   auto* title = centred(QStringLiteral("File Not Found"), this);
   QFont titleFont = title->font();
   titleFont.setBold(true);
@@ -46,9 +45,7 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   path->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   path->setAccessibleName(QStringLiteral("Original location"));
 
-  m_locate =
-      new QPushButton(LibraryIcons::icon(QStringLiteral("folder-question"), palette().color(QPalette::ButtonText)),
-                      QStringLiteral("Locate File..."), this);
+  m_locate = new QPushButton(QStringLiteral("Locate File..."), this);
   m_locate->setDefault(true);
   m_skip = new QPushButton(QStringLiteral("Skip"), this);
   m_skip->setAutoDefault(false);
@@ -76,6 +73,12 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   layout->addLayout(row);
   setMinimumWidth(400);
 
+  // The icons are tinted from the palette, again whenever the desktop changes theme.
+  Theme::followPalette(this, [this, icon] {
+    icon->setPixmap(Icons::pixmap(QStringLiteral("folder-question"), Theme::color(ThemeColor::warning, palette()), 48,
+                                  devicePixelRatioF()));
+    m_locate->setIcon(Icons::icon(QStringLiteral("folder-question"), palette()));
+  });
   connect(m_locate, &QPushButton::clicked, this, &RelocateFileDialog::locateFile);
   connect(m_skip, &QPushButton::clicked, this, &RelocateFileDialog::cancelRequested);
   connect(m_delete, &QPushButton::clicked, this, &RelocateFileDialog::deleteRequested);
@@ -99,6 +102,13 @@ void RelocateFileDialog::reject() {
 void RelocateFileDialog::closeEvent(QCloseEvent* event) {
   event->ignore();
   emit cancelRequested();
+}
+
+void RelocateFileDialog::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  QPainter painter(this);
+  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

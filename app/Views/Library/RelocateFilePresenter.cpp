@@ -3,6 +3,7 @@
 #include "Models/AudioSource.h"
 #include "Services/FileAccessManager.h"
 #include "Services/LibraryActions.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Library/RelocateFileDialog.h"
 
 namespace parlowvista {
@@ -41,6 +42,7 @@ void RelocateFilePresenter::update() {
     finish();
   });
   m_dialog->show();
+  centreOverParentWindow(m_dialog);
 }
 
 void RelocateFilePresenter::finish() {

@@ -2,7 +2,6 @@
 
 #include "ViewModels/TranscriptionViewModel.h"
 
-#include <QLabel>
 #include <QListWidget>
 #include <QVBoxLayout>
 
@@ -12,17 +11,11 @@ ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* par
     : QWidget(parent), m_viewModel(viewModel) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  auto* title = new QLabel(QStringLiteral("Activity Log"), this);
-  QFont font = title->font();
-  font.setBold(true);
-  title->setFont(font);
-  layout->addWidget(title);
   m_list = new QListWidget(this);
   m_list->setAccessibleName(QStringLiteral("Activity Log"));
   m_list->setSelectionMode(QAbstractItemView::NoSelection);
   m_list->setWordWrap(true);
   m_list->setMinimumHeight(150);
-  title->setBuddy(m_list);
   layout->addWidget(m_list);
   connect(&m_viewModel, &TranscriptionViewModel::logsChanged, this, &ActivityLogView::refresh);
   refresh();

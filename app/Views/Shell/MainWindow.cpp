@@ -1,72 +1,140 @@
 #include "Views/Shell/MainWindow.h"
 
+#include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Services/LibraryActions.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/SheetPlacement.h"
+#include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioSourcesList.h"
+#include "Views/Library/GroupsSidebar.h"
+#include "Views/Library/LibrarySelection.h"
+#include "Views/Library/RelocateFileDialog.h"
+#include "Views/Library/RelocateFilePresenter.h"
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ContentTabBar.h"
-#include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
-#include <QDragEnterEvent>
-#include <QDropEvent>
+#include <QDialog>
 #include <QFileDialog>
-#include <QHBoxLayout>
-#include <QLabel>
+#include <QFileInfo>
+#include <QFrame>
 #include <QMenuBar>
-#include <QMimeData>
-#include <QPainter>
-#include <QPixmap>
-#include <QPlainTextEdit>
-#include <QScrollArea>
 #include <QSplitter>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace parlowvista {
 
-MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent)
-    : QMainWindow(parent), m_viewModel(viewModel), m_context(context), m_actions(std::move(actions)) {
+namespace {
+
+// The launch's bring-to-front: one at once, then up to ten more this far apart.
+constexpr int activationRetries = 10;
+constexpr int activationIntervalMs = 300;
+
+bool acceptsRuns(ProcessingState::Kind kind) {
+  return kind == ProcessingState::Kind::modelsReady || kind == ProcessingState::Kind::completed ||
+         kind == ProcessingState::Kind::failed;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Library library, Actions actions,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      m_viewModel(viewModel),
+      m_context(context),
+      m_library(std::move(library)),
+      m_actions(std::move(actions)) {
   setWindowTitle(QStringLiteral("Parlowvista"));
   resize(1200, 700);
-  setAcceptDrops(true);
-  m_queue = new ImportQueue(m_viewModel, this);
+  m_selection = new LibrarySelection(m_context, this);
+  m_queue = new AudioFileImportQueue(this);
+  m_queue->setBusyProbe([this] { return !canStartNextFile(); });
+  // Both: the state settles before the busy guard is given back, or after it.
+  connect(&m_viewModel, &TranscriptionViewModel::isBusyChanged, m_queue, &AudioFileImportQueue::pump,
+          Qt::QueuedConnection);
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, m_queue, &AudioFileImportQueue::pump,
+          Qt::QueuedConnection);
+  connect(m_queue, &AudioFileImportQueue::audioFileDropped, this, &MainWindow::processDroppedFile);
 
   m_columns = new QSplitter(Qt::Horizontal, this);
   m_columns->setChildrenCollapsible(false);
-  m_libraryPane = new QWidget(m_columns);
-  m_libraryPane->setMinimumWidth(220);
-  m_columns->addWidget(m_libraryPane);
-  m_screens = new ProcessingScreens(m_viewModel, m_columns);
+  m_sidebar =
+      new GroupsSidebar(m_context, m_library.actions, m_library.settings, *m_selection, m_library.prompts, m_columns);
+  m_sidebar->setMinimumWidth(160);
+  m_columns->addWidget(m_sidebar);
+  m_sources = new AudioSourcesList(m_context, m_library.actions, *m_selection, m_library.fileAccess, *m_queue,
+                                   m_library.prompts, m_columns);
+  m_sources->setMinimumWidth(220);
+  m_columns->addWidget(m_sources);
+  m_screens = new ProcessingScreens(m_viewModel, m_library.prompts, m_columns);
   m_columns->addWidget(m_screens);
   m_screens->setWorkspace(buildWorkspace());
   m_side = new SidePanel(m_viewModel, m_columns);
   m_columns->addWidget(m_side);
-  m_columns->setStretchFactor(0, 0);
-  m_columns->setStretchFactor(1, 1);
-  m_columns->setStretchFactor(2, 0);
+  for (int column : {0, 1, 3}) m_columns->setStretchFactor(column, 0);
+  m_columns->setStretchFactor(2, 1);
+  m_columns->setSizes({180, 250, 490, 280});
   setCentralWidget(m_columns);
+  m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
-  connect(m_screens, &ProcessingScreens::fileChosen, this, [this](const QUrl& url) { importFiles({url}); });
-  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshTitle);
+  connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));
+  connect(m_screens, &ProcessingScreens::addressEntered, this,
+          qOverload<const QString&>(&MainWindow::requestTranscription));
+  connect(m_selection, &LibrarySelection::groupChanged, this, [this] {
+    m_screens->setGroupSelected(m_selection->group() != nullptr);
+    refreshTitle();
+  });
+  connect(m_selection, &LibrarySelection::audioSourceChanged, this, &MainWindow::refreshTitle);
+  // A renamed group or version renames the window.
+  connect(&m_context, &ModelContext::objectsChanged, this, &MainWindow::refreshTitle);
+  connect(m_selection, &LibrarySelection::transcriptionChanged, this, &MainWindow::onSelectedTranscriptionChanged);
+  // What goes from the library must not stay loaded (and autosaved) in the view model.
+  connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
+    if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
+  });
+  connect(&m_library.actions, &LibraryActions::aboutToDeleteGroup, this, [this](TranscriptGroup* group) {
+    AudioSource* shown = m_viewModel.currentAudioSource();
+    if (shown && shown->group() == group && !m_viewModel.isBusy()) m_viewModel.clearResult();
+  });
+  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::adoptCurrentVersion);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::refreshWorkspace);
+
+  m_activationTimer = new QTimer(this);
+  m_activationTimer->setInterval(activationIntervalMs);
+  connect(m_activationTimer, &QTimer::timeout, this, [this] {
+    ++m_activationAttempts;
+    activateOnce();
+    if (isActiveWindow() || m_activationAttempts >= activationRetries) m_activationTimer->stop();
+  });
   buildMenu();
   refreshTitle();
   refreshWorkspace();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() {
+  // The library views use the selection and the queue, which are this window's own children
+  // made before them: the views go first.
+  delete m_settingsSheet;
+  delete m_columns;
+}
 
 void MainWindow::buildMenu() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
@@ -109,27 +177,31 @@ QWidget* MainWindow::buildWorkspace() {
   m_versionsBar->setBeforeStoreWrite([this] { m_viewModel.saveIfNeeded(); });
   layout->addWidget(m_versionsBar);
   m_versionActions = new VersionActions(m_viewModel, *m_versionsBar, this);
-  connect(m_versionsBar, &TranscriptionVersionsBar::selectedTranscriptionChanged, this, [this](Transcription* version) {
-    if (m_results) m_results->commitPendingEdit();
-    if (version) {
-      if (version != m_viewModel.currentTranscription()) m_viewModel.loadTranscription(version);
-    } else {
-      m_viewModel.clearResult();
-    }
-  });
+  connect(m_versionsBar, &TranscriptionVersionsBar::selectedTranscriptionChanged, this,
+          [this](Transcription* version) { m_selection->setTranscription(version); });
   connect(m_versionsBar, &TranscriptionVersionsBar::duplicateRequested, m_versionActions, &VersionActions::duplicate);
   connect(m_versionsBar, &TranscriptionVersionsBar::createNewRequested, this, [this] {
+    // The dialog only reports the choice; it goes away first, then the choice is carried out.
     auto* dialog = new ReprocessDialog(this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &ReprocessDialog::newVersionRequested, m_versionActions, &VersionActions::reprocessAsNewVersion);
-    connect(dialog, &ReprocessDialog::overwriteRequested, m_versionActions, &VersionActions::reprocessOverwrite);
+    auto answered = [dialog](std::function<void()> then) {
+      return [dialog, then] {
+        dialog->hide();
+        dialog->deleteLater();
+        if (then) then();
+      };
+    };
+    connect(dialog, &ReprocessDialog::newVersionRequested, this,
+            answered([this] { m_versionActions->reprocessAsNewVersion(); }));
+    connect(dialog, &ReprocessDialog::overwriteRequested, this,
+            answered([this] { m_versionActions->reprocessOverwrite(); }));
+    connect(dialog, &ReprocessDialog::cancelRequested, this, answered({}));
     dialog->open();
+    centreOverParentWindow(dialog);
   });
   m_tabBar = new ContentTabBar(
       m_viewModel, m_context, [this] { openCreateTranslation(); }, page);
   layout->addWidget(m_tabBar);
-  auto* line = new QFrame(page);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(page);
   m_tabBarLine = line;
   layout->addWidget(line);
   m_workspaceLayout = layout;
@@ -147,6 +219,8 @@ void MainWindow::refreshWorkspace() {
   if (hasResult && !m_results && m_actions.playerPageHost) {
     m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
+    // "New File" has reset the view model; the version is no longer selected, which clears it.
+    connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
   }
   if (m_results) m_results->setVisible(hasResult);
 }
@@ -176,25 +250,127 @@ void MainWindow::openCreateTranslation() {
       {}, this);
   sheet->setAttribute(Qt::WA_DeleteOnClose);
   sheet->open();
-}
-
-void MainWindow::setLibraryPane(QWidget* pane) {
-  const int index = m_columns->indexOf(m_libraryPane);
-  QWidget* old = m_columns->replaceWidget(index, pane);
-  if (old) old->deleteLater();
-  m_libraryPane = pane;
+  centreOverParentWindow(sheet);
 }
 
 void MainWindow::setSelectedGroup(TranscriptGroup* group) {
-  m_selectedGroup = group;
-  m_screens->setGroupSelected(group != nullptr);
-  refreshTitle();
+  m_selection->setGroup(group);
+}
+
+TranscriptGroup* MainWindow::selectedGroup() const {
+  return m_selection->group();
 }
 
 void MainWindow::importFiles(const QList<QUrl>& files) {
   // Files come in only into a group: without one nothing is imported, as the notice says.
-  if (!m_selectedGroup || m_selectedGroup->isDeleted()) return;
+  if (!selectedGroup() || files.isEmpty()) return;
   m_queue->enqueue(files);
+}
+
+bool MainWindow::canStartNextFile() const {
+  // A sheet waiting for an answer holds the next file back, so its own run is not refused.
+  // Models that failed to load do not hold files back for ever: the view model says so in the log.
+  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind());
+}
+
+void MainWindow::targetSelectedGroup() {
+  // The view model files a new source under the last used group: make that the group on screen.
+  TranscriptGroup* group = selectedGroup();
+  if (group && m_library.settings.lastUsedGroupId() != group->id()) m_library.settings.setLastUsedGroupId(group->id());
+}
+
+void MainWindow::processDroppedFile(const QUrl& file) {
+  if (!selectedGroup() || selectedGroup()->isDeleted()) return;
+  targetSelectedGroup();
+  m_viewModel.processFile(file);
+  adoptCurrentVersion();
+}
+
+void MainWindow::requestTranscription(const QUrl& file) {
+  if (m_settingsSheet) return;
+  m_pendingFile = file;
+  m_pendingAddress.reset();
+  openTranscriptionSettings();
+}
+
+void MainWindow::requestTranscription(const QString& address) {
+  if (m_settingsSheet) return;
+  m_pendingFile = QUrl();
+  m_pendingAddress = address;
+  openTranscriptionSettings();
+}
+
+TranscriptionSettingsSheet* MainWindow::transcriptionSettingsSheet() const {
+  return m_settingsSheet;
+}
+
+QString MainWindow::pendingSourceDescription() const {
+  if (!m_pendingFile.isEmpty()) return QFileInfo(m_pendingFile.toLocalFile()).fileName();
+  if (m_pendingAddress) return *m_pendingAddress;
+  return QStringLiteral("Unknown source");
+}
+
+void MainWindow::openTranscriptionSettings() {
+  auto* sheet = new TranscriptionSettingsSheet(m_viewModel, pendingSourceDescription(), this);
+  m_settingsSheet = sheet;
+  sheet->setWindowModality(Qt::WindowModal);
+  connect(sheet, &TranscriptionSettingsSheet::cancelRequested, this, [this] {
+    closeTranscriptionSettings();
+    m_pendingFile = QUrl();
+    m_pendingAddress.reset();
+    m_queue->pump();
+  });
+  connect(sheet, &TranscriptionSettingsSheet::startRequested, this, [this] {
+    closeTranscriptionSettings();
+    startPendingTranscription();
+    m_queue->pump();
+  });
+  sheet->show();
+  centreOverParentWindow(sheet);
+}
+
+void MainWindow::closeTranscriptionSettings() {
+  // The sheet never closes itself (a close asks to cancel); its presenter takes it away.
+  if (!m_settingsSheet) return;
+  TranscriptionSettingsSheet* sheet = m_settingsSheet;
+  m_settingsSheet = nullptr;
+  sheet->hide();
+  sheet->deleteLater();
+}
+
+void MainWindow::startPendingTranscription() {
+  // Without a group the pending file or address stays for a later start.
+  if (!selectedGroup() || selectedGroup()->isDeleted()) return;
+  targetSelectedGroup();
+  if (!m_pendingFile.isEmpty()) {
+    const QUrl file = m_pendingFile;
+    m_pendingFile = QUrl();
+    m_viewModel.processFile(file);
+  } else if (m_pendingAddress) {
+    const QString address = *m_pendingAddress;
+    m_pendingAddress.reset();
+    m_viewModel.processYouTubeURL(address);
+  }
+  adoptCurrentVersion();
+}
+
+void MainWindow::adoptCurrentVersion() {
+  // The library shows what the view model holds; without a source it keeps its selection.
+  AudioSource* source = m_viewModel.currentAudioSource();
+  if (!source) return;
+  m_selection->setAudioSource(source);
+  m_selection->setTranscription(m_viewModel.currentTranscription());
+}
+
+void MainWindow::onSelectedTranscriptionChanged() {
+  if (m_results) m_results->commitPendingEdit();
+  Transcription* version = m_selection->transcription();
+  if (version) {
+    if (version != m_viewModel.currentTranscription()) m_viewModel.loadTranscription(version);
+  } else if (!m_viewModel.isBusy()) {
+    m_viewModel.clearResult();
+  }
+  refreshTitle();
 }
 
 void MainWindow::pickAudioFilesWithDialog(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen) {
@@ -212,39 +388,42 @@ void MainWindow::pickAudioFilesWithDialog(QWidget* parent, std::function<void(co
   dialog->open();
 }
 
+bool MainWindow::isActivationRetryRunning() const {
+  return m_activationTimer->isActive();
+}
+
+void MainWindow::activateOnce() {
+  // Best effort: a window manager may refuse focus to a window that did not ask for it.
+  raise();
+  // Without a window manager a raised window covers its own open sheets: they go back on top.
+  for (QDialog* sheet : findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+    if (sheet->isVisible()) sheet->raise();
+  }
+  activateWindow();
+}
+
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  raise();
-  activateWindow();
+  activateOnce();
   if (m_started) return;
-  // The first showing hands the store to the view model and starts the models.
+  // The first showing hands the store to the view model and starts the models, and keeps
+  // bringing the window to the front for a little while until it is active.
   m_started = true;
+  m_activationAttempts = 0;
+  if (!isActiveWindow()) m_activationTimer->start();
   m_viewModel.setModelContext(&m_context);
   m_viewModel.setupAutoSave();
   if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
 }
 
-void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
-}
-
-void MainWindow::dropEvent(QDropEvent* event) {
-  QList<QUrl> files;
-  for (const QUrl& url : event->mimeData()->urls()) {
-    if (url.isLocalFile()) files.append(url);
-  }
-  importFiles(files);
-  event->acceptProposedAction();
-}
-
 void MainWindow::refreshTitle() {
   QString title = QStringLiteral("Parlowvista");
-  if (Transcription* version = m_viewModel.currentTranscription()) {
+  if (Transcription* version = m_selection->transcription()) {
     title = version->name();
-  } else if (AudioSource* source = m_viewModel.currentAudioSource()) {
+  } else if (AudioSource* source = m_selection->audioSource()) {
     title = source->filename();
-  } else if (m_selectedGroup) {
-    title = m_selectedGroup->name();
+  } else if (TranscriptGroup* group = m_selection->group()) {
+    title = group->name();
   }
   setWindowTitle(title);
 }

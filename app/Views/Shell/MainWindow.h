@@ -1,39 +1,56 @@
 #pragma once
 
+#include "Views/Library/LibraryPrompts.h"
+
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
 #include <QUrl>
 
 #include <functional>
+#include <optional>
 
 class QAction;
-class QLabel;
-class QPlainTextEdit;
-class QVBoxLayout;
 class QSplitter;
+class QTimer;
+class QVBoxLayout;
 
 namespace parlowvista {
 
 struct PlayerPageHost;
 
 class ActivityLogView;
+class AppSettings;
+class AudioFileImportQueue;
+class AudioSourcesList;
 class ContentTabBar;
-class ResultsView;
-class TranscriptionVersionsBar;
-class VersionActions;
-class ImportQueue;
+class FileAccessManager;
+class GroupsSidebar;
+class LibraryActions;
+class LibrarySelection;
 class ModelContext;
 class ProcessingScreens;
+class RelocateFilePresenter;
+class ResultsView;
 class SidePanel;
 class TranscriptGroup;
+class TranscriptionSettingsSheet;
+class TranscriptionVersionsBar;
 class TranscriptionViewModel;
+class VersionActions;
 
-// The main window: the library on the left, the centre pane that follows the processing state
-// (loading, ready, processing, the transcript, the error), and the side panel (status, the next
-// run's options, the result's figures and save status, the activity log). Its File menu adds audio files (Ctrl+O,
-// several at once, run one after another) and opens the settings windows; files dropped anywhere on the window are
-// added the same way. The models start the first time the window is shown.
+// The main window, in four columns: the groups, the sources of the selected group, the centre
+// pane that follows the processing state (loading, ready with the drop zone, processing, the
+// transcript, the error), and the side panel (status, the next run's options, the result's
+// figures and save status, the activity log).
+//
+// It keeps the one selection (group, source, version): choosing a version loads it into the
+// view model, choosing none clears it, and the title names the version, else the source, else
+// the group. A file or address given to the drop zone first opens the transcription settings
+// sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
+// (Ctrl+O, several at once) and from drops on the source list go through the import queue and
+// run one after another, each only when no run is going and no sheet is waiting for an answer.
+// The models start the first time the window is shown.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -53,21 +70,45 @@ class MainWindow : public QMainWindow {
     std::function<PlayerPageHost()> playerPageHost;
   };
 
-  MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Actions actions, QWidget* parent = nullptr);
+  // The library the window browses and writes through.
+  struct Library {
+    AppSettings& settings;
+    FileAccessManager& fileAccess;
+    LibraryActions& actions;
+    // The library views' questions (confirmations, the drop zone's file picker).
+    LibraryPrompts prompts = LibraryPrompts::standard();
+  };
+
+  MainWindow(TranscriptionViewModel& viewModel, ModelContext& context, Library library, Actions actions,
+             QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // The group new files go into; none shows the "No Group Selected" notice and imports nothing.
+  // Selects the group new files go into, as choosing it in the sidebar does; none shows the
+  // "No Group Selected" notice and imports nothing.
   void setSelectedGroup(TranscriptGroup* group);
-  TranscriptGroup* selectedGroup() const { return m_selectedGroup; }
-  // Queues files for import (the menu command, drops); ignored without a selected group.
+  TranscriptGroup* selectedGroup() const;
+  // Queues files for import (the menu command); ignored without a selected group.
   void importFiles(const QList<QUrl>& files);
+  // What the drop zone does with a file or an address: keeps it and asks for the run's
+  // settings first.
+  void requestTranscription(const QUrl& file);
+  void requestTranscription(const QString& address);
   // The standard multi-select audio picker ("Select audio files to transcribe", "Add").
   static void pickAudioFilesWithDialog(QWidget* parent, std::function<void(const QList<QUrl>&)> chosen);
+
+  LibrarySelection& selection() const { return *m_selection; }
+  GroupsSidebar* groupsSidebar() const { return m_sidebar; }
+  AudioSourcesList* audioSourcesList() const { return m_sources; }
+  AudioFileImportQueue* importQueue() const { return m_queue; }
+  RelocateFilePresenter* relocatePresenter() const { return m_relocate; }
+  // The open transcription settings sheet, if one is waiting for an answer.
+  TranscriptionSettingsSheet* transcriptionSettingsSheet() const;
+  // What the settings sheet names as its source: the pending file's name, else the address.
+  QString pendingSourceDescription() const;
 
   ProcessingScreens* processingScreens() const { return m_screens; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
-  ImportQueue* importQueue() const { return m_queue; }
   QAction* addAudioAction() const { return m_addAudio; }
   QAction* settingsAction() const { return m_settings; }
   QAction* translationSettingsAction() const { return m_translationSettings; }
@@ -76,27 +117,44 @@ class MainWindow : public QMainWindow {
   ResultsView* resultsView() const { return m_results; }
   // Opens the create-translation sheet for the current version (nothing without one).
   void openCreateTranslation();
-  // Replaces the library column's content (the group and source lists).
-  void setLibraryPane(QWidget* pane);
+  // Whether the launch's repeated bring-to-front is still going (it stops once the window is
+  // active, or after ten tries).
+  bool isActivationRetryRunning() const;
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
 
  private:
   void buildMenu();
   QWidget* buildWorkspace();
   void refreshWorkspace();
   void refreshTitle();
+  void onSelectedTranscriptionChanged();
+  void adoptCurrentVersion();
+  void processDroppedFile(const QUrl& file);
+  void startPendingTranscription();
+  void openTranscriptionSettings();
+  void closeTranscriptionSettings();
+  bool canStartNextFile() const;
+  void targetSelectedGroup();
+  void activateOnce();
 
   TranscriptionViewModel& m_viewModel;
   ModelContext& m_context;
+  Library m_library;
   Actions m_actions;
-  QPointer<TranscriptGroup> m_selectedGroup;
+  LibrarySelection* m_selection = nullptr;
+  AudioFileImportQueue* m_queue = nullptr;
+  GroupsSidebar* m_sidebar = nullptr;
+  AudioSourcesList* m_sources = nullptr;
+  RelocateFilePresenter* m_relocate = nullptr;
+  QPointer<TranscriptionSettingsSheet> m_settingsSheet;
+  QUrl m_pendingFile;
+  std::optional<QString> m_pendingAddress;
   bool m_started = false;
+  QTimer* m_activationTimer = nullptr;
+  int m_activationAttempts = 0;
   QSplitter* m_columns = nullptr;
-  QWidget* m_libraryPane = nullptr;
   ProcessingScreens* m_screens = nullptr;
   SidePanel* m_side = nullptr;
   ContentTabBar* m_tabBar = nullptr;
@@ -105,7 +163,6 @@ class MainWindow : public QMainWindow {
   VersionActions* m_versionActions = nullptr;
   ResultsView* m_results = nullptr;
   QVBoxLayout* m_workspaceLayout = nullptr;
-  ImportQueue* m_queue = nullptr;
   QAction* m_addAudio = nullptr;
   QAction* m_settings = nullptr;
   QAction* m_translationSettings = nullptr;

@@ -1,9 +1,12 @@
 #include "Views/Shell/OnboardingSheet.h"
 
 #include "Models/AppSettings.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/SheetPlacement.h"
+#include "Views/Common/Theme.h"
 
-#include <QFrame>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -38,8 +41,7 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   auto* tagline = text(QStringLiteral("AI-powered audio transcription with speaker diarization"), this);
   tagline->setAlignment(Qt::AlignCenter);
   layout->addWidget(tagline);
-  auto* line = new QFrame(this);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(this);
   layout->addWidget(line);
 
   // Only what the application can do: it exports TXT, SRT and JSON.
@@ -72,6 +74,18 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
     accept();
   });
   layout->addWidget(start);
+}
+
+void OnboardingSheet::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  centreOverParentWindow(this);
+}
+
+void OnboardingSheet::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  QPainter painter(this);
+  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
+  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

@@ -1,16 +1,18 @@
 #include "Views/Shell/ProcessingScreens.h"
 
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Library/FileDropZone.h"
+#include "Views/Workspace/AppLogo.h"
 
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
-#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 namespace parlowvista {
 
@@ -46,30 +48,10 @@ QProgressBar* bar(QWidget* parent, int width, const QString& name) {
   return progress;
 }
 
-// The ready screen's drop area: takes local files dropped on it.
-class DropArea : public QWidget {
- public:
-  explicit DropArea(std::function<void(const QUrl&)> dropped) : m_dropped(std::move(dropped)) { setAcceptDrops(true); }
-
- protected:
-  void dragEnterEvent(QDragEnterEvent* event) override {
-    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
-  }
-  void dropEvent(QDropEvent* event) override {
-    for (const QUrl& url : event->mimeData()->urls()) {
-      if (url.isLocalFile()) m_dropped(url);
-    }
-    event->acceptProposedAction();
-  }
-
- private:
-  std::function<void(const QUrl&)> m_dropped;
-};
-
 }  // namespace
 
-ProcessingScreens::ProcessingScreens(TranscriptionViewModel& viewModel, QWidget* parent)
-    : QStackedWidget(parent), m_viewModel(viewModel) {
+ProcessingScreens::ProcessingScreens(TranscriptionViewModel& viewModel, LibraryPrompts prompts, QWidget* parent)
+    : QStackedWidget(parent), m_viewModel(viewModel), m_prompts(std::move(prompts)) {
   addWidget(buildLoading());
   addWidget(buildNotice());
   addWidget(buildReady());
@@ -83,6 +65,8 @@ ProcessingScreens::ProcessingScreens(TranscriptionViewModel& viewModel, QWidget*
         &TranscriptionViewModel::downloadProgressChanged, &TranscriptionViewModel::downloadStatusChanged}) {
     connect(&m_viewModel, signal, this, &ProcessingScreens::refresh);
   }
+  connect(&m_viewModel, &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged, this,
+          &ProcessingScreens::rebuildDropZone);
   refresh();
 }
 
@@ -124,9 +108,14 @@ QColor ProcessingScreens::statusColor(const ProcessingState& state) {
   return QColor(0x8E, 0x8E, 0x93);
 }
 
+QString ProcessingScreens::downloadPercentText(double fraction) {
+  return QString::number(static_cast<int>(std::floor(fraction * 100 + 1e-9))) + QStringLiteral("%");
+}
+
 QWidget* ProcessingScreens::buildLoading() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 20);
+  layout->addWidget(new AppLogo(100, page), 0, Qt::AlignHCenter);
   layout->addWidget(plainLabel(QStringLiteral("Parlowvista"), page, 12, true));
   layout->addWidget(plainLabel(QStringLiteral("Loading AI Models..."), page, 2));
   layout->addWidget(plainLabel(QStringLiteral("This may take a few minutes on first launch"), page));
@@ -146,24 +135,24 @@ QWidget* ProcessingScreens::buildNotice() {
 }
 
 QWidget* ProcessingScreens::buildReady() {
-  auto* page = new DropArea([this](const QUrl& url) { emit fileChosen(url); });
-  page->setParent(this);
-  auto* layout = centredColumn(page, 16);
-  layout->addWidget(plainLabel(QStringLiteral("Drop an audio file here"), page, 4, true));
-  layout->addWidget(plainLabel(QStringLiteral("WAV, MP3, M4A, AAC, FLAC, AIFF or CAF"), page));
-  auto* choose = new QPushButton(QStringLiteral("Choose File..."), page);
-  connect(choose, &QPushButton::clicked, this, [this] {
-    auto* dialog = new QFileDialog(window(), QStringLiteral("Select an audio file to transcribe"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setNameFilter(QStringLiteral("Audio files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.caf)"));
-    connect(dialog, &QFileDialog::fileSelected, this,
-            [this](const QString& path) { emit fileChosen(QUrl::fromLocalFile(path)); });
-    dialog->open();
-  });
-  layout->addWidget(choose, 0, Qt::AlignHCenter);
-  layout->addStretch();
-  return page;
+  m_readyPage = new QWidget(this);
+  auto* layout = new QVBoxLayout(m_readyPage);
+  layout->setContentsMargins(24, 24, 24, 24);
+  rebuildDropZone();
+  return m_readyPage;
+}
+
+void ProcessingScreens::rebuildDropZone() {
+  // The zone takes whether the online-video tool exists when it is made; the check ends
+  // after the window is up, so a changed answer makes a new zone.
+  if (m_dropZone) {
+    m_dropZone->hide();
+    m_dropZone->deleteLater();
+  }
+  m_dropZone = new FileDropZone(true, m_viewModel.isYouTubeDownloaderAvailable(), m_prompts, m_readyPage);
+  connect(m_dropZone, &FileDropZone::fileDropped, this, &ProcessingScreens::fileChosen);
+  connect(m_dropZone, &FileDropZone::youTubeURLSubmitted, this, &ProcessingScreens::addressEntered);
+  m_readyPage->layout()->addWidget(m_dropZone);
 }
 
 QWidget* ProcessingScreens::buildProcessing() {
@@ -190,6 +179,13 @@ QWidget* ProcessingScreens::buildProcessing() {
 QWidget* ProcessingScreens::buildError() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 16);
+  auto* symbol = new QLabel(page);
+  symbol->setAlignment(Qt::AlignCenter);
+  Theme::followPalette(symbol, [symbol] {
+    symbol->setPixmap(Icons::pixmap(QStringLiteral("warning-fill"), Theme::color(ThemeColor::error, symbol->palette()),
+                                    48, symbol->devicePixelRatioF()));
+  });
+  layout->addWidget(symbol);
   m_errorMessage = plainLabel(QString(), page, 2, true);
   m_errorMessage->setObjectName(QStringLiteral("errorMessage"));
   layout->addWidget(m_errorMessage);
@@ -225,7 +221,7 @@ void ProcessingScreens::refresh() {
     m_downloadStatus->setText(m_viewModel.downloadStatus());
     m_downloadStatus->setVisible(download);
     const double percent = m_viewModel.downloadProgress();
-    m_downloadPercent->setText(QString::number(static_cast<int>(percent * 100)) + QStringLiteral("%"));
+    m_downloadPercent->setText(downloadPercentText(percent));
     m_downloadPercent->setVisible(download && percent > 0);
   }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/ProcessingState.h"
+#include "Views/Library/LibraryPrompts.h"
 
 #include <QColor>
 #include <QStackedWidget>
@@ -12,10 +13,12 @@ class QPushButton;
 
 namespace parlowvista {
 
+class FileDropZone;
 class TranscriptionViewModel;
 
 // The main window's centre pane: the loading screen while the models start, the notice when
-// no group is selected, the ready screen (a drop area and a file button), the processing
+// no group is selected, the ready screen (the library's drop zone: a file dropped or chosen,
+// or an online-video address), the processing
 // screen with its stage and progress, the workspace once a transcript exists, and the error
 // screen. Follows the view model; keeps nothing of its own beyond which group is selected.
 class ProcessingScreens : public QStackedWidget {
@@ -24,7 +27,9 @@ class ProcessingScreens : public QStackedWidget {
  public:
   enum class Screen { loading, noGroupSelected, ready, processing, workspace, error };
 
-  explicit ProcessingScreens(TranscriptionViewModel& viewModel, QWidget* parent = nullptr);
+  // `prompts` answer the drop zone's "Choose File...".
+  explicit ProcessingScreens(TranscriptionViewModel& viewModel, LibraryPrompts prompts = LibraryPrompts::standard(),
+                             QWidget* parent = nullptr);
 
   // Whether a group is selected decides between the ready screen and the notice.
   void setGroupSelected(bool selected);
@@ -32,24 +37,35 @@ class ProcessingScreens : public QStackedWidget {
   void setWorkspace(QWidget* workspace);
 
   Screen screen() const { return m_screen; }
+  // The ready screen's drop zone (remade when the online-video tool is found or lost).
+  FileDropZone* dropZone() const { return m_dropZone; }
   // The screen a state shows.
   static Screen screenFor(const ProcessingState& state, bool groupSelected);
   // The colour of the status dot beside the status line.
   static QColor statusColor(const ProcessingState& state);
+  // The download's whole percent, fraction dropped ("99%" for 0.999); a fraction like 0.29, which
+  // is a hair below 0.29 in binary, still reads "29%".
+  static QString downloadPercentText(double fraction);
 
  signals:
   // A file dropped on or chosen in the ready screen.
   void fileChosen(const QUrl& url);
+  // An http or https address entered in the ready screen.
+  void addressEntered(const QString& address);
 
  private:
   void refresh();
   QWidget* buildLoading();
   QWidget* buildNotice();
   QWidget* buildReady();
+  void rebuildDropZone();
   QWidget* buildProcessing();
   QWidget* buildError();
 
   TranscriptionViewModel& m_viewModel;
+  LibraryPrompts m_prompts;
+  QWidget* m_readyPage = nullptr;
+  FileDropZone* m_dropZone = nullptr;
   bool m_groupSelected = false;
   Screen m_screen = Screen::loading;
   QProgressBar* m_loadingBar = nullptr;

@@ -2,10 +2,12 @@
 
 #include "Models/DiarizationPreset.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Workspace/SpeakersPanel.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
@@ -101,6 +103,13 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   setFixedWidth(280);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::NoFocus);
+  // A control reached with Tab below the fold scrolls into view, whole (ensureWidgetVisible
+  // would show only a list's current row, or nothing when it has none).
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (!now || !widget() || !widget()->isAncestorOf(now)) return;
+    const QPoint middle = now->mapTo(widget(), now->rect().center());
+    ensureVisible(middle.x(), middle.y(), now->width() / 2, now->height() / 2 + 8);
+  });
   auto* content = new QWidget(this);
   auto* layout = new QVBoxLayout(content);
   layout->setSpacing(16);
@@ -260,8 +269,7 @@ QGroupBox* SidePanel::buildSpeakerDetection() {
                                      caption(QStringLiteral("Fewer speakers"), m_thresholdBlock)));
   layout->addWidget(m_thresholdBlock);
 
-  auto* line = new QFrame(box);
-  line->setFrameShape(QFrame::HLine);
+  auto* line = new Divider(box);
   layout->addWidget(line);
   auto* modeLabel = caption(QStringLiteral("Speaker count:"), box);
   layout->addWidget(modeLabel);

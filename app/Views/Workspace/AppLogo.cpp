@@ -1,5 +1,6 @@
 #include "Views/Workspace/AppLogo.h"
 
+#include "Views/Common/Icons.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QPainter>
@@ -8,9 +9,8 @@
 namespace parlowvista {
 
 QString AppLogo::bundledLogoPath() {
-  // Rendering a symbol first makes sure the bundled resources are registered.
-  (void)workspace::symbolIcon("circle.fill", Qt::black, 1);
-  return ":/workspace/parlowvista_logo.svg";
+  // Asking for a symbol's path registers the bundled resources.
+  return workspace::symbolPath("parlowvista_logo");
 }
 
 AppLogo::AppLogo(double size, QWidget* parent) : AppLogo(size, QString(), parent) {}
@@ -40,7 +40,7 @@ void AppLogo::paintEvent(QPaintEvent*) {
     return;
   }
   const double symbol = m_size * 0.8;
-  const QIcon icon = workspace::symbolIcon("waveform.circle.fill", QColor(0x00, 0x7A, 0xFF), int(symbol));
+  const QIcon icon = Icons::icon(workspace::symbolPath("waveform.circle.fill"), QColor(0x00, 0x7A, 0xFF));
   icon.paint(&p, QRect(int((m_size - symbol) / 2), int((m_size - symbol) / 2), int(symbol), int(symbol)));
 }
 

@@ -1,12 +1,12 @@
 #include "Views/Workspace/AudioBar.h"
 
 #include "Services/AudioPlayerService.h"
+#include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QSlider>
 #include <QToolButton>
 
@@ -17,6 +17,7 @@ constexpr int kSliderSteps = 1000;
 }
 
 AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
+  workspace::setStripBackground(this);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(16);
@@ -60,9 +61,9 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
 }
 
 void AudioBar::sync() {
-  const QColor ink = palette().color(QPalette::WindowText);
   const bool playing = m_player.isPlaying();
-  m_play->setIcon(workspace::symbolIcon(playing ? "pause.fill" : "play.fill", ink, 28));
+  m_play->setIcon(
+      Icons::icon(workspace::symbolPath(playing ? "pause.fill" : "play.fill"), palette(), QPalette::WindowText));
   m_play->setAccessibleName(playing ? "Pause" : "Play");
   m_play->setToolTip(playing ? "Pause" : "Play");
   m_play->setEnabled(m_player.isLoaded());
@@ -73,11 +74,6 @@ void AudioBar::sync() {
   }
   m_elapsed->setText(workspace::formatClock(m_player.currentTime()));
   m_total->setText(workspace::formatClock(m_player.duration()));
-}
-
-void AudioBar::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.fillRect(rect(), workspace::controlBackgroundColor(palette()));
 }
 
 }  // namespace parlowvista

@@ -24,9 +24,6 @@ class AudioBar : public QWidget {
   QLabel* elapsedLabel() const { return m_elapsed; }
   QLabel* totalLabel() const { return m_total; }
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
  private:
   void sync();
 

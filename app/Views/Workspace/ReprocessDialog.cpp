@@ -1,7 +1,9 @@
 #include "Views/Workspace/ReprocessDialog.h"
 
 #include "Views/Common/ColorContrast.h"
+#include "Views/Common/Divider.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -19,7 +21,12 @@ namespace {
 // takes the click.
 class OptionButton : public QPushButton {
  public:
-  using QPushButton::QPushButton;
+  // The face is the strip background, the window its texts and symbol are measured against.
+  // It paints the rounded face itself.
+  explicit OptionButton(QWidget* parent) : QPushButton(parent) {
+    workspace::setStripBackground(this);
+    setAutoFillBackground(false);
+  }
 
   QSize sizeHint() const override { return layout() ? layout()->sizeHint() : QPushButton::sizeHint(); }
 
@@ -29,11 +36,11 @@ class OptionButton : public QPushButton {
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()), 8, 8);
-    p.fillPath(path, workspace::controlBackgroundColor(palette()));
+    p.fillPath(path, palette().color(QPalette::Window));
     if (hasFocus())
       p.strokePath(path, QPen(workspace::accentColor(palette()), 2));
     else if (underMouse())
-      p.strokePath(path, QPen(workspace::secondaryTextColor(palette()), 1));
+      p.strokePath(path, QPen(workspace::secondaryText(palette()), 1));
   }
 };
 
@@ -55,13 +62,11 @@ ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
   f.setBold(true);
   title->setFont(f);
   title->setAlignment(Qt::AlignCenter);
-  auto* question = new QLabel("How would you like to save the new transcription?", this);
+  auto* question =
+      new ThemedLabel("How would you like to save the new transcription?", ThemeColor::secondaryText, this);
   question->setAlignment(Qt::AlignCenter);
   question->setWordWrap(true);
-  workspace::followSecondaryText(question);
-  auto* line = new QFrame(this);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
+  auto* line = new Divider(this);
   column->addWidget(symbol);
   column->addWidget(title);
   column->addWidget(question);
@@ -91,12 +96,11 @@ QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString&
   auto* row = new QHBoxLayout(button);
   row->setContentsMargins(12, 10, 12, 10);
   auto* icon = new QLabel(button);
-  // On the option's face, which is a shade off the window colour: 3:1 against that face.
+  // On the option's face (the button's window colour): 3:1 against that face.
   workspace::followSymbol(
       icon, symbol,
       [](const QPalette& p) {
-        return withContrast(workspace::accentColor(p), workspace::controlBackgroundColor(p),
-                            Theme::largeContrast + 0.2);
+        return withContrast(workspace::accentColor(p), p.color(QPalette::Window), Theme::largeContrast + 0.2);
       },
       22);
   icon->setFixedWidth(24);
@@ -106,9 +110,7 @@ QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString&
   QFont bold = font();
   bold.setBold(true);
   head->setFont(bold);
-  auto* sub = new QLabel(subtitle, button);
-  sub->setFont(workspace::captionFont(font()));
-  workspace::followSecondaryText(sub);
+  QLabel* sub = captionLabel(subtitle, button);
   texts->addWidget(head);
   texts->addWidget(sub);
   row->addWidget(icon);

@@ -3,6 +3,8 @@
 #include "Services/AudioPlayerService.h"
 #include "Services/ExportService.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Player/VideoPlayerBar.h"
 #include "Views/Workspace/AudioBar.h"
 #include "Views/Workspace/SegmentListModel.h"
@@ -10,37 +12,13 @@
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
-#include <QFrame>
 #include <QLabel>
 #include <QMenu>
-#include <QPainter>
 #include <QPushButton>
+#include <QStyle>
 #include <QToolButton>
 
 namespace parlowvista {
-
-namespace {
-
-QFrame* divider(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
-  return line;
-}
-
-// A row on the control background.
-class Band : public QWidget {
- public:
-  using QWidget::QWidget;
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter p(this);
-    p.fillRect(rect(), workspace::controlBackgroundColor(palette()));
-  }
-};
-
-}  // namespace
 
 ResultsView::ResultsView(TranscriptionViewModel& viewModel, PlayerPageHost pageHost, QWidget* parent)
     : QWidget(parent), m_vm(viewModel), m_pageHost(pageHost) {
@@ -51,11 +29,11 @@ ResultsView::ResultsView(TranscriptionViewModel& viewModel, PlayerPageHost pageH
   m_model = new SegmentListModel(this);
   m_list = new SegmentListView(m_model, this);
 
-  m_layout->addWidget(divider(this));  // the playback section goes above it
+  m_layout->addWidget(new Divider(this));  // the playback section goes above it
   m_layout->addWidget(buildStatistics());
-  m_layout->addWidget(divider(this));
+  m_layout->addWidget(new Divider(this));
   m_layout->addWidget(m_list, 1);
-  m_layout->addWidget(divider(this));
+  m_layout->addWidget(new Divider(this));
   m_layout->addWidget(buildActionBar());
 
   wireList();
@@ -93,7 +71,8 @@ void ResultsView::commitPendingEdit() {
 }
 
 QWidget* ResultsView::buildStatistics() {
-  auto* band = new Band(this);
+  auto* band = new QWidget(this);
+  workspace::setStripBackground(band);
   auto* row = new QHBoxLayout(band);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(24);
@@ -107,19 +86,15 @@ QWidget* ResultsView::buildStatistics() {
     value->setFont(big);
     value->setAlignment(Qt::AlignCenter);
     value->setTextFormat(Qt::PlainText);
-    auto* caption = new QLabel(title, band);
-    caption->setFont(workspace::captionFont(font()));
+    QLabel* caption = captionLabel(title, band);
     caption->setAlignment(Qt::AlignCenter);
-    workspace::followSecondaryText(caption);
     item->addWidget(value);
     item->addWidget(caption);
     row->addLayout(item);
     m_stats.insert(title, value);
   }
   row->addStretch(1);
-  m_processed = new QLabel(band);
-  m_processed->setFont(workspace::captionFont(font()));
-  workspace::followSecondaryText(m_processed);
+  m_processed = captionLabel(QString(), band);
   row->addWidget(m_processed);
   return band;
 }
@@ -144,6 +119,9 @@ QWidget* ResultsView::buildActionBar() {
   menu->addSeparator();
   menu->addAction("Export All Formats...", this, [this] { m_vm.exportAll(); });
   m_export->setMenu(menu);
+  // Room for the menu arrow the style draws in the corner, which would cover the text.
+  m_export->setMinimumWidth(m_export->sizeHint().width() +
+                            2 * m_export->style()->pixelMetric(QStyle::PM_MenuButtonIndicator, nullptr, m_export));
   row->addWidget(m_newFile);
   row->addStretch(1);
   row->addWidget(m_export);

@@ -14,10 +14,10 @@ QVariant SegmentListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole: return s->text;
     case Qt::AccessibleTextRole:
-      return QString("%1, %2: %3").arg(workspace::speakerName(s->speakerId, m_speakers), timeRange(*s), s->text);
+      return QString("%1, %2: %3").arg(Speaker::displayLabel(s->speakerId, m_speakers), timeRange(*s), s->text);
     case SegmentIdRole: return s->id;
     case SpeakerIdRole: return s->speakerId;
-    case SpeakerNameRole: return workspace::speakerName(s->speakerId, m_speakers);
+    case SpeakerNameRole: return Speaker::displayLabel(s->speakerId, m_speakers);
     case SpeakerColorRole: return workspace::speakerColor(s->speakerId, m_speakers);
     case TimeRangeRole: return timeRange(*s);
     case IsPlayingRole: return m_current == index.row();

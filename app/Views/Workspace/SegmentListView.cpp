@@ -1,5 +1,6 @@
 #include "Views/Workspace/SegmentListView.h"
 
+#include "Views/Common/Icons.h"
 #include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentRowEditor.h"
@@ -207,7 +208,7 @@ QMenu* SegmentListView::buildSpeakerMenu(const QUuid& id, QWidget* parent) {
     QMenu* sub = menu->addMenu(all ? "Reassign ALL to" : "Reassign to");
     for (const auto& s : others) {
       const qint64 target = s.speakerId;
-      sub->addAction(workspace::speakerName(target, others), this,
+      sub->addAction(Speaker::displayLabel(target, others), this,
                      [this, id, target, all] { emit reassignRequested(id, target, all); });
     }
     sub->addSeparator();
@@ -218,16 +219,15 @@ QMenu* SegmentListView::buildSpeakerMenu(const QUuid& id, QWidget* parent) {
 
 QMenu* SegmentListView::buildSegmentMenu(const QUuid& id, QWidget* parent) {
   auto* menu = new QMenu(parent);
-  const QColor secondary = workspace::secondaryTextColor(palette());
-  menu->addAction(workspace::symbolIcon("play.fill", secondary), "Play from here", this,
-                  [this, id] { emit playPauseRequested(id); });
+  const QColor secondary = workspace::secondaryText(palette());
+  const auto symbol = [&secondary](const char* name) { return Icons::icon(workspace::symbolPath(name), secondary); };
+  menu->addAction(symbol("play.fill"), "Play from here", this, [this, id] { emit playPauseRequested(id); });
   menu->addSeparator();
-  QAction* again = menu->addAction(workspace::symbolIcon("arrow.clockwise", secondary), "Re-transcribe Segment", this,
+  QAction* again = menu->addAction(symbol("arrow.clockwise"), "Re-transcribe Segment", this,
                                    [this, id] { emit retranscribeRequested(id); });
   again->setEnabled(m_delegate->canRetranscribe() && !m_readOnly);
   menu->addSeparator();
-  QAction* editText =
-      menu->addAction(workspace::symbolIcon("pencil", secondary), "Edit Text", this, [this, id] { startEditing(id); });
+  QAction* editText = menu->addAction(symbol("pencil"), "Edit Text", this, [this, id] { startEditing(id); });
   editText->setEnabled(!m_readOnly);
   return menu;
 }

@@ -1,5 +1,9 @@
 #include "Views/Workspace/SegmentRowDelegate.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -17,7 +21,7 @@ constexpr int kSpacing = 12;
 constexpr int kButton = 16;
 
 QFont badgeFont(const QFont& base) {
-  QFont f = workspace::captionFont(base);
+  QFont f = captionFont(base);
   f.setBold(true);
   return f;
 }
@@ -88,7 +92,7 @@ QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelInde
 QIcon SegmentRowDelegate::icon(const QString& name, const QColor& colour) const {
   const QString key = name + colour.name(QColor::HexArgb);
   auto it = m_icons.find(key);
-  if (it == m_icons.end()) it = m_icons.insert(key, workspace::symbolIcon(name, colour, 20));
+  if (it == m_icons.end()) it = m_icons.insert(key, Icons::icon(workspace::symbolPath(name), colour));
   return *it;
 }
 
@@ -102,17 +106,19 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   const bool retranscribing = index.data(SegmentListModel::IsRetranscribingRole).toBool();
   const QColor base = pal.color(QPalette::Base);
   const QColor accent = workspace::accentColor(pal);
-  const QColor secondary = workspace::secondaryTextColor(pal);
 
   QColor fill = workspace::controlBackgroundColor(pal);
   QColor border = Qt::transparent;
   if (editing) {
-    fill = workspace::over(QColor(255, 204, 0), 0.1, base);
+    fill = mixed(base, QColor(255, 204, 0), 0.1);
     border = QColor(255, 204, 0);
   } else if (playing) {
-    fill = workspace::over(accent, 0.15, base);
+    fill = mixed(base, accent, 0.15);
     border = accent;
   }
+  // Secondary text as the theme gives it, kept readable on this row's own fill.
+  const QColor secondary =
+      withContrast(Theme::color(ThemeColor::secondaryText, pal, QPalette::Base), fill, Theme::textContrast);
 
   painter->save();
   painter->setRenderHint(QPainter::Antialiasing);
@@ -126,16 +132,16 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
 
   // Play button.
   const QString playSymbol = playing ? (audioPlaying ? "pause.fill" : "play.fill") : "play.circle";
-  icon(playSymbol, playing ? workspace::readableOn(accent, fill) : secondary).paint(painter, g.play);
+  icon(playSymbol, playing ? withContrast(accent, fill, Theme::textContrast) : secondary).paint(painter, g.play);
 
   // Speaker badge.
   const QColor speaker = index.data(SegmentListModel::SpeakerColorRole).value<QColor>();
-  const QColor badgeFill = workspace::over(speaker, 0.2, fill);
+  const QColor badgeFill = mixed(fill, speaker, 0.2);
   QPainterPath capsule;
   capsule.addRoundedRect(QRectF(g.badge), g.badge.height() / 2.0, g.badge.height() / 2.0);
   painter->fillPath(capsule, badgeFill);
   painter->setFont(badgeFont(option.font));
-  painter->setPen(workspace::readableOn(speaker, badgeFill));
+  painter->setPen(withContrast(speaker, badgeFill, Theme::textContrast));
   painter->drawText(g.badge, Qt::AlignCenter, index.data(SegmentListModel::SpeakerNameRole).toString());
 
   if (!editing) {
@@ -158,7 +164,7 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
       painter->setPen(QPen(secondary, 2));
       painter->drawArc(g.retranscribe.adjusted(2, 2, -2, -2), 90 * 16, 270 * 16);
     } else {
-      const QColor c = m_canRetranscribe && !m_readOnly ? secondary : workspace::over(secondary, 0.4, fill);
+      const QColor c = m_canRetranscribe && !m_readOnly ? secondary : mixed(fill, secondary, 0.4);
       icon("arrow.clockwise", c).paint(painter, g.retranscribe);
     }
     if (!m_readOnly) icon("pencil", secondary).paint(painter, g.edit);

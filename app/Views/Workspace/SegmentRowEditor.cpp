@@ -1,5 +1,6 @@
 #include "Views/Workspace/SegmentRowEditor.h"
 
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
@@ -16,7 +17,6 @@ QToolButton* rowButton(QWidget* parent, const QString& symbol, const workspace::
   auto* b = new QToolButton(parent);
   b->setAutoRaise(true);
   workspace::followSymbol(b, symbol, colour, 16);
-  b->setIconSize(QSize(16, 16));
   b->setToolTip(tip);
   b->setAccessibleName(tip);
   // Tab reaches the button, a click does not take the focus from the text field, so clicking
@@ -36,19 +36,17 @@ SegmentRowEditor::SegmentRowEditor(const QUuid& segmentId, const QString& text, 
   row->setSpacing(12);
   auto* column = new QVBoxLayout;
   column->setSpacing(4);
-  m_time = new QLabel(timeRange, this);
-  m_time->setTextFormat(Qt::PlainText);
+  m_time = captionLabel(timeRange, this);
   m_time->setFont(workspace::monospacedCaptionFont(font()));
-  workspace::followSecondaryText(m_time);
   m_editor = new InlineTextEditor(text, this);
   column->addWidget(m_time);
   column->addWidget(m_editor, 1);
   row->addLayout(column, 1);
 
-  m_retranscribe = rowButton(this, "arrow.clockwise", workspace::secondaryTextColor, "Re-transcribe this segment");
+  m_retranscribe = rowButton(this, "arrow.clockwise", workspace::secondaryText, "Re-transcribe this segment");
   m_retranscribe->setEnabled(canRetranscribe);
   m_save = rowButton(this, "checkmark", workspace::accentColor, "Save changes");
-  m_cancel = rowButton(this, "xmark", workspace::secondaryTextColor, "Cancel editing");
+  m_cancel = rowButton(this, "xmark", workspace::secondaryText, "Cancel editing");
   for (auto* b : {m_retranscribe, m_save, m_cancel}) row->addWidget(b, 0, Qt::AlignTop);
   setFocusProxy(m_editor);
 

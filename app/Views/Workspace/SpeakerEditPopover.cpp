@@ -1,5 +1,10 @@
 #include "Views/Workspace/SpeakerEditPopover.h"
 
+#include "Views/Common/ColorContrast.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -10,25 +15,6 @@
 #include <QPushButton>
 
 namespace parlowvista {
-
-namespace {
-
-QLabel* captionLabel(const QString& text, QWidget* parent) {
-  auto* l = new QLabel(text, parent);
-  l->setTextFormat(Qt::PlainText);
-  l->setFont(workspace::captionFont(parent->font()));
-  workspace::followSecondaryText(l);
-  return l;
-}
-
-QFrame* divider(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
-  return line;
-}
-
-}  // namespace
 
 QList<Speaker> SpeakerEditPopover::otherSpeakers(const QList<Speaker>& all, qint64 currentSpeakerId) {
   QList<Speaker> out;
@@ -55,7 +41,7 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   headline.setBold(true);
   title->setFont(headline);
   layout->addWidget(title);
-  layout->addWidget(divider(this));
+  layout->addWidget(new Divider(this));
 
   auto* rename = new QVBoxLayout;
   rename->setSpacing(4);
@@ -72,7 +58,7 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   nameRow->addWidget(m_save);
   rename->addLayout(nameRow);
   layout->addLayout(rename);
-  layout->addWidget(divider(this));
+  layout->addWidget(new Divider(this));
 
   auto* reassign = new QVBoxLayout;
   reassign->setSpacing(8);
@@ -82,8 +68,9 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
     b->setFlat(true);
     b->setCheckable(true);
     b->setAutoDefault(false);
-    b->setText(workspace::speakerName(s.speakerId, m_others));
-    b->setIcon(workspace::symbolIcon("circle.fill", s.color(), 10));
+    b->setText(Speaker::displayLabel(s.speakerId, m_others));
+    b->setIcon(Icons::icon(workspace::symbolPath("circle.fill"), s.color()));
+    b->setIconSize(QSize(10, 10));
     b->setAccessibleName(b->text());
     b->setStyleSheet("text-align: left; padding: 4px 8px;");
     const qint64 id = s.speakerId;
@@ -95,7 +82,7 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   m_add->setFlat(true);
   m_add->setAutoDefault(false);
   workspace::followSymbol(m_add, "plus.circle.fill", [](const QPalette& p) {
-    return workspace::readableOn(QColor(0x34, 0xC7, 0x59), p.color(QPalette::Window));
+    return withContrast(QColor(0x34, 0xC7, 0x59), p.color(QPalette::Window), Theme::textContrast);
   });
   m_add->setAccessibleName("Add New Speaker");
   m_add->setStyleSheet("text-align: left; padding: 4px 8px;");
@@ -108,7 +95,7 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   m_reassign->setAutoDefault(false);
   reassign->addWidget(m_reassign);
   layout->addLayout(reassign);
-  layout->addWidget(divider(this));
+  layout->addWidget(new Divider(this));
   m_cancel = new QPushButton("Cancel", this);
   m_cancel->setAutoDefault(false);
   m_cancel->setAccessibleName("Cancel");

@@ -1,7 +1,9 @@
 #include "Views/Workspace/SpeakerRowView.h"
 
 #include "Views/Common/ColorContrast.h"
+#include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -36,13 +38,12 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
   m_field = new QLineEdit(this);
   m_field->setPlaceholderText("Speaker name");
   m_field->setAccessibleName("Speaker name");
-  m_field->setFont(workspace::captionFont(font()));
+  m_field->setFont(captionFont(font()));
   m_field->hide();
   m_field->installEventFilter(this);
   m_pencil = new QToolButton(this);
   m_pencil->setAutoRaise(true);
-  workspace::followSymbol(m_pencil, "pencil", workspace::secondaryTextColor, 12);
-  m_pencil->setIconSize(QSize(12, 12));
+  workspace::followSymbol(m_pencil, "pencil", workspace::secondaryText, 12);
   m_pencil->setToolTip("Rename speaker");
   // Invisible while the row edits, but keeping its place so the row does not shift.
   QSizePolicy keep = m_pencil->sizePolicy();
@@ -54,12 +55,8 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
   line->addStretch(1);
   line->addWidget(m_pencil);
   column->addLayout(line);
-  m_stats = new QLabel(this);
-  m_stats->setTextFormat(Qt::PlainText);
-  QFont small = workspace::captionFont(font());
-  small.setPointSizeF(small.pointSizeF() * 0.92);
-  m_stats->setFont(small);
-  workspace::followSecondaryText(m_stats);
+  m_stats = captionLabel(QString(), this);
+  setCaptionFont(m_stats, 0.92);
   m_stats->setContentsMargins(18, 0, 0, 0);
   column->addWidget(m_stats);
   connect(m_pencil, &QToolButton::clicked, this, &SpeakerRowView::startEditRequested);
@@ -68,9 +65,9 @@ SpeakerRowView::SpeakerRowView(QWidget* parent) : QWidget(parent) {
 }
 
 void SpeakerRowView::setSpeaker(const Speaker& speaker, qint64 segmentCount, double totalDuration) {
-  const QString name = speaker.customName ? *speaker.customName : QString("Speaker %1").arg(speaker.speakerId + 1);
+  const QString name = Speaker::displayLabel(speaker.speakerId, {speaker});
   if (m_name->text() != name) m_name->setText(name);
-  QFont f = workspace::captionFont(font());
+  QFont f = captionFont(font());
   f.setWeight(speaker.customName ? QFont::Medium : QFont::Normal);
   m_name->setFont(f);
   const QColor colour = speaker.color();
@@ -90,7 +87,7 @@ void SpeakerRowView::paintDot() {
   const QColor background = palette().color(QPalette::Window);
   // A little above 3:1: the group box the rows sit in is drawn a shade off the window colour.
   const QColor colour = withContrast(m_colour, background, Theme::largeContrast + 0.3);
-  m_dot->setPixmap(workspace::symbolIcon("circle.fill", colour, 10).pixmap(10, 10));
+  m_dot->setPixmap(Icons::pixmap(workspace::symbolPath("circle.fill"), colour, 10, m_dot->devicePixelRatioF()));
 }
 
 void SpeakerRowView::setEditing(bool editing, const QString& name) {

@@ -1,6 +1,7 @@
 #include "Views/Workspace/SpeakersPanel.h"
 
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/SpeakerRowView.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
@@ -16,9 +17,7 @@ SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
   setAccessibleName("Speakers");
   auto* column = new QVBoxLayout(this);
   column->setSpacing(8);
-  m_empty = new QLabel("No speakers detected", this);
-  m_empty->setFont(workspace::captionFont(font()));
-  workspace::followSecondaryText(m_empty);
+  m_empty = captionLabel("No speakers detected", this);
   column->addWidget(m_empty);
   m_list = new QVBoxLayout;
   m_list->setSpacing(8);
@@ -26,7 +25,7 @@ SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
   m_add = new QPushButton("Add Speaker", this);
   workspace::followSymbol(
       m_add, "plus", [](const QPalette& p) { return p.color(QPalette::ButtonText); }, 12);
-  m_add->setFont(workspace::captionFont(font()));
+  m_add->setFont(captionFont(font()));
   m_add->setAutoDefault(false);
   m_add->setAccessibleName("Add Speaker");
   column->addWidget(m_add);

@@ -1,6 +1,12 @@
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/ScrollFollowsFocus.h"
+#include "Views/Common/SectionBox.h"
+#include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -8,7 +14,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,42 +24,41 @@ namespace parlowvista {
 
 namespace {
 
-QLabel* plainLabel(const QString& text, QWidget* parent) {
-  auto* l = new QLabel(text, parent);
-  l->setTextFormat(Qt::PlainText);
-  return l;
-}
-
 QLabel* secondaryCaption(QWidget* parent, bool monospaced = false) {
-  auto* l = new QLabel(parent);
-  l->setTextFormat(Qt::PlainText);
-  l->setFont(monospaced ? workspace::monospacedCaptionFont(parent->font()) : workspace::captionFont(parent->font()));
-  workspace::followSecondaryText(l);
-  return l;
+  QLabel* label = captionLabel(QString(), parent);
+  if (monospaced) label->setFont(workspace::monospacedCaptionFont(parent->font()));
+  return label;
 }
 
-QFrame* divider(QWidget* parent) {
-  auto* line = new QFrame(parent);
-  line->setFrameShape(QFrame::HLine);
-  line->setFrameShadow(QFrame::Sunken);
-  return line;
+// A column with no margins of its own, filling `owner`.
+QVBoxLayout* columnOn(QWidget* owner, int spacing) {
+  auto* column = new QVBoxLayout(owner);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(spacing);
+  return column;
+}
+
+// One row of the form: `start` at the leading edge, `end` at the trailing one. A label at the
+// start names the control at the end for a screen reader.
+QHBoxLayout* formRow(QWidget* start, QWidget* end) {
+  auto* row = new QHBoxLayout;
+  row->setContentsMargins(0, 0, 0, 0);
+  row->addWidget(start);
+  row->addStretch(1);
+  row->addWidget(end);
+  if (auto* label = qobject_cast<QLabel*>(start); label && end->focusPolicy() != Qt::NoFocus) label->setBuddy(end);
+  return row;
 }
 
 // A labelled slider: the label and the value text in one row above the slider.
 QWidget* sliderBlock(QWidget* parent, const QString& label, QSlider*& slider, QLabel*& value, int min, int max,
-                     bool captionLabel) {
+                     bool captionTitle) {
   auto* block = new QWidget(parent);
-  auto* column = new QVBoxLayout(block);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(4);
-  auto* row = new QHBoxLayout;
-  auto* title = plainLabel(label, block);
-  if (captionLabel) title->setFont(workspace::captionFont(parent->font()));
+  auto* column = columnOn(block, 4);
+  QLabel* title = plainLabel(label, block);
+  if (captionTitle) setCaptionFont(title);
   value = secondaryCaption(block, true);
-  row->addWidget(title);
-  row->addStretch(1);
-  row->addWidget(value);
-  column->addLayout(row);
+  column->addLayout(formRow(title, value));
   slider = new QSlider(Qt::Horizontal, block);
   slider->setRange(min, max);
   slider->setPageStep(1);
@@ -84,11 +88,9 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   setAccessibleName("Transcription Settings");
   // The sheet is 480 by 600 at the standard font and grows with a larger one.
   setMinimumSize(480, 600);
-  auto* column = new QVBoxLayout(this);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(0);
+  auto* column = columnOn(this, 0);
   column->addWidget(buildHeader(sourceDescription));
-  column->addWidget(divider(this));
+  column->addWidget(new Divider(this));
 
   auto* scroll = new QScrollArea(this);
   scroll->setWidgetResizable(true);
@@ -108,17 +110,17 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   for (const Group& g : {Group{"Audio Enhancement", "waveform.circle.fill", buildEnhancement()},
                          Group{"Speaker Detection", "play.circle", buildDiarization()},
                          Group{"Subtitle Settings", "doc.on.doc", buildSubtitles()}}) {
-    auto* box = new QGroupBox(g.title, body);
-    box->setAccessibleName(g.title);
-    auto* inner = new QVBoxLayout(box);
+    auto* box = new SectionBox(g.title, workspace::symbolPath(g.symbol), body);
     g.content->setParent(box);
-    inner->addWidget(g.content);
+    box->rows()->addWidget(g.content);
     groups->addWidget(box);
   }
   groups->addStretch(1);
   scroll->setWidget(body);
   column->addWidget(scroll, 1);
-  column->addWidget(divider(this));
+  // Tab coming round from the footer enters the form from outside.
+  scrollFollowsFocus(scroll);
+  column->addWidget(new Divider(this));
   column->addWidget(buildFooter());
 
   for (auto signal :
@@ -137,7 +139,8 @@ QWidget* TranscriptionSettingsSheet::buildHeader(const QString& sourceDescriptio
   column->setContentsMargins(16, 20, 16, 20);
   column->setSpacing(8);
   auto* symbol = new QLabel(header);
-  symbol->setPixmap(workspace::symbolIcon("waveform.circle.fill", QColor(0x00, 0x7A, 0xFF), 48).pixmap(48, 48));
+  symbol->setPixmap(
+      Icons::pixmap(workspace::symbolPath("waveform.circle.fill"), QColor(0x00, 0x7A, 0xFF), 48, devicePixelRatioF()));
   symbol->setAlignment(Qt::AlignCenter);
   auto* title = plainLabel("Transcription Settings", header);
   QFont f = font();
@@ -159,26 +162,15 @@ QWidget* TranscriptionSettingsSheet::buildHeader(const QString& sourceDescriptio
 
 QWidget* TranscriptionSettingsSheet::buildEnhancement() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
-  auto* toggleRow = new QHBoxLayout;
+  auto* column = columnOn(section, 12);
   m_enhance = new QCheckBox("Enhance audio before transcription", section);
-  m_ffmpegRequired = new QLabel("FFmpeg required", section);
-  m_ffmpegRequired->setFont(workspace::captionFont(font()));
-  workspace::followTextColour(m_ffmpegRequired, [](const QPalette& p) {
-    return workspace::readableOn(QColor(255, 149, 0), p.color(QPalette::Window));
-  });
-  toggleRow->addWidget(m_enhance);
-  toggleRow->addStretch(1);
-  toggleRow->addWidget(m_ffmpegRequired);
-  column->addLayout(toggleRow);
+  m_ffmpegRequired = new ThemedLabel("FFmpeg required", ThemeColor::warning, section);
+  setCaptionFont(m_ffmpegRequired);
+  column->addLayout(formRow(m_enhance, m_ffmpegRequired));
 
   m_enhanceOptions = new QWidget(section);
-  auto* options = new QVBoxLayout(m_enhanceOptions);
-  options->setContentsMargins(0, 0, 0, 0);
-  options->setSpacing(12);
-  options->addWidget(divider(m_enhanceOptions));
+  auto* options = columnOn(m_enhanceOptions, 12);
+  options->addWidget(new Divider(m_enhanceOptions));
   m_normalize = new QCheckBox("Normalize volume", m_enhanceOptions);
   m_compression = new QCheckBox("Dynamic compression", m_enhanceOptions);
   m_compressionRow =
@@ -211,40 +203,25 @@ QWidget* TranscriptionSettingsSheet::buildEnhancement() {
 
 QWidget* TranscriptionSettingsSheet::buildDiarization() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
-  auto* presetRow = new QHBoxLayout;
-  presetRow->addWidget(plainLabel("Detection mode:", section));
-  presetRow->addStretch(1);
+  auto* column = columnOn(section, 12);
   m_preset = new QComboBox(section);
   m_preset->setAccessibleName("Detection mode");
   m_preset->setFixedWidth(160);
   for (DiarizationPreset p : allDiarizationPresets()) m_preset->addItem(rawValue(p));
-  presetRow->addWidget(m_preset);
-  column->addLayout(presetRow);
+  column->addLayout(formRow(plainLabel("Detection mode:", section), m_preset));
   m_presetDescription = secondaryCaption(section);
   column->addWidget(m_presetDescription);
 
   m_thresholdRow = new QWidget(section);
-  auto* threshold = new QVBoxLayout(m_thresholdRow);
-  threshold->setContentsMargins(0, 0, 0, 0);
-  threshold->setSpacing(4);
-  threshold->addWidget(divider(m_thresholdRow));
+  auto* threshold = columnOn(m_thresholdRow, 4);
+  threshold->addWidget(new Divider(m_thresholdRow));
   // 0.3 ... 0.8 in steps of 0.05: slider units of 1/20.
   threshold->addWidget(
       sliderBlock(m_thresholdRow, "Clustering threshold", m_threshold, m_thresholdValue, 6, 16, false));
-  auto* ends = new QHBoxLayout;
-  auto* low = secondaryCaption(m_thresholdRow);
-  low->setText("More speakers");
-  auto* high = secondaryCaption(m_thresholdRow);
-  high->setText("Fewer speakers");
-  ends->addWidget(low);
-  ends->addStretch(1);
-  ends->addWidget(high);
-  threshold->addLayout(ends);
+  threshold->addLayout(
+      formRow(captionLabel("More speakers", m_thresholdRow), captionLabel("Fewer speakers", m_thresholdRow)));
   column->addWidget(m_thresholdRow);
-  column->addWidget(divider(section));
+  column->addWidget(new Divider(section));
 
   auto* count = new QVBoxLayout;
   count->setSpacing(8);
@@ -261,15 +238,11 @@ QWidget* TranscriptionSettingsSheet::buildDiarization() {
   modeRow->addStretch(1);
   count->addLayout(modeRow);
   m_numberRow = new QWidget(section);
-  auto* numberRow = new QHBoxLayout(m_numberRow);
-  numberRow->setContentsMargins(0, 0, 0, 0);
-  numberRow->addWidget(plainLabel("Number of speakers:", m_numberRow));
-  numberRow->addStretch(1);
   m_number = new QComboBox(m_numberRow);
   m_number->setAccessibleName("Number of speakers");
   m_number->setFixedWidth(80);
   for (int n = 1; n <= 8; ++n) m_number->addItem(QString::number(n), qint64(n));
-  numberRow->addWidget(m_number);
+  m_numberRow->setLayout(formRow(plainLabel("Number of speakers:", m_numberRow), m_number));
   count->addWidget(m_numberRow);
   column->addLayout(count);
 
@@ -297,9 +270,7 @@ QWidget* TranscriptionSettingsSheet::buildDiarization() {
 
 QWidget* TranscriptionSettingsSheet::buildSubtitles() {
   auto* section = new QWidget(this);
-  auto* column = new QVBoxLayout(section);
-  column->setContentsMargins(0, 0, 0, 0);
-  column->setSpacing(12);
+  auto* column = columnOn(section, 12);
   // Characters 50 ... 300 in steps of 10 (slider units of 10), seconds 5 ... 30.
   column->addWidget(sliderBlock(section, "Max characters per subtitle", m_chars, m_charsValue, 5, 30, false));
   column->addWidget(sliderBlock(section, "Max duration (seconds)", m_duration, m_durationValue, 5, 30, false));

@@ -3,7 +3,10 @@
 #include "Models/AudioSource.h"
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/VersionTab.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
@@ -14,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPainter>
 #include <QScrollArea>
 #include <QToolButton>
 
@@ -25,12 +27,11 @@ namespace parlowvista {
 TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidget* parent)
     : QWidget(parent), m_context(context) {
   setAccessibleName("Versions");
+  workspace::setStripBackground(this);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 8, 16, 8);
   row->setSpacing(8);
-  auto* title = new QLabel("Versions:", this);
-  title->setFont(workspace::captionFont(font()));
-  workspace::followSecondaryText(title);
+  QLabel* title = captionLabel("Versions:", this);
   row->addWidget(title);
 
   auto* scroll = new QScrollArea(this);
@@ -47,8 +48,10 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   m_stripLayout->setSpacing(6);
   m_stripLayout->addStretch(1);
   scroll->setWidget(m_strip);
+  // Shift+Tab from the menu button enters the strip at its last tab, which may be out of view.
+  scrollFollowsFocus(scroll, 0);
   // One line of tabs: the strip is as tall as a tab, never stretched by the window.
-  scroll->setFixedHeight(QFontMetrics(workspace::captionFont(font())).height() + 14);
+  scroll->setFixedHeight(QFontMetrics(captionFont(font())).height() + 14);
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   row->addWidget(scroll, 1);
 
@@ -64,8 +67,8 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   m_duplicate = m_menu->addAction("Duplicate Current", this, &TranscriptionVersionsBar::duplicateRequested);
   m_createNew = m_menu->addAction("New Version (Reprocess)", this, &TranscriptionVersionsBar::createNewRequested);
   Theme::followPalette(m_menu, [this, ink] {
-    m_duplicate->setIcon(workspace::symbolIcon("doc.on.doc", ink(m_menu->palette())));
-    m_createNew->setIcon(workspace::symbolIcon("arrow.clockwise", ink(m_menu->palette())));
+    m_duplicate->setIcon(Icons::icon(workspace::symbolPath("doc.on.doc"), ink(m_menu->palette())));
+    m_createNew->setIcon(Icons::icon(workspace::symbolPath("arrow.clockwise"), ink(m_menu->palette())));
   });
   m_menuButton->setMenu(m_menu);
   row->addWidget(m_menuButton);
@@ -227,11 +230,6 @@ void TranscriptionVersionsBar::deleteTranscription(Transcription* transcription)
     }
   }
   refresh();
-}
-
-void TranscriptionVersionsBar::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.fillRect(rect(), workspace::controlBackgroundColor(palette()));
 }
 
 }  // namespace parlowvista

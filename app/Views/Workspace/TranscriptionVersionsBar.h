@@ -70,9 +70,6 @@ class TranscriptionVersionsBar : public QWidget {
   void duplicateRequested();
   void createNewRequested();
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
  private:
   void select(Transcription* transcription);
   void syncSelection();

@@ -1,7 +1,9 @@
 #include "Views/Workspace/VersionTab.h"
 
 #include "Models/Transcription.h"
+#include "Views/Common/ColorContrast.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -24,14 +26,14 @@ VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
   row->setContentsMargins(12, 6, 12, 6);
   m_label = new QLabel(this);
   m_label->setTextFormat(Qt::PlainText);
-  m_label->setFont(workspace::captionFont(font()));
+  m_label->setFont(captionFont(font()));
   m_field = new QLineEdit(this);
   m_field->setPlaceholderText("Version name");
   m_field->setAccessibleName("Version name");
   m_field->setFrame(false);
   m_field->setMinimumWidth(60);
   m_field->setMaximumWidth(120);
-  m_field->setFont(workspace::captionFont(font()));
+  m_field->setFont(captionFont(font()));
   m_field->hide();
   m_field->installEventFilter(this);
   row->addWidget(m_label);
@@ -71,14 +73,15 @@ void VersionTab::applyLook() {
   const QPalette base = palette();
   // The selected face is Theme::selectionColor, which carries the highlighted text at 4.5:1.
   const QColor ink = m_selected ? base.color(QPalette::HighlightedText) : base.color(QPalette::WindowText);
+  // Inside a button the label draws in ButtonText (its background role is the button's), so
+  // every text role is set, not only WindowText.
   for (QWidget* w : {static_cast<QWidget*>(m_label), static_cast<QWidget*>(m_field)}) {
+    Theme::setTextColor(w, ink);
     QPalette p = w->palette();
-    p.setColor(QPalette::WindowText, ink);
-    p.setColor(QPalette::Text, ink);
     p.setColor(QPalette::Base, Qt::transparent);
     w->setPalette(p);
   }
-  QFont f = workspace::captionFont(font());
+  QFont f = captionFont(font());
   f.setWeight(m_editing ? QFont::Medium : (m_selected ? QFont::DemiBold : QFont::Normal));
   m_label->setFont(f);
   m_field->setFont(f);
@@ -91,8 +94,8 @@ void VersionTab::paintEvent(QPaintEvent*) {
   QPainterPath path;
   path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
   const QColor window = palette().color(QPalette::Window);
-  const QColor tertiary = workspace::over(palette().color(QPalette::WindowText), 0.26, window);
-  p.fillPath(path, m_selected ? Theme::selectionColor(palette()) : workspace::over(tertiary, 0.3, window));
+  const QColor tertiary = mixed(window, palette().color(QPalette::WindowText), 0.26);
+  p.fillPath(path, m_selected ? Theme::selectionColor(palette()) : mixed(window, tertiary, 0.3));
   if (hasFocus()) p.strokePath(path, QPen(workspace::accentColor(palette()), 1.5, Qt::DotLine));
 }
 

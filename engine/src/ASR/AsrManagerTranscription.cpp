@@ -6,6 +6,7 @@
 
 #include <voxtrellis/ASRError.h>
 
+#include "Shared/Elapsed.h"
 #include "Shared/MLArrayCache.h"
 #include "Shared/MLMultiArrayTensor.h"
 
@@ -79,7 +80,7 @@ ASRResult AsrManagerImpl::transcribeWithState(std::span<const float> samples, Td
   // The whole file is in this one window: no audio follows it.
   InferenceResult inference = executeMLInferenceWithTimings(window, aligned, std::nullopt, state, 0, false, 0,
                                                             /*keepTokenAtEnd=*/true);
-  const double processingTime = std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
+  const double processingTime = secondsSince(startTime);
   const TdtHypothesis& h = inference.hypothesis;
   return processTranscriptionResult(h.tokenIds, h.timestamps, h.confidences, h.tokenDurations,
                                     inference.encoderSequenceLength, samples, processingTime);

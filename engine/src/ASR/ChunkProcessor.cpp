@@ -1,6 +1,7 @@
 #include "ASR/ChunkProcessor.h"
 
 #include "ASR/AsrManagerImpl.h"
+#include "Shared/Elapsed.h"
 
 #include <voxtrellis/ASRError.h>
 
@@ -90,7 +91,7 @@ ASRResult ChunkProcessor::process(AsrManagerImpl& manager, std::chrono::steady_c
     frames.push_back(static_cast<int>(t.timestamp));
     confidences.push_back(t.confidence);
   }
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
+  const double elapsed = secondsSince(startTime);
   return manager.processTranscriptionResult(ids, frames, confidences, {}, 0, m_audioSamples, elapsed);
 }
 

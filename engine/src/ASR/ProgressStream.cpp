@@ -75,15 +75,7 @@ void ProgressStream::yield(double value) {
 }
 
 void ProgressStream::finish() {
-  {
-    std::lock_guard lock(m_mutex);
-    if (m_ended) {
-      return;
-    }
-    m_ended = true;
-    m_onTermination = nullptr;
-  }
-  m_changed.notify_all();
+  fail(nullptr);  // an end without an error is a plain finish
 }
 
 void ProgressStream::fail(std::exception_ptr error) {

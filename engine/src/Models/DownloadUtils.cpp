@@ -8,6 +8,7 @@
 #include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
 #include "Shared/AppLogger.h"
+#include "Shared/Elapsed.h"
 #include "Shared/NumberText.h"
 #include "Shared/SystemInfo.h"
 #include "Shared/Uuid.h"
@@ -352,7 +353,7 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
     }
     const auto started = std::chrono::steady_clock::now();
     std::shared_ptr<OnnxModel> model = OnnxModel::load(modelFolder, computeUnits);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = secondsSince(started);
     models[name] = std::move(model);
     logger().info("Compiled model " + name + " in " + formatFixed(seconds * 1000.0, 2) +
                   " ms :: " + SystemInfo::summary());

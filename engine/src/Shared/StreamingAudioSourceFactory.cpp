@@ -1,6 +1,7 @@
 #include <voxtrellis/StreamingAudioSampleSource.h>
 
 #include "Shared/AudioFileDecoder.h"
+#include "Shared/Elapsed.h"
 #include "Shared/NumberText.h"
 #include "Shared/Uuid.h"
 
@@ -153,7 +154,7 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
                        ", tracked=" + std::to_string(written) + "); continuing");
     }
     tempFile.keep();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = secondsSince(started);
     return Result{std::move(source), seconds};
   } catch (const StreamingAudioError&) {
     throw;

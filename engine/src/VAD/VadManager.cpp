@@ -5,6 +5,7 @@
 #include <voxtrellis/VadManager.h>
 
 #include "Shared/ANEMemoryOptimizer.h"
+#include "Shared/Elapsed.h"
 #include "VAD/SpeechSegmentation.h"
 #include "VAD/VadModel.h"
 
@@ -18,10 +19,6 @@ namespace voxtrellis {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string fixed2(double value) {
   char text[64];

@@ -3,6 +3,7 @@
 #include "Models/AppSettings.h"
 #include "Models/TranscriptGroup.h"
 #include "Services/KeychainService.h"
+#include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
@@ -50,6 +51,12 @@ TEST_F(ApplicationTest, BuildsEveryServiceOverItsOwnFoldersAndOpensTheStore) {
   EXPECT_EQ(&host.server, &application.localHTTPServer());
   EXPECT_EQ(&host.profile, &application.playerProfile());
   EXPECT_TRUE(host.profile.isOffTheRecord());
+  // The library may delete downloaded online-video audio (beside the library) and nothing of the user's.
+  const QString downloaded = QString::fromStdString(
+      testsupport::writeFile(tempDir / "share" / "Parlowvista" / "YouTubeDownloads" / "talk.m4a", "x").string());
+  const QString own = QString::fromStdString(testsupport::writeFile(tempDir / "Music" / "talk.m4a", "x").string());
+  EXPECT_TRUE(application.libraryActions().isOwnedFile(downloaded));
+  EXPECT_FALSE(application.libraryActions().isOwnedFile(own));
 
   const Application::Environment user = Application::Environment::user();
   EXPECT_EQ(user.keychainServiceName, "com.lanternhollow.translation");

@@ -21,12 +21,14 @@
 #include <QDir>
 #include <QProcess>
 #include <QSettings>
+#include <QThreadPool>
 
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <set>
 
 namespace pipelinetest {
 
@@ -90,9 +92,24 @@ inline bool ffmpeg(const QStringList& arguments) {
   return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// A gate a worker thread waits at until the test opens it.
+// A gate a worker thread waits at until the test opens it. Every gate also opens when it is
+// destroyed and when the test's Harness goes (openAll), so a test that fails before opening
+// one never leaves a worker blocked: that would hold a pool thread for the rest of the run
+// and keep the binary from exiting.
 class Gate {
  public:
+  Gate() {
+    std::lock_guard lock(registryMutex());
+    registry().insert(this);
+  }
+  ~Gate() {
+    open();
+    std::lock_guard lock(registryMutex());
+    registry().erase(this);
+  }
+  Gate(const Gate&) = delete;
+  Gate& operator=(const Gate&) = delete;
+
   void wait() {
     std::unique_lock lock(m_mutex);
     ++m_waiting;
@@ -109,7 +126,22 @@ class Gate {
     return m_waiting > 0;
   }
 
+  // Opens every gate there is.
+  static void openAll() {
+    std::lock_guard lock(registryMutex());
+    for (Gate* gate : registry()) gate->open();
+  }
+
  private:
+  static std::set<Gate*>& registry() {
+    static std::set<Gate*> gates;
+    return gates;
+  }
+  static std::mutex& registryMutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+
   std::mutex m_mutex;
   std::condition_variable m_changed;
   bool m_open = false;
@@ -234,6 +266,15 @@ struct Harness {
     vm->setModelContext(context.get());
     downloader->setParent(vm.get());
   }
+
+  // Lets every worker still held at a gate go and waits (a bounded time) for the pool's jobs
+  // to end before the view model and the engine they use are destroyed.
+  ~Harness() {
+    Gate::openAll();
+    QThreadPool::globalInstance()->waitForDone(60000);
+  }
+  Harness(const Harness&) = delete;
+  Harness& operator=(const Harness&) = delete;
 
   QString path(const QString& name) const { return QString::fromStdString((dir.path() / name.toStdString()).string()); }
 

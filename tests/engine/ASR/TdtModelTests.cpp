@@ -3,49 +3,26 @@
 #include "ASR/TDT/TdtJointModel.h"
 #include "ASR/TDT/TdtPreprocessorModel.h"
 #include "AsrTestSupport.h"
+#include "support/WrongInterfaceModels.h"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 using namespace voxtrellis;
 
 namespace {
 
-namespace fs = std::filesystem;
-
-fs::path brokenModel(const std::string& name) {
-  return testsupport::fixturesDir() / "asr" / "broken" / (name + ".mlmodelc");
-}
-
 TEST(TdtModels, ModelWithAWrongInputOrOutputNameFailsAtLoadNamingTheFile) {
-  struct Case {
-    const char* fixture;
-    std::function<void(const fs::path&)> load;
-    const char* detail;
-  };
-  const Case cases[] = {
-      {"PreprocessorWrongInput", [](const fs::path& f) { TdtPreprocessorModel::load(f); },
-       "missing input \"audio_signal\""},
-      {"EncoderWrongOutput", [](const fs::path& f) { TdtEncoderModel::load(f); }, "missing output \"encoder\""},
-      {"EncoderWrongLengthOutput", [](const fs::path& f) { TdtEncoderModel::load(f); },
-       "missing output \"encoder_length\""},
-      {"DecoderWrongInput", [](const fs::path& f) { TdtDecoderModel::load(f); }, "missing input \"targets\""},
-      {"DecoderWrongOutput", [](const fs::path& f) { TdtDecoderModel::load(f); }, "missing output \"h_out\""},
-      {"JointDecisionWrongInput", [](const fs::path& f) { TdtJointModel::load(f); }, "missing input \"encoder_step\""},
-      {"JointDecisionWrongOutput", [](const fs::path& f) { TdtJointModel::load(f); }, "missing output \"token_id\""},
-  };
-  for (const auto& c : cases) {
-    try {
-      c.load(brokenModel(c.fixture));
-      ADD_FAILURE() << c.fixture << " was accepted";
-    } catch (const ModelRuntimeError& e) {
-      EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::interfaceMismatch) << c.fixture;
-      const std::string text = e.what();
-      EXPECT_NE(text.find(std::string(c.fixture) + ".mlmodelc"), std::string::npos) << text;
-      EXPECT_NE(text.find(c.detail), std::string::npos) << text;
-    }
-  }
+  testsupport::expectInterfaceMismatches(
+      testsupport::fixturesDir() / "asr" / "broken",
+      {
+          {"PreprocessorWrongInput", testsupport::loadsAs<TdtPreprocessorModel>(), "missing input \"audio_signal\""},
+          {"EncoderWrongOutput", testsupport::loadsAs<TdtEncoderModel>(), "missing output \"encoder\""},
+          {"EncoderWrongLengthOutput", testsupport::loadsAs<TdtEncoderModel>(), "missing output \"encoder_length\""},
+          {"DecoderWrongInput", testsupport::loadsAs<TdtDecoderModel>(), "missing input \"targets\""},
+          {"DecoderWrongOutput", testsupport::loadsAs<TdtDecoderModel>(), "missing output \"h_out\""},
+          {"JointDecisionWrongInput", testsupport::loadsAs<TdtJointModel>(), "missing input \"encoder_step\""},
+          {"JointDecisionWrongOutput", testsupport::loadsAs<TdtJointModel>(), "missing output \"token_id\""},
+      });
 }
 
 TEST(TdtModels, TheRecognisersOwnModelsLoadWithTheirDeclaredIntegerWidths) {

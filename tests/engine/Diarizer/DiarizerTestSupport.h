@@ -2,6 +2,7 @@
 
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 #include "support/FixturePaths.h"
+#include "support/ToneSignal.h"
 
 #include <cmath>
 #include <exception>
@@ -25,18 +26,8 @@ inline std::filesystem::path brokenModel(const std::string& name) {
   return modelsDirectory() / "broken" / (name + ".mlmodelc");
 }
 
-// Adds a tone of the given frequency over [start, end) seconds.
-inline void addTone(std::vector<float>& audio, double frequency, double start, double end, float amplitude = 0.3f) {
-  const auto first = static_cast<std::size_t>(start * kRate);
-  const auto last = std::min(audio.size(), static_cast<std::size_t>(end * kRate));
-  for (std::size_t i = first; i < last; ++i) {
-    audio[i] += amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / kRate));
-  }
-}
-
-inline std::vector<float> silence(double seconds) {
-  return std::vector<float>(static_cast<std::size_t>(seconds * kRate), 0.0f);
-}
+using testsupport::addTone;
+using testsupport::silence;
 
 // Voice A 0–6 s, B 6–12 s, A 12–18 s, B 17–22 s (one second of overlap),
 // silence, A 26–32 s.

@@ -1,10 +1,9 @@
 #include "DiarizerTestSupport.h"
 
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
+#include "support/WrongInterfaceModels.h"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 using namespace voxtrellis;
 using namespace diarizertest;
@@ -14,33 +13,17 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(OfflineDiarizerModelClasses, ModelWithAWrongInputOrOutputNameFailsAtLoadNamingTheFile) {
-  struct Case {
-    const char* fixture;
-    std::function<void(const fs::path&)> load;
-    const char* detail;
-  };
-  const Case cases[] = {
-      {"SegmentationWrongInput", [](const fs::path& f) { OfflineSegmentationModel::load(f); },
-       "missing input \"audio\""},
-      {"FBankWrongInput", [](const fs::path& f) { OfflineFbankModel::load(f); }, "missing input \"audio\""},
-      {"FBankWrongOutput", [](const fs::path& f) { OfflineFbankModel::load(f); }, "missing output \"fbank_features\""},
-      {"EmbeddingWrongInput", [](const fs::path& f) { OfflineEmbeddingModel::load(f); }, "missing input \"weights\""},
-      {"EmbeddingWrongOutput", [](const fs::path& f) { OfflineEmbeddingModel::load(f); },
-       "missing output \"embedding\""},
-      {"PldaRhoWrongInput", [](const fs::path& f) { PldaRhoModel::load(f); }, "missing input \"embeddings\""},
-      {"PldaRhoWrongOutput", [](const fs::path& f) { PldaRhoModel::load(f); }, "missing output \"rho\""},
-  };
-  for (const auto& c : cases) {
-    try {
-      c.load(brokenModel(c.fixture));
-      ADD_FAILURE() << c.fixture << " was accepted";
-    } catch (const ModelRuntimeError& e) {
-      EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::interfaceMismatch) << c.fixture;
-      const std::string text = e.what();
-      EXPECT_NE(text.find(std::string(c.fixture) + ".mlmodelc"), std::string::npos) << text;
-      EXPECT_NE(text.find(c.detail), std::string::npos) << text;
-    }
-  }
+  testsupport::expectInterfaceMismatches(
+      modelsDirectory() / "broken",
+      {
+          {"SegmentationWrongInput", testsupport::loadsAs<OfflineSegmentationModel>(), "missing input \"audio\""},
+          {"FBankWrongInput", testsupport::loadsAs<OfflineFbankModel>(), "missing input \"audio\""},
+          {"FBankWrongOutput", testsupport::loadsAs<OfflineFbankModel>(), "missing output \"fbank_features\""},
+          {"EmbeddingWrongInput", testsupport::loadsAs<OfflineEmbeddingModel>(), "missing input \"weights\""},
+          {"EmbeddingWrongOutput", testsupport::loadsAs<OfflineEmbeddingModel>(), "missing output \"embedding\""},
+          {"PldaRhoWrongInput", testsupport::loadsAs<PldaRhoModel>(), "missing input \"embeddings\""},
+          {"PldaRhoWrongOutput", testsupport::loadsAs<PldaRhoModel>(), "missing output \"rho\""},
+      });
 }
 
 TEST(OfflineDiarizerModelClasses, BundleWithAWrongModelFailsWhenItLoadsNotWhenItRuns) {

@@ -6,44 +6,30 @@
 #include "Onnx/ModelRuntimeError.h"
 #include "engine/Diarizer/StreamingDiarizerTestSupport.h"
 #include "support/TempDir.h"
+#include "support/WrongInterfaceModels.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <limits>
 
 using namespace voxtrellis;
 using namespace streamtest;
 
 TEST(StreamingDiarizerModels, ModelsWithAnotherInterfaceFailAtLoadNamingTheFile) {
-  struct Case {
-    const char* name;
-    std::function<void(const std::filesystem::path&)> load;
-    const char* detail;
-  };
   const auto segmentation = [](const std::filesystem::path& p) {
     PyannoteSegmentationModel::load(p, ComputeUnits::cpuOnly);
   };
   const auto embedding = [](const std::filesystem::path& p) {
     WeSpeakerEmbeddingModel::load(p, ComputeUnits::cpuOnly);
   };
-  const Case cases[] = {
-      {"SegmentationWrongInput", segmentation, "missing input \"audio\""},
-      {"SegmentationWrongOutput", segmentation, "missing output \"segments\""},
-      {"EmbeddingWrongOutput", embedding, "missing output \"embedding\""},
-  };
-  for (const auto& c : cases) {
-    try {
-      c.load(brokenModel(c.name));
-      ADD_FAILURE() << c.name << " loaded";
-    } catch (const ModelRuntimeError& e) {
-      EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::interfaceMismatch) << c.name;
-      EXPECT_NE(std::string(e.what()).find(std::string(c.name) + ".mlmodelc"), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find(c.detail), std::string::npos) << e.what();
-    }
-  }
+  testsupport::expectInterfaceMismatches(fixtureDirectory() / "broken",
+                                         {
+                                             {"SegmentationWrongInput", segmentation, "missing input \"audio\""},
+                                             {"SegmentationWrongOutput", segmentation, "missing output \"segments\""},
+                                             {"EmbeddingWrongOutput", embedding, "missing output \"embedding\""},
+                                         });
 }
 
 TEST(StreamingDiarizerModels, LoadsTheRepositoryThroughTheModelCache) {

@@ -3,6 +3,7 @@
 #include <voxtrellis/DiarizerModels.h>
 
 #include "support/FixturePaths.h"
+#include "support/ToneSignal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -36,18 +37,8 @@ inline voxtrellis::DiarizerModels loadModels() {
   return models;
 }
 
-inline std::vector<float> silence(double seconds) {
-  return std::vector<float>(static_cast<std::size_t>(seconds * kRate), 0.0f);
-}
-
-// Adds a tone over [start, end) seconds.
-inline void addTone(std::vector<float>& audio, double frequency, double start, double end, float amplitude = 0.3f) {
-  const auto first = static_cast<std::size_t>(start * kRate);
-  const auto last = std::min(audio.size(), static_cast<std::size_t>(end * kRate));
-  for (std::size_t i = first; i < last; ++i) {
-    audio[i] += amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / kRate));
-  }
-}
+using testsupport::addTone;
+using testsupport::silence;
 
 // Two voices taking turns across three 10 s chunks: A 0–4 s, B 5–9 s, A
 // 11–15 s, B 16–19 s, A 21–24 s, B 25–28 s.

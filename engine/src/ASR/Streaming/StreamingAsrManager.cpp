@@ -5,6 +5,7 @@
 
 #include "ASR/Streaming/StreamingWindowStep.h"
 #include "ASR/Streaming/WindowGeometry.h"
+#include "Shared/Elapsed.h"
 
 #include <algorithm>
 #include <atomic>
@@ -358,7 +359,7 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   }
   segmentIndex += 1;
   processedChunks += 1;
-  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double seconds = secondsSince(started);
   const ASRResult result =
       window::resultOf(*asrManager, tokens, timestamps, confidences, step.encoderSequenceLength, samples, seconds);
   logger.debug("Chunk " + std::to_string(processedChunks) + ": '" + result.text + "', time: " + fixed(seconds, 3) +

@@ -1,5 +1,7 @@
 #include "Diarizer/Clustering/SpeakerIdText.h"
 
+#include "Shared/NumberText.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -25,13 +27,7 @@ int64_t absoluteHashId(std::size_t hash) {
 }
 
 std::string floatText(float value) {
-  if (std::isnan(value)) return "nan";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  char text[32];
-  const auto result = std::to_chars(text, text + sizeof text, value);
-  std::string out(text, result.ptr);
-  if (out.find_first_of(".e") == std::string::npos) out += ".0";
-  return out;
+  return shortestText(value);
 }
 
 }  // namespace voxtrellis

@@ -6,6 +6,7 @@
 #include "Diarizer/Extraction/EmbeddingExtractor.h"
 #include "Diarizer/Segmentation/SegmentationProcessor.h"
 #include "Shared/AppLogger.h"
+#include "Shared/Elapsed.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,10 +18,6 @@ namespace voxtrellis {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Longest chunk accepted: an hour, so a mistyped duration cannot ask for
 // gigabytes of buffer.

@@ -6,6 +6,7 @@
 #include "Diarizer/Extraction/WeSpeakerEmbeddingModel.h"
 #include "Diarizer/Segmentation/PyannoteSegmentationModel.h"
 #include "Shared/AppLogger.h"
+#include "Shared/Elapsed.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -17,10 +18,6 @@ namespace {
 const AppLogger& logger() {
   static const AppLogger instance("DiarizerModels");
   return instance;
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace

@@ -40,15 +40,6 @@ const CliShape kShapes[] = {
     {TranslationProviderType::openai, "openai", {"api", "chat.completions.create", "-m", "gpt-4o-mini", "-g", "user"}},
 };
 
-// A killed orphan stays a zombie until init reaps it; that counts as dead.
-bool isAlive(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 class ProviderCliTest : public ::testing::TestWithParam<CliShape> {
  protected:
   void SetUp() override {
@@ -204,8 +195,8 @@ TEST_P(ProviderCliTest, CancelKillsTheToolAndWhatItStarted) {
   p->cancel();
   ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 2000));
   EXPECT_TRUE(run->outcome.cancelled);
-  EXPECT_FALSE(isAlive(tool));
-  EXPECT_TRUE(testsupport::waitUntil([&] { return !isAlive(worker); }, 2000));
+  EXPECT_FALSE(processAlive(tool));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !processAlive(worker); }, 2000));
 }
 
 TEST_P(ProviderCliTest, CancelFromAProgressReportStopsBeforeTheNextRun) {

@@ -245,14 +245,6 @@ TEST_F(TranslationServiceTest, CommandLineRoadCanBeCancelled) {
   EXPECT_EQ(*run->outcome.error, TranslationError::cancelled());
 }
 
-bool processAlive(const std::string& pid) {
-  std::ifstream stat("/proc/" + pid + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 TEST_F(TranslationServiceTest, GoingAwayStopsTheToolOfARunningTranslation) {
   ToolSandbox tools;
   const std::string pidFile = (tools.dir.path() / "pid").string();

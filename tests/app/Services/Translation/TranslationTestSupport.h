@@ -23,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -140,6 +141,16 @@ class WriteFailingKeychain : public parlowvista::KeychainService {
   bool exists(const QString& account) const override { return items.contains(account); }
   mutable QHash<QString, QString> items;
 };
+
+// Whether the process `pid` runs. A killed orphan stays a zombie until init reaps it; that
+// counts as gone.
+inline bool processAlive(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
 
 // Fake command-line tools: executables in a private folder put first on PATH,
 // with HOME moved to a private folder so the fixed install folders under the

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <gtest/gtest.h>
@@ -67,6 +68,44 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'value only': no accessible name")});
   nameless->setAccessibleName(QStringLiteral("Choice"));
   EXPECT_TRUE(QtWindowAudit::checkAccessibleNames(&window).isEmpty());
+}
+
+// What a scroll area holds out of view is still checked: its text is scrolled in and measured,
+// its controls need names and Tab, and a Tab stop left out of sight is reported.
+TEST(QtWindowAudit, LooksAtWhatAScrollAreaHoldsOutOfView) {
+  QWidget window;
+  auto* column = new QVBoxLayout(&window);
+  auto* scroll = new QScrollArea(&window);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  scroll->setWidgetResizable(true);
+  auto* content = new QWidget;
+  auto* inner = new QVBoxLayout(content);
+  inner->addWidget(new QPushButton(QStringLiteral("Top")));
+  inner->addSpacing(600);
+  auto* faint = new QLabel(QStringLiteral("far below"));
+  faint->setStyleSheet(QStringLiteral("color: #e68a00;"));
+  inner->addWidget(faint);
+  auto* nameless = new QComboBox;
+  nameless->addItem(QStringLiteral("hidden value"));
+  inner->addWidget(nameless);
+  scroll->setWidget(content);
+  column->addWidget(scroll);
+  column->addWidget(new QPushButton(QStringLiteral("Outside"), &window));
+  window.resize(240, 200);
+  window.show();
+
+  const QStringList contrast = QtWindowAudit::checkContrast(&window);
+  EXPECT_EQ(contrast.size(), 1) << contrast.join('\n').toStdString();
+  EXPECT_TRUE(mentions(contrast, QStringLiteral("'far below': contrast 2."))) << contrast.join('\n').toStdString();
+  EXPECT_EQ(scroll->verticalScrollBar()->value(), 0);  // put back
+
+  const QStringList names = QtWindowAudit::checkAccessibleNames(&window);
+  EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'hidden value': no accessible name")});
+
+  // Tab from "Outside" comes round to "Top" while the area still shows the bottom: Qt's scroll
+  // area scrolls only for focus moves within it.
+  const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("which is not on screen"))) << tabs.join('\n').toStdString();
 }
 
 }  // namespace

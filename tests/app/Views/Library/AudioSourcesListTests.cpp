@@ -1,11 +1,16 @@
+#include "Views/Common/ColorContrast.h"
 #include "Views/Library/AudioFileImportQueue.h"
 #include "Views/Library/AudioSourceRow.h"
 #include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/LibrarySelection.h"
-#include "Views/Library/LibraryStyle.h"
+#include "Views/Library/VersionChip.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
+#include "support/QtWindowAudit.h"
 
 #include <gtest/gtest.h>
+#include <QApplication>
+#include <QDragEnterEvent>
 #include <QFile>
 #include <QLabel>
 #include <QMimeData>
@@ -57,14 +62,6 @@ class AudioSourcesListTest : public testsupport::LibraryFixture {
     return names;
   }
 
-  static std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
-    auto data = std::make_unique<QMimeData>();
-    QList<QUrl> urls;
-    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-    data->setUrls(urls);
-    return data;
-  }
-
   TranscriptGroup* g = nullptr;
   std::unique_ptr<LibrarySelection> selection;
   AudioFileImportQueue queue;
@@ -79,7 +76,7 @@ class AudioSourcesListTest : public testsupport::LibraryFixture {
 TEST_F(AudioSourcesListTest, ShowsNoGroupThenTheEmptyStateThenSourcesNewestFirst) {
   EXPECT_EQ(list->titleLabel()->text(), "No Group");
   EXPECT_TRUE(list->countLabel()->isHidden());
-  EXPECT_FALSE(list->acceptDrop(uriList({file("a.wav")}).get()));  // no group: refused
+  EXPECT_FALSE(list->acceptDrop(librarytest::uriList({file("a.wav")}).get()));  // no group: refused
 
   selection->setGroup(g);
   EXPECT_EQ(list->titleLabel()->text(), "Interviews");
@@ -97,7 +94,7 @@ TEST_F(AudioSourcesListTest, EveryDroppedAudioFileIsQueuedAndAnnouncedOneAtATime
   selection->setGroup(g);
   QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
   const QString a = file("in/a.WAV"), b = file("in/b.mp3"), text = file("in/notes.txt"), c = file("in/c.flac");
-  EXPECT_TRUE(list->acceptDrop(uriList({a, text, b, c}).get()));
+  EXPECT_TRUE(list->acceptDrop(librarytest::uriList({a, text, b, c}).get()));
   EXPECT_EQ(announced.count(), 0);  // never inside the drop itself
   bool busy = false;
   queue.setBusyProbe([&] { return busy; });
@@ -145,7 +142,7 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
 
   auto* added = new Transcription("Version 3", 1.0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10.0);
   added->setCreatedAt(QDateTime::currentDateTime().addSecs(60));
-  QToolButton* kept = firstRow->chips()[1];
+  VersionChip* kept = firstRow->chips()[1];
   first->appendTranscription(added);
   EXPECT_EQ(firstRow->chips().size(), 3);
   EXPECT_EQ(firstRow->chips()[0]->text(), "Version 3");
@@ -193,8 +190,89 @@ TEST_F(AudioSourcesListTest, AMissingFileShowsMissingAndOffersLocateFile) {
   EXPECT_TRUE(fileAccess.showRelocateDialog());
 }
 
-TEST(LibraryStyleTest, DurationsAreMinutesAndSecondsTruncated) {
+TEST(AudioSourceRowTest, DurationsAreMinutesAndSecondsTruncated) {
   const std::pair<double, const char*> cases[] = {{0, "0:00"},     {59.9, "0:59"},    {60, "1:00"},
                                                   {3600, "60:00"}, {3725.9, "62:05"}, {-3, "0:00"}};
-  for (const auto& [seconds, text] : cases) EXPECT_EQ(LibraryStyle::formatDuration(seconds), text) << seconds;
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(AudioSourceRow::formatDuration(seconds), text) << seconds;
+}
+
+// Drops arrive as the window system delivers them: enter, move, drop. The empty state lights its
+// dashed border; the list is covered by the "Drop to add" overlay; both take every audio file.
+TEST_F(AudioSourcesListTest, ARealDropHighlightsTheColumnAndQueuesEveryFile) {
+  selection->setGroup(g);
+  QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
+  const auto drop = [&](const QStringList& paths, const std::function<void()>& whileOver) {
+    const auto data = librarytest::uriList(paths);
+    const QPoint at = list->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDragMoveEvent move(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list.get(), &move);
+    EXPECT_TRUE(list->isDragOver());
+    whileOver();
+    QDropEvent dropped(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list.get(), &dropped);
+    EXPECT_TRUE(dropped.isAccepted());
+    EXPECT_FALSE(list->isDragOver());
+    EXPECT_FALSE(list->dropOverlay()->isVisible());
+  };
+
+  // The empty state: its own border lights up, the page under the pointer changes colour.
+  const QImage before = list->pages()->grab().toImage();
+  drop({file("in/a.wav"), file("in/b.flac")}, [&] {
+    EXPECT_FALSE(list->dropOverlay()->isVisible());
+    const QImage over = list->pages()->grab().toImage();
+    const QPoint edge(9, over.height() / 2);  // on the dashed border, 8 px in
+    EXPECT_NE(over.pixelColor(edge), before.pixelColor(edge));
+  });
+  for (int i = 0; i < 3; ++i) settle();
+  EXPECT_EQ(announced.count(), 2);
+
+  sourceAt("there.wav", 10);
+  settle();
+  ASSERT_EQ(list->pages()->currentIndex(), 2);
+  drop({file("in/c.mp3"), file("in/d.m4a")}, [&] { EXPECT_TRUE(list->dropOverlay()->isVisible()); });
+  for (int i = 0; i < 6; ++i) settle();
+  EXPECT_EQ(announced.count(), 4);
+}
+
+// The selected row is filled so that it stands out from the list (3:1) in a light and a dark
+// palette; the audit checks the texts on it.
+TEST_F(AudioSourcesListTest, TheSelectedRowStandsOutFromTheList) {
+  AudioSource* chosen = sourceAt("chosen.wav", 10, 1);
+  sourceAt("other.wav", 50, 1);
+  selection->setGroup(g);
+  selection->setAudioSource(chosen);
+  for (const QPalette& palette :
+       {testsupport::QtWindowAudit::lightPalette(), testsupport::QtWindowAudit::darkPalette()}) {
+    testsupport::ScopedApplicationPalette scoped(palette);
+    settle();
+    const QList<AudioSourceRow*> rows = list->rows();
+    ASSERT_EQ(rows.size(), 2);
+    const QImage picture = list->grab().toImage();
+    const auto backgroundOf = [&](AudioSourceRow* row) {
+      const QPoint corner = row->mapTo(list.get(), QPoint(row->width() - 3, 2));
+      return picture.pixelColor(corner);
+    };
+    EXPECT_GE(contrastRatio(backgroundOf(rows[0]), backgroundOf(rows[1])), 3.0)
+        << backgroundOf(rows[0]).name().toStdString() << " on " << backgroundOf(rows[1]).name().toStdString();
+  }
+}
+
+// A large group shows a screenful of rows at once and gets the rest over the next turns, in order.
+TEST_F(AudioSourcesListTest, ALargeGroupIsBuiltAScreenfulFirst) {
+  constexpr int kCount = 3 * AudioSourcesList::kRowsPerTurn;
+  for (int i = 0; i < kCount; ++i) {
+    AudioSource* made = source(g, root + QString("/gone/%1.wav").arg(i, 3, 10, QChar('0')));
+    made->setCreatedAt(QDateTime::currentDateTime().addSecs(i));
+  }
+  context->save();
+  selection->setGroup(g);
+  EXPECT_EQ(list->rows().size(), AudioSourcesList::kRowsPerTurn);
+  EXPECT_EQ(list->countLabel()->text(), QString("%1 files").arg(kCount));
+  for (int i = 0; i < 10 && list->rows().size() < kCount; ++i) settle();
+  QStringList expected;
+  for (int i = kCount - 1; i >= 0; --i) expected << QString("%1.wav").arg(i, 3, 10, QChar('0'));
+  EXPECT_EQ(rowNames(), expected);
 }

@@ -1,7 +1,10 @@
 #include "Views/Library/FileDropZone.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <QApplication>
+#include <QDragEnterEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -30,13 +33,6 @@ class FileDropZoneTest : public testsupport::TempDirTest {
   QString file(const char* name) {
     return QString::fromStdString(testsupport::writeFile(tempDir / name, "x").string());
   }
-  static std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
-    auto data = std::make_unique<QMimeData>();
-    QList<QUrl> urls;
-    for (const QString& path : paths) urls << QUrl::fromLocalFile(path);
-    data->setUrls(urls);
-    return data;
-  }
   QList<QUrl> picked;
 };
 
@@ -46,10 +42,10 @@ TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPath) {
   auto zone = make();
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
   const QString text = file("notes.txt"), first = file("one.m4a"), second = file("two.wav");
-  EXPECT_TRUE(zone->acceptDrop(uriList({text, first, second}).get()));
+  EXPECT_TRUE(zone->acceptDrop(librarytest::uriList({text, first, second}).get()));
   ASSERT_EQ(dropped.count(), 1);
   EXPECT_EQ(dropped[0][0].toUrl(), QUrl::fromLocalFile(first));  // no copy elsewhere
-  EXPECT_FALSE(zone->acceptDrop(uriList({text, QString::fromStdString(tempDir.path().string())}).get()));
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({text, QString::fromStdString(tempDir.path().string())}).get()));
   EXPECT_EQ(dropped.count(), 1);
 
   picked = {QUrl::fromLocalFile(second)};
@@ -61,7 +57,7 @@ TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPath) {
 TEST_F(FileDropZoneTest, ADisabledZoneRefusesEverything) {
   auto zone = make(false);
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
-  EXPECT_FALSE(zone->acceptDrop(uriList({file("a.wav")}).get()));
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({file("a.wav")}).get()));
   EXPECT_FALSE(zone->chooseButton()->isEnabled());
   EXPECT_FALSE(zone->fromURLButton()->isEnabled());
   EXPECT_EQ(dropped.count(), 0);
@@ -84,7 +80,9 @@ TEST_F(FileDropZoneTest, OnlyHttpAndHttpsAddressesAreHandedOn) {
 TEST_F(FileDropZoneTest, SubmittingAnAddressClosesTheSectionAndBlanksStay) {
   auto zone = make(true, false);
   QSignalSpy submitted(zone.get(), &FileDropZone::youTubeURLSubmitted);
-  EXPECT_TRUE(zone->hintLabel()->text().contains("sudo apt install yt-dlp"));
+  EXPECT_EQ(zone->hintLabel()->text(), "yt-dlp not found. Install: ");
+  ASSERT_NE(zone->installCommandLabel(), nullptr);
+  EXPECT_EQ(zone->installCommandLabel()->text(), "sudo apt install yt-dlp");
   zone->fromURLButton()->click();
   ASSERT_TRUE(zone->isURLInputShown());
   EXPECT_FALSE(zone->submitButton()->isEnabled());
@@ -111,4 +109,24 @@ TEST_F(FileDropZoneTest, SubmittingAnAddressClosesTheSectionAndBlanksStay) {
   zone->fromURLButton()->click();  // closing discards the text
   zone->fromURLButton()->click();
   EXPECT_TRUE(zone->urlField()->text().isEmpty());
+}
+
+// A drag over the zone lights its dashed border in the accent colour; the drop hands on the file.
+TEST_F(FileDropZoneTest, ADragLightsTheBorderAndTheDropHandsOnTheFile) {
+  auto zone = make();
+  QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
+  auto data = librarytest::uriList({file("talk.flac")});
+  const QPoint at = zone->rect().center();
+  const QPoint onBorder(10, zone->height() / 2);  // the 2 px border, 9 px in from the edge
+  const QColor idle = zone->grab().toImage().pixelColor(onBorder);
+  QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(zone.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  EXPECT_TRUE(zone->isTargeted());
+  EXPECT_NE(zone->grab().toImage().pixelColor(onBorder), idle);
+  QDropEvent drop(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(zone.get(), &drop);
+  EXPECT_FALSE(zone->isTargeted());
+  ASSERT_EQ(dropped.count(), 1);
+  EXPECT_EQ(dropped[0][0].toUrl().fileName(), "talk.flac");
 }

@@ -1,6 +1,7 @@
 #include "Views/Library/RelocateFileDialog.h"
 #include "Views/Library/RelocateFilePresenter.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "support/QtWindowAudit.h"
 
 #include "Store/Statement.h"
 
@@ -101,4 +102,17 @@ TEST_F(RelocateFileTest, DeleteTranscriptionsAsksThenDeletesSavesAndCleansUp) {
   EXPECT_FALSE(fileAccess.showRelocateDialog());
   EXPECT_EQ(sourceRows(), 0);
   EXPECT_FALSE(QFile::exists(root + "/Cache/moved.bin"));
+}
+
+TEST_F(RelocateFileTest, TheSheetStandsOverTheMiddleOfTheWindowAndPassesTheAudit) {
+  window.setGeometry(100, 80, 900, 700);
+  window.show();
+  open();
+  const QPoint middle = presenter->dialog()->geometry().center();
+  EXPECT_LE((middle - window.geometry().center()).manhattanLength(), 4)
+      << middle.x() << "," << middle.y() << " " << window.geometry().center().x() << ","
+      << window.geometry().center().y();
+  const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
+      [this] { return std::make_unique<RelocateFileDialog>(moved, prompts); });
+  EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
 }

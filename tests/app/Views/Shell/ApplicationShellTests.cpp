@@ -7,22 +7,29 @@
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/StoredSegment.h"
+#include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Services/AudioPlayerService.h"
+#include "Services/LibraryActions.h"
 #include "Services/SpeechEngine.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/FileDropZone.h"
+#include "Views/Library/LibrarySelection.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SettingsWindow.h"
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/LoopbackServer.h"
 
 #include <QAction>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSettings>
 
 #include <nlohmann/json.hpp>
@@ -115,14 +122,23 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     EXPECT_GT(hub.requests.load(), 0);
     EXPECT_EQ(window.windowTitle(), "General");
 
+    // Dropped on the drop zone in the middle of the window, as a user does; the settings sheet
+    // asks first, and its start runs the file.
     const std::string wav = (tempDir / "interview.wav").string();
     pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices());
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(QString::fromStdString(wav))});
-    QDragEnterEvent enter(QPoint(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &enter);
-    QDropEvent drop(QPointF(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &drop);
+    FileDropZone* zone = window.processingScreens()->dropZone();
+    const QPoint middle = zone->rect().center();
+    QDragEnterEvent enter(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(middle, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone, &drop);
+    TranscriptionSettingsSheet* sheet = window.transcriptionSettingsSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(vm.state().kind(), ProcessingState::Kind::modelsReady);
+    sheet->startButton()->click();
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 120000))
         << vm.statusMessage().toStdString();
@@ -131,6 +147,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(version->name(), "Version 1");
     EXPECT_EQ(window.windowTitle(), "Version 1");
+    EXPECT_EQ(window.selection().transcription(), version);
     ASSERT_EQ(version->segments().size(), 2);
     EXPECT_EQ(version->segments()[0]->text(), "hello");
     // The workspace shows it, with the version in the versions bar.
@@ -144,6 +161,18 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     vm.saveCurrentTranscription();
     EXPECT_FALSE(vm.hasUnsavedChanges());
     store = ModelContext::storePath(application.appSettings().libraryLocation());
+
+    // "New File" goes back to the drop zone: the version is no longer selected or loaded.
+    QPushButton* newFile = nullptr;
+    for (auto* candidate : window.resultsView()->findChildren<QPushButton*>()) {
+      if (candidate->text() == "New File") newFile = candidate;
+    }
+    ASSERT_NE(newFile, nullptr);
+    newFile->click();
+    EXPECT_EQ(window.selection().transcription(), nullptr);
+    EXPECT_EQ(vm.currentTranscription(), nullptr);
+    EXPECT_EQ(window.processingScreens()->screen(), Screen::ready);
+    EXPECT_EQ(window.windowTitle(), "interview.wav");
   }
   // What reached the file, read back by a fresh context.
   ModelContext reopened(store);
@@ -162,6 +191,11 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   auto* onboarding = window.findChild<OnboardingSheet*>();
   ASSERT_NE(onboarding, nullptr);
   EXPECT_TRUE(onboarding->isVisible());
+  // Over the middle of the main window, not at its corner over the centre pane's heading.
+  EXPECT_LE((onboarding->geometry().center() - window.geometry().center()).manhattanLength(), 4);
+  // The first showing made "General" and selected it.
+  ASSERT_NE(window.selectedGroup(), nullptr);
+  EXPECT_EQ(window.selectedGroup()->name(), "General");
   window.settingsAction()->trigger();
   ASSERT_NE(application.settingsWindow(), nullptr);
   EXPECT_TRUE(application.settingsWindow()->isVisible());
@@ -171,6 +205,13 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   // Showing the window again does not stack a second sheet.
   application.showMainWindow();
   EXPECT_EQ(window.findChildren<OnboardingSheet*>().size(), 1);
+  // With every group deleted, the next showing makes "General" again and selects it.
+  application.libraryActions().deleteGroup(window.selectedGroup());
+  EXPECT_EQ(window.selectedGroup(), nullptr);
+  application.showMainWindow();
+  ASSERT_NE(window.selectedGroup(), nullptr);
+  EXPECT_EQ(window.selectedGroup()->name(), "General");
+  EXPECT_EQ(application.appSettings().lastUsedGroupId(), window.selectedGroup()->id());
 }
 
 }  // namespace

@@ -1,21 +1,41 @@
 #include "Views/Shell/MainWindow.h"
 
+#include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Services/LibraryActions.h"
+#include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioSourcesList.h"
+#include "Views/Library/FileDropZone.h"
+#include "Views/Library/GroupListModel.h"
+#include "Views/Library/GroupsSidebar.h"
+#include "Views/Library/LibrarySelection.h"
+#include "Views/Library/RelocateFileDialog.h"
+#include "Views/Library/RelocateFilePresenter.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ContentTabBar.h"
-#include "Views/Shell/ImportQueue.h"
 #include "Views/Shell/ProcessingScreens.h"
+#include "Views/Shell/SidePanel.h"
+#include "Views/Translation/CreateTranslationSheet.h"
+#include "Views/Workspace/ReprocessDialog.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
 #include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -35,8 +55,29 @@ class MainWindowTest : public ::testing::Test {
  protected:
   std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
   std::unique_ptr<Harness> harness;
+  std::unique_ptr<LibraryActions> library;
   QList<QUrl> nextPick;
   int picks = 0;
+  QStringList confirmations;
+
+  // A window over the harness: the library's files are its downloads and sample-cache folders;
+  // every confirmation is answered "Delete".
+  std::unique_ptr<MainWindow> make(MainWindow::Actions actions = {}) {
+    if (!library) {
+      library = std::make_unique<LibraryActions>(*harness->context, *harness->settings, harness->fileAccess,
+                                                 QStringList{harness->path("downloads"), harness->path("AudioCache")});
+    }
+    LibraryPrompts prompts;
+    prompts.confirmDelete = [this](QWidget*, const QString& title, const QString&) {
+      confirmations << title;
+      return true;
+    };
+    prompts.chooseAudioFiles = [](QWidget*, bool) { return QList<QUrl>{}; };
+    prompts.showInFileManager = [](const QUrl&) {};
+    return std::make_unique<MainWindow>(*harness->vm, *harness->context,
+                                        MainWindow::Library{*harness->settings, harness->fileAccess, *library, prompts},
+                                        std::move(actions));
+  }
 
   std::unique_ptr<MainWindow> open(bool withGroup = true, bool show = true) {
     harness = std::make_unique<Harness>(engine, withGroup);
@@ -45,10 +86,18 @@ class MainWindowTest : public ::testing::Test {
       ++picks;
       if (!nextPick.isEmpty()) chosen(nextPick);
     };
-    auto window = std::make_unique<MainWindow>(*harness->vm, *harness->context, actions);
+    auto window = make(actions);
     if (withGroup) window->setSelectedGroup(harness->group);
     if (show) window->show();
     return window;
+  }
+
+  // Drops a file on the ready screen's drop zone; the settings sheet opens for it.
+  static TranscriptionSettingsSheet* dropOnTheDropZone(MainWindow& window, const QUrl& file) {
+    QMimeData data;
+    data.setUrls({file});
+    EXPECT_TRUE(window.processingScreens()->dropZone()->acceptDrop(&data));
+    return window.transcriptionSettingsSheet();
   }
 
   QUrl wav(const QString& name, double seconds = 3.0) {
@@ -84,6 +133,13 @@ TEST(ProcessingScreensTable, EachStateHasItsScreenAndColour) {
   }
 }
 
+TEST(ProcessingScreensTable, TheDownloadPercentDropsTheFraction) {
+  const std::pair<double, const char*> rows[] = {{0.0, "0%"},    {0.29, "29%"}, {0.5, "50%"},
+                                                 {0.999, "99%"}, {0.57, "57%"}, {1.0, "100%"}};
+  for (const auto& [fraction, text] : rows)
+    EXPECT_EQ(ProcessingScreens::downloadPercentText(fraction), text) << fraction;
+}
+
 TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
   auto window = open(true, false);
   EXPECT_EQ(window->size(), QSize(1200, 700));
@@ -102,6 +158,12 @@ TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
   EXPECT_TRUE(labelNamed(*window, "errorMessage")->text().contains("diarizer models missing"))
       << labelNamed(*window, "errorMessage")->text().toStdString();
+  // A file added now is not kept waiting for models that will not come: the log says why.
+  nextPick = {wav("late.wav")};
+  window->addAudioAction()->trigger();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->logged("Models not initialized"); }));
+  EXPECT_EQ(window->importQueue()->pendingCount(), 0);
+  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
 }
 
 TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
@@ -111,14 +173,14 @@ TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
   MainWindow::Actions actions;
   actions.openSettings = [&] { ++settings; };
   actions.openTranslationSettings = [&] { ++translation; };
-  MainWindow window(*harness->vm, *harness->context, actions);
-  EXPECT_EQ(window.addAudioAction()->text(), "Add Audio File...");
-  EXPECT_EQ(window.addAudioAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
-  window.settingsAction()->trigger();
-  window.translationSettingsAction()->trigger();
+  auto window = make(actions);
+  EXPECT_EQ(window->addAudioAction()->text(), "Add Audio File...");
+  EXPECT_EQ(window->addAudioAction()->shortcut(), QKeySequence(QStringLiteral("Ctrl+O")));
+  window->settingsAction()->trigger();
+  window->translationSettingsAction()->trigger();
   EXPECT_EQ(settings, 1);
   EXPECT_EQ(translation, 1);
-  EXPECT_EQ(window.translationSettingsAction()->text(), "Translation Settings...");
+  EXPECT_EQ(window->translationSettingsAction()->text(), "Translation Settings...");
 }
 
 TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
@@ -128,7 +190,7 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   window->addAudioAction()->trigger();
   EXPECT_EQ(picks, 1);
   ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return window->importQueue()->pending().isEmpty() && harness->settle(100) && !harness->vm->isBusy(); },
+      [&] { return window->importQueue()->pendingCount() == 0 && harness->settle(100) && !harness->vm->isBusy(); },
       60000));
   ASSERT_TRUE(harness->settle());
   EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
@@ -146,23 +208,261 @@ TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
   nextPick = {wav("one.wav")};
   window->addAudioAction()->trigger();
   QTest::qWait(50);
-  EXPECT_TRUE(window->importQueue()->pending().isEmpty());
+  EXPECT_EQ(window->importQueue()->pendingCount(), 0);
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
 }
 
-TEST_F(MainWindowTest, AFileDroppedOnTheWindowIsTranscribed) {
+TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSelection) {
+  auto window = open(true, false);
+  auto* second = library->addGroup(QStringLiteral("Second"));
+  ASSERT_NE(second, nullptr);
+  harness->settings->setLastUsedGroupId(harness->group->id());
+  window->setSelectedGroup(nullptr);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  // Groups, their sources, the centre, the side panel.
+  auto* columns = qobject_cast<QSplitter*>(window->centralWidget());
+  ASSERT_NE(columns, nullptr);
+  EXPECT_EQ(columns->widget(0), window->groupsSidebar());
+  EXPECT_EQ(columns->widget(1), window->audioSourcesList());
+  EXPECT_EQ(columns->widget(2), window->processingScreens());
+  // The sidebar picks the last used group on its first showing.
+  EXPECT_EQ(window->selectedGroup(), harness->group);
+  EXPECT_EQ(window->windowTitle(), "Inbox");
+  EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Inbox");
+
+  QListView* list = window->groupsSidebar()->listView();
+  list->setCurrentIndex(list->model()->index(1, 0));
+  EXPECT_EQ(window->selectedGroup(), second);
+  EXPECT_EQ(harness->settings->lastUsedGroupId(), second->id());
+  EXPECT_EQ(window->windowTitle(), "Second");
+  EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Second");
+  second->setName(QStringLiteral("Renamed"));
+  QApplication::processEvents();
+  EXPECT_EQ(window->windowTitle(), "Renamed");
+
+  window->setSelectedGroup(nullptr);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
+  EXPECT_EQ(window->windowTitle(), "Parlowvista");
+}
+
+TEST_F(MainWindowTest, AFileGoesIntoTheGroupOnScreenWhateverWasUsedLast) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  QMimeData data;
-  data.setUrls({wav("dropped.wav")});
-  QDragEnterEvent enter(QPoint(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window.get(), &enter);
-  EXPECT_TRUE(enter.isAccepted());
-  QDropEvent drop(QPointF(600, 350), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(window.get(), &drop);
+  auto* other = library->addGroup(QStringLiteral("Other"));  // now the last used one
+  ASSERT_EQ(harness->settings->lastUsedGroupId(), other->id());
+  auto* sheet = dropOnTheDropZone(*window, wav("here.wav"));
+  ASSERT_NE(sheet, nullptr);
+  sheet->startButton()->click();
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
+}
+
+TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  // The finished run is what the library shows.
+  Transcription* first = harness->vm->currentTranscription();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
+  EXPECT_EQ(window->selection().transcription(), first);
+  EXPECT_EQ(window->windowTitle(), "Version 1");
+
+  harness->vm->duplicateCurrentTranscription();
+  Transcription* copy = harness->vm->currentTranscription();
+  ASSERT_NE(copy, first);
+  EXPECT_EQ(window->selection().transcription(), copy);
+  EXPECT_EQ(window->windowTitle(), "Version 2");
+
+  window->selection().setTranscription(first);
+  EXPECT_EQ(harness->vm->currentTranscription(), first);
+  EXPECT_EQ(window->windowTitle(), "Version 1");
+
+  window->selection().setTranscription(nullptr);
+  EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::ready);
+  EXPECT_EQ(window->windowTitle(), "talk.wav");
+}
+
+TEST_F(MainWindowTest, ANewVersionIsAskedForAndTheDialogGoesWithTheAnswer) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  Transcription* first = harness->vm->currentTranscription();
+  auto ask = [&] {
+    emit window->versionsBar()->createNewRequested();
+    auto* dialog = window->findChild<ReprocessDialog*>();
+    EXPECT_TRUE(dialog && dialog->isVisible());
+    return dialog;
+  };
+  auto gone = [&] {
+    QApplication::processEvents();
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return window->findChild<ReprocessDialog*>() == nullptr;
+  };
+  ReprocessDialog* dialog = ask();
+  ASSERT_NE(dialog, nullptr);
+  dialog->cancelButton()->click();
+  EXPECT_TRUE(gone());
+  EXPECT_EQ(harness->vm->currentTranscription(), first);
+
+  dialog = ask();
+  ASSERT_NE(dialog, nullptr);
+  dialog->newVersionButton()->click();
+  EXPECT_TRUE(gone());
+  ASSERT_TRUE(harness->settle());
+  // A copy named like the version it came from, processed again and selected.
+  Transcription* copy = harness->vm->currentTranscription();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy, first);
+  EXPECT_EQ(copy->name(), first->name());
+  EXPECT_EQ(first->audioSource()->transcriptions().size(), 2);
+  EXPECT_EQ(window->selection().transcription(), copy);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
+}
+
+TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  const QUrl file = wav("dropped.wav");
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, file);
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_EQ(window->pendingSourceDescription(), "dropped.wav");
+  EXPECT_TRUE(sheet->sourceLabel()->text().contains("dropped.wav"));
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
+  sheet->cancelButton()->click();
+  EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr);
+  EXPECT_EQ(window->pendingSourceDescription(), "Unknown source");
+  QTest::qWait(50);
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
+  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
+
+  sheet = dropOnTheDropZone(*window, file);
+  ASSERT_NE(sheet, nullptr);
+  sheet->startButton()->click();
+  EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr);
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
   ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
   EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "dropped.wav");
+  EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
+}
+
+TEST_F(MainWindowTest, AnAddressGoesThroughTheSheetToTheDownloadRoad) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  FileDropZone* zone = window->processingScreens()->dropZone();
+  zone->toggleURLInput();
+  for (const char* refused : {"ftp://example.com/a", "file:///etc/passwd", "not an address"}) {
+    zone->urlField()->setText(QString::fromLatin1(refused));
+    zone->submitURL();
+    EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr) << refused;
+  }
+  if (!harness->downloader->isAvailable()) GTEST_SKIP() << "yt-dlp is not installed";
+  // A video page that is just an audio file on a loopback server: the real tool downloads it.
+  pipelinetest::writeFloatWav(harness->path("clip.wav").toStdString(), pipelinetest::twoVoices(3.0));
+  const std::string clip = testsupport::readFile(harness->path("clip.wav").toStdString());
+  testsupport::LoopbackServer server;
+  server.server().Get("/media/lecture.wav",
+                      [&](const httplib::Request&, httplib::Response& res) { res.set_content(clip, "audio/wav"); });
+  server.start();
+  const QString address = QString::fromStdString(server.baseUrl()) + "/media/lecture.wav?v=abcdefghijk";
+  if (!zone->isURLInputShown()) zone->toggleURLInput();
+  zone->urlField()->setText(address);
+  zone->submitURL();
+  TranscriptionSettingsSheet* sheet = window->transcriptionSettingsSheet();
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_EQ(window->pendingSourceDescription(), address);
+  // What the processing screen shows while the download goes.
+  QStringList headings;
+  QObject::connect(harness->vm.get(), &TranscriptionViewModel::downloadStatusChanged, window.get(), [&] {
+    if (window->processingScreens()->screen() == Screen::processing)
+      headings << labelNamed(*window, "processingFile")->text() + " | " + labelNamed(*window, "downloadStatus")->text();
+  });
+  sheet->startButton()->click();
+  EXPECT_EQ(harness->vm->state().stage(), ProcessingStage::downloadingFromURL);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::processing);
+  ASSERT_TRUE(harness->settle(120000));
+  ASSERT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
+      << harness->vm->statusMessage().toStdString();
+  ASSERT_FALSE(headings.isEmpty());
+  EXPECT_EQ(headings.first(), "Downloading from URL... | Starting download...");
+  // Stored in the group on screen and shown in its list.
+  ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
+  EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
+  EXPECT_EQ(window->audioSourcesList()->rows().size(), 1);
+}
+
+TEST_F(MainWindowTest, QueuedFilesWaitForTheSheetsAnswerAndTheRunBefore) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, wav("first.wav"));
+  ASSERT_NE(sheet, nullptr);
+  nextPick = {wav("second.wav"), wav("third.wav")};
+  window->addAudioAction()->trigger();
+  QTest::qWait(100);
+  // Nothing starts behind the open sheet.
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
+  EXPECT_EQ(window->importQueue()->pendingCount(), 2);
+  sheet->startButton()->click();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return window->importQueue()->pendingCount() == 0 && harness->settle(100) && !harness->vm->isBusy(); },
+      60000));
+  ASSERT_TRUE(harness->settle());
+  EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
+  QStringList names;
+  for (auto* source : harness->context->fetch<AudioSource>()) names << source->filename();
+  names.sort();
+  EXPECT_EQ(names, QStringList({"first.wav", "second.wav", "third.wav"}));
+}
+
+TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEverywhere) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  AudioSource* source = harness->vm->currentAudioSource();
+  ASSERT_NE(source, nullptr);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return source->cachedSamplesPath().has_value(); }));
+  const QString cached = *source->cachedSamplesPath();
+  ASSERT_TRUE(QFileInfo::exists(cached));
+
+  harness->fileAccess.setPendingRelocate(source);
+  harness->fileAccess.setShowRelocateDialog(true);
+  RelocateFileDialog* dialog = window->relocatePresenter()->dialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  dialog->deleteButton()->click();
+  EXPECT_EQ(confirmations, QStringList{"Delete Audio?"});
+  // Gone from the view model, the selection, the store and the app's cache; the user's file stays.
+  EXPECT_EQ(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(window->selection().audioSource(), nullptr);
+  EXPECT_EQ(window->processingScreens()->screen(), Screen::ready);
+  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
+  EXPECT_TRUE(harness->context->fetch<Transcription>().isEmpty());
+  EXPECT_FALSE(harness->context->hasChanges());
+  EXPECT_FALSE(QFileInfo::exists(cached));
+  EXPECT_TRUE(QFileInfo::exists(harness->path("talk.wav")));
+  EXPECT_FALSE(harness->fileAccess.showRelocateDialog());
+  EXPECT_EQ(window->windowTitle(), "Inbox");
+}
+
+TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
+  auto window = open(true, false);
+  EXPECT_FALSE(window->isActivationRetryRunning());
+  window->show();
+  // Ten tries 0.3 s apart at most; it ends sooner once the window is active.
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !window->isActivationRetryRunning(); }, 5000));
+  ASSERT_TRUE(harness->settle());
 }
 
 TEST_F(MainWindowTest, TheProcessingScreenShowsFileStageAndProgress) {
@@ -242,27 +542,69 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   QApplication::processEvents();
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
-  harness->vm->deleteTranslation(german);
+  // "Delete Translation" from the tab's context menu.
+  QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
+  emit germanTab->customContextMenuRequested(QPoint(4, 4));
+  auto* menu = germanTab->findChild<QMenu*>();
+  ASSERT_NE(menu, nullptr);
+  ASSERT_EQ(menu->actions().size(), 1);
+  EXPECT_EQ(menu->actions()[0]->text(), "Delete Translation");
+  menu->actions()[0]->trigger();
+  menu->close();
   QApplication::processEvents();
   QApplication::processEvents();
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "Translation"}));
   EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  // "+" asks for a new translation of the version on screen.
+  window->contentTabBar()->createButton()->click();
+  auto* sheet = window->findChild<CreateTranslationSheet*>();
+  ASSERT_NE(sheet, nullptr);
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_EQ(sheet->transcription(), version);
+  // German may be asked for again: its translation is gone.
+  bool offersGerman = false;
+  for (const auto& language : sheet->availableLanguages()) offersGerman |= language.code == "de";
+  EXPECT_TRUE(offersGerman);
+  sheet->close();
+}
+
+TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("talk.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  QApplication::processEvents();
+  // The side panel is taller than the window now: Tab scrolls each of its controls into view.
+  QListWidget* log = window->activityLog()->list();
+  log->setFocus(Qt::TabFocusReason);
+  const QRect shown = window->sidePanel()->viewport()->rect();
+  EXPECT_TRUE(shown.contains(QRect(log->mapTo(window->sidePanel()->viewport(), QPoint()), log->size())));
+  const QStringList findings = testsupport::QtWindowAudit::checkTabOrder(window.get()) +
+                               testsupport::QtWindowAudit::checkAccessibleNames(window.get());
+  EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
 }
 
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
+  enum class Extra { none, addressField, transcript };
   const struct {
     const char* name;
     bool withGroup;
     bool fail;
-  } cases[] = {{"ready", true, false}, {"no group", false, false}, {"error", true, true}};
+    Extra extra;
+  } cases[] = {{"ready", true, false, Extra::none},
+               {"ready, address field open", true, false, Extra::addressField},
+               {"no group", false, false, Extra::none},
+               {"error", true, true, Extra::none}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     engine = std::make_shared<FakeEngine>();
     engine->failDiarizer = c.fail;
+    library.reset();
     harness = std::make_unique<Harness>(engine, c.withGroup);
     const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
         [&] {
-          auto window = std::make_unique<MainWindow>(*harness->vm, *harness->context, MainWindow::Actions{});
+          auto window = make();
           if (c.withGroup) window->setSelectedGroup(harness->group);
           return window;
         },
@@ -270,6 +612,16 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
           auto& main = static_cast<MainWindow&>(window);
           ASSERT_TRUE(
               testsupport::waitUntil([&] { return main.processingScreens()->screen() != Screen::loading; }, 30000));
+          if (c.extra == Extra::addressField) main.processingScreens()->dropZone()->toggleURLInput();
+          if (c.extra == Extra::transcript) {
+            if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
+            ASSERT_TRUE(testsupport::waitUntil(
+                [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
+                60000));
+            main.selection().setAudioSource(harness->vm->currentAudioSource());
+            main.selection().setTranscription(harness->vm->currentTranscription());
+            QApplication::processEvents();
+          }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
   }

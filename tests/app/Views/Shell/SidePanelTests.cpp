@@ -128,6 +128,35 @@ TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
   EXPECT_FALSE(box(panel, "Save Status")->isVisible());
 }
 
+TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
+  SidePanel panel(*harness.vm);
+  panel.resize(280, 1600);
+  panel.show();
+  ASSERT_TRUE(harness.startModels());
+  if (!harness.vm->isEnhancerAvailable()) GTEST_SKIP() << "FFmpeg is not installed";
+  const QString file = harness.path("talk.wav");
+  pipelinetest::writeFloatWav(file.toStdString(), pipelinetest::twoVoices(3.0));
+  harness.vm->processFile(QUrl::fromLocalFile(file));
+  ASSERT_TRUE(harness.settle());
+  panel.findChild<QCheckBox*>()->setChecked(true);
+  QPushButton* generate = button(panel, "Generate Preview");
+  ASSERT_TRUE(generate->isEnabled());
+  generate->click();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness.vm->isGeneratingPreview(); }, 30000));
+  ASSERT_FALSE(harness.vm->previewEnhancedURL().isEmpty()) << harness.vm->statusMessage().toStdString();
+  ASSERT_NE(button(panel, "Original"), nullptr);
+  EXPECT_TRUE(button(panel, "Original")->isVisible());
+  EXPECT_TRUE(button(panel, "Enhanced")->isVisible());
+}
+
+TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
+  SidePanel panel(*harness.vm);
+  int titles = 0;
+  for (auto* text : panel.findChildren<QLabel*>()) titles += text->text() == "Activity Log" ? 1 : 0;
+  for (auto* group : panel.findChildren<QGroupBox*>()) titles += group->title() == "Activity Log" ? 1 : 0;
+  EXPECT_EQ(titles, 1);
+}
+
 TEST_F(SidePanelTest, PassesTheAudit) {
   const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
       [&] { return std::make_unique<SidePanel>(*harness.vm); },

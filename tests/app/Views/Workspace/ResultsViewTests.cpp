@@ -85,11 +85,21 @@ TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
             QString("00:00.000 \u2192 00:01.000"));
 }
 
+// A negative id used to index the palette below its start.
 TEST_F(ResultsViewTest, AnUnknownSpeakerIdShowsItsDefaultLabelInThePaletteColour) {
-  SegmentListModel model;
-  model.setResult(TranscriptionResult({TranscribedSegment(9, 0, 1, "x")}, 1, 0));
-  EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 10");
-  EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerColorRole).value<QColor>(), Speaker::defaultColors()[1]);
+  const struct {
+    qint64 id;
+    const char* label;
+    int colour;
+  } cases[] = {{9, "Speaker 10", 1}, {-3, "Speaker -2", 5}};
+  for (const auto& c : cases) {
+    SegmentListModel model;
+    model.setResult(TranscriptionResult({TranscribedSegment(c.id, 0, 1, "x")}, 1, 0));
+    EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerNameRole).toString(), c.label);
+    EXPECT_EQ(model.index(0).data(SegmentListModel::SpeakerColorRole).value<QColor>(),
+              Speaker::defaultColors()[c.colour])
+        << c.id;
+  }
 }
 
 TEST_F(ResultsViewTest, FocusLossSavesAChangedTextAndNothingWhenUnchanged) {

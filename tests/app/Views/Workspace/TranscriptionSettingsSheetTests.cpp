@@ -3,6 +3,7 @@
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -49,18 +50,27 @@ TEST_F(SettingsSheetTest, StrengthLabelsAtTheEdges) {
 }
 
 TEST_F(SettingsSheetTest, EnhancementOptionsNeedTheToolAndTheSwitch) {
-  AudioEnhancementSettings on = vm->audioEnhancement();
-  on.enabled = true;
-  vm->setAudioEnhancement(on);
   if (!vm->isEnhancerAvailable()) {
+    AudioEnhancementSettings on = vm->audioEnhancement();
+    on.enabled = true;
+    vm->setAudioEnhancement(on);
     EXPECT_FALSE(sheet->enhanceToggle()->isEnabled());
     EXPECT_TRUE(sheet->ffmpegRequiredLabel()->isVisible());
     EXPECT_FALSE(sheet->enhancementOptions()->isVisible());
     GTEST_SKIP() << "ffmpeg is not installed";
   }
+  EXPECT_FALSE(sheet->enhancementOptions()->isVisible());
+  sheet->enhanceToggle()->click();
+  EXPECT_TRUE(vm->audioEnhancement().enabled);
   EXPECT_FALSE(sheet->ffmpegRequiredLabel()->isVisible());
   EXPECT_TRUE(sheet->enhancementOptions()->isVisible());
+  const bool normalize = vm->audioEnhancement().normalizeVolume;
+  sheet->normalizeToggle()->click();
+  EXPECT_EQ(vm->audioEnhancement().normalizeVolume, !normalize);
   EXPECT_EQ(sheet->compressionValue()->text(), "Medium");
+  sheet->compressionSlider()->setValue(2);
+  EXPECT_DOUBLE_EQ(vm->audioEnhancement().compressionStrength, 0.2);
+  EXPECT_EQ(sheet->compressionValue()->text(), "Light");
   EXPECT_FALSE(sheet->noiseRow()->isVisible());
   sheet->noiseToggle()->click();
   EXPECT_TRUE(vm->audioEnhancement().noiseReduction);
@@ -118,6 +128,29 @@ TEST_F(SettingsSheetTest, SpeakerCountModeAndNumber) {
   QTest::mouseClick(sheet->exactCountButton(), Qt::LeftButton);
   EXPECT_EQ(vm->numSpeakers(), 2);
   EXPECT_EQ(vm->minSpeakers(), std::nullopt);
+}
+
+// Every option shown makes the form taller than the sheet: Tab into it from outside (the
+// footer) scrolls as well as Tab within it, so the focused control is always in sight.
+TEST_F(SettingsSheetTest, TabBringsEveryControlIntoView) {
+  vm->setDiarizationPreset(DiarizationPreset::custom);
+  sheet->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(sheet.get()));
+  const auto inSight = [this](QWidget* w) {
+    const QRect shown(w->mapTo(sheet.get(), QPoint(0, 0)), w->size());
+    return sheet->rect().contains(shown) && !w->visibleRegion().isEmpty();
+  };
+  sheet->startButton()->setFocus();
+  QStringList reached;
+  for (int step = 0; step < 40 && !reached.contains("Start Transcription"); ++step) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    EXPECT_TRUE(inSight(focused)) << focused->accessibleName().toStdString();
+    reached << (focused->accessibleName().isEmpty() ? focused->property("text").toString() : focused->accessibleName());
+  }
+  EXPECT_TRUE(reached.contains("Max duration (seconds)"));
+  EXPECT_TRUE(reached.contains("Clustering threshold"));
 }
 
 TEST_F(SettingsSheetTest, ReturnStartsOnceAndEscapeCancelsWithoutClosing) {

@@ -7,6 +7,7 @@
 #include "Views/Workspace/VersionTab.h"
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -73,6 +74,24 @@ TEST_F(VersionsBarTest, ShowsTheVersionsOldestFirstAndSelectsOnClick) {
   EXPECT_EQ(bar->selectedTranscription(), v2);
   EXPECT_TRUE(bar->tabFor(v2->id())->isSelected());
   EXPECT_EQ(w.h.vm->currentTranscription(), v2);
+}
+
+// Shift+Tab from the menu button enters the strip at its last tab: with more versions than fit,
+// that tab must scroll into view rather than take the focus out of sight.
+TEST_F(VersionsBarTest, KeyboardFocusEnteringTheStripBringsTheTabIntoView) {
+  for (int i = 4; i <= 12; ++i) w.addVersion(QString("Version %1").arg(i), Workspace::threeSegments(), 10 - i);
+  bar->refresh();
+  bar->resize(360, 44);
+  bar->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(bar.get()));
+  QTest::qWait(20);
+  VersionTab* last = bar->tabsInOrder().last();
+  ASSERT_TRUE(last->visibleRegion().isEmpty());  // out of view to begin with
+  bar->versionMenu()->parentWidget()->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  ASSERT_EQ(QApplication::focusWidget(), last);
+  QTest::qWait(20);
+  EXPECT_FALSE(last->visibleRegion().isEmpty());
 }
 
 TEST_F(VersionsBarTest, RenameTrimsKeepsOldNameForBlanksAndEscapeCancels) {

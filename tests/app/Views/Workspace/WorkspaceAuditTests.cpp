@@ -3,6 +3,8 @@
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SpeakersPanel.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
 #include "support/QtWindowAudit.h"
@@ -18,18 +20,36 @@ std::string joined(const QStringList& findings) {
   return findings.join('\n').toStdString();
 }
 
+// Every option shown: the form is taller than the sheet, so its lower half is scrolled to.
+TEST(WorkspaceWindowStandard, SettingsSheetWithEveryOptionShown) {
+  pipelinetest::Harness h;
+  h.vm->setDiarizationPreset(DiarizationPreset::custom);
+  const auto findings = QtWindowAudit::checkInBothPalettes(
+      [&] { return std::make_unique<TranscriptionSettingsSheet>(*h.vm, "talk.wav"); });
+  EXPECT_TRUE(findings.isEmpty()) << joined(findings);
+}
+
 TEST(WorkspaceWindowStandard, ReprocessDialog) {
   const auto findings = QtWindowAudit::checkInBothPalettes([] { return std::make_unique<ReprocessDialog>(); });
   EXPECT_TRUE(findings.isEmpty()) << joined(findings);
 }
 
-TEST(WorkspaceWindowStandard, ResultsViewAndSpeakersPanel) {
+TEST(WorkspaceWindowStandard, ResultsViewVersionsBarAndSpeakersPanel) {
   Workspace w;
-  w.showThree();
+  Transcription* v1 = w.showThree();
+  w.addVersion("Version 2", Workspace::threeSegments());
   auto findings = QtWindowAudit::checkInBothPalettes([&] {
     auto view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
     view->resize(900, 500);
     return view;
+  });
+  EXPECT_TRUE(findings.isEmpty()) << joined(findings);
+  findings = QtWindowAudit::checkInBothPalettes([&] {
+    auto bar = std::make_unique<TranscriptionVersionsBar>(w.h.context.get());
+    bar->setAudioSource(w.source);
+    bar->setSelectedTranscription(v1);
+    bar->resize(700, 44);
+    return bar;
   });
   EXPECT_TRUE(findings.isEmpty()) << joined(findings);
   findings = QtWindowAudit::checkInBothPalettes([&] { return std::make_unique<SpeakersPanel>(*w.h.vm); });

@@ -4,6 +4,7 @@
 #include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
 #include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Shared/Elapsed.h"
 
 #include <voxtrellis/AppLogger.h>
 
@@ -191,7 +192,7 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
     Result none;
     none.assignments.assign(timed.size(), -1);
     none.chunkAssignments = buildChunkAssignments(segmentation, timed, none.assignments, 0);
-    none.speakerClusteringSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    none.speakerClusteringSeconds = secondsSince(started);
     logger.debug("Clustering found no finite embedding; no speakers");
     return none;
   }
@@ -224,7 +225,7 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
   result.assignments = assignEmbeddings(embeddingFeatures, result.centroids);
   result.chunkAssignments =
       buildChunkAssignments(segmentation, timed, result.assignments, static_cast<int>(result.centroids.size()));
-  result.speakerClusteringSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  result.speakerClusteringSeconds = secondsSince(started);
 
   if (result.assignments.empty()) {
     logger.debug("Clustering completed in " + diarization::shortest(result.speakerClusteringSeconds) +

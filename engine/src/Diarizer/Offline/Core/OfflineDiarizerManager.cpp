@@ -8,6 +8,7 @@
 #include "Diarizer/Offline/Extraction/OfflineEmbeddingExtractor.h"
 #include "Diarizer/Offline/Segmentation/OfflineSegmentationProcessor.h"
 #include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Shared/Elapsed.h"
 #include "Shared/MLMultiArrayTensor.h"
 #include "Shared/Uuid.h"
 
@@ -32,10 +33,6 @@ using diarization::shortest;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Windows queued between the two stage threads: two segmentation batches.
 constexpr std::size_t kQueueCapacity = 64;
 

@@ -1,6 +1,7 @@
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 
 #include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Shared/Elapsed.h"
 
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/DownloadUtils.h>
@@ -89,7 +90,7 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
   auto fbank = loader({OfflineFbankModel::fileName}, directory, ComputeUnits::cpuOnly);
   bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
   bundle.pldaPsi = loadPLDAPsi(directory);
-  bundle.compilationDuration = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  bundle.compilationDuration = secondsSince(started);
   modelsLogger().info(
       "Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
       "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");

@@ -3,6 +3,7 @@
 #include "Diarizer/Offline/Extraction/WeightInterpolation.h"
 #include "Diarizer/Offline/Segmentation/OfflineSegmentationProcessor.h"
 #include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Shared/Elapsed.h"
 #include "Shared/MLMultiArrayTensor.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -18,9 +19,6 @@ using diarization::fixed;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 constexpr float kActive = 0.001f;
 
 std::string dimsText(const std::vector<int64_t>& shape) {

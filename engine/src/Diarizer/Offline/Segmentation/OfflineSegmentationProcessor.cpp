@@ -2,6 +2,7 @@
 
 #include "Diarizer/Offline/Utils/NumberFormat.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
+#include "Shared/Elapsed.h"
 #include "Shared/MLMultiArrayTensor.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -18,10 +19,6 @@ using diarization::fixed;
 
 namespace {
 using Clock = std::chrono::steady_clock;
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 std::string shapeText(const std::vector<int64_t>& shape) {
   std::string text = "[";
   for (std::size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);

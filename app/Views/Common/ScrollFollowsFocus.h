@@ -1,0 +1,14 @@
+#pragma once
+
+class QScrollArea;
+
+namespace parlowvista {
+
+// Qt's scroll area brings a control into view when the focus moves between controls inside it,
+// but not when the focus enters from outside (Tab coming round from a footer button, Shift+Tab
+// from a button after the area). After this call every control inside `area`'s content that
+// takes the focus, however, is scrolled into view `margin` pixels clear of the edges, so the
+// keyboard never works on a control out of sight. The connection lives as long as `area`.
+void scrollFollowsFocus(QScrollArea* area, int margin = 16);
+
+}  // namespace parlowvista
