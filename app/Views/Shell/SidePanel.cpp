@@ -3,6 +3,7 @@
 #include "Models/DiarizationPreset.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Workspace/SpeakersPanel.h"
@@ -103,13 +104,8 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   setFixedWidth(280);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::NoFocus);
-  // A control reached with Tab below the fold scrolls into view, whole (ensureWidgetVisible
-  // would show only a list's current row, or nothing when it has none).
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-    if (!now || !widget() || !widget()->isAncestorOf(now)) return;
-    const QPoint middle = now->mapTo(widget(), now->rect().center());
-    ensureVisible(middle.x(), middle.y(), now->width() / 2, now->height() / 2 + 8);
-  });
+  // A control reached with Tab below the fold scrolls into view, whole.
+  scrollFollowsFocus(this, 8);
   auto* content = new QWidget(this);
   auto* layout = new QVBoxLayout(content);
   layout->setSpacing(16);
