@@ -2,11 +2,11 @@
 
 #include "Models/AppSettings.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/SheetEdge.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 
 #include <QLabel>
-#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,6 +31,7 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   setWindowTitle(QStringLiteral("Welcome to Parlowvista"));
   setFixedSize(500, 520);
   setModal(true);
+  drawEdgeAroundSheet(this);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(32, 32, 32, 32);
   layout->setSpacing(24);
@@ -79,13 +80,6 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
 void OnboardingSheet::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   centreOverParentWindow(this);
-}
-
-void OnboardingSheet::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  QPainter painter(this);
-  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
-  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista
