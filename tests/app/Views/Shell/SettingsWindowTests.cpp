@@ -1,11 +1,14 @@
 #include "Views/Shell/SettingsWindow.h"
 
 #include "Models/AppSettings.h"
+#include "Views/Common/Theme.h"
+#include "Views/Library/AddGroupSheet.h"
 #include "Views/Shell/OnboardingSheet.h"
 #include "support/QtWindowAudit.h"
 #include "support/TempDir.h"
 
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -93,6 +96,28 @@ TEST_F(ShellSettingsTest, GetStartedRecordsOnboardingAndTheSheetNamesOnlyTheForm
   EXPECT_TRUE(settings->hasCompletedOnboarding());
   EXPECT_TRUE(makeSettings()->hasCompletedOnboarding());
   EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST_F(ShellSettingsTest, SheetsDrawAThinEdgeRoundThemselvesInEitherPalette) {
+  // Without a window manager nothing frames a sheet; its own edge stands over its controls.
+  auto settings = makeSettings();
+  const std::function<std::unique_ptr<QWidget>()> sheets[] = {
+      [&] { return std::make_unique<OnboardingSheet>(*settings); }, [] { return std::make_unique<AddGroupSheet>(); }};
+  for (const auto& make : sheets) {
+    for (const QPalette& palette :
+         {testsupport::QtWindowAudit::lightPalette(), testsupport::QtWindowAudit::darkPalette()}) {
+      auto sheet = make();
+      sheet->setPalette(palette);
+      sheet->resize(sheet->sizeHint().expandedTo(QSize(200, 100)));
+      const QImage shot = sheet->grab().toImage();
+      const QColor edge = Theme::color(ThemeColor::controlEdge, sheet->palette());
+      SCOPED_TRACE(sheet->windowTitle().toStdString());
+      for (const QPoint& point :
+           {QPoint(shot.width() / 2, 0), QPoint(0, shot.height() / 2), QPoint(shot.width() - 1, shot.height() - 1),
+            QPoint(shot.width() / 2, shot.height() - 1)})
+        EXPECT_EQ(shot.pixelColor(point).rgb(), edge.rgb()) << point.x() << "," << point.y();
+    }
+  }
 }
 
 TEST_F(ShellSettingsTest, BothPassTheAudit) {
