@@ -182,7 +182,7 @@ QWidget* ProcessingScreens::buildProcessing() {
   m_downloadSymbol = ThemedLabel::icon(QStringLiteral("arrow-down-circle"), ThemeColor::link, 48, page);
   m_downloadSymbol->setObjectName(QStringLiteral("downloadSymbol"));
   m_downloadSymbol->setAlignment(Qt::AlignCenter);
-  layout->addWidget(m_downloadSymbol);
+  layout->addWidget(m_downloadSymbol, 0, Qt::AlignHCenter);
   m_processingFile = centredLabel(QString(), page, 2, true);
   m_processingFile->setObjectName(QStringLiteral("processingFile"));
   layout->addWidget(m_processingFile);

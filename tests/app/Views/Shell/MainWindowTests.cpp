@@ -22,9 +22,11 @@
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
+#include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
 
@@ -625,7 +627,10 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
     harness = std::make_unique<Harness>(engine, c.withGroup);
     const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
         [&] {
-          auto window = make();
+          // Beside a transcript the whole workspace stands, its player included.
+          MainWindow::Actions actions;
+          if (c.extra == Extra::transcript) actions.playerPageHost = playertest::pageHost;
+          auto window = make(actions);
           if (c.withGroup) window->setSelectedGroup(harness->group);
           return window;
         },
@@ -642,6 +647,7 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
             main.selection().setAudioSource(harness->vm->currentAudioSource());
             main.selection().setTranscription(harness->vm->currentTranscription());
             QApplication::processEvents();
+            ASSERT_TRUE(main.resultsView() && main.resultsView()->isVisible());
           }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
