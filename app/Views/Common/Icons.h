@@ -13,7 +13,8 @@ namespace parlowvista {
 // light and a dark palette. Names: "arrow-down-circle", "globe", "key", "terminal", "sliders", "dollar", "play",
 // "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "warning-fill",
 // "open-external", "eye", "eye-slash", "play-slash", "plus", "link", "arrow-right", "folder",
-// "folder-question", "drop-doc", "waveform", "waveform-add". An unknown name gives an empty pixmap.
+// "folder-question", "drop-doc", "waveform", "waveform-add", "people",
+// "play-rectangle", "doc-text". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.

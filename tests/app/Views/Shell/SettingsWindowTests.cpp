@@ -91,6 +91,10 @@ TEST_F(ShellSettingsTest, GetStartedRecordsOnboardingAndTheSheetNamesOnlyTheForm
   for (auto* label : sheet.findChildren<QLabel*>()) texts << label->text();
   EXPECT_TRUE(texts.contains("Export to SRT, TXT, and JSON")) << texts.join('|').toStdString();
   EXPECT_FALSE(texts.join('|').contains("VTT"));
+  // The header's symbol and one symbol per feature, all drawn.
+  int symbols = 0;
+  for (auto* label : sheet.findChildren<QLabel*>()) symbols += label->pixmap().isNull() ? 0 : 1;
+  EXPECT_EQ(symbols, 5);
   sheet.open();
   button(sheet, "Get Started")->click();
   EXPECT_TRUE(settings->hasCompletedOnboarding());
