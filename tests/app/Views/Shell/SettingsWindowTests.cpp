@@ -45,6 +45,8 @@ TEST_F(ShellSettingsTest, EditsAreStoredAtOnceAndResetRestoresTheDefaults) {
   EXPECT_EQ(window.size(), QSize(500, 350));
   EXPECT_EQ(window.tabs()->tabText(0), "General");
   EXPECT_EQ(window.tabs()->tabText(1), "Transcription");
+  EXPECT_FALSE(window.tabs()->tabIcon(0).isNull());
+  EXPECT_FALSE(window.tabs()->tabIcon(1).isNull());
   EXPECT_EQ(window.findChild<QLabel*>("libraryLocation")->text(), settings->libraryLocation());
   button(window, "Open in File Manager")->click();
   EXPECT_EQ(opened, settings->libraryLocation());
