@@ -14,7 +14,7 @@ namespace parlowvista {
 // "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "warning-fill",
 // "open-external", "eye", "eye-slash", "play-slash", "plus", "link", "arrow-right", "folder",
 // "folder-question", "drop-doc", "waveform", "waveform-add", "people",
-// "play-rectangle", "doc-text", "gear", "stop". An unknown name gives an empty pixmap.
+// "play-rectangle", "doc-text", "gear", "stop", "trash". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.

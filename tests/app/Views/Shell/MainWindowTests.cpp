@@ -566,11 +566,14 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
+  EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->icon().isNull());
   emit germanTab->customContextMenuRequested(QPoint(4, 4));
   auto* menu = germanTab->findChild<QMenu*>();
   ASSERT_NE(menu, nullptr);
   ASSERT_EQ(menu->actions().size(), 1);
   EXPECT_EQ(menu->actions()[0]->text(), "Delete Translation");
+  EXPECT_FALSE(menu->actions()[0]->icon().isNull());
   menu->actions()[0]->trigger();
   menu->close();
   QApplication::processEvents();
