@@ -5,7 +5,8 @@
 // Counters: "open_ms" (the store file opened and its objects loaded), "show_ms" (from the open
 // store until the first source row is painted, with the sidebar, the selected group's header and
 // its first screenful of rows in place), "complete_ms" (until the list holds a row for every
-// source, built in batches after the first paint), "rename_ms"
+// source, built in batches after the first paint), "leave_ms" (another group chosen: the
+// thousand rows gone and the other group shown), "rename_ms"
 // (one rename saved and every view brought up to date and repainted), "changed_ranges" and
 // "changed_rows" (the sidebar model's dataChanged signals for the rename and the rows they
 // span) and "rows_repainted" (group rows the sidebar painted again). The aim: open and show
@@ -150,6 +151,16 @@ struct Browser {
   }
   bool complete() const { return shows(kSources) && list->rows().size() == kSources; }
 
+  // Shows the window and waits until every row is there.
+  bool showWhole() {
+    window.show();
+    QElapsedTimer wait;
+    wait.start();
+    while (!complete() && wait.elapsed() < 30000) QApplication::processEvents();
+    settle();
+    return complete();
+  }
+
   FileAccessManager access;
   LibraryActions actions;
   LibrarySelection selection;
@@ -224,6 +235,35 @@ void BM_ShowLibrary(benchmark::State& state) {
 }
 BENCHMARK(BM_ShowLibrary)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
+// Choosing another (empty) group while the large one is shown: its thousand rows go.
+void BM_LeaveLargeGroup(benchmark::State& state) {
+  Library& lib = library();
+  if (!lib.ok) return state.SkipWithError("could not write the library");
+  ModelContext context(lib.store);
+  const auto settings = lib.settings();
+  double total = 0;
+  int runs = 0;
+  for (auto _ : state) {
+    Browser browser(context, *settings, lib.dir.path());
+    if (!browser.showWhole()) return state.SkipWithError("the library was not shown whole");
+    TranscriptGroup* other = browser.sidebar->model()->groupAt(1);
+    QElapsedTimer clock;
+    clock.start();
+    browser.selection.setGroup(other);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    settle();
+    benchmark::DoNotOptimize(browser.window.grab());
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    if (!browser.list->rows().isEmpty() || browser.list->titleLabel()->text() != other->name())
+      return state.SkipWithError("the other group was not shown");
+    state.SetIterationTime(ms / 1000);
+    total += ms;
+    ++runs;
+  }
+  state.counters["leave_ms"] = runs ? total / runs : 0;
+}
+BENCHMARK(BM_LeaveLargeGroup)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_RenameGroup(benchmark::State& state) {
   Library& lib = library();
   if (!lib.ok) return state.SkipWithError("could not write the library");
@@ -232,11 +272,7 @@ void BM_RenameGroup(benchmark::State& state) {
   Browser browser(context, *settings, lib.dir.path());
   auto* delegate = new CountingDelegate(browser.sidebar->listView());
   browser.sidebar->listView()->setItemDelegate(delegate);
-  browser.window.show();
-  QElapsedTimer wait;
-  wait.start();
-  while (!browser.complete() && wait.elapsed() < 30000) QApplication::processEvents();
-  if (!browser.complete()) return state.SkipWithError("the library was not shown whole");
+  if (!browser.showWhole()) return state.SkipWithError("the library was not shown whole");
 
   // Renames the third group back and forth; the selected group and its list stay as they are.
   TranscriptGroup* renamed = browser.sidebar->model()->groupAt(2);

@@ -12,7 +12,11 @@
 //   BM_RewriteEverySegment every segment's text changed, as many segments (reprocessing);
 //   BM_InsertInTheMiddle   a segment added at the middle, then removed again (a split or
 //                          merge): the rows after it move, so they are written too.
-// The argument is the store: 0 = a store holding only that version, 1 = a library of 1,000
+// The peer, BM_BareSqliteNewVersion: the 3,000 rows of a new version inserted straight
+// through SQLite (one prepared statement, one transaction, values ready) into the big
+// library, with random ids (argument 0) or time-ordered ids (argument 1): the floor a save of
+// a new version can reach, and what the order of the keys alone costs.
+// The argument of the others is the store: 0 = a store holding only that version, 1 = a library of 1,000
 // versions x 1,000 segments (and the version), written as earlier releases wrote it: random
 // (version 4) row ids, which scatter over the id index. The library is built once per run in a
 // temporary folder and shared by the benchmarks; each benchmark opens it with its own context.
@@ -350,6 +354,73 @@ void BM_SaveNewVersion(benchmark::State& state) {
   state.SetLabel(storeLabel(int(state.range(0))));
 }
 BENCHMARK(BM_SaveNewVersion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_BareSqliteNewVersion(benchmark::State& state) {
+  const bool timeOrdered = state.range(0) == 1;
+  Store& store = library();
+  const TranscriptionResult result = transcript();
+  QList<QByteArray> texts;
+  for (const TranscribedSegment& segment : result.segments) texts.append(segment.text.toUtf8());
+  const QByteArray owner = store.versionId.toRfc4122();
+  sqlite3* db = nullptr;
+  sqlite3_open(store.path.toUtf8().constData(), &db);
+  sqlite3_exec(db, "PRAGMA foreign_keys = ON; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL", nullptr, nullptr,
+               nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO StoredSegment (id, sortOrder, speakerId, startTime, endTime, text, "
+                     "transcription, _order) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)",
+                     -1, &insert, nullptr);
+  for (auto _ : state) {
+    state.PauseTiming();
+    QList<QByteArray> ids;
+    for (int i = 0; i < kSegments; ++i) ids.append((timeOrdered ? newTimeOrderedUuid() : newUuid()).toRfc4122());
+    state.ResumeTiming();
+
+    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    bool ok = true;
+    for (int i = 0; i < kSegments; ++i) {
+      const TranscribedSegment& segment = result.segments[i];
+      sqlite3_bind_blob(insert, 1, ids[i].constData(), 16, SQLITE_STATIC);
+      sqlite3_bind_int64(insert, 2, kSegments + i);
+      sqlite3_bind_int64(insert, 3, segment.speakerId);
+      sqlite3_bind_double(insert, 4, segment.startTime);
+      sqlite3_bind_double(insert, 5, segment.endTime);
+      sqlite3_bind_text(insert, 6, texts[i].constData(), int(texts[i].size()), SQLITE_STATIC);
+      sqlite3_bind_blob(insert, 7, owner.constData(), 16, SQLITE_STATIC);
+      sqlite3_bind_int64(insert, 8, kSegments + i);
+      ok = sqlite3_step(insert) == SQLITE_DONE && ok;
+      sqlite3_reset(insert);
+    }
+    ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
+
+    state.PauseTiming();
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM StoredSegment WHERE transcription = ?1 AND sortOrder >= ?2", -1,
+                       &count, nullptr);
+    sqlite3_bind_blob(count, 1, owner.constData(), 16, SQLITE_STATIC);
+    sqlite3_bind_int64(count, 2, kSegments);
+    ok = sqlite3_step(count) == SQLITE_ROW && sqlite3_column_int64(count, 0) == kSegments && ok;
+    sqlite3_finalize(count);
+    // The library keeps its size.
+    sqlite3_stmt* cleanup = nullptr;
+    sqlite3_prepare_v2(db, "DELETE FROM StoredSegment WHERE transcription = ?1 AND sortOrder >= ?2", -1, &cleanup,
+                       nullptr);
+    sqlite3_bind_blob(cleanup, 1, owner.constData(), 16, SQLITE_STATIC);
+    sqlite3_bind_int64(cleanup, 2, kSegments);
+    sqlite3_step(cleanup);
+    sqlite3_finalize(cleanup);
+    if (!ok) {
+      state.SkipWithError("the rows did not read back as inserted");
+      break;
+    }
+    state.ResumeTiming();
+  }
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  state.SetLabel(timeOrdered ? "library, time-ordered ids" : "library, random ids");
+}
+BENCHMARK(BM_BareSqliteNewVersion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

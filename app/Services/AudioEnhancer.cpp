@@ -9,9 +9,17 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <filesystem>
+
 namespace parlowvista {
 
 namespace {
+
+// ffprobe and ffmpeg would wait on a named pipe (or a device) for good.
+bool isRegularFile(const QString& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error);
+}
 
 const char* kNotFound = "FFmpeg not found. Install with: sudo apt install ffmpeg";
 const char* kNoInput = "Input audio file not found";
@@ -62,6 +70,10 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
                             std::function<void(double)> progress, Done done) {
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
   if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
+  if (!isRegularFile(inputPath)) {
+    return done(
+        {std::nullopt, "Audio enhancement failed: " + QFileInfo(inputPath).fileName() + " is not a regular file"});
+  }
   const QString output = newTempPath("");
   const QString ffmpeg = *m_ffmpegPath;
   const QStringList arguments = enhancement::enhanceArguments(inputPath, output, settings);
@@ -96,7 +108,7 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
 void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments,
                                   Done done) {
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
-  if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
+  if (!QFileInfo::exists(inputPath) || !isRegularFile(inputPath)) return done({std::nullopt, kNoInput});
   runTool(*m_ffmpegPath, arguments, {}, [output, done](const ToolResult& result) {
     if (!result.started) {
       AudioEnhancer::cleanupTempFile(output);

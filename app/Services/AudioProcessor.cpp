@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <cmath>
+#include <filesystem>
 #include <optional>
 
 namespace parlowvista {
@@ -69,6 +70,11 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path) const {
   if (!info.exists()) throw AudioError::fileNotFound(path);
   const QString extension = info.suffix().toLower();
   if (!supportedExtensions().contains(extension)) throw AudioError::unsupportedFormat(extension);
+  // A named pipe or device would hold the decoder's open until something writes to it.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error)) {
+    throw AudioError::conversionFailed(info.fileName() + " is not a regular file");
+  }
 
   const auto length = probeLength(path);
   if (length && length->frames >= (qint64(1) << 32)) {

@@ -45,9 +45,9 @@ class AudioProcessor {
   static const QStringList& supportedExtensions();
 
   // Checks in this order: the file exists (fileNotFound), its extension (unsupportedFormat),
-  // then decodes (the decoder's own error, AudioFileError, passes through), then a file of
-  // no frames (invalidAudioData). A file of 2^32 frames or more is refused before decoding
-  // (conversionFailed).
+  // that it is a regular file, not a pipe or folder (conversionFailed), then decodes (the decoder's own error,
+  // AudioFileError, passes through), then a file of no frames (invalidAudioData). A file of 2^32 frames or more is
+  // refused before decoding (conversionFailed).
   LoadedAudio loadAndResample(const QString& path) const;
 
   // Frames and sample rate of the file's audio stream as its container states them, without

@@ -14,6 +14,14 @@ Database::Database(const QString& path) : m_path(path) {
     throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, detail), code);
   }
   sqlite3_extended_result_codes(m_db, 1);
+  // SQLite quietly falls back to reading a file it may not write; a library that cannot
+  // take a single save is refused here, in plain words, instead of failing every save later.
+  if (sqlite3_db_readonly(m_db, "main") == 1) {
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: the file is read-only").arg(path),
+                     SQLITE_READONLY);
+  }
   // Only long enough for another program reading the file to finish; the lock taken below
   // is then ours until the connection closes.
   sqlite3_busy_timeout(m_db, 500);

@@ -20,4 +20,22 @@ QString countOrMinusOne(std::optional<qint64> value) {
   return QString::number(value.value_or(-1));
 }
 
+QString condensedToolError(const QString& text) {
+  constexpr qsizetype kLimit = 500;
+  if (text.size() <= kLimit) return text;
+  const qsizetype colon = text.indexOf(QLatin1String(": "));
+  const QString head =
+      colon > 0 && colon < 60 && !text.left(colon).contains(QLatin1Char('\n')) ? text.left(colon + 2) : QString();
+  const QStringList lines = text.mid(head.size()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  QStringList errors;
+  for (const QString& line : lines) {
+    if (line.contains(QLatin1String("ERROR:"))) errors << line.trimmed();
+  }
+  QString shown =
+      errors.isEmpty() ? (lines.isEmpty() ? QString() : lines.last().trimmed()) : errors.join(QLatin1Char('\n'));
+  const qsizetype room = kLimit - head.size();
+  if (shown.size() > room) shown = QStringLiteral("\u2026") + shown.right(room - 1);
+  return head + shown;
+}
+
 }  // namespace parlowvista

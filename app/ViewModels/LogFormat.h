@@ -15,4 +15,11 @@ QString formatFixed1(double value);
 // An optional count, -1 when absent.
 QString countOrMinusOne(std::optional<qint64> value);
 
+// What the error screen and the activity log show of a failure that carries a tool's whole
+// error output (ffmpeg's banner and configuration, yt-dlp's warnings): the text itself when
+// it is at most 500 characters; else its lead-in ("Download failed: ") with the tool's
+// "ERROR:" lines, or with its last line, cut to 500 characters. The error's details keep
+// the whole text.
+QString condensedToolError(const QString& text);
+
 }  // namespace parlowvista

@@ -225,6 +225,15 @@ void TranscriptionViewModel::reset() {
   const auto kind = m_state.kind();
   if (kind != ProcessingState::Kind::completed && kind != ProcessingState::Kind::failed) return;
   saveIfNeeded();
+  if (!modelsLoaded()) {
+    // Start-up failed (a hub that was down, a download cut short): trying again means
+    // starting the models again, not a ready screen without them.
+    setCurrentFile(QUrl());
+    addLog("Reset after error");
+    setState(ProcessingState::idle());
+    initializeModels();
+    return;
+  }
   setState(ProcessingState::modelsReady());
   setCurrentFile(QUrl());
   addLog(kind == ProcessingState::Kind::completed ? "Ready for new file" : "Reset after error");

@@ -249,6 +249,7 @@ class TranscriptionViewModel : public QObject {
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig();
 
   // Back to the ready screen after a completed or failed run (saves unsaved edits first).
+  // After a failed start-up it starts the models again instead (what is loaded is kept).
   void reset();
   // Drops the shown result (saves unsaved edits first).
   void clearResult();
@@ -437,6 +438,8 @@ class TranscriptionViewModel : public QObject {
   void clearCachedSamples();
 
   bool isReady() const;
+  // Start-up's second half: prepares the diarizer, then `modelsReady`.
+  void prepareDiarizerForStartUp();
   const std::optional<TranscriptionResult>& shownTranslation() const;
   bool refuseOnTranslationTab();
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.

@@ -7,6 +7,7 @@
 #include "Services/YouTubeDownloader.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/DownloadNaming.h"
+#include "ViewModels/LogFormat.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <QDir>
@@ -56,15 +57,20 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     watcher->deleteLater();
     if (generation != m_generation) return;
     const auto failDownload = [this](const QString& description) {
-      setState(ProcessingState::failed(ErrorInfo{description, description}));
-      addLog("YouTube download failed: " + description);
+      const QString shown = condensedToolError(description);
+      setState(ProcessingState::failed(ErrorInfo{shown, description}));
+      addLog("YouTube download failed: " + shown);
       setDownloadProgress(0);
       setDownloadStatus("");
       endRun();
     };
     DownloadedAudio download;
     try {
-      if (watcher->future().isCanceled()) return failDownload("Download cancelled");
+      // A future that holds an error also counts as cancelled: the error is asked for first.
+      watcher->future().waitForFinished();
+      if (watcher->future().isCanceled() || watcher->future().resultCount() == 0) {
+        return failDownload("Download cancelled");
+      }
       download = watcher->future().result();
     } catch (const std::exception& error) {
       return failDownload(QString::fromUtf8(error.what()));

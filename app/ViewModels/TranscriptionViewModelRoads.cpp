@@ -16,6 +16,7 @@
 #include "ViewModels/LogFormat.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include <set>
@@ -31,6 +32,7 @@ struct TranscriptionViewModel::Road {
   std::optional<QString> youtubeOriginalURL;
   QElapsedTimer clock;
   std::optional<QString> enhancedPath;
+  std::optional<QString> unclaimedDownload;  // a download's kept copy, until a source holds it
   std::shared_ptr<const std::vector<float>> samples;
   double duration = 0;
   QPointer<AudioSource> source;
@@ -61,6 +63,11 @@ void TranscriptionViewModel::initializeModels() {
   if (m_state.kind() != ProcessingState::Kind::idle) return;
   addLog("Starting model initialization...");
   setState(ProcessingState::loadingModels(0));
+  if (m_recognizer) {
+    // A second start after a failed one: the recogniser is already loaded.
+    prepareDiarizerForStartUp();
+    return;
+  }
   addLog("Downloading ASR models...");
   auto engine = m_deps.engine;
   auto alive = m_alive;
@@ -81,25 +88,29 @@ void TranscriptionViewModel::initializeModels() {
           return;
         }
         m_recognizer = *loaded.value;
-        setState(ProcessingState::loadingModels(0.5));
-        addLog("Downloading diarization models...");
-        const auto config = buildDiarizationConfig();
-        auto engine = m_deps.engine;
-        runJob<std::shared_ptr<SpeakerDiarizer>>(
-            this, [engine, config] { return engine->prepareDiarizer(config); },
-            [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
-              if (!prepared.value) {
-                setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
-                addLog("Failed to load models: " + prepared.error);
-                return;
-              }
-              m_diarizer = *prepared.value;
-              setState(ProcessingState::loadingModels(1.0));
-              addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
-                     ", preset=" + rawValue(m_diarizationPreset));
-              setState(ProcessingState::modelsReady());
-              addLog("Models loaded successfully");
-            });
+        prepareDiarizerForStartUp();
+      });
+}
+
+void TranscriptionViewModel::prepareDiarizerForStartUp() {
+  setState(ProcessingState::loadingModels(0.5));
+  addLog("Downloading diarization models...");
+  const auto config = buildDiarizationConfig();
+  auto engine = m_deps.engine;
+  runJob<std::shared_ptr<SpeakerDiarizer>>(
+      this, [engine, config] { return engine->prepareDiarizer(config); },
+      [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+        if (!prepared.value) {
+          setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
+          addLog("Failed to load models: " + prepared.error);
+          return;
+        }
+        m_diarizer = *prepared.value;
+        setState(ProcessingState::loadingModels(1.0));
+        addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
+               ", preset=" + rawValue(m_diarizationPreset));
+        setState(ProcessingState::modelsReady());
+        addLog("Models loaded successfully");
       });
 }
 
@@ -169,6 +180,9 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
   road->url = url;
   road->youtubeVideoId = youtubeVideoId;
   road->youtubeOriginalURL = youtubeOriginalURL;
+  // The kept copy of a download belongs to the source made from it; a road that fails before
+  // there is one removes it, so failed attempts leave nothing in the downloads folder.
+  if (youtubeOriginalURL) road->unclaimedDownload = url.toLocalFile();
   road->clock.start();
 
   if (m_audioEnhancement.enabled && m_isEnhancerAvailable) {
@@ -187,7 +201,8 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
             return;
           }
           if (!outcome.outputPath) {
-            self->failRun(outcome.error, outcome.error);
+            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
+            self->failRun(condensedToolError(outcome.error), outcome.error);
             return;
           }
           road->enhancedPath = outcome.outputPath;
@@ -205,9 +220,10 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   const QString path = road->enhancedPath.value_or(road->url.toLocalFile());
   auto loader = m_deps.audioProcessor;
   const std::optional<QString> enhanced = road->enhancedPath;
+  const std::optional<QString> download = road->unclaimedDownload;
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced] {
+      [loader, path, enhanced, download] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
           std::optional<QString> file;
@@ -215,7 +231,12 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
             if (file) AudioEnhancer::cleanupTempFile(*file);
           }
         } cleanup{enhanced};
-        return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+        try {
+          return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+        } catch (...) {
+          if (download) QFile::remove(*download);
+          throw;
+        }
       },
       [this, road](std::shared_ptr<LoadedAudio> audio) {
         road->duration = audio->duration;

@@ -13,6 +13,7 @@
 #include "Views/Library/AudioFileImportQueue.h"
 #include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/AudioSourceRow.h"
+#include "Views/Library/DropOutline.h"
 #include "Views/Library/LibrarySelection.h"
 
 #include <QDragEnterEvent>
@@ -21,7 +22,6 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
@@ -41,14 +41,7 @@ Label* centred(Label* label) {
   return label;
 }
 
-// The palette's accent at 3:1 against the window: icons and the drop highlight.
-QColor accent(const QPalette& palette) {
-  return withContrast(palette.color(QPalette::Active, QPalette::Highlight),
-                      palette.color(QPalette::Active, QPalette::Window), Theme::largeContrast);
-}
-
-// The empty group's page. While files are dragged over it, a dashed rounded border in the
-// accent colour, inset 8 px, over a faint accent fill.
+// The empty group's page: while files are dragged over it, the drop outline (corner radius 8).
 class EmptyGroupPage : public QWidget {
  public:
   using QWidget::QWidget;
@@ -61,17 +54,7 @@ class EmptyGroupPage : public QWidget {
   void paintEvent(QPaintEvent*) override {
     if (!m_highlighted) return;
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath frame;
-    frame.addRoundedRect(QRectF(rect()).adjusted(9, 9, -9, -9), 8, 8);
-    const QColor edge = accent(palette());
-    QColor fill = edge;
-    fill.setAlphaF(0.1f);
-    painter.fillPath(frame, fill);
-    QPen pen(edge, 2, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
-    pen.setDashPattern({4, 4});  // 8 px drawn, 8 px left out at width 2
-    painter.setPen(pen);
-    painter.drawPath(frame);
+    DropOutline::paint(painter, rect(), 8, palette(), true);
   }
 
  private:
@@ -172,7 +155,7 @@ void AudioSourcesList::updateColors() {
   badge.fill(Qt::transparent);
   QPainter painter(&badge);
   painter.setRenderHint(QPainter::Antialiasing);
-  QColor disc = accent(p);
+  QColor disc = DropOutline::accent(p);
   disc.setAlphaF(0.1f);
   painter.setPen(Qt::NoPen);
   painter.setBrush(disc);
@@ -237,7 +220,11 @@ void AudioSourcesList::onGroupChanged() {
   if (m_group == m_selection.group()) return;
   m_group = m_selection.group();
   // Another group: its rows are new ones (each checks its file as it comes on screen).
-  for (AudioSourceRow* row : std::as_const(m_rows)) row->deleteLater();
+  for (AudioSourceRow* row : std::as_const(m_rows)) {
+    m_rowsLayout->removeWidget(row);
+    row->hide();
+    row->deleteLater();
+  }
   m_rows.clear();
   syncRows();
 }

@@ -5,6 +5,7 @@
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AudioFileTypes.h"
+#include "Views/Library/DropOutline.h"
 
 #include <QDragEnterEvent>
 #include <QHBoxLayout>
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -26,11 +26,6 @@ Label* centred(Label* label) {
   return label;
 }
 
-// The palette's accent at 3:1 against the window: the logo, the drop highlight, a ready button.
-QColor accent(const QPalette& palette) {
-  return withContrast(palette.color(QPalette::Active, QPalette::Highlight),
-                      palette.color(QPalette::Active, QPalette::Window), Theme::largeContrast);
-}
 }  // namespace
 
 FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts prompts, QWidget* parent)
@@ -211,7 +206,7 @@ void FileDropZone::dropEvent(QDropEvent* event) {
 void FileDropZone::updateColors() {
   const QPalette& p = palette();
   // Dimmed while nothing hovers, never below 3:1.
-  QColor logo = accent(p);
+  QColor logo = DropOutline::accent(p);
   if (!m_targeted) {
     logo.setAlphaF(0.8f);
     const QColor window = p.color(QPalette::Active, QPalette::Window);
@@ -233,24 +228,9 @@ void FileDropZone::updateSubmitButton() {
 
 void FileDropZone::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
-  const QRectF frame = QRectF(rect()).adjusted(9, 9, -9, -9);
-  QPainterPath path;
-  path.addRoundedRect(frame, 16, 16);
-  const QPalette& p = palette();
-  QColor edge = m_targeted ? accent(p) : Theme::color(ThemeColor::secondaryText, p);
-  if (m_targeted) {
-    QColor fill = edge;
-    fill.setAlphaF(0.1f);
-    painter.fillPath(path, fill);
-  } else {
-    edge.setAlphaF(0.3f);
-  }
-  QPen pen(edge, 2, Qt::CustomDashLine, Qt::FlatCap, Qt::MiterJoin);
-  pen.setDashPattern({4, 4});  // 8 drawn, 8 left out at width 2
-  pen.setMiterLimit(10);
-  painter.setPen(pen);
-  painter.drawPath(path);
+  QColor idle = Theme::color(ThemeColor::secondaryText, palette());
+  idle.setAlphaF(0.3f);
+  DropOutline::paint(painter, rect(), 16, palette(), m_targeted, idle);
 }
 
 }  // namespace parlowvista

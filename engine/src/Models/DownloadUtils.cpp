@@ -283,7 +283,14 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
       makeParentFolders(repoFolder, target);
       const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
       TemporaryDownload temp(RepositoryFiles::temporaryNameFor(target));
-      const HttpResponse response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout);
+      HttpResponse response;
+      try {
+        response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout, file.size);
+      } catch (const NetworkError& error) {
+        if (error.code() != HttpClient::kTooLarge) throw;
+        throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(
+            remote, "received more than the " + std::to_string(*file.size) + " bytes listed", 200);
+      }
       if (!response.isHTTP) throw DownloadUtils::HuggingFaceDownloadError::invalidResponse();
       if (response.statusCode == 429 || response.statusCode == 503) {
         throw DownloadUtils::HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),

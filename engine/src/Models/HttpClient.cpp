@@ -25,8 +25,22 @@ size_t appendToString(char* data, size_t size, size_t count, void* target) {
   return size * count;
 }
 
+struct FileTarget {
+  std::FILE* file = nullptr;
+  uint64_t written = 0;
+  std::optional<uint64_t> limit;
+  bool exceeded = false;
+};
+
 size_t appendToFile(char* data, size_t size, size_t count, void* target) {
-  return std::fwrite(data, size, count, static_cast<std::FILE*>(target)) * size;
+  auto* out = static_cast<FileTarget*>(target);
+  const uint64_t bytes = static_cast<uint64_t>(size) * count;
+  if (out->limit && out->written + bytes > *out->limit) {
+    out->exceeded = true;
+    return 0;  // ends the transfer with a write error
+  }
+  out->written += bytes;
+  return std::fwrite(data, size, count, out->file) * size;
 }
 
 struct HeaderList {
@@ -146,15 +160,26 @@ HttpResponse HttpClient::get(const std::string& url, const std::vector<std::stri
 }
 
 HttpResponse HttpClient::download(const std::string& url, const std::vector<std::string>& headers,
-                                  const std::filesystem::path& file, double timeoutSeconds) const {
+                                  const std::filesystem::path& file, double timeoutSeconds,
+                                  std::optional<uint64_t> maxBytes) const {
+  static_assert(kTooLarge == CURLE_FILESIZE_EXCEEDED);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
   if (!out) throw NetworkError(CURLE_WRITE_ERROR, "Cannot create temporary file " + file.string());
   std::setvbuf(out.get(), nullptr, _IOFBF, 1 << 20);
   void* handle = takeHandle();
   std::unique_ptr<void, std::function<void(void*)>> keeper(handle, [this](void* h) { returnHandle(h); });
+  FileTarget target{out.get(), 0, maxBytes, false};
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEFUNCTION, appendToFile);
-  curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEDATA, out.get());
-  HttpResponse response = perform(handle, url, headers, timeoutSeconds);
+  curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEDATA, &target);
+  HttpResponse response;
+  try {
+    response = perform(handle, url, headers, timeoutSeconds);
+  } catch (const NetworkError&) {
+    if (target.exceeded) {
+      throw NetworkError(kTooLarge, "received more than the " + std::to_string(*maxBytes) + " bytes expected");
+    }
+    throw;
+  }
   if (std::fflush(out.get()) != 0)
     throw NetworkError(CURLE_WRITE_ERROR, "Cannot write temporary file " + file.string());
   return response;

@@ -4,6 +4,7 @@
 #include <voxtrellis/NetworkError.h>
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -40,9 +41,14 @@ class HttpClient {
   HttpResponse get(const std::string& url, const std::vector<std::string>& headers, std::string& body,
                    double timeoutSeconds) const;
   // GET into a file, created or truncated. Throws NetworkError; the file may
-  // then hold part of the body and is the caller's to remove.
+  // then hold part of the body and is the caller's to remove. With `maxBytes`
+  // the transfer ends as soon as more than that arrives (NetworkError with the
+  // code kTooLarge): a server that sends without end cannot fill the disk.
   HttpResponse download(const std::string& url, const std::vector<std::string>& headers,
-                        const std::filesystem::path& file, double timeoutSeconds) const;
+                        const std::filesystem::path& file, double timeoutSeconds,
+                        std::optional<uint64_t> maxBytes = std::nullopt) const;
+  // The NetworkError code of a download cut off at its limit (CURLE_FILESIZE_EXCEEDED).
+  static constexpr int kTooLarge = 63;
 
   // The proxy used for a URL ("http://host:port"), or "" for none.
   std::string proxyFor(const std::string& url) const;

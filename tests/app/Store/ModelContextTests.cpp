@@ -9,9 +9,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 
 using namespace parlowvista;
@@ -317,6 +321,48 @@ TEST_F(ModelContextTest, ARefusedFileIsLeftByteForByte) {
     }
     EXPECT_EQ(testsupport::readFile(path), before);
     EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+  }
+}
+
+// A store file the user cannot write (read-only, or locked against change even for the
+// superuser) and one overwritten with random bytes: both are refused at open with a message
+// naming the file, never opened for reading only, and left byte for byte.
+TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
+  auto* group = new TranscriptGroup("G", 0);
+  context->insert(group);
+  context->save();
+  context.reset();
+  const std::string store = storeFile().toStdString();
+  const std::string damaged = (tempDir.path() / "damaged.store").string();
+  std::string noise(64 * 1024, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  testsupport::writeFile(damaged, noise);
+
+  std::filesystem::permissions(store, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+  // The superuser writes through permissions; the immutable flag stops it too.
+  const bool locked = std::system(("chattr +i '" + store + "' 2>/dev/null").c_str()) == 0;
+  const auto unlock = qScopeGuard([&] {
+    if (locked) std::system(("chattr -i '" + store + "'").c_str());
+    std::filesystem::permissions(store, std::filesystem::perms::owner_all);
+  });
+  if (::geteuid() == 0 && !locked) GTEST_SKIP() << "no way to make a file read-only for the superuser here";
+
+  struct Case {
+    std::string path;
+    const char* reason;
+  };
+  for (const Case& c : {Case{store, "read-only"}, Case{damaged, "not a database"}}) {
+    SCOPED_TRACE(c.path);
+    const std::string before = testsupport::readFile(c.path);
+    try {
+      ModelContext refused(QString::fromStdString(c.path));
+      ADD_FAILURE() << "the file must be refused";
+    } catch (const StoreError& error) {
+      EXPECT_TRUE(error.message().contains(QString::fromStdString(c.path))) << error.message().toStdString();
+      EXPECT_TRUE(error.message().contains(c.reason)) << error.message().toStdString();
+    }
+    EXPECT_EQ(testsupport::readFile(c.path), before);
+    EXPECT_FALSE(std::filesystem::exists(c.path + "-wal"));
   }
 }
 

@@ -174,6 +174,28 @@ TEST(PipelineTablesTest, DownloadTitlesBecomeSafeUniqueFileNames) {
   EXPECT_EQ(QFileInfo(downloadnaming::uniqueDownloadPath(folder, "Bare", "")).fileName(), "Bare.");
 }
 
+TEST(PipelineTablesTest, ToolErrorsAreCutToWhatAPersonReads) {
+  const QString banner = "ffmpeg version 5.1 Copyright (c) 2000-2022\n" + QString(" configuration: --x").repeated(40);
+  const QString warnings = QString("WARNING: retrying\n").repeated(100);
+  struct Row {
+    QString text;
+    QString shown;
+  };
+  const Row rows[] = {
+      {"Download failed: ERROR: short", "Download failed: ERROR: short"},
+      {"Audio enhancement failed: " + banner + "\n/in/notes.wav: Invalid data found when processing input\n",
+       "Audio enhancement failed: /in/notes.wav: Invalid data found when processing input"},
+      {"Download failed: " + warnings + "ERROR: [generic] HTTP Error 404\nERROR: gave up\n",
+       "Download failed: ERROR: [generic] HTTP Error 404\nERROR: gave up"},
+      {QString("x").repeated(600), QString::fromUtf8("\u2026") + QString("x").repeated(499)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.shown.toStdString());
+    EXPECT_EQ(condensedToolError(row.text), row.shown);
+    EXPECT_LE(condensedToolError(row.text).size(), 500);
+  }
+}
+
 TEST(PipelineTablesTest, LogNumbersAndTheCostNote) {
   EXPECT_EQ(shortestDouble(0.5), "0.5");
   EXPECT_EQ(shortestDouble(1), "1.0");

@@ -98,6 +98,16 @@ TEST_F(TranscriptionViewModelTest, AFailedDiarizerLeavesTheRecognizerAndRefusesF
   h->vm->processFile(QUrl::fromLocalFile(audio));
   EXPECT_TRUE(h->logged("Models not initialized"));
   EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::failed);
+
+  // "Try Again" starts the models again, keeping the loaded recogniser.
+  engine->failDiarizer = false;
+  h->vm->reset();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->state().kind() == ProcessingState::Kind::modelsReady; }));
+  EXPECT_EQ(std::count_if(h->vm->logs().begin(), h->vm->logs().end(),
+                          [](const LogEntry& e) { return e.message == "Downloading ASR models..."; }),
+            1);
+  runFile(audio);
+  EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
 }
 
 TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {

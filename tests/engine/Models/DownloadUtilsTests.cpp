@@ -220,6 +220,26 @@ TEST_F(DownloadTest, ATransferCutShortIsNotKeptAndOnlyTheMissingFileIsFetchedNex
   EXPECT_EQ(hub.requests().size(), requests);
 }
 
+TEST_F(DownloadTest, AHubThatSendsWithoutEndIsCutOffAtTheListedSize) {
+  addParakeet();
+  // The listing states 9 bytes; the hub streams without end and without a length header.
+  auto sent = std::make_shared<std::atomic<std::size_t>>(0);
+  hub.answerEndlessly("/" + kParakeet + "/resolve/main/parakeet_vocab.json", sent);
+  try {
+    load({});
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), Error::Code::downloadFailed);
+    EXPECT_STREQ(e.what(), "Failed to download parakeet_vocab.json: received more than the 9 bytes listed");
+  }
+  // Cut off at once, not after the time-out or with the disk full.
+  EXPECT_LT(sent->load(), std::size_t(64) << 20);
+  EXPECT_FALSE(fs::exists(repoFolder() / "parakeet_vocab.json"));
+  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+    EXPECT_FALSE(entry.path().filename().string().find(".download-") != std::string::npos) << entry.path();
+  }
+}
+
 TEST_F(DownloadTest, ContentIsCheckedAgainstTheListedSha256) {
   addParakeet();
   hub.setLfsOid(kParakeet, "README.txt", std::string(64, '0'));

@@ -4,9 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -100,6 +102,12 @@ class FakeHub {
     std::lock_guard lock(m_mutex);
     m_overrides[path] = {status, std::move(body), delay};
   }
+  // Answers requests whose path equals `path` with 200 and an endless stream of bytes (no
+  // length header), counting what it sends into `sent`.
+  void answerEndlessly(const std::string& path, std::shared_ptr<std::atomic<std::size_t>> sent) {
+    std::lock_guard lock(m_mutex);
+    m_endless[path] = std::move(sent);
+  }
   // States a large-file-storage SHA-256 for a file in the listing.
   void setLfsOid(const std::string& repo, const std::string& path, std::string oid) {
     std::lock_guard lock(m_mutex);
@@ -132,6 +140,15 @@ class FakeHub {
     Override answer;
     {
       std::lock_guard lock(m_mutex);
+      if (auto endless = m_endless.find(path); endless != m_endless.end()) {
+        res.set_chunked_content_provider("application/octet-stream",
+                                         [sent = endless->second](size_t, httplib::DataSink& sink) {
+                                           const std::string block(64 * 1024, 'z');
+                                           *sent += block.size();
+                                           return sink.write(block.data(), block.size());
+                                         });
+        return true;
+      }
       auto it = m_overrides.find(path);
       if (it == m_overrides.end()) return false;
       answer = it->second;
@@ -175,6 +192,7 @@ class FakeHub {
   };
   std::map<std::string, Override> m_overrides;
   std::map<std::string, std::string> m_lfs;
+  std::map<std::string, std::shared_ptr<std::atomic<std::size_t>>> m_endless;
   std::vector<Request> m_requests;
 };
 

@@ -270,6 +270,11 @@ TEST_F(AudioSourcesListTest, ALargeGroupIsBuiltAScreenfulFirst) {
   context->save();
   selection->setGroup(g);
   EXPECT_EQ(list->rows().size(), AudioSourcesList::kRowsPerTurn);
+  // Another group and back: the old rows leave at once, the new ones come a screenful first.
+  selection->setGroup(nullptr);
+  EXPECT_TRUE(list->rows().isEmpty());
+  selection->setGroup(g);
+  EXPECT_EQ(list->rows().size(), AudioSourcesList::kRowsPerTurn);
   EXPECT_EQ(list->countLabel()->text(), QString("%1 files").arg(kCount));
   for (int i = 0; i < 10 && list->rows().size() < kCount; ++i) settle();
   QStringList expected;

@@ -1,0 +1,162 @@
+// Files a user may hand the app that are not what they claim to be, through the whole road
+// with the generated models and a real store: each run ends in a transcript or in a failure
+// with a plain message, a failed run adds no version, and the next good file goes through.
+
+#include "Models/AudioSource.h"
+#include "Models/StoredSegment.h"
+#include "Models/Transcription.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <sys/stat.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+// Overwrites `count` bytes of a file at `offset` with a little-endian 32-bit value.
+void patch32(const std::filesystem::path& path, std::streamoff offset, uint32_t value) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(offset);
+  file.write(reinterpret_cast<const char*>(&value), 4);
+}
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(count, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+class PipelineHostileAudioTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(h.startModels()) << h.vm->statusMessage().toStdString(); }
+
+  QString run(const QString& file) {
+    h.vm->processFile(QUrl::fromLocalFile(file));
+    EXPECT_TRUE(h.settle());
+    return h.vm->statusMessage();
+  }
+  qsizetype versions() const { return h.context->fetch<Transcription>().size(); }
+
+  Harness h{fixtureEngine()};
+};
+
+TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNextFileStillRuns) {
+  const std::vector<float> voices = twoVoices();
+  writeFloatWav(h.dir / "good.wav", voices);
+  struct Case {
+    std::string name;  // the file's name
+    std::function<void(const std::filesystem::path&)> make;
+    // A transcript of about this many seconds, or (negative) a failure whose message holds `error`.
+    double seconds;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"empty.wav", [](const auto& p) { testsupport::writeFile(p, ""); }, -1, "Cannot open audio file"},
+      {"notes.wav", [](const auto& p) { testsupport::writeFile(p, "Meeting notes\nnot audio at all\n"); }, -1,
+       "Cannot open audio file"},
+      {"one sample.wav", [](const auto& p) { writeFloatWav(p, {0.25f}); }, -1, "Invalid audio data"},
+      // The header promises 14 s, the file holds 3 s.
+      {"truncated.wav",
+       [&](const auto& p) {
+         writeFloatWav(p, voices);
+         std::filesystem::resize_file(p, 44 + 3 * kRate * 4);
+       },
+       3.0, ""},
+      // The sizes claim about half a gigabyte; the file holds 3 s.
+      {"lying.wav",
+       [&](const auto& p) {
+         writeFloatWav(p, std::vector<float>(voices.begin(), voices.begin() + 3 * kRate));
+         patch32(p, 4, 0x1fffffff);
+         patch32(p, 40, 0x1fffffff);
+       },
+       3.0, ""},
+      {"garbage.mp3",
+       [&](const auto& p) {
+         const QString mp3 = QString::fromStdString(p.string()) + ".src.mp3";
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-c:a", "libmp3lame", mp3}));
+         std::string bytes = testsupport::readFile(mp3.toStdString()).substr(0, 2000);
+         testsupport::writeFile(p, bytes + randomBytes(400000, 7));
+       },
+       -1, "at least 1 second"},
+      {"Tür ü 名 with\nnewline.wav", [&](const auto& p) { writeFloatWav(p, voices); }, 14.0, ""},
+      {"phone.wav",
+       [&](const auto& p) {
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-ar", "8000", "-c:a",
+                             "pcm_s16le", QString::fromStdString(p.string())}));
+       },
+       14.0, ""},
+      {"surround.wav",
+       [&](const auto& p) {
+         const QString good = QString::fromStdString((h.dir / "good.wav").string());
+         ASSERT_TRUE(ffmpeg({"-i", good, "-af", "aresample=96000,pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0", "-c:a",
+                             "pcm_s24le", QString::fromStdString(p.string())}));
+       },
+       14.0, ""},
+      {"gone.wav", [](const auto&) {}, -1, "Audio file not found: gone.wav"},
+      // A named pipe would block the decoder's open for good; a folder is no file either.
+      {"pipe.wav", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, -1, "not a regular file"},
+      {"folder.wav", [](const auto& p) { std::filesystem::create_directory(p); }, -1, "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = h.dir / c.name;
+    c.make(file);
+    const qsizetype before = versions();
+    const QString status = run(QString::fromStdString(file.string()));
+    if (c.seconds >= 0) {
+      ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << status.toStdString();
+      EXPECT_NEAR(h.vm->state().result()->audioDuration(), c.seconds, 0.1);
+      EXPECT_EQ(versions(), before + 1);
+      ASSERT_NE(h.vm->currentAudioSource(), nullptr);
+      EXPECT_EQ(h.vm->currentAudioSource()->filename().toStdString(), c.name);
+      EXPECT_NEAR(h.vm->currentAudioSource()->duration(), c.seconds, 0.1);
+    } else if (c.seconds == -1) {
+      ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed) << status.toStdString();
+      EXPECT_NE(status.indexOf(QString::fromStdString(c.error)), -1) << status.toStdString();
+      EXPECT_EQ(versions(), before);
+    }
+    // Whatever happened, the next good file goes through.
+    run(QString::fromStdString((h.dir / "good.wav").string()));
+    ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
+    EXPECT_EQ(h.vm->state().result()->segments.size(), 2);
+  }
+}
+
+TEST_F(PipelineHostileAudioTest, AFileTheEnhancerCannotReadFailsWithTheToolsLastWord) {
+  if (!h.vm->isEnhancerAvailable() && !testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); })) {
+    GTEST_SKIP() << "ffmpeg is not installed";
+  }
+  AudioEnhancementSettings on;
+  on.enabled = true;
+  h.vm->setAudioEnhancement(on);
+  // A named pipe never reaches ffmpeg (which would wait on it for good).
+  ASSERT_EQ(::mkfifo((h.dir / "pipe.wav").c_str(), 0600), 0);
+  run(h.path("pipe.wav"));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  EXPECT_TRUE(h.vm->state().error()->message.contains("not a regular file")) << h.vm->statusMessage().toStdString();
+
+  testsupport::writeFile(h.dir / "notes.wav", "Meeting notes\nnot audio at all\n");
+  run(h.path("notes.wav"));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  const ErrorInfo& error = *h.vm->state().error();
+  EXPECT_TRUE(error.message.startsWith("Audio enhancement failed: ")) << error.message.toStdString();
+  EXPECT_TRUE(error.message.contains("Invalid data found")) << error.message.toStdString();
+  EXPECT_LE(error.message.size(), 500);
+  EXPECT_TRUE(error.details->contains("Invalid data found"));
+  EXPECT_EQ(versions(), 0);
+
+  // (Enhanced audio blurs the levels the test recogniser reads: the next file goes without.)
+  h.vm->setAudioEnhancement(AudioEnhancementSettings());
+  writeFloatWav(h.dir / "good.wav", twoVoices());
+  run(h.path("good.wav"));
+  EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
+}
+
+}  // namespace
