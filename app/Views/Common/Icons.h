@@ -10,10 +10,11 @@ namespace parlowvista {
 
 // The bundled line and fill icons (":/icons/<name>.svg", drawn in black on transparent) in any
 // colour: the shape's coverage is kept and filled with the wanted colour, so one file serves a
-// light and a dark palette. Names: "globe", "key", "terminal", "sliders", "dollar", "play",
+// light and a dark palette. Names: "arrow-down-circle", "globe", "key", "terminal", "sliders", "dollar", "play",
 // "pause", "check-circle", "check-circle-outline", "x-circle", "warning", "warning-fill",
 // "open-external", "eye", "eye-slash", "play-slash", "plus", "link", "arrow-right", "folder",
-// "folder-question", "drop-doc", "waveform", "waveform-add". An unknown name gives an empty pixmap.
+// "folder-question", "drop-doc", "waveform", "waveform-add", "people",
+// "play-rectangle", "doc-text", "gear", "stop", "trash". An unknown name gives an empty pixmap.
 class Icons {
  public:
   // `name` drawn `size` device-independent pixels square in `color`, sharp at `devicePixelRatio`.

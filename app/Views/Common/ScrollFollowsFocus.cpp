@@ -2,12 +2,33 @@
 
 #include <QApplication>
 #include <QScrollArea>
+#include <QScrollBar>
 
 namespace parlowvista {
 
+namespace {
+
+// Moves `bar` the least that brings [start, end) into a page of `page` pixels; a span longer
+// than the page shows its start.
+void bringIntoPage(QScrollBar* bar, int start, int end, int page) {
+  if (end - start > page || start < bar->value())
+    bar->setValue(start);
+  else if (end > bar->value() + page)
+    bar->setValue(end - page);
+}
+
+}  // namespace
+
 void scrollFollowsFocus(QScrollArea* area, int margin) {
   QObject::connect(qApp, &QApplication::focusChanged, area, [area, margin](QWidget*, QWidget* now) {
-    if (now && area->widget() && area->widget()->isAncestorOf(now)) area->ensureWidgetVisible(now, margin, margin);
+    QWidget* content = area->widget();
+    if (!now || !content || !content->isAncestorOf(now)) return;
+    // The control's whole rectangle: QScrollArea::ensureWidgetVisible would take a list's
+    // current row (or nothing when it has none) instead of the list.
+    const QRect shown = QRect(now->mapTo(content, QPoint()), now->size()).adjusted(-margin, -margin, margin, margin);
+    const QSize page = area->viewport()->size();
+    bringIntoPage(area->horizontalScrollBar(), shown.left(), shown.right() + 1, page.width());
+    bringIntoPage(area->verticalScrollBar(), shown.top(), shown.bottom() + 1, page.height());
   });
 }
 

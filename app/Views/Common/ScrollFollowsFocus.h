@@ -8,7 +8,8 @@ namespace parlowvista {
 // but not when the focus enters from outside (Tab coming round from a footer button, Shift+Tab
 // from a button after the area). After this call every control inside `area`'s content that
 // takes the focus, however, is scrolled into view `margin` pixels clear of the edges, so the
-// keyboard never works on a control out of sight. The connection lives as long as `area`.
+// keyboard never works on a control out of sight (the whole control: a list, not only its current
+// row). The connection lives as long as `area`.
 void scrollFollowsFocus(QScrollArea* area, int margin = 16);
 
 }  // namespace parlowvista

@@ -1,5 +1,7 @@
 #include "Views/Library/AddGroupSheet.h"
 
+#include "Views/Common/SheetEdge.h"
+
 #include <QCloseEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -24,6 +26,7 @@ QString trimSpacesAndTabs(const QString& text) {
 AddGroupSheet::AddGroupSheet(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("New Group"));
   setAccessibleName(QStringLiteral("New Group"));
+  drawEdgeAroundSheet(this);
   auto* title = new QLabel(QStringLiteral("New Group"), this);
   QFont titleFont = title->font();
   titleFont.setBold(true);

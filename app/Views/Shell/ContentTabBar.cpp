@@ -3,6 +3,8 @@
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 
 #include <QAction>
 #include <QHBoxLayout>
@@ -78,13 +80,14 @@ void ContentTabBar::rebuild() {
       QPushButton* tab = addTab(title, selected, [this, guarded] {
         if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
       });
-      if (translation->targetLanguage()) tab->setIcon(QIcon::fromTheme(QStringLiteral("globe")));
+      if (translation->targetLanguage()) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
       tab->setContextMenuPolicy(Qt::CustomContextMenu);
       connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
         auto* menu = new QMenu(tab);
         menu->setAttribute(Qt::WA_DeleteOnClose);
-        QAction* remove =
-            menu->addAction(QIcon::fromTheme(QStringLiteral("edit-delete")), QStringLiteral("Delete Translation"));
+        QAction* remove = menu->addAction(
+            Icons::icon(QStringLiteral("trash"), Theme::color(ThemeColor::error, menu->palette(), QPalette::Base)),
+            QStringLiteral("Delete Translation"));
         connect(remove, &QAction::triggered, this, [this, guarded] {
           if (guarded) m_viewModel.deleteTranslation(guarded);
         });

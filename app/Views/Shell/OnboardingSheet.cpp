@@ -2,11 +2,13 @@
 
 #include "Models/AppSettings.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/SheetEdge.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 
+#include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -31,36 +33,56 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   setWindowTitle(QStringLiteral("Welcome to Parlowvista"));
   setFixedSize(500, 520);
   setModal(true);
+  drawEdgeAroundSheet(this);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(32, 32, 32, 32);
   layout->setSpacing(24);
 
+  auto* header = new QVBoxLayout;
+  header->setSpacing(8);
+  header->setContentsMargins(0, 20, 0, 0);
+  auto* symbol = ThemedLabel::icon(QStringLiteral("waveform"), ThemeColor::link, 48, this);
+  symbol->setObjectName(QStringLiteral("onboardingSymbol"));
+  header->addWidget(symbol, 0, Qt::AlignHCenter);
   auto* title = text(QStringLiteral("Welcome to Parlowvista"), this, 8, true);
   title->setAlignment(Qt::AlignCenter);
-  layout->addWidget(title);
-  auto* tagline = text(QStringLiteral("AI-powered audio transcription with speaker diarization"), this);
+  header->addWidget(title);
+  auto* tagline = new ThemedLabel(QStringLiteral("AI-powered audio transcription with speaker diarization"),
+                                  ThemeColor::secondaryText, this);
+  tagline->setWordWrap(true);
   tagline->setAlignment(Qt::AlignCenter);
-  layout->addWidget(tagline);
+  header->addWidget(tagline);
+  layout->addLayout(header);
   auto* line = new Divider(this);
   layout->addWidget(line);
 
   // Only what the application can do: it exports TXT, SRT and JSON.
   const struct {
+    const char* icon;
     const char* title;
     const char* description;
   } features[] = {
-      {"Speech Recognition", "Accurate transcription powered by AI"},
-      {"Speaker Diarization", "Automatic speaker identification"},
-      {"YouTube Support", "Import and transcribe videos from URL"},
-      {"Multiple Formats", "Export to SRT, TXT, and JSON"},
+      {"waveform", "Speech Recognition", "Accurate transcription powered by AI"},
+      {"people", "Speaker Diarization", "Automatic speaker identification"},
+      {"play-rectangle", "YouTube Support", "Import and transcribe videos from URL"},
+      {"doc-text", "Multiple Formats", "Export to SRT, TXT, and JSON"},
   };
   auto* list = new QVBoxLayout;
   list->setSpacing(16);
   for (const auto& feature : features) {
-    auto* row = new QVBoxLayout;
-    row->setSpacing(2);
-    row->addWidget(text(QString::fromUtf8(feature.title), this, 1, true));
-    row->addWidget(text(QString::fromUtf8(feature.description), this));
+    auto* row = new QHBoxLayout;
+    row->setSpacing(12);
+    auto* icon = ThemedLabel::icon(QString::fromLatin1(feature.icon), ThemeColor::link, 22, this);
+    icon->setFixedWidth(32);
+    icon->setAlignment(Qt::AlignCenter);
+    row->addWidget(icon, 0, Qt::AlignVCenter);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(text(QString::fromUtf8(feature.title), this, 1, true));
+    auto* description = captionLabel(QString::fromUtf8(feature.description), this);
+    description->setWordWrap(true);
+    texts->addWidget(description);
+    row->addLayout(texts, 1);
     list->addLayout(row);
   }
   layout->addLayout(list);
@@ -79,13 +101,6 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
 void OnboardingSheet::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   centreOverParentWindow(this);
-}
-
-void OnboardingSheet::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  QPainter painter(this);
-  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
-  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

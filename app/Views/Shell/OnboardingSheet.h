@@ -15,8 +15,6 @@ class OnboardingSheet : public QDialog {
   explicit OnboardingSheet(AppSettings& settings, QWidget* parent = nullptr);
 
  protected:
-  // A thin edge, so the sheet stands apart from the window also where no window manager frames it.
-  void paintEvent(QPaintEvent* event) override;
   // Placed over the middle of the main window, also where no window manager does it.
   void showEvent(QShowEvent* event) override;
 

@@ -3,10 +3,14 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Library/FileDropZone.h"
+#include "Views/Shell/BusySpinner.h"
 #include "Views/Workspace/AppLogo.h"
 
 #include <QFileInfo>
+#include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,7 +22,7 @@ namespace parlowvista {
 
 namespace {
 
-QLabel* plainLabel(const QString& text, QWidget* parent, int pointDelta = 0, bool bold = false) {
+QLabel* centredLabel(const QString& text, QWidget* parent, int pointDelta = 0, bool bold = false) {
   auto* label = new QLabel(text, parent);
   label->setTextFormat(Qt::PlainText);
   label->setAlignment(Qt::AlignCenter);
@@ -27,6 +31,19 @@ QLabel* plainLabel(const QString& text, QWidget* parent, int pointDelta = 0, boo
     QFont font = label->font();
     font.setPointSize(font.pointSize() + pointDelta);
     font.setBold(bold);
+    label->setFont(font);
+  }
+  return label;
+}
+
+// A caption or status line in the palette's secondary text colour, one point smaller.
+QLabel* secondaryLabel(const QString& text, QWidget* parent, int pointDelta = -1) {
+  auto* label = new ThemedLabel(text, ThemeColor::secondaryText, parent);
+  label->setAlignment(Qt::AlignCenter);
+  label->setWordWrap(true);
+  if (pointDelta != 0) {
+    QFont font = label->font();
+    font.setPointSize(font.pointSize() + pointDelta);
     label->setFont(font);
   }
   return label;
@@ -116,9 +133,13 @@ QWidget* ProcessingScreens::buildLoading() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 20);
   layout->addWidget(new AppLogo(100, page), 0, Qt::AlignHCenter);
-  layout->addWidget(plainLabel(QStringLiteral("Parlowvista"), page, 12, true));
-  layout->addWidget(plainLabel(QStringLiteral("Loading AI Models..."), page, 2));
-  layout->addWidget(plainLabel(QStringLiteral("This may take a few minutes on first launch"), page));
+  layout->addWidget(centredLabel(QStringLiteral("Parlowvista"), page, 12, true));
+  auto* waiting = new QVBoxLayout();
+  waiting->setSpacing(8);
+  waiting->addWidget(new BusySpinner(24, page), 0, Qt::AlignHCenter);
+  waiting->addWidget(secondaryLabel(QStringLiteral("Loading AI Models..."), page, 2));
+  waiting->addWidget(secondaryLabel(QStringLiteral("This may take a few minutes on first launch"), page));
+  layout->addLayout(waiting);
   m_loadingBar = bar(page, 200, QStringLiteral("Model loading progress"));
   layout->addWidget(m_loadingBar, 0, Qt::AlignHCenter);
   layout->addStretch();
@@ -128,8 +149,8 @@ QWidget* ProcessingScreens::buildLoading() {
 QWidget* ProcessingScreens::buildNotice() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 12);
-  layout->addWidget(plainLabel(QStringLiteral("No Group Selected"), page, 4, true));
-  layout->addWidget(plainLabel(QStringLiteral("Select or create a group to start transcribing"), page));
+  layout->addWidget(centredLabel(QStringLiteral("No Group Selected"), page, 4, true));
+  layout->addWidget(centredLabel(QStringLiteral("Select or create a group to start transcribing"), page));
   layout->addStretch();
   return page;
 }
@@ -158,19 +179,35 @@ void ProcessingScreens::rebuildDropZone() {
 QWidget* ProcessingScreens::buildProcessing() {
   auto* page = new QWidget(this);
   auto* layout = centredColumn(page, 24);
-  m_processingFile = plainLabel(QString(), page, 2, true);
+  m_downloadSymbol = ThemedLabel::icon(QStringLiteral("arrow-down-circle"), ThemeColor::link, 48, page);
+  m_downloadSymbol->setObjectName(QStringLiteral("downloadSymbol"));
+  m_downloadSymbol->setAlignment(Qt::AlignCenter);
+  layout->addWidget(m_downloadSymbol, 0, Qt::AlignHCenter);
+  m_processingFile = centredLabel(QString(), page, 2, true);
   m_processingFile->setObjectName(QStringLiteral("processingFile"));
   layout->addWidget(m_processingFile);
   m_processingBar = bar(page, 300, QStringLiteral("Processing progress"));
   layout->addWidget(m_processingBar, 0, Qt::AlignHCenter);
-  m_processingStage = plainLabel(QString(), page);
+  // The stage, behind a small spinner: the bar moves only between stages.
+  m_stageRow = new QWidget(page);
+  auto* row = new QHBoxLayout(m_stageRow);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->addStretch();
+  row->addWidget(new BusySpinner(16, m_stageRow));
+  m_processingStage = secondaryLabel(QString(), m_stageRow, 0);
   m_processingStage->setObjectName(QStringLiteral("processingStage"));
-  layout->addWidget(m_processingStage);
-  m_downloadStatus = plainLabel(QString(), page);
+  m_processingStage->setWordWrap(false);
+  row->addWidget(m_processingStage);
+  row->addStretch();
+  layout->addWidget(m_stageRow);
+  m_downloadStatus = secondaryLabel(QString(), page);
   m_downloadStatus->setObjectName(QStringLiteral("downloadStatus"));
   layout->addWidget(m_downloadStatus);
-  m_downloadPercent = plainLabel(QString(), page);
+  m_downloadPercent = secondaryLabel(QString(), page);
   m_downloadPercent->setObjectName(QStringLiteral("downloadPercent"));
+  QFont digits = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  digits.setPointSize(m_downloadPercent->font().pointSize());
+  m_downloadPercent->setFont(digits);
   layout->addWidget(m_downloadPercent);
   layout->addStretch();
   return page;
@@ -186,10 +223,10 @@ QWidget* ProcessingScreens::buildError() {
                                     48, symbol->devicePixelRatioF()));
   });
   layout->addWidget(symbol);
-  m_errorMessage = plainLabel(QString(), page, 2, true);
+  m_errorMessage = centredLabel(QString(), page, 2, true);
   m_errorMessage->setObjectName(QStringLiteral("errorMessage"));
   layout->addWidget(m_errorMessage);
-  m_errorDetails = plainLabel(QString(), page);
+  m_errorDetails = secondaryLabel(QString(), page);
   m_errorDetails->setObjectName(QStringLiteral("errorDetails"));
   layout->addWidget(m_errorDetails);
   auto* retry = new QPushButton(QStringLiteral("Try Again"), page);
@@ -217,7 +254,8 @@ void ProcessingScreens::refresh() {
     const double fraction = download ? m_viewModel.downloadProgress() : m_viewModel.progress();
     m_processingBar->setValue(static_cast<int>(fraction * 1000));
     m_processingStage->setText(rawValue(*stage));
-    m_processingStage->setVisible(!download);
+    m_stageRow->setVisible(!download);
+    m_downloadSymbol->setVisible(download);
     m_downloadStatus->setText(m_viewModel.downloadStatus());
     m_downloadStatus->setVisible(download);
     const double percent = m_viewModel.downloadProgress();

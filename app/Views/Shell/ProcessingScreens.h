@@ -69,8 +69,10 @@ class ProcessingScreens : public QStackedWidget {
   bool m_groupSelected = false;
   Screen m_screen = Screen::loading;
   QProgressBar* m_loadingBar = nullptr;
+  QLabel* m_downloadSymbol = nullptr;
   QLabel* m_processingFile = nullptr;
   QProgressBar* m_processingBar = nullptr;
+  QWidget* m_stageRow = nullptr;
   QLabel* m_processingStage = nullptr;
   QLabel* m_downloadStatus = nullptr;
   QLabel* m_downloadPercent = nullptr;

@@ -2,6 +2,8 @@
 
 #include "Models/AppSettings.h"
 #include "Models/DiarizationPreset.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Theme.h"
 
 #include <QComboBox>
 #include <QDesktopServices>
@@ -48,6 +50,10 @@ SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const Q
   m_tabs = new QTabWidget(this);
   m_tabs->addTab(buildGeneral(), QStringLiteral("General"));
   m_tabs->addTab(buildTranscription(), QStringLiteral("Transcription"));
+  Theme::followPalette(m_tabs, [tabs = m_tabs] {
+    tabs->setTabIcon(0, Icons::icon(QStringLiteral("gear"), tabs->palette(), QPalette::WindowText));
+    tabs->setTabIcon(1, Icons::icon(QStringLiteral("waveform"), tabs->palette(), QPalette::WindowText));
+  });
   // The tabs switch with Ctrl+Tab; Tab moves between the controls.
   m_tabs->tabBar()->setFocusPolicy(Qt::NoFocus);
   layout->addWidget(m_tabs);

@@ -3,7 +3,11 @@
 #include "Models/DiarizationPreset.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/ScrollFollowsFocus.h"
+#include "Views/Common/Theme.h"
 #include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/BusySpinner.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Workspace/SpeakersPanel.h"
 
@@ -59,6 +63,20 @@ QLabel* caption(const QString& text, QWidget* parent, const char* name = nullptr
   return label;
 }
 
+// A preview button: its name and a play symbol, or "Stop" with a stop symbol in red while its
+// preview plays.
+void showPreviewButton(QPushButton* button, const QString& name, bool playing) {
+  const QPalette palette = button->parentWidget()->palette();
+  const QColor red = Theme::color(ThemeColor::error, palette, QPalette::Button);
+  button->setText(playing ? QStringLiteral("Stop") : name);
+  button->setIcon(playing ? Icons::icon(QStringLiteral("stop"), red)
+                          : Icons::icon(QStringLiteral("play"), palette, QPalette::ButtonText));
+  if (playing)
+    Theme::setTextColor(button, red);
+  else
+    button->setPalette(QPalette());
+}
+
 QSlider* slider(QWidget* parent, int minimum, int maximum, const QString& name) {
   auto* control = new QSlider(Qt::Horizontal, parent);
   control->setRange(minimum, maximum);
@@ -103,13 +121,8 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   setFixedWidth(280);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::NoFocus);
-  // A control reached with Tab below the fold scrolls into view, whole (ensureWidgetVisible
-  // would show only a list's current row, or nothing when it has none).
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
-    if (!now || !widget() || !widget()->isAncestorOf(now)) return;
-    const QPoint middle = now->mapTo(widget(), now->rect().center());
-    ensureVisible(middle.x(), middle.y(), now->width() / 2, now->height() / 2 + 8);
-  });
+  // A control reached with Tab below the fold scrolls into view, whole.
+  scrollFollowsFocus(this, 8);
   auto* content = new QWidget(this);
   auto* layout = new QVBoxLayout(content);
   layout->setSpacing(16);
@@ -196,9 +209,16 @@ QGroupBox* SidePanel::buildEnhancement() {
   strengthBlock(m_noiseBlock, m_noiseLabel, m_noiseSlider, QStringLiteral("Noise reduction strength"));
   options->addWidget(m_noiseBlock);
   options->addWidget(caption(QStringLiteral("Preview (10 sec)"), m_enhanceOptions));
-  m_generating = caption(QStringLiteral("Generating..."), m_enhanceOptions);
+  m_generating = new QWidget(m_enhanceOptions);
+  auto* generatingRow = new QHBoxLayout(m_generating);
+  generatingRow->setContentsMargins(0, 0, 0, 0);
+  generatingRow->addWidget(new BusySpinner(14, m_generating));
+  generatingRow->addWidget(caption(QStringLiteral("Generating..."), m_generating), 1);
   options->addWidget(m_generating);
   m_generatePreview = new QPushButton(QStringLiteral("Generate Preview"), m_enhanceOptions);
+  Theme::followPalette(m_generatePreview, [button = m_generatePreview] {
+    button->setIcon(Icons::icon(QStringLiteral("waveform"), button->palette()));
+  });
   options->addWidget(m_generatePreview);
   m_previewPair = new QWidget(m_enhanceOptions);
   auto* pair = new QHBoxLayout(m_previewPair);
@@ -207,6 +227,7 @@ QGroupBox* SidePanel::buildEnhancement() {
   m_playEnhanced = new QPushButton(m_previewPair);
   pair->addWidget(m_playOriginal, 1);
   pair->addWidget(m_playEnhanced, 1);
+  Theme::followPalette(m_previewPair, [this] { showPreviewButtons(); });
   options->addWidget(m_previewPair);
   layout->addWidget(m_enhanceOptions);
 
@@ -245,6 +266,11 @@ QGroupBox* SidePanel::buildEnhancement() {
     }
   });
   return box;
+}
+
+void SidePanel::showPreviewButtons() {
+  showPreviewButton(m_playOriginal, QStringLiteral("Original"), m_viewModel.previewPlayingOriginal());
+  showPreviewButton(m_playEnhanced, QStringLiteral("Enhanced"), m_viewModel.previewPlayingEnhanced());
 }
 
 QGroupBox* SidePanel::buildSpeakerDetection() {
@@ -391,8 +417,7 @@ void SidePanel::refresh() {
   m_generatePreview->setVisible(!generating && !hasPreview);
   m_generatePreview->setEnabled(!m_viewModel.currentFile().isEmpty() || m_viewModel.currentAudioSource());
   m_previewPair->setVisible(!generating && hasPreview);
-  m_playOriginal->setText(m_viewModel.previewPlayingOriginal() ? QStringLiteral("Stop") : QStringLiteral("Original"));
-  m_playEnhanced->setText(m_viewModel.previewPlayingEnhanced() ? QStringLiteral("Stop") : QStringLiteral("Enhanced"));
+  showPreviewButtons();
 
   const DiarizationPreset preset = m_viewModel.diarizationPreset();
   m_preset->setCurrentIndex(m_preset->findData(rawValue(preset)));

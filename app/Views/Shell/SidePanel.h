@@ -39,6 +39,7 @@ class SidePanel : public QScrollArea {
   QGroupBox* buildResult();
   QGroupBox* buildSaveStatus();
   void refresh();
+  void showPreviewButtons();
 
   TranscriptionViewModel& m_viewModel;
   bool m_refreshing = false;
@@ -59,7 +60,7 @@ class SidePanel : public QScrollArea {
   QWidget* m_noiseBlock = nullptr;
   QLabel* m_noiseLabel = nullptr;
   QSlider* m_noiseSlider = nullptr;
-  QLabel* m_generating = nullptr;
+  QWidget* m_generating = nullptr;
   QPushButton* m_generatePreview = nullptr;
   QWidget* m_previewPair = nullptr;
   QPushButton* m_playOriginal = nullptr;

@@ -5,6 +5,7 @@
 #include "Views/Common/Icons.h"
 #include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SectionBox.h"
+#include "Views/Common/SheetEdge.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -88,6 +89,7 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   setAccessibleName("Transcription Settings");
   // The sheet is 480 by 600 at the standard font and grows with a larger one.
   setMinimumSize(480, 600);
+  drawEdgeAroundSheet(this);
   auto* column = columnOn(this, 0);
   column->addWidget(buildHeader(sourceDescription));
   column->addWidget(new Divider(this));

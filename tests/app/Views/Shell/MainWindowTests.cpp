@@ -5,6 +5,7 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Services/LibraryActions.h"
+#include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
 #include "Views/Library/AudioSourcesList.h"
@@ -15,14 +16,17 @@
 #include "Views/Library/RelocateFileDialog.h"
 #include "Views/Library/RelocateFilePresenter.h"
 #include "Views/Shell/ActivityLogView.h"
+#include "Views/Shell/BusySpinner.h"
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
+#include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
 
@@ -145,8 +149,16 @@ TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
   EXPECT_EQ(window->size(), QSize(1200, 700));
   EXPECT_EQ(window->processingScreens()->screen(), Screen::loading);
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::idle);
+  // Idle: the spinner and the texts, no bar yet; the spinner turns only while it is on screen.
+  QWidget* loadingPage = window->processingScreens()->widget(0);
+  auto* spinner = loadingPage->findChild<BusySpinner*>();
+  ASSERT_NE(spinner, nullptr);
+  EXPECT_FALSE(loadingPage->findChild<QProgressBar*>()->isVisibleTo(loadingPage));
+  EXPECT_FALSE(spinner->isTurning());
   window->show();
+  EXPECT_TRUE(spinner->isTurning() || window->processingScreens()->screen() != Screen::loading);
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  EXPECT_FALSE(spinner->isTurning());
   EXPECT_EQ(labelNamed(*window, "statusMessage")->text(), "Models ready. Drop an audio file to begin.");
   window->setSelectedGroup(nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
@@ -334,6 +346,11 @@ TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
   TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, file);
   ASSERT_NE(sheet, nullptr);
   EXPECT_TRUE(sheet->isVisible());
+  // Framed by its own thin edge where no window manager frames it.
+  const QImage shot = sheet->grab().toImage();
+  const QColor edge = Theme::color(ThemeColor::controlEdge, sheet->palette());
+  EXPECT_EQ(shot.pixelColor(shot.width() / 2, 0).rgb(), edge.rgb());
+  EXPECT_EQ(shot.pixelColor(shot.width() - 1, shot.height() / 2).rgb(), edge.rgb());
   EXPECT_EQ(window->pendingSourceDescription(), "dropped.wav");
   EXPECT_TRUE(sheet->sourceLabel()->text().contains("dropped.wav"));
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
@@ -383,7 +400,10 @@ TEST_F(MainWindowTest, AnAddressGoesThroughTheSheetToTheDownloadRoad) {
   QStringList headings;
   QObject::connect(harness->vm.get(), &TranscriptionViewModel::downloadStatusChanged, window.get(), [&] {
     if (window->processingScreens()->screen() == Screen::processing)
-      headings << labelNamed(*window, "processingFile")->text() + " | " + labelNamed(*window, "downloadStatus")->text();
+      headings << labelNamed(*window, "processingFile")->text() + " | " +
+                      labelNamed(*window, "downloadStatus")->text() +
+                      (labelNamed(*window, "downloadSymbol")->isVisible() ? " | symbol" : "") +
+                      (labelNamed(*window, "processingStage")->isVisible() ? " | stage" : "");
   });
   sheet->startButton()->click();
   EXPECT_EQ(harness->vm->state().stage(), ProcessingStage::downloadingFromURL);
@@ -392,7 +412,7 @@ TEST_F(MainWindowTest, AnAddressGoesThroughTheSheetToTheDownloadRoad) {
   ASSERT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
       << harness->vm->statusMessage().toStdString();
   ASSERT_FALSE(headings.isEmpty());
-  EXPECT_EQ(headings.first(), "Downloading from URL... | Starting download...");
+  EXPECT_EQ(headings.first(), "Downloading from URL... | Starting download... | symbol");
   // Stored in the group on screen and shown in its list.
   ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
   EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
@@ -474,6 +494,8 @@ TEST_F(MainWindowTest, TheProcessingScreenShowsFileStageAndProgress) {
   EXPECT_EQ(window->processingScreens()->screen(), Screen::processing);
   EXPECT_EQ(labelNamed(*window, "processingFile")->text(), "Processing: slow.wav");
   EXPECT_EQ(labelNamed(*window, "processingStage")->text(), "Transcribing speech...");
+  EXPECT_TRUE(window->processingScreens()->currentWidget()->findChild<BusySpinner*>()->isTurning());
+  EXPECT_FALSE(labelNamed(*window, "downloadSymbol")->isVisible());
   auto* bars = window->processingScreens()->currentWidget()->findChild<QProgressBar*>();
   EXPECT_EQ(bars->value(), 615);
   engine->recognizeGate->open();
@@ -544,11 +566,14 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
+  EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
+  EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->icon().isNull());
   emit germanTab->customContextMenuRequested(QPoint(4, 4));
   auto* menu = germanTab->findChild<QMenu*>();
   ASSERT_NE(menu, nullptr);
   ASSERT_EQ(menu->actions().size(), 1);
   EXPECT_EQ(menu->actions()[0]->text(), "Delete Translation");
+  EXPECT_FALSE(menu->actions()[0]->icon().isNull());
   menu->actions()[0]->trigger();
   menu->close();
   QApplication::processEvents();
@@ -595,7 +620,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
   } cases[] = {{"ready", true, false, Extra::none},
                {"ready, address field open", true, false, Extra::addressField},
                {"no group", false, false, Extra::none},
-               {"error", true, true, Extra::none}};
+               {"error", true, true, Extra::none},
+               {"transcript", true, false, Extra::transcript}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     engine = std::make_shared<FakeEngine>();
@@ -604,7 +630,10 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
     harness = std::make_unique<Harness>(engine, c.withGroup);
     const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
         [&] {
-          auto window = make();
+          // Beside a transcript the whole workspace stands, its player included.
+          MainWindow::Actions actions;
+          if (c.extra == Extra::transcript) actions.playerPageHost = playertest::pageHost;
+          auto window = make(actions);
           if (c.withGroup) window->setSelectedGroup(harness->group);
           return window;
         },
@@ -621,6 +650,7 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
             main.selection().setAudioSource(harness->vm->currentAudioSource());
             main.selection().setTranscription(harness->vm->currentTranscription());
             QApplication::processEvents();
+            ASSERT_TRUE(main.resultsView() && main.resultsView()->isVisible());
           }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();

@@ -1,11 +1,14 @@
 #include "Views/Shell/SettingsWindow.h"
 
 #include "Models/AppSettings.h"
+#include "Views/Common/Theme.h"
+#include "Views/Library/AddGroupSheet.h"
 #include "Views/Shell/OnboardingSheet.h"
 #include "support/QtWindowAudit.h"
 #include "support/TempDir.h"
 
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -42,6 +45,8 @@ TEST_F(ShellSettingsTest, EditsAreStoredAtOnceAndResetRestoresTheDefaults) {
   EXPECT_EQ(window.size(), QSize(500, 350));
   EXPECT_EQ(window.tabs()->tabText(0), "General");
   EXPECT_EQ(window.tabs()->tabText(1), "Transcription");
+  EXPECT_FALSE(window.tabs()->tabIcon(0).isNull());
+  EXPECT_FALSE(window.tabs()->tabIcon(1).isNull());
   EXPECT_EQ(window.findChild<QLabel*>("libraryLocation")->text(), settings->libraryLocation());
   button(window, "Open in File Manager")->click();
   EXPECT_EQ(opened, settings->libraryLocation());
@@ -88,11 +93,37 @@ TEST_F(ShellSettingsTest, GetStartedRecordsOnboardingAndTheSheetNamesOnlyTheForm
   for (auto* label : sheet.findChildren<QLabel*>()) texts << label->text();
   EXPECT_TRUE(texts.contains("Export to SRT, TXT, and JSON")) << texts.join('|').toStdString();
   EXPECT_FALSE(texts.join('|').contains("VTT"));
+  // The header's symbol and one symbol per feature, all drawn.
+  int symbols = 0;
+  for (auto* label : sheet.findChildren<QLabel*>()) symbols += label->pixmap().isNull() ? 0 : 1;
+  EXPECT_EQ(symbols, 5);
   sheet.open();
   button(sheet, "Get Started")->click();
   EXPECT_TRUE(settings->hasCompletedOnboarding());
   EXPECT_TRUE(makeSettings()->hasCompletedOnboarding());
   EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST_F(ShellSettingsTest, SheetsDrawAThinEdgeRoundThemselvesInEitherPalette) {
+  // Without a window manager nothing frames a sheet; its own edge stands over its controls.
+  auto settings = makeSettings();
+  const std::function<std::unique_ptr<QWidget>()> sheets[] = {
+      [&] { return std::make_unique<OnboardingSheet>(*settings); }, [] { return std::make_unique<AddGroupSheet>(); }};
+  for (const auto& make : sheets) {
+    for (const QPalette& palette :
+         {testsupport::QtWindowAudit::lightPalette(), testsupport::QtWindowAudit::darkPalette()}) {
+      auto sheet = make();
+      sheet->setPalette(palette);
+      sheet->resize(sheet->sizeHint().expandedTo(QSize(200, 100)));
+      const QImage shot = sheet->grab().toImage();
+      const QColor edge = Theme::color(ThemeColor::controlEdge, sheet->palette());
+      SCOPED_TRACE(sheet->windowTitle().toStdString());
+      for (const QPoint& point :
+           {QPoint(shot.width() / 2, 0), QPoint(0, shot.height() / 2), QPoint(shot.width() - 1, shot.height() - 1),
+            QPoint(shot.width() / 2, shot.height() - 1)})
+        EXPECT_EQ(shot.pixelColor(point).rgb(), edge.rgb()) << point.x() << "," << point.y();
+    }
+  }
 }
 
 TEST_F(ShellSettingsTest, BothPassTheAudit) {

@@ -1,5 +1,6 @@
 #include "Views/Shell/SidePanel.h"
 
+#include "Views/Common/Theme.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtWindowAudit.h"
 
@@ -147,6 +148,19 @@ TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
   ASSERT_NE(button(panel, "Original"), nullptr);
   EXPECT_TRUE(button(panel, "Original")->isVisible());
   EXPECT_TRUE(button(panel, "Enhanced")->isVisible());
+  EXPECT_FALSE(button(panel, "Original")->icon().isNull());
+  // Playing, the button turns into a red "Stop"; stopped, it is "Original" in the usual colour again.
+  button(panel, "Original")->click();
+  if (harness.vm->previewPlayingOriginal()) {
+    QPushButton* stop = button(panel, "Stop");
+    ASSERT_NE(stop, nullptr);
+    EXPECT_EQ(stop->palette().color(QPalette::ButtonText),
+              Theme::color(ThemeColor::error, stop->parentWidget()->palette(), QPalette::Button));
+    stop->click();
+  }
+  ASSERT_NE(button(panel, "Original"), nullptr);
+  EXPECT_EQ(button(panel, "Original")->palette().color(QPalette::ButtonText),
+            panel.palette().color(QPalette::ButtonText));
 }
 
 TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
