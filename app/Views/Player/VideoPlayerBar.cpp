@@ -3,6 +3,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Player/YouTubePlayerView.h"
 
 #include <QDebug>
@@ -258,14 +259,8 @@ void VideoPlayerBar::layoutStack() {
 }
 
 QString VideoPlayerBar::formatTime(double seconds) {
-  // The page reports these numbers; one that no whole number of seconds can hold is shown like
-  // one that is not a number at all.
-  constexpr double kLongest = 1e15;
-  if (!std::isfinite(seconds) || std::abs(seconds) >= kLongest) {
-    return QStringLiteral("0:00");
-  }
-  const long long whole = static_cast<long long>(std::trunc(seconds));
-  return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+  // The page reports these numbers; one that is not a number at all shows 0:00.
+  return minutesSeconds(seconds);
 }
 
 bool VideoPlayerBar::drivesAudioOnly() const {

@@ -3,6 +3,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -72,8 +73,8 @@ void AudioBar::sync() {
     QSignalBlocker block(m_slider);
     m_slider->setValue(int(m_player.progress() * kSliderSteps));
   }
-  m_elapsed->setText(workspace::formatClock(m_player.currentTime()));
-  m_total->setText(workspace::formatClock(m_player.duration()));
+  m_elapsed->setText(minutesSeconds(m_player.currentTime()));
+  m_total->setText(minutesSeconds(m_player.duration()));
 }
 
 }  // namespace parlowvista

@@ -9,8 +9,6 @@
 #include <QFontDatabase>
 #include <QLabel>
 
-#include <cmath>
-
 static void initWorkspaceResources() {
   Q_INIT_RESOURCE(workspace);
 }
@@ -76,11 +74,6 @@ QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers) {
     if (s.speakerId == speakerId) return s.color();
   }
   return Speaker(speakerId).color();
-}
-
-QString formatClock(double seconds) {
-  const qint64 s = std::isfinite(seconds) ? qint64(seconds) : 0;
-  return QString("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
 }
 
 }  // namespace parlowvista::workspace

@@ -49,7 +49,5 @@ QColor secondaryText(const QPalette& palette);
 // (Speaker::color: the palette colour of the id modulo 8, negative ids too). Labels come from
 // Speaker::displayLabel.
 QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers);
-// "%d:%02d" of whole seconds truncated toward zero; minutes are not wrapped into hours.
-QString formatClock(double seconds);
 
 }  // namespace parlowvista::workspace
