@@ -3,6 +3,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
 #include "Views/Common/TimeText.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
@@ -29,7 +30,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   m_elapsed = new QLabel(this);
   m_total = new QLabel(this);
   for (QLabel* l : {m_elapsed, m_total}) {
-    l->setFont(workspace::monospacedCaptionFont(font()));
+    l->setFont(monospacedCaptionFont(font()));
     l->setFixedWidth(std::max(60, l->fontMetrics().horizontalAdvance("000:00") + 4));
   }
   m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

@@ -2,11 +2,9 @@
 
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
-#include "Views/Common/ThemedLabel.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFontDatabase>
 #include <QLabel>
 
 static void initWorkspaceResources() {
@@ -25,13 +23,6 @@ QColor controlBackgroundColor(const QPalette& palette) {
 
 QColor secondaryText(const QPalette& palette) {
   return Theme::color(ThemeColor::secondaryText, palette);
-}
-
-QFont monospacedCaptionFont(const QFont& base) {
-  QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  const QFont caption = captionFont(base);
-  if (caption.pointSizeF() > 0) f.setPointSizeF(caption.pointSizeF());
-  return f;
 }
 
 QString symbolPath(const QString& name) {

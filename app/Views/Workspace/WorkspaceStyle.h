@@ -3,7 +3,6 @@
 #include "Models/Speaker.h"
 
 #include <QColor>
-#include <QFont>
 #include <QList>
 #include <QPalette>
 #include <QString>
@@ -28,9 +27,6 @@ QColor controlBackgroundColor(const QPalette& palette);
 // palette, so the colours its children derive (ThemedLabel, symbols) are measured against the
 // face they are drawn on. Follows palette changes.
 void setStripBackground(QWidget* widget);
-
-// Caption size in the system's fixed-pitch font (time stamps, values).
-QFont monospacedCaptionFont(const QFont& base);
 
 // The resource path of a bundled workspace symbol (":/workspace/<name>.svg"), for Icons.
 QString symbolPath(const QString& name);
