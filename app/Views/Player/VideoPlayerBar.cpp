@@ -118,7 +118,7 @@ VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerServic
   }
   m_lastAudioPlaying = m_audioPlayer && m_audioPlayer->isPlaying();
   refreshControls();
-  Theme::followPalette(this, [this] { applyPalette(); });
+  Theme::followPalette(this, [this] { refreshPlayIcon(); });
 }
 
 VideoPlayerBar::~VideoPlayerBar() {
@@ -156,9 +156,8 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
 QWidget* VideoPlayerBar::buildControls() {
   auto* strip = new QWidget(this);
   strip->setObjectName(QStringLiteral("controlsStrip"));
-  strip->setBackgroundRole(QPalette::Window);
-  strip->setAutoFillBackground(true);
-  m_strip = strip;
+  // Set off from the window by a shade of its own, in a light and a dark palette.
+  Theme::setStripBackground(strip);
   auto* row = new QHBoxLayout(strip);
   row->setSpacing(16);
   row->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin), 12,
@@ -319,14 +318,6 @@ void VideoPlayerBar::refreshPlayIcon() {
   const QString action = m_isVideoPlaying ? tr("Pause") : tr("Play");
   m_playButton->setToolTip(action);
   m_playButton->setAccessibleName(action);
-}
-
-void VideoPlayerBar::applyPalette() {
-  // The strip is set off from the window by a shade of its own, in a light and a dark palette.
-  QPalette stripPalette = m_strip->palette();
-  stripPalette.setColor(QPalette::Window, Theme::color(ThemeColor::stripBackground, palette()));
-  m_strip->setPalette(stripPalette);
-  refreshPlayIcon();
 }
 
 void VideoPlayerBar::audioPlayingChanged(bool playing) {

@@ -19,7 +19,7 @@ constexpr int kSliderSteps = 1000;
 }
 
 AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
-  workspace::setStripBackground(this);
+  Theme::setStripBackground(this);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(16);

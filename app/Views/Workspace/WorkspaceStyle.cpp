@@ -39,15 +39,6 @@ QPalette surroundings(const QWidget* widget) {
 
 }  // namespace
 
-void setStripBackground(QWidget* widget) {
-  widget->setAutoFillBackground(true);
-  Theme::followPalette(widget, [widget] {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, controlBackgroundColor(surroundings(widget)));
-    widget->setPalette(palette);
-  });
-}
-
 void followSymbol(QAbstractButton* button, const QString& name, PaletteColour colour, int size) {
   button->setIconSize(QSize(size, size));
   Theme::followPalette(

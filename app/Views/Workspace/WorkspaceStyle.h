@@ -23,10 +23,6 @@ namespace parlowvista::workspace {
 QColor accentColor(const QPalette& palette);
 // Behind bars and rows: the theme's strip background.
 QColor controlBackgroundColor(const QPalette& palette);
-// `widget` fills itself with the strip background, which becomes the window colour of its
-// palette, so the colours its children derive (ThemedLabel, symbols) are measured against the
-// face they are drawn on. Follows palette changes.
-void setStripBackground(QWidget* widget);
 
 // The resource path of a bundled workspace symbol (":/workspace/<name>.svg"), for Icons.
 QString symbolPath(const QString& name);
