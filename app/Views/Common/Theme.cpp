@@ -3,6 +3,7 @@
 #include "Views/Common/ColorContrast.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QEvent>
 #include <QLineEdit>
@@ -141,6 +142,17 @@ void Theme::setTextColor(QWidget* widget, const QColor& color) {
 void Theme::followPalette(QWidget* widget, std::function<void()> apply) {
   apply();
   new PaletteFollower(widget, std::move(apply));
+}
+
+void Theme::setStripBackground(QWidget* widget) {
+  widget->setAutoFillBackground(true);
+  followPalette(widget, [widget] {
+    const QWidget* parent = widget->parentWidget();
+    const QPalette surroundings = parent ? parent->palette() : QApplication::palette(widget);
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, color(ThemeColor::stripBackground, surroundings));
+    widget->setPalette(palette);
+  });
 }
 
 }  // namespace parlowvista

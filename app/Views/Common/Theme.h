@@ -69,6 +69,11 @@ class Theme {
   // Calls `apply` now and again whenever `widget`'s palette or style changes (a desktop that
   // switches to dark), so colours derived from the palette follow it. Owned by `widget`.
   static void followPalette(QWidget* widget, std::function<void()> apply);
+
+  // `widget` fills itself with the strip background of its parent's palette, which becomes the
+  // window colour of its own palette, so the colours its children derive (ThemedLabel, symbols)
+  // are measured against the face they are drawn on. Follows palette changes.
+  static void setStripBackground(QWidget* widget);
 };
 
 }  // namespace parlowvista

@@ -3,6 +3,7 @@
 #include "Views/Common/Icons.h"
 
 #include <QEvent>
+#include <QFontDatabase>
 
 #include <algorithm>
 
@@ -70,6 +71,13 @@ QFont captionFont(const QFont& base, double scale) {
     font.setPointSizeF(font.pointSizeF() * scale);
   else
     font.setPixelSize(std::max(9, static_cast<int>(font.pixelSize() * scale)));
+  return font;
+}
+
+QFont monospacedCaptionFont(const QFont& base) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  const QFont caption = captionFont(base);
+  if (caption.pointSizeF() > 0) font.setPointSizeF(caption.pointSizeF());
   return font;
 }
 

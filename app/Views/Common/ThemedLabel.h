@@ -41,6 +41,8 @@ QLabel* plainLabel(const QString& text, QWidget* parent);
 void setCaptionFont(QWidget* widget, double scale = 0.85);
 // `base` at caption size, in points or pixels as `base` is given.
 QFont captionFont(const QFont& base, double scale = 0.85);
+// The system's fixed-pitch font at the caption size of `base` (time stamps, values, commands).
+QFont monospacedCaptionFont(const QFont& base);
 // A caption in the secondary text colour.
 ThemedLabel* captionLabel(const QString& text, QWidget* parent);
 // Bold, for the title of a sheet or a section.

@@ -6,6 +6,7 @@
 #include "Views/Common/ColorContrast.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Library/VersionChip.h"
 
 #include <QContextMenuEvent>
@@ -17,7 +18,6 @@
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cmath>
 
 namespace parlowvista {
 
@@ -92,9 +92,8 @@ QList<Transcription*> AudioSourceRow::versionsNewestFirst(const AudioSource* sou
 }
 
 QString AudioSourceRow::formatDuration(double seconds) {
-  if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
-  const auto whole = static_cast<long long>(seconds);
-  return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+  // A stored duration below zero is a broken record, not a length: it reads like none.
+  return minutesSeconds(seconds, NegativeTime::AsZero);
 }
 
 void AudioSourceRow::setSelected(bool selected) {

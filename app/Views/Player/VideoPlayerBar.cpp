@@ -3,6 +3,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Player/YouTubePlayerView.h"
 
 #include <QDebug>
@@ -117,7 +118,7 @@ VideoPlayerBar::VideoPlayerBar(const MediaSource& mediaSource, AudioPlayerServic
   }
   m_lastAudioPlaying = m_audioPlayer && m_audioPlayer->isPlaying();
   refreshControls();
-  Theme::followPalette(this, [this] { applyPalette(); });
+  Theme::followPalette(this, [this] { refreshPlayIcon(); });
 }
 
 VideoPlayerBar::~VideoPlayerBar() {
@@ -155,9 +156,8 @@ void VideoPlayerBar::buildVideoSection(const QString& videoId) {
 QWidget* VideoPlayerBar::buildControls() {
   auto* strip = new QWidget(this);
   strip->setObjectName(QStringLiteral("controlsStrip"));
-  strip->setBackgroundRole(QPalette::Window);
-  strip->setAutoFillBackground(true);
-  m_strip = strip;
+  // Set off from the window by a shade of its own, in a light and a dark palette.
+  Theme::setStripBackground(strip);
   auto* row = new QHBoxLayout(strip);
   row->setSpacing(16);
   row->setContentsMargins(style()->pixelMetric(QStyle::PM_LayoutLeftMargin), 12,
@@ -258,14 +258,8 @@ void VideoPlayerBar::layoutStack() {
 }
 
 QString VideoPlayerBar::formatTime(double seconds) {
-  // The page reports these numbers; one that no whole number of seconds can hold is shown like
-  // one that is not a number at all.
-  constexpr double kLongest = 1e15;
-  if (!std::isfinite(seconds) || std::abs(seconds) >= kLongest) {
-    return QStringLiteral("0:00");
-  }
-  const long long whole = static_cast<long long>(std::trunc(seconds));
-  return QString::asprintf("%lld:%02lld", whole / 60, whole % 60);
+  // The page reports these numbers; one that is not a number at all shows 0:00.
+  return minutesSeconds(seconds);
 }
 
 bool VideoPlayerBar::drivesAudioOnly() const {
@@ -324,14 +318,6 @@ void VideoPlayerBar::refreshPlayIcon() {
   const QString action = m_isVideoPlaying ? tr("Pause") : tr("Play");
   m_playButton->setToolTip(action);
   m_playButton->setAccessibleName(action);
-}
-
-void VideoPlayerBar::applyPalette() {
-  // The strip is set off from the window by a shade of its own, in a light and a dark palette.
-  QPalette stripPalette = m_strip->palette();
-  stripPalette.setColor(QPalette::Window, Theme::color(ThemeColor::stripBackground, palette()));
-  m_strip->setPalette(stripPalette);
-  refreshPlayIcon();
 }
 
 void VideoPlayerBar::audioPlayingChanged(bool playing) {

@@ -83,7 +83,6 @@ class VideoPlayerBar : public QWidget {
   bool drivesAudioOnly() const;
   void refreshControls();
   void refreshPlayIcon();
-  void applyPalette();
 
   MediaSource m_mediaSource;
   PlayerPageHost m_pageHost;
@@ -108,7 +107,6 @@ class VideoPlayerBar : public QWidget {
 
   QWidget* m_videoSection = nullptr;
   QWidget* m_stack = nullptr;
-  QWidget* m_strip = nullptr;
   YouTubePlayerView* m_playerView = nullptr;
   QWidget* m_overlay = nullptr;
   QWidget* m_resizeHandle = nullptr;

@@ -17,7 +17,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -291,9 +290,7 @@ QWidget* TranslationSettingsView::buildCliSection() {
   installLayout->addWidget(captionLabel(QStringLiteral("Install:"), m_installRow));
   m_installCommand = new ChipLabel(QString(), m_installRow);
   m_installCommand->setObjectName(QStringLiteral("installCommand"));
-  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  mono.setPointSizeF(font().pointSizeF() * 0.85);
-  m_installCommand->setFont(mono);
+  m_installCommand->setFont(monospacedCaptionFont(font()));
   installLayout->addWidget(m_installCommand);
   installLayout->addStretch();
   rows->addWidget(m_installRow);

@@ -3,6 +3,8 @@
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/ThemedLabel.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -17,7 +19,7 @@ constexpr int kSliderSteps = 1000;
 }
 
 AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
-  workspace::setStripBackground(this);
+  Theme::setStripBackground(this);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(16);
@@ -28,7 +30,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   m_elapsed = new QLabel(this);
   m_total = new QLabel(this);
   for (QLabel* l : {m_elapsed, m_total}) {
-    l->setFont(workspace::monospacedCaptionFont(font()));
+    l->setFont(monospacedCaptionFont(font()));
     l->setFixedWidth(std::max(60, l->fontMetrics().horizontalAdvance("000:00") + 4));
   }
   m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -72,8 +74,8 @@ void AudioBar::sync() {
     QSignalBlocker block(m_slider);
     m_slider->setValue(int(m_player.progress() * kSliderSteps));
   }
-  m_elapsed->setText(workspace::formatClock(m_player.currentTime()));
-  m_total->setText(workspace::formatClock(m_player.duration()));
+  m_elapsed->setText(minutesSeconds(m_player.currentTime()));
+  m_total->setText(minutesSeconds(m_player.duration()));
 }
 
 }  // namespace parlowvista

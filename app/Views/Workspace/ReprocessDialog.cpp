@@ -24,7 +24,7 @@ class OptionButton : public QPushButton {
   // The face is the strip background, the window its texts and symbol are measured against.
   // It paints the rounded face itself.
   explicit OptionButton(QWidget* parent) : QPushButton(parent) {
-    workspace::setStripBackground(this);
+    Theme::setStripBackground(this);
     setAutoFillBackground(false);
   }
 

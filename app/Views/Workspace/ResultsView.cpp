@@ -4,6 +4,7 @@
 #include "Services/ExportService.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Player/VideoPlayerBar.h"
 #include "Views/Workspace/AudioBar.h"
@@ -72,7 +73,7 @@ void ResultsView::commitPendingEdit() {
 
 QWidget* ResultsView::buildStatistics() {
   auto* band = new QWidget(this);
-  workspace::setStripBackground(band);
+  Theme::setStripBackground(band);
   auto* row = new QHBoxLayout(band);
   row->setContentsMargins(16, 12, 16, 12);
   row->setSpacing(24);

@@ -45,7 +45,7 @@ SegmentRowDelegate::Geometry SegmentRowDelegate::geometry(const QRect& frame, co
   g.retranscribe = QRect(g.edit.left() - kSpacing - kButton, content.top() + 2, kButton, kButton);
   g.text = QRect(QPoint(g.badge.right() + 1 + kSpacing, content.top()),
                  QPoint(g.retranscribe.left() - kSpacing - 1, content.bottom()));
-  const int timeHeight = QFontMetrics(workspace::monospacedCaptionFont(m_view->font())).height();
+  const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
   g.time = QRect(g.text.left(), g.text.top(), g.text.width(), timeHeight);
   g.body = QRect(QPoint(g.text.left(), g.time.bottom() + 1 + 4), g.text.bottomRight());
   g.editor = QRect(QPoint(g.text.left(), content.top()), content.bottomRight());
@@ -80,7 +80,7 @@ QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelInde
     const int width = textWidth(index, frameWidth);
     const QFontMetrics body(m_view->font());
     const int bodyHeight = body.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height();
-    const int timeHeight = QFontMetrics(workspace::monospacedCaptionFont(m_view->font())).height();
+    const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
     const int badgeHeight = QFontMetrics(badgeFont(m_view->font())).height() + 8;
     contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(bodyHeight, body.height())});
     m_heights.insert(id, Height{frameWidth, text, name, contentHeight});
@@ -145,7 +145,7 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   painter->drawText(g.badge, Qt::AlignCenter, index.data(SegmentListModel::SpeakerNameRole).toString());
 
   if (!editing) {
-    painter->setFont(workspace::monospacedCaptionFont(option.font));
+    painter->setFont(monospacedCaptionFont(option.font));
     painter->setPen(secondary);
     painter->drawText(g.time, Qt::AlignLeft | Qt::AlignVCenter, index.data(SegmentListModel::TimeRangeRole).toString());
     painter->setFont(option.font);

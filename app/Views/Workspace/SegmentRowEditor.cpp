@@ -37,7 +37,7 @@ SegmentRowEditor::SegmentRowEditor(const QUuid& segmentId, const QString& text, 
   auto* column = new QVBoxLayout;
   column->setSpacing(4);
   m_time = captionLabel(timeRange, this);
-  m_time->setFont(workspace::monospacedCaptionFont(font()));
+  m_time->setFont(monospacedCaptionFont(font()));
   m_editor = new InlineTextEditor(text, this);
   column->addWidget(m_time);
   column->addWidget(m_editor, 1);

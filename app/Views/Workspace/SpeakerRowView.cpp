@@ -4,6 +4,7 @@
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
+#include "Views/Common/TimeText.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -12,12 +13,10 @@
 #include <QLineEdit>
 #include <QToolButton>
 
-#include <cmath>
-
 namespace parlowvista {
 
 QString SpeakerRowView::formatDuration(double seconds) {
-  return workspace::formatClock(seconds);
+  return minutesSeconds(seconds);
 }
 
 QString SpeakerRowView::statsText(qint64 segmentCount, double totalDuration) {

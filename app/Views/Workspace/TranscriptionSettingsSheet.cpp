@@ -27,7 +27,7 @@ namespace {
 
 QLabel* secondaryCaption(QWidget* parent, bool monospaced = false) {
   QLabel* label = captionLabel(QString(), parent);
-  if (monospaced) label->setFont(workspace::monospacedCaptionFont(parent->font()));
+  if (monospaced) label->setFont(monospacedCaptionFont(parent->font()));
   return label;
 }
 

@@ -27,7 +27,7 @@ namespace parlowvista {
 TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidget* parent)
     : QWidget(parent), m_context(context) {
   setAccessibleName("Versions");
-  workspace::setStripBackground(this);
+  Theme::setStripBackground(this);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(16, 8, 16, 8);
   row->setSpacing(8);

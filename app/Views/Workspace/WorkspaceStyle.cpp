@@ -2,14 +2,10 @@
 
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
-#include "Views/Common/ThemedLabel.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFontDatabase>
 #include <QLabel>
-
-#include <cmath>
 
 static void initWorkspaceResources() {
   Q_INIT_RESOURCE(workspace);
@@ -29,13 +25,6 @@ QColor secondaryText(const QPalette& palette) {
   return Theme::color(ThemeColor::secondaryText, palette);
 }
 
-QFont monospacedCaptionFont(const QFont& base) {
-  QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  const QFont caption = captionFont(base);
-  if (caption.pointSizeF() > 0) f.setPointSizeF(caption.pointSizeF());
-  return f;
-}
-
 QString symbolPath(const QString& name) {
   static const bool initialised = (initWorkspaceResources(), true);
   (void)initialised;
@@ -49,15 +38,6 @@ QPalette surroundings(const QWidget* widget) {
 }
 
 }  // namespace
-
-void setStripBackground(QWidget* widget) {
-  widget->setAutoFillBackground(true);
-  Theme::followPalette(widget, [widget] {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, controlBackgroundColor(surroundings(widget)));
-    widget->setPalette(palette);
-  });
-}
 
 void followSymbol(QAbstractButton* button, const QString& name, PaletteColour colour, int size) {
   button->setIconSize(QSize(size, size));
@@ -76,11 +56,6 @@ QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers) {
     if (s.speakerId == speakerId) return s.color();
   }
   return Speaker(speakerId).color();
-}
-
-QString formatClock(double seconds) {
-  const qint64 s = std::isfinite(seconds) ? qint64(seconds) : 0;
-  return QString("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QChar('0'));
 }
 
 }  // namespace parlowvista::workspace

@@ -3,7 +3,6 @@
 #include "Models/Speaker.h"
 
 #include <QColor>
-#include <QFont>
 #include <QList>
 #include <QPalette>
 #include <QString>
@@ -24,13 +23,6 @@ namespace parlowvista::workspace {
 QColor accentColor(const QPalette& palette);
 // Behind bars and rows: the theme's strip background.
 QColor controlBackgroundColor(const QPalette& palette);
-// `widget` fills itself with the strip background, which becomes the window colour of its
-// palette, so the colours its children derive (ThemedLabel, symbols) are measured against the
-// face they are drawn on. Follows palette changes.
-void setStripBackground(QWidget* widget);
-
-// Caption size in the system's fixed-pitch font (time stamps, values).
-QFont monospacedCaptionFont(const QFont& base);
 
 // The resource path of a bundled workspace symbol (":/workspace/<name>.svg"), for Icons.
 QString symbolPath(const QString& name);
@@ -49,7 +41,5 @@ QColor secondaryText(const QPalette& palette);
 // (Speaker::color: the palette colour of the id modulo 8, negative ids too). Labels come from
 // Speaker::displayLabel.
 QColor speakerColor(qint64 speakerId, const QList<Speaker>& speakers);
-// "%d:%02d" of whole seconds truncated toward zero; minutes are not wrapped into hours.
-QString formatClock(double seconds);
 
 }  // namespace parlowvista::workspace

@@ -4,6 +4,7 @@
 #include "support/QtWindowAudit.h"
 
 #include <QImage>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,21 @@ TEST(Theme, TheSelectedSegmentStandsOutWhateverTheHighlight) {
       EXPECT_GE(contrastRatio(c.text, c.fill), Theme::textContrast) << where;
       EXPECT_GE(contrastRatio(c.edge, palette.color(QPalette::Window)), Theme::largeContrast) << where;
     }
+  }
+}
+
+TEST(Theme, AStripTakesItsShadeFromItsParentAndFollowsIt) {
+  QWidget parent;
+  parent.setPalette(QtWindowAudit::lightPalette());
+  auto* strip = new QWidget(&parent);
+  Theme::setStripBackground(strip);
+  EXPECT_TRUE(strip->autoFillBackground());
+  for (const auto& [name, palette] :
+       {std::pair{"light", QtWindowAudit::lightPalette()}, std::pair{"dark", QtWindowAudit::darkPalette()}}) {
+    parent.setPalette(palette);
+    EXPECT_EQ(strip->palette().color(QPalette::Window), Theme::color(ThemeColor::stripBackground, palette)) << name;
+    EXPECT_NE(strip->palette().color(QPalette::Window), palette.color(QPalette::Window)) << name;
+    EXPECT_EQ(strip->palette().color(QPalette::WindowText), palette.color(QPalette::WindowText)) << name;
   }
 }
 
