@@ -113,6 +113,29 @@ class MainWindowTest : public ::testing::Test {
   bool waitForScreen(MainWindow& window, Screen screen, int timeoutMs = 30000) {
     return testsupport::waitUntil([&] { return window.processingScreens()->screen() == screen; }, timeoutMs);
   }
+
+  // Imports one file and waits until its transcript is on screen and the run has settled.
+  bool transcribe(MainWindow& window, const QString& name) {
+    window.importFiles({wav(name)});
+    return waitForScreen(window, Screen::workspace, 60000) && harness->settle();
+  }
+
+  // Waits until the import queue is empty and its last run has finished.
+  bool waitForTheQueueToEmpty(MainWindow& window) {
+    return testsupport::waitUntil(
+               [&] {
+                 return window.importQueue()->pendingCount() == 0 && harness->settle(100) && !harness->vm->isBusy();
+               },
+               60000) &&
+           harness->settle();
+  }
+
+  QStringList storedFileNames() const {
+    QStringList names;
+    for (auto* source : harness->context->fetch<AudioSource>()) names << source->filename();
+    names.sort();
+    return names;
+  }
 };
 
 TEST(ProcessingScreensTable, EachStateHasItsScreenAndColour) {
@@ -201,15 +224,9 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   nextPick = {wav("one.wav"), wav("two.wav"), wav("three.wav")};
   window->addAudioAction()->trigger();
   EXPECT_EQ(picks, 1);
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return window->importQueue()->pendingCount() == 0 && harness->settle(100) && !harness->vm->isBusy(); },
-      60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
   EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
-  QStringList names;
-  for (auto* source : harness->context->fetch<AudioSource>()) names << source->filename();
-  names.sort();
-  EXPECT_EQ(names, QStringList({"one.wav", "three.wav", "two.wav"}));
+  EXPECT_EQ(storedFileNames(), QStringList({"one.wav", "three.wav", "two.wav"}));
   EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
   EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name());
 }
@@ -274,9 +291,7 @@ TEST_F(MainWindowTest, AFileGoesIntoTheGroupOnScreenWhateverWasUsedLast) {
 TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  window->importFiles({wav("talk.wav")});
-  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
   // The finished run is what the library shows.
   Transcription* first = harness->vm->currentTranscription();
   ASSERT_NE(first, nullptr);
@@ -303,9 +318,7 @@ TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
 TEST_F(MainWindowTest, ANewVersionIsAskedForAndTheDialogGoesWithTheAnswer) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  window->importFiles({wav("talk.wav")});
-  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
   Transcription* first = harness->vm->currentTranscription();
   auto ask = [&] {
     emit window->versionsBar()->createNewRequested();
@@ -432,23 +445,15 @@ TEST_F(MainWindowTest, QueuedFilesWaitForTheSheetsAnswerAndTheRunBefore) {
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::modelsReady);
   EXPECT_EQ(window->importQueue()->pendingCount(), 2);
   sheet->startButton()->click();
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return window->importQueue()->pendingCount() == 0 && harness->settle(100) && !harness->vm->isBusy(); },
-      60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
   EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
-  QStringList names;
-  for (auto* source : harness->context->fetch<AudioSource>()) names << source->filename();
-  names.sort();
-  EXPECT_EQ(names, QStringList({"first.wav", "second.wav", "third.wav"}));
+  EXPECT_EQ(storedFileNames(), QStringList({"first.wav", "second.wav", "third.wav"}));
 }
 
 TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEverywhere) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  window->importFiles({wav("talk.wav")});
-  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
   AudioSource* source = harness->vm->currentAudioSource();
   ASSERT_NE(source, nullptr);
   ASSERT_TRUE(testsupport::waitUntil([&] { return source->cachedSamplesPath().has_value(); }));
@@ -503,8 +508,7 @@ TEST_F(MainWindowTest, TheProcessingScreenShowsFileStageAndProgress) {
 }
 
 TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
-  auto window = open(true, false);
-  window->show();
+  auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
   window->importFiles({wav("busy.wav")});
@@ -532,9 +536,7 @@ TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
 TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  window->importFiles({wav("talk.wav")});
-  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
   Transcription* version = harness->vm->currentTranscription();
   ASSERT_NE(version, nullptr);
   const QDateTime base = QDateTime::currentDateTimeUtc();
@@ -596,9 +598,7 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
 TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  window->importFiles({wav("talk.wav")});
-  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
-  ASSERT_TRUE(harness->settle());
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
   QApplication::processEvents();
   // The side panel is taller than the window now: Tab scrolls each of its controls into view.
   QListWidget* log = window->activityLog()->list();

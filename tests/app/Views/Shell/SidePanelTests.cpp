@@ -22,24 +22,23 @@ using pipelinetest::Harness;
 QLabel* label(QWidget& root, const char* name) {
   return root.findChild<QLabel*>(QString::fromLatin1(name));
 }
+// The first child of type T whose property (read by `get`) equals `value`.
+template <typename T, typename Getter>
+T* childWhere(QWidget& root, Getter get, const QString& value) {
+  for (auto* widget : root.findChildren<T*>()) {
+    if ((widget->*get)() == value) return widget;
+  }
+  return nullptr;
+}
 template <typename T>
 T* withName(QWidget& root, const QString& name) {
-  for (auto* widget : root.findChildren<T*>()) {
-    if (widget->accessibleName() == name) return widget;
-  }
-  return nullptr;
+  return childWhere<T>(root, &QWidget::accessibleName, name);
 }
 QGroupBox* box(QWidget& root, const QString& title) {
-  for (auto* group : root.findChildren<QGroupBox*>()) {
-    if (group->title() == title) return group;
-  }
-  return nullptr;
+  return childWhere<QGroupBox>(root, &QGroupBox::title, title);
 }
 QPushButton* button(QWidget& root, const QString& text) {
-  for (auto* candidate : root.findChildren<QPushButton*>()) {
-    if (candidate->text() == text) return candidate;
-  }
-  return nullptr;
+  return childWhere<QPushButton>(root, &QAbstractButton::text, text);
 }
 
 TEST(SidePanelLabels, StrengthNamesChangeAtThreeAndSevenTenths) {
