@@ -2,6 +2,7 @@
 
 #include "Models/AudioSource.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/SheetEdge.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AudioFileTypes.h"
 
@@ -10,7 +11,6 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -30,6 +30,7 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
     : QDialog(parent), m_prompts(std::move(prompts)) {
   setWindowTitle(QStringLiteral("File Not Found"));
   setAccessibleName(QStringLiteral("File Not Found"));
+  drawEdgeAroundSheet(this);
   auto* icon = new QLabel(this);
   icon->setAlignment(Qt::AlignCenter);
   auto* title = centred(QStringLiteral("File Not Found"), this);
@@ -102,13 +103,6 @@ void RelocateFileDialog::reject() {
 void RelocateFileDialog::closeEvent(QCloseEvent* event) {
   event->ignore();
   emit cancelRequested();
-}
-
-void RelocateFileDialog::paintEvent(QPaintEvent* event) {
-  QDialog::paintEvent(event);
-  QPainter painter(this);
-  painter.setPen(Theme::color(ThemeColor::controlEdge, palette()));
-  painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 }  // namespace parlowvista

@@ -36,8 +36,6 @@ class RelocateFileDialog : public QDialog {
   void deleteRequested();
 
  protected:
-  // A thin edge, so the sheet stands apart from the window also where no window manager frames it.
-  void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:

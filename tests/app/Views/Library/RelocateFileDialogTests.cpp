@@ -1,4 +1,6 @@
 #include "Views/Library/RelocateFileDialog.h"
+
+#include "Views/Common/Theme.h"
 #include "Views/Library/RelocateFilePresenter.h"
 #include "app/Services/LibraryTestSupport.h"
 #include "support/QtWindowAudit.h"
@@ -112,6 +114,12 @@ TEST_F(RelocateFileTest, TheSheetStandsOverTheMiddleOfTheWindowAndPassesTheAudit
   EXPECT_LE((middle - window.geometry().center()).manhattanLength(), 4)
       << middle.x() << "," << middle.y() << " " << window.geometry().center().x() << ","
       << window.geometry().center().y();
+  // Framed by its own thin edge where no window manager frames it.
+  const QImage shot = presenter->dialog()->grab().toImage();
+  const QColor edge = Theme::color(ThemeColor::controlEdge, presenter->dialog()->palette());
+  EXPECT_EQ(shot.pixelColor(shot.width() / 2, 0).rgb(), edge.rgb());
+  EXPECT_EQ(shot.pixelColor(0, shot.height() / 2).rgb(), edge.rgb());
+  EXPECT_EQ(shot.pixelColor(shot.width() - 1, shot.height() - 1).rgb(), edge.rgb());
   const QStringList findings = testsupport::QtWindowAudit::checkInBothPalettes(
       [this] { return std::make_unique<RelocateFileDialog>(moved, prompts); });
   EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
