@@ -2,8 +2,8 @@
 // start-up ends in `failed` with the engine's text, nothing half-fetched is used by a later
 // start, and "Try Again" (reset) starts the models again once the hub answers properly.
 
+#include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
-#include "support/LoopbackServer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,95 +14,12 @@
 #include <sstream>
 
 using namespace pipelinetest;
+using modelhubtest::Fault;
+using modelhubtest::GeneratedModelHub;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-enum class Fault { none, closeMidFile, wrongSize, wrongHash, htmlListing, redirectLoop, serverError };
-
-// The generated recognition and diarization repositories in the public hub's layout, with
-// sizes and SHA-256 sums in the listing, and one fault switched on at a time.
-class FaultyModelHub {
- public:
-  FaultyModelHub() {
-    auto& server = m_server.server();
-    server.Get(R"(/api/models/Quillbrookline/([^/]+)/tree/main/?(.*))",
-               [this](const httplib::Request& req, httplib::Response& res) {
-                 if (answeredByFault(req, res, true)) return;
-                 const std::string sub = req.matches[2];
-                 nlohmann::json list = nlohmann::json::array();
-                 std::error_code ec;
-                 for (const auto& entry : fs::directory_iterator(folder(req.matches[1]) / sub, ec)) {
-                   nlohmann::json item = {{"path", (fs::path(sub) / entry.path().filename()).generic_string()},
-                                          {"type", entry.is_directory() ? "directory" : "file"}};
-                   if (!entry.is_directory()) {
-                     const auto size = fs::file_size(entry.path());
-                     item["size"] = size;
-                     std::string hash = sha256(entry.path());
-                     if (fault == Fault::wrongHash) hash[0] = hash[0] == '0' ? '1' : '0';
-                     item["lfs"] = {{"size", size}, {"oid", hash}};
-                   }
-                   list.push_back(item);
-                 }
-                 res.set_content(list.dump(), "application/json");
-               });
-    server.Get(R"(/Quillbrookline/([^/]+)/resolve/main/(.+))",
-               [this](const httplib::Request& req, httplib::Response& res) {
-                 if (answeredByFault(req, res, false)) return;
-                 auto bytes = std::make_shared<std::string>(read(folder(req.matches[1]) / std::string(req.matches[2])));
-                 if (fault == Fault::closeMidFile && bytes->size() > 64) {
-                   // Announces the whole file, sends half of it and hangs up.
-                   res.set_content_provider(bytes->size(), "application/octet-stream",
-                                            [bytes](size_t offset, size_t, httplib::DataSink& sink) {
-                                              if (offset > 0) return false;
-                                              sink.write(bytes->data(), bytes->size() / 2);
-                                              return true;
-                                            });
-                   return;
-                 }
-                 if (fault == Fault::wrongSize) bytes->resize(bytes->size() / 2);
-                 res.set_content(*bytes, "application/octet-stream");
-               });
-    server.Get("/loop", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/loop"); });
-    m_server.start();
-  }
-  std::string baseUrl() const { return m_server.baseUrl(); }
-  std::atomic<Fault> fault{Fault::none};
-
- private:
-  bool answeredByFault(const httplib::Request&, httplib::Response& res, bool listing) {
-    switch (fault.load()) {
-      case Fault::htmlListing:
-        if (!listing) return false;
-        res.set_content("<!DOCTYPE html><html><body>Sign in to continue</body></html>", "text/html");
-        return true;
-      case Fault::redirectLoop: res.set_redirect("/loop"); return true;
-      case Fault::serverError:
-        res.status = 500;
-        res.set_content("Internal Server Error", "text/plain");
-        return true;
-      default: return false;
-    }
-  }
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-  }
-  static std::string sha256(const fs::path& path) {
-    QProcess process;
-    process.start("sha256sum", {QString::fromStdString(path.string())});
-    process.waitForFinished();
-    return process.readAllStandardOutput().left(64).toStdString();
-  }
-  static fs::path folder(const std::string& repo) {
-    const auto root = testsupport::fixturesDir();
-    return (repo.rfind("parakeet", 0) == 0 ? root / "asr" : root / "diarizer") / repo;
-  }
-  testsupport::LoopbackServer m_server;
-};
 
 class ModelStartupHubTest : public ::testing::Test {
  protected:
@@ -120,7 +37,7 @@ class ModelStartupHubTest : public ::testing::Test {
     return testsupport::waitUntil([&] { return h.vm->state().kind() != ProcessingState::Kind::loadingModels; }, 60000);
   }
 
-  FaultyModelHub hub;
+  GeneratedModelHub hub;
   testsupport::TempDir models{"pv-models"};
 };
 

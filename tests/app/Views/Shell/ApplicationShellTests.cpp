@@ -24,8 +24,8 @@
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
-#include "support/LoopbackServer.h"
 
 #include <QAction>
 #include <QMimeData>
@@ -45,50 +45,7 @@ namespace {
 using namespace parlowvista;
 using Screen = ProcessingScreens::Screen;
 
-// A model hub in the public hub's layout, serving the generated recognition and diarization
-// repositories: "GET /api/models/Quillbrookline/<repo>/tree/main[/<path>]" lists a folder,
-// "GET /Quillbrookline/<repo>/resolve/main/<path>" returns a file.
-class GeneratedModelHub {
- public:
-  GeneratedModelHub() {
-    auto& server = m_server.server();
-    server.Get(R"(/api/models/Quillbrookline/([^/]+)/tree/main/?(.*))",
-               [this](const httplib::Request& req, httplib::Response& res) {
-                 namespace fs = std::filesystem;
-                 ++requests;
-                 const std::string sub = req.matches[2];
-                 nlohmann::json list = nlohmann::json::array();
-                 std::error_code ec;
-                 for (const auto& entry : fs::directory_iterator(folder(req.matches[1]) / sub, ec)) {
-                   list.push_back({{"path", (fs::path(sub) / entry.path().filename()).generic_string()},
-                                   {"type", entry.is_directory() ? "directory" : "file"}});
-                 }
-                 res.set_content(list.dump(), "application/json");
-               });
-    server.Get(R"(/Quillbrookline/([^/]+)/resolve/main/(.+))",
-               [this](const httplib::Request& req, httplib::Response& res) {
-                 ++requests;
-                 std::ifstream in(folder(req.matches[1]) / std::string(req.matches[2]), std::ios::binary);
-                 if (!in) {
-                   res.status = 404;
-                   return;
-                 }
-                 std::stringstream bytes;
-                 bytes << in.rdbuf();
-                 res.set_content(bytes.str(), "application/octet-stream");
-               });
-    m_server.start();
-  }
-  std::string baseUrl() const { return m_server.baseUrl(); }
-  std::atomic<int> requests{0};
-
- private:
-  static std::filesystem::path folder(const std::string& repo) {
-    const auto root = testsupport::fixturesDir();
-    return (repo.rfind("parakeet", 0) == 0 ? root / "asr" : root / "diarizer") / repo;
-  }
-  testsupport::LoopbackServer m_server;
-};
+using modelhubtest::GeneratedModelHub;
 
 class ApplicationShellTest : public testsupport::TempDirTest {
  protected:
