@@ -27,6 +27,8 @@
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
 
+#include "QtBenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -328,10 +330,5 @@ BENCHMARK(BM_RenameGroup)->UseManualTime()->Unit(benchmark::kMillisecond)->Itera
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runWithQtApplication<QApplication>(argc, argv);
 }

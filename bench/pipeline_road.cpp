@@ -18,6 +18,8 @@
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
+#include "QtBenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -190,10 +192,5 @@ BENCHMARK(BM_Road)->Unit(benchmark::kSecond)->Iterations(1);
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runWithQtApplication<QApplication>(argc, argv);
 }

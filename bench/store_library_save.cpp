@@ -32,6 +32,8 @@
 #include "Models/UuidText.h"
 #include "Store/ModelContext.h"
 
+#include "QtBenchMain.h"
+
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <QCoreApplication>
@@ -425,10 +427,5 @@ BENCHMARK(BM_BareSqliteNewVersion)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The store posts its change notices to the event loop of the application object.
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runWithQtApplication<QCoreApplication>(argc, argv);
 }

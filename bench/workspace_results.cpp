@@ -24,6 +24,8 @@
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListView.h"
 
+#include "QtBenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -216,12 +218,7 @@ BENCHMARK(BM_FollowTick)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterat
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   // Qt WebEngine (the player pages' profile) needs shared GL contexts, set before the app exists.
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
+  return bench::runWithQtApplication<QApplication>(argc, argv);
 }
