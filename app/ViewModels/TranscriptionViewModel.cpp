@@ -122,6 +122,8 @@ bool TranscriptionViewModel::beginRun() {
   if (m_busy) return false;
   m_busy = true;
   ++m_generation;
+  // What a run brings is an original; a translation tab left open would show over it.
+  showOriginalTab();
   emit isBusyChanged();
   return true;
 }

@@ -388,9 +388,9 @@ class TranscriptionViewModel : public QObject {
   void setCurrentAudioSource(AudioSource* source) {
     publish(m_currentAudioSource, source, &TranscriptionViewModel::currentAudioSourceChanged);
   }
-  void setCurrentTranscription(Transcription* transcription) {
-    publish(m_currentTranscription, transcription, &TranscriptionViewModel::currentTranscriptionChanged);
-  }
+  // Keeps a translation's tab only while the new current version is the one it translates.
+  void setCurrentTranscription(Transcription* transcription);
+  void showOriginalTab();
   void setHasUnsavedChanges(bool value) {
     publish(m_hasUnsavedChanges, value, &TranscriptionViewModel::hasUnsavedChangesChanged);
   }

@@ -12,10 +12,24 @@
 
 namespace parlowvista {
 
+void TranscriptionViewModel::setCurrentTranscription(Transcription* transcription) {
+  const Transcription* shown = m_activeTab.transcription();
+  if (m_activeTab.isTranslation() && (!shown || shown->sourceTranscription() != transcription)) showOriginalTab();
+  publish(m_currentTranscription, transcription, &TranscriptionViewModel::currentTranscriptionChanged);
+}
+
+void TranscriptionViewModel::showOriginalTab() {
+  if (m_activeTab.isTranslation()) setActiveTab(ContentTab::original());
+}
+
 void TranscriptionViewModel::setModelContext(ModelContext* context) {
   if (m_modelContext) disconnect(m_modelContext, nullptr, this, nullptr);
   m_modelContext = context;
   if (!context) return;
+  // A translation deleted anywhere (its tab, the versions bar, with its version) leaves the tab.
+  connect(context, &ModelContext::objectDeleted, this, [this](PersistentModel* object) {
+    if (m_activeTab.isTranslation() && object->id() == m_activeTab.translationId()) showOriginalTab();
+  });
   // A deleted source takes its sample cache file with it once the deletion is saved.
   auto removed = std::make_shared<QList<QUuid>>();
   connect(context, &ModelContext::objectDeleted, this, [removed](PersistentModel* object) {

@@ -23,6 +23,7 @@
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -62,6 +63,7 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<LibraryActions> library;
   QList<QUrl> nextPick;
   int picks = 0;
+  bool withTranscriptView = false;  // the workspace's results list and player (starts the web engine)
   QStringList confirmations;
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
@@ -90,6 +92,7 @@ class MainWindowTest : public ::testing::Test {
       ++picks;
       if (!nextPick.isEmpty()) chosen(nextPick);
     };
+    if (withTranscriptView) actions.playerPageHost = playertest::pageHost;
     auto window = make(actions);
     if (withGroup) window->setSelectedGroup(harness->group);
     if (show) window->show();
@@ -117,7 +120,13 @@ class MainWindowTest : public ::testing::Test {
   // Imports one file and waits until its transcript is on screen and the run has settled.
   bool transcribe(MainWindow& window, const QString& name) {
     window.importFiles({wav(name)});
-    return waitForScreen(window, Screen::workspace, 60000) && harness->settle();
+    return testsupport::waitUntil(
+               [&] {
+                 const Transcription* version = harness->vm->currentTranscription();
+                 return version && version->audioSource()->filename() == name && !harness->vm->isBusy();
+               },
+               60000) &&
+           waitForScreen(window, Screen::workspace) && harness->settle();
   }
 
   // Waits until the import queue is empty and its last run has finished.
@@ -128,6 +137,36 @@ class MainWindowTest : public ::testing::Test {
                },
                60000) &&
            harness->settle();
+  }
+
+  // A stored translation of `version` whose every segment reads `text`.
+  Transcription* addTranslation(Transcription* version, const QString& language, const QString& text) {
+    auto* translation = new Transcription(language, 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
+    translation->setIsTranslation(true);
+    translation->setTargetLanguage(language);
+    translation->setSourceTranscription(version);
+    translation->setAudioSource(version->audioSource());
+    harness->context->insert(translation);
+    TranscriptionResult result = version->toResult();
+    for (auto& segment : result.segments) segment.text = text;
+    harness->context->updateSegments(translation, result);
+    harness->context->save();
+    QApplication::processEvents();
+    return translation;
+  }
+
+  // The rows of the results list, and those of the version's own result.
+  static QStringList shownTexts(MainWindow& window) {
+    QStringList texts;
+    const SegmentListModel* rows = window.resultsView()->listModel();
+    for (int i = 0; i < rows->rowCount(); ++i) texts << rows->segmentAt(i)->text;
+    return texts;
+  }
+  QStringList originalTexts() const {
+    QStringList texts;
+    if (const TranscriptionResult* result = harness->vm->state().result())
+      for (const auto& segment : result->segments) texts << segment.text;
+    return texts;
   }
 
   QStringList storedFileNames() const {
@@ -655,6 +694,49 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
   }
+}
+
+// A translation's tab belongs to its version: another version, a new run or the deletion of the
+// translation shows an original again, never the old translation under another file.
+TEST_F(MainWindowTest, ATranslationTabGivesWayToTheOriginalOfWhatIsShownNext) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "first.wav"));
+  Transcription* first = harness->vm->currentTranscription();
+  Transcription* german = addTranslation(first, "de", "hallo welt");
+  auto showGerman = [&] {
+    ASSERT_EQ(window->contentTabBar()->tabButtons().size(), 2);
+    window->contentTabBar()->tabButtons()[1]->click();
+    ASSERT_EQ(shownTexts(*window).join(" | "), "hallo welt | hallo welt");
+  };
+  auto expectTheOriginal = [&](Transcription* version) {
+    QApplication::processEvents();
+    EXPECT_EQ(harness->vm->currentTranscription(), version);
+    EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+    EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
+    EXPECT_EQ(shownTexts(*window).join(" | "), originalTexts().join(" | "));
+    EXPECT_FALSE(shownTexts(*window).contains("hallo welt"));
+  };
+
+  showGerman();
+  ASSERT_TRUE(transcribe(*window, "second.wav"));
+  Transcription* second = harness->vm->currentTranscription();
+  ASSERT_NE(second, first);
+  expectTheOriginal(second);
+
+  window->selection().setAudioSource(first->audioSource());
+  window->selection().setTranscription(first);
+  showGerman();
+  window->selection().setAudioSource(second->audioSource());
+  window->selection().setTranscription(second);
+  expectTheOriginal(second);
+
+  window->selection().setAudioSource(first->audioSource());
+  window->selection().setTranscription(first);
+  showGerman();
+  window->versionsBar()->deleteTranscription(german);
+  expectTheOriginal(first);
 }
 
 }  // namespace
