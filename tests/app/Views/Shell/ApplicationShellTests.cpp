@@ -15,14 +15,18 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Library/AddGroupSheet.h"
+#include "Views/Library/AudioSourceRow.h"
+#include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/FileDropZone.h"
 #include "Views/Library/LibrarySelection.h"
+#include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SettingsWindow.h"
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -31,6 +35,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
+#include <QTest>
 
 #include <nlohmann/json.hpp>
 
@@ -169,6 +174,73 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   ASSERT_NE(window.selectedGroup(), nullptr);
   EXPECT_EQ(window.selectedGroup()->name(), "General");
   EXPECT_EQ(application.appSettings().lastUsedGroupId(), window.selectedGroup()->id());
+}
+
+TEST_F(ApplicationShellTest, FromATranslationTabAnotherFileOpensWithItsOwnOriginal) {
+  GeneratedModelHub hub;
+  qputenv("REGISTRY_URL", QByteArray::fromStdString(hub.baseUrl()));
+  const auto unset = qScopeGuard([] { qunsetenv("REGISTRY_URL"); });
+  Application application(environment());
+  application.appSettings().setHasCompletedOnboarding(true);
+  application.showMainWindow();
+  MainWindow& window = *application.mainWindow();
+  TranscriptionViewModel& vm = application.viewModel();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }, 60000));
+  QList<QUrl> files;
+  for (const char* name : {"lecture.wav", "podcast.wav"}) {
+    const std::string wav = (tempDir / name).string();
+    pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(4.0));
+    files << QUrl::fromLocalFile(QString::fromStdString(wav));
+  }
+  window.importFiles(files);
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return application.modelContext().fetch<Transcription>().size() == 2 && !vm.isBusy(); }, 120000));
+  auto rowOf = [&](const QString& file) -> AudioSourceRow* {
+    for (AudioSourceRow* row : window.audioSourcesList()->rows())
+      if (row->audioSource()->filename() == file) return row;
+    return nullptr;
+  };
+  auto shownTexts = [&] {
+    QStringList texts;
+    const SegmentListModel* rows = window.resultsView()->listModel();
+    for (int i = 0; i < rows->rowCount(); ++i) texts << rows->segmentAt(i)->text;
+    return texts.join(" | ");
+  };
+
+  // The lecture in French, as a finished translation leaves it, shown in its tab.
+  ASSERT_NE(rowOf("lecture.wav"), nullptr);
+  QTest::mouseClick(rowOf("lecture.wav"), Qt::LeftButton);
+  Transcription* lecture = vm.currentTranscription();
+  ASSERT_NE(lecture, nullptr);
+  ASSERT_EQ(lecture->audioSource()->filename(), "lecture.wav");
+  auto* french = new Transcription("French", 1.0, lecture->preset(), lecture->customThreshold(), std::nullopt, 150, 12);
+  french->setIsTranslation(true);
+  french->setTargetLanguage(QStringLiteral("fr"));
+  french->setSourceTranscription(lecture);
+  french->setAudioSource(lecture->audioSource());
+  application.modelContext().insert(french);
+  TranscriptionResult translated = lecture->toResult();
+  for (auto& segment : translated.segments) segment.text = QStringLiteral("bonjour");
+  application.modelContext().updateSegments(french, translated);
+  application.modelContext().save();
+  QApplication::processEvents();
+  ASSERT_EQ(window.contentTabBar()->tabButtons().size(), 2);
+  window.contentTabBar()->tabButtons()[1]->click();
+  ASSERT_TRUE(shownTexts().startsWith("bonjour"));
+
+  QTest::mouseClick(rowOf("podcast.wav"), Qt::LeftButton);
+  QApplication::processEvents();
+  Transcription* podcast = vm.currentTranscription();
+  ASSERT_NE(podcast, nullptr);
+  EXPECT_EQ(podcast->audioSource()->filename(), "podcast.wav");
+  EXPECT_EQ(window.windowTitle(), podcast->name());
+  EXPECT_TRUE(vm.currentFile().toLocalFile().endsWith("podcast.wav"));
+  EXPECT_TRUE(vm.activeTab().isOriginal());
+  EXPECT_TRUE(window.contentTabBar()->tabButtons()[0]->isChecked());
+  QStringList stored;
+  for (const auto& segment : podcast->toResult().segments) stored << segment.text;
+  EXPECT_EQ(shownTexts(), stored.join(" | "));
+  EXPECT_FALSE(shownTexts().contains("bonjour"));
 }
 
 }  // namespace
