@@ -91,6 +91,18 @@ void TranscriptionViewModel::saveSpeakers(Transcription* transcription) {
 
 void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
   if (!transcription) return;
+  if (transcription->isTranslation()) {
+    // A translation is never a working version: it opens read-only in its version's tab.
+    Transcription* version = transcription->sourceTranscription();
+    if (!version) {
+      addLog("Cannot load translation: its version is gone");
+      return;
+    }
+    if (version != m_currentTranscription || !m_state.result()) loadTranscription(version);
+    const ContentTab tab = ContentTab::translation(transcription);
+    if (m_currentTranscription == version && m_state.result() && !(m_activeTab == tab)) setActiveTab(tab);
+    return;
+  }
   if (m_busy) {
     addLog("Cannot load transcription - system busy");
     return;

@@ -225,6 +225,7 @@ void AudioSourceRow::syncChips() {
       });
     }
     chip->setName(version->name());
+    chip->setTranslation(version->isTranslation());
     chip->setProperty("transcriptionId", version->id());
     ordered << qMakePair(version->id(), chip);
   }

@@ -1,5 +1,6 @@
 #include "Views/Library/VersionChip.h"
 
+#include "Views/Common/Icons.h"
 #include "Views/Common/ThemedLabel.h"
 
 #include <QEvent>
@@ -11,6 +12,7 @@ namespace parlowvista {
 namespace {
 constexpr int kHorizontalPadding = 8;
 constexpr int kVerticalPadding = 3;
+constexpr int kGlobeSpacing = 3;
 }  // namespace
 
 VersionChip::VersionChip(const QString& name, QWidget* parent) : QAbstractButton(parent) {
@@ -26,14 +28,33 @@ void VersionChip::setName(const QString& name) {
   if (name == text()) return;
   setText(name);
   m_sizeHint = QSize();
-  setAccessibleName(QStringLiteral("Version %1").arg(name));
+  updateAccessibleName();
   updateGeometry();
+}
+
+void VersionChip::setTranslation(bool translation) {
+  if (translation == m_translation) return;
+  m_translation = translation;
+  m_sizeHint = QSize();
+  updateAccessibleName();
+  updateGeometry();
+  update();
+}
+
+void VersionChip::updateAccessibleName() {
+  setAccessibleName((m_translation ? QStringLiteral("Translation %1") : QStringLiteral("Version %1")).arg(text()));
+}
+
+int VersionChip::globeSize() const {
+  return m_translation ? QFontMetrics(font()).height() - 2 : 0;
 }
 
 QSize VersionChip::sizeHint() const {
   if (!m_sizeHint.isValid()) {
     const QFontMetrics metrics(font());
-    m_sizeHint = {metrics.horizontalAdvance(text()) + 2 * kHorizontalPadding, metrics.height() + 2 * kVerticalPadding};
+    const int globe = m_translation ? globeSize() + kGlobeSpacing : 0;
+    m_sizeHint = {metrics.horizontalAdvance(text()) + globe + 2 * kHorizontalPadding,
+                  metrics.height() + 2 * kVerticalPadding};
   }
   return m_sizeHint;
 }
@@ -60,8 +81,16 @@ void VersionChip::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(ink, 1.5));
     painter.drawRoundedRect(shape.adjusted(1, 1, -1, -1), shape.height() / 2 - 1, shape.height() / 2 - 1);
   }
+  QRect textRect = rect();
+  if (m_translation) {
+    const int size = globeSize();
+    const QRect globe(kHorizontalPadding, (height() - size) / 2, size, size);
+    painter.drawPixmap(globe, Icons::pixmap(QStringLiteral("globe"), ink, size, devicePixelRatioF()));
+    textRect.setLeft(globe.right() + 1 + kGlobeSpacing);
+    textRect.setRight(width() - kHorizontalPadding - 1);
+  }
   painter.setPen(ink);
-  painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, text());
+  painter.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, text());
 }
 
 }  // namespace parlowvista

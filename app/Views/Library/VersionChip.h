@@ -5,15 +5,18 @@
 namespace parlowvista {
 
 // A version's chip in a source row: its name in a small capsule, checkable (checked marks the
-// version on screen). Drawn from its palette: Button and ButtonText when unchecked, Highlight
-// and HighlightedText when checked, which the row sets to colours that read on it. A Tab stop
-// with a focus ring, named "Version <name>".
+// version on screen); a translation's chip has a globe before its name. Drawn from its palette:
+// Button and ButtonText when unchecked, Highlight and HighlightedText when checked, which the
+// row sets to colours that read on it. A Tab stop with a focus ring, named "Version <name>"
+// or "Translation <name>".
 class VersionChip : public QAbstractButton {
   Q_OBJECT
  public:
   explicit VersionChip(const QString& name, QWidget* parent = nullptr);
 
   void setName(const QString& name);
+  void setTranslation(bool translation);
+  bool isTranslation() const { return m_translation; }
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override { return sizeHint(); }
 
@@ -22,7 +25,11 @@ class VersionChip : public QAbstractButton {
   void changeEvent(QEvent* event) override;
 
  private:
+  void updateAccessibleName();
+  int globeSize() const;
+
   mutable QSize m_sizeHint;
+  bool m_translation = false;
 };
 
 }  // namespace parlowvista

@@ -113,6 +113,8 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     if (shown && shown->group() == group && !m_viewModel.isBusy()) m_viewModel.clearResult();
   });
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::adoptCurrentVersion);
+  // A translation's tab is what the library marks as shown.
+  connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::adoptCurrentVersion);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::refreshWorkspace);
@@ -212,7 +214,7 @@ void MainWindow::refreshWorkspace() {
   const bool hasVersion = m_viewModel.currentTranscription() != nullptr;
   m_tabBar->setVisible(hasVersion);
   m_versionsBar->setAudioSource(m_viewModel.currentAudioSource());
-  m_versionsBar->setSelectedTranscription(m_viewModel.currentTranscription());
+  m_versionsBar->setSelectedTranscription(shownVersion());
   m_versionsBar->refresh();
   const bool hasResult = m_viewModel.activeResult().has_value();
   // Made when first needed: its player pages start the web engine.
@@ -354,21 +356,38 @@ void MainWindow::startPendingTranscription() {
   adoptCurrentVersion();
 }
 
+Transcription* MainWindow::shownVersion() const {
+  Transcription* current = m_viewModel.currentTranscription();
+  Transcription* translation = m_viewModel.activeTab().transcription();
+  if (current && translation && translation->sourceTranscription() == current) return translation;
+  return current;
+}
+
 void MainWindow::adoptCurrentVersion() {
   // The library shows what the view model holds; without a source it keeps its selection.
-  AudioSource* source = m_viewModel.currentAudioSource();
-  if (!source) return;
-  m_selection->setAudioSource(source);
-  m_selection->setTranscription(m_viewModel.currentTranscription());
+  if (!m_viewModel.currentAudioSource()) return;
+  followTheViewModel();
+}
+
+void MainWindow::followTheViewModel() {
+  m_selection->setAudioSource(m_viewModel.currentAudioSource());
+  m_selection->setTranscription(shownVersion());
+  refreshTitle();
 }
 
 void MainWindow::onSelectedTranscriptionChanged() {
   if (m_results) m_results->commitPendingEdit();
   Transcription* version = m_selection->transcription();
-  if (version) {
-    if (version != m_viewModel.currentTranscription()) m_viewModel.loadTranscription(version);
-  } else if (!m_viewModel.isBusy()) {
-    m_viewModel.clearResult();
+  if (!version) {
+    if (!m_viewModel.isBusy()) m_viewModel.clearResult();
+  } else if (version != shownVersion()) {
+    // The version on screen again from its translation's tab: its original, nothing reloaded.
+    if (version == m_viewModel.currentTranscription())
+      m_viewModel.setActiveTab(ContentTab::original());
+    else
+      m_viewModel.loadTranscription(version);  // a translation opens in its version's tab
+    // Refused while a run goes on: the library and the title stay on what is shown.
+    if (version != shownVersion()) followTheViewModel();
   }
   refreshTitle();
 }

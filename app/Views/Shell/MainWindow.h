@@ -34,6 +34,7 @@ class RelocateFilePresenter;
 class ResultsView;
 class SidePanel;
 class TranscriptGroup;
+class Transcription;
 class TranscriptionSettingsSheet;
 class TranscriptionVersionsBar;
 class TranscriptionViewModel;
@@ -130,7 +131,11 @@ class MainWindow : public QMainWindow {
   void refreshWorkspace();
   void refreshTitle();
   void onSelectedTranscriptionChanged();
+  // What the workspace shows: the translation in its tab, else the current version.
+  Transcription* shownVersion() const;
   void adoptCurrentVersion();
+  // The library's selection and the title go to what the view model shows.
+  void followTheViewModel();
   void processDroppedFile(const QUrl& file);
   void startPendingTranscription();
   void openTranscriptionSettings();

@@ -72,6 +72,8 @@ TranscriptionVersionsBar::TranscriptionVersionsBar(ModelContext* context, QWidge
   });
   m_menuButton->setMenu(m_menu);
   row->addWidget(m_menuButton);
+  // A version or translation stored elsewhere (a finished translation, a copy) gets its tab.
+  if (m_context) connect(m_context, &ModelContext::objectsChanged, this, &TranscriptionVersionsBar::refresh);
   refresh();
 }
 

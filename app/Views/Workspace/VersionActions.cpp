@@ -36,9 +36,10 @@ void VersionActions::duplicate() {
 }
 
 void VersionActions::reprocessAsNewVersion() {
+  // The copy is of the working version (never of a translation shown in its tab), under its name.
   Transcription* before = m_vm.currentTranscription();
   std::optional<QString> name;
-  if (Transcription* selected = m_bar.selectedTranscription()) name = selected->name();
+  if (before) name = before->name();
   m_vm.duplicateCurrentTranscription(name);
   if (!before || m_vm.currentTranscription() == before) {
     // No copy was made: processing now would overwrite the version the user meant to keep.
@@ -53,10 +54,10 @@ void VersionActions::reprocessAsNewVersion() {
 
 void VersionActions::reprocessOverwrite() {
   m_vm.audioPlayer().stop();
+  QPointer<Transcription> version = m_vm.currentTranscription();
   m_vm.reprocess();
-  QPointer<Transcription> selected = m_bar.selectedTranscription();
-  afterReprocess([this, selected] {
-    if (selected) m_vm.loadTranscription(selected);
+  afterReprocess([this, version] {
+    if (version) m_vm.loadTranscription(version);
   });
 }
 

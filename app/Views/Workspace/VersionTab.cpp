@@ -2,6 +2,7 @@
 
 #include "Models/Transcription.h"
 #include "Views/Common/ColorContrast.h"
+#include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -24,6 +25,8 @@ VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(12, 6, 12, 6);
+  m_globe = new QLabel(this);
+  m_globe->setVisible(transcription->isTranslation());
   m_label = new QLabel(this);
   m_label->setTextFormat(Qt::PlainText);
   m_label->setFont(captionFont(font()));
@@ -36,6 +39,8 @@ VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
   m_field->setFont(captionFont(font()));
   m_field->hide();
   m_field->installEventFilter(this);
+  row->setSpacing(4);
+  row->addWidget(m_globe);
   row->addWidget(m_label);
   row->addWidget(m_field);
   // Return commits; editingFinished is not used, so a focus loss leaves the field open.
@@ -48,7 +53,11 @@ VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
 
 void VersionTab::refreshName() {
   m_label->setText(m_transcription->name());
-  setAccessibleName(m_transcription->name());
+  setAccessibleName(m_transcription->isTranslation() ? "Translation " + m_transcription->name()
+                                                     : m_transcription->name());
+  setToolTip(m_transcription->isTranslation() && m_transcription->sourceTranscription()
+                 ? "Translation of " + m_transcription->sourceTranscription()->name()
+                 : QString());
 }
 
 void VersionTab::setSelected(bool selected) {
@@ -81,6 +90,7 @@ void VersionTab::applyLook() {
     p.setColor(QPalette::Base, Qt::transparent);
     w->setPalette(p);
   }
+  m_globe->setPixmap(Icons::pixmap("globe", ink, QFontMetrics(captionFont(font())).height() - 2, devicePixelRatioF()));
   QFont f = captionFont(font());
   f.setWeight(m_editing ? QFont::Medium : (m_selected ? QFont::DemiBold : QFont::Normal));
   m_label->setFont(f);

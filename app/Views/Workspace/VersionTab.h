@@ -9,7 +9,8 @@ namespace parlowvista {
 
 class Transcription;
 
-// One tab of the versions bar: the version's name, or while renaming a field that takes
+// One tab of the versions bar: the version's name (after a globe for a translation, which is
+// also named "Translation <name>" to a screen reader), or while renaming a field that takes
 // the focus. Return in the field commits, Escape cancels; leaving the field does neither.
 // A click (or Space, or Return) selects; the context menu offers "Rename" and "Delete". A button,
 // so that it is a control to the keyboard and to a screen reader; it draws its own face.
@@ -47,6 +48,7 @@ class VersionTab : public QAbstractButton {
   void applyLook();
 
   Transcription* m_transcription;
+  QLabel* m_globe = nullptr;
   QLabel* m_label = nullptr;
   QLineEdit* m_field = nullptr;
   bool m_selected = false;

@@ -8,6 +8,7 @@
 #include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioSourceRow.h"
 #include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/FileDropZone.h"
 #include "Views/Library/GroupListModel.h"
@@ -15,6 +16,7 @@
 #include "Views/Library/LibrarySelection.h"
 #include "Views/Library/RelocateFileDialog.h"
 #include "Views/Library/RelocateFilePresenter.h"
+#include "Views/Library/VersionChip.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/BusySpinner.h"
 #include "Views/Shell/ContentTabBar.h"
@@ -24,8 +26,10 @@
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
+#include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
+#include "Views/Workspace/VersionTab.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
@@ -737,6 +741,77 @@ TEST_F(MainWindowTest, ATranslationTabGivesWayToTheOriginalOfWhatIsShownNext) {
   showGerman();
   window->versionsBar()->deleteTranscription(german);
   expectTheOriginal(first);
+}
+
+// A translation is listed as one and opens read-only in its version's tab: it never becomes the
+// working version, and copies made meanwhile hold the version's own text.
+TEST_F(MainWindowTest, ATranslationOpensAsATranslationOfItsVersion) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  Transcription* version = harness->vm->currentTranscription();
+  const QString original = originalTexts().join(" | ");
+  Transcription* german = addTranslation(version, "de", "hallo welt");
+  auto expectTheTranslationShown = [&](const char* how) {
+    SCOPED_TRACE(how);
+    QApplication::processEvents();
+    EXPECT_EQ(harness->vm->currentTranscription(), version);
+    EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
+    EXPECT_TRUE(window->resultsView()->listView()->isReadOnly());
+    EXPECT_EQ(shownTexts(*window).join(" | "), "hallo welt | hallo welt");
+    EXPECT_EQ(originalTexts().join(" | "), original);
+    EXPECT_EQ(window->selection().transcription(), german);
+    EXPECT_TRUE(window->versionsBar()->tabFor(german->id())->isSelected());
+  };
+
+  // Marked wherever versions are listed.
+  VersionTab* tab = window->versionsBar()->tabFor(german->id());
+  ASSERT_NE(tab, nullptr);
+  EXPECT_EQ(tab->accessibleName(), "Translation de");
+  EXPECT_EQ(window->versionsBar()->tabFor(version->id())->accessibleName(), version->name());
+  ASSERT_EQ(window->audioSourcesList()->rows().size(), 1);
+  QStringList chips;
+  for (auto* chip : window->audioSourcesList()->rows()[0]->chips()) chips << chip->accessibleName();
+  EXPECT_EQ(chips, QStringList({"Translation de", "Version " + version->name()}));
+
+  tab->click();
+  expectTheTranslationShown("its tab in the versions bar");
+  window->versionsBar()->tabFor(version->id())->click();
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  window->audioSourcesList()->rows()[0]->chips()[0]->click();
+  expectTheTranslationShown("its chip in the library");
+
+  window->versionsBar()->duplicateAction()->trigger();
+  Transcription* copy = harness->vm->currentTranscription();
+  ASSERT_NE(copy, version);
+  EXPECT_FALSE(copy->isTranslation());
+  QStringList copied;
+  for (const auto& segment : copy->toResult().segments) copied << segment.text;
+  EXPECT_EQ(copied.join(" | "), original);
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+
+  // Processing again, into a new version or over the current one, while the translation shows.
+  for (bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "overwrite" : "new version");
+    window->selection().setTranscription(version);
+    window->versionsBar()->tabFor(german->id())->click();
+    ASSERT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->hasCachedSamples(); }));
+    emit window->versionsBar()->createNewRequested();
+    auto* dialog = window->findChild<ReprocessDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    (overwrite ? dialog->overwriteButton() : dialog->newVersionButton())->click();
+    ASSERT_TRUE(harness->settle());
+    QApplication::processEvents();
+    Transcription* processed = harness->vm->currentTranscription();
+    EXPECT_FALSE(processed->isTranslation());
+    EXPECT_EQ(processed->name(), version->name());
+    EXPECT_EQ(processed == version, overwrite);
+    EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+    EXPECT_FALSE(shownTexts(*window).contains("hallo welt"));
+    EXPECT_EQ(window->selection().transcription(), processed);
+  }
 }
 
 }  // namespace
