@@ -131,7 +131,12 @@ void SegmentListView::adoptEditor(SegmentRowEditor* editor) {
   connect(editor, &SegmentRowEditor::mergeRequested, this, [this](const QUuid& id, const QString& text) {
     finishSession([this, id, text] { emit mergeRequested(id, text); });
   });
-  connect(editor, &SegmentRowEditor::retranscribeRequested, this, &SegmentListView::retranscribeRequested);
+  // The text is read again: the session ends first (keeping what was typed), so the editor's
+  // text can never go back over what the recogniser brings.
+  connect(editor, &SegmentRowEditor::retranscribeRequested, this, [this](const QUuid& id) {
+    commitPendingEdit();
+    emit retranscribeRequested(id);
+  });
   connect(editor, &SegmentRowEditor::preferredHeightChanged, this, [this, editor] {
     const QModelIndex index = indexOf(editor->segmentId());
     if (index.isValid()) m_delegate->rowHeightChanged(index);

@@ -25,8 +25,9 @@ class SegmentListModel;
 //
 // Editing: one row at a time. A session ends exactly once, by Return (split at the caret),
 // Escape (cancel), Backspace at the start (merge with the previous segment), the save or
-// cancel button, or the focus leaving the field (save). Saving sends the text only when it
-// differs from the segment's text at that moment.
+// cancel button, the focus leaving the field (save), or the re-transcribe button (save, then
+// the segment is read again). Saving sends the text only when it differs from the segment's
+// text at that moment.
 class SegmentListView : public QListView {
   Q_OBJECT
 

@@ -23,10 +23,12 @@
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
+#include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentListView.h"
+#include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "Views/Workspace/VersionTab.h"
@@ -46,6 +48,7 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -812,6 +815,38 @@ TEST_F(MainWindowTest, ATranslationOpensAsATranslationOfItsVersion) {
     EXPECT_FALSE(shownTexts(*window).contains("hallo welt"));
     EXPECT_EQ(window->selection().transcription(), processed);
   }
+}
+
+// The editor's own re-transcribe button: what the recogniser reads again is what stays, also
+// once the editor is left.
+TEST_F(MainWindowTest, ARetranscriptionFromTheOpenEditorIsNotOverwrittenWhenTheEditorIsLeft) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->canRetranscribeSegment(); }));
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult again;
+    again.text = "read again";
+    return again;
+  };
+  SegmentListView* list = window->resultsView()->listView();
+  const QUuid first = harness->vm->state().result()->segments[0].id;
+  list->startEditing(first);
+  ASSERT_NE(list->activeEditor(), nullptr);
+  list->activeEditor()->editor()->setPlainText("typed");
+  list->activeEditor()->retranscribeButton()->click();
+  ASSERT_TRUE(harness->settle());
+  QApplication::processEvents();
+  EXPECT_EQ(harness->vm->state().result()->segments[0].text, "read again");
+  // Leaving: another row's editor, then the version left for the library's "none".
+  list->startEditing(harness->vm->state().result()->segments[1].id);
+  list->commitPendingEdit();
+  EXPECT_EQ(harness->vm->state().result()->segments[0].text, "read again");
+  Transcription* version = harness->vm->currentTranscription();
+  window->selection().setTranscription(nullptr);
+  EXPECT_EQ(version->toResult().segments[0].text, "read again");
+  EXPECT_FALSE(harness->context->hasChanges());
 }
 
 }  // namespace
