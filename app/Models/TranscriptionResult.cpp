@@ -33,6 +33,7 @@ std::optional<qsizetype> TranscriptionResult::splitSegment(qsizetype index, qint
   const qsizetype cut = boundaries[position];
   const QString firstText = trimmingHorizontalWhitespace(segment.text.left(cut));
   const QString secondText = trimmingHorizontalWhitespace(segment.text.mid(cut));
+  if (firstText.trimmed().isEmpty() || secondText.trimmed().isEmpty()) return std::nullopt;
   const double splitTime = segment.startTime + ratio * (segment.endTime - segment.startTime);
   const double formerEnd = segment.endTime;
 

@@ -26,9 +26,9 @@ class TranscriptionResult {
   bool operator==(const TranscriptionResult& other) const = default;
 
   // Splits the segment at `index` after `cursorPosition` user-perceived characters.
-  // Returns the index of the new second half, or nothing when the index is outside the
-  // list or the position is below 1. A position beyond the text is clamped to its end, so
-  // the second half is empty and starts at the old end time (never after it).
+  // Returns the index of the new second half, or nothing (and changes nothing) when the
+  // index is outside the list or either half would hold no text but white space: a caret
+  // at the start or the end, or beside nothing but blanks, makes no empty segment.
   std::optional<qsizetype> splitSegment(qsizetype index, qint64 cursorPosition);
 
   // The text editor reports its caret in UTF-16 code units; this is the character

@@ -53,6 +53,7 @@ std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, c
     return std::nullopt;
   }
   TranscriptionResult result = *current;
+  const bool textChanged = result.segments[index].text != withText;
   result.segments[index].text = withText;
   addLog(QString("Splitting segment %1 at cursor %2, text length: %3")
              .arg(index)
@@ -63,6 +64,8 @@ std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, c
   setState(ProcessingState::completed(std::move(result)));
   if (!split) {
     addLog("Split returned nil");
+    // The typed text stays in the segment: it must reach the store like any other edit.
+    if (textChanged) setHasUnsavedChanges(true);
     return std::nullopt;
   }
   addLog(QString("Split success: new segment at index %1, total: %2").arg(*split).arg(total));

@@ -120,15 +120,31 @@ TEST_F(ResultsViewTest, FocusLossSavesAChangedTextAndNothingWhenUnchanged) {
 }
 
 TEST_F(ResultsViewTest, ReturnSplitsAtTheCaretCountedInCharacters) {
-  // "é" spelt as e + combining accent is one character of two code units.
-  w.h.vm->updateSegmentText(0, QString("ca") + QString("e\u0301") + "s deux");
+  // The emoji is one character of two UTF-16 units, "é" spelt e + combining accent one of two
+  // code points: the caret after "caés" is 8 units, 7 code points and 6 characters in.
+  w.h.vm->updateSegmentText(0, QString::fromUtf8("\U0001F600 cae\u0301sar"));
   InlineTextEditor* editor = edit(0);
-  caretAt(editor, 5);  // after "cae\u0301s": four characters
+  caretAt(editor, 8);
   QTest::keyClick(editor, Qt::Key_Return, Qt::ShiftModifier);
-  EXPECT_EQ(w.texts().size(), 4);
-  EXPECT_EQ(w.texts()[0], QString("cae\u0301s"));
-  EXPECT_EQ(w.texts()[1], "deux");
+  ASSERT_EQ(w.texts().size(), 4);
+  EXPECT_EQ(w.texts()[0], QString::fromUtf8("\U0001F600 cae\u0301s"));
+  EXPECT_EQ(w.texts()[1], "ar");
   EXPECT_EQ(list()->activeEditor(), nullptr);
+}
+
+// Return at the end (or the start) of the text made an empty, zero-length segment.
+TEST_F(ResultsViewTest, ReturnAtTheStartOrTheEndSplitsNothingAndKeepsTheTypedText) {
+  for (const char* typed : {"three and more", "three again"}) {
+    SCOPED_TRACE(typed);
+    InlineTextEditor* editor = edit(1);
+    editor->setPlainText(typed);
+    caretAt(editor, QString(typed).startsWith("three and") ? int(strlen(typed)) : 0);
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_EQ(w.texts(), QStringList({"one two", typed, "four"}));
+    EXPECT_EQ(list()->activeEditor(), nullptr);
+    EXPECT_TRUE(w.h.vm->hasUnsavedChanges());
+    w.h.vm->saveCurrentTranscription();
+  }
 }
 
 TEST_F(ResultsViewTest, EscapeCancelsAndSendsNothing) {
