@@ -99,15 +99,18 @@ std::optional<qsizetype> TranscriptionViewModel::mergeWithPrevious(qsizetype ind
 }
 
 void TranscriptionViewModel::loadSpeakers(Transcription* transcription) {
+  // Only speakers with a name or a colour are stored: the others come back from the segments,
+  // also when some speaker of the version is stored.
   QList<Speaker> speakers;
-  if (transcription->speakers().isEmpty()) {
-    std::set<qint64> ids;
-    for (const StoredSegment* segment : transcription->sortedSegments()) ids.insert(segment->speakerId());
-    for (qint64 id : ids) speakers.append(Speaker(id));
-  } else {
-    for (const StoredSpeaker* stored : transcription->speakers()) {
-      insertSpeakerSorted(speakers, Speaker(stored->speakerId(), stored->customName(), stored->colorHex()));
-    }
+  std::set<qint64> stored;
+  for (const StoredSpeaker* speaker : transcription->speakers()) {
+    stored.insert(speaker->speakerId());
+    insertSpeakerSorted(speakers, Speaker(speaker->speakerId(), speaker->customName(), speaker->colorHex()));
+  }
+  std::set<qint64> spoken;
+  for (const StoredSegment* segment : transcription->sortedSegments()) spoken.insert(segment->speakerId());
+  for (qint64 id : spoken) {
+    if (!stored.count(id)) insertSpeakerSorted(speakers, Speaker(id));
   }
   setSpeakers(speakers);
   addLog(QString("Loaded %1 speakers").arg(speakers.size()));

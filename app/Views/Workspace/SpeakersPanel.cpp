@@ -72,6 +72,8 @@ void SpeakersPanel::sync() {
   }
   for (auto it = m_rows.begin(); it != m_rows.end();) {
     if (!live.contains(it.key())) {
+      m_list->removeWidget(it.value());
+      it.value()->hide();
       it.value()->deleteLater();
       it = m_rows.erase(it);
     } else {

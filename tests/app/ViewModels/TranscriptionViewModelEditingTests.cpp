@@ -140,8 +140,9 @@ TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNot
   EXPECT_EQ(version->speakers()[0]->customName(), "Ann");
 
   h->vm->loadTranscription(version);
-  ASSERT_EQ(h->vm->speakers().size(), 1);  // only the stored speaker comes back
+  ASSERT_EQ(h->vm->speakers().size(), 2);  // the stored speaker, and the other from the segments
   EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+  EXPECT_EQ(h->vm->speakers()[1], Speaker(1));
 }
 
 TEST_F(TranscriptionEditingTest, AutosaveWritesOnlyWhenSomethingChanged) {

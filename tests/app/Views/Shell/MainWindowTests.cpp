@@ -29,6 +29,8 @@
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/SegmentRowEditor.h"
+#include "Views/Workspace/SpeakerRowView.h"
+#include "Views/Workspace/SpeakersPanel.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "Views/Workspace/VersionTab.h"
@@ -49,6 +51,8 @@
 #include <QSplitter>
 #include <QTest>
 #include <QToolButton>
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -847,6 +851,42 @@ TEST_F(MainWindowTest, ARetranscriptionFromTheOpenEditorIsNotOverwrittenWhenTheE
   window->selection().setTranscription(nullptr);
   EXPECT_EQ(version->toResult().segments[0].text, "read again");
   EXPECT_FALSE(harness->context->hasChanges());
+}
+
+// Renaming one speaker stored that one alone; the version opened again had lost every other
+// speaker from the panel and from the JSON export.
+TEST_F(MainWindowTest, ARenamedSpeakerKeepsTheOthersWhenTheVersionIsOpenedAgain) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  Transcription* version = harness->vm->currentTranscription();
+  auto* panel = window->sidePanel()->findChild<SpeakersPanel*>();
+  ASSERT_NE(panel, nullptr);
+  auto names = [&] {
+    QStringList out;
+    for (SpeakerRowView* row : panel->rowsInOrder()) out << row->nameLabel()->text();
+    return out.join(", ").toStdString();
+  };
+  ASSERT_EQ(names(), "Speaker 1, Speaker 2");
+  SpeakerRowView* row = panel->rowFor(0);
+  QTest::mouseClick(row->pencil(), Qt::LeftButton);
+  row->nameField()->setText("Ann");
+  QTest::keyClick(row->nameField(), Qt::Key_Return);
+  ASSERT_EQ(names(), "Ann, Speaker 2");
+
+  window->selection().setTranscription(nullptr);
+  window->selection().setAudioSource(version->audioSource());
+  window->selection().setTranscription(version);
+  ASSERT_EQ(harness->vm->currentTranscription(), version);
+  EXPECT_EQ(names(), "Ann, Speaker 2");
+  harness->dialogs->nextPath = harness->path("talk.json");
+  harness->vm->exportTranscript(ExportFormat::json);
+  QFile file(harness->path("talk.json"));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const auto json = nlohmann::json::parse(file.readAll().toStdString());
+  ASSERT_EQ(json["speakers"].size(), 2u);
+  EXPECT_EQ(json["speakers"][0]["displayName"], "Ann");
+  EXPECT_EQ(json["speakers"][1]["displayName"], "Speaker 2");
 }
 
 }  // namespace
