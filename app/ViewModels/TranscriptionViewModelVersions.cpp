@@ -110,9 +110,10 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
   saveIfNeeded();
   ++m_generation;  // drops sample reads of earlier loads
 
-  setCurrentTranscription(transcription);
+  // The source first: whoever hears of the new version finds its source already current.
   AudioSource* source = transcription->audioSource();
   setCurrentAudioSource(source);
+  setCurrentTranscription(transcription);
   setDiarizationPreset(transcription->preset());
   setCustomThreshold(transcription->customThreshold());
   setMinSpeakers(transcription->minSpeakers());

@@ -29,6 +29,7 @@ class AudioSourceRow : public QWidget {
 
   AudioSource* audioSource() const { return m_source; }
   void setSelected(bool selected);
+  bool isSelected() const { return m_selected; }
   void setSelectedTranscription(Transcription* transcription);
   bool isFileAvailable() const { return m_fileAvailable; }
   // Checks the file now (also done when the row is shown).

@@ -889,4 +889,48 @@ TEST_F(MainWindowTest, ARenamedSpeakerKeepsTheOthersWhenTheVersionIsOpenedAgain)
   EXPECT_EQ(json["speakers"][1]["displayName"], "Speaker 2");
 }
 
+// The library's highlight and the title follow the file opened, at once; a version whose loading
+// a running file refuses leaves them on what is shown, and a later click opens it.
+TEST_F(MainWindowTest, TheLibraryAndTheTitleFollowWhatIsOpenedAndNotARefusedLoad) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "lecture.wav"));
+  Transcription* lecture = harness->vm->currentTranscription();
+  lecture->setName("Lecture notes");
+  ASSERT_TRUE(transcribe(*window, "podcast.wav"));
+  Transcription* podcast = harness->vm->currentTranscription();
+  auto rowOf = [&](Transcription* version) -> AudioSourceRow* {
+    for (AudioSourceRow* row : window->audioSourcesList()->rows())
+      if (row->audioSource() == version->audioSource()) return row;
+    return nullptr;
+  };
+  auto expectShown = [&](Transcription* version, const char* title) {
+    EXPECT_EQ(harness->vm->currentTranscription(), version);
+    EXPECT_EQ(window->selection().audioSource(), version->audioSource());
+    EXPECT_EQ(window->selection().transcription(), version);
+    EXPECT_EQ(window->windowTitle().toStdString(), title);
+    EXPECT_TRUE(rowOf(version)->isSelected());
+    for (AudioSourceRow* row : window->audioSourcesList()->rows())
+      EXPECT_EQ(row->isSelected(), row == rowOf(version)) << row->audioSource()->filename().toStdString();
+  };
+  expectShown(podcast, "Version 1");
+  QTest::mouseClick(rowOf(lecture), Qt::LeftButton);
+  expectShown(lecture, "Lecture notes");
+  QTest::mouseClick(rowOf(podcast), Qt::LeftButton);
+  expectShown(podcast, "Version 1");
+
+  engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
+  window->importFiles({wav("interview.wav")});
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }, 30000));
+  QTest::mouseClick(rowOf(lecture), Qt::LeftButton);
+  EXPECT_TRUE(harness->logged("Cannot load transcription - system busy"));
+  EXPECT_NE(window->selection().transcription(), lecture);
+  EXPECT_NE(window->windowTitle(), "Lecture notes");
+  EXPECT_FALSE(rowOf(lecture)->isSelected());
+  engine->recognizeGate->open();
+  ASSERT_TRUE(harness->settle());
+  QTest::mouseClick(rowOf(lecture), Qt::LeftButton);
+  expectShown(lecture, "Lecture notes");
+}
+
 }  // namespace
