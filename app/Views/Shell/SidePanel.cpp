@@ -6,6 +6,7 @@
 #include "Views/Common/Icons.h"
 #include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/Theme.h"
+#include "Views/Common/WheelNeedsFocus.h"
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Shell/BusySpinner.h"
 #include "Views/Shell/ProcessingScreens.h"
@@ -142,6 +143,7 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
   logLayout->addWidget(m_log);
   layout->addWidget(logBox);
   setWidget(content);
+  wheelNeedsFocus(this);
 
   for (auto signal :
        {&TranscriptionViewModel::stateChanged, &TranscriptionViewModel::audioEnhancementChanged,

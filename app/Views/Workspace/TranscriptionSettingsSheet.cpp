@@ -8,6 +8,7 @@
 #include "Views/Common/SheetEdge.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
+#include "Views/Common/WheelNeedsFocus.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
 #include <QBoxLayout>
@@ -122,6 +123,7 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   column->addWidget(scroll, 1);
   // Tab coming round from the footer enters the form from outside.
   scrollFollowsFocus(scroll);
+  wheelNeedsFocus(scroll);
   column->addWidget(new Divider(this));
   column->addWidget(buildFooter());
 

@@ -1,6 +1,7 @@
 #include "Views/Shell/SidePanel.h"
 
 #include "Views/Common/Theme.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtWindowAudit.h"
 
@@ -9,7 +10,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
+#include <QSpinBox>
+#include <QTest>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +166,51 @@ TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
   ASSERT_NE(button(panel, "Original"), nullptr);
   EXPECT_EQ(button(panel, "Original")->palette().color(QPalette::ButtonText),
             panel.palette().color(QPalette::ButtonText));
+}
+
+// Scrolling down the panel over the subtitle sliders changed the next run's limits.
+TEST_F(SidePanelTest, TheWheelScrollsPastSlidersAndBoxesThatHaveNoFocus) {
+  SidePanel panel(*harness.vm);
+  panel.resize(280, 240);
+  TranscriptionSettingsSheet sheet(*harness.vm, QStringLiteral("talk.wav"));
+  sheet.resize(480, 600);
+  harness.vm->setDiarizationPreset(DiarizationPreset::custom);  // the threshold slider shows in both
+  for (QWidget* surface : {static_cast<QWidget*>(&panel), static_cast<QWidget*>(&sheet)}) {
+    SCOPED_TRACE(surface == &panel ? "side panel" : "settings sheet");
+    surface->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(surface));
+    QScrollArea* area = surface == &panel ? &panel : surface->findChild<QScrollArea*>();
+    ASSERT_TRUE(area->verticalScrollBar()->maximum() > 0);
+    auto wheelDown = [](QWidget* control) {
+      const QPointF at = QRectF(control->rect()).center();
+      QWheelEvent event(at, control->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                        Qt::NoScrollPhase, false);
+      QApplication::sendEvent(control, &event);
+    };
+    QList<QWidget*> controls;
+    for (QWidget* control : surface->findChildren<QWidget*>()) {
+      const bool takesTheWheel = qobject_cast<QSlider*>(control) || qobject_cast<QComboBox*>(control) ||
+                                 qobject_cast<QAbstractSpinBox*>(control);
+      if (takesTheWheel && control->isVisible()) controls << control;
+    }
+    ASSERT_GE(controls.size(), 3);
+    for (QWidget* control : controls) {
+      SCOPED_TRACE(control->accessibleName().toStdString());
+      area->verticalScrollBar()->setValue(0);
+      const QVariant before = control->property(qobject_cast<QComboBox*>(control) ? "currentIndex" : "value");
+      wheelDown(control);
+      EXPECT_EQ(control->property(qobject_cast<QComboBox*>(control) ? "currentIndex" : "value"), before);
+      EXPECT_GT(area->verticalScrollBar()->value(), 0);
+    }
+    // With the focus the control takes the wheel.
+    auto* threshold = withName<QSlider>(*surface, surface == &panel ? "Threshold" : "Clustering threshold");
+    ASSERT_NE(threshold, nullptr);
+    threshold->setFocus();
+    const int before = threshold->value();
+    wheelDown(threshold);
+    EXPECT_NE(threshold->value(), before);
+    surface->hide();
+  }
 }
 
 TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
