@@ -5,6 +5,7 @@
 #include "Views/Library/GroupListModel.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
@@ -70,6 +71,25 @@ QWidget* GroupRowDelegate::createEditor(QWidget* parent, const QStyleOptionViewI
   editor->setAccessibleName(QStringLiteral("Group name"));
   editor->setFrame(false);
   return editor;
+}
+
+namespace {
+// Set on the field by Return: the only way its text becomes the group's name.
+constexpr const char* kReturnPressed = "returnPressed";
+}  // namespace
+
+bool GroupRowDelegate::eventFilter(QObject* editor, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) editor->setProperty(kReturnPressed, true);
+  }
+  return QStyledItemDelegate::eventFilter(editor, event);
+}
+
+void GroupRowDelegate::setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const {
+  // The view also hands the field's text over when the focus leaves it or another row becomes
+  // current: only Return renames.
+  if (editor->property(kReturnPressed).toBool()) QStyledItemDelegate::setModelData(editor, model, index);
 }
 
 void GroupRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,

@@ -43,6 +43,7 @@ class GroupsSidebarTest : public testsupport::LibraryFixture {
   // on the turn after its key.
   static void settle() {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // a closed field is gone
   }
 
   QStringList rows(GroupsSidebar& sidebar) {
@@ -135,6 +136,26 @@ TEST_F(GroupsSidebarTest, RenameInPlaceCommitsOnReturnAndCancelsOnEscape) {
   QTest::keyClick(editor, Qt::Key_Escape);
   settle();
   EXPECT_EQ(talks->name(), "Podcasts");
+
+  // Leaving the field, for the list or for another row, keeps the name and closes the field.
+  sidebar->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(sidebar.get()));
+  for (int leave = 0; leave < 2; ++leave) {
+    SCOPED_TRACE(leave == 0 ? "focus to the list" : "another row clicked");
+    sidebar->startRename(talks);
+    editor = sidebar->listView()->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    editor->setText("Lost");
+    ASSERT_TRUE(editor->hasFocus());
+    QListView* list = sidebar->listView();
+    if (leave == 0)
+      list->setFocus();
+    else
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(sidebar->model()->index(0)).center());
+    settle();
+    EXPECT_EQ(talks->name(), "Podcasts");
+    EXPECT_EQ(list->findChild<QLineEdit*>(), nullptr);
+  }
 }
 
 TEST_F(GroupsSidebarTest, DraggingARowRenumbersTheGroupsAndMovesTheRow) {
