@@ -324,6 +324,39 @@ TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {
   player.pause();
 }
 
+// The highlight and "play from here" follow the rows on screen: a time on a boundary belongs to
+// the segment that starts there, and a translation's rows (here one fewer than the version's)
+// carry their own times.
+TEST_F(ResultsViewTest, TheClockHighlightsTheRowOnScreenAlsoOnABoundaryAndInATranslation) {
+  AudioPlayerService& player = w.h.vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  auto playingRow = [&]() -> int {
+    for (int row = 0; row < view->listModel()->rowCount(); ++row)
+      if (view->listModel()->index(row).data(SegmentListModel::IsPlayingRole).toBool()) return row;
+    return -1;
+  };
+  const std::pair<double, int> times[] = {{0.0, 0}, {1.0, 1}, {1.999, 1}, {2.0, 2}, {3.0, 2}, {0.5, 0}};
+  for (const auto& [time, row] : times) {
+    player.seek(time);
+    EXPECT_EQ(playingRow(), row) << time;
+  }
+
+  auto* french =
+      w.addVersion("French", {TranscribedSegment(1, 1.0, 2.0, "trois"), TranscribedSegment(0, 2.0, 3.0, "quatre")});
+  french->setIsTranslation(true);
+  french->setSourceTranscription(version);
+  w.h.context->save();
+  w.h.vm->setActiveTab(ContentTab::translation(french));
+  ASSERT_EQ(view->listModel()->rowCount(), 2);
+  player.seek(2.5);
+  EXPECT_EQ(playingRow(), 1);
+  const QPoint play = list()->partRect(view->listModel()->segmentAt(0)->id, Part::play).center();
+  QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, play);
+  EXPECT_DOUBLE_EQ(player.currentTime(), 1.0);
+  EXPECT_EQ(playingRow(), 0);
+  player.pause();
+}
+
 TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
   QList<TranscribedSegment> many;
   for (int i = 0; i < 200; ++i) many << TranscribedSegment(i % 2, i * 0.1, i * 0.1 + 0.1, QString("segment %1").arg(i));
