@@ -16,9 +16,10 @@ class AudioEnhancerTest : public testsupport::TempDirTest {
  protected:
   QString path(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
 
-  // A stand-in ffmpeg (a shell script) in its own folder, without an ffprobe beside it.
-  QString fakeTool(const std::string& body) {
-    const auto file = tempDir / "bin" / "ffmpeg";
+  // A stand-in ffmpeg (a shell script) in a folder of its own (`name`), without an ffprobe
+  // beside it: one stand-in never replaces another that a test still uses.
+  QString fakeTool(const std::string& name, const std::string& body) {
+    const auto file = tempDir / name / "ffmpeg";
     testsupport::writeFile(file, "#!/bin/sh\n" + body + "\n");
     std::filesystem::permissions(file, std::filesystem::perms::owner_all);
     return QString::fromStdString(file.string());
@@ -71,18 +72,22 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
   };
   AudioEnhancer none(std::nullopt, path("tmp"));
   EXPECT_EQ(run(none, path("in.wav")), "FFmpeg not found. Install with: sudo apt install ffmpeg");
-  AudioEnhancer failing(fakeTool("for last; do :; done; echo partial > \"$last\"; echo 'bad filter' >&2; exit 1"),
-                        path("tmp"));
+  AudioEnhancer failing(
+      fakeTool("failing", "for last; do :; done; echo partial > \"$last\"; echo 'bad filter' >&2; exit 1"),
+      path("tmp"));
   EXPECT_EQ(run(failing, path("missing.wav")), "Input audio file not found");
   EXPECT_EQ(run(failing, path("in.wav")), "Audio enhancement failed: bad filter\n");
   EXPECT_TRUE(tempFiles().isEmpty());
-  AudioEnhancer silent(fakeTool("exit 0"), path("tmp"));
+  AudioEnhancer silent(fakeTool("silent", "exit 0"), path("tmp"));
   EXPECT_EQ(run(silent, path("in.wav")), "Failed to create enhanced audio file");
-  // A preview the tool failed to make is a failure, not a file.
-  const auto preview = wait([&](auto done) { failing.generateOriginalPreview(path("in.wav"), done); });
-  EXPECT_FALSE(preview.outputPath);
-  EXPECT_EQ(preview.error, "Failed to create enhanced audio file");
-  EXPECT_TRUE(tempFiles().isEmpty());
+  // A preview the tool wrote part of before it failed is a failure, not a file; so is one the
+  // tool ended well without writing.
+  for (AudioEnhancer* enhancer : {&failing, &silent}) {
+    const auto preview = wait([&](auto done) { enhancer->generateOriginalPreview(path("in.wav"), done); });
+    EXPECT_FALSE(preview.outputPath);
+    EXPECT_EQ(preview.error, "Failed to create enhanced audio file");
+    EXPECT_TRUE(tempFiles().isEmpty());
+  }
 }
 
 TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
