@@ -163,12 +163,16 @@ TEST_F(ChangedRowsTest, SpeakerOverridesAreMatchedBySpeaker) {
   context->updateSpeakers(version,
                           {Speaker(0, QString("Ann")), Speaker(2, QString("Cyd"), QString("#FF0000")), Speaker(3)});
   EXPECT_EQ(save().total("StoredSpeaker"), 0);
+  // A new colour alone is a change as well.
+  context->updateSpeakers(version, {Speaker(0, QString("Ann"), QString("#00AA00")),
+                                    Speaker(2, QString("Cyd"), QString("#FF0000")), Speaker(3)});
+  EXPECT_EQ(save().updated["StoredSpeaker"], 1);
 
   reopen();
   std::map<qint64, Speaker> loaded;
   for (const StoredSpeaker* stored : context->find<Transcription>(id)->speakers())
     loaded[stored->speakerId()] = Speaker(stored->speakerId(), stored->customName(), stored->colorHex());
-  EXPECT_EQ(loaded, (std::map<qint64, Speaker>{{0, Speaker(0, QString("Ann"))},
+  EXPECT_EQ(loaded, (std::map<qint64, Speaker>{{0, Speaker(0, QString("Ann"), QString("#00AA00"))},
                                                {2, Speaker(2, QString("Cyd"), QString("#FF0000"))},
                                                {3, Speaker(3)}}));
 }

@@ -251,6 +251,19 @@ TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
   EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
 }
 
+TEST_F(MainWindowTest, AFailedRunShowsItsWholeMessageAndThreeLinesOfDetails) {
+  engine->recognize = [](std::span<const float>) -> voxtrellis::ASRResult {
+    throw std::runtime_error("decoder stopped\nat chunk 4\nof 9\nwith state 2");
+  };
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("broken.wav")});
+  ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "decoder stopped\nat chunk 4\nof 9\nwith state 2");
+  EXPECT_EQ(labelNamed(*window, "errorDetails")->text(), "decoder stopped\nat chunk 4\nof 9");
+  EXPECT_TRUE(labelNamed(*window, "errorDetails")->isVisible());
+}
+
 TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
   int settings = 0;
   int translation = 0;
@@ -335,6 +348,10 @@ TEST_F(MainWindowTest, AFileGoesIntoTheGroupOnScreenWhateverWasUsedLast) {
   sheet->startButton()->click();
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
   ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
+  // The same for a file from "Add Audio File..." or the source list, which the queue brings.
+  harness->settings->setLastUsedGroupId(other->id());
+  ASSERT_TRUE(transcribe(*window, "queued.wav"));
   EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
 }
 
