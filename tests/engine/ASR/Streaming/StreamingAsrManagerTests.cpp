@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <thread>
@@ -18,17 +19,21 @@ const char* const kWords[] = {"alpha", "bravo", "charlie", "delta", "echo",   "f
                               "hotel", "india", "juliett", "kilo",  "lima",   "mike",    "november",
                               "oscar", "papa",  "quebec",  "romeo", "sierra", "tango"};
 
-// `count` words (fixture tokens 100 + k), one every `spacing` encoder frames
-// from frame 10, in audio of `seconds` seconds.
+constexpr int kWordCount = static_cast<int>(std::size(kWords));
+
+// `count` words (fixture tokens 100 + k, the twenty names over again), one
+// every `spacing` encoder frames from frame 10, in audio of `seconds` seconds.
 std::vector<float> speech(int count, int spacing, double seconds, float probability = 0.9f, int firstWord = 0) {
   std::vector<FrameDecision> decisions;
-  for (int k = 0; k < count; ++k) decisions.push_back({10 + k * spacing, 100 + firstWord + k, 1, probability});
+  for (int k = 0; k < count; ++k) {
+    decisions.push_back({10 + k * spacing, 100 + (firstWord + k) % kWordCount, 1, probability});
+  }
   return asrtest::renderSpeech(decisions, static_cast<std::size_t>(seconds * 16000));
 }
 
 std::string words(int count, int firstWord = 0) {
   std::string text;
-  for (int k = 0; k < count; ++k) text += (k ? " " : "") + std::string(kWords[firstWord + k]);
+  for (int k = 0; k < count; ++k) text += (k ? " " : "") + std::string(kWords[(firstWord + k) % kWordCount]);
   return text;
 }
 
@@ -109,6 +114,18 @@ TEST(StreamingAsrManagerTests, TranscribesEveryWordOnceAcrossOverlappingWindows)
   EXPECT_EQ(joined, words(20));
   EXPECT_GT(lastStart, 35.0);
   EXPECT_FALSE(asr->transcriptionUpdates()->pop()) << "a queue asked for after the end is closed";
+}
+
+TEST(StreamingAsrManagerTests, ShortLeftContextLosesNoWordAtTheStartOfAChunk) {
+  // Less than the 2 s the decoder skips when it resumes a carried state:
+  // every later window must still be read from its own first frame. A word
+  // every 0.8 s over 40 s, so any stretch lost shows.
+  for (const double left : {0.0, 0.96}) {
+    SCOPED_TRACE(left);
+    auto asr = started({10.24, 1.0, left, 2.0, 10.0, 0.8});
+    streamInSeconds(*asr, speech(48, 10, 40.0));
+    EXPECT_EQ(asr->finish(), words(48));
+  }
 }
 
 TEST(StreamingAsrManagerTests, LongLeftContextDoesNotRepeatWords) {
