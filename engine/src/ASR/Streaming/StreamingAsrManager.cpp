@@ -183,10 +183,11 @@ StreamingAsrManager::StreamingAsrManager(const StreamingAsrConfig& config) {
   m_impl->logger.info("Initialized StreamingAsrManager with config: chunk=" + decimal(config.chunkSeconds) + "s left=" +
                       decimal(config.leftContextSeconds) + "s right=" + decimal(config.rightContextSeconds) + "s");
   const WindowGeometry& g = m_impl->g;
-  if (g.fitted) {
-    m_impl->logger.notice("The configured window is longer than the recogniser's " +
-                          std::to_string(kModelWindowSamples) +
-                          "-sample input; using chunk=" + decimal(g.chunk / 16000.0) +
+  if (g.fitted || g.rounded) {
+    const std::string reason = g.fitted ? "The configured window is longer than the recogniser's " +
+                                              std::to_string(kModelWindowSamples) + "-sample input"
+                                        : "Window lengths are whole 80 ms encoder frames";
+    m_impl->logger.notice(reason + "; using chunk=" + decimal(g.chunk / 16000.0) +
                           "s left=" + decimal(g.left / 16000.0) + "s right=" + decimal(g.right / 16000.0) + "s");
   }
 }

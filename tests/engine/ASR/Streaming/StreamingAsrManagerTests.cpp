@@ -70,10 +70,11 @@ TEST(StreamingAsrManagerTests, FitsEveryWindowIntoTheRecognisersInput) {
     int64_t chunk, left, right;
   };
   const std::vector<Case> cases = {
-      // 10 + 15 + 2 s would be 432000 samples: the left context goes, then chunk length.
-      {"default", StreamingAsrConfig::defaultConfig(), 208000, 0, 32000},
-      {"streaming", StreamingAsrConfig::streaming(), 176000, 32000, 32000},
-      {"custom", StreamingAsrConfig::custom(1.5, 0.9), 24000, 160000, 32000},
+      // 10 + 15 + 2 s would be 432000 samples: the left context goes, then
+      // chunk length; every length is a whole number of 80 ms frames.
+      {"default", StreamingAsrConfig::defaultConfig(), 162 * 1280, 0, 25 * 1280},
+      {"streaming", StreamingAsrConfig::streaming(), 137 * 1280, 25 * 1280, 25 * 1280},
+      {"custom", StreamingAsrConfig::custom(1.5, 0.9), 18 * 1280, 125 * 1280, 25 * 1280},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -125,6 +126,29 @@ TEST(StreamingAsrManagerTests, ShortLeftContextLosesNoWordAtTheStartOfAChunk) {
     auto asr = started({10.24, 1.0, left, 2.0, 10.0, 0.8});
     streamInSeconds(*asr, speech(48, 10, 40.0));
     EXPECT_EQ(asr->finish(), words(48));
+  }
+}
+
+TEST(StreamingAsrManagerTests, KeepsAWordAtAChunkBoundaryOnce) {
+  for (const auto& config : {StreamingAsrConfig::defaultConfig(), StreamingAsrConfig::streaming()}) {
+    SCOPED_TRACE(config.chunkSeconds);
+    auto asr = started(config);
+    const int64_t boundary = asr->chunkSamples();
+    const int frame = static_cast<int>(boundary / 1280);
+    std::vector<float> audio(static_cast<std::size_t>(boundary + 5 * 16000), 0.0f);
+    // The test models read a frame's pattern on the grid of the window's
+    // first sample; a word heard across the boundary is written on the
+    // stream's grid and on the boundary's, so that a window on either reads it.
+    const auto say = [&](int64_t at, int token) {
+      const auto pattern = asrtest::renderSpeech({{0, token, 1, 0.9f}}, 1280);
+      std::copy(pattern.begin(), pattern.begin() + 640, audio.begin() + at);
+    };
+    say((frame - 1) * 1280, 100);  // the chunk's last frame
+    say(frame * 1280, 101);        // the next chunk's first frame: the first window's right context
+    say(boundary, 101);
+    say((frame + 1) * 1280, 102);
+    asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {audio}));
+    EXPECT_EQ(asr->finish(), words(3));
   }
 }
 
