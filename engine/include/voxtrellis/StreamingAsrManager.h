@@ -130,6 +130,10 @@ class StreamingAsrManager {
   // Ends the input, stops recognition and closes the update queues.
   void cancel();
 
+  // Windows the recogniser failed on since start() or reset(): each is
+  // logged and skipped, its words lost, and the stream goes on.
+  int64_t failedWindows() const;
+
   AudioSource source() const;
   std::string volatileTranscript() const;
   std::string confirmedTranscript() const;

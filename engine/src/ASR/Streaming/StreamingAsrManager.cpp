@@ -139,6 +139,7 @@ struct StreamingAsrManager::Impl {
   int64_t bufferStartIndex = 0;
   int64_t nextWindowCenterStart = 0;
   int64_t processedChunks = 0;
+  std::atomic<int64_t> failedWindows{0};
   std::chrono::system_clock::time_point startTime;
 
   // Readable while a window runs.
@@ -269,7 +270,8 @@ void StreamingAsrManager::Impl::run() {
       sampleBuffer.insert(sampleBuffer.end(), samples.begin(), samples.end());
       processReadyWindows();
     }
-    {
+    // A cancelled stream wants no more results: its remainder is dropped.
+    if (!cancelled) {
       std::lock_guard lock(windowLock);
       flushRemaining();
     }
@@ -281,7 +283,7 @@ void StreamingAsrManager::Impl::run() {
 }
 
 void StreamingAsrManager::Impl::processReadyWindows() {
-  for (;;) {
+  while (!cancelled) {
     const int64_t end = received();
     if (end < nextWindowCenterStart + g.chunk + g.right) return;
     const int64_t windowStart = std::max<int64_t>(nextWindowCenterStart - g.left, 0);
@@ -332,6 +334,7 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   } catch (const std::exception& e) {
     const auto error = StreamingAsrError::modelProcessingFailed(e.what());
     logger.error(std::string("Model processing error: ") + error.what());
+    failedWindows += 1;
     attemptErrorRecovery(error);
     return;
   }
@@ -480,6 +483,7 @@ void StreamingAsrManager::reset() {
     d.confirmedTranscript.clear();
   }
   d.processedChunks = 0;
+  d.failedWindows = 0;
   d.startTime = std::chrono::system_clock::now();
   d.sampleBuffer.clear();
   d.bufferStartIndex = 0;
@@ -496,8 +500,9 @@ void StreamingAsrManager::reset() {
 
 void StreamingAsrManager::cancel() {
   Impl& d = *m_impl;
-  d.input.close();
+  // Before the input ends, so the recognition thread sees it with the end.
   d.cancelled = true;
+  d.input.close();
   d.closeUpdates();
   d.logger.info("StreamingAsrManager cancelled");
 }
@@ -514,6 +519,10 @@ std::string StreamingAsrManager::volatileTranscript() const {
 std::string StreamingAsrManager::confirmedTranscript() const {
   std::lock_guard state(m_impl->stateLock);
   return m_impl->confirmedTranscript;
+}
+
+int64_t StreamingAsrManager::failedWindows() const {
+  return m_impl->failedWindows;
 }
 
 int64_t StreamingAsrManager::chunkSamples() const {

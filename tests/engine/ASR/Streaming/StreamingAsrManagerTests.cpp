@@ -234,6 +234,30 @@ TEST(StreamingAsrManagerTests, FinishWithoutAudioGivesNoText) {
   EXPECT_EQ(asr->source(), AudioSource::microphone);
 }
 
+TEST(StreamingAsrManagerTests, CountsTheWindowsThatFailedAndGoesOn) {
+  auto asr = started();
+  auto updates = asr->transcriptionUpdates();
+  std::vector<FrameDecision> decisions = {{10, 100}, {300, 102}};
+  decisions.push_back({180, 101, 7});  // a duration bin the recogniser has not got: the second window fails
+  asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {asrtest::renderSpeech(decisions, 40 * 16000)}));
+  EXPECT_EQ(asr->finish(), "alpha charlie");
+  EXPECT_EQ(asr->failedWindows(), 1);
+  EXPECT_EQ(drain(*updates).size(), 3u);
+  asr->reset();
+  EXPECT_EQ(asr->failedWindows(), 0);
+}
+
+TEST(StreamingAsrManagerTests, CancelRecognisesNothingMore) {
+  auto asr = started();
+  auto updates = asr->transcriptionUpdates();
+  // One buffer: the first window is recognised and the rest waits for more audio.
+  asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {speech(8, 25, 18.0)}));
+  ASSERT_TRUE(updates->pop());
+  asr->cancel();
+  EXPECT_EQ(asr->finish(), words(5)) << "the rest is not flushed after a cancel";
+  EXPECT_FALSE(updates->pop());
+}
+
 TEST(StreamingAsrManagerTests, CancelEndsTheUpdates) {
   auto asr = started();
   auto updates = asr->transcriptionUpdates();
