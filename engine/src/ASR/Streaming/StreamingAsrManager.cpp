@@ -450,6 +450,8 @@ std::string StreamingAsrManager::finish() {
     std::lock_guard task(d.taskLock);
     if (d.recognizer.joinable()) d.recognizer.join();
   }
+  // Recognition has ended, or never started: no update can come any more.
+  d.closeUpdates();
   if (d.taskError) {
     try {
       std::rethrow_exception(d.taskError);

@@ -232,6 +232,11 @@ TEST(StreamingAsrManagerTests, FinishWithoutAudioGivesNoText) {
   EXPECT_EQ(asr->finish(), "");
   EXPECT_TRUE(drain(*updates).empty());
   EXPECT_EQ(asr->source(), AudioSource::microphone);
+
+  StreamingAsrManager neverStarted;
+  auto waiting = neverStarted.transcriptionUpdates();
+  EXPECT_EQ(neverStarted.finish(), "");
+  EXPECT_TRUE(waiting->isClosed()) << "a reader must not wait for updates that cannot come";
 }
 
 TEST(StreamingAsrManagerTests, CountsTheWindowsThatFailedAndGoesOn) {
