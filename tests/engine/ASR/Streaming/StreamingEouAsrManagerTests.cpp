@@ -169,6 +169,21 @@ TEST(StreamingEouAsrManagerTests, SavesTheCollectedFeatures) {
   EXPECT_THROW(r.asr.saveDebugFeatures(dir / "missing" / "features.json"), std::runtime_error);
 }
 
+TEST(StreamingEouAsrManagerTests, AFailedLoadKeepsTheModelsInUse) {
+  Recorder r;
+  r.asr.process(buffer(noise(2560, 0.05f)));
+  // The other variant's encoder and prediction network with a joint network that does not load.
+  testsupport::TempDir dir;
+  for (const char* name : {"streaming_encoder.mlmodelc", "decoder.mlmodelc", "vocab.json"}) {
+    fs::create_symlink(eouFolder("320ms") / name, dir / name);
+  }
+  fs::create_symlink(testsupport::fixturesDir() / "streaming/eou-wrong-joint/joint_decision.mlmodelc",
+                     dir / "joint_decision.mlmodelc");
+  EXPECT_THROW(r.asr.loadModels(dir.path()), ModelRuntimeError);
+  r.asr.process(buffer(noise(1280, 0.05f, 4)));
+  EXPECT_EQ(r.asr.finish(), "w0 w1") << "the stream goes on with the whole old set";
+}
+
 TEST(StreamingEouAsrManagerTests, ChecksTheModelsWhenTheyLoad) {
   testsupport::TempDir dir;
   for (const char* name : {"streaming_encoder.mlmodelc", "decoder.mlmodelc", "vocab.json"}) {
