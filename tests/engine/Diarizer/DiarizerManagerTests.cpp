@@ -113,7 +113,7 @@ TEST(DiarizerManager, KnownSpeakersNameTheirVoicesAndNewVoicesGetNumbers) {
   EXPECT_EQ(d->speakerManager().speakerIds(), (std::vector<std::string>{"alice"}));
 }
 
-TEST(DiarizerManager, RefusesToRunUninitialisedOrWithAChunkStepThatCannotAdvance) {
+TEST(DiarizerManager, RefusesToRunUninitialisedOrOnChunksTheModelsCannotTake) {
   DiarizerManager idle;
   EXPECT_FALSE(idle.isAvailable());
   EXPECT_THROW(idle.performCompleteDiarization(silence(1)), DiarizerError);
@@ -122,8 +122,11 @@ TEST(DiarizerManager, RefusesToRunUninitialisedOrWithAChunkStepThatCannotAdvance
     float duration, overlap;
     int rate;
   };
-  for (const auto& c : {Case{10, 10, 16000}, Case{10, 12, 16000}, Case{0.5f, 0, 16000}, Case{10, 0, 0},
-                        Case{NAN, 0, 16000}, Case{1e12f, 0, 16000}}) {
+  // Steps that cannot advance, and chunks the models' 10 s at 16 kHz would
+  // only see the start of (a voice late in a 15 s chunk would vanish).
+  for (const auto& c :
+       {Case{10, 10, 16000}, Case{10, 12, 16000}, Case{0.5f, 0, 16000}, Case{10, 0, 0}, Case{NAN, 0, 16000},
+        Case{1e12f, 0, 16000}, Case{15, 0, 16000}, Case{11, 2, 16000}, Case{10, 0, 8000}, Case{10, 0, 44100}}) {
     DiarizerConfig config;
     config.chunkDuration = c.duration;
     config.chunkOverlap = c.overlap;
