@@ -188,3 +188,24 @@ TEST(DiarizerManager, ItsDatabaseAnswersOtherThreadsWhileItRuns) {
   EXPECT_GT(queries.load(), 0);
   EXPECT_EQ(d->speakerManager().speakerIds(), (std::vector<std::string>{"1", "2"}));
 }
+
+TEST(DiarizerManager, DebugModeCopiesTheDatabaseWhileOtherThreadsAssign) {
+  DiarizerConfig config;
+  config.debugMode = true;
+  auto d = diarizer(config);
+  d->performCompleteDiarization(twoVoices());
+  const std::vector<float> voiceA = d->speakerManager().getSpeaker("1")->currentEmbedding;  // no other thread yet
+  std::atomic<bool> done{false};
+  std::thread assigner([&] {
+    // Each assignment refines speaker 1's main embedding in place.
+    while (!done) d->speakerManager().assignSpeaker(voiceA, 2.0f);
+  });
+  for (int run = 0; run < 200; ++run) {
+    // No audio: each call only copies the database.
+    const auto result = d->performCompleteDiarization(std::vector<float>{});
+    ASSERT_TRUE(result.speakerDatabase.has_value());
+    EXPECT_EQ(result.speakerDatabase->at("1").size(), 256u);
+  }
+  done = true;
+  assigner.join();
+}

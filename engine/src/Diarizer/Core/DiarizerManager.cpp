@@ -182,8 +182,8 @@ DiarizationResult DiarizerManager::performCompleteDiarization(std::span<const fl
   const double postProcessing = secondsSince(postStart);
 
   if (!config.debugMode) return DiarizationResult(std::move(segments), std::nullopt, std::nullopt);
-  std::map<std::string, std::vector<float>> database;
-  for (const auto& [id, speaker] : m_impl->speakerManager.getAllSpeakers()) database[id] = speaker->currentEmbedding;
+  // Copied under the database's lock: another thread may be assigning.
+  auto database = m_impl->speakerManager.currentEmbeddings();
   PipelineTimings timings(m_impl->models->compilationDuration, 0, sums.segmentation, sums.embedding, sums.clustering,
                           postProcessing);
   return DiarizationResult(std::move(segments), std::move(database), timings);
