@@ -172,6 +172,8 @@ struct StreamingAsrManager::Impl {
   void processReadyWindows();
   void flushRemaining();
   void discardConsumed();
+  // Recognises [windowStart, windowEnd) and keeps the words of the chunk
+  // [centreStart, centreEnd); isLastChunk: no audio follows the window.
   void processWindow(int64_t windowStart, int64_t windowEnd, int64_t centreStart, int64_t centreEnd, bool isLastChunk);
   void updateTranscriptionState(const ASRResult& result);
   void attemptErrorRecovery(const StreamingAsrError& error);
@@ -304,9 +306,12 @@ void StreamingAsrManager::Impl::flushRemaining() {
     if (nextWindowCenterStart >= end) return;
     const int64_t length = std::min(end - nextWindowCenterStart, g.chunk);
     const int64_t windowStart = std::max<int64_t>(nextWindowCenterStart - g.left, 0);
-    const int64_t windowEnd = nextWindowCenterStart + length;
+    // A chunk that does not end the stream keeps the right context there is:
+    // a word on its last frame, whose duration reaches past the window,
+    // would otherwise wait for a window that only has it as left context.
+    const int64_t windowEnd = std::min(nextWindowCenterStart + length + g.right, end);
     if (windowEnd <= std::max<int64_t>(windowStart, bufferStartIndex)) return;
-    processWindow(windowStart, windowEnd, nextWindowCenterStart, windowEnd, nextWindowCenterStart + length >= end);
+    processWindow(windowStart, windowEnd, nextWindowCenterStart, nextWindowCenterStart + length, windowEnd >= end);
     nextWindowCenterStart += length;
     discardConsumed();
   }
@@ -340,7 +345,8 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   }
 
   // Only the words of this window's chunk: context on either side belongs to
-  // the neighbouring windows, which decode it as their own chunk.
+  // the neighbouring windows, which decode it as their own chunk. (The last
+  // chunk of a stream ends with the audio: nothing of it lies beyond.)
   const int64_t offset = absoluteStart / kSamplesPerFrame;
   const int64_t firstFrame = centreStart / kSamplesPerFrame;
   const int64_t endFrame = (centreEnd + kSamplesPerFrame - 1) / kSamplesPerFrame;
@@ -349,7 +355,7 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   std::vector<float> confidences;
   for (std::size_t i = 0; i < step.tokens.size(); ++i) {
     const int64_t frame = (i < step.timestamps.size() ? step.timestamps[i] : 0) + offset;
-    if (frame < firstFrame || (!isLastChunk && frame >= endFrame)) continue;
+    if (frame < firstFrame || frame >= endFrame) continue;
     tokens.push_back(step.tokens[i]);
     timestamps.push_back(static_cast<int>(frame));
     confidences.push_back(i < step.confidences.size() ? step.confidences[i] : 1.0f);

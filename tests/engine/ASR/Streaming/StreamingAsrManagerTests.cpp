@@ -152,6 +152,30 @@ TEST(StreamingAsrManagerTests, KeepsAWordAtAChunkBoundaryOnce) {
   }
 }
 
+TEST(StreamingAsrManagerTests, KeepsTheWordsOfTheLastFramesWhenTheStreamEnds) {
+  // A word on the last frame of a window, whose duration reaches past it,
+  // waits for the next window unless the decoder knows no audio follows.
+  // The last word is heard only after the one before it, so that the
+  // decoder's final looks at the end do not hear it again.
+  struct Case {
+    double seconds;
+    std::vector<FrameDecision> words;
+  };
+  const std::vector<Case> cases = {
+      // Three windows, then one to flush, holding both words.
+      {40.0, {{480, 100}, {499, 101, 1, 0.9f, 100}}},
+      // Less than a first window: two to flush, the first chunk ending on frame 127.
+      {12.0, {{10, 100}, {127, 101}, {149, 102, 1, 0.9f, 101}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    auto asr = started();
+    const auto audio = asrtest::renderSpeech(c.words, static_cast<std::size_t>(c.seconds * 16000));
+    asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {audio}));
+    EXPECT_EQ(asr->finish(), words(static_cast<int>(c.words.size())));
+  }
+}
+
 TEST(StreamingAsrManagerTests, LongLeftContextDoesNotRepeatWords) {
   // 9.6 s of context before each 2.56 s chunk: every word is heard by
   // several windows and more of them than a token-run match can catch.
