@@ -210,6 +210,22 @@ TEST(StreamingAsrManagerTests, ConfirmsTheHypothesisBeforeAConfidentWindow) {
   EXPECT_EQ(asr->confirmedTranscript(), received[0].text + " " + received[1].text + " " + received[2].text);
   EXPECT_EQ(asr->volatileTranscript(), received[3].text);
 
+  // Windows come when 13, 23, 33 and (flushed) 40 s have arrived: with 33 s
+  // needed, the first two stay volatile, so the third confirms only the
+  // second's text.
+  StreamingAsrConfig patient = frameAligned();
+  patient.minContextForConfirmation = 33.0;
+  auto late = started(patient);
+  auto lateUpdates = late->transcriptionUpdates();
+  streamInSeconds(*late, speech(20, 25, 40.0));
+  late->finish();
+  const auto lateReceived = drain(*lateUpdates);
+  ASSERT_EQ(lateReceived.size(), 4u);
+  EXPECT_FALSE(lateReceived[0].isConfirmed);
+  EXPECT_FALSE(lateReceived[1].isConfirmed);
+  EXPECT_TRUE(lateReceived[2].isConfirmed);
+  EXPECT_EQ(late->confirmedTranscript(), lateReceived[1].text + " " + lateReceived[2].text);
+
   auto unsure = started();
   auto unsureUpdates = unsure->transcriptionUpdates();
   streamInSeconds(*unsure, speech(20, 25, 40.0, 0.5f));
