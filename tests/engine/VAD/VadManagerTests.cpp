@@ -1,6 +1,7 @@
 #include "engine/VAD/VadTestSupport.h"
 
 #include "Onnx/ModelRuntimeError.h"
+#include "Onnx/OrtEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,20 @@ TEST(VadManagerTests, ReportsAShortStateOutputInsteadOfReadingPastIt) {
     EXPECT_EQ(e.code(), VadError::Code::modelProcessingFailed);
     EXPECT_EQ(std::string(e.what()).rfind("Model processing failed: ", 0), 0u);
   }
+}
+
+// One small recurrent step per chunk, thousands per hour of audio: a pool
+// of every core spinning between the steps only slows them down.
+TEST(VadManagerTests, LoadsItsModelThroughTheCacheWithTheLightThreadSetting) {
+  std::vector<ThreadSettings> opened;
+  OnnxModel::setLoadObserver([&](const OnnxModel& model) { opened.push_back(model.threadSettings()); });
+  struct StopObserving {
+    ~StopObserving() { OnnxModel::setLoadObserver({}); }
+  } stop;
+  ASSERT_TRUE(fixtureVad()->isAvailable());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], threadSettings(VadConfig{}.computeUnits, ModelCost::perStep));
+  EXPECT_FALSE(opened[0].spinning);
 }
 
 TEST(VadManagerTests, ADetectorWithoutAModelRefusesToProcess) {
