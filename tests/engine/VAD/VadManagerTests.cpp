@@ -2,10 +2,13 @@
 
 #include "Onnx/ModelRuntimeError.h"
 #include "Onnx/OrtEnvironment.h"
+#include "engine/Shared/LogCapture.h"
+#include "engine/Shared/ScopedNumericLocale.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <regex>
 
 namespace voxtrellis::test {
 namespace {
@@ -102,6 +105,18 @@ TEST(VadManagerTests, LoadsItsModelThroughTheCacheWithTheLightThreadSetting) {
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], threadSettings(VadConfig{}.computeUnits, ModelCost::perStep));
   EXPECT_FALSE(opened[0].spinning);
+}
+
+TEST(VadManagerTests, LogsItsStartUpTimeWithAFullStopUnderADecimalCommaLocale) {
+  ScopedNumericLocale german("de_DE.UTF-8");
+  if (!german.active()) GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (tools/install-deps generates it)";
+  LogCapture log;
+  fixtureVad();
+  const auto messages = log.messages("VadManager");
+  const auto line = std::find_if(messages.begin(), messages.end(),
+                                 [](const std::string& m) { return m.rfind("VAD system initialized in ", 0) == 0; });
+  ASSERT_NE(line, messages.end());
+  EXPECT_TRUE(std::regex_match(*line, std::regex(R"(VAD system initialized in \d+\.\d\ds)"))) << *line;
 }
 
 TEST(VadManagerTests, ADetectorWithoutAModelRefusesToProcess) {
