@@ -3,6 +3,7 @@
 #include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
 #include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
+#include "Diarizer/Offline/Core/OfflineReconstruction.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -359,6 +360,14 @@ TEST(SpeakerClusteringStage, NoFiniteEmbeddingMeansNoSpeakers) {
   EXPECT_TRUE(result.centroids.empty());
   EXPECT_EQ(result.assignments, (std::vector<int>{-1, -1, -1}));
   EXPECT_EQ(result.chunkAssignments, (std::vector<std::vector<int>>{{-2, -2}, {-2, -2}}));
+  // Reconstruction then finds speech in every frame but no speaker for it.
+  segmentation.numFrames = 50;
+  segmentation.frameDuration = 0.1;
+  segmentation.chunkOffsets = {0.0, 5.0};
+  segmentation.speakerWeights.assign(2, std::vector<std::vector<float>>(50, {1.0f, 0.0f}));
+  EXPECT_TRUE(OfflineReconstruction(OfflineDiarizerConfig{})
+                  .buildSegments(segmentation, result.chunkAssignments, result.centroids)
+                  .empty());
   // A NaN row never reaches the one fallback voice either.
   EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {kNaN, 0}, {3, 4}}),
             (std::vector<std::vector<double>>{{2, 3}}));
