@@ -333,6 +333,37 @@ TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
   EXPECT_EQ(result.centroids.size(), static_cast<std::size_t>(voices));
 }
 
+TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPreset) {
+  // Forty voices, 25 turns each, with noise that spreads a voice's turns
+  // further apart than the lowest threshold.
+  std::mt19937_64 generator(12345);
+  std::normal_distribution<float> normal;
+  const int voices = 40, dim = 256, rhoDim = 128;
+  std::vector<std::vector<float>> centres(voices, std::vector<float>(dim));
+  for (auto& c : centres) {
+    for (auto& x : c) x = normal(generator);
+  }
+  std::vector<TimedEmbedding> embeddings(1000);
+  for (std::size_t i = 0; i < embeddings.size(); ++i) {
+    auto& e = embeddings[i];
+    e.chunkIndex = static_cast<int>(i / 3);
+    e.speakerIndex = static_cast<int>(i % 3);
+    const auto& centre = centres[(i / 7) % voices];
+    e.embedding256 = centre;
+    for (auto& x : e.embedding256) x += 0.6f * normal(generator);
+    for (int d = 0; d < rhoDim; ++d) e.rho128.push_back(4.0 * centre[static_cast<std::size_t>(d)] + normal(generator));
+  }
+  SegmentationOutput segmentation;
+  segmentation.numChunks = 334;
+  segmentation.numSpeakers = 3;
+  for (const double threshold : {0.7, 0.5, 0.3}) {
+    OfflineDiarizerConfig config;
+    config.clustering.threshold = threshold;
+    const auto result = SpeakerClusteringStage::run(embeddings, segmentation, config, std::vector<double>(rhoDim, 1.0));
+    EXPECT_EQ(result.centroids.size(), static_cast<std::size_t>(voices)) << threshold;
+  }
+}
+
 TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
   SegmentationOutput segmentation;
   segmentation.numChunks = 3;
