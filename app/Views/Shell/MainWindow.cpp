@@ -34,6 +34,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -125,8 +126,11 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     if (isActiveWindow() || m_activationAttempts >= activationRetries) m_activationTimer->stop();
   });
   buildMenu();
+  connect(m_queue, &AudioFileImportQueue::pendingChanged, this, &MainWindow::refreshWaitingFiles);
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWaitingFiles);
   refreshTitle();
   refreshWorkspace();
+  refreshWaitingFiles();
 }
 
 MainWindow::~MainWindow() {
@@ -138,6 +142,7 @@ MainWindow::~MainWindow() {
 
 void MainWindow::buildMenu() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->setToolTipsVisible(true);  // "Add Audio File..." says when files have to wait
   m_addAudio = file->addAction(QStringLiteral("Add Audio File..."));
   m_addAudio->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   connect(m_addAudio, &QAction::triggered, this, [this] {
@@ -269,8 +274,24 @@ void MainWindow::importFiles(const QList<QUrl>& files) {
 
 bool MainWindow::canStartNextFile() const {
   // A sheet waiting for an answer holds the next file back, so its own run is not refused.
-  // Models that failed to load do not hold files back for ever: the view model says so in the log.
-  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind());
+  // Files wait for the models too, through a failed start and "Try Again", and the screen
+  // says so: a run without them would only be refused.
+  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind()) &&
+         m_viewModel.modelsLoaded();
+}
+
+void MainWindow::refreshWaitingFiles() {
+  const bool waiting = !m_viewModel.modelsLoaded();
+  QStringList names;
+  if (waiting) {
+    for (const QUrl& file : m_queue->pending()) names << QFileInfo(file.toLocalFile()).fileName();
+  }
+  m_screens->setWaitingFiles(names);
+  const QString why =
+      waiting ? QStringLiteral("The speech models are not loaded yet: files added now wait for them.") : QString();
+  m_addAudio->setToolTip(why);
+  m_addAudio->setStatusTip(why);
+  if (QPushButton* add = m_sources->addFileButton()) add->setToolTip(why);
 }
 
 void MainWindow::targetSelectedGroup() {

@@ -136,6 +136,7 @@ class MainWindow : public QMainWindow {
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
   bool canStartNextFile() const;
+  void refreshWaitingFiles();
   void targetSelectedGroup();
   void activateOnce();
 

@@ -187,18 +187,33 @@ TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
   EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
 }
 
-TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
+TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainBringsTheModels) {
   engine->failDiarizer = true;
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
-  EXPECT_TRUE(labelNamed(*window, "errorMessage")->text().contains("diarizer models missing"))
-      << labelNamed(*window, "errorMessage")->text().toStdString();
-  // A file added now is not kept waiting for models that will not come: the log says why.
+  // A plain headline and where to read on; the engine's own text once, as the details.
+  EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "The speech models could not be loaded");
+  EXPECT_TRUE(labelNamed(*window, "errorNextStep")->isVisible());
+  EXPECT_TRUE(labelNamed(*window, "errorNextStep")->text().contains("\"Getting the speech models\" in the README"));
+  EXPECT_EQ(labelNamed(*window, "errorDetails")->text(), "diarizer models missing");
+  // A file added now waits for the models, and the window says so where the user looks.
   nextPick = {wav("late.wav")};
   window->addAudioAction()->trigger();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->logged("Models not initialized"); }));
-  EXPECT_EQ(window->importQueue()->pendingCount(), 0);
-  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
+  QTest::qWait(50);
+  EXPECT_EQ(window->importQueue()->pendingCount(), 1);
+  EXPECT_FALSE(harness->logged("Models not initialized"));
+  auto* waiting = window->processingScreens()->currentWidget()->findChild<QLabel*>("waitingFiles");
+  ASSERT_NE(waiting, nullptr);
+  EXPECT_TRUE(waiting->isVisible());
+  EXPECT_EQ(waiting->text(), "late.wav will be transcribed once the speech models are loaded.");
+  EXPECT_TRUE(window->addAudioAction()->toolTip().contains("not loaded"));
+  EXPECT_TRUE(window->audioSourcesList()->addFileButton()->toolTip().contains("not loaded"));
+
+  engine->failDiarizer = false;
+  window->processingScreens()->currentWidget()->findChild<QPushButton*>()->click();  // "Try Again"
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  EXPECT_EQ(storedFileNames(), QStringList{"late.wav"});
+  EXPECT_FALSE(window->addAudioAction()->toolTip().contains("not loaded"));
 }
 
 TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
