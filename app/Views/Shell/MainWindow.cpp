@@ -29,6 +29,7 @@
 #include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -435,6 +436,39 @@ void MainWindow::showEvent(QShowEvent* event) {
   m_viewModel.setModelContext(&m_context);
   m_viewModel.setupAutoSave();
   if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
+}
+
+QList<QWidget*> MainWindow::tabStops() const {
+  // The controls Tab stops on, as Qt picks them, in the order of the focus chain...
+  const int columns = m_columns->count();
+  QList<QList<QWidget*>> byColumn(columns + 1);
+  for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+    if (w->window() != this || w->focusProxy() || !(w->focusPolicy() & Qt::TabFocus) || !w->isEnabled() ||
+        !w->isVisibleTo(this)) {
+      continue;
+    }
+    int column = 0;
+    while (column < columns && !m_columns->widget(column)->isAncestorOf(w)) ++column;
+    byColumn[column] << w;
+  }
+  // ... column by column.
+  QList<QWidget*> stops;
+  for (const QList<QWidget*>& column : byColumn) stops << column;
+  return stops;
+}
+
+bool MainWindow::focusNextPrevChild(bool next) {
+  const QList<QWidget*> stops = tabStops();
+  QWidget* focused = QApplication::focusWidget();
+  if (stops.isEmpty() || !focused || focused->window() != this) return QMainWindow::focusNextPrevChild(next);
+  qsizetype at = stops.indexOf(focused);
+  for (qsizetype i = 0; at < 0 && i < stops.size(); ++i) {
+    if (stops[i]->isAncestorOf(focused)) at = i;
+  }
+  const qsizetype n = stops.size();
+  const qsizetype target = at < 0 ? (next ? 0 : n - 1) : (at + (next ? 1 : n - 1)) % n;
+  stops[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+  return true;
 }
 
 void MainWindow::refreshTitle() {

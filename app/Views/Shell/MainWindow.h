@@ -123,6 +123,9 @@ class MainWindow : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Tab goes through the columns left to right, each column in its own order, whenever its
+  // controls were made (the drop zone and the workspace are made after the side panel).
+  bool focusNextPrevChild(bool next) override;
 
  private:
   void buildMenu();
@@ -139,6 +142,7 @@ class MainWindow : public QMainWindow {
   void refreshWaitingFiles();
   void targetSelectedGroup();
   void activateOnce();
+  QList<QWidget*> tabStops() const;
 
   TranscriptionViewModel& m_viewModel;
   ModelContext& m_context;

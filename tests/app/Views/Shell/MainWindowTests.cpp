@@ -44,6 +44,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace parlowvista;
@@ -623,6 +625,45 @@ TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
   const QStringList findings = testsupport::QtWindowAudit::checkTabOrder(window.get()) +
                                testsupport::QtWindowAudit::checkAccessibleNames(window.get());
   EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+}
+
+TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsWereMade) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  auto* columns = qobject_cast<QSplitter*>(window->centralWidget());
+  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first.
+  auto round = [&](Qt::Key key) {
+    window->groupsSidebar()->listView()->setFocus(Qt::OtherFocusReason);
+    QList<int> visited;
+    QStringList names;
+    for (int step = 0; step < 200; ++step) {
+      QWidget* focused = QApplication::focusWidget();
+      int column = 0;
+      while (column < columns->count() && !columns->widget(column)->isAncestorOf(focused)) ++column;
+      if (step > 0 && focused == window->groupsSidebar()->listView()) break;
+      visited << column;
+      auto* button = qobject_cast<QAbstractButton*>(focused);
+      names << (button ? button->text() : focused->accessibleName());
+      QTest::keyClick(focused, key);
+    }
+    return std::make_pair(visited, names);
+  };
+  // The drop zone's buttons come right after the two library columns (its list and "+", and
+  // the empty group's "Add Audio File"), though the zone is made again after the side panel.
+  auto [forward, names] = round(Qt::Key_Tab);
+  EXPECT_EQ(names.indexOf("Choose File..."), 3) << names.join(", ").toStdString();
+  EXPECT_TRUE(std::is_sorted(forward.begin(), forward.end())) << names.join(", ").toStdString();
+  auto [backward, backNames] = round(Qt::Key_Backtab);
+  EXPECT_TRUE(std::is_sorted(backward.begin() + 1, backward.end(), std::greater<int>()))
+      << backNames.join(", ").toStdString();
+  // The workspace, made when the first transcript is shown, stands in the centre too.
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  QApplication::processEvents();
+  auto [withTranscript, transcriptNames] = round(Qt::Key_Tab);
+  EXPECT_TRUE(std::is_sorted(withTranscript.begin(), withTranscript.end())) << transcriptNames.join(", ").toStdString();
+  EXPECT_TRUE(withTranscript.contains(2));
 }
 
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
