@@ -8,6 +8,7 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
@@ -36,9 +37,12 @@
 #include <QFrame>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace parlowvista {
 
@@ -78,11 +82,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_columns->setChildrenCollapsible(false);
   m_sidebar =
       new GroupsSidebar(m_context, m_library.actions, m_library.settings, *m_selection, m_library.prompts, m_columns);
-  m_sidebar->setMinimumWidth(160);
   m_columns->addWidget(m_sidebar);
   m_sources = new AudioSourcesList(m_context, m_library.actions, *m_selection, m_library.fileAccess, *m_queue,
                                    m_library.prompts, m_columns);
-  m_sources->setMinimumWidth(220);
   m_columns->addWidget(m_sources);
   m_screens = new ProcessingScreens(m_viewModel, m_library.prompts, m_columns);
   m_columns->addWidget(m_screens);
@@ -92,7 +94,16 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   for (int column : {0, 1, 3}) m_columns->setStretchFactor(column, 0);
   m_columns->setStretchFactor(2, 1);
   m_columns->setSizes({180, 250, 490, 280});
-  setCentralWidget(m_columns);
+  // On a screen too small for the columns (a laptop at twice the scale) the window still fits
+  // it: what does not fit scrolls.
+  auto* frame = new QScrollArea(this);
+  frame->setFrameShape(QFrame::NoFrame);
+  frame->setFocusPolicy(Qt::NoFocus);
+  frame->setWidgetResizable(true);
+  frame->setWidget(m_columns);
+  scrollFollowsFocus(frame);
+  setCentralWidget(frame);
+  setColumnMinimums(false);
   m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
   connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));
@@ -426,8 +437,20 @@ void MainWindow::activateOnce() {
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  fitToScreen();
   activateOnce();
   if (m_started) return;
+  if (QWindow* handle = windowHandle()) {
+    connect(handle, &QWindow::screenChanged, this, [this](QScreen* screen) {
+      fitToScreen();
+      if (screen) {
+        connect(screen, &QScreen::availableGeometryChanged, this, &MainWindow::fitToScreen, Qt::UniqueConnection);
+      }
+    });
+  }
+  if (QScreen* shown = screen()) {
+    connect(shown, &QScreen::availableGeometryChanged, this, &MainWindow::fitToScreen, Qt::UniqueConnection);
+  }
   // The first showing hands the store to the view model and starts the models, and keeps
   // bringing the window to the front for a little while until it is active.
   m_started = true;
@@ -436,6 +459,30 @@ void MainWindow::showEvent(QShowEvent* event) {
   m_viewModel.setModelContext(&m_context);
   m_viewModel.setupAutoSave();
   if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
+}
+
+void MainWindow::setColumnMinimums(bool compact) {
+  // Compact: no more than the columns' contents need.
+  m_sidebar->setMinimumWidth(compact ? 0 : 160);
+  m_sources->setMinimumWidth(compact ? 0 : 220);
+  m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
+}
+
+void MainWindow::fitToScreen() {
+  const QScreen* shown = screen();
+  if (!shown) return;
+  // Room for the contents: the screen's free area less the frame a window manager has drawn.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  const QSize room = shown->availableGeometry().size() - frame;
+  const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
+  setColumnMinimums(false);
+  QSize needed = m_columns->minimumSizeHint() + chrome;
+  if (needed.width() > room.width() || needed.height() > room.height()) {
+    setColumnMinimums(true);
+    needed = m_columns->minimumSizeHint() + chrome;
+  }
+  setMinimumSize(needed.boundedTo(room));
+  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
 }
 
 QList<QWidget*> MainWindow::tabStops() const {

@@ -106,6 +106,8 @@ class MainWindow : public QMainWindow {
   // What the settings sheet names as its source: the pending file's name, else the address.
   QString pendingSourceDescription() const;
 
+  // The four columns: groups, sources, centre pane, side panel.
+  QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
@@ -143,6 +145,11 @@ class MainWindow : public QMainWindow {
   void targetSelectedGroup();
   void activateOnce();
   QList<QWidget*> tabStops() const;
+  // The columns' minimum widths as the layout asks for them, or (compact) no more than their
+  // contents need.
+  void setColumnMinimums(bool compact);
+  // Keeps the window within the screen it is on: the columns shrink first, then scroll.
+  void fitToScreen();
 
   TranscriptionViewModel& m_viewModel;
   ModelContext& m_context;

@@ -39,6 +39,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QTest>
 
@@ -267,7 +268,7 @@ TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSel
   window->show();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   // Groups, their sources, the centre, the side panel.
-  auto* columns = qobject_cast<QSplitter*>(window->centralWidget());
+  QSplitter* columns = window->columns();
   ASSERT_NE(columns, nullptr);
   EXPECT_EQ(columns->widget(0), window->groupsSidebar());
   EXPECT_EQ(columns->widget(1), window->audioSourcesList());
@@ -632,7 +633,7 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  auto* columns = qobject_cast<QSplitter*>(window->centralWidget());
+  QSplitter* columns = window->columns();
   // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first.
   auto round = [&](Qt::Key key) {
     window->groupsSidebar()->listView()->setFocus(Qt::OtherFocusReason);
@@ -664,6 +665,28 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   auto [withTranscript, transcriptNames] = round(Qt::Key_Tab);
   EXPECT_TRUE(std::is_sorted(withTranscript.begin(), withTranscript.end())) << transcriptNames.join(", ").toStdString();
   EXPECT_TRUE(withTranscript.contains(2));
+}
+
+TEST_F(MainWindowTest, TheWindowFitsTheScreenItOpensOnAndWhatDoesNotFitScrollsIntoView) {
+  // The test screen (800 wide) is narrower than the four columns at their usual widths, as a
+  // 1400 by 900 screen is at twice the scale.
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  const QRect room = window->screen()->availableGeometry();
+  ASSERT_LT(room.width(), 160 + 220 + 400 + 280);
+  EXPECT_LE(window->minimumSize().width(), room.width());
+  EXPECT_LE(window->minimumSize().height(), room.height());
+  EXPECT_LE(window->frameGeometry().width(), room.width());
+  EXPECT_LE(window->frameGeometry().height(), room.height());
+  // The columns gave up their own minimums first...
+  EXPECT_LT(window->processingScreens()->width(), 400);
+  // ... and the side panel, beyond the window's edge, comes into view when it takes the focus.
+  QWidget* log = window->activityLog()->list();
+  log->setFocus(Qt::TabFocusReason);
+  QApplication::processEvents();
+  const QRect shown(log->mapTo(window.get(), QPoint()), log->size());
+  EXPECT_GE(shown.left(), 0);
+  EXPECT_LE(shown.right(), window->width());
 }
 
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
