@@ -519,15 +519,17 @@ bool MainWindow::focusNextPrevChild(bool next) {
 }
 
 void MainWindow::refreshTitle() {
-  QString title = QStringLiteral("Parlowvista");
+  // What is on screen, then the application: a window list names both ("Version 1 — Parlowvista").
+  const QString application = QStringLiteral("Parlowvista");
+  QString shown;
   if (Transcription* version = m_selection->transcription()) {
-    title = version->name();
+    shown = version->name();
   } else if (AudioSource* source = m_selection->audioSource()) {
-    title = source->filename();
+    shown = source->filename();
   } else if (TranscriptGroup* group = m_selection->group()) {
-    title = group->name();
+    shown = group->name();
   }
-  setWindowTitle(title);
+  setWindowTitle(shown.isEmpty() ? application : shown + QStringLiteral(" \u2014 ") + application);
 }
 
 }  // namespace parlowvista

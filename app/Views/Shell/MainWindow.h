@@ -46,7 +46,7 @@ class VersionActions;
 //
 // It keeps the one selection (group, source, version): choosing a version loads it into the
 // view model, choosing none clears it, and the title names the version, else the source, else
-// the group. A file or address given to the drop zone first opens the transcription settings
+// the group, and then the application. A file or address given to the drop zone first opens the transcription settings
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
 // run one after another, each only when no run is going and no sheet is waiting for an answer.

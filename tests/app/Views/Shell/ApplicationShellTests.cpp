@@ -81,7 +81,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() != Screen::loading; }, 60000));
     ASSERT_EQ(window.processingScreens()->screen(), Screen::ready) << vm.statusMessage().toStdString();
     EXPECT_GT(hub.requests.load(), 0);
-    EXPECT_EQ(window.windowTitle(), "General");
+    EXPECT_EQ(window.windowTitle(), "General — Parlowvista");
 
     // Dropped on the drop zone in the middle of the window, as a user does; the settings sheet
     // asks first, and its start runs the file.
@@ -107,7 +107,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     Transcription* version = vm.currentTranscription();
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(version->name(), "Version 1");
-    EXPECT_EQ(window.windowTitle(), "Version 1");
+    EXPECT_EQ(window.windowTitle(), "Version 1 — Parlowvista");
     EXPECT_EQ(window.selection().transcription(), version);
     ASSERT_EQ(version->segments().size(), 2);
     EXPECT_EQ(version->segments()[0]->text(), "hello");
@@ -133,7 +133,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     EXPECT_EQ(window.selection().transcription(), nullptr);
     EXPECT_EQ(vm.currentTranscription(), nullptr);
     EXPECT_EQ(window.processingScreens()->screen(), Screen::ready);
-    EXPECT_EQ(window.windowTitle(), "interview.wav");
+    EXPECT_EQ(window.windowTitle(), "interview.wav — Parlowvista");
   }
   // What reached the file, read back by a fresh context.
   ModelContext reopened(store);

@@ -246,7 +246,7 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
   EXPECT_EQ(storedFileNames(), QStringList({"one.wav", "three.wav", "two.wav"}));
   EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
-  EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name());
+  EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name() + " — Parlowvista");
 }
 
 TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
@@ -275,18 +275,18 @@ TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSel
   EXPECT_EQ(columns->widget(2), window->processingScreens());
   // The sidebar picks the last used group on its first showing.
   EXPECT_EQ(window->selectedGroup(), harness->group);
-  EXPECT_EQ(window->windowTitle(), "Inbox");
+  EXPECT_EQ(window->windowTitle(), "Inbox — Parlowvista");
   EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Inbox");
 
   QListView* list = window->groupsSidebar()->listView();
   list->setCurrentIndex(list->model()->index(1, 0));
   EXPECT_EQ(window->selectedGroup(), second);
   EXPECT_EQ(harness->settings->lastUsedGroupId(), second->id());
-  EXPECT_EQ(window->windowTitle(), "Second");
+  EXPECT_EQ(window->windowTitle(), "Second — Parlowvista");
   EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Second");
   second->setName(QStringLiteral("Renamed"));
   QApplication::processEvents();
-  EXPECT_EQ(window->windowTitle(), "Renamed");
+  EXPECT_EQ(window->windowTitle(), "Renamed — Parlowvista");
 
   window->setSelectedGroup(nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
@@ -315,22 +315,22 @@ TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
   EXPECT_EQ(window->selection().transcription(), first);
-  EXPECT_EQ(window->windowTitle(), "Version 1");
+  EXPECT_EQ(window->windowTitle(), "Version 1 — Parlowvista");
 
   harness->vm->duplicateCurrentTranscription();
   Transcription* copy = harness->vm->currentTranscription();
   ASSERT_NE(copy, first);
   EXPECT_EQ(window->selection().transcription(), copy);
-  EXPECT_EQ(window->windowTitle(), "Version 2");
+  EXPECT_EQ(window->windowTitle(), "Version 2 — Parlowvista");
 
   window->selection().setTranscription(first);
   EXPECT_EQ(harness->vm->currentTranscription(), first);
-  EXPECT_EQ(window->windowTitle(), "Version 1");
+  EXPECT_EQ(window->windowTitle(), "Version 1 — Parlowvista");
 
   window->selection().setTranscription(nullptr);
   EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::ready);
-  EXPECT_EQ(window->windowTitle(), "talk.wav");
+  EXPECT_EQ(window->windowTitle(), "talk.wav — Parlowvista");
 }
 
 TEST_F(MainWindowTest, ANewVersionIsAskedForAndTheDialogGoesWithTheAnswer) {
@@ -496,7 +496,7 @@ TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEvery
   EXPECT_FALSE(QFileInfo::exists(cached));
   EXPECT_TRUE(QFileInfo::exists(harness->path("talk.wav")));
   EXPECT_FALSE(harness->fileAccess.showRelocateDialog());
-  EXPECT_EQ(window->windowTitle(), "Inbox");
+  EXPECT_EQ(window->windowTitle(), "Inbox — Parlowvista");
 }
 
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
