@@ -103,6 +103,7 @@ void ModelContext::registerObject(PersistentModel* object, bool persisted) {
   object->m_persisted = persisted;
   object->m_sequence = m_nextSequence++;
   m_objects.insert(object->id(), object);
+  m_objectsByType[std::size_t(object->entityType())].append(object);
 }
 
 void ModelContext::loadLibrary() {
@@ -142,18 +143,17 @@ void ModelContext::loadLibrary() {
       origin->m_translations.append(translation);
     }
   }
-  for (PersistentModel* object : std::as_const(m_objects)) {
-    if (object->entityType() == EntityType::audioSource) {
-      auto& list = static_cast<AudioSource*>(object)->m_transcriptions;
-      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
-        return a->m_audioSourceOrder < b->m_audioSourceOrder;
-      });
-    } else if (object->entityType() == EntityType::transcription) {
-      auto& list = static_cast<Transcription*>(object)->m_translations;
-      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
-        return a->m_sourceTranscriptionOrder < b->m_sourceTranscriptionOrder;
-      });
-    }
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(EntityType::audioSource)])) {
+    auto& list = static_cast<AudioSource*>(object)->m_transcriptions;
+    std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+      return a->m_audioSourceOrder < b->m_audioSourceOrder;
+    });
+  }
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(EntityType::transcription)])) {
+    auto& list = static_cast<Transcription*>(object)->m_translations;
+    std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+      return a->m_sourceTranscriptionOrder < b->m_sourceTranscriptionOrder;
+    });
   }
 }
 
@@ -210,11 +210,9 @@ QList<PersistentModel*> ModelContext::objectsOfType(EntityType type) {
     loadOrphans(type);
   }
   QList<PersistentModel*> result;
-  for (PersistentModel* object : std::as_const(m_objects)) {
-    if (object->entityType() == type && !object->m_deleted) result.append(object);
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(type)])) {
+    if (!object->m_deleted) result.append(object);
   }
-  std::sort(result.begin(), result.end(),
-            [](const PersistentModel* a, const PersistentModel* b) { return a->m_sequence < b->m_sequence; });
   return result;
 }
 
@@ -403,6 +401,13 @@ void ModelContext::save() {
   m_inserted.clear();
   m_changed.clear();
   m_deleted.clear();
+  const QSet<PersistentModel*> released(gone.begin(), gone.end());
+  QSet<EntityType> releasedTypes;
+  for (const PersistentModel* object : std::as_const(gone)) releasedTypes.insert(object->entityType());
+  for (EntityType type : std::as_const(releasedTypes)) {
+    m_objectsByType[std::size_t(type)].removeIf(
+        [&released](PersistentModel* object) { return released.contains(object); });
+  }
   for (PersistentModel* object : gone) {
     m_objects.remove(object->id());
     object->m_persisted = false;
