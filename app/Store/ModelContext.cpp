@@ -11,6 +11,7 @@
 #include "Models/TranscriptionResult.h"
 #include "Store/ModelRows.h"
 
+#include <QDebug>
 #include <QDir>
 #include <algorithm>
 #include <cmath>
@@ -361,6 +362,7 @@ void ModelContext::writeChanges() {
         // edit would be lost, so the save fails rather than report success.
         if (m_db->changedRows() == 0)
           throw StoreError(StoreError::Kind::statementFailed,
+                           QStringLiteral("A changed item is no longer in the library file"), 0,
                            QStringLiteral("the object %1 is no longer in the library file")
                                .arg(object->id().toString(QUuid::WithoutBraces)));
       }
@@ -387,8 +389,13 @@ void ModelContext::save() {
     writeChanges();
     transaction.commit();
   } catch (const StoreError& error) {
-    throw StoreError(StoreError::Kind::saveFailed,
-                     QStringLiteral("Could not save the library: %1").arg(error.message()), error.sqliteCode());
+    // The user reads what happened; the statement and SQLite's own words go to the log.
+    qWarning().noquote() << "[ModelContext] Save failed:" << error.details();
+    const QString message =
+        error.sqliteCode() == 0
+            ? error.message()
+            : StoreError::plainMessage(error.sqliteCode(), QStringLiteral("The library could not be saved"));
+    throw StoreError(StoreError::Kind::saveFailed, message, error.sqliteCode(), error.details());
   }
 
   // The file now holds everything; only now does the context forget what was pending.
