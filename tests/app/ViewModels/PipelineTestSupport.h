@@ -178,6 +178,7 @@ class FakeEngine : public SpeechEngine {
   std::atomic<int> preparedDiarizers{0};
   std::atomic<int> recognitions{0};
   bool failDiarizer = false;
+  std::string diarizerFailure = "diarizer models missing";  // what a failing diarizer says
 
   std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded) override {
     if (modelsLoaded) modelsLoaded();
@@ -185,7 +186,7 @@ class FakeEngine : public SpeechEngine {
   }
   std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config) override {
     if (prepareGate) prepareGate->wait();
-    if (failDiarizer) throw std::runtime_error("diarizer models missing");
+    if (failDiarizer) throw std::runtime_error(diarizerFailure);
     lastConfig = config;
     ++preparedDiarizers;
     return std::make_shared<Diarizer>(this);

@@ -266,7 +266,7 @@ TEST_F(ApplicationShellTest, FromATranslationTabAnotherFileOpensWithItsOwnOrigin
   Transcription* podcast = vm.currentTranscription();
   ASSERT_NE(podcast, nullptr);
   EXPECT_EQ(podcast->audioSource()->filename(), "podcast.wav");
-  EXPECT_EQ(window.windowTitle(), podcast->name());
+  EXPECT_EQ(window.windowTitle(), podcast->name() + " \u2014 Parlowvista");
   EXPECT_TRUE(vm.currentFile().toLocalFile().endsWith("podcast.wav"));
   EXPECT_TRUE(vm.activeTab().isOriginal());
   EXPECT_TRUE(window.contentTabBar()->tabButtons()[0]->isChecked());
