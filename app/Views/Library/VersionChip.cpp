@@ -70,9 +70,11 @@ void VersionChip::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(shape.adjusted(1, 1, -1, -1), shape.height() / 2 - 1, shape.height() / 2 - 1);
   }
   painter.setPen(ink);
-  const QRect room = rect().adjusted(kHorizontalPadding, 0, -kHorizontalPadding, 0);
-  painter.drawText(room, Qt::AlignCenter | Qt::TextSingleLine,
-                   fontMetrics().elidedText(text(), Qt::ElideRight, room.width()));
+  // Shortened only when the chip is narrower than its whole name.
+  const QString shown = width() >= sizeHint().width()
+                            ? text()
+                            : fontMetrics().elidedText(text(), Qt::ElideRight, width() - 2 * kHorizontalPadding);
+  painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, shown);
 }
 
 }  // namespace parlowvista
