@@ -365,6 +365,40 @@ TEST_F(TranscriptionViewModelTest, AVersionWhoseSaveFailedIsNotWrittenByTheNextS
   EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
 }
 
+TEST_F(TranscriptionViewModelTest, AFailedSaveSaysWhatHappenedInPlainWordsAndTheNextSaveWritesTheEdit) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  Database& file = h->context->database();
+  struct Case {
+    const char* cause;
+    const char* cure;
+    QChar fill;
+    const char* said;
+  };
+  // The file may not grow (a full disk), or takes no write at all.
+  for (const Case& c : {Case{"PRAGMA max_page_count = 1", "PRAGMA max_page_count = 1073741823", 'x',
+                             "Failed to save: The disk is full"},
+                        Case{"PRAGMA query_only = ON", "PRAGMA query_only = OFF", 'y',
+                             "Failed to save: The library file is read-only"}}) {
+    SCOPED_TRACE(c.said);
+    const QString longText(20000, c.fill);  // more than fits the pages the file has
+    h->vm->updateSegmentText(0, longText);
+    file.execute(c.cause);
+    h->vm->saveCurrentTranscription();
+    EXPECT_TRUE(h->logged(c.said));
+    EXPECT_TRUE(h->vm->hasUnsavedChanges());
+    for (const LogEntry& entry : h->vm->logs())
+      EXPECT_FALSE(entry.message.contains("SQLite") || entry.message.contains("StoredSegment"))
+          << entry.message.toStdString();
+    file.execute(c.cure);
+    h->vm->saveCurrentTranscription();
+    EXPECT_FALSE(h->vm->hasUnsavedChanges());
+    Statement saved = file.prepare("SELECT text FROM StoredSegment WHERE sortOrder = 0");
+    ASSERT_EQ(saved.step(), Statement::Step::row);
+    EXPECT_EQ(saved.text(0), longText);
+  }
+}
+
 TEST_F(TranscriptionViewModelTest, AFailedDuplicateLeavesNothingBehind) {
   ASSERT_TRUE(h->startModels());
   runFile(audio);
