@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace parlowvista {
 
 namespace {
@@ -29,6 +31,7 @@ void VersionChip::setName(const QString& name) {
   setText(name);
   m_sizeHint = QSize();
   updateAccessibleName();
+  setToolTip(name);
   updateGeometry();
 }
 
@@ -57,6 +60,13 @@ QSize VersionChip::sizeHint() const {
                   metrics.height() + 2 * kVerticalPadding};
   }
   return m_sizeHint;
+}
+
+QSize VersionChip::minimumSizeHint() const {
+  const QSize full = sizeHint();
+  const QFontMetrics metrics(font());
+  const int globe = m_translation ? globeSize() + kGlobeSpacing : 0;
+  return {std::min(full.width(), 6 * metrics.averageCharWidth() + globe + 2 * kHorizontalPadding), full.height()};
 }
 
 void VersionChip::changeEvent(QEvent* event) {
@@ -90,7 +100,12 @@ void VersionChip::paintEvent(QPaintEvent*) {
     textRect.setRight(width() - kHorizontalPadding - 1);
   }
   painter.setPen(ink);
-  painter.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, text());
+  // Shortened only when the chip is narrower than its whole name.
+  const QString shown = width() >= sizeHint().width()
+                            ? text()
+                            : fontMetrics().elidedText(text(), Qt::ElideRight,
+                                                       textRect.width() - (m_translation ? 0 : 2 * kHorizontalPadding));
+  painter.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, shown);
 }
 
 }  // namespace parlowvista

@@ -18,7 +18,8 @@ class VersionChip : public QAbstractButton {
   void setTranslation(bool translation);
   bool isTranslation() const { return m_translation; }
   QSize sizeHint() const override;
-  QSize minimumSizeHint() const override { return sizeHint(); }
+  // A long name is shortened with "…" rather than widen the row.
+  QSize minimumSizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
