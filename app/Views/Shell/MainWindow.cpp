@@ -403,8 +403,11 @@ void MainWindow::adoptCurrentVersion() {
 }
 
 void MainWindow::followTheViewModel() {
-  m_selection->setAudioSource(m_viewModel.currentAudioSource());
-  m_selection->setTranscription(shownVersion());
+  // While a new file runs, its source is current before any version of it: no version then.
+  AudioSource* source = m_viewModel.currentAudioSource();
+  Transcription* shown = shownVersion();
+  m_selection->setAudioSource(source);
+  m_selection->setTranscription(shown && shown->audioSource() == source ? shown : nullptr);
   refreshTitle();
 }
 
