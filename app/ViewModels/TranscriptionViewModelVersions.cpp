@@ -13,9 +13,9 @@
 namespace parlowvista {
 
 void TranscriptionViewModel::setCurrentTranscription(Transcription* transcription) {
+  publish(m_currentTranscription, transcription, &TranscriptionViewModel::currentTranscriptionChanged);
   const Transcription* shown = m_activeTab.transcription();
   if (m_activeTab.isTranslation() && (!shown || shown->sourceTranscription() != transcription)) showOriginalTab();
-  publish(m_currentTranscription, transcription, &TranscriptionViewModel::currentTranscriptionChanged);
 }
 
 void TranscriptionViewModel::showOriginalTab() {

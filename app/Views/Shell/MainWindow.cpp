@@ -405,9 +405,9 @@ void MainWindow::adoptCurrentVersion() {
 void MainWindow::followTheViewModel() {
   // While a new file runs, its source is current before any version of it: no version then.
   AudioSource* source = m_viewModel.currentAudioSource();
-  Transcription* shown = shownVersion();
+  const Transcription* current = m_viewModel.currentTranscription();
   m_selection->setAudioSource(source);
-  m_selection->setTranscription(shown && shown->audioSource() == source ? shown : nullptr);
+  m_selection->setTranscription(current && current->audioSource() == source ? shownVersion() : nullptr);
   refreshTitle();
 }
 
