@@ -961,7 +961,7 @@ TEST_F(MainWindowTest, ARenamedSpeakerKeepsTheOthersWhenTheVersionIsOpenedAgain)
   };
   ASSERT_EQ(names(), "Speaker 1, Speaker 2");
   SpeakerRowView* row = panel->rowFor(0);
-  QTest::mouseClick(row->pencil(), Qt::LeftButton);
+  panel->startEditing(0);
   row->nameField()->setText("Ann");
   QTest::keyClick(row->nameField(), Qt::Key_Return);
   ASSERT_EQ(names(), "Ann, Speaker 2");
