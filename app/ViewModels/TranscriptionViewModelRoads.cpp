@@ -224,9 +224,10 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   auto loader = m_deps.audioProcessor;
   const std::optional<QString> enhanced = road->enhancedPath;
   const std::optional<QString> download = road->unclaimedDownload;
+  auto progress = stageProgressReporter(road, ProcessingStage::loadingAudio);
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced, download] {
+      [loader, path, enhanced, download, progress] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
           std::optional<QString> file;
@@ -235,7 +236,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
           }
         } cleanup{enhanced};
         try {
-          return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+          return std::make_shared<LoadedAudio>(loader->loadAndResample(path, progress));
         } catch (...) {
           if (download) QFile::remove(*download);
           throw;
