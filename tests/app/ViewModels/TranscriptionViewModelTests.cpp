@@ -93,7 +93,8 @@ TEST_F(TranscriptionViewModelTest, AFailedDiarizerLeavesTheRecognizerAndRefusesF
   engine->failDiarizer = true;
   h->vm->initializeModels();
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->state().kind() == ProcessingState::Kind::failed; }));
-  EXPECT_EQ(h->vm->statusMessage(), "Error: diarizer models missing");
+  EXPECT_EQ(h->vm->statusMessage(), "Error: The speech models could not be loaded");
+  EXPECT_EQ(h->vm->state().error()->details, "diarizer models missing");
   EXPECT_TRUE(h->logged("Failed to load models: diarizer models missing"));
   h->vm->processFile(QUrl::fromLocalFile(audio));
   EXPECT_TRUE(h->logged("Models not initialized"));
