@@ -31,9 +31,19 @@
 
 namespace parlowvista {
 
+Application::Environment::Environment(QString applicationSupportRoot, QString keychainServiceName,
+                                      std::shared_ptr<SpeechEngine> engine, QString sampleCacheDirectory,
+                                      QStringList earlierSampleCacheDirectories)
+    : applicationSupportRoot(std::move(applicationSupportRoot)),
+      keychainServiceName(std::move(keychainServiceName)),
+      engine(std::move(engine)),
+      sampleCacheDirectory(std::move(sampleCacheDirectory)),
+      earlierSampleCacheDirectories(std::move(earlierSampleCacheDirectories)) {}
+
 Application::Environment Application::Environment::user() {
   return Environment{AppSettings::defaultApplicationSupportRoot(), QStringLiteral("com.lanternhollow.translation"),
-                     std::make_shared<VoxtrellisSpeechEngine>()};
+                     std::make_shared<VoxtrellisSpeechEngine>(), AudioCacheService::defaultCacheDirectory(),
+                     QStringList{AudioCacheService::earlierDefaultCacheDirectory()}};
 }
 
 Application::Application(const Environment& environment)
@@ -46,9 +56,10 @@ Application::Application(const Environment& environment)
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
-  auto sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
-  const QString cacheFolder = sampleCache->cacheDirectory();
-  m_sampleCache = sampleCache;
+  const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()
+                                  ? QDir(environment.applicationSupportRoot).filePath("Parlowvista/AudioCache")
+                                  : environment.sampleCacheDirectory;
+  m_sampleCache = std::make_shared<AudioCacheService>(cacheFolder, environment.earlierSampleCacheDirectories);
   dependencies.sampleCache = m_sampleCache;
   // Downloaded online-video audio lives beside the library's default place.
   dependencies.downloadsFolder = QDir(environment.applicationSupportRoot).filePath("Parlowvista/YouTubeDownloads");
@@ -58,9 +69,12 @@ Application::Application(const Environment& environment)
   dependencies.dialogs = std::make_shared<QtFileDialogs>([this]() -> QWidget* { return m_mainWindow.get(); });
   const QString downloadsFolder = dependencies.downloadsFolder;
   m_viewModel = std::make_unique<TranscriptionViewModel>(std::move(dependencies));
-  // A deletion removes only files inside these two folders: what the app made itself.
-  m_libraryActions = std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager,
-                                                      QStringList{downloadsFolder, cacheFolder});
+  // A deletion removes only files inside these folders: what the app made itself. (An empty
+  // name would stand for the working folder.)
+  QStringList ownedFolders = QStringList{downloadsFolder, cacheFolder} + environment.earlierSampleCacheDirectories;
+  ownedFolders.removeAll(QString());
+  m_libraryActions =
+      std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager, ownedFolders);
 }
 
 Application::~Application() {

@@ -3,6 +3,7 @@
 #include "Services/Translation/ProviderEndpoints.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -44,12 +45,22 @@ class Application {
  public:
   // Where the application keeps its things. The defaults are the user's own.
   struct Environment {
+    // (A constructor rather than an aggregate, so that callers may leave the later fields out.)
+    Environment(QString applicationSupportRoot = {}, QString keychainServiceName = {},
+                std::shared_ptr<SpeechEngine> engine = {}, QString sampleCacheDirectory = {},
+                QStringList earlierSampleCacheDirectories = {});
+
     // Root of the application-support folder; the default library folder is made under it.
     QString applicationSupportRoot;
     // The Secret Service collection item prefix holding the providers' API keys.
     QString keychainServiceName;
     // The speech models (default: the engine's own, downloaded from the hub when missing).
     std::shared_ptr<SpeechEngine> engine;
+    // The sample cache's folder; when empty, "Parlowvista/AudioCache" under the root above.
+    QString sampleCacheDirectory;
+    // Folders where earlier versions kept the sample cache: still read, and cleaned with
+    // their sources, never written.
+    QStringList earlierSampleCacheDirectories;
 
     static Environment user();
   };
