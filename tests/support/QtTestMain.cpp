@@ -1,7 +1,9 @@
 // main() of the app and UI test binaries: a QApplication on the offscreen
 // platform, then every GoogleTest test on the UI thread.
 #include <QApplication>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,8 +15,15 @@ int main(int argc, char** argv) {
   ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
   ::setenv("QTWEBENGINE_CHROMIUM_FLAGS",
            "--disable-gpu --no-sandbox --disable-background-networking --disable-component-update", 0);
-  // Settings and data folders of tests never touch the user's own.
+  // Settings and data folders of tests never touch the user's own: a test that sets no
+  // settings folder of its own gets one that goes away with the process, and GStreamer keeps
+  // its plug-in registry in the build folder rather than in the user's cache.
   QStandardPaths::setTestModeEnabled(true);
+  ::setenv("GST_REGISTRY", PV_BUILD_DIR "/gstreamer-registry.bin", 0);
+  const QTemporaryDir settingsFolder;
+  for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+    QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
+  }
   // Qt WebEngine widgets need shared GL contexts, set before the application exists.
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   QApplication app(argc, argv);
