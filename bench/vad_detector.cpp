@@ -2,7 +2,7 @@
 // (pocketsphinx-testdata speech clips and silence, repeated), against the
 // bare ONNX Runtime calls for the same chunks, measured in the same run. The
 // counters report the real-time factor of both and the detector's overhead
-// (detector seconds / bare seconds - 1). Skips when the model is absent.
+// (detector seconds / bare seconds - 1).
 #include <voxtrellis/AudioConverter.h>
 #include <voxtrellis/VadManager.h>
 
@@ -20,13 +20,8 @@ namespace {
 
 constexpr double kAudioSeconds = 3600.0;
 
-std::optional<fs::path> realModel() {
-  const fs::path source = PV_SOURCE_DIR;
-  for (const fs::path& base : {source.parent_path(), source.parent_path().parent_path()}) {
-    const fs::path candidate = base / "shared" / "models" / "silero-vad" / "model.onnx";
-    if (fs::exists(candidate)) return candidate;
-  }
-  return std::nullopt;
+fs::path realModel() {
+  return fs::path(PV_SOURCE_DIR) / "tests" / "data" / "silero-vad" / "model.onnx";
 }
 
 // An hour of 16 kHz audio: the speech clips with a second of silence after
@@ -56,12 +51,7 @@ std::vector<float> hourOfAudio() {
 }
 
 void BM_VadHourOfAudio(benchmark::State& state) {
-  const auto model = realModel();
-  if (!model) {
-    state.SkipWithError("the real voice-activity model ../shared/models/silero-vad/model.onnx is absent");
-    return;
-  }
-  auto onnx = OnnxModel::loadFile(*model, ComputeUnits::cpuAndNeuralEngine);
+  auto onnx = OnnxModel::loadFile(realModel(), ComputeUnits::cpuAndNeuralEngine);
   VadManager vad(VadConfig{}, onnx);
   const std::vector<float> audio = hourOfAudio();
   const std::size_t chunks = (audio.size() + VadManager::chunkSize - 1) / VadManager::chunkSize;

@@ -1,6 +1,6 @@
-// The detector on the real voice-activity network (beside the project, in
-// ../shared/models/silero-vad) with recorded speech from Debian's
-// pocketsphinx-testdata. Only speech / no-speech decisions are relied on.
+// The detector on the real voice-activity network (tests/data/silero-vad) with
+// recorded speech from Debian's pocketsphinx-testdata. Only speech / no-speech
+// decisions are relied on.
 #include "engine/VAD/VadTestSupport.h"
 
 #include <voxtrellis/AudioConverter.h>
@@ -14,14 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<fs::path> realModel() {
-  // Beside the project's root, or beside the folder of work trees.
-  for (const fs::path& base :
-       {testsupport::sourceDir().parent_path(), testsupport::sourceDir().parent_path().parent_path()}) {
-    const fs::path candidate = base / "shared" / "models" / "silero-vad" / "model.onnx";
-    if (fs::exists(candidate)) return candidate;
-  }
-  return std::nullopt;
+fs::path realModel() {
+  return testsupport::testDataDir() / "silero-vad" / "model.onnx";
 }
 
 std::vector<fs::path> speechClips() {
@@ -38,13 +32,12 @@ std::vector<fs::path> speechClips() {
 class VadRealModelTests : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto model = realModel();
-    if (!model) GTEST_SKIP() << "the real voice-activity model ../shared/models/silero-vad/model.onnx is absent";
+    ASSERT_TRUE(fs::exists(realModel())) << realModel();
     clips = speechClips();
-    if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed (no speech clips)";
+    ASSERT_FALSE(clips.empty()) << "pocketsphinx-testdata is not installed (tools/install-deps installs it)";
     VadConfig config;
     config.defaultThreshold = 0.5f;
-    vad = std::make_unique<VadManager>(config, OnnxModel::loadFile(*model));
+    vad = std::make_unique<VadManager>(config, OnnxModel::loadFile(realModel()));
   }
 
   std::unique_ptr<VadManager> vad;
