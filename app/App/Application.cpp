@@ -28,6 +28,9 @@
 #include <QWebEngineProfile>
 
 #include <algorithm>
+#include <cstdio>
+
+#include <unistd.h>
 
 namespace parlowvista {
 
@@ -168,9 +171,21 @@ void Application::showTranslationSettings() {
   m_translationSettingsView->activateWindow();
 }
 
-int Application::exec(int argc, char** argv) {
-  // Qt WebEngine needs shared GL contexts, set before the application object exists.
+void Application::prepareProcess() {
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  // Chromium, inside Qt WebEngine, will not run sandboxed as root: it ends the whole process
+  // when the first page opens. Root runs the app on servers and in containers; its pages are
+  // the loopback player page and the provider's player.
+  if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    std::fprintf(stderr,
+                 "[Parlowvista] Running as root: the web engine's sandbox is turned off (it cannot run "
+                 "sandboxed as root)\n");
+  }
+}
+
+int Application::exec(int argc, char** argv) {
+  prepareProcess();
   QApplication qtApplication(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Parlowvista"));
   QApplication::setApplicationName(QStringLiteral("Parlowvista"));

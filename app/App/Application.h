@@ -73,6 +73,11 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
+  // What must be settled before the Qt application object exists: shared GL contexts for the
+  // web engine and, when running as root, the web engine's sandbox switch (with a console line
+  // saying why), without which the first player page ends the process.
+  static void prepareProcess();
+
   // What main() runs: makes the Qt application object, builds the Application, shows the main
   // window and runs the event loop. A store that cannot be opened is reported in a message box
   // and ends the process with status 1.
