@@ -15,6 +15,7 @@
 #include "Store/StoreError.h"
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/EnterActivatesButtons.h"
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
@@ -78,6 +79,8 @@ Application::Application(const Environment& environment)
   ownedFolders.removeAll(QString());
   m_libraryActions =
       std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager, ownedFolders);
+  m_enterActivatesButtons = std::make_unique<EnterActivatesButtons>();
+  QCoreApplication::instance()->installEventFilter(m_enterActivatesButtons.get());
 }
 
 Application::~Application() {
