@@ -11,9 +11,5 @@ inline std::filesystem::path fixturesDir() {
 inline std::filesystem::path sourceDir() {
   return PV_SOURCE_DIR;
 }
-// Test data kept with the sources (tests/data), for what cannot be generated.
-inline std::filesystem::path testDataDir() {
-  return sourceDir() / "tests" / "data";
-}
 
 }  // namespace testsupport
