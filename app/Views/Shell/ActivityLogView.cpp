@@ -23,11 +23,27 @@ ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* par
 
 void ActivityLogView::refresh() {
   const QList<LogEntry>& logs = m_viewModel.logs();
-  // The log is short (at most 100 lines): rebuilt whole, so lines dropped at the top go too.
-  m_list->clear();
-  for (const LogEntry& entry : logs) {
+  // Rows stay as they are: lines that left the log go from the top, new ones are appended. The
+  // list is rebuilt only when it no longer lines up with the log.
+  qsizetype firstNew = 0;
+  if (!m_newest.isNull()) {
+    firstNew = logs.size();
+    while (firstNew > 0 && logs[firstNew - 1].id != m_newest) --firstNew;
+  }
+  const qsizetype dropped = m_list->count() - firstNew;
+  const bool aligned =
+      dropped >= 0 && (firstNew == 0 || m_list->item(int(dropped))->data(Qt::UserRole) == logs.first().id);
+  if (!aligned) {
+    m_list->clear();
+    firstNew = 0;
+  } else {
+    for (qsizetype i = 0; i < dropped; ++i) delete m_list->takeItem(0);
+  }
+  for (qsizetype i = firstNew; i < logs.size(); ++i) {
+    const LogEntry& entry = logs[i];
     auto* item = new QListWidgetItem(entry.timestamp.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") +
                                      entry.message);
+    item->setData(Qt::UserRole, entry.id);
     m_list->addItem(item);
   }
   // Follows the newest line by its identity, not by the count, which stops growing at 100.

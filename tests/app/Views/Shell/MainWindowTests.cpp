@@ -526,7 +526,13 @@ TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
   }
   EXPECT_EQ(list->count(), 100);
   list->scrollToTop();
+  // A new line drops the oldest row and appends one: the rows in between stay as they are.
+  list->item(50)->setData(Qt::UserRole + 1, "kept");
   harness->vm->processFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/last.wav")));
+  EXPECT_EQ(list->count(), 100);
+  EXPECT_EQ(list->item(49)->data(Qt::UserRole + 1).toString(), "kept");
+  EXPECT_TRUE(list->item(0)->text().endsWith(harness->vm->logs().first().message));
+  EXPECT_TRUE(list->item(99)->text().endsWith(harness->vm->logs().last().message));
   const QRect last = list->visualItemRect(list->item(list->count() - 1));
   EXPECT_TRUE(list->viewport()->rect().contains(last.bottomLeft()));
   engine->recognizeGate->open();
