@@ -69,7 +69,7 @@ TranscriptionViewModel::~TranscriptionViewModel() {
   *m_alive = false;
   m_autoSaveTimer.stop();
   m_previewStopTimer.stop();
-  if (m_previewPlayer) m_previewPlayer->stop();
+  if (m_previewPlayer) m_previewPlayer->unload();
   if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
   if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
 }
@@ -213,12 +213,15 @@ void TranscriptionViewModel::seekToSegment(qsizetype index) {
 void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
   if (m_currentFile.isEmpty()) return;
   m_audioPlayer->setMuted(muteForYouTube);
-  try {
-    m_audioPlayer->load(m_currentFile);
-    addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
-  } catch (const std::exception& error) {
-    addLog(QString("Failed to load audio for playback: ") + QString::fromUtf8(error.what()));
-  }
+  // The player loads off the UI thread and drops the outcome of a load that a later one (or a
+  // stop) replaced, so only the file still wanted reports here.
+  m_audioPlayer->load(m_currentFile, [this, muteForYouTube](const QString& error) {
+    if (error.isEmpty()) {
+      addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
+    } else {
+      addLog("Failed to load audio for playback: " + error);
+    }
+  });
 }
 
 void TranscriptionViewModel::reset() {
@@ -247,7 +250,7 @@ void TranscriptionViewModel::clearResult() {
   setCurrentAudioSource(nullptr);
   setMediaSource(std::nullopt);
   setHasUnsavedChanges(false);
-  m_audioPlayer->stop();
+  m_audioPlayer->unload();
   setCurrentSegmentIndex(std::nullopt);
   setSpeakers({});
 }

@@ -164,11 +164,7 @@ void TranscriptionViewModel::generateEnhancementPreview() {
 
 void TranscriptionViewModel::stopPreviewPlayback() {
   m_previewStopTimer.stop();
-  if (m_previewPlayer) {
-    m_previewPlayer->stop();
-    m_previewPlayer->deleteLater();
-    m_previewPlayer = nullptr;
-  }
+  if (m_previewPlayer) m_previewPlayer->unload();
   setPreviewPlaying(false, false);
 }
 
@@ -190,18 +186,19 @@ void TranscriptionViewModel::playPreview(bool original) {
   const QUrl url = original ? m_previewOriginalURL : m_previewEnhancedURL;
   if (url.isEmpty()) return;
   stopPreviewPlayback();
-  m_previewPlayer = new AudioPlayerService(this);
-  try {
-    m_previewPlayer->load(url);
-  } catch (const std::exception& error) {
-    addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") +
-           QString::fromUtf8(error.what()));
-    return;
-  }
-  m_previewPlayer->play();
+  if (!m_previewPlayer) m_previewPlayer = new AudioPlayerService(this);
+  // Shown as playing at once; the excerpt starts once the player has it.
   setPreviewPlaying(original, !original);
   // One stop timer for all playbacks: a new playback restarts it, a stop cancels it.
   m_previewStopTimer.start(m_previewAutoStopMs);
+  m_previewPlayer->load(url, [this, original](const QString& error) {
+    if (!error.isEmpty()) {
+      addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") + error);
+      stopPreviewPlayback();
+      return;
+    }
+    m_previewPlayer->play();
+  });
 }
 
 }  // namespace parlowvista
