@@ -56,6 +56,7 @@ void FileAccessManager::handleRelocation(AudioSource* audioSource, const QUrl& n
   }
   setPendingRelocate(nullptr);
   setShowRelocateDialog(false);
+  if (audioSource) emit fileRelocated(audioSource);
 }
 
 void FileAccessManager::setPendingRelocate(AudioSource* source) {

@@ -24,8 +24,8 @@ class FileAccessManager : public QObject {
   // bookmark: ...") and never thrown.
   QUrl resolveURL(AudioSource* audioSource);
 
-  // Points the source at its moved file: new path, new bookmark, relocate state closed.
-  // Neither saves the store nor opens access; the next resolveURL does.
+  // Points the source at its moved file: new path, new bookmark, relocate state closed, then
+  // fileRelocated(). Neither saves the store nor opens access; the next resolveURL does.
   void handleRelocation(AudioSource* audioSource, const QUrl& newURL);
 
   AudioSource* pendingRelocate() const { return m_pendingRelocate; }
@@ -39,6 +39,8 @@ class FileAccessManager : public QObject {
  signals:
   void pendingRelocateChanged();
   void showRelocateDialogChanged();
+  // A source was pointed at its file's new place: whoever shows or plays it looks again.
+  void fileRelocated(parlowvista::AudioSource* audioSource);
 
  private:
   QUrl resolveThroughBookmark(AudioSource* audioSource);

@@ -46,6 +46,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   m_audioPlayer = new AudioPlayerService(this);
   connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,
           [this](double time) { updateCurrentSegment(time); });
+  connect(m_deps.fileAccess, &FileAccessManager::fileRelocated, this, &TranscriptionViewModel::reopenRelocatedFile);
   connect(&m_autoSaveTimer, &QTimer::timeout, this, [this] {
     if (m_hasUnsavedChanges) saveCurrentTranscription();
   });

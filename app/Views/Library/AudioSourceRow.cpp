@@ -75,6 +75,14 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
     updateTexts();
     syncChips();
   });
+  // Looked at again when the file is found missing elsewhere (opening a version asks for it to
+  // be located) and when it has been located.
+  connect(&m_fileAccess, &FileAccessManager::pendingRelocateChanged, this, [this] {
+    if (m_source && m_fileAccess.pendingRelocate() == m_source) refreshAvailability();
+  });
+  connect(&m_fileAccess, &FileAccessManager::fileRelocated, this, [this](AudioSource* relocated) {
+    if (relocated == m_source) refreshAvailability();
+  });
   updateTexts();
   syncChips();
   updateIcon();

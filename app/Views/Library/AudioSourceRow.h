@@ -19,9 +19,9 @@ class VersionChip;
 // One source in the source list: icon, file name, duration and import date, "Missing" when
 // the file cannot be reached, and a strip of version chips (newest first) that is kept in
 // step with the source's versions chip by chip. The file check runs each time the row comes
-// on screen. The row reports intents; the source list acts on them. A selected row is filled
-// with the palette's emphasis colour (standing out from the list by 3:1), and its texts, icon
-// and chips take colours that read on it.
+// on screen, when the file is asked to be located and once it has been. The row reports intents; the source list acts
+// on them. A selected row is filled with the palette's emphasis colour (standing out from the list by 3:1), and its
+// texts, icon and chips take colours that read on it.
 class AudioSourceRow : public QWidget {
   Q_OBJECT
  public:

@@ -4,10 +4,12 @@
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Services/AudioPlayerService.h"
 #include "Services/LibraryActions.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioSourceRow.h"
 #include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/FileDropZone.h"
 #include "Views/Library/GroupListModel.h"
@@ -61,6 +63,7 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<Harness> harness;
   std::unique_ptr<LibraryActions> library;
   QList<QUrl> nextPick;
+  QList<QUrl> locatePick;  // what the relocate sheet's picker answers
   int picks = 0;
   QStringList confirmations;
 
@@ -76,7 +79,7 @@ class MainWindowTest : public ::testing::Test {
       confirmations << title;
       return true;
     };
-    prompts.chooseAudioFiles = [](QWidget*, bool) { return QList<QUrl>{}; };
+    prompts.chooseAudioFiles = [this](QWidget*, bool) { return locatePick; };
     prompts.showInFileManager = [](const QUrl&) {};
     return std::make_unique<MainWindow>(*harness->vm, *harness->context,
                                         MainWindow::Library{*harness->settings, harness->fileAccess, *library, prompts},
@@ -479,6 +482,50 @@ TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEvery
   EXPECT_TRUE(QFileInfo::exists(harness->path("talk.wav")));
   EXPECT_FALSE(harness->fileAccess.showRelocateDialog());
   EXPECT_EQ(window->windowTitle(), "Inbox");
+}
+
+TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocated) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "gone.wav"));
+  Transcription* missing = harness->vm->currentTranscription();
+  window->importFiles({wav("here.wav")});
+  AudioPlayerService& player = harness->vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return player.playablePath() == harness->path("here.wav") && !harness->vm->isBusy(); }, 60000));
+  const QString moved = harness->path("Elsewhere/gone.wav");
+  ASSERT_TRUE(QDir().mkpath(harness->path("Elsewhere")));
+  ASSERT_TRUE(QFile::rename(harness->path("gone.wav"), moved));
+
+  // Its transcript shows with no audio behind it (not the file open before), and the sheet asks.
+  window->selection().setAudioSource(missing->audioSource());
+  window->selection().setTranscription(missing);
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  QTest::qWait(100);
+  EXPECT_FALSE(player.isLoaded());
+  EXPECT_TRUE(harness->vm->currentFile().isEmpty());
+  EXPECT_FALSE(harness->vm->mediaSource());
+  EXPECT_EQ(harness->vm->exportFileName(ExportFormat::txt), "transcript.txt");
+  EXPECT_TRUE(harness->logged("Audio file not found: gone.wav"));
+  AudioSourceRow* row = nullptr;
+  for (AudioSourceRow* each : window->audioSourcesList()->rows()) {
+    if (each->audioSource() == missing->audioSource()) row = each;
+  }
+  ASSERT_NE(row, nullptr);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !row->isFileAvailable(); }));
+  RelocateFileDialog* dialog = window->relocatePresenter()->dialog();
+  ASSERT_NE(dialog, nullptr);
+
+  // Located: the row, the open transcript and the player take the file at its new place.
+  locatePick = {QUrl::fromLocalFile(moved)};
+  dialog->locateButton()->click();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return row->isFileAvailable(); }));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }));
+  EXPECT_EQ(player.playablePath(), moved);
+  EXPECT_EQ(harness->vm->currentFile(), QUrl::fromLocalFile(moved));
+  ASSERT_TRUE(harness->vm->mediaSource());
+  EXPECT_EQ(harness->vm->mediaSource()->audioURL, QUrl::fromLocalFile(moved));
+  EXPECT_EQ(harness->vm->currentTranscription(), missing);
 }
 
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
