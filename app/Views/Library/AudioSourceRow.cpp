@@ -18,6 +18,7 @@
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 namespace parlowvista {
 
@@ -118,11 +119,20 @@ void AudioSourceRow::setSelectedTranscription(Transcription* transcription) {
 
 void AudioSourceRow::refreshAvailability() {
   if (!m_source) return;
-  const bool available = !m_fileAccess.resolveURL(m_source).isEmpty();
-  if (available == m_fileAvailable) return;
-  m_fileAvailable = available;
-  updateTexts();
-  updateIcon();
+  // One check at a time; a request meanwhile asks again once it is answered.
+  if (m_checking) {
+    m_checkAgain = true;
+    return;
+  }
+  m_checking = true;
+  m_fileAccess.checkAvailability(m_source, this, [this](bool available) {
+    m_checking = false;
+    if (std::exchange(m_checkAgain, false)) return refreshAvailability();
+    if (available == m_fileAvailable) return;
+    m_fileAvailable = available;
+    updateTexts();
+    updateIcon();
+  });
 }
 
 void AudioSourceRow::showEvent(QShowEvent* event) {

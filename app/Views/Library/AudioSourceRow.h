@@ -31,7 +31,8 @@ class AudioSourceRow : public QWidget {
   void setSelected(bool selected);
   void setSelectedTranscription(Transcription* transcription);
   bool isFileAvailable() const { return m_fileAvailable; }
-  // Checks the file now (also done when the row is shown).
+  // Checks the file in the background (also done when the row is shown); the row changes when
+  // the answer comes.
   void refreshAvailability();
 
   // The versions newest first (stable), as the chips show them.
@@ -77,6 +78,8 @@ class AudioSourceRow : public QWidget {
   QPointer<Transcription> m_selectedTranscription;
   bool m_selected = false;
   bool m_fileAvailable = true;
+  bool m_checking = false;
+  bool m_checkAgain = false;
   bool m_applyingColors = false;
 };
 
