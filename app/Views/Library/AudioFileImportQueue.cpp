@@ -8,6 +8,7 @@ AudioFileImportQueue::AudioFileImportQueue(QObject* parent) : QObject(parent) {}
 
 void AudioFileImportQueue::enqueue(const QList<QUrl>& files) {
   m_pending << files;
+  emit pendingChanged();
   schedule();
 }
 
@@ -26,6 +27,7 @@ void AudioFileImportQueue::schedule() {
 void AudioFileImportQueue::pump() {
   if (m_pending.isEmpty() || (m_isBusy && m_isBusy())) return;
   const QUrl next = m_pending.takeFirst();
+  emit pendingChanged();
   emit audioFileDropped(next);
   // The receiver normally starts a run here (busy); the next file waits for pump().
   schedule();

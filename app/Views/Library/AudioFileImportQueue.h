@@ -21,12 +21,15 @@ class AudioFileImportQueue : public QObject {
   void setBusyProbe(std::function<bool()> isBusy) { m_isBusy = std::move(isBusy); }
   void enqueue(const QList<QUrl>& files);
   qsizetype pendingCount() const { return m_pending.size(); }
+  const QList<QUrl>& pending() const { return m_pending; }
 
  public slots:
   void pump();
 
  signals:
   void audioFileDropped(const QUrl& file);
+  // Files were added or one was announced.
+  void pendingChanged();
 
  private:
   void schedule();

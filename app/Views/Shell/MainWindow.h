@@ -46,7 +46,7 @@ class VersionActions;
 //
 // It keeps the one selection (group, source, version): choosing a version loads it into the
 // view model, choosing none clears it, and the title names the version, else the source, else
-// the group. A file or address given to the drop zone first opens the transcription settings
+// the group, and then the application. A file or address given to the drop zone first opens the transcription settings
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
 // run one after another, each only when no run is going and no sheet is waiting for an answer.
@@ -106,6 +106,8 @@ class MainWindow : public QMainWindow {
   // What the settings sheet names as its source: the pending file's name, else the address.
   QString pendingSourceDescription() const;
 
+  // The four columns: groups, sources, centre pane, side panel.
+  QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
@@ -123,6 +125,9 @@ class MainWindow : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Tab goes through the columns left to right, each column in its own order, whenever its
+  // controls were made (the drop zone and the workspace are made after the side panel).
+  bool focusNextPrevChild(bool next) override;
 
  private:
   void buildMenu();
@@ -136,8 +141,15 @@ class MainWindow : public QMainWindow {
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
   bool canStartNextFile() const;
+  void refreshWaitingFiles();
   void targetSelectedGroup();
   void activateOnce();
+  QList<QWidget*> tabStops() const;
+  // The columns' minimum widths as the layout asks for them, or (compact) no more than their
+  // contents need.
+  void setColumnMinimums(bool compact);
+  // Keeps the window within the screen it is on: the columns shrink first, then scroll.
+  void fitToScreen();
 
   TranscriptionViewModel& m_viewModel;
   ModelContext& m_context;

@@ -11,6 +11,8 @@
 #include <QListView>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
+#include <QtMath>
 
 namespace parlowvista {
 
@@ -24,6 +26,33 @@ QFont badgeFont(const QFont& base) {
   QFont f = captionFont(base);
   f.setBold(true);
   return f;
+}
+
+// The segment's text laid out in `width`: wrapped between words, and inside a word that is
+// longer than the row (a URL, a long token), which would otherwise run out of the row.
+void layOutBody(QTextLayout& layout, int width) {
+  QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  qreal y = 0;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    line.setPosition(QPointF(0, y));
+    y += line.height();
+  }
+  layout.endLayout();
+}
+
+QString bodyText(const QString& text) {
+  QString shown = text;
+  return shown.replace(QLatin1Char('\n'), QChar::LineSeparator);
+}
+
+int bodyHeight(const QFont& font, int width, const QString& text) {
+  QTextLayout layout(bodyText(text), font);
+  layOutBody(layout, width);
+  return qCeil(layout.boundingRect().height());
 }
 
 }  // namespace
@@ -79,10 +108,10 @@ QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelInde
   } else {
     const int width = textWidth(index, frameWidth);
     const QFontMetrics body(m_view->font());
-    const int bodyHeight = body.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height();
+    const int textHeight = bodyHeight(m_view->font(), width, text);
     const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
     const int badgeHeight = QFontMetrics(badgeFont(m_view->font())).height() + 8;
-    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(bodyHeight, body.height())});
+    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(textHeight, body.height())});
     m_heights.insert(id, Height{frameWidth, text, name, contentHeight});
   }
   if (m_editor && id == m_editingId) contentHeight = std::max(contentHeight, m_editor->preferredHeight());
@@ -157,8 +186,9 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
       painter->drawText(g.body.adjusted(20, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop, "Re-transcribing...");
     } else {
       painter->setPen(pal.color(QPalette::Text));
-      painter->drawText(g.body, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                        index.data(Qt::DisplayRole).toString());
+      QTextLayout body(bodyText(index.data(Qt::DisplayRole).toString()), option.font);
+      layOutBody(body, g.body.width());
+      body.draw(painter, g.body.topLeft());
     }
     if (retranscribing) {
       painter->setPen(QPen(secondary, 2));

@@ -85,6 +85,26 @@ TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
             QString("00:00.000 \u2192 00:01.000"));
 }
 
+TEST_F(ResultsViewTest, ATextWithoutSpacesWrapsInsideItsRowInsteadOfRunningOut) {
+  // One token four times as wide as the row, as a long address or identifier can be.
+  const QString address = QString(400, QLatin1Char('x')) + "/end";
+  w.h.vm->updateSegmentText(1, "see " + address);
+  QApplication::processEvents();
+  const QRect body = list()->partRect(w.idAt(1), Part::text);
+  const QFontMetrics metrics(list()->font());
+  const int lines = (metrics.horizontalAdvance(address) + body.width() - 1) / body.width();
+  ASSERT_GE(lines, 2);
+  EXPECT_GE(body.height(), lines * metrics.height());
+  // The last line is drawn inside the row: ink in its band of the text column.
+  const QImage shot = list()->viewport()->grab().toImage();
+  const QColor fill = shot.pixelColor(body.right() - 1, body.bottom() - 1);
+  int ink = 0;
+  for (int y = body.bottom() - metrics.height() + 2; y < body.bottom(); ++y)
+    for (int x = body.left(); x < body.left() + metrics.horizontalAdvance("x/end"); ++x)
+      ink += shot.pixelColor(x, y) != fill;
+  EXPECT_GT(ink, 10);
+}
+
 // A negative id used to index the palette below its start.
 TEST_F(ResultsViewTest, AnUnknownSpeakerIdShowsItsDefaultLabelInThePaletteColour) {
   const struct {
