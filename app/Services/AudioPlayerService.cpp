@@ -17,6 +17,7 @@
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -206,6 +207,8 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   setDuration(prepared.duration);
   setCurrentTime(0);
   setIsLoaded(true);
+  if (const auto position = std::exchange(m_seekOnLoad, std::nullopt)) seek(*position);
+  if (std::exchange(m_playOnLoad, false)) play();
 }
 
 void AudioPlayerService::createPlayer() {
@@ -245,10 +248,16 @@ void AudioPlayerService::tearDownSource() {
 void AudioPlayerService::supersedeLoad() {
   ++m_loadGeneration;
   m_loading = false;
+  m_seekOnLoad.reset();
+  m_playOnLoad = false;
   if (m_loadCancelled) *m_loadCancelled = true;
 }
 
 void AudioPlayerService::play() {
+  if (m_loading) {
+    m_playOnLoad = true;
+    return;
+  }
   if (!m_isLoaded) {
     return;
   }
@@ -258,6 +267,7 @@ void AudioPlayerService::play() {
 }
 
 void AudioPlayerService::pause() {
+  m_playOnLoad = false;
   if (m_isLoaded) {
     m_player->pause();
   }
@@ -290,6 +300,11 @@ void AudioPlayerService::unload() {
 }
 
 void AudioPlayerService::seek(double time) {
+  if (m_loading) {
+    m_seekOnLoad = std::max(0.0, time);
+    setCurrentTime(*m_seekOnLoad);
+    return;
+  }
   const double clamped = std::max(0.0, std::min(time, m_duration));
   if (m_isLoaded) {
     const qint64 milliseconds = std::llround(clamped * 1000.0);

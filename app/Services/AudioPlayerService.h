@@ -60,6 +60,10 @@ class AudioPlayerService : public QObject {
   //
   // A CAF is played from a WAV copy, kept while that file is the one loaded so loading it
   // again (after a stop too) reuses it; loading another file or unload() deletes it.
+  //
+  // While the load is under way, seek() and play() are kept for the file: the position is
+  // published at once and set (clamped to the file) when the file is in place, and playback
+  // then starts; pause() takes the wish to play back.
   void load(const QUrl& url, LoadFinished finished = {});
   void play();
   void pause();
@@ -113,6 +117,8 @@ class AudioPlayerService : public QObject {
   std::optional<qint64> m_pendingPosition;  // milliseconds
 
   bool m_loading = false;
+  std::optional<double> m_seekOnLoad;  // seconds
+  bool m_playOnLoad = false;
   quint64 m_loadGeneration = 0;  // every load and stop counts it up; older outcomes are dropped
   std::shared_ptr<std::atomic_bool> m_loadCancelled;
   std::shared_ptr<DecodedCopy> m_decodedCopy;

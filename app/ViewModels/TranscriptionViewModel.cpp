@@ -206,7 +206,9 @@ void TranscriptionViewModel::seekToSegment(qsizetype index) {
   // The segments shown: a translation tab's rows carry the translation's own times.
   const std::optional<TranscriptionResult> shown = activeResult();
   if (!m_state.result() || !shown || index < 0 || index >= shown->segments.size()) return;
-  double t = std::min(shown->segments[index].startTime, m_audioPlayer->duration());
+  double t = shown->segments[index].startTime;
+  // A file still loading has no duration yet: the player holds the position and clamps it.
+  if (!m_audioPlayer->isLoading()) t = std::min(t, m_audioPlayer->duration());
   t = std::max(t, 0.0);
   m_audioPlayer->seek(t);
 }

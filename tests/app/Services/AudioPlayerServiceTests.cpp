@@ -220,6 +220,31 @@ TEST_F(AudioPlayerServiceTest, ALaterLoadOrAStopSupersedesOneUnderWay) {
   EXPECT_FALSE(player.isLoading());
 }
 
+// A click on a segment while its file is still loading is not lost.
+TEST_F(AudioPlayerServiceTest, ASeekAndAPlayAskedForWhileLoadingTakeEffectOnceTheFileIsIn) {
+  AudioPlayerService player;
+  bool loaded = false;
+  player.load(clip("long.wav", 100.0), [&](const QString&) { loaded = true; });
+  player.seek(40);
+  EXPECT_EQ(player.currentTime(), 40.0);
+  player.play();
+  EXPECT_FALSE(player.isPlaying());
+  ASSERT_TRUE(waitUntil([&] { return loaded; }, 30000));
+  EXPECT_TRUE(player.isPlaying());
+  ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 40.2; }, 5000)) << player.currentTime();
+  EXPECT_LT(player.currentTime(), 45.0);
+
+  // A pause meanwhile takes the wish to play back; a position past the end is clamped.
+  loaded = false;
+  player.load(clip("clip.wav", 2.0), [&](const QString&) { loaded = true; });
+  player.seek(250);
+  player.play();
+  player.pause();
+  ASSERT_TRUE(waitUntil([&] { return loaded; }, 30000));
+  EXPECT_FALSE(player.isPlaying());
+  EXPECT_NEAR(player.currentTime(), 2.0, 0.1);
+}
+
 TEST_F(AudioPlayerServiceTest, LoadWhilePlayingStartsTheNewFilePaused) {
   AudioPlayerService player;
   ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
