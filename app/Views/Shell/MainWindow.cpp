@@ -473,6 +473,7 @@ void MainWindow::fitToScreen() {
   if (!shown) return;
   // Room for the contents: the screen's free area less the frame a window manager has drawn.
   const QSize frame = frameGeometry().size() - geometry().size();
+  m_fittedFrame = frame;
   const QSize room = shown->availableGeometry().size() - frame;
   const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
   setColumnMinimums(false);
@@ -483,6 +484,12 @@ void MainWindow::fitToScreen() {
   }
   setMinimumSize(needed.boundedTo(room));
   if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // A window manager draws its frame after the window is first shown: fit again with it.
+  if (frameGeometry().size() - geometry().size() != m_fittedFrame) fitToScreen();
 }
 
 QList<QWidget*> MainWindow::tabStops() const {

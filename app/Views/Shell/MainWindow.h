@@ -125,6 +125,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   // Tab goes through the columns left to right, each column in its own order, whenever its
   // controls were made (the drop zone and the workspace are made after the side panel).
   bool focusNextPrevChild(bool next) override;
@@ -166,6 +167,7 @@ class MainWindow : public QMainWindow {
   bool m_started = false;
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
+  QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
   QSplitter* m_columns = nullptr;
   ProcessingScreens* m_screens = nullptr;
   SidePanel* m_side = nullptr;

@@ -8,10 +8,12 @@
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
+#include <QHelpEvent>
 #include <QListView>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextLayout>
+#include <QToolTip>
 #include <QtMath>
 
 namespace parlowvista {
@@ -214,6 +216,36 @@ QWidget* SegmentRowDelegate::createEditor(QWidget* parent, const QStyleOptionVie
 void SegmentRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
                                               const QModelIndex& index) const {
   editor->setGeometry(geometry(option.rect, index).editor);
+}
+
+QString SegmentRowDelegate::toolTip(Part part, const QModelIndex& index) const {
+  switch (part) {
+    case Part::play:
+      return index.data(SegmentListModel::IsPlayingRole).toBool() &&
+                     index.data(SegmentListModel::IsAudioPlayingRole).toBool()
+                 ? QStringLiteral("Pause")
+                 : QStringLiteral("Play from here");
+    case Part::badge: return m_readOnly ? QString() : QStringLiteral("Edit speaker or reassign");
+    case Part::retranscribe: return m_readOnly ? QString() : QStringLiteral("Re-transcribe this segment");
+    case Part::edit: return m_readOnly ? QString() : QStringLiteral("Edit text");
+    case Part::text:
+    case Part::none: break;
+  }
+  return {};
+}
+
+bool SegmentRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                   const QModelIndex& index) {
+  if (event->type() != QEvent::ToolTip || !index.isValid()) {
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+  }
+  const QString text = toolTip(hit(option.rect, index, event->pos()), index);
+  if (text.isEmpty()) {
+    QToolTip::hideText();
+  } else {
+    QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+  }
+  return true;
 }
 
 void SegmentRowDelegate::setEditingRow(const QUuid& id, SegmentRowEditor* editor) {

@@ -227,6 +227,13 @@ TimedEmbedding timed(int chunk, int slot, std::vector<float> embedding) {
   return e;
 }
 
+SegmentationOutput windowsFor(const std::vector<TimedEmbedding>& embeddings) {
+  SegmentationOutput segmentation;
+  segmentation.numChunks = static_cast<int>(embeddings.size() / 3 + 1);
+  segmentation.numSpeakers = 3;
+  return segmentation;
+}
+
 // Eight voices in a tree: two clans of two families of two voices. Between
 // unit-length embeddings two turns of one voice lie about 0.17 apart, two
 // voices of a family 0.6, two families of a clan 0.95, two clans 1.4. The
@@ -273,17 +280,14 @@ TEST(SpeakerClusteringStage, PresetsFindMoreSpeakersTheLowerTheirThreshold) {
       {"Fewer Speakers", 0.7, 0.05, 0.9}, {"Balanced", 0.5, 0.07, 0.8}, {"More Speakers", 0.3, 0.15, 0.6}};
   for (unsigned seed = 1; seed <= 3; ++seed) {
     const auto voices = voiceTree(12, seed);
-    SegmentationOutput segmentation;
-    segmentation.numChunks = static_cast<int>(voices.size() / 3 + 1);
-    segmentation.numSpeakers = 3;
     std::size_t previous = 0;
     for (const Preset& preset : presets) {
       OfflineDiarizerConfig config;
       config.clustering.threshold = preset.threshold;
       config.clustering.warmStartFa = preset.fa;
       config.clustering.warmStartFb = preset.fb;
-      const auto found =
-          SpeakerClusteringStage::run(voices, segmentation, config, std::vector<double>(128, 1.0)).centroids.size();
+      const auto found = SpeakerClusteringStage::run(voices, windowsFor(voices), config, std::vector<double>(128, 1.0))
+                             .centroids.size();
       EXPECT_GE(found, previous) << preset.name << ", seed " << seed;
       previous = found;
     }
@@ -291,34 +295,38 @@ TEST(SpeakerClusteringStage, PresetsFindMoreSpeakersTheLowerTheirThreshold) {
   }
 }
 
-// An hour of speech: 1,800 windows, three local speakers each, twelve voices
-// whose turns scatter widely. Under "More Speakers" (0.3) hardly two
-// embeddings merge in the warm start, and embeddings × starting clusters
-// would pass what VBx can hold.
-TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
-  std::mt19937_64 generator(5);
+// `count` embeddings, three to a window, of `voices` voices taking turns of
+// five: each turn its voice's centre plus noise (0.6 per value against 1 for
+// the centre, which spreads a voice's turns wider than the lowest preset
+// threshold), its PLDA features its own centre (4 per value) plus unit noise.
+std::vector<TimedEmbedding> scatteredVoices(std::size_t voices, std::size_t count, std::size_t dim, std::size_t rhoDim,
+                                            unsigned seed) {
+  std::mt19937_64 generator(seed);
   std::normal_distribution<float> normal;
-  const int voices = 12, dim = 32, rhoDim = 16;
   std::vector<std::vector<float>> centres(voices, std::vector<float>(dim));
   std::vector<std::vector<double>> rhoCentres(voices, std::vector<double>(rhoDim));
-  for (int v = 0; v < voices; ++v) {
+  for (std::size_t v = 0; v < voices; ++v) {
     for (auto& x : centres[v]) x = normal(generator);
     for (auto& x : rhoCentres[v]) x = 4.0 * normal(generator);
   }
-  std::vector<TimedEmbedding> embeddings(5400);
-  for (std::size_t i = 0; i < embeddings.size(); ++i) {
+  std::vector<TimedEmbedding> embeddings(count);
+  for (std::size_t i = 0; i < count; ++i) {
     auto& e = embeddings[i];
     e.chunkIndex = static_cast<int>(i / 3);
     e.speakerIndex = static_cast<int>(i % 3);
-    const std::size_t voice = (i / 5) % voices;
-    e.embedding256 = centres[voice];
+    e.embedding256 = centres[(i / 5) % voices];
     for (auto& x : e.embedding256) x += 0.6f * normal(generator);
-    e.rho128 = rhoCentres[voice];
+    e.rho128 = rhoCentres[(i / 5) % voices];
     for (auto& x : e.rho128) x += normal(generator);
   }
-  SegmentationOutput segmentation;
-  segmentation.numChunks = 1800;
-  segmentation.numSpeakers = 3;
+  return embeddings;
+}
+
+// An hour of speech: 1,800 windows of three local speakers. Under "More
+// Speakers" (0.3) hardly two embeddings merge in the warm start, and
+// embeddings × starting clusters would pass what VBx can hold.
+TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
+  const auto embeddings = scatteredVoices(12, 5400, 32, 16, 5);
   OfflineDiarizerConfig config;
   config.clustering.threshold = 0.3;
   config.clustering.warmStartFa = 0.15;
@@ -327,40 +335,21 @@ TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
   for (const auto& e : embeddings) rows.emplace_back(e.embedding256.begin(), e.embedding256.end());
   const std::size_t unbounded = AHCClustering::clusterCount(AHCClustering().cluster(rows, 0.3));
   ASSERT_GT(unbounded * embeddings.size(), VBxClustering::kMaxResponsibilities) << unbounded;
-  const auto result = SpeakerClusteringStage::run(embeddings, segmentation, config, std::vector<double>(rhoDim, 1.0));
+  const auto result =
+      SpeakerClusteringStage::run(embeddings, windowsFor(embeddings), config, std::vector<double>(16, 1.0));
   // VBx, started from the warm start merged down along its own tree, still
   // finds the twelve voices.
-  EXPECT_EQ(result.centroids.size(), static_cast<std::size_t>(voices));
+  EXPECT_EQ(result.centroids.size(), 12u);
 }
 
-TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPreset) {
-  // Forty voices, 25 turns each, with noise that spreads a voice's turns
-  // further apart than the lowest threshold.
-  std::mt19937_64 generator(12345);
-  std::normal_distribution<float> normal;
-  const int voices = 40, dim = 256, rhoDim = 128;
-  std::vector<std::vector<float>> centres(voices, std::vector<float>(dim));
-  for (auto& c : centres) {
-    for (auto& x : c) x = normal(generator);
-  }
-  std::vector<TimedEmbedding> embeddings(1000);
-  for (std::size_t i = 0; i < embeddings.size(); ++i) {
-    auto& e = embeddings[i];
-    e.chunkIndex = static_cast<int>(i / 3);
-    e.speakerIndex = static_cast<int>(i % 3);
-    const auto& centre = centres[(i / 7) % voices];
-    e.embedding256 = centre;
-    for (auto& x : e.embedding256) x += 0.6f * normal(generator);
-    for (int d = 0; d < rhoDim; ++d) e.rho128.push_back(4.0 * centre[static_cast<std::size_t>(d)] + normal(generator));
-  }
-  SegmentationOutput segmentation;
-  segmentation.numChunks = 334;
-  segmentation.numSpeakers = 3;
+TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPresetThreshold) {
+  const auto embeddings = scatteredVoices(40, 1000, 256, 128, 12345);
   for (const double threshold : {0.7, 0.5, 0.3}) {
     OfflineDiarizerConfig config;
     config.clustering.threshold = threshold;
-    const auto result = SpeakerClusteringStage::run(embeddings, segmentation, config, std::vector<double>(rhoDim, 1.0));
-    EXPECT_EQ(result.centroids.size(), static_cast<std::size_t>(voices)) << threshold;
+    const auto result =
+        SpeakerClusteringStage::run(embeddings, windowsFor(embeddings), config, std::vector<double>(128, 1.0));
+    EXPECT_EQ(result.centroids.size(), 40u) << threshold;
   }
 }
 
