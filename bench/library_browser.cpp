@@ -11,6 +11,11 @@
 // "changed_rows" (the sidebar model's dataChanged signals for the rename and the rows they
 // span) and "rows_repainted" (group rows the sidebar painted again). The aim: open and show
 // under 300 ms, a rename touching one row.
+//
+// A group of 100 sources whose files are gone from a folder of 3,000 (each one is looked for
+// among them all): "missing_show_ms" (until the first row is painted), "missing_all_ms" (until
+// every row shows "Missing") and "missing_stall_ms" (the longest the UI thread went without
+// serving its event loop meanwhile, from a 10 ms heartbeat).
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
@@ -28,6 +33,7 @@
 #include "Views/Library/LibrarySelection.h"
 
 #include "QtBenchMain.h"
+#include "support/UiHeartbeat.h"
 
 #include <benchmark/benchmark.h>
 
@@ -41,6 +47,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 
@@ -65,6 +72,14 @@ class CountingDelegate : public GroupRowDelegate {
 
 void settle() {
   for (int i = 0; i < 4; ++i) QApplication::processEvents();
+}
+
+// Settings in `dir` whose last used group, the one the sidebar selects first, is `group`.
+std::unique_ptr<AppSettings> settingsSelecting(const QTemporaryDir& dir, const QUuid& group) {
+  auto made = std::make_unique<AppSettings>(
+      std::make_unique<QSettings>(dir.filePath("settings.ini"), QSettings::IniFormat), dir.path());
+  made->setLastUsedGroupId(group);
+  return made;
 }
 
 // A store file with kGroups groups; the selected one ("Interviews", the last used) holds every
@@ -104,12 +119,7 @@ struct Library {
     ok = true;
   }
 
-  std::unique_ptr<AppSettings> settings() const {
-    auto made = std::make_unique<AppSettings>(
-        std::make_unique<QSettings>(dir.filePath("settings.ini"), QSettings::IniFormat), dir.path());
-    made->setLastUsedGroupId(interviews);
-    return made;
-  }
+  std::unique_ptr<AppSettings> settings() const { return settingsSelecting(dir, interviews); }
 
   QTemporaryDir dir;
   QString store;
@@ -188,6 +198,80 @@ struct FirstRowPaint : QObject {
   double ms = -1;
   bool shown = false;
 };
+
+// A store whose one group holds kGone sources, each recorded with a bookmark to a file that was
+// then deleted from a folder of kCrowd files.
+struct MissingLibrary {
+  static constexpr int kGone = 100;
+  static constexpr int kCrowd = 3000;
+
+  MissingLibrary() {
+    const QString folder = dir.filePath("Crowded");
+    QDir().mkpath(folder);
+    for (int i = 0; i < kCrowd; ++i) {
+      QFile file(QString("%1/kept-%2.wav").arg(folder).arg(i));
+      if (!file.open(QIODevice::WriteOnly)) return;
+    }
+    ModelContext context(dir.filePath("Parlowvista.store"));
+    auto* group = new TranscriptGroup("Moved", 0);
+    context.insert(group);
+    groupId = group->id();
+    for (int i = 0; i < kGone; ++i) {
+      const QString path = QString("%1/gone-%2.wav").arg(folder).arg(i);
+      QFile file(path);
+      if (!file.open(QIODevice::WriteOnly)) return;
+      file.close();
+      auto* source = new AudioSource(path, QFileInfo(path).fileName(), 60.0);
+      source->setGroup(group);
+      source->createBookmark(QUrl::fromLocalFile(path));
+      context.insert(source);
+      QFile::remove(path);
+    }
+    context.save();
+    ok = true;
+  }
+
+  QTemporaryDir dir;
+  QUuid groupId;
+  bool ok = false;
+};
+
+void BM_ShowMissingFiles(benchmark::State& state) {
+  static MissingLibrary lib;
+  if (!lib.ok) return state.SkipWithError("could not write the library");
+  ModelContext context(lib.dir.filePath("Parlowvista.store"));
+  const auto settings = settingsSelecting(lib.dir, lib.groupId);
+  double show = 0;
+  double all = 0;
+  double stall = 0;
+  int runs = 0;
+  for (auto _ : state) {
+    QElapsedTimer clock;
+    clock.start();
+    testsupport::UiHeartbeat heartbeat;
+    Browser browser(context, *settings, lib.dir.path());
+    FirstRowPaint painted(clock);
+    browser.window.show();
+    while (painted.ms < 0 && clock.elapsed() < 30000) QApplication::processEvents();
+    const auto allMissing = [&] {
+      const QList<AudioSourceRow*> rows = browser.list->rows();
+      return rows.size() == MissingLibrary::kGone &&
+             std::none_of(rows.begin(), rows.end(), [](AudioSourceRow* row) { return row->isFileAvailable(); });
+    };
+    while (!allMissing() && clock.elapsed() < 60000) QApplication::processEvents();
+    if (painted.ms < 0 || !allMissing()) return state.SkipWithError("the rows never all showed Missing");
+    const double ms = double(clock.nsecsElapsed()) / 1e6;
+    state.SetIterationTime(ms / 1000);
+    show += painted.ms;
+    all += ms;
+    stall = std::max(stall, heartbeat.longestGapMs());
+    ++runs;
+  }
+  state.counters["missing_show_ms"] = runs ? show / runs : 0;
+  state.counters["missing_all_ms"] = runs ? all / runs : 0;
+  state.counters["missing_stall_ms"] = stall;
+}
+BENCHMARK(BM_ShowMissingFiles)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_OpenStore(benchmark::State& state) {
   Library& lib = library();

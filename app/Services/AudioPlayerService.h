@@ -4,34 +4,25 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 
 class QAudioOutput;
 class QMediaPlayer;
-class QTemporaryDir;
 class QTimer;
 
 namespace parlowvista {
 
-// Raised by AudioPlayerService::load when a file cannot be played. `what()` is the
-// user-facing description.
-class AudioPlayerError : public std::runtime_error {
- public:
-  enum class Kind { cannotOpen, noAudioStream, decodeFailed };
-
-  AudioPlayerError(Kind kind, const QString& description)
-      : std::runtime_error(description.toStdString()), m_kind(kind) {}
-  Kind kind() const { return m_kind; }
-
- private:
-  Kind m_kind;
-};
-
 // Plays the audio file behind the open transcript and is the transcript's clock: while playing,
 // a 0.1 s timer copies the player's position into `currentTime`, which the transcript and the
 // video bar follow. Main thread only.
+//
+// Loading never holds up the main thread: the file is probed (and a CAF, which the platform
+// player cannot play, decoded into a WAV copy) on a worker thread, and the platform player is
+// made ready off it before its first use. One platform player serves every file the service
+// loads; the previous file is torn down before the next is set.
 //
 // The clock keeps working where the machine has no sound device: the platform player still
 // advances its position and seeks. Every assignment to one of the four published values emits
@@ -44,6 +35,10 @@ class AudioPlayerService : public QObject {
   Q_PROPERTY(bool isLoaded READ isLoaded NOTIFY isLoadedChanged)
 
  public:
+  // How a load ended: an empty text when the file is in place, else the user-facing reason
+  // ("Cannot open audio file: talk.wav", ...).
+  using LoadFinished = std::function<void(const QString& error)>;
+
   explicit AudioPlayerService(QObject* parent = nullptr);
   ~AudioPlayerService() override;
 
@@ -53,16 +48,30 @@ class AudioPlayerService : public QObject {
   bool isLoaded() const { return m_isLoaded; }
   bool isMuted() const { return m_isMuted; }
   double progress() const { return m_duration > 0 ? m_currentTime / m_duration : 0.0; }
+  // A load has started and has not finished yet.
+  bool isLoading() const { return m_loading; }
 
-  // Stops whatever plays, then loads `url` paused at 0 with its duration known on return.
-  // Throws AudioPlayerError when the file cannot be opened or holds no audio; the service is
-  // then empty. Formats the platform player cannot play (CAF) are decoded to a temporary WAV
-  // first, which blocks for the length of that decode.
-  void load(const QUrl& url);
+  // Stops whatever plays (the service is empty from now until the file is in place) and
+  // starts loading `url`; returns at once. When the file is ready it is loaded paused at 0
+  // with its duration known, then `finished` runs with an empty text; a file that cannot be
+  // opened or holds no audio leaves the service empty and `finished` gets the reason. A later
+  // load(), stop() or unload() supersedes a load still under way: its outcome is dropped and
+  // its `finished` never runs.
+  //
+  // A CAF is played from a WAV copy, kept while that file is the one loaded so loading it
+  // again (after a stop too) reuses it; loading another file or unload() deletes it.
+  //
+  // While the load is under way, seek() and play() are kept for the file: the position is
+  // published at once and set (clamped to the file) when the file is in place, and playback
+  // then starts; pause() takes the wish to play back.
+  void load(const QUrl& url, LoadFinished finished = {});
   void play();
   void pause();
   void togglePlayPause();
+  // Releases the file: published values back to their initial ones.
   void stop();
+  // stop(), and the decoded copy of a CAF goes too: nothing of the file is kept.
+  void unload();
   void seek(double time);                // seconds, clamped to 0 ... duration
   void seekToProgress(double fraction);  // fraction of the duration, clamped to 0 ... 1
   void setMuted(bool muted);             // kept across loads and stops
@@ -71,6 +80,8 @@ class AudioPlayerService : public QObject {
   double playerPosition() const;  // seconds
   double playerVolume() const;    // 0 or 1 once loaded
   bool hasPositionTimer() const { return m_timer != nullptr; }
+  // The file the platform player reads (the decoded copy of a CAF); empty when none.
+  QString playablePath() const;
 
  signals:
   void isPlayingChanged(bool isPlaying);
@@ -79,6 +90,13 @@ class AudioPlayerService : public QObject {
   void isLoadedChanged(bool isLoaded);
 
  private:
+  struct DecodedCopy;
+  struct PreparedFile;
+
+  void supersedeLoad();
+  void attach(const PreparedFile& prepared);
+  void createPlayer();
+  void tearDownSource();
   void startTimer();
   void stopTimer();
   void updateTime();
@@ -97,8 +115,13 @@ class AudioPlayerService : public QObject {
   QAudioOutput* m_output = nullptr;
   QTimer* m_timer = nullptr;
   std::optional<qint64> m_pendingPosition;  // milliseconds
-  // The WAV a CAF file was decoded into; removed with the player.
-  std::unique_ptr<QTemporaryDir> m_decodedCopy;
+
+  bool m_loading = false;
+  std::optional<double> m_seekOnLoad;  // seconds
+  bool m_playOnLoad = false;
+  quint64 m_loadGeneration = 0;  // every load and stop counts it up; older outcomes are dropped
+  std::shared_ptr<std::atomic_bool> m_loadCancelled;
+  std::shared_ptr<DecodedCopy> m_decodedCopy;
 };
 
 }  // namespace parlowvista

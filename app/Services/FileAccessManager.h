@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QThreadPool>
 #include <QUrl>
+
+#include <functional>
+#include <optional>
 
 namespace parlowvista {
 
@@ -18,14 +23,23 @@ class FileAccessManager : public QObject {
   Q_OBJECT
  public:
   explicit FileAccessManager(QObject* parent = nullptr);
+  // Checks not yet started are dropped; one under way is waited for.
+  ~FileAccessManager() override;
 
   // The file's URL when it can be reached now, else an empty URL. Never raises the relocate
   // sheet itself. Failures are printed ("Bookmark resolution failed: ...", "Failed to refresh
   // bookmark: ...") and never thrown.
   QUrl resolveURL(AudioSource* audioSource);
 
-  // Points the source at its moved file: new path, new bookmark, relocate state closed.
-  // Neither saves the store nor opens access; the next resolveURL does.
+  // Whether resolveURL would find the file, found out on a worker thread: a file gone from a
+  // large folder is looked for among all its entries, which takes a while. `done` gets the
+  // answer on the UI thread later, unless `context` is gone by then; what resolveURL does to
+  // the source on the way (a refreshed or new bookmark) happens then, on the UI thread. A
+  // source whose path or bookmark changed meanwhile is checked again before `done` runs.
+  void checkAvailability(AudioSource* audioSource, QObject* context, std::function<void(bool available)> done);
+
+  // Points the source at its moved file: new path, new bookmark, relocate state closed, then
+  // fileRelocated(). Neither saves the store nor opens access; the next resolveURL does.
   void handleRelocation(AudioSource* audioSource, const QUrl& newURL);
 
   AudioSource* pendingRelocate() const { return m_pendingRelocate; }
@@ -39,15 +53,22 @@ class FileAccessManager : public QObject {
  signals:
   void pendingRelocateChanged();
   void showRelocateDialogChanged();
+  // A source was pointed at its file's new place: whoever shows or plays it looks again.
+  void fileRelocated(parlowvista::AudioSource* audioSource);
 
  private:
-  QUrl resolveThroughBookmark(AudioSource* audioSource);
+  struct Lookup;
+  // The slow half of resolveURL, touching no source: safe on any thread.
+  static Lookup lookUp(const std::optional<QByteArray>& bookmark, const QString& originalPath);
+  // The rest of resolveURL with that answer, on the UI thread.
+  QUrl apply(AudioSource* audioSource, const Lookup& lookup);
   // Stands where the platform's access grant was; always granted here.
   bool startAccessingSecurityScopedResource(const QUrl& url);
 
   QPointer<AudioSource> m_pendingRelocate;
   bool m_showRelocateDialog = false;
   QHash<QUrl, bool> m_activeSecurityScopes;
+  QThreadPool m_checks;  // a few threads of its own, so a long list never crowds out other work
 };
 
 }  // namespace parlowvista

@@ -46,6 +46,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   m_audioPlayer = new AudioPlayerService(this);
   connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,
           [this](double time) { updateCurrentSegment(time); });
+  connect(m_deps.fileAccess, &FileAccessManager::fileRelocated, this, &TranscriptionViewModel::reopenRelocatedFile);
   connect(&m_autoSaveTimer, &QTimer::timeout, this, [this] {
     if (m_hasUnsavedChanges) saveCurrentTranscription();
   });
@@ -69,7 +70,7 @@ TranscriptionViewModel::~TranscriptionViewModel() {
   *m_alive = false;
   m_autoSaveTimer.stop();
   m_previewStopTimer.stop();
-  if (m_previewPlayer) m_previewPlayer->stop();
+  if (m_previewPlayer) m_previewPlayer->unload();
   if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
   if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
 }
@@ -207,7 +208,9 @@ void TranscriptionViewModel::seekToSegment(qsizetype index) {
   // The segments shown: a translation tab's rows carry the translation's own times.
   const std::optional<TranscriptionResult> shown = activeResult();
   if (!m_state.result() || !shown || index < 0 || index >= shown->segments.size()) return;
-  double t = std::min(shown->segments[index].startTime, m_audioPlayer->duration());
+  double t = shown->segments[index].startTime;
+  // A file still loading has no duration yet: the player holds the position and clamps it.
+  if (!m_audioPlayer->isLoading()) t = std::min(t, m_audioPlayer->duration());
   t = std::max(t, 0.0);
   m_audioPlayer->seek(t);
 }
@@ -215,12 +218,15 @@ void TranscriptionViewModel::seekToSegment(qsizetype index) {
 void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
   if (m_currentFile.isEmpty()) return;
   m_audioPlayer->setMuted(muteForYouTube);
-  try {
-    m_audioPlayer->load(m_currentFile);
-    addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
-  } catch (const std::exception& error) {
-    addLog(QString("Failed to load audio for playback: ") + QString::fromUtf8(error.what()));
-  }
+  // The player loads off the UI thread and drops the outcome of a load that a later one (or a
+  // stop) replaced, so only the file still wanted reports here.
+  m_audioPlayer->load(m_currentFile, [this, muteForYouTube](const QString& error) {
+    if (error.isEmpty()) {
+      addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
+    } else {
+      addLog("Failed to load audio for playback: " + error);
+    }
+  });
 }
 
 void TranscriptionViewModel::reset() {
@@ -249,7 +255,7 @@ void TranscriptionViewModel::clearResult() {
   setCurrentAudioSource(nullptr);
   setMediaSource(std::nullopt);
   setHasUnsavedChanges(false);
-  m_audioPlayer->stop();
+  m_audioPlayer->unload();
   setCurrentSegmentIndex(std::nullopt);
   setSpeakers({});
 }

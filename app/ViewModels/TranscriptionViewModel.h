@@ -470,6 +470,10 @@ class TranscriptionViewModel : public QObject {
   void finishRoad(const std::shared_ptr<Road>& road, const voxtrellis::DiarizationResult& diarization);
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
   void rebuildDiarizer(std::function<void()> then);
+  // Puts the source's file into the player with its media source; when the file cannot be
+  // found, empties the player and asks for the file to be located.
+  void openSourceFile(AudioSource* source);
+  void reopenRelocatedFile(AudioSource* source);
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);

@@ -1,4 +1,4 @@
-// The online-video road and the enhancement preview.
+// The open source's file, the online-video road and the enhancement preview.
 
 #include "Models/AudioSource.h"
 #include "Services/AudioEnhancer.h"
@@ -16,6 +16,40 @@
 #include <QFutureWatcher>
 
 namespace parlowvista {
+
+// ---- the open source's file ----------------------------------------------------------
+
+void TranscriptionViewModel::openSourceFile(AudioSource* source) {
+  const QUrl url = m_deps.fileAccess->resolveURL(source);
+  if (url.isEmpty()) {
+    addLog("Audio file not found: " + source->filename());
+    // Nothing of the file open before may stay: its audio would play, seek, follow and export
+    // under this transcript.
+    setCurrentFile(QUrl());
+    setMediaSource(std::nullopt);
+    m_audioPlayer->unload();
+    m_deps.fileAccess->setPendingRelocate(source);
+    m_deps.fileAccess->setShowRelocateDialog(true);
+    return;
+  }
+  setCurrentFile(url);
+  loadAudioForPlayback(source->isYouTubeSource());
+  if (source->isYouTubeSource() && source->youtubeVideoId()) {
+    setMediaSource(MediaSource{
+        MediaSource::SourceType::youtubeVideo(*source->youtubeVideoId(), source->youtubeOriginalURL().value_or("")),
+        url, source->filename()});
+    addLog("Restored YouTube media source: " + *source->youtubeVideoId());
+  } else {
+    setMediaSource(MediaSource{MediaSource::SourceType::localFile(), url, source->filename()});
+    addLog("Restored local file media source");
+  }
+}
+
+void TranscriptionViewModel::reopenRelocatedFile(AudioSource* source) {
+  // A run's own file is in the player when it ends; the open version's is taken again now.
+  if (m_busy || !source || source != m_currentAudioSource || !m_currentTranscription) return;
+  openSourceFile(source);
+}
 
 // ---- online-video road ------------------------------------------------------------
 
@@ -171,11 +205,7 @@ void TranscriptionViewModel::generateEnhancementPreview() {
 
 void TranscriptionViewModel::stopPreviewPlayback() {
   m_previewStopTimer.stop();
-  if (m_previewPlayer) {
-    m_previewPlayer->stop();
-    m_previewPlayer->deleteLater();
-    m_previewPlayer = nullptr;
-  }
+  if (m_previewPlayer) m_previewPlayer->unload();
   setPreviewPlaying(false, false);
 }
 
@@ -197,18 +227,19 @@ void TranscriptionViewModel::playPreview(bool original) {
   const QUrl url = original ? m_previewOriginalURL : m_previewEnhancedURL;
   if (url.isEmpty()) return;
   stopPreviewPlayback();
-  m_previewPlayer = new AudioPlayerService(this);
-  try {
-    m_previewPlayer->load(url);
-  } catch (const std::exception& error) {
-    addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") +
-           QString::fromUtf8(error.what()));
-    return;
-  }
-  m_previewPlayer->play();
+  if (!m_previewPlayer) m_previewPlayer = new AudioPlayerService(this);
+  // Shown as playing at once; the excerpt starts once the player has it.
   setPreviewPlaying(original, !original);
   // One stop timer for all playbacks: a new playback restarts it, a stop cancels it.
   m_previewStopTimer.start(m_previewAutoStopMs);
+  m_previewPlayer->load(url, [this, original](const QString& error) {
+    if (!error.isEmpty()) {
+      addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") + error);
+      stopPreviewPlayback();
+      return;
+    }
+    m_previewPlayer->play();
+  });
 }
 
 }  // namespace parlowvista

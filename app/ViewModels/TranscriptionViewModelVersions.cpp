@@ -131,24 +131,7 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
                .arg(source->isYouTubeSource() ? "true" : "false")
                .arg(source->youtubeVideoId().value_or("nil"))
                .arg(source->youtubeOriginalURL().value_or("nil")));
-    const QUrl url = m_deps.fileAccess->resolveURL(source);
-    if (url.isEmpty()) {
-      addLog("Audio file not found: " + source->filename());
-      m_deps.fileAccess->setPendingRelocate(source);
-      m_deps.fileAccess->setShowRelocateDialog(true);
-    } else {
-      setCurrentFile(url);
-      loadAudioForPlayback(source->isYouTubeSource());
-      if (source->isYouTubeSource() && source->youtubeVideoId()) {
-        setMediaSource(MediaSource{
-            MediaSource::SourceType::youtubeVideo(*source->youtubeVideoId(), source->youtubeOriginalURL().value_or("")),
-            url, source->filename()});
-        addLog("Restored YouTube media source: " + *source->youtubeVideoId());
-      } else {
-        setMediaSource(MediaSource{MediaSource::SourceType::localFile(), url, source->filename()});
-        addLog("Restored local file media source");
-      }
-    }
+    openSourceFile(source);
   }
   setHasUnsavedChanges(false);
   addLog("Loaded transcription: " + transcription->name());

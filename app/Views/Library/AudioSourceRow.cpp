@@ -19,6 +19,7 @@
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 namespace parlowvista {
 
@@ -73,6 +74,14 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
     updateTexts();
     syncChips();
   });
+  // Looked at again when the file is found missing elsewhere (opening a version asks for it to
+  // be located) and when it has been located.
+  connect(&m_fileAccess, &FileAccessManager::pendingRelocateChanged, this, [this] {
+    if (m_source && m_fileAccess.pendingRelocate() == m_source) refreshAvailability();
+  });
+  connect(&m_fileAccess, &FileAccessManager::fileRelocated, this, [this](AudioSource* relocated) {
+    if (relocated == m_source) refreshAvailability();
+  });
   updateTexts();
   syncChips();
   updateIcon();
@@ -108,11 +117,20 @@ void AudioSourceRow::setSelectedTranscription(Transcription* transcription) {
 
 void AudioSourceRow::refreshAvailability() {
   if (!m_source) return;
-  const bool available = !m_fileAccess.resolveURL(m_source).isEmpty();
-  if (available == m_fileAvailable) return;
-  m_fileAvailable = available;
-  updateTexts();
-  updateIcon();
+  // One check at a time; a request meanwhile asks again once it is answered.
+  if (m_checking) {
+    m_checkAgain = true;
+    return;
+  }
+  m_checking = true;
+  m_fileAccess.checkAvailability(m_source, this, [this](bool available) {
+    m_checking = false;
+    if (std::exchange(m_checkAgain, false)) return refreshAvailability();
+    if (available == m_fileAvailable) return;
+    m_fileAvailable = available;
+    updateTexts();
+    updateIcon();
+  });
 }
 
 void AudioSourceRow::showEvent(QShowEvent* event) {

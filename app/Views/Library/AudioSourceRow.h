@@ -19,9 +19,9 @@ class VersionChip;
 // One source in the source list: icon, file name, duration and import date, "Missing" when
 // the file cannot be reached, and a strip of version chips (newest first) that is kept in
 // step with the source's versions chip by chip and wraps onto more lines within the row. The file check runs each time
-// the row comes on screen. The row reports intents; the source list acts on them. A selected row is filled with the
-// palette's emphasis colour (standing out from the list by 3:1), and its texts, icon and chips take colours that read
-// on it.
+// the row comes on screen, when the file is asked to be located and once it has been. The row reports intents; the
+// source list acts on them. A selected row is filled with the palette's emphasis colour (standing out from the list by
+// 3:1), and its texts, icon and chips take colours that read on it.
 class AudioSourceRow : public QWidget {
   Q_OBJECT
  public:
@@ -32,7 +32,8 @@ class AudioSourceRow : public QWidget {
   bool isSelected() const { return m_selected; }
   void setSelectedTranscription(Transcription* transcription);
   bool isFileAvailable() const { return m_fileAvailable; }
-  // Checks the file now (also done when the row is shown).
+  // Checks the file in the background (also done when the row is shown); the row changes when
+  // the answer comes.
   void refreshAvailability();
 
   // The versions newest first (stable), as the chips show them.
@@ -78,6 +79,8 @@ class AudioSourceRow : public QWidget {
   QPointer<Transcription> m_selectedTranscription;
   bool m_selected = false;
   bool m_fileAvailable = true;
+  bool m_checking = false;
+  bool m_checkAgain = false;
   bool m_applyingColors = false;
 };
 

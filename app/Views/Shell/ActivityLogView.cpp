@@ -3,6 +3,8 @@
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <QListWidget>
+#include <QScrollBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace parlowvista {
@@ -17,23 +19,61 @@ ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* par
   m_list->setWordWrap(true);
   m_list->setMinimumHeight(150);
   layout->addWidget(m_list);
+  // While following, the newest row stays in view as the layout settles (a scroll bar that
+  // appears narrows the rows and wraps their text again), until the user scrolls.
+  QScrollBar* scrollBar = m_list->verticalScrollBar();
+  connect(scrollBar, &QAbstractSlider::rangeChanged, this, [this] {
+    if (m_following) showNewest();
+  });
+  connect(scrollBar, &QAbstractSlider::actionTriggered, this, [this] { m_following = false; });
   connect(&m_viewModel, &TranscriptionViewModel::logsChanged, this, &ActivityLogView::refresh);
   refresh();
 }
 
 void ActivityLogView::refresh() {
   const QList<LogEntry>& logs = m_viewModel.logs();
-  // The log is short (at most 100 lines): rebuilt whole, so lines dropped at the top go too.
-  m_list->clear();
-  for (const LogEntry& entry : logs) {
+  // Rows stay as they are: lines that left the log go from the top, new ones are appended. The
+  // list is rebuilt only when it no longer lines up with the log.
+  qsizetype firstNew = 0;
+  if (!m_newest.isNull()) {
+    firstNew = logs.size();
+    while (firstNew > 0 && logs[firstNew - 1].id != m_newest) --firstNew;
+  }
+  const qsizetype dropped = m_list->count() - firstNew;
+  const bool aligned =
+      dropped >= 0 && (firstNew == 0 || m_list->item(int(dropped))->data(Qt::UserRole) == logs.first().id);
+  if (!aligned) {
+    m_list->clear();
+    firstNew = 0;
+  } else {
+    for (qsizetype i = 0; i < dropped; ++i) delete m_list->takeItem(0);
+  }
+  for (qsizetype i = firstNew; i < logs.size(); ++i) {
+    const LogEntry& entry = logs[i];
     auto* item = new QListWidgetItem(entry.timestamp.toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") +
                                      entry.message);
+    item->setData(Qt::UserRole, entry.id);
     m_list->addItem(item);
   }
   // Follows the newest line by its identity, not by the count, which stops growing at 100.
+  // Scrolling lays the whole list out at once (each row's wrapped text), so a burst of lines (a
+  // run's end logs dozens in one go) scrolls once, when it is over.
   const QUuid newest = logs.isEmpty() ? QUuid() : logs.last().id;
-  if (newest != m_newest && m_list->count() > 0) m_list->scrollToItem(m_list->item(m_list->count() - 1));
+  if (newest != m_newest) {
+    m_following = true;
+    if (!m_scrollPending) {
+      m_scrollPending = true;
+      QTimer::singleShot(0, this, [this] {
+        m_scrollPending = false;
+        showNewest();
+      });
+    }
+  }
   m_newest = newest;
+}
+
+void ActivityLogView::showNewest() {
+  if (m_list->count() > 0) m_list->scrollToItem(m_list->item(m_list->count() - 1));
 }
 
 }  // namespace parlowvista

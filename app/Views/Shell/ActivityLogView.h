@@ -10,8 +10,8 @@ namespace parlowvista {
 class TranscriptionViewModel;
 
 // The side panel's activity log: the view model's newest log lines, oldest first, each with
-// its time. Follows the newest line whenever one arrives, also once the log is full and old
-// lines drop off the top.
+// its time. Follows the newest line whenever lines arrive (once per burst), also once the log
+// is full and old lines drop off the top.
 class ActivityLogView : public QWidget {
   Q_OBJECT
 
@@ -22,10 +22,13 @@ class ActivityLogView : public QWidget {
 
  private:
   void refresh();
+  void showNewest();
 
   TranscriptionViewModel& m_viewModel;
   QListWidget* m_list = nullptr;
   QUuid m_newest;
+  bool m_scrollPending = false;
+  bool m_following = false;  // new lines came since the user last scrolled
 };
 
 }  // namespace parlowvista

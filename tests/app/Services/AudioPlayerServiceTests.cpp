@@ -4,6 +4,8 @@
 #include "support/TempDir.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QMediaPlayer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTimer>
@@ -12,9 +14,9 @@
 
 #include <cmath>
 #include <map>
+#include <optional>
 #include <string>
 
-using parlowvista::AudioPlayerError;
 using parlowvista::AudioPlayerService;
 using testsupport::waitUntil;
 
@@ -53,6 +55,16 @@ class AudioPlayerServiceTest : public ::testing::Test {
     return url;
   }
 
+  // Loads and waits for the outcome: the reason the file was refused, empty when it is in place.
+  static QString load(AudioPlayerService& player, const QUrl& url) {
+    std::optional<QString> outcome;
+    player.load(url, [&outcome](const QString& error) { outcome = error; });
+    EXPECT_TRUE(player.isLoading());
+    EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000)) << url.toString().toStdString();
+    EXPECT_FALSE(player.isLoading());
+    return outcome.value_or(QStringLiteral("never finished"));
+  }
+
   static void expectEmpty(const AudioPlayerService& player) {
     EXPECT_FALSE(player.isLoaded());
     EXPECT_FALSE(player.isPlaying());
@@ -84,7 +96,7 @@ TEST_F(AudioPlayerServiceTest, LoadKnowsTheDurationOfEveryFormatAtOnce) {
   for (const auto& [name, codec] : formats) {
     AudioPlayerService player;
     QSignalSpy loaded(&player, &AudioPlayerService::isLoadedChanged);
-    player.load(clip(name, 2.0, codec));
+    EXPECT_EQ(load(player, clip(name, 2.0, codec)), "") << name;
     EXPECT_TRUE(player.isLoaded()) << name;
     EXPECT_NEAR(player.duration(), 2.0, 0.1) << name;
     EXPECT_EQ(player.currentTime(), 0.0) << name;
@@ -95,7 +107,7 @@ TEST_F(AudioPlayerServiceTest, LoadKnowsTheDurationOfEveryFormatAtOnce) {
 
 TEST_F(AudioPlayerServiceTest, SeeksAreClampedToTheFileAndReachThePlatformPlayer) {
   AudioPlayerService player;
-  player.load(clip("long.wav", 100.0));
+  ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
   ASSERT_NEAR(player.duration(), 100.0, 0.01);
 
   const struct {
@@ -120,7 +132,7 @@ TEST_F(AudioPlayerServiceTest, SeeksAreClampedToTheFileAndReachThePlatformPlayer
 // The machine that runs the tests has no sound device: the clock must still run and stop.
 TEST_F(AudioPlayerServiceTest, ClockRunsWhilePlayingAndHoldsWhilePaused) {
   AudioPlayerService player;
-  player.load(clip("long.wav", 100.0));
+  ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
   QSignalSpy ticks(&player, &AudioPlayerService::currentTimeChanged);
   player.play();
   player.play();
@@ -143,7 +155,7 @@ TEST_F(AudioPlayerServiceTest, ClockRunsWhilePlayingAndHoldsWhilePaused) {
 
 TEST_F(AudioPlayerServiceTest, EndOfFileStopsTheClockButKeepsTheFile) {
   AudioPlayerService player;
-  player.load(clip("short.wav", 1.0));
+  ASSERT_EQ(load(player, clip("short.wav", 1.0)), "");
   QSignalSpy playing(&player, &AudioPlayerService::isPlayingChanged);
   player.play();
   ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 6000));
@@ -154,19 +166,35 @@ TEST_F(AudioPlayerServiceTest, EndOfFileStopsTheClockButKeepsTheFile) {
   EXPECT_FALSE(playing.last().at(0).toBool());
 }
 
-TEST_F(AudioPlayerServiceTest, CafPlaysThroughADecodedCopy) {
+// GStreamer cannot play CAF: it plays from a WAV copy, made once while the file stays loaded.
+TEST_F(AudioPlayerServiceTest, CafPlaysThroughOneDecodedCopyKeptWhileItIsTheFileLoaded) {
   AudioPlayerService player;
-  player.load(clip("clip.caf", 2.0));
+  ASSERT_EQ(load(player, clip("clip.caf", 2.0)), "");
+  const QString copy = player.playablePath();
+  ASSERT_TRUE(copy.endsWith(".wav")) << copy.toStdString();
+  const QDateTime written = QFileInfo(copy).lastModified();
   player.play();
   EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 0.3; }, 5000)) << player.currentTime();
   player.stop();
   expectEmpty(player);
+
+  QTest::qWait(20);
+  ASSERT_EQ(load(player, clip("clip.caf", 2.0)), "");
+  EXPECT_EQ(player.playablePath(), copy);
+  EXPECT_EQ(QFileInfo(copy).lastModified(), written);
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
+  EXPECT_FALSE(QFileInfo::exists(copy));
+
+  ASSERT_EQ(load(player, clip("clip.caf", 2.0)), "");
+  const QString second = player.playablePath();
+  player.unload();
+  EXPECT_FALSE(QFileInfo::exists(second));
 }
 
 TEST_F(AudioPlayerServiceTest, MutingIsKeptAcrossLoadsAndStops) {
   AudioPlayerService player;
   player.setMuted(true);
-  player.load(clip("clip.wav", 2.0));
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
   EXPECT_EQ(player.playerVolume(), 0.0);
   player.play();
   player.setMuted(false);
@@ -175,25 +203,64 @@ TEST_F(AudioPlayerServiceTest, MutingIsKeptAcrossLoadsAndStops) {
   player.setMuted(true);
   player.stop();
   EXPECT_TRUE(player.isMuted());
-  player.load(clip("clip.wav", 2.0));
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
   EXPECT_EQ(player.playerVolume(), 0.0);
+}
+
+TEST_F(AudioPlayerServiceTest, ALaterLoadOrAStopSupersedesOneUnderWay) {
+  AudioPlayerService player;
+  int firstOutcomes = 0;
+  player.load(clip("clip.caf", 2.0), [&](const QString&) { ++firstOutcomes; });
+  ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
+  player.load(clip("clip.wav", 2.0), [&](const QString&) { ++firstOutcomes; });
+  player.stop();
+  QTest::qWait(300);
+  EXPECT_EQ(firstOutcomes, 0);
+  expectEmpty(player);
+  EXPECT_FALSE(player.isLoading());
+}
+
+// A click on a segment while its file is still loading is not lost.
+TEST_F(AudioPlayerServiceTest, ASeekAndAPlayAskedForWhileLoadingTakeEffectOnceTheFileIsIn) {
+  AudioPlayerService player;
+  bool loaded = false;
+  player.load(clip("long.wav", 100.0), [&](const QString&) { loaded = true; });
+  player.seek(40);
+  EXPECT_EQ(player.currentTime(), 40.0);
+  player.play();
+  EXPECT_FALSE(player.isPlaying());
+  ASSERT_TRUE(waitUntil([&] { return loaded; }, 30000));
+  EXPECT_TRUE(player.isPlaying());
+  ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 40.2; }, 5000)) << player.currentTime();
+  EXPECT_LT(player.currentTime(), 45.0);
+
+  // A pause meanwhile takes the wish to play back; a position past the end is clamped.
+  loaded = false;
+  player.load(clip("clip.wav", 2.0), [&](const QString&) { loaded = true; });
+  player.seek(250);
+  player.play();
+  player.pause();
+  ASSERT_TRUE(waitUntil([&] { return loaded; }, 30000));
+  EXPECT_FALSE(player.isPlaying());
+  EXPECT_NEAR(player.currentTime(), 2.0, 0.1);
 }
 
 TEST_F(AudioPlayerServiceTest, LoadWhilePlayingStartsTheNewFilePaused) {
   AudioPlayerService player;
-  player.load(clip("long.wav", 100.0));
+  ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
   player.play();
   ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 0.2; }, 5000));
-  player.load(clip("clip.wav", 2.0));
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
   EXPECT_FALSE(player.isPlaying());
   EXPECT_FALSE(player.hasPositionTimer());
   EXPECT_EQ(player.currentTime(), 0.0);
   EXPECT_NEAR(player.duration(), 2.0, 0.1);
+  EXPECT_EQ(player.findChildren<QMediaPlayer*>().size(), 1);  // one platform player for every file
 }
 
-TEST_F(AudioPlayerServiceTest, UnreadableFilesThrowAndLeaveThePlayerEmpty) {
+TEST_F(AudioPlayerServiceTest, UnreadableFilesAreRefusedAndLeaveThePlayerEmpty) {
   AudioPlayerService player;
-  player.load(clip("clip.wav", 2.0));
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
   player.play();
 
   const QString garbage = QString::fromStdString((*folder / "garbage.wav").string());
@@ -203,14 +270,14 @@ TEST_F(AudioPlayerServiceTest, UnreadableFilesThrowAndLeaveThePlayerEmpty) {
   file.close();
 
   for (const QString& path : {garbage, QStringLiteral("/nonexistent/missing.wav")}) {
-    EXPECT_THROW(player.load(QUrl::fromLocalFile(path)), AudioPlayerError) << path.toStdString();
+    EXPECT_FALSE(load(player, QUrl::fromLocalFile(path)).isEmpty()) << path.toStdString();
     expectEmpty(player);
   }
 }
 
 TEST_F(AudioPlayerServiceTest, StopWhilePlayingResetsEverything) {
   AudioPlayerService player;
-  player.load(clip("long.wav", 100.0));
+  ASSERT_EQ(load(player, clip("long.wav", 100.0)), "");
   player.seek(10);
   player.play();
   player.stop();

@@ -43,7 +43,7 @@ TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMute
   EXPECT_TRUE(h.vm->mediaSource()->isYouTubeVideo());
   EXPECT_EQ(h.vm->mediaSource()->type.videoId, "abcdefghijk");
   EXPECT_EQ(h.vm->mediaSource()->type.originalURL, address);
-  EXPECT_TRUE(h.logged("Audio loaded for playback (muted - YouTube source)"));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return h.logged("Audio loaded for playback (muted - YouTube source)"); }));
   EXPECT_TRUE(h.vm->audioPlayer().isMuted());
 
   // The downloader re-encodes the track lossily, which blurs the levels the test recogniser

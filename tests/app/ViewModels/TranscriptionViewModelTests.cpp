@@ -5,7 +5,9 @@
 #include "Services/AudioPlayerService.h"
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/UiHeartbeat.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -126,7 +128,7 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_EQ(result.segments[1].speakerId, 1);
   EXPECT_EQ(result.speakerCount(), 2);
   EXPECT_EQ(h->vm->speakers().size(), 2);
-  EXPECT_TRUE(h->vm->audioPlayer().isLoaded());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }));
   ASSERT_TRUE(h->vm->mediaSource());
   EXPECT_EQ(h->vm->mediaSource()->title, "talk");
   EXPECT_TRUE(h->logged("Processing file: talk.wav"));
@@ -338,6 +340,35 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   h->vm->reprocess();
   EXPECT_TRUE(h->logged("No cached audio to reprocess"));
   std::filesystem::remove_all(cache->cacheDirectory().toStdString());
+}
+
+// ---- playback ---------------------------------------------------------------------------------
+
+// Opening a version loads its audio for playback without holding up the window: the file is
+// probed, and a CAF decoded for the platform player, off the UI thread.
+TEST_F(TranscriptionViewModelTest, OpeningALongCafForPlaybackNeverStallsTheWindow) {
+  // Thirty minutes of a low tone in ALAC: quick to make, decoded for playback as any CAF is.
+  const QString caf = h->path("long.caf");
+  QProcess ffmpeg;
+  ffmpeg.start("ffmpeg", {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                          "sine=frequency=300:sample_rate=8000:duration=1800", "-c:a", "alac", caf});
+  ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+  ASSERT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+  auto* source = new AudioSource(caf, "long.caf", 1800);
+  source->setGroup(h->group);
+  h->context->insert(source);
+  auto* version = new Transcription("Version 1", 1, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
+  version->setAudioSource(source);
+  h->context->insert(version);
+  h->context->updateSegments(version, TranscriptionResult({TranscribedSegment(0, 0, 1800, "a long talk")}, 1800, 1));
+  h->context->save();
+
+  testsupport::UiHeartbeat heartbeat;
+  h->vm->loadTranscription(version);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }, 60000));
+  EXPECT_LT(heartbeat.longestGapMs(), 100.0);
+  EXPECT_NEAR(h->vm->audioPlayer().duration(), 1800, 1);
+  EXPECT_TRUE(h->logged("Audio loaded for playback"));
 }
 
 // ---- store failures -------------------------------------------------------------------------

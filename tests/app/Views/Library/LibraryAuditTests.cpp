@@ -9,6 +9,7 @@
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
 #include "app/Services/LibraryTestSupport.h"
+#include "support/QtWait.h"
 #include "support/QtWindowAudit.h"
 
 #include <gtest/gtest.h>
@@ -82,7 +83,13 @@ TEST_F(LibraryWindowStandard, GroupsSidebar) {
 
 TEST_F(LibraryWindowStandard, SourceListWithChipsAndAMissingFile) {
   fillGeneral();
-  const auto findings = QtWindowAudit::checkInBothPalettes([this] { return sourceList(); });
+  const auto findings = QtWindowAudit::checkInBothPalettes(
+      [this] { return sourceList(); },
+      [](QWidget& list) {
+        // The missing file's row once its answer has come: the orange icon and "Missing".
+        const QList<AudioSourceRow*> rows = static_cast<AudioSourcesList&>(list).rows();
+        EXPECT_TRUE(testsupport::waitUntil([&] { return rows.size() == 3 && !rows[1]->isFileAvailable(); }));
+      });
   EXPECT_TRUE(findings.isEmpty()) << joined(findings);
 }
 

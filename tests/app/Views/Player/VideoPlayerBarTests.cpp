@@ -70,6 +70,16 @@ class VideoPlayerBarTest : public ::testing::Test {
     return bar;
   }
 
+  // Loads into the bars' audio player and waits until the file is in place.
+  void loadAudio(const QUrl& file) {
+    bool done = false;
+    audio.load(file, [&done](const QString& error) {
+      EXPECT_EQ(error, "");
+      done = true;
+    });
+    ASSERT_TRUE(testsupport::waitUntil([&] { return done; }, 30000));
+  }
+
   void pageSays(VideoPlayerBar& bar, const QVariantMap& message) {
     bar.playerView()->coordinator()->receiveMessage(message);
     QCoreApplication::processEvents();
@@ -112,7 +122,7 @@ TEST_F(VideoPlayerBarTest, TimesShowMinutesAndSecondsWithoutHours) {
 }
 
 TEST_F(VideoPlayerBarTest, TheAudioIsSilentExactlyWhileTheVideoSectionIsShown) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   EXPECT_TRUE(audio.isMuted());
   EXPECT_EQ(audio.playerVolume(), 0.0);
@@ -126,7 +136,7 @@ TEST_F(VideoPlayerBarTest, TheAudioIsSilentExactlyWhileTheVideoSectionIsShown) {
 }
 
 TEST_F(VideoPlayerBarTest, ANewBarShownBeforeTheOldOneGoesKeepsTheAudioSilent) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto first = makeBar("first1");
   auto second = makeBar("second2");  // the next video's bar, built before the old one is deleted
   ASSERT_TRUE(audio.isMuted());
@@ -144,7 +154,7 @@ TEST_F(VideoPlayerBarTest, ANewBarShownBeforeTheOldOneGoesKeepsTheAudioSilent) {
 }
 
 TEST_F(VideoPlayerBarTest, PlayStatesFollowEachOtherWithoutALoop) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   EXPECT_FALSE(bar->playButton()->isEnabled());
   EXPECT_FALSE(bar->slider()->isEnabled());
@@ -188,7 +198,7 @@ TEST_F(VideoPlayerBarTest, OnlyAChangeOfTheAudioPlayStateMovesTheVideo) {
   }
   {
     SCOPED_TRACE("playing announced again to a bar built while it played");
-    audio.load(clip(100));
+    loadAudio(clip(100));
     audio.play();
     auto bar = makeBar("second2");
     ready(*bar);
@@ -207,7 +217,7 @@ TEST_F(VideoPlayerBarTest, OnlyAChangeOfTheAudioPlayStateMovesTheVideo) {
 }
 
 TEST_F(VideoPlayerBarTest, AudioJumpsSeekTheVideoButPlaybackTicksDoNot) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   ready(*bar);
   const struct {
@@ -227,7 +237,7 @@ TEST_F(VideoPlayerBarTest, AudioJumpsSeekTheVideoButPlaybackTicksDoNot) {
 }
 
 TEST_F(VideoPlayerBarTest, AVideoPositionThatDriftsPullsTheAudioAlong) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   ready(*bar);
   audio.seek(20);
@@ -246,7 +256,7 @@ TEST_F(VideoPlayerBarTest, AVideoPositionThatDriftsPullsTheAudioAlong) {
 }
 
 TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   ready(*bar, 200);
   scripts.clear();
@@ -257,7 +267,7 @@ TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
 }
 
 TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioIsHeardAgain) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar();
   ready(*bar);
   audio.play();
@@ -325,7 +335,7 @@ TEST_F(VideoPlayerBarTest, TheOverlaySaysWhyAndTheHandleSitsInItsCorner) {
 }
 
 TEST_F(VideoPlayerBarTest, MeetsTheWindowStandardInLightAndDarkPalettes) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   const struct {
     const char* name;
     QString id;
@@ -350,7 +360,7 @@ TEST_F(VideoPlayerBarTest, MeetsTheWindowStandardInLightAndDarkPalettes) {
 }
 
 TEST_F(VideoPlayerBarTest, AnEmptyIdentifierPlaysAsPlainAudio) {
-  audio.load(clip(100));
+  loadAudio(clip(100));
   auto bar = makeBar("");
   EXPECT_FALSE(bar->hasVideoSection());
   EXPECT_EQ(bar->playerView(), nullptr);
@@ -367,7 +377,7 @@ TEST_F(VideoPlayerBarTest, AnEmptyIdentifierPlaysAsPlainAudio) {
 }
 
 TEST_F(VideoPlayerBarTest, WhenTheAudioEndsTheVideoIsPaused) {
-  audio.load(clip(1));
+  loadAudio(clip(1));
   auto bar = makeBar();
   ready(*bar);
   audio.play();

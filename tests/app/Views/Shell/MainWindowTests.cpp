@@ -4,6 +4,7 @@
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Services/AudioPlayerService.h"
 #include "Services/LibraryActions.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
@@ -50,6 +51,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QTest>
 #include <QToolButton>
 
@@ -76,6 +78,7 @@ class MainWindowTest : public ::testing::Test {
   std::unique_ptr<Harness> harness;
   std::unique_ptr<LibraryActions> library;
   QList<QUrl> nextPick;
+  QList<QUrl> locatePick;  // what the relocate sheet's picker answers
   int picks = 0;
   bool withTranscriptView = false;  // the workspace's results list and player (starts the web engine)
   QStringList confirmations;
@@ -92,7 +95,7 @@ class MainWindowTest : public ::testing::Test {
       confirmations << title;
       return true;
     };
-    prompts.chooseAudioFiles = [](QWidget*, bool) { return QList<QUrl>{}; };
+    prompts.chooseAudioFiles = [this](QWidget*, bool) { return locatePick; };
     prompts.showInFileManager = [](const QUrl&) {};
     return std::make_unique<MainWindow>(*harness->vm, *harness->context,
                                         MainWindow::Library{*harness->settings, harness->fileAccess, *library, prompts},
@@ -562,6 +565,50 @@ TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEvery
   EXPECT_EQ(window->windowTitle(), "Inbox — Parlowvista");
 }
 
+TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocated) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "gone.wav"));
+  Transcription* missing = harness->vm->currentTranscription();
+  window->importFiles({wav("here.wav")});
+  AudioPlayerService& player = harness->vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return player.playablePath() == harness->path("here.wav") && !harness->vm->isBusy(); }, 60000));
+  const QString moved = harness->path("Elsewhere/gone.wav");
+  ASSERT_TRUE(QDir().mkpath(harness->path("Elsewhere")));
+  ASSERT_TRUE(QFile::rename(harness->path("gone.wav"), moved));
+
+  // Its transcript shows with no audio behind it (not the file open before), and the sheet asks.
+  window->selection().setAudioSource(missing->audioSource());
+  window->selection().setTranscription(missing);
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  QTest::qWait(100);
+  EXPECT_FALSE(player.isLoaded());
+  EXPECT_TRUE(harness->vm->currentFile().isEmpty());
+  EXPECT_FALSE(harness->vm->mediaSource());
+  EXPECT_EQ(harness->vm->exportFileName(ExportFormat::txt), "transcript.txt");
+  EXPECT_TRUE(harness->logged("Audio file not found: gone.wav"));
+  AudioSourceRow* row = nullptr;
+  for (AudioSourceRow* each : window->audioSourcesList()->rows()) {
+    if (each->audioSource() == missing->audioSource()) row = each;
+  }
+  ASSERT_NE(row, nullptr);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !row->isFileAvailable(); }));
+  RelocateFileDialog* dialog = window->relocatePresenter()->dialog();
+  ASSERT_NE(dialog, nullptr);
+
+  // Located: the row, the open transcript and the player take the file at its new place.
+  locatePick = {QUrl::fromLocalFile(moved)};
+  dialog->locateButton()->click();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return row->isFileAvailable(); }));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }));
+  EXPECT_EQ(player.playablePath(), moved);
+  EXPECT_EQ(harness->vm->currentFile(), QUrl::fromLocalFile(moved));
+  ASSERT_TRUE(harness->vm->mediaSource());
+  EXPECT_EQ(harness->vm->mediaSource()->audioURL, QUrl::fromLocalFile(moved));
+  EXPECT_EQ(harness->vm->currentTranscription(), missing);
+}
+
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
   auto window = open(true, false);
   EXPECT_FALSE(window->isActivationRetryRunning());
@@ -595,6 +642,17 @@ TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
   window->importFiles({wav("busy.wav")});
   ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }, 30000));
   QListWidget* list = window->activityLog()->list();
+  // Every layout of the list measures each row's wrapped text.
+  struct CountingDelegate : QStyledItemDelegate {
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+      ++measured;
+      return QStyledItemDelegate::sizeHint(option, index);
+    }
+    mutable int measured = 0;
+  };
+  auto* delegate = new CountingDelegate(list);
+  list->setItemDelegate(delegate);
   // Each refused file adds one line; the log holds 100 and keeps dropping the oldest.
   for (int i = 0; i < 130; ++i) {
     harness->vm->processFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/%1.wav").arg(i)));
@@ -606,8 +664,17 @@ TEST_F(MainWindowTest, TheActivityLogKeepsFollowingOnceFull) {
     }
   }
   EXPECT_EQ(list->count(), 100);
+  // Two bursts of lines, each laid out and followed once, not once per line.
+  EXPECT_LT(delegate->measured, 1000);
   list->scrollToTop();
+  // A new line drops the oldest row and appends one: the rows in between stay as they are.
+  list->item(50)->setData(Qt::UserRole + 1, "kept");
   harness->vm->processFile(QUrl::fromLocalFile(QStringLiteral("/nowhere/last.wav")));
+  EXPECT_EQ(list->count(), 100);
+  EXPECT_EQ(list->item(49)->data(Qt::UserRole + 1).toString(), "kept");
+  EXPECT_TRUE(list->item(0)->text().endsWith(harness->vm->logs().first().message));
+  EXPECT_TRUE(list->item(99)->text().endsWith(harness->vm->logs().last().message));
+  QApplication::processEvents();
   const QRect last = list->visualItemRect(list->item(list->count() - 1));
   EXPECT_TRUE(list->viewport()->rect().contains(last.bottomLeft()));
   engine->recognizeGate->open();
