@@ -69,7 +69,13 @@ class YouTubeDownloader;
 // generation number; results of an older generation are dropped when they arrive.
 //
 // Refusals are activity-log lines, never errors; only a processing road's failure moves the
-// state to `failed`.
+// state to `failed`. A diarization that fails keeps the recognised text as one speaker and
+// says so in the status line and the log.
+//
+// Run options (preset, threshold, speaker counts, subtitle limits) start from the settings'
+// transcription defaults and follow them when they change; each run takes them as they are
+// when it starts, builds its diarizer from them when they differ from the current one's, and
+// stores with its version the choices its diarizer really ran with.
 class TranscriptionViewModel : public QObject {
   Q_OBJECT
   Q_PROPERTY(QUrl currentFile READ currentFile NOTIFY currentFileChanged)
@@ -248,6 +254,9 @@ class TranscriptionViewModel : public QObject {
   void updateDiarizationSettings();
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig();
 
+  // Stops the translation hand-off in flight: nothing of it is stored and the tab stays.
+  void cancelTranslation();
+
   // Back to the ready screen after a completed or failed run (saves unsaved edits first).
   // After a failed start-up it starts the models again instead (what is loaded is kept).
   void reset();
@@ -279,7 +288,8 @@ class TranscriptionViewModel : public QObject {
 
   // ---- versions ------------------------------------------------------------------
 
-  // (Re)starts the autosave timer with the settings' interval.
+  // (Re)starts the autosave timer with the settings' interval; a later change of the interval
+  // applies at once.
   void setupAutoSave();
   void saveCurrentTranscription();
   // Saves when there are unsaved edits; the callers that replace or drop the current
@@ -288,6 +298,7 @@ class TranscriptionViewModel : public QObject {
   // Shows a stored version. Refused while a road runs (logs "Cannot load transcription -
   // system busy"); unsaved edits of the current version are saved first.
   void loadTranscription(Transcription* transcription);
+  // Saves unsaved edits into the current version first, then copies it with them.
   void duplicateCurrentTranscription(const std::optional<QString>& newName = std::nullopt);
 
   // ---- export and translation --------------------------------------------------
@@ -364,6 +375,13 @@ class TranscriptionViewModel : public QObject {
 
  private:
   struct Road;
+  // The speaker-detection choices a diarizer is built from, as a version records them.
+  struct DiarizerChoice {
+    DiarizationPreset preset = DiarizationPreset::balanced;
+    double customThreshold = 0.5;
+    std::optional<qint64> minSpeakers;
+    DiarizationSettings settings;
+  };
 
   // Stores a published field and announces it, even when the value is the same.
   template <typename Field, typename Value>
@@ -380,7 +398,12 @@ class TranscriptionViewModel : public QObject {
   }
 
   void addLog(const QString& message);
-  void setState(ProcessingState state) { publish(m_state, std::move(state), &TranscriptionViewModel::stateChanged); }
+  // The status note (set just before a run's result is published) lasts while that result is
+  // shown and edited; any other state, or another version loaded, ends it.
+  void setState(ProcessingState state) {
+    if (state.kind() != ProcessingState::Kind::completed) m_statusNote.clear();
+    publish(m_state, std::move(state), &TranscriptionViewModel::stateChanged);
+  }
   void setCurrentFile(const QUrl& url) { publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged); }
   void setMediaSource(const std::optional<MediaSource>& source) {
     publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
@@ -455,18 +478,25 @@ class TranscriptionViewModel : public QObject {
   void loadForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
+  void runDiarizer(const std::shared_ptr<Road>& road);
   void finishRoad(const std::shared_ptr<Road>& road, const voxtrellis::DiarizationResult& diarization);
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
-  void rebuildDiarizer(std::function<void()> then);
+  DiarizerChoice currentChoice() const;
+  voxtrellis::OfflineDiarizerConfig buildDiarizationConfig(const DiarizationSettings& settings);
+  void rebuildDiarizer(const DiarizerChoice& choice, std::function<void()> then);
+  void followSettingsDefaults();
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
-  // Stores a new version of `source` holding `result` under the current settings (named
+  // Stores a new version of `source` holding `result` made with `choice` and `limits` (named
   // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
   // save fails nothing stays in the store, the log gets `failureLog` and the error, and
   // the result is null.
   Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
-                                 const TranscriptionResult& result, const QString& failureLog);
+                                 const TranscriptionResult& result, const DiarizerChoice& choice,
+                                 const SubtitleLimits& limits, const QString& failureLog);
+  void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
+                          const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);
@@ -480,6 +510,7 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
+  QString m_statusNote;  // e.g. why speakers were not told apart in the shown result
   QUrl m_currentFile;
   QList<LogEntry> m_logs;
   DiarizationPreset m_diarizationPreset = DiarizationPreset::moreSpeakers;
@@ -518,6 +549,7 @@ class TranscriptionViewModel : public QObject {
 
   std::shared_ptr<SpeechRecognizer> m_recognizer;
   std::shared_ptr<SpeakerDiarizer> m_diarizer;
+  DiarizerChoice m_diarizerChoice;  // what m_diarizer was built from
   std::shared_ptr<const std::vector<float>> m_cachedSamples;
   std::optional<double> m_cachedDuration;
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)

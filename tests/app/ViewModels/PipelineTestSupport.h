@@ -12,6 +12,7 @@
 #include "Services/SpeechEngine.h"
 #include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
+#include "Store/Statement.h"
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "support/FixturePaths.h"
@@ -299,6 +300,16 @@ struct Harness {
       if (entry.message.startsWith(prefix)) return true;
     }
     return false;
+  }
+
+  // A version's segment texts as the file holds them, read through the store's own connection.
+  QStringList storedTexts(const QUuid& version) const {
+    Statement rows =
+        context->database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
+    rows.bind(1, version);
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0);
+    return out;
   }
 
   testsupport::TempDir dir{"pv-pipeline"};
