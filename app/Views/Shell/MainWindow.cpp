@@ -29,6 +29,7 @@
 #include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -162,6 +163,21 @@ void MainWindow::buildMenu() {
   QAction* quit = file->addAction(QStringLiteral("Quit"));
   quit->setShortcut(QKeySequence::Quit);
   connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The edits of the last moments (less than one autosave interval old) go to the store first.
+  if (m_results) m_results->commitPendingEdit();
+  m_viewModel.saveIfNeeded();
+  if (m_viewModel.hasUnsavedChanges() &&
+      !m_library.prompts.confirmDelete(this, QStringLiteral("Quit Without Saving?"),
+                                       QStringLiteral("The latest edits could not be saved (the activity log says "
+                                                      "why). Quitting now deletes them."))) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+  if (event->isAccepted() && m_actions.quit) m_actions.quit();
 }
 
 ActivityLogView* MainWindow::activityLog() const {

@@ -50,7 +50,8 @@ class VersionActions;
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
 // run one after another, each only when no run is going and no sheet is waiting for an answer.
-// The models start the first time the window is shown.
+// The models start the first time the window is shown. Closing it (or File > Quit) saves the
+// pending edits first; when that save fails it asks before the edits are lost.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -68,6 +69,9 @@ class MainWindow : public QMainWindow {
     // What the transcript workspace's online-video player runs in; without it the workspace
     // is not shown (tests of the other screens).
     std::function<PlayerPageHost()> playerPageHost;
+    // Runs once the window has closed (the close button, File > Quit): ends the application,
+    // whatever other window is open.
+    std::function<void()> quit;
   };
 
   // The library the window browses and writes through.
@@ -123,6 +127,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void buildMenu();

@@ -236,6 +236,16 @@ class ScriptedDialogs : public FileDialogs {
   }
 };
 
+// A version's segment texts as the file holds them, read through the store's own connection.
+inline QStringList storedTexts(ModelContext& context, const QUuid& version) {
+  Statement rows =
+      context.database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
+  rows.bind(1, version);
+  QStringList out;
+  while (rows.step() == Statement::Step::row) out << rows.text(0);
+  return out;
+}
+
 // A view model over a store, settings, sample cache and folders in a temporary folder.
 struct Harness {
   explicit Harness(std::shared_ptr<SpeechEngine> engine = std::make_shared<FakeEngine>(), bool withGroup = true,
@@ -302,15 +312,7 @@ struct Harness {
     return false;
   }
 
-  // A version's segment texts as the file holds them, read through the store's own connection.
-  QStringList storedTexts(const QUuid& version) const {
-    Statement rows =
-        context->database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
-    rows.bind(1, version);
-    QStringList out;
-    while (rows.step() == Statement::Step::row) out << rows.text(0);
-    return out;
-  }
+  QStringList storedTexts(const QUuid& version) const { return pipelinetest::storedTexts(*context, version); }
 
   testsupport::TempDir dir{"pv-pipeline"};
   FileAccessManager fileAccess;

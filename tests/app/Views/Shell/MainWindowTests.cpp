@@ -63,9 +63,10 @@ class MainWindowTest : public ::testing::Test {
   QList<QUrl> nextPick;
   int picks = 0;
   QStringList confirmations;
+  bool confirmAnswer = true;
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
-  // every confirmation is answered "Delete".
+  // every confirmation is answered with `confirmAnswer` ("Delete").
   std::unique_ptr<MainWindow> make(MainWindow::Actions actions = {}) {
     if (!library) {
       library = std::make_unique<LibraryActions>(*harness->context, *harness->settings, harness->fileAccess,
@@ -74,7 +75,7 @@ class MainWindowTest : public ::testing::Test {
     LibraryPrompts prompts;
     prompts.confirmDelete = [this](QWidget*, const QString& title, const QString&) {
       confirmations << title;
-      return true;
+      return confirmAnswer;
     };
     prompts.chooseAudioFiles = [](QWidget*, bool) { return QList<QUrl>{}; };
     prompts.showInFileManager = [](const QUrl&) {};
@@ -479,6 +480,30 @@ TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEvery
   EXPECT_TRUE(QFileInfo::exists(harness->path("talk.wav")));
   EXPECT_FALSE(harness->fileAccess.showRelocateDialog());
   EXPECT_EQ(window->windowTitle(), "Inbox");
+}
+
+TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  const QUuid version = harness->vm->currentTranscription()->id();
+  harness->vm->updateSegmentText(0, "said just before closing");
+  EXPECT_TRUE(window->close());
+  EXPECT_EQ(harness->storedTexts(version).first(), "said just before closing");
+  EXPECT_TRUE(confirmations.isEmpty());
+
+  window->show();
+  harness->vm->updateSegmentText(0, "cannot be written");
+  harness->context->database().execute(
+      "CREATE TRIGGER fail BEFORE UPDATE ON StoredSegment BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  confirmAnswer = false;
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(harness->vm->hasUnsavedChanges());
+  confirmAnswer = true;
+  EXPECT_TRUE(window->close());
+  EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
