@@ -212,6 +212,9 @@ class TranscriptionViewModel : public QObject {
   bool isTranslating() const { return m_isTranslating; }
   double translationProgress() const { return m_translationProgress; }
   QString translationStatus() const { return m_translationStatus; }
+  // Why the last translation hand-off failed ("Translation failed: ..."); none after a success,
+  // a cancel, or while one runs. Changes before isTranslatingChanged().
+  const std::optional<QString>& translationError() const { return m_translationError; }
 
   // A road holds the busy guard.
   bool isBusy() const { return m_busy; }
@@ -311,6 +314,8 @@ class TranscriptionViewModel : public QObject {
   QString exportFileName(ExportFormat format) const;
   void performExport(const TranscriptionResult& result, ExportFormat format, const QString& filePath);
   void performExportAll(const TranscriptionResult& result, const QString& folder);
+  // Stores the translation as a new version and shows its tab, unless the user has moved to
+  // another version meanwhile (it is stored all the same).
   void createTranslation(const QString& targetLanguage);
   void deleteTranslation(Transcription* translation);
 
@@ -546,6 +551,7 @@ class TranscriptionViewModel : public QObject {
   bool m_isTranslating = false;
   double m_translationProgress = 0;
   QString m_translationStatus;
+  std::optional<QString> m_translationError;
 
   std::shared_ptr<SpeechRecognizer> m_recognizer;
   std::shared_ptr<SpeakerDiarizer> m_diarizer;

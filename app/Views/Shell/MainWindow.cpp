@@ -242,29 +242,9 @@ void MainWindow::refreshWorkspace() {
 }
 
 void MainWindow::openCreateTranslation() {
-  Transcription* version = m_viewModel.currentTranscription();
-  if (!version) return;
   const bool configured = m_actions.isTranslationConfigured ? m_actions.isTranslationConfigured() : false;
-  QPointer<TranscriptionViewModel> viewModel(&m_viewModel);
-  auto* sheet = new CreateTranslationSheet(
-      version, m_viewModel.existingTranslationLanguages(), configured,
-      [viewModel](const QString& code, std::function<void()> finished) {
-        if (!viewModel) return;
-        viewModel->createTranslation(code);
-        if (!viewModel->isTranslating()) {
-          finished();
-          return;
-        }
-        auto connection = std::make_shared<QMetaObject::Connection>();
-        *connection = QObject::connect(viewModel, &TranscriptionViewModel::isTranslatingChanged, viewModel,
-                                       [viewModel, connection, finished] {
-                                         if (viewModel->isTranslating()) return;
-                                         QObject::disconnect(*connection);
-                                         finished();
-                                       });
-      },
-      {}, this);
-  sheet->setAttribute(Qt::WA_DeleteOnClose);
+  auto* sheet = CreateTranslationSheet::forViewModel(m_viewModel, configured, m_actions.openTranslationSettings, this);
+  if (!sheet) return;
   sheet->open();
   centreOverParentWindow(sheet);
 }

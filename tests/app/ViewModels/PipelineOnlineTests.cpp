@@ -151,6 +151,15 @@ TEST(PipelineTranslationTest, AVersionIsTranslatedOnceIntoAReadOnlyTranslationVe
   EXPECT_TRUE(h.vm->activeTab().isOriginal());
   EXPECT_TRUE(h.logged("Deleted translation: German"));
   EXPECT_TRUE(version->translations().isEmpty());
+
+  // One that ends after the user moved to another version is stored with the version it was
+  // asked for, and the window stays where the user is.
+  h.vm->createTranslation("fr");
+  h.vm->duplicateCurrentTranscription();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isTranslating(); }, 30000));
+  ASSERT_EQ(version->translations().size(), 1);
+  EXPECT_NE(h.vm->currentTranscription(), version);
+  EXPECT_TRUE(h.vm->activeTab().isOriginal());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Services/LibraryActions.h"
+#include "Services/Translation/TranslationService.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
@@ -25,6 +26,7 @@
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
+#include "app/Services/Translation/TranslationTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
@@ -50,6 +52,13 @@ using namespace parlowvista;
 using pipelinetest::FakeEngine;
 using pipelinetest::Harness;
 using Screen = ProcessingScreens::Screen;
+
+QPushButton* button(QWidget& root, const QString& text) {
+  for (QPushButton* candidate : root.findChildren<QPushButton*>()) {
+    if (candidate->text() == text) return candidate;
+  }
+  return nullptr;
+}
 
 QLabel* labelNamed(QWidget& root, const char* name) {
   return root.findChild<QLabel*>(QString::fromLatin1(name));
@@ -618,6 +627,75 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   for (const auto& language : sheet->availableLanguages()) offersGerman |= language.code == "de";
   EXPECT_TRUE(offersGerman);
   sheet->close();
+}
+
+TEST_F(MainWindowTest, TheTranslationSheetRunsTheViewModelsTranslationCancelsItAndShowsItsFailure) {
+  translationtest::SettingsSandbox sandbox;
+  translationtest::ToolSandbox tools;
+  TranslationSettings settings(sandbox.keychain);
+  settings.setSelectedProvider(TranslationProviderType::claude);
+  settings.setConnectionMode(TranslationConnectionMode::cli);
+  TranslationService service(settings, sandbox.endpoints);
+  harness = std::make_unique<Harness>(engine, true, nullptr, &service);
+  bool configured = true;
+  int settingsOpened = 0;
+  MainWindow::Actions actions;
+  actions.isTranslationConfigured = [&] { return configured; };
+  actions.openTranslationSettings = [&] { ++settingsOpened; };
+  auto window = make(actions);
+  window->setSelectedGroup(harness->group);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  Transcription* version = harness->vm->currentTranscription();
+  const auto openSheet = [&] {
+    window->openCreateTranslation();
+    // The newest: a sheet that has just closed goes only at the next turn of the event loop.
+    const auto sheets = window->findChildren<CreateTranslationSheet*>();
+    return sheets.isEmpty() ? nullptr : sheets.last();
+  };
+
+  // Cancel during a run stops the provider: nothing is stored and the tab stays.
+  const QString pidFile = QString::fromStdString((tools.dir.path() / "pid").string());
+  tools.addToolOnPath("claude", "#!/bin/sh\necho $$ > " + pidFile.toStdString() + "\nexec sleep 30\n");
+  QPointer<CreateTranslationSheet> sheet = openSheet();
+  ASSERT_NE(sheet, nullptr);
+  sheet->startTranslation();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
+  std::string pid = testsupport::readFile(pidFile.toStdString());
+  pid.erase(pid.find_last_not_of("\n") + 1);
+  button(*sheet, "Cancel")->click();
+  EXPECT_FALSE(harness->vm->isTranslating());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !translationtest::processAlive(pid); }, 5000));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return sheet.isNull(); }));
+  QTest::qWait(100);
+  EXPECT_TRUE(version->translations().isEmpty());
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  EXPECT_TRUE(harness->logged("Translation cancelled"));
+
+  // A failure is shown in the sheet, which stays open, and logged once.
+  tools.addToolOnPath("claude", "#!/bin/sh\necho 'quota used up' >&2\nexit 3\n");
+  sheet = openSheet();
+  sheet->startTranslation();
+  auto* error = sheet->findChild<QLabel*>(QStringLiteral("errorLabel"));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return error->isVisible(); }, 10000));
+  EXPECT_TRUE(error->text().startsWith("Translation failed: ")) << error->text().toStdString();
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_FALSE(sheet->isTranslating());
+  EXPECT_FALSE(harness->loggedStart("Translation failed: Translation failed"));
+  EXPECT_TRUE(harness->loggedStart("Translation failed: "));
+  sheet->close();
+
+  // Without a provider the sheet names where one is set up and opens that window.
+  configured = false;
+  sheet = openSheet();
+  bool namesThePlace = false;
+  for (QLabel* label : sheet->findChildren<QLabel*>())
+    namesThePlace |= label->text().contains("Translation Settings...");
+  EXPECT_TRUE(namesThePlace);
+  button(*sheet, "Open Translation Settings...")->click();
+  EXPECT_EQ(settingsOpened, 1);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return sheet.isNull(); }));
 }
 
 TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
