@@ -7,7 +7,8 @@ namespace parlowvista {
 AudioFileImportQueue::AudioFileImportQueue(QObject* parent) : QObject(parent) {}
 
 void AudioFileImportQueue::enqueue(const QList<QUrl>& files) {
-  m_pending << files;
+  const QUuid group = m_target ? m_target() : QUuid();
+  for (const QUrl& file : files) m_pending.append(Pending{file, group});
   schedule();
 }
 
@@ -25,8 +26,8 @@ void AudioFileImportQueue::schedule() {
 
 void AudioFileImportQueue::pump() {
   if (m_pending.isEmpty() || (m_isBusy && m_isBusy())) return;
-  const QUrl next = m_pending.takeFirst();
-  emit audioFileDropped(next);
+  const Pending next = m_pending.takeFirst();
+  emit audioFileDropped(next.file, next.group);
   // The receiver normally starts a run here (busy); the next file waits for pump().
   schedule();
 }

@@ -66,6 +66,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_selection = new LibrarySelection(m_context, this);
   m_queue = new AudioFileImportQueue(this);
   m_queue->setBusyProbe([this] { return !canStartNextFile(); });
+  m_queue->setTargetProbe([this] { return selectedGroup() ? selectedGroup()->id() : QUuid(); });
   // Both: the state settles before the busy guard is given back, or after it.
   connect(&m_viewModel, &TranscriptionViewModel::isBusyChanged, m_queue, &AudioFileImportQueue::pump,
           Qt::QueuedConnection);
@@ -269,15 +270,16 @@ bool MainWindow::canStartNextFile() const {
   return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind());
 }
 
-void MainWindow::targetSelectedGroup() {
-  // The view model files a new source under the last used group: make that the group on screen.
-  TranscriptGroup* group = selectedGroup();
+void MainWindow::targetGroup(TranscriptGroup* group) {
+  // The view model files a new source under the last used group: make that the given one.
   if (group && m_library.settings.lastUsedGroupId() != group->id()) m_library.settings.setLastUsedGroupId(group->id());
 }
 
-void MainWindow::processDroppedFile(const QUrl& file) {
-  if (!selectedGroup() || selectedGroup()->isDeleted()) return;
-  targetSelectedGroup();
+void MainWindow::processDroppedFile(const QUrl& file, const QUuid& groupId) {
+  // Into the group it was queued for; a group deleted since takes nothing.
+  auto* group = m_context.find<TranscriptGroup>(groupId);
+  if (!group || group->isDeleted()) return;
+  targetGroup(group);
   m_viewModel.processFile(file);
   adoptCurrentVersion();
 }
@@ -337,7 +339,7 @@ void MainWindow::closeTranscriptionSettings() {
 void MainWindow::startPendingTranscription() {
   // Without a group the pending file or address stays for a later start.
   if (!selectedGroup() || selectedGroup()->isDeleted()) return;
-  targetSelectedGroup();
+  targetGroup(selectedGroup());
   if (!m_pendingFile.isEmpty()) {
     const QUrl file = m_pendingFile;
     m_pendingFile = QUrl();

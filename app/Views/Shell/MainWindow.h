@@ -136,12 +136,12 @@ class MainWindow : public QMainWindow {
   void refreshTitle();
   void onSelectedTranscriptionChanged();
   void adoptCurrentVersion();
-  void processDroppedFile(const QUrl& file);
+  void processDroppedFile(const QUrl& file, const QUuid& groupId);
   void startPendingTranscription();
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
   bool canStartNextFile() const;
-  void targetSelectedGroup();
+  void targetGroup(TranscriptGroup* group);
   void activateOnce();
 
   TranscriptionViewModel& m_viewModel;

@@ -241,6 +241,21 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name());
 }
 
+TEST_F(MainWindowTest, QueuedFilesGoIntoTheGroupTheyWereAddedToWhateverIsSelectedLater) {
+  engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  auto* other = library->addGroup(QStringLiteral("Other"));
+  nextPick = {wav("one.wav"), wav("two.wav")};
+  window->addAudioAction()->trigger();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  window->setSelectedGroup(other);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  EXPECT_EQ(harness->group->audioSources().size(), 2);
+  EXPECT_TRUE(other->audioSources().isEmpty());
+}
+
 TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
   auto window = open(false);
   ASSERT_TRUE(waitForScreen(*window, Screen::noGroupSelected));
