@@ -106,6 +106,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A renamed group or version renames the window.
   connect(&m_context, &ModelContext::objectsChanged, this, &MainWindow::refreshTitle);
   connect(m_selection, &LibrarySelection::transcriptionChanged, this, &MainWindow::onSelectedTranscriptionChanged);
+  // A run's source (and its group) stays until the run has stored its transcript there.
+  m_library.actions.setInUseProbe(
+      [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -132,6 +135,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
 }
 
 MainWindow::~MainWindow() {
+  m_library.actions.setInUseProbe({});
   // The library views use the selection and the queue, which are this window's own children
   // made before them: the views go first.
   delete m_settingsSheet;

@@ -256,6 +256,25 @@ TEST_F(MainWindowTest, QueuedFilesGoIntoTheGroupTheyWereAddedToWhateverIsSelecte
   EXPECT_TRUE(other->audioSources().isEmpty());
 }
 
+TEST_F(MainWindowTest, TheSourceAndGroupOfARunCannotBeDeletedUntilItHasStoredItsTranscript) {
+  engine->diarizeGate = std::make_shared<pipelinetest::Gate>();
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("busy.wav")});
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->diarizeGate->hasWaiter(); }));
+  AudioSource* source = harness->vm->currentAudioSource();
+  ASSERT_NE(source, nullptr);
+  EXPECT_FALSE(library->deleteAudioSource(source));
+  EXPECT_FALSE(library->deleteGroup(harness->group));
+  engine->diarizeGate->open();
+  ASSERT_TRUE(harness->settle());
+  ASSERT_NE(harness->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(harness->vm->currentTranscription()->audioSource(), source);
+  EXPECT_EQ(source->group(), harness->group);
+  // Once the run is over they go as usual.
+  EXPECT_TRUE(library->deleteGroup(harness->group));
+}
+
 TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
   auto window = open(false);
   ASSERT_TRUE(waitForScreen(*window, Screen::noGroupSelected));
