@@ -249,7 +249,8 @@ inline QStringList storedTexts(ModelContext& context, const QUuid& version) {
 // A view model over a store, settings, sample cache and folders in a temporary folder.
 struct Harness {
   explicit Harness(std::shared_ptr<SpeechEngine> engine = std::make_shared<FakeEngine>(), bool withGroup = true,
-                   std::shared_ptr<SampleCache> cache = {}, TranslationService* translation = nullptr) {
+                   std::shared_ptr<SampleCache> cache = {}, TranslationService* translation = nullptr,
+                   std::optional<QString> ffmpegPath = AudioEnhancer::findFFmpeg()) {
     settings = std::make_unique<AppSettings>(std::make_unique<QSettings>(path("settings.ini"), QSettings::IniFormat),
                                              path("support"));
     settings->setAutoSaveInterval(3600);
@@ -264,7 +265,7 @@ struct Harness {
     TranscriptionViewModel::Dependencies deps;
     deps.engine = engine;
     deps.sampleCache = sampleCache;
-    deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg(), path("tmp"));
+    deps.audioEnhancer = std::make_shared<AudioEnhancer>(ffmpegPath, path("tmp"));
     deps.youtubeDownloader = downloader = new YouTubeDownloader(YouTubeDownloader::findYtDlpSync());
     deps.settings = settings.get();
     deps.fileAccess = &fileAccess;
