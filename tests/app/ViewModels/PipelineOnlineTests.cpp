@@ -197,6 +197,20 @@ TEST(PipelineTranslationTest, AVersionIsTranslatedOnceIntoAReadOnlyTranslationVe
   EXPECT_TRUE(h.logged("Deleted translation: German"));
   EXPECT_TRUE(version->translations().isEmpty());
 
+  // A translation that cannot be stored fails plainly and is not written by a later save.
+  h.context->database().execute(
+      "CREATE TRIGGER fail BEFORE INSERT ON Transcription WHEN NEW.isTranslation = 1 "
+      "BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  h.vm->createTranslation("es");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isTranslating(); }, 30000));
+  EXPECT_EQ(h.vm->translationStatus(), "Translation failed");
+  h.context->database().execute("DROP TRIGGER fail");
+  h.vm->updateSegmentText(0, "saved later");
+  h.vm->saveCurrentTranscription();
+  Statement translations = h.context->database().prepare("SELECT COUNT(*) FROM Transcription WHERE isTranslation = 1");
+  ASSERT_EQ(translations.step(), Statement::Step::row);
+  EXPECT_EQ(translations.int64(0), 0);
+
   // One that ends after the user moved to another version is stored with the version it was
   // asked for, and the window stays where the user is.
   h.vm->createTranslation("fr");

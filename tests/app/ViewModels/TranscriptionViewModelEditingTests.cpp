@@ -218,6 +218,17 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
   EXPECT_TRUE(h->logged("Exported to some/ except: srt"));
   EXPECT_FALSE(h->logged("Exported all formats to: some/"));
 
+  // Nothing could be written: said as such, not as a partial export.
+  for (const char* name : {"none/talk.txt", "none/talk.srt", "none/talk.json"}) QDir().mkpath(h->path(name));
+  h->vm->performExportAll(*h->vm->state().result(), h->path("none"));
+  EXPECT_TRUE(h->logged("Export failed: no format could be written to none/"));
+  EXPECT_FALSE(h->loggedStart("Exported to none/"));
+
+  // Only the last extension of the audio file goes.
+  QFile::copy(audio, h->path("talk.v2.wav"));
+  process(h->path("talk.v2.wav"));
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::txt), "talk.v2.txt");
+
   h->vm->clearResult();
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
 }

@@ -18,6 +18,7 @@ namespace {
 std::function<voxtrellis::ASRResult(std::span<const float>)> oneWord(const char* token) {
   return [token](std::span<const float>) {
     voxtrellis::ASRResult r;
+    r.text = token;
     voxtrellis::TokenTiming t;
     t.token = token;
     t.startTime = 0.1;
@@ -194,12 +195,21 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_EQ(source->transcriptions().size(), 2);
   EXPECT_EQ(h->context->fetch<AudioSource>().size(), 1);
 
-  // Deleting the source takes its cache file with it once the deletion is saved.
+  // Deleting the source takes its cache file with it once the deletion is saved; the samples in
+  // memory go only when they are that source's.
   const QString cacheFile = *source->cachedSamplesPath();
-  h->vm->clearResult();
+  const QString other = h->path("other.wav");
+  writeFloatWav(other.toStdString(), twoVoices(2.0, {}));
+  runFile(other);
+  AudioSource* otherSource = h->vm->currentAudioSource();
   h->context->remove(source);
   h->context->save();
   EXPECT_TRUE(testsupport::waitUntil([&] { return !QFileInfo::exists(cacheFile); }));
+  EXPECT_TRUE(h->vm->hasCachedSamples());
+  h->vm->clearResult();
+  h->context->remove(otherSource);
+  h->context->save();
+  EXPECT_FALSE(h->vm->hasCachedSamples());
 }
 
 TEST_F(TranscriptionViewModelTest, LoaderErrorsFailTheRunWithTheirDescription) {
@@ -295,14 +305,53 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionKeepsNewRunsOutAndWritesBySeg
 TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDropped) {
   ASSERT_TRUE(h->startModels());
   runFile(audio);
-  engine->recognizeGate = std::make_shared<Gate>();
-  h->vm->retranscribeSegment(0);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
-  h->vm->clearResult();
-  engine->recognizeGate->open();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
-  EXPECT_TRUE(h->logged("Re-transcription dropped: the segment is no longer shown"));
+  engine->recognize = oneWord(" late");
+  // Moved on to a copy of the version (same segment ids), then to nothing at all.
+  for (bool duplicate : {true, false}) {
+    SCOPED_TRACE(duplicate ? "duplicated" : "cleared");
+    engine->recognizeGate = std::make_shared<Gate>();
+    h->vm->retranscribeSegment(0);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+    duplicate ? h->vm->duplicateCurrentTranscription() : h->vm->clearResult();
+    engine->recognizeGate->open();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+    EXPECT_TRUE(h->logged("Re-transcription dropped: the segment is no longer shown"));
+  }
   EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::modelsReady);
+  const auto versions = h->context->fetch<Transcription>();
+  ASSERT_EQ(versions.size(), 2);
+  for (Transcription* version : versions) EXPECT_EQ(h->storedTexts(version->id()).first(), "hello");
+}
+
+TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderItsSegment) {
+  ASSERT_TRUE(h->startModels());
+  // Three one-word segments; the last two reach past the 3 s of audio.
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    std::vector<voxtrellis::TokenTiming> tokens;
+    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.2, 3.8}}) {
+      voxtrellis::TokenTiming t;
+      t.token = text;
+      t.startTime = start;
+      t.endTime = end;
+      tokens.push_back(t);
+    }
+    r.tokenTimings = tokens;
+    return r;
+  };
+  h->vm->setMaxSubtitleChars(4);
+  runFile(audio);
+  ASSERT_EQ(h->vm->state().result()->segments.size(), 3);
+  std::vector<std::size_t> heard;
+  engine->recognize = [&heard](std::span<const float> samples) {
+    heard.push_back(samples.size());
+    return voxtrellis::ASRResult();
+  };
+  h->vm->retranscribeSegment(2);
+  EXPECT_TRUE(h->logged("Cannot re-transcribe: no cached audio samples"));
+  h->vm->retranscribeSegment(1);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+  EXPECT_EQ(heard, std::vector<std::size_t>{std::size_t(3 * kRate - 2.8 * kRate)});
 }
 
 TEST_F(TranscriptionViewModelTest, DiarizationSettingsAreAppliedOnlyWhenIdleAndAFailureKeepsTheOldDiarizer) {
