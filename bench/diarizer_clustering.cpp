@@ -12,9 +12,16 @@
 // time ("linkage_1t_s") is taken: its growth from 15k to 50k (the slope of
 // log time over log n) shows how the cost rises once the working set
 // leaves the caches.
+//
+// BM_PresetsOnLongInput runs the stage on an hour (5,400 embeddings: three
+// local speakers in each of 1,800 windows) and on three hours (16,200) under
+// the application's three presets (0 "Fewer Speakers", 1 "Balanced", 2 "More
+// Speakers"), with the starting clusters VBx began from and peak memory.
 #include "BenchSupport.h"
 #include "Diarizer/FastClusterWrapper/FastClusterWrapper.h"
+#include "Diarizer/Offline/Clustering/AHCClustering.h"
 #include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
+#include "Diarizer/Offline/Clustering/VBxClustering.h"
 
 #include <benchmark/benchmark.h>
 
@@ -172,8 +179,45 @@ void BM_Clustering(benchmark::State& state) {
   }
 }
 
+void BM_PresetsOnLongInput(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto timed = embeddings(n);
+  SegmentationOutput segmentation;
+  segmentation.numChunks = static_cast<int>(n / 3 + 1);
+  segmentation.numSpeakers = 3;
+  struct Preset {
+    double threshold, fa, fb;
+  };
+  const Preset presets[] = {{0.7, 0.05, 0.9}, {0.5, 0.07, 0.8}, {0.3, 0.15, 0.6}};
+  const Preset& preset = presets[state.range(1)];
+  OfflineDiarizerConfig config;
+  config.clustering.threshold = preset.threshold;
+  config.clustering.warmStartFa = preset.fa;
+  config.clustering.warmStartFb = preset.fb;
+  std::vector<std::vector<double>> rows;
+  for (const auto& e : timed) rows.emplace_back(e.embedding256.begin(), e.embedding256.end());
+  for (auto _ : state) {
+    const double before = bench::currentMiB();
+    bench::resetPeak();
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = SpeakerClusteringStage::run(timed, segmentation, config, std::vector<double>(128, 1.0));
+    state.SetIterationTime(bench::seconds(start));
+    state.counters["stage_peak_MiB"] = bench::peakMiB() - before;
+    state.counters["speakers"] = static_cast<double>(result.centroids.size());
+  }
+  state.counters["starting_clusters"] = static_cast<double>(AHCClustering::clusterCount(
+      AHCClustering().cluster(rows, preset.threshold, VBxClustering::maxStartingClusters(n))));
+  state.counters["unbounded_starting_clusters"] =
+      static_cast<double>(AHCClustering::clusterCount(AHCClustering().cluster(rows, preset.threshold)));
+}
+
 }  // namespace
 
+BENCHMARK(BM_PresetsOnLongInput)
+    ->ArgsProduct({{5400, 16200}, {0, 1, 2}})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 BENCHMARK(BM_Clustering)
     ->Arg(1000)
     ->Arg(5000)

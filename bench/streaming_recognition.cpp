@@ -84,12 +84,15 @@ void BM_EouLatency(benchmark::State& state) {
 }
 BENCHMARK(BM_EouLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// Argument 0: the default preset; 1: the streaming preset.
 void BM_SlidingWindowMinute(benchmark::State& state) {
   const AsrModels models = AsrModels::load(kFixtures / "asr" / "parakeet-tdt-0.6b-v3-onnx",
                                            AsrModelConfiguration{ComputeUnits::cpuOnly}, AsrModelVersion::v3);
   const std::vector<float> audio(60 * 16000, 0.0f);
+  const StreamingAsrConfig config =
+      state.range(0) == 0 ? StreamingAsrConfig::defaultConfig() : StreamingAsrConfig::streaming();
   for (auto _ : state) {
-    StreamingAsrManager asr(StreamingAsrConfig::streaming());
+    StreamingAsrManager asr(config);
     asr.start(models, AudioSource::microphone);
     for (std::size_t at = 0; at < audio.size(); at += 16000) asr.streamAudio(buffer(audio.data() + at, 16000));
     benchmark::DoNotOptimize(asr.finish());
@@ -97,7 +100,7 @@ void BM_SlidingWindowMinute(benchmark::State& state) {
   state.counters["rtf"] =
       benchmark::Counter(60.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_SlidingWindowMinute)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SlidingWindowMinute)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

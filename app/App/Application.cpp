@@ -15,6 +15,7 @@
 #include "Store/StoreError.h"
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/EnterActivatesButtons.h"
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
@@ -61,6 +62,8 @@ Application::Application(const Environment& environment)
   // A deletion removes only files inside these two folders: what the app made itself.
   m_libraryActions = std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager,
                                                       QStringList{downloadsFolder, cacheFolder});
+  m_enterActivatesButtons = std::make_unique<EnterActivatesButtons>();
+  QCoreApplication::instance()->installEventFilter(m_enterActivatesButtons.get());
 }
 
 Application::~Application() {

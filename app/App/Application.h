@@ -12,6 +12,7 @@ class QWebEngineProfile;
 namespace parlowvista {
 
 class AppSettings;
+class EnterActivatesButtons;
 class FileAccessManager;
 class KeychainService;
 class LibraryActions;
@@ -113,6 +114,8 @@ class Application {
   std::shared_ptr<SampleCache> m_sampleCache;
   std::unique_ptr<TranscriptionViewModel> m_viewModel;
   std::unique_ptr<LibraryActions> m_libraryActions;
+  // Every window's buttons take Enter.
+  std::unique_ptr<EnterActivatesButtons> m_enterActivatesButtons;
   // Last: their views use everything above.
   std::unique_ptr<TranslationSettingsView> m_translationSettingsView;
   std::unique_ptr<SettingsWindow> m_settingsWindow;

@@ -27,10 +27,12 @@ std::optional<ProcessingStage> processingStageFromRawValue(const QString& text);
 const QList<ProcessingStage>& allProcessingStages();
 size_t qHash(ProcessingStage stage, size_t seed = 0);
 
-// What a failed run reports: the user-facing message and, optionally, the full description.
+// What a failed run reports: the user-facing message and, optionally, the full description
+// and what the user can do about it.
 struct ErrorInfo {
   QString message;
   std::optional<QString> details;
+  std::optional<QString> nextStep = std::nullopt;
 
   bool operator==(const ErrorInfo& other) const = default;
 };

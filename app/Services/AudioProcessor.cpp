@@ -76,17 +76,13 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path) const {
     throw AudioError::conversionFailed(info.fileName() + " is not a regular file");
   }
 
-  const auto length = probeLength(path);
-  if (length && length->frames >= (qint64(1) << 32)) {
-    throw AudioError::conversionFailed(
-        QString("the file holds %1 frames; at most 4294967295 are supported").arg(length->frames));
-  }
+  // The length a header announces is not trusted: a file cut short still states its whole
+  // length, and a header may claim anything. The decoded audio is what there is.
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
   audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString());
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
-  audio.duration = length && length->frames > 0 ? static_cast<double>(length->frames) / length->sampleRate
-                                                : static_cast<double>(audio.samples.size()) / 16000.0;
+  audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
   return audio;
 }
 

@@ -28,8 +28,8 @@ class AudioError : public std::runtime_error {
   Kind m_kind;
 };
 
-// One decoded file: 16 kHz mono float samples and the file's own duration in seconds
-// (its frames over its own sample rate, not derived from the output).
+// One decoded file: 16 kHz mono float samples and their duration in seconds (the decoded
+// audio's, never the length the file's header announces).
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;
@@ -46,8 +46,7 @@ class AudioProcessor {
 
   // Checks in this order: the file exists (fileNotFound), its extension (unsupportedFormat),
   // that it is a regular file, not a pipe or folder (conversionFailed), then decodes (the decoder's own error,
-  // AudioFileError, passes through), then a file of no frames (invalidAudioData). A file of 2^32 frames or more is
-  // refused before decoding (conversionFailed).
+  // AudioFileError, passes through), then a file of no frames (invalidAudioData).
   LoadedAudio loadAndResample(const QString& path) const;
 
   // Frames and sample rate of the file's audio stream as its container states them, without

@@ -50,14 +50,19 @@ class ExportService {
   };
 
   // Renders and writes the file atomically as UTF-8 (no byte-order mark): an existing file
-  // is replaced whole or, on failure, left as it was. Throws ExportError: encodingFailed
-  // when a time or duration is not finite (before anything is written), writeFailed with the
-  // system's reason when the file cannot be written.
+  // is replaced whole or, on failure, left as it was; any name the file system takes can be
+  // written. Throws ExportError: encodingFailed when a time or duration is not finite (before
+  // anything is written), writeFailed with the system's own reason ("No space left on
+  // device") when the file cannot be written.
   void exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
                     const QString& filePath) const;
   // The same for a file URL (a non-local URL cannot be written and fails with writeFailed).
   void exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
                     const QUrl& fileURL) const;
+
+  // `base` shortened by whole characters so that it, a dot and any of the formats' extensions
+  // make a name the file system takes (NAME_MAX bytes); as it is when it fits.
+  static QString fittingBaseName(const QString& base);
 
   // The renderers. They expect finite times (exportResult checks).
   static QString formatAsTXT(const TranscriptionResult& result, const QList<Speaker>& speakers);

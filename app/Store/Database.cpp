@@ -6,17 +6,18 @@ namespace parlowvista {
 
 namespace {
 
-// A failure while the file is being taken into use. The file itself has opened by then, so a
-// file SQLite "cannot open" is the write-ahead log it keeps beside it: the folder takes no file.
-StoreError openFailure(const QString& path, const StoreError& error) {
-  if ((error.sqliteCode() & 0xff) == SQLITE_CANTOPEN) {
-    return StoreError(
-        StoreError::Kind::openFailed,
-        QStringLiteral("Cannot open %1: its folder is read-only (the library keeps its log file there)").arg(path),
-        error.sqliteCode());
-  }
-  return StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, error.message()),
-                    error.sqliteCode());
+// A failure while the file is being taken into use, in plain words. The file itself has opened
+// by then, so a file SQLite "cannot open" is the log it keeps beside it: the folder takes no
+// file. (The superuser, whom permissions do not stop, meets an unwritable folder that way; any
+// other user is told by SQLite that the folder is read-only.)
+StoreError openFailure(const QString& path, int code, const QString& details) {
+  QString reason;
+  if ((code & 0xff) == SQLITE_CANTOPEN || code == SQLITE_READONLY_DIRECTORY)
+    reason = QStringLiteral("its folder is read-only (the library keeps its log file there)");
+  else
+    reason = StoreError::plainReason(code).value_or(details);
+  return StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, reason), code,
+                    details);
 }
 
 }  // namespace
@@ -28,7 +29,9 @@ Database::Database(const QString& path) : m_path(path) {
     const QString detail = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(code));
     sqlite3_close(m_db);
     m_db = nullptr;
-    throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: %2").arg(path, detail), code);
+    throw StoreError(StoreError::Kind::openFailed,
+                     QStringLiteral("Cannot open %1: %2").arg(path, StoreError::plainReason(code).value_or(detail)),
+                     code, QStringLiteral("SQLite open failed (%1): %2").arg(code).arg(detail));
   }
   sqlite3_extended_result_codes(m_db, 1);
   // SQLite quietly falls back to reading a file it may not write; a library that cannot
@@ -60,7 +63,7 @@ Database::Database(const QString& path) : m_path(path) {
                            .arg(path),
                        error.sqliteCode());
     }
-    throw openFailure(path, error);
+    throw openFailure(path, error.sqliteCode(), error.details());
   }
   sqlite3_busy_timeout(m_db, 2000);
 }
@@ -71,7 +74,7 @@ void Database::useWriteAheadLog() {
     prepare("PRAGMA journal_mode = WAL").run();
     execute("PRAGMA synchronous = NORMAL");
   } catch (const StoreError& error) {
-    throw openFailure(m_path, error);
+    throw openFailure(m_path, error.sqliteCode(), error.details());
   }
 }
 
@@ -89,8 +92,10 @@ void Database::execute(const char* sql) {
   if (code != SQLITE_OK) {
     const QString detail = QString::fromUtf8(error ? error : sqlite3_errstr(code));
     sqlite3_free(error);
-    throw StoreError(StoreError::Kind::statementFailed, QStringLiteral("SQLite failed (%1): %2").arg(code).arg(detail),
-                     code);
+    throw StoreError(
+        StoreError::Kind::statementFailed,
+        StoreError::plainMessage(code, QStringLiteral("The library file could not be read or written")), code,
+        QStringLiteral("SQLite failed (%1): %2 [%3]").arg(code).arg(detail, QString::fromUtf8(sql).left(80)));
   }
 }
 

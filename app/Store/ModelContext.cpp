@@ -11,6 +11,7 @@
 #include "Models/TranscriptionResult.h"
 #include "Store/ModelRows.h"
 
+#include <QDebug>
 #include <QDir>
 #include <algorithm>
 #include <cmath>
@@ -103,6 +104,7 @@ void ModelContext::registerObject(PersistentModel* object, bool persisted) {
   object->m_persisted = persisted;
   object->m_sequence = m_nextSequence++;
   m_objects.insert(object->id(), object);
+  m_objectsByType[std::size_t(object->entityType())].append(object);
 }
 
 void ModelContext::loadLibrary() {
@@ -142,18 +144,17 @@ void ModelContext::loadLibrary() {
       origin->m_translations.append(translation);
     }
   }
-  for (PersistentModel* object : std::as_const(m_objects)) {
-    if (object->entityType() == EntityType::audioSource) {
-      auto& list = static_cast<AudioSource*>(object)->m_transcriptions;
-      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
-        return a->m_audioSourceOrder < b->m_audioSourceOrder;
-      });
-    } else if (object->entityType() == EntityType::transcription) {
-      auto& list = static_cast<Transcription*>(object)->m_translations;
-      std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
-        return a->m_sourceTranscriptionOrder < b->m_sourceTranscriptionOrder;
-      });
-    }
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(EntityType::audioSource)])) {
+    auto& list = static_cast<AudioSource*>(object)->m_transcriptions;
+    std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+      return a->m_audioSourceOrder < b->m_audioSourceOrder;
+    });
+  }
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(EntityType::transcription)])) {
+    auto& list = static_cast<Transcription*>(object)->m_translations;
+    std::stable_sort(list.begin(), list.end(), [](const Transcription* a, const Transcription* b) {
+      return a->m_sourceTranscriptionOrder < b->m_sourceTranscriptionOrder;
+    });
   }
 }
 
@@ -210,11 +211,9 @@ QList<PersistentModel*> ModelContext::objectsOfType(EntityType type) {
     loadOrphans(type);
   }
   QList<PersistentModel*> result;
-  for (PersistentModel* object : std::as_const(m_objects)) {
-    if (object->entityType() == type && !object->m_deleted) result.append(object);
+  for (PersistentModel* object : std::as_const(m_objectsByType[std::size_t(type)])) {
+    if (!object->m_deleted) result.append(object);
   }
-  std::sort(result.begin(), result.end(),
-            [](const PersistentModel* a, const PersistentModel* b) { return a->m_sequence < b->m_sequence; });
   return result;
 }
 
@@ -363,6 +362,7 @@ void ModelContext::writeChanges() {
         // edit would be lost, so the save fails rather than report success.
         if (m_db->changedRows() == 0)
           throw StoreError(StoreError::Kind::statementFailed,
+                           QStringLiteral("A changed item is no longer in the library file"), 0,
                            QStringLiteral("the object %1 is no longer in the library file")
                                .arg(object->id().toString(QUuid::WithoutBraces)));
       }
@@ -389,8 +389,13 @@ void ModelContext::save() {
     writeChanges();
     transaction.commit();
   } catch (const StoreError& error) {
-    throw StoreError(StoreError::Kind::saveFailed,
-                     QStringLiteral("Could not save the library: %1").arg(error.message()), error.sqliteCode());
+    // The user reads what happened; the statement and SQLite's own words go to the log.
+    qWarning().noquote() << "[ModelContext] Save failed:" << error.details();
+    const QString message =
+        error.sqliteCode() == 0
+            ? error.message()
+            : StoreError::plainMessage(error.sqliteCode(), QStringLiteral("The library could not be saved"));
+    throw StoreError(StoreError::Kind::saveFailed, message, error.sqliteCode(), error.details());
   }
 
   // The file now holds everything; only now does the context forget what was pending.
@@ -403,6 +408,13 @@ void ModelContext::save() {
   m_inserted.clear();
   m_changed.clear();
   m_deleted.clear();
+  const QSet<PersistentModel*> released(gone.begin(), gone.end());
+  QSet<EntityType> releasedTypes;
+  for (const PersistentModel* object : std::as_const(gone)) releasedTypes.insert(object->entityType());
+  for (EntityType type : std::as_const(releasedTypes)) {
+    m_objectsByType[std::size_t(type)].removeIf(
+        [&released](PersistentModel* object) { return released.contains(object); });
+  }
   for (PersistentModel* object : gone) {
     m_objects.remove(object->id());
     object->m_persisted = false;

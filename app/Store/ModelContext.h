@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QObject>
 #include <QSet>
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -136,6 +137,9 @@ class ModelContext : public QObject, public PersistentContext {
 
   std::unique_ptr<Database> m_db;
   QHash<QUuid, PersistentModel*> m_objects;
+  // The same objects by type, each list in registration (m_sequence) order: a fetch of the
+  // few groups must not walk the tens of thousands of segments read into memory.
+  std::array<QList<PersistentModel*>, std::size_t(EntityType::storedSpeaker) + 1> m_objectsByType;
   QList<PersistentModel*> m_inserted;  // new objects, in insertion order
   QSet<PersistentModel*> m_changed;    // stored objects written since the last save
   QList<PersistentModel*> m_deleted;   // stored objects whose rows go at the next save

@@ -25,7 +25,8 @@ void Statement::fail(int code, const char* what) const {
   const QString detail = QString::fromUtf8(sqlite3_errmsg(m_db));
   const QString sql = m_stmt ? QString::fromUtf8(sqlite3_sql(m_stmt)).left(80) : QString();
   throw StoreError(StoreError::Kind::statementFailed,
-                   QStringLiteral("SQLite %1 failed (%2): %3 [%4]").arg(what).arg(code).arg(detail, sql), code);
+                   StoreError::plainMessage(code, QStringLiteral("The library file could not be read or written")),
+                   code, QStringLiteral("SQLite %1 failed (%2): %3 [%4]").arg(what).arg(code).arg(detail, sql));
 }
 
 Statement& Statement::bind(int index, qint64 value) {

@@ -14,12 +14,14 @@
 namespace parlowvista {
 
 // How a background job ended: its value, or the failure's user-facing description
-// (`error`) and full description (`details`).
+// (`error`) and full description (`details`), with the exception itself for callers that
+// tell kinds of failure apart.
 template <typename T>
 struct JobResult {
   std::optional<T> value;
   QString error;
   QString details;
+  std::exception_ptr exception;
 };
 
 // Runs `fn` on the application's (UI) thread later, unless `alive` has turned false by then.
@@ -45,9 +47,11 @@ void runJob(QObject* owner, std::function<T()> work, std::function<void(JobResul
     } catch (const std::exception& error) {
       result->error = QString::fromUtf8(error.what());
       result->details = result->error;
+      result->exception = std::current_exception();
     } catch (...) {
       result->error = "Unknown error";
       result->details = result->error;
+      result->exception = std::current_exception();
     }
     QMetaObject::invokeMethod(
         QCoreApplication::instance(),

@@ -38,4 +38,21 @@ QString condensedToolError(const QString& text) {
   return head + shown;
 }
 
+QString lastToolErrorLine(const QString& output) {
+  constexpr qsizetype kLimit = 300;
+  const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  QString last;
+  for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+    const QString trimmed = line->trimmed();
+    if (trimmed.isEmpty()) continue;
+    if (last.isEmpty()) last = trimmed;
+    if (trimmed.contains(QLatin1String("ERROR:"))) {
+      last = trimmed;
+      break;
+    }
+  }
+  if (last.size() > kLimit) last = last.left(kLimit - 1) + QStringLiteral("\u2026");
+  return last;
+}
+
 }  // namespace parlowvista

@@ -21,5 +21,8 @@ QString countOrMinusOne(std::optional<qint64> value);
 // "ERROR:" lines, or with its last line, cut to 500 characters. The error's details keep
 // the whole text.
 QString condensedToolError(const QString& text);
+// The one line of a tool's error output that says what went wrong: its last "ERROR:" line,
+// else its last line that is not blank, cut to 300 characters.
+QString lastToolErrorLine(const QString& output);
 
 }  // namespace parlowvista

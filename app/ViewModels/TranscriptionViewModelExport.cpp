@@ -24,7 +24,7 @@ namespace parlowvista {
 QString TranscriptionViewModel::exportFileName(ExportFormat format) const {
   const QString base =
       m_currentFile.isEmpty() ? QString("transcript") : QFileInfo(m_currentFile.path()).completeBaseName();
-  return base + "." + fileExtension(format);
+  return ExportService::fittingBaseName(base) + "." + fileExtension(format);
 }
 
 void TranscriptionViewModel::exportTranscript(ExportFormat format) {

@@ -56,10 +56,11 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
   connect(watcher, &QFutureWatcher<DownloadedAudio>::finished, this, [this, watcher, generation, address] {
     watcher->deleteLater();
     if (generation != m_generation) return;
-    const auto failDownload = [this](const QString& description) {
-      const QString shown = condensedToolError(description);
-      setState(ProcessingState::failed(ErrorInfo{shown, description}));
-      addLog("YouTube download failed: " + shown);
+    // The screen says what failed in plain words; the one line of the tool's output that says
+    // why goes beside it, not its whole output twice.
+    const auto failDownload = [this](const QString& shown, const std::optional<QString>& details = std::nullopt) {
+      setState(ProcessingState::failed(ErrorInfo{shown, details}));
+      addLog("YouTube download failed: " + details.value_or(shown));
       setDownloadProgress(0);
       setDownloadStatus("");
       endRun();
@@ -72,8 +73,14 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
         return failDownload("Download cancelled");
       }
       download = watcher->future().result();
+    } catch (const DownloaderError& error) {
+      if (error.kind() != DownloaderError::Kind::downloadFailed) return failDownload(QString::fromUtf8(error.what()));
+      const QString host = QUrl(address).host();
+      return failDownload(host.isEmpty() ? QStringLiteral("The audio could not be downloaded from this address")
+                                         : QStringLiteral("The audio could not be downloaded from %1").arg(host),
+                          lastToolErrorLine(error.message()));
     } catch (const std::exception& error) {
-      return failDownload(QString::fromUtf8(error.what()));
+      return failDownload(condensedToolError(QString::fromUtf8(error.what())));
     }
     addLog("Downloaded: " + download.title);
     setDownloadProgress(1.0);

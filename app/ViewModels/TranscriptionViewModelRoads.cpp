@@ -14,6 +14,7 @@
 #include "Store/StoreError.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
+#include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <QFile>
@@ -87,7 +88,7 @@ void TranscriptionViewModel::initializeModels() {
       },
       [this](JobResult<std::shared_ptr<SpeechRecognizer>> loaded) {
         if (!loaded.value) {
-          setState(ProcessingState::failed(ErrorInfo{loaded.error, loaded.details}));
+          setState(ProcessingState::failed(modelStartupFailure(loaded.exception, loaded.details)));
           addLog("Failed to load models: " + loaded.error);
           return;
         }
@@ -106,7 +107,7 @@ void TranscriptionViewModel::prepareDiarizerForStartUp() {
       this, [engine, config] { return engine->prepareDiarizer(config); },
       [this, config, choice](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (!prepared.value) {
-          setState(ProcessingState::failed(ErrorInfo{prepared.error, prepared.details}));
+          setState(ProcessingState::failed(modelStartupFailure(prepared.exception, prepared.details)));
           addLog("Failed to load models: " + prepared.error);
           return;
         }

@@ -26,12 +26,16 @@ class AudioFileImportQueue : public QObject {
   void setTargetProbe(std::function<QUuid()> target) { m_target = std::move(target); }
   void enqueue(const QList<QUrl>& files);
   qsizetype pendingCount() const { return m_pending.size(); }
+  // The files still waiting, in order.
+  QList<QUrl> pending() const;
 
  public slots:
   void pump();
 
  signals:
   void audioFileDropped(const QUrl& file, const QUuid& group);
+  // Files were added or one was announced.
+  void pendingChanged();
 
  private:
   struct Pending {

@@ -4,6 +4,7 @@
 #include "Models/Transcription.h"
 #include "Services/FileAccessManager.h"
 #include "Views/Common/ColorContrast.h"
+#include "Views/Common/FlowLayout.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Common/TimeText.h"
@@ -41,7 +42,7 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
       m_details(new ThemedLabel(QString(), ThemeColor::secondaryText, this)),
       m_missing(new ThemedLabel(QStringLiteral("Missing"), ThemeColor::warning, this)),
       m_chipStrip(new QWidget(this)),
-      m_chipLayout(new QHBoxLayout(m_chipStrip)) {
+      m_chipLayout(new FlowLayout(m_chipStrip, 4)) {
   setAccessibleName(source->filename());
   QFont nameFont = m_name->font();
   nameFont.setWeight(QFont::Medium);
@@ -49,9 +50,6 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
   setCaptionFont(m_details);
   setCaptionFont(m_missing);
   m_missing->hide();
-  m_chipLayout->setContentsMargins(0, 0, 0, 0);
-  m_chipLayout->setSpacing(4);
-  m_chipLayout->addStretch();
 
   auto* details = new QHBoxLayout;
   details->setSpacing(8);

@@ -5,23 +5,23 @@
 #include <QUuid>
 #include <QWidget>
 
-class QHBoxLayout;
 class QLabel;
 
 namespace parlowvista {
 
 class AudioSource;
 class FileAccessManager;
+class FlowLayout;
 class ThemedLabel;
 class Transcription;
 class VersionChip;
 
 // One source in the source list: icon, file name, duration and import date, "Missing" when
 // the file cannot be reached, and a strip of version chips (newest first) that is kept in
-// step with the source's versions chip by chip. The file check runs each time the row comes
-// on screen. The row reports intents; the source list acts on them. A selected row is filled
-// with the palette's emphasis colour (standing out from the list by 3:1), and its texts, icon
-// and chips take colours that read on it.
+// step with the source's versions chip by chip and wraps onto more lines within the row. The file check runs each time
+// the row comes on screen. The row reports intents; the source list acts on them. A selected row is filled with the
+// palette's emphasis colour (standing out from the list by 3:1), and its texts, icon and chips take colours that read
+// on it.
 class AudioSourceRow : public QWidget {
   Q_OBJECT
  public:
@@ -72,7 +72,7 @@ class AudioSourceRow : public QWidget {
   ThemedLabel* m_details;
   ThemedLabel* m_missing;
   QWidget* m_chipStrip;
-  QHBoxLayout* m_chipLayout;
+  FlowLayout* m_chipLayout;
   QList<QPair<QUuid, VersionChip*>> m_chips;
   QPointer<Transcription> m_selectedTranscription;
   bool m_selected = false;

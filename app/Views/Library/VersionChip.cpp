@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace parlowvista {
 
 namespace {
@@ -27,6 +29,7 @@ void VersionChip::setName(const QString& name) {
   setText(name);
   m_sizeHint = QSize();
   setAccessibleName(QStringLiteral("Version %1").arg(name));
+  setToolTip(name);
   updateGeometry();
 }
 
@@ -36,6 +39,12 @@ QSize VersionChip::sizeHint() const {
     m_sizeHint = {metrics.horizontalAdvance(text()) + 2 * kHorizontalPadding, metrics.height() + 2 * kVerticalPadding};
   }
   return m_sizeHint;
+}
+
+QSize VersionChip::minimumSizeHint() const {
+  const QSize full = sizeHint();
+  const QFontMetrics metrics(font());
+  return {std::min(full.width(), 6 * metrics.averageCharWidth() + 2 * kHorizontalPadding), full.height()};
 }
 
 void VersionChip::changeEvent(QEvent* event) {
@@ -61,7 +70,11 @@ void VersionChip::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(shape.adjusted(1, 1, -1, -1), shape.height() / 2 - 1, shape.height() / 2 - 1);
   }
   painter.setPen(ink);
-  painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, text());
+  // Shortened only when the chip is narrower than its whole name.
+  const QString shown = width() >= sizeHint().width()
+                            ? text()
+                            : fontMetrics().elidedText(text(), Qt::ElideRight, width() - 2 * kHorizontalPadding);
+  painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, shown);
 }
 
 }  // namespace parlowvista

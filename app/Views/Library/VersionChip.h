@@ -15,7 +15,8 @@ class VersionChip : public QAbstractButton {
 
   void setName(const QString& name);
   QSize sizeHint() const override;
-  QSize minimumSizeHint() const override { return sizeHint(); }
+  // A long name is shortened with "…" rather than widen the row.
+  QSize minimumSizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -8,6 +8,7 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
@@ -29,15 +30,20 @@
 #include "Views/Workspace/VersionActions.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace parlowvista {
 
@@ -78,11 +84,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_columns->setChildrenCollapsible(false);
   m_sidebar =
       new GroupsSidebar(m_context, m_library.actions, m_library.settings, *m_selection, m_library.prompts, m_columns);
-  m_sidebar->setMinimumWidth(160);
   m_columns->addWidget(m_sidebar);
   m_sources = new AudioSourcesList(m_context, m_library.actions, *m_selection, m_library.fileAccess, *m_queue,
                                    m_library.prompts, m_columns);
-  m_sources->setMinimumWidth(220);
   m_columns->addWidget(m_sources);
   m_screens = new ProcessingScreens(m_viewModel, m_library.prompts, m_columns);
   m_columns->addWidget(m_screens);
@@ -92,7 +96,16 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   for (int column : {0, 1, 3}) m_columns->setStretchFactor(column, 0);
   m_columns->setStretchFactor(2, 1);
   m_columns->setSizes({180, 250, 490, 280});
-  setCentralWidget(m_columns);
+  // On a screen too small for the columns (a laptop at twice the scale) the window still fits
+  // it: what does not fit scrolls.
+  auto* frame = new QScrollArea(this);
+  frame->setFrameShape(QFrame::NoFrame);
+  frame->setFocusPolicy(Qt::NoFocus);
+  frame->setWidgetResizable(true);
+  frame->setWidget(m_columns);
+  scrollFollowsFocus(frame);
+  setCentralWidget(frame);
+  setColumnMinimums(false);
   m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
   connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));
@@ -130,8 +143,11 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     if (isActiveWindow() || m_activationAttempts >= activationRetries) m_activationTimer->stop();
   });
   buildMenu();
+  connect(m_queue, &AudioFileImportQueue::pendingChanged, this, &MainWindow::refreshWaitingFiles);
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWaitingFiles);
   refreshTitle();
   refreshWorkspace();
+  refreshWaitingFiles();
 }
 
 MainWindow::~MainWindow() {
@@ -144,6 +160,7 @@ MainWindow::~MainWindow() {
 
 void MainWindow::buildMenu() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  file->setToolTipsVisible(true);  // "Add Audio File..." says when files have to wait
   m_addAudio = file->addAction(QStringLiteral("Add Audio File..."));
   m_addAudio->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   connect(m_addAudio, &QAction::triggered, this, [this] {
@@ -270,8 +287,24 @@ void MainWindow::importFiles(const QList<QUrl>& files) {
 
 bool MainWindow::canStartNextFile() const {
   // A sheet waiting for an answer holds the next file back, so its own run is not refused.
-  // Models that failed to load do not hold files back for ever: the view model says so in the log.
-  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind());
+  // Files wait for the models too, through a failed start and "Try Again", and the screen
+  // says so: a run without them would only be refused.
+  return !m_settingsSheet && !m_viewModel.isBusy() && acceptsRuns(m_viewModel.state().kind()) &&
+         m_viewModel.modelsLoaded();
+}
+
+void MainWindow::refreshWaitingFiles() {
+  const bool waiting = !m_viewModel.modelsLoaded();
+  QStringList names;
+  if (waiting) {
+    for (const QUrl& file : m_queue->pending()) names << QFileInfo(file.toLocalFile()).fileName();
+  }
+  m_screens->setWaitingFiles(names);
+  const QString why =
+      waiting ? QStringLiteral("The speech models are not loaded yet: files added now wait for them.") : QString();
+  m_addAudio->setToolTip(why);
+  m_addAudio->setStatusTip(why);
+  if (QPushButton* add = m_sources->addFileButton()) add->setToolTip(why);
 }
 
 void MainWindow::targetGroup(TranscriptGroup* group) {
@@ -406,8 +439,20 @@ void MainWindow::activateOnce() {
 
 void MainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  fitToScreen();
   activateOnce();
   if (m_started) return;
+  if (QWindow* handle = windowHandle()) {
+    connect(handle, &QWindow::screenChanged, this, [this](QScreen* screen) {
+      fitToScreen();
+      if (screen) {
+        connect(screen, &QScreen::availableGeometryChanged, this, &MainWindow::fitToScreen, Qt::UniqueConnection);
+      }
+    });
+  }
+  if (QScreen* shown = screen()) {
+    connect(shown, &QScreen::availableGeometryChanged, this, &MainWindow::fitToScreen, Qt::UniqueConnection);
+  }
   // The first showing hands the store to the view model and starts the models, and keeps
   // bringing the window to the front for a little while until it is active.
   m_started = true;
@@ -418,16 +463,82 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
 }
 
-void MainWindow::refreshTitle() {
-  QString title = QStringLiteral("Parlowvista");
-  if (Transcription* version = m_selection->transcription()) {
-    title = version->name();
-  } else if (AudioSource* source = m_selection->audioSource()) {
-    title = source->filename();
-  } else if (TranscriptGroup* group = m_selection->group()) {
-    title = group->name();
+void MainWindow::setColumnMinimums(bool compact) {
+  // Compact: no more than the columns' contents need.
+  m_sidebar->setMinimumWidth(compact ? 0 : 160);
+  m_sources->setMinimumWidth(compact ? 0 : 220);
+  m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
+}
+
+void MainWindow::fitToScreen() {
+  const QScreen* shown = screen();
+  if (!shown) return;
+  // Room for the contents: the screen's free area less the frame a window manager has drawn.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  m_fittedFrame = frame;
+  const QSize room = shown->availableGeometry().size() - frame;
+  const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
+  setColumnMinimums(false);
+  QSize needed = m_columns->minimumSizeHint() + chrome;
+  if (needed.width() > room.width() || needed.height() > room.height()) {
+    setColumnMinimums(true);
+    needed = m_columns->minimumSizeHint() + chrome;
   }
-  setWindowTitle(title);
+  setMinimumSize(needed.boundedTo(room));
+  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // A window manager draws its frame after the window is first shown: fit again with it.
+  if (frameGeometry().size() - geometry().size() != m_fittedFrame) fitToScreen();
+}
+
+QList<QWidget*> MainWindow::tabStops() const {
+  // The controls Tab stops on, as Qt picks them, in the order of the focus chain...
+  const int columns = m_columns->count();
+  QList<QList<QWidget*>> byColumn(columns + 1);
+  for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+    if (w->window() != this || w->focusProxy() || !(w->focusPolicy() & Qt::TabFocus) || !w->isEnabled() ||
+        !w->isVisibleTo(this)) {
+      continue;
+    }
+    int column = 0;
+    while (column < columns && !m_columns->widget(column)->isAncestorOf(w)) ++column;
+    byColumn[column] << w;
+  }
+  // ... column by column.
+  QList<QWidget*> stops;
+  for (const QList<QWidget*>& column : byColumn) stops << column;
+  return stops;
+}
+
+bool MainWindow::focusNextPrevChild(bool next) {
+  const QList<QWidget*> stops = tabStops();
+  QWidget* focused = QApplication::focusWidget();
+  if (stops.isEmpty() || !focused || focused->window() != this) return QMainWindow::focusNextPrevChild(next);
+  qsizetype at = stops.indexOf(focused);
+  for (qsizetype i = 0; at < 0 && i < stops.size(); ++i) {
+    if (stops[i]->isAncestorOf(focused)) at = i;
+  }
+  const qsizetype n = stops.size();
+  const qsizetype target = at < 0 ? (next ? 0 : n - 1) : (at + (next ? 1 : n - 1)) % n;
+  stops[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+  return true;
+}
+
+void MainWindow::refreshTitle() {
+  // What is on screen, then the application: a window list names both ("Version 1 — Parlowvista").
+  const QString application = QStringLiteral("Parlowvista");
+  QString shown;
+  if (Transcription* version = m_selection->transcription()) {
+    shown = version->name();
+  } else if (AudioSource* source = m_selection->audioSource()) {
+    shown = source->filename();
+  } else if (TranscriptGroup* group = m_selection->group()) {
+    shown = group->name();
+  }
+  setWindowTitle(shown.isEmpty() ? application : shown + QStringLiteral(" \u2014 ") + application);
 }
 
 }  // namespace parlowvista

@@ -46,7 +46,7 @@ class VersionActions;
 //
 // It keeps the one selection (group, source, version): choosing a version loads it into the
 // view model, choosing none clears it, and the title names the version, else the source, else
-// the group. A file or address given to the drop zone first opens the transcription settings
+// the group, and then the application. A file or address given to the drop zone first opens the transcription settings
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
 // run one after another, each only when no run is going and no sheet is waiting for an answer.
@@ -110,6 +110,8 @@ class MainWindow : public QMainWindow {
   // What the settings sheet names as its source: the pending file's name, else the address.
   QString pendingSourceDescription() const;
 
+  // The four columns: groups, sources, centre pane, side panel.
+  QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
@@ -128,6 +130,10 @@ class MainWindow : public QMainWindow {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  // Tab goes through the columns left to right, each column in its own order, whenever its
+  // controls were made (the drop zone and the workspace are made after the side panel).
+  bool focusNextPrevChild(bool next) override;
 
  private:
   void buildMenu();
@@ -141,8 +147,15 @@ class MainWindow : public QMainWindow {
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
   bool canStartNextFile() const;
+  void refreshWaitingFiles();
   void targetGroup(TranscriptGroup* group);
   void activateOnce();
+  QList<QWidget*> tabStops() const;
+  // The columns' minimum widths as the layout asks for them, or (compact) no more than their
+  // contents need.
+  void setColumnMinimums(bool compact);
+  // Keeps the window within the screen it is on: the columns shrink first, then scroll.
+  void fitToScreen();
 
   TranscriptionViewModel& m_viewModel;
   ModelContext& m_context;
@@ -159,6 +172,7 @@ class MainWindow : public QMainWindow {
   bool m_started = false;
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
+  QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
   QSplitter* m_columns = nullptr;
   ProcessingScreens* m_screens = nullptr;
   SidePanel* m_side = nullptr;

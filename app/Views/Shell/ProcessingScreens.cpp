@@ -142,8 +142,31 @@ QWidget* ProcessingScreens::buildLoading() {
   layout->addLayout(waiting);
   m_loadingBar = bar(page, 200, QStringLiteral("Model loading progress"));
   layout->addWidget(m_loadingBar, 0, Qt::AlignHCenter);
+  layout->addWidget(waitingNote(page));
   layout->addStretch();
   return page;
+}
+
+QLabel* ProcessingScreens::waitingNote(QWidget* page) {
+  auto* note = centredLabel(QString(), page);
+  note->setObjectName(QStringLiteral("waitingFiles"));
+  note->hide();
+  m_waitingNotes << note;
+  return note;
+}
+
+QString ProcessingScreens::waitingText(const QStringList& names) {
+  if (names.isEmpty()) return {};
+  if (names.size() == 1)
+    return QStringLiteral("%1 will be transcribed once the speech models are loaded.").arg(names[0]);
+  return QStringLiteral("%1 files will be transcribed once the speech models are loaded.").arg(names.size());
+}
+
+void ProcessingScreens::setWaitingFiles(const QStringList& names) {
+  for (QLabel* note : std::as_const(m_waitingNotes)) {
+    note->setText(waitingText(names));
+    note->setVisible(!names.isEmpty());
+  }
 }
 
 QWidget* ProcessingScreens::buildNotice() {
@@ -226,6 +249,9 @@ QWidget* ProcessingScreens::buildError() {
   m_errorMessage = centredLabel(QString(), page, 2, true);
   m_errorMessage->setObjectName(QStringLiteral("errorMessage"));
   layout->addWidget(m_errorMessage);
+  m_errorNextStep = centredLabel(QString(), page);
+  m_errorNextStep->setObjectName(QStringLiteral("errorNextStep"));
+  layout->addWidget(m_errorNextStep);
   m_errorDetails = secondaryLabel(QString(), page);
   m_errorDetails->setObjectName(QStringLiteral("errorDetails"));
   layout->addWidget(m_errorDetails);
@@ -233,6 +259,7 @@ QWidget* ProcessingScreens::buildError() {
   retry->setDefault(true);
   connect(retry, &QPushButton::clicked, &m_viewModel, &TranscriptionViewModel::reset);
   layout->addWidget(retry, 0, Qt::AlignHCenter);
+  layout->addWidget(waitingNote(page));
   layout->addStretch();
   return page;
 }
@@ -265,8 +292,12 @@ void ProcessingScreens::refresh() {
 
   if (const ErrorInfo* error = state.error()) {
     m_errorMessage->setText(error->message);
-    m_errorDetails->setText(error->details.value_or(QString()).section(QLatin1Char('\n'), 0, 2));
-    m_errorDetails->setVisible(error->details.has_value());
+    m_errorNextStep->setText(error->nextStep.value_or(QString()));
+    m_errorNextStep->setVisible(error->nextStep.has_value());
+    // Details that only repeat the headline are not shown a second time.
+    const bool details = error->details && error->details->trimmed() != error->message.trimmed();
+    m_errorDetails->setText(details ? error->details->section(QLatin1Char('\n'), 0, 2) : QString());
+    m_errorDetails->setVisible(details);
   }
 
   QWidget* pages[] = {widget(0), widget(1), widget(2), widget(3), m_workspacePage, widget(5)};

@@ -35,6 +35,10 @@ class ProcessingScreens : public QStackedWidget {
   void setGroupSelected(bool selected);
   // The widget shown in `completed` (the transcript workspace). Owned by this pane.
   void setWorkspace(QWidget* workspace);
+  // Files added while the speech models are not loaded: the loading and error screens say that
+  // they wait for them.
+  void setWaitingFiles(const QStringList& names);
+  static QString waitingText(const QStringList& names);
 
   Screen screen() const { return m_screen; }
   // The ready screen's drop zone (remade when the online-video tool is found or lost).
@@ -61,6 +65,7 @@ class ProcessingScreens : public QStackedWidget {
   void rebuildDropZone();
   QWidget* buildProcessing();
   QWidget* buildError();
+  QLabel* waitingNote(QWidget* page);
 
   TranscriptionViewModel& m_viewModel;
   LibraryPrompts m_prompts;
@@ -76,7 +81,9 @@ class ProcessingScreens : public QStackedWidget {
   QLabel* m_processingStage = nullptr;
   QLabel* m_downloadStatus = nullptr;
   QLabel* m_downloadPercent = nullptr;
+  QList<QLabel*> m_waitingNotes;
   QLabel* m_errorMessage = nullptr;
+  QLabel* m_errorNextStep = nullptr;
   QLabel* m_errorDetails = nullptr;
   QWidget* m_workspacePage = nullptr;
 };

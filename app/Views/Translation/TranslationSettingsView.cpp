@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -353,6 +354,14 @@ QWidget* TranslationSettingsView::buildOptionsBox() {
 void TranslationSettingsView::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   loadFromSettings();
+}
+
+void TranslationSettingsView::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::ActivationChange && isActiveWindow() &&
+      m_connectionMode == TranslationConnectionMode::cli) {
+    refreshCliSection();
+  }
 }
 
 void TranslationSettingsView::loadFromSettings() {

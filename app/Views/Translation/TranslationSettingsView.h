@@ -76,6 +76,9 @@ class TranslationSettingsView : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  // Coming back to the window (after installing the tool in a terminal, say) looks for the
+  // provider's tool again.
+  void changeEvent(QEvent* event) override;
 
  private:
   QWidget* buildServiceBox();

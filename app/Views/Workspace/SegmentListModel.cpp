@@ -15,6 +15,7 @@ QVariant SegmentListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole: return s->text;
     case Qt::AccessibleTextRole:
       return QString("%1, %2: %3").arg(Speaker::displayLabel(s->speakerId, m_speakers), timeRange(*s), s->text);
+    case Qt::AccessibleDescriptionRole: return m_rowDescription;
     case SegmentIdRole: return s->id;
     case SpeakerIdRole: return s->speakerId;
     case SpeakerNameRole: return Speaker::displayLabel(s->speakerId, m_speakers);
@@ -107,6 +108,13 @@ void SegmentListModel::setSpeakers(const QList<Speaker>& speakers) {
   if (!m_result.segments.isEmpty())
     emit dataChanged(index(0), index(int(m_result.segments.size() - 1)),
                      {SpeakerNameRole, SpeakerColorRole, Qt::AccessibleTextRole});
+}
+
+void SegmentListModel::setRowDescription(const QString& description) {
+  if (description == m_rowDescription) return;
+  m_rowDescription = description;
+  if (!m_result.segments.isEmpty())
+    emit dataChanged(index(0), index(int(m_result.segments.size() - 1)), {Qt::AccessibleDescriptionRole});
 }
 
 void SegmentListModel::touchRow(std::optional<qsizetype> row) {

@@ -47,6 +47,8 @@ class SegmentListModel : public QAbstractListModel {
   void setCurrentIndex(std::optional<qsizetype> index);
   void setAudioPlaying(bool playing);
   void setRetranscribingIndex(std::optional<qsizetype> index);
+  // What every row's controls do and their keys, as assistive technology reads it.
+  void setRowDescription(const QString& description);
 
   const TranscriptionResult& result() const { return m_result; }
   const QList<Speaker>& speakers() const { return m_speakers; }
@@ -69,6 +71,7 @@ class SegmentListModel : public QAbstractListModel {
   std::optional<qsizetype> m_current;
   std::optional<qsizetype> m_retranscribing;
   bool m_audioPlaying = false;
+  QString m_rowDescription;
 };
 
 }  // namespace parlowvista

@@ -36,6 +36,15 @@ SegmentListView::SegmentListView(SegmentListModel* model, QWidget* parent)
   m_followTimer.setInterval(500);
   connect(&m_followTimer, &QTimer::timeout, this, &SegmentListView::runFollowScroll);
   connect(m_delegate, &SegmentRowDelegate::editorCreated, this, &SegmentListView::adoptEditor);
+  describeRows();
+}
+
+void SegmentListView::describeRows() {
+  // The painted buttons are no widgets of their own: the row says what each does and its key.
+  m_model->setRowDescription(
+      m_readOnly ? QStringLiteral("Play from here: Space.")
+                 : QStringLiteral("Play from here: Space. Edit text: Return. Re-transcribe this segment, edit "
+                                  "speaker or reassign: the menu key."));
 }
 
 SegmentListView::~SegmentListView() = default;
@@ -72,6 +81,7 @@ void SegmentListView::setReadOnly(bool readOnly) {
   }
   m_readOnly = readOnly;
   m_delegate->setReadOnly(readOnly);
+  describeRows();
   viewport()->update();
 }
 
@@ -282,19 +292,43 @@ void SegmentListView::keyPressEvent(QKeyEvent* event) {
         emit playPauseRequested(idAt(index));
         event->accept();
         return;
+      case Qt::Key_Menu:
+      case Qt::Key_F10:
+        if (event->key() == Qt::Key_F10 && event->modifiers() != Qt::ShiftModifier) break;
+        showRowMenu(index);
+        event->accept();
+        return;
       default: break;
     }
   }
   QListView::keyPressEvent(event);
 }
 
+void SegmentListView::showRowMenu(const QModelIndex& index) {
+  // From the keyboard the row's one menu holds the badge's entries too: the speaker popover
+  // and the reassign menus have no other way in without a mouse.
+  const QUuid id = idAt(index);
+  if (index.data(SegmentListModel::IsRetranscribingRole).toBool()) return;
+  QMenu* menu = buildSegmentMenu(id, this);
+  if (!m_readOnly) {
+    QMenu* speaker = buildSpeakerMenu(id, menu);
+    menu->addSeparator();
+    for (QAction* action : speaker->actions()) menu->addAction(action);
+  }
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  const QRect body = m_delegate->geometry(visualRect(index), index).body;
+  menu->popup(viewport()->mapToGlobal(body.topLeft()));
+}
+
 void SegmentListView::contextMenuEvent(QContextMenuEvent* event) {
-  QModelIndex index = event->reason() == QContextMenuEvent::Mouse ? indexAt(event->pos()) : currentIndex();
+  if (event->reason() != QContextMenuEvent::Mouse) {
+    if (currentIndex().isValid()) showRowMenu(currentIndex());
+    return;
+  }
+  QModelIndex index = indexAt(event->pos());
   if (!index.isValid()) return;
   const QUuid id = idAt(index);
-  const auto part = event->reason() == QContextMenuEvent::Mouse
-                        ? m_delegate->hit(visualRect(index), index, event->pos())
-                        : SegmentRowDelegate::Part::text;
+  const auto part = m_delegate->hit(visualRect(index), index, event->pos());
   QMenu* menu = nullptr;
   if (part == SegmentRowDelegate::Part::badge)
     menu = buildSpeakerMenu(id, this);

@@ -27,6 +27,9 @@ class SegmentListModel;
 // Escape (cancel), Backspace at the start (merge with the previous segment), the save or
 // cancel button, or the focus leaving the field (save). Saving sends the text only when it
 // differs from the segment's text at that moment.
+//
+// Keys on the current row: Space plays from it (or pauses), Return or F2 edits its text, and
+// the menu key or Shift+F10 opens its menu, which then also holds the speaker badge's entries.
 class SegmentListView : public QListView {
   Q_OBJECT
 
@@ -64,6 +67,9 @@ class SegmentListView : public QListView {
   // The two context menus, built for a segment (the caller owns and shows them).
   QMenu* buildSpeakerMenu(const QUuid& id, QWidget* parent);
   QMenu* buildSegmentMenu(const QUuid& id, QWidget* parent);
+  // The menu of a row opened from the keyboard (the menu key, Shift+F10): the segment menu,
+  // then the speaker menu's entries.
+  void showRowMenu(const QModelIndex& index);
   // A part of a row in viewport coordinates (for the tests and the accessibility layer).
   QRect partRect(const QUuid& id, SegmentRowDelegate::Part part) const;
 
@@ -90,6 +96,7 @@ class SegmentListView : public QListView {
 
  private:
   void adoptEditor(SegmentRowEditor* editor);
+  void describeRows();
   void finishSession(const std::function<void()>& then);
   void runFollowScroll();
   void closePopover();

@@ -8,9 +8,13 @@
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/WorkspaceStyle.h"
 
+#include <QHelpEvent>
 #include <QListView>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextLayout>
+#include <QToolTip>
+#include <QtMath>
 
 namespace parlowvista {
 
@@ -24,6 +28,33 @@ QFont badgeFont(const QFont& base) {
   QFont f = captionFont(base);
   f.setBold(true);
   return f;
+}
+
+// The segment's text laid out in `width`: wrapped between words, and inside a word that is
+// longer than the row (a URL, a long token), which would otherwise run out of the row.
+void layOutBody(QTextLayout& layout, int width) {
+  QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  qreal y = 0;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    line.setPosition(QPointF(0, y));
+    y += line.height();
+  }
+  layout.endLayout();
+}
+
+QString bodyText(const QString& text) {
+  QString shown = text;
+  return shown.replace(QLatin1Char('\n'), QChar::LineSeparator);
+}
+
+int bodyHeight(const QFont& font, int width, const QString& text) {
+  QTextLayout layout(bodyText(text), font);
+  layOutBody(layout, width);
+  return qCeil(layout.boundingRect().height());
 }
 
 }  // namespace
@@ -79,10 +110,10 @@ QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelInde
   } else {
     const int width = textWidth(index, frameWidth);
     const QFontMetrics body(m_view->font());
-    const int bodyHeight = body.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text).height();
+    const int textHeight = bodyHeight(m_view->font(), width, text);
     const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
     const int badgeHeight = QFontMetrics(badgeFont(m_view->font())).height() + 8;
-    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(bodyHeight, body.height())});
+    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(textHeight, body.height())});
     m_heights.insert(id, Height{frameWidth, text, name, contentHeight});
   }
   if (m_editor && id == m_editingId) contentHeight = std::max(contentHeight, m_editor->preferredHeight());
@@ -157,8 +188,9 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
       painter->drawText(g.body.adjusted(20, 0, 0, 0), Qt::AlignLeft | Qt::AlignTop, "Re-transcribing...");
     } else {
       painter->setPen(pal.color(QPalette::Text));
-      painter->drawText(g.body, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                        index.data(Qt::DisplayRole).toString());
+      QTextLayout body(bodyText(index.data(Qt::DisplayRole).toString()), option.font);
+      layOutBody(body, g.body.width());
+      body.draw(painter, g.body.topLeft());
     }
     if (retranscribing) {
       painter->setPen(QPen(secondary, 2));
@@ -184,6 +216,36 @@ QWidget* SegmentRowDelegate::createEditor(QWidget* parent, const QStyleOptionVie
 void SegmentRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
                                               const QModelIndex& index) const {
   editor->setGeometry(geometry(option.rect, index).editor);
+}
+
+QString SegmentRowDelegate::toolTip(Part part, const QModelIndex& index) const {
+  switch (part) {
+    case Part::play:
+      return index.data(SegmentListModel::IsPlayingRole).toBool() &&
+                     index.data(SegmentListModel::IsAudioPlayingRole).toBool()
+                 ? QStringLiteral("Pause")
+                 : QStringLiteral("Play from here");
+    case Part::badge: return m_readOnly ? QString() : QStringLiteral("Edit speaker or reassign");
+    case Part::retranscribe: return m_readOnly ? QString() : QStringLiteral("Re-transcribe this segment");
+    case Part::edit: return m_readOnly ? QString() : QStringLiteral("Edit text");
+    case Part::text:
+    case Part::none: break;
+  }
+  return {};
+}
+
+bool SegmentRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                   const QModelIndex& index) {
+  if (event->type() != QEvent::ToolTip || !index.isValid()) {
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+  }
+  const QString text = toolTip(hit(option.rect, index, event->pos()), index);
+  if (text.isEmpty()) {
+    QToolTip::hideText();
+  } else {
+    QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+  }
+  return true;
 }
 
 void SegmentRowDelegate::setEditingRow(const QUuid& id, SegmentRowEditor* editor) {

@@ -37,6 +37,11 @@ class SegmentRowDelegate : public QStyledItemDelegate {
   void setModelData(QWidget*, QAbstractItemModel*, const QModelIndex&) const override {}
   void updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,
                             const QModelIndex& index) const override;
+  // The painted buttons' tooltips, as a real button would show them.
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override;
+  // What a painted part does, for its tooltip; empty for a part that does nothing here.
+  QString toolTip(Part part, const QModelIndex& index) const;
 
   void setEditingRow(const QUuid& id, SegmentRowEditor* editor);
   void setCanRetranscribe(bool value) { m_canRetranscribe = value; }

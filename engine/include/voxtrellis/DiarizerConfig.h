@@ -15,7 +15,7 @@ struct DiarizerConfig {
   int numClusters = -1;                     // -1: the number of speakers is not fixed
   float minActiveFramesCount = 10.0f;
   bool debugMode = false;
-  float chunkDuration = 10.0f;  // seconds
+  float chunkDuration = 10.0f;  // seconds; whole seconds count, at most the models' 10
   float chunkOverlap = 0.0f;    // seconds
 
   static DiarizerConfig defaultConfig() { return {}; }

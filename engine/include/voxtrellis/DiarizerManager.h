@@ -52,11 +52,12 @@ class DiarizerManager {
   // seconds; each chunk's segments sorted by start, chunks in order. With
   // debugMode the result also carries the speaker database (id → main
   // embedding) and the stage timings. Throws DiarizerError::notInitialized
-  // before initialize(), DiarizerError::processingFailed for a chunk
-  // configuration whose step (whole seconds of chunkDuration minus
-  // chunkOverlap, times the rate) is not positive or for unusable model
-  // output, and the models' errors. On an error no segments are returned,
-  // but speakers already added to the database stay.
+  // before initialize(), DiarizerError::processingFailed for a sample rate
+  // other than 16000, a chunk (whole seconds of chunkDuration) outside 1 to
+  // 10 s, the models' window, or a step (chunk minus whole seconds of
+  // chunkOverlap) that is not positive, and for unusable model output, and
+  // the models' errors. On an error no segments are returned, but speakers
+  // already added to the database stay.
   DiarizationResult performCompleteDiarization(std::span<const float> samples, int sampleRate = 16000,
                                                double atTime = 0);
 

@@ -28,7 +28,11 @@ struct OfflineDiarizerConfig {
     static Embedding community() { return {}; }
   };
   struct Clustering {
-    double threshold = 0.6;  // cosine similarity
+    // Where the agglomerative warm start stops merging: the Euclidean
+    // distance between length-normalised voice vectors, within (0, sqrt(2)].
+    // Lower keeps more voices apart.
+    double threshold = 0.6;
+    static constexpr double maxThreshold = 1.4142135623730951;  // sqrt(2)
     double warmStartFa = 0.07;
     double warmStartFb = 0.8;
     std::optional<int> minSpeakers;

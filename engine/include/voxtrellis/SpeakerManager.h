@@ -117,6 +117,9 @@ class SpeakerManager {
   SpeakerPtr getSpeaker(const std::string& id) const;
   std::vector<SpeakerPtr> getSpeakerList() const;  // table order
   std::map<std::string, SpeakerPtr> getAllSpeakers() const;
+  // Every speaker's id and main embedding, copied under the lock: safe to
+  // read while other threads assign.
+  std::map<std::string, std::vector<float>> currentEmbeddings() const;
   std::vector<std::string> getCurrentSpeakerNames() const;  // all ids, sorted
   GlobalStats getGlobalSpeakerStats() const;
 

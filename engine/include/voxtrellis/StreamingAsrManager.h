@@ -88,9 +88,10 @@ using StreamingUpdateQueue = ClosableQueue<StreamingTranscriptionUpdate>;
 // yields an update and refreshes the volatile transcript (the latest
 // window's text); a later confident window promotes it to the confirmed
 // transcript. Every word is taken from the window whose chunk holds it, so
-// overlapping windows never repeat words. Windows never exceed the
-// recogniser's 240 000-sample input: a longer configured window gives up
-// left context first, then chunk length (noted in the log).
+// overlapping windows never repeat words. Window lengths are whole 80 ms
+// encoder frames (configured lengths are cut down to them) and never exceed
+// the recogniser's 240 000-sample input: a longer configured window gives up
+// left context first, then chunk length (both noted in the log).
 //
 // Threading: streamAudio may be called from any thread and keeps the callers'
 // order; a recognition thread consumes the audio. Other calls may come from
@@ -129,11 +130,16 @@ class StreamingAsrManager {
   // Ends the input, stops recognition and closes the update queues.
   void cancel();
 
+  // Windows the recogniser failed on since start() or reset(): each is
+  // logged and skipped, its words lost, and the stream goes on.
+  int64_t failedWindows() const;
+
   AudioSource source() const;
   std::string volatileTranscript() const;
   std::string confirmedTranscript() const;
 
-  // The window lengths in use, in samples (after fitting the recogniser's input).
+  // The window lengths in use, in samples: whole encoder frames, fitted to
+  // the recogniser's input.
   int64_t chunkSamples() const;
   int64_t leftContextSamples() const;
   int64_t rightContextSamples() const;

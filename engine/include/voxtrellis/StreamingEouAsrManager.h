@@ -82,7 +82,8 @@ class StreamingEouAsrManager {
   // Loads the three models and the vocabulary from `modelDir` and starts
   // from empty caches and audio. Throws ModelRuntimeError (a model that is
   // missing, does not load, or has another interface) and AsrModelsError
-  // (vocabulary); models loaded before the failure stay.
+  // (vocabulary); after a failure the models, caches and audio in use stay
+  // as they were.
   void loadModels(const std::filesystem::path& modelDir);
 
   // Converts and buffers audio without decoding. Throws AudioConverterError.

@@ -4,6 +4,7 @@
 #include <voxtrellis/NetworkError.h>
 
 #include "Models/HttpClient.h"
+#include "Models/ModelCosts.h"
 #include "Models/RepositoryFiles.h"
 #include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
@@ -359,7 +360,7 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
                             "Missing model.onnx in model: " + name);
     }
     const auto started = std::chrono::steady_clock::now();
-    std::shared_ptr<OnnxModel> model = OnnxModel::load(modelFolder, computeUnits);
+    std::shared_ptr<OnnxModel> model = OnnxModel::load(modelFolder, computeUnits, modelCost(name));
     const double seconds = secondsSince(started);
     models[name] = std::move(model);
     logger().info("Compiled model " + name + " in " + formatFixed(seconds * 1000.0, 2) +

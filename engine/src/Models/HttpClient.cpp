@@ -176,6 +176,14 @@ HttpResponse HttpClient::download(const std::string& url, const std::vector<std:
     response = perform(handle, url, headers, timeoutSeconds);
   } catch (const NetworkError&) {
     if (target.exceeded) {
+      // An error page longer than the file it stands for is still an answer: its status says
+      // what went wrong (a hub that limits its rate, say), not its length.
+      long status = 0;
+      curl_easy_getinfo(static_cast<CURL*>(handle), CURLINFO_RESPONSE_CODE, &status);
+      if (status != 0 && (status < 200 || status > 299)) {
+        response.statusCode = status;
+        return response;
+      }
       throw NetworkError(kTooLarge, "received more than the " + std::to_string(*maxBytes) + " bytes expected");
     }
     throw;

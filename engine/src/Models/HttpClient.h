@@ -43,7 +43,8 @@ class HttpClient {
   // GET into a file, created or truncated. Throws NetworkError; the file may
   // then hold part of the body and is the caller's to remove. With `maxBytes`
   // the transfer ends as soon as more than that arrives (NetworkError with the
-  // code kTooLarge): a server that sends without end cannot fill the disk.
+  // code kTooLarge): a server that sends without end cannot fill the disk. An
+  // answer other than 2xx cut off there is returned with its status.
   HttpResponse download(const std::string& url, const std::vector<std::string>& headers,
                         const std::filesystem::path& file, double timeoutSeconds,
                         std::optional<uint64_t> maxBytes = std::nullopt) const;

@@ -3,12 +3,20 @@
 namespace voxtrellis {
 
 // What one call of a model costs, which decides how many threads it gets.
-// `heavy`: a large call over a whole window (encoder, preprocessor,
-// segmentation, embeddings) that pays for a pool of every granted core.
-// `perStep`: a small call made once per decoding step (the recogniser's
-// decoder and joint, the streaming decoders); several such sessions run in
-// turn, so each gets a couple of threads that sleep instead of spinning,
-// or their pools would fight over the cores between calls.
+// `heavy`: a few large calls over a whole window (encoder, preprocessor,
+// segmentation, embeddings) that pay for a pool of every granted core.
+// `perStep`: many small calls in a loop (a decoding step, a detector chunk);
+// a pool wider than two threads costs more to wake than it saves, and
+// workers that spin between calls take the cores the next call needs.
+// Which model has which cost is the catalogue's table (Models/ModelCosts.h).
 enum class ModelCost { heavy, perStep };
+
+// The threads one session runs with.
+struct ThreadSettings {
+  int intraOpThreads = 1;
+  bool spinning = true;  // idle workers busy-wait for the next call instead of sleeping
+
+  bool operator==(const ThreadSettings&) const = default;
+};
 
 }  // namespace voxtrellis

@@ -5,6 +5,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -65,6 +66,15 @@ TensorInfo describe(const std::string& name, const Ort::TypeInfo& typeInfo, cons
   return info;
 }
 
+std::mutex& observerMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::function<void(const OnnxModel&)>& loadObserver() {
+  static std::function<void(const OnnxModel&)> observer;
+  return observer;
+}
+
 Ort::Value makeValue(const Tensor& tensor) {
   static const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   // The runtime never writes to an input; its API just takes a mutable pointer.
@@ -86,6 +96,8 @@ struct OnnxModel::Impl {
   fs::path path;
   std::string name;
   ComputeUnits units = ComputeUnits::all;
+  ModelCost cost = ModelCost::heavy;
+  ThreadSettings threads;
   std::unique_ptr<Ort::Session> session;
   std::vector<TensorInfo> inputs;
   std::vector<TensorInfo> outputs;
@@ -139,17 +151,29 @@ std::shared_ptr<OnnxModel> OnnxModel::load(const fs::path& modelFolder, ComputeU
   if (!fs::is_directory(modelFolder, ec)) {
     throw ModelRuntimeError(ModelRuntimeError::Kind::folderMissing, modelFolder, "");
   }
-  auto model = loadFile(modelFolder / "model.onnx", units, cost);
+  auto model = open(modelFolder / "model.onnx", units, cost);
   std::string name = modelFolder.filename().string();
   if (name.empty()) name = modelFolder.parent_path().filename().string();
   if (const auto dot = name.rfind(".mlmodelc"); dot != std::string::npos && dot + 9 == name.size()) {
     name.erase(dot);
   }
   model->m_impl->name = name;
+  model->announce();
   return model;
 }
 
 std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, ComputeUnits units, ModelCost cost) {
+  auto model = open(onnxFile, units, cost);
+  model->announce();
+  return model;
+}
+
+void OnnxModel::announce() const {
+  std::lock_guard lock(observerMutex());
+  if (loadObserver()) loadObserver()(*this);
+}
+
+std::shared_ptr<OnnxModel> OnnxModel::open(const fs::path& onnxFile, ComputeUnits units, ModelCost cost) {
   std::error_code ec;
   if (!fs::is_regular_file(onnxFile, ec)) {
     throw ModelRuntimeError(ModelRuntimeError::Kind::modelFileMissing, onnxFile, "");
@@ -158,8 +182,11 @@ std::shared_ptr<OnnxModel> OnnxModel::loadFile(const fs::path& onnxFile, Compute
   impl->path = onnxFile;
   impl->name = onnxFile.stem().string();
   impl->units = units;
+  impl->cost = cost;
+  impl->threads = voxtrellis::threadSettings(units, cost);
   try {
-    impl->session = std::make_unique<Ort::Session>(ortEnvironment(), onnxFile.c_str(), makeSessionOptions(units, cost));
+    impl->session =
+        std::make_unique<Ort::Session>(ortEnvironment(), onnxFile.c_str(), makeSessionOptions(impl->threads));
     Ort::AllocatorWithDefaultOptions allocator;
     for (std::size_t i = 0; i < impl->session->GetInputCount(); ++i) {
       auto n = impl->session->GetInputNameAllocated(i, allocator);
@@ -183,6 +210,17 @@ const fs::path& OnnxModel::path() const {
 }
 ComputeUnits OnnxModel::computeUnits() const {
   return m_impl->units;
+}
+ModelCost OnnxModel::cost() const {
+  return m_impl->cost;
+}
+const ThreadSettings& OnnxModel::threadSettings() const {
+  return m_impl->threads;
+}
+
+void OnnxModel::setLoadObserver(std::function<void(const OnnxModel&)> observer) {
+  std::lock_guard lock(observerMutex());
+  loadObserver() = std::move(observer);
 }
 const std::vector<TensorInfo>& OnnxModel::inputs() const {
   return m_impl->inputs;

@@ -7,6 +7,7 @@
 #include <voxtrellis/ComputeUnits.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -59,6 +60,14 @@ class OnnxModel {
   const std::string& name() const;
   const std::filesystem::path& path() const;
   ComputeUnits computeUnits() const;
+  ModelCost cost() const;
+  // The threads the session was opened with.
+  const ThreadSettings& threadSettings() const;
+
+  // Calls `observer` with every model loaded from now on, on the loading
+  // thread, once the model is complete; an empty function stops it. A seam
+  // for tests that check what a whole load path opened.
+  static void setLoadObserver(std::function<void(const OnnxModel&)> observer);
 
   const std::vector<TensorInfo>& inputs() const;
   const std::vector<TensorInfo>& outputs() const;
@@ -85,6 +94,8 @@ class OnnxModel {
  private:
   struct Impl;
   explicit OnnxModel(std::unique_ptr<Impl> impl);
+  static std::shared_ptr<OnnxModel> open(const std::filesystem::path& onnxFile, ComputeUnits units, ModelCost cost);
+  void announce() const;
   std::unique_ptr<Impl> m_impl;
 };
 

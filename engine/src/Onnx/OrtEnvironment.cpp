@@ -32,15 +32,21 @@ int intraOpThreads(ComputeUnits units, ModelCost cost) {
   return cost == ModelCost::perStep ? std::min(granted, 2) : granted;
 }
 
+ThreadSettings threadSettings(ComputeUnits units, ModelCost cost) {
+  // Spinning workers of one small session would steal the cores the next
+  // session of the same loop needs.
+  return {intraOpThreads(units, cost), cost == ModelCost::heavy};
+}
+
 Ort::SessionOptions makeSessionOptions(ComputeUnits units, ModelCost cost) {
+  return makeSessionOptions(threadSettings(units, cost));
+}
+
+Ort::SessionOptions makeSessionOptions(const ThreadSettings& threads) {
   Ort::SessionOptions options;
   options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  options.SetIntraOpNumThreads(intraOpThreads(units, cost));
-  if (cost == ModelCost::perStep) {
-    // Spinning workers of one small session would steal the cores the next
-    // session of the same step needs.
-    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  }
+  options.SetIntraOpNumThreads(threads.intraOpThreads);
+  options.AddConfigEntry("session.intra_op.allow_spinning", threads.spinning ? "1" : "0");
   options.SetInterOpNumThreads(1);
   options.SetExecutionMode(ExecutionMode::ORT_SEQUENTIAL);
   return options;

@@ -11,9 +11,13 @@ namespace voxtrellis {
 // The one ONNX Runtime environment of the process, created on first use.
 Ort::Env& ortEnvironment();
 
-// Session options for a compute-unit choice and a model's cost. The whole
-// mapping lives here so every model of the engine runs under the same rules.
+// The threads a model of `cost` gets under `units`. The whole mapping lives
+// here so every model of the engine runs under the same rules.
+ThreadSettings threadSettings(ComputeUnits units, ModelCost cost);
+
+// Session options with those threads.
 Ort::SessionOptions makeSessionOptions(ComputeUnits units, ModelCost cost = ModelCost::heavy);
+Ort::SessionOptions makeSessionOptions(const ThreadSettings& threads);
 
 // Intra-op threads a model of `cost` gets under `units`.
 int intraOpThreads(ComputeUnits units, ModelCost cost);

@@ -6,10 +6,14 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
+#include <deque>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace voxtrellis {
@@ -34,11 +38,20 @@ struct AudioFileDecoder::Impl {
   bool inputDone = false;
   bool flushed = false;
   // Frames the container states exactly (edit lists, headers), none when it
-  // only estimates them; decoded padding past it is dropped.
+  // only estimates them. Decoded frames past it are held back and dropped at
+  // the end as the codec's padding; a stream that goes on for more than
+  // kMaxPaddingFrames past it was misdescribed (a header that lies, say), and
+  // then everything is delivered, the held frames first.
   int64_t exactFrames = -1;
   int64_t deliveredFrames = 0;
+  static constexpr int64_t kMaxPaddingFrames = 16384;
+  std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
+  int64_t heldFrames = 0;
+  AVFrame* released = nullptr;  // the held frame handed out last
 
   ~Impl() {
+    for (auto& entry : held) av_frame_free(&entry.first);
+    av_frame_free(&released);
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
@@ -46,6 +59,40 @@ struct AudioFileDecoder::Impl {
   }
   [[noreturn]] void fail(AudioFileError::Kind kind, int status) const {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
+  }
+
+  // Keeps the decoded frame's samples from `from` on; false when they show the stated length wrong.
+  bool hold(int from) {
+    AVFrame* copy = av_frame_clone(frame);
+    if (!copy) fail(AudioFileError::Kind::readFailed, AVERROR(ENOMEM));
+    held.emplace_back(copy, from);
+    heldFrames += frame->nb_samples - from;
+    return heldFrames <= kMaxPaddingFrames;
+  }
+
+  // The oldest held frame without its samples already delivered, sharing its buffers.
+  const AVFrame* releaseHeld() {
+    auto [source, skip] = held.front();
+    held.pop_front();
+    if (!released) released = av_frame_alloc();
+    if (released) av_frame_unref(released);
+    const int status = released ? av_frame_ref(released, source) : AVERROR(ENOMEM);
+    av_frame_free(&source);
+    if (status < 0) fail(AudioFileError::Kind::readFailed, status);
+    if (skip > 0) {
+      const auto sampleFormat = static_cast<AVSampleFormat>(released->format);
+      const int bytes = av_get_bytes_per_sample(sampleFormat);
+      const int channels = released->ch_layout.nb_channels;
+      if (av_sample_fmt_is_planar(sampleFormat)) {
+        for (int c = 0; c < channels; ++c) released->extended_data[c] += static_cast<std::ptrdiff_t>(skip) * bytes;
+      } else {
+        released->extended_data[0] += static_cast<std::ptrdiff_t>(skip) * bytes * channels;
+      }
+      released->nb_samples -= skip;
+    }
+    heldFrames -= released->nb_samples;
+    deliveredFrames += released->nb_samples;
+    return released;
   }
 };
 
@@ -112,16 +159,22 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
+  if (d.exactFrames < 0 && !d.held.empty()) return d.releaseHeld();
   for (;;) {
     av_frame_unref(d.frame);
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
-      if (d.exactFrames >= 0) {
-        const int64_t left = d.exactFrames - d.deliveredFrames;
-        if (left <= 0) continue;
-        if (d.frame->nb_samples > left) d.frame->nb_samples = static_cast<int>(left);
-      }
       if (d.frame->nb_samples <= 0) continue;
+      const int64_t left = d.exactFrames < 0 ? d.frame->nb_samples : d.exactFrames - d.deliveredFrames;
+      if (left < d.frame->nb_samples) {
+        const int delivered = static_cast<int>(std::max<int64_t>(left, 0));
+        if (!d.hold(delivered)) d.exactFrames = -1;
+        if (delivered == 0) {
+          if (d.exactFrames < 0) return d.releaseHeld();
+          continue;
+        }
+        d.frame->nb_samples = delivered;
+      }
       d.deliveredFrames += d.frame->nb_samples;
       return d.frame;
     }

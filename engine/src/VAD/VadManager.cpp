@@ -6,12 +6,12 @@
 
 #include "Shared/ANEMemoryOptimizer.h"
 #include "Shared/Elapsed.h"
+#include "Shared/NumberText.h"
 #include "VAD/SpeechSegmentation.h"
 #include "VAD/VadModel.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 
 namespace voxtrellis {
@@ -19,12 +19,6 @@ namespace voxtrellis {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string fixed2(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
 
 // Exactly 4096 samples: longer chunks keep their start, shorter ones repeat
 // their last sample, an empty one is silence.
@@ -68,7 +62,7 @@ struct VadManager::Impl {
     }
     vadModel = std::make_unique<VadModel>(found->second);
     logger.info("VAD model loaded successfully");
-    logger.info("VAD system initialized in " + fixed2(secondsSince(started)) + "s");
+    logger.info("VAD system initialized in " + formatFixed(secondsSince(started), 2) + "s");
   }
 
   VadResult processChunk(std::span<const float> chunk, const std::optional<VadState>& inputState);

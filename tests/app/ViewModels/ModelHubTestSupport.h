@@ -18,7 +18,7 @@ namespace modelhubtest {
 
 namespace fs = std::filesystem;
 
-enum class Fault { none, closeMidFile, wrongSize, wrongHash, htmlListing, redirectLoop, serverError };
+enum class Fault { none, closeMidFile, wrongSize, wrongHash, htmlListing, redirectLoop, serverError, noSuchRepository };
 
 // A model hub on 127.0.0.1 in the public hub's layout serving the generated recognition and
 // diarization repositories: "GET /api/models/Quillbrookline/<repo>/tree/main[/<path>]" lists a
@@ -90,6 +90,11 @@ class GeneratedModelHub {
       case Fault::serverError:
         res.status = 500;
         res.set_content("Internal Server Error", "text/plain");
+        return true;
+      case Fault::noSuchRepository:
+        // What the public hub answers for a repository it does not hold.
+        res.status = 401;
+        res.set_content(R"({"error":"Repository not found"})", "application/json");
         return true;
       default: return false;
     }

@@ -1,6 +1,7 @@
 // Model start-up against a model hub on 127.0.0.1 (named by REGISTRY_URL) that misbehaves:
-// start-up ends in `failed` with the engine's text, nothing half-fetched is used by a later
-// start, and "Try Again" (reset) starts the models again once the hub answers properly.
+// start-up ends in `failed` with a plain headline naming the hub and the engine's text as the
+// details, nothing half-fetched is used by a later start, and "Try Again" (reset) starts the
+// models again once the hub answers properly.
 
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -44,16 +45,20 @@ class ModelStartupHubTest : public ::testing::Test {
 TEST_F(ModelStartupHubTest, AMisbehavingHubEndsInTheErrorScreenAndTryAgainRecoversOnceItIsWell) {
   struct Case {
     Fault fault;
-    const char* message;  // part of the error screen's text
+    const char* details;  // part of the engine's text, shown as the details
+    const char* headline;
   };
+  const char* unreachable = "The speech models could not be downloaded from ";
   const std::vector<Case> cases = {
-      {Fault::closeMidFile, "transfer closed"},
-      {Fault::wrongSize, "bytes"},
-      {Fault::wrongHash, "SHA-256"},
-      {Fault::htmlListing, "parse error"},
-      {Fault::redirectLoop, "redirect"},
-      {Fault::serverError, "HTTP status 500"},
+      {Fault::closeMidFile, "transfer closed", unreachable},
+      {Fault::wrongSize, "bytes", unreachable},
+      {Fault::wrongHash, "SHA-256", unreachable},
+      {Fault::htmlListing, "parse error", unreachable},
+      {Fault::redirectLoop, "redirect", unreachable},
+      {Fault::serverError, "HTTP status 500", unreachable},
+      {Fault::noSuchRepository, "HTTP status 401", "The speech models are not on "},
   };
+  const QString hubName = QUrl(QString::fromStdString(hub.baseUrl())).authority();
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.fault));
     fs::remove_all(models.path() / "parakeet-tdt-0.6b-v3-onnx");
@@ -63,8 +68,11 @@ TEST_F(ModelStartupHubTest, AMisbehavingHubEndsInTheErrorScreenAndTryAgainRecove
     h.vm->initializeModels();
     ASSERT_TRUE(endsLoading(h));
     ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
-    EXPECT_NE(h.vm->statusMessage().indexOf(c.message, 0, Qt::CaseInsensitive), -1)
-        << h.vm->statusMessage().toStdString();
+    const ErrorInfo& error = *h.vm->state().error();
+    EXPECT_EQ(error.message, c.headline + hubName);
+    EXPECT_NE(error.details.value_or("").indexOf(c.details, 0, Qt::CaseInsensitive), -1)
+        << error.details.value_or("").toStdString();
+    EXPECT_TRUE(error.nextStep.value_or("").contains("\"Getting the speech models\" in the README"));
 
     // A later start with the hub still faulty does not take what the first one left.
     {

@@ -59,20 +59,23 @@ TEST_F(PipelineDownloaderToolTest, EveryFailureOfTheToolEndsInAPlainErrorAndTheA
     QString address;      // what the user entered
     const char* message;  // part of the error screen's message
     bool toolRuns;
+    const char* details = nullptr;  // the tool's one line that says why, when it failed
   };
+  const char* downloadFailed = "The audio could not be downloaded from media.example";
   const std::vector<Case> cases = {
       {"fails with text",
        "echo 'WARNING: something odd' >&2; echo 'ERROR: [generic] Unable to download webpage: HTTP Error 404' >&2; "
        "exit 1",
-       address, "Unable to download webpage", true},
+       address, downloadFailed, true, "ERROR: [generic] Unable to download webpage: HTTP Error 404"},
       {"garbage and no file", "head -c 4000 /dev/urandom; exit 0", address, "No audio stream available", true},
       {"a file that is no audio", "echo 'Sign in to confirm' > \"$dir/Clip.m4a\"; exit 0", address,
        "Cannot open audio file", true},
       {"floods its error output",
        "i=0; while [ $i -lt 20000 ]; do echo \"WARNING: line $i of a very chatty tool run\" >&2; i=$((i+1)); done; "
        "echo 'ERROR: gave up' >&2; exit 1",
-       address, "ERROR: gave up", true},
-      {"hangs", "echo '[generic] Extracting URL'; exec sleep 600", address, "yt-dlp stopped responding", true},
+       address, downloadFailed, true, "ERROR: gave up"},
+      {"hangs", "echo '[generic] Extracting URL'; exec sleep 600", address, downloadFailed, true,
+       "yt-dlp stopped responding (no output for 1.5 seconds)"},
       {"a local file address", "exit 0", "file:///etc/passwd", "Invalid URL", false},
       {"an option as address", "exit 0", "--exec=touch /tmp/x", "Invalid URL", false},
   };
@@ -86,6 +89,9 @@ TEST_F(PipelineDownloaderToolTest, EveryFailureOfTheToolEndsInAPlainErrorAndTheA
     ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed) << h.vm->statusMessage().toStdString();
     const ErrorInfo& error = *h.vm->state().error();
     EXPECT_TRUE(error.message.contains(c.message)) << error.message.left(300).toStdString();
+    if (c.details) {
+      EXPECT_EQ(error.details, c.details);
+    }
     // What the error screen shows stays readable however much the tool wrote.
     EXPECT_LE(error.message.size(), 1000) << error.message.left(300).toStdString();
     EXPECT_EQ(runs() - before, c.toolRuns ? 1 : 0);

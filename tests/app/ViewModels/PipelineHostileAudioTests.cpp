@@ -6,6 +6,7 @@
 #include "Models/StoredSegment.h"
 #include "Models/Transcription.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/Mp3Header.h"
 
 #include <QFile>
 
@@ -31,6 +32,15 @@ std::string randomBytes(std::size_t count, unsigned seed) {
   std::string bytes(count, '\0');
   for (char& c : bytes) c = static_cast<char>(generator() & 0xff);
   return bytes;
+}
+
+// A 128 kbit/s MP3 made by ffmpeg: its first frame is the Info header naming the frame count.
+constexpr std::uintmax_t kMp3HeaderBytes = 417;
+constexpr std::uintmax_t kMp3BytesPerSecond = 16000;
+
+bool mp3Of(const std::filesystem::path& wav, const std::filesystem::path& mp3) {
+  return ffmpeg({"-i", QString::fromStdString(wav.string()), "-c:a", "libmp3lame", "-b:a", "128k",
+                 QString::fromStdString(mp3.string())});
 }
 
 class PipelineHostileAudioTest : public ::testing::Test {
@@ -85,6 +95,20 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
          testsupport::writeFile(p, bytes + randomBytes(400000, 7));
        },
        -1, "at least 1 second"},
+      // A 14 s MP3 cut off after about 3 s: its header still states 14 s.
+      {"truncated.mp3",
+       [&](const auto& p) {
+         ASSERT_TRUE(mp3Of(h.dir / "good.wav", p));
+         std::filesystem::resize_file(p, kMp3HeaderBytes + 3 * kMp3BytesPerSecond);
+       },
+       3.0, ""},
+      // A whole file whose header claims billions of frames.
+      {"lying.mp3",
+       [&](const auto& p) {
+         ASSERT_TRUE(mp3Of(h.dir / "good.wav", p));
+         ASSERT_TRUE(testsupport::setMp3FrameCount(p, 0xfffffff0));
+       },
+       14.0, ""},
       {"Tür ü 名 with\nnewline.wav", [&](const auto& p) { writeFloatWav(p, voices); }, 14.0, ""},
       {"phone.wav",
        [&](const auto& p) {

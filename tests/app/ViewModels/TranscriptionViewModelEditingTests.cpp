@@ -9,6 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
+
 using namespace pipelinetest;
 
 namespace {
@@ -231,6 +237,66 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
 
   h->vm->clearResult();
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
+}
+
+TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSaysSo) {
+  // A source whose name takes all 255 bytes a name may have (two-byte letters, so a cut in the
+  // middle of one would show).
+  const QString longName = QString(124, QChar(0xE4)) + "abc.wav";
+  ASSERT_EQ(QFile::encodeName(longName).size(), 255);
+  const QString longAudio = h->path("") + longName;
+  ASSERT_TRUE(QFile::copy(audio, longAudio));
+  process(longAudio);
+  for (ExportFormat format : allExportFormats()) {
+    const QString suggested = h->vm->exportFileName(format);
+    SCOPED_TRACE(suggested.toStdString());
+    EXPECT_LE(QFile::encodeName(suggested).size(), 255);
+    EXPECT_TRUE(suggested.startsWith(QString(120, QChar(0xE4))));
+    EXPECT_TRUE(suggested.endsWith("." + fileExtension(format)));
+    EXPECT_FALSE(suggested.contains(QChar::ReplacementCharacter));
+  }
+  QDir().mkpath(h->path("long"));
+  h->vm->performExportAll(*h->vm->state().result(), h->path("long"));
+  EXPECT_TRUE(h->logged("Exported all formats to: long/"));
+  EXPECT_EQ(QDir(h->path("long")).entryList(QDir::Files).size(), 3);
+
+  // Over an existing file whose name has 255 bytes.
+  const std::string existing = h->path("").toStdString() + std::string(251, 'n') + ".txt";
+  testsupport::writeFile(existing, "old");
+  h->vm->performExport(*h->vm->state().result(), ExportFormat::txt, QString::fromStdString(existing));
+  EXPECT_TRUE(h->loggedStart("Exported TXT to: nnn"));
+  EXPECT_TRUE(testsupport::readFile(existing).starts_with("TRANSCRIPTION"));
+  EXPECT_EQ(QDir(h->path("")).entryList({".*"}, QDir::Files | QDir::Hidden).size(), 0) << "a temporary file stayed";
+
+  // The system's own words, not "Unknown error", and the old file stays whole: a disk that
+  // takes no more (a 16 KiB file system where this process may mount one), a file size limit.
+  h->vm->performExport(*h->vm->state().result(), ExportFormat::srt, h->path("missing/out.srt"));
+  EXPECT_TRUE(h->logged("Export failed: Failed to write file: No such file or directory"));
+  TranscriptionResult large = *h->vm->state().result();
+  large.segments[0].text = QString(64 * 1024, 'x');
+  const std::string small = h->path("small").toStdString();
+  std::filesystem::create_directory(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0) {
+    const auto unmount = qScopeGuard([&] { ::umount(small.c_str()); });
+    testsupport::writeFile(small + "/out.txt", "old");
+    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+    EXPECT_TRUE(h->logged("Export failed: Failed to write file: No space left on device"));
+    EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
+  }
+  testsupport::writeFile(small + "/out.txt", "old");
+  {
+    rlimit previous{};
+    ::getrlimit(RLIMIT_FSIZE, &previous);
+    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 16 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &limited);
+    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousSignal);
+  }
+  EXPECT_TRUE(h->logged("Export failed: Failed to write file: File too large"));
+  EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
 }
 
 TEST_F(TranscriptionEditingTest, ReprocessingRewritesTheVersionAndForgetsItsSpeakerNames) {

@@ -140,7 +140,8 @@ TEST_F(TranscriptionViewModelTest, AFailedDiarizerLeavesTheRecognizerAndRefusesF
   engine->failDiarizer = true;
   h->vm->initializeModels();
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->state().kind() == ProcessingState::Kind::failed; }));
-  EXPECT_EQ(h->vm->statusMessage(), "Error: diarizer models missing");
+  EXPECT_EQ(h->vm->statusMessage(), "Error: The speech models could not be loaded");
+  EXPECT_EQ(h->vm->state().error()->details, "diarizer models missing");
   EXPECT_TRUE(h->logged("Failed to load models: diarizer models missing"));
   h->vm->processFile(QUrl::fromLocalFile(audio));
   EXPECT_TRUE(h->logged("Models not initialized"));
@@ -562,6 +563,40 @@ TEST_F(TranscriptionViewModelTest, AReprocessingWhoseSaveFailsSaysSoAndALaterSav
   healDisk();
   h->vm->saveIfNeeded();
   EXPECT_EQ(h->storedTexts(version->id()), QStringList{"again"});
+}
+
+TEST_F(TranscriptionViewModelTest, AFailedSaveSaysWhatHappenedInPlainWordsAndTheNextSaveWritesTheEdit) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  Database& file = h->context->database();
+  struct Case {
+    const char* cause;
+    const char* cure;
+    QChar fill;
+    const char* said;
+  };
+  // The file may not grow (a full disk), or takes no write at all.
+  for (const Case& c : {Case{"PRAGMA max_page_count = 1", "PRAGMA max_page_count = 1073741823", 'x',
+                             "Failed to save: The disk is full"},
+                        Case{"PRAGMA query_only = ON", "PRAGMA query_only = OFF", 'y',
+                             "Failed to save: The library file is read-only"}}) {
+    SCOPED_TRACE(c.said);
+    const QString longText(20000, c.fill);  // more than fits the pages the file has
+    h->vm->updateSegmentText(0, longText);
+    file.execute(c.cause);
+    h->vm->saveCurrentTranscription();
+    EXPECT_TRUE(h->logged(c.said));
+    EXPECT_TRUE(h->vm->hasUnsavedChanges());
+    for (const LogEntry& entry : h->vm->logs())
+      EXPECT_FALSE(entry.message.contains("SQLite") || entry.message.contains("StoredSegment"))
+          << entry.message.toStdString();
+    file.execute(c.cure);
+    h->vm->saveCurrentTranscription();
+    EXPECT_FALSE(h->vm->hasUnsavedChanges());
+    Statement saved = file.prepare("SELECT text FROM StoredSegment WHERE sortOrder = 0");
+    ASSERT_EQ(saved.step(), Statement::Step::row);
+    EXPECT_EQ(saved.text(0), longText);
+  }
 }
 
 TEST_F(TranscriptionViewModelTest, AFailedDuplicateLeavesNothingBehind) {

@@ -1,5 +1,6 @@
 #include "AsrTestSupport.h"
 #include "FakeModelHub.h"
+#include "Onnx/OrtEnvironment.h"
 #include "engine/Shared/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -110,6 +111,22 @@ TEST(AsrModelsTest, CompleteCacheIsUsedWithoutAnyRequest) {
   EXPECT_EQ(m.vocabulary.at(7), "\xE2\x96\x81world");
   EXPECT_EQ(m.version, AsrModelVersion::v3);
   EXPECT_TRUE(hub.requests().empty());
+}
+
+// The app loads through here. The decoder and joint run once per token and
+// per encoder frame: on pools of every core, spinning between thousands of
+// tiny calls, they fight each other and the rest of the program.
+TEST(AsrModelsTest, TheDecodeLoopsModelsLoadWithTheLightThreadSetting) {
+  FakeModelHub hub;
+  testsupport::TempDir dir;
+  const fs::path repo = copyFixture(dir.path());
+  const AsrModels m = AsrModels::load(repo);
+  const ComputeUnits units = AsrModels::defaultConfiguration().computeUnits;
+  EXPECT_EQ(m.decoder->model().threadSettings(), threadSettings(units, ModelCost::perStep));
+  EXPECT_EQ(m.joint->model().threadSettings(), threadSettings(units, ModelCost::perStep));
+  EXPECT_FALSE(m.joint->model().threadSettings().spinning);
+  EXPECT_EQ(m.encoder->model().threadSettings(), threadSettings(units, ModelCost::heavy));
+  EXPECT_EQ(m.preprocessor->model().threadSettings(), threadSettings(ComputeUnits::cpuOnly, ModelCost::heavy));
 }
 
 TEST(AsrModelsTest, BareFolderNameLoadsFromTheCurrentFolder) {

@@ -2,6 +2,8 @@
 #include "Diarizer/Offline/Clustering/AHCClustering.h"
 #include "support/TempDir.h"
 
+#include <voxtrellis/OfflineDiarizerConfig.h>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -189,26 +191,32 @@ TEST(CentroidLinkage, StatusCodes) {
   EXPECT_EQ(fastcluster_compute_centroid_linkage(withNaN.data(), 3, 2, out.data(), 8), kFastClusterNaN);
 }
 
-TEST(AHCClustering, ThresholdBecomesUnitVectorDistance) {
+TEST(AHCClustering, ThresholdIsTheCutDistanceWithinTheCheckedRange) {
   const AHCClustering ahc;
+  const double root2 = OfflineDiarizerConfig::Clustering::maxThreshold;
   struct Case {
     double threshold, distance;
   };
-  for (const Case c : {Case{0.6, 0.894427191}, Case{0.7, 0.774596669}, Case{0.5, 1.0}, Case{1.0, 0.0}, Case{1.5, 0.0},
-                       Case{-1.0, 2.0}, Case{-3.0, 2.0}}) {
-    EXPECT_NEAR(ahc.convertThresholdToDistance(c.threshold), c.distance, 1e-9) << c.threshold;
+  for (const Case c :
+       {Case{0.6, 0.6}, Case{0.3, 0.3}, Case{root2, root2}, Case{1.5, root2}, Case{0.0, 0.0}, Case{-1.0, 0.0}}) {
+    EXPECT_EQ(ahc.convertThresholdToDistance(c.threshold), c.distance) << c.threshold;
   }
   EXPECT_TRUE(std::isinf(ahc.convertThresholdToDistance(std::nan(""))));
 }
 
-TEST(AHCClustering, ClustersByCosineSimilarity) {
+TEST(AHCClustering, ClustersByDirection) {
   const AHCClustering ahc;
   // Rows 0, 2 and 3 point one way (lengths differ), row 1 another way.
   const std::vector<std::vector<double>> rows = {{1, 0.05, 0}, {0, 1, 0}, {3, 0, 0.1}, {0.5, 0.02, 0}};
   EXPECT_EQ(ahc.cluster(rows, 0.6), (std::vector<int>{0, 1, 0, 0}));
-  EXPECT_EQ(ahc.cluster(rows, -1.0), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_EQ(ahc.cluster(rows, 0.005), (std::vector<int>{0, 1, 2, 3}));
+  // Too many clusters at the threshold: the same tree, cut just high enough.
+  EXPECT_EQ(ahc.cluster(rows, 0.005, 3), (std::vector<int>{0, 1, 2, 0}));
+  EXPECT_EQ(ahc.cluster(rows, 0.005, 2), (std::vector<int>{0, 1, 0, 0}));
+  EXPECT_EQ(ahc.cluster(rows, 0.005, 0), (std::vector<int>{0, 0, 0, 0}));
+  EXPECT_EQ(ahc.cluster(rows, OfflineDiarizerConfig::Clustering::maxThreshold), (std::vector<int>{0, 0, 0, 0}));
   EXPECT_EQ(ahc.cluster(rows, std::nan("")), (std::vector<int>{0, 0, 0, 0}));
-  EXPECT_EQ(ahc.cluster({{1, 0}, {1, 0}}, 1.0), (std::vector<int>{0, 0}));
+  EXPECT_EQ(ahc.cluster({{1, 0}, {1, 0}}, 0.0), (std::vector<int>{0, 0}));
   EXPECT_EQ(ahc.cluster({{1, 2}}, 0.6), (std::vector<int>{0}));
   EXPECT_EQ(ahc.cluster({{}, {}}, 0.6), (std::vector<int>{0, 0}));
   EXPECT_EQ(ahc.cluster({{1, std::nan("")}, {1, 0}, {0, 1}}, 0.6), (std::vector<int>{0, 1, 2}));

@@ -3,6 +3,7 @@
 #include "Diarizer/Offline/Clustering/SpeakerClusteringStage.h"
 #include "Diarizer/Offline/Clustering/SpeakerCountConstraints.h"
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
+#include "Diarizer/Offline/Core/OfflineReconstruction.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -11,6 +12,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 using namespace voxtrellis;
 
@@ -225,6 +227,132 @@ TimedEmbedding timed(int chunk, int slot, std::vector<float> embedding) {
   return e;
 }
 
+SegmentationOutput windowsFor(const std::vector<TimedEmbedding>& embeddings) {
+  SegmentationOutput segmentation;
+  segmentation.numChunks = static_cast<int>(embeddings.size() / 3 + 1);
+  segmentation.numSpeakers = 3;
+  return segmentation;
+}
+
+// Eight voices in a tree: two clans of two families of two voices. Between
+// unit-length embeddings two turns of one voice lie about 0.17 apart, two
+// voices of a family 0.6, two families of a clan 0.95, two clans 1.4. The
+// PLDA features carry the same tree, as VBx models them.
+std::vector<TimedEmbedding> voiceTree(int turns, unsigned seed) {
+  std::mt19937_64 generator(seed);
+  std::normal_distribution<float> normal;
+  auto add = [&](std::vector<float> v, float scale) {
+    for (auto& x : v) x += scale * normal(generator);
+    return v;
+  };
+  std::vector<TimedEmbedding> result;
+  for (int clan = 0; clan < 2; ++clan) {
+    const auto clanCentre = add(std::vector<float>(256), 1.0f);
+    const auto clanRho = add(std::vector<float>(128), 3.0f);
+    for (int family = 0; family < 2; ++family) {
+      const auto familyCentre = add(clanCentre, 0.71f);
+      const auto familyRho = add(clanRho, 2.0f);
+      for (int voice = 0; voice < 2; ++voice) {
+        const auto centre = add(familyCentre, 0.58f);
+        const auto rho = add(familyRho, 2.0f);
+        for (int turn = 0; turn < turns; ++turn) {
+          TimedEmbedding e;
+          e.chunkIndex = static_cast<int>(result.size() / 3);
+          e.speakerIndex = static_cast<int>(result.size() % 3);
+          e.embedding256 = add(centre, 0.164f);
+          const auto features = add(rho, 0.3f);
+          e.rho128.assign(features.begin(), features.end());
+          result.push_back(std::move(e));
+        }
+      }
+    }
+  }
+  return result;
+}
+
+TEST(SpeakerClusteringStage, PresetsFindMoreSpeakersTheLowerTheirThreshold) {
+  // The application's presets: threshold, Fa, Fb.
+  struct Preset {
+    const char* name;
+    double threshold, fa, fb;
+  };
+  const Preset presets[] = {
+      {"Fewer Speakers", 0.7, 0.05, 0.9}, {"Balanced", 0.5, 0.07, 0.8}, {"More Speakers", 0.3, 0.15, 0.6}};
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    const auto voices = voiceTree(12, seed);
+    std::size_t previous = 0;
+    for (const Preset& preset : presets) {
+      OfflineDiarizerConfig config;
+      config.clustering.threshold = preset.threshold;
+      config.clustering.warmStartFa = preset.fa;
+      config.clustering.warmStartFb = preset.fb;
+      const auto found = SpeakerClusteringStage::run(voices, windowsFor(voices), config, std::vector<double>(128, 1.0))
+                             .centroids.size();
+      EXPECT_GE(found, previous) << preset.name << ", seed " << seed;
+      previous = found;
+    }
+    EXPECT_EQ(previous, 8u) << "More Speakers should tell all eight voices apart, seed " << seed;
+  }
+}
+
+// `count` embeddings, three to a window, of `voices` voices taking turns of
+// five: each turn its voice's centre plus noise (0.6 per value against 1 for
+// the centre, which spreads a voice's turns wider than the lowest preset
+// threshold), its PLDA features its own centre (4 per value) plus unit noise.
+std::vector<TimedEmbedding> scatteredVoices(std::size_t voices, std::size_t count, std::size_t dim, std::size_t rhoDim,
+                                            unsigned seed) {
+  std::mt19937_64 generator(seed);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> centres(voices, std::vector<float>(dim));
+  std::vector<std::vector<double>> rhoCentres(voices, std::vector<double>(rhoDim));
+  for (std::size_t v = 0; v < voices; ++v) {
+    for (auto& x : centres[v]) x = normal(generator);
+    for (auto& x : rhoCentres[v]) x = 4.0 * normal(generator);
+  }
+  std::vector<TimedEmbedding> embeddings(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto& e = embeddings[i];
+    e.chunkIndex = static_cast<int>(i / 3);
+    e.speakerIndex = static_cast<int>(i % 3);
+    e.embedding256 = centres[(i / 5) % voices];
+    for (auto& x : e.embedding256) x += 0.6f * normal(generator);
+    e.rho128 = rhoCentres[(i / 5) % voices];
+    for (auto& x : e.rho128) x += normal(generator);
+  }
+  return embeddings;
+}
+
+// An hour of speech: 1,800 windows of three local speakers. Under "More
+// Speakers" (0.3) hardly two embeddings merge in the warm start, and
+// embeddings × starting clusters would pass what VBx can hold.
+TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
+  const auto embeddings = scatteredVoices(12, 5400, 32, 16, 5);
+  OfflineDiarizerConfig config;
+  config.clustering.threshold = 0.3;
+  config.clustering.warmStartFa = 0.15;
+  config.clustering.warmStartFb = 0.6;
+  std::vector<std::vector<double>> rows;
+  for (const auto& e : embeddings) rows.emplace_back(e.embedding256.begin(), e.embedding256.end());
+  const std::size_t unbounded = AHCClustering::clusterCount(AHCClustering().cluster(rows, 0.3));
+  ASSERT_GT(unbounded * embeddings.size(), VBxClustering::kMaxResponsibilities) << unbounded;
+  const auto result =
+      SpeakerClusteringStage::run(embeddings, windowsFor(embeddings), config, std::vector<double>(16, 1.0));
+  // VBx, started from the warm start merged down along its own tree, still
+  // finds the twelve voices.
+  EXPECT_EQ(result.centroids.size(), 12u);
+}
+
+TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPresetThreshold) {
+  const auto embeddings = scatteredVoices(40, 1000, 256, 128, 12345);
+  for (const double threshold : {0.7, 0.5, 0.3}) {
+    OfflineDiarizerConfig config;
+    config.clustering.threshold = threshold;
+    const auto result =
+        SpeakerClusteringStage::run(embeddings, windowsFor(embeddings), config, std::vector<double>(128, 1.0));
+    EXPECT_EQ(result.centroids.size(), 40u) << threshold;
+  }
+}
+
 TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
   SegmentationOutput segmentation;
   segmentation.numChunks = 3;
@@ -252,6 +380,14 @@ TEST(SpeakerClusteringStage, NoFiniteEmbeddingMeansNoSpeakers) {
   EXPECT_TRUE(result.centroids.empty());
   EXPECT_EQ(result.assignments, (std::vector<int>{-1, -1, -1}));
   EXPECT_EQ(result.chunkAssignments, (std::vector<std::vector<int>>{{-2, -2}, {-2, -2}}));
+  // Reconstruction then finds speech in every frame but no speaker for it.
+  segmentation.numFrames = 50;
+  segmentation.frameDuration = 0.1;
+  segmentation.chunkOffsets = {0.0, 5.0};
+  segmentation.speakerWeights.assign(2, std::vector<std::vector<float>>(50, {1.0f, 0.0f}));
+  EXPECT_TRUE(OfflineReconstruction(OfflineDiarizerConfig{})
+                  .buildSegments(segmentation, result.chunkAssignments, result.centroids)
+                  .empty());
   // A NaN row never reaches the one fallback voice either.
   EXPECT_EQ(SpeakerClusteringStage::computeFallbackCentroids({{1, 2}, {kNaN, 0}, {3, 4}}),
             (std::vector<std::vector<double>>{{2, 3}}));

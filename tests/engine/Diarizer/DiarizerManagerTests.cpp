@@ -113,7 +113,7 @@ TEST(DiarizerManager, KnownSpeakersNameTheirVoicesAndNewVoicesGetNumbers) {
   EXPECT_EQ(d->speakerManager().speakerIds(), (std::vector<std::string>{"alice"}));
 }
 
-TEST(DiarizerManager, RefusesToRunUninitialisedOrWithAChunkStepThatCannotAdvance) {
+TEST(DiarizerManager, RefusesToRunUninitialisedOrOnChunksTheModelsCannotTake) {
   DiarizerManager idle;
   EXPECT_FALSE(idle.isAvailable());
   EXPECT_THROW(idle.performCompleteDiarization(silence(1)), DiarizerError);
@@ -122,8 +122,11 @@ TEST(DiarizerManager, RefusesToRunUninitialisedOrWithAChunkStepThatCannotAdvance
     float duration, overlap;
     int rate;
   };
-  for (const auto& c : {Case{10, 10, 16000}, Case{10, 12, 16000}, Case{0.5f, 0, 16000}, Case{10, 0, 0},
-                        Case{NAN, 0, 16000}, Case{1e12f, 0, 16000}}) {
+  // Steps that cannot advance, and chunks the models' 10 s at 16 kHz would
+  // only see the start of (a voice late in a 15 s chunk would vanish).
+  for (const auto& c :
+       {Case{10, 10, 16000}, Case{10, 12, 16000}, Case{0.5f, 0, 16000}, Case{10, 0, 0}, Case{NAN, 0, 16000},
+        Case{1e12f, 0, 16000}, Case{15, 0, 16000}, Case{11, 2, 16000}, Case{10, 0, 8000}, Case{10, 0, 44100}}) {
     DiarizerConfig config;
     config.chunkDuration = c.duration;
     config.chunkOverlap = c.overlap;
@@ -184,4 +187,25 @@ TEST(DiarizerManager, ItsDatabaseAnswersOtherThreadsWhileItRuns) {
   reader.join();
   EXPECT_GT(queries.load(), 0);
   EXPECT_EQ(d->speakerManager().speakerIds(), (std::vector<std::string>{"1", "2"}));
+}
+
+TEST(DiarizerManager, DebugModeCopiesTheDatabaseWhileOtherThreadsAssign) {
+  DiarizerConfig config;
+  config.debugMode = true;
+  auto d = diarizer(config);
+  d->performCompleteDiarization(twoVoices());
+  const std::vector<float> voiceA = d->speakerManager().getSpeaker("1")->currentEmbedding;  // no other thread yet
+  std::atomic<bool> done{false};
+  std::thread assigner([&] {
+    // Each assignment refines speaker 1's main embedding in place.
+    while (!done) d->speakerManager().assignSpeaker(voiceA, 2.0f);
+  });
+  for (int run = 0; run < 200; ++run) {
+    // No audio: each call only copies the database.
+    const auto result = d->performCompleteDiarization(std::vector<float>{});
+    ASSERT_TRUE(result.speakerDatabase.has_value());
+    EXPECT_EQ(result.speakerDatabase->at("1").size(), 256u);
+  }
+  done = true;
+  assigner.join();
 }

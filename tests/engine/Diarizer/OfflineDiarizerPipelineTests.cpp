@@ -188,7 +188,7 @@ TEST(OfflineDiarizerPipeline, ExportWritesOneRecordPerEmbedding) {
   for (const auto& record : records) {
     EXPECT_EQ(record.at("embedding256").size(), 256u);
     EXPECT_EQ(record.at("rho128").size(), 128u);
-    EXPECT_TRUE(record.at("cluster") == 0 || record.at("cluster") == 1);
+    EXPECT_GE(record.at("cluster").get<int>(), 0);  // every embedding here holds a voice
     EXPECT_FALSE(record.contains("frameWeights"));
   }
   EXPECT_TRUE(log.contains(AppLogger::Level::info, "Exported " + std::to_string(records.size()) + " embeddings to "));

@@ -83,11 +83,18 @@ TEST(OfflineReconstruction, DegenerateInputAndDatabase) {
   const auto segments = reconstruction.buildSegments(seg, {{0, -2, -2}}, {});
   ASSERT_EQ(segments.size(), 1u);
   EXPECT_TRUE(segments[0].embedding.empty());
-  // A chunk without a grid row contributes speech but no activity: the
-  // frame's one speaker is the cluster ranked first, with quality 0.
-  const auto unassigned = reconstruction.buildSegments(seg, {}, {{1.0}});
-  ASSERT_EQ(unassigned.size(), 1u);
-  EXPECT_EQ(unassigned[0].qualityScore, 0.0f);
+  // A chunk without a grid row contributes speech but no activity: with no
+  // cluster active anywhere there is no speaker to give it to.
+  EXPECT_TRUE(reconstruction.buildSegments(seg, {}, {{1.0}}).empty());
+  // A cluster active elsewhere still takes a frame where only speech counts.
+  auto twoChunks = oneChunk(30, [](int) { return std::vector<float>{1.0f, 0, 0}; });
+  twoChunks.numChunks = 2;
+  twoChunks.chunkOffsets = {0.0, 3.0};
+  twoChunks.speakerWeights.push_back(twoChunks.speakerWeights[0]);
+  const auto carried = reconstruction.buildSegments(twoChunks, {{0, -2, -2}}, {{1.0}});
+  ASSERT_EQ(carried.size(), 1u);
+  EXPECT_NEAR(carried[0].endTimeSeconds, 6.0, 1e-5);
+  EXPECT_NEAR(carried[0].qualityScore, 0.5, 1e-5);
 
   const auto database = OfflineReconstruction::buildSpeakerDatabase(
       {{"S1", {1, 3}, 0, 1, 1}, {"S1", {3, 5}, 2, 3, 1}, {"S2", {7}, 0, 1, 1}});

@@ -6,6 +6,7 @@
 #include "Diarizer/Offline/Extraction/PLDATransform.h"
 #include "Diarizer/Offline/Extraction/WeightInterpolation.h"
 #include "Diarizer/Offline/Segmentation/OfflineSegmentationProcessor.h"
+#include "Onnx/OrtEnvironment.h"
 #include "support/TempDir.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -272,6 +273,12 @@ TEST(OfflineDiarizerModels, LoadsTheBundleAndPsi) {
   EXPECT_EQ(models->fbankModel->model().computeUnits(), ComputeUnits::cpuOnly);
   EXPECT_EQ(models->segmentationModel->model().computeUnits(), ComputeUnits::all);
   EXPECT_GT(models->compilationDuration, 0.0);
+  // Few large calls get every granted core; the PLDA projection of a batch
+  // of vectors is too small to split.
+  EXPECT_EQ(models->segmentationModel->model().threadSettings(), threadSettings(ComputeUnits::all, ModelCost::heavy));
+  EXPECT_EQ(models->embeddingModel->model().threadSettings(), threadSettings(ComputeUnits::all, ModelCost::heavy));
+  EXPECT_EQ(models->fbankModel->model().threadSettings(), threadSettings(ComputeUnits::cpuOnly, ModelCost::heavy));
+  EXPECT_EQ(models->pldaRhoModel->model().threadSettings(), threadSettings(ComputeUnits::all, ModelCost::perStep));
 }
 
 TEST(OfflineDiarizerModels, PsiFileSearchAndDecoding) {

@@ -58,12 +58,23 @@ TEST(SpeakerManager, AMatchRefinesOnlyWhenCloserThanTheEmbeddingThreshold) {
   EXPECT_EQ(s->updateCount, 1);
   EXPECT_EQ(s->rawEmbeddings.size(), 1u);
   EXPECT_FLOAT_EQ(s->currentEmbedding[0], 1.0f);
-  // Closer: the centroid moves, the history grows, the update is counted.
+  // Closer: the centroid moves (0.9 of the history's mean, 0.1 of the new
+  // vector), the history grows, the update is counted.
   EXPECT_EQ(db.assignSpeaker(atDistance(0, 1, 0.3), 1.0f), s);
   EXPECT_EQ(s->updateCount, 2);
   EXPECT_EQ(s->rawEmbeddings.size(), 2u);
-  EXPECT_GT(s->currentEmbedding[1], 0.0f);
+  EXPECT_NEAR(s->currentEmbedding[0], 0.906146f, 1e-5);
+  EXPECT_NEAR(s->currentEmbedding[1], 0.422964f, 1e-5);
   EXPECT_FLOAT_EQ(s->duration, 6.0f);
+
+  // Exactly at the embedding threshold: a match that does not refine.
+  auto edge = database();
+  const auto e = edge.assignSpeaker(axis(0), 2.0f);
+  const auto probe = atDistance(0, 1, 0.5);
+  edge.embeddingThreshold = SpeakerUtilities::cosineDistance(probe, e->currentEmbedding);
+  EXPECT_EQ(edge.assignSpeaker(probe, 1.0f), e);
+  EXPECT_EQ(e->updateCount, 1);
+  EXPECT_FLOAT_EQ(e->duration, 3.0f);
 }
 
 TEST(SpeakerManager, TheThresholdIsStrictForAssignmentAndInclusiveForSearch) {

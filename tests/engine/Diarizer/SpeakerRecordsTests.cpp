@@ -70,6 +70,14 @@ TEST(SpeakerRecords, MovingAverageKeepsAlphaOfTheOldCentroidAndCountsTheUpdate) 
 
   ASSERT_TRUE(s.removeRawEmbedding("seg").has_value());
   EXPECT_FALSE(s.removeRawEmbedding("seg").has_value());
+
+  // With an older entry the history's mean (1, 1)/√2 moves: 0.9 of it and
+  // 0.1 of the new vector along axis 1, made unit length again.
+  Speaker two("2", "B", axis(0), 1.0f);
+  two.addRawEmbedding(rawAt(0, std::chrono::system_clock::now(), "old"));
+  two.updateMainEmbedding(1.0f, axis(1), "new", 0.9f);
+  EXPECT_NEAR(two.currentEmbedding[0], 0.653866f, 1e-5);
+  EXPECT_NEAR(two.currentEmbedding[1], 0.756611f, 1e-5);
 }
 
 TEST(SpeakerRecords, RecalculationAveragesOnlyEntriesOfTheFirstEntrysLength) {

@@ -174,6 +174,24 @@ TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
   }
 }
 
+TEST_F(DownloadTest, ARateLimitedFileIsReportedAsSoEvenWhenItsErrorPageIsLongerThanTheFile) {
+  addParakeet();
+  for (const int status : {429, 503}) {
+    SCOPED_TRACE(status);
+    // The listing states 9 bytes; the hub's error page is longer.
+    hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", status, std::string(4096, 'x'));
+    try {
+      load({});
+      ADD_FAILURE();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.code(), Error::Code::rateLimited);
+      EXPECT_EQ(e.statusCode(), status);
+      EXPECT_STREQ(e.what(), "Hugging Face rate limit encountered: Rate limited while downloading parakeet_vocab.json");
+    }
+    EXPECT_FALSE(fs::exists(repoFolder() / "parakeet_vocab.json"));
+  }
+}
+
 TEST_F(DownloadTest, ListingErrorPagesNameTheAddressAndTheStatus) {
   const std::string address = hub.baseUrl() + "/api/models/" + kParakeet + "/tree/main";
   for (const int status : {401, 404, 500}) {

@@ -3,6 +3,7 @@
 
 #include "AudioTestFiles.h"
 #include "LogCapture.h"
+#include "support/Mp3Header.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +50,20 @@ TEST(AudioConverterTest, LosslessFormatsKeepTheExactLength) {
   ASSERT_TRUE(test::makeTone(dir / "b.flac", 3.0, 8000, 2));
   EXPECT_NEAR(AudioConverter().resampleAudioFile(dir / "a.wav").size(), 48000u, 1);
   EXPECT_NEAR(AudioConverter().resampleAudioFile(dir / "b.flac").size(), 48000u, 1);
+}
+
+TEST(AudioConverterTest, AHeaderThatMisstatesTheLengthCutsNothingOffAndAddsNothing) {
+  testsupport::TempDir dir;
+  for (const uint32_t frames : {10u, 0xfffffff0u}) {
+    SCOPED_TRACE(frames);
+    const auto file = dir / ("tone-" + std::to_string(frames) + ".mp3");
+    ASSERT_TRUE(test::makeTone(file, 2.0));
+    ASSERT_TRUE(testsupport::setMp3FrameCount(file, frames));
+    const auto samples = AudioConverter().resampleAudioFile(file);
+    // Two seconds, give or take the codec's priming and padding the header no longer describes.
+    EXPECT_NEAR(static_cast<double>(samples.size()), 32000.0, 1152.0);
+    EXPECT_NEAR(test::risingCrossingsPerSecond(samples, 4000, 28000, 16000.0), 440.0, 2.0);
+  }
 }
 
 TEST(AudioConverterTest, SixChannelFileTakesTheOwnRoad) {

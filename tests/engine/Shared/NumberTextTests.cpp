@@ -4,10 +4,10 @@
 #include "Diarizer/Offline/Utils/NumberFormat.h"
 #include "Shared/NumberText.h"
 #include "Shared/SystemInfo.h"
+#include "engine/Shared/ScopedNumericLocale.h"
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -15,22 +15,7 @@
 namespace voxtrellis {
 namespace {
 
-// Switches LC_NUMERIC for the test's lifetime, as a host application does
-// when it adopts the user's locale.
-class ScopedNumericLocale {
- public:
-  explicit ScopedNumericLocale(const char* name) {
-    const char* old = std::setlocale(LC_NUMERIC, nullptr);
-    m_old = old ? old : "C";
-    m_active = std::setlocale(LC_NUMERIC, name) != nullptr;
-  }
-  ~ScopedNumericLocale() { std::setlocale(LC_NUMERIC, m_old.c_str()); }
-  bool active() const { return m_active; }
-
- private:
-  std::string m_old;
-  bool m_active = false;
-};
+using test::ScopedNumericLocale;
 
 TEST(NumberTextTest, FixedFormattingMatchesPrintfInTheCLocale) {
   for (const double value : {0.0, -0.0, 12.345, 0.0005, 2.5, 3.5, -7.25, 123456789.987654, 1e-9, 1e20}) {

@@ -1,10 +1,14 @@
 #include "engine/VAD/VadTestSupport.h"
 
 #include "Onnx/ModelRuntimeError.h"
+#include "Onnx/OrtEnvironment.h"
+#include "engine/Shared/LogCapture.h"
+#include "engine/Shared/ScopedNumericLocale.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <regex>
 
 namespace voxtrellis::test {
 namespace {
@@ -87,6 +91,32 @@ TEST(VadManagerTests, ReportsAShortStateOutputInsteadOfReadingPastIt) {
     EXPECT_EQ(e.code(), VadError::Code::modelProcessingFailed);
     EXPECT_EQ(std::string(e.what()).rfind("Model processing failed: ", 0), 0u);
   }
+}
+
+// One small recurrent step per chunk, thousands per hour of audio: a pool
+// of every core spinning between the steps only slows them down.
+TEST(VadManagerTests, LoadsItsModelThroughTheCacheWithTheLightThreadSetting) {
+  std::vector<ThreadSettings> opened;
+  OnnxModel::setLoadObserver([&](const OnnxModel& model) { opened.push_back(model.threadSettings()); });
+  struct StopObserving {
+    ~StopObserving() { OnnxModel::setLoadObserver({}); }
+  } stop;
+  ASSERT_TRUE(fixtureVad()->isAvailable());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0], threadSettings(VadConfig{}.computeUnits, ModelCost::perStep));
+  EXPECT_FALSE(opened[0].spinning);
+}
+
+TEST(VadManagerTests, LogsItsStartUpTimeWithAFullStopUnderADecimalCommaLocale) {
+  ScopedNumericLocale german("de_DE.UTF-8");
+  if (!german.active()) GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (tools/install-deps generates it)";
+  LogCapture log;
+  fixtureVad();
+  const auto messages = log.messages("VadManager");
+  const auto line = std::find_if(messages.begin(), messages.end(),
+                                 [](const std::string& m) { return m.rfind("VAD system initialized in ", 0) == 0; });
+  ASSERT_NE(line, messages.end());
+  EXPECT_TRUE(std::regex_match(*line, std::regex(R"(VAD system initialized in \d+\.\d\ds)"))) << *line;
 }
 
 TEST(VadManagerTests, ADetectorWithoutAModelRefusesToProcess) {

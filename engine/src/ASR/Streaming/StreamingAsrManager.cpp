@@ -139,6 +139,7 @@ struct StreamingAsrManager::Impl {
   int64_t bufferStartIndex = 0;
   int64_t nextWindowCenterStart = 0;
   int64_t processedChunks = 0;
+  std::atomic<int64_t> failedWindows{0};
   std::chrono::system_clock::time_point startTime;
 
   // Readable while a window runs.
@@ -171,6 +172,8 @@ struct StreamingAsrManager::Impl {
   void processReadyWindows();
   void flushRemaining();
   void discardConsumed();
+  // Recognises [windowStart, windowEnd) and keeps the words of the chunk
+  // [centreStart, centreEnd); isLastChunk: no audio follows the window.
   void processWindow(int64_t windowStart, int64_t windowEnd, int64_t centreStart, int64_t centreEnd, bool isLastChunk);
   void updateTranscriptionState(const ASRResult& result);
   void attemptErrorRecovery(const StreamingAsrError& error);
@@ -183,10 +186,11 @@ StreamingAsrManager::StreamingAsrManager(const StreamingAsrConfig& config) {
   m_impl->logger.info("Initialized StreamingAsrManager with config: chunk=" + decimal(config.chunkSeconds) + "s left=" +
                       decimal(config.leftContextSeconds) + "s right=" + decimal(config.rightContextSeconds) + "s");
   const WindowGeometry& g = m_impl->g;
-  if (g.fitted) {
-    m_impl->logger.notice("The configured window is longer than the recogniser's " +
-                          std::to_string(kModelWindowSamples) +
-                          "-sample input; using chunk=" + decimal(g.chunk / 16000.0) +
+  if (g.fitted || g.rounded) {
+    const std::string reason = g.fitted ? "The configured window is longer than the recogniser's " +
+                                              std::to_string(kModelWindowSamples) + "-sample input"
+                                        : "Window lengths are whole 80 ms encoder frames";
+    m_impl->logger.notice(reason + "; using chunk=" + decimal(g.chunk / 16000.0) +
                           "s left=" + decimal(g.left / 16000.0) + "s right=" + decimal(g.right / 16000.0) + "s");
   }
 }
@@ -268,7 +272,8 @@ void StreamingAsrManager::Impl::run() {
       sampleBuffer.insert(sampleBuffer.end(), samples.begin(), samples.end());
       processReadyWindows();
     }
-    {
+    // A cancelled stream wants no more results: its remainder is dropped.
+    if (!cancelled) {
       std::lock_guard lock(windowLock);
       flushRemaining();
     }
@@ -280,7 +285,7 @@ void StreamingAsrManager::Impl::run() {
 }
 
 void StreamingAsrManager::Impl::processReadyWindows() {
-  for (;;) {
+  while (!cancelled) {
     const int64_t end = received();
     if (end < nextWindowCenterStart + g.chunk + g.right) return;
     const int64_t windowStart = std::max<int64_t>(nextWindowCenterStart - g.left, 0);
@@ -301,9 +306,12 @@ void StreamingAsrManager::Impl::flushRemaining() {
     if (nextWindowCenterStart >= end) return;
     const int64_t length = std::min(end - nextWindowCenterStart, g.chunk);
     const int64_t windowStart = std::max<int64_t>(nextWindowCenterStart - g.left, 0);
-    const int64_t windowEnd = nextWindowCenterStart + length;
+    // A chunk that does not end the stream keeps the right context there is:
+    // a word on its last frame, whose duration reaches past the window,
+    // would otherwise wait for a window that only has it as left context.
+    const int64_t windowEnd = std::min(nextWindowCenterStart + length + g.right, end);
     if (windowEnd <= std::max<int64_t>(windowStart, bufferStartIndex)) return;
-    processWindow(windowStart, windowEnd, nextWindowCenterStart, windowEnd, nextWindowCenterStart + length >= end);
+    processWindow(windowStart, windowEnd, nextWindowCenterStart, nextWindowCenterStart + length, windowEnd >= end);
     nextWindowCenterStart += length;
     discardConsumed();
   }
@@ -331,12 +339,14 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   } catch (const std::exception& e) {
     const auto error = StreamingAsrError::modelProcessingFailed(e.what());
     logger.error(std::string("Model processing error: ") + error.what());
+    failedWindows += 1;
     attemptErrorRecovery(error);
     return;
   }
 
   // Only the words of this window's chunk: context on either side belongs to
-  // the neighbouring windows, which decode it as their own chunk.
+  // the neighbouring windows, which decode it as their own chunk. (The last
+  // chunk of a stream ends with the audio: nothing of it lies beyond.)
   const int64_t offset = absoluteStart / kSamplesPerFrame;
   const int64_t firstFrame = centreStart / kSamplesPerFrame;
   const int64_t endFrame = (centreEnd + kSamplesPerFrame - 1) / kSamplesPerFrame;
@@ -345,7 +355,7 @@ void StreamingAsrManager::Impl::processWindow(int64_t windowStart, int64_t windo
   std::vector<float> confidences;
   for (std::size_t i = 0; i < step.tokens.size(); ++i) {
     const int64_t frame = (i < step.timestamps.size() ? step.timestamps[i] : 0) + offset;
-    if (frame < firstFrame || (!isLastChunk && frame >= endFrame)) continue;
+    if (frame < firstFrame || frame >= endFrame) continue;
     tokens.push_back(step.tokens[i]);
     timestamps.push_back(static_cast<int>(frame));
     confidences.push_back(i < step.confidences.size() ? step.confidences[i] : 1.0f);
@@ -446,6 +456,8 @@ std::string StreamingAsrManager::finish() {
     std::lock_guard task(d.taskLock);
     if (d.recognizer.joinable()) d.recognizer.join();
   }
+  // Recognition has ended, or never started: no update can come any more.
+  d.closeUpdates();
   if (d.taskError) {
     try {
       std::rethrow_exception(d.taskError);
@@ -479,6 +491,7 @@ void StreamingAsrManager::reset() {
     d.confirmedTranscript.clear();
   }
   d.processedChunks = 0;
+  d.failedWindows = 0;
   d.startTime = std::chrono::system_clock::now();
   d.sampleBuffer.clear();
   d.bufferStartIndex = 0;
@@ -495,8 +508,9 @@ void StreamingAsrManager::reset() {
 
 void StreamingAsrManager::cancel() {
   Impl& d = *m_impl;
-  d.input.close();
+  // Before the input ends, so the recognition thread sees it with the end.
   d.cancelled = true;
+  d.input.close();
   d.closeUpdates();
   d.logger.info("StreamingAsrManager cancelled");
 }
@@ -513,6 +527,10 @@ std::string StreamingAsrManager::volatileTranscript() const {
 std::string StreamingAsrManager::confirmedTranscript() const {
   std::lock_guard state(m_impl->stateLock);
   return m_impl->confirmedTranscript;
+}
+
+int64_t StreamingAsrManager::failedWindows() const {
+  return m_impl->failedWindows;
 }
 
 int64_t StreamingAsrManager::chunkSamples() const {

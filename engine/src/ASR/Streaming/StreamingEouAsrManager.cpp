@@ -143,14 +143,23 @@ void StreamingEouAsrManager::loadModels(const std::filesystem::path& modelDir) {
   Impl& d = *m_impl;
   std::lock_guard guard(d.lock);
   d.logger.info("Loading ONNX models from " + modelDir.string() + "...");
+  // Everything is loaded before anything is replaced: the models of two
+  // folders do not work together (another variant's encoder takes other
+  // cache shapes), so a failed load keeps the whole set in use.
   const ComputeUnits units = d.configuration.computeUnits;
-  auto encoder = OnnxModel::load(modelDir / "streaming_encoder.mlmodelc", units, ModelCost::perStep);
-  d.streamingEncoder = std::make_unique<EouEncoderModel>(encoder);
-  d.decoder = OnnxModel::load(modelDir / "decoder.mlmodelc", units, ModelCost::perStep);
-  d.joint = OnnxModel::load(modelDir / "joint_decision.mlmodelc", units, ModelCost::perStep);
-  d.tokenizer = std::make_unique<Tokenizer>(modelDir / "vocab.json");
-  d.rnntDecoder = std::make_unique<RnntDecoder>(d.decoder, d.joint);
-  d.resetStates();
+  auto encoder = std::make_unique<EouEncoderModel>(
+      OnnxModel::load(modelDir / "streaming_encoder.mlmodelc", units, ModelCost::perStep));
+  auto decoder = OnnxModel::load(modelDir / "decoder.mlmodelc", units, ModelCost::perStep);
+  auto joint = OnnxModel::load(modelDir / "joint_decision.mlmodelc", units, ModelCost::perStep);
+  auto tokenizer = std::make_unique<Tokenizer>(modelDir / "vocab.json");
+  auto rnntDecoder = std::make_unique<RnntDecoder>(decoder, joint);
+  auto caches = EouEncoderModel::zeroCaches(d.chunkSize.preCacheSize());
+  d.streamingEncoder = std::move(encoder);
+  d.decoder = std::move(decoder);
+  d.joint = std::move(joint);
+  d.tokenizer = std::move(tokenizer);
+  d.rnntDecoder = std::move(rnntDecoder);
+  d.caches = std::move(caches);
   d.audioBuffer.clear();
   d.logger.info("Models loaded successfully.");
 }

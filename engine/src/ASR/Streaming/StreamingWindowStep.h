@@ -17,8 +17,9 @@ struct StepResult {
   int encoderSequenceLength = 0;
 };
 
-// One window decoded from the source's decoder state (carried on when the
-// window succeeds). Windows must not exceed the recogniser's input.
+// One window decoded from its first frame with the source's decoder state
+// (carried on when the window succeeds). Windows must not exceed the
+// recogniser's input.
 StepResult transcribe(AsrManager& manager, std::span<const float> samples, AudioSource source, bool isLastChunk);
 
 // Text, timings and confidence of tokens (timestamps in stream frames).

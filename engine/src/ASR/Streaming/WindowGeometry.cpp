@@ -5,17 +5,29 @@
 namespace voxtrellis::streaming {
 
 WindowGeometry WindowGeometry::of(const StreamingAsrConfig& config, int64_t modelWindow) {
-  const auto samples = [](double seconds) { return static_cast<int64_t>(seconds * kSampleRate); };
+  // In whole encoder frames: the recogniser reads a window frame by frame
+  // from its first sample, so a window starting off the stream's frame grid
+  // times its words half a frame out and a word at the boundary falls into
+  // both neighbouring chunks.
   WindowGeometry g;
-  g.chunk = std::max<int64_t>(samples(config.chunkSeconds), 1);
-  g.left = samples(config.leftContextSeconds);
-  g.right = samples(config.rightContextSeconds);
-  if (g.left + g.chunk + g.right > modelWindow) {
+  const auto frames = [&g](double seconds) {
+    const auto samples = static_cast<int64_t>(seconds * kSampleRate);
+    g.rounded = g.rounded || samples % kSamplesPerFrame != 0;
+    return samples / kSamplesPerFrame;
+  };
+  const int64_t limit = modelWindow / kSamplesPerFrame;
+  int64_t chunk = std::max<int64_t>(frames(config.chunkSeconds), 1);
+  int64_t left = frames(config.leftContextSeconds);
+  int64_t right = frames(config.rightContextSeconds);
+  if (left + chunk + right > limit) {
     g.fitted = true;
-    g.right = std::min(g.right, modelWindow / 2);
-    g.chunk = std::min(g.chunk, modelWindow - g.right);
-    g.left = std::min(g.left, modelWindow - g.chunk - g.right);
+    right = std::min(right, limit / 2);
+    chunk = std::min(chunk, limit - right);
+    left = std::min(left, limit - chunk - right);
   }
+  g.chunk = chunk * kSamplesPerFrame;
+  g.left = left * kSamplesPerFrame;
+  g.right = right * kSamplesPerFrame;
   return g;
 }
 

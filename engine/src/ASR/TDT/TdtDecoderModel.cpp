@@ -4,6 +4,7 @@
 #include <voxtrellis/TdtDecoderState.h>
 
 #include "ASR/TDT/EncoderFrameView.h"
+#include "Models/ModelCosts.h"
 #include "Onnx/AcceptedType.h"
 
 #include <algorithm>
@@ -32,7 +33,7 @@ TdtDecoderModel::TdtDecoderModel(std::shared_ptr<OnnxModel> model) : m_model(std
 }
 
 std::shared_ptr<TdtDecoderModel> TdtDecoderModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<TdtDecoderModel>(OnnxModel::load(folder, units, ModelCost::perStep));
+  return std::make_shared<TdtDecoderModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 TdtDecoderModel::Session::Session(const TdtDecoderModel& decoder, std::vector<float>& hidden, std::vector<float>& cell)

@@ -22,7 +22,7 @@ class TdtDecoderModel {
   // Throws ModelRuntimeError (interfaceMismatch naming the file).
   explicit TdtDecoderModel(std::shared_ptr<OnnxModel> model);
   // Called once per decoding step, so loaded as a per-step model (two
-  // threads that sleep between calls; see ModelCost).
+  // threads that sleep between calls; see Models/ModelCosts.h).
   static std::shared_ptr<TdtDecoderModel> load(const std::filesystem::path& folder,
                                                ComputeUnits units = ComputeUnits::all);
 

@@ -2,6 +2,7 @@
 
 #include <voxtrellis/ASRError.h>
 
+#include "Models/ModelCosts.h"
 #include "Onnx/AcceptedType.h"
 
 namespace voxtrellis {
@@ -16,7 +17,7 @@ TdtEncoderModel::TdtEncoderModel(std::shared_ptr<OnnxModel> model) : m_model(std
 }
 
 std::shared_ptr<TdtEncoderModel> TdtEncoderModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<TdtEncoderModel>(OnnxModel::load(folder, units));
+  return std::make_shared<TdtEncoderModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 TdtEncoderModel::Output TdtEncoderModel::predict(const NamedTensors& features, const PredictionOptions& options) const {

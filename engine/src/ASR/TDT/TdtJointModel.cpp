@@ -4,6 +4,7 @@
 #include <voxtrellis/TdtDecoderState.h>
 
 #include "ASR/TDT/EncoderFrameView.h"
+#include "Models/ModelCosts.h"
 #include "Onnx/AcceptedType.h"
 
 #include <algorithm>
@@ -29,7 +30,7 @@ TdtJointModel::TdtJointModel(std::shared_ptr<OnnxModel> model) : m_model(std::mo
 }
 
 std::shared_ptr<TdtJointModel> TdtJointModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<TdtJointModel>(OnnxModel::load(folder, units, ModelCost::perStep));
+  return std::make_shared<TdtJointModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 TdtJointModel::Session::Session(const TdtJointModel& joint, const Tensor& decoderStep) : m_model(*joint.m_model) {

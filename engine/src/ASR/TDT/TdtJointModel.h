@@ -27,7 +27,7 @@ class TdtJointModel {
   // Throws ModelRuntimeError (interfaceMismatch naming the file).
   explicit TdtJointModel(std::shared_ptr<OnnxModel> model);
   // Called once per decoding step, so loaded as a per-step model (two
-  // threads that sleep between calls; see ModelCost).
+  // threads that sleep between calls; see Models/ModelCosts.h).
   static std::shared_ptr<TdtJointModel> load(const std::filesystem::path& folder,
                                              ComputeUnits units = ComputeUnits::all);
 

@@ -1,5 +1,6 @@
 #include "ASR/TDT/TdtPreprocessorModel.h"
 
+#include "Models/ModelCosts.h"
 #include "Onnx/AcceptedType.h"
 
 namespace voxtrellis {
@@ -11,7 +12,7 @@ TdtPreprocessorModel::TdtPreprocessorModel(std::shared_ptr<OnnxModel> model) : m
 
 std::shared_ptr<TdtPreprocessorModel> TdtPreprocessorModel::load(const std::filesystem::path& folder,
                                                                  ComputeUnits units) {
-  return std::make_shared<TdtPreprocessorModel>(OnnxModel::load(folder, units));
+  return std::make_shared<TdtPreprocessorModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 NamedTensors TdtPreprocessorModel::makeInput(Tensor audioSignal, int audioLength) const {

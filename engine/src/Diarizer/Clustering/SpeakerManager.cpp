@@ -431,6 +431,13 @@ std::map<std::string, SpeakerPtr> SpeakerManager::getAllSpeakers() const {
   return m_impl->speakerDatabase;
 }
 
+std::map<std::string, std::vector<float>> SpeakerManager::currentEmbeddings() const {
+  std::shared_lock guard(m_impl->lock);
+  std::map<std::string, std::vector<float>> out;
+  for (const auto& [id, speaker] : m_impl->speakerDatabase) out.emplace(id, speaker->currentEmbedding);
+  return out;
+}
+
 std::vector<std::string> SpeakerManager::getCurrentSpeakerNames() const {
   return speakerIds();
 }

@@ -19,9 +19,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest chunk accepted: an hour, so a mistyped duration cannot ask for
-// gigabytes of buffer.
-constexpr double kMaxChunkSeconds = 3600;
+// Both models take 10 s at 16 kHz: a longer chunk, or another rate, would
+// have its audio beyond the first 160 000 samples silently ignored.
+constexpr int kModelSampleRate = 16000;
+constexpr double kMaxChunkSeconds = static_cast<double>(PyannoteSegmentationModel::kChunkSamples) / kModelSampleRate;
 
 struct ChunkTimings {
   double segmentation = 0;
@@ -151,11 +152,13 @@ DiarizationResult DiarizerManager::performCompleteDiarization(std::span<const fl
   const double chunkSeconds = std::trunc(config.chunkDuration);
   const double overlapSeconds = std::trunc(config.chunkOverlap);
   // A step of zero would never advance and a negative one never starts.
-  if (sampleRate <= 0 || !(chunkSeconds >= 1 && chunkSeconds <= kMaxChunkSeconds) || !std::isfinite(overlapSeconds) ||
-      overlapSeconds >= chunkSeconds) {
+  if (sampleRate != kModelSampleRate || !(chunkSeconds >= 1 && chunkSeconds <= kMaxChunkSeconds) ||
+      !std::isfinite(overlapSeconds) || overlapSeconds >= chunkSeconds) {
     throw DiarizerError::processingFailed("Invalid chunk configuration: chunk " + std::to_string(config.chunkDuration) +
                                           " s, overlap " + std::to_string(config.chunkOverlap) + " s, sample rate " +
-                                          std::to_string(sampleRate));
+                                          std::to_string(sampleRate) +
+                                          " (the models take 1 to 10 whole seconds at 16000 Hz, and the overlap must "
+                                          "be shorter than the chunk)");
   }
   const auto chunkSize = static_cast<std::size_t>(sampleRate * static_cast<int64_t>(chunkSeconds));
   const auto overlap = static_cast<int64_t>(sampleRate) * static_cast<int64_t>(overlapSeconds);
@@ -179,8 +182,8 @@ DiarizationResult DiarizerManager::performCompleteDiarization(std::span<const fl
   const double postProcessing = secondsSince(postStart);
 
   if (!config.debugMode) return DiarizationResult(std::move(segments), std::nullopt, std::nullopt);
-  std::map<std::string, std::vector<float>> database;
-  for (const auto& [id, speaker] : m_impl->speakerManager.getAllSpeakers()) database[id] = speaker->currentEmbedding;
+  // Copied under the database's lock: another thread may be assigning.
+  auto database = m_impl->speakerManager.currentEmbeddings();
   PipelineTimings timings(m_impl->models->compilationDuration, 0, sums.segmentation, sums.embedding, sums.clustering,
                           postProcessing);
   return DiarizationResult(std::move(segments), std::move(database), timings);

@@ -149,6 +149,24 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
   EXPECT_EQ(firstRow->chips()[2], kept);  // existing chips are kept, not rebuilt
 }
 
+TEST_F(AudioSourcesListTest, ManyVersionsWrapTheirChipsInsideTheRowInsteadOfWideningTheColumn) {
+  list->resize(260, 500);
+  sourceAt("interview.wav", 10, 12);
+  selection->setGroup(g);
+  settle();
+  ASSERT_EQ(list->rows().size(), 1);
+  AudioSourceRow* row = list->rows().at(0);
+  EXPECT_LE(row->width(), list->width());
+  ASSERT_EQ(row->chips().size(), 12);
+  QSet<int> lines;
+  for (VersionChip* chip : row->chips()) {
+    const QRect inRow(chip->mapTo(row, QPoint()), chip->size());
+    EXPECT_TRUE(row->rect().contains(inRow)) << chip->text().toStdString();
+    lines << inRow.top();
+  }
+  EXPECT_GT(lines.size(), 1);
+}
+
 TEST_F(AudioSourcesListTest, DeletingTheSelectedSourceSelectsTheNewestOtherWithoutAVersion) {
   AudioSource* older = sourceAt("older.wav", 100, 1);
   AudioSource* newer = sourceAt("newer.wav", 10, 1);

@@ -16,6 +16,7 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/FileDropZone.h"
+#include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
@@ -29,9 +30,12 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
+#include <QTest>
+#include <QToolButton>
 
 #include <nlohmann/json.hpp>
 
@@ -78,7 +82,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() != Screen::loading; }, 60000));
     ASSERT_EQ(window.processingScreens()->screen(), Screen::ready) << vm.statusMessage().toStdString();
     EXPECT_GT(hub.requests.load(), 0);
-    EXPECT_EQ(window.windowTitle(), "General");
+    EXPECT_EQ(window.windowTitle(), "General — Parlowvista");
 
     // Dropped on the drop zone in the middle of the window, as a user does; the settings sheet
     // asks first, and its start runs the file.
@@ -104,7 +108,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     Transcription* version = vm.currentTranscription();
     ASSERT_NE(version, nullptr);
     EXPECT_EQ(version->name(), "Version 1");
-    EXPECT_EQ(window.windowTitle(), "Version 1");
+    EXPECT_EQ(window.windowTitle(), "Version 1 — Parlowvista");
     EXPECT_EQ(window.selection().transcription(), version);
     ASSERT_EQ(version->segments().size(), 2);
     EXPECT_EQ(version->segments()[0]->text(), "hello");
@@ -130,7 +134,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     EXPECT_EQ(window.selection().transcription(), nullptr);
     EXPECT_EQ(vm.currentTranscription(), nullptr);
     EXPECT_EQ(window.processingScreens()->screen(), Screen::ready);
-    EXPECT_EQ(window.windowTitle(), "interview.wav");
+    EXPECT_EQ(window.windowTitle(), "interview.wav — Parlowvista");
   }
   // What reached the file, read back by a fresh context.
   ModelContext reopened(store);
@@ -138,6 +142,36 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
   ASSERT_EQ(versions.size(), 1);
   EXPECT_EQ(versions[0]->segments()[0]->text(), "hello there");
   EXPECT_EQ(versions[0]->audioSource()->filename(), "interview.wav");
+}
+
+TEST_F(ApplicationShellTest, EnterPressesTheFocusedButtonAsSpaceDoesAndStillConfirmsDialogs) {
+  Application::Environment local = environment();
+  local.engine = std::make_shared<pipelinetest::FakeEngine>();
+  Application application(local);
+  application.appSettings().setHasCompletedOnboarding(true);
+  application.showMainWindow();
+  MainWindow& window = *application.mainWindow();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  FileDropZone* zone = window.processingScreens()->dropZone();
+  zone->fromURLButton()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(zone->fromURLButton(), Qt::Key_Return);
+  EXPECT_TRUE(zone->isURLInputShown());
+  zone->fromURLButton()->setFocus(Qt::BacktabFocusReason);  // the address field took it
+  QTest::keyClick(zone->fromURLButton(), Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_FALSE(zone->isURLInputShown());
+  // A tool button too; in the sheet it opens, Enter in the text field still goes to the
+  // default button.
+  window.groupsSidebar()->addButton()->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(window.groupsSidebar()->addButton(), Qt::Key_Return);
+  AddGroupSheet* sheet = window.groupsSidebar()->addGroupSheet();
+  ASSERT_NE(sheet, nullptr);
+  QTest::keyClicks(sheet->nameField(), QStringLiteral("Interviews"));
+  QTest::keyClick(sheet->nameField(), Qt::Key_Return);
+  QStringList groups;
+  for (auto* group : application.modelContext().fetch<TranscriptGroup>()) groups << group->name();
+  EXPECT_TRUE(groups.contains("Interviews")) << groups.join(", ").toStdString();
 }
 
 TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettingsWindows) {

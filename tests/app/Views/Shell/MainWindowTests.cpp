@@ -41,10 +41,13 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSplitter>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -197,18 +200,33 @@ TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
   EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
 }
 
-TEST_F(MainWindowTest, AFailedStartShowsTheEnginesTextAndTryAgainGoesBack) {
+TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainBringsTheModels) {
   engine->failDiarizer = true;
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
-  EXPECT_TRUE(labelNamed(*window, "errorMessage")->text().contains("diarizer models missing"))
-      << labelNamed(*window, "errorMessage")->text().toStdString();
-  // A file added now is not kept waiting for models that will not come: the log says why.
+  // A plain headline and where to read on; the engine's own text once, as the details.
+  EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "The speech models could not be loaded");
+  EXPECT_TRUE(labelNamed(*window, "errorNextStep")->isVisible());
+  EXPECT_TRUE(labelNamed(*window, "errorNextStep")->text().contains("\"Getting the speech models\" in the README"));
+  EXPECT_EQ(labelNamed(*window, "errorDetails")->text(), "diarizer models missing");
+  // A file added now waits for the models, and the window says so where the user looks.
   nextPick = {wav("late.wav")};
   window->addAudioAction()->trigger();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->logged("Models not initialized"); }));
-  EXPECT_EQ(window->importQueue()->pendingCount(), 0);
-  EXPECT_TRUE(harness->context->fetch<AudioSource>().isEmpty());
+  QTest::qWait(50);
+  EXPECT_EQ(window->importQueue()->pendingCount(), 1);
+  EXPECT_FALSE(harness->logged("Models not initialized"));
+  auto* waiting = window->processingScreens()->currentWidget()->findChild<QLabel*>("waitingFiles");
+  ASSERT_NE(waiting, nullptr);
+  EXPECT_TRUE(waiting->isVisible());
+  EXPECT_EQ(waiting->text(), "late.wav will be transcribed once the speech models are loaded.");
+  EXPECT_TRUE(window->addAudioAction()->toolTip().contains("not loaded"));
+  EXPECT_TRUE(window->audioSourcesList()->addFileButton()->toolTip().contains("not loaded"));
+
+  engine->failDiarizer = false;
+  window->processingScreens()->currentWidget()->findChild<QPushButton*>()->click();  // "Try Again"
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  EXPECT_EQ(storedFileNames(), QStringList{"late.wav"});
+  EXPECT_FALSE(window->addAudioAction()->toolTip().contains("not loaded"));
 }
 
 TEST_F(MainWindowTest, TheFileMenuHasTheImportCommandAndBothSettingsWindows) {
@@ -238,7 +256,7 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   EXPECT_FALSE(harness->logged("Cannot process file - system busy or not ready"));
   EXPECT_EQ(storedFileNames(), QStringList({"one.wav", "three.wav", "two.wav"}));
   EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
-  EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name());
+  EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name() + " — Parlowvista");
 }
 
 TEST_F(MainWindowTest, QueuedFilesGoIntoTheGroupTheyWereAddedToWhateverIsSelectedLater) {
@@ -294,25 +312,25 @@ TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSel
   window->show();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   // Groups, their sources, the centre, the side panel.
-  auto* columns = qobject_cast<QSplitter*>(window->centralWidget());
+  QSplitter* columns = window->columns();
   ASSERT_NE(columns, nullptr);
   EXPECT_EQ(columns->widget(0), window->groupsSidebar());
   EXPECT_EQ(columns->widget(1), window->audioSourcesList());
   EXPECT_EQ(columns->widget(2), window->processingScreens());
   // The sidebar picks the last used group on its first showing.
   EXPECT_EQ(window->selectedGroup(), harness->group);
-  EXPECT_EQ(window->windowTitle(), "Inbox");
+  EXPECT_EQ(window->windowTitle(), "Inbox — Parlowvista");
   EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Inbox");
 
   QListView* list = window->groupsSidebar()->listView();
   list->setCurrentIndex(list->model()->index(1, 0));
   EXPECT_EQ(window->selectedGroup(), second);
   EXPECT_EQ(harness->settings->lastUsedGroupId(), second->id());
-  EXPECT_EQ(window->windowTitle(), "Second");
+  EXPECT_EQ(window->windowTitle(), "Second — Parlowvista");
   EXPECT_EQ(window->audioSourcesList()->titleLabel()->text(), "Second");
   second->setName(QStringLiteral("Renamed"));
   QApplication::processEvents();
-  EXPECT_EQ(window->windowTitle(), "Renamed");
+  EXPECT_EQ(window->windowTitle(), "Renamed — Parlowvista");
 
   window->setSelectedGroup(nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::noGroupSelected);
@@ -341,22 +359,22 @@ TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
   EXPECT_EQ(window->selection().transcription(), first);
-  EXPECT_EQ(window->windowTitle(), "Version 1");
+  EXPECT_EQ(window->windowTitle(), "Version 1 — Parlowvista");
 
   harness->vm->duplicateCurrentTranscription();
   Transcription* copy = harness->vm->currentTranscription();
   ASSERT_NE(copy, first);
   EXPECT_EQ(window->selection().transcription(), copy);
-  EXPECT_EQ(window->windowTitle(), "Version 2");
+  EXPECT_EQ(window->windowTitle(), "Version 2 — Parlowvista");
 
   window->selection().setTranscription(first);
   EXPECT_EQ(harness->vm->currentTranscription(), first);
-  EXPECT_EQ(window->windowTitle(), "Version 1");
+  EXPECT_EQ(window->windowTitle(), "Version 1 — Parlowvista");
 
   window->selection().setTranscription(nullptr);
   EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
   EXPECT_EQ(window->processingScreens()->screen(), Screen::ready);
-  EXPECT_EQ(window->windowTitle(), "talk.wav");
+  EXPECT_EQ(window->windowTitle(), "talk.wav — Parlowvista");
 }
 
 TEST_F(MainWindowTest, ANewVersionIsAskedForAndTheDialogGoesWithTheAnswer) {
@@ -522,7 +540,7 @@ TEST_F(MainWindowTest, DeleteTranscriptionsOnTheRelocateSheetDropsTheSourceEvery
   EXPECT_FALSE(QFileInfo::exists(cached));
   EXPECT_TRUE(QFileInfo::exists(harness->path("talk.wav")));
   EXPECT_FALSE(harness->fileAccess.showRelocateDialog());
-  EXPECT_EQ(window->windowTitle(), "Inbox");
+  EXPECT_EQ(window->windowTitle(), "Inbox — Parlowvista");
 }
 
 TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
@@ -748,6 +766,67 @@ TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {
   const QStringList findings = testsupport::QtWindowAudit::checkTabOrder(window.get()) +
                                testsupport::QtWindowAudit::checkAccessibleNames(window.get());
   EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
+}
+
+TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsWereMade) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  QSplitter* columns = window->columns();
+  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first.
+  auto round = [&](Qt::Key key) {
+    window->groupsSidebar()->listView()->setFocus(Qt::OtherFocusReason);
+    QList<int> visited;
+    QStringList names;
+    for (int step = 0; step < 200; ++step) {
+      QWidget* focused = QApplication::focusWidget();
+      int column = 0;
+      while (column < columns->count() && !columns->widget(column)->isAncestorOf(focused)) ++column;
+      if (step > 0 && focused == window->groupsSidebar()->listView()) break;
+      visited << column;
+      auto* button = qobject_cast<QAbstractButton*>(focused);
+      names << (button ? button->text() : focused->accessibleName());
+      QTest::keyClick(focused, key);
+    }
+    return std::make_pair(visited, names);
+  };
+  // The drop zone's buttons come right after the two library columns (its list and "+", and
+  // the empty group's "Add Audio File"), though the zone is made again after the side panel.
+  auto [forward, names] = round(Qt::Key_Tab);
+  EXPECT_EQ(names.indexOf("Choose File..."), 3) << names.join(", ").toStdString();
+  EXPECT_TRUE(std::is_sorted(forward.begin(), forward.end())) << names.join(", ").toStdString();
+  auto [backward, backNames] = round(Qt::Key_Backtab);
+  EXPECT_TRUE(std::is_sorted(backward.begin() + 1, backward.end(), std::greater<int>()))
+      << backNames.join(", ").toStdString();
+  // The workspace, made when the first transcript is shown, stands in the centre too.
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  QApplication::processEvents();
+  auto [withTranscript, transcriptNames] = round(Qt::Key_Tab);
+  EXPECT_TRUE(std::is_sorted(withTranscript.begin(), withTranscript.end())) << transcriptNames.join(", ").toStdString();
+  EXPECT_TRUE(withTranscript.contains(2));
+}
+
+TEST_F(MainWindowTest, TheWindowFitsTheScreenItOpensOnAndWhatDoesNotFitScrollsIntoView) {
+  // The test screen (800 wide) is narrower than the four columns at their usual widths, as a
+  // 1400 by 900 screen is at twice the scale.
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  const QRect room = window->screen()->availableGeometry();
+  ASSERT_LT(room.width(), 160 + 220 + 400 + 280);
+  EXPECT_LE(window->minimumSize().width(), room.width());
+  EXPECT_LE(window->minimumSize().height(), room.height());
+  EXPECT_LE(window->frameGeometry().width(), room.width());
+  EXPECT_LE(window->frameGeometry().height(), room.height());
+  // The columns gave up their own minimums first...
+  EXPECT_LT(window->processingScreens()->width(), 400);
+  // ... and the side panel, beyond the window's edge, comes into view when it takes the focus.
+  QWidget* log = window->activityLog()->list();
+  log->setFocus(Qt::TabFocusReason);
+  QApplication::processEvents();
+  const QRect shown(log->mapTo(window.get(), QPoint()), log->size());
+  EXPECT_GE(shown.left(), 0);
+  EXPECT_LE(shown.right(), window->width());
 }
 
 TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {

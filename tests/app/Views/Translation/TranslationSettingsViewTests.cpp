@@ -83,13 +83,23 @@ TEST_F(TranslationSettingsViewTest, OpensOnTheDefaults) {
   EXPECT_EQ(QSettings().value("translation.selectedModel").toString(), QStringLiteral("claude-3-haiku-20240307"));
 }
 
-TEST_F(TranslationSettingsViewTest, FoundToolIsShownWithItsPath) {
-  const QString path = tools.addToolOnPath("gemini", "#!/bin/sh\n");
+TEST_F(TranslationSettingsViewTest, TheToolIsLookedForAgainWhenTheUserComesBackToTheWindow) {
   settings->setSelectedProvider(TranslationProviderType::gemini);
-  if (settings->detectCliPath(TranslationProviderType::gemini) != path)
-    GTEST_SKIP() << "a real gemini tool is installed";
+  if (settings->detectCliPath(TranslationProviderType::gemini)) GTEST_SKIP() << "a real gemini tool is installed";
   auto view = open();
-  EXPECT_TRUE(view->findChild<QLabel*>(QStringLiteral("cliStatus"))->text().endsWith(QStringLiteral("Found: ") + path));
+  view->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+  auto* status = view->findChild<QLabel*>(QStringLiteral("cliStatus"));
+  EXPECT_TRUE(status->text().endsWith(QStringLiteral("gemini not found")));
+  // The user installs the tool in a terminal and comes back, the window still open.
+  QWidget terminal;
+  terminal.show();
+  terminal.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&terminal));
+  const QString path = tools.addToolOnPath("gemini", "#!/bin/sh\n");
+  view->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+  EXPECT_TRUE(status->text().endsWith(QStringLiteral("Found: ") + path)) << status->text().toStdString();
   EXPECT_FALSE(view->findChild<QLabel*>(QStringLiteral("installCommand"))->isVisible());
 }
 

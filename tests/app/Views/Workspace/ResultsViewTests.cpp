@@ -14,6 +14,7 @@
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
 
 #include <QCheckBox>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -23,6 +24,7 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -83,6 +85,26 @@ TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
   EXPECT_EQ(view->listModel()->index(1).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 2");
   EXPECT_EQ(view->listModel()->index(0).data(SegmentListModel::TimeRangeRole).toString(),
             QString("00:00.000 \u2192 00:01.000"));
+}
+
+TEST_F(ResultsViewTest, ATextWithoutSpacesWrapsInsideItsRowInsteadOfRunningOut) {
+  // One token four times as wide as the row, as a long address or identifier can be.
+  const QString address = QString(400, QLatin1Char('x')) + "/end";
+  w.h.vm->updateSegmentText(1, "see " + address);
+  QApplication::processEvents();
+  const QRect body = list()->partRect(w.idAt(1), Part::text);
+  const QFontMetrics metrics(list()->font());
+  const int lines = (metrics.horizontalAdvance(address) + body.width() - 1) / body.width();
+  ASSERT_GE(lines, 2);
+  EXPECT_GE(body.height(), lines * metrics.height());
+  // The last line is drawn inside the row: ink in its band of the text column.
+  const QImage shot = list()->viewport()->grab().toImage();
+  const QColor fill = shot.pixelColor(body.right() - 1, body.bottom() - 1);
+  int ink = 0;
+  for (int y = body.bottom() - metrics.height() + 2; y < body.bottom(); ++y)
+    for (int x = body.left(); x < body.left() + metrics.horizontalAdvance("x/end"); ++x)
+      ink += shot.pixelColor(x, y) != fill;
+  EXPECT_GT(ink, 10);
 }
 
 // A negative id used to index the palette below its start.
@@ -290,6 +312,57 @@ TEST_F(ResultsViewTest, BadgeMenusIgnoreTheSwitch) {
   EXPECT_TRUE(one->actions()[one->actions().size() - 2]->isSeparator());
   action(one, "New Speaker...")->trigger();
   EXPECT_EQ(w.speakerIds(), QList<qint64>({1, 2, 1}));
+}
+
+TEST_F(ResultsViewTest, TheKeyboardOpensTheSpeakerPopoverAndTheReassignMenuOnTheCurrentRow) {
+  list()->setFocus(Qt::TabFocusReason);
+  list()->setCurrentIndex(view->listModel()->index(0));
+  QTest::keyClick(list(), Qt::Key_Down);
+  // The menu key: the row's menu, then the badge's entries.
+  auto openMenu = [&](Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    QTest::keyClick(list(), key, modifiers);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    EXPECT_NE(menu, nullptr);
+    return menu;
+  };
+  QMenu* menu = openMenu(Qt::Key_Menu, Qt::NoModifier);
+  ASSERT_NE(menu, nullptr);
+  QStringList entries;
+  for (QAction* a : menu->actions()) entries << (a->isSeparator() ? "-" : a->text());
+  EXPECT_EQ(entries, QStringList({"Play from here", "-", "Re-transcribe Segment", "-", "Edit Text", "-",
+                                  "Rename Speaker...", "-", "Reassign to", "Reassign ALL to"}));
+  action(menu, "Rename Speaker...")->trigger();
+  menu->close();
+  ASSERT_NE(list()->speakerPopover(), nullptr);
+  EXPECT_EQ(list()->speakerPopover()->nameField()->text(), "Speaker 2");  // the second row's speaker
+  list()->speakerPopover()->cancelButton()->click();
+
+  menu = openMenu(Qt::Key_F10, Qt::ShiftModifier);
+  ASSERT_NE(menu, nullptr);
+  action(menu, "Speaker 1")->trigger();  // "Reassign to"
+  menu->close();
+  EXPECT_EQ(w.speakerIds(), QList<qint64>({0, 0, 0}));
+}
+
+TEST_F(ResultsViewTest, EachPaintedButtonHasItsTooltipAndTheRowSaysWhatItsKeysDo) {
+  const struct {
+    Part part;
+    const char* tip;
+  } parts[] = {{Part::play, "Play from here"},
+               {Part::badge, "Edit speaker or reassign"},
+               {Part::retranscribe, "Re-transcribe this segment"},
+               {Part::edit, "Edit text"}};
+  for (const auto& p : parts) {
+    const QPoint at = centre(1, p.part);
+    QHelpEvent help(QEvent::ToolTip, at, list()->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(list()->viewport(), &help);
+    EXPECT_EQ(QToolTip::text(), p.tip);
+  }
+  const QString description = view->listModel()->index(1).data(Qt::AccessibleDescriptionRole).toString();
+  for (const char* named : {"Play from here: Space", "Edit text: Return", "Re-transcribe this segment",
+                            "edit speaker or reassign: the menu key"})
+    EXPECT_TRUE(description.contains(named)) << description.toStdString();
+  QToolTip::hideText();
 }
 
 TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -138,6 +139,24 @@ TEST_F(VersionsBarTest, DeleteAsksFirstAndMovesTheSelectionToTheOldestRemaining)
   bar->requestDelete(v2);
   EXPECT_EQ(bar->selectedTranscription(), nullptr);
   EXPECT_TRUE(names().isEmpty());
+}
+
+TEST_F(VersionsBarTest, TheDeleteQuestionIsWideEnoughForItsTitleAndItsMessageOnOneLine) {
+  bar->setConfirmationPresenter(messageBoxConfirmation());
+  bar->requestDelete(v1);
+  auto* box = bar->findChild<QMessageBox*>();
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(box));
+  const QFontMetrics metrics(box->font());
+  QLabel* message = nullptr;
+  for (auto* label : box->findChildren<QLabel*>())
+    if (label->text() == "Delete \"Version 1\"? This cannot be undone.") message = label;
+  ASSERT_NE(message, nullptr);
+  EXPECT_LT(message->height(), 2 * metrics.lineSpacing());
+  // The frame draws the title between its icon and its buttons.
+  EXPECT_GE(box->width(), metrics.horizontalAdvance(box->windowTitle()) + 6 * metrics.height());
+  box->reject();
+  EXPECT_EQ(storedCount(), 3);
 }
 
 TEST_F(VersionsBarTest, DeletingAnotherVersionFirstSavesUnsavedEdits) {

@@ -14,6 +14,7 @@ namespace voxtrellis::test {
 // chunk whose mean log energy is above -8 adds the word "w<n>", n the number
 // of chunks the encoder caches have seen; a quieter chunk ends the utterance;
 // a very loud chunk (above -1) at an even n makes the joint network fail.
+// Variant "160ms-frames" decides speech per encoder frame instead.
 inline std::filesystem::path eouFolder(const char* variant = "160ms") {
   return testsupport::fixturesDir() / "streaming" / "eou" / variant;
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <thread>
@@ -18,17 +19,21 @@ const char* const kWords[] = {"alpha", "bravo", "charlie", "delta", "echo",   "f
                               "hotel", "india", "juliett", "kilo",  "lima",   "mike",    "november",
                               "oscar", "papa",  "quebec",  "romeo", "sierra", "tango"};
 
-// `count` words (fixture tokens 100 + k), one every `spacing` encoder frames
-// from frame 10, in audio of `seconds` seconds.
+constexpr int kWordCount = static_cast<int>(std::size(kWords));
+
+// `count` words (fixture tokens 100 + k, the twenty names over again), one
+// every `spacing` encoder frames from frame 10, in audio of `seconds` seconds.
 std::vector<float> speech(int count, int spacing, double seconds, float probability = 0.9f, int firstWord = 0) {
   std::vector<FrameDecision> decisions;
-  for (int k = 0; k < count; ++k) decisions.push_back({10 + k * spacing, 100 + firstWord + k, 1, probability});
+  for (int k = 0; k < count; ++k) {
+    decisions.push_back({10 + k * spacing, 100 + (firstWord + k) % kWordCount, 1, probability});
+  }
   return asrtest::renderSpeech(decisions, static_cast<std::size_t>(seconds * 16000));
 }
 
 std::string words(int count, int firstWord = 0) {
   std::string text;
-  for (int k = 0; k < count; ++k) text += (k ? " " : "") + std::string(kWords[firstWord + k]);
+  for (int k = 0; k < count; ++k) text += (k ? " " : "") + std::string(kWords[(firstWord + k) % kWordCount]);
   return text;
 }
 
@@ -65,10 +70,11 @@ TEST(StreamingAsrManagerTests, FitsEveryWindowIntoTheRecognisersInput) {
     int64_t chunk, left, right;
   };
   const std::vector<Case> cases = {
-      // 10 + 15 + 2 s would be 432000 samples: the left context goes, then chunk length.
-      {"default", StreamingAsrConfig::defaultConfig(), 208000, 0, 32000},
-      {"streaming", StreamingAsrConfig::streaming(), 176000, 32000, 32000},
-      {"custom", StreamingAsrConfig::custom(1.5, 0.9), 24000, 160000, 32000},
+      // 10 + 15 + 2 s would be 432000 samples: the left context goes, then
+      // chunk length; every length is a whole number of 80 ms frames.
+      {"default", StreamingAsrConfig::defaultConfig(), 162 * 1280, 0, 25 * 1280},
+      {"streaming", StreamingAsrConfig::streaming(), 137 * 1280, 25 * 1280, 25 * 1280},
+      {"custom", StreamingAsrConfig::custom(1.5, 0.9), 18 * 1280, 125 * 1280, 25 * 1280},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -111,6 +117,65 @@ TEST(StreamingAsrManagerTests, TranscribesEveryWordOnceAcrossOverlappingWindows)
   EXPECT_FALSE(asr->transcriptionUpdates()->pop()) << "a queue asked for after the end is closed";
 }
 
+TEST(StreamingAsrManagerTests, ShortLeftContextLosesNoWordAtTheStartOfAChunk) {
+  // Less than the 2 s the decoder skips when it resumes a carried state:
+  // every later window must still be read from its own first frame. A word
+  // every 0.8 s over 40 s, so any stretch lost shows.
+  for (const double left : {0.0, 0.96}) {
+    SCOPED_TRACE(left);
+    auto asr = started({10.24, 1.0, left, 2.0, 10.0, 0.8});
+    streamInSeconds(*asr, speech(48, 10, 40.0));
+    EXPECT_EQ(asr->finish(), words(48));
+  }
+}
+
+TEST(StreamingAsrManagerTests, KeepsAWordAtAChunkBoundaryOnce) {
+  for (const auto& config : {StreamingAsrConfig::defaultConfig(), StreamingAsrConfig::streaming()}) {
+    SCOPED_TRACE(config.chunkSeconds);
+    auto asr = started(config);
+    const int64_t boundary = asr->chunkSamples();
+    const int frame = static_cast<int>(boundary / 1280);
+    std::vector<float> audio(static_cast<std::size_t>(boundary + 5 * 16000), 0.0f);
+    // The test models read a frame's pattern on the grid of the window's
+    // first sample; a word heard across the boundary is written on the
+    // stream's grid and on the boundary's, so that a window on either reads it.
+    const auto say = [&](int64_t at, int token) {
+      const auto pattern = asrtest::renderSpeech({{0, token, 1, 0.9f}}, 1280);
+      std::copy(pattern.begin(), pattern.begin() + 640, audio.begin() + at);
+    };
+    say((frame - 1) * 1280, 100);  // the chunk's last frame
+    say(frame * 1280, 101);        // the next chunk's first frame: the first window's right context
+    say(boundary, 101);
+    say((frame + 1) * 1280, 102);
+    asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {audio}));
+    EXPECT_EQ(asr->finish(), words(3));
+  }
+}
+
+TEST(StreamingAsrManagerTests, KeepsTheWordsOfTheLastFramesWhenTheStreamEnds) {
+  // A word on the last frame of a window, whose duration reaches past it,
+  // waits for the next window unless the decoder knows no audio follows.
+  // The last word is heard only after the one before it, so that the
+  // decoder's final looks at the end do not hear it again.
+  struct Case {
+    double seconds;
+    std::vector<FrameDecision> words;
+  };
+  const std::vector<Case> cases = {
+      // Three windows, then one to flush, holding both words.
+      {40.0, {{480, 100}, {499, 101, 1, 0.9f, 100}}},
+      // Less than a first window: two to flush, the first chunk ending on frame 127.
+      {12.0, {{10, 100}, {127, 101}, {149, 102, 1, 0.9f, 101}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    auto asr = started();
+    const auto audio = asrtest::renderSpeech(c.words, static_cast<std::size_t>(c.seconds * 16000));
+    asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {audio}));
+    EXPECT_EQ(asr->finish(), words(static_cast<int>(c.words.size())));
+  }
+}
+
 TEST(StreamingAsrManagerTests, LongLeftContextDoesNotRepeatWords) {
   // 9.6 s of context before each 2.56 s chunk: every word is heard by
   // several windows and more of them than a token-run match can catch.
@@ -144,6 +209,22 @@ TEST(StreamingAsrManagerTests, ConfirmsTheHypothesisBeforeAConfidentWindow) {
   // Each confident window promotes the one before it; the last stays volatile.
   EXPECT_EQ(asr->confirmedTranscript(), received[0].text + " " + received[1].text + " " + received[2].text);
   EXPECT_EQ(asr->volatileTranscript(), received[3].text);
+
+  // Windows come when 13, 23, 33 and (flushed) 40 s have arrived: with 33 s
+  // needed, the first two stay volatile, so the third confirms only the
+  // second's text.
+  StreamingAsrConfig patient = frameAligned();
+  patient.minContextForConfirmation = 33.0;
+  auto late = started(patient);
+  auto lateUpdates = late->transcriptionUpdates();
+  streamInSeconds(*late, speech(20, 25, 40.0));
+  late->finish();
+  const auto lateReceived = drain(*lateUpdates);
+  ASSERT_EQ(lateReceived.size(), 4u);
+  EXPECT_FALSE(lateReceived[0].isConfirmed);
+  EXPECT_FALSE(lateReceived[1].isConfirmed);
+  EXPECT_TRUE(lateReceived[2].isConfirmed);
+  EXPECT_EQ(late->confirmedTranscript(), lateReceived[1].text + " " + lateReceived[2].text);
 
   auto unsure = started();
   auto unsureUpdates = unsure->transcriptionUpdates();
@@ -191,6 +272,35 @@ TEST(StreamingAsrManagerTests, FinishWithoutAudioGivesNoText) {
   EXPECT_EQ(asr->finish(), "");
   EXPECT_TRUE(drain(*updates).empty());
   EXPECT_EQ(asr->source(), AudioSource::microphone);
+
+  StreamingAsrManager neverStarted;
+  auto waiting = neverStarted.transcriptionUpdates();
+  EXPECT_EQ(neverStarted.finish(), "");
+  EXPECT_TRUE(waiting->isClosed()) << "a reader must not wait for updates that cannot come";
+}
+
+TEST(StreamingAsrManagerTests, CountsTheWindowsThatFailedAndGoesOn) {
+  auto asr = started();
+  auto updates = asr->transcriptionUpdates();
+  std::vector<FrameDecision> decisions = {{10, 100}, {300, 102}};
+  decisions.push_back({180, 101, 7});  // a duration bin the recogniser has not got: the second window fails
+  asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {asrtest::renderSpeech(decisions, 40 * 16000)}));
+  EXPECT_EQ(asr->finish(), "alpha charlie");
+  EXPECT_EQ(asr->failedWindows(), 1);
+  EXPECT_EQ(drain(*updates).size(), 3u);
+  asr->reset();
+  EXPECT_EQ(asr->failedWindows(), 0);
+}
+
+TEST(StreamingAsrManagerTests, CancelRecognisesNothingMore) {
+  auto asr = started();
+  auto updates = asr->transcriptionUpdates();
+  // One buffer: the first window is recognised and the rest waits for more audio.
+  asr->streamAudio(AudioPCMBuffer::fromChannels(16000.0, {speech(8, 25, 18.0)}));
+  ASSERT_TRUE(updates->pop());
+  asr->cancel();
+  EXPECT_EQ(asr->finish(), words(5)) << "the rest is not flushed after a cancel";
+  EXPECT_FALSE(updates->pop());
 }
 
 TEST(StreamingAsrManagerTests, CancelEndsTheUpdates) {

@@ -25,8 +25,8 @@ struct Recorder {
   std::vector<std::string> partials;
   std::vector<std::string> ends;
 
-  Recorder() {
-    asr.loadModels(eouFolder());
+  explicit Recorder(const fs::path& models = eouFolder()) {
+    asr.loadModels(models);
     asr.setPartialCallback([this](const std::string& text) { partials.push_back(text); });
     asr.setEouCallback([this](const std::string& text) { ends.push_back(text); });
   }
@@ -93,6 +93,25 @@ TEST(StreamingEouAsrManagerTests, ConfirmsTheEndOfUtteranceAfterTheDebounce) {
   r.asr.setEouDebounceMs(0);
   r.asr.process(buffer(noise(2560, 0.05f)));
   EXPECT_EQ(r.silenceUntilEnd(), 1);
+}
+
+TEST(StreamingEouAsrManagerTests, AnEndOfUtteranceInAChunkWithWordsRestartsTheDebounce) {
+  // Speech decided per encoder frame: a chunk whose first half is speech
+  // and second half silence gives a word, then the end of utterance.
+  Recorder r(eouFolder("160ms-frames"));
+  r.asr.process(buffer(noise(2560, 0.05f)));
+  // The first silent shift leaves half a chunk of speech: word and end
+  // together start no candidate; the next chunk starts it, 16 later it holds.
+  EXPECT_EQ(r.silenceUntilEnd(), 18);
+  EXPECT_EQ(r.ends.back(), "w0 w1");
+
+  r.asr.reset();
+  r.asr.process(buffer(noise(2560, 0.05f)));
+  for (int i = 0; i < 5; ++i) r.asr.process(buffer(kSilence));  // a candidate from the second
+  r.asr.process(buffer(noise(1280, 0.05f)));                    // silence first: the end alone, it goes on
+  r.asr.process(buffer(kSilence));                              // speech first: a word drops it
+  EXPECT_EQ(r.silenceUntilEnd(), 17);
+  EXPECT_EQ(r.ends.back(), "w0 w1 w7");
 }
 
 TEST(StreamingEouAsrManagerTests, FinishDecodesAllBufferedAudio) {
@@ -167,6 +186,21 @@ TEST(StreamingEouAsrManagerTests, SavesTheCollectedFeatures) {
   EXPECT_EQ(json.at("count"), 3 * 128 * 17);
   EXPECT_EQ(json.at("mel_features").size(), 3u * 128 * 17);
   EXPECT_THROW(r.asr.saveDebugFeatures(dir / "missing" / "features.json"), std::runtime_error);
+}
+
+TEST(StreamingEouAsrManagerTests, AFailedLoadKeepsTheModelsInUse) {
+  Recorder r;
+  r.asr.process(buffer(noise(2560, 0.05f)));
+  // The other variant's encoder and prediction network with a joint network that does not load.
+  testsupport::TempDir dir;
+  for (const char* name : {"streaming_encoder.mlmodelc", "decoder.mlmodelc", "vocab.json"}) {
+    fs::create_symlink(eouFolder("320ms") / name, dir / name);
+  }
+  fs::create_symlink(testsupport::fixturesDir() / "streaming/eou-wrong-joint/joint_decision.mlmodelc",
+                     dir / "joint_decision.mlmodelc");
+  EXPECT_THROW(r.asr.loadModels(dir.path()), ModelRuntimeError);
+  r.asr.process(buffer(noise(1280, 0.05f, 4)));
+  EXPECT_EQ(r.asr.finish(), "w0 w1") << "the stream goes on with the whole old set";
 }
 
 TEST(StreamingEouAsrManagerTests, ChecksTheModelsWhenTheyLoad) {

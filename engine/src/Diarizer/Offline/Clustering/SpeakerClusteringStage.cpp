@@ -201,7 +201,8 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
   if (trainingEmbeddings.size() == 1)
     initialClusters = {0};
   else if (trainingEmbeddings.size() > 1)
-    initialClusters = AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold);
+    initialClusters = AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold,
+                                              VBxClustering::maxStartingClusters(trainingEmbeddings.size()));
 
   VBxOutput vbx;
   if (trainingRho.empty() || initialClusters.empty()) {

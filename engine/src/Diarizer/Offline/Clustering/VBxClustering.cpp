@@ -33,6 +33,10 @@ void normaliseRow(Row&& row) {
 }
 }  // namespace
 
+std::size_t VBxClustering::maxStartingClusters(std::size_t frames) {
+  return std::clamp<std::size_t>(kMaxResponsibilities / std::max<std::size_t>(frames, 1), 1, kMaxStartingClusters);
+}
+
 int VBxClustering::keptSpeakers(const VBxOutput& output) {
   if (output.pi.empty()) return output.numClusters;
   return static_cast<int>(std::count_if(output.pi.begin(), output.pi.end(), [](double w) { return w > 1e-7; }));

@@ -21,6 +21,14 @@ class VBxClustering {
   // The most frames × speakers responsibilities one run may hold (about
   // 128 MB per array of doubles; a run keeps several).
   static constexpr std::size_t kMaxResponsibilities = std::size_t{1} << 24;
+  // The most starting clusters a run begins with, far above any speaker
+  // count a recording holds: VBx only ever empties clusters, and its time
+  // grows with frames × clusters.
+  static constexpr std::size_t kMaxStartingClusters = 256;
+  // The most starting clusters a run over `frames` embeddings may take:
+  // kMaxStartingClusters, fewer when frames × clusters would pass
+  // kMaxResponsibilities (at least 1).
+  static std::size_t maxStartingClusters(std::size_t frames);
 
   // Speakers VBx kept: those with a weight above 1e-7 (the starting cluster
   // count when there are no weights).

@@ -56,7 +56,7 @@ OfflineDiarizerConfig::OfflineDiarizerConfig(const Flat& flat) {
 
 void OfflineDiarizerConfig::validate() const {
   const double threshold = clustering.threshold;
-  if (!(greaterThan(threshold, 0) && threshold <= 1.4142135623730951)) {
+  if (!(greaterThan(threshold, 0) && threshold <= Clustering::maxThreshold)) {
     throw invalid("clustering.threshold must be within (0, sqrt(2)], got " + shortest(threshold));
   }
   // NaN and infinities are as unusable here as zero: the scaling factors feed

@@ -93,8 +93,20 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(
 
   std::vector<double> average(T * K, 0.0);
   for (std::size_t i = 0; i < T * K; ++i) average[i] = activityCount[i] > 0 ? activitySum[i] / activityCount[i] : 0.0;
+  // A cluster no window slot was assigned to is no speaker: counting speech
+  // for it would invent one (every embedding unusable leaves no cluster
+  // active at all, and so no speaker).
+  std::vector<int> speakers;
+  for (std::size_t k = 0; k < K; ++k) {
+    for (std::size_t g = 0; g < T; ++g) {
+      if (activityCount[g * K + k] > 0) {
+        speakers.push_back(static_cast<int>(k));
+        break;
+      }
+    }
+  }
 
-  const int maxCount = std::min(seg.numSpeakers, static_cast<int>(K));
+  const int maxCount = std::min(seg.numSpeakers, static_cast<int>(speakers.size()));
   std::vector<int> speakerCount(T, 0);
   std::map<int, int> histogram;
   for (std::size_t g = 0; g < T; ++g) {
@@ -114,16 +126,16 @@ std::vector<TimedSpeakerSegment> OfflineReconstruction::buildSegments(
 
   std::vector<TimedSpeakerSegment> output;
   std::map<int, Accumulator> open;
-  std::vector<int> ranking(K);
+  std::vector<int> ranking;
   std::vector<char> selected(K);
   for (std::size_t g = 0; g < T; ++g) {
     std::fill(selected.begin(), selected.end(), 0);
     const int n = speakerCount[g];
     if (n >= 1) {
-      std::iota(ranking.begin(), ranking.end(), 0);
+      ranking = speakers;
       const double* avg = average.data() + g * K;
       std::stable_sort(ranking.begin(), ranking.end(), [&](int a, int b) { return avg[a] > avg[b]; });
-      for (int i = 0; i < n && static_cast<std::size_t>(i) < K; ++i)
+      for (int i = 0; i < n && static_cast<std::size_t>(i) < ranking.size(); ++i)
         selected[static_cast<std::size_t>(ranking[static_cast<std::size_t>(i)])] = 1;
     }
     const double frameStart = fd * static_cast<double>(g);

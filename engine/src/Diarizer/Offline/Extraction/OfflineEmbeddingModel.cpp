@@ -1,4 +1,5 @@
 #include "Diarizer/Offline/Extraction/OfflineEmbeddingModel.h"
+#include "Models/ModelCosts.h"
 
 namespace voxtrellis {
 
@@ -10,7 +11,7 @@ OfflineEmbeddingModel::OfflineEmbeddingModel(std::shared_ptr<OnnxModel> model) :
 
 std::shared_ptr<OfflineEmbeddingModel> OfflineEmbeddingModel::load(const std::filesystem::path& folder,
                                                                    ComputeUnits units) {
-  return std::make_shared<OfflineEmbeddingModel>(OnnxModel::load(folder, units));
+  return std::make_shared<OfflineEmbeddingModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 std::vector<float> OfflineEmbeddingModel::predict(const Tensor& fbankFeatures, const Tensor& weights) const {

@@ -1,4 +1,5 @@
 #include "Diarizer/Offline/Extraction/OfflineFbankModel.h"
+#include "Models/ModelCosts.h"
 
 namespace voxtrellis {
 
@@ -8,7 +9,7 @@ OfflineFbankModel::OfflineFbankModel(std::shared_ptr<OnnxModel> model) : m_model
 }
 
 std::shared_ptr<OfflineFbankModel> OfflineFbankModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<OfflineFbankModel>(OnnxModel::load(folder, units));
+  return std::make_shared<OfflineFbankModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 Tensor OfflineFbankModel::predict(const Tensor& audio) const {

@@ -1,4 +1,5 @@
 #include "Diarizer/Offline/Extraction/PldaRhoModel.h"
+#include "Models/ModelCosts.h"
 
 namespace voxtrellis {
 
@@ -7,7 +8,7 @@ PldaRhoModel::PldaRhoModel(std::shared_ptr<OnnxModel> model) : m_model(std::move
 }
 
 std::shared_ptr<PldaRhoModel> PldaRhoModel::load(const std::filesystem::path& folder, ComputeUnits units) {
-  return std::make_shared<PldaRhoModel>(OnnxModel::load(folder, units));
+  return std::make_shared<PldaRhoModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 Tensor PldaRhoModel::predict(const Tensor& embeddings) const {

@@ -1,4 +1,5 @@
 #include "Diarizer/Offline/Segmentation/OfflineSegmentationModel.h"
+#include "Models/ModelCosts.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
 
@@ -23,7 +24,7 @@ OfflineSegmentationModel::OfflineSegmentationModel(std::shared_ptr<OnnxModel> mo
 
 std::shared_ptr<OfflineSegmentationModel> OfflineSegmentationModel::load(const std::filesystem::path& folder,
                                                                          ComputeUnits units) {
-  return std::make_shared<OfflineSegmentationModel>(OnnxModel::load(folder, units));
+  return std::make_shared<OfflineSegmentationModel>(OnnxModel::load(folder, units, modelCost(fileName)));
 }
 
 Tensor OfflineSegmentationModel::predict(const Tensor& audio) const {
