@@ -110,8 +110,7 @@ void TranslationService::startRun(quint64 id) {
                 return self->completeRun(id, {result, std::nullopt});
               }
               if (outcome.error) return self->completeRun(id, {std::nullopt, *outcome.error});
-              if (outcome.cancelled)
-                return self->completeRun(id, {std::nullopt, TranslationError::cancelled()});
+              if (outcome.cancelled) return self->completeRun(id, {std::nullopt, TranslationError::cancelled()});
               self->completeRun(id, {std::nullopt, TranslationError::translationFailed(*outcome.platformFailure)});
             },
             Qt::QueuedConnection);
