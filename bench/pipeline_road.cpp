@@ -76,7 +76,7 @@ class InstantEngine : public SpeechEngine {
   std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& loaded) override {
     if (loaded) loaded();
     struct R : SpeechRecognizer {
-      voxtrellis::ASRResult transcribe(std::span<const float> samples) override {
+      voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress&) override {
         voxtrellis::ASRResult r;
         std::vector<voxtrellis::TokenTiming> tokens;
         const double seconds = static_cast<double>(samples.size()) / 16000.0;
@@ -95,7 +95,7 @@ class InstantEngine : public SpeechEngine {
   }
   std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig&) override {
     struct D : SpeakerDiarizer {
-      voxtrellis::DiarizationResult process(std::span<const float> samples) override {
+      voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress&) override {
         voxtrellis::DiarizationResult d;
         const double seconds = static_cast<double>(samples.size()) / 16000.0;
         for (int i = 0; i * 10.0 < seconds; ++i) {

@@ -29,12 +29,25 @@
 #include <QWebEngineProfile>
 
 #include <algorithm>
+#include <cstdio>
+
+#include <unistd.h>
 
 namespace parlowvista {
 
+Application::Environment::Environment(QString applicationSupportRoot, QString keychainServiceName,
+                                      std::shared_ptr<SpeechEngine> engine, QString sampleCacheDirectory,
+                                      QStringList earlierSampleCacheDirectories)
+    : applicationSupportRoot(std::move(applicationSupportRoot)),
+      keychainServiceName(std::move(keychainServiceName)),
+      engine(std::move(engine)),
+      sampleCacheDirectory(std::move(sampleCacheDirectory)),
+      earlierSampleCacheDirectories(std::move(earlierSampleCacheDirectories)) {}
+
 Application::Environment Application::Environment::user() {
   return Environment{AppSettings::defaultApplicationSupportRoot(), QStringLiteral("com.lanternhollow.translation"),
-                     std::make_shared<VoxtrellisSpeechEngine>()};
+                     std::make_shared<VoxtrellisSpeechEngine>(), AudioCacheService::defaultCacheDirectory(),
+                     QStringList{AudioCacheService::earlierDefaultCacheDirectory()}};
 }
 
 Application::Application(const Environment& environment)
@@ -47,9 +60,10 @@ Application::Application(const Environment& environment)
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
-  auto sampleCache = std::make_shared<AudioCacheService>(AudioCacheService::defaultCacheDirectory());
-  const QString cacheFolder = sampleCache->cacheDirectory();
-  m_sampleCache = sampleCache;
+  const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()
+                                  ? QDir(environment.applicationSupportRoot).filePath("Parlowvista/AudioCache")
+                                  : environment.sampleCacheDirectory;
+  m_sampleCache = std::make_shared<AudioCacheService>(cacheFolder, environment.earlierSampleCacheDirectories);
   dependencies.sampleCache = m_sampleCache;
   // Downloaded online-video audio lives beside the library's default place.
   dependencies.downloadsFolder = QDir(environment.applicationSupportRoot).filePath("Parlowvista/YouTubeDownloads");
@@ -59,9 +73,12 @@ Application::Application(const Environment& environment)
   dependencies.dialogs = std::make_shared<QtFileDialogs>([this]() -> QWidget* { return m_mainWindow.get(); });
   const QString downloadsFolder = dependencies.downloadsFolder;
   m_viewModel = std::make_unique<TranscriptionViewModel>(std::move(dependencies));
-  // A deletion removes only files inside these two folders: what the app made itself.
-  m_libraryActions = std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager,
-                                                      QStringList{downloadsFolder, cacheFolder});
+  // A deletion removes only files inside these folders: what the app made itself. (An empty
+  // name would stand for the working folder.)
+  QStringList ownedFolders = QStringList{downloadsFolder, cacheFolder} + environment.earlierSampleCacheDirectories;
+  ownedFolders.removeAll(QString());
+  m_libraryActions =
+      std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager, ownedFolders);
   m_enterActivatesButtons = std::make_unique<EnterActivatesButtons>();
   QCoreApplication::instance()->installEventFilter(m_enterActivatesButtons.get());
 }
@@ -163,9 +180,21 @@ void Application::showTranslationSettings() {
   m_translationSettingsView->activateWindow();
 }
 
-int Application::exec(int argc, char** argv) {
-  // Qt WebEngine needs shared GL contexts, set before the application object exists.
+void Application::prepareProcess() {
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+  // Chromium, inside Qt WebEngine, will not run sandboxed as root: it ends the whole process
+  // when the first page opens. Root runs the app on servers and in containers; its pages are
+  // the loopback player page and the provider's player.
+  if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX")) {
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    std::fprintf(stderr,
+                 "[Parlowvista] Running as root: the web engine's sandbox is turned off (it cannot run "
+                 "sandboxed as root)\n");
+  }
+}
+
+int Application::exec(int argc, char** argv) {
+  prepareProcess();
   QApplication qtApplication(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Parlowvista"));
   QApplication::setApplicationName(QStringLiteral("Parlowvista"));

@@ -3,6 +3,7 @@
 #include "Services/Translation/ProviderEndpoints.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -45,12 +46,22 @@ class Application {
  public:
   // Where the application keeps its things. The defaults are the user's own.
   struct Environment {
+    // (A constructor rather than an aggregate, so that callers may leave the later fields out.)
+    Environment(QString applicationSupportRoot = {}, QString keychainServiceName = {},
+                std::shared_ptr<SpeechEngine> engine = {}, QString sampleCacheDirectory = {},
+                QStringList earlierSampleCacheDirectories = {});
+
     // Root of the application-support folder; the default library folder is made under it.
     QString applicationSupportRoot;
     // The Secret Service collection item prefix holding the providers' API keys.
     QString keychainServiceName;
     // The speech models (default: the engine's own, downloaded from the hub when missing).
     std::shared_ptr<SpeechEngine> engine;
+    // The sample cache's folder; when empty, "Parlowvista/AudioCache" under the root above.
+    QString sampleCacheDirectory;
+    // Folders where earlier versions kept the sample cache: still read, and cleaned with
+    // their sources, never written.
+    QStringList earlierSampleCacheDirectories;
 
     static Environment user();
   };
@@ -62,6 +73,11 @@ class Application {
   ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
+
+  // What must be settled before the Qt application object exists: shared GL contexts for the
+  // web engine and, when running as root, the web engine's sandbox switch (with a console line
+  // saying why), without which the first player page ends the process.
+  static void prepareProcess();
 
   // What main() runs: makes the Qt application object, builds the Application, shows the main
   // window and runs the event loop. A store that cannot be opened is reported in a message box

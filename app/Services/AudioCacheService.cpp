@@ -14,16 +14,33 @@
 
 namespace parlowvista {
 
+namespace {
+
+QString cacheFileName(const QUuid& sourceId) {
+  return uuidText(sourceId) + ".samples";
+}
+
+}  // namespace
+
 QString AudioCacheService::defaultCacheDirectory() {
-  QString root = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  QString root = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
   if (root.isEmpty()) root = AppSettings::defaultApplicationSupportRoot();
   return QDir(root).filePath("Parlowvista/AudioCache");
 }
 
-AudioCacheService::AudioCacheService(QString cacheDirectory) : m_cacheDirectory(std::move(cacheDirectory)) {}
+QString AudioCacheService::earlierDefaultCacheDirectory() {
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  return documents.isEmpty() ? QString() : QDir(documents).filePath("Parlowvista/AudioCache");
+}
+
+AudioCacheService::AudioCacheService(QString cacheDirectory, QStringList earlierDirectories)
+    : m_cacheDirectory(std::move(cacheDirectory)), m_earlierDirectories(std::move(earlierDirectories)) {
+  m_earlierDirectories.removeAll(QString());
+  m_earlierDirectories.removeAll(m_cacheDirectory);
+}
 
 QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
-  return QDir(m_cacheDirectory).filePath(uuidText(sourceId) + ".samples");
+  return QDir(m_cacheDirectory).filePath(cacheFileName(sourceId));
 }
 
 QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId) {
@@ -49,6 +66,10 @@ QString AudioCacheService::cacheSamples(std::span<const float> samples, const QU
 std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUuid& sourceId) {
   std::lock_guard lock(m_mutex);
   QFile file(cacheFilePath(sourceId));
+  for (auto earlier = m_earlierDirectories.cbegin(); !file.exists() && earlier != m_earlierDirectories.cend();
+       ++earlier) {
+    file.setFileName(QDir(*earlier).filePath(cacheFileName(sourceId)));
+  }
   if (!file.exists()) return std::nullopt;
   if (!file.open(QIODevice::ReadOnly)) {
     std::fprintf(stderr, "Failed to load cached samples: %s\n", qPrintable(file.errorString()));
@@ -72,6 +93,7 @@ std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUu
 void AudioCacheService::removeCachedSamples(const QUuid& sourceId) {
   std::lock_guard lock(m_mutex);
   QFile::remove(cacheFilePath(sourceId));
+  for (const QString& earlier : m_earlierDirectories) QFile::remove(QDir(earlier).filePath(cacheFileName(sourceId)));
 }
 
 }  // namespace parlowvista

@@ -3,6 +3,7 @@
 #include "Services/SampleCache.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <mutex>
 
@@ -10,14 +11,17 @@ namespace parlowvista {
 
 // The sample cache on disk: one file "<ID>.samples" per source (upper-case hyphenated id)
 // of raw native-endian 32-bit floats, no header; 4 bytes per sample. Calls run one at a
-// time.
+// time. Files are written only into the cache folder; folders where earlier versions kept
+// the cache are still read and cleaned, so versions stored then keep their samples.
 class AudioCacheService : public SampleCache {
  public:
-  // "Parlowvista/AudioCache" in the user's documents folder; in the application data folder
-  // when the system names no documents folder.
+  // "Parlowvista/AudioCache" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache): the
+  // samples can be made again from the audio, so they belong with what may be cleared.
   static QString defaultCacheDirectory();
+  // Where earlier versions kept the cache: "Parlowvista/AudioCache" in the documents folder.
+  static QString earlierDefaultCacheDirectory();
 
-  explicit AudioCacheService(QString cacheDirectory);
+  explicit AudioCacheService(QString cacheDirectory, QStringList earlierDirectories = {});
 
   const QString& cacheDirectory() const { return m_cacheDirectory; }
   QString cacheFilePath(const QUuid& sourceId) const;
@@ -30,6 +34,7 @@ class AudioCacheService : public SampleCache {
 
  private:
   QString m_cacheDirectory;
+  QStringList m_earlierDirectories;
   std::mutex m_mutex;
 };
 

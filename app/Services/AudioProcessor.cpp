@@ -65,7 +65,7 @@ std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QS
   return length;
 }
 
-LoadedAudio AudioProcessor::loadAndResample(const QString& path) const {
+LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::function<void(double)>& progress) const {
   const QFileInfo info(path);
   if (!info.exists()) throw AudioError::fileNotFound(path);
   const QString extension = info.suffix().toLower();
@@ -80,7 +80,7 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path) const {
   // length, and a header may claim anything. The decoded audio is what there is.
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
-  audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString());
+  audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress);
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
   audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
   return audio;

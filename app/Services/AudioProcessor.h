@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -47,7 +48,8 @@ class AudioProcessor {
   // Checks in this order: the file exists (fileNotFound), its extension (unsupportedFormat),
   // that it is a regular file, not a pipe or folder (conversionFailed), then decodes (the decoder's own error,
   // AudioFileError, passes through), then a file of no frames (invalidAudioData).
-  LoadedAudio loadAndResample(const QString& path) const;
+  // `progress` (when given) hears the share of the file read so far, on this thread.
+  LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {}) const;
 
   // Frames and sample rate of the file's audio stream as its container states them, without
   // decoding; nothing when the container does not say or only guesses from the bit rate.

@@ -12,14 +12,19 @@
 
 namespace parlowvista {
 
+// How far a long step has come: a fraction in 0...1 that only grows, called on the step's
+// own (worker) thread.
+using StepProgress = std::function<void(double)>;
+
 // The loaded batch recogniser. Blocking; any thread. One caller at a time: concurrent calls
 // wait for each other.
 class SpeechRecognizer {
  public:
   virtual ~SpeechRecognizer() = default;
-  // 16 kHz mono float samples to text with token timings. Throws the engine's errors
-  // (fewer than 16 000 samples: ASRError invalidAudioData).
-  virtual voxtrellis::ASRResult transcribe(std::span<const float> samples) = 0;
+  // 16 kHz mono float samples to text with token timings, telling `progress` (when given) the
+  // share of long audio done. Throws the engine's errors (fewer than 16 000 samples:
+  // ASRError invalidAudioData).
+  virtual voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress& progress = {}) = 0;
 };
 
 // The prepared offline diarizer of one configuration. Blocking; any thread; one caller at a
@@ -27,8 +32,9 @@ class SpeechRecognizer {
 class SpeakerDiarizer {
  public:
   virtual ~SpeakerDiarizer() = default;
-  // Speaker turns of the samples (read in place, not copied). Throws the engine's errors.
-  virtual voxtrellis::DiarizationResult process(std::span<const float> samples) = 0;
+  // Speaker turns of the samples (read in place, not copied), telling `progress` (when given)
+  // the share of the analysis windows done. Throws the engine's errors.
+  virtual voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress = {}) = 0;
 };
 
 // Where the speech models come from. Blocking calls meant for worker threads.

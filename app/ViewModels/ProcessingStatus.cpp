@@ -1,5 +1,7 @@
 #include "ViewModels/ProcessingStatus.h"
 
+#include <algorithm>
+
 namespace parlowvista {
 
 namespace {
@@ -17,15 +19,33 @@ double stageShare(ProcessingStage stage) {
   return 0;
 }
 
+// Where the stage after `stage` begins.
+double stageEnd(ProcessingStage stage) {
+  switch (stage) {
+    case ProcessingStage::downloadingFromURL: return stageShare(ProcessingStage::enhancingAudio);
+    case ProcessingStage::enhancingAudio: return stageShare(ProcessingStage::loadingAudio);
+    case ProcessingStage::loadingAudio: return stageShare(ProcessingStage::transcribing);
+    case ProcessingStage::transcribing: return stageShare(ProcessingStage::diarizing);
+    case ProcessingStage::diarizing: return stageShare(ProcessingStage::merging);
+    case ProcessingStage::merging: return stageShare(ProcessingStage::exporting);
+    case ProcessingStage::exporting: return 1.0;
+  }
+  return 1.0;
+}
+
 }  // namespace
 
-double progressFor(const ProcessingState& state) {
+double progressFor(const ProcessingState& state, double withinStage) {
   switch (state.kind()) {
     case ProcessingState::Kind::idle:
     case ProcessingState::Kind::failed: return 0.0;
     case ProcessingState::Kind::loadingModels: return *state.progress() * 0.3;
     case ProcessingState::Kind::modelsReady: return 0.3;
-    case ProcessingState::Kind::processing: return 0.3 + 0.7 * stageShare(*state.stage());
+    case ProcessingState::Kind::processing: {
+      const ProcessingStage stage = *state.stage();
+      const double start = stageShare(stage);
+      return 0.3 + 0.7 * (start + std::clamp(withinStage, 0.0, 1.0) * (stageEnd(stage) - start));
+    }
     case ProcessingState::Kind::completed: return 1.0;
   }
   return 0.0;

@@ -78,7 +78,7 @@ TranscriptionViewModel::~TranscriptionViewModel() {
 // ---- published fields -------------------------------------------------------------
 
 double TranscriptionViewModel::progress() const {
-  return progressFor(m_state);
+  return progressFor(m_state, m_stageProgress);
 }
 
 QString TranscriptionViewModel::statusMessage() const {

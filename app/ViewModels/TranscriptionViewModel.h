@@ -142,7 +142,9 @@ class TranscriptionViewModel : public QObject {
   // ---- published state ------------------------------------------------------
 
   const ProcessingState& state() const { return m_state; }
-  // Both follow `state` and change with stateChanged().
+  // Both follow `state` and change with stateChanged(); the progress also moves within the
+  // long stages (enhancement, recognition, diarization), with progressChanged(), and never
+  // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
   QUrl currentFile() const { return m_currentFile; }
@@ -375,6 +377,8 @@ class TranscriptionViewModel : public QObject {
   void translationProgressChanged();
   void translationStatusChanged();
   void isBusyChanged();
+  // progress() moved within the current stage.
+  void progressChanged();
   // The samples in memory came or went (hasCachedSamples(), canRetranscribeSegment()).
   void cachedSamplesChanged();
 
@@ -406,9 +410,15 @@ class TranscriptionViewModel : public QObject {
   // The status note (set just before a run's result is published) lasts while that result is
   // shown and edited; any other state, or another version loaded, ends it.
   void setState(ProcessingState state) {
+    m_stageProgress = 0;
     if (state.kind() != ProcessingState::Kind::completed) m_statusNote.clear();
     publish(m_state, std::move(state), &TranscriptionViewModel::stateChanged);
   }
+  // What a road's long step reports, taken to the UI thread: moves progress() within `stage`
+  // while that stage of this run is the current one. Reports that move it by less than a
+  // thousandth of the bar are not passed on.
+  std::function<void(double)> stageProgressReporter(const std::shared_ptr<Road>& road, ProcessingStage stage);
+  void setStageProgress(ProcessingStage stage, double fraction);
   void setCurrentFile(const QUrl& url) { publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged); }
   void setMediaSource(const std::optional<MediaSource>& source) {
     publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
@@ -515,7 +525,8 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
-  QString m_statusNote;  // e.g. why speakers were not told apart in the shown result
+  QString m_statusNote;        // e.g. why speakers were not told apart in the shown result
+  double m_stageProgress = 0;  // within the current stage, 0...1
   QUrl m_currentFile;
   QList<LogEntry> m_logs;
   DiarizationPreset m_diarizationPreset = DiarizationPreset::moreSpeakers;

@@ -14,6 +14,7 @@
 #include "Store/StoreError.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
+#include "ViewModels/ProcessingStatus.h"
 #include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
@@ -211,7 +212,9 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
     m_deps.audioEnhancer->enhance(
         url.toLocalFile(), m_audioEnhancement,
         [self, generation = road->generation](double fraction) {
-          if (self && self->m_generation == generation) self->setEnhancementProgress(fraction);
+          if (!self || self->m_generation != generation) return;
+          self->setEnhancementProgress(fraction);
+          self->setStageProgress(ProcessingStage::enhancingAudio, fraction);
         },
         [self, road](const AudioEnhancer::Outcome& outcome) {
           if (!self || self->m_generation != road->generation) {
@@ -239,9 +242,10 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   auto loader = m_deps.audioProcessor;
   const std::optional<QString> enhanced = road->enhancedPath;
   const std::optional<QString> download = road->unclaimedDownload;
+  auto progress = stageProgressReporter(road, ProcessingStage::loadingAudio);
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced, download] {
+      [loader, path, enhanced, download, progress] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
           std::optional<QString> file;
@@ -250,7 +254,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
           }
         } cleanup{enhanced};
         try {
-          return std::make_shared<LoadedAudio>(loader->loadAndResample(path));
+          return std::make_shared<LoadedAudio>(loader->loadAndResample(path, progress));
         } catch (...) {
           if (download) QFile::remove(*download);
           throw;
@@ -283,8 +287,12 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
   }
   auto recognizer = road->recognizer;
   auto samples = road->samples;
+  auto progress = stageProgressReporter(road, ProcessingStage::transcribing);
   runRoadStep<std::shared_ptr<voxtrellis::ASRResult>>(
-      road, [recognizer, samples] { return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples)); },
+      road,
+      [recognizer, samples, progress] {
+        return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples, progress));
+      },
       [this, road](std::shared_ptr<voxtrellis::ASRResult> recognized) {
         road->asr = std::move(recognized);
         diarizeForRoad(road);
@@ -311,9 +319,12 @@ void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
   road->ran = m_diarizerChoice.settings == road->wanted.settings ? road->wanted : m_diarizerChoice;
   auto diarizer = road->diarizer;
   auto samples = road->samples;
+  auto progress = stageProgressReporter(road, ProcessingStage::diarizing);
   runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
       this,
-      [diarizer, samples] { return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples)); },
+      [diarizer, samples, progress] {
+        return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples, progress));
+      },
       [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
         if (m_generation != road->generation) return;
         if (diarized.value) return finishRoad(road, **diarized.value);
@@ -322,6 +333,33 @@ void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
         addLog("Speaker detection failed: " + diarized.error + " - the text is kept as one speaker");
         finishRoad(road, voxtrellis::DiarizationResult());
       });
+}
+
+std::function<void(double)> TranscriptionViewModel::stageProgressReporter(const std::shared_ptr<Road>& road,
+                                                                          ProcessingStage stage) {
+  QPointer<TranscriptionViewModel> self(this);
+  const quint64 generation = road->generation;
+  // A thousandth of the bar, in the stage's own fraction: finer moves are not worth a repaint
+  // (a long file's diarization reports every one of its thousands of windows).
+  const ProcessingState state = ProcessingState::processing(stage);
+  const double span = progressFor(state, 1) - progressFor(state, 0);
+  const double smallest = span > 0 ? 0.001 / span : 1;
+  // Called only by the worker running the step, so the last value passed on needs no lock.
+  auto passedOn = std::make_shared<double>(0);
+  return [self, alive = m_alive, generation, stage, smallest, passedOn](double fraction) {
+    if (fraction < *passedOn + smallest && fraction < 1) return;
+    *passedOn = fraction;
+    postToUi(alive, [self, generation, stage, fraction] {
+      if (self && self->m_generation == generation) self->setStageProgress(stage, fraction);
+    });
+  };
+}
+
+void TranscriptionViewModel::setStageProgress(ProcessingStage stage, double fraction) {
+  // A report that arrives after its stage ended, or one older than the last, changes nothing.
+  if (m_state.stage() != stage || fraction <= m_stageProgress) return;
+  m_stageProgress = std::min(fraction, 1.0);
+  emit progressChanged();
 }
 
 void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,

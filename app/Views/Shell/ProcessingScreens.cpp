@@ -77,9 +77,9 @@ ProcessingScreens::ProcessingScreens(TranscriptionViewModel& viewModel, LibraryP
   addWidget(m_workspacePage);
   addWidget(buildError());
   setMinimumSize(400, 400);
-  for (auto signal :
-       {&TranscriptionViewModel::stateChanged, &TranscriptionViewModel::currentFileChanged,
-        &TranscriptionViewModel::downloadProgressChanged, &TranscriptionViewModel::downloadStatusChanged}) {
+  for (auto signal : {&TranscriptionViewModel::stateChanged, &TranscriptionViewModel::currentFileChanged,
+                      &TranscriptionViewModel::downloadProgressChanged, &TranscriptionViewModel::downloadStatusChanged,
+                      &TranscriptionViewModel::progressChanged}) {
     connect(&m_viewModel, signal, this, &ProcessingScreens::refresh);
   }
   connect(&m_viewModel, &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged, this,

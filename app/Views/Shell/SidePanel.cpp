@@ -155,6 +155,8 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
         &TranscriptionViewModel::lastSaveTimeChanged}) {
     connect(&m_viewModel, signal, this, &SidePanel::refresh);
   }
+  connect(&m_viewModel, &TranscriptionViewModel::progressChanged, this,
+          [this] { m_statusProgress->setValue(static_cast<int>(m_viewModel.progress() * 1000)); });
   refresh();
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -63,6 +64,11 @@ class AsrManager : public std::enable_shared_from_this<AsrManager> {
   // errors. Success or failure, both decoder states are primed afresh, so no
   // context passes from one call to the next.
   ASRResult transcribe(std::span<const float> samples, AudioSource source);
+  // The same, telling `onProgress` (on this thread) the fraction of the audio
+  // done after every chunk of long audio but the last: increasing, in 0...1.
+  // Short audio reports nothing.
+  using ProgressHandler = std::function<void(double)>;
+  ASRResult transcribe(std::span<const float> samples, AudioSource source, const ProgressHandler& onProgress);
   // A PCM buffer: used as it is when already 16 kHz mono float, else
   // converted first (AudioConverterError passes through).
   ASRResult transcribe(const AudioPCMBuffer& buffer, AudioSource source);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -69,6 +70,10 @@ class AudioConverter {
   // (cannot open or decode) or AudioConverterError (also when the decoded
   // audio does not fit in memory).
   std::vector<float> resampleAudioFile(const std::filesystem::path& path) const;
+  // The same, telling `onProgress` (on this thread) the share of the file's
+  // bytes read so far: increasing, in 0...1, at most once per thousandth.
+  std::vector<float> resampleAudioFile(const std::filesystem::path& path,
+                                       const std::function<void(double)>& onProgress) const;
 
   // Channel 0 of the buffer when it is already in the target format,
   // otherwise the converted samples. Throws AudioConverterError.

@@ -50,11 +50,17 @@ class OfflineDiarizerManager {
   // Decodes a file to a disk-backed source at the configured rate and
   // diarizes it; the temporary file is removed whatever happens.
   DiarizationResult process(const std::filesystem::path& file);
+  // The fraction (0...1, increasing) of the analysis windows whose voice
+  // vectors are done; called on the pipeline's embedding thread after every
+  // window. It reaches 1 before clustering, which reports nothing.
+  using ProgressHandler = std::function<void(double)>;
+
   // The main operation. Throws OfflineDiarizationError (invalidConfiguration,
   // invalidBatchSize, modelNotLoaded, processingFailed, noSpeechDetected),
   // model runtime, file and source errors. A failed embedding export is
   // logged and does not fail the call.
-  DiarizationResult process(const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds);
+  DiarizationResult process(const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds,
+                            const ProgressHandler& onProgress = {});
 
   // Replaces how models are loaded (tests, other model stores).
   void setModelLoader(ModelLoader loader);

@@ -138,6 +138,11 @@ const std::map<int64_t, std::string>& AsrManager::vocabulary() const {
 }
 
 ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source) {
+  return transcribe(samples, source, {});
+}
+
+ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source,
+                                 const ProgressHandler& onProgress) {
   AsrManagerImpl& d = *m_impl;
   const bool isLong = samples.size() > static_cast<size_t>(asr::windowSamples);
   if (isLong) {
@@ -145,10 +150,11 @@ ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource sou
   }
   // The chunk processor's progress: dropped once the recogniser is gone.
   std::weak_ptr<AsrManager> weak = weak_from_this();
-  auto progress = [weak](double p) {
+  auto progress = [weak, &onProgress](double p) {
     if (auto self = weak.lock()) {
       self->m_impl->progressEmitter->report(p);
     }
+    if (onProgress) onProgress(p);
   };
   ASRResult result;
   try {

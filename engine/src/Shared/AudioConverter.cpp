@@ -193,7 +193,13 @@ SwrHandle AudioConverter::makeMonoResampler(double inputRate) const {
 }
 
 std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path) const {
+  return resampleAudioFile(path, {});
+}
+
+std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path,
+                                                     const std::function<void(double)>& onProgress) const {
   AudioFileDecoder decoder(path.string());
+  decoder.setProgressHandler(onProgress);
   // What a file announces is never trusted for memory: reservations are
   // bounded and the result grows with what is decoded. Running out of memory
   // on a truly huge file is reported, not left to escape as std::bad_alloc.

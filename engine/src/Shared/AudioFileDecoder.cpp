@@ -48,6 +48,17 @@ struct AudioFileDecoder::Impl {
   std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
   int64_t heldFrames = 0;
   AVFrame* released = nullptr;  // the held frame handed out last
+  std::function<void(double)> onProgress;
+  double reported = 0;
+  int64_t fileSize = -1;
+
+  void reportPosition() {
+    if (!onProgress || fileSize <= 0) return;
+    const double fraction = std::min(1.0, static_cast<double>(avio_tell(format->pb)) / static_cast<double>(fileSize));
+    if (fraction < reported + 0.001) return;
+    reported = fraction;
+    onProgress(fraction);
+  }
 
   ~Impl() {
     for (auto& entry : held) av_frame_free(&entry.first);
@@ -138,6 +149,12 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
 
 AudioFileDecoder::~AudioFileDecoder() = default;
 
+void AudioFileDecoder::setProgressHandler(std::function<void(double)> handler) {
+  Impl& d = *m_impl;
+  d.onProgress = std::move(handler);
+  d.fileSize = d.format->pb ? avio_size(d.format->pb) : -1;
+}
+
 int AudioFileDecoder::sampleRate() const {
   return m_impl->codec->sample_rate;
 }
@@ -191,6 +208,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.inputDone = true;
       continue;
     }
+    d.reportPosition();
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       status = avcodec_send_packet(d.codec, d.packet);

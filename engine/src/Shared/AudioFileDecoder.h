@@ -29,6 +29,10 @@ class AudioFileDecoder {
   // The next decoded frame in the codec's own sample format, or null at the end.
   const AVFrame* nextFrame();
 
+  // Told the share of the file's bytes read so far (its position, not a length the file
+  // announces), from nextFrame(): increasing, at most once per thousandth.
+  void setProgressHandler(std::function<void(double)> handler);
+
   // The largest factor by which a stream's rate may be raised.
   static constexpr int kMaxUpsampling = 16;
 

@@ -12,9 +12,11 @@
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QWebEngineProfile>
 
 #include <gtest/gtest.h>
@@ -61,6 +63,28 @@ TEST_F(ApplicationTest, BuildsEveryServiceOverItsOwnFoldersAndOpensTheStore) {
   const Application::Environment user = Application::Environment::user();
   EXPECT_EQ(user.keychainServiceName, "com.lanternhollow.translation");
   EXPECT_EQ(user.applicationSupportRoot, AppSettings::defaultApplicationSupportRoot());
+  // Samples go to the user's cache folder; the documents folder, where they used to go, is
+  // still read.
+  const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  EXPECT_EQ(user.sampleCacheDirectory,
+            QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + "/Parlowvista/AudioCache");
+  EXPECT_EQ(user.earlierSampleCacheDirectories, QStringList{documents + "/Parlowvista/AudioCache"});
+}
+
+TEST_F(ApplicationTest, SamplesCachedWhereEarlierVersionsKeptThemAreTheApplicationsToDelete) {
+  Application::Environment local = environment();
+  local.sampleCacheDirectory = folder("cache/Parlowvista/AudioCache");
+  local.earlierSampleCacheDirectories = {folder("Documents/Parlowvista/AudioCache"), QString()};
+  Application application(local);
+  const QString earlier = QString::fromStdString(
+      testsupport::writeFile(tempDir / "Documents" / "Parlowvista" / "AudioCache" / "A.samples", "x").string());
+  const QString other = QString::fromStdString(testsupport::writeFile(tempDir / "notes.txt", "x").string());
+  EXPECT_TRUE(application.libraryActions().isOwnedFile(earlier));
+  // An empty entry names no folder (not the working folder).
+  const QString workingFolder = QDir::currentPath();
+  QDir::setCurrent(folder(""));
+  EXPECT_FALSE(application.libraryActions().isOwnedFile(other));
+  QDir::setCurrent(workingFolder);
 }
 
 TEST_F(ApplicationTest, SettingsAssignedJustBeforeGoingAwayReachTheDisk) {

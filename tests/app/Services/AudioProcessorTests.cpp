@@ -80,4 +80,20 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
 }
 
+TEST(AudioCacheServiceTest, SamplesCachedInAnEarlierFolderAreStillReadAndRemovedButNeverWrittenThere) {
+  testsupport::TempDir dir;
+  const QString earlier = QString::fromStdString((dir.path() / "Documents" / "AudioCache").string());
+  AudioCacheService cache(QString::fromStdString((dir.path() / "cache" / "AudioCache").string()), {earlier});
+  const QUuid id = QUuid::createUuid();
+  const QString old = QDir(earlier).filePath(QFileInfo(cache.cacheFilePath(id)).fileName());
+  testsupport::writeFile(old.toStdString(), std::string(8, '\0'));
+  EXPECT_EQ(cache.loadCachedSamples(id), (std::vector<float>{0.0f, 0.0f}));
+  // A new write goes to the cache folder and wins over the earlier file.
+  EXPECT_TRUE(cache.cacheSamples(std::vector<float>{7.0f}, id).startsWith(cache.cacheDirectory()));
+  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
+  cache.removeCachedSamples(id);
+  EXPECT_FALSE(QFileInfo::exists(old));
+  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
+}
+
 }  // namespace

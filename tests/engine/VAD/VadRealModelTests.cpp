@@ -41,7 +41,7 @@ class VadRealModelTests : public ::testing::Test {
     const auto model = realModel();
     if (!model) GTEST_SKIP() << "the real voice-activity model ../shared/models/silero-vad/model.onnx is absent";
     clips = speechClips();
-    if (clips.empty()) GTEST_SKIP() << "pocketsphinx-testdata is not installed (no speech clips)";
+    ASSERT_FALSE(clips.empty()) << "pocketsphinx-testdata is not installed (tools/install-deps installs it)";
     VadConfig config;
     config.defaultThreshold = 0.5f;
     vad = std::make_unique<VadManager>(config, OnnxModel::loadFile(*model));

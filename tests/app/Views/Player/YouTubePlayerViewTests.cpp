@@ -4,10 +4,13 @@
 #include "Services/LocalHTTPServer.h"
 #include "Views/Player/YouTubePlayerCoordinator.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 using parlowvista::LocalHTTPServer;
 using parlowvista::YouTubePlayerView;
@@ -146,6 +149,36 @@ TEST(YouTubePlayerViewOfflineTest, APlayerScriptThatCannotLoadMakesTheVideoUnava
 TEST(YouTubePlayerViewEmbedTest, DirectEmbedAddressUsesThePrivacyHost) {
   EXPECT_EQ(YouTubePlayerView::directEmbedURL("abc123").toString(),
             "https://www.youtube-nocookie.com/embed/abc123?playsinline=1&rel=0&modestbranding=1");
+}
+
+// Run as a child process by ThePlayerPageOpensWhenStartedAsRootWithoutTheSandboxSwitch; skipped
+// otherwise.
+class PlayerPageChildProcess : public YouTubePlayerViewTest {};
+TEST_F(PlayerPageChildProcess, OpensThePage) {
+  if (qEnvironmentVariableIsEmpty("PV_PLAYER_PAGE_CHILD")) GTEST_SKIP() << "only run as a child process";
+  YouTubePlayerView view("abc123", false, playertest::pageHost());
+  view.show();
+  ASSERT_TRUE(waitForStandIn(view.webView()));
+}
+
+TEST(YouTubePlayerViewStartTest, ThePlayerPageOpensWhenStartedAsRootWithoutTheSandboxSwitch) {
+  // A process started as the application starts, with nothing in its environment that turns
+  // the web engine's sandbox off (the tests' own environment has it).
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.remove("QTWEBENGINE_DISABLE_SANDBOX");
+  environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
+  environment.insert("PV_PLAYER_PAGE_CHILD", "1");
+  QProcess child;
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=PlayerPageChildProcess.OpensThePage"});
+  ASSERT_TRUE(child.waitForFinished(120000));
+  const QString output = QString::fromLocal8Bit(child.readAll());
+  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
+  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+  EXPECT_EQ(output.contains("[Parlowvista] Running as root: the web engine's sandbox is turned off"), ::geteuid() == 0)
+      << output.toStdString();
 }
 
 }  // namespace

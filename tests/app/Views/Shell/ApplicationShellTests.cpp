@@ -118,6 +118,11 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
     EXPECT_EQ(window.resultsView()->statValue(QStringLiteral("Segments")), "2");
     ASSERT_TRUE(testsupport::waitUntil([&] { return vm.audioPlayer().isLoaded(); }, 30000));
     EXPECT_NEAR(vm.audioPlayer().duration(), 14.0, 0.2);
+    // Its samples are cached in the application's own folders, never in the user's.
+    AudioSource* source = version->audioSource();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return source->cachedSamplesPath().has_value(); }, 30000));
+    EXPECT_TRUE(source->cachedSamplesPath()->startsWith(path("share") + "/"))
+        << source->cachedSamplesPath()->toStdString();
 
     vm.updateSegmentText(0, QStringLiteral("hello there"));
     vm.saveCurrentTranscription();

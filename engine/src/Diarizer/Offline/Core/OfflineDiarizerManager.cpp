@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -232,7 +233,7 @@ DiarizationResult OfflineDiarizerManager::process(const std::filesystem::path& f
 }
 
 DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSource& audioSource,
-                                                  double audioLoadingSeconds) {
+                                                  double audioLoadingSeconds, const ProgressHandler& onProgress) {
   auto& impl = *m_impl;
   const OfflineDiarizerConfig config = impl.config;
   config.validate();
@@ -273,11 +274,25 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
       }
       segmentationSeconds = secondsSince(started);
     });
+    // The windows the segmentation slides over the audio, one per step.
+    const int64_t step = config.samplesPerStep();
+    const double windows = step > 0 ? static_cast<double>((audioSource.sampleCount() + step - 1) / step) : 0.0;
     auto consume = [&] {
       try {
         const auto started = Clock::now();
+        int64_t taken = 0;
         embeddings = extractor.extractEmbeddings(
-            reader, [&] { return queue.pop(); }, &cancellation);
+            reader,
+            [&] {
+              std::optional<SegmentationChunk> chunk = queue.pop();
+              // Asking for the next window means the one before is done.
+              if (onProgress && !chunk) onProgress(1.0);
+              if (onProgress && chunk && taken > 0 && windows > 0)
+                onProgress(std::min(1.0, static_cast<double>(taken) / windows));
+              if (chunk) ++taken;
+              return chunk;
+            },
+            &cancellation);
         embeddingSeconds = secondsSince(started);
       } catch (...) {
         embeddingError = std::current_exception();
