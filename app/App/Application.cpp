@@ -140,6 +140,12 @@ void Application::showMainWindow() {
     actions.openSettings = [this] { showSettings(); };
     actions.playerPageHost = [this] { return playerPageHost(); };
     actions.isTranslationConfigured = [this] { return m_translationSettings->isCurrentProviderConfigured(); };
+    // The other windows go with the main one, so the last window closed ends the event loop
+    // and no copy stays behind holding the library.
+    actions.quit = [this] {
+      if (m_settingsWindow) m_settingsWindow->close();
+      if (m_translationSettingsView) m_translationSettingsView->close();
+    };
     m_mainWindow = std::make_unique<MainWindow>(
         *m_viewModel, *m_modelContext, MainWindow::Library{*m_appSettings, *m_fileAccessManager, *m_libraryActions},
         std::move(actions));

@@ -118,6 +118,11 @@ void LibraryActions::removeFiles(const QStringList& paths) {
 
 bool LibraryActions::deleteGroup(TranscriptGroup* group) {
   if (!group || group->isDeleted()) return false;
+  const QList<AudioSource*> sources = group->audioSources();
+  if (m_inUse && std::any_of(sources.begin(), sources.end(), m_inUse)) {
+    printLine(QStringLiteral("Failed to delete group: one of its files is being processed"));
+    return false;
+  }
   QStringList files;
   for (const AudioSource* source : group->audioSources()) files << appFilesOf(source);
   emit aboutToDeleteGroup(group);
@@ -129,6 +134,10 @@ bool LibraryActions::deleteGroup(TranscriptGroup* group) {
 
 bool LibraryActions::deleteAudioSource(AudioSource* source) {
   if (!source || source->isDeleted()) return false;
+  if (m_inUse && m_inUse(source)) {
+    printLine(QStringLiteral("Failed to delete audio: it is being processed"));
+    return false;
+  }
   const QStringList files = appFilesOf(source);
   emit aboutToDeleteAudioSource(source);
   m_context.remove(source);

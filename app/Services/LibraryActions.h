@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
 namespace parlowvista {
 
 class AppSettings;
@@ -23,6 +25,9 @@ class TranscriptGroup;
 // real path lies inside one of `ownedFolders` (the downloads and sample-cache folders). A
 // stored path that points elsewhere (a relocated online video now naming the user's own
 // file) is left alone. When the save fails no file is removed.
+//
+// A source that a run still holds (see setInUseProbe), or a group holding such a source, is not
+// deleted: the refusal prints a line like a failed save and returns false.
 //
 // UI thread only; needs no widget.
 class LibraryActions : public QObject {
@@ -57,6 +62,9 @@ class LibraryActions : public QObject {
   // Whether `path` resolves to a file inside one of the owned folders.
   bool isOwnedFile(const QString& path) const;
 
+  // Tells whether a processing run holds the source (its transcript would be stored nowhere).
+  void setInUseProbe(std::function<bool(const AudioSource*)> inUse) { m_inUse = std::move(inUse); }
+
  signals:
   // Just before the objects go from the context, so selections can move away from them.
   void aboutToDeleteGroup(parlowvista::TranscriptGroup* group);
@@ -71,6 +79,7 @@ class LibraryActions : public QObject {
   AppSettings& m_settings;
   FileAccessManager& m_fileAccess;
   QStringList m_ownedFolders;
+  std::function<bool(const AudioSource*)> m_inUse;
 };
 
 }  // namespace parlowvista

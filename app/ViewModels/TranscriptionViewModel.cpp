@@ -50,6 +50,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   connect(&m_autoSaveTimer, &QTimer::timeout, this, [this] {
     if (m_hasUnsavedChanges) saveCurrentTranscription();
   });
+  followSettingsDefaults();
   m_previewStopTimer.setSingleShot(true);
   connect(&m_previewStopTimer, &QTimer::timeout, this, [this] { stopPreviewPlayback(); });
 
@@ -82,7 +83,8 @@ double TranscriptionViewModel::progress() const {
 }
 
 QString TranscriptionViewModel::statusMessage() const {
-  return statusMessageFor(m_state);
+  const QString text = statusMessageFor(m_state);
+  return m_statusNote.isEmpty() ? text : text + " - " + m_statusNote;
 }
 
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {

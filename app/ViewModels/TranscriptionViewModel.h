@@ -69,7 +69,13 @@ class YouTubeDownloader;
 // generation number; results of an older generation are dropped when they arrive.
 //
 // Refusals are activity-log lines, never errors; only a processing road's failure moves the
-// state to `failed`.
+// state to `failed`. A diarization that fails keeps the recognised text as one speaker and
+// says so in the status line and the log.
+//
+// Run options (preset, threshold, speaker counts, subtitle limits) start from the settings'
+// transcription defaults and follow them when they change; each run takes them as they are
+// when it starts, builds its diarizer from them when they differ from the current one's, and
+// stores with its version the choices its diarizer really ran with.
 class TranscriptionViewModel : public QObject {
   Q_OBJECT
   Q_PROPERTY(QUrl currentFile READ currentFile NOTIFY currentFileChanged)
@@ -208,6 +214,9 @@ class TranscriptionViewModel : public QObject {
   bool isTranslating() const { return m_isTranslating; }
   double translationProgress() const { return m_translationProgress; }
   QString translationStatus() const { return m_translationStatus; }
+  // Why the last translation hand-off failed ("Translation failed: ..."); none after a success,
+  // a cancel, or while one runs. Changes before isTranslatingChanged().
+  const std::optional<QString>& translationError() const { return m_translationError; }
 
   // A road holds the busy guard.
   bool isBusy() const { return m_busy; }
@@ -250,6 +259,9 @@ class TranscriptionViewModel : public QObject {
   void updateDiarizationSettings();
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig();
 
+  // Stops the translation hand-off in flight: nothing of it is stored and the tab stays.
+  void cancelTranslation();
+
   // Back to the ready screen after a completed or failed run (saves unsaved edits first).
   // After a failed start-up it starts the models again instead (what is loaded is kept).
   void reset();
@@ -281,7 +293,8 @@ class TranscriptionViewModel : public QObject {
 
   // ---- versions ------------------------------------------------------------------
 
-  // (Re)starts the autosave timer with the settings' interval.
+  // (Re)starts the autosave timer with the settings' interval; a later change of the interval
+  // applies at once.
   void setupAutoSave();
   void saveCurrentTranscription();
   // Saves when there are unsaved edits; the callers that replace or drop the current
@@ -290,6 +303,7 @@ class TranscriptionViewModel : public QObject {
   // Shows a stored version. Refused while a road runs (logs "Cannot load transcription -
   // system busy"); unsaved edits of the current version are saved first.
   void loadTranscription(Transcription* transcription);
+  // Saves unsaved edits into the current version first, then copies it with them.
   void duplicateCurrentTranscription(const std::optional<QString>& newName = std::nullopt);
 
   // ---- export and translation --------------------------------------------------
@@ -302,6 +316,8 @@ class TranscriptionViewModel : public QObject {
   QString exportFileName(ExportFormat format) const;
   void performExport(const TranscriptionResult& result, ExportFormat format, const QString& filePath);
   void performExportAll(const TranscriptionResult& result, const QString& folder);
+  // Stores the translation as a new version and shows its tab, unless the user has moved to
+  // another version meanwhile (it is stored all the same).
   void createTranslation(const QString& targetLanguage);
   void deleteTranslation(Transcription* translation);
 
@@ -368,6 +384,13 @@ class TranscriptionViewModel : public QObject {
 
  private:
   struct Road;
+  // The speaker-detection choices a diarizer is built from, as a version records them.
+  struct DiarizerChoice {
+    DiarizationPreset preset = DiarizationPreset::balanced;
+    double customThreshold = 0.5;
+    std::optional<qint64> minSpeakers;
+    DiarizationSettings settings;
+  };
 
   // Stores a published field and announces it, even when the value is the same.
   template <typename Field, typename Value>
@@ -384,8 +407,11 @@ class TranscriptionViewModel : public QObject {
   }
 
   void addLog(const QString& message);
+  // The status note (set just before a run's result is published) lasts while that result is
+  // shown and edited; any other state, or another version loaded, ends it.
   void setState(ProcessingState state) {
     m_stageProgress = 0;
+    if (state.kind() != ProcessingState::Kind::completed) m_statusNote.clear();
     publish(m_state, std::move(state), &TranscriptionViewModel::stateChanged);
   }
   // What a road's long step reports, taken to the UI thread: moves progress() within `stage`
@@ -467,9 +493,13 @@ class TranscriptionViewModel : public QObject {
   void loadForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
+  void runDiarizer(const std::shared_ptr<Road>& road);
   void finishRoad(const std::shared_ptr<Road>& road, const voxtrellis::DiarizationResult& diarization);
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
-  void rebuildDiarizer(std::function<void()> then);
+  DiarizerChoice currentChoice() const;
+  voxtrellis::OfflineDiarizerConfig buildDiarizationConfig(const DiarizationSettings& settings);
+  void rebuildDiarizer(const DiarizerChoice& choice, std::function<void()> then);
+  void followSettingsDefaults();
   // Puts the source's file into the player with its media source; when the file cannot be
   // found, empties the player and asks for the file to be located.
   void openSourceFile(AudioSource* source);
@@ -477,12 +507,15 @@ class TranscriptionViewModel : public QObject {
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
-  // Stores a new version of `source` holding `result` under the current settings (named
+  // Stores a new version of `source` holding `result` made with `choice` and `limits` (named
   // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
   // save fails nothing stays in the store, the log gets `failureLog` and the error, and
   // the result is null.
   Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
-                                 const TranscriptionResult& result, const QString& failureLog);
+                                 const TranscriptionResult& result, const DiarizerChoice& choice,
+                                 const SubtitleLimits& limits, const QString& failureLog);
+  void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
+                          const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);
@@ -496,6 +529,7 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
+  QString m_statusNote;        // e.g. why speakers were not told apart in the shown result
   double m_stageProgress = 0;  // within the current stage, 0...1
   QUrl m_currentFile;
   QList<LogEntry> m_logs;
@@ -532,9 +566,11 @@ class TranscriptionViewModel : public QObject {
   bool m_isTranslating = false;
   double m_translationProgress = 0;
   QString m_translationStatus;
+  std::optional<QString> m_translationError;
 
   std::shared_ptr<SpeechRecognizer> m_recognizer;
   std::shared_ptr<SpeakerDiarizer> m_diarizer;
+  DiarizerChoice m_diarizerChoice;  // what m_diarizer was built from
   std::shared_ptr<const std::vector<float>> m_cachedSamples;
   std::optional<double> m_cachedDuration;
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)

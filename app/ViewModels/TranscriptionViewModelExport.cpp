@@ -82,13 +82,16 @@ void TranscriptionViewModel::performExportAll(const TranscriptionResult& result,
 void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
   QPointer<Transcription> version = m_currentTranscription;
   const TranscriptionResult* current = m_state.result();
+  m_translationError.reset();
   if (!m_deps.translationService) {
-    addLog("Translation is not available");
+    m_translationError = "Translation is not available";
+    addLog(*m_translationError);
     return;
   }
   if (!version || !m_modelContext || !current || current->segments.isEmpty()) {
     std::fprintf(stderr, "[Translation] No transcription or segments to translate\n");
-    addLog("No segments to translate");
+    m_translationError = "No segments to translate";
+    addLog(*m_translationError);
     return;
   }
   const TranscriptionResult result = *current;
@@ -123,11 +126,15 @@ void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOut
   if (run != m_translationRun) return;
   for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
   const auto fail = [this](const QString& description) {
+    // The service's own failures already begin with the words: they are said once.
+    const QString prefix = QStringLiteral("Translation failed: ");
+    const QString reason = description.startsWith(prefix) ? description.mid(prefix.size()) : description;
+    m_translationError = prefix + reason;
     setTranslating(false);
     setTranslationProgress(0);
     setTranslationStatus("Translation failed");
-    std::fprintf(stderr, "[Translation] Failed: %s\n", qPrintable(description));
-    addLog("Translation failed: " + description);
+    std::fprintf(stderr, "[Translation] Failed: %s\n", qPrintable(reason));
+    addLog(*m_translationError);
   };
   if (!outcome.result) {
     fail(outcome.error ? outcome.error->localizedDescription() : QString("Translation was cancelled"));
@@ -183,7 +190,20 @@ void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOut
              .arg(translated.segments.size())
              .arg(formatFixed1(translated.processingTime))
              .arg(translationCostNote(translated)));
-  setActiveTab(ContentTab::translation(translation));
+  // Shown only where it was asked for: a user who moved on is not pulled back.
+  if (version == m_currentTranscription) setActiveTab(ContentTab::translation(translation));
+}
+
+void TranscriptionViewModel::cancelTranslation() {
+  if (!m_isTranslating) return;
+  ++m_translationRun;  // whatever the provider still answers is dropped
+  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  if (m_deps.translationService) m_deps.translationService->cancel();
+  m_translationError.reset();
+  setTranslating(false);
+  setTranslationProgress(0);
+  setTranslationStatus("Translation cancelled");
+  addLog("Translation cancelled");
 }
 
 void TranscriptionViewModel::deleteTranslation(Transcription* translation) {

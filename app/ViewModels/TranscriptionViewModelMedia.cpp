@@ -135,7 +135,11 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
         },
         [this, generation, failDownload, download, address](JobResult<QString> copied) {
           if (generation != m_generation) return;
-          if (!copied.value) return failDownload(copied.error);
+          if (!copied.value) {
+            // Nothing else would ever remove the temporary download.
+            YouTubeDownloader::cleanupTempFile(download.audioURL);
+            return failDownload(copied.error);
+          }
           addLog("Copied to permanent storage: " + QFileInfo(*copied.value).fileName());
           YouTubeDownloader::cleanupTempFile(download.audioURL);
           const QUrl copy = QUrl::fromLocalFile(*copied.value);

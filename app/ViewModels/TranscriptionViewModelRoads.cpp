@@ -39,6 +39,10 @@ struct TranscriptionViewModel::Road {
   double duration = 0;
   QPointer<AudioSource> source;
   QPointer<Transcription> target;  // re-processing writes into this version only
+  DiarizerChoice wanted;           // the run options as the run started
+  DiarizerChoice ran;              // what its diarizer was really built from
+  SubtitleLimits limits;
+  std::optional<QString> speakerDetectionFailure;
   std::shared_ptr<SpeechRecognizer> recognizer;
   std::shared_ptr<SpeakerDiarizer> diarizer;
   std::shared_ptr<voxtrellis::ASRResult> asr;
@@ -97,20 +101,22 @@ void TranscriptionViewModel::initializeModels() {
 void TranscriptionViewModel::prepareDiarizerForStartUp() {
   setState(ProcessingState::loadingModels(0.5));
   addLog("Downloading diarization models...");
-  const auto config = buildDiarizationConfig();
+  const DiarizerChoice choice = currentChoice();
+  const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
       this, [engine, config] { return engine->prepareDiarizer(config); },
-      [this, config](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+      [this, config, choice](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (!prepared.value) {
           setState(ProcessingState::failed(modelStartupFailure(prepared.exception, prepared.details)));
           addLog("Failed to load models: " + prepared.error);
           return;
         }
         m_diarizer = *prepared.value;
+        m_diarizerChoice = choice;
         setState(ProcessingState::loadingModels(1.0));
         addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
-               ", preset=" + rawValue(m_diarizationPreset));
+               ", preset=" + rawValue(choice.preset));
         setState(ProcessingState::modelsReady());
         addLog("Models loaded successfully");
       });
@@ -118,9 +124,17 @@ void TranscriptionViewModel::prepareDiarizerForStartUp() {
 
 // ---- diarization settings -------------------------------------------------------
 
+TranscriptionViewModel::DiarizerChoice TranscriptionViewModel::currentChoice() const {
+  return DiarizerChoice{m_diarizationPreset, m_customThreshold, m_minSpeakers,
+                        DiarizationSettings::fromPreset(m_diarizationPreset, m_customThreshold, m_numSpeakers,
+                                                        m_minSpeakers, m_maxSpeakers)};
+}
+
 voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig() {
-  const DiarizationSettings settings = DiarizationSettings::fromPreset(m_diarizationPreset, m_customThreshold,
-                                                                       m_numSpeakers, m_minSpeakers, m_maxSpeakers);
+  return buildDiarizationConfig(currentChoice().settings);
+}
+
+voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig(const DiarizationSettings& settings) {
   const auto config = settings.toOfflineConfig();
   addLog("Diarization config built:");
   addLog("  threshold=" + shortestDouble(config.clustering.threshold));
@@ -134,20 +148,21 @@ voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig
 
 void TranscriptionViewModel::updateDiarizationSettings() {
   if (!isReady() || !beginRun()) return;
-  rebuildDiarizer([this] { endRun(); });
+  rebuildDiarizer(currentChoice(), [this] { endRun(); });
 }
 
-void TranscriptionViewModel::rebuildDiarizer(std::function<void()> then) {
+void TranscriptionViewModel::rebuildDiarizer(const DiarizerChoice& choice, std::function<void()> then) {
   addLog("Updating diarization settings...");
-  const auto config = buildDiarizationConfig();
+  const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
       this, [engine, config] { return engine->prepareDiarizer(config); },
-      [this, config, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
+      [this, config, choice, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (prepared.value) {
           m_diarizer = *prepared.value;
+          m_diarizerChoice = choice;
           addLog("Diarization config updated: threshold=" + shortestDouble(config.clustering.threshold) +
-                 ", preset=" + rawValue(m_diarizationPreset));
+                 ", preset=" + rawValue(choice.preset));
         } else {
           addLog("Failed to update diarization settings: " + prepared.error);
         }
@@ -185,6 +200,8 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
   // The kept copy of a download belongs to the source made from it; a road that fails before
   // there is one removes it, so failed attempts leave nothing in the downloads folder.
   if (youtubeOriginalURL) road->unclaimedDownload = url.toLocalFile();
+  road->wanted = currentChoice();
+  road->limits = SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration};
   road->clock.start();
 
   if (m_audioEnhancement.enabled && m_isEnhancerAvailable) {
@@ -285,20 +302,37 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
 void TranscriptionViewModel::diarizeForRoad(const std::shared_ptr<Road>& road) {
   setState(ProcessingState::processing(ProcessingStage::diarizing));
   addLog("Identifying speakers...");
-  road->diarizer = m_diarizer;
-  if (!road->diarizer) {
+  if (!m_diarizer) {
     failRun(TranscriptionError().what(), TranscriptionError().what());
     return;
   }
+  // The options the run started with reach its diarizer: a different choice rebuilds it first.
+  if (m_diarizerChoice.settings == road->wanted.settings) return runDiarizer(road);
+  rebuildDiarizer(road->wanted, [this, road] {
+    if (m_generation == road->generation) runDiarizer(road);
+  });
+}
+
+void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
+  road->diarizer = m_diarizer;
+  // A rebuild that failed leaves the previous diarizer, and its choices are what the run used.
+  road->ran = m_diarizerChoice.settings == road->wanted.settings ? road->wanted : m_diarizerChoice;
   auto diarizer = road->diarizer;
   auto samples = road->samples;
   auto progress = stageProgressReporter(road, ProcessingStage::diarizing);
-  runRoadStep<std::shared_ptr<voxtrellis::DiarizationResult>>(
-      road,
+  runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
+      this,
       [diarizer, samples, progress] {
         return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples, progress));
       },
-      [this, road](std::shared_ptr<voxtrellis::DiarizationResult> diarized) { finishRoad(road, *diarized); });
+      [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
+        if (m_generation != road->generation) return;
+        if (diarized.value) return finishRoad(road, **diarized.value);
+        // The recognised text is worth keeping: it stays, as one speaker.
+        road->speakerDetectionFailure = diarized.error;
+        addLog("Speaker detection failed: " + diarized.error + " - the text is kept as one speaker");
+        finishRoad(road, voxtrellis::DiarizationResult());
+      });
 }
 
 std::function<void(double)> TranscriptionViewModel::stageProgressReporter(const std::shared_ptr<Road>& road,
@@ -332,12 +366,21 @@ void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,
                                         const voxtrellis::DiarizationResult& diarization) {
   setState(ProcessingState::processing(ProcessingStage::merging));
   addLog("Combining results...");
-  MergeOutcome merged =
-      mergeResults(*road->asr, diarization, road->duration, SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration});
+  MergeOutcome merged = mergeResults(*road->asr, diarization, road->duration, road->limits);
   for (const QString& line : merged.log) addLog(line);
   const double processingTime = static_cast<double>(road->clock.nsecsElapsed()) / 1e9;
   TranscriptionResult result(std::move(merged.segments), road->duration, processingTime);
+  if (!road->isReprocess) {
+    // The version shown before is no longer what is on screen: until the new one is stored,
+    // no edit may be saved into it.
+    setCurrentAudioSource(road->source);
+    setCurrentTranscription(nullptr);
+  }
   setState(ProcessingState::completed(result));
+  if (road->speakerDetectionFailure) {
+    m_statusNote = "speaker detection failed: " + *road->speakerDetectionFailure;
+    emit stateChanged();
+  }
   initializeSpeakersFromResult();
 
   const bool muted =
@@ -353,7 +396,7 @@ void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,
   if (road->isReprocess) {
     writeReprocessedVersion(road, result);
   } else if (road->source) {
-    createAndSaveTranscription(road->source, result, std::nullopt);
+    createVersionOfRun(road->source, result, road->ran, road->limits);
     if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());
   }
   endRun();
@@ -404,7 +447,9 @@ void TranscriptionViewModel::reprocess() {
   road->samples = m_cachedSamples;
   road->duration = *m_cachedDuration;
   road->target = m_currentTranscription;
-  rebuildDiarizer([this, road] {
+  road->wanted = currentChoice();
+  road->limits = SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration};
+  rebuildDiarizer(road->wanted, [this, road] {
     if (m_generation != road->generation) return;
     addLog("Re-processing with new settings...");
     road->clock.start();
@@ -417,11 +462,11 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   Transcription* version = road->target;
   if (!version || version->isDeleted() || !m_modelContext) return;
   version->setProcessingTime(result.processingTime());
-  version->setPreset(m_diarizationPreset);
-  version->setCustomThreshold(m_customThreshold);
-  version->setMinSpeakers(m_minSpeakers);
-  version->setMaxSubtitleChars(m_maxSubtitleChars);
-  version->setMaxSubtitleDuration(m_maxSubtitleDuration);
+  version->setPreset(road->ran.preset);
+  version->setCustomThreshold(road->ran.customThreshold);
+  version->setMinSpeakers(road->ran.minSpeakers);
+  version->setMaxSubtitleChars(road->limits.maxChars);
+  version->setMaxSubtitleDuration(road->limits.maxDuration);
   m_modelContext->updateSegments(version, result);
   for (StoredSpeaker* speaker : QList<StoredSpeaker*>(version->speakers())) m_modelContext->remove(speaker);
   try {
@@ -429,8 +474,10 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
     setHasUnsavedChanges(false);
     setLastSaveTime(QDateTime::currentDateTime());
     addLog("Saved reprocessed transcription");
-  } catch (const StoreError&) {
-    // Not reported; the rewritten version stays pending for the next save.
+  } catch (const StoreError& error) {
+    // The rewritten version stays in the context; the next save (autosave included) writes it.
+    addLog("Failed to save: " + error.localizedDescription());
+    setHasUnsavedChanges(true);
   }
 }
 
@@ -489,12 +536,18 @@ AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, dou
 
 void TranscriptionViewModel::createAndSaveTranscription(AudioSource* source, const TranscriptionResult& result,
                                                         const std::optional<QString>& name) {
+  createVersionOfRun(source, result, currentChoice(), SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration}, name);
+}
+
+void TranscriptionViewModel::createVersionOfRun(AudioSource* source, const TranscriptionResult& result,
+                                                const DiarizerChoice& choice, const SubtitleLimits& limits,
+                                                const std::optional<QString>& name) {
   if (!m_modelContext) {
     addLog("Cannot save: no model context");
     return;
   }
-  if (Transcription* version =
-          storeNewVersion(source, name, result.processingTime(), result, "Failed to create transcription: ")) {
+  if (Transcription* version = storeNewVersion(source, name, result.processingTime(), result, choice, limits,
+                                               "Failed to create transcription: ")) {
     addLog("Created transcription: " + version->name());
   }
 }

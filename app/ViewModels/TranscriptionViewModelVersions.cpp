@@ -58,6 +58,24 @@ void TranscriptionViewModel::setupAutoSave() {
   m_autoSaveTimer.start(std::max(1, static_cast<int>(seconds * 1000)));
 }
 
+void TranscriptionViewModel::followSettingsDefaults() {
+  AppSettings* settings = m_deps.settings;
+  const auto takeDefaults = [this, settings] {
+    setDiarizationPreset(settings->defaultDiarizationPreset());
+    setCustomThreshold(settings->defaultCustomThreshold());
+    setMaxSubtitleChars(settings->defaultMaxSubtitleChars());
+    setMaxSubtitleDuration(settings->defaultMaxSubtitleDuration());
+  };
+  takeDefaults();
+  for (auto changed : {&AppSettings::defaultDiarizationPresetChanged, &AppSettings::defaultCustomThresholdChanged,
+                       &AppSettings::defaultMaxSubtitleCharsChanged, &AppSettings::defaultMaxSubtitleDurationChanged}) {
+    connect(settings, changed, this, takeDefaults);
+  }
+  connect(settings, &AppSettings::autoSaveIntervalChanged, this, [this] {
+    if (m_autoSaveTimer.isActive()) setupAutoSave();
+  });
+}
+
 void TranscriptionViewModel::saveCurrentTranscription() {
   const TranscriptionResult* result = m_state.result();
   if (!m_modelContext || !m_currentTranscription || !result) {
@@ -120,6 +138,7 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
   setMaxSubtitleChars(transcription->maxSubtitleChars());
   setMaxSubtitleDuration(transcription->maxSubtitleDuration());
   loadSpeakers(transcription);
+  m_statusNote.clear();
   setState(ProcessingState::completed(transcription->toResult()));
 
   if (source) {
@@ -163,18 +182,22 @@ void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<Q
     addLog("Cannot duplicate: missing data");
     return;
   }
-  if (Transcription* copy = storeNewVersion(m_currentAudioSource, newName, m_currentTranscription->processingTime(),
-                                            *result, "Failed to duplicate: ")) {
+  // The edits go into the version they were made in as well: the copy may be re-processed next.
+  saveIfNeeded();
+  if (Transcription* copy = storeNewVersion(
+          m_currentAudioSource, newName, m_currentTranscription->processingTime(), *result, currentChoice(),
+          SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration}, "Failed to duplicate: ")) {
     addLog("Duplicated as: " + copy->name());
   }
 }
 
 Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, const std::optional<QString>& name,
                                                        double processingTime, const TranscriptionResult& result,
+                                                       const DiarizerChoice& choice, const SubtitleLimits& limits,
                                                        const QString& failureLog) {
   const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
-  auto* version = new Transcription(versionName, processingTime, m_diarizationPreset, m_customThreshold, m_minSpeakers,
-                                    m_maxSubtitleChars, m_maxSubtitleDuration);
+  auto* version = new Transcription(versionName, processingTime, choice.preset, choice.customThreshold,
+                                    choice.minSpeakers, limits.maxChars, limits.maxDuration);
   version->setAudioSource(source);
   m_modelContext->insert(version);
   m_modelContext->updateSegments(version, result);

@@ -96,6 +96,8 @@ void TranslationService::startRun(quint64 id) {
               if (!self) return;
               auto runIt = self->m_runs.find(id);
               if (runIt == self->m_runs.end()) return;
+              // A run cancelled before its answer is handled ends cancelled, whatever it says.
+              if (runIt->cancelled) return self->completeRun(id, {std::nullopt, TranslationError::cancelled()});
               if (outcome.succeeded()) {
                 TranslationResult result;
                 result.segments = outcome.segments;
@@ -108,8 +110,7 @@ void TranslationService::startRun(quint64 id) {
                 return self->completeRun(id, {result, std::nullopt});
               }
               if (outcome.error) return self->completeRun(id, {std::nullopt, *outcome.error});
-              if (runIt->cancelled || outcome.cancelled)
-                return self->completeRun(id, {std::nullopt, TranslationError::cancelled()});
+              if (outcome.cancelled) return self->completeRun(id, {std::nullopt, TranslationError::cancelled()});
               self->completeRun(id, {std::nullopt, TranslationError::translationFailed(*outcome.platformFailure)});
             },
             Qt::QueuedConnection);

@@ -7,9 +7,16 @@ namespace parlowvista {
 AudioFileImportQueue::AudioFileImportQueue(QObject* parent) : QObject(parent) {}
 
 void AudioFileImportQueue::enqueue(const QList<QUrl>& files) {
-  m_pending << files;
+  const QUuid group = m_target ? m_target() : QUuid();
+  for (const QUrl& file : files) m_pending.append(Pending{file, group});
   emit pendingChanged();
   schedule();
+}
+
+QList<QUrl> AudioFileImportQueue::pending() const {
+  QList<QUrl> files;
+  for (const Pending& entry : m_pending) files << entry.file;
+  return files;
 }
 
 void AudioFileImportQueue::schedule() {
@@ -26,9 +33,9 @@ void AudioFileImportQueue::schedule() {
 
 void AudioFileImportQueue::pump() {
   if (m_pending.isEmpty() || (m_isBusy && m_isBusy())) return;
-  const QUrl next = m_pending.takeFirst();
+  const Pending next = m_pending.takeFirst();
   emit pendingChanged();
-  emit audioFileDropped(next);
+  emit audioFileDropped(next.file, next.group);
   // The receiver normally starts a run here (busy); the next file waits for pump().
   schedule();
 }

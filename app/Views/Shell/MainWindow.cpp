@@ -31,6 +31,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -71,6 +72,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_selection = new LibrarySelection(m_context, this);
   m_queue = new AudioFileImportQueue(this);
   m_queue->setBusyProbe([this] { return !canStartNextFile(); });
+  m_queue->setTargetProbe([this] { return selectedGroup() ? selectedGroup()->id() : QUuid(); });
   // Both: the state settles before the busy guard is given back, or after it.
   connect(&m_viewModel, &TranscriptionViewModel::isBusyChanged, m_queue, &AudioFileImportQueue::pump,
           Qt::QueuedConnection);
@@ -117,6 +119,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A renamed group or version renames the window.
   connect(&m_context, &ModelContext::objectsChanged, this, &MainWindow::refreshTitle);
   connect(m_selection, &LibrarySelection::transcriptionChanged, this, &MainWindow::onSelectedTranscriptionChanged);
+  // A run's source (and its group) stays until the run has stored its transcript there.
+  m_library.actions.setInUseProbe(
+      [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -148,6 +153,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
 }
 
 MainWindow::~MainWindow() {
+  m_library.actions.setInUseProbe({});
   // The library views use the selection and the queue, which are this window's own children
   // made before them: the views go first.
   delete m_settingsSheet;
@@ -181,6 +187,21 @@ void MainWindow::buildMenu() {
   QAction* quit = file->addAction(QStringLiteral("Quit"));
   quit->setShortcut(QKeySequence::Quit);
   connect(quit, &QAction::triggered, this, &QWidget::close);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The edits of the last moments (less than one autosave interval old) go to the store first.
+  if (m_results) m_results->commitPendingEdit();
+  m_viewModel.saveIfNeeded();
+  if (m_viewModel.hasUnsavedChanges() &&
+      !m_library.prompts.confirmDelete(this, QStringLiteral("Quit Without Saving?"),
+                                       QStringLiteral("The latest edits could not be saved (the activity log says "
+                                                      "why). Quitting now deletes them."))) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
+  if (event->isAccepted() && m_actions.quit) m_actions.quit();
 }
 
 ActivityLogView* MainWindow::activityLog() const {
@@ -245,29 +266,9 @@ void MainWindow::refreshWorkspace() {
 }
 
 void MainWindow::openCreateTranslation() {
-  Transcription* version = m_viewModel.currentTranscription();
-  if (!version) return;
   const bool configured = m_actions.isTranslationConfigured ? m_actions.isTranslationConfigured() : false;
-  QPointer<TranscriptionViewModel> viewModel(&m_viewModel);
-  auto* sheet = new CreateTranslationSheet(
-      version, m_viewModel.existingTranslationLanguages(), configured,
-      [viewModel](const QString& code, std::function<void()> finished) {
-        if (!viewModel) return;
-        viewModel->createTranslation(code);
-        if (!viewModel->isTranslating()) {
-          finished();
-          return;
-        }
-        auto connection = std::make_shared<QMetaObject::Connection>();
-        *connection = QObject::connect(viewModel, &TranscriptionViewModel::isTranslatingChanged, viewModel,
-                                       [viewModel, connection, finished] {
-                                         if (viewModel->isTranslating()) return;
-                                         QObject::disconnect(*connection);
-                                         finished();
-                                       });
-      },
-      {}, this);
-  sheet->setAttribute(Qt::WA_DeleteOnClose);
+  auto* sheet = CreateTranslationSheet::forViewModel(m_viewModel, configured, m_actions.openTranslationSettings, this);
+  if (!sheet) return;
   sheet->open();
   centreOverParentWindow(sheet);
 }
@@ -308,15 +309,16 @@ void MainWindow::refreshWaitingFiles() {
   if (QPushButton* add = m_sources->addFileButton()) add->setToolTip(why);
 }
 
-void MainWindow::targetSelectedGroup() {
-  // The view model files a new source under the last used group: make that the group on screen.
-  TranscriptGroup* group = selectedGroup();
+void MainWindow::targetGroup(TranscriptGroup* group) {
+  // The view model files a new source under the last used group: make that the given one.
   if (group && m_library.settings.lastUsedGroupId() != group->id()) m_library.settings.setLastUsedGroupId(group->id());
 }
 
-void MainWindow::processDroppedFile(const QUrl& file) {
-  if (!selectedGroup() || selectedGroup()->isDeleted()) return;
-  targetSelectedGroup();
+void MainWindow::processDroppedFile(const QUrl& file, const QUuid& groupId) {
+  // Into the group it was queued for; a group deleted since takes nothing.
+  auto* group = m_context.find<TranscriptGroup>(groupId);
+  if (!group || group->isDeleted()) return;
+  targetGroup(group);
   m_viewModel.processFile(file);
   adoptCurrentVersion();
 }
@@ -376,7 +378,7 @@ void MainWindow::closeTranscriptionSettings() {
 void MainWindow::startPendingTranscription() {
   // Without a group the pending file or address stays for a later start.
   if (!selectedGroup() || selectedGroup()->isDeleted()) return;
-  targetSelectedGroup();
+  targetGroup(selectedGroup());
   if (!m_pendingFile.isEmpty()) {
     const QUrl file = m_pendingFile;
     m_pendingFile = QUrl();

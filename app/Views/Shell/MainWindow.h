@@ -51,7 +51,8 @@ class VersionActions;
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
 // run one after another, each only when no run is going and no sheet is waiting for an answer.
-// The models start the first time the window is shown.
+// The models start the first time the window is shown. Closing it (or File > Quit) saves the
+// pending edits first; when that save fails it asks before the edits are lost.
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -69,6 +70,9 @@ class MainWindow : public QMainWindow {
     // What the transcript workspace's online-video player runs in; without it the workspace
     // is not shown (tests of the other screens).
     std::function<PlayerPageHost()> playerPageHost;
+    // Runs once the window has closed (the close button, File > Quit): ends the application,
+    // whatever other window is open.
+    std::function<void()> quit;
   };
 
   // The library the window browses and writes through.
@@ -126,6 +130,7 @@ class MainWindow : public QMainWindow {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
   // Tab goes through the columns left to right, each column in its own order, whenever its
   // controls were made (the drop zone and the workspace are made after the side panel).
@@ -142,13 +147,13 @@ class MainWindow : public QMainWindow {
   void adoptCurrentVersion();
   // The library's selection and the title go to what the view model shows.
   void followTheViewModel();
-  void processDroppedFile(const QUrl& file);
+  void processDroppedFile(const QUrl& file, const QUuid& groupId);
   void startPendingTranscription();
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
   bool canStartNextFile() const;
   void refreshWaitingFiles();
-  void targetSelectedGroup();
+  void targetGroup(TranscriptGroup* group);
   void activateOnce();
   QList<QWidget*> tabStops() const;
   // The columns' minimum widths as the layout asks for them, or (compact) no more than their

@@ -1,5 +1,7 @@
 #include "Views/Translation/CreateTranslationSheet.h"
 
+#include "ViewModels/TranscriptionViewModel.h"
+
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
@@ -144,11 +146,21 @@ void CreateTranslationSheet::changeEvent(QEvent* event) {
 
 void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
   if (!m_isTranslationConfigured) {
-    layout->addWidget(noticeColumn(QStringLiteral("warning"), ThemeColor::warning,
-                                   QStringLiteral("Translation Not Configured"),
-                                   QStringLiteral("Please configure a translation provider in Settings before "
-                                                  "creating translations."),
-                                   this));
+    QWidget* notice =
+        noticeColumn(QStringLiteral("warning"), ThemeColor::warning, QStringLiteral("Translation Not Configured"),
+                     QStringLiteral("Please configure a translation provider in File \u203A "
+                                    "Translation Settings... before creating translations."),
+                     this);
+    auto* open = new QPushButton(QStringLiteral("Open Translation Settings..."), notice);
+    open->setObjectName(QStringLiteral("openTranslationSettings"));
+    open->setAutoDefault(false);
+    connect(open, &QPushButton::clicked, this, [this] {
+      if (m_openTranslationSettings) m_openTranslationSettings();
+      reject();
+    });
+    notice->layout()->addWidget(open);
+    notice->layout()->setAlignment(open, Qt::AlignHCenter);
+    layout->addWidget(notice);
     return;
   }
   if (m_availableLanguages.isEmpty()) {
@@ -191,6 +203,43 @@ void CreateTranslationSheet::buildContent(QVBoxLayout* layout) {
   m_errorLabel->setWordWrap(true);
   column->addWidget(m_errorLabel);
   layout->addLayout(column);
+}
+
+CreateTranslationSheet* CreateTranslationSheet::forViewModel(TranscriptionViewModel& viewModel,
+                                                             bool isTranslationConfigured,
+                                                             std::function<void()> openTranslationSettings,
+                                                             QWidget* parent) {
+  Transcription* version = viewModel.currentTranscription();
+  if (!version) return nullptr;
+  QPointer<TranscriptionViewModel> vm(&viewModel);
+  auto sheetHandle = std::make_shared<QPointer<CreateTranslationSheet>>();
+  auto* sheet = new CreateTranslationSheet(
+      version, viewModel.existingTranslationLanguages(), isTranslationConfigured,
+      [vm, sheetHandle](const QString& code, std::function<void()> finished) {
+        if (!vm) return;
+        // A failure stays in the sheet; any other end (done, cancelled) closes it.
+        const auto report = [vm, sheetHandle, finished] {
+          if (vm->translationError() && *sheetHandle) return (*sheetHandle)->setErrorMessage(vm->translationError());
+          finished();
+        };
+        vm->createTranslation(code);
+        if (!vm->isTranslating()) return report();
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        *connection = connect(vm, &TranscriptionViewModel::isTranslatingChanged, vm, [vm, connection, report] {
+          if (vm->isTranslating()) return;
+          disconnect(*connection);
+          report();
+        });
+      },
+      [vm] {
+        if (vm) vm->cancelTranslation();
+      },
+      parent);
+  *sheetHandle = sheet;
+  sheet->setOpenTranslationSettings(std::move(openTranslationSettings));
+  // However it ends (accepted, rejected, closed), it goes.
+  connect(sheet, &QDialog::finished, sheet, &QObject::deleteLater);
+  return sheet;
 }
 
 QString CreateTranslationSheet::languageLabel(const SupportedLanguage& language) {

@@ -21,6 +21,7 @@ class QVBoxLayout;
 namespace parlowvista {
 
 class ThemedLabel;
+class TranscriptionViewModel;
 
 // The small modal sheet in which the user picks the target language of a new
 // translation of the transcription on screen and starts it. It offers only
@@ -34,6 +35,9 @@ class ThemedLabel;
 //
 // It can always be left: Cancel, the close button and Escape stay usable while
 // a translation runs, and leaving then asks the presenter to cancel it.
+//
+// Without a usable provider it says where one is set up (File > Translation Settings...) and
+// offers a button that opens that window (the sheet closes).
 class CreateTranslationSheet : public QDialog {
   Q_OBJECT
  public:
@@ -42,6 +46,13 @@ class CreateTranslationSheet : public QDialog {
   using CreateTranslation = std::function<void(const QString& languageCode, std::function<void()> finished)>;
   // Stops the translation started through CreateTranslation.
   using CancelTranslation = std::function<void()>;
+
+  // The sheet the main window shows for the view model's current version (null without one):
+  // Translate runs the view model's translation, leaving during a run cancels it, a failure is
+  // shown in the sheet, and the settings button calls `openTranslationSettings`. Deletes
+  // itself when closed.
+  static CreateTranslationSheet* forViewModel(TranscriptionViewModel& viewModel, bool isTranslationConfigured,
+                                              std::function<void()> openTranslationSettings, QWidget* parent);
 
   CreateTranslationSheet(Transcription* transcription, QSet<QString> existingLanguages, bool isTranslationConfigured,
                          CreateTranslation onCreateTranslation, CancelTranslation onCancelTranslation = {},
@@ -61,6 +72,8 @@ class CreateTranslationSheet : public QDialog {
 
   // What Translate (or Return) does.
   void startTranslation();
+  // What "Open Translation Settings..." does before the sheet closes.
+  void setOpenTranslationSettings(std::function<void()> open) { m_openTranslationSettings = std::move(open); }
 
   // "Polish (Polski)", or just the name for a language without a native name.
   static QString languageLabel(const SupportedLanguage& language);
@@ -82,6 +95,7 @@ class CreateTranslationSheet : public QDialog {
   const bool m_isTranslationConfigured;
   CreateTranslation m_onCreateTranslation;
   CancelTranslation m_onCancelTranslation;
+  std::function<void()> m_openTranslationSettings;
   QList<SupportedLanguage> m_availableLanguages;
 
   QString m_selectedLanguage = QStringLiteral("en");

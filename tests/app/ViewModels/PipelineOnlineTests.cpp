@@ -75,6 +75,51 @@ TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMute
   EXPECT_EQ(h.vm->downloadStatus(), "");
 }
 
+TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBehind) {
+  testsupport::TempDir tools("pv-tools");
+  const std::string failingTool = testsupport::writeFile(tools.path() / "ffmpeg", "#!/bin/sh\nexit 1\n").string();
+  std::filesystem::permissions(failingTool, std::filesystem::perms::owner_all);
+  Harness h(std::make_shared<FakeEngine>(), true, {}, nullptr, QString::fromStdString(failingTool));
+  if (!h.downloader->isAvailable()) GTEST_SKIP() << "yt-dlp is not installed";
+  ASSERT_TRUE(h.startModels());
+  writeFloatWav(h.dir / "clip.wav", twoVoices(2.0));
+  ASSERT_TRUE(ffmpeg({"-i", h.path("clip.wav"), "-c:a", "alac", "-sample_fmt", "s32p", h.path("clip.m4a")}));
+  const std::string clip = testsupport::readFile((h.dir / "clip.m4a").string());
+  testsupport::LoopbackServer server;
+  server.server().Get("/media/talk.m4a",
+                      [&](const httplib::Request&, httplib::Response& res) { res.set_content(clip, "audio/mp4"); });
+  server.start();
+  const QString address = QString::fromStdString(server.baseUrl()) + "/media/talk.m4a";
+  // The downloader's temporary folders go here, where the test can see them.
+  const std::optional<QByteArray> oldTmp =
+      qEnvironmentVariableIsSet("TMPDIR") ? std::optional(qgetenv("TMPDIR")) : std::nullopt;
+  qputenv("TMPDIR", h.path("tmp").toUtf8());
+  const auto restore = qScopeGuard([&] { oldTmp ? qputenv("TMPDIR", *oldTmp) : qunsetenv("TMPDIR"); });
+  const auto leftovers = [&] {
+    return QDir(h.path("tmp")).entryList({"yt-download-*"}, QDir::Dirs) +
+           QDir(h.path("downloads")).entryList(QDir::Files);
+  };
+
+  // The downloads folder cannot be made (a file stands in its place).
+  testsupport::writeFile(h.dir / "downloads", "in the way");
+  h.vm->processYouTubeURL(address);
+  ASSERT_TRUE(h.settle(120000));
+  EXPECT_TRUE(h.loggedStart("YouTube download failed: Cannot create folder"));
+  EXPECT_EQ(leftovers(), QStringList());
+
+  // The kept copy is made, then enhancement fails: the copy goes too.
+  QFile::remove(h.path("downloads"));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  AudioEnhancementSettings enhance;
+  enhance.enabled = true;
+  h.vm->setAudioEnhancement(enhance);
+  h.vm->processYouTubeURL(address);
+  ASSERT_TRUE(h.settle(120000));
+  EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  EXPECT_TRUE(h.loggedStart("Copied to permanent storage: "));
+  EXPECT_EQ(leftovers(), QStringList());
+}
+
 TEST(PipelineOnlineTest, WithoutTheDownloaderTheRoadFailsAtOnce) {
   Harness h(std::make_shared<FakeEngine>());
   TranscriptionViewModel::Dependencies deps;
@@ -151,6 +196,29 @@ TEST(PipelineTranslationTest, AVersionIsTranslatedOnceIntoAReadOnlyTranslationVe
   EXPECT_TRUE(h.vm->activeTab().isOriginal());
   EXPECT_TRUE(h.logged("Deleted translation: German"));
   EXPECT_TRUE(version->translations().isEmpty());
+
+  // A translation that cannot be stored fails plainly and is not written by a later save.
+  h.context->database().execute(
+      "CREATE TRIGGER fail BEFORE INSERT ON Transcription WHEN NEW.isTranslation = 1 "
+      "BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  h.vm->createTranslation("es");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isTranslating(); }, 30000));
+  EXPECT_EQ(h.vm->translationStatus(), "Translation failed");
+  h.context->database().execute("DROP TRIGGER fail");
+  h.vm->updateSegmentText(0, "saved later");
+  h.vm->saveCurrentTranscription();
+  Statement translations = h.context->database().prepare("SELECT COUNT(*) FROM Transcription WHERE isTranslation = 1");
+  ASSERT_EQ(translations.step(), Statement::Step::row);
+  EXPECT_EQ(translations.int64(0), 0);
+
+  // One that ends after the user moved to another version is stored with the version it was
+  // asked for, and the window stays where the user is.
+  h.vm->createTranslation("fr");
+  h.vm->duplicateCurrentTranscription();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isTranslating(); }, 30000));
+  ASSERT_EQ(version->translations().size(), 1);
+  EXPECT_NE(h.vm->currentTranscription(), version);
+  EXPECT_TRUE(h.vm->activeTab().isOriginal());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "Services/SpeechEngine.h"
 #include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
+#include "Store/Statement.h"
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "support/FixturePaths.h"
@@ -236,10 +237,21 @@ class ScriptedDialogs : public FileDialogs {
   }
 };
 
+// A version's segment texts as the file holds them, read through the store's own connection.
+inline QStringList storedTexts(ModelContext& context, const QUuid& version) {
+  Statement rows =
+      context.database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
+  rows.bind(1, version);
+  QStringList out;
+  while (rows.step() == Statement::Step::row) out << rows.text(0);
+  return out;
+}
+
 // A view model over a store, settings, sample cache and folders in a temporary folder.
 struct Harness {
   explicit Harness(std::shared_ptr<SpeechEngine> engine = std::make_shared<FakeEngine>(), bool withGroup = true,
-                   std::shared_ptr<SampleCache> cache = {}, TranslationService* translation = nullptr) {
+                   std::shared_ptr<SampleCache> cache = {}, TranslationService* translation = nullptr,
+                   std::optional<QString> ffmpegPath = AudioEnhancer::findFFmpeg()) {
     settings = std::make_unique<AppSettings>(std::make_unique<QSettings>(path("settings.ini"), QSettings::IniFormat),
                                              path("support"));
     settings->setAutoSaveInterval(3600);
@@ -254,7 +266,7 @@ struct Harness {
     TranscriptionViewModel::Dependencies deps;
     deps.engine = engine;
     deps.sampleCache = sampleCache;
-    deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg(), path("tmp"));
+    deps.audioEnhancer = std::make_shared<AudioEnhancer>(ffmpegPath, path("tmp"));
     deps.youtubeDownloader = downloader = new YouTubeDownloader(YouTubeDownloader::findYtDlpSync());
     deps.settings = settings.get();
     deps.fileAccess = &fileAccess;
@@ -301,6 +313,8 @@ struct Harness {
     }
     return false;
   }
+
+  QStringList storedTexts(const QUuid& version) const { return pipelinetest::storedTexts(*context, version); }
 
   testsupport::TempDir dir{"pv-pipeline"};
   FileAccessManager fileAccess;

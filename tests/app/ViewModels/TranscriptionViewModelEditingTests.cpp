@@ -68,16 +68,6 @@ class TranscriptionEditingTest : public ::testing::Test {
     for (const StoredSegment* s : t->sortedSegments()) out << s->text();
     return out;
   }
-  // The version's rows in the file, read through the store's own connection.
-  QStringList reopenedTexts(const QUuid& version) {
-    Statement rows =
-        h->context->database().prepare("SELECT text FROM StoredSegment WHERE transcription = ? ORDER BY sortOrder");
-    rows.bind(1, version);
-    QStringList out;
-    while (rows.step() == Statement::Step::row) out << rows.text(0);
-    return out;
-  }
-
   std::shared_ptr<FakeEngine> engine;
   std::unique_ptr<Harness> h;
   QString audio;
@@ -141,7 +131,7 @@ TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNot
   h->vm->renameSpeaker(1, "");
   h->vm->saveCurrentTranscription();
   EXPECT_FALSE(h->vm->hasUnsavedChanges());
-  EXPECT_EQ(reopenedTexts(version->id()), (QStringList{"one two", "THREE", "four"}));
+  EXPECT_EQ(h->storedTexts(version->id()), (QStringList{"one two", "THREE", "four"}));
   ASSERT_EQ(version->speakers().size(), 1);
   EXPECT_EQ(version->speakers()[0]->customName(), "Ann");
 
@@ -152,14 +142,15 @@ TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNot
 }
 
 TEST_F(TranscriptionEditingTest, AutosaveWritesOnlyWhenSomethingChanged) {
-  h->settings->setAutoSaveInterval(0.02);
   h->vm->setupAutoSave();
+  // A new period in the settings window applies at once, not at the next start.
+  h->settings->setAutoSaveInterval(0.02);
   QTest::qWait(100);
   EXPECT_FALSE(h->logged("Transcription saved"));
   h->vm->updateSegmentText(2, "FOUR");
   ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->hasUnsavedChanges(); }));
   EXPECT_TRUE(h->logged("Transcription saved"));
-  EXPECT_EQ(reopenedTexts(h->vm->currentTranscription()->id()).last(), "FOUR");
+  EXPECT_EQ(h->storedTexts(h->vm->currentTranscription()->id()).last(), "FOUR");
 }
 
 TEST_F(TranscriptionEditingTest, SwitchingClearingAndResettingSaveUnsavedEditsFirst) {
@@ -168,16 +159,16 @@ TEST_F(TranscriptionEditingTest, SwitchingClearingAndResettingSaveUnsavedEditsFi
   Transcription* second = h->vm->currentTranscription();
   h->vm->updateSegmentText(0, "edited second");
   h->vm->loadTranscription(first);
-  EXPECT_EQ(reopenedTexts(second->id()).first(), "edited second");
+  EXPECT_EQ(h->storedTexts(second->id()).first(), "edited second");
 
   h->vm->updateSegmentText(0, "edited first");
   h->vm->clearResult();
-  EXPECT_EQ(reopenedTexts(first->id()).first(), "edited first");
+  EXPECT_EQ(h->storedTexts(first->id()).first(), "edited first");
 
   h->vm->loadTranscription(second);
   h->vm->updateSegmentText(0, "reset second");
   h->vm->reset();
-  EXPECT_EQ(reopenedTexts(second->id()).first(), "reset second");
+  EXPECT_EQ(h->storedTexts(second->id()).first(), "reset second");
 }
 
 TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
@@ -186,7 +177,7 @@ TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
   h->vm->setMaxSubtitleChars(40);
   h->vm->setNumSpeakers(5);
   h->vm->loadTranscription(version);
-  EXPECT_EQ(h->vm->diarizationPreset(), DiarizationPreset::moreSpeakers);
+  EXPECT_EQ(h->vm->diarizationPreset(), DiarizationPreset::balanced);
   EXPECT_EQ(h->vm->maxSubtitleChars(), 150);
   EXPECT_EQ(h->vm->numSpeakers(), 5);  // not part of a version
   EXPECT_TRUE(h->logged("Restored local file media source"));
@@ -201,15 +192,17 @@ TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
   EXPECT_EQ(h->vm->state().result()->segments.size(), 3);
 }
 
-TEST_F(TranscriptionEditingTest, DuplicatingKeepsUnsavedEditsUnderTheNextVersionNumber) {
+TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNextVersionNumber) {
   Transcription* original = h->vm->currentTranscription();
   h->vm->updateSegmentText(0, "unsaved");
   h->vm->duplicateCurrentTranscription();
   Transcription* copy = h->vm->currentTranscription();
   ASSERT_NE(copy, original);
   EXPECT_EQ(copy->name(), "Version 2");
-  EXPECT_EQ(reopenedTexts(copy->id()).first(), "unsaved");
-  EXPECT_EQ(reopenedTexts(original->id()).first(), "one two");
+  EXPECT_EQ(h->storedTexts(copy->id()).first(), "unsaved");
+  // The version the edit was made in keeps it too: a new version re-processed over the copy
+  // must not take the only record of it.
+  EXPECT_EQ(h->storedTexts(original->id()).first(), "unsaved");
   EXPECT_TRUE(copy->speakers().isEmpty());
 }
 
@@ -232,6 +225,17 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
   EXPECT_TRUE(h->loggedStart("Failed to export srt: "));
   EXPECT_TRUE(h->logged("Exported to some/ except: srt"));
   EXPECT_FALSE(h->logged("Exported all formats to: some/"));
+
+  // Nothing could be written: said as such, not as a partial export.
+  for (const char* name : {"none/talk.txt", "none/talk.srt", "none/talk.json"}) QDir().mkpath(h->path(name));
+  h->vm->performExportAll(*h->vm->state().result(), h->path("none"));
+  EXPECT_TRUE(h->logged("Export failed: no format could be written to none/"));
+  EXPECT_FALSE(h->loggedStart("Exported to none/"));
+
+  // Only the last extension of the audio file goes.
+  QFile::copy(audio, h->path("talk.v2.wav"));
+  process(h->path("talk.v2.wav"));
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::txt), "talk.v2.txt");
 
   h->vm->clearResult();
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
@@ -307,7 +311,7 @@ TEST_F(TranscriptionEditingTest, ReprocessingRewritesTheVersionAndForgetsItsSpea
   ASSERT_TRUE(h->settle());
   EXPECT_TRUE(h->logged("Saved reprocessed transcription"));
   EXPECT_EQ(texts(), (QStringList{"one", "two", "three", "four"}));
-  EXPECT_EQ(reopenedTexts(version->id()), texts());
+  EXPECT_EQ(h->storedTexts(version->id()), texts());
   EXPECT_TRUE(version->speakers().isEmpty());
   EXPECT_FALSE(h->vm->speakers()[0].customName.has_value());
   EXPECT_EQ(version->maxSubtitleChars(), 3);

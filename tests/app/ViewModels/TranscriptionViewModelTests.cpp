@@ -16,6 +16,20 @@ using namespace pipelinetest;
 
 namespace {
 
+// A recogniser that hears one word at 0.1 s.
+std::function<voxtrellis::ASRResult(std::span<const float>)> oneWord(const char* token) {
+  return [token](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    r.text = token;
+    voxtrellis::TokenTiming t;
+    t.token = token;
+    t.startTime = 0.1;
+    t.endTime = 0.2;
+    r.tokenTimings = std::vector{t};
+    return r;
+  };
+}
+
 class TranscriptionViewModelTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,14 +55,25 @@ class TranscriptionViewModelTest : public ::testing::Test {
     return count.step() == Statement::Step::row ? int(count.int64(0)) : -1;
   }
 
-  // A trigger standing in for a failing disk when a segment with this text is written.
+  // Triggers standing in for a failing disk when a segment with this text is written (a new
+  // row or a changed one), or when any audio source is added.
   void failSegmentWrites(const char* text) {
-    const std::string sql = std::string("CREATE TRIGGER fail BEFORE INSERT ON StoredSegment WHEN NEW.text = '") + text +
-                            "' BEGIN SELECT RAISE(ABORT, 'disk trouble'); END";
-    h->context->database().execute(sql.c_str());
+    for (const char* event : {"INSERT", "UPDATE"}) {
+      const std::string sql = std::string("CREATE TRIGGER fail_") + event + " BEFORE " + event +
+                              " ON StoredSegment WHEN NEW.text = '" + text +
+                              "' BEGIN SELECT RAISE(ABORT, 'disk trouble'); END";
+      h->context->database().execute(sql.c_str());
+    }
   }
-  void healDisk() { h->context->database().execute("DROP TRIGGER fail"); }
-
+  void failSourceWrites() {
+    h->context->database().execute(
+        "CREATE TRIGGER fail_source BEFORE INSERT ON AudioSource BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  }
+  void healDisk() {
+    for (const char* name : {"fail_INSERT", "fail_UPDATE", "fail_source"}) {
+      h->context->database().execute((std::string("DROP TRIGGER IF EXISTS ") + name).c_str());
+    }
+  }
   std::shared_ptr<FakeEngine> engine;
   std::unique_ptr<Harness> h;
   QString audio;
@@ -57,18 +82,40 @@ class TranscriptionViewModelTest : public ::testing::Test {
 TEST_F(TranscriptionViewModelTest, StartsWithTheDocumentedDefaults) {
   const auto& vm = *h->vm;
   EXPECT_EQ(vm.state().kind(), ProcessingState::Kind::idle);
-  EXPECT_EQ(vm.diarizationPreset(), DiarizationPreset::moreSpeakers);
+  // The run options start from the settings' transcription defaults.
+  EXPECT_EQ(vm.diarizationPreset(), DiarizationPreset::balanced);
   EXPECT_EQ(vm.customThreshold(), 0.5);
   EXPECT_EQ(vm.numSpeakers(), 2);
   EXPECT_EQ(vm.minSpeakers(), std::nullopt);
   EXPECT_EQ(vm.maxSpeakers(), std::nullopt);
   EXPECT_EQ(vm.maxSubtitleChars(), 150);
-  EXPECT_EQ(vm.maxSubtitleDuration(), 12.0);
+  EXPECT_EQ(vm.maxSubtitleDuration(), 10.0);
   EXPECT_EQ(vm.audioEnhancement(), AudioEnhancementSettings());
   EXPECT_TRUE(vm.reassignToThisSegmentOnly());
   EXPECT_TRUE(vm.activeTab().isOriginal());
   EXPECT_TRUE(vm.logs().isEmpty());
   EXPECT_TRUE(testsupport::waitUntil([&] { return vm.isEnhancerAvailable(); }));
+
+  // A default changed in the settings window is what the next run starts from.
+  h->settings->setDefaultDiarizationPreset(DiarizationPreset::custom);
+  h->settings->setDefaultCustomThreshold(0.65);
+  h->settings->setDefaultMaxSubtitleChars(80);
+  h->settings->setDefaultMaxSubtitleDuration(7.5);
+  EXPECT_EQ(vm.diarizationPreset(), DiarizationPreset::custom);
+  EXPECT_EQ(vm.customThreshold(), 0.65);
+  EXPECT_EQ(vm.maxSubtitleChars(), 80);
+  EXPECT_EQ(vm.maxSubtitleDuration(), 7.5);
+  TranscriptionViewModel::Dependencies deps;
+  deps.engine = engine;
+  deps.settings = h->settings.get();
+  deps.fileAccess = &h->fileAccess;
+  deps.sampleCache = h->sampleCache;
+  deps.audioEnhancer = std::make_shared<AudioEnhancer>(std::nullopt);
+  const TranscriptionViewModel next(deps);
+  EXPECT_EQ(next.diarizationPreset(), DiarizationPreset::custom);
+  EXPECT_EQ(next.customThreshold(), 0.65);
+  EXPECT_EQ(next.maxSubtitleChars(), 80);
+  EXPECT_EQ(next.maxSubtitleDuration(), 7.5);
 }
 
 TEST_F(TranscriptionViewModelTest, StartUpRunsOnceAndReportsItsSteps) {
@@ -81,7 +128,7 @@ TEST_F(TranscriptionViewModelTest, StartUpRunsOnceAndReportsItsSteps) {
   ASSERT_TRUE(h->startModels());
   EXPECT_EQ(progress, (QList<double>{0.0, 0.09, 0.15, 0.3}));
   EXPECT_EQ(h->vm->progress(), 0.3);
-  EXPECT_TRUE(h->logged("Diarization config: threshold=0.3, preset=More Speakers"));
+  EXPECT_TRUE(h->logged("Diarization config: threshold=0.5, preset=Balanced"));
   EXPECT_TRUE(h->logged("  numSpeakers=2"));
   EXPECT_TRUE(h->logged("  minSpeakers=-1"));
   EXPECT_EQ(engine->lastConfig.clustering.numSpeakers, 2);
@@ -151,12 +198,21 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_EQ(source->transcriptions().size(), 2);
   EXPECT_EQ(h->context->fetch<AudioSource>().size(), 1);
 
-  // Deleting the source takes its cache file with it once the deletion is saved.
+  // Deleting the source takes its cache file with it once the deletion is saved; the samples in
+  // memory go only when they are that source's.
   const QString cacheFile = *source->cachedSamplesPath();
-  h->vm->clearResult();
+  const QString other = h->path("other.wav");
+  writeFloatWav(other.toStdString(), twoVoices(2.0, {}));
+  runFile(other);
+  AudioSource* otherSource = h->vm->currentAudioSource();
   h->context->remove(source);
   h->context->save();
   EXPECT_TRUE(testsupport::waitUntil([&] { return !QFileInfo::exists(cacheFile); }));
+  EXPECT_TRUE(h->vm->hasCachedSamples());
+  h->vm->clearResult();
+  h->context->remove(otherSource);
+  h->context->save();
+  EXPECT_FALSE(h->vm->hasCachedSamples());
 }
 
 TEST_F(TranscriptionViewModelTest, LoaderErrorsFailTheRunWithTheirDescription) {
@@ -252,14 +308,53 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionKeepsNewRunsOutAndWritesBySeg
 TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDropped) {
   ASSERT_TRUE(h->startModels());
   runFile(audio);
-  engine->recognizeGate = std::make_shared<Gate>();
-  h->vm->retranscribeSegment(0);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
-  h->vm->clearResult();
-  engine->recognizeGate->open();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
-  EXPECT_TRUE(h->logged("Re-transcription dropped: the segment is no longer shown"));
+  engine->recognize = oneWord(" late");
+  // Moved on to a copy of the version (same segment ids), then to nothing at all.
+  for (bool duplicate : {true, false}) {
+    SCOPED_TRACE(duplicate ? "duplicated" : "cleared");
+    engine->recognizeGate = std::make_shared<Gate>();
+    h->vm->retranscribeSegment(0);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+    duplicate ? h->vm->duplicateCurrentTranscription() : h->vm->clearResult();
+    engine->recognizeGate->open();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+    EXPECT_TRUE(h->logged("Re-transcription dropped: the segment is no longer shown"));
+  }
   EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::modelsReady);
+  const auto versions = h->context->fetch<Transcription>();
+  ASSERT_EQ(versions.size(), 2);
+  for (Transcription* version : versions) EXPECT_EQ(h->storedTexts(version->id()).first(), "hello");
+}
+
+TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderItsSegment) {
+  ASSERT_TRUE(h->startModels());
+  // Three one-word segments; the last two reach past the 3 s of audio.
+  engine->recognize = [](std::span<const float>) {
+    voxtrellis::ASRResult r;
+    std::vector<voxtrellis::TokenTiming> tokens;
+    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.2, 3.8}}) {
+      voxtrellis::TokenTiming t;
+      t.token = text;
+      t.startTime = start;
+      t.endTime = end;
+      tokens.push_back(t);
+    }
+    r.tokenTimings = tokens;
+    return r;
+  };
+  h->vm->setMaxSubtitleChars(4);
+  runFile(audio);
+  ASSERT_EQ(h->vm->state().result()->segments.size(), 3);
+  std::vector<std::size_t> heard;
+  engine->recognize = [&heard](std::span<const float> samples) {
+    heard.push_back(samples.size());
+    return voxtrellis::ASRResult();
+  };
+  h->vm->retranscribeSegment(2);
+  EXPECT_TRUE(h->logged("Cannot re-transcribe: no cached audio samples"));
+  h->vm->retranscribeSegment(1);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
+  EXPECT_EQ(heard, std::vector<std::size_t>{std::size_t(3 * kRate - 2.8 * kRate)});
 }
 
 TEST_F(TranscriptionViewModelTest, DiarizationSettingsAreAppliedOnlyWhenIdleAndAFailureKeepsTheOldDiarizer) {
@@ -287,6 +382,65 @@ TEST_F(TranscriptionViewModelTest, DiarizationSettingsAreAppliedOnlyWhenIdleAndA
   EXPECT_TRUE(h->logged("Failed to update diarization settings: diarizer models missing"));
   EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   runFile(audio);
+}
+
+TEST_F(TranscriptionViewModelTest, EachRunDiarizesWithTheChoicesItStartedWithAndStoresThem) {
+  ASSERT_TRUE(h->startModels());
+  // Chosen in the pre-run sheet or the side panel: the next run's diarizer is built from them.
+  h->vm->setDiarizationPreset(DiarizationPreset::custom);
+  h->vm->setCustomThreshold(0.42);
+  h->vm->setMinSpeakers(3);
+  h->vm->setMaxSubtitleChars(5);
+  engine->recognizeGate = std::make_shared<Gate>();
+  h->vm->processFile(QUrl::fromLocalFile(audio));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  // Changed while the run goes on: this run keeps what it started with.
+  h->vm->setDiarizationPreset(DiarizationPreset::fewerSpeakers);
+  h->vm->setMaxSubtitleChars(150);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(h->settle());
+  EXPECT_EQ(engine->lastConfig.clustering.threshold, 0.42);
+  EXPECT_EQ(engine->lastConfig.clustering.minSpeakers, 3);
+  Transcription* version = h->vm->currentTranscription();
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ(version->preset(), DiarizationPreset::custom);
+  EXPECT_EQ(version->customThreshold(), 0.42);
+  EXPECT_EQ(version->minSpeakers(), 3);
+  EXPECT_EQ(version->maxSubtitleChars(), 5);
+  EXPECT_EQ(h->vm->state().result()->segments[0].text, "hello");
+
+  // Unchanged choices reuse the diarizer; a diarizer that cannot be rebuilt leaves the run on
+  // the previous one, and the version records those previous choices.
+  const int prepared = engine->preparedDiarizers;
+  h->vm->setDiarizationPreset(DiarizationPreset::custom);
+  runFile(audio);
+  EXPECT_EQ(engine->preparedDiarizers, prepared);
+  engine->failDiarizer = true;
+  h->vm->setDiarizationPreset(DiarizationPreset::fewerSpeakers);
+  runFile(audio);
+  EXPECT_TRUE(h->logged("Failed to update diarization settings: diarizer models missing"));
+  EXPECT_EQ(h->vm->currentTranscription()->preset(), DiarizationPreset::custom);
+  EXPECT_EQ(h->vm->currentTranscription()->customThreshold(), 0.42);
+}
+
+TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeakerAndSaysWhy) {
+  ASSERT_TRUE(h->startModels());
+  engine->diarize = [](std::span<const float>) -> voxtrellis::DiarizationResult {
+    throw std::runtime_error("embedding model crashed");
+  };
+  runFile(audio);
+  const auto& result = *h->vm->state().result();
+  ASSERT_EQ(result.segments.size(), 1);
+  EXPECT_EQ(result.segments[0].text, "hello world");
+  EXPECT_EQ(result.speakerCount(), 1);
+  ASSERT_NE(h->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(h->storedTexts(h->vm->currentTranscription()->id()), QStringList{"hello world"});
+  EXPECT_EQ(h->vm->statusMessage(), "Transcription complete - speaker detection failed: embedding model crashed");
+  EXPECT_TRUE(h->logged("Speaker detection failed: embedding model crashed - the text is kept as one speaker"));
+  // The note belongs to that run: the next one that detects speakers reads plainly again.
+  engine->diarize = FakeEngine().diarize;
+  runFile(audio);
+  EXPECT_EQ(h->vm->statusMessage(), "Transcription complete");
 }
 
 // ---- samples belong to one source ----------------------------------------------------------
@@ -382,18 +536,64 @@ TEST_F(TranscriptionViewModelTest, AVersionWhoseSaveFailedIsNotWrittenByTheNextS
   EXPECT_EQ(storedRows("Transcription"), 0);
   healDisk();
   // The next save (another run) writes only its own version.
-  engine->recognize = [](std::span<const float>) {
-    voxtrellis::ASRResult r;
-    voxtrellis::TokenTiming t;
-    t.token = " fine";
-    t.startTime = 0.1;
-    t.endTime = 0.2;
-    r.tokenTimings = std::vector{t};
-    return r;
-  };
+  engine->recognize = oneWord(" fine");
   runFile(audio);
   EXPECT_EQ(storedRows("Transcription"), 1);
   EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
+}
+
+TEST_F(TranscriptionViewModelTest, AFileWhoseVersionOrSourceCannotBeStoredNeverWritesIntoTheEarlierVersion) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  Transcription* earlier = h->vm->currentTranscription();
+  const QString other = h->path("other.wav");
+  writeFloatWav(other.toStdString(), twoVoices(3.0, {}));
+
+  // The new version cannot be written: nothing stays current, so the edits of the new text
+  // have nowhere to go.
+  failSegmentWrites("world");
+  runFile(other);
+  EXPECT_TRUE(h->loggedStart("Failed to create transcription: "));
+  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
+  h->vm->updateSegmentText(0, "new file's text");
+  h->vm->saveIfNeeded();
+  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
+  healDisk();
+
+  // The new source cannot be written: the same, and the source is not left for a later save.
+  h->vm->loadTranscription(earlier);
+  failSourceWrites();
+  const QString third = h->path("third.wav");
+  writeFloatWav(third.toStdString(), twoVoices(3.0, {}));
+  runFile(third);
+  EXPECT_TRUE(h->loggedStart("Failed to create audio source: "));
+  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(h->vm->currentAudioSource(), nullptr);
+  h->vm->updateSegmentText(0, "third file's text");
+  h->vm->saveIfNeeded();
+  healDisk();
+  h->vm->loadTranscription(earlier);
+  h->vm->updateSegmentText(1, "saved");
+  h->vm->saveCurrentTranscription();
+  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "saved"}));
+  EXPECT_EQ(storedRows("AudioSource"), 2);
+}
+
+TEST_F(TranscriptionViewModelTest, AReprocessingWhoseSaveFailsSaysSoAndALaterSaveWritesIt) {
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  Transcription* version = h->vm->currentTranscription();
+  engine->recognize = oneWord(" again");
+  failSegmentWrites("again");
+  h->vm->reprocess();
+  ASSERT_TRUE(h->settle());
+  EXPECT_TRUE(h->loggedStart("Failed to save: "));
+  EXPECT_FALSE(h->logged("Saved reprocessed transcription"));
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(h->storedTexts(version->id()), (QStringList{"hello", "world"}));
+  healDisk();
+  h->vm->saveIfNeeded();
+  EXPECT_EQ(h->storedTexts(version->id()), QStringList{"again"});
 }
 
 TEST_F(TranscriptionViewModelTest, AFailedSaveSaysWhatHappenedInPlainWordsAndTheNextSaveWritesTheEdit) {

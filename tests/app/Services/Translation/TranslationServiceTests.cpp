@@ -232,6 +232,49 @@ TEST_F(TranslationServiceTest, SecondTranslationSupersedesTheFirst) {
   EXPECT_EQ(seen.at(cancelled + 1), QStringLiteral("Preparing translation..."));
 }
 
+TEST_F(TranslationServiceTest, ARunThatWasLeftNeitherPublishesNorReportsAResult) {
+  ToolSandbox tools;
+  tools.addToolOnPath("claude", ToolSandbox::answeringTool());
+  settings->setSelectedProvider(TranslationProviderType::claude);
+  settings->setConnectionMode(TranslationConnectionMode::cli);
+  settings->setBatchSize(1);
+  QSignalSpy status(service.get(), &TranslationService::statusMessageChanged);
+  // The first run starts and reports its first batch; a second takes its place before that
+  // report is delivered.
+  auto first = start(makeSegments(2));
+  QCoreApplication::sendPostedEvents();
+  auto second = start(makeSegments(3));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return first->done && second->done; }, 15000));
+  QStringList seen;
+  for (const auto& args : status) seen << args[0].toString();
+  EXPECT_FALSE(seen.contains(QStringLiteral("Translating via CLI batch 1/2..."))) << seen.join(" | ").toStdString();
+  ASSERT_TRUE(second->outcome.result.has_value());
+
+  // Cancelled after the tool answered but before the answer is handled: still cancelled.
+  QObject::connect(service.get(), &TranslationService::progressChanged, service.get(), [this](double progress) {
+    if (progress == 1.0) service->cancel();
+  });
+  auto late = runToEnd(makeSegments(1));
+  ASSERT_TRUE(late->done);
+  EXPECT_FALSE(late->outcome.result.has_value());
+  ASSERT_TRUE(late->outcome.error.has_value());
+  EXPECT_EQ(*late->outcome.error, TranslationError::cancelled());
+}
+
+TEST_F(TranslationServiceTest, ACancelWhileTheKeyIsLookedUpSendsNothing) {
+  useOpenAIApi();
+  if (IsSkipped()) return;
+  auto run = start(makeSegments(2));
+  // Delivered while the key lookup waits for the Secret Service.
+  QMetaObject::invokeMethod(
+      service.get(), [this] { service->cancel(); }, Qt::QueuedConnection);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return run->done; }, 10000));
+  ASSERT_TRUE(run->outcome.error.has_value());
+  EXPECT_EQ(*run->outcome.error, TranslationError::cancelled());
+  QTest::qWait(200);
+  EXPECT_TRUE(api.requests().empty());
+}
+
 TEST_F(TranslationServiceTest, CommandLineRoadCanBeCancelled) {
   ToolSandbox tools;
   tools.addToolOnPath("gemini", "#!/bin/sh\nexec sleep 30\n");

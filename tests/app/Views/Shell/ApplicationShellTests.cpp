@@ -33,6 +33,7 @@
 #include "app/ViewModels/PipelineTestSupport.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -279,6 +280,61 @@ TEST_F(ApplicationShellTest, FromATranslationTabAnotherFileOpensWithItsOwnOrigin
   for (const auto& segment : podcast->toResult().segments) stored << segment.text;
   EXPECT_EQ(shownTexts(), stored.join(" | "));
   EXPECT_FALSE(shownTexts().contains("bonjour"));
+}
+
+TEST_F(ApplicationShellTest, EditsAreAutosavedAtTheChosenIntervalAndQuittingSavesTheLastOnesForTheNextStart) {
+  Application::Environment local = environment();
+  local.engine = std::make_shared<pipelinetest::FakeEngine>();
+  QUuid versionId;
+  {
+    Application application(local);
+    application.appSettings().setHasCompletedOnboarding(true);
+    application.showMainWindow();
+    MainWindow& window = *application.mainWindow();
+    TranscriptionViewModel& vm = application.viewModel();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
+    const std::string wav = (tempDir / "talk.wav").string();
+    pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
+    window.importFiles({QUrl::fromLocalFile(QString::fromStdString(wav))});
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
+    ASSERT_NE(vm.currentTranscription(), nullptr);
+    versionId = vm.currentTranscription()->id();
+    const auto stored = [&] { return pipelinetest::storedTexts(application.modelContext(), versionId); };
+
+    // The settings window's shortest period applies to the running window at once.
+    window.settingsAction()->trigger();
+    auto* interval = application.settingsWindow()->findChild<QComboBox*>(QStringLiteral("saveInterval"));
+    ASSERT_NE(interval, nullptr);
+    interval->setCurrentIndex(interval->findData(1.0));
+    emit interval->activated(interval->currentIndex());
+    window.translationSettingsAction()->trigger();
+
+    // Nobody saves: the autosave does, one period after the one before.
+    vm.updateSegmentText(0, "first edit");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return stored().value(0) == "first edit"; }, 5000));
+    const QDateTime first = vm.lastSaveTime();
+    vm.updateSegmentText(0, "second edit");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return stored().value(0) == "second edit"; }, 5000));
+    EXPECT_GE(first.msecsTo(vm.lastSaveTime()), 500);
+
+    // Quit (Ctrl+Q) within the period: the edit is saved, and every window goes, so the
+    // process ends and the next start is not refused as a second copy.
+    vm.updateSegmentText(0, "said just before quitting");
+    QAction* quit = nullptr;
+    for (QAction* action : window.findChildren<QAction*>()) {
+      if (action->text() == "Quit") quit = action;
+    }
+    ASSERT_NE(quit, nullptr);
+    EXPECT_EQ(quit->shortcut(), QKeySequence(QKeySequence::Quit));
+    quit->trigger();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      EXPECT_FALSE(widget->isVisible()) << widget->windowTitle().toStdString();
+  }
+  Application again(local);
+  auto* version = again.modelContext().find<Transcription>(versionId);
+  ASSERT_NE(version, nullptr);
+  EXPECT_EQ(version->sortedSegments().first()->text(), "said just before quitting");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "Models/Transcription.h"
 #include "Services/AudioPlayerService.h"
 #include "Services/LibraryActions.h"
+#include "Services/Translation/TranslationService.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
@@ -35,6 +36,7 @@
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "Views/Workspace/VersionTab.h"
+#include "app/Services/Translation/TranslationTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
@@ -68,6 +70,13 @@ using pipelinetest::FakeEngine;
 using pipelinetest::Harness;
 using Screen = ProcessingScreens::Screen;
 
+QPushButton* button(QWidget& root, const QString& text) {
+  for (QPushButton* candidate : root.findChildren<QPushButton*>()) {
+    if (candidate->text() == text) return candidate;
+  }
+  return nullptr;
+}
+
 QLabel* labelNamed(QWidget& root, const char* name) {
   return root.findChild<QLabel*>(QString::fromLatin1(name));
 }
@@ -82,9 +91,10 @@ class MainWindowTest : public ::testing::Test {
   int picks = 0;
   bool withTranscriptView = false;  // the workspace's results list and player (starts the web engine)
   QStringList confirmations;
+  bool confirmAnswer = true;
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
-  // every confirmation is answered "Delete".
+  // every confirmation is answered with `confirmAnswer` ("Delete").
   std::unique_ptr<MainWindow> make(MainWindow::Actions actions = {}) {
     if (!library) {
       library = std::make_unique<LibraryActions>(*harness->context, *harness->settings, harness->fileAccess,
@@ -93,7 +103,7 @@ class MainWindowTest : public ::testing::Test {
     LibraryPrompts prompts;
     prompts.confirmDelete = [this](QWidget*, const QString& title, const QString&) {
       confirmations << title;
-      return true;
+      return confirmAnswer;
     };
     prompts.chooseAudioFiles = [this](QWidget*, bool) { return locatePick; };
     prompts.showInFileManager = [](const QUrl&) {};
@@ -309,6 +319,40 @@ TEST_F(MainWindowTest, SeveralPickedFilesRunOneAfterAnother) {
   EXPECT_EQ(storedFileNames(), QStringList({"one.wav", "three.wav", "two.wav"}));
   EXPECT_EQ(window->processingScreens()->screen(), Screen::workspace);
   EXPECT_EQ(window->windowTitle(), harness->vm->currentTranscription()->name() + " — Parlowvista");
+}
+
+TEST_F(MainWindowTest, QueuedFilesGoIntoTheGroupTheyWereAddedToWhateverIsSelectedLater) {
+  engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  auto* other = library->addGroup(QStringLiteral("Other"));
+  nextPick = {wav("one.wav"), wav("two.wav")};
+  window->addAudioAction()->trigger();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }));
+  window->setSelectedGroup(other);
+  engine->recognizeGate->open();
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  EXPECT_EQ(harness->group->audioSources().size(), 2);
+  EXPECT_TRUE(other->audioSources().isEmpty());
+}
+
+TEST_F(MainWindowTest, TheSourceAndGroupOfARunCannotBeDeletedUntilItHasStoredItsTranscript) {
+  engine->diarizeGate = std::make_shared<pipelinetest::Gate>();
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  window->importFiles({wav("busy.wav")});
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->diarizeGate->hasWaiter(); }));
+  AudioSource* source = harness->vm->currentAudioSource();
+  ASSERT_NE(source, nullptr);
+  EXPECT_FALSE(library->deleteAudioSource(source));
+  EXPECT_FALSE(library->deleteGroup(harness->group));
+  engine->diarizeGate->open();
+  ASSERT_TRUE(harness->settle());
+  ASSERT_NE(harness->vm->currentTranscription(), nullptr);
+  EXPECT_EQ(harness->vm->currentTranscription()->audioSource(), source);
+  EXPECT_EQ(source->group(), harness->group);
+  // Once the run is over they go as usual.
+  EXPECT_TRUE(library->deleteGroup(harness->group));
 }
 
 TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
@@ -609,12 +653,39 @@ TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocat
   EXPECT_EQ(harness->vm->currentTranscription(), missing);
 }
 
+TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  const QUuid version = harness->vm->currentTranscription()->id();
+  harness->vm->updateSegmentText(0, "said just before closing");
+  EXPECT_TRUE(window->close());
+  EXPECT_EQ(harness->storedTexts(version).first(), "said just before closing");
+  EXPECT_TRUE(confirmations.isEmpty());
+
+  window->show();
+  harness->vm->updateSegmentText(0, "cannot be written");
+  harness->context->database().execute(
+      "CREATE TRIGGER fail BEFORE UPDATE ON StoredSegment BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  confirmAnswer = false;
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(harness->vm->hasUnsavedChanges());
+  confirmAnswer = true;
+  EXPECT_TRUE(window->close());
+  EXPECT_FALSE(window->isVisible());
+}
+
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
   auto window = open(true, false);
   EXPECT_FALSE(window->isActivationRetryRunning());
   window->show();
-  // Ten tries 0.3 s apart at most; it ends sooner once the window is active.
+  // A window not yet active when shown keeps being brought forward: ten tries 0.3 s apart at
+  // most, ending sooner once it is active.
+  EXPECT_TRUE(window->isActiveWindow() || window->isActivationRetryRunning());
   EXPECT_TRUE(testsupport::waitUntil([&] { return !window->isActivationRetryRunning(); }, 5000));
+  EXPECT_TRUE(window->isActiveWindow());
   ASSERT_TRUE(harness->settle());
 }
 
@@ -741,6 +812,75 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   for (const auto& language : sheet->availableLanguages()) offersGerman |= language.code == "de";
   EXPECT_TRUE(offersGerman);
   sheet->close();
+}
+
+TEST_F(MainWindowTest, TheTranslationSheetRunsTheViewModelsTranslationCancelsItAndShowsItsFailure) {
+  translationtest::SettingsSandbox sandbox;
+  translationtest::ToolSandbox tools;
+  TranslationSettings settings(sandbox.keychain);
+  settings.setSelectedProvider(TranslationProviderType::claude);
+  settings.setConnectionMode(TranslationConnectionMode::cli);
+  TranslationService service(settings, sandbox.endpoints);
+  harness = std::make_unique<Harness>(engine, true, nullptr, &service);
+  bool configured = true;
+  int settingsOpened = 0;
+  MainWindow::Actions actions;
+  actions.isTranslationConfigured = [&] { return configured; };
+  actions.openTranslationSettings = [&] { ++settingsOpened; };
+  auto window = make(actions);
+  window->setSelectedGroup(harness->group);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  Transcription* version = harness->vm->currentTranscription();
+  const auto openSheet = [&] {
+    window->openCreateTranslation();
+    // The newest: a sheet that has just closed goes only at the next turn of the event loop.
+    const auto sheets = window->findChildren<CreateTranslationSheet*>();
+    return sheets.isEmpty() ? nullptr : sheets.last();
+  };
+
+  // Cancel during a run stops the provider: nothing is stored and the tab stays.
+  const QString pidFile = QString::fromStdString((tools.dir.path() / "pid").string());
+  tools.addToolOnPath("claude", "#!/bin/sh\necho $$ > " + pidFile.toStdString() + "\nexec sleep 30\n");
+  QPointer<CreateTranslationSheet> sheet = openSheet();
+  ASSERT_NE(sheet, nullptr);
+  sheet->startTranslation();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return QFileInfo(pidFile).size() > 0; }, 10000));
+  std::string pid = testsupport::readFile(pidFile.toStdString());
+  pid.erase(pid.find_last_not_of("\n") + 1);
+  button(*sheet, "Cancel")->click();
+  EXPECT_FALSE(harness->vm->isTranslating());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !translationtest::processAlive(pid); }, 5000));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return sheet.isNull(); }));
+  QTest::qWait(100);
+  EXPECT_TRUE(version->translations().isEmpty());
+  EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  EXPECT_TRUE(harness->logged("Translation cancelled"));
+
+  // A failure is shown in the sheet, which stays open, and logged once.
+  tools.addToolOnPath("claude", "#!/bin/sh\necho 'quota used up' >&2\nexit 3\n");
+  sheet = openSheet();
+  sheet->startTranslation();
+  auto* error = sheet->findChild<QLabel*>(QStringLiteral("errorLabel"));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return error->isVisible(); }, 10000));
+  EXPECT_TRUE(error->text().startsWith("Translation failed: ")) << error->text().toStdString();
+  EXPECT_TRUE(sheet->isVisible());
+  EXPECT_FALSE(sheet->isTranslating());
+  EXPECT_FALSE(harness->loggedStart("Translation failed: Translation failed"));
+  EXPECT_TRUE(harness->loggedStart("Translation failed: "));
+  sheet->close();
+
+  // Without a provider the sheet names where one is set up and opens that window.
+  configured = false;
+  sheet = openSheet();
+  bool namesThePlace = false;
+  for (QLabel* label : sheet->findChildren<QLabel*>())
+    namesThePlace |= label->text().contains("Translation Settings...");
+  EXPECT_TRUE(namesThePlace);
+  button(*sheet, "Open Translation Settings...")->click();
+  EXPECT_EQ(settingsOpened, 1);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return sheet.isNull(); }));
 }
 
 TEST_F(MainWindowTest, TheKeyboardReachesEveryControlBesideATranscript) {

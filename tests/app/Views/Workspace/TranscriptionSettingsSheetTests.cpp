@@ -34,13 +34,14 @@ class SettingsSheetTest : public ::testing::Test {
 TEST_F(SettingsSheetTest, OpensWithTheViewModelsValues) {
   EXPECT_EQ(sheet->sourceLabel()->text(), "talk.wav");
   EXPECT_FALSE(sheet->enhanceToggle()->isChecked());
-  EXPECT_EQ(sheet->presetPicker()->currentText(), "More Speakers");
-  EXPECT_EQ(sheet->presetDescriptionLabel()->text(), "Better separation, may over-segment");
+  // The settings' transcription defaults.
+  EXPECT_EQ(sheet->presetPicker()->currentText(), "Balanced");
+  EXPECT_EQ(sheet->presetDescriptionLabel()->text(), "Default balanced settings");
   EXPECT_FALSE(sheet->thresholdRow()->isVisible());
   EXPECT_TRUE(sheet->exactCountButton()->isChecked());
   EXPECT_EQ(sheet->speakerNumberPicker()->currentText(), "2");
   EXPECT_EQ(sheet->charsValue()->text(), "150");
-  EXPECT_EQ(sheet->durationValue()->text(), "12");
+  EXPECT_EQ(sheet->durationValue()->text(), "10");
 }
 
 TEST_F(SettingsSheetTest, StrengthLabelsAtTheEdges) {
