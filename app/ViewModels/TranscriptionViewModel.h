@@ -149,6 +149,8 @@ class TranscriptionViewModel : public QObject {
   QString statusMessage() const;  // the status line
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
+  // A line in the activity log; the window's own refusals go there too.
+  void addLog(const QString& message);
 
   DiarizationPreset diarizationPreset() const { return m_diarizationPreset; }
   void setDiarizationPreset(DiarizationPreset preset) {
@@ -406,7 +408,6 @@ class TranscriptionViewModel : public QObject {
     emit(this->*changed)();
   }
 
-  void addLog(const QString& message);
   // The status note (set just before a run's result is published) lasts while that result is
   // shown and edited; any other state, or another version loaded, ends it.
   void setState(ProcessingState state) {
