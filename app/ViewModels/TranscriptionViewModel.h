@@ -147,6 +147,8 @@ class TranscriptionViewModel : public QObject {
   // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
+  // The status line warns about the shown result (its speakers could not be told apart).
+  bool hasStatusWarning() const { return !m_statusNote.isEmpty(); }
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
   // A line in the activity log; the window's own refusals go there too.
