@@ -5,6 +5,7 @@
 #include "Services/LibraryActions.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ItemViewFocus.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AddGroupSheet.h"
@@ -34,6 +35,10 @@ class GroupListView : public QListView {
  protected:
   void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
     QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    QListView::paintEvent(event);
+    paintFocusWhereNoRowShowsIt(*this);
   }
 };
 }  // namespace
