@@ -76,6 +76,8 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   m_list->setEditTriggers(QAbstractItemView::EditKeyPressed);
   m_list->setContextMenuPolicy(Qt::CustomContextMenu);
   m_list->setUniformItemSizes(true);
+  // A narrow column shortens the names (the rows elide them) rather than scroll sideways.
+  m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
