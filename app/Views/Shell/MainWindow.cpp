@@ -489,8 +489,9 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::setColumnMinimums(bool compact) {
-  // Compact: no more than the columns' contents need.
-  m_sidebar->setMinimumWidth(compact ? 0 : 160);
+  // Compact: no more than the columns' contents need, but room in the groups list for the
+  // folder, a short name and its count (the header alone would leave the names a few letters).
+  m_sidebar->setMinimumWidth(compact ? 140 : 160);
   m_sources->setMinimumWidth(compact ? 0 : 220);
   m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
 }

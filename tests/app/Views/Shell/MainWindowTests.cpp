@@ -846,11 +846,17 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   };
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
-  window->contentTabBar()->tabButtons()[2]->click();
+  // Chosen from the keyboard: the bar is made again, and the keyboard stays on the tab shown.
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window->contentTabBar()->tabButtons()[2]->isVisible(); }, 5000));
+  window->contentTabBar()->tabButtons()[2]->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
   EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
   QApplication::processEvents();
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  EXPECT_EQ(QApplication::focusWidget(), window->contentTabBar()->tabButtons()[2]);
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
   EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
