@@ -260,7 +260,7 @@ void MainWindow::refreshWorkspace() {
   const bool hasResult = m_viewModel.activeResult().has_value();
   // Made when first needed: its player pages start the web engine.
   if (hasResult && !m_results && m_actions.playerPageHost) {
-    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
+    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost, m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
     // "New File" has reset the view model; the version is no longer selected, which clears it.
     connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
