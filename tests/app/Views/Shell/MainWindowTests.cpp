@@ -1078,6 +1078,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
             main.selection().setTranscription(harness->vm->currentTranscription());
             QApplication::processEvents();
             ASSERT_TRUE(main.resultsView() && main.resultsView()->isVisible());
+            // The player's controls are enabled once the file has loaded in the background.
+            ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->audioPlayer().isLoaded(); }, 30000));
           }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
