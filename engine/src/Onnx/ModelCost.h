@@ -15,6 +15,9 @@ enum class ModelCost { heavy, perStep };
 struct ThreadSettings {
   int intraOpThreads = 1;
   bool spinning = true;  // idle workers busy-wait for the next call instead of sleeping
+  // The session runs on the process's one pool for per-step models (of
+  // lightPoolThreads() threads, spinning) instead of a pool of its own.
+  bool sharedPool = false;
 
   bool operator==(const ThreadSettings&) const = default;
 };
