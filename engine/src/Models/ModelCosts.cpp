@@ -9,6 +9,10 @@ namespace voxtrellis {
 ModelCost modelCost(const std::string& modelName) {
   using namespace ModelNames;
   constexpr ModelCost heavy = ModelCost::heavy;
+  // Light models share one pool of two threads that spins between calls: per
+  // audio hour the decode loop took 27 s (55 s of processor time) on it, 38 s
+  // (62) on two threads of its own that sleep, 33 s (94) on two of its own
+  // that spin, 49 s (48) on one (bench_asr_decoding, 8 cores, load 11-22).
   constexpr ModelCost light = ModelCost::perStep;
   static const std::map<std::string, ModelCost> table = {
       // Recogniser: one call each per 15 s window.

@@ -64,9 +64,10 @@ ThreadSettings threadSettings(ComputeUnits units, ModelCost cost) {
     std::lock_guard lock(g_overrideMutex);
     if (const auto found = g_overrides.find(cost); found != g_overrides.end()) return found->second;
   }
-  // Spinning workers of one small session would steal the cores the next
-  // session of the same loop needs.
-  return {intraOpThreads(units, cost), cost == ModelCost::heavy, false};
+  const int threads = intraOpThreads(units, cost);
+  if (cost == ModelCost::heavy) return {threads, true, false};
+  // One thread needs no pool at all.
+  return threads > 1 ? ThreadSettings{lightPoolThreads(), true, true} : ThreadSettings{1, false, false};
 }
 
 Ort::SessionOptions makeSessionOptions(ComputeUnits units, ModelCost cost) {
