@@ -170,7 +170,12 @@ void GroupsSidebar::showContextMenu(const QPoint& position) {
   menu.addAction(QStringLiteral("Rename"), this,
                  [this, target] { QTimer::singleShot(0, this, [this, target] { startRename(target); }); });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
+  QAction* remove = menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
+  // While a run holds one of its files the group cannot go: the entry says why.
+  const QString refusal = m_actions.deletionRefusal(group);
+  remove->setEnabled(refusal.isEmpty());
+  remove->setToolTip(refusal);
+  menu.setToolTipsVisible(true);
   menu.exec(m_list->viewport()->mapToGlobal(position));
 }
 
@@ -184,7 +189,16 @@ void GroupsSidebar::requestDelete(TranscriptGroup* group) {
   if (!group || group->isDeleted()) return;
   const QString message =
       QStringLiteral("Delete \"%1\" and all its transcriptions? This cannot be undone.").arg(group->name());
-  if (!m_prompts.confirmDelete(this, QStringLiteral("Delete Group?"), message)) return;
+  // A deletion that would be refused (a run holds one of its files, perhaps since the question
+  // was asked) is not asked about and moves nothing: the library refuses it and says why.
+  if (m_actions.deletionRefusal(group).isEmpty() &&
+      !m_prompts.confirmDelete(this, QStringLiteral("Delete Group?"), message)) {
+    return;
+  }
+  if (!m_actions.deletionRefusal(group).isEmpty()) {
+    m_actions.deleteGroup(group);
+    return;
+  }
   if (m_selection.group() == group) {
     TranscriptGroup* next = nullptr;
     for (TranscriptGroup* other : m_actions.groups()) {

@@ -122,6 +122,8 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A run's source (and its group) stays until the run has stored its transcript there.
   m_library.actions.setInUseProbe(
       [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
+  connect(&m_library.actions, &LibraryActions::deletionRefused, &m_viewModel,
+          [this](const QString& reason) { m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason); });
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -194,9 +196,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
   if (m_viewModel.hasUnsavedChanges() &&
-      !m_library.prompts.confirmDelete(this, QStringLiteral("Quit Without Saving?"),
-                                       QStringLiteral("The latest edits could not be saved (the activity log says "
-                                                      "why). Quitting now deletes them."))) {
+      !m_library.prompts.confirmDestructive(this, QStringLiteral("Quit Without Saving?"),
+                                            QStringLiteral("The latest edits could not be saved (the activity log "
+                                                           "says why). Quitting now deletes them."),
+                                            QStringLiteral("Quit Without Saving"))) {
     event->ignore();
     return;
   }
@@ -257,7 +260,7 @@ void MainWindow::refreshWorkspace() {
   const bool hasResult = m_viewModel.activeResult().has_value();
   // Made when first needed: its player pages start the web engine.
   if (hasResult && !m_results && m_actions.playerPageHost) {
-    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
+    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost, m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
     // "New File" has reset the view model; the version is no longer selected, which clears it.
     connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
