@@ -1,6 +1,7 @@
 #include "Views/Shell/SidePanel.h"
 
 #include "Views/Common/Theme.h"
+#include "Views/Shell/ActivityLogView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtWindowAudit.h"
@@ -9,6 +10,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -234,12 +236,31 @@ TEST_F(SidePanelTest, TheWheelScrollsPastSlidersAndBoxesThatHaveNoFocus) {
   }
 }
 
-TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
+TEST_F(SidePanelTest, TheActivityLogIsTitledOnceAndALongPathWrapsWithinIt) {
   SidePanel panel(*harness.vm);
   int titles = 0;
   for (auto* text : panel.findChildren<QLabel*>()) titles += text->text() == "Activity Log" ? 1 : 0;
   for (auto* group : panel.findChildren<QGroupBox*>()) titles += group->title() == "Activity Log" ? 1 : 0;
   EXPECT_EQ(titles, 1);
+
+  // A file name without spaces (a path, a 250-byte name) wraps like the other lines instead
+  // of widening every row past the panel.
+  panel.resize(280, 1600);
+  panel.show();
+  ASSERT_TRUE(harness.startModels());
+  harness.vm->processFile(QUrl::fromLocalFile(harness.path(QString(246, 'x') + ".wav")));
+  ASSERT_TRUE(harness.settle());
+  QApplication::processEvents();
+  QListWidget* list = panel.activityLog()->list();
+  const int width = list->viewport()->width();
+  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+  for (int row = 0; row < list->count(); ++row) {
+    const QRect shown = list->visualItemRect(list->item(row));
+    EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
+    EXPECT_GE(shown.height() * width,
+              list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
+        << list->item(row)->text().toStdString();
+  }
 }
 
 TEST_F(SidePanelTest, PassesTheAudit) {
