@@ -135,7 +135,11 @@ void ActivityLogView::refresh() {
 }
 
 void ActivityLogView::showNewest() {
-  if (m_list->count() > 0) m_list->scrollToItem(m_list->item(m_list->count() - 1));
+  if (m_list->count() == 0) return;
+  // The newest line is also the current one: the keyboard lands there, and the side panel,
+  // which scrolls to a focused list's current line, keeps the log in view.
+  m_list->setCurrentRow(m_list->count() - 1, QItemSelectionModel::NoUpdate);
+  m_list->scrollToItem(m_list->item(m_list->count() - 1));
 }
 
 }  // namespace parlowvista
