@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -189,6 +190,28 @@ TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
   ASSERT_NE(button(panel, "Original"), nullptr);
   EXPECT_EQ(button(panel, "Original")->palette().color(QPalette::ButtonText),
             panel.palette().color(QPalette::ButtonText));
+
+  // The pair previews that file with those settings: another file, or other settings, and it
+  // goes (its excerpts too), so that a new preview can be made.
+  const auto previewGoes = [&](const std::function<void()>& change) {
+    const QStringList excerpts{harness.vm->previewOriginalURL().toLocalFile(),
+                               harness.vm->previewEnhancedURL().toLocalFile()};
+    change();
+    EXPECT_TRUE(harness.vm->previewOriginalURL().isEmpty());
+    for (const QString& excerpt : excerpts) EXPECT_FALSE(QFileInfo::exists(excerpt)) << excerpt.toStdString();
+    EXPECT_TRUE(button(panel, "Generate Preview")->isVisible());
+    EXPECT_FALSE(button(panel, "Original")->isVisible());
+  };
+  const QString other = harness.path("other.wav");
+  pipelinetest::writeFloatWav(other.toStdString(), pipelinetest::twoVoices(2.0));
+  previewGoes([&] {
+    harness.vm->processFile(QUrl::fromLocalFile(other));
+    ASSERT_TRUE(harness.settle());
+  });
+  button(panel, "Generate Preview")->click();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness.vm->isGeneratingPreview(); }, 30000));
+  ASSERT_FALSE(harness.vm->previewEnhancedURL().isEmpty());
+  previewGoes([&] { childWhere<QCheckBox>(panel, &QAbstractButton::text, "Noise reduction")->click(); });
 }
 
 // Scrolling down the panel over the subtitle sliders changed the next run's limits.
