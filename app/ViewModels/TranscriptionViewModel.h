@@ -497,7 +497,9 @@ class TranscriptionViewModel : public QObject {
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
   void runDiarizer(const std::shared_ptr<Road>& road);
-  void finishRoad(const std::shared_ptr<Road>& road, const voxtrellis::DiarizationResult& diarization);
+  void mergeForRoad(const std::shared_ptr<Road>& road,
+                    const std::shared_ptr<voxtrellis::DiarizationResult>& diarization);
+  void finishRoad(const std::shared_ptr<Road>& road, MergeOutcome merged);
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
   DiarizerChoice currentChoice() const;
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig(const DiarizationSettings& settings);

@@ -327,11 +327,11 @@ void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
       },
       [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
         if (m_generation != road->generation) return;
-        if (diarized.value) return finishRoad(road, **diarized.value);
+        if (diarized.value) return mergeForRoad(road, *diarized.value);
         // The recognised text is worth keeping: it stays, as one speaker.
         road->speakerDetectionFailure = diarized.error;
         addLog("Speaker detection failed: " + diarized.error + " - the text is kept as one speaker");
-        finishRoad(road, voxtrellis::DiarizationResult());
+        mergeForRoad(road, std::make_shared<voxtrellis::DiarizationResult>());
       });
 }
 
@@ -362,11 +362,24 @@ void TranscriptionViewModel::setStageProgress(ProcessingStage stage, double frac
   emit progressChanged();
 }
 
-void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road,
-                                        const voxtrellis::DiarizationResult& diarization) {
+void TranscriptionViewModel::mergeForRoad(const std::shared_ptr<Road>& road,
+                                          const std::shared_ptr<voxtrellis::DiarizationResult>& diarization) {
   setState(ProcessingState::processing(ProcessingStage::merging));
   addLog("Combining results...");
-  MergeOutcome merged = mergeResults(*road->asr, diarization, road->duration, road->limits);
+  // A long file's tens of thousands of tokens take a tenth of a second to merge: on a worker,
+  // like the steps before it, so the window keeps drawing.
+  auto asr = road->asr;
+  const double duration = road->duration;
+  const SubtitleLimits limits = road->limits;
+  runRoadStep<std::shared_ptr<MergeOutcome>>(
+      road,
+      [asr, diarization, duration, limits] {
+        return std::make_shared<MergeOutcome>(mergeResults(*asr, *diarization, duration, limits));
+      },
+      [this, road](std::shared_ptr<MergeOutcome> merged) { finishRoad(road, std::move(*merged)); });
+}
+
+void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road, MergeOutcome merged) {
   for (const QString& line : merged.log) addLog(line);
   const double processingTime = static_cast<double>(road->clock.nsecsElapsed()) / 1e9;
   TranscriptionResult result(std::move(merged.segments), road->duration, processingTime);

@@ -5,6 +5,7 @@
 #include "Services/LibraryActions.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ItemViewFocus.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AddGroupSheet.h"
@@ -34,6 +35,10 @@ class GroupListView : public QListView {
  protected:
   void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
     QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    QListView::paintEvent(event);
+    paintFocusWhereNoRowShowsIt(*this);
   }
 };
 }  // namespace
@@ -71,6 +76,8 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   m_list->setEditTriggers(QAbstractItemView::EditKeyPressed);
   m_list->setContextMenuPolicy(Qt::CustomContextMenu);
   m_list->setUniformItemSizes(true);
+  // A narrow column shortens the names (the rows elide them) rather than scroll sideways.
+  m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);

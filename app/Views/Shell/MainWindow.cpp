@@ -266,7 +266,7 @@ void MainWindow::refreshWorkspace() {
   const bool hasResult = m_viewModel.activeResult().has_value();
   // Made when first needed: its player pages start the web engine.
   if (hasResult && !m_results && m_actions.playerPageHost) {
-    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost(), m_workspaceLayout->parentWidget());
+    m_results = new ResultsView(m_viewModel, m_actions.playerPageHost, m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
     // "New File" has reset the view model; the version is no longer selected, which clears it.
     connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
@@ -495,8 +495,9 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::setColumnMinimums(bool compact) {
-  // Compact: no more than the columns' contents need.
-  m_sidebar->setMinimumWidth(compact ? 0 : 160);
+  // Compact: no more than the columns' contents need, but room in the groups list for the
+  // folder, a short name and its count (the header alone would leave the names a few letters).
+  m_sidebar->setMinimumWidth(compact ? 140 : 160);
   m_sources->setMinimumWidth(compact ? 0 : 220);
   m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
 }

@@ -21,8 +21,8 @@
 
 namespace parlowvista {
 
-ResultsView::ResultsView(TranscriptionViewModel& viewModel, PlayerPageHost pageHost, QWidget* parent)
-    : QWidget(parent), m_vm(viewModel), m_pageHost(pageHost) {
+ResultsView::ResultsView(TranscriptionViewModel& viewModel, std::function<PlayerPageHost()> pageHost, QWidget* parent)
+    : QWidget(parent), m_vm(viewModel), m_pageHost(std::move(pageHost)) {
   setAccessibleName("Transcript");
   m_layout = new QVBoxLayout(this);
   m_layout->setContentsMargins(0, 0, 0, 0);
@@ -152,7 +152,7 @@ void ResultsView::syncPlaybackSection() {
   m_videoId = videoId;
   // Another video builds a fresh bar: nothing of the old one carries over.
   if (video)
-    m_playback = m_videoBar = new VideoPlayerBar(*media, &m_vm.audioPlayer(), m_pageHost, this);
+    m_playback = m_videoBar = new VideoPlayerBar(*media, &m_vm.audioPlayer(), m_pageHost(), this);
   else
     m_playback = m_audioBar = new AudioBar(m_vm.audioPlayer(), this);
   m_layout->insertWidget(0, m_playback);

@@ -6,6 +6,7 @@
 #include <QUuid>
 #include <QWidget>
 
+#include <functional>
 #include <optional>
 
 class QLabel;
@@ -36,8 +37,9 @@ class ResultsView : public QWidget {
   Q_OBJECT
 
  public:
-  // `pageHost` serves the online-video player when the media is a video.
-  ResultsView(TranscriptionViewModel& viewModel, PlayerPageHost pageHost, QWidget* parent = nullptr);
+  // `pageHost` gives what serves the online-video player; it is asked only when the media is a
+  // video, since the first asking starts the web engine (a tenth of a second on the UI thread).
+  ResultsView(TranscriptionViewModel& viewModel, std::function<PlayerPageHost()> pageHost, QWidget* parent = nullptr);
   ~ResultsView() override;
 
   void commitPendingEdit();
@@ -70,7 +72,7 @@ class ResultsView : public QWidget {
   std::optional<qsizetype> indexOf(const QUuid& id) const;
 
   TranscriptionViewModel& m_vm;
-  PlayerPageHost m_pageHost;
+  std::function<PlayerPageHost()> m_pageHost;
   QVBoxLayout* m_layout = nullptr;
   QWidget* m_playback = nullptr;
   AudioBar* m_audioBar = nullptr;

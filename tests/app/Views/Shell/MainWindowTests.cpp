@@ -94,6 +94,7 @@ class MainWindowTest : public ::testing::Test {
   QList<QUrl> locatePick;  // what the relocate sheet's picker answers
   int picks = 0;
   bool withTranscriptView = false;  // the workspace's results list and player (starts the web engine)
+  int pageHostAsked = 0;            // how often the window asked for the player pages' host
   QStringList confirmations;
   QStringList confirmLabels;  // each confirmation's destructive button
   bool confirmAnswer = true;
@@ -129,7 +130,12 @@ class MainWindowTest : public ::testing::Test {
       ++picks;
       if (!nextPick.isEmpty()) chosen(nextPick);
     };
-    if (withTranscriptView) actions.playerPageHost = playertest::pageHost;
+    if (withTranscriptView) {
+      actions.playerPageHost = [this] {
+        ++pageHostAsked;
+        return playertest::pageHost();
+      };
+    }
     auto window = make(actions);
     if (withGroup) window->setSelectedGroup(harness->group);
     if (show) window->show();
@@ -846,11 +852,17 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   };
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
-  window->contentTabBar()->tabButtons()[2]->click();
+  // Chosen from the keyboard: the bar is made again, and the keyboard stays on the tab shown.
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window->contentTabBar()->tabButtons()[2]->isVisible(); }, 5000));
+  window->contentTabBar()->tabButtons()[2]->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
   EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
   QApplication::processEvents();
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  EXPECT_EQ(QApplication::focusWidget(), window->contentTabBar()->tabButtons()[2]);
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
   EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
@@ -1066,6 +1078,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
             main.selection().setTranscription(harness->vm->currentTranscription());
             QApplication::processEvents();
             ASSERT_TRUE(main.resultsView() && main.resultsView()->isVisible());
+            // The player's controls are enabled once the file has loaded in the background.
+            ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->audioPlayer().isLoaded(); }, 30000));
           }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();
@@ -1252,6 +1266,28 @@ TEST_F(MainWindowTest, ARenamedSpeakerKeepsTheOthersWhenTheVersionIsOpenedAgain)
   ASSERT_EQ(json["speakers"].size(), 2u);
   EXPECT_EQ(json["speakers"][0]["displayName"], "Ann");
   EXPECT_EQ(json["speakers"][1]["displayName"], "Speaker 2");
+}
+
+// The first player page starts the web engine, a tenth of a second and more on the UI thread: a
+// local file's transcript opens without it, and an online video's brings its player.
+TEST_F(MainWindowTest, OnlyAnOnlineVideoStartsTheWebEngine) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  ASSERT_NE(window->resultsView(), nullptr);
+  EXPECT_NE(window->resultsView()->audioBar(), nullptr);
+  EXPECT_EQ(pageHostAsked, 0);
+
+  Transcription* version = harness->vm->currentTranscription();
+  version->audioSource()->setYoutubeVideoId(QStringLiteral("abc123"));
+  version->audioSource()->setYoutubeOriginalURL(QStringLiteral("https://youtu.be/abc123"));
+  harness->context->save();
+  window->selection().setTranscription(nullptr);
+  window->selection().setAudioSource(version->audioSource());
+  window->selection().setTranscription(version);
+  EXPECT_NE(window->resultsView()->videoBar(), nullptr);
+  EXPECT_EQ(pageHostAsked, 1);
 }
 
 // The library's highlight and the title follow the file opened, at once; a version whose loading

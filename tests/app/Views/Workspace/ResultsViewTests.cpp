@@ -37,7 +37,7 @@ class ResultsViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
     version = w.showThree();
-    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
+    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost);
     view->resize(900, 600);
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
@@ -230,7 +230,7 @@ TEST_F(ResultsViewTest, EachEditingSessionEndsOnceWhateverFocusDoesAfterwards) {
     view.reset();
     Transcription* fresh = w.addVersion(c.name, Workspace::threeSegments());
     w.h.vm->loadTranscription(fresh);
-    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
+    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost);
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
     InlineTextEditor* editor = edit(1);

@@ -39,7 +39,7 @@ TEST(WorkspaceWindowStandard, ResultsViewVersionsBarAndSpeakersPanel) {
   Transcription* v1 = w.showThree();
   w.addVersion("Version 2", Workspace::threeSegments());
   auto findings = QtWindowAudit::checkInBothPalettes([&] {
-    auto view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost());
+    auto view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost);
     view->resize(900, 500);
     return view;
   });
