@@ -146,7 +146,7 @@ AudioPlayerService::~AudioPlayerService() {
   stopTimer();
 }
 
-void AudioPlayerService::load(const QUrl& url, LoadFinished finished) {
+void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optional<double> decodedDuration) {
   stop();
   const QString path = url.isLocalFile() ? url.toLocalFile() : url.toString();
   const QFileInfo file(path);
@@ -168,14 +168,14 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished) {
     }
     if (finished) finished(prepared.error);
   });
-  watcher->setFuture(QtConcurrent::run([path, reuse = m_decodedCopy, cancelled]() -> PreparedFile {
+  watcher->setFuture(QtConcurrent::run([path, reuse = m_decodedCopy, cancelled, decodedDuration]() -> PreparedFile {
     PreparedFile prepared;
     try {
       prepareMediaFramework();
       // The platform player learns the duration only once it has read the file, but callers
       // need it as soon as the file is loaded, so the container is read once with FFmpeg.
       const ProbeResult probed = probe(path);
-      prepared.duration = probed.duration;
+      prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : probed.duration;
       prepared.playable = path;
       if (needsDecodedCopy(probed)) {
         const QFileInfo source(path);
@@ -364,7 +364,8 @@ void AudioPlayerService::updateTime() {
   if (!m_isLoaded) {
     return;
   }
-  setCurrentTime(playerPosition());
+  // Never past the end: the platform player may read on where a header promised more audio.
+  setCurrentTime(std::min(playerPosition(), m_duration));
   // The player stops by itself at the end of the file; the next tick notices.
   if (m_player->playbackState() != QMediaPlayer::PlayingState && m_isPlaying) {
     setIsPlaying(false);

@@ -64,7 +64,11 @@ class AudioPlayerService : public QObject {
   // While the load is under way, seek() and play() are kept for the file: the position is
   // published at once and set (clamped to the file) when the file is in place, and playback
   // then starts; pause() takes the wish to play back.
-  void load(const QUrl& url, LoadFinished finished = {});
+  //
+  // `decodedDuration` is the length of the audio the caller has decoded from the file; it is
+  // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
+  // whole length). Without it the header's length is taken.
+  void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt);
   void play();
   void pause();
   void togglePlayPause();
@@ -72,7 +76,7 @@ class AudioPlayerService : public QObject {
   void stop();
   // stop(), and the decoded copy of a CAF goes too: nothing of the file is kept.
   void unload();
-  void seek(double time);                // seconds, clamped to 0 ... duration
+  void seek(double time);                // seconds, clamped to 0 ... duration (also while playing)
   void seekToProgress(double fraction);  // fraction of the duration, clamped to 0 ... 1
   void setMuted(bool muted);             // kept across loads and stops
 

@@ -116,13 +116,31 @@ void LibraryActions::removeFiles(const QStringList& paths) {
   }
 }
 
+QString LibraryActions::deletionRefusal(const AudioSource* source) const {
+  if (!source || !m_inUse || !m_inUse(source)) return {};
+  return QStringLiteral("\u201C%1\u201D is being processed: it can be deleted once processing has finished.")
+      .arg(source->filename());
+}
+
+QString LibraryActions::deletionRefusal(const TranscriptGroup* group) const {
+  if (!group || !m_inUse) return {};
+  const QList<AudioSource*> sources = group->audioSources();
+  if (std::none_of(sources.begin(), sources.end(), m_inUse)) return {};
+  return QStringLiteral(
+             "\u201C%1\u201D holds a file that is being processed: it can be deleted once processing has finished.")
+      .arg(group->name());
+}
+
+bool LibraryActions::refuseDeletion(const QString& reason) {
+  if (reason.isEmpty()) return false;
+  printLine(QStringLiteral("Cannot delete: ") + reason);
+  emit deletionRefused(reason);
+  return true;
+}
+
 bool LibraryActions::deleteGroup(TranscriptGroup* group) {
   if (!group || group->isDeleted()) return false;
-  const QList<AudioSource*> sources = group->audioSources();
-  if (m_inUse && std::any_of(sources.begin(), sources.end(), m_inUse)) {
-    printLine(QStringLiteral("Failed to delete group: one of its files is being processed"));
-    return false;
-  }
+  if (refuseDeletion(deletionRefusal(group))) return false;
   QStringList files;
   for (const AudioSource* source : group->audioSources()) files << appFilesOf(source);
   emit aboutToDeleteGroup(group);
@@ -134,10 +152,7 @@ bool LibraryActions::deleteGroup(TranscriptGroup* group) {
 
 bool LibraryActions::deleteAudioSource(AudioSource* source) {
   if (!source || source->isDeleted()) return false;
-  if (m_inUse && m_inUse(source)) {
-    printLine(QStringLiteral("Failed to delete audio: it is being processed"));
-    return false;
-  }
+  if (refuseDeletion(deletionRefusal(source))) return false;
   const QStringList files = appFilesOf(source);
   emit aboutToDeleteAudioSource(source);
   m_context.remove(source);

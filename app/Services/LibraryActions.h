@@ -27,7 +27,8 @@ class TranscriptGroup;
 // file) is left alone. When the save fails no file is removed.
 //
 // A source that a run still holds (see setInUseProbe), or a group holding such a source, is not
-// deleted: the refusal prints a line like a failed save and returns false.
+// deleted: the refusal is announced (deletionRefused) and false returned. The views ask
+// deletionRefusal first, so that they offer no deletion that would be refused.
 //
 // UI thread only; needs no widget.
 class LibraryActions : public QObject {
@@ -64,14 +65,21 @@ class LibraryActions : public QObject {
 
   // Tells whether a processing run holds the source (its transcript would be stored nowhere).
   void setInUseProbe(std::function<bool(const AudioSource*)> inUse) { m_inUse = std::move(inUse); }
+  // Why the deletion would be refused now, in words for the user; empty when it would not be.
+  QString deletionRefusal(const AudioSource* source) const;
+  QString deletionRefusal(const TranscriptGroup* group) const;
 
  signals:
+  // A deletion was refused; `reason` is deletionRefusal's text.
+  void deletionRefused(const QString& reason);
   // Just before the objects go from the context, so selections can move away from them.
   void aboutToDeleteGroup(parlowvista::TranscriptGroup* group);
   void aboutToDeleteAudioSource(parlowvista::AudioSource* source);
 
  private:
   bool save(const char* failurePrefix);
+  // Announces a non-empty refusal; whether there was one.
+  bool refuseDeletion(const QString& reason);
   QStringList appFilesOf(const AudioSource* source) const;
   void removeFiles(const QStringList& paths);
 

@@ -221,14 +221,18 @@ void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
   if (m_currentFile.isEmpty()) return;
   m_audioPlayer->setMuted(muteForYouTube);
   // The player loads off the UI thread and drops the outcome of a load that a later one (or a
-  // stop) replaced, so only the file still wanted reports here.
-  m_audioPlayer->load(m_currentFile, [this, muteForYouTube](const QString& error) {
-    if (error.isEmpty()) {
-      addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
-    } else {
-      addLog("Failed to load audio for playback: " + error);
-    }
-  });
+  // stop) replaced, so only the file still wanted reports here. Its length is that of the
+  // decoded samples, not what the file's header announces.
+  m_audioPlayer->load(
+      m_currentFile,
+      [this, muteForYouTube](const QString& error) {
+        if (error.isEmpty()) {
+          addLog(QString("Audio loaded for playback") + (muteForYouTube ? " (muted - YouTube source)" : ""));
+        } else {
+          addLog("Failed to load audio for playback: " + error);
+        }
+      },
+      m_cachedDuration);
 }
 
 void TranscriptionViewModel::reset() {

@@ -147,8 +147,12 @@ class TranscriptionViewModel : public QObject {
   // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
+  // The status line warns about the shown result (its speakers could not be told apart).
+  bool hasStatusWarning() const { return !m_statusNote.isEmpty(); }
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
+  // A line in the activity log; the window's own refusals go there too.
+  void addLog(const QString& message);
 
   DiarizationPreset diarizationPreset() const { return m_diarizationPreset; }
   void setDiarizationPreset(DiarizationPreset preset) {
@@ -406,7 +410,6 @@ class TranscriptionViewModel : public QObject {
     emit(this->*changed)();
   }
 
-  void addLog(const QString& message);
   // The status note (set just before a run's result is published) lasts while that result is
   // shown and edited; any other state, or another version loaded, ends it.
   void setState(ProcessingState state) {

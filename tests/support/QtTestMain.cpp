@@ -10,11 +10,30 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 
+#include <execinfo.h>
 #include <unistd.h>
 
+namespace {
+
+// A test that crashes says where: the failing thread's stack goes to standard error before the
+// signal takes its usual course, so a crash seen once in a parallel run can be read afterwards.
+void printStackAndDie(int signal) {
+  void* frames[64];
+  const int count = ::backtrace(frames, 64);
+  static const char heading[] = "\n*** crashed; stack of the failing thread:\n";
+  [[maybe_unused]] const auto written = ::write(STDERR_FILENO, heading, sizeof heading - 1);
+  ::backtrace_symbols_fd(frames, count, STDERR_FILENO);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(signal, printStackAndDie);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   // As the application starts: as root, that turns the web engine's sandbox off. A normal
   // user's run may be in a container without the user namespaces the sandbox needs.

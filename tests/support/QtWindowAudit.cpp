@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSet>
@@ -413,6 +414,20 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
       findings << QStringLiteral("Tab stops on %1, which is not a control").arg(describe(control));
     else if (!shownIn(control, window))
       findings << QStringLiteral("Tab stops on %1, which is not on screen").arg(describe(control));
+  }
+  // Each stop shows that it has the focus: it looks different when the focus is elsewhere. A
+  // default button is exempt: its look says Enter presses it, which holds wherever the focus is.
+  for (qsizetype i = 0; stops.size() > 1 && i < stops.size(); ++i) {
+    QWidget* control = controlOwning(stops[i]);
+    const auto* button = qobject_cast<const QPushButton*>(control);
+    if (control->inherits("QWebEngineView") || (button && button->isDefault())) continue;
+    stops[i]->setFocus(Qt::TabFocusReason);
+    settle();
+    const QImage focused = control->grab().toImage();
+    stops[(i + 1) % stops.size()]->setFocus(Qt::TabFocusReason);
+    settle();
+    if (control->grab().toImage() == focused)
+      findings << QStringLiteral("Tab stops on %1, but nothing shows that it has the focus").arg(describe(control));
   }
   for (QWidget* widget : widgetsOf(window)) {
     if (!isControl(widget) || !widget->isEnabled() || !reachableIn(widget, window)) continue;

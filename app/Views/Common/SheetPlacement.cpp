@@ -1,8 +1,74 @@
 #include "Views/Common/SheetPlacement.h"
 
+#include <QEvent>
+#include <QPointer>
+#include <QScreen>
 #include <QWidget>
 
+#include <algorithm>
+
 namespace parlowvista {
+
+namespace {
+
+class ScreenFit : public QObject {
+ public:
+  explicit ScreenFit(QWidget* window) : QObject(window), m_window(window) { window->installEventFilter(this); }
+
+  void fit() {
+    const QScreen* screen = m_window->screen();
+    if (!screen) return;
+    const QSize frame = m_window->frameGeometry().size() - m_window->geometry().size();
+    m_frame = frame;
+    const QRect room = screen->availableGeometry();
+    const QSize most = (room.size() - frame).expandedTo(QSize(1, 1));
+    // The window's own minimum: any other than the one set here. It is left alone (and so
+    // still follows the window's layout) unless there is no room for it.
+    const QSize minimum = m_window->minimumSize();
+    if (!m_bounding || minimum != m_bounded) m_own = minimum;
+    m_bounded = m_own.boundedTo(most);
+    m_bounding = m_bounded != m_own;
+    if (minimum != m_bounded) m_window->setMinimumSize(m_bounded);
+    if (m_window->width() > most.width() || m_window->height() > most.height())
+      m_window->resize(m_window->size().boundedTo(most));
+    const QRect outer = m_window->frameGeometry();
+    const int x = std::clamp(outer.x(), room.left(), std::max(room.left(), room.right() + 1 - outer.width()));
+    const int y = std::clamp(outer.y(), room.top(), std::max(room.top(), room.bottom() + 1 - outer.height()));
+    if (x != outer.x() || y != outer.y()) m_window->move(x, y);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == m_window) {
+      // A window manager draws its frame after the window is first shown: fit again with it.
+      const bool framed =
+          event->type() == QEvent::Move && m_window->frameGeometry().size() - m_window->geometry().size() != m_frame;
+      // A window that grows (a sheet showing more) is fitted again too.
+      if (event->type() == QEvent::Show || event->type() == QEvent::Resize || framed) fit();
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QWidget* m_window;
+  QSize m_own;
+  QSize m_bounded;
+  bool m_bounding = false;
+  QSize m_frame;
+};
+
+ScreenFit* screenFitOf(QWidget* window) {
+  for (QObject* child : window->children()) {
+    if (auto* fit = dynamic_cast<ScreenFit*>(child)) return fit;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void keepOnScreen(QWidget* window) {
+  if (window && !screenFitOf(window)) new ScreenFit(window);
+}
 
 void centreOverParentWindow(QWidget* sheet) {
   if (!sheet || !sheet->parentWidget()) return;
@@ -11,6 +77,8 @@ void centreOverParentWindow(QWidget* sheet) {
   const QSize size = sheet->size();
   const QRect frame = window->geometry();
   sheet->move(frame.center() - QPoint(size.width() / 2, size.height() / 2));
+  keepOnScreen(sheet);
+  screenFitOf(sheet)->fit();
 }
 
 }  // namespace parlowvista

@@ -288,11 +288,17 @@ void AudioSourceRow::triggerMenuEntry(const QString& entry) {
 
 void AudioSourceRow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
+  menu.setToolTipsVisible(true);  // a disabled "Delete" says why
   for (const QString& entry : menuEntries()) {
     if (entry.isEmpty()) {
       menu.addSeparator();
-    } else {
-      menu.addAction(entry, this, [this, entry] { triggerMenuEntry(entry); });
+      continue;
+    }
+    QAction* action = menu.addAction(entry, this, [this, entry] { triggerMenuEntry(entry); });
+    const QString refusal = entry == kDelete && m_deletionRefusal ? m_deletionRefusal() : QString();
+    if (!refusal.isEmpty()) {
+      action->setEnabled(false);
+      action->setToolTip(refusal);
     }
   }
   menu.exec(event->globalPos());

@@ -5,6 +5,8 @@
 #include <QUuid>
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 
 namespace parlowvista {
@@ -46,6 +48,9 @@ class AudioSourceRow : public QWidget {
   // The context menu's entries, in order ("" for the divider).
   QStringList menuEntries() const;
   void triggerMenuEntry(const QString& entry);
+  // Why "Delete" cannot be done now (empty: it can); the menu then shows it disabled with this
+  // reason as its tip.
+  void setDeletionRefusal(std::function<QString()> why) { m_deletionRefusal = std::move(why); }
 
  signals:
   void selectRequested();
@@ -82,6 +87,7 @@ class AudioSourceRow : public QWidget {
   bool m_checking = false;
   bool m_checkAgain = false;
   bool m_applyingColors = false;
+  std::function<QString()> m_deletionRefusal;
 };
 
 }  // namespace parlowvista

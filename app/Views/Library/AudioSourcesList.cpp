@@ -280,6 +280,7 @@ AudioSourceRow* AudioSourcesList::makeRow(AudioSource* source) {
   auto* row = new AudioSourceRow(source, m_fileAccess, m_rowsHost);
   connect(row, &AudioSourceRow::selectRequested, this, [this, row] { selectSource(row->audioSource()); });
   connect(row, &AudioSourceRow::deleteRequested, this, [this, row] { requestDelete(row->audioSource()); });
+  row->setDeletionRefusal([this, row] { return m_actions.deletionRefusal(row->audioSource()); });
   connect(row, &AudioSourceRow::chipClicked, this, [this, row](Transcription* transcription) {
     // A chip on another source's row selects that source first.
     m_selection.setAudioSource(row->audioSource());
@@ -314,7 +315,16 @@ void AudioSourcesList::selectSource(AudioSource* source) {
 void AudioSourcesList::requestDelete(AudioSource* source) {
   if (!source || source->isDeleted()) return;
   const QString message = QStringLiteral("Delete \"%1\" and all its transcriptions?").arg(source->filename());
-  if (!m_prompts.confirmDelete(this, QStringLiteral("Delete Audio?"), message)) return;
+  // A deletion that would be refused (a run holds the source, perhaps since the question was
+  // asked) is not asked about and moves nothing: the library refuses it and says why.
+  if (m_actions.deletionRefusal(source).isEmpty() &&
+      !m_prompts.confirmDelete(this, QStringLiteral("Delete Audio?"), message)) {
+    return;
+  }
+  if (!m_actions.deletionRefusal(source).isEmpty()) {
+    m_actions.deleteAudioSource(source);
+    return;
+  }
   if (m_selection.audioSource() == source) {
     AudioSource* next = nullptr;
     for (AudioSource* other : sourcesNewestFirst(m_group)) {

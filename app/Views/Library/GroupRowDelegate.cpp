@@ -63,6 +63,14 @@ void GroupRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
       option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameRect.width());
   painter->drawText(nameRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, name);
   painter->restore();
+  // The row the keyboard is on, as the style draws it for its own rows.
+  if (option.state & QStyle::State_HasFocus) {
+    QStyleOptionFocusRect focus;
+    focus.QStyleOption::operator=(option);
+    focus.rect = option.rect.adjusted(1, 1, -1, -1);
+    focus.backgroundColor = palette.color(selected ? QPalette::Highlight : QPalette::Base);
+    style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, option.widget);
+  }
 }
 
 QWidget* GroupRowDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const {

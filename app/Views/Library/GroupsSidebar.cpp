@@ -5,6 +5,7 @@
 #include "Services/LibraryActions.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ItemViewFocus.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Library/AddGroupSheet.h"
@@ -34,6 +35,10 @@ class GroupListView : public QListView {
  protected:
   void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
     QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    QListView::paintEvent(event);
+    paintFocusWhereNoRowShowsIt(*this);
   }
 };
 }  // namespace
@@ -71,6 +76,8 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   m_list->setEditTriggers(QAbstractItemView::EditKeyPressed);
   m_list->setContextMenuPolicy(Qt::CustomContextMenu);
   m_list->setUniformItemSizes(true);
+  // A narrow column shortens the names (the rows elide them) rather than scroll sideways.
+  m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -163,7 +170,12 @@ void GroupsSidebar::showContextMenu(const QPoint& position) {
   menu.addAction(QStringLiteral("Rename"), this,
                  [this, target] { QTimer::singleShot(0, this, [this, target] { startRename(target); }); });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
+  QAction* remove = menu.addAction(QStringLiteral("Delete"), this, [this, target] { requestDelete(target); });
+  // While a run holds one of its files the group cannot go: the entry says why.
+  const QString refusal = m_actions.deletionRefusal(group);
+  remove->setEnabled(refusal.isEmpty());
+  remove->setToolTip(refusal);
+  menu.setToolTipsVisible(true);
   menu.exec(m_list->viewport()->mapToGlobal(position));
 }
 
@@ -177,7 +189,16 @@ void GroupsSidebar::requestDelete(TranscriptGroup* group) {
   if (!group || group->isDeleted()) return;
   const QString message =
       QStringLiteral("Delete \"%1\" and all its transcriptions? This cannot be undone.").arg(group->name());
-  if (!m_prompts.confirmDelete(this, QStringLiteral("Delete Group?"), message)) return;
+  // A deletion that would be refused (a run holds one of its files, perhaps since the question
+  // was asked) is not asked about and moves nothing: the library refuses it and says why.
+  if (m_actions.deletionRefusal(group).isEmpty() &&
+      !m_prompts.confirmDelete(this, QStringLiteral("Delete Group?"), message)) {
+    return;
+  }
+  if (!m_actions.deletionRefusal(group).isEmpty()) {
+    m_actions.deleteGroup(group);
+    return;
+  }
   if (m_selection.group() == group) {
     TranscriptGroup* next = nullptr;
     for (TranscriptGroup* other : m_actions.groups()) {

@@ -14,14 +14,19 @@ namespace parlowvista {
 
 LibraryPrompts LibraryPrompts::standard() {
   LibraryPrompts prompts;
-  prompts.confirmDelete = [](QWidget* parent, const QString& title, const QString& message) {
+  prompts.confirmDestructive = [](QWidget* parent, const QString& title, const QString& message,
+                                  const QString& confirmLabel) {
     QMessageBox box(QMessageBox::Warning, title, message, QMessageBox::NoButton, parent);
     box.setTextFormat(Qt::PlainText);
     QPushButton* cancel = box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    QPushButton* remove = box.addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
+    QPushButton* confirm = box.addButton(confirmLabel, QMessageBox::DestructiveRole);
     box.setDefaultButton(cancel);
     box.exec();
-    return box.clickedButton() == remove;
+    return box.clickedButton() == confirm;
+  };
+  prompts.confirmDelete = [confirm = prompts.confirmDestructive](QWidget* parent, const QString& title,
+                                                                 const QString& message) {
+    return confirm(parent, title, message, QStringLiteral("Delete"));
   };
   prompts.chooseAudioFiles = [](QWidget* parent, bool multiple) {
     const QString filter = AudioFileTypes::dialogFilter();

@@ -1,6 +1,7 @@
 #include "Views/Shell/ActivityLogView.h"
 
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/ItemViewFocus.h"
 
 #include <QListWidget>
 #include <QScrollBar>
@@ -9,11 +10,25 @@
 
 namespace parlowvista {
 
+namespace {
+// The log is mostly scrolled away from its first line, where the list would show its focus.
+class LogList : public QListWidget {
+ public:
+  using QListWidget::QListWidget;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QListWidget::paintEvent(event);
+    paintFocusWhereNoRowShowsIt(*this);
+  }
+};
+}  // namespace
+
 ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* parent)
     : QWidget(parent), m_viewModel(viewModel) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  m_list = new QListWidget(this);
+  m_list = new LogList(this);
   m_list->setAccessibleName(QStringLiteral("Activity Log"));
   m_list->setSelectionMode(QAbstractItemView::NoSelection);
   m_list->setWordWrap(true);

@@ -3,10 +3,12 @@
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Common/FlatButton.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QPushButton>
@@ -41,6 +43,11 @@ ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& co
 }
 
 void ContentTabBar::rebuild() {
+  // The buttons are made again: the focus, when one of them has it, goes to its successor (to
+  // the shown tab for a tab just chosen from the keyboard) rather than out of the window.
+  QWidget* focused = QApplication::focusWidget();
+  const bool tabHadFocus = focused && m_tabs.contains(focused);
+  const bool createHadFocus = focused && focused == m_create;
   while (QLayoutItem* item = m_row->takeAt(0)) {
     if (QWidget* widget = item->widget()) widget->deleteLater();
     delete item;
@@ -48,7 +55,7 @@ void ContentTabBar::rebuild() {
   m_tabs.clear();
   const ContentTab active = m_viewModel.activeTab();
   auto addTab = [&](const QString& title, bool selected, std::function<void()> action) {
-    auto* tab = new QPushButton(title, m_row->parentWidget());
+    auto* tab = new FlatButton(title, m_row->parentWidget());
     tab->setCheckable(true);
     tab->setChecked(selected);
     tab->setFlat(!selected);
@@ -96,8 +103,7 @@ void ContentTabBar::rebuild() {
     }
   }
 
-  m_create = new QPushButton(QStringLiteral("+"), m_row->parentWidget());
-  m_create->setFlat(true);
+  m_create = new FlatButton(QStringLiteral("+"), m_row->parentWidget());
   m_create->setAccessibleName(QStringLiteral("New Translation"));
   m_create->setToolTip(QStringLiteral("New Translation"));
   connect(m_create, &QPushButton::clicked, this, [this] {
@@ -105,6 +111,12 @@ void ContentTabBar::rebuild() {
   });
   m_row->addWidget(m_create);
   m_row->addStretch();
+  if (createHadFocus) m_create->setFocus(Qt::OtherFocusReason);
+  if (tabHadFocus) {
+    for (QPushButton* tab : std::as_const(m_tabs)) {
+      if (tab->isChecked()) tab->setFocus(Qt::OtherFocusReason);
+    }
+  }
 }
 
 }  // namespace parlowvista

@@ -122,6 +122,8 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A run's source (and its group) stays until the run has stored its transcript there.
   m_library.actions.setInUseProbe(
       [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
+  connect(&m_library.actions, &LibraryActions::deletionRefused, &m_viewModel,
+          [this](const QString& reason) { m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason); });
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -194,9 +196,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
   if (m_viewModel.hasUnsavedChanges() &&
-      !m_library.prompts.confirmDelete(this, QStringLiteral("Quit Without Saving?"),
-                                       QStringLiteral("The latest edits could not be saved (the activity log says "
-                                                      "why). Quitting now deletes them."))) {
+      !m_library.prompts.confirmDestructive(this, QStringLiteral("Quit Without Saving?"),
+                                            QStringLiteral("The latest edits could not be saved (the activity log "
+                                                           "says why). Quitting now deletes them."),
+                                            QStringLiteral("Quit Without Saving"))) {
     event->ignore();
     return;
   }
@@ -486,8 +489,9 @@ void MainWindow::showEvent(QShowEvent* event) {
 }
 
 void MainWindow::setColumnMinimums(bool compact) {
-  // Compact: no more than the columns' contents need.
-  m_sidebar->setMinimumWidth(compact ? 0 : 160);
+  // Compact: no more than the columns' contents need, but room in the groups list for the
+  // folder, a short name and its count (the header alone would leave the names a few letters).
+  m_sidebar->setMinimumWidth(compact ? 140 : 160);
   m_sources->setMinimumWidth(compact ? 0 : 220);
   m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
 }

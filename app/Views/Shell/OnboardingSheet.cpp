@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace parlowvista {
@@ -34,8 +35,20 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   setFixedSize(500, 520);
   setModal(true);
   drawEdgeAroundSheet(this);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(32, 32, 32, 32);
+  // On a screen with less room than that (700 by 450 at twice the scale) the sheet is kept on
+  // it, its introduction scrolls and "Get Started" stays in view below it.
+  keepOnScreen(this);
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  outer->setSpacing(0);
+  auto* scroll = new QScrollArea(this);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  auto* body = new QWidget(scroll);
+  auto* layout = new QVBoxLayout(body);
+  layout->setContentsMargins(32, 32, 32, 0);
   layout->setSpacing(24);
 
   auto* header = new QVBoxLayout;
@@ -87,7 +100,12 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   }
   layout->addLayout(list);
   layout->addStretch();
+  scroll->setWidget(body);
+  outer->addWidget(scroll, 1);
 
+  auto* footer = new QVBoxLayout;
+  footer->setContentsMargins(32, 24, 32, 32);
+  outer->addLayout(footer);
   auto* start = new QPushButton(QStringLiteral("Get Started"), this);
   start->setDefault(true);
   start->setMinimumHeight(32);
@@ -95,7 +113,7 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
     m_settings.setHasCompletedOnboarding(true);
     accept();
   });
-  layout->addWidget(start);
+  footer->addWidget(start);
 }
 
 void OnboardingSheet::showEvent(QShowEvent* event) {

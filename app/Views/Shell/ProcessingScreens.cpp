@@ -113,11 +113,14 @@ ProcessingScreens::Screen ProcessingScreens::screenFor(const ProcessingState& st
   return Screen::loading;
 }
 
-QColor ProcessingScreens::statusColor(const ProcessingState& state) {
+QColor ProcessingScreens::statusColor(const ProcessingState& state, bool warning) {
+  const QColor orange(0xFF, 0x95, 0x00);
   switch (state.kind()) {
-    case ProcessingState::Kind::loadingModels: return QColor(0xFF, 0x95, 0x00);
+    case ProcessingState::Kind::loadingModels: return orange;
     case ProcessingState::Kind::processing: return QColor(0x00, 0x7A, 0xFF);
     case ProcessingState::Kind::completed:
+      if (warning) return orange;
+      [[fallthrough]];
     case ProcessingState::Kind::modelsReady: return QColor(0x34, 0xC7, 0x59);
     case ProcessingState::Kind::failed: return QColor(0xFF, 0x3B, 0x30);
     case ProcessingState::Kind::idle: break;

@@ -45,8 +45,9 @@ class ProcessingScreens : public QStackedWidget {
   FileDropZone* dropZone() const { return m_dropZone; }
   // The screen a state shows.
   static Screen screenFor(const ProcessingState& state, bool groupSelected);
-  // The colour of the status dot beside the status line.
-  static QColor statusColor(const ProcessingState& state);
+  // The colour of the status dot beside the status line; a result kept with a warning (its
+  // speakers not told apart) takes the warning colour, as unsaved edits do.
+  static QColor statusColor(const ProcessingState& state, bool warning = false);
   // The download's whole percent, fraction dropped ("99%" for 0.999); a fraction like 0.29, which
   // is a hair below 0.29 in binary, still reads "29%".
   static QString downloadPercentText(double fraction);

@@ -3,6 +3,7 @@
 #include "Models/AppSettings.h"
 #include "Models/DiarizationPreset.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 
 #include <QComboBox>
@@ -43,6 +44,7 @@ SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const Q
     : QWidget(parent), m_settings(settings), m_openFolder(std::move(openFolder)) {
   setWindowTitle(QStringLiteral("Settings"));
   setFixedSize(500, 350);
+  keepOnScreen(this);
   if (!m_openFolder) {
     m_openFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   }

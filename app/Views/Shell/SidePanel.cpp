@@ -167,6 +167,7 @@ QGroupBox* SidePanel::buildStatus() {
   auto* layout = new QVBoxLayout(box);
   auto* row = new QHBoxLayout;
   m_statusDot = new Dot(box);
+  m_statusDot->setObjectName(QStringLiteral("statusDot"));
   m_statusMessage = caption(QString(), box, "statusMessage");
   row->addWidget(m_statusDot);
   row->addWidget(m_statusMessage, 1);
@@ -394,7 +395,7 @@ void SidePanel::refresh() {
   const ProcessingState& state = m_viewModel.state();
   const auto kind = state.kind();
 
-  static_cast<Dot*>(m_statusDot)->setColor(ProcessingScreens::statusColor(state));
+  static_cast<Dot*>(m_statusDot)->setColor(ProcessingScreens::statusColor(state, m_viewModel.hasStatusWarning()));
   m_statusMessage->setText(m_viewModel.statusMessage());
   m_statusProgress->setVisible(kind == ProcessingState::Kind::loadingModels ||
                                kind == ProcessingState::Kind::processing);

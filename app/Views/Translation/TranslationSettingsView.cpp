@@ -9,6 +9,7 @@
 #include "Views/Common/Icons.h"
 #include "Views/Common/SectionBox.h"
 #include "Views/Common/SegmentedControl.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Translation/CreateTranslationSheet.h"
@@ -75,6 +76,8 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
   setMinimumSize(420, 400);
   setMaximumSize(500, 550);
   resize(450, 450);
+  // The content scrolls: on a small screen the window may be smaller than its minimum.
+  keepOnScreen(this);
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);

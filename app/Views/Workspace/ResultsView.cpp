@@ -50,6 +50,8 @@ ResultsView::ResultsView(TranscriptionViewModel& viewModel, std::function<Player
   });
   connect(&m_vm, &TranscriptionViewModel::retranscribingSegmentIndexChanged, this, &ResultsView::syncRetranscribe);
   connect(&m_vm, &TranscriptionViewModel::isBusyChanged, this, &ResultsView::syncRetranscribe);
+  // A version opened again gets its samples back from the cache after it is shown.
+  connect(&m_vm, &TranscriptionViewModel::cachedSamplesChanged, this, &ResultsView::syncRetranscribe);
   connect(&m_vm, &TranscriptionViewModel::mediaSourceChanged, this, &ResultsView::syncPlaybackSection);
   connect(&m_vm, &TranscriptionViewModel::reassignToThisSegmentOnlyChanged, this,
           [this] { m_list->setApplyToThisSegmentOnly(m_vm.reassignToThisSegmentOnly()); });

@@ -3,6 +3,7 @@
 #include "Views/Common/ColorContrast.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -33,6 +34,8 @@ SpeakerEditPopover::SpeakerEditPopover(qint64 currentSpeakerId, const QString& c
   setFrameShape(QFrame::StyledPanel);
   setAccessibleName("Edit Speaker");
   setFixedWidth(280);
+  // Opened below a row's badge, which may sit near the bottom of the screen.
+  keepOnScreen(this);
   auto* layout = new QVBoxLayout(this);
   layout->setSpacing(12);
 

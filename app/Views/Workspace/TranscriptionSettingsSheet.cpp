@@ -6,6 +6,7 @@
 #include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SectionBox.h"
 #include "Views/Common/SheetEdge.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Common/WheelNeedsFocus.h"
@@ -88,8 +89,10 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
     : QDialog(parent), m_vm(viewModel) {
   setWindowTitle("Transcription Settings");
   setAccessibleName("Transcription Settings");
-  // The sheet is 480 by 600 at the standard font and grows with a larger one.
+  // The sheet is 480 by 600 at the standard font and grows with a larger one; on a screen with
+  // less room it is smaller, and its form scrolls between the fixed header and footer.
   setMinimumSize(480, 600);
+  keepOnScreen(this);
   drawEdgeAroundSheet(this);
   auto* column = columnOn(this, 0);
   column->addWidget(buildHeader(sourceDescription));

@@ -520,7 +520,7 @@ TEST_F(TranscriptionViewModelTest, OpeningALongCafForPlaybackNeverStallsTheWindo
   testsupport::UiHeartbeat heartbeat;
   h->vm->loadTranscription(version);
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }, 60000));
-  EXPECT_LT(heartbeat.longestStallMs(), 100.0);
+  EXPECT_LT(heartbeat.longestOwnGapMs(), 100.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   EXPECT_NEAR(h->vm->audioPlayer().duration(), 1800, 1);
   EXPECT_TRUE(h->logged("Audio loaded for playback"));
 }
@@ -553,7 +553,7 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
   testsupport::UiHeartbeat heartbeat;
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
-  EXPECT_LT(heartbeat.longestStallMs(), 200.0);
+  EXPECT_LT(heartbeat.longestOwnGapMs(), 200.0);
   ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   // 150 characters a segment, each token one character.
   EXPECT_EQ(h->vm->state().result()->segments.size(), (kTokens + 149) / 150);

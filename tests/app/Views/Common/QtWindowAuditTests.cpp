@@ -53,6 +53,11 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   scroll->setWidget(new QPushButton(QStringLiteral("Inside")));
   scroll->setWidgetResizable(true);
   column->addWidget(scroll);
+  auto* flat = new QPushButton(QStringLiteral("Flat"), &window);  // the style draws its focus in a bevel it has not
+  flat->setFlat(true);
+  column->addWidget(flat);
+  auto* raised = new QPushButton(QStringLiteral("Raised"), &window);
+  column->addWidget(raised);
   window.resize(300, 300);
   window.show();
 
@@ -63,6 +68,9 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
   EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab never reaches QLabel 'Get Key'"))) << tabs.join('\n').toStdString();
   EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab stops on QScrollArea"))) << tabs.join('\n').toStdString();
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("QPushButton 'Flat', but nothing shows that it has the focus")))
+      << tabs.join('\n').toStdString();
+  EXPECT_FALSE(mentions(tabs, QStringLiteral("'Raised', but nothing shows"))) << tabs.join('\n').toStdString();
 
   const QStringList names = QtWindowAudit::checkAccessibleNames(&window);
   EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'value only': no accessible name")});

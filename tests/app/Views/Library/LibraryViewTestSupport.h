@@ -24,35 +24,60 @@ inline std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
 }
 
 namespace detail {
-inline void pickWhenShown(const QString& entry, int attemptsLeft) {
+inline void whenShown(const std::function<void(QMenu*)>& handle, int attemptsLeft) {
   auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
   if (!menu || !menu->isVisible()) {
     // The menu's own loop has not shown it yet: look again on the next turn.
     if (attemptsLeft > 0) {
-      QTimer::singleShot(10, [entry, attemptsLeft] { pickWhenShown(entry, attemptsLeft - 1); });
+      QTimer::singleShot(10, [handle, attemptsLeft] { whenShown(handle, attemptsLeft - 1); });
     } else {
-      ADD_FAILURE() << "no menu came up for " << entry.toStdString();
+      ADD_FAILURE() << "no menu came up";
     }
     return;
   }
+  handle(menu);
+}
+
+inline QAction* entryIn(QMenu* menu, const QString& entry) {
   for (QAction* action : menu->actions()) {
-    if (action->text() == entry) {
-      menu->setActiveAction(action);
-      QTest::keyClick(menu, Qt::Key_Return);
-      return;
-    }
+    if (action->text() == entry) return action;
   }
   ADD_FAILURE() << "no entry " << entry.toStdString();
-  menu->close();
+  return nullptr;
+}
+
+inline void runMenu(const std::function<void()>& open, const std::function<void(QMenu*)>& handle) {
+  QTimer::singleShot(0, [handle] { whenShown(handle, 100); });
+  open();
+  for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
 }
 }  // namespace detail
 
 // Runs `open`, which brings up a context menu (its exec() loop), and picks `entry` in it with
 // the keyboard, as a person would.
 inline void pickFromMenu(const std::function<void()>& open, const QString& entry) {
-  QTimer::singleShot(0, [entry] { detail::pickWhenShown(entry, 100); });
-  open();
-  for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+  detail::runMenu(open, [entry](QMenu* menu) {
+    if (QAction* action = detail::entryIn(menu, entry)) {
+      menu->setActiveAction(action);
+      QTest::keyClick(menu, Qt::Key_Return);
+    } else {
+      menu->close();
+    }
+  });
+}
+
+// How `entry` shows in the context menu `open` brings up: whether it can be picked, and its tip.
+struct MenuEntry {
+  bool enabled = false;
+  QString toolTip;
+};
+inline MenuEntry entryInMenu(const std::function<void()>& open, const QString& entry) {
+  MenuEntry shown;
+  detail::runMenu(open, [&shown, entry](QMenu* menu) {
+    if (QAction* action = detail::entryIn(menu, entry)) shown = {action->isEnabled(), action->toolTip()};
+    menu->close();
+  });
+  return shown;
 }
 
 }  // namespace librarytest

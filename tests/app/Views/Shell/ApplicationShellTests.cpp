@@ -28,6 +28,8 @@
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
+#include "Views/Workspace/SegmentListView.h"
+#include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -335,6 +337,19 @@ TEST_F(ApplicationShellTest, EditsAreAutosavedAtTheChosenIntervalAndQuittingSave
   auto* version = again.modelContext().find<Transcription>(versionId);
   ASSERT_NE(version, nullptr);
   EXPECT_EQ(version->sortedSegments().first()->text(), "said just before quitting");
+
+  // Opened again, its segments can be recognised again once its samples are read back.
+  again.showMainWindow();
+  MainWindow& window = *again.mainWindow();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
+  window.selection().setAudioSource(version->audioSource());
+  window.selection().setTranscription(version);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return again.viewModel().canRetranscribeSegment(); }));
+  SegmentListView* list = window.resultsView()->listView();
+  list->startEditing(again.viewModel().state().result()->segments[0].id);
+  ASSERT_NE(list->activeEditor(), nullptr);
+  EXPECT_TRUE(list->activeEditor()->retranscribeButton()->isEnabled());
+  list->commitPendingEdit();
 }
 
 }  // namespace

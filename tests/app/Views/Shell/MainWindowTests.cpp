@@ -38,16 +38,19 @@
 #include "Views/Workspace/VersionTab.h"
 #include "app/Services/Translation/TranslationTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "app/Views/Library/LibraryViewTestSupport.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
 
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -55,6 +58,7 @@
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <nlohmann/json.hpp>
@@ -92,19 +96,25 @@ class MainWindowTest : public ::testing::Test {
   bool withTranscriptView = false;  // the workspace's results list and player (starts the web engine)
   int pageHostAsked = 0;            // how often the window asked for the player pages' host
   QStringList confirmations;
+  QStringList confirmLabels;  // each confirmation's destructive button
   bool confirmAnswer = true;
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
-  // every confirmation is answered with `confirmAnswer` ("Delete").
+  // every confirmation is answered with `confirmAnswer` (its destructive button).
   std::unique_ptr<MainWindow> make(MainWindow::Actions actions = {}) {
     if (!library) {
       library = std::make_unique<LibraryActions>(*harness->context, *harness->settings, harness->fileAccess,
                                                  QStringList{harness->path("downloads"), harness->path("AudioCache")});
     }
     LibraryPrompts prompts;
-    prompts.confirmDelete = [this](QWidget*, const QString& title, const QString&) {
+    prompts.confirmDestructive = [this](QWidget*, const QString& title, const QString&, const QString& label) {
       confirmations << title;
+      confirmLabels << label;
       return confirmAnswer;
+    };
+    prompts.confirmDelete = [confirm = prompts.confirmDestructive](QWidget* parent, const QString& title,
+                                                                   const QString& message) {
+      return confirm(parent, title, message, "Delete");
     };
     prompts.chooseAudioFiles = [this](QWidget*, bool) { return locatePick; };
     prompts.showInFileManager = [](const QUrl&) {};
@@ -352,6 +362,39 @@ TEST_F(MainWindowTest, TheSourceAndGroupOfARunCannotBeDeletedUntilItHasStoredIts
   ASSERT_NE(source, nullptr);
   EXPECT_FALSE(library->deleteAudioSource(source));
   EXPECT_FALSE(library->deleteGroup(harness->group));
+
+  // Where the user would delete them, the entries are disabled and say why; a deletion asked
+  // for all the same (the run took the file after the menu opened) asks nothing and is logged.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !window->audioSourcesList()->rows().isEmpty(); }));
+  AudioSourceRow* row = window->audioSourcesList()->rows().first();
+  ASSERT_EQ(row->audioSource(), source);
+  const auto rowEntry = librarytest::entryInMenu(
+      [row] {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, row->rect().center(), row->mapToGlobal(row->rect().center()));
+        QApplication::sendEvent(row, &event);
+      },
+      "Delete");
+  EXPECT_FALSE(rowEntry.enabled);
+  EXPECT_EQ(rowEntry.toolTip, "“busy.wav” is being processed: it can be deleted once processing has finished.");
+  QListView* groups = window->groupsSidebar()->listView();
+  const auto groupEntry = librarytest::entryInMenu(
+      [&] {
+        const int at = window->groupsSidebar()->model()->rowOf(harness->group);
+        emit groups->customContextMenuRequested(
+            groups->visualRect(window->groupsSidebar()->model()->index(at)).center());
+      },
+      "Delete");
+  EXPECT_FALSE(groupEntry.enabled);
+  EXPECT_TRUE(groupEntry.toolTip.contains("holds a file that is being processed")) << groupEntry.toolTip.toStdString();
+  AudioSource* selected = window->selection().audioSource();
+  row->triggerMenuEntry("Delete");
+  window->groupsSidebar()->requestDelete(harness->group);
+  EXPECT_TRUE(confirmations.isEmpty());
+  EXPECT_TRUE(
+      harness->logged("Cannot delete: “busy.wav” is being processed: it can be deleted once "
+                      "processing has finished."));
+  EXPECT_EQ(window->selection().audioSource(), selected);
+  EXPECT_EQ(window->selectedGroup(), harness->group);
   engine->diarizeGate->open();
   ASSERT_TRUE(harness->settle());
   ASSERT_NE(harness->vm->currentTranscription(), nullptr);
@@ -676,11 +719,34 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  EXPECT_EQ(confirmLabels, QStringList{"Quit Without Saving"});
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(harness->vm->hasUnsavedChanges());
   confirmAnswer = true;
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(window->isVisible());
+}
+
+TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
+  QWidget parent;
+  QStringList buttons;
+  QString byDefault;
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    answer.stop();
+    for (QAbstractButton* each : box->buttons()) buttons << each->text();
+    byDefault = box->defaultButton()->text();
+    box->defaultButton()->click();
+  });
+  answer.start();
+  EXPECT_FALSE(LibraryPrompts::standard().confirmDestructive(&parent, "Quit Without Saving?", "Edits are lost.",
+                                                             "Quit Without Saving"));
+  buttons.sort();
+  EXPECT_EQ(buttons, (QStringList{"Cancel", "Quit Without Saving"}));
+  EXPECT_EQ(byDefault, "Cancel");
 }
 
 TEST_F(MainWindowTest, TheLaunchBringsTheWindowForwardUntilItIsActive) {
@@ -786,11 +852,17 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   };
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
-  window->contentTabBar()->tabButtons()[2]->click();
+  // Chosen from the keyboard: the bar is made again, and the keyboard stays on the tab shown.
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window->contentTabBar()->tabButtons()[2]->isVisible(); }, 5000));
+  window->contentTabBar()->tabButtons()[2]->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
   EXPECT_TRUE(harness->vm->activeTab() == ContentTab::translation(german));
   QApplication::processEvents();
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  EXPECT_EQ(QApplication::focusWidget(), window->contentTabBar()->tabButtons()[2]);
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
   EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
@@ -1006,6 +1078,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
             main.selection().setTranscription(harness->vm->currentTranscription());
             QApplication::processEvents();
             ASSERT_TRUE(main.resultsView() && main.resultsView()->isVisible());
+            // The player's controls are enabled once the file has loaded in the background.
+            ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->audioPlayer().isLoaded(); }, 30000));
           }
         });
     EXPECT_TRUE(findings.isEmpty()) << findings.join('\n').toStdString();

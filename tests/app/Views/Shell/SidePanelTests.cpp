@@ -134,6 +134,27 @@ TEST_F(SidePanelTest, AFinishedRunShowsItsFiguresAndSaveStatus) {
   EXPECT_FALSE(box(panel, "Save Status")->isVisible());
 }
 
+TEST_F(SidePanelTest, ATextKeptWithoutItsSpeakersShowsTheWarningDotUntilTheNextGoodRun) {
+  SidePanel panel(*harness.vm);
+  panel.show();
+  ASSERT_TRUE(harness.startModels());
+  const QString file = harness.path("talk.wav");
+  pipelinetest::writeFloatWav(file.toStdString(), pipelinetest::twoVoices(3.0));
+  auto run = [&] {
+    harness.vm->processFile(QUrl::fromLocalFile(file));
+    return harness.settle() && harness.vm->state().kind() == ProcessingState::Kind::completed;
+  };
+  auto dot = [&] { return panel.findChild<QWidget*>("statusDot")->grab().toImage().pixelColor(4, 4); };
+  engine->diarize = [](std::span<const float>) -> voxtrellis::DiarizationResult {
+    throw std::runtime_error("embedding model crashed");
+  };
+  ASSERT_TRUE(run());
+  EXPECT_EQ(dot(), QColor(0xFF, 0x95, 0x00));
+  engine->diarize = FakeEngine().diarize;
+  ASSERT_TRUE(run());
+  EXPECT_EQ(dot(), QColor(0x34, 0xC7, 0x59));
+}
+
 TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
   SidePanel panel(*harness.vm);
   panel.resize(280, 1600);

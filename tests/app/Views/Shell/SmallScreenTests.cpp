@@ -1,0 +1,197 @@
+// Every window and sheet fits the screen it opens on when that screen is small: a 1400 by 900
+// screen at twice the scale gives 700 by 450. The checks run in a child process whose offscreen
+// screen is that one (Qt reads the scale once, at start); the parent starts it and reads its
+// verdict.
+
+#include "App/Application.h"
+
+#include "Models/AppSettings.h"
+#include "Models/AudioSource.h"
+#include "Services/FileAccessManager.h"
+#include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Library/FileDropZone.h"
+#include "Views/Library/GroupsSidebar.h"
+#include "Views/Library/RelocateFileDialog.h"
+#include "Views/Shell/ContentTabBar.h"
+#include "Views/Shell/MainWindow.h"
+#include "Views/Shell/OnboardingSheet.h"
+#include "Views/Shell/ProcessingScreens.h"
+#include "Views/Shell/SettingsWindow.h"
+#include "Views/Translation/CreateTranslationSheet.h"
+#include "Views/Translation/TranslationSettingsView.h"
+#include "Views/Workspace/ReprocessDialog.h"
+#include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/SegmentListModel.h"
+#include "Views/Workspace/SegmentListView.h"
+#include "Views/Workspace/SpeakerEditPopover.h"
+#include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "Views/Workspace/TranscriptionVersionsBar.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+
+#include <QListView>
+#include <QMimeData>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+using namespace parlowvista;
+using Screen = ProcessingScreens::Screen;
+
+constexpr const char* kChildSwitch = "PV_SMALL_SCREEN_CHILD";
+
+std::string shown(const QRect& r) {
+  return QStringLiteral("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
+}
+
+// `window` lies inside the free area of its screen and could be made no larger than it; each of
+// `controls` is wholly inside the window, where a person can reach it.
+void expectFits(QWidget* window, const QList<QWidget*>& controls = {}) {
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(window->isVisible()) << window->windowTitle().toStdString();
+  QApplication::processEvents();
+  const QRect room = window->screen()->availableGeometry();
+  SCOPED_TRACE(window->windowTitle().toStdString() + " on " + shown(room));
+  EXPECT_TRUE(room.contains(window->frameGeometry())) << shown(window->frameGeometry());
+  EXPECT_LE(window->minimumWidth(), room.width());
+  EXPECT_LE(window->minimumHeight(), room.height());
+  for (QWidget* control : controls) {
+    ASSERT_NE(control, nullptr);
+    const QRect inWindow(control->mapTo(window, QPoint(0, 0)), control->size());
+    EXPECT_TRUE(control->isVisible() && window->rect().contains(inWindow))
+        << control->accessibleName().toStdString() << " at " << shown(inWindow);
+  }
+}
+
+QPushButton* buttonWithText(QWidget* root, const QString& text) {
+  for (auto* button : root->findChildren<QPushButton*>()) {
+    if (button->text() == text) return button;
+  }
+  return nullptr;
+}
+
+// The application over temporary folders, with a speech engine that answers at once.
+class SmallScreenChildProcess : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    if (qEnvironmentVariableIsEmpty(kChildSwitch)) GTEST_SKIP() << "only run as a child process";
+    ASSERT_EQ(QApplication::primaryScreen()->availableGeometry().size(), QSize(700, 450));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("config"));
+    QSettings().clear();
+    application = std::make_unique<Application>(
+        Application::Environment{path("share"), QStringLiteral("com.lanternhollow.tests.smallscreen"),
+                                 std::make_shared<pipelinetest::FakeEngine>(), path("cache")});
+  }
+  QString path(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
+
+  MainWindow& readyWindow() {
+    application->appSettings().setHasCompletedOnboarding(true);
+    application->showMainWindow();
+    MainWindow& window = *application->mainWindow();
+    EXPECT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }, 30000));
+    return window;
+  }
+
+  // A transcript on screen, made from a file added as a user adds one.
+  MainWindow& windowWithTranscript() {
+    MainWindow& window = readyWindow();
+    const std::string wav = (tempDir / "talk.wav").string();
+    pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
+    window.importFiles({QUrl::fromLocalFile(QString::fromStdString(wav))});
+    TranscriptionViewModel& vm = application->viewModel();
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
+    return window;
+  }
+
+  std::unique_ptr<Application> application;
+};
+
+TEST_F(SmallScreenChildProcess, TheMainWindowAndTheWelcomeSheet) {
+  application->showMainWindow();
+  MainWindow& window = *application->mainWindow();
+  auto* welcome = window.findChild<OnboardingSheet*>();
+  ASSERT_NE(welcome, nullptr);
+  expectFits(welcome, {buttonWithText(welcome, QStringLiteral("Get Started"))});
+  expectFits(&window);
+  // The groups list keeps room for its names rather than scrolling them sideways.
+  QListView* groups = window.groupsSidebar()->listView();
+  EXPECT_FALSE(groups->horizontalScrollBar()->isVisible());
+  EXPECT_GE(groups->width(), 140);
+}
+
+TEST_F(SmallScreenChildProcess, TheSettingsWindows) {
+  application->showSettings();
+  expectFits(application->settingsWindow());
+  application->showTranslationSettings();
+  expectFits(application->translationSettingsWindow());
+}
+
+TEST_F(SmallScreenChildProcess, TheTranscriptionSettingsSheet) {
+  MainWindow& window = readyWindow();
+  const std::string wav = (tempDir / "talk.wav").string();
+  pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(QString::fromStdString(wav))});
+  ASSERT_TRUE(window.processingScreens()->dropZone()->acceptDrop(&data));
+  TranscriptionSettingsSheet* sheet = window.transcriptionSettingsSheet();
+  ASSERT_NE(sheet, nullptr);
+  expectFits(sheet, {sheet->startButton(), buttonWithText(sheet, QStringLiteral("Cancel"))});
+}
+
+TEST_F(SmallScreenChildProcess, TheSheetsAndThePopoverOverATranscript) {
+  MainWindow& window = windowWithTranscript();
+  ASSERT_NE(window.resultsView(), nullptr);
+
+  window.contentTabBar()->createButton()->click();
+  auto* translation = window.findChild<CreateTranslationSheet*>();
+  expectFits(translation);
+  translation->close();
+
+  emit window.versionsBar()->createNewRequested();
+  auto* reprocess = window.findChild<ReprocessDialog*>();
+  expectFits(reprocess);
+  reprocess->reject();
+
+  // The popover opens below the badge of the lowest row on screen.
+  SegmentListView* list = window.resultsView()->listView();
+  const int last = list->segmentModel()->rowCount() - 1;
+  list->scrollToBottom();
+  list->openSpeakerPopover(list->segmentModel()->segmentAt(last)->id);
+  expectFits(list->speakerPopover());
+  list->speakerPopover()->close();
+
+  AudioSource* source = application->viewModel().currentAudioSource();
+  application->fileAccessManager().setPendingRelocate(source);
+  application->fileAccessManager().setShowRelocateDialog(true);
+  QApplication::processEvents();
+  expectFits(window.findChild<RelocateFileDialog*>());
+}
+
+TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
+  testsupport::TempDir folder;
+  const std::filesystem::path config = folder.path() / "screen.json";
+  std::ofstream(config) << R"({"screens":[{"name":"laptop","x":0,"y":0,"width":1400,"height":900,)"
+                        << R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})";
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + QString::fromStdString(config.string()));
+  environment.insert("QT_SCALE_FACTOR", "2");
+  environment.insert(kChildSwitch, "1");
+  QProcess child;
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=SmallScreenChildProcess.*"});
+  ASSERT_TRUE(child.waitForFinished(240000));
+  const QString output = QString::fromLocal8Bit(child.readAll());
+  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains("[  PASSED  ] 4 tests")) << output.toStdString();
+}
+
+}  // namespace
