@@ -143,6 +143,10 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
   EXPECT_EQ(selection->transcription()->name(), "Version 1");
   EXPECT_TRUE(firstRow->chips()[1]->isChecked());
   EXPECT_FALSE(secondRow->chips()[0]->isChecked());
+  // The chip of the version already on screen, clicked again, still marks it.
+  firstRow->chips()[1]->click();
+  EXPECT_EQ(selection->transcription()->name(), "Version 1");
+  EXPECT_TRUE(firstRow->chips()[1]->isChecked());
 
   auto* added = new Transcription("Version 3", 1.0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10.0);
   added->setCreatedAt(QDateTime::currentDateTime().addSecs(60));
