@@ -233,7 +233,7 @@ struct Window {
                 {pipeline.dir.filePath("downloads"), pipeline.dir.filePath("AudioCache")}) {
     MainWindow::Actions windowActions;
     windowActions.playerPageHost = [] {
-      // The player pages' server and web profile exist from the application's start.
+      // The player pages' server and web profile, made when an online video first asks.
       static auto* server = new LocalHTTPServer(qApp);
       static QWebEngineProfile* profile = YouTubePlayerView::createPlayerProfile(qApp);
       return PlayerPageHost{*server, *profile};

@@ -217,7 +217,5 @@ BENCHMARK(BM_FollowTick)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterat
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Qt WebEngine (the player pages' profile) needs shared GL contexts, set before the app exists.
-  QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   return bench::runWithQtApplication<QApplication>(argc, argv);
 }

@@ -61,23 +61,40 @@ int bodyHeight(const QFont& font, int width, const QString& text) {
 
 SegmentRowDelegate::SegmentRowDelegate(QListView* view) : QStyledItemDelegate(view), m_view(view) {}
 
+const SegmentRowDelegate::Measures& SegmentRowDelegate::measures() const {
+  const QFont& font = m_view->font();
+  if (m_measures.badgeHeight > 0 && m_measures.font == font) return m_measures;
+  // Heights measured in another font no longer hold.
+  m_heights.clear();
+  m_measures = Measures{font,
+                        QFontMetrics(badgeFont(font)).height(),
+                        QFontMetrics(monospacedCaptionFont(font)).height(),
+                        QFontMetrics(font).height(),
+                        {}};
+  return m_measures;
+}
+
 SegmentRowDelegate::Geometry SegmentRowDelegate::geometry(const QRect& frame, const QModelIndex& index) const {
+  return geometry(frame, index.data(SegmentListModel::SpeakerNameRole).toString());
+}
+
+SegmentRowDelegate::Geometry SegmentRowDelegate::geometry(const QRect& frame, const QString& name) const {
+  const Measures& m = measures();
+  auto badgeWidth = m.badgeWidths.constFind(name);
+  if (badgeWidth == m.badgeWidths.cend())
+    badgeWidth = m_measures.badgeWidths.insert(name, QFontMetrics(badgeFont(m.font)).horizontalAdvance(name));
   Geometry g;
   g.frame = frame;
   const QRect content = frame.adjusted(kPadding, kPadding, -kPadding, -kPadding);
   g.play = QRect(content.left(), content.top(), 20, 20);
-  const QFontMetrics badgeMetrics(badgeFont(m_view->font()));
-  const QString name = index.data(SegmentListModel::SpeakerNameRole).toString();
-  g.badge = QRect(g.play.right() + 1 + kSpacing, content.top(), badgeMetrics.horizontalAdvance(name) + 16,
-                  badgeMetrics.height() + 8);
+  g.badge = QRect(g.play.right() + 1 + kSpacing, content.top(), *badgeWidth + 16, m.badgeHeight + 8);
   // The cancel button's place is kept while not editing, so the text keeps its width.
   const int cancelLeft = content.right() + 1 - kButton;
   g.edit = QRect(cancelLeft - kSpacing - kButton, content.top() + 2, kButton, kButton);
   g.retranscribe = QRect(g.edit.left() - kSpacing - kButton, content.top() + 2, kButton, kButton);
   g.text = QRect(QPoint(g.badge.right() + 1 + kSpacing, content.top()),
                  QPoint(g.retranscribe.left() - kSpacing - 1, content.bottom()));
-  const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
-  g.time = QRect(g.text.left(), g.text.top(), g.text.width(), timeHeight);
+  g.time = QRect(g.text.left(), g.text.top(), g.text.width(), m.timeHeight);
   g.body = QRect(QPoint(g.text.left(), g.time.bottom() + 1 + 4), g.text.bottomRight());
   g.editor = QRect(QPoint(g.text.left(), content.top()), content.bottomRight());
   return g;
@@ -94,26 +111,20 @@ SegmentRowDelegate::Part SegmentRowDelegate::hit(const QRect& frame, const QMode
   return Part::none;
 }
 
-int SegmentRowDelegate::textWidth(const QModelIndex& index, int frameWidth) const {
-  return geometry(QRect(0, 0, frameWidth, 100), index).text.width();
-}
-
 QSize SegmentRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const {
   const int frameWidth = std::max(200, m_view->viewport()->width() - 2 * m_view->spacing());
   const QUuid id = index.data(SegmentListModel::SegmentIdRole).toUuid();
   const QString text = index.data(Qt::DisplayRole).toString();
   const QString name = index.data(SegmentListModel::SpeakerNameRole).toString();
+  const Measures& m = measures();
   int contentHeight = 0;
   auto cached = m_heights.find(id);
   if (cached != m_heights.end() && cached->width == frameWidth && cached->text == text && cached->name == name) {
     contentHeight = cached->height;
   } else {
-    const int width = textWidth(index, frameWidth);
-    const QFontMetrics body(m_view->font());
-    const int textHeight = bodyHeight(m_view->font(), width, text);
-    const int timeHeight = QFontMetrics(monospacedCaptionFont(m_view->font())).height();
-    const int badgeHeight = QFontMetrics(badgeFont(m_view->font())).height() + 8;
-    contentHeight = std::max({20, badgeHeight, timeHeight + 4 + std::max(textHeight, body.height())});
+    const int width = geometry(QRect(0, 0, frameWidth, 100), name).text.width();
+    const int textHeight = bodyHeight(m.font, width, text);
+    contentHeight = std::max({20, m.badgeHeight + 8, m.timeHeight + 4 + std::max(textHeight, m.bodyLineHeight)});
     m_heights.insert(id, Height{frameWidth, text, name, contentHeight});
   }
   if (m_editor && id == m_editingId) contentHeight = std::max(contentHeight, m_editor->preferredHeight());
@@ -158,7 +169,10 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   painter->fillPath(path, fill);
   if (border.alpha() > 0) painter->strokePath(path, QPen(border, 2));
   if (option.state & QStyle::State_HasFocus && m_view->hasFocus()) {
-    painter->strokePath(path, QPen(accent, 1, Qt::DotLine));
+    // Inside the edge, where the playing row's own accent border would hide it.
+    QPainterPath ring;
+    ring.addRoundedRect(QRectF(option.rect).adjusted(4, 4, -4, -4), 6, 6);
+    painter->strokePath(ring, QPen(withContrast(accent, fill, Theme::largeContrast), 1, Qt::DotLine));
   }
 
   // Play button.

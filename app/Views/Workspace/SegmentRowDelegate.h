@@ -14,8 +14,9 @@ class SegmentRowEditor;
 // Draws one segment row of the results list and creates its editor. A row is, left to
 // right: the play button, the speaker badge, the time range over the text, and the
 // re-transcribe and edit buttons; its fill and border mark the playing and the edited row.
-// Row heights are measured once per segment text and width and kept, so a long transcript
-// lays out and scrolls without measuring every row again.
+// Row heights are measured once per segment text and width and kept, and the fonts' measures
+// once per font of the view, so a long transcript lays out and scrolls without measuring every
+// row again.
 class SegmentRowDelegate : public QStyledItemDelegate {
   Q_OBJECT
 
@@ -49,7 +50,6 @@ class SegmentRowDelegate : public QStyledItemDelegate {
   void setReadOnly(bool value) { m_readOnly = value; }
   // Tells the view a row's height changed (its editor grew or shrank).
   void rowHeightChanged(const QModelIndex& index);
-  void clearHeights() { m_heights.clear(); }
 
  signals:
   void editorCreated(SegmentRowEditor* editor) const;
@@ -64,7 +64,16 @@ class SegmentRowDelegate : public QStyledItemDelegate {
     QString name;
     int height = 0;
   };
-  int textWidth(const QModelIndex& index, int frameWidth) const;
+  // What the view's font measures, taken again when that font changes.
+  struct Measures {
+    QFont font;
+    int badgeHeight = 0;
+    int timeHeight = 0;
+    int bodyLineHeight = 0;
+    QHash<QString, int> badgeWidths;  // by speaker name
+  };
+  const Measures& measures() const;
+  Geometry geometry(const QRect& frame, const QString& speakerName) const;
   QIcon icon(const QString& name, const QColor& colour) const;
 
   QListView* m_view;
@@ -73,6 +82,7 @@ class SegmentRowDelegate : public QStyledItemDelegate {
   bool m_canRetranscribe = false;
   bool m_readOnly = false;
   mutable QHash<QUuid, Height> m_heights;
+  mutable Measures m_measures;
   mutable QHash<QString, QIcon> m_icons;
 };
 

@@ -1,5 +1,6 @@
 #include "DiarizerTestSupport.h"
 #include "engine/Shared/LogCapture.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -144,27 +145,27 @@ TEST(OfflineDiarizerPipeline, DiskBackedFileLeavesNoTemporaryFile) {
       "ffmpeg -loglevel error -y -f f32le -ar 16000 -ac 1 -i '" + raw.string() + "' '" + wav.string() + "'";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "ffmpeg is not available";
 
-  auto temporaryFiles = [] {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(StreamingAudioSourceFactory::temporaryDirectory())) {
-      count += entry.path().filename().string().rfind("voxtrellis-streaming-", 0) == 0 ? 1 : 0;
-    }
-    return count;
+  // The run's own temporary folder: other tests running meanwhile leave theirs elsewhere.
+  const auto temporary = dir / "tmp";
+  std::filesystem::create_directory(temporary);
+  const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.string());
+  ASSERT_EQ(StreamingAudioSourceFactory::temporaryDirectory(), temporary);
+  auto temporaryFiles = [&] {
+    return std::distance(std::filesystem::directory_iterator(temporary), std::filesystem::directory_iterator());
   };
-  const int before = temporaryFiles();
   OfflineDiarizerManager manager;
   manager.initialize(loadModels());
   const auto result = manager.process(wav);
   expectTurns(result, kConversationTurns);
   EXPECT_GT(result.timings->audioLoadingSeconds(), 0.0);
-  EXPECT_EQ(temporaryFiles(), before);
+  EXPECT_EQ(temporaryFiles(), 0);
 
   // A run that fails after decoding removes its file too.
   auto broken = std::make_shared<OfflineDiarizerModels>(*loadModels());
   broken->embeddingModel = OfflineEmbeddingModel::load(brokenModel("EmbeddingShort"));
   manager.initialize(broken);
   EXPECT_THROW(manager.process(wav), OfflineDiarizationError);
-  EXPECT_EQ(temporaryFiles(), before);
+  EXPECT_EQ(temporaryFiles(), 0);
   EXPECT_THROW(manager.process(dir / "missing.wav"), std::exception);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/LoopbackServer.h"
+#include "support/ScopedEnv.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,29 +19,7 @@
 
 namespace voxtrellis::test {
 
-// Sets (or unsets) an environment variable for the object's lifetime.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value) : m_name(std::move(name)) {
-    if (const char* old = std::getenv(m_name.c_str())) m_old = old;
-    if (value)
-      setenv(m_name.c_str(), value->c_str(), 1);
-    else
-      unsetenv(m_name.c_str());
-  }
-  ~ScopedEnv() {
-    if (m_old)
-      setenv(m_name.c_str(), m_old->c_str(), 1);
-    else
-      unsetenv(m_name.c_str());
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string m_name;
-  std::optional<std::string> m_old;
-};
+using testsupport::ScopedEnv;
 
 // A model hub on 127.0.0.1 answering the tree listing and file download paths
 // from an in-memory set of repositories, recording every request.

@@ -1,12 +1,14 @@
 #include <voxtrellis/ASRError.h>
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/ModelNames.h>
 #include <voxtrellis/NeMoMelSpectrogram.h>
 #include <voxtrellis/RnntDecoder.h>
 #include <voxtrellis/StreamingEouAsrManager.h>
 #include <voxtrellis/Tokenizer.h>
 
 #include "ASR/Streaming/EouEncoderModel.h"
+#include "Models/ModelCosts.h"
 #include "Onnx/OnnxModel.h"
 
 #include <nlohmann/json.hpp>
@@ -147,10 +149,10 @@ void StreamingEouAsrManager::loadModels(const std::filesystem::path& modelDir) {
   // folders do not work together (another variant's encoder takes other
   // cache shapes), so a failed load keeps the whole set in use.
   const ComputeUnits units = d.configuration.computeUnits;
-  auto encoder = std::make_unique<EouEncoderModel>(
-      OnnxModel::load(modelDir / "streaming_encoder.mlmodelc", units, ModelCost::perStep));
-  auto decoder = OnnxModel::load(modelDir / "decoder.mlmodelc", units, ModelCost::perStep);
-  auto joint = OnnxModel::load(modelDir / "joint_decision.mlmodelc", units, ModelCost::perStep);
+  const auto load = [&](const std::string& name) { return OnnxModel::load(modelDir / name, units, modelCost(name)); };
+  auto encoder = std::make_unique<EouEncoderModel>(load(ModelNames::ParakeetEOU::encoderFile));
+  auto decoder = load(ModelNames::ParakeetEOU::decoderFile);
+  auto joint = load(ModelNames::ParakeetEOU::jointFile);
   auto tokenizer = std::make_unique<Tokenizer>(modelDir / "vocab.json");
   auto rnntDecoder = std::make_unique<RnntDecoder>(decoder, joint);
   auto caches = EouEncoderModel::zeroCaches(d.chunkSize.preCacheSize());

@@ -91,11 +91,14 @@ class VideoPlayerBarTest : public ::testing::Test {
 
   QStringList seekScripts() const { return scripts.filter("seekTo("); }
 
+  // The bar follows the pointer's screen position, which the test gives from a fixed origin:
+  // where the window stands on screen (the platform may still move it) plays no part.
+  static constexpr QPoint screenOrigin{400, 300};
   static void drag(QWidget* handle, QPoint from, QPoint to) {
-    const QPoint globalFrom = handle->mapToGlobal(from);
+    const QPoint globalFrom = screenOrigin + from;
     QMouseEvent press(QEvent::MouseButtonPress, from, globalFrom, Qt::LeftButton, Qt::LeftButton, {});
     QCoreApplication::sendEvent(handle, &press);
-    const QPoint globalTo = handle->mapToGlobal(to);
+    const QPoint globalTo = screenOrigin + to;
     QMouseEvent move(QEvent::MouseMove, to, globalTo, Qt::NoButton, Qt::LeftButton, {});
     QCoreApplication::sendEvent(handle, &move);
     QMouseEvent release(QEvent::MouseButtonRelease, to, globalTo, Qt::LeftButton, Qt::NoButton, {});
@@ -401,7 +404,7 @@ TEST_F(VideoPlayerBarTest, ResizingFollowsTheDragFromItsStartAndIsRemembered) {
   EXPECT_FALSE(bar->isDraggingResize());
 
   // Several moves in one drag: the total translation counts, from the height at drag start.
-  const QPoint global = handle->mapToGlobal(centre);
+  const QPoint global = screenOrigin + centre;
   QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton, {});
   QCoreApplication::sendEvent(handle, &press);
   for (int dy : {20, 40, 60}) {

@@ -107,6 +107,19 @@ TEST_F(ResultsViewTest, ATextWithoutSpacesWrapsInsideItsRowInsteadOfRunningOut) 
   EXPECT_GT(ink, 10);
 }
 
+// Row heights are kept between layouts, but not across a change of the font: a larger one
+// makes every row taller, its text and badge included.
+TEST_F(ResultsViewTest, RowsGrowWithALargerFont) {
+  const QModelIndex first = view->listModel()->index(0);
+  const int before = list()->visualRect(first).height();
+  QFont larger = list()->font();
+  larger.setPointSizeF(larger.pointSizeF() * 2);
+  list()->setFont(larger);
+  QApplication::processEvents();
+  EXPECT_GE(list()->visualRect(first).height(), before + QFontMetrics(list()->font()).height() / 2);
+  EXPECT_GE(list()->partRect(w.idAt(0), Part::text).height(), QFontMetrics(larger).height());
+}
+
 // A negative id used to index the palette below its start.
 TEST_F(ResultsViewTest, AnUnknownSpeakerIdShowsItsDefaultLabelInThePaletteColour) {
   const struct {
