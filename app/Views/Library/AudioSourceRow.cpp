@@ -256,6 +256,10 @@ void AudioSourceRow::syncChips() {
       connect(chip, &VersionChip::clicked, this, [this, target] {
         if (target) emit chipClicked(target);
       });
+      // A rename (in the versions bar) changes the version, not its source.
+      connect(version, &PersistentModel::changed, chip, [chip, target] {
+        if (target) chip->setName(target->name());
+      });
     }
     chip->setName(version->name());
     chip->setTranslation(version->isTranslation());

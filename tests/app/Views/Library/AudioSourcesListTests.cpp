@@ -155,6 +155,11 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
   EXPECT_EQ(firstRow->chips().size(), 3);
   EXPECT_EQ(firstRow->chips()[0]->text(), "Version 3");
   EXPECT_EQ(firstRow->chips()[2], kept);  // existing chips are kept, not rebuilt
+
+  // A version renamed (in the versions bar) is renamed on its chip too.
+  added->setName("Draft");
+  EXPECT_EQ(firstRow->chips()[0]->text(), "Draft");
+  EXPECT_EQ(firstRow->chips()[0]->accessibleName(), "Version Draft");
 }
 
 TEST_F(AudioSourcesListTest, ManyVersionsWrapTheirChipsInsideTheRowInsteadOfWideningTheColumn) {
