@@ -297,7 +297,13 @@ void AudioSourceRow::triggerMenuEntry(const QString& entry) {
   if (!m_source) return;
   if (entry == kShowInFileManager) {
     const QUrl url = m_fileAccess.resolveURL(m_source);
-    if (!url.isEmpty()) emit showInFileManagerRequested(url);
+    if (!url.isEmpty()) {
+      emit showInFileManagerRequested(url);
+      return;
+    }
+    // Gone since the row last looked: the row is checked again (as the source is now the one
+    // pending) and the file can be located.
+    triggerMenuEntry(kLocateFile);
   } else if (entry == kLocateFile) {
     // The source first, so the sheet finds it when it opens.
     m_fileAccess.setPendingRelocate(m_source);

@@ -228,6 +228,19 @@ TEST_F(AudioSourcesListTest, AMissingFileShowsMissingAndOffersLocateFile) {
   goneRow->triggerMenuEntry("Locate File...");
   EXPECT_EQ(fileAccess.pendingRelocate(), gone);
   EXPECT_TRUE(fileAccess.showRelocateDialog());
+
+  // A file that goes while its row is shown: asked to show it, the row offers to locate it
+  // instead of doing nothing, and reads "Missing".
+  fileAccess.setShowRelocateDialog(false);
+  AudioSource* here = hereRow->audioSource();
+  QFile::remove(here->originalPath());
+  QSignalSpy shown(hereRow, &AudioSourceRow::showInFileManagerRequested);
+  hereRow->triggerMenuEntry("Show in File Manager");
+  EXPECT_EQ(shown.count(), 0);
+  EXPECT_EQ(fileAccess.pendingRelocate(), here);
+  EXPECT_TRUE(fileAccess.showRelocateDialog());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !hereRow->isFileAvailable(); }));
+  EXPECT_TRUE(hereRow->detailsText().endsWith("Missing"));
 }
 
 // A file gone from a folder of thousands is looked for among all of them (it may have been
