@@ -112,6 +112,8 @@ void AudioSourceRow::setSelected(bool selected) {
   m_selected = selected;
   updateIcon();
   applyColors();
+  // Chosen again, the row looks for its file again: it may have come back (or gone) since.
+  if (selected) refreshAvailability();
 }
 
 void AudioSourceRow::setSelectedTranscription(Transcription* transcription) {

@@ -228,6 +228,13 @@ TEST_F(AudioSourcesListTest, AMissingFileShowsMissingAndOffersLocateFile) {
   goneRow->triggerMenuEntry("Locate File...");
   EXPECT_EQ(fileAccess.pendingRelocate(), gone);
   EXPECT_TRUE(fileAccess.showRelocateDialog());
+  fileAccess.setPendingRelocate(nullptr);
+
+  // The file put back in its place: the row chosen again no longer says it is missing.
+  file("Music/gone.wav");
+  QTest::mouseClick(goneRow, Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return goneRow->isFileAvailable(); }));
+  EXPECT_FALSE(goneRow->detailsText().endsWith("Missing"));
 
   // A file that goes while its row is shown: asked to show it, the row offers to locate it
   // instead of doing nothing, and reads "Missing".
