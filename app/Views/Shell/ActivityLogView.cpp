@@ -2,6 +2,7 @@
 
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/ItemViewFocus.h"
+#include "Views/Common/WrappedText.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -30,7 +31,7 @@ class LogLineDelegate : public QStyledItemDelegate {
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     const int width = std::max(m_view->viewport()->width() - 2 * kTextMargin, 40);
     QTextLayout layout(index.data().toString(), option.font);
-    layOut(layout, width);
+    layOutWrapped(layout, width);
     return {width + 2 * kTextMargin, qCeil(layout.boundingRect().height()) + 2 * kTextMargin};
   }
 
@@ -41,7 +42,7 @@ class LogLineDelegate : public QStyledItemDelegate {
     item.text.clear();  // the style draws the row, the text is laid out here
     const QWidget* widget = item.widget;
     (widget ? widget->style() : QApplication::style())->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
-    layOut(layout, item.rect.width() - 2 * kTextMargin);
+    layOutWrapped(layout, item.rect.width() - 2 * kTextMargin);
     painter->save();
     painter->setPen(item.palette.color(QPalette::Text));
     layout.draw(painter, item.rect.topLeft() + QPoint(kTextMargin, kTextMargin));
@@ -49,20 +50,6 @@ class LogLineDelegate : public QStyledItemDelegate {
   }
 
  private:
-  static void layOut(QTextLayout& layout, int width) {
-    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    qreal y = 0;
-    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-      line.setLineWidth(width);
-      line.setPosition(QPointF(0, y));
-      y += line.height();
-    }
-    layout.endLayout();
-  }
-
   QListView* m_view;
 };
 

@@ -4,6 +4,7 @@
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
+#include "Views/Common/WrappedText.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -30,22 +31,6 @@ QFont badgeFont(const QFont& base) {
   return f;
 }
 
-// The segment's text laid out in `width`: wrapped between words, and inside a word that is
-// longer than the row (a URL, a long token), which would otherwise run out of the row.
-void layOutBody(QTextLayout& layout, int width) {
-  QTextOption option(Qt::AlignLeft | Qt::AlignTop);
-  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  layout.setTextOption(option);
-  layout.beginLayout();
-  qreal y = 0;
-  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-    line.setLineWidth(width);
-    line.setPosition(QPointF(0, y));
-    y += line.height();
-  }
-  layout.endLayout();
-}
-
 QString bodyText(const QString& text) {
   QString shown = text;
   return shown.replace(QLatin1Char('\n'), QChar::LineSeparator);
@@ -53,7 +38,7 @@ QString bodyText(const QString& text) {
 
 int bodyHeight(const QFont& font, int width, const QString& text) {
   QTextLayout layout(bodyText(text), font);
-  layOutBody(layout, width);
+  layOutWrapped(layout, width);
   return qCeil(layout.boundingRect().height());
 }
 
@@ -203,7 +188,7 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
     } else {
       painter->setPen(pal.color(QPalette::Text));
       QTextLayout body(bodyText(index.data(Qt::DisplayRole).toString()), option.font);
-      layOutBody(body, g.body.width());
+      layOutWrapped(body, g.body.width());
       body.draw(painter, g.body.topLeft());
     }
     if (retranscribing) {
