@@ -1,6 +1,7 @@
 #include "Views/Common/ScrollFollowsFocus.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -30,6 +31,16 @@ void scrollFollowsFocus(QScrollArea* area, int margin) {
     bringIntoPage(area->horizontalScrollBar(), shown.left(), shown.right() + 1, page.width());
     bringIntoPage(area->verticalScrollBar(), shown.top(), shown.bottom() + 1, page.height());
   });
+}
+
+QScrollArea* makeScrollingColumn(QWidget* parent) {
+  auto* area = new QScrollArea(parent);
+  area->setWidgetResizable(true);
+  area->setFrameShape(QFrame::NoFrame);
+  area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  area->setFocusPolicy(Qt::NoFocus);
+  scrollFollowsFocus(area);
+  return area;
 }
 
 }  // namespace parlowvista

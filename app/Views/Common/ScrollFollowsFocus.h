@@ -1,6 +1,7 @@
 #pragma once
 
 class QScrollArea;
+class QWidget;
 
 namespace parlowvista {
 
@@ -11,5 +12,10 @@ namespace parlowvista {
 // keyboard never works on a control out of sight (the whole control: a list, not only its current
 // row). The connection lives as long as `area`.
 void scrollFollowsFocus(QScrollArea* area, int margin = 16);
+
+// A frameless area in `parent` for a sheet's column of controls, which scrolls up and down on a
+// small screen: the content follows the area's width, Tab goes to the controls inside (the area
+// is no stop of its own) and the focused one is scrolled into view.
+QScrollArea* makeScrollingColumn(QWidget* parent);
 
 }  // namespace parlowvista

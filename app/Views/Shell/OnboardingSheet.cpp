@@ -2,6 +2,7 @@
 
 #include "Models/AppSettings.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/SheetEdge.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
@@ -41,11 +42,7 @@ OnboardingSheet::OnboardingSheet(AppSettings& settings, QWidget* parent) : QDial
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
   outer->setSpacing(0);
-  auto* scroll = new QScrollArea(this);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll->setFocusPolicy(Qt::NoFocus);
+  auto* scroll = makeScrollingColumn(this);
   auto* body = new QWidget(scroll);
   auto* layout = new QVBoxLayout(body);
   layout->setContentsMargins(32, 32, 32, 0);

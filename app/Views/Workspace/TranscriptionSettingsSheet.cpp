@@ -98,12 +98,7 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   column->addWidget(buildHeader(sourceDescription));
   column->addWidget(new Divider(this));
 
-  auto* scroll = new QScrollArea(this);
-  scroll->setWidgetResizable(true);
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  // Tab goes to the controls inside (the area scrolls to the focused one), not the area.
-  scroll->setFocusPolicy(Qt::NoFocus);
+  auto* scroll = makeScrollingColumn(this);
   auto* body = new QWidget(scroll);
   auto* groups = new QVBoxLayout(body);
   groups->setContentsMargins(24, 24, 24, 24);
@@ -124,8 +119,6 @@ TranscriptionSettingsSheet::TranscriptionSettingsSheet(TranscriptionViewModel& v
   groups->addStretch(1);
   scroll->setWidget(body);
   column->addWidget(scroll, 1);
-  // Tab coming round from the footer enters the form from outside.
-  scrollFollowsFocus(scroll);
   wheelNeedsFocus(scroll);
   column->addWidget(new Divider(this));
   column->addWidget(buildFooter());
