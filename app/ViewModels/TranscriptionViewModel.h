@@ -184,9 +184,8 @@ class TranscriptionViewModel : public QObject {
   }
 
   const AudioEnhancementSettings& audioEnhancement() const { return m_audioEnhancement; }
-  void setAudioEnhancement(const AudioEnhancementSettings& settings) {
-    publish(m_audioEnhancement, settings, &TranscriptionViewModel::audioEnhancementChanged);
-  }
+  // Other settings make a preview made with the old ones go (it no longer previews them).
+  void setAudioEnhancement(const AudioEnhancementSettings& settings);
   bool isEnhancerAvailable() const { return m_isEnhancerAvailable; }
   double enhancementProgress() const { return m_enhancementProgress; }
 
@@ -422,7 +421,8 @@ class TranscriptionViewModel : public QObject {
   // thousandth of the bar are not passed on.
   std::function<void(double)> stageProgressReporter(const std::shared_ptr<Road>& road, ProcessingStage stage);
   void setStageProgress(ProcessingStage stage, double fraction);
-  void setCurrentFile(const QUrl& url) { publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged); }
+  // Another file makes the enhancement preview of the one before go.
+  void setCurrentFile(const QUrl& url);
   void setMediaSource(const std::optional<MediaSource>& source) {
     publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
   }
@@ -522,6 +522,8 @@ class TranscriptionViewModel : public QObject {
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
+  // Stops and removes the enhancement preview, and drops one still being made.
+  void dropPreview();
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);
 
@@ -551,6 +553,8 @@ class TranscriptionViewModel : public QObject {
   QUrl m_previewEnhancedURL;
   bool m_previewPlayingOriginal = false;
   bool m_previewPlayingEnhanced = false;
+  QUrl m_previewSource;      // the file the preview is (being) made of
+  quint64 m_previewRun = 0;  // counts preview generations; an outdated one's excerpts are removed
   qint64 m_maxSubtitleChars = 150;
   double m_maxSubtitleDuration = 12.0;
   std::optional<qsizetype> m_currentSegmentIndex;

@@ -177,6 +177,8 @@ void TranscriptionViewModel::generateEnhancementPreview() {
   setGeneratingPreview(true);
   stopPreviewPlayback();
   cleanupPreviews();
+  m_previewSource = source;
+  const quint64 run = ++m_previewRun;
   addLog("Generating enhancement preview...");
   const QString input = source.toLocalFile();
   const AudioEnhancementSettings settings = m_audioEnhancement;
@@ -185,26 +187,44 @@ void TranscriptionViewModel::generateEnhancementPreview() {
     addLog("Preview generation failed: " + error);
     setGeneratingPreview(false);
   };
+  // An excerpt that comes after its preview was dropped (another file, other settings) goes.
+  const auto outdated = [self, run](const AudioEnhancer::Outcome& excerpt) {
+    if (self && self->m_previewRun == run) return false;
+    if (excerpt.outputPath) AudioEnhancer::cleanupTempFile(*excerpt.outputPath);
+    return true;
+  };
   m_deps.audioEnhancer->generateOriginalPreview(
-      input, [self, input, settings, failed](const AudioEnhancer::Outcome& original) {
-        if (!self) {
-          if (original.outputPath) AudioEnhancer::cleanupTempFile(*original.outputPath);
-          return;
-        }
+      input, [self, input, settings, failed, outdated](const AudioEnhancer::Outcome& original) {
+        if (outdated(original)) return;
         if (!original.outputPath) return failed(original.error);
         self->setPreviewURLs(QUrl::fromLocalFile(*original.outputPath), QUrl());
         self->m_deps.audioEnhancer->generatePreview(
-            input, settings, [self, failed](const AudioEnhancer::Outcome& enhanced) {
-              if (!self) {
-                if (enhanced.outputPath) AudioEnhancer::cleanupTempFile(*enhanced.outputPath);
-                return;
-              }
+            input, settings, [self, failed, outdated](const AudioEnhancer::Outcome& enhanced) {
+              if (outdated(enhanced)) return;
               if (!enhanced.outputPath) return failed(enhanced.error);
               self->setPreviewURLs(self->m_previewOriginalURL, QUrl::fromLocalFile(*enhanced.outputPath));
               self->addLog("Preview ready - compare Original vs Enhanced");
               self->setGeneratingPreview(false);
             });
       });
+}
+
+void TranscriptionViewModel::dropPreview() {
+  ++m_previewRun;
+  m_previewSource = QUrl();
+  stopPreviewPlayback();
+  cleanupPreviews();
+  if (m_isGeneratingPreview) setGeneratingPreview(false);
+}
+
+void TranscriptionViewModel::setCurrentFile(const QUrl& url) {
+  if (url != m_previewSource && (m_isGeneratingPreview || !m_previewOriginalURL.isEmpty())) dropPreview();
+  publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged);
+}
+
+void TranscriptionViewModel::setAudioEnhancement(const AudioEnhancementSettings& settings) {
+  if (settings != m_audioEnhancement && (m_isGeneratingPreview || !m_previewOriginalURL.isEmpty())) dropPreview();
+  publish(m_audioEnhancement, settings, &TranscriptionViewModel::audioEnhancementChanged);
 }
 
 void TranscriptionViewModel::stopPreviewPlayback() {

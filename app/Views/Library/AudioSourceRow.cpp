@@ -45,9 +45,13 @@ AudioSourceRow::AudioSourceRow(AudioSource* source, FileAccessManager& fileAcces
       m_chipStrip(new QWidget(this)),
       m_chipLayout(new FlowLayout(m_chipStrip, 4)) {
   setAccessibleName(source->filename());
+  m_name->setObjectName(QStringLiteral("sourceName"));
   QFont nameFont = m_name->font();
   nameFont.setWeight(QFont::Medium);
   m_name->setFont(nameFont);
+  // However long the name, the row stays as wide as the column.
+  m_name->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  m_name->installEventFilter(this);
   setCaptionFont(m_details);
   setCaptionFont(m_missing);
   m_missing->hide();
@@ -138,6 +142,19 @@ void AudioSourceRow::showEvent(QShowEvent* event) {
   refreshAvailability();
 }
 
+bool AudioSourceRow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_name && event->type() == QEvent::Resize) elideName();
+  return QWidget::eventFilter(watched, event);
+}
+
+void AudioSourceRow::elideName() {
+  if (!m_source) return;
+  const QString name = m_source->filename();
+  const QString shown = m_name->fontMetrics().elidedText(name, Qt::ElideRight, m_name->width());
+  if (m_name->text() != shown) m_name->setText(shown);
+  m_name->setToolTip(shown == name ? QString() : name);
+}
+
 void AudioSourceRow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) applyColors();
@@ -152,7 +169,7 @@ QString AudioSourceRow::detailsText() const {
 
 void AudioSourceRow::updateTexts() {
   if (!m_source || m_source->isDeleted()) return;
-  m_name->setText(m_source->filename());
+  elideName();
   m_details->setText(formatDuration(m_source->duration()) + QStringLiteral("  ") + dateText(*m_source));
   m_missing->setVisible(!m_fileAvailable);
   m_details->setAccessibleName(detailsText());

@@ -18,7 +18,7 @@ class ThemedLabel;
 class Transcription;
 class VersionChip;
 
-// One source in the source list: icon, file name, duration and import date, "Missing" when
+// One source in the source list: icon, file name (shortened to the column), duration and import date, "Missing" when
 // the file cannot be reached, and a strip of version chips (newest first) that is kept in
 // step with the source's versions chip by chip and wraps onto more lines within the row. The file check runs each time
 // the row comes on screen, when the file is asked to be located and once it has been. The row reports intents; the
@@ -63,9 +63,12 @@ class AudioSourceRow : public QWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void updateTexts();
+  // The file name, shortened with "…" to the width it has (the whole name in its tip).
+  void elideName();
   void syncChips();
   void updateChipStates();
   void updateIcon();

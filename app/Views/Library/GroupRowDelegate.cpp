@@ -63,13 +63,15 @@ void GroupRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
       option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, nameRect.width());
   painter->drawText(nameRect, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, name);
   painter->restore();
-  // The row the keyboard is on, as the style draws it for its own rows.
-  if (option.state & QStyle::State_HasFocus) {
-    QStyleOptionFocusRect focus;
-    focus.QStyleOption::operator=(option);
-    focus.rect = option.rect.adjusted(1, 1, -1, -1);
-    focus.backgroundColor = palette.color(selected ? QPalette::Highlight : QPalette::Base);
-    style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, option.widget);
+  // The row the keyboard is on (as the style's own rows show it, after Tab or the arrow keys): a
+  // ring in the row's text colour, which the style's faint frame is not on a selected row.
+  if ((option.state & QStyle::State_HasFocus) && (option.state & QStyle::State_KeyboardFocusChange)) {
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(QPen(text, 1.5));
+    painter->setBrush(Qt::NoBrush);
+    painter->drawRoundedRect(QRectF(option.rect).adjusted(2, 2, -2, -2), 4, 4);
+    painter->restore();
   }
 }
 

@@ -3,14 +3,69 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/ItemViewFocus.h"
 
+#include <QApplication>
 #include <QListWidget>
+#include <QPainter>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QtMath>
+
+#include <algorithm>
 
 namespace parlowvista {
 
 namespace {
+
+constexpr int kTextMargin = 3;
+
+// A log line wraps within the list's width: between words, and inside a word longer than the
+// line (a path, an address), which would otherwise widen every row past the panel.
+class LogLineDelegate : public QStyledItemDelegate {
+ public:
+  explicit LogLineDelegate(QListView* view) : QStyledItemDelegate(view), m_view(view) {}
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const int width = std::max(m_view->viewport()->width() - 2 * kTextMargin, 40);
+    QTextLayout layout(index.data().toString(), option.font);
+    layOut(layout, width);
+    return {width + 2 * kTextMargin, qCeil(layout.boundingRect().height()) + 2 * kTextMargin};
+  }
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionViewItem item(option);
+    initStyleOption(&item, index);
+    QTextLayout layout(item.text, item.font);
+    item.text.clear();  // the style draws the row, the text is laid out here
+    const QWidget* widget = item.widget;
+    (widget ? widget->style() : QApplication::style())->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+    layOut(layout, item.rect.width() - 2 * kTextMargin);
+    painter->save();
+    painter->setPen(item.palette.color(QPalette::Text));
+    layout.draw(painter, item.rect.topLeft() + QPoint(kTextMargin, kTextMargin));
+    painter->restore();
+  }
+
+ private:
+  static void layOut(QTextLayout& layout, int width) {
+    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal y = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+      line.setLineWidth(width);
+      line.setPosition(QPointF(0, y));
+      y += line.height();
+    }
+    layout.endLayout();
+  }
+
+  QListView* m_view;
+};
+
 // The log is mostly scrolled away from its first line, where the list would show its focus.
 class LogList : public QListWidget {
  public:
@@ -32,6 +87,10 @@ ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* par
   m_list->setAccessibleName(QStringLiteral("Activity Log"));
   m_list->setSelectionMode(QAbstractItemView::NoSelection);
   m_list->setWordWrap(true);
+  m_list->setItemDelegate(new LogLineDelegate(m_list));
+  // The rows are laid out again for the new width whenever the panel is resized.
+  m_list->setResizeMode(QListView::Adjust);
+  m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_list->setMinimumHeight(150);
   layout->addWidget(m_list);
   // While following, the newest row stays in view as the layout settles (a scroll bar that
@@ -88,7 +147,11 @@ void ActivityLogView::refresh() {
 }
 
 void ActivityLogView::showNewest() {
-  if (m_list->count() > 0) m_list->scrollToItem(m_list->item(m_list->count() - 1));
+  if (m_list->count() == 0) return;
+  // The newest line is also the current one: the keyboard lands there, and the side panel,
+  // which scrolls to a focused list's current line, keeps the log in view.
+  m_list->setCurrentRow(m_list->count() - 1, QItemSelectionModel::NoUpdate);
+  m_list->scrollToItem(m_list->item(m_list->count() - 1));
 }
 
 }  // namespace parlowvista

@@ -133,6 +133,12 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     if (shown && shown->group() == group && !m_viewModel.isBusy()) m_viewModel.clearResult();
   });
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::adoptCurrentVersion);
+  // A run takes its file's source before it has a version of it: the library and the title
+  // show that file from then on, not the version shown before. (A version being opened sets
+  // its source first too, but is followed once it is current.)
+  connect(&m_viewModel, &TranscriptionViewModel::currentAudioSourceChanged, this, [this] {
+    if (m_viewModel.isBusy()) adoptCurrentVersion();
+  });
   // A translation's tab is what the library marks as shown.
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::adoptCurrentVersion);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);

@@ -169,7 +169,10 @@ void SegmentRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
   painter->fillPath(path, fill);
   if (border.alpha() > 0) painter->strokePath(path, QPen(border, 2));
   if (option.state & QStyle::State_HasFocus && m_view->hasFocus()) {
-    painter->strokePath(path, QPen(accent, 1, Qt::DotLine));
+    // Inside the edge, where the playing row's own accent border would hide it.
+    QPainterPath ring;
+    ring.addRoundedRect(QRectF(option.rect).adjusted(4, 4, -4, -4), 6, 6);
+    painter->strokePath(ring, QPen(withContrast(accent, fill, Theme::largeContrast), 1, Qt::DotLine));
   }
 
   // Play button.

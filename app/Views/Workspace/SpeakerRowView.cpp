@@ -95,7 +95,11 @@ void SpeakerRowView::setEditing(bool editing, const QString& name) {
   m_name->setVisible(!editing);
   m_field->setVisible(editing);
   m_pencil->setVisible(!editing);
-  if (editing) m_field->setText(name);
+  if (!editing) return;
+  m_field->setText(name);
+  // The name is typed at once: the pencil that opened the field hands it the keyboard.
+  m_field->selectAll();
+  m_field->setFocus(Qt::OtherFocusReason);
 }
 
 bool SpeakerRowView::eventFilter(QObject* watched, QEvent* event) {

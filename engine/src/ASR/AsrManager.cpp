@@ -38,11 +38,11 @@ void AsrManagerImpl::initializeDecoderState(TdtDecoderState& state) {
     throw ASRError::notInitialized();
   }
   state.reset();
-  // The arrays are the model's state input and output alike.
-  state.hiddenState.resize(TdtDecoderState::stateElementCount, 0.0f);
-  state.cellState.resize(TdtDecoderState::stateElementCount, 0.0f);
-  TdtDecoderModel::Session session(*decoderModel, state.hiddenState, state.cellState);
+  Tensor projection = Tensor::zeros(ElementType::float32, {1, TdtDecoderState::hiddenSize, 1});
+  TdtDecoderModel::Session session(*decoderModel, projection);  // starts from the zeroed state
   session.step(0);
+  state.hiddenState.assign(session.hidden().begin(), session.hidden().end());
+  state.cellState.assign(session.cell().begin(), session.cell().end());
 }
 
 void AsrManagerImpl::primeBothStates() {

@@ -311,34 +311,67 @@ NamedTensors OnnxModel::predict(const NamedTensors& inputs, const std::vector<st
   return result;
 }
 
-void OnnxModel::predictInto(const NamedTensors& inputs, NamedTensors& outputs) const {
-  m_impl->checkInputs(inputs);
+namespace {
+void checkNoAliasing(const fs::path& path, const NamedTensors& inputs, const NamedTensors& outputs) {
   std::set<const void*> inputBuffers;
-  std::vector<const char*> inNames;
-  std::vector<Ort::Value> inValues;
   for (const auto& [n, t] : inputs) {
-    inNames.push_back(n.c_str());
-    inValues.push_back(makeValue(t));
     if (t.byteCount()) inputBuffers.insert(t.rawData());
   }
-  std::vector<const char*> outNames;
-  std::vector<Ort::Value> outValues;
-  for (auto& [n, t] : outputs) {
-    const auto& info = m_impl->outputInfo(n);
-    m_impl->check(info, t, "output");
+  for (const auto& [n, t] : outputs) {
     if (inputBuffers.count(t.rawData())) {
-      throw ModelRuntimeError(ModelRuntimeError::Kind::invalidInput, m_impl->path,
+      throw ModelRuntimeError(ModelRuntimeError::Kind::invalidInput, path,
                               "output '" + n + "' shares memory with an input");
     }
-    outNames.push_back(n.c_str());
-    outValues.push_back(makeValue(t));
   }
-  try {
-    m_impl->session->Run(Ort::RunOptions{nullptr}, inNames.data(), inValues.data(), inValues.size(), outNames.data(),
-                         outValues.data(), outValues.size());
-  } catch (const Ort::Exception& e) {
-    throw ModelRuntimeError(ModelRuntimeError::Kind::inferenceFailed, m_impl->path, e.what());
+}
+}  // namespace
+
+// The runtime's values over the given tensors, with the name lists a run
+// needs; the names point into the maps, which must outlive the values.
+struct OnnxModel::BoundCall::Values {
+  std::vector<const char*> inNames;
+  std::vector<Ort::Value> inValues;
+  std::vector<const char*> outNames;
+  std::vector<Ort::Value> outValues;
+
+  Values(const OnnxModel::Impl& impl, const NamedTensors& inputs, const NamedTensors& outputs) {
+    impl.checkInputs(inputs);
+    for (const auto& [n, t] : outputs) impl.check(impl.outputInfo(n), t, "output");
+    checkNoAliasing(impl.path, inputs, outputs);
+    for (const auto& [n, t] : inputs) {
+      inNames.push_back(n.c_str());
+      inValues.push_back(makeValue(t));
+    }
+    for (const auto& [n, t] : outputs) {
+      outNames.push_back(n.c_str());
+      outValues.push_back(makeValue(t));
+    }
   }
+
+  void run(const OnnxModel::Impl& impl) {
+    try {
+      impl.session->Run(Ort::RunOptions{nullptr}, inNames.data(), inValues.data(), inValues.size(), outNames.data(),
+                        outValues.data(), outValues.size());
+    } catch (const Ort::Exception& e) {
+      throw ModelRuntimeError(ModelRuntimeError::Kind::inferenceFailed, impl.path, e.what());
+    }
+  }
+};
+
+void OnnxModel::predictInto(const NamedTensors& inputs, NamedTensors& outputs) const {
+  BoundCall::Values(*m_impl, inputs, outputs).run(*m_impl);
+}
+
+OnnxModel::BoundCall::BoundCall(const OnnxModel& model, const NamedTensors& inputs, const NamedTensors& outputs)
+    : m_model(model),
+      m_inputs(inputs),
+      m_outputs(outputs),
+      m_values(std::make_unique<Values>(*model.m_impl, m_inputs, m_outputs)) {}
+
+OnnxModel::BoundCall::~BoundCall() = default;
+
+void OnnxModel::BoundCall::run() {
+  m_values->run(*m_model.m_impl);
 }
 
 }  // namespace voxtrellis

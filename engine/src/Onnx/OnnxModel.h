@@ -91,6 +91,32 @@ class OnnxModel {
   // share memory. Throws like predict().
   void predictInto(const NamedTensors& inputs, NamedTensors& outputs) const;
 
+  // predictInto() prepared once for a loop of calls over the same buffers:
+  // the inputs and outputs are checked and handed to the runtime when the
+  // call is made, so each run() only runs the model, reading the inputs'
+  // current contents and writing the outputs in place. The tensors' storage
+  // must stay alive and in place while the call is used (owned tensors are
+  // kept alive by it). One thread at a time per call.
+  class BoundCall {
+   public:
+    // Throws ModelRuntimeError (invalidInput) like predictInto().
+    BoundCall(const OnnxModel& model, const NamedTensors& inputs, const NamedTensors& outputs);
+    ~BoundCall();
+    BoundCall(const BoundCall&) = delete;
+    BoundCall& operator=(const BoundCall&) = delete;
+
+    // Throws ModelRuntimeError (inferenceFailed).
+    void run();
+
+   private:
+    friend class OnnxModel;  // predictInto() is a bound call made for one run
+    struct Values;
+    const OnnxModel& m_model;
+    const NamedTensors m_inputs;  // hold owned storage and the names the runtime is given
+    const NamedTensors m_outputs;
+    std::unique_ptr<Values> m_values;
+  };
+
  private:
   struct Impl;
   explicit OnnxModel(std::unique_ptr<Impl> impl);

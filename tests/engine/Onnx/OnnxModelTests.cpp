@@ -73,6 +73,16 @@ TEST(OnnxModel, PredictsIntoCallerBuffers) {
 
   NamedTensors aliased{{"y", x}};
   EXPECT_THROW(model->predictInto({{"x", x}}, aliased), ModelRuntimeError);
+
+  // Bound once, a call reads whatever the input holds at each run.
+  OnnxModel::BoundCall call(*model, {{"x", x}}, outputs);
+  x.values<float>()[0] = 10;
+  call.run();
+  EXPECT_FLOAT_EQ(y.values<float>()[0], 21.0f);
+  x.values<float>()[0] = -1;
+  call.run();
+  EXPECT_FLOAT_EQ(y.values<float>()[0], -1.0f);
+  EXPECT_THROW(OnnxModel::BoundCall(*model, {{"x", x}}, aliased), ModelRuntimeError);
 }
 
 TEST(OnnxModel, HandlesHalfAndIntegerTensors) {

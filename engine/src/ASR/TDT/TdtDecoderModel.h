@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace voxtrellis {
@@ -26,32 +27,49 @@ class TdtDecoderModel {
   static std::shared_ptr<TdtDecoderModel> load(const std::filesystem::path& folder,
                                                ComputeUnits units = ComputeUnits::all);
 
-  // A run of steps over one pair of state arrays (hidden and cell, 1280
-  // float32 each, [2, 1, 640]), which the model reads in place and which each
-  // step overwrites with the new state. Every buffer is made once, so the
-  // arrays must stay alive and must not be reallocated while the session is.
+  // A run of steps, each on one token and the state the step before left.
+  // The state (hidden and cell, [2, 1, 640] float32 each, zero at first)
+  // lives in two pairs of arrays that the steps read and write in turn, so
+  // the runtime reads each state where the previous step wrote it. Every
+  // buffer is made once, and handed to the runtime once when the model
+  // declares fixed float32 outputs of the expected sizes.
   class Session {
    public:
-    Session(const TdtDecoderModel& model, std::vector<float>& hidden, std::vector<float>& cell);
+    // `projection` is a [1, 640, 1] float32 buffer, kept alive by the caller,
+    // that each step overwrites with its projection when the model can
+    // write it there directly.
+    Session(const TdtDecoderModel& model, Tensor& projection);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Runs one step on `token`; returns the projection ("decoder", valid
-    // until the next step) and writes the new state into the arrays. Throws
-    // ModelRuntimeError, and ASRError::processingFailed for an empty
-    // projection or a state of another size.
+    // The state the next step reads. setState() takes 1280 floats per array.
+    void setState(std::span<const float> hidden, std::span<const float> cell);
+    std::span<const float> hidden() const { return m_state[m_current].hidden.values<float>(); }
+    std::span<const float> cell() const { return m_state[m_current].cell.values<float>(); }
+
+    // Runs one step on `token` and moves to the new state. Returns the
+    // projection ("decoder"): `projection` itself or the model's own output,
+    // valid until the next step. Throws ModelRuntimeError, and
+    // ASRError::processingFailed for an empty projection or a state of
+    // another size.
     const Tensor& step(int token);
 
    private:
-    void copyState(const Tensor& state, std::vector<float>& destination);
+    struct StateArrays {
+      Tensor hidden;
+      Tensor cell;
+    };
+    void copyState(const Tensor& state, Tensor& destination);
 
     const OnnxModel& m_model;
-    std::vector<float>& m_hidden;
-    std::vector<float>& m_cell;
-    NamedTensors m_inputs;
-    NamedTensors m_outputs;
+    StateArrays m_state[2];
+    int m_current = 0;
+    NamedTensors m_inputs;  // for models whose outputs the runtime allocates
     Tensor* m_targets = nullptr;
-    bool m_prebound = false;
+    NamedTensors m_outputs;
+    // Steps from state 0 to 1 and from 1 to 0, over the same token input.
+    std::unique_ptr<OnnxModel::BoundCall> m_bound[2];
+    Tensor m_projection;  // the caller's buffer in the model's declared shape
   };
 
   const OnnxModel& model() const { return *m_model; }

@@ -99,18 +99,17 @@ int startFrame(const TdtDecoderState& state, int contextFrameAdjustment) {
 }
 
 // A state array of the wrong size starts from zeros.
-std::vector<float> workingArray(const std::vector<float>& array) {
-  if (array.size() != static_cast<size_t>(TdtDecoderState::stateElementCount)) {
-    return std::vector<float>(TdtDecoderState::stateElementCount, 0.0f);
-  }
-  return array;
+std::span<const float> workingArray(const std::vector<float>& array) {
+  static const std::vector<float> zeros(TdtDecoderState::stateElementCount, 0.0f);
+  return array.size() == static_cast<size_t>(TdtDecoderState::stateElementCount) ? array : zeros;
 }
 
 }  // namespace
 
-// One chunk's decoding: the working copies of the decoder state, the two
-// model sessions and the hypothesis being built. The caller's state is
-// written only at the end (and by the priming of a fresh state).
+// One chunk's decoding: the working decoder state (inside the decoder
+// session), the two model sessions and the hypothesis being built. The
+// caller's state takes the arrays at the end; its projection is kept up to
+// date at every decoder step.
 class TdtDecoderV3::ChunkDecoding {
  public:
   ChunkDecoding(TdtDecoderV3& owner, const Request& request, const EncoderFrameView& view,
@@ -120,15 +119,22 @@ class TdtDecoderV3::ChunkDecoding {
         m_request(request),
         m_view(view),
         m_state(state),
-        m_hidden(workingArray(state.hiddenState)),
-        m_cell(workingArray(state.cellState)),
         m_lastToken(state.lastToken),
-        m_cachedProjection(state.predictorOutput),
         m_decoderStep(Tensor::zeros(ElementType::float32, {1, kDecoderWidth, 1})),
-        m_decoder(decoderModel, m_hidden, m_cell),
+        m_decoder(decoderModel, m_decoderStep),
         m_joint(jointModel, m_decoderStep),
         m_validFrames(std::min(request.encoderSequenceLength, request.actualAudioFrames)),
-        m_lastFrame(m_validFrames - 1) {}
+        m_lastFrame(m_validFrames - 1) {
+    m_decoder.setState(workingArray(state.hiddenState), workingArray(state.cellState));
+    if (const auto& carried = state.predictorOutput) {
+      if (carried->size() != static_cast<size_t>(kDecoderWidth)) {
+        throw ASRError::processingFailed("Decoder projection hidden size mismatch: [" +
+                                         std::to_string(carried->size()) + "]");
+      }
+      std::memcpy(m_decoderStep.data<float>(), carried->data(), kDecoderWidth * sizeof(float));
+      m_hasProjection = true;
+    }
+  }
 
   int validFrames() const { return m_validFrames; }
 
@@ -140,11 +146,9 @@ class TdtDecoderV3::ChunkDecoding {
     const TdtDecoderState fresh = TdtDecoderState::make();
     m_state.hiddenState = fresh.hiddenState;
     m_state.cellState = fresh.cellState;
-    // In place: the decoder session reads these buffers.
-    std::copy(fresh.hiddenState.begin(), fresh.hiddenState.end(), m_hidden.begin());
-    std::copy(fresh.cellState.begin(), fresh.cellState.end(), m_cell.begin());
+    m_decoder.setState(fresh.hiddenState, fresh.cellState);
     takeProjection(stepDecoder(m_cfg.blankId));
-    m_state.predictorOutput = m_cachedProjection;
+    publishProjection();
   }
 
   // Greedy decoding from frame `t` to the end of the valid frames. Returns
@@ -222,10 +226,14 @@ class TdtDecoderV3::ChunkDecoding {
 
   // The caller's state carries the newest decoder step.
   TdtHypothesis finish(int t) {
-    m_state.hiddenState = m_hidden;
-    m_state.cellState = m_cell;
+    m_state.hiddenState.assign(m_decoder.hidden().begin(), m_decoder.hidden().end());
+    m_state.cellState.assign(m_decoder.cell().begin(), m_decoder.cell().end());
     m_state.lastToken = m_lastToken;
-    m_state.predictorOutput = m_request.isLastChunk ? std::nullopt : m_cachedProjection;
+    if (m_request.isLastChunk || !m_hasProjection) {
+      m_state.predictorOutput.reset();
+    } else {
+      publishProjection();
+    }
     if (m_state.lastToken && isBoundaryToken(*m_state.lastToken)) {
       m_state.predictorOutput.reset();
     }
@@ -260,24 +268,28 @@ class TdtDecoderV3::ChunkDecoding {
     return m_decoder.step(token);
   }
 
+  // The decoder session may have written the projection into the decoder
+  // step already; then nothing is copied.
   void takeProjection(const Tensor& projection) {
     populatePreparedDecoderProjection(projection, m_decoderStep);
-    const float* p = m_decoderStep.data<float>();
-    m_cachedProjection = std::vector<float>(p, p + kDecoderWidth);
+    m_hasProjection = true;
   }
 
-  // The prepared decoder step always mirrors the cached projection; without
-  // one, the decoder runs on the last token (or the blank).
+  // The caller's state carries the newest projection, in the storage it
+  // already has.
+  void publishProjection() {
+    const float* p = m_decoderStep.data<float>();
+    if (!m_state.predictorOutput) m_state.predictorOutput.emplace();
+    m_state.predictorOutput->assign(p, p + kDecoderWidth);
+  }
+
+  // The decoder step holds the projection of the working state once the
+  // decoder has run (or the caller's state brought one); until then the
+  // decoder runs on the last token (or the blank).
   void ensureProjection() {
-    if (m_cachedProjection) {
-      if (m_cachedProjection->size() != static_cast<size_t>(kDecoderWidth)) {
-        throw ASRError::processingFailed("Decoder projection hidden size mismatch: [" +
-                                         std::to_string(m_cachedProjection->size()) + "]");
-      }
-      std::memcpy(m_decoderStep.data<float>(), m_cachedProjection->data(), kDecoderWidth * sizeof(float));
-      return;
+    if (!m_hasProjection) {
+      takeProjection(stepDecoder(m_lastToken.value_or(m_cfg.blankId)));
     }
-    takeProjection(stepDecoder(m_lastToken.value_or(m_cfg.blankId)));
   }
 
   Step evaluate(int frame) {
@@ -296,7 +308,7 @@ class TdtDecoderV3::ChunkDecoding {
     m_hypothesis.confidences.push_back(probability);
     m_hypothesis.score += probability;
     takeProjection(stepDecoder(token));
-    m_state.predictorOutput = m_cachedProjection;
+    publishProjection();
     m_lastToken = token;
   }
 
@@ -346,11 +358,9 @@ class TdtDecoderV3::ChunkDecoding {
   const Request& m_request;
   const EncoderFrameView& m_view;
   TdtDecoderState& m_state;
-  std::vector<float> m_hidden;
-  std::vector<float> m_cell;
   std::optional<int> m_lastToken;
-  std::optional<std::vector<float>> m_cachedProjection;
-  Tensor m_decoderStep;
+  bool m_hasProjection = false;
+  Tensor m_decoderStep;  // the joint's "decoder_step": always the working state's projection
   TdtDecoderModel::Session m_decoder;
   TdtJointModel::Session m_joint;
   const int m_validFrames;

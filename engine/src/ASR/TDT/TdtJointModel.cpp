@@ -37,15 +37,16 @@ TdtJointModel::Session::Session(const TdtJointModel& joint, const Tensor& decode
   m_encoderStep = Tensor::zeros(ElementType::float32, {1, EncoderFrameView::hiddenSize, 1});
   m_inputs["encoder_step"] = m_encoderStep;
   m_inputs["decoder_step"] = decoderStep;
-  m_prebound = std::all_of(std::begin(kOutputs), std::end(kOutputs), [this](const char* name) {
+  const bool fixedOutputs = std::all_of(std::begin(kOutputs), std::end(kOutputs), [this](const char* name) {
     const auto& shape = m_model.output(name)->shape;
     return std::all_of(shape.begin(), shape.end(), [](int64_t d) { return d >= 0; });
   });
-  if (m_prebound) {
+  if (fixedOutputs) {
     for (const char* name : kOutputs) {
       const TensorInfo* info = m_model.output(name);
       m_outputs[name] = Tensor::zeros(info->type, info->shape);
     }
+    m_bound = std::make_unique<OnnxModel::BoundCall>(m_model, m_inputs, m_outputs);
   }
 }
 
@@ -58,8 +59,8 @@ const Tensor& TdtJointModel::Session::output(const char* name, const char* missi
 }
 
 TdtJointModel::Decision TdtJointModel::Session::evaluate() {
-  if (m_prebound) {
-    m_model.predictInto(m_inputs, m_outputs);
+  if (m_bound) {
+    m_bound->run();
   } else {
     m_outputs = m_model.predict(m_inputs);
   }

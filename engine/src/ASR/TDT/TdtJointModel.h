@@ -33,7 +33,8 @@ class TdtJointModel {
 
   // Evaluations against one prepared decoder step ([1, 640, 1] float32, which
   // the caller refills between evaluations and keeps alive). Inputs and
-  // outputs are made once.
+  // outputs are made once and, when the model declares fixed output shapes,
+  // handed to the runtime once.
   class Session {
    public:
     Session(const TdtJointModel& model, const Tensor& decoderStep);
@@ -54,7 +55,7 @@ class TdtJointModel {
     Tensor m_encoderStep;
     NamedTensors m_inputs;
     NamedTensors m_outputs;
-    bool m_prebound = false;
+    std::unique_ptr<OnnxModel::BoundCall> m_bound;
   };
 
   const OnnxModel& model() const { return *m_model; }

@@ -156,9 +156,18 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
 TEST_F(AudioSourcesListTest, ManyVersionsWrapTheirChipsInsideTheRowInsteadOfWideningTheColumn) {
   list->resize(260, 500);
   sourceAt("interview.wav", 10, 12);
+  // A name as long as a file system allows is shortened in its row, not laid out in full.
+  const QString longName = QString(246, QLatin1Char('x')) + ".wav";
+  sourceAt(longName, 20);
   selection->setGroup(g);
   settle();
-  ASSERT_EQ(list->rows().size(), 1);
+  ASSERT_EQ(list->rows().size(), 2);
+  AudioSourceRow* named = list->rows().at(1);
+  EXPECT_LE(named->width(), list->width());
+  auto* name = named->findChild<QLabel*>("sourceName");
+  ASSERT_NE(name, nullptr);
+  EXPECT_TRUE(name->text().endsWith(QChar(0x2026))) << name->text().toStdString();
+  EXPECT_EQ(name->toolTip(), longName);
   AudioSourceRow* row = list->rows().at(0);
   EXPECT_LE(row->width(), list->width());
   ASSERT_EQ(row->chips().size(), 12);

@@ -1323,12 +1323,19 @@ TEST_F(MainWindowTest, TheLibraryAndTheTitleFollowWhatIsOpenedAndNotARefusedLoad
   engine->recognizeGate = std::make_shared<pipelinetest::Gate>();
   window->importFiles({wav("interview.wav")});
   ASSERT_TRUE(testsupport::waitUntil([&] { return engine->recognizeGate->hasWaiter(); }, 30000));
+  // What is shown is the file being processed, of which there is no version yet: so from the
+  // moment its run holds it, and after a refused click.
+  auto expectTheRun = [&] {
+    ASSERT_NE(window->selection().audioSource(), nullptr);
+    EXPECT_EQ(window->selection().audioSource()->filename(), "interview.wav");
+    EXPECT_EQ(window->selection().transcription(), nullptr);
+    EXPECT_TRUE(window->windowTitle().startsWith("interview.wav")) << window->windowTitle().toStdString();
+    EXPECT_FALSE(rowOf(podcast)->isSelected());
+  };
+  expectTheRun();
   QTest::mouseClick(rowOf(lecture), Qt::LeftButton);
   EXPECT_TRUE(harness->logged("Cannot load transcription - system busy"));
-  // What is shown is the file being processed, of which there is no version yet.
-  EXPECT_EQ(window->selection().audioSource()->filename(), "interview.wav");
-  EXPECT_EQ(window->selection().transcription(), nullptr);
-  EXPECT_TRUE(window->windowTitle().startsWith("interview.wav"));
+  expectTheRun();
   EXPECT_FALSE(rowOf(lecture)->isSelected());
   engine->recognizeGate->open();
   ASSERT_TRUE(harness->settle());

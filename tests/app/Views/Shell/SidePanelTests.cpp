@@ -1,14 +1,17 @@
 #include "Views/Shell/SidePanel.h"
 
 #include "Views/Common/Theme.h"
+#include "Views/Shell/ActivityLogView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtWindowAudit.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -187,6 +190,28 @@ TEST_F(SidePanelTest, APreviewOfTheEnhancementCanBeMadeForTheFileOnScreen) {
   ASSERT_NE(button(panel, "Original"), nullptr);
   EXPECT_EQ(button(panel, "Original")->palette().color(QPalette::ButtonText),
             panel.palette().color(QPalette::ButtonText));
+
+  // The pair previews that file with those settings: another file, or other settings, and it
+  // goes (its excerpts too), so that a new preview can be made.
+  const auto previewGoes = [&](const std::function<void()>& change) {
+    const QStringList excerpts{harness.vm->previewOriginalURL().toLocalFile(),
+                               harness.vm->previewEnhancedURL().toLocalFile()};
+    change();
+    EXPECT_TRUE(harness.vm->previewOriginalURL().isEmpty());
+    for (const QString& excerpt : excerpts) EXPECT_FALSE(QFileInfo::exists(excerpt)) << excerpt.toStdString();
+    EXPECT_TRUE(button(panel, "Generate Preview")->isVisible());
+    EXPECT_FALSE(button(panel, "Original")->isVisible());
+  };
+  const QString other = harness.path("other.wav");
+  pipelinetest::writeFloatWav(other.toStdString(), pipelinetest::twoVoices(2.0));
+  previewGoes([&] {
+    harness.vm->processFile(QUrl::fromLocalFile(other));
+    ASSERT_TRUE(harness.settle());
+  });
+  button(panel, "Generate Preview")->click();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness.vm->isGeneratingPreview(); }, 30000));
+  ASSERT_FALSE(harness.vm->previewEnhancedURL().isEmpty());
+  previewGoes([&] { childWhere<QCheckBox>(panel, &QAbstractButton::text, "Noise reduction")->click(); });
 }
 
 // Scrolling down the panel over the subtitle sliders changed the next run's limits.
@@ -234,12 +259,31 @@ TEST_F(SidePanelTest, TheWheelScrollsPastSlidersAndBoxesThatHaveNoFocus) {
   }
 }
 
-TEST_F(SidePanelTest, TheActivityLogIsTitledOnce) {
+TEST_F(SidePanelTest, TheActivityLogIsTitledOnceAndALongPathWrapsWithinIt) {
   SidePanel panel(*harness.vm);
   int titles = 0;
   for (auto* text : panel.findChildren<QLabel*>()) titles += text->text() == "Activity Log" ? 1 : 0;
   for (auto* group : panel.findChildren<QGroupBox*>()) titles += group->title() == "Activity Log" ? 1 : 0;
   EXPECT_EQ(titles, 1);
+
+  // A file name without spaces (a path, a 250-byte name) wraps like the other lines instead
+  // of widening every row past the panel.
+  panel.resize(280, 1600);
+  panel.show();
+  ASSERT_TRUE(harness.startModels());
+  harness.vm->processFile(QUrl::fromLocalFile(harness.path(QString(246, 'x') + ".wav")));
+  ASSERT_TRUE(harness.settle());
+  QApplication::processEvents();
+  QListWidget* list = panel.activityLog()->list();
+  const int width = list->viewport()->width();
+  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+  for (int row = 0; row < list->count(); ++row) {
+    const QRect shown = list->visualItemRect(list->item(row));
+    EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
+    EXPECT_GE(shown.height() * width,
+              list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
+        << list->item(row)->text().toStdString();
+  }
 }
 
 TEST_F(SidePanelTest, PassesTheAudit) {

@@ -42,10 +42,14 @@ TEST_F(SpeakersPanelTest, ListsSpeakersWithTheirStatistics) {
 
 TEST_F(SpeakersPanelTest, RenameTrimsOnReturnKeepsOnEmptyAndEscapeChangesNothing) {
   SpeakerRowView* row = panel->rowFor(1);
+  panel->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
+  // What is typed after the pencil goes into its field, over the old name.
   QTest::mouseClick(row->pencil(), Qt::LeftButton);
   EXPECT_EQ(row->nameField()->text(), "Speaker 2");
-  row->nameField()->setText("  Bo  ");
-  QTest::keyClick(row->nameField(), Qt::Key_Return);
+  ASSERT_EQ(QApplication::focusWidget(), row->nameField());
+  QTest::keyClicks(QApplication::focusWidget(), "  Bo  ");
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   EXPECT_EQ(w.h.vm->speakers()[1].customName, "Bo");
   EXPECT_EQ(row->nameLabel()->text(), "Bo");
   EXPECT_EQ(row->nameLabel()->font().weight(), QFont::Medium);

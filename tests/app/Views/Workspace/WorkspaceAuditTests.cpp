@@ -1,5 +1,6 @@
 // Every workspace window meets the window standard in a light and a dark palette.
 
+#include "Services/AudioPlayerService.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SpeakersPanel.h"
@@ -7,6 +8,7 @@
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "app/Views/Workspace/WorkspaceTestSupport.h"
+#include "support/QtWait.h"
 #include "support/QtWindowAudit.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +43,8 @@ TEST(WorkspaceWindowStandard, ResultsViewVersionsBarAndSpeakersPanel) {
   auto findings = QtWindowAudit::checkInBothPalettes([&] {
     auto view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost);
     view->resize(900, 500);
+    // The player's controls are enabled once the file has loaded in the background.
+    EXPECT_TRUE(testsupport::waitUntil([&] { return w.h.vm->audioPlayer().isLoaded(); }, 30000));
     return view;
   });
   EXPECT_TRUE(findings.isEmpty()) << joined(findings);
