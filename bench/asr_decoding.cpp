@@ -1,5 +1,5 @@
 // The token-and-duration decode loop as the application runs it, per hour of
-// audio, beside the bare ONNX Runtime calls at the best thread setting.
+// audio, beside the bare ONNX Runtime calls, under candidate thread settings.
 //
 // The models are loaded the way the application loads them: AsrModels::load
 // on a model cache folder, so the decoder and joint get the threads the
@@ -10,17 +10,24 @@
 // does not run them). The encoder output of one 15 s window (188 frames) is
 // random.
 //
-// Each round decodes a phase of windows through the loop, then replays the
-// same model calls bare (every buffer bound once, nothing but the runtime's
-// own work) under each candidate thread setting, one phase after another so
-// only one set of sessions is busy at a time. Figures are medians over the
-// rounds, in wall time:
+// Each candidate light setting is loaded once more through AsrModels::load
+// (with the engine's measuring override), and its model calls are replayed
+// bare (every buffer bound once, nothing but the runtime's own work). Each
+// round runs one phase of windows per loop and per bare replay, one phase
+// after another so only one set of sessions is busy at a time. A phase's
+// processor time (all threads of the process) is read after a pause that
+// lets its spinning workers fall asleep, so it includes their spinning.
+// Figures are medians over the rounds:
 //   loop_s_per_audio_hour   the decode loop at the application's settings
+//   loop_cpu_s_per_h        its processor time
 //   bare_s_per_audio_hour   bare calls at the best of the candidate settings
 //   loop_over_bare          the two divided (aim: at most 1.15)
-//   bare_<setting>_s_per_h  each candidate: 1t (one thread), 2t (two, no
-//                           spinning: the light setting), 2t_spin, all_spin
-//                           (every core, spinning: the heavy setting)
+//   loop_<c>_s_per_h, loop_<c>_cpu_s_per_h   the loop with light setting c
+//   bare_<c>_s_per_h, bare_<c>_cpu_s_per_h   bare calls with setting c
+//       c: 1t (one thread), 2t (two, sleeping between calls), 2t_spin (two
+//       per session, spinning), 2t_shared (the pool all light models share,
+//       spinning); bare only: all_spin (every core, spinning: the heavy
+//       setting)
 //   threads_added_by_load   threads AsrModels::load left in the process
 // Aim on a quiet 8-core machine: at most 15 s of decoding per audio hour.
 #include <voxtrellis/AsrModels.h>
@@ -33,6 +40,8 @@
 #include "Onnx/OrtEnvironment.h"
 
 #include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -51,6 +60,8 @@ constexpr int kFrames = 188;                           // one 15 s window
 constexpr double kFramesPerAudioHour = 3600.0 / 0.08;  // 80 ms per encoder frame
 constexpr int kRounds = 7;
 constexpr int kWindowsPerPhase = 8;
+// Longer than the runtime's workers spin after their last work.
+constexpr auto kSettle = std::chrono::milliseconds(150);
 
 TdtDecoderV3::Request request(const Tensor& encoder) {
   TdtDecoderV3::Request r;
@@ -64,6 +75,14 @@ std::size_t processThreads() {
   std::size_t n = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
   return n;
+}
+
+// Processor seconds of every thread of the process so far.
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 // A model cache folder as the application keeps one, filled once.
@@ -151,79 +170,112 @@ double median(std::vector<double> values) {
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// Seconds per audio hour of `phase`, which decodes kWindowsPerPhase windows.
-template <class Phase>
-double secondsPerAudioHour(Phase&& phase) {
-  // Workers that spin after the previous phase must not charge this one.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  const auto started = std::chrono::steady_clock::now();
-  phase();
-  return bench::seconds(started) / (kFrames * kWindowsPerPhase) * kFramesPerAudioHour;
-}
+// Wall and processor seconds per audio hour of one phase, which decodes
+// kWindowsPerPhase windows.
+struct PhaseFigures {
+  std::vector<double> wall;
+  std::vector<double> cpu;
+
+  template <class Phase>
+  void measure(Phase&& phase) {
+    const double cpuBefore = processCpuSeconds();
+    const auto started = std::chrono::steady_clock::now();
+    phase();
+    const double seconds = bench::seconds(started);
+    std::this_thread::sleep_for(kSettle);  // the spinning after the last call belongs to this phase
+    const double hours = kFrames * kWindowsPerPhase / kFramesPerAudioHour;
+    wall.push_back(seconds / hours);
+    cpu.push_back((processCpuSeconds() - cpuBefore) / hours);
+  }
+};
+
+struct Candidate {
+  const char* name;
+  ThreadSettings threads;
+  bool loop;  // also measured through the load path the application takes
+};
 
 void BM_DecodeLoopPerAudioHour(benchmark::State& state) {
   const fs::path repo = modelCache();
+  ortEnvironment();  // its shared pool is not the load's doing
   const std::size_t threadsBefore = processThreads();
   const AsrModels models = AsrModels::load(repo, std::nullopt, AsrModelVersion::v3);
   const std::size_t threadsAfter = processThreads();
+
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const Candidate candidates[] = {{"1t", {1, false, false}, true},
+                                  {"2t", {2, false, false}, true},
+                                  {"2t_spin", {2, true, false}, true},
+                                  {"2t_shared", {lightPoolThreads(), true, true}, true},
+                                  {"all_spin", {cores, true, false}, false}};
+  std::vector<AsrModels> loaded;
+  std::vector<std::unique_ptr<BareRuntime>> bare;
+  for (const auto& c : candidates) {
+    overrideThreadSettings(ModelCost::perStep, c.threads);
+    if (c.loop) loaded.push_back(AsrModels::load(repo, std::nullopt, AsrModelVersion::v3));
+    bare.push_back(std::make_unique<BareRuntime>(repo, c.threads));
+  }
+  overrideThreadSettings(ModelCost::perStep, std::nullopt);
 
   Tensor encoder = Tensor::zeros(ElementType::float32, {1, 1024, kFrames});
   std::mt19937 rng(7);
   std::normal_distribution<float> normal(0.0f, 1.0f);
   for (float& v : encoder.values<float>()) v = normal(rng);
   TdtDecoderV3 decoder(ASRConfig::defaults());
-  auto decodeWindow = [&] {
-    TdtDecoderState s = TdtDecoderState::make();
-    benchmark::DoNotOptimize(decoder.decodeWithTimings(request(encoder), *models.decoder, *models.joint, s));
+  auto decodeWindows = [&](const AsrModels& m) {
+    for (int i = 0; i < kWindowsPerPhase; ++i) {
+      TdtDecoderState s = TdtDecoderState::make();
+      benchmark::DoNotOptimize(decoder.decodeWithTimings(request(encoder), *m.decoder, *m.joint, s));
+    }
   };
-  decodeWindow();  // warms the sessions and records the calls of one window
-  const std::string order = decoder.statistics().order;
-
-  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  const struct Candidate {
-    const char* name;
-    ThreadSettings threads;
-  } candidates[] = {{"bare_1t_s_per_h", {1, false}},
-                    {"bare_2t_s_per_h", {2, false}},
-                    {"bare_2t_spin_s_per_h", {2, true}},
-                    {"bare_all_spin_s_per_h", {cores, true}}};
-  std::vector<std::unique_ptr<BareRuntime>> bare;
-  for (const auto& c : candidates) {
-    bare.push_back(std::make_unique<BareRuntime>(repo, c.threads));
-    bare.back()->run(order);
+  {
+    TdtDecoderState s = TdtDecoderState::make();  // warms the sessions and records the calls of one window
+    decoder.decodeWithTimings(request(encoder), *models.decoder, *models.joint, s);
   }
+  const std::string order = decoder.statistics().order;
+  const int decoderSteps = decoder.statistics().decoderSteps;
+  const int jointCalls = decoder.statistics().jointEvaluations;
+  for (const auto& m : loaded) decodeWindows(m);
+  for (const auto& b : bare) b->run(order);
 
-  std::vector<double> loop;
-  std::vector<std::vector<double>> perCandidate(bare.size());
+  PhaseFigures app;
+  std::vector<PhaseFigures> loops(loaded.size());
+  std::vector<PhaseFigures> bares(bare.size());
   std::vector<double> ratios;
   for (auto _ : state) {
     for (int round = 0; round < kRounds; ++round) {
-      loop.push_back(secondsPerAudioHour([&] {
-        for (int i = 0; i < kWindowsPerPhase; ++i) decodeWindow();
-      }));
+      app.measure([&] { decodeWindows(models); });
+      for (std::size_t c = 0; c < loaded.size(); ++c) loops[c].measure([&] { decodeWindows(loaded[c]); });
       double best = 0;
       for (std::size_t c = 0; c < bare.size(); ++c) {
-        perCandidate[c].push_back(secondsPerAudioHour([&] {
+        bares[c].measure([&] {
           for (int i = 0; i < kWindowsPerPhase; ++i) bare[c]->run(order);
-        }));
-        best = c == 0 ? perCandidate[c].back() : std::min(best, perCandidate[c].back());
+        });
+        best = c == 0 ? bares[c].wall.back() : std::min(best, bares[c].wall.back());
       }
-      ratios.push_back(loop.back() / best);
+      ratios.push_back(app.wall.back() / best);
     }
   }
   double bestBare = 0;
   for (std::size_t c = 0; c < bare.size(); ++c) {
-    const double m = median(perCandidate[c]);
-    state.counters[candidates[c].name] = m;
+    const std::string name = candidates[c].name;
+    const double m = median(bares[c].wall);
+    state.counters["bare_" + name + "_s_per_h"] = m;
+    state.counters["bare_" + name + "_cpu_s_per_h"] = median(bares[c].cpu);
     bestBare = c == 0 ? m : std::min(bestBare, m);
+    if (c < loops.size()) {
+      state.counters["loop_" + name + "_s_per_h"] = median(loops[c].wall);
+      state.counters["loop_" + name + "_cpu_s_per_h"] = median(loops[c].cpu);
+    }
   }
-  state.counters["loop_s_per_audio_hour"] = median(loop);
+  state.counters["loop_s_per_audio_hour"] = median(app.wall);
+  state.counters["loop_cpu_s_per_h"] = median(app.cpu);
   state.counters["bare_s_per_audio_hour"] = bestBare;
   state.counters["loop_over_bare"] = median(ratios);
   state.counters["decoder_threads"] = models.decoder->model().threadSettings().intraOpThreads;
   state.counters["threads_added_by_load"] = static_cast<double>(threadsAfter - threadsBefore);
-  state.counters["decoder_steps_per_window"] = decoder.statistics().decoderSteps;
-  state.counters["joint_calls_per_window"] = decoder.statistics().jointEvaluations;
+  state.counters["decoder_steps_per_window"] = decoderSteps;
+  state.counters["joint_calls_per_window"] = jointCalls;
 }
 
 }  // namespace

@@ -57,12 +57,46 @@ class ScreenFit : public QObject {
   QSize m_frame;
 };
 
-ScreenFit* screenFitOf(QWidget* window) {
+template <typename Helper>
+Helper* helperOf(QWidget* window) {
   for (QObject* child : window->children()) {
-    if (auto* fit = dynamic_cast<ScreenFit*>(child)) return fit;
+    if (auto* helper = dynamic_cast<Helper*>(child)) return helper;
   }
   return nullptr;
 }
+
+ScreenFit* screenFitOf(QWidget* window) {
+  return helperOf<ScreenFit>(window);
+}
+
+void centre(QWidget* sheet, const QWidget* window) {
+  const QSize size = sheet->size();
+  sheet->move(window->geometry().center() - QPoint(size.width() / 2, size.height() / 2));
+  keepOnScreen(sheet);
+  screenFitOf(sheet)->fit();
+}
+
+// A sheet stays over the middle of its window when the window moves or changes size: a window
+// manager places a window only after it is shown, often with its first sheet already open.
+class FollowParentWindow : public QObject {
+ public:
+  FollowParentWindow(QWidget* sheet, QWidget* window) : QObject(sheet), m_sheet(sheet), m_window(window) {
+    window->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == m_window && m_sheet->isVisible() &&
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+      centre(m_sheet, m_window);
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  QWidget* m_sheet;
+  QWidget* m_window;
+};
 
 }  // namespace
 
@@ -72,13 +106,10 @@ void keepOnScreen(QWidget* window) {
 
 void centreOverParentWindow(QWidget* sheet) {
   if (!sheet || !sheet->parentWidget()) return;
-  const QWidget* window = sheet->parentWidget()->window();
+  QWidget* window = sheet->parentWidget()->window();
   if (!sheet->testAttribute(Qt::WA_Resized)) sheet->adjustSize();
-  const QSize size = sheet->size();
-  const QRect frame = window->geometry();
-  sheet->move(frame.center() - QPoint(size.width() / 2, size.height() / 2));
-  keepOnScreen(sheet);
-  screenFitOf(sheet)->fit();
+  centre(sheet, window);
+  if (!helperOf<FollowParentWindow>(sheet)) new FollowParentWindow(sheet, window);
 }
 
 }  // namespace parlowvista

@@ -8,7 +8,8 @@ namespace parlowvista {
 // manager usually does this for transient dialogs; without one (a bare X server, a kiosk
 // session) the dialog would open at the screen's corner, over whatever the window shows
 // there. Call it after the sheet has its size, before or right after showing it. The sheet is
-// then kept on its screen as `keepOnScreen` does.
+// then kept on its screen as `keepOnScreen` does, and over the middle of the window when the
+// window moves or changes size (as a window manager places it only once it is shown).
 void centreOverParentWindow(QWidget* sheet);
 
 // Keeps `window` (a window, sheet or popup) inside the free area of the screen it opens on,

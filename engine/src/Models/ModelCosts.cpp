@@ -9,6 +9,11 @@ namespace voxtrellis {
 ModelCost modelCost(const std::string& modelName) {
   using namespace ModelNames;
   constexpr ModelCost heavy = ModelCost::heavy;
+  // Light models share one pool of two threads that spins between calls: per
+  // audio hour the decode loop took 27 s (51 s of processor time) on it, 38 s
+  // (61) on two threads of its own that sleep, 28 s (86) on two of its own
+  // that spin, 48 s (47) on one (bench_asr_decoding, medians of seven runs,
+  // 8 cores under load 6-24); the detector 12 s against 22 s.
   constexpr ModelCost light = ModelCost::perStep;
   static const std::map<std::string, ModelCost> table = {
       // Recogniser: one call each per 15 s window.

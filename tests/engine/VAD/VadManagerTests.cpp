@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <numeric>
 #include <regex>
 
@@ -94,17 +96,23 @@ TEST(VadManagerTests, ReportsAShortStateOutputInsteadOfReadingPastIt) {
 }
 
 // One small recurrent step per chunk, thousands per hour of audio: a pool
-// of every core spinning between the steps only slows them down.
+// of every core spinning between the steps only slows them down, and a pool
+// of its own would wake a worker for every step. It runs on the pool the
+// per-step models share, so loading it starts no thread.
 TEST(VadManagerTests, LoadsItsModelThroughTheCacheWithTheLightThreadSetting) {
+  ortEnvironment();  // the shared pool's worker is the process's, not the detector's
+  const auto threadCount = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+  const auto threadsBefore = threadCount();
   std::vector<ThreadSettings> opened;
   OnnxModel::setLoadObserver([&](const OnnxModel& model) { opened.push_back(model.threadSettings()); });
   struct StopObserving {
     ~StopObserving() { OnnxModel::setLoadObserver({}); }
   } stop;
-  ASSERT_TRUE(fixtureVad()->isAvailable());
+  const auto vad = fixtureVad();
+  ASSERT_TRUE(vad->isAvailable());
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], threadSettings(VadConfig{}.computeUnits, ModelCost::perStep));
-  EXPECT_FALSE(opened[0].spinning);
+  EXPECT_LE(threadCount(), threadsBefore);
 }
 
 TEST(VadManagerTests, LogsItsStartUpTimeWithAFullStopUnderADecimalCommaLocale) {
