@@ -112,6 +112,8 @@ void AudioSourceRow::setSelected(bool selected) {
   m_selected = selected;
   updateIcon();
   applyColors();
+  // Chosen again, the row looks for its file again: it may have come back (or gone) since.
+  if (selected) refreshAvailability();
 }
 
 void AudioSourceRow::setSelectedTranscription(Transcription* transcription) {
@@ -256,6 +258,10 @@ void AudioSourceRow::syncChips() {
       connect(chip, &VersionChip::clicked, this, [this, target] {
         if (target) emit chipClicked(target);
       });
+      // A rename (in the versions bar) changes the version, not its source.
+      connect(version, &PersistentModel::changed, chip, [chip, target] {
+        if (target) chip->setName(target->name());
+      });
     }
     chip->setName(version->name());
     chip->setTranslation(version->isTranslation());
@@ -293,7 +299,13 @@ void AudioSourceRow::triggerMenuEntry(const QString& entry) {
   if (!m_source) return;
   if (entry == kShowInFileManager) {
     const QUrl url = m_fileAccess.resolveURL(m_source);
-    if (!url.isEmpty()) emit showInFileManagerRequested(url);
+    if (!url.isEmpty()) {
+      emit showInFileManagerRequested(url);
+      return;
+    }
+    // Gone since the row last looked: the row is checked again (as the source is now the one
+    // pending) and the file can be located.
+    triggerMenuEntry(kLocateFile);
   } else if (entry == kLocateFile) {
     // The source first, so the sheet finds it when it opens.
     m_fileAccess.setPendingRelocate(m_source);

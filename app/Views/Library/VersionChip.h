@@ -24,6 +24,9 @@ class VersionChip : public QAbstractButton {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void changeEvent(QEvent* event) override;
+  // The selection decides which chip is checked: a click only asks for its version, so a
+  // click on the chip already shown does not clear its mark.
+  void nextCheckState() override {}
 
  private:
   void updateAccessibleName();

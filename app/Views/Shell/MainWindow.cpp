@@ -193,7 +193,11 @@ void MainWindow::buildMenu() {
   });
   file->addSeparator();
   QAction* quit = file->addAction(QStringLiteral("Quit"));
-  quit->setShortcut(QKeySequence::Quit);
+  // Ctrl+Q whatever the desktop's key theme (some have no quit key), and it is the
+  // application's, not this window's: it also works with the Settings or Translation
+  // Settings window in front.
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit->setShortcutContext(Qt::ApplicationShortcut);
   connect(quit, &QAction::triggered, this, &QWidget::close);
 }
 

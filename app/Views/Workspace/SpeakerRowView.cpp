@@ -102,6 +102,13 @@ void SpeakerRowView::setEditing(bool editing, const QString& name) {
   m_field->setFocus(Qt::OtherFocusReason);
 }
 
+void SpeakerRowView::setRenamable(bool renamable) {
+  if (renamable == m_pencil->isEnabled()) return;
+  m_pencil->setEnabled(renamable);
+  m_pencil->setToolTip(renamable ? QStringLiteral("Rename speaker")
+                                 : QStringLiteral("Speakers are renamed on the Original tab"));
+}
+
 bool SpeakerRowView::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_field && event->type() == QEvent::KeyPress &&
       static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {

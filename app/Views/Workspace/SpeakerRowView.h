@@ -23,6 +23,8 @@ class SpeakerRowView : public QWidget {
   // Opens the field with `name`, or closes it.
   void setEditing(bool editing, const QString& name = {});
   bool isEditing() const { return m_editing; }
+  // The pencil is offered only where a rename is taken (not on a translation's tab).
+  void setRenamable(bool renamable);
 
   QLabel* nameLabel() const { return m_name; }
   QLineEdit* nameField() const { return m_field; }

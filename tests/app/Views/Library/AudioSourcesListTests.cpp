@@ -143,6 +143,10 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
   EXPECT_EQ(selection->transcription()->name(), "Version 1");
   EXPECT_TRUE(firstRow->chips()[1]->isChecked());
   EXPECT_FALSE(secondRow->chips()[0]->isChecked());
+  // The chip of the version already on screen, clicked again, still marks it.
+  firstRow->chips()[1]->click();
+  EXPECT_EQ(selection->transcription()->name(), "Version 1");
+  EXPECT_TRUE(firstRow->chips()[1]->isChecked());
 
   auto* added = new Transcription("Version 3", 1.0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 10.0);
   added->setCreatedAt(QDateTime::currentDateTime().addSecs(60));
@@ -151,6 +155,11 @@ TEST_F(AudioSourcesListTest, ClickingARowSelectsItsNewestVersionAndAChipSelectsI
   EXPECT_EQ(firstRow->chips().size(), 3);
   EXPECT_EQ(firstRow->chips()[0]->text(), "Version 3");
   EXPECT_EQ(firstRow->chips()[2], kept);  // existing chips are kept, not rebuilt
+
+  // A version renamed (in the versions bar) is renamed on its chip too.
+  added->setName("Draft");
+  EXPECT_EQ(firstRow->chips()[0]->text(), "Draft");
+  EXPECT_EQ(firstRow->chips()[0]->accessibleName(), "Version Draft");
 }
 
 TEST_F(AudioSourcesListTest, ManyVersionsWrapTheirChipsInsideTheRowInsteadOfWideningTheColumn) {
@@ -219,6 +228,26 @@ TEST_F(AudioSourcesListTest, AMissingFileShowsMissingAndOffersLocateFile) {
   goneRow->triggerMenuEntry("Locate File...");
   EXPECT_EQ(fileAccess.pendingRelocate(), gone);
   EXPECT_TRUE(fileAccess.showRelocateDialog());
+  fileAccess.setPendingRelocate(nullptr);
+
+  // The file put back in its place: the row chosen again no longer says it is missing.
+  file("Music/gone.wav");
+  QTest::mouseClick(goneRow, Qt::LeftButton, {}, QPoint(5, 5));
+  EXPECT_TRUE(testsupport::waitUntil([&] { return goneRow->isFileAvailable(); }));
+  EXPECT_FALSE(goneRow->detailsText().endsWith("Missing"));
+
+  // A file that goes while its row is shown: asked to show it, the row offers to locate it
+  // instead of doing nothing, and reads "Missing".
+  fileAccess.setShowRelocateDialog(false);
+  AudioSource* here = hereRow->audioSource();
+  QFile::remove(here->originalPath());
+  QSignalSpy shown(hereRow, &AudioSourceRow::showInFileManagerRequested);
+  hereRow->triggerMenuEntry("Show in File Manager");
+  EXPECT_EQ(shown.count(), 0);
+  EXPECT_EQ(fileAccess.pendingRelocate(), here);
+  EXPECT_TRUE(fileAccess.showRelocateDialog());
+  EXPECT_TRUE(testsupport::waitUntil([&] { return !hereRow->isFileAvailable(); }));
+  EXPECT_TRUE(hereRow->detailsText().endsWith("Missing"));
 }
 
 // A file gone from a folder of thousands is looked for among all of them (it may have been

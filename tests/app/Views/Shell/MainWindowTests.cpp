@@ -1178,6 +1178,9 @@ TEST_F(MainWindowTest, ATranslationOpensAsATranslationOfItsVersion) {
     EXPECT_EQ(originalTexts().join(" | "), original);
     EXPECT_EQ(window->selection().transcription(), german);
     EXPECT_TRUE(window->versionsBar()->tabFor(german->id())->isSelected());
+    // Its speakers are the version's: no pencil offers a rename the tab would refuse.
+    for (SpeakerRowView* row : window->sidePanel()->findChild<SpeakersPanel*>()->rowsInOrder())
+      EXPECT_FALSE(row->pencil()->isEnabled()) << row->nameLabel()->text().toStdString();
   };
 
   // Marked wherever versions are listed.
@@ -1192,10 +1195,17 @@ TEST_F(MainWindowTest, ATranslationOpensAsATranslationOfItsVersion) {
 
   tab->click();
   expectTheTranslationShown("its tab in the versions bar");
+  auto* panel = window->sidePanel()->findChild<SpeakersPanel*>();
+  panel->startEditing(0);  // a field left open when the tab changes closes with it
   window->versionsBar()->tabFor(version->id())->click();
   EXPECT_TRUE(harness->vm->activeTab().isOriginal());
+  ASSERT_FALSE(panel->rowsInOrder().isEmpty());
+  EXPECT_TRUE(panel->rowsInOrder()[0]->pencil()->isEnabled());
+  panel->startEditing(0);
   window->audioSourcesList()->rows()[0]->chips()[0]->click();
   expectTheTranslationShown("its chip in the library");
+  EXPECT_FALSE(panel->rowFor(0)->isEditing());
+  EXPECT_FALSE(panel->editingSpeakerId());
 
   window->versionsBar()->duplicateAction()->trigger();
   Transcription* copy = harness->vm->currentTranscription();
