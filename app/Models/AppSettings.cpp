@@ -76,6 +76,9 @@ void AppSettings::setLibraryLocation(const QString& path) {
 }
 
 void AppSettings::setLastUsedGroupId(std::optional<QUuid> id) {
+  // Every finished run names its group again; a write would make QSettings rewrite and flush
+  // its file on the UI thread for nothing.
+  if (id && id == m_lastUsedGroupId) return;
   m_lastUsedGroupId = id;
   if (id)
     m_store->setValue(kKeyLastUsedGroupId, uuidText(*id));

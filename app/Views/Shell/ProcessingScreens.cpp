@@ -2,6 +2,7 @@
 
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ProgressValue.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Library/FileDropZone.h"
@@ -273,7 +274,7 @@ void ProcessingScreens::refresh() {
 
   const std::optional<double> loading = state.progress();
   m_loadingBar->setVisible(state.kind() == ProcessingState::Kind::loadingModels);
-  m_loadingBar->setValue(static_cast<int>(loading.value_or(0) * 1000));
+  setProgressValue(m_loadingBar, static_cast<int>(loading.value_or(0) * 1000));
 
   if (const std::optional<ProcessingStage> stage = state.stage()) {
     const bool download = *stage == ProcessingStage::downloadingFromURL;
@@ -282,7 +283,7 @@ void ProcessingScreens::refresh() {
                                        : QStringLiteral("Processing: ") + QFileInfo(file.toLocalFile()).fileName());
     m_processingFile->setVisible(download || !file.isEmpty());
     const double fraction = download ? m_viewModel.downloadProgress() : m_viewModel.progress();
-    m_processingBar->setValue(static_cast<int>(fraction * 1000));
+    setProgressValue(m_processingBar, static_cast<int>(fraction * 1000));
     m_processingStage->setText(rawValue(*stage));
     m_stageRow->setVisible(!download);
     m_downloadSymbol->setVisible(download);

@@ -4,6 +4,7 @@
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/ProgressValue.h"
 #include "Views/Common/ScrollFollowsFocus.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/WheelNeedsFocus.h"
@@ -158,7 +159,7 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
     connect(&m_viewModel, signal, this, &SidePanel::refresh);
   }
   connect(&m_viewModel, &TranscriptionViewModel::progressChanged, this,
-          [this] { m_statusProgress->setValue(static_cast<int>(m_viewModel.progress() * 1000)); });
+          [this] { setProgressValue(m_statusProgress, static_cast<int>(m_viewModel.progress() * 1000)); });
   refresh();
 }
 
@@ -399,7 +400,7 @@ void SidePanel::refresh() {
   m_statusMessage->setText(m_viewModel.statusMessage());
   m_statusProgress->setVisible(kind == ProcessingState::Kind::loadingModels ||
                                kind == ProcessingState::Kind::processing);
-  m_statusProgress->setValue(static_cast<int>(m_viewModel.progress() * 1000));
+  setProgressValue(m_statusProgress, static_cast<int>(m_viewModel.progress() * 1000));
 
   const AudioEnhancementSettings& enhancement = m_viewModel.audioEnhancement();
   const bool available = m_viewModel.isEnhancerAvailable();

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 using namespace parlowvista;
 
 namespace {
@@ -121,6 +123,32 @@ TEST_F(AppSettingsTest, AbsentGroupRemovesTheKey) {
     EXPECT_FALSE(settings->store().contains("lastUsedGroupId"));
   }
   EXPECT_FALSE(load()->lastUsedGroupId());
+}
+
+// Each finished run names its group; naming the one already kept must not rewrite the file (a
+// rewrite is a flush to disk on the UI thread). QSettings writes a new file and renames it, so a
+// rewrite shows as a new inode.
+TEST_F(AppSettingsTest, NamingTheKeptGroupAgainLeavesTheFileAlone) {
+  const auto inode = [&] {
+    struct stat info {};
+    return ::stat(iniPath().toLocal8Bit().constData(), &info) == 0 ? info.st_ino : ino_t(0);
+  };
+  auto settings = load();
+  const QUuid group = newUuid();
+  settings->setLastUsedGroupId(group);
+  settings->store().sync();
+  const ino_t written = inode();
+  ASSERT_NE(written, ino_t(0));
+
+  settings->setLastUsedGroupId(group);
+  settings->store().sync();
+  EXPECT_EQ(inode(), written);
+
+  const QUuid other = newUuid();
+  settings->setLastUsedGroupId(other);
+  settings->store().sync();
+  EXPECT_NE(inode(), written);
+  EXPECT_EQ(load()->lastUsedGroupId(), other);
 }
 
 TEST_F(AppSettingsTest, ResetKeepsGroupAndOnboarding) {

@@ -465,6 +465,35 @@ TEST_F(MainWindowTest, AFileGoesIntoTheGroupOnScreenWhateverWasUsedLast) {
   EXPECT_EQ(harness->vm->currentAudioSource()->group(), harness->group);
 }
 
+// A run's progress bars move with every stage. Their paint is left to the event loop: one made
+// inside the view model's change drew every waiting region of the window there and then, for
+// each stage of every run.
+TEST_F(MainWindowTest, ProgressBarsArePaintedFromTheEventLoopNotInsideARunsChange) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  struct PaintCount : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  const QList<QProgressBar*> bars = window->findChildren<QProgressBar*>();
+  ASSERT_FALSE(bars.isEmpty());
+  for (QProgressBar* bar : bars) bar->installEventFilter(&counter);
+
+  // The finished run left the bars full; a new one starts them from empty.
+  harness->vm->processFile(wav("next.wav"));
+  const auto shown = [&] {
+    return std::count_if(bars.begin(), bars.end(), [](QProgressBar* bar) { return bar->isVisible(); });
+  };
+  ASSERT_GT(shown(), 0);
+  EXPECT_EQ(counter.paints, 0);
+  EXPECT_TRUE(testsupport::waitUntil([&] { return counter.paints > 0; }, 10000));
+  ASSERT_TRUE(harness->settle(60000));
+}
+
 TEST_F(MainWindowTest, SelectingAVersionLoadsItAndSelectingNoneClearsIt) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
