@@ -52,6 +52,15 @@ QUuid prepareStore(const QString& path) {
   return version->id();
 }
 
+// A store whose one version holds the long result; returns the version's id.
+QUuid prepareLongVersion(const QString& path) {
+  const QUuid id = prepareStore(path);
+  ModelContext context(path);
+  context.updateSegments(context.find<Transcription>(id), longResult());
+  context.save();
+  return id;
+}
+
 void BM_SaveVersion(benchmark::State& state) {
   const TranscriptionResult result = longResult();
   for (auto _ : state) {
@@ -79,12 +88,7 @@ BENCHMARK(BM_SaveVersion)->Unit(benchmark::kMillisecond);
 void BM_ReopenVersion(benchmark::State& state) {
   QTemporaryDir dir;
   const QString path = dir.filePath("Parlowvista.store");
-  const QUuid id = prepareStore(path);
-  {
-    ModelContext context(path);
-    context.updateSegments(context.find<Transcription>(id), longResult());
-    context.save();
-  }
+  const QUuid id = prepareLongVersion(path);
   for (auto _ : state) {
     ModelContext context(path);
     const TranscriptionResult result = context.find<Transcription>(id)->toResult();
@@ -262,12 +266,7 @@ BENCHMARK(BM_AutosaveOneEdit)->UseManualTime()->Unit(benchmark::kMillisecond)->I
 void BM_BareSqliteSaveOneEdit(benchmark::State& state) {
   QTemporaryDir dir;
   const QString path = dir.filePath("Parlowvista.store");
-  const QUuid id = prepareStore(path);
-  {
-    ModelContext context(path);
-    context.updateSegments(context.find<Transcription>(id), longResult());
-    context.save();
-  }
+  const QUuid id = prepareLongVersion(path);
   const QByteArray owner = id.toRfc4122();
   sqlite3* db = nullptr;
   sqlite3_open(path.toUtf8().constData(), &db);

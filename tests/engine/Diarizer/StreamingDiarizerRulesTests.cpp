@@ -20,16 +20,6 @@ namespace {
 constexpr std::size_t kFrames = 589;  // segmentation frames of a 10 s window
 constexpr std::size_t kHop = 270;     // samples per frame
 
-float cosine(const std::vector<float>& a, const std::vector<float>& b) {
-  double ab = 0, aa = 0, bb = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    ab += double(a[i]) * b[i];
-    aa += double(a[i]) * a[i];
-    bb += double(b[i]) * b[i];
-  }
-  return static_cast<float>(ab / std::sqrt(aa * bb));
-}
-
 std::vector<float> repeated(const std::vector<float>& values, std::size_t count) {
   std::vector<float> out(count);
   for (std::size_t i = 0; i < count; ++i) out[i] = values[i % values.size()];

@@ -37,6 +37,17 @@ inline voxtrellis::DiarizerModels loadModels() {
   return models;
 }
 
+// Cosine similarity of two vectors, worked out here rather than by the engine under test.
+inline float cosine(const std::vector<float>& a, const std::vector<float>& b) {
+  double ab = 0, aa = 0, bb = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ab += double(a[i]) * b[i];
+    aa += double(a[i]) * a[i];
+    bb += double(b[i]) * b[i];
+  }
+  return static_cast<float>(ab / std::sqrt(aa * bb));
+}
+
 using testsupport::addTone;
 using testsupport::silence;
 

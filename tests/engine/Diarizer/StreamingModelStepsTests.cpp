@@ -13,16 +13,6 @@ using namespace streamtest;
 
 namespace {
 
-float cosine(const std::vector<float>& a, const std::vector<float>& b) {
-  double ab = 0, aa = 0, bb = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    ab += double(a[i]) * b[i];
-    aa += double(a[i]) * a[i];
-    bb += double(b[i]) * b[i];
-  }
-  return static_cast<float>(ab / std::sqrt(aa * bb));
-}
-
 std::vector<float> column(const std::vector<std::vector<float>>& frames, std::size_t slot) {
   std::vector<float> values;
   for (const auto& f : frames) values.push_back(f[slot]);
