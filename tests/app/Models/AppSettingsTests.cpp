@@ -1,5 +1,6 @@
 #include "Models/AppSettings.h"
 #include "Models/UuidText.h"
+#include "support/ChildTestRun.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -91,14 +92,12 @@ TEST(AppSettingsChildProcess, WritesSettings) {
 }
 
 TEST_F(AppSettingsTest, PersistAcrossANewProcess) {
-  QProcess child;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("PV_SETTINGS_CHILD_INI", iniPath());
   env.insert("PV_SETTINGS_CHILD_ROOT", root());
-  child.setProcessEnvironment(env);
-  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=AppSettingsChildProcess.WritesSettings"});
-  ASSERT_TRUE(child.waitForFinished(60000));
-  ASSERT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
+  const auto child = testsupport::runTestsInChild(env, "AppSettingsChildProcess.WritesSettings", 60000);
+  ASSERT_TRUE(child.finished);
+  ASSERT_EQ(child.exitCode, 0) << child.output.toStdString();
 
   auto settings = load();
   EXPECT_EQ(settings->libraryLocation(), root() + "/Library");

@@ -3,6 +3,7 @@
 #include "PlayerPageStandIn.h"
 #include "Services/LocalHTTPServer.h"
 #include "Views/Player/YouTubePlayerCoordinator.h"
+#include "support/ChildTestRun.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -168,14 +169,11 @@ TEST(YouTubePlayerViewStartTest, ThePlayerPageOpensWhenStartedAsRootWithoutTheSa
   environment.remove("QTWEBENGINE_DISABLE_SANDBOX");
   environment.insert("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu");
   environment.insert("PV_PLAYER_PAGE_CHILD", "1");
-  QProcess child;
-  child.setProcessEnvironment(environment);
-  child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=PlayerPageChildProcess.OpensThePage"});
-  ASSERT_TRUE(child.waitForFinished(120000));
-  const QString output = QString::fromLocal8Bit(child.readAll());
-  EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
-  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  const auto child = testsupport::runTestsInChild(environment, "PlayerPageChildProcess.OpensThePage", 120000);
+  ASSERT_TRUE(child.finished);
+  const QString& output = child.output;
+  EXPECT_EQ(child.exitStatus, QProcess::NormalExit) << output.toStdString();
+  EXPECT_EQ(child.exitCode, 0) << output.toStdString();
   EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
   EXPECT_EQ(output.contains("[Parlowvista] Running as root: the web engine's sandbox is turned off"), ::geteuid() == 0)
       << output.toStdString();

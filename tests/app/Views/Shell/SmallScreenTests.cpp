@@ -27,6 +27,7 @@
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
 
 #include <QListView>
 #include <QMimeData>
@@ -184,13 +185,10 @@ TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
   environment.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + QString::fromStdString(config.string()));
   environment.insert("QT_SCALE_FACTOR", "2");
   environment.insert(kChildSwitch, "1");
-  QProcess child;
-  child.setProcessEnvironment(environment);
-  child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=SmallScreenChildProcess.*"});
-  ASSERT_TRUE(child.waitForFinished(240000));
-  const QString output = QString::fromLocal8Bit(child.readAll());
-  EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+  const auto child = testsupport::runTestsInChild(environment, "SmallScreenChildProcess.*", 240000);
+  ASSERT_TRUE(child.finished);
+  const QString& output = child.output;
+  EXPECT_EQ(child.exitCode, 0) << output.toStdString();
   EXPECT_TRUE(output.contains("[  PASSED  ] 4 tests")) << output.toStdString();
 }
 

@@ -1,0 +1,35 @@
+#pragma once
+
+// Runs some of this test program's own tests in a new process: for what a test cannot undo in
+// its own process (a setting read once at start, a screen, a platform chosen before the
+// application object exists).
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+
+namespace testsupport {
+
+struct ChildTestRun {
+  bool finished = false;
+  QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+  int exitCode = -1;
+  QString output;  // standard output and error, merged
+};
+
+inline ChildTestRun runTestsInChild(const QProcessEnvironment& environment, const QString& filter, int timeoutMs) {
+  QProcess child;
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=" + filter});
+  ChildTestRun run;
+  run.finished = child.waitForFinished(timeoutMs);
+  if (!run.finished) child.kill(), child.waitForFinished();
+  run.exitStatus = child.exitStatus();
+  run.exitCode = child.exitCode();
+  run.output = QString::fromLocal8Bit(child.readAll());
+  return run;
+}
+
+}  // namespace testsupport
