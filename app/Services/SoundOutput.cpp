@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <memory>
 
 namespace parlowvista {
 
@@ -57,9 +58,7 @@ SoundOutput::SoundOutput() {
 }
 
 SoundOutput::~SoundOutput() {
-  // The sink reads the stream until it is gone.
-  delete m_sink;
-  m_sink = nullptr;
+  retire();
 }
 
 void SoundOutput::open(const QString& path) {
@@ -93,14 +92,7 @@ void SoundOutput::setVolume(double volume) {
 void SoundOutput::close() {
   report(0, 0, false);
   QMetaObject::invokeMethod(
-      this,
-      [this] {
-        stopHere();
-        delete m_sink;
-        m_sink = nullptr;
-        m_stream.reset();
-      },
-      Qt::QueuedConnection);
+      this, [this] { retire(); }, Qt::QueuedConnection);
 }
 
 void SoundOutput::release() {
@@ -119,29 +111,40 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
   return Played{position, m_report.ended};
 }
 
-void SoundOutput::openHere(const QString& path) {
+// The sink is deleted from the event loop, never in the middle of a command: the audio system's
+// sink runs the thread's pending events while it is deleted.
+void SoundOutput::retire() {
   stopHere();
-  delete m_sink;
+  if (m_sink) m_sink->deleteLater();
   m_sink = nullptr;
-  m_stream.reset();
+  m_stream = nullptr;
+}
+
+void SoundOutput::openHere(const QString& path) {
+  retire();
   const QAudioDevice device = QMediaDevices::defaultAudioOutput();
   if (device.isNull()) return;
   QAudioFormat format = device.preferredFormat();
   if (format.sampleFormat() != QAudioFormat::Int32 && format.sampleFormat() != QAudioFormat::Float) {
     format.setSampleFormat(QAudioFormat::Int16);
   }
+  std::unique_ptr<PlaybackStream> stream;
   try {
-    m_stream = std::make_unique<PlaybackStream>(path, format);
+    stream = std::make_unique<PlaybackStream>(path, format);
   } catch (const std::exception& error) {
     qWarning().noquote() << "[SoundOutput]" << error.what();
     return;
   }
-  m_sink = new QAudioSink(device, format, this);
+  // The sink owns the stream it reads: both go together.
+  auto* sink = new QAudioSink(device, format);
+  stream->setParent(sink);
+  m_stream = stream.release();
+  m_sink = sink;
   m_sink->setVolume(m_volume);
   // An output that fails leaves the position to the player's own clock.
-  connect(m_sink, &QAudioSink::stateChanged, this, [this](QAudio::State state) {
-    if (state == QAudio::StoppedState && m_sink->error() != QAudio::NoError && m_playing) {
-      qWarning() << "[SoundOutput] The audio output stopped:" << m_sink->error();
+  connect(sink, &QAudioSink::stateChanged, sink, [this, sink](QAudio::State state) {
+    if (sink == m_sink && state == QAudio::StoppedState && sink->error() != QAudio::NoError && m_playing) {
+      qWarning() << "[SoundOutput] The audio output stopped:" << sink->error();
       stopHere();
     }
   });
@@ -153,7 +156,7 @@ void SoundOutput::playHere(quint64 command, double seconds) {
   m_stream->seek(seconds);
   m_playing = command;
   m_playedFrom = seconds;
-  m_sink->start(m_stream.get());
+  m_sink->start(m_stream);
   if (!m_poll) {
     m_poll = new QTimer(this);
     m_poll->setInterval(kPollMilliseconds);

@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -49,6 +48,7 @@ class SoundOutput : public QObject {
  private:
   ~SoundOutput() override;
 
+  void retire();
   void openHere(const QString& path);
   void playHere(quint64 command, double seconds);
   void stopHere();
@@ -56,8 +56,8 @@ class SoundOutput : public QObject {
   void report(quint64 command, double position, bool ended);
 
   // Sound thread only.
-  std::unique_ptr<PlaybackStream> m_stream;
   QAudioSink* m_sink = nullptr;
+  PlaybackStream* m_stream = nullptr;  // owned by m_sink
   QTimer* m_poll = nullptr;
   double m_volume = 1.0;
   quint64 m_playing = 0;  // the command being played, 0 when none
