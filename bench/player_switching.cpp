@@ -8,8 +8,8 @@
 // BM_LeaveLongCaf: a 3-hour CAF (44.1 kHz stereo ALAC, 8,850 segments, 0.7 GB of samples) left
 // for a 60-minute file: "leave_own_stall_ms" (the longest of the iterations), "leave_stall_ms".
 //
-// BM_SwitchWhilePlaying: two 60-minute files (2,950 segments each), each played when shown and
-// left while it plays: "switch_own_stall_ms" (the longest switch), "switch_own_median_ms",
+// BM_SwitchWhilePlaying: two 60-minute files, an MP3 and a CAF (2,950 segments each), each
+// played when shown and left while it plays: "switch_own_stall_ms" (the longest switch), "switch_own_median_ms",
 // "switch_stall_ms".
 //
 // BM_LongCafPlaybackMemory: the 3-hour CAF loaded into a player of its own and played for two
@@ -63,9 +63,13 @@ fs::path longCaf() {
   return bench::ffmpegMadeFile("player-3h-44k-stereo-alac.caf",
                                "-f lavfi -i 'sine=f=220:d=10800:sample_rate=44100' -ac 2 -c:a alac");
 }
-fs::path hourMp3(const std::string& name, int frequency) {
-  return bench::ffmpegMadeFile(
-      name, "-f lavfi -i 'sine=f=" + std::to_string(frequency) + ":d=3600:sample_rate=44100' -ac 2 -b:a 128k");
+fs::path hourMp3() {
+  return bench::ffmpegMadeFile("player-60min-a.mp3",
+                               "-f lavfi -i 'sine=f=330:d=3600:sample_rate=44100' -ac 2 -b:a 128k");
+}
+fs::path hourCaf() {
+  return bench::ffmpegMadeFile("player-60min-44k-stereo-alac.caf",
+                               "-f lavfi -i 'sine=f=440:d=3600:sample_rate=44100' -ac 2 -c:a alac");
 }
 
 double loadAverage() {
@@ -179,7 +183,7 @@ std::pair<double, double> switchTo(Library& library, Transcription* next) {
 
 void BM_LeaveLongCaf(benchmark::State& state) {
   const fs::path caf = longCaf();
-  const fs::path hour = hourMp3("player-60min-a.mp3", 330);
+  const fs::path hour = hourMp3();
   if (caf.empty() || hour.empty()) return state.SkipWithError("ffmpeg could not make the files");
   Library library({{caf, 10800}, {hour, 3600}});
   double own = 0;
@@ -201,8 +205,8 @@ void BM_LeaveLongCaf(benchmark::State& state) {
 BENCHMARK(BM_LeaveLongCaf)->Unit(benchmark::kSecond)->Iterations(3);
 
 void BM_SwitchWhilePlaying(benchmark::State& state) {
-  const fs::path a = hourMp3("player-60min-a.mp3", 330);
-  const fs::path b = hourMp3("player-60min-b.mp3", 440);
+  const fs::path a = hourMp3();
+  const fs::path b = hourCaf();
   if (a.empty() || b.empty()) return state.SkipWithError("ffmpeg could not make the files");
   Library library({{a, 3600}, {b, 3600}});
   library.open(library.versions[0]);
