@@ -82,7 +82,7 @@ void TranscriptionViewModel::saveCurrentTranscription() {
     addLog("Cannot save: missing context, transcription, or result");
     return;
   }
-  m_modelContext->updateSegments(m_currentTranscription, *result);
+  m_modelContext->updateSegments(m_currentTranscription, *result, m_segmentEdits);
   saveSpeakers(m_currentTranscription);
   try {
     m_modelContext->save();
@@ -200,7 +200,7 @@ Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, cons
                                     choice.minSpeakers, limits.maxChars, limits.maxDuration);
   version->setAudioSource(source);
   m_modelContext->insert(version);
-  m_modelContext->updateSegments(version, result);
+  m_modelContext->updateSegments(version, result, m_segmentEdits);
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {
