@@ -13,6 +13,7 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
+#include "ViewModels/TranscriptionViewModelDependencies.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -38,20 +39,11 @@ struct OfflineDiarizerConfig;
 
 namespace parlowvista {
 
-class AppSettings;
-class AudioEnhancer;
 class AudioPlayerService;
-class AudioProcessor;
-class FileAccessManager;
-class FileDialogs;
-class SampleCache;
 class SpeakerDiarizer;
-class SpeechEngine;
 class SpeechRecognizer;
 class TranscriptGroup;
-class TranslationService;
 struct TranslationOutcome;
-class YouTubeDownloader;
 
 // The one controller of the main window: starts the speech models, takes one audio file or
 // online-video address through enhancement, loading, recognition, diarization and merging,
@@ -113,25 +105,8 @@ class TranscriptionViewModel : public QObject {
     Kind kind() const { return Kind::notInitialized; }
   };
 
-  // What the view model works with. Every service has a real implementation; the
-  // composition root hands them in, tests replace the edges they need to control.
-  struct Dependencies {
-    std::shared_ptr<SpeechEngine> engine;            // required
-    std::shared_ptr<AudioProcessor> audioProcessor;  // default: a new loader
-    std::shared_ptr<SampleCache> sampleCache;        // default: a cache in the documents folder
-    std::shared_ptr<AudioEnhancer> audioEnhancer;    // default: looks for ffmpeg at once
-    YouTubeDownloader* youtubeDownloader = nullptr;  // default: a child downloader
-    // The application's own (see Application); needed once a translation is asked for.
-    TranslationService* translationService = nullptr;
-    AppSettings* settings = nullptr;          // required: the application's settings
-    FileAccessManager* fileAccess = nullptr;  // required: the application's file access
-    std::shared_ptr<FileDialogs> dialogs;     // default: non-blocking Qt file dialogs
-    // Where downloaded online-video audio is kept; default: the application data folder's
-    // "Parlowvista/YouTubeDownloads".
-    QString downloadsFolder;
-    // Where preview excerpts go; default: the system's temporary folder.
-    QString temporaryFolder;
-  };
+  // What the view model works with (see TranscriptionViewModelDependencies).
+  using Dependencies = TranscriptionViewModelDependencies;
 
   // Throws std::invalid_argument when a required dependency is missing.
   explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
