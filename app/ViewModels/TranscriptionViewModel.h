@@ -286,14 +286,23 @@ class TranscriptionViewModel : public QObject {
 
   // ---- export and translation --------------------------------------------------
 
-  // Asks for a file (non-blocking) and writes the current version's result to it.
+  // What is exported is the transcript of the tab shown, with its speakers: the current
+  // version's own result (with unsaved edits) on the original tab, the translated text on a
+  // translation's tab, whose file name then says its language ("talk (German).srt").
+
+  // Asks for a file (non-blocking) and writes the shown transcript to it.
   void exportTranscript(ExportFormat format);
   // Asks for a folder and writes TXT, SRT and JSON into it.
   void exportAll();
-  // The file name suggested for an export.
+  // The file name suggested for an export of the tab shown.
   QString exportFileName(ExportFormat format) const;
+  // Write `result` with the current version's speakers, or with the given ones.
   void performExport(const TranscriptionResult& result, ExportFormat format, const QString& filePath);
+  void performExport(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
+                     const QString& filePath);
   void performExportAll(const TranscriptionResult& result, const QString& folder);
+  void performExportAll(const TranscriptionResult& result, const QList<Speaker>& speakers, const QString& baseName,
+                        const QString& folder);
   // Stores the translation as a new version and shows its tab, unless the user has moved to
   // another version meanwhile (it is stored all the same).
   void createTranslation(const QString& targetLanguage);

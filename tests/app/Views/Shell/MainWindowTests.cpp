@@ -184,16 +184,7 @@ class MainWindowTest : public ::testing::Test {
 
   // A stored translation of `version` whose every segment reads `text`.
   Transcription* addTranslation(Transcription* version, const QString& language, const QString& text) {
-    auto* translation = new Transcription(language, 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
-    translation->setIsTranslation(true);
-    translation->setTargetLanguage(language);
-    translation->setSourceTranscription(version);
-    translation->setAudioSource(version->audioSource());
-    harness->context->insert(translation);
-    TranscriptionResult result = version->toResult();
-    for (auto& segment : result.segments) segment.text = text;
-    harness->context->updateSegments(translation, result);
-    harness->context->save();
+    Transcription* translation = pipelinetest::storeTranslation(*harness->context, version, language, text);
     QApplication::processEvents();
     return translation;
   }
