@@ -62,7 +62,14 @@ struct TranslationOutcome;
 //
 // Refusals are activity-log lines, never errors; only a processing road's failure moves the
 // state to `failed`. A diarization that fails keeps the recognised text as one speaker and
-// says so in the status line and the log.
+// says so in the status line and the log; a file in which nothing was recognised fails with
+// "No speech detected in audio" and stores nothing.
+//
+// Nothing finished is dropped because the store cannot take it: a run whose version cannot be
+// saved keeps it in the context as the current, unsaved version. Until a save reaches the file
+// again, the status line says that the work is not saved yet and why, hasUnsavedChanges() stays
+// set (also when another version is opened or the result is cleared, as the context still
+// holds the change), and the autosave keeps trying.
 //
 // Run options (preset, threshold, speaker counts, subtitle limits) start from the settings'
 // transcription defaults and follow them when they change; each run takes them as they are
@@ -122,8 +129,12 @@ class TranscriptionViewModel : public QObject {
   // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
-  // The status line warns about the shown result (its speakers could not be told apart).
-  bool hasStatusWarning() const { return !m_statusNote.isEmpty(); }
+  // The status line warns: the shown result's speakers could not be told apart, or work is not
+  // saved yet.
+  bool hasStatusWarning() const { return !m_statusNote.isEmpty() || !m_saveFailure.isEmpty(); }
+  // Why work is not in the store yet: the store's words for the last failed save ("The disk
+  // is full"); empty once a save has reached the file.
+  const QString& saveFailure() const { return m_saveFailure; }
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
   // A line in the activity log; the window's own refusals go there too.
@@ -321,9 +332,10 @@ class TranscriptionViewModel : public QObject {
   // ---- store look-ups of the file road -------------------------------------------
 
   TranscriptGroup* getLastUsedGroup();
+  // Null when a new source cannot be stored (nothing of it stays; `failure` gets the reason).
   AudioSource* getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
                                       const std::optional<QString>& youtubeVideoId,
-                                      const std::optional<QString>& youtubeOriginalURL);
+                                      const std::optional<QString>& youtubeOriginalURL, QString* failure = nullptr);
   void createAndSaveTranscription(AudioSource* source, const TranscriptionResult& result,
                                   const std::optional<QString>& name);
   void initializeSpeakersFromResult();
@@ -496,13 +508,17 @@ class TranscriptionViewModel : public QObject {
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
-  // Stores a new version of `source` holding `result` made with `choice` and `limits` (named
-  // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
-  // save fails nothing stays in the store, the log gets `failureLog` and the error, and
+  // Stores a new version of `source` holding `result` and the speakers' names and colours,
+  // made with `choice` and `limits` (named "Version <n>" unless `name` is given), and makes it
+  // the current, saved one. When the save fails the log gets `failureLog` and the error; a
+  // version to keep then stays in the context as the current, unsaved one, any other goes and
   // the result is null.
+  enum class OnSaveFailure { keepUnsaved, drop };
   Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
                                  const TranscriptionResult& result, const DiarizerChoice& choice,
-                                 const SubtitleLimits& limits, const QString& failureLog);
+                                 const SubtitleLimits& limits, const QString& failureLog, OnSaveFailure onFailure);
+  // A save of the context failed: its changes stay there, unsaved, and the status says why.
+  void noteSaveFailed(const QString& reason);
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
@@ -521,6 +537,7 @@ class TranscriptionViewModel : public QObject {
 
   ProcessingState m_state;
   QString m_statusNote;        // e.g. why speakers were not told apart in the shown result
+  QString m_saveFailure;       // why the context holds changes no save could write yet
   double m_stageProgress = 0;  // within the current stage, 0...1
   QUrl m_currentFile;
   QList<LogEntry> m_logs;

@@ -154,17 +154,23 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
       },
       [this, road](std::shared_ptr<LoadedAudio> audio) {
         road->duration = audio->duration;
-        road->samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
-        setCachedSamples(road->samples, road->duration, QUuid());
-
+        auto samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
         if (TranscriptGroup* group = getLastUsedGroup()) {
-          road->source =
-              getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId, road->youtubeOriginalURL);
-          if (road->source) {
-            m_cachedSamplesSourceId = road->source->id();
-            cacheSamplesInBackground(road->samples, road->source);
+          QString failure;
+          road->source = getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId,
+                                                road->youtubeOriginalURL, &failure);
+          if (!road->source) {
+            // The file cannot even be listed in the library: its transcript could not be kept.
+            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
+            failRun(QString("%1 could not be added to the library: %2")
+                        .arg(QFileInfo(road->url.toLocalFile()).fileName(), failure),
+                    "Failed to create audio source: " + failure);
+            return;
           }
         }
+        road->samples = std::move(samples);
+        setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid());
+        if (road->source) cacheSamplesInBackground(road->samples, road->source);
         recognizeForRoad(road);
       });
 }
@@ -382,7 +388,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   } catch (const StoreError& error) {
     // The rewritten version stays in the context; the next save (autosave included) writes it.
     addLog("Failed to save: " + error.localizedDescription());
-    setHasUnsavedChanges(true);
+    noteSaveFailed(error.localizedDescription());
   }
 }
 
@@ -400,7 +406,8 @@ TranscriptGroup* TranscriptionViewModel::getLastUsedGroup() {
 
 AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
                                                             const std::optional<QString>& youtubeVideoId,
-                                                            const std::optional<QString>& youtubeOriginalURL) {
+                                                            const std::optional<QString>& youtubeOriginalURL,
+                                                            QString* failure) {
   if (!m_modelContext) {
     addLog("Cannot create audio source: no model context");
     return nullptr;
@@ -432,6 +439,7 @@ AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, dou
   } catch (const StoreError& error) {
     addLog("Failed to create audio source: " + error.localizedDescription());
     m_modelContext->remove(source);  // a failed save must not leave it for the next one
+    if (failure) *failure = error.localizedDescription();
     return nullptr;
   }
   setCurrentAudioSource(source);
@@ -451,10 +459,9 @@ void TranscriptionViewModel::createVersionOfRun(AudioSource* source, const Trans
     addLog("Cannot save: no model context");
     return;
   }
-  if (Transcription* version = storeNewVersion(source, name, result.processingTime(), result, choice, limits,
-                                               "Failed to create transcription: ")) {
-    addLog("Created transcription: " + version->name());
-  }
+  Transcription* version = storeNewVersion(source, name, result.processingTime(), result, choice, limits,
+                                           "Failed to create transcription: ", OnSaveFailure::keepUnsaved);
+  if (version && !m_hasUnsavedChanges) addLog("Created transcription: " + version->name());
 }
 
 void TranscriptionViewModel::initializeSpeakersFromResult() {

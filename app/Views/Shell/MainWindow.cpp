@@ -205,11 +205,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // The edits of the last moments (less than one autosave interval old) go to the store first.
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
+  const QString why =
+      m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
   if (m_viewModel.hasUnsavedChanges() &&
-      !m_library.prompts.confirmDestructive(this, QStringLiteral("Quit Without Saving?"),
-                                            QStringLiteral("The latest edits could not be saved (the activity log "
-                                                           "says why). Quitting now deletes them."),
-                                            QStringLiteral("Quit Without Saving"))) {
+      !m_library.prompts.confirmDestructive(
+          this, QStringLiteral("Quit Without Saving?"),
+          QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(why),
+          QStringLiteral("Quit Without Saving"))) {
     event->ignore();
     return;
   }

@@ -199,8 +199,13 @@ TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
   EXPECT_EQ(h->vm->state().result()->segments.size(), 3);
 }
 
-TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNextVersionNumber) {
+TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsAndSpeakersIntoBothUnderTheNextVersionNumber) {
   Transcription* original = h->vm->currentTranscription();
+  // Speaker 1's colour was stored earlier; speaker 0 is renamed now and not saved yet.
+  h->context->updateSpeakers(original, {Speaker(1, std::nullopt, QString("#FF9500"))});
+  h->context->save();
+  h->vm->loadTranscription(original);
+  h->vm->renameSpeaker(0, "Ann");
   h->vm->updateSegmentText(0, "unsaved");
   h->vm->duplicateCurrentTranscription();
   Transcription* copy = h->vm->currentTranscription();
@@ -210,7 +215,24 @@ TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNex
   // The version the edit was made in keeps it too: a new version re-processed over the copy
   // must not take the only record of it.
   EXPECT_EQ(h->storedTexts(original->id()).first(), "unsaved");
-  EXPECT_TRUE(copy->speakers().isEmpty());
+
+  // The copy has the speakers of the version it copies, in the file, and so when it is opened
+  // again.
+  const auto storedSpeakers = [&](Transcription* version) {
+    Statement rows = h->context->database().prepare(
+        "SELECT speakerId, customName, colorHex FROM StoredSpeaker WHERE transcription = ? ORDER BY speakerId");
+    rows.bind(1, version->id());
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0) + " " + rows.text(1) + " " + rows.text(2);
+    return out;
+  };
+  EXPECT_EQ(storedSpeakers(copy), (QStringList{"0 Ann ", "1  #FF9500"}));
+  EXPECT_EQ(storedSpeakers(copy), storedSpeakers(original));
+  h->vm->loadTranscription(original);
+  h->vm->loadTranscription(copy);
+  ASSERT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+  EXPECT_EQ(h->vm->speakers()[1].colorHex, "#FF9500");
 }
 
 TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed) {

@@ -97,7 +97,9 @@ class MainWindowTest : public ::testing::Test {
   int pageHostAsked = 0;            // how often the window asked for the player pages' host
   QStringList confirmations;
   QStringList confirmLabels;  // each confirmation's destructive button
+  QStringList confirmMessages;
   bool confirmAnswer = true;
+  std::function<void()> whileAsking;  // what happens while a confirmation is open
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
   // every confirmation is answered with `confirmAnswer` (its destructive button).
@@ -107,9 +109,11 @@ class MainWindowTest : public ::testing::Test {
                                                  QStringList{harness->path("downloads"), harness->path("AudioCache")});
     }
     LibraryPrompts prompts;
-    prompts.confirmDestructive = [this](QWidget*, const QString& title, const QString&, const QString& label) {
+    prompts.confirmDestructive = [this](QWidget*, const QString& title, const QString& message, const QString& label) {
       confirmations << title;
       confirmLabels << label;
+      confirmMessages << message;
+      if (whileAsking) std::exchange(whileAsking, {})();
       return confirmAnswer;
     };
     prompts.confirmDelete = [confirm = prompts.confirmDestructive](QWidget* parent, const QString& title,
@@ -739,12 +743,35 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  EXPECT_EQ(confirmMessages,
+            QStringList{"The latest changes could not be saved (The library could not be saved). Quitting now "
+                        "deletes them."});
   EXPECT_EQ(confirmLabels, QStringList{"Quit Without Saving"});
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(harness->vm->hasUnsavedChanges());
   confirmAnswer = true;
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(window->isVisible());
+
+  // A run whose version cannot be stored is kept unsaved: quitting asks about it as well, and
+  // once the store takes it again, quitting stores it.
+  harness->context->database().execute("DROP TRIGGER fail");
+  window->show();
+  harness->context->database().execute(
+      "CREATE TRIGGER fail_version BEFORE INSERT ON Transcription BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  window->importFiles({wav("kept.wav")});
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  Transcription* kept = harness->vm->currentTranscription();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->audioSource()->filename(), "kept.wav");
+  confirmations.clear();
+  confirmAnswer = false;
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  harness->context->database().execute("DROP TRIGGER fail_version");
+  EXPECT_TRUE(window->close());
+  EXPECT_EQ(confirmations.size(), 1);
+  EXPECT_EQ(harness->storedTexts(kept->id()), originalTexts());
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
