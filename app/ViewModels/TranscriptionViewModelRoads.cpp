@@ -17,12 +17,30 @@
 #include "ViewModels/ProcessingStatus.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
+#include <voxtrellis/OfflineDiarizationError.h>
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <set>
 
 namespace parlowvista {
+
+namespace {
+
+// Whether the recogniser heard no word at all: no text, and no token holding any.
+bool heardNothing(const voxtrellis::ASRResult& result) {
+  const auto blank = [](const std::string& text) { return QString::fromStdString(text).trimmed().isEmpty(); };
+  if (!blank(result.text)) return false;
+  if (result.tokenTimings) {
+    for (const auto& token : *result.tokenTimings) {
+      if (!blank(token.token)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 // One run of the file road or of re-processing, carried from step to step.
 struct TranscriptionViewModel::Road {
@@ -192,6 +210,12 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
         return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples, progress));
       },
       [this, road](std::shared_ptr<voxtrellis::ASRResult> recognized) {
+        // Nothing recognised: there is nothing to tell speakers apart in, nor to keep.
+        if (heardNothing(*recognized)) {
+          failRun(voxtrellis::OfflineDiarizationError::noSpeechDetected().what(),
+                  "The recogniser found no words in the audio");
+          return;
+        }
         road->asr = std::move(recognized);
         diarizeForRoad(road);
       });

@@ -419,7 +419,7 @@ TEST_F(TranscriptionViewModelTest, EachRunDiarizesWithTheChoicesItStartedWithAnd
   EXPECT_EQ(h->vm->currentTranscription()->customThreshold(), 0.42);
 }
 
-TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeakerAndSaysWhy) {
+TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeakerAndSaysWhyButNoTextIsNoVersion) {
   ASSERT_TRUE(h->startModels());
   engine->diarize = [](std::span<const float>) -> voxtrellis::DiarizationResult {
     throw std::runtime_error("embedding model crashed");
@@ -437,6 +437,19 @@ TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeak
   engine->diarize = FakeEngine().diarize;
   runFile(audio);
   EXPECT_EQ(h->vm->statusMessage(), "Transcription complete");
+
+  // Nothing recognised (only blanks, as in a silent file), whatever the diarizer would find:
+  // there is no text to keep, and no empty version is stored.
+  const int versions = storedRows("Transcription");
+  for (const char* heard : {"", " "}) {
+    engine->recognize = oneWord(heard);
+    h->vm->processFile(QUrl::fromLocalFile(audio));
+    ASSERT_TRUE(h->settle());
+    EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::failed);
+    EXPECT_EQ(h->vm->statusMessage(), "Error: No speech detected in audio");
+    EXPECT_TRUE(h->logged("Error: No speech detected in audio"));
+    EXPECT_EQ(storedRows("Transcription"), versions);
+  }
 }
 
 // ---- samples belong to one source ----------------------------------------------------------
