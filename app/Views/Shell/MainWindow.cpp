@@ -22,6 +22,7 @@
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
+#include "Views/Shell/SkippedFilesNotice.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
@@ -37,6 +38,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -98,13 +100,20 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_columns->setSizes({180, 250, 490, 280});
   // On a screen too small for the columns (a laptop at twice the scale) the window still fits
   // it: what does not fit scrolls.
-  auto* frame = new QScrollArea(this);
+  auto* central = new QWidget(this);
+  auto* centralLayout = new QVBoxLayout(central);
+  centralLayout->setContentsMargins(0, 0, 0, 0);
+  centralLayout->setSpacing(0);
+  m_skippedFiles = new SkippedFilesNotice(central);
+  centralLayout->addWidget(m_skippedFiles);
+  auto* frame = new QScrollArea(central);
   frame->setFrameShape(QFrame::NoFrame);
   frame->setFocusPolicy(Qt::NoFocus);
   frame->setWidgetResizable(true);
   frame->setWidget(m_columns);
   scrollFollowsFocus(frame);
-  setCentralWidget(frame);
+  centralLayout->addWidget(frame, 1);
+  setCentralWidget(central);
   setColumnMinimums(false);
   m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
@@ -122,8 +131,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A run's source (and its group) stays until the run has stored its transcript there.
   m_library.actions.setInUseProbe(
       [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
-  connect(&m_library.actions, &LibraryActions::deletionRefused, &m_viewModel,
-          [this](const QString& reason) { m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason); });
+  connect(&m_library.actions, &LibraryActions::deletionRefused, this, &MainWindow::showDeletionRefused);
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -217,6 +225,20 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
   QMainWindow::closeEvent(event);
   if (event->isAccepted() && m_actions.quit) m_actions.quit();
+}
+
+void MainWindow::showDeletionRefused(const QString& reason) {
+  m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason);
+  // Said where the deletion was asked for, not only in the log; one box at a time.
+  if (!m_deletionRefused) {
+    m_deletionRefused =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Cannot Delete"), QString(), QMessageBox::Ok, this);
+    m_deletionRefused->setAttribute(Qt::WA_DeleteOnClose);
+    m_deletionRefused->setTextFormat(Qt::PlainText);
+    m_deletionRefused->setWindowModality(Qt::WindowModal);
+  }
+  m_deletionRefused->setText(reason);
+  m_deletionRefused->open();
 }
 
 ActivityLogView* MainWindow::activityLog() const {
@@ -333,6 +355,10 @@ void MainWindow::processDroppedFile(const QUrl& file, const QUuid& groupId) {
   // Into the group it was queued for; a group deleted since takes nothing.
   auto* group = m_context.find<TranscriptGroup>(groupId);
   if (!group || group->isDeleted()) return;
+  // The next file takes the place of the one before's error screen: its reason stays in view.
+  if (const ErrorInfo* error = m_viewModel.state().error(); error && !m_viewModel.currentFile().isEmpty()) {
+    m_skippedFiles->add(QFileInfo(m_viewModel.currentFile().toLocalFile()).fileName(), error->message);
+  }
   targetGroup(group);
   m_viewModel.processFile(file);
   adoptCurrentVersion();
