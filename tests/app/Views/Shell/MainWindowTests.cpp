@@ -771,14 +771,21 @@ TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocat
 }
 
 TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
+  withTranscriptView = true;
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   ASSERT_TRUE(transcribe(*window, "talk.wav"));
   const QUuid version = harness->vm->currentTranscription()->id();
-  harness->vm->updateSegmentText(0, "said just before closing");
+  // Typed into the segment's editor, still open when the window closes.
+  SegmentListView* list = window->resultsView()->listView();
+  list->startEditing(harness->vm->state().result()->segments[0].id);
+  ASSERT_NE(list->activeEditor(), nullptr);
+  list->activeEditor()->editor()->selectAll();
+  QTest::keyClicks(list->activeEditor()->editor(), "said just before closing");
   EXPECT_TRUE(window->close());
   EXPECT_EQ(harness->storedTexts(version).first(), "said just before closing");
   EXPECT_TRUE(confirmations.isEmpty());
+  EXPECT_FALSE(harness->vm->hasUnsavedChanges());
 
   window->show();
   harness->vm->updateSegmentText(0, "cannot be written");
