@@ -73,7 +73,10 @@ void TranscriptionViewModel::runRoadStep(const std::shared_ptr<Road>& road, std:
   runJob<T>(this, std::move(work), [this, road, then = std::move(then)](JobResult<T> done) {
     if (m_generation != road->generation) return;
     if (!done.value) {
-      failRun(done.error, done.details);
+      // The plain words head the error; what only helps to find out why goes to the log.
+      const QString detail = AudioError::detailOf(done.exception);
+      if (!detail.isEmpty()) addLog(detail);
+      failRun(done.error, detail.isEmpty() ? done.details : detail);
       return;
     }
     then(std::move(*done.value));

@@ -12,6 +12,7 @@
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
@@ -476,9 +477,7 @@ void MainWindow::pickAudioFilesWithDialog(QWidget* parent, std::function<void(co
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setFileMode(QFileDialog::ExistingFiles);
   dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Add"));
-  dialog->setNameFilters(
-      {QStringLiteral("Audio files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf *.ogg *.opus)"),
-       QStringLiteral("All files (*)")});
+  dialog->setNameFilter(AudioFileTypes::dialogFilter());  // only what the loader takes
   QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, chosen] {
     const QList<QUrl> files = dialog->selectedUrls();
     if (!files.isEmpty()) chosen(files);

@@ -10,9 +10,11 @@
 #include "support/Mp3Header.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include <sys/stat.h>
@@ -64,15 +66,18 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
   struct Case {
     std::string name;  // the file's name
     std::function<void(const std::filesystem::path&)> make;
-    // Without `error`, a transcript of about this many seconds; with one, a failure whose message
-    // holds it, after reading this many seconds of audio unless negative.
+    // Without `error`, a transcript of about this many seconds. With one, a failure whose message
+    // holds `error` in plain words, after reading this many seconds of audio unless negative, and
+    // whose log holds `detail`, in the words of the part that failed, with the file's name.
     double seconds;
     std::string error;
+    std::string detail = {};
   };
   const std::vector<Case> cases = {
-      {"empty.wav", [](const auto& p) { testsupport::writeFile(p, ""); }, -1, "Cannot open audio file"},
+      {"empty.wav", [](const auto& p) { testsupport::writeFile(p, ""); }, -1,
+       "Not an audio file, or damaged: empty.wav", "Invalid data found when processing input"},
       {"notes.wav", [](const auto& p) { testsupport::writeFile(p, "Meeting notes\nnot audio at all\n"); }, -1,
-       "Cannot open audio file"},
+       "Not an audio file, or damaged: notes.wav", "Invalid data found when processing input"},
       {"one sample.wav", [](const auto& p) { writeFloatWav(p, {0.25f}); }, -1, "Invalid audio data"},
       // The header promises 14 s, the file holds 3 s.
       {"truncated.wav",
@@ -129,6 +134,12 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
        },
        14.0, "No speech detected in audio"},
       {"gone.wav", [](const auto&) {}, -1, "Audio file not found: gone.wav"},
+      // A name that is not UTF-8 reaches the application with its bad byte replaced: the file is
+      // there, but no path the application can spell leads to it.
+      {"b\xff"
+       "d.wav",
+       [&](const auto& p) { writeFloatWav(p, voices); }, -1, "The file's name cannot be read: b\uFFFDd.wav",
+       "not valid UTF-8"},
       // A named pipe would block the decoder's open for good; a folder is no file either.
       {"pipe.wav", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, -1, "not a regular file"},
       {"folder.wav", [](const auto& p) { std::filesystem::create_directory(p); }, -1, "not a regular file"},
@@ -138,7 +149,7 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
     const auto file = h.dir / c.name;
     c.make(file);
     const qsizetype before = versions();
-    const QString status = run(QString::fromStdString(file.string()));
+    const QString status = run(QFile::decodeName(QByteArray::fromStdString(file.string())));
     if (c.error.empty()) {
       ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << status.toStdString();
       EXPECT_NEAR(h.vm->state().result()->audioDuration(), c.seconds, 0.1);
@@ -158,6 +169,12 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
       EXPECT_EQ(versions(), before);
       if (c.seconds >= 0) {
         EXPECT_NEAR(h.vm->cachedDuration().value_or(-1), c.seconds, 0.1);
+      }
+      if (!c.detail.empty()) {
+        const QString shown = QFileInfo(QFile::decodeName(QByteArray::fromStdString(file.string()))).fileName();
+        EXPECT_TRUE(std::any_of(h.vm->logs().begin(), h.vm->logs().end(), [&](const LogEntry& entry) {
+          return entry.message.contains(QString::fromStdString(c.detail)) && entry.message.contains(shown);
+        })) << c.detail;
       }
     }
     // Whatever happened, the next good file goes through.

@@ -6,6 +6,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 using namespace pipelinetest;
@@ -75,6 +77,15 @@ class TranscriptionEditingTest : public ::testing::Test {
     for (const StoredSegment* s : t->sortedSegments()) out << s->text();
     return out;
   }
+  // The result with a first segment far longer than the 16 KiB the export tests leave room for.
+  TranscriptionResult largeResult() const {
+    TranscriptionResult large = *h->vm->state().result();
+    large.segments[0].text = QString(64 * 1024, 'x');
+    return large;
+  }
+  static QStringList filesIn(const std::string& folder) {
+    return QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden);
+  }
   std::shared_ptr<FakeEngine> engine;
   std::unique_ptr<Harness> h;
   QString audio;
@@ -130,7 +141,7 @@ TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {
   EXPECT_NEAR(stats.totalDuration, 0.5 + 0.2, 1e-9);
 }
 
-TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNotStored) {
+TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndOnlySpeakersWithANameOrColourAreStored) {
   Transcription* version = h->vm->currentTranscription();
   h->vm->updateSegmentText(1, "THREE");
   h->vm->renameSpeaker(0, "Ann");
@@ -146,6 +157,18 @@ TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNot
   ASSERT_EQ(h->vm->speakers().size(), 2);  // the stored speaker, and the other from the segments
   EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
   EXPECT_EQ(h->vm->speakers()[1], Speaker(1));
+
+  // A speaker whose colour alone differs from its default is kept by every save, also once its
+  // name is taken away again.
+  h->context->updateSpeakers(version, {Speaker(0, QString("Ann")), Speaker(1, std::nullopt, QString("#FF2D55"))});
+  h->context->save();
+  h->vm->loadTranscription(version);
+  h->vm->renameSpeaker(1, "Bob");
+  h->vm->renameSpeaker(1, "");
+  h->vm->saveCurrentTranscription();
+  h->vm->loadTranscription(version);
+  ASSERT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_EQ(h->vm->speakers()[1], Speaker(1, std::nullopt, QString("#FF2D55")));
 }
 
 TEST_F(TranscriptionEditingTest, AutosaveWritesOnlyWhenSomethingChanged) {
@@ -301,7 +324,7 @@ TEST_F(TranscriptionEditingTest, ATranslationsTabExportsTheTranslationUnderAName
   EXPECT_EQ(original.find("hallo"), std::string::npos);
 }
 
-TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSaysSo) {
+TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndATooLargeFileSaysSo) {
   // A source whose name takes all 255 bytes a name may have (two-byte letters, so a cut in the
   // middle of one would show).
   const QString longName = QString(124, QChar(0xE4)) + "abc.wav";
@@ -336,21 +359,12 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSay
   EXPECT_TRUE(testsupport::readFile(existing).starts_with("TRANSCRIPTION"));
   EXPECT_EQ(QDir(h->path("")).entryList({".*"}, QDir::Files | QDir::Hidden).size(), 0) << "a temporary file stayed";
 
-  // The system's own words, not "Unknown error", and the old file stays whole: a disk that
-  // takes no more (a 16 KiB file system where this process may mount one), a file size limit.
+  // The system's own words, not "Unknown error"; the old file stays whole and the half-written
+  // new one goes: a file size limit here, a full disk below.
   h->vm->performExport(*h->vm->state().result(), ExportFormat::srt, h->path("missing/out.srt"));
   EXPECT_TRUE(h->logged("Export failed: Failed to write file: No such file or directory"));
-  TranscriptionResult large = *h->vm->state().result();
-  large.segments[0].text = QString(64 * 1024, 'x');
   const std::string small = h->path("small").toStdString();
   std::filesystem::create_directory(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0) {
-    const auto unmount = qScopeGuard([&] { ::umount(small.c_str()); });
-    testsupport::writeFile(small + "/out.txt", "old");
-    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
-    EXPECT_TRUE(h->logged("Export failed: Failed to write file: No space left on device"));
-    EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
-  }
   testsupport::writeFile(small + "/out.txt", "old");
   {
     rlimit previous{};
@@ -359,12 +373,50 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSay
     rlimit limited = previous;
     limited.rlim_cur = 16 * 1024;
     ::setrlimit(RLIMIT_FSIZE, &limited);
-    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+    h->vm->performExport(largeResult(), ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousSignal);
   }
   EXPECT_TRUE(h->logged("Export failed: Failed to write file: File too large"));
   EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
+  EXPECT_EQ(filesIn(small), QStringList{"out.txt"}) << "a temporary file stayed";
+}
+
+// Run in a child process by ExportOntoAFullDisk.SaysSoKeepsTheOldFileAndLeavesNothingElse, in
+// namespaces of its own where it may mount a file system; skipped otherwise.
+class FullDiskChildProcess : public TranscriptionEditingTest {};
+TEST_F(FullDiskChildProcess, Exports) {
+  if (qEnvironmentVariableIsEmpty("PV_FULL_DISK_CHILD")) GTEST_SKIP() << "only run as a child process";
+  // A disk that takes no more: a 16 KiB file system.
+  const std::string small = h->path("small").toStdString();
+  std::filesystem::create_directory(small);
+  ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
+  const auto unmount = qScopeGuard([&] { ::umount(small.c_str()); });
+  testsupport::writeFile(small + "/out.txt", "old");
+  h->vm->performExport(largeResult(), ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+  EXPECT_TRUE(h->logged("Export failed: Failed to write file: No space left on device"));
+  EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
+  EXPECT_EQ(filesIn(small), QStringList{"out.txt"}) << "a temporary file stayed";
+}
+
+TEST(ExportOntoAFullDisk, SaysSoKeepsTheOldFileAndLeavesNothingElse) {
+  // Only the superuser may mount a file system, and any user inside user and mount namespaces
+  // of their own, where the system allows them.
+  const QStringList launcher{"unshare", "--user", "--map-root-user", "--mount"};
+  QProcess probe;
+  probe.setProcessChannelMode(QProcess::MergedChannels);
+  probe.start(launcher.first(), launcher.mid(1) << "true");
+  if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+    GTEST_SKIP() << "no file system can be mounted here to fill: "
+                 << (probe.error() == QProcess::FailedToStart ? "unshare is not installed"
+                                                              : probe.readAll().trimmed().toStdString());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PV_FULL_DISK_CHILD", "1");
+  const auto child = testsupport::runTestsInChild(environment, "FullDiskChildProcess.Exports", 120000, launcher);
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(child.exitStatus, QProcess::NormalExit) << child.output.toStdString();
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
 }
 
 TEST_F(TranscriptionEditingTest, ReprocessingRewritesTheVersionAndForgetsItsSpeakerNames) {

@@ -324,11 +324,12 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDrop
 
 TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderItsSegment) {
   ASSERT_TRUE(h->startModels());
-  // Three one-word segments; the last two reach past the 3 s of audio.
+  // Three one-word segments; the last two reach past the 3 s of audio, the last starting
+  // exactly where the cached samples end (nothing of it is cached).
   engine->recognize = [](std::span<const float>) {
     voxtrellis::ASRResult r;
     std::vector<voxtrellis::TokenTiming> tokens;
-    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.2, 3.8}}) {
+    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.0, 3.8}}) {
       voxtrellis::TokenTiming t;
       t.token = text;
       t.startTime = start;
@@ -346,8 +347,10 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderI
     heard.push_back(samples.size());
     return voxtrellis::ASRResult();
   };
+  ASSERT_EQ(h->vm->state().result()->segments[2].startTime, 3.0);
   h->vm->retranscribeSegment(2);
   EXPECT_TRUE(h->logged("Cannot re-transcribe: no cached audio samples"));
+  EXPECT_FALSE(h->vm->retranscribingSegmentIndex());
   h->vm->retranscribeSegment(1);
   ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
   EXPECT_EQ(heard, std::vector<std::size_t>{std::size_t(3 * kRate - 2.8 * kRate)});

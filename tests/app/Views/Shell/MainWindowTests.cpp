@@ -46,6 +46,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -660,6 +661,44 @@ TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
   EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
 }
 
+// What the window offers is what the loader takes, no more and no less: the file dialog's
+// filter, the drop zone's words and what a drop on the zone or the file list accepts.
+TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  FileDropZone* zone = window->processingScreens()->dropZone();
+  EXPECT_EQ(zone->formatsLabel()->text(), "Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF");
+  MainWindow::pickAudioFilesWithDialog(window.get(), [](const QList<QUrl>&) {});
+  auto* dialog = window->findChild<QFileDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf)"});
+  dialog->reject();
+
+  // Real files that the system calls audio: Ogg and Opus are refused at the door.
+  const QString wavFile = wav("talk.wav").toLocalFile();
+  for (const char* name : {"talk.ogg", "talk.opus"}) {
+    ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, harness->path(name)})) << name;
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(harness->path(name))});
+    EXPECT_FALSE(zone->acceptDrop(&data)) << name;
+    EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr) << name;
+    window->audioSourcesList()->acceptDrop(&data);
+    EXPECT_EQ(window->importQueue()->pendingCount(), 0) << name;
+  }
+  // .aif is AIFF: FFmpeg reads it by its content, whatever the name says.
+  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, "-c:a", "pcm_s16be", harness->path("talk.aif")}));
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aif")));
+  ASSERT_NE(sheet, nullptr);
+  sheet->startButton()->click();
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aif");
+  EXPECT_NEAR(harness->vm->currentAudioSource()->duration(), 3.0, 0.05);
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
+      << harness->vm->statusMessage().toStdString();
+}
+
 TEST_F(MainWindowTest, AnAddressGoesThroughTheSheetToTheDownloadRoad) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
@@ -802,14 +841,21 @@ TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocat
 }
 
 TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
+  withTranscriptView = true;
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   ASSERT_TRUE(transcribe(*window, "talk.wav"));
   const QUuid version = harness->vm->currentTranscription()->id();
-  harness->vm->updateSegmentText(0, "said just before closing");
+  // Typed into the segment's editor, still open when the window closes.
+  SegmentListView* list = window->resultsView()->listView();
+  list->startEditing(harness->vm->state().result()->segments[0].id);
+  ASSERT_NE(list->activeEditor(), nullptr);
+  list->activeEditor()->editor()->selectAll();
+  QTest::keyClicks(list->activeEditor()->editor(), "said just before closing");
   EXPECT_TRUE(window->close());
   EXPECT_EQ(harness->storedTexts(version).first(), "said just before closing");
   EXPECT_TRUE(confirmations.isEmpty());
+  EXPECT_FALSE(harness->vm->hasUnsavedChanges());
 
   window->show();
   harness->vm->updateSegmentText(0, "cannot be written");
