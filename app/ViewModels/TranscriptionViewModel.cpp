@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <malloc.h>
+
 namespace parlowvista {
 
 TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObject* parent)
@@ -85,8 +87,10 @@ double TranscriptionViewModel::progress() const {
 }
 
 QString TranscriptionViewModel::statusMessage() const {
-  const QString text = statusMessageFor(m_state);
-  return m_statusNote.isEmpty() ? text : text + " - " + m_statusNote;
+  QString text = statusMessageFor(m_state);
+  if (!m_statusNote.isEmpty()) text += " - " + m_statusNote;
+  if (!m_saveFailure.isEmpty()) text += " - not saved yet: " + m_saveFailure + ". Saving is tried again automatically.";
+  return text;
 }
 
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
@@ -141,6 +145,10 @@ bool TranscriptionViewModel::beginRun() {
 void TranscriptionViewModel::endRun() {
   if (!m_busy) return;
   m_busy = false;
+  // What the run's steps freed stays with the allocator's per-thread pools, which hand little
+  // of it back by themselves (a long file's diarization leaves about as much as its samples
+  // there): it goes back to the system now, off this thread.
+  QThreadPool::globalInstance()->start([] { malloc_trim(0); });
   emit isBusyChanged();
 }
 
@@ -267,7 +275,8 @@ void TranscriptionViewModel::clearResult() {
   setCurrentTranscription(nullptr);
   setCurrentAudioSource(nullptr);
   setMediaSource(std::nullopt);
-  setHasUnsavedChanges(false);
+  // What a failed save left in the context is still to be written.
+  setHasUnsavedChanges(!m_saveFailure.isEmpty());
   m_audioPlayer->unload();
   setCurrentSegmentIndex(std::nullopt);
   setSpeakers({});

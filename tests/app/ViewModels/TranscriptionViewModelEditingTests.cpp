@@ -65,6 +65,13 @@ class TranscriptionEditingTest : public ::testing::Test {
     for (const auto& s : h->vm->state().result()->segments) out << s.text;
     return out;
   }
+  // A stored translation of `version`: every segment reads `text`, speaker 0 is "Anna".
+  Transcription* translate(Transcription* version, const QString& code, const QString& text) {
+    Transcription* translation = storeTranslation(*h->context, version, code, text);
+    h->context->updateSpeakers(translation, {Speaker(0, QString("Anna"))});
+    h->context->save();
+    return translation;
+  }
   QStringList storedTexts(Transcription* t) const {
     QStringList out;
     for (const StoredSegment* s : t->sortedSegments()) out << s->text();
@@ -215,8 +222,13 @@ TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
   EXPECT_EQ(h->vm->state().result()->segments.size(), 3);
 }
 
-TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNextVersionNumber) {
+TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsAndSpeakersIntoBothUnderTheNextVersionNumber) {
   Transcription* original = h->vm->currentTranscription();
+  // Speaker 1's colour was stored earlier; speaker 0 is renamed now and not saved yet.
+  h->context->updateSpeakers(original, {Speaker(1, std::nullopt, QString("#FF9500"))});
+  h->context->save();
+  h->vm->loadTranscription(original);
+  h->vm->renameSpeaker(0, "Ann");
   h->vm->updateSegmentText(0, "unsaved");
   h->vm->duplicateCurrentTranscription();
   Transcription* copy = h->vm->currentTranscription();
@@ -226,7 +238,104 @@ TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNex
   // The version the edit was made in keeps it too: a new version re-processed over the copy
   // must not take the only record of it.
   EXPECT_EQ(h->storedTexts(original->id()).first(), "unsaved");
-  EXPECT_TRUE(copy->speakers().isEmpty());
+
+  // The copy has the speakers of the version it copies, in the file, and so when it is opened
+  // again.
+  const auto storedSpeakers = [&](Transcription* version) {
+    Statement rows = h->context->database().prepare(
+        "SELECT speakerId, customName, colorHex FROM StoredSpeaker WHERE transcription = ? ORDER BY speakerId");
+    rows.bind(1, version->id());
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0) + " " + rows.text(1) + " " + rows.text(2);
+    return out;
+  };
+  EXPECT_EQ(storedSpeakers(copy), (QStringList{"0 Ann ", "1  #FF9500"}));
+  EXPECT_EQ(storedSpeakers(copy), storedSpeakers(original));
+  h->vm->loadTranscription(original);
+  h->vm->loadTranscription(copy);
+  ASSERT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+  EXPECT_EQ(h->vm->speakers()[1].colorHex, "#FF9500");
+}
+
+// A save after edits to single segments writes those rows alone. Whatever came between (a
+// failed save, a split or a merge, a re-processing, another version shown, a row changed other
+// than by the editor), after each save the file holds exactly the transcript on screen.
+TEST_F(TranscriptionEditingTest, EverySaveLeavesTheFileHoldingExactlyTheShownTranscript) {
+  Transcription* first = h->vm->currentTranscription();
+  const auto stored = [&](Transcription* version) {
+    Statement rows = h->context->database().prepare(
+        "SELECT speakerId, text FROM StoredSegment WHERE transcription = ?1 ORDER BY sortOrder");
+    rows.bind(1, version->id());
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << QString("%1 %2").arg(rows.int64(0)).arg(rows.text(1));
+    return out.join(" | ").toStdString();
+  };
+  const auto shown = [&] {
+    QStringList out;
+    for (const auto& s : h->vm->state().result()->segments) out << QString("%1 %2").arg(s.speakerId).arg(s.text);
+    return out.join(" | ").toStdString();
+  };
+  const auto save = [&](const char* after) {
+    SCOPED_TRACE(after);
+    h->vm->saveCurrentTranscription();
+    EXPECT_FALSE(h->vm->hasUnsavedChanges());
+    EXPECT_EQ(stored(h->vm->currentTranscription()), shown());
+  };
+
+  h->vm->updateSegmentText(1, "THREE");
+  save("one text edited");
+  h->vm->updateSegmentText(0, "ONE TWO");
+  h->vm->reassignSegment(2, 1, false);
+  h->vm->updateSegmentText(0, "One two");
+  save("three edits, one segment twice");
+
+  // A disk failing on one text: the edit stays pending, and the save after the cure writes it
+  // with the edit made meanwhile.
+  h->context->database().execute(
+      "CREATE TRIGGER fail BEFORE UPDATE ON StoredSegment WHEN NEW.text = 'four!' "
+      "BEGIN SELECT RAISE(ABORT, 'disk trouble'); END");
+  const std::string before = stored(first);
+  h->vm->updateSegmentText(2, "four!");
+  h->vm->saveCurrentTranscription();
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(stored(first), before);
+  h->vm->updateSegmentText(1, "three!");
+  h->context->database().execute("DROP TRIGGER fail");
+  save("a failed save, then a cure");
+
+  EXPECT_EQ(h->vm->splitSegment(0, "One two", 3), 1);
+  save("a split");
+  h->vm->updateSegmentText(3, "four");
+  save("an edit after the split");
+  EXPECT_EQ(h->vm->mergeWithPrevious(1, "two"), 0);
+  h->vm->updateSegmentText(1, "three");
+  save("a merge and an edit");
+
+  h->vm->reassignSegment(0, 2, true);
+  h->vm->updateSegmentText(1, "three again");
+  save("a speaker's segments all reassigned, then one edited");
+
+  first->sortedSegments()[0]->setText("changed elsewhere");
+  h->vm->updateSegmentText(2, "FOUR");
+  save("a row changed other than by the editor");
+
+  process(audio);
+  Transcription* second = h->vm->currentTranscription();
+  h->vm->updateSegmentText(0, "second");
+  save("another version");
+  const std::string secondStored = stored(second);
+  h->vm->loadTranscription(first);
+  h->vm->updateSegmentText(1, "first again");
+  save("the first version again");
+  h->vm->updateSegmentText(0, "and again");
+  save("the first version, a second edit");
+  EXPECT_EQ(stored(second), secondStored);
+
+  h->vm->reprocess();
+  ASSERT_TRUE(h->settle());
+  h->vm->updateSegmentText(0, "after re-processing");
+  save("an edit after re-processing");
 }
 
 TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed) {
@@ -264,6 +373,37 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
 }
 
+// A translation opens read-only in its version's tab, and from there it is exported: its own
+// text and speakers, under a name that says its language and so never replaces the original's.
+TEST_F(TranscriptionEditingTest, ATranslationsTabExportsTheTranslationUnderANameSayingItsLanguage) {
+  Transcription* german = translate(h->vm->currentTranscription(), "de", "hallo");
+  h->vm->loadTranscription(german);
+  ASSERT_TRUE(h->vm->activeTab() == ContentTab::translation(german));
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::srt), "talk (German).srt");
+  h->dialogs->nextPath = h->path("chosen.txt");
+  h->vm->exportTranscript(ExportFormat::txt);
+  EXPECT_EQ(h->dialogs->suggested.last(), "talk (German).txt");
+  const std::string translated = testsupport::readFile(h->path("chosen.txt").toStdString());
+  EXPECT_NE(translated.find("\nhallo\n"), std::string::npos) << translated;
+  EXPECT_EQ(translated.find("one two"), std::string::npos) << translated;
+  EXPECT_NE(translated.find("] Anna\n"), std::string::npos) << translated;
+  QDir().mkpath(h->path("all"));
+  h->dialogs->nextPath = h->path("all");
+  h->vm->exportAll();
+  EXPECT_EQ(QDir(h->path("all")).entryList(QDir::Files),
+            QStringList({"talk (German).json", "talk (German).srt", "talk (German).txt"}));
+  EXPECT_NE(testsupport::readFile(h->path("all/talk (German).srt").toStdString()).find("hallo"), std::string::npos);
+
+  // Back on the original's tab: its own text under its own name.
+  h->vm->setActiveTab(ContentTab::original());
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::txt), "talk.txt");
+  h->dialogs->nextPath = h->path("chosen.txt");
+  h->vm->exportTranscript(ExportFormat::txt);
+  const std::string original = testsupport::readFile(h->path("chosen.txt").toStdString());
+  EXPECT_NE(original.find("one two"), std::string::npos);
+  EXPECT_EQ(original.find("hallo"), std::string::npos);
+}
+
 TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndATooLargeFileSaysSo) {
   // A source whose name takes all 255 bytes a name may have (two-byte letters, so a cut in the
   // middle of one would show).
@@ -280,6 +420,12 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndATooLargeFil
     EXPECT_TRUE(suggested.endsWith("." + fileExtension(format)));
     EXPECT_FALSE(suggested.contains(QChar::ReplacementCharacter));
   }
+  // A translation's name keeps its language whole; the file's name gives way.
+  h->vm->loadTranscription(translate(h->vm->currentTranscription(), "uk", "привіт"));
+  const QString suggested = h->vm->exportFileName(ExportFormat::json);
+  EXPECT_LE(QFile::encodeName(suggested).size(), 255);
+  EXPECT_TRUE(suggested.endsWith(QChar(0xE4) + QString(" (Ukrainian).json"))) << suggested.toStdString();
+  h->vm->setActiveTab(ContentTab::original());
   QDir().mkpath(h->path("long"));
   h->vm->performExportAll(*h->vm->state().result(), h->path("long"));
   EXPECT_TRUE(h->logged("Exported all formats to: long/"));
