@@ -22,6 +22,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <utility>
 
 #include <malloc.h>
 
@@ -100,6 +101,11 @@ void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
 
 void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,
                                               std::optional<double> duration, const QUuid& sourceId) {
+  // A long file's samples (0.7 GB for three hours) take a good part of a second to give back to
+  // the system: the hold on them is let go on a worker thread. Whoever else holds them still may.
+  if (m_cachedSamples && m_cachedSamples != samples) {
+    QThreadPool::globalInstance()->start([old = std::exchange(m_cachedSamples, nullptr)]() mutable { old.reset(); });
+  }
   m_cachedSamples = std::move(samples);
   m_cachedDuration = duration;
   m_cachedSamplesSourceId = sourceId;

@@ -43,6 +43,27 @@ ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& co
 }
 
 void ContentTabBar::rebuild() {
+  const ContentTab active = m_viewModel.activeTab();
+  QList<Transcription*> translations;
+  if (Transcription* version = m_viewModel.currentTranscription()) {
+    for (Transcription* translation : version->translations()) {
+      if (!translation->isDeleted()) translations.append(translation);
+    }
+    std::stable_sort(translations.begin(), translations.end(),
+                     [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
+  }
+  QList<Shown> shown{{QUuid(), QStringLiteral("Original"), active.isOriginal(), false}};
+  for (Transcription* translation : std::as_const(translations)) {
+    const bool named = translation->targetLanguage().has_value();
+    shown.append({translation->id(),
+                  named ? translation->languageDisplayName().value_or(QString()) : QStringLiteral("Translation"),
+                  active.isTranslation() && active.translationId() == translation->id(), named});
+  }
+  // Every save and change in the store is told here, also those of other things: buttons that
+  // would show the same are kept, so no button goes from under the focus or a screen reader.
+  if (m_create && shown == m_shown) return;
+  m_shown = shown;
+
   // The buttons are made again: the focus, when one of them has it, goes to its successor (to
   // the shown tab for a tab just chosen from the keyboard) rather than out of the window.
   QWidget* focused = QApplication::focusWidget();
@@ -53,9 +74,9 @@ void ContentTabBar::rebuild() {
     delete item;
   }
   m_tabs.clear();
-  const ContentTab active = m_viewModel.activeTab();
-  auto addTab = [&](const QString& title, bool selected, std::function<void()> action) {
-    auto* tab = new FlatButton(title, m_row->parentWidget());
+  auto addTab = [&](const Shown& what, std::function<void()> action) {
+    auto* tab = new FlatButton(what.title, m_row->parentWidget());
+    const bool selected = what.selected;
     tab->setCheckable(true);
     tab->setChecked(selected);
     tab->setFlat(!selected);
@@ -70,37 +91,26 @@ void ContentTabBar::rebuild() {
     m_tabs.append(tab);
     return tab;
   };
-  addTab(QStringLiteral("Original"), active.isOriginal(), [this] { m_viewModel.setActiveTab(ContentTab::original()); });
+  addTab(shown.first(), [this] { m_viewModel.setActiveTab(ContentTab::original()); });
 
-  if (Transcription* version = m_viewModel.currentTranscription()) {
-    QList<Transcription*> translations;
-    for (Transcription* translation : version->translations()) {
-      if (!translation->isDeleted()) translations.append(translation);
-    }
-    std::stable_sort(translations.begin(), translations.end(),
-                     [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
-    for (Transcription* translation : translations) {
-      const QString title = translation->targetLanguage() ? translation->languageDisplayName().value_or(QString())
-                                                          : QStringLiteral("Translation");
-      const bool selected = active.isTranslation() && active.translationId() == translation->id();
-      QPointer<Transcription> guarded(translation);
-      QPushButton* tab = addTab(title, selected, [this, guarded] {
-        if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
+  for (qsizetype i = 0; i < translations.size(); ++i) {
+    QPointer<Transcription> guarded(translations[i]);
+    QPushButton* tab = addTab(shown[i + 1], [this, guarded] {
+      if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
+    });
+    if (shown[i + 1].globe) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
+    tab->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
+      auto* menu = new QMenu(tab);
+      menu->setAttribute(Qt::WA_DeleteOnClose);
+      QAction* remove = menu->addAction(
+          Icons::icon(QStringLiteral("trash"), Theme::color(ThemeColor::error, menu->palette(), QPalette::Base)),
+          QStringLiteral("Delete Translation"));
+      connect(remove, &QAction::triggered, this, [this, guarded] {
+        if (guarded) m_viewModel.deleteTranslation(guarded);
       });
-      if (translation->targetLanguage()) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
-      tab->setContextMenuPolicy(Qt::CustomContextMenu);
-      connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
-        auto* menu = new QMenu(tab);
-        menu->setAttribute(Qt::WA_DeleteOnClose);
-        QAction* remove = menu->addAction(
-            Icons::icon(QStringLiteral("trash"), Theme::color(ThemeColor::error, menu->palette(), QPalette::Base)),
-            QStringLiteral("Delete Translation"));
-        connect(remove, &QAction::triggered, this, [this, guarded] {
-          if (guarded) m_viewModel.deleteTranslation(guarded);
-        });
-        menu->popup(tab->mapToGlobal(at));
-      });
-    }
+      menu->popup(tab->mapToGlobal(at));
+    });
   }
 
   m_create = new FlatButton(QStringLiteral("+"), m_row->parentWidget());

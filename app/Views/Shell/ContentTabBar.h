@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointer>
+#include <QUuid>
 #include <QWidget>
 
 #include <functional>
@@ -16,8 +17,8 @@ class TranscriptionViewModel;
 
 // The strip above the transcript: "Original", one tab per translation of the current version
 // (oldest first; "Delete Translation" on its context menu), and a button that asks for a new
-// translation. The shown tab is the view model's; the bar keeps nothing of its own and is
-// rebuilt when the version, its translations or the tab change.
+// translation. The shown tab is the view model's; the bar keeps nothing of its own and its
+// buttons are made again when the version, its translations or the tab change.
 class ContentTabBar : public QWidget {
   Q_OBJECT
 
@@ -30,6 +31,15 @@ class ContentTabBar : public QWidget {
   QPushButton* createButton() const { return m_create; }
 
  private:
+  // What one tab shows; the original's id is null.
+  struct Shown {
+    QUuid id;
+    QString title;
+    bool selected = false;
+    bool globe = false;
+    bool operator==(const Shown&) const = default;
+  };
+
   void rebuild();
 
   TranscriptionViewModel& m_viewModel;
@@ -37,6 +47,7 @@ class ContentTabBar : public QWidget {
   QHBoxLayout* m_row = nullptr;
   QList<QPushButton*> m_tabs;
   QPushButton* m_create = nullptr;
+  QList<Shown> m_shown;
 };
 
 }  // namespace parlowvista

@@ -54,6 +54,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -1031,6 +1032,14 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
   EXPECT_EQ(QApplication::focusWidget(), window->contentTabBar()->tabButtons()[2]);
+  // A save that changes no tab (a rename; the sample cache's file recorded after a run) keeps
+  // the buttons: none goes from under the focus.
+  const QPointer<QPushButton> focusedTab = window->contentTabBar()->tabButtons()[2];
+  version->setName(QStringLiteral("Renamed"));
+  harness->context->save();
+  QApplication::processEvents();
+  EXPECT_EQ(window->contentTabBar()->tabButtons()[2], focusedTab.data());
+  EXPECT_EQ(QApplication::focusWidget(), focusedTab.data());
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
   EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language
