@@ -500,6 +500,7 @@ class TranscriptionViewModel : public QObject {
   void mergeForRoad(const std::shared_ptr<Road>& road,
                     const std::shared_ptr<voxtrellis::DiarizationResult>& diarization);
   void finishRoad(const std::shared_ptr<Road>& road, MergeOutcome merged);
+  void showRoadResult(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
   DiarizerChoice currentChoice() const;
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig(const DiarizationSettings& settings);
