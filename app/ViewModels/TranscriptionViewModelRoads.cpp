@@ -320,6 +320,8 @@ void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road, Merge
     // no edit may be saved into it.
     setCurrentAudioSource(road->source);
     setCurrentTranscription(nullptr);
+    // Nor do the speaker names shown so far belong to it: its version is stored without them.
+    setSpeakers({});
     if (road->source) {
       createVersionOfRun(road->source, *result, road->ran, road->limits);
       if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());

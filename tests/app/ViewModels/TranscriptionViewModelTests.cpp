@@ -211,9 +211,13 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_TRUE(QFileInfo::exists(*source->cachedSamplesPath()));
   EXPECT_EQ(QFileInfo(*source->cachedSamplesPath()).size(), 3 * kRate * 4);
 
-  // The same path again: one source, a second version.
+  // The same path again: one source, a second version, which takes none of the first one's
+  // speaker names.
+  h->vm->renameSpeaker(0, "Alice");
   runFile(audio);
   EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 2");
+  EXPECT_TRUE(h->vm->currentTranscription()->speakers().isEmpty());
+  EXPECT_EQ(h->vm->speakers().first().customName, std::nullopt);
   EXPECT_EQ(source->transcriptions().size(), 2);
   EXPECT_EQ(h->context->fetch<AudioSource>().size(), 1);
 
