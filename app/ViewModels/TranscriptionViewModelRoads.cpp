@@ -327,14 +327,27 @@ void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road, Merge
       if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());
     }
   }
-  QTimer::singleShot(0, this, [this, road, result] {
+  afterThisTurn([this, road, result] {
     showRoadResult(road, *result);
-    QTimer::singleShot(0, this, [this, road] {
+    afterThisTurn([this, road] {
       loadAudioForPlayback(road->isReprocess ? (m_mediaSource && m_mediaSource->isYouTubeVideo())
                                              : road->youtubeVideoId.has_value());
       endRun();
     });
   });
+}
+
+void TranscriptionViewModel::afterThisTurn(std::function<void()> step) {
+  // A zero-interval timer rather than a queued call: queued calls run before the timers and the
+  // input that came due meanwhile, so two steps queued one after the other would still hold the
+  // window as long as both together.
+  auto* timer = new QTimer(this);
+  timer->setSingleShot(true);
+  connect(timer, &QTimer::timeout, this, [timer, step = std::move(step)] {
+    timer->deleteLater();
+    step();
+  });
+  timer->start(0);
 }
 
 void TranscriptionViewModel::showRoadResult(const std::shared_ptr<Road>& road, const TranscriptionResult& result) {
