@@ -19,8 +19,11 @@
 
 #include <QDir>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #include <algorithm>
+
+#include <malloc.h>
 
 namespace parlowvista {
 
@@ -136,6 +139,10 @@ bool TranscriptionViewModel::beginRun() {
 void TranscriptionViewModel::endRun() {
   if (!m_busy) return;
   m_busy = false;
+  // What the run's steps freed stays with the allocator's per-thread pools, which hand little
+  // of it back by themselves (a long file's diarization leaves about as much as its samples
+  // there): it goes back to the system now, off this thread.
+  QThreadPool::globalInstance()->start([] { malloc_trim(0); });
   emit isBusyChanged();
 }
 

@@ -566,6 +566,7 @@ class TranscriptionViewModel : public QObject {
   bool m_hasUnsavedChanges = false;
   QDateTime m_lastSaveTime;
   QPointer<ModelContext> m_modelContext;
+  SegmentEdits m_segmentEdits;  // what the shown transcript changed since the version's rows took it
   QList<Speaker> m_speakers;
   bool m_reassignToThisSegmentOnly = true;
   std::optional<qsizetype> m_retranscribingSegmentIndex;

@@ -430,7 +430,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   version->setMinSpeakers(road->ran.minSpeakers);
   version->setMaxSubtitleChars(road->limits.maxChars);
   version->setMaxSubtitleDuration(road->limits.maxDuration);
-  m_modelContext->updateSegments(version, result);
+  m_modelContext->updateSegments(version, result, m_segmentEdits);
   for (StoredSpeaker* speaker : QList<StoredSpeaker*>(version->speakers())) m_modelContext->remove(speaker);
   try {
     m_modelContext->save();
