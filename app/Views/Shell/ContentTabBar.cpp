@@ -42,28 +42,31 @@ ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& co
   rebuild();
 }
 
-void ContentTabBar::rebuild() {
+QList<ContentTabBar::Tab> ContentTabBar::wantedTabs() const {
   const ContentTab active = m_viewModel.activeTab();
-  QList<Transcription*> translations;
+  QList<Tab> tabs{{{}, QStringLiteral("Original"), active.isOriginal(), false}};
   if (Transcription* version = m_viewModel.currentTranscription()) {
+    QList<Transcription*> translations;
     for (Transcription* translation : version->translations()) {
       if (!translation->isDeleted()) translations.append(translation);
     }
     std::stable_sort(translations.begin(), translations.end(),
                      [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
+    for (Transcription* translation : translations) {
+      const bool language = translation->targetLanguage().has_value();
+      tabs.append({translation,
+                   language ? translation->languageDisplayName().value_or(QString()) : QStringLiteral("Translation"),
+                   active.isTranslation() && active.translationId() == translation->id(), language});
+    }
   }
-  QList<Shown> shown{{QUuid(), QStringLiteral("Original"), active.isOriginal(), false}};
-  for (Transcription* translation : std::as_const(translations)) {
-    const bool named = translation->targetLanguage().has_value();
-    shown.append({translation->id(),
-                  named ? translation->languageDisplayName().value_or(QString()) : QStringLiteral("Translation"),
-                  active.isTranslation() && active.translationId() == translation->id(), named});
-  }
-  // Every save and change in the store is told here, also those of other things: buttons that
-  // would show the same are kept, so no button goes from under the focus or a screen reader.
-  if (m_create && shown == m_shown) return;
-  m_shown = shown;
+  return tabs;
+}
 
+void ContentTabBar::rebuild() {
+  // Most changes of the library are not this bar's: it is made again only when its tabs differ.
+  QList<Tab> tabs = wantedTabs();
+  if (m_create && tabs == m_shown) return;
+  m_shown = tabs;
   // The buttons are made again: the focus, when one of them has it, goes to its successor (to
   // the shown tab for a tab just chosen from the keyboard) rather than out of the window.
   QWidget* focused = QApplication::focusWidget();
@@ -74,9 +77,8 @@ void ContentTabBar::rebuild() {
     delete item;
   }
   m_tabs.clear();
-  auto addTab = [&](const Shown& what, std::function<void()> action) {
-    auto* tab = new FlatButton(what.title, m_row->parentWidget());
-    const bool selected = what.selected;
+  auto addTab = [&](const QString& title, bool selected, std::function<void()> action) {
+    auto* tab = new FlatButton(title, m_row->parentWidget());
     tab->setCheckable(true);
     tab->setChecked(selected);
     tab->setFlat(!selected);
@@ -91,14 +93,13 @@ void ContentTabBar::rebuild() {
     m_tabs.append(tab);
     return tab;
   };
-  addTab(shown.first(), [this] { m_viewModel.setActiveTab(ContentTab::original()); });
-
-  for (qsizetype i = 0; i < translations.size(); ++i) {
-    QPointer<Transcription> guarded(translations[i]);
-    QPushButton* tab = addTab(shown[i + 1], [this, guarded] {
+  addTab(tabs[0].title, tabs[0].selected, [this] { m_viewModel.setActiveTab(ContentTab::original()); });
+  for (const Tab& wanted : tabs.sliced(1)) {
+    QPointer<Transcription> guarded = wanted.translation;
+    QPushButton* tab = addTab(wanted.title, wanted.selected, [this, guarded] {
       if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
     });
-    if (shown[i + 1].globe) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
+    if (wanted.language) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
     tab->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
       auto* menu = new QMenu(tab);

@@ -9,6 +9,7 @@
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <ctime>
 
@@ -161,12 +162,34 @@ TEST_F(TranscriptionViewModelTest, AFailedDiarizerLeavesTheRecognizerAndRefusesF
 TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   ASSERT_TRUE(h->startModels());
   QList<ProcessingStage> stages;
+  // The run's end is three events, the window drawing between them: the version stored (before
+  // anything of it is on screen to edit), the transcript shown, the player handed the file.
+  int turn = 0;
+  QTimer turns;
+  QObject::connect(&turns, &QTimer::timeout, [&] { ++turn; });
+  turns.start(0);
+  int storedAt = -1, shownAt = -1, playerAt = -1;
   QObject::connect(h->vm.get(), &TranscriptionViewModel::stateChanged, [&] {
     if (auto stage = h->vm->state().stage()) stages << *stage;
+    if (h->vm->state().kind() == ProcessingState::Kind::completed && shownAt < 0) shownAt = turn;
+  });
+  QObject::connect(h->vm.get(), &TranscriptionViewModel::currentTranscriptionChanged, [&] {
+    if (!h->vm->currentTranscription() || storedAt >= 0) return;
+    storedAt = turn;
+    EXPECT_EQ(h->vm->state().stage(), ProcessingStage::merging);
+  });
+  QObject::connect(h->vm.get(), &TranscriptionViewModel::isBusyChanged, [&] {
+    if (h->vm->isBusy()) return;
+    playerAt = turn;
+    EXPECT_TRUE(h->vm->audioPlayer().isLoading() || h->vm->audioPlayer().isLoaded());
   });
   runFile(audio);
+  turns.stop();
   EXPECT_EQ(stages, (QList<ProcessingStage>{ProcessingStage::loadingAudio, ProcessingStage::transcribing,
                                             ProcessingStage::diarizing, ProcessingStage::merging}));
+  EXPECT_GE(storedAt, 0);
+  EXPECT_GT(shownAt, storedAt);
+  EXPECT_GT(playerAt, shownAt);
   const auto& result = *h->vm->state().result();
   ASSERT_EQ(result.segments.size(), 2);
   EXPECT_EQ(result.segments[0].text, "hello");
@@ -190,9 +213,13 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_TRUE(QFileInfo::exists(*source->cachedSamplesPath()));
   EXPECT_EQ(QFileInfo(*source->cachedSamplesPath()).size(), 3 * kRate * 4);
 
-  // The same path again: one source, a second version.
+  // The same path again: one source, a second version, which takes none of the first one's
+  // speaker names.
+  h->vm->renameSpeaker(0, "Alice");
   runFile(audio);
   EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 2");
+  EXPECT_TRUE(h->vm->currentTranscription()->speakers().isEmpty());
+  EXPECT_EQ(h->vm->speakers().first().customName, std::nullopt);
   EXPECT_EQ(source->transcriptions().size(), 2);
   EXPECT_EQ(h->context->fetch<AudioSource>().size(), 1);
 

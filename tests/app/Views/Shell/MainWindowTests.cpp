@@ -1021,6 +1021,12 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   };
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  // A change elsewhere in the library leaves the tabs as they are: no buttons made again.
+  const QList<QPushButton*> tabs = window->contentTabBar()->tabButtons();
+  version->setName(QStringLiteral("Renamed"));
+  harness->context->save();
+  QApplication::processEvents();
+  EXPECT_EQ(window->contentTabBar()->tabButtons(), tabs);
   // Chosen from the keyboard: the bar is made again, and the keyboard stays on the tab shown.
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
