@@ -115,10 +115,12 @@ void AppSettings::setDefaultMaxSubtitleDuration(double seconds) {
 }
 
 void AppSettings::ensureDirectoriesExist() {
-  // Joined to an empty location, "/AudioCache" would land in the file-system root.
   if (!m_libraryLocation.isEmpty()) {
     QDir().mkpath(m_libraryLocation);
-    QDir().mkpath(QDir(m_libraryLocation).filePath(QStringLiteral("AudioCache")));
+    // The sample cache lives in the cache folder (AudioCacheService): the empty "AudioCache"
+    // that earlier versions made here only misled whoever looked for what to clear. rmdir
+    // removes it only while it is empty.
+    QDir(m_libraryLocation).rmdir(QStringLiteral("AudioCache"));
   }
   QDir().mkpath(defaultLibraryLocation());
 }

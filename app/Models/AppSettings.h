@@ -37,7 +37,7 @@ class AppSettings : public QObject {
   // applicationSupportRoot/Parlowvista: the default library folder.
   QString defaultLibraryLocation() const;
 
-  // Absolute path of the library folder (holds "Parlowvista.store" and "AudioCache").
+  // Absolute path of the library folder (holds "Parlowvista.store").
   QString libraryLocation() const { return m_libraryLocation; }
   // Stores the path, then makes the folders (ensureDirectoriesExist()).
   void setLibraryLocation(const QString& path);
@@ -64,8 +64,9 @@ class AppSettings : public QObject {
   double defaultMaxSubtitleDuration() const { return m_defaultMaxSubtitleDuration; }
   void setDefaultMaxSubtitleDuration(double seconds);
 
-  // Creates, ignoring failures: the library folder, its "AudioCache", and the default
-  // library folder (whatever the library location is).
+  // Creates, ignoring failures: the library folder and the default library folder (whatever
+  // the library location is). An empty "AudioCache" that earlier versions made in the library
+  // folder is removed.
   void ensureDirectoriesExist();
 
   // Restores the library location, autosave period, preset, threshold and subtitle limits;

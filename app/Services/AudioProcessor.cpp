@@ -32,8 +32,41 @@ AudioError AudioError::invalidAudioData() {
   return AudioError(Kind::invalidAudioData, "Invalid audio data");
 }
 
+AudioError AudioError::notAudio(const QString& path, const QString& decoderError) {
+  return AudioError(Kind::notAudio, "Not an audio file, or damaged: " + QFileInfo(path).fileName(), decoderError);
+}
+
+AudioError AudioError::unreadableName(const QString& path) {
+  return AudioError(Kind::unreadableName,
+                    "The file's name cannot be read: " + QFileInfo(path).fileName() + " (rename it and add it again)",
+                    "The file name is not valid UTF-8: " + path);
+}
+
+QString AudioError::detailOf(const std::exception_ptr& error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (const AudioError& audio) {
+    return audio.detail();
+  } catch (...) {
+  }
+  return {};
+}
+
+const QList<AudioFormat>& AudioProcessor::supportedFormats() {
+  // FFmpeg finds the container from the content; the extension only decides what is offered.
+  static const QList<AudioFormat> formats{{"WAV", {"wav"}}, {"MP3", {"mp3"}},   {"M4A", {"m4a"}},
+                                          {"AAC", {"aac"}}, {"FLAC", {"flac"}}, {"AIFF", {"aiff", "aif"}},
+                                          {"CAF", {"caf"}}};
+  return formats;
+}
+
 const QStringList& AudioProcessor::supportedExtensions() {
-  static const QStringList extensions{"wav", "mp3", "m4a", "aac", "flac", "aiff", "caf"};
+  static const QStringList extensions = [] {
+    QStringList all;
+    for (const AudioFormat& format : supportedFormats()) all += format.extensions;
+    return all;
+  }();
   return extensions;
 }
 
@@ -67,7 +100,12 @@ std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QS
 
 LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::function<void(double)>& progress) const {
   const QFileInfo info(path);
-  if (!info.exists()) throw AudioError::fileNotFound(path);
+  if (!info.exists()) {
+    // A name that is not valid UTF-8 reaches the application with its undecodable bytes
+    // replaced: the file is there, under a name no path of ours can spell.
+    if (info.fileName().contains(QChar::ReplacementCharacter)) throw AudioError::unreadableName(path);
+    throw AudioError::fileNotFound(path);
+  }
   const QString extension = info.suffix().toLower();
   if (!supportedExtensions().contains(extension)) throw AudioError::unsupportedFormat(extension);
   // A named pipe or device would hold the decoder's open until something writes to it.
@@ -80,7 +118,14 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   // length, and a header may claim anything. The decoded audio is what there is.
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
-  audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress);
+  try {
+    audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress);
+  } catch (const voxtrellis::AudioFileError& error) {
+    // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
+    // they stay as the detail. A file the user may not read says so as it is.
+    if (!info.isReadable()) throw;
+    throw AudioError::notAudio(path, QString::fromStdString(error.what()));
+  }
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
   audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
   return audio;

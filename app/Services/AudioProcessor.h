@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <exception>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -10,10 +12,11 @@
 
 namespace parlowvista {
 
-// The loader's failures; what() is the user-facing description.
+// The loader's failures; what() is the user-facing description, detail() what only helps to
+// find out why (the decoder's own words), or empty.
 class AudioError : public std::runtime_error {
  public:
-  enum class Kind { fileNotFound, unsupportedFormat, conversionFailed, invalidAudioData };
+  enum class Kind { fileNotFound, unsupportedFormat, conversionFailed, invalidAudioData, notAudio, unreadableName };
   // "Audio file not found: " + the file name.
   static AudioError fileNotFound(const QString& path);
   // "Unsupported audio format: " + the lower-cased extension.
@@ -22,11 +25,27 @@ class AudioError : public std::runtime_error {
   static AudioError conversionFailed(const QString& reason);
   // "Invalid audio data".
   static AudioError invalidAudioData();
+  // "Not an audio file, or damaged: " + the file name; the decoder's error as the detail.
+  static AudioError notAudio(const QString& path, const QString& decoderError);
+  // "The file's name cannot be read: " + the name as far as it reads, and what to do.
+  static AudioError unreadableName(const QString& path);
   Kind kind() const { return m_kind; }
+  const QString& detail() const { return m_detail; }
+  // The detail of a failure that is an AudioError with one, else empty.
+  static QString detailOf(const std::exception_ptr& error);
 
  private:
-  AudioError(Kind kind, const QString& description) : std::runtime_error(description.toStdString()), m_kind(kind) {}
+  AudioError(Kind kind, const QString& description, QString detail = {})
+      : std::runtime_error(description.toStdString()), m_kind(kind), m_detail(std::move(detail)) {}
   Kind m_kind;
+  QString m_detail;
+};
+
+// One format the loader decodes: its name as the user knows it ("AIFF") and its file-name
+// extensions, lower case ("aiff", "aif").
+struct AudioFormat {
+  QString name;
+  QStringList extensions;
 };
 
 // One decoded file: 16 kHz mono float samples and their duration in seconds (the decoded
@@ -42,12 +61,17 @@ struct LoadedAudio {
 // blocking; any thread.
 class AudioProcessor {
  public:
-  // "wav", "mp3", "m4a", "aac", "flac", "aiff", "caf".
+  // WAV, MP3, M4A, AAC, FLAC, AIFF (.aiff, .aif) and CAF: the one list of what the application
+  // offers and takes (the file dialogs, drops, the drop zone's text and this loader).
+  static const QList<AudioFormat>& supportedFormats();
+  // Every extension of supportedFormats(), in order: "wav", "mp3", ..., "aiff", "aif", "caf".
   static const QStringList& supportedExtensions();
 
-  // Checks in this order: the file exists (fileNotFound), its extension (unsupportedFormat),
-  // that it is a regular file, not a pipe or folder (conversionFailed), then decodes (the decoder's own error,
-  // AudioFileError, passes through), then a file of no frames (invalidAudioData).
+  // Checks in this order: the file exists (fileNotFound; unreadableName when its name did not
+  // survive decoding into text), its extension (unsupportedFormat), that it is a regular file,
+  // not a pipe or folder (conversionFailed), then decodes (a readable file the decoder cannot
+  // open or read is notAudio; an unreadable one keeps the decoder's AudioFileError), then a file
+  // of no frames (invalidAudioData).
   // `progress` (when given) hears the share of the file read so far, on this thread.
   LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {}) const;
 

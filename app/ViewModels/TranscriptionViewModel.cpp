@@ -83,8 +83,10 @@ double TranscriptionViewModel::progress() const {
 }
 
 QString TranscriptionViewModel::statusMessage() const {
-  const QString text = statusMessageFor(m_state);
-  return m_statusNote.isEmpty() ? text : text + " - " + m_statusNote;
+  QString text = statusMessageFor(m_state);
+  if (!m_statusNote.isEmpty()) text += " - " + m_statusNote;
+  if (!m_saveFailure.isEmpty()) text += " - not saved yet: " + m_saveFailure + ". Saving is tried again automatically.";
+  return text;
 }
 
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
@@ -260,7 +262,8 @@ void TranscriptionViewModel::clearResult() {
   setCurrentTranscription(nullptr);
   setCurrentAudioSource(nullptr);
   setMediaSource(std::nullopt);
-  setHasUnsavedChanges(false);
+  // What a failed save left in the context is still to be written.
+  setHasUnsavedChanges(!m_saveFailure.isEmpty());
   m_audioPlayer->unload();
   setCurrentSegmentIndex(std::nullopt);
   setSpeakers({});

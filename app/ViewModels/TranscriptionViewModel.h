@@ -13,6 +13,7 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
+#include "ViewModels/TranscriptionViewModelDependencies.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -38,20 +39,11 @@ struct OfflineDiarizerConfig;
 
 namespace parlowvista {
 
-class AppSettings;
-class AudioEnhancer;
 class AudioPlayerService;
-class AudioProcessor;
-class FileAccessManager;
-class FileDialogs;
-class SampleCache;
 class SpeakerDiarizer;
-class SpeechEngine;
 class SpeechRecognizer;
 class TranscriptGroup;
-class TranslationService;
 struct TranslationOutcome;
-class YouTubeDownloader;
 
 // The one controller of the main window: starts the speech models, takes one audio file or
 // online-video address through enhancement, loading, recognition, diarization and merging,
@@ -70,7 +62,14 @@ class YouTubeDownloader;
 //
 // Refusals are activity-log lines, never errors; only a processing road's failure moves the
 // state to `failed`. A diarization that fails keeps the recognised text as one speaker and
-// says so in the status line and the log.
+// says so in the status line and the log; a file in which nothing was recognised fails with
+// "No speech detected in audio" and stores nothing.
+//
+// Nothing finished is dropped because the store cannot take it: a run whose version cannot be
+// saved keeps it in the context as the current, unsaved version. Until a save reaches the file
+// again, the status line says that the work is not saved yet and why, hasUnsavedChanges() stays
+// set (also when another version is opened or the result is cleared, as the context still
+// holds the change), and the autosave keeps trying.
 //
 // Run options (preset, threshold, speaker counts, subtitle limits) start from the settings'
 // transcription defaults and follow them when they change; each run takes them as they are
@@ -113,25 +112,8 @@ class TranscriptionViewModel : public QObject {
     Kind kind() const { return Kind::notInitialized; }
   };
 
-  // What the view model works with. Every service has a real implementation; the
-  // composition root hands them in, tests replace the edges they need to control.
-  struct Dependencies {
-    std::shared_ptr<SpeechEngine> engine;            // required
-    std::shared_ptr<AudioProcessor> audioProcessor;  // default: a new loader
-    std::shared_ptr<SampleCache> sampleCache;        // default: a cache in the documents folder
-    std::shared_ptr<AudioEnhancer> audioEnhancer;    // default: looks for ffmpeg at once
-    YouTubeDownloader* youtubeDownloader = nullptr;  // default: a child downloader
-    // The application's own (see Application); needed once a translation is asked for.
-    TranslationService* translationService = nullptr;
-    AppSettings* settings = nullptr;          // required: the application's settings
-    FileAccessManager* fileAccess = nullptr;  // required: the application's file access
-    std::shared_ptr<FileDialogs> dialogs;     // default: non-blocking Qt file dialogs
-    // Where downloaded online-video audio is kept; default: the application data folder's
-    // "Parlowvista/YouTubeDownloads".
-    QString downloadsFolder;
-    // Where preview excerpts go; default: the system's temporary folder.
-    QString temporaryFolder;
-  };
+  // What the view model works with (see TranscriptionViewModelDependencies).
+  using Dependencies = TranscriptionViewModelDependencies;
 
   // Throws std::invalid_argument when a required dependency is missing.
   explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
@@ -147,8 +129,12 @@ class TranscriptionViewModel : public QObject {
   // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
-  // The status line warns about the shown result (its speakers could not be told apart).
-  bool hasStatusWarning() const { return !m_statusNote.isEmpty(); }
+  // The status line warns: the shown result's speakers could not be told apart, or work is not
+  // saved yet.
+  bool hasStatusWarning() const { return !m_statusNote.isEmpty() || !m_saveFailure.isEmpty(); }
+  // Why work is not in the store yet: the store's words for the last failed save ("The disk
+  // is full"); empty once a save has reached the file.
+  const QString& saveFailure() const { return m_saveFailure; }
   QUrl currentFile() const { return m_currentFile; }
   const QList<LogEntry>& logs() const { return m_logs; }  // newest 100, oldest first
   // A line in the activity log; the window's own refusals go there too.
@@ -311,14 +297,23 @@ class TranscriptionViewModel : public QObject {
 
   // ---- export and translation --------------------------------------------------
 
-  // Asks for a file (non-blocking) and writes the current version's result to it.
+  // What is exported is the transcript of the tab shown, with its speakers: the current
+  // version's own result (with unsaved edits) on the original tab, the translated text on a
+  // translation's tab, whose file name then says its language ("talk (German).srt").
+
+  // Asks for a file (non-blocking) and writes the shown transcript to it.
   void exportTranscript(ExportFormat format);
   // Asks for a folder and writes TXT, SRT and JSON into it.
   void exportAll();
-  // The file name suggested for an export.
+  // The file name suggested for an export of the tab shown.
   QString exportFileName(ExportFormat format) const;
+  // Write `result` with the current version's speakers, or with the given ones.
   void performExport(const TranscriptionResult& result, ExportFormat format, const QString& filePath);
+  void performExport(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
+                     const QString& filePath);
   void performExportAll(const TranscriptionResult& result, const QString& folder);
+  void performExportAll(const TranscriptionResult& result, const QList<Speaker>& speakers, const QString& baseName,
+                        const QString& folder);
   // Stores the translation as a new version and shows its tab, unless the user has moved to
   // another version meanwhile (it is stored all the same).
   void createTranslation(const QString& targetLanguage);
@@ -337,9 +332,10 @@ class TranscriptionViewModel : public QObject {
   // ---- store look-ups of the file road -------------------------------------------
 
   TranscriptGroup* getLastUsedGroup();
+  // Null when a new source cannot be stored (nothing of it stays; `failure` gets the reason).
   AudioSource* getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
                                       const std::optional<QString>& youtubeVideoId,
-                                      const std::optional<QString>& youtubeOriginalURL);
+                                      const std::optional<QString>& youtubeOriginalURL, QString* failure = nullptr);
   void createAndSaveTranscription(AudioSource* source, const TranscriptionResult& result,
                                   const std::optional<QString>& name);
   void initializeSpeakersFromResult();
@@ -512,13 +508,17 @@ class TranscriptionViewModel : public QObject {
   void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
-  // Stores a new version of `source` holding `result` made with `choice` and `limits` (named
-  // "Version <n>" unless `name` is given) and makes it the current, saved one. When the
-  // save fails nothing stays in the store, the log gets `failureLog` and the error, and
+  // Stores a new version of `source` holding `result` and the speakers' names and colours,
+  // made with `choice` and `limits` (named "Version <n>" unless `name` is given), and makes it
+  // the current, saved one. When the save fails the log gets `failureLog` and the error; a
+  // version to keep then stays in the context as the current, unsaved one, any other goes and
   // the result is null.
+  enum class OnSaveFailure { keepUnsaved, drop };
   Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
                                  const TranscriptionResult& result, const DiarizerChoice& choice,
-                                 const SubtitleLimits& limits, const QString& failureLog);
+                                 const SubtitleLimits& limits, const QString& failureLog, OnSaveFailure onFailure);
+  // A save of the context failed: its changes stay there, unsaved, and the status says why.
+  void noteSaveFailed(const QString& reason);
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
@@ -537,6 +537,7 @@ class TranscriptionViewModel : public QObject {
 
   ProcessingState m_state;
   QString m_statusNote;        // e.g. why speakers were not told apart in the shown result
+  QString m_saveFailure;       // why the context holds changes no save could write yet
   double m_stageProgress = 0;  // within the current stage, 0...1
   QUrl m_currentFile;
   QList<LogEntry> m_logs;

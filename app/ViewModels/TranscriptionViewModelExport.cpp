@@ -16,31 +16,60 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
 
 #include <cstdio>
 
 namespace parlowvista {
 
+namespace {
+
+// `base` followed by `suffix`, cut (at a character's end) so that the whole fits a file name
+// with its extension: the suffix is never what is cut.
+QString fittingWithSuffix(const QString& base, const QString& suffix) {
+  QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, base);
+  characters.toEnd();
+  qsizetype end = base.size();
+  while (end > 0 && ExportService::fittingBaseName(base.left(end) + suffix) != base.left(end) + suffix) {
+    end = characters.toPreviousBoundary();
+  }
+  return base.left(std::max<qsizetype>(end, 0)) + suffix;
+}
+
+}  // namespace
+
 QString TranscriptionViewModel::exportFileName(ExportFormat format) const {
   const QString base =
       m_currentFile.isEmpty() ? QString("transcript") : QFileInfo(m_currentFile.path()).completeBaseName();
-  return ExportService::fittingBaseName(base) + "." + fileExtension(format);
+  // A translation's export says its language, and so never takes the name of the original's.
+  const Transcription* translation = m_activeTab.isTranslation() ? m_activeTab.transcription() : nullptr;
+  if (!translation) return ExportService::fittingBaseName(base) + "." + fileExtension(format);
+  const QString code = translation->targetLanguage().value_or(translation->name());
+  const auto language = SupportedLanguage::find(code);
+  return fittingWithSuffix(base, " (" + (language ? language->name : code) + ")") + "." + fileExtension(format);
 }
 
 void TranscriptionViewModel::exportTranscript(ExportFormat format) {
-  const TranscriptionResult* current = m_state.result();
-  if (!current) return;
+  const std::optional<TranscriptionResult> shown = activeResult();
+  if (!m_state.result() || !shown) return;
   QPointer<TranscriptionViewModel> self(this);
   m_deps.dialogs->chooseSaveFile(exportFileName(format), fileExtension(format),
-                                 [self, result = *current, format](const QString& path) {
-                                   if (self) self->performExport(result, format, path);
+                                 [self, result = *shown, speakers = activeSpeakers(), format](const QString& path) {
+                                   if (self) self->performExport(result, speakers, format, path);
                                  });
 }
 
 void TranscriptionViewModel::performExport(const TranscriptionResult& result, ExportFormat format,
                                            const QString& filePath) {
+  performExport(result, m_speakers, format, filePath);
+}
+
+void TranscriptionViewModel::performExport(const TranscriptionResult& result, const QList<Speaker>& speakers,
+                                           ExportFormat format, const QString& filePath) {
   try {
-    ExportService().exportResult(result, m_speakers, format, filePath);
+    ExportService().exportResult(result, speakers, format, filePath);
     addLog("Exported " + fileExtension(format).toUpper() + " to: " + QFileInfo(filePath).fileName());
   } catch (const ExportService::ExportError& error) {
     addLog("Export failed: " + error.localizedDescription());
@@ -48,22 +77,28 @@ void TranscriptionViewModel::performExport(const TranscriptionResult& result, Ex
 }
 
 void TranscriptionViewModel::exportAll() {
-  const TranscriptionResult* current = m_state.result();
-  if (!current) return;
+  const std::optional<TranscriptionResult> shown = activeResult();
+  if (!m_state.result() || !shown) return;
   QPointer<TranscriptionViewModel> self(this);
-  m_deps.dialogs->chooseFolder("Choose a folder to save all export formats",
-                               [self, result = *current](const QString& folder) {
-                                 if (self) self->performExportAll(result, folder);
-                               });
+  m_deps.dialogs->chooseFolder(
+      "Choose a folder to save all export formats",
+      [self, result = *shown, speakers = activeSpeakers(),
+       base = QFileInfo(exportFileName(ExportFormat::txt)).completeBaseName()](const QString& folder) {
+        if (self) self->performExportAll(result, speakers, base, folder);
+      });
 }
 
 void TranscriptionViewModel::performExportAll(const TranscriptionResult& result, const QString& folder) {
-  const QString base = QFileInfo(exportFileName(ExportFormat::txt)).completeBaseName();
+  performExportAll(result, m_speakers, QFileInfo(exportFileName(ExportFormat::txt)).completeBaseName(), folder);
+}
+
+void TranscriptionViewModel::performExportAll(const TranscriptionResult& result, const QList<Speaker>& speakers,
+                                              const QString& base, const QString& folder) {
   QStringList failed;
   for (ExportFormat format : allExportFormats()) {
     const QString path = QDir(folder).filePath(base + "." + fileExtension(format));
     try {
-      ExportService().exportResult(result, m_speakers, format, path);
+      ExportService().exportResult(result, speakers, format, path);
     } catch (const ExportService::ExportError& error) {
       addLog("Failed to export " + fileExtension(format) + ": " + error.localizedDescription());
       failed << fileExtension(format);

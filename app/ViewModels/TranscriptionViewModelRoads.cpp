@@ -1,5 +1,5 @@
-// The processing roads of TranscriptionViewModel: model start-up, the road of one file,
-// re-processing, diarization settings and the store look-ups they share.
+// The processing roads of TranscriptionViewModel: the road of one file, re-processing and the
+// store look-ups they share.
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
@@ -15,8 +15,9 @@
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
 #include "ViewModels/ProcessingStatus.h"
-#include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModel.h"
+
+#include <voxtrellis/OfflineDiarizationError.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,6 +25,22 @@
 #include <set>
 
 namespace parlowvista {
+
+namespace {
+
+// Whether the recogniser heard no word at all: no text, and no token holding any.
+bool heardNothing(const voxtrellis::ASRResult& result) {
+  const auto blank = [](const std::string& text) { return QString::fromStdString(text).trimmed().isEmpty(); };
+  if (!blank(result.text)) return false;
+  if (result.tokenTimings) {
+    for (const auto& token : *result.tokenTimings) {
+      if (!blank(token.token)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 // One run of the file road or of re-processing, carried from step to step.
 struct TranscriptionViewModel::Road {
@@ -56,118 +73,14 @@ void TranscriptionViewModel::runRoadStep(const std::shared_ptr<Road>& road, std:
   runJob<T>(this, std::move(work), [this, road, then = std::move(then)](JobResult<T> done) {
     if (m_generation != road->generation) return;
     if (!done.value) {
-      failRun(done.error, done.details);
+      // The plain words head the error; what only helps to find out why goes to the log.
+      const QString detail = AudioError::detailOf(done.exception);
+      if (!detail.isEmpty()) addLog(detail);
+      failRun(done.error, detail.isEmpty() ? done.details : detail);
       return;
     }
     then(std::move(*done.value));
   });
-}
-
-// ---- model start-up ----------------------------------------------------------------
-
-void TranscriptionViewModel::initializeModels() {
-  if (m_state.kind() != ProcessingState::Kind::idle) return;
-  addLog("Starting model initialization...");
-  setState(ProcessingState::loadingModels(0));
-  if (m_recognizer) {
-    // A second start after a failed one: the recogniser is already loaded.
-    prepareDiarizerForStartUp();
-    return;
-  }
-  addLog("Downloading ASR models...");
-  auto engine = m_deps.engine;
-  auto alive = m_alive;
-  QPointer<TranscriptionViewModel> self(this);
-  runJob<std::shared_ptr<SpeechRecognizer>>(
-      this,
-      [engine, self, alive] {
-        return engine->loadRecognizer([self, alive] {
-          postToUi(alive, [self] {
-            if (self) self->setState(ProcessingState::loadingModels(0.3));
-          });
-        });
-      },
-      [this](JobResult<std::shared_ptr<SpeechRecognizer>> loaded) {
-        if (!loaded.value) {
-          setState(ProcessingState::failed(modelStartupFailure(loaded.exception, loaded.details)));
-          addLog("Failed to load models: " + loaded.error);
-          return;
-        }
-        m_recognizer = *loaded.value;
-        prepareDiarizerForStartUp();
-      });
-}
-
-void TranscriptionViewModel::prepareDiarizerForStartUp() {
-  setState(ProcessingState::loadingModels(0.5));
-  addLog("Downloading diarization models...");
-  const DiarizerChoice choice = currentChoice();
-  const auto config = buildDiarizationConfig(choice.settings);
-  auto engine = m_deps.engine;
-  runJob<std::shared_ptr<SpeakerDiarizer>>(
-      this, [engine, config] { return engine->prepareDiarizer(config); },
-      [this, config, choice](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
-        if (!prepared.value) {
-          setState(ProcessingState::failed(modelStartupFailure(prepared.exception, prepared.details)));
-          addLog("Failed to load models: " + prepared.error);
-          return;
-        }
-        m_diarizer = *prepared.value;
-        m_diarizerChoice = choice;
-        setState(ProcessingState::loadingModels(1.0));
-        addLog("Diarization config: threshold=" + shortestDouble(config.clustering.threshold) +
-               ", preset=" + rawValue(choice.preset));
-        setState(ProcessingState::modelsReady());
-        addLog("Models loaded successfully");
-      });
-}
-
-// ---- diarization settings -------------------------------------------------------
-
-TranscriptionViewModel::DiarizerChoice TranscriptionViewModel::currentChoice() const {
-  return DiarizerChoice{m_diarizationPreset, m_customThreshold, m_minSpeakers,
-                        DiarizationSettings::fromPreset(m_diarizationPreset, m_customThreshold, m_numSpeakers,
-                                                        m_minSpeakers, m_maxSpeakers)};
-}
-
-voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig() {
-  return buildDiarizationConfig(currentChoice().settings);
-}
-
-voxtrellis::OfflineDiarizerConfig TranscriptionViewModel::buildDiarizationConfig(const DiarizationSettings& settings) {
-  const auto config = settings.toOfflineConfig();
-  addLog("Diarization config built:");
-  addLog("  threshold=" + shortestDouble(config.clustering.threshold));
-  addLog("  numSpeakers=" + countOrMinusOne(settings.numSpeakers));
-  addLog("  minSpeakers=" + countOrMinusOne(settings.minSpeakers));
-  addLog("  maxSpeakers=" + countOrMinusOne(settings.maxSpeakers));
-  addLog("  warmStartFa=" + shortestDouble(settings.warmStartFa));
-  addLog("  warmStartFb=" + shortestDouble(settings.warmStartFb));
-  return config;
-}
-
-void TranscriptionViewModel::updateDiarizationSettings() {
-  if (!isReady() || !beginRun()) return;
-  rebuildDiarizer(currentChoice(), [this] { endRun(); });
-}
-
-void TranscriptionViewModel::rebuildDiarizer(const DiarizerChoice& choice, std::function<void()> then) {
-  addLog("Updating diarization settings...");
-  const auto config = buildDiarizationConfig(choice.settings);
-  auto engine = m_deps.engine;
-  runJob<std::shared_ptr<SpeakerDiarizer>>(
-      this, [engine, config] { return engine->prepareDiarizer(config); },
-      [this, config, choice, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
-        if (prepared.value) {
-          m_diarizer = *prepared.value;
-          m_diarizerChoice = choice;
-          addLog("Diarization config updated: threshold=" + shortestDouble(config.clustering.threshold) +
-                 ", preset=" + rawValue(choice.preset));
-        } else {
-          addLog("Failed to update diarization settings: " + prepared.error);
-        }
-        then();
-      });
 }
 
 // ---- the road of one file ----------------------------------------------------------
@@ -262,17 +175,23 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
       },
       [this, road](std::shared_ptr<LoadedAudio> audio) {
         road->duration = audio->duration;
-        road->samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
-        setCachedSamples(road->samples, road->duration, QUuid());
-
+        auto samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
         if (TranscriptGroup* group = getLastUsedGroup()) {
-          road->source =
-              getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId, road->youtubeOriginalURL);
-          if (road->source) {
-            m_cachedSamplesSourceId = road->source->id();
-            cacheSamplesInBackground(road->samples, road->source);
+          QString failure;
+          road->source = getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId,
+                                                road->youtubeOriginalURL, &failure);
+          if (!road->source) {
+            // The file cannot even be listed in the library: its transcript could not be kept.
+            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
+            failRun(QString("%1 could not be added to the library: %2")
+                        .arg(QFileInfo(road->url.toLocalFile()).fileName(), failure),
+                    "Failed to create audio source: " + failure);
+            return;
           }
         }
+        road->samples = std::move(samples);
+        setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid());
+        if (road->source) cacheSamplesInBackground(road->samples, road->source);
         recognizeForRoad(road);
       });
 }
@@ -294,6 +213,12 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
         return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples, progress));
       },
       [this, road](std::shared_ptr<voxtrellis::ASRResult> recognized) {
+        // Nothing recognised: there is nothing to tell speakers apart in, nor to keep.
+        if (heardNothing(*recognized)) {
+          failRun(voxtrellis::OfflineDiarizationError::noSpeechDetected().what(),
+                  "The recogniser found no words in the audio");
+          return;
+        }
         road->asr = std::move(recognized);
         diarizeForRoad(road);
       });
@@ -490,7 +415,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   } catch (const StoreError& error) {
     // The rewritten version stays in the context; the next save (autosave included) writes it.
     addLog("Failed to save: " + error.localizedDescription());
-    setHasUnsavedChanges(true);
+    noteSaveFailed(error.localizedDescription());
   }
 }
 
@@ -508,7 +433,8 @@ TranscriptGroup* TranscriptionViewModel::getLastUsedGroup() {
 
 AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, double duration, TranscriptGroup* group,
                                                             const std::optional<QString>& youtubeVideoId,
-                                                            const std::optional<QString>& youtubeOriginalURL) {
+                                                            const std::optional<QString>& youtubeOriginalURL,
+                                                            QString* failure) {
   if (!m_modelContext) {
     addLog("Cannot create audio source: no model context");
     return nullptr;
@@ -540,6 +466,7 @@ AudioSource* TranscriptionViewModel::getOrCreateAudioSource(const QUrl& url, dou
   } catch (const StoreError& error) {
     addLog("Failed to create audio source: " + error.localizedDescription());
     m_modelContext->remove(source);  // a failed save must not leave it for the next one
+    if (failure) *failure = error.localizedDescription();
     return nullptr;
   }
   setCurrentAudioSource(source);
@@ -559,10 +486,9 @@ void TranscriptionViewModel::createVersionOfRun(AudioSource* source, const Trans
     addLog("Cannot save: no model context");
     return;
   }
-  if (Transcription* version = storeNewVersion(source, name, result.processingTime(), result, choice, limits,
-                                               "Failed to create transcription: ")) {
-    addLog("Created transcription: " + version->name());
-  }
+  Transcription* version = storeNewVersion(source, name, result.processingTime(), result, choice, limits,
+                                           "Failed to create transcription: ", OnSaveFailure::keepUnsaved);
+  if (version && !m_hasUnsavedChanges) addLog("Created transcription: " + version->name());
 }
 
 void TranscriptionViewModel::initializeSpeakersFromResult() {

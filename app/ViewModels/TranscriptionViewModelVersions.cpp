@@ -26,6 +26,12 @@ void TranscriptionViewModel::setModelContext(ModelContext* context) {
   if (m_modelContext) disconnect(m_modelContext, nullptr, this, nullptr);
   m_modelContext = context;
   if (!context) return;
+  // Whatever a failed save left in the context has reached the file with this one.
+  connect(context, &ModelContext::didSave, this, [this] {
+    if (m_saveFailure.isEmpty()) return;
+    m_saveFailure.clear();
+    emit stateChanged();
+  });
   // A translation deleted anywhere (its tab, the versions bar, with its version) leaves the tab.
   connect(context, &ModelContext::objectDeleted, this, [this](PersistentModel* object) {
     if (m_activeTab.isTranslation() && object->id() == m_activeTab.translationId()) showOriginalTab();
@@ -78,16 +84,21 @@ void TranscriptionViewModel::followSettingsDefaults() {
 
 void TranscriptionViewModel::saveCurrentTranscription() {
   const TranscriptionResult* result = m_state.result();
-  if (!m_modelContext || !m_currentTranscription || !result) {
+  const bool pending = m_modelContext && !m_saveFailure.isEmpty();
+  if (!pending && (!m_modelContext || !m_currentTranscription || !result)) {
     addLog("Cannot save: missing context, transcription, or result");
     return;
   }
-  m_modelContext->updateSegments(m_currentTranscription, *result);
-  saveSpeakers(m_currentTranscription);
+  // Without a version on screen, what an earlier failed save left in the context is written.
+  if (m_currentTranscription && result) {
+    m_modelContext->updateSegments(m_currentTranscription, *result);
+    saveSpeakers(m_currentTranscription);
+  }
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {
     addLog("Failed to save: " + error.localizedDescription());
+    noteSaveFailed(error.localizedDescription());
     return;
   }
   setHasUnsavedChanges(false);
@@ -96,7 +107,14 @@ void TranscriptionViewModel::saveCurrentTranscription() {
 }
 
 void TranscriptionViewModel::saveIfNeeded() {
-  if (m_hasUnsavedChanges && m_modelContext && m_currentTranscription && m_state.result()) saveCurrentTranscription();
+  if (!m_hasUnsavedChanges || !m_modelContext) return;
+  if ((m_currentTranscription && m_state.result()) || !m_saveFailure.isEmpty()) saveCurrentTranscription();
+}
+
+void TranscriptionViewModel::noteSaveFailed(const QString& reason) {
+  m_saveFailure = reason;
+  setHasUnsavedChanges(true);
+  emit stateChanged();  // the status line says it
 }
 
 void TranscriptionViewModel::saveSpeakers(Transcription* transcription) {
@@ -152,7 +170,8 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
                .arg(source->youtubeOriginalURL().value_or("nil")));
     openSourceFile(source);
   }
-  setHasUnsavedChanges(false);
+  // What a failed save left in the context is still to be written.
+  setHasUnsavedChanges(!m_saveFailure.isEmpty());
   addLog("Loaded transcription: " + transcription->name());
 }
 
@@ -184,9 +203,10 @@ void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<Q
   }
   // The edits go into the version they were made in as well: the copy may be re-processed next.
   saveIfNeeded();
+  // A copy that cannot be stored goes: the version it copies still holds everything.
   if (Transcription* copy = storeNewVersion(
           m_currentAudioSource, newName, m_currentTranscription->processingTime(), *result, currentChoice(),
-          SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration}, "Failed to duplicate: ")) {
+          SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration}, "Failed to duplicate: ", OnSaveFailure::drop)) {
     addLog("Duplicated as: " + copy->name());
   }
 }
@@ -194,19 +214,27 @@ void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<Q
 Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, const std::optional<QString>& name,
                                                        double processingTime, const TranscriptionResult& result,
                                                        const DiarizerChoice& choice, const SubtitleLimits& limits,
-                                                       const QString& failureLog) {
+                                                       const QString& failureLog, OnSaveFailure onFailure) {
   const QString versionName = name.value_or(QString("Version %1").arg(source->transcriptions().size() + 1));
   auto* version = new Transcription(versionName, processingTime, choice.preset, choice.customThreshold,
                                     choice.minSpeakers, limits.maxChars, limits.maxDuration);
   version->setAudioSource(source);
   m_modelContext->insert(version);
   m_modelContext->updateSegments(version, result);
+  saveSpeakers(version);  // a copy keeps the names and colours of the version it copies
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {
     addLog(failureLog + error.localizedDescription());
-    m_modelContext->remove(version);  // a failed save must not leave it for the next one
-    return nullptr;
+    if (onFailure == OnSaveFailure::drop) {
+      m_modelContext->remove(version);  // a failed save must not leave it for the next one
+      return nullptr;
+    }
+    // Kept as the version on screen: edits go into it, and the next save that reaches the
+    // file (the autosave's included) writes it with them.
+    setCurrentTranscription(version);
+    noteSaveFailed(error.localizedDescription());
+    return version;
   }
   setCurrentTranscription(version);
   setHasUnsavedChanges(false);

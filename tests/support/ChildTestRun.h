@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 namespace testsupport {
 
@@ -18,11 +19,14 @@ struct ChildTestRun {
   QString output;  // standard output and error, merged
 };
 
-inline ChildTestRun runTestsInChild(const QProcessEnvironment& environment, const QString& filter, int timeoutMs) {
+// `launcher`, when given, is a command that starts the program (with its arguments after its own).
+inline ChildTestRun runTestsInChild(const QProcessEnvironment& environment, const QString& filter, int timeoutMs,
+                                    QStringList launcher = {}) {
   QProcess child;
   child.setProcessEnvironment(environment);
   child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=" + filter});
+  launcher << QCoreApplication::applicationFilePath() << "--gtest_filter=" + filter;
+  child.start(launcher.takeFirst(), launcher);
   ChildTestRun run;
   run.finished = child.waitForFinished(timeoutMs);
   if (!run.finished) child.kill(), child.waitForFinished();

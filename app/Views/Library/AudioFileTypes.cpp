@@ -1,26 +1,31 @@
 #include "Views/Library/AudioFileTypes.h"
 
+#include "Services/AudioProcessor.h"
+
 #include <QFileInfo>
-#include <QMimeDatabase>
 
 namespace parlowvista {
 
-const QStringList& AudioFileTypes::loaderExtensions() {
-  static const QStringList extensions{"wav", "mp3", "m4a", "aac", "flac", "aiff", "caf"};
-  return extensions;
-}
-
 QString AudioFileTypes::dialogFilter() {
   QStringList patterns;
-  for (const QString& extension : loaderExtensions()) patterns << QStringLiteral("*.") + extension;
+  for (const QString& extension : AudioProcessor::supportedExtensions()) patterns << QStringLiteral("*.") + extension;
   return QStringLiteral("Audio Files (%1)").arg(patterns.join(QLatin1Char(' ')));
 }
 
+QString AudioFileTypes::formatsText() {
+  QStringList names;
+  for (const AudioFormat& format : AudioProcessor::supportedFormats()) names << format.name;
+  return QStringLiteral("Supported formats: ") + names.join(QStringLiteral(", "));
+}
+
+bool AudioFileTypes::hasAudioExtension(const QString& path) {
+  return AudioProcessor::supportedExtensions().contains(QFileInfo(path).suffix().toLower());
+}
+
 bool AudioFileTypes::isAudioFile(const QString& path) {
-  const QFileInfo info(path);
-  if (!info.isFile()) return false;
-  if (loaderExtensions().contains(info.suffix().toLower())) return true;
-  return QMimeDatabase().mimeTypeForFile(info).name().startsWith(QLatin1String("audio/"));
+  // Only what the loader takes: a file the system calls audio (Ogg, Opus, ...) but the loader
+  // refuses would be taken in here only to fail later.
+  return QFileInfo(path).isFile() && hasAudioExtension(path);
 }
 
 QList<QUrl> AudioFileTypes::audioFiles(const QMimeData* data) {

@@ -8,12 +8,15 @@
 namespace parlowvista {
 
 // Which dropped or chosen files the library takes as audio: local files whose extension is
-// one the loader reads (wav, mp3, m4a, aac, flac, aiff, caf; case ignored), or whose content
-// type QMimeDatabase reports as audio.
+// one the loader reads (AudioProcessor::supportedFormats(); case ignored). The dialogs' filter
+// and the drop zone's text are made from the same list.
 struct AudioFileTypes {
-  static const QStringList& loaderExtensions();
-  // The file-dialog filter, e.g. "Audio Files (*.wav *.mp3 ...)".
+  // The file-dialog filter: "Audio Files (*.wav *.mp3 ... *.caf)".
   static QString dialogFilter();
+  // "Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF".
+  static QString formatsText();
+  // The name's extension is one the loader reads; the file itself is not looked at.
+  static bool hasAudioExtension(const QString& path);
   static bool isAudioFile(const QString& path);
   // The local audio files of a `text/uri-list` drop, in drop order; folders, remote
   // addresses and other files are left out.

@@ -39,7 +39,7 @@ FileDropZone::FileDropZone(bool enabled, bool youTubeAvailable, LibraryPrompts p
   titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
   titleFont.setWeight(QFont::Medium);
   title->setFont(titleFont);
-  m_formats = centred(captionLabel(QStringLiteral("Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF"), this));
+  m_formats = centred(captionLabel(AudioFileTypes::formatsText(), this));
 
   m_choose = new QPushButton(QStringLiteral("Choose File..."), this);
   m_or = new ThemedLabel(QStringLiteral("or"), ThemeColor::secondaryText, this);

@@ -37,6 +37,8 @@ class FileDropZone : public QWidget {
   QPushButton* fromURLButton() const { return m_fromURL; }
   QLineEdit* urlField() const { return m_urlField; }
   QToolButton* submitButton() const { return m_submit; }
+  // "Supported formats: ...": what the loader takes.
+  QLabel* formatsLabel() const { return m_formats; }
   // The line under the address field; without the downloader, its install command beside it.
   QLabel* hintLabel() const { return m_hint; }
   QLabel* installCommandLabel() const { return m_installCommand; }

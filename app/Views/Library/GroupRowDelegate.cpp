@@ -84,22 +84,34 @@ QWidget* GroupRowDelegate::createEditor(QWidget* parent, const QStyleOptionViewI
 }
 
 namespace {
-// Set on the field by Return: the only way its text becomes the group's name.
-constexpr const char* kReturnPressed = "returnPressed";
+constexpr const char* kFilled = "filled";
 }  // namespace
 
-bool GroupRowDelegate::eventFilter(QObject* editor, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter) editor->setProperty(kReturnPressed, true);
-  }
-  return QStyledItemDelegate::eventFilter(editor, event);
+void GroupRowDelegate::setEditorData(QWidget* editor, const QModelIndex& index) const {
+  if (editor->property(kFilled).toBool()) return;
+  editor->setProperty(kFilled, true);
+  QStyledItemDelegate::setEditorData(editor, index);
 }
 
-void GroupRowDelegate::setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const {
-  // The view also hands the field's text over when the focus leaves it or another row becomes
-  // current: only Return renames.
-  if (editor->property(kReturnPressed).toBool()) QStyledItemDelegate::setModelData(editor, model, index);
+bool GroupRowDelegate::eventFilter(QObject* object, QEvent* event) {
+  auto* editor = qobject_cast<QWidget*>(object);
+  if (!editor) return false;
+  if (event->type() == QEvent::KeyPress) {
+    switch (static_cast<QKeyEvent*>(event)->key()) {
+      case Qt::Key_Return:
+      case Qt::Key_Enter:
+        emit commitData(editor);
+        emit closeEditor(editor, SubmitModelCache);
+        return true;
+      case Qt::Key_Escape: emit closeEditor(editor, RevertModelCache); return true;
+      case Qt::Key_Tab:
+      case Qt::Key_Backtab: return false;  // the focus moves on; the field stays as it is
+      default: break;
+    }
+  }
+  // The base class commits and closes the field when the focus leaves it.
+  if (event->type() == QEvent::FocusOut) return false;
+  return QStyledItemDelegate::eventFilter(object, event);
 }
 
 void GroupRowDelegate::updateEditorGeometry(QWidget* editor, const QStyleOptionViewItem& option,

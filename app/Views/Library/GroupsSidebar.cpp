@@ -23,16 +23,26 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <functional>
+
 namespace parlowvista {
 
 namespace {
 // Qt's list view repaints its whole viewport for any changed row. Group rows all have one height
-// (the delegate's), so a changed group repaints its own row only.
+// (the delegate's), so a changed group repaints its own row only. F2 renames as the sidebar does.
 class GroupListView : public QListView {
  public:
   using QListView::QListView;
+  std::function<void(const QModelIndex&)> renameRequested;
 
  protected:
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override {
+    if (trigger == EditKeyPressed && index.isValid() && renameRequested) {
+      renameRequested(index);
+      return true;
+    }
+    return QListView::edit(index, trigger, event);
+  }
   void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
     QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
   }
@@ -67,7 +77,11 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   auto* divider = new Divider(this);
 
   m_list->setModel(m_model);
-  m_list->setItemDelegate(new GroupRowDelegate(m_list));
+  auto* delegate = new GroupRowDelegate(m_list);
+  m_list->setItemDelegate(delegate);
+  static_cast<GroupListView*>(m_list)->renameRequested = [this](const QModelIndex& index) {
+    startRename(m_model->groupAt(index.row()));
+  };
   m_list->setAccessibleName(QStringLiteral("Groups"));
   m_list->setFrameShape(QFrame::NoFrame);
   m_list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -87,6 +101,8 @@ GroupsSidebar::GroupsSidebar(ModelContext& context, LibraryActions& actions, App
   layout->addWidget(m_list);
 
   connect(m_addButton, &QToolButton::clicked, this, &GroupsSidebar::showAddGroupSheet);
+  // Return (after the name is handed to the model) or Escape in the field.
+  connect(delegate, &QAbstractItemDelegate::closeEditor, this, &GroupsSidebar::endRename);
   connect(m_list->selectionModel(), &QItemSelectionModel::currentChanged, this, &GroupsSidebar::onCurrentChanged);
   connect(m_list, &QListView::customContextMenuRequested, this, &GroupsSidebar::showContextMenu);
   connect(&m_selection, &LibrarySelection::groupChanged, this, &GroupsSidebar::syncFromSelection);
@@ -182,7 +198,24 @@ void GroupsSidebar::showContextMenu(const QPoint& position) {
 void GroupsSidebar::startRename(TranscriptGroup* group) {
   const int row = m_model->rowOf(group);
   if (row < 0) return;
-  m_list->edit(m_model->index(row));
+  endRename();  // another row's field closes, and what was typed there with it
+  // A persistent editor: the list closes an ordinary one when the focus leaves it or another
+  // row becomes current, and rename mode ends only with Return or Escape.
+  m_renaming = QPersistentModelIndex(m_model->index(row));
+  m_list->openPersistentEditor(m_renaming);
+  if (auto* field = qobject_cast<QLineEdit*>(m_list->indexWidget(m_renaming))) {
+    field->selectAll();
+    field->setFocus(Qt::OtherFocusReason);
+  }
+}
+
+QLineEdit* GroupsSidebar::renameField() const {
+  return m_renaming.isValid() ? qobject_cast<QLineEdit*>(m_list->indexWidget(m_renaming)) : nullptr;
+}
+
+void GroupsSidebar::endRename() {
+  if (m_renaming.isValid()) m_list->closePersistentEditor(m_renaming);
+  m_renaming = QPersistentModelIndex();
 }
 
 void GroupsSidebar::requestDelete(TranscriptGroup* group) {

@@ -2,9 +2,11 @@
 
 #include "Views/Library/LibraryPrompts.h"
 
+#include <QPersistentModelIndex>
 #include <QPointer>
 #include <QWidget>
 
+class QLineEdit;
 class QListView;
 class QToolButton;
 
@@ -21,7 +23,9 @@ class TranscriptGroup;
 // The left column: "Groups", a "+" button for a new group, and the list of groups by
 // sortOrder. Choosing a group (click or keys) selects it and records it as the last used
 // group, so new files land in the group on screen. Rename in place from the context menu or
-// F2; drag rows to reorder; "Delete" asks first and removes the group with its sources.
+// F2: Return keeps the typed name, Escape drops it, and nothing else ends the rename (the field
+// stays open while the focus is elsewhere). Drag rows to reorder; "Delete" asks first and
+// removes the group with its sources.
 // Writes go through LibraryActions; the selection lives in the LibrarySelection it is given.
 class GroupsSidebar : public QWidget {
   Q_OBJECT
@@ -39,6 +43,8 @@ class GroupsSidebar : public QWidget {
   void showAddGroupSheet();
   void startRename(TranscriptGroup* group);
   void requestDelete(TranscriptGroup* group);
+  // The open rename field, if any.
+  QLineEdit* renameField() const;
 
   QListView* listView() const { return m_list; }
   GroupListModel* model() const { return m_model; }
@@ -54,6 +60,7 @@ class GroupsSidebar : public QWidget {
   void showContextMenu(const QPoint& position);
   void closeSheet();
   void updateColors();
+  void endRename();
 
   LibraryActions& m_actions;
   AppSettings& m_settings;
@@ -63,6 +70,7 @@ class GroupsSidebar : public QWidget {
   QListView* m_list;
   QToolButton* m_addButton;
   QPointer<AddGroupSheet> m_sheet;
+  QPersistentModelIndex m_renaming;  // the row whose rename field is open
   bool m_syncing = false;
   bool m_initialDone = false;
 };

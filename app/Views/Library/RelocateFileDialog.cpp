@@ -7,7 +7,6 @@
 #include "Views/Library/AudioFileTypes.h"
 
 #include <QCloseEvent>
-#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -86,7 +85,7 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
 }
 
 bool RelocateFileDialog::isAcceptedFile(const QUrl& url) {
-  return AudioFileTypes::loaderExtensions().contains(QFileInfo(url.path()).suffix().toLower());
+  return AudioFileTypes::hasAudioExtension(url.path());
 }
 
 void RelocateFileDialog::locateFile() {

@@ -13,7 +13,7 @@ class AudioSource;
 
 // "File Not Found": names the source and where its file used to be, and offers "Locate
 // File...", "Skip" and "Delete Transcriptions". It accepts a chosen file only when its
-// extension is one the loader reads (wav, mp3, m4a, aac, flac, aiff, caf, any case), reports
+// extension is one the loader reads (AudioFileTypes; any case), reports
 // the user's choice by signal and never closes itself (Escape is "Skip").
 class RelocateFileDialog : public QDialog {
   Q_OBJECT

@@ -2,6 +2,7 @@
 
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/SeekSlider.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/TimeText.h"
 #include "Views/Player/YouTubePlayerView.h"
@@ -181,15 +182,12 @@ QWidget* VideoPlayerBar::buildControls() {
   m_positionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   m_positionLabel->setTextFormat(Qt::PlainText);
 
-  m_slider = new QSlider(Qt::Horizontal, strip);
+  m_slider = new SeekSlider(strip);
   m_slider->setRange(0, kSliderSteps);
   m_slider->setAccessibleName(tr("Playback position"));
-  connect(m_slider, &QSlider::sliderMoved, this, [this](int value) { sliderMovedTo(double(value) / kSliderSteps); });
-  connect(m_slider, &QSlider::actionTriggered, this, [this](int action) {
-    if (action != QAbstractSlider::SliderMove && action != QAbstractSlider::SliderNoAction) {
-      sliderMovedTo(double(m_slider->sliderPosition()) / kSliderSteps);
-    }
-  });
+  // Every change is the user's (a click, a drag, a key, the wheel): the clock's updates are
+  // written with the signals blocked.
+  connect(m_slider, &QSlider::valueChanged, this, [this](int value) { sliderMovedTo(double(value) / kSliderSteps); });
 
   m_durationLabel = new QLabel(strip);
   m_durationLabel->setFont(digits);

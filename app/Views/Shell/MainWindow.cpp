@@ -12,6 +12,7 @@
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Library/AddGroupSheet.h"
 #include "Views/Library/AudioFileImportQueue.h"
+#include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/AudioSourcesList.h"
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/LibrarySelection.h"
@@ -22,6 +23,7 @@
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
+#include "Views/Shell/SkippedFilesNotice.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/ResultsView.h"
@@ -37,6 +39,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -98,13 +101,20 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_columns->setSizes({180, 250, 490, 280});
   // On a screen too small for the columns (a laptop at twice the scale) the window still fits
   // it: what does not fit scrolls.
-  auto* frame = new QScrollArea(this);
+  auto* central = new QWidget(this);
+  auto* centralLayout = new QVBoxLayout(central);
+  centralLayout->setContentsMargins(0, 0, 0, 0);
+  centralLayout->setSpacing(0);
+  m_skippedFiles = new SkippedFilesNotice(central);
+  centralLayout->addWidget(m_skippedFiles);
+  auto* frame = new QScrollArea(central);
   frame->setFrameShape(QFrame::NoFrame);
   frame->setFocusPolicy(Qt::NoFocus);
   frame->setWidgetResizable(true);
   frame->setWidget(m_columns);
   scrollFollowsFocus(frame);
-  setCentralWidget(frame);
+  centralLayout->addWidget(frame, 1);
+  setCentralWidget(central);
   setColumnMinimums(false);
   m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
@@ -122,8 +132,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A run's source (and its group) stays until the run has stored its transcript there.
   m_library.actions.setInUseProbe(
       [this](const AudioSource* source) { return m_viewModel.isBusy() && m_viewModel.currentAudioSource() == source; });
-  connect(&m_library.actions, &LibraryActions::deletionRefused, &m_viewModel,
-          [this](const QString& reason) { m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason); });
+  connect(&m_library.actions, &LibraryActions::deletionRefused, this, &MainWindow::showDeletionRefused);
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
@@ -205,16 +214,32 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // The edits of the last moments (less than one autosave interval old) go to the store first.
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
+  const QString why =
+      m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
   if (m_viewModel.hasUnsavedChanges() &&
-      !m_library.prompts.confirmDestructive(this, QStringLiteral("Quit Without Saving?"),
-                                            QStringLiteral("The latest edits could not be saved (the activity log "
-                                                           "says why). Quitting now deletes them."),
-                                            QStringLiteral("Quit Without Saving"))) {
+      !m_library.prompts.confirmDestructive(
+          this, QStringLiteral("Quit Without Saving?"),
+          QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(why),
+          QStringLiteral("Quit Without Saving"))) {
     event->ignore();
     return;
   }
   QMainWindow::closeEvent(event);
   if (event->isAccepted() && m_actions.quit) m_actions.quit();
+}
+
+void MainWindow::showDeletionRefused(const QString& reason) {
+  m_viewModel.addLog(QStringLiteral("Cannot delete: ") + reason);
+  // Said where the deletion was asked for, not only in the log; one box at a time.
+  if (!m_deletionRefused) {
+    m_deletionRefused =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Cannot Delete"), QString(), QMessageBox::Ok, this);
+    m_deletionRefused->setAttribute(Qt::WA_DeleteOnClose);
+    m_deletionRefused->setTextFormat(Qt::PlainText);
+    m_deletionRefused->setWindowModality(Qt::WindowModal);
+  }
+  m_deletionRefused->setText(reason);
+  m_deletionRefused->open();
 }
 
 ActivityLogView* MainWindow::activityLog() const {
@@ -331,6 +356,10 @@ void MainWindow::processDroppedFile(const QUrl& file, const QUuid& groupId) {
   // Into the group it was queued for; a group deleted since takes nothing.
   auto* group = m_context.find<TranscriptGroup>(groupId);
   if (!group || group->isDeleted()) return;
+  // The next file takes the place of the one before's error screen: its reason stays in view.
+  if (const ErrorInfo* error = m_viewModel.state().error(); error && !m_viewModel.currentFile().isEmpty()) {
+    m_skippedFiles->add(QFileInfo(m_viewModel.currentFile().toLocalFile()).fileName(), error->message);
+  }
   targetGroup(group);
   m_viewModel.processFile(file);
   adoptCurrentVersion();
@@ -448,9 +477,7 @@ void MainWindow::pickAudioFilesWithDialog(QWidget* parent, std::function<void(co
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->setFileMode(QFileDialog::ExistingFiles);
   dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Add"));
-  dialog->setNameFilters(
-      {QStringLiteral("Audio files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf *.ogg *.opus)"),
-       QStringLiteral("All files (*)")});
+  dialog->setNameFilter(AudioFileTypes::dialogFilter());  // only what the loader takes
   QObject::connect(dialog, &QFileDialog::accepted, dialog, [dialog, chosen] {
     const QList<QUrl> files = dialog->selectedUrls();
     if (!files.isEmpty()) chosen(files);
@@ -496,71 +523,6 @@ void MainWindow::showEvent(QShowEvent* event) {
   m_viewModel.setModelContext(&m_context);
   m_viewModel.setupAutoSave();
   if (m_viewModel.state().kind() == ProcessingState::Kind::idle) m_viewModel.initializeModels();
-}
-
-void MainWindow::setColumnMinimums(bool compact) {
-  // Compact: no more than the columns' contents need, but room in the groups list for the
-  // folder, a short name and its count (the header alone would leave the names a few letters).
-  m_sidebar->setMinimumWidth(compact ? 140 : 160);
-  m_sources->setMinimumWidth(compact ? 0 : 220);
-  m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
-}
-
-void MainWindow::fitToScreen() {
-  const QScreen* shown = screen();
-  if (!shown) return;
-  // Room for the contents: the screen's free area less the frame a window manager has drawn.
-  const QSize frame = frameGeometry().size() - geometry().size();
-  m_fittedFrame = frame;
-  const QSize room = shown->availableGeometry().size() - frame;
-  const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
-  setColumnMinimums(false);
-  QSize needed = m_columns->minimumSizeHint() + chrome;
-  if (needed.width() > room.width() || needed.height() > room.height()) {
-    setColumnMinimums(true);
-    needed = m_columns->minimumSizeHint() + chrome;
-  }
-  setMinimumSize(needed.boundedTo(room));
-  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
-}
-
-void MainWindow::moveEvent(QMoveEvent* event) {
-  QMainWindow::moveEvent(event);
-  // A window manager draws its frame after the window is first shown: fit again with it.
-  if (frameGeometry().size() - geometry().size() != m_fittedFrame) fitToScreen();
-}
-
-QList<QWidget*> MainWindow::tabStops() const {
-  // The controls Tab stops on, as Qt picks them, in the order of the focus chain...
-  const int columns = m_columns->count();
-  QList<QList<QWidget*>> byColumn(columns + 1);
-  for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
-    if (w->window() != this || w->focusProxy() || !(w->focusPolicy() & Qt::TabFocus) || !w->isEnabled() ||
-        !w->isVisibleTo(this)) {
-      continue;
-    }
-    int column = 0;
-    while (column < columns && !m_columns->widget(column)->isAncestorOf(w)) ++column;
-    byColumn[column] << w;
-  }
-  // ... column by column.
-  QList<QWidget*> stops;
-  for (const QList<QWidget*>& column : byColumn) stops << column;
-  return stops;
-}
-
-bool MainWindow::focusNextPrevChild(bool next) {
-  const QList<QWidget*> stops = tabStops();
-  QWidget* focused = QApplication::focusWidget();
-  if (stops.isEmpty() || !focused || focused->window() != this) return QMainWindow::focusNextPrevChild(next);
-  qsizetype at = stops.indexOf(focused);
-  for (qsizetype i = 0; at < 0 && i < stops.size(); ++i) {
-    if (stops[i]->isAncestorOf(focused)) at = i;
-  }
-  const qsizetype n = stops.size();
-  const qsizetype target = at < 0 ? (next ? 0 : n - 1) : (at + (next ? 1 : n - 1)) % n;
-  stops[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
-  return true;
 }
 
 void MainWindow::refreshTitle() {

@@ -11,6 +11,7 @@
 #include <optional>
 
 class QAction;
+class QMessageBox;
 class QSplitter;
 class QTimer;
 class QVBoxLayout;
@@ -33,6 +34,7 @@ class ProcessingScreens;
 class RelocateFilePresenter;
 class ResultsView;
 class SidePanel;
+class SkippedFilesNotice;
 class TranscriptGroup;
 class Transcription;
 class TranscriptionSettingsSheet;
@@ -50,7 +52,9 @@ class VersionActions;
 // the group, and then the application. A file or address given to the drop zone first opens the transcription settings
 // sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
 // (Ctrl+O, several at once) and from drops on the source list go through the import queue and
-// run one after another, each only when no run is going and no sheet is waiting for an answer.
+// run one after another, each only when no run is going and no sheet is waiting for an answer;
+// a file of them that fails is named, with the reason, in a band above the columns that stays
+// until dismissed (the next file's run takes the error screen's place at once).
 // The models start the first time the window is shown. Closing it (or File > Quit) saves the
 // pending edits first; when that save fails it asks before the edits are lost.
 class MainWindow : public QMainWindow {
@@ -114,6 +118,8 @@ class MainWindow : public QMainWindow {
   // The four columns: groups, sources, centre pane, side panel.
   QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
+  // The band naming the files of a batch that were not transcribed, and why.
+  SkippedFilesNotice* skippedFilesNotice() const { return m_skippedFiles; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
   QAction* addAudioAction() const { return m_addAudio; }
@@ -148,6 +154,8 @@ class MainWindow : public QMainWindow {
   // The library's selection and the title go to what the view model shows.
   void followTheViewModel();
   void processDroppedFile(const QUrl& file, const QUuid& groupId);
+  // A deletion the library refused: the log line, and a box that says why.
+  void showDeletionRefused(const QString& reason);
   void startPendingTranscription();
   void openTranscriptionSettings();
   void closeTranscriptionSettings();
@@ -179,6 +187,8 @@ class MainWindow : public QMainWindow {
   int m_activationAttempts = 0;
   QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
   QSplitter* m_columns = nullptr;
+  SkippedFilesNotice* m_skippedFiles = nullptr;
+  QPointer<QMessageBox> m_deletionRefused;
   ProcessingScreens* m_screens = nullptr;
   SidePanel* m_side = nullptr;
   ContentTabBar* m_tabBar = nullptr;

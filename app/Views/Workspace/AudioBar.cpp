@@ -2,6 +2,7 @@
 
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
+#include "Views/Common/SeekSlider.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Common/TimeText.h"
@@ -37,7 +38,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   m_total->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_elapsed->setAccessibleName("Elapsed time");
   m_total->setAccessibleName("Total time");
-  m_slider = new QSlider(Qt::Horizontal, this);
+  m_slider = new SeekSlider(this);
   m_slider->setRange(0, kSliderSteps);
   m_slider->setAccessibleName("Playback position");
   row->addWidget(m_play);

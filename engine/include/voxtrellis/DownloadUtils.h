@@ -66,7 +66,9 @@ class DownloadUtils {
   // downloading what is missing, and loads each named compiled-model folder
   // ("Encoder.mlmodelc" holding model.onnx). A repository counts as present
   // only when its last download finished and no file it recorded is missing
-  // or of another size; otherwise only the missing files are fetched. Every
+  // or of another size; otherwise only the missing files are fetched, and
+  // when that fails but every required name is there (copied in by hand, say)
+  // the named models are loaded from what is in place, if they load. Every
   // download must match the listing's size (and SHA-256 where given) before
   // it is moved into place. When the cached files themselves are at fault
   // (not a folder, no model file, a model that does not load), the folder is

@@ -253,8 +253,6 @@ bool alreadyInPlace(const fs::path& target, const RemoteFile& remote) {
 void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std::string>& variant) {
   logger().info("Downloading " + repo.folderName() + " from HuggingFace...");
   const fs::path repoFolder = directory / repo.folderName();
-  createFolder(repoFolder);
-  RepositoryFiles::markIncomplete(repoFolder);
   RepositoryFiles::removeStaleTemporaries(repoFolder);
 
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
@@ -267,6 +265,9 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
   logger().info("Found " + std::to_string(files.size()) + " files to download");
 
   std::vector<std::string> relatives;
+  // The folder is marked only once something is written into it: a hub that lists nothing, or
+  // cannot be reached, leaves no mark to make files put there by hand look unfinished.
+  bool marked = false;
   const std::size_t n = files.size();
   for (std::size_t i = 0; i < n; ++i) {
     const RemoteFile& file = files[i];
@@ -281,6 +282,11 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
     // progress line, so an interrupted download resumes with what is missing.
     if (alreadyInPlace(target, file)) continue;
     {
+      if (!marked) {
+        createFolder(repoFolder);
+        RepositoryFiles::markIncomplete(repoFolder);
+        marked = true;
+      }
       makeParentFolders(repoFolder, target);
       const std::string url = ModelRegistry::resolveModel(repo.remotePath(), DownloadUtils::percentEncodePath(remote));
       TemporaryDownload temp(RepositoryFiles::temporaryNameFor(target));
@@ -325,25 +331,10 @@ void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std:
   logger().info("Downloaded all required models for " + repo.folderName());
 }
 
-std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, const std::vector<std::string>& modelNames,
-                                                                 const fs::path& directory, ComputeUnits computeUnits,
-                                                                 const std::optional<std::string>& variant) {
-  SystemInfo::logOnce(logger());
-  createFolder(directory);
-  const fs::path repoFolder = directory / repo.folderName();
-  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
-
-  // Present only when every required name is there and no file of the last
-  // download is missing or incomplete.
-  bool present = RepositoryFiles::isComplete(repoFolder);
-  for (const auto& name : required) present = present && somethingAt(repoFolder / name);
-  if (present) {
-    logger().info("Found " + repo.folderName() + " locally, no download needed");
-  } else {
-    logger().info("Models not found in cache at " + repoFolder.string());
-    downloadRepo(repo, directory, variant);
-  }
-
+// Loads the named models of a repository folder, in the order named.
+std::map<std::string, std::shared_ptr<OnnxModel>> loadFromFolder(const fs::path& repoFolder,
+                                                                 const std::vector<std::string>& modelNames,
+                                                                 ComputeUnits computeUnits) {
   std::map<std::string, std::shared_ptr<OnnxModel>> models;
   for (const auto& name : modelNames) {
     const fs::path modelFolder = repoFolder / name;
@@ -367,6 +358,41 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
                   " ms :: " + SystemInfo::summary());
   }
   return models;
+}
+
+std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, const std::vector<std::string>& modelNames,
+                                                                 const fs::path& directory, ComputeUnits computeUnits,
+                                                                 const std::optional<std::string>& variant) {
+  SystemInfo::logOnce(logger());
+  createFolder(directory);
+  const fs::path repoFolder = directory / repo.folderName();
+  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
+
+  bool everyName = true;
+  for (const auto& name : required) everyName = everyName && somethingAt(repoFolder / name);
+  // Present when every required name is there and no file of the last download is missing or
+  // incomplete.
+  if (everyName && RepositoryFiles::isComplete(repoFolder)) {
+    logger().info("Found " + repo.folderName() + " locally, no download needed");
+    return loadFromFolder(repoFolder, modelNames, computeUnits);
+  }
+  logger().info("Models not found in cache at " + repoFolder.string());
+  try {
+    downloadRepo(repo, directory, variant);
+  } catch (const std::exception& error) {
+    if (!everyName) throw;
+    // The hub cannot finish what a download began (or what was copied in by hand beside a mark
+    // an earlier version left), yet every required name is there: models that load are used.
+    try {
+      auto models = loadFromFolder(repoFolder, modelNames, computeUnits);
+      logger().warning("Could not complete " + repo.folderName() + " (" + error.what() + "); using the models in " +
+                       repoFolder.string());
+      return models;
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  return loadFromFolder(repoFolder, modelNames, computeUnits);
 }
 
 }  // namespace

@@ -10,12 +10,14 @@ namespace voxtrellis::RepositoryFiles {
 // The files of one repository cache folder. Callers hold the repository's
 // RepositoryLock.
 
-// A download in progress marks the folder incomplete first and, once every
-// file is checked, records the files and their sizes in a manifest and drops
-// the mark. So a dropped transfer or a killed process leaves the folder
-// incomplete, and only the missing files are fetched again; a file lost
-// later shows against the manifest. (A folder with neither, from an older
-// version, counts as complete when its required names are there.)
+// A download marks the folder incomplete before it writes its first file
+// and, once every file is checked, records the files and their sizes in a
+// manifest and drops the mark. So a dropped transfer or a killed process
+// leaves the folder incomplete, and only the missing files are fetched again;
+// a file lost later shows against the manifest. A download that writes
+// nothing (a hub that refuses) leaves no mark. (A folder with neither, from
+// an older version or copied in by hand, counts as complete when its required
+// names are there.)
 inline constexpr const char* kManifestFile = ".voxtrellis-complete.json";
 inline constexpr const char* kIncompleteMark = ".voxtrellis-incomplete";
 

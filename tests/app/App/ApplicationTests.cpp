@@ -9,17 +9,21 @@
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "Views/Player/YouTubePlayerView.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QWebEngineProfile>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 using parlowvista::Application;
 using parlowvista::AppSettings;
@@ -122,6 +126,40 @@ TEST_F(ApplicationTest, ASecondCopyIsToldTheLibraryIsInUseInPlainWords) {
   }
   const StoreError other(StoreError::Kind::incompatibleSchema, QStringLiteral("not a store"));
   EXPECT_EQ(Application::storeFailureMessage(other), "Could not create ModelContainer: not a store");
+}
+
+// The program itself, started as a user starts it with nothing in its environment about the
+// web engine's sandbox: as root it turns the sandbox off itself (Chromium would end the process
+// at the first page) and says so; anyone else keeps it.
+TEST_F(ApplicationTest, TheProgramTurnsTheWebEngineSandboxOffWhenStartedAsRootAndOnlyThen) {
+  const QString home = folder("home");
+  QDir().mkpath(home + "/runtime");
+  QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  QProcessEnvironment environment;
+  environment.insert("PATH", qEnvironmentVariable("PATH"));
+  environment.insert("HOME", home);
+  environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  environment.insert("REGISTRY_URL", "http://127.0.0.1:9");  // no model is fetched from anywhere
+  QProcess program;
+  program.setProcessEnvironment(environment);
+  program.setProcessChannelMode(QProcess::MergedChannels);
+  program.start(QStringLiteral(PV_APP_PROGRAM), QStringList{});
+  ASSERT_TRUE(program.waitForStarted(10000)) << program.errorString().toStdString();
+  // Its library open, the program is long past the start-up that decides.
+  const bool started = testsupport::waitUntil(
+      [&] {
+        return program.state() != QProcess::Running ||
+               QFileInfo::exists(home + "/.local/share/Parlowvista/Parlowvista.store");
+      },
+      60000);
+  const bool running = program.state() == QProcess::Running;
+  program.terminate();
+  if (!program.waitForFinished(10000)) program.kill(), program.waitForFinished();
+  const QString output = QString::fromLocal8Bit(program.readAll());
+  ASSERT_TRUE(started && running) << output.toStdString();
+  EXPECT_EQ(output.contains("[Parlowvista] Running as root: the web engine's sandbox is turned off"), ::geteuid() == 0)
+      << output.toStdString();
 }
 
 TEST_F(ApplicationTest, TheFirstStartMakesTheGeneralGroupAndLaterStartsKeepTheLibrary) {

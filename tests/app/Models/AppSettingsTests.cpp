@@ -37,7 +37,9 @@ class AppSettingsTest : public testsupport::TempDirTest {
 TEST_F(AppSettingsTest, FreshAccountGetsDefaultsAndFoldersButNothingStored) {
   auto settings = load();
   EXPECT_EQ(settings->libraryLocation(), root() + "/Parlowvista");
-  EXPECT_TRUE(QFileInfo(root() + "/Parlowvista/AudioCache").isDir());
+  EXPECT_TRUE(QFileInfo(root() + "/Parlowvista").isDir());
+  // The sample cache lives in the cache folder: no "AudioCache" beside the store.
+  EXPECT_FALSE(QFileInfo::exists(root() + "/Parlowvista/AudioCache"));
   EXPECT_DOUBLE_EQ(settings->autoSaveInterval(), 2.0);
   EXPECT_EQ(settings->defaultDiarizationPreset(), DiarizationPreset::balanced);
   EXPECT_DOUBLE_EQ(settings->defaultCustomThreshold(), 0.5);
@@ -72,7 +74,7 @@ TEST_F(AppSettingsTest, EmptyStoredLibraryLocationReadsAsTheDefault) {
   store("libraryLocation", "");
   auto settings = load();
   EXPECT_EQ(settings->libraryLocation(), root() + "/Parlowvista");
-  EXPECT_TRUE(QFileInfo(root() + "/Parlowvista/AudioCache").isDir());
+  EXPECT_TRUE(QFileInfo(root() + "/Parlowvista").isDir());
 }
 
 // Run as a child process by PersistAcrossANewProcess; skipped otherwise.
@@ -101,7 +103,7 @@ TEST_F(AppSettingsTest, PersistAcrossANewProcess) {
 
   auto settings = load();
   EXPECT_EQ(settings->libraryLocation(), root() + "/Library");
-  EXPECT_TRUE(QFileInfo(root() + "/Library/AudioCache").isDir());
+  EXPECT_TRUE(QFileInfo(root() + "/Library").isDir());
   EXPECT_EQ(settings->lastUsedGroupId(), uuidFromText("0F8FAD5B-D9CB-469F-A165-70867728950E"));
   EXPECT_EQ(settings->store().value("lastUsedGroupId").toString(), "0F8FAD5B-D9CB-469F-A165-70867728950E");
   EXPECT_TRUE(settings->hasCompletedOnboarding());
@@ -179,6 +181,13 @@ TEST_F(AppSettingsTest, NewLibraryLocationIsCreatedAtOnce) {
   auto settings = load();
   const QString location = root() + "/deep/new/Library";
   settings->setLibraryLocation(location);
-  EXPECT_TRUE(QFileInfo(location + "/AudioCache").isDir());
+  EXPECT_TRUE(QFileInfo(location).isDir());
   EXPECT_TRUE(QFileInfo(root() + "/Parlowvista").isDir());
+  // An empty "AudioCache" that earlier versions made there goes; one holding anything stays.
+  QDir().mkpath(location + "/AudioCache");
+  settings->setLibraryLocation(location);
+  EXPECT_FALSE(QFileInfo::exists(location + "/AudioCache"));
+  QDir().mkpath(location + "/AudioCache/kept");
+  settings->setLibraryLocation(location);
+  EXPECT_TRUE(QFileInfo(location + "/AudioCache/kept").isDir());
 }

@@ -4,6 +4,7 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Store/ModelContext.h"
+#include "support/PermissionsApply.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +13,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <memory>
 
 using namespace parlowvista;
@@ -325,10 +323,9 @@ TEST_F(ModelContextTest, ARefusedFileIsLeftByteForByte) {
   }
 }
 
-// A store file the user cannot write (read-only, or locked against change even for the
-// superuser), one in a folder that takes no new file, and one overwritten with random bytes:
-// each is refused at open with a message naming the file and why, never opened for reading
-// only, and left byte for byte.
+// A store file the user cannot write, one in a folder that takes no new file, and one
+// overwritten with random bytes: each is refused at open with a message naming the file and
+// why, never opened for reading only, and left byte for byte.
 TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
   auto* group = new TranscriptGroup("G", 0);
   context->insert(group);
@@ -348,25 +345,18 @@ TEST_F(ModelContextTest, AReadOnlyOrDamagedStoreFileIsRefusedAndLeftAsItWas) {
   std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
 
   std::filesystem::permissions(store, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
-  // The superuser writes through permissions; the immutable flag stops it too.
-  const bool locked = std::system(("chattr +i '" + store + "' '" + folder.string() + "' 2>/dev/null").c_str()) == 0;
   const auto unlock = qScopeGuard([&] {
-    if (locked) std::system(("chattr -i '" + store + "' '" + folder.string() + "'").c_str());
     std::filesystem::permissions(store, std::filesystem::perms::owner_all);
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
   });
+  // The superuser too is held to the permissions, as a user is.
+  const testsupport::PermissionsApply permissions;
 
   struct Case {
     std::string path;
     const char* reason;
   };
-  std::vector<Case> cases{Case{damaged, "not a database"}};
-  // Permissions do not stop the superuser: without the immutable flag only the damaged file
-  // can be tried.
-  if (::geteuid() != 0 || locked) {
-    cases.push_back(Case{store, "read-only"});
-    cases.push_back(Case{inLockedFolder, "folder is read-only"});
-  }
+  const Case cases[] = {{damaged, "not a database"}, {store, "read-only"}, {inLockedFolder, "folder is read-only"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     const std::string before = testsupport::readFile(c.path);
@@ -443,6 +433,41 @@ TEST_F(ModelContextTest, NotifiesViewsOfChangesAndDeletions) {
   context->save();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(handle.isNull());
+}
+
+// Deleted objects, once the save has released them, are gone from every fetch; new objects,
+// which may well take the very memory the released ones had, are each fetched once.
+TEST_F(ModelContextTest, AFetchFindsEachLiveObjectOnceAfterDeletedOnesAreReleased) {
+  // A source in the group with a version of one segment and one speaker.
+  const auto fill = [this](TranscriptGroup* group) {
+    auto* source = new AudioSource("/a.wav", "a.wav", 1.0);
+    group->appendAudioSource(source);
+    Transcription* version = makeVersion("V", source);
+    version->appendSegment(new StoredSegment(0, 0, 0, 1, "x"));
+    version->appendSpeaker(new StoredSpeaker(0, QString("A")));
+    return version;
+  };
+  auto* saved = context->insert(std::make_unique<TranscriptGroup>("saved", 0));
+  Transcription* version = fill(saved);
+  context->save();
+  auto* neverSaved = context->insert(std::make_unique<TranscriptGroup>("never saved", 1));
+  const QList<QPointer<PersistentModel>> released{
+      saved, version->audioSource(), version, version->segments()[0], version->speakers()[0], neverSaved};
+  context->remove(saved);
+  context->remove(neverSaved);
+  context->save();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  for (const auto& object : released) ASSERT_TRUE(object.isNull());
+
+  QList<TranscriptGroup*> groups;
+  for (int i = 0; i < 4; ++i) groups << context->insert(std::make_unique<TranscriptGroup>(QString::number(i), i));
+  Transcription* newVersion = fill(groups[0]);
+  context->save();
+  EXPECT_EQ(context->fetch<TranscriptGroup>(), groups);
+  EXPECT_EQ(context->fetch<AudioSource>(), QList<AudioSource*>{newVersion->audioSource()});
+  EXPECT_EQ(context->fetch<Transcription>(), QList<Transcription*>{newVersion});
+  EXPECT_EQ(context->fetch<StoredSegment>(), newVersion->segments());
+  EXPECT_EQ(context->fetch<StoredSpeaker>(), newVersion->speakers());
 }
 
 TEST_F(ModelContextTest, NaNTimesSurviveTheRoundTrip) {

@@ -1,7 +1,8 @@
 // Model start-up against a model hub on 127.0.0.1 (named by REGISTRY_URL) that misbehaves:
 // start-up ends in `failed` with a plain headline naming the hub and the engine's text as the
 // details, nothing half-fetched is used by a later start, and "Try Again" (reset) starts the
-// models again once the hub answers properly.
+// models again once the hub answers properly; models copied into the cache folder after a failed
+// start are used.
 
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
@@ -92,6 +93,29 @@ TEST_F(ModelStartupHubTest, AMisbehavingHubEndsInTheErrorScreenAndTryAgainRecove
     ASSERT_TRUE(h.settle());
     EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
   }
+}
+
+// The README's road in its order: the first start finds no models (the hub does not hold the
+// repositories), then real models are copied into the cache folder, and the next start loads them
+// without asking the hub.
+TEST_F(ModelStartupHubTest, ModelsCopiedInAfterAFailedFirstStartAreLoadedWithoutTheHub) {
+  hub.fault = Fault::noSuchRepository;
+  {
+    Harness first(engine());
+    first.vm->initializeModels();
+    ASSERT_TRUE(endsLoading(first));
+    ASSERT_EQ(first.vm->state().kind(), ProcessingState::Kind::failed);
+  }
+  for (const char* repository : {"asr/parakeet-tdt-0.6b-v3-onnx", "diarizer/speaker-diarization-onnx"}) {
+    const fs::path from = testsupport::fixturesDir() / repository;
+    fs::copy(from, models.path() / from.filename(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
+  const int asked = hub.requests;
+  Harness h(engine());
+  h.vm->initializeModels();
+  ASSERT_TRUE(endsLoading(h));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::modelsReady) << h.vm->statusMessage().toStdString();
+  EXPECT_EQ(hub.requests, asked);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST_F(PipelineDownloaderToolTest, EveryFailureOfTheToolEndsInAPlainErrorAndTheA
        address, downloadFailed, true, "ERROR: [generic] Unable to download webpage: HTTP Error 404"},
       {"garbage and no file", "head -c 4000 /dev/urandom; exit 0", address, "No audio stream available", true},
       {"a file that is no audio", "echo 'Sign in to confirm' > \"$dir/Clip.m4a\"; exit 0", address,
-       "Cannot open audio file", true},
+       "Not an audio file, or damaged: Clip.m4a", true},
       {"floods its error output",
        "i=0; while [ $i -lt 20000 ]; do echo \"WARNING: line $i of a very chatty tool run\" >&2; i=$((i+1)); done; "
        "echo 'ERROR: gave up' >&2; exit 1",

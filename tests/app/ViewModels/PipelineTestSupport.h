@@ -6,6 +6,7 @@
 
 #include "Models/AppSettings.h"
 #include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
 #include "Services/AudioCacheService.h"
 #include "Services/AudioEnhancer.h"
 #include "Services/FileAccessManager.h"
@@ -245,6 +246,22 @@ inline QStringList storedTexts(ModelContext& context, const QUuid& version) {
   QStringList out;
   while (rows.step() == Statement::Step::row) out << rows.text(0);
   return out;
+}
+
+// A stored translation of `version` into `code` (also its name) whose every segment reads `text`.
+inline Transcription* storeTranslation(ModelContext& context, Transcription* version, const QString& code,
+                                       const QString& text) {
+  auto* translation = new Transcription(code, 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
+  translation->setIsTranslation(true);
+  translation->setTargetLanguage(code);
+  translation->setSourceTranscription(version);
+  translation->setAudioSource(version->audioSource());
+  context.insert(translation);
+  TranscriptionResult result = version->toResult();
+  for (auto& segment : result.segments) segment.text = text;
+  context.updateSegments(translation, result);
+  context.save();
+  return translation;
 }
 
 // A view model over a store, settings, sample cache and folders in a temporary folder.

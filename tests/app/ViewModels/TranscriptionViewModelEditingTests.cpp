@@ -6,6 +6,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 using namespace pipelinetest;
@@ -63,10 +65,26 @@ class TranscriptionEditingTest : public ::testing::Test {
     for (const auto& s : h->vm->state().result()->segments) out << s.text;
     return out;
   }
+  // A stored translation of `version`: every segment reads `text`, speaker 0 is "Anna".
+  Transcription* translate(Transcription* version, const QString& code, const QString& text) {
+    Transcription* translation = storeTranslation(*h->context, version, code, text);
+    h->context->updateSpeakers(translation, {Speaker(0, QString("Anna"))});
+    h->context->save();
+    return translation;
+  }
   QStringList storedTexts(Transcription* t) const {
     QStringList out;
     for (const StoredSegment* s : t->sortedSegments()) out << s->text();
     return out;
+  }
+  // The result with a first segment far longer than the 16 KiB the export tests leave room for.
+  TranscriptionResult largeResult() const {
+    TranscriptionResult large = *h->vm->state().result();
+    large.segments[0].text = QString(64 * 1024, 'x');
+    return large;
+  }
+  static QStringList filesIn(const std::string& folder) {
+    return QDir(QString::fromStdString(folder)).entryList(QDir::Files | QDir::Hidden);
   }
   std::shared_ptr<FakeEngine> engine;
   std::unique_ptr<Harness> h;
@@ -123,7 +141,7 @@ TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {
   EXPECT_NEAR(stats.totalDuration, 0.5 + 0.2, 1e-9);
 }
 
-TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNotStored) {
+TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndOnlySpeakersWithANameOrColourAreStored) {
   Transcription* version = h->vm->currentTranscription();
   h->vm->updateSegmentText(1, "THREE");
   h->vm->renameSpeaker(0, "Ann");
@@ -139,6 +157,18 @@ TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndSpeakersWithoutNamesAreNot
   ASSERT_EQ(h->vm->speakers().size(), 2);  // the stored speaker, and the other from the segments
   EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
   EXPECT_EQ(h->vm->speakers()[1], Speaker(1));
+
+  // A speaker whose colour alone differs from its default is kept by every save, also once its
+  // name is taken away again.
+  h->context->updateSpeakers(version, {Speaker(0, QString("Ann")), Speaker(1, std::nullopt, QString("#FF2D55"))});
+  h->context->save();
+  h->vm->loadTranscription(version);
+  h->vm->renameSpeaker(1, "Bob");
+  h->vm->renameSpeaker(1, "");
+  h->vm->saveCurrentTranscription();
+  h->vm->loadTranscription(version);
+  ASSERT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_EQ(h->vm->speakers()[1], Speaker(1, std::nullopt, QString("#FF2D55")));
 }
 
 TEST_F(TranscriptionEditingTest, AutosaveWritesOnlyWhenSomethingChanged) {
@@ -192,8 +222,13 @@ TEST_F(TranscriptionEditingTest, LoadingRestoresSettingsAndReportsAMovedFile) {
   EXPECT_EQ(h->vm->state().result()->segments.size(), 3);
 }
 
-TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNextVersionNumber) {
+TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsAndSpeakersIntoBothUnderTheNextVersionNumber) {
   Transcription* original = h->vm->currentTranscription();
+  // Speaker 1's colour was stored earlier; speaker 0 is renamed now and not saved yet.
+  h->context->updateSpeakers(original, {Speaker(1, std::nullopt, QString("#FF9500"))});
+  h->context->save();
+  h->vm->loadTranscription(original);
+  h->vm->renameSpeaker(0, "Ann");
   h->vm->updateSegmentText(0, "unsaved");
   h->vm->duplicateCurrentTranscription();
   Transcription* copy = h->vm->currentTranscription();
@@ -203,7 +238,24 @@ TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsIntoBothUnderTheNex
   // The version the edit was made in keeps it too: a new version re-processed over the copy
   // must not take the only record of it.
   EXPECT_EQ(h->storedTexts(original->id()).first(), "unsaved");
-  EXPECT_TRUE(copy->speakers().isEmpty());
+
+  // The copy has the speakers of the version it copies, in the file, and so when it is opened
+  // again.
+  const auto storedSpeakers = [&](Transcription* version) {
+    Statement rows = h->context->database().prepare(
+        "SELECT speakerId, customName, colorHex FROM StoredSpeaker WHERE transcription = ? ORDER BY speakerId");
+    rows.bind(1, version->id());
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << rows.text(0) + " " + rows.text(1) + " " + rows.text(2);
+    return out;
+  };
+  EXPECT_EQ(storedSpeakers(copy), (QStringList{"0 Ann ", "1  #FF9500"}));
+  EXPECT_EQ(storedSpeakers(copy), storedSpeakers(original));
+  h->vm->loadTranscription(original);
+  h->vm->loadTranscription(copy);
+  ASSERT_EQ(h->vm->speakers().size(), 2);
+  EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
+  EXPECT_EQ(h->vm->speakers()[1].colorHex, "#FF9500");
 }
 
 TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed) {
@@ -241,7 +293,38 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::json), "transcript.json");
 }
 
-TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSaysSo) {
+// A translation opens read-only in its version's tab, and from there it is exported: its own
+// text and speakers, under a name that says its language and so never replaces the original's.
+TEST_F(TranscriptionEditingTest, ATranslationsTabExportsTheTranslationUnderANameSayingItsLanguage) {
+  Transcription* german = translate(h->vm->currentTranscription(), "de", "hallo");
+  h->vm->loadTranscription(german);
+  ASSERT_TRUE(h->vm->activeTab() == ContentTab::translation(german));
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::srt), "talk (German).srt");
+  h->dialogs->nextPath = h->path("chosen.txt");
+  h->vm->exportTranscript(ExportFormat::txt);
+  EXPECT_EQ(h->dialogs->suggested.last(), "talk (German).txt");
+  const std::string translated = testsupport::readFile(h->path("chosen.txt").toStdString());
+  EXPECT_NE(translated.find("\nhallo\n"), std::string::npos) << translated;
+  EXPECT_EQ(translated.find("one two"), std::string::npos) << translated;
+  EXPECT_NE(translated.find("] Anna\n"), std::string::npos) << translated;
+  QDir().mkpath(h->path("all"));
+  h->dialogs->nextPath = h->path("all");
+  h->vm->exportAll();
+  EXPECT_EQ(QDir(h->path("all")).entryList(QDir::Files),
+            QStringList({"talk (German).json", "talk (German).srt", "talk (German).txt"}));
+  EXPECT_NE(testsupport::readFile(h->path("all/talk (German).srt").toStdString()).find("hallo"), std::string::npos);
+
+  // Back on the original's tab: its own text under its own name.
+  h->vm->setActiveTab(ContentTab::original());
+  EXPECT_EQ(h->vm->exportFileName(ExportFormat::txt), "talk.txt");
+  h->dialogs->nextPath = h->path("chosen.txt");
+  h->vm->exportTranscript(ExportFormat::txt);
+  const std::string original = testsupport::readFile(h->path("chosen.txt").toStdString());
+  EXPECT_NE(original.find("one two"), std::string::npos);
+  EXPECT_EQ(original.find("hallo"), std::string::npos);
+}
+
+TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndATooLargeFileSaysSo) {
   // A source whose name takes all 255 bytes a name may have (two-byte letters, so a cut in the
   // middle of one would show).
   const QString longName = QString(124, QChar(0xE4)) + "abc.wav";
@@ -257,6 +340,12 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSay
     EXPECT_TRUE(suggested.endsWith("." + fileExtension(format)));
     EXPECT_FALSE(suggested.contains(QChar::ReplacementCharacter));
   }
+  // A translation's name keeps its language whole; the file's name gives way.
+  h->vm->loadTranscription(translate(h->vm->currentTranscription(), "uk", "привіт"));
+  const QString suggested = h->vm->exportFileName(ExportFormat::json);
+  EXPECT_LE(QFile::encodeName(suggested).size(), 255);
+  EXPECT_TRUE(suggested.endsWith(QChar(0xE4) + QString(" (Ukrainian).json"))) << suggested.toStdString();
+  h->vm->setActiveTab(ContentTab::original());
   QDir().mkpath(h->path("long"));
   h->vm->performExportAll(*h->vm->state().result(), h->path("long"));
   EXPECT_TRUE(h->logged("Exported all formats to: long/"));
@@ -270,21 +359,12 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSay
   EXPECT_TRUE(testsupport::readFile(existing).starts_with("TRANSCRIPTION"));
   EXPECT_EQ(QDir(h->path("")).entryList({".*"}, QDir::Files | QDir::Hidden).size(), 0) << "a temporary file stayed";
 
-  // The system's own words, not "Unknown error", and the old file stays whole: a disk that
-  // takes no more (a 16 KiB file system where this process may mount one), a file size limit.
+  // The system's own words, not "Unknown error"; the old file stays whole and the half-written
+  // new one goes: a file size limit here, a full disk below.
   h->vm->performExport(*h->vm->state().result(), ExportFormat::srt, h->path("missing/out.srt"));
   EXPECT_TRUE(h->logged("Export failed: Failed to write file: No such file or directory"));
-  TranscriptionResult large = *h->vm->state().result();
-  large.segments[0].text = QString(64 * 1024, 'x');
   const std::string small = h->path("small").toStdString();
   std::filesystem::create_directory(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") == 0) {
-    const auto unmount = qScopeGuard([&] { ::umount(small.c_str()); });
-    testsupport::writeFile(small + "/out.txt", "old");
-    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
-    EXPECT_TRUE(h->logged("Export failed: Failed to write file: No space left on device"));
-    EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
-  }
   testsupport::writeFile(small + "/out.txt", "old");
   {
     rlimit previous{};
@@ -293,12 +373,50 @@ TEST_F(TranscriptionEditingTest, NamesAtTheFileSystemsLimitExportAndAFullDiskSay
     rlimit limited = previous;
     limited.rlim_cur = 16 * 1024;
     ::setrlimit(RLIMIT_FSIZE, &limited);
-    h->vm->performExport(large, ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+    h->vm->performExport(largeResult(), ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousSignal);
   }
   EXPECT_TRUE(h->logged("Export failed: Failed to write file: File too large"));
   EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
+  EXPECT_EQ(filesIn(small), QStringList{"out.txt"}) << "a temporary file stayed";
+}
+
+// Run in a child process by ExportOntoAFullDisk.SaysSoKeepsTheOldFileAndLeavesNothingElse, in
+// namespaces of its own where it may mount a file system; skipped otherwise.
+class FullDiskChildProcess : public TranscriptionEditingTest {};
+TEST_F(FullDiskChildProcess, Exports) {
+  if (qEnvironmentVariableIsEmpty("PV_FULL_DISK_CHILD")) GTEST_SKIP() << "only run as a child process";
+  // A disk that takes no more: a 16 KiB file system.
+  const std::string small = h->path("small").toStdString();
+  std::filesystem::create_directory(small);
+  ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
+  const auto unmount = qScopeGuard([&] { ::umount(small.c_str()); });
+  testsupport::writeFile(small + "/out.txt", "old");
+  h->vm->performExport(largeResult(), ExportFormat::txt, QString::fromStdString(small + "/out.txt"));
+  EXPECT_TRUE(h->logged("Export failed: Failed to write file: No space left on device"));
+  EXPECT_EQ(testsupport::readFile(small + "/out.txt"), "old");
+  EXPECT_EQ(filesIn(small), QStringList{"out.txt"}) << "a temporary file stayed";
+}
+
+TEST(ExportOntoAFullDisk, SaysSoKeepsTheOldFileAndLeavesNothingElse) {
+  // Only the superuser may mount a file system, and any user inside user and mount namespaces
+  // of their own, where the system allows them.
+  const QStringList launcher{"unshare", "--user", "--map-root-user", "--mount"};
+  QProcess probe;
+  probe.setProcessChannelMode(QProcess::MergedChannels);
+  probe.start(launcher.first(), launcher.mid(1) << "true");
+  if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+    GTEST_SKIP() << "no file system can be mounted here to fill: "
+                 << (probe.error() == QProcess::FailedToStart ? "unshare is not installed"
+                                                              : probe.readAll().trimmed().toStdString());
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PV_FULL_DISK_CHILD", "1");
+  const auto child = testsupport::runTestsInChild(environment, "FullDiskChildProcess.Exports", 120000, launcher);
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(child.exitStatus, QProcess::NormalExit) << child.output.toStdString();
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
 }
 
 TEST_F(TranscriptionEditingTest, ReprocessingRewritesTheVersionAndForgetsItsSpeakerNames) {

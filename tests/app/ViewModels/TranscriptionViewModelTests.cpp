@@ -56,7 +56,7 @@ class TranscriptionViewModelTest : public ::testing::Test {
   }
 
   // Triggers standing in for a failing disk when a segment with this text is written (a new
-  // row or a changed one), or when any audio source is added.
+  // row or a changed one).
   void failSegmentWrites(const char* text) {
     for (const char* event : {"INSERT", "UPDATE"}) {
       const std::string sql = std::string("CREATE TRIGGER fail_") + event + " BEFORE " + event +
@@ -65,12 +65,8 @@ class TranscriptionViewModelTest : public ::testing::Test {
       h->context->database().execute(sql.c_str());
     }
   }
-  void failSourceWrites() {
-    h->context->database().execute(
-        "CREATE TRIGGER fail_source BEFORE INSERT ON AudioSource BEGIN SELECT RAISE(ABORT, 'disk full'); END");
-  }
   void healDisk() {
-    for (const char* name : {"fail_INSERT", "fail_UPDATE", "fail_source"}) {
+    for (const char* name : {"fail_INSERT", "fail_UPDATE"}) {
       h->context->database().execute((std::string("DROP TRIGGER IF EXISTS ") + name).c_str());
     }
   }
@@ -328,11 +324,12 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionOfAVersionNoLongerShownIsDrop
 
 TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderItsSegment) {
   ASSERT_TRUE(h->startModels());
-  // Three one-word segments; the last two reach past the 3 s of audio.
+  // Three one-word segments; the last two reach past the 3 s of audio, the last starting
+  // exactly where the cached samples end (nothing of it is cached).
   engine->recognize = [](std::span<const float>) {
     voxtrellis::ASRResult r;
     std::vector<voxtrellis::TokenTiming> tokens;
-    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.2, 3.8}}) {
+    for (auto [text, start, end] : {std::tuple{" hello", 0.5, 0.9}, {" late", 2.8, 3.6}, {" gone", 3.0, 3.8}}) {
       voxtrellis::TokenTiming t;
       t.token = text;
       t.startTime = start;
@@ -350,8 +347,10 @@ TEST_F(TranscriptionViewModelTest, ARetranscriptionReadsOnlyTheCachedAudioUnderI
     heard.push_back(samples.size());
     return voxtrellis::ASRResult();
   };
+  ASSERT_EQ(h->vm->state().result()->segments[2].startTime, 3.0);
   h->vm->retranscribeSegment(2);
   EXPECT_TRUE(h->logged("Cannot re-transcribe: no cached audio samples"));
+  EXPECT_FALSE(h->vm->retranscribingSegmentIndex());
   h->vm->retranscribeSegment(1);
   ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->retranscribingSegmentIndex(); }));
   EXPECT_EQ(heard, std::vector<std::size_t>{std::size_t(3 * kRate - 2.8 * kRate)});
@@ -423,7 +422,7 @@ TEST_F(TranscriptionViewModelTest, EachRunDiarizesWithTheChoicesItStartedWithAnd
   EXPECT_EQ(h->vm->currentTranscription()->customThreshold(), 0.42);
 }
 
-TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeakerAndSaysWhy) {
+TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeakerAndSaysWhyButNoTextIsNoVersion) {
   ASSERT_TRUE(h->startModels());
   engine->diarize = [](std::span<const float>) -> voxtrellis::DiarizationResult {
     throw std::runtime_error("embedding model crashed");
@@ -441,6 +440,19 @@ TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeak
   engine->diarize = FakeEngine().diarize;
   runFile(audio);
   EXPECT_EQ(h->vm->statusMessage(), "Transcription complete");
+
+  // Nothing recognised (only blanks, as in a silent file), whatever the diarizer would find:
+  // there is no text to keep, and no empty version is stored.
+  const int versions = storedRows("Transcription");
+  for (const char* heard : {"", " "}) {
+    engine->recognize = oneWord(heard);
+    h->vm->processFile(QUrl::fromLocalFile(audio));
+    ASSERT_TRUE(h->settle());
+    EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::failed);
+    EXPECT_EQ(h->vm->statusMessage(), "Error: No speech detected in audio");
+    EXPECT_TRUE(h->logged("Error: No speech detected in audio"));
+    EXPECT_EQ(storedRows("Transcription"), versions);
+  }
 }
 
 // ---- samples belong to one source ----------------------------------------------------------
@@ -562,56 +574,74 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
 
 // ---- store failures -------------------------------------------------------------------------
 
-TEST_F(TranscriptionViewModelTest, AVersionWhoseSaveFailedIsNotWrittenByTheNextSave) {
-  ASSERT_TRUE(h->startModels());
-  failSegmentWrites("world");
-  runFile(audio);
-  EXPECT_TRUE(h->loggedStart("Failed to create transcription: "));
-  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
-  EXPECT_EQ(storedRows("Transcription"), 0);
-  healDisk();
-  // The next save (another run) writes only its own version.
-  engine->recognize = oneWord(" fine");
-  runFile(audio);
-  EXPECT_EQ(storedRows("Transcription"), 1);
-  EXPECT_EQ(h->vm->currentTranscription()->name(), "Version 1");
-}
-
-TEST_F(TranscriptionViewModelTest, AFileWhoseVersionOrSourceCannotBeStoredNeverWritesIntoTheEarlierVersion) {
+// A finished run is never dropped because the store cannot take it. The disk fills up while the
+// run goes on (its source is already stored); a later file finds the store refusing before it
+// starts.
+TEST_F(TranscriptionViewModelTest, ARunWhoseVersionCannotBeStoredIsKeptUnsavedUntilTheStoreTakesIt) {
   ASSERT_TRUE(h->startModels());
   runFile(audio);
   Transcription* earlier = h->vm->currentTranscription();
   const QString other = h->path("other.wav");
   writeFloatWav(other.toStdString(), twoVoices(3.0, {}));
 
-  // The new version cannot be written: nothing stays current, so the edits of the new text
-  // have nowhere to go.
-  failSegmentWrites("world");
-  runFile(other);
-  EXPECT_TRUE(h->loggedStart("Failed to create transcription: "));
-  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
-  h->vm->updateSegmentText(0, "new file's text");
-  h->vm->saveIfNeeded();
-  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
-  healDisk();
+  // More text than the free room in the file's pages, so that storing it needs a new page.
+  static const std::string longWord = " " + std::string(20000, 'x');
+  engine->recognize = oneWord(longWord.c_str());
+  engine->diarizeGate = std::make_shared<Gate>();
+  h->vm->processFile(QUrl::fromLocalFile(other));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return engine->diarizeGate->hasWaiter(); }));
+  Statement pages = h->context->database().prepare("PRAGMA page_count");
+  ASSERT_EQ(pages.step(), Statement::Step::row);
+  h->context->database().execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+  engine->diarizeGate->open();
+  ASSERT_TRUE(h->settle());
+  EXPECT_TRUE(h->logged("Failed to create transcription: The disk is full"));
+  Transcription* kept = h->vm->currentTranscription();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->audioSource()->filename(), "other.wav");
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(h->vm->statusMessage(),
+            "Transcription complete - not saved yet: The disk is full. Saving is tried again automatically.");
+  EXPECT_TRUE(h->vm->hasStatusWarning());
+  EXPECT_EQ(storedRows("Transcription"), 1);
 
-  // The new source cannot be written: the same, and the source is not left for a later save.
+  // An edit goes into the kept version, never into the one shown before; opening that one
+  // leaves the work unsaved, and says so.
+  const QString edited = "edited while the disk is full " + QString(20000, 'y');
+  h->vm->updateSegmentText(0, edited);
   h->vm->loadTranscription(earlier);
-  failSourceWrites();
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_TRUE(h->vm->statusMessage().contains("not saved yet: The disk is full"))
+      << h->vm->statusMessage().toStdString();
+  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
+
+  // Room again: the autosave writes it, with the edit.
+  h->context->database().execute("PRAGMA max_page_count = 1073741823");
+  h->settings->setAutoSaveInterval(0.05);
+  h->vm->setupAutoSave();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->hasUnsavedChanges(); }));
+  EXPECT_EQ(storedRows("Transcription"), 2);
+  EXPECT_EQ(h->storedTexts(kept->id()), QStringList{edited});
+  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
+  EXPECT_EQ(h->vm->statusMessage(), "Transcription complete");
+  EXPECT_FALSE(h->vm->hasStatusWarning());
+
+  // A file whose source cannot be stored is not transcribed at all, and the status says why.
   const QString third = h->path("third.wav");
   writeFloatWav(third.toStdString(), twoVoices(3.0, {}));
+  const int recognitions = engine->recognitions;
+  h->context->database().execute("PRAGMA query_only = ON");
+  h->vm->processFile(QUrl::fromLocalFile(third));
+  ASSERT_TRUE(h->settle());
+  EXPECT_EQ(h->vm->state().kind(), ProcessingState::Kind::failed);
+  EXPECT_EQ(h->vm->statusMessage(),
+            "Error: third.wav could not be added to the library: The library file is read-only");
+  EXPECT_TRUE(h->logged("Failed to create audio source: The library file is read-only"));
+  EXPECT_EQ(engine->recognitions, recognitions);
+  h->context->database().execute("PRAGMA query_only = OFF");
   runFile(third);
-  EXPECT_TRUE(h->loggedStart("Failed to create audio source: "));
-  EXPECT_EQ(h->vm->currentTranscription(), nullptr);
-  EXPECT_EQ(h->vm->currentAudioSource(), nullptr);
-  h->vm->updateSegmentText(0, "third file's text");
-  h->vm->saveIfNeeded();
-  healDisk();
-  h->vm->loadTranscription(earlier);
-  h->vm->updateSegmentText(1, "saved");
-  h->vm->saveCurrentTranscription();
-  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "saved"}));
-  EXPECT_EQ(storedRows("AudioSource"), 2);
+  EXPECT_EQ(storedRows("AudioSource"), 3);
+  EXPECT_EQ(storedRows("Transcription"), 3);
 }
 
 TEST_F(TranscriptionViewModelTest, AReprocessingWhoseSaveFailsSaysSoAndALaterSaveWritesIt) {

@@ -178,6 +178,7 @@ TEST_F(DownloadTest, ARateLimitedFileIsReportedAsSoEvenWhenItsErrorPageIsLongerT
   addParakeet();
   for (const int status : {429, 503}) {
     SCOPED_TRACE(status);
+    fs::remove_all(repoFolder());  // from nothing: models left in place would be used instead
     // The listing states 9 bytes; the hub's error page is longer.
     hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", status, std::string(4096, 'x'));
     try {
@@ -302,6 +303,41 @@ TEST_F(DownloadTest, APartialRepositoryFetchesOnlyWhatIsMissingAndDropsStaleTemp
     EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
     EXPECT_FALSE(fs::exists(repoFolder() / ".voxtrellis-incomplete"));
   }
+}
+
+// Models copied into the cache folder by hand after a first start that could not download
+// anything: that start left no mark, so no hub is asked. Beside a mark or a manifest that an
+// unfinished download left, the hub is asked for what is missing, and when it cannot give it,
+// models that are all there and load are used.
+TEST_F(DownloadTest, ModelsCopiedInAfterAFailedDownloadAreUsed) {
+  hub.answer("/api/models/" + kParakeet + "/tree/main", 401);
+  EXPECT_THROW(load({"Encoder.mlmodelc"}), Error);
+  EXPECT_FALSE(fs::exists(repoFolder() / ".voxtrellis-incomplete"));
+  const auto copyIn = [&] {
+    for (const char* model : {"Preprocessor", "Encoder", "Decoder", "JointDecision"}) {
+      testsupport::writeFile(repoFolder() / (std::string(model) + ".mlmodelc") / "model.onnx", tinyModel());
+    }
+  };
+  copyIn();
+  const auto asked = hub.requests().size();
+  EXPECT_EQ(load({"Encoder.mlmodelc", "Decoder.mlmodelc"}).size(), 2u);
+  EXPECT_EQ(hub.requests().size(), asked);
+
+  for (const char* left : {".voxtrellis-incomplete", ".voxtrellis-complete.json"}) {
+    SCOPED_TRACE(left);
+    fs::remove_all(repoFolder());
+    copyIn();
+    testsupport::writeFile(repoFolder() / left, R"({"files":[{"path":"README.txt","size":5}]})");
+    test::LogCapture logs;
+    EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+    EXPECT_TRUE(logs.contains("Could not complete parakeet-tdt-0.6b-v3-onnx (Failed to download " + hub.baseUrl() +
+                              "/api/models/" + kParakeet +
+                              "/tree/main: the listing was answered with HTTP status 401); using the models in " +
+                              repoFolder().string()));
+  }
+  // Models in place that do not load are no way round the hub's answer.
+  fs::remove(repoFolder() / "Encoder.mlmodelc" / "model.onnx");
+  EXPECT_THROW(load({"Encoder.mlmodelc"}), Error);
 }
 
 TEST_F(DownloadTest, AHubThatStopsSendingIsGivenUpAfterTheStallInterval) {

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QListView>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -114,7 +115,7 @@ TEST_F(GroupsSidebarTest, TheNewGroupSheetAddsSelectsAndStaysOpenForBlankNames) 
   EXPECT_FALSE(sheet->isVisible());
 }
 
-TEST_F(GroupsSidebarTest, RenameInPlaceCommitsOnReturnAndCancelsOnEscape) {
+TEST_F(GroupsSidebarTest, RenameInPlaceEndsOnlyWithReturnOrEscape) {
   auto sidebar = makeSidebar();
   QSignalSpy reset(sidebar->model(), &QAbstractItemModel::modelReset);
   QSignalSpy changed(sidebar->model(), &QAbstractItemModel::dataChanged);
@@ -137,25 +138,47 @@ TEST_F(GroupsSidebarTest, RenameInPlaceCommitsOnReturnAndCancelsOnEscape) {
   settle();
   EXPECT_EQ(talks->name(), "Podcasts");
 
-  // Leaving the field, for the list or for another row, keeps the name and closes the field.
+  // Leaving the field ends nothing: with the focus on the list, on another row that a click
+  // chose, or while the row's count changes, the field stays with what was typed, and Return
+  // there renames then.
   sidebar->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(sidebar.get()));
-  for (int leave = 0; leave < 2; ++leave) {
-    SCOPED_TRACE(leave == 0 ? "focus to the list" : "another row clicked");
-    sidebar->startRename(talks);
-    editor = sidebar->listView()->findChild<QLineEdit*>();
-    ASSERT_NE(editor, nullptr);
-    editor->setText("Lost");
-    ASSERT_TRUE(editor->hasFocus());
-    QListView* list = sidebar->listView();
-    if (leave == 0)
-      list->setFocus();
-    else
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(sidebar->model()->index(0)).center());
-    settle();
-    EXPECT_EQ(talks->name(), "Podcasts");
-    EXPECT_EQ(list->findChild<QLineEdit*>(), nullptr);
-  }
+  sidebar->startRename(talks);
+  QPointer<QLineEdit> field = sidebar->renameField();
+  ASSERT_NE(field, nullptr);
+  field->setText("Lectures");
+  ASSERT_TRUE(field->hasFocus());
+  QListView* list = sidebar->listView();
+  list->setFocus();
+  settle();
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(sidebar->model()->index(0)).center());
+  settle();
+  EXPECT_EQ(selection->group(), general);  // the click still chooses its row
+  source(talks, file("Talks/new.wav"));
+  settle();
+  ASSERT_NE(field, nullptr);
+  EXPECT_TRUE(field->isVisible());
+  EXPECT_EQ(field->text(), "Lectures");
+  EXPECT_EQ(talks->name(), "Podcasts");
+  field->setFocus();
+  QTest::keyClick(field, Qt::Key_Return);
+  settle();
+  EXPECT_EQ(talks->name(), "Lectures");
+  EXPECT_EQ(field, nullptr);
+  EXPECT_EQ(sidebar->renameField(), nullptr);
+
+  // "Rename" on another row moves the field there and drops what was typed in the first.
+  sidebar->startRename(talks);
+  sidebar->renameField()->setText("Dropped");
+  sidebar->startRename(general);
+  settle();
+  ASSERT_NE(sidebar->renameField(), nullptr);
+  EXPECT_EQ(sidebar->renameField()->text(), "General");
+  EXPECT_EQ(list->findChildren<QLineEdit*>().size(), 1);
+  QTest::keyClick(sidebar->renameField(), Qt::Key_Escape);
+  settle();
+  EXPECT_EQ(talks->name(), "Lectures");
+  EXPECT_EQ(general->name(), "General");
 }
 
 TEST_F(GroupsSidebarTest, DraggingARowRenumbersTheGroupsAndMovesTheRow) {

@@ -267,6 +267,15 @@ TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
   const double expected = 200.0 * bar->slider()->pageStep() / bar->slider()->maximum();
   EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected)});
   EXPECT_EQ(audio.currentTime(), 0.0);
+
+  // A click on the track jumps to the point clicked, once.
+  scripts.clear();
+  QSlider* slider = bar->slider();
+  QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
+  EXPECT_NEAR(slider->value(), slider->maximum() * 0.75, slider->maximum() * 0.03);
+  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(200.0 * slider->value() /
+                                                                                         slider->maximum())});
+  EXPECT_EQ(audio.currentTime(), 0.0);
 }
 
 TEST_F(VideoPlayerBarTest, WhenTheVideoFailsTheOverlayAndAlertAppearAndTheAudioIsHeardAgain) {

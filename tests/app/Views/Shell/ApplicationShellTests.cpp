@@ -33,6 +33,7 @@
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/QtModalWatchdog.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -72,6 +73,9 @@ class ApplicationShellTest : public testsupport::TempDirTest {
     return {path("share"), QStringLiteral("com.lanternhollow.tests.shell"),
             std::make_shared<VoxtrellisSpeechEngine>(folders)};
   }
+  // These windows ask the user nothing: a question (the quit one, when the last edits could
+  // not be saved) fails the test at once rather than waiting for its answer.
+  testsupport::ModalWatchdog unexpectedQuestions;
 };
 
 TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditableTranscript) {

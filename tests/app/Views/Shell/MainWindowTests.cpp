@@ -24,6 +24,7 @@
 #include "Views/Shell/ContentTabBar.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SidePanel.h"
+#include "Views/Shell/SkippedFilesNotice.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/ReprocessDialog.h"
@@ -45,6 +46,7 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -97,7 +99,9 @@ class MainWindowTest : public ::testing::Test {
   int pageHostAsked = 0;            // how often the window asked for the player pages' host
   QStringList confirmations;
   QStringList confirmLabels;  // each confirmation's destructive button
+  QStringList confirmMessages;
   bool confirmAnswer = true;
+  std::function<void()> whileAsking;  // what happens while a confirmation is open
 
   // A window over the harness: the library's files are its downloads and sample-cache folders;
   // every confirmation is answered with `confirmAnswer` (its destructive button).
@@ -107,9 +111,11 @@ class MainWindowTest : public ::testing::Test {
                                                  QStringList{harness->path("downloads"), harness->path("AudioCache")});
     }
     LibraryPrompts prompts;
-    prompts.confirmDestructive = [this](QWidget*, const QString& title, const QString&, const QString& label) {
+    prompts.confirmDestructive = [this](QWidget*, const QString& title, const QString& message, const QString& label) {
       confirmations << title;
       confirmLabels << label;
+      confirmMessages << message;
+      if (whileAsking) std::exchange(whileAsking, {})();
       return confirmAnswer;
     };
     prompts.confirmDelete = [confirm = prompts.confirmDestructive](QWidget* parent, const QString& title,
@@ -184,16 +190,7 @@ class MainWindowTest : public ::testing::Test {
 
   // A stored translation of `version` whose every segment reads `text`.
   Transcription* addTranslation(Transcription* version, const QString& language, const QString& text) {
-    auto* translation = new Transcription(language, 0, DiarizationPreset::balanced, 0.5, std::nullopt, 150, 12);
-    translation->setIsTranslation(true);
-    translation->setTargetLanguage(language);
-    translation->setSourceTranscription(version);
-    translation->setAudioSource(version->audioSource());
-    harness->context->insert(translation);
-    TranscriptionResult result = version->toResult();
-    for (auto& segment : result.segments) segment.text = text;
-    harness->context->updateSegments(translation, result);
-    harness->context->save();
+    Transcription* translation = pipelinetest::storeTranslation(*harness->context, version, language, text);
     QApplication::processEvents();
     return translation;
   }
@@ -404,6 +401,80 @@ TEST_F(MainWindowTest, TheSourceAndGroupOfARunCannotBeDeletedUntilItHasStoredIts
   EXPECT_TRUE(library->deleteGroup(harness->group));
 }
 
+// The question was answered "Delete" after a run had taken the file (the queue went on while it
+// was open): the refusal is said where the user asked, not only in the log.
+TEST_F(MainWindowTest, ADeletionConfirmedAfterARunTookTheFileSaysWhyWhereItWasAsked) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  AudioSource* source = harness->vm->currentAudioSource();
+  engine->diarizeGate = std::make_shared<pipelinetest::Gate>();
+  whileAsking = [&] {
+    window->importFiles({QUrl::fromLocalFile(harness->path("talk.wav"))});
+    EXPECT_TRUE(testsupport::waitUntil([&] { return engine->diarizeGate->hasWaiter(); }));
+  };
+  window->audioSourcesList()->requestDelete(source);
+  EXPECT_EQ(confirmations, QStringList{"Delete Audio?"});
+  EXPECT_FALSE(source->isDeleted());
+  const QString reason = "“talk.wav” is being processed: it can be deleted once processing has finished.";
+  EXPECT_TRUE(harness->logged("Cannot delete: " + reason));
+  auto* box = window->findChild<QMessageBox*>();
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->isVisible());
+  EXPECT_EQ(box->windowTitle(), "Cannot Delete");
+  EXPECT_EQ(box->text(), reason);
+  EXPECT_EQ(box->textFormat(), Qt::PlainText);
+  // The group's deletion refused as well: the same box says that instead.
+  window->groupsSidebar()->requestDelete(harness->group);
+  EXPECT_EQ(window->findChildren<QMessageBox*>().size(), 1);
+  EXPECT_TRUE(box->text().contains("holds a file that is being processed")) << box->text().toStdString();
+  box->accept();
+  engine->diarizeGate->open();
+  ASSERT_TRUE(harness->settle());
+}
+
+// Files of a batch that fail while the next one starts at once are named, with their reason,
+// in a band that stays until dismissed; the log keeps its lines.
+TEST_F(MainWindowTest, AFileOfABatchThatFailsIsNamedWithItsReasonUntilDismissed) {
+  engine->recognize = [heard = engine->recognize](std::span<const float> samples) {
+    if (samples.size() < 16000)
+      throw std::runtime_error("Invalid audio data provided. Must be at least 1 second of 16kHz audio.");
+    return heard(samples);
+  };
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  SkippedFilesNotice* notice = window->skippedFilesNotice();
+  EXPECT_FALSE(notice->isVisible());
+  const QString notes = harness->path("notes.wav");
+  testsupport::writeFile(notes.toStdString(), "Meeting notes, not audio at all\n");
+  nextPick = {wav("short.wav", 0.5), QUrl::fromLocalFile(notes), wav("good.wav")};
+  window->addAudioAction()->trigger();
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  EXPECT_EQ(harness->vm->currentTranscription()->audioSource()->filename(), "good.wav");
+  ASSERT_TRUE(notice->isVisible());
+  ASSERT_EQ(notice->lines().size(), 2);
+  EXPECT_EQ(notice->lines()[0],
+            "short.wav was not transcribed: Invalid audio data provided. Must be at least 1 second of 16kHz audio.");
+  const QString prefix = "notes.wav was not transcribed: ";
+  ASSERT_TRUE(notice->lines()[1].startsWith(prefix)) << notice->lines()[1].toStdString();
+  EXPECT_TRUE(harness->logged("Error: " + notice->lines()[1].mid(prefix.size())));
+  EXPECT_TRUE(harness->logged("Error: Invalid audio data provided. Must be at least 1 second of 16kHz audio."));
+  EXPECT_EQ(notice->textLabel()->text(), notice->lines().join("\n"));
+  EXPECT_EQ(notice->textLabel()->textFormat(), Qt::PlainText);
+
+  // It stays while other files run, and goes when the user dismisses it.
+  ASSERT_TRUE(transcribe(*window, "more.wav"));
+  EXPECT_TRUE(notice->isVisible());
+  notice->dismissButton()->click();
+  EXPECT_FALSE(notice->isVisible());
+  EXPECT_TRUE(notice->lines().isEmpty());
+  // A single file that fails keeps its error screen: nothing to add there.
+  window->importFiles({wav("alone.wav", 0.5)});
+  ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  ASSERT_TRUE(harness->settle());
+  EXPECT_FALSE(notice->isVisible());
+}
+
 TEST_F(MainWindowTest, WithoutAGroupNothingIsImported) {
   auto window = open(false);
   ASSERT_TRUE(waitForScreen(*window, Screen::noGroupSelected));
@@ -590,6 +661,44 @@ TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
   EXPECT_EQ(window->selection().audioSource(), harness->vm->currentAudioSource());
 }
 
+// What the window offers is what the loader takes, no more and no less: the file dialog's
+// filter, the drop zone's words and what a drop on the zone or the file list accepts.
+TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  FileDropZone* zone = window->processingScreens()->dropZone();
+  EXPECT_EQ(zone->formatsLabel()->text(), "Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF");
+  MainWindow::pickAudioFilesWithDialog(window.get(), [](const QList<QUrl>&) {});
+  auto* dialog = window->findChild<QFileDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf)"});
+  dialog->reject();
+
+  // Real files that the system calls audio: Ogg and Opus are refused at the door.
+  const QString wavFile = wav("talk.wav").toLocalFile();
+  for (const char* name : {"talk.ogg", "talk.opus"}) {
+    ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, harness->path(name)})) << name;
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(harness->path(name))});
+    EXPECT_FALSE(zone->acceptDrop(&data)) << name;
+    EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr) << name;
+    window->audioSourcesList()->acceptDrop(&data);
+    EXPECT_EQ(window->importQueue()->pendingCount(), 0) << name;
+  }
+  // .aif is AIFF: FFmpeg reads it by its content, whatever the name says.
+  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, "-c:a", "pcm_s16be", harness->path("talk.aif")}));
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aif")));
+  ASSERT_NE(sheet, nullptr);
+  sheet->startButton()->click();
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
+  ASSERT_TRUE(harness->settle());
+  ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
+  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aif");
+  EXPECT_NEAR(harness->vm->currentAudioSource()->duration(), 3.0, 0.05);
+  EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
+      << harness->vm->statusMessage().toStdString();
+}
+
 TEST_F(MainWindowTest, AnAddressGoesThroughTheSheetToTheDownloadRoad) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
@@ -732,14 +841,21 @@ TEST_F(MainWindowTest, AVersionWhoseFileIsMissingPlaysNothingUntilTheFileIsLocat
 }
 
 TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCannotBeSaved) {
+  withTranscriptView = true;
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
   ASSERT_TRUE(transcribe(*window, "talk.wav"));
   const QUuid version = harness->vm->currentTranscription()->id();
-  harness->vm->updateSegmentText(0, "said just before closing");
+  // Typed into the segment's editor, still open when the window closes.
+  SegmentListView* list = window->resultsView()->listView();
+  list->startEditing(harness->vm->state().result()->segments[0].id);
+  ASSERT_NE(list->activeEditor(), nullptr);
+  list->activeEditor()->editor()->selectAll();
+  QTest::keyClicks(list->activeEditor()->editor(), "said just before closing");
   EXPECT_TRUE(window->close());
   EXPECT_EQ(harness->storedTexts(version).first(), "said just before closing");
   EXPECT_TRUE(confirmations.isEmpty());
+  EXPECT_FALSE(harness->vm->hasUnsavedChanges());
 
   window->show();
   harness->vm->updateSegmentText(0, "cannot be written");
@@ -748,12 +864,35 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  EXPECT_EQ(confirmMessages,
+            QStringList{"The latest changes could not be saved (The library could not be saved). Quitting now "
+                        "deletes them."});
   EXPECT_EQ(confirmLabels, QStringList{"Quit Without Saving"});
   EXPECT_TRUE(window->isVisible());
   EXPECT_TRUE(harness->vm->hasUnsavedChanges());
   confirmAnswer = true;
   EXPECT_TRUE(window->close());
   EXPECT_FALSE(window->isVisible());
+
+  // A run whose version cannot be stored is kept unsaved: quitting asks about it as well, and
+  // once the store takes it again, quitting stores it.
+  harness->context->database().execute("DROP TRIGGER fail");
+  window->show();
+  harness->context->database().execute(
+      "CREATE TRIGGER fail_version BEFORE INSERT ON Transcription BEGIN SELECT RAISE(ABORT, 'disk full'); END");
+  window->importFiles({wav("kept.wav")});
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  Transcription* kept = harness->vm->currentTranscription();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->audioSource()->filename(), "kept.wav");
+  confirmations.clear();
+  confirmAnswer = false;
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  harness->context->database().execute("DROP TRIGGER fail_version");
+  EXPECT_TRUE(window->close());
+  EXPECT_EQ(confirmations.size(), 1);
+  EXPECT_EQ(harness->storedTexts(kept->id()), originalTexts());
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {

@@ -499,7 +499,7 @@ TEST_F(ResultsViewTest, ExportMenuListsThreeFormatsThenExportAll) {
             QStringList({"Plain Text (.txt)", "Subtitles (.srt)", "JSON (.json)", "-", "Export All Formats..."}));
 }
 
-TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockWithoutSeeking) {
+TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockAndAClickSeeksToThePointClicked) {
   AudioPlayerService& player = w.h.vm->audioPlayer();
   ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
   AudioBar* bar = view->audioBar();
@@ -508,8 +508,18 @@ TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockWithoutSeeking) {
   EXPECT_EQ(bar->slider()->value(), 250);
   EXPECT_EQ(bar->elapsedLabel()->text(), "0:05");
   EXPECT_EQ(bar->totalLabel()->text(), "0:20");
-  bar->slider()->setValue(500);  // a user's move seeks
-  EXPECT_DOUBLE_EQ(player.currentTime(), 10.0);
+  // A click on the track seeks to the point clicked, not one page (0.2 s here) towards it.
+  QSlider* slider = bar->slider();
+  QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
+  EXPECT_NEAR(player.currentTime(), 15.0, 0.5);
+  EXPECT_FALSE(slider->isSliderDown());
+  // The keys step from there.
+  const double clicked = player.currentTime();
+  slider->setFocus();
+  QTest::keyClick(slider, Qt::Key_PageDown);
+  EXPECT_NEAR(player.currentTime(), clicked - 20.0 * slider->pageStep() / slider->maximum(), 1e-6);
+  QTest::keyClick(slider, Qt::Key_End);
+  EXPECT_DOUBLE_EQ(player.currentTime(), 20.0);
   player.stop();
   EXPECT_FALSE(bar->playButton()->isEnabled());
   EXPECT_EQ(bar->totalLabel()->text(), "0:00");

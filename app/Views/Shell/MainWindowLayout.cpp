@@ -1,0 +1,81 @@
+// How the main window fits the screen it is on, and the order Tab goes through its columns.
+
+#include "Views/Library/AudioSourcesList.h"
+#include "Views/Library/GroupsSidebar.h"
+#include "Views/Shell/MainWindow.h"
+#include "Views/Shell/ProcessingScreens.h"
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QMoveEvent>
+#include <QScreen>
+#include <QSplitter>
+
+namespace parlowvista {
+
+void MainWindow::setColumnMinimums(bool compact) {
+  // Compact: no more than the columns' contents need, but room in the groups list for the
+  // folder, a short name and its count (the header alone would leave the names a few letters).
+  m_sidebar->setMinimumWidth(compact ? 140 : 160);
+  m_sources->setMinimumWidth(compact ? 0 : 220);
+  m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
+}
+
+void MainWindow::fitToScreen() {
+  const QScreen* shown = screen();
+  if (!shown) return;
+  // Room for the contents: the screen's free area less the frame a window manager has drawn.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  m_fittedFrame = frame;
+  const QSize room = shown->availableGeometry().size() - frame;
+  const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
+  setColumnMinimums(false);
+  QSize needed = m_columns->minimumSizeHint() + chrome;
+  if (needed.width() > room.width() || needed.height() > room.height()) {
+    setColumnMinimums(true);
+    needed = m_columns->minimumSizeHint() + chrome;
+  }
+  setMinimumSize(needed.boundedTo(room));
+  if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // A window manager draws its frame after the window is first shown: fit again with it.
+  if (frameGeometry().size() - geometry().size() != m_fittedFrame) fitToScreen();
+}
+
+QList<QWidget*> MainWindow::tabStops() const {
+  // The controls Tab stops on, as Qt picks them, in the order of the focus chain...
+  const int columns = m_columns->count();
+  QList<QList<QWidget*>> byColumn(columns + 1);
+  for (QWidget* w = nextInFocusChain(); w && w != this; w = w->nextInFocusChain()) {
+    if (w->window() != this || w->focusProxy() || !(w->focusPolicy() & Qt::TabFocus) || !w->isEnabled() ||
+        !w->isVisibleTo(this)) {
+      continue;
+    }
+    int column = 0;
+    while (column < columns && !m_columns->widget(column)->isAncestorOf(w)) ++column;
+    byColumn[column] << w;
+  }
+  // ... column by column.
+  QList<QWidget*> stops;
+  for (const QList<QWidget*>& column : byColumn) stops << column;
+  return stops;
+}
+
+bool MainWindow::focusNextPrevChild(bool next) {
+  const QList<QWidget*> stops = tabStops();
+  QWidget* focused = QApplication::focusWidget();
+  if (stops.isEmpty() || !focused || focused->window() != this) return QMainWindow::focusNextPrevChild(next);
+  qsizetype at = stops.indexOf(focused);
+  for (qsizetype i = 0; at < 0 && i < stops.size(); ++i) {
+    if (stops[i]->isAncestorOf(focused)) at = i;
+  }
+  const qsizetype n = stops.size();
+  const qsizetype target = at < 0 ? (next ? 0 : n - 1) : (at + (next ? 1 : n - 1)) % n;
+  stops[target]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+  return true;
+}
+
+}  // namespace parlowvista
