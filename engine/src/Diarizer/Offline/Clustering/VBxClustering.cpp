@@ -13,7 +13,6 @@
 #include <cmath>
 #include <limits>
 #include <map>
-#include <optional>
 #include <set>
 #include <tuple>
 
@@ -49,20 +48,31 @@ std::vector<std::size_t> keptColumns(const VBxRun& run) {
   return kept;
 }
 
-// The run restricted to `columns`: T × columns.size() responsibilities and
-// their weights, each row and the weights summing to 1 again. When `joined`
-// is set, column joined.second is added to column joined.first and left out.
-VBxRun takeColumns(const VBxRun& run, const std::vector<std::size_t>& columns,
-                   std::optional<std::pair<std::size_t, std::size_t>> joined = std::nullopt) {
+// The run restricted to `columns` (T × columns.size() responsibilities and
+// their weights, rows and weights summing to 1 again), with each pair of
+// `joins` (indices into `columns`, no index twice) joined into its first:
+// the responsibilities and the starting clusters (`held`) of what is left.
+struct Columns {
+  VBxRun part;
+  std::vector<std::size_t> held;
+};
+Columns takeColumns(const VBxRun& run, const std::vector<std::size_t>& columns,
+                    const std::vector<std::pair<std::size_t, std::size_t>>& joins = {}) {
   const std::size_t S = run.pi.size(), T = run.gamma.size() / std::max<std::size_t>(S, 1);
+  std::vector<bool> joinedAway(columns.size(), false);
+  for (const auto& [a, b] : joins) joinedAway[b] = true;
   std::vector<std::size_t> into(columns.size());
-  std::size_t width = 0;
+  Columns result;
   for (std::size_t k = 0; k < columns.size(); ++k) {
-    if (joined && k == joined->second) continue;
-    into[k] = width++;
+    if (joinedAway[k]) continue;
+    into[k] = result.held.size();
+    result.held.push_back(columns[k]);
   }
-  if (joined) into[joined->second] = into[joined->first];
-  VBxRun part{std::vector<double>(T * width, 0.0), std::vector<double>(width, 0.0), {}};
+  for (const auto& [a, b] : joins) into[b] = into[a];
+  const std::size_t width = result.held.size();
+  VBxRun& part = result.part;
+  part.gamma.assign(T * width, 0.0);
+  part.pi.assign(width, 0.0);
   for (std::size_t t = 0; t < T; ++t) {
     double sum = 0;
     for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -75,7 +85,7 @@ VBxRun takeColumns(const VBxRun& run, const std::vector<std::size_t>& columns,
   double total = 0;
   for (std::size_t k = 0; k < columns.size(); ++k) total += run.pi[columns[k]];
   for (std::size_t k = 0; k < columns.size(); ++k) part.pi[into[k]] += run.pi[columns[k]] / total;
-  return part;
+  return result;
 }
 
 // Puts `part` (one column per entry of `columns`) back as the whole run over
@@ -130,44 +140,58 @@ std::vector<std::pair<std::size_t, std::size_t>> nearestPairs(const VBxRun& part
 // file needs several times the usual limit), and a run stopped at its limit
 // still holds such pairs as separate speakers. When that happens, the
 // model's own bound finishes the work. Each kept speaker is paired with its
-// nearest other, nearest pairs first; a pair is joined when one iteration
-// from the two clusters joined reaches a higher ELBO than one iteration
-// without the join. Joins repeat until none passes or the tests have cost
-// what the run was allowed; VBx then goes on from the joined clusters. A
-// run whose ELBO settled is left as it is.
+// nearest other; a pair passes when one iteration from the two clusters
+// joined reaches a higher ELBO than one iteration without the join. The
+// passing pairs are joined together, best first and no speaker twice (the
+// best alone when together they fall short), and the round repeats until no
+// pair passes or the rounds have cost what the run itself was allowed; VBx
+// then goes on from the joined clusters. A run whose ELBO settled is left as
+// it is.
 int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<double>& X, std::size_t D,
                                    RunResult& run) const {
   const double epsilon = m_config.vbx.convergenceTolerance;
   if (run.elbos.empty() || settled(run.elbos, epsilon)) return 0;
-  // Every test is one iteration over the speakers it holds; together they
-  // may cost what the run itself was allowed, its iteration limit over all
-  // starting clusters (the run drops most of them within a few iterations).
+  // Counted in iterations over one speaker: the run was allowed its
+  // iteration limit over all starting clusters (it drops most of them
+  // within a few), and a round costs about three iterations over what is left.
   std::size_t budget = static_cast<std::size_t>(std::max(m_config.vbx.maxIterations, 0)) * run.pi.size();
   int joins = 0;
-  for (bool joined = true; joined;) {
-    joined = false;
+  for (;;) {
     const auto kept = keptColumns(run);
-    if (kept.size() < 2 || budget < 2 * kept.size()) break;
-    budget -= kept.size();
-    VBxRun now = takeColumns(run, kept);
-    const double bar = model.run(now.gamma, now.pi, kept.size(), 1, epsilon).elbos.back();
-    for (const auto& [a, b] : nearestPairs(now, X, D)) {
-      if (budget < kept.size() - 1) break;
-      budget -= kept.size() - 1;
-      VBxRun start = takeColumns(run, kept, std::pair{a, b});
-      auto trial = model.run(std::move(start.gamma), std::move(start.pi), kept.size() - 1, 1, epsilon);
-      if (!(trial.elbos.back() > bar)) continue;
-      std::vector<std::size_t> columns = kept;
-      columns.erase(columns.begin() + static_cast<std::ptrdiff_t>(b));
-      putColumns(run, columns, std::move(trial));
-      joined = true;
-      ++joins;
-      break;
+    const std::size_t K = kept.size();
+    if (K < 2 || budget < 3 * K) break;
+    budget -= 3 * K;
+    const VBxRun now = takeColumns(run, kept).part;
+    const auto pairs = nearestPairs(now, X, D);
+    const auto scores = model.scoreJoins(now.gamma, now.pi, K, pairs);
+    std::vector<std::size_t> passing;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      if (scores.joined[i] > scores.unjoined) passing.push_back(i);
     }
+    std::sort(passing.begin(), passing.end(),
+              [&](std::size_t x, std::size_t y) { return scores.joined[x] > scores.joined[y]; });
+    std::vector<std::pair<std::size_t, std::size_t>> chosen;
+    std::vector<bool> taken(K, false);
+    for (std::size_t i : passing) {
+      const auto [a, b] = pairs[i];
+      if (taken[a] || taken[b]) continue;
+      taken[a] = taken[b] = true;
+      chosen.push_back(pairs[i]);
+    }
+    if (chosen.empty()) break;
+    auto joined = takeColumns(run, kept, chosen);
+    auto trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+    if (chosen.size() > 1 && !(trial.elbos.back() > scores.unjoined)) {
+      chosen.resize(1);
+      joined = takeColumns(run, kept, chosen);
+      trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+    }
+    putColumns(run, joined.held, std::move(trial));
+    joins += static_cast<int>(chosen.size());
   }
   if (joins > 0) {
     const auto kept = keptColumns(run);
-    VBxRun start = takeColumns(run, kept);
+    VBxRun start = takeColumns(run, kept).part;
     putColumns(
         run, kept,
         model.run(std::move(start.gamma), std::move(start.pi), kept.size(), m_config.vbx.maxIterations, epsilon));

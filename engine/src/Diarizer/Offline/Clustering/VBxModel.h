@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace voxtrellis {
@@ -37,6 +38,17 @@ class VBxModel {
   // `epsilon` from the second iteration on, or `maxIterations` are done.
   VBxRun run(std::vector<double> gamma, std::vector<double> pi, std::size_t speakerCount, int maxIterations,
              double epsilon) const;
+
+  // The ELBO one iteration from `gamma` and `pi` reaches, and for each pair
+  // of speakers (columns) the ELBO one iteration reaches from the two joined
+  // into one (as `run` would give them, at about the cost of one iteration
+  // for all pairs together).
+  struct JoinScores {
+    double unjoined = 0;
+    std::vector<double> joined;  // one per pair
+  };
+  JoinScores scoreJoins(const std::vector<double>& gamma, const std::vector<double>& pi, std::size_t speakerCount,
+                        const std::vector<std::pair<std::size_t, std::size_t>>& pairs) const;
 
  private:
   struct Data;
