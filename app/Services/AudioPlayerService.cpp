@@ -1,21 +1,15 @@
 #include "Services/AudioPlayerService.h"
 
-#include "Services/ProcessRunner.h"
-#include "Services/ToolLocator.h"
+#include "Services/SoundOutput.h"
 
-#include <QAudioOutput>
-#include <QDateTime>
-#include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
-#include <QMediaPlayer>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QtConcurrent>
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -25,25 +19,10 @@ extern "C" {
 
 namespace parlowvista {
 
-// The WAV a CAF file was decoded into, with what the source file was like then.
-struct AudioPlayerService::DecodedCopy {
-  QString source;
-  qint64 sourceSize = -1;
-  QDateTime sourceModified;
-  QTemporaryDir folder;  // removed, with the copy, when the last holder lets go
-  QString wav;
-
-  bool describes(const QFileInfo& file) const {
-    return file.absoluteFilePath() == source && file.size() == sourceSize && file.lastModified() == sourceModified;
-  }
-};
-
-// What a worker hands back to the main thread: the file to set and its length, or why not.
+// What a worker hands back to the main thread: the file's length, or why it cannot be played.
 struct AudioPlayerService::PreparedFile {
   QString error;
   double duration = 0;  // seconds
-  QString playable;
-  std::shared_ptr<DecodedCopy> copy;
 };
 
 namespace {
@@ -54,16 +33,10 @@ struct CannotPlay : std::runtime_error {
 };
 
 constexpr int kTickMilliseconds = 100;
-constexpr int kDecodeTimeoutMilliseconds = 10 * 60 * 1000;
 
-struct ProbeResult {
-  double duration = 0;  // seconds
-  QString formatName;   // FFmpeg's demuxer name, e.g. "wav" or "caf"
-};
-
-// The platform player learns the duration only after it has loaded the file, but callers need
-// it as soon as load() returns, so the container is read once with FFmpeg.
-ProbeResult probe(const QString& path) {
+// The file's length in seconds (0 when the container does not tell it), read once with FFmpeg;
+// throws CannotPlay for a file without audio.
+double probe(const QString& path) {
   const QByteArray encodedPath = QFile::encodeName(path);
   AVFormatContext* context = nullptr;
   if (avformat_open_input(&context, encodedPath.constData(), nullptr, nullptr) < 0) {
@@ -82,59 +55,14 @@ ProbeResult probe(const QString& path) {
     throw CannotPlay(QStringLiteral("No audio stream in file: %1").arg(QFileInfo(path).fileName()));
   }
 
-  ProbeResult result;
-  result.formatName = QString::fromUtf8(context->iformat->name);
   if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
-    result.duration = static_cast<double>(context->duration) / AV_TIME_BASE;
-  } else {
-    const AVStream* audio = context->streams[stream];
-    if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {
-      result.duration = static_cast<double>(audio->duration) * av_q2d(audio->time_base);
-    }
+    return static_cast<double>(context->duration) / AV_TIME_BASE;
   }
-  return result;
-}
-
-// GStreamer has no CAF demuxer, so such files are played from a WAV copy that FFmpeg decodes.
-bool needsDecodedCopy(const ProbeResult& probed) {
-  return probed.formatName == QLatin1String("caf");
-}
-
-QString decodeToWav(const QString& source, const QTemporaryDir& folder, const std::atomic_bool& cancelled) {
-  const QString ffmpeg = ToolLocator::onSearchPath(QStringLiteral("ffmpeg")).value_or(QString());
-  if (ffmpeg.isEmpty()) {
-    throw CannotPlay(QStringLiteral("Playing CAF files needs ffmpeg. Install via: sudo apt install ffmpeg"));
+  const AVStream* audio = context->streams[stream];
+  if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {
+    return static_cast<double>(audio->duration) * av_q2d(audio->time_base);
   }
-  const QString target = folder.filePath(QStringLiteral("decoded.wav"));
-  ProcessRequest request;
-  request.program = ffmpeg;
-  request.arguments = {QStringLiteral("-nostdin"),  QStringLiteral("-v"),
-                       QStringLiteral("error"),     QStringLiteral("-y"),
-                       QStringLiteral("-i"),        source,
-                       QStringLiteral("-vn"),       QStringLiteral("-acodec"),
-                       QStringLiteral("pcm_s16le"), target};
-  request.timeoutMs = kDecodeTimeoutMilliseconds;
-  // A load that was superseded meanwhile ends the decode it no longer needs.
-  const ProcessOutcome outcome = ProcessRunner::runToEnd(request, [&cancelled] { return cancelled.load(); });
-  if (!outcome.succeeded()) {
-    const QString reason = outcome.kind == ProcessOutcome::Kind::failedToStart
-                               ? outcome.startError
-                               : QString::fromUtf8(outcome.standardError + outcome.standardOutput).trimmed();
-    throw CannotPlay(QStringLiteral("Could not decode %1: %2").arg(QFileInfo(source).fileName(), reason));
-  }
-  return target;
-}
-
-// The first platform player of the process sets up the media framework (GStreamer reads its
-// plugin registry: a second when that is cold). One is made and dropped on a worker thread
-// before any other, so the main thread's own players are quick to make.
-void prepareMediaFramework() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    QMediaPlayer player;
-    QAudioOutput output;
-    player.setAudioOutput(&output);
-  });
+  return 0;
 }
 
 }  // namespace
@@ -143,55 +71,35 @@ AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent) {}
 
 AudioPlayerService::~AudioPlayerService() {
   if (m_loadCancelled) *m_loadCancelled = true;
+  if (m_output) m_output->release();
   stopTimer();
 }
 
 void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optional<double> decodedDuration) {
   stop();
   const QString path = url.isLocalFile() ? url.toLocalFile() : url.toString();
-  const QFileInfo file(path);
-  if (m_decodedCopy && m_decodedCopy->source != file.absoluteFilePath()) m_decodedCopy.reset();
 
   m_loading = true;
   const quint64 generation = m_loadGeneration;
   auto cancelled = m_loadCancelled = std::make_shared<std::atomic_bool>(false);
   auto* watcher = new QFutureWatcher<PreparedFile>(this);
-  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation, finished] {
+  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation, finished, path] {
     watcher->deleteLater();
-    // Taken out of the future at once, so a decoded copy no one needs any more goes now.
     const PreparedFile prepared = watcher->future().takeResult();
     if (generation != m_loadGeneration) return;
     m_loading = false;
     if (prepared.error.isEmpty()) {
-      m_decodedCopy = prepared.copy;
+      m_path = path;
       attach(prepared);
     }
     if (finished) finished(prepared.error);
   });
-  watcher->setFuture(QtConcurrent::run([path, reuse = m_decodedCopy, cancelled, decodedDuration]() -> PreparedFile {
+  watcher->setFuture(QtConcurrent::run([path, cancelled, decodedDuration]() -> PreparedFile {
     PreparedFile prepared;
+    if (*cancelled) return prepared;
     try {
-      prepareMediaFramework();
-      // The platform player learns the duration only once it has read the file, but callers
-      // need it as soon as the file is loaded, so the container is read once with FFmpeg.
-      const ProbeResult probed = probe(path);
-      prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : probed.duration;
-      prepared.playable = path;
-      if (needsDecodedCopy(probed)) {
-        const QFileInfo source(path);
-        if (reuse && reuse->describes(source)) {
-          prepared.copy = reuse;
-        } else {
-          auto copy = std::make_shared<DecodedCopy>();
-          if (!copy->folder.isValid()) throw CannotPlay(QStringLiteral("Could not create a temporary folder"));
-          copy->source = source.absoluteFilePath();
-          copy->sourceSize = source.size();
-          copy->sourceModified = source.lastModified();
-          copy->wav = decodeToWav(path, copy->folder, *cancelled);
-          prepared.copy = std::move(copy);
-        }
-        prepared.playable = prepared.copy->wav;
-      }
+      const double announced = probe(path);
+      prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
     } catch (const std::exception& error) {
       prepared.error = QString::fromUtf8(error.what());
     }
@@ -200,49 +108,15 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
 }
 
 void AudioPlayerService::attach(const PreparedFile& prepared) {
-  if (!m_player) createPlayer();
-  tearDownSource();
-  m_player->setSource(QUrl::fromLocalFile(prepared.playable));
-  m_output->setVolume(m_isMuted ? 0.0f : 1.0f);
+  if (!m_output) m_output = new SoundOutput;
+  m_output->open(m_path);
+  m_volume = m_isMuted ? 0.0 : 1.0;
+  m_output->setVolume(m_volume);
   setDuration(prepared.duration);
   setCurrentTime(0);
   setIsLoaded(true);
   if (const auto position = std::exchange(m_seekOnLoad, std::nullopt)) seek(*position);
   if (std::exchange(m_playOnLoad, false)) play();
-}
-
-void AudioPlayerService::createPlayer() {
-  m_player = new QMediaPlayer(this);
-  m_output = new QAudioOutput(m_player);
-  m_player->setAudioOutput(m_output);
-  connect(m_player, &QMediaPlayer::errorOccurred, this, [](QMediaPlayer::Error, const QString& message) {
-    qWarning().noquote() << "[AudioPlayerService] Playback error:" << message;
-  });
-  // The platform player ignores positions set while it is still opening the file; the last
-  // one asked for meanwhile is applied once it has.
-  connect(m_player, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-    if (status == QMediaPlayer::LoadingMedia || status == QMediaPlayer::NoMedia) {
-      return;
-    }
-    // Queued: a position set while the player is still announcing the load is lost too.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          if (m_pendingPosition && m_player) {
-            m_player->setPosition(*m_pendingPosition);
-            m_pendingPosition.reset();
-          }
-        },
-        Qt::QueuedConnection);
-  });
-}
-
-// GStreamer was seen to deadlock in setSource while the previous file's streaming thread was
-// still running, so that file's pipeline is stopped and released (joining its threads) first.
-void AudioPlayerService::tearDownSource() {
-  if (!m_player || m_player->source().isEmpty()) return;
-  m_player->stop();
-  m_player->setSource(QUrl());
 }
 
 void AudioPlayerService::supersedeLoad() {
@@ -253,6 +127,24 @@ void AudioPlayerService::supersedeLoad() {
   if (m_loadCancelled) *m_loadCancelled = true;
 }
 
+void AudioPlayerService::startPlayback(double seconds) {
+  m_clockBase = seconds;
+  m_clockStart.start();
+  m_output->play(++m_command, seconds);
+}
+
+std::pair<double, bool> AudioPlayerService::playbackPosition() const {
+  if (!m_isPlaying) return {m_clockBase, m_clockBase >= m_duration};
+  double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
+  bool ended = false;
+  if (const auto played = m_output->playedPosition(m_command)) {
+    position = played->position;
+    ended = played->ended;
+  }
+  // Never past the end: a header may promise more audio than the file holds.
+  return {std::min(position, m_duration), ended || position >= m_duration};
+}
+
 void AudioPlayerService::play() {
   if (m_loading) {
     m_playOnLoad = true;
@@ -261,15 +153,20 @@ void AudioPlayerService::play() {
   if (!m_isLoaded) {
     return;
   }
-  m_player->play();
+  if (!m_isPlaying) {
+    const auto [position, ended] = playbackPosition();
+    startPlayback(ended ? 0.0 : position);
+  }
   setIsPlaying(true);
   startTimer();
 }
 
 void AudioPlayerService::pause() {
   m_playOnLoad = false;
-  if (m_isLoaded) {
-    m_player->pause();
+  if (m_isPlaying) {
+    m_clockBase = playbackPosition().first;
+    ++m_command;
+    m_output->pause();
   }
   setIsPlaying(false);
   stopTimer();
@@ -285,8 +182,10 @@ void AudioPlayerService::togglePlayPause() {
 
 void AudioPlayerService::stop() {
   supersedeLoad();
-  tearDownSource();
-  m_pendingPosition.reset();
+  if (m_output && m_isLoaded) m_output->close();
+  ++m_command;
+  m_clockBase = 0;
+  m_path.clear();
   setIsPlaying(false);
   setCurrentTime(0);
   setDuration(0);
@@ -296,7 +195,6 @@ void AudioPlayerService::stop() {
 
 void AudioPlayerService::unload() {
   stop();
-  m_decodedCopy.reset();
 }
 
 void AudioPlayerService::seek(double time) {
@@ -307,12 +205,10 @@ void AudioPlayerService::seek(double time) {
   }
   const double clamped = std::max(0.0, std::min(time, m_duration));
   if (m_isLoaded) {
-    const qint64 milliseconds = std::llround(clamped * 1000.0);
-    const QMediaPlayer::MediaStatus status = m_player->mediaStatus();
-    if (status == QMediaPlayer::LoadingMedia || status == QMediaPlayer::NoMedia) {
-      m_pendingPosition = milliseconds;
+    if (m_isPlaying) {
+      startPlayback(clamped);
     } else {
-      m_player->setPosition(milliseconds);
+      m_clockBase = clamped;
     }
   }
   setCurrentTime(clamped);
@@ -325,20 +221,17 @@ void AudioPlayerService::seekToProgress(double fraction) {
 void AudioPlayerService::setMuted(bool muted) {
   m_isMuted = muted;
   if (m_output) {
-    m_output->setVolume(muted ? 0.0f : 1.0f);
+    m_volume = muted ? 0.0 : 1.0;
+    m_output->setVolume(m_volume);
   }
 }
 
 double AudioPlayerService::playerPosition() const {
-  return m_isLoaded ? static_cast<double>(m_player->position()) / 1000.0 : 0.0;
+  return m_isLoaded ? playbackPosition().first : 0.0;
 }
 
 double AudioPlayerService::playerVolume() const {
-  return m_output ? static_cast<double>(m_output->volume()) : 0.0;
-}
-
-QString AudioPlayerService::playablePath() const {
-  return m_isLoaded ? m_player->source().toLocalFile() : QString();
+  return m_volume;
 }
 
 void AudioPlayerService::startTimer() {
@@ -361,13 +254,18 @@ void AudioPlayerService::stopTimer() {
 }
 
 void AudioPlayerService::updateTime() {
-  if (!m_isLoaded) {
+  if (!m_isLoaded || !m_isPlaying) {
     return;
   }
-  // Never past the end: the platform player may read on where a header promised more audio.
-  setCurrentTime(std::min(playerPosition(), m_duration));
-  // The player stops by itself at the end of the file; the next tick notices.
-  if (m_player->playbackState() != QMediaPlayer::PlayingState && m_isPlaying) {
+  const auto [position, ended] = playbackPosition();
+  // The output's first reading may lie a little behind the clock that stood in for it: the
+  // position never steps back within one playback.
+  setCurrentTime(std::max(position, m_currentTime));
+  // The output stops by itself at the end of the file; the next tick notices.
+  if (ended) {
+    m_clockBase = m_currentTime;
+    ++m_command;
+    m_output->pause();
     setIsPlaying(false);
     stopTimer();
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -8,25 +9,27 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
-class QAudioOutput;
-class QMediaPlayer;
 class QTimer;
 
 namespace parlowvista {
 
+class SoundOutput;
+
 // Plays the audio file behind the open transcript and is the transcript's clock: while playing,
-// a 0.1 s timer copies the player's position into `currentTime`, which the transcript and the
-// video bar follow. Main thread only.
+// a 0.1 s timer copies the position into `currentTime`, which the transcript and the video bar
+// follow. Main thread only.
 //
-// Loading never holds up the main thread: the file is probed (and a CAF, which the platform
-// player cannot play, decoded into a WAV copy) on a worker thread, and the platform player is
-// made ready off it before its first use. One platform player serves every file the service
-// loads; the previous file is torn down before the next is set.
+// Nothing here waits on a decoder or the audio system. Loading reads the file's length on a
+// worker thread; the sound is decoded from the file as it plays (any format FFmpeg reads, a
+// CAF too, nothing copied or held whole) and played on a thread of its own (SoundOutput). The
+// position is what the audio output has played; where the machine has no audio output (a
+// build machine, a headless session) the player's own clock runs in its place, so playing,
+// seeking and the end of the file behave alike with and without sound.
 //
-// The clock keeps working where the machine has no sound device: the platform player still
-// advances its position and seeks. Every assignment to one of the four published values emits
-// its signal, also when the value is unchanged (the position is assigned at every tick).
+// Every assignment to one of the four published values emits its signal, also when the value
+// is unchanged (the position is assigned at every tick).
 class AudioPlayerService : public QObject {
   Q_OBJECT
   Q_PROPERTY(bool isPlaying READ isPlaying NOTIFY isPlayingChanged)
@@ -58,9 +61,6 @@ class AudioPlayerService : public QObject {
   // load(), stop() or unload() supersedes a load still under way: its outcome is dropped and
   // its `finished` never runs.
   //
-  // A CAF is played from a WAV copy, kept while that file is the one loaded so loading it
-  // again (after a stop too) reuses it; loading another file or unload() deletes it.
-  //
   // While the load is under way, seek() and play() are kept for the file: the position is
   // published at once and set (clamped to the file) when the file is in place, and playback
   // then starts; pause() takes the wish to play back.
@@ -69,23 +69,24 @@ class AudioPlayerService : public QObject {
   // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
   // whole length). Without it the header's length is taken.
   void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt);
+  // Plays from the position; from the start when the file was played to its end.
   void play();
   void pause();
   void togglePlayPause();
   // Releases the file: published values back to their initial ones.
   void stop();
-  // stop(), and the decoded copy of a CAF goes too: nothing of the file is kept.
+  // stop(): nothing of the file is kept.
   void unload();
   void seek(double time);                // seconds, clamped to 0 ... duration (also while playing)
   void seekToProgress(double fraction);  // fraction of the duration, clamped to 0 ... 1
   void setMuted(bool muted);             // kept across loads and stops
 
-  // For tests and diagnostics: the platform player's own view of things.
-  double playerPosition() const;  // seconds
-  double playerVolume() const;    // 0 or 1 once loaded
+  // For tests and diagnostics.
+  double playerPosition() const;  // where playback is now, seconds (published or not)
+  double playerVolume() const;    // the output's volume: 0 or 1 once a file was loaded
   bool hasPositionTimer() const { return m_timer != nullptr; }
-  // The file the platform player reads (the decoded copy of a CAF); empty when none.
-  QString playablePath() const;
+  // The file played; empty when none.
+  QString playablePath() const { return m_isLoaded ? m_path : QString(); }
 
  signals:
   void isPlayingChanged(bool isPlaying);
@@ -94,13 +95,14 @@ class AudioPlayerService : public QObject {
   void isLoadedChanged(bool isLoaded);
 
  private:
-  struct DecodedCopy;
   struct PreparedFile;
 
   void supersedeLoad();
   void attach(const PreparedFile& prepared);
-  void createPlayer();
-  void tearDownSource();
+  // Starts the output and the clock at `seconds` as a new command.
+  void startPlayback(double seconds);
+  // Where playback is, and whether it has reached the end of the file.
+  std::pair<double, bool> playbackPosition() const;
   void startTimer();
   void stopTimer();
   void updateTime();
@@ -115,17 +117,21 @@ class AudioPlayerService : public QObject {
   bool m_isLoaded = false;
   bool m_isMuted = false;
 
-  QMediaPlayer* m_player = nullptr;
-  QAudioOutput* m_output = nullptr;
+  QString m_path;
+  SoundOutput* m_output = nullptr;  // made at the first load; lives on the sound thread
+  double m_volume = 0;
+  quint64 m_command = 0;  // counts every start, seek, pause and stop of the output
   QTimer* m_timer = nullptr;
-  std::optional<qint64> m_pendingPosition;  // milliseconds
+  // The clock: playback is at m_clockBase, plus the time since m_clockStart while playing when
+  // the output has not said where it is.
+  double m_clockBase = 0;
+  QElapsedTimer m_clockStart;
 
   bool m_loading = false;
   std::optional<double> m_seekOnLoad;  // seconds
   bool m_playOnLoad = false;
   quint64 m_loadGeneration = 0;  // every load and stop counts it up; older outcomes are dropped
   std::shared_ptr<std::atomic_bool> m_loadCancelled;
-  std::shared_ptr<DecodedCopy> m_decodedCopy;
 };
 
 }  // namespace parlowvista

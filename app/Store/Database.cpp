@@ -83,6 +83,7 @@ int Database::changedRows() const {
 }
 
 Database::~Database() {
+  m_cached.clear();  // a connection with statements left does not close
   sqlite3_close(m_db);
 }
 
@@ -103,12 +104,21 @@ Statement Database::prepare(const char* sql) {
   return Statement(m_db, sql);
 }
 
+Statement& Database::cached(const char* sql) {
+  auto found = m_cached.find(sql);
+  if (found == m_cached.end()) return m_cached.emplace(sql, Statement(m_db, sql)).first->second;
+  // A run that failed half-way left it where it stopped.
+  found->second.reset();
+  return found->second;
+}
+
 QString Database::lastErrorMessage() const {
   return QString::fromUtf8(sqlite3_errmsg(m_db));
 }
 
+// Both are kept prepared: a save of one edit is not much more than these two.
 Transaction::Transaction(Database& db) : m_db(db) {
-  m_db.execute("BEGIN IMMEDIATE");
+  m_db.cached("BEGIN IMMEDIATE").run();
 }
 
 Transaction::~Transaction() {
@@ -116,7 +126,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::commit() {
-  m_db.execute("COMMIT");
+  m_db.cached("COMMIT").run();
   m_done = true;
 }
 

@@ -4,6 +4,7 @@
 #include "Store/StoreError.h"
 
 #include <QString>
+#include <map>
 #include <memory>
 
 struct sqlite3;
@@ -28,6 +29,9 @@ class Database {
 
   // A prepared statement of this connection; it must not outlive the connection.
   Statement prepare(const char* sql);
+  // The connection's own prepared statement of a fixed SQL text (one that lives as long as the
+  // program, such as a literal), prepared on first use and kept: reset, without bindings.
+  Statement& cached(const char* sql);
 
   // Switches the file to the write-ahead log. Done only once the file is known to be a store
   // of this program, since the switch rewrites the file's header. Throws StoreError(openFailed).
@@ -45,6 +49,7 @@ class Database {
  private:
   sqlite3* m_db = nullptr;
   QString m_path;
+  std::map<const char*, Statement> m_cached;  // by the text's address
 };
 
 // Runs inside BEGIN IMMEDIATE ... COMMIT; rolls back unless commit() succeeded.

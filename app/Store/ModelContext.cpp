@@ -256,6 +256,7 @@ void ModelContext::insert(PersistentModel* object) {
 }
 
 void ModelContext::noteChanged(PersistentModel* object) {
+  if (object->entityType() == EntityType::storedSegment) ++m_segmentRowChanges;
   if (object->m_persisted && !object->m_deleted && !object->m_changed) {
     object->m_changed = true;
     m_changed.insert(object);
@@ -345,7 +346,7 @@ void ModelContext::writeChanges() {
   }
   for (EntityType type : kTypes) {
     if (const auto rows = inserts.value(type); !rows.isEmpty()) {
-      Statement statement = m_db->prepare(ModelRows::insertSql(type));
+      Statement& statement = m_db->cached(ModelRows::insertSql(type));
       for (PersistentModel* object : rows) {
         ModelRows::bindRow(statement, object);
         statement.run();
@@ -353,7 +354,7 @@ void ModelContext::writeChanges() {
       }
     }
     if (const auto rows = updates.value(type); !rows.isEmpty()) {
-      Statement statement = m_db->prepare(ModelRows::updateSql(type));
+      Statement& statement = m_db->cached(ModelRows::updateSql(type));
       for (PersistentModel* object : rows) {
         ModelRows::bindRow(statement, object);
         statement.run();
@@ -371,10 +372,10 @@ void ModelContext::writeChanges() {
   // Deletions come last, after moved children have been written under their new owners, so
   // the file's cascades take only what the context deleted too.
   for (EntityType type : kTypes) {
-    std::optional<Statement> statement;
+    Statement* statement = nullptr;
     for (PersistentModel* object : std::as_const(m_deleted)) {
       if (object->entityType() != type) continue;
-      if (!statement) statement.emplace(m_db->prepare(ModelRows::deleteSql(type)));
+      if (!statement) statement = &m_db->cached(ModelRows::deleteSql(type));
       statement->bind(1, object->id());
       statement->run();
       statement->reset();
@@ -423,26 +424,50 @@ void ModelContext::save() {
   emit didSave();
 }
 
+void ModelContext::writeSegment(StoredSegment* row, qsizetype position, const TranscribedSegment& segment) {
+  if (row->m_sortOrder == position && row->m_speakerId == segment.speakerId &&
+      sameTime(row->m_startTime, segment.startTime) && sameTime(row->m_endTime, segment.endTime) &&
+      row->m_text == segment.text)
+    return;
+  row->m_sortOrder = position;
+  row->m_speakerId = segment.speakerId;
+  row->m_startTime = segment.startTime;
+  row->m_endTime = segment.endTime;
+  row->m_text = segment.text;
+  noteChanged(row);
+  emit row->changed();
+}
+
+void ModelContext::updateSegments(Transcription* version, const TranscriptionResult& result, SegmentEdits& edits) {
+  const QList<TranscribedSegment>& segments = result.segments;
+  const bool accounted = version && !version->isDeleted() && edits.m_version == version &&
+                         edits.m_rowChanges == m_segmentRowChanges && m_placed.version == version &&
+                         m_placed.at == m_segmentRowChanges && segments.constData() == edits.m_current.constData() &&
+                         segments.size() == edits.m_current.size() && m_placed.rows.size() == segments.size() &&
+                         version->m_segments.size() == segments.size() &&
+                         std::all_of(edits.m_positions.begin(), edits.m_positions.end(),
+                                     [&segments](qsizetype i) { return i >= 0 && i < segments.size(); });
+  if (accounted) {
+    for (qsizetype i : std::as_const(edits.m_positions)) writeSegment(m_placed.rows[i], i, segments[i]);
+    m_placed.at = m_segmentRowChanges;
+    version->setUpdatedAt(QDateTime::currentDateTimeUtc());
+  } else {
+    updateSegments(version, result);
+  }
+  const bool placed = m_placed.version == version && m_placed.at == m_segmentRowChanges;
+  edits.m_version = placed ? version : nullptr;
+  edits.m_rowChanges = m_segmentRowChanges;
+  edits.m_current = segments;
+  edits.m_positions.clear();
+}
+
 void ModelContext::updateSegments(Transcription* version, const TranscriptionResult& result) {
   // Rows under a deleted version could never be saved and would fail every later save.
   if (!version || version->isDeleted() || (version->m_context && version->m_context != this)) return;
-  const QList<StoredSegment*> rows = version->sortedSegments();
-  const qsizetype kept = std::min(rows.size(), result.segments.size());
-  for (qsizetype i = 0; i < kept; ++i) {
-    StoredSegment* row = rows[i];
-    const TranscribedSegment& segment = result.segments[i];
-    if (row->m_sortOrder == i && row->m_speakerId == segment.speakerId &&
-        sameTime(row->m_startTime, segment.startTime) && sameTime(row->m_endTime, segment.endTime) &&
-        row->m_text == segment.text)
-      continue;
-    row->m_sortOrder = i;
-    row->m_speakerId = segment.speakerId;
-    row->m_startTime = segment.startTime;
-    row->m_endTime = segment.endTime;
-    row->m_text = segment.text;
-    noteChanged(row);
-    emit row->changed();
-  }
+  const QList<TranscribedSegment>& segments = result.segments;
+  QList<StoredSegment*> rows = version->sortedSegments();
+  const qsizetype kept = std::min(rows.size(), segments.size());
+  for (qsizetype i = 0; i < kept; ++i) writeSegment(rows[i], i, segments[i]);
   if (rows.size() > kept) {
     // Unlinked in one pass: deleting them one by one from a long list would search it for
     // every row.
@@ -452,19 +477,23 @@ void ModelContext::updateSegments(Transcription* version, const TranscriptionRes
       row->m_transcription = nullptr;
       remove(row);
     }
+    rows.resize(kept);
   }
   // Linked directly rather than through setTranscription(): the list is known to be loaded,
   // and one change notice for the whole rewrite is enough.
   qint64 order = version->m_segments.isEmpty() ? 0 : version->m_segments.last()->m_order + 1;
-  version->m_segments.reserve(result.segments.size());
-  for (qsizetype i = kept; i < result.segments.size(); ++i) {
-    const TranscribedSegment& segment = result.segments[i];
+  version->m_segments.reserve(segments.size());
+  rows.reserve(segments.size());
+  for (qsizetype i = kept; i < segments.size(); ++i) {
+    const TranscribedSegment& segment = segments[i];
     auto* row = new StoredSegment(i, segment.speakerId, segment.startTime, segment.endTime, segment.text);
     row->m_transcription = version;
     row->m_order = order++;
     version->m_segments.append(row);
+    rows.append(row);
     insert(row);
   }
+  m_placed = PlacedRows{version, std::move(rows), m_segmentRowChanges};
   version->setUpdatedAt(QDateTime::currentDateTimeUtc());
 }
 

@@ -2,10 +2,13 @@
 
 #include "Models/PersistentContext.h"
 #include "Models/PersistentModel.h"
+#include "Models/TranscribedSegment.h"
 #include "Store/Database.h"
+#include "Store/SegmentEdits.h"
 
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <array>
 #include <functional>
@@ -71,6 +74,11 @@ class ModelContext : public QObject, public PersistentContext {
   // positions moved), not the whole version. Does not save. Does nothing on a deleted version
   // or one of another context.
   void updateSegments(Transcription* version, const TranscriptionResult& result);
+  // The same, for the editor, which saves one version again and again with a segment or two
+  // changed: when `edits` accounts for `result` since the version's rows took a list, and no
+  // row of the version changed since, only the rows at the edited positions are compared and
+  // written; the others are neither sorted nor read. Then `edits` starts again from `result`.
+  void updateSegments(Transcription* version, const TranscriptionResult& result, SegmentEdits& edits);
 
   // Makes the version's speaker overrides exactly `overrides`, matched by speakerId: a stored
   // override of that speaker is kept and marked only when its name or colour differs, others
@@ -134,6 +142,8 @@ class ModelContext : public QObject, public PersistentContext {
   void noteChanged(PersistentModel* object) override;
   void cascadeDelete(PersistentModel* object);
   void writeChanges();
+  // Writes `segment` into `row` at position `position` when a stored value differs.
+  void writeSegment(StoredSegment* row, qsizetype position, const TranscribedSegment& segment);
 
   std::unique_ptr<Database> m_db;
   QHash<QUuid, PersistentModel*> m_objects;
@@ -145,6 +155,15 @@ class ModelContext : public QObject, public PersistentContext {
   QList<PersistentModel*> m_deleted;   // stored objects whose rows go at the next save
   quint64 m_nextSequence = 1;
   bool m_notifyPending = false;
+  // Changes to segment rows (their values, lists and lives) since the context was made.
+  quint64 m_segmentRowChanges = 0;
+  // The rows of the version the last updateSegments wrote, by position; valid while
+  // m_segmentRowChanges is still `at`.
+  struct PlacedRows {
+    QPointer<Transcription> version;
+    QList<StoredSegment*> rows;
+    quint64 at = 0;
+  } m_placed;
 };
 
 }  // namespace parlowvista

@@ -19,8 +19,12 @@
 
 #include <QDir>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #include <algorithm>
+#include <utility>
+
+#include <malloc.h>
 
 namespace parlowvista {
 
@@ -97,6 +101,11 @@ void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
 
 void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,
                                               std::optional<double> duration, const QUuid& sourceId) {
+  // A long file's samples (0.7 GB for three hours) take a good part of a second to give back to
+  // the system: the hold on them is let go on a worker thread. Whoever else holds them still may.
+  if (m_cachedSamples && m_cachedSamples != samples) {
+    QThreadPool::globalInstance()->start([old = std::exchange(m_cachedSamples, nullptr)]() mutable { old.reset(); });
+  }
   m_cachedSamples = std::move(samples);
   m_cachedDuration = duration;
   m_cachedSamplesSourceId = sourceId;
@@ -136,6 +145,10 @@ bool TranscriptionViewModel::beginRun() {
 void TranscriptionViewModel::endRun() {
   if (!m_busy) return;
   m_busy = false;
+  // What the run's steps freed stays with the allocator's per-thread pools, which hand little
+  // of it back by themselves (a long file's diarization leaves about as much as its samples
+  // there): it goes back to the system now, off this thread.
+  QThreadPool::globalInstance()->start([] { malloc_trim(0); });
   emit isBusyChanged();
 }
 

@@ -496,6 +496,8 @@ class TranscriptionViewModel : public QObject {
   void mergeForRoad(const std::shared_ptr<Road>& road,
                     const std::shared_ptr<voxtrellis::DiarizationResult>& diarization);
   void finishRoad(const std::shared_ptr<Road>& road, MergeOutcome merged);
+  void showRoadResult(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
+  void afterThisTurn(std::function<void()> step);  // after the window has drawn, timers and input
   void writeReprocessedVersion(const std::shared_ptr<Road>& road, const TranscriptionResult& result);
   DiarizerChoice currentChoice() const;
   voxtrellis::OfflineDiarizerConfig buildDiarizationConfig(const DiarizationSettings& settings);
@@ -564,6 +566,7 @@ class TranscriptionViewModel : public QObject {
   bool m_hasUnsavedChanges = false;
   QDateTime m_lastSaveTime;
   QPointer<ModelContext> m_modelContext;
+  SegmentEdits m_segmentEdits;  // what the shown transcript changed since the version's rows took it
   QList<Speaker> m_speakers;
   bool m_reassignToThisSegmentOnly = true;
   std::optional<qsizetype> m_retranscribingSegmentIndex;

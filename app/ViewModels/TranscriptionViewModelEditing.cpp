@@ -34,9 +34,12 @@ void TranscriptionViewModel::updateSegmentText(qsizetype index, const QString& n
   if (refuseOnTranslationTab()) return;
   TranscriptionResult* current = m_state.result();
   if (!current) return;
+  const QList<TranscribedSegment> before = current->segments;
   TranscriptionResult result = *current;
-  if (index >= 0 && index < result.segments.size()) result.segments[index].text = newText;
+  const bool inRange = index >= 0 && index < result.segments.size();
+  if (inRange) result.segments[index].text = newText;
   setState(ProcessingState::completed(std::move(result)));
+  if (inRange) m_segmentEdits.edited(before, m_state.result()->segments, index);
   setHasUnsavedChanges(true);
 }
 
@@ -151,6 +154,7 @@ void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, 
   if (refuseOnTranslationTab()) return;
   TranscriptionResult* current = m_state.result();
   if (!current || index < 0 || index >= current->segments.size()) return;
+  const QList<TranscribedSegment> before = current->segments;
   TranscriptionResult result = *current;
   if (!applyToAll) {
     result.segments[index].speakerId = speakerId;
@@ -163,6 +167,7 @@ void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, 
     addLog(QString("Reassigned all segments from speaker %1 to %2").arg(old).arg(speakerId));
   }
   setState(ProcessingState::completed(std::move(result)));
+  if (!applyToAll) m_segmentEdits.edited(before, m_state.result()->segments, index);
   setHasUnsavedChanges(true);
   const bool listed =
       std::any_of(m_speakers.begin(), m_speakers.end(), [&](const Speaker& s) { return s.speakerId == speakerId; });
@@ -244,7 +249,7 @@ void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
           return;
         }
         // Written into the segment with the same id, and only while its version is current.
-        TranscriptionResult* current = m_state.result();
+        const TranscriptionResult* current = m_state.result();
         const qsizetype at = current ? std::find_if(current->segments.begin(), current->segments.end(),
                                                     [&](const TranscribedSegment& s) { return s.id == segmentId; }) -
                                            current->segments.begin()
@@ -253,9 +258,11 @@ void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
           addLog("Re-transcription dropped: the segment is no longer shown");
           return;
         }
+        const QList<TranscribedSegment> before = current->segments;
         TranscriptionResult result = *current;
         result.segments[at].text = *recognized.value;
         setState(ProcessingState::completed(std::move(result)));
+        m_segmentEdits.edited(before, m_state.result()->segments, at);
         setHasUnsavedChanges(true);
         addLog(QString("Re-transcribed segment %1: \"%2...\"").arg(index).arg(recognized.value->left(50)));
       });

@@ -21,6 +21,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <set>
 
@@ -307,37 +308,61 @@ void TranscriptionViewModel::mergeForRoad(const std::shared_ptr<Road>& road,
 void TranscriptionViewModel::finishRoad(const std::shared_ptr<Road>& road, MergeOutcome merged) {
   for (const QString& line : merged.log) addLog(line);
   const double processingTime = static_cast<double>(road->clock.nsecsElapsed()) / 1e9;
-  TranscriptionResult result(std::move(merged.segments), road->duration, processingTime);
-  if (!road->isReprocess) {
-    // The version shown before is no longer what is on screen: until the new one is stored,
+  auto result = std::make_shared<const TranscriptionResult>(std::move(merged.segments), road->duration, processingTime);
+  // The run ends in three events, each after the window has drawn what came before: a long
+  // file's thousands of segments take a tenth of a second to store and about as long to show,
+  // and the player's start takes its own time. Stored first, so nothing on screen can be
+  // edited before it has its version.
+  if (road->isReprocess) {
+    writeReprocessedVersion(road, *result);
+  } else {
+    // The version shown before is no longer the one of this run: until the new one is stored,
     // no edit may be saved into it.
     setCurrentAudioSource(road->source);
     setCurrentTranscription(nullptr);
+    // Nor do the speaker names shown so far belong to it: its version is stored without them.
+    setSpeakers({});
+    if (road->source) {
+      createVersionOfRun(road->source, *result, road->ran, road->limits);
+      if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());
+    }
   }
+  afterThisTurn([this, road, result] {
+    showRoadResult(road, *result);
+    afterThisTurn([this, road] {
+      loadAudioForPlayback(road->isReprocess ? (m_mediaSource && m_mediaSource->isYouTubeVideo())
+                                             : road->youtubeVideoId.has_value());
+      endRun();
+    });
+  });
+}
+
+void TranscriptionViewModel::afterThisTurn(std::function<void()> step) {
+  // A zero-interval timer rather than a queued call: queued calls run before the timers and the
+  // input that came due meanwhile, so two steps queued one after the other would still hold the
+  // window as long as both together.
+  auto* timer = new QTimer(this);
+  timer->setSingleShot(true);
+  connect(timer, &QTimer::timeout, this, [timer, step = std::move(step)] {
+    timer->deleteLater();
+    step();
+  });
+  timer->start(0);
+}
+
+void TranscriptionViewModel::showRoadResult(const std::shared_ptr<Road>& road, const TranscriptionResult& result) {
   setState(ProcessingState::completed(result));
   if (road->speakerDetectionFailure) {
     m_statusNote = "speaker detection failed: " + *road->speakerDetectionFailure;
     emit stateChanged();
   }
   initializeSpeakersFromResult();
-
-  const bool muted =
-      road->isReprocess ? (m_mediaSource && m_mediaSource->isYouTubeVideo()) : road->youtubeVideoId.has_value();
-  loadAudioForPlayback(muted);
   addLog(QString("%1 completed: %2 segments, %3 speakers")
              .arg(road->isReprocess ? "Re-processing" : "Transcription")
              .arg(result.segments.size())
              .arg(result.speakerCount()));
-  const double speed = processingTime > 0 ? road->duration / processingTime : 0.0;
-  addLog(QString("Processing time: %1s (RTF: %2x)").arg(formatFixed1(processingTime), formatFixed1(speed)));
-
-  if (road->isReprocess) {
-    writeReprocessedVersion(road, result);
-  } else if (road->source) {
-    createVersionOfRun(road->source, result, road->ran, road->limits);
-    if (road->source->group()) m_deps.settings->setLastUsedGroupId(road->source->group()->id());
-  }
-  endRun();
+  const double speed = result.processingTime() > 0 ? road->duration / result.processingTime() : 0.0;
+  addLog(QString("Processing time: %1s (RTF: %2x)").arg(formatFixed1(result.processingTime()), formatFixed1(speed)));
 }
 
 void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples,
@@ -405,7 +430,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   version->setMinSpeakers(road->ran.minSpeakers);
   version->setMaxSubtitleChars(road->limits.maxChars);
   version->setMaxSubtitleDuration(road->limits.maxDuration);
-  m_modelContext->updateSegments(version, result);
+  m_modelContext->updateSegments(version, result, m_segmentEdits);
   for (StoredSpeaker* speaker : QList<StoredSpeaker*>(version->speakers())) m_modelContext->remove(speaker);
   try {
     m_modelContext->save();

@@ -91,7 +91,7 @@ void TranscriptionViewModel::saveCurrentTranscription() {
   }
   // Without a version on screen, what an earlier failed save left in the context is written.
   if (m_currentTranscription && result) {
-    m_modelContext->updateSegments(m_currentTranscription, *result);
+    m_modelContext->updateSegments(m_currentTranscription, *result, m_segmentEdits);
     saveSpeakers(m_currentTranscription);
   }
   try {
@@ -220,7 +220,7 @@ Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, cons
                                     choice.minSpeakers, limits.maxChars, limits.maxDuration);
   version->setAudioSource(source);
   m_modelContext->insert(version);
-  m_modelContext->updateSegments(version, result);
+  m_modelContext->updateSegments(version, result, m_segmentEdits);
   saveSpeakers(version);  // a copy keeps the names and colours of the version it copies
   try {
     m_modelContext->save();

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -407,8 +408,10 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
   if (!QTest::qWaitForWindowActive(window)) return {QStringLiteral("the window never became active")};
   settle();
 
-  QList<QWidget*> stops;
-  QSet<QWidget*> reached;
+  // Events are processed between the steps, and the screen may replace a widget meanwhile (a
+  // row's editor closes once the focus leaves it): a stop that has gone is passed over.
+  QList<QPointer<QWidget>> stops;
+  QSet<const QWidget*> reached;
   if (!QApplication::focusWidget() || QApplication::focusWidget()->window() != window) window->setFocus();
   for (int step = 0; step < 400; ++step) {
     QWidget* focused = QApplication::focusWidget();
@@ -420,7 +423,8 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
     }
     if (!stops.isEmpty() && focused == stops.first()) break;
     if (stops.contains(focused)) {
-      findings << QStringLiteral("Tab circles without returning to %1").arg(describe(stops.first()));
+      const QString first = stops.first() ? describe(stops.first()) : QStringLiteral("the first stop");
+      findings << QStringLiteral("Tab circles without returning to %1").arg(first);
       break;
     }
     stops << focused;
@@ -435,14 +439,19 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
   // elsewhere. A default button is exempt: its look says Enter presses it, which holds wherever
   // the focus is.
   for (qsizetype i = 0; stops.size() > 1 && i < stops.size(); ++i) {
-    QWidget* control = controlOwning(stops[i]);
+    const QPointer<QWidget> stop = stops[i];
+    const QPointer<QWidget> next = stops[(i + 1) % stops.size()];
+    if (!stop || !next) continue;
+    QWidget* control = controlOwning(stop);
     const auto* button = qobject_cast<const QPushButton*>(control);
     if (control->inherits("QWebEngineView") || (button && button->isDefault())) continue;
-    stops[i]->setFocus(Qt::TabFocusReason);
+    stop->setFocus(Qt::TabFocusReason);
     settle();
+    if (!stop || !next) continue;
     const QImage focused = control->grab().toImage();
-    stops[(i + 1) % stops.size()]->setFocus(Qt::TabFocusReason);
+    next->setFocus(Qt::TabFocusReason);
     settle();
+    if (!stop) continue;
     const double change = strongestChange(focused, control->grab().toImage());
     if (change < kFocusChange) {
       findings << QStringLiteral("Tab stops on %1, but nothing shows that it has the focus (a change of %2:1)")

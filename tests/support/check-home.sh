@@ -6,10 +6,15 @@
 # Parlowvista or Voxtrellis) with their sizes and times. Only names are
 # compared elsewhere, so that other programs writing their own files while the
 # tests run do not count; the compiler cache (written by builds) is left out.
+#
+# Either step may run more than once (`ctest --repeat` repeats fixtures too):
+# the snapshot stays until the next run's snapshot step, which removes those
+# of ctest processes that have ended.
 set -euo pipefail
 mode=$1
 # Both fixture steps are children of the same ctest process.
-snapshot="${TMPDIR:-/tmp}/parlowvista-home-$(id -u)-$PPID.txt"
+prefix="${TMPDIR:-/tmp}/parlowvista-home-$(id -u)-"
+snapshot="$prefix$PPID.txt"
 
 listing() {
   local documents="$HOME/Documents"
@@ -30,13 +35,18 @@ listing() {
 
 case "$mode" in
   snapshot)
+    for old in "$prefix"*.txt; do
+      pid=${old#"$prefix"}
+      pid=${pid%.txt}
+      [[ $pid =~ ^[0-9]+$ ]] && ! kill -0 "$pid" 2>/dev/null && rm -f "$old" "$old.after"
+    done
     listing | LC_ALL=C sort -u > "$snapshot"
     ;;
   compare)
     [ -f "$snapshot" ] || { echo "no snapshot of the home folder was taken"; exit 1; }
     listing | LC_ALL=C sort -u > "$snapshot.after"
     changes=$(diff "$snapshot" "$snapshot.after" | grep '^[<>]' || true)
-    rm -f "$snapshot" "$snapshot.after"
+    rm -f "$snapshot.after"
     if [ -n "$changes" ]; then
       echo "The tests changed the user's home folder ($HOME); '<' was there before, '>' is there now:"
       echo "$changes"

@@ -42,7 +42,31 @@ ContentTabBar::ContentTabBar(TranscriptionViewModel& viewModel, ModelContext& co
   rebuild();
 }
 
+QList<ContentTabBar::Tab> ContentTabBar::wantedTabs() const {
+  const ContentTab active = m_viewModel.activeTab();
+  QList<Tab> tabs{{{}, QStringLiteral("Original"), active.isOriginal(), false}};
+  if (Transcription* version = m_viewModel.currentTranscription()) {
+    QList<Transcription*> translations;
+    for (Transcription* translation : version->translations()) {
+      if (!translation->isDeleted()) translations.append(translation);
+    }
+    std::stable_sort(translations.begin(), translations.end(),
+                     [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
+    for (Transcription* translation : translations) {
+      const bool language = translation->targetLanguage().has_value();
+      tabs.append({translation,
+                   language ? translation->languageDisplayName().value_or(QString()) : QStringLiteral("Translation"),
+                   active.isTranslation() && active.translationId() == translation->id(), language});
+    }
+  }
+  return tabs;
+}
+
 void ContentTabBar::rebuild() {
+  // Most changes of the library are not this bar's: it is made again only when its tabs differ.
+  QList<Tab> tabs = wantedTabs();
+  if (m_create && tabs == m_shown) return;
+  m_shown = tabs;
   // The buttons are made again: the focus, when one of them has it, goes to its successor (to
   // the shown tab for a tab just chosen from the keyboard) rather than out of the window.
   QWidget* focused = QApplication::focusWidget();
@@ -53,7 +77,6 @@ void ContentTabBar::rebuild() {
     delete item;
   }
   m_tabs.clear();
-  const ContentTab active = m_viewModel.activeTab();
   auto addTab = [&](const QString& title, bool selected, std::function<void()> action) {
     auto* tab = new FlatButton(title, m_row->parentWidget());
     tab->setCheckable(true);
@@ -70,37 +93,25 @@ void ContentTabBar::rebuild() {
     m_tabs.append(tab);
     return tab;
   };
-  addTab(QStringLiteral("Original"), active.isOriginal(), [this] { m_viewModel.setActiveTab(ContentTab::original()); });
-
-  if (Transcription* version = m_viewModel.currentTranscription()) {
-    QList<Transcription*> translations;
-    for (Transcription* translation : version->translations()) {
-      if (!translation->isDeleted()) translations.append(translation);
-    }
-    std::stable_sort(translations.begin(), translations.end(),
-                     [](const Transcription* a, const Transcription* b) { return a->createdAt() < b->createdAt(); });
-    for (Transcription* translation : translations) {
-      const QString title = translation->targetLanguage() ? translation->languageDisplayName().value_or(QString())
-                                                          : QStringLiteral("Translation");
-      const bool selected = active.isTranslation() && active.translationId() == translation->id();
-      QPointer<Transcription> guarded(translation);
-      QPushButton* tab = addTab(title, selected, [this, guarded] {
-        if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
+  addTab(tabs[0].title, tabs[0].selected, [this] { m_viewModel.setActiveTab(ContentTab::original()); });
+  for (const Tab& wanted : tabs.sliced(1)) {
+    QPointer<Transcription> guarded = wanted.translation;
+    QPushButton* tab = addTab(wanted.title, wanted.selected, [this, guarded] {
+      if (guarded) m_viewModel.setActiveTab(ContentTab::translation(guarded));
+    });
+    if (wanted.language) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
+    tab->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
+      auto* menu = new QMenu(tab);
+      menu->setAttribute(Qt::WA_DeleteOnClose);
+      QAction* remove = menu->addAction(
+          Icons::icon(QStringLiteral("trash"), Theme::color(ThemeColor::error, menu->palette(), QPalette::Base)),
+          QStringLiteral("Delete Translation"));
+      connect(remove, &QAction::triggered, this, [this, guarded] {
+        if (guarded) m_viewModel.deleteTranslation(guarded);
       });
-      if (translation->targetLanguage()) tab->setIcon(Icons::icon(QStringLiteral("globe"), tab->palette()));
-      tab->setContextMenuPolicy(Qt::CustomContextMenu);
-      connect(tab, &QWidget::customContextMenuRequested, this, [this, tab, guarded](const QPoint& at) {
-        auto* menu = new QMenu(tab);
-        menu->setAttribute(Qt::WA_DeleteOnClose);
-        QAction* remove = menu->addAction(
-            Icons::icon(QStringLiteral("trash"), Theme::color(ThemeColor::error, menu->palette(), QPalette::Base)),
-            QStringLiteral("Delete Translation"));
-        connect(remove, &QAction::triggered, this, [this, guarded] {
-          if (guarded) m_viewModel.deleteTranslation(guarded);
-        });
-        menu->popup(tab->mapToGlobal(at));
-      });
-    }
+      menu->popup(tab->mapToGlobal(at));
+    });
   }
 
   m_create = new FlatButton(QStringLiteral("+"), m_row->parentWidget());

@@ -17,7 +17,7 @@ class TranscriptionViewModel;
 // The strip above the transcript: "Original", one tab per translation of the current version
 // (oldest first; "Delete Translation" on its context menu), and a button that asks for a new
 // translation. The shown tab is the view model's; the bar keeps nothing of its own and is
-// rebuilt when the version, its translations or the tab change.
+// made again when what its tabs show changes (the version, its translations or the tab).
 class ContentTabBar : public QWidget {
   Q_OBJECT
 
@@ -30,6 +30,15 @@ class ContentTabBar : public QWidget {
   QPushButton* createButton() const { return m_create; }
 
  private:
+  // What one tab shows; null for "Original".
+  struct Tab {
+    QPointer<Transcription> translation;
+    QString title;
+    bool selected = false;
+    bool language = false;  // has a target language: the globe icon
+    bool operator==(const Tab&) const = default;
+  };
+  QList<Tab> wantedTabs() const;
   void rebuild();
 
   TranscriptionViewModel& m_viewModel;
@@ -37,6 +46,7 @@ class ContentTabBar : public QWidget {
   QHBoxLayout* m_row = nullptr;
   QList<QPushButton*> m_tabs;
   QPushButton* m_create = nullptr;
+  QList<Tab> m_shown;
 };
 
 }  // namespace parlowvista

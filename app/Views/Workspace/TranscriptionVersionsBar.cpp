@@ -130,8 +130,13 @@ void TranscriptionVersionsBar::refresh() {
     } else {
       tab->refreshName();
     }
-    m_stripLayout->removeWidget(tab);
-    m_stripLayout->insertWidget(position++, tab);
+    // Only a tab out of place moves: the library's every change comes here, and moving a tab
+    // lays the strip out again.
+    if (m_stripLayout->indexOf(tab) != position) {
+      m_stripLayout->removeWidget(tab);
+      m_stripLayout->insertWidget(position, tab);
+    }
+    ++position;
     tab->show();
   }
   for (auto it = m_tabs.begin(); it != m_tabs.end();) {

@@ -258,6 +258,86 @@ TEST_F(TranscriptionEditingTest, DuplicatingSavesUnsavedEditsAndSpeakersIntoBoth
   EXPECT_EQ(h->vm->speakers()[1].colorHex, "#FF9500");
 }
 
+// A save after edits to single segments writes those rows alone. Whatever came between (a
+// failed save, a split or a merge, a re-processing, another version shown, a row changed other
+// than by the editor), after each save the file holds exactly the transcript on screen.
+TEST_F(TranscriptionEditingTest, EverySaveLeavesTheFileHoldingExactlyTheShownTranscript) {
+  Transcription* first = h->vm->currentTranscription();
+  const auto stored = [&](Transcription* version) {
+    Statement rows = h->context->database().prepare(
+        "SELECT speakerId, text FROM StoredSegment WHERE transcription = ?1 ORDER BY sortOrder");
+    rows.bind(1, version->id());
+    QStringList out;
+    while (rows.step() == Statement::Step::row) out << QString("%1 %2").arg(rows.int64(0)).arg(rows.text(1));
+    return out.join(" | ").toStdString();
+  };
+  const auto shown = [&] {
+    QStringList out;
+    for (const auto& s : h->vm->state().result()->segments) out << QString("%1 %2").arg(s.speakerId).arg(s.text);
+    return out.join(" | ").toStdString();
+  };
+  const auto save = [&](const char* after) {
+    SCOPED_TRACE(after);
+    h->vm->saveCurrentTranscription();
+    EXPECT_FALSE(h->vm->hasUnsavedChanges());
+    EXPECT_EQ(stored(h->vm->currentTranscription()), shown());
+  };
+
+  h->vm->updateSegmentText(1, "THREE");
+  save("one text edited");
+  h->vm->updateSegmentText(0, "ONE TWO");
+  h->vm->reassignSegment(2, 1, false);
+  h->vm->updateSegmentText(0, "One two");
+  save("three edits, one segment twice");
+
+  // A disk failing on one text: the edit stays pending, and the save after the cure writes it
+  // with the edit made meanwhile.
+  h->context->database().execute(
+      "CREATE TRIGGER fail BEFORE UPDATE ON StoredSegment WHEN NEW.text = 'four!' "
+      "BEGIN SELECT RAISE(ABORT, 'disk trouble'); END");
+  const std::string before = stored(first);
+  h->vm->updateSegmentText(2, "four!");
+  h->vm->saveCurrentTranscription();
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(stored(first), before);
+  h->vm->updateSegmentText(1, "three!");
+  h->context->database().execute("DROP TRIGGER fail");
+  save("a failed save, then a cure");
+
+  EXPECT_EQ(h->vm->splitSegment(0, "One two", 3), 1);
+  save("a split");
+  h->vm->updateSegmentText(3, "four");
+  save("an edit after the split");
+  EXPECT_EQ(h->vm->mergeWithPrevious(1, "two"), 0);
+  h->vm->updateSegmentText(1, "three");
+  save("a merge and an edit");
+
+  h->vm->reassignSegment(0, 2, true);
+  h->vm->updateSegmentText(1, "three again");
+  save("a speaker's segments all reassigned, then one edited");
+
+  first->sortedSegments()[0]->setText("changed elsewhere");
+  h->vm->updateSegmentText(2, "FOUR");
+  save("a row changed other than by the editor");
+
+  process(audio);
+  Transcription* second = h->vm->currentTranscription();
+  h->vm->updateSegmentText(0, "second");
+  save("another version");
+  const std::string secondStored = stored(second);
+  h->vm->loadTranscription(first);
+  h->vm->updateSegmentText(1, "first again");
+  save("the first version again");
+  h->vm->updateSegmentText(0, "and again");
+  save("the first version, a second edit");
+  EXPECT_EQ(stored(second), secondStored);
+
+  h->vm->reprocess();
+  ASSERT_TRUE(h->settle());
+  h->vm->updateSegmentText(0, "after re-processing");
+  save("an edit after re-processing");
+}
+
 TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed) {
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::srt), "talk.srt");
   h->dialogs->nextPath = h->path("out.txt");

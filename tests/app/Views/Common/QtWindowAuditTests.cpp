@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -114,6 +115,30 @@ TEST(QtWindowAudit, LooksAtWhatAScrollAreaHoldsOutOfView) {
   // area scrolls only for focus moves within it.
   const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
   EXPECT_TRUE(mentions(tabs, QStringLiteral("which is not on screen"))) << tabs.join('\n').toStdString();
+}
+
+// A control the window replaces while the audit runs (as a row's editor closes once the focus
+// leaves it, or a bar remade after a save) is passed over, not touched after it has gone.
+TEST(QtWindowAudit, PassesOverAControlTheWindowReplacesMeanwhile) {
+  struct ClosingEditor : QPushButton {
+    using QPushButton::QPushButton;
+    void focusOutEvent(QFocusEvent* event) override {
+      QPushButton::focusOutEvent(event);
+      deleteLater();
+    }
+  };
+  QWidget window;
+  auto* column = new QVBoxLayout(&window);
+  column->addWidget(new QPushButton(QStringLiteral("First"), &window));
+  const QPointer<QPushButton> editor = new ClosingEditor(QStringLiteral("Editor"), &window);
+  column->addWidget(editor);
+  column->addWidget(new QPushButton(QStringLiteral("Last"), &window));
+  window.resize(200, 150);
+  window.show();
+
+  const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
+  EXPECT_TRUE(editor.isNull());
+  EXPECT_TRUE(tabs.isEmpty()) << tabs.join('\n').toStdString();
 }
 
 }  // namespace

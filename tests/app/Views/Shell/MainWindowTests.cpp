@@ -54,6 +54,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -1020,6 +1021,12 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   };
   EXPECT_EQ(titles(), (QStringList{"Original", "XX", "German", "Translation"}));
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[0]->isChecked());
+  // A change elsewhere in the library leaves the tabs as they are: no buttons made again.
+  const QList<QPushButton*> tabs = window->contentTabBar()->tabButtons();
+  version->setName(QStringLiteral("Renamed"));
+  harness->context->save();
+  QApplication::processEvents();
+  EXPECT_EQ(window->contentTabBar()->tabButtons(), tabs);
   // Chosen from the keyboard: the bar is made again, and the keyboard stays on the tab shown.
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
@@ -1031,6 +1038,14 @@ TEST_F(MainWindowTest, TheTabBarShowsTheTranslationsOldestFirstAndSwitchesTheTab
   EXPECT_TRUE(window->contentTabBar()->tabButtons()[2]->isChecked());
   EXPECT_FALSE(window->contentTabBar()->tabButtons()[0]->isChecked());
   EXPECT_EQ(QApplication::focusWidget(), window->contentTabBar()->tabButtons()[2]);
+  // A save that changes no tab (a rename; the sample cache's file recorded after a run) keeps
+  // the buttons: none goes from under the focus.
+  const QPointer<QPushButton> focusedTab = window->contentTabBar()->tabButtons()[2];
+  version->setName(QStringLiteral("Renamed"));
+  harness->context->save();
+  QApplication::processEvents();
+  EXPECT_EQ(window->contentTabBar()->tabButtons()[2], focusedTab.data());
+  EXPECT_EQ(QApplication::focusWidget(), focusedTab.data());
   // "Delete Translation" from the tab's context menu.
   QPushButton* germanTab = window->contentTabBar()->tabButtons()[2];
   EXPECT_FALSE(germanTab->icon().isNull());  // the globe of a tab with a target language

@@ -1,6 +1,7 @@
 // The versions bar over a real store, the reprocess dialog, and the window's version
 // actions (duplicate, new version by re-processing).
 
+#include "Models/TranscriptGroup.h"
 #include "Views/Workspace/ReprocessDialog.h"
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "Views/Workspace/VersionActions.h"
@@ -69,6 +70,20 @@ class VersionsBarTest : public ::testing::Test {
 
 TEST_F(VersionsBarTest, ShowsTheVersionsOldestFirstAndSelectsOnClick) {
   EXPECT_EQ(names(), QStringList({"Version 1", "Version 2", "Version 3"}));
+  // A change of the library that is not this source's lays nothing out again.
+  QTest::qWait(20);
+  struct LayoutRequests : QObject {
+    int count = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      count += event->type() == QEvent::LayoutRequest;
+      return false;
+    }
+  } layouts;
+  bar->tabFor(v1->id())->parentWidget()->installEventFilter(&layouts);
+  w.h.context->insert(new TranscriptGroup("Elsewhere", 5));
+  w.h.context->save();
+  QTest::qWait(20);  // the change notice, then what it would have posted
+  EXPECT_EQ(layouts.count, 0);
   QSignalSpy changed(bar.get(), &TranscriptionVersionsBar::selectedTranscriptionChanged);
   QTest::mouseClick(bar->tabFor(v2->id()), Qt::LeftButton);
   ASSERT_EQ(changed.size(), 1);
