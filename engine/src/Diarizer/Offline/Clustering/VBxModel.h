@@ -40,9 +40,9 @@ class VBxModel {
              double epsilon) const;
 
   // The ELBO one iteration from `gamma` and `pi` reaches, and for each pair
-  // of speakers (columns) the ELBO one iteration reaches from the two joined
-  // into one (as `run` would give them, at about the cost of one iteration
-  // for all pairs together).
+  // of speakers (columns, each pair two different ones) the ELBO one
+  // iteration reaches from the two joined into one, as `run` would give
+  // them. A pair costs T × (speakers + features), not a whole iteration.
   struct JoinScores {
     double unjoined = 0;
     std::vector<double> joined;  // one per pair
