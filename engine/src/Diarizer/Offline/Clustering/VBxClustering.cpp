@@ -149,8 +149,13 @@ std::vector<std::pair<std::size_t, std::size_t>> nearestPairs(const VBxRun& part
 // it is.
 int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<double>& X, std::size_t D,
                                    RunResult& run) const {
+  if (run.elbos.empty() || settled(run.elbos, m_config.vbx.convergenceTolerance)) return 0;
+  return joinWhileTheBoundRises(model, model, X, D, run);
+}
+
+int VBxClustering::joinWhileTheBoundRises(const VBxModel& judge, const VBxModel& model, const std::vector<double>& X,
+                                          std::size_t D, RunResult& run) const {
   const double epsilon = m_config.vbx.convergenceTolerance;
-  if (run.elbos.empty() || settled(run.elbos, epsilon)) return 0;
   // Counted in iterations over one speaker: the run was allowed its
   // iteration limit over all starting clusters (it drops most of them
   // within a few), and a round costs about three iterations over what is left.
@@ -163,7 +168,7 @@ int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<doub
     budget -= 3 * K;
     const VBxRun now = takeColumns(run, kept).part;
     const auto pairs = nearestPairs(now, X, D);
-    const auto scores = model.scoreJoins(now.gamma, now.pi, K, pairs);
+    const auto scores = judge.scoreJoins(now.gamma, now.pi, K, pairs);
     std::vector<std::size_t> passing;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (scores.joined[i] > scores.unjoined) passing.push_back(i);
@@ -180,11 +185,11 @@ int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<doub
     }
     if (chosen.empty()) break;
     auto joined = takeColumns(run, kept, chosen);
-    auto trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+    auto trial = judge.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
     if (chosen.size() > 1 && !(trial.elbos.back() > scores.unjoined)) {
       chosen.resize(1);
       joined = takeColumns(run, kept, chosen);
-      trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+      trial = judge.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
     }
     putColumns(run, joined.held, std::move(trial));
     joins += static_cast<int>(chosen.size());
@@ -201,6 +206,10 @@ int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<doub
 
 std::size_t VBxClustering::maxStartingClusters(std::size_t frames) {
   return std::max<std::size_t>(kMaxResponsibilities / std::max<std::size_t>(frames, 1), 1);
+}
+
+double VBxClustering::speakerRegularisation(double Fb, std::size_t frames) {
+  return Fb * std::max(1.0, static_cast<double>(frames) / kFullEvidenceFrames);
 }
 
 int VBxClustering::keptSpeakers(const VBxOutput& output) {
@@ -290,11 +299,14 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
 
   RunResult run;
   const auto& c = m_config;
+  const double Fa = c.clustering.warmStartFa, Fb = c.clustering.warmStartFb;
   try {
-    run = runVBx(X, T, D, phi, warmStart(), S, c.vbx.maxIterations, c.vbx.convergenceTolerance,
-                 c.clustering.warmStartFa, c.clustering.warmStartFb, 7.0);
-    const int joins =
-        joinSplitVoices(VBxModel(X, T, D, phi, c.clustering.warmStartFa, c.clustering.warmStartFb), X, D, run);
+    run = runVBx(X, T, D, phi, warmStart(), S, c.vbx.maxIterations, c.vbx.convergenceTolerance, Fa, Fb, 7.0);
+    const VBxModel model(X, T, D, phi, Fa, Fb);
+    int joins = joinSplitVoices(model, X, D, run);
+    if (static_cast<double>(T) > kFullEvidenceFrames) {
+      joins += joinWhileTheBoundRises(VBxModel(X, T, D, phi, Fa, speakerRegularisation(Fb, T)), model, X, D, run);
+    }
     if (joins > 0)
       m_logger.debug("VBx stopped at its iteration limit; joined " + std::to_string(joins) + " pairs of speakers");
   } catch (const std::exception& error) {

@@ -31,6 +31,18 @@ class VBxClustering {
   // threshold asks joins voices VBx then cannot tell apart again.
   static std::size_t maxStartingClusters(std::size_t frames);
 
+  // The speaker regularisation that judges a run's speakers over `frames`
+  // embeddings: Fb up to kFullEvidenceFrames embeddings (about forty
+  // minutes of windows), then growing in proportion. VBx counts every
+  // embedding as evidence of its own, so under a fixed Fb a new speaker costs
+  // the same whatever the length, while what splitting a voice gains grows
+  // with every embedding: hours of a voice hold enough of its turn-to-turn
+  // differences to pay for a second speaker, and more, and the count grows
+  // with the recording. Judged under the grown Fb, a recording heard twice
+  // over has the speakers it has once.
+  static constexpr double kFullEvidenceFrames = 2400;
+  static double speakerRegularisation(double Fb, std::size_t frames);
+
   // The weight at or below which a speaker holds no frame: VBx drops such a
   // speaker during its iterations, and it is no speaker of the result.
   static constexpr double kNegligibleWeight = VBxModel::kNegligibleWeight;
@@ -47,7 +59,8 @@ class VBxClustering {
 
   // VBx from the warm start; when that run stops at its iteration limit with
   // its ELBO still moving, pairs of speakers are joined where the ELBO says
-  // so (see joinSplitVoices). gamma, pi and elbos are those of the last run;
+  // so (see joinSplitVoices), and over more than kFullEvidenceFrames
+  // embeddings where the ELBO under speakerRegularisation says so. gamma, pi and elbos are those of the last run;
   // numClusters stays the warm-start count.
   VBxOutput refine(const std::vector<std::vector<double>>& rhoFeatures, const std::vector<int>& initialClusters) const;
 
@@ -64,6 +77,10 @@ class VBxClustering {
   // that raises the ELBO (see the definition); the number of joins.
   int joinSplitVoices(const VBxModel& model, const std::vector<double>& features, std::size_t dimension,
                       RunResult& run) const;
+  // The joining itself: pairs pass by `judge`'s ELBO, and VBx goes on from
+  // the joined clusters under `model`.
+  int joinWhileTheBoundRises(const VBxModel& judge, const VBxModel& model, const std::vector<double>& features,
+                             std::size_t dimension, RunResult& run) const;
 
   OfflineDiarizerConfig m_config;
   std::vector<double> m_psi;
