@@ -41,10 +41,8 @@ int main(int argc, char** argv) {
   if (::geteuid() != 0) ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 0);
   ::setenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --disable-background-networking --disable-component-update", 0);
   // Settings and data folders of tests never touch the user's own: a test that sets no
-  // settings folder of its own gets one that goes away with the process, and GStreamer keeps
-  // its plug-in registry in the build folder rather than in the user's cache.
+  // settings folder of its own gets one that goes away with the process.
   QStandardPaths::setTestModeEnabled(true);
-  ::setenv("GST_REGISTRY", PV_BUILD_DIR "/gstreamer-registry.bin", 0);
   const QTemporaryDir settingsFolder;
   for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
     QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());

@@ -5,6 +5,7 @@
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
 #include "Diarizer/Offline/Core/OfflineReconstruction.h"
 #include "Diarizer/Offline/Utils/VDSPOperations.h"
+#include "engine/Diarizer/MeetingEmbeddings.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
 
@@ -352,6 +353,46 @@ TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPresetThreshol
     EXPECT_EQ(result.centroids.size(), 40u) << threshold;
   }
 }
+
+// A meeting of four voices, two of them alike, at 20 minutes, an hour and
+// three hours, under the application's three presets.
+class MeetingSpeakerCount : public testing::TestWithParam<double> {};
+
+TEST_P(MeetingSpeakerCount, BalancedFindsTheVoicesAndThePresetsKeepTheirOrder) {
+  const auto meeting = diarizertest::meeting(GetParam(), 1);
+  const auto speakers = [&](const diarizertest::Preset& preset) {
+    return static_cast<int>(diarizertest::cluster(meeting, preset).centroids.size());
+  };
+  const int fewer = speakers(diarizertest::kFewerSpeakers), balanced = speakers(diarizertest::kBalanced),
+            more = speakers(diarizertest::kMoreSpeakers);
+  EXPECT_NEAR(balanced, meeting.speakers, 1);
+  // From an hour on the alike voices have said enough to be told apart, as
+  // long as the warm start is not merged past its threshold (to a fixed
+  // number of clusters, say) before VBx sees it.
+  if (GetParam() >= 60) {
+    EXPECT_EQ(balanced, meeting.speakers);
+  }
+  EXPECT_LE(fewer, balanced);
+  EXPECT_GE(more, balanced);
+  EXPECT_LE(std::max({fewer, balanced, more}), 2 * meeting.speakers) << fewer << " " << balanced << " " << more;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, MeetingSpeakerCount, testing::Values(20.0, 60.0, 180.0),
+                         [](const auto& info) { return std::to_string(static_cast<int>(info.param)) + "Minutes"; });
+
+// The same twenty minutes played three and nine times over (an hour's and
+// three hours' embeddings): nothing new is said, and "Balanced" must not
+// find more voices the more often it hears them.
+class RepeatedMeetingSpeakerCount : public testing::TestWithParam<int> {};
+
+TEST_P(RepeatedMeetingSpeakerCount, BalancedStillFindsTheVoices) {
+  const auto meeting = diarizertest::repeated(diarizertest::meeting(20, 1), GetParam(), 2);
+  EXPECT_NEAR(static_cast<int>(diarizertest::cluster(meeting, diarizertest::kBalanced).centroids.size()),
+              meeting.speakers, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, RepeatedMeetingSpeakerCount, testing::Values(3, 9),
+                         [](const auto& info) { return std::to_string(info.param) + "Times"; });
 
 TEST(SpeakerClusteringStage, NonFiniteEmbeddingsStayUnassigned) {
   SegmentationOutput segmentation;

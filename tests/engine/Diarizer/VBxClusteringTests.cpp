@@ -1,4 +1,5 @@
 #include "Diarizer/Offline/Clustering/VBxClustering.h"
+#include "Diarizer/Offline/Clustering/VBxModel.h"
 
 #include <gtest/gtest.h>
 
@@ -156,6 +157,42 @@ TEST(VBxClustering, MatrixFormMatchesThePlainIterations) {
     ASSERT_EQ(actual.gamma.size(), expected.gamma.size());
     for (std::size_t i = 0; i < expected.gamma.size(); ++i) EXPECT_NEAR(actual.gamma[i], expected.gamma[i], 1e-9);
     for (std::size_t s = 0; s < c.S; ++s) EXPECT_NEAR(actual.pi[s], expected.pi[s], 1e-9);
+  }
+}
+
+// Whether to join two speakers is decided on these scores: each must be the
+// ELBO a run of one iteration gives from the same clusters.
+TEST(VBxModel, JoinScoresAreWhatOneIterationFromTheJoinedClustersGives) {
+  std::mt19937 rng(9);
+  std::normal_distribution<double> normal;
+  const std::size_t T = 50, D = 5, S = 4;
+  std::vector<double> X(T * D), phi(D), gamma(T * S), pi(S, 0.0);
+  for (double& v : X) v = 2 * normal(rng);
+  for (double& p : phi) p = 0.5 + std::fabs(normal(rng));
+  for (std::size_t t = 0; t < T; ++t) {
+    double sum = 0;
+    for (std::size_t s = 0; s < S; ++s) sum += gamma[t * S + s] = std::exp(normal(rng));
+    for (std::size_t s = 0; s < S; ++s) pi[s] += gamma[t * S + s] /= sum;
+  }
+  for (double& p : pi) p /= T;
+  const VBxModel model(X, T, D, phi, 0.3, 0.8);
+  const std::vector<std::pair<std::size_t, std::size_t>> pairs = {{0, 1}, {1, 3}, {2, 3}};
+  const auto scores = model.scoreJoins(gamma, pi, S, pairs);
+  EXPECT_NEAR(scores.unjoined, model.run(gamma, pi, S, 1, 1e-4).elbos[0], 1e-9 * std::fabs(scores.unjoined));
+  ASSERT_EQ(scores.joined.size(), pairs.size());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const auto [a, b] = pairs[i];
+    std::vector<double> joinedGamma, joinedPi;
+    for (std::size_t t = 0; t < T; ++t) {
+      for (std::size_t s = 0; s < S; ++s) {
+        if (s != b) joinedGamma.push_back(gamma[t * S + s] + (s == a ? gamma[t * S + b] : 0.0));
+      }
+    }
+    for (std::size_t s = 0; s < S; ++s) {
+      if (s != b) joinedPi.push_back(pi[s] + (s == a ? pi[b] : 0.0));
+    }
+    const double expected = model.run(joinedGamma, joinedPi, S - 1, 1, 1e-4).elbos[0];
+    EXPECT_NEAR(scores.joined[i], expected, 1e-9 * std::fabs(expected)) << a << "+" << b;
   }
 }
 

@@ -71,7 +71,7 @@ std::vector<std::vector<double>> computeCentroids(const std::vector<std::vector<
     std::vector<std::vector<double>> centroids;
     const std::size_t T = std::min(N, vbx.gamma.size());
     for (std::size_t s = 0; s < vbx.pi.size(); ++s) {
-      if (!(vbx.pi[s] > 1e-7)) continue;
+      if (!(vbx.pi[s] > VBxClustering::kNegligibleWeight)) continue;
       std::vector<double> sum(D, 0.0);
       double weight = 0;
       for (std::size_t t = 0; t < T; ++t) {
