@@ -67,7 +67,9 @@ double probe(const QString& path) {
 
 }  // namespace
 
-AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent) {}
+AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent) {
+  m_loads.setMaxThreadCount(2);  // a superseded look may still be finishing
+}
 
 AudioPlayerService::~AudioPlayerService() {
   if (m_loadCancelled) *m_loadCancelled = true;
@@ -94,7 +96,7 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
     }
     if (finished) finished(prepared.error);
   });
-  watcher->setFuture(QtConcurrent::run([path, cancelled, decodedDuration]() -> PreparedFile {
+  watcher->setFuture(QtConcurrent::run(&m_loads, [path, cancelled, decodedDuration]() -> PreparedFile {
     PreparedFile prepared;
     if (*cancelled) return prepared;
     try {

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <atomic>
@@ -132,6 +133,8 @@ class AudioPlayerService : public QObject {
   bool m_playOnLoad = false;
   quint64 m_loadGeneration = 0;  // every load and stop counts it up; older outcomes are dropped
   std::shared_ptr<std::atomic_bool> m_loadCancelled;
+  // Where a file is looked into before it plays: not Qt's global pool, which Qt paints with.
+  QThreadPool m_loads;
 };
 
 }  // namespace parlowvista

@@ -34,13 +34,24 @@ inline void postToUi(const std::shared_ptr<bool>& alive, std::function<void()> f
       Qt::QueuedConnection);
 }
 
-// Runs `work` on a worker thread of the global pool and hands its outcome to `done` on the
-// UI thread, unless `owner` is gone by then. `work` must not touch `owner`; every exception
-// it throws becomes the result's error.
+// The worker threads of the application's long jobs (loading and caching audio, recognising,
+// diarizing, model start-up), apart from Qt's global pool: Qt paints large areas and converts
+// images in pieces on that pool while the UI thread waits for them, so a job holding one of its
+// threads for seconds would hold up the window's painting. A few jobs run at once (a run's step
+// beside the cache write of the run before, a release of samples, the allocator's trim); more
+// wait their turn. Destroying the pool waits for the jobs under way.
+class JobPool : public QThreadPool {
+ public:
+  explicit JobPool(QObject* parent = nullptr) : QThreadPool(parent) { setMaxThreadCount(4); }
+};
+
+// Runs `work` on a thread of `pool` and hands its outcome to `done` on the UI thread, unless
+// `owner` is gone by then. `work` must not touch `owner`; every exception it throws becomes the
+// result's error.
 template <typename T>
-void runJob(QObject* owner, std::function<T()> work, std::function<void(JobResult<T>)> done) {
+void runJob(QThreadPool& pool, QObject* owner, std::function<T()> work, std::function<void(JobResult<T>)> done) {
   QPointer<QObject> guard(owner);
-  QThreadPool::globalInstance()->start([work = std::move(work), done = std::move(done), guard]() mutable {
+  pool.start([work = std::move(work), done = std::move(done), guard]() mutable {
     auto result = std::make_shared<JobResult<T>>();
     try {
       result->value = work();

@@ -19,7 +19,6 @@
 
 #include <QDir>
 #include <QStandardPaths>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
@@ -104,7 +103,7 @@ void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<
   // A long file's samples (0.7 GB for three hours) take a good part of a second to give back to
   // the system: the hold on them is let go on a worker thread. Whoever else holds them still may.
   if (m_cachedSamples && m_cachedSamples != samples) {
-    QThreadPool::globalInstance()->start([old = std::exchange(m_cachedSamples, nullptr)]() mutable { old.reset(); });
+    m_jobs.start([old = std::exchange(m_cachedSamples, nullptr)]() mutable { old.reset(); });
   }
   m_cachedSamples = std::move(samples);
   m_cachedDuration = duration;
@@ -148,7 +147,7 @@ void TranscriptionViewModel::endRun() {
   // What the run's steps freed stays with the allocator's per-thread pools, which hand little
   // of it back by themselves (a long file's diarization leaves about as much as its samples
   // there): it goes back to the system now, off this thread.
-  QThreadPool::globalInstance()->start([] { malloc_trim(0); });
+  m_jobs.start([] { malloc_trim(0); });
   emit isBusyChanged();
 }
 

@@ -11,6 +11,7 @@
 #include "Models/Transcription.h"
 #include "Services/ExportService.h"
 #include "Store/ModelContext.h"
+#include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
@@ -592,6 +593,7 @@ class TranscriptionViewModel : public QObject {
   quint64 m_generation = 0;                            // bumped by every road and every load
   quint64 m_translationRun = 0;                        // the hand-off whose result may still be stored
   QList<QMetaObject::Connection> m_translationMirror;  // the service's progress and status, copied
+  JobPool m_jobs;  // last, so that it is drained first: the jobs under way end before the rest goes
 };
 
 }  // namespace parlowvista

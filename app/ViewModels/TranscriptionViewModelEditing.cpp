@@ -231,7 +231,7 @@ void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
   QPointer<Transcription> version = m_currentTranscription;
   const QUuid segmentId = segment.id;
   runJob<QString>(
-      this,
+      m_jobs, this,
       [recognizer, samples, range] {
         const std::span<const float> stretch(samples->data() + range->first, range->second - range->first);
         return QString::fromStdString(recognizer->transcribe(stretch).text).trimmed();

@@ -123,7 +123,7 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     const QString folder = m_deps.downloadsFolder;
     const QString temp = download.audioURL.toLocalFile();
     runJob<QString>(
-        this,
+        m_jobs, this,
         [folder, temp, title = download.title] {
           if (!QDir().mkpath(folder)) throw std::runtime_error("Cannot create folder " + folder.toStdString());
           const QString target =

@@ -71,7 +71,7 @@ struct TranscriptionViewModel::Road {
 template <typename T>
 void TranscriptionViewModel::runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work,
                                          std::function<void(T)> then) {
-  runJob<T>(this, std::move(work), [this, road, then = std::move(then)](JobResult<T> done) {
+  runJob<T>(m_jobs, this, std::move(work), [this, road, then = std::move(then)](JobResult<T> done) {
     if (m_generation != road->generation) return;
     if (!done.value) {
       // The plain words head the error; what only helps to find out why goes to the log.
@@ -247,7 +247,7 @@ void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
   auto samples = road->samples;
   auto progress = stageProgressReporter(road, ProcessingStage::diarizing);
   runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
-      this,
+      m_jobs, this,
       [diarizer, samples, progress] {
         return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples, progress));
       },
@@ -371,7 +371,7 @@ void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<cons
   const QUuid id = source->id();
   QPointer<AudioSource> target(source);
   runJob<QString>(
-      this, [cache, samples, id] { return cache->cacheSamples(*samples, id); },
+      m_jobs, this, [cache, samples, id] { return cache->cacheSamples(*samples, id); },
       [this, target](JobResult<QString> written) {
         if (!written.value) return;
         addLog("Audio samples cached to disk");

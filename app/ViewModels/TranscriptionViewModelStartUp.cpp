@@ -25,7 +25,7 @@ void TranscriptionViewModel::initializeModels() {
   auto alive = m_alive;
   QPointer<TranscriptionViewModel> self(this);
   runJob<std::shared_ptr<SpeechRecognizer>>(
-      this,
+      m_jobs, this,
       [engine, self, alive] {
         return engine->loadRecognizer([self, alive] {
           postToUi(alive, [self] {
@@ -51,7 +51,7 @@ void TranscriptionViewModel::prepareDiarizerForStartUp() {
   const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
-      this, [engine, config] { return engine->prepareDiarizer(config); },
+      m_jobs, this, [engine, config] { return engine->prepareDiarizer(config); },
       [this, config, choice](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (!prepared.value) {
           setState(ProcessingState::failed(modelStartupFailure(prepared.exception, prepared.details)));
@@ -102,7 +102,7 @@ void TranscriptionViewModel::rebuildDiarizer(const DiarizerChoice& choice, std::
   const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
-      this, [engine, config] { return engine->prepareDiarizer(config); },
+      m_jobs, this, [engine, config] { return engine->prepareDiarizer(config); },
       [this, config, choice, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (prepared.value) {
           m_diarizer = *prepared.value;

@@ -49,7 +49,7 @@ void TranscriptionViewModel::setModelContext(ModelContext* context) {
     }
     auto cache = m_deps.sampleCache;
     runJob<bool>(
-        this,
+        m_jobs, this,
         [cache, ids] {
           for (const QUuid& id : ids) cache->removeCachedSamples(id);
           return true;
@@ -180,7 +180,7 @@ void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
   const quint64 generation = m_generation;
   auto cache = m_deps.sampleCache;
   runJob<std::shared_ptr<const std::vector<float>>>(
-      this,
+      m_jobs, this,
       [cache, id]() -> std::shared_ptr<const std::vector<float>> {
         auto samples = cache->loadCachedSamples(id);
         if (!samples) return nullptr;

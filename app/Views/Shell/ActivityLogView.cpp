@@ -5,6 +5,7 @@
 #include "Views/Common/WrappedText.h"
 
 #include <QApplication>
+#include <QHash>
 #include <QListWidget>
 #include <QPainter>
 #include <QScrollBar>
@@ -22,17 +23,31 @@ namespace {
 
 constexpr int kTextMargin = 3;
 
+}  // namespace
+
 // A log line wraps within the list's width: between words, and inside a word longer than the
-// line (a path, an address), which would otherwise widen every row past the panel.
+// line (a path, an address), which would otherwise widen every row past the panel. The list lays
+// all its rows out again whenever a line comes or goes, so each line's height is kept once
+// measured for the list's width (and font): a new line measures only itself.
 class LogLineDelegate : public QStyledItemDelegate {
  public:
   explicit LogLineDelegate(QListView* view) : QStyledItemDelegate(view), m_view(view) {}
 
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     const int width = std::max(m_view->viewport()->width() - 2 * kTextMargin, 40);
-    QTextLayout layout(index.data().toString(), option.font);
-    layOutWrapped(layout, width);
-    return {width + 2 * kTextMargin, qCeil(layout.boundingRect().height()) + 2 * kTextMargin};
+    if (option.font != m_font) {
+      m_heights.clear();
+      m_font = option.font;
+    }
+    const QUuid id = index.data(Qt::UserRole).toUuid();
+    auto known = m_heights.constFind(id);
+    if (known == m_heights.cend() || known->width != width) {
+      QTextLayout layout(index.data().toString(), option.font);
+      layOutWrapped(layout, width);
+      ++m_measured;
+      known = m_heights.insert(id, Height{width, qCeil(layout.boundingRect().height())});
+    }
+    return {width + 2 * kTextMargin, known->height + 2 * kTextMargin};
   }
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -49,9 +64,24 @@ class LogLineDelegate : public QStyledItemDelegate {
     painter->restore();
   }
 
+  // A line that left the log (its row is gone).
+  void forget(const QUuid& id) { m_heights.remove(id); }
+  void forgetAll() { m_heights.clear(); }
+  int measured() const { return m_measured; }
+
  private:
+  struct Height {
+    int width = 0;  // of the text, what the height was measured for
+    int height = 0;
+  };
+
   QListView* m_view;
+  mutable QFont m_font;
+  mutable QHash<QUuid, Height> m_heights;  // by the line's id
+  mutable int m_measured = 0;
 };
+
+namespace {
 
 // The log is mostly scrolled away from its first line, where the list would show its focus.
 class LogList : public QListWidget {
@@ -74,7 +104,8 @@ ActivityLogView::ActivityLogView(TranscriptionViewModel& viewModel, QWidget* par
   m_list->setAccessibleName(QStringLiteral("Activity Log"));
   m_list->setSelectionMode(QAbstractItemView::NoSelection);
   m_list->setWordWrap(true);
-  m_list->setItemDelegate(new LogLineDelegate(m_list));
+  m_delegate = new LogLineDelegate(m_list);
+  m_list->setItemDelegate(m_delegate);
   // The rows are laid out again for the new width whenever the panel is resized.
   m_list->setResizeMode(QListView::Adjust);
   m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -105,9 +136,14 @@ void ActivityLogView::refresh() {
       dropped >= 0 && (firstNew == 0 || m_list->item(int(dropped))->data(Qt::UserRole) == logs.first().id);
   if (!aligned) {
     m_list->clear();
+    m_delegate->forgetAll();
     firstNew = 0;
   } else {
-    for (qsizetype i = 0; i < dropped; ++i) delete m_list->takeItem(0);
+    for (qsizetype i = 0; i < dropped; ++i) {
+      QListWidgetItem* gone = m_list->takeItem(0);
+      m_delegate->forget(gone->data(Qt::UserRole).toUuid());
+      delete gone;
+    }
   }
   for (qsizetype i = firstNew; i < logs.size(); ++i) {
     const LogEntry& entry = logs[i];
@@ -117,8 +153,8 @@ void ActivityLogView::refresh() {
     m_list->addItem(item);
   }
   // Follows the newest line by its identity, not by the count, which stops growing at 100.
-  // Scrolling lays the whole list out at once (each row's wrapped text), so a burst of lines (a
-  // run's end logs dozens in one go) scrolls once, when it is over.
+  // Scrolling lays the whole list out at once, so a burst of lines (a run's end logs dozens in
+  // one go) scrolls once, when it is over.
   const QUuid newest = logs.isEmpty() ? QUuid() : logs.last().id;
   if (newest != m_newest) {
     m_following = true;
@@ -131,6 +167,10 @@ void ActivityLogView::refresh() {
     }
   }
   m_newest = newest;
+}
+
+int ActivityLogView::measuredLines() const {
+  return m_delegate->measured();
 }
 
 void ActivityLogView::showNewest() {

@@ -7,6 +7,7 @@ class QListWidget;
 
 namespace parlowvista {
 
+class LogLineDelegate;
 class TranscriptionViewModel;
 
 // The side panel's activity log: the view model's newest log lines, oldest first, each with
@@ -19,6 +20,9 @@ class ActivityLogView : public QWidget {
   explicit ActivityLogView(TranscriptionViewModel& viewModel, QWidget* parent = nullptr);
 
   QListWidget* list() const { return m_list; }
+  // How many times a line's wrapped text has been measured: once per line and width of the list,
+  // however often the list lays its rows out.
+  int measuredLines() const;
 
  private:
   void refresh();
@@ -26,6 +30,7 @@ class ActivityLogView : public QWidget {
 
   TranscriptionViewModel& m_viewModel;
   QListWidget* m_list = nullptr;
+  LogLineDelegate* m_delegate = nullptr;
   QUuid m_newest;
   bool m_scrollPending = false;
   bool m_following = false;  // new lines came since the user last scrolled

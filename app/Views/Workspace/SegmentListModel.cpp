@@ -117,30 +117,30 @@ void SegmentListModel::setRowDescription(const QString& description) {
     emit dataChanged(index(0), index(int(m_result.segments.size() - 1)), {Qt::AccessibleDescriptionRole});
 }
 
-void SegmentListModel::touchRow(std::optional<qsizetype> row) {
-  if (row && *row >= 0 && *row < m_result.segments.size()) emit dataChanged(index(int(*row)), index(int(*row)));
+void SegmentListModel::touchRow(std::optional<qsizetype> row, int role) {
+  if (row && *row >= 0 && *row < m_result.segments.size()) emit dataChanged(index(int(*row)), index(int(*row)), {role});
 }
 
 void SegmentListModel::setCurrentIndex(std::optional<qsizetype> row) {
   if (row == m_current) return;
   const auto previous = m_current;
   m_current = row;
-  touchRow(previous);
-  touchRow(row);
+  touchRow(previous, IsPlayingRole);
+  touchRow(row, IsPlayingRole);
 }
 
 void SegmentListModel::setAudioPlaying(bool playing) {
   if (playing == m_audioPlaying) return;
   m_audioPlaying = playing;
-  touchRow(m_current);
+  touchRow(m_current, IsAudioPlayingRole);
 }
 
 void SegmentListModel::setRetranscribingIndex(std::optional<qsizetype> row) {
   if (row == m_retranscribing) return;
   const auto previous = m_retranscribing;
   m_retranscribing = row;
-  touchRow(previous);
-  touchRow(row);
+  touchRow(previous, IsRetranscribingRole);
+  touchRow(row, IsRetranscribingRole);
 }
 
 }  // namespace parlowvista

@@ -63,7 +63,8 @@ class SegmentListModel : public QAbstractListModel {
 
  private:
   void rebuildRows();
-  void touchRow(std::optional<qsizetype> row);
+  // Tells the views that `role` of a row changed.
+  void touchRow(std::optional<qsizetype> row, int role);
 
   TranscriptionResult m_result;
   QList<Speaker> m_speakers;

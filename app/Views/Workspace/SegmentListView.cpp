@@ -14,6 +14,8 @@
 #include <QPropertyAnimation>
 #include <QScrollBar>
 
+#include <algorithm>
+
 namespace parlowvista {
 
 SegmentListView::SegmentListView(SegmentListModel* model, QWidget* parent)
@@ -350,6 +352,22 @@ void SegmentListView::resizeEvent(QResizeEvent* event) {
     const QModelIndex index = indexOf(m_editor->segmentId());
     if (index.isValid()) m_delegate->rowHeightChanged(index);
   }
+}
+
+void SegmentListView::dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
+  // The list lays every row out again after any change of data, a batch per turn of the event
+  // loop: on a long transcript that is a whole pass over thousands of rows each time playback
+  // moves on a row, and a far row has no place until the pass is done. The marks of the playing
+  // row and of the one being read again, and what the rows say to a screen reader, leave every
+  // row's height as it is: they are only painted again.
+  static const QList<int> marks{SegmentListModel::IsPlayingRole, SegmentListModel::IsAudioPlayingRole,
+                                SegmentListModel::IsRetranscribingRole, Qt::AccessibleDescriptionRole};
+  const bool onlyMarks =
+      !roles.isEmpty() && std::all_of(roles.begin(), roles.end(), [](int role) { return marks.contains(role); });
+  if (onlyMarks)
+    QAbstractItemView::dataChanged(topLeft, bottomRight, roles);
+  else
+    QListView::dataChanged(topLeft, bottomRight, roles);
 }
 
 // ---- follow playback ------------------------------------------------------------------

@@ -94,6 +94,7 @@ class SegmentListView : public QListView {
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override;
 
  private:
   void adoptEditor(SegmentRowEditor* editor);

@@ -445,13 +445,21 @@ TEST_F(ResultsViewTest, TheClockHighlightsTheRowOnScreenAlsoOnABoundaryAndInATra
 
 TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
   QList<TranscribedSegment> many;
-  for (int i = 0; i < 200; ++i) many << TranscribedSegment(i % 2, i * 0.1, i * 0.1 + 0.1, QString("segment %1").arg(i));
+  for (int i = 0; i < 2000; ++i)
+    many << TranscribedSegment(i % 2, i * 0.1, i * 0.1 + 0.1, QString("segment %1").arg(i));
   w.h.vm->loadTranscription(w.addVersion("long", many));
   AudioPlayerService& player = w.h.vm->audioPlayer();
   ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  // A long list is laid out a batch of rows at a time, the last row placed at the end. Playback
+  // moving on a row only paints the two rows again: nothing is laid out again from the top.
+  const QModelIndex lastRow = view->listModel()->index(1999);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return list()->visualRect(lastRow).isValid(); }, 10000));
   QSignalSpy scrolled(list(), &SegmentListView::followScrolled);
   for (double t : {15.05, 15.15, 15.25}) player.seek(t);
   EXPECT_EQ(w.h.vm->currentSegmentIndex(), 152);
+  player.play();
+  player.pause();
+  EXPECT_TRUE(list()->visualRect(lastRow).isValid());
   ASSERT_TRUE(scrolled.wait(2000));
   QTest::qWait(100);
   ASSERT_EQ(scrolled.size(), 1);
@@ -463,7 +471,7 @@ TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
   list()->followCurrentIndex(3);
   list()->followCurrentIndex(std::nullopt);
   EXPECT_FALSE(list()->hasPendingFollowScroll());
-  list()->followCurrentIndex(200);
+  list()->followCurrentIndex(2000);
   EXPECT_FALSE(list()->hasPendingFollowScroll());
 }
 
