@@ -20,7 +20,9 @@
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QProcess>
 #include <QSettings>
 #include <QThreadPool>
@@ -295,6 +297,9 @@ struct Harness {
     vm = std::make_unique<TranscriptionViewModel>(deps);
     vm->setModelContext(context.get());
     downloader->setParent(vm.get());
+    // QSettings writes its file (two flushes to disk) at the next turn of the event loop: let
+    // that be now, not inside whatever a test then measures on the UI thread.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
   }
 
   // Lets every worker still held at a gate go; the view model then waits for its jobs as it is
