@@ -215,13 +215,19 @@ inline constexpr Preset kFewerSpeakers{"Fewer Speakers", 0.7, 0.05, 0.9};
 inline constexpr Preset kBalanced{"Balanced", 0.5, 0.07, 0.8};
 inline constexpr Preset kMoreSpeakers{"More Speakers", 0.3, 0.15, 0.6};
 
-// The clustering stage over the meeting, as the pipeline runs it under `preset`.
-inline voxtrellis::SpeakerClusteringStage::Result cluster(const Meeting& meeting, const Preset& preset) {
+// The clustering part of the configuration the application builds for `preset`.
+inline voxtrellis::OfflineDiarizerConfig configOf(const Preset& preset) {
   voxtrellis::OfflineDiarizerConfig config;
   config.clustering.threshold = preset.threshold;
   config.clustering.warmStartFa = preset.fa;
   config.clustering.warmStartFb = preset.fb;
-  return voxtrellis::SpeakerClusteringStage::run(meeting.embeddings, meeting.segmentation, config, meeting.psi);
+  return config;
+}
+
+// The clustering stage over the meeting, as the pipeline runs it under `preset`.
+inline voxtrellis::SpeakerClusteringStage::Result cluster(const Meeting& meeting, const Preset& preset) {
+  return voxtrellis::SpeakerClusteringStage::run(meeting.embeddings, meeting.segmentation, configOf(preset),
+                                                 meeting.psi);
 }
 
 }  // namespace diarizertest

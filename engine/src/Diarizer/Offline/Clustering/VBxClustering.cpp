@@ -138,23 +138,18 @@ std::vector<std::pair<std::size_t, std::size_t>> nearestPairs(const VBxRun& part
 // clusters that hold parts of one voice are nearly alike in both, so they
 // part slowly: the more frames, the more iterations it takes (a three-hour
 // file needs several times the usual limit), and a run stopped at its limit
-// still holds such pairs as separate speakers. When that happens, the
-// model's own bound finishes the work. Each kept speaker is paired with its
-// nearest other; a pair passes when one iteration from the two clusters
-// joined reaches a higher ELBO than one iteration without the join. The
-// passing pairs are joined together, best first and no speaker twice (the
-// best alone when together they fall short), and the round repeats until no
-// pair passes or the rounds have cost what the run itself was allowed; VBx
-// then goes on from the joined clusters. A run whose ELBO settled is left as
-// it is.
-int VBxClustering::joinSplitVoices(const VBxModel& model, const std::vector<double>& X, std::size_t D,
-                                   RunResult& run) const {
-  if (run.elbos.empty() || settled(run.elbos, m_config.vbx.convergenceTolerance)) return 0;
-  return joinWhileTheBoundRises(model, model, X, D, run);
-}
-
-int VBxClustering::joinWhileTheBoundRises(const VBxModel& judge, const VBxModel& model, const std::vector<double>& X,
-                                          std::size_t D, RunResult& run) const {
+// still holds such pairs as separate speakers. The same holds when the
+// speakers a run found are judged under a larger Fb than they were found
+// with: VBx would take many iterations to empty the speakers the model no
+// longer pays for. The model's own bound does the work. Each kept speaker is
+// paired with its nearest other; a pair passes when one iteration from the
+// two clusters joined reaches a higher ELBO than one iteration without the
+// join. The passing pairs are joined together, best first and no speaker
+// twice (the best alone when together they fall short), and the round
+// repeats until no pair passes or the rounds have cost what the run itself
+// was allowed; VBx then goes on from the joined clusters.
+int VBxClustering::joinSpeakers(const VBxModel& model, const std::vector<double>& X, std::size_t D,
+                                RunResult& run) const {
   const double epsilon = m_config.vbx.convergenceTolerance;
   // Counted in iterations over one speaker: the run was allowed its
   // iteration limit over all starting clusters (it drops most of them
@@ -168,7 +163,7 @@ int VBxClustering::joinWhileTheBoundRises(const VBxModel& judge, const VBxModel&
     budget -= 3 * K;
     const VBxRun now = takeColumns(run, kept).part;
     const auto pairs = nearestPairs(now, X, D);
-    const auto scores = judge.scoreJoins(now.gamma, now.pi, K, pairs);
+    const auto scores = model.scoreJoins(now.gamma, now.pi, K, pairs);
     std::vector<std::size_t> passing;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (scores.joined[i] > scores.unjoined) passing.push_back(i);
@@ -185,11 +180,11 @@ int VBxClustering::joinWhileTheBoundRises(const VBxModel& judge, const VBxModel&
     }
     if (chosen.empty()) break;
     auto joined = takeColumns(run, kept, chosen);
-    auto trial = judge.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+    auto trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
     if (chosen.size() > 1 && !(trial.elbos.back() > scores.unjoined)) {
       chosen.resize(1);
       joined = takeColumns(run, kept, chosen);
-      trial = judge.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
+      trial = model.run(std::move(joined.part.gamma), std::move(joined.part.pi), joined.held.size(), 1, epsilon);
     }
     putColumns(run, joined.held, std::move(trial));
     joins += static_cast<int>(chosen.size());
@@ -301,14 +296,20 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
   const auto& c = m_config;
   const double Fa = c.clustering.warmStartFa, Fb = c.clustering.warmStartFb;
   try {
+    // The starting clusters are refined under the configured Fb: thousands
+    // of clusters of a few embeddings each, which a larger Fb would shrink
+    // towards the prior mean until whole voices fall into their neighbours.
     run = runVBx(X, T, D, phi, warmStart(), S, c.vbx.maxIterations, c.vbx.convergenceTolerance, Fa, Fb, 7.0);
-    const VBxModel model(X, T, D, phi, Fa, Fb);
-    int joins = joinSplitVoices(model, X, D, run);
-    if (static_cast<double>(T) > kFullEvidenceFrames) {
-      joins += joinWhileTheBoundRises(VBxModel(X, T, D, phi, Fa, speakerRegularisation(Fb, T)), model, X, D, run);
-    }
-    if (joins > 0)
+    const double recordingFb = speakerRegularisation(Fb, T);
+    if (recordingFb > Fb) {
+      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, recordingFb), X, D, run);
+      m_logger.debug("VBx weighed " + std::to_string(T) + " embeddings as " +
+                     diarization::shortest(kFullEvidenceFrames) + " (Fb " + diarization::shortest(recordingFb) +
+                     "); joined " + std::to_string(joins) + " pairs of speakers");
+    } else if (!run.elbos.empty() && !settled(run.elbos, c.vbx.convergenceTolerance)) {
+      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, Fb), X, D, run);
       m_logger.debug("VBx stopped at its iteration limit; joined " + std::to_string(joins) + " pairs of speakers");
+    }
   } catch (const std::exception& error) {
     m_logger.error(std::string("VBx failed to prepare BLAS arguments: ") + error.what());
     run.gamma = warmStart();

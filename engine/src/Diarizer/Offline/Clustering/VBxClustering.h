@@ -31,16 +31,21 @@ class VBxClustering {
   // threshold asks joins voices VBx then cannot tell apart again.
   static std::size_t maxStartingClusters(std::size_t frames);
 
-  // The speaker regularisation that judges a run's speakers over `frames`
-  // embeddings: Fb up to kFullEvidenceFrames embeddings (about forty
-  // minutes of windows), then growing in proportion. VBx counts every
-  // embedding as evidence of its own, so under a fixed Fb a new speaker costs
-  // the same whatever the length, while what splitting a voice gains grows
-  // with every embedding: hours of a voice hold enough of its turn-to-turn
-  // differences to pay for a second speaker, and more, and the count grows
-  // with the recording. Judged under the grown Fb, a recording heard twice
-  // over has the speakers it has once.
-  static constexpr double kFullEvidenceFrames = 2400;
+  // The speaker regularisation of a recording of `frames` embeddings: Fb up
+  // to kFullEvidenceFrames embeddings (about seventeen minutes of the
+  // pipeline's windows), then grown in proportion to the length. VBx counts
+  // every embedding as evidence of its own, while a speaker costs Fb
+  // whatever the length: under a fixed Fb the same voices heard for longer
+  // buy more speakers, since a real voice is no single Gaussian in the PLDA
+  // space and enough of it pays for a split. Fb × k is exactly the model with
+  // every embedding counted 1/k times (k copies of a recording under k·Fb
+  // have k times its ELBO at every iteration, with the same
+  // responsibilities): past kFullEvidenceFrames a recording weighs as that
+  // many embeddings, each embedding as its share, so copies of one meeting
+  // weigh as the meeting. Below it the evidence grows with the embeddings as
+  // the model has it: a short recording has not said enough of its voices to
+  // be weighed as less.
+  static constexpr double kFullEvidenceFrames = 1000;
   static double speakerRegularisation(double Fb, std::size_t frames);
 
   // The weight at or below which a speaker holds no frame: VBx drops such a
@@ -57,11 +62,13 @@ class VBxClustering {
                                   const std::vector<int>& initialClusters,
                                   const std::optional<SpeakerCountConstraints>& constraints) const;
 
-  // VBx from the warm start; when that run stops at its iteration limit with
-  // its ELBO still moving, pairs of speakers are joined where the ELBO says
-  // so (see joinSplitVoices), and over more than kFullEvidenceFrames
-  // embeddings where the ELBO under speakerRegularisation says so. gamma, pi and elbos are those of the last run;
-  // numClusters stays the warm-start count.
+  // VBx from the warm start under the configured Fb, then the speakers it
+  // kept are judged under speakerRegularisation for the recording's length:
+  // pairs of them are joined while that model's ELBO rises (see
+  // joinSpeakers) and VBx goes on under it. A run no longer than
+  // kFullEvidenceFrames is judged only when it stopped at its iteration limit
+  // with its ELBO still moving. gamma, pi and elbos are those of the last
+  // run; numClusters stays the warm-start count.
   VBxOutput refine(const std::vector<std::vector<double>>& rhoFeatures, const std::vector<int>& initialClusters) const;
 
   using RunResult = VBxRun;
@@ -73,14 +80,11 @@ class VBxClustering {
                           int maxIterations, double epsilon, double Fa, double Fb, double initSmoothing);
 
  private:
-  // After a run stopped at its iteration limit, joins pairs of speakers while
-  // that raises the ELBO (see the definition); the number of joins.
-  int joinSplitVoices(const VBxModel& model, const std::vector<double>& features, std::size_t dimension,
-                      RunResult& run) const;
-  // The joining itself: pairs pass by `judge`'s ELBO, and VBx goes on from
-  // the joined clusters under `model`.
-  int joinWhileTheBoundRises(const VBxModel& judge, const VBxModel& model, const std::vector<double>& features,
-                             std::size_t dimension, RunResult& run) const;
+  // Joins pairs of the run's speakers while that raises `model`'s ELBO (see
+  // the definition), then, when any were joined, runs VBx under `model` from
+  // what is left; the number of joins.
+  int joinSpeakers(const VBxModel& model, const std::vector<double>& features, std::size_t dimension,
+                   RunResult& run) const;
 
   OfflineDiarizerConfig m_config;
   std::vector<double> m_psi;
