@@ -71,10 +71,15 @@ class DownloadUtils {
   // the named models are loaded from what is in place, if they load. Every
   // download must match the listing's size (and SHA-256 where given) before
   // it is moved into place. When the cached files themselves are at fault
-  // (not a folder, no model file, a model that does not load), the folder is
-  // deleted and fetched once more; other failures (no network, a stalled
-  // transfer, rate limiting, HTTP errors of the listing or a file, a transfer
-  // that does not match the listing) are thrown at once and the cache is kept.
+  // (not a folder, no model file, a model that does not load), the whole
+  // repository is downloaded once more into a folder beside it, which takes
+  // the folder's place only once it is complete; other failures (no network,
+  // a stalled transfer, rate limiting, HTTP errors of the listing or a file, a
+  // transfer that does not match the listing) are thrown at once. Files in
+  // place are never deleted before a complete copy replaces them: when no
+  // fresh copy can be had for files that do not load, they stay as they are
+  // and a FileSystemError (fileReadCorruptFile) names the file that did not
+  // load, why, and why no copy could be downloaded from the hub.
   // Throws FileSystemError, HuggingFaceDownloadError, NetworkError,
   // ModelRegistry::Error, ModelRuntimeError or a JSON parse error.
   static std::map<std::string, std::shared_ptr<OnnxModel>> loadModels(

@@ -53,10 +53,7 @@ void createFolder(const fs::path& folder) {
   }
 }
 
-bool somethingAt(const fs::path& path) {
-  std::error_code error;
-  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
-}
+using RepositoryFiles::somethingAt;
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0;
@@ -87,15 +84,64 @@ struct RemoteFile {
   std::optional<std::string> sha256;  // lower-case hex, for files kept in large-file storage
 };
 
-// Whether a first-attempt failure lies with the cached files themselves, so
-// deleting them and fetching again can help.
-bool isCacheFault(const std::exception_ptr& error) {
+// Files in place that do not load, for which no fresh copy could be had: the
+// load fault (which names the file and says why) with the download's.
+class UnloadableInPlace : public FileSystemError {
+ public:
+  UnloadableInPlace(const fs::path& file, std::string loadFault, const std::string& downloadFault,
+                    const fs::path& repoFolder)
+      : FileSystemError(Code::fileReadCorruptFile, file,
+                        withoutFinalStop(std::move(loadFault)) + ". No fresh copy could be downloaded from " +
+                            hubName() + " (" + downloadFault + "), so the files in " + repoFolder.string() +
+                            " are kept as they are.") {}
+
+ private:
+  static std::string withoutFinalStop(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+    return text;
+  }
+  // The hub as a user would name it: its host and port, without scheme or path.
+  static std::string hubName() {
+    std::string name = ModelRegistry::baseURL();
+    if (const auto scheme = name.find("://"); scheme != std::string::npos) name.erase(0, scheme + 3);
+    return name.substr(0, name.find('/'));
+  }
+};
+
+// Whether a failure lies with the files in place rather than with the hub.
+bool isLoadFault(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
+  } catch (const UnloadableInPlace&) {
+    return false;
   } catch (const FileSystemError& e) {
     return e.code() != FileSystemError::Code::fileWriteFailed;
   } catch (const ModelRuntimeError&) {
     return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// The file a load fault names, or the repository folder.
+fs::path faultyFile(const std::exception_ptr& error, const fs::path& repoFolder) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const FileSystemError& e) {
+    return e.path();
+  } catch (const ModelRuntimeError& e) {
+    return e.path();
+  } catch (...) {
+    return repoFolder;
+  }
+}
+
+// Whether a first-attempt failure lies with the cached files themselves, so
+// fetching them again can help.
+bool isCacheFault(const std::exception_ptr& error) {
+  if (isLoadFault(error)) return true;
+  try {
+    std::rethrow_exception(error);
   } catch (const DownloadUtils::HuggingFaceDownloadError& e) {
     return e.code() == DownloadUtils::HuggingFaceDownloadError::Code::modelNotFound;
   } catch (...) {
@@ -250,9 +296,9 @@ bool alreadyInPlace(const fs::path& target, const RemoteFile& remote) {
   return false;
 }
 
-void downloadRepo(Repo repo, const fs::path& directory, const std::optional<std::string>& variant) {
+// Downloads what `repoFolder` lacks of the repository.
+void downloadRepo(Repo repo, const fs::path& repoFolder, const std::optional<std::string>& variant) {
   logger().info("Downloading " + repo.folderName() + " from HuggingFace...");
-  const fs::path repoFolder = directory / repo.folderName();
   RepositoryFiles::removeStaleTemporaries(repoFolder);
 
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
@@ -378,7 +424,7 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
   }
   logger().info("Models not found in cache at " + repoFolder.string());
   try {
-    downloadRepo(repo, directory, variant);
+    downloadRepo(repo, repoFolder, variant);
   } catch (const std::exception& error) {
     if (!everyName) throw;
     // The hub cannot finish what a download began (or what was copied in by hand beside a mark
@@ -388,7 +434,12 @@ std::map<std::string, std::shared_ptr<OnnxModel>> loadModelsOnce(Repo repo, cons
       logger().warning("Could not complete " + repo.folderName() + " (" + error.what() + "); using the models in " +
                        repoFolder.string());
       return models;
-    } catch (const std::exception&) {
+    } catch (const std::exception& loadError) {
+      // Both failed: what does not load is what the user can mend.
+      if (isLoadFault(std::current_exception())) {
+        throw UnloadableInPlace(faultyFile(std::current_exception(), repoFolder), loadError.what(), error.what(),
+                                repoFolder);
+      }
     }
     throw;
   }
@@ -435,16 +486,34 @@ std::map<std::string, std::shared_ptr<OnnxModel>> DownloadUtils::loadModels(Repo
                                                                             const std::optional<std::string>& variant) {
   SystemInfo::logOnce(logger());
   const fs::path repoFolder = directory / repo.folderName();
+  const fs::path fresh = RepositoryFiles::freshFolderFor(repoFolder);
   RepositoryLock lock(repoFolder);
+  RepositoryFiles::finishInterruptedReplacement(repoFolder);
+  std::exception_ptr first;
+  std::string firstText;
   try {
-    return loadModelsOnce(repo, modelNames, directory, computeUnits, variant);
-  } catch (const std::exception& first) {
-    logger().warning(std::string("First load failed: ") + first.what());
+    auto models = loadModelsOnce(repo, modelNames, directory, computeUnits, variant);
+    // What the folder in place did not need of a fresh copy begun earlier.
+    std::error_code ignored;
+    fs::remove_all(fresh, ignored);
+    return models;
+  } catch (const std::exception& error) {
+    logger().warning(std::string("First load failed: ") + error.what());
     if (!isCacheFault(std::current_exception())) throw;
+    first = std::current_exception();
+    firstText = error.what();
   }
-  logger().info("Deleting cache and re-downloading…");
-  std::error_code ignored;
-  fs::remove_all(repoFolder, ignored);
+  // The files in place are kept until a whole fresh copy can take their place: they may be
+  // the user's own, copied in by hand, and a hub that cannot be reached would leave nothing.
+  logger().info("Downloading a fresh copy of " + repo.folderName() + " beside the cache…");
+  try {
+    downloadRepo(repo, fresh, variant);
+  } catch (const std::exception& error) {
+    if (!isLoadFault(first)) throw;
+    throw UnloadableInPlace(faultyFile(first, repoFolder), firstText, error.what(), repoFolder);
+  }
+  RepositoryFiles::replaceWithFresh(repoFolder);
+  logger().info("Replaced " + repoFolder.string() + " with the fresh copy");
   return loadModelsOnce(repo, modelNames, directory, computeUnits, variant);
 }
 

@@ -17,6 +17,11 @@ namespace voxtrellis::RepositoryFiles {
 
 namespace fs = std::filesystem;
 
+bool somethingAt(const fs::path& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
 fs::path temporaryNameFor(const fs::path& target) {
   return target.parent_path() / ("." + target.filename().string() + ".download-" + makeUuidString());
 }
@@ -38,6 +43,50 @@ void removeStaleTemporaries(const fs::path& repoFolder) {
     std::error_code ignored;
     if (fs::remove(path, ignored)) logger.info("Removed stale temporary file " + path.string());
   }
+}
+
+namespace {
+fs::path setAsideFolderFor(const fs::path& repoFolder) {
+  return repoFolder.parent_path() / ("." + repoFolder.filename().string() + ".replaced");
+}
+
+void moveFolder(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::rename(from, to, error);
+  if (error) {
+    throw FileSystemError(FileSystemError::Code::fileWriteFailed, to,
+                          "Could not move " + from.string() + " to " + to.string() + ": " + error.message());
+  }
+}
+}  // namespace
+
+fs::path freshFolderFor(const fs::path& repoFolder) {
+  return repoFolder.parent_path() / ("." + repoFolder.filename().string() + ".fresh");
+}
+
+void replaceWithFresh(const fs::path& repoFolder) {
+  const fs::path aside = setAsideFolderFor(repoFolder);
+  std::error_code ignored;
+  fs::remove_all(aside, ignored);
+  const bool inPlace = somethingAt(repoFolder);
+  if (inPlace) moveFolder(repoFolder, aside);
+  try {
+    moveFolder(freshFolderFor(repoFolder), repoFolder);
+  } catch (const FileSystemError&) {
+    if (inPlace) fs::rename(aside, repoFolder, ignored);
+    throw;
+  }
+  fs::remove_all(aside, ignored);
+}
+
+void finishInterruptedReplacement(const fs::path& repoFolder) {
+  const fs::path aside = setAsideFolderFor(repoFolder);
+  if (!somethingAt(aside)) return;
+  std::error_code ignored;
+  if (somethingAt(repoFolder))
+    fs::remove_all(aside, ignored);
+  else
+    fs::rename(aside, repoFolder, ignored);
 }
 
 std::optional<std::string> sha256Of(const fs::path& file) {

@@ -21,6 +21,9 @@ namespace voxtrellis::RepositoryFiles {
 inline constexpr const char* kManifestFile = ".voxtrellis-complete.json";
 inline constexpr const char* kIncompleteMark = ".voxtrellis-incomplete";
 
+// Whether anything (a file, a folder, a dangling link) is at `path`.
+bool somethingAt(const std::filesystem::path& path);
+
 // A unique temporary name beside `target`: "." + its name + ".download-" + a
 // UUID, renamed over the target only once the file is whole.
 std::filesystem::path temporaryNameFor(const std::filesystem::path& target);
@@ -29,6 +32,22 @@ bool isTemporaryDownload(const std::filesystem::path& path);
 // Removes the temporary files an interrupted run (a killed process) left
 // anywhere in the folder; under the lock, no live download is among them.
 void removeStaleTemporaries(const std::filesystem::path& repoFolder);
+
+// A repository whose files in place do not load is downloaded afresh into
+// freshFolderFor(repoFolder), a hidden folder beside it, and takes its place
+// only once that download is whole: until then the files in place, copied
+// there by hand perhaps, stay as they are. A download cut short stays there
+// to be resumed.
+std::filesystem::path freshFolderFor(const std::filesystem::path& repoFolder);
+
+// Puts the whole fresh copy in the folder's place (the folder is set aside
+// beside it, the copy renamed into place, then the old one removed). Throws
+// FileSystemError (fileWriteFailed) with the folder in place as it was.
+void replaceWithFresh(const std::filesystem::path& repoFolder);
+
+// After a process stopped halfway through replaceWithFresh: brings the folder
+// set aside back when nothing took its place, and otherwise removes it.
+void finishInterruptedReplacement(const std::filesystem::path& repoFolder);
 
 // Lower-case hex SHA-256 of a file, none when it cannot be read.
 std::optional<std::string> sha256Of(const std::filesystem::path& file);

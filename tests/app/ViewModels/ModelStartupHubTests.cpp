@@ -118,4 +118,30 @@ TEST_F(ModelStartupHubTest, ModelsCopiedInAfterAFailedFirstStartAreLoadedWithout
   EXPECT_EQ(hub.requests, asked);
 }
 
+// The same road with one copied file damaged and no hub to answer: the error screen says the
+// models could not be loaded, names the file and why, and every copied file is still there.
+TEST_F(ModelStartupHubTest, ACopiedModelThatDoesNotLoadIsNamedAndNothingCopiedIsDeleted) {
+  qputenv("REGISTRY_URL", "http://127.0.0.1:9");
+  const fs::path from = testsupport::fixturesDir() / "asr/parakeet-tdt-0.6b-v3-onnx";
+  const fs::path folder = models.path() / from.filename();
+  fs::copy(from, folder, fs::copy_options::recursive);
+  const fs::path damaged = folder / "Encoder.mlmodelc" / "model.onnx";
+  fs::resize_file(damaged, fs::file_size(damaged) / 2);
+  std::vector<fs::path> copied;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) copied.push_back(entry.path());
+
+  Harness h(engine());
+  h.vm->initializeModels();
+  ASSERT_TRUE(endsLoading(h));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  const ErrorInfo& error = *h.vm->state().error();
+  EXPECT_EQ(error.message, "The speech models could not be loaded");
+  const QString details = error.details.value_or("");
+  EXPECT_TRUE(details.startsWith("Failed to load ONNX model " + QString::fromStdString(damaged.string())))
+      << details.toStdString();
+  EXPECT_TRUE(details.contains("No fresh copy could be downloaded from 127.0.0.1:9")) << details.toStdString();
+  for (const auto& path : copied) EXPECT_TRUE(fs::exists(path)) << path;
+  EXPECT_EQ(fs::file_size(damaged), fs::file_size(from / "Encoder.mlmodelc" / "model.onnx") / 2);
+}
+
 }  // namespace

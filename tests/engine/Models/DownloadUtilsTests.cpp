@@ -1,7 +1,9 @@
+#include <voxtrellis/AsrModels.h>
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/NetworkError.h>
 
+#include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 #include "FakeHub.h"
 #include "Models/HttpClient.h"
 #include "Onnx/OnnxModel.h"
@@ -11,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <thread>
 
 namespace voxtrellis {
@@ -99,17 +103,98 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   }
 }
 
-TEST_F(DownloadTest, CacheWhoseModelDoesNotLoadIsDeletedAndFetchedAgain) {
+// Every file below `folder` with its content, by relative path.
+std::map<std::string, std::string> filesIn(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = testsupport::readFile(entry);
+  }
+  return files;
+}
+
+// A model that does not load is fetched again beside the folder; the folder keeps what is in it
+// until the fresh copy is whole, then that copy takes its place, and only it.
+TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsDownloaded) {
   addParakeet();
   load({});
   // Damaged in place, same size: only loading it finds out.
   const fs::path model = repoFolder() / "Encoder.mlmodelc" / "model.onnx";
   testsupport::writeFile(model, std::string(fs::file_size(model), 'x'));
+  testsupport::writeFile(repoFolder() / "notes.txt", "mine");
+  const auto before = filesIn(repoFolder());
+
+  // The last file of the listing fails: the others are fetched beside the folder.
+  hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", 500, "down");
+  try {
+    load({"Encoder.mlmodelc"});
+    ADD_FAILURE();
+  } catch (const FileSystemError& e) {
+    EXPECT_EQ(e.path(), model);
+    EXPECT_NE(std::string(e.what()).find("Failed to load ONNX model " + model.string()), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("No fresh copy could be downloaded from " +
+                                         hub.baseUrl().substr(std::string("http://").size()) +
+                                         " (Failed to download parakeet_vocab.json"),
+              std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(filesIn(repoFolder()), before);
+
+  hub.clearAnswers();
   test::LogCapture logs;
-  const auto loaded = load({"Encoder.mlmodelc"});
-  EXPECT_EQ(loaded.size(), 1u);
-  EXPECT_TRUE(logs.contains("Deleting cache and re-downloading…"));
+  const auto asked = hub.count("/" + kParakeet + "/resolve/main/");
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_TRUE(logs.contains("Downloading a fresh copy of parakeet-tdt-0.6b-v3-onnx beside the cache…"));
   EXPECT_EQ(testsupport::readFile(model), tinyModel());
+  EXPECT_FALSE(fs::exists(repoFolder() / "notes.txt"));
+  // What the first try fetched beside the folder was kept: only what it lacked is fetched now.
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - asked, 1u);
+  for (const auto& entry : fs::directory_iterator(models.path())) {
+    EXPECT_TRUE(entry.path() == repoFolder() || entry.path().extension() == ".lock") << entry.path();
+  }
+
+  // A process stopped between setting the folder aside and moving the fresh copy in: the next
+  // start brings the folder back and loads it.
+  fs::rename(repoFolder(), models.path() / ".parakeet-tdt-0.6b-v3-onnx.replaced");
+  const auto requests = hub.requests().size();
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_EQ(hub.requests().size(), requests);
+}
+
+// The README's road: models copied in by hand, one file of them damaged, and no hub to answer.
+// Every file stays, and the error names the damaged file and why it did not load.
+TEST_F(DownloadTest, HandCopiedModelsWithADamagedFileAreAllKeptWhenNoHubAnswers) {
+  test::ScopedEnv closed("REGISTRY_URL", "http://127.0.0.1:9");
+  struct Case {
+    const char* fixture;
+    const char* damaged;
+    std::function<void()> start;
+  };
+  const fs::path asr = models.path() / "parakeet-tdt-0.6b-v3-onnx";
+  const std::vector<Case> cases = {
+      {"asr/parakeet-tdt-0.6b-v3-onnx", "Encoder.mlmodelc/model.onnx", [&] { AsrModels::downloadAndLoad(asr); }},
+      {"diarizer/speaker-diarization-onnx", "PldaRho.mlmodelc/model.onnx",
+       [&] { OfflineDiarizerModels::load(models.path()); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    const fs::path from = testsupport::fixturesDir() / c.fixture;
+    const fs::path folder = models.path() / from.filename();
+    fs::copy(from, folder, fs::copy_options::recursive);
+    const fs::path damaged = folder / c.damaged;
+    fs::resize_file(damaged, fs::file_size(damaged) / 2);
+    const auto copied = filesIn(folder);
+    try {
+      c.start();
+      ADD_FAILURE();
+    } catch (const FileSystemError& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(e.path(), damaged);
+      EXPECT_EQ(text.rfind("Failed to load ONNX model " + damaged.string() + ": ", 0), 0u) << text;
+      EXPECT_NE(text.find("No fresh copy could be downloaded from 127.0.0.1:9 (Failed to connect"), std::string::npos)
+          << text;
+    }
+    EXPECT_EQ(filesIn(folder), copied);
+  }
 }
 
 TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry) {
@@ -335,9 +420,16 @@ TEST_F(DownloadTest, ModelsCopiedInAfterAFailedDownloadAreUsed) {
                               "/tree/main: the listing was answered with HTTP status 401); using the models in " +
                               repoFolder().string()));
   }
-  // Models in place that do not load are no way round the hub's answer.
+  // Models in place that do not load are no way round the hub's answer: both are told.
   fs::remove(repoFolder() / "Encoder.mlmodelc" / "model.onnx");
-  EXPECT_THROW(load({"Encoder.mlmodelc"}), Error);
+  try {
+    load({"Encoder.mlmodelc"});
+    ADD_FAILURE();
+  } catch (const FileSystemError& e) {
+    EXPECT_EQ(e.path(), repoFolder() / "Encoder.mlmodelc" / "model.onnx");
+    EXPECT_NE(std::string(e.what()).find("HTTP status 401"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(fs::exists(repoFolder() / "Decoder.mlmodelc" / "model.onnx"));
 }
 
 TEST_F(DownloadTest, AHubThatStopsSendingIsGivenUpAfterTheStallInterval) {
