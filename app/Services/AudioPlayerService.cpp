@@ -89,8 +89,14 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
     }
     const std::lock_guard lock(relay->lock);
     if (AudioPlayerService* service = relay->service) {
+      // Handed over as the sound thread's calls are (SoundOutput::handOffLock()).
+      const std::lock_guard handing(SoundOutput::handOffLock());
       QMetaObject::invokeMethod(
-          service, [service, generation, prepared] { service->finishLoad(generation, prepared); },
+          service,
+          [service, generation, prepared] {
+            { const std::lock_guard taken(SoundOutput::handOffLock()); }
+            service->finishLoad(generation, prepared);
+          },
           Qt::QueuedConnection);
     }
   }).detach();
@@ -134,6 +140,7 @@ void AudioPlayerService::releaseOutput() {
 // The file's sound cannot be played (it opened for the look before loading, and not now, or
 // stopped decoding): playback stops where it was, and the reason stands.
 void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
+  { const std::lock_guard taken(SoundOutput::handOffLock()); }
   if (sender() != m_output) return;  // a file let go since
   setProblem(reason);
   if (command != 0 && command == m_command && m_isPlaying) pause();
@@ -142,6 +149,7 @@ void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
 // Nothing is heard, but the file is fine: the player's own clock plays on from where the
 // output got to, as on a machine without sound.
 void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) {
+  { const std::lock_guard taken(SoundOutput::handOffLock()); }
   if (sender() != m_output) return;
   setProblem(QStringLiteral("No sound: %1").arg(reason));
   if (command == 0 || command != m_command || !m_isPlaying) return;

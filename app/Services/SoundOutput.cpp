@@ -62,21 +62,25 @@ void shutDownSoundThread() {
   QSemaphore done;
   auto* task = new QObject;
   task->moveToThread(g_soundThread);
-  QMetaObject::invokeMethod(
-      task,
-      [task, &done] {
-        // One at a time, taken out first: letting one go may delete others.
-        while (g_outputs && !g_outputs->empty()) {
-          SoundOutput* output = *g_outputs->begin();
-          g_outputs->erase(g_outputs->begin());
-          output->shutDownHere();
-        }
-        // Sinks stopped earlier wait for the event loop to delete them: not past this point.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        delete task;
-        done.release();
-      },
-      Qt::QueuedConnection);
+  {
+    const std::lock_guard handing(SoundOutput::handOffLock());
+    QMetaObject::invokeMethod(
+        task,
+        [task, &done] {
+          { const std::lock_guard taken(SoundOutput::handOffLock()); }
+          // One at a time, taken out first: letting one go may delete others.
+          while (g_outputs && !g_outputs->empty()) {
+            SoundOutput* output = *g_outputs->begin();
+            g_outputs->erase(g_outputs->begin());
+            output->shutDownHere();
+          }
+          // Sinks stopped earlier wait for the event loop to delete them: not past this point.
+          QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+          delete task;
+          done.release();
+        },
+        Qt::QueuedConnection);
+  }
   const bool answered = done.tryAcquire(1, kShutDownMilliseconds);
   g_soundThread->quit();
   if (answered && g_soundThread->wait(kShutDownMilliseconds)) {
@@ -107,11 +111,11 @@ SoundOutput::SoundOutput() {
 }
 
 void SoundOutput::open(const QString& path) {
-  QMetaObject::invokeMethod(
-      this, [this, path] { openHere(path); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::open, 0, 0, path});
 }
 
 SoundOutput::~SoundOutput() {
+  { const std::lock_guard taken(handOffLock()); }
   if (g_outputs) g_outputs->erase(this);
   // Nothing more of its own runs, also not from the events a sink's deletion runs.
   QCoreApplication::removePostedEvents(this);
@@ -120,24 +124,16 @@ SoundOutput::~SoundOutput() {
 
 void SoundOutput::play(quint64 command, double seconds) {
   report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this, command, seconds] { playHere(command, seconds); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::play, command, seconds, {}});
 }
 
 void SoundOutput::pause() {
   report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this] { stopHere(); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::pause, 0, 0, {}});
 }
 
 void SoundOutput::setVolume(double volume) {
-  QMetaObject::invokeMethod(
-      this,
-      [this, volume] {
-        m_volume = volume;
-        if (m_sink) m_sink->setVolume(volume);
-      },
-      Qt::QueuedConnection);
+  send(Command{Command::Kind::volume, 0, volume, {}});
 }
 
 void SoundOutput::release() {
@@ -145,7 +141,53 @@ void SoundOutput::release() {
   // Nothing said from now on reaches anyone: signals already queued are dropped with their
   // receivers' connections.
   disconnect(this, nullptr, nullptr, nullptr);
+  const std::lock_guard lock(handOffLock());
   deleteLater();
+}
+
+std::mutex& SoundOutput::handOffLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The command waits in the queue; the call that carries it out is asked for by name, so that
+// nothing of ours crosses the threads inside Qt's queued call.
+void SoundOutput::send(Command command) {
+  {
+    const std::lock_guard lock(m_commandsLock);
+    m_commands.push_back(std::move(command));
+  }
+  QMetaObject::invokeMethod(this, "runCommands", Qt::QueuedConnection);
+}
+
+void SoundOutput::runCommands() {
+  for (;;) {
+    Command next;
+    {
+      const std::lock_guard lock(m_commandsLock);
+      if (m_commands.empty()) return;
+      next = std::move(m_commands.front());
+      m_commands.pop_front();
+    }
+    switch (next.kind) {
+      case Command::Kind::open: openHere(next.path); break;
+      case Command::Kind::play: playHere(next.command, next.value); break;
+      case Command::Kind::pause: stopHere(); break;
+      case Command::Kind::volume:
+        m_volume = next.value;
+        if (m_sink) m_sink->setVolume(m_volume);
+        break;
+    }
+  }
+}
+
+void SoundOutput::tell(bool fileAtFault, quint64 command, const QString& reason) {
+  const std::lock_guard lock(handOffLock());
+  if (fileAtFault) {
+    emit fileFailed(command, reason);
+  } else {
+    emit outputFailed(command, reason);
+  }
 }
 
 std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) const {
@@ -173,13 +215,13 @@ void SoundOutput::openHere(const QString& path) {
   } catch (const std::exception& error) {
     qWarning().noquote() << "[SoundOutput]" << error.what();
     m_openFailure = QString::fromUtf8(error.what());
-    emit fileFailed(0, m_openFailure);
+    tell(true, 0, m_openFailure);
   }
 }
 
 void SoundOutput::playHere(quint64 command, double seconds) {
   stopHere();
-  if (!m_openFailure.isEmpty()) emit fileFailed(command, m_openFailure);
+  if (!m_openFailure.isEmpty()) tell(true, command, m_openFailure);
   if (!m_stream) return;
   m_playing = command;
   m_restarts = 0;
@@ -194,13 +236,13 @@ void SoundOutput::startSink(double seconds) {
     m_stream->seek(seconds);
   } catch (const std::exception& error) {
     const quint64 command = std::exchange(m_playing, 0);
-    emit fileFailed(command, QString::fromUtf8(error.what()));
+    tell(true, command, QString::fromUtf8(error.what()));
     return;
   }
   m_stream->fill();
   if (!m_stream->failure().isEmpty()) {
     const quint64 command = std::exchange(m_playing, 0);
-    emit fileFailed(command, m_stream->failure());
+    tell(true, command, m_stream->failure());
     return;
   }
   const QAudioDevice device = QMediaDevices::defaultAudioOutput();
@@ -209,7 +251,7 @@ void SoundOutput::startSink(double seconds) {
   m_dryPolls = 0;
   if (device.isNull()) {
     const quint64 command = std::exchange(m_playing, 0);
-    emit outputFailed(command, describe(QAudio::FatalError));
+    tell(false, command, describe(QAudio::FatalError));
     return;
   }
   m_sink = new QAudioSink(device, m_format);
@@ -220,7 +262,7 @@ void SoundOutput::startSink(double seconds) {
     const QString reason = describe(m_sink->error());
     retireSink();
     const quint64 command = std::exchange(m_playing, 0);
-    emit outputFailed(command, reason);
+    tell(false, command, reason);
     return;
   }
   // The sink may say so from the audio system's thread: the call is queued, and the sink may be
@@ -234,7 +276,7 @@ void SoundOutput::startSink(double seconds) {
     const QString reason = describe(sink->error());
     const quint64 command = m_playing;
     stopHere();
-    emit outputFailed(command, reason);
+    tell(false, command, reason);
   });
   if (!m_poll) {
     m_poll = new QTimer(this);
@@ -280,7 +322,7 @@ void SoundOutput::readPosition() {
   if (const QString failure = m_stream->failure(); !failure.isEmpty()) {
     const quint64 command = m_playing;
     stopHere();
-    emit fileFailed(command, failure);
+    tell(true, command, failure);
     return;
   }
   const double fed = m_stream->position();
@@ -315,7 +357,7 @@ void SoundOutput::watchForDrySink(double heard) {
   if (++m_restarts > kMostRestarts) {
     const quint64 command = m_playing;
     stopHere();
-    emit outputFailed(command, describe(QAudio::IOError));
+    tell(false, command, describe(QAudio::IOError));
     return;
   }
   qWarning() << "[SoundOutput] The audio output ran dry; starting it again at" << heard;

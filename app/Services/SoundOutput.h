@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,13 @@ class SoundOutput : public QObject {
   };
   std::optional<Played> playedPosition(quint64 command) const;
 
+  // Qt hands queued calls and signals between threads under locks of its own, which a thread
+  // sanitizer cannot see when Qt is not built with it. Every call and signal that crosses to or
+  // from the sound thread here is handed over under this lock, and the receiving side takes it
+  // before it reads what it was given: an order the sanitizer sees, for a lock nobody contends.
+  // The receivers of the signals take it first thing.
+  static std::mutex& handOffLock();
+
  signals:
   // The file's sound cannot be played (by `command`, 0 for the opening); `reason` is for the user.
   void fileFailed(quint64 command, const QString& reason);
@@ -67,6 +75,15 @@ class SoundOutput : public QObject {
   ~SoundOutput() override;
   friend void shutDownSoundThread();
 
+  struct Command {
+    enum class Kind { open, play, pause, volume } kind = Kind::pause;
+    quint64 command = 0;
+    double value = 0;  // seconds to play from, or the volume
+    QString path;
+  };
+  void send(Command command);
+  Q_INVOKABLE void runCommands();
+  void tell(bool fileAtFault, quint64 command, const QString& reason);
   void openHere(const QString& path);
   void playHere(quint64 command, double seconds);
   void startSink(double seconds);
@@ -76,6 +93,9 @@ class SoundOutput : public QObject {
   void readPosition();
   void watchForDrySink(double heard);
   void report(quint64 command, double position, bool ended);
+
+  std::mutex m_commandsLock;
+  std::deque<Command> m_commands;  // made on the UI thread, carried out on the sound thread in order
 
   // Sound thread only.
   std::unique_ptr<PlaybackStream> m_stream;

@@ -3,14 +3,16 @@
 // Sound for the player's tests: whether the process has an audio output (tools/with-test-session
 // starts a private PulseAudio server with a null sink for the suite), and a server of a test's
 // own (tools/sound-server) for what a shared one cannot give: a recording of only this test's
-// sound, or a server the test may kill.
+// sound, or a server the test may kill. Programs are started with posix_spawn (Spawn.h), so that
+// these tests also run under ThreadSanitizer.
 
 #include "support/QtWait.h"
+#include "support/Spawn.h"
 
 #include <QAudioDevice>
+#include <QCoreApplication>
 #include <QFile>
 #include <QMediaDevices>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -19,7 +21,7 @@
 
 #include <cmath>
 #include <csignal>
-#include <vector>
+#include <optional>
 
 namespace testsupport {
 
@@ -35,59 +37,57 @@ inline bool haveSoundOutput() {
 
 class PrivateSoundServer {
  public:
-  PrivateSoundServer() {
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
-    m_server.start(QStringLiteral("bash"), {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), m_folder.path()});
-    m_started =
-        waitUntil([this] { return QFile::exists(socket()) || m_server.state() == QProcess::NotRunning; }, 20000) &&
-        QFile::exists(socket());
+  PrivateSoundServer()
+      : m_server(QStringLiteral("bash"), {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), m_folder.path()},
+                 m_folder.filePath(QStringLiteral("server.log"))) {
+    m_started = waitUntil([this] { return QFile::exists(socket()) || !m_server.isRunning(); }, 20000) &&
+                QFile::exists(socket());
   }
-  ~PrivateSoundServer() { kill(); }
   PrivateSoundServer(const PrivateSoundServer&) = delete;
   PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
 
-  bool isRunning() const { return m_started && m_server.state() == QProcess::Running; }
-  QString log() { return QString::fromLocal8Bit(m_server.readAll()); }
-  qint64 pid() const { return m_server.processId(); }
+  bool isRunning() { return m_started && m_server.isRunning(); }
+  QString log() const {
+    QFile file(m_folder.filePath(QStringLiteral("server.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+  }
+  qint64 pid() const { return m_server.pid(); }  // the server's own: the script runs it in its place
   // The environment of a client of this server.
   QProcessEnvironment clientEnvironment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const {
     base.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
     base.insert(QStringLiteral("PULSE_COOKIE"), m_folder.filePath(QStringLiteral("cookie")));
     return base;
   }
-  void kill() {
-    if (m_server.state() == QProcess::NotRunning) return;
-    m_server.kill();
-    m_server.waitForFinished(10000);
-  }
 
  private:
   QString socket() const { return m_folder.filePath(QStringLiteral("native")); }
 
-  QTemporaryDir m_folder;
-  QProcess m_server;
+  QTemporaryDir m_folder;  // before the server, which lives in it
+  Spawned m_server;
   bool m_started = false;
 };
 
 // Records what the default output of the server in this process's environment plays (its
-// monitor), as 16-bit mono at 8 kHz, from start() until rms() is asked.
+// monitor), as 16-bit mono at 8 kHz, from start() on.
 class OutputRecording {
  public:
   bool start() {
-    m_parec.start(QStringLiteral("parec"),
-                  {QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"), QStringLiteral("--format=s16le"),
-                   QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
-    return m_parec.waitForStarted(10000);
-  }
-  ~OutputRecording() {
-    m_parec.kill();
-    m_parec.waitForFinished(10000);
+    m_file = m_folder.filePath(QStringLiteral("recording.raw"));
+    m_parec.emplace(QStringLiteral("parec"),
+                    QStringList{QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"),
+                                QStringLiteral("--format=s16le"), QStringLiteral("--rate=8000"),
+                                QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20"), m_file},
+                    m_folder.filePath(QStringLiteral("parec.log")));
+    return waitUntil([this] { return QFile::exists(m_file) || !m_parec->isRunning(); }, 10000) && m_parec->isRunning();
   }
   // The loudness (0 ... 1) of what was recorded since the last call.
   double rms() {
-    m_parec.waitForReadyRead(200);
-    const QByteArray bytes = m_parec.readAllStandardOutput();
+    QTest::qWait(200);
+    QFile file(m_file);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_read)) return 0;
+    const QByteArray bytes = file.readAll();
     const qsizetype samples = bytes.size() / 2;
+    m_read += samples * 2;
     if (samples == 0) return 0;
     double sum = 0;
     for (qsizetype i = 0; i < samples; ++i) {
@@ -98,7 +98,29 @@ class OutputRecording {
   }
 
  private:
-  QProcess m_parec;
+  QTemporaryDir m_folder;
+  QString m_file;
+  std::optional<Spawned> m_parec;
+  qint64 m_read = 0;
 };
+
+// Runs some of this test program's own tests in a new process, as runTestsInChild does, but
+// started with posix_spawn (see Spawn.h); the output merged in `output`.
+struct SpawnedTestRun {
+  std::optional<int> exitCode;  // nothing when it did not end by itself in time
+  QString output;
+};
+inline SpawnedTestRun runTestsSpawned(const QProcessEnvironment& environment, const QString& filter, int timeoutMs) {
+  QTemporaryDir folder;
+  const QString log = folder.filePath(QStringLiteral("output.log"));
+  Spawned child(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter}, log,
+                environment);
+  SpawnedTestRun run;
+  run.exitCode = child.waitForExit(timeoutMs);
+  child.kill();
+  QFile file(log);
+  if (file.open(QIODevice::ReadOnly)) run.output = QString::fromLocal8Bit(file.readAll());
+  return run;
+}
 
 }  // namespace testsupport

@@ -4,13 +4,13 @@
 #include "Services/AudioPlayerService.h"
 
 #include "app/Services/AudioPlayerTestSupport.h"
-#include "support/ChildTestRun.h"
 #include "support/QtWait.h"
 #include "support/SoundServer.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 
 #include <gtest/gtest.h>
 
@@ -221,10 +221,9 @@ TEST_F(AudioPlayerOutputTest, APathThatIsNoRegularFileIsRefusedAndLaterLoadsGoOn
 TEST_F(AudioPlayerOutputTest, QuittingWhilePlayingEndsTheProcessCleanly) {
   for (int run = 0; run < 10; ++run) {
     const auto child =
-        testsupport::runTestsInChild(QProcessEnvironment::systemEnvironment(), "AudioPlayerQuitChildProcess.*", 60000);
-    ASSERT_TRUE(child.finished) << child.output.toStdString();
-    EXPECT_EQ(child.exitStatus, QProcess::NormalExit) << child.output.toStdString();
-    EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+        testsupport::runTestsSpawned(QProcessEnvironment::systemEnvironment(), "AudioPlayerQuitChildProcess.*", 60000);
+    ASSERT_EQ(child.exitCode, 0) << child.output.toStdString();
+    EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
     EXPECT_FALSE(child.output.contains("Assertion")) << child.output.toStdString();
   }
 }
@@ -232,10 +231,9 @@ TEST_F(AudioPlayerOutputTest, QuittingWhilePlayingEndsTheProcessCleanly) {
 TEST(AudioPlayerQuitChildProcess, PlaysTwoFilesAndQuits) {
   PV_SKIP_WITHOUT_SOUND_OUTPUT();
   testsupport::TempDir folder("quit");
-  QProcess ffmpeg;
   const QString path = QString::fromStdString((folder / "tone.wav").string());
-  ffmpeg.start("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=d=5", path});
-  ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+  testsupport::Spawned ffmpeg("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=d=5", path});
+  ASSERT_EQ(ffmpeg.waitForExit(60000), 0);
   static auto* kept = new AudioPlayerService;  // lives to the application's end, as the app's
   auto* player = new AudioPlayerService;
   for (AudioPlayerService* p : {kept, player}) {
@@ -253,15 +251,14 @@ TEST(AudioPlayerQuitChildProcess, PlaysTwoFilesAndQuits) {
 // goes on by the player's own clock, and the player stays usable. In a child process with a
 // server of its own, which records what is heard before the server goes.
 TEST(AudioPlayerPrivateServerTest, WhatPlaysIsHeardAndTheOutputGoingAwayIsToldWithThePlayerUsable) {
-  if (QProcess::execute("bash", {"-c", "command -v pulseaudio && command -v parec"}) != 0) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty() || QStandardPaths::findExecutable("parec").isEmpty()) {
     GTEST_SKIP() << "pulseaudio or parec is missing (tools/install-deps installs them)";
   }
   testsupport::PrivateSoundServer server;
   ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
   QProcessEnvironment environment = server.clientEnvironment();
   environment.insert("PV_TEST_SOUND_SERVER_PID", QString::number(server.pid()));
-  const auto child = testsupport::runTestsInChild(environment, "AudioPlayerPrivateServerChildProcess.*", 240000);
-  EXPECT_TRUE(child.finished);
+  const auto child = testsupport::runTestsSpawned(environment, "AudioPlayerPrivateServerChildProcess.*", 240000);
   EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
   EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
 }
@@ -308,8 +305,7 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 TEST(AudioPlayerWithoutOutputTest, TheOwnClockPlaysAfterTheEndToo) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("PULSE_SERVER", "unix:/nonexistent/sound-server");
-  const auto child = testsupport::runTestsInChild(environment, "AudioPlayerWithoutOutputChildProcess.*", 120000);
-  EXPECT_TRUE(child.finished);
+  const auto child = testsupport::runTestsSpawned(environment, "AudioPlayerWithoutOutputChildProcess.*", 120000);
   EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
   EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
 }

@@ -3,11 +3,11 @@
 #include "Services/AudioPlayerService.h"
 
 #include "support/QtWait.h"
+#include "support/Spawn.h"
 #include "support/TempDir.h"
 
 #include <QDataStream>
 #include <QFile>
-#include <QProcess>
 #include <QStringList>
 #include <QUrl>
 
@@ -38,13 +38,17 @@ class AudioPlayerTest : public ::testing::Test {
     const QString path = pathIn(name);
     QStringList args{"-v", "error", "-y", "-f", "lavfi", "-i", source.arg(seconds)};
     args << codec << path;
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), args);
-    EXPECT_TRUE(ffmpeg.waitForFinished(120000));
-    EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
+    const QString log = path + QStringLiteral(".log");
+    Spawned ffmpeg(QStringLiteral("ffmpeg"), args, log);
+    EXPECT_EQ(ffmpeg.waitForExit(120000), 0) << readAll(log).toStdString();
     const QUrl url = QUrl::fromLocalFile(path);
     clips[name] = url;
     return url;
+  }
+
+  static QString readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
   }
 
   static QUrl writtenFile(const std::string& name, const QByteArray& bytes) {
