@@ -1,79 +1,67 @@
 #include "Services/AudioPlayerService.h"
 
+#include "Services/PlaybackDecoder.h"
 #include "Services/SoundOutput.h"
 
-#include <QFile>
+#include <QAudioFormat>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QTimer>
-#include <QtConcurrent>
 
 #include <algorithm>
-#include <cmath>
-#include <stdexcept>
+#include <mutex>
+#include <thread>
 #include <utility>
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 namespace parlowvista {
 
-// What a worker hands back to the main thread: the file's length, or why it cannot be played.
+// What a load's thread hands back to the main thread: the file's length, or why it cannot be
+// played.
 struct AudioPlayerService::PreparedFile {
   QString error;
   double duration = 0;  // seconds
 };
 
-namespace {
-
-// A file that cannot be played; `what()` is the user-facing description.
-struct CannotPlay : std::runtime_error {
-  explicit CannotPlay(const QString& description) : std::runtime_error(description.toStdString()) {}
+// The service while it exists, for the threads of its loads: they post their outcome through
+// it, and once the service is gone nothing more.
+struct AudioPlayerService::LoadRelay {
+  std::mutex lock;
+  AudioPlayerService* service = nullptr;
 };
+
+namespace {
 
 constexpr int kTickMilliseconds = 100;
 
-// The file's length in seconds (0 when the container does not tell it), read once with FFmpeg;
-// throws CannotPlay for a file without audio.
+// Looks into the file as playback will: its length (0 when the container does not tell it),
+// and that its decoder opens and gives sound. Throws PlaybackError with the reason.
 double probe(const QString& path) {
-  const QByteArray encodedPath = QFile::encodeName(path);
-  AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, encodedPath.constData(), nullptr, nullptr) < 0) {
-    throw CannotPlay(QStringLiteral("Cannot open audio file: %1").arg(QFileInfo(path).fileName()));
+  QAudioFormat format;
+  format.setSampleRate(48000);
+  format.setChannelCount(2);
+  format.setSampleFormat(QAudioFormat::Float);
+  PlaybackDecoder decoder(path, format);
+  QByteArray sound;
+  while (sound.isEmpty() && decoder.decode(sound, format.bytesPerFrame())) {
   }
-  struct Closer {
-    AVFormatContext** context;
-    ~Closer() { avformat_close_input(context); }
-  } closer{&context};
-
-  if (avformat_find_stream_info(context, nullptr) < 0) {
-    throw CannotPlay(QStringLiteral("Cannot read audio file: %1").arg(QFileInfo(path).fileName()));
+  if (sound.isEmpty() && decoder.stoppedOnError()) {
+    throw PlaybackError(QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(QFileInfo(path).fileName()));
   }
-  const int stream = av_find_best_stream(context, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-  if (stream < 0) {
-    throw CannotPlay(QStringLiteral("No audio stream in file: %1").arg(QFileInfo(path).fileName()));
-  }
-
-  if (context->duration != AV_NOPTS_VALUE && context->duration > 0) {
-    return static_cast<double>(context->duration) / AV_TIME_BASE;
-  }
-  const AVStream* audio = context->streams[stream];
-  if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {
-    return static_cast<double>(audio->duration) * av_q2d(audio->time_base);
-  }
-  return 0;
+  return decoder.announcedDuration();
 }
 
 }  // namespace
 
-AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent) {
-  m_loads.setMaxThreadCount(2);  // a superseded look may still be finishing
+AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent), m_relay(std::make_shared<LoadRelay>()) {
+  m_relay->service = this;
 }
 
 AudioPlayerService::~AudioPlayerService() {
+  {
+    const std::lock_guard lock(m_relay->lock);
+    m_relay->service = nullptr;
+  }
   if (m_loadCancelled) *m_loadCancelled = true;
-  if (m_output) m_output->release();
+  releaseOutput();
   stopTimer();
 }
 
@@ -82,35 +70,58 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
   const QString path = url.isLocalFile() ? url.toLocalFile() : url.toString();
 
   m_loading = true;
+  m_loadPath = path;
+  m_loadFinished = std::move(finished);
   const quint64 generation = m_loadGeneration;
   auto cancelled = m_loadCancelled = std::make_shared<std::atomic_bool>(false);
-  auto* watcher = new QFutureWatcher<PreparedFile>(this);
-  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation, finished, path] {
-    watcher->deleteLater();
-    const PreparedFile prepared = watcher->future().takeResult();
-    if (generation != m_loadGeneration) return;
-    m_loading = false;
-    if (prepared.error.isEmpty()) {
-      m_path = path;
-      attach(prepared);
-    }
-    if (finished) finished(prepared.error);
-  });
-  watcher->setFuture(QtConcurrent::run(&m_loads, [path, cancelled, decodedDuration]() -> PreparedFile {
+  // A thread of its own that nobody joins: an open that never returns (a FIFO slipped past the
+  // check, a hung network mount) holds only that thread, never the application's end or a
+  // later load.
+  std::thread([relay = m_relay, path, cancelled, decodedDuration, generation] {
     PreparedFile prepared;
-    if (*cancelled) return prepared;
-    try {
-      const double announced = probe(path);
-      prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
-    } catch (const std::exception& error) {
-      prepared.error = QString::fromUtf8(error.what());
+    if (!*cancelled) {
+      try {
+        const double announced = probe(path);
+        prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
+      } catch (const std::exception& error) {
+        prepared.error = QString::fromUtf8(error.what());
+      }
     }
-    return prepared;
-  }));
+    const std::lock_guard lock(relay->lock);
+    if (AudioPlayerService* service = relay->service) {
+      // Handed over as the sound thread's calls are (SoundOutput::handOffLock()).
+      const std::lock_guard handing(SoundOutput::handOffLock());
+      QMetaObject::invokeMethod(
+          service,
+          [service, generation, prepared] {
+            { const std::lock_guard taken(SoundOutput::handOffLock()); }
+            service->finishLoad(generation, prepared);
+          },
+          Qt::QueuedConnection);
+    }
+  }).detach();
+}
+
+void AudioPlayerService::finishLoad(quint64 generation, const PreparedFile& prepared) {
+  if (generation != m_loadGeneration || !m_loading) return;
+  m_loading = false;
+  const LoadFinished finished = std::exchange(m_loadFinished, {});
+  if (prepared.error.isEmpty()) {
+    m_path = m_loadPath;
+    attach(prepared);
+  } else {
+    m_seekOnLoad.reset();
+    m_playOnLoad = false;
+    setCurrentTime(0);
+    setProblem(prepared.error);
+  }
+  if (finished) finished(prepared.error);
 }
 
 void AudioPlayerService::attach(const PreparedFile& prepared) {
-  if (!m_output) m_output = new SoundOutput;
+  m_output = new SoundOutput;
+  connect(m_output, &SoundOutput::fileFailed, this, &AudioPlayerService::onFileFailed);
+  connect(m_output, &SoundOutput::outputFailed, this, &AudioPlayerService::onOutputFailed);
   m_output->open(m_path);
   m_volume = m_isMuted ? 0.0 : 1.0;
   m_output->setVolume(m_volume);
@@ -119,6 +130,32 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   setIsLoaded(true);
   if (const auto position = std::exchange(m_seekOnLoad, std::nullopt)) seek(*position);
   if (std::exchange(m_playOnLoad, false)) play();
+}
+
+void AudioPlayerService::releaseOutput() {
+  if (m_output) m_output->release();
+  m_output = nullptr;
+}
+
+// The file's sound cannot be played (it opened for the look before loading, and not now, or
+// stopped decoding): playback stops where it was, and the reason stands.
+void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
+  { const std::lock_guard taken(SoundOutput::handOffLock()); }
+  if (sender() != m_output) return;  // a file let go since
+  setProblem(reason);
+  if (command != 0 && command == m_command && m_isPlaying) pause();
+}
+
+// Nothing is heard, but the file is fine: the player's own clock plays on from where the
+// output got to, as on a machine without sound.
+void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) {
+  { const std::lock_guard taken(SoundOutput::handOffLock()); }
+  if (sender() != m_output) return;
+  setProblem(QStringLiteral("No sound: %1").arg(reason));
+  if (command == 0 || command != m_command || !m_isPlaying) return;
+  m_clockBase = playbackPosition().first;
+  m_clockStart.start();
+  ++m_command;
 }
 
 void AudioPlayerService::supersedeLoad() {
@@ -131,6 +168,7 @@ void AudioPlayerService::supersedeLoad() {
 
 void AudioPlayerService::startPlayback(double seconds) {
   m_clockBase = seconds;
+  m_playbackFloor = seconds;
   m_clockStart.start();
   m_output->play(++m_command, seconds);
 }
@@ -139,7 +177,7 @@ std::pair<double, bool> AudioPlayerService::playbackPosition() const {
   if (!m_isPlaying) return {m_clockBase, m_clockBase >= m_duration};
   double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
   bool ended = false;
-  if (const auto played = m_output->playedPosition(m_command)) {
+  if (const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt) {
     position = played->position;
     ended = played->ended;
   }
@@ -158,6 +196,7 @@ void AudioPlayerService::play() {
   if (!m_isPlaying) {
     const auto [position, ended] = playbackPosition();
     startPlayback(ended ? 0.0 : position);
+    if (ended) setCurrentTime(0);
   }
   setIsPlaying(true);
   startTimer();
@@ -184,7 +223,7 @@ void AudioPlayerService::togglePlayPause() {
 
 void AudioPlayerService::stop() {
   supersedeLoad();
-  if (m_output && m_isLoaded) m_output->close();
+  releaseOutput();
   ++m_command;
   m_clockBase = 0;
   m_path.clear();
@@ -193,6 +232,7 @@ void AudioPlayerService::stop() {
   setDuration(0);
   setIsLoaded(false);
   stopTimer();
+  setProblem(QString());
 }
 
 void AudioPlayerService::unload() {
@@ -236,6 +276,12 @@ double AudioPlayerService::playerVolume() const {
   return m_volume;
 }
 
+std::optional<double> AudioPlayerService::heardPosition() const {
+  if (!m_isPlaying || !m_output) return std::nullopt;
+  const auto played = m_output->playedPosition(m_command);
+  return played ? std::optional(played->reading) : std::nullopt;
+}
+
 void AudioPlayerService::startTimer() {
   stopTimer();
   m_timer = new QTimer(this);
@@ -260,14 +306,17 @@ void AudioPlayerService::updateTime() {
     return;
   }
   const auto [position, ended] = playbackPosition();
-  // The output's first reading may lie a little behind the clock that stood in for it: the
-  // position never steps back within one playback.
-  setCurrentTime(std::max(position, m_currentTime));
+  // Sound heard again: whatever kept it from the output is over.
+  if (!m_problem.isEmpty() && isHeard()) setProblem(QString());
+  // A played-out file ends at its full length: the output's last reading lies a little short
+  // of it, by what was still in the output's buffer.
+  m_playbackFloor = ended ? m_duration : std::max(position, m_playbackFloor);
+  setCurrentTime(m_playbackFloor);
   // The output stops by itself at the end of the file; the next tick notices.
   if (ended) {
-    m_clockBase = m_currentTime;
+    m_clockBase = m_duration;
     ++m_command;
-    m_output->pause();
+    if (m_output) m_output->pause();
     setIsPlaying(false);
     stopTimer();
   }
@@ -291,6 +340,12 @@ void AudioPlayerService::setDuration(double value) {
 void AudioPlayerService::setIsLoaded(bool value) {
   m_isLoaded = value;
   emit isLoadedChanged(value);
+}
+
+void AudioPlayerService::setProblem(const QString& problem) {
+  if (problem == m_problem) return;
+  m_problem = problem;
+  emit problemChanged(problem);
 }
 
 }  // namespace parlowvista

@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <QUrl>
 
 #include <atomic>
@@ -22,12 +21,18 @@ class SoundOutput;
 // a 0.1 s timer copies the position into `currentTime`, which the transcript and the video bar
 // follow. Main thread only.
 //
-// Nothing here waits on a decoder or the audio system. Loading reads the file's length on a
-// worker thread; the sound is decoded from the file as it plays (any format FFmpeg reads, a
+// Nothing here waits on a decoder, a file or the audio system. Loading looks into the file on a
+// thread of its own that nothing waits for (a file on a hung mount may never open): it opens
+// the decoder and decodes the first sound, so a file that cannot be played is refused then,
+// with the reason. The sound is decoded from the file as it plays (any format FFmpeg reads, a
 // CAF too, nothing copied or held whole) and played on a thread of its own (SoundOutput). The
 // position is what the audio output has played; where the machine has no audio output (a
-// build machine, a headless session) the player's own clock runs in its place, so playing,
-// seeking and the end of the file behave alike with and without sound.
+// build machine, a headless session) or the output fails, the player's own clock runs in its
+// place, so playing, seeking and the end of the file behave alike with and without sound.
+//
+// Why the file cannot be played, or why nothing is heard, is published as `problem` for the
+// playback controls to show: a refused load, a file whose sound stops decoding (playback
+// stops), an audio output that cannot start or goes away (the clock plays on without sound).
 //
 // Every assignment to one of the four published values emits its signal, also when the value
 // is unchanged (the position is assigned at every tick).
@@ -54,6 +59,9 @@ class AudioPlayerService : public QObject {
   double progress() const { return m_duration > 0 ? m_currentTime / m_duration : 0.0; }
   // A load has started and has not finished yet.
   bool isLoading() const { return m_loading; }
+  // Why the file cannot be played or is not heard, for the user; empty when nothing is wrong.
+  // Cleared by load() and stop(), and by sound heard again.
+  const QString& problem() const { return m_problem; }
 
   // Stops whatever plays (the service is empty from now until the file is in place) and
   // starts loading `url`; returns at once. When the file is ready it is loaded paused at 0
@@ -70,7 +78,8 @@ class AudioPlayerService : public QObject {
   // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
   // whole length). Without it the header's length is taken.
   void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt);
-  // Plays from the position; from the start when the file was played to its end.
+  // Plays from the position; from the start (published at once) when the file was played to
+  // its end.
   void play();
   void pause();
   void togglePlayPause();
@@ -85,6 +94,11 @@ class AudioPlayerService : public QObject {
   // For tests and diagnostics.
   double playerPosition() const;  // where playback is now, seconds (published or not)
   double playerVolume() const;    // the output's volume: 0 or 1 once a file was loaded
+  // The position comes from what the audio output has played, not the player's own clock.
+  bool isHeard() const { return heardPosition().has_value(); }
+  // What the audio output said it had played (seconds) at its last reading while playing, without
+  // the player's guess since; nothing without such a reading.
+  std::optional<double> heardPosition() const;
   bool hasPositionTimer() const { return m_timer != nullptr; }
   // The file played; empty when none.
   QString playablePath() const { return m_isLoaded ? m_path : QString(); }
@@ -94,12 +108,19 @@ class AudioPlayerService : public QObject {
   void currentTimeChanged(double currentTime);
   void durationChanged(double duration);
   void isLoadedChanged(bool isLoaded);
+  void problemChanged(const QString& problem);
 
  private:
   struct PreparedFile;
+  struct LoadRelay;
 
   void supersedeLoad();
+  void finishLoad(quint64 generation, const PreparedFile& prepared);
   void attach(const PreparedFile& prepared);
+  void releaseOutput();
+  void onFileFailed(quint64 command, const QString& reason);
+  void onOutputFailed(quint64 command, const QString& reason);
+  void setProblem(const QString& problem);
   // Starts the output and the clock at `seconds` as a new command.
   void startPlayback(double seconds);
   // Where playback is, and whether it has reached the end of the file.
@@ -119,7 +140,8 @@ class AudioPlayerService : public QObject {
   bool m_isMuted = false;
 
   QString m_path;
-  SoundOutput* m_output = nullptr;  // made at the first load; lives on the sound thread
+  QString m_problem;
+  SoundOutput* m_output = nullptr;  // the loaded file's; lives on the sound thread
   double m_volume = 0;
   quint64 m_command = 0;  // counts every start, seek, pause and stop of the output
   QTimer* m_timer = nullptr;
@@ -127,14 +149,19 @@ class AudioPlayerService : public QObject {
   // the output has not said where it is.
   double m_clockBase = 0;
   QElapsedTimer m_clockStart;
+  // The position published last in this playback: it never steps back within one (the
+  // output's first reading may lie a little behind the clock that stood in for it).
+  double m_playbackFloor = 0;
 
   bool m_loading = false;
   std::optional<double> m_seekOnLoad;  // seconds
   bool m_playOnLoad = false;
   quint64 m_loadGeneration = 0;  // every load and stop counts it up; older outcomes are dropped
   std::shared_ptr<std::atomic_bool> m_loadCancelled;
-  // Where a file is looked into before it plays: not Qt's global pool, which Qt paints with.
-  QThreadPool m_loads;
+  LoadFinished m_loadFinished;
+  QString m_loadPath;
+  // Carries a load's outcome back from its thread while the service exists.
+  std::shared_ptr<LoadRelay> m_relay;
 };
 
 }  // namespace parlowvista

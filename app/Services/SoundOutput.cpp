@@ -7,13 +7,16 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QMediaDevices>
+#include <QPointer>
+#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <memory>
+#include <set>
+#include <utility>
 
 namespace parlowvista {
 
@@ -23,17 +26,72 @@ constexpr int kPollMilliseconds = 50;
 // Between two readings the position moves on with the clock, but never further than this: an
 // output that stalls holds the position rather than running off.
 constexpr double kLongestGuessSeconds = 0.25;
+// The sink's own buffer: fixed for every start, about seven of its 20 ms periods.
+constexpr qint64 kSinkBufferMicroseconds = 150000;
+// A sink idle while the stream holds sound is given more at once; after this many polls
+// without anything heard it is replaced, and after so many replacements the output is given up.
+constexpr int kDryPollsBeforeRestart = 20;
+constexpr int kMostRestarts = 3;
+// How long the application's end waits for the sound thread to let its sinks go.
+constexpr int kShutDownMilliseconds = 5000;
 
 QThread* g_soundThread = nullptr;
+std::set<SoundOutput*>* g_outputs = nullptr;  // the sound thread's live outputs; that thread only
 
-// Ends the sound thread with the application. A thread stuck in the audio system is left
-// behind rather than waited on for good.
-void endSoundThread() {
+qint64 steadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+QString describe(QAudio::Error error) {
+  switch (error) {
+    case QAudio::OpenError: return QStringLiteral("the audio output could not be opened");
+    case QAudio::IOError: return QStringLiteral("the audio output stopped taking sound");
+    case QAudio::FatalError: return QStringLiteral("the audio output is not available");
+    default: return QStringLiteral("the audio output stopped");
+  }
+}
+
+}  // namespace
+
+// Runs among QCoreApplication's post routines, on the UI thread: the sinks and streams go on
+// the sound thread while the audio system still stands, then the thread ends. A thread that
+// does not answer (stuck reading a file) is left behind rather than waited on for good.
+void shutDownSoundThread() {
   if (!g_soundThread) return;
+  QSemaphore done;
+  auto* task = new QObject;
+  task->moveToThread(g_soundThread);
+  {
+    const std::lock_guard handing(SoundOutput::handOffLock());
+    QMetaObject::invokeMethod(
+        task,
+        [task, &done] {
+          { const std::lock_guard taken(SoundOutput::handOffLock()); }
+          // One at a time, taken out first: letting one go may delete others.
+          while (g_outputs && !g_outputs->empty()) {
+            SoundOutput* output = *g_outputs->begin();
+            g_outputs->erase(g_outputs->begin());
+            output->shutDownHere();
+          }
+          // Sinks stopped earlier wait for the event loop to delete them: not past this point.
+          QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+          delete task;
+          done.release();
+        },
+        Qt::QueuedConnection);
+  }
+  const bool answered = done.tryAcquire(1, kShutDownMilliseconds);
   g_soundThread->quit();
-  if (g_soundThread->wait(2000)) delete g_soundThread;
+  if (answered && g_soundThread->wait(kShutDownMilliseconds)) {
+    delete g_soundThread;
+  } else {
+    qWarning() << "[SoundOutput] The sound thread did not end; it is left behind";
+  }
   g_soundThread = nullptr;
 }
+
+namespace {
 
 // One thread serves every output of the process; it sleeps in its event loop when nothing plays.
 QThread* soundThread() {
@@ -41,14 +99,9 @@ QThread* soundThread() {
     g_soundThread = new QThread;
     g_soundThread->setObjectName(QStringLiteral("sound output"));
     g_soundThread->start();
-    qAddPostRoutine(endSoundThread);
+    qAddPostRoutine(shutDownSoundThread);
   }
   return g_soundThread;
-}
-
-qint64 steadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 }  // namespace
@@ -57,47 +110,84 @@ SoundOutput::SoundOutput() {
   moveToThread(soundThread());
 }
 
-SoundOutput::~SoundOutput() {
-  retire();
+void SoundOutput::open(const QString& path) {
+  send(Command{Command::Kind::open, 0, 0, path});
 }
 
-void SoundOutput::open(const QString& path) {
-  report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this, path] { openHere(path); }, Qt::QueuedConnection);
+SoundOutput::~SoundOutput() {
+  { const std::lock_guard taken(handOffLock()); }
+  if (g_outputs) g_outputs->erase(this);
+  // Nothing more of its own runs, also not from the events a sink's deletion runs.
+  QCoreApplication::removePostedEvents(this);
+  shutDownHere();
 }
 
 void SoundOutput::play(quint64 command, double seconds) {
   report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this, command, seconds] { playHere(command, seconds); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::play, command, seconds, {}});
 }
 
 void SoundOutput::pause() {
   report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this] { stopHere(); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::pause, 0, 0, {}});
 }
 
 void SoundOutput::setVolume(double volume) {
-  QMetaObject::invokeMethod(
-      this,
-      [this, volume] {
-        m_volume = volume;
-        if (m_sink) m_sink->setVolume(volume);
-      },
-      Qt::QueuedConnection);
-}
-
-void SoundOutput::close() {
-  report(0, 0, false);
-  QMetaObject::invokeMethod(
-      this, [this] { retire(); }, Qt::QueuedConnection);
+  send(Command{Command::Kind::volume, 0, volume, {}});
 }
 
 void SoundOutput::release() {
   report(0, 0, false);
+  // Nothing said from now on reaches anyone: signals already queued are dropped with their
+  // receivers' connections.
+  disconnect(this, nullptr, nullptr, nullptr);
+  const std::lock_guard lock(handOffLock());
   deleteLater();
+}
+
+std::mutex& SoundOutput::handOffLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The command waits in the queue; the call that carries it out is asked for by name, so that
+// nothing of ours crosses the threads inside Qt's queued call.
+void SoundOutput::send(Command command) {
+  {
+    const std::lock_guard lock(m_commandsLock);
+    m_commands.push_back(std::move(command));
+  }
+  QMetaObject::invokeMethod(this, "runCommands", Qt::QueuedConnection);
+}
+
+void SoundOutput::runCommands() {
+  for (;;) {
+    Command next;
+    {
+      const std::lock_guard lock(m_commandsLock);
+      if (m_commands.empty()) return;
+      next = std::move(m_commands.front());
+      m_commands.pop_front();
+    }
+    switch (next.kind) {
+      case Command::Kind::open: openHere(next.path); break;
+      case Command::Kind::play: playHere(next.command, next.value); break;
+      case Command::Kind::pause: stopHere(); break;
+      case Command::Kind::volume:
+        m_volume = next.value;
+        if (m_sink) m_sink->setVolume(m_volume);
+        break;
+    }
+  }
+}
+
+void SoundOutput::tell(bool fileAtFault, quint64 command, const QString& reason) {
+  const std::lock_guard lock(handOffLock());
+  if (fileAtFault) {
+    emit fileFailed(command, reason);
+  } else {
+    emit outputFailed(command, reason);
+  }
 }
 
 std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) const {
@@ -108,55 +198,86 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
     const double since = double(steadyNanoseconds() - m_report.atNanoseconds) / 1e9;
     position += std::clamp(since, 0.0, kLongestGuessSeconds);
   }
-  return Played{position, m_report.ended};
-}
-
-// The sink is deleted from the event loop, never in the middle of a command: the audio system's
-// sink runs the thread's pending events while it is deleted.
-void SoundOutput::retire() {
-  stopHere();
-  if (m_sink) m_sink->deleteLater();
-  m_sink = nullptr;
-  m_stream = nullptr;
+  return Played{position, m_report.ended, m_report.position};
 }
 
 void SoundOutput::openHere(const QString& path) {
-  retire();
+  if (!g_outputs) g_outputs = new std::set<SoundOutput*>;
+  g_outputs->insert(this);
   const QAudioDevice device = QMediaDevices::defaultAudioOutput();
   if (device.isNull()) return;
-  QAudioFormat format = device.preferredFormat();
-  if (format.sampleFormat() != QAudioFormat::Int32 && format.sampleFormat() != QAudioFormat::Float) {
-    format.setSampleFormat(QAudioFormat::Int16);
+  m_format = device.preferredFormat();
+  if (m_format.sampleFormat() != QAudioFormat::Int32 && m_format.sampleFormat() != QAudioFormat::Float) {
+    m_format.setSampleFormat(QAudioFormat::Int16);
   }
-  std::unique_ptr<PlaybackStream> stream;
   try {
-    stream = std::make_unique<PlaybackStream>(path, format);
+    m_stream = std::make_unique<PlaybackStream>(path, m_format);
   } catch (const std::exception& error) {
     qWarning().noquote() << "[SoundOutput]" << error.what();
-    return;
+    m_openFailure = QString::fromUtf8(error.what());
+    tell(true, 0, m_openFailure);
   }
-  // The sink owns the stream it reads: both go together.
-  auto* sink = new QAudioSink(device, format);
-  stream->setParent(sink);
-  m_stream = stream.release();
-  m_sink = sink;
-  m_sink->setVolume(m_volume);
-  // An output that fails leaves the position to the player's own clock.
-  connect(sink, &QAudioSink::stateChanged, sink, [this, sink](QAudio::State state) {
-    if (sink == m_sink && state == QAudio::StoppedState && sink->error() != QAudio::NoError && m_playing) {
-      qWarning() << "[SoundOutput] The audio output stopped:" << sink->error();
-      stopHere();
-    }
-  });
 }
 
 void SoundOutput::playHere(quint64 command, double seconds) {
   stopHere();
-  if (!m_sink || !m_stream) return;
-  m_stream->seek(seconds);
+  if (!m_openFailure.isEmpty()) tell(true, command, m_openFailure);
+  if (!m_stream) return;
   m_playing = command;
+  m_restarts = 0;
+  startSink(seconds);
+}
+
+// A new sink from `seconds` on, for the command being played. No exception leaves here: a
+// file that cannot be read again stops the playback and says why.
+void SoundOutput::startSink(double seconds) {
+  retireSink();
+  try {
+    m_stream->seek(seconds);
+  } catch (const std::exception& error) {
+    const quint64 command = std::exchange(m_playing, 0);
+    tell(true, command, QString::fromUtf8(error.what()));
+    return;
+  }
+  m_stream->fill();
+  if (!m_stream->failure().isEmpty()) {
+    const quint64 command = std::exchange(m_playing, 0);
+    tell(true, command, m_stream->failure());
+    return;
+  }
+  const QAudioDevice device = QMediaDevices::defaultAudioOutput();
   m_playedFrom = seconds;
-  m_sink->start(m_stream);
+  m_lastHeard = -1;
+  m_dryPolls = 0;
+  if (device.isNull()) {
+    const quint64 command = std::exchange(m_playing, 0);
+    tell(false, command, describe(QAudio::FatalError));
+    return;
+  }
+  m_sink = new QAudioSink(device, m_format);
+  m_sink->setBufferSize(m_format.bytesForDuration(kSinkBufferMicroseconds));
+  m_sink->setVolume(m_volume);
+  m_sink->start(m_stream.get());
+  if (m_sink->state() == QAudio::StoppedState) {
+    const QString reason = describe(m_sink->error());
+    retireSink();
+    const quint64 command = std::exchange(m_playing, 0);
+    tell(false, command, reason);
+    return;
+  }
+  // The sink may say so from the audio system's thread: the call is queued, and the sink may be
+  // gone by the time it runs.
+  const QPointer<QAudioSink> sink = m_sink;
+  connect(sink, &QAudioSink::stateChanged, this, [this, sink](QAudio::State state) {
+    if (!sink || sink != m_sink || !m_playing || state != QAudio::StoppedState || sink->error() == QAudio::NoError) {
+      return;
+    }
+    qWarning() << "[SoundOutput] The audio output stopped:" << sink->error();
+    const QString reason = describe(sink->error());
+    const quint64 command = m_playing;
+    stopHere();
+    tell(false, command, reason);
+  });
   if (!m_poll) {
     m_poll = new QTimer(this);
     m_poll->setInterval(kPollMilliseconds);
@@ -167,18 +288,80 @@ void SoundOutput::playHere(quint64 command, double seconds) {
 
 void SoundOutput::stopHere() {
   if (m_poll) m_poll->stop();
-  if (m_sink && m_sink->state() != QAudio::StoppedState) m_sink->stop();
+  retireSink();
   m_playing = 0;
+}
+
+// The sink is deleted from the event loop, never in the middle of a command: the audio
+// system's sink runs the thread's pending events while it is deleted.
+void SoundOutput::retireSink() {
+  if (!m_sink) return;
+  m_sink->disconnect(this);
+  m_sink->stop();
+  m_sink->deleteLater();
+  m_sink = nullptr;
+}
+
+// At the application's end or the object's: nothing is left for the event loop. Deleting a sink
+// runs the thread's pending events (the audio system's sink does), which may delete other
+// outputs, or this one: that deletion comes last.
+void SoundOutput::shutDownHere() {
+  if (m_poll) m_poll->stop();
+  m_playing = 0;
+  QAudioSink* sink = std::exchange(m_sink, nullptr);
+  if (sink) {
+    sink->disconnect(this);
+    sink->stop();
+  }
+  m_stream.reset();
+  delete sink;
 }
 
 void SoundOutput::readPosition() {
   if (!m_playing || !m_sink) return;
+  if (const QString failure = m_stream->failure(); !failure.isEmpty()) {
+    const quint64 command = m_playing;
+    stopHere();
+    tell(true, command, failure);
+    return;
+  }
   const double fed = m_stream->position();
   const double heard = std::min(m_playedFrom + double(m_sink->processedUSecs()) / 1e6, fed);
   // The last sample has been heard once the stream has none left and the output has run dry.
   const bool ended = m_stream->isExhausted() && (m_sink->state() == QAudio::IdleState || heard >= fed - 0.005);
   report(m_playing, heard, ended);
-  if (ended) stopHere();
+  if (ended) {
+    stopHere();
+    return;
+  }
+  watchForDrySink(heard);
+}
+
+// A sink idle while the stream holds sound is fed again; one that stays so is replaced from
+// where it got to, and after a few replacements that did not help the output is given up.
+void SoundOutput::watchForDrySink(double heard) {
+  const bool dry = m_sink->state() == QAudio::IdleState && m_stream->bytesAvailable() > 0;
+  if (heard > m_lastHeard) {
+    m_lastHeard = heard;
+    m_restarts = 0;
+  }
+  if (!dry) {
+    m_dryPolls = 0;
+    return;
+  }
+  ++m_dryPolls;
+  if (m_dryPolls < kDryPollsBeforeRestart) {
+    emit m_stream->readyRead();
+    return;
+  }
+  if (++m_restarts > kMostRestarts) {
+    const quint64 command = m_playing;
+    stopHere();
+    tell(false, command, describe(QAudio::IOError));
+    return;
+  }
+  qWarning() << "[SoundOutput] The audio output ran dry; starting it again at" << heard;
+  startSink(heard);
 }
 
 void SoundOutput::report(quint64 command, double position, bool ended) {

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QAudioFormat>
 #include <QObject>
 #include <QString>
 
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -13,27 +16,36 @@ namespace parlowvista {
 
 class PlaybackStream;
 
-// Plays one file at a time through the machine's default audio output, decoding it as it goes
-// (PlaybackStream). Everything that talks to the audio system runs on one thread of its own:
-// opening, starting and stopping an output stream wait for the sound server's threads, and the
-// UI thread must never wait on those. Where the machine has no audio output (a build machine,
-// a headless session) nothing is opened and nothing is reported.
+// Plays one file through the machine's default audio output, decoding it as it goes
+// (PlaybackStream). Everything that talks to the audio system runs on one thread of its own,
+// the sound thread, which also owns the decoder: opening, starting and stopping an output
+// stream wait for the sound server's threads, and the UI thread must never wait on those.
+// Each start gets a sink of its own, of a fixed buffer size (a sink stopped and started again
+// shrinks its buffer until it stops pulling). Where the machine has no audio output (a build
+// machine, a headless session) nothing is opened and nothing is reported: the player's own
+// clock stands in.
 //
 // Made and driven on the UI thread: each call returns at once and is carried out on the sound
 // thread in the order made. release() replaces the destructor: the object goes on its own
-// thread once the calls before it are done.
+// thread once the calls before it are done. The signals come from the sound thread.
+//
+// At the application's end (QCoreApplication's post routines) every sink and stream is let go
+// on the sound thread while the audio system is whole, and the thread ends, before the audio
+// system's own teardown.
 class SoundOutput : public QObject {
+  Q_OBJECT
+
  public:
   SoundOutput();
 
-  // The file to play from now on; nothing plays until play().
+  // The file to play (once, first): opened on the sound thread; fileFailed(0, ...) when it
+  // cannot be, and at every play() after that.
   void open(const QString& path);
   // Plays from `seconds`. `command` names this request in what playedPosition() reports.
   void play(quint64 command, double seconds);
   void pause();
   void setVolume(double volume);  // 0 ... 1
-  // Stops and lets go of the file.
-  void close();
+  // Stops, lets go of the file and ends the object; no signal comes after it.
   void release();
 
   // What the output has played since play(`command`), in the file's seconds, at the moment of
@@ -42,26 +54,61 @@ class SoundOutput : public QObject {
   struct Played {
     double position = 0;  // seconds
     bool ended = false;   // the file's last sample has been heard
+    double reading = 0;   // seconds: the last reading itself, without the guess since
   };
   std::optional<Played> playedPosition(quint64 command) const;
 
+  // Qt hands queued calls and signals between threads under locks of its own, which a thread
+  // sanitizer cannot see when Qt is not built with it. Every call and signal that crosses to or
+  // from the sound thread here is handed over under this lock, and the receiving side takes it
+  // before it reads what it was given: an order the sanitizer sees, for a lock nobody contends.
+  // The receivers of the signals take it first thing.
+  static std::mutex& handOffLock();
+
+ signals:
+  // The file's sound cannot be played (by `command`, 0 for the opening); `reason` is for the user.
+  void fileFailed(quint64 command, const QString& reason);
+  // The audio output could not start, or stopped, while playing `command`: nothing is heard.
+  void outputFailed(quint64 command, const QString& reason);
+
  private:
   ~SoundOutput() override;
+  friend void shutDownSoundThread();
 
-  void retire();
+  struct Command {
+    enum class Kind { open, play, pause, volume } kind = Kind::pause;
+    quint64 command = 0;
+    double value = 0;  // seconds to play from, or the volume
+    QString path;
+  };
+  void send(Command command);
+  Q_INVOKABLE void runCommands();
+  void tell(bool fileAtFault, quint64 command, const QString& reason);
   void openHere(const QString& path);
   void playHere(quint64 command, double seconds);
+  void startSink(double seconds);
   void stopHere();
+  void retireSink();
+  void shutDownHere();
   void readPosition();
+  void watchForDrySink(double heard);
   void report(quint64 command, double position, bool ended);
 
+  std::mutex m_commandsLock;
+  std::deque<Command> m_commands;  // made on the UI thread, carried out on the sound thread in order
+
   // Sound thread only.
-  QAudioSink* m_sink = nullptr;
-  PlaybackStream* m_stream = nullptr;  // owned by m_sink
+  std::unique_ptr<PlaybackStream> m_stream;
+  QString m_openFailure;
+  QAudioFormat m_format;
+  QAudioSink* m_sink = nullptr;  // the current start's; a stopped one is deleted later
   QTimer* m_poll = nullptr;
   double m_volume = 1.0;
   quint64 m_playing = 0;  // the command being played, 0 when none
   double m_playedFrom = 0;
+  double m_lastHeard = -1;  // for noticing a sink that runs dry
+  int m_dryPolls = 0;
+  int m_restarts = 0;
 
   mutable std::mutex m_reportLock;
   struct Report {

@@ -21,9 +21,12 @@ constexpr int kSliderSteps = 1000;
 
 AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
   Theme::setStripBackground(this);
-  auto* row = new QHBoxLayout(this);
-  row->setContentsMargins(16, 12, 16, 12);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(16, 12, 16, 12);
+  column->setSpacing(6);
+  auto* row = new QHBoxLayout;
   row->setSpacing(16);
+  column->addLayout(row);
   m_play = new QToolButton(this);
   m_play->setAutoRaise(true);
   m_play->setIconSize(QSize(28, 28));
@@ -46,6 +49,20 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   row->addWidget(m_slider, 1);
   row->addWidget(m_total);
 
+  m_problemRow = new QWidget(this);
+  auto* problemLine = new QHBoxLayout(m_problemRow);
+  problemLine->setContentsMargins(0, 0, 0, 0);
+  problemLine->setSpacing(6);
+  problemLine->addWidget(ThemedLabel::icon(QStringLiteral("warning"), ThemeColor::error, 14, m_problemRow));
+  auto* problem = new ThemedLabel(QString(), ThemeColor::error, m_problemRow);
+  problem->setWordWrap(true);
+  problem->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  problem->setAccessibleName("Playback problem");
+  m_problem = problem;
+  problemLine->addWidget(m_problem, 1);
+  column->addWidget(m_problemRow);
+  m_problemRow->hide();
+
   connect(m_play, &QToolButton::clicked, this, [this] {
     if (m_player.isPlaying())
       m_player.pause();
@@ -59,6 +76,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   connect(&m_player, &AudioPlayerService::currentTimeChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::durationChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::isLoadedChanged, this, &AudioBar::sync);
+  connect(&m_player, &AudioPlayerService::problemChanged, this, &AudioBar::sync);
   // The play icon is drawn in the palette's text colour: again when the palette changes.
   Theme::followPalette(m_play, [this] { sync(); });
 }
@@ -77,6 +95,8 @@ void AudioBar::sync() {
   }
   m_elapsed->setText(minutesSeconds(m_player.currentTime()));
   m_total->setText(minutesSeconds(m_player.duration()));
+  m_problem->setText(m_player.problem());
+  m_problemRow->setVisible(!m_player.problem().isEmpty());
 }
 
 }  // namespace parlowvista

@@ -12,7 +12,8 @@ class AudioPlayerService;
 
 // The playback row above a transcript of a local file: play or pause, the elapsed time,
 // the position slider and the total time. The slider shows the player's progress; only a
-// move by the user seeks, never the sync from the player's clock.
+// move by the user seeks, never the sync from the player's clock. Under the row, when the
+// player has one, the reason the file cannot be played or is not heard.
 class AudioBar : public QWidget {
   Q_OBJECT
 
@@ -23,6 +24,7 @@ class AudioBar : public QWidget {
   QSlider* slider() const { return m_slider; }
   QLabel* elapsedLabel() const { return m_elapsed; }
   QLabel* totalLabel() const { return m_total; }
+  QLabel* problemLabel() const { return m_problem; }
 
  private:
   void sync();
@@ -32,6 +34,8 @@ class AudioBar : public QWidget {
   QLabel* m_elapsed = nullptr;
   QSlider* m_slider = nullptr;
   QLabel* m_total = nullptr;
+  QWidget* m_problemRow = nullptr;
+  QLabel* m_problem = nullptr;
 };
 
 }  // namespace parlowvista

@@ -1,6 +1,7 @@
 #include "Services/AudioPlayerService.h"
-#include "Services/PlaybackStream.h"
+#include "Services/PlaybackDecoder.h"
 
+#include "app/Services/AudioPlayerTestSupport.h"
 #include "support/QtWait.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTimer>
 
@@ -26,44 +26,8 @@ using testsupport::waitUntil;
 
 namespace {
 
-// Clips are made once per run with the ffmpeg tool: a tone of the given length in seconds.
-class AudioPlayerServiceTest : public ::testing::Test {
+class AudioPlayerServiceTest : public testsupport::AudioPlayerTest {
  protected:
-  static void SetUpTestSuite() { folder = new testsupport::TempDir("audio-player"); }
-  static void TearDownTestSuite() {
-    delete folder;
-    folder = nullptr;
-    clips.clear();
-  }
-
-  static QUrl clip(const std::string& name, double seconds, const QStringList& codec = {},
-                   const QString& source = QStringLiteral("sine=frequency=440:sample_rate=16000:duration=%1")) {
-    const auto found = clips.find(name);
-    if (found != clips.end()) {
-      return found->second;
-    }
-    const QString path = QString::fromStdString((*folder / name).string());
-    QStringList args{"-v", "error", "-y", "-f", "lavfi", "-i", source.arg(seconds)};
-    args << codec << path;
-    QProcess ffmpeg;
-    ffmpeg.start(QStringLiteral("ffmpeg"), args);
-    EXPECT_TRUE(ffmpeg.waitForFinished(60000));
-    EXPECT_EQ(ffmpeg.exitCode(), 0) << ffmpeg.readAllStandardError().toStdString();
-    const QUrl url = QUrl::fromLocalFile(path);
-    clips[name] = url;
-    return url;
-  }
-
-  // Loads and waits for the outcome: the reason the file was refused, empty when it is in place.
-  static QString load(AudioPlayerService& player, const QUrl& url) {
-    std::optional<QString> outcome;
-    player.load(url, [&outcome](const QString& error) { outcome = error; });
-    EXPECT_TRUE(player.isLoading());
-    EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000)) << url.toString().toStdString();
-    EXPECT_FALSE(player.isLoading());
-    return outcome.value_or(QStringLiteral("never finished"));
-  }
-
   static QStringList mediaPipelineThreads() {
     QStringList found;
     for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
@@ -82,9 +46,6 @@ class AudioPlayerServiceTest : public ::testing::Test {
     EXPECT_EQ(player.duration(), 0.0);
     EXPECT_FALSE(player.hasPositionTimer());
   }
-
-  static inline testsupport::TempDir* folder = nullptr;
-  static inline std::map<std::string, QUrl> clips;
 };
 
 TEST_F(AudioPlayerServiceTest, WithNothingLoadedOperationsChangeNothing) {
@@ -258,21 +219,29 @@ TEST_F(AudioPlayerServiceTest, LoadWhilePlayingStartsTheNewFilePaused) {
   EXPECT_EQ(mediaPipelineThreads().join(" ").toStdString(), "");
 }
 
-TEST_F(AudioPlayerServiceTest, UnreadableFilesAreRefusedAndLeaveThePlayerEmpty) {
+// Refused at the load, with the reason, which the player keeps for its controls to show until
+// the next load: a file that is no audio, one that is missing, and one whose container opens but
+// whose audio has no decoder (a WAV format tag nobody knows), which used to load as playable
+// and play silence.
+TEST_F(AudioPlayerServiceTest, FilesThatCannotBePlayedAreRefusedWithTheReasonKept) {
   AudioPlayerService player;
   ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
   player.play();
 
-  const QString garbage = QString::fromStdString((*folder / "garbage.wav").string());
-  QFile file(garbage);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("this is not audio at all");
-  file.close();
-
-  for (const QString& path : {garbage, QStringLiteral("/nonexistent/missing.wav")}) {
-    EXPECT_FALSE(load(player, QUrl::fromLocalFile(path)).isEmpty()) << path.toStdString();
+  const std::map<QString, QString> refused{
+      {writtenFile("garbage.wav", "this is not audio at all").toLocalFile(), "Cannot open audio file: garbage.wav"},
+      {QStringLiteral("/nonexistent/missing.wav"), "Cannot open audio file: missing.wav"},
+      {writtenFile("unknown-tag.wav", wav(0xFFFF, 1, 8000, 16000)).toLocalFile(),
+       "Cannot play unknown-tag.wav: no decoder for its audio"}};
+  for (const auto& [path, reason] : refused) {
+    QSignalSpy told(&player, &AudioPlayerService::problemChanged);
+    EXPECT_EQ(load(player, QUrl::fromLocalFile(path)).toStdString(), reason.toStdString());
     expectEmpty(player);
+    EXPECT_EQ(player.problem().toStdString(), reason.toStdString());
+    EXPECT_FALSE(told.isEmpty());
   }
+  ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
+  EXPECT_EQ(player.problem(), "");
 }
 
 TEST_F(AudioPlayerServiceTest, StopWhilePlayingResetsEverything) {
@@ -299,34 +268,36 @@ TEST_F(AudioPlayerServiceTest, TheSoundIsDecodedFromTheFileAtTheSeekedPosition) 
   format.setSampleRate(48000);
   format.setChannelCount(2);
   format.setSampleFormat(QAudioFormat::Int16);
-  // Seconds from the stream's position to the first loud sample, and the seconds there are.
-  auto burstAt = [&](parlowvista::PlaybackStream& stream) {
-    const double from = stream.position();
-    std::vector<int16_t> frame(2);
-    std::optional<double> onset;
-    qint64 frames = 0;
-    while (stream.read(reinterpret_cast<char*>(frame.data()), 4) == 4) {
-      if (!onset && std::abs(frame[0]) > 8000) onset = from + double(frames) / 48000;
-      ++frames;
+  // Seconds from `from` to the first loud sample, and to the end.
+  auto burstAt = [&](parlowvista::PlaybackDecoder& decoder, double from) {
+    QByteArray sound;
+    while (decoder.decode(sound, 1 << 16)) {
     }
-    EXPECT_TRUE(stream.isExhausted());
+    EXPECT_FALSE(decoder.stoppedOnError());
+    const auto* samples = reinterpret_cast<const int16_t*>(sound.constData());
+    const qsizetype frames = sound.size() / 4;
+    std::optional<double> onset;
+    for (qsizetype i = 0; i < frames && !onset; ++i) {
+      if (std::abs(samples[2 * i]) > 8000) onset = from + double(i) / 48000;
+    }
     return std::make_pair(onset.value_or(-1), from + double(frames) / 48000);
   };
   for (const auto& [name, codec] : formats) {
-    parlowvista::PlaybackStream stream(clip(name, 8.0, codec, burst).toLocalFile(), format);
-    const auto [fromStart, end] = burstAt(stream);
+    parlowvista::PlaybackDecoder decoder(clip(name, 8.0, codec, burst).toLocalFile(), format);
+    const auto [fromStart, end] = burstAt(decoder, 0);
     EXPECT_NEAR(fromStart, 5.0, 0.01) << name;
     EXPECT_NEAR(end, 8.0, 0.06) << name;
-    EXPECT_NEAR(stream.position(), end, 1e-9) << name;
     for (double seconds : {4.0, 4.9, 0.5}) {
-      stream.seek(seconds);
-      EXPECT_EQ(stream.position(), seconds) << name;
-      EXPECT_NEAR(burstAt(stream).first, 5.0, 0.01) << name << " from " << seconds;
+      decoder.seek(seconds);
+      EXPECT_NEAR(burstAt(decoder, seconds).first, 5.0, 0.01) << name << " from " << seconds;
     }
-    stream.seek(9.0);
-    EXPECT_TRUE(stream.isExhausted()) << name;
+    decoder.seek(9.0);
+    QByteArray past;
+    EXPECT_FALSE(decoder.decode(past, 4096)) << name;
+    EXPECT_TRUE(past.isEmpty()) << name;
   }
-  EXPECT_THROW(parlowvista::PlaybackStream(QStringLiteral("/nonexistent/missing.wav"), format), std::runtime_error);
+  EXPECT_THROW(parlowvista::PlaybackDecoder(QStringLiteral("/nonexistent/missing.wav"), format),
+               parlowvista::PlaybackError);
 }
 
 }  // namespace

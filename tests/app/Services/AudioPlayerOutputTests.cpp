@@ -1,0 +1,323 @@
+// The player through a real audio output: the sound server the test session starts (a null
+// sink), or one of the test's own where it records what is heard or kills the server.
+
+#include "Services/AudioPlayerService.h"
+
+#include "app/Services/AudioPlayerTestSupport.h"
+#include "support/QtWait.h"
+#include "support/SoundServer.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using parlowvista::AudioPlayerService;
+using testsupport::waitUntil;
+
+namespace {
+
+class AudioPlayerOutputTest : public testsupport::AudioPlayerTest {
+ protected:
+  void SetUp() override { PV_SKIP_WITHOUT_SOUND_OUTPUT(); }
+};
+
+// Kilobytes of the process's peak resident memory.
+long peakResidentKilobytes() {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  const QRegularExpression line(QStringLiteral("VmHWM:\\s+(\\d+)"));
+  return line.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
+}
+
+// A file played to its end stands at its full length, and Play there starts it again from 0:00
+// with the clock following (it used to stop short of the end, and a later Play played the file
+// while the clock stayed frozen there). With or without an output.
+void expectPlayAfterTheEndStartsAgain(AudioPlayerService& player, bool heard) {
+  const double length = player.duration();
+  for (int round = 0; round < 3; ++round) {
+    player.play();
+    ASSERT_TRUE(player.isPlaying());
+    ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 0.3; }, 20000)) << round;
+    if (heard) {
+      EXPECT_TRUE(waitUntil([&] { return player.isHeard() || !player.isPlaying(); }, 20000));
+    } else {
+      EXPECT_FALSE(player.isHeard());
+    }
+    ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000)) << round;
+    EXPECT_EQ(player.currentTime(), length) << round;
+    EXPECT_EQ(player.progress(), 1.0);
+    // Play at the end: from the start, published at once.
+    QSignalSpy published(&player, &AudioPlayerService::currentTimeChanged);
+    player.play();
+    ASSERT_FALSE(published.isEmpty());
+    EXPECT_EQ(published.first().at(0).toDouble(), 0.0);
+    ASSERT_TRUE(waitUntil([&] { return player.currentTime() > 0.3; }, 20000)) << round;
+    EXPECT_LT(player.currentTime(), length);
+    player.pause();
+    player.seek(length - 0.5);
+  }
+}
+
+TEST_F(AudioPlayerOutputTest, APlayedOutFileEndsAtItsLengthAndPlayStartsItAgainFromTheStart) {
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, clip("ends.caf", 1.5)), "");
+  expectPlayAfterTheEndStartsAgain(player, true);
+}
+
+// After a few seeks, plays and pauses of one file the output went silent while the player showed
+// "playing" (a sink stopped and started again shrinks its buffer until it no longer pulls):
+// every Play, from wherever, and every seek while playing, must be heard.
+TEST_F(AudioPlayerOutputTest, EveryPlayAndEverySeekWhilePlayingIsHeardFromThere) {
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, clip("forty-five.caf", 45.0)), "");
+  const double spots[] = {0, 12.5, 30, 3, 41, 20, 7.5, 35, 16, 26, 1, 38};
+  for (const double spot : spots) {
+    player.seek(spot);
+    EXPECT_EQ(player.currentTime(), spot);
+    player.play();
+    ASSERT_TRUE(heardPast(player, spot)) << "Play at " << spot << ": at " << player.currentTime();
+    const double moved = spot < 40 ? spot + 4 : spot - 20;
+    player.seek(moved);
+    ASSERT_TRUE(heardPast(player, moved)) << "seek to " << moved << " while playing: at " << player.currentTime();
+    player.pause();
+    const double held = player.currentTime();
+    EXPECT_GE(held, moved);
+    QTest::qWait(150);
+    EXPECT_EQ(player.currentTime(), held);
+  }
+}
+
+// Seeks, plays, pauses and switches between files, a few hundred of them, each one heard: the
+// decoder belongs to the sound thread alone (the audio system's own thread used to decode too,
+// asking whether the stream was at its end, and crashed the application within minutes of
+// this), and no sink is left silent. Waits are generous: it must pass on a loaded machine.
+TEST_F(AudioPlayerOutputTest, HundredsOfSeekPlayPauseAndSwitchCyclesAreEachHeard) {
+  const QUrl files[] = {clip("twenty-minutes.mp3", 1200.0), clip("ten-minutes.caf", 600.0),
+                        clip("forty-five.caf", 45.0)};
+  AudioPlayerService player;
+  int file = 0;
+  ASSERT_EQ(load(player, files[file]), "");
+  player.play();
+  unsigned spot = 7;
+  for (int cycle = 0; cycle < 300; ++cycle) {
+    spot = spot * 1103515245u + 12345u;
+    const double to = double(spot % 1000) / 1000.0 * (player.duration() - 5);
+    switch (cycle % 5) {
+      case 0:  // pause, seek, play
+        player.pause();
+        player.seek(to);
+        player.play();
+        break;
+      case 1:  // seek while playing
+      case 3: player.seek(to); break;
+      case 2:  // pause and play on
+        player.pause();
+        player.play();
+        break;
+      case 4:  // another file, played from a spot in it
+        file = (file + 1) % 3;
+        ASSERT_EQ(load(player, files[file]), "") << cycle;
+        player.seek(std::min(to, player.duration() - 5));
+        player.play();
+        break;
+    }
+    const double from = player.currentTime();
+    ASSERT_TRUE(heardPast(player, from)) << "cycle " << cycle << " from " << from << ": at " << player.currentTime()
+                                         << (player.isHeard() ? "" : ", not heard");
+  }
+  EXPECT_EQ(player.problem(), "");
+}
+
+// Planar output of more than eight channels was copied into an eight-entry array of plane
+// pointers, which the converter read past: a crash at Play.
+TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) {
+  for (const int channels : {16, 24}) {
+    QStringList tones;
+    for (int c = 0; c < channels; ++c) tones << QStringLiteral("0.5*sin(2*PI*%1*t)").arg(220 + 20 * c);
+    const std::string name = "channels-" + std::to_string(channels) + ".opus";
+    const QUrl url = clip(name, 3.0, {"-c:a", "libopus", "-mapping_family", "255"},
+                          QStringLiteral("aevalsrc='%1':s=48000:d=%2").arg(tones.join('|'), QStringLiteral("%1")));
+    AudioPlayerService player;
+    ASSERT_EQ(load(player, url), "") << name;
+    player.play();
+    EXPECT_TRUE(heardPast(player, 0, 1.0)) << name << " at " << player.currentTime();
+    player.seek(1.0);
+    EXPECT_TRUE(heardPast(player, 1.0, 0.5)) << name << " at " << player.currentTime();
+    EXPECT_EQ(player.problem(), "");
+  }
+}
+
+// A header declaring 1 Hz asked the converter for a whole packet's output at once: about 1.5 GB
+// for a 32 kB file at Play, and again at each seek. The conversion goes in bounded steps.
+TEST_F(AudioPlayerOutputTest, AHeaderRateOfOneHertzPlaysInBoundedMemory) {
+  const QUrl url = writtenFile("one-hertz.wav", wav(1, 1, 1, 32000));
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, url), "");
+  const long before = peakResidentKilobytes();
+  player.play();
+  EXPECT_TRUE(heardPast(player, 0, 0.5)) << player.currentTime();
+  for (const double spot : {100.0, 5000.0}) {
+    player.seek(spot);
+    EXPECT_TRUE(heardPast(player, spot, 0.5)) << player.currentTime();
+  }
+  EXPECT_LT(peakResidentKilobytes() - before, 256 * 1024);
+}
+
+// A container that cannot seek is read again from its start; that used to throw out of the
+// sound thread when the file could not be opened again (here: deleted while it played), ending
+// the application. It is read from the descriptor kept open, so it plays on from the seek.
+TEST_F(AudioPlayerOutputTest, AContainerThatCannotSeekPlaysOnFromASeekAfterItsFileIsGone) {
+  const QUrl url = clip("no-seek.vag", 8.0);
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, url), "");
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0));
+  ASSERT_TRUE(QFile::remove(url.toLocalFile()));
+  testsupport::AudioPlayerTest::clips.erase("no-seek.vag");
+  player.seek(5.0);
+  EXPECT_TRUE(heardPast(player, 5.0)) << player.currentTime();
+  EXPECT_TRUE(player.isPlaying());
+  EXPECT_EQ(player.problem(), "");
+}
+
+// A path that is no regular file (a FIFO here; a device, a socket) was opened by the player's
+// look into the file, which then waited for a writer for ever: the load never ended, quitting
+// waited on it, and two such files took every load thread. It is refused at once now.
+TEST_F(AudioPlayerOutputTest, APathThatIsNoRegularFileIsRefusedAndLaterLoadsGoOn) {
+  const QString fifo = pathIn("pipe.wav");
+  ::unlink(QFile::encodeName(fifo).constData());
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  // Lets an open that waits for a writer go, so that a player that opens it fails rather than
+  // hangs the test.
+  auto releaseReaders = [&] {
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+  };
+  for (int round = 0; round < 2; ++round) {
+    AudioPlayerService player;
+    const QString outcome = load(player, QUrl::fromLocalFile(fifo), 10000);
+    if (outcome == "never finished") releaseReaders();
+    EXPECT_EQ(outcome.toStdString(), "Cannot open audio file: pipe.wav (not a regular file)");
+    EXPECT_EQ(player.problem(), outcome);
+  }
+  AudioPlayerService player;
+  EXPECT_EQ(load(player, clip("clip.wav", 2.0), 10000), "");
+  releaseReaders();
+}
+
+// The whole application ended while playing: the sound thread lets its sinks go before the
+// audio system's own teardown (at exit, the PulseAudio mainloop used to be freed while a sink
+// was still being torn down, an assertion in libpulse once in some exits).
+TEST_F(AudioPlayerOutputTest, QuittingWhilePlayingEndsTheProcessCleanly) {
+  for (int run = 0; run < 10; ++run) {
+    const auto child =
+        testsupport::runTestsSpawned(QProcessEnvironment::systemEnvironment(), "AudioPlayerQuitChildProcess.*", 60000);
+    ASSERT_EQ(child.exitCode, 0) << child.output.toStdString();
+    EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
+    EXPECT_FALSE(child.output.contains("Assertion")) << child.output.toStdString();
+  }
+}
+
+TEST(AudioPlayerQuitChildProcess, PlaysTwoFilesAndQuits) {
+  PV_SKIP_WITHOUT_SOUND_OUTPUT();
+  testsupport::TempDir folder("quit");
+  const QString path = QString::fromStdString((folder / "tone.wav").string());
+  testsupport::Spawned ffmpeg("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=d=5", path});
+  ASSERT_EQ(ffmpeg.waitForExit(60000), 0);
+  static auto* kept = new AudioPlayerService;  // lives to the application's end, as the app's
+  auto* player = new AudioPlayerService;
+  for (AudioPlayerService* p : {kept, player}) {
+    std::optional<QString> outcome;
+    p->load(QUrl::fromLocalFile(path), [&](const QString& error) { outcome = error; });
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 20000));
+    p->play();
+  }
+  ASSERT_TRUE(waitUntil([&] { return kept->isHeard() && player->isHeard(); }, 20000));
+  player->seek(2);
+  delete player;
+}
+
+// The output's loss (the server killed while playing) is told where the player is, playback
+// goes on by the player's own clock, and the player stays usable. In a child process with a
+// server of its own, which records what is heard before the server goes.
+TEST(AudioPlayerPrivateServerTest, WhatPlaysIsHeardAndTheOutputGoingAwayIsToldWithThePlayerUsable) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty() || QStandardPaths::findExecutable("parec").isEmpty()) {
+    GTEST_SKIP() << "pulseaudio or parec is missing (tools/install-deps installs them)";
+  }
+  testsupport::PrivateSoundServer server;
+  ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
+  QProcessEnvironment environment = server.clientEnvironment();
+  environment.insert("PV_TEST_SOUND_SERVER_PID", QString::number(server.pid()));
+  const auto child = testsupport::runTestsSpawned(environment, "AudioPlayerPrivateServerChildProcess.*", 240000);
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
+}
+
+class AudioPlayerPrivateServerChildProcess : public testsupport::AudioPlayerTest {};
+
+TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
+  PV_SKIP_WITHOUT_SOUND_OUTPUT();
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, clip("tone.flac", 60.0)), "");
+  testsupport::OutputRecording recording;
+  ASSERT_TRUE(recording.start());
+  QTest::qWait(300);
+  EXPECT_LT(recording.rms(), 0.01);  // nothing yet
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0, 1.0));
+  EXPECT_GT(recording.rms(), 0.03);  // the tone (at an eighth of full scale): about 0.06
+  player.pause();
+  QTest::qWait(500);
+  recording.rms();  // what was still in the output's buffer
+  QTest::qWait(500);
+  EXPECT_LT(recording.rms(), 0.01);
+
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
+  ::kill(qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt(), SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 20000));
+  EXPECT_TRUE(player.problem().startsWith("No sound: ")) << player.problem().toStdString();
+  EXPECT_TRUE(player.isPlaying());
+  const double lost = player.currentTime();
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > lost + 0.5; }, 20000));
+  // Still usable: pause holds, seek moves, play runs the clock again.
+  player.pause();
+  player.seek(30);
+  player.play();
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 30.5; }, 20000)) << player.currentTime();
+  EXPECT_FALSE(player.isHeard());
+  player.stop();
+  EXPECT_EQ(player.problem(), "");
+}
+
+// Without any audio output the player's own clock stands in: the same behaviour, also after
+// the end. In a child process whose sound server does not exist.
+TEST(AudioPlayerWithoutOutputTest, TheOwnClockPlaysAfterTheEndToo) {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PULSE_SERVER", "unix:/nonexistent/sound-server");
+  const auto child = testsupport::runTestsSpawned(environment, "AudioPlayerWithoutOutputChildProcess.*", 120000);
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
+}
+
+class AudioPlayerWithoutOutputChildProcess : public testsupport::AudioPlayerTest {};
+
+TEST_F(AudioPlayerWithoutOutputChildProcess, PlaysAfterTheEnd) {
+  ASSERT_FALSE(testsupport::haveSoundOutput());
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, clip("ends.wav", 1.5)), "");
+  expectPlayAfterTheEndStartsAgain(player, false);
+  EXPECT_EQ(player.problem(), "");
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#pragma once
+
+// Sound for the player's tests: whether the process has an audio output (tools/with-test-session
+// starts a private PulseAudio server with a null sink for the suite), and a server of a test's
+// own (tools/sound-server) for what a shared one cannot give: a recording of only this test's
+// sound, or a server the test may kill. Programs are started with posix_spawn (Spawn.h), so that
+// these tests also run under ThreadSanitizer.
+
+#include "support/QtWait.h"
+#include "support/Spawn.h"
+
+#include <QAudioDevice>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMediaDevices>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <optional>
+
+namespace testsupport {
+
+inline bool haveSoundOutput() {
+  return !QMediaDevices::defaultAudioOutput().isNull();
+}
+
+// Skips a test that needs a sound output when there is none, saying how to get one.
+#define PV_SKIP_WITHOUT_SOUND_OUTPUT()                                                                      \
+  if (!testsupport::haveSoundOutput())                                                                      \
+  GTEST_SKIP() << "No sound output: run the tests through tools/with-test-session, which starts a private " \
+                  "PulseAudio server with a null sink (tools/install-deps installs pulseaudio)"
+
+class PrivateSoundServer {
+ public:
+  PrivateSoundServer()
+      : m_server(QStringLiteral("bash"), {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), m_folder.path()},
+                 m_folder.filePath(QStringLiteral("server.log"))) {
+    m_started = waitUntil([this] { return QFile::exists(socket()) || !m_server.isRunning(); }, 20000) &&
+                QFile::exists(socket());
+  }
+  PrivateSoundServer(const PrivateSoundServer&) = delete;
+  PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
+
+  bool isRunning() { return m_started && m_server.isRunning(); }
+  QString log() const {
+    QFile file(m_folder.filePath(QStringLiteral("server.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+  }
+  qint64 pid() const { return m_server.pid(); }  // the server's own: the script runs it in its place
+  // The environment of a client of this server.
+  QProcessEnvironment clientEnvironment(QProcessEnvironment base = QProcessEnvironment::systemEnvironment()) const {
+    base.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + socket());
+    base.insert(QStringLiteral("PULSE_COOKIE"), m_folder.filePath(QStringLiteral("cookie")));
+    return base;
+  }
+
+ private:
+  QString socket() const { return m_folder.filePath(QStringLiteral("native")); }
+
+  QTemporaryDir m_folder;  // before the server, which lives in it
+  Spawned m_server;
+  bool m_started = false;
+};
+
+// Records what the default output of the server in this process's environment plays (its
+// monitor), as 16-bit mono at 8 kHz, from start() on.
+class OutputRecording {
+ public:
+  bool start() {
+    m_file = m_folder.filePath(QStringLiteral("recording.raw"));
+    m_parec.emplace(QStringLiteral("parec"),
+                    QStringList{QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"),
+                                QStringLiteral("--format=s16le"), QStringLiteral("--rate=8000"),
+                                QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20"), m_file},
+                    m_folder.filePath(QStringLiteral("parec.log")));
+    return waitUntil([this] { return QFile::exists(m_file) || !m_parec->isRunning(); }, 10000) && m_parec->isRunning();
+  }
+  // The loudness (0 ... 1) of what was recorded since the last call.
+  double rms() {
+    QTest::qWait(200);
+    QFile file(m_file);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_read)) return 0;
+    const QByteArray bytes = file.readAll();
+    const qsizetype samples = bytes.size() / 2;
+    m_read += samples * 2;
+    if (samples == 0) return 0;
+    double sum = 0;
+    for (qsizetype i = 0; i < samples; ++i) {
+      const double value = qFromLittleEndian<qint16>(bytes.constData() + 2 * i) / 32768.0;
+      sum += value * value;
+    }
+    return std::sqrt(sum / double(samples));
+  }
+
+ private:
+  QTemporaryDir m_folder;
+  QString m_file;
+  std::optional<Spawned> m_parec;
+  qint64 m_read = 0;
+};
+
+// Runs some of this test program's own tests in a new process, as runTestsInChild does, but
+// started with posix_spawn (see Spawn.h); the output merged in `output`.
+struct SpawnedTestRun {
+  std::optional<int> exitCode;  // nothing when it did not end by itself in time
+  QString output;
+};
+inline SpawnedTestRun runTestsSpawned(const QProcessEnvironment& environment, const QString& filter, int timeoutMs) {
+  QTemporaryDir folder;
+  const QString log = folder.filePath(QStringLiteral("output.log"));
+  Spawned child(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter}, log,
+                environment);
+  SpawnedTestRun run;
+  run.exitCode = child.waitForExit(timeoutMs);
+  child.kill();
+  QFile file(log);
+  if (file.open(QIODevice::ReadOnly)) run.output = QString::fromLocal8Bit(file.readAll());
+  return run;
+}
+
+}  // namespace testsupport
