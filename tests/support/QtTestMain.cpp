@@ -3,6 +3,7 @@
 #include "App/Application.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -30,6 +31,22 @@ void printStackAndDie(int signal) {
   std::raise(signal);
 }
 
+// What the tests make in the temporary folder goes into a folder of the run's own, which is
+// empty again once every test has ended: a run leaves nothing behind in the user's.
+class TemporaryFolderLeftEmpty : public ::testing::Environment {
+ public:
+  explicit TemporaryFolderLeftEmpty(QString folder) : m_folder(std::move(folder)) {}
+  void TearDown() override {
+    QStringList left = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    // Qt's own runtime folder when the session names none ("runtime-<user>"): it goes with the run's.
+    left.removeIf([](const QString& name) { return name.startsWith(QLatin1String("runtime-")); });
+    EXPECT_TRUE(left.isEmpty()) << "the tests left in the temporary folder: " << left.join(", ").toStdString();
+  }
+
+ private:
+  QString m_folder;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,9 +64,12 @@ int main(int argc, char** argv) {
   for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
     QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
   }
+  const QTemporaryDir runFolder(QDir::temp().filePath(QStringLiteral("pv-run-XXXXXX")));
+  ::setenv("TMPDIR", QFile::encodeName(runFolder.path()).constData(), 1);
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Parlowvista");
   QApplication::setApplicationName("ParlowvistaTests");
   ::testing::InitGoogleMock(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
   return RUN_ALL_TESTS();
 }

@@ -28,6 +28,7 @@
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/ScopedSettingsFolder.h"
 
 #include <QListView>
 #include <QMimeData>
@@ -81,10 +82,12 @@ QPushButton* buttonWithText(QWidget* root, const QString& text) {
 // The application over temporary folders, with a speech engine that answers at once.
 class SmallScreenChildProcess : public testsupport::TempDirTest {
  protected:
+  // Settings of the test's own, in its folder, until it ends.
+  testsupport::ScopedSettingsFolder settingsFolder{path("config")};
+
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty(kChildSwitch)) GTEST_SKIP() << "only run as a child process";
     ASSERT_EQ(QApplication::primaryScreen()->availableGeometry().size(), QSize(700, 450));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("config"));
     QSettings().clear();
     application = std::make_unique<Application>(
         Application::Environment{path("share"), QStringLiteral("com.lanternhollow.tests.smallscreen"),
