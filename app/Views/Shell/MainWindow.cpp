@@ -121,6 +121,12 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));
   connect(m_screens, &ProcessingScreens::addressEntered, this,
           qOverload<const QString&>(&MainWindow::requestTranscription));
+  // Files a drop did not take are named in the band, with why, as those of a batch are.
+  const auto nameRefused = [this](const QList<RefusedFile>& files) {
+    for (const RefusedFile& file : files) m_skippedFiles->add(file.name, file.reason);
+  };
+  connect(m_screens, &ProcessingScreens::filesRefused, this, nameRefused);
+  connect(m_sources, &AudioSourcesList::filesRefused, this, nameRefused);
   connect(m_selection, &LibrarySelection::groupChanged, this, [this] {
     m_screens->setGroupSelected(m_selection->group() != nullptr);
     refreshTitle();

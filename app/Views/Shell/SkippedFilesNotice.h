@@ -9,9 +9,10 @@ class QPushButton;
 namespace parlowvista {
 
 // A band above the main window's columns that names the files of a batch which were not
-// transcribed, and why. The next file starts at once and takes the error screen's place, so
-// the reason would otherwise be only a line in the activity log; the band stays, gathering
-// later ones, until the user dismisses it. Hidden while empty.
+// transcribed, and why, and the files of a drop that were not taken. The next file starts at
+// once and takes the error screen's place, so the reason would otherwise be only a line in the
+// activity log; the band stays, gathering later ones, until the user dismisses it. Hidden while
+// empty.
 class SkippedFilesNotice : public QFrame {
   Q_OBJECT
  public:

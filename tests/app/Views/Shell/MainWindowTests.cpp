@@ -47,6 +47,7 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -663,7 +664,8 @@ TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
 }
 
 // What the window offers is what the loader takes, no more and no less: the file dialog's
-// filter, the drop zone's words and what a drop on the zone or the file list accepts.
+// filter, the drop zone's words and what a drop on the zone or the file list accepts. A dropped
+// file that is not taken is named in the band with why, never passed over in silence.
 TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
@@ -672,29 +674,42 @@ TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
   MainWindow::pickAudioFilesWithDialog(window.get(), [](const QList<QUrl>&) {});
   auto* dialog = window->findChild<QFileDialog*>();
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf)"});
+  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.caf)"});
   dialog->reject();
 
-  // Real files that the system calls audio: Ogg and Opus are refused at the door.
+  // Real files that the system calls audio: Ogg and Opus are refused at the door, and so is an
+  // AIFF file named ".aif" (only ".aiff" is taken). Each is named where the user looks.
+  SkippedFilesNotice* band = window->skippedFilesNotice();
   const QString wavFile = wav("talk.wav").toLocalFile();
-  for (const char* name : {"talk.ogg", "talk.opus"}) {
+  const QString supported = "Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF.";
+  QStringList named;
+  for (const char* name : {"talk.ogg", "talk.opus", "talk.aif"}) {
+    // FFmpeg picks the container by the name; ".aif" is AIFF to it.
     ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, harness->path(name)})) << name;
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(harness->path(name))});
     EXPECT_FALSE(zone->acceptDrop(&data)) << name;
     EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr) << name;
-    window->audioSourcesList()->acceptDrop(&data);
+    EXPECT_FALSE(window->audioSourcesList()->acceptDrop(&data)) << name;
     EXPECT_EQ(window->importQueue()->pendingCount(), 0) << name;
+    const QString line = QString("%1 was not transcribed: Unsupported audio format: %2. %3")
+                             .arg(name, QFileInfo(name).suffix(), supported);
+    named << line << line;  // once for the zone, once for the list
   }
-  // .aif is AIFF: FFmpeg reads it by its content, whatever the name says.
-  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, "-c:a", "pcm_s16be", harness->path("talk.aif")}));
-  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aif")));
+  EXPECT_TRUE(band->isVisible());
+  EXPECT_EQ(band->lines(), named);
+  band->dismissButton()->click();
+
+  // The same AIFF audio named ".aiff" is taken.
+  QFile::rename(harness->path("talk.aif"), harness->path("talk.aiff"));
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aiff")));
   ASSERT_NE(sheet, nullptr);
+  EXPECT_FALSE(band->isVisible());
   sheet->startButton()->click();
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
   ASSERT_TRUE(harness->settle());
   ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
-  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aif");
+  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aiff");
   EXPECT_NEAR(harness->vm->currentAudioSource()->duration(), 3.0, 0.05);
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
       << harness->vm->statusMessage().toStdString();
