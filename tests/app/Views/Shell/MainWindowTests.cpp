@@ -1514,6 +1514,77 @@ TEST_F(MainWindowTest, OnlyAnOnlineVideoStartsTheWebEngine) {
   EXPECT_EQ(pageHostAsked, 1);
 }
 
+// Ctrl+O with a silent file, a good one and one that is no audio: the last one ends on its error
+// screen, then "Try Again". Every row then opens what it holds on a click (the highlighted one its
+// version, as its chip does; the one kept without a version the drop zone), and the title names
+// what is shown throughout.
+TEST_F(MainWindowTest, AfterABatchEndingInAFailureEachRowOpensWhatItHoldsAndTheTitleNamesIt) {
+  engine->recognize = [heard = engine->recognize](std::span<const float> samples) {
+    if (std::all_of(samples.begin(), samples.end(), [](float sample) { return sample == 0; }))
+      return voxtrellis::ASRResult{};
+    return heard(samples);
+  };
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  const QString silence = harness->path("silence.wav"), truncated = harness->path("truncated.mp3");
+  const QString notAudio = harness->path("notaudio.wav");
+  pipelinetest::writeFloatWav(silence.toStdString(), std::vector<float>(3 * 16000, 0.0f));
+  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wav("talk.wav", 6.0).toLocalFile(), "-b:a", "128k", truncated}));
+  std::filesystem::resize_file(truncated.toStdString(), QFileInfo(truncated).size() / 2);
+  testsupport::writeFile(notAudio.toStdString(), "Meeting notes, not audio at all\n");
+  const auto title = [&] { return window->windowTitle().toStdString(); };
+  const auto rowOf = [&](const QString& name) -> AudioSourceRow* {
+    for (AudioSourceRow* row : window->audioSourcesList()->rows())
+      if (row->audioSource()->filename() == name) return row;
+    return nullptr;
+  };
+  const auto failThenTryAgain = [&] {
+    ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+    ASSERT_TRUE(waitForScreen(*window, Screen::error));
+    EXPECT_EQ(title(), "notaudio.wav \u2014 Parlowvista");
+    button(*window->processingScreens()->currentWidget(), "Try Again")->click();
+    ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  };
+
+  nextPick = {QUrl::fromLocalFile(silence), QUrl::fromLocalFile(truncated), QUrl::fromLocalFile(notAudio)};
+  window->addAudioAction()->trigger();
+  failThenTryAgain();
+  EXPECT_EQ(window->skippedFilesNotice()->lines(),
+            QStringList{"silence.wav was not transcribed: No speech detected in audio"});
+  AudioSourceRow* truncatedRow = rowOf("truncated.mp3");
+  AudioSourceRow* silenceRow = rowOf("silence.wav");
+  ASSERT_TRUE(truncatedRow && silenceRow);
+  ASSERT_EQ(truncatedRow->chips().size(), 1);
+  EXPECT_TRUE(silenceRow->chips().isEmpty());
+  // The drop zone is shown: no version is marked, the row of the file before stays highlighted.
+  EXPECT_TRUE(truncatedRow->isSelected());
+  EXPECT_FALSE(truncatedRow->chips().first()->isChecked());
+  EXPECT_EQ(title(), "truncated.mp3 \u2014 Parlowvista");
+
+  QTest::mouseClick(truncatedRow, Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  EXPECT_EQ(harness->vm->currentTranscription()->audioSource()->filename(), "truncated.mp3");
+  EXPECT_TRUE(truncatedRow->chips().first()->isChecked());
+  EXPECT_EQ(title(), "Version 1 \u2014 Parlowvista");
+
+  window->importFiles({QUrl::fromLocalFile(notAudio)});
+  failThenTryAgain();
+  QTest::mouseClick(truncatedRow->chips().first(), Qt::LeftButton);
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  EXPECT_EQ(title(), "Version 1 \u2014 Parlowvista");
+
+  // The file kept without a version: the drop zone, under its own name, and nothing else marked.
+  QTest::mouseClick(silenceRow, Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_TRUE(silenceRow->isSelected());
+  EXPECT_FALSE(truncatedRow->isSelected());
+  EXPECT_EQ(title(), "silence.wav \u2014 Parlowvista");
+  QApplication::processEvents();
+  EXPECT_EQ(window->selection().audioSource(), silenceRow->audioSource());
+  EXPECT_EQ(title(), "silence.wav \u2014 Parlowvista");
+}
+
 // The library's highlight and the title follow the file opened, at once; a version whose loading
 // a running file refuses leaves them on what is shown, and a later click opens it.
 TEST_F(MainWindowTest, TheLibraryAndTheTitleFollowWhatIsOpenedAndNotARefusedLoad) {
