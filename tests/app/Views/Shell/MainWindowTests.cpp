@@ -901,14 +901,26 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   Transcription* kept = harness->vm->currentTranscription();
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->audioSource()->filename(), "kept.wav");
+  const QStringList keptTexts = originalTexts();
+  QLabel* status = labelNamed(*window, "statusMessage");
+  EXPECT_TRUE(status->text().contains("not saved yet")) << status->text().toStdString();
   confirmations.clear();
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  // Another, saved file shown: the status line says nothing of the other's work. With no
+  // version selected at all, quitting still asks.
+  window->selection().setTranscription(harness->context->find<Transcription>(version));
+  ASSERT_EQ(harness->vm->currentTranscription()->id(), version);
+  EXPECT_FALSE(status->text().contains("not saved yet")) << status->text().toStdString();
+  window->selection().setTranscription(nullptr);
+  ASSERT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList({"Quit Without Saving?", "Quit Without Saving?"}));
   harness->context->database().execute("DROP TRIGGER fail_version");
   EXPECT_TRUE(window->close());
-  EXPECT_EQ(confirmations.size(), 1);
-  EXPECT_EQ(harness->storedTexts(kept->id()), originalTexts());
+  EXPECT_EQ(confirmations.size(), 2);
+  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
