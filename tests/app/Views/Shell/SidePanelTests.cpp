@@ -273,17 +273,33 @@ TEST_F(SidePanelTest, TheActivityLogIsTitledOnceAndALongPathWrapsWithinIt) {
   ASSERT_TRUE(harness.startModels());
   harness.vm->processFile(QUrl::fromLocalFile(harness.path(QString(246, 'x') + ".wav")));
   ASSERT_TRUE(harness.settle());
-  QApplication::processEvents();
   QListWidget* list = panel.activityLog()->list();
-  const int width = list->viewport()->width();
-  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
-  for (int row = 0; row < list->count(); ++row) {
-    const QRect shown = list->visualItemRect(list->item(row));
-    EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
-    EXPECT_GE(shown.height() * width,
-              list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
-        << list->item(row)->text().toStdString();
-  }
+  const auto expectWrappedWithin = [&](const char* shownAs) {
+    SCOPED_TRACE(shownAs);
+    QApplication::processEvents();
+    const int width = list->viewport()->width();
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+    for (int row = 0; row < list->count(); ++row) {
+      const QRect shown = list->visualItemRect(list->item(row));
+      EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
+      EXPECT_GE(shown.height() * width,
+                list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
+          << list->item(row)->text().toStdString();
+    }
+  };
+  expectWrappedWithin("as the panel opened");
+  // A line's height is kept once measured, but only for the width and font it was measured in:
+  // narrower, then in a larger font, every line is measured again.
+  int measured = panel.activityLog()->measuredLines();
+  panel.resize(200, 1600);
+  expectWrappedWithin("narrower");
+  EXPECT_GE(panel.activityLog()->measuredLines() - measured, list->count());
+  measured = panel.activityLog()->measuredLines();
+  QFont larger = list->font();
+  larger.setPointSizeF(larger.pointSizeF() * 1.5);
+  list->setFont(larger);
+  expectWrappedWithin("in a larger font");
+  EXPECT_GE(panel.activityLog()->measuredLines() - measured, list->count());
 }
 
 TEST_F(SidePanelTest, PassesTheAudit) {
