@@ -612,7 +612,10 @@ TEST_F(TranscriptionViewModelTest, OpeningALongCafForPlaybackNeverStallsTheWindo
   testsupport::UiHeartbeat heartbeat;
   h->vm->loadTranscription(version);
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }, 60000));
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 100.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
+  // The UI thread's own processor time between two turns of its loop: about a millisecond;
+  // decoding the file there would take seconds. (How long a user waits is
+  // bench_player_switching's "switch_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 50.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   EXPECT_NEAR(h->vm->audioPlayer().duration(), 1800, 1);
   EXPECT_TRUE(h->logged("Audio loaded for playback"));
 }
@@ -645,7 +648,10 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
   testsupport::UiHeartbeat heartbeat;
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 200.0);
+  // The UI thread's own processor time between two turns of its loop: about 10 ms; the merge
+  // done on it would take half a second. (How long a user waits is bench_pipeline_road's
+  // "finish_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 150.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   // 150 characters a segment, each token one character.
   EXPECT_EQ(h->vm->state().result()->segments.size(), (kTokens + 149) / 150);

@@ -271,7 +271,10 @@ TEST_F(AudioSourcesListTest, FilesGoneFromALargeFolderAreLookedForWithoutStallin
                std::none_of(rows.begin(), rows.end(), [](AudioSourceRow* row) { return row->isFileAvailable(); });
       },
       30000));
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 150.0);
+  // The UI thread's own processor time between two turns of its loop: about 50 ms of building
+  // rows; the hundred look-ups done on it instead would take a second. (How long a user waits
+  // is bench_library_browser's "missing_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 400.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   EXPECT_TRUE(list->rows().first()->detailsText().endsWith("Missing"));
 }
 
