@@ -1,6 +1,7 @@
 // main() of the app and UI test binaries: a QApplication on the offscreen
 // platform, then every GoogleTest test on the UI thread.
 #include "App/Application.h"
+#include "Views/Common/FocusRing.h"
 
 #include <QApplication>
 #include <QDir>
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Parlowvista");
   QApplication::setApplicationName("ParlowvistaTests");
+  parlowvista::FocusRing::install();  // as the application does
   ::testing::InitGoogleMock(&argc, argv);
   ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
   return RUN_ALL_TESTS();

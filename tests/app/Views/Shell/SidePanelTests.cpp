@@ -4,6 +4,7 @@
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/QtWait.h"
 #include "support/QtWindowAudit.h"
 
 #include <QCheckBox>
@@ -290,16 +291,22 @@ TEST_F(SidePanelTest, TheActivityLogIsTitledOnceAndALongPathWrapsWithinIt) {
   expectWrappedWithin("as the panel opened");
   // A line's height is kept once measured, but only for the width and font it was measured in:
   // narrower, then in a larger font, every line is measured again.
-  int measured = panel.activityLog()->measuredLines();
-  panel.resize(200, 1600);
+  auto measuredAgain = [&, measured = panel.activityLog()->measuredLines()]() mutable {
+    const bool again =
+        testsupport::waitUntil([&] { return panel.activityLog()->measuredLines() - measured >= list->count(); }, 5000);
+    measured = panel.activityLog()->measuredLines();
+    return again;
+  };
+  const int wide = list->viewport()->width();
+  panel.activityLog()->setFixedWidth(panel.activityLog()->width() * 2 / 3);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return list->viewport()->width() < wide; }));
+  EXPECT_TRUE(measuredAgain());
   expectWrappedWithin("narrower");
-  EXPECT_GE(panel.activityLog()->measuredLines() - measured, list->count());
-  measured = panel.activityLog()->measuredLines();
   QFont larger = list->font();
   larger.setPointSizeF(larger.pointSizeF() * 1.5);
   list->setFont(larger);
+  EXPECT_TRUE(measuredAgain());
   expectWrappedWithin("in a larger font");
-  EXPECT_GE(panel.activityLog()->measuredLines() - measured, list->count());
 }
 
 TEST_F(SidePanelTest, PassesTheAudit) {
