@@ -89,9 +89,18 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_sidebar =
       new GroupsSidebar(m_context, m_library.actions, m_library.settings, *m_selection, m_library.prompts, m_columns);
   m_columns->addWidget(m_sidebar);
+  // The file list's column: the list, and under it the band naming the files that were not
+  // transcribed, beside the work rather than over it.
+  auto* sourcesColumn = new QWidget(m_columns);
+  auto* sourcesLayout = new QVBoxLayout(sourcesColumn);
+  sourcesLayout->setContentsMargins(0, 0, 0, 0);
+  sourcesLayout->setSpacing(0);
   m_sources = new AudioSourcesList(m_context, m_library.actions, *m_selection, m_library.fileAccess, *m_queue,
-                                   m_library.prompts, m_columns);
-  m_columns->addWidget(m_sources);
+                                   m_library.prompts, sourcesColumn);
+  sourcesLayout->addWidget(m_sources, 1);
+  m_skippedFiles = new SkippedFilesNotice(sourcesColumn);
+  sourcesLayout->addWidget(m_skippedFiles);
+  m_columns->addWidget(sourcesColumn);
   m_screens = new ProcessingScreens(m_viewModel, m_library.prompts, m_columns);
   m_columns->addWidget(m_screens);
   m_screens->setWorkspace(buildWorkspace());
@@ -106,8 +115,6 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   auto* centralLayout = new QVBoxLayout(central);
   centralLayout->setContentsMargins(0, 0, 0, 0);
   centralLayout->setSpacing(0);
-  m_skippedFiles = new SkippedFilesNotice(central);
-  centralLayout->addWidget(m_skippedFiles);
   auto* frame = new QScrollArea(central);
   frame->setFrameShape(QFrame::NoFrame);
   frame->setFocusPolicy(Qt::NoFocus);

@@ -54,7 +54,7 @@ class VersionActions;
 // first opens the transcription settings sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add
 // Audio File..." (Ctrl+O, several at once) and from drops on the source list go through the import queue and run one
 // after another, each only when no run is going and no sheet is waiting for an answer; a file of them that fails is
-// named, with the reason, in a band above the columns that stays until dismissed (the next file's run takes the error
+// named, with the reason, in a band under the file list that stays until dismissed (the next file's run takes the error
 // screen's place at once). The models start the first time the window is shown. Closing it (or File > Quit) saves the
 // pending edits first; when that save fails it asks before the edits are lost.
 class MainWindow : public QMainWindow {
@@ -115,10 +115,11 @@ class MainWindow : public QMainWindow {
   // What the settings sheet names as its source: the pending file's name, else the address.
   QString pendingSourceDescription() const;
 
-  // The four columns: groups, sources, centre pane, side panel.
+  // The four columns: groups, sources (with the band under them), centre pane, side panel.
   QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
-  // The band naming the files of a batch that were not transcribed, and why.
+  // The band under the file list naming the files of a batch that were not transcribed, and
+  // those of a drop that were not taken, and why.
   SkippedFilesNotice* skippedFilesNotice() const { return m_skippedFiles; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }

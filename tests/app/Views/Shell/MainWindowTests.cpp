@@ -499,7 +499,8 @@ TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSel
   QSplitter* columns = window->columns();
   ASSERT_NE(columns, nullptr);
   EXPECT_EQ(columns->widget(0), window->groupsSidebar());
-  EXPECT_EQ(columns->widget(1), window->audioSourcesList());
+  EXPECT_TRUE(columns->widget(1)->isAncestorOf(window->audioSourcesList()));
+  EXPECT_TRUE(columns->widget(1)->isAncestorOf(window->skippedFilesNotice()));
   EXPECT_EQ(columns->widget(2), window->processingScreens());
   // The sidebar picks the last used group on its first showing.
   EXPECT_EQ(window->selectedGroup(), harness->group);
@@ -1296,6 +1297,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
               testsupport::waitUntil([&] { return main.processingScreens()->screen() != Screen::loading; }, 30000));
           if (c.extra == Extra::addressField) main.processingScreens()->dropZone()->toggleURLInput();
           if (c.extra == Extra::transcript) {
+            // With the band of files not transcribed under the file list.
+            main.skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged: notes.wav");
             if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
             ASSERT_TRUE(testsupport::waitUntil(
                 [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
