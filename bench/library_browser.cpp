@@ -15,7 +15,7 @@
 // A group of 100 sources whose files are gone from a folder of 3,000 (each one is looked for
 // among them all): "missing_show_ms" (until the first row is painted), "missing_all_ms" (until
 // every row shows "Missing") and "missing_stall_ms" (the longest the UI thread went without
-// serving its event loop meanwhile, from a 10 ms heartbeat).
+// serving its event loop meanwhile, from a 10 ms heartbeat). The aim: no stall over 150 ms.
 
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"

@@ -16,6 +16,7 @@
 #include "ViewModels/FileDialogs.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Common/EnterActivatesButtons.h"
+#include "Views/Common/FocusRing.h"
 #include "Views/Player/YouTubePlayerView.h"
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/OnboardingSheet.h"
@@ -81,6 +82,7 @@ Application::Application(const Environment& environment)
       std::make_unique<LibraryActions>(*m_modelContext, *m_appSettings, *m_fileAccessManager, ownedFolders);
   m_enterActivatesButtons = std::make_unique<EnterActivatesButtons>();
   QCoreApplication::instance()->installEventFilter(m_enterActivatesButtons.get());
+  FocusRing::install();
 }
 
 Application::~Application() {

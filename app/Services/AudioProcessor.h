@@ -42,7 +42,7 @@ class AudioError : public std::runtime_error {
 };
 
 // One format the loader decodes: its name as the user knows it ("AIFF") and its file-name
-// extensions, lower case ("aiff", "aif").
+// extensions, lower case ("aiff").
 struct AudioFormat {
   QString name;
   QStringList extensions;
@@ -61,17 +61,19 @@ struct LoadedAudio {
 // blocking; any thread.
 class AudioProcessor {
  public:
-  // WAV, MP3, M4A, AAC, FLAC, AIFF (.aiff, .aif) and CAF: the one list of what the application
-  // offers and takes (the file dialogs, drops, the drop zone's text and this loader).
+  // WAV, MP3, M4A, AAC, FLAC, AIFF and CAF, each under one extension: the one list of what the
+  // application offers and takes (the file dialogs, drops, the drop zone's text and this
+  // loader). An AIFF file is taken as ".aiff" only; ".aif" is refused like any other name.
   static const QList<AudioFormat>& supportedFormats();
-  // Every extension of supportedFormats(), in order: "wav", "mp3", ..., "aiff", "aif", "caf".
+  // Every extension of supportedFormats(), in order: "wav", "mp3", ..., "aiff", "caf".
   static const QStringList& supportedExtensions();
 
   // Checks in this order: the file exists (fileNotFound; unreadableName when its name did not
   // survive decoding into text), its extension (unsupportedFormat), that it is a regular file,
-  // not a pipe or folder (conversionFailed), then decodes (a readable file the decoder cannot
-  // open or read is notAudio; an unreadable one keeps the decoder's AudioFileError), then a file
-  // of no frames (invalidAudioData).
+  // not a pipe or folder (conversionFailed), that its header declares a sample size its samples
+  // are stored in (a WAV of 7 bits per sample is notAudio), then decodes (a readable file the
+  // decoder cannot open or read is notAudio; an unreadable one keeps the decoder's
+  // AudioFileError), then a file of no frames (invalidAudioData).
   // `progress` (when given) hears the share of the file read so far, on this thread.
   LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {}) const;
 

@@ -88,7 +88,7 @@ double TranscriptionViewModel::progress() const {
 QString TranscriptionViewModel::statusMessage() const {
   QString text = statusMessageFor(m_state);
   if (!m_statusNote.isEmpty()) text += " - " + m_statusNote;
-  if (!m_saveFailure.isEmpty()) text += " - not saved yet: " + m_saveFailure + ". Saving is tried again automatically.";
+  if (showsUnsavedFile()) text += " - not saved yet: " + m_saveFailure + ". Saving is tried again automatically.";
   return text;
 }
 

@@ -68,9 +68,10 @@ struct TranslationOutcome;
 //
 // Nothing finished is dropped because the store cannot take it: a run whose version cannot be
 // saved keeps it in the context as the current, unsaved version. Until a save reaches the file
-// again, the status line says that the work is not saved yet and why, hasUnsavedChanges() stays
-// set (also when another version is opened or the result is cleared, as the context still
-// holds the change), and the autosave keeps trying.
+// again, hasUnsavedChanges() stays set (also when another version is opened or the result is
+// cleared, as the context still holds the change), so quitting asks, and the autosave keeps
+// trying; the status line says that the work is not saved yet and why while a file whose work
+// it is is shown, never over another, saved one.
 //
 // Run options (preset, threshold, speaker counts, subtitle limits) start from the settings'
 // transcription defaults and follow them when they change; each run takes them as they are
@@ -130,9 +131,13 @@ class TranscriptionViewModel : public QObject {
   // goes back during a run.
   double progress() const;        // 0...1
   QString statusMessage() const;  // the status line
-  // The status line warns: the shown result's speakers could not be told apart, or work is not
-  // saved yet.
-  bool hasStatusWarning() const { return !m_statusNote.isEmpty() || !m_saveFailure.isEmpty(); }
+  // The status line warns: the shown result's speakers could not be told apart, or its work is
+  // not saved yet.
+  bool hasStatusWarning() const { return !m_statusNote.isEmpty() || showsUnsavedFile(); }
+  // The work on screen is not in the store yet: its edits wait for the next save, or a save of
+  // its file's work failed. Another file's unsaved work does not count here (hasUnsavedChanges()
+  // does).
+  bool isShownWorkUnsaved() const { return m_hasUnsavedChanges && (m_saveFailure.isEmpty() || showsUnsavedFile()); }
   // Why work is not in the store yet: the store's words for the last failed save ("The disk
   // is full"); empty once a save has reached the file.
   const QString& saveFailure() const { return m_saveFailure; }
@@ -520,8 +525,13 @@ class TranscriptionViewModel : public QObject {
   Transcription* storeNewVersion(AudioSource* source, const std::optional<QString>& name, double processingTime,
                                  const TranscriptionResult& result, const DiarizerChoice& choice,
                                  const SubtitleLimits& limits, const QString& failureLog, OnSaveFailure onFailure);
-  // A save of the context failed: its changes stay there, unsaved, and the status says why.
-  void noteSaveFailed(const QString& reason);
+  // A save of the context failed: its changes stay there, unsaved, and while `source` (whose
+  // work it was) is shown the status says why.
+  void noteSaveFailed(const QString& reason, const AudioSource* source);
+  // The file shown is one whose work a failed save left unsaved.
+  bool showsUnsavedFile() const {
+    return !m_saveFailure.isEmpty() && m_currentAudioSource && m_unsavedSources.contains(m_currentAudioSource->id());
+  }
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);
@@ -539,9 +549,10 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
-  QString m_statusNote;        // e.g. why speakers were not told apart in the shown result
-  QString m_saveFailure;       // why the context holds changes no save could write yet
-  double m_stageProgress = 0;  // within the current stage, 0...1
+  QString m_statusNote;          // e.g. why speakers were not told apart in the shown result
+  QString m_saveFailure;         // why the context holds changes no save could write yet
+  QSet<QUuid> m_unsavedSources;  // the files whose work those changes are
+  double m_stageProgress = 0;    // within the current stage, 0...1
   QUrl m_currentFile;
   QList<LogEntry> m_logs;
   DiarizationPreset m_diarizationPreset = DiarizationPreset::moreSpeakers;

@@ -440,7 +440,7 @@ void TranscriptionViewModel::writeReprocessedVersion(const std::shared_ptr<Road>
   } catch (const StoreError& error) {
     // The rewritten version stays in the context; the next save (autosave included) writes it.
     addLog("Failed to save: " + error.localizedDescription());
-    noteSaveFailed(error.localizedDescription());
+    noteSaveFailed(error.localizedDescription(), version->audioSource());
   }
 }
 

@@ -30,6 +30,7 @@ void TranscriptionViewModel::setModelContext(ModelContext* context) {
   connect(context, &ModelContext::didSave, this, [this] {
     if (m_saveFailure.isEmpty()) return;
     m_saveFailure.clear();
+    m_unsavedSources.clear();
     emit stateChanged();
   });
   // A translation deleted anywhere (its tab, the versions bar, with its version) leaves the tab.
@@ -98,7 +99,7 @@ void TranscriptionViewModel::saveCurrentTranscription() {
     m_modelContext->save();
   } catch (const StoreError& error) {
     addLog("Failed to save: " + error.localizedDescription());
-    noteSaveFailed(error.localizedDescription());
+    noteSaveFailed(error.localizedDescription(), m_currentTranscription && result ? m_currentAudioSource : nullptr);
     return;
   }
   setHasUnsavedChanges(false);
@@ -111,8 +112,9 @@ void TranscriptionViewModel::saveIfNeeded() {
   if ((m_currentTranscription && m_state.result()) || !m_saveFailure.isEmpty()) saveCurrentTranscription();
 }
 
-void TranscriptionViewModel::noteSaveFailed(const QString& reason) {
+void TranscriptionViewModel::noteSaveFailed(const QString& reason, const AudioSource* source) {
   m_saveFailure = reason;
+  if (source) m_unsavedSources.insert(source->id());
   setHasUnsavedChanges(true);
   emit stateChanged();  // the status line says it
 }
@@ -233,7 +235,7 @@ Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, cons
     // Kept as the version on screen: edits go into it, and the next save that reaches the
     // file (the autosave's included) writes it with them.
     setCurrentTranscription(version);
-    noteSaveFailed(error.localizedDescription());
+    noteSaveFailed(error.localizedDescription(), source);
     return version;
   }
   setCurrentTranscription(version);

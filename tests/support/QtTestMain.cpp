@@ -1,8 +1,10 @@
 // main() of the app and UI test binaries: a QApplication on the offscreen
 // platform, then every GoogleTest test on the UI thread.
 #include "App/Application.h"
+#include "Views/Common/FocusRing.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -30,6 +32,25 @@ void printStackAndDie(int signal) {
   std::raise(signal);
 }
 
+// What the tests make in the temporary folder goes into a folder of the run's own, which is
+// empty again once every test has ended: a run leaves nothing behind in the user's.
+class TemporaryFolderLeftEmpty : public ::testing::Environment {
+ public:
+  explicit TemporaryFolderLeftEmpty(QString folder) : m_folder(std::move(folder)) {}
+  void TearDown() override {
+    QStringList left = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    // The runtime folders Qt and the sound server's client make when the session names none
+    // ("runtime-<user>", "pulse-..."): they go with the run's folder.
+    left.removeIf([](const QString& name) {
+      return name.startsWith(QLatin1String("runtime-")) || name.startsWith(QLatin1String("pulse-"));
+    });
+    EXPECT_TRUE(left.isEmpty()) << "the tests left in the temporary folder: " << left.join(", ").toStdString();
+  }
+
+ private:
+  QString m_folder;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,9 +68,13 @@ int main(int argc, char** argv) {
   for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
     QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
   }
+  const QTemporaryDir runFolder(QDir::temp().filePath(QStringLiteral("pv-run-XXXXXX")));
+  ::setenv("TMPDIR", QFile::encodeName(runFolder.path()).constData(), 1);
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Parlowvista");
   QApplication::setApplicationName("ParlowvistaTests");
+  parlowvista::FocusRing::install();  // as the application does
   ::testing::InitGoogleMock(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
   return RUN_ALL_TESTS();
 }

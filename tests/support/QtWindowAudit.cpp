@@ -39,10 +39,10 @@ using parlowvista::contrastRatio;
 constexpr double kTextContrast = 4.5;
 constexpr double kLargeContrast = 3.0;
 constexpr int kMinimumPixels = 3;
-// The least contrast between a pixel of a control with the focus and the same pixel without it
-// that counts as a visible focus. The Fusion style's faintest own focus frame, round a tool button
-// in a dark palette, reaches 1.5:1.
-constexpr double kFocusChange = 1.4;
+// A visible focus: pixels of the control that change by 3:1 or more between it having the focus
+// and not, as many as a line of one pixel round it would take (less a fifth, for its corners).
+constexpr double kFocusChange = 3.0;
+constexpr double kFocusPerimeterShare = 0.8;
 
 QString describe(const QWidget* widget) {
   QString text = QString::fromLatin1(widget->metaObject()->className());
@@ -61,15 +61,23 @@ QString describe(const QWidget* widget) {
   return text;
 }
 
-// The largest contrast between a pixel of one picture and the same pixel of the other.
-double strongestChange(const QImage& a, const QImage& b) {
-  if (a.size() != b.size()) return contrastRatio(Qt::black, Qt::white);
+// How one picture differs from the other, pixel by pixel: the largest contrast between a pixel
+// and the same pixel of the other, and how many pixels change by at least `enough`.
+struct Change {
   double strongest = 1;
+  int pixels = 0;
+};
+Change changeBetween(const QImage& a, const QImage& b, double enough) {
+  if (a.size() != b.size()) return {contrastRatio(Qt::black, Qt::white), a.width() * a.height()};
+  Change change;
   for (int y = 0; y < a.height(); ++y)
-    for (int x = 0; x < a.width(); ++x)
-      if (a.pixel(x, y) != b.pixel(x, y))
-        strongest = std::max(strongest, contrastRatio(a.pixelColor(x, y), b.pixelColor(x, y)));
-  return strongest;
+    for (int x = 0; x < a.width(); ++x) {
+      if (a.pixel(x, y) == b.pixel(x, y)) continue;
+      const double contrast = contrastRatio(a.pixelColor(x, y), b.pixelColor(x, y));
+      change.strongest = std::max(change.strongest, contrast);
+      if (contrast >= enough) ++change.pixels;
+    }
+  return change;
 }
 
 bool isLinkLabel(const QLabel* label) {
@@ -452,11 +460,18 @@ QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
     next->setFocus(Qt::TabFocusReason);
     settle();
     if (!stop) continue;
-    const double change = strongestChange(focused, control->grab().toImage());
-    if (change < kFocusChange) {
-      findings << QStringLiteral("Tab stops on %1, but nothing shows that it has the focus (a change of %2:1)")
+    const Change change = changeBetween(focused, control->grab().toImage(), kFocusChange);
+    const qreal ratio = focused.devicePixelRatio();
+    const int needed = int(kFocusPerimeterShare * 2 * (control->width() + control->height()) * ratio);
+    if (change.pixels < needed) {
+      findings << QStringLiteral(
+                      "Tab stops on %1, but too little shows that it has the focus (%2 pixels change by %3:1, "
+                      "%4 needed; the strongest change is %5:1)")
                       .arg(describe(control))
-                      .arg(change, 0, 'f', 2);
+                      .arg(change.pixels)
+                      .arg(kFocusChange, 0, 'f', 1)
+                      .arg(needed)
+                      .arg(change.strongest, 0, 'f', 2);
     }
   }
   for (QWidget* widget : widgetsOf(window)) {

@@ -27,8 +27,10 @@ namespace testsupport {
 //      reaches every enabled, visible control (buttons, fields, lists, sliders, link labels, web
 //      views), including those a scroll area holds out of view, and every stop it makes is such
 //      a control on screen (a scroll area must bring the focused control into view): no
-//      container or hidden widget takes the focus unseen. The buttons of an exclusive group count as one stop, as radio
-//      buttons do (Tab reaches the checked one, the arrow keys choose).
+//      container or hidden widget takes the focus unseen. Each stop shows where the focus is:
+//      pixels of the control change by 3:1 or more between having the focus and not, as many as
+//      a line of one pixel round the control would take (a fifth less, for rounded corners). The buttons of an
+//      exclusive group count as one stop, as radio buttons do (Tab reaches the checked one, the arrow keys choose).
 //  (c) Names. Every visible control (scrolled into view or not) has an accessible name: its own, its visible text
 //  (buttons),
 //      or the text of a label whose buddy it is. Combo boxes, fields, spin boxes and sliders need

@@ -9,6 +9,9 @@
 #include <QLineEdit>
 #include <QWidget>
 
+#include <algorithm>
+#include <iterator>
+
 namespace parlowvista {
 
 namespace {
@@ -104,6 +107,29 @@ std::optional<Theme::Emphasis> Theme::emphasis(const QPalette& palette, const QC
     }
   }
   return std::nullopt;
+}
+
+QColor Theme::focusColor(const QPalette& palette) {
+  const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
+  float hue = 0, saturation = 0, lightness = 0, alpha = 0;
+  accent.toRgb().getHslF(&hue, &saturation, &lightness, &alpha);
+  // What a control may show at its edge: the window, a field, a button face, frames and grooves.
+  QList<QColor> surfaces;
+  for (const auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::Light, QPalette::Midlight,
+                          QPalette::Mid, QPalette::Dark})
+    surfaces << palette.color(QPalette::Active, role);
+  constexpr int kSteps = 200;
+  for (int step = 0; step <= kSteps; ++step) {
+    const float delta = static_cast<float>(step) / kSteps;
+    for (const float l : {lightness - delta, lightness + delta}) {
+      if (l < 0 || l > 1) continue;
+      const QColor ring = QColor::fromHslF(hue, saturation, l);
+      if (std::all_of(surfaces.begin(), surfaces.end(),
+                      [&](const QColor& surface) { return contrastRatio(ring, surface) >= largeContrast; }))
+        return ring;
+    }
+  }
+  return palette.color(QPalette::Active, QPalette::WindowText);
 }
 
 QColor Theme::selectionColor(const QPalette& palette) {

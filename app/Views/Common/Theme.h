@@ -55,6 +55,11 @@ class Theme {
   };
   static SegmentColors segmentColors(const QPalette& palette);
 
+  // The colour of the keyboard focus ring: the palette's highlight hue, at the lightness nearest
+  // the highlight's own that stands out by 3:1 from the window, the fields, the buttons and the
+  // frames it may be drawn over; the window text colour when no lightness of that hue does.
+  static QColor focusColor(const QPalette& palette);
+
   // The selection colour (selected text, the chosen row of a list) at the lightness nearest the
   // palette's own highlight that carries its highlighted text at 4.5:1; Qt's own light palette
   // gives only 3.7:1.

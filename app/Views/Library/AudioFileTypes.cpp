@@ -2,6 +2,7 @@
 
 #include "Services/AudioProcessor.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace parlowvista {
@@ -35,6 +36,31 @@ QList<QUrl> AudioFileTypes::audioFiles(const QMimeData* data) {
     if (url.isLocalFile() && isAudioFile(url.toLocalFile())) result << url;
   }
   return result;
+}
+
+QList<RefusedFile> AudioFileTypes::refusedFiles(const QMimeData* data) {
+  QList<RefusedFile> refused;
+  if (!data || !data->hasUrls()) return refused;
+  for (const QUrl& url : data->urls()) {
+    if (!url.isLocalFile()) continue;
+    const QFileInfo file(url.toLocalFile());
+    if (isAudioFile(file.filePath())) continue;
+    QString reason;
+    if (file.isDir()) {
+      reason = QStringLiteral("It is a folder; drop the audio files in it.");
+    } else if (!file.exists()) {
+      reason = QString::fromStdString(AudioError::fileNotFound(file.filePath()).what());
+    } else {
+      const QString extension = file.suffix().toLower();
+      reason = extension.isEmpty()
+                   ? QStringLiteral("Its name has no extension that names an audio format.")
+                   : QString::fromStdString(AudioError::unsupportedFormat(extension).what()) + QStringLiteral(".");
+      reason += QLatin1Char(' ') + formatsText() + QLatin1Char('.');
+    }
+    // A folder's address may end in "/", which leaves no file name.
+    refused.append({file.fileName().isEmpty() ? QDir(file.filePath()).dirName() : file.fileName(), reason});
+  }
+  return refused;
 }
 
 bool AudioFileTypes::hasLocalFiles(const QMimeData* data) {

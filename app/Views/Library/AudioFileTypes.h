@@ -7,6 +7,12 @@
 
 namespace parlowvista {
 
+// A dropped file that is not taken, and why, in the user's words.
+struct RefusedFile {
+  QString name;  // the file's name, without its folder
+  QString reason;
+};
+
 // Which dropped or chosen files the library takes as audio: local files whose extension is
 // one the loader reads (AudioProcessor::supportedFormats(); case ignored). The dialogs' filter
 // and the drop zone's text are made from the same list.
@@ -23,6 +29,10 @@ struct AudioFileTypes {
   static QList<QUrl> audioFiles(const QMimeData* data);
   // The drop carries at least one local file.
   static bool hasLocalFiles(const QMimeData* data);
+  // The local files of a drop that are not taken, in drop order, each with why, as the file
+  // dialog's filter would have said: "Unsupported audio format: ogg. Supported formats: WAV,
+  // ...", or that it is a folder.
+  static QList<RefusedFile> refusedFiles(const QMimeData* data);
 };
 
 }  // namespace parlowvista

@@ -348,7 +348,10 @@ void AudioSourcesList::chooseFiles() {
 bool AudioSourcesList::acceptDrop(const QMimeData* data) {
   if (!m_group || !AudioFileTypes::hasLocalFiles(data)) return false;
   const QList<QUrl> files = AudioFileTypes::audioFiles(data);
-  if (!files.isEmpty()) m_importQueue.enqueue(files);
+  const QList<RefusedFile> refused = AudioFileTypes::refusedFiles(data);
+  if (!refused.isEmpty()) emit filesRefused(refused);
+  if (files.isEmpty()) return false;
+  m_importQueue.enqueue(files);
   return true;
 }
 
@@ -368,9 +371,11 @@ void AudioSourcesList::resizeEvent(QResizeEvent* event) {
 }
 
 void AudioSourcesList::dragEnterEvent(QDragEnterEvent* event) {
+  // A drag of files is let in so that its drop can say what is not taken; the column lights up
+  // only for a file it will take.
   if (m_group && AudioFileTypes::hasLocalFiles(event->mimeData())) {
     event->acceptProposedAction();
-    setDragOver(true);
+    setDragOver(!AudioFileTypes::audioFiles(event->mimeData()).isEmpty());
   } else {
     event->ignore();
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/LibraryPrompts.h"
 
 #include <QHash>
@@ -26,7 +27,8 @@ class TranscriptGroup;
 
 // The middle column: the sources of the selected group, newest first, with their version
 // chips. Files dropped on it (text/uri-list of local audio files) or chosen with "Add Audio
-// File" go to the import queue, every one of them, in order. Clicking a row selects the
+// File" go to the import queue, every one of them, in order; a drag lights the column only when
+// it holds such a file, and the other files of a drop are named with why they are not taken. Clicking a row selects the
 // source and its newest version; a chip selects its source first, then the version. "Delete"
 // asks, then deletes through LibraryActions. Rows are kept by id and updated in place.
 class AudioSourcesList : public QWidget {
@@ -41,7 +43,8 @@ class AudioSourcesList : public QWidget {
 
   void requestDelete(AudioSource* source);
   void chooseFiles();
-  // Takes the local audio files of a drop; false when the drop is refused.
+  // Takes the local audio files of a drop (false when there is none) and names the other files
+  // of it with why they are not taken (filesRefused).
   bool acceptDrop(const QMimeData* data);
 
   // The rows built so far, in order: a large group gets kRowsPerTurn rows at once, then batches
@@ -54,6 +57,10 @@ class AudioSourcesList : public QWidget {
   QPushButton* addFileButton() const { return m_addButton; }
   bool isDragOver() const { return m_dragOver; }
   QWidget* dropOverlay() const { return m_dropOverlay; }
+
+ signals:
+  // Files of a drop that are not taken, each with why.
+  void filesRefused(const QList<parlowvista::RefusedFile>& files);
 
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;

@@ -8,6 +8,7 @@
 #include "Views/Library/DropOutline.h"
 
 #include <QDragEnterEvent>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -168,6 +169,13 @@ void FileDropZone::submitURL() {
 bool FileDropZone::acceptDrop(const QMimeData* data) {
   if (!m_enabled) return false;
   const QList<QUrl> files = AudioFileTypes::audioFiles(data);
+  QList<RefusedFile> refused = AudioFileTypes::refusedFiles(data);
+  for (qsizetype i = 1; i < files.size(); ++i) {
+    refused.append({QFileInfo(files[i].toLocalFile()).fileName(),
+                    QStringLiteral("Only one file is taken here at a time; drop several on the file list to "
+                                   "transcribe them one after another.")});
+  }
+  if (!refused.isEmpty()) emit filesRefused(refused);
   if (files.isEmpty()) return false;
   emit fileDropped(files.first());
   return true;
@@ -181,12 +189,14 @@ void FileDropZone::setTargeted(bool targeted) {
 }
 
 void FileDropZone::dragEnterEvent(QDragEnterEvent* event) {
-  setTargeted(true);  // the highlight follows the hover, even when the drop will be refused
-  if (m_enabled && !AudioFileTypes::audioFiles(event->mimeData()).isEmpty()) {
-    event->acceptProposedAction();
-  } else {
+  // A drag of files is let in so that its drop can say what is not taken; the zone lights up
+  // only for a file it will take.
+  if (!m_enabled || !AudioFileTypes::hasLocalFiles(event->mimeData())) {
     event->ignore();
+    return;
   }
+  setTargeted(!AudioFileTypes::audioFiles(event->mimeData()).isEmpty());
+  event->acceptProposedAction();
 }
 
 void FileDropZone::dragLeaveEvent(QDragLeaveEvent* event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/LibraryPrompts.h"
 
 #include <QWidget>
@@ -15,7 +16,9 @@ namespace parlowvista {
 // The start screen of an empty workspace: drop one audio file, choose one with "Choose
 // File...", or open "From URL" and submit an online-video address. A file is handed on at its
 // own path (no copy); an address only when it is an http or https address with a host.
-// Disabled zones refuse drops and disable both buttons.
+// A drag of files lights the zone only when it holds a file that will be taken; the files of a
+// drop that are not taken are named with why. Disabled zones refuse drops and disable both
+// buttons.
 class FileDropZone : public QWidget {
   Q_OBJECT
  public:
@@ -28,7 +31,8 @@ class FileDropZone : public QWidget {
   void chooseFile();
   void toggleURLInput();
   void submitURL();
-  // The first local audio file of a drop; false when refused.
+  // Takes the first local audio file of a drop (false when there is none) and names every
+  // other file of it with why it is not taken (filesRefused).
   bool acceptDrop(const QMimeData* data);
 
   bool isTargeted() const { return m_targeted; }
@@ -45,6 +49,8 @@ class FileDropZone : public QWidget {
 
  signals:
   void fileDropped(const QUrl& file);
+  // Files of a drop that are not taken, each with why.
+  void filesRefused(const QList<parlowvista::RefusedFile>& files);
   void youTubeURLSubmitted(const QString& address);
 
  protected:

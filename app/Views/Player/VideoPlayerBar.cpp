@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScopedValueRollback>
 #include <QSettings>
 #include <QShowEvent>
 #include <QSlider>
@@ -304,6 +305,8 @@ void VideoPlayerBar::sliderMovedTo(double fraction) {
 void VideoPlayerBar::videoTimeReported(double time) {
   m_videoTime = time;
   if (m_audioPlayer && std::abs(m_audioPlayer->currentTime() - time) > kDriftThreshold) {
+    // The audio follows the video here: its jump is no reason to seek the video back.
+    const QScopedValueRollback following(m_audioFollowsVideo, true);
     m_audioPlayer->seek(time);
   }
   refreshControls();
@@ -334,7 +337,7 @@ void VideoPlayerBar::audioPlayingChanged(bool playing) {
 void VideoPlayerBar::audioTimeChanged(double time) {
   const double previous = m_lastAudioTime;
   m_lastAudioTime = time;
-  if (time != previous && std::abs(time - previous) > kJumpThreshold && m_playerView) {
+  if (!m_audioFollowsVideo && time != previous && std::abs(time - previous) > kJumpThreshold && m_playerView) {
     qInfo().noquote() << QString::asprintf(
         "[VideoPlayerBar] Segment click detected (jump: %.2f), seeking video to %.2f", std::abs(time - previous), time);
     m_playerView->requestSeek(time);

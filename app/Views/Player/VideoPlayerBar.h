@@ -19,7 +19,8 @@ class YouTubePlayerView;
 // The playback area above the transcript when its media is an online video: the embedded video
 // in a resizable 16:9 frame over a strip of controls. It keeps the audio player (the transcript's
 // clock, muted while the video carries the sound) and the video in step both ways: an audio jump
-// of more than 1 s seeks the video, a video position more than 0.5 s away moves the audio.
+// of more than 1 s seeks the video, a video position more than 0.5 s away moves the audio (and
+// that move seeks nothing back). The clocks move the slider without seeking.
 // Without a usable video (no identifier, or the video failed) the strip drives the audio alone.
 class VideoPlayerBar : public QWidget {
   Q_OBJECT
@@ -97,6 +98,7 @@ class VideoPlayerBar : public QWidget {
   bool m_isDraggingResize = false;
 
   double m_lastAudioTime = 0;
+  bool m_audioFollowsVideo = false;  // the audio is being moved to the video's position
   bool m_lastAudioPlaying = false;
   bool m_shownAsPlaying = true;  // differs from the start state, so the first refresh draws the icon
   QString m_unavailableReason = QStringLiteral("The player could not be loaded");

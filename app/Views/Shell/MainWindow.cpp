@@ -41,6 +41,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSplitter>
@@ -88,9 +89,18 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   m_sidebar =
       new GroupsSidebar(m_context, m_library.actions, m_library.settings, *m_selection, m_library.prompts, m_columns);
   m_columns->addWidget(m_sidebar);
+  // The file list's column: the list, and under it the band naming the files that were not
+  // transcribed, beside the work rather than over it.
+  auto* sourcesColumn = new QWidget(m_columns);
+  auto* sourcesLayout = new QVBoxLayout(sourcesColumn);
+  sourcesLayout->setContentsMargins(0, 0, 0, 0);
+  sourcesLayout->setSpacing(0);
   m_sources = new AudioSourcesList(m_context, m_library.actions, *m_selection, m_library.fileAccess, *m_queue,
-                                   m_library.prompts, m_columns);
-  m_columns->addWidget(m_sources);
+                                   m_library.prompts, sourcesColumn);
+  sourcesLayout->addWidget(m_sources, 1);
+  m_skippedFiles = new SkippedFilesNotice(sourcesColumn);
+  sourcesLayout->addWidget(m_skippedFiles);
+  m_columns->addWidget(sourcesColumn);
   m_screens = new ProcessingScreens(m_viewModel, m_library.prompts, m_columns);
   m_columns->addWidget(m_screens);
   m_screens->setWorkspace(buildWorkspace());
@@ -105,8 +115,6 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   auto* centralLayout = new QVBoxLayout(central);
   centralLayout->setContentsMargins(0, 0, 0, 0);
   centralLayout->setSpacing(0);
-  m_skippedFiles = new SkippedFilesNotice(central);
-  centralLayout->addWidget(m_skippedFiles);
   auto* frame = new QScrollArea(central);
   frame->setFrameShape(QFrame::NoFrame);
   frame->setFocusPolicy(Qt::NoFocus);
@@ -121,11 +129,17 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));
   connect(m_screens, &ProcessingScreens::addressEntered, this,
           qOverload<const QString&>(&MainWindow::requestTranscription));
+  // Files a drop did not take are named in the band, with why, as those of a batch are.
+  const auto nameRefused = [this](const QList<RefusedFile>& files) {
+    for (const RefusedFile& file : files) m_skippedFiles->add(file.name, file.reason);
+  };
+  connect(m_screens, &ProcessingScreens::filesRefused, this, nameRefused);
+  connect(m_sources, &AudioSourcesList::filesRefused, this, nameRefused);
   connect(m_selection, &LibrarySelection::groupChanged, this, [this] {
     m_screens->setGroupSelected(m_selection->group() != nullptr);
     refreshTitle();
   });
-  connect(m_selection, &LibrarySelection::audioSourceChanged, this, &MainWindow::refreshTitle);
+  connect(m_selection, &LibrarySelection::audioSourceChanged, this, &MainWindow::onSelectedSourceChanged);
   // A renamed group or version renames the window.
   connect(&m_context, &ModelContext::objectsChanged, this, &MainWindow::refreshTitle);
   connect(m_selection, &LibrarySelection::transcriptionChanged, this, &MainWindow::onSelectedTranscriptionChanged);
@@ -152,6 +166,12 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::adoptCurrentVersion);
   connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::refreshWorkspace);
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, &MainWindow::refreshWorkspace);
+  // A transcript coming on screen or going (a run's end, its error, "Try Again") changes what
+  // the library marks as shown, and the title.
+  connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, [this] {
+    if (m_selection->transcription() != shownVersion()) adoptCurrentVersion();
+    refreshTitle();
+  });
   connect(&m_viewModel, &TranscriptionViewModel::activeTabChanged, this, &MainWindow::refreshWorkspace);
 
   m_activationTimer = new QTimer(this);
@@ -297,8 +317,13 @@ void MainWindow::refreshWorkspace() {
   if (hasResult && !m_results && m_actions.playerPageHost) {
     m_results = new ResultsView(m_viewModel, m_actions.playerPageHost, m_workspaceLayout->parentWidget());
     m_workspaceLayout->addWidget(m_results, 1);
-    // "New File" has reset the view model; the version is no longer selected, which clears it.
-    connect(m_results, &ResultsView::resetRequested, this, [this] { m_selection->setTranscription(nullptr); });
+    // "New File" has reset the view model: nothing of the version stays loaded or selected.
+    connect(m_results, &ResultsView::resetRequested, this, [this] {
+      if (!m_viewModel.isBusy()) m_viewModel.clearResult();
+      const QScopedValueRollback following(m_followingViewModel, true);
+      m_selection->setTranscription(nullptr);
+      refreshTitle();
+    });
   }
   if (m_results) m_results->setVisible(hasResult);
 }
@@ -434,6 +459,9 @@ void MainWindow::startPendingTranscription() {
 }
 
 Transcription* MainWindow::shownVersion() const {
+  // Only a transcript on screen is shown: a run, its error and the drop zone show no version,
+  // whatever the view model last held.
+  if (!m_viewModel.state().result()) return nullptr;
   Transcription* current = m_viewModel.currentTranscription();
   Transcription* translation = m_viewModel.activeTab().transcription();
   if (current && translation && translation->sourceTranscription() == current) return translation;
@@ -441,8 +469,10 @@ Transcription* MainWindow::shownVersion() const {
 }
 
 void MainWindow::adoptCurrentVersion() {
-  // The library shows what the view model holds; without a source it keeps its selection.
+  // The library shows what the view model holds; without a source it keeps its selection, and
+  // so it does while the view model lets go of what it held (a version chosen to be none).
   if (!m_viewModel.currentAudioSource()) return;
+  if (!m_viewModel.isBusy() && !m_viewModel.currentTranscription()) return;
   followTheViewModel();
 }
 
@@ -450,24 +480,39 @@ void MainWindow::followTheViewModel() {
   // While a new file runs, its source is current before any version of it: no version then.
   AudioSource* source = m_viewModel.currentAudioSource();
   const Transcription* current = m_viewModel.currentTranscription();
+  const QScopedValueRollback following(m_followingViewModel, true);
   m_selection->setAudioSource(source);
   m_selection->setTranscription(current && current->audioSource() == source ? shownVersion() : nullptr);
   refreshTitle();
 }
 
 void MainWindow::onSelectedTranscriptionChanged() {
+  // The library marking what the view model shows is no choice of the user's.
+  if (m_followingViewModel) return;
   if (m_results) m_results->commitPendingEdit();
   Transcription* version = m_selection->transcription();
   if (!version) {
     if (!m_viewModel.isBusy()) m_viewModel.clearResult();
   } else if (version != shownVersion()) {
     // The version on screen again from its translation's tab: its original, nothing reloaded.
-    if (version == m_viewModel.currentTranscription())
+    if (version == m_viewModel.currentTranscription() && m_viewModel.state().result())
       m_viewModel.setActiveTab(ContentTab::original());
     else
       m_viewModel.loadTranscription(version);  // a translation opens in its version's tab
     // Refused while a run goes on: the library and the title stay on what is shown.
     if (version != shownVersion()) followTheViewModel();
+  }
+  refreshTitle();
+}
+
+void MainWindow::onSelectedSourceChanged() {
+  // A file chosen without a version while the drop zone shows (after a run's error and "Try
+  // Again", say): the view model lets go of the file it last held, which is not shown, so that
+  // nothing brings it back into the library's highlight or the title.
+  if (!m_followingViewModel && !m_selection->transcription() && !m_viewModel.isBusy() &&
+      m_viewModel.state().kind() == ProcessingState::Kind::modelsReady && m_viewModel.currentAudioSource() &&
+      m_viewModel.currentAudioSource() != m_selection->audioSource()) {
+    m_viewModel.clearResult();
   }
   refreshTitle();
 }
@@ -527,10 +572,15 @@ void MainWindow::showEvent(QShowEvent* event) {
 
 void MainWindow::refreshTitle() {
   // What is on screen, then the application: a window list names both ("Version 1 — Parlowvista").
+  // A run and its error show the file it was given, whether or not it has come into the library.
   const QString application = QStringLiteral("Parlowvista");
+  const QString runFile = QFileInfo(m_viewModel.currentFile().toLocalFile()).fileName();
+  const bool showsRun = m_viewModel.isBusy() || m_viewModel.state().kind() == ProcessingState::Kind::failed;
   QString shown;
-  if (Transcription* version = m_selection->transcription()) {
+  if (Transcription* version = shownVersion()) {
     shown = version->name();
+  } else if (showsRun && !runFile.isEmpty()) {
+    shown = runFile;
   } else if (AudioSource* source = m_selection->audioSource()) {
     shown = source->filename();
   } else if (TranscriptGroup* group = m_selection->group()) {

@@ -48,14 +48,14 @@ class VersionActions;
 // figures and save status, the activity log).
 //
 // It keeps the one selection (group, source, version): choosing a version loads it into the
-// view model, choosing none clears it, and the title names the version, else the source, else
-// the group, and then the application. A file or address given to the drop zone first opens the transcription settings
-// sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add Audio File..."
-// (Ctrl+O, several at once) and from drops on the source list go through the import queue and
-// run one after another, each only when no run is going and no sheet is waiting for an answer;
-// a file of them that fails is named, with the reason, in a band above the columns that stays
-// until dismissed (the next file's run takes the error screen's place at once).
-// The models start the first time the window is shown. Closing it (or File > Quit) saves the
+// view model, choosing none clears it, and the title names the version shown, else the file of
+// a run or of its error, else the source, else the group, and then the application. A row
+// whose version is not on screen (after a run's error) opens it when clicked. A file or address given to the drop zone
+// first opens the transcription settings sheet; "Start Transcription" runs it, "Cancel" forgets it. Files from "Add
+// Audio File..." (Ctrl+O, several at once) and from drops on the source list go through the import queue and run one
+// after another, each only when no run is going and no sheet is waiting for an answer; a file of them that fails is
+// named, with the reason, in a band under the file list that stays until dismissed (the next file's run takes the error
+// screen's place at once). The models start the first time the window is shown. Closing it (or File > Quit) saves the
 // pending edits first; when that save fails it asks before the edits are lost.
 class MainWindow : public QMainWindow {
   Q_OBJECT
@@ -115,10 +115,11 @@ class MainWindow : public QMainWindow {
   // What the settings sheet names as its source: the pending file's name, else the address.
   QString pendingSourceDescription() const;
 
-  // The four columns: groups, sources, centre pane, side panel.
+  // The four columns: groups, sources (with the band under them), centre pane, side panel.
   QSplitter* columns() const { return m_columns; }
   ProcessingScreens* processingScreens() const { return m_screens; }
-  // The band naming the files of a batch that were not transcribed, and why.
+  // The band under the file list naming the files of a batch that were not transcribed, and
+  // those of a drop that were not taken, and why.
   SkippedFilesNotice* skippedFilesNotice() const { return m_skippedFiles; }
   ActivityLogView* activityLog() const;
   SidePanel* sidePanel() const { return m_side; }
@@ -148,7 +149,9 @@ class MainWindow : public QMainWindow {
   void refreshWorkspace();
   void refreshTitle();
   void onSelectedTranscriptionChanged();
-  // What the workspace shows: the translation in its tab, else the current version.
+  void onSelectedSourceChanged();
+  // What the workspace shows: the translation in its tab, else the current version; none while
+  // no transcript is on screen.
   Transcription* shownVersion() const;
   void adoptCurrentVersion();
   // The library's selection and the title go to what the view model shows.
@@ -183,6 +186,7 @@ class MainWindow : public QMainWindow {
   QUrl m_pendingFile;
   std::optional<QString> m_pendingAddress;
   bool m_started = false;
+  bool m_followingViewModel = false;  // the selection is being set to what the view model shows
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
   QSize m_fittedFrame;  // the window manager's frame the last fit allowed for

@@ -200,6 +200,7 @@ void ProcessingScreens::rebuildDropZone() {
   m_dropZone = new FileDropZone(true, m_viewModel.isYouTubeDownloaderAvailable(), m_prompts, m_readyPage);
   connect(m_dropZone, &FileDropZone::fileDropped, this, &ProcessingScreens::fileChosen);
   connect(m_dropZone, &FileDropZone::youTubeURLSubmitted, this, &ProcessingScreens::addressEntered);
+  connect(m_dropZone, &FileDropZone::filesRefused, this, &ProcessingScreens::filesRefused);
   m_readyPage->layout()->addWidget(m_dropZone);
 }
 

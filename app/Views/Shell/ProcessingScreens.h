@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/ProcessingState.h"
+#include "Views/Library/AudioFileTypes.h"
 #include "Views/Library/LibraryPrompts.h"
 
 #include <QColor>
@@ -57,6 +58,8 @@ class ProcessingScreens : public QStackedWidget {
   void fileChosen(const QUrl& url);
   // An http or https address entered in the ready screen.
   void addressEntered(const QString& address);
+  // Files of a drop on the ready screen that were not taken, each with why.
+  void filesRefused(const QList<parlowvista::RefusedFile>& files);
 
  private:
   void refresh();

@@ -452,7 +452,8 @@ void SidePanel::refresh() {
     const double speed = result->processingTime() > 0 ? result->audioDuration() / result->processingTime() : 0;
     m_speed->setText(QString::asprintf("%.0fx", speed));
   }
-  const bool unsaved = m_viewModel.hasUnsavedChanges();
+  // The shown version's own state: another file's unsaved work is said where it is shown.
+  const bool unsaved = m_viewModel.isShownWorkUnsaved();
   static_cast<Dot*>(m_saveDot)->setColor(unsaved ? QColor(0xFF, 0x95, 0x00) : QColor(0x34, 0xC7, 0x59));
   m_saveText->setText(unsaved ? QStringLiteral("Unsaved changes") : QStringLiteral("Saved"));
   const QDateTime saved = m_viewModel.lastSaveTime();

@@ -2,6 +2,7 @@
 
 #include "Models/Transcription.h"
 #include "Views/Common/ColorContrast.h"
+#include "Views/Common/FocusRing.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
@@ -22,6 +23,7 @@ namespace parlowvista {
 VersionTab::VersionTab(Transcription* transcription, QWidget* parent)
     : QAbstractButton(parent), m_transcription(transcription) {
   setFocusPolicy(Qt::StrongFocus);
+  FocusRing::setShownOn(this, false);  // the tab draws its own, on its face
   setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(12, 6, 12, 6);
@@ -105,8 +107,17 @@ void VersionTab::paintEvent(QPaintEvent*) {
   path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
   const QColor window = palette().color(QPalette::Window);
   const QColor tertiary = mixed(window, palette().color(QPalette::WindowText), 0.26);
-  p.fillPath(path, m_selected ? Theme::selectionColor(palette()) : mixed(window, tertiary, 0.3));
-  if (hasFocus()) p.strokePath(path, QPen(workspace::accentColor(palette()), 1.5, Qt::DotLine));
+  const QColor face = m_selected ? Theme::selectionColor(palette()) : mixed(window, tertiary, 0.3);
+  p.fillPath(path, face);
+  // The keyboard focus: a ring that reads on the face it is drawn on (the selected face carries
+  // the highlighted text colour at 4.5:1), in place of the application's ring, which would not.
+  if (hasFocus() && this->window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+    const QColor ring = m_selected ? palette().color(QPalette::HighlightedText)
+                                   : withContrast(Theme::focusColor(palette()), face, Theme::largeContrast);
+    QPainterPath inner;
+    inner.addRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 5, 5);
+    p.strokePath(inner, QPen(ring, 2));
+  }
 }
 
 void VersionTab::keyPressEvent(QKeyEvent* event) {

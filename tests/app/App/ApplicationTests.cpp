@@ -10,6 +10,7 @@
 #include "Store/StoreError.h"
 #include "Views/Player/YouTubePlayerView.h"
 #include "support/QtWait.h"
+#include "support/ScopedSettingsFolder.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
@@ -33,10 +34,10 @@ namespace {
 
 class ApplicationTest : public testsupport::TempDirTest {
  protected:
-  void SetUp() override {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder("config"));
-    QSettings().clear();
-  }
+  // Settings of the test's own, in its folder, until it ends.
+  testsupport::ScopedSettingsFolder settingsFolder{folder("config")};
+
+  void SetUp() override { QSettings().clear(); }
 
   QString folder(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
   Application::Environment environment() const {

@@ -29,6 +29,13 @@ TEST_F(AudioProcessorTest, RefusesMissingUnsupportedAndEmptyFilesInThatOrder) {
   EXPECT_EQ(errorOf(file("empty.wav")), "Invalid audio data");
   testsupport::writeFile(tempDir / "broken.mp3", "not audio at all");
   EXPECT_NE(errorOf(file("broken.mp3")), "no error");
+  // An AIFF file is taken as ".aiff"; the same file named ".aif" is refused by its name.
+  writeFloatWav(tempDir / "talk.wav", std::vector<float>(16000, 0.1f));
+  ASSERT_TRUE(ffmpeg({"-i", file("talk.wav"), "-c:a", "pcm_s16be", file("talk.aiff")}));
+  EXPECT_EQ(errorOf(file("talk.aiff")), "no error");
+  ASSERT_TRUE(QFile::copy(file("talk.aiff"), file("talk.aif")));
+  EXPECT_EQ(errorOf(file("talk.aif")), "Unsupported audio format: aif");
+  EXPECT_FALSE(AudioProcessor::supportedExtensions().contains("aif"));
 }
 
 TEST_F(AudioProcessorTest, A16kMonoFileComesBackUnchanged) {

@@ -40,7 +40,6 @@ TEST_F(PipelineEndToEndTest, AFileInEachFormatBecomesAStoredVersionWithTwoSpeake
       {"wav", {}, true},
       {"flac", {"-c:a", "flac", "-sample_fmt", "s32"}, true},
       {"aiff", {"-c:a", "pcm_s24be"}, true},
-      {"aif", {"-c:a", "pcm_s16be"}, true},
       {"caf", {"-c:a", "pcm_f32le"}, true},
       {"m4a", {"-c:a", "alac", "-sample_fmt", "s32p"}, true},
       {"mp3", {"-c:a", "libmp3lame", "-b:a", "320k"}, false},

@@ -30,6 +30,13 @@ void patch32(const std::filesystem::path& path, std::streamoff offset, uint32_t 
   file.write(reinterpret_cast<const char*>(&value), 4);
 }
 
+// Overwrites two bytes of a file at `offset` with a little-endian 16-bit value.
+void patch16(const std::filesystem::path& path, std::streamoff offset, uint16_t value) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(offset);
+  file.write(reinterpret_cast<const char*>(&value), 2);
+}
+
 std::string randomBytes(std::size_t count, unsigned seed) {
   std::mt19937 generator(seed);
   std::string bytes(count, '\0');
@@ -94,6 +101,16 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
          patch32(p, 40, 0x1fffffff);
        },
        3.0, ""},
+      // 16-bit samples under a header that says 7 bits per sample (the field after the byte
+      // rate and block size): refused before recognition, not read as noise.
+      {"seven bits.wav",
+       [&](const auto& p) {
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-c:a", "pcm_s16le",
+                             "-map_metadata", "-1", "-fflags", "+bitexact", QString::fromStdString(p.string())}));
+         ASSERT_EQ(testsupport::readFile(p).substr(12, 4), "fmt ");
+         patch16(p, 34, 7);
+       },
+       -1, "Not an audio file, or damaged: seven bits.wav", "declares 7 bits per sample"},
       {"garbage.mp3",
        [&](const auto& p) {
          const QString mp3 = QString::fromStdString(p.string()) + ".src.mp3";

@@ -612,7 +612,10 @@ TEST_F(TranscriptionViewModelTest, OpeningALongCafForPlaybackNeverStallsTheWindo
   testsupport::UiHeartbeat heartbeat;
   h->vm->loadTranscription(version);
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }, 60000));
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 100.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
+  // The UI thread's own processor time between two turns of its loop: about a millisecond;
+  // decoding the file there would take seconds. (How long a user waits is
+  // bench_player_switching's "switch_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 50.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   EXPECT_NEAR(h->vm->audioPlayer().duration(), 1800, 1);
   EXPECT_TRUE(h->logged("Audio loaded for playback"));
 }
@@ -645,7 +648,10 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
   testsupport::UiHeartbeat heartbeat;
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 200.0);
+  // The UI thread's own processor time between two turns of its loop: about 10 ms; the merge
+  // done on it would take half a second. (How long a user waits is bench_pipeline_road's
+  // "finish_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 150.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   // 150 characters a segment, each token one character.
   EXPECT_EQ(h->vm->state().result()->segments.size(), (kTokens + 149) / 150);
@@ -685,21 +691,37 @@ TEST_F(TranscriptionViewModelTest, ARunWhoseVersionCannotBeStoredIsKeptUnsavedUn
   EXPECT_TRUE(h->vm->hasStatusWarning());
   EXPECT_EQ(storedRows("Transcription"), 1);
 
-  // An edit goes into the kept version, never into the one shown before; opening that one
-  // leaves the work unsaved, and says so.
+  // An edit goes into the kept version, never into the one shown before. Opening that one, a
+  // saved version of another file, leaves the work unsaved (quitting asks), but the status line
+  // says so only over the file whose work it is; so with no version shown at all.
   const QString edited = "edited while the disk is full " + QString(20000, 'y');
   h->vm->updateSegmentText(0, edited);
   h->vm->loadTranscription(earlier);
   EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(h->vm->statusMessage(), "Transcription complete");
+  EXPECT_FALSE(h->vm->hasStatusWarning());
+  EXPECT_FALSE(h->vm->isShownWorkUnsaved());
+  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
+  h->vm->loadTranscription(kept);
   EXPECT_TRUE(h->vm->statusMessage().contains("not saved yet: The disk is full"))
       << h->vm->statusMessage().toStdString();
-  EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
+  EXPECT_TRUE(h->vm->isShownWorkUnsaved());
+  h->vm->clearResult();
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  EXPECT_FALSE(h->vm->statusMessage().contains("not saved yet")) << h->vm->statusMessage().toStdString();
 
-  // Room again: the autosave writes it, with the edit.
-  h->context->database().execute("PRAGMA max_page_count = 1073741823");
+  // The autosave keeps trying with no version shown: once there is room again it writes the
+  // kept version, with the edit.
   h->settings->setAutoSaveInterval(0.05);
   h->vm->setupAutoSave();
+  ASSERT_TRUE(testsupport::waitUntil([&] {
+    return std::count_if(h->vm->logs().begin(), h->vm->logs().end(),
+                         [](const LogEntry& entry) { return entry.message.startsWith("Failed to save: "); }) >= 2;
+  }));
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  h->context->database().execute("PRAGMA max_page_count = 1073741823");
   ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->hasUnsavedChanges(); }));
+  h->vm->loadTranscription(kept);
   EXPECT_EQ(storedRows("Transcription"), 2);
   EXPECT_EQ(h->storedTexts(kept->id()), QStringList{edited});
   EXPECT_EQ(h->storedTexts(earlier->id()), (QStringList{"hello", "world"}));
@@ -735,6 +757,15 @@ TEST_F(TranscriptionViewModelTest, AReprocessingWhoseSaveFailsSaysSoAndALaterSav
   EXPECT_TRUE(h->loggedStart("Failed to save: "));
   EXPECT_FALSE(h->logged("Saved reprocessed transcription"));
   EXPECT_TRUE(h->vm->hasUnsavedChanges());
+  // The status line says why, as it does for a new version that cannot be stored.
+  QString why;
+  for (const LogEntry& entry : h->vm->logs()) {
+    if (entry.message.startsWith("Failed to save: ")) why = entry.message.mid(QString("Failed to save: ").size());
+  }
+  ASSERT_FALSE(why.isEmpty());
+  EXPECT_TRUE(h->vm->statusMessage().endsWith(" - not saved yet: " + why + ". Saving is tried again automatically."))
+      << h->vm->statusMessage().toStdString();
+  EXPECT_TRUE(h->vm->hasStatusWarning());
   EXPECT_EQ(h->storedTexts(version->id()), (QStringList{"hello", "world"}));
   healDisk();
   h->vm->saveIfNeeded();

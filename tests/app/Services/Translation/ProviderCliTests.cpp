@@ -174,7 +174,7 @@ TEST_P(ProviderCliTest, HungToolTimesOut) {
   QElapsedTimer clock;
   clock.start();
   auto run = runToEnd(*p, makeSegments(1));
-  EXPECT_LT(clock.elapsed(), 5000);
+  EXPECT_LT(clock.elapsed(), 20000);  // not the 30 s the tool would sleep
   ASSERT_TRUE(run->outcome.error.has_value());
   EXPECT_EQ(run->outcome.error->kind(), TranslationError::Kind::translationFailed);
   EXPECT_EQ(run->outcome.error->payload(),

@@ -10,6 +10,7 @@
 #include "Services/Translation/ProviderEndpoints.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "support/LoopbackServer.h"
+#include "support/ScopedSettingsFolder.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
@@ -101,7 +102,6 @@ class SettingsSandbox {
  public:
   SettingsSandbox()
       : keychain(QStringLiteral("com.lanternhollow.translation.tests.%1").arg(QCoreApplication::applicationPid())) {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(dir.path().string()));
     QSettings().clear();
     QSettings().sync();
   }
@@ -119,6 +119,8 @@ class SettingsSandbox {
   }
 
   testsupport::TempDir dir{"pv-translation"};
+  // The settings point back where they were before the folder goes.
+  testsupport::ScopedSettingsFolder settingsFolder{QString::fromStdString(dir.path().string())};
   parlowvista::KeychainService keychain;
   // The tests' own provider addresses and waits.
   parlowvista::ProviderEndpoints endpoints;

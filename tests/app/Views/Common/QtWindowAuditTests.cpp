@@ -1,4 +1,5 @@
 // The audit must find what it exists to find: each fault below is one a window really had.
+#include "Views/Common/FocusRing.h"
 #include "support/QtWindowAudit.h"
 
 #include <QComboBox>
@@ -7,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <gtest/gtest.h>
@@ -54,9 +56,17 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   scroll->setWidget(new QPushButton(QStringLiteral("Inside")));
   scroll->setWidgetResizable(true);
   column->addWidget(scroll);
-  auto* flat = new QPushButton(QStringLiteral("Flat"), &window);  // the style draws its focus in a bevel it has not
+  // Without the application's focus ring: the style draws a flat button's focus in a bevel it
+  // has not, and a tool button's as a faint frame.
+  auto* flat = new QPushButton(QStringLiteral("Flat"), &window);
   flat->setFlat(true);
+  parlowvista::FocusRing::setShownOn(flat, false);
   column->addWidget(flat);
+  auto* faintTool = new QToolButton(&window);
+  faintTool->setText(QStringLiteral("Faint"));
+  faintTool->setAutoRaise(true);
+  parlowvista::FocusRing::setShownOn(faintTool, false);
+  column->addWidget(faintTool);
   auto* raised = new QPushButton(QStringLiteral("Raised"), &window);
   column->addWidget(raised);
   window.resize(300, 300);
@@ -69,9 +79,11 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   const QStringList tabs = QtWindowAudit::checkTabOrder(&window);
   EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab never reaches QLabel 'Get Key'"))) << tabs.join('\n').toStdString();
   EXPECT_TRUE(mentions(tabs, QStringLiteral("Tab stops on QScrollArea"))) << tabs.join('\n').toStdString();
-  EXPECT_TRUE(mentions(tabs, QStringLiteral("QPushButton 'Flat', but nothing shows that it has the focus")))
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("QPushButton 'Flat', but too little shows that it has the focus")))
       << tabs.join('\n').toStdString();
-  EXPECT_FALSE(mentions(tabs, QStringLiteral("'Raised', but nothing shows"))) << tabs.join('\n').toStdString();
+  EXPECT_TRUE(mentions(tabs, QStringLiteral("QToolButton 'Faint', but too little shows that it has the focus")))
+      << tabs.join('\n').toStdString();
+  EXPECT_FALSE(mentions(tabs, QStringLiteral("'Raised', but"))) << tabs.join('\n').toStdString();
 
   const QStringList names = QtWindowAudit::checkAccessibleNames(&window);
   EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'value only': no accessible name")});

@@ -271,7 +271,10 @@ TEST_F(AudioSourcesListTest, FilesGoneFromALargeFolderAreLookedForWithoutStallin
                std::none_of(rows.begin(), rows.end(), [](AudioSourceRow* row) { return row->isFileAvailable(); });
       },
       30000));
-  EXPECT_LT(heartbeat.longestOwnGapMs(), 150.0);
+  // The UI thread's own processor time between two turns of its loop: about 50 ms of building
+  // rows; the hundred look-ups done on it instead would take a second. (How long a user waits
+  // is bench_library_browser's "missing_stall_ms".)
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 400.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   EXPECT_TRUE(list->rows().first()->detailsText().endsWith("Missing"));
 }
 
@@ -283,10 +286,12 @@ TEST(AudioSourceRowTest, DurationsAreMinutesAndSecondsTruncated) {
 
 // Drops arrive as the window system delivers them: enter, move, drop. The empty state lights its
 // dashed border; the list is covered by the "Drop to add" overlay; both take every audio file.
+// Neither lights up for files it will not take: those are named with why when dropped.
 TEST_F(AudioSourcesListTest, ARealDropHighlightsTheColumnAndQueuesEveryFile) {
   selection->setGroup(g);
   QSignalSpy announced(&queue, &AudioFileImportQueue::audioFileDropped);
-  const auto drop = [&](const QStringList& paths, const std::function<void()>& whileOver) {
+  QSignalSpy refused(list.get(), &AudioSourcesList::filesRefused);
+  const auto drop = [&](const QStringList& paths, const std::function<void()>& whileOver, bool taken = true) {
     const auto data = librarytest::uriList(paths);
     const QPoint at = list->rect().center();
     QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
@@ -294,32 +299,44 @@ TEST_F(AudioSourcesListTest, ARealDropHighlightsTheColumnAndQueuesEveryFile) {
     EXPECT_TRUE(enter.isAccepted());
     QDragMoveEvent move(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list.get(), &move);
-    EXPECT_TRUE(list->isDragOver());
+    EXPECT_EQ(list->isDragOver(), taken);
     whileOver();
     QDropEvent dropped(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(list.get(), &dropped);
-    EXPECT_TRUE(dropped.isAccepted());
+    EXPECT_EQ(dropped.isAccepted(), taken);
     EXPECT_FALSE(list->isDragOver());
     EXPECT_FALSE(list->dropOverlay()->isVisible());
   };
 
   // The empty state: its own border lights up, the page under the pointer changes colour.
   const QImage before = list->pages()->grab().toImage();
-  drop({file("in/a.wav"), file("in/b.flac")}, [&] {
+  const QPoint edge(9, before.height() / 2);  // on the dashed border, 8 px in
+  drop(
+      {file("in/memo.ogg")},
+      [&] { EXPECT_EQ(list->pages()->grab().toImage().pixelColor(edge), before.pixelColor(edge)); }, false);
+  ASSERT_EQ(refused.count(), 1);
+  EXPECT_EQ(refused[0][0].value<QList<RefusedFile>>().at(0).name, "memo.ogg");
+  drop({file("in/a.wav"), file("in/b.flac"), file("in/notes.txt")}, [&] {
     EXPECT_FALSE(list->dropOverlay()->isVisible());
-    const QImage over = list->pages()->grab().toImage();
-    const QPoint edge(9, over.height() / 2);  // on the dashed border, 8 px in
-    EXPECT_NE(over.pixelColor(edge), before.pixelColor(edge));
+    EXPECT_NE(list->pages()->grab().toImage().pixelColor(edge), before.pixelColor(edge));
   });
   for (int i = 0; i < 3; ++i) settle();
   EXPECT_EQ(announced.count(), 2);
+  ASSERT_EQ(refused.count(), 2);
+  const auto said = refused[1][0].value<QList<RefusedFile>>();
+  ASSERT_EQ(said.size(), 1);
+  EXPECT_EQ(said[0].name, "notes.txt");
+  EXPECT_TRUE(said[0].reason.startsWith("Unsupported audio format: txt")) << said[0].reason.toStdString();
 
   sourceAt("there.wav", 10);
   settle();
   ASSERT_EQ(list->pages()->currentIndex(), 2);
+  drop(
+      {file("in/memo.opus")}, [&] { EXPECT_FALSE(list->dropOverlay()->isVisible()); }, false);
   drop({file("in/c.mp3"), file("in/d.m4a")}, [&] { EXPECT_TRUE(list->dropOverlay()->isVisible()); });
   for (int i = 0; i < 6; ++i) settle();
   EXPECT_EQ(announced.count(), 4);
+  EXPECT_EQ(refused.count(), 3);
 }
 
 // The selected row is filled so that it stands out from the list (3:1) in a light and a dark

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QDragEnterEvent>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -38,15 +39,34 @@ class FileDropZoneTest : public testsupport::TempDirTest {
 
 }  // namespace
 
-TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPath) {
+// The first audio file is handed on; every other file of the drop is named with why.
+TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPathAndNamesTheRest) {
   auto zone = make();
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
+  QSignalSpy refused(zone.get(), &FileDropZone::filesRefused);
   const QString text = file("notes.txt"), first = file("one.m4a"), second = file("two.wav");
   EXPECT_TRUE(zone->acceptDrop(librarytest::uriList({text, first, second}).get()));
   ASSERT_EQ(dropped.count(), 1);
   EXPECT_EQ(dropped[0][0].toUrl(), QUrl::fromLocalFile(first));  // no copy elsewhere
-  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({text, QString::fromStdString(tempDir.path().string())}).get()));
+  ASSERT_EQ(refused.count(), 1);
+  auto said = refused[0][0].value<QList<RefusedFile>>();
+  ASSERT_EQ(said.size(), 2);
+  EXPECT_EQ(said[0].name, "notes.txt");
+  EXPECT_EQ(said[0].reason, "Unsupported audio format: txt. Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF.");
+  EXPECT_EQ(said[1].name, "two.wav");
+  EXPECT_TRUE(said[1].reason.contains("drop several on the file list")) << said[1].reason.toStdString();
+
+  const QString folder = QString::fromStdString(tempDir.path().string());
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({file("memo.ogg"), file("README"), folder}).get()));
   EXPECT_EQ(dropped.count(), 1);
+  ASSERT_EQ(refused.count(), 2);
+  said = refused[1][0].value<QList<RefusedFile>>();
+  ASSERT_EQ(said.size(), 3);
+  EXPECT_EQ(said[0].reason.section('.', 0, 0), "Unsupported audio format: ogg");
+  EXPECT_EQ(said[1].name, "README");
+  EXPECT_TRUE(said[1].reason.startsWith("Its name has no extension")) << said[1].reason.toStdString();
+  EXPECT_EQ(said[2].name, QFileInfo(folder).fileName());
+  EXPECT_TRUE(said[2].reason.contains("folder")) << said[2].reason.toStdString();
 
   picked = {QUrl::fromLocalFile(second)};
   zone->chooseButton()->click();
@@ -111,22 +131,44 @@ TEST_F(FileDropZoneTest, SubmittingAnAddressClosesTheSectionAndBlanksStay) {
   EXPECT_TRUE(zone->urlField()->text().isEmpty());
 }
 
-// A drag over the zone lights its dashed border in the accent colour; the drop hands on the file.
-TEST_F(FileDropZoneTest, ADragLightsTheBorderAndTheDropHandsOnTheFile) {
+// A drag over the zone lights its dashed border in the accent colour, but only for a file it
+// takes; the drop hands on the file, and one of files it does not take names them instead.
+TEST_F(FileDropZoneTest, ADragLightsTheBorderOnlyForAFileTheZoneTakes) {
   auto zone = make();
   QSignalSpy dropped(zone.get(), &FileDropZone::fileDropped);
-  auto data = librarytest::uriList({file("talk.flac")});
+  QSignalSpy refused(zone.get(), &FileDropZone::filesRefused);
   const QPoint at = zone->rect().center();
   const QPoint onBorder(10, zone->height() / 2);  // the 2 px border, 9 px in from the edge
   const QColor idle = zone->grab().toImage().pixelColor(onBorder);
-  QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(zone.get(), &enter);
-  EXPECT_TRUE(enter.isAccepted());
-  EXPECT_TRUE(zone->isTargeted());
-  EXPECT_NE(zone->grab().toImage().pixelColor(onBorder), idle);
-  QDropEvent drop(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(zone.get(), &drop);
-  EXPECT_FALSE(zone->isTargeted());
+  const auto dragAndDrop = [&](const QString& path) {
+    auto data = librarytest::uriList({path});
+    QDragEnterEvent enter(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone.get(), &enter);
+    const bool lit = zone->isTargeted();
+    EXPECT_EQ(zone->grab().toImage().pixelColor(onBorder) != idle, lit);
+    EXPECT_TRUE(enter.isAccepted());  // so that the drop comes, and says what it does not take
+    QDropEvent drop(at, Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(zone.get(), &drop);
+    EXPECT_FALSE(zone->isTargeted());
+    EXPECT_EQ(zone->grab().toImage().pixelColor(onBorder), idle);
+    return lit;
+  };
+
+  EXPECT_FALSE(dragAndDrop(file("memo.ogg")));
+  EXPECT_EQ(dropped.count(), 0);
+  ASSERT_EQ(refused.count(), 1);
+  EXPECT_EQ(refused[0][0].value<QList<RefusedFile>>().at(0).name, "memo.ogg");
+
+  EXPECT_TRUE(dragAndDrop(file("talk.flac")));
   ASSERT_EQ(dropped.count(), 1);
   EXPECT_EQ(dropped[0][0].toUrl().fileName(), "talk.flac");
+  EXPECT_EQ(refused.count(), 1);
+
+  // A drag of no file at all (text) is not let in.
+  QMimeData words;
+  words.setText("hello");
+  QDragEnterEvent enter(at, Qt::CopyAction, &words, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(zone.get(), &enter);
+  EXPECT_FALSE(enter.isAccepted());
+  EXPECT_FALSE(zone->isTargeted());
 }

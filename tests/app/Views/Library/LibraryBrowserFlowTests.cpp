@@ -119,7 +119,8 @@ TEST_F(LibraryBrowserFlow, FilesDroppedOrPickedAreQueuedForTheGroupChosenInTheSi
 }
 
 // "Delete" in a row's menu asks, deletes the source and the app's own files of it, keeps the
-// user's audio file, and the row goes.
+// user's audio file, and the row goes. A deleted source is freed once the deletion is saved:
+// the library is asked by id, never the object.
 TEST_F(LibraryBrowserFlow, DeletingASourceFromItsRowRemovesItsOwnFiles) {
   AudioSource* download = source(general, file("Downloads/video.m4a"), QString("abc123"), 2);
   AudioSource* imported = source(general, file("Music/talk.wav"));
@@ -128,12 +129,13 @@ TEST_F(LibraryBrowserFlow, DeletingASourceFromItsRowRemovesItsOwnFiles) {
   download->setCreatedAt(QDateTime::currentDateTime());
   imported->setCreatedAt(QDateTime::currentDateTime().addSecs(-60));
   context->save();
+  const QUuid downloadId = download->id(), importedId = imported->id();
   clickGroup(0);
   ASSERT_EQ(list->rows().size(), 2);
 
   pickFromMenu(list->rows().at(0), "Delete");
   EXPECT_EQ(asked, QStringList{"Delete Audio?"});
-  EXPECT_TRUE(download->isDeleted());
+  EXPECT_EQ(context->find<AudioSource>(downloadId), nullptr);
   EXPECT_FALSE(QFile::exists(root + "/Downloads/video.m4a"));
   EXPECT_FALSE(QFile::exists(cache));
   settle();
@@ -141,6 +143,9 @@ TEST_F(LibraryBrowserFlow, DeletingASourceFromItsRowRemovesItsOwnFiles) {
   EXPECT_EQ(list->rows().at(0)->audioSource(), imported);
 
   pickFromMenu(list->rows().at(0), "Delete");
-  EXPECT_TRUE(imported->isDeleted());
+  EXPECT_EQ(context->find<AudioSource>(importedId), nullptr);
+  EXPECT_TRUE(context->fetch<AudioSource>().isEmpty());
   EXPECT_TRUE(QFile::exists(root + "/Music/talk.wav"));  // the user's own file stays
+  settle();
+  EXPECT_TRUE(list->rows().isEmpty());
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -24,12 +26,15 @@ inline std::unique_ptr<QMimeData> uriList(const QStringList& paths) {
 }
 
 namespace detail {
-inline void whenShown(const std::function<void(QMenu*)>& handle, int attemptsLeft) {
+// Calls `handle` with the menu `open` brought up: a menu shown after `open` started, never one
+// that was up before it (the test's own, or one something else left open). Looks again on every
+// turn of the menu's loop until `deadline` has passed; a loaded machine may take a while.
+inline void whenShown(const std::function<void(QMenu*)>& handle, const QPointer<QWidget>& before,
+                      const std::shared_ptr<QElapsedTimer>& since) {
   auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-  if (!menu || !menu->isVisible()) {
-    // The menu's own loop has not shown it yet: look again on the next turn.
-    if (attemptsLeft > 0) {
-      QTimer::singleShot(10, [handle, attemptsLeft] { whenShown(handle, attemptsLeft - 1); });
+  if (!menu || menu == before || !menu->isVisible()) {
+    if (since->elapsed() < 20000) {
+      QTimer::singleShot(10, [handle, before, since] { whenShown(handle, before, since); });
     } else {
       ADD_FAILURE() << "no menu came up";
     }
@@ -47,7 +52,10 @@ inline QAction* entryIn(QMenu* menu, const QString& entry) {
 }
 
 inline void runMenu(const std::function<void()>& open, const std::function<void(QMenu*)>& handle) {
-  QTimer::singleShot(0, [handle] { whenShown(handle, 100); });
+  const QPointer<QWidget> before = QApplication::activePopupWidget();
+  auto since = std::make_shared<QElapsedTimer>();
+  since->start();
+  QTimer::singleShot(0, [handle, before, since] { whenShown(handle, before, since); });
   open();
   for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
 }

@@ -34,6 +34,7 @@
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtModalWatchdog.h"
+#include "support/ScopedSettingsFolder.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -61,10 +62,10 @@ using modelhubtest::GeneratedModelHub;
 
 class ApplicationShellTest : public testsupport::TempDirTest {
  protected:
-  void SetUp() override {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("config"));
-    QSettings().clear();
-  }
+  // Settings of the test's own, in its folder, until it ends.
+  testsupport::ScopedSettingsFolder settingsFolder{path("config")};
+
+  void SetUp() override { QSettings().clear(); }
   QString path(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
   Application::Environment environment() const {
     VoxtrellisSpeechEngine::ModelFolders folders;

@@ -47,6 +47,7 @@
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -498,7 +499,8 @@ TEST_F(MainWindowTest, TheLibraryColumnsStandBesideTheCentreAndFollowTheGroupSel
   QSplitter* columns = window->columns();
   ASSERT_NE(columns, nullptr);
   EXPECT_EQ(columns->widget(0), window->groupsSidebar());
-  EXPECT_EQ(columns->widget(1), window->audioSourcesList());
+  EXPECT_TRUE(columns->widget(1)->isAncestorOf(window->audioSourcesList()));
+  EXPECT_TRUE(columns->widget(1)->isAncestorOf(window->skippedFilesNotice()));
   EXPECT_EQ(columns->widget(2), window->processingScreens());
   // The sidebar picks the last used group on its first showing.
   EXPECT_EQ(window->selectedGroup(), harness->group);
@@ -663,7 +665,8 @@ TEST_F(MainWindowTest, TheDropZoneAsksForTheSettingsAndCancelStartsNothing) {
 }
 
 // What the window offers is what the loader takes, no more and no less: the file dialog's
-// filter, the drop zone's words and what a drop on the zone or the file list accepts.
+// filter, the drop zone's words and what a drop on the zone or the file list accepts. A dropped
+// file that is not taken is named in the band with why, never passed over in silence.
 TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
   auto window = open();
   ASSERT_TRUE(waitForScreen(*window, Screen::ready));
@@ -672,29 +675,42 @@ TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
   MainWindow::pickAudioFilesWithDialog(window.get(), [](const QList<QUrl>&) {});
   auto* dialog = window->findChild<QFileDialog*>();
   ASSERT_NE(dialog, nullptr);
-  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.aif *.caf)"});
+  EXPECT_EQ(dialog->nameFilters(), QStringList{"Audio Files (*.wav *.mp3 *.m4a *.aac *.flac *.aiff *.caf)"});
   dialog->reject();
 
-  // Real files that the system calls audio: Ogg and Opus are refused at the door.
+  // Real files that the system calls audio: Ogg and Opus are refused at the door, and so is an
+  // AIFF file named ".aif" (only ".aiff" is taken). Each is named where the user looks.
+  SkippedFilesNotice* band = window->skippedFilesNotice();
   const QString wavFile = wav("talk.wav").toLocalFile();
-  for (const char* name : {"talk.ogg", "talk.opus"}) {
+  const QString supported = "Supported formats: WAV, MP3, M4A, AAC, FLAC, AIFF, CAF.";
+  QStringList named;
+  for (const char* name : {"talk.ogg", "talk.opus", "talk.aif"}) {
+    // FFmpeg picks the container by the name; ".aif" is AIFF to it.
     ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, harness->path(name)})) << name;
     QMimeData data;
     data.setUrls({QUrl::fromLocalFile(harness->path(name))});
     EXPECT_FALSE(zone->acceptDrop(&data)) << name;
     EXPECT_EQ(window->transcriptionSettingsSheet(), nullptr) << name;
-    window->audioSourcesList()->acceptDrop(&data);
+    EXPECT_FALSE(window->audioSourcesList()->acceptDrop(&data)) << name;
     EXPECT_EQ(window->importQueue()->pendingCount(), 0) << name;
+    const QString line = QString("%1 was not transcribed: Unsupported audio format: %2. %3")
+                             .arg(name, QFileInfo(name).suffix(), supported);
+    named << line << line;  // once for the zone, once for the list
   }
-  // .aif is AIFF: FFmpeg reads it by its content, whatever the name says.
-  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wavFile, "-c:a", "pcm_s16be", harness->path("talk.aif")}));
-  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aif")));
+  EXPECT_TRUE(band->isVisible());
+  EXPECT_EQ(band->lines(), named);
+  band->dismissButton()->click();
+
+  // The same AIFF audio named ".aiff" is taken.
+  QFile::rename(harness->path("talk.aif"), harness->path("talk.aiff"));
+  TranscriptionSettingsSheet* sheet = dropOnTheDropZone(*window, QUrl::fromLocalFile(harness->path("talk.aiff")));
   ASSERT_NE(sheet, nullptr);
+  EXPECT_FALSE(band->isVisible());
   sheet->startButton()->click();
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace, 60000));
   ASSERT_TRUE(harness->settle());
   ASSERT_NE(harness->vm->currentAudioSource(), nullptr);
-  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aif");
+  EXPECT_EQ(harness->vm->currentAudioSource()->filename(), "talk.aiff");
   EXPECT_NEAR(harness->vm->currentAudioSource()->duration(), 3.0, 0.05);
   EXPECT_EQ(harness->vm->state().kind(), ProcessingState::Kind::completed)
       << harness->vm->statusMessage().toStdString();
@@ -886,14 +902,26 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   Transcription* kept = harness->vm->currentTranscription();
   ASSERT_NE(kept, nullptr);
   EXPECT_EQ(kept->audioSource()->filename(), "kept.wav");
+  const QStringList keptTexts = originalTexts();
+  QLabel* status = labelNamed(*window, "statusMessage");
+  EXPECT_TRUE(status->text().contains("not saved yet")) << status->text().toStdString();
   confirmations.clear();
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
+  // Another, saved file shown: the status line says nothing of the other's work. With no
+  // version selected at all, quitting still asks.
+  window->selection().setTranscription(harness->context->find<Transcription>(version));
+  ASSERT_EQ(harness->vm->currentTranscription()->id(), version);
+  EXPECT_FALSE(status->text().contains("not saved yet")) << status->text().toStdString();
+  window->selection().setTranscription(nullptr);
+  ASSERT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_FALSE(window->close());
+  EXPECT_EQ(confirmations, QStringList({"Quit Without Saving?", "Quit Without Saving?"}));
   harness->context->database().execute("DROP TRIGGER fail_version");
   EXPECT_TRUE(window->close());
-  EXPECT_EQ(confirmations.size(), 1);
-  EXPECT_EQ(harness->storedTexts(kept->id()), originalTexts());
+  EXPECT_EQ(confirmations.size(), 2);
+  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
@@ -1269,6 +1297,8 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
               testsupport::waitUntil([&] { return main.processingScreens()->screen() != Screen::loading; }, 30000));
           if (c.extra == Extra::addressField) main.processingScreens()->dropZone()->toggleURLInput();
           if (c.extra == Extra::transcript) {
+            // With the band of files not transcribed under the file list.
+            main.skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged: notes.wav");
             if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
             ASSERT_TRUE(testsupport::waitUntil(
                 [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
@@ -1497,6 +1527,77 @@ TEST_F(MainWindowTest, OnlyAnOnlineVideoStartsTheWebEngine) {
   window->selection().setTranscription(version);
   EXPECT_NE(window->resultsView()->videoBar(), nullptr);
   EXPECT_EQ(pageHostAsked, 1);
+}
+
+// Ctrl+O with a silent file, a good one and one that is no audio: the last one ends on its error
+// screen, then "Try Again". Every row then opens what it holds on a click (the highlighted one its
+// version, as its chip does; the one kept without a version the drop zone), and the title names
+// what is shown throughout.
+TEST_F(MainWindowTest, AfterABatchEndingInAFailureEachRowOpensWhatItHoldsAndTheTitleNamesIt) {
+  engine->recognize = [heard = engine->recognize](std::span<const float> samples) {
+    if (std::all_of(samples.begin(), samples.end(), [](float sample) { return sample == 0; }))
+      return voxtrellis::ASRResult{};
+    return heard(samples);
+  };
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  const QString silence = harness->path("silence.wav"), truncated = harness->path("truncated.mp3");
+  const QString notAudio = harness->path("notaudio.wav");
+  pipelinetest::writeFloatWav(silence.toStdString(), std::vector<float>(3 * 16000, 0.0f));
+  ASSERT_TRUE(pipelinetest::ffmpeg({"-i", wav("talk.wav", 6.0).toLocalFile(), "-b:a", "128k", truncated}));
+  std::filesystem::resize_file(truncated.toStdString(), QFileInfo(truncated).size() / 2);
+  testsupport::writeFile(notAudio.toStdString(), "Meeting notes, not audio at all\n");
+  const auto title = [&] { return window->windowTitle().toStdString(); };
+  const auto rowOf = [&](const QString& name) -> AudioSourceRow* {
+    for (AudioSourceRow* row : window->audioSourcesList()->rows())
+      if (row->audioSource()->filename() == name) return row;
+    return nullptr;
+  };
+  const auto failThenTryAgain = [&] {
+    ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+    ASSERT_TRUE(waitForScreen(*window, Screen::error));
+    EXPECT_EQ(title(), "notaudio.wav \u2014 Parlowvista");
+    button(*window->processingScreens()->currentWidget(), "Try Again")->click();
+    ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  };
+
+  nextPick = {QUrl::fromLocalFile(silence), QUrl::fromLocalFile(truncated), QUrl::fromLocalFile(notAudio)};
+  window->addAudioAction()->trigger();
+  failThenTryAgain();
+  EXPECT_EQ(window->skippedFilesNotice()->lines(),
+            QStringList{"silence.wav was not transcribed: No speech detected in audio"});
+  AudioSourceRow* truncatedRow = rowOf("truncated.mp3");
+  AudioSourceRow* silenceRow = rowOf("silence.wav");
+  ASSERT_TRUE(truncatedRow && silenceRow);
+  ASSERT_EQ(truncatedRow->chips().size(), 1);
+  EXPECT_TRUE(silenceRow->chips().isEmpty());
+  // The drop zone is shown: no version is marked, the row of the file before stays highlighted.
+  EXPECT_TRUE(truncatedRow->isSelected());
+  EXPECT_FALSE(truncatedRow->chips().first()->isChecked());
+  EXPECT_EQ(title(), "truncated.mp3 \u2014 Parlowvista");
+
+  QTest::mouseClick(truncatedRow, Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  EXPECT_EQ(harness->vm->currentTranscription()->audioSource()->filename(), "truncated.mp3");
+  EXPECT_TRUE(truncatedRow->chips().first()->isChecked());
+  EXPECT_EQ(title(), "Version 1 \u2014 Parlowvista");
+
+  window->importFiles({QUrl::fromLocalFile(notAudio)});
+  failThenTryAgain();
+  QTest::mouseClick(truncatedRow->chips().first(), Qt::LeftButton);
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  EXPECT_EQ(title(), "Version 1 \u2014 Parlowvista");
+
+  // The file kept without a version: the drop zone, under its own name, and nothing else marked.
+  QTest::mouseClick(silenceRow, Qt::LeftButton, {}, QPoint(5, 5));
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  EXPECT_EQ(harness->vm->currentTranscription(), nullptr);
+  EXPECT_TRUE(silenceRow->isSelected());
+  EXPECT_FALSE(truncatedRow->isSelected());
+  EXPECT_EQ(title(), "silence.wav \u2014 Parlowvista");
+  QApplication::processEvents();
+  EXPECT_EQ(window->selection().audioSource(), silenceRow->audioSource());
+  EXPECT_EQ(title(), "silence.wav \u2014 Parlowvista");
 }
 
 // The library's highlight and the title follow the file opened, at once; a version whose loading

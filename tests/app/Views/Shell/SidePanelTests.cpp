@@ -4,6 +4,7 @@
 #include "Views/Shell/ActivityLogView.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/QtWait.h"
 #include "support/QtWindowAudit.h"
 
 #include <QCheckBox>
@@ -273,17 +274,39 @@ TEST_F(SidePanelTest, TheActivityLogIsTitledOnceAndALongPathWrapsWithinIt) {
   ASSERT_TRUE(harness.startModels());
   harness.vm->processFile(QUrl::fromLocalFile(harness.path(QString(246, 'x') + ".wav")));
   ASSERT_TRUE(harness.settle());
-  QApplication::processEvents();
   QListWidget* list = panel.activityLog()->list();
-  const int width = list->viewport()->width();
-  EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
-  for (int row = 0; row < list->count(); ++row) {
-    const QRect shown = list->visualItemRect(list->item(row));
-    EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
-    EXPECT_GE(shown.height() * width,
-              list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
-        << list->item(row)->text().toStdString();
-  }
+  const auto expectWrappedWithin = [&](const char* shownAs) {
+    SCOPED_TRACE(shownAs);
+    QApplication::processEvents();
+    const int width = list->viewport()->width();
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+    for (int row = 0; row < list->count(); ++row) {
+      const QRect shown = list->visualItemRect(list->item(row));
+      EXPECT_LE(shown.right(), width) << list->item(row)->text().toStdString();
+      EXPECT_GE(shown.height() * width,
+                list->fontMetrics().horizontalAdvance(list->item(row)->text()) * 8 / 10 * list->fontMetrics().height())
+          << list->item(row)->text().toStdString();
+    }
+  };
+  expectWrappedWithin("as the panel opened");
+  // A line's height is kept once measured, but only for the width and font it was measured in:
+  // narrower, then in a larger font, every line is measured again.
+  auto measuredAgain = [&, measured = panel.activityLog()->measuredLines()]() mutable {
+    const bool again =
+        testsupport::waitUntil([&] { return panel.activityLog()->measuredLines() - measured >= list->count(); }, 5000);
+    measured = panel.activityLog()->measuredLines();
+    return again;
+  };
+  const int wide = list->viewport()->width();
+  panel.activityLog()->setFixedWidth(panel.activityLog()->width() * 2 / 3);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return list->viewport()->width() < wide; }));
+  EXPECT_TRUE(measuredAgain());
+  expectWrappedWithin("narrower");
+  QFont larger = list->font();
+  larger.setPointSizeF(larger.pointSizeF() * 1.5);
+  list->setFont(larger);
+  EXPECT_TRUE(measuredAgain());
+  expectWrappedWithin("in a larger font");
 }
 
 TEST_F(SidePanelTest, PassesTheAudit) {

@@ -9,6 +9,7 @@
 #include "Models/AudioSource.h"
 #include "Services/FileAccessManager.h"
 #include "ViewModels/TranscriptionViewModel.h"
+#include "Views/Library/AudioFileImportQueue.h"
 #include "Views/Library/FileDropZone.h"
 #include "Views/Library/GroupsSidebar.h"
 #include "Views/Library/RelocateFileDialog.h"
@@ -17,6 +18,7 @@
 #include "Views/Shell/OnboardingSheet.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SettingsWindow.h"
+#include "Views/Shell/SkippedFilesNotice.h"
 #include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ReprocessDialog.h"
@@ -28,14 +30,18 @@
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/ScopedSettingsFolder.h"
 
 #include <QListView>
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QSplitter>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -81,10 +87,12 @@ QPushButton* buttonWithText(QWidget* root, const QString& text) {
 // The application over temporary folders, with a speech engine that answers at once.
 class SmallScreenChildProcess : public testsupport::TempDirTest {
  protected:
+  // Settings of the test's own, in its folder, until it ends.
+  testsupport::ScopedSettingsFolder settingsFolder{path("config")};
+
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty(kChildSwitch)) GTEST_SKIP() << "only run as a child process";
     ASSERT_EQ(QApplication::primaryScreen()->availableGeometry().size(), QSize(700, 450));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("config"));
     QSettings().clear();
     application = std::make_unique<Application>(
         Application::Environment{path("share"), QStringLiteral("com.lanternhollow.tests.smallscreen"),
@@ -176,6 +184,52 @@ TEST_F(SmallScreenChildProcess, TheSheetsAndThePopoverOverATranscript) {
   expectFits(window.findChild<RelocateFileDialog*>());
 }
 
+// A batch whose first files failed names them in the band above the columns, while the last
+// one's transcript is shown: the band fits beside the work, which keeps its buttons in view and
+// its transcript readable, without scrolling the window.
+TEST_F(SmallScreenChildProcess, TheBandOfFilesNotTranscribedBesideATranscript) {
+  MainWindow& window = readyWindow();
+  QList<QUrl> batch;
+  for (const char* name : {"meeting notes from the second quarter.wav", "shopping list.wav"}) {
+    testsupport::writeFile(tempDir / name, "not audio at all\n");
+    batch << QUrl::fromLocalFile(path(name));
+  }
+  const std::string wav = (tempDir / "talk.wav").string();
+  pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
+  batch << QUrl::fromLocalFile(QString::fromStdString(wav));
+  window.importFiles(batch);
+  TranscriptionViewModel& vm = application->viewModel();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy() &&
+               window.importQueue()->pendingCount() == 0;
+      },
+      60000));
+  QApplication::processEvents();
+  ASSERT_EQ(window.skippedFilesNotice()->lines().size(), 2);
+  ASSERT_TRUE(window.skippedFilesNotice()->isVisible());
+  if (const QByteArray shot = qgetenv("PV_SMALL_SCREEN_SHOT"); !shot.isEmpty()) window.grab().save(shot);
+  ResultsView* results = window.resultsView();
+  ASSERT_NE(results, nullptr);
+  expectFits(&window, {window.skippedFilesNotice()->dismissButton(), results->newFileButton()});
+  // Nothing of the window scrolls up and down: the columns keep the whole height beside the
+  // band, and the buttons under the transcript are in view (the columns scroll sideways, so
+  // "Export", at the far right of the centre, may need that).
+  auto* frame = qobject_cast<QScrollArea*>(window.columns()->parentWidget()->parentWidget());
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->verticalScrollBar()->maximum(), 0);
+  for (QWidget* control : QList<QWidget*>{results->newFileButton(), results->exportButton()}) {
+    const QRect inView(control->mapTo(frame->viewport(), QPoint(0, 0)), control->size());
+    EXPECT_TRUE(inView.top() >= 0 && inView.bottom() < frame->viewport()->height()) << shown(inView);
+  }
+  // The transcript shows both its rows.
+  SegmentListView* list = results->listView();
+  const int rows = list->segmentModel()->rowCount();
+  ASSERT_EQ(rows, 2);
+  EXPECT_GE(list->viewport()->height(), list->visualRect(list->model()->index(rows - 1, 0)).bottom())
+      << "the transcript is " << list->viewport()->height() << " high";
+}
+
 TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
   testsupport::TempDir folder;
   const std::filesystem::path config = folder.path() / "screen.json";
@@ -189,7 +243,7 @@ TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
   ASSERT_TRUE(child.finished);
   const QString& output = child.output;
   EXPECT_EQ(child.exitCode, 0) << output.toStdString();
-  EXPECT_TRUE(output.contains("[  PASSED  ] 4 tests")) << output.toStdString();
+  EXPECT_TRUE(output.contains("[  PASSED  ] 5 tests")) << output.toStdString();
 }
 
 }  // namespace
