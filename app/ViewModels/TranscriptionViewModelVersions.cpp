@@ -26,11 +26,14 @@ void TranscriptionViewModel::setModelContext(ModelContext* context) {
   if (m_modelContext) disconnect(m_modelContext, nullptr, this, nullptr);
   m_modelContext = context;
   if (!context) return;
-  // Whatever a failed save left in the context has reached the file with this one.
+  // Whatever a failed save left in the context has reached the file with this one, whoever
+  // saved. With no version shown, nothing unsaved is left outside the context either; a shown
+  // version's edits are written by the next save of its own.
   connect(context, &ModelContext::didSave, this, [this] {
     if (m_saveFailure.isEmpty()) return;
     m_saveFailure.clear();
     m_unsavedSources.clear();
+    if (!m_currentTranscription || !m_state.result()) setHasUnsavedChanges(false);
     emit stateChanged();
   });
   // A translation deleted anywhere (its tab, the versions bar, with its version) leaves the tab.

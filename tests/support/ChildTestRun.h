@@ -12,6 +12,9 @@
 
 namespace testsupport {
 
+// Set in the environment of such a child; without it, the *ChildProcess suites are left out.
+inline constexpr const char* kChildRunVariable = "PV_TEST_CHILD_RUN";
+
 struct ChildTestRun {
   bool finished = false;
   QProcess::ExitStatus exitStatus = QProcess::CrashExit;
@@ -23,7 +26,9 @@ struct ChildTestRun {
 inline ChildTestRun runTestsInChild(const QProcessEnvironment& environment, const QString& filter, int timeoutMs,
                                     QStringList launcher = {}) {
   QProcess child;
-  child.setProcessEnvironment(environment);
+  QProcessEnvironment childEnvironment = environment;
+  childEnvironment.insert(kChildRunVariable, QStringLiteral("1"));
+  child.setProcessEnvironment(childEnvironment);
   child.setProcessChannelMode(QProcess::MergedChannels);
   launcher << QCoreApplication::applicationFilePath() << "--gtest_filter=" + filter;
   child.start(launcher.takeFirst(), launcher);

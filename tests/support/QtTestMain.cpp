@@ -2,6 +2,7 @@
 // platform, then every GoogleTest test on the UI thread.
 #include "App/Application.h"
 #include "Views/Common/FocusRing.h"
+#include "support/ChildTestRun.h"
 
 #include <QApplication>
 #include <QDir>
@@ -75,6 +76,14 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("ParlowvistaTests");
   parlowvista::FocusRing::install();  // as the application does
   ::testing::InitGoogleMock(&argc, argv);
+  // Suites named *ChildProcess run only in a child that a test of this program starts (with
+  // the variable below set): run with the rest, they would act on a parent's behalf, such as
+  // ending a sound server the parent has not made.
+  if (qEnvironmentVariableIsEmpty(testsupport::kChildRunVariable)) {
+    std::string filter = GTEST_FLAG_GET(filter);
+    filter += filter.find('-') == std::string::npos ? "-*ChildProcess.*" : ":*ChildProcess.*";
+    GTEST_FLAG_SET(filter, filter);
+  }
   ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
   return RUN_ALL_TESTS();
 }

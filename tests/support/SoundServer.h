@@ -6,6 +6,7 @@
 // sound, or a server the test may kill. Programs are started with posix_spawn (Spawn.h), so that
 // these tests also run under ThreadSanitizer.
 
+#include "support/ChildTestRun.h"
 #include "support/QtWait.h"
 #include "support/Spawn.h"
 
@@ -113,8 +114,10 @@ struct SpawnedTestRun {
 inline SpawnedTestRun runTestsSpawned(const QProcessEnvironment& environment, const QString& filter, int timeoutMs) {
   QTemporaryDir folder;
   const QString log = folder.filePath(QStringLiteral("output.log"));
+  QProcessEnvironment childEnvironment = environment;
+  childEnvironment.insert(kChildRunVariable, QStringLiteral("1"));
   Spawned child(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=") + filter}, log,
-                environment);
+                childEnvironment);
   SpawnedTestRun run;
   run.exitCode = child.waitForExit(timeoutMs);
   child.kill();

@@ -284,7 +284,9 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 
   player.play();
   ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
-  ::kill(qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt(), SIGKILL);
+  const pid_t server = qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt();
+  ASSERT_GT(server, 1) << "started without the server's process id";
+  ::kill(server, SIGKILL);
   ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 20000));
   EXPECT_TRUE(player.problem().startsWith("No sound: ")) << player.problem().toStdString();
   EXPECT_TRUE(player.isPlaying());
