@@ -12,8 +12,10 @@
 #include "Services/ExportService.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/BackgroundJob.h"
+#include "ViewModels/DiarizerChoice.h"
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
+#include "ViewModels/SpeakerList.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
 
 #include <QDateTime>
@@ -277,10 +279,6 @@ class TranscriptionViewModel : public QObject {
   void renameSpeaker(qint64 speakerId, const QString& name);
   Speaker addNewSpeaker();
   void reassignSegment(qsizetype index, qint64 speakerId, bool applyToAll);
-  struct SpeakerStats {
-    qint64 segmentCount = 0;
-    double totalDuration = 0;
-  };
   SpeakerStats speakerStats(qint64 speakerId) const;
   // Recognises one segment's stretch of the cached samples again; the text lands in that
   // segment (found by id) only while its version is still the current one.
@@ -389,13 +387,6 @@ class TranscriptionViewModel : public QObject {
 
  private:
   struct Road;
-  // The speaker-detection choices a diarizer is built from, as a version records them.
-  struct DiarizerChoice {
-    DiarizationPreset preset = DiarizationPreset::balanced;
-    double customThreshold = 0.5;
-    std::optional<qint64> minSpeakers;
-    DiarizationSettings settings;
-  };
 
   // Stores a published field and announces it, even when the value is the same.
   template <typename Field, typename Value>
@@ -468,14 +459,8 @@ class TranscriptionViewModel : public QObject {
   void setGeneratingPreview(bool value) {
     publish(m_isGeneratingPreview, value, &TranscriptionViewModel::isGeneratingPreviewChanged);
   }
-  void setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
-    publishChange(m_previewOriginalURL, original, &TranscriptionViewModel::previewOriginalURLChanged);
-    publishChange(m_previewEnhancedURL, enhanced, &TranscriptionViewModel::previewEnhancedURLChanged);
-  }
-  void setPreviewPlaying(bool original, bool enhanced) {
-    publishChange(m_previewPlayingOriginal, original, &TranscriptionViewModel::previewPlayingOriginalChanged);
-    publishChange(m_previewPlayingEnhanced, enhanced, &TranscriptionViewModel::previewPlayingEnhancedChanged);
-  }
+  void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
+  void setPreviewPlaying(bool original, bool enhanced);
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId);
   void clearCachedSamples();

@@ -178,7 +178,7 @@ void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, 
   }
 }
 
-TranscriptionViewModel::SpeakerStats TranscriptionViewModel::speakerStats(qint64 speakerId) const {
+SpeakerStats TranscriptionViewModel::speakerStats(qint64 speakerId) const {
   SpeakerStats stats;
   const TranscriptionResult* result = m_state.result();
   if (!result) return stats;

@@ -209,6 +209,16 @@ void TranscriptionViewModel::generateEnhancementPreview() {
       });
 }
 
+void TranscriptionViewModel::setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
+  publishChange(m_previewOriginalURL, original, &TranscriptionViewModel::previewOriginalURLChanged);
+  publishChange(m_previewEnhancedURL, enhanced, &TranscriptionViewModel::previewEnhancedURLChanged);
+}
+
+void TranscriptionViewModel::setPreviewPlaying(bool original, bool enhanced) {
+  publishChange(m_previewPlayingOriginal, original, &TranscriptionViewModel::previewPlayingOriginalChanged);
+  publishChange(m_previewPlayingEnhanced, enhanced, &TranscriptionViewModel::previewPlayingEnhancedChanged);
+}
+
 void TranscriptionViewModel::dropPreview() {
   ++m_previewRun;
   m_previewSource = QUrl();

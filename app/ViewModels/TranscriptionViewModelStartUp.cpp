@@ -70,7 +70,7 @@ void TranscriptionViewModel::prepareDiarizerForStartUp() {
 
 // ---- diarization settings -------------------------------------------------------
 
-TranscriptionViewModel::DiarizerChoice TranscriptionViewModel::currentChoice() const {
+DiarizerChoice TranscriptionViewModel::currentChoice() const {
   return DiarizerChoice{m_diarizationPreset, m_customThreshold, m_minSpeakers,
                         DiarizationSettings::fromPreset(m_diarizationPreset, m_customThreshold, m_numSpeakers,
                                                         m_minSpeakers, m_maxSpeakers)};

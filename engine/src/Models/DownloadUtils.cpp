@@ -4,6 +4,7 @@
 #include <voxtrellis/NetworkError.h>
 
 #include "Models/HttpClient.h"
+#include "Models/LoadFaults.h"
 #include "Models/ModelCosts.h"
 #include "Models/RepositoryFiles.h"
 #include "Models/RepositoryLock.h"
@@ -83,71 +84,6 @@ struct RemoteFile {
   std::optional<uint64_t> size;
   std::optional<std::string> sha256;  // lower-case hex, for files kept in large-file storage
 };
-
-// Files in place that do not load, for which no fresh copy could be had: the
-// load fault (which names the file and says why) with the download's.
-class UnloadableInPlace : public FileSystemError {
- public:
-  UnloadableInPlace(const fs::path& file, std::string loadFault, const std::string& downloadFault,
-                    const fs::path& repoFolder)
-      : FileSystemError(Code::fileReadCorruptFile, file,
-                        withoutFinalStop(std::move(loadFault)) + ". No fresh copy could be downloaded from " +
-                            hubName() + " (" + downloadFault + "), so the files in " + repoFolder.string() +
-                            " are kept as they are.") {}
-
- private:
-  static std::string withoutFinalStop(std::string text) {
-    while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
-    return text;
-  }
-  // The hub as a user would name it: its host and port, without scheme or path.
-  static std::string hubName() {
-    std::string name = ModelRegistry::baseURL();
-    if (const auto scheme = name.find("://"); scheme != std::string::npos) name.erase(0, scheme + 3);
-    return name.substr(0, name.find('/'));
-  }
-};
-
-// Whether a failure lies with the files in place rather than with the hub.
-bool isLoadFault(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const UnloadableInPlace&) {
-    return false;
-  } catch (const FileSystemError& e) {
-    return e.code() != FileSystemError::Code::fileWriteFailed;
-  } catch (const ModelRuntimeError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-// The file a load fault names, or the repository folder.
-fs::path faultyFile(const std::exception_ptr& error, const fs::path& repoFolder) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const FileSystemError& e) {
-    return e.path();
-  } catch (const ModelRuntimeError& e) {
-    return e.path();
-  } catch (...) {
-    return repoFolder;
-  }
-}
-
-// Whether a first-attempt failure lies with the cached files themselves, so
-// fetching them again can help.
-bool isCacheFault(const std::exception_ptr& error) {
-  if (isLoadFault(error)) return true;
-  try {
-    std::rethrow_exception(error);
-  } catch (const DownloadUtils::HuggingFaceDownloadError& e) {
-    return e.code() == DownloadUtils::HuggingFaceDownloadError::Code::modelNotFound;
-  } catch (...) {
-    return false;
-  }
-}
 
 struct Listing {
   Repo repo;
