@@ -6,7 +6,6 @@
 #include <QFileInfo>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/rational.h>
 }
@@ -16,33 +15,6 @@ extern "C" {
 #include <optional>
 
 namespace parlowvista {
-
-namespace {
-
-// The sample size a PCM stream's header declares when its samples are not stored in that size
-// (a WAV header stating 7 bits, say): the decoder would read such a file as bytes of another
-// size and hand on noise. Nothing for any other file, or one the demuxer cannot open (the
-// decoder then says why).
-std::optional<int> undecodableSampleSize(const QString& path) {
-  AVFormatContext* format = nullptr;
-  const QByteArray name = QFile::encodeName(path);
-  if (avformat_open_input(&format, name.constData(), nullptr, nullptr) < 0) return std::nullopt;
-  std::optional<int> declared;
-  for (unsigned i = 0; i < format->nb_streams && !declared; ++i) {
-    const AVCodecParameters* stream = format->streams[i]->codecpar;
-    if (stream->codec_type != AVMEDIA_TYPE_AUDIO) continue;
-    const AVCodecDescriptor* codec = avcodec_descriptor_get(stream->codec_id);
-    const bool pcm = codec && QByteArray(codec->name).startsWith("pcm_");
-    const int stored = av_get_exact_bits_per_sample(stream->codec_id);
-    if (pcm && stored > 0 && stream->bits_per_coded_sample > 0 && stream->bits_per_coded_sample != stored) {
-      declared = stream->bits_per_coded_sample;
-    }
-  }
-  avformat_close_input(&format);
-  return declared;
-}
-
-}  // namespace
 
 AudioError AudioError::fileNotFound(const QString& path) {
   return AudioError(Kind::fileNotFound, "Audio file not found: " + QFileInfo(path).fileName());
@@ -139,15 +111,6 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   std::error_code error;
   if (!std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error)) {
     throw AudioError::conversionFailed(info.fileName() + " is not a regular file");
-  }
-
-  // A header whose sample size the samples are not stored in would decode to noise, and the
-  // recogniser would fail on it in words that say nothing to the user.
-  if (const std::optional<int> bits = undecodableSampleSize(path)) {
-    throw AudioError::notAudio(path, QStringLiteral("The header of %1 declares %2 bits per sample, a size its samples "
-                                                    "are not stored in")
-                                         .arg(info.fileName())
-                                         .arg(*bits));
   }
 
   // The length a header announces is not trusted: a file cut short still states its whole

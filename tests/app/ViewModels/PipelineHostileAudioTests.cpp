@@ -111,6 +111,21 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
          patch16(p, 34, 7);
        },
        -1, "Not an audio file, or damaged: seven bits.wav", "declares 7 bits per sample"},
+      // Headers of 12 and 20 bits in frames of 2 and 3 bytes say what they hold: heard whole.
+      {"twelve bits.wav",
+       [&](const auto& p) {
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-c:a", "pcm_s16le",
+                             "-map_metadata", "-1", "-fflags", "+bitexact", QString::fromStdString(p.string())}));
+         patch16(p, 34, 12);
+       },
+       14.0, ""},
+      {"twenty bits.wav",
+       [&](const auto& p) {
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-c:a", "pcm_s24le",
+                             "-map_metadata", "-1", "-fflags", "+bitexact", QString::fromStdString(p.string())}));
+         patch16(p, 34, 20);
+       },
+       14.0, ""},
       {"garbage.mp3",
        [&](const auto& p) {
          const QString mp3 = QString::fromStdString(p.string()) + ".src.mp3";
