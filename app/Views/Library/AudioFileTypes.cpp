@@ -50,6 +50,8 @@ QList<RefusedFile> AudioFileTypes::refusedFiles(const QMimeData* data) {
       reason = QStringLiteral("It is a folder; drop the audio files in it.");
     } else if (!file.exists()) {
       reason = QString::fromStdString(AudioError::fileNotFound(file.filePath()).what());
+    } else if (hasAudioExtension(file.filePath())) {
+      reason = QStringLiteral("It is not a regular file (a pipe or a device, say).");
     } else {
       const QString extension = file.suffix().toLower();
       reason = extension.isEmpty()

@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <sys/stat.h>
+
 using namespace parlowvista;
 
 namespace {
@@ -57,11 +59,15 @@ TEST_F(FileDropZoneTest, ADropHandsOnTheFirstAudioFileAtItsOwnPathAndNamesTheRes
   EXPECT_TRUE(said[1].reason.contains("drop several on the file list")) << said[1].reason.toStdString();
 
   const QString folder = QString::fromStdString(tempDir.path().string());
-  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({file("memo.ogg"), file("README"), folder}).get()));
+  const QString pipe = folder + "/pipe.wav";
+  ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+  EXPECT_FALSE(zone->acceptDrop(librarytest::uriList({file("memo.ogg"), file("README"), folder, pipe}).get()));
   EXPECT_EQ(dropped.count(), 1);
   ASSERT_EQ(refused.count(), 2);
   said = refused[1][0].value<QList<RefusedFile>>();
-  ASSERT_EQ(said.size(), 3);
+  ASSERT_EQ(said.size(), 4);
+  EXPECT_EQ(said[3].name, "pipe.wav");
+  EXPECT_EQ(said[3].reason, "It is not a regular file (a pipe or a device, say).");
   EXPECT_EQ(said[0].reason.section('.', 0, 0), "Unsupported audio format: ogg");
   EXPECT_EQ(said[1].name, "README");
   EXPECT_TRUE(said[1].reason.startsWith("Its name has no extension")) << said[1].reason.toStdString();
