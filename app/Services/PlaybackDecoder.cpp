@@ -201,6 +201,8 @@ struct PlaybackDecoder::State {
   int bytesPerFrame() const { return format.bytesPerFrame(); }
 
   void seek(double seconds) {
+    // A container read again for an earlier seek that could not be opened then is gone.
+    if (!codec || !resampler) cannotPlay(QStringLiteral("its audio cannot be read again"));
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = false;
     dropFrame();
@@ -311,6 +313,10 @@ struct PlaybackDecoder::State {
   }
 
   bool decode(QByteArray& out, qsizetype wanted) {
+    if (!codec || !resampler) {
+      failed = true;
+      return false;
+    }
     const qsizetype target = out.size() + wanted;
     while (out.size() < target) {
       if (frameHeld) {
@@ -344,8 +350,10 @@ struct PlaybackDecoder::State {
         codecDrained = true;
         continue;
       }
-      if (av_read_frame(container, packet) < 0) {
-        // The end of the file, or a read error that ends it: what is decoded still plays.
+      if (const int read = av_read_frame(container, packet); read < 0) {
+        // The end of the file; a read error ends it too, and is said once what was decoded
+        // has played.
+        if (read != AVERROR_EOF) failed = true;
         flushSent = true;
         avcodec_send_packet(codec, nullptr);
         continue;

@@ -74,9 +74,8 @@ void PlaybackStream::fill() {
     }
     m_buffer.append(decoded);
     m_decoderDone = !more;
-    // A decoder that stops on an error after some sound has played it: the rest is lost, as
-    // in other players. Only a stream that gave nothing at all since its seek failed.
-    if (!failure.isEmpty() && m_buffer.isEmpty() && m_delivered == 0) m_failure = failure;
+    // What was decoded before the error still plays; the error is told once it has.
+    if (!failure.isEmpty()) m_failure = failure;
   }
   emit readyRead();
 }

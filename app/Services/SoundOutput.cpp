@@ -59,14 +59,15 @@ QString describe(QAudio::Error error) {
 // does not answer (stuck reading a file) is left behind rather than waited on for good.
 void shutDownSoundThread() {
   if (!g_soundThread) return;
-  QSemaphore done;
+  // Shared: a task that runs after the wait gave up must not release a semaphore gone with it.
+  auto done = std::make_shared<QSemaphore>();
   auto* task = new QObject;
   task->moveToThread(g_soundThread);
   {
     const std::lock_guard handing(SoundOutput::handOffLock());
     QMetaObject::invokeMethod(
         task,
-        [task, &done] {
+        [task, done] {
           { const std::lock_guard taken(SoundOutput::handOffLock()); }
           // One at a time, taken out first: letting one go may delete others.
           while (g_outputs && !g_outputs->empty()) {
@@ -77,11 +78,11 @@ void shutDownSoundThread() {
           // Sinks stopped earlier wait for the event loop to delete them: not past this point.
           QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
           delete task;
-          done.release();
+          done->release();
         },
         Qt::QueuedConnection);
   }
-  const bool answered = done.tryAcquire(1, kShutDownMilliseconds);
+  const bool answered = done->tryAcquire(1, kShutDownMilliseconds);
   g_soundThread->quit();
   if (answered && g_soundThread->wait(kShutDownMilliseconds)) {
     delete g_soundThread;
@@ -240,7 +241,7 @@ void SoundOutput::startSink(double seconds) {
     return;
   }
   m_stream->fill();
-  if (!m_stream->failure().isEmpty()) {
+  if (!m_stream->failure().isEmpty() && m_stream->isExhausted()) {
     const quint64 command = std::exchange(m_playing, 0);
     tell(true, command, m_stream->failure());
     return;
@@ -319,7 +320,8 @@ void SoundOutput::shutDownHere() {
 
 void SoundOutput::readPosition() {
   if (!m_playing || !m_sink) return;
-  if (const QString failure = m_stream->failure(); !failure.isEmpty()) {
+  // A file that stops decoding plays what was decoded, then stops there and says why.
+  if (const QString failure = m_stream->failure(); !failure.isEmpty() && m_stream->isExhausted()) {
     const quint64 command = m_playing;
     stopHere();
     tell(true, command, failure);
