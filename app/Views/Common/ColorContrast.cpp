@@ -34,23 +34,27 @@ double contrastRatio(const QColor& foreground, const QColor& background) {
   return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
-QColor withContrast(const QColor& color, const QColor& background, double minimum) {
-  const QColor bg = composited(background, Qt::white);
-  const QColor start = composited(color, bg);
-  if (contrastRatio(start, bg) >= minimum) return start;
+std::optional<QColor> nearestLightness(const QColor& color, const std::function<bool(const QColor&)>& fits) {
   float hue = 0, saturation = 0, lightness = 0, alpha = 0;
-  start.getHslF(&hue, &saturation, &lightness, &alpha);
-  // Step outwards from the colour's own lightness, both ways at once: the nearest lightness that
-  // reaches the contrast wins.
+  color.toRgb().getHslF(&hue, &saturation, &lightness, &alpha);
+  // Step outwards from the colour's own lightness, both ways at once: the nearest that fits wins.
   constexpr int kSteps = 200;
-  for (int step = 1; step <= kSteps; ++step) {
+  for (int step = 0; step <= kSteps; ++step) {
     const float delta = static_cast<float>(step) / kSteps;
     for (const float candidate : {lightness - delta, lightness + delta}) {
       if (candidate < 0 || candidate > 1) continue;
       const QColor c = QColor::fromHslF(hue, saturation, candidate);
-      if (contrastRatio(c, bg) >= minimum) return c;
+      if (fits(c)) return c;
     }
   }
+  return std::nullopt;
+}
+
+QColor withContrast(const QColor& color, const QColor& background, double minimum) {
+  const QColor bg = composited(background, Qt::white);
+  const QColor start = composited(color, bg);
+  if (contrastRatio(start, bg) >= minimum) return start;
+  if (auto c = nearestLightness(start, [&](const QColor& c) { return contrastRatio(c, bg) >= minimum; })) return *c;
   return contrastRatio(Qt::black, bg) >= contrastRatio(Qt::white, bg) ? QColor(Qt::black) : QColor(Qt::white);
 }
 

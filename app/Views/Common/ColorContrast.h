@@ -2,6 +2,9 @@
 
 #include <QColor>
 
+#include <functional>
+#include <optional>
+
 namespace parlowvista {
 
 // Contrast as the accessibility guidelines measure it, and the smallest colour change that
@@ -17,6 +20,9 @@ QColor composited(const QColor& foreground, const QColor& background);
 // `foreground` laid over `background`. Symmetric for opaque colours.
 double contrastRatio(const QColor& foreground, const QColor& background);
 
+// `color` with its lightness moved as little as possible (not at all if it fits), hue and
+// saturation kept, until `fits` takes it; nothing when no lightness does.
+std::optional<QColor> nearestLightness(const QColor& color, const std::function<bool(const QColor&)>& fits);
 // `color` (laid over `background`) with its lightness moved as little as possible, hue and
 // saturation kept, until it reaches `minimum` against `background`. Where no lightness reaches it,
 // black or white, whichever contrasts more.

@@ -10,7 +10,6 @@
 #include <QWidget>
 
 #include <algorithm>
-#include <iterator>
 
 namespace parlowvista {
 
@@ -90,46 +89,28 @@ Theme::SegmentColors Theme::segmentColors(const QPalette& palette) {
 
 std::optional<Theme::Emphasis> Theme::emphasis(const QPalette& palette, const QColor& surroundings) {
   const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
-  float hue = 0, saturation = 0, lightness = 0, alpha = 0;
-  accent.toRgb().getHslF(&hue, &saturation, &lightness, &alpha);
   const QColor highlightedText = palette.color(QPalette::Active, QPalette::HighlightedText);
   const QColor opposite = relativeLuminance(highlightedText) > 0.5 ? QColor(0x10, 0x10, 0x10) : QColor(Qt::white);
   for (const QColor& text : {highlightedText, opposite}) {
-    constexpr int kSteps = 200;
-    for (int step = 0; step <= kSteps; ++step) {
-      const float delta = static_cast<float>(step) / kSteps;
-      for (const float l : {lightness - delta, lightness + delta}) {
-        if (l < 0 || l > 1) continue;
-        const QColor fill = QColor::fromHslF(hue, saturation, l);
-        if (contrastRatio(text, fill) >= textContrast && contrastRatio(fill, surroundings) >= largeContrast)
-          return Emphasis{fill, text};
-      }
-    }
+    const auto fill = nearestLightness(accent, [&](const QColor& fill) {
+      return contrastRatio(text, fill) >= textContrast && contrastRatio(fill, surroundings) >= largeContrast;
+    });
+    if (fill) return Emphasis{*fill, text};
   }
   return std::nullopt;
 }
 
 QColor Theme::focusColor(const QPalette& palette) {
-  const QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
-  float hue = 0, saturation = 0, lightness = 0, alpha = 0;
-  accent.toRgb().getHslF(&hue, &saturation, &lightness, &alpha);
   // What a control may show at its edge: the window, a field, a button face, frames and grooves.
   QList<QColor> surfaces;
   for (const auto role : {QPalette::Window, QPalette::Base, QPalette::Button, QPalette::Light, QPalette::Midlight,
                           QPalette::Mid, QPalette::Dark})
     surfaces << palette.color(QPalette::Active, role);
-  constexpr int kSteps = 200;
-  for (int step = 0; step <= kSteps; ++step) {
-    const float delta = static_cast<float>(step) / kSteps;
-    for (const float l : {lightness - delta, lightness + delta}) {
-      if (l < 0 || l > 1) continue;
-      const QColor ring = QColor::fromHslF(hue, saturation, l);
-      if (std::all_of(surfaces.begin(), surfaces.end(),
-                      [&](const QColor& surface) { return contrastRatio(ring, surface) >= largeContrast; }))
-        return ring;
-    }
-  }
-  return palette.color(QPalette::Active, QPalette::WindowText);
+  const auto ring = nearestLightness(palette.color(QPalette::Active, QPalette::Highlight), [&](const QColor& ring) {
+    return std::all_of(surfaces.begin(), surfaces.end(),
+                       [&](const QColor& surface) { return contrastRatio(ring, surface) >= largeContrast; });
+  });
+  return ring.value_or(palette.color(QPalette::Active, QPalette::WindowText));
 }
 
 QColor Theme::selectionColor(const QPalette& palette) {
