@@ -18,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -193,9 +194,17 @@ struct PlaybackDecoder::State {
     const int made =
         swr_alloc_set_opts2(&resampler, &outLayout, sampleFormatOf(format), format.sampleRate(), &inLayout,
                             mixToOne ? AV_SAMPLE_FMT_FLT : codec->sample_fmt, codec->sample_rate, 0, nullptr);
+    // One channel goes to every speaker at its own level (the converter takes a mono source for
+    // a centre speaker and lowers it by 3 dB on the way to left and right).
+    bool mixed = true;
+    if (made >= 0 && resampler && inLayout.nb_channels == 1) {
+      const std::vector<double> everySpeaker(static_cast<std::size_t>(outLayout.nb_channels), 1.0);
+      mixed = swr_set_matrix(resampler, everySpeaker.data(), 1) >= 0;
+    }
     av_channel_layout_uninit(&outLayout);
     av_channel_layout_uninit(&inLayout);
-    if (made < 0 || !resampler || swr_init(resampler) < 0) cannotPlay(QStringLiteral("no conversion for its audio"));
+    if (made < 0 || !resampler || !mixed || swr_init(resampler) < 0)
+      cannotPlay(QStringLiteral("no conversion for its audio"));
   }
 
   int bytesPerFrame() const { return format.bytesPerFrame(); }

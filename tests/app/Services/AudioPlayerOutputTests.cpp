@@ -275,7 +275,12 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   EXPECT_LT(recording.rms(), 0.01);  // nothing yet
   player.play();
   ASSERT_TRUE(heardPast(player, 0, 1.0));
-  EXPECT_GT(recording.rms(), 0.03);  // the tone (at an eighth of full scale): about 0.06
+  EXPECT_GT(recording.rms(), 0.03);  // the tone, from its start
+  // Half a second in the middle of it: the mono tone at an eighth of full scale, at its own
+  // level on both speakers, 0.088.
+  QTest::qWait(500);
+  const double heard = recording.rms();
+  EXPECT_TRUE(heard > 0.08 && heard < 0.1) << heard;
   player.pause();
   QTest::qWait(500);
   recording.rms();  // what was still in the output's buffer
