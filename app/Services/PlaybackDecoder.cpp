@@ -1,13 +1,15 @@
 #include "Services/PlaybackDecoder.h"
 
+#include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/AudioFrameConverter.h>
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <vector>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,8 +20,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/mem.h>
-#include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 namespace parlowvista {
@@ -29,27 +29,18 @@ namespace {
 // Output frames one conversion step aims at: whatever the rates (a header may claim 1 Hz), a
 // step converts at least one input sample and about this much output, never a whole packet's.
 constexpr int kStepFrames = 4096;
-// Past this many channels the decoder's output is mixed to one channel here before the
-// resampler, which only knows the positions of the common layouts.
+// Past this many channels the decoder's output is mixed to one channel before the resampler,
+// which only knows the positions of the common layouts.
 constexpr int kMostResampledChannels = 8;
 constexpr int kReadBlockBytes = 64 * 1024;
 
-AVSampleFormat sampleFormatOf(const QAudioFormat& format) {
+std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QAudioFormat& format) {
+  using SampleType = voxtrellis::AudioFrameConverter::SampleType;
   switch (format.sampleFormat()) {
-    case QAudioFormat::Int16: return AV_SAMPLE_FMT_S16;
-    case QAudioFormat::Int32: return AV_SAMPLE_FMT_S32;
-    case QAudioFormat::Float: return AV_SAMPLE_FMT_FLT;
-    default: return AV_SAMPLE_FMT_NONE;
-  }
-}
-
-// Adds `count` samples of one channel, from sample `from` on, as floats into `mix`.
-template <typename Sample>
-void addChannel(const uint8_t* base, int stride, int from, int count, double scale, double offset, float* mix) {
-  for (int i = 0; i < count; ++i) {
-    Sample value;
-    std::memcpy(&value, base + std::size_t(from + i) * stride, sizeof value);
-    mix[i] += float((double(value) - offset) * scale);
+    case QAudioFormat::Int16: return SampleType::int16;
+    case QAudioFormat::Int32: return SampleType::int32;
+    case QAudioFormat::Float: return SampleType::float32;
+    default: return std::nullopt;
   }
 }
 
@@ -64,13 +55,11 @@ struct PlaybackDecoder::State {
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
-  SwrContext* resampler = nullptr;
+  std::unique_ptr<voxtrellis::AudioFrameConverter> converter;
   int stream = -1;
   AVRational timeBase{1, 1};
   int64_t startTime = 0;  // the stream's first timestamp, in its time base
   double announced = 0;
-  bool mixToOne = false;     // more channels than the resampler is given: mixed here first
-  std::vector<float> mixed;  // one step's mixed input
 
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
@@ -109,7 +98,6 @@ struct PlaybackDecoder::State {
   }
 
   void closeContainer() {
-    swr_free(&resampler);
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
@@ -175,43 +163,14 @@ struct PlaybackDecoder::State {
       av_channel_layout_uninit(&codec->ch_layout);
       av_channel_layout_default(&codec->ch_layout, channels);
     }
-    prepareResampler();
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     if (!packet || !frame) cannotPlay(QStringLiteral("out of memory"));
   }
 
-  void prepareResampler() {
-    mixToOne = codec->ch_layout.nb_channels > kMostResampledChannels;
-    AVChannelLayout inLayout{};
-    if (mixToOne) {
-      av_channel_layout_default(&inLayout, 1);
-    } else {
-      av_channel_layout_copy(&inLayout, &codec->ch_layout);
-    }
-    AVChannelLayout outLayout{};
-    av_channel_layout_default(&outLayout, format.channelCount());
-    const int made =
-        swr_alloc_set_opts2(&resampler, &outLayout, sampleFormatOf(format), format.sampleRate(), &inLayout,
-                            mixToOne ? AV_SAMPLE_FMT_FLT : codec->sample_fmt, codec->sample_rate, 0, nullptr);
-    // One channel goes to every speaker at its own level (the converter takes a mono source for
-    // a centre speaker and lowers it by 3 dB on the way to left and right).
-    bool mixed = true;
-    if (made >= 0 && resampler && inLayout.nb_channels == 1) {
-      const std::vector<double> everySpeaker(static_cast<std::size_t>(outLayout.nb_channels), 1.0);
-      mixed = swr_set_matrix(resampler, everySpeaker.data(), 1) >= 0;
-    }
-    av_channel_layout_uninit(&outLayout);
-    av_channel_layout_uninit(&inLayout);
-    if (made < 0 || !resampler || !mixed || swr_init(resampler) < 0)
-      cannotPlay(QStringLiteral("no conversion for its audio"));
-  }
-
-  int bytesPerFrame() const { return format.bytesPerFrame(); }
-
   void seek(double seconds) {
     // A container read again for an earlier seek that could not be opened then is gone.
-    if (!codec || !resampler) cannotPlay(QStringLiteral("its audio cannot be read again"));
+    if (!codec) cannotPlay(QStringLiteral("its audio cannot be read again"));
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = false;
     dropFrame();
@@ -226,9 +185,8 @@ struct PlaybackDecoder::State {
       openContainer();
       nextInputSample = 0;
     }
-    // What the resampler still holds belongs to the old position.
-    swr_close(resampler);
-    if (swr_init(resampler) < 0) cannotPlay(QStringLiteral("no conversion for its audio"));
+    // What the converter still holds belongs to the old position.
+    converter->reset();
   }
 
   void dropFrame() {
@@ -237,68 +195,29 @@ struct PlaybackDecoder::State {
     frameOffset = 0;
   }
 
-  // The decoded frame's samples [from, from + count) mixed into one channel, in `mixed`.
-  void mixDown(int from, int count) {
-    mixed.assign(std::size_t(count), 0.0f);
-    const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
-    const bool planar = av_sample_fmt_is_planar(sampleFormat);
-    const int channels = frame->ch_layout.nb_channels;
-    const int bytes = av_get_bytes_per_sample(sampleFormat);
-    const int stride = planar ? bytes : bytes * channels;
-    for (int c = 0; c < channels; ++c) {
-      const uint8_t* base = planar ? frame->extended_data[c] : frame->extended_data[0] + std::size_t(c) * bytes;
-      switch (av_get_packed_sample_fmt(sampleFormat)) {
-        case AV_SAMPLE_FMT_U8: addChannel<uint8_t>(base, stride, from, count, 1.0 / 128, 128, mixed.data()); break;
-        case AV_SAMPLE_FMT_S16: addChannel<int16_t>(base, stride, from, count, 1.0 / 32768, 0, mixed.data()); break;
-        case AV_SAMPLE_FMT_S32:
-          addChannel<int32_t>(base, stride, from, count, 1.0 / 2147483648.0, 0, mixed.data());
-          break;
-        case AV_SAMPLE_FMT_S64:
-          addChannel<int64_t>(base, stride, from, count, 1.0 / 9.2233720368547758e18, 0, mixed.data());
-          break;
-        case AV_SAMPLE_FMT_FLT: addChannel<float>(base, stride, from, count, 1.0, 0, mixed.data()); break;
-        case AV_SAMPLE_FMT_DBL: addChannel<double>(base, stride, from, count, 1.0, 0, mixed.data()); break;
-        default: return;
-      }
-    }
-    for (float& sample : mixed) sample /= float(channels);
-  }
-
-  // Converts the held frame's next slice (or, without one, drains the resampler) into `out`.
+  // Converts the held frame's next slice (or, without one, drains the converter) into `out`.
   void convertStep(QByteArray& out) {
-    int inputSamples = 0;
-    std::vector<const uint8_t*> planes;
-    if (frameHeld) {
-      const int64_t perStep = int64_t(kStepFrames) * codec->sample_rate / format.sampleRate();
-      inputSamples = int(std::clamp<int64_t>(perStep, 1, frame->nb_samples - frameOffset));
-      if (mixToOne) {
-        mixDown(frameOffset, inputSamples);
-        planes.push_back(reinterpret_cast<const uint8_t*>(mixed.data()));
+    voxtrellis::AudioFrameConverter::Output converted;
+    try {
+      if (frameHeld) {
+        const int64_t perStep = int64_t(kStepFrames) * frame->sample_rate / format.sampleRate();
+        const int inputSamples = int(std::clamp<int64_t>(perStep, 1, frame->nb_samples - frameOffset));
+        converted = converter->convert(*frame, frameOffset, inputSamples);
+        frameOffset += inputSamples;
+        if (frameOffset >= frame->nb_samples) dropFrame();
       } else {
-        const auto sampleFormat = static_cast<AVSampleFormat>(frame->format);
-        const bool planar = av_sample_fmt_is_planar(sampleFormat);
-        const int channels = frame->ch_layout.nb_channels;
-        const int stride = av_get_bytes_per_sample(sampleFormat) * (planar ? 1 : channels);
-        for (int p = 0; p < (planar ? channels : 1); ++p) {
-          planes.push_back(frame->extended_data[p] + std::size_t(frameOffset) * stride);
-        }
+        converted = converter->drain();
       }
+    } catch (const voxtrellis::AudioConverterError&) {
+      // A part of the stream in a format nothing converts: it ends there, and says so.
+      qWarning().noquote() << "[PlaybackDecoder] No conversion for the audio of" << name();
+      dropFrame();
+      failed = true;
+      codecDrained = resamplerDrained = true;
+      return;
     }
-    const int room = swr_get_out_samples(resampler, inputSamples);
-    if (room > 0) {
-      const qsizetype before = out.size();
-      out.resize(before + qsizetype(room) * bytesPerFrame());
-      auto* target = reinterpret_cast<uint8_t*>(out.data() + before);
-      const int converted =
-          swr_convert(resampler, &target, room, frameHeld ? planes.data() : nullptr, frameHeld ? inputSamples : 0);
-      out.resize(before + qsizetype(std::max(converted, 0)) * bytesPerFrame());
-    } else if (frameHeld) {
-      swr_convert(resampler, nullptr, 0, planes.data(), inputSamples);
-    }
-    if (frameHeld) {
-      frameOffset += inputSamples;
-      if (frameOffset >= frame->nb_samples) dropFrame();
-    }
+    out.append(reinterpret_cast<const char*>(converted.data),
+               qsizetype(converted.frames) * qsizetype(converter->bytesPerFrame()));
   }
 
   // Takes the decoded frame in: drops what lies before a seek's target.
@@ -322,7 +241,7 @@ struct PlaybackDecoder::State {
   }
 
   bool decode(QByteArray& out, qsizetype wanted) {
-    if (!codec || !resampler) {
+    if (!codec) {
       failed = true;
       return false;
     }
@@ -378,9 +297,14 @@ struct PlaybackDecoder::State {
 PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format) : m_state(std::make_unique<State>()) {
   m_state->path = path;
   m_state->format = format;
-  if (!format.isValid() || sampleFormatOf(format) == AV_SAMPLE_FMT_NONE) {
-    m_state->cannotPlay(QStringLiteral("unsupported output format"));
-  }
+  const auto sampleType = sampleTypeOf(format);
+  if (!format.isValid() || !sampleType) m_state->cannotPlay(QStringLiteral("unsupported output format"));
+  voxtrellis::AudioFrameConverter::Target target;
+  target.sampleRate = format.sampleRate();
+  target.channelCount = format.channelCount();
+  target.sampleType = *sampleType;
+  target.mixAbove = kMostResampledChannels;
+  m_state->converter = std::make_unique<voxtrellis::AudioFrameConverter>(target);
   m_state->openFile();
 }
 

@@ -3,6 +3,7 @@
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/AudioFileError.h>
 #include <voxtrellis/AudioFormat.h>
+#include <voxtrellis/AudioFrameConverter.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -13,12 +14,9 @@
 #include <string>
 #include <vector>
 
-struct SwrContext;
-
 namespace voxtrellis {
 
 class AudioFileDecoder;
-struct SwrDeleter;
 
 class AudioConverterError : public std::runtime_error {
  public:
@@ -52,10 +50,12 @@ class AudioConverterError : public std::runtime_error {
 };
 
 // Turns audio files and PCM buffers into 32-bit float samples in the target
-// format (by default the engine's 16 kHz mono). One or two channels go
-// through FFmpeg's resampler (stereo becomes the mean of both channels); three
-// or more channels are first mixed down to their mean (in channel order, in
-// single precision), then the mix goes through the same resampler.
+// format (by default the engine's 16 kHz mono), through AudioFrameConverter.
+// One or two channels go through FFmpeg's resampler (stereo becomes the mean
+// of both channels); three or more channels are first mixed down to their mean
+// (in channel order, in single precision), then the mix goes through the same
+// resampler. A file whose audio changes its layout, rate or sample format
+// midway is converted part by part, each in its own format, without a gap.
 //
 // Decodes WAV, MP3, M4A, AAC, FLAC, AIFF, CAF and anything else FFmpeg reads.
 // Thread safety: immutable; one instance may serve several threads at once.
@@ -83,12 +83,9 @@ class AudioConverter {
   bool isTargetFormat(const AudioFormat& format) const { return format == m_targetFormat; }
 
  private:
+  AudioFrameConverter::Target frameTarget() const;
   std::vector<float> convertBuffer(const AudioPCMBuffer& buffer) const;
-  std::vector<float> mixAndResample(const AudioPCMBuffer& buffer) const;
-  std::vector<float> mixFileAndResample(AudioFileDecoder& decoder) const;
   std::vector<float> resampleFile(AudioFileDecoder& decoder) const;
-  // Mono float at `inputRate` to mono float at the target rate.
-  std::unique_ptr<SwrContext, SwrDeleter> makeMonoResampler(double inputRate) const;
   void logConversion(uint64_t inputFrames, std::size_t outputCount) const;
   void logManualResampling(uint32_t channels, double inputRate) const;
 

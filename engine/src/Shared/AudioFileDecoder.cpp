@@ -5,9 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
@@ -22,10 +20,6 @@ std::string ffmpegErrorText(int status) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
   av_strerror(status, text, sizeof text);
   return text;
-}
-
-void SwrDeleter::operator()(SwrContext* context) const {
-  swr_free(&context);
 }
 
 struct AudioFileDecoder::Impl {
@@ -235,38 +229,13 @@ const AVFrame* AudioFileDecoder::nextFrame() {
   }
 }
 
-SwrContext* AudioFileDecoder::makeResampler(int outRate, int outChannels, bool planar) const {
-  const AVCodecContext* codec = m_impl->codec;
-  const int inChannels = codec->ch_layout.nb_channels;
-  // Every input frame becomes outRate / inRate output frames held in memory
-  // at once: a tiny file declaring 1 Hz would ask for gigabytes per block.
-  if (static_cast<int64_t>(outRate) > static_cast<int64_t>(codec->sample_rate) * kMaxUpsampling) {
-    throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path,
-                         "a sample rate of " + std::to_string(codec->sample_rate) + " Hz cannot be resampled to " +
-                             std::to_string(outRate) + " Hz");
+void AudioFileDecoder::checkResampling(int outRate) const {
+  const int rate = m_impl->codec->sample_rate;
+  if (static_cast<int64_t>(outRate) > static_cast<int64_t>(rate) * kMaxUpsampling) {
+    throw AudioFileError(
+        AudioFileError::Kind::openFailed, m_impl->path,
+        "a sample rate of " + std::to_string(rate) + " Hz cannot be resampled to " + std::to_string(outRate) + " Hz");
   }
-  AVChannelLayout outLayout{};  // zeroed: av_channel_layout_copy first uninits its target
-  if (outChannels == 1) {
-    av_channel_layout_default(&outLayout, 1);
-  } else {
-    av_channel_layout_copy(&outLayout, &codec->ch_layout);
-  }
-  SwrContext* swr = nullptr;
-  int status = swr_alloc_set_opts2(&swr, &outLayout, planar ? AV_SAMPLE_FMT_FLTP : AV_SAMPLE_FMT_FLT, outRate,
-                                   const_cast<AVChannelLayout*>(&codec->ch_layout), codec->sample_fmt,
-                                   codec->sample_rate, 0, nullptr);
-  av_channel_layout_uninit(&outLayout);
-  if (status < 0 || !swr) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
-  SwrHandle handle(swr);
-  if (outChannels == 1 && inChannels > 1) {
-    // Mono is the plain mean of all channels, whatever their positions.
-    std::vector<double> matrix(static_cast<std::size_t>(inChannels), 1.0 / inChannels);
-    status = swr_set_matrix(swr, matrix.data(), inChannels);
-    if (status < 0) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
-  }
-  status = swr_init(swr);
-  if (status < 0) throw AudioFileError(AudioFileError::Kind::openFailed, m_impl->path, ffmpegErrorText(status));
-  return handle.release();
 }
 
 }  // namespace voxtrellis

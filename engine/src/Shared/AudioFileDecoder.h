@@ -8,7 +8,6 @@
 #include <string>
 
 struct AVFrame;
-struct SwrContext;
 
 namespace voxtrellis {
 
@@ -36,23 +35,15 @@ class AudioFileDecoder {
   // The largest factor by which a stream's rate may be raised.
   static constexpr int kMaxUpsampling = 16;
 
-  // A resampler from this stream's frames to `outRate` Hz float: mono (the
-  // mean of all channels) when `outChannels` is 1, else the stream's channels
-  // unchanged at that count, planar. Owned by the caller (swr_free). Throws
-  // AudioFileError when outRate is more than kMaxUpsampling times the
-  // stream's rate (a file declaring an absurdly low rate).
-  SwrContext* makeResampler(int outRate, int outChannels, bool planar) const;
+  // Throws AudioFileError when `outRate` is more than kMaxUpsampling times the stream's rate (a
+  // file declaring an absurdly low rate, whose every input frame would cost thousands of output
+  // frames).
+  void checkResampling(int outRate) const;
 
  private:
   struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
-
-// Frees a resampler on scope exit.
-struct SwrDeleter {
-  void operator()(SwrContext* context) const;
-};
-using SwrHandle = std::unique_ptr<SwrContext, SwrDeleter>;
 
 // Error text of an FFmpeg status code.
 std::string ffmpegErrorText(int status);

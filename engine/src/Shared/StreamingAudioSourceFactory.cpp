@@ -1,3 +1,5 @@
+#include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
 
 #include "Shared/AudioFileDecoder.h"
@@ -7,9 +9,9 @@
 
 extern "C" {
 #include <libavutil/frame.h>
-#include <libswresample/swresample.h>
 }
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -91,11 +93,9 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
       throw StreamingAudioError::processingFailed("Failed to create temporary audio buffer at " + temp.string());
     TemporaryFile tempFile(temp, fd);
 
-    SwrHandle swr;
     try {
-      // Refuses rates too low to resample, which also bounds the block buffer
-      // below to kMaxUpsampling × kBlockFrames samples.
-      swr.reset(decoder.makeResampler(targetSampleRate, 1, true));
+      // Refuses rates too low to resample, which also bounds what one block of input becomes.
+      decoder.checkResampling(targetSampleRate);
     } catch (const AudioFileError&) {
       throw StreamingAudioError::processingFailed("Unsupported audio format " + std::to_string(decoder.channelCount()) +
                                                   " ch, " + std::to_string(decoder.sampleRate()) +
@@ -106,21 +106,15 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
 
     int64_t written = 0;
     try {
-      const int outputCapacity = std::max(
-          1024, static_cast<int>((static_cast<int64_t>(targetSampleRate) * kBlockFrames + decoder.sampleRate() - 1) /
-                                 decoder.sampleRate()));
-      std::vector<float> output(static_cast<std::size_t>(outputCapacity));
-      auto convert = [&](const uint8_t* const* data, int frames) {
-        const int room = std::max(outputCapacity, swr_get_out_samples(swr.get(), frames));
-        if (static_cast<std::size_t>(room) > output.size()) output.resize(static_cast<std::size_t>(room));
-        uint8_t* out = reinterpret_cast<uint8_t*>(output.data());
-        const int produced = swr_convert(swr.get(), &out, room, const_cast<const uint8_t**>(data), frames);
-        if (produced < 0) {
-          throw StreamingAudioError::processingFailed("Audio conversion failed: " + ffmpegErrorText(produced));
-        }
-        writeAll(tempFile.fd(), output.data(), static_cast<std::size_t>(produced));
-        written += produced;
-        return produced;
+      // Every frame in its own format: a stream may change its layout or rate midway.
+      AudioFrameConverter::Target target;
+      target.sampleRate = targetSampleRate;
+      target.mixAbove = 2;
+      target.maxUpsampling = AudioFileDecoder::kMaxUpsampling;
+      AudioFrameConverter converter(target);
+      auto write = [&](const AudioFrameConverter::Output& output) {
+        writeAll(tempFile.fd(), reinterpret_cast<const float*>(output.data), static_cast<std::size_t>(output.frames));
+        written += output.frames;
       };
       for (;;) {
         const AVFrame* frame = nullptr;
@@ -130,10 +124,17 @@ StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedS
           throw StreamingAudioError::processingFailed(std::string("Failed while reading audio: ") + e.what());
         }
         if (!frame) break;
-        convert(frame->extended_data, frame->nb_samples);
+        // In blocks, so that what one conversion gives stays bounded whatever the frame's size.
+        for (int from = 0; from < frame->nb_samples; from += kBlockFrames) {
+          write(converter.convert(*frame, from, std::min(kBlockFrames, frame->nb_samples - from)));
+        }
       }
-      while (convert(nullptr, 0) > 0) {
-      }
+      write(converter.drain());
+    } catch (const AudioConverterError& e) {
+      const bool described = e.code() == AudioConverterError::Code::conversionFailed;
+      const std::string text = (described ? std::string() : std::string("Audio conversion failed: ")) + e.what();
+      m_logger.error("Streaming conversion failed before file mapping: " + text);
+      throw StreamingAudioError::processingFailed(text);
     } catch (const StreamingAudioError& e) {
       m_logger.error(std::string("Streaming conversion failed before file mapping: ") + e.what());
       throw;

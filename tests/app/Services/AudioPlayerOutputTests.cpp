@@ -2,8 +2,11 @@
 // sink), or one of the test's own where it records what is heard or kills the server.
 
 #include "Services/AudioPlayerService.h"
+#include "Services/AudioProcessor.h"
 
 #include "app/Services/AudioPlayerTestSupport.h"
+#include "engine/Shared/AudioTestFiles.h"
+#include "support/FixturePaths.h"
 #include "support/QtWait.h"
 #include "support/SoundServer.h"
 
@@ -136,6 +139,35 @@ TEST_F(AudioPlayerOutputTest, HundredsOfSeekPlayPauseAndSwitchCyclesAreEachHeard
                                          << (player.isHeard() ? "" : ", not heard");
   }
   EXPECT_EQ(player.problem(), "");
+}
+
+// Recordings joined end to end change their layout or rate midway: the player's converter, made
+// for the first part, crashed the application on the sound thread when playback reached the
+// second. Each plays through the joint to its end, heard, the clock at the length the loader
+// decoded (as the application gives it).
+TEST_F(AudioPlayerOutputTest, FilesWhoseFormatChangesMidwayPlayThroughToTheEnd) {
+  for (const auto& joined : voxtrellis::test::joinedFiles()) {
+    const QString path = QString::fromStdString((testsupport::fixturesDir() / "joined" / joined.name).string());
+    const double length = parlowvista::AudioProcessor().loadAndResample(path).duration;
+    AudioPlayerService player;
+    std::optional<QString> outcome;
+    player.load(
+        QUrl::fromLocalFile(path), [&](const QString& error) { outcome = error; }, length);
+    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000));
+    ASSERT_EQ(*outcome, "") << joined.name;
+    player.seek(2.7);
+    player.play();
+    double heard = 0;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          heard = std::max(heard, player.heardPosition().value_or(0));
+          return !player.isPlaying();
+        },
+        30000));
+    EXPECT_GT(heard, length - 0.5) << joined.name;
+    EXPECT_EQ(player.currentTime(), length) << joined.name;
+    EXPECT_EQ(player.problem(), "") << joined.name;
+  }
 }
 
 // Planar output of more than eight channels was copied into an eight-entry array of plane

@@ -1,6 +1,8 @@
 #include "Services/AudioCacheService.h"
 #include "Services/AudioProcessor.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "engine/Shared/AudioTestFiles.h"
+#include "support/FixturePaths.h"
 
 #include <gtest/gtest.h>
 
@@ -59,6 +61,19 @@ TEST_F(AudioProcessorTest, ResamplingKeepsTheEndOfTheAudio) {
   EXPECT_DOUBLE_EQ(audio.duration, 10.0);
   ASSERT_NEAR(static_cast<double>(audio.samples.size()), 160000.0, 2.0);
   EXPECT_NEAR(audio.samples[audio.samples.size() - 10], 0.5f, 0.01f);
+}
+
+// Recordings joined end to end change their layout or rate midway: the converter made for the
+// first part was handed the second part's planes and read past them (a crash as the file was
+// read for transcription). Each part is converted in its own format, as the ffmpeg tool does.
+TEST(AudioProcessorJoinedTest, FilesWhoseFormatChangesMidwayLoadAsTheToolDecodesThem) {
+  for (const auto& joined : voxtrellis::test::joinedFiles()) {
+    const auto path = testsupport::fixturesDir() / "joined" / joined.name;
+    const LoadedAudio audio = AudioProcessor().loadAndResample(QString::fromStdString(path.string()));
+    const auto reference = voxtrellis::test::readFloats(path.string() + ".f32");
+    EXPECT_EQ(voxtrellis::test::differenceFromReference(audio.samples, reference, joined), "") << joined.name;
+    EXPECT_DOUBLE_EQ(audio.duration, double(audio.samples.size()) / 16000.0);
+  }
 }
 
 TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
