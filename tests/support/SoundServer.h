@@ -13,6 +13,7 @@
 #include <QAudioDevice>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QMediaDevices>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@
 #include <cmath>
 #include <csignal>
 #include <optional>
+#include <vector>
 
 namespace testsupport {
 
@@ -72,6 +74,8 @@ class PrivateSoundServer {
 // monitor), as 16-bit mono at 8 kHz, from start() on.
 class OutputRecording {
  public:
+  static constexpr double kRate = 8000;
+
   bool start() {
     m_file = m_folder.filePath(QStringLiteral("recording.raw"));
     m_parec.emplace(QStringLiteral("parec"),
@@ -81,21 +85,60 @@ class OutputRecording {
                     m_folder.filePath(QStringLiteral("parec.log")));
     return waitUntil([this] { return QFile::exists(m_file) || !m_parec->isRunning(); }, 10000) && m_parec->isRunning();
   }
+  // Every sample recorded so far, from sample `from` on (-1 ... 1).
+  std::vector<float> samples(qint64 from = 0) const {
+    QFile file(m_file);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(2 * from)) return {};
+    const QByteArray bytes = file.readAll();
+    std::vector<float> out(std::size_t(bytes.size() / 2));
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = qFromLittleEndian<qint16>(bytes.constData() + 2 * i) / 32768.0f;
+    return out;
+  }
+  // Samples recorded so far: where what is recorded next begins.
+  qint64 size() const { return QFileInfo(m_file).size() / 2; }
+  // Waits until the last `quietMs` recorded are silent (what was played before has come through
+  // the server); false when that does not happen within `timeoutMs`.
+  bool waitForSilence(int quietMs = 250, int timeoutMs = 10000) const {
+    const qint64 quiet = qint64(kRate * quietMs / 1000);
+    return waitUntil(
+        [&] {
+          const qint64 recorded = size();
+          if (recorded < quiet) return false;
+          for (const float sample : samples(recorded - quiet)) {
+            if (std::abs(sample) > 0.01f) return false;
+          }
+          return true;
+        },
+        timeoutMs);
+  }
   // The loudness (0 ... 1) of what was recorded since the last call.
   double rms() {
     QTest::qWait(200);
-    QFile file(m_file);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_read)) return 0;
-    const QByteArray bytes = file.readAll();
-    const qsizetype samples = bytes.size() / 2;
-    m_read += samples * 2;
-    if (samples == 0) return 0;
+    const std::vector<float> recorded = samples(m_read);
+    m_read += qint64(recorded.size());
+    if (recorded.empty()) return 0;
     double sum = 0;
-    for (qsizetype i = 0; i < samples; ++i) {
-      const double value = qFromLittleEndian<qint16>(bytes.constData() + 2 * i) / 32768.0;
-      sum += value * value;
+    for (const float value : recorded) sum += double(value) * value;
+    return std::sqrt(sum / double(recorded.size()));
+  }
+  // The loudness of what was recorded since the last call where there is sound at all: the
+  // recording's gaps (a server dropping out on a busy machine) left out, 10 ms at a time.
+  double soundingRms() {
+    QTest::qWait(200);
+    const std::vector<float> recorded = samples(m_read);
+    m_read += qint64(recorded.size());
+    constexpr std::size_t block = std::size_t(kRate / 100);
+    double sum = 0;
+    std::size_t counted = 0;
+    for (std::size_t from = 0; from + block <= recorded.size(); from += block) {
+      double square = 0;
+      for (std::size_t i = from; i < from + block; ++i) square += double(recorded[i]) * recorded[i];
+      if (square / block < 0.01 * 0.01) continue;
+      sum += square;
+      counted += block;
     }
-    return std::sqrt(sum / double(samples));
+    return counted ? std::sqrt(sum / double(counted)) : 0;
   }
 
  private:

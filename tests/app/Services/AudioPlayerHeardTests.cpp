@@ -1,0 +1,123 @@
+// What the player's output really plays, recorded from a sound server of the test's own (in a
+// child process, so that no other test's sound mixes in) and compared with the file: a file of
+// one-second regions, each its own tone, tells from where in the file each moment of sound comes.
+
+#include "Services/AudioPlayerService.h"
+
+#include "app/Services/AudioPlayerTestSupport.h"
+#include "support/QtWait.h"
+#include "support/SoundServer.h"
+#include "support/ToneSignal.h"
+
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+using parlowvista::AudioPlayerService;
+using testsupport::waitUntil;
+using testsupport::RegionTones::Block;
+using testsupport::RegionTones::firstRegion;
+using testsupport::RegionTones::secondsOf;
+using testsupport::RegionTones::sequence;
+
+namespace {
+
+TEST(AudioPlayerHeardTest, WhatTheOutputPlaysComesFromTheFileWhereItWasAsked) {
+  if (QStandardPaths::findExecutable("pulseaudio").isEmpty() || QStandardPaths::findExecutable("parec").isEmpty()) {
+    GTEST_SKIP() << "pulseaudio or parec is missing (tools/install-deps installs them)";
+  }
+  testsupport::PrivateSoundServer server;
+  ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
+  const auto child = testsupport::runTestsSpawned(server.clientEnvironment(), "AudioPlayerHeardChildProcess.*", 240000);
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 2 tests")) << child.output.toStdString();
+}
+
+class AudioPlayerHeardChildProcess : public testsupport::AudioPlayerTest {
+ protected:
+  void SetUp() override {
+    PV_SKIP_WITHOUT_SOUND_OUTPUT();
+    ASSERT_TRUE(recording.start());
+    // Eleven and a half seconds: the last region lasts half a second.
+    const QUrl regions =
+        clip("regions.wav", 11.5, {}, QStringLiteral("aevalsrc='0.25*sin(2*PI*(300+200*floor(t))*t)':s=48000:d=%1"));
+    ASSERT_EQ(load(player, regions), "");
+  }
+
+  // What was heard from sample `mark` of the recording on, once the output has fallen silent.
+  std::vector<Block> heardSince(qint64 mark) {
+    EXPECT_TRUE(recording.waitForSilence());
+    return testsupport::RegionTones::regionsHeard(recording.samples(mark), testsupport::OutputRecording::kRate);
+  }
+
+  // Plays from `seconds`, the output silent before, until the output has played `length` seconds
+  // of it, and pauses: what was heard.
+  std::vector<Block> playFrom(double seconds, double length = 0.5) {
+    player.pause();
+    EXPECT_TRUE(recording.waitForSilence());
+    const qint64 mark = recording.size();
+    player.seek(seconds);
+    player.play();
+    EXPECT_TRUE(heardPast(player, seconds, length)) << "from " << seconds;
+    player.pause();
+    return heardSince(mark);
+  }
+
+  testsupport::OutputRecording recording;
+  AudioPlayerService player;
+};
+
+// The first sound after a Play comes from the place asked for, not from where playback was
+// before (a stream that kept what it had buffered for the old place played that first), and at
+// the file's own level: one channel on both speakers, neither lowered nor doubled.
+TEST_F(AudioPlayerHeardChildProcess, EveryPlayIsHeardFromWhereItWasAskedAtTheFilesOwnLevel) {
+  std::vector<double> amplitudes;
+  for (const double spot : {5.3, 1.4, 9.5, 0.2, 3.6}) {
+    const std::vector<Block> heard = playFrom(spot);
+    const int region = int(spot);
+    EXPECT_EQ(firstRegion(heard), region) << "Play at " << spot << " heard " << sequence(heard);
+    EXPECT_GE(secondsOf(heard, region), 0.3) << "Play at " << spot << " heard " << sequence(heard);
+    for (const Block& block : heard) {
+      if (block.region >= 0) amplitudes.push_back(block.amplitude);
+    }
+  }
+  ASSERT_FALSE(amplitudes.empty());
+  std::sort(amplitudes.begin(), amplitudes.end());
+  EXPECT_NEAR(amplitudes[amplitudes.size() / 2], 0.25, 0.025);
+
+  // A seek while playing goes from the old place straight to the new one.
+  player.pause();
+  ASSERT_TRUE(recording.waitForSilence());
+  const qint64 mark = recording.size();
+  player.seek(2.2);
+  player.play();
+  ASSERT_TRUE(heardPast(player, 2.2, 0.3));
+  player.seek(7.4);
+  EXPECT_TRUE(heardPast(player, 7.4, 0.4));
+  player.pause();
+  EXPECT_EQ(sequence(heardSince(mark)), "2 7");
+}
+
+// The last half second of a file is heard before the player stands at its end (a stream that
+// said it was done with sound still buffered cut it off); Play there starts from the beginning.
+TEST_F(AudioPlayerHeardChildProcess, TheLastHalfSecondIsHeardAndPlayAtTheEndStartsFromTheBeginning) {
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(recording.waitForSilence());
+    const qint64 mark = recording.size();
+    player.seek(10.4);
+    player.play();
+    ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 20000));
+    EXPECT_EQ(player.currentTime(), player.duration());
+    const std::vector<Block> heard = heardSince(mark);
+    EXPECT_EQ(sequence(heard), "10 11") << round;
+    EXPECT_GE(secondsOf(heard, 11), 0.35) << round << ": " << secondsOf(heard, 11) << " s of the last half second";
+
+    const qint64 again = recording.size();
+    player.play();
+    EXPECT_TRUE(heardPast(player, 0, 0.4));
+    player.pause();
+    EXPECT_EQ(sequence(heardSince(again)), "0") << round;
+  }
+}
+
+}  // namespace
