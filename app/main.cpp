@@ -1,5 +1,5 @@
 #include "App/Application.h"
 
 int main(int argc, char** argv) {
-  return parlowvista::Application::exec(argc, argv);
+  parlowvista::Application::endProcess(parlowvista::Application::exec(argc, argv));
 }

@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iostream>
 
 #include <unistd.h>
 
@@ -209,7 +210,18 @@ int Application::exec(int argc, char** argv) {
     return 1;
   }
   application->showMainWindow();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  // The store closes and the players let go of their outputs before the Qt application object
+  // goes, whose end lets the sound thread's sinks go.
+  application.reset();
+  return status;
+}
+
+void Application::endProcess(int status) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  ::_exit(status);
 }
 
 }  // namespace parlowvista

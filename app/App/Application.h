@@ -80,9 +80,17 @@ class Application {
   static void prepareProcess();
 
   // What main() runs: makes the Qt application object, builds the Application, shows the main
-  // window and runs the event loop. A store that cannot be opened is reported in a message box
-  // and ends the process with status 1.
+  // window and runs the event loop; returns its status once everything is torn down (the store
+  // closed, every audio output let go). A store that cannot be opened is reported in a message
+  // box and gives status 1.
   static int exec(int argc, char** argv);
+
+  // Ends the process with `status` once the Qt application object is gone: what is buffered for
+  // the console is written out, and the process leaves without running static destructors.
+  // Qt Multimedia tears its PulseAudio connection down in one of those while PulseAudio's own
+  // mainloop thread may still be running, and libpulse then aborts now and then, after
+  // everything was saved. The application and the test programs both end through here.
+  [[noreturn]] static void endProcess(int status);
 
   // Shows the main window (made on first call); its first showing starts the models, and on
   // the first run the onboarding sheet opens over it.

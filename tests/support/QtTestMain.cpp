@@ -65,25 +65,30 @@ int main(int argc, char** argv) {
   // Settings and data folders of tests never touch the user's own: a test that sets no
   // settings folder of its own gets one that goes away with the process.
   QStandardPaths::setTestModeEnabled(true);
-  const QTemporaryDir settingsFolder;
-  for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
-    QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
+  int status = 0;
+  {
+    const QTemporaryDir settingsFolder;
+    for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+      QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
+    }
+    const QTemporaryDir runFolder(QDir::temp().filePath(QStringLiteral("pv-run-XXXXXX")));
+    ::setenv("TMPDIR", QFile::encodeName(runFolder.path()).constData(), 1);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("Parlowvista");
+    QApplication::setApplicationName("ParlowvistaTests");
+    parlowvista::FocusRing::install();  // as the application does
+    ::testing::InitGoogleMock(&argc, argv);
+    // Suites named *ChildProcess run only in a child that a test of this program starts (with
+    // the variable below set): run with the rest, they would act on a parent's behalf, such as
+    // ending a sound server the parent has not made.
+    if (qEnvironmentVariableIsEmpty(testsupport::kChildRunVariable)) {
+      std::string filter = GTEST_FLAG_GET(filter);
+      filter += filter.find('-') == std::string::npos ? "-*ChildProcess.*" : ":*ChildProcess.*";
+      GTEST_FLAG_SET(filter, filter);
+    }
+    ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
+    status = RUN_ALL_TESTS();
   }
-  const QTemporaryDir runFolder(QDir::temp().filePath(QStringLiteral("pv-run-XXXXXX")));
-  ::setenv("TMPDIR", QFile::encodeName(runFolder.path()).constData(), 1);
-  QApplication app(argc, argv);
-  QApplication::setOrganizationName("Parlowvista");
-  QApplication::setApplicationName("ParlowvistaTests");
-  parlowvista::FocusRing::install();  // as the application does
-  ::testing::InitGoogleMock(&argc, argv);
-  // Suites named *ChildProcess run only in a child that a test of this program starts (with
-  // the variable below set): run with the rest, they would act on a parent's behalf, such as
-  // ending a sound server the parent has not made.
-  if (qEnvironmentVariableIsEmpty(testsupport::kChildRunVariable)) {
-    std::string filter = GTEST_FLAG_GET(filter);
-    filter += filter.find('-') == std::string::npos ? "-*ChildProcess.*" : ":*ChildProcess.*";
-    GTEST_FLAG_SET(filter, filter);
-  }
-  ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
-  return RUN_ALL_TESTS();
+  // As the application ends: everything is let go with the Qt application object above.
+  parlowvista::Application::endProcess(status);
 }

@@ -19,6 +19,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -247,25 +249,45 @@ TEST_F(AudioPlayerOutputTest, APathThatIsNoRegularFileIsRefusedAndLaterLoadsGoOn
   releaseReaders();
 }
 
-// The whole application ended while playing: the sound thread lets its sinks go before the
-// audio system's own teardown (at exit, the PulseAudio mainloop used to be freed while a sink
-// was still being torn down, an assertion in libpulse once in some exits).
+// The whole application ended while playing: libpulse aborted now and then in the process's
+// static teardown, where Qt Multimedia ends its PulseAudio connection while PulseAudio's own
+// thread still runs (about one exit in two thousand on a busy machine). The process now leaves
+// without that teardown, as the application does. Children quit while two players play, a few
+// at a time; PV_TEST_QUIT_CHILDREN asks for more of them (several hundred, for a loaded machine).
 TEST_F(AudioPlayerOutputTest, QuittingWhilePlayingEndsTheProcessCleanly) {
-  for (int run = 0; run < 10; ++run) {
-    const auto child =
-        testsupport::runTestsSpawned(QProcessEnvironment::systemEnvironment(), "AudioPlayerQuitChildProcess.*", 60000);
-    ASSERT_EQ(child.exitCode, 0) << child.output.toStdString();
-    EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
-    EXPECT_FALSE(child.output.contains("Assertion")) << child.output.toStdString();
+  const int children = qEnvironmentVariableIntValue("PV_TEST_QUIT_CHILDREN") > 0
+                           ? qEnvironmentVariableIntValue("PV_TEST_QUIT_CHILDREN")
+                           : 200;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PV_TEST_QUIT_TONE", clip("quit.wav", 5.0).toLocalFile());
+  environment.insert(testsupport::kChildRunVariable, "1");
+  const QStringList arguments{"--gtest_filter=AudioPlayerQuitChildProcess.*"};
+  constexpr int kAtOnce = 4;
+  int started = 0, ended = 0;
+  std::deque<std::pair<std::unique_ptr<testsupport::Spawned>, QString>> running;
+  while (ended < children) {
+    while (started < children && running.size() < kAtOnce) {
+      const QString log = pathIn("quit-" + std::to_string(started++) + ".log");
+      running.emplace_back(
+          std::make_unique<testsupport::Spawned>(QCoreApplication::applicationFilePath(), arguments, log, environment),
+          log);
+    }
+    auto& [child, log] = running.front();
+    const auto exitCode = child->waitForExit(60000);
+    const QString output = readAll(log);
+    ASSERT_EQ(exitCode, 0) << "child " << ended << ": " << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    EXPECT_FALSE(output.contains("Assertion")) << output.toStdString();
+    QFile::remove(log);
+    running.pop_front();
+    ++ended;
   }
 }
 
 TEST(AudioPlayerQuitChildProcess, PlaysTwoFilesAndQuits) {
   PV_SKIP_WITHOUT_SOUND_OUTPUT();
-  testsupport::TempDir folder("quit");
-  const QString path = QString::fromStdString((folder / "tone.wav").string());
-  testsupport::Spawned ffmpeg("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=d=5", path});
-  ASSERT_EQ(ffmpeg.waitForExit(60000), 0);
+  const QString path = qEnvironmentVariable("PV_TEST_QUIT_TONE");
+  ASSERT_TRUE(QFile::exists(path)) << "started without a file to play";
   static auto* kept = new AudioPlayerService;  // lives to the application's end, as the app's
   auto* player = new AudioPlayerService;
   for (AudioPlayerService* p : {kept, player}) {
