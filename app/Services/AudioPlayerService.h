@@ -59,6 +59,9 @@ class AudioPlayerService : public QObject {
   double progress() const { return m_duration > 0 ? m_currentTime / m_duration : 0.0; }
   // A load has started and has not finished yet.
   bool isLoading() const { return m_loading; }
+  // Paused at the end of the file (played to it, or moved there): play() starts from the
+  // beginning. Any seek away from the end ends it.
+  bool isPlayedOut() const { return m_isLoaded && !m_isPlaying && playbackPosition().second; }
   // Why the file cannot be played or is not heard, for the user; empty when nothing is wrong.
   // Cleared by load() and stop(), and by sound heard again.
   const QString& problem() const { return m_problem; }

@@ -205,25 +205,38 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
 void SoundOutput::openHere(const QString& path) {
   if (!g_outputs) g_outputs = new std::set<SoundOutput*>;
   g_outputs->insert(this);
-  const QAudioDevice device = QMediaDevices::defaultAudioOutput();
-  if (device.isNull()) return;
-  m_format = device.preferredFormat();
-  if (m_format.sampleFormat() != QAudioFormat::Int32 && m_format.sampleFormat() != QAudioFormat::Float) {
-    m_format.setSampleFormat(QAudioFormat::Int16);
+  m_path = path;
+  if (!QMediaDevices::defaultAudioOutput().isNull()) openStream(0);
+}
+
+// The file, decoded for the default output as it is now; opened again when the output's format
+// has changed (a sound server started again). False when it cannot be opened, which is told.
+bool SoundOutput::openStream(quint64 command) {
+  QAudioFormat format = QMediaDevices::defaultAudioOutput().preferredFormat();
+  if (format.sampleFormat() != QAudioFormat::Int32 && format.sampleFormat() != QAudioFormat::Float) {
+    format.setSampleFormat(QAudioFormat::Int16);
   }
+  if (m_stream && format == m_format) return true;
+  m_stream.reset();
+  m_format = format;
   try {
-    m_stream = std::make_unique<PlaybackStream>(path, m_format);
+    m_stream = std::make_unique<PlaybackStream>(m_path, m_format);
+    return true;
   } catch (const std::exception& error) {
     qWarning().noquote() << "[SoundOutput]" << error.what();
-    m_openFailure = QString::fromUtf8(error.what());
-    tell(true, 0, m_openFailure);
+    tell(true, command, QString::fromUtf8(error.what()));
+    return false;
   }
 }
 
+// Each Play looks for the output again: one that was missing, or went away, may be back.
 void SoundOutput::playHere(quint64 command, double seconds) {
   stopHere();
-  if (!m_openFailure.isEmpty()) tell(true, command, m_openFailure);
-  if (!m_stream) return;
+  if (QMediaDevices::defaultAudioOutput().isNull()) {
+    tell(false, command, describe(QAudio::FatalError));
+    return;
+  }
+  if (!openStream(command)) return;
   m_playing = command;
   m_restarts = 0;
   startSink(seconds);

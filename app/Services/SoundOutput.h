@@ -22,8 +22,8 @@ class PlaybackStream;
 // stream wait for the sound server's threads, and the UI thread must never wait on those.
 // Each start gets a sink of its own, of a fixed buffer size (a sink stopped and started again
 // shrinks its buffer until it stops pulling). Where the machine has no audio output (a build
-// machine, a headless session) nothing is opened and nothing is reported: the player's own
-// clock stands in.
+// machine, a headless session, a sound server that is down) a Play says so (outputFailed), and
+// the next Play looks for one again.
 //
 // Made and driven on the UI thread: each call returns at once and is carried out on the sound
 // thread in the order made. release() replaces the destructor: the object goes on its own
@@ -39,7 +39,7 @@ class SoundOutput : public QObject {
   SoundOutput();
 
   // The file to play (once, first): opened on the sound thread; fileFailed(0, ...) when it
-  // cannot be, and at every play() after that.
+  // cannot be, and at every play() that finds it still cannot.
   void open(const QString& path);
   // Plays from `seconds`. `command` names this request in what playedPosition() reports.
   void play(quint64 command, double seconds);
@@ -85,6 +85,7 @@ class SoundOutput : public QObject {
   Q_INVOKABLE void runCommands();
   void tell(bool fileAtFault, quint64 command, const QString& reason);
   void openHere(const QString& path);
+  bool openStream(quint64 command);
   void playHere(quint64 command, double seconds);
   void startSink(double seconds);
   void stopHere();
@@ -98,8 +99,8 @@ class SoundOutput : public QObject {
   std::deque<Command> m_commands;  // made on the UI thread, carried out on the sound thread in order
 
   // Sound thread only.
+  QString m_path;
   std::unique_ptr<PlaybackStream> m_stream;
-  QString m_openFailure;
   QAudioFormat m_format;
   QAudioSink* m_sink = nullptr;  // the current start's; a stopped one is deleted later
   QTimer* m_poll = nullptr;

@@ -198,7 +198,9 @@ std::optional<qsizetype> ResultsView::indexOf(const QUuid& id) const {
 
 void ResultsView::playPause(qsizetype index) {
   AudioPlayerService& player = m_vm.audioPlayer();
-  if (m_vm.currentSegmentIndex() == index) {
+  // The last row stays highlighted once the file has played out; its Play plays that row, not
+  // the file again from the beginning.
+  if (m_vm.currentSegmentIndex() == index && !player.isPlayedOut()) {
     if (player.isPlaying())
       player.pause();
     else

@@ -362,7 +362,8 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 }
 
 // Without any audio output the player's own clock stands in: the same behaviour, also after
-// the end. In a child process whose sound server does not exist.
+// the end, and the user is told that nothing is heard (it used to play silence saying nothing).
+// In a child process whose sound server does not exist.
 TEST(AudioPlayerWithoutOutputTest, TheOwnClockPlaysAfterTheEndToo) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("PULSE_SERVER", "unix:/nonexistent/sound-server");
@@ -377,8 +378,9 @@ TEST_F(AudioPlayerWithoutOutputChildProcess, PlaysAfterTheEnd) {
   ASSERT_FALSE(testsupport::haveSoundOutput());
   AudioPlayerService player;
   ASSERT_EQ(load(player, clip("ends.wav", 1.5)), "");
-  expectPlayAfterTheEndStartsAgain(player, false);
   EXPECT_EQ(player.problem(), "");
+  expectPlayAfterTheEndStartsAgain(player, false);
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output is not available");
 }
 
 }  // namespace

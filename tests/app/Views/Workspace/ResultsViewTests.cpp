@@ -407,6 +407,15 @@ TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {
   click(2, Part::play);  // resumes where it stopped
   EXPECT_TRUE(player.isPlaying());
   EXPECT_GE(player.currentTime(), pausedAt);
+
+  // Played to the end, the last row stays highlighted: its Play plays that row again, where
+  // it used to play the file from the beginning.
+  player.seek(19.6);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !player.isPlaying(); }, 20000));
+  ASSERT_EQ(w.h.vm->currentSegmentIndex(), 2);
+  click(2, Part::play);
+  EXPECT_DOUBLE_EQ(player.currentTime(), 2.0);
+  EXPECT_TRUE(player.isPlaying());
   player.pause();
 }
 
