@@ -39,8 +39,6 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   }
   m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   m_total->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  m_elapsed->setAccessibleName("Elapsed time");
-  m_total->setAccessibleName("Total time");
   m_slider = new SeekSlider(this);
   m_slider->setRange(0, kSliderSteps);
   m_slider->setAccessibleName("Playback position");
@@ -93,8 +91,15 @@ void AudioBar::sync() {
     QSignalBlocker block(m_slider);
     m_slider->setValue(int(m_player.progress() * kSliderSteps));
   }
-  m_elapsed->setText(minutesSeconds(m_player.currentTime()));
-  m_total->setText(minutesSeconds(m_player.duration()));
+  // Assistive technology reads what each time is, and the time itself.
+  const auto show = [](QLabel* label, const QString& what, double seconds) {
+    const QString time = minutesSeconds(seconds);
+    if (label->text() == time) return;
+    label->setText(time);
+    label->setAccessibleName(what + ' ' + time);
+  };
+  show(m_elapsed, QStringLiteral("Elapsed time"), m_player.currentTime());
+  show(m_total, QStringLiteral("Total time"), m_player.duration());
   m_problem->setText(m_player.problem());
   m_problemRow->setVisible(!m_player.problem().isEmpty());
 }

@@ -4,6 +4,7 @@
 #include "app/Services/AudioPlayerTestSupport.h"
 #include "support/QtWindowAudit.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QToolButton>
 
@@ -32,9 +33,17 @@ TEST_F(AudioBarTest, SaysWhyTheFileCannotBePlayedUntilOneCanBe) {
   EXPECT_FALSE(bar.playButton()->isEnabled());
   EXPECT_GE(testsupport::QtWindowAudit::measuredContrast(&bar, bar.problemLabel()), 4.5);
 
-  ASSERT_EQ(load(player, writtenFile("fine.wav", wav(1, 1, 8000, 16000))), "");
+  ASSERT_EQ(load(player, writtenFile("fine.wav", wav(1, 1, 8000, 32000))), "");
   EXPECT_FALSE(bar.problemLabel()->isVisible());
   EXPECT_TRUE(bar.playButton()->isEnabled());
+
+  // Assistive technology is given the times, not only what they are.
+  player.seek(1.5);
+  const auto spoken = [](QLabel* label) {
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+  };
+  EXPECT_EQ(spoken(bar.elapsedLabel()), "Elapsed time 0:01");
+  EXPECT_EQ(spoken(bar.totalLabel()), "Total time 0:02");
 }
 
 }  // namespace
