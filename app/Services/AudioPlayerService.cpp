@@ -15,10 +15,11 @@
 namespace parlowvista {
 
 // What a load's thread hands back to the main thread: the file's length, or why it cannot be
-// played.
+// played, and what the user should know of a file that plays.
 struct AudioPlayerService::PreparedFile {
   QString error;
   double duration = 0;  // seconds
+  QString note;
 };
 
 // The service while it exists, for the threads of its loads: they post their outcome through
@@ -31,22 +32,52 @@ struct AudioPlayerService::LoadRelay {
 namespace {
 
 constexpr int kTickMilliseconds = 100;
+// Sound that ends this much before the length the player was given ends early: the file holds
+// less than it did (a decoder's padding or a header's rounding are far less).
+constexpr double kEarlyEndSeconds = 0.25;
 
-// Looks into the file as playback will: its length (0 when the container does not tell it),
-// and that its decoder opens and gives sound. Throws PlaybackError with the reason.
-double probe(const QString& path) {
+QString endsEarly(const QString& path) {
+  return QStringLiteral("The sound of %1 ends early: the file may have changed since it was opened")
+      .arg(QFileInfo(path).fileName());
+}
+
+// Whether the decoder gives any sound from where it stands. Throws PlaybackError when decoding
+// fails before it gives any.
+bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
+  QByteArray sound;
+  while (sound.isEmpty() && decoder.decode(sound, decoder.format().bytesPerFrame())) {
+  }
+  if (sound.isEmpty() && decoder.stoppedOnError()) {
+    throw PlaybackError(QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(QFileInfo(path).fileName()));
+  }
+  return !sound.isEmpty();
+}
+
+// Looks into the file as playback will: that its decoder opens and gives sound, and its length:
+// `decodedDuration` when given, unless the file now states a shorter one that it holds exactly,
+// with sound where that one ends and none where the given one does (a WAV cut short since it
+// was decoded). Throws PlaybackError with the reason.
+AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration) {
   QAudioFormat format;
   format.setSampleRate(48000);
   format.setChannelCount(2);
   format.setSampleFormat(QAudioFormat::Float);
   PlaybackDecoder decoder(path, format);
-  QByteArray sound;
-  while (sound.isEmpty() && decoder.decode(sound, format.bytesPerFrame())) {
+  decodesSound(decoder, path);
+  AudioPlayerService::PreparedFile prepared;
+  const double announced = decoder.announcedDuration();
+  prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
+  if (decoder.announcesExactly() && announced > 0 && announced < prepared.duration - kEarlyEndSeconds) {
+    const auto soundAt = [&](double seconds) {
+      decoder.seek(seconds);
+      return decodesSound(decoder, path);
+    };
+    if (!soundAt(prepared.duration - kEarlyEndSeconds) && soundAt(std::max(0.0, announced - kEarlyEndSeconds))) {
+      prepared.duration = announced;
+      prepared.note = endsEarly(path);
+    }
   }
-  if (sound.isEmpty() && decoder.stoppedOnError()) {
-    throw PlaybackError(QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(QFileInfo(path).fileName()));
-  }
-  return decoder.announcedDuration();
+  return prepared;
 }
 
 }  // namespace
@@ -81,8 +112,7 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
     PreparedFile prepared;
     if (!*cancelled) {
       try {
-        const double announced = probe(path);
-        prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
+        prepared = probe(path, decodedDuration);
       } catch (const std::exception& error) {
         prepared.error = QString::fromUtf8(error.what());
       }
@@ -128,6 +158,7 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   setDuration(prepared.duration);
   setCurrentTime(0);
   setIsLoaded(true);
+  setProblem(prepared.note);
   if (const auto position = std::exchange(m_seekOnLoad, std::nullopt)) seek(*position);
   if (std::exchange(m_playOnLoad, false)) play();
 }
@@ -167,6 +198,7 @@ void AudioPlayerService::supersedeLoad() {
 }
 
 void AudioPlayerService::startPlayback(double seconds) {
+  m_playedFrom = seconds;
   m_clockBase = seconds;
   m_playbackFloor = seconds;
   m_clockStart.start();
@@ -305,9 +337,14 @@ void AudioPlayerService::updateTime() {
   if (!m_isLoaded || !m_isPlaying) {
     return;
   }
-  const auto [position, ended] = playbackPosition();
   // Sound heard again: whatever kept it from the output is over.
   if (!m_problem.isEmpty() && isHeard()) setProblem(QString());
+  if (const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
+      played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
+    endEarly(played->position);
+    return;
+  }
+  const auto [position, ended] = playbackPosition();
   // A played-out file ends at its full length: the output's last reading lies a little short
   // of it, by what was still in the output's buffer.
   m_playbackFloor = ended ? m_duration : std::max(position, m_playbackFloor);
@@ -320,6 +357,26 @@ void AudioPlayerService::updateTime() {
     setIsPlaying(false);
     stopTimer();
   }
+}
+
+// The file's sound ended at `end`, well before its length: it holds less than it did. Playback
+// stops where the sound did; the length becomes what was heard when some was, and the user is
+// told either way.
+void AudioPlayerService::endEarly(double end) {
+  ++m_command;
+  m_output->pause();
+  setIsPlaying(false);
+  stopTimer();
+  if (end > m_playedFrom) {
+    m_clockBase = end;
+    setDuration(end);
+    setProblem(endsEarly(m_path));
+  } else {
+    m_clockBase = m_playedFrom;
+    setProblem(QStringLiteral("Nothing of %1 plays from here: the file may have changed since it was opened")
+                   .arg(QFileInfo(m_path).fileName()));
+  }
+  setCurrentTime(m_clockBase);
 }
 
 void AudioPlayerService::setIsPlaying(bool value) {

@@ -44,6 +44,8 @@ class AudioPlayerService : public QObject {
   Q_PROPERTY(bool isLoaded READ isLoaded NOTIFY isLoadedChanged)
 
  public:
+  struct PreparedFile;
+
   // How a load ended: an empty text when the file is in place, else the user-facing reason
   // ("Cannot open audio file: talk.wav", ...).
   using LoadFinished = std::function<void(const QString& error)>;
@@ -114,7 +116,6 @@ class AudioPlayerService : public QObject {
   void problemChanged(const QString& problem);
 
  private:
-  struct PreparedFile;
   struct LoadRelay;
 
   void supersedeLoad();
@@ -131,6 +132,7 @@ class AudioPlayerService : public QObject {
   void startTimer();
   void stopTimer();
   void updateTime();
+  void endEarly(double end);
   void setIsPlaying(bool value);
   void setCurrentTime(double value);
   void setDuration(double value);
@@ -152,6 +154,7 @@ class AudioPlayerService : public QObject {
   // the output has not said where it is.
   double m_clockBase = 0;
   QElapsedTimer m_clockStart;
+  double m_playedFrom = 0;  // seconds: where the output's current playback started
   // The position published last in this playback: it never steps back within one (the
   // output's first reading may lie a little behind the clock that stood in for it).
   double m_playbackFloor = 0;

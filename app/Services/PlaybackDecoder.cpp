@@ -318,6 +318,14 @@ double PlaybackDecoder::announcedDuration() const {
   return m_state->announced;
 }
 
+bool PlaybackDecoder::announcesExactly() const {
+  const State& d = *m_state;
+  if (!d.container || !d.codec) return false;
+  // Samples of a fixed size: the length follows from the file's size, and seeks land exactly.
+  return d.container->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE ||
+         av_get_exact_bits_per_sample(d.codec->codec_id) > 0;
+}
+
 void PlaybackDecoder::seek(double seconds) {
   m_state->seek(seconds);
 }

@@ -38,6 +38,10 @@ class PlaybackDecoder {
   const QAudioFormat& format() const;
   // The length the container announces, in seconds; 0 when it does not tell.
   double announcedDuration() const;
+  // That length is what the file holds: the container states it (in its header, or from the
+  // times of its packets) rather than guessing it from the bit rate, or its samples are of a
+  // fixed size (PCM), so that the length follows from the file's size.
+  bool announcesExactly() const;
 
   // What decode() gives next starts at `seconds` into the file (clamped at 0): at that sample
   // where the container tells the time of its packets, else where the file's own seek lands.

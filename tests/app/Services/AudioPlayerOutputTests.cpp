@@ -11,6 +11,7 @@
 #include "support/SoundServer.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -170,6 +171,76 @@ TEST_F(AudioPlayerOutputTest, FilesWhoseFormatChangesMidwayPlayThroughToTheEnd) 
     EXPECT_EQ(player.currentTime(), length) << joined.name;
     EXPECT_EQ(player.problem(), "") << joined.name;
   }
+}
+
+// A file that changes under the player is said where the user looks, and playback ends at the
+// sound the file really holds: a WAV cut short and opened again with the length it had (it
+// showed that length and "played" silence to it), an MP3 cut while it plays, a file emptied or
+// overwritten with noise while loaded (a seek jumped the clock to the end, and Play did nothing,
+// saying nothing).
+TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSoundItHolds) {
+  const QString early = QStringLiteral("The sound of %1 ends early: the file may have changed since it was opened");
+  AudioPlayerService player;
+  auto loadAs = [&](const QString& path, double length) {
+    std::optional<QString> outcome;
+    player.load(
+        QUrl::fromLocalFile(path), [&](const QString& error) { outcome = error; }, length);
+    EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000));
+    return outcome.value_or("never finished");
+  };
+  auto playToTheEnd = [&] {
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000));
+  };
+
+  const QString wav = clip("cut.wav", 45.0).toLocalFile();  // 32 kB a second
+  ASSERT_TRUE(QFile::resize(wav, 100 * 1024));
+  ASSERT_EQ(loadAs(wav, 45.0), "");
+  EXPECT_NEAR(player.duration(), (100 * 1024 - 44) / 32000.0, 0.01);
+  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
+  player.seek(2.5);
+  playToTheEnd();
+  EXPECT_EQ(player.currentTime(), player.duration());
+
+  // Long enough that what the decoder reads ahead holds little of it.
+  const QString mp3 =
+      clip("cut.mp3", 30.0, {}, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=%1")).toLocalFile();
+  ASSERT_EQ(loadAs(mp3, 30.0), "");
+  player.seek(8.0);
+  ASSERT_TRUE(QFile::resize(mp3, QFileInfo(mp3).size() / 3));
+  playToTheEnd();
+  EXPECT_NEAR(player.currentTime(), 10.0, 0.3);
+  EXPECT_EQ(player.duration(), player.currentTime());
+  EXPECT_EQ(player.problem(), early.arg("cut.mp3"));
+
+  const QString emptied = clip("emptied.wav", 10.0).toLocalFile();
+  ASSERT_EQ(loadAs(emptied, 10.0), "");
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0));
+  player.pause();
+  ASSERT_TRUE(QFile::resize(emptied, 0));
+  player.seek(5.0);
+  playToTheEnd();
+  EXPECT_EQ(player.currentTime(), 5.0);
+  EXPECT_EQ(player.problem(), "Nothing of emptied.wav plays from here: the file may have changed since it was opened");
+
+  const QString noise = clip("noise.mp3", 30.0, {}, QStringLiteral("sine=sample_rate=44100:duration=%1")).toLocalFile();
+  ASSERT_EQ(loadAs(noise, 30.0), "");
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0));
+  player.pause();
+  {
+    QFile file(noise);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes(int(file.size()), Qt::Uninitialized);
+    for (auto& byte : bytes) byte = char(QRandomGenerator::global()->generate());
+    file.write(bytes);
+  }
+  player.seek(12.0);
+  playToTheEnd();
+  EXPECT_EQ(player.currentTime(), 12.0);
+  EXPECT_EQ(player.problem(), "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
+  for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
 }
 
 // Planar output of more than eight channels was copied into an eight-entry array of plane
