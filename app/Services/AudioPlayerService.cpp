@@ -53,7 +53,8 @@ bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
   return !sound.isEmpty();
 }
 
-// Looks into the file as playback will: that its decoder opens and gives sound, and its length:
+// Looks into the file as playback will: that its decoder opens and gives some sound (a file cut
+// short after its header gives none), and its length:
 // `decodedDuration` when given, unless the file now states a shorter one that it holds exactly,
 // with sound where that one ends and none where the given one does (a WAV cut short since it
 // was decoded). Throws PlaybackError with the reason.
@@ -63,7 +64,9 @@ AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double
   format.setChannelCount(2);
   format.setSampleFormat(QAudioFormat::Float);
   PlaybackDecoder decoder(path, format);
-  decodesSound(decoder, path);
+  if (!decodesSound(decoder, path)) {
+    throw PlaybackError(QStringLiteral("Cannot play %1: it holds no sound").arg(QFileInfo(path).fileName()));
+  }
   AudioPlayerService::PreparedFile prepared;
   const double announced = decoder.announcedDuration();
   prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;

@@ -243,6 +243,29 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
 }
 
+// A file whose sound stops decoding midway (damaged in the middle) plays what it holds up to
+// there, then stops and says why, rather than taking the damage for the end of the file or
+// playing on by the player's own clock.
+TEST_F(AudioPlayerOutputTest, AFileThatStopsDecodingPlaysUpToThereThenStopsSayingWhy) {
+  QFile flac(clip("whole.flac", 20.0, {}, QStringLiteral("sine=sample_rate=44100:duration=%1")).toLocalFile());
+  ASSERT_TRUE(flac.open(QIODevice::ReadOnly));
+  QByteArray bytes = flac.readAll();
+  for (qsizetype i = bytes.size() / 2; i < bytes.size() / 2 + 4000; ++i) bytes[i] = char(i * 37);
+  AudioPlayerService player;
+  ASSERT_EQ(load(player, writtenFile("damaged.flac", bytes)), "");
+  player.seek(7.0);
+  player.play();
+  EXPECT_TRUE(heardPast(player, 7.0, 0.5));
+  ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000));
+  EXPECT_EQ(player.problem(), "Cannot play damaged.flac: its audio cannot be decoded");
+  const double stopped = player.currentTime();
+  EXPECT_GT(stopped, 8.0);
+  EXPECT_LT(stopped, 12.0);
+  EXPECT_EQ(player.duration(), 20.0);
+  QTest::qWait(300);
+  EXPECT_EQ(player.currentTime(), stopped);
+}
+
 // Planar output of more than eight channels was copied into an eight-entry array of plane
 // pointers, which the converter read past: a crash at Play.
 TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) {
