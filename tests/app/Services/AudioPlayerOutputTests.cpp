@@ -3,6 +3,7 @@
 
 #include "Services/AudioPlayerService.h"
 #include "Services/AudioProcessor.h"
+#include "Services/PlaybackDecoder.h"
 
 #include "app/Services/AudioPlayerTestSupport.h"
 #include "engine/Shared/AudioTestFiles.h"
@@ -267,7 +268,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatStopsDecodingPlaysUpToThereThenStopsSayin
 }
 
 // Planar output of more than eight channels was copied into an eight-entry array of plane
-// pointers, which the converter read past: a crash at Play.
+// pointers, which the converter read past: a crash at Play. They play as the mean of their
+// channels (the resampler's own mix of such layouts adds them up, near full scale).
 TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) {
   for (const int channels : {16, 24}) {
     QStringList tones;
@@ -282,6 +284,21 @@ TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) 
     player.seek(1.0);
     EXPECT_TRUE(heardPast(player, 1.0, 0.5)) << name << " at " << player.currentTime();
     EXPECT_EQ(player.problem(), "");
+
+    QAudioFormat format;
+    format.setSampleRate(48000);
+    format.setChannelCount(2);
+    format.setSampleFormat(QAudioFormat::Float);
+    parlowvista::PlaybackDecoder decoder(url.toLocalFile(), format);
+    decoder.seek(1.0);
+    QByteArray sound;
+    decoder.decode(sound, format.bytesForDuration(1000000));
+    double square = 0;
+    const auto* samples = reinterpret_cast<const float*>(sound.constData());
+    const qsizetype count = sound.size() / qsizetype(sizeof(float));
+    for (qsizetype i = 0; i < count; ++i) square += double(samples[i]) * samples[i];
+    // Each tone at half scale, divided among the channels: 0.5 × √(channels / 2) / channels.
+    EXPECT_NEAR(std::sqrt(square / double(count)), 0.5 * std::sqrt(channels / 2.0) / channels, 0.01) << name;
   }
 }
 
