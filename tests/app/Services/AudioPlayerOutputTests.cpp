@@ -12,6 +12,7 @@
 #include "support/SoundServer.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -413,7 +414,8 @@ TEST(AudioPlayerQuitChildProcess, PlaysTwoFilesAndQuits) {
 }
 
 // The output's loss (the server killed while playing) is told where the player is, playback
-// goes on by the player's own clock, and the player stays usable. In a child process with a
+// goes on by the player's own clock, the player stays usable, and the warning goes once sound
+// is heard again. In a child process with a
 // server of its own, which records what is heard before the server goes.
 TEST(AudioPlayerPrivateServerTest, WhatPlaysIsHeardAndTheOutputGoingAwayIsToldWithThePlayerUsable) {
   if (QStandardPaths::findExecutable("pulseaudio").isEmpty() || QStandardPaths::findExecutable("parec").isEmpty()) {
@@ -468,6 +470,22 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   player.play();
   EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 30.5; }, 20000)) << player.currentTime();
   EXPECT_FALSE(player.isHeard());
+
+  // The server comes back (soon enough for the audio system to connect again): a later Play is
+  // heard, and the warning goes.
+  const QString socket = qEnvironmentVariable("PULSE_SERVER").mid(int(qstrlen("unix:")));
+  const testsupport::Spawned again(QStringLiteral("bash"),
+                                   {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
+                                   QFileInfo(socket).path() + QStringLiteral("/again.log"));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        if (player.isHeard()) return true;
+        player.pause();
+        player.play();
+        return heardPast(player, player.currentTime(), 0.2, 1000);
+      },
+      30000));
+  EXPECT_EQ(player.problem(), "");
   player.stop();
   EXPECT_EQ(player.problem(), "");
 }
