@@ -1,4 +1,5 @@
 #include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/AudioWAV.h>
 
 #include "AudioTestFiles.h"
@@ -7,6 +8,11 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+}
 
 #include <cmath>
 #include <cstdint>
@@ -203,6 +209,26 @@ TEST(AudioConverterTest, RatesTooLowToResampleAreRefused) {
   EXPECT_NEAR(
       AudioConverter().resampleBuffer(AudioPCMBuffer::fromChannels(1000, {std::vector<float>(100, 0.1f)})).size(),
       1600u, 2);
+}
+
+// A stream whose layout and rate change midway loses nothing where they do: what the resampler
+// still held for one format comes out before the next is converted.
+TEST(AudioFrameConverterTest, NothingIsLostWhereTheFormatChanges) {
+  AudioFrameConverter converter(AudioFrameConverter::Target{});
+  std::size_t converted = 0;
+  for (const auto& [rate, channels] : {std::pair{44100, 2}, {22050, 1}, {48000, 2}, {8000, 1}}) {
+    AVFrame* second = av_frame_alloc();  // one second of it
+    second->format = AV_SAMPLE_FMT_FLTP;
+    second->sample_rate = rate;
+    second->nb_samples = rate;
+    av_channel_layout_default(&second->ch_layout, channels);
+    ASSERT_EQ(av_frame_get_buffer(second, 0), 0);
+    for (int c = 0; c < channels; ++c) std::fill_n(reinterpret_cast<float*>(second->extended_data[c]), rate, 0.25f);
+    converted += static_cast<std::size_t>(converter.convert(*second, 0, rate).frames);
+    av_frame_free(&second);
+  }
+  converted += static_cast<std::size_t>(converter.drain().frames);
+  EXPECT_NEAR(static_cast<double>(converted), 4 * 16000.0, 2.0);
 }
 
 TEST(AudioConverterTest, ErrorDescriptions) {
