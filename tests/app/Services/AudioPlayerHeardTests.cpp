@@ -94,8 +94,17 @@ TEST_F(AudioPlayerHeardChildProcess, EveryPlayIsHeardFromWhereItWasAskedAtTheFil
   ASSERT_TRUE(heardPast(player, 2.2, 0.3));
   player.seek(7.4);
   EXPECT_TRUE(heardPast(player, 7.4, 0.4));
+  EXPECT_EQ(
+      sequence(testsupport::RegionTones::regionsHeard(recording.samples(mark), testsupport::OutputRecording::kRate)),
+      "2 7");
+
+  // Muted while playing (a video bar shows its video, which carries the sound): silent at once.
+  player.setMuted(true);
+  QTest::qWait(300);
+  const qint64 muted = recording.size();
+  QTest::qWait(400);
   player.pause();
-  EXPECT_EQ(sequence(heardSince(mark)), "2 7");
+  EXPECT_EQ(sequence(heardSince(muted)), "");
 }
 
 // The last half second of a file is heard before the player stands at its end (a stream that
