@@ -1,7 +1,5 @@
 #include <voxtrellis/AudioConverter.h>
 
-#include <voxtrellis/AudioFrameConverter.h>
-
 #include "Shared/AudioFileDecoder.h"
 #include "Shared/NumberText.h"
 
