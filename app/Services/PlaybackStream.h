@@ -44,7 +44,11 @@ class PlaybackStream : public QIODevice {
   QString failure() const;
 
   bool isSequential() const override { return true; }
-  bool atEnd() const override { return isExhausted(); }
+  // Never, even once exhausted: Qt 6.4's PulseAudio sink, told its source is at its end, asks
+  // the sound server to say when everything was played and is called back then on the server's
+  // thread even when it has been deleted meanwhile (a crash now and then as a file ends). Its
+  // owner tells the end by isExhausted(); the sink, finding nothing to read, only goes idle.
+  bool atEnd() const override { return false; }
   qint64 bytesAvailable() const override;
 
  protected:
