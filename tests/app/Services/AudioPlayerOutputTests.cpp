@@ -155,11 +155,7 @@ TEST_F(AudioPlayerOutputTest, FilesWhoseFormatChangesMidwayPlayThroughToTheEnd) 
     const QString path = QString::fromStdString((testsupport::fixturesDir() / "joined" / joined.name).string());
     const double length = parlowvista::AudioProcessor().loadAndResample(path).duration;
     AudioPlayerService player;
-    std::optional<QString> outcome;
-    player.load(
-        QUrl::fromLocalFile(path), [&](const QString& error) { outcome = error; }, length);
-    ASSERT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000));
-    ASSERT_EQ(*outcome, "") << joined.name;
+    ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, length), "") << joined.name;
     player.seek(2.7);
     player.play();
     double heard = 0;
@@ -184,11 +180,7 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   const QString early = QStringLiteral("The sound of %1 ends early: the file may have changed since it was opened");
   AudioPlayerService player;
   auto loadAs = [&](const QString& path, double length) {
-    std::optional<QString> outcome;
-    player.load(
-        QUrl::fromLocalFile(path), [&](const QString& error) { outcome = error; }, length);
-    EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, 30000));
-    return outcome.value_or("never finished");
+    return load(player, QUrl::fromLocalFile(path), 30000, length);
   };
   auto playToTheEnd = [&] {
     player.play();

@@ -75,9 +75,12 @@ class AudioPlayerTest : public ::testing::Test {
   }
 
   // Loads and waits for the outcome: the reason the file was refused, empty when it is in place.
-  static QString load(parlowvista::AudioPlayerService& player, const QUrl& url, int timeoutMs = 30000) {
+  // `length` is the decoded length the application would give (see AudioPlayerService::load).
+  static QString load(parlowvista::AudioPlayerService& player, const QUrl& url, int timeoutMs = 30000,
+                      std::optional<double> length = std::nullopt) {
     std::optional<QString> outcome;
-    player.load(url, [&outcome](const QString& error) { outcome = error; });
+    player.load(
+        url, [&outcome](const QString& error) { outcome = error; }, length);
     EXPECT_TRUE(player.isLoading());
     EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, timeoutMs)) << url.toString().toStdString();
     EXPECT_FALSE(player.isLoading());
