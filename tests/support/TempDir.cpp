@@ -38,4 +38,13 @@ std::string readFile(const std::filesystem::path& path) {
   return s.str();
 }
 
+std::map<std::string, std::string> filesIn(const std::filesystem::path& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    if (it->is_regular_file()) files[it->path().lexically_relative(folder).string()] = readFile(it->path());
+  }
+  return files;
+}
+
 }  // namespace testsupport

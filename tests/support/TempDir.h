@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -32,5 +33,8 @@ class TempDirTest : public ::testing::Test {
 // Writes `contents` to `path` (creating parent folders) and returns the path.
 std::filesystem::path writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
+// Every file below `folder` with its content, by path relative to the folder; none when the
+// folder is not there.
+std::map<std::string, std::string> filesIn(const std::filesystem::path& folder);
 
 }  // namespace testsupport

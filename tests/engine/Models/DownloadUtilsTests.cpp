@@ -1,6 +1,7 @@
 #include <voxtrellis/AsrModels.h>
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/ModelFileError.h>
 #include <voxtrellis/NetworkError.h>
 
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
@@ -103,15 +104,6 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   }
 }
 
-// Every file below `folder` with its content, by relative path.
-std::map<std::string, std::string> filesIn(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = testsupport::readFile(entry);
-  }
-  return files;
-}
-
 // A model that does not load is fetched again beside the folder; the folder keeps what is in it
 // until the fresh copy is whole, then that copy takes its place, and only it.
 TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsDownloaded) {
@@ -121,7 +113,7 @@ TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsD
   const fs::path model = repoFolder() / "Encoder.mlmodelc" / "model.onnx";
   testsupport::writeFile(model, std::string(fs::file_size(model), 'x'));
   testsupport::writeFile(repoFolder() / "notes.txt", "mine");
-  const auto before = filesIn(repoFolder());
+  const auto before = testsupport::filesIn(repoFolder());
 
   // The last file of the listing fails: the others are fetched beside the folder.
   hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", 500, "down");
@@ -137,7 +129,7 @@ TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsD
               std::string::npos)
         << e.what();
   }
-  EXPECT_EQ(filesIn(repoFolder()), before);
+  EXPECT_EQ(testsupport::filesIn(repoFolder()), before);
 
   hub.clearAnswers();
   test::LogCapture logs;
@@ -182,7 +174,7 @@ TEST_F(DownloadTest, HandCopiedModelsWithADamagedFileAreAllKeptWhenNoHubAnswers)
     fs::copy(from, folder, fs::copy_options::recursive);
     const fs::path damaged = folder / c.damaged;
     fs::resize_file(damaged, fs::file_size(damaged) / 2);
-    const auto copied = filesIn(folder);
+    const auto copied = testsupport::filesIn(folder);
     try {
       c.start();
       ADD_FAILURE();
@@ -193,7 +185,7 @@ TEST_F(DownloadTest, HandCopiedModelsWithADamagedFileAreAllKeptWhenNoHubAnswers)
       EXPECT_NE(text.find("No fresh copy could be downloaded from 127.0.0.1:9 (Failed to connect"), std::string::npos)
           << text;
     }
-    EXPECT_EQ(filesIn(folder), copied);
+    EXPECT_EQ(testsupport::filesIn(folder), copied);
   }
 }
 
@@ -206,41 +198,48 @@ TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry)
     EXPECT_EQ(e.code(), FileSystemError::Code::fileNoSuchFile);
     EXPECT_STREQ(e.what(), "Model file not found: Missing.mlmodelc");
   }
-  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
-  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
-  test::LogCapture logs;
-  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
-  EXPECT_TRUE(logs.contains("Removing " + (repoFolder() / "Encoder.mlmodelc").string() +
-                            ": a file stands where a model folder belongs"));
-  // Without the manifest (a cache from an older version) the load itself finds it.
-  fs::remove(repoFolder() / ".voxtrellis-complete.json");
-  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
-  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
-  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
-  EXPECT_TRUE(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"));
+  // A file where a model folder belongs: the manifest shows the folder's files missing, or,
+  // without one (a cache from an older version), the load itself finds it. Either way the
+  // folder is fetched whole beside it and takes its place.
+  for (const bool manifest : {true, false}) {
+    SCOPED_TRACE(manifest);
+    if (!manifest) fs::remove(repoFolder() / ".voxtrellis-complete.json");
+    fs::remove_all(repoFolder() / "Encoder.mlmodelc");
+    testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
+    test::LogCapture logs;
+    EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+    EXPECT_TRUE(fs::is_directory(repoFolder() / "Encoder.mlmodelc"));
+    EXPECT_EQ(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"), !manifest);
+  }
 }
 
 TEST_F(DownloadTest, NetworkFailuresKeepTheCache) {
   addParakeet();
   load({});
   fs::remove_all(repoFolder() / "Decoder.mlmodelc");
+  const auto kept = testsupport::filesIn(repoFolder());
   hub.answer("/api/models/" + kParakeet + "/tree/main", 503);
-  test::LogCapture logs;
+  // The missing model is named, with the hub's answer.
   try {
     load({"Encoder.mlmodelc"});
     ADD_FAILURE();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.code(), Error::Code::rateLimited);
-    EXPECT_EQ(e.statusCode(), 503);
-    EXPECT_STREQ(e.what(), "Hugging Face rate limit encountered: Rate limited while listing files");
+  } catch (const ModelFileError& e) {
+    EXPECT_EQ(e.code(), FileSystemError::Code::fileNoSuchFile);
+    EXPECT_EQ(e.relativePath(), "Decoder.mlmodelc");
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "Model file not found: Decoder.mlmodelc. No fresh copy could be downloaded from ", 0),
+              0u)
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("(Hugging Face rate limit encountered: Rate limited while listing files)"),
+              std::string::npos)
+        << e.what();
   }
-  EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
-  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+  EXPECT_EQ(testsupport::filesIn(repoFolder()), kept);
 
-  // No server at all: the transport error comes through unchanged, the cache stays.
+  // No folder and no server at all: the transport error comes through unchanged.
+  fs::remove_all(repoFolder());
   test::ScopedEnv dead("REGISTRY_URL", "http://127.0.0.1:1");
   EXPECT_THROW(load({"Encoder.mlmodelc"}), NetworkError);
-  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
 }
 
 TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
@@ -254,7 +253,7 @@ TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
     EXPECT_EQ(e.path(), "Decoder.mlmodelc/model.onnx");
     EXPECT_EQ(e.httpStatus(), 404);
   }
-  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+  for (const auto& entry : fs::recursive_directory_iterator(models.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".download-"), std::string::npos) << entry.path();
   }
 }
@@ -339,7 +338,7 @@ TEST_F(DownloadTest, AHubThatSendsWithoutEndIsCutOffAtTheListedSize) {
   // Cut off at once, not after the time-out or with the disk full.
   EXPECT_LT(sent->load(), std::size_t(64) << 20);
   EXPECT_FALSE(fs::exists(repoFolder() / "parakeet_vocab.json"));
-  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+  for (const auto& entry : fs::recursive_directory_iterator(models.path())) {
     EXPECT_FALSE(entry.path().filename().string().find(".download-") != std::string::npos) << entry.path();
   }
 }
@@ -361,33 +360,42 @@ TEST_F(DownloadTest, ContentIsCheckedAgainstTheListedSha256) {
   EXPECT_EQ(testsupport::readFile(repoFolder() / "README.txt"), "hello");
 }
 
-TEST_F(DownloadTest, APartialRepositoryFetchesOnlyWhatIsMissingAndDropsStaleTemporaries) {
+// A file lost from a complete download, or the mark an interrupted run of an older version left
+// in the folder: the repository is fetched whole beside the folder and takes its place, never
+// written into it. A run killed while fetching beside it resumes: its temporary file is dropped
+// and only what is missing is fetched.
+TEST_F(DownloadTest, APartialRepositoryIsFetchedWholeBesideItAndAKilledDownloadResumes) {
   addParakeet();
   load({});
-  const fs::path stale = repoFolder() / "Encoder.mlmodelc" / ".model.onnx.download-left-by-a-killed-process";
   const fs::path lost = repoFolder() / "Decoder.mlmodelc" / "weights" / "blob.bin";
-  struct Case {
-    const char* name;
-    bool killedMidDownload;
-  };
-  for (const Case c : {Case{"file lost after a complete download", false}, Case{"process killed mid-download", true}}) {
-    SCOPED_TRACE(c.name);
+  const fs::path fresh = models.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh";
+  for (const bool markOfAnOlderRun : {false, true}) {
+    SCOPED_TRACE(markOfAnOlderRun);
     fs::remove(lost);
-    testsupport::writeFile(stale, "half");
-    if (c.killedMidDownload) {
-      // What an interrupted run leaves: the mark, no manifest.
+    if (markOfAnOlderRun) {
       fs::remove(repoFolder() / ".voxtrellis-complete.json");
       testsupport::writeFile(repoFolder() / ".voxtrellis-incomplete", "");
     }
     const auto before = hub.count("/" + kParakeet + "/resolve/main/");
-    test::LogCapture logs;
     EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
     EXPECT_TRUE(fs::exists(lost));
-    EXPECT_FALSE(fs::exists(stale));
-    EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
-    EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+    EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 10u);
     EXPECT_FALSE(fs::exists(repoFolder() / ".voxtrellis-incomplete"));
+    EXPECT_FALSE(fs::exists(fresh));
   }
+
+  fs::remove(lost);
+  fs::copy(repoFolder(), fresh, fs::copy_options::recursive);
+  fs::remove(fresh / ".voxtrellis-complete.json");
+  testsupport::writeFile(fresh / ".voxtrellis-incomplete", "");
+  const fs::path stale = fresh / "Decoder.mlmodelc" / "weights" / ".blob.bin.download-left-by-a-killed-process";
+  testsupport::writeFile(stale, "half");
+  const auto before = hub.count("/" + kParakeet + "/resolve/main/");
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
+  EXPECT_TRUE(fs::exists(lost));
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(repoFolder() / stale.lexically_relative(fresh)));
 }
 
 // Models copied into the cache folder by hand after a first start that could not download
@@ -491,8 +499,9 @@ TEST_F(DownloadTest, ProgressEveryTenFilesAndExistingFilesAreSkippedSilently) {
   hub.addFile(kParakeet, "parakeet_vocab.json", "{}");
   for (int i = 1; i <= 18; ++i)
     hub.addFile(kParakeet, "side" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".json", "{}");
-  // Same size as the hub's: complete as far as the listing tells, so kept.
-  testsupport::writeFile(repoFolder() / "side18.json", "[]");
+  // Left by a download cut short, the same size as the hub's: complete as far as the listing
+  // tells, so kept.
+  testsupport::writeFile(models.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh" / "side18.json", "[]");
   test::LogCapture logs;
   load({});
   EXPECT_TRUE(logs.contains("Found 23 files to download"));
