@@ -45,6 +45,7 @@
 #include "support/QtWindowAudit.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -270,8 +271,15 @@ TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
 
 TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainBringsTheModels) {
   engine->failDiarizer = true;
+  engine->prepareGate = std::make_shared<pipelinetest::Gate>();
   auto window = open();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  engine->prepareGate->open();
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  // The screen's one action has the keyboard.
+  QPushButton* tryAgain = button(*window->processingScreens()->currentWidget(), "Try Again");
+  EXPECT_EQ(QApplication::focusWidget(), tryAgain);
   // A plain headline and where to read on; the engine's own text once, as the details.
   EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "The speech models could not be loaded");
   EXPECT_TRUE(labelNamed(*window, "errorNextStep")->isVisible());
@@ -291,7 +299,7 @@ TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainB
   EXPECT_TRUE(window->audioSourcesList()->addFileButton()->toolTip().contains("not loaded"));
 
   engine->failDiarizer = false;
-  window->processingScreens()->currentWidget()->findChild<QPushButton*>()->click();  // "Try Again"
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   ASSERT_TRUE(waitForTheQueueToEmpty(*window));
   EXPECT_EQ(storedFileNames(), QStringList{"late.wav"});
   EXPECT_FALSE(window->addAudioAction()->toolTip().contains("not loaded"));
