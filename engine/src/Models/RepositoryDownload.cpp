@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <set>
 
 namespace voxtrellis::RepositoryDownload {
 
@@ -206,6 +207,15 @@ bool alreadyInPlace(const fs::path& target, const RemoteFile& remote) {
   return false;
 }
 
+// The model folders a copy of the repository's folder holds. The offline and the streaming
+// diarizer share one folder, so a copy that takes its place for one holds the other's too.
+std::set<std::string> modelFolders(Repo repo, const std::optional<std::string>& variant) {
+  if (repo != Repo::diarizer) return ModelNames::getRequiredModelNames(repo, variant);
+  std::set<std::string> names = ModelNames::OfflineDiarizer::requiredModels();
+  names.insert(ModelNames::Diarizer::requiredModels().begin(), ModelNames::Diarizer::requiredModels().end());
+  return names;
+}
+
 }  // namespace
 
 void download(Repo repo, const fs::path& repoFolder, const std::optional<std::string>& variant) {
@@ -214,7 +224,7 @@ void download(Repo repo, const fs::path& repoFolder, const std::optional<std::st
 
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
   Listing listing{repo, repo.subPath(), {}, {}};
-  for (const auto& name : required) {
+  for (const auto& name : modelFolders(repo, variant)) {
     listing.prefixes.push_back(listing.subPath ? *listing.subPath + "/" + name + "/" : name + "/");
   }
   listing.list(listing.subPath ? *listing.subPath : "");

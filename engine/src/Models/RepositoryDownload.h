@@ -17,8 +17,8 @@ inline constexpr double kTimeout = 1800;
 std::vector<std::string> authHeaders();
 
 // Lists the repository on the hub and downloads into `folder` what it lacks
-// of the selected files (the required model folders and the small side files
-// beside them), one at a time, each checked against the size (and SHA-256)
+// of the selected files (the model folders, of both diarizers for the folder
+// they share, and the small side files beside them), one at a time, each checked against the size (and SHA-256)
 // the listing states before it is moved into place; a file already there at
 // the listed size is kept, so a download cut short resumes. The folder is
 // marked incomplete before the first file is written and gets its manifest

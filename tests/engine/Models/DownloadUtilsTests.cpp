@@ -467,6 +467,25 @@ TEST_F(DownloadTest, UnsafeListingPathsAreRefused) {
   EXPECT_EQ(hub.count("/api/models/" + kParakeet + "/tree/main/.."), 0u);
 }
 
+// The offline and the streaming diarizer share one folder: a copy that takes its place for one
+// of them holds the other's models too, so neither load takes away what the other uses.
+TEST_F(DownloadTest, TheDiarizersSharedFolderKeepsBothSetsOfModels) {
+  const std::string repo = "Quillbrookline/speaker-diarization-onnx";
+  const std::vector<std::string> offline = {"Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc",
+                                            "PldaRho.mlmodelc"};
+  const std::vector<std::string> streaming = {"pyannote_segmentation.mlmodelc", "wespeaker_v2.mlmodelc"};
+  for (const auto* names : {&offline, &streaming}) {
+    for (const auto& name : *names) hub.addFile(repo, name + "/model.onnx", tinyModel());
+  }
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, offline, models.path(), ComputeUnits::cpuOnly, "offline").size(),
+            4u);
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, streaming, models.path(), ComputeUnits::cpuOnly).size(), 2u);
+  const auto requests = hub.requests().size();
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, offline, models.path(), ComputeUnits::cpuOnly, "offline").size(),
+            4u);
+  EXPECT_EQ(hub.requests().size(), requests);
+}
+
 TEST_F(DownloadTest, VariantRepositoryListsOnlyItsSubFolderAndFlattensIt) {
   for (const char* model : {"parakeet_eou_preprocessor", "streaming_encoder", "decoder", "joint_decision"}) {
     hub.addFile(kEou, std::string("160ms/") + model + ".mlmodelc/model.onnx", tinyModel());
