@@ -909,19 +909,51 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
-  // Another, saved file shown: the status line says nothing of the other's work. With no
-  // version selected at all, quitting still asks.
+  // The autosave keeps trying. Over the file shown, saved or not, the status line, its mark and
+  // the save status tell that file's own state, tick after tick.
+  QLabel* saveText = labelNamed(*window, "saveText");
+  int failedTicks = 0;
+  QObject::connect(harness->vm.get(), &TranscriptionViewModel::logsChanged, window.get(), [&] {
+    failedTicks += harness->vm->logs().constLast().message.startsWith("Failed to save: ") ? 1 : 0;
+  });
+  const auto expectAcrossTicks = [&](bool unsaved) {
+    for (const int until = failedTicks + 3; failedTicks < until;) {
+      const int ticks = failedTicks;
+      ASSERT_TRUE(testsupport::waitUntil([&] { return failedTicks > ticks; }));
+      EXPECT_EQ(status->text().contains("not saved yet: The library could not be saved"), unsaved)
+          << status->text().toStdString();
+      EXPECT_EQ(harness->vm->hasStatusWarning(), unsaved);
+      EXPECT_EQ(saveText->text(), unsaved ? "Unsaved changes" : "Saved");
+    }
+  };
+  harness->settings->setAutoSaveInterval(0.05);
   window->selection().setTranscription(harness->context->find<Transcription>(version));
   ASSERT_EQ(harness->vm->currentTranscription()->id(), version);
-  EXPECT_FALSE(status->text().contains("not saved yet")) << status->text().toStdString();
+  expectAcrossTicks(false);
+  // An edit there is that file's own work: a save that cannot write it says so over it.
+  harness->vm->updateSegmentText(0, "edited while another file waits");
+  expectAcrossTicks(true);
+  window->selection().setTranscription(kept);
+  expectAcrossTicks(true);
+  // With no version selected at all, quitting still asks.
   window->selection().setTranscription(nullptr);
   ASSERT_EQ(harness->vm->currentTranscription(), nullptr);
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList({"Quit Without Saving?", "Quit Without Saving?"}));
+  // Once the store takes it again, the autosave writes it: no mark anywhere, and quitting asks
+  // nothing.
+  window->selection().setTranscription(harness->context->find<Transcription>(version));
   harness->context->database().execute("DROP TRIGGER fail_version");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness->vm->hasUnsavedChanges(); }));
+  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
+  EXPECT_EQ(harness->storedTexts(version).first(), "edited while another file waits");
+  for (Transcription* shown : {kept, harness->context->find<Transcription>(version)}) {
+    window->selection().setTranscription(shown);
+    EXPECT_FALSE(harness->vm->hasStatusWarning());
+    EXPECT_EQ(saveText->text(), "Saved");
+  }
   EXPECT_TRUE(window->close());
   EXPECT_EQ(confirmations.size(), 2);
-  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
