@@ -59,6 +59,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTest>
@@ -696,7 +697,12 @@ TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
     const QString line = QString("%1 was not transcribed: Unsupported audio format: %2. %3")
                              .arg(name, QFileInfo(name).suffix(), supported);
     named << line << line;  // once for the zone, once for the list
+    // Each drop brings its lines into view, below those of earlier ones.
+    QApplication::processEvents();
+    QWidget* view = band->textArea()->viewport();
+    EXPECT_LE(band->textLabel()->mapTo(view, QPoint(0, band->textLabel()->height())).y(), view->height()) << name;
   }
+  EXPECT_GT(band->textArea()->verticalScrollBar()->maximum(), 0);
   EXPECT_TRUE(band->isVisible());
   EXPECT_EQ(band->lines(), named);
   band->dismissButton()->click();
