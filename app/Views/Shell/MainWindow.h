@@ -2,6 +2,7 @@
 
 #include "Views/Library/LibraryPrompts.h"
 
+#include <QFont>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
@@ -142,6 +143,8 @@ class MainWindow : public QMainWindow {
   // Tab goes through the columns left to right, each column in its own order, whenever its
   // controls were made (the drop zone and the workspace are made after the side panel).
   bool focusNextPrevChild(bool next) override;
+  // Another font asks for other room: the columns are fitted again.
+  void changeEvent(QEvent* event) override;
 
  private:
   void buildMenu();
@@ -167,8 +170,8 @@ class MainWindow : public QMainWindow {
   void targetGroup(TranscriptGroup* group);
   void activateOnce();
   QList<QWidget*> tabStops() const;
-  // The columns' minimum widths as the layout asks for them, or (compact) no more than their
-  // contents need.
+  // The columns' minimum widths as the layout asks for them (and never less than their contents
+  // need in the font they are shown in), or (compact) no more than their contents need.
   void setColumnMinimums(bool compact);
   // Keeps the window within the screen it is on: the columns shrink first, then scroll.
   void fitToScreen();
@@ -190,6 +193,7 @@ class MainWindow : public QMainWindow {
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
   QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
+  QFont m_fittedFont;   // and the font it measured
   QSplitter* m_columns = nullptr;
   SkippedFilesNotice* m_skippedFiles = nullptr;
   QPointer<QMessageBox> m_deletionRefused;

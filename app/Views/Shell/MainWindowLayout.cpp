@@ -14,11 +14,30 @@
 namespace parlowvista {
 
 void MainWindow::setColumnMinimums(bool compact) {
+  // A minimum set on a column stands in for what its contents ask: it must not be less, or a
+  // larger font than the one the figures were chosen with would cut their text.
+  const auto atLeast = [](QWidget* column, int width, int height = 0) {
+    column->setMinimumSize(QSize(width, height).expandedTo(column->minimumSizeHint()));
+  };
   // Compact: no more than the columns' contents need, but room in the groups list for the
   // folder, a short name and its count (the header alone would leave the names a few letters).
-  m_sidebar->setMinimumWidth(compact ? 140 : 160);
-  m_sources->setMinimumWidth(compact ? 0 : 220);
-  m_screens->setMinimumSize(compact ? QSize(0, 0) : QSize(400, 400));
+  atLeast(m_sidebar, compact ? 140 : 160);
+  if (compact) {
+    m_sources->setMinimumSize(0, 0);
+    m_screens->setMinimumSize(0, 0);
+  } else {
+    atLeast(m_sources, 220);
+    atLeast(m_screens, 400, 400);
+  }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() != QEvent::FontChange || !isVisible()) return;
+  // A font drawn another way at the same size asks for no other room.
+  QFont measured = font();
+  measured.setStyleStrategy(QFont::PreferDefault);
+  if (measured != m_fittedFont) fitToScreen();
 }
 
 void MainWindow::fitToScreen() {
@@ -27,6 +46,8 @@ void MainWindow::fitToScreen() {
   // Room for the contents: the screen's free area less the frame a window manager has drawn.
   const QSize frame = frameGeometry().size() - geometry().size();
   m_fittedFrame = frame;
+  m_fittedFont = font();
+  m_fittedFont.setStyleStrategy(QFont::PreferDefault);
   const QSize room = shown->availableGeometry().size() - frame;
   const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
   setColumnMinimums(false);
