@@ -79,9 +79,28 @@ QList<QWidget*> MainWindow::tabStops() const {
     while (column < columns && !m_columns->widget(column)->isAncestorOf(w)) ++column;
     byColumn[column] << w;
   }
-  // ... column by column.
+  // ... column by column, each in the order it is read: a control wholly above another comes
+  // first, whenever it was made (a new file's row goes on top of the list, the speakers' rows
+  // are made after the activity log below them); side by side, the focus chain's order holds.
   QList<QWidget*> stops;
-  for (const QList<QWidget*>& column : byColumn) stops << column;
+  for (int column = 0; column <= columns; ++column) {
+    QList<QWidget*> left = byColumn[column];
+    const QWidget* area = this;
+    if (column < columns) area = m_columns->widget(column);
+    QList<QRect> at;
+    for (QWidget* w : left) at << QRect(w->mapTo(area, QPoint(0, 0)), w->size());
+    while (!left.isEmpty()) {
+      qsizetype next = 0;
+      const auto somethingAbove = [&](qsizetype i) {
+        for (qsizetype j = 0; j < left.size(); ++j)
+          if (at[j].bottom() < at[i].top()) return true;
+        return false;
+      };
+      while (somethingAbove(next)) ++next;
+      stops << left.takeAt(next);
+      at.removeAt(next);
+    }
+  }
   return stops;
 }
 

@@ -1247,16 +1247,23 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   QSplitter* columns = window->columns();
-  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first.
+  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first,
+  // and where in its column it stands.
+  QList<QRect> places;
+  // The first stop is the groups' "+", at the top of the first column.
+  QWidget* first = window->groupsSidebar()->addButton();
   auto round = [&](Qt::Key key) {
-    window->groupsSidebar()->listView()->setFocus(Qt::OtherFocusReason);
+    first->setFocus(Qt::OtherFocusReason);
     QList<int> visited;
     QStringList names;
+    places.clear();
     for (int step = 0; step < 200; ++step) {
       QWidget* focused = QApplication::focusWidget();
       int column = 0;
       while (column < columns->count() && !columns->widget(column)->isAncestorOf(focused)) ++column;
-      if (step > 0 && focused == window->groupsSidebar()->listView()) break;
+      if (step > 0 && focused == first) break;
+      const QWidget* area = column < columns->count() ? columns->widget(column) : window.get();
+      places << QRect(focused->mapTo(area, QPoint(0, 0)), focused->size());
       visited << column;
       auto* button = qobject_cast<QAbstractButton*>(focused);
       names << (button ? button->text() : focused->accessibleName());
@@ -1264,7 +1271,7 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
     }
     return std::make_pair(visited, names);
   };
-  // The drop zone's buttons come right after the two library columns (its list and "+", and
+  // The drop zone's buttons come right after the two library columns ("+" and its list, and
   // the empty group's "Add Audio File"), though the zone is made again after the side panel.
   auto [forward, names] = round(Qt::Key_Tab);
   EXPECT_EQ(names.indexOf("Choose File..."), 3) << names.join(", ").toStdString();
@@ -1272,12 +1279,21 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   auto [backward, backNames] = round(Qt::Key_Backtab);
   EXPECT_TRUE(std::is_sorted(backward.begin() + 1, backward.end(), std::greater<int>()))
       << backNames.join(", ").toStdString();
-  // The workspace, made when the first transcript is shown, stands in the centre too.
+  // The workspace, made when the first transcript is shown, stands in the centre too. In each
+  // column Tab goes down the screen: a newer file's row (on top) before an older one's, the band
+  // under the list after both, the speakers' rows before the activity log under them.
   ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  ASSERT_TRUE(transcribe(*window, "more talk.wav"));
+  window->skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged");
   QApplication::processEvents();
   auto [withTranscript, transcriptNames] = round(Qt::Key_Tab);
   EXPECT_TRUE(std::is_sorted(withTranscript.begin(), withTranscript.end())) << transcriptNames.join(", ").toStdString();
   EXPECT_TRUE(withTranscript.contains(2));
+  for (qsizetype i = 0; i < places.size(); ++i)
+    for (qsizetype j = i + 1; j < places.size() && withTranscript[j] == withTranscript[i]; ++j)
+      EXPECT_FALSE(places[j].bottom() < places[i].top()) << transcriptNames[j].toStdString() << " is above "
+                                                         << transcriptNames[i].toStdString() << " but comes after it";
+  EXPECT_LT(transcriptNames.indexOf("Version 1"), transcriptNames.indexOf("Dismiss"));
 }
 
 TEST_F(MainWindowTest, TheWindowFitsTheScreenItOpensOnAndWhatDoesNotFitScrollsIntoView) {
