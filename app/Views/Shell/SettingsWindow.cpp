@@ -2,6 +2,7 @@
 
 #include "Models/AppSettings.h"
 #include "Models/DiarizationPreset.h"
+#include "Views/Common/CloseKeys.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
@@ -45,6 +46,7 @@ SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const Q
   setWindowTitle(QStringLiteral("Settings"));
   setFixedSize(500, 350);
   keepOnScreen(this);
+  closeWithEscapeOrCtrlW(this);
   if (!m_openFolder) {
     m_openFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   }
