@@ -2,7 +2,6 @@
 
 #include "Views/Library/LibraryPrompts.h"
 
-#include <QFont>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
@@ -143,8 +142,9 @@ class MainWindow : public QMainWindow {
   // Tab goes through the columns left to right, each column in its own order, whenever its
   // controls were made (the drop zone and the workspace are made after the side panel).
   bool focusNextPrevChild(bool next) override;
-  // Another font asks for other room: the columns are fitted again.
+  // Another font, or contents that need other room: the columns are fitted again.
   void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildMenu();
@@ -173,6 +173,9 @@ class MainWindow : public QMainWindow {
   // The columns' minimum widths as the layout asks for them (and never less than their contents
   // need in the font they are shown in), or (compact) no more than their contents need.
   void setColumnMinimums(bool compact);
+  QList<std::pair<QWidget*, QSize>> columnMinimums(bool compact) const;
+  // The room a line of text takes in the window's font: what a change of font changes.
+  QSize textExtent() const;
   // Keeps the window within the screen it is on: the columns shrink first, then scroll.
   void fitToScreen();
 
@@ -192,8 +195,9 @@ class MainWindow : public QMainWindow {
   bool m_followingViewModel = false;  // the selection is being set to what the view model shows
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
-  QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
-  QFont m_fittedFont;   // and the font it measured
+  QSize m_fittedFrame;   // the window manager's frame the last fit allowed for
+  QSize m_fittedExtent;  // and the room a line of text took then (textExtent())
+  bool m_compactColumns = false;
   QSplitter* m_columns = nullptr;
   SkippedFilesNotice* m_skippedFiles = nullptr;
   QPointer<QMessageBox> m_deletionRefused;

@@ -6,6 +6,7 @@
 #include "Views/Shell/ProcessingScreens.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMenuBar>
 #include <QMoveEvent>
 #include <QScreen>
@@ -13,31 +14,46 @@
 
 namespace parlowvista {
 
-void MainWindow::setColumnMinimums(bool compact) {
+QList<std::pair<QWidget*, QSize>> MainWindow::columnMinimums(bool compact) const {
   // A minimum set on a column stands in for what its contents ask: it must not be less, or a
   // larger font than the one the figures were chosen with would cut their text.
-  const auto atLeast = [](QWidget* column, int width, int height = 0) {
-    column->setMinimumSize(QSize(width, height).expandedTo(column->minimumSizeHint()));
-  };
+  const auto atLeast = [](QWidget* column, QSize least) { return least.expandedTo(column->minimumSizeHint()); };
   // Compact: no more than the columns' contents need, but room in the groups list for the
   // folder, a short name and its count (the header alone would leave the names a few letters).
-  atLeast(m_sidebar, compact ? 140 : 160);
-  if (compact) {
-    m_sources->setMinimumSize(0, 0);
-    m_screens->setMinimumSize(0, 0);
-  } else {
-    atLeast(m_sources, 220);
-    atLeast(m_screens, 400, 400);
+  return {{m_sidebar, atLeast(m_sidebar, QSize(compact ? 140 : 160, 0))},
+          {m_sources, compact ? QSize(0, 0) : atLeast(m_sources, QSize(220, 0))},
+          {m_screens, compact ? QSize(0, 0) : atLeast(m_screens, QSize(400, 400))}};
+}
+
+void MainWindow::setColumnMinimums(bool compact) {
+  m_compactColumns = compact;
+  for (const auto& [column, minimum] : columnMinimums(compact)) column->setMinimumSize(minimum);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  // A column whose contents came to need other room (a result's figures, a longer name) is
+  // fitted again; only then, as a fit lays the columns out anew.
+  if (event->type() == QEvent::LayoutRequest && isVisible() &&
+      (watched == m_sidebar || watched == m_sources || watched == m_screens)) {
+    for (const auto& [column, minimum] : columnMinimums(m_compactColumns)) {
+      if (column->minimumSize() == minimum) continue;
+      fitToScreen();
+      break;
+    }
   }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+QSize MainWindow::textExtent() const {
+  const QFontMetrics metrics(font());
+  return {metrics.horizontalAdvance(QStringLiteral("The quick brown fox jumps over the lazy dog")), metrics.height()};
 }
 
 void MainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   if (event->type() != QEvent::FontChange || !isVisible()) return;
   // A font drawn another way at the same size asks for no other room.
-  QFont measured = font();
-  measured.setStyleStrategy(QFont::PreferDefault);
-  if (measured != m_fittedFont) fitToScreen();
+  if (textExtent() != m_fittedExtent) fitToScreen();
 }
 
 void MainWindow::fitToScreen() {
@@ -46,8 +62,7 @@ void MainWindow::fitToScreen() {
   // Room for the contents: the screen's free area less the frame a window manager has drawn.
   const QSize frame = frameGeometry().size() - geometry().size();
   m_fittedFrame = frame;
-  m_fittedFont = font();
-  m_fittedFont.setStyleStrategy(QFont::PreferDefault);
+  m_fittedExtent = textExtent();
   const QSize room = shown->availableGeometry().size() - frame;
   const QSize chrome(0, menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0);
   setColumnMinimums(false);

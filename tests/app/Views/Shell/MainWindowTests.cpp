@@ -1353,9 +1353,16 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
           if (c.extra == Extra::transcript) {
             // With the band of files not transcribed under the file list.
             main.skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged: notes.wav");
-            if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
+            // Run after the window is shown, in either palette: the centre must make room for
+            // the result's figures when they come.
+            const QString name = QStringLiteral("audited %1.wav").arg(harness->context->fetch<AudioSource>().size());
+            main.importFiles({wav(name)});
             ASSERT_TRUE(testsupport::waitUntil(
-                [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
+                [&] {
+                  const AudioSource* source = harness->vm->currentAudioSource();
+                  return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy() && source &&
+                         source->filename() == name;
+                },
                 60000));
             main.selection().setAudioSource(harness->vm->currentAudioSource());
             main.selection().setTranscription(harness->vm->currentTranscription());
