@@ -139,8 +139,9 @@ class MainWindow : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
-  // Tab goes through the columns left to right, each column in its own order, whenever its
-  // controls were made (the drop zone and the workspace are made after the side panel).
+  // Tab goes through the columns left to right and down each column, whenever their controls
+  // were made (the drop zone and the workspace are made after the side panel, a new file's row
+  // after the rows below it).
   bool focusNextPrevChild(bool next) override;
   // Another font, or contents that need other room: the columns are fitted again.
   void changeEvent(QEvent* event) override;
