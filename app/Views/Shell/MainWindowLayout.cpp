@@ -102,8 +102,10 @@ QList<QWidget*> MainWindow::tabStops() const {
     QList<QWidget*> left = byColumn[column];
     const QWidget* area = this;
     if (column < columns) area = m_columns->widget(column);
+    // A control squeezed to no height still stands somewhere: at least one pixel tall, it
+    // cannot stand above itself, so some control is always first.
     QList<QRect> at;
-    for (QWidget* w : left) at << QRect(w->mapTo(area, QPoint(0, 0)), w->size());
+    for (QWidget* w : left) at << QRect(w->mapTo(area, QPoint(0, 0)), w->size().expandedTo(QSize(1, 1)));
     while (!left.isEmpty()) {
       qsizetype next = 0;
       const auto somethingAbove = [&](qsizetype i) {
@@ -111,7 +113,7 @@ QList<QWidget*> MainWindow::tabStops() const {
           if (at[j].bottom() < at[i].top()) return true;
         return false;
       };
-      while (somethingAbove(next)) ++next;
+      while (next + 1 < left.size() && somethingAbove(next)) ++next;
       stops << left.takeAt(next);
       at.removeAt(next);
     }

@@ -1302,6 +1302,16 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
       EXPECT_FALSE(places[j].bottom() < places[i].top()) << transcriptNames[j].toStdString() << " is above "
                                                          << transcriptNames[i].toStdString() << " but comes after it";
   EXPECT_LT(transcriptNames.indexOf("Version 1"), transcriptNames.indexOf("Dismiss"));
+  // A control squeezed to no height at the foot of a column (a column short of room, a widget
+  // being hidden) still takes its turn, and the round goes on past it.
+  QWidget* lastColumn = columns->widget(columns->count() - 1);
+  auto* squeezed = new QPushButton("Squeezed", lastColumn);
+  squeezed->setFixedHeight(0);
+  squeezed->move(0, lastColumn->height() - 1);
+  squeezed->show();
+  auto [withSqueezed, squeezedNames] = round(Qt::Key_Tab);
+  EXPECT_TRUE(squeezedNames.contains("Squeezed")) << squeezedNames.join(", ").toStdString();
+  EXPECT_EQ(squeezedNames.first(), transcriptNames.first());
 }
 
 TEST_F(MainWindowTest, TheWindowFitsTheScreenItOpensOnAndWhatDoesNotFitScrollsIntoView) {
