@@ -18,7 +18,7 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build
-	$(BUILD_DIR)/app/parlowvista
+	@bash tools/run-app $(BUILD_DIR)/app/parlowvista
 
 # The keychain tests need a Secret Service: without one in the session, the
 # suite runs inside a private session bus with its own unlocked keyring.

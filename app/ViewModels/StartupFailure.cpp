@@ -1,6 +1,7 @@
 #include "ViewModels/StartupFailure.h"
 
 #include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/ModelFileError.h>
 #include <voxtrellis/ModelRegistry.h>
 #include <voxtrellis/NetworkError.h>
 
@@ -38,6 +39,27 @@ Cause causeOf(const std::exception_ptr& failure) {
   return Cause::unloadable;
 }
 
+// A file of the user's model folder that is missing or does not load, in plain words, and
+// what to do about it; none for other failures.
+std::optional<QString> modelFileStep(const std::exception_ptr& failure) {
+  if (!failure) return std::nullopt;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const voxtrellis::ModelFileError& error) {
+    const QString file = QString::fromStdString(error.relativePath().generic_string());
+    const QString folder = QString::fromStdString(error.repositoryFolder().string());
+    const QString what = error.code() == voxtrellis::FileSystemError::Code::fileNoSuchFile
+                             ? QStringLiteral("%1 is missing from the folder %2.")
+                             : QStringLiteral("%1 in the folder %2 is damaged or incomplete.");
+    return what.arg(file, folder) +
+           QStringLiteral(
+               " Put a good copy of it there and press \"Try Again\". See \"Getting the speech "
+               "models\" in the README for where the app finds its models.");
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 QString modelHubName() {
@@ -48,6 +70,9 @@ QString modelHubName() {
 }
 
 ErrorInfo modelStartupFailure(const std::exception_ptr& failure, const QString& description) {
+  const QString readme = QStringLiteral(
+      "See \"Getting the speech models\" in the README for where the app finds its models and how to give it "
+      "others.");
   QString headline;
   switch (causeOf(failure)) {
     case Cause::unreachable:
@@ -56,9 +81,7 @@ ErrorInfo modelStartupFailure(const std::exception_ptr& failure, const QString& 
     case Cause::missing: headline = QStringLiteral("The speech models are not on %1").arg(modelHubName()); break;
     case Cause::unloadable: headline = QStringLiteral("The speech models could not be loaded"); break;
   }
-  return ErrorInfo{headline, description,
-                   QStringLiteral("See \"Getting the speech models\" in the README for where the app finds its "
-                                  "models and how to give it others.")};
+  return ErrorInfo{headline, description, modelFileStep(failure).value_or(readme)};
 }
 
 }  // namespace parlowvista

@@ -275,6 +275,7 @@ void TranscriptionViewModel::clearResult() {
   setCurrentAudioSource(nullptr);
   setMediaSource(std::nullopt);
   // What a failed save left in the context is still to be written.
+  m_shownEditsPending = false;
   setHasUnsavedChanges(!m_saveFailure.isEmpty());
   m_audioPlayer->unload();
   setCurrentSegmentIndex(std::nullopt);

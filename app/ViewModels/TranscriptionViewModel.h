@@ -139,7 +139,9 @@ class TranscriptionViewModel : public QObject {
   // The work on screen is not in the store yet: its edits wait for the next save, or a save of
   // its file's work failed. Another file's unsaved work does not count here (hasUnsavedChanges()
   // does).
-  bool isShownWorkUnsaved() const { return m_hasUnsavedChanges && (m_saveFailure.isEmpty() || showsUnsavedFile()); }
+  bool isShownWorkUnsaved() const {
+    return m_hasUnsavedChanges && (m_saveFailure.isEmpty() || m_shownEditsPending || showsUnsavedFile());
+  }
   // Why work is not in the store yet: the store's words for the last failed save ("The disk
   // is full"); empty once a save has reached the file.
   const QString& saveFailure() const { return m_saveFailure; }
@@ -426,7 +428,13 @@ class TranscriptionViewModel : public QObject {
   void setCurrentTranscription(Transcription* transcription);
   void showOriginalTab();
   void setHasUnsavedChanges(bool value) {
+    if (!value) m_shownEditsPending = false;
     publish(m_hasUnsavedChanges, value, &TranscriptionViewModel::hasUnsavedChangesChanged);
+  }
+  // The shown version was edited: the next save writes it.
+  void noteShownEdited() {
+    m_shownEditsPending = true;
+    setHasUnsavedChanges(true);
   }
   void setLastSaveTime(const QDateTime& at) {
     publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
@@ -561,6 +569,9 @@ class TranscriptionViewModel : public QObject {
   QPointer<AudioSource> m_currentAudioSource;
   QPointer<Transcription> m_currentTranscription;
   bool m_hasUnsavedChanges = false;
+  // The shown version has edits the store context does not hold yet. Without them, and with no
+  // failed save of its file, a save has nothing of that file to write.
+  bool m_shownEditsPending = false;
   QDateTime m_lastSaveTime;
   QPointer<ModelContext> m_modelContext;
   SegmentEdits m_segmentEdits;  // what the shown transcript changed since the version's rows took it

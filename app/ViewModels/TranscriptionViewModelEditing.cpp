@@ -40,7 +40,7 @@ void TranscriptionViewModel::updateSegmentText(qsizetype index, const QString& n
   if (inRange) result.segments[index].text = newText;
   setState(ProcessingState::completed(std::move(result)));
   if (inRange) m_segmentEdits.edited(before, m_state.result()->segments, index);
-  setHasUnsavedChanges(true);
+  noteShownEdited();
 }
 
 std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, const QString& withText,
@@ -68,11 +68,11 @@ std::optional<qsizetype> TranscriptionViewModel::splitSegment(qsizetype index, c
   if (!split) {
     addLog("Split returned nil");
     // The typed text stays in the segment: it must reach the store like any other edit.
-    if (textChanged) setHasUnsavedChanges(true);
+    if (textChanged) noteShownEdited();
     return std::nullopt;
   }
   addLog(QString("Split success: new segment at index %1, total: %2").arg(*split).arg(total));
-  setHasUnsavedChanges(true);
+  noteShownEdited();
   return split;
 }
 
@@ -97,7 +97,7 @@ std::optional<qsizetype> TranscriptionViewModel::mergeWithPrevious(qsizetype ind
     return std::nullopt;
   }
   addLog(QString("Merge success: combined at index %1, total: %2").arg(*merged).arg(total));
-  setHasUnsavedChanges(true);
+  noteShownEdited();
   return merged;
 }
 
@@ -129,7 +129,7 @@ void TranscriptionViewModel::renameSpeaker(qint64 speakerId, const QString& name
     speaker.customName = trimmed.isEmpty() ? std::nullopt : std::optional<QString>(trimmed);
     const QString label = displayName(speaker);
     setSpeakers(speakers);
-    setHasUnsavedChanges(true);
+    noteShownEdited();
     addLog(QString("Renamed speaker %1 to: %2").arg(speakerId).arg(label));
     return;
   }
@@ -145,7 +145,7 @@ Speaker TranscriptionViewModel::addNewSpeaker() {
   QList<Speaker> speakers = m_speakers;
   insertSpeakerSorted(speakers, added);
   setSpeakers(speakers);
-  setHasUnsavedChanges(true);
+  noteShownEdited();
   addLog("Added new speaker: " + displayName(added));
   return added;
 }
@@ -168,7 +168,7 @@ void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, 
   }
   setState(ProcessingState::completed(std::move(result)));
   if (!applyToAll) m_segmentEdits.edited(before, m_state.result()->segments, index);
-  setHasUnsavedChanges(true);
+  noteShownEdited();
   const bool listed =
       std::any_of(m_speakers.begin(), m_speakers.end(), [&](const Speaker& s) { return s.speakerId == speakerId; });
   if (!listed) {
@@ -263,7 +263,7 @@ void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
         result.segments[at].text = *recognized.value;
         setState(ProcessingState::completed(std::move(result)));
         m_segmentEdits.edited(before, m_state.result()->segments, at);
-        setHasUnsavedChanges(true);
+        noteShownEdited();
         addLog(QString("Re-transcribed segment %1: \"%2...\"").arg(index).arg(recognized.value->left(50)));
       });
 }

@@ -33,7 +33,7 @@ void TranscriptionViewModel::setModelContext(ModelContext* context) {
     if (m_saveFailure.isEmpty()) return;
     m_saveFailure.clear();
     m_unsavedSources.clear();
-    if (!m_currentTranscription || !m_state.result()) setHasUnsavedChanges(false);
+    if (!m_shownEditsPending) setHasUnsavedChanges(false);
     emit stateChanged();
   });
   // A translation deleted anywhere (its tab, the versions bar, with its version) leaves the tab.
@@ -93,16 +93,22 @@ void TranscriptionViewModel::saveCurrentTranscription() {
     addLog("Cannot save: missing context, transcription, or result");
     return;
   }
-  // Without a version on screen, what an earlier failed save left in the context is written.
-  if (m_currentTranscription && result) {
+  // The version on screen is written when there is work of it to write: its edits, the work a
+  // failed save of its file left, or anything at all when no save has failed. Otherwise (a saved
+  // file shown while another's work waits) only what the failed save left is written, and
+  // should that fail again, the saved file is not the one said to be unsaved.
+  const bool writesShown =
+      m_currentTranscription && result && (m_shownEditsPending || m_saveFailure.isEmpty() || showsUnsavedFile());
+  if (writesShown) {
     m_modelContext->updateSegments(m_currentTranscription, *result, m_segmentEdits);
     saveSpeakers(m_currentTranscription);
+    m_shownEditsPending = false;  // the context holds them now, saved or not
   }
   try {
     m_modelContext->save();
   } catch (const StoreError& error) {
     addLog("Failed to save: " + error.localizedDescription());
-    noteSaveFailed(error.localizedDescription(), m_currentTranscription && result ? m_currentAudioSource : nullptr);
+    noteSaveFailed(error.localizedDescription(), writesShown ? m_currentAudioSource : nullptr);
     return;
   }
   setHasUnsavedChanges(false);
@@ -176,6 +182,7 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
     openSourceFile(source);
   }
   // What a failed save left in the context is still to be written.
+  m_shownEditsPending = false;
   setHasUnsavedChanges(!m_saveFailure.isEmpty());
   addLog("Loaded transcription: " + transcription->name());
 }
@@ -238,6 +245,7 @@ Transcription* TranscriptionViewModel::storeNewVersion(AudioSource* source, cons
     // Kept as the version on screen: edits go into it, and the next save that reaches the
     // file (the autosave's included) writes it with them.
     setCurrentTranscription(version);
+    m_shownEditsPending = false;  // all of the version on screen now is in the context
     noteSaveFailed(error.localizedDescription(), source);
     return version;
   }

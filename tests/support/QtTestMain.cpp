@@ -3,6 +3,7 @@
 #include "App/Application.h"
 #include "Views/Common/FocusRing.h"
 #include "support/ChildTestRun.h"
+#include "support/TempDir.h"
 
 #include <QApplication>
 #include <QDir>
@@ -33,25 +34,6 @@ void printStackAndDie(int signal) {
   std::raise(signal);
 }
 
-// What the tests make in the temporary folder goes into a folder of the run's own, which is
-// empty again once every test has ended: a run leaves nothing behind in the user's.
-class TemporaryFolderLeftEmpty : public ::testing::Environment {
- public:
-  explicit TemporaryFolderLeftEmpty(QString folder) : m_folder(std::move(folder)) {}
-  void TearDown() override {
-    QStringList left = QDir(m_folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    // The runtime folders Qt and the sound server's client make when the session names none
-    // ("runtime-<user>", "pulse-..."): they go with the run's folder.
-    left.removeIf([](const QString& name) {
-      return name.startsWith(QLatin1String("runtime-")) || name.startsWith(QLatin1String("pulse-"));
-    });
-    EXPECT_TRUE(left.isEmpty()) << "the tests left in the temporary folder: " << left.join(", ").toStdString();
-  }
-
- private:
-  QString m_folder;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,8 +53,9 @@ int main(int argc, char** argv) {
     for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
       QSettings::setPath(format, QSettings::UserScope, settingsFolder.path());
     }
-    const QTemporaryDir runFolder(QDir::temp().filePath(QStringLiteral("pv-run-XXXXXX")));
-    ::setenv("TMPDIR", QFile::encodeName(runFolder.path()).constData(), 1);
+    // What the tests make in the temporary folder goes into a folder of the run's own, which is
+    // empty again once every test has ended: a run leaves nothing behind in the user's.
+    const testsupport::RunTemporaryFolder runFolder;
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Parlowvista");
     QApplication::setApplicationName("ParlowvistaTests");
@@ -86,7 +69,7 @@ int main(int argc, char** argv) {
       filter += filter.find('-') == std::string::npos ? "-*ChildProcess.*" : ":*ChildProcess.*";
       GTEST_FLAG_SET(filter, filter);
     }
-    ::testing::AddGlobalTestEnvironment(new TemporaryFolderLeftEmpty(runFolder.path()));
+    ::testing::AddGlobalTestEnvironment(runFolder.leftEmptyCheck());
     status = RUN_ALL_TESTS();
   }
   // As the application ends: everything is let go with the Qt application object above.

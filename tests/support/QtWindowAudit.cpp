@@ -1,6 +1,7 @@
 #include "support/QtWindowAudit.h"
 
 #include "Views/Common/ColorContrast.h"
+#include "support/QtWindowAuditShared.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -32,17 +33,7 @@
 
 namespace testsupport {
 
-namespace {
-
-using parlowvista::contrastRatio;
-
-constexpr double kTextContrast = 4.5;
-constexpr double kLargeContrast = 3.0;
-constexpr int kMinimumPixels = 3;
-// A visible focus: pixels of the control that change by 3:1 or more between it having the focus
-// and not, as many as a line of one pixel round it would take (less a fifth, for its corners).
-constexpr double kFocusChange = 3.0;
-constexpr double kFocusPerimeterShare = 0.8;
+namespace audit {
 
 QString describe(const QWidget* widget) {
   QString text = QString::fromLatin1(widget->metaObject()->className());
@@ -60,6 +51,48 @@ QString describe(const QWidget* widget) {
   if (!shown.isEmpty()) text += QStringLiteral(" '") + shown.left(40) + QStringLiteral("'");
   return text;
 }
+
+QRect unclippedRect(const QWidget* widget, const QWidget* window, bool scrolling) {
+  QRect rect = widget->rect();
+  for (const QWidget* a = widget->parentWidget(); a; a = a->parentWidget()) {
+    const auto* scroll = a->parentWidget() ? qobject_cast<const QScrollArea*>(a->parentWidget()) : nullptr;
+    if (scrolling && scroll && scroll->viewport() == a)
+      return rect.isEmpty() || unclippedRect(scroll, window, true).isEmpty() ? QRect() : rect;
+    rect &= QRect(widget->mapFrom(a, QPoint(0, 0)), a->size());
+    if (a == window) break;
+  }
+  return rect;
+}
+
+QRect labelTextRect(const QLabel* label) {
+  QSize size = label->minimumSizeHint();
+  if (label->wordWrap()) size = QSize(label->width(), label->heightForWidth(label->width()));
+  return QStyle::alignedRect(label->layoutDirection(), label->alignment(), size, label->rect());
+}
+
+void settle() {
+  QCoreApplication::processEvents();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+  QCoreApplication::processEvents();
+}
+
+}  // namespace audit
+
+namespace {
+
+using audit::describe;
+using audit::settle;
+using audit::unclippedRect;
+
+using parlowvista::contrastRatio;
+
+constexpr double kTextContrast = 4.5;
+constexpr double kLargeContrast = 3.0;
+constexpr int kMinimumPixels = 3;
+// A visible focus: pixels of the control that change by 3:1 or more between it having the focus
+// and not, as many as a line of one pixel round it would take (less a fifth, for its corners).
+constexpr double kFocusChange = 3.0;
+constexpr double kFocusPerimeterShare = 0.8;
 
 // How one picture differs from the other, pixel by pixel: the largest contrast between a pixel
 // and the same pixel of the other, and how many pixels change by at least `enough`.
@@ -104,21 +137,6 @@ bool isControl(const QWidget* widget) {
 // Controls whose value, not their name, is what a screen reader reads without a name.
 bool needsExplicitName(const QWidget* widget) {
   return !qobject_cast<const QAbstractButton*>(widget) && !qobject_cast<const QLabel*>(widget);
-}
-
-// The part of `widget` its ancestors do not clip away (scrolled out of a scroll area, say), in
-// the widget's own coordinates.
-// With `scrolling`, a scroll area's viewport does not clip what it can scroll to.
-QRect unclippedRect(const QWidget* widget, const QWidget* window, bool scrolling = false) {
-  QRect rect = widget->rect();
-  for (const QWidget* a = widget->parentWidget(); a; a = a->parentWidget()) {
-    const auto* scroll = a->parentWidget() ? qobject_cast<const QScrollArea*>(a->parentWidget()) : nullptr;
-    if (scrolling && scroll && scroll->viewport() == a)
-      return rect.isEmpty() || unclippedRect(scroll, window, true).isEmpty() ? QRect() : rect;
-    rect &= QRect(widget->mapFrom(a, QPoint(0, 0)), a->size());
-    if (a == window) break;
-  }
-  return rect;
 }
 
 bool shownIn(const QWidget* widget, const QWidget* window) {
@@ -194,7 +212,7 @@ std::optional<TextArea> textArea(QWidget* widget) {
       text = doc.toPlainText();
     }
     if (text.trimmed().isEmpty()) return std::nullopt;
-    return TextArea{label->contentsRect(), textMinimum};
+    return TextArea{label->contentsRect() & audit::labelTextRect(label), textMinimum};
   }
   if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     if (button->text().isEmpty() && button->icon().isNull()) return std::nullopt;
@@ -304,12 +322,6 @@ QImage renderSharp(QWidget* window) {
   QApplication::setFont(previous);
   QCoreApplication::processEvents();
   return shot;
-}
-
-void settle() {
-  QCoreApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
-  QCoreApplication::processEvents();
 }
 
 }  // namespace
@@ -495,7 +507,7 @@ QStringList QtWindowAudit::checkAccessibleNames(QWidget* window) {
 }
 
 QStringList QtWindowAudit::check(QWidget* window) {
-  return checkContrast(window) + checkAccessibleNames(window) + checkTabOrder(window);
+  return checkContrast(window) + checkAccessibleNames(window) + checkTabOrder(window) + checkClippedText(window);
 }
 
 QStringList QtWindowAudit::checkInBothPalettes(const std::function<std::unique_ptr<QWidget>()>& make,
@@ -503,25 +515,40 @@ QStringList QtWindowAudit::checkInBothPalettes(const std::function<std::unique_p
   struct Named {
     const char* name;
     QPalette palette;
+    QFont font;
   };
-  const Named palettes[] = {{"light", lightPalette()}, {"dark", darkPalette()}};
+  const Named palettes[] = {{"light", lightPalette(), QApplication::font()}, {"dark", darkPalette(), desktopFont()}};
   QStringList findings;
   for (int first = 0; first < 2; ++first) {
     const Named& start = palettes[first];
     const Named& other = palettes[1 - first];
     ScopedApplicationPalette scoped(start.palette);
+    ScopedApplicationFont scopedFont(start.font);
     std::unique_ptr<QWidget> window = make();
     window->show();
     if (prepare) prepare(*window);
     for (const QString& finding : check(window.get()))
       findings << QStringLiteral("[%1] %2").arg(QLatin1String(start.name), finding);
     QApplication::setPalette(other.palette);
+    QApplication::setFont(other.font);
     settle();
     for (const QString& finding : check(window.get()))
       findings << QStringLiteral("[%1, switched from %2] %3")
                       .arg(QLatin1String(other.name), QLatin1String(start.name), finding);
   }
   return findings;
+}
+
+QFont QtWindowAudit::desktopFont() {
+  return QFont(QStringLiteral("Sans Serif"), 12);
+}
+
+ScopedApplicationFont::ScopedApplicationFont(const QFont& font) : m_previous(QApplication::font()) {
+  QApplication::setFont(font);
+}
+
+ScopedApplicationFont::~ScopedApplicationFont() {
+  QApplication::setFont(m_previous);
 }
 
 ScopedApplicationPalette::ScopedApplicationPalette(const QPalette& palette) : m_previous(QApplication::palette()) {

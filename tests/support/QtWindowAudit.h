@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QPalette>
 #include <QStringList>
 
@@ -35,6 +36,9 @@ namespace testsupport {
 //  (buttons),
 //      or the text of a label whose buddy it is. Combo boxes, fields, spin boxes and sliders need
 //      one of the latter two, since a screen reader would otherwise announce only their value.
+//  (d) Room. Every visible text (labels, buttons, boxes, group titles) has the room its font
+//      needs, wholly shown: not cut at an edge of its own or of a parent. A scroll area does not
+//      cut what it can scroll to; text its parents hide entirely is not seen, so not checked.
 //
 // Each check returns its findings as readable lines ("QComboBox 'modelPicker': no accessible
 // name"); none means the window passes.
@@ -43,18 +47,24 @@ class QtWindowAudit {
   // Qt's own light palette and a common dark one, both on the Fusion style.
   static QPalette lightPalette();
   static QPalette darkPalette();
+  // The font a desktop gives that sets no font of its own, as qt6ct does out of the box: the
+  // system's sans-serif at 12 points, a third larger than Qt's own default.
+  static QFont desktopFont();
 
   static QStringList checkContrast(QWidget* window);
   static QStringList checkTabOrder(QWidget* window);
   static QStringList checkAccessibleNames(QWidget* window);
-  // All three on a window already shown.
+  static QStringList checkClippedText(QWidget* window);
+  // All four on a window already shown.
   static QStringList check(QWidget* window);
 
-  // Builds the window with `make` under each palette, shows it (at its own size), runs
+  // Builds the window with `make` under each palette (the dark one with desktopFont(), as a
+  // desktop set to dark gives it), shows it (at its own size), runs
   // `prepare` (to bring it into the state under test) and checks it; then switches the running
-  // application to the other palette and checks again, so colours derived from the palette must
-  // follow a desktop that changes theme. Findings are prefixed with the palette's name. The
-  // application's palette is restored afterwards.
+  // application to the other palette and font and checks again, so colours derived from the
+  // palette and room measured in the font must follow a desktop that changes theme. Findings
+  // are prefixed with the palette's name. The application's palette and font are restored
+  // afterwards.
   static QStringList checkInBothPalettes(const std::function<std::unique_ptr<QWidget>()>& make,
                                          const std::function<void(QWidget&)>& prepare = {});
 
@@ -62,6 +72,18 @@ class QtWindowAudit {
   // contrasting colour in its text area of `window`'s rendering against the most frequent one.
   // 1.0 when only one colour is there.
   static double measuredContrast(QWidget* window, QWidget* widget);
+};
+
+// Sets a font on the whole application for the life of the object.
+class ScopedApplicationFont {
+ public:
+  explicit ScopedApplicationFont(const QFont& font);
+  ~ScopedApplicationFont();
+  ScopedApplicationFont(const ScopedApplicationFont&) = delete;
+  ScopedApplicationFont& operator=(const ScopedApplicationFont&) = delete;
+
+ private:
+  QFont m_previous;
 };
 
 // Sets a palette on the whole application for the life of the object.

@@ -21,3 +21,17 @@ if bash "$script" compare > /dev/null; then
   echo "a file left in the home folder went unnoticed"
   exit 1
 fi
+
+# What a run keeps meanwhile only its owner may read, and once its ctest process has ended
+# nothing of it is left in the temporary folder.
+export TMPDIR="$scratch/run"
+mkdir -p "$TMPDIR"
+bash -c 'bash "$1" snapshot && stat -c %a "$TMPDIR"/parlowvista-home-* > "$2" && bash "$1" compare; true' \
+  ctest "$script" "$scratch/mode"
+[ "$(cat "$scratch/mode")" = 600 ] || { echo "the snapshot may be read by others: $(cat "$scratch/mode")"; exit 1; }
+for _ in $(seq 50); do
+  [ -z "$(ls -A "$TMPDIR")" ] && exit 0
+  sleep 0.1
+done
+echo "left in the temporary folder after the run: $(ls -A "$TMPDIR")"
+exit 1

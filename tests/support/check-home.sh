@@ -8,9 +8,11 @@
 # tests run do not count; the compiler cache (written by builds) is left out.
 #
 # Either step may run more than once (`ctest --repeat` repeats fixtures too):
-# the snapshot stays until the next run's snapshot step, which removes those
-# of ctest processes that have ended.
+# the snapshot stays while the ctest process that took it runs and goes when it
+# ends. What it lists of the home folder is the user's own: only they may read
+# it.
 set -euo pipefail
+umask 077
 mode=$1
 # Both fixture steps are children of the same ctest process.
 prefix="${TMPDIR:-/tmp}/parlowvista-home-$(id -u)-"
@@ -41,6 +43,10 @@ case "$mode" in
       [[ $pid =~ ^[0-9]+$ ]] && ! kill -0 "$pid" 2>/dev/null && rm -f "$old" "$old.after"
     done
     listing | LC_ALL=C sort -u > "$snapshot"
+    # Removed once ctest has ended, by a watcher of its own that holds none of ctest's
+    # output open (ctest would wait for it).
+    setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 0.2; done; rm -f "$2" "$2.after"' \
+      watch-ctest "$PPID" "$snapshot" < /dev/null > /dev/null 2>&1 &
     ;;
   compare)
     [ -f "$snapshot" ] || { echo "no snapshot of the home folder was taken"; exit 1; }

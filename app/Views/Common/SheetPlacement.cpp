@@ -1,8 +1,10 @@
 #include "Views/Common/SheetPlacement.h"
 
 #include <QEvent>
+#include <QLayout>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
@@ -98,7 +100,47 @@ class FollowParentWindow : public QObject {
   QWidget* m_window;
 };
 
+class FontGrowth : public QObject {
+ public:
+  FontGrowth(QWidget* sheet, int leastWidth) : QObject(sheet), m_sheet(sheet), m_least(leastWidth) {
+    sheet->installEventFilter(this);
+    fitWidth();
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched != m_sheet) return false;
+    // After the sheet's own handling: its layout has taken the new font by then.
+    if (event->type() == QEvent::LayoutRequest) QTimer::singleShot(0, this, [this] { fitWidth(); });
+    if (event->type() == QEvent::FontChange && m_sheet->isVisible())
+      QTimer::singleShot(0, this, [this] {
+        // Hints kept from the old font (a button's, whose texts are laid out inside it) go.
+        for (QWidget* widget : m_sheet->findChildren<QWidget*>()) {
+          if (QLayout* inner = widget->layout()) inner->activate();
+          widget->updateGeometry();
+        }
+        if (QLayout* layout = m_sheet->layout()) layout->activate();
+        fitWidth();
+        m_sheet->adjustSize();
+      });
+    return false;
+  }
+
+ private:
+  void fitWidth() {
+    const int needed = m_sheet->layout() ? m_sheet->layout()->totalMinimumSize().width() : 0;
+    const int width = std::max(m_least, needed);
+    if (m_sheet->minimumWidth() != width) m_sheet->setMinimumWidth(width);
+  }
+
+  QWidget* m_sheet;
+  int m_least;
+};
+
 }  // namespace
+
+void growWithFont(QWidget* sheet, int leastWidth) {
+  new FontGrowth(sheet, leastWidth);
+}
 
 void keepOnScreen(QWidget* window) {
   if (window && !screenFitOf(window)) new ScreenFit(window);

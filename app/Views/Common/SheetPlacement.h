@@ -20,4 +20,9 @@ void centreOverParentWindow(QWidget* sheet);
 // a 1400 by 900 screen is 700 by 450, smaller than some windows' usual sizes. Owned by `window`.
 void keepOnScreen(QWidget* window);
 
+// A sheet at least `leastWidth` wide, and wider when its contents need it in the font they are
+// shown in (a width fixed for one font would cut the text of a larger one). When the font
+// changes while it is open, it takes the size its contents then need. Owned by `sheet`.
+void growWithFont(QWidget* sheet, int leastWidth);
+
 }  // namespace parlowvista

@@ -3,6 +3,7 @@
 #include "Models/AudioSource.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/SheetEdge.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 #include "Views/Library/AudioFileTypes.h"
 
@@ -71,7 +72,7 @@ RelocateFileDialog::RelocateFileDialog(AudioSource* source, LibraryPrompts promp
   layout->addWidget(divider);
   layout->addWidget(m_locate);
   layout->addLayout(row);
-  setMinimumWidth(400);
+  growWithFont(this, 400);
 
   // The icons are tinted from the palette, again whenever the desktop changes theme.
   Theme::followPalette(this, [this, icon] {

@@ -124,6 +124,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   centralLayout->addWidget(frame, 1);
   setCentralWidget(central);
   setColumnMinimums(false);
+  for (QWidget* column :
+       {static_cast<QWidget*>(m_sidebar), static_cast<QWidget*>(m_sources), static_cast<QWidget*>(m_screens)})
+    column->installEventFilter(this);
   m_relocate = new RelocateFilePresenter(m_library.fileAccess, m_library.actions, this, m_library.prompts, this);
 
   connect(m_screens, &ProcessingScreens::fileChosen, this, qOverload<const QUrl&>(&MainWindow::requestTranscription));

@@ -139,9 +139,13 @@ class MainWindow : public QMainWindow {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
-  // Tab goes through the columns left to right, each column in its own order, whenever its
-  // controls were made (the drop zone and the workspace are made after the side panel).
+  // Tab goes through the columns left to right and down each column, whenever their controls
+  // were made (the drop zone and the workspace are made after the side panel, a new file's row
+  // after the rows below it).
   bool focusNextPrevChild(bool next) override;
+  // Another font, or contents that need other room: the columns are fitted again.
+  void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildMenu();
@@ -167,9 +171,12 @@ class MainWindow : public QMainWindow {
   void targetGroup(TranscriptGroup* group);
   void activateOnce();
   QList<QWidget*> tabStops() const;
-  // The columns' minimum widths as the layout asks for them, or (compact) no more than their
-  // contents need.
+  // The columns' minimum widths as the layout asks for them (and never less than their contents
+  // need in the font they are shown in), or (compact) no more than their contents need.
   void setColumnMinimums(bool compact);
+  QList<std::pair<QWidget*, QSize>> columnMinimums(bool compact) const;
+  // The room a line of text takes in the window's font: what a change of font changes.
+  QSize textExtent() const;
   // Keeps the window within the screen it is on: the columns shrink first, then scroll.
   void fitToScreen();
 
@@ -189,7 +196,9 @@ class MainWindow : public QMainWindow {
   bool m_followingViewModel = false;  // the selection is being set to what the view model shows
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
-  QSize m_fittedFrame;  // the window manager's frame the last fit allowed for
+  QSize m_fittedFrame;   // the window manager's frame the last fit allowed for
+  QSize m_fittedExtent;  // and the room a line of text took then (textExtent())
+  bool m_compactColumns = false;
   QSplitter* m_columns = nullptr;
   SkippedFilesNotice* m_skippedFiles = nullptr;
   QPointer<QMessageBox> m_deletionRefused;

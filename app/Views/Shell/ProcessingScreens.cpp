@@ -9,12 +9,16 @@
 #include "Views/Shell/BusySpinner.h"
 #include "Views/Workspace/AppLogo.h"
 
+#include <QApplication>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextEdit>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -55,6 +59,11 @@ QVBoxLayout* centredColumn(QWidget* page, int spacing) {
   layout->setSpacing(spacing);
   layout->addStretch();
   return layout;
+}
+
+bool isTyping(const QWidget* focus) {
+  return qobject_cast<const QLineEdit*>(focus) || qobject_cast<const QTextEdit*>(focus) ||
+         qobject_cast<const QPlainTextEdit*>(focus);
 }
 
 QProgressBar* bar(QWidget* parent, int width, const QString& name) {
@@ -260,10 +269,10 @@ QWidget* ProcessingScreens::buildError() {
   m_errorDetails = secondaryLabel(QString(), page);
   m_errorDetails->setObjectName(QStringLiteral("errorDetails"));
   layout->addWidget(m_errorDetails);
-  auto* retry = new QPushButton(QStringLiteral("Try Again"), page);
-  retry->setDefault(true);
-  connect(retry, &QPushButton::clicked, &m_viewModel, &TranscriptionViewModel::reset);
-  layout->addWidget(retry, 0, Qt::AlignHCenter);
+  m_retry = new QPushButton(QStringLiteral("Try Again"), page);
+  m_retry->setDefault(true);
+  connect(m_retry, &QPushButton::clicked, &m_viewModel, &TranscriptionViewModel::reset);
+  layout->addWidget(m_retry, 0, Qt::AlignHCenter);
   layout->addWidget(waitingNote(page));
   layout->addStretch();
   return page;
@@ -271,6 +280,7 @@ QWidget* ProcessingScreens::buildError() {
 
 void ProcessingScreens::refresh() {
   const ProcessingState& state = m_viewModel.state();
+  const Screen previous = m_screen;
   m_screen = screenFor(state, m_groupSelected);
 
   const std::optional<double> loading = state.progress();
@@ -307,6 +317,11 @@ void ProcessingScreens::refresh() {
 
   QWidget* pages[] = {widget(0), widget(1), widget(2), widget(3), m_workspacePage, widget(5)};
   setCurrentWidget(pages[static_cast<int>(m_screen)]);
+  // The error screen's one action takes the keyboard, so that Return or Space tries again;
+  // unless the user is typing somewhere (a group's name, say).
+  if (m_screen == Screen::error && previous != Screen::error && !isTyping(QApplication::focusWidget())) {
+    m_retry->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 }  // namespace parlowvista

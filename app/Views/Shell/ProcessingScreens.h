@@ -89,6 +89,7 @@ class ProcessingScreens : public QStackedWidget {
   QLabel* m_errorMessage = nullptr;
   QLabel* m_errorNextStep = nullptr;
   QLabel* m_errorDetails = nullptr;
+  QPushButton* m_retry = nullptr;
   QWidget* m_workspacePage = nullptr;
 };
 

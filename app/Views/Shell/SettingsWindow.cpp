@@ -2,6 +2,7 @@
 
 #include "Models/AppSettings.h"
 #include "Models/DiarizationPreset.h"
+#include "Views/Common/CloseKeys.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
@@ -9,6 +10,8 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDoubleValidator>
+#include <QEvent>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -38,6 +41,56 @@ double thresholdValue(int position) {
   return 0.3 + position * 0.05;
 }
 
+// A path in at most two lines, shortened in its middle when it needs more: a path, unlike
+// prose, breaks anywhere. The whole path is its tooltip.
+class TwoLinePath : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+  void setPath(const QString& path) {
+    m_path = path;
+    setToolTip(path);
+    fit();
+  }
+  // Room for two lines, in whatever width the window gives.
+  QSize minimumSizeHint() const override {
+    const QFontMetrics metrics(font());
+    const QMargins m = contentsMargins();
+    return {8 * metrics.averageCharWidth() + m.left() + m.right(), 2 * metrics.lineSpacing() + m.top() + m.bottom()};
+  }
+  QSize sizeHint() const override { return minimumSizeHint(); }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    fit();
+  }
+  void changeEvent(QEvent* event) override {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange) fit();
+  }
+
+ private:
+  void fit() {
+    const QFontMetrics metrics(font());
+    const int width = contentsRect().width();
+    QString shown = m_path;
+    // The least shortening whose two halves each fit a line.
+    for (int budget = 2 * width; budget > 0 && width > 0; budget -= std::max(1, width / 20)) {
+      const QString elided = metrics.elidedText(m_path, Qt::ElideMiddle, budget);
+      qsizetype cut = elided.size();
+      while (cut > 0 && metrics.horizontalAdvance(elided.left(cut)) > width) --cut;
+      const QString rest = elided.mid(cut);
+      if (metrics.horizontalAdvance(rest) > width) continue;
+      shown = rest.isEmpty() ? elided : elided.left(cut) + QLatin1Char('\n') + rest;
+      break;
+    }
+    if (text() != shown) QLabel::setText(shown);
+  }
+
+  QString m_path;
+};
+
 }  // namespace
 
 SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const QString&)> openFolder, QWidget* parent)
@@ -45,6 +98,7 @@ SettingsWindow::SettingsWindow(AppSettings& settings, std::function<void(const Q
   setWindowTitle(QStringLiteral("Settings"));
   setFixedSize(500, 350);
   keepOnScreen(this);
+  closeWithEscapeOrCtrlW(this);
   if (!m_openFolder) {
     m_openFolder = [](const QString& folder) { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); };
   }
@@ -73,7 +127,7 @@ QWidget* SettingsWindow::buildGeneral() {
 
   auto* storage = new QGroupBox(QStringLiteral("Data Storage"), page);
   auto* storageLayout = new QVBoxLayout(storage);
-  m_location = new QLabel(storage);
+  m_location = new TwoLinePath(storage);
   m_location->setTextFormat(Qt::PlainText);
   m_location->setObjectName(QStringLiteral("libraryLocation"));
   m_location->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -167,8 +221,7 @@ QWidget* SettingsWindow::buildTranscription() {
 }
 
 void SettingsWindow::refresh() {
-  m_location->setText(m_settings.libraryLocation());
-  m_location->setToolTip(m_settings.libraryLocation());
+  static_cast<TwoLinePath*>(m_location)->setPath(m_settings.libraryLocation());
   {
     const QSignalBlocker block(m_interval);
     m_interval->setCurrentIndex(m_interval->findData(m_settings.autoSaveInterval()));

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace parlowvista {
@@ -36,6 +37,11 @@ SkippedFilesNotice::SkippedFilesNotice(QWidget* parent) : QFrame(parent) {
   m_scroll->setWidget(m_text);
   m_scroll->viewport()->setAutoFillBackground(false);
   m_text->setAutoFillBackground(false);
+  QScrollBar* bar = m_scroll->verticalScrollBar();
+  connect(bar, &QScrollBar::rangeChanged, this, [this, bar] {
+    if (m_showsNewest) bar->setValue(bar->maximum());
+  });
+  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { m_showsNewest = value == bar->maximum(); });
   message->addWidget(m_scroll, 1);
   layout->addLayout(message);
   m_dismiss = new QPushButton(QStringLiteral("Dismiss"), this);
@@ -53,13 +59,15 @@ SkippedFilesNotice::SkippedFilesNotice(QWidget* parent) : QFrame(parent) {
 void SkippedFilesNotice::add(const QString& fileName, const QString& reason) {
   m_lines << QStringLiteral("%1 was not transcribed: %2").arg(fileName, reason);
   m_text->setText(m_lines.join('\n'));
+  m_showsNewest = true;
+  m_scroll->verticalScrollBar()->setValue(m_scroll->verticalScrollBar()->maximum());
   show();
 }
 
 void SkippedFilesNotice::limitHeight() {
-  // At least a line, at most a few: what the column has to spare decides in between.
+  // A few lines at least, a few more at most: what the column has to spare decides in between.
   const int line = m_text->fontMetrics().lineSpacing();
-  m_scroll->setMinimumHeight(line);
+  m_scroll->setMinimumHeight(kLeastLines * line);
   m_scroll->setMaximumHeight(kShownLines * line);
 }
 

@@ -5,6 +5,7 @@
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Views/Common/ChipLabel.h"
+#include "Views/Common/CloseKeys.h"
 #include "Views/Common/Divider.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/SectionBox.h"
@@ -78,6 +79,7 @@ TranslationSettingsView::TranslationSettingsView(TranslationSettings& settings, 
   resize(450, 450);
   // The content scrolls: on a small screen the window may be smaller than its minimum.
   keepOnScreen(this);
+  closeWithEscapeOrCtrlW(this);
 
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);

@@ -2,6 +2,7 @@
 
 #include "Views/Common/ColorContrast.h"
 #include "Views/Common/Divider.h"
+#include "Views/Common/SheetPlacement.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Workspace/WorkspaceStyle.h"
@@ -28,7 +29,9 @@ class OptionButton : public QPushButton {
     setAutoFillBackground(false);
   }
 
+  // What its symbol and texts need, in the font they are shown in.
   QSize sizeHint() const override { return layout() ? layout()->sizeHint() : QPushButton::sizeHint(); }
+  QSize minimumSizeHint() const override { return layout() ? layout()->minimumSize() : QPushButton::minimumSizeHint(); }
 
  protected:
   void paintEvent(QPaintEvent*) override {
@@ -49,7 +52,6 @@ class OptionButton : public QPushButton {
 ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Reprocess Transcription");
   setAccessibleName("Reprocess Transcription");
-  setFixedWidth(400);
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(24, 24, 24, 24);
   column->setSpacing(20);
@@ -82,6 +84,8 @@ ReprocessDialog::ReprocessDialog(QWidget* parent) : QDialog(parent) {
   m_cancel = new QPushButton("Cancel", this);
   m_cancel->setAutoDefault(false);
   column->addWidget(m_cancel, 0, Qt::AlignCenter);
+
+  growWithFont(this, 400);
 
   connect(m_newVersion, &QPushButton::clicked, this, &ReprocessDialog::newVersionRequested);
   connect(m_overwrite, &QPushButton::clicked, this, &ReprocessDialog::overwriteRequested);
@@ -118,7 +122,6 @@ QPushButton* ReprocessDialog::optionButton(const QString& symbol, const QString&
   row->addStretch(1);
   for (QWidget* w : {static_cast<QWidget*>(icon), static_cast<QWidget*>(head), static_cast<QWidget*>(sub)})
     w->setAttribute(Qt::WA_TransparentForMouseEvents);
-  button->setMinimumHeight(row->sizeHint().height());
   return button;
 }
 

@@ -72,15 +72,21 @@ struct AsrModels {
   // Processor only when the environment holds "CI" (any value).
   static AsrModelConfiguration optimizedConfiguration(bool enableFP16);
 
-  // Makes sure the four models and the vocabulary are in the cache, fetching
-  // what is missing; `force` first deletes the version's folder (never the
-  // given folder itself). Returns the folder. Throws the loader's errors.
+  // Makes sure the four models and the vocabulary are in the cache and load,
+  // fetching the repository when one is missing or does not load (a
+  // vocabulary that does not parse included), as DownloadUtils::loadModels
+  // does. `force` first fetches a whole fresh copy of the version's folder
+  // (never of the given folder itself), which takes its place only once it is
+  // complete. Returns the folder. Throws ModelFileError (a file of the folder
+  // in place that is missing or does not load, when no copy could be had) and
+  // the loader's errors; a forced download that cannot be had throws its
+  // error with every file in place kept.
   static std::filesystem::path download(const std::optional<std::filesystem::path>& directory = std::nullopt,
                                         bool force = false, AsrModelVersion version = AsrModelVersion::v3);
-  // Loads the four models and the vocabulary. Each model's inputs and
-  // outputs are checked here, so a model of another interface fails at load,
-  // naming its file. Throws AsrModelsError (loadingFailed, modelNotFound) and
-  // the loader's errors.
+  // Loads the four models and the vocabulary, fetching the repository as
+  // download() does. Each model's inputs and outputs are checked here, so a
+  // model of another interface fails at load, naming its file. Throws
+  // AsrModelsError (loadingFailed, modelNotFound) and the loader's errors.
   static AsrModels load(const std::filesystem::path& directory,
                         const std::optional<AsrModelConfiguration>& configuration = std::nullopt,
                         AsrModelVersion version = AsrModelVersion::v3);

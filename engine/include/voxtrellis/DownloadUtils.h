@@ -62,26 +62,26 @@ class DownloadUtils {
 
   DownloadUtils() = delete;
 
-  // Makes sure the repository's required files are in `directory`/<folder>,
-  // downloading what is missing, and loads each named compiled-model folder
-  // ("Encoder.mlmodelc" holding model.onnx). A repository counts as present
-  // only when its last download finished and no file it recorded is missing
-  // or of another size; otherwise only the missing files are fetched, and
-  // when that fails but every required name is there (copied in by hand, say)
-  // the named models are loaded from what is in place, if they load. Every
-  // download must match the listing's size (and SHA-256 where given) before
-  // it is moved into place. When the cached files themselves are at fault
-  // (not a folder, no model file, a model that does not load), the whole
-  // repository is downloaded once more into a folder beside it, which takes
-  // the folder's place only once it is complete; other failures (no network,
-  // a stalled transfer, rate limiting, HTTP errors of the listing or a file, a
-  // transfer that does not match the listing) are thrown at once. Files in
-  // place are never deleted before a complete copy replaces them: when no
-  // fresh copy can be had for files that do not load, they stay as they are
-  // and a FileSystemError (fileReadCorruptFile) names the file that did not
-  // load, why, and why no copy could be downloaded from the hub.
-  // Throws FileSystemError, HuggingFaceDownloadError, NetworkError,
-  // ModelRegistry::Error, ModelRuntimeError or a JSON parse error.
+  // Makes sure the repository's required files are in `directory`/<folder>
+  // and loads each named compiled-model folder ("Encoder.mlmodelc" holding
+  // model.onnx). The folder counts as there when every required name is in
+  // it and no file of the download that brought them is missing or of
+  // another size. When it is not there, or a named model in it does not load
+  // (missing, not a folder, no model file, a model the runtime refuses), the
+  // whole repository is downloaded into a hidden folder beside it, which
+  // takes the folder's place only once it is complete; a download cut short
+  // stays there and is resumed by the next one. Every download must match the
+  // listing's size (and SHA-256 where given) before it is moved into place.
+  // Files in place are never written or deleted before a complete copy
+  // replaces them: they may be the user's own, copied in by hand. When no
+  // fresh copy can be had, they stay as they are; a folder holding every
+  // required name from a download that did not finish is then loaded as it
+  // is, and otherwise a ModelFileError names the file that is missing or did
+  // not load, why, and why no copy could be downloaded from the hub. A folder
+  // holding none of the required names throws the download's error.
+  // Throws ModelFileError, FileSystemError, HuggingFaceDownloadError,
+  // NetworkError, ModelRegistry::Error, ModelRuntimeError or a JSON parse
+  // error.
   static std::map<std::string, std::shared_ptr<OnnxModel>> loadModels(
       Repo repo, const std::vector<std::string>& modelNames, const std::filesystem::path& directory,
       ComputeUnits computeUnits, const std::optional<std::string>& variant = std::nullopt);

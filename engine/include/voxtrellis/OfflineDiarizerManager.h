@@ -38,10 +38,14 @@ class OfflineDiarizerManager {
   // Replaces the held models (no prewarming).
   void initialize(std::shared_ptr<const OfflineDiarizerModels> models);
 
-  // Loads the models (default directory when none is given), retrying once
-  // after removing the cached repository folder, then prewarms them. Without
-  // forceRedownload a manager that holds models does nothing. Throws the
-  // second load's error.
+  // Loads the models (default directory when none is given; the loader
+  // fetches what is missing or does not load), then prewarms them. Without
+  // forceRedownload a manager that holds models does nothing. With it, a
+  // whole fresh copy of the repository folder is downloaded first and takes
+  // the folder's place once complete; when none can be had, that is logged
+  // and the files in place, all kept, are loaded. Throws the load's error
+  // (a ModelFileError naming a file that is missing or does not load, when no
+  // copy could be had); the manager then keeps the models it held.
   void prepareModels(const std::optional<std::filesystem::path>& directory = std::nullopt,
                      bool forceRedownload = false);
 
@@ -62,7 +66,8 @@ class OfflineDiarizerManager {
   DiarizationResult process(const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds,
                             const ProgressHandler& onProgress = {});
 
-  // Replaces how models are loaded (tests, other model stores).
+  // Replaces how models are loaded (tests, other model stores). A forced
+  // reload then only loads again: nothing is fetched into the model cache.
   void setModelLoader(ModelLoader loader);
 
  private:

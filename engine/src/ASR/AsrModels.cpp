@@ -3,14 +3,13 @@
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
-#include <voxtrellis/ModelRegistry.h>
 
 #include "ASR/TDT/TdtDecoderModel.h"
 #include "ASR/TDT/TdtEncoderModel.h"
 #include "ASR/TDT/TdtJointModel.h"
 #include "ASR/TDT/TdtPreprocessorModel.h"
+#include "Models/RepositoryCache.h"
 #include "Models/RepositoryFiles.h"
-#include "Models/RepositoryLock.h"
 #include "Onnx/OnnxModel.h"
 
 #include <nlohmann/json.hpp>
@@ -210,46 +209,20 @@ fs::path modelsRoot(const fs::path& directory) {
   return parent.empty() ? fs::path(".") : parent;
 }
 
-// The model cache check of the loader does not cover the vocabulary, so a
-// cache that lost only "parakeet_vocab.json" (or holds half of it) would
-// never fetch it again and fail at every start. Fetch that one file when it
-// is missing or does not parse, under the repository's lock, through a
-// temporary file of its own.
-void ensureVocabulary(const fs::path& repository, AsrModelVersion version) {
-  const fs::path file = repository / kVocabularyFile;
-  std::error_code ec;
-  fs::create_directories(repository, ec);
-  if (ec) {
-    throw FileSystemError(FileSystemError::Code::fileWriteFailed, repository,
-                          "Could not create folder " + repository.string() + ": " + ec.message());
-  }
-  RepositoryLock lock(repository);
-  if (vocabularyParses(file)) {
-    return;
-  }
-  modelsLogger().info(std::string("Vocabulary missing or unreadable, fetching ") + kVocabularyFile);
-  const std::string url = ModelRegistry::resolveModel(repoFor(version).remotePath(), kVocabularyFile);
-  const std::string body = DownloadUtils::fetchHuggingFaceFile(url, kVocabularyFile, 3, 1.0);
-  if (nlohmann::json::parse(body, nullptr, false).is_discarded()) {
-    throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(kVocabularyFile, "the file is not valid JSON");
-  }
-  const fs::path partial = RepositoryFiles::temporaryNameFor(file);
-  auto fail = [&](const std::string& why) {
-    std::error_code ignored;
-    fs::remove(partial, ignored);
-    return FileSystemError(FileSystemError::Code::fileWriteFailed, file, "Could not write " + file.string() + why);
-  };
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(body.data(), static_cast<std::streamsize>(body.size()));
-    if (!out.flush()) {
-      throw fail("");
-    }
-  }
-  fs::rename(partial, file, ec);
-  if (ec) {
-    throw fail(": " + ec.message());
-  }
+// The four models (the preprocessor on the processor alone, the others with `units`) and the
+// vocabulary, as one load of the version's folder: a fresh copy that takes the folder's place
+// midway cannot leave models of the old folder beside those of the new one.
+std::map<std::string, std::shared_ptr<OnnxModel>> loadRepository(AsrModelVersion version, const fs::path& root,
+                                                                 ComputeUnits units) {
+  std::map<std::string, std::shared_ptr<OnnxModel>> models;
+  RepositoryCache::useFolder(repoFor(version), root, std::nullopt, true, [&](const fs::path& repository) {
+    models = RepositoryCache::loadModelFolders(repository, {TdtPreprocessorModel::fileName}, ComputeUnits::cpuOnly);
+    models.merge(RepositoryCache::loadModelFolders(
+        repository, {TdtEncoderModel::fileName, TdtDecoderModel::fileName, TdtJointModel::fileName}, units));
+    // A vocabulary that is missing or does not parse fails the load like a model, naming it.
+    RepositoryFiles::readJson(repository / kVocabularyFile, "the vocabulary");
+  });
+  return models;
 }
 
 }  // namespace
@@ -266,24 +239,11 @@ fs::path AsrModels::download(const std::optional<fs::path>& directory, bool forc
     return target;
   }
   const fs::path root = modelsRoot(target);
-  const fs::path repository = repositoryFolder(target, version);
-  if (force) {
-    // Only the version's own folder under the models root is ours to delete;
-    // the folder the caller named may hold anything.
-    std::error_code ec;
-    if (fs::exists(repository, ec)) {
-      fs::remove_all(repository);
-    }
-  }
-  const ComputeUnits units = defaultConfiguration().computeUnits;
-  const std::pair<const char*, ComputeUnits> entries[] = {{"Preprocessor.mlmodelc", ComputeUnits::cpuOnly},
-                                                          {"Encoder.mlmodelc", units},
-                                                          {"Decoder.mlmodelc", units},
-                                                          {"JointDecision.mlmodelc", units}};
-  for (const auto& [name, entryUnits] : entries) {
-    DownloadUtils::loadModels(repoFor(version), {name}, root, entryUnits);
-  }
-  ensureVocabulary(repository, version);
+  // Only the version's own folder under the models root is replaced, and only by a whole
+  // fresh copy: the folder the caller named may hold anything, and a hub that does not
+  // answer leaves every file as it was.
+  if (force) RepositoryCache::replaceWithFreshCopy(repoFor(version), root, std::nullopt);
+  loadRepository(version, root, defaultConfiguration().computeUnits);
   modelsLogger().info("Successfully downloaded ASR models");
   return target;
 }
@@ -292,39 +252,20 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
                           AsrModelVersion version) {
   modelsLogger().info("Loading ASR models from: " + directory.string());
   const AsrModelConfiguration config = configuration.value_or(defaultConfiguration());
-  const fs::path root = modelsRoot(directory);
-  const Repo repo = repoFor(version);
-
-  AsrModels models;
-  auto front = [&](const std::string& file, ComputeUnits units) -> std::shared_ptr<OnnxModel> {
-    auto loaded = DownloadUtils::loadModels(repo, {file}, root, units);
-    auto it = loaded.find(file);
-    if (it == loaded.end() || !it->second) {
-      return nullptr;
-    }
-    modelsLogger().info("Loaded " + file + " with compute units: " + computeUnitsName(units));
-    return it->second;
-  };
-  auto preprocessor = front(TdtPreprocessorModel::fileName, ComputeUnits::cpuOnly);
-  auto encoder = front(TdtEncoderModel::fileName, config.computeUnits);
-  if (!preprocessor || !encoder) {
-    throw AsrModelsError::loadingFailed("Failed to load preprocessor or encoder model");
-  }
-  auto back =
-      DownloadUtils::loadModels(repo, {TdtDecoderModel::fileName, TdtJointModel::fileName}, root, config.computeUnits);
-  auto decoder = back[TdtDecoderModel::fileName];
-  auto joint = back[TdtJointModel::fileName];
-  if (!decoder || !joint) {
-    throw AsrModelsError::loadingFailed("Failed to load decoder or joint model");
-  }
+  auto loaded = loadRepository(version, modelsRoot(directory), config.computeUnits);
+  modelsLogger().info(std::string("Loaded ") + TdtPreprocessorModel::fileName +
+                      " with compute units: " + computeUnitsName(ComputeUnits::cpuOnly));
+  modelsLogger().info(std::string("Loaded ") + TdtEncoderModel::fileName +
+                      " with compute units: " + computeUnitsName(config.computeUnits));
   // A model whose inputs and outputs are not the recogniser's would fail
   // only at the first transcription, deep in the decoder; each model class
   // checks its own at load and names the file.
+  AsrModels models;
   try {
-    models.preprocessor = std::make_shared<TdtPreprocessorModel>(preprocessor);
-    models.encoder = std::make_shared<TdtEncoderModel>(encoder);
-    models.decoder = std::make_shared<TdtDecoderModel>(decoder);
-    models.joint = std::make_shared<TdtJointModel>(joint);
+    models.preprocessor = std::make_shared<TdtPreprocessorModel>(loaded.at(TdtPreprocessorModel::fileName));
+    models.encoder = std::make_shared<TdtEncoderModel>(loaded.at(TdtEncoderModel::fileName));
+    models.decoder = std::make_shared<TdtDecoderModel>(loaded.at(TdtDecoderModel::fileName));
+    models.joint = std::make_shared<TdtJointModel>(loaded.at(TdtJointModel::fileName));
   } catch (const ModelRuntimeError& e) {
     throw AsrModelsError::loadingFailed(e.what());
   }

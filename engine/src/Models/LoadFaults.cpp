@@ -1,9 +1,10 @@
 #include "Models/LoadFaults.h"
 
-#include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/ModelRegistry.h>
 
 #include "Onnx/ModelRuntimeError.h"
+
+#include <optional>
 
 namespace voxtrellis {
 
@@ -23,50 +24,47 @@ std::string hubName() {
   return name.substr(0, name.find('/'));
 }
 
+struct Fault {
+  FileSystemError::Code code;
+  fs::path file;
+  std::string text;
+};
+
+// The file a load failure names, with how it failed; none for failures that name no file
+// of the cache (a folder that could not be written, the hub, the caller).
+std::optional<Fault> faultOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const ModelFileError&) {
+    return std::nullopt;
+  } catch (const FileSystemError& e) {
+    if (e.code() == FileSystemError::Code::fileWriteFailed) return std::nullopt;
+    return Fault{e.code(), e.path(), e.what()};
+  } catch (const ModelRuntimeError& e) {
+    return Fault{FileSystemError::Code::fileReadCorruptFile, e.path(), e.what()};
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool isInside(const fs::path& file, const fs::path& folder) {
+  const fs::path relative = file.lexically_normal().lexically_relative(folder.lexically_normal());
+  return !relative.empty() && *relative.begin() != "..";
+}
+
 }  // namespace
 
-UnloadableInPlace::UnloadableInPlace(const fs::path& file, std::string loadFault, const std::string& downloadFault,
-                                     const fs::path& repoFolder)
-    : FileSystemError(Code::fileReadCorruptFile, file,
-                      withoutFinalStop(std::move(loadFault)) + ". No fresh copy could be downloaded from " + hubName() +
-                          " (" + downloadFault + "), so the files in " + repoFolder.string() +
-                          " are kept as they are.") {}
-
-bool isLoadFault(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const UnloadableInPlace&) {
-    return false;
-  } catch (const FileSystemError& e) {
-    return e.code() != FileSystemError::Code::fileWriteFailed;
-  } catch (const ModelRuntimeError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
+bool isLoadFault(const std::exception_ptr& error, const fs::path& repoFolder) {
+  const auto fault = faultOf(error);
+  return fault && isInside(fault->file, repoFolder);
 }
 
-fs::path faultyFile(const std::exception_ptr& error, const fs::path& repoFolder) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const FileSystemError& e) {
-    return e.path();
-  } catch (const ModelRuntimeError& e) {
-    return e.path();
-  } catch (...) {
-    return repoFolder;
-  }
-}
-
-bool isCacheFault(const std::exception_ptr& error) {
-  if (isLoadFault(error)) return true;
-  try {
-    std::rethrow_exception(error);
-  } catch (const DownloadUtils::HuggingFaceDownloadError& e) {
-    return e.code() == DownloadUtils::HuggingFaceDownloadError::Code::modelNotFound;
-  } catch (...) {
-    return false;
-  }
+ModelFileError keptInPlace(const std::exception_ptr& loadFault, const std::string& downloadFault,
+                           const fs::path& repoFolder) {
+  const Fault fault = faultOf(loadFault).value_or(Fault{FileSystemError::Code::fileReadCorruptFile, repoFolder, ""});
+  return ModelFileError(fault.code, fault.file, repoFolder,
+                        withoutFinalStop(fault.text) + ". No fresh copy could be downloaded from " + hubName() + " (" +
+                            downloadFault + "), so the files in " + repoFolder.string() + " are kept as they are.");
 }
 
 }  // namespace voxtrellis

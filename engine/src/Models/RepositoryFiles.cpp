@@ -22,6 +22,16 @@ bool somethingAt(const fs::path& path) {
   return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
+void createFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::create_directories(folder, error);
+  if (error || !fs::is_directory(folder)) {
+    throw FileSystemError(FileSystemError::Code::fileWriteFailed, folder,
+                          "Could not create folder " + folder.string() + ": " +
+                              (error ? error.message() : std::string("a file is in the way")));
+  }
+}
+
 fs::path temporaryNameFor(const fs::path& target) {
   return target.parent_path() / ("." + target.filename().string() + ".download-" + makeUuidString());
 }
@@ -87,6 +97,29 @@ void finishInterruptedReplacement(const fs::path& repoFolder) {
     fs::remove_all(aside, ignored);
   else
     fs::rename(aside, repoFolder, ignored);
+}
+
+nlohmann::json readJson(const fs::path& file, const std::string& what) {
+  if (!somethingAt(file)) {
+    throw FileSystemError(FileSystemError::Code::fileNoSuchFile, file, "Missing " + what + ": " + file.string());
+  }
+  const auto fail = [&](const std::string& why) {
+    return FileSystemError(FileSystemError::Code::fileReadCorruptFile, file,
+                           "Could not read " + what + " " + file.string() + ": " + why);
+  };
+  std::error_code error;
+  const auto size = fs::file_size(file, error);
+  std::ifstream in(file, std::ios::binary);
+  if (error || !in) throw fail("it is not a readable file");
+  try {
+    return nlohmann::json::parse(in);
+  } catch (const nlohmann::json::parse_error& e) {
+    // The parser's own text quotes what it read last, which may be long and says nothing more.
+    throw fail("it is not valid JSON (parse error at byte " + std::to_string(e.byte) + " of " + std::to_string(size) +
+               ")");
+  } catch (const std::exception& e) {
+    throw fail(e.what());
+  }
 }
 
 std::optional<std::string> sha256Of(const fs::path& file) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,6 +25,10 @@ inline constexpr const char* kIncompleteMark = ".voxtrellis-incomplete";
 
 // Whether anything (a file, a folder, a dangling link) is at `path`.
 bool somethingAt(const std::filesystem::path& path);
+
+// Creates the folder and those above it. Throws FileSystemError
+// (fileWriteFailed) when it cannot, or when a file stands in its place.
+void createFolder(const std::filesystem::path& folder);
 
 // A unique temporary name beside `target`: "." + its name + ".download-" + a
 // UUID, renamed over the target only once the file is whole.
@@ -48,6 +54,13 @@ void replaceWithFresh(const std::filesystem::path& repoFolder);
 // After a process stopped halfway through replaceWithFresh: brings the folder
 // set aside back when nothing took its place, and otherwise removes it.
 void finishInterruptedReplacement(const std::filesystem::path& repoFolder);
+
+// The JSON document of a file the repository serves beside its models (a
+// vocabulary, parameters), as part of a load of the folder: a FileSystemError
+// names the file when it is missing (fileNoSuchFile) or unreadable or no JSON
+// document, cut short say (fileReadCorruptFile), so that a fresh copy can
+// mend it. `what` names the file's role ("the vocabulary").
+nlohmann::json readJson(const std::filesystem::path& file, const std::string& what);
 
 // Lower-case hex SHA-256 of a file, none when it cannot be read.
 std::optional<std::string> sha256Of(const std::filesystem::path& file);

@@ -7,11 +7,13 @@
 #include <voxtrellis/AsrModels.h>
 #include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/ModelRegistry.h>
+#include <voxtrellis/NetworkError.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 
@@ -188,38 +190,48 @@ TEST(AsrModelsTest, CacheMissingOnlyTheVocabularyFetchesIt) {
   EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
 }
 
-TEST(AsrModelsTest, AVocabularyThatDoesNotParseCountsAsMissingAndIsFetchedAgain) {
+TEST(AsrModelsTest, AVocabularyThatDoesNotReadCountsAsMissingAndIsFetchedAgain) {
   FakeModelHub hub;
-  testsupport::TempDir dir;
-  const fs::path repo = copyFixture(dir.path());
-  testsupport::writeFile(repo / "parakeet_vocab.json", R"({"0": "a", "1)");  // a transfer cut short
-  EXPECT_FALSE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
-  AsrModels::download(repo, false, AsrModelVersion::v3);
-  EXPECT_TRUE(hub.requested("/resolve/main/parakeet_vocab.json"));
-  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
-  EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
-  for (const auto& entry : fs::directory_iterator(repo)) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name.find(".part") == std::string::npos && name.find(".download-") == std::string::npos) << name;
+  const std::vector<std::pair<const char*, std::function<void(const fs::path&)>>> damages = {
+      {"a transfer cut short", [](const fs::path& file) { testsupport::writeFile(file, R"({"0": "a", "1)"); }},
+      {"a folder in its place",
+       [](const fs::path& file) {
+         fs::remove(file);
+         testsupport::writeFile(file / "in-the-way", "x");
+       }},
+  };
+  for (const auto& [damage, apply] : damages) {
+    SCOPED_TRACE(damage);
+    testsupport::TempDir dir;
+    const fs::path repo = copyFixture(dir.path());
+    apply(repo / "parakeet_vocab.json");
+    EXPECT_FALSE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+    AsrModels::download(repo, false, AsrModelVersion::v3);
+    EXPECT_TRUE(hub.requested("/resolve/main/parakeet_vocab.json"));
+    EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+    EXPECT_FALSE(AsrModels::load(repo).vocabulary.empty());
+    for (const auto& entry : fs::directory_iterator(repo)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_TRUE(name.find(".part") == std::string::npos && name.find(".download-") == std::string::npos) << name;
+    }
   }
 }
 
-TEST(AsrModelsTest, AVocabularyThatCannotBeWrittenIsAFileSystemError) {
-  FakeModelHub hub;
-  testsupport::TempDir dir;
-  const fs::path repo = copyFixture(dir.path());
-  fs::remove(repo / "parakeet_vocab.json");
-  testsupport::writeFile(repo / "parakeet_vocab.json" / "in-the-way", "x");  // a folder where the file goes
-  EXPECT_THROW(AsrModels::download(repo, false, AsrModelVersion::v3), FileSystemError);
-}
-
-TEST(AsrModelsTest, ForcedDownloadDeletesOnlyTheVersionFolder) {
+// The version's folder is replaced only by a whole fresh copy: a hub that does not answer leaves
+// every file, and the folder the caller named is never touched.
+TEST(AsrModelsTest, ForcedDownloadReplacesOnlyTheVersionFolderAndOnlyWithAWholeCopy) {
   FakeModelHub hub;
   testsupport::TempDir dir;
   const fs::path repo = copyFixture(dir.path());
   testsupport::writeFile(repo / "stale.txt", "old");
   const fs::path callers = dir.path() / "MyRecordings";
   testsupport::writeFile(callers / "keep.wav", "precious");
+
+  ModelRegistry::setBaseURL("http://127.0.0.1:9");
+  EXPECT_THROW(AsrModels::download(callers, true, AsrModelVersion::v3), NetworkError);
+  ModelRegistry::setBaseURL(hub.baseUrl());
+  EXPECT_EQ(testsupport::readFile(repo / "stale.txt"), "old");
+  EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
 
   EXPECT_EQ(AsrModels::download(callers, true, AsrModelVersion::v3), callers);
   EXPECT_EQ(testsupport::readFile(callers / "keep.wav"), "precious");

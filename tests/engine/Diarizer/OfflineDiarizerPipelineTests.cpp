@@ -3,6 +3,7 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
+#include <voxtrellis/ModelFileError.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/OfflineDiarizerManager.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
@@ -222,35 +223,71 @@ TEST(OfflineDiarizerPipeline, InvalidConfigurationFailsBeforeModelsAreTouched) {
   EXPECT_EQ(loads, 0);
 }
 
-TEST(OfflineDiarizerPipeline, PreparationLoadsOnceAndFallsBackOnce) {
+// The loader fetches what is missing or does not load itself: its first error, which names the
+// file, is the one reported, and the folder stays as it is.
+TEST(OfflineDiarizerPipeline, PreparationLoadsOnceAndReportsTheFirstError) {
   testsupport::TempDir dir;
-  std::filesystem::create_directories(dir / "speaker-diarization-onnx" / "stale");
+  std::filesystem::create_directories(dir / "speaker-diarization-onnx" / "mine");
   OfflineDiarizerManager manager;
   int loads = 0;
   manager.setModelLoader([&](const std::filesystem::path& directory) -> std::shared_ptr<const OfflineDiarizerModels> {
     EXPECT_EQ(directory, dir.path());
-    if (++loads == 1) throw std::runtime_error("corrupt cache");
+    if (++loads == 1) throw std::runtime_error("PldaRho.mlmodelc/model.onnx does not load");
     return loadModels();
   });
   test::LogCapture log;
+  EXPECT_EQ(errorText([&] { manager.prepareModels(dir.path()); }), "PldaRho.mlmodelc/model.onnx does not load");
+  EXPECT_EQ(loads, 1);
+  EXPECT_FALSE(manager.hasModels());
+  EXPECT_TRUE(std::filesystem::exists(dir / "speaker-diarization-onnx" / "mine"));
+  EXPECT_TRUE(log.contains(AppLogger::Level::error,
+                           "Offline diarizer model load failed: PldaRho.mlmodelc/model.onnx does not load"));
   manager.prepareModels(dir.path());
   EXPECT_TRUE(manager.hasModels());
-  EXPECT_EQ(loads, 2);
-  EXPECT_FALSE(std::filesystem::exists(dir / "speaker-diarization-onnx"));
-  EXPECT_TRUE(log.contains(AppLogger::Level::error, "Initial offline diarizer model load failed: corrupt cache"));
-  EXPECT_TRUE(log.contains(AppLogger::Level::info, "Fallback download + compile completed in "));
   EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Segmentation model prewarmed in "));
   EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Embedding stack prewarmed in "));
   manager.prepareModels(dir.path());
   EXPECT_EQ(loads, 2);
   EXPECT_TRUE(log.contains(AppLogger::Level::debug, "Offline diarizer models already prepared; skipping load"));
 
-  // A forced reload whose loads both fail keeps the old models and throws the second error.
+  // A forced reload whose load fails keeps the old models and throws its error.
   manager.setModelLoader([&](const std::filesystem::path&) -> std::shared_ptr<const OfflineDiarizerModels> {
     throw std::runtime_error("attempt " + std::to_string(++loads));
   });
-  EXPECT_EQ(errorText([&] { manager.prepareModels(dir.path(), true); }), "attempt 4");
+  EXPECT_EQ(errorText([&] { manager.prepareModels(dir.path(), true); }), "attempt 3");
   EXPECT_TRUE(manager.hasModels());
+}
+
+// A forced reload fetches a whole fresh copy beside the folder before it loads. With no hub to
+// answer, every file in place is kept: good ones load as they are, and a damaged one is named.
+TEST(OfflineDiarizerPipeline, AForcedReloadWithNoHubKeepsEveryFile) {
+  testsupport::ScopedEnv closed("REGISTRY_URL", "http://127.0.0.1:9");
+  testsupport::TempDir dir;
+  const std::filesystem::path folder = dir / "speaker-diarization-onnx";
+  std::filesystem::copy(modelsDirectory() / "speaker-diarization-onnx", folder,
+                        std::filesystem::copy_options::recursive);
+  const auto copied = testsupport::filesIn(folder);
+  {
+    OfflineDiarizerManager manager;
+    test::LogCapture log;
+    manager.prepareModels(dir.path(), true);
+    EXPECT_TRUE(manager.hasModels());
+    EXPECT_TRUE(
+        log.contains(AppLogger::Level::warning,
+                     "Failed to fetch a fresh copy of the diarizer models during forced reload: Failed to connect"));
+    EXPECT_EQ(testsupport::filesIn(folder), copied);
+  }
+  const std::filesystem::path damaged = folder / "Embedding.mlmodelc" / "model.onnx";
+  std::filesystem::resize_file(damaged, std::filesystem::file_size(damaged) / 2);
+  const auto kept = testsupport::filesIn(folder);
+  OfflineDiarizerManager manager;
+  try {
+    manager.prepareModels(dir.path(), true);
+    ADD_FAILURE();
+  } catch (const ModelFileError& e) {
+    EXPECT_EQ(e.path(), damaged);
+  }
+  EXPECT_EQ(testsupport::filesIn(folder), kept);
 }
 
 TEST(OfflineDiarizerPipeline, ManagerWithoutModelsPreparesThemFirst) {

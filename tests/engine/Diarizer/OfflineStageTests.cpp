@@ -307,11 +307,11 @@ TEST(OfflineDiarizerModels, PsiFileSearchAndDecoding) {
 }
 
 TEST(OfflineDiarizerModels, MissingModelsAreReported) {
-  testsupport::TempDir dir;
   const auto partial = [](const std::vector<std::string>&, const std::filesystem::path&, ComputeUnits) {
     return std::map<std::string, std::shared_ptr<OnnxModel>>{};
   };
-  EXPECT_EQ(errorText([&] { OfflineDiarizerModels::load(dir.path(), partial); }), "Model not loaded: Segmentation");
+  EXPECT_EQ(errorText([&] { OfflineDiarizerModels::load(modelsDirectory(), partial); }),
+            "Model not loaded: Segmentation");
 }
 
 }  // namespace

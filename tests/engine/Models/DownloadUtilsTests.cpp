@@ -1,9 +1,8 @@
-#include <voxtrellis/AsrModels.h>
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/ModelFileError.h>
 #include <voxtrellis/NetworkError.h>
 
-#include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 #include "FakeHub.h"
 #include "Models/HttpClient.h"
 #include "Onnx/OnnxModel.h"
@@ -13,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <thread>
 
@@ -103,15 +101,6 @@ TEST_F(DownloadTest, CompleteCacheLoadsWithoutAnyRequest) {
   }
 }
 
-// Every file below `folder` with its content, by relative path.
-std::map<std::string, std::string> filesIn(const fs::path& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = testsupport::readFile(entry);
-  }
-  return files;
-}
-
 // A model that does not load is fetched again beside the folder; the folder keeps what is in it
 // until the fresh copy is whole, then that copy takes its place, and only it.
 TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsDownloaded) {
@@ -121,7 +110,7 @@ TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsD
   const fs::path model = repoFolder() / "Encoder.mlmodelc" / "model.onnx";
   testsupport::writeFile(model, std::string(fs::file_size(model), 'x'));
   testsupport::writeFile(repoFolder() / "notes.txt", "mine");
-  const auto before = filesIn(repoFolder());
+  const auto before = testsupport::filesIn(repoFolder());
 
   // The last file of the listing fails: the others are fetched beside the folder.
   hub.answer("/" + kParakeet + "/resolve/main/parakeet_vocab.json", 500, "down");
@@ -137,7 +126,7 @@ TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsD
               std::string::npos)
         << e.what();
   }
-  EXPECT_EQ(filesIn(repoFolder()), before);
+  EXPECT_EQ(testsupport::filesIn(repoFolder()), before);
 
   hub.clearAnswers();
   test::LogCapture logs;
@@ -160,43 +149,6 @@ TEST_F(DownloadTest, ACacheWhoseModelDoesNotLoadIsReplacedWholeOnceAFreshCopyIsD
   EXPECT_EQ(hub.requests().size(), requests);
 }
 
-// The README's road: models copied in by hand, one file of them damaged, and no hub to answer.
-// Every file stays, and the error names the damaged file and why it did not load.
-TEST_F(DownloadTest, HandCopiedModelsWithADamagedFileAreAllKeptWhenNoHubAnswers) {
-  test::ScopedEnv closed("REGISTRY_URL", "http://127.0.0.1:9");
-  struct Case {
-    const char* fixture;
-    const char* damaged;
-    std::function<void()> start;
-  };
-  const fs::path asr = models.path() / "parakeet-tdt-0.6b-v3-onnx";
-  const std::vector<Case> cases = {
-      {"asr/parakeet-tdt-0.6b-v3-onnx", "Encoder.mlmodelc/model.onnx", [&] { AsrModels::downloadAndLoad(asr); }},
-      {"diarizer/speaker-diarization-onnx", "PldaRho.mlmodelc/model.onnx",
-       [&] { OfflineDiarizerModels::load(models.path()); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fixture);
-    const fs::path from = testsupport::fixturesDir() / c.fixture;
-    const fs::path folder = models.path() / from.filename();
-    fs::copy(from, folder, fs::copy_options::recursive);
-    const fs::path damaged = folder / c.damaged;
-    fs::resize_file(damaged, fs::file_size(damaged) / 2);
-    const auto copied = filesIn(folder);
-    try {
-      c.start();
-      ADD_FAILURE();
-    } catch (const FileSystemError& e) {
-      const std::string text = e.what();
-      EXPECT_EQ(e.path(), damaged);
-      EXPECT_EQ(text.rfind("Failed to load ONNX model " + damaged.string() + ": ", 0), 0u) << text;
-      EXPECT_NE(text.find("No fresh copy could be downloaded from 127.0.0.1:9 (Failed to connect"), std::string::npos)
-          << text;
-    }
-    EXPECT_EQ(filesIn(folder), copied);
-  }
-}
-
 TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry) {
   addParakeet();
   try {
@@ -206,41 +158,48 @@ TEST_F(DownloadTest, NamesOutsideTheSetOrFilesInsteadOfFoldersFailAfterOneRetry)
     EXPECT_EQ(e.code(), FileSystemError::Code::fileNoSuchFile);
     EXPECT_STREQ(e.what(), "Model file not found: Missing.mlmodelc");
   }
-  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
-  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
-  test::LogCapture logs;
-  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
-  EXPECT_TRUE(logs.contains("Removing " + (repoFolder() / "Encoder.mlmodelc").string() +
-                            ": a file stands where a model folder belongs"));
-  // Without the manifest (a cache from an older version) the load itself finds it.
-  fs::remove(repoFolder() / ".voxtrellis-complete.json");
-  fs::remove_all(repoFolder() / "Encoder.mlmodelc");
-  testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
-  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
-  EXPECT_TRUE(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"));
+  // A file where a model folder belongs: the manifest shows the folder's files missing, or,
+  // without one (a cache from an older version), the load itself finds it. Either way the
+  // folder is fetched whole beside it and takes its place.
+  for (const bool manifest : {true, false}) {
+    SCOPED_TRACE(manifest);
+    if (!manifest) fs::remove(repoFolder() / ".voxtrellis-complete.json");
+    fs::remove_all(repoFolder() / "Encoder.mlmodelc");
+    testsupport::writeFile(repoFolder() / "Encoder.mlmodelc", "a file");
+    test::LogCapture logs;
+    EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+    EXPECT_TRUE(fs::is_directory(repoFolder() / "Encoder.mlmodelc"));
+    EXPECT_EQ(logs.contains("First load failed: Model path is not a directory: Encoder.mlmodelc"), !manifest);
+  }
 }
 
 TEST_F(DownloadTest, NetworkFailuresKeepTheCache) {
   addParakeet();
   load({});
   fs::remove_all(repoFolder() / "Decoder.mlmodelc");
+  const auto kept = testsupport::filesIn(repoFolder());
   hub.answer("/api/models/" + kParakeet + "/tree/main", 503);
-  test::LogCapture logs;
+  // The missing model is named, with the hub's answer.
   try {
     load({"Encoder.mlmodelc"});
     ADD_FAILURE();
-  } catch (const Error& e) {
-    EXPECT_EQ(e.code(), Error::Code::rateLimited);
-    EXPECT_EQ(e.statusCode(), 503);
-    EXPECT_STREQ(e.what(), "Hugging Face rate limit encountered: Rate limited while listing files");
+  } catch (const ModelFileError& e) {
+    EXPECT_EQ(e.code(), FileSystemError::Code::fileNoSuchFile);
+    EXPECT_EQ(e.relativePath(), "Decoder.mlmodelc");
+    EXPECT_EQ(std::string(e.what()).rfind(
+                  "Model file not found: Decoder.mlmodelc. No fresh copy could be downloaded from ", 0),
+              0u)
+        << e.what();
+    EXPECT_NE(std::string(e.what()).find("(Hugging Face rate limit encountered: Rate limited while listing files)"),
+              std::string::npos)
+        << e.what();
   }
-  EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
-  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
+  EXPECT_EQ(testsupport::filesIn(repoFolder()), kept);
 
-  // No server at all: the transport error comes through unchanged, the cache stays.
+  // No folder and no server at all: the transport error comes through unchanged.
+  fs::remove_all(repoFolder());
   test::ScopedEnv dead("REGISTRY_URL", "http://127.0.0.1:1");
   EXPECT_THROW(load({"Encoder.mlmodelc"}), NetworkError);
-  EXPECT_TRUE(fs::exists(repoFolder() / "Encoder.mlmodelc" / "model.onnx"));
 }
 
 TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
@@ -254,7 +213,7 @@ TEST_F(DownloadTest, FileAnsweredWith404FailsWithoutLeavingTemporaryFiles) {
     EXPECT_EQ(e.path(), "Decoder.mlmodelc/model.onnx");
     EXPECT_EQ(e.httpStatus(), 404);
   }
-  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+  for (const auto& entry : fs::recursive_directory_iterator(models.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".download-"), std::string::npos) << entry.path();
   }
 }
@@ -339,7 +298,7 @@ TEST_F(DownloadTest, AHubThatSendsWithoutEndIsCutOffAtTheListedSize) {
   // Cut off at once, not after the time-out or with the disk full.
   EXPECT_LT(sent->load(), std::size_t(64) << 20);
   EXPECT_FALSE(fs::exists(repoFolder() / "parakeet_vocab.json"));
-  for (const auto& entry : fs::recursive_directory_iterator(repoFolder())) {
+  for (const auto& entry : fs::recursive_directory_iterator(models.path())) {
     EXPECT_FALSE(entry.path().filename().string().find(".download-") != std::string::npos) << entry.path();
   }
 }
@@ -361,33 +320,42 @@ TEST_F(DownloadTest, ContentIsCheckedAgainstTheListedSha256) {
   EXPECT_EQ(testsupport::readFile(repoFolder() / "README.txt"), "hello");
 }
 
-TEST_F(DownloadTest, APartialRepositoryFetchesOnlyWhatIsMissingAndDropsStaleTemporaries) {
+// A file lost from a complete download, or the mark an interrupted run of an older version left
+// in the folder: the repository is fetched whole beside the folder and takes its place, never
+// written into it. A run killed while fetching beside it resumes: its temporary file is dropped
+// and only what is missing is fetched.
+TEST_F(DownloadTest, APartialRepositoryIsFetchedWholeBesideItAndAKilledDownloadResumes) {
   addParakeet();
   load({});
-  const fs::path stale = repoFolder() / "Encoder.mlmodelc" / ".model.onnx.download-left-by-a-killed-process";
   const fs::path lost = repoFolder() / "Decoder.mlmodelc" / "weights" / "blob.bin";
-  struct Case {
-    const char* name;
-    bool killedMidDownload;
-  };
-  for (const Case c : {Case{"file lost after a complete download", false}, Case{"process killed mid-download", true}}) {
-    SCOPED_TRACE(c.name);
+  const fs::path fresh = models.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh";
+  for (const bool markOfAnOlderRun : {false, true}) {
+    SCOPED_TRACE(markOfAnOlderRun);
     fs::remove(lost);
-    testsupport::writeFile(stale, "half");
-    if (c.killedMidDownload) {
-      // What an interrupted run leaves: the mark, no manifest.
+    if (markOfAnOlderRun) {
       fs::remove(repoFolder() / ".voxtrellis-complete.json");
       testsupport::writeFile(repoFolder() / ".voxtrellis-incomplete", "");
     }
     const auto before = hub.count("/" + kParakeet + "/resolve/main/");
-    test::LogCapture logs;
     EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
     EXPECT_TRUE(fs::exists(lost));
-    EXPECT_FALSE(fs::exists(stale));
-    EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
-    EXPECT_FALSE(logs.contains("Deleting cache and re-downloading…"));
+    EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 10u);
     EXPECT_FALSE(fs::exists(repoFolder() / ".voxtrellis-incomplete"));
+    EXPECT_FALSE(fs::exists(fresh));
   }
+
+  fs::remove(lost);
+  fs::copy(repoFolder(), fresh, fs::copy_options::recursive);
+  fs::remove(fresh / ".voxtrellis-complete.json");
+  testsupport::writeFile(fresh / ".voxtrellis-incomplete", "");
+  const fs::path stale = fresh / "Decoder.mlmodelc" / "weights" / ".blob.bin.download-left-by-a-killed-process";
+  testsupport::writeFile(stale, "half");
+  const auto before = hub.count("/" + kParakeet + "/resolve/main/");
+  EXPECT_EQ(load({"Encoder.mlmodelc"}).size(), 1u);
+  EXPECT_EQ(hub.count("/" + kParakeet + "/resolve/main/") - before, 1u);
+  EXPECT_TRUE(fs::exists(lost));
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(repoFolder() / stale.lexically_relative(fresh)));
 }
 
 // Models copied into the cache folder by hand after a first start that could not download
@@ -459,6 +427,25 @@ TEST_F(DownloadTest, UnsafeListingPathsAreRefused) {
   EXPECT_EQ(hub.count("/api/models/" + kParakeet + "/tree/main/.."), 0u);
 }
 
+// The offline and the streaming diarizer share one folder: a copy that takes its place for one
+// of them holds the other's models too, so neither load takes away what the other uses.
+TEST_F(DownloadTest, TheDiarizersSharedFolderKeepsBothSetsOfModels) {
+  const std::string repo = "Quillbrookline/speaker-diarization-onnx";
+  const std::vector<std::string> offline = {"Segmentation.mlmodelc", "FBank.mlmodelc", "Embedding.mlmodelc",
+                                            "PldaRho.mlmodelc"};
+  const std::vector<std::string> streaming = {"pyannote_segmentation.mlmodelc", "wespeaker_v2.mlmodelc"};
+  for (const auto* names : {&offline, &streaming}) {
+    for (const auto& name : *names) hub.addFile(repo, name + "/model.onnx", tinyModel());
+  }
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, offline, models.path(), ComputeUnits::cpuOnly, "offline").size(),
+            4u);
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, streaming, models.path(), ComputeUnits::cpuOnly).size(), 2u);
+  const auto requests = hub.requests().size();
+  EXPECT_EQ(DownloadUtils::loadModels(Repo::diarizer, offline, models.path(), ComputeUnits::cpuOnly, "offline").size(),
+            4u);
+  EXPECT_EQ(hub.requests().size(), requests);
+}
+
 TEST_F(DownloadTest, VariantRepositoryListsOnlyItsSubFolderAndFlattensIt) {
   for (const char* model : {"parakeet_eou_preprocessor", "streaming_encoder", "decoder", "joint_decision"}) {
     hub.addFile(kEou, std::string("160ms/") + model + ".mlmodelc/model.onnx", tinyModel());
@@ -491,8 +478,9 @@ TEST_F(DownloadTest, ProgressEveryTenFilesAndExistingFilesAreSkippedSilently) {
   hub.addFile(kParakeet, "parakeet_vocab.json", "{}");
   for (int i = 1; i <= 18; ++i)
     hub.addFile(kParakeet, "side" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".json", "{}");
-  // Same size as the hub's: complete as far as the listing tells, so kept.
-  testsupport::writeFile(repoFolder() / "side18.json", "[]");
+  // Left by a download cut short, the same size as the hub's: complete as far as the listing
+  // tells, so kept.
+  testsupport::writeFile(models.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh" / "side18.json", "[]");
   test::LogCapture logs;
   load({});
   EXPECT_TRUE(logs.contains("Found 23 files to download"));

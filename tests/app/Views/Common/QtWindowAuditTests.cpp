@@ -69,6 +69,10 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   column->addWidget(faintTool);
   auto* raised = new QPushButton(QStringLiteral("Raised"), &window);
   column->addWidget(raised);
+  // A width fixed for another font's text.
+  auto* cut = new QLabel(QStringLiteral("Processed in 0.3s"), &window);
+  cut->setFixedWidth(QFontMetrics(cut->font()).horizontalAdvance(QStringLiteral("Processed i")));
+  column->addWidget(cut);
   window.resize(300, 300);
   window.show();
 
@@ -89,6 +93,15 @@ TEST(QtWindowAudit, FindsFaintTextUnreachableControlsAndNamelessOnes) {
   EXPECT_EQ(names, QStringList{QStringLiteral("QComboBox 'value only': no accessible name")});
   nameless->setAccessibleName(QStringLiteral("Choice"));
   EXPECT_TRUE(QtWindowAudit::checkAccessibleNames(&window).isEmpty());
+
+  // Only the cut text: the button a scroll area holds has room, scrolled to or not.
+  const QStringList room = QtWindowAudit::checkClippedText(&window);
+  ASSERT_EQ(room.size(), 1) << room.join('\n').toStdString();
+  EXPECT_TRUE(room[0].startsWith(QStringLiteral("QLabel 'Processed in 0.3s': its text needs")))
+      << room[0].toStdString();
+  cut->setMinimumWidth(0);
+  cut->setMaximumWidth(QWIDGETSIZE_MAX);
+  EXPECT_TRUE(QtWindowAudit::checkClippedText(&window).isEmpty());
 }
 
 // What a scroll area holds out of view is still checked: its text is scrolled in and measured,

@@ -216,6 +216,20 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   window.translationSettingsAction()->trigger();
   ASSERT_NE(application.translationSettingsWindow(), nullptr);
   EXPECT_EQ(application.translationSettingsWindow()->windowTitle(), "Translation Settings");
+  // Escape and Ctrl+W close either, as they close a sheet. (Once the main window has stopped
+  // bringing itself forward after its launch, which a loaded machine draws out.)
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !window.isActivationRetryRunning(); }, 20000));
+  const std::pair<QAction*, QWidget*> windows[] = {
+      {window.settingsAction(), application.settingsWindow()},
+      {window.translationSettingsAction(), application.translationSettingsWindow()}};
+  for (const auto& [opens, shown] : windows) {
+    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+      opens->trigger();
+      ASSERT_TRUE(QTest::qWaitForWindowActive(shown, 20000));
+      QTest::keySequence(shown, keys);
+      EXPECT_FALSE(shown->isVisible()) << opens->text().toStdString() << " " << keys.toString().toStdString();
+    }
+  }
   // Showing the window again does not stack a second sheet.
   application.showMainWindow();
   EXPECT_EQ(window.findChildren<OnboardingSheet*>().size(), 1);

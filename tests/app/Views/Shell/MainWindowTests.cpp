@@ -45,6 +45,7 @@
 #include "support/QtWindowAudit.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -59,6 +60,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTest>
@@ -270,8 +272,15 @@ TEST_F(MainWindowTest, ShowsTheLoadingScreenUntilShownThenStartsTheModels) {
 
 TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainBringsTheModels) {
   engine->failDiarizer = true;
+  engine->prepareGate = std::make_shared<pipelinetest::Gate>();
   auto window = open();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  engine->prepareGate->open();
   ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  // The screen's one action has the keyboard.
+  QPushButton* tryAgain = button(*window->processingScreens()->currentWidget(), "Try Again");
+  EXPECT_EQ(QApplication::focusWidget(), tryAgain);
   // A plain headline and where to read on; the engine's own text once, as the details.
   EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "The speech models could not be loaded");
   EXPECT_TRUE(labelNamed(*window, "errorNextStep")->isVisible());
@@ -291,7 +300,7 @@ TEST_F(MainWindowTest, AFailedStartSaysSoPlainlyAndKeepsAddedFilesUntilTryAgainB
   EXPECT_TRUE(window->audioSourcesList()->addFileButton()->toolTip().contains("not loaded"));
 
   engine->failDiarizer = false;
-  window->processingScreens()->currentWidget()->findChild<QPushButton*>()->click();  // "Try Again"
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   ASSERT_TRUE(waitForTheQueueToEmpty(*window));
   EXPECT_EQ(storedFileNames(), QStringList{"late.wav"});
   EXPECT_FALSE(window->addAudioAction()->toolTip().contains("not loaded"));
@@ -696,7 +705,12 @@ TEST_F(MainWindowTest, OnlyTheFormatsTheLoaderTakesAreOfferedAndEachIsTaken) {
     const QString line = QString("%1 was not transcribed: Unsupported audio format: %2. %3")
                              .arg(name, QFileInfo(name).suffix(), supported);
     named << line << line;  // once for the zone, once for the list
+    // Each drop brings its lines into view, below those of earlier ones.
+    QApplication::processEvents();
+    QWidget* view = band->textArea()->viewport();
+    EXPECT_LE(band->textLabel()->mapTo(view, QPoint(0, band->textLabel()->height())).y(), view->height()) << name;
   }
+  EXPECT_GT(band->textArea()->verticalScrollBar()->maximum(), 0);
   EXPECT_TRUE(band->isVisible());
   EXPECT_EQ(band->lines(), named);
   band->dismissButton()->click();
@@ -909,19 +923,51 @@ TEST_F(MainWindowTest, ClosingSavesTheLatestEditsAndAsksBeforeLosingEditsThatCan
   confirmAnswer = false;
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList{"Quit Without Saving?"});
-  // Another, saved file shown: the status line says nothing of the other's work. With no
-  // version selected at all, quitting still asks.
+  // The autosave keeps trying. Over the file shown, saved or not, the status line, its mark and
+  // the save status tell that file's own state, tick after tick.
+  QLabel* saveText = labelNamed(*window, "saveText");
+  int failedTicks = 0;
+  QObject::connect(harness->vm.get(), &TranscriptionViewModel::logsChanged, window.get(), [&] {
+    failedTicks += harness->vm->logs().constLast().message.startsWith("Failed to save: ") ? 1 : 0;
+  });
+  const auto expectAcrossTicks = [&](bool unsaved) {
+    for (const int until = failedTicks + 3; failedTicks < until;) {
+      const int ticks = failedTicks;
+      ASSERT_TRUE(testsupport::waitUntil([&] { return failedTicks > ticks; }));
+      EXPECT_EQ(status->text().contains("not saved yet: The library could not be saved"), unsaved)
+          << status->text().toStdString();
+      EXPECT_EQ(harness->vm->hasStatusWarning(), unsaved);
+      EXPECT_EQ(saveText->text(), unsaved ? "Unsaved changes" : "Saved");
+    }
+  };
+  harness->settings->setAutoSaveInterval(0.05);
   window->selection().setTranscription(harness->context->find<Transcription>(version));
   ASSERT_EQ(harness->vm->currentTranscription()->id(), version);
-  EXPECT_FALSE(status->text().contains("not saved yet")) << status->text().toStdString();
+  expectAcrossTicks(false);
+  // An edit there is that file's own work: a save that cannot write it says so over it.
+  harness->vm->updateSegmentText(0, "edited while another file waits");
+  expectAcrossTicks(true);
+  window->selection().setTranscription(kept);
+  expectAcrossTicks(true);
+  // With no version selected at all, quitting still asks.
   window->selection().setTranscription(nullptr);
   ASSERT_EQ(harness->vm->currentTranscription(), nullptr);
   EXPECT_FALSE(window->close());
   EXPECT_EQ(confirmations, QStringList({"Quit Without Saving?", "Quit Without Saving?"}));
+  // Once the store takes it again, the autosave writes it: no mark anywhere, and quitting asks
+  // nothing.
+  window->selection().setTranscription(harness->context->find<Transcription>(version));
   harness->context->database().execute("DROP TRIGGER fail_version");
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness->vm->hasUnsavedChanges(); }));
+  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
+  EXPECT_EQ(harness->storedTexts(version).first(), "edited while another file waits");
+  for (Transcription* shown : {kept, harness->context->find<Transcription>(version)}) {
+    window->selection().setTranscription(shown);
+    EXPECT_FALSE(harness->vm->hasStatusWarning());
+    EXPECT_EQ(saveText->text(), "Saved");
+  }
   EXPECT_TRUE(window->close());
   EXPECT_EQ(confirmations.size(), 2);
-  EXPECT_EQ(harness->storedTexts(kept->id()), keptTexts);
 }
 
 TEST(StandardPrompts, ADestructiveQuestionNamesItsOwnButtonAndCancelIsTheDefault) {
@@ -1209,16 +1255,23 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   window->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
   QSplitter* columns = window->columns();
-  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first.
+  // The column of each control a full round of Tab (or Shift+Tab) stops on, from the first,
+  // and where in its column it stands.
+  QList<QRect> places;
+  // The first stop is the groups' "+", at the top of the first column.
+  QWidget* first = window->groupsSidebar()->addButton();
   auto round = [&](Qt::Key key) {
-    window->groupsSidebar()->listView()->setFocus(Qt::OtherFocusReason);
+    first->setFocus(Qt::OtherFocusReason);
     QList<int> visited;
     QStringList names;
+    places.clear();
     for (int step = 0; step < 200; ++step) {
       QWidget* focused = QApplication::focusWidget();
       int column = 0;
       while (column < columns->count() && !columns->widget(column)->isAncestorOf(focused)) ++column;
-      if (step > 0 && focused == window->groupsSidebar()->listView()) break;
+      if (step > 0 && focused == first) break;
+      const QWidget* area = column < columns->count() ? columns->widget(column) : window.get();
+      places << QRect(focused->mapTo(area, QPoint(0, 0)), focused->size());
       visited << column;
       auto* button = qobject_cast<QAbstractButton*>(focused);
       names << (button ? button->text() : focused->accessibleName());
@@ -1226,7 +1279,7 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
     }
     return std::make_pair(visited, names);
   };
-  // The drop zone's buttons come right after the two library columns (its list and "+", and
+  // The drop zone's buttons come right after the two library columns ("+" and its list, and
   // the empty group's "Add Audio File"), though the zone is made again after the side panel.
   auto [forward, names] = round(Qt::Key_Tab);
   EXPECT_EQ(names.indexOf("Choose File..."), 3) << names.join(", ").toStdString();
@@ -1234,12 +1287,31 @@ TEST_F(MainWindowTest, TabGoesThroughTheColumnsLeftToRightWhenEverTheirControlsW
   auto [backward, backNames] = round(Qt::Key_Backtab);
   EXPECT_TRUE(std::is_sorted(backward.begin() + 1, backward.end(), std::greater<int>()))
       << backNames.join(", ").toStdString();
-  // The workspace, made when the first transcript is shown, stands in the centre too.
+  // The workspace, made when the first transcript is shown, stands in the centre too. In each
+  // column Tab goes down the screen: a newer file's row (on top) before an older one's, the band
+  // under the list after both, the speakers' rows before the activity log under them.
   ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  ASSERT_TRUE(transcribe(*window, "more talk.wav"));
+  window->skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged");
   QApplication::processEvents();
   auto [withTranscript, transcriptNames] = round(Qt::Key_Tab);
   EXPECT_TRUE(std::is_sorted(withTranscript.begin(), withTranscript.end())) << transcriptNames.join(", ").toStdString();
   EXPECT_TRUE(withTranscript.contains(2));
+  for (qsizetype i = 0; i < places.size(); ++i)
+    for (qsizetype j = i + 1; j < places.size() && withTranscript[j] == withTranscript[i]; ++j)
+      EXPECT_FALSE(places[j].bottom() < places[i].top()) << transcriptNames[j].toStdString() << " is above "
+                                                         << transcriptNames[i].toStdString() << " but comes after it";
+  EXPECT_LT(transcriptNames.indexOf("Version 1"), transcriptNames.indexOf("Dismiss"));
+  // A control squeezed to no height at the foot of a column (a column short of room, a widget
+  // being hidden) still takes its turn, and the round goes on past it.
+  QWidget* lastColumn = columns->widget(columns->count() - 1);
+  auto* squeezed = new QPushButton("Squeezed", lastColumn);
+  squeezed->setFixedHeight(0);
+  squeezed->move(0, lastColumn->height() - 1);
+  squeezed->show();
+  auto [withSqueezed, squeezedNames] = round(Qt::Key_Tab);
+  EXPECT_TRUE(squeezedNames.contains("Squeezed")) << squeezedNames.join(", ").toStdString();
+  EXPECT_EQ(squeezedNames.first(), transcriptNames.first());
 }
 
 TEST_F(MainWindowTest, TheWindowFitsTheScreenItOpensOnAndWhatDoesNotFitScrollsIntoView) {
@@ -1299,9 +1371,16 @@ TEST_F(MainWindowTest, PassesTheAuditOnEveryScreen) {
           if (c.extra == Extra::transcript) {
             // With the band of files not transcribed under the file list.
             main.skippedFilesNotice()->add("notes.wav", "Not an audio file, or damaged: notes.wav");
-            if (!harness->vm->currentTranscription()) main.importFiles({wav("audited.wav")});
+            // Run after the window is shown, in either palette: the centre must make room for
+            // the result's figures when they come.
+            const QString name = QStringLiteral("audited %1.wav").arg(harness->context->fetch<AudioSource>().size());
+            main.importFiles({wav(name)});
             ASSERT_TRUE(testsupport::waitUntil(
-                [&] { return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy(); },
+                [&] {
+                  const AudioSource* source = harness->vm->currentAudioSource();
+                  return main.processingScreens()->screen() == Screen::workspace && !harness->vm->isBusy() && source &&
+                         source->filename() == name;
+                },
                 60000));
             main.selection().setAudioSource(harness->vm->currentAudioSource());
             main.selection().setTranscription(harness->vm->currentTranscription());

@@ -47,9 +47,23 @@ TEST_F(ShellSettingsTest, EditsAreStoredAtOnceAndResetRestoresTheDefaults) {
   EXPECT_EQ(window.tabs()->tabText(1), "Transcription");
   EXPECT_FALSE(window.tabs()->tabIcon(0).isNull());
   EXPECT_FALSE(window.tabs()->tabIcon(1).isNull());
-  EXPECT_EQ(window.findChild<QLabel*>("libraryLocation")->text(), settings->libraryLocation());
+  // Where the library is: whole, or in two lines shortened in the middle when it needs more.
+  window.show();
+  auto* location = window.findChild<QLabel*>("libraryLocation");
+  EXPECT_EQ(QString(location->text()).remove('\n'), settings->libraryLocation());
+  const QString deep = path("support") + "/" + QString("a folder of the library's own/").repeated(8) + "Parlowvista";
+  settings->setLibraryLocation(deep);
+  QApplication::processEvents();
+  const QStringList lines = location->text().split('\n');
+  ASSERT_EQ(lines.size(), 2) << location->text().toStdString();
+  EXPECT_TRUE(lines[0].startsWith(path("support"))) << lines[0].toStdString();
+  EXPECT_TRUE(location->text().contains(QChar(0x2026)));
+  EXPECT_TRUE(lines[1].endsWith("Parlowvista")) << lines[1].toStdString();
+  EXPECT_EQ(location->toolTip(), deep);
+  const QStringList clipped = testsupport::QtWindowAudit::checkClippedText(&window);
+  EXPECT_TRUE(clipped.isEmpty()) << clipped.join('\n').toStdString();
   button(window, "Open in File Manager")->click();
-  EXPECT_EQ(opened, settings->libraryLocation());
+  EXPECT_EQ(opened, deep);
 
   auto* interval = window.findChild<QComboBox*>("saveInterval");
   auto* preset = window.findChild<QComboBox*>("diarizationPreset");

@@ -30,6 +30,7 @@
 #include "Views/Workspace/TranscriptionVersionsBar.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/QtWindowAudit.h"
 #include "support/ScopedSettingsFolder.h"
 
 #include <QListView>
@@ -69,6 +70,9 @@ void expectFits(QWidget* window, const QList<QWidget*>& controls = {}) {
   EXPECT_TRUE(room.contains(window->frameGeometry())) << shown(window->frameGeometry());
   EXPECT_LE(window->minimumWidth(), room.width());
   EXPECT_LE(window->minimumHeight(), room.height());
+  // And it has the room its texts need, at this scale too.
+  const QStringList clipped = testsupport::QtWindowAudit::checkClippedText(window);
+  EXPECT_TRUE(clipped.isEmpty()) << clipped.join('\n').toStdString();
   for (QWidget* control : controls) {
     ASSERT_NE(control, nullptr);
     const QRect inWindow(control->mapTo(window, QPoint(0, 0)), control->size());
@@ -208,6 +212,9 @@ TEST_F(SmallScreenChildProcess, TheBandOfFilesNotTranscribedBesideATranscript) {
   QApplication::processEvents();
   ASSERT_EQ(window.skippedFilesNotice()->lines().size(), 2);
   ASSERT_TRUE(window.skippedFilesNotice()->isVisible());
+  // Its text has room for a few lines, not one and a half.
+  QWidget* text = window.skippedFilesNotice()->textArea()->viewport();
+  EXPECT_GE(text->height(), SkippedFilesNotice::kLeastLines * text->fontMetrics().lineSpacing());
   if (const QByteArray shot = qgetenv("PV_SMALL_SCREEN_SHOT"); !shot.isEmpty()) window.grab().save(shot);
   ResultsView* results = window.resultsView();
   ASSERT_NE(results, nullptr);
@@ -232,20 +239,35 @@ TEST_F(SmallScreenChildProcess, TheBandOfFilesNotTranscribedBesideATranscript) {
       << "the transcript is " << list->viewport()->height() << " high; its second row is " << shown(last);
 }
 
-TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
+// Runs `filter` of this program's tests in a child whose one screen is 1400 by 900 at `scale`.
+testsupport::ChildTestRun runOnALaptopScreen(const QString& filter, const char* scale) {
   testsupport::TempDir folder;
   const std::filesystem::path config = folder.path() / "screen.json";
   std::ofstream(config) << R"({"screens":[{"name":"laptop","x":0,"y":0,"width":1400,"height":900,)"
                         << R"("logicalDpi":96,"logicalBaseDpi":96,"dpr":1}]})";
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + QString::fromStdString(config.string()));
-  environment.insert("QT_SCALE_FACTOR", "2");
+  environment.insert("QT_SCALE_FACTOR", scale);
   environment.insert(kChildSwitch, "1");
-  const auto child = testsupport::runTestsInChild(environment, "SmallScreenChildProcess.*", 240000);
+  return testsupport::runTestsInChild(environment, filter, 240000);
+}
+
+TEST(SmallScreen, EveryWindowFitsAScreenOf1400By900AtTwiceTheScale) {
+  const auto child = runOnALaptopScreen("SmallScreenChildProcess.*", "2");
   ASSERT_TRUE(child.finished);
   const QString& output = child.output;
   EXPECT_EQ(child.exitCode, 0) << output.toStdString();
   EXPECT_TRUE(output.contains("[  PASSED  ] 5 tests")) << output.toStdString();
+}
+
+// The same screen at its own scale has room for the main window at its usual size, whose
+// columns then keep their usual widths: the centre's must still give its texts the room their
+// font needs (the dark pass's desktop font is a third larger than the light one's).
+TEST(SmallScreen, TheMainWindowAtItsUsualSizePassesTheAuditOnAScreenOf1400By900) {
+  const auto child = runOnALaptopScreen("MainWindowTest.PassesTheAuditOnEveryScreen", "1");
+  ASSERT_TRUE(child.finished);
+  EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 1 test")) << child.output.toStdString();
 }
 
 }  // namespace

@@ -77,9 +77,10 @@ struct OfflineDiarizerManager::Impl {
   OfflineDiarizerConfig config;
   std::shared_ptr<const OfflineDiarizerModels> models;
   ModelLoader loader;
+  // Puts a whole fresh copy of the models in place, for a forced reload.
+  std::function<void(const std::filesystem::path& directory)> fetchFreshCopy;
 
   void prewarm(const OfflineDiarizerModels& bundle) const;
-  void purgeDiarizerRepo(const std::filesystem::path& directory) const;
   void exportEmbeddings(const std::vector<TimedEmbedding>& embeddings, const std::vector<int>& assignments,
                         const std::string& path) const;
 };
@@ -88,6 +89,9 @@ OfflineDiarizerManager::OfflineDiarizerManager(OfflineDiarizerConfig config) : m
   m_impl->config = std::move(config);
   m_impl->loader = [](const std::filesystem::path& directory) {
     return std::make_shared<const OfflineDiarizerModels>(OfflineDiarizerModels::load(directory));
+  };
+  m_impl->fetchFreshCopy = [](const std::filesystem::path& directory) {
+    OfflineDiarizerModels::downloadFreshCopy(directory);
   };
 }
 
@@ -101,16 +105,12 @@ bool OfflineDiarizerManager::hasModels() const {
 }
 void OfflineDiarizerManager::setModelLoader(ModelLoader loader) {
   m_impl->loader = std::move(loader);
+  m_impl->fetchFreshCopy = [](const std::filesystem::path&) {};
 }
 
 void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerModels> models) {
   m_impl->models = std::move(models);
   m_impl->logger.info("Offline diarizer models initialized");
-}
-
-void OfflineDiarizerManager::Impl::purgeDiarizerRepo(const std::filesystem::path& directory) const {
-  const auto folder = directory / Repo(Repo::diarizer).folderName();
-  if (std::filesystem::exists(folder)) std::filesystem::remove_all(folder);
 }
 
 void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::path>& directoryArgument,
@@ -123,43 +123,30 @@ void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::
   const std::filesystem::path directory =
       std::filesystem::absolute(directoryArgument.value_or(OfflineDiarizerModels::defaultModelsDirectory()))
           .lexically_normal();
+  // The folder in place is replaced only by a whole fresh copy: its files may be the user's
+  // own, and a hub that does not answer must not leave fewer of them.
   if (forceRedownload) {
     try {
-      impl.purgeDiarizerRepo(directory);
+      impl.fetchFreshCopy(directory);
     } catch (const std::exception& error) {
-      impl.logger.warning(std::string("Failed to purge diarizer cache during forced reload: ") + error.what());
+      impl.logger.warning(std::string("Failed to fetch a fresh copy of the diarizer models during forced reload: ") +
+                          error.what() + "; the files in place are loaded as they are");
     }
   }
+  // The loader already fetches what is missing or does not load, so its first error (which
+  // names the file and why) is the one to report.
   std::shared_ptr<const OfflineDiarizerModels> loaded;
-  bool fellBack = false;
   try {
     loaded = impl.loader(directory);
-  } catch (const std::exception& first) {
-    impl.logger.error(std::string("Initial offline diarizer model load failed: ") + first.what());
-    impl.logger.info("Attempting fallback download and compilation");
-    try {
-      impl.purgeDiarizerRepo(directory);
-    } catch (const std::exception& error) {
-      impl.logger.warning(std::string("Failed to remove cached diarizer repo before fallback: ") + error.what());
-    }
-    try {
-      loaded = impl.loader(directory);
-    } catch (const std::exception& second) {
-      impl.logger.error(std::string("Fallback offline diarizer model load failed: ") + second.what());
-      throw;
-    }
-    fellBack = true;
+  } catch (const std::exception& error) {
+    impl.logger.error(std::string("Offline diarizer model load failed: ") + error.what());
+    throw;
   }
   if (!loaded) return;
   impl.models = loaded;
   impl.logger.info("Offline diarizer models initialized");
   impl.prewarm(*loaded);
-  if (fellBack) {
-    impl.logger.info("Fallback download + compile completed in " + fixed(loaded->compilationDuration, 2) + "s at " +
-                     directory.string());
-  } else {
-    impl.logger.info("Offline diarizer models loaded from " + directory.string());
-  }
+  impl.logger.info("Offline diarizer models loaded from " + directory.string());
 }
 
 void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) const {

@@ -1,10 +1,13 @@
 #include "Diarizer/Offline/Core/OfflineDiarizerModels.h"
 
 #include "Diarizer/Offline/Utils/NumberFormat.h"
+#include "Models/RepositoryCache.h"
+#include "Models/RepositoryFiles.h"
 #include "Shared/Elapsed.h"
 
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/DownloadUtils.h>
+#include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/ModelNames.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 
@@ -13,7 +16,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace voxtrellis {
 
@@ -24,6 +26,7 @@ const AppLogger& modelsLogger() {
 }
 
 const std::string kRepoFolder = Repo(Repo::diarizer).folderName();
+const std::string kVariant = "offline";
 
 // Standard Base64; characters outside the alphabet (line breaks, padding) are skipped.
 std::vector<unsigned char> decodeBase64(const std::string& text) {
@@ -53,66 +56,17 @@ std::vector<unsigned char> decodeBase64(const std::string& text) {
   }
   return bytes;
 }
-}  // namespace
 
-std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() {
-  return DownloadUtils::defaultModelsDirectory();
-}
-
-OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
-  return [](const std::vector<std::string>& names, const std::filesystem::path& directory, ComputeUnits units) {
-    return DownloadUtils::loadModels(Repo::diarizer, names, directory, units, std::string("offline"));
-  };
-}
-
-OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::filesystem::path>& directoryArgument,
-                                                  const RepoLoader& loaderArgument) {
-  const std::filesystem::path directory = directoryArgument.value_or(defaultModelsDirectory());
-  const RepoLoader loader = loaderArgument ? loaderArgument : defaultRepoLoader();
-  modelsLogger().info("Loading offline diarization models from " + directory.string());
-  const auto started = std::chrono::steady_clock::now();
-
-  auto main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, directory, ComputeUnits::all);
-  // Each model class checks its inputs and outputs, so a model of another
-  // interface fails here, naming its file, rather than midway through a run.
-  auto take = [](std::map<std::string, std::shared_ptr<OnnxModel>>& models, const std::string& file,
-                 const std::string& payload) {
-    auto it = models.find(file);
-    if (it == models.end() || !it->second) throw OfflineDiarizationError::modelNotLoaded(payload);
-    return it->second;
-  };
-  OfflineDiarizerModels bundle;
-  bundle.segmentationModel =
-      std::make_shared<OfflineSegmentationModel>(take(main, OfflineSegmentationModel::fileName, "Segmentation"));
-  bundle.embeddingModel =
-      std::make_shared<OfflineEmbeddingModel>(take(main, OfflineEmbeddingModel::fileName, "Embedding"));
-  bundle.pldaRhoModel = std::make_shared<PldaRhoModel>(take(main, PldaRhoModel::fileName, "PldaRho"));
-  auto fbank = loader({OfflineFbankModel::fileName}, directory, ComputeUnits::cpuOnly);
-  bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
-  bundle.pldaPsi = loadPLDAPsi(directory);
-  bundle.compilationDuration = secondsSince(started);
-  modelsLogger().info(
-      "Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
-      "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");
-  return bundle;
-}
-
-std::vector<double> OfflineDiarizerModels::loadPLDAPsi(const std::filesystem::path& directory) {
-  std::optional<std::filesystem::path> file;
+std::optional<std::filesystem::path> findPLDAFile(const std::filesystem::path& directory) {
   for (const auto& candidate : {directory / "plda-parameters.json", directory / kRepoFolder / "plda-parameters.json",
                                 directory / "speaker-diarization-offline" / "plda-parameters.json"}) {
     std::error_code error;
-    if (std::filesystem::exists(candidate, error)) {
-      file = candidate;
-      break;
-    }
+    if (std::filesystem::exists(candidate, error)) return candidate;
   }
-  if (!file) throw OfflineDiarizationError::processingFailed("PLDA parameters file not found in " + directory.string());
-  std::ifstream stream(*file, std::ios::binary);
-  if (!stream) throw OfflineDiarizationError::processingFailed("Cannot read " + file->string());
-  std::stringstream text;
-  text << stream.rdbuf();
-  const nlohmann::json root = nlohmann::json::parse(text.str());  // parse errors propagate
+  return std::nullopt;
+}
+
+std::vector<double> psiOf(const nlohmann::json& root) {
   const auto fail = [] { return OfflineDiarizationError::processingFailed("Failed to decode PLDA psi parameters"); };
   if (!root.is_object()) throw fail();
   auto tensors = root.find("tensors");
@@ -130,6 +84,85 @@ std::vector<double> OfflineDiarizerModels::loadPLDAPsi(const std::filesystem::pa
     values[i] = value;
   }
   return values;
+}
+
+// loadPLDAPsi as part of a load of the repository folder: a FileSystemError names the file
+// that is missing or does not read, so that a fresh copy can mend it.
+std::vector<double> requirePLDAPsi(const std::filesystem::path& directory, const std::filesystem::path& repoFolder) {
+  const auto file = findPLDAFile(directory);
+  if (!file) {
+    throw FileSystemError(FileSystemError::Code::fileNoSuchFile, repoFolder / "plda-parameters.json",
+                          "PLDA parameters file not found in " + directory.string());
+  }
+  const nlohmann::json root = RepositoryFiles::readJson(*file, "the PLDA parameters");
+  try {
+    return psiOf(root);
+  } catch (const OfflineDiarizationError& error) {
+    throw FileSystemError(FileSystemError::Code::fileReadCorruptFile, *file,
+                          "Could not read the PLDA parameters " + file->string() + ": " + error.what());
+  }
+}
+
+}  // namespace
+
+std::filesystem::path OfflineDiarizerModels::defaultModelsDirectory() {
+  return DownloadUtils::defaultModelsDirectory();
+}
+
+OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
+  return [](const std::vector<std::string>& names, const std::filesystem::path& repoFolder, ComputeUnits units) {
+    return RepositoryCache::loadModelFolders(repoFolder, names, units);
+  };
+}
+
+void OfflineDiarizerModels::downloadFreshCopy(const std::optional<std::filesystem::path>& directory) {
+  RepositoryCache::replaceWithFreshCopy(Repo::diarizer, directory.value_or(defaultModelsDirectory()), kVariant);
+}
+
+OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::filesystem::path>& directoryArgument,
+                                                  const RepoLoader& loaderArgument) {
+  const std::filesystem::path directory = directoryArgument.value_or(defaultModelsDirectory());
+  const RepoLoader loader = loaderArgument ? loaderArgument : defaultRepoLoader();
+  modelsLogger().info("Loading offline diarization models from " + directory.string());
+  const auto started = std::chrono::steady_clock::now();
+
+  // The four models and the PLDA parameters are one load of the repository folder, so what
+  // is missing or does not load of any of them is fetched with the rest.
+  std::map<std::string, std::shared_ptr<OnnxModel>> main;
+  std::map<std::string, std::shared_ptr<OnnxModel>> fbank;
+  OfflineDiarizerModels bundle;
+  RepositoryCache::useFolder(Repo::diarizer, directory, kVariant, true, [&](const std::filesystem::path& folder) {
+    main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, folder, ComputeUnits::all);
+    fbank = loader({OfflineFbankModel::fileName}, folder, ComputeUnits::cpuOnly);
+    bundle.pldaPsi = requirePLDAPsi(directory, folder);
+  });
+  // Each model class checks its inputs and outputs, so a model of another
+  // interface fails here, naming its file, rather than midway through a run.
+  auto take = [](std::map<std::string, std::shared_ptr<OnnxModel>>& models, const std::string& file,
+                 const std::string& payload) {
+    auto it = models.find(file);
+    if (it == models.end() || !it->second) throw OfflineDiarizationError::modelNotLoaded(payload);
+    return it->second;
+  };
+  bundle.segmentationModel =
+      std::make_shared<OfflineSegmentationModel>(take(main, OfflineSegmentationModel::fileName, "Segmentation"));
+  bundle.embeddingModel =
+      std::make_shared<OfflineEmbeddingModel>(take(main, OfflineEmbeddingModel::fileName, "Embedding"));
+  bundle.pldaRhoModel = std::make_shared<PldaRhoModel>(take(main, PldaRhoModel::fileName, "PldaRho"));
+  bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
+  bundle.compilationDuration = secondsSince(started);
+  modelsLogger().info(
+      "Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
+      "s, computeUnits: segmentation/embedding/plda=.all, fbank=.cpuOnly)");
+  return bundle;
+}
+
+std::vector<double> OfflineDiarizerModels::loadPLDAPsi(const std::filesystem::path& directory) {
+  const auto file = findPLDAFile(directory);
+  if (!file) throw OfflineDiarizationError::processingFailed("PLDA parameters file not found in " + directory.string());
+  std::ifstream stream(*file, std::ios::binary);
+  if (!stream) throw OfflineDiarizationError::processingFailed("Cannot read " + file->string());
+  return psiOf(nlohmann::json::parse(stream));  // parse errors propagate
 }
 
 }  // namespace voxtrellis

@@ -28,27 +28,36 @@ struct OfflineDiarizerModels {
   std::vector<double> pldaPsi;                                  // from "plda-parameters.json"
   double compilationDuration = 0;                               // seconds the load took
 
-  // Loads compiled models of the diarizer repository in `directory`,
-  // fetching the repository first when files are missing. Returns file name → model.
+  // Loads the named compiled models of the repository folder. Returns file name → model.
   using RepoLoader = std::function<std::map<std::string, std::shared_ptr<OnnxModel>>(
-      const std::vector<std::string>& modelNames, const std::filesystem::path& directory, ComputeUnits units)>;
+      const std::vector<std::string>& modelNames, const std::filesystem::path& repoFolder, ComputeUnits units)>;
 
   // The engine's model cache: $XDG_DATA_HOME (else ~/.local/share) / "Voxtrellis" / "Models".
   static std::filesystem::path defaultModelsDirectory();
 
-  // Loads the bundle from `directory` (default: defaultModelsDirectory()).
-  // The compute units are fixed per model. Each model's inputs and outputs
-  // are checked here. Throws OfflineDiarizationError (modelNotLoaded,
-  // processingFailed), ModelRuntimeError (interfaceMismatch naming the file),
-  // the loader's errors and JSON errors.
+  // Loads the bundle from `directory` (default: defaultModelsDirectory()),
+  // through `loader` from its "speaker-diarization-onnx" folder, which is
+  // fetched as DownloadUtils::loadModels does when a file of it (the PLDA
+  // parameters included) is missing or does not load. The compute units are
+  // fixed per model. Each model's inputs and outputs are checked here. Throws
+  // OfflineDiarizationError (modelNotLoaded), ModelRuntimeError
+  // (interfaceMismatch naming the file), ModelFileError and the download's
+  // errors.
   static OfflineDiarizerModels load(const std::optional<std::filesystem::path>& directory,
                                     const RepoLoader& loader = {});
 
+  // Fetches a whole fresh copy of the diarizer's repository folder in
+  // `directory` (default: defaultModelsDirectory()), which takes the folder's
+  // place only once it is complete. Throws the download's errors with every
+  // file in place kept.
+  static void downloadFreshCopy(const std::optional<std::filesystem::path>& directory);
+
   // The psi vector of the first "plda-parameters.json" found in the
   // directory, "speaker-diarization-onnx/" or "speaker-diarization-offline/".
+  // Throws OfflineDiarizationError (processingFailed) and JSON errors.
   static std::vector<double> loadPLDAPsi(const std::filesystem::path& directory);
 
-  // The loader used when none is given: the engine's model download service.
+  // The loader used when none is given: RepositoryCache::loadModelFolders.
   static RepoLoader defaultRepoLoader();
 };
 
