@@ -427,15 +427,9 @@ class TranscriptionViewModel : public QObject {
   // Keeps a translation's tab only while the new current version is the one it translates.
   void setCurrentTranscription(Transcription* transcription);
   void showOriginalTab();
-  void setHasUnsavedChanges(bool value) {
-    if (!value) m_shownEditsPending = false;
-    publish(m_hasUnsavedChanges, value, &TranscriptionViewModel::hasUnsavedChangesChanged);
-  }
+  void setHasUnsavedChanges(bool value);
   // The shown version was edited: the next save writes it.
-  void noteShownEdited() {
-    m_shownEditsPending = true;
-    setHasUnsavedChanges(true);
-  }
+  void noteShownEdited();
   void setLastSaveTime(const QDateTime& at) {
     publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
   }
@@ -522,9 +516,7 @@ class TranscriptionViewModel : public QObject {
   // work it was) is shown the status says why.
   void noteSaveFailed(const QString& reason, const AudioSource* source);
   // The file shown is one whose work a failed save left unsaved.
-  bool showsUnsavedFile() const {
-    return !m_saveFailure.isEmpty() && m_currentAudioSource && m_unsavedSources.contains(m_currentAudioSource->id());
-  }
+  bool showsUnsavedFile() const;
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
   void playPreview(bool original);

@@ -121,6 +121,20 @@ void TranscriptionViewModel::saveIfNeeded() {
   if ((m_currentTranscription && m_state.result()) || !m_saveFailure.isEmpty()) saveCurrentTranscription();
 }
 
+void TranscriptionViewModel::setHasUnsavedChanges(bool value) {
+  if (!value) m_shownEditsPending = false;
+  publish(m_hasUnsavedChanges, value, &TranscriptionViewModel::hasUnsavedChangesChanged);
+}
+
+void TranscriptionViewModel::noteShownEdited() {
+  m_shownEditsPending = true;
+  setHasUnsavedChanges(true);
+}
+
+bool TranscriptionViewModel::showsUnsavedFile() const {
+  return !m_saveFailure.isEmpty() && m_currentAudioSource && m_unsavedSources.contains(m_currentAudioSource->id());
+}
+
 void TranscriptionViewModel::noteSaveFailed(const QString& reason, const AudioSource* source) {
   m_saveFailure = reason;
   if (source) m_unsavedSources.insert(source->id());
