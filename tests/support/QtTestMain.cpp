@@ -34,10 +34,28 @@ void printStackAndDie(int signal) {
   std::raise(signal);
 }
 
+// On the main thread, where the tests run, the handler has a stack of its own: a stack that
+// overflowed leaves it no room, and the process would die without a word.
+void printStacksOnCrash() {
+  static char alternate[128 * 1024];
+  stack_t stack{};
+  stack.ss_sp = alternate;
+  stack.ss_size = sizeof alternate;
+  ::sigaltstack(&stack, nullptr);
+  struct sigaction action {};
+  action.sa_handler = printStackAndDie;
+  action.sa_flags = SA_ONSTACK;
+  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::sigaction(signal, &action, nullptr);
+  // The first backtrace loads the unwinder, which allocates: done now, not in a crash that may
+  // have come from a broken heap.
+  void* frame[1];
+  ::backtrace(frame, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) std::signal(signal, printStackAndDie);
+  printStacksOnCrash();
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   // As the application starts: as root, that turns the web engine's sandbox off. A normal
   // user's run may be in a container without the user namespaces the sandbox needs.

@@ -12,19 +12,23 @@ namespace testsupport {
 
 // Runs the event loop until `predicate` holds or `timeoutMs` passes; returns
 // whether it held. Unlike QTest::qWaitFor it never sleeps between polls, so
-// work driven by other threads (web pages, child processes) goes at full speed.
+// work driven by other threads (web pages, child processes) goes at full speed. Once the
+// predicate has held, that is the answer: it is not asked again (a question to a web page may
+// find it slow to answer the second time).
 inline bool waitUntil(const std::function<bool()>& predicate, int timeoutMs = 5000) {
   if (predicate()) return true;
   QEventLoop loop;
   QTimer poll;
   QElapsedTimer clock;
   clock.start();
+  bool held = false;
   QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (predicate() || clock.elapsed() > timeoutMs) loop.quit();
+    held = predicate();
+    if (held || clock.elapsed() > timeoutMs) loop.quit();
   });
   poll.start(5);
   loop.exec();
-  return predicate();
+  return held || predicate();
 }
 
 }  // namespace testsupport

@@ -21,7 +21,12 @@ void bringIntoPage(QScrollBar* bar, int start, int end, int page) {
 }  // namespace
 
 void scrollFollowsFocus(QScrollArea* area, int margin) {
-  QObject::connect(qApp, &QApplication::focusChanged, area, [area, margin](QWidget*, QWidget* now) {
+  // The focus also moves while the area is being deleted, as its children let it go: only its
+  // QWidget part is left by then, no scroll area to ask, which the cast sees.
+  QObject* watched = area;
+  QObject::connect(qApp, &QApplication::focusChanged, area, [watched, margin](QWidget*, QWidget* now) {
+    auto* area = qobject_cast<QScrollArea*>(watched);
+    if (!area) return;
     QWidget* content = area->widget();
     if (!now || !content || !content->isAncestorOf(now)) return;
     // The control's whole rectangle: QScrollArea::ensureWidgetVisible would take a list's

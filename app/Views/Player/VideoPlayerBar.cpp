@@ -374,7 +374,9 @@ void VideoPlayerBar::setVideoAvailable(bool available) {
     return;  // never set true again once the video failed
   }
   // The video is gone for the life of this bar: the overlay takes its place and the audio,
-  // which the overlay promises, is heard again and driven by the strip.
+  // which the overlay promises, is heard again and driven by the strip. What its page still
+  // says until the view is deleted (events queued behind the error) reaches nothing here.
+  m_playerView->disconnect(this);
   m_playerView->hide();
   m_playerView->deleteLater();
   m_playerView = nullptr;

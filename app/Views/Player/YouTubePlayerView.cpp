@@ -135,7 +135,12 @@ YouTubePlayerView::YouTubePlayerView(const QString& videoId, bool isMuted, Playe
   loadPlayer();
 }
 
-YouTubePlayerView::~YouTubePlayerView() = default;
+// The web view and its page go first, while the coordinator their signals reach through this
+// view, the bridge and the channel still exist: as children they would go after the coordinator,
+// made before them.
+YouTubePlayerView::~YouTubePlayerView() {
+  delete m_webView;
+}
 
 void YouTubePlayerView::installBridge() {
   m_bridge = new YouTubeScriptBridge(this);
