@@ -187,6 +187,10 @@ void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) 
   if (sender() != m_output) return;
   setProblem(QStringLiteral("No sound: %1").arg(reason));
   if (command == 0 || command != m_command || !m_isPlaying) return;
+  playOnWithoutOutput();
+}
+
+void AudioPlayerService::playOnWithoutOutput() {
   m_clockBase = playbackPosition().first;
   m_clockStart.start();
   ++m_command;
@@ -340,10 +344,18 @@ void AudioPlayerService::updateTime() {
   if (!m_isLoaded || !m_isPlaying) {
     return;
   }
-  // Sound heard again: whatever kept it from the output is over.
-  if (!m_problem.isEmpty() && isHeard()) setProblem(QString());
-  if (const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
-      played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
+  const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
+  if (played && played->unanswered) {
+    // The output is held up in the audio system: the clock plays on without it, and the output
+    // is told to stop, so that it does not sound on its own once the audio system answers.
+    setProblem(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
+    playOnWithoutOutput();
+    m_output->pause();
+  } else if (played && !m_problem.isEmpty()) {
+    // Sound heard again: whatever kept it from the output is over.
+    setProblem(QString());
+  }
+  if (played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
     endEarly(played->position);
     return;
   }
