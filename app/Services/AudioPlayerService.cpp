@@ -171,11 +171,17 @@ void AudioPlayerService::releaseOutput() {
   m_output = nullptr;
 }
 
+// A signal from an output let go since (by stop() or a load): what it says is of another file.
+// Its connection went with it, so its sender reads as none, which is also no output at all.
+bool AudioPlayerService::isLetGo(const QObject* sender) const {
+  return !m_output || sender != m_output;
+}
+
 // The file's sound cannot be played (it opened for the look before loading, and not now, or
 // stopped decoding): playback stops where it was, and the reason stands.
 void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
-  if (sender() != m_output) return;  // a file let go since
+  if (isLetGo(sender())) return;
   setProblem(reason);
   if (command != 0 && command == m_command && m_isPlaying) pause();
 }
@@ -184,7 +190,7 @@ void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
 // output got to, as on a machine without sound.
 void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
-  if (sender() != m_output) return;
+  if (isLetGo(sender())) return;
   setProblem(QStringLiteral("No sound: %1").arg(reason));
   if (command == 0 || command != m_command || !m_isPlaying) return;
   playOnWithoutOutput();

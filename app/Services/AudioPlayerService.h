@@ -123,6 +123,7 @@ class AudioPlayerService : public QObject {
   void finishLoad(quint64 generation, const PreparedFile& prepared);
   void attach(const PreparedFile& prepared);
   void releaseOutput();
+  bool isLetGo(const QObject* sender) const;
   void onFileFailed(quint64 command, const QString& reason);
   void onOutputFailed(quint64 command, const QString& reason);
   // Playback goes on by the player's own clock from where the output got to.

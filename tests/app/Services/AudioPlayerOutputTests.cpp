@@ -19,6 +19,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -260,6 +261,14 @@ TEST_F(AudioPlayerOutputTest, AFileThatStopsDecodingPlaysUpToThereThenStopsSayin
   EXPECT_EQ(player.duration(), 20.0);
   QTest::qWait(300);
   EXPECT_EQ(player.currentTime(), stopped);
+
+  // Said while the file is being let go (the event loop busy meanwhile): not said after it.
+  player.seek(9.6);
+  player.play();
+  QThread::msleep(2500);
+  player.stop();
+  QTest::qWait(300);
+  EXPECT_EQ(player.problem(), "");
 }
 
 // Planar output of more than eight channels was copied into an eight-entry array of plane
@@ -496,9 +505,9 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   // The server comes back (soon enough for the audio system to connect again): a later Play is
   // heard, and the warning goes.
   const QString socket = qEnvironmentVariable("PULSE_SERVER").mid(int(qstrlen("unix:")));
-  const testsupport::Spawned again(QStringLiteral("bash"),
-                                   {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
-                                   QFileInfo(socket).path() + QStringLiteral("/again.log"));
+  testsupport::Spawned again(QStringLiteral("bash"),
+                             {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
+                             QFileInfo(socket).path() + QStringLiteral("/again.log"));
   EXPECT_TRUE(waitUntil(
       [&] {
         if (player.isHeard()) return true;
@@ -508,7 +517,13 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
       },
       30000));
   EXPECT_EQ(player.problem(), "");
+
+  // The output lost while the file is being let go (the event loop busy meanwhile): the loss is
+  // not said after it, when nothing plays.
+  again.kill();
+  QThread::msleep(1500);
   player.stop();
+  QTest::qWait(300);
   EXPECT_EQ(player.problem(), "");
 }
 
