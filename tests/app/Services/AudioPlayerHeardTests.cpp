@@ -118,6 +118,7 @@ TEST_F(AudioPlayerHeardChildProcess, EveryPlayIsHeardFromWhereItWasAskedAtTheFil
   player.setMuted(true);
   QTest::qWait(300);
   const qint64 muted = recording.size();
+  QTest::qWait(400);
   player.seek(4.0);
   QTest::qWait(400);
   ASSERT_EQ(load(player, regions()), "");
