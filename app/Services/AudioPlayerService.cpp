@@ -171,11 +171,17 @@ void AudioPlayerService::releaseOutput() {
   m_output = nullptr;
 }
 
+// A signal from an output let go since (by stop() or a load): what it says is of another file.
+// Its connection went with it, so its sender reads as none, which is also no output at all.
+bool AudioPlayerService::isLetGo(const QObject* sender) const {
+  return !m_output || sender != m_output;
+}
+
 // The file's sound cannot be played (it opened for the look before loading, and not now, or
 // stopped decoding): playback stops where it was, and the reason stands.
 void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
-  if (sender() != m_output) return;  // a file let go since
+  if (isLetGo(sender())) return;
   setProblem(reason);
   if (command != 0 && command == m_command && m_isPlaying) pause();
 }
@@ -184,9 +190,13 @@ void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
 // output got to, as on a machine without sound.
 void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
-  if (sender() != m_output) return;
+  if (isLetGo(sender())) return;
   setProblem(QStringLiteral("No sound: %1").arg(reason));
   if (command == 0 || command != m_command || !m_isPlaying) return;
+  playOnWithoutOutput();
+}
+
+void AudioPlayerService::playOnWithoutOutput() {
   m_clockBase = playbackPosition().first;
   m_clockStart.start();
   ++m_command;
@@ -340,10 +350,18 @@ void AudioPlayerService::updateTime() {
   if (!m_isLoaded || !m_isPlaying) {
     return;
   }
-  // Sound heard again: whatever kept it from the output is over.
-  if (!m_problem.isEmpty() && isHeard()) setProblem(QString());
-  if (const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
-      played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
+  const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
+  if (played && played->unanswered) {
+    // The output is held up in the audio system: the clock plays on without it, and the output
+    // is told to stop, so that it does not sound on its own once the audio system answers.
+    setProblem(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
+    playOnWithoutOutput();
+    m_output->pause();
+  } else if (played && !m_problem.isEmpty()) {
+    // Sound heard again: whatever kept it from the output is over.
+    setProblem(QString());
+  }
+  if (played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
     endEarly(played->position);
     return;
   }

@@ -32,7 +32,8 @@ class SoundOutput;
 //
 // Why the file cannot be played, or why nothing is heard, is published as `problem` for the
 // playback controls to show: a refused load, a file whose sound stops decoding (playback
-// stops), an audio output that cannot start or goes away (the clock plays on without sound).
+// stops), an audio output that cannot start, goes away or stops taking sound, also one held up
+// in the audio system (the clock plays on without sound).
 //
 // Every assignment to one of the four published values emits its signal, also when the value
 // is unchanged (the position is assigned at every tick).
@@ -122,8 +123,11 @@ class AudioPlayerService : public QObject {
   void finishLoad(quint64 generation, const PreparedFile& prepared);
   void attach(const PreparedFile& prepared);
   void releaseOutput();
+  bool isLetGo(const QObject* sender) const;
   void onFileFailed(quint64 command, const QString& reason);
   void onOutputFailed(quint64 command, const QString& reason);
+  // Playback goes on by the player's own clock from where the output got to.
+  void playOnWithoutOutput();
   void setProblem(const QString& problem);
   // Starts the output and the clock at `seconds` as a new command.
   void startPlayback(double seconds);

@@ -31,7 +31,13 @@ constexpr qint64 kSinkBufferMicroseconds = 150000;
 // A sink idle while the stream holds sound is given more at once; after this many polls
 // without anything heard it is replaced, and after so many replacements the output is given up.
 constexpr int kDryPollsBeforeRestart = 20;
+// A sink that says it is playing while what it has played stands still (a sound server stopped
+// or hung) is replaced after this many polls: well past a slow start on a busy machine.
+constexpr int kStillPollsBeforeRestart = 40;
 constexpr int kMostRestarts = 3;
+// A reading older than this while playing: the sound thread is held up in the audio system
+// (starting a sink on a stopped server waits for it), so the output is not heard.
+constexpr double kUnansweredSeconds = 3.0;
 // How long the application's end waits for the sound thread to let its sinks go.
 constexpr int kShutDownMilliseconds = 5000;
 
@@ -46,7 +52,7 @@ qint64 steadyNanoseconds() {
 QString describe(QAudio::Error error) {
   switch (error) {
     case QAudio::OpenError: return QStringLiteral("the audio output could not be opened");
-    case QAudio::IOError: return QStringLiteral("the audio output stopped taking sound");
+    case QAudio::IOError: return SoundOutput::stoppedTakingSound();
     case QAudio::FatalError: return QStringLiteral("the audio output is not available");
     default: return QStringLiteral("the audio output stopped");
   }
@@ -146,6 +152,10 @@ void SoundOutput::release() {
   deleteLater();
 }
 
+QString SoundOutput::stoppedTakingSound() {
+  return QStringLiteral("the audio output stopped taking sound");
+}
+
 std::mutex& SoundOutput::handOffLock() {
   static std::mutex lock;
   return lock;
@@ -195,11 +205,10 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
   const std::lock_guard lock(m_reportLock);
   if (command == 0 || m_report.command != command) return std::nullopt;
   double position = m_report.position;
-  if (!m_report.ended) {
-    const double since = double(steadyNanoseconds() - m_report.atNanoseconds) / 1e9;
-    position += std::clamp(since, 0.0, kLongestGuessSeconds);
-  }
-  return Played{position, m_report.ended, m_report.position};
+  const double since = double(steadyNanoseconds() - m_report.atNanoseconds) / 1e9;
+  if (!m_report.ended) position += std::clamp(since, 0.0, kLongestGuessSeconds);
+  const bool unanswered = !m_report.ended && since > kUnansweredSeconds;
+  return Played{position, m_report.ended, m_report.position, unanswered};
 }
 
 void SoundOutput::openHere(const QString& path) {
@@ -263,6 +272,7 @@ void SoundOutput::startSink(double seconds) {
   m_playedFrom = seconds;
   m_lastHeard = -1;
   m_dryPolls = 0;
+  m_stillPolls = 0;
   if (device.isNull()) {
     const quint64 command = std::exchange(m_playing, 0);
     tell(false, command, describe(QAudio::FatalError));
@@ -352,30 +362,34 @@ void SoundOutput::readPosition() {
   watchForDrySink(heard);
 }
 
-// A sink idle while the stream holds sound is fed again; one that stays so is replaced from
-// where it got to, and after a few replacements that did not help the output is given up.
+// A sink idle while the stream holds sound is fed again; one that stays so, or one that plays
+// nothing while it says it is active, is replaced from where it got to, and after a few
+// replacements that did not help the output is given up.
 void SoundOutput::watchForDrySink(double heard) {
-  const bool dry = m_sink->state() == QAudio::IdleState && m_stream->bytesAvailable() > 0;
+  const bool waiting = m_stream->bytesAvailable() > 0;
+  const bool dry = m_sink->state() == QAudio::IdleState && waiting;
   if (heard > m_lastHeard) {
     m_lastHeard = heard;
     m_restarts = 0;
+    m_stillPolls = 0;
+  } else if (waiting) {
+    ++m_stillPolls;
   }
-  if (!dry) {
-    m_dryPolls = 0;
-    return;
-  }
-  ++m_dryPolls;
-  if (m_dryPolls < kDryPollsBeforeRestart) {
+  m_dryPolls = dry ? m_dryPolls + 1 : 0;
+  if (dry && m_dryPolls < kDryPollsBeforeRestart) {
     emit m_stream->readyRead();
     return;
   }
+  if (!dry && m_stillPolls < kStillPollsBeforeRestart) return;
   if (++m_restarts > kMostRestarts) {
     const quint64 command = m_playing;
     stopHere();
     tell(false, command, describe(QAudio::IOError));
     return;
   }
-  qWarning() << "[SoundOutput] The audio output ran dry; starting it again at" << heard;
+  qWarning().noquote() << QStringLiteral("[SoundOutput] The audio output %1; starting it again at %2")
+                              .arg(dry ? QStringLiteral("ran dry") : QStringLiteral("stands still"))
+                              .arg(heard);
   startSink(heard);
 }
 

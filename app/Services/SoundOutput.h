@@ -23,7 +23,8 @@ class PlaybackStream;
 // Each start gets a sink of its own, of a fixed buffer size (a sink stopped and started again
 // shrinks its buffer until it stops pulling). Where the machine has no audio output (a build
 // machine, a headless session, a sound server that is down) a Play says so (outputFailed), and
-// the next Play looks for one again.
+// the next Play looks for one again. A sink that stops taking sound (runs dry, or stands still
+// while it says it plays) is started again a few times, then given up (outputFailed).
 //
 // Made and driven on the UI thread: each call returns at once and is carried out on the sound
 // thread in the order made. release() replaces the destructor: the object goes on its own
@@ -55,6 +56,9 @@ class SoundOutput : public QObject {
     double position = 0;  // seconds
     bool ended = false;   // the file's last sample has been heard
     double reading = 0;   // seconds: the last reading itself, without the guess since
+    // No reading has come for seconds while playing: the sound thread is held up in the audio
+    // system (a sound server stopped or hung), and nothing is heard.
+    bool unanswered = false;
   };
   std::optional<Played> playedPosition(quint64 command) const;
 
@@ -64,6 +68,9 @@ class SoundOutput : public QObject {
   // before it reads what it was given: an order the sanitizer sees, for a lock nobody contends.
   // The receivers of the signals take it first thing.
   static std::mutex& handOffLock();
+
+  // The reason told when the output stopped taking sound, for the user.
+  static QString stoppedTakingSound();
 
  signals:
   // The file's sound cannot be played (by `command`, 0 for the opening); `reason` is for the user.
@@ -109,6 +116,7 @@ class SoundOutput : public QObject {
   double m_playedFrom = 0;
   double m_lastHeard = -1;  // for noticing a sink that runs dry
   int m_dryPolls = 0;
+  int m_stillPolls = 0;  // polls while the stream holds sound and nothing more was heard
   int m_restarts = 0;
 
   mutable std::mutex m_reportLock;

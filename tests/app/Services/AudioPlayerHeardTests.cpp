@@ -38,10 +38,12 @@ class AudioPlayerHeardChildProcess : public testsupport::AudioPlayerTest {
   void SetUp() override {
     PV_SKIP_WITHOUT_SOUND_OUTPUT();
     ASSERT_TRUE(recording.start());
-    // Eleven and a half seconds: the last region lasts half a second.
-    const QUrl regions =
-        clip("regions.wav", 11.5, {}, QStringLiteral("aevalsrc='0.25*sin(2*PI*(300+200*floor(t))*t)':s=48000:d=%1"));
-    ASSERT_EQ(load(player, regions), "");
+    ASSERT_EQ(load(player, regions()), "");
+  }
+
+  // Eleven and a half seconds: the last region lasts half a second.
+  static QUrl regions() {
+    return clip("regions.wav", 11.5, {}, QStringLiteral("aevalsrc='0.25*sin(2*PI*(300+200*floor(t))*t)':s=48000:d=%1"));
   }
 
   // What was heard from sample `mark` of the recording on, once the output has fallen silent.
@@ -98,11 +100,30 @@ TEST_F(AudioPlayerHeardChildProcess, EveryPlayIsHeardFromWhereItWasAskedAtTheFil
       sequence(testsupport::RegionTones::regionsHeard(recording.samples(mark), testsupport::OutputRecording::kRate)),
       "2 7");
 
-  // Muted while playing (a video bar shows its video, which carries the sound): silent at once.
+  // A file loaded while one plays: the old one falls silent at once, and the new one is heard
+  // clean (both at once mix their tones).
+  const qint64 switched = recording.size();
+  ASSERT_EQ(load(player, regions()), "");
+  player.seek(0.2);
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0.2, 0.6));
+  player.pause();
+  const std::vector<Block> afterSwitch = heardSince(switched);
+  EXPECT_GE(secondsOf(afterSwitch, 0), 0.4) << sequence(afterSwitch);
+
+  // Muted while playing (a video bar shows its video, which carries the sound): silent at once,
+  // also from a seek and in the next file loaded.
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.2));
   player.setMuted(true);
   QTest::qWait(300);
   const qint64 muted = recording.size();
   QTest::qWait(400);
+  player.seek(4.0);
+  QTest::qWait(400);
+  ASSERT_EQ(load(player, regions()), "");
+  player.play();
+  ASSERT_TRUE(heardPast(player, 0, 0.4));
   player.pause();
   EXPECT_EQ(sequence(heardSince(muted)), "");
 }

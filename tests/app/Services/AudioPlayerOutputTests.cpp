@@ -11,12 +11,15 @@
 #include "support/QtWait.h"
 #include "support/SoundServer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -258,6 +261,14 @@ TEST_F(AudioPlayerOutputTest, AFileThatStopsDecodingPlaysUpToThereThenStopsSayin
   EXPECT_EQ(player.duration(), 20.0);
   QTest::qWait(300);
   EXPECT_EQ(player.currentTime(), stopped);
+
+  // Said while the file is being let go (the event loop busy meanwhile): not said after it.
+  player.seek(9.6);
+  player.play();
+  QThread::msleep(2500);
+  player.stop();
+  QTest::qWait(300);
+  EXPECT_EQ(player.problem(), "");
 }
 
 // Planar output of more than eight channels was copied into an eight-entry array of plane
@@ -446,10 +457,38 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   QTest::qWait(500);
   EXPECT_LT(recording.rms(), 0.01);
 
-  player.play();
-  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
   const pid_t server = qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt();
   ASSERT_GT(server, 1) << "started without the server's process id";
+
+  // The server stops taking sound without going away (here stopped; a hung one alike): the
+  // output stood "playing" with the clock held and nothing said. It is said; the player answers
+  // at once meanwhile and its own clock plays on; once the server goes on, a later Play is heard.
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
+  ::kill(server, SIGSTOP);
+  const auto goOn = qScopeGuard([server] { ::kill(server, SIGCONT); });
+  ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 30000)) << player.currentTime();
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  QElapsedTimer answered;
+  answered.start();
+  player.pause();
+  player.seek(20);
+  player.play();
+  EXPECT_LT(answered.elapsed(), 500);
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 20.5; }, 20000)) << player.currentTime();
+  ::kill(server, SIGCONT);
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        if (player.isHeard()) return true;
+        player.pause();
+        player.play();
+        return heardPast(player, player.currentTime(), 0.2, 1000);
+      },
+      30000));
+  EXPECT_EQ(player.problem(), "");
+
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
   ::kill(server, SIGKILL);
   ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 20000));
   EXPECT_TRUE(player.problem().startsWith("No sound: ")) << player.problem().toStdString();
@@ -466,9 +505,9 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   // The server comes back (soon enough for the audio system to connect again): a later Play is
   // heard, and the warning goes.
   const QString socket = qEnvironmentVariable("PULSE_SERVER").mid(int(qstrlen("unix:")));
-  const testsupport::Spawned again(QStringLiteral("bash"),
-                                   {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
-                                   QFileInfo(socket).path() + QStringLiteral("/again.log"));
+  testsupport::Spawned again(QStringLiteral("bash"),
+                             {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
+                             QFileInfo(socket).path() + QStringLiteral("/again.log"));
   EXPECT_TRUE(waitUntil(
       [&] {
         if (player.isHeard()) return true;
@@ -478,7 +517,13 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
       },
       30000));
   EXPECT_EQ(player.problem(), "");
+
+  // The output lost while the file is being let go (the event loop busy meanwhile): the loss is
+  // not said after it, when nothing plays.
+  again.kill();
+  QThread::msleep(1500);
   player.stop();
+  QTest::qWait(300);
   EXPECT_EQ(player.problem(), "");
 }
 
