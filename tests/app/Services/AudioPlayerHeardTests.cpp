@@ -146,7 +146,9 @@ TEST_F(AudioPlayerHeardChildProcess, TheLastHalfSecondIsHeardAndPlayAtTheEndStar
     player.play();
     EXPECT_TRUE(heardPast(player, 0, 0.4));
     player.pause();
-    EXPECT_EQ(sequence(heardSince(again)), "0") << round;
+    // From the beginning: a pause that comes late on a busy machine may let the next second in.
+    const std::vector<Block> fromStart = heardSince(again);
+    EXPECT_EQ(firstRegion(fromStart), 0) << round << ": " << sequence(fromStart);
   }
 }
 
