@@ -30,7 +30,7 @@ enum class Fault {
   redirectLoop,
   serverError,
   noSuchRepository,
-  slowFile,  // sent at 256 bytes a second
+  slowFile,  // sent at 16 bytes a second
   // The hub's copy itself is other than the user's: without a file, with the `.mlmodelc`
   // folders holding coremldata.bin rather than model.onnx, or with a file cut in half (listed
   // at the size and SHA-256 it then has, so that it downloads well and only fails to load).
@@ -96,7 +96,7 @@ class GeneratedModelHub {
             bytes->size(), "application/octet-stream", [this, bytes](size_t offset, size_t, httplib::DataSink& sink) {
               if (m_stopping) return false;
               std::this_thread::sleep_for(std::chrono::milliseconds(250));
-              return sink.write(bytes->data() + offset, std::min<size_t>(64, bytes->size() - offset));
+              return sink.write(bytes->data() + offset, std::min<size_t>(4, bytes->size() - offset));
             });
         return;
       }
