@@ -159,8 +159,11 @@ class EditorSession {
   EditorSession() {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("config"));
     class NoEngine : public SpeechEngine {
-      std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>&) override { return nullptr; }
-      std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig&) override {
+      std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>&, std::stop_token) override {
+        return nullptr;
+      }
+      std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig&,
+                                                       std::stop_token) override {
         return nullptr;
       }
     };

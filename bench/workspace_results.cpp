@@ -48,8 +48,10 @@ constexpr int kSegments = 8800;
 constexpr double kSegmentSeconds = 0.4;
 
 class NoEngine : public SpeechEngine {
-  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>&) override { return nullptr; }
-  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig&) override {
+  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>&, std::stop_token) override {
+    return nullptr;
+  }
+  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig&, std::stop_token) override {
     return nullptr;
   }
 };

@@ -61,10 +61,11 @@ class EngineDiarizer final : public SpeakerDiarizer {
 
 VoxtrellisSpeechEngine::VoxtrellisSpeechEngine(ModelFolders folders) : m_folders(std::move(folders)) {}
 
-std::shared_ptr<SpeechRecognizer> VoxtrellisSpeechEngine::loadRecognizer(const std::function<void()>& modelsLoaded) {
+std::shared_ptr<SpeechRecognizer> VoxtrellisSpeechEngine::loadRecognizer(const std::function<void()>& modelsLoaded,
+                                                                         std::stop_token stop) {
   using voxtrellis::AsrModels;
-  const auto folder = AsrModels::download(m_folders.recognizer, false, voxtrellis::AsrModelVersion::v3);
-  AsrModels models = AsrModels::load(folder, std::nullopt, voxtrellis::AsrModelVersion::v3);
+  const auto folder = AsrModels::download(m_folders.recognizer, false, voxtrellis::AsrModelVersion::v3, stop);
+  AsrModels models = AsrModels::load(folder, std::nullopt, voxtrellis::AsrModelVersion::v3, stop);
   if (modelsLoaded) modelsLoaded();
   auto manager = voxtrellis::AsrManager::create(voxtrellis::ASRConfig::defaults());
   manager->initialize(models);
@@ -72,9 +73,9 @@ std::shared_ptr<SpeechRecognizer> VoxtrellisSpeechEngine::loadRecognizer(const s
 }
 
 std::shared_ptr<SpeakerDiarizer> VoxtrellisSpeechEngine::prepareDiarizer(
-    const voxtrellis::OfflineDiarizerConfig& config) {
+    const voxtrellis::OfflineDiarizerConfig& config, std::stop_token stop) {
   auto manager = std::make_unique<voxtrellis::OfflineDiarizerManager>(config);
-  manager->prepareModels(m_folders.diarizer, false);
+  manager->prepareModels(m_folders.diarizer, false, stop);
   return std::make_shared<EngineDiarizer>(std::move(manager));
 }
 

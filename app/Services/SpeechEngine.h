@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 
 namespace parlowvista {
 
@@ -37,16 +38,20 @@ class SpeakerDiarizer {
   virtual voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress = {}) = 0;
 };
 
-// Where the speech models come from. Blocking calls meant for worker threads.
+// Where the speech models come from. Blocking calls meant for worker threads. A stop asked
+// for through `stop` ends a model download under way within about a second, throwing
+// voxtrellis::DownloadUtils::DownloadStopped; what was fetched is kept for the next start.
 class SpeechEngine {
  public:
   virtual ~SpeechEngine() = default;
   // Fetches what is missing of the recogniser's models (version 3), loads them, calls
   // `modelsLoaded` (on this thread) once they are in memory, and returns the initialised
   // recogniser. Throws the engine's download and load errors.
-  virtual std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded) = 0;
+  virtual std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded,
+                                                           std::stop_token stop) = 0;
   // A new diarizer of this configuration with its models prepared (downloaded when missing).
-  virtual std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config) = 0;
+  virtual std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config,
+                                                           std::stop_token stop) = 0;
 };
 
 // The engine itself: AsrManager and OfflineDiarizerManager. Model folders default to the
@@ -61,8 +66,10 @@ class VoxtrellisSpeechEngine final : public SpeechEngine {
   };
   explicit VoxtrellisSpeechEngine(ModelFolders folders = {});
 
-  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded) override;
-  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config) override;
+  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded,
+                                                   std::stop_token stop) override;
+  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config,
+                                                   std::stop_token stop) override;
 
  private:
   ModelFolders m_folders;

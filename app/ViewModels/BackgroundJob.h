@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 
 namespace parlowvista {
 
@@ -39,10 +40,23 @@ inline void postToUi(const std::shared_ptr<bool>& alive, std::function<void()> f
 // images in pieces on that pool while the UI thread waits for them, so a job holding one of its
 // threads for seconds would hold up the window's painting. A few jobs run at once (a run's step
 // beside the cache write of the run before, a release of samples, the allocator's trim); more
-// wait their turn. Destroying the pool waits for the jobs under way.
+// wait their turn. Destroying the pool (as the application quits) asks its jobs to stop, then
+// waits for the jobs under way: a job that may take minutes (a model download) watches
+// stopToken() and ends early.
 class JobPool : public QThreadPool {
  public:
   explicit JobPool(QObject* parent = nullptr) : QThreadPool(parent) { setMaxThreadCount(4); }
+  ~JobPool() override {
+    m_stop.request_stop();
+    waitForDone();
+  }
+  JobPool(const JobPool&) = delete;
+  JobPool& operator=(const JobPool&) = delete;
+
+  std::stop_token stopToken() const { return m_stop.get_token(); }
+
+ private:
+  std::stop_source m_stop;
 };
 
 // Runs `work` on a thread of `pool` and hands its outcome to `done` on the UI thread, unless

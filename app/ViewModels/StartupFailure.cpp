@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <QStringList>
 #include <QUrl>
 
 namespace parlowvista {
@@ -39,9 +40,9 @@ Cause causeOf(const std::exception_ptr& failure) {
   return Cause::unloadable;
 }
 
-// A file of the user's model folder that is missing or does not load, in plain words, and
-// what to do about it; none for other failures.
-std::optional<QString> modelFileStep(const std::exception_ptr& failure) {
+// A file of the user's model folder that is missing or does not load, in plain words; none for
+// other failures.
+std::optional<QString> modelFileLine(const std::exception_ptr& failure) {
   if (!failure) return std::nullopt;
   try {
     std::rethrow_exception(failure);
@@ -51,10 +52,7 @@ std::optional<QString> modelFileStep(const std::exception_ptr& failure) {
     const QString what = error.code() == voxtrellis::FileSystemError::Code::fileNoSuchFile
                              ? QStringLiteral("%1 is missing from the folder %2.")
                              : QStringLiteral("%1 in the folder %2 is damaged or incomplete.");
-    return what.arg(file, folder) +
-           QStringLiteral(
-               " Put a good copy of it there and press \"Try Again\". See \"Getting the speech "
-               "models\" in the README for where the app finds its models.");
+    return what.arg(file, folder);
   } catch (...) {
   }
   return std::nullopt;
@@ -69,19 +67,34 @@ QString modelHubName() {
   return url.port() > 0 ? QStringLiteral("%1:%2").arg(url.host()).arg(url.port()) : url.host();
 }
 
-ErrorInfo modelStartupFailure(const std::exception_ptr& failure, const QString& description) {
+ErrorInfo modelStartupFailure(const QList<ModelFailure>& failures) {
   const QString readme = QStringLiteral(
       "See \"Getting the speech models\" in the README for where the app finds its models and how to give it "
       "others.");
   QString headline;
-  switch (causeOf(failure)) {
+  switch (causeOf(failures.isEmpty() ? nullptr : failures.first().exception)) {
     case Cause::unreachable:
       headline = QStringLiteral("The speech models could not be downloaded from %1").arg(modelHubName());
       break;
     case Cause::missing: headline = QStringLiteral("The speech models are not on %1").arg(modelHubName()); break;
     case Cause::unloadable: headline = QStringLiteral("The speech models could not be loaded"); break;
   }
-  return ErrorInfo{headline, description, modelFileStep(failure).value_or(readme)};
+  QStringList files;
+  QStringList details;
+  for (const ModelFailure& failure : failures) {
+    if (const auto line = modelFileLine(failure.exception)) files << *line;
+    if (!details.contains(failure.description)) details << failure.description;
+  }
+  QString step = readme;
+  if (!files.isEmpty()) {
+    step = files.join(' ') +
+           (files.size() == 1 ? QStringLiteral(" Put a good copy of it there")
+                              : QStringLiteral(" Put a good copy of each there")) +
+           QStringLiteral(
+               " and press \"Try Again\". See \"Getting the speech models\" in the README for where the app finds "
+               "its models.");
+  }
+  return ErrorInfo{headline, details.join('\n'), step};
 }
 
 }  // namespace parlowvista

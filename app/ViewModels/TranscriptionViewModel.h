@@ -16,6 +16,7 @@
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
 #include "ViewModels/SpeakerList.h"
+#include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
 
 #include <QDateTime>
@@ -468,8 +469,9 @@ class TranscriptionViewModel : public QObject {
   void clearCachedSamples();
 
   bool isReady() const;
-  // Start-up's second half: prepares the diarizer, then `modelsReady`.
-  void prepareDiarizerForStartUp();
+  // Start-up's second half: prepares the diarizer, then `modelsReady`, or `failed` with these
+  // failures of the first half and its own.
+  void prepareDiarizerForStartUp(QList<ModelFailure> failures);
   const std::optional<TranscriptionResult>& shownTranslation() const;
   bool refuseOnTranslationTab();
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.

@@ -4,7 +4,6 @@
 #include "Services/SpeechEngine.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
-#include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 namespace parlowvista {
@@ -17,7 +16,7 @@ void TranscriptionViewModel::initializeModels() {
   setState(ProcessingState::loadingModels(0));
   if (m_recognizer) {
     // A second start after a failed one: the recogniser is already loaded.
-    prepareDiarizerForStartUp();
+    prepareDiarizerForStartUp({});
     return;
   }
   addLog("Downloading ASR models...");
@@ -26,36 +25,41 @@ void TranscriptionViewModel::initializeModels() {
   QPointer<TranscriptionViewModel> self(this);
   runJob<std::shared_ptr<SpeechRecognizer>>(
       m_jobs, this,
-      [engine, self, alive] {
-        return engine->loadRecognizer([self, alive] {
-          postToUi(alive, [self] {
-            if (self) self->setState(ProcessingState::loadingModels(0.3));
-          });
-        });
+      [engine, self, alive, stop = m_jobs.stopToken()] {
+        return engine->loadRecognizer(
+            [self, alive] {
+              postToUi(alive, [self] {
+                if (self) self->setState(ProcessingState::loadingModels(0.3));
+              });
+            },
+            stop);
       },
       [this](JobResult<std::shared_ptr<SpeechRecognizer>> loaded) {
-        if (!loaded.value) {
-          setState(ProcessingState::failed(modelStartupFailure(loaded.exception, loaded.details)));
+        QList<ModelFailure> failures;
+        if (loaded.value) {
+          m_recognizer = *loaded.value;
+        } else {
           addLog("Failed to load models: " + loaded.error);
-          return;
+          failures.append({loaded.exception, loaded.details});
         }
-        m_recognizer = *loaded.value;
-        prepareDiarizerForStartUp();
+        // The speaker models are looked at even so: the screen names every file to mend at once.
+        prepareDiarizerForStartUp(failures);
       });
 }
 
-void TranscriptionViewModel::prepareDiarizerForStartUp() {
+void TranscriptionViewModel::prepareDiarizerForStartUp(QList<ModelFailure> failures) {
   setState(ProcessingState::loadingModels(0.5));
   addLog("Downloading diarization models...");
   const DiarizerChoice choice = currentChoice();
   const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
-      m_jobs, this, [engine, config] { return engine->prepareDiarizer(config); },
-      [this, config, choice](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
-        if (!prepared.value) {
-          setState(ProcessingState::failed(modelStartupFailure(prepared.exception, prepared.details)));
-          addLog("Failed to load models: " + prepared.error);
+      m_jobs, this, [engine, config, stop = m_jobs.stopToken()] { return engine->prepareDiarizer(config, stop); },
+      [this, config, choice, failures](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) mutable {
+        if (!prepared.value) failures.append({prepared.exception, prepared.details});
+        if (!failures.isEmpty()) {
+          setState(ProcessingState::failed(modelStartupFailure(failures)));
+          if (!prepared.value) addLog("Failed to load models: " + prepared.error);
           return;
         }
         m_diarizer = *prepared.value;
@@ -102,7 +106,7 @@ void TranscriptionViewModel::rebuildDiarizer(const DiarizerChoice& choice, std::
   const auto config = buildDiarizationConfig(choice.settings);
   auto engine = m_deps.engine;
   runJob<std::shared_ptr<SpeakerDiarizer>>(
-      m_jobs, this, [engine, config] { return engine->prepareDiarizer(config); },
+      m_jobs, this, [engine, config, stop = m_jobs.stopToken()] { return engine->prepareDiarizer(config, stop); },
       [this, config, choice, then](JobResult<std::shared_ptr<SpeakerDiarizer>> prepared) {
         if (prepared.value) {
           m_diarizer = *prepared.value;

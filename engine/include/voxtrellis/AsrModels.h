@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 
 namespace voxtrellis {
@@ -77,19 +78,22 @@ struct AsrModels {
   // vocabulary that does not parse included), as DownloadUtils::loadModels
   // does. `force` first fetches a whole fresh copy of the version's folder
   // (never of the given folder itself), which takes its place only once it is
-  // complete. Returns the folder. Throws ModelFileError (a file of the folder
-  // in place that is missing or does not load, when no copy could be had) and
-  // the loader's errors; a forced download that cannot be had throws its
-  // error with every file in place kept.
+  // complete and loads. Returns the folder. Throws ModelFileError (a file of
+  // the folder in place that is missing or does not load, when no copy that
+  // loads could be had) and the loader's errors; a forced download that cannot
+  // be had, or does not load, throws its error with every file in place kept.
+  // A stop asked for through `stop` ends a download under way within about a
+  // second (DownloadUtils::DownloadStopped).
   static std::filesystem::path download(const std::optional<std::filesystem::path>& directory = std::nullopt,
-                                        bool force = false, AsrModelVersion version = AsrModelVersion::v3);
+                                        bool force = false, AsrModelVersion version = AsrModelVersion::v3,
+                                        std::stop_token stop = {});
   // Loads the four models and the vocabulary, fetching the repository as
   // download() does. Each model's inputs and outputs are checked here, so a
   // model of another interface fails at load, naming its file. Throws
   // AsrModelsError (loadingFailed, modelNotFound) and the loader's errors.
   static AsrModels load(const std::filesystem::path& directory,
                         const std::optional<AsrModelConfiguration>& configuration = std::nullopt,
-                        AsrModelVersion version = AsrModelVersion::v3);
+                        AsrModelVersion version = AsrModelVersion::v3, std::stop_token stop = {});
   static AsrModels downloadAndLoad(const std::optional<std::filesystem::path>& directory = std::nullopt,
                                    const std::optional<AsrModelConfiguration>& configuration = std::nullopt,
                                    AsrModelVersion version = AsrModelVersion::v3);

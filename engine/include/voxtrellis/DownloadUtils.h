@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,14 @@ class DownloadUtils {
     long m_httpStatus = 0;
   };
 
+  // A download ended early because its caller asked it to stop (through the stop token it
+  // was given). What was fetched before the file in flight stays beside the model folder and
+  // the next download resumes with what is missing; the folder in place is as it was.
+  class DownloadStopped : public std::runtime_error {
+   public:
+    DownloadStopped() : std::runtime_error("The download of the models was stopped.") {}
+  };
+
   struct Response {
     bool isHTTP = true;
     long statusCode = 0;
@@ -64,27 +73,29 @@ class DownloadUtils {
 
   // Makes sure the repository's required files are in `directory`/<folder>
   // and loads each named compiled-model folder ("Encoder.mlmodelc" holding
-  // model.onnx). The folder counts as there when every required name is in
-  // it and no file of the download that brought them is missing or of
-  // another size. When it is not there, or a named model in it does not load
-  // (missing, not a folder, no model file, a model the runtime refuses), the
-  // whole repository is downloaded into a hidden folder beside it, which
-  // takes the folder's place only once it is complete; a download cut short
-  // stays there and is resumed by the next one. Every download must match the
+  // model.onnx). When every required name is in the folder, the named models
+  // are loaded from it as they are, whatever a download once recorded of it.
+  // When a name is missing, or a named model does not load (missing, not a
+  // folder, no model file, a model the runtime refuses), the whole repository
+  // is downloaded into a hidden folder beside it (a download cut short stays
+  // there and is resumed by the next one) and loaded there; only once it
+  // loads does it take the folder's place. Every download must match the
   // listing's size (and SHA-256 where given) before it is moved into place.
-  // Files in place are never written or deleted before a complete copy
+  // Files in place are never written or deleted before a copy that loads
   // replaces them: they may be the user's own, copied in by hand. When no
-  // fresh copy can be had, they stay as they are; a folder holding every
-  // required name from a download that did not finish is then loaded as it
-  // is, and otherwise a ModelFileError names the file that is missing or did
-  // not load, why, and why no copy could be downloaded from the hub. A folder
-  // holding none of the required names throws the download's error.
+  // such copy can be had, they stay as they are (a downloaded copy that does
+  // not load is dropped), and a ModelFileError names the file that is missing
+  // or did not load, why, and why no copy could be had: the download's error,
+  // or what does not load in the hub's copy. A folder holding none of the
+  // required names throws the download's error, or the downloaded copy's own
+  // load error. Asking `stop` to stop ends a download under way within about a
+  // second with DownloadStopped.
   // Throws ModelFileError, FileSystemError, HuggingFaceDownloadError,
-  // NetworkError, ModelRegistry::Error, ModelRuntimeError or a JSON parse
-  // error.
+  // DownloadStopped, NetworkError, ModelRegistry::Error, ModelRuntimeError or
+  // a JSON parse error.
   static std::map<std::string, std::shared_ptr<OnnxModel>> loadModels(
       Repo repo, const std::vector<std::string>& modelNames, const std::filesystem::path& directory,
-      ComputeUnits computeUnits, const std::optional<std::string>& variant = std::nullopt);
+      ComputeUnits computeUnits, const std::optional<std::string>& variant = std::nullopt, std::stop_token stop = {});
 
   // One authenticated GET; the body and the response as they come. Throws NetworkError.
   static std::pair<std::string, Response> fetchWithAuth(const std::string& url);

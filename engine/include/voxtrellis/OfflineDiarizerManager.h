@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 namespace voxtrellis {
@@ -42,12 +43,14 @@ class OfflineDiarizerManager {
   // fetches what is missing or does not load), then prewarms them. Without
   // forceRedownload a manager that holds models does nothing. With it, a
   // whole fresh copy of the repository folder is downloaded first and takes
-  // the folder's place once complete; when none can be had, that is logged
-  // and the files in place, all kept, are loaded. Throws the load's error
-  // (a ModelFileError naming a file that is missing or does not load, when no
+  // the folder's place once complete and loaded; when none that loads can be
+  // had, that is logged and the files in place, all kept, are loaded. A stop
+  // asked for through `stop` ends a download under way within about a second
+  // with DownloadUtils::DownloadStopped. Throws the load's error (a
+  // ModelFileError naming a file that is missing or does not load, when no
   // copy could be had); the manager then keeps the models it held.
-  void prepareModels(const std::optional<std::filesystem::path>& directory = std::nullopt,
-                     bool forceRedownload = false);
+  void prepareModels(const std::optional<std::filesystem::path>& directory = std::nullopt, bool forceRedownload = false,
+                     std::stop_token stop = {});
 
   // Diarizes in-memory samples (audio-loading time 0).
   DiarizationResult process(const std::vector<float>& audio);

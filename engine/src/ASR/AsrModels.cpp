@@ -210,18 +210,22 @@ fs::path modelsRoot(const fs::path& directory) {
 }
 
 // The four models (the preprocessor on the processor alone, the others with `units`) and the
-// vocabulary, as one load of the version's folder: a fresh copy that takes the folder's place
+// vocabulary, as one load of a repository folder: a fresh copy that takes the folder's place
 // midway cannot leave models of the old folder beside those of the new one.
-std::map<std::string, std::shared_ptr<OnnxModel>> loadRepository(AsrModelVersion version, const fs::path& root,
-                                                                 ComputeUnits units) {
-  std::map<std::string, std::shared_ptr<OnnxModel>> models;
-  RepositoryCache::useFolder(repoFor(version), root, std::nullopt, true, [&](const fs::path& repository) {
+RepositoryCache::Load loadingInto(std::map<std::string, std::shared_ptr<OnnxModel>>& models, ComputeUnits units) {
+  return [&models, units](const fs::path& repository) {
     models = RepositoryCache::loadModelFolders(repository, {TdtPreprocessorModel::fileName}, ComputeUnits::cpuOnly);
     models.merge(RepositoryCache::loadModelFolders(
         repository, {TdtEncoderModel::fileName, TdtDecoderModel::fileName, TdtJointModel::fileName}, units));
     // A vocabulary that is missing or does not parse fails the load like a model, naming it.
     RepositoryFiles::readJson(repository / kVocabularyFile, "the vocabulary");
-  });
+  };
+}
+
+std::map<std::string, std::shared_ptr<OnnxModel>> loadRepository(AsrModelVersion version, const fs::path& root,
+                                                                 ComputeUnits units, std::stop_token stop) {
+  std::map<std::string, std::shared_ptr<OnnxModel>> models;
+  RepositoryCache::useFolder(repoFor(version), root, std::nullopt, true, loadingInto(models, units), stop);
   return models;
 }
 
@@ -231,7 +235,8 @@ fs::path AsrModels::defaultCacheDirectory(AsrModelVersion version) {
   return DownloadUtils::defaultModelsDirectory() / folderName(version);
 }
 
-fs::path AsrModels::download(const std::optional<fs::path>& directory, bool force, AsrModelVersion version) {
+fs::path AsrModels::download(const std::optional<fs::path>& directory, bool force, AsrModelVersion version,
+                             std::stop_token stop) {
   const fs::path target = directory.value_or(defaultCacheDirectory(version));
   modelsLogger().info("Downloading ASR models to: " + target.string());
   if (!force && modelsExist(target, version)) {
@@ -240,19 +245,24 @@ fs::path AsrModels::download(const std::optional<fs::path>& directory, bool forc
   }
   const fs::path root = modelsRoot(target);
   // Only the version's own folder under the models root is replaced, and only by a whole
-  // fresh copy: the folder the caller named may hold anything, and a hub that does not
-  // answer leaves every file as it was.
-  if (force) RepositoryCache::replaceWithFreshCopy(repoFor(version), root, std::nullopt);
-  loadRepository(version, root, defaultConfiguration().computeUnits);
+  // fresh copy that loads: the folder the caller named may hold anything, and a hub that does
+  // not answer leaves every file as it was.
+  const ComputeUnits units = defaultConfiguration().computeUnits;
+  if (force) {
+    std::map<std::string, std::shared_ptr<OnnxModel>> models;
+    RepositoryCache::useFreshCopy(repoFor(version), root, std::nullopt, loadingInto(models, units), stop);
+  } else {
+    loadRepository(version, root, units, stop);
+  }
   modelsLogger().info("Successfully downloaded ASR models");
   return target;
 }
 
 AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrModelConfiguration>& configuration,
-                          AsrModelVersion version) {
+                          AsrModelVersion version, std::stop_token stop) {
   modelsLogger().info("Loading ASR models from: " + directory.string());
   const AsrModelConfiguration config = configuration.value_or(defaultConfiguration());
-  auto loaded = loadRepository(version, modelsRoot(directory), config.computeUnits);
+  auto loaded = loadRepository(version, modelsRoot(directory), config.computeUnits, stop);
   modelsLogger().info(std::string("Loaded ") + TdtPreprocessorModel::fileName +
                       " with compute units: " + computeUnitsName(ComputeUnits::cpuOnly));
   modelsLogger().info(std::string("Loaded ") + TdtEncoderModel::fileName +

@@ -1,5 +1,7 @@
 #include "Models/HttpClient.h"
 
+#include <voxtrellis/DownloadUtils.h>
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -41,6 +43,12 @@ size_t appendToFile(char* data, size_t size, size_t count, void* target) {
   }
   out->written += bytes;
   return std::fwrite(data, size, count, out->file) * size;
+}
+
+// libcurl calls this at least about once a second, also while no byte arrives; a non-zero answer
+// ends the transfer.
+int abortWhenStopped(void* stop, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const std::stop_token*>(stop)->stop_requested() ? 1 : 0;
 }
 
 struct HeaderList {
@@ -106,7 +114,8 @@ void HttpClient::returnHandle(void* handle) const {
 }
 
 HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::vector<std::string>& headers,
-                                 double timeoutSeconds) const {
+                                 double timeoutSeconds, const std::stop_token& stop) const {
+  if (stop.stop_requested()) throw DownloadUtils::DownloadStopped();
   CURL* handle = static_cast<CURL*>(raw);
   HeaderList list;
   for (const auto& header : headers) list.list = curl_slist_append(list.list, header.c_str());
@@ -134,8 +143,14 @@ HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::v
   const std::string proxy = proxyFor(url);
   curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str());
   curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
+  if (stop.stop_possible()) {
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, abortWhenStopped);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stop);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  }
 
   const CURLcode code = curl_easy_perform(handle);
+  if (code == CURLE_ABORTED_BY_CALLBACK && stop.stop_requested()) throw DownloadUtils::DownloadStopped();
   if (code != CURLE_OK) {
     std::string text = errorText[0] ? errorText : curl_easy_strerror(code);
     if (!text.empty() && text.back() == '\n') text.pop_back();
@@ -150,18 +165,18 @@ HttpResponse HttpClient::perform(void* raw, const std::string& url, const std::v
 }
 
 HttpResponse HttpClient::get(const std::string& url, const std::vector<std::string>& headers, std::string& body,
-                             double timeoutSeconds) const {
+                             double timeoutSeconds, std::stop_token stop) const {
   void* handle = takeHandle();
   std::unique_ptr<void, std::function<void(void*)>> keeper(handle, [this](void* h) { returnHandle(h); });
   body.clear();
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEFUNCTION, appendToString);
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEDATA, &body);
-  return perform(handle, url, headers, timeoutSeconds);
+  return perform(handle, url, headers, timeoutSeconds, stop);
 }
 
 HttpResponse HttpClient::download(const std::string& url, const std::vector<std::string>& headers,
                                   const std::filesystem::path& file, double timeoutSeconds,
-                                  std::optional<uint64_t> maxBytes) const {
+                                  std::optional<uint64_t> maxBytes, std::stop_token stop) const {
   static_assert(kTooLarge == CURLE_FILESIZE_EXCEEDED);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
   if (!out) throw NetworkError(CURLE_WRITE_ERROR, "Cannot create temporary file " + file.string());
@@ -173,7 +188,7 @@ HttpResponse HttpClient::download(const std::string& url, const std::vector<std:
   curl_easy_setopt(static_cast<CURL*>(handle), CURLOPT_WRITEDATA, &target);
   HttpResponse response;
   try {
-    response = perform(handle, url, headers, timeoutSeconds);
+    response = perform(handle, url, headers, timeoutSeconds, stop);
   } catch (const NetworkError&) {
     if (target.exceeded) {
       // An error page longer than the file it stands for is still an answer: its status says

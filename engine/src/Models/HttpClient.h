@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ struct HttpResponse {
 // than its time-out in all, or when no byte arrives for the stall interval
 // (a hub that accepts the connection and then sends nothing).
 //
+// A request given a stop token ends within about a second of a stop being
+// asked for, throwing DownloadUtils::DownloadStopped.
+//
 // Thread safety: requests may run from several threads at once; connections
 // are kept and reused between requests.
 class HttpClient {
@@ -39,7 +43,7 @@ class HttpClient {
 
   // GET into memory. Throws NetworkError.
   HttpResponse get(const std::string& url, const std::vector<std::string>& headers, std::string& body,
-                   double timeoutSeconds) const;
+                   double timeoutSeconds, std::stop_token stop = {}) const;
   // GET into a file, created or truncated. Throws NetworkError; the file may
   // then hold part of the body and is the caller's to remove. With `maxBytes`
   // the transfer ends as soon as more than that arrives (NetworkError with the
@@ -47,7 +51,7 @@ class HttpClient {
   // answer other than 2xx cut off there is returned with its status.
   HttpResponse download(const std::string& url, const std::vector<std::string>& headers,
                         const std::filesystem::path& file, double timeoutSeconds,
-                        std::optional<uint64_t> maxBytes = std::nullopt) const;
+                        std::optional<uint64_t> maxBytes = std::nullopt, std::stop_token stop = {}) const;
   // The NetworkError code of a download cut off at its limit (CURLE_FILESIZE_EXCEEDED).
   static constexpr int kTooLarge = 63;
 
@@ -64,7 +68,7 @@ class HttpClient {
   void* takeHandle() const;
   void returnHandle(void* handle) const;
   HttpResponse perform(void* handle, const std::string& url, const std::vector<std::string>& headers,
-                       double timeoutSeconds) const;
+                       double timeoutSeconds, const std::stop_token& stop) const;
 
   std::optional<ModelRegistry::ProxySettings> m_proxy;
   mutable std::mutex m_mutex;

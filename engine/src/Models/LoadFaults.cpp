@@ -2,6 +2,7 @@
 
 #include <voxtrellis/ModelRegistry.h>
 
+#include "Models/RepositoryFiles.h"
 #include "Onnx/ModelRuntimeError.h"
 
 #include <optional>
@@ -59,12 +60,18 @@ bool isLoadFault(const std::exception_ptr& error, const fs::path& repoFolder) {
   return fault && isInside(fault->file, repoFolder);
 }
 
-ModelFileError keptInPlace(const std::exception_ptr& loadFault, const std::string& downloadFault,
+ModelFileError keptInPlace(const std::exception_ptr& loadFault, NoFreshCopy why, const std::string& copyFault,
                            const fs::path& repoFolder) {
-  const Fault fault = faultOf(loadFault).value_or(Fault{FileSystemError::Code::fileReadCorruptFile, repoFolder, ""});
+  Fault fault = faultOf(loadFault).value_or(Fault{FileSystemError::Code::fileReadCorruptFile, repoFolder, ""});
+  // A model folder without its model file, say, fails to load as a damaged folder; to the user
+  // the file is missing.
+  if (!RepositoryFiles::somethingAt(fault.file)) fault.code = FileSystemError::Code::fileNoSuchFile;
+  const std::string copy = why == NoFreshCopy::notDownloaded
+                               ? "No fresh copy could be downloaded from " + hubName()
+                               : "The copy downloaded from " + hubName() + " does not load either";
   return ModelFileError(fault.code, fault.file, repoFolder,
-                        withoutFinalStop(fault.text) + ". No fresh copy could be downloaded from " + hubName() + " (" +
-                            downloadFault + "), so the files in " + repoFolder.string() + " are kept as they are.");
+                        withoutFinalStop(fault.text) + ". " + copy + " (" + copyFault + "), so the files in " +
+                            repoFolder.string() + " are kept as they are.");
 }
 
 }  // namespace voxtrellis

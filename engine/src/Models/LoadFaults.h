@@ -16,10 +16,16 @@ namespace voxtrellis {
 // copy of the repository can mend it.
 bool isLoadFault(const std::exception_ptr& error, const std::filesystem::path& repoFolder);
 
+// Why no fresh copy of a repository took the place of its folder.
+enum class NoFreshCopy {
+  notDownloaded,  // the download failed
+  doesNotLoad,    // the hub's whole copy does not load either
+};
+
 // The error for files in place that do not serve and for which no fresh copy
-// could be had: the load fault (which names the file and says why) with the
-// download's.
-ModelFileError keptInPlace(const std::exception_ptr& loadFault, const std::string& downloadFault,
+// could be had: the load fault (which names the file and says why; a file that
+// is not there is said to be missing) with the copy's fault.
+ModelFileError keptInPlace(const std::exception_ptr& loadFault, NoFreshCopy why, const std::string& copyFault,
                            const std::filesystem::path& repoFolder);
 
 }  // namespace voxtrellis

@@ -1,5 +1,6 @@
 #include "Models/RepositoryCache.h"
 
+#include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
 
 #include "Models/LoadFaults.h"
@@ -34,21 +35,48 @@ void dropFreshCopy(const fs::path& repoFolder) {
   }
 }
 
-void downloadAndReplace(Repo repo, const fs::path& repoFolder, const std::optional<std::string>& variant) {
-  RepositoryDownload::download(repo, RepositoryFiles::freshFolderFor(repoFolder), variant);
+// Loads the whole copy downloaded beside the folder where it lies and, once it loads, puts it
+// in the folder's place. A copy whose own files do not load is dropped: the next download
+// fetches it whole again.
+void loadAndPutInPlace(Repo repo, const fs::path& repoFolder, const Load& load) {
+  const fs::path fresh = RepositoryFiles::freshFolderFor(repoFolder);
+  try {
+    load(fresh);
+  } catch (const std::exception& error) {
+    if (isLoadFault(std::current_exception(), fresh)) {
+      logger().warning("The fresh copy of " + repo.folderName() + " does not load (" + error.what() +
+                       "); it is removed and " + repoFolder.string() + " kept as it is");
+      std::error_code ignored;
+      fs::remove_all(fresh, ignored);
+    }
+    throw;
+  }
   RepositoryFiles::replaceWithFresh(repoFolder);
   logger().info("Replaced " + repoFolder.string() + " with the fresh copy");
 }
 
+fs::path repositoryFolder(Repo repo, const fs::path& directory) {
+  SystemInfo::logOnce(logger());
+  RepositoryFiles::createFolder(directory);
+  return directory / repo.folderName();
+}
+
+// The repository's folder under its lock, with a replacement that a stopped process left
+// halfway finished.
+struct LockedFolder {
+  LockedFolder(Repo repo, const fs::path& directory) : path(repositoryFolder(repo, directory)), lock(path) {
+    RepositoryFiles::finishInterruptedReplacement(path);
+  }
+  const fs::path path;
+  RepositoryLock lock;
+};
+
 }  // namespace
 
 void useFolder(Repo repo, const fs::path& directory, const std::optional<std::string>& variant, bool whole,
-               const std::function<void(const fs::path&)>& load) {
-  SystemInfo::logOnce(logger());
-  RepositoryFiles::createFolder(directory);
-  const fs::path repoFolder = directory / repo.folderName();
-  RepositoryLock lock(repoFolder);
-  RepositoryFiles::finishInterruptedReplacement(repoFolder);
+               const Load& load, std::stop_token stop) {
+  const LockedFolder folder(repo, directory);
+  const fs::path& repoFolder = folder.path;
 
   std::optional<std::string> missing;
   bool anyRequired = false;
@@ -58,9 +86,10 @@ void useFolder(Repo repo, const fs::path& directory, const std::optional<std::st
     else if (!missing)
       missing = name;
   }
-  // What the folder in place lacks, once known.
+  // What the folder in place lacks, or why it does not load; none when it holds none of the
+  // required names.
   std::exception_ptr fault;
-  if (!missing && RepositoryFiles::isComplete(repoFolder)) {
+  if (!missing) {
     logger().info("Found " + repo.folderName() + " locally, no download needed");
     try {
       load(repoFolder);
@@ -74,43 +103,34 @@ void useFolder(Repo repo, const fs::path& directory, const std::optional<std::st
     logger().info("Downloading a fresh copy of " + repo.folderName() + " beside the cache…");
   } else {
     logger().info("Models not found in cache at " + repoFolder.string());
-    if (missing) {
+    if (anyRequired) {
       fault = std::make_exception_ptr(FileSystemError(FileSystemError::Code::fileNoSuchFile, repoFolder / *missing,
                                                       "Model file not found: " + *missing));
     }
   }
 
   try {
-    downloadAndReplace(repo, repoFolder, variant);
+    RepositoryDownload::download(repo, RepositoryFiles::freshFolderFor(repoFolder), variant, stop);
+  } catch (const DownloadUtils::DownloadStopped&) {
+    throw;
   } catch (const std::exception& error) {
-    if (!anyRequired) throw;
-    const std::exception_ptr downloadError = std::current_exception();
-    if (!fault) {
-      // Every required name is there, but the download that brought them did not finish (or
-      // they were copied in beside the mark of one): what loads is used.
-      try {
-        load(repoFolder);
-        logger().warning("Could not complete " + repo.folderName() + " (" + error.what() + "); using the models in " +
-                         repoFolder.string());
-        return;
-      } catch (const std::exception&) {
-        if (!isLoadFault(std::current_exception(), repoFolder)) std::rethrow_exception(downloadError);
-        fault = std::current_exception();
-      }
-    }
-    throw keptInPlace(fault, error.what(), repoFolder);
+    if (!fault) throw;
+    throw keptInPlace(fault, NoFreshCopy::notDownloaded, error.what(), repoFolder);
   }
-  load(repoFolder);
+  try {
+    loadAndPutInPlace(repo, repoFolder, load);
+  } catch (const std::exception& error) {
+    if (!fault || !isLoadFault(std::current_exception(), RepositoryFiles::freshFolderFor(repoFolder))) throw;
+    throw keptInPlace(fault, NoFreshCopy::doesNotLoad, error.what(), repoFolder);
+  }
 }
 
-void replaceWithFreshCopy(Repo repo, const fs::path& directory, const std::optional<std::string>& variant) {
-  SystemInfo::logOnce(logger());
-  RepositoryFiles::createFolder(directory);
-  const fs::path repoFolder = directory / repo.folderName();
-  RepositoryLock lock(repoFolder);
-  RepositoryFiles::finishInterruptedReplacement(repoFolder);
+void useFreshCopy(Repo repo, const fs::path& directory, const std::optional<std::string>& variant, const Load& load,
+                  std::stop_token stop) {
+  const LockedFolder folder(repo, directory);
   logger().info("Downloading a fresh copy of " + repo.folderName() + " beside the cache…");
-  downloadAndReplace(repo, repoFolder, variant);
+  RepositoryDownload::download(repo, RepositoryFiles::freshFolderFor(folder.path), variant, stop);
+  loadAndPutInPlace(repo, folder.path, load);
 }
 
 std::map<std::string, std::shared_ptr<OnnxModel>> loadModelFolders(const fs::path& repoFolder,

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -21,25 +22,30 @@ class OnnxModel;
 //
 // The folder in place is never written by a download, since its files may be
 // the user's own, copied there by hand. A repository is downloaded into a
-// hidden folder beside it (RepositoryFiles::freshFolderFor), which takes the
-// folder's place only once it is whole; a download cut short stays there and
-// is resumed by the next one.
+// hidden folder beside it (RepositoryFiles::freshFolderFor), loaded there, and
+// takes the folder's place only once it loads; a download cut short stays
+// there and is resumed by the next one, and a whole copy that does not load is
+// dropped.
+//
+// A stop asked for through `stop` ends a download under way within about a
+// second with DownloadUtils::DownloadStopped, and nothing takes the folder's
+// place.
 namespace RepositoryCache {
 
-// Runs `load` on the repository folder: `load` reads what its caller needs of
-// it (models, vocabulary, parameters) and throws what does not serve.
-//
-// The folder counts as there when every required name of the repository is in
-// it and no file of the download that brought them is missing or of another
-// size. Otherwise, or when `load` fails on a file of the folder (a
-// FileSystemError other than fileWriteFailed, or a ModelRuntimeError, naming a
-// file inside it), a whole fresh copy is downloaded, takes the folder's place,
-// and `load` runs on it. When no whole copy can be had, every file in place is
-// kept as it is and
-//  - for a folder holding none of the required names, the download's error is
-//    thrown;
-//  - for a folder holding all of them from a download that did not finish,
-//    `load` runs on what is there;
+// Reads what its caller needs of a repository folder (models, vocabulary,
+// parameters) and throws what does not serve. It is run on the folder in place
+// or on a fresh copy where it lies, so it reads only inside the folder given.
+using Load = std::function<void(const std::filesystem::path& repoFolder)>;
+
+// Runs `load` on the repository folder. When every required name of the
+// repository is in it, `load` runs on it first, whatever a download once
+// recorded of it. When a name is missing, or `load` fails on a file of the
+// folder (a FileSystemError other than fileWriteFailed, or a ModelRuntimeError,
+// naming a file inside it), a whole fresh copy is downloaded and `load` runs on
+// it; once that succeeds, the copy takes the folder's place. When no copy that
+// loads can be had, every file in place is kept as it is and
+//  - for a folder holding none of the required names, the download's error, or
+//    the copy's own load error, is thrown;
 //  - otherwise a ModelFileError names the file that is missing or does not
 //    load, why, and why no copy could be had.
 // Other failures of `load` are thrown as they are.
@@ -48,12 +54,14 @@ namespace RepositoryCache {
 // several): its success on the folder in place then drops a fresh copy begun
 // beside it, which is no longer wanted; otherwise that copy is kept.
 void useFolder(Repo repo, const std::filesystem::path& directory, const std::optional<std::string>& variant, bool whole,
-               const std::function<void(const std::filesystem::path& repoFolder)>& load);
+               const Load& load, std::stop_token stop = {});
 
 // Downloads a whole fresh copy of the repository beside its folder (resuming
-// one cut short) and puts it in the folder's place. Throws the download's
-// errors with the folder in place as it was.
-void replaceWithFreshCopy(Repo repo, const std::filesystem::path& directory, const std::optional<std::string>& variant);
+// one cut short), runs `load` on it, and puts it in the folder's place. Throws
+// the download's errors, or the copy's load error (the copy dropped), with the
+// folder in place as it was.
+void useFreshCopy(Repo repo, const std::filesystem::path& directory, const std::optional<std::string>& variant,
+                  const Load& load, std::stop_token stop = {});
 
 // Loads the named compiled-model folders ("Encoder.mlmodelc" holding
 // model.onnx) of a repository folder, in the order named; no download.

@@ -64,6 +64,7 @@ struct Listing {
   Repo repo;
   std::optional<std::string> subPath;
   std::vector<std::string> prefixes;
+  std::stop_token stop;
   std::vector<RemoteFile> selected;
 
   bool matchesPrefixRule(const std::string& folder) const {
@@ -106,7 +107,7 @@ struct Listing {
     const std::string treePath = path.empty() ? "tree/main" : "tree/main/" + path;
     const std::string url = ModelRegistry::apiModels(repo.remotePath(), treePath);
     std::string body;
-    const HttpResponse response = HttpClient::shared().get(url, authHeaders(), body, kTimeout);
+    const HttpResponse response = HttpClient::shared().get(url, authHeaders(), body, kTimeout, stop);
     if (response.isHTTP && (response.statusCode == 429 || response.statusCode == 503)) {
       throw DownloadUtils::HuggingFaceDownloadError::rateLimited(static_cast<int>(response.statusCode),
                                                                  "Rate limited while listing files");
@@ -218,12 +219,12 @@ std::set<std::string> modelFolders(Repo repo, const std::optional<std::string>& 
 
 }  // namespace
 
-void download(Repo repo, const fs::path& repoFolder, const std::optional<std::string>& variant) {
+void download(Repo repo, const fs::path& repoFolder, const std::optional<std::string>& variant, std::stop_token stop) {
   logger().info("Downloading " + repo.folderName() + " from HuggingFace...");
   RepositoryFiles::removeStaleTemporaries(repoFolder);
 
   const auto& required = ModelNames::getRequiredModelNames(repo, variant);
-  Listing listing{repo, repo.subPath(), {}, {}};
+  Listing listing{repo, repo.subPath(), {}, stop, {}};
   for (const auto& name : modelFolders(repo, variant)) {
     listing.prefixes.push_back(listing.subPath ? *listing.subPath + "/" + name + "/" : name + "/");
   }
@@ -259,7 +260,7 @@ void download(Repo repo, const fs::path& repoFolder, const std::optional<std::st
       TemporaryDownload temp(RepositoryFiles::temporaryNameFor(target));
       HttpResponse response;
       try {
-        response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout, file.size);
+        response = HttpClient::shared().download(url, authHeaders(), temp.path(), kTimeout, file.size, stop);
       } catch (const NetworkError& error) {
         if (error.code() != HttpClient::kTooLarge) throw;
         throw DownloadUtils::HuggingFaceDownloadError::downloadFailed(

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -20,11 +21,15 @@ std::vector<std::string> authHeaders();
 // of the selected files (the model folders, of both diarizers for the folder
 // they share, and the small side files beside them), one at a time, each checked against the size (and SHA-256)
 // the listing states before it is moved into place; a file already there at
-// the listed size is kept, so a download cut short resumes. The folder is
-// marked incomplete before the first file is written and gets its manifest
-// once every required name is there (RepositoryFiles). The caller holds the
-// repository's lock. Throws DownloadUtils::HuggingFaceDownloadError,
-// NetworkError, FileSystemError, ModelRegistry::Error or a JSON parse error.
-void download(Repo repo, const std::filesystem::path& folder, const std::optional<std::string>& variant);
+// the listed size is kept, so a download cut short resumes (the file in flight
+// then is fetched again from its first byte). The folder is marked incomplete
+// before the first file is written and gets its manifest once every required
+// name is there (RepositoryFiles). A stop asked for through `stop` ends the
+// download within about a second, with every whole file kept. The caller
+// holds the repository's lock. Throws DownloadUtils::HuggingFaceDownloadError,
+// DownloadUtils::DownloadStopped, NetworkError, FileSystemError,
+// ModelRegistry::Error or a JSON parse error.
+void download(Repo repo, const std::filesystem::path& folder, const std::optional<std::string>& variant,
+              std::stop_token stop = {});
 
 }  // namespace voxtrellis::RepositoryDownload

@@ -1,6 +1,5 @@
 #include "Models/RepositoryFiles.h"
 
-#include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
 
 #include "Shared/AppLogger.h"
@@ -188,28 +187,6 @@ void markComplete(const fs::path& repoFolder, const std::vector<std::string>& re
     throw FileSystemError(FileSystemError::Code::fileWriteFailed, mark,
                           "Could not remove " + mark.string() + ": " + removeError.message());
   }
-}
-
-bool isComplete(const fs::path& repoFolder) {
-  std::error_code error;
-  if (fs::symlink_status(repoFolder / kIncompleteMark, error).type() != fs::file_type::not_found) return false;
-  if (fs::symlink_status(repoFolder / kManifestFile, error).type() == fs::file_type::not_found) return true;
-  std::ifstream in(repoFolder / kManifestFile, std::ios::binary);
-  if (!in) return false;
-  const nlohmann::json manifest = nlohmann::json::parse(in, nullptr, false);
-  if (!manifest.is_object() || !manifest.contains("files") || !manifest["files"].is_array()) return false;
-  for (const auto& entry : manifest["files"]) {
-    if (!entry.is_object() || !entry.contains("path") || !entry["path"].is_string() || !entry.contains("size") ||
-        !entry["size"].is_number_unsigned()) {
-      return false;
-    }
-    const std::string relative = entry["path"].get<std::string>();
-    if (!DownloadUtils::isSafeRelativePath(relative)) return false;
-    std::error_code error;
-    const auto size = fs::file_size(repoFolder / relative, error);
-    if (error || size != entry["size"].get<uint64_t>()) return false;
-  }
-  return true;
 }
 
 }  // namespace voxtrellis::RepositoryFiles

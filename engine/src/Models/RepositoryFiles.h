@@ -14,12 +14,10 @@ namespace voxtrellis::RepositoryFiles {
 
 // A download marks the folder incomplete before it writes its first file
 // and, once every file is checked, records the files and their sizes in a
-// manifest and drops the mark. So a dropped transfer or a killed process
-// leaves the folder incomplete, and only the missing files are fetched again;
-// a file lost later shows against the manifest. A download that writes
-// nothing (a hub that refuses) leaves no mark. (A folder with neither, from
-// an older version or copied in by hand, counts as complete when its required
-// names are there.)
+// manifest and drops the mark. A download that writes nothing (a hub that
+// refuses) leaves no mark. Neither decides whether a folder is used: its
+// files are loaded, and what loads is used, since a file the user copied over
+// one a hub gave may well be good.
 inline constexpr const char* kManifestFile = ".voxtrellis-complete.json";
 inline constexpr const char* kIncompleteMark = ".voxtrellis-incomplete";
 
@@ -41,9 +39,9 @@ void removeStaleTemporaries(const std::filesystem::path& repoFolder);
 
 // A repository whose files in place do not load is downloaded afresh into
 // freshFolderFor(repoFolder), a hidden folder beside it, and takes its place
-// only once that download is whole: until then the files in place, copied
-// there by hand perhaps, stay as they are. A download cut short stays there
-// to be resumed.
+// only once that download is whole and loads: until then the files in place,
+// copied there by hand perhaps, stay as they are. A download cut short stays
+// there to be resumed.
 std::filesystem::path freshFolderFor(const std::filesystem::path& repoFolder);
 
 // Puts the whole fresh copy in the folder's place (the folder is set aside
@@ -72,9 +70,5 @@ void markIncomplete(const std::filesystem::path& repoFolder);
 // their sizes on disk, then removes the incomplete mark. Throws
 // FileSystemError (fileWriteFailed).
 void markComplete(const std::filesystem::path& repoFolder, const std::vector<std::string>& relativePaths);
-
-// False when the folder is marked incomplete or a file the manifest lists is
-// missing or of another size.
-bool isComplete(const std::filesystem::path& repoFolder);
 
 }  // namespace voxtrellis::RepositoryFiles

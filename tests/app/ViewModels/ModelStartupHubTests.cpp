@@ -2,10 +2,17 @@
 // start-up ends in `failed` with a plain headline naming the hub and the engine's text as the
 // details, nothing half-fetched is used by a later start, and "Try Again" (reset) starts the
 // models again once the hub answers properly; models copied into the cache folder after a failed
-// start are used.
+// start are used. The user's files are never given up for a hub's copy that does not load, and
+// quitting during a download ends the program.
 
+#include "App/Application.h"
+#include "Views/Shell/MainWindow.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
+#include "support/ScopedSettingsFolder.h"
+
+#include <QAction>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +20,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -47,6 +55,14 @@ class ModelStartupHubTest : public ::testing::Test {
   }
   static bool endsLoading(Harness& h) {
     return testsupport::waitUntil([&] { return h.vm->state().kind() != ProcessingState::Kind::loadingModels; }, 60000);
+  }
+  // Starts the models in a view model of its own: the error the start ends in, none when it
+  // ends otherwise.
+  std::optional<ErrorInfo> failedStart() const {
+    Harness h(engine());
+    h.vm->initializeModels();
+    if (!endsLoading(h) || h.vm->state().kind() != ProcessingState::Kind::failed) return std::nullopt;
+    return *h.vm->state().error();
   }
 
   GeneratedModelHub hub;
@@ -86,12 +102,7 @@ TEST_F(ModelStartupHubTest, AMisbehavingHubEndsInTheErrorScreenAndTryAgainRecove
     EXPECT_TRUE(error.nextStep.value_or("").contains("\"Getting the speech models\" in the README"));
 
     // A later start with the hub still faulty does not take what the first one left.
-    {
-      Harness again(engine());
-      again.vm->initializeModels();
-      ASSERT_TRUE(endsLoading(again));
-      EXPECT_EQ(again.vm->state().kind(), ProcessingState::Kind::failed);
-    }
+    EXPECT_TRUE(failedStart());
 
     // The hub recovers: "Try Again" starts the models and a file goes through.
     hub.fault = Fault::none;
@@ -110,12 +121,7 @@ TEST_F(ModelStartupHubTest, AMisbehavingHubEndsInTheErrorScreenAndTryAgainRecove
 // without asking the hub.
 TEST_F(ModelStartupHubTest, ModelsCopiedInAfterAFailedFirstStartAreLoadedWithoutTheHub) {
   hub.fault = Fault::noSuchRepository;
-  {
-    Harness first(engine());
-    first.vm->initializeModels();
-    ASSERT_TRUE(endsLoading(first));
-    ASSERT_EQ(first.vm->state().kind(), ProcessingState::Kind::failed);
-  }
+  ASSERT_TRUE(failedStart());
   copyInBothFolders(models.path());
   const int asked = hub.requests;
   Harness h(engine());
@@ -182,11 +188,9 @@ TEST_F(ModelStartupHubTest, ADamagedCopiedFileIsNamedAndEveryCopiedFileIsKeptWhe
         copied[name] = testsupport::filesIn(models.path() / name);
       }
 
-      Harness h(engine());
-      h.vm->initializeModels();
-      ASSERT_TRUE(endsLoading(h));
-      ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
-      const ErrorInfo& error = *h.vm->state().error();
+      const auto failed = failedStart();
+      ASSERT_TRUE(failed);
+      const ErrorInfo& error = *failed;
       EXPECT_EQ(error.message.toStdString(), "The speech models could not be loaded");
       const QString plain = QStringLiteral("%1 in the folder %2 is damaged or incomplete.")
                                 .arg(QString::fromUtf8(file), QString::fromStdString(folder.string()));
@@ -208,13 +212,34 @@ TEST_F(ModelStartupHubTest, ADamagedCopiedFileIsNamedAndEveryCopiedFileIsKeptWhe
   }
 }
 
-// A speaker folder copied without one of its files: with no hub the screen names the missing
-// file and every other one is kept; once the file is copied in by hand, or a hub answers (which
-// makes the folder its whole copy), "Try Again" brings the models.
+// A damaged file in each folder, no hub: the screen names both at once, so that one "Try Again"
+// after mending them brings the models.
+TEST_F(ModelStartupHubTest, DamagedFilesInBothFoldersAreNamedAtOnce) {
+  qputenv("REGISTRY_URL", "http://127.0.0.1:9");
+  copyInBothFolders(models.path());
+  const std::pair<fs::path, const char*> damaged[] = {
+      {models.path() / "parakeet-tdt-0.6b-v3-onnx", "Encoder.mlmodelc/model.onnx"},
+      {models.path() / "speaker-diarization-onnx", "PldaRho.mlmodelc/model.onnx"}};
+  for (const auto& [folder, file] : damaged) fs::resize_file(folder / file, fs::file_size(folder / file) / 2);
+  const auto failed = failedStart();
+  ASSERT_TRUE(failed);
+  const QString step = failed->nextStep.value_or("");
+  for (const auto& [folder, file] : damaged) {
+    const QString plain = QStringLiteral("%1 in the folder %2 is damaged or incomplete.")
+                              .arg(QString::fromUtf8(file), QString::fromStdString(folder.string()));
+    EXPECT_TRUE(step.contains(plain)) << step.toStdString();
+    EXPECT_TRUE(failed->details.value_or("").contains(QString::fromStdString((folder / file).string())));
+  }
+}
+
+// A speaker folder copied without one of its files (a model folder left without its model file
+// among them): with no hub the screen names the missing file and every other one is kept; once
+// the file is copied in by hand, or a hub answers (which makes the folder its whole copy), "Try
+// Again" brings the models.
 TEST_F(ModelStartupHubTest, ASpeakerFolderMissingAFileIsNamedThenMadeWholeByHandOrByAHub) {
   const fs::path fixture = testsupport::fixturesDir() / "diarizer/speaker-diarization-onnx";
   const fs::path folder = models.path() / fixture.filename();
-  for (const char* file : {"plda-parameters.json", "Embedding.mlmodelc"}) {
+  for (const char* file : {"plda-parameters.json", "Embedding.mlmodelc", "PldaRho.mlmodelc/model.onnx"}) {
     for (const bool byHub : {false, true}) {
       SCOPED_TRACE(std::string(file) + (byHub ? ", by a hub" : ", by hand"));
       for (const auto& entry : fs::directory_iterator(models.path())) fs::remove_all(entry.path());
@@ -257,12 +282,7 @@ TEST_F(ModelStartupHubTest, AFreshCopyCutShortIsResumedAtTheNextStart) {
   // The last file of the listing is dropped midway.
   hub.faultOnly = "/parakeet_vocab.json";
   hub.fault = Fault::closeMidFile;
-  {
-    Harness first(engine());
-    first.vm->initializeModels();
-    ASSERT_TRUE(endsLoading(first));
-    ASSERT_EQ(first.vm->state().kind(), ProcessingState::Kind::failed);
-  }
+  ASSERT_TRUE(failedStart());
   hub.fault = Fault::none;
   const int asked = hub.fileRequests;
   Harness h(engine());
@@ -273,6 +293,186 @@ TEST_F(ModelStartupHubTest, AFreshCopyCutShortIsResumedAtTheNextStart) {
   const fs::path hubs = testsupport::fixturesDir() / "asr/parakeet-tdt-0.6b-v3-onnx/Encoder.mlmodelc/model.onnx";
   EXPECT_EQ(testsupport::readFile(encoder), testsupport::readFile(hubs));
   EXPECT_FALSE(fs::exists(models.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh"));
+}
+
+// A hub that answers with a copy that does not load is no reason to give up the user's folder:
+// with one file of it damaged, every copied file stays as it was, the copy is dropped, and the
+// screen names the user's file, with what is wrong with the hub's copy beneath. For both
+// folders, against a copy that lacks a file, one of another layout and one with a damaged file.
+TEST_F(ModelStartupHubTest, AHubsCopyThatDoesNotLoadNeverTakesTheUsersFolder) {
+  struct Case {
+    const char* folder;
+    const char* damaged;  // the user's
+    Fault copy;
+    const char* copyFile;      // the file of the hub's copy that is other
+    const char* copysFailure;  // part of what the details say of the hub's copy
+  };
+  const char* speaker = "speaker-diarization-onnx";
+  const char* recognition = "parakeet-tdt-0.6b-v3-onnx";
+  const Case cases[] = {
+      {speaker, "PldaRho.mlmodelc/model.onnx", Fault::lacksFile, "plda-parameters.json", "PLDA parameters"},
+      {speaker, "PldaRho.mlmodelc/model.onnx", Fault::otherLayout, "", "Missing model.onnx in model: "},
+      {speaker, "Embedding.mlmodelc/model.onnx", Fault::damagedFile, "PldaRho.mlmodelc/model.onnx",
+       "PldaRho.mlmodelc/model.onnx"},
+      {recognition, "Encoder.mlmodelc/model.onnx", Fault::lacksFile, "parakeet_vocab.json", "the vocabulary"},
+      {recognition, "Encoder.mlmodelc/model.onnx", Fault::otherLayout, "", "Missing model.onnx in model: "},
+      {recognition, "JointDecision.mlmodelc/model.onnx", Fault::damagedFile, "Encoder.mlmodelc/model.onnx",
+       "Encoder.mlmodelc/model.onnx"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.damaged) + " against a copy " + std::to_string(static_cast<int>(c.copy)));
+    for (const auto& entry : fs::directory_iterator(models.path())) fs::remove_all(entry.path());
+    copyInBothFolders(models.path());
+    const fs::path folder = models.path() / c.folder;
+    const fs::path damaged = folder / c.damaged;
+    fs::resize_file(damaged, fs::file_size(damaged) / 2);
+    std::map<std::string, std::map<std::string, std::string>> copied;
+    for (const char* name : {recognition, speaker}) copied[name] = testsupport::filesIn(models.path() / name);
+    hub.fault = c.copy;
+    hub.faultOnly = c.copyFile;
+
+    const auto failed = failedStart();
+    ASSERT_TRUE(failed);
+    const ErrorInfo& error = *failed;
+    const QString plain = QStringLiteral("%1 in the folder %2 is damaged or incomplete.")
+                              .arg(QString::fromUtf8(c.damaged), QString::fromStdString(folder.string()));
+    EXPECT_TRUE(error.nextStep.value_or("").startsWith(plain)) << error.nextStep.value_or("").toStdString();
+    const std::string details = error.details.value_or("").toStdString();
+    EXPECT_NE(details.find(damaged.string()), std::string::npos) << details;
+    EXPECT_NE(details.find(c.copysFailure, details.find("does not load either")), std::string::npos) << details;
+    for (const auto& [name, before] : copied) {
+      EXPECT_EQ(changedFiles(before, testsupport::filesIn(models.path() / name)), std::vector<std::string>{}) << name;
+    }
+    EXPECT_FALSE(fs::exists(models.path() / ("." + std::string(c.folder) + ".fresh")));
+  }
+}
+
+// A folder a hub once made holds the sizes of its files; a good file of another size copied over
+// one of them is the user's choice, not an unfinished download: it is loaded, and kept, and no
+// hub is asked.
+TEST_F(ModelStartupHubTest, AGoodFileOfAnotherSizeCopiedIntoAHubsFolderIsLoadedWithoutAskingTheHub) {
+  {
+    Harness first(engine());
+    ASSERT_TRUE(first.startModels()) << first.vm->statusMessage().toStdString();
+  }
+  const fs::path decoder = models.path() / "parakeet-tdt-0.6b-v3-onnx" / "Decoder.mlmodelc" / "model.onnx";
+  const fs::path other = testsupport::fixturesDir() / "asr" / "half-state" / "Decoder.mlmodelc" / "model.onnx";
+  ASSERT_TRUE(fs::exists(decoder.parent_path().parent_path() / ".voxtrellis-complete.json"));
+  ASSERT_NE(fs::file_size(decoder), fs::file_size(other));
+  fs::copy_file(other, decoder, fs::copy_options::overwrite_existing);
+  const int asked = hub.requests;
+  Harness h(engine());
+  ASSERT_TRUE(h.startModels()) << h.vm->statusMessage().toStdString();
+  EXPECT_TRUE(testsupport::readFile(decoder) == testsupport::readFile(other));
+  EXPECT_EQ(hub.requests, asked);
+}
+
+// What the quit test's child is given: the folder its models are in, the application's own, and
+// the model folder in whose fresh copy a file comes in slowly.
+constexpr const char* kQuitModels = "PV_QUIT_TEST_MODELS";
+constexpr const char* kQuitShare = "PV_QUIT_TEST_SHARE";
+constexpr const char* kQuitInFlight = "PV_QUIT_TEST_IN_FLIGHT";
+constexpr const char* kQuitting = "Quitting while a model downloads";
+
+// Quit while the models download (a file of the user's damaged, the hub slow), for each folder:
+// the program ends within seconds, not when the download is done, and leaves the library free
+// for the next start. What came before the file in flight stays beside the folder to be resumed;
+// the folder in place is as it was.
+TEST_F(ModelStartupHubTest, QuittingWhileAModelDownloadsEndsTheProgramAndFreesTheLibrary) {
+  struct Case {
+    const char* folder;
+    const char* damaged;
+    const char* slow;  // 6 kB or more: 7 minutes or more at 16 bytes a second
+    std::vector<std::string> fetchedBefore;
+  };
+  const Case cases[] = {
+      {"speaker-diarization-onnx",
+       "PldaRho.mlmodelc/model.onnx",
+       "PldaRho.mlmodelc/model.onnx",
+       {"Embedding.mlmodelc/model.onnx", "FBank.mlmodelc/model.onnx"}},
+      {"parakeet-tdt-0.6b-v3-onnx", "Encoder.mlmodelc/model.onnx", "Decoder.mlmodelc/model.onnx", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    for (const auto& entry : fs::directory_iterator(models.path())) fs::remove_all(entry.path());
+    copyInBothFolders(models.path());
+    const fs::path folder = models.path() / c.folder;
+    fs::resize_file(folder / c.damaged, fs::file_size(folder / c.damaged) / 2);
+    const auto copied = testsupport::filesIn(folder);
+    hub.faultOnly = std::string("/") + c.slow;
+    hub.fault = Fault::slowFile;
+    const fs::path fresh = models.path() / ("." + std::string(c.folder) + ".fresh");
+    const testsupport::TempDir share{"pv-share"};
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(testsupport::kChildRunVariable, "1");
+    environment.insert("REGISTRY_URL", QString::fromStdString(hub.baseUrl()));
+    environment.insert(kQuitModels, QString::fromStdString(models.path().string()));
+    environment.insert(kQuitShare, QString::fromStdString(share.path().string()));
+    environment.insert(kQuitInFlight, QString::fromStdString((fresh / c.slow).parent_path().string()));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(QCoreApplication::applicationFilePath(),
+                  {"--gtest_filter=ModelStartupQuitChildProcess.QuitsWhileAModelDownloads"});
+    QByteArray output;
+    const bool quitting = testsupport::waitUntil(
+        [&] {
+          program.waitForReadyRead(100);
+          output += program.readAll();
+          return output.contains(kQuitting) || program.state() == QProcess::NotRunning;
+        },
+        120000);
+    ASSERT_TRUE(quitting && output.contains(kQuitting)) << output.toStdString();
+    const bool ended = program.waitForFinished(20000);
+    if (!ended) program.kill(), program.waitForFinished();
+    output += program.readAll();
+    ASSERT_TRUE(ended) << "still running 20 s after Quit\n" << output.toStdString();
+    EXPECT_EQ(program.exitCode(), 0) << output.toStdString();
+
+    EXPECT_EQ(changedFiles(copied, testsupport::filesIn(folder)), std::vector<std::string>{});
+    const auto fetched = testsupport::filesIn(fresh);
+    for (const std::string& file : c.fetchedBefore) EXPECT_TRUE(fetched.count(file)) << file;
+    for (const auto& [file, content] : fetched) EXPECT_EQ(file.find(".download-"), std::string::npos) << file;
+
+    const testsupport::ScopedSettingsFolder settings(QString::fromStdString((share.path() / "config").string()));
+    EXPECT_NO_THROW(Application(Application::Environment(QString::fromStdString(share.path().string()),
+                                                         QStringLiteral("com.lanternhollow.tests.quit"))));
+  }
+}
+
+// The program's road in the child: the application starts its models as its window shows, and
+// Ctrl+Q's action quits once the slow file is on its way; the application then goes as the
+// program's does after its event loop.
+TEST(ModelStartupQuitChildProcess, QuitsWhileAModelDownloads) {
+  const fs::path models = qEnvironmentVariable(kQuitModels).toStdString();
+  const QString share = qEnvironmentVariable(kQuitShare);
+  const testsupport::ScopedSettingsFolder settings(share + "/config");
+  VoxtrellisSpeechEngine::ModelFolders folders;
+  folders.recognizer = models / "parakeet-tdt-0.6b-v3-onnx";
+  folders.diarizer = models;
+  auto application = std::make_unique<Application>(Application::Environment(
+      share, QStringLiteral("com.lanternhollow.tests.quit"), std::make_shared<VoxtrellisSpeechEngine>(folders)));
+  application->showMainWindow();
+  const fs::path inFlight = qEnvironmentVariable(kQuitInFlight).toStdString();
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(inFlight, error)) {
+          if (entry.path().filename().string().find(".download-") != std::string::npos) return true;
+        }
+        return false;
+      },
+      60000));
+  std::cout << kQuitting << std::endl;
+  QAction* quit = nullptr;
+  for (QAction* action : application->mainWindow()->findChildren<QAction*>()) {
+    if (action->text() == "Quit") quit = action;
+  }
+  ASSERT_NE(quit, nullptr);
+  quit->trigger();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !application->mainWindow()->isVisible(); }));
+  application.reset();
 }
 
 }  // namespace

@@ -184,11 +184,13 @@ class FakeEngine : public SpeechEngine {
   bool failDiarizer = false;
   std::string diarizerFailure = "diarizer models missing";  // what a failing diarizer says
 
-  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded) override {
+  std::shared_ptr<SpeechRecognizer> loadRecognizer(const std::function<void()>& modelsLoaded,
+                                                   std::stop_token) override {
     if (modelsLoaded) modelsLoaded();
     return std::make_shared<Recognizer>(this);
   }
-  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config) override {
+  std::shared_ptr<SpeakerDiarizer> prepareDiarizer(const voxtrellis::OfflineDiarizerConfig& config,
+                                                   std::stop_token) override {
     if (prepareGate) prepareGate->wait();
     if (failDiarizer) throw std::runtime_error(diarizerFailure);
     lastConfig = config;

@@ -217,8 +217,9 @@ TEST(AsrModelsTest, AVocabularyThatDoesNotReadCountsAsMissingAndIsFetchedAgain) 
   }
 }
 
-// The version's folder is replaced only by a whole fresh copy: a hub that does not answer leaves
-// every file, and the folder the caller named is never touched.
+// The version's folder is replaced only by a whole fresh copy that loads: a hub that does not
+// answer, or answers with a copy that does not load, leaves every file, and the folder the caller
+// named is never touched.
 TEST(AsrModelsTest, ForcedDownloadReplacesOnlyTheVersionFolderAndOnlyWithAWholeCopy) {
   FakeModelHub hub;
   testsupport::TempDir dir;
@@ -232,6 +233,15 @@ TEST(AsrModelsTest, ForcedDownloadReplacesOnlyTheVersionFolderAndOnlyWithAWholeC
   ModelRegistry::setBaseURL(hub.baseUrl());
   EXPECT_EQ(testsupport::readFile(repo / "stale.txt"), "old");
   EXPECT_TRUE(AsrModels::modelsExist(repo, AsrModelVersion::v3));
+
+  hub.damage("/Encoder.mlmodelc/model.onnx");
+  EXPECT_ANY_THROW(AsrModels::download(callers, true, AsrModelVersion::v3));
+  hub.damage("");
+  EXPECT_EQ(testsupport::readFile(repo / "stale.txt"), "old");
+  EXPECT_TRUE(
+      testsupport::readFile(repo / "Encoder.mlmodelc" / "model.onnx") ==
+      testsupport::readFile(asrtest::fixtureRepository(AsrModelVersion::v3) / "Encoder.mlmodelc" / "model.onnx"));
+  EXPECT_FALSE(fs::exists(dir.path() / ".parakeet-tdt-0.6b-v3-onnx.fresh"));
 
   EXPECT_EQ(AsrModels::download(callers, true, AsrModelVersion::v3), callers);
   EXPECT_EQ(testsupport::readFile(callers / "keep.wav"), "precious");

@@ -49,7 +49,9 @@ class FakeModelHub {
                  }
                  std::stringstream s;
                  s << in.rdbuf();
-                 res.set_content(s.str(), "application/octet-stream");
+                 std::string bytes = s.str();
+                 if (isDamaged(req.path)) bytes.resize(bytes.size() / 2);
+                 res.set_content(bytes, "application/octet-stream");
                });
     m_server.start();
     voxtrellis::ModelRegistry::setBaseURL(baseUrl());
@@ -62,13 +64,26 @@ class FakeModelHub {
   }
   bool requested(const std::string& suffix) {
     for (const auto& r : requests()) {
-      if (r.size() >= suffix.size() && r.compare(r.size() - suffix.size(), suffix.size(), suffix) == 0) return true;
+      if (endsWith(r, suffix)) return true;
     }
     return false;
+  }
+  // Serves the file whose path ends with `suffix` cut in half: a copy that downloads (the
+  // listing states no sizes) but does not load. An empty suffix serves every file whole.
+  void damage(const std::string& suffix) {
+    std::lock_guard lock(m_mutex);
+    m_damaged = suffix;
   }
 
  private:
   static std::filesystem::path root() { return testsupport::fixturesDir() / "asr"; }
+  static bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+  }
+  bool isDamaged(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    return !m_damaged.empty() && endsWith(path, m_damaged);
+  }
   void record(const std::string& path) {
     std::lock_guard lock(m_mutex);
     m_requests.push_back(path);
@@ -76,6 +91,7 @@ class FakeModelHub {
 
   std::mutex m_mutex;
   std::vector<std::string> m_requests;
+  std::string m_damaged;
   testsupport::LoopbackServer m_server;  // last: stops before the members its handlers use
 };
 

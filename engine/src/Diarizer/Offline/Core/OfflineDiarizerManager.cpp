@@ -13,6 +13,7 @@
 #include "Shared/Uuid.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/ModelNames.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
@@ -76,9 +77,10 @@ struct OfflineDiarizerManager::Impl {
   AppLogger logger{"OfflineDiarizer"};
   OfflineDiarizerConfig config;
   std::shared_ptr<const OfflineDiarizerModels> models;
-  ModelLoader loader;
-  // Puts a whole fresh copy of the models in place, for a forced reload.
-  std::function<void(const std::filesystem::path& directory)> fetchFreshCopy;
+  ModelLoader loader;  // set by setModelLoader; none for the engine's model cache
+
+  std::shared_ptr<const OfflineDiarizerModels> load(const std::filesystem::path& directory, bool fresh,
+                                                    std::stop_token stop) const;
 
   void prewarm(const OfflineDiarizerModels& bundle) const;
   void exportEmbeddings(const std::vector<TimedEmbedding>& embeddings, const std::vector<int>& assignments,
@@ -87,12 +89,6 @@ struct OfflineDiarizerManager::Impl {
 
 OfflineDiarizerManager::OfflineDiarizerManager(OfflineDiarizerConfig config) : m_impl(std::make_unique<Impl>()) {
   m_impl->config = std::move(config);
-  m_impl->loader = [](const std::filesystem::path& directory) {
-    return std::make_shared<const OfflineDiarizerModels>(OfflineDiarizerModels::load(directory));
-  };
-  m_impl->fetchFreshCopy = [](const std::filesystem::path& directory) {
-    OfflineDiarizerModels::downloadFreshCopy(directory);
-  };
 }
 
 OfflineDiarizerManager::~OfflineDiarizerManager() = default;
@@ -105,7 +101,6 @@ bool OfflineDiarizerManager::hasModels() const {
 }
 void OfflineDiarizerManager::setModelLoader(ModelLoader loader) {
   m_impl->loader = std::move(loader);
-  m_impl->fetchFreshCopy = [](const std::filesystem::path&) {};
 }
 
 void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerModels> models) {
@@ -114,7 +109,7 @@ void OfflineDiarizerManager::initialize(std::shared_ptr<const OfflineDiarizerMod
 }
 
 void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::path>& directoryArgument,
-                                           bool forceRedownload) {
+                                           bool forceRedownload, std::stop_token stop) {
   auto& impl = *m_impl;
   if (!forceRedownload && impl.models) {
     impl.logger.debug("Offline diarizer models already prepared; skipping load");
@@ -123,21 +118,11 @@ void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::
   const std::filesystem::path directory =
       std::filesystem::absolute(directoryArgument.value_or(OfflineDiarizerModels::defaultModelsDirectory()))
           .lexically_normal();
-  // The folder in place is replaced only by a whole fresh copy: its files may be the user's
-  // own, and a hub that does not answer must not leave fewer of them.
-  if (forceRedownload) {
-    try {
-      impl.fetchFreshCopy(directory);
-    } catch (const std::exception& error) {
-      impl.logger.warning(std::string("Failed to fetch a fresh copy of the diarizer models during forced reload: ") +
-                          error.what() + "; the files in place are loaded as they are");
-    }
-  }
   // The loader already fetches what is missing or does not load, so its first error (which
   // names the file and why) is the one to report.
   std::shared_ptr<const OfflineDiarizerModels> loaded;
   try {
-    loaded = impl.loader(directory);
+    loaded = impl.load(directory, forceRedownload, stop);
   } catch (const std::exception& error) {
     impl.logger.error(std::string("Offline diarizer model load failed: ") + error.what());
     throw;
@@ -147,6 +132,25 @@ void OfflineDiarizerManager::prepareModels(const std::optional<std::filesystem::
   impl.logger.info("Offline diarizer models initialized");
   impl.prewarm(*loaded);
   impl.logger.info("Offline diarizer models loaded from " + directory.string());
+}
+
+std::shared_ptr<const OfflineDiarizerModels> OfflineDiarizerManager::Impl::load(const std::filesystem::path& directory,
+                                                                                bool fresh,
+                                                                                std::stop_token stop) const {
+  if (loader) return loader(directory);
+  // The folder in place is replaced only by a whole fresh copy that loads: its files may be
+  // the user's own, and a hub that does not answer must not leave fewer of them.
+  if (fresh) {
+    try {
+      return std::make_shared<const OfflineDiarizerModels>(OfflineDiarizerModels::loadFreshCopy(directory, stop));
+    } catch (const DownloadUtils::DownloadStopped&) {
+      throw;
+    } catch (const std::exception& error) {
+      logger.warning(std::string("Failed to fetch a fresh copy of the diarizer models during forced reload: ") +
+                     error.what() + "; the files in place are loaded as they are");
+    }
+  }
+  return std::make_shared<const OfflineDiarizerModels>(OfflineDiarizerModels::load(directory, {}, stop));
 }
 
 void OfflineDiarizerManager::Impl::prewarm(const OfflineDiarizerModels& bundle) const {

@@ -57,8 +57,11 @@ std::vector<unsigned char> decodeBase64(const std::string& text) {
   return bytes;
 }
 
-std::optional<std::filesystem::path> findPLDAFile(const std::filesystem::path& directory) {
-  for (const auto& candidate : {directory / "plda-parameters.json", directory / kRepoFolder / "plda-parameters.json",
+// `repoFolder` is the repository folder being loaded: the one in `directory`, or a fresh copy of
+// it beside it.
+std::optional<std::filesystem::path> findPLDAFile(const std::filesystem::path& directory,
+                                                  const std::filesystem::path& repoFolder) {
+  for (const auto& candidate : {directory / "plda-parameters.json", repoFolder / "plda-parameters.json",
                                 directory / "speaker-diarization-offline" / "plda-parameters.json"}) {
     std::error_code error;
     if (std::filesystem::exists(candidate, error)) return candidate;
@@ -89,10 +92,10 @@ std::vector<double> psiOf(const nlohmann::json& root) {
 // loadPLDAPsi as part of a load of the repository folder: a FileSystemError names the file
 // that is missing or does not read, so that a fresh copy can mend it.
 std::vector<double> requirePLDAPsi(const std::filesystem::path& directory, const std::filesystem::path& repoFolder) {
-  const auto file = findPLDAFile(directory);
+  const auto file = findPLDAFile(directory, repoFolder);
   if (!file) {
     throw FileSystemError(FileSystemError::Code::fileNoSuchFile, repoFolder / "plda-parameters.json",
-                          "PLDA parameters file not found in " + directory.string());
+                          "PLDA parameters file not found in " + repoFolder.string());
   }
   const nlohmann::json root = RepositoryFiles::readJson(*file, "the PLDA parameters");
   try {
@@ -115,14 +118,16 @@ OfflineDiarizerModels::RepoLoader OfflineDiarizerModels::defaultRepoLoader() {
   };
 }
 
-void OfflineDiarizerModels::downloadFreshCopy(const std::optional<std::filesystem::path>& directory) {
-  RepositoryCache::replaceWithFreshCopy(Repo::diarizer, directory.value_or(defaultModelsDirectory()), kVariant);
-}
+namespace {
 
-OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::filesystem::path>& directoryArgument,
-                                                  const RepoLoader& loaderArgument) {
-  const std::filesystem::path directory = directoryArgument.value_or(defaultModelsDirectory());
-  const RepoLoader loader = loaderArgument ? loaderArgument : defaultRepoLoader();
+// Runs a load on the repository folder in a models directory, or on a fresh copy of it.
+using FolderUse = std::function<void(const std::filesystem::path& models, const RepositoryCache::Load& load)>;
+
+OfflineDiarizerModels loadBundle(const std::optional<std::filesystem::path>& directoryArgument,
+                                 const OfflineDiarizerModels::RepoLoader& loaderArgument, const FolderUse& use) {
+  const std::filesystem::path directory = directoryArgument.value_or(OfflineDiarizerModels::defaultModelsDirectory());
+  const OfflineDiarizerModels::RepoLoader loader =
+      loaderArgument ? loaderArgument : OfflineDiarizerModels::defaultRepoLoader();
   modelsLogger().info("Loading offline diarization models from " + directory.string());
   const auto started = std::chrono::steady_clock::now();
 
@@ -131,7 +136,7 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
   std::map<std::string, std::shared_ptr<OnnxModel>> main;
   std::map<std::string, std::shared_ptr<OnnxModel>> fbank;
   OfflineDiarizerModels bundle;
-  RepositoryCache::useFolder(Repo::diarizer, directory, kVariant, true, [&](const std::filesystem::path& folder) {
+  use(directory, [&](const std::filesystem::path& folder) {
     main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, folder, ComputeUnits::all);
     fbank = loader({OfflineFbankModel::fileName}, folder, ComputeUnits::cpuOnly);
     bundle.pldaPsi = requirePLDAPsi(directory, folder);
@@ -157,8 +162,24 @@ OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::files
   return bundle;
 }
 
+}  // namespace
+
+OfflineDiarizerModels OfflineDiarizerModels::load(const std::optional<std::filesystem::path>& directory,
+                                                  const RepoLoader& loader, std::stop_token stop) {
+  return loadBundle(directory, loader, [&](const std::filesystem::path& models, const RepositoryCache::Load& load) {
+    RepositoryCache::useFolder(Repo::diarizer, models, kVariant, true, load, stop);
+  });
+}
+
+OfflineDiarizerModels OfflineDiarizerModels::loadFreshCopy(const std::optional<std::filesystem::path>& directory,
+                                                           std::stop_token stop) {
+  return loadBundle(directory, {}, [&](const std::filesystem::path& models, const RepositoryCache::Load& load) {
+    RepositoryCache::useFreshCopy(Repo::diarizer, models, kVariant, load, stop);
+  });
+}
+
 std::vector<double> OfflineDiarizerModels::loadPLDAPsi(const std::filesystem::path& directory) {
-  const auto file = findPLDAFile(directory);
+  const auto file = findPLDAFile(directory, directory / kRepoFolder);
   if (!file) throw OfflineDiarizationError::processingFailed("PLDA parameters file not found in " + directory.string());
   std::ifstream stream(*file, std::ios::binary);
   if (!stream) throw OfflineDiarizationError::processingFailed("Cannot read " + file->string());

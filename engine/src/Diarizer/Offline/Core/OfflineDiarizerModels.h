@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -42,15 +43,18 @@ struct OfflineDiarizerModels {
   // fixed per model. Each model's inputs and outputs are checked here. Throws
   // OfflineDiarizationError (modelNotLoaded), ModelRuntimeError
   // (interfaceMismatch naming the file), ModelFileError and the download's
-  // errors.
+  // errors. A stop asked for through `stop` ends a download under way within
+  // about a second (DownloadUtils::DownloadStopped).
   static OfflineDiarizerModels load(const std::optional<std::filesystem::path>& directory,
-                                    const RepoLoader& loader = {});
+                                    const RepoLoader& loader = {}, std::stop_token stop = {});
 
-  // Fetches a whole fresh copy of the diarizer's repository folder in
-  // `directory` (default: defaultModelsDirectory()), which takes the folder's
-  // place only once it is complete. Throws the download's errors with every
-  // file in place kept.
-  static void downloadFreshCopy(const std::optional<std::filesystem::path>& directory);
+  // Loads the bundle as load() does from a whole fresh copy of the diarizer's
+  // repository folder in `directory` (default: defaultModelsDirectory()),
+  // downloaded first, which takes the folder's place once it loads. Throws the
+  // download's errors, or the copy's load error, with every file in place
+  // kept.
+  static OfflineDiarizerModels loadFreshCopy(const std::optional<std::filesystem::path>& directory,
+                                             std::stop_token stop = {});
 
   // The psi vector of the first "plda-parameters.json" found in the
   // directory, "speaker-diarization-onnx/" or "speaker-diarization-offline/".
