@@ -23,6 +23,7 @@ struct PlayerPageHost;
 class ActivityLogView;
 class AppSettings;
 class AudioFileImportQueue;
+class AudioSource;
 class AudioSourcesList;
 class ContentTabBar;
 class FileAccessManager;
@@ -161,6 +162,9 @@ class MainWindow : public QMainWindow {
   // The library's selection and the title go to what the view model shows.
   void followTheViewModel();
   void processDroppedFile(const QUrl& file, const QUuid& groupId);
+  // Starts a new file's run (`start` asks the view model) and marks what it shows.
+  void startNewFile(const std::function<void()>& start);
+  void letGoOfTheFileBeforeTheRun();
   // A deletion the library refused: the log line, and a box that says why.
   void showDeletionRefused(const QString& reason);
   void startPendingTranscription();
@@ -194,6 +198,9 @@ class MainWindow : public QMainWindow {
   std::optional<QString> m_pendingAddress;
   bool m_started = false;
   bool m_followingViewModel = false;  // the selection is being set to what the view model shows
+  // The source the view model held when a new file's run started, while it is not the run's
+  // own: neither the library nor the title marks it during the run, its error and after.
+  QPointer<AudioSource> m_heldBeforeRun;
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
   QSize m_fittedFrame;   // the window manager's frame the last fit allowed for
