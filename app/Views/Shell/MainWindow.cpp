@@ -238,13 +238,23 @@ void MainWindow::buildMenu() {
   connect(quit, &QAction::triggered, this, &QWidget::close);
 }
 
-void MainWindow::closeEvent(QCloseEvent* event) {
-  // The edits of the last moments (less than one autosave interval old) go to the store first.
+bool MainWindow::saveEverything() {
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
+  return !m_viewModel.hasUnsavedChanges();
+}
+
+void MainWindow::quitWithoutAsking() {
+  const QScopedValueRollback asking(m_quittingWithoutAsking, true);
+  close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The edits of the last moments (less than one autosave interval old) go to the store first.
+  const bool saved = saveEverything();
   const QString why =
       m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
-  if (m_viewModel.hasUnsavedChanges() &&
+  if (!saved && !m_quittingWithoutAsking &&
       !m_library.prompts.confirmDestructive(
           this, QStringLiteral("Quit Without Saving?"),
           QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(why),
