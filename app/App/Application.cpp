@@ -1,5 +1,6 @@
 #include "App/Application.h"
 
+#include "App/TerminationSignals.h"
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
@@ -26,12 +27,16 @@
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <QSettings>
+#include <QTimer>
 #include <QWebEngineProfile>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include <unistd.h>
 
@@ -201,26 +206,67 @@ int Application::exec(int argc, char** argv) {
   QApplication qtApplication(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Parlowvista"));
   QApplication::setApplicationName(QStringLiteral("Parlowvista"));
+  return run(Environment::user());
+}
+
+int Application::run(const Environment& environment, const std::function<void(Application&)>& started) {
   std::unique_ptr<Application> application;
   try {
-    application = std::make_unique<Application>();
+    application = std::make_unique<Application>(environment);
   } catch (const StoreError& error) {
     // Nothing has been written: the store refused before any change.
     QMessageBox::critical(nullptr, QStringLiteral("Parlowvista"), storeFailureMessage(error));
     return 1;
   }
+  // Until the store is open a signal has nothing to save, and ends the process at once.
+  TerminationSignals terminationSignals;
+  bool quitting = false;
+  QObject::connect(&terminationSignals, &TerminationSignals::received, &terminationSignals, [&](int signal) {
+    // A second signal while the first one's quitting runs does not cut it short.
+    if (!std::exchange(quitting, true)) application->quitOnSignal(signal);
+  });
+  QObject::connect(qGuiApp, &QGuiApplication::commitDataRequest, &terminationSignals, [&](QSessionManager&) {
+    if (!quitting) application->commitData();
+  });
   application->showMainWindow();
+  if (started) QTimer::singleShot(0, &terminationSignals, [&] { started(*application); });
   const int status = QApplication::exec();
+  quitting = true;
   // The store closes and the players let go of their outputs before the Qt application object
   // goes, whose end lets the sound thread's sinks go.
   application.reset();
   return status;
 }
 
+void Application::commitData() {
+  if (m_mainWindow && !m_mainWindow->saveEverything()) reportUnsavedWork("Before the session ends");
+  m_appSettings->store().sync();
+}
+
+void Application::quitOnSignal(int signal) {
+  if (m_mainWindow) {
+    m_mainWindow->quitWithoutAsking();
+    if (m_viewModel->hasUnsavedChanges())
+      reportUnsavedWork(QStringLiteral("Quitting on %1").arg(TerminationSignals::name(signal)).toUtf8().constData());
+  }
+  // Whatever else is open goes too, a dialog's own event loop included.
+  QCoreApplication::exit(0);
+}
+
+void Application::reportUnsavedWork(const char* when) const {
+  const QString why =
+      m_viewModel->saveFailure().isEmpty() ? QStringLiteral("see the activity log") : m_viewModel->saveFailure();
+  std::fprintf(stderr, "[Parlowvista] %s: the latest changes could not be saved (%s)\n", when, qPrintable(why));
+}
+
 void Application::endProcess(int status) {
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);
+  if (const int signal = TerminationSignals::firstReceived()) {
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+  }
   ::_exit(status);
 }
 

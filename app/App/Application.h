@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class QMainWindow;
@@ -79,17 +80,24 @@ class Application {
   // saying why), without which the first player page ends the process.
   static void prepareProcess();
 
-  // What main() runs: makes the Qt application object, builds the Application, shows the main
-  // window and runs the event loop; returns its status once everything is torn down (the store
-  // closed, every audio output let go). A store that cannot be opened is reported in a message
-  // box and gives status 1.
+  // What main() runs: makes the Qt application object and runs the user's application in it.
   static int exec(int argc, char** argv);
+  // Builds the Application over `environment`, shows the main window and runs the event loop
+  // until the application quits; returns its status once everything is torn down (the store
+  // closed, every audio output let go). A store that cannot be opened is reported in a message
+  // box and gives status 1. Once the store is open, SIGTERM, SIGHUP and SIGINT end the
+  // application as Quit does, without asking (quitOnSignal), and the session manager's request
+  // to save before the desktop session ends saves everything (commitData). `started`, when
+  // given, runs in the event loop once the window is shown (tests drive the application there).
+  static int run(const Environment& environment, const std::function<void(Application&)>& started = {});
 
   // Ends the process with `status` once the Qt application object is gone: what is buffered for
   // the console is written out, and the process leaves without running static destructors.
   // Qt Multimedia tears its PulseAudio connection down in one of those while PulseAudio's own
   // mainloop thread may still be running, and libpulse then aborts now and then, after
-  // everything was saved. The application and the test programs both end through here.
+  // everything was saved. When a termination signal ended the application, the process ends by
+  // that signal, as whoever sent it expects (a shell stops its script after Ctrl+C). The
+  // application and the test programs both end through here.
   [[noreturn]] static void endProcess(int status);
 
   // Shows the main window (made on first call); its first showing starts the models, and on
@@ -99,6 +107,17 @@ class Application {
   void showTranslationSettings();
   // Shows the settings window (made on first call).
   void showSettings();
+
+  // Before the desktop session ends: the open editor's text and every pending edit are saved,
+  // and the settings written, without asking anything (the session does not wait for an
+  // answer). The application goes on: the session may yet be cancelled. A save that fails is
+  // said in the activity log and on standard error.
+  void commitData();
+  // A termination signal: the application ends as Quit ends it (the open editor's text
+  // committed, every pending edit saved, the other windows closed, then the event loop and
+  // everything else), but asks nothing. A save that fails is said in the activity log and on
+  // standard error, and the store keeps what it held before.
+  void quitOnSignal(int signal);
 
   // What a user reads when the store cannot be opened: "Could not create ModelContainer: "
   // and the error, in plain words for a second running copy.
@@ -126,6 +145,9 @@ class Application {
   SettingsWindow* settingsWindow() const { return m_settingsWindow.get(); }
 
  private:
+  // A save that failed while nobody may be there to read the window.
+  void reportUnsavedWork(const char* when) const;
+
   std::unique_ptr<KeychainService> m_keychain;
   std::unique_ptr<AppSettings> m_appSettings;
   std::unique_ptr<ModelContext> m_modelContext;

@@ -71,6 +71,12 @@ class Spawned {
     if (!m_status || !WIFEXITED(*m_status)) return std::nullopt;
     return WEXITSTATUS(*m_status);
   }
+  // The signal that ended it, once it has ended; 0 when it exited by itself.
+  std::optional<int> endingSignal() {
+    poll();
+    if (!m_status) return std::nullopt;
+    return WIFSIGNALED(*m_status) ? WTERMSIG(*m_status) : 0;
+  }
   void kill() {
     if (!isRunning()) return;
     ::kill(m_pid, SIGKILL);

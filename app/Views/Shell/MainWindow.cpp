@@ -158,11 +158,15 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     AudioSource* shown = m_viewModel.currentAudioSource();
     if (shown && shown->group() == group && !m_viewModel.isBusy()) m_viewModel.clearResult();
   });
-  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, &MainWindow::adoptCurrentVersion);
+  connect(&m_viewModel, &TranscriptionViewModel::currentTranscriptionChanged, this, [this] {
+    if (m_viewModel.currentTranscription()) m_heldBeforeRun = nullptr;
+    adoptCurrentVersion();
+  });
   // A run takes its file's source before it has a version of it: the library and the title
   // show that file from then on, not the version shown before. (A version being opened sets
   // its source first too, but is followed once it is current.)
   connect(&m_viewModel, &TranscriptionViewModel::currentAudioSourceChanged, this, [this] {
+    m_heldBeforeRun = nullptr;
     if (m_viewModel.isBusy()) adoptCurrentVersion();
   });
   // A translation's tab is what the library marks as shown.
@@ -172,6 +176,7 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   // A transcript coming on screen or going (a run's end, its error, "Try Again") changes what
   // the library marks as shown, and the title.
   connect(&m_viewModel, &TranscriptionViewModel::stateChanged, this, [this] {
+    letGoOfTheFileBeforeTheRun();
     if (m_selection->transcription() != shownVersion()) adoptCurrentVersion();
     refreshTitle();
   });
@@ -233,13 +238,23 @@ void MainWindow::buildMenu() {
   connect(quit, &QAction::triggered, this, &QWidget::close);
 }
 
-void MainWindow::closeEvent(QCloseEvent* event) {
-  // The edits of the last moments (less than one autosave interval old) go to the store first.
+bool MainWindow::saveEverything() {
   if (m_results) m_results->commitPendingEdit();
   m_viewModel.saveIfNeeded();
+  return !m_viewModel.hasUnsavedChanges();
+}
+
+void MainWindow::quitWithoutAsking() {
+  const QScopedValueRollback asking(m_quittingWithoutAsking, true);
+  close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The edits of the last moments (less than one autosave interval old) go to the store first.
+  const bool saved = saveEverything();
   const QString why =
       m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
-  if (m_viewModel.hasUnsavedChanges() &&
+  if (!saved && !m_quittingWithoutAsking &&
       !m_library.prompts.confirmDestructive(
           this, QStringLiteral("Quit Without Saving?"),
           QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(why),
@@ -389,8 +404,7 @@ void MainWindow::processDroppedFile(const QUrl& file, const QUuid& groupId) {
     m_skippedFiles->add(QFileInfo(m_viewModel.currentFile().toLocalFile()).fileName(), error->message);
   }
   targetGroup(group);
-  m_viewModel.processFile(file);
-  adoptCurrentVersion();
+  startNewFile([&] { m_viewModel.processFile(file); });
 }
 
 void MainWindow::requestTranscription(const QUrl& file) {
@@ -452,13 +466,30 @@ void MainWindow::startPendingTranscription() {
   if (!m_pendingFile.isEmpty()) {
     const QUrl file = m_pendingFile;
     m_pendingFile = QUrl();
-    m_viewModel.processFile(file);
+    startNewFile([&] { m_viewModel.processFile(file); });
   } else if (m_pendingAddress) {
     const QString address = *m_pendingAddress;
     m_pendingAddress.reset();
-    m_viewModel.processYouTubeURL(address);
+    startNewFile([&] { m_viewModel.processYouTubeURL(address); });
   }
+}
+
+void MainWindow::startNewFile(const std::function<void()>& start) {
+  // Until the run has a source of its own, what the view model holds is the file shown before.
+  m_heldBeforeRun = m_viewModel.currentAudioSource();
+  start();
+  if (!m_viewModel.isBusy()) m_heldBeforeRun = nullptr;  // refused: nothing changed
   adoptCurrentVersion();
+}
+
+void MainWindow::letGoOfTheFileBeforeTheRun() {
+  // While a new file runs, and while its error is shown, the file before stays the view
+  // model's; once the error is left ("Try Again"), it lets go of it: the drop zone shows, and
+  // nothing may bring that file back into the library's highlight or the title.
+  if (!m_heldBeforeRun || m_viewModel.isBusy() || m_viewModel.state().kind() == ProcessingState::Kind::failed) return;
+  AudioSource* before = m_heldBeforeRun;
+  m_heldBeforeRun = nullptr;
+  if (m_viewModel.currentAudioSource() == before && !m_viewModel.state().result()) m_viewModel.clearResult();
 }
 
 Transcription* MainWindow::shownVersion() const {
@@ -481,7 +512,9 @@ void MainWindow::adoptCurrentVersion() {
 
 void MainWindow::followTheViewModel() {
   // While a new file runs, its source is current before any version of it: no version then.
+  // Before it has a source, no file is marked: the one the view model still holds is not it.
   AudioSource* source = m_viewModel.currentAudioSource();
+  if (source == m_heldBeforeRun) source = nullptr;
   const Transcription* current = m_viewModel.currentTranscription();
   const QScopedValueRollback following(m_followingViewModel, true);
   m_selection->setAudioSource(source);

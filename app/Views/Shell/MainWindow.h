@@ -23,6 +23,7 @@ struct PlayerPageHost;
 class ActivityLogView;
 class AppSettings;
 class AudioFileImportQueue;
+class AudioSource;
 class AudioSourcesList;
 class ContentTabBar;
 class FileAccessManager;
@@ -56,7 +57,7 @@ class VersionActions;
 // after another, each only when no run is going and no sheet is waiting for an answer; a file of them that fails is
 // named, with the reason, in a band under the file list that stays until dismissed (the next file's run takes the error
 // screen's place at once). The models start the first time the window is shown. Closing it (or File > Quit) saves the
-// pending edits first; when that save fails it asks before the edits are lost.
+// pending edits first; when that save fails it asks before the edits are lost (unless told not to ask).
 class MainWindow : public QMainWindow {
   Q_OBJECT
 
@@ -131,6 +132,12 @@ class MainWindow : public QMainWindow {
   ResultsView* resultsView() const { return m_results; }
   // Opens the create-translation sheet for the current version (nothing without one).
   void openCreateTranslation();
+  // What quitting saves, asking nothing: the open editor's text is committed and every pending
+  // edit written. Whether everything reached the store (when not, the activity log says why).
+  bool saveEverything();
+  // Closes the window as Quit does, but does not ask before edits that could not be saved are
+  // lost: at the end of the session or on a termination signal nobody may be there to answer.
+  void quitWithoutAsking();
   // Whether the launch's repeated bring-to-front is still going (it stops once the window is
   // active, or after ten tries).
   bool isActivationRetryRunning() const;
@@ -161,6 +168,9 @@ class MainWindow : public QMainWindow {
   // The library's selection and the title go to what the view model shows.
   void followTheViewModel();
   void processDroppedFile(const QUrl& file, const QUuid& groupId);
+  // Starts a new file's run (`start` asks the view model) and marks what it shows.
+  void startNewFile(const std::function<void()>& start);
+  void letGoOfTheFileBeforeTheRun();
   // A deletion the library refused: the log line, and a box that says why.
   void showDeletionRefused(const QString& reason);
   void startPendingTranscription();
@@ -193,7 +203,11 @@ class MainWindow : public QMainWindow {
   QUrl m_pendingFile;
   std::optional<QString> m_pendingAddress;
   bool m_started = false;
+  bool m_quittingWithoutAsking = false;
   bool m_followingViewModel = false;  // the selection is being set to what the view model shows
+  // The source the view model held when a new file's run started, while it is not the run's
+  // own: neither the library nor the title marks it during the run, its error and after.
+  QPointer<AudioSource> m_heldBeforeRun;
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
   QSize m_fittedFrame;   // the window manager's frame the last fit allowed for

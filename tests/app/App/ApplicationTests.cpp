@@ -1,28 +1,51 @@
 #include "App/Application.h"
 
 #include "Models/AppSettings.h"
+#include "Models/StoredSegment.h"
+#include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
+#include "Models/Transcription.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
+#include "Store/Statement.h"
 #include "Store/StoreError.h"
+#include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Player/YouTubePlayerView.h"
+#include "Views/Shell/MainWindow.h"
+#include "Views/Shell/ProcessingScreens.h"
+#include "Views/Workspace/InlineTextEditor.h"
+#include "Views/Workspace/ResultsView.h"
+#include "Views/Workspace/SegmentListView.h"
+#include "Views/Workspace/SegmentRowEditor.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
 #include "support/QtWait.h"
 #include "support/ScopedSettingsFolder.h"
+#include "support/Spawn.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSessionManager>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTest>
+#include <QThread>
+#include <QToolButton>
 #include <QWebEngineProfile>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <iostream>
+#include <vector>
 
 #include <unistd.h>
 
@@ -180,6 +203,145 @@ TEST_F(ApplicationTest, TheFirstStartMakesTheGeneralGroupAndLaterStartsKeepTheLi
   auto* group = Application::ensureDefaultGroup(again.modelContext(), again.appSettings());
   EXPECT_EQ(group->name(), "Talks");
   EXPECT_EQ(again.modelContext().fetch<parlowvista::TranscriptGroup>().size(), 2);
+}
+
+// The application as main() runs it, over the folder PV_END_FOLDER names, with a speech engine
+// that answers at once: a file is transcribed, one row's edit confirmed with its editor's save
+// button, a speaker renamed and another row's text typed and left open in its editor; then
+// "ready" goes to standard output and the application runs on until something ends it. The
+// autosave is not due for ten seconds. With PV_END_FULL_DISK the store takes nothing more once
+// the file is in; with PV_END_SESSION_REQUEST the session manager asks to save before "ready".
+TEST(ApplicationEndChildProcess, EditsThenRunsUntilEnded) {
+  using namespace parlowvista;
+  const QString folder = qEnvironmentVariable("PV_END_FOLDER");
+  ASSERT_FALSE(folder.isEmpty());
+  const testsupport::ScopedSettingsFolder settingsFolder(folder + "/config");
+  {
+    QSettings settings;
+    settings.setValue("hasCompletedOnboarding", true);
+    settings.setValue("autoSaveInterval", 10.0);
+  }
+  const QString wav = folder + "/talk.wav";
+  pipelinetest::writeFloatWav(wav.toStdString(), pipelinetest::twoVoices(3.0));
+  const bool fullDisk = qEnvironmentVariableIsSet("PV_END_FULL_DISK");
+  const Application::Environment environment(folder + "/share", QStringLiteral("com.lanternhollow.tests.end"),
+                                             std::make_shared<pipelinetest::FakeEngine>(), folder + "/cache");
+  const int status = Application::run(environment, [&](Application& application) {
+    MainWindow& window = *application.mainWindow();
+    TranscriptionViewModel& vm = application.viewModel();
+    using Screen = ProcessingScreens::Screen;
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }, 30000));
+    window.importFiles({QUrl::fromLocalFile(wav)});
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
+    if (fullDisk) {
+      Database& database = application.modelContext().database();
+      Statement pages = database.prepare("PRAGMA page_count");
+      ASSERT_EQ(pages.step(), Statement::Step::row);
+      database.execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+    }
+    SegmentListView* list = window.resultsView()->listView();
+    const QList<TranscribedSegment> segments = vm.state().result()->segments;
+    ASSERT_EQ(segments.size(), 2);
+    list->startEditing(segments[0].id);
+    ASSERT_NE(list->activeEditor(), nullptr);
+    // (On a full disk, more than the room left in the store's pages.)
+    list->activeEditor()->editor()->setPlainText(fullDisk ? QString(20000, 'x') : QStringLiteral("confirmed edit"));
+    list->activeEditor()->saveButton()->click();
+    vm.renameSpeaker(segments[0].speakerId, QStringLiteral("Ann"));
+    list->startEditing(segments[1].id);
+    ASSERT_NE(list->activeEditor(), nullptr);
+    QWidget* typing = list->activeEditor()->editor();
+    QTest::keyClick(typing, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(typing, QStringLiteral("typed and left open"));
+    if (qEnvironmentVariableIsSet("PV_END_SESSION_REQUEST")) {
+      auto* manager = qApp->findChild<QSessionManager*>();
+      ASSERT_NE(manager, nullptr);
+      emit qApp->commitDataRequest(*manager);
+    }
+    if (qEnvironmentVariableIsSet("PV_END_SECOND_SIGNAL")) {
+      // The ending holds on until the parent has sent a second signal.
+      QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] {
+        std::cout << "quitting" << std::endl;
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFileInfo::exists(folder + "/second-sent") && clock.elapsed() < 60000) QThread::msleep(5);
+      });
+    }
+    std::cout << "ready" << std::endl;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+// SIGTERM (a shutdown or a logout), SIGHUP (a closed terminal) and SIGINT (Ctrl+C) end the
+// application as Quit does, and the session manager's request before the desktop session ends
+// saves everything without asking: the edits of the last moments are in the store, which passes
+// its integrity check, also when the process is then killed. A second signal at once does not
+// cut the quitting short. A disk that is full is said on standard error, nothing stops the
+// ending to ask, and the store keeps what it held.
+TEST_F(ApplicationTest, TheLastEditsAreStoredWhenASignalOrTheSessionsEndEndsTheApplication) {
+  using namespace parlowvista;
+  struct Case {
+    const char* name;
+    int sent;
+    int sentWhileQuitting = 0;
+    bool sessionRequest = false;
+    bool fullDisk = false;
+  };
+  const Case cases[] = {
+      {"SIGTERM", SIGTERM, SIGTERM},
+      {"SIGHUP", SIGHUP, SIGHUP},
+      {"SIGINT", SIGINT, SIGINT},
+      {"the session manager's request, then SIGKILL", SIGKILL, 0, true},
+      {"SIGTERM onto a full disk", SIGTERM, 0, false, true},
+      {"the session manager's request onto a full disk, then SIGKILL", SIGKILL, 0, true, true},
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString run = folder("end" + std::to_string(index++));
+    ASSERT_TRUE(QDir().mkpath(run));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(testsupport::kChildRunVariable, "1");
+    environment.insert("PV_END_FOLDER", run);
+    environment.insert("TMPDIR", run);  // a child that is killed leaves its temporary files there
+    if (c.sessionRequest) environment.insert("PV_END_SESSION_REQUEST", "1");
+    if (c.fullDisk) environment.insert("PV_END_FULL_DISK", "1");
+    if (c.sentWhileQuitting) environment.insert("PV_END_SECOND_SIGNAL", "1");
+    const QString log = run + "/child.log";
+    const auto output = [&] { return QString::fromStdString(testsupport::readFile(log.toStdString())); };
+    testsupport::Spawned child(QCoreApplication::applicationFilePath(), {"--gtest_filter=ApplicationEndChildProcess.*"},
+                               log, environment);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return output().contains("ready\n") || !child.isRunning(); }, 120000));
+    ASSERT_TRUE(child.isRunning()) << output().toStdString();
+    ::kill(child.pid(), c.sent);
+    if (c.sentWhileQuitting) {
+      ASSERT_TRUE(testsupport::waitUntil([&] { return output().contains("quitting\n") || !child.isRunning(); }, 60000));
+      ::kill(child.pid(), c.sentWhileQuitting);
+      testsupport::writeFile((run + "/second-sent").toStdString(), "");
+    }
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !child.isRunning(); }, 60000)) << output().toStdString();
+    if (c.sent != SIGKILL) {
+      // It quit to the end, and then ended by the signal, as whoever sent it expects.
+      EXPECT_TRUE(output().contains("[  PASSED  ] 1 test")) << output().toStdString();
+      EXPECT_EQ(child.endingSignal(), c.sent);
+    }
+    EXPECT_EQ(output().contains("the latest changes could not be saved (The disk is full)"), c.fullDisk)
+        << output().toStdString();
+
+    ModelContext store(run + "/share/Parlowvista/Parlowvista.store");
+    Statement check = store.database().prepare("PRAGMA integrity_check");
+    ASSERT_EQ(check.step(), Statement::Step::row);
+    EXPECT_EQ(check.text(0), "ok");
+    const auto versions = store.fetch<Transcription>();
+    ASSERT_EQ(versions.size(), 1);
+    QStringList texts;
+    for (const auto* segment : versions[0]->sortedSegments()) texts << segment->text();
+    EXPECT_EQ(texts.join(" | ").toStdString(), c.fullDisk ? "hello | world" : "confirmed edit | typed and left open");
+    QStringList names;
+    for (const auto* speaker : versions[0]->speakers()) names << speaker->customName().value_or(QString());
+    EXPECT_EQ(names.join(" | ").toStdString(), c.fullDisk ? "" : "Ann");
+  }
 }
 
 }  // namespace

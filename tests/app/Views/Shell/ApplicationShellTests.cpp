@@ -12,6 +12,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Services/LibraryActions.h"
 #include "Services/SpeechEngine.h"
+#include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
 #include "ViewModels/TranscriptionViewModel.h"
 #include "Views/Library/AddGroupSheet.h"
@@ -25,15 +26,18 @@
 #include "Views/Shell/OnboardingSheet.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "Views/Shell/SettingsWindow.h"
+#include "Views/Translation/CreateTranslationSheet.h"
 #include "Views/Translation/TranslationSettingsView.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/TranscriptionSettingsSheet.h"
+#include "app/Services/Translation/TranslationTestSupport.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QtModalWatchdog.h"
+#include "support/QtWindowAudit.h"
 #include "support/ScopedSettingsFolder.h"
 
 #include <QAction>
@@ -42,6 +46,8 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
+#include <QStackedWidget>
+#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 
@@ -216,19 +222,17 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   window.translationSettingsAction()->trigger();
   ASSERT_NE(application.translationSettingsWindow(), nullptr);
   EXPECT_EQ(application.translationSettingsWindow()->windowTitle(), "Translation Settings");
-  // Escape and Ctrl+W close either, as they close a sheet. (Once the main window has stopped
+  // Ctrl+W closes either, as Escape does (see below). (Once the main window has stopped
   // bringing itself forward after its launch, which a loaded machine draws out.)
   ASSERT_TRUE(testsupport::waitUntil([&] { return !window.isActivationRetryRunning(); }, 20000));
   const std::pair<QAction*, QWidget*> windows[] = {
       {window.settingsAction(), application.settingsWindow()},
       {window.translationSettingsAction(), application.translationSettingsWindow()}};
   for (const auto& [opens, shown] : windows) {
-    for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
-      opens->trigger();
-      ASSERT_TRUE(QTest::qWaitForWindowActive(shown, 20000));
-      QTest::keySequence(shown, keys);
-      EXPECT_FALSE(shown->isVisible()) << opens->text().toStdString() << " " << keys.toString().toStdString();
-    }
+    opens->trigger();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(shown, 20000));
+    QTest::keySequence(shown, QKeySequence(Qt::CTRL | Qt::Key_W));
+    EXPECT_FALSE(shown->isVisible()) << opens->text().toStdString();
   }
   // Showing the window again does not stack a second sheet.
   application.showMainWindow();
@@ -240,6 +244,111 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
   ASSERT_NE(window.selectedGroup(), nullptr);
   EXPECT_EQ(window.selectedGroup()->name(), "General");
   EXPECT_EQ(application.appSettings().lastUsedGroupId(), window.selectedGroup()->id());
+}
+
+// Escape closes only what is open. With a drop-down list open in a window or sheet that Escape
+// closes, the key closes the list, and the window stays with what was typed in it; the next
+// Escape closes the window. Keys go where a person's go: to the list's own popup while it is
+// open, else to the window. In a light and a dark palette.
+TEST_F(ApplicationShellTest, EscapeClosesAnOpenListFirstAndOnlyThenTheWindowOrSheet) {
+  Application::Environment local = environment();
+  local.engine = std::make_shared<pipelinetest::FakeEngine>();
+  Application application(local);
+  application.appSettings().setHasCompletedOnboarding(true);
+  application.showMainWindow();
+  MainWindow& window = *application.mainWindow();
+  TranscriptionViewModel& vm = application.viewModel();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
+  const std::string wav = (tempDir / "talk.wav").string();
+  pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
+  window.importFiles({QUrl::fromLocalFile(QString::fromStdString(wav))});
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !window.isActivationRetryRunning(); }, 20000));
+
+  // A provider's tool is found, so the create-translation sheet offers its languages.
+  translationtest::ToolSandbox tools;
+  tools.addToolOnPath("claude", "#!/bin/sh\n");
+  QMimeData dropped;
+  dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(wav))});
+  struct Case {
+    const char* name;
+    std::function<QWidget*()> open;
+    int lists;  // drop-down lists a person can open in it (at least)
+    bool typesAKey = false;
+  };
+  const Case cases[] = {
+      {"Settings", [&]() -> QWidget* { return window.settingsAction()->trigger(), application.settingsWindow(); }, 2},
+      {"Translation Settings",
+       [&]() -> QWidget* {
+         application.translationSettings().setConnectionMode(TranslationConnectionMode::api);  // with its key field
+         window.translationSettingsAction()->trigger();
+         return application.translationSettingsWindow();
+       },
+       2, true},
+      {"Transcription settings sheet",
+       [&]() -> QWidget* {
+         window.processingScreens()->dropZone()->acceptDrop(&dropped);
+         return window.transcriptionSettingsSheet();
+       },
+       1},
+      {"Create translation sheet",
+       [&]() -> QWidget* {
+         application.translationSettings().setConnectionMode(TranslationConnectionMode::cli);  // the tool below
+         window.openCreateTranslation();
+         return window.findChild<CreateTranslationSheet*>();
+       },
+       1},
+  };
+  // A list on a tab that is not shown is reached by showing its tab first.
+  const auto showTabOf = [](QWidget* control) {
+    for (QWidget* page = control; page; page = page->parentWidget()) {
+      QWidget* stack = page->parentWidget();
+      auto* tabs = stack ? qobject_cast<QTabWidget*>(stack->parentWidget()) : nullptr;
+      if (tabs && qobject_cast<QStackedWidget*>(stack)) tabs->setCurrentWidget(page);
+    }
+  };
+  const QString typed = QStringLiteral("sk-typed-not-saved");
+  for (const QPalette& palette :
+       {testsupport::QtWindowAudit::lightPalette(), testsupport::QtWindowAudit::darkPalette()}) {
+    const testsupport::ScopedApplicationPalette scheme(palette);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      QPointer<QWidget> shown = c.open();
+      ASSERT_NE(shown, nullptr);
+      ASSERT_TRUE(QTest::qWaitForWindowActive(shown, 20000));
+      // What was typed and not yet saved: the API key, where there is one.
+      QLineEdit* field = nullptr;
+      for (QLineEdit* candidate : shown->findChildren<QLineEdit*>())
+        if (candidate->echoMode() == QLineEdit::Password && candidate->isVisible()) field = candidate;
+      ASSERT_EQ(field != nullptr, c.typesAKey);
+      if (field) {
+        field->clear();
+        QTest::keyClicks(field, typed);
+      }
+      int opened = 0;
+      for (QComboBox* list : shown->findChildren<QComboBox*>()) {
+        showTabOf(list);
+        if (!list->isVisible() || !list->isEnabled()) continue;
+        SCOPED_TRACE((list->accessibleName() + " " + list->objectName()).toStdString());
+        list->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(list, Qt::Key_Down, Qt::AltModifier);
+        QWidget* popup = QApplication::activePopupWidget();
+        ASSERT_NE(popup, nullptr);
+        ++opened;
+        QTest::keyClick(popup->windowHandle(), Qt::Key_Escape);
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+        ASSERT_TRUE(shown && shown->isVisible());
+        if (field) {
+          EXPECT_EQ(field->text(), typed);
+        }
+      }
+      EXPECT_GE(opened, c.lists);
+      QTest::keyClick(shown->windowHandle(), Qt::Key_Escape);
+      EXPECT_TRUE(!shown || !shown->isVisible());
+      QApplication::processEvents();
+    }
+  }
 }
 
 TEST_F(ApplicationShellTest, FromATranslationTabAnotherFileOpensWithItsOwnOriginal) {

@@ -1609,9 +1609,9 @@ TEST_F(MainWindowTest, OnlyAnOnlineVideoStartsTheWebEngine) {
 }
 
 // Ctrl+O with a silent file, a good one and one that is no audio: the last one ends on its error
-// screen, then "Try Again". Every row then opens what it holds on a click (the highlighted one its
-// version, as its chip does; the one kept without a version the drop zone), and the title names
-// what is shown throughout.
+// screen, then "Try Again". Every row then opens what it holds on a click (the one with a version
+// its version, as its chip does; the one kept without a version the drop zone), and the title
+// names what is shown throughout.
 TEST_F(MainWindowTest, AfterABatchEndingInAFailureEachRowOpensWhatItHoldsAndTheTitleNamesIt) {
   engine->recognize = [heard = engine->recognize](std::span<const float> samples) {
     if (std::all_of(samples.begin(), samples.end(), [](float sample) { return sample == 0; }))
@@ -1650,10 +1650,11 @@ TEST_F(MainWindowTest, AfterABatchEndingInAFailureEachRowOpensWhatItHoldsAndTheT
   ASSERT_TRUE(truncatedRow && silenceRow);
   ASSERT_EQ(truncatedRow->chips().size(), 1);
   EXPECT_TRUE(silenceRow->chips().isEmpty());
-  // The drop zone is shown: no version is marked, the row of the file before stays highlighted.
-  EXPECT_TRUE(truncatedRow->isSelected());
+  // The drop zone is shown, over no file: neither the file before's row nor its version is
+  // marked, and the title names the group.
+  EXPECT_FALSE(truncatedRow->isSelected());
   EXPECT_FALSE(truncatedRow->chips().first()->isChecked());
-  EXPECT_EQ(title(), "truncated.mp3 \u2014 Parlowvista");
+  EXPECT_EQ(title(), "Inbox \u2014 Parlowvista");
 
   QTest::mouseClick(truncatedRow, Qt::LeftButton, {}, QPoint(5, 5));
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
@@ -1677,6 +1678,62 @@ TEST_F(MainWindowTest, AfterABatchEndingInAFailureEachRowOpensWhatItHoldsAndTheT
   QApplication::processEvents();
   EXPECT_EQ(window->selection().audioSource(), silenceRow->audioSource());
   EXPECT_EQ(title(), "silence.wav \u2014 Parlowvista");
+}
+
+// A file the library cannot take (its disk is full) fails under its own name with no other
+// file's row marked as open; "Try Again" goes back to the drop zone over no file at all (no
+// other file's title, no row selected), and once there is room the file goes in.
+TEST_F(MainWindowTest, AfterAFileTheLibraryCouldNotTakeTryAgainLeavesNoOtherFileOpen) {
+  auto window = open();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "one.wav"));
+  const auto title = [&] { return window->windowTitle().toStdString(); };
+  const auto selectedRows = [&] {
+    QStringList names;
+    for (AudioSourceRow* row : window->audioSourcesList()->rows())
+      if (row->isSelected()) names << row->audioSource()->filename();
+    return names.join(", ").toStdString();
+  };
+  ASSERT_EQ(selectedRows(), "one.wav");
+
+  // A disk that takes nothing more: the store may not grow, and the new file's row needs more
+  // than the room left in its pages (its path is long).
+  Database& database = harness->context->database();
+  Statement pages = database.prepare("PRAGMA page_count");
+  ASSERT_EQ(pages.step(), Statement::Step::row);
+  database.execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+  const QString deep = harness->path(QStringList(15, QString(200, 'd')).join('/'));
+  ASSERT_TRUE(QDir().mkpath(deep));
+  const QUrl two = QUrl::fromLocalFile(deep + "/two.wav");
+  pipelinetest::writeFloatWav(two.toLocalFile().toStdString(), pipelinetest::twoVoices(3.0));
+  window->importFiles({two});
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  ASSERT_TRUE(waitForScreen(*window, Screen::error));
+  EXPECT_EQ(labelNamed(*window, "errorMessage")->text(), "two.wav could not be added to the library: The disk is full");
+  EXPECT_EQ(title(), "two.wav \u2014 Parlowvista");
+  EXPECT_EQ(selectedRows(), "");
+
+  // "Try Again", from the keyboard: the drop zone, over the group, with nothing marked as open.
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  EXPECT_EQ(labelNamed(*window, "statusMessage")->text(), "Models ready. Drop an audio file to begin.");
+  EXPECT_EQ(title(), "Inbox \u2014 Parlowvista");
+  EXPECT_EQ(selectedRows(), "");
+  EXPECT_EQ(window->selection().audioSource(), nullptr);
+  EXPECT_EQ(window->selection().transcription(), nullptr);
+  QApplication::processEvents();
+  EXPECT_EQ(title(), "Inbox \u2014 Parlowvista");
+
+  // Room again: the same file goes in and is what is shown.
+  database.execute("PRAGMA max_page_count = 1073741823");
+  window->importFiles({two});
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
+  EXPECT_EQ(storedFileNames(), (QStringList{"one.wav", "two.wav"}));
+  EXPECT_EQ(title(), "Version 1 \u2014 Parlowvista");
+  EXPECT_EQ(selectedRows(), "two.wav");
 }
 
 // The library's highlight and the title follow the file opened, at once; a version whose loading
