@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,6 +47,58 @@ std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QA
   }
 }
 
+// The length of an ADTS frame as its own header states it, in seconds; 0 when the packet does
+// not start with such a header.
+double adtsFrameSeconds(const AVPacket& packet) {
+  static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                   22050, 16000, 12000, 11025, 8000,  7350};
+  if (packet.size < 7 || packet.data[0] != 0xFF || (packet.data[1] & 0xF6) != 0xF0) return 0;
+  const int rate = (packet.data[2] >> 2) & 0x0F;
+  if (rate >= int(std::size(kRates))) return 0;
+  const int blocks = (packet.data[6] & 0x03) + 1;
+  return 1024.0 * blocks / kRates[rate];
+}
+
+// Where the stamps of a stream's packets lie in the file's seconds. FFmpeg's reader of raw ADTS
+// AAC stamps every packet at the rate its first header states, so in a file whose rate changes
+// midway (recordings joined end to end) the stamps of the later part run fast or slow; each
+// ADTS header states its own rate. Made of stretches of packets whose stamps run at one speed;
+// without any, the stamps are the file's seconds.
+class StampScale {
+ public:
+  double secondsAt(double stamped) const {
+    const Stretch* in = stretchAt<&Stretch::stamped>(stamped);
+    return in ? in->seconds + (stamped - in->stamped) * in->scale : stamped;
+  }
+  double stampedAt(double seconds) const {
+    const Stretch* in = stretchAt<&Stretch::seconds>(seconds);
+    return in ? in->stamped + (seconds - in->seconds) / in->scale : seconds;
+  }
+  // A packet stamped at `stamped` for `stampedLength` seconds that really lasts `length`; packets
+  // come in the order of their stamps.
+  void add(double stamped, double stampedLength, double length) {
+    const double scale = length / stampedLength;
+    const double current = m_stretches.empty() ? 1.0 : m_stretches.back().scale;
+    if (std::abs(scale - current) > 1e-6 * current) m_stretches.push_back({stamped, secondsAt(stamped), scale});
+  }
+
+ private:
+  struct Stretch {
+    double stamped;  // where it starts, in stamped seconds
+    double seconds;  // and in the file's seconds
+    double scale;    // the file's seconds per stamped second
+  };
+  // The last stretch starting at or before `value` (stamped seconds or the file's); none before
+  // the first.
+  template <double Stretch::*start>
+  const Stretch* stretchAt(double value) const {
+    const auto after = std::upper_bound(m_stretches.begin(), m_stretches.end(), value,
+                                        [](double v, const Stretch& stretch) { return v < stretch.*start; });
+    return after == m_stretches.begin() ? nullptr : &*std::prev(after);
+  }
+  std::vector<Stretch> m_stretches;
+};
+
 }  // namespace
 
 struct PlaybackDecoder::State {
@@ -67,8 +122,12 @@ struct PlaybackDecoder::State {
   bool failed = false;     // decoding stopped on an error
   bool frameHeld = false;  // `frame` holds input not converted yet, from `frameOffset` on
   int frameOffset = 0;
-  int64_t nextInputSample = 0;  // of the next decoded frame, -1 when a seek left it unknown
-  int64_t skipUntil = -1;       // input samples before this one are dropped (a seek's target)
+  // Positions in the file's seconds: a stream may change its rate midway (files joined end to
+  // end), so no count of samples at one rate says where a frame lies.
+  double nextInput = 0;   // where the next decoded frame starts, -1 when a seek left it unknown
+  double skipUntil = -1;  // sound before this is dropped (a seek's target), -1 for none
+  StampScale stamps;
+  bool stampsRead = false;
 
   ~State() {
     closeContainer();
@@ -168,22 +227,43 @@ struct PlaybackDecoder::State {
     if (!packet || !frame) cannotPlay(QStringLiteral("out of memory"));
   }
 
+  double stampedSeconds(int64_t timestamp) const { return double(timestamp - startTime) * av_q2d(timeBase); }
+
+  // The stamps of raw ADTS, read once (see StampScale): a pass over its packets, after which the
+  // container seeks again.
+  void readStamps() {
+    stampsRead = true;
+    if (std::string_view(container->iformat->name) != "aac" ||
+        av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) < 0) {
+      return;
+    }
+    while (av_read_frame(container, packet) >= 0) {
+      const double length = adtsFrameSeconds(*packet);
+      if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && length > 0) {
+        stamps.add(stampedSeconds(packet->pts), double(packet->duration) * av_q2d(timeBase), length);
+      }
+      av_packet_unref(packet);
+    }
+  }
+
   void seek(double seconds) {
     // A container read again for an earlier seek that could not be opened then is gone.
     if (!codec) cannotPlay(QStringLiteral("its audio cannot be read again"));
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = false;
     dropFrame();
-    skipUntil = std::llround(seconds * codec->sample_rate);
-    const int64_t target = av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
+    skipUntil = seconds;
+    if (!stampsRead) readStamps();
+    const int64_t target =
+        av_rescale_q(std::llround(stamps.stampedAt(seconds) * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
     if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(codec);
-      nextInputSample = -1;
+      nextInput = -1;
     } else {
       // A container that cannot seek is read again from its start, up to the target.
       closeContainer();
       openContainer();
-      nextInputSample = 0;
+      nextInput = 0;
     }
     // What the converter still holds belongs to the old position.
     converter->reset();
@@ -220,20 +300,23 @@ struct PlaybackDecoder::State {
                qsizetype(converted.frames) * qsizetype(converter->bytesPerFrame()));
   }
 
-  // Takes the decoded frame in: drops what lies before a seek's target.
+  // Takes the decoded frame in: drops what lies before a seek's target, counted in samples at
+  // the frame's own rate.
   void take() {
-    int64_t first = nextInputSample >= 0 ? nextInputSample : std::max<int64_t>(skipUntil, 0);
+    double first = nextInput >= 0 ? nextInput : std::max(skipUntil, 0.0);
     if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-      first = av_rescale_q(frame->best_effort_timestamp - startTime, timeBase, AVRational{1, codec->sample_rate});
+      first = stamps.secondsAt(stampedSeconds(frame->best_effort_timestamp));
     }
-    nextInputSample = first + frame->nb_samples;
+    const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
+    nextInput = first + double(frame->nb_samples) / rate;
     int from = 0;
     if (skipUntil >= 0) {
-      if (nextInputSample <= skipUntil) {
+      const int64_t before = std::llround((skipUntil - first) * rate);
+      if (before >= frame->nb_samples) {
         av_frame_unref(frame);
         return;
       }
-      from = static_cast<int>(std::max<int64_t>(skipUntil - first, 0));
+      from = static_cast<int>(std::max<int64_t>(before, 0));
       skipUntil = -1;
     }
     frameHeld = true;

@@ -44,7 +44,9 @@ class PlaybackDecoder {
   bool announcesExactly() const;
 
   // What decode() gives next starts at `seconds` into the file (clamped at 0): at that sample
-  // where the container tells the time of its packets, else where the file's own seek lands.
+  // where the container tells the time of its packets, else where the file's own seek lands;
+  // also where the rate changes midway. The first seek in raw ADTS AAC reads the whole file's
+  // packets once, for where each rate's stretch lies (its reader stamps all at the first rate).
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 
