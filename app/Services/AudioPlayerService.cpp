@@ -357,7 +357,7 @@ void AudioPlayerService::updateTime() {
     setProblem(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
     playOnWithoutOutput();
     m_output->pause();
-  } else if (played && !m_problem.isEmpty()) {
+  } else if (played && played->taking && !m_problem.isEmpty()) {
     // Sound heard again: whatever kept it from the output is over.
     setProblem(QString());
   }

@@ -459,17 +459,47 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 
   const pid_t server = qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt();
   ASSERT_GT(server, 1) << "started without the server's process id";
-  // Once the output can take sound again, a later Play is heard.
+  // Once the output can take sound again, a later Play is heard: it plays on past what a new
+  // sink takes at its start.
   auto heardAgain = [&] {
     return waitUntil(
         [&] {
-          if (player.isHeard()) return true;
           player.pause();
           player.play();
-          return heardPast(player, player.currentTime(), 0.2, 1000);
+          return heardPast(player, player.currentTime(), 0.5, 2000);
         },
         30000);
   };
+
+  // The sink stops taking sound while the server answers (suspended, as a device that stops):
+  // each new sink took a little and stood still, the output was started again for ever, the
+  // clock crept and nothing was said. It is said within seconds, the player answers and its
+  // own clock plays on, a Play meanwhile is not taken for sound heard; once the sink takes
+  // sound again, a later Play is heard and the warning goes.
+  const auto suspend = [](const char* on) {
+    testsupport::Spawned pactl(QStringLiteral("pactl"), {QStringLiteral("suspend-sink"), QStringLiteral("null"), on});
+    return pactl.waitForExit(10000) == 0;
+  };
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
+  ASSERT_TRUE(suspend("1"));
+  auto resume = qScopeGuard([&] { suspend("0"); });
+  ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 30000)) << player.currentTime();
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  EXPECT_TRUE(player.isPlaying());
+  const double given = player.currentTime();
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > given + 0.5; }, 20000)) << player.currentTime();
+  player.pause();
+  player.seek(10);
+  player.play();
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 11.5; }, 20000)) << player.currentTime();
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  recording.rms();
+  resume.dismiss();
+  ASSERT_TRUE(suspend("0"));
+  EXPECT_TRUE(heardAgain());
+  EXPECT_TRUE(waitUntil([&] { return player.problem().isEmpty(); }, 5000)) << player.problem().toStdString();
+  EXPECT_GT(recording.soundingRms(), 0.05);
 
   // The server stops taking sound without going away (here stopped; a hung one alike): the
   // output stood "playing" with the clock held and nothing said. It is said; the player answers
