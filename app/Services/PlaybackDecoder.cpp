@@ -119,8 +119,9 @@ struct PlaybackDecoder::State {
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
   bool resamplerDrained = false;
-  bool failed = false;     // decoding stopped on an error
-  bool frameHeld = false;  // `frame` holds input not converted yet, from `frameOffset` on
+  bool failed = false;        // decoding stopped on an error
+  bool soundDecoded = false;  // some sound came out of the file since it was opened
+  bool frameHeld = false;     // `frame` holds input not converted yet, from `frameOffset` on
   int frameOffset = 0;
   // Positions in the file's seconds: a stream may change its rate midway (files joined end to
   // end), so no count of samples at one rate says where a frame lies.
@@ -323,6 +324,24 @@ struct PlaybackDecoder::State {
     frameOffset = from;
   }
 
+  // Damage after sound that nothing of the stream follows (a file cut inside a sample frame,
+  // bytes after the last packet that are none) is the end of what the file holds, as in the
+  // loader. Damage with more of the stream after it stops decoding there, which is said.
+  bool nothingFollows() {
+    for (;;) {
+      const int read = av_read_frame(container, packet);
+      if (read < 0) return read == AVERROR_EOF || read == AVERROR_INVALIDDATA;
+      const bool ours = packet->stream_index == stream;
+      av_packet_unref(packet);
+      if (ours) return false;
+    }
+  }
+  void endsDamaged() const {
+    qWarning().noquote() << QStringLiteral("[PlaybackDecoder] The audio of %1 is damaged after %2 s: it ends there")
+                                .arg(name())
+                                .arg(nextInput, 0, 'f', 3);
+  }
+
   bool decode(QByteArray& out, qsizetype wanted) {
     if (!codec) {
       failed = true;
@@ -343,6 +362,7 @@ struct PlaybackDecoder::State {
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) {
         if (frame->nb_samples > 0) {
+          soundDecoded = true;
           take();
         } else {
           av_frame_unref(frame);
@@ -355,16 +375,24 @@ struct PlaybackDecoder::State {
       }
       if (received != AVERROR(EAGAIN) || flushSent) {
         if (received != AVERROR(EAGAIN)) {
-          qWarning().noquote() << "[PlaybackDecoder] Decoding stopped early:" << name();
-          failed = true;
+          if (soundDecoded && nothingFollows()) {
+            endsDamaged();
+          } else {
+            qWarning().noquote() << "[PlaybackDecoder] Decoding stopped early:" << name();
+            failed = true;
+          }
         }
         codecDrained = true;
         continue;
       }
       if (const int read = av_read_frame(container, packet); read < 0) {
-        // The end of the file; a read error ends it too, and is said once what was decoded
-        // has played.
-        if (read != AVERROR_EOF) failed = true;
+        // The end of the file, also where the bytes after the last packet are none. Any other
+        // read error ends it too, and is said once what was decoded has played.
+        if (read == AVERROR_INVALIDDATA && soundDecoded) {
+          endsDamaged();
+        } else if (read != AVERROR_EOF) {
+          failed = true;
+        }
         flushSent = true;
         avcodec_send_packet(codec, nullptr);
         continue;

@@ -54,7 +54,9 @@ class PlaybackDecoder {
   // step may give a little more: one slice of converted input, bounded whatever the rates).
   // Returns false once the file has no more (what was appended still counts).
   bool decode(QByteArray& out, qsizetype wanted);
-  // Decoding stopped on a damaged or undecodable stream rather than at the file's end.
+  // Decoding stopped on a damaged or undecodable stream rather than at the file's end. Damage
+  // after sound that nothing of the stream follows (a file cut inside a sample frame) is the
+  // file's end, as the loader takes it.
   bool stoppedOnError() const;
 
  private:

@@ -1,5 +1,9 @@
 #include "Shared/AudioFileDecoder.h"
 
+#include "Shared/NumberText.h"
+
+#include <voxtrellis/AppLogger.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -31,6 +35,9 @@ struct AudioFileDecoder::Impl {
   int streamIndex = -1;
   bool inputDone = false;
   bool flushed = false;
+  bool decoded = false;  // some sound came out
+  bool ended = false;    // damage after sound ended the stream
+  double position = 0;   // where the next decoded frame starts, seconds
   // Frames the container states exactly (edit lists, headers), none when it
   // only estimates them. Decoded frames past it are held back and dropped at
   // the end as the codec's padding; a stream that goes on for more than
@@ -42,6 +49,7 @@ struct AudioFileDecoder::Impl {
   std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
   int64_t heldFrames = 0;
   AVFrame* released = nullptr;  // the held frame handed out last
+  AppLogger logger{"AudioFileDecoder"};
   std::function<void(double)> onProgress;
   double reported = 0;
   int64_t fileSize = -1;
@@ -73,6 +81,16 @@ struct AudioFileDecoder::Impl {
     held.emplace_back(copy, from);
     heldFrames += frame->nb_samples - from;
     return heldFrames <= kMaxPaddingFrames;
+  }
+
+  // Damage found in the stream (a packet that does not decode, bytes that are no packet): after
+  // sound it is the end of what the file holds, and said; before any, the file is refused.
+  const AVFrame* endAtDamage(int status) {
+    if (!decoded || status == AVERROR(ENOMEM)) fail(AudioFileError::Kind::readFailed, status);
+    logger.warning("The audio of " + path + " is damaged after " + formatFixed(position, 3) + " s (" +
+                   ffmpegErrorText(status) + "): it ends there");
+    ended = true;
+    return nullptr;
   }
 
   // The oldest held frame without its samples already delivered, sharing its buffers.
@@ -184,11 +202,14 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
   if (d.exactFrames < 0 && !d.held.empty()) return d.releaseHeld();
+  if (d.ended) return nullptr;
   for (;;) {
     av_frame_unref(d.frame);
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
       if (d.frame->nb_samples <= 0) continue;
+      d.decoded = true;
+      d.position += double(d.frame->nb_samples) / std::max(d.frame->sample_rate, 1);
       const int64_t left = d.exactFrames < 0 ? d.frame->nb_samples : d.exactFrames - d.deliveredFrames;
       if (left < d.frame->nb_samples) {
         const int delivered = static_cast<int>(std::max<int64_t>(left, 0));
@@ -203,7 +224,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       return d.frame;
     }
     if (status == AVERROR_EOF) return nullptr;
-    if (status != AVERROR(EAGAIN)) d.fail(AudioFileError::Kind::readFailed, status);
+    if (status != AVERROR(EAGAIN)) return d.endAtDamage(status);
     if (d.inputDone) {
       if (d.flushed) return nullptr;
       d.flushed = true;
@@ -216,6 +237,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       continue;
     }
     d.reportPosition();
+    if (status == AVERROR_INVALIDDATA) return d.endAtDamage(status);
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       status = avcodec_send_packet(d.codec, d.packet);

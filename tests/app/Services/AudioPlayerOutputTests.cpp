@@ -240,6 +240,39 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
 }
 
+// A WAV cut inside a sample frame (a copy or a download cut short) was refused whole by the
+// loader, and the player stopped short of its end saying its audio could not be decoded: FFmpeg
+// reports the partial last packet as invalid data. Cut at every byte of its last frames, a
+// stereo and a 16-channel WAV load what they hold and play it to the end.
+TEST_F(AudioPlayerOutputTest, AWavCutInsideASampleFrameLoadsAndPlaysWhatItHolds) {
+  constexpr quint32 kRate = 16000, kDataBytesPerChannel = 2 * kRate;  // a second
+  AudioPlayerService player;
+  for (const quint16 channels : {2, 16}) {
+    const int frameBytes = 2 * channels;
+    const QByteArray whole = wav(1, channels, kRate, kDataBytesPerChannel * channels);
+    for (int cut = channels == 2 ? 2 * frameBytes : frameBytes; cut >= 0; --cut) {
+      const std::string name = "cut-" + std::to_string(channels) + "-" + std::to_string(cut) + ".wav";
+      const QString path = writtenFile(name, whole.left(whole.size() - cut)).toLocalFile();
+      const double held = double((whole.size() - 44 - cut) / frameBytes) / kRate;
+      double length = 0;
+      try {
+        length = parlowvista::AudioProcessor().loadAndResample(path).duration;
+      } catch (const std::exception& error) {
+        ADD_FAILURE() << name << ": " << error.what();
+        continue;
+      }
+      EXPECT_NEAR(length, held, 2.0 / kRate) << name;
+      ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, length), "") << name;
+      player.seek(length - 0.2);
+      player.play();
+      ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 20000)) << name;
+      EXPECT_EQ(player.currentTime(), length) << name;
+      EXPECT_EQ(player.problem().toStdString(), "") << name;
+      QFile::remove(path);
+    }
+  }
+}
+
 // A file whose sound stops decoding midway (damaged in the middle) plays what it holds up to
 // there, then stops and says why, rather than taking the damage for the end of the file or
 // playing on by the player's own clock.

@@ -72,6 +72,20 @@ TEST(AudioConverterTest, AHeaderThatMisstatesTheLengthCutsNothingOffAndAddsNothi
   }
 }
 
+// Bytes after the last packet that are none end the file there, as the ffmpeg tool takes it,
+// and the log says where (ADTS AAC followed by MP3 bytes was refused whole).
+TEST(AudioConverterTest, DamageAfterSoundEndsTheFile) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(test::makeTone(dir / "six.aac", 6.0, 44100, 2, 440, "-c:a aac"));
+  ASSERT_TRUE(test::makeTone(dir / "five.mp3", 5.0, 48000, 2));
+  testsupport::writeFile(dir / "then-mp3.aac",
+                         testsupport::readFile(dir / "six.aac") + testsupport::readFile(dir / "five.mp3"));
+  test::LogCapture logs;
+  // The tool: 6.04 s.
+  EXPECT_NEAR(AudioConverter().resampleAudioFile(dir / "then-mp3.aac").size() / 16000.0, 6.04, 0.01);
+  EXPECT_TRUE(logs.contains(AppLogger::Level::warning, "then-mp3.aac is damaged after 6.0"));
+}
+
 TEST(AudioConverterTest, SixChannelFileTakesTheOwnRoad) {
   testsupport::TempDir dir;
   ASSERT_TRUE(test::makeTone(dir / "six.wav", 1.0, 48000, 6));
