@@ -198,6 +198,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(2.5);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), player.duration());
+  // Said of the file, it stays while the file does (it went at the first sound heard).
+  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
 
   // Long enough that what the decoder reads ahead holds little of it.
   const QString mp3 =
