@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -36,6 +38,9 @@ constexpr int kStepFrames = 4096;
 // which only knows the positions of the common layouts.
 constexpr int kMostResampledChannels = 8;
 constexpr int kReadBlockBytes = 64 * 1024;
+// Stamps between two decoded frames longer than this hold no sound (a gap); shorter ones are
+// the rounding of a container's time base.
+constexpr double kLeastGapSeconds = 0.001;
 
 std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QAudioFormat& format) {
   using SampleType = voxtrellis::AudioFrameConverter::SampleType;
@@ -59,44 +64,67 @@ double adtsFrameSeconds(const AVPacket& packet) {
   return 1024.0 * blocks / kRates[rate];
 }
 
-// Where the stamps of a stream's packets lie in the file's seconds. FFmpeg's reader of raw ADTS
-// AAC stamps every packet at the rate its first header states, so in a file whose rate changes
-// midway (recordings joined end to end) the stamps of the later part run fast or slow; each
-// ADTS header states its own rate. Made of stretches of packets whose stamps run at one speed;
-// without any, the stamps are the file's seconds.
-class StampScale {
+// Where the stamps of a stream's packets lie in the file's seconds: the seconds of its decoded
+// sound, as the loader and the ffmpeg tool count them. The two part in files joined end to end:
+// - FFmpeg's reader of raw ADTS AAC stamps every packet at the rate its first header states, so
+//   where the rate changes the later stamps run fast or slow. Each ADTS header states its own
+//   rate: stretches of packets whose stamps run at one speed, from a pass over the packets.
+// - Stamps that decode to no sound (a joined MP3's header frame, padding the decoder drops) are
+//   no seconds of the file: gaps, found as the sound is decoded.
+// Without either, the stamps are the file's seconds.
+class FileTimeline {
  public:
   double secondsAt(double stamped) const {
+    const double scaled = scaledAt(stamped);
+    return scaled - gapsUpTo(scaled);
+  }
+  double stampedAt(double seconds) const {
+    double gaps = 0;
+    for (const auto& [resumes, length] : m_gaps) {
+      if (resumes - gaps - length > seconds) break;
+      gaps += length;
+    }
+    const double scaled = seconds + gaps;
+    const Stretch* in = stretchAt<&Stretch::seconds>(scaled);
+    return in ? in->stamped + (scaled - in->seconds) / in->scale : scaled;
+  }
+  // Stamped seconds as far as the stretches tell, gaps left in.
+  double scaledAt(double stamped) const {
     const Stretch* in = stretchAt<&Stretch::stamped>(stamped);
     return in ? in->seconds + (stamped - in->stamped) * in->scale : stamped;
   }
-  double stampedAt(double seconds) const {
-    const Stretch* in = stretchAt<&Stretch::seconds>(seconds);
-    return in ? in->stamped + (seconds - in->seconds) / in->scale : seconds;
-  }
+
   // A packet stamped at `stamped` for `stampedLength` seconds that really lasts `length`; packets
   // come in the order of their stamps.
-  void add(double stamped, double stampedLength, double length) {
+  void addStretch(double stamped, double stampedLength, double length) {
     const double scale = length / stampedLength;
     const double current = m_stretches.empty() ? 1.0 : m_stretches.back().scale;
-    if (std::abs(scale - current) > 1e-6 * current) m_stretches.push_back({stamped, secondsAt(stamped), scale});
+    if (std::abs(scale - current) > 1e-6 * current) m_stretches.push_back({stamped, scaledAt(stamped), scale});
   }
+  // Sound resumes at `resumes` (scaled seconds) after `length` seconds of stamps without any.
+  void addGap(double resumes, double length) { m_gaps.emplace(resumes, length); }
 
  private:
   struct Stretch {
     double stamped;  // where it starts, in stamped seconds
-    double seconds;  // and in the file's seconds
-    double scale;    // the file's seconds per stamped second
+    double seconds;  // and in scaled seconds
+    double scale;    // scaled seconds per stamped second
   };
-  // The last stretch starting at or before `value` (stamped seconds or the file's); none before
-  // the first.
+  // The last stretch starting at or before `value` (stamped or scaled seconds); none before the
+  // first.
   template <double Stretch::*start>
   const Stretch* stretchAt(double value) const {
     const auto after = std::upper_bound(m_stretches.begin(), m_stretches.end(), value,
                                         [](double v, const Stretch& stretch) { return v < stretch.*start; });
     return after == m_stretches.begin() ? nullptr : &*std::prev(after);
   }
+  double gapsUpTo(double scaled) const {
+    double gaps = 0;
+    for (auto gap = m_gaps.begin(); gap != m_gaps.end() && gap->first <= scaled; ++gap) gaps += gap->second;
+    return gaps;
+  }
   std::vector<Stretch> m_stretches;
+  std::map<double, double> m_gaps;  // where sound resumes (scaled seconds), and how long it was out
 };
 
 }  // namespace
@@ -127,8 +155,9 @@ struct PlaybackDecoder::State {
   // end), so no count of samples at one rate says where a frame lies.
   double nextInput = 0;   // where the next decoded frame starts, -1 when a seek left it unknown
   double skipUntil = -1;  // sound before this is dropped (a seek's target), -1 for none
-  StampScale stamps;
+  FileTimeline timeline;
   bool stampsRead = false;
+  double decodedUntil = -1;  // scaled seconds where the last decoded frame ended, -1 when unknown
 
   ~State() {
     closeContainer();
@@ -230,7 +259,7 @@ struct PlaybackDecoder::State {
 
   double stampedSeconds(int64_t timestamp) const { return double(timestamp - startTime) * av_q2d(timeBase); }
 
-  // The stamps of raw ADTS, read once (see StampScale): a pass over its packets, after which the
+  // The stamps of raw ADTS, read once (see FileTimeline): a pass over its packets, after which the
   // container seeks again.
   void readStamps() {
     stampsRead = true;
@@ -241,7 +270,7 @@ struct PlaybackDecoder::State {
     while (av_read_frame(container, packet) >= 0) {
       const double length = adtsFrameSeconds(*packet);
       if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && length > 0) {
-        stamps.add(stampedSeconds(packet->pts), double(packet->duration) * av_q2d(timeBase), length);
+        timeline.addStretch(stampedSeconds(packet->pts), double(packet->duration) * av_q2d(timeBase), length);
       }
       av_packet_unref(packet);
     }
@@ -256,18 +285,53 @@ struct PlaybackDecoder::State {
     skipUntil = seconds;
     if (!stampsRead) readStamps();
     const int64_t target =
-        av_rescale_q(std::llround(stamps.stampedAt(seconds) * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
+        av_rescale_q(std::llround(timeline.stampedAt(seconds) * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
     if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(codec);
       nextInput = -1;
+      decodedUntil = -1;
+      settleRate(target);
     } else {
       // A container that cannot seek is read again from its start, up to the target.
       closeContainer();
       openContainer();
       nextInput = 0;
+      decodedUntil = -1;
     }
     // What the converter still holds belongs to the old position.
     converter->reset();
+  }
+
+  // FFmpeg's MP3 decoder labels the first frame after a flush with the rate it decoded last:
+  // where a seek crosses a change of rate, that frame would play at the wrong speed and put
+  // what follows off by its length. The first frame from the seek tells: when its label is not
+  // the rate the decoder has found meanwhile, the container seeks again, and the decoder, at
+  // that rate now, starts over.
+  void settleRate(int64_t target) {
+    for (;;) {
+      const int received = avcodec_receive_frame(codec, frame);
+      if (received == 0 && frame->sample_rate == codec->sample_rate) {
+        if (frame->nb_samples > 0) {
+          soundDecoded = true;
+          take();
+        } else {
+          av_frame_unref(frame);
+        }
+        return;
+      }
+      if (received != AVERROR(EAGAIN)) {
+        // A stale label, or damage that decode() is to meet itself.
+        av_frame_unref(frame);
+        if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(codec);
+        return;
+      }
+      if (av_read_frame(container, packet) < 0) {
+        if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(codec);
+        return;
+      }
+      if (packet->stream_index == stream) avcodec_send_packet(codec, packet);
+      av_packet_unref(packet);
+    }
   }
 
   void dropFrame() {
@@ -304,12 +368,20 @@ struct PlaybackDecoder::State {
   // Takes the decoded frame in: drops what lies before a seek's target, counted in samples at
   // the frame's own rate.
   void take() {
+    const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
+    const double length = double(frame->nb_samples) / rate;
     double first = nextInput >= 0 ? nextInput : std::max(skipUntil, 0.0);
     if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-      first = stamps.secondsAt(stampedSeconds(frame->best_effort_timestamp));
+      const double scaled = timeline.scaledAt(stampedSeconds(frame->best_effort_timestamp));
+      if (decodedUntil >= 0 && scaled - decodedUntil > kLeastGapSeconds) {
+        timeline.addGap(scaled, scaled - decodedUntil);
+      }
+      decodedUntil = scaled + length;
+      first = timeline.secondsAt(stampedSeconds(frame->best_effort_timestamp));
+    } else if (decodedUntil >= 0) {
+      decodedUntil += length;
     }
-    const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
-    nextInput = first + double(frame->nb_samples) / rate;
+    nextInput = first + length;
     int from = 0;
     if (skipUntil >= 0) {
       const int64_t before = std::llround((skipUntil - first) * rate);

@@ -45,8 +45,11 @@ class PlaybackDecoder {
 
   // What decode() gives next starts at `seconds` into the file (clamped at 0): at that sample
   // where the container tells the time of its packets, else where the file's own seek lands;
-  // also where the rate changes midway. The first seek in raw ADTS AAC reads the whole file's
-  // packets once, for where each rate's stretch lies (its reader stamps all at the first rate).
+  // also where the rate changes midway, in the seconds the loader counts. The first seek in raw
+  // ADTS AAC reads the whole file's packets once, for where each rate's stretch lies (its
+  // reader stamps all at the first rate). Stamps that decode to no sound (the header frame of
+  // a joined MP3's later part) are known once decoded: a seek past such a joint not decoded yet
+  // lands that much early, a frame or two.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 
