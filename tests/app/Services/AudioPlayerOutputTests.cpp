@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -470,6 +471,14 @@ TEST(AudioPlayerPrivateServerTest, WhatPlaysIsHeardAndTheOutputGoingAwayIsToldWi
 
 class AudioPlayerPrivateServerChildProcess : public testsupport::AudioPlayerTest {};
 
+// The times the output was started again, as it logs them (from the sound thread).
+std::atomic_int g_restarts{0};
+QtMessageHandler g_logged = nullptr;
+void countRestarts(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (message.contains(QStringLiteral("starting it again"))) ++g_restarts;
+  if (g_logged) g_logged(type, context, message);
+}
+
 TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   PV_SKIP_WITHOUT_SOUND_OUTPUT();
   AudioPlayerService player;
@@ -508,25 +517,39 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 
   // The sink stops taking sound while the server answers (suspended, as a device that stops):
   // each new sink took a little and stood still, the output was started again for ever, the
-  // clock crept and nothing was said. It is said within seconds, the player answers and its
-  // own clock plays on, a Play meanwhile is not taken for sound heard; once the sink takes
-  // sound again, a later Play is heard and the warning goes.
+  // clock crept and nothing was said. It is started again a few times, then given up and said;
+  // the player answers and its own clock plays on. A Play meanwhile, standing still too, is not
+  // taken for sound heard and is given up alike; once the sink takes sound again, a later Play
+  // is heard and the warning goes.
   const auto suspend = [](const char* on) {
     testsupport::Spawned pactl(QStringLiteral("pactl"), {QStringLiteral("suspend-sink"), QStringLiteral("null"), on});
     return pactl.waitForExit(10000) == 0;
   };
+  const auto restartsAFewTimes = [] {
+    const int restarts = g_restarts.exchange(0);
+    return restarts >= 1 && restarts <= 3;
+  };
+  g_logged = qInstallMessageHandler(countRestarts);
+  const auto restore = qScopeGuard([] { qInstallMessageHandler(g_logged); });
   player.play();
   ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
+  g_restarts = 0;
   ASSERT_TRUE(suspend("1"));
   auto resume = qScopeGuard([&] { suspend("0"); });
   ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 30000)) << player.currentTime();
   EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  EXPECT_TRUE(restartsAFewTimes());
   EXPECT_TRUE(player.isPlaying());
   const double given = player.currentTime();
   EXPECT_TRUE(waitUntil([&] { return player.currentTime() > given + 0.5; }, 20000)) << player.currentTime();
   player.pause();
   player.seek(10);
   player.play();
+  ASSERT_TRUE(waitUntil([&] { return player.isHeard(); }, 20000));
+  QTest::qWait(500);
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  ASSERT_TRUE(waitUntil([&] { return !player.isHeard(); }, 40000));
+  EXPECT_TRUE(restartsAFewTimes());
   EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 11.5; }, 20000)) << player.currentTime();
   EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
   recording.rms();
