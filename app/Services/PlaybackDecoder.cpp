@@ -311,27 +311,29 @@ struct PlaybackDecoder::State {
     for (;;) {
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0 && frame->sample_rate == codec->sample_rate) {
-        if (frame->nb_samples > 0) {
-          soundDecoded = true;
-          take();
-        } else {
-          av_frame_unref(frame);
-        }
+        takeReceived();
         return;
       }
-      if (received != AVERROR(EAGAIN)) {
-        // A stale label, or damage that decode() is to meet itself.
+      // A stale label, or damage or the end that decode() is to meet itself.
+      const bool again = received != AVERROR(EAGAIN) || av_read_frame(container, packet) < 0;
+      if (again) {
         av_frame_unref(frame);
-        if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(codec);
-        return;
-      }
-      if (av_read_frame(container, packet) < 0) {
         if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(codec);
         return;
       }
       if (packet->stream_index == stream) avcodec_send_packet(codec, packet);
       av_packet_unref(packet);
     }
+  }
+
+  // A frame received from the decoder: taken in when it holds sound, else let go.
+  void takeReceived() {
+    if (frame->nb_samples <= 0) {
+      av_frame_unref(frame);
+      return;
+    }
+    soundDecoded = true;
+    take();
   }
 
   void dropFrame() {
@@ -433,12 +435,7 @@ struct PlaybackDecoder::State {
       }
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) {
-        if (frame->nb_samples > 0) {
-          soundDecoded = true;
-          take();
-        } else {
-          av_frame_unref(frame);
-        }
+        takeReceived();
         continue;
       }
       if (received == AVERROR_EOF) {
