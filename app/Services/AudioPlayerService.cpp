@@ -146,7 +146,7 @@ void AudioPlayerService::finishLoad(quint64 generation, const PreparedFile& prep
     m_seekOnLoad.reset();
     m_playOnLoad = false;
     setCurrentTime(0);
-    setProblem(prepared.error);
+    sayOfFile(prepared.error);
   }
   if (finished) finished(prepared.error);
 }
@@ -161,7 +161,7 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   setDuration(prepared.duration);
   setCurrentTime(0);
   setIsLoaded(true);
-  setProblem(prepared.note);
+  sayOfFile(prepared.note);
   if (const auto position = std::exchange(m_seekOnLoad, std::nullopt)) seek(*position);
   if (std::exchange(m_playOnLoad, false)) play();
 }
@@ -182,7 +182,7 @@ bool AudioPlayerService::isLetGo(const QObject* sender) const {
 void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
   if (isLetGo(sender())) return;
-  setProblem(reason);
+  sayOfFile(reason);
   if (command != 0 && command == m_command && m_isPlaying) pause();
 }
 
@@ -191,7 +191,7 @@ void AudioPlayerService::onFileFailed(quint64 command, const QString& reason) {
 void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) {
   { const std::lock_guard taken(SoundOutput::handOffLock()); }
   if (isLetGo(sender())) return;
-  setProblem(QStringLiteral("No sound: %1").arg(reason));
+  sayOfOutput(QStringLiteral("No sound: %1").arg(reason));
   if (command == 0 || command != m_command || !m_isPlaying) return;
   playOnWithoutOutput();
 }
@@ -277,7 +277,9 @@ void AudioPlayerService::stop() {
   setDuration(0);
   setIsLoaded(false);
   stopTimer();
-  setProblem(QString());
+  m_fileProblem.clear();
+  m_outputProblem.clear();
+  showProblem(QString());
 }
 
 void AudioPlayerService::unload() {
@@ -354,12 +356,12 @@ void AudioPlayerService::updateTime() {
   if (played && played->unanswered) {
     // The output is held up in the audio system: the clock plays on without it, and the output
     // is told to stop, so that it does not sound on its own once the audio system answers.
-    setProblem(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
+    sayOfOutput(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
     playOnWithoutOutput();
     m_output->pause();
-  } else if (played && !m_problem.isEmpty()) {
+  } else if (played && played->taking && !m_outputProblem.isEmpty()) {
     // Sound heard again: whatever kept it from the output is over.
-    setProblem(QString());
+    sayOfOutput(QString());
   }
   if (played && played->ended && played->position < m_duration - kEarlyEndSeconds) {
     endEarly(played->position);
@@ -391,11 +393,11 @@ void AudioPlayerService::endEarly(double end) {
   if (end > m_playedFrom) {
     m_clockBase = end;
     setDuration(end);
-    setProblem(endsEarly(m_path));
+    sayOfFile(endsEarly(m_path));
   } else {
     m_clockBase = m_playedFrom;
-    setProblem(QStringLiteral("Nothing of %1 plays from here: the file may have changed since it was opened")
-                   .arg(QFileInfo(m_path).fileName()));
+    sayOfFile(QStringLiteral("Nothing of %1 plays from here: the file may have changed since it was opened")
+                  .arg(QFileInfo(m_path).fileName()));
   }
   setCurrentTime(m_clockBase);
 }
@@ -420,7 +422,19 @@ void AudioPlayerService::setIsLoaded(bool value) {
   emit isLoadedChanged(value);
 }
 
-void AudioPlayerService::setProblem(const QString& problem) {
+// The latest said is shown; once what the output said is over, what was said of the file shows
+// again.
+void AudioPlayerService::sayOfFile(const QString& problem) {
+  m_fileProblem = problem;
+  showProblem(problem.isEmpty() ? m_outputProblem : problem);
+}
+
+void AudioPlayerService::sayOfOutput(const QString& problem) {
+  m_outputProblem = problem;
+  showProblem(problem.isEmpty() ? m_fileProblem : problem);
+}
+
+void AudioPlayerService::showProblem(const QString& problem) {
   if (problem == m_problem) return;
   m_problem = problem;
   emit problemChanged(problem);

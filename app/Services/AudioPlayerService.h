@@ -66,7 +66,9 @@ class AudioPlayerService : public QObject {
   // beginning. Any seek away from the end ends it.
   bool isPlayedOut() const { return m_isLoaded && !m_isPlaying && playbackPosition().second; }
   // Why the file cannot be played or is not heard, for the user; empty when nothing is wrong.
-  // Cleared by load() and stop(), and by sound heard again.
+  // What the audio output said goes once sound is heard again; what was said of the file (a
+  // refused load, sound that stops decoding, a file that changed since it was opened) stays
+  // until another file is loaded, or stop().
   const QString& problem() const { return m_problem; }
 
   // Stops whatever plays (the service is empty from now until the file is in place) and
@@ -128,7 +130,9 @@ class AudioPlayerService : public QObject {
   void onOutputFailed(quint64 command, const QString& reason);
   // Playback goes on by the player's own clock from where the output got to.
   void playOnWithoutOutput();
-  void setProblem(const QString& problem);
+  void sayOfFile(const QString& problem);
+  void sayOfOutput(const QString& problem);
+  void showProblem(const QString& problem);
   // Starts the output and the clock at `seconds` as a new command.
   void startPlayback(double seconds);
   // Where playback is, and whether it has reached the end of the file.
@@ -149,7 +153,9 @@ class AudioPlayerService : public QObject {
   bool m_isMuted = false;
 
   QString m_path;
-  QString m_problem;
+  QString m_problem;  // shown: the latest of the two below
+  QString m_fileProblem;
+  QString m_outputProblem;
   SoundOutput* m_output = nullptr;  // the loaded file's; lives on the sound thread
   double m_volume = 0;
   quint64 m_command = 0;  // counts every start, seek, pause and stop of the output

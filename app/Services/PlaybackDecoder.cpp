@@ -9,7 +9,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <map>
 #include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,6 +38,9 @@ constexpr int kStepFrames = 4096;
 // which only knows the positions of the common layouts.
 constexpr int kMostResampledChannels = 8;
 constexpr int kReadBlockBytes = 64 * 1024;
+// Stamps between two decoded frames longer than this hold no sound (a gap); shorter ones are
+// the rounding of a container's time base.
+constexpr double kLeastGapSeconds = 0.001;
 
 std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QAudioFormat& format) {
   using SampleType = voxtrellis::AudioFrameConverter::SampleType;
@@ -43,6 +51,81 @@ std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QA
     default: return std::nullopt;
   }
 }
+
+// The length of an ADTS frame as its own header states it, in seconds; 0 when the packet does
+// not start with such a header.
+double adtsFrameSeconds(const AVPacket& packet) {
+  static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                   22050, 16000, 12000, 11025, 8000,  7350};
+  if (packet.size < 7 || packet.data[0] != 0xFF || (packet.data[1] & 0xF6) != 0xF0) return 0;
+  const int rate = (packet.data[2] >> 2) & 0x0F;
+  if (rate >= int(std::size(kRates))) return 0;
+  const int blocks = (packet.data[6] & 0x03) + 1;
+  return 1024.0 * blocks / kRates[rate];
+}
+
+// Where the stamps of a stream's packets lie in the file's seconds: the seconds of its decoded
+// sound, as the loader and the ffmpeg tool count them. The two part in files joined end to end:
+// - FFmpeg's reader of raw ADTS AAC stamps every packet at the rate its first header states, so
+//   where the rate changes the later stamps run fast or slow. Each ADTS header states its own
+//   rate: stretches of packets whose stamps run at one speed, from a pass over the packets.
+// - Stamps that decode to no sound (a joined MP3's header frame, padding the decoder drops) are
+//   no seconds of the file: gaps, found as the sound is decoded.
+// Without either, the stamps are the file's seconds.
+class FileTimeline {
+ public:
+  double secondsAt(double stamped) const {
+    const double scaled = scaledAt(stamped);
+    return scaled - gapsUpTo(scaled);
+  }
+  double stampedAt(double seconds) const {
+    double gaps = 0;
+    for (const auto& [resumes, length] : m_gaps) {
+      if (resumes - gaps - length > seconds) break;
+      gaps += length;
+    }
+    const double scaled = seconds + gaps;
+    const Stretch* in = stretchAt<&Stretch::seconds>(scaled);
+    return in ? in->stamped + (scaled - in->seconds) / in->scale : scaled;
+  }
+  // Stamped seconds as far as the stretches tell, gaps left in.
+  double scaledAt(double stamped) const {
+    const Stretch* in = stretchAt<&Stretch::stamped>(stamped);
+    return in ? in->seconds + (stamped - in->stamped) * in->scale : stamped;
+  }
+
+  // A packet stamped at `stamped` for `stampedLength` seconds that really lasts `length`; packets
+  // come in the order of their stamps.
+  void addStretch(double stamped, double stampedLength, double length) {
+    const double scale = length / stampedLength;
+    const double current = m_stretches.empty() ? 1.0 : m_stretches.back().scale;
+    if (std::abs(scale - current) > 1e-6 * current) m_stretches.push_back({stamped, scaledAt(stamped), scale});
+  }
+  // Sound resumes at `resumes` (scaled seconds) after `length` seconds of stamps without any.
+  void addGap(double resumes, double length) { m_gaps.emplace(resumes, length); }
+
+ private:
+  struct Stretch {
+    double stamped;  // where it starts, in stamped seconds
+    double seconds;  // and in scaled seconds
+    double scale;    // scaled seconds per stamped second
+  };
+  // The last stretch starting at or before `value` (stamped or scaled seconds); none before the
+  // first.
+  template <double Stretch::*start>
+  const Stretch* stretchAt(double value) const {
+    const auto after = std::upper_bound(m_stretches.begin(), m_stretches.end(), value,
+                                        [](double v, const Stretch& stretch) { return v < stretch.*start; });
+    return after == m_stretches.begin() ? nullptr : &*std::prev(after);
+  }
+  double gapsUpTo(double scaled) const {
+    double gaps = 0;
+    for (auto gap = m_gaps.begin(); gap != m_gaps.end() && gap->first <= scaled; ++gap) gaps += gap->second;
+    return gaps;
+  }
+  std::vector<Stretch> m_stretches;
+  std::map<double, double> m_gaps;  // where sound resumes (scaled seconds), and how long it was out
+};
 
 }  // namespace
 
@@ -64,11 +147,17 @@ struct PlaybackDecoder::State {
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
   bool resamplerDrained = false;
-  bool failed = false;     // decoding stopped on an error
-  bool frameHeld = false;  // `frame` holds input not converted yet, from `frameOffset` on
+  bool failed = false;        // decoding stopped on an error
+  bool soundDecoded = false;  // some sound came out of the file since it was opened
+  bool frameHeld = false;     // `frame` holds input not converted yet, from `frameOffset` on
   int frameOffset = 0;
-  int64_t nextInputSample = 0;  // of the next decoded frame, -1 when a seek left it unknown
-  int64_t skipUntil = -1;       // input samples before this one are dropped (a seek's target)
+  // Positions in the file's seconds: a stream may change its rate midway (files joined end to
+  // end), so no count of samples at one rate says where a frame lies.
+  double nextInput = 0;   // where the next decoded frame starts, -1 when a seek left it unknown
+  double skipUntil = -1;  // sound before this is dropped (a seek's target), -1 for none
+  FileTimeline timeline;
+  bool stampsRead = false;
+  double decodedUntil = -1;  // scaled seconds where the last decoded frame ended, -1 when unknown
 
   ~State() {
     closeContainer();
@@ -168,25 +257,83 @@ struct PlaybackDecoder::State {
     if (!packet || !frame) cannotPlay(QStringLiteral("out of memory"));
   }
 
+  double stampedSeconds(int64_t timestamp) const { return double(timestamp - startTime) * av_q2d(timeBase); }
+
+  // The stamps of raw ADTS, read once (see FileTimeline): a pass over its packets, after which the
+  // container seeks again.
+  void readStamps() {
+    stampsRead = true;
+    if (std::string_view(container->iformat->name) != "aac" ||
+        av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) < 0) {
+      return;
+    }
+    while (av_read_frame(container, packet) >= 0) {
+      const double length = adtsFrameSeconds(*packet);
+      if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE && packet->duration > 0 && length > 0) {
+        timeline.addStretch(stampedSeconds(packet->pts), double(packet->duration) * av_q2d(timeBase), length);
+      }
+      av_packet_unref(packet);
+    }
+  }
+
   void seek(double seconds) {
     // A container read again for an earlier seek that could not be opened then is gone.
     if (!codec) cannotPlay(QStringLiteral("its audio cannot be read again"));
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = false;
     dropFrame();
-    skipUntil = std::llround(seconds * codec->sample_rate);
-    const int64_t target = av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
+    skipUntil = seconds;
+    if (!stampsRead) readStamps();
+    const int64_t target =
+        av_rescale_q(std::llround(timeline.stampedAt(seconds) * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
     if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) {
       avcodec_flush_buffers(codec);
-      nextInputSample = -1;
+      nextInput = -1;
+      decodedUntil = -1;
+      settleRate(target);
     } else {
       // A container that cannot seek is read again from its start, up to the target.
       closeContainer();
       openContainer();
-      nextInputSample = 0;
+      nextInput = 0;
+      decodedUntil = -1;
     }
     // What the converter still holds belongs to the old position.
     converter->reset();
+  }
+
+  // FFmpeg's MP3 decoder labels the first frame after a flush with the rate it decoded last:
+  // where a seek crosses a change of rate, that frame would play at the wrong speed and put
+  // what follows off by its length. The first frame from the seek tells: when its label is not
+  // the rate the decoder has found meanwhile, the container seeks again, and the decoder, at
+  // that rate now, starts over.
+  void settleRate(int64_t target) {
+    for (;;) {
+      const int received = avcodec_receive_frame(codec, frame);
+      if (received == 0 && frame->sample_rate == codec->sample_rate) {
+        takeReceived();
+        return;
+      }
+      // A stale label, or damage or the end that decode() is to meet itself.
+      const bool again = received != AVERROR(EAGAIN) || av_read_frame(container, packet) < 0;
+      if (again) {
+        av_frame_unref(frame);
+        if (av_seek_frame(container, stream, target, AVSEEK_FLAG_BACKWARD) >= 0) avcodec_flush_buffers(codec);
+        return;
+      }
+      if (packet->stream_index == stream) avcodec_send_packet(codec, packet);
+      av_packet_unref(packet);
+    }
+  }
+
+  // A frame received from the decoder: taken in when it holds sound, else let go.
+  void takeReceived() {
+    if (frame->nb_samples <= 0) {
+      av_frame_unref(frame);
+      return;
+    }
+    soundDecoded = true;
+    take();
   }
 
   void dropFrame() {
@@ -220,24 +367,53 @@ struct PlaybackDecoder::State {
                qsizetype(converted.frames) * qsizetype(converter->bytesPerFrame()));
   }
 
-  // Takes the decoded frame in: drops what lies before a seek's target.
+  // Takes the decoded frame in: drops what lies before a seek's target, counted in samples at
+  // the frame's own rate.
   void take() {
-    int64_t first = nextInputSample >= 0 ? nextInputSample : std::max<int64_t>(skipUntil, 0);
+    const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
+    const double length = double(frame->nb_samples) / rate;
+    double first = nextInput >= 0 ? nextInput : std::max(skipUntil, 0.0);
     if (frame->best_effort_timestamp != AV_NOPTS_VALUE) {
-      first = av_rescale_q(frame->best_effort_timestamp - startTime, timeBase, AVRational{1, codec->sample_rate});
+      const double scaled = timeline.scaledAt(stampedSeconds(frame->best_effort_timestamp));
+      if (decodedUntil >= 0 && scaled - decodedUntil > kLeastGapSeconds) {
+        timeline.addGap(scaled, scaled - decodedUntil);
+      }
+      decodedUntil = scaled + length;
+      first = timeline.secondsAt(stampedSeconds(frame->best_effort_timestamp));
+    } else if (decodedUntil >= 0) {
+      decodedUntil += length;
     }
-    nextInputSample = first + frame->nb_samples;
+    nextInput = first + length;
     int from = 0;
     if (skipUntil >= 0) {
-      if (nextInputSample <= skipUntil) {
+      const int64_t before = std::llround((skipUntil - first) * rate);
+      if (before >= frame->nb_samples) {
         av_frame_unref(frame);
         return;
       }
-      from = static_cast<int>(std::max<int64_t>(skipUntil - first, 0));
+      from = static_cast<int>(std::max<int64_t>(before, 0));
       skipUntil = -1;
     }
     frameHeld = true;
     frameOffset = from;
+  }
+
+  // Damage after sound that nothing of the stream follows (a file cut inside a sample frame,
+  // bytes after the last packet that are none) is the end of what the file holds, as in the
+  // loader. Damage with more of the stream after it stops decoding there, which is said.
+  bool nothingFollows() {
+    for (;;) {
+      const int read = av_read_frame(container, packet);
+      if (read < 0) return read == AVERROR_EOF || read == AVERROR_INVALIDDATA;
+      const bool ours = packet->stream_index == stream;
+      av_packet_unref(packet);
+      if (ours) return false;
+    }
+  }
+  void endsDamaged() const {
+    qWarning().noquote() << QStringLiteral("[PlaybackDecoder] The audio of %1 is damaged after %2 s: it ends there")
+                                .arg(name())
+                                .arg(nextInput, 0, 'f', 3);
   }
 
   bool decode(QByteArray& out, qsizetype wanted) {
@@ -259,11 +435,7 @@ struct PlaybackDecoder::State {
       }
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) {
-        if (frame->nb_samples > 0) {
-          take();
-        } else {
-          av_frame_unref(frame);
-        }
+        takeReceived();
         continue;
       }
       if (received == AVERROR_EOF) {
@@ -272,16 +444,24 @@ struct PlaybackDecoder::State {
       }
       if (received != AVERROR(EAGAIN) || flushSent) {
         if (received != AVERROR(EAGAIN)) {
-          qWarning().noquote() << "[PlaybackDecoder] Decoding stopped early:" << name();
-          failed = true;
+          if (soundDecoded && nothingFollows()) {
+            endsDamaged();
+          } else {
+            qWarning().noquote() << "[PlaybackDecoder] Decoding stopped early:" << name();
+            failed = true;
+          }
         }
         codecDrained = true;
         continue;
       }
       if (const int read = av_read_frame(container, packet); read < 0) {
-        // The end of the file; a read error ends it too, and is said once what was decoded
-        // has played.
-        if (read != AVERROR_EOF) failed = true;
+        // The end of the file, also where the bytes after the last packet are none. Any other
+        // read error ends it too, and is said once what was decoded has played.
+        if (read == AVERROR_INVALIDDATA && soundDecoded) {
+          endsDamaged();
+        } else if (read != AVERROR_EOF) {
+          failed = true;
+        }
         flushSent = true;
         avcodec_send_packet(codec, nullptr);
         continue;

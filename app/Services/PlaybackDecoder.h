@@ -44,7 +44,12 @@ class PlaybackDecoder {
   bool announcesExactly() const;
 
   // What decode() gives next starts at `seconds` into the file (clamped at 0): at that sample
-  // where the container tells the time of its packets, else where the file's own seek lands.
+  // where the container tells the time of its packets, else where the file's own seek lands;
+  // also where the rate changes midway, in the seconds the loader counts. The first seek in raw
+  // ADTS AAC reads the whole file's packets once, for where each rate's stretch lies (its
+  // reader stamps all at the first rate). Stamps that decode to no sound (the header frame of
+  // a joined MP3's later part) are known once decoded: a seek past such a joint not decoded yet
+  // lands that much early, a frame or two.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 
@@ -52,7 +57,9 @@ class PlaybackDecoder {
   // step may give a little more: one slice of converted input, bounded whatever the rates).
   // Returns false once the file has no more (what was appended still counts).
   bool decode(QByteArray& out, qsizetype wanted);
-  // Decoding stopped on a damaged or undecodable stream rather than at the file's end.
+  // Decoding stopped on a damaged or undecodable stream rather than at the file's end. Damage
+  // after sound that nothing of the stream follows (a file cut inside a sample frame) is the
+  // file's end, as the loader takes it.
   bool stoppedOnError() const;
 
  private:

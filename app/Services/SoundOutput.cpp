@@ -35,6 +35,10 @@ constexpr int kDryPollsBeforeRestart = 20;
 // or hung) is replaced after this many polls: well past a slow start on a busy machine.
 constexpr int kStillPollsBeforeRestart = 40;
 constexpr int kMostRestarts = 3;
+// A new sink says it has played what it took into its own buffer even where the device takes
+// nothing (a suspended sink plays about 80 ms, then stands still): only what is heard past this
+// shows that a replacement helped.
+constexpr double kSinkStartSeconds = double(kSinkBufferMicroseconds) / 1e6;
 // A reading older than this while playing: the sound thread is held up in the audio system
 // (starting a sink on a stopped server waits for it), so the output is not heard.
 constexpr double kUnansweredSeconds = 3.0;
@@ -208,7 +212,7 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
   const double since = double(steadyNanoseconds() - m_report.atNanoseconds) / 1e9;
   if (!m_report.ended) position += std::clamp(since, 0.0, kLongestGuessSeconds);
   const bool unanswered = !m_report.ended && since > kUnansweredSeconds;
-  return Played{position, m_report.ended, m_report.position, unanswered};
+  return Played{position, m_report.ended, m_report.position, unanswered, m_report.taking};
 }
 
 void SoundOutput::openHere(const QString& path) {
@@ -270,7 +274,7 @@ void SoundOutput::startSink(double seconds) {
   }
   const QAudioDevice device = QMediaDevices::defaultAudioOutput();
   m_playedFrom = seconds;
-  m_lastHeard = -1;
+  m_lastHeard = seconds;
   m_dryPolls = 0;
   m_stillPolls = 0;
   if (device.isNull()) {
@@ -354,7 +358,7 @@ void SoundOutput::readPosition() {
   const double heard = std::min(m_playedFrom + double(m_sink->processedUSecs()) / 1e6, fed);
   // The last sample has been heard once the stream has none left and the output has run dry.
   const bool ended = m_stream->isExhausted() && (m_sink->state() == QAudio::IdleState || heard >= fed - 0.005);
-  report(m_playing, heard, ended);
+  report(m_playing, heard, ended, heard > m_playedFrom + kSinkStartSeconds);
   if (ended) {
     stopHere();
     return;
@@ -370,11 +374,11 @@ void SoundOutput::watchForDrySink(double heard) {
   const bool dry = m_sink->state() == QAudio::IdleState && waiting;
   if (heard > m_lastHeard) {
     m_lastHeard = heard;
-    m_restarts = 0;
     m_stillPolls = 0;
   } else if (waiting) {
     ++m_stillPolls;
   }
+  if (heard > m_playedFrom + kSinkStartSeconds) m_restarts = 0;
   m_dryPolls = dry ? m_dryPolls + 1 : 0;
   if (dry && m_dryPolls < kDryPollsBeforeRestart) {
     emit m_stream->readyRead();
@@ -393,9 +397,9 @@ void SoundOutput::watchForDrySink(double heard) {
   startSink(heard);
 }
 
-void SoundOutput::report(quint64 command, double position, bool ended) {
+void SoundOutput::report(quint64 command, double position, bool ended, bool taking) {
   const std::lock_guard lock(m_reportLock);
-  m_report = Report{command, position, steadyNanoseconds(), ended};
+  m_report = Report{command, position, steadyNanoseconds(), ended, taking};
 }
 
 }  // namespace parlowvista

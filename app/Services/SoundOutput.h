@@ -24,7 +24,8 @@ class PlaybackStream;
 // shrinks its buffer until it stops pulling). Where the machine has no audio output (a build
 // machine, a headless session, a sound server that is down) a Play says so (outputFailed), and
 // the next Play looks for one again. A sink that stops taking sound (runs dry, or stands still
-// while it says it plays) is started again a few times, then given up (outputFailed).
+// while it says it plays) is started again a few times, then given up (outputFailed); a new
+// sink counts as helping only once it has played past what it takes into its own buffer.
 //
 // Made and driven on the UI thread: each call returns at once and is carried out on the sound
 // thread in the order made. release() replaces the destructor: the object goes on its own
@@ -59,6 +60,8 @@ class SoundOutput : public QObject {
     // No reading has come for seconds while playing: the sound thread is held up in the audio
     // system (a sound server stopped or hung), and nothing is heard.
     bool unanswered = false;
+    // The output has played past what a new sink takes into its own buffer: it takes sound.
+    bool taking = false;
   };
   std::optional<Played> playedPosition(quint64 command) const;
 
@@ -100,7 +103,7 @@ class SoundOutput : public QObject {
   void shutDownHere();
   void readPosition();
   void watchForDrySink(double heard);
-  void report(quint64 command, double position, bool ended);
+  void report(quint64 command, double position, bool ended, bool taking = false);
 
   std::mutex m_commandsLock;
   std::deque<Command> m_commands;  // made on the UI thread, carried out on the sound thread in order
@@ -114,7 +117,7 @@ class SoundOutput : public QObject {
   double m_volume = 1.0;
   quint64 m_playing = 0;  // the command being played, 0 when none
   double m_playedFrom = 0;
-  double m_lastHeard = -1;  // for noticing a sink that runs dry
+  double m_lastHeard = 0;  // the last reading, for noticing a sink that stands still
   int m_dryPolls = 0;
   int m_stillPolls = 0;  // polls while the stream holds sound and nothing more was heard
   int m_restarts = 0;
@@ -125,6 +128,7 @@ class SoundOutput : public QObject {
     double position = 0;
     qint64 atNanoseconds = 0;  // steady clock of the reading
     bool ended = false;
+    bool taking = false;
   } m_report;
 };
 

@@ -100,8 +100,13 @@ void AudioBar::sync() {
   };
   show(m_elapsed, QStringLiteral("Elapsed time"), m_player.currentTime());
   show(m_total, QStringLiteral("Total time"), m_player.duration());
-  m_problem->setText(m_player.problem());
-  m_problemRow->setVisible(!m_player.problem().isEmpty());
+  const QString& problem = m_player.problem();
+  if (m_problem->text() != problem) {
+    m_problem->setText(problem);
+    m_problem->setAccessibleName(problem.isEmpty() ? QStringLiteral("Playback problem")
+                                                   : QStringLiteral("Playback problem: ") + problem);
+  }
+  m_problemRow->setVisible(!problem.isEmpty());
 }
 
 }  // namespace parlowvista

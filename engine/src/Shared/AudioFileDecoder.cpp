@@ -1,5 +1,9 @@
 #include "Shared/AudioFileDecoder.h"
 
+#include "Shared/NumberText.h"
+
+#include <voxtrellis/AppLogger.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,6 +13,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -31,17 +36,21 @@ struct AudioFileDecoder::Impl {
   int streamIndex = -1;
   bool inputDone = false;
   bool flushed = false;
-  // Frames the container states exactly (edit lists, headers), none when it
-  // only estimates them. Decoded frames past it are held back and dropped at
-  // the end as the codec's padding; a stream that goes on for more than
-  // kMaxPaddingFrames past it was misdescribed (a header that lies, say), and
-  // then everything is delivered, the held frames first.
-  int64_t exactFrames = -1;
-  int64_t deliveredFrames = 0;
-  static constexpr int64_t kMaxPaddingFrames = 16384;
+  bool decoded = false;  // some sound came out
+  bool ended = false;    // damage after sound ended the stream
+  // Where the container states the stream ends (its edit list, its header), in seconds from the
+  // stream's start; none where it only estimates it. The frame that crosses it carries the
+  // codec's padding past it, which is held back and dropped at the end of the stream; a frame
+  // that starts at or past it is sound the statement does not cover (a header that understates
+  // the length, a part appended to the file), and from then on everything is delivered, the held
+  // padding first. Positions are in seconds: a stream may change its rate midway.
+  double statedEnd = -1;
+  double streamStart = 0;  // seconds of the stream's first timestamp
+  AVRational timeBase{1, 1};
+  double position = 0;                        // where the next decoded frame starts, seconds
   std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
-  int64_t heldFrames = 0;
-  AVFrame* released = nullptr;  // the held frame handed out last
+  AVFrame* released = nullptr;                // the held frame handed out last
+  AppLogger logger{"AudioFileDecoder"};
   std::function<void(double)> onProgress;
   double reported = 0;
   int64_t fileSize = -1;
@@ -66,13 +75,21 @@ struct AudioFileDecoder::Impl {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
   }
 
-  // Keeps the decoded frame's samples from `from` on; false when they show the stated length wrong.
-  bool hold(int from) {
+  // Keeps the decoded frame's samples from `from` on, for later.
+  void hold(int from) {
     AVFrame* copy = av_frame_clone(frame);
     if (!copy) fail(AudioFileError::Kind::readFailed, AVERROR(ENOMEM));
     held.emplace_back(copy, from);
-    heldFrames += frame->nb_samples - from;
-    return heldFrames <= kMaxPaddingFrames;
+  }
+
+  // Damage found in the stream (a packet that does not decode, bytes that are no packet): after
+  // sound it is the end of what the file holds, and said; before any, the file is refused.
+  const AVFrame* endAtDamage(int status) {
+    if (!decoded || status == AVERROR(ENOMEM)) fail(AudioFileError::Kind::readFailed, status);
+    logger.warning("The audio of " + path + " is damaged after " + formatFixed(position, 3) + " s (" +
+                   ffmpegErrorText(status) + "): it ends there");
+    ended = true;
+    return nullptr;
   }
 
   // The oldest held frame without its samples already delivered, sharing its buffers.
@@ -95,8 +112,6 @@ struct AudioFileDecoder::Impl {
       }
       released->nb_samples -= skip;
     }
-    heldFrames -= released->nb_samples;
-    deliveredFrames += released->nb_samples;
     return released;
   }
 };
@@ -145,9 +160,11 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     av_channel_layout_default(&d.codec->ch_layout, channels);
   }
   const AVStream* stream = d.format->streams[d.streamIndex];
+  d.timeBase = stream->time_base;
+  d.streamStart = stream->start_time == AV_NOPTS_VALUE ? 0.0 : double(stream->start_time) * av_q2d(d.timeBase);
   if (d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
       stream->duration != AV_NOPTS_VALUE) {
-    d.exactFrames = av_rescale_q(stream->duration, stream->time_base, AVRational{1, d.codec->sample_rate});
+    d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
@@ -183,27 +200,37 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
-  if (d.exactFrames < 0 && !d.held.empty()) return d.releaseHeld();
+  if (d.statedEnd < 0 && !d.held.empty()) return d.releaseHeld();
+  if (d.ended) return nullptr;
   for (;;) {
     av_frame_unref(d.frame);
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
       if (d.frame->nb_samples <= 0) continue;
-      const int64_t left = d.exactFrames < 0 ? d.frame->nb_samples : d.exactFrames - d.deliveredFrames;
-      if (left < d.frame->nb_samples) {
-        const int delivered = static_cast<int>(std::max<int64_t>(left, 0));
-        if (!d.hold(delivered)) d.exactFrames = -1;
-        if (delivered == 0) {
-          if (d.exactFrames < 0) return d.releaseHeld();
-          continue;
+      d.decoded = true;
+      const double start = d.frame->best_effort_timestamp == AV_NOPTS_VALUE
+                               ? d.position
+                               : double(d.frame->best_effort_timestamp) * av_q2d(d.timeBase) - d.streamStart;
+      const int rate = std::max(d.frame->sample_rate, 1);  // a frame without one is refused by the converter
+      d.position = start + double(d.frame->nb_samples) / rate;
+      if (d.statedEnd >= 0) {
+        const int64_t before = std::llround((d.statedEnd - start) * rate);
+        if (before <= 0) {
+          // Sound past the stated end: the statement was no end, and what was held is sound too.
+          d.statedEnd = -1;
+          if (!d.held.empty()) {
+            d.hold(0);
+            return d.releaseHeld();
+          }
+        } else if (before < d.frame->nb_samples) {
+          d.hold(static_cast<int>(before));
+          d.frame->nb_samples = static_cast<int>(before);
         }
-        d.frame->nb_samples = delivered;
       }
-      d.deliveredFrames += d.frame->nb_samples;
       return d.frame;
     }
     if (status == AVERROR_EOF) return nullptr;
-    if (status != AVERROR(EAGAIN)) d.fail(AudioFileError::Kind::readFailed, status);
+    if (status != AVERROR(EAGAIN)) return d.endAtDamage(status);
     if (d.inputDone) {
       if (d.flushed) return nullptr;
       d.flushed = true;
@@ -216,6 +243,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       continue;
     }
     d.reportPosition();
+    if (status == AVERROR_INVALIDDATA) return d.endAtDamage(status);
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       status = avcodec_send_packet(d.codec, d.packet);

@@ -12,7 +12,10 @@ struct AVFrame;
 namespace voxtrellis {
 
 // Decodes the first audio stream of a media file with FFmpeg, frame by frame.
-// Throws AudioFileError for a file that cannot be opened or decoded.
+// Throws AudioFileError for a file that cannot be opened or decoded. Damage
+// after some sound (a file cut inside a sample frame, bytes after the last
+// packet that are none) is the end of what the file holds: the stream ends
+// there, and a warning says where.
 class AudioFileDecoder {
  public:
   explicit AudioFileDecoder(const std::string& path);
@@ -25,7 +28,8 @@ class AudioFileDecoder {
   // Frames the container announces (0 when unknown); a hint for reserving memory.
   int64_t estimatedFrames() const;
 
-  // The next decoded frame in the codec's own sample format, or null at the end.
+  // The next decoded frame in the codec's own sample format (its rate and
+  // layout may change from one frame to the next), or null at the end.
   const AVFrame* nextFrame();
 
   // Told the share of the file's bytes read so far (its position, not a length the file

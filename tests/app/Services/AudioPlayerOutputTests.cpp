@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -198,6 +199,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(2.5);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), player.duration());
+  // Said of the file, it stays while the file does (it went at the first sound heard).
+  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
 
   // Long enough that what the decoder reads ahead holds little of it.
   const QString mp3 =
@@ -238,6 +241,39 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   EXPECT_EQ(player.currentTime(), 12.0);
   EXPECT_EQ(player.problem(), "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
   for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
+}
+
+// A WAV cut inside a sample frame (a copy or a download cut short) was refused whole by the
+// loader, and the player stopped short of its end saying its audio could not be decoded: FFmpeg
+// reports the partial last packet as invalid data. Cut at every byte of its last frames, a
+// stereo and a 16-channel WAV load what they hold and play it to the end.
+TEST_F(AudioPlayerOutputTest, AWavCutInsideASampleFrameLoadsAndPlaysWhatItHolds) {
+  constexpr quint32 kRate = 16000, kDataBytesPerChannel = 2 * kRate;  // a second
+  AudioPlayerService player;
+  for (const quint16 channels : {2, 16}) {
+    const int frameBytes = 2 * channels;
+    const QByteArray whole = wav(1, channels, kRate, kDataBytesPerChannel * channels);
+    for (int cut = channels == 2 ? 2 * frameBytes : frameBytes; cut >= 0; --cut) {
+      const std::string name = "cut-" + std::to_string(channels) + "-" + std::to_string(cut) + ".wav";
+      const QString path = writtenFile(name, whole.left(whole.size() - cut)).toLocalFile();
+      const double held = double((whole.size() - 44 - cut) / frameBytes) / kRate;
+      double length = 0;
+      try {
+        length = parlowvista::AudioProcessor().loadAndResample(path).duration;
+      } catch (const std::exception& error) {
+        ADD_FAILURE() << name << ": " << error.what();
+        continue;
+      }
+      EXPECT_NEAR(length, held, 2.0 / kRate) << name;
+      ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, length), "") << name;
+      player.seek(length - 0.2);
+      player.play();
+      ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 20000)) << name;
+      EXPECT_EQ(player.currentTime(), length) << name;
+      EXPECT_EQ(player.problem().toStdString(), "") << name;
+      QFile::remove(path);
+    }
+  }
 }
 
 // A file whose sound stops decoding midway (damaged in the middle) plays what it holds up to
@@ -435,6 +471,14 @@ TEST(AudioPlayerPrivateServerTest, WhatPlaysIsHeardAndTheOutputGoingAwayIsToldWi
 
 class AudioPlayerPrivateServerChildProcess : public testsupport::AudioPlayerTest {};
 
+// The times the output was started again, as it logs them (from the sound thread).
+std::atomic_int g_restarts{0};
+QtMessageHandler g_logged = nullptr;
+void countRestarts(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (message.contains(QStringLiteral("starting it again"))) ++g_restarts;
+  if (g_logged) g_logged(type, context, message);
+}
+
 TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   PV_SKIP_WITHOUT_SOUND_OUTPUT();
   AudioPlayerService player;
@@ -459,17 +503,61 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
 
   const pid_t server = qEnvironmentVariable("PV_TEST_SOUND_SERVER_PID").toInt();
   ASSERT_GT(server, 1) << "started without the server's process id";
-  // Once the output can take sound again, a later Play is heard.
+  // Once the output can take sound again, a later Play is heard: it plays on past what a new
+  // sink takes at its start.
   auto heardAgain = [&] {
     return waitUntil(
         [&] {
-          if (player.isHeard()) return true;
           player.pause();
           player.play();
-          return heardPast(player, player.currentTime(), 0.2, 1000);
+          return heardPast(player, player.currentTime(), 0.5, 2000);
         },
         30000);
   };
+
+  // The sink stops taking sound while the server answers (suspended, as a device that stops):
+  // each new sink took a little and stood still, the output was started again for ever, the
+  // clock crept and nothing was said. It is started again a few times, then given up and said;
+  // the player answers and its own clock plays on. A Play meanwhile, standing still too, is not
+  // taken for sound heard and is given up alike; once the sink takes sound again, a later Play
+  // is heard and the warning goes.
+  const auto suspend = [](const char* on) {
+    testsupport::Spawned pactl(QStringLiteral("pactl"), {QStringLiteral("suspend-sink"), QStringLiteral("null"), on});
+    return pactl.waitForExit(10000) == 0;
+  };
+  const auto restartsAFewTimes = [] {
+    const int restarts = g_restarts.exchange(0);
+    return restarts >= 1 && restarts <= 3;
+  };
+  g_logged = qInstallMessageHandler(countRestarts);
+  const auto restore = qScopeGuard([] { qInstallMessageHandler(g_logged); });
+  player.play();
+  ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
+  g_restarts = 0;
+  ASSERT_TRUE(suspend("1"));
+  auto resume = qScopeGuard([&] { suspend("0"); });
+  ASSERT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 30000)) << player.currentTime();
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  EXPECT_TRUE(restartsAFewTimes());
+  EXPECT_TRUE(player.isPlaying());
+  const double given = player.currentTime();
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > given + 0.5; }, 20000)) << player.currentTime();
+  player.pause();
+  player.seek(10);
+  player.play();
+  ASSERT_TRUE(waitUntil([&] { return player.isHeard(); }, 20000));
+  QTest::qWait(500);
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  ASSERT_TRUE(waitUntil([&] { return !player.isHeard(); }, 40000));
+  EXPECT_TRUE(restartsAFewTimes());
+  EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 11.5; }, 20000)) << player.currentTime();
+  EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output stopped taking sound");
+  recording.rms();
+  resume.dismiss();
+  ASSERT_TRUE(suspend("0"));
+  EXPECT_TRUE(heardAgain());
+  EXPECT_TRUE(waitUntil([&] { return player.problem().isEmpty(); }, 5000)) << player.problem().toStdString();
+  EXPECT_GT(recording.soundingRms(), 0.05);
 
   // The server stops taking sound without going away (here stopped; a hung one alike): the
   // output stood "playing" with the clock held and nothing said. It is said; the player answers

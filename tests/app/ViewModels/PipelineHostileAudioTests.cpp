@@ -126,6 +126,16 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
          patch16(p, 34, 20);
        },
        14.0, ""},
+      // A recording cut short inside a sample frame (a copy or a download cut off) holds 7 s:
+      // it was refused whole, FFmpeg taking the partial frame for invalid data.
+      {"cut recording.wav",
+       [&](const auto& p) {
+         ASSERT_TRUE(
+             ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-ac", "2", "-ar", "44100", "-c:a",
+                     "pcm_s16le", "-map_metadata", "-1", "-fflags", "+bitexact", QString::fromStdString(p.string())}));
+         std::filesystem::resize_file(p, 44 + 7 * 44100 * 4 + 3);
+       },
+       7.0, ""},
       {"garbage.mp3",
        [&](const auto& p) {
          const QString mp3 = QString::fromStdString(p.string()) + ".src.mp3";

@@ -72,6 +72,30 @@ TEST(AudioConverterTest, AHeaderThatMisstatesTheLengthCutsNothingOffAndAddsNothi
   }
 }
 
+// Files holding other than their first part's header says, as the ffmpeg tool decodes them: a
+// part appended after an MP3 whose header counts its own frames is kept (only the padding the
+// header states goes; the 8 kHz part was dropped as padding past the count), and bytes after the
+// last packet that are none end the file there, the log saying where (ADTS AAC followed by MP3
+// bytes was refused whole).
+TEST(AudioConverterTest, WhatDecodesPastAHeadersCountIsKeptAndDamageAfterSoundEndsTheFile) {
+  testsupport::TempDir dir;
+  const auto joined = [&](const std::string& name, const std::filesystem::path& first,
+                          const std::filesystem::path& second) {
+    testsupport::writeFile(dir / name, testsupport::readFile(first) + testsupport::readFile(second));
+    return AudioConverter().resampleAudioFile(dir / name).size() / 16000.0;
+  };
+  ASSERT_TRUE(test::makeTone(dir / "five.mp3", 5.0, 48000, 2));
+  ASSERT_TRUE(test::makeTone(dir / "narrow.mp3", 1.8, 8000, 1, 660));
+  // The tool: 6.88 s (the second part's own priming and padding stay).
+  EXPECT_NEAR(joined("appended.mp3", dir / "five.mp3", dir / "narrow.mp3"), 6.88, 0.05);
+
+  ASSERT_TRUE(test::makeTone(dir / "six.aac", 6.0, 44100, 2, 440, "-c:a aac"));
+  test::LogCapture logs;
+  // The tool: 6.04 s.
+  EXPECT_NEAR(joined("then-mp3.aac", dir / "six.aac", dir / "five.mp3"), 6.04, 0.01);
+  EXPECT_TRUE(logs.contains(AppLogger::Level::warning, "then-mp3.aac is damaged after 6.0")) << logs.messages().size();
+}
+
 TEST(AudioConverterTest, SixChannelFileTakesTheOwnRoad) {
   testsupport::TempDir dir;
   ASSERT_TRUE(test::makeTone(dir / "six.wav", 1.0, 48000, 6));

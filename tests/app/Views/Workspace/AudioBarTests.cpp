@@ -25,10 +25,15 @@ TEST_F(AudioBarTest, SaysWhyTheFileCannotBePlayedUntilOneCanBe) {
   bar.resize(640, bar.sizeHint().height());
   bar.show();
   EXPECT_FALSE(bar.problemLabel()->isVisible());
+  const auto spoken = [](QLabel* label) {
+    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+  };
 
   ASSERT_FALSE(load(player, writtenFile("unknown.wav", wav(0xFFFF, 2, 44100, 8192))).isEmpty());
   EXPECT_TRUE(bar.problemLabel()->isVisible());
   EXPECT_EQ(bar.problemLabel()->text(), "Cannot play unknown.wav: no decoder for its audio");
+  // Assistive technology reads the reason too, not only that there is one.
+  EXPECT_EQ(spoken(bar.problemLabel()), "Playback problem: Cannot play unknown.wav: no decoder for its audio");
   EXPECT_EQ(bar.problemLabel()->textFormat(), Qt::PlainText);
   EXPECT_FALSE(bar.playButton()->isEnabled());
   EXPECT_GE(testsupport::QtWindowAudit::measuredContrast(&bar, bar.problemLabel()), 4.5);
@@ -39,9 +44,6 @@ TEST_F(AudioBarTest, SaysWhyTheFileCannotBePlayedUntilOneCanBe) {
 
   // Assistive technology is given the times, not only what they are.
   player.seek(1.5);
-  const auto spoken = [](QLabel* label) {
-    return QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
-  };
   EXPECT_EQ(spoken(bar.elapsedLabel()), "Elapsed time 0:01");
   EXPECT_EQ(spoken(bar.totalLabel()), "Total time 0:02");
 }
