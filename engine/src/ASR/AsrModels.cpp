@@ -217,6 +217,12 @@ RepositoryCache::Load loadingInto(std::map<std::string, std::shared_ptr<OnnxMode
     models = RepositoryCache::loadModelFolders(repository, {TdtPreprocessorModel::fileName}, ComputeUnits::cpuOnly);
     models.merge(RepositoryCache::loadModelFolders(
         repository, {TdtEncoderModel::fileName, TdtDecoderModel::fileName, TdtJointModel::fileName}, units));
+    // A model that opens but is not the one its name says (another revision's) fails the load
+    // like a damaged one: the model classes check their inputs and outputs and name the file.
+    TdtPreprocessorModel{models.at(TdtPreprocessorModel::fileName)};
+    TdtEncoderModel{models.at(TdtEncoderModel::fileName)};
+    TdtDecoderModel{models.at(TdtDecoderModel::fileName)};
+    TdtJointModel{models.at(TdtJointModel::fileName)};
     // A vocabulary that is missing or does not parse fails the load like a model, naming it.
     RepositoryFiles::readJson(repository / kVocabularyFile, "the vocabulary");
   };

@@ -4,6 +4,7 @@
 #include <voxtrellis/ModelNames.h>
 #include <voxtrellis/VadManager.h>
 
+#include "Models/RepositoryCache.h"
 #include "Shared/ANEMemoryOptimizer.h"
 #include "Shared/Elapsed.h"
 #include "Shared/NumberText.h"
@@ -53,8 +54,15 @@ struct VadManager::Impl {
     const auto started = Clock::now();
     const std::filesystem::path modelsDirectory = baseDirectory / "Models";
     const auto& required = ModelNames::VAD::requiredModels();
-    auto models = DownloadUtils::loadModels(Repo::vad, std::vector<std::string>(required.begin(), required.end()),
-                                            modelsDirectory, config.computeUnits);
+    // The model's inputs and outputs are checked as part of the load: a hub's copy of another
+    // interface never takes the folder's place.
+    auto models = RepositoryCache::loadCheckedModels(
+        Repo::vad, std::vector<std::string>(required.begin(), required.end()), modelsDirectory, config.computeUnits,
+        std::nullopt, [](const std::map<std::string, std::shared_ptr<OnnxModel>>& loaded) {
+          if (const auto it = loaded.find(ModelNames::VAD::sileroVadFile); it != loaded.end() && it->second) {
+            VadModel{it->second};
+          }
+        });
     auto found = models.find(ModelNames::VAD::sileroVadFile);
     if (found == models.end() || !found->second) {
       logger.error("Failed to load VAD model from downloaded models");

@@ -32,11 +32,14 @@ enum class Fault {
   noSuchRepository,
   slowFile,  // sent at 16 bytes a second
   // The hub's copy itself is other than the user's: without a file, with the `.mlmodelc`
-  // folders holding coremldata.bin rather than model.onnx, or with a file cut in half (listed
-  // at the size and SHA-256 it then has, so that it downloads well and only fails to load).
+  // folders holding coremldata.bin rather than model.onnx, with a file cut in half, or with a
+  // model.onnx that is another model of the repository, sound but of another interface (each
+  // listed at the size and SHA-256 it then has, so that it downloads well and only fails to
+  // load).
   lacksFile,
   otherLayout,
   damagedFile,
+  otherInterface,
 };
 
 // A model hub on 127.0.0.1 in the public hub's layout serving the generated recognition and
@@ -137,9 +140,18 @@ class GeneratedModelHub {
   // The bytes of the hub's copy of a file of the fixture folder, none when the copy lacks it.
   std::optional<std::string> copied(const fs::path& file, const std::string& path) const {
     if (faultFor(path) == Fault::lacksFile) return std::nullopt;
+    if (faultFor(path) == Fault::otherInterface && file.filename() == "model.onnx") return read(anotherModel(file));
     std::string bytes = read(file);
     if (faultFor(path) == Fault::damagedFile) bytes.resize(bytes.size() / 2);
     return bytes;
+  }
+  // The first other `.mlmodelc` folder's model.onnx beside the one holding `file`.
+  static fs::path anotherModel(const fs::path& file) {
+    std::set<fs::path> models;
+    for (const auto& entry : fs::directory_iterator(file.parent_path().parent_path())) {
+      if (entry.path().extension() == ".mlmodelc" && entry.path() != file.parent_path()) models.insert(entry.path());
+    }
+    return *models.begin() / "model.onnx";
   }
   // A file's name in the hub's copy, and back.
   std::string hubName(const std::string& path) const {

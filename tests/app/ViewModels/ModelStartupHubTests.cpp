@@ -298,7 +298,8 @@ TEST_F(ModelStartupHubTest, AFreshCopyCutShortIsResumedAtTheNextStart) {
 // A hub that answers with a copy that does not load is no reason to give up the user's folder:
 // with one file of it damaged, every copied file stays as it was, the copy is dropped, and the
 // screen names the user's file, with what is wrong with the hub's copy beneath. For both
-// folders, against a copy that lacks a file, one of another layout and one with a damaged file.
+// folders, against a copy that lacks a file, one of another layout, one with a damaged file and
+// one with a model of another interface.
 TEST_F(ModelStartupHubTest, AHubsCopyThatDoesNotLoadNeverTakesTheUsersFolder) {
   struct Case {
     const char* folder;
@@ -318,6 +319,11 @@ TEST_F(ModelStartupHubTest, AHubsCopyThatDoesNotLoadNeverTakesTheUsersFolder) {
       {recognition, "Encoder.mlmodelc/model.onnx", Fault::otherLayout, "", "Missing model.onnx in model: "},
       {recognition, "JointDecision.mlmodelc/model.onnx", Fault::damagedFile, "Encoder.mlmodelc/model.onnx",
        "Encoder.mlmodelc/model.onnx"},
+      // A copy of another revision: every model opens, one of them is not the one its name says.
+      {speaker, "Segmentation.mlmodelc/model.onnx", Fault::otherInterface, "PldaRho.mlmodelc/model.onnx",
+       "PldaRho.mlmodelc/model.onnx: missing input"},
+      {recognition, "Preprocessor.mlmodelc/model.onnx", Fault::otherInterface, "Encoder.mlmodelc/model.onnx",
+       "Encoder.mlmodelc/model.onnx: missing output"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.damaged) + " against a copy " + std::to_string(static_cast<int>(c.copy)));

@@ -1,4 +1,9 @@
+#include "engine/Models/FakeHub.h"
 #include "engine/VAD/VadTestSupport.h"
+#include "support/TempDir.h"
+
+#include <voxtrellis/ModelFileError.h>
+#include <voxtrellis/ModelRegistry.h>
 
 #include "Onnx/ModelRuntimeError.h"
 #include "Onnx/OrtEnvironment.h"
@@ -14,6 +19,8 @@
 
 namespace voxtrellis::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(VadManagerTests, BringsEveryChunkToExactly4096SamplesBeforeTheModel) {
   auto vad = fixtureVad();
@@ -67,6 +74,42 @@ TEST(VadManagerTests, CountsAProbabilityEqualToTheThresholdAsVoice) {
   auto vad = fixtureVad(0.5f);
   EXPECT_TRUE(vad->processChunk(std::vector<float>(4096, 0.5f)).isVoiceActive);
   EXPECT_FALSE(vad->processChunk(std::vector<float>(4096, 0.25f)).isVoiceActive);
+}
+
+// A hub's copy whose model has another interface does not take the place of the user's folder:
+// the damaged model stays as it was and is named; a copy that loads mends it.
+TEST(VadManagerTests, AHubsCopyOfAnotherInterfaceNeverTakesTheFolder) {
+  testsupport::TempDir dir;
+  const fs::path folder = dir.path() / "Models" / "silero-vad-onnx";
+  fs::create_directories(folder.parent_path());
+  fs::copy(vadBaseFolder() / "Models" / "silero-vad-onnx", folder, fs::copy_options::recursive);
+  const fs::path model = folder / "silero-vad-unified-256ms-v6.0.0.mlmodelc" / "model.onnx";
+  const std::string good = testsupport::readFile(model);
+  fs::resize_file(model, fs::file_size(model) / 2);
+  const std::string damaged = testsupport::readFile(model);
+  FakeHub hub;
+  const std::string served = "silero-vad-unified-256ms-v6.0.0.mlmodelc/model.onnx";
+  hub.addFile("Quillbrookline/silero-vad-onnx", served,
+              testsupport::readFile(vadFixture("vad-wrong-input") / "model.onnx"));
+  struct HubNamed {
+    explicit HubNamed(const std::string& url) { ModelRegistry::setBaseURL(url); }
+    ~HubNamed() { ModelRegistry::setBaseURL(before); }
+    const std::string before = ModelRegistry::baseURL();
+  } named(hub.baseUrl());
+  try {
+    VadManager vad(VadConfig{}, dir.path());
+    ADD_FAILURE() << "a damaged model loaded";
+  } catch (const ModelFileError& e) {
+    EXPECT_EQ(e.path(), model);
+    EXPECT_NE(std::string(e.what()).find("missing input \"audio_input\""), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(testsupport::readFile(model) == damaged);
+  EXPECT_FALSE(fs::exists(dir.path() / "Models" / ".silero-vad-onnx.fresh"));
+
+  hub.addFile("Quillbrookline/silero-vad-onnx", served, good);
+  VadManager vad(VadConfig{}, dir.path());
+  EXPECT_TRUE(testsupport::readFile(model) == good);
+  EXPECT_NEAR(vad.processChunk(std::vector<float>(4096, 0.5f)).probability, 0.5f, 1e-6);
 }
 
 TEST(VadManagerTests, ChecksTheModelInterfaceWhenItLoads) {

@@ -136,25 +136,26 @@ OfflineDiarizerModels loadBundle(const std::optional<std::filesystem::path>& dir
   std::map<std::string, std::shared_ptr<OnnxModel>> main;
   std::map<std::string, std::shared_ptr<OnnxModel>> fbank;
   OfflineDiarizerModels bundle;
-  use(directory, [&](const std::filesystem::path& folder) {
-    main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, folder, ComputeUnits::all);
-    fbank = loader({OfflineFbankModel::fileName}, folder, ComputeUnits::cpuOnly);
-    bundle.pldaPsi = requirePLDAPsi(directory, folder);
-  });
-  // Each model class checks its inputs and outputs, so a model of another
-  // interface fails here, naming its file, rather than midway through a run.
   auto take = [](std::map<std::string, std::shared_ptr<OnnxModel>>& models, const std::string& file,
                  const std::string& payload) {
     auto it = models.find(file);
     if (it == models.end() || !it->second) throw OfflineDiarizationError::modelNotLoaded(payload);
     return it->second;
   };
-  bundle.segmentationModel =
-      std::make_shared<OfflineSegmentationModel>(take(main, OfflineSegmentationModel::fileName, "Segmentation"));
-  bundle.embeddingModel =
-      std::make_shared<OfflineEmbeddingModel>(take(main, OfflineEmbeddingModel::fileName, "Embedding"));
-  bundle.pldaRhoModel = std::make_shared<PldaRhoModel>(take(main, PldaRhoModel::fileName, "PldaRho"));
-  bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
+  use(directory, [&](const std::filesystem::path& folder) {
+    main = loader({"Segmentation.mlmodelc", "Embedding.mlmodelc", "PldaRho.mlmodelc"}, folder, ComputeUnits::all);
+    fbank = loader({OfflineFbankModel::fileName}, folder, ComputeUnits::cpuOnly);
+    // Each model class checks its inputs and outputs, so a model of another interface fails
+    // the load, naming its file, rather than midway through a run; and a fresh copy holding
+    // one never takes the folder's place.
+    bundle.segmentationModel =
+        std::make_shared<OfflineSegmentationModel>(take(main, OfflineSegmentationModel::fileName, "Segmentation"));
+    bundle.embeddingModel =
+        std::make_shared<OfflineEmbeddingModel>(take(main, OfflineEmbeddingModel::fileName, "Embedding"));
+    bundle.pldaRhoModel = std::make_shared<PldaRhoModel>(take(main, PldaRhoModel::fileName, "PldaRho"));
+    bundle.fbankModel = std::make_shared<OfflineFbankModel>(take(fbank, OfflineFbankModel::fileName, "FBank"));
+    bundle.pldaPsi = requirePLDAPsi(directory, folder);
+  });
   bundle.compilationDuration = secondsSince(started);
   modelsLogger().info(
       "Offline diarization models ready (compile: " + diarization::fixed(bundle.compilationDuration, 3) +
