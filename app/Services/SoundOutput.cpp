@@ -32,8 +32,10 @@ constexpr qint64 kSinkBufferMicroseconds = 150000;
 // without anything heard it is replaced, and after so many replacements the output is given up.
 constexpr int kDryPollsBeforeRestart = 20;
 // A sink that says it is playing while what it has played stands still (a sound server stopped
-// or hung) is replaced after this many polls: well past a slow start on a busy machine.
-constexpr int kStillPollsBeforeRestart = 40;
+// or hung, a device that stops taking sound) is replaced after this many polls: past a slow
+// start on a busy machine, yet short enough that a few replacements are given up within
+// seconds rather than a quarter of a minute.
+constexpr int kStillPollsBeforeRestart = 20;
 constexpr int kMostRestarts = 3;
 // A new sink says it has played what it took into its own buffer even where the device takes
 // nothing (a suspended sink plays about 80 ms, then stands still): only what is heard past this
