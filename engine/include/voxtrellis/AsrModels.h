@@ -88,9 +88,11 @@ struct AsrModels {
                                         bool force = false, AsrModelVersion version = AsrModelVersion::v3,
                                         std::stop_token stop = {});
   // Loads the four models and the vocabulary, fetching the repository as
-  // download() does. Each model's inputs and outputs are checked here, so a
-  // model of another interface fails at load, naming its file. Throws
-  // AsrModelsError (loadingFailed, modelNotFound) and the loader's errors.
+  // download() does. Each model's inputs and outputs are checked as part of
+  // that load, so a model of another interface is taken like a damaged file:
+  // a hub's copy that loads mends it, and otherwise a ModelFileError names it.
+  // Throws AsrModelsError (loadingFailed, modelNotFound) and the loader's
+  // errors.
   static AsrModels load(const std::filesystem::path& directory,
                         const std::optional<AsrModelConfiguration>& configuration = std::nullopt,
                         AsrModelVersion version = AsrModelVersion::v3, std::stop_token stop = {});

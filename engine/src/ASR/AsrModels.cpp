@@ -211,26 +211,27 @@ fs::path modelsRoot(const fs::path& directory) {
 
 // The four models (the preprocessor on the processor alone, the others with `units`) and the
 // vocabulary, as one load of a repository folder: a fresh copy that takes the folder's place
-// midway cannot leave models of the old folder beside those of the new one.
-RepositoryCache::Load loadingInto(std::map<std::string, std::shared_ptr<OnnxModel>>& models, ComputeUnits units) {
+// midway cannot leave models of the old folder beside those of the new one. Each model class
+// checks its inputs and outputs and names the file, so a model that opens but is not the one
+// its name says (another revision's) fails the load like a damaged one, rather than at the
+// first transcription deep in the decoder.
+RepositoryCache::Load loadingInto(AsrModels& models, ComputeUnits units) {
   return [&models, units](const fs::path& repository) {
-    models = RepositoryCache::loadModelFolders(repository, {TdtPreprocessorModel::fileName}, ComputeUnits::cpuOnly);
-    models.merge(RepositoryCache::loadModelFolders(
+    auto loaded =
+        RepositoryCache::loadModelFolders(repository, {TdtPreprocessorModel::fileName}, ComputeUnits::cpuOnly);
+    loaded.merge(RepositoryCache::loadModelFolders(
         repository, {TdtEncoderModel::fileName, TdtDecoderModel::fileName, TdtJointModel::fileName}, units));
-    // A model that opens but is not the one its name says (another revision's) fails the load
-    // like a damaged one: the model classes check their inputs and outputs and name the file.
-    TdtPreprocessorModel{models.at(TdtPreprocessorModel::fileName)};
-    TdtEncoderModel{models.at(TdtEncoderModel::fileName)};
-    TdtDecoderModel{models.at(TdtDecoderModel::fileName)};
-    TdtJointModel{models.at(TdtJointModel::fileName)};
+    models.preprocessor = std::make_shared<TdtPreprocessorModel>(loaded.at(TdtPreprocessorModel::fileName));
+    models.encoder = std::make_shared<TdtEncoderModel>(loaded.at(TdtEncoderModel::fileName));
+    models.decoder = std::make_shared<TdtDecoderModel>(loaded.at(TdtDecoderModel::fileName));
+    models.joint = std::make_shared<TdtJointModel>(loaded.at(TdtJointModel::fileName));
     // A vocabulary that is missing or does not parse fails the load like a model, naming it.
     RepositoryFiles::readJson(repository / kVocabularyFile, "the vocabulary");
   };
 }
 
-std::map<std::string, std::shared_ptr<OnnxModel>> loadRepository(AsrModelVersion version, const fs::path& root,
-                                                                 ComputeUnits units, std::stop_token stop) {
-  std::map<std::string, std::shared_ptr<OnnxModel>> models;
+AsrModels loadRepository(AsrModelVersion version, const fs::path& root, ComputeUnits units, std::stop_token stop) {
+  AsrModels models;
   RepositoryCache::useFolder(repoFor(version), root, std::nullopt, true, loadingInto(models, units), stop);
   return models;
 }
@@ -255,7 +256,7 @@ fs::path AsrModels::download(const std::optional<fs::path>& directory, bool forc
   // not answer leaves every file as it was.
   const ComputeUnits units = defaultConfiguration().computeUnits;
   if (force) {
-    std::map<std::string, std::shared_ptr<OnnxModel>> models;
+    AsrModels models;
     RepositoryCache::useFreshCopy(repoFor(version), root, std::nullopt, loadingInto(models, units), stop);
   } else {
     loadRepository(version, root, units, stop);
@@ -268,23 +269,11 @@ AsrModels AsrModels::load(const fs::path& directory, const std::optional<AsrMode
                           AsrModelVersion version, std::stop_token stop) {
   modelsLogger().info("Loading ASR models from: " + directory.string());
   const AsrModelConfiguration config = configuration.value_or(defaultConfiguration());
-  auto loaded = loadRepository(version, modelsRoot(directory), config.computeUnits, stop);
+  AsrModels models = loadRepository(version, modelsRoot(directory), config.computeUnits, stop);
   modelsLogger().info(std::string("Loaded ") + TdtPreprocessorModel::fileName +
                       " with compute units: " + computeUnitsName(ComputeUnits::cpuOnly));
   modelsLogger().info(std::string("Loaded ") + TdtEncoderModel::fileName +
                       " with compute units: " + computeUnitsName(config.computeUnits));
-  // A model whose inputs and outputs are not the recogniser's would fail
-  // only at the first transcription, deep in the decoder; each model class
-  // checks its own at load and names the file.
-  AsrModels models;
-  try {
-    models.preprocessor = std::make_shared<TdtPreprocessorModel>(loaded.at(TdtPreprocessorModel::fileName));
-    models.encoder = std::make_shared<TdtEncoderModel>(loaded.at(TdtEncoderModel::fileName));
-    models.decoder = std::make_shared<TdtDecoderModel>(loaded.at(TdtDecoderModel::fileName));
-    models.joint = std::make_shared<TdtJointModel>(loaded.at(TdtJointModel::fileName));
-  } catch (const ModelRuntimeError& e) {
-    throw AsrModelsError::loadingFailed(e.what());
-  }
   models.vocabulary = loadVocabulary(directory, version);
   models.configuration = config;
   models.version = version;

@@ -61,7 +61,18 @@ DownloadUtils::HuggingFaceDownloadError DownloadUtils::HuggingFaceDownloadError:
 std::map<std::string, std::shared_ptr<OnnxModel>> DownloadUtils::loadModels(
     Repo repo, const std::vector<std::string>& modelNames, const fs::path& directory, ComputeUnits computeUnits,
     const std::optional<std::string>& variant, std::stop_token stop) {
-  return RepositoryCache::loadCheckedModels(repo, modelNames, directory, computeUnits, variant, {}, stop);
+  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
+  const bool whole = std::all_of(required.begin(), required.end(), [&](const std::string& name) {
+    return std::find(modelNames.begin(), modelNames.end(), name) != modelNames.end();
+  });
+  std::map<std::string, std::shared_ptr<OnnxModel>> models;
+  RepositoryCache::useFolder(
+      repo, directory, variant, whole,
+      [&](const fs::path& repoFolder) {
+        models = RepositoryCache::loadModelFolders(repoFolder, modelNames, computeUnits);
+      },
+      stop);
+  return models;
 }
 
 std::pair<std::string, DownloadUtils::Response> DownloadUtils::fetchWithAuth(const std::string& url) {

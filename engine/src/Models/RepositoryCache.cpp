@@ -14,7 +14,6 @@
 #include "Shared/NumberText.h"
 #include "Shared/SystemInfo.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace voxtrellis::RepositoryCache {
@@ -132,26 +131,6 @@ void useFreshCopy(Repo repo, const fs::path& directory, const std::optional<std:
   logger().info("Downloading a fresh copy of " + repo.folderName() + " beside the cache…");
   RepositoryDownload::download(repo, RepositoryFiles::freshFolderFor(folder.path), variant, stop);
   loadAndPutInPlace(repo, folder.path, load);
-}
-
-std::map<std::string, std::shared_ptr<OnnxModel>> loadCheckedModels(Repo repo, const std::vector<std::string>& names,
-                                                                    const fs::path& directory,
-                                                                    ComputeUnits computeUnits,
-                                                                    const std::optional<std::string>& variant,
-                                                                    const Check& check, std::stop_token stop) {
-  const auto& required = ModelNames::getRequiredModelNames(repo, variant);
-  const bool whole = std::all_of(required.begin(), required.end(), [&](const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-  });
-  std::map<std::string, std::shared_ptr<OnnxModel>> models;
-  useFolder(
-      repo, directory, variant, whole,
-      [&](const fs::path& repoFolder) {
-        models = loadModelFolders(repoFolder, names, computeUnits);
-        if (check) check(models);
-      },
-      stop);
-  return models;
 }
 
 std::map<std::string, std::shared_ptr<OnnxModel>> loadModelFolders(const fs::path& repoFolder,

@@ -63,20 +63,6 @@ void useFolder(Repo repo, const std::filesystem::path& directory, const std::opt
 void useFreshCopy(Repo repo, const std::filesystem::path& directory, const std::optional<std::string>& variant,
                   const Load& load, std::stop_token stop = {});
 
-// What a loader checks of the models it loaded (the model classes' checks of
-// their inputs and outputs); it throws ModelRuntimeError naming the file.
-using Check = std::function<void(const std::map<std::string, std::shared_ptr<OnnxModel>>& models)>;
-
-// Loads the named models of the repository folder in `directory` through
-// useFolder, `check` being part of the load: a model in place that opens but
-// is not the one its name says is mended like a damaged one, and a fresh copy
-// holding such a model never takes the folder's place.
-std::map<std::string, std::shared_ptr<OnnxModel>> loadCheckedModels(Repo repo, const std::vector<std::string>& names,
-                                                                    const std::filesystem::path& directory,
-                                                                    ComputeUnits computeUnits,
-                                                                    const std::optional<std::string>& variant,
-                                                                    const Check& check, std::stop_token stop = {});
-
 // Loads the named compiled-model folders ("Encoder.mlmodelc" holding
 // model.onnx) of a repository folder, in the order named; no download.
 // Throws FileSystemError (a name missing, not a folder, without model.onnx)

@@ -53,22 +53,14 @@ struct VadManager::Impl {
   void load(const std::filesystem::path& baseDirectory) {
     const auto started = Clock::now();
     const std::filesystem::path modelsDirectory = baseDirectory / "Models";
-    const auto& required = ModelNames::VAD::requiredModels();
-    // The model's inputs and outputs are checked as part of the load: a hub's copy of another
-    // interface never takes the folder's place.
-    auto models = RepositoryCache::loadCheckedModels(
-        Repo::vad, std::vector<std::string>(required.begin(), required.end()), modelsDirectory, config.computeUnits,
-        std::nullopt, [](const std::map<std::string, std::shared_ptr<OnnxModel>>& loaded) {
-          if (const auto it = loaded.find(ModelNames::VAD::sileroVadFile); it != loaded.end() && it->second) {
-            VadModel{it->second};
-          }
+    // The model class checks the model's inputs and outputs as part of the load, so a hub's
+    // copy of another interface never takes the folder's place.
+    RepositoryCache::useFolder(
+        Repo::vad, modelsDirectory, std::nullopt, true, [&](const std::filesystem::path& folder) {
+          const auto models =
+              RepositoryCache::loadModelFolders(folder, {ModelNames::VAD::sileroVadFile}, config.computeUnits);
+          vadModel = std::make_unique<VadModel>(models.at(ModelNames::VAD::sileroVadFile));
         });
-    auto found = models.find(ModelNames::VAD::sileroVadFile);
-    if (found == models.end() || !found->second) {
-      logger.error("Failed to load VAD model from downloaded models");
-      throw VadError::modelLoadingFailed();
-    }
-    vadModel = std::make_unique<VadModel>(found->second);
     logger.info("VAD model loaded successfully");
     logger.info("VAD system initialized in " + formatFixed(secondsSince(started), 2) + "s");
   }
