@@ -237,6 +237,10 @@ bool MainWindow::saveEverything() {
   return !m_viewModel.hasUnsavedChanges();
 }
 
+QString MainWindow::whyNotSaved() const {
+  return m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
+}
+
 void MainWindow::quitWithoutAsking() {
   const QScopedValueRollback asking(m_quittingWithoutAsking, true);
   close();
@@ -244,13 +248,10 @@ void MainWindow::quitWithoutAsking() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   // The edits of the last moments (less than one autosave interval old) go to the store first.
-  const bool saved = saveEverything();
-  const QString why =
-      m_viewModel.saveFailure().isEmpty() ? QStringLiteral("the activity log says why") : m_viewModel.saveFailure();
-  if (!saved && !m_quittingWithoutAsking &&
+  if (!saveEverything() && !m_quittingWithoutAsking &&
       !m_library.prompts.confirmDestructive(
           this, QStringLiteral("Quit Without Saving?"),
-          QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(why),
+          QStringLiteral("The latest changes could not be saved (%1). Quitting now deletes them.").arg(whyNotSaved()),
           QStringLiteral("Quit Without Saving"))) {
     event->ignore();
     return;
