@@ -239,7 +239,7 @@ int Application::run(const Environment& environment, const std::function<void(Ap
 }
 
 void Application::commitData() {
-  if (m_mainWindow && !m_mainWindow->saveEverything()) reportUnsavedWork("Before the session ends");
+  if (m_mainWindow && !m_mainWindow->saveEverything()) reportUnsavedWork(QStringLiteral("Before the session ends"));
   m_appSettings->store().sync();
 }
 
@@ -247,16 +247,15 @@ void Application::quitOnSignal(int signal) {
   if (m_mainWindow) {
     m_mainWindow->quitWithoutAsking();
     if (m_viewModel->hasUnsavedChanges())
-      reportUnsavedWork(QStringLiteral("Quitting on %1").arg(TerminationSignals::name(signal)).toUtf8().constData());
+      reportUnsavedWork(QStringLiteral("Quitting on %1").arg(TerminationSignals::name(signal)));
   }
   // Whatever else is open goes too, a dialog's own event loop included.
   QCoreApplication::exit(0);
 }
 
-void Application::reportUnsavedWork(const char* when) const {
-  const QString why =
-      m_viewModel->saveFailure().isEmpty() ? QStringLiteral("see the activity log") : m_viewModel->saveFailure();
-  std::fprintf(stderr, "[Parlowvista] %s: the latest changes could not be saved (%s)\n", when, qPrintable(why));
+void Application::reportUnsavedWork(const QString& when) const {
+  std::fprintf(stderr, "[Parlowvista] %s: the latest changes could not be saved (%s)\n", qPrintable(when),
+               qPrintable(m_mainWindow->whyNotSaved()));
 }
 
 void Application::endProcess(int status) {

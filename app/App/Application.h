@@ -145,8 +145,8 @@ class Application {
   SettingsWindow* settingsWindow() const { return m_settingsWindow.get(); }
 
  private:
-  // A save that failed while nobody may be there to read the window.
-  void reportUnsavedWork(const char* when) const;
+  // A save that failed while nobody may be there to read the window (the main window made).
+  void reportUnsavedWork(const QString& when) const;
 
   std::unique_ptr<KeychainService> m_keychain;
   std::unique_ptr<AppSettings> m_appSettings;

@@ -135,6 +135,9 @@ class MainWindow : public QMainWindow {
   // What quitting saves, asking nothing: the open editor's text is committed and every pending
   // edit written. Whether everything reached the store (when not, the activity log says why).
   bool saveEverything();
+  // Why the latest changes could not be saved, as a person reads it: the store's reason, else
+  // where it is said.
+  QString whyNotSaved() const;
   // Closes the window as Quit does, but does not ask before edits that could not be saved are
   // lost: at the end of the session or on a termination signal nobody may be there to answer.
   void quitWithoutAsking();

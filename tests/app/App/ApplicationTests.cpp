@@ -235,10 +235,7 @@ TEST(ApplicationEndChildProcess, EditsThenRunsUntilEnded) {
     ASSERT_TRUE(testsupport::waitUntil(
         [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
     if (fullDisk) {
-      Database& database = application.modelContext().database();
-      Statement pages = database.prepare("PRAGMA page_count");
-      ASSERT_EQ(pages.step(), Statement::Step::row);
-      database.execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+      ASSERT_TRUE(pipelinetest::fillTheDisk(application.modelContext().database()));
     }
     SegmentListView* list = window.resultsView()->listView();
     const QList<TranscribedSegment> segments = vm.state().result()->segments;

@@ -252,6 +252,20 @@ inline QStringList storedTexts(ModelContext& context, const QUuid& version) {
   return out;
 }
 
+// A disk that takes nothing more: the store's file may not grow past the pages it holds now.
+// False when SQLite did not say how many that is.
+inline bool fillTheDisk(Database& database) {
+  Statement pages = database.prepare("PRAGMA page_count");
+  if (pages.step() != Statement::Step::row) return false;
+  database.execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+  return true;
+}
+
+// Room on the disk again after fillTheDisk().
+inline void makeRoomOnTheDisk(Database& database) {
+  database.execute("PRAGMA max_page_count = 1073741823");
+}
+
 // A stored translation of `version` into `code` (also its name) whose every segment reads `text`.
 inline Transcription* storeTranslation(ModelContext& context, Transcription* version, const QString& code,
                                        const QString& text) {

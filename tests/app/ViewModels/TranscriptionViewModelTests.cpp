@@ -676,9 +676,7 @@ TEST_F(TranscriptionViewModelTest, ARunWhoseVersionCannotBeStoredIsKeptUnsavedUn
   engine->diarizeGate = std::make_shared<Gate>();
   h->vm->processFile(QUrl::fromLocalFile(other));
   ASSERT_TRUE(testsupport::waitUntil([&] { return engine->diarizeGate->hasWaiter(); }));
-  Statement pages = h->context->database().prepare("PRAGMA page_count");
-  ASSERT_EQ(pages.step(), Statement::Step::row);
-  h->context->database().execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+  ASSERT_TRUE(fillTheDisk(h->context->database()));
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
   EXPECT_TRUE(h->logged("Failed to create transcription: The disk is full"));
@@ -720,7 +718,7 @@ TEST_F(TranscriptionViewModelTest, ARunWhoseVersionCannotBeStoredIsKeptUnsavedUn
                          [](const LogEntry& entry) { return entry.message.startsWith("Failed to save: "); }) >= 2;
   }));
   EXPECT_TRUE(h->vm->hasUnsavedChanges());
-  h->context->database().execute("PRAGMA max_page_count = 1073741823");
+  makeRoomOnTheDisk(h->context->database());
   h->context->save();
   ASSERT_TRUE(testsupport::waitUntil([&] { return !h->vm->hasUnsavedChanges(); }));
   h->vm->loadTranscription(kept);

@@ -80,6 +80,29 @@ class ApplicationShellTest : public testsupport::TempDirTest {
     return {path("share"), QStringLiteral("com.lanternhollow.tests.shell"),
             std::make_shared<VoxtrellisSpeechEngine>(folders)};
   }
+  // With a speech engine that answers at once.
+  Application::Environment withAnsweringEngine() const {
+    Application::Environment local = environment();
+    local.engine = std::make_shared<pipelinetest::FakeEngine>();
+    return local;
+  }
+  // The file transcribeTalk() transcribes: two voices, three seconds.
+  QString talkPath() const { return path("talk.wav"); }
+  // Shows the main window past onboarding and, once the models are ready, transcribes
+  // talk.wav into it; returns with its transcript on screen and the view model idle.
+  void transcribeTalk(Application& application) const {
+    const QString wav = talkPath();
+    application.appSettings().setHasCompletedOnboarding(true);
+    application.showMainWindow();
+    MainWindow& window = *application.mainWindow();
+    TranscriptionViewModel& vm = application.viewModel();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
+    pipelinetest::writeFloatWav(wav.toStdString(), pipelinetest::twoVoices(3.0));
+    window.importFiles({QUrl::fromLocalFile(wav)});
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
+  }
+
   // These windows ask the user nothing: a question (the quit one, when the last edits could
   // not be saved) fails the test at once rather than waiting for its answer.
   testsupport::ModalWatchdog unexpectedQuestions;
@@ -167,9 +190,7 @@ TEST_F(ApplicationShellTest, AFileDroppedOnTheWindowBecomesAStoredPlayableEditab
 }
 
 TEST_F(ApplicationShellTest, EnterPressesTheFocusedButtonAsSpaceDoesAndStillConfirmsDialogs) {
-  Application::Environment local = environment();
-  local.engine = std::make_shared<pipelinetest::FakeEngine>();
-  Application application(local);
+  Application application(withAnsweringEngine());
   application.appSettings().setHasCompletedOnboarding(true);
   application.showMainWindow();
   MainWindow& window = *application.mainWindow();
@@ -197,9 +218,7 @@ TEST_F(ApplicationShellTest, EnterPressesTheFocusedButtonAsSpaceDoesAndStillConf
 }
 
 TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettingsWindows) {
-  Application::Environment local = environment();
-  local.engine = std::make_shared<pipelinetest::FakeEngine>();
-  Application application(local);
+  Application application(withAnsweringEngine());
   application.showMainWindow();
   MainWindow& window = *application.mainWindow();
   auto* onboarding = window.findChild<OnboardingSheet*>();
@@ -251,26 +270,16 @@ TEST_F(ApplicationShellTest, TheFirstRunShowsOnboardingAndTheMenuOpensBothSettin
 // Escape closes the window. Keys go where a person's go: to the list's own popup while it is
 // open, else to the window. In a light and a dark palette.
 TEST_F(ApplicationShellTest, EscapeClosesAnOpenListFirstAndOnlyThenTheWindowOrSheet) {
-  Application::Environment local = environment();
-  local.engine = std::make_shared<pipelinetest::FakeEngine>();
-  Application application(local);
-  application.appSettings().setHasCompletedOnboarding(true);
-  application.showMainWindow();
+  Application application(withAnsweringEngine());
+  ASSERT_NO_FATAL_FAILURE(transcribeTalk(application));
   MainWindow& window = *application.mainWindow();
-  TranscriptionViewModel& vm = application.viewModel();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
-  const std::string wav = (tempDir / "talk.wav").string();
-  pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
-  window.importFiles({QUrl::fromLocalFile(QString::fromStdString(wav))});
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
   ASSERT_TRUE(testsupport::waitUntil([&] { return !window.isActivationRetryRunning(); }, 20000));
 
   // A provider's tool is found, so the create-translation sheet offers its languages.
   translationtest::ToolSandbox tools;
   tools.addToolOnPath("claude", "#!/bin/sh\n");
   QMimeData dropped;
-  dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(wav))});
+  dropped.setUrls({QUrl::fromLocalFile(talkPath())});
   struct Case {
     const char* name;
     std::function<QWidget*()> open;
@@ -419,21 +428,13 @@ TEST_F(ApplicationShellTest, FromATranslationTabAnotherFileOpensWithItsOwnOrigin
 }
 
 TEST_F(ApplicationShellTest, EditsAreAutosavedAtTheChosenIntervalAndQuittingSavesTheLastOnesForTheNextStart) {
-  Application::Environment local = environment();
-  local.engine = std::make_shared<pipelinetest::FakeEngine>();
+  const Application::Environment local = withAnsweringEngine();
   QUuid versionId;
   {
     Application application(local);
-    application.appSettings().setHasCompletedOnboarding(true);
-    application.showMainWindow();
+    ASSERT_NO_FATAL_FAILURE(transcribeTalk(application));
     MainWindow& window = *application.mainWindow();
     TranscriptionViewModel& vm = application.viewModel();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }));
-    const std::string wav = (tempDir / "talk.wav").string();
-    pipelinetest::writeFloatWav(wav, pipelinetest::twoVoices(3.0));
-    window.importFiles({QUrl::fromLocalFile(QString::fromStdString(wav))});
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] { return window.processingScreens()->screen() == Screen::workspace && !vm.isBusy(); }, 60000));
     ASSERT_NE(vm.currentTranscription(), nullptr);
     versionId = vm.currentTranscription()->id();
     const auto stored = [&] { return pipelinetest::storedTexts(application.modelContext(), versionId); };

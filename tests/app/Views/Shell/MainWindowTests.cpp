@@ -1701,9 +1701,7 @@ TEST_F(MainWindowTest, AfterAFileTheLibraryCouldNotTakeTryAgainLeavesNoOtherFile
   // A disk that takes nothing more: the store may not grow, and the new file's row needs more
   // than the room left in its pages (its path is long).
   Database& database = harness->context->database();
-  Statement pages = database.prepare("PRAGMA page_count");
-  ASSERT_EQ(pages.step(), Statement::Step::row);
-  database.execute(("PRAGMA max_page_count = " + std::to_string(pages.int64(0))).c_str());
+  ASSERT_TRUE(pipelinetest::fillTheDisk(database));
   const QString deep = harness->path(QStringList(15, QString(200, 'd')).join('/'));
   ASSERT_TRUE(QDir().mkpath(deep));
   const QUrl two = QUrl::fromLocalFile(deep + "/two.wav");
@@ -1727,7 +1725,7 @@ TEST_F(MainWindowTest, AfterAFileTheLibraryCouldNotTakeTryAgainLeavesNoOtherFile
   EXPECT_EQ(title(), "Inbox \u2014 Parlowvista");
 
   // Room again: the same file goes in and is what is shown.
-  database.execute("PRAGMA max_page_count = 1073741823");
+  pipelinetest::makeRoomOnTheDisk(database);
   window->importFiles({two});
   ASSERT_TRUE(waitForTheQueueToEmpty(*window));
   ASSERT_TRUE(waitForScreen(*window, Screen::workspace));
