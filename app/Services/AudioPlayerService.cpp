@@ -1,7 +1,6 @@
 #include "Services/AudioPlayerService.h"
 
 #include "Services/PlaybackDecoder.h"
-#include "Services/SoundOutput.h"
 
 #include <QAudioFormat>
 #include <QFileInfo>
@@ -199,6 +198,7 @@ void AudioPlayerService::onOutputFailed(quint64 command, const QString& reason) 
 void AudioPlayerService::playOnWithoutOutput() {
   m_clockBase = playbackPosition().first;
   m_clockStart.start();
+  m_heard.reset();
   ++m_command;
 }
 
@@ -214,15 +214,20 @@ void AudioPlayerService::startPlayback(double seconds) {
   m_playedFrom = seconds;
   m_clockBase = seconds;
   m_playbackFloor = seconds;
+  m_heard.reset();
   m_clockStart.start();
   m_output->play(++m_command, seconds);
 }
 
 std::pair<double, bool> AudioPlayerService::playbackPosition() const {
+  return playbackPosition(m_isPlaying && m_output ? m_output->playedPosition(m_command) : std::nullopt);
+}
+
+std::pair<double, bool> AudioPlayerService::playbackPosition(const std::optional<SoundOutput::Played>& played) const {
   if (!m_isPlaying) return {m_clockBase, m_clockBase >= m_duration};
   double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
   bool ended = false;
-  if (const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt) {
+  if (played) {
     position = played->position;
     ended = played->ended;
   }
@@ -324,9 +329,7 @@ double AudioPlayerService::playerVolume() const {
 }
 
 std::optional<double> AudioPlayerService::heardPosition() const {
-  if (!m_isPlaying || !m_output) return std::nullopt;
-  const auto played = m_output->playedPosition(m_command);
-  return played ? std::optional(played->reading) : std::nullopt;
+  return m_isPlaying ? m_heard : std::nullopt;
 }
 
 void AudioPlayerService::startTimer() {
@@ -352,13 +355,16 @@ void AudioPlayerService::updateTime() {
   if (!m_isLoaded || !m_isPlaying) {
     return;
   }
-  const auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
+  // One reading serves the whole tick: the sound thread may report meanwhile, and a later
+  // reading read for the position could say the file ended where this one saw no early end.
+  auto played = m_output ? m_output->playedPosition(m_command) : std::nullopt;
   if (played && played->unanswered) {
     // The output is held up in the audio system: the clock plays on without it, and the output
     // is told to stop, so that it does not sound on its own once the audio system answers.
     sayOfOutput(QStringLiteral("No sound: %1").arg(SoundOutput::stoppedTakingSound()));
     playOnWithoutOutput();
     m_output->pause();
+    played.reset();
   } else if (played && played->taking && !m_outputProblem.isEmpty()) {
     // Sound heard again: whatever kept it from the output is over.
     sayOfOutput(QString());
@@ -367,7 +373,8 @@ void AudioPlayerService::updateTime() {
     endEarly(played->position);
     return;
   }
-  const auto [position, ended] = playbackPosition();
+  const auto [position, ended] = playbackPosition(played);
+  m_heard = played ? std::optional(played->reading) : std::nullopt;
   // A played-out file ends at its full length: the output's last reading lies a little short
   // of it, by what was still in the output's buffer.
   m_playbackFloor = ended ? m_duration : std::max(position, m_playbackFloor);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Services/SoundOutput.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -14,8 +16,6 @@
 class QTimer;
 
 namespace parlowvista {
-
-class SoundOutput;
 
 // Plays the audio file behind the open transcript and is the transcript's clock: while playing,
 // a 0.1 s timer copies the position into `currentTime`, which the transcript and the video bar
@@ -104,8 +104,9 @@ class AudioPlayerService : public QObject {
   double playerVolume() const;    // the output's volume: 0 or 1 once a file was loaded
   // The position comes from what the audio output has played, not the player's own clock.
   bool isHeard() const { return heardPosition().has_value(); }
-  // What the audio output said it had played (seconds) at its last reading while playing, without
-  // the player's guess since; nothing without such a reading.
+  // What the audio output said it had played (seconds) at the reading the published position was
+  // last taken from, without the player's guess since; nothing while paused, nor in a playback
+  // before its first such reading or once the player's own clock stands in for the output.
   std::optional<double> heardPosition() const;
   bool hasPositionTimer() const { return m_timer != nullptr; }
   // The file played; empty when none.
@@ -135,8 +136,10 @@ class AudioPlayerService : public QObject {
   void showProblem(const QString& problem);
   // Starts the output and the clock at `seconds` as a new command.
   void startPlayback(double seconds);
-  // Where playback is, and whether it has reached the end of the file.
+  // Where playback is, and whether it has reached the end of the file: by the output's reading
+  // `played` of the current command, or by the player's own clock without one.
   std::pair<double, bool> playbackPosition() const;
+  std::pair<double, bool> playbackPosition(const std::optional<SoundOutput::Played>& played) const;
   void startTimer();
   void stopTimer();
   void updateTime();
@@ -164,7 +167,8 @@ class AudioPlayerService : public QObject {
   // the output has not said where it is.
   double m_clockBase = 0;
   QElapsedTimer m_clockStart;
-  double m_playedFrom = 0;  // seconds: where the output's current playback started
+  double m_playedFrom = 0;        // seconds: where the output's current playback started
+  std::optional<double> m_heard;  // the output's reading behind the published position
   // The position published last in this playback: it never steps back within one (the
   // output's first reading may lie a little behind the clock that stood in for it).
   double m_playbackFloor = 0;

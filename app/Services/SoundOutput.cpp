@@ -360,18 +360,19 @@ void SoundOutput::readPosition() {
   const double heard = std::min(m_playedFrom + double(m_sink->processedUSecs()) / 1e6, fed);
   // The last sample has been heard once the stream has none left and the output has run dry.
   const bool ended = m_stream->isExhausted() && (m_sink->state() == QAudio::IdleState || heard >= fed - 0.005);
-  report(m_playing, heard, ended, heard > m_playedFrom + kSinkStartSeconds);
+  const bool taking = heard > m_playedFrom + kSinkStartSeconds;
+  report(m_playing, heard, ended, taking);
   if (ended) {
     stopHere();
     return;
   }
-  watchForDrySink(heard);
+  watchForDrySink(heard, taking);
 }
 
 // A sink idle while the stream holds sound is fed again; one that stays so, or one that plays
 // nothing while it says it is active, is replaced from where it got to, and after a few
-// replacements that did not help the output is given up.
-void SoundOutput::watchForDrySink(double heard) {
+// replacements that did not help (none `taking`) the output is given up.
+void SoundOutput::watchForDrySink(double heard, bool taking) {
   const bool waiting = m_stream->bytesAvailable() > 0;
   const bool dry = m_sink->state() == QAudio::IdleState && waiting;
   if (heard > m_lastHeard) {
@@ -380,7 +381,7 @@ void SoundOutput::watchForDrySink(double heard) {
   } else if (waiting) {
     ++m_stillPolls;
   }
-  if (heard > m_playedFrom + kSinkStartSeconds) m_restarts = 0;
+  if (taking) m_restarts = 0;
   m_dryPolls = dry ? m_dryPolls + 1 : 0;
   if (dry && m_dryPolls < kDryPollsBeforeRestart) {
     emit m_stream->readyRead();

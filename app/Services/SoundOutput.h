@@ -102,7 +102,8 @@ class SoundOutput : public QObject {
   void retireSink();
   void shutDownHere();
   void readPosition();
-  void watchForDrySink(double heard);
+  // `taking`: the current sink has played past what it takes into its own buffer.
+  void watchForDrySink(double heard, bool taking);
   void report(quint64 command, double position, bool ended, bool taking = false);
 
   std::mutex m_commandsLock;

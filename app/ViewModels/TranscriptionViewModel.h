@@ -21,6 +21,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -589,6 +590,9 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<const std::vector<float>> m_cachedSamples;
   std::optional<double> m_cachedDuration;
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)
+  // Samples whose cache file is still being written, by source: a read of the file could come
+  // before the write has landed, and find nothing.
+  QHash<QUuid, std::shared_ptr<const std::vector<float>>> m_samplesBeingCached;
 
   bool m_busy = false;
   quint64 m_generation = 0;                            // bumped by every road and every load

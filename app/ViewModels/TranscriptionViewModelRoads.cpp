@@ -370,9 +370,11 @@ void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<cons
   auto cache = m_deps.sampleCache;
   const QUuid id = source->id();
   QPointer<AudioSource> target(source);
+  m_samplesBeingCached.insert(id, samples);
   runJob<QString>(
       m_jobs, this, [cache, samples, id] { return cache->cacheSamples(*samples, id); },
-      [this, target](JobResult<QString> written) {
+      [this, target, samples, id](JobResult<QString> written) {
+        if (m_samplesBeingCached.value(id) == samples) m_samplesBeingCached.remove(id);
         if (!written.value) return;
         addLog("Audio samples cached to disk");
         if (!target || target->isDeleted()) return;

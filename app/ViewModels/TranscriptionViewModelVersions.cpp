@@ -203,6 +203,11 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
 
 void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
   const QUuid id = source->id();
+  // Samples still on their way to the cache are taken as they are: the file may not be there yet.
+  if (const auto writing = m_samplesBeingCached.value(id)) {
+    setCachedSamples(writing, source->duration(), id);
+    return;
+  }
   const quint64 generation = m_generation;
   auto cache = m_deps.sampleCache;
   runJob<std::shared_ptr<const std::vector<float>>>(

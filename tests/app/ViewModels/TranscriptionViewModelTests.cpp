@@ -8,9 +8,11 @@
 #include "support/UiHeartbeat.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <atomic>
 #include <ctime>
 
 #include <gtest/gtest.h>
@@ -493,7 +495,8 @@ TEST_F(TranscriptionViewModelTest, AFailedSpeakerDetectionKeepsTheTextAsOneSpeak
 
 // ---- samples belong to one source ----------------------------------------------------------
 
-// A sample cache whose reads of one source wait at a gate.
+// A sample cache whose reads of one source wait at a gate, and whose next write, once asked
+// for, waits at another (a disk busy with a build, say).
 class HeldCache : public AudioCacheService {
  public:
   using AudioCacheService::AudioCacheService;
@@ -501,13 +504,21 @@ class HeldCache : public AudioCacheService {
     if (id == heldSource) gate.wait();
     return AudioCacheService::loadCachedSamples(id);
   }
+  QString cacheSamples(std::span<const float> samples, const QUuid& id) override {
+    if (holdNextWrite.exchange(false)) writeGate.wait();
+    return AudioCacheService::cacheSamples(samples, id);
+  }
   QUuid heldSource;
   Gate gate;
+  std::atomic_bool holdNextWrite{false};
+  Gate writeGate;
 };
 
 TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
+  h.reset();  // a harness going opens every gate there is: the cache's come after it
   auto cache = std::make_shared<HeldCache>(QString::fromStdString(
       (std::filesystem::temp_directory_path() / ("pv-held-" + std::to_string(::getpid()))).string()));
+  const auto removeCache = qScopeGuard([&] { std::filesystem::remove_all(cache->cacheDirectory().toStdString()); });
   rebuild(true, cache);
   ASSERT_TRUE(h->startModels());
   const QString other = h->path("other.wav");
@@ -516,6 +527,10 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   writeFloatWav(silent.toStdString(), std::vector<float>(kRate, 0.0f));
   runFile(audio);
   Transcription* a = h->vm->currentTranscription();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return a->audioSource()->cachedSamplesPath().has_value(); }));
+  // B's samples are still being written when B is loaded again below: a read of the cache then
+  // found no file, and B's version stood without samples.
+  cache->holdNextWrite = true;
   runFile(other);
   Transcription* b = h->vm->currentTranscription();
   runFile(silent);
@@ -529,6 +544,9 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   EXPECT_FALSE(h->vm->hasCachedSamples());  // the previous file's samples are gone at once
   h->vm->loadTranscription(b);
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->hasCachedSamples(); }));
+  EXPECT_FALSE(b->audioSource()->cachedSamplesPath().has_value());
+  cache->writeGate.open();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return b->audioSource()->cachedSamplesPath().has_value(); }));
   cache->gate.open();
   QTest::qWait(100);
   EXPECT_EQ(h->vm->cachedSamples()->size(), std::size_t(2 * kRate));
@@ -541,7 +559,6 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   EXPECT_FALSE(h->vm->hasCachedSamples());
   h->vm->reprocess();
   EXPECT_TRUE(h->logged("No cached audio to reprocess"));
-  std::filesystem::remove_all(cache->cacheDirectory().toStdString());
 }
 
 // A sample cache that holds three hours of samples (0.7 GB) for one source.
@@ -561,6 +578,7 @@ class LongCache : public AudioCacheService {
 TEST_F(TranscriptionViewModelTest, LeavingALongFileFreesItsSamplesBesideTheWindow) {
   auto cache = std::make_shared<LongCache>(QString::fromStdString(
       (std::filesystem::temp_directory_path() / ("pv-long-" + std::to_string(::getpid()))).string()));
+  const auto removeCache = qScopeGuard([&] { std::filesystem::remove_all(cache->cacheDirectory().toStdString()); });
   rebuild(true, cache);
   ASSERT_TRUE(h->startModels());
   runFile(audio);
@@ -569,6 +587,9 @@ TEST_F(TranscriptionViewModelTest, LeavingALongFileFreesItsSamplesBesideTheWindo
   writeFloatWav(other.toStdString(), std::vector<float>(2 * kRate, 0.25f));
   runFile(other);
   Transcription* longOne = h->vm->currentTranscription();
+  // Its long samples come from the cache: once its own are written (until then they are taken
+  // from memory as they are).
+  ASSERT_TRUE(testsupport::waitUntil([&] { return longOne->audioSource()->cachedSamplesPath().has_value(); }));
   cache->longSource = longOne->audioSource()->id();
   h->vm->loadTranscription(shortOne);
   h->vm->loadTranscription(longOne);
@@ -585,7 +606,6 @@ TEST_F(TranscriptionViewModelTest, LeavingALongFileFreesItsSamplesBesideTheWindo
   EXPECT_FALSE(h->vm->hasCachedSamples());
   QTest::qWait(200);
   EXPECT_LT(threadMs() - before, 20.0);
-  std::filesystem::remove_all(cache->cacheDirectory().toStdString());
 }
 
 // ---- playback ---------------------------------------------------------------------------------
