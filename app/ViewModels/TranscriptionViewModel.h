@@ -34,7 +34,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -109,15 +108,6 @@ class TranscriptionViewModel : public QObject {
   Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
 
  public:
-  // The one error the processing roads raise themselves: a recogniser or diarizer missing
-  // when its step starts. Description "Models not initialized".
-  class TranscriptionError : public std::runtime_error {
-   public:
-    enum class Kind { notInitialized };
-    TranscriptionError() : std::runtime_error("Models not initialized") {}
-    Kind kind() const { return Kind::notInitialized; }
-  };
-
   // What the view model works with (see TranscriptionViewModelDependencies).
   using Dependencies = TranscriptionViewModelDependencies;
 

@@ -15,6 +15,7 @@
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
 #include "ViewModels/ProcessingStatus.h"
+#include "ViewModels/TranscriptionError.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
