@@ -114,7 +114,8 @@ class TranscriptionViewModel : public QObject {
   // Throws std::invalid_argument when a required dependency is missing.
   explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
   // Stops the timers and preview playback and removes the preview excerpts. Work still
-  // running on worker threads finishes there; its results are dropped.
+  // running on worker threads is asked to stop, ends at its next check (a chunk, a batch) and
+  // is waited for; its results are dropped.
   ~TranscriptionViewModel() override;
 
   // ---- published state ------------------------------------------------------
