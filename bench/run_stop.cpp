@@ -155,11 +155,12 @@ void BM_StopMerge(benchmark::State& state) {
 
 void BM_StopCacheWrite(benchmark::State& state) {
   const std::vector<float> samples(static_cast<std::size_t>(2 * 3600 * 16000), 0.25f);
-  AudioCacheService cache(QString::fromStdString((bench::benchFolder() / "stop-cache").string()));
+  const auto folder = bench::benchFolder() / "stop-cache";
+  AudioCacheService cache(QString::fromStdString(folder.string()));
   const QUuid id = QUuid::createUuid();
   measureStop(
       state, [&](std::stop_token stop) { cache.cacheSamples(samples, id, stop); }, 0.5);
-  cache.removeCachedSamples(id);
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
