@@ -3,6 +3,8 @@
 #include "Models/AppSettings.h"
 #include "Models/UuidText.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -43,7 +45,7 @@ QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
   return QDir(m_cacheDirectory).filePath(cacheFileName(sourceId));
 }
 
-QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId) {
+QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop) {
   std::lock_guard lock(m_mutex);
   if (!QDir().mkpath(m_cacheDirectory)) {
     throw std::runtime_error(("Cannot create folder " + m_cacheDirectory).toStdString());
@@ -54,11 +56,18 @@ QString AudioCacheService::cacheSamples(std::span<const float> samples, const QU
   const auto* bytes = reinterpret_cast<const char*>(samples.data());
   const qint64 total = static_cast<qint64>(samples.size_bytes());
   qint64 written = 0;
+  // Block by block (a fifth of a second each on a slow disk): an hour of samples is 230 MB.
+  // A file left uncommitted is discarded whole.
+  const auto stopIfAsked = [&stop] {
+    if (stop.stop_requested()) throw voxtrellis::WorkStopped("Caching the samples");
+  };
   while (written < total) {
+    stopIfAsked();
     const qint64 n = file.write(bytes + written, std::min<qint64>(total - written, qint64(1) << 26));
     if (n <= 0) throw std::runtime_error(file.errorString().toStdString());
     written += n;
   }
+  stopIfAsked();
   if (!file.commit()) throw std::runtime_error(file.errorString().toStdString());
   return path;
 }

@@ -26,7 +26,7 @@ class AudioCacheService : public SampleCache {
   const QString& cacheDirectory() const { return m_cacheDirectory; }
   QString cacheFilePath(const QUuid& sourceId) const;
 
-  QString cacheSamples(std::span<const float> samples, const QUuid& sourceId) override;
+  QString cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop = {}) override;
   // A trailing part of a sample (1 to 3 bytes) is ignored; an empty file gives no samples
   // (an empty list, not nothing).
   std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) override;

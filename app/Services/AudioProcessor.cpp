@@ -97,7 +97,8 @@ std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QS
   return length;
 }
 
-LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::function<void(double)>& progress) const {
+LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::function<void(double)>& progress,
+                                            std::stop_token stop) const {
   const QFileInfo info(path);
   if (!info.exists()) {
     // A name that is not valid UTF-8 reaches the application with its undecodable bytes
@@ -118,7 +119,7 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
   try {
-    audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress);
+    audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress, std::move(stop));
   } catch (const voxtrellis::AudioFileError& error) {
     // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
     // they stay as the detail. A file the user may not read says so as it is.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <vector>
 
 namespace parlowvista {
@@ -74,8 +75,10 @@ class AudioProcessor {
   // are stored in (a WAV of 7 bits per sample is notAudio), then decodes (a readable file the
   // decoder cannot open or read is notAudio; an unreadable one keeps the decoder's
   // AudioFileError), then a file of no frames (invalidAudioData).
-  // `progress` (when given) hears the share of the file read so far, on this thread.
-  LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {}) const;
+  // `progress` (when given) hears the share of the file read so far, on this thread. A stop
+  // asked for through `stop` ends the decoding at its next frame with voxtrellis::WorkStopped.
+  LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {},
+                              std::stop_token stop = {}) const;
 
   // Frames and sample rate of the file's audio stream as its container states them, without
   // decoding; nothing when the container does not say or only guesses from the bit rate.

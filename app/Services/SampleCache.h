@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 namespace parlowvista {
@@ -16,8 +17,10 @@ class SampleCache {
  public:
   virtual ~SampleCache() = default;
   // Writes the samples atomically (a reader sees the old file or the new one whole) and
-  // returns the file's path. Throws std::runtime_error with the reason.
-  virtual QString cacheSamples(std::span<const float> samples, const QUuid& sourceId) = 0;
+  // returns the file's path. Throws std::runtime_error with the reason; a stop asked for
+  // through `stop` ends the write before its next block with voxtrellis::WorkStopped, leaving
+  // the file that was there (if any) as it was.
+  virtual QString cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop = {}) = 0;
   // The samples, or nothing when no file is cached (silently) or it cannot be read (with a
   // console line).
   virtual std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) = 0;

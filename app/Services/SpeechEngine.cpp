@@ -33,9 +33,10 @@ class SpanSampleSource final : public voxtrellis::StreamingAudioSampleSource {
 class EngineRecognizer final : public SpeechRecognizer {
  public:
   explicit EngineRecognizer(std::shared_ptr<voxtrellis::AsrManager> manager) : m_manager(std::move(manager)) {}
-  voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress& progress) override {
+  voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress& progress,
+                                   std::stop_token stop) override {
     std::lock_guard lock(m_mutex);
-    return m_manager->transcribe(samples, voxtrellis::AudioSource::microphone, progress);
+    return m_manager->transcribe(samples, voxtrellis::AudioSource::microphone, progress, std::move(stop));
   }
 
  private:
@@ -47,9 +48,10 @@ class EngineDiarizer final : public SpeakerDiarizer {
  public:
   explicit EngineDiarizer(std::unique_ptr<voxtrellis::OfflineDiarizerManager> manager)
       : m_manager(std::move(manager)) {}
-  voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress) override {
+  voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress,
+                                        std::stop_token stop) override {
     std::lock_guard lock(m_mutex);
-    return m_manager->process(SpanSampleSource(samples), 0, progress);
+    return m_manager->process(SpanSampleSource(samples), 0, progress, std::move(stop));
   }
 
  private:

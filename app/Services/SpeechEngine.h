@@ -24,8 +24,10 @@ class SpeechRecognizer {
   virtual ~SpeechRecognizer() = default;
   // 16 kHz mono float samples to text with token timings, telling `progress` (when given) the
   // share of long audio done. Throws the engine's errors (fewer than 16 000 samples:
-  // ASRError invalidAudioData).
-  virtual voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress& progress = {}) = 0;
+  // ASRError invalidAudioData); a stop asked for through `stop` ends it before the next chunk
+  // of audio with voxtrellis::WorkStopped.
+  virtual voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress& progress = {},
+                                           std::stop_token stop = {}) = 0;
 };
 
 // The prepared offline diarizer of one configuration. Blocking; any thread; one caller at a
@@ -34,8 +36,11 @@ class SpeakerDiarizer {
  public:
   virtual ~SpeakerDiarizer() = default;
   // Speaker turns of the samples (read in place, not copied), telling `progress` (when given)
-  // the share of the analysis windows done. Throws the engine's errors.
-  virtual voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress = {}) = 0;
+  // the share of the analysis windows done. Throws the engine's errors; a stop asked for
+  // through `stop` ends it before the next batch of windows or clustering step with
+  // voxtrellis::WorkStopped.
+  virtual voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress& progress = {},
+                                                std::stop_token stop = {}) = 0;
 };
 
 // Where the speech models come from. Blocking calls meant for worker threads. A stop asked

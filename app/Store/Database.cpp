@@ -42,9 +42,11 @@ Database::Database(const QString& path) : m_path(path) {
     throw StoreError(StoreError::Kind::openFailed, QStringLiteral("Cannot open %1: the file is read-only").arg(path),
                      SQLITE_READONLY);
   }
-  // Only long enough for another program reading the file to finish; the lock taken below
-  // is then ours until the connection closes.
-  sqlite3_busy_timeout(m_db, 500);
+  // Long enough for another program reading the file to finish, or for a copy of this one that
+  // is ending (its window gone, its last jobs stopping) to close the file: a start made the
+  // moment Quit was chosen opens the library rather than being told it is open elsewhere. The
+  // lock taken below is then ours until the connection closes.
+  sqlite3_busy_timeout(m_db, kOpenWaitMs);
   try {
     execute("PRAGMA foreign_keys = ON");
     // The exclusive locking mode keeps every lock this connection takes until it closes;

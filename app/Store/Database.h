@@ -17,8 +17,10 @@ namespace parlowvista {
 class Database {
  public:
   // Opens (creating when missing) the file at `path` and takes its exclusive lock; writes
-  // nothing to the file. Throws StoreError: inUse when another connection has the file open,
-  // openFailed otherwise.
+  // nothing to the file. A lock held elsewhere is waited for up to kOpenWaitMs, long enough for
+  // a copy of the program that is ending to let it go. Throws StoreError: inUse when another
+  // connection still holds the file then, openFailed otherwise.
+  static constexpr int kOpenWaitMs = 5000;
   explicit Database(const QString& path);
   ~Database();
   Database(const Database&) = delete;

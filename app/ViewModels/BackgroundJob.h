@@ -41,8 +41,10 @@ inline void postToUi(const std::shared_ptr<bool>& alive, std::function<void()> f
 // threads for seconds would hold up the window's painting. A few jobs run at once (a run's step
 // beside the cache write of the run before, a release of samples, the allocator's trim); more
 // wait their turn. Destroying the pool (as the application quits) asks its jobs to stop, then
-// waits for the jobs under way: a job that may take minutes (a model download) watches
-// stopToken() and ends early.
+// waits for the jobs under way: every job that may take long on a long file or a slow network
+// (a model download; each step of a run: loading, recognition, diarization, the merge; the
+// sample cache's write) watches stopToken() between its pieces of work and ends within one of
+// them. The outcome of a job stopped so is never handed on: its owner goes with the pool.
 class JobPool : public QThreadPool {
  public:
   explicit JobPool(QObject* parent = nullptr) : QThreadPool(parent) { setMaxThreadCount(4); }

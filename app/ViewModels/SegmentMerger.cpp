@@ -3,6 +3,8 @@
 #include "Models/TextGraphemes.h"
 #include "ViewModels/LogFormat.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <algorithm>
 #include <map>
 #include <numeric>
@@ -41,7 +43,7 @@ QString quoted(const std::string& label) {
 }  // namespace
 
 MergeOutcome mergeResults(const voxtrellis::ASRResult& asrResult, const voxtrellis::DiarizationResult& diarization,
-                          double audioDuration, SubtitleLimits limits) {
+                          double audioDuration, SubtitleLimits limits, std::stop_token stop) {
   MergeOutcome outcome;
   const auto& turnsIn = diarization.segments;
   outcome.log << QString("Diarization returned %1 segments").arg(turnsIn.size());
@@ -99,11 +101,16 @@ MergeOutcome mergeResults(const voxtrellis::ASRResult& asrResult, const voxtrell
   }
 
   std::vector<std::vector<const voxtrellis::TokenTiming*>> perTurn(turns.size());
+  const auto stopIfAsked = [&stop] {
+    if (stop.stop_requested()) throw voxtrellis::WorkStopped("The merge");
+  };
   for (const auto* token : allTokens) {
+    stopIfAsked();
     const double midpoint = (token->startTime + token->endTime) * 0.5;
     perTurn[turnFor(turns, midpoint)].push_back(token);
   }
   for (std::size_t i = 0; i < turns.size(); ++i) {
+    stopIfAsked();
     if (perTurn[i].empty()) continue;
     outcome.segments.append(splitIntoSubtitles(perTurn[i], turns[i].speakerId, std::nullopt, std::nullopt,
                                                limits.maxChars, limits.maxDuration));

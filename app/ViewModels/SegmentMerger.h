@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 namespace parlowvista {
@@ -34,9 +35,10 @@ struct MergeOutcome {
 // [start, end) holds the token's midpoint, else the nearest turn (a tie goes to the earlier
 // one), so no recognised word is lost in a gap between turns nor written twice where turns
 // overlap. Without turns the whole text is one speaker (0); without tokens each turn becomes
-// an empty segment. Pure; never fails.
+// an empty segment. Pure; fails only when asked to stop through `stop`, which it sees before
+// the next token or turn it places (voxtrellis::WorkStopped).
 MergeOutcome mergeResults(const voxtrellis::ASRResult& asrResult, const voxtrellis::DiarizationResult& diarization,
-                          double audioDuration, SubtitleLimits limits);
+                          double audioDuration, SubtitleLimits limits, std::stop_token stop = {});
 
 // Cuts timed tokens (in order) into pieces under the limits; a token that would break a
 // limit starts the next piece, and a piece always holds at least one token. Without tokens,

@@ -34,7 +34,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -109,22 +108,14 @@ class TranscriptionViewModel : public QObject {
   Q_PROPERTY(bool isBusy READ isBusy NOTIFY isBusyChanged)
 
  public:
-  // The one error the processing roads raise themselves: a recogniser or diarizer missing
-  // when its step starts. Description "Models not initialized".
-  class TranscriptionError : public std::runtime_error {
-   public:
-    enum class Kind { notInitialized };
-    TranscriptionError() : std::runtime_error("Models not initialized") {}
-    Kind kind() const { return Kind::notInitialized; }
-  };
-
   // What the view model works with (see TranscriptionViewModelDependencies).
   using Dependencies = TranscriptionViewModelDependencies;
 
   // Throws std::invalid_argument when a required dependency is missing.
   explicit TranscriptionViewModel(Dependencies dependencies, QObject* parent = nullptr);
   // Stops the timers and preview playback and removes the preview excerpts. Work still
-  // running on worker threads finishes there; its results are dropped.
+  // running on worker threads is asked to stop, ends at its next check (a chunk, a batch) and
+  // is waited for; its results are dropped.
   ~TranscriptionViewModel() override;
 
   // ---- published state ------------------------------------------------------

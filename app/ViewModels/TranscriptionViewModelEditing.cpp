@@ -232,9 +232,9 @@ void TranscriptionViewModel::retranscribeSegment(qsizetype index) {
   const QUuid segmentId = segment.id;
   runJob<QString>(
       m_jobs, this,
-      [recognizer, samples, range] {
+      [recognizer, samples, range, stop = m_jobs.stopToken()] {
         const std::span<const float> stretch(samples->data() + range->first, range->second - range->first);
-        return QString::fromStdString(recognizer->transcribe(stretch).text).trimmed();
+        return QString::fromStdString(recognizer->transcribe(stretch, {}, stop).text).trimmed();
       },
       [this, generation, version, segmentId, index](JobResult<QString> recognized) {
         setRetranscribingSegmentIndex(std::nullopt);

@@ -15,6 +15,7 @@
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/LogFormat.h"
 #include "ViewModels/ProcessingStatus.h"
+#include "ViewModels/TranscriptionError.h"
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
@@ -159,7 +160,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   auto progress = stageProgressReporter(road, ProcessingStage::loadingAudio);
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced, download, progress] {
+      [loader, path, enhanced, download, progress, stop = m_jobs.stopToken()] {
         // The enhanced copy goes whatever the outcome of the load.
         struct Cleanup {
           std::optional<QString> file;
@@ -168,7 +169,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
           }
         } cleanup{enhanced};
         try {
-          return std::make_shared<LoadedAudio>(loader->loadAndResample(path, progress));
+          return std::make_shared<LoadedAudio>(loader->loadAndResample(path, progress, stop));
         } catch (...) {
           if (download) QFile::remove(*download);
           throw;
@@ -210,8 +211,8 @@ void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road)
   auto progress = stageProgressReporter(road, ProcessingStage::transcribing);
   runRoadStep<std::shared_ptr<voxtrellis::ASRResult>>(
       road,
-      [recognizer, samples, progress] {
-        return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples, progress));
+      [recognizer, samples, progress, stop = m_jobs.stopToken()] {
+        return std::make_shared<voxtrellis::ASRResult>(recognizer->transcribe(*samples, progress, stop));
       },
       [this, road](std::shared_ptr<voxtrellis::ASRResult> recognized) {
         // Nothing recognised: there is nothing to tell speakers apart in, nor to keep.
@@ -248,8 +249,8 @@ void TranscriptionViewModel::runDiarizer(const std::shared_ptr<Road>& road) {
   auto progress = stageProgressReporter(road, ProcessingStage::diarizing);
   runJob<std::shared_ptr<voxtrellis::DiarizationResult>>(
       m_jobs, this,
-      [diarizer, samples, progress] {
-        return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples, progress));
+      [diarizer, samples, progress, stop = m_jobs.stopToken()] {
+        return std::make_shared<voxtrellis::DiarizationResult>(diarizer->process(*samples, progress, stop));
       },
       [this, road](JobResult<std::shared_ptr<voxtrellis::DiarizationResult>> diarized) {
         if (m_generation != road->generation) return;
@@ -299,8 +300,8 @@ void TranscriptionViewModel::mergeForRoad(const std::shared_ptr<Road>& road,
   const SubtitleLimits limits = road->limits;
   runRoadStep<std::shared_ptr<MergeOutcome>>(
       road,
-      [asr, diarization, duration, limits] {
-        return std::make_shared<MergeOutcome>(mergeResults(*asr, *diarization, duration, limits));
+      [asr, diarization, duration, limits, stop = m_jobs.stopToken()] {
+        return std::make_shared<MergeOutcome>(mergeResults(*asr, *diarization, duration, limits, stop));
       },
       [this, road](std::shared_ptr<MergeOutcome> merged) { finishRoad(road, std::move(*merged)); });
 }
@@ -372,7 +373,7 @@ void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<cons
   QPointer<AudioSource> target(source);
   m_samplesBeingCached.insert(id, samples);
   runJob<QString>(
-      m_jobs, this, [cache, samples, id] { return cache->cacheSamples(*samples, id); },
+      m_jobs, this, [cache, samples, id, stop = m_jobs.stopToken()] { return cache->cacheSamples(*samples, id, stop); },
       [this, target, samples, id](JobResult<QString> written) {
         if (m_samplesBeingCached.value(id) == samples) m_samplesBeingCached.remove(id);
         if (!written.value) return;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 
 namespace voxtrellis {
@@ -66,9 +67,13 @@ class AsrManager : public std::enable_shared_from_this<AsrManager> {
   ASRResult transcribe(std::span<const float> samples, AudioSource source);
   // The same, telling `onProgress` (on this thread) the fraction of the audio
   // done after every chunk of long audio but the last: increasing, in 0...1.
-  // Short audio reports nothing.
+  // Short audio reports nothing. A stop asked for through `stop` is seen
+  // before the next chunk (or the one window of short audio) and ends the
+  // call with WorkStopped ("Recognition was stopped"), the states primed as
+  // after any failure.
   using ProgressHandler = std::function<void(double)>;
-  ASRResult transcribe(std::span<const float> samples, AudioSource source, const ProgressHandler& onProgress);
+  ASRResult transcribe(std::span<const float> samples, AudioSource source, const ProgressHandler& onProgress,
+                       std::stop_token stop = {});
   // A PCM buffer: used as it is when already 16 kHz mono float, else
   // converted first (AudioConverterError passes through).
   ASRResult transcribe(const AudioPCMBuffer& buffer, AudioSource source);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -72,8 +73,10 @@ class AudioConverter {
   std::vector<float> resampleAudioFile(const std::filesystem::path& path) const;
   // The same, telling `onProgress` (on this thread) the share of the file's
   // bytes read so far: increasing, in 0...1, at most once per thousandth.
-  std::vector<float> resampleAudioFile(const std::filesystem::path& path,
-                                       const std::function<void(double)>& onProgress) const;
+  // A stop asked for through `stop` is seen at the next decoded frame and
+  // ends the call with WorkStopped ("Audio conversion was stopped").
+  std::vector<float> resampleAudioFile(const std::filesystem::path& path, const std::function<void(double)>& onProgress,
+                                       std::stop_token stop = {}) const;
 
   // Channel 0 of the buffer when it is already in the target format,
   // otherwise the converted samples. Throws AudioConverterError.
@@ -85,7 +88,7 @@ class AudioConverter {
  private:
   AudioFrameConverter::Target frameTarget() const;
   std::vector<float> convertBuffer(const AudioPCMBuffer& buffer) const;
-  std::vector<float> resampleFile(AudioFileDecoder& decoder) const;
+  std::vector<float> resampleFile(AudioFileDecoder& decoder, const std::stop_token& stop) const;
   void logConversion(uint64_t inputFrames, std::size_t outputCount) const;
   void logManualResampling(uint32_t channels, double inputRate) const;
 

@@ -65,9 +65,12 @@ class OfflineDiarizerManager {
   // The main operation. Throws OfflineDiarizationError (invalidConfiguration,
   // invalidBatchSize, modelNotLoaded, processingFailed, noSpeechDetected),
   // model runtime, file and source errors. A failed embedding export is
-  // logged and does not fail the call.
+  // logged and does not fail the call. A stop asked for through `stop` is
+  // seen before the next batch of windows, window's voice vectors, linkage
+  // merge or clustering iteration, and ends the call with WorkStopped
+  // ("Diarization was stopped") once both stage threads have ended.
   DiarizationResult process(const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds,
-                            const ProgressHandler& onProgress = {});
+                            const ProgressHandler& onProgress = {}, std::stop_token stop = {});
 
   // Replaces how models are loaded (tests, other model stores). A forced
   // reload then only loads again: nothing is fetched into the model cache.

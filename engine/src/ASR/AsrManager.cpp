@@ -141,8 +141,8 @@ ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource sou
   return transcribe(samples, source, {});
 }
 
-ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source,
-                                 const ProgressHandler& onProgress) {
+ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource source, const ProgressHandler& onProgress,
+                                 std::stop_token stop) {
   AsrManagerImpl& d = *m_impl;
   const bool isLong = samples.size() > static_cast<size_t>(asr::windowSamples);
   if (isLong) {
@@ -158,7 +158,7 @@ ASRResult AsrManager::transcribe(std::span<const float> samples, AudioSource sou
   };
   ASRResult result;
   try {
-    result = d.transcribeWithState(samples, d.decoderState(source), progress);
+    result = d.transcribeWithState(samples, d.decoderState(source), progress, stop);
     d.primeBothStates();
   } catch (...) {
     // A failed file must not hand its decoder context to the next one: prime

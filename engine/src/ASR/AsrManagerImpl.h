@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,9 +59,10 @@ class AsrManagerImpl {
   // Up to one window: one padded window decoded with `state`; longer audio
   // goes through the chunk processor (which uses fresh states of its own and
   // reports progress to `progress`). Throws ASRError::notInitialized,
-  // ASRError::invalidAudioData (fewer than 16 000 samples) and model errors.
+  // ASRError::invalidAudioData (fewer than 16 000 samples), model errors, and
+  // WorkStopped when `stop` is asked for before a window or chunk.
   ASRResult transcribeWithState(std::span<const float> samples, TdtDecoderState& state,
-                                const std::function<void(double)>& progress = {});
+                                const std::function<void(double)>& progress = {}, const std::stop_token& stop = {});
 
   struct InferenceResult {
     TdtHypothesis hypothesis;

@@ -5,6 +5,7 @@
 #include "ASR/TDT/TdtDecoderV3.h"
 
 #include <voxtrellis/ASRError.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include "Shared/Elapsed.h"
 #include "Shared/MLArrayCache.h"
@@ -56,7 +57,8 @@ NamedTensors prepareEncoderInput(const std::vector<std::string>& encoderInputNam
 }
 
 ASRResult AsrManagerImpl::transcribeWithState(std::span<const float> samples, TdtDecoderState& state,
-                                              const std::function<void(double)>& progress) {
+                                              const std::function<void(double)>& progress,
+                                              const std::stop_token& stop) {
   if (!isAvailable()) {
     throw ASRError::notInitialized();
   }
@@ -69,8 +71,9 @@ ASRResult AsrManagerImpl::transcribeWithState(std::span<const float> samples, Td
     // Long audio: chunks decoded from fresh states of their own; the given
     // state is not used on this road.
     ChunkProcessor processor(samples, asr::chunkSampleRate, asr::chunkOverlapSeconds);
-    return processor.process(*this, startTime, progress);
+    return processor.process(*this, startTime, progress, stop);
   }
+  if (stop.stop_requested()) throw WorkStopped("Recognition");
 
   const int count = static_cast<int>(samples.size());
   const int aligned = asr::frameAlignedLength(count);

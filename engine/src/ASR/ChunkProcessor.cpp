@@ -4,6 +4,7 @@
 #include "Shared/Elapsed.h"
 
 #include <voxtrellis/ASRError.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include <algorithm>
 #include <cmath>
@@ -26,7 +27,8 @@ int64_t ChunkProcessor::strideSamples() const {
 }
 
 ASRResult ChunkProcessor::process(AsrManagerImpl& manager, std::chrono::steady_clock::time_point startTime,
-                                  const std::function<void(double)>& progressHandler) const {
+                                  const std::function<void(double)>& progressHandler,
+                                  const std::stop_token& stop) const {
   TdtDecoderState state = TdtDecoderState::make();
   const int64_t total = static_cast<int64_t>(m_audioSamples.size());
   const int64_t stride = strideSamples();
@@ -34,6 +36,7 @@ ASRResult ChunkProcessor::process(AsrManagerImpl& manager, std::chrono::steady_c
   std::vector<std::vector<Token>> chunks;
   std::vector<float> window;
   for (int64_t start = 0; total > 0;) {
+    if (stop.stop_requested()) throw WorkStopped("Recognition");
     const int64_t end = std::min(start + chunkSamples, total);
     const bool isLastChunk = start + chunkSamples >= total;
     const int64_t length = end - start;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <stop_token>
 #include <utility>
 #include <vector>
 
@@ -37,10 +38,11 @@ class ChunkProcessor {
   int64_t strideSamples() const;
 
   // Runs every chunk through `manager` and merges them; progress after every
-  // chunk but the last. Throws the inference's errors and
-  // ASRError::processingFailed for misaligned token lists.
+  // chunk but the last. Throws the inference's errors,
+  // ASRError::processingFailed for misaligned token lists, and WorkStopped
+  // when `stop` is asked for before a chunk.
   ASRResult process(AsrManagerImpl& manager, std::chrono::steady_clock::time_point startTime,
-                    const std::function<void(double)>& progressHandler) const;
+                    const std::function<void(double)>& progressHandler, const std::stop_token& stop = {}) const;
 
   // Merging of two neighbouring chunks' tokens (both in time order).
   std::vector<Token> mergeChunks(const std::vector<Token>& left, const std::vector<Token>& right) const;

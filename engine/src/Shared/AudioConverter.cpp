@@ -1,4 +1,5 @@
 #include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include "Shared/AudioFileDecoder.h"
 #include "Shared/NumberText.h"
@@ -165,14 +166,15 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
 }
 
 std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path,
-                                                     const std::function<void(double)>& onProgress) const {
+                                                     const std::function<void(double)>& onProgress,
+                                                     std::stop_token stop) const {
   AudioFileDecoder decoder(path.string());
   decoder.setProgressHandler(onProgress);
   // What a file announces is never trusted for memory: reservations are
   // bounded and the result grows with what is decoded. Running out of memory
   // on a truly huge file is reported, not left to escape as std::bad_alloc.
   try {
-    return resampleFile(decoder);
+    return resampleFile(decoder, stop);
   } catch (const std::bad_alloc&) {
     throw outOfMemory();
   } catch (const std::length_error&) {
@@ -180,7 +182,7 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
   }
 }
 
-std::vector<float> AudioConverter::resampleFile(AudioFileDecoder& decoder) const {
+std::vector<float> AudioConverter::resampleFile(AudioFileDecoder& decoder, const std::stop_token& stop) const {
   if (!validRate(m_targetFormat.sampleRate)) throw AudioConverterError::failedToCreateConverter();
   decoder.checkResampling(static_cast<int>(m_targetFormat.sampleRate));
   // Each frame is converted as it comes, in its own format: a stream may change its layout or
@@ -192,6 +194,7 @@ std::vector<float> AudioConverter::resampleFile(AudioFileDecoder& decoder) const
              static_cast<double>(decoder.estimatedFrames()) * m_targetFormat.sampleRate / decoder.sampleRate() + 8192);
   uint64_t inputFrames = 0;
   while (const AVFrame* frame = decoder.nextFrame()) {
+    if (stop.stop_requested()) throw WorkStopped("Audio conversion");
     inputFrames += static_cast<uint64_t>(frame->nb_samples);
     appendFirstChannel(converter.convert(*frame, 0, frame->nb_samples), channels, result);
   }

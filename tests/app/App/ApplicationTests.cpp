@@ -137,7 +137,32 @@ TEST_F(ApplicationTest, AStoreThatCannotBeOpenedIsReported) {
   EXPECT_THROW(Application{environment()}, StoreError);
 }
 
-TEST_F(ApplicationTest, ASecondCopyIsToldTheLibraryIsInUseInPlainWords) {
+// A copy started while another holds the library: one that is ending (it lets the library go a
+// second later, as a copy whose window has just gone does) is waited for, and the library opens;
+// one that stays is refused, in plain words.
+TEST_F(ApplicationTest, ASecondCopyWaitsForOneThatIsEndingAndIsToldInPlainWordsOfOneThatStays) {
+  {
+    QProcessEnvironment holding = QProcessEnvironment::systemEnvironment();
+    holding.insert(testsupport::kChildRunVariable, "1");
+    holding.insert("PV_HOLD_FOLDER", folder(""));
+    QProcess ending;
+    ending.setProcessEnvironment(holding);
+    ending.setProcessChannelMode(QProcess::MergedChannels);
+    ending.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=ApplicationHoldChildProcess.*"});
+    QByteArray output;
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+          ending.waitForReadyRead(100);
+          output += ending.readAll();
+          return output.contains("holding\n") || ending.state() == QProcess::NotRunning;
+        },
+        60000));
+    ASSERT_TRUE(output.contains("holding\n")) << output.toStdString();
+    EXPECT_NO_THROW(Application{environment()});
+    EXPECT_TRUE(ending.waitForFinished(30000));
+    output += ending.readAll();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+  }
   Application first(environment());
   try {
     Application second(environment());
@@ -150,6 +175,17 @@ TEST_F(ApplicationTest, ASecondCopyIsToldTheLibraryIsInUseInPlainWords) {
   }
   const StoreError other(StoreError::Kind::incompatibleSchema, QStringLiteral("not a store"));
   EXPECT_EQ(Application::storeFailureMessage(other), "Could not create ModelContainer: not a store");
+}
+
+// The copy that is ending, for the test above: it opens the library in PV_HOLD_FOLDER, says so,
+// and lets it go a second later.
+TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
+  const QString folder = qEnvironmentVariable("PV_HOLD_FOLDER");
+  ASSERT_FALSE(folder.isEmpty());
+  const testsupport::ScopedSettingsFolder settings(folder + "/config");
+  const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.hold"));
+  std::cout << "holding" << std::endl;
+  QThread::msleep(1000);
 }
 
 // The program itself, started as a user starts it with nothing in its environment about the

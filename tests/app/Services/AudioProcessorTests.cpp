@@ -4,6 +4,8 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <gtest/gtest.h>
 
 using namespace pipelinetest;
@@ -95,6 +97,11 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   testsupport::writeFile(path.toStdString(), std::string(10, '\0'));
   EXPECT_EQ(cache.loadCachedSamples(id)->size(), 2u);
   cache.cacheSamples(std::vector<float>{7.0f}, id);
+  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
+  // A write stopped as the application ends leaves the file as it was.
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_THROW(cache.cacheSamples(std::vector<float>(1000, 1.0f), id, stop.get_token()), voxtrellis::WorkStopped);
   EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
   // Only the cache file is in the folder: no temporary file is left beside it.
   EXPECT_EQ(QDir(cache.cacheDirectory()).entryList(QDir::Files).size(), 1);

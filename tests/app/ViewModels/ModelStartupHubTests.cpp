@@ -9,10 +9,8 @@
 #include "Views/Shell/MainWindow.h"
 #include "app/ViewModels/ModelHubTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
-#include "support/ChildTestRun.h"
+#include "support/QuitInChild.h"
 #include "support/ScopedSettingsFolder.h"
-
-#include <QAction>
 
 #include <nlohmann/json.hpp>
 
@@ -420,36 +418,20 @@ TEST_F(ModelStartupHubTest, QuittingWhileAModelDownloadsEndsTheProgramAndFreesTh
     const testsupport::TempDir share{"pv-share"};
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(testsupport::kChildRunVariable, "1");
     environment.insert("REGISTRY_URL", QString::fromStdString(hub.baseUrl()));
     environment.insert(kQuitModels, QString::fromStdString(models.path().string()));
     environment.insert(kQuitShare, QString::fromStdString(share.path().string()));
     environment.insert(kQuitInFlight, QString::fromStdString((fresh / c.slow).parent_path().string()));
     if (c.bySignal) environment.insert(kQuitBySignal, "1");
-    QProcess program;
-    program.setProcessEnvironment(environment);
-    program.setProcessChannelMode(QProcess::MergedChannels);
-    program.start(QCoreApplication::applicationFilePath(),
-                  {"--gtest_filter=ModelStartupQuitChildProcess.QuitsWhileAModelDownloads"});
-    QByteArray output;
-    const bool quitting = testsupport::waitUntil(
-        [&] {
-          program.waitForReadyRead(100);
-          output += program.readAll();
-          return output.contains(kQuitting) || program.state() == QProcess::NotRunning;
-        },
-        120000);
-    ASSERT_TRUE(quitting && output.contains(kQuitting)) << output.toStdString();
-    if (c.bySignal) program.terminate();
-    const bool ended = program.waitForFinished(20000);
-    if (!ended) program.kill(), program.waitForFinished();
-    output += program.readAll();
-    ASSERT_TRUE(ended) << "still running 20 s after Quit\n" << output.toStdString();
+    const testsupport::QuitChild program = testsupport::quitChildAtMoment(
+        environment, "ModelStartupQuitChildProcess.QuitsWhileAModelDownloads", kQuitting, c.bySignal, 120000, 20000);
+    ASSERT_TRUE(program.reachedMoment) << program.output.toStdString();
+    ASSERT_TRUE(program.ended) << "still running 20 s after Quit\n" << program.output.toStdString();
     if (c.bySignal) {
       // The program ends by the signal it was sent, as whoever sent it expects.
-      EXPECT_EQ(program.exitStatus(), QProcess::CrashExit) << output.toStdString();
+      EXPECT_EQ(program.exitStatus, QProcess::CrashExit) << program.output.toStdString();
     } else {
-      EXPECT_EQ(program.exitCode(), 0) << output.toStdString();
+      EXPECT_EQ(program.exitCode, 0) << program.output.toStdString();
     }
 
     EXPECT_EQ(changedFiles(copied, testsupport::filesIn(folder)), std::vector<std::string>{});
@@ -496,14 +478,7 @@ TEST(ModelStartupQuitChildProcess, QuitsWhileAModelDownloads) {
   auto application = std::make_unique<Application>(environment);
   application->showMainWindow();
   waitForTheSlowFile();
-  QAction* quit = nullptr;
-  for (QAction* action : application->mainWindow()->findChildren<QAction*>()) {
-    if (action->text() == "Quit") quit = action;
-  }
-  ASSERT_NE(quit, nullptr);
-  quit->trigger();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !application->mainWindow()->isVisible(); }));
-  application.reset();
+  testsupport::quitByTheQuitAction(application);
 }
 
 }  // namespace

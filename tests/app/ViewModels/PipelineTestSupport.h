@@ -202,7 +202,7 @@ class FakeEngine : public SpeechEngine {
  private:
   struct Recognizer : SpeechRecognizer {
     explicit Recognizer(FakeEngine* e) : engine(e) {}
-    voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress&) override {
+    voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress&, std::stop_token) override {
       ++engine->recognitions;
       if (auto gate = engine->recognizeGate) gate->wait();
       return engine->recognize(samples);
@@ -211,7 +211,8 @@ class FakeEngine : public SpeechEngine {
   };
   struct Diarizer : SpeakerDiarizer {
     explicit Diarizer(FakeEngine* e) : engine(e) {}
-    voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress&) override {
+    voxtrellis::DiarizationResult process(std::span<const float> samples, const StepProgress&,
+                                          std::stop_token) override {
       if (auto gate = engine->diarizeGate) gate->wait();
       return engine->diarize(samples);
     }

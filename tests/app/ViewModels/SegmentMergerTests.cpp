@@ -1,5 +1,7 @@
 #include "ViewModels/SegmentMerger.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <gtest/gtest.h>
 
 using namespace parlowvista;
@@ -90,6 +92,11 @@ TEST(SegmentMergerTest, WordsLandInExactlyOneTurnEvenInGapsAndOverlaps) {
     const auto outcome = mergeResults(asr(c.tokens), turns(c.turns), 10.0, kWide);
     EXPECT_EQ(pieces(outcome.segments), c.expected);
   }
+  // A merge asked to stop (the application ending) places no more words.
+  std::stop_source stop;
+  stop.request_stop();
+  EXPECT_THROW(mergeResults(asr(cases[0].tokens), turns(cases[0].turns), 10.0, kWide, stop.get_token()),
+               voxtrellis::WorkStopped);
 }
 
 TEST(SegmentMergerTest, LimitsCutBeforeTheTokenThatWouldBreakThem) {

@@ -504,9 +504,9 @@ class HeldCache : public AudioCacheService {
     if (id == heldSource) gate.wait();
     return AudioCacheService::loadCachedSamples(id);
   }
-  QString cacheSamples(std::span<const float> samples, const QUuid& id) override {
+  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop) override {
     if (holdNextWrite.exchange(false)) writeGate.wait();
-    return AudioCacheService::cacheSamples(samples, id);
+    return AudioCacheService::cacheSamples(samples, id, std::move(stop));
   }
   QUuid heldSource;
   Gate gate;

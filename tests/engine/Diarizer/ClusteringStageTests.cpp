@@ -331,6 +331,29 @@ TEST(SpeakerClusteringStage, AnHourUnderMoreSpeakersRunsWithinVBxsBound) {
   EXPECT_EQ(result.centroids.size(), 12u);
 }
 
+// A stop of the run (the pipeline's cancellation) ends the clustering at the next step of the
+// linkage, of VBx and of K-means, which on a recording of hours take seconds each; VBx does not
+// take it for a failure to fall back from.
+TEST(SpeakerClusteringStage, ACancellationEndsEveryStepAtItsNextCheck) {
+  const auto voices = scatteredVoices(4, 300, 32, 16, 3);
+  std::vector<std::vector<double>> rows, rho;
+  for (const auto& e : voices) {
+    rows.emplace_back(e.embedding256.begin(), e.embedding256.end());
+    rho.push_back(e.rho128);
+  }
+  const auto labels = AHCClustering().cluster(rows, 0.5);
+  CancellationFlag cancelled;
+  cancelled.cancel();
+  const auto config = diarizertest::configOf(diarizertest::kBalanced);
+  EXPECT_THROW(AHCClustering().cluster(rows, 0.5, rows.size(), &cancelled), DiarizationCancelled);
+  EXPECT_THROW(VBxClustering(config, std::vector<double>(16, 1.0), &cancelled).refine(rho, labels),
+               DiarizationCancelled);
+  EXPECT_THROW(KMeansClustering::clusterBestOfStarts(rows, 3, 100, 5, &cancelled), DiarizationCancelled);
+  EXPECT_THROW(
+      SpeakerClusteringStage::run(voices, windowsFor(voices), config, std::vector<double>(16, 1.0), &cancelled),
+      DiarizationCancelled);
+}
+
 TEST(SpeakerClusteringStage, FortyVoicesAreFortySpeakersUnderEveryPresetThreshold) {
   const auto embeddings = scatteredVoices(40, 1000, 256, 128, 12345);
   for (const double threshold : {0.7, 0.5, 0.3}) {

@@ -1,6 +1,7 @@
 #include <voxtrellis/AudioConverter.h>
 #include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/AudioWAV.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include "AudioTestFiles.h"
 #include "LogCapture.h"
@@ -56,6 +57,11 @@ TEST(AudioConverterTest, LosslessFormatsKeepTheExactLength) {
   ASSERT_TRUE(test::makeTone(dir / "b.flac", 3.0, 8000, 2));
   EXPECT_NEAR(AudioConverter().resampleAudioFile(dir / "a.wav").size(), 48000u, 1);
   EXPECT_NEAR(AudioConverter().resampleAudioFile(dir / "b.flac").size(), 48000u, 1);
+  // A stop asked for once decoding is under way ends it at the next frame.
+  std::stop_source stop;
+  EXPECT_THROW(AudioConverter().resampleAudioFile(
+                   dir / "a.wav", [&](double) { stop.request_stop(); }, stop.get_token()),
+               WorkStopped);
 }
 
 TEST(AudioConverterTest, AHeaderThatMisstatesTheLengthCutsNothingOffAndAddsNothing) {

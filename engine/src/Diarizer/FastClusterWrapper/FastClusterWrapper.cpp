@@ -20,6 +20,7 @@ namespace voxtrellis {
 namespace {
 
 struct NaNDistance {};
+struct Stopped {};
 
 // Indexed binary min-heap over node indices, keyed by an external array
 // (the candidate distances).
@@ -188,8 +189,10 @@ unsigned workerCount(std::size_t n, std::size_t dim, std::size_t parallelScanWor
 
 class CentroidLinkage {
  public:
-  CentroidLinkage(const double* data, std::size_t n, std::size_t dim, std::size_t parallelScanWork)
-      : m_parallelScanWork(parallelScanWork),
+  CentroidLinkage(const double* data, std::size_t n, std::size_t dim, std::size_t parallelScanWork,
+                  const std::function<bool()>& stopped)
+      : m_stopped(stopped),
+        m_parallelScanWork(parallelScanWork),
         m_data(data),
         m_n(n),
         m_dim(dim),
@@ -221,6 +224,7 @@ class CentroidLinkage {
     m_heap.initialize(1, m_n - 1);
     std::vector<double> rows(4 * (m_n - 1));
     for (std::size_t i = 0; i + 1 < m_n; ++i) {
+      if (stopped()) throw Stopped{};
       const std::size_t m = m_n + i;
       std::size_t a = m_heap.argmin();
       std::size_t b = m_candidate[a];
@@ -261,6 +265,7 @@ class CentroidLinkage {
     return node < m_n ? m_data + node * m_dim : m_merged.data() + (node - m_n) * m_dim;
   }
   bool isActive(std::size_t node) const { return m_successor[node] != 0; }
+  bool stopped() const { return m_stopped && m_stopped(); }
   void unlink(std::size_t node) {
     if (node == m_start) {
       m_start = m_successor[node];
@@ -415,10 +420,14 @@ class CentroidLinkage {
       bounds[t] = static_cast<std::size_t>(static_cast<double>(m_n) * std::sqrt(static_cast<double>(t) / threads));
       bounds[t] = std::clamp(bounds[t], bounds[t - 1], m_n);
     }
-    std::vector<char> sawNaN(threads, 0);
+    std::vector<char> sawNaN(threads, 0), sawStop(threads, 0);
     std::vector<std::vector<float>> scratch(m_useFloat ? threads : 0, std::vector<float>(m_n));
     auto scan = [&](unsigned t) {
       for (std::size_t i = bounds[t]; i < bounds[t + 1]; ++i) {
+        if (stopped()) {
+          sawStop[t] = 1;
+          return;
+        }
         double best = std::numeric_limits<double>::infinity();
         std::size_t bestJ = 0;
         const double* row = m_data + i * m_dim;
@@ -483,6 +492,7 @@ class CentroidLinkage {
       for (auto& w : workers) w.join();
     }
     if (std::find(sawNaN.begin(), sawNaN.end(), 1) != sawNaN.end()) throw NaNDistance{};
+    if (std::find(sawStop.begin(), sawStop.end(), 1) != sawStop.end()) throw Stopped{};
   }
 
   void mergeCentroids(std::size_t a, std::size_t b, std::size_t m) {
@@ -497,6 +507,7 @@ class CentroidLinkage {
     if (m_useFloat) std::copy(cm, cm + m_dim, m_mergedF.data() + (m - m_n) * m_dim);
   }
 
+  const std::function<bool()>& m_stopped;
   std::size_t m_parallelScanWork;
   const double* m_data;
   std::size_t m_n;
@@ -534,12 +545,13 @@ class CentroidLinkage {
 }  // namespace
 
 int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, std::size_t dim, double* out,
-                                             std::size_t outCapacity) noexcept {
-  return fastclusterCentroidLinkage(data, n, dim, out, outCapacity, kParallelScanWork);
+                                             std::size_t outCapacity, const std::function<bool()>& stopped) noexcept {
+  return fastclusterCentroidLinkage(data, n, dim, out, outCapacity, kParallelScanWork, stopped);
 }
 
 int32_t fastclusterCentroidLinkage(const double* data, std::size_t n, std::size_t dim, double* out,
-                                   std::size_t outCapacity, std::size_t parallelScanWork) noexcept {
+                                   std::size_t outCapacity, std::size_t parallelScanWork,
+                                   const std::function<bool()>& stopped) noexcept {
   if (data == nullptr || out == nullptr) return kFastClusterMissingBuffer;
   if (n == 0) return kFastClusterOk;
   if (dim == 0) return kFastClusterMissingBuffer;
@@ -548,11 +560,13 @@ int32_t fastclusterCentroidLinkage(const double* data, std::size_t n, std::size_
   if (4 * n - 4 > outCapacity) return kFastClusterOutputTooSmall;
   if (n == 1) return kFastClusterOk;
   try {
-    CentroidLinkage linkage(data, n, dim, parallelScanWork);
+    CentroidLinkage linkage(data, n, dim, parallelScanWork, stopped);
     linkage.run(out);
     return kFastClusterOk;
   } catch (const NaNDistance&) {
     return kFastClusterNaN;
+  } catch (const Stopped&) {
+    return kFastClusterStopped;
   } catch (const std::bad_alloc&) {
     return kFastClusterNoMemory;
   } catch (const std::exception&) {

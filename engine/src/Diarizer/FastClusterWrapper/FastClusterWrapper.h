@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace voxtrellis {
 
@@ -13,6 +14,7 @@ enum FastClusterStatus : int32_t {
   kFastClusterOutputTooSmall = 3,  // capacity below 4·(n − 1) doubles
   kFastClusterNoMemory = 4,        // working storage cannot be allocated
   kFastClusterNaN = 5,             // a distance evaluated to NaN
+  kFastClusterStopped = 6,         // `stopped` answered true; nothing was written
   kFastClusterOther = 255,
 };
 
@@ -23,13 +25,17 @@ enum FastClusterStatus : int32_t {
 // one nearest-neighbour candidate per node and an indexed heap instead of a
 // distance matrix, so memory grows with n·dim. Never throws; every failure is
 // a status and all working storage is released. Safe to call from several
-// threads at once.
+// threads at once. `stopped`, when given, is asked before every row's first
+// scan and before every merge (from several threads at once): once it answers
+// true the call ends with kFastClusterStopped.
 int32_t fastcluster_compute_centroid_linkage(const double* data, std::size_t n, std::size_t dim, double* out,
-                                             std::size_t outCapacity) noexcept;
+                                             std::size_t outCapacity,
+                                             const std::function<bool()>& stopped = {}) noexcept;
 
 // The same with the amount of work (rows × dim) from which one
 // nearest-neighbour scan is split over threads; the result does not depend on it.
 int32_t fastclusterCentroidLinkage(const double* data, std::size_t n, std::size_t dim, double* out,
-                                   std::size_t outCapacity, std::size_t parallelScanWork) noexcept;
+                                   std::size_t outCapacity, std::size_t parallelScanWork,
+                                   const std::function<bool()>& stopped = {}) noexcept;
 
 }  // namespace voxtrellis

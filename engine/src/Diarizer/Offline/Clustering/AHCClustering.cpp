@@ -16,7 +16,7 @@ namespace voxtrellis {
 AHCClustering::AHCClustering(AppLogger logger) : m_logger(std::move(logger)) {}
 
 std::vector<int> AHCClustering::cluster(const std::vector<std::vector<double>>& rows, double threshold,
-                                        std::size_t maxClusters) const {
+                                        std::size_t maxClusters, const CancellationFlag* cancellation) const {
   const std::size_t n = rows.size();
   if (n == 0) return {};
   const std::size_t dim = rows.front().size();
@@ -45,7 +45,10 @@ std::vector<int> AHCClustering::cluster(const std::vector<std::vector<double>>& 
     for (std::size_t k = 0; k < count; ++k) target[k] = row[k] * scale;
   }
 
-  const int32_t status = fastcluster_compute_centroid_linkage(flat.data(), n, dim, linkage.data(), linkage.size());
+  const int32_t status = fastcluster_compute_centroid_linkage(
+      flat.data(), n, dim, linkage.data(), linkage.size(),
+      [cancellation] { return cancellation != nullptr && cancellation->isCancelled(); });
+  if (status == kFastClusterStopped) throw DiarizationCancelled();
   if (status != kFastClusterOk) {
     m_logger.error("fastcluster failed with status " + std::to_string(status));
     return singletons;

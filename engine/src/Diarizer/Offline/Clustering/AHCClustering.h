@@ -2,6 +2,8 @@
 
 #include <voxtrellis/AppLogger.h>
 
+#include "Diarizer/Offline/Core/PipelineSupport.h"
+
 #include <cstddef>
 #include <limits>
 #include <vector>
@@ -19,10 +21,12 @@ class AHCClustering {
   // One label per row, numbered 0, 1, 2, ... in order of first appearance.
   // When the threshold leaves more than `maxClusters` clusters, the same tree
   // is cut at the lowest height that leaves at most that many instead.
-  // Never throws: a failure of the linkage routine gives every row its own
-  // cluster (whatever `maxClusters`).
+  // A failure of the linkage routine gives every row its own cluster
+  // (whatever `maxClusters`). Throws only DiarizationCancelled, once
+  // `cancellation` is set (checked before each merge of the linkage).
   std::vector<int> cluster(const std::vector<std::vector<double>>& embeddingFeatures, double threshold,
-                           std::size_t maxClusters = std::numeric_limits<std::size_t>::max()) const;
+                           std::size_t maxClusters = std::numeric_limits<std::size_t>::max(),
+                           const CancellationFlag* cancellation = nullptr) const;
 
   // The cut distance: the threshold clamped to [0, sqrt(2)]; +infinity for NaN.
   double convertThresholdToDistance(double threshold) const;

@@ -83,7 +83,7 @@ std::vector<std::vector<double>> updateCentroids(const std::vector<std::vector<d
 }  // namespace
 
 Result clusterWithCentroids(const std::vector<std::vector<double>>& embeddings, int k, int maxIterations,
-                            std::optional<uint64_t> seed) {
+                            std::optional<uint64_t> seed, const CancellationFlag* cancellation) {
   const std::size_t n = embeddings.size();
   if (n == 0) return {};
   const std::size_t dim = embeddings.front().size();
@@ -107,6 +107,7 @@ Result clusterWithCentroids(const std::vector<std::vector<double>>& embeddings, 
   std::vector<int> assignments(n, 0);
   std::vector<int> next(n, 0);
   for (int r = 1; r <= maxIterations; ++r) {
+    throwIfCancelled(cancellation);
     for (std::size_t i = 0; i < n; ++i) {
       double best = std::numeric_limits<double>::max();
       int bestIndex = 0;
@@ -169,13 +170,14 @@ double withinClusterDistance(const std::vector<std::vector<double>>& embeddings,
   return total;
 }
 
-Result clusterBestOfStarts(const std::vector<std::vector<double>>& embeddings, int k, int maxIterations, int starts) {
+Result clusterBestOfStarts(const std::vector<std::vector<double>>& embeddings, int k, int maxIterations, int starts,
+                           const CancellationFlag* cancellation) {
   const uint64_t seed = seedFromInput(embeddings, k);
   Result best;
   double bestDistance = std::numeric_limits<double>::infinity();
   for (int start = 0; start < std::max(starts, 1); ++start) {
-    Result candidate =
-        clusterWithCentroids(embeddings, k, maxIterations, seed + static_cast<uint64_t>(start) * 0x9E3779B97F4A7C15ull);
+    Result candidate = clusterWithCentroids(embeddings, k, maxIterations,
+                                            seed + static_cast<uint64_t>(start) * 0x9E3779B97F4A7C15ull, cancellation);
     const double distance = withinClusterDistance(embeddings, candidate);
     // A NaN distance never wins over a number, but the first start is kept
     // when no start gives one.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Diarizer/Offline/Core/PipelineSupport.h"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -27,16 +29,18 @@ struct Result {
 };
 
 // Exactly numClusters groups (fewer inputs: each its own). Without a seed the
-// system random source seeds the generator. Never throws.
+// system random source seeds the generator. Throws only DiarizationCancelled,
+// at the next iteration once `cancellation` (when given) is set.
 Result clusterWithCentroids(const std::vector<std::vector<double>>& embeddings, int numClusters, int maxIterations,
-                            std::optional<uint64_t> seed);
+                            std::optional<uint64_t> seed, const CancellationFlag* cancellation = nullptr);
 
 // The best of `starts` runs of clusterWithCentroids by within-cluster
 // distance (the sum of squared distances of the unit-length rows to their
 // centroids; the earlier start wins a tie). The seeds come from the input
-// itself, so the same rows and count always give the same answer. Never throws.
+// itself, so the same rows and count always give the same answer. Throws as
+// clusterWithCentroids.
 Result clusterBestOfStarts(const std::vector<std::vector<double>>& embeddings, int numClusters, int maxIterations,
-                           int starts);
+                           int starts, const CancellationFlag* cancellation = nullptr);
 
 // Sum of squared distances of the unit-length rows to their assigned centroids.
 double withinClusterDistance(const std::vector<std::vector<double>>& embeddings, const Result& result);

@@ -165,7 +165,7 @@ std::vector<std::vector<int>> buildChunkAssignments(const SegmentationOutput& se
 }
 
 Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& segmentation,
-           const OfflineDiarizerConfig& config, const std::vector<double>& psi) {
+           const OfflineDiarizerConfig& config, const std::vector<double>& psi, const CancellationFlag* cancellation) {
   const AppLogger logger("OfflineDiarizer");
   std::vector<std::vector<double>> embeddingFeatures;
   std::vector<std::vector<double>> rhoFeatures;
@@ -201,8 +201,9 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
   if (trainingEmbeddings.size() == 1)
     initialClusters = {0};
   else if (trainingEmbeddings.size() > 1)
-    initialClusters = AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold,
-                                              VBxClustering::maxStartingClusters(trainingEmbeddings.size()));
+    initialClusters =
+        AHCClustering().cluster(trainingEmbeddings, config.clustering.threshold,
+                                VBxClustering::maxStartingClusters(trainingEmbeddings.size()), cancellation);
 
   VBxOutput vbx;
   if (trainingRho.empty() || initialClusters.empty()) {
@@ -216,8 +217,8 @@ Result run(const std::vector<TimedEmbedding>& timed, const SegmentationOutput& s
       constraints = SpeakerCountConstraints::resolve(static_cast<int>(trainingEmbeddings.size()), c.numSpeakers,
                                                      c.minSpeakers, c.maxSpeakers);
     }
-    vbx =
-        VBxClustering(config, psi).refineWithConstraints(trainingRho, trainingEmbeddings, initialClusters, constraints);
+    vbx = VBxClustering(config, psi, cancellation)
+              .refineWithConstraints(trainingRho, trainingEmbeddings, initialClusters, constraints);
   }
 
   Result result;

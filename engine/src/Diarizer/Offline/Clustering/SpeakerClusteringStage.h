@@ -3,6 +3,7 @@
 #include <voxtrellis/OfflineDiarizerConfig.h>
 
 #include "Diarizer/Offline/Core/OfflineStageTypes.h"
+#include "Diarizer/Offline/Core/PipelineSupport.h"
 
 #include <vector>
 
@@ -13,7 +14,8 @@ namespace voxtrellis {
 // centroids, then assignment by cosine similarity. Without a single finite
 // embedding there are no speakers: no centroids and every embedding
 // unassigned. Throws only VBx's OfflineDiarizationError for a warm start too
-// large to hold (see VBxClustering).
+// large to hold (see VBxClustering), and DiarizationCancelled at the next
+// step of the linkage, VBx or K-means once `cancellation` (when given) is set.
 namespace SpeakerClusteringStage {
 
 struct Result {
@@ -24,7 +26,8 @@ struct Result {
 };
 
 Result run(const std::vector<TimedEmbedding>& timedEmbeddings, const SegmentationOutput& segmentation,
-           const OfflineDiarizerConfig& config, const std::vector<double>& psi);
+           const OfflineDiarizerConfig& config, const std::vector<double>& psi,
+           const CancellationFlag* cancellation = nullptr);
 
 // Indices of embeddings whose values are all finite (none when none is).
 std::vector<int> selectTrainingEmbeddings(const std::vector<TimedEmbedding>& timed);

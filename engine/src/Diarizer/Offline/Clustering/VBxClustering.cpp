@@ -213,8 +213,9 @@ int VBxClustering::keptSpeakers(const VBxOutput& output) {
       std::count_if(output.pi.begin(), output.pi.end(), [](double w) { return w > kNegligibleWeight; }));
 }
 
-VBxClustering::VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, AppLogger logger)
-    : m_config(std::move(config)), m_psi(std::move(psi)), m_logger(std::move(logger)) {}
+VBxClustering::VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi,
+                             const CancellationFlag* cancellation, AppLogger logger)
+    : m_config(std::move(config)), m_psi(std::move(psi)), m_cancellation(cancellation), m_logger(std::move(logger)) {}
 
 VBxOutput VBxClustering::refineWithConstraints(const std::vector<std::vector<double>>& rhoFeatures,
                                                const std::vector<std::vector<double>>& trainingEmbeddings,
@@ -235,7 +236,7 @@ VBxOutput VBxClustering::refineWithConstraints(const std::vector<std::vector<dou
     return out;
   m_logger.info("Speaker count " + std::to_string(k) + " outside bounds [" + std::to_string(constraints->minSpeakers) +
                 ", " + std::to_string(constraints->maxSpeakers) + "]; re-clustering to " + std::to_string(target));
-  auto kmeans = KMeansClustering::clusterBestOfStarts(trainingEmbeddings, target, 100, kKMeansStarts);
+  auto kmeans = KMeansClustering::clusterBestOfStarts(trainingEmbeddings, target, 100, kKMeansStarts, m_cancellation);
   out.hardClusters = {kmeans.clusters};
   out.centroids = std::move(kmeans.centroids);
   out.numClusters = target;
@@ -299,17 +300,20 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
     // The starting clusters are refined under the configured Fb: thousands
     // of clusters of a few embeddings each, which a larger Fb would shrink
     // towards the prior mean until whole voices fall into their neighbours.
-    run = runVBx(X, T, D, phi, warmStart(), S, c.vbx.maxIterations, c.vbx.convergenceTolerance, Fa, Fb, 7.0);
+    run = runVBx(X, T, D, phi, warmStart(), S, c.vbx.maxIterations, c.vbx.convergenceTolerance, Fa, Fb, 7.0,
+                 m_cancellation);
     const double recordingFb = speakerRegularisation(Fb, T);
     if (recordingFb > Fb) {
-      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, recordingFb), X, D, run);
+      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, recordingFb, m_cancellation), X, D, run);
       m_logger.debug("VBx weighed " + std::to_string(T) + " embeddings as " +
                      diarization::shortest(kFullEvidenceFrames) + " (Fb " + diarization::shortest(recordingFb) +
                      "); joined " + std::to_string(joins) + " pairs of speakers");
     } else if (!run.elbos.empty() && !settled(run.elbos, c.vbx.convergenceTolerance)) {
-      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, Fb), X, D, run);
+      const int joins = joinSpeakers(VBxModel(X, T, D, phi, Fa, Fb, m_cancellation), X, D, run);
       m_logger.debug("VBx stopped at its iteration limit; joined " + std::to_string(joins) + " pairs of speakers");
     }
+  } catch (const DiarizationCancelled&) {
+    throw;
   } catch (const std::exception& error) {
     m_logger.error(std::string("VBx failed to prepare BLAS arguments: ") + error.what());
     run.gamma = warmStart();
@@ -344,7 +348,7 @@ VBxOutput VBxClustering::refine(const std::vector<std::vector<double>>& rhoFeatu
 VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& features, std::size_t T, std::size_t D,
                                                const std::vector<double>& phi, std::vector<double> initialGamma,
                                                std::size_t S, int maxIterations, double epsilon, double Fa, double Fb,
-                                               double initSmoothing) {
+                                               double initSmoothing, const CancellationFlag* cancellation) {
   constexpr std::size_t kInt32Max = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
   if (T > kInt32Max) throw ASRError::processingFailed("VBx frame count exceeds supported range");
   if (S > kInt32Max) throw ASRError::processingFailed("VBx speaker count exceeds supported range");
@@ -360,7 +364,7 @@ VBxClustering::RunResult VBxClustering::runVBx(const std::vector<double>& featur
     }
     normaliseRow(row);
   }
-  return VBxModel(features, T, D, phi, Fa, Fb)
+  return VBxModel(features, T, D, phi, Fa, Fb, cancellation)
       .run(std::move(initialGamma), std::vector<double>(S, 1.0 / static_cast<double>(S)), S, maxIterations, epsilon);
 }
 

@@ -16,7 +16,9 @@ namespace voxtrellis {
 // Variational-Bayes refinement of warm-start clusters over PLDA features,
 // with K-means when the speaker count breaks the requested bounds.
 // Throws OfflineDiarizationError (processingFailed) only when embeddings ×
-// starting clusters exceed kMaxResponsibilities, before allocating anything.
+// starting clusters exceed kMaxResponsibilities, before allocating anything,
+// and DiarizationCancelled at the next iteration (VBx or K-means) once
+// `cancellation` (when given) is set.
 class VBxClustering {
  public:
   // The most frames × speakers responsibilities one run may hold (about
@@ -55,7 +57,8 @@ class VBxClustering {
   // starting cluster count when there are no weights).
   static int keptSpeakers(const VBxOutput& output);
 
-  VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, AppLogger logger = AppLogger("OfflineVBx"));
+  VBxClustering(OfflineDiarizerConfig config, std::vector<double> psi, const CancellationFlag* cancellation = nullptr,
+                AppLogger logger = AppLogger("OfflineVBx"));
 
   VBxOutput refineWithConstraints(const std::vector<std::vector<double>>& rhoFeatures,
                                   const std::vector<std::vector<double>>& trainingEmbeddings,
@@ -77,7 +80,8 @@ class VBxClustering {
   // 32-bit range of the matrix routines.
   static RunResult runVBx(const std::vector<double>& features, std::size_t frameCount, std::size_t dimension,
                           const std::vector<double>& phi, std::vector<double> initialGamma, std::size_t speakerCount,
-                          int maxIterations, double epsilon, double Fa, double Fb, double initSmoothing);
+                          int maxIterations, double epsilon, double Fa, double Fb, double initSmoothing,
+                          const CancellationFlag* cancellation = nullptr);
 
  private:
   // Joins pairs of the run's speakers while that raises `model`'s ELBO (see
@@ -88,6 +92,7 @@ class VBxClustering {
 
   OfflineDiarizerConfig m_config;
   std::vector<double> m_psi;
+  const CancellationFlag* m_cancellation;
   AppLogger m_logger;
 };
 

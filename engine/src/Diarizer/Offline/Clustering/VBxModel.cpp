@@ -57,6 +57,7 @@ struct VBxModel::Data {
   RowMatrix rho;      // the features, column d scaled by √phi[d]
   Eigen::VectorXd G;  // per frame −½(‖x‖² + D ln 2π)
   double Fa = 0, Fb = 0;
+  const CancellationFlag* cancellation = nullptr;
 
   // The speakers' posteriors from their frame counts N and the sums γᵀρ (one
   // row each): invL, alpha, q, and each speaker's part of the ELBO's
@@ -113,8 +114,9 @@ double logSumExp(const Row& v, Eigen::RowVectorXd* e = nullptr) {
 }  // namespace
 
 VBxModel::VBxModel(const std::vector<double>& features, std::size_t T, std::size_t D, const std::vector<double>& phi,
-                   double Fa, double Fb)
+                   double Fa, double Fb, const CancellationFlag* cancellation)
     : m_data(std::make_unique<Data>()) {
+  m_data->cancellation = cancellation;
   const auto t_ = static_cast<Eigen::Index>(T);
   const auto d_ = static_cast<Eigen::Index>(D);
   m_data->phi.resize(d_);
@@ -140,6 +142,7 @@ VBxRun VBxModel::run(std::vector<double> gammaIn, std::vector<double> piIn, std:
   std::vector<double> elbos;
   double previous = -std::numeric_limits<double>::max();
   for (int iteration = 0; iteration < maxIterations; ++iteration) {
+    throwIfCancelled(m.cancellation);
     const auto s_ = static_cast<Eigen::Index>(held.size());
     Eigen::Map<RowMatrix> gamma(gammaIn.data(), t_, s_);
     const auto p = m.posterior(gamma.colwise().sum().transpose(), gamma.transpose() * m.rho);
@@ -197,6 +200,7 @@ VBxModel::JoinScores VBxModel::scoreJoins(const std::vector<double>& gammaIn, co
   constexpr double kExactBelow = 1e-3;
   Eigen::RowVectorXd row(s_ - 1);
   for (const auto& [a, b] : pairs) {
+    throwIfCancelled(m.cancellation);
     const auto a_ = static_cast<Eigen::Index>(a), b_ = static_cast<Eigen::Index>(b);
     const auto joined = m.posterior(Eigen::VectorXd::Constant(1, N[a_] + N[b_]), sums.row(a_) + sums.row(b_));
     const Eigen::VectorXd column = m.logLikelihoods(joined).col(0).array() + std::log(std::max(pi[a_] + pi[b_], 1e-8));

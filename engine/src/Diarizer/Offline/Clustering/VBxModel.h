@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Diarizer/Offline/Core/PipelineSupport.h"
+
 #include <cstddef>
 #include <memory>
 #include <utility>
@@ -20,10 +22,12 @@ struct VBxRun {
 // scale Fa and the speaker regularisation Fb. Holds the scaled features, so
 // that several runs over the same frames (see VBxClustering) share them;
 // runs only read it. Sizes must fit the 32-bit range (VBxClustering checks).
+// Once `cancellation` (when given) is set, a run ends at its next iteration
+// and a scoring at its next pair with DiarizationCancelled.
 class VBxModel {
  public:
   VBxModel(const std::vector<double>& features, std::size_t frameCount, std::size_t dimension,
-           const std::vector<double>& phi, double Fa, double Fb);
+           const std::vector<double>& phi, double Fa, double Fb, const CancellationFlag* cancellation = nullptr);
   ~VBxModel();
   VBxModel(const VBxModel&) = delete;
   VBxModel& operator=(const VBxModel&) = delete;

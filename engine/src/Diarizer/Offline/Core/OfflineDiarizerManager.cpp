@@ -17,6 +17,7 @@
 #include <voxtrellis/ModelNames.h>
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include <nlohmann/json.hpp>
 
@@ -83,6 +84,12 @@ struct OfflineDiarizerManager::Impl {
                                                     std::stop_token stop) const;
 
   void prewarm(const OfflineDiarizerModels& bundle) const;
+  // The pipeline over `models`: its stage threads, the clustering and the
+  // reconstruction end with DiarizationCancelled at their next check once
+  // `cancellation` is set.
+  DiarizationResult diarize(std::shared_ptr<const OfflineDiarizerModels> models,
+                            const StreamingAudioSampleSource& audioSource, double audioLoadingSeconds,
+                            const ProgressHandler& onProgress, CancellationFlag& cancellation) const;
   void exportEmbeddings(const std::vector<TimedEmbedding>& embeddings, const std::vector<int>& assignments,
                         const std::string& path) const;
 };
@@ -224,13 +231,28 @@ DiarizationResult OfflineDiarizerManager::process(const std::filesystem::path& f
 }
 
 DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSource& audioSource,
-                                                  double audioLoadingSeconds, const ProgressHandler& onProgress) {
+                                                  double audioLoadingSeconds, const ProgressHandler& onProgress,
+                                                  std::stop_token stop) {
   auto& impl = *m_impl;
-  const OfflineDiarizerConfig config = impl.config;
-  config.validate();
-  if (!impl.models) prepareModels();
+  impl.config.validate();
+  if (!impl.models) prepareModels(std::nullopt, false, stop);
   if (!impl.models) throw OfflineDiarizationError::modelNotLoaded("offline-diarizer");
-  const std::shared_ptr<const OfflineDiarizerModels> models = impl.models;
+  // The caller's stop reaches the pipeline as the cancellation its stages and the clustering
+  // already check; whatever the stop cut short, the caller hears that it was stopped.
+  CancellationFlag cancellation;
+  const std::stop_callback cancelOnStop(stop, [&cancellation] { cancellation.cancel(); });
+  try {
+    return impl.diarize(impl.models, audioSource, audioLoadingSeconds, onProgress, cancellation);
+  } catch (...) {
+    if (stop.stop_requested()) throw WorkStopped("Diarization");
+    throw;
+  }
+}
+
+DiarizationResult OfflineDiarizerManager::Impl::diarize(std::shared_ptr<const OfflineDiarizerModels> models,
+                                                        const StreamingAudioSampleSource& audioSource,
+                                                        double audioLoadingSeconds, const ProgressHandler& onProgress,
+                                                        CancellationFlag& cancellation) const {
   const auto pipelineStart = Clock::now();
   const SampleReader reader = readerFor(audioSource);
 
@@ -240,7 +262,6 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   OfflineEmbeddingExtractor extractor(models->fbankModel, models->embeddingModel, extractorPlda, config);
 
   ChunkQueue queue(kQueueCapacity);
-  CancellationFlag cancellation;
   SegmentationOutput segmentation;
   std::vector<TimedEmbedding> embeddings;
   double segmentationSeconds = 0, embeddingSeconds = 0;
@@ -311,13 +332,15 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   }
   if (embeddingError) std::rethrow_exception(embeddingError);
 
-  impl.logger.debug("Segmentation completed in " + shortest(segmentationSeconds) + "s (async)");
-  impl.logger.debug("Embedding extraction produced " + std::to_string(embeddings.size()) + " vectors in " +
-                    shortest(embeddingSeconds) + "s (async)");
+  logger.debug("Segmentation completed in " + shortest(segmentationSeconds) + "s (async)");
+  logger.debug("Embedding extraction produced " + std::to_string(embeddings.size()) + " vectors in " +
+               shortest(embeddingSeconds) + "s (async)");
   if (embeddings.empty()) throw OfflineDiarizationError::noSpeechDetected();
 
   PLDATransform clusteringPlda(models->pldaRhoModel, models->pldaPsi);
-  const auto clustering = SpeakerClusteringStage::run(embeddings, segmentation, config, clusteringPlda.psi());
+  const auto clustering =
+      SpeakerClusteringStage::run(embeddings, segmentation, config, clusteringPlda.psi(), &cancellation);
+  cancellation.throwIfCancelled();
 
   OfflineReconstruction reconstruction(config);
   // No centroid means no embedding held a usable voice: no speakers, rather
@@ -330,9 +353,9 @@ DiarizationResult OfflineDiarizerManager::process(const StreamingAudioSampleSour
   if (config.exportSettings.embeddingsPath) {
     // The diarization is finished; a failed export must not throw it away.
     try {
-      impl.exportEmbeddings(embeddings, clustering.assignments, *config.exportSettings.embeddingsPath);
+      exportEmbeddings(embeddings, clustering.assignments, *config.exportSettings.embeddingsPath);
     } catch (const std::exception& error) {
-      impl.logger.error(std::string("Embedding export failed: ") + error.what());
+      logger.error(std::string("Embedding export failed: ") + error.what());
     }
   }
 
