@@ -74,6 +74,10 @@ class AudioConverter {
   // bytes read so far: increasing, in 0...1, at most once per thousandth.
   std::vector<float> resampleAudioFile(const std::filesystem::path& path,
                                        const std::function<void(double)>& onProgress) const;
+  // The same, telling `skipped` (when given) the damage skipped in the file, in the order met:
+  // silence stands for it in the samples where the file says how long it lasted.
+  std::vector<float> resampleAudioFile(const std::filesystem::path& path, const std::function<void(double)>& onProgress,
+                                       std::vector<SkippedDamage>* skipped) const;
 
   // Channel 0 of the buffer when it is already in the target format,
   // otherwise the converted samples. Throws AudioConverterError.
