@@ -41,6 +41,9 @@ class FrameTimeline {
   // Where the last frame placed ends, in seconds.
   double end() const { return m_end; }
 
+  // The `longest` for a stream: the length its container states, and a second more; 0 where it
+  // only guesses it from the bit rate.
+  static double longestStamp(const AVFormatContext& container, int stream);
   // Whether the container states where its frames lie: every format but those whose reader
   // counts frames (raw MP3 and raw ADTS AAC).
   static bool stampsArePositions(const AVFormatContext& container);

@@ -246,9 +246,8 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
       stream->duration != AV_NOPTS_VALUE) {
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
-  const double longest =
-      std::max(d.statedEnd, d.format->duration > 0 ? double(d.format->duration) / AV_TIME_BASE : 0.0);
-  d.timeline.emplace(FrameTimeline::stampsArePositions(*d.format), longest > 0 ? longest + 1.0 : 0.0);
+  d.timeline.emplace(FrameTimeline::stampsArePositions(*d.format),
+                     FrameTimeline::longestStamp(*d.format, d.streamIndex));
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -43,6 +44,16 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
 void FrameTimeline::restart(double target) {
   m_end = target;
   m_settled = false;
+}
+
+double FrameTimeline::longestStamp(const AVFormatContext& container, int stream) {
+  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return 0;
+  const AVStream* audio = container.streams[stream];
+  double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
+  if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {
+    stated = std::max(stated, double(audio->duration) * av_q2d(audio->time_base));
+  }
+  return stated > 0 ? stated + 1.0 : 0.0;
 }
 
 bool FrameTimeline::stampsArePositions(const AVFormatContext& container) {
