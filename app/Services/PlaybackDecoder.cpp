@@ -77,10 +77,11 @@ struct PlaybackDecoder::State {
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
   bool resamplerDrained = false;
-  bool failed = false;        // decoding stopped on an error
-  bool soundDecoded = false;  // some sound came out of the file since it was opened
-  bool damaged = false;       // damage was skipped since the last frame
-  int64_t unreadableAt = -1;  // the file's position at the last bytes that were no packet
+  bool failed = false;         // decoding stopped on an error
+  bool soundDecoded = false;   // some sound came out of the file since it was opened
+  bool damaged = false;        // damage was skipped since the last frame
+  int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
+  int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
   // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
   AVFrame* held = nullptr;
@@ -196,6 +197,7 @@ struct PlaybackDecoder::State {
     if (!codec) cannotPlay(QStringLiteral("its audio cannot be read again"));
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
+    errorsWithoutInput = 0;
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
@@ -334,6 +336,7 @@ struct PlaybackDecoder::State {
     if (packet->stream_index == stream) {
       if (raw) raw->stamp(*packet);
       const int sent = avcodec_send_packet(codec, packet);
+      errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
       if (sent < 0 && sent != AVERROR(EAGAIN) && soundDecoded && !voxtrellis::FrameTimeline::isJointTag(*packet)) {
@@ -375,6 +378,7 @@ struct PlaybackDecoder::State {
         codecDrained = true;
       } else if (received != AVERROR(EAGAIN)) {
         skipDamage();
+        if (++errorsWithoutInput > voxtrellis::FrameTimeline::kMostErrorsPerPacket) codecDrained = true;
       } else {
         feed();
       }

@@ -44,6 +44,10 @@ class FrameTimeline {
   // The `longest` for a stream: the length its container states, and a second more; 0 where it
   // only guesses it from the bit rate.
   static double longestStamp(const AVFormatContext& container, int stream);
+  // Errors a decoder may give for one packet (a damaged packet holding several frames): one that
+  // says so more often without being given more input is stuck, no damage it gets past, and
+  // decoding ends there.
+  static constexpr int kMostErrorsPerPacket = 64;
   // Whether the container states where its frames lie: every format but those whose reader
   // counts frames (raw MP3 and raw ADTS AAC).
   static bool stampsArePositions(const AVFormatContext& container);

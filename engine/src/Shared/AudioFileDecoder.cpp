@@ -55,7 +55,8 @@ struct AudioFileDecoder::Impl {
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
   double refusedSeconds = 0;
-  int64_t unreadableAt = -1;  // the file's position at the last packet that could not be read
+  int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
+  int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
   std::vector<SkippedDamage> skipped;
   AVFrame* silence = nullptr;  // silence standing for frames lost to damage, handed out first
   double silenceLeft = 0;      // seconds of it still to come
@@ -301,6 +302,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     if (status != AVERROR(EAGAIN)) {
       d.skipDamage(status);
+      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
+        d.warnOfDamageAtTheEnd();
+        return nullptr;
+      }
       continue;
     }
     if (d.inputDone) {
@@ -326,6 +331,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       status = avcodec_send_packet(d.codec, d.packet);
+      d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest
       // of the file still decodes. The tag in front of a joined part's header is no damage.
       if (status == AVERROR(ENOMEM)) {
