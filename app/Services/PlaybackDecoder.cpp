@@ -80,6 +80,7 @@ struct PlaybackDecoder::State {
   bool failed = false;         // decoding stopped on an error
   bool soundDecoded = false;   // some sound came out of the file since it was opened
   bool damaged = false;        // damage was skipped since the last frame
+  double refusedSeconds = 0;   // what the raw frames the decoder refused meanwhile last
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
@@ -198,6 +199,7 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
+    refusedSeconds = 0;
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
@@ -280,8 +282,9 @@ struct PlaybackDecoder::State {
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
         frame->best_effort_timestamp == AV_NOPTS_VALUE ? -1.0 : stampedSeconds(frame->best_effort_timestamp);
-    const voxtrellis::FrameTimeline::Placement placed = timeline->place(stamp, length, damaged);
+    const voxtrellis::FrameTimeline::Placement placed = timeline->place(stamp, length, damaged, refusedSeconds);
     damaged = false;
+    refusedSeconds = 0;
     silenceLeft = placed.silence;
     waitingOffset = 0;
     if (skipUntil >= 0) {
@@ -341,6 +344,7 @@ struct PlaybackDecoder::State {
       // joined part's header is no damage.
       if (sent < 0 && sent != AVERROR(EAGAIN) && soundDecoded && !voxtrellis::FrameTimeline::isJointTag(*packet)) {
         damaged = true;
+        refusedSeconds += voxtrellis::FrameTimeline::rawFrame(*container->iformat, *packet).seconds();
       }
     }
     av_packet_unref(packet);

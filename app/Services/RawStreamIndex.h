@@ -16,6 +16,7 @@ extern "C" {
 #include <vector>
 
 struct AVFormatContext;
+struct AVInputFormat;
 struct AVPacket;
 
 namespace parlowvista {
@@ -24,15 +25,15 @@ namespace parlowvista {
 // time base. FFmpeg's readers of these stamp packets by counting them at one rate and know
 // where a packet lies only by reading every one before it: a seek lands where the bit rate or
 // a table of contents guesses, and stamps run wrong wherever the rate changes (files joined end
-// to end). Each packet's own header tells how long it lasts (a packet without one, such as the
-// tag in front of a joined part, lasts nothing, as it decodes to nothing). One pass over the
+// to end). Each packet's own header tells how long it lasts, as the loader counts it
+// (voxtrellis::FrameTimeline::rawFrame; a packet without one, such as the tag in front of a
+// joined part, lasts nothing, as it decodes to nothing). One pass over the
 // packets keeps where they start every quarter of a second, so that a seek goes to a packet
 // whose time is known, and the packets read from there are stamped as they come.
 //
-// The pass runs on a thread of its own from the index's making, through a container of its own
-// (without parsing where the format allows), so that it is done, or far along, by the time a
-// seek needs it. Its owner (one thread) asks where to seek and stamps packets; the index ends
-// the pass when it goes.
+// The pass runs on a thread of its own from the index's making, through a container of its own,
+// so that it is done, or far along, by the time a seek needs it. Its owner (one thread) asks where to seek and stamps
+// packets; the index ends the pass when it goes.
 class RawStreamIndex {
  public:
   // The index of `container`'s stream when it is raw MP3 or ADTS AAC, its pass started over
@@ -58,13 +59,13 @@ class RawStreamIndex {
   void stamp(AVPacket& packet);
 
  private:
-  RawStreamIndex(AVRational timeBase, bool adts) : m_timeBase(timeBase), m_adts(adts) {}
+  RawStreamIndex(AVRational timeBase, const AVInputFormat& format) : m_timeBase(timeBase), m_format(format) {}
   void pass(int fd, const QByteArray& name, int stream);
   // The packet's length by its own header, in the time base; 0 without one.
   int64_t lengthOf(const AVPacket& packet) const;
 
   const AVRational m_timeBase;
-  const bool m_adts;
+  const AVInputFormat& m_format;   // FFmpeg's, static
   std::optional<int64_t> m_clock;  // the owner's
 
   std::mutex m_lock;  // guards what follows

@@ -3,6 +3,7 @@
 struct AVCodecContext;
 struct AVFormatContext;
 struct AVFrame;
+struct AVInputFormat;
 struct AVPacket;
 
 namespace voxtrellis {
@@ -14,8 +15,9 @@ namespace voxtrellis {
 //   container states where its frames lie (FLAC's sample numbers, MP4's sample tables, Ogg's
 //   granules, PCM), after damage was skipped or by more than a tenth of a second (Ogg's reader
 //   drops damaged pages without a word): the stretch between could not be decoded and is
-//   silence of its length. Raw MP3 and ADTS AAC stamp their frames by counting them, so there a
-//   frame that does not decode is gone without a trace.
+//   silence of its length. Raw MP3 and ADTS AAC stamp their frames by counting them: there a
+//   frame the decoder refuses is silence of the length its own header states (whose time a seek
+//   finds by counting headers, as the player does).
 // - A stamp earlier than where the sound before it ended, or past the file's stated length, is
 //   not believed: the frame follows on (a joined file's stamps counted short across its joint,
 //   a damaged frame's header).
@@ -34,8 +36,9 @@ class FrameTimeline {
     double silence = 0;  // seconds of silence that come before it, from start - silence on
   };
   // The next decoded frame, stamped at `stamp` seconds (negative: without a stamp), `length`
-  // seconds long; `afterDamage`: damage was skipped since the frame before.
-  Placement place(double stamp, double length, bool afterDamage);
+  // seconds long; `afterDamage`: damage was skipped since the frame before, and in raw MP3 and
+  // ADTS the decoder refused frames of `refused` seconds meanwhile (rawFrame).
+  Placement place(double stamp, double length, bool afterDamage, double refused = 0);
   // A seek to `target` seconds: the next frame lies at its stamp (see above).
   void restart(double target);
   // Where the last frame placed ends, in seconds.
@@ -55,6 +58,14 @@ class FrameTimeline {
   // joined end to end, or a seek across one) with the rate it decoded before, although its
   // samples are at the new one, which the codec context holds by then: the frame gets it.
   static void correctRate(AVFrame& frame, const AVCodecContext& codec);
+  // What the header of a raw MP3 or ADTS AAC packet states it holds: samples, at its rate;
+  // nothing in another format, or without such a header.
+  struct RawFrame {
+    int samples = 0;
+    int rate = 0;
+    double seconds() const { return rate > 0 ? double(samples) / rate : 0.0; }
+  };
+  static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);
   // A packet a decoder refuses that is an ID3 tag in front of a later part's header frame (an
   // MP3 joined end to end), not damage.
   static bool isJointTag(const AVPacket& packet);

@@ -122,7 +122,8 @@ struct AudioFileDecoder::Impl {
                              ? -1.0
                              : double(frame->best_effort_timestamp) * av_q2d(timeBase) - streamStart;
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
-    const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
+    const FrameTimeline::Placement placed =
+        timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0, refusedSeconds);
     position = placed.start + double(frame->nb_samples) / rate;
     if (damagedAt >= 0 || placed.silence > 0) {
       const double at =
@@ -340,7 +341,8 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       }
       if (status < 0 && status != AVERROR(EAGAIN) && d.decoded && !FrameTimeline::isJointTag(*d.packet)) {
         d.skipDamage(status);
-        d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
+        const double stated = FrameTimeline::rawFrame(*d.format->iformat, *d.packet).seconds();
+        d.refusedSeconds += stated > 0 ? stated : double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
       }
     }
     av_packet_unref(d.packet);

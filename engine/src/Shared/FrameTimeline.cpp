@@ -9,7 +9,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 namespace voxtrellis {
@@ -26,7 +28,7 @@ constexpr double kLeastSilentLossSeconds = 0.1;
 
 FrameTimeline::FrameTimeline(bool positioned, double longest) : m_positioned(positioned), m_longest(longest) {}
 
-FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
+FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage, double refused) {
   Placement placed{m_end, 0};
   const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
   const double least = afterDamage ? kLeastGapSeconds : kLeastSilentLossSeconds;
@@ -34,8 +36,10 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
     placed.start = stamp;
   } else if (believed && m_positioned && stamp > m_end + least) {
     placed.start = stamp;
+  } else if (!m_positioned && afterDamage) {
+    placed.start = m_end + refused;
   }
-  if (m_positioned && placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
+  if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
   m_end = placed.start + length;
   m_settled = true;
   return placed;
@@ -67,6 +71,29 @@ void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
   if (mpegAudio && codec.sample_rate > 0 && frame.sample_rate != codec.sample_rate) {
     frame.sample_rate = codec.sample_rate;
   }
+}
+
+FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, const AVPacket& packet) {
+  const std::string_view name = format.name;
+  const uint8_t* header = packet.data;
+  if (name == "aac") {
+    // ADTS: 1024 samples per raw data block, at its rate.
+    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+    if (packet.size < 7 || header[0] != 0xFF || (header[1] & 0xF6) != 0xF0) return {};
+    const int rate = (header[2] >> 2) & 0x0F;
+    if (rate >= int(std::size(kRates))) return {};
+    return {1024 * ((header[6] & 0x03) + 1), kRates[rate]};
+  }
+  if (name != "mp3" || packet.size < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return {};
+  // MPEG audio: its layer's samples per frame (Layer III of MPEG-2 and 2.5 has half as many).
+  const int version = (header[1] >> 3) & 0x03;  // 0: MPEG-2.5, 2: MPEG-2, 3: MPEG-1
+  const int layer = (header[1] >> 1) & 0x03;    // 1: III, 2: II, 3: I
+  const int rateIndex = (header[2] >> 2) & 0x03;
+  if (version == 1 || layer == 0 || rateIndex == 3) return {};
+  static constexpr int kRates[] = {44100, 48000, 32000};
+  const int rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+  return {layer == 3 ? 384 : layer == 2 || version == 3 ? 1152 : 576, rate};
 }
 
 bool FrameTimeline::isJointTag(const AVPacket& packet) {
