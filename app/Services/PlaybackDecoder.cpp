@@ -40,6 +40,8 @@ constexpr int kMostResampledChannels = 8;
 // draw on the bytes of the frames before them (its bit reservoir), and AAC's and Vorbis's
 // overlap them, so the first frames a decoder gives after a seek are silent or half there.
 constexpr double kPrerollSeconds = 0.25;
+// Packets let go at most while looking for the one a seek by position went to.
+constexpr int kMostPassedBy = 32;
 
 std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QAudioFormat& format) {
   using SampleType = voxtrellis::AudioFrameConverter::SampleType;
@@ -73,6 +75,9 @@ struct PlaybackDecoder::State {
   std::unique_ptr<RawStreamIndex> raw;
   // A seek went by position: the reader's own index of stamps is of no use since.
   bool soughtByPosition = false;
+  // The packet such a seek went to, and how many read before it came are let go.
+  std::optional<uint64_t> awaited;
+  int passedBy = 0;
 
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
@@ -80,7 +85,6 @@ struct PlaybackDecoder::State {
   bool failed = false;         // decoding stopped on an error
   bool soundDecoded = false;   // some sound came out of the file since it was opened
   bool damaged = false;        // damage was skipped since the last frame
-  double refusedSeconds = 0;   // what the raw frames the decoder refused meanwhile last
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
@@ -144,10 +148,8 @@ struct PlaybackDecoder::State {
     } else if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {
       announced = double(audio->duration) * av_q2d(audio->time_base);
     }
-    timeline.emplace(voxtrellis::FrameTimeline::stampsArePositions(*container),
-                     voxtrellis::FrameTimeline::longestStamp(*container, stream));
+    timeline.emplace(*container, stream);
     if (!raw) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
-    if (raw) raw->restartAt(std::nullopt);
     soughtByPosition = false;
     const AVCodec* decoder = avcodec_find_decoder(audio->codecpar->codec_id);
     if (!decoder) cannotPlay(QStringLiteral("no decoder for its audio"));
@@ -183,12 +185,13 @@ struct PlaybackDecoder::State {
   // index. Nothing when the index found no packet.
   std::optional<bool> seekRaw(double from) {
     if (from <= 0 && !soughtByPosition) {
-      raw->restartAt(std::nullopt);
+      timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
     const auto checkpoint = raw->before(timestampAt(from));
     if (!checkpoint) return std::nullopt;
-    raw->restartAt(checkpoint->stamp);
+    timeline->restartCount(checkpoint->stamp);
+    awaited = checkpoint->signature;
     soughtByPosition = true;
     return av_seek_frame(container, stream, checkpoint->position, AVSEEK_FLAG_BYTE) >= 0;
   }
@@ -199,7 +202,8 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
-    refusedSeconds = 0;
+    awaited.reset();
+    passedBy = 0;
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
@@ -282,9 +286,8 @@ struct PlaybackDecoder::State {
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
         frame->best_effort_timestamp == AV_NOPTS_VALUE ? -1.0 : stampedSeconds(frame->best_effort_timestamp);
-    const voxtrellis::FrameTimeline::Placement placed = timeline->place(stamp, length, damaged, refusedSeconds);
+    const voxtrellis::FrameTimeline::Placement placed = timeline->place(stamp, length, damaged);
     damaged = false;
-    refusedSeconds = 0;
     silenceLeft = placed.silence;
     waitingOffset = 0;
     if (skipUntil >= 0) {
@@ -336,15 +339,22 @@ struct PlaybackDecoder::State {
       endInput();
       return;
     }
+    if (packet->stream_index == stream && awaited) {
+      // Packets that lie before the one a seek went to, read first past damage: let go.
+      if (RawStreamIndex::signatureOf(*packet) == *awaited || ++passedBy > kMostPassedBy) awaited.reset();
+      if (awaited) {
+        av_packet_unref(packet);
+        return;
+      }
+    }
     if (packet->stream_index == stream) {
-      if (raw) raw->stamp(*packet);
+      timeline->stampPacket(*packet);
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
       if (sent < 0 && sent != AVERROR(EAGAIN) && soundDecoded && !voxtrellis::FrameTimeline::isJointTag(*packet)) {
         damaged = true;
-        refusedSeconds += voxtrellis::FrameTimeline::rawFrame(*container->iformat, *packet).seconds();
       }
     }
     av_packet_unref(packet);

@@ -12,7 +12,6 @@ extern "C" {
 
 #include <algorithm>
 #include <iterator>
-#include <string_view>
 
 namespace parlowvista {
 
@@ -26,9 +25,9 @@ constexpr int kPacketsPerProgress = 64;
 
 std::unique_ptr<RawStreamIndex> RawStreamIndex::start(const AVFormatContext& container, int stream, int fd,
                                                       const QByteArray& name) {
-  const std::string_view format = container.iformat ? container.iformat->name : "";
-  if (format != "mp3" && format != "aac") return nullptr;
-  std::unique_ptr<RawStreamIndex> index(new RawStreamIndex(container.streams[stream]->time_base, *container.iformat));
+  const AVInputFormat* format = voxtrellis::FrameTimeline::rawFormat(container);
+  if (!format) return nullptr;
+  std::unique_ptr<RawStreamIndex> index(new RawStreamIndex(container.streams[stream]->time_base, *format));
   index->m_pass = std::thread([index = index.get(), fd, name, stream] { index->pass(fd, name, stream); });
   return index;
 }
@@ -36,11 +35,6 @@ std::unique_ptr<RawStreamIndex> RawStreamIndex::start(const AVFormatContext& con
 RawStreamIndex::~RawStreamIndex() {
   m_stop = true;
   if (m_pass.joinable()) m_pass.join();
-}
-
-int64_t RawStreamIndex::lengthOf(const AVPacket& packet) const {
-  const auto frame = voxtrellis::FrameTimeline::rawFrame(m_format, packet);
-  return frame.rate > 0 ? av_rescale_q(frame.samples, AVRational{1, frame.rate}, m_timeBase) : 0;
 }
 
 void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
@@ -51,25 +45,27 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   // without the stamps the reader would fill in.
   if (packet && input.open(AVFMT_FLAG_NOFILLIN) >= 0) {
     const int64_t spacing = av_rescale_q(1, AVRational{1, kCheckpointsPerSecond}, m_timeBase);
-    int64_t clock = 0;
+    // Counted as the player counts the packets it reads.
+    voxtrellis::FrameTimeline counter(*input.container(), stream);
+    counter.restartCount(0);
     int64_t lastCheckpoint = INT64_MIN;
     int count = 0;
     std::vector<Checkpoint> found;
     while (!m_stop && av_read_frame(input.container(), packet) >= 0) {
       if (packet->stream_index == stream && packet->pos >= 0) {
-        if (lastCheckpoint == INT64_MIN && packet->pts != AV_NOPTS_VALUE) clock = packet->pts;
-        if (lastCheckpoint == INT64_MIN || clock - lastCheckpoint >= spacing) {
-          found.push_back({packet->pos, clock});
-          lastCheckpoint = clock;
+        counter.stampPacket(*packet);
+        if (lastCheckpoint == INT64_MIN || packet->pts - lastCheckpoint >= spacing) {
+          found.push_back({packet->pos, signatureOf(*packet), packet->pts});
+          lastCheckpoint = packet->pts;
         }
-        clock += lengthOf(*packet);
       }
+      const int64_t reached = packet->pts;
       av_packet_unref(packet);
-      if (++count % kPacketsPerProgress == 0) {
+      if (++count % kPacketsPerProgress == 0 && reached != AV_NOPTS_VALUE) {
         const std::lock_guard lock(m_lock);
         m_checkpoints.insert(m_checkpoints.end(), found.begin(), found.end());
         found.clear();
-        m_reached = clock;
+        m_reached = reached;
         m_progressed.notify_all();
       }
     }
@@ -82,6 +78,13 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   m_progressed.notify_all();
 }
 
+uint64_t RawStreamIndex::signatureOf(const AVPacket& packet) {
+  // FNV-1a over its size and its first bytes.
+  uint64_t hash = 14695981039346656037ull ^ uint64_t(packet.size);
+  for (int i = 0; i < std::min(packet.size, 64); ++i) hash = (hash ^ packet.data[i]) * 1099511628211ull;
+  return hash;
+}
+
 std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) {
   std::unique_lock lock(m_lock);
   m_progressed.wait(lock, [&] { return m_done || m_reached > stamp; });
@@ -89,15 +92,6 @@ std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) 
   const auto after = std::upper_bound(m_checkpoints.begin(), m_checkpoints.end(), stamp,
                                       [](int64_t value, const Checkpoint& point) { return value < point.stamp; });
   return after == m_checkpoints.begin() ? m_checkpoints.front() : *std::prev(after);
-}
-
-void RawStreamIndex::stamp(AVPacket& packet) {
-  if (!m_clock) {
-    if (packet.pts == AV_NOPTS_VALUE) return;
-    m_clock = packet.pts;
-  }
-  packet.pts = packet.dts = *m_clock;
-  *m_clock += lengthOf(packet);
 }
 
 }  // namespace parlowvista

@@ -21,19 +21,16 @@ struct AVPacket;
 
 namespace parlowvista {
 
-// Where the packets of a raw MP3 or ADTS AAC stream lie in the file's sound, in the stream's
-// time base. FFmpeg's readers of these stamp packets by counting them at one rate and know
-// where a packet lies only by reading every one before it: a seek lands where the bit rate or
-// a table of contents guesses, and stamps run wrong wherever the rate changes (files joined end
-// to end). Each packet's own header tells how long it lasts, as the loader counts it
-// (voxtrellis::FrameTimeline::rawFrame; a packet without one, such as the tag in front of a
-// joined part, lasts nothing, as it decodes to nothing). One pass over the
-// packets keeps where they start every quarter of a second, so that a seek goes to a packet
-// whose time is known, and the packets read from there are stamped as they come.
+// Where the packets of a raw MP3 or ADTS AAC stream lie in the file's sound, stamped as the
+// loader stamps them (voxtrellis::FrameTimeline, by the length each packet's own header states,
+// counted from the stream's start). FFmpeg's readers of these know where a packet lies only by
+// reading every one before it: a seek lands where the bit rate or a table of contents guesses.
+// One pass over the packets keeps where they start every quarter of a second, so that a seek
+// goes to a packet whose stamp is known, and the packets read from there are counted on.
 //
 // The pass runs on a thread of its own from the index's making, through a container of its own,
-// so that it is done, or far along, by the time a seek needs it. Its owner (one thread) asks where to seek and stamps
-// packets; the index ends the pass when it goes.
+// so that it is done, or far along, by the time a seek needs it. The index ends the pass when it
+// goes.
 class RawStreamIndex {
  public:
   // The index of `container`'s stream when it is raw MP3 or ADTS AAC, its pass started over
@@ -45,28 +42,25 @@ class RawStreamIndex {
   RawStreamIndex& operator=(const RawStreamIndex&) = delete;
 
   struct Checkpoint {
-    int64_t position = 0;  // of the packet's first byte in the file
-    int64_t stamp = 0;     // where the packet lies, in the stream's time base
+    // Where FFmpeg's parser says the packet starts in the file: past damage it may count from
+    // before the packet, the bytes it skipped left out, so that reading from there may give a
+    // packet or two before this one first.
+    int64_t position = 0;
+    uint64_t signature = 0;  // of the packet's bytes (signatureOf), to know it again
+    int64_t stamp = 0;       // where the packet lies, in the stream's time base
   };
   // The last checkpoint at or before `stamp`, waiting for the pass to get past it (or to end);
   // the first when none is; nothing when the pass found no packet.
   std::optional<Checkpoint> before(int64_t stamp);
-
-  // Packets read in order from where the container went: from a checkpoint (its stamp), or from
-  // the stream's start (the first packet's own stamp). Stamps `packet` where it lies and moves
-  // on by its length.
-  void restartAt(std::optional<int64_t> stamp) { m_clock = stamp; }
-  void stamp(AVPacket& packet);
+  // What tells a packet from the ones around it.
+  static uint64_t signatureOf(const AVPacket& packet);
 
  private:
   RawStreamIndex(AVRational timeBase, const AVInputFormat& format) : m_timeBase(timeBase), m_format(format) {}
   void pass(int fd, const QByteArray& name, int stream);
-  // The packet's length by its own header, in the time base; 0 without one.
-  int64_t lengthOf(const AVPacket& packet) const;
 
   const AVRational m_timeBase;
-  const AVInputFormat& m_format;   // FFmpeg's, static
-  std::optional<int64_t> m_clock;  // the owner's
+  const AVInputFormat& m_format;  // FFmpeg's, static
 
   std::mutex m_lock;  // guards what follows
   std::condition_variable m_progressed;

@@ -122,8 +122,7 @@ struct AudioFileDecoder::Impl {
                              ? -1.0
                              : double(frame->best_effort_timestamp) * av_q2d(timeBase) - streamStart;
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
-    const FrameTimeline::Placement placed =
-        timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0, refusedSeconds);
+    const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
     if (damagedAt >= 0 || placed.silence > 0) {
       const double at =
@@ -248,8 +247,7 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
       stream->duration != AV_NOPTS_VALUE) {
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
-  d.timeline.emplace(FrameTimeline::stampsArePositions(*d.format),
-                     FrameTimeline::longestStamp(*d.format, d.streamIndex));
+  d.timeline.emplace(*d.format, d.streamIndex);
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
@@ -331,6 +329,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
+      d.timeline->stampPacket(*d.packet);
       status = avcodec_send_packet(d.codec, d.packet);
       d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest
@@ -341,8 +340,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       }
       if (status < 0 && status != AVERROR(EAGAIN) && d.decoded && !FrameTimeline::isJointTag(*d.packet)) {
         d.skipDamage(status);
-        const double stated = FrameTimeline::rawFrame(*d.format->iformat, *d.packet).seconds();
-        d.refusedSeconds += stated > 0 ? stated : double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
+        d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
       }
     }
     av_packet_unref(d.packet);

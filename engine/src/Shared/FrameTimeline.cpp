@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/samplefmt.h>
 }
 
@@ -26,19 +27,39 @@ constexpr double kLeastGapSeconds = 0.002;
 constexpr double kLeastSilentLossSeconds = 0.1;
 }  // namespace
 
-FrameTimeline::FrameTimeline(bool positioned, double longest) : m_positioned(positioned), m_longest(longest) {}
+FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
+    : m_raw(rawFormat(container)),
+      m_stream(stream),
+      m_timeBaseNum(container.streams[stream]->time_base.num),
+      m_timeBaseDen(container.streams[stream]->time_base.den) {
+  // The length the container states, and a second more; none where it only guesses it from the
+  // bit rate.
+  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
+  const AVStream* audio = container.streams[stream];
+  double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
+  if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {
+    stated = std::max(stated, double(audio->duration) * av_q2d(audio->time_base));
+  }
+  m_longest = stated > 0 ? stated + 1.0 : 0.0;
+}
 
-FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage, double refused) {
+void FrameTimeline::stampPacket(AVPacket& packet) {
+  if (!m_raw || packet.stream_index != m_stream) return;
+  if (!m_count) {
+    if (packet.pts == AV_NOPTS_VALUE) return;
+    m_count = packet.pts;
+  }
+  packet.pts = packet.dts = *m_count;
+  const RawFrame frame = rawFrame(*m_raw, packet);
+  if (frame.rate > 0)
+    *m_count += av_rescale_q(frame.samples, AVRational{1, frame.rate}, AVRational{m_timeBaseNum, m_timeBaseDen});
+}
+
+FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
   Placement placed{m_end, 0};
   const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
   const double least = afterDamage ? kLeastGapSeconds : kLeastSilentLossSeconds;
-  if (believed && !m_settled) {
-    placed.start = stamp;
-  } else if (believed && m_positioned && stamp > m_end + least) {
-    placed.start = stamp;
-  } else if (!m_positioned && afterDamage) {
-    placed.start = m_end + refused;
-  }
+  if (believed && (!m_settled || stamp > m_end + least)) placed.start = stamp;
   if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
   m_end = placed.start + length;
   m_settled = true;
@@ -50,19 +71,9 @@ void FrameTimeline::restart(double target) {
   m_settled = false;
 }
 
-double FrameTimeline::longestStamp(const AVFormatContext& container, int stream) {
-  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return 0;
-  const AVStream* audio = container.streams[stream];
-  double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
-  if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {
-    stated = std::max(stated, double(audio->duration) * av_q2d(audio->time_base));
-  }
-  return stated > 0 ? stated + 1.0 : 0.0;
-}
-
-bool FrameTimeline::stampsArePositions(const AVFormatContext& container) {
+const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) {
   const std::string_view name = container.iformat ? container.iformat->name : "";
-  return name != "mp3" && name != "aac";
+  return name == "mp3" || name == "aac" ? container.iformat : nullptr;
 }
 
 void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
