@@ -12,6 +12,9 @@ extern "C" {
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include <sys/stat.h>
 
 namespace parlowvista {
 
@@ -20,14 +23,51 @@ namespace {
 constexpr int kCheckpointsPerSecond = 4;
 // The pass tells how far it got every so many packets (a second or so of sound).
 constexpr int kPacketsPerProgress = 64;
+// A file this large is read in two halves at once, the second one's stamps counted from where it
+// starts until the first half comes to one of its first packets, which it knows again.
+constexpr int64_t kLeastSplitBytes = 4 << 20;
+constexpr std::size_t kJoiningPackets = 32;
+
+// Reads the stream's packets from the byte `from` on (0: the start) until the end, `stop`, or
+// `onPacket` returning false; each is stamped first, counted from 0 where the reading starts, as
+// the player counts the packets it reads (voxtrellis::FrameTimeline). The packets are split by
+// FFmpeg's parser as the loader's are (the ADTS reader gives whole frames by itself, but across
+// damage it loses more of them than the parser does); the reader's own stamps are not wanted.
+template <class OnPacket>
+void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const std::atomic_bool& stop,
+                 OnPacket onPacket) {
+  DescriptorInput input(fd, name);
+  AVPacket* packet = av_packet_alloc();
+  if (packet && input.open(AVFMT_FLAG_NOFILLIN) >= 0 &&
+      (from == 0 || av_seek_frame(input.container(), stream, from, AVSEEK_FLAG_BYTE) >= 0)) {
+    voxtrellis::FrameTimeline counter(*input.container(), stream);
+    counter.restartCount(0);
+    bool more = true;
+    while (more && !stop && av_read_frame(input.container(), packet) >= 0) {
+      if (packet->stream_index == stream && packet->pos >= 0) {
+        counter.stampPacket(*packet);
+        more = onPacket(*packet);
+      }
+      av_packet_unref(packet);
+    }
+  }
+  av_packet_free(&packet);
+}
 
 }  // namespace
 
+// The second half of a file read: its checkpoints stamped from where it starts, and its first
+// packets (signature, stamp), for the first half to know again.
+struct RawStreamIndex::Half {
+  std::vector<Checkpoint> checkpoints;
+  std::vector<std::pair<uint64_t, int64_t>> first;
+  int64_t firstEnd = -1;  // where the last of them starts
+};
+
 std::unique_ptr<RawStreamIndex> RawStreamIndex::start(const AVFormatContext& container, int stream, int fd,
                                                       const QByteArray& name) {
-  const AVInputFormat* format = voxtrellis::FrameTimeline::rawFormat(container);
-  if (!format) return nullptr;
-  std::unique_ptr<RawStreamIndex> index(new RawStreamIndex(container.streams[stream]->time_base, *format));
+  if (!voxtrellis::FrameTimeline::rawFormat(container)) return nullptr;
+  std::unique_ptr<RawStreamIndex> index(new RawStreamIndex(container.streams[stream]->time_base));
   index->m_pass = std::thread([index = index.get(), fd, name, stream] { index->pass(fd, name, stream); });
   return index;
 }
@@ -38,41 +78,61 @@ RawStreamIndex::~RawStreamIndex() {
 }
 
 void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
-  DescriptorInput input(fd, name);
-  AVPacket* packet = av_packet_alloc();
-  // The packets the player reads, split by FFmpeg's parser as the loader's are (the ADTS reader
-  // gives whole frames by itself, but across damage it loses more of them than the parser does),
-  // without the stamps the reader would fill in.
-  if (packet && input.open(AVFMT_FLAG_NOFILLIN) >= 0) {
-    const int64_t spacing = av_rescale_q(1, AVRational{1, kCheckpointsPerSecond}, m_timeBase);
-    // Counted as the player counts the packets it reads.
-    voxtrellis::FrameTimeline counter(*input.container(), stream);
-    counter.restartCount(0);
-    int64_t lastCheckpoint = INT64_MIN;
-    int count = 0;
-    std::vector<Checkpoint> found;
-    while (!m_stop && av_read_frame(input.container(), packet) >= 0) {
-      if (packet->stream_index == stream && packet->pos >= 0) {
-        counter.stampPacket(*packet);
-        if (lastCheckpoint == INT64_MIN || packet->pts - lastCheckpoint >= spacing) {
-          found.push_back({packet->pos, signatureOf(*packet), packet->pts});
-          lastCheckpoint = packet->pts;
+  const int64_t spacing = av_rescale_q(1, AVRational{1, kCheckpointsPerSecond}, m_timeBase);
+  struct stat info {};
+  int64_t middle = ::fstat(fd, &info) == 0 && info.st_size >= kLeastSplitBytes ? info.st_size / 2 : 0;
+  Half second;
+  std::thread secondReader;
+  if (middle > 0) {
+    secondReader = std::thread([&] {
+      int64_t last = INT64_MIN;
+      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet) {
+        if (second.first.size() < kJoiningPackets) {
+          second.first.emplace_back(signatureOf(packet), packet.pts);
+          second.firstEnd = packet.pos;
         }
-      }
-      const int64_t reached = packet->pts;
-      av_packet_unref(packet);
-      if (++count % kPacketsPerProgress == 0 && reached != AV_NOPTS_VALUE) {
-        const std::lock_guard lock(m_lock);
-        m_checkpoints.insert(m_checkpoints.end(), found.begin(), found.end());
-        found.clear();
-        m_reached = reached;
-        m_progressed.notify_all();
-      }
-    }
+        if (last == INT64_MIN || packet.pts - last >= spacing) {
+          second.checkpoints.push_back({packet.pos, signatureOf(packet), packet.pts});
+          last = packet.pts;
+        }
+        return true;
+      });
+    });
+  }
+  int64_t last = INT64_MIN;
+  int count = 0;
+  std::vector<Checkpoint> found;
+  const auto publish = [&](int64_t reached) {
     const std::lock_guard lock(m_lock);
     m_checkpoints.insert(m_checkpoints.end(), found.begin(), found.end());
-  }
-  av_packet_free(&packet);
+    found.clear();
+    m_reached = std::max(m_reached, reached);
+    m_progressed.notify_all();
+  };
+  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet) {
+    if (middle > 0 && packet.pos >= middle) {
+      if (secondReader.joinable()) secondReader.join();
+      const uint64_t signature = signatureOf(packet);
+      for (const auto& [known, stamp] : second.first) {
+        if (known != signature) continue;
+        // The second half from here on, its stamps moved to where this packet lies.
+        for (const Checkpoint& point : second.checkpoints) {
+          if (point.stamp >= stamp)
+            found.push_back({point.position, point.signature, point.stamp - stamp + packet.pts});
+        }
+        return false;
+      }
+      if (packet.pos > second.firstEnd) middle = 0;  // none known again: read on alone
+    }
+    if (last == INT64_MIN || packet.pts - last >= spacing) {
+      found.push_back({packet.pos, signatureOf(packet), packet.pts});
+      last = packet.pts;
+    }
+    if (++count % kPacketsPerProgress == 0) publish(packet.pts);
+    return true;
+  });
+  if (secondReader.joinable()) secondReader.join();
+  publish(INT64_MIN);
   const std::lock_guard lock(m_lock);
   m_done = true;
   m_progressed.notify_all();

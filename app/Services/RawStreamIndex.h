@@ -16,7 +16,6 @@ extern "C" {
 #include <vector>
 
 struct AVFormatContext;
-struct AVInputFormat;
 struct AVPacket;
 
 namespace parlowvista {
@@ -29,8 +28,8 @@ namespace parlowvista {
 // goes to a packet whose stamp is known, and the packets read from there are counted on.
 //
 // The pass runs on a thread of its own from the index's making, through a container of its own,
-// so that it is done, or far along, by the time a seek needs it. The index ends the pass when it
-// goes.
+// so that it is done, or far along, by the time a seek needs it; the second half of a large file
+// is read at the same time on another. The index ends the pass when it goes.
 class RawStreamIndex {
  public:
   // The index of `container`'s stream when it is raw MP3 or ADTS AAC, its pass started over
@@ -56,11 +55,11 @@ class RawStreamIndex {
   static uint64_t signatureOf(const AVPacket& packet);
 
  private:
-  RawStreamIndex(AVRational timeBase, const AVInputFormat& format) : m_timeBase(timeBase), m_format(format) {}
+  struct Half;
+  explicit RawStreamIndex(AVRational timeBase) : m_timeBase(timeBase) {}
   void pass(int fd, const QByteArray& name, int stream);
 
   const AVRational m_timeBase;
-  const AVInputFormat& m_format;  // FFmpeg's, static
 
   std::mutex m_lock;  // guards what follows
   std::condition_variable m_progressed;
