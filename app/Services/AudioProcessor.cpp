@@ -1,5 +1,7 @@
 #include "Services/AudioProcessor.h"
 
+#include "Models/TranscribedSegment.h"
+
 #include <voxtrellis/AudioConverter.h>
 
 #include <QFile>
@@ -15,6 +17,30 @@ extern "C" {
 #include <optional>
 
 namespace parlowvista {
+
+namespace {
+
+// The activity log's word on damage the loader skipped (see LoadedAudio::damage).
+QString describeDamage(const QString& name, const std::vector<voxtrellis::SkippedDamage>& skipped) {
+  if (skipped.empty()) return {};
+  double lost = 0;
+  for (const auto& stretch : skipped) lost += stretch.seconds;
+  const QString at = TranscribedSegment::formatTimestamp(skipped.front().at);
+  const QString amount = lost > 0 ? QStringLiteral("%1 s").arg(lost, 0, 'f', 1 + (lost < 0.1)) : QString();
+  QString what;
+  if (skipped.size() == 1) {
+    what = amount.isEmpty() ? QStringLiteral("a damaged stretch at %1").arg(at)
+                            : QStringLiteral("%1 at %2").arg(amount, at);
+  } else {
+    what = QStringLiteral("%1 damaged stretches%2, the first at %3")
+               .arg(skipped.size())
+               .arg(amount.isEmpty() ? QString() : QStringLiteral(" (%1 in all)").arg(amount), at);
+  }
+  return QStringLiteral("Part of %1 could not be decoded: %2 %3 skipped, the rest of the file was kept")
+      .arg(name, what, skipped.size() == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+}
+
+}  // namespace
 
 AudioError AudioError::fileNotFound(const QString& path) {
   return AudioError(Kind::fileNotFound, "Audio file not found: " + QFileInfo(path).fileName());
@@ -118,8 +144,10 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   // length, and a header may claim anything. The decoded audio is what there is.
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
+  std::vector<voxtrellis::SkippedDamage> skipped;
   try {
-    audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress, std::move(stop));
+    audio.samples =
+        converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress, std::move(stop), &skipped);
   } catch (const voxtrellis::AudioFileError& error) {
     // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
     // they stay as the detail. A file the user may not read says so as it is.
@@ -128,6 +156,7 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   }
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
   audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
+  audio.damage = describeDamage(info.fileName(), skipped);
   return audio;
 }
 

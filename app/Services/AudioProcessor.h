@@ -50,10 +50,14 @@ struct AudioFormat {
 };
 
 // One decoded file: 16 kHz mono float samples and their duration in seconds (the decoded
-// audio's, never the length the file's header announces).
+// audio's, never the length the file's header announces), and what the user should know of
+// damage skipped in it, for the activity log: which file, where and how much could not be
+// decoded ("Part of talk.flac could not be decoded: 0.3 s at 00:07.628 was skipped, the rest of
+// the file was kept"); empty when nothing was.
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;
+  QString damage;
 };
 
 // Turns one audio file (WAV, MP3, M4A, AAC, FLAC, AIFF, CAF) into the engine's 16 kHz mono

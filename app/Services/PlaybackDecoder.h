@@ -43,23 +43,24 @@ class PlaybackDecoder {
   // fixed size (PCM), so that the length follows from the file's size.
   bool announcesExactly() const;
 
-  // What decode() gives next starts at `seconds` into the file (clamped at 0): at that sample
-  // where the container tells the time of its packets, else where the file's own seek lands;
-  // also where the rate changes midway, in the seconds the loader counts. The first seek in raw
-  // ADTS AAC reads the whole file's packets once, for where each rate's stretch lies (its
-  // reader stamps all at the first rate). Stamps that decode to no sound (the header frame of
-  // a joined MP3's later part) are known once decoded: a seek past such a joint not decoded yet
-  // lands that much early, a frame or two.
+  // What decode() gives next starts at `seconds` into the file (clamped at 0), in the seconds the
+  // engine's loader counts (voxtrellis::FrameTimeline): decoded from a little before it (the
+  // frames a decoder gives first after a seek are silent or half there), and what lies before
+  // it dropped. Raw MP3 and ADTS AAC go to a packet whose time is known (RawStreamIndex): the
+  // first seek past their start reads the stamps of all their packets once, from a container
+  // of its own.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 
   // Appends at least `wanted` bytes of converted sound to `out` when the file has them (a
   // step may give a little more: one slice of converted input, bounded whatever the rates).
-  // Returns false once the file has no more (what was appended still counts).
+  // Damage after sound is skipped as the loader skips it (silence standing for what it cost
+  // where the container says how long that lasted); damage that nothing decodable follows (a
+  // file cut inside a sample frame) is the file's end. Returns false once the file has no more
+  // (what was appended still counts).
   bool decode(QByteArray& out, qsizetype wanted);
-  // Decoding stopped on a damaged or undecodable stream rather than at the file's end. Damage
-  // after sound that nothing of the stream follows (a file cut inside a sample frame) is the
-  // file's end, as the loader takes it.
+  // Decoding stopped on an error rather than at the file's end: damage before any sound, a file
+  // that cannot be read, sound in a format nothing converts.
   bool stoppedOnError() const;
 
  private:

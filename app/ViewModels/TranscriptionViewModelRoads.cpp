@@ -176,6 +176,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
         }
       },
       [this, road](std::shared_ptr<LoadedAudio> audio) {
+        if (!audio->damage.isEmpty()) addLog(audio->damage);
         road->duration = audio->duration;
         auto samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
         if (TranscriptGroup* group = getLastUsedGroup()) {

@@ -71,16 +71,17 @@ class PrivateSoundServer {
 };
 
 // Records what the default output of the server in this process's environment plays (its
-// monitor), as 16-bit mono at 8 kHz, from start() on.
+// monitor), as 16-bit mono at 8 kHz (or the rate given), from start() on.
 class OutputRecording {
  public:
   static constexpr double kRate = 8000;
 
-  bool start() {
+  bool start(int rate = int(kRate)) {
+    m_rate = rate;
     m_file = m_folder.filePath(QStringLiteral("recording.raw"));
     m_parec.emplace(QStringLiteral("parec"),
                     QStringList{QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"),
-                                QStringLiteral("--format=s16le"), QStringLiteral("--rate=8000"),
+                                QStringLiteral("--format=s16le"), QStringLiteral("--rate=%1").arg(rate),
                                 QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20"), m_file},
                     m_folder.filePath(QStringLiteral("parec.log")));
     return waitUntil([this] { return QFile::exists(m_file) || !m_parec->isRunning(); }, 10000) && m_parec->isRunning();
@@ -97,10 +98,11 @@ class OutputRecording {
   }
   // Samples recorded so far: where what is recorded next begins.
   qint64 size() const { return QFileInfo(m_file).size() / 2; }
+  double rate() const { return m_rate; }
   // Waits until the last `quietMs` recorded are silent (what was played before has come through
   // the server); false when that does not happen within `timeoutMs`.
   bool waitForSilence(int quietMs = 250, int timeoutMs = 10000) const {
-    const qint64 quiet = qint64(kRate * quietMs / 1000);
+    const qint64 quiet = qint64(m_rate * quietMs / 1000);
     return waitUntil(
         [&] {
           const qint64 recorded = size();
@@ -128,7 +130,7 @@ class OutputRecording {
     QTest::qWait(200);
     const std::vector<float> recorded = samples(m_read);
     m_read += qint64(recorded.size());
-    constexpr std::size_t block = std::size_t(kRate / 100);
+    const std::size_t block = std::size_t(m_rate / 100);
     double sum = 0;
     std::size_t counted = 0;
     for (std::size_t from = 0; from + block <= recorded.size(); from += block) {
@@ -145,6 +147,7 @@ class OutputRecording {
   QTemporaryDir m_folder;
   QString m_file;
   std::optional<Spawned> m_parec;
+  double m_rate = kRate;
   qint64 m_read = 0;
 };
 

@@ -75,8 +75,11 @@ class AudioConverter {
   // bytes read so far: increasing, in 0...1, at most once per thousandth.
   // A stop asked for through `stop` is seen at the next decoded frame and
   // ends the call with WorkStopped ("Audio conversion was stopped").
+  // `skipped` (when given) is told the damage skipped in the file, in the
+  // order met: silence stands for it in the samples where the file says how
+  // long it lasted.
   std::vector<float> resampleAudioFile(const std::filesystem::path& path, const std::function<void(double)>& onProgress,
-                                       std::stop_token stop = {}) const;
+                                       std::stop_token stop = {}, std::vector<SkippedDamage>* skipped = nullptr) const;
 
   // Channel 0 of the buffer when it is already in the target format,
   // otherwise the converted samples. Throws AudioConverterError.

@@ -26,4 +26,13 @@ class AudioFileError : public std::runtime_error {
   std::string m_path;
 };
 
+// Damage in a media file that decoding skipped, the sound after it kept: where it was met and
+// how long the sound it cost lasted, in seconds of the decoded sound. The length is what the
+// container says lay there; where it does not say where its frames lie (raw MP3, ADTS AAC), the
+// stamped length of the packets the decoder refused, 0 when none was.
+struct SkippedDamage {
+  double at = 0;
+  double seconds = 0;
+};
+
 }  // namespace voxtrellis

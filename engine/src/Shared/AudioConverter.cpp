@@ -167,14 +167,16 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
 
 std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path,
                                                      const std::function<void(double)>& onProgress,
-                                                     std::stop_token stop) const {
+                                                     std::stop_token stop, std::vector<SkippedDamage>* skipped) const {
   AudioFileDecoder decoder(path.string());
   decoder.setProgressHandler(onProgress);
   // What a file announces is never trusted for memory: reservations are
   // bounded and the result grows with what is decoded. Running out of memory
   // on a truly huge file is reported, not left to escape as std::bad_alloc.
   try {
-    return resampleFile(decoder, stop);
+    std::vector<float> samples = resampleFile(decoder, stop);
+    if (skipped) *skipped = decoder.skipped();
+    return samples;
   } catch (const std::bad_alloc&) {
     throw outOfMemory();
   } catch (const std::length_error&) {

@@ -3,6 +3,7 @@
 #include "Shared/NumberText.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/FrameTimeline.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,7 +16,9 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -37,7 +40,6 @@ struct AudioFileDecoder::Impl {
   bool inputDone = false;
   bool flushed = false;
   bool decoded = false;  // some sound came out
-  bool ended = false;    // damage after sound ended the stream
   // Where the container states the stream ends (its edit list, its header), in seconds from the
   // stream's start; none where it only estimates it. The frame that crosses it carries the
   // codec's padding past it, which is held back and dropped at the end of the stream; a frame
@@ -47,7 +49,19 @@ struct AudioFileDecoder::Impl {
   double statedEnd = -1;
   double streamStart = 0;  // seconds of the stream's first timestamp
   AVRational timeBase{1, 1};
-  double position = 0;                        // where the next decoded frame starts, seconds
+  double position = 0;  // where the next decoded frame starts, seconds
+  std::optional<FrameTimeline> timeline;
+  // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
+  // the stamped length of the packets the decoder refused meanwhile.
+  double damagedAt = -1;
+  double refusedSeconds = 0;
+  int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
+  int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  std::vector<SkippedDamage> skipped;
+  AVFrame* silence = nullptr;  // silence standing for frames lost to damage, handed out first
+  double silenceLeft = 0;      // seconds of it still to come
+  bool frameWaiting = false;   // `frame` waits behind that silence, to start at waitingStart
+  double waitingStart = 0;
   std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
   AVFrame* released = nullptr;                // the held frame handed out last
   AppLogger logger{"AudioFileDecoder"};
@@ -66,6 +80,7 @@ struct AudioFileDecoder::Impl {
   ~Impl() {
     for (auto& entry : held) av_frame_free(&entry.first);
     av_frame_free(&released);
+    av_frame_free(&silence);
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&codec);
@@ -82,14 +97,80 @@ struct AudioFileDecoder::Impl {
     held.emplace_back(copy, from);
   }
 
-  // Damage found in the stream (a packet that does not decode, bytes that are no packet): after
-  // sound it is the end of what the file holds, and said; before any, the file is refused.
-  const AVFrame* endAtDamage(int status) {
+  // Damage found in the stream (a frame that does not decode, bytes that are no packet): after
+  // sound it is skipped, as the ffmpeg tool does, and what decodes after it is kept; before any,
+  // the file is refused.
+  void skipDamage(int status) {
     if (!decoded || status == AVERROR(ENOMEM)) fail(AudioFileError::Kind::readFailed, status);
-    logger.warning("The audio of " + path + " is damaged after " + formatFixed(position, 3) + " s (" +
-                   ffmpegErrorText(status) + "): it ends there");
-    ended = true;
-    return nullptr;
+    if (damagedAt < 0) damagedAt = position;
+  }
+  // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
+  // last packet that are none), the stream ends at its last good frame, and a warning says where.
+  void warnOfDamageAtTheEnd() {
+    if (damagedAt < 0) return;
+    logger.warning("The audio of " + path + " is damaged after " + formatFixed(damagedAt, 3) +
+                   " s: nothing decodes after it, and it ends there");
+    damagedAt = -1;
+  }
+
+  // The received frame laid out in the file's seconds: after damage, silence stands for what
+  // could not be decoded where the container says how long that lasted.
+  const AVFrame* received() {
+    FrameTimeline::correctRate(*frame, *codec);
+    decoded = true;
+    const double stamp = frame->best_effort_timestamp == AV_NOPTS_VALUE
+                             ? -1.0
+                             : double(frame->best_effort_timestamp) * av_q2d(timeBase) - streamStart;
+    const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
+    const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
+    position = placed.start + double(frame->nb_samples) / rate;
+    if (damagedAt >= 0 || placed.silence > 0) {
+      const double at =
+          damagedAt >= 0 ? std::min(damagedAt, placed.start - placed.silence) : placed.start - placed.silence;
+      const double lost = placed.silence > 0 ? placed.silence : refusedSeconds;
+      skipped.push_back({at, lost});
+      logger.warning("The audio of " + path + " is damaged at " + formatFixed(at, 3) + " s: " + formatFixed(lost, 3) +
+                     " s could not be decoded and were skipped");
+      damagedAt = -1;
+      refusedSeconds = 0;
+    }
+    if (placed.silence <= 0) return deliver(placed.start);
+    silenceLeft = placed.silence;
+    frameWaiting = true;
+    waitingStart = placed.start;
+    return nextSilence();
+  }
+
+  // The next slice of silence, a second at most.
+  const AVFrame* nextSilence() {
+    if (!silence) silence = av_frame_alloc();
+    const int rate = std::max(frame->sample_rate, 1);
+    const int samples = int(std::clamp<int64_t>(std::llround(silenceLeft * rate), 1, rate));
+    if (!silence || !FrameTimeline::makeSilence(*silence, *frame, samples)) {
+      fail(AudioFileError::Kind::readFailed, AVERROR(ENOMEM));
+    }
+    silenceLeft = samples >= std::llround(silenceLeft * rate) ? 0 : silenceLeft - double(samples) / rate;
+    return silence;
+  }
+
+  // The frame starting at `start` seconds, less the padding past the stated end (held back).
+  const AVFrame* deliver(double start) {
+    if (statedEnd >= 0) {
+      const int rate = std::max(frame->sample_rate, 1);
+      const int64_t before = std::llround((statedEnd - start) * rate);
+      if (before <= 0) {
+        // Sound past the stated end: the statement was no end, and what was held is sound too.
+        statedEnd = -1;
+        if (!held.empty()) {
+          hold(0);
+          return releaseHeld();
+        }
+      } else if (before < frame->nb_samples) {
+        hold(static_cast<int>(before));
+        frame->nb_samples = static_cast<int>(before);
+      }
+    }
+    return frame;
   }
 
   // The oldest held frame without its samples already delivered, sharing its buffers.
@@ -166,6 +247,7 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
       stream->duration != AV_NOPTS_VALUE) {
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
+  d.timeline.emplace(*d.format, d.streamIndex);
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
@@ -201,36 +283,30 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
   if (d.statedEnd < 0 && !d.held.empty()) return d.releaseHeld();
-  if (d.ended) return nullptr;
+  if (d.silenceLeft > 0) return d.nextSilence();
+  if (d.frameWaiting) {
+    d.frameWaiting = false;
+    return d.deliver(d.waitingStart);
+  }
   for (;;) {
     av_frame_unref(d.frame);
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
       if (d.frame->nb_samples <= 0) continue;
-      d.decoded = true;
-      const double start = d.frame->best_effort_timestamp == AV_NOPTS_VALUE
-                               ? d.position
-                               : double(d.frame->best_effort_timestamp) * av_q2d(d.timeBase) - d.streamStart;
-      const int rate = std::max(d.frame->sample_rate, 1);  // a frame without one is refused by the converter
-      d.position = start + double(d.frame->nb_samples) / rate;
-      if (d.statedEnd >= 0) {
-        const int64_t before = std::llround((d.statedEnd - start) * rate);
-        if (before <= 0) {
-          // Sound past the stated end: the statement was no end, and what was held is sound too.
-          d.statedEnd = -1;
-          if (!d.held.empty()) {
-            d.hold(0);
-            return d.releaseHeld();
-          }
-        } else if (before < d.frame->nb_samples) {
-          d.hold(static_cast<int>(before));
-          d.frame->nb_samples = static_cast<int>(before);
-        }
-      }
-      return d.frame;
+      return d.received();
     }
-    if (status == AVERROR_EOF) return nullptr;
-    if (status != AVERROR(EAGAIN)) return d.endAtDamage(status);
+    if (status == AVERROR_EOF) {
+      d.warnOfDamageAtTheEnd();
+      return nullptr;
+    }
+    if (status != AVERROR(EAGAIN)) {
+      d.skipDamage(status);
+      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
+        d.warnOfDamageAtTheEnd();
+        return nullptr;
+      }
+      continue;
+    }
     if (d.inputDone) {
       if (d.flushed) return nullptr;
       d.flushed = true;
@@ -238,23 +314,41 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       continue;
     }
     status = av_read_frame(d.format, d.packet);
+    d.reportPosition();
+    if (status == AVERROR_INVALIDDATA) {
+      // Bytes that are no packet: read on past them, as long as reading moves on.
+      d.skipDamage(status);
+      const int64_t at = avio_tell(d.format->pb);
+      d.inputDone = at <= d.unreadableAt;
+      d.unreadableAt = at;
+      continue;
+    }
     if (status == AVERROR_EOF) {
       d.inputDone = true;
       continue;
     }
-    d.reportPosition();
-    if (status == AVERROR_INVALIDDATA) return d.endAtDamage(status);
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
+      d.timeline->stampPacket(*d.packet);
       status = avcodec_send_packet(d.codec, d.packet);
-      // A damaged packet is skipped like players do; the rest of the file still decodes.
-      if (status < 0 && status != AVERROR_INVALIDDATA && status != AVERROR(EAGAIN)) {
+      d.errorsWithoutInput = 0;
+      // A packet the decoder refuses is skipped like players do (before any sound too); the rest
+      // of the file still decodes. The tag in front of a joined part's header is no damage.
+      if (status == AVERROR(ENOMEM)) {
         av_packet_unref(d.packet);
         d.fail(AudioFileError::Kind::readFailed, status);
+      }
+      if (status < 0 && status != AVERROR(EAGAIN) && d.decoded && !FrameTimeline::isJointTag(*d.packet)) {
+        d.skipDamage(status);
+        d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
       }
     }
     av_packet_unref(d.packet);
   }
+}
+
+const std::vector<SkippedDamage>& AudioFileDecoder::skipped() const {
+  return m_impl->skipped;
 }
 
 void AudioFileDecoder::checkResampling(int outRate) const {

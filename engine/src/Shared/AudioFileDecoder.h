@@ -6,16 +6,20 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct AVFrame;
 
 namespace voxtrellis {
 
-// Decodes the first audio stream of a media file with FFmpeg, frame by frame.
-// Throws AudioFileError for a file that cannot be opened or decoded. Damage
-// after some sound (a file cut inside a sample frame, bytes after the last
-// packet that are none) is the end of what the file holds: the stream ends
-// there, and a warning says where.
+// Decodes the first audio stream of a media file with FFmpeg, frame by frame, laid out in the
+// file's seconds as FrameTimeline tells. Throws AudioFileError for a file that cannot be opened
+// or decoded, or that is damaged before any sound. Damage after some sound is skipped, as the
+// ffmpeg tool skips it: what decodes after it is kept, after silence standing for what could
+// not be decoded where the container says how long that lasted, and skipped() tells where. Damage
+// that nothing decodable follows (a file cut inside a sample frame, bytes after the last packet
+// that are none) is the end of what the file holds: the stream ends at its last good frame, and a
+// warning says where.
 class AudioFileDecoder {
  public:
   explicit AudioFileDecoder(const std::string& path);
@@ -31,6 +35,8 @@ class AudioFileDecoder {
   // The next decoded frame in the codec's own sample format (its rate and
   // layout may change from one frame to the next), or null at the end.
   const AVFrame* nextFrame();
+  // The damage skipped so far, in the order met.
+  const std::vector<SkippedDamage>& skipped() const;
 
   // Told the share of the file's bytes read so far (its position, not a length the file
   // announces), from nextFrame(): increasing, at most once per thousandth.

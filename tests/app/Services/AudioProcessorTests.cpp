@@ -6,6 +6,8 @@
 
 #include <voxtrellis/WorkStopped.h>
 
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 using namespace pipelinetest;
@@ -76,6 +78,25 @@ TEST(AudioProcessorJoinedTest, FilesWhoseFormatChangesMidwayLoadAsTheToolDecodes
     EXPECT_EQ(voxtrellis::test::differenceFromReference(audio.samples, reference, joined), "") << joined.name;
     EXPECT_DOUBLE_EQ(audio.duration, double(audio.samples.size()) / 16000.0);
   }
+}
+
+// Damage in the middle of a file is skipped and the rest kept (see the engine's DamagedFileTest):
+// the user learns it from the activity log, which names the file, where and how much could not
+// be decoded. A whole file says nothing.
+TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
+  const auto folder = testsupport::fixturesDir() / "damaged";
+  const LoadedAudio damaged =
+      AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.flac").string()));
+  EXPECT_NEAR(damaged.duration, 12.0, 0.001);
+  EXPECT_TRUE(QRegularExpression("^Part of damaged\\.flac could not be decoded: 0\\.[1-9] s at 00:0[3-6]\\.\\d{3} was "
+                                 "skipped, the rest of the file was kept$")
+                  .match(damaged.damage)
+                  .hasMatch())
+      << damaged.damage.toStdString();
+  const LoadedAudio m4a = AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.m4a").string()));
+  EXPECT_TRUE(m4a.damage.startsWith("Part of damaged.m4a could not be decoded: 0.1 s at 00:04."))
+      << m4a.damage.toStdString();
+  EXPECT_EQ(AudioProcessor().loadAndResample(QString::fromStdString((folder / "whole.flac").string())).damage, "");
 }
 
 TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {

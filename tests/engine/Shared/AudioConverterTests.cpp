@@ -5,6 +5,7 @@
 
 #include "AudioTestFiles.h"
 #include "LogCapture.h"
+#include "support/FixturePaths.h"
 #include "support/Mp3Header.h"
 #include "support/TempDir.h"
 
@@ -15,6 +16,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -81,8 +83,8 @@ TEST(AudioConverterTest, AHeaderThatMisstatesTheLengthCutsNothingOffAndAddsNothi
 // Files holding other than their first part's header says, as the ffmpeg tool decodes them: a
 // part appended after an MP3 whose header counts its own frames is kept (only the padding the
 // header states goes; the 8 kHz part was dropped as padding past the count), and bytes after the
-// last packet that are none end the file there, the log saying where (ADTS AAC followed by MP3
-// bytes was refused whole).
+// last packet that are none, with nothing decodable after them, end the file there, the log
+// saying where (ADTS AAC followed by MP3 bytes was refused whole).
 TEST(AudioConverterTest, WhatDecodesPastAHeadersCountIsKeptAndDamageAfterSoundEndsTheFile) {
   testsupport::TempDir dir;
   const auto joined = [&](const std::string& name, const std::filesystem::path& first,
@@ -92,8 +94,10 @@ TEST(AudioConverterTest, WhatDecodesPastAHeadersCountIsKeptAndDamageAfterSoundEn
   };
   ASSERT_TRUE(test::makeTone(dir / "five.mp3", 5.0, 48000, 2));
   ASSERT_TRUE(test::makeTone(dir / "narrow.mp3", 1.8, 8000, 1, 660));
-  // The tool: 6.88 s (the second part's own priming and padding stay).
-  EXPECT_NEAR(joined("appended.mp3", dir / "five.mp3", dir / "narrow.mp3"), 6.88, 0.05);
+  // The tool: 6.88 s (the second part's own priming and padding stay); and the second part's
+  // first frame, which FFmpeg's decoder labels with the first part's rate, lasts its own 72 ms
+  // rather than 12.
+  EXPECT_NEAR(joined("appended.mp3", dir / "five.mp3", dir / "narrow.mp3"), 6.94, 0.02);
 
   ASSERT_TRUE(test::makeTone(dir / "six.aac", 6.0, 44100, 2, 440, "-c:a aac"));
   test::LogCapture logs;
@@ -101,6 +105,45 @@ TEST(AudioConverterTest, WhatDecodesPastAHeadersCountIsKeptAndDamageAfterSoundEn
   EXPECT_NEAR(joined("then-mp3.aac", dir / "six.aac", dir / "five.mp3"), 6.04, 0.01);
   EXPECT_TRUE(logs.contains(AppLogger::Level::warning, "then-mp3.aac is damaged after 6.0")) << logs.messages().size();
 }
+
+// 2 kB of random bytes in the middle of a file (tools/fixtures/damaged.py) cost a FLAC all the
+// rest of its sound: its decoder's error ended the stream there. Damage costs only the damaged
+// frames, in every format: the rest is kept, every second's tone in its own second, and where the
+// container says where its frames lie (FLAC, Ogg, MP4) at its own time, silence standing for
+// what was lost; where the damage was and what it cost is told.
+class DamagedFileTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DamagedFileTest, DamageInTheMiddleCostsOnlyTheDamagedFrames) {
+  const auto folder = testsupport::fixturesDir() / "damaged";
+  const std::string format = GetParam();
+  std::vector<SkippedDamage> skipped;
+  const auto samples = AudioConverter().resampleAudioFile(folder / ("damaged." + format), {}, {}, &skipped);
+  const auto whole = AudioConverter().resampleAudioFile(folder / ("whole." + format));
+  const bool positioned = format != "mp3" && format != "aac";
+  // The frames' own times: to the sample. Counted frames: less what could not be decoded.
+  EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(whole.size()), positioned ? 2.0 : 0.5 * 16000);
+  ASSERT_FALSE(skipped.empty());
+  EXPECT_GT(skipped.front().at, 2.5);
+  EXPECT_LT(skipped.back().at, 6.5);
+  for (const SkippedDamage& stretch : skipped) {
+    if (!positioned) continue;
+    EXPECT_GT(stretch.seconds, 0.02);
+    const auto from = static_cast<std::size_t>((stretch.at + 0.01) * 16000);
+    EXPECT_LT(test::rms(samples, from, from + static_cast<std::size_t>((stretch.seconds - 0.02) * 16000)), 0.001f);
+  }
+  for (int second = 0; second < 11; ++second) {
+    const bool damaged = std::any_of(skipped.begin(), skipped.end(), [&](const SkippedDamage& stretch) {
+      return stretch.at < second + 1 && stretch.at + stretch.seconds + 0.2 > second;
+    });
+    if (damaged) continue;
+    const auto from = static_cast<std::size_t>((second + 0.25) * 16000);
+    EXPECT_NEAR(test::risingCrossingsPerSecond(samples, from, from + 6400, 16000.0), 300.0 + 200 * second,
+                0.03 * (300.0 + 200 * second))
+        << format << ", second " << second;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, DamagedFileTest, ::testing::Values("flac", "ogg", "m4a", "mp3", "aac"));
 
 TEST(AudioConverterTest, SixChannelFileTakesTheOwnRoad) {
   testsupport::TempDir dir;

@@ -1,0 +1,157 @@
+#include "Services/RawStreamIndex.h"
+
+#include "Services/DescriptorInput.h"
+
+#include <voxtrellis/FrameTimeline.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+}
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+#include <sys/stat.h>
+
+namespace parlowvista {
+
+namespace {
+
+constexpr int kCheckpointsPerSecond = 4;
+// The pass tells how far it got every so many packets (a second or so of sound).
+constexpr int kPacketsPerProgress = 64;
+// A file this large is read in two halves at once, the second one's stamps counted from where it
+// starts until the first half comes to one of its first packets, which it knows again.
+constexpr int64_t kLeastSplitBytes = 4 << 20;
+constexpr std::size_t kJoiningPackets = 32;
+
+// Reads the stream's packets from the byte `from` on (0: the start) until the end, `stop`, or
+// `onPacket` returning false; each is stamped first, counted from 0 where the reading starts, as
+// the player counts the packets it reads (voxtrellis::FrameTimeline). The packets are split by
+// FFmpeg's parser as the loader's are (the ADTS reader gives whole frames by itself, but across
+// damage it loses more of them than the parser does); the reader's own stamps are not wanted.
+template <class OnPacket>
+void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const std::atomic_bool& stop,
+                 OnPacket onPacket) {
+  DescriptorInput input(fd, name);
+  AVPacket* packet = av_packet_alloc();
+  if (packet && input.open(AVFMT_FLAG_NOFILLIN) >= 0 &&
+      (from == 0 || av_seek_frame(input.container(), stream, from, AVSEEK_FLAG_BYTE) >= 0)) {
+    voxtrellis::FrameTimeline counter(*input.container(), stream);
+    counter.restartCount(0);
+    bool more = true;
+    while (more && !stop && av_read_frame(input.container(), packet) >= 0) {
+      if (packet->stream_index == stream && packet->pos >= 0) {
+        counter.stampPacket(*packet);
+        more = onPacket(*packet);
+      }
+      av_packet_unref(packet);
+    }
+  }
+  av_packet_free(&packet);
+}
+
+}  // namespace
+
+// The second half of a file read: its checkpoints stamped from where it starts, and its first
+// packets (signature, stamp), for the first half to know again.
+struct RawStreamIndex::Half {
+  std::vector<Checkpoint> checkpoints;
+  std::vector<std::pair<uint64_t, int64_t>> first;
+  int64_t firstEnd = -1;  // where the last of them starts
+};
+
+std::unique_ptr<RawStreamIndex> RawStreamIndex::start(const AVFormatContext& container, int stream, int fd,
+                                                      const QByteArray& name) {
+  if (!voxtrellis::FrameTimeline::rawFormat(container)) return nullptr;
+  std::unique_ptr<RawStreamIndex> index(new RawStreamIndex(container.streams[stream]->time_base));
+  index->m_pass = std::thread([index = index.get(), fd, name, stream] { index->pass(fd, name, stream); });
+  return index;
+}
+
+RawStreamIndex::~RawStreamIndex() {
+  m_stop = true;
+  if (m_pass.joinable()) m_pass.join();
+}
+
+void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
+  const int64_t spacing = av_rescale_q(1, AVRational{1, kCheckpointsPerSecond}, m_timeBase);
+  struct stat info {};
+  int64_t middle = ::fstat(fd, &info) == 0 && info.st_size >= kLeastSplitBytes ? info.st_size / 2 : 0;
+  Half second;
+  std::thread secondReader;
+  if (middle > 0) {
+    secondReader = std::thread([&] {
+      int64_t last = INT64_MIN;
+      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet) {
+        if (second.first.size() < kJoiningPackets) {
+          second.first.emplace_back(signatureOf(packet), packet.pts);
+          second.firstEnd = packet.pos;
+        }
+        if (last == INT64_MIN || packet.pts - last >= spacing) {
+          second.checkpoints.push_back({packet.pos, signatureOf(packet), packet.pts});
+          last = packet.pts;
+        }
+        return true;
+      });
+    });
+  }
+  int64_t last = INT64_MIN;
+  int count = 0;
+  std::vector<Checkpoint> found;
+  const auto publish = [&](int64_t reached) {
+    const std::lock_guard lock(m_lock);
+    m_checkpoints.insert(m_checkpoints.end(), found.begin(), found.end());
+    found.clear();
+    m_reached = std::max(m_reached, reached);
+    m_progressed.notify_all();
+  };
+  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet) {
+    if (middle > 0 && packet.pos >= middle) {
+      if (secondReader.joinable()) secondReader.join();
+      const uint64_t signature = signatureOf(packet);
+      for (const auto& [known, stamp] : second.first) {
+        if (known != signature) continue;
+        // The second half from here on, its stamps moved to where this packet lies.
+        for (const Checkpoint& point : second.checkpoints) {
+          if (point.stamp >= stamp)
+            found.push_back({point.position, point.signature, point.stamp - stamp + packet.pts});
+        }
+        return false;
+      }
+      if (packet.pos > second.firstEnd) middle = 0;  // none known again: read on alone
+    }
+    if (last == INT64_MIN || packet.pts - last >= spacing) {
+      found.push_back({packet.pos, signatureOf(packet), packet.pts});
+      last = packet.pts;
+    }
+    if (++count % kPacketsPerProgress == 0) publish(packet.pts);
+    return true;
+  });
+  if (secondReader.joinable()) secondReader.join();
+  publish(INT64_MIN);
+  const std::lock_guard lock(m_lock);
+  m_done = true;
+  m_progressed.notify_all();
+}
+
+uint64_t RawStreamIndex::signatureOf(const AVPacket& packet) {
+  // FNV-1a over its size and its first bytes.
+  uint64_t hash = 14695981039346656037ull ^ uint64_t(packet.size);
+  for (int i = 0; i < std::min(packet.size, 64); ++i) hash = (hash ^ packet.data[i]) * 1099511628211ull;
+  return hash;
+}
+
+std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) {
+  std::unique_lock lock(m_lock);
+  m_progressed.wait(lock, [&] { return m_done || m_reached > stamp; });
+  if (m_checkpoints.empty()) return std::nullopt;
+  const auto after = std::upper_bound(m_checkpoints.begin(), m_checkpoints.end(), stamp,
+                                      [](int64_t value, const Checkpoint& point) { return value < point.stamp; });
+  return after == m_checkpoints.begin() ? m_checkpoints.front() : *std::prev(after);
+}
+
+}  // namespace parlowvista

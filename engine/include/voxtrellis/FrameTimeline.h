@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVInputFormat;
+struct AVPacket;
+
+namespace voxtrellis {
+
+// Where the frames of a file's audio stream lie in its sound, in the seconds the engine's loader
+// counts: the application's player lays its frames out by the same rules, so that a
+// transcript's times and the player's position agree on every file, damaged or not.
+// - Raw MP3 and ADTS AAC have no stamps of their own (FFmpeg's readers count their packets at
+//   one rate, off wherever a joined file changes its rate): their packets are stamped here, read
+//   in order, by the length each one's own header states (rawFrame), counted from the stream's
+//   start. A packet without such a header (the tag in front of a joined part) lasts nothing.
+// - A frame lies at its stamp where that is later than where the sound before it ended, after
+//   damage was skipped or by more than a tenth of a second (Ogg's reader drops damaged pages
+//   without a word, and stamps frames inside a page a few milliseconds off): the stretch
+//   between could not be decoded and is silence of its length. Otherwise it follows on from the
+//   frame before.
+// - A stamp earlier than where the sound before it ended, or past the file's stated length, is
+//   not believed: the frame follows on (stamps counted short across a joint, a damaged frame's
+//   header).
+// - After a seek the first frame lies at its stamp; where that lies past the target, silence
+//   fills the stretch up to it.
+// Positions are in seconds: a stream may change its rate midway.
+class FrameTimeline {
+ public:
+  FrameTimeline(const AVFormatContext& container, int stream);
+
+  // Raw MP3 and ADTS: stamps a packet of the stream read next where its frame lies (see above),
+  // and moves the count on by its length. Other packets and formats keep their stamps.
+  void stampPacket(AVPacket& packet);
+  // Packets read from now on follow one stamped `stamp` in the stream's time base (a seek to a
+  // packet whose stamp is known), or, without one, the stream's start (its first packet's stamp).
+  void restartCount(std::optional<int64_t> stamp) { m_count = stamp; }
+  bool countsPackets() const { return m_raw != nullptr; }
+
+  struct Placement {
+    double start = 0;    // seconds
+    double silence = 0;  // seconds of silence that come before it, from start - silence on
+  };
+  // The next decoded frame, stamped at `stamp` seconds (negative: without a stamp), `length`
+  // seconds long; `afterDamage`: damage was skipped since the frame before.
+  Placement place(double stamp, double length, bool afterDamage);
+  // A seek to `target` seconds: the next frame lies at its stamp (see above).
+  void restart(double target);
+
+  // What the header of a raw MP3 or ADTS AAC packet states it holds: samples, at its rate;
+  // nothing in another format, or without such a header.
+  struct RawFrame {
+    int samples = 0;
+    int rate = 0;
+  };
+  // The format when it is raw MP3 or ADTS AAC, else null.
+  static const AVInputFormat* rawFormat(const AVFormatContext& container);
+  static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);
+  // Errors a decoder may give for one packet (a damaged packet holding several frames): one that
+  // says so more often without being given more input is stuck, no damage it gets past, and
+  // decoding ends there.
+  static constexpr int kMostErrorsPerPacket = 64;
+  // FFmpeg's MP3 decoder labels the first frame after a change of rate (the joint of a file
+  // joined end to end, or a seek across one) with the rate it decoded before, although its
+  // samples are at the new one, which the codec context holds by then: the frame gets it.
+  static void correctRate(AVFrame& frame, const AVCodecContext& codec);
+  // A packet a decoder refuses that is an ID3 tag in front of a later part's header frame (an
+  // MP3 joined end to end), not damage.
+  static bool isJointTag(const AVPacket& packet);
+  // Makes `frame` `samples` samples of silence in the sample format, rate and channel layout of
+  // `like`. False when there is not enough memory.
+  static bool makeSilence(AVFrame& frame, const AVFrame& like, int samples);
+
+ private:
+  const AVInputFormat* m_raw;
+  int m_stream;
+  int m_timeBaseNum, m_timeBaseDen;
+  std::optional<int64_t> m_count;  // the stamp of the raw packet read next
+  double m_longest = 0;            // seconds past which no stamp is believed; 0 for no bound
+  double m_end = 0;
+  bool m_settled = true;  // false from a seek until its first frame
+};
+
+}  // namespace voxtrellis

@@ -1,0 +1,128 @@
+#include <voxtrellis/FrameTimeline.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <string_view>
+
+namespace voxtrellis {
+
+namespace {
+// Stamps this much apart from where the sound before ended are the rounding of a time base, not
+// a stretch of lost frames.
+constexpr double kLeastGapSeconds = 0.002;
+// Without damage met, only a stretch this long is frames lost without a word (a reader that
+// drops the damaged pages of an Ogg file): stamps of frames inside an Ogg page are reckoned from
+// the page's end and may lie a few milliseconds off.
+constexpr double kLeastSilentLossSeconds = 0.1;
+}  // namespace
+
+FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
+    : m_raw(rawFormat(container)),
+      m_stream(stream),
+      m_timeBaseNum(container.streams[stream]->time_base.num),
+      m_timeBaseDen(container.streams[stream]->time_base.den) {
+  // The length the container states, and a second more; none where it only guesses it from the
+  // bit rate.
+  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
+  const AVStream* audio = container.streams[stream];
+  double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
+  if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {
+    stated = std::max(stated, double(audio->duration) * av_q2d(audio->time_base));
+  }
+  m_longest = stated > 0 ? stated + 1.0 : 0.0;
+}
+
+void FrameTimeline::stampPacket(AVPacket& packet) {
+  if (!m_raw || packet.stream_index != m_stream) return;
+  if (!m_count) {
+    if (packet.pts == AV_NOPTS_VALUE) return;
+    m_count = packet.pts;
+  }
+  packet.pts = packet.dts = *m_count;
+  const RawFrame frame = rawFrame(*m_raw, packet);
+  if (frame.rate > 0)
+    *m_count += av_rescale_q(frame.samples, AVRational{1, frame.rate}, AVRational{m_timeBaseNum, m_timeBaseDen});
+}
+
+FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
+  Placement placed{m_end, 0};
+  const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
+  const double least = afterDamage ? kLeastGapSeconds : kLeastSilentLossSeconds;
+  if (believed && (!m_settled || stamp > m_end + least)) placed.start = stamp;
+  if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
+  m_end = placed.start + length;
+  m_settled = true;
+  return placed;
+}
+
+void FrameTimeline::restart(double target) {
+  m_end = target;
+  m_settled = false;
+}
+
+const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) {
+  const std::string_view name = container.iformat ? container.iformat->name : "";
+  return name == "mp3" || name == "aac" ? container.iformat : nullptr;
+}
+
+void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
+  const bool mpegAudio =
+      codec.codec_id == AV_CODEC_ID_MP3 || codec.codec_id == AV_CODEC_ID_MP2 || codec.codec_id == AV_CODEC_ID_MP1;
+  if (mpegAudio && codec.sample_rate > 0 && frame.sample_rate != codec.sample_rate) {
+    frame.sample_rate = codec.sample_rate;
+  }
+}
+
+FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, const AVPacket& packet) {
+  const std::string_view name = format.name;
+  const uint8_t* header = packet.data;
+  if (name == "aac") {
+    // ADTS: 1024 samples per raw data block, at its rate.
+    static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+    if (packet.size < 7 || header[0] != 0xFF || (header[1] & 0xF6) != 0xF0) return {};
+    const int rate = (header[2] >> 2) & 0x0F;
+    if (rate >= int(std::size(kRates))) return {};
+    return {1024 * ((header[6] & 0x03) + 1), kRates[rate]};
+  }
+  if (name != "mp3" || packet.size < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return {};
+  // MPEG audio: its layer's samples per frame (Layer III of MPEG-2 and 2.5 has half as many).
+  const int version = (header[1] >> 3) & 0x03;  // 0: MPEG-2.5, 2: MPEG-2, 3: MPEG-1
+  const int layer = (header[1] >> 1) & 0x03;    // 1: III, 2: II, 3: I
+  const int rateIndex = (header[2] >> 2) & 0x03;
+  if (version == 1 || layer == 0 || rateIndex == 3) return {};
+  static constexpr int kRates[] = {44100, 48000, 32000};
+  const int rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+  return {layer == 3 ? 384 : layer == 2 || version == 3 ? 1152 : 576, rate};
+}
+
+bool FrameTimeline::isJointTag(const AVPacket& packet) {
+  return packet.size >= 3 && std::memcmp(packet.data, "ID3", 3) == 0;
+}
+
+bool FrameTimeline::makeSilence(AVFrame& frame, const AVFrame& like, int samples) {
+  av_frame_unref(&frame);
+  frame.format = like.format;
+  frame.sample_rate = like.sample_rate;
+  frame.nb_samples = samples;
+  if (av_channel_layout_copy(&frame.ch_layout, &like.ch_layout) < 0 || av_frame_get_buffer(&frame, 0) < 0) {
+    av_frame_unref(&frame);
+    return false;
+  }
+  av_samples_set_silence(frame.extended_data, 0, samples, frame.ch_layout.nb_channels,
+                         static_cast<AVSampleFormat>(frame.format));
+  return true;
+}
+
+}  // namespace voxtrellis
