@@ -63,6 +63,13 @@ class PipelineHostileAudioTest : public ::testing::Test {
     return h.vm->statusMessage();
   }
   qsizetype versions() const { return h.context->fetch<Transcription>().size(); }
+  // The activity log has a line with `detail` that names the file.
+  void expectLogged(const std::filesystem::path& file, const std::string& detail) const {
+    const QString shown = QFileInfo(QFile::decodeName(QByteArray::fromStdString(file.string()))).fileName();
+    EXPECT_TRUE(std::any_of(h.vm->logs().begin(), h.vm->logs().end(), [&](const LogEntry& entry) {
+      return entry.message.contains(QString::fromStdString(detail)) && entry.message.contains(shown);
+    })) << detail;
+  }
 
   Harness h{fixtureEngine()};
 };
@@ -74,8 +81,9 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
     std::string name;  // the file's name
     std::function<void(const std::filesystem::path&)> make;
     // Without `error`, a transcript of about this many seconds. With one, a failure whose message
-    // holds `error` in plain words, after reading this many seconds of audio unless negative, and
-    // whose log holds `detail`, in the words of the part that failed, with the file's name.
+    // holds `error` in plain words, after reading this many seconds of audio unless negative.
+    // Either way the log holds `detail` (when given), in the words of the part that said it, with
+    // the file's name.
     double seconds;
     std::string error;
     std::string detail = {};
@@ -136,6 +144,18 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
          std::filesystem::resize_file(p, 44 + 7 * 44100 * 4 + 3);
        },
        7.0, ""},
+      // 2 kB of noise 40 % into a FLAC: the frames it hit are skipped, the rest is transcribed at
+      // its own time, and the activity log says where and how much was lost. The run ended at the
+      // damage, keeping 5.6 s and saying nothing.
+      {"damaged in the middle.flac",
+       [&](const auto& p) {
+         ASSERT_TRUE(ffmpeg({"-i", QString::fromStdString((h.dir / "good.wav").string()), "-c:a", "flac",
+                             QString::fromStdString(p.string())}));
+         std::string bytes = testsupport::readFile(p);
+         bytes.replace(bytes.size() * 2 / 5, 2048, randomBytes(2048, 11));
+         testsupport::writeFile(p, bytes);
+       },
+       14.0, "", "could not be decoded"},
       {"garbage.mp3",
        [&](const auto& p) {
          const QString mp3 = QString::fromStdString(p.string()) + ".src.mp3";
@@ -205,6 +225,7 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
       EXPECT_NEAR(player.duration(), c.seconds, 0.1);
       player.seek(c.seconds + 10);
       EXPECT_LE(player.currentTime(), h.vm->state().result()->audioDuration());
+      if (!c.detail.empty()) expectLogged(file, c.detail);
     } else {
       ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed) << status.toStdString();
       EXPECT_NE(status.indexOf(QString::fromStdString(c.error)), -1) << status.toStdString();
@@ -212,12 +233,7 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
       if (c.seconds >= 0) {
         EXPECT_NEAR(h.vm->cachedDuration().value_or(-1), c.seconds, 0.1);
       }
-      if (!c.detail.empty()) {
-        const QString shown = QFileInfo(QFile::decodeName(QByteArray::fromStdString(file.string()))).fileName();
-        EXPECT_TRUE(std::any_of(h.vm->logs().begin(), h.vm->logs().end(), [&](const LogEntry& entry) {
-          return entry.message.contains(QString::fromStdString(c.detail)) && entry.message.contains(shown);
-        })) << c.detail;
-      }
+      if (!c.detail.empty()) expectLogged(file, c.detail);
     }
     // Whatever happened, the next good file goes through.
     run(QString::fromStdString((h.dir / "good.wav").string()));
