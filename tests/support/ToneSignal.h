@@ -91,6 +91,20 @@ inline int firstRegion(const std::vector<Block>& blocks, std::size_t from = 0) {
   return kSilent;
 }
 
+// Seconds from the first block to the one from which `region` is heard for a fifth of a second
+// on end (a codec's delay moves where a tone begins); -1 when it never is.
+inline double startOf(const std::vector<Block>& blocks, int region) {
+  constexpr std::size_t kSteady = 200 / kBlockMs;
+  for (std::size_t i = 0; i + kSteady <= blocks.size(); ++i) {
+    if (std::all_of(blocks.begin() + static_cast<std::ptrdiff_t>(i),
+                    blocks.begin() + static_cast<std::ptrdiff_t>(i + kSteady),
+                    [region](const Block& block) { return block.region == region; })) {
+      return static_cast<double>(i * kBlockMs) / 1000.0;
+    }
+  }
+  return -1;
+}
+
 // Seconds of `region` heard from block `from` on.
 inline double secondsOf(const std::vector<Block>& blocks, int region, std::size_t from = 0) {
   const auto count = std::count_if(blocks.begin() + static_cast<std::ptrdiff_t>(std::min(from, blocks.size())),
