@@ -202,6 +202,7 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
+    unreadableAt = -1;
     awaited.reset();
     passedBy = 0;
     dropHeld();

@@ -1,0 +1,183 @@
+// The player's decoder as the player uses it, held to the loader's sound at the same time (the
+// transcript's timeline) in raw MP3 and ADTS AAC files: large ones, whose index is read in two
+// halves at once, with a pause of digital silence where their bytes are halved, and damaged
+// ones, which the index reads past.
+
+#include "Services/AudioProcessor.h"
+#include "Services/PlaybackDecoder.h"
+
+#include "engine/Shared/AudioTestFiles.h"
+#include "support/TempDir.h"
+
+#include <QAudioFormat>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using parlowvista::PlaybackDecoder;
+using voxtrellis::test::ffmpegMake;
+using voxtrellis::test::noiseSource;
+
+constexpr std::size_t kRate = 16000;
+
+// The loader's own format, so that what the decoder gives is found in the loader's samples to
+// the sample.
+QAudioFormat loaderFormat() {
+  QAudioFormat format;
+  format.setSampleRate(int(kRate));
+  format.setChannelCount(1);
+  format.setSampleFormat(QAudioFormat::Float);
+  return format;
+}
+
+QString pathOf(const fs::path& file) {
+  return QString::fromStdString(file.string());
+}
+
+std::vector<float> loaded(const fs::path& file) {
+  return parlowvista::AudioProcessor().loadAndResample(pathOf(file)).samples;
+}
+
+std::vector<float> floatsOf(const QByteArray& bytes) {
+  std::vector<float> samples(std::size_t(bytes.size()) / sizeof(float));
+  std::memcpy(samples.data(), bytes.constData(), samples.size() * sizeof(float));
+  return samples;
+}
+
+// What the decoder gives from a seek to `seconds`: a fifth of a second.
+std::vector<float> heardFrom(PlaybackDecoder& decoder, double seconds) {
+  decoder.seek(seconds);
+  QByteArray sound;
+  decoder.decode(sound, decoder.format().bytesForDuration(200000));
+  return floatsOf(sound);
+}
+
+// How far (seconds) the first tenth of a second of `heard` lies from the loader's sound at
+// `target`: where it is found best within a second of it; nothing when it is found nowhere.
+std::optional<double> offsetFrom(const std::vector<float>& loader, const std::vector<float>& heard, double target) {
+  if (heard.size() < kRate / 10) return std::nullopt;
+  const auto from = std::size_t(std::max(0.0, target - 1.0) * kRate);
+  const auto match =
+      voxtrellis::test::bestMatch(loader, heard.data(), kRate / 10, from, std::size_t((target + 1) * kRate));
+  if (match.likeness < 0.9) return std::nullopt;
+  return double(match.at) / kRate - target;
+}
+
+// Bytes this thread has read from files since it began: the decoder reads its file on the thread
+// that calls it, the index on a thread of its own.
+long long bytesReadHere() {
+  std::ifstream io("/proc/thread-self/io");
+  std::string key;
+  long long value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return -1;
+}
+
+// A copy of `from` with the frame-length field of the ADTS frame at `seconds` set to 0 (a frame
+// the reader cannot step over by its header) and `bytes` zeroed from inside the frame at
+// `atSeconds` on, as a copy that went wrong leaves them.
+std::string adtsWithUnreadableHeader(const std::string& from, double seconds, double atSeconds, std::size_t bytes) {
+  std::string data = from;
+  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(data);
+  const std::size_t header = frames.at(std::size_t(seconds * 44100 / 1024));
+  data[header + 3] = char(data[header + 3] & 0xFC);
+  data[header + 4] = 0;
+  data[header + 5] = char(data[header + 5] & 0x1F);
+  const std::size_t at = frames.at(std::size_t(atSeconds * 44100 / 1024)) + 100;
+  data.replace(at, bytes, bytes, '\0');
+  return data;
+}
+
+// Raw MP3 and ADTS files over 4 MB, indexed in two halves: MP3s encoded whole, with digital
+// silence where their bytes are halved (constant bit rate: bytes and time go together), and ADTS
+// files joined from parts so that their bytes are halved inside the silence, which is of two
+// lengths; and one of noise throughout, damaged.
+class LargeRawFileTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new testsupport::TempDir("large-raw");
+    const auto paused = [](const std::string& noise, int from, int to) {
+      return "-f lavfi -i \"" + noise + ",volume='if(between(t," + std::to_string(from) + "," + std::to_string(to) +
+             "),0,1)':eval=frame\"";
+    };
+    ASSERT_TRUE(ffmpegMake(*s_dir / "pause-44k.mp3", paused(noiseSource(240), 100, 140) + " -ac 2 -b:a 160k"));
+    ASSERT_TRUE(ffmpegMake(*s_dir / "pause-8k.mp3", paused(noiseSource(540, 8000), 250, 290) + " -ac 1 -b:a 64k"));
+    ASSERT_TRUE(ffmpegMake(*s_dir / "noise.aac", "-f lavfi -i '" + noiseSource(80) + "' -ac 2 -c:a aac -b:a 256k"));
+    const std::string noise = testsupport::readFile(*s_dir / "noise.aac");
+    for (const int seconds : {23, 40}) {
+      const std::string name = "silence-" + std::to_string(seconds) + ".aac";
+      ASSERT_TRUE(ffmpegMake(*s_dir / name, "-f lavfi -i anullsrc=r=44100:cl=stereo:d=" + std::to_string(seconds) +
+                                                " -c:a aac -b:a 256k"));
+      testsupport::writeFile(*s_dir / ("pause-" + std::to_string(seconds) + ".aac"),
+                             noise + testsupport::readFile(*s_dir / name) + noise);
+    }
+    // Noise throughout, 240 s: a header at 30 s the reader cannot step over, 64 kB zeroed at 100 s
+    // (FFmpeg's ADTS reader drops them, and the positions its parser states lie short by them from
+    // there on).
+    testsupport::writeFile(*s_dir / "damaged.aac", adtsWithUnreadableHeader(noise + noise + noise, 30, 100, 65536));
+  }
+  static void TearDownTestSuite() {
+    delete s_dir;
+    s_dir = nullptr;
+  }
+  static inline testsupport::TempDir* s_dir = nullptr;
+};
+
+// The index of a large raw file joined its halves where the first came to a packet alike the
+// second's first ones, and frames of digital silence are alike: a seek into the second half of a
+// file with silence at its middle was heard one frame late (+26 ms, +72 ms at 8 kHz), up to 24
+// frames (+0.6 s). Each seek into either half is heard from the loader's sound at its time.
+TEST_F(LargeRawFileTest, ASeekIntoEitherHalfOfAFileWithSilenceAtItsMiddleIsHeardWhereTheLoaderHasIt) {
+  const std::map<std::string, std::vector<double>> seeks{{"pause-44k.mp3", {160, 60, 230.5, 141}},
+                                                         {"pause-8k.mp3", {400, 100, 530, 291}},
+                                                         {"pause-23.aac", {150, 40, 180.3, 104}},
+                                                         {"pause-40.aac", {190, 40, 150.3, 121}}};
+  for (const auto& [name, spots] : seeks) {
+    ASSERT_GT(fs::file_size(*s_dir / name), std::uintmax_t(4) << 20) << name;
+    const std::vector<float> loader = loaded(*s_dir / name);
+    PlaybackDecoder decoder(pathOf(*s_dir / name), loaderFormat());
+    for (const double spot : spots) {
+      const auto offset = offsetFrom(loader, heardFrom(decoder, spot), spot);
+      ASSERT_TRUE(offset) << name << ": what is heard from " << spot << " s is not the loader's sound near it";
+      EXPECT_NEAR(*offset, 0.0, 0.003) << name << ", from " << spot << " s";
+    }
+  }
+}
+
+// The index's pass ended at the first header it could not read: a seek past it read the file
+// from there (1.5 s and more in a long file), and every later one found nothing (a decoder that
+// had read past the damage once took it for the file's end). Past 64 kB the reader dropped, the
+// positions its parser stated lay short by them, and seeks went early by a second. Once the index is
+// built, every seek past the damage, again and again, reads no more of the file than one in a
+// sound file does (a few blocks) and is heard from the loader's sound at its time.
+TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoaderHasThem) {
+  const fs::path file = *s_dir / "damaged.aac";
+  const std::vector<float> loader = loaded(file);
+  EXPECT_NEAR(double(loader.size()) / kRate, 238.0, 1.0);
+  PlaybackDecoder decoder(pathOf(file), loaderFormat());
+  heardFrom(decoder, 1e6);  // waits for the index to be done
+  for (const double spot : {200.0, 50.0, 30.1, 230.0, 30.1, 120.0, 102.0, 200.0}) {
+    const long long before = bytesReadHere();
+    const std::vector<float> heard = heardFrom(decoder, spot);
+    const long long read = bytesReadHere() - before;
+    EXPECT_LT(read, 256 * 1024) << "from " << spot << " s";
+    const auto offset = offsetFrom(loader, heard, spot);
+    ASSERT_TRUE(offset) << "what is heard from " << spot << " s is not the loader's sound near it";
+    EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
+  }
+}
+
+}  // namespace
