@@ -87,6 +87,7 @@ struct PlaybackDecoder::State {
   bool damaged = false;        // damage was skipped since the last frame
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  bool resetDecoder = false;   // damage was met since then: a new decoder takes the next, as in the loader
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
   // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
   AVFrame* held = nullptr;
@@ -151,26 +152,33 @@ struct PlaybackDecoder::State {
     timeline.emplace(*container, stream);
     if (!raw) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
-    const AVCodec* decoder = avcodec_find_decoder(audio->codecpar->codec_id);
-    if (!decoder) cannotPlay(QStringLiteral("no decoder for its audio"));
-    codec = avcodec_alloc_context3(decoder);
-    if (!codec || avcodec_parameters_to_context(codec, audio->codecpar) < 0) {
-      cannotPlay(QStringLiteral("no decoder for its audio"));
-    }
-    codec->pkt_timebase = timeBase;
-    if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
+    openDecoder();
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
       cannotPlay(QStringLiteral("its audio has no sample rate or channels"));
-    }
-    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-      const int channels = codec->ch_layout.nb_channels;
-      av_channel_layout_uninit(&codec->ch_layout);
-      av_channel_layout_default(&codec->ch_layout, channels);
     }
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     silence = silence ? silence : av_frame_alloc();
     if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
+  }
+
+  // A decoder of the stream as the file's header describes it, in place of any before.
+  void openDecoder() {
+    avcodec_free_context(&codec);
+    const AVCodecParameters* stated = container->streams[stream]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(stated->codec_id);
+    if (!decoder) cannotPlay(QStringLiteral("no decoder for its audio"));
+    codec = avcodec_alloc_context3(decoder);
+    if (!codec || avcodec_parameters_to_context(codec, stated) < 0) {
+      cannotPlay(QStringLiteral("no decoder for its audio"));
+    }
+    codec->pkt_timebase = timeBase;
+    if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
+      const int channels = codec->ch_layout.nb_channels;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, channels);
+    }
   }
 
   double stampedSeconds(int64_t timestamp) const { return double(timestamp - startTime) * av_q2d(timeBase); }
@@ -203,6 +211,7 @@ struct PlaybackDecoder::State {
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
     unreadableAt = -1;
+    resetDecoder = false;
     awaited.reset();
     passedBy = 0;
     dropHeld();
@@ -328,15 +337,16 @@ struct PlaybackDecoder::State {
     const int read = av_read_frame(container, packet);
     if (read == AVERROR_INVALIDDATA && soundDecoded) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
-      damaged = true;
+      damaged = resetDecoder = true;
       const int64_t at = avio_tell(container->pb);
       if (at <= unreadableAt) endInput();
       unreadableAt = at;
       return;
     }
     if (read < 0) {
-      // Any other read error ends it too, and is said once what was decoded has played.
-      if (read != AVERROR_EOF) failed = true;
+      // Any other read error ends it too, and is said once what was decoded has played; a file
+      // cut short inside a packet's header just ends.
+      if (!voxtrellis::FrameTimeline::cutShort(*container, read)) failed = true;
       endInput();
       return;
     }
@@ -350,13 +360,13 @@ struct PlaybackDecoder::State {
     }
     if (packet->stream_index == stream) {
       timeline->stampPacket(*packet);
+      if (resetDecoder) openDecoder();
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
-      if (sent < 0 && sent != AVERROR(EAGAIN) && soundDecoded && !voxtrellis::FrameTimeline::isJointTag(*packet)) {
-        damaged = true;
-      }
+      resetDecoder = sent < 0 && sent != AVERROR(EAGAIN) && !voxtrellis::FrameTimeline::isJointTag(*packet);
+      if (resetDecoder && soundDecoded) damaged = true;
     }
     av_packet_unref(packet);
   }
@@ -393,6 +403,7 @@ struct PlaybackDecoder::State {
         codecDrained = true;
       } else if (received != AVERROR(EAGAIN)) {
         skipDamage();
+        resetDecoder = true;
         if (++errorsWithoutInput > voxtrellis::FrameTimeline::kMostErrorsPerPacket) codecDrained = true;
       } else {
         feed();

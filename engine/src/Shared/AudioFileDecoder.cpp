@@ -33,6 +33,7 @@ std::string ffmpegErrorText(int status) {
 struct AudioFileDecoder::Impl {
   std::string path;
   AVFormatContext* format = nullptr;
+  const AVCodec* decoder = nullptr;
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
@@ -57,6 +58,10 @@ struct AudioFileDecoder::Impl {
   double refusedSeconds = 0;
   int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  // Damage was met since the decoder was last given a packet: a new one takes the next, so that
+  // nothing the damage left in the old one outlasts it (an AAC decoder that took a damaged packet
+  // for a new layout of its channels stays silent for good, and a flush does not undo that).
+  bool resetDecoder = false;
   std::vector<SkippedDamage> skipped;
   AVFrame* silence = nullptr;  // silence standing for frames lost to damage, handed out first
   double silenceLeft = 0;      // seconds of it still to come
@@ -88,6 +93,23 @@ struct AudioFileDecoder::Impl {
   }
   [[noreturn]] void fail(AudioFileError::Kind kind, int status) const {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
+  }
+
+  // A decoder of the stream as the file's header describes it, in place of any before; `kind` is
+  // what a failure is.
+  void openDecoder(AudioFileError::Kind kind) {
+    avcodec_free_context(&codec);
+    codec = avcodec_alloc_context3(decoder);
+    if (!codec) fail(kind, AVERROR(ENOMEM));
+    int status = avcodec_parameters_to_context(codec, format->streams[streamIndex]->codecpar);
+    if (status < 0) fail(kind, status);
+    status = avcodec_open2(codec, decoder, nullptr);
+    if (status < 0) fail(kind, status);
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
+      const int channels = codec->ch_layout.nb_channels;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, channels);
+    }
   }
 
   // Keeps the decoded frame's samples from `from` on, for later.
@@ -226,19 +248,10 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
                          "the header declares " + std::to_string(stated->bits_per_coded_sample) +
                              " bits per sample in frames of " + std::to_string(stated->block_align) + " bytes");
   }
-  d.codec = avcodec_alloc_context3(decoder);
-  if (!d.codec) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
-  status = avcodec_parameters_to_context(d.codec, d.format->streams[d.streamIndex]->codecpar);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
-  status = avcodec_open2(d.codec, decoder, nullptr);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  d.decoder = decoder;
+  d.openDecoder(AudioFileError::Kind::openFailed);
   if (d.codec->sample_rate <= 0 || d.codec->ch_layout.nb_channels <= 0) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "audio stream without rate or channels");
-  }
-  if (d.codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-    const int channels = d.codec->ch_layout.nb_channels;
-    av_channel_layout_uninit(&d.codec->ch_layout);
-    av_channel_layout_default(&d.codec->ch_layout, channels);
   }
   const AVStream* stream = d.format->streams[d.streamIndex];
   d.timeBase = stream->time_base;
@@ -301,6 +314,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     if (status != AVERROR(EAGAIN)) {
       d.skipDamage(status);
+      d.resetDecoder = true;
       if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
         d.warnOfDamageAtTheEnd();
         return nullptr;
@@ -318,18 +332,23 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     if (status == AVERROR_INVALIDDATA) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
       d.skipDamage(status);
+      d.resetDecoder = true;
       const int64_t at = avio_tell(d.format->pb);
       d.inputDone = at <= d.unreadableAt;
       d.unreadableAt = at;
       continue;
     }
-    if (status == AVERROR_EOF) {
+    if (FrameTimeline::cutShort(*d.format, status)) {
+      // A file cut short inside a packet's header ends there, as one cut between packets does.
+      if (status != AVERROR_EOF && d.decoded) d.skipDamage(status);
       d.inputDone = true;
       continue;
     }
     if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       d.timeline->stampPacket(*d.packet);
+      if (d.resetDecoder) d.openDecoder(AudioFileError::Kind::readFailed);
+      d.resetDecoder = false;
       status = avcodec_send_packet(d.codec, d.packet);
       d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest
@@ -338,7 +357,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
         av_packet_unref(d.packet);
         d.fail(AudioFileError::Kind::readFailed, status);
       }
-      if (status < 0 && status != AVERROR(EAGAIN) && d.decoded && !FrameTimeline::isJointTag(*d.packet)) {
+      const bool refused = status < 0 && status != AVERROR(EAGAIN) && !FrameTimeline::isJointTag(*d.packet);
+      d.resetDecoder = refused;
+      if (refused && d.decoded) {
         d.skipDamage(status);
         d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
       }

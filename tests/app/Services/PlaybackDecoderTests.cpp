@@ -1,12 +1,13 @@
 // The player's decoder as the player uses it, held to the loader's sound at the same time (the
 // transcript's timeline) in raw MP3 and ADTS AAC files: large ones, whose index is read in two
-// halves at once, with a pause of digital silence where their bytes are halved, and damaged
-// ones, which the index reads past.
+// halves at once, with a pause of digital silence where their bytes are halved; damaged ones,
+// which the index reads past; and files cut or damaged where FFmpeg's decoding takes it badly.
 
 #include "Services/AudioProcessor.h"
 #include "Services/PlaybackDecoder.h"
 
 #include "engine/Shared/AudioTestFiles.h"
+#include "support/FixturePaths.h"
 #include "support/TempDir.h"
 
 #include <QAudioFormat>
@@ -60,6 +61,14 @@ std::vector<float> heardFrom(PlaybackDecoder& decoder, double seconds) {
   decoder.seek(seconds);
   QByteArray sound;
   decoder.decode(sound, decoder.format().bytesForDuration(200000));
+  return floatsOf(sound);
+}
+
+// Everything the decoder gives from where it stands.
+std::vector<float> decodedToTheEnd(PlaybackDecoder& decoder) {
+  QByteArray sound;
+  while (decoder.decode(sound, 1 << 20)) {
+  }
   return floatsOf(sound);
 }
 
@@ -177,6 +186,53 @@ TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoade
     const auto offset = offsetFrom(loader, heard, spot);
     ASSERT_TRUE(offset) << "what is heard from " << spot << " s is not the loader's sound near it";
     EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
+  }
+}
+
+// An ADTS file cut 1 to 6 bytes into a frame's 7-byte header (a recording or a download broken
+// off) was refused whole by the loader, FFmpeg's reader answering EIO, and the player said its
+// decoding failed. Cut at every byte of a header, it loads what lies before the cut, as the ffmpeg
+// tool decodes it, and the player plays as much without a word.
+TEST(PlaybackDecoderTest, AnAdtsFileCutInsideAFrameHeaderLoadsAndPlaysWhatLiesBeforeTheCut) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "whole.aac", "-f lavfi -i '" + noiseSource(12) + "' -ac 2 -c:a aac"));
+  const std::string whole = testsupport::readFile(dir / "whole.aac");
+  const std::size_t header = voxtrellis::test::adtsFrames(whole).at(std::size_t(10.0 * 44100 / 1024));
+  for (std::size_t cut = 0; cut <= 9; ++cut) {
+    const fs::path file = dir / ("cut-" + std::to_string(cut) + ".aac");
+    testsupport::writeFile(file, whole.substr(0, header + cut));
+    ASSERT_TRUE(ffmpegMake(dir / "tool.f32", "-loglevel fatal -i '" + file.string() + "' -ac 1 -ar 16000 -f f32le"));
+    const double tool = double(fs::file_size(dir / "tool.f32")) / sizeof(float) / kRate;
+    EXPECT_NEAR(tool, 10.0, 0.05) << cut;
+    double length = 0;
+    try {
+      length = parlowvista::AudioProcessor().loadAndResample(pathOf(file)).duration;
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "cut " << cut << " bytes into the header: " << error.what();
+    }
+    EXPECT_NEAR(length, tool, 0.01) << cut;
+    PlaybackDecoder decoder(pathOf(file), loaderFormat());
+    EXPECT_NEAR(double(decodedToTheEnd(decoder).size()) / kRate, length, 0.01) << cut;
+    EXPECT_FALSE(decoder.stoppedOnError()) << cut;
+  }
+}
+
+// A damaged packet in an M4A left FFmpeg's AAC decoder silent for the rest of the file (it took
+// the packet for a new layout of its channels), the loader's sound too: played straight through,
+// the file was silent from the damage on. Each second after it plays its tone, as the loader has it.
+TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoaderHasIt) {
+  const fs::path file = testsupport::fixturesDir() / "damaged" / "silenced.m4a";
+  const std::vector<float> loader = loaded(file);
+  PlaybackDecoder decoder(pathOf(file), loaderFormat());
+  const std::vector<float> played = decodedToTheEnd(decoder);
+  EXPECT_FALSE(decoder.stoppedOnError());
+  ASSERT_NEAR(double(played.size()), double(loader.size()), 0.05 * kRate);
+  for (int second = 6; second < 19; ++second) {
+    const auto from = std::size_t((second + 0.25) * kRate), to = from + kRate / 2;
+    const double tone = 300.0 + 200 * second;
+    EXPECT_NEAR(voxtrellis::test::risingCrossingsPerSecond(played, from, to, kRate), tone, 0.03 * tone) << second;
+    EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
+    EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
   }
 }
 
