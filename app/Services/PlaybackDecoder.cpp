@@ -143,7 +143,7 @@ struct PlaybackDecoder::State {
     if (stream < 0) fail(QStringLiteral("No audio stream in file: %1"));
     const AVStream* audio = container->streams[stream];
     timeBase = audio->time_base;
-    startTime = audio->start_time == AV_NOPTS_VALUE ? 0 : audio->start_time;
+    startTime = voxtrellis::FrameTimeline::streamStart(*container, stream);
     if (container->duration != AV_NOPTS_VALUE && container->duration > 0) {
       announced = double(container->duration) / AV_TIME_BASE;
     } else if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {

@@ -57,6 +57,11 @@ class FrameTimeline {
     int samples = 0;
     int rate = 0;
   };
+  // Where the stream's sound begins, in its time base: the stamp FFmpeg finds on its first
+  // packet, but 0 for FLAC, whose frames number their samples from the stream's start (FFmpeg's
+  // parser merges a damaged first frame with those after it and lends the packet a later one's
+  // stamp, which would move every frame of the file).
+  static int64_t streamStart(const AVFormatContext& container, int stream);
   // The format when it is raw MP3 or ADTS AAC, else null.
   static const AVInputFormat* rawFormat(const AVFormatContext& container);
   static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);

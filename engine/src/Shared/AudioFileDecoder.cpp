@@ -1,6 +1,7 @@
 #include "Shared/AudioFileDecoder.h"
 
 #include "Shared/NumberText.h"
+#include "Shared/RawDamageMeasure.h"
 
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/FrameTimeline.h>
@@ -16,7 +17,9 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <fstream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -29,6 +32,27 @@ std::string ffmpegErrorText(int status) {
   av_strerror(status, text, sizeof text);
   return text;
 }
+
+namespace {
+
+// MP3 frames after damage draw on the bytes of the frames it took (the bit reservoir): a decoder
+// that starts again there gives digital silence for one or two of them, sound lost too.
+constexpr int kMostStarvedFrames = 3;
+
+bool digitalSilence(const AVFrame& frame) {
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int planes = planar ? frame.ch_layout.nb_channels : 1;
+  const std::size_t bytes = std::size_t(frame.nb_samples) * std::size_t(av_get_bytes_per_sample(format)) *
+                            std::size_t(planar ? 1 : frame.ch_layout.nb_channels);
+  for (int plane = 0; plane < planes; ++plane) {
+    const uint8_t* data = frame.extended_data[plane];
+    if (std::any_of(data, data + bytes, [](uint8_t byte) { return byte != 0; })) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 struct AudioFileDecoder::Impl {
   std::string path;
@@ -52,6 +76,8 @@ struct AudioFileDecoder::Impl {
   AVRational timeBase{1, 1};
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
+  std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
+  int starvedFrames = 0;                      // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -125,6 +151,19 @@ struct AudioFileDecoder::Impl {
   void skipDamage(int status) {
     if (!decoded || status == AVERROR(ENOMEM)) fail(AudioFileError::Kind::readFailed, status);
     if (damagedAt < 0) damagedAt = position;
+    if (rawDamage) rawDamage->damaged();
+  }
+  // A packet the decoder refused: skipped like players do, before any sound too (then the sound
+  // begins after damage, at its stamp).
+  void skipRefused(int status) {
+    if (!decoded) {
+      damagedAt = 0;
+      if (rawDamage) rawDamage->damaged();
+    } else {
+      skipDamage(status);
+    }
+    refusedSeconds += double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase);
+    if (rawDamage) rawDamage->refused(*packet);
   }
   // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
   // last packet that are none), the stream ends at its last good frame, and a warning says where.
@@ -146,15 +185,24 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    if (damagedAt >= 0 || placed.silence > 0) {
+    if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
+      ++starvedFrames;  // part of the damage, which the next frame of sound tells
+    } else if (damagedAt >= 0 || placed.silence > 0) {
       const double at =
           damagedAt >= 0 ? std::min(damagedAt, placed.start - placed.silence) : placed.start - placed.silence;
-      const double lost = placed.silence > 0 ? placed.silence : refusedSeconds;
-      skipped.push_back({at, lost});
-      logger.warning("The audio of " + path + " is damaged at " + formatFixed(at, 3) + " s: " + formatFixed(lost, 3) +
+      SkippedDamage damage{at, placed.silence > 0 ? placed.silence : refusedSeconds};
+      if (rawDamage) {
+        const RawDamageMeasure::Loss loss = rawDamage->settle();
+        damage.seconds = loss.seconds;
+        damage.estimated = loss.estimated;
+      }
+      skipped.push_back(damage);
+      logger.warning("The audio of " + path + " is damaged at " + formatFixed(at, 3) +
+                     " s: " + (damage.estimated ? "about " : "") + formatFixed(damage.seconds, 3) +
                      " s could not be decoded and were skipped");
       damagedAt = -1;
       refusedSeconds = 0;
+      starvedFrames = 0;
     }
     if (placed.silence <= 0) return deliver(placed.start);
     silenceLeft = placed.silence;
@@ -255,12 +303,23 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   }
   const AVStream* stream = d.format->streams[d.streamIndex];
   d.timeBase = stream->time_base;
-  d.streamStart = stream->start_time == AV_NOPTS_VALUE ? 0.0 : double(stream->start_time) * av_q2d(d.timeBase);
+  d.streamStart = double(FrameTimeline::streamStart(*d.format, d.streamIndex)) * av_q2d(d.timeBase);
   if (d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
       stream->duration != AV_NOPTS_VALUE) {
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
+  if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
+    // Past damage the packets are looked for in the file, through a reader of its own.
+    auto file = std::make_shared<std::ifstream>();
+    d.rawDamage.emplace(*raw, [file, path](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      if (!file->is_open()) file->open(path, std::ios::binary);
+      file->clear();
+      if (!file->seekg(offset)) return -1;
+      file->read(reinterpret_cast<char*>(buffer), size);
+      return file->gcount();
+    });
+  }
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
@@ -359,9 +418,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       }
       const bool refused = status < 0 && status != AVERROR(EAGAIN) && !FrameTimeline::isJointTag(*d.packet);
       d.resetDecoder = refused;
-      if (refused && d.decoded) {
-        d.skipDamage(status);
-        d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
+      if (refused) {
+        d.skipRefused(status);
+      } else if (status >= 0 && d.rawDamage) {
+        d.rawDamage->taken(*d.packet);
       }
     }
     av_packet_unref(d.packet);

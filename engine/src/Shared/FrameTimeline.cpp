@@ -71,6 +71,12 @@ void FrameTimeline::restart(double target) {
   m_settled = false;
 }
 
+int64_t FrameTimeline::streamStart(const AVFormatContext& container, int stream) {
+  const AVStream* audio = container.streams[stream];
+  if (audio->start_time == AV_NOPTS_VALUE || audio->codecpar->codec_id == AV_CODEC_ID_FLAC) return 0;
+  return audio->start_time;
+}
+
 const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) {
   const std::string_view name = container.iformat ? container.iformat->name : "";
   return name == "mp3" || name == "aac" ? container.iformat : nullptr;
