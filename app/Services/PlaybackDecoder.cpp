@@ -5,6 +5,7 @@
 
 #include <voxtrellis/AudioConverter.h>
 #include <voxtrellis/AudioFrameConverter.h>
+#include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 
 #include <QDebug>
@@ -152,6 +153,11 @@ struct PlaybackDecoder::State {
     timeline.emplace(*container, stream);
     if (!raw) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
+    // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
+    if (voxtrellis::AudioHeader::refusal(*audio->codecpar) ||
+        (audio->codecpar->sample_rate > 0 && audio->codecpar->sample_rate < voxtrellis::AudioHeader::kLeastRate)) {
+      cannotPlay(QStringLiteral("not an audio file, or damaged"));
+    }
     openDecoder();
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
       cannotPlay(QStringLiteral("its audio has no sample rate or channels"));

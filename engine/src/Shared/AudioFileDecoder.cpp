@@ -4,6 +4,7 @@
 #include "Shared/RawDamageMeasure.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 
 extern "C" {
@@ -34,6 +35,9 @@ std::string ffmpegErrorText(int status) {
 }
 
 namespace {
+
+static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
+              "the player refuses the rates the loader cannot resample to its 16 kHz");
 
 // MP3 frames after damage draw on the bytes of the frames it took (the bit reservoir): a decoder
 // that starts again there gives digital silence for one or two of them, sound lost too.
@@ -283,18 +287,8 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   if (d.streamIndex < 0 || !decoder) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "no audio stream");
   }
-  // A PCM header whose frame size is not what its samples are decoded in (a WAV stating 7 bits
-  // per sample in 2-byte frames, say) would decode to noise. Sizes rounded up to whole bytes
-  // (12 bits in 2, 20 in 3) are what such headers mean, and decode as they are.
-  const AVCodecParameters* stated = d.format->streams[d.streamIndex]->codecpar;
-  const AVCodecDescriptor* kind = avcodec_descriptor_get(stated->codec_id);
-  const int bits = av_get_exact_bits_per_sample(stated->codec_id);
-  const int channels = stated->ch_layout.nb_channels;
-  if (kind && std::string_view(kind->name).substr(0, 4) == "pcm_" && bits > 0 && bits % 8 == 0 &&
-      stated->block_align > 0 && channels > 0 && stated->block_align != channels * bits / 8) {
-    throw AudioFileError(AudioFileError::Kind::openFailed, path,
-                         "the header declares " + std::to_string(stated->bits_per_coded_sample) +
-                             " bits per sample in frames of " + std::to_string(stated->block_align) + " bytes");
+  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar)) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
   }
   d.decoder = decoder;
   d.openDecoder(AudioFileError::Kind::openFailed);

@@ -64,10 +64,10 @@ std::vector<float> heardFrom(PlaybackDecoder& decoder, double seconds) {
   return floatsOf(sound);
 }
 
-// Everything the decoder gives from where it stands.
-std::vector<float> decodedToTheEnd(PlaybackDecoder& decoder) {
+// Everything the decoder gives from where it stands, up to `most` seconds.
+std::vector<float> decodedToTheEnd(PlaybackDecoder& decoder, double most = 600) {
   QByteArray sound;
-  while (decoder.decode(sound, 1 << 20)) {
+  while (sound.size() < decoder.format().bytesForDuration(qint64(most * 1e6)) && decoder.decode(sound, 1 << 20)) {
   }
   return floatsOf(sound);
 }
@@ -233,6 +233,60 @@ TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoa
     EXPECT_NEAR(voxtrellis::test::risingCrossingsPerSecond(played, from, to, kRate), tone, 0.03 * tone) << second;
     EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
     EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
+  }
+}
+
+// A CAF header's description with its rate or its frames per packet changed (big-endian: a
+// double, and 32-bit counts after the format's tag, flags and bytes per packet).
+std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
+  const std::size_t description = caf.find("desc") + 12;
+  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
+  };
+  if (rate) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &*rate, sizeof bits);
+    put(description, bits, 8);
+  }
+  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
+  return caf;
+}
+
+// A header could claim hours: a 10-s CAF stating 4096 frames per packet of one loaded as 20 479 s
+// of silence (2 GB of memory: its packets' stamps ran ahead of its frames, and the gaps became
+// silence), one stating 753 Hz gave the player's decoder sound without end where the loader
+// refused it, and a WAV whose block size was damaged was refused by the loader and played by the
+// player. Each file gives no more than its frames hold, and the loader and the player take the
+// same files, refusing the others in plain words.
+TEST(PlaybackDecoderTest, AHeaderClaimingMoreThanTheFileHoldsIsTakenForWhatItHoldsByTheLoaderAndThePlayerAlike) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "tone.caf", "-f lavfi -i sine=f=440:sample_rate=44100:d=4 -ac 1 -c:a pcm_s16be"));
+  ASSERT_TRUE(ffmpegMake(dir / "tone.wav", "-f lavfi -i sine=f=440:sample_rate=44100:d=4 -ac 2"));
+  const std::string caf = testsupport::readFile(dir / "tone.caf");
+  testsupport::writeFile(dir / "packets.caf", cafStating(caf, std::nullopt, 4096));
+  const double length = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "packets.caf")).duration;
+  EXPECT_NEAR(length, 4.0, 0.01);
+  PlaybackDecoder packets(pathOf(dir / "packets.caf"), loaderFormat());
+  EXPECT_NEAR(double(decodedToTheEnd(packets, 60).size()) / kRate, 4.0, 0.01);
+
+  testsupport::writeFile(dir / "753-hz.caf", cafStating(caf, 753.0, std::nullopt));
+  std::string wav = testsupport::readFile(dir / "tone.wav");
+  wav[32] = char(0x04);  // the block size: 0xF704 bytes a frame
+  wav[33] = char(0xF7);
+  testsupport::writeFile(dir / "block.wav", wav);
+  for (const std::string name : {"753-hz.caf", "block.wav"}) {
+    try {
+      parlowvista::AudioProcessor().loadAndResample(pathOf(dir / name));
+      ADD_FAILURE() << name << " loaded";
+    } catch (const parlowvista::AudioError& error) {
+      EXPECT_EQ(error.what(), "Not an audio file, or damaged: " + name);
+    }
+    try {
+      PlaybackDecoder decoder(pathOf(dir / name), loaderFormat());
+      ADD_FAILURE() << name << " plays " << decodedToTheEnd(decoder, 60).size() / kRate << " s";
+    } catch (const parlowvista::PlaybackError& error) {
+      EXPECT_EQ(error.what(), "Cannot play " + name + ": not an audio file, or damaged");
+    }
   }
 }
 
