@@ -350,9 +350,9 @@ struct PlaybackDecoder::State {
       return;
     }
     if (read < 0) {
-      // Any other read error ends it too, and is said once what was decoded has played; a file
-      // cut short inside a packet's header just ends.
-      if (!voxtrellis::FrameTimeline::cutShort(*container, read)) failed = true;
+      // Any other read error ends it too, where the loader ends it (a header cut short, a packet
+      // whose size runs past the file); before any sound, decoding stopped on an error.
+      if (read != AVERROR_EOF && !soundDecoded) failed = true;
       endInput();
       return;
     }

@@ -16,11 +16,16 @@ class AudioHeader {
   // (a header stating less is damaged, and each of its samples would cost thousands).
   static constexpr int kLeastRate = 1000;
 
+  // The highest rate taken: no recording is made at more, and a resampler bringing a rate stated
+  // in hundreds of megahertz down to the loader's would take gigabytes.
+  static constexpr int kMostRate = 768000;
+
   // Why the stream's header is not taken, in words for a log; nothing when it is. A PCM header
   // whose frame size is not what its samples are decoded in (a WAV stating 7 bits per sample in
   // 2-byte frames, a damaged block size) would decode to noise; sizes rounded up to whole bytes
-  // (12 bits in 2, 20 in 3) are what such headers mean, and are taken. The rate is the caller's
-  // to check against kLeastRate (the loader's message names the rate it resamples to).
+  // (12 bits in 2, 20 in 3) are what such headers mean, and are taken. A rate above kMostRate is
+  // damage. The lowest rate is the caller's to check against kLeastRate (the loader's message
+  // names the rate it resamples to).
   static std::optional<std::string> refusal(const AVCodecParameters& stream);
 };
 

@@ -78,10 +78,6 @@ class FrameTimeline {
   // A packet a decoder refuses that is an ID3 tag in front of a later part's header frame (an
   // MP3 joined end to end), not damage.
   static bool isJointTag(const AVPacket& packet);
-  // A read of the container that failed with `status` because its bytes ran out (FFmpeg's ADTS
-  // reader says EIO of a header cut short), not because the file could not be read: the end of
-  // what the file holds.
-  static bool cutShort(const AVFormatContext& container, int status);
   // Makes `frame` `samples` samples of silence in the sample format, rate and channel layout of
   // `like`. False when there is not enough memory.
   static bool makeSilence(AVFrame& frame, const AVFrame& like, int samples);

@@ -391,13 +391,17 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.unreadableAt = at;
       continue;
     }
-    if (FrameTimeline::cutShort(*d.format, status)) {
-      // A file cut short inside a packet's header ends there, as one cut between packets does.
-      if (status != AVERROR_EOF && d.decoded) d.skipDamage(status);
+    if (status < 0) {
+      // Any other error of reading (a header cut short, a packet whose size runs past the file,
+      // a reader finding its chunks inconsistent) ends the sound there, as the ffmpeg tool ends
+      // it, when there was some; before any, the file is refused.
+      if (status != AVERROR_EOF) {
+        if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, status);
+        if (d.damagedAt < 0) d.damagedAt = d.position;
+      }
       d.inputDone = true;
       continue;
     }
-    if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       d.timeline->stampPacket(*d.packet);
       if (d.resetDecoder) d.openDecoder(AudioFileError::Kind::readFailed);

@@ -17,6 +17,9 @@ std::optional<std::string> AudioHeader::refusal(const AVCodecParameters& stream)
     return "the header declares " + std::to_string(stream.bits_per_coded_sample) + " bits per sample in frames of " +
            std::to_string(stream.block_align) + " bytes";
   }
+  if (stream.sample_rate > kMostRate) {
+    return "the header states a rate of " + std::to_string(stream.sample_rate) + " Hz";
+  }
   return std::nullopt;
 }
 

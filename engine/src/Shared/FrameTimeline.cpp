@@ -119,10 +119,6 @@ bool FrameTimeline::isJointTag(const AVPacket& packet) {
   return packet.size >= 3 && std::memcmp(packet.data, "ID3", 3) == 0;
 }
 
-bool FrameTimeline::cutShort(const AVFormatContext& container, int status) {
-  return status == AVERROR_EOF || (status < 0 && container.pb && avio_feof(container.pb) && container.pb->error == 0);
-}
-
 bool FrameTimeline::makeSilence(AVFrame& frame, const AVFrame& like, int samples) {
   av_frame_unref(&frame);
   frame.format = like.format;

@@ -256,8 +256,9 @@ std::string cafStating(std::string caf, std::optional<double> rate, std::optiona
 // of silence (2 GB of memory: its packets' stamps ran ahead of its frames, and the gaps became
 // silence), one stating 753 Hz gave the player's decoder sound without end where the loader
 // refused it, and a WAV whose block size was damaged was refused by the loader and played by the
-// player. Each file gives no more than its frames hold, and the loader and the player take the
-// same files, refusing the others in plain words.
+// player (one stating 386 MHz was refused by both, after a gigabyte). Each file gives no more than
+// its frames hold, and the loader and the player take the same files, refusing the others in
+// plain words.
 TEST(PlaybackDecoderTest, AHeaderClaimingMoreThanTheFileHoldsIsTakenForWhatItHoldsByTheLoaderAndThePlayerAlike) {
   testsupport::TempDir dir;
   ASSERT_TRUE(ffmpegMake(dir / "tone.caf", "-f lavfi -i sine=f=440:sample_rate=44100:d=4 -ac 1 -c:a pcm_s16be"));
@@ -269,12 +270,28 @@ TEST(PlaybackDecoderTest, AHeaderClaimingMoreThanTheFileHoldsIsTakenForWhatItHol
   PlaybackDecoder packets(pathOf(dir / "packets.caf"), loaderFormat());
   EXPECT_NEAR(double(decodedToTheEnd(packets, 60).size()) / kRate, 4.0, 0.01);
 
+  // An ALAC CAF stating a fixed size of 43 776 bytes a packet (its packets vary, and it states 0):
+  // its reader fails after the first. The loader refused the file, the player played that packet;
+  // both end there now, as the ffmpeg tool does.
+  ASSERT_TRUE(ffmpegMake(dir / "noise.caf", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a alac"));
+  std::string alac = testsupport::readFile(dir / "noise.caf");
+  alac[38] = char(0xAB);
+  testsupport::writeFile(dir / "packet-size.caf", alac);
+  const double held = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "packet-size.caf")).duration;
+  EXPECT_NEAR(held, 4096.0 / 44100, 0.002);
+  PlaybackDecoder fixed(pathOf(dir / "packet-size.caf"), loaderFormat());
+  EXPECT_NEAR(double(decodedToTheEnd(fixed).size()) / kRate, held, 0.002);
+  EXPECT_FALSE(fixed.stoppedOnError());
+
   testsupport::writeFile(dir / "753-hz.caf", cafStating(caf, 753.0, std::nullopt));
   std::string wav = testsupport::readFile(dir / "tone.wav");
   wav[32] = char(0x04);  // the block size: 0xF704 bytes a frame
   wav[33] = char(0xF7);
   testsupport::writeFile(dir / "block.wav", wav);
-  for (const std::string name : {"753-hz.caf", "block.wav"}) {
+  wav = testsupport::readFile(dir / "tone.wav");
+  wav[27] = char(0x17);  // the rate: 385 920 068 Hz (a resampler for it took a gigabyte)
+  testsupport::writeFile(dir / "rate.wav", wav);
+  for (const std::string name : {"753-hz.caf", "block.wav", "rate.wav"}) {
     try {
       parlowvista::AudioProcessor().loadAndResample(pathOf(dir / name));
       ADD_FAILURE() << name << " loaded";
