@@ -24,9 +24,16 @@ namespace {
 QString describeDamage(const QString& name, const std::vector<voxtrellis::SkippedDamage>& skipped) {
   if (skipped.empty()) return {};
   double lost = 0;
-  for (const auto& stretch : skipped) lost += stretch.seconds;
+  bool estimated = false;
+  for (const auto& stretch : skipped) {
+    lost += stretch.seconds;
+    estimated = estimated || stretch.estimated;
+  }
   const QString at = TranscribedSegment::formatTimestamp(skipped.front().at);
-  const QString amount = lost > 0 ? QStringLiteral("%1 s").arg(lost, 0, 'f', 1 + (lost < 0.1)) : QString();
+  const QString amount = lost > 0 ? QStringLiteral("%1%2 s")
+                                        .arg(estimated ? QStringLiteral("about ") : QString())
+                                        .arg(lost, 0, 'f', 1 + (lost < 0.1))
+                                  : QString();
   QString what;
   if (skipped.size() == 1) {
     what = amount.isEmpty() ? QStringLiteral("a damaged stretch at %1").arg(at)

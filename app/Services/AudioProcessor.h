@@ -53,7 +53,8 @@ struct AudioFormat {
 // audio's, never the length the file's header announces), and what the user should know of
 // damage skipped in it, for the activity log: which file, where and how much could not be
 // decoded ("Part of talk.flac could not be decoded: 0.3 s at 00:07.628 was skipped, the rest of
-// the file was kept"); empty when nothing was.
+// the file was kept"; "about 0.3 s" where bytes that were no packet count in it, see
+// voxtrellis::SkippedDamage); empty when nothing was.
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;

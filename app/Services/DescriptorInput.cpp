@@ -64,7 +64,11 @@ int64_t DescriptorInput::seek(void* opaque, int64_t offset, int whence) {
     case SEEK_END: position += int64_t(info.st_size); break;
     default: return AVERROR(EINVAL);
   }
-  if (position < 0) return AVERROR(EINVAL);
+  // A place the file cannot have is refused as FFmpeg's own file reading refuses it (the system's
+  // lseek says so; the descriptor's offset is nobody's, every read says where it reads): a reader
+  // told to skip past an absurd chunk size goes on from where it was, and the player takes the
+  // files the loader takes.
+  if (position < 0 || ::lseek(self->m_fd, position, SEEK_SET) < 0) return AVERROR(EINVAL);
   self->m_position = position;
   return position;
 }

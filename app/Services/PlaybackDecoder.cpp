@@ -5,6 +5,7 @@
 
 #include <voxtrellis/AudioConverter.h>
 #include <voxtrellis/AudioFrameConverter.h>
+#include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 
 #include <QDebug>
@@ -87,6 +88,7 @@ struct PlaybackDecoder::State {
   bool damaged = false;        // damage was skipped since the last frame
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  bool resetDecoder = false;   // damage was met since then: a new decoder takes the next, as in the loader
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
   // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
   AVFrame* held = nullptr;
@@ -142,7 +144,7 @@ struct PlaybackDecoder::State {
     if (stream < 0) fail(QStringLiteral("No audio stream in file: %1"));
     const AVStream* audio = container->streams[stream];
     timeBase = audio->time_base;
-    startTime = audio->start_time == AV_NOPTS_VALUE ? 0 : audio->start_time;
+    startTime = voxtrellis::FrameTimeline::streamStart(*container, stream);
     if (container->duration != AV_NOPTS_VALUE && container->duration > 0) {
       announced = double(container->duration) / AV_TIME_BASE;
     } else if (audio->duration != AV_NOPTS_VALUE && audio->duration > 0) {
@@ -151,26 +153,38 @@ struct PlaybackDecoder::State {
     timeline.emplace(*container, stream);
     if (!raw) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
-    const AVCodec* decoder = avcodec_find_decoder(audio->codecpar->codec_id);
-    if (!decoder) cannotPlay(QStringLiteral("no decoder for its audio"));
-    codec = avcodec_alloc_context3(decoder);
-    if (!codec || avcodec_parameters_to_context(codec, audio->codecpar) < 0) {
-      cannotPlay(QStringLiteral("no decoder for its audio"));
+    // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
+    if (voxtrellis::AudioHeader::refusal(*audio->codecpar) ||
+        (audio->codecpar->sample_rate > 0 && audio->codecpar->sample_rate < voxtrellis::AudioHeader::kLeastRate)) {
+      cannotPlay(QStringLiteral("not an audio file, or damaged"));
     }
-    codec->pkt_timebase = timeBase;
-    if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
+    openDecoder();
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
       cannotPlay(QStringLiteral("its audio has no sample rate or channels"));
-    }
-    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-      const int channels = codec->ch_layout.nb_channels;
-      av_channel_layout_uninit(&codec->ch_layout);
-      av_channel_layout_default(&codec->ch_layout, channels);
     }
     packet = av_packet_alloc();
     frame = av_frame_alloc();
     silence = silence ? silence : av_frame_alloc();
     if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
+  }
+
+  // A decoder of the stream as the file's header describes it, in place of any before.
+  void openDecoder() {
+    avcodec_free_context(&codec);
+    const AVCodecParameters* stated = container->streams[stream]->codecpar;
+    const AVCodec* decoder = avcodec_find_decoder(stated->codec_id);
+    if (!decoder) cannotPlay(QStringLiteral("no decoder for its audio"));
+    codec = avcodec_alloc_context3(decoder);
+    if (!codec || avcodec_parameters_to_context(codec, stated) < 0) {
+      cannotPlay(QStringLiteral("no decoder for its audio"));
+    }
+    codec->pkt_timebase = timeBase;
+    if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
+      const int channels = codec->ch_layout.nb_channels;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, channels);
+    }
   }
 
   double stampedSeconds(int64_t timestamp) const { return double(timestamp - startTime) * av_q2d(timeBase); }
@@ -202,6 +216,8 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
+    unreadableAt = -1;
+    resetDecoder = false;
     awaited.reset();
     passedBy = 0;
     dropHeld();
@@ -327,15 +343,16 @@ struct PlaybackDecoder::State {
     const int read = av_read_frame(container, packet);
     if (read == AVERROR_INVALIDDATA && soundDecoded) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
-      damaged = true;
+      damaged = resetDecoder = true;
       const int64_t at = avio_tell(container->pb);
       if (at <= unreadableAt) endInput();
       unreadableAt = at;
       return;
     }
     if (read < 0) {
-      // Any other read error ends it too, and is said once what was decoded has played.
-      if (read != AVERROR_EOF) failed = true;
+      // Any other read error ends it too, where the loader ends it (a header cut short, a packet
+      // whose size runs past the file); before any sound, decoding stopped on an error.
+      if (read != AVERROR_EOF && !soundDecoded) failed = true;
       endInput();
       return;
     }
@@ -349,13 +366,13 @@ struct PlaybackDecoder::State {
     }
     if (packet->stream_index == stream) {
       timeline->stampPacket(*packet);
+      if (resetDecoder) openDecoder();
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
-      if (sent < 0 && sent != AVERROR(EAGAIN) && soundDecoded && !voxtrellis::FrameTimeline::isJointTag(*packet)) {
-        damaged = true;
-      }
+      resetDecoder = sent < 0 && sent != AVERROR(EAGAIN) && !voxtrellis::FrameTimeline::isJointTag(*packet);
+      if (resetDecoder && soundDecoded) damaged = true;
     }
     av_packet_unref(packet);
   }
@@ -392,6 +409,7 @@ struct PlaybackDecoder::State {
         codecDrained = true;
       } else if (received != AVERROR(EAGAIN)) {
         skipDamage();
+        resetDecoder = true;
         if (++errorsWithoutInput > voxtrellis::FrameTimeline::kMostErrorsPerPacket) codecDrained = true;
       } else {
         feed();

@@ -28,8 +28,9 @@ class PlaybackError : public std::runtime_error {
 class PlaybackDecoder {
  public:
   // Opens the file and its decoder and prepares the conversion. Throws PlaybackError: the file
-  // cannot be opened, holds no audio, has no decoder or no conversion to `format` (Int16,
-  // Int32 or Float PCM).
+  // cannot be opened, holds no audio, has a header the loader refuses (voxtrellis::AudioHeader:
+  // "not an audio file, or damaged"), has no decoder or no conversion to `format` (Int16, Int32
+  // or Float PCM).
   PlaybackDecoder(const QString& path, const QAudioFormat& format);
   ~PlaybackDecoder();
   PlaybackDecoder(const PlaybackDecoder&) = delete;
@@ -55,12 +56,12 @@ class PlaybackDecoder {
   // Appends at least `wanted` bytes of converted sound to `out` when the file has them (a
   // step may give a little more: one slice of converted input, bounded whatever the rates).
   // Damage after sound is skipped as the loader skips it (silence standing for what it cost
-  // where the container says how long that lasted); damage that nothing decodable follows (a
-  // file cut inside a sample frame) is the file's end. Returns false once the file has no more
-  // (what was appended still counts).
+  // where the container says how long that lasted, a new decoder after it); damage that nothing
+  // decodable follows (a file cut inside a sample frame or a packet's header, a read that fails)
+  // is the file's end. Returns false once the file has no more (what was appended still counts).
   bool decode(QByteArray& out, qsizetype wanted);
   // Decoding stopped on an error rather than at the file's end: damage before any sound, a file
-  // that cannot be read, sound in a format nothing converts.
+  // that cannot be read before any, sound in a format nothing converts.
   bool stoppedOnError() const;
 
  private:

@@ -3,6 +3,7 @@
 #include "Services/DescriptorInput.h"
 
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/RawPacketPlace.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,6 +16,7 @@ extern "C" {
 #include <utility>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace parlowvista {
 
@@ -24,15 +26,22 @@ constexpr int kCheckpointsPerSecond = 4;
 // The pass tells how far it got every so many packets (a second or so of sound).
 constexpr int kPacketsPerProgress = 64;
 // A file this large is read in two halves at once, the second one's stamps counted from where it
-// starts until the first half comes to one of its first packets, which it knows again.
+// starts until the first half reads its first packets again: the same packets at the same places
+// in the file, so many of them in a row that no run of alike packets (frames of digital silence
+// are byte for byte the same) is taken for another.
 constexpr int64_t kLeastSplitBytes = 4 << 20;
 constexpr std::size_t kJoiningPackets = 32;
+constexpr std::size_t kSureJoinPackets = 4;
 
 // Reads the stream's packets from the byte `from` on (0: the start) until the end, `stop`, or
 // `onPacket` returning false; each is stamped first, counted from 0 where the reading starts, as
 // the player counts the packets it reads (voxtrellis::FrameTimeline). The packets are split by
 // FFmpeg's parser as the loader's are (the ADTS reader gives whole frames by itself, but across
 // damage it loses more of them than the parser does); the reader's own stamps are not wanted.
+// Bytes that are no packet are read past as the loader and the player read past them, as long as
+// reading moves on. `onPacket` is given where the packet lies in the file, found there
+// (voxtrellis::RawPacketPlace: the position the parser states lies short past damage), for the
+// packets it keeps.
 template <class OnPacket>
 void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const std::atomic_bool& stop,
                  OnPacket onPacket) {
@@ -42,11 +51,24 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
       (from == 0 || av_seek_frame(input.container(), stream, from, AVSEEK_FLAG_BYTE) >= 0)) {
     voxtrellis::FrameTimeline counter(*input.container(), stream);
     counter.restartCount(0);
+    voxtrellis::RawPacketPlace place([fd](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      return ::pread(fd, buffer, std::size_t(size), offset);
+    });
+    const auto placeOf = [&place](const AVPacket& packet) { return place.of(packet.pos, packet.data, packet.size); };
+    int64_t unreadableAt = -1;
     bool more = true;
-    while (more && !stop && av_read_frame(input.container(), packet) >= 0) {
+    while (more && !stop) {
+      const int read = av_read_frame(input.container(), packet);
+      if (read == AVERROR_INVALIDDATA) {
+        const int64_t at = avio_tell(input.container()->pb);
+        if (at <= unreadableAt) break;
+        unreadableAt = at;
+        continue;
+      }
+      if (read < 0) break;
       if (packet->stream_index == stream && packet->pos >= 0) {
         counter.stampPacket(*packet);
-        more = onPacket(*packet);
+        more = onPacket(*packet, placeOf);
       }
       av_packet_unref(packet);
     }
@@ -57,11 +79,10 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
 }  // namespace
 
 // The second half of a file read: its checkpoints stamped from where it starts, and its first
-// packets (signature, stamp), for the first half to know again.
+// packets, for the first half to know again.
 struct RawStreamIndex::Half {
   std::vector<Checkpoint> checkpoints;
-  std::vector<std::pair<uint64_t, int64_t>> first;
-  int64_t firstEnd = -1;  // where the last of them starts
+  std::vector<Checkpoint> first;
 };
 
 std::unique_ptr<RawStreamIndex> RawStreamIndex::start(const AVFormatContext& container, int stream, int fd,
@@ -86,13 +107,14 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   if (middle > 0) {
     secondReader = std::thread([&] {
       int64_t last = INT64_MIN;
-      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet) {
-        if (second.first.size() < kJoiningPackets) {
-          second.first.emplace_back(signatureOf(packet), packet.pts);
-          second.firstEnd = packet.pos;
-        }
-        if (last == INT64_MIN || packet.pts - last >= spacing) {
-          second.checkpoints.push_back({packet.pos, signatureOf(packet), packet.pts});
+      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf) {
+        const bool joining = second.first.size() < kJoiningPackets;
+        const bool checkpoint = last == INT64_MIN || packet.pts - last >= spacing;
+        if (!joining && !checkpoint) return true;
+        const Checkpoint point{placeOf(packet), signatureOf(packet), packet.pts};
+        if (joining) second.first.push_back(point);
+        if (checkpoint) {
+          second.checkpoints.push_back(point);
           last = packet.pts;
         }
         return true;
@@ -109,23 +131,42 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
     m_reached = std::max(m_reached, reached);
     m_progressed.notify_all();
   };
-  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet) {
+  // The second half's packets the first half has read again, one after the other: from
+  // second.first[runFrom] on, `run` of them, the first stamped `runStamp` here.
+  std::size_t runFrom = 0, run = 0;
+  int64_t runStamp = 0;
+  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet, const auto& placeOf) {
+    std::optional<int64_t> position;
     if (middle > 0 && packet.pos >= middle) {
       if (secondReader.joinable()) secondReader.join();
-      const uint64_t signature = signatureOf(packet);
-      for (const auto& [known, stamp] : second.first) {
-        if (known != signature) continue;
-        // The second half from here on, its stamps moved to where this packet lies.
-        for (const Checkpoint& point : second.checkpoints) {
-          if (point.stamp >= stamp)
-            found.push_back({point.position, point.signature, point.stamp - stamp + packet.pts});
+      position = placeOf(packet);
+      const Checkpoint point{*position, signatureOf(packet), packet.pts};
+      const auto same = [&](const Checkpoint& known) {
+        return known.position == point.position && known.signature == point.signature;
+      };
+      if (run > 0 && runFrom + run < second.first.size() && same(second.first[runFrom + run])) {
+        ++run;
+      } else {
+        const auto known = std::find_if(second.first.begin(), second.first.end(), same);
+        run = known == second.first.end() ? 0 : 1;
+        runFrom = std::size_t(known - second.first.begin());
+        runStamp = point.stamp;
+      }
+      if (run == kSureJoinPackets) {
+        // The second half from the run's first packet on, its stamps moved to where it lies here
+        // (the first half's own checkpoints reach past it, by the run).
+        const int64_t shift = runStamp - second.first[runFrom].stamp;
+        for (const Checkpoint& known : second.checkpoints) {
+          if (known.stamp + shift > last) found.push_back({known.position, known.signature, known.stamp + shift});
         }
         return false;
       }
-      if (packet.pos > second.firstEnd) middle = 0;  // none known again: read on alone
+      if (run == 0 && (second.first.empty() || *position > second.first.back().position)) {
+        middle = 0;  // none read again for sure: read on alone
+      }
     }
     if (last == INT64_MIN || packet.pts - last >= spacing) {
-      found.push_back({packet.pos, signatureOf(packet), packet.pts});
+      found.push_back({position ? *position : placeOf(packet), signatureOf(packet), packet.pts});
       last = packet.pts;
     }
     if (++count % kPacketsPerProgress == 0) publish(packet.pts);

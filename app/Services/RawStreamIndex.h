@@ -41,9 +41,8 @@ class RawStreamIndex {
   RawStreamIndex& operator=(const RawStreamIndex&) = delete;
 
   struct Checkpoint {
-    // Where FFmpeg's parser says the packet starts in the file: past damage it may count from
-    // before the packet, the bytes it skipped left out, so that reading from there may give a
-    // packet or two before this one first.
+    // Where the packet starts in the file, as found there (voxtrellis::RawPacketPlace): a reader
+    // sent there reads it first.
     int64_t position = 0;
     uint64_t signature = 0;  // of the packet's bytes (signatureOf), to know it again
     int64_t stamp = 0;       // where the packet lies, in the stream's time base

@@ -28,11 +28,13 @@ class AudioFileError : public std::runtime_error {
 
 // Damage in a media file that decoding skipped, the sound after it kept: where it was met and
 // how long the sound it cost lasted, in seconds of the decoded sound. The length is what the
-// container says lay there; where it does not say where its frames lie (raw MP3, ADTS AAC), the
-// stamped length of the packets the decoder refused, 0 when none was.
+// container says lay there; where it does not say where its frames lie (raw MP3, ADTS AAC), what
+// the packets the decoder refused lasted by their headers, and the bytes that were no packet at
+// the rate of the stream before the damage: then `estimated`.
 struct SkippedDamage {
   double at = 0;
   double seconds = 0;
+  bool estimated = false;
 };
 
 }  // namespace voxtrellis

@@ -18,11 +18,13 @@ namespace voxtrellis {
 //   one rate, off wherever a joined file changes its rate): their packets are stamped here, read
 //   in order, by the length each one's own header states (rawFrame), counted from the stream's
 //   start. A packet without such a header (the tag in front of a joined part) lasts nothing.
-// - A frame lies at its stamp where that is later than where the sound before it ended, after
-//   damage was skipped or by more than a tenth of a second (Ogg's reader drops damaged pages
-//   without a word, and stamps frames inside a page a few milliseconds off): the stretch
+// - A frame lies at its stamp where that is later than where the sound before it ended after
+//   damage was skipped, or in Ogg by more than a tenth of a second (its reader drops damaged
+//   pages without a word, and stamps frames inside a page a few milliseconds off): the stretch
 //   between could not be decoded and is silence of its length. Otherwise it follows on from the
-//   frame before.
+//   frame before: a container's stamps that run ahead of its frames without damage (a CAF header
+//   stating 4096 frames per packet of one) are no sound, and the file gives no more than its
+//   frames hold.
 // - A stamp earlier than where the sound before it ended, or past the file's stated length, is
 //   not believed: the frame follows on (stamps counted short across a joint, a damaged frame's
 //   header).
@@ -57,6 +59,11 @@ class FrameTimeline {
     int samples = 0;
     int rate = 0;
   };
+  // Where the stream's sound begins, in its time base: the stamp FFmpeg finds on its first
+  // packet, but 0 for FLAC, whose frames number their samples from the stream's start (FFmpeg's
+  // parser merges a damaged first frame with those after it and lends the packet a later one's
+  // stamp, which would move every frame of the file).
+  static int64_t streamStart(const AVFormatContext& container, int stream);
   // The format when it is raw MP3 or ADTS AAC, else null.
   static const AVInputFormat* rawFormat(const AVFormatContext& container);
   static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);
@@ -77,6 +84,7 @@ class FrameTimeline {
 
  private:
   const AVInputFormat* m_raw;
+  bool m_dropsSilently;  // the reader drops damaged parts without a word (Ogg)
   int m_stream;
   int m_timeBaseNum, m_timeBaseDen;
   std::optional<int64_t> m_count;  // the stamp of the raw packet read next

@@ -1,8 +1,10 @@
 #include "Shared/AudioFileDecoder.h"
 
 #include "Shared/NumberText.h"
+#include "Shared/RawDamageMeasure.h"
 
 #include <voxtrellis/AppLogger.h>
+#include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 
 extern "C" {
@@ -16,7 +18,9 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <fstream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -30,9 +34,34 @@ std::string ffmpegErrorText(int status) {
   return text;
 }
 
+namespace {
+
+static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
+              "the player refuses the rates the loader cannot resample to its 16 kHz");
+
+// MP3 frames after damage draw on the bytes of the frames it took (the bit reservoir): a decoder
+// that starts again there gives digital silence for one or two of them, sound lost too.
+constexpr int kMostStarvedFrames = 3;
+
+bool digitalSilence(const AVFrame& frame) {
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int planes = planar ? frame.ch_layout.nb_channels : 1;
+  const std::size_t bytes = std::size_t(frame.nb_samples) * std::size_t(av_get_bytes_per_sample(format)) *
+                            std::size_t(planar ? 1 : frame.ch_layout.nb_channels);
+  for (int plane = 0; plane < planes; ++plane) {
+    const uint8_t* data = frame.extended_data[plane];
+    if (std::any_of(data, data + bytes, [](uint8_t byte) { return byte != 0; })) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 struct AudioFileDecoder::Impl {
   std::string path;
   AVFormatContext* format = nullptr;
+  const AVCodec* decoder = nullptr;
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
@@ -51,12 +80,18 @@ struct AudioFileDecoder::Impl {
   AVRational timeBase{1, 1};
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
+  std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
+  int starvedFrames = 0;                      // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
   double refusedSeconds = 0;
   int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  // Damage was met since the decoder was last given a packet: a new one takes the next, so that
+  // nothing the damage left in the old one outlasts it (an AAC decoder that took a damaged packet
+  // for a new layout of its channels stays silent for good, and a flush does not undo that).
+  bool resetDecoder = false;
   std::vector<SkippedDamage> skipped;
   AVFrame* silence = nullptr;  // silence standing for frames lost to damage, handed out first
   double silenceLeft = 0;      // seconds of it still to come
@@ -90,6 +125,23 @@ struct AudioFileDecoder::Impl {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
   }
 
+  // A decoder of the stream as the file's header describes it, in place of any before; `kind` is
+  // what a failure is.
+  void openDecoder(AudioFileError::Kind kind) {
+    avcodec_free_context(&codec);
+    codec = avcodec_alloc_context3(decoder);
+    if (!codec) fail(kind, AVERROR(ENOMEM));
+    int status = avcodec_parameters_to_context(codec, format->streams[streamIndex]->codecpar);
+    if (status < 0) fail(kind, status);
+    status = avcodec_open2(codec, decoder, nullptr);
+    if (status < 0) fail(kind, status);
+    if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
+      const int channels = codec->ch_layout.nb_channels;
+      av_channel_layout_uninit(&codec->ch_layout);
+      av_channel_layout_default(&codec->ch_layout, channels);
+    }
+  }
+
   // Keeps the decoded frame's samples from `from` on, for later.
   void hold(int from) {
     AVFrame* copy = av_frame_clone(frame);
@@ -103,6 +155,19 @@ struct AudioFileDecoder::Impl {
   void skipDamage(int status) {
     if (!decoded || status == AVERROR(ENOMEM)) fail(AudioFileError::Kind::readFailed, status);
     if (damagedAt < 0) damagedAt = position;
+    if (rawDamage) rawDamage->damaged();
+  }
+  // A packet the decoder refused: skipped like players do, before any sound too (then the sound
+  // begins after damage, at its stamp).
+  void skipRefused(int status) {
+    if (!decoded) {
+      damagedAt = 0;
+      if (rawDamage) rawDamage->damaged();
+    } else {
+      skipDamage(status);
+    }
+    refusedSeconds += double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase);
+    if (rawDamage) rawDamage->refused(*packet);
   }
   // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
   // last packet that are none), the stream ends at its last good frame, and a warning says where.
@@ -124,15 +189,24 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    if (damagedAt >= 0 || placed.silence > 0) {
+    if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
+      ++starvedFrames;  // part of the damage, which the next frame of sound tells
+    } else if (damagedAt >= 0 || placed.silence > 0) {
       const double at =
           damagedAt >= 0 ? std::min(damagedAt, placed.start - placed.silence) : placed.start - placed.silence;
-      const double lost = placed.silence > 0 ? placed.silence : refusedSeconds;
-      skipped.push_back({at, lost});
-      logger.warning("The audio of " + path + " is damaged at " + formatFixed(at, 3) + " s: " + formatFixed(lost, 3) +
+      SkippedDamage damage{at, placed.silence > 0 ? placed.silence : refusedSeconds};
+      if (rawDamage) {
+        const RawDamageMeasure::Loss loss = rawDamage->settle();
+        damage.seconds = loss.seconds;
+        damage.estimated = loss.estimated;
+      }
+      skipped.push_back(damage);
+      logger.warning("The audio of " + path + " is damaged at " + formatFixed(at, 3) +
+                     " s: " + (damage.estimated ? "about " : "") + formatFixed(damage.seconds, 3) +
                      " s could not be decoded and were skipped");
       damagedAt = -1;
       refusedSeconds = 0;
+      starvedFrames = 0;
     }
     if (placed.silence <= 0) return deliver(placed.start);
     silenceLeft = placed.silence;
@@ -213,41 +287,33 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   if (d.streamIndex < 0 || !decoder) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "no audio stream");
   }
-  // A PCM header whose frame size is not what its samples are decoded in (a WAV stating 7 bits
-  // per sample in 2-byte frames, say) would decode to noise. Sizes rounded up to whole bytes
-  // (12 bits in 2, 20 in 3) are what such headers mean, and decode as they are.
-  const AVCodecParameters* stated = d.format->streams[d.streamIndex]->codecpar;
-  const AVCodecDescriptor* kind = avcodec_descriptor_get(stated->codec_id);
-  const int bits = av_get_exact_bits_per_sample(stated->codec_id);
-  const int channels = stated->ch_layout.nb_channels;
-  if (kind && std::string_view(kind->name).substr(0, 4) == "pcm_" && bits > 0 && bits % 8 == 0 &&
-      stated->block_align > 0 && channels > 0 && stated->block_align != channels * bits / 8) {
-    throw AudioFileError(AudioFileError::Kind::openFailed, path,
-                         "the header declares " + std::to_string(stated->bits_per_coded_sample) +
-                             " bits per sample in frames of " + std::to_string(stated->block_align) + " bytes");
+  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar)) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
   }
-  d.codec = avcodec_alloc_context3(decoder);
-  if (!d.codec) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
-  status = avcodec_parameters_to_context(d.codec, d.format->streams[d.streamIndex]->codecpar);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
-  status = avcodec_open2(d.codec, decoder, nullptr);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  d.decoder = decoder;
+  d.openDecoder(AudioFileError::Kind::openFailed);
   if (d.codec->sample_rate <= 0 || d.codec->ch_layout.nb_channels <= 0) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "audio stream without rate or channels");
   }
-  if (d.codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-    const int channels = d.codec->ch_layout.nb_channels;
-    av_channel_layout_uninit(&d.codec->ch_layout);
-    av_channel_layout_default(&d.codec->ch_layout, channels);
-  }
   const AVStream* stream = d.format->streams[d.streamIndex];
   d.timeBase = stream->time_base;
-  d.streamStart = stream->start_time == AV_NOPTS_VALUE ? 0.0 : double(stream->start_time) * av_q2d(d.timeBase);
+  d.streamStart = double(FrameTimeline::streamStart(*d.format, d.streamIndex)) * av_q2d(d.timeBase);
   if (d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
       stream->duration != AV_NOPTS_VALUE) {
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
+  if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
+    // Past damage the packets are looked for in the file, through a reader of its own.
+    auto file = std::make_shared<std::ifstream>();
+    d.rawDamage.emplace(*raw, [file, path](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      if (!file->is_open()) file->open(path, std::ios::binary);
+      file->clear();
+      if (!file->seekg(offset)) return -1;
+      file->read(reinterpret_cast<char*>(buffer), size);
+      return file->gcount();
+    });
+  }
   d.packet = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.packet || !d.frame) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
@@ -301,6 +367,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     if (status != AVERROR(EAGAIN)) {
       d.skipDamage(status);
+      d.resetDecoder = true;
       if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
         d.warnOfDamageAtTheEnd();
         return nullptr;
@@ -318,18 +385,27 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     if (status == AVERROR_INVALIDDATA) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
       d.skipDamage(status);
+      d.resetDecoder = true;
       const int64_t at = avio_tell(d.format->pb);
       d.inputDone = at <= d.unreadableAt;
       d.unreadableAt = at;
       continue;
     }
-    if (status == AVERROR_EOF) {
+    if (status < 0) {
+      // Any other error of reading (a header cut short, a packet whose size runs past the file,
+      // a reader finding its chunks inconsistent) ends the sound there, as the ffmpeg tool ends
+      // it, when there was some; before any, the file is refused.
+      if (status != AVERROR_EOF) {
+        if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, status);
+        if (d.damagedAt < 0) d.damagedAt = d.position;
+      }
       d.inputDone = true;
       continue;
     }
-    if (status < 0) d.fail(AudioFileError::Kind::readFailed, status);
     if (d.packet->stream_index == d.streamIndex) {
       d.timeline->stampPacket(*d.packet);
+      if (d.resetDecoder) d.openDecoder(AudioFileError::Kind::readFailed);
+      d.resetDecoder = false;
       status = avcodec_send_packet(d.codec, d.packet);
       d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest
@@ -338,9 +414,12 @@ const AVFrame* AudioFileDecoder::nextFrame() {
         av_packet_unref(d.packet);
         d.fail(AudioFileError::Kind::readFailed, status);
       }
-      if (status < 0 && status != AVERROR(EAGAIN) && d.decoded && !FrameTimeline::isJointTag(*d.packet)) {
-        d.skipDamage(status);
-        d.refusedSeconds += double(std::max<int64_t>(d.packet->duration, 0)) * av_q2d(d.timeBase);
+      const bool refused = status < 0 && status != AVERROR(EAGAIN) && !FrameTimeline::isJointTag(*d.packet);
+      d.resetDecoder = refused;
+      if (refused) {
+        d.skipRefused(status);
+      } else if (status >= 0 && d.rawDamage) {
+        d.rawDamage->taken(*d.packet);
       }
     }
     av_packet_unref(d.packet);

@@ -16,10 +16,11 @@ namespace voxtrellis {
 // file's seconds as FrameTimeline tells. Throws AudioFileError for a file that cannot be opened
 // or decoded, or that is damaged before any sound. Damage after some sound is skipped, as the
 // ffmpeg tool skips it: what decodes after it is kept, after silence standing for what could
-// not be decoded where the container says how long that lasted, and skipped() tells where. Damage
-// that nothing decodable follows (a file cut inside a sample frame, bytes after the last packet
-// that are none) is the end of what the file holds: the stream ends at its last good frame, and a
-// warning says where.
+// not be decoded where the container says how long that lasted, and skipped() tells where (and
+// how much; see SkippedDamage). After damage a new decoder takes the next packet. Damage that
+// nothing decodable follows (a file cut inside a sample frame or a packet's header, bytes after
+// the last packet that are none, a read that fails) is the end of what the file holds: the stream
+// ends at its last good frame, and a warning says where. A header AudioHeader refuses is refused.
 class AudioFileDecoder {
  public:
   explicit AudioFileDecoder(const std::string& path);

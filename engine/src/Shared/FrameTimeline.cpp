@@ -21,14 +21,15 @@ namespace {
 // Stamps this much apart from where the sound before ended are the rounding of a time base, not
 // a stretch of lost frames.
 constexpr double kLeastGapSeconds = 0.002;
-// Without damage met, only a stretch this long is frames lost without a word (a reader that
-// drops the damaged pages of an Ogg file): stamps of frames inside an Ogg page are reckoned from
-// the page's end and may lie a few milliseconds off.
+// Without damage met, only a stretch this long is frames lost without a word (Ogg's reader drops
+// damaged pages): stamps of frames inside an Ogg page are reckoned from the page's end and may lie
+// a few milliseconds off.
 constexpr double kLeastSilentLossSeconds = 0.1;
 }  // namespace
 
 FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
     : m_raw(rawFormat(container)),
+      m_dropsSilently(container.iformat && std::string_view(container.iformat->name) == "ogg"),
       m_stream(stream),
       m_timeBaseNum(container.streams[stream]->time_base.num),
       m_timeBaseDen(container.streams[stream]->time_base.den) {
@@ -58,8 +59,9 @@ void FrameTimeline::stampPacket(AVPacket& packet) {
 FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
   Placement placed{m_end, 0};
   const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
-  const double least = afterDamage ? kLeastGapSeconds : kLeastSilentLossSeconds;
-  if (believed && (!m_settled || stamp > m_end + least)) placed.start = stamp;
+  const bool lost =
+      afterDamage ? stamp > m_end + kLeastGapSeconds : m_dropsSilently && stamp > m_end + kLeastSilentLossSeconds;
+  if (believed && (!m_settled || lost)) placed.start = stamp;
   if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
   m_end = placed.start + length;
   m_settled = true;
@@ -69,6 +71,12 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
 void FrameTimeline::restart(double target) {
   m_end = target;
   m_settled = false;
+}
+
+int64_t FrameTimeline::streamStart(const AVFormatContext& container, int stream) {
+  const AVStream* audio = container.streams[stream];
+  if (audio->start_time == AV_NOPTS_VALUE || audio->codecpar->codec_id == AV_CODEC_ID_FLAC) return 0;
+  return audio->start_time;
 }
 
 const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) {

@@ -99,6 +99,94 @@ TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
   EXPECT_EQ(AudioProcessor().loadAndResample(QString::fromStdString((folder / "whole.flac").string())).damage, "");
 }
 
+// What the activity log says of a damaged file: how much was skipped ("about" for an estimate)
+// and where the first damage was, in seconds.
+struct DamageSaid {
+  double seconds = -1;
+  double at = -1;
+  bool estimated = false;
+};
+DamageSaid damageSaid(const QString& damage) {
+  static const QRegularExpression said(
+      "could not be decoded: (?:\\d+ damaged stretches \\()?(about )?(\\d+\\.\\d+) s.* at (\\d\\d):(\\d\\d\\.\\d{3})");
+  const QRegularExpressionMatch match = said.match(damage);
+  if (!match.hasMatch()) return {};
+  return {match.captured(2).toDouble(), match.captured(3).toInt() * 60 + match.captured(4).toDouble(),
+          !match.captured(1).isEmpty()};
+}
+
+// Where the sound comes back after `at` seconds in 16 kHz `samples`: the first 10 ms that are
+// not silent.
+double soundAgainAfter(const std::vector<float>& samples, double at) {
+  for (auto from = std::size_t(at * 16000); from + 160 <= samples.size(); from += 160) {
+    if (voxtrellis::test::rms(samples, from, from + 160) > 0.01f) return double(from) / 16000;
+  }
+  return double(samples.size()) / 16000;
+}
+
+// The activity log counted only the packets the decoder refused: in raw MP3 and ADTS AAC the bytes
+// that were no packet went uncounted ("0.03 s" where 0.2 s was lost, "0.1 s" where 2.4 s were), a
+// FLAC damaged in its first frames said "0.1 s" of 0.2 s and moved all its sound by a frame, and
+// an M4A whose damage left FFmpeg's AAC decoder silent said "1.0 s" of a file silent from there to
+// its end. What it says is within a fifth of what the sound after the damage shows was lost (the
+// whole file's sound found in the damaged one's), "about" where bytes were estimated; the FLAC's
+// sound keeps its time, and the M4A's goes on after the damage.
+TEST(AudioProcessorDamagedTest, TheLogSaysWhatTheDamageCost) {
+  const auto load = [](const std::string& folder, const std::string& name) {
+    return AudioProcessor().loadAndResample(
+        QString::fromStdString((testsupport::fixturesDir() / folder / name).string()));
+  };
+  // Raw files of noise: their sound near the end is found in the whole file later by `shift`,
+  // and so is theirs after the damage from where it is heard again; what lies between in the
+  // whole file was lost.
+  for (const auto& [whole, damaged] :
+       std::vector<std::pair<std::string, std::string>>{{"noise-vbr.mp3", "damaged-vbr.mp3"},
+                                                        {"noise-vbr.mp3", "fifth-vbr.mp3"},
+                                                        {"noise.aac", "damaged.aac"},
+                                                        {"noise.aac", "fifth.aac"}}) {
+    const LoadedAudio sound = load("seeks", whole), hurt = load("seeks", damaged);
+    const DamageSaid said = damageSaid(hurt.damage);
+    ASSERT_GT(said.seconds, 0) << hurt.damage.toStdString();
+    EXPECT_TRUE(said.estimated) << hurt.damage.toStdString();
+    const auto late = std::size_t((hurt.duration - 2) * 16000);
+    const auto end =
+        voxtrellis::test::bestMatch(sound.samples, hurt.samples.data() + late, 3200, late, late + 5 * 16000);
+    ASSERT_GT(end.likeness, 0.95) << damaged;
+    const std::size_t shift = end.at - late;
+    auto again = std::size_t(said.at * 16000);
+    while (again < late && voxtrellis::test::bestMatch(sound.samples, hurt.samples.data() + again, 320, again + shift,
+                                                       again + shift + 1)
+                                   .likeness < 0.95) {
+      again += 160;
+    }
+    const double lost = double(again + shift) / 16000 - said.at;
+    EXPECT_NEAR(said.seconds, lost, std::max(0.2 * lost, 0.05)) << damaged << ": " << hurt.damage.toStdString();
+  }
+  // Files that keep their time: silence stands for what was lost, and the tones after it are
+  // where the whole file has them.
+  const LoadedAudio flac = load("damaged", "damaged-start.flac"), wholeFlac = load("damaged", "whole.flac");
+  const DamageSaid flacSaid = damageSaid(flac.damage);
+  EXPECT_NEAR(flacSaid.seconds, soundAgainAfter(flac.samples, flacSaid.at) - flacSaid.at, 0.03)
+      << flac.damage.toStdString();
+  EXPECT_FALSE(flacSaid.estimated);
+  ASSERT_EQ(flac.samples.size(), wholeFlac.samples.size());
+  EXPECT_LT(voxtrellis::test::rms(
+                [&] {
+                  std::vector<float> difference(flac.samples.size());
+                  for (std::size_t i = 0; i < difference.size(); ++i)
+                    difference[i] = flac.samples[i] - wholeFlac.samples[i];
+                  return difference;
+                }(),
+                16000, flac.samples.size()),
+            1e-3f);
+  const LoadedAudio m4a = load("damaged", "silenced.m4a");
+  const DamageSaid m4aSaid = damageSaid(m4a.damage);
+  const double again = soundAgainAfter(m4a.samples, m4aSaid.at);
+  EXPECT_NEAR(m4aSaid.seconds, again - m4aSaid.at, 0.2 * (again - m4aSaid.at)) << m4a.damage.toStdString();
+  EXPECT_LT(again, 6.0) << m4a.damage.toStdString();
+  EXPECT_GT(voxtrellis::test::rms(m4a.samples, std::size_t(again * 16000), m4a.samples.size()), 0.1f);
+}
+
 TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   testsupport::TempDir dir;
   AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));

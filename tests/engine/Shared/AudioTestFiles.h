@@ -21,6 +21,35 @@ inline bool makeTone(const std::filesystem::path& out, double seconds, int rate 
   return std::system(command.c_str()) == 0;
 }
 
+// Makes `out` with the ffmpeg tool from `arguments` (its inputs and codec, quoted for a shell);
+// returns false when the tool fails.
+inline bool ffmpegMake(const std::filesystem::path& out, const std::string& arguments) {
+  const std::string command =
+      "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments + " '" + out.string() + "'";
+  return std::system(command.c_str()) == 0;
+}
+
+// The lavfi source of `seconds` of noise (pink, below 3 kHz, from `seed`), no stretch of which
+// resembles another: a tenth of a second of it is found in the file to the sample.
+inline std::string noiseSource(double seconds, int rate = 44100, int seed = 7) {
+  return "anoisesrc=c=pink:seed=" + std::to_string(seed) + ":r=" + std::to_string(rate) +
+         ":a=0.3:d=" + std::to_string(seconds) + ",lowpass=f=3000";
+}
+
+// Where the frames of an ADTS AAC file start, read by their headers' lengths up to the first that
+// is none.
+inline std::vector<std::size_t> adtsFrames(const std::string& bytes) {
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at + 7 <= bytes.size();) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+    const std::size_t length = ((byte(3) & 0x03u) << 11) | (byte(4) << 3) | (byte(5) >> 5);
+    if (byte(0) != 0xFF || (byte(1) & 0xF6) != 0xF0 || length < 7) break;
+    starts.push_back(at);
+    at += length;
+  }
+  return starts;
+}
+
 // Zero crossings from negative to non-negative per second over a stretch.
 inline double risingCrossingsPerSecond(const std::vector<float>& samples, std::size_t from, std::size_t to,
                                        double rate) {
@@ -35,6 +64,29 @@ inline float rms(const std::vector<float>& samples, std::size_t from, std::size_
   double sum = 0;
   for (std::size_t i = from; i < to && i < samples.size(); ++i) sum += double(samples[i]) * samples[i];
   return static_cast<float>(std::sqrt(sum / double(to - from)));
+}
+
+// Where `length` samples from `what` lie in `in`, searched from sample `from` to `to`: the first
+// sample of the best match, and how well it matches (1 for the same sound, 0 when nothing fits).
+struct Match {
+  std::size_t at = 0;
+  double likeness = 0;
+};
+inline Match bestMatch(const std::vector<float>& in, const float* what, std::size_t length, std::size_t from,
+                       std::size_t to) {
+  double whatEnergy = 0;
+  for (std::size_t i = 0; i < length; ++i) whatEnergy += double(what[i]) * what[i];
+  Match best;
+  for (std::size_t at = from; at < to && at + length <= in.size(); ++at) {
+    double product = 0, energy = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+      product += double(in[at + i]) * what[i];
+      energy += double(in[at + i]) * in[at + i];
+    }
+    const double likeness = product / std::sqrt(energy * whatEnergy + 1e-12);
+    if (likeness > best.likeness) best = {at, likeness};
+  }
+  return best;
 }
 
 // The files tools/fixtures/joined.py makes: parts of their own format joined end to end, three

@@ -1,0 +1,310 @@
+// The player's decoder as the player uses it, held to the loader's sound at the same time (the
+// transcript's timeline) in raw MP3 and ADTS AAC files: large ones, whose index is read in two
+// halves at once, with a pause of digital silence where their bytes are halved; damaged ones,
+// which the index reads past; and files cut or damaged where FFmpeg's decoding takes it badly.
+
+#include "Services/AudioProcessor.h"
+#include "Services/PlaybackDecoder.h"
+
+#include "engine/Shared/AudioTestFiles.h"
+#include "support/FixturePaths.h"
+#include "support/TempDir.h"
+
+#include <QAudioFormat>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using parlowvista::PlaybackDecoder;
+using voxtrellis::test::ffmpegMake;
+using voxtrellis::test::noiseSource;
+
+constexpr std::size_t kRate = 16000;
+
+// The loader's own format, so that what the decoder gives is found in the loader's samples to
+// the sample.
+QAudioFormat loaderFormat() {
+  QAudioFormat format;
+  format.setSampleRate(int(kRate));
+  format.setChannelCount(1);
+  format.setSampleFormat(QAudioFormat::Float);
+  return format;
+}
+
+QString pathOf(const fs::path& file) {
+  return QString::fromStdString(file.string());
+}
+
+std::vector<float> loaded(const fs::path& file) {
+  return parlowvista::AudioProcessor().loadAndResample(pathOf(file)).samples;
+}
+
+std::vector<float> floatsOf(const QByteArray& bytes) {
+  std::vector<float> samples(std::size_t(bytes.size()) / sizeof(float));
+  std::memcpy(samples.data(), bytes.constData(), samples.size() * sizeof(float));
+  return samples;
+}
+
+// What the decoder gives from a seek to `seconds`: a fifth of a second.
+std::vector<float> heardFrom(PlaybackDecoder& decoder, double seconds) {
+  decoder.seek(seconds);
+  QByteArray sound;
+  decoder.decode(sound, decoder.format().bytesForDuration(200000));
+  return floatsOf(sound);
+}
+
+// Everything the decoder gives from where it stands, up to `most` seconds.
+std::vector<float> decodedToTheEnd(PlaybackDecoder& decoder, double most = 600) {
+  QByteArray sound;
+  while (sound.size() < decoder.format().bytesForDuration(qint64(most * 1e6)) && decoder.decode(sound, 1 << 20)) {
+  }
+  return floatsOf(sound);
+}
+
+// How far (seconds) the first tenth of a second of `heard` lies from the loader's sound at
+// `target`: where it is found best within a second of it; nothing when it is found nowhere.
+std::optional<double> offsetFrom(const std::vector<float>& loader, const std::vector<float>& heard, double target) {
+  if (heard.size() < kRate / 10) return std::nullopt;
+  const auto from = std::size_t(std::max(0.0, target - 1.0) * kRate);
+  const auto match =
+      voxtrellis::test::bestMatch(loader, heard.data(), kRate / 10, from, std::size_t((target + 1) * kRate));
+  if (match.likeness < 0.9) return std::nullopt;
+  return double(match.at) / kRate - target;
+}
+
+// Bytes this thread has read from files since it began: the decoder reads its file on the thread
+// that calls it, the index on a thread of its own.
+long long bytesReadHere() {
+  std::ifstream io("/proc/thread-self/io");
+  std::string key;
+  long long value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return -1;
+}
+
+// A copy of `from` with the frame-length field of the ADTS frame at `seconds` set to 0 (a frame
+// the reader cannot step over by its header) and `bytes` zeroed from inside the frame at
+// `atSeconds` on, as a copy that went wrong leaves them.
+std::string adtsWithUnreadableHeader(const std::string& from, double seconds, double atSeconds, std::size_t bytes) {
+  std::string data = from;
+  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(data);
+  const std::size_t header = frames.at(std::size_t(seconds * 44100 / 1024));
+  data[header + 3] = char(data[header + 3] & 0xFC);
+  data[header + 4] = 0;
+  data[header + 5] = char(data[header + 5] & 0x1F);
+  const std::size_t at = frames.at(std::size_t(atSeconds * 44100 / 1024)) + 100;
+  data.replace(at, bytes, bytes, '\0');
+  return data;
+}
+
+// Raw MP3 and ADTS files over 4 MB, indexed in two halves: MP3s encoded whole, with digital
+// silence where their bytes are halved (constant bit rate: bytes and time go together), and ADTS
+// files joined from parts so that their bytes are halved inside the silence, which is of two
+// lengths; and one of noise throughout, damaged.
+class LargeRawFileTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    s_dir = new testsupport::TempDir("large-raw");
+    const auto paused = [](const std::string& noise, int from, int to) {
+      return "-f lavfi -i \"" + noise + ",volume='if(between(t," + std::to_string(from) + "," + std::to_string(to) +
+             "),0,1)':eval=frame\"";
+    };
+    ASSERT_TRUE(ffmpegMake(*s_dir / "pause-44k.mp3", paused(noiseSource(240), 100, 140) + " -ac 2 -b:a 160k"));
+    ASSERT_TRUE(ffmpegMake(*s_dir / "pause-8k.mp3", paused(noiseSource(540, 8000), 250, 290) + " -ac 1 -b:a 64k"));
+    ASSERT_TRUE(ffmpegMake(*s_dir / "noise.aac", "-f lavfi -i '" + noiseSource(80) + "' -ac 2 -c:a aac -b:a 256k"));
+    const std::string noise = testsupport::readFile(*s_dir / "noise.aac");
+    for (const int seconds : {23, 40}) {
+      const std::string name = "silence-" + std::to_string(seconds) + ".aac";
+      ASSERT_TRUE(ffmpegMake(*s_dir / name, "-f lavfi -i anullsrc=r=44100:cl=stereo:d=" + std::to_string(seconds) +
+                                                " -c:a aac -b:a 256k"));
+      testsupport::writeFile(*s_dir / ("pause-" + std::to_string(seconds) + ".aac"),
+                             noise + testsupport::readFile(*s_dir / name) + noise);
+    }
+    // Noise throughout, 240 s: a header at 30 s the reader cannot step over, 64 kB zeroed at 100 s
+    // (FFmpeg's ADTS reader drops them, and the positions its parser states lie short by them from
+    // there on).
+    testsupport::writeFile(*s_dir / "damaged.aac", adtsWithUnreadableHeader(noise + noise + noise, 30, 100, 65536));
+  }
+  static void TearDownTestSuite() {
+    delete s_dir;
+    s_dir = nullptr;
+  }
+  static inline testsupport::TempDir* s_dir = nullptr;
+};
+
+// The index of a large raw file joined its halves where the first came to a packet alike the
+// second's first ones, and frames of digital silence are alike: a seek into the second half of a
+// file with silence at its middle was heard one frame late (+26 ms, +72 ms at 8 kHz), up to 24
+// frames (+0.6 s). Each seek into either half is heard from the loader's sound at its time.
+TEST_F(LargeRawFileTest, ASeekIntoEitherHalfOfAFileWithSilenceAtItsMiddleIsHeardWhereTheLoaderHasIt) {
+  const std::map<std::string, std::vector<double>> seeks{{"pause-44k.mp3", {160, 60, 230.5, 141}},
+                                                         {"pause-8k.mp3", {400, 100, 530, 291}},
+                                                         {"pause-23.aac", {150, 40, 180.3, 104}},
+                                                         {"pause-40.aac", {190, 40, 150.3, 121}}};
+  for (const auto& [name, spots] : seeks) {
+    ASSERT_GT(fs::file_size(*s_dir / name), std::uintmax_t(4) << 20) << name;
+    const std::vector<float> loader = loaded(*s_dir / name);
+    PlaybackDecoder decoder(pathOf(*s_dir / name), loaderFormat());
+    for (const double spot : spots) {
+      const auto offset = offsetFrom(loader, heardFrom(decoder, spot), spot);
+      ASSERT_TRUE(offset) << name << ": what is heard from " << spot << " s is not the loader's sound near it";
+      EXPECT_NEAR(*offset, 0.0, 0.003) << name << ", from " << spot << " s";
+    }
+  }
+}
+
+// The index's pass ended at the first header it could not read: a seek past it read the file
+// from there (1.5 s and more in a long file), and every later one found nothing (a decoder that
+// had read past the damage once took it for the file's end). Past 64 kB the reader dropped, the
+// positions its parser stated lay short by them, and seeks went early by a second. Once the index is
+// built, every seek past the damage, again and again, reads no more of the file than one in a
+// sound file does (a few blocks) and is heard from the loader's sound at its time.
+TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoaderHasThem) {
+  const fs::path file = *s_dir / "damaged.aac";
+  const std::vector<float> loader = loaded(file);
+  EXPECT_NEAR(double(loader.size()) / kRate, 238.0, 1.0);
+  PlaybackDecoder decoder(pathOf(file), loaderFormat());
+  heardFrom(decoder, 1e6);  // waits for the index to be done
+  for (const double spot : {200.0, 50.0, 30.1, 230.0, 30.1, 120.0, 102.0, 200.0}) {
+    const long long before = bytesReadHere();
+    const std::vector<float> heard = heardFrom(decoder, spot);
+    const long long read = bytesReadHere() - before;
+    EXPECT_LT(read, 256 * 1024) << "from " << spot << " s";
+    const auto offset = offsetFrom(loader, heard, spot);
+    ASSERT_TRUE(offset) << "what is heard from " << spot << " s is not the loader's sound near it";
+    EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
+  }
+}
+
+// An ADTS file cut 1 to 6 bytes into a frame's 7-byte header (a recording or a download broken
+// off) was refused whole by the loader, FFmpeg's reader answering EIO, and the player said its
+// decoding failed. Cut at every byte of a header, it loads what lies before the cut, as the ffmpeg
+// tool decodes it, and the player plays as much without a word.
+TEST(PlaybackDecoderTest, AnAdtsFileCutInsideAFrameHeaderLoadsAndPlaysWhatLiesBeforeTheCut) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "whole.aac", "-f lavfi -i '" + noiseSource(12) + "' -ac 2 -c:a aac"));
+  const std::string whole = testsupport::readFile(dir / "whole.aac");
+  const std::size_t header = voxtrellis::test::adtsFrames(whole).at(std::size_t(10.0 * 44100 / 1024));
+  for (std::size_t cut = 0; cut <= 9; ++cut) {
+    const fs::path file = dir / ("cut-" + std::to_string(cut) + ".aac");
+    testsupport::writeFile(file, whole.substr(0, header + cut));
+    ASSERT_TRUE(ffmpegMake(dir / "tool.f32", "-loglevel fatal -i '" + file.string() + "' -ac 1 -ar 16000 -f f32le"));
+    const double tool = double(fs::file_size(dir / "tool.f32")) / sizeof(float) / kRate;
+    EXPECT_NEAR(tool, 10.0, 0.05) << cut;
+    double length = 0;
+    try {
+      length = parlowvista::AudioProcessor().loadAndResample(pathOf(file)).duration;
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "cut " << cut << " bytes into the header: " << error.what();
+    }
+    EXPECT_NEAR(length, tool, 0.01) << cut;
+    PlaybackDecoder decoder(pathOf(file), loaderFormat());
+    EXPECT_NEAR(double(decodedToTheEnd(decoder).size()) / kRate, length, 0.01) << cut;
+    EXPECT_FALSE(decoder.stoppedOnError()) << cut;
+  }
+}
+
+// A damaged packet in an M4A left FFmpeg's AAC decoder silent for the rest of the file (it took
+// the packet for a new layout of its channels), the loader's sound too: played straight through,
+// the file was silent from the damage on. Each second after it plays its tone, as the loader has it.
+TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoaderHasIt) {
+  const fs::path file = testsupport::fixturesDir() / "damaged" / "silenced.m4a";
+  const std::vector<float> loader = loaded(file);
+  PlaybackDecoder decoder(pathOf(file), loaderFormat());
+  const std::vector<float> played = decodedToTheEnd(decoder);
+  EXPECT_FALSE(decoder.stoppedOnError());
+  ASSERT_NEAR(double(played.size()), double(loader.size()), 0.05 * kRate);
+  for (int second = 6; second < 19; ++second) {
+    const auto from = std::size_t((second + 0.25) * kRate), to = from + kRate / 2;
+    const double tone = 300.0 + 200 * second;
+    EXPECT_NEAR(voxtrellis::test::risingCrossingsPerSecond(played, from, to, kRate), tone, 0.03 * tone) << second;
+    EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
+    EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
+  }
+}
+
+// A CAF header's description with its rate or its frames per packet changed (big-endian: a
+// double, and 32-bit counts after the format's tag, flags and bytes per packet).
+std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
+  const std::size_t description = caf.find("desc") + 12;
+  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
+  };
+  if (rate) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &*rate, sizeof bits);
+    put(description, bits, 8);
+  }
+  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
+  return caf;
+}
+
+// A header could claim hours: a 10-s CAF stating 4096 frames per packet of one loaded as 20 479 s
+// of silence (2 GB of memory: its packets' stamps ran ahead of its frames, and the gaps became
+// silence), one stating 753 Hz gave the player's decoder sound without end where the loader
+// refused it, and a WAV whose block size was damaged was refused by the loader and played by the
+// player (one stating 386 MHz was refused by both, after a gigabyte). Each file gives no more than
+// its frames hold, and the loader and the player take the same files, refusing the others in
+// plain words.
+TEST(PlaybackDecoderTest, AHeaderClaimingMoreThanTheFileHoldsIsTakenForWhatItHoldsByTheLoaderAndThePlayerAlike) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "tone.caf", "-f lavfi -i sine=f=440:sample_rate=44100:d=4 -ac 1 -c:a pcm_s16be"));
+  ASSERT_TRUE(ffmpegMake(dir / "tone.wav", "-f lavfi -i sine=f=440:sample_rate=44100:d=4 -ac 2"));
+  const std::string caf = testsupport::readFile(dir / "tone.caf");
+  testsupport::writeFile(dir / "packets.caf", cafStating(caf, std::nullopt, 4096));
+  const double length = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "packets.caf")).duration;
+  EXPECT_NEAR(length, 4.0, 0.01);
+  PlaybackDecoder packets(pathOf(dir / "packets.caf"), loaderFormat());
+  EXPECT_NEAR(double(decodedToTheEnd(packets, 60).size()) / kRate, 4.0, 0.01);
+
+  // An ALAC CAF stating a fixed size of 43 776 bytes a packet (its packets vary, and it states 0):
+  // its reader fails after the first. The loader refused the file, the player played that packet;
+  // both end there now, as the ffmpeg tool does.
+  ASSERT_TRUE(ffmpegMake(dir / "noise.caf", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a alac"));
+  std::string alac = testsupport::readFile(dir / "noise.caf");
+  alac[38] = char(0xAB);
+  testsupport::writeFile(dir / "packet-size.caf", alac);
+  const double held = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "packet-size.caf")).duration;
+  EXPECT_NEAR(held, 4096.0 / 44100, 0.002);
+  PlaybackDecoder fixed(pathOf(dir / "packet-size.caf"), loaderFormat());
+  EXPECT_NEAR(double(decodedToTheEnd(fixed).size()) / kRate, held, 0.002);
+  EXPECT_FALSE(fixed.stoppedOnError());
+
+  testsupport::writeFile(dir / "753-hz.caf", cafStating(caf, 753.0, std::nullopt));
+  std::string wav = testsupport::readFile(dir / "tone.wav");
+  wav[32] = char(0x04);  // the block size: 0xF704 bytes a frame
+  wav[33] = char(0xF7);
+  testsupport::writeFile(dir / "block.wav", wav);
+  wav = testsupport::readFile(dir / "tone.wav");
+  wav[27] = char(0x17);  // the rate: 385 920 068 Hz (a resampler for it took a gigabyte)
+  testsupport::writeFile(dir / "rate.wav", wav);
+  for (const std::string name : {"753-hz.caf", "block.wav", "rate.wav"}) {
+    try {
+      parlowvista::AudioProcessor().loadAndResample(pathOf(dir / name));
+      ADD_FAILURE() << name << " loaded";
+    } catch (const parlowvista::AudioError& error) {
+      EXPECT_EQ(error.what(), "Not an audio file, or damaged: " + name);
+    }
+    try {
+      PlaybackDecoder decoder(pathOf(dir / name), loaderFormat());
+      ADD_FAILURE() << name << " plays " << decodedToTheEnd(decoder, 60).size() / kRate << " s";
+    } catch (const parlowvista::PlaybackError& error) {
+      EXPECT_EQ(error.what(), "Cannot play " + name + ": not an audio file, or damaged");
+    }
+  }
+}
+
+}  // namespace
