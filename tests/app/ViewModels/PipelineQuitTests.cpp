@@ -1,9 +1,11 @@
-// Quitting while a file is transcribed: the real application in a child process, one step of the
-// run held in the middle with the generated models, quit by Ctrl+Q's action and by SIGTERM while
-// that step is under way. The step ends at its next piece of work, not when it would have ended,
-// and the process with it; the library holds the file's row as it was before the run, passes its
-// integrity check, and the next start opens it. Then the steps whose stop the view model's end
-// brings, in this process: loading, the sample cache's write and re-transcribing a segment.
+// Quitting while a file is enhanced or transcribed: the real application in a child process, one
+// step of the run under way (recognition or diarization held in the middle with the generated
+// models, or ffmpeg enhancing ten minutes of talk), quit by Ctrl+Q's action, SIGTERM or SIGHUP.
+// The step ends at its next piece of work, not when it would have ended, and the process with
+// it; nothing is left in the temporary folder; the library holds the file's row as it was
+// before the run, passes its integrity check, and the next start opens it. Then the steps whose
+// stop the view model's end brings, in this process: loading, the sample cache's write and
+// re-transcribing a segment.
 
 #include "App/Application.h"
 #include "Models/AudioSource.h"
@@ -11,6 +13,7 @@
 #include "Views/Shell/ProcessingScreens.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QuitInChild.h"
+#include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
 
 #include <gtest/gtest.h>
@@ -90,8 +93,8 @@ class HeldStepEngine : public SpeechEngine {
   std::atomic<int> m_afterStop{0};
 };
 
-// What the child is given: its folder (library and settings), the file, the step to quit in,
-// and the signal the parent ends it with (none: Ctrl+Q's action).
+// What the child is given: its folder (library, settings and temporary folder), the file, the
+// step to quit in, and the signal the parent ends it with (none: Ctrl+Q's action).
 constexpr const char* kFolder = "PV_RUN_QUIT_FOLDER";
 constexpr const char* kFile = "PV_RUN_QUIT_FILE";
 constexpr const char* kStep = "PV_RUN_QUIT_STEP";
@@ -110,7 +113,8 @@ int piecesAfterStop(const QByteArray& output) {
   return count;
 }
 
-// Ten minutes of talk: 46 chunks for the recogniser, 300 windows for the diarizer.
+// Ten minutes of talk: 46 chunks for the recogniser, 300 windows for the diarizer, and seconds
+// of ffmpeg's work with every filter of the enhancement on.
 constexpr double kTalkSeconds = 600;
 
 Application::Environment environmentIn(const QString& folder, std::shared_ptr<SpeechEngine> engine = {}) {
@@ -120,6 +124,12 @@ Application::Environment environmentIn(const QString& folder, std::shared_ptr<Sp
 
 QString storeIn(const QString& folder) {
   return folder + "/share/Parlowvista/Parlowvista.store";
+}
+
+// The sound files in a folder: in the child's temporary folder, what the enhancer is writing or
+// what it left.
+QStringList soundFilesIn(const QString& folder) {
+  return QDir(folder).entryList({QStringLiteral("*.wav")}, QDir::Files);
 }
 
 // The file's row as a library holds it: its sources, each with its versions' segment texts.
@@ -133,7 +143,7 @@ QStringList libraryRows(ModelContext& context) {
   return rows;
 }
 
-TEST(PipelineQuitTest, QuittingWhileAFileIsRecognisedOrDiarizedEndsTheProgramAndKeepsTheLibraryAsItWas) {
+TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsTheProgramAndLeavesNothingBehind) {
   const testsupport::TempDir dir{"pv-run-quit"};
   const QString talk = QString::fromStdString((dir.path() / "talk.wav").string());
   writeFloatWav(talk.toStdString(), twoVoices(kTalkSeconds));
@@ -143,7 +153,8 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsRecognisedOrDiarizedEndsTheProgramAnd
   };
   int index = 0;
   for (const Case& c :
-       {Case{"transcribing", 0}, Case{"transcribing", SIGTERM}, Case{"diarizing", 0}, Case{"diarizing", SIGTERM}}) {
+       {Case{"transcribing", 0}, Case{"transcribing", SIGTERM}, Case{"diarizing", 0}, Case{"diarizing", SIGTERM},
+        Case{"enhancing", 0}, Case{"enhancing", SIGHUP}, Case{"enhancing", SIGTERM}}) {
     SCOPED_TRACE(std::string(c.step) + ", " + (c.signal ? strsignal(c.signal) : "Quit"));
     const QString folder = QString::fromStdString((dir.path() / ("run" + std::to_string(index++))).string());
     ASSERT_TRUE(QDir().mkpath(folder + "/share/Parlowvista"));
@@ -168,9 +179,9 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsRecognisedOrDiarizedEndsTheProgramAnd
     environment.insert(kFile, talk);
     environment.insert(kStep, c.step);
     if (c.signal) environment.insert(kSignal, QString::number(c.signal));
-    environment.insert("TMPDIR", folder);
-    const testsupport::QuitChild program = testsupport::quitChildAtMoment(
-        environment, "PipelineQuitChildProcess.QuitsInTheStep", kInTheStep, c.signal != 0, 120000, 60000);
+    const testsupport::QuitChild program =
+        testsupport::quitChildAtMoment(environment, "PipelineQuitChildProcess.QuitsInTheStep", kInTheStep,
+                                       c.signal != 0, 120000, 60000, c.signal ? c.signal : SIGTERM);
     ASSERT_TRUE(program.reachedMoment) << program.output.toStdString();
     // A held step is held until the stop, so a process that ends did not wait for it; once
     // asked, the step ends at the engine's next check, with most of its pieces left undone.
@@ -184,6 +195,8 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsRecognisedOrDiarizedEndsTheProgramAnd
       EXPECT_EQ(program.exitCode, 0) << program.output.toStdString();
     }
     EXPECT_TRUE(program.output.contains("[  PASSED  ] 1 test")) << program.output.toStdString();
+    // The enhancement's half-written output went with the program.
+    EXPECT_EQ(soundFilesIn(folder).join(", ").toStdString(), "") << program.output.toStdString();
 
     {
       ModelContext context(storeIn(folder));
@@ -198,22 +211,44 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsRecognisedOrDiarizedEndsTheProgramAnd
 }
 
 // The program's road in the child: the window shows, the models start, the file is added as a
-// user adds it; once the held step has done its first pieces, Ctrl+Q's action quits, or the
-// program's own loop runs on until the parent's signal ends it.
+// user adds it (to be enhanced first, every filter on, for that step); once the held step has
+// done its first pieces, or ffmpeg has written a megabyte of the enhanced file, Ctrl+Q's action
+// quits, or the program's own loop runs on until the parent's signal ends it.
 TEST(PipelineQuitChildProcess, QuitsInTheStep) {
   const QString folder = qEnvironmentVariable(kFolder);
   ASSERT_FALSE(folder.isEmpty());
   const testsupport::ScopedSettingsFolder settings(folder + "/config");
+  // The parent's folder is the temporary folder, as /tmp is a user's: not the test program's own
+  // run folder inside it, which goes with the program and what was left in it.
+  const testsupport::ScopedEnv temporary("TMPDIR", folder.toStdString());
   QSettings().setValue("hasCompletedOnboarding", true);
-  const ProcessingStage step =
-      qEnvironmentVariable(kStep) == "diarizing" ? ProcessingStage::diarizing : ProcessingStage::transcribing;
+  const QString stepName = qEnvironmentVariable(kStep);
+  const ProcessingStage step = stepName == "diarizing"   ? ProcessingStage::diarizing
+                               : stepName == "enhancing" ? ProcessingStage::enhancingAudio
+                                                         : ProcessingStage::transcribing;
   auto engine = std::make_shared<HeldStepEngine>(step);
   const auto startTheRun = [&](Application& application) {
     MainWindow& window = *application.mainWindow();
     using Screen = ProcessingScreens::Screen;
     ASSERT_TRUE(testsupport::waitUntil([&] { return window.processingScreens()->screen() == Screen::ready; }, 60000));
+    if (step == ProcessingStage::enhancingAudio) {
+      AudioEnhancementSettings enhancement;
+      enhancement.enabled = enhancement.noiseReduction = true;
+      application.viewModel().setAudioEnhancement(enhancement);
+      ASSERT_TRUE(application.viewModel().isEnhancerAvailable());
+    }
     window.importFiles({QUrl::fromLocalFile(qEnvironmentVariable(kFile))});
-    ASSERT_TRUE(testsupport::waitUntil([&] { return engine->pieces >= 2; }, 60000));
+    if (step != ProcessingStage::enhancingAudio) {
+      ASSERT_TRUE(testsupport::waitUntil([&] { return engine->pieces >= 2; }, 60000));
+    } else {
+      // The one sound file in the temporary folder is the enhancer's.
+      const auto written = [&] {
+        const QStringList files = soundFilesIn(QDir::tempPath());
+        return files.size() == 1 ? QFileInfo(QDir(QDir::tempPath()).filePath(files[0])).size() : 0;
+      };
+      ASSERT_TRUE(testsupport::waitUntil([&] { return written() > (1 << 20); }, 60000)) << written();
+      ASSERT_EQ(application.viewModel().state().stage(), ProcessingStage::enhancingAudio);
+    }
     std::cout << kInTheStep << std::endl;
   };
   if (qEnvironmentVariableIsSet(kSignal)) {
