@@ -3,7 +3,7 @@
 // the time from then until the step has returned. The aim is well under 2 s for every step,
 // whatever the file's length: a step ends within one piece of its work (a decoded frame, a
 // recognition chunk, a window's voice vectors, a merge of the linkage, an iteration of VBx, a
-// block of the sample cache, a token of the merge).
+// few megabytes of the sample cache's write, a token of the merge).
 //
 // Over long inputs: an hour-long MP3 decoded, two hours of samples recognised and diarized
 // with the generated test models (tiny: a chunk or window costs milliseconds here, while with

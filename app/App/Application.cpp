@@ -5,6 +5,7 @@
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Services/AudioCacheService.h"
+#include "Services/AudioEnhancer.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
@@ -65,6 +66,9 @@ Application::Application(const Environment& environment)
       m_translationService(std::make_unique<TranslationService>(*m_translationSettings, m_providerEndpoints)),
       m_fileAccessManager(std::make_unique<FileAccessManager>()),
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
+  // A copy that was killed, or lost its power, while it enhanced a file left the half-written
+  // output in the temporary folder, where nothing else would ever remove it.
+  AudioEnhancer::removeLeftovers(QDir::tempPath());
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
   const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()

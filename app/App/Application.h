@@ -67,8 +67,10 @@ class Application {
     static Environment user();
   };
 
-  // Builds everything and opens the store. Throws StoreError when the store cannot be opened
-  // (a file of another schema, another program's file, a second running copy).
+  // Builds everything and opens the store, then removes from the temporary folder what copies
+  // that could not end cleanly left there (AudioEnhancer::removeLeftovers). Throws StoreError
+  // when the store cannot be opened (a file of another schema, another program's file, a
+  // second running copy).
   explicit Application(const Environment& environment = Environment::user());
   // A translation in flight stops (its tool killed), the server stops, the settings are written.
   ~Application();

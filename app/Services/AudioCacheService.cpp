@@ -53,23 +53,21 @@ QString AudioCacheService::cacheSamples(std::span<const float> samples, const QU
   const QString path = cacheFilePath(sourceId);
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) throw std::runtime_error(file.errorString().toStdString());
-  const auto* bytes = reinterpret_cast<const char*>(samples.data());
-  const qint64 total = static_cast<qint64>(samples.size_bytes());
-  qint64 written = 0;
-  // Block by block (a fifth of a second each on a slow disk): an hour of samples is 230 MB.
-  // A file left uncommitted is discarded whole.
-  const auto stopIfAsked = [&stop] {
-    if (stop.stop_requested()) throw voxtrellis::WorkStopped("Caching the samples");
-  };
-  while (written < total) {
-    stopIfAsked();
-    const qint64 n = file.write(bytes + written, std::min<qint64>(total - written, qint64(1) << 26));
-    if (n <= 0) throw std::runtime_error(file.errorString().toStdString());
-    written += n;
-  }
-  stopIfAsked();
+  // An hour of samples is 230 MB. A file left uncommitted is discarded whole.
+  writeUnlessStopped(file, reinterpret_cast<const char*>(samples.data()), qint64(samples.size_bytes()), stop);
+  if (stop.stop_requested()) throw voxtrellis::WorkStopped("Caching the samples");
   if (!file.commit()) throw std::runtime_error(file.errorString().toStdString());
   return path;
+}
+
+void AudioCacheService::writeUnlessStopped(QIODevice& device, const char* bytes, qint64 size,
+                                           const std::stop_token& stop) {
+  for (qint64 written = 0; written < size;) {
+    if (stop.stop_requested()) throw voxtrellis::WorkStopped("Caching the samples");
+    const qint64 n = device.write(bytes + written, std::min(size - written, kBytesBetweenStopChecks));
+    if (n <= 0) throw std::runtime_error(device.errorString().toStdString());
+    written += n;
+  }
 }
 
 std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUuid& sourceId) {

@@ -6,6 +6,9 @@
 #include <QStringList>
 
 #include <mutex>
+#include <stop_token>
+
+class QIODevice;
 
 namespace parlowvista {
 
@@ -27,6 +30,14 @@ class AudioCacheService : public SampleCache {
   QString cacheFilePath(const QUuid& sourceId) const;
 
   QString cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop = {}) override;
+  // The samples go down this many bytes at a time, the stop looked for before each block: a few
+  // hundredths of a second on a busy disk, where a block of 64 MB once took over a second.
+  static constexpr qint64 kBytesBetweenStopChecks = qint64(4) << 20;
+  // Writes `size` bytes to `device` in blocks of kBytesBetweenStopChecks, ending before the next
+  // block with voxtrellis::WorkStopped once a stop is asked for through `stop`. Throws
+  // std::runtime_error with the device's reason when a write fails.
+  static void writeUnlessStopped(QIODevice& device, const char* bytes, qint64 size, const std::stop_token& stop);
+
   // A trailing part of a sample (1 to 3 bytes) is ignored; an empty file gives no samples
   // (an empty list, not nothing).
   std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) override;

@@ -5,11 +5,17 @@
 #include "Services/ProcessRunner.h"
 #include "Services/ToolLocator.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
+#include <cerrno>
 #include <filesystem>
+#include <utility>
+
+#include <signal.h>
 
 namespace parlowvista {
 
@@ -25,6 +31,19 @@ const char* kNotFound = "FFmpeg not found. Install with: sudo apt install ffmpeg
 const char* kNoInput = "Input audio file not found";
 const char* kNoOutput = "Failed to create enhanced audio file";
 
+// "parlowvista-<process id>-", then "preview_" or "preview_original_" or nothing, the UUID, ".wav".
+const QRegularExpression& ownFileName() {
+  static const QRegularExpression pattern(
+      QStringLiteral("^parlowvista-([0-9]{1,9})-(?:preview_(?:original_)?)?"
+                     "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.wav$"));
+  return pattern;
+}
+
+// A process of another user answers "not permitted": it runs all the same.
+bool isRunning(qint64 pid) {
+  return pid == QCoreApplication::applicationPid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
 }  // namespace
 
 std::optional<QString> AudioEnhancer::findFFmpeg() {
@@ -36,25 +55,48 @@ AudioEnhancer::AudioEnhancer(std::optional<QString> ffmpegPath, QString temporar
       m_ffmpegPath(std::move(ffmpegPath)),
       m_temporaryFolder(temporaryFolder.isEmpty() ? QDir::tempPath() : temporaryFolder) {}
 
-AudioEnhancer::~AudioEnhancer() = default;
+AudioEnhancer::~AudioEnhancer() {
+  // Each tool is killed, and reaped, before its file goes: one still starting would otherwise
+  // make the file afresh.
+  for (auto& [runner, output] : std::exchange(m_running, {})) {
+    delete runner;
+    if (!output.isEmpty()) cleanupTempFile(output);
+  }
+}
 
 QString AudioEnhancer::newTempPath(const QString& prefix) const {
-  return QDir(m_temporaryFolder).filePath(prefix + uuidText(QUuid::createUuid()) + ".wav");
+  return QDir(m_temporaryFolder)
+      .filePath(QStringLiteral("parlowvista-%1-").arg(QCoreApplication::applicationPid()) + prefix +
+                uuidText(QUuid::createUuid()) + ".wav");
 }
 
 void AudioEnhancer::cleanupTempFile(const QString& path) {
   QFile::remove(path);
 }
 
+int AudioEnhancer::removeLeftovers(const QString& folder) {
+  int removed = 0;
+  const QDir dir(folder);
+  for (const QString& name : dir.entryList({QStringLiteral("parlowvista-*.wav")}, QDir::Files | QDir::Hidden)) {
+    const QRegularExpressionMatch own = ownFileName().match(name);
+    if (!own.hasMatch()) continue;
+    const qint64 pid = own.captured(1).toLongLong();
+    if (pid > 0 && !isRunning(pid) && QFile::remove(dir.filePath(name))) ++removed;
+  }
+  return removed;
+}
+
 void AudioEnhancer::runTool(const QString& program, const QStringList& arguments,
                             std::function<void(const QByteArray&)> onOutput,
-                            std::function<void(const ToolResult&)> done) {
+                            std::function<void(const ToolResult&)> done, const QString& output) {
   auto* runner = new ProcessRunner(this);
+  m_running.emplace(runner, output);
   ProcessRequest request;
   request.program = program;
   request.arguments = arguments;
   if (onOutput) request.standardOutputLine = std::move(onOutput);
-  runner->start(std::move(request), [runner, done](const ProcessOutcome& outcome) {
+  runner->start(std::move(request), [this, runner, done](const ProcessOutcome& outcome) {
+    m_running.erase(runner);
     ToolResult result;
     result.started = outcome.kind != ProcessOutcome::Kind::failedToStart;
     result.startError = outcome.startError;
@@ -82,20 +124,23 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
       if (!progress) return;
       if (const auto fraction = enhancement::parseProgress(QString::fromUtf8(chunk), duration)) progress(*fraction);
     };
-    runTool(ffmpeg, arguments, onOutput, [output, done](const ToolResult& result) {
-      if (!result.started) {
-        AudioEnhancer::cleanupTempFile(output);
-        return done({std::nullopt, result.startError});
-      }
-      if (result.exitCode != 0) {
-        AudioEnhancer::cleanupTempFile(output);
-        QString text = QString::fromUtf8(result.standardError);
-        if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
-        return done({std::nullopt, "Audio enhancement failed: " + text});
-      }
-      if (!QFileInfo::exists(output)) return done({std::nullopt, kNoOutput});
-      done({output, {}});
-    });
+    runTool(
+        ffmpeg, arguments, onOutput,
+        [output, done](const ToolResult& result) {
+          if (!result.started) {
+            AudioEnhancer::cleanupTempFile(output);
+            return done({std::nullopt, result.startError});
+          }
+          if (result.exitCode != 0) {
+            AudioEnhancer::cleanupTempFile(output);
+            QString text = QString::fromUtf8(result.standardError);
+            if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
+            return done({std::nullopt, "Audio enhancement failed: " + text});
+          }
+          if (!QFileInfo::exists(output)) return done({std::nullopt, kNoOutput});
+          done({output, {}});
+        },
+        output);
   };
   const QString probe = QFileInfo(ffmpeg).dir().filePath("ffprobe");
   if (!QFileInfo::exists(probe)) return run(60.0);
@@ -109,15 +154,18 @@ void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& outpu
                                   Done done) {
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
   if (!QFileInfo::exists(inputPath) || !isRegularFile(inputPath)) return done({std::nullopt, kNoInput});
-  runTool(*m_ffmpegPath, arguments, {}, [output, done](const ToolResult& result) {
-    if (!result.started) {
-      AudioEnhancer::cleanupTempFile(output);
-      return done({std::nullopt, result.startError});
-    }
-    if (result.exitCode == 0 && QFileInfo::exists(output)) return done({output, {}});
-    AudioEnhancer::cleanupTempFile(output);
-    done({std::nullopt, kNoOutput});
-  });
+  runTool(
+      *m_ffmpegPath, arguments, {},
+      [output, done](const ToolResult& result) {
+        if (!result.started) {
+          AudioEnhancer::cleanupTempFile(output);
+          return done({std::nullopt, result.startError});
+        }
+        if (result.exitCode == 0 && QFileInfo::exists(output)) return done({output, {}});
+        AudioEnhancer::cleanupTempFile(output);
+        done({std::nullopt, kNoOutput});
+      },
+      output);
 }
 
 void AudioEnhancer::generatePreview(const QString& inputPath, const AudioEnhancementSettings& settings, Done done) {

@@ -7,17 +7,24 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
 #include <optional>
 
 namespace parlowvista {
+
+class ProcessRunner;
 
 // Cleans up a recording with the external tool ffmpeg before it is loaded: a filter chain
 // from the enhancement settings into a 16 kHz mono 32-bit float WAV in the temporary folder,
 // with progress read from the tool's "out_time_ms=" lines; and the 10-second excerpts of the
 // enhancement preview. The tool is looked for once, when the enhancer is made.
 //
+// Its files are named "parlowvista-<process id>-", then the name below: a start can tell what a
+// copy that is gone left behind from what a running copy is writing (removeLeftovers).
+//
 // UI thread: calls return at once and answer later on this thread; the tools never block
-// it. Files it makes belong to the caller; a failed run removes its partial output.
+// it. Files it makes belong to the caller; a failed run removes its partial output, and so does
+// a run still under way when the enhancer goes (as the application ends, on every road).
 class AudioEnhancer : public QObject {
   Q_OBJECT
  public:
@@ -36,6 +43,8 @@ class AudioEnhancer : public QObject {
 
   // `ffmpegPath`: the tool found (nothing: no tool). ffprobe is looked for beside it.
   explicit AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder = {}, QObject* parent = nullptr);
+  // Runs under way are ended: their tools killed (no answer comes) and their partial output
+  // removed.
   ~AudioEnhancer() override;
 
   bool isAvailable() const { return m_ffmpegPath.has_value(); }
@@ -54,6 +63,11 @@ class AudioEnhancer : public QObject {
   // Removes a file; failures are ignored. Any thread.
   static void cleanupTempFile(const QString& path);
 
+  // Removes from `folder` the files of enhancers of processes that no longer run (a copy
+  // killed, or the machine's power lost, while it enhanced): only names this class gives,
+  // never anything else, and nothing of a process still running. Returns how many went.
+  static int removeLeftovers(const QString& folder);
+
  private:
   struct ToolResult {
     bool started = false;
@@ -62,13 +76,16 @@ class AudioEnhancer : public QObject {
     QByteArray standardOutput;
     QString startError;
   };
+  // `output`: the file the tool writes, removed should the enhancer go before the tool ends.
   void runTool(const QString& program, const QStringList& arguments, std::function<void(const QByteArray&)> onOutput,
-               std::function<void(const ToolResult&)> done);
+               std::function<void(const ToolResult&)> done, const QString& output = {});
   void renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments, Done done);
   QString newTempPath(const QString& prefix) const;
 
   std::optional<QString> m_ffmpegPath;
   QString m_temporaryFolder;
+  // Runs under way, with the file each writes.
+  std::map<ProcessRunner*, QString> m_running;
 };
 
 }  // namespace parlowvista

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <memory>
 
 namespace testsupport {
@@ -34,10 +35,10 @@ struct QuitChild {
 };
 
 // Runs this test program's `filter` in a child with `environment` (plus the child-run
-// variable); once `moment` is in its output (within `momentTimeoutMs`), sends it SIGTERM when
+// variable); once `moment` is in its output (within `momentTimeoutMs`), sends it `signal` when
 // `bySignal` (otherwise the child quits by itself), and waits up to `endTimeoutMs` for it to end.
 inline QuitChild quitChildAtMoment(QProcessEnvironment environment, const QString& filter, const char* moment,
-                                   bool bySignal, int momentTimeoutMs, int endTimeoutMs) {
+                                   bool bySignal, int momentTimeoutMs, int endTimeoutMs, int signal = SIGTERM) {
   environment.insert(kChildRunVariable, QStringLiteral("1"));
   QProcess program;
   program.setProcessEnvironment(environment);
@@ -60,7 +61,7 @@ inline QuitChild quitChildAtMoment(QProcessEnvironment environment, const QStrin
   }
   QElapsedTimer clock;
   clock.start();
-  if (bySignal) program.terminate();
+  if (bySignal) ::kill(static_cast<pid_t>(program.processId()), signal);
   run.ended = program.waitForFinished(endTimeoutMs);
   run.secondsToEnd = static_cast<double>(clock.elapsed()) / 1000.0;
   if (!run.ended) program.kill(), program.waitForFinished();

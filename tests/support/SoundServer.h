@@ -9,18 +9,23 @@
 #include "support/ChildTestRun.h"
 #include "support/QtWait.h"
 #include "support/Spawn.h"
+#include "support/TempDir.h"
 
 #include <QAudioDevice>
 #include <QCoreApplication>
+#include <QDataStream>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMediaDevices>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <optional>
@@ -95,6 +100,31 @@ class OutputRecording {
     for (std::size_t i = 0; i < out.size(); ++i)
       out[i] = qFromLittleEndian<qint16>(bytes.constData() + 2 * i) / 32768.0f;
     return out;
+  }
+  // Keeps `samples` (of this recording) as a WAV file named after `name` that outlives the test
+  // run, in "pv-heard-recordings" in the temporary folder the run was started with, for a
+  // failure to point at; its path.
+  QString keep(const std::vector<float>& samples, QString name) const {
+    const QString outer = qEnvironmentVariable(RunTemporaryFolder::kOuterTemporaryFolderVariable, QDir::tempPath());
+    const QDir folder(QDir(outer).filePath(QStringLiteral("pv-heard-recordings")));
+    folder.mkpath(QStringLiteral("."));
+    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9.-]+")), QStringLiteral("_"));
+    QFile file(folder.filePath(QStringLiteral("%1-%2.wav").arg(QCoreApplication::applicationPid()).arg(name)));
+    if (!file.open(QIODevice::WriteOnly)) return file.fileName() + " (could not be written)";
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    const auto data = quint32(samples.size() * 2);
+    const auto rate = quint32(m_rate);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + data);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(1) << rate << rate * 2 << quint16(2) << quint16(16);
+    out.writeRawData("data", 4);
+    out << data;
+    for (const float sample : samples) out << qint16(std::clamp(std::lround(sample * 32768.0f), -32768L, 32767L));
+    file.write(bytes);
+    return file.fileName();
   }
   // Samples recorded so far: where what is recorded next begins.
   qint64 size() const { return QFileInfo(m_file).size() / 2; }

@@ -46,6 +46,8 @@ class LeftEmpty : public ::testing::Environment {
 }  // namespace
 
 RunTemporaryFolder::RunTemporaryFolder() : m_folder("pv-run") {
+  // A run started by another run keeps the first one's: what a failed test keeps outlives both.
+  ::setenv(kOuterTemporaryFolderVariable, m_folder.path().parent_path().c_str(), 0);
   ::setenv("TMPDIR", m_folder.path().c_str(), 1);
 }
 

@@ -31,6 +31,10 @@ class TempDir {
 // server's client make when the session names none are left aside).
 class RunTemporaryFolder {
  public:
+  // The temporary folder the first run's folder was made in (the system's, or the caller's
+  // $TMPDIR): for what a failed test keeps for a person to look at.
+  static constexpr const char* kOuterTemporaryFolderVariable = "PV_TEST_OUTER_TMPDIR";
+
   RunTemporaryFolder();
   ~RunTemporaryFolder();
   RunTemporaryFolder(const RunTemporaryFolder&) = delete;

@@ -5,6 +5,7 @@
 #include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Models/UuidText.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
@@ -23,6 +24,7 @@
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
 #include "support/QtWait.h"
+#include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
 #include "support/Spawn.h"
 #include "support/TempDir.h"
@@ -47,6 +49,7 @@
 #include <iostream>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 using parlowvista::Application;
@@ -139,7 +142,7 @@ TEST_F(ApplicationTest, AStoreThatCannotBeOpenedIsReported) {
 
 // A copy started while another holds the library: one that is ending (it lets the library go a
 // second later, as a copy whose window has just gone does) is waited for, and the library opens;
-// one that stays is refused, in plain words.
+// one that stays is refused, in plain words, within seconds.
 TEST_F(ApplicationTest, ASecondCopyWaitsForOneThatIsEndingAndIsToldInPlainWordsOfOneThatStays) {
   {
     QProcessEnvironment holding = QProcessEnvironment::systemEnvironment();
@@ -164,10 +167,14 @@ TEST_F(ApplicationTest, ASecondCopyWaitsForOneThatIsEndingAndIsToldInPlainWordsO
     EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
   }
   Application first(environment());
+  QElapsedTimer refused;
+  refused.start();
   try {
     Application second(environment());
     FAIL() << "a second opener was let in";
   } catch (const StoreError& error) {
+    // Told after a wait of seconds, long enough for a copy that is ending, not of a minute.
+    EXPECT_LT(refused.elapsed(), 30000);
     EXPECT_EQ(error.kind(), StoreError::Kind::inUse);
     const QString message = Application::storeFailureMessage(error);
     EXPECT_TRUE(message.startsWith("Could not create ModelContainer: ")) << message.toStdString();
@@ -186,6 +193,46 @@ TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
   const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.hold"));
   std::cout << "holding" << std::endl;
   QThread::msleep(1000);
+}
+
+// A copy killed (or left without power) while it enhanced a file left the half-written output
+// in the temporary folder. The next start removes it, and what such a copy's previews left, by
+// the names the enhancer gives (the process's number in them): nothing of a copy still
+// running, this one or another, and nothing else in the folder.
+TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndNothingElse) {
+  const QString temporary = folder("tmp");
+  ASSERT_TRUE(QDir().mkpath(temporary));
+  const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
+  ASSERT_EQ(QDir::tempPath(), temporary);
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  QProcess running;
+  running.start("sleep", {"60"});
+  ASSERT_TRUE(running.waitForStarted());
+  const auto named = [](qint64 pid, const QString& kind) {
+    return QStringLiteral("parlowvista-%1-%2%3.wav").arg(pid).arg(kind, parlowvista::uuidText(QUuid::createUuid()));
+  };
+  const QStringList left{named(ended, ""), named(ended, "preview_"), named(ended, "preview_original_")};
+  const QStringList kept{named(running.processId(), ""),
+                         named(QCoreApplication::applicationPid(), "preview_"),
+                         parlowvista::uuidText(QUuid::createUuid()) + ".wav",
+                         QStringLiteral("parlowvista-%1-notes.wav").arg(ended),
+                         named(ended, "") + ".part",
+                         "talk.wav"};
+  for (const QString& name : left + kept) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
+  const QString folderOfThatName = named(ended, "");
+  ASSERT_TRUE(QDir(temporary).mkdir(folderOfThatName));
+
+  const Application application(environment());
+  const QStringList there = QDir(temporary).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+  for (const QString& name : left) EXPECT_FALSE(there.contains(name)) << name.toStdString();
+  for (const QString& name : kept + QStringList{folderOfThatName}) {
+    EXPECT_TRUE(there.contains(name)) << name.toStdString();
+  }
+  running.kill();
+  running.waitForFinished();
 }
 
 // The program itself, started as a user starts it with nothing in its environment about the

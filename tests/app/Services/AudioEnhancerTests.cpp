@@ -33,6 +33,10 @@ class AudioEnhancerTest : public testsupport::TempDirTest {
   }
 
   QStringList tempFiles() const { return QDir(path("tmp")).entryList(QDir::Files); }
+  // What the enhancer's files begin with: a start tells a running copy's from a gone one's by it.
+  static QString own(const char* kind = "") {
+    return QStringLiteral("parlowvista-%1-%2").arg(QCoreApplication::applicationPid()).arg(kind);
+  }
 
   void SetUp() override { QDir().mkpath(path("tmp")); }
 };
@@ -50,7 +54,8 @@ TEST_F(AudioEnhancerTest, EnhancesIntoA16kMonoFloatFileWithProgress) {
         path("in.flac"), settings, [&](double p) { progress << p; }, done);
   });
   ASSERT_TRUE(outcome.outputPath) << outcome.error.toStdString();
-  EXPECT_TRUE(outcome.outputPath->startsWith(path("tmp")));
+  EXPECT_EQ(QFileInfo(*outcome.outputPath).dir(), QDir(path("tmp")));
+  EXPECT_TRUE(QFileInfo(*outcome.outputPath).fileName().startsWith(own())) << outcome.outputPath->toStdString();
   const auto stream = AudioProcessor::probeLength(*outcome.outputPath);
   ASSERT_TRUE(stream);
   EXPECT_EQ(stream->sampleRate, 16000);
@@ -61,7 +66,7 @@ TEST_F(AudioEnhancerTest, EnhancesIntoA16kMonoFloatFileWithProgress) {
 
   const auto preview = wait([&](auto done) { enhancer.generatePreview(path("in.flac"), settings, done); });
   ASSERT_TRUE(preview.outputPath);
-  EXPECT_TRUE(QFileInfo(*preview.outputPath).fileName().startsWith("preview_"));
+  EXPECT_TRUE(QFileInfo(*preview.outputPath).fileName().startsWith(own("preview_")));
   EXPECT_EQ(AudioProcessor::probeLength(*preview.outputPath)->sampleRate, 44100);
 }
 
@@ -88,6 +93,21 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
     EXPECT_EQ(preview.error, "Failed to create enhanced audio file");
     EXPECT_TRUE(tempFiles().isEmpty());
   }
+  // An enhancer that goes (the application ending) while its tool writes ends the tool and
+  // removes what it wrote, of the file and of a preview alike.
+  const QString pidFile = path("tool.pid");
+  auto writing = std::make_unique<AudioEnhancer>(
+      fakeTool("writing", "echo $$ >> '" + pidFile.toStdString() +
+                              "'; for last; do :; done; echo partial > \"$last\"; exec sleep 60"),
+      path("tmp"));
+  writing->enhance(path("in.wav"), {}, {}, [](const AudioEnhancer::Outcome&) { ADD_FAILURE() << "answered"; });
+  writing->generatePreview(path("in.wav"), {}, [](const AudioEnhancer::Outcome&) { ADD_FAILURE() << "answered"; });
+  ASSERT_TRUE(testsupport::waitUntil([&] { return tempFiles().size() == 2; })) << tempFiles().join(", ").toStdString();
+  writing.reset();
+  EXPECT_EQ(tempFiles().join(", ").toStdString(), "");
+  for (const QString& pid :
+       QString::fromStdString(testsupport::readFile(pidFile.toStdString())).split('\n', Qt::SkipEmptyParts))
+    EXPECT_FALSE(QFileInfo::exists("/proc/" + pid)) << "the tool " << pid.toStdString() << " runs on";
 }
 
 TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
@@ -124,7 +144,7 @@ TEST_F(AudioEnhancerTest, PreviewsAreMadeWithTheFoundToolPlayedOneAtATimeAndRemo
   ASSERT_TRUE(h.logged("Preview ready - compare Original vs Enhanced"));
   const QString original = h.vm->previewOriginalURL().toLocalFile();
   const QString enhanced = h.vm->previewEnhancedURL().toLocalFile();
-  EXPECT_TRUE(QFileInfo(original).fileName().startsWith("preview_original_"));
+  EXPECT_TRUE(QFileInfo(original).fileName().startsWith(own("preview_original_")));
   EXPECT_TRUE(QFileInfo::exists(enhanced));
 
   // One stop timer: a stopped and restarted playback runs its full time.

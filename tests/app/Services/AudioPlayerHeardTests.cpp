@@ -81,9 +81,25 @@ class AudioPlayerHeardChildProcess : public testsupport::AudioPlayerTest {
     return testsupport::RegionTones::regionsHeard(recordedFrom(seconds, length), recording.rate());
   }
 
+  // The regions `recorded` holds are `expected` (or begin with it, `thenAny`); when they are not,
+  // the recording is kept and the failure says where.
+  void expectHeard(const std::vector<float>& recorded, const std::string& expected, const std::string& what,
+                   bool thenAny = false) {
+    const std::string heard = sequence(testsupport::RegionTones::regionsHeard(recorded, recording.rate()));
+    if (thenAny ? heard.substr(0, expected.size()) == expected : heard == expected) return;
+    ADD_FAILURE() << what << ": heard \"" << heard << "\", expected \"" << expected
+                  << "\"; the recording: " << recording.keep(recorded, QString::fromStdString(what)).toStdString();
+  }
+
   testsupport::OutputRecording recording;
   AudioPlayerService player;
 };
+
+// A seek while playing replaces the output's sink, and until the new one sounds the old place
+// plays on: on a loaded machine for a few tenths of a second. Each such seek is therefore sent
+// early in a second, once this much of it was heard, leaving most of the second before the next
+// change of tone.
+constexpr double kSeekWhilePlayingAfter = 0.2;
 
 // The first sound after a Play comes from the place asked for, not from where playback was
 // before (a stream that kept what it had buffered for the old place played that first), and at
@@ -107,12 +123,12 @@ TEST_F(AudioPlayerHeardChildProcess, EveryPlayIsHeardFromWhereItWasAskedAtTheFil
   player.pause();
   ASSERT_TRUE(recording.waitForSilence());
   const qint64 mark = recording.size();
-  player.seek(2.2);
+  player.seek(2.1);
   player.play();
-  ASSERT_TRUE(heardPast(player, 2.2, 0.3));
+  ASSERT_TRUE(heardPast(player, 2.1, kSeekWhilePlayingAfter));
   player.seek(7.4);
   EXPECT_TRUE(heardPast(player, 7.4, 0.4));
-  EXPECT_EQ(sequence(testsupport::RegionTones::regionsHeard(recording.samples(mark), recording.rate())), "2 7");
+  expectHeard(recording.samples(mark), "2 7", "a seek from 2.1 to 7.4 while playing");
 
   // A file loaded while one plays: the old one falls silent at once, and the new one is heard
   // clean (both at once mix their tones).
@@ -166,45 +182,68 @@ TEST_F(AudioPlayerHeardChildProcess, EveryPartOfAJoinedFilePlaysFromASeekIntoIt)
       const std::vector<Block> heard = playFrom(spot, 0.3);
       EXPECT_EQ(firstRegion(heard), int(spot)) << joined.name << ", Play at " << spot << " heard " << sequence(heard);
     }
-    // Playing.
+    // Playing, from early in second 1, each seek early in its second.
+    const double from = into(1, 0.1);
+    player.seek(from);
     ASSERT_TRUE(recording.waitForSilence());
     const qint64 mark = recording.size();
     player.play();
-    ASSERT_TRUE(heardPast(player, player.currentTime(), 0.2)) << joined.name;
+    ASSERT_TRUE(heardPast(player, from, kSeekWhilePlayingAfter)) << joined.name;
     for (const double spot : {into(4, 0.1), into(1, 0.1)}) {
       player.seek(spot);
-      EXPECT_TRUE(heardPast(player, spot, 0.3)) << joined.name << ", seek to " << spot << " while playing";
+      EXPECT_TRUE(heardPast(player, spot, kSeekWhilePlayingAfter))
+          << joined.name << ", seek to " << spot << " while playing";
     }
     player.pause();
-    EXPECT_EQ(sequence(heardSince(mark)).substr(0, 5), "1 4 1") << joined.name;
+    EXPECT_TRUE(recording.waitForSilence());
+    expectHeard(recording.samples(mark), "1 4 1", joined.name + ", seeks to seconds 4 and 1 while playing", true);
     EXPECT_EQ(player.problem().toStdString(), "") << joined.name;
   }
 }
 
 // Where in the loader's samples (16 kHz, as the recording) the first sound of `recorded` comes
-// from, within a second of `target`: the place a fifth of a second of it matches best, and how
-// well (1 for the same sound). Nothing when nothing was heard.
-std::optional<std::pair<double, double>> whereHeardFrom(const std::vector<float>& recorded,
-                                                        const std::vector<float>& loaded, double target) {
-  constexpr std::size_t kRate = 16000, kWindow = kRate / 5;
+// from, within a second of `target`, and how well it matches there (1 for the same sound). The
+// first sound is what is heard from its onset on, a fifth of a second of it, or less where the
+// output drops out before that (a loaded machine's output falls silent now and then, for 10 ms
+// or more, and then goes on later: what follows the gap is no longer the first sound).
+struct FirstSound {
+  double heardSeconds = 0;  // judged: up to the first gap, at most a fifth of a second
+  double from = 0;          // where in the file it matches best
+  double match = -1;
+};
+constexpr std::size_t kRate = 16000;
+// Shorter than this before a gap, the first sound tells too little: the seek is made again.
+constexpr std::size_t kLeastJudged = kRate / 20;
+
+std::optional<FirstSound> whereHeardFrom(const std::vector<float>& recorded, const std::vector<float>& loaded,
+                                         double target) {
+  constexpr std::size_t kWindow = kRate / 5, kGap = kRate / 200;
   const auto onset =
       std::find_if(recorded.begin(), recorded.end(), [](float sample) { return std::abs(sample) > 0.02f; });
-  if (recorded.end() - onset < std::ptrdiff_t(kWindow)) return std::nullopt;
+  if (onset == recorded.end()) return std::nullopt;
   const float* heard = &*onset;
+  const auto available = std::size_t(recorded.end() - onset);
+  // Digital silence in the middle of noise (which never stays this near zero for 5 ms): a gap.
+  std::size_t window = std::min(kWindow, available), quiet = 0;
+  for (std::size_t i = 0; i < window; ++i) {
+    quiet = std::abs(heard[i]) < 0.002f ? quiet + 1 : 0;
+    if (quiet == kGap) window = i + 1 - kGap;
+  }
+  FirstSound first;
+  first.heardSeconds = double(window) / kRate;
   double heardEnergy = 0;
-  for (std::size_t i = 0; i < kWindow; ++i) heardEnergy += double(heard[i]) * heard[i];
-  std::pair<double, double> best{0, -1};
-  const auto from = std::size_t(std::max(0.0, target - 1.0) * kRate);
-  for (std::size_t at = from; at < std::size_t((target + 1.0) * kRate) && at + kWindow <= loaded.size(); ++at) {
+  for (std::size_t i = 0; i < window; ++i) heardEnergy += double(heard[i]) * heard[i];
+  const auto begin = std::size_t(std::max(0.0, target - 1.0) * kRate);
+  for (std::size_t at = begin; at < std::size_t((target + 1.0) * kRate) && at + window <= loaded.size(); ++at) {
     double product = 0, energy = 0;
-    for (std::size_t i = 0; i < kWindow; ++i) {
+    for (std::size_t i = 0; i < window; ++i) {
       product += double(loaded[at + i]) * heard[i];
       energy += double(loaded[at + i]) * loaded[at + i];
     }
     const double match = product / std::sqrt(energy * heardEnergy + 1e-12);
-    if (match > best.second) best = {double(at) / kRate, match};
+    if (match > first.match) first = FirstSound{first.heardSeconds, double(at) / kRate, match};
   }
-  return best;
+  return first;
 }
 
 // The first sound after a seek came from elsewhere than the loader puts the time sought (the
@@ -213,6 +252,8 @@ std::optional<std::pair<double, double>> whereHeardFrom(const std::vector<float>
 // after a seek (a row's ▶ is one) is heard from the loader's sound at that time within 30 ms,
 // in every format, past a change of rate and past damage skipped (files of noise, any tenth of
 // a second of which is found in the file to the sample: tools/fixtures/seeks.py).
+// Where the output dropped out within the first 50 ms heard (a loaded machine), the seek is made
+// again, up to three times.
 TEST_F(AudioPlayerHeardChildProcess, TheFirstSoundAfterASeekIsTheLoadersSoundAtThatTime) {
   const std::map<std::string, std::vector<double>> seeks{{"noise.wav", {2.7, 7.3}},
                                                          {"noise-cbr.mp3", {2.7, 9.31}},
@@ -231,10 +272,20 @@ TEST_F(AudioPlayerHeardChildProcess, TheFirstSoundAfterASeekIsTheLoadersSoundAtT
     const parlowvista::LoadedAudio loaded = parlowvista::AudioProcessor().loadAndResample(path);
     ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, loaded.duration), "") << name;
     for (const double spot : spots) {
-      const auto heard = whereHeardFrom(recordedFrom(spot, 0.4), loaded.samples, spot);
-      ASSERT_TRUE(heard) << name << ": nothing heard from " << spot;
-      EXPECT_GT(heard->second, 0.6) << name << ": what was heard from " << spot << " is not in the file";
-      EXPECT_NEAR(heard->first, spot, 0.03) << name << ": the first sound from " << spot;
+      std::vector<float> recorded;
+      std::optional<FirstSound> heard;
+      for (int attempt = 0; attempt < 3 && !(heard && heard->heardSeconds * kRate >= kLeastJudged); ++attempt) {
+        recorded = recordedFrom(spot, 0.4);
+        heard = whereHeardFrom(recorded, loaded.samples, spot);
+      }
+      const std::string what = name + " from " + std::to_string(spot);
+      ASSERT_TRUE(heard) << what << ": nothing heard";
+      if (heard->heardSeconds * kRate >= kLeastJudged && heard->match > 0.6 && std::abs(heard->from - spot) <= 0.03)
+        continue;
+      ADD_FAILURE() << what << ": the first " << heard->heardSeconds << " s heard match the file at " << heard->from
+                    << " (" << heard->match << "; asked: more than 0.6 within 0.03 s, of at least "
+                    << double(kLeastJudged) / kRate
+                    << " s); the recording: " << recording.keep(recorded, QString::fromStdString(what)).toStdString();
     }
     EXPECT_EQ(player.problem().toStdString(), "") << name;
   }

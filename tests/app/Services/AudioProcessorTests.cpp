@@ -6,6 +6,7 @@
 
 #include <voxtrellis/WorkStopped.h>
 
+#include <QIODevice>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
@@ -212,6 +213,25 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   stop.request_stop();
   EXPECT_THROW(cache.cacheSamples(std::vector<float>(1000, 1.0f), id, stop.get_token()), voxtrellis::WorkStopped);
   EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
+  // One asked for while the samples go down is seen within a few megabytes (a block of 64 MB
+  // took over a second on a busy disk).
+  struct AskingToStop : QIODevice {
+    std::stop_source stop;
+    qint64 written = 0;
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char*, qint64 length) override {
+      written += length;
+      stop.request_stop();
+      return length;
+    }
+  } device;
+  ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+  const std::vector<char> bytes(std::size_t(32) << 20);
+  EXPECT_THROW(
+      AudioCacheService::writeUnlessStopped(device, bytes.data(), qint64(bytes.size()), device.stop.get_token()),
+      voxtrellis::WorkStopped);
+  EXPECT_GT(device.written, 0);
+  EXPECT_LE(device.written, qint64(8) << 20);
   // Only the cache file is in the folder: no temporary file is left beside it.
   EXPECT_EQ(QDir(cache.cacheDirectory()).entryList(QDir::Files).size(), 1);
   cache.removeCachedSamples(id);

@@ -20,6 +20,8 @@
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEvent>
@@ -27,12 +29,15 @@
 #include <QSettings>
 #include <QThreadPool>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <stop_token>
 
 namespace pipelinetest {
 
@@ -152,7 +157,29 @@ class Gate {
   int m_waiting = 0;
 };
 
-// A speech engine with scripted answers. Each step may be held at a gate.
+// A worker held as a long step is when the application's stop finds it under way: until the
+// stop it was given is asked for. A stop that never comes (one the step was not given) ends the
+// hold only after `bound`, counted in `outlasted`, so the test that looks fails rather than hangs.
+class StopHold {
+ public:
+  // True when the stop ended the hold.
+  bool hold(const std::stop_token& stop, std::chrono::seconds bound = std::chrono::seconds(30)) {
+    ++held;
+    std::mutex mutex;
+    std::unique_lock lock(mutex);
+    std::condition_variable_any().wait_for(lock, stop, bound, [] { return false; });
+    const bool stopped = stop.stop_requested();
+    ++(stopped ? this->stopped : outlasted);
+    return stopped;
+  }
+
+  std::atomic<int> held{0};
+  std::atomic<int> stopped{0};
+  std::atomic<int> outlasted{0};
+};
+
+// A speech engine with scripted answers. Each step may be held at a gate, recognition also
+// until its stop.
 class FakeEngine : public SpeechEngine {
  public:
   std::function<voxtrellis::ASRResult(std::span<const float>)> recognize = [](std::span<const float> samples) {
@@ -177,6 +204,7 @@ class FakeEngine : public SpeechEngine {
     return d;
   };
   std::shared_ptr<Gate> recognizeGate;
+  std::shared_ptr<StopHold> recognizeHold;
   std::shared_ptr<Gate> diarizeGate;
   std::shared_ptr<Gate> prepareGate;
   std::atomic<int> preparedDiarizers{0};
@@ -202,9 +230,11 @@ class FakeEngine : public SpeechEngine {
  private:
   struct Recognizer : SpeechRecognizer {
     explicit Recognizer(FakeEngine* e) : engine(e) {}
-    voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress&, std::stop_token) override {
+    voxtrellis::ASRResult transcribe(std::span<const float> samples, const StepProgress&,
+                                     std::stop_token stop) override {
       ++engine->recognitions;
       if (auto gate = engine->recognizeGate) gate->wait();
+      if (auto hold = engine->recognizeHold; hold && hold->hold(stop)) throw voxtrellis::WorkStopped("Recognition");
       return engine->recognize(samples);
     }
     FakeEngine* engine;

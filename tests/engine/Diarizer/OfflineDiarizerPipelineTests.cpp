@@ -7,6 +7,7 @@
 #include <voxtrellis/OfflineDiarizationError.h>
 #include <voxtrellis/OfflineDiarizerManager.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <stop_token>
 #include <thread>
 
 using namespace voxtrellis;
@@ -328,7 +330,7 @@ class FailingSource final : public StreamingAudioSampleSource {
   mutable std::atomic<int> m_reads{0};
 };
 
-TEST(OfflineDiarizerPipeline, FailuresEndBothStagesAndLeaveNoThread) {
+TEST(OfflineDiarizerPipeline, FailuresAndStopsEndBothStagesAndLeaveNoThread) {
   OfflineDiarizerManager manager;
   manager.initialize(loadModels());
   // Loaded first: the runtime gives every model its own worker threads.
@@ -341,6 +343,19 @@ TEST(OfflineDiarizerPipeline, FailuresEndBothStagesAndLeaveNoThread) {
     SCOPED_TRACE(goodReads);
     FailingSource source(long_, goodReads);
     EXPECT_EQ(errorText([&] { manager.process(source, 0); }), "disk went away");
+    EXPECT_EQ(settledThreadCount(before), before);
+  }
+  // A stop asked for between two windows (the application quitting) ends the call as the
+  // header promises, with WorkStopped, whichever stage's check saw the stop first.
+  const ArrayAudioSampleSource source(long_);
+  for (int windows : {1, 20}) {
+    SCOPED_TRACE(windows);
+    std::stop_source stop;
+    int done = 0;
+    const auto progress = [&](double) {
+      if (++done == windows) stop.request_stop();
+    };
+    EXPECT_THROW(manager.process(source, 0, progress, stop.get_token()), WorkStopped);
     EXPECT_EQ(settledThreadCount(before), before);
   }
   // An embedding-stage failure ends segmentation too, and is the error reported.
