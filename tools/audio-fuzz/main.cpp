@@ -156,24 +156,41 @@ struct Tally {
   int faults() const { return crashes + hangs + overruns + disagreements + memory; }
 };
 
+constexpr const char* kUsage =
+    "usage: audio-fuzz [--variants N] [--seed S] [--time-limit SECONDS] [--keep FOLDER] [--formats wav,mp3,...]\n";
+
+[[noreturn]] void refuse(const std::string& why) {
+  std::cerr << "audio-fuzz: " << why << "\n" << kUsage;
+  std::exit(2);
+}
+
 Options parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string key = argv[i], value = argv[i + 1];
-    if (key == "--variants") {
-      options.variants = std::stoi(value);
-    } else if (key == "--seed") {
-      options.seed = unsigned(std::stoul(value));
-    } else if (key == "--time-limit") {
-      options.timeLimit = std::stod(value);
-    } else if (key == "--keep") {
-      options.keep = value;
-    } else if (key == "--formats") {
-      std::istringstream names(value);
-      for (std::string name; std::getline(names, name, ',');) options.formats.push_back(name);
-    } else {
-      std::cerr << "audio-fuzz: unknown option " << key << "\n";
-      std::exit(2);
+  for (int i = 1; i < argc; i += 2) {
+    const std::string key = argv[i];
+    if (key == "--help" || key == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    }
+    if (i + 1 == argc) refuse(key + " wants a value");
+    const std::string value = argv[i + 1];
+    try {
+      if (key == "--variants") {
+        options.variants = std::stoi(value);
+      } else if (key == "--seed") {
+        options.seed = unsigned(std::stoul(value));
+      } else if (key == "--time-limit") {
+        options.timeLimit = std::stod(value);
+      } else if (key == "--keep") {
+        options.keep = value;
+      } else if (key == "--formats") {
+        std::istringstream names(value);
+        for (std::string name; std::getline(names, name, ',');) options.formats.push_back(name);
+      } else {
+        refuse("unknown option " + key);
+      }
+    } catch (const std::logic_error&) {
+      refuse("not a number for " + key + ": " + value);
     }
   }
   return options;
