@@ -16,6 +16,7 @@
 // BM_SeekPastDamage: seeks to 7000 s and 3600 s, past the damage, once the index is built, again
 // and again; /adts the same in the file without damage. The aim: the same figure in both.
 
+#include "Services/AudioPlayerService.h"
 #include "Services/PlaybackDecoder.h"
 
 #include "BenchSupport.h"
@@ -62,20 +63,12 @@ fs::path damagedTwoHourFile() {
   return damaged;
 }
 
-QAudioFormat playerFormat() {
-  QAudioFormat format;
-  format.setSampleRate(48000);
-  format.setChannelCount(2);
-  format.setSampleFormat(QAudioFormat::Float);
-  return format;
-}
-
 void firstSoundAfterSeek(benchmark::State& state, const fs::path& file, std::chrono::milliseconds wait) {
   if (file.empty()) {
     state.SkipWithError("cannot make the file with the ffmpeg tool");
     return;
   }
-  const QAudioFormat format = playerFormat();
+  const QAudioFormat format = parlowvista::AudioPlayerService::probeFormat();
   std::vector<double> times;
   for (auto _ : state) {
     parlowvista::PlaybackDecoder decoder(QString::fromStdString(file.string()), format);
@@ -106,7 +99,7 @@ void BM_SeekPastDamage(benchmark::State& state, bool damaged) {
     state.SkipWithError("cannot make the file with the ffmpeg tool");
     return;
   }
-  const QAudioFormat format = playerFormat();
+  const QAudioFormat format = parlowvista::AudioPlayerService::probeFormat();
   parlowvista::PlaybackDecoder decoder(QString::fromStdString(file.string()), format);
   decoder.seek(1e6);  // waits for the index to be built
   QByteArray sound;

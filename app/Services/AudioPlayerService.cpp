@@ -58,11 +58,7 @@ bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
 // with sound where that one ends and none where the given one does (a WAV cut short since it
 // was decoded). Throws PlaybackError with the reason.
 AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration) {
-  QAudioFormat format;
-  format.setSampleRate(48000);
-  format.setChannelCount(2);
-  format.setSampleFormat(QAudioFormat::Float);
-  PlaybackDecoder decoder(path, format);
+  PlaybackDecoder decoder(path, AudioPlayerService::probeFormat());
   if (!decodesSound(decoder, path)) {
     throw PlaybackError(QStringLiteral("Cannot play %1: it holds no sound").arg(QFileInfo(path).fileName()));
   }
@@ -83,6 +79,14 @@ AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double
 }
 
 }  // namespace
+
+QAudioFormat AudioPlayerService::probeFormat() {
+  QAudioFormat format;
+  format.setSampleRate(48000);
+  format.setChannelCount(2);
+  format.setSampleFormat(QAudioFormat::Float);
+  return format;
+}
 
 AudioPlayerService::AudioPlayerService(QObject* parent) : QObject(parent), m_relay(std::make_shared<LoadRelay>()) {
   m_relay->service = this;

@@ -2,6 +2,7 @@
 
 #include "Services/SoundOutput.h"
 
+#include <QAudioFormat>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -52,6 +53,9 @@ class AudioPlayerService : public QObject {
   using LoadFinished = std::function<void(const QString& error)>;
 
   explicit AudioPlayerService(QObject* parent = nullptr);
+  // The PCM a file is looked into as it loads (48 kHz stereo float): what the player takes is
+  // what a decoder to this format opens and gives some sound of.
+  static QAudioFormat probeFormat();
   ~AudioPlayerService() override;
 
   bool isPlaying() const { return m_isPlaying; }

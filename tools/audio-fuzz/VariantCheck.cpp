@@ -1,5 +1,6 @@
 #include "VariantCheck.h"
 
+#include "Services/AudioPlayerService.h"
 #include "Services/AudioProcessor.h"
 #include "Services/PlaybackDecoder.h"
 
@@ -14,14 +15,6 @@ extern "C" {
 namespace audiofuzz {
 
 namespace {
-
-QAudioFormat playerFormat() {
-  QAudioFormat format;
-  format.setSampleRate(48000);
-  format.setChannelCount(2);
-  format.setSampleFormat(QAudioFormat::Float);
-  return format;
-}
 
 // Seconds of sound the decoder gives from where it stands, up to `most`.
 double soundTo(parlowvista::PlaybackDecoder& decoder, double most) {
@@ -70,7 +63,7 @@ Outcome examine(const std::filesystem::path& file, double seconds, double most) 
     outcome.loaderSays = error.what();
   }
   try {
-    parlowvista::PlaybackDecoder decoder(path, playerFormat());
+    parlowvista::PlaybackDecoder decoder(path, parlowvista::AudioPlayerService::probeFormat());
     QByteArray first;
     while (first.isEmpty() && decoder.decode(first, decoder.format().bytesPerFrame())) {
     }
