@@ -173,8 +173,10 @@ TEST_F(ApplicationTest, ASecondCopyWaitsForOneThatIsEndingAndIsToldInPlainWordsO
     Application second(environment());
     FAIL() << "a second opener was let in";
   } catch (const StoreError& error) {
-    // Told after a wait of seconds, long enough for a copy that is ending, not of a minute.
-    EXPECT_LT(refused.elapsed(), 30000);
+    // Told after the store's wait of a few seconds, long enough for a copy that is ending, not
+    // after a minute. SQLite counts that wait by the sleeps it asks for, so a loaded machine
+    // lengthens it only by how late each of them wakes: the bound leaves it room many times over.
+    EXPECT_LT(refused.elapsed(), 45000);
     EXPECT_EQ(error.kind(), StoreError::Kind::inUse);
     const QString message = Application::storeFailureMessage(error);
     EXPECT_TRUE(message.startsWith("Could not create ModelContainer: ")) << message.toStdString();
