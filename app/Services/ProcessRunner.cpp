@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -16,14 +17,25 @@ namespace {
 constexpr int kReapWaitMs = 1000;
 constexpr int kPollMs = 50;
 
-// Null standard input, separate channels, a process group of its own.
+// Null standard input, separate channels, a process group of its own, and a life no longer
+// than the thread that starts it.
 void prepare(QProcess& process, const ProcessRequest& request) {
   process.setProgram(request.program);
   process.setArguments(request.arguments);
   process.setProcessChannelMode(QProcess::SeparateChannels);
   process.setStandardInputFile(QProcess::nullDevice());
-  // A group of its own, so that stopping the tool also stops what it started.
-  process.setChildProcessModifier([] { ::setpgid(0, 0); });
+  const pid_t application = ::getpid();
+  // Runs in the child before it becomes the tool: system calls only, as the child may still
+  // share the application's memory then.
+  process.setChildProcessModifier([application] {
+    // A group of its own, so that stopping the tool also stops what it started.
+    ::setpgid(0, 0);
+    // Killed as the application ends, by any road, SIGKILL and crashes included: nothing else
+    // would stop a tool writing its file to the end, unseen, long after. An application that
+    // ended while the child was being made is no longer its parent: the tool does not start.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != application) ::_exit(127);
+  });
 }
 
 void killGroup(QProcess& process) {

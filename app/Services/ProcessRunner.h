@@ -56,6 +56,11 @@ struct ProcessRequest {
 // node or python tool's worker, yt-dlp's ffmpeg) goes with it; reaping the killed child
 // takes the runner's thread a moment at most.
 //
+// The child is also killed (SIGKILL) when the thread that started it ends, and so when the
+// application ends by any road, a SIGKILL or a crash included. That thread is the runner's
+// (the UI thread in this application, which lasts as long as the process) or runToEnd()'s
+// caller, which waits for the child. What the tool started itself is not reached that way.
+//
 // One run at a time. Callbacks may call cancel() or start(); they must not destroy the
 // runner (use deleteLater()).
 class ProcessRunner : public QObject {

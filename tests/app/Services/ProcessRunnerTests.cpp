@@ -1,9 +1,8 @@
 #include "Services/ProcessRunner.h"
 
+#include "support/Processes.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
-
-#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -18,12 +17,8 @@ using testsupport::waitUntil;
 
 namespace {
 
-// A process that is gone or only waits to be reaped.
 bool processEnded(const QByteArray& pid) {
-  QFile stat("/proc/" + pid.trimmed() + "/stat");
-  if (!stat.open(QIODevice::ReadOnly)) return true;
-  const QList<QByteArray> fields = stat.readAll().split(' ');
-  return fields.size() > 2 && fields[2] == "Z";
+  return testsupport::processEnded(pid.trimmed().toLongLong());
 }
 
 ProcessRequest shell(const char* script, int timeoutMs = 20000) {

@@ -1,6 +1,7 @@
 #include "Services/YouTubeDownloader.h"
 
 #include "support/LoopbackServer.h"
+#include "support/Processes.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
@@ -383,14 +384,8 @@ TEST_F(YouTubeDownloaderTest, DestroyingTheDownloaderKillsTheTool) {
   EXPECT_TRUE(waitUntil([&] { return source.clientGone.load(); }, 10000));
 }
 
-// A process that is gone or only waits to be reaped.
 bool processEnded(const QString& pid) {
-  QFile stat("/proc/" + pid + "/stat");
-  if (!stat.open(QIODevice::ReadOnly)) {
-    return true;
-  }
-  const QList<QByteArray> fields = stat.readAll().split(' ');
-  return fields.size() > 2 && fields[2] == "Z";
+  return testsupport::processEnded(pid.toLongLong());
 }
 
 TEST_F(YouTubeDownloaderTest, CancelAlsoStopsWhatTheToolStarted) {
