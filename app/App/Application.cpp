@@ -11,6 +11,7 @@
 #include "Services/LibraryActions.h"
 #include "Services/LocalHTTPServer.h"
 #include "Services/SpeechEngine.h"
+#include "Services/TemporaryFolder.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
@@ -68,7 +69,7 @@ Application::Application(const Environment& environment)
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
   // A copy that was killed, or lost its power, while it enhanced a file left the half-written
   // output in the temporary folder, where nothing else would ever remove it.
-  AudioEnhancer::removeLeftovers(QDir::tempPath());
+  AudioEnhancer::removeLeftovers(temporaryFolder());
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
   const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()

@@ -2,7 +2,9 @@
 
 #include "Models/UuidText.h"
 #include "Services/EnhancementCommands.h"
+#include "Services/HeldFiles.h"
 #include "Services/ProcessRunner.h"
+#include "Services/TemporaryFolder.h"
 #include "Services/ToolLocator.h"
 
 #include <QCoreApplication>
@@ -30,6 +32,7 @@ bool isRegularFile(const QString& path) {
 const char* kNotFound = "FFmpeg not found. Install with: sudo apt install ffmpeg";
 const char* kNoInput = "Input audio file not found";
 const char* kNoOutput = "Failed to create enhanced audio file";
+const char* kFailed = "Audio enhancement failed: ";
 
 // "parlowvista-<process id>-", then "preview_" or "preview_original_" or nothing, the UUID, ".wav".
 const QRegularExpression& ownFileName() {
@@ -37,6 +40,12 @@ const QRegularExpression& ownFileName() {
       QStringLiteral("^parlowvista-([0-9]{1,9})-(?:preview_(?:original_)?)?"
                      "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.wav$"));
   return pattern;
+}
+
+// The output is made (empty) before the tool runs, so that it is held from the start: a tool
+// that ended well has written to it.
+bool wasWritten(const QString& output) {
+  return QFileInfo(output).size() > 0;
 }
 
 // A process of another user answers "not permitted": it runs all the same.
@@ -53,7 +62,7 @@ std::optional<QString> AudioEnhancer::findFFmpeg() {
 AudioEnhancer::AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder, QObject* parent)
     : QObject(parent),
       m_ffmpegPath(std::move(ffmpegPath)),
-      m_temporaryFolder(temporaryFolder.isEmpty() ? QDir::tempPath() : temporaryFolder) {}
+      m_temporaryFolder(temporaryFolder.isEmpty() ? parlowvista::temporaryFolder() : temporaryFolder) {}
 
 AudioEnhancer::~AudioEnhancer() {
   // Each tool is killed, and reaped, before its file goes: one still starting would otherwise
@@ -72,6 +81,7 @@ QString AudioEnhancer::newTempPath(const QString& prefix) const {
 
 void AudioEnhancer::cleanupTempFile(const QString& path) {
   QFile::remove(path);
+  HeldFiles::release(path);
 }
 
 int AudioEnhancer::removeLeftovers(const QString& folder) {
@@ -81,7 +91,7 @@ int AudioEnhancer::removeLeftovers(const QString& folder) {
     const QRegularExpressionMatch own = ownFileName().match(name);
     if (!own.hasMatch()) continue;
     const qint64 pid = own.captured(1).toLongLong();
-    if (pid > 0 && !isRunning(pid) && QFile::remove(dir.filePath(name))) ++removed;
+    if (pid > 0 && !isRunning(pid) && HeldFiles::removeUnlessHeld(dir.filePath(name))) ++removed;
   }
   return removed;
 }
@@ -113,10 +123,11 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
   if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
   if (!isRegularFile(inputPath)) {
-    return done(
-        {std::nullopt, "Audio enhancement failed: " + QFileInfo(inputPath).fileName() + " is not a regular file"});
+    return done({std::nullopt, kFailed + QFileInfo(inputPath).fileName() + " is not a regular file"});
   }
   const QString output = newTempPath("");
+  if (const QString failure = HeldFiles::create(output); !failure.isEmpty())
+    return done({std::nullopt, kFailed + failure});
   const QString ffmpeg = *m_ffmpegPath;
   const QStringList arguments = enhancement::enhanceArguments(inputPath, output, settings);
   const auto run = [this, ffmpeg, arguments, output, progress, done](double duration) {
@@ -135,25 +146,35 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
             AudioEnhancer::cleanupTempFile(output);
             QString text = QString::fromUtf8(result.standardError);
             if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
-            return done({std::nullopt, "Audio enhancement failed: " + text});
+            return done({std::nullopt, kFailed + text});
           }
-          if (!QFileInfo::exists(output)) return done({std::nullopt, kNoOutput});
+          if (!wasWritten(output)) {
+            AudioEnhancer::cleanupTempFile(output);
+            return done({std::nullopt, kNoOutput});
+          }
           done({output, {}});
         },
         output);
   };
   const QString probe = QFileInfo(ffmpeg).dir().filePath("ffprobe");
   if (!QFileInfo::exists(probe)) return run(60.0);
-  runTool(probe, enhancement::probeArguments(inputPath), {}, [run, done](const ToolResult& result) {
-    if (!result.started) return done({std::nullopt, result.startError});
-    run(enhancement::parseProbeDuration(result.standardOutput));
-  });
+  runTool(
+      probe, enhancement::probeArguments(inputPath), {},
+      [run, output, done](const ToolResult& result) {
+        if (!result.started) {
+          AudioEnhancer::cleanupTempFile(output);
+          return done({std::nullopt, result.startError});
+        }
+        run(enhancement::parseProbeDuration(result.standardOutput));
+      },
+      output);
 }
 
 void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments,
                                   Done done) {
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
   if (!QFileInfo::exists(inputPath) || !isRegularFile(inputPath)) return done({std::nullopt, kNoInput});
+  if (!HeldFiles::create(output).isEmpty()) return done({std::nullopt, kNoOutput});
   runTool(
       *m_ffmpegPath, arguments, {},
       [output, done](const ToolResult& result) {
@@ -161,7 +182,7 @@ void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& outpu
           AudioEnhancer::cleanupTempFile(output);
           return done({std::nullopt, result.startError});
         }
-        if (result.exitCode == 0 && QFileInfo::exists(output)) return done({output, {}});
+        if (result.exitCode == 0 && wasWritten(output)) return done({output, {}});
         AudioEnhancer::cleanupTempFile(output);
         done({std::nullopt, kNoOutput});
       },

@@ -19,8 +19,11 @@ class ProcessRunner;
 // with progress read from the tool's "out_time_ms=" lines; and the 10-second excerpts of the
 // enhancement preview. The tool is looked for once, when the enhancer is made.
 //
-// Its files are named "parlowvista-<process id>-", then the name below: a start can tell what a
-// copy that is gone left behind from what a running copy is writing (removeLeftovers).
+// Its files are named "parlowvista-<process id>-", then the name below, and are held (HeldFiles)
+// from before the tool starts until cleanupTempFile(): a start can tell what a copy that is gone
+// left behind from what a running copy is writing or keeps (removeLeftovers), also a copy in
+// another container or on another machine that shares the folder. The temporary folder is the
+// one given, else temporaryFolder(): never the working folder.
 //
 // UI thread: calls return at once and answer later on this thread; the tools never block
 // it. Files it makes belong to the caller; a failed run removes its partial output, and so does
@@ -30,8 +33,10 @@ class AudioEnhancer : public QObject {
  public:
   // The output file, or the user-facing description of the failure:
   // "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not found",
-  // "Audio enhancement failed: " + the tool's error output, "Failed to create enhanced audio
-  // file", or the system's reason a tool could not start.
+  // "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No space
+  // left on device", say), "Audio enhancement failed: <output file>: <the system's reason>" when
+  // the output cannot be made, "Failed to create enhanced audio file", or the system's reason a
+  // tool could not start.
   struct Outcome {
     std::optional<QString> outputPath;
     QString error;
@@ -60,12 +65,13 @@ class AudioEnhancer : public QObject {
   // the same tool.
   void generateOriginalPreview(const QString& inputPath, Done done);
 
-  // Removes a file; failures are ignored. Any thread.
+  // Removes a file and lets it go (see HeldFiles); failures are ignored. Any thread.
   static void cleanupTempFile(const QString& path);
 
   // Removes from `folder` the files of enhancers of processes that no longer run (a copy
   // killed, or the machine's power lost, while it enhanced): only names this class gives,
-  // never anything else, and nothing of a process still running. Returns how many went.
+  // never anything else; nothing of a process still running here (a process of another user
+  // included), and nothing some process holds, wherever it runs. Returns how many went.
   static int removeLeftovers(const QString& folder);
 
  private:

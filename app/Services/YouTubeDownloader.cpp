@@ -1,6 +1,7 @@
 #include "Services/YouTubeDownloader.h"
 
 #include "Services/ProcessRunner.h"
+#include "Services/TemporaryFolder.h"
 #include "Services/ToolLocator.h"
 
 #include <QDebug>
@@ -155,7 +156,7 @@ void YouTubeDownloader::startNext() {
   Job& job = *m_current;
 
   const QString folder =
-      QDir(QDir::tempPath()).filePath(kFolderPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+      QDir(temporaryFolder()).filePath(kFolderPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
   if (!QDir().mkpath(folder)) {
     failCurrent(DownloaderError::downloadFailed(QStringLiteral("Could not create the folder %1").arg(folder)));
     return;

@@ -10,6 +10,7 @@
 #include "Services/AudioProcessor.h"
 #include "Services/FileAccessManager.h"
 #include "Services/SpeechEngine.h"
+#include "Services/TemporaryFolder.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
@@ -39,12 +40,14 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   }
   if (!m_deps.dialogs) m_deps.dialogs = std::make_shared<QtFileDialogs>();
   if (!m_deps.youtubeDownloader) m_deps.youtubeDownloader = new YouTubeDownloader(this);
-  if (m_deps.temporaryFolder.isEmpty()) m_deps.temporaryFolder = QDir::tempPath();
+  if (m_deps.temporaryFolder.isEmpty()) m_deps.temporaryFolder = temporaryFolder();
   if (m_deps.downloadsFolder.isEmpty()) {
     m_deps.downloadsFolder =
         QDir(AppSettings::defaultApplicationSupportRoot()).filePath("Parlowvista/YouTubeDownloads");
   }
-  if (!m_deps.audioEnhancer) m_deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg());
+  if (!m_deps.audioEnhancer) {
+    m_deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg(), m_deps.temporaryFolder);
+  }
 
   m_audioPlayer = new AudioPlayerService(this);
   connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,
@@ -75,8 +78,8 @@ TranscriptionViewModel::~TranscriptionViewModel() {
   m_autoSaveTimer.stop();
   m_previewStopTimer.stop();
   if (m_previewPlayer) m_previewPlayer->unload();
-  if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
-  if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
+  if (!m_previewOriginalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewOriginalURL.toLocalFile());
+  if (!m_previewEnhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewEnhancedURL.toLocalFile());
 }
 
 // ---- published fields -------------------------------------------------------------

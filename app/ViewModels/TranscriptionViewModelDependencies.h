@@ -32,7 +32,8 @@ struct TranscriptionViewModelDependencies {
   // Where downloaded online-video audio is kept; default: the application data folder's
   // "Parlowvista/YouTubeDownloads".
   QString downloadsFolder;
-  // Where preview excerpts go; default: the system's temporary folder.
+  // Where the default enhancer puts its files (enhanced audio, preview excerpts); default:
+  // temporaryFolder().
   QString temporaryFolder;
 };
 

@@ -244,8 +244,8 @@ void TranscriptionViewModel::stopPreviewPlayback() {
 }
 
 void TranscriptionViewModel::cleanupPreviews() {
-  if (!m_previewOriginalURL.isEmpty()) QFile::remove(m_previewOriginalURL.toLocalFile());
-  if (!m_previewEnhancedURL.isEmpty()) QFile::remove(m_previewEnhancedURL.toLocalFile());
+  if (!m_previewOriginalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewOriginalURL.toLocalFile());
+  if (!m_previewEnhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewEnhancedURL.toLocalFile());
   setPreviewURLs(QUrl(), QUrl());
 }
 

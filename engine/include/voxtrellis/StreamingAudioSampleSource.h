@@ -91,7 +91,7 @@ class StreamingAudioSourceFactory {
   // StreamingAudioError; on failure no temporary file is left behind.
   Result makeDiskBackedSource(const std::filesystem::path& file, int targetSampleRate) const;
 
-  // The temporary folder used for the files ($TMPDIR, else /tmp).
+  // The temporary folder used for the files (see voxtrellis::temporaryDirectory()).
   static std::filesystem::path temporaryDirectory();
 
  private:

@@ -1,6 +1,7 @@
 #include "Models/AssetDownloader.h"
 
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/TemporaryDirectory.h>
 
 #include "Shared/Uuid.h"
 
@@ -96,7 +97,7 @@ fs::path ensure(const Descriptor& descriptor, const HttpClient& session, const A
     requireSuccess(session.get(descriptor.remoteURL, {}, bytes, kTimeout), descriptor.description);
     descriptor.transferMode.writer(bytes, descriptor.destinationURL);
   } else {
-    const fs::path temp = fs::temp_directory_path() / ("voxtrellis-asset-" + makeUuidString());
+    const fs::path temp = temporaryDirectory() / ("voxtrellis-asset-" + makeUuidString());
     Removal removal(temp);
     requireSuccess(session.download(descriptor.remoteURL, {}, temp, kTimeout), descriptor.description);
     descriptor.transferMode.mover(temp, descriptor.destinationURL);

@@ -1,6 +1,7 @@
 #include <voxtrellis/AudioConverter.h>
 #include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/StreamingAudioSampleSource.h>
+#include <voxtrellis/TemporaryDirectory.h>
 
 #include "Shared/AudioFileDecoder.h"
 #include "Shared/Elapsed.h"
@@ -74,8 +75,7 @@ void writeAll(int fd, const float* data, std::size_t count) {
 StreamingAudioSourceFactory::StreamingAudioSourceFactory() : m_logger("StreamingAudioSourceFactory") {}
 
 std::filesystem::path StreamingAudioSourceFactory::temporaryDirectory() {
-  const char* dir = std::getenv("TMPDIR");
-  return dir && *dir ? std::filesystem::path(dir) : std::filesystem::path("/tmp");
+  return voxtrellis::temporaryDirectory();
 }
 
 StreamingAudioSourceFactory::Result StreamingAudioSourceFactory::makeDiskBackedSource(const std::filesystem::path& file,

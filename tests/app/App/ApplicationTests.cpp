@@ -6,6 +6,8 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Models/UuidText.h"
+#include "Services/AudioEnhancer.h"
+#include "Services/HeldFiles.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
@@ -23,6 +25,7 @@
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/Namespaces.h"
 #include "support/QtWait.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
@@ -45,6 +48,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <vector>
@@ -54,6 +58,8 @@
 
 using parlowvista::Application;
 using parlowvista::AppSettings;
+using parlowvista::AudioEnhancementSettings;
+using parlowvista::ProcessingState;
 using parlowvista::StoreError;
 
 namespace {
@@ -200,7 +206,8 @@ TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
 // A copy killed (or left without power) while it enhanced a file left the half-written output
 // in the temporary folder. The next start removes it, and what such a copy's previews left, by
 // the names the enhancer gives (the process's number in them): nothing of a copy still
-// running, this one or another, and nothing else in the folder.
+// running, this one or another, nothing a copy holds (whose number says nothing here: one in
+// another container, say), and nothing else in the folder.
 TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndNothingElse) {
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
@@ -226,15 +233,121 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
   for (const QString& name : left + kept) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
   const QString folderOfThatName = named(ended, "");
   ASSERT_TRUE(QDir(temporary).mkdir(folderOfThatName));
+  const QString held = QDir(temporary).filePath(named(ended, ""));
+  ASSERT_EQ(parlowvista::HeldFiles::create(held), "");
 
-  const Application application(environment());
-  const QStringList there = QDir(temporary).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-  for (const QString& name : left) EXPECT_FALSE(there.contains(name)) << name.toStdString();
-  for (const QString& name : kept + QStringList{folderOfThatName}) {
-    EXPECT_TRUE(there.contains(name)) << name.toStdString();
+  {
+    const Application application(environment());
+    const QStringList there = QDir(temporary).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& name : left) EXPECT_FALSE(there.contains(name)) << name.toStdString();
+    for (const QString& name : kept + QStringList{folderOfThatName}) {
+      EXPECT_TRUE(there.contains(name)) << name.toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(held));
   }
+  // Let go, it is what a gone copy left.
+  parlowvista::HeldFiles::release(held);
+  const Application again(environment());
+  EXPECT_FALSE(QFileInfo::exists(held));
   running.kill();
   running.waitForFinished();
+}
+
+// A second copy that cannot see a running copy's process (one in another container that shares
+// the temporary folder; here in a process-id namespace of its own) takes the number in that
+// copy's file for a gone copy's: the lock the running copy holds on the file keeps it there. A
+// gone copy's file still goes.
+TEST_F(ApplicationTest, ACopyThatCannotSeeARunningCopyLeavesItsFileAlone) {
+  const auto launcher = testsupport::namespaceLauncher({"--pid", "--fork"});
+  if (!launcher)
+    GTEST_SKIP() << "This machine lets no test start a copy in a process-id namespace of its own "
+                    "(unshare --pid --fork): the lock alone is tested above";
+  const QString temporary = folder("tmp");
+  ASSERT_TRUE(QDir().mkpath(temporary));
+  // The running copy: this process, enhancing with a tool that takes its time.
+  const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+  testsupport::writeFile(tempDir / "in.wav", "RIFF");
+  parlowvista::AudioEnhancer enhancer(QString::fromStdString(tool.string()), temporary);
+  enhancer.enhance(folder("in.wav"), {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
+  const QStringList writing = QDir(temporary).entryList(QDir::Files);
+  ASSERT_EQ(writing.size(), 1);
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const QString gone =
+      QStringLiteral("parlowvista-%1-%2.wav").arg(ended).arg(parlowvista::uuidText(QUuid::createUuid()));
+  testsupport::writeFile(tempDir / "tmp" / gone.toStdString(), "RIFF");
+
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PV_OTHER_COPY_FOLDER", folder("other"));
+  environment.insert("PV_RUNNING_COPY", QString::number(QCoreApplication::applicationPid()));
+  environment.insert("PV_OTHER_COPY_TMPDIR", temporary);
+  const testsupport::ChildTestRun other =
+      testsupport::runTestsInChild(environment, "ApplicationOtherCopyChildProcess.*", 120000, *launcher);
+  EXPECT_TRUE(other.output.contains("[  PASSED  ] 1 test")) << other.output.toStdString();
+  const QStringList there = QDir(temporary).entryList(QDir::Files);
+  EXPECT_TRUE(there.contains(writing.first())) << there.join(", ").toStdString();
+  EXPECT_FALSE(there.contains(gone)) << there.join(", ").toStdString();
+}
+
+// The second copy for the test above: it starts over a library of its own, the running copy's
+// process out of its sight.
+TEST(ApplicationOtherCopyChildProcess, StartsWithoutSeeingTheRunningCopy) {
+  const QString folder = qEnvironmentVariable("PV_OTHER_COPY_FOLDER");
+  ASSERT_FALSE(folder.isEmpty());
+  ASSERT_NE(::kill(static_cast<pid_t>(qEnvironmentVariableIntValue("PV_RUNNING_COPY")), 0), 0)
+      << "the running copy is in sight";
+  const testsupport::ScopedSettingsFolder settings(folder + "/config");
+  // The temporary folder both copies share (not the test program's own run folder inside it).
+  const testsupport::ScopedEnv temporary("TMPDIR", qEnvironmentVariable("PV_OTHER_COPY_TMPDIR").toStdString());
+  const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.othercopy"));
+}
+
+// A $TMPDIR that names no folder: QDir::tempPath() is then empty, which names the working folder.
+// The start's sweep leaves the working folder alone, and enhancing still works, its files in
+// /tmp, none of them in the working folder.
+TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkingFolder) {
+  const testsupport::ScopedEnv tmpdir("TMPDIR", folder("missing").toStdString());
+  pipelinetest::writeFloatWav(tempDir / "talk.wav", pipelinetest::twoVoices(3.0, {}));
+  const QString work = folder("work");
+  ASSERT_TRUE(QDir().mkpath(work));
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const QString leftLookalike =
+      QStringLiteral("parlowvista-%1-%2.wav").arg(ended).arg(parlowvista::uuidText(QUuid::createUuid()));
+  testsupport::writeFile(tempDir / "work" / leftLookalike.toStdString(), "RIFF");
+  struct WorkingFolder {
+    QString before = QDir::currentPath();
+    ~WorkingFolder() { QDir::setCurrent(before); }
+  } restored;
+  ASSERT_TRUE(QDir::setCurrent(work));
+
+  Application application(Application::Environment(folder("share"), QStringLiteral("com.lanternhollow.tests.tmpdir"),
+                                                   std::make_shared<pipelinetest::FakeEngine>()));
+  EXPECT_EQ(QDir(work).entryList(QDir::Files).join(", ").toStdString(), leftLookalike.toStdString());
+  ASSERT_NE(Application::ensureDefaultGroup(application.modelContext(), application.appSettings()), nullptr);
+  auto& vm = application.viewModel();
+  vm.initializeModels();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return vm.state().kind() == ProcessingState::Kind::modelsReady; }, 30000));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return vm.isEnhancerAvailable(); }));
+  AudioEnhancementSettings enhancement;
+  enhancement.enabled = true;
+  vm.setAudioEnhancement(enhancement);
+  vm.processFile(QUrl::fromLocalFile(folder("talk.wav")));
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return !vm.isBusy() && vm.state().kind() != ProcessingState::Kind::processing; }, 60000));
+  ASSERT_EQ(vm.state().kind(), ProcessingState::Kind::completed) << vm.statusMessage().toStdString();
+  const auto logs = vm.logs();
+  EXPECT_TRUE(std::any_of(logs.begin(), logs.end(),
+                          [](const auto& entry) { return entry.message == "Audio enhanced successfully"; }));
+  vm.generateEnhancementPreview();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !vm.isGeneratingPreview(); }, 30000));
+  const QFileInfo preview(vm.previewEnhancedURL().toLocalFile());
+  EXPECT_TRUE(preview.exists()) << preview.filePath().toStdString();
+  EXPECT_EQ(preview.absolutePath().toStdString(), "/tmp");
+  EXPECT_EQ(QDir(work).entryList(QDir::Files).join(", ").toStdString(), leftLookalike.toStdString());
 }
 
 // The program itself, started as a user starts it with nothing in its environment about the

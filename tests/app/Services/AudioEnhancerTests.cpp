@@ -1,16 +1,54 @@
 // The audio enhancer with the real ffmpeg on generated files, and with stand-in tools
 // for the failures; the view model's enhancement road and preview.
 
+#include "Models/UuidText.h"
 #include "Services/AudioEnhancer.h"
 #include "Services/AudioPlayerService.h"
 #include "Services/AudioProcessor.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <pwd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace pipelinetest;
 
 namespace {
+
+// The user a process runs as (its real user id); -1 once it is gone.
+qint64 userOf(qint64 pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("Uid:")) return line.mid(4).simplified().split(' ').value(0).toLongLong();
+  }
+  return -1;
+}
+
+// Root may signal any process, so `kill` never answers root "not permitted". For as long as it
+// lives, this thread (capabilities are each thread's own) is without that right, as any other
+// user is; nothing else changes.
+class WithoutTheRightToSignalOthers {
+ public:
+  WithoutTheRightToSignalOthers() {
+    m_ok = ::syscall(SYS_capget, &m_header, m_saved) == 0;
+    __user_cap_data_struct lowered[2] = {m_saved[0], m_saved[1]};
+    lowered[0].effective &= ~(1u << CAP_KILL);
+    m_ok = m_ok && ::syscall(SYS_capset, &m_header, lowered) == 0;
+  }
+  ~WithoutTheRightToSignalOthers() { ::syscall(SYS_capset, &m_header, m_saved); }
+  bool ok() const { return m_ok; }
+
+ private:
+  __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct m_saved[2]{};
+  bool m_ok = false;
+};
 
 class AudioEnhancerTest : public testsupport::TempDirTest {
  protected:
@@ -108,6 +146,47 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
   for (const QString& pid :
        QString::fromStdString(testsupport::readFile(pidFile.toStdString())).split('\n', Qt::SkipEmptyParts))
     EXPECT_FALSE(QFileInfo::exists("/proc/" + pid)) << "the tool " << pid.toStdString() << " runs on";
+}
+
+// A start keeps the files of another user's running copy: `kill` answers "not permitted" for
+// such a process, which still runs; it removes those of a copy that is gone.
+TEST_F(AudioEnhancerTest, AStartKeepsTheFilesOfAnotherUsersRunningCopy) {
+  // Another user's process: as root, one started as "nobody"; as any other user, the machine's
+  // first process when that is another user's.
+  QProcess asNobody;
+  qint64 other = 1;
+  if (::geteuid() == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "No account \"nobody\" to run another user's process as";
+    const uid_t uid = nobody->pw_uid;
+    asNobody.start("setpriv", {"--reuid=" + QString::number(uid), "--regid=" + QString::number(nobody->pw_gid),
+                               "--clear-groups", "sleep", "60"});
+    ASSERT_TRUE(asNobody.waitForStarted()) << asNobody.errorString().toStdString();
+    other = asNobody.processId();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return userOf(other) == uid; }));
+  } else if (userOf(1) == ::getuid() || userOf(1) < 0) {
+    GTEST_SKIP() << "Every process this test can see is this user's: none of another user's to keep a file for";
+  }
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
+  const auto named = [](qint64 pid) {
+    return QStringLiteral("parlowvista-%1-%2.wav").arg(pid).arg(uuidText(QUuid::createUuid()));
+  };
+  const QString running = named(other);
+  const QString gone = named(ended);
+  for (const QString& name : {running, gone}) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
+
+  int removed = 0;
+  {
+    const WithoutTheRightToSignalOthers asAnyUser;
+    ASSERT_TRUE(asAnyUser.ok());
+    removed = AudioEnhancer::removeLeftovers(path("tmp"));
+  }
+  EXPECT_EQ(removed, 1);
+  EXPECT_EQ(tempFiles().join(", ").toStdString(), running.toStdString());
+  asNobody.kill();
+  asNobody.waitForFinished();
 }
 
 TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {

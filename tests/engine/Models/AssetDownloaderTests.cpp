@@ -47,6 +47,8 @@ TEST_P(AssetDownloaderTest, DownloadsIntoNewFoldersAndReplacesOldFiles) {
   EXPECT_TRUE(logs.contains("Downloading the asset…"));
   EXPECT_TRUE(logs.contains("Cached the asset at " + destination.string()));
 
+  // A TMPDIR that names no folder: the system's temporary folder takes its place.
+  const test::ScopedEnv missing{"TMPDIR", (tmp / "missing").string()};
   hub.answer("/asset.bin", 200, "newer");
   AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client, logger);
   EXPECT_EQ(testsupport::readFile(destination), "newer");

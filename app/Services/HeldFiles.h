@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+namespace parlowvista {
+
+// Files this process writes, or keeps for a while, in a folder that a start of the application
+// sweeps for what copies that are gone left behind. Each is held by an exclusive lock on the
+// file itself (flock) for as long as this process keeps it. The lock is the kernel's: every
+// process that shares the folder sees it, whatever its process-id namespace (a container), and
+// it cannot be mistaken for an unrelated process that got the same number; it goes with this
+// process however that ends, a SIGKILL included. Its descriptor is closed on exec, so the tools
+// the application starts do not hold it.
+//
+// Any thread.
+class HeldFiles {
+ public:
+  // Makes `path`, new and empty, and holds it until release(path) or the end of the process.
+  // Returns an empty string, or why it could not be made: "<path>: <the system's reason>".
+  static QString create(const QString& path);
+  // Lets a file create() made go, removed or not; any other path: nothing.
+  static void release(const QString& path);
+  // Removes `path` when it is a regular file (not a link) that no process holds, and says
+  // whether it went. A file this process cannot open for writing is not removed.
+  static bool removeUnlessHeld(const QString& path);
+};
+
+}  // namespace parlowvista
