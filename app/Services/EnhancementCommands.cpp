@@ -12,6 +12,12 @@ qint64 truncated(double value) {
   return static_cast<qint64>(std::trunc(value));
 }
 
+// The tool's errors alone on its standard error, without its banner, build configuration and
+// stream listing: the failure's text is then the cause ("…: No space left on device").
+QStringList quiet(const QStringList& arguments) {
+  return QStringList{"-hide_banner", "-loglevel", "error"} + arguments;
+}
+
 }  // namespace
 
 QString buildFilterChain(const AudioEnhancementSettings& s) {
@@ -38,17 +44,16 @@ QString buildFilterChain(const AudioEnhancementSettings& s) {
 }
 
 QStringList enhanceArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings) {
-  return {"-progress", "pipe:1", "-nostats", "-i", input,  "-y",        "-af",         buildFilterChain(settings),
-          "-ar",       "16000",  "-ac",      "1",  "-c:a", "pcm_f32le", "-sample_fmt", "flt",
-          output};
+  return quiet({"-progress", "pipe:1", "-nostats", "-i", input, "-y", "-af", buildFilterChain(settings), "-ar", "16000",
+                "-ac", "1", "-c:a", "pcm_f32le", "-sample_fmt", "flt", output});
 }
 
 QStringList previewArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings) {
-  return {"-i", input, "-y", "-t", "10", "-af", buildFilterChain(settings), "-ar", "44100", "-ac", "2", output};
+  return quiet({"-i", input, "-y", "-t", "10", "-af", buildFilterChain(settings), "-ar", "44100", "-ac", "2", output});
 }
 
 QStringList originalPreviewArguments(const QString& input, const QString& output) {
-  return {"-i", input, "-y", "-t", "10", "-ar", "44100", "-ac", "2", output};
+  return quiet({"-i", input, "-y", "-t", "10", "-ar", "44100", "-ac", "2", output});
 }
 
 QStringList probeArguments(const QString& input) {

@@ -9,7 +9,8 @@
 
 namespace parlowvista {
 
-// The command lines the audio enhancer and the preview give ffmpeg and ffprobe. Pure.
+// The command lines the audio enhancer and the preview give ffmpeg and ffprobe. Pure. ffmpeg
+// writes its errors only ("-hide_banner -loglevel error"), so that they are what a failure says.
 namespace enhancement {
 
 // "highpass=f=80", then by switch afftdn (noise reduction), compand (compression) and

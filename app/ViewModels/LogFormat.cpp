@@ -22,7 +22,7 @@ QString countOrMinusOne(std::optional<qint64> value) {
 
 QString condensedToolError(const QString& text) {
   constexpr qsizetype kLimit = 500;
-  if (text.size() <= kLimit) return text;
+  if (text.size() <= kLimit && !text.trimmed().contains(QLatin1Char('\n'))) return text;
   const qsizetype colon = text.indexOf(QLatin1String(": "));
   const QString head =
       colon > 0 && colon < 60 && !text.left(colon).contains(QLatin1Char('\n')) ? text.left(colon + 2) : QString();

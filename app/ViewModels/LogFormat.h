@@ -16,10 +16,11 @@ QString formatFixed1(double value);
 QString countOrMinusOne(std::optional<qint64> value);
 
 // What the error screen and the activity log show of a failure that carries a tool's whole
-// error output (ffmpeg's banner and configuration, yt-dlp's warnings): the text itself when
-// it is at most 500 characters; else its lead-in ("Download failed: ") with the tool's
-// "ERROR:" lines, or with its last line, cut to 500 characters. The error's details keep
-// the whole text.
+// error output (ffmpeg's errors, each step that failed on a line of its own; yt-dlp's
+// warnings): the text itself when it is one line of at most 500 characters; else its lead-in
+// ("Download failed: ") with the tool's "ERROR:" lines, or with its last line (where ffmpeg
+// says what failed last and why), cut to 500 characters. The error's details keep the whole
+// text.
 QString condensedToolError(const QString& text);
 // The one line of a tool's error output that says what went wrong: its last "ERROR:" line,
 // else its last line that is not blank, cut to 300 characters.

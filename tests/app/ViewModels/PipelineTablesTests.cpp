@@ -187,6 +187,11 @@ TEST(PipelineTablesTest, ToolErrorsAreCutToWhatAPersonReads) {
        "Audio enhancement failed: /in/notes.wav: Invalid data found when processing input"},
       {"Download failed: " + warnings + "ERROR: [generic] HTTP Error 404\nERROR: gave up\n",
        "Download failed: ERROR: [generic] HTTP Error 404\nERROR: gave up"},
+      // A full disk, as ffmpeg says it: one line is read, not three.
+      {"Audio enhancement failed: av_interleaved_write_frame(): No space left on device\n"
+       "Error writing trailer of /tmp/e.wav: No space left on device\n"
+       "Error closing file /tmp/e.wav: No space left on device\n",
+       "Audio enhancement failed: Error closing file /tmp/e.wav: No space left on device"},
       {QString("x").repeated(600), QString::fromUtf8("\u2026") + QString("x").repeated(499)},
   };
   for (const Row& row : rows) {

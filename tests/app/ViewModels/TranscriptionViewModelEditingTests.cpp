@@ -7,6 +7,7 @@
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/Namespaces.h"
 
 #include <gtest/gtest.h>
 
@@ -482,17 +483,12 @@ TEST_F(FullDiskChildProcess, Exports) {
 TEST(ExportOntoAFullDisk, SaysSoKeepsTheOldFileAndLeavesNothingElse) {
   // Only the superuser may mount a file system, and any user inside user and mount namespaces
   // of their own, where the system allows them.
-  const QStringList launcher{"unshare", "--user", "--map-root-user", "--mount"};
-  QProcess probe;
-  probe.setProcessChannelMode(QProcess::MergedChannels);
-  probe.start(launcher.first(), launcher.mid(1) << "true");
-  if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-    GTEST_SKIP() << "no file system can be mounted here to fill: "
-                 << (probe.error() == QProcess::FailedToStart ? "unshare is not installed"
-                                                              : probe.readAll().trimmed().toStdString());
+  QString whyNot;
+  const auto launcher = testsupport::namespaceLauncher({"--mount"}, &whyNot);
+  if (!launcher) GTEST_SKIP() << "no file system can be mounted here to fill: " << whyNot.toStdString();
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("PV_FULL_DISK_CHILD", "1");
-  const auto child = testsupport::runTestsInChild(environment, "FullDiskChildProcess.Exports", 120000, launcher);
+  const auto child = testsupport::runTestsInChild(environment, "FullDiskChildProcess.Exports", 120000, *launcher);
   ASSERT_TRUE(child.finished);
   EXPECT_EQ(child.exitStatus, QProcess::NormalExit) << child.output.toStdString();
   EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();

@@ -1,0 +1,111 @@
+// A full disk, where the application writes: the enhancer's output in the temporary folder and
+// the sample cache's file. The child process (this program) runs in a mount namespace of its
+// own, where it mounts a file system of a megabyte over the folder it writes to; each write
+// fails for want of room. The user reads that the disk is full, and nothing half-written is
+// left.
+
+#include "Services/AudioCacheService.h"
+#include "app/ViewModels/PipelineTestSupport.h"
+#include "support/ChildTestRun.h"
+#include "support/Namespaces.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stop_token>
+#include <thread>
+
+#include <sys/mount.h>
+
+using namespace pipelinetest;
+
+namespace {
+
+constexpr const char* kNoSpace = "No space left on device";
+
+// A file system of a megabyte in memory over `folder` (which must be empty), for as long as the
+// object lives.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const QString& folder) : m_folder(QFile::encodeName(folder)) {
+    QDir().mkpath(folder);
+    if (::mount("tmpfs", m_folder.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m") != 0)
+      m_error = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (m_error.empty()) ::umount2(m_folder.constData(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  // Why it could not be mounted; empty once it is.
+  const std::string& error() const { return m_error; }
+
+ private:
+  QByteArray m_folder;
+  std::string m_error;
+};
+
+TEST(WritingOntoAFullDisk, SaysTheDiskIsFullAndLeavesNothingHalfWritten) {
+  QString whyNot;
+  const auto launcher = testsupport::namespaceLauncher({"--mount"}, &whyNot);
+  if (!launcher) GTEST_SKIP() << "No file system can be mounted here to fill: " << whyNot.toStdString();
+  const testsupport::ChildTestRun run = testsupport::runTestsInChild(
+      QProcessEnvironment::systemEnvironment(), "WritingOntoAFullDiskChildProcess.*", 240000, *launcher);
+  EXPECT_TRUE(run.finished) << run.output.toStdString();
+  EXPECT_TRUE(run.output.contains("[  PASSED  ] 2 tests")) << run.output.toStdString();
+}
+
+// The view model's road with enhancement on, the temporary folder a megabyte: ffmpeg's
+// float output of a minute of talk takes about four.
+TEST(WritingOntoAFullDiskChildProcess, AnEnhancementThatFillsTheTemporaryFolderSaysTheDiskIsFull) {
+  Harness h(std::make_shared<FakeEngine>());
+  ASSERT_TRUE(h.startModels());
+  writeFloatWav(h.dir / "talk.wav", twoVoices(60.0, {}));
+  const SmallDisk disk(h.path("tmp"));
+  ASSERT_EQ(disk.error(), "");
+  AudioEnhancementSettings settings;
+  settings.enabled = true;
+  h.vm->setAudioEnhancement(settings);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
+  ASSERT_TRUE(h.settle(120000));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  const QString shown = h.vm->state().error()->message;
+  // One line, the cause in it, as the error screen and the activity log show it.
+  EXPECT_TRUE(shown.startsWith("Audio enhancement failed: ")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(kNoSpace)) << shown.toStdString();
+  EXPECT_FALSE(shown.contains('\n')) << shown.toStdString();
+  EXPECT_TRUE(h.logged("Error: " + shown));
+  // The details are the tool's errors, not its banner.
+  const QString details = h.vm->state().error()->details.value_or(QString());
+  EXPECT_TRUE(details.contains(kNoSpace)) << details.toStdString();
+  EXPECT_FALSE(details.contains("ffmpeg version")) << details.toStdString();
+  EXPECT_EQ(QDir(h.path("tmp")).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
+}
+
+// A write of four megabytes of samples into a cache folder of one ends with the system's
+// reason; the stop that comes a minute later would only end a write that never gave up.
+TEST(WritingOntoAFullDiskChildProcess, ASampleCacheWriteOnAFullDiskEndsWithTheReason) {
+  const testsupport::TempDir dir{"pv-full-cache"};
+  const QString folder = QString::fromStdString((dir.path() / "Cache").string());
+  const SmallDisk disk(folder);
+  ASSERT_EQ(disk.error(), "");
+  AudioCacheService cache(folder);
+  std::stop_source late;
+  std::jthread watchdog([&late](std::stop_token done) {
+    for (int i = 0; i < 600 && !done.stop_requested(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    late.request_stop();
+  });
+  try {
+    cache.cacheSamples(std::vector<float>(std::size_t(1) << 20, 0.5f), QUuid::createUuid(), late.get_token());
+    ADD_FAILURE() << "the write went through";
+  } catch (const voxtrellis::WorkStopped&) {
+    ADD_FAILURE() << "the write went on until it was stopped";
+  } catch (const std::runtime_error& error) {
+    EXPECT_TRUE(std::string(error.what()).find(kNoSpace) != std::string::npos) << error.what();
+  }
+  EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
+}
+
+}  // namespace
