@@ -12,6 +12,7 @@
 #include "Services/LocalHTTPServer.h"
 #include "Services/SpeechEngine.h"
 #include "Services/TemporaryFolder.h"
+#include "Services/ToolGuardian.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
 #include "Store/ModelContext.h"
@@ -194,6 +195,8 @@ void Application::showTranslationSettings() {
 }
 
 void Application::prepareProcess() {
+  // First, while this is the only thread: the guardian is a copy of the process as it is now.
+  ToolGuardian::start();
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   // Chromium, inside Qt WebEngine, will not run sandboxed as root: it ends the whole process
   // when the first page opens. Root runs the app on servers and in containers; its pages are

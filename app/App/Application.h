@@ -77,9 +77,11 @@ class Application {
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
 
-  // What must be settled before the Qt application object exists: shared GL contexts for the
-  // web engine and, when running as root, the web engine's sandbox switch (with a console line
-  // saying why), without which the first player page ends the process.
+  // What must be settled before the Qt application object exists, and before any thread: the
+  // tool guardian (ToolGuardian), which ends what the tools started should the application end
+  // by any road; shared GL contexts for the web engine; and, when running as root, the web
+  // engine's sandbox switch (with a console line saying why), without which the first player
+  // page ends the process. Once per process, first thing in main().
   static void prepareProcess();
 
   // What main() runs: makes the Qt application object and runs the user's application in it.

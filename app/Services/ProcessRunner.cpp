@@ -1,5 +1,7 @@
 #include "Services/ProcessRunner.h"
 
+#include "Services/ToolGuardian.h"
+
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStringDecoder>
@@ -38,9 +40,23 @@ void prepare(QProcess& process, const ProcessRequest& request) {
   });
 }
 
-void killGroup(QProcess& process) {
+// A started tool's group (its process id), told to the guardian; 0 when it did not start.
+pid_t watchGroup(const QProcess& process) {
+  const auto group = static_cast<pid_t>(process.processId());
+  ToolGuardian::watch(group);
+  return group;
+}
+
+// The group is no longer the tool's once the tool has ended: the guardian lets it go.
+void letGo(pid_t& group) {
+  if (group > 0) ToolGuardian::forget(std::exchange(group, 0));
+}
+
+void killGroup(QProcess& process, pid_t& group) {
+  if (process.state() != QProcess::NotRunning && group > 0) ::kill(-group, SIGKILL);
+  // Before the reaping below: until then the group's number is the tool's and no other's.
+  letGo(group);
   if (process.state() == QProcess::NotRunning) return;
-  if (const qint64 pid = process.processId(); pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
   process.kill();
   // The child is gone right after SIGKILL; reaping it here leaves no zombie.
   process.waitForFinished(kReapWaitMs);
@@ -68,6 +84,7 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
     outcome.startError = process.errorString();
     return outcome;
   }
+  pid_t group = watchGroup(process);
   QByteArray partial[2];
   const auto drain = [&] {
     for (int stream = 0; stream < 2; ++stream) {
@@ -86,11 +103,12 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
     drain();
     const bool late = request.timeoutMs > 0 && clock.elapsed() >= request.timeoutMs;
     if (late || (shouldStop && shouldStop())) {
-      killGroup(process);
+      killGroup(process, group);
       outcome.kind = late ? ProcessOutcome::Kind::timedOut : ProcessOutcome::Kind::cancelled;
       return outcome;
     }
   }
+  letGo(group);
   drain();
   for (int stream = 0; stream < 2; ++stream) {
     const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
@@ -136,10 +154,13 @@ void ProcessRunner::start(ProcessRequest request, Completion done) {
   connect(process, &QProcess::readyReadStandardOutput, this, [this, run] { readChannel(false, run); });
   connect(process, &QProcess::readyReadStandardError, this, [this, run] { readChannel(true, run); });
   connect(process, &QProcess::finished, this, [this, run](int exitCode, QProcess::ExitStatus status) {
+    letGo(m_group);
     processFinished(exitCode, status == QProcess::CrashExit, run);
   });
   connect(process, &QProcess::errorOccurred, this, [this, process, run](QProcess::ProcessError error) {
-    if (error != QProcess::FailedToStart || run != m_run) return;
+    if (error != QProcess::FailedToStart) return;
+    letGo(m_group);
+    if (run != m_run) return;
     ProcessOutcome outcome;
     outcome.kind = ProcessOutcome::Kind::failedToStart;
     outcome.startError = process->errorString();
@@ -152,6 +173,7 @@ void ProcessRunner::start(ProcessRequest request, Completion done) {
 
   if (m_request.timeoutMs > 0) m_deadline.start(m_request.timeoutMs);
   process->start(QIODevice::ReadOnly);
+  m_group = watchGroup(*process);
 }
 
 void ProcessRunner::cancel() {
@@ -213,7 +235,7 @@ void ProcessRunner::stopChild() {
   QProcess* process = m_process;
   m_process = nullptr;
   process->disconnect(this);
-  killGroup(*process);
+  killGroup(*process, m_group);
   process->deleteLater();
 }
 

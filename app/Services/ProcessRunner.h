@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 
@@ -59,7 +61,9 @@ struct ProcessRequest {
 // The child is also killed (SIGKILL) when the thread that started it ends, and so when the
 // application ends by any road, a SIGKILL or a crash included. That thread is the runner's
 // (the UI thread in this application, which lasts as long as the process) or runToEnd()'s
-// caller, which waits for the child. What the tool started itself is not reached that way.
+// caller, which waits for the child. What the tool started itself is reached through its
+// group: the guardian (ToolGuardian, where the application started one) is told the group from
+// the child's start to its end, and kills it should the application end in between.
 //
 // One run at a time. Callbacks may call cancel() or start(); they must not destroy the
 // runner (use deleteLater()).
@@ -100,6 +104,8 @@ class ProcessRunner : public QObject {
   ProcessRequest m_request;
   Completion m_done;
   QTimer m_deadline;
+  // The running child's process group, told to the guardian (ToolGuardian) until it ends; 0: none.
+  pid_t m_group = 0;
   bool m_running = false;
   // Tells a callback's run from a later one: every start and every end counts it up.
   quint64 m_run = 0;

@@ -41,6 +41,14 @@ inline QList<qint64> childProcessesOf(qint64 pid) {
   return children;
 }
 
+// Every process `pid` started, and what they started in turn, still running (as far as each is
+// still the child of its starter).
+inline QList<qint64> descendantsOf(qint64 pid) {
+  QList<qint64> found = childProcessesOf(pid);
+  for (qsizetype i = 0; i < found.size(); ++i) found += childProcessesOf(found[i]);
+  return found;
+}
+
 // What a process runs, its arguments joined by spaces.
 inline QString commandLineOf(qint64 pid) {
   QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
