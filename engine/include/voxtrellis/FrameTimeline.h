@@ -58,6 +58,9 @@ class FrameTimeline {
   struct RawFrame {
     int samples = 0;
     int rate = 0;
+    // An ADTS packet whose header states too long a frame holds the frames after it too, which
+    // the decoder decodes (they count in `samples`) up to one it ends inside: that one's bytes.
+    int cutBytes = 0;
   };
   // Where the stream's sound begins, in its time base: the stamp FFmpeg finds on its first
   // packet, but 0 for FLAC, whose frames number their samples from the stream's start (FFmpeg's
