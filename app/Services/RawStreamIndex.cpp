@@ -4,6 +4,7 @@
 
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/RawPacketPlace.h>
+#include <voxtrellis/SoundPlaces.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -111,7 +112,8 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
         const bool joining = second.first.size() < kJoiningPackets;
         const bool checkpoint = last == INT64_MIN || packet.pts - last >= spacing;
         if (!joining && !checkpoint) return true;
-        const Checkpoint point{placeOf(packet), signatureOf(packet), packet.pts};
+        const Checkpoint point{placeOf(packet), voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size),
+                               packet.pts};
         if (joining) second.first.push_back(point);
         if (checkpoint) {
           second.checkpoints.push_back(point);
@@ -140,7 +142,7 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
     if (middle > 0 && packet.pos >= middle) {
       if (secondReader.joinable()) secondReader.join();
       position = placeOf(packet);
-      const Checkpoint point{*position, signatureOf(packet), packet.pts};
+      const Checkpoint point{*position, voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts};
       const auto same = [&](const Checkpoint& known) {
         return known.position == point.position && known.signature == point.signature;
       };
@@ -166,7 +168,8 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
       }
     }
     if (last == INT64_MIN || packet.pts - last >= spacing) {
-      found.push_back({position ? *position : placeOf(packet), signatureOf(packet), packet.pts});
+      found.push_back({position ? *position : placeOf(packet),
+                       voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts});
       last = packet.pts;
     }
     if (++count % kPacketsPerProgress == 0) publish(packet.pts);
@@ -177,13 +180,6 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   const std::lock_guard lock(m_lock);
   m_done = true;
   m_progressed.notify_all();
-}
-
-uint64_t RawStreamIndex::signatureOf(const AVPacket& packet) {
-  // FNV-1a over its size and its first bytes.
-  uint64_t hash = 14695981039346656037ull ^ uint64_t(packet.size);
-  for (int i = 0; i < std::min(packet.size, 64); ++i) hash = (hash ^ packet.data[i]) * 1099511628211ull;
-  return hash;
 }
 
 std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) {

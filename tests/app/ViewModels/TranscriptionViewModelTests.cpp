@@ -504,9 +504,10 @@ class HeldCache : public AudioCacheService {
     if (id == heldSource) gate.wait();
     return AudioCacheService::loadCachedSamples(id);
   }
-  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop) override {
+  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop,
+                       const voxtrellis::SoundPlaces* places) override {
     if (holdNextWrite.exchange(false)) writeGate.wait();
-    return AudioCacheService::cacheSamples(samples, id, std::move(stop));
+    return AudioCacheService::cacheSamples(samples, id, std::move(stop), places);
   }
   QUuid heldSource;
   Gate gate;
