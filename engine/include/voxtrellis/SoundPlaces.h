@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -54,6 +55,19 @@ class SoundPlaces {
 
   // What tells a packet (its `size` bytes from `data`) from the ones around it.
   static uint64_t signatureOf(const uint8_t* data, int size);
+
+  // Frames of digital silence are byte for byte alike, and past damage where such a packet lies
+  // is not sure (see RawPacketPlace): no place is kept at a packet alike one of the few before it.
+  class Recent {
+   public:
+    // Whether `signature` is that of one of the last packets told; then tells it.
+    bool alike(uint64_t signature);
+
+   private:
+    static constexpr std::size_t kRemembered = 8;
+    uint64_t m_signatures[kRemembered] = {};
+    std::size_t m_count = 0;
+  };
 
   // The record as bytes and back: nothing for bytes that are no such record (of another
   // version, cut short).

@@ -93,8 +93,9 @@ struct AudioFileDecoder::Impl {
     int samples = 0, rate = 0;  // as its header states
   };
   std::deque<Sent> sent;
-  bool delivered = false;  // a frame of sound was delivered
-  int starvedFrames = 0;   // frames of digital silence since the damage
+  SoundPlaces::Recent recent;  // of the packets sent
+  bool delivered = false;      // a frame of sound was delivered
+  int starvedFrames = 0;       // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -250,10 +251,10 @@ struct AudioFileDecoder::Impl {
   // A raw packet the decoder took, at `position` in the file.
   void sentRaw(int64_t at) {
     const FrameTimeline::RawFrame stated = FrameTimeline::rawFrame(*FrameTimeline::rawFormat(*format), *packet);
-    sent.push_back({packet->pts,
-                    {at, packet->size, SoundPlaces::signatureOf(packet->data, packet->size), 0},
-                    stated.samples,
-                    stated.rate});
+    const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
+    // A packet alike one just before it is not known where it lies: none is kept there.
+    sent.push_back(
+        {packet->pts, {recent.alike(signature) ? -1 : at, packet->size, signature, 0}, stated.samples, stated.rate});
     if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
     if (rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;

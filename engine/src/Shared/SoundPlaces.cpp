@@ -57,6 +57,13 @@ bool SoundPlaces::fits(int64_t fileSize, const ReadAt& read) const {
   return true;
 }
 
+bool SoundPlaces::Recent::alike(uint64_t signature) {
+  const bool seen = std::find(m_signatures, m_signatures + std::min(m_count, kRemembered), signature) !=
+                    m_signatures + std::min(m_count, kRemembered);
+  m_signatures[m_count++ % kRemembered] = signature;
+  return seen;
+}
+
 uint64_t SoundPlaces::signatureOf(const uint8_t* data, int size) {
   // FNV-1a over its size and its first bytes.
   uint64_t hash = 14695981039346656037ull ^ uint64_t(size);
