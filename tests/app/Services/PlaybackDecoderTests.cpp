@@ -113,20 +113,6 @@ std::size_t adtsHeaderAt(const std::string& bytes, double seconds) {
   return voxtrellis::test::adtsFrames(bytes).at(std::size_t(seconds * 44100 / 1024));
 }
 
-// Seconds of the sound of `whole` the loader lost in `damaged` (16 kHz): what it lacks, and the
-// silence standing for what it lost (noise is never silent for 10 ms; what `whole` holds of it,
-// an encoder's priming, is no loss).
-double lostSeconds(const std::vector<float>& whole, const std::vector<float>& damaged) {
-  const auto silence = [](const std::vector<float>& samples) {
-    double seconds = 0;
-    for (std::size_t from = 0; from + 160 <= samples.size(); from += 160) {
-      if (voxtrellis::test::rms(samples, from, from + 160) < 1e-4f) seconds += 0.01;
-    }
-    return seconds;
-  };
-  return (double(whole.size()) - double(damaged.size())) / kRate + silence(damaged) - silence(whole);
-}
-
 // The seconds the activity log's line says were skipped ("about 0.3 s", "(about 1.2 s in all)").
 double secondsSaid(const QString& damage) {
   static const QRegularExpression said("\\(?(?:about )?(\\d+\\.\\d+) s");
@@ -264,7 +250,7 @@ TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem
   for (const auto& [name, spots] : seeks) {
     const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / name));
     ASSERT_TRUE(loader.places) << name;
-    const double lost = lostSeconds(whole, loader.samples);
+    const double lost = voxtrellis::test::lostSeconds(whole, loader.samples, kRate);
     EXPECT_NEAR(secondsSaid(loader.damage), lost, std::max(0.2 * lost, 0.05))
         << name << ": " << loader.damage.toStdString();
     for (const bool byPlaces : {true, false}) {

@@ -86,6 +86,20 @@ inline float rms(const std::vector<float>& samples, std::size_t from, std::size_
   return static_cast<float>(std::sqrt(sum / double(to - from)));
 }
 
+// Seconds of the sound of `whole` (noise, at `rate`) lost in `damaged`: what it lacks, and the
+// silence standing for what was lost (noise is never silent for 10 ms; what `whole` holds of it,
+// an encoder's priming, is no loss).
+inline double lostSeconds(const std::vector<float>& whole, const std::vector<float>& damaged, std::size_t rate) {
+  const auto silence = [rate](const std::vector<float>& samples) {
+    double seconds = 0;
+    for (std::size_t from = 0; from + rate / 100 <= samples.size(); from += rate / 100) {
+      if (rms(samples, from, from + rate / 100) < 1e-4f) seconds += 0.01;
+    }
+    return seconds;
+  };
+  return (double(whole.size()) - double(damaged.size())) / double(rate) + silence(damaged) - silence(whole);
+}
+
 // Where `length` samples from `what` lie in `in`, searched from sample `from` to `to`: the first
 // sample of the best match, and how well it matches (1 for the same sound, 0 when nothing fits).
 struct Match {
