@@ -153,7 +153,7 @@ struct PlaybackDecoder::State {
       announced = double(audio->duration) * av_q2d(audio->time_base);
     }
     timeline.emplace(*container, stream);
-    if (places && !(voxtrellis::FrameTimeline::rawFormat(*container) && placesFit())) places.reset();
+    if (places && !(voxtrellis::FrameTimeline::keepsPlaces(*container) && placesFit())) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
     // What the loader refuses is refused here too (see voxtrellis::AudioHeader).

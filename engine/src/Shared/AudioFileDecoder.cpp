@@ -95,6 +95,7 @@ struct AudioFileDecoder::Impl {
   std::deque<Sent> sent;
   SoundPlaces::Recent recent;  // of the packets sent
   bool delivered = false;      // a frame of sound was delivered
+  bool keepsPlaces = false;    // see FrameTimeline::keepsPlaces
   int starvedFrames = 0;       // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
@@ -203,7 +204,7 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    if (rawDamage) keepPlace(placed.start);
+    if (keepsPlaces) keepPlace(placed.start);
     delivered = true;
     if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
       ++starvedFrames;  // part of the damage, which the next frame of sound tells
@@ -235,29 +236,32 @@ struct AudioFileDecoder::Impl {
   // a place of the file's sound (see SoundPlaces) when it is the first a quarter of a second after
   // the last, and its frame holds its whole sound (the first may lack its first samples, an
   // encoder's delay: the packet's sound then begins before `start`).
+  // The first frame after damage is none: FFmpeg's FLAC parser may lend a damaged packet a later
+  // one's stamp.
   void keepPlace(double start) {
-    if (frame->best_effort_timestamp == AV_NOPTS_VALUE) return;
+    if (frame->best_effort_timestamp == AV_NOPTS_VALUE || damagedAt >= 0) return;
     const auto from = std::find_if(sent.rbegin(), sent.rend(),
                                    [&](const Sent& packet) { return packet.stamp == frame->best_effort_timestamp; });
-    if (from == sent.rend() || from->rate != frame->sample_rate || from->place.position < 0) return;
-    const int missing = from->samples - frame->nb_samples;
+    if (from == sent.rend() || (from->rate && from->rate != frame->sample_rate) || from->place.position < 0) return;
+    const int missing = from->samples ? from->samples - frame->nb_samples : 0;
     if (missing < 0 || (missing > 0 && delivered)) return;
     SoundPlaces::Place place = from->place;
-    place.seconds = start - double(missing) / from->rate;
+    place.seconds = start - double(missing) / frame->sample_rate;
     if (places.empty() || place.seconds >= places.places().back().seconds + SoundPlaces::kSpacingSeconds) {
       places.add(place);
     }
   }
-  // A raw packet the decoder took, at `position` in the file.
-  void sentRaw(int64_t at) {
-    const FrameTimeline::RawFrame stated = FrameTimeline::rawFrame(*FrameTimeline::rawFormat(*format), *packet);
+  // A packet the decoder took, at `at` in the file.
+  void sentPacket(int64_t at) {
+    const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
+    const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
     const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
     // A packet alike one just before it is not known where it lies: none is kept there.
     sent.push_back(
         {packet->pts, {recent.alike(signature) ? -1 : at, packet->size, signature, 0}, stated.samples, stated.rate});
     if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
-    if (rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
+    if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
   }
 
   // The next slice of silence, a second at most.
@@ -348,8 +352,9 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
+  d.keepsPlaces = FrameTimeline::keepsPlaces(*d.format);
+  if (d.keepsPlaces) d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
-    d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
     d.rawDamage.emplace(*raw, [file, path](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
@@ -465,7 +470,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       if (refused) {
         d.skipRefused(status);
       } else if (d.rawDamage && (status >= 0 || FrameTimeline::isJointTag(*d.packet))) {
-        d.sentRaw(d.rawDamage->taken(*d.packet));
+        d.sentPacket(d.rawDamage->taken(*d.packet));
+      } else if (status >= 0 && d.keepsPlaces) {
+        d.sentPacket(d.packet->pos);
       }
     }
     av_packet_unref(d.packet);

@@ -84,6 +84,10 @@ const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) 
   return name == "mp3" || name == "aac" ? container.iformat : nullptr;
 }
 
+bool FrameTimeline::keepsPlaces(const AVFormatContext& container) {
+  return rawFormat(container) || (container.iformat && std::string_view(container.iformat->name) == "flac");
+}
+
 void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
   const bool mpegAudio =
       codec.codec_id == AV_CODEC_ID_MP3 || codec.codec_id == AV_CODEC_ID_MP2 || codec.codec_id == AV_CODEC_ID_MP1;
