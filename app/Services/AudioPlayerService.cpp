@@ -163,6 +163,7 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   connect(m_output, &SoundOutput::fileFailed, this, &AudioPlayerService::onFileFailed);
   connect(m_output, &SoundOutput::outputFailed, this, &AudioPlayerService::onOutputFailed);
   m_output->open(m_path, prepared.places);
+  m_seeksByPlaces = prepared.places != nullptr;
   m_volume = m_isMuted ? 0.0 : 1.0;
   m_output->setVolume(m_volume);
   setDuration(prepared.duration);

@@ -125,6 +125,8 @@ class AudioPlayerService : public QObject {
   bool hasPositionTimer() const { return m_timer != nullptr; }
   // The file played; empty when none.
   QString playablePath() const { return m_isLoaded ? m_path : QString(); }
+  // Seeks in the loaded file go by the loader's places given with it (see load()).
+  bool seeksByLoadersPlaces() const { return m_isLoaded && m_seeksByPlaces; }
 
  signals:
   void isPlayingChanged(bool isPlaying);
@@ -170,6 +172,7 @@ class AudioPlayerService : public QObject {
   bool m_isMuted = false;
 
   QString m_path;
+  bool m_seeksByPlaces = false;
   QString m_problem;  // shown: the latest of the two below
   QString m_fileProblem;
   QString m_outputProblem;

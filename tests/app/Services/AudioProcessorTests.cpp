@@ -267,6 +267,41 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
 }
 
+// Where the loader found a raw file's sound is kept beside its samples, for the player to seek by
+// when the version is opened again. Samples kept without it (by an earlier version, or of a file
+// that has none) still load and give none; a load without it lets none from before stand; a
+// record cut short is none; it goes with the samples.
+TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem) {
+  testsupport::TempDir dir;
+  AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
+  const QUuid id = QUuid::createUuid();
+  voxtrellis::SoundPlaces places(123456);
+  places.add({0, 300, 11, -0.025});
+  places.add({75000, 290, 22, 0.255});
+  places.add({150000, 310, 33, 0.51});
+  cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
+  const auto back = cache.loadCachedPlaces(id);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->toBytes(), places.toBytes());
+  EXPECT_EQ(back->before(0.3)->position, 75000);
+
+  const QString placesPath = cache.cacheFilePath(id).replace(".samples", ".places");
+  const std::string bytes = testsupport::readFile(placesPath.toStdString());
+  testsupport::writeFile(placesPath.toStdString(), bytes.substr(0, bytes.size() - 1));
+  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
+  EXPECT_EQ(cache.loadCachedSamples(id), (std::vector<float>{1.0f, 2.0f}));
+
+  cache.cacheSamples(std::vector<float>{1.0f}, id, {}, &places);
+  cache.cacheSamples(std::vector<float>{3.0f}, id);
+  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
+  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{3.0f});
+
+  cache.cacheSamples(std::vector<float>{1.0f}, id, {}, &places);
+  cache.removeCachedSamples(id);
+  EXPECT_FALSE(QFileInfo::exists(placesPath));
+  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
+}
+
 TEST(AudioCacheServiceTest, SamplesCachedInAnEarlierFolderAreStillReadAndRemovedButNeverWrittenThere) {
   testsupport::TempDir dir;
   const QString earlier = QString::fromStdString((dir.path() / "Documents" / "AudioCache").string());

@@ -250,6 +250,9 @@ TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem
   for (const auto& [name, spots] : seeks) {
     const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / name));
     ASSERT_TRUE(loader.places) << name;
+    // The places of another file are not taken.
+    EXPECT_FALSE(
+        PlaybackDecoder(pathOf(*s_dir / "pause-23.aac"), loaderFormat(), loader.places).seeksByLoadersPlaces());
     const double lost = voxtrellis::test::lostSeconds(whole, loader.samples, kRate);
     EXPECT_NEAR(secondsSaid(loader.damage), lost, std::max(0.2 * lost, 0.05))
         << name << ": " << loader.damage.toStdString();
