@@ -92,7 +92,7 @@ class AudioPlayerService : public QObject {
   // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
   // whole length). Without it the header's length is taken.
   //
-  // `places` gives where the loader found the sound of a raw MP3 or ADTS AAC file as it decoded
+  // `places` gives where the loader found the sound of a raw MP3, ADTS AAC or FLAC file as it decoded
   // it (the record that came with those samples): seeks then go where the loader has their time,
   // past any damage, and at once, without an index of the file's packets to wait for (see
   // PlaybackDecoder). It is called on the load's own thread (it may read the record from disk);

@@ -73,7 +73,8 @@ struct PlaybackDecoder::State {
   double announced = 0;
   // Where frames lie, as the loader lays them out; where raw MP3 and ADTS packets lie.
   std::optional<voxtrellis::FrameTimeline> timeline;
-  // Raw MP3 and ADTS: the loader's places of their sound, or, without them, the index.
+  // Raw MP3, ADTS and FLAC: the loader's places of their sound; without them, raw MP3 and ADTS
+  // have the index.
   std::shared_ptr<const voxtrellis::SoundPlaces> places;
   std::unique_ptr<RawStreamIndex> raw;
   // A seek went by position: the reader's own index of stamps is of no use since.
@@ -212,7 +213,8 @@ struct PlaybackDecoder::State {
     return av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
   }
 
-  // Raw MP3 and ADTS go to a packet whose time is known (the loader's places, or the index), by
+  // Raw MP3 and ADTS (and FLAC with the loader's places) go to a packet whose time is known (the
+  // loader's places, or the index), by
   // its position in the file: the reader's own stamps after such a seek start again from 0,
   // which also has it drop the encoder's delay from the first packet, as the loader drops it
   // from the file's first. The start, before any such seek, goes by its stamp, without waiting

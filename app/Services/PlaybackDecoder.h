@@ -32,7 +32,7 @@ class PlaybackDecoder {
   // Opens the file and its decoder and prepares the conversion. Throws PlaybackError: the file
   // cannot be opened, holds no audio, has a header the loader refuses (voxtrellis::AudioHeader:
   // "not an audio file, or damaged"), has no decoder or no conversion to `format` (Int16, Int32
-  // or Float PCM). `places`: where the loader found the sound of a raw MP3 or ADTS AAC file (see
+  // or Float PCM). `places`: where the loader found the sound of a raw MP3, ADTS AAC or FLAC file (see
   // seek()); taken only when it is of this file as it is now (voxtrellis::SoundPlaces::fits).
   PlaybackDecoder(const QString& path, const QAudioFormat& format,
                   std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
@@ -54,7 +54,8 @@ class PlaybackDecoder {
   // it dropped. Raw MP3 and ADTS AAC go to a packet whose time is known: one of the loader's
   // places of the file's sound, the time the loader laid that packet's sound at (damage makes any
   // other reckoning differ from it); for a file without them, one of its index (RawStreamIndex,
-  // whose pass reads the stamps of all their packets once, from a container of its own).
+  // whose pass reads the stamps of all their packets once, from a container of its own). FLAC
+  // goes to one of the loader's places where it has them, else by FFmpeg's own search.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 

@@ -10,13 +10,14 @@
 
 namespace voxtrellis {
 
-// Where the sound of a raw MP3 or ADTS AAC file lies in its bytes, as the engine's loader read
-// and decoded it: every quarter of a second or so of its sound, a packet's place in the file and
-// the seconds at which the loader laid out that packet's sound. Such a file says where its frames
-// lie only by counting them, and damage makes any count from headers and byte positions differ
-// from what the decoder gave (a header stating too long a frame holds several; bytes the reader
-// steps over hold frames nobody counts). A player that goes to these packets and counts its time
-// from them plays every place where the loader (and so the transcript) has it.
+// Where the sound of a raw MP3, ADTS AAC or FLAC file lies in its bytes, as the engine's loader
+// read and decoded it: every quarter of a second or so of its sound, a packet's place in the file
+// and the seconds at which the loader laid out that packet's sound. A raw file says where its
+// frames lie only by counting them, and damage makes any count from headers and byte positions
+// differ from what the decoder gave (a header stating too long a frame holds several; bytes the
+// reader steps over hold frames nobody counts); in FLAC, FFmpeg searches for a time among frames
+// that damage may have made up. A player that goes to these packets and counts its time from
+// them plays every place where the loader (and so the transcript) has it.
 //
 // A plain value: copy it, keep it with the file's samples (toBytes, fromBytes). Not thread-safe
 // while it is being added to; a finished record may be read from several threads at once.
