@@ -71,14 +71,28 @@ fs::path damagedTwoHourFile() {
   const fs::path damaged = bench::benchFolder() / "player-2h-44k-stereo-damaged.aac";
   if (!fs::exists(damaged)) {
     std::ifstream in(whole, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::size_t header = voxtrellis::test::adtsFrames(bytes).at(std::size_t(720.0 * 44100 / 1024));
-    bytes[header + 3] = char(bytes[header + 3] & 0xFC);
-    bytes[header + 4] = 0;
-    bytes[header + 5] = char(bytes[header + 5] & 0x1F);
-    std::ofstream(damaged, std::ios::binary) << bytes;
+    std::ofstream(damaged, std::ios::binary) << voxtrellis::test::withAdtsFrameLength(bytes, header, 0);
   }
   return damaged;
+}
+
+// Seeks `decoder` to `seconds` and decodes the first 10 ms of sound from there into `sound`: the
+// seconds that took.
+double timeToFirstSound(parlowvista::PlaybackDecoder& decoder, double seconds, QByteArray& sound) {
+  const auto started = std::chrono::steady_clock::now();
+  decoder.seek(seconds);
+  sound.clear();
+  decoder.decode(sound, decoder.format().bytesForDuration(10000));
+  return bench::seconds(started);
+}
+
+// The median of `times` (seconds) as "first_sound_ms".
+void reportMedian(benchmark::State& state, std::vector<double> times) {
+  if (times.empty()) return;
+  std::sort(times.begin(), times.end());
+  state.counters["first_sound_ms"] = times[times.size() / 2] * 1000;
 }
 
 void firstSoundAfterSeek(benchmark::State& state, const fs::path& file, std::chrono::milliseconds wait) {
@@ -91,17 +105,12 @@ void firstSoundAfterSeek(benchmark::State& state, const fs::path& file, std::chr
   for (auto _ : state) {
     parlowvista::PlaybackDecoder decoder(QString::fromStdString(file.string()), format);
     std::this_thread::sleep_for(wait);
-    const auto started = std::chrono::steady_clock::now();
-    decoder.seek(kSeekTo);
     QByteArray sound;
-    decoder.decode(sound, format.bytesForDuration(10000));
-    const double elapsed = bench::seconds(started);
-    state.SetIterationTime(elapsed);
-    times.push_back(elapsed);
+    times.push_back(timeToFirstSound(decoder, kSeekTo, sound));
+    state.SetIterationTime(times.back());
     benchmark::DoNotOptimize(sound.data());
   }
-  std::sort(times.begin(), times.end());
-  state.counters["first_sound_ms"] = times[times.size() / 2] * 1000;
+  reportMedian(state, times);
 }
 
 void BM_SeekAtOnce(benchmark::State& state, const std::string& suffix, const std::string& codec) {
@@ -125,17 +134,11 @@ void BM_SeekPastDamage(benchmark::State& state, bool damaged) {
   std::vector<double> times;
   int seeks = 0;
   for (auto _ : state) {
-    const auto started = std::chrono::steady_clock::now();
-    decoder.seek(seeks++ % 2 ? 3600 : 7000);
-    sound.clear();
-    decoder.decode(sound, format.bytesForDuration(10000));
-    const double elapsed = bench::seconds(started);
-    state.SetIterationTime(elapsed);
-    times.push_back(elapsed);
+    times.push_back(timeToFirstSound(decoder, seeks++ % 2 ? 3600 : 7000, sound));
+    state.SetIterationTime(times.back());
     if (sound.isEmpty()) state.SkipWithError("no sound after the seek");
   }
-  std::sort(times.begin(), times.end());
-  state.counters["first_sound_ms"] = times[times.size() / 2] * 1000;
+  reportMedian(state, times);
 }
 
 // The 30-minute tone, made once, and its damaged copies beside it.
@@ -180,16 +183,13 @@ void BM_FirstSeekPastDamage(benchmark::State& state, const std::string& damage, 
   for (auto _ : state) {
     const auto started = std::chrono::steady_clock::now();
     parlowvista::PlaybackDecoder decoder(path, format, places);
-    decoder.seek(1620.93);
+    const double opening = bench::seconds(started);
     QByteArray sound;
-    decoder.decode(sound, format.bytesForDuration(10000));
-    const double elapsed = bench::seconds(started);
-    state.SetIterationTime(elapsed);
-    times.push_back(elapsed);
+    times.push_back(opening + timeToFirstSound(decoder, 1620.93, sound));
+    state.SetIterationTime(times.back());
     if (sound.isEmpty()) state.SkipWithError("no sound after the seek");
   }
-  std::sort(times.begin(), times.end());
-  state.counters["first_sound_ms"] = times[times.size() / 2] * 1000;
+  reportMedian(state, times);
 }
 
 void BM_SeekPast30MinDamage(benchmark::State& state, const std::string& damage) {
@@ -206,13 +206,9 @@ void BM_SeekPast30MinDamage(benchmark::State& state, const std::string& damage) 
   int seeks = 0;
   for (auto _ : state) {
     const double target = seeks++ % 2 ? 903.93 : 1620.93;
-    const auto started = std::chrono::steady_clock::now();
-    decoder.seek(target);
     QByteArray sound;
-    decoder.decode(sound, loaderFormat().bytesForDuration(10000));
-    const double elapsed = bench::seconds(started);
-    state.SetIterationTime(elapsed);
-    times.push_back(elapsed);
+    times.push_back(timeToFirstSound(decoder, target, sound));
+    state.SetIterationTime(times.back());
     decoder.decode(sound, loaderFormat().bytesForDuration(100000));
     const std::size_t tenth = 1600;
     if (std::size_t(sound.size()) < tenth * sizeof(float)) {
@@ -225,8 +221,7 @@ void BM_SeekPast30MinDamage(benchmark::State& state, const std::string& damage) 
                                                    std::size_t((target + 1) * 16000));
     error = std::max(error, std::abs(double(match.at) / 16000 - target) * 1000);
   }
-  std::sort(times.begin(), times.end());
-  state.counters["first_sound_ms"] = times[times.size() / 2] * 1000;
+  reportMedian(state, times);
   state.counters["error_ms"] = error;
 }
 
