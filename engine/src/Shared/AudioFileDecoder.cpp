@@ -84,7 +84,7 @@ struct AudioFileDecoder::Impl {
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
   std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
-  // Raw MP3 and ADTS AAC: where their sound lies in the file, and the packets given to the
+  // Raw MP3, ADTS AAC and FLAC: where their sound lies in the file, and the packets given to the
   // decoder lately, by their stamps, with where they lie.
   SoundPlaces places;
   struct Sent {
