@@ -21,6 +21,9 @@ namespace {
 QString cacheFileName(const QUuid& sourceId) {
   return uuidText(sourceId) + ".samples";
 }
+QString placesFileName(const QUuid& sourceId) {
+  return uuidText(sourceId) + ".places";
+}
 
 }  // namespace
 
@@ -45,7 +48,8 @@ QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
   return QDir(m_cacheDirectory).filePath(cacheFileName(sourceId));
 }
 
-QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop) {
+QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop,
+                                        const voxtrellis::SoundPlaces* places) {
   std::lock_guard lock(m_mutex);
   if (!QDir().mkpath(m_cacheDirectory)) {
     throw std::runtime_error(("Cannot create folder " + m_cacheDirectory).toStdString());
@@ -57,6 +61,15 @@ QString AudioCacheService::cacheSamples(std::span<const float> samples, const QU
   writeUnlessStopped(file, reinterpret_cast<const char*>(samples.data()), qint64(samples.size_bytes()), stop);
   if (stop.stop_requested()) throw voxtrellis::WorkStopped("Caching the samples");
   if (!file.commit()) throw std::runtime_error(file.errorString().toStdString());
+  // The places describe the source's file, not these samples: without any, none from an earlier
+  // load stay, and a failure to keep them only costs the player its own index of the file.
+  const QString placesPath = QDir(m_cacheDirectory).filePath(placesFileName(sourceId));
+  QSaveFile placesFile(placesPath);
+  const std::string bytes = places && !places->empty() ? places->toBytes() : std::string();
+  if (bytes.empty() || !placesFile.open(QIODevice::WriteOnly) ||
+      placesFile.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()) || !placesFile.commit()) {
+    QFile::remove(placesPath);
+  }
   return path;
 }
 
@@ -97,9 +110,19 @@ std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUu
   return samples;
 }
 
+std::shared_ptr<const voxtrellis::SoundPlaces> AudioCacheService::loadCachedPlaces(const QUuid& sourceId) {
+  std::lock_guard lock(m_mutex);
+  QFile file(QDir(m_cacheDirectory).filePath(placesFileName(sourceId)));
+  if (!file.open(QIODevice::ReadOnly)) return nullptr;
+  const QByteArray bytes = file.readAll();
+  auto places = voxtrellis::SoundPlaces::fromBytes(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+  return places ? std::make_shared<const voxtrellis::SoundPlaces>(std::move(*places)) : nullptr;
+}
+
 void AudioCacheService::removeCachedSamples(const QUuid& sourceId) {
   std::lock_guard lock(m_mutex);
   QFile::remove(cacheFilePath(sourceId));
+  QFile::remove(QDir(m_cacheDirectory).filePath(placesFileName(sourceId)));
   for (const QString& earlier : m_earlierDirectories) QFile::remove(QDir(earlier).filePath(cacheFileName(sourceId)));
 }
 

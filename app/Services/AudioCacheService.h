@@ -13,8 +13,9 @@ class QIODevice;
 namespace parlowvista {
 
 // The sample cache on disk: one file "<ID>.samples" per source (upper-case hyphenated id)
-// of raw native-endian 32-bit floats, no header; 4 bytes per sample. Calls run one at a
-// time. Files are written only into the cache folder; folders where earlier versions kept
+// of raw native-endian 32-bit floats, no header; 4 bytes per sample; beside it, where the
+// source's file has them, its places in "<ID>.places" (voxtrellis::SoundPlaces::toBytes). Calls
+// run one at a time. Files are written only into the cache folder; folders where earlier versions kept
 // the cache are still read and cleaned, so versions stored then keep their samples.
 class AudioCacheService : public SampleCache {
  public:
@@ -29,7 +30,8 @@ class AudioCacheService : public SampleCache {
   const QString& cacheDirectory() const { return m_cacheDirectory; }
   QString cacheFilePath(const QUuid& sourceId) const;
 
-  QString cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop = {}) override;
+  QString cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop = {},
+                       const voxtrellis::SoundPlaces* places = nullptr) override;
   // The samples go down this many bytes at a time, the stop looked for before each block: a few
   // hundredths of a second on a busy disk, where a block of 64 MB once took over a second.
   static constexpr qint64 kBytesBetweenStopChecks = qint64(4) << 20;
@@ -41,6 +43,7 @@ class AudioCacheService : public SampleCache {
   // A trailing part of a sample (1 to 3 bytes) is ignored; an empty file gives no samples
   // (an empty list, not nothing).
   std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) override;
+  std::shared_ptr<const voxtrellis::SoundPlaces> loadCachedPlaces(const QUuid& sourceId) override;
   void removeCachedSamples(const QUuid& sourceId) override;
 
  private:

@@ -19,6 +19,7 @@ struct AudioPlayerService::PreparedFile {
   QString error;
   double duration = 0;  // seconds
   QString note;
+  std::shared_ptr<const voxtrellis::SoundPlaces> places;  // the loader's, where they fit the file
 };
 
 // The service while it exists, for the threads of its loads: they post their outcome through
@@ -53,16 +54,18 @@ bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
 }
 
 // Looks into the file as playback will: that its decoder opens and gives some sound (a file cut
-// short after its header gives none), and its length:
+// short after its header gives none), whether the loader's places fit it, and its length:
 // `decodedDuration` when given, unless the file now states a shorter one that it holds exactly,
 // with sound where that one ends and none where the given one does (a WAV cut short since it
 // was decoded). Throws PlaybackError with the reason.
-AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration) {
-  PlaybackDecoder decoder(path, AudioPlayerService::probeFormat());
+AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration,
+                                       std::shared_ptr<const voxtrellis::SoundPlaces> places) {
+  PlaybackDecoder decoder(path, AudioPlayerService::probeFormat(), places);
   if (!decodesSound(decoder, path)) {
     throw PlaybackError(QStringLiteral("Cannot play %1: it holds no sound").arg(QFileInfo(path).fileName()));
   }
   AudioPlayerService::PreparedFile prepared;
+  if (decoder.seeksByLoadersPlaces()) prepared.places = std::move(places);
   const double announced = decoder.announcedDuration();
   prepared.duration = decodedDuration && *decodedDuration > 0 ? *decodedDuration : announced;
   if (decoder.announcesExactly() && announced > 0 && announced < prepared.duration - kEarlyEndSeconds) {
@@ -102,7 +105,8 @@ AudioPlayerService::~AudioPlayerService() {
   stopTimer();
 }
 
-void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optional<double> decodedDuration) {
+void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optional<double> decodedDuration,
+                              PlacesSource places) {
   stop();
   const QString path = url.isLocalFile() ? url.toLocalFile() : url.toString();
 
@@ -114,11 +118,11 @@ void AudioPlayerService::load(const QUrl& url, LoadFinished finished, std::optio
   // A thread of its own that nobody joins: an open that never returns (a FIFO slipped past the
   // check, a hung network mount) holds only that thread, never the application's end or a
   // later load.
-  std::thread([relay = m_relay, path, cancelled, decodedDuration, generation] {
+  std::thread([relay = m_relay, path, cancelled, decodedDuration, places = std::move(places), generation] {
     PreparedFile prepared;
     if (!*cancelled) {
       try {
-        prepared = probe(path, decodedDuration);
+        prepared = probe(path, decodedDuration, places ? places() : nullptr);
       } catch (const std::exception& error) {
         prepared.error = QString::fromUtf8(error.what());
       }
@@ -158,7 +162,8 @@ void AudioPlayerService::attach(const PreparedFile& prepared) {
   m_output = new SoundOutput;
   connect(m_output, &SoundOutput::fileFailed, this, &AudioPlayerService::onFileFailed);
   connect(m_output, &SoundOutput::outputFailed, this, &AudioPlayerService::onOutputFailed);
-  m_output->open(m_path);
+  m_output->open(m_path, prepared.places);
+  m_seeksByPlaces = prepared.places != nullptr;
   m_volume = m_isMuted ? 0.0 : 1.0;
   m_output->setVolume(m_volume);
   setDuration(prepared.duration);

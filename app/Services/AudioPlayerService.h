@@ -2,6 +2,8 @@
 
 #include "Services/SoundOutput.h"
 
+#include <voxtrellis/SoundPlaces.h>
+
 #include <QAudioFormat>
 #include <QElapsedTimer>
 #include <QObject>
@@ -89,7 +91,15 @@ class AudioPlayerService : public QObject {
   // `decodedDuration` is the length of the audio the caller has decoded from the file; it is
   // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
   // whole length). Without it the header's length is taken.
-  void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt);
+  //
+  // `places` gives where the loader found the sound of a raw MP3, ADTS AAC or FLAC file as it decoded
+  // it (the record that came with those samples): seeks then go where the loader has their time,
+  // past any damage, and at once, without an index of the file's packets to wait for (see
+  // PlaybackDecoder). It is called on the load's own thread (it may read the record from disk);
+  // a record of another file, or of this one before it changed, is not taken.
+  using PlacesSource = std::function<std::shared_ptr<const voxtrellis::SoundPlaces>()>;
+  void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt,
+            PlacesSource places = {});
   // Plays from the position; from the start (published at once) when the file was played to
   // its end.
   void play();
@@ -115,6 +125,8 @@ class AudioPlayerService : public QObject {
   bool hasPositionTimer() const { return m_timer != nullptr; }
   // The file played; empty when none.
   QString playablePath() const { return m_isLoaded ? m_path : QString(); }
+  // Seeks in the loaded file go by the loader's places given with it (see load()).
+  bool seeksByLoadersPlaces() const { return m_isLoaded && m_seeksByPlaces; }
 
  signals:
   void isPlayingChanged(bool isPlaying);
@@ -160,6 +172,7 @@ class AudioPlayerService : public QObject {
   bool m_isMuted = false;
 
   QString m_path;
+  bool m_seeksByPlaces = false;
   QString m_problem;  // shown: the latest of the two below
   QString m_fileProblem;
   QString m_outputProblem;

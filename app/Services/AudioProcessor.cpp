@@ -152,9 +152,10 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   const voxtrellis::AudioConverter converter;
   LoadedAudio audio;
   std::vector<voxtrellis::SkippedDamage> skipped;
+  voxtrellis::SoundPlaces places;
   try {
-    audio.samples =
-        converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress, std::move(stop), &skipped);
+    audio.samples = converter.resampleAudioFile(QFile::encodeName(path).toStdString(), progress, std::move(stop),
+                                                &skipped, &places);
   } catch (const voxtrellis::AudioFileError& error) {
     // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
     // they stay as the detail. A file the user may not read says so as it is.
@@ -164,6 +165,7 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
   audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
   audio.damage = describeDamage(info.fileName(), skipped);
+  if (!places.empty()) audio.places = std::make_shared<const voxtrellis::SoundPlaces>(std::move(places));
   return audio;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <voxtrellis/SoundPlaces.h>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <stop_token>
@@ -54,11 +57,14 @@ struct AudioFormat {
 // damage skipped in it, for the activity log: which file, where and how much could not be
 // decoded ("Part of talk.flac could not be decoded: 0.3 s at 00:07.628 was skipped, the rest of
 // the file was kept"; "about 0.3 s" where bytes that were no packet count in it, see
-// voxtrellis::SkippedDamage); empty when nothing was.
+// voxtrellis::SkippedDamage); empty when nothing was. For a raw MP3, ADTS AAC or FLAC file, where its
+// sound lies in the file, as the samples have it (voxtrellis::SoundPlaces: for the player to seek
+// by); null for other files.
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;
   QString damage;
+  std::shared_ptr<const voxtrellis::SoundPlaces> places;
 };
 
 // Turns one audio file (WAV, MP3, M4A, AAC, FLAC, AIFF, CAF) into the engine's 16 kHz mono

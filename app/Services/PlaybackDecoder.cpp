@@ -73,6 +73,9 @@ struct PlaybackDecoder::State {
   double announced = 0;
   // Where frames lie, as the loader lays them out; where raw MP3 and ADTS packets lie.
   std::optional<voxtrellis::FrameTimeline> timeline;
+  // Raw MP3, ADTS and FLAC: the loader's places of their sound; without them, raw MP3 and ADTS
+  // have the index.
+  std::shared_ptr<const voxtrellis::SoundPlaces> places;
   std::unique_ptr<RawStreamIndex> raw;
   // A seek went by position: the reader's own index of stamps is of no use since.
   bool soughtByPosition = false;
@@ -151,12 +154,21 @@ struct PlaybackDecoder::State {
       announced = double(audio->duration) * av_q2d(audio->time_base);
     }
     timeline.emplace(*container, stream);
-    if (!raw) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
+    if (places && !(voxtrellis::FrameTimeline::keepsPlaces(*container) && placesFit())) places.reset();
+    if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
     // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
     if (voxtrellis::AudioHeader::refusal(*audio->codecpar) ||
         (audio->codecpar->sample_rate > 0 && audio->codecpar->sample_rate < voxtrellis::AudioHeader::kLeastRate)) {
       cannotPlay(QStringLiteral("not an audio file, or damaged"));
+    }
+    // Samples of a fixed size (PCM) lie at the rate times the block size: FFmpeg's seek in them
+    // goes by the bytes per second the header states, which may be anything (a WAV stating the
+    // mono figure of a stereo file played minute 15 for minute 30), where the loader, reading
+    // them in order, never looks.
+    AVCodecParameters* stated = audio->codecpar;
+    if (av_get_exact_bits_per_sample(stated->codec_id) > 0 && stated->block_align > 0 && stated->sample_rate > 0) {
+      stated->bit_rate = int64_t(stated->block_align) * stated->sample_rate * 8;
     }
     openDecoder();
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
@@ -166,6 +178,15 @@ struct PlaybackDecoder::State {
     frame = av_frame_alloc();
     silence = silence ? silence : av_frame_alloc();
     if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
+  }
+
+  // The places given are of the file as it is now.
+  bool placesFit() const {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    return places->fits(info.st_size, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      return ::pread(fd, buffer, std::size_t(size), offset);
+    });
   }
 
   // A decoder of the stream as the file's header describes it, in place of any before.
@@ -192,17 +213,23 @@ struct PlaybackDecoder::State {
     return av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
   }
 
-  // Raw MP3 and ADTS go to a packet whose time the index knows (see RawStreamIndex), by its
-  // position in the file: the reader's own stamps after such a seek start again from 0, which
-  // also has it drop the encoder's delay from the first packet, as the loader drops it from the
-  // file's first. The start, before any such seek, goes by its stamp, without waiting for the
-  // index. Nothing when the index found no packet.
+  // Raw MP3 and ADTS (and FLAC with the loader's places) go to a packet whose time is known (the
+  // loader's places, or the index), by
+  // its position in the file: the reader's own stamps after such a seek start again from 0,
+  // which also has it drop the encoder's delay from the first packet, as the loader drops it
+  // from the file's first. The start, before any such seek, goes by its stamp, without waiting
+  // for the index. Nothing when neither knows a packet.
   std::optional<bool> seekRaw(double from) {
     if (from <= 0 && !soughtByPosition) {
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
-    const auto checkpoint = raw->before(timestampAt(from));
+    std::optional<RawStreamIndex::Checkpoint> checkpoint;
+    if (!places) {
+      checkpoint = raw->before(timestampAt(from));
+    } else if (const auto place = places->before(from)) {
+      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, timestampAt(place->seconds)};
+    }
     if (!checkpoint) return std::nullopt;
     timeline->restartCount(checkpoint->stamp);
     awaited = checkpoint->signature;
@@ -223,7 +250,7 @@ struct PlaybackDecoder::State {
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
-    std::optional<bool> sought = raw ? seekRaw(from) : std::nullopt;
+    std::optional<bool> sought = raw || places ? seekRaw(from) : std::nullopt;
     if (!sought) sought = av_seek_frame(container, stream, timestampAt(from), AVSEEK_FLAG_BACKWARD) >= 0;
     if (*sought) {
       avcodec_flush_buffers(codec);
@@ -358,7 +385,9 @@ struct PlaybackDecoder::State {
     }
     if (packet->stream_index == stream && awaited) {
       // Packets that lie before the one a seek went to, read first past damage: let go.
-      if (RawStreamIndex::signatureOf(*packet) == *awaited || ++passedBy > kMostPassedBy) awaited.reset();
+      if (voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size) == *awaited || ++passedBy > kMostPassedBy) {
+        awaited.reset();
+      }
       if (awaited) {
         av_packet_unref(packet);
         return;
@@ -419,8 +448,11 @@ struct PlaybackDecoder::State {
   }
 };
 
-PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format) : m_state(std::make_unique<State>()) {
+PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format,
+                                 std::shared_ptr<const voxtrellis::SoundPlaces> places)
+    : m_state(std::make_unique<State>()) {
   m_state->path = path;
+  m_state->places = std::move(places);
   m_state->format = format;
   const auto sampleType = sampleTypeOf(format);
   if (!format.isValid() || !sampleType) m_state->cannotPlay(QStringLiteral("unsupported output format"));
@@ -461,6 +493,10 @@ bool PlaybackDecoder::decode(QByteArray& out, qsizetype wanted) {
 
 bool PlaybackDecoder::stoppedOnError() const {
   return m_state->failed;
+}
+
+bool PlaybackDecoder::seeksByLoadersPlaces() const {
+  return m_state->places != nullptr;
 }
 
 }  // namespace parlowvista

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <voxtrellis/SoundPlaces.h>
+
 #include <QAudioFormat>
 #include <QByteArray>
 #include <QString>
@@ -30,8 +32,10 @@ class PlaybackDecoder {
   // Opens the file and its decoder and prepares the conversion. Throws PlaybackError: the file
   // cannot be opened, holds no audio, has a header the loader refuses (voxtrellis::AudioHeader:
   // "not an audio file, or damaged"), has no decoder or no conversion to `format` (Int16, Int32
-  // or Float PCM).
-  PlaybackDecoder(const QString& path, const QAudioFormat& format);
+  // or Float PCM). `places`: where the loader found the sound of a raw MP3, ADTS AAC or FLAC file (see
+  // seek()); taken only when it is of this file as it is now (voxtrellis::SoundPlaces::fits).
+  PlaybackDecoder(const QString& path, const QAudioFormat& format,
+                  std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   ~PlaybackDecoder();
   PlaybackDecoder(const PlaybackDecoder&) = delete;
   PlaybackDecoder& operator=(const PlaybackDecoder&) = delete;
@@ -47,9 +51,11 @@ class PlaybackDecoder {
   // What decode() gives next starts at `seconds` into the file (clamped at 0), in the seconds the
   // engine's loader counts (voxtrellis::FrameTimeline): decoded from a little before it (the
   // frames a decoder gives first after a seek are silent or half there), and what lies before
-  // it dropped. Raw MP3 and ADTS AAC go to a packet whose time is known (RawStreamIndex): the
-  // first seek past their start reads the stamps of all their packets once, from a container
-  // of its own.
+  // it dropped. Raw MP3 and ADTS AAC go to a packet whose time is known: one of the loader's
+  // places of the file's sound, the time the loader laid that packet's sound at (damage makes any
+  // other reckoning differ from it); for a file without them, one of its index (RawStreamIndex,
+  // whose pass reads the stamps of all their packets once, from a container of its own). FLAC
+  // goes to one of the loader's places where it has them, else by FFmpeg's own search.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 
@@ -63,6 +69,8 @@ class PlaybackDecoder {
   // Decoding stopped on an error rather than at the file's end: damage before any sound, a file
   // that cannot be read before any, sound in a format nothing converts.
   bool stoppedOnError() const;
+  // Seeks go by the loader's places of the file's sound (given, and of this file).
+  bool seeksByLoadersPlaces() const;
 
  private:
   struct State;

@@ -11,8 +11,9 @@ namespace {
 constexpr qint64 kBufferedMicroseconds = 500000;
 }
 
-PlaybackStream::PlaybackStream(const QString& path, const QAudioFormat& format)
-    : m_decoder(std::make_unique<PlaybackDecoder>(path, format)),
+PlaybackStream::PlaybackStream(const QString& path, const QAudioFormat& format,
+                               std::shared_ptr<const voxtrellis::SoundPlaces> places)
+    : m_decoder(std::make_unique<PlaybackDecoder>(path, format, std::move(places))),
       m_format(format),
       m_capacity(format.bytesForDuration(kBufferedMicroseconds)),
       m_name(QFileInfo(path).fileName()) {

@@ -23,8 +23,10 @@ namespace parlowvista {
 // asks the owner, by a queued call, to fill it again, and readyRead() tells when it has.
 class PlaybackStream : public QIODevice {
  public:
-  // Opens the file (see PlaybackDecoder) for reading from its start; throws PlaybackError.
-  PlaybackStream(const QString& path, const QAudioFormat& format);
+  // Opens the file (see PlaybackDecoder, which takes `places`) for reading from its start; throws
+  // PlaybackError.
+  PlaybackStream(const QString& path, const QAudioFormat& format,
+                 std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   ~PlaybackStream() override;
 
   const QAudioFormat& format() const;

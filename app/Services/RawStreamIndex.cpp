@@ -4,6 +4,7 @@
 
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/RawPacketPlace.h>
+#include <voxtrellis/SoundPlaces.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -27,11 +28,14 @@ constexpr int kCheckpointsPerSecond = 4;
 constexpr int kPacketsPerProgress = 64;
 // A file this large is read in two halves at once, the second one's stamps counted from where it
 // starts until the first half reads its first packets again: the same packets at the same places
-// in the file, so many of them in a row that no run of alike packets (frames of digital silence
-// are byte for byte the same) is taken for another.
+// in the file, so many of them in a row that nothing else is taken for them. Packets alike one of
+// the few before them (frames of digital silence are byte for byte the same) tell nothing: past
+// damage one may be found a frame or more from where it lies. The second half's first few are
+// passed by, so that both halves know the packets before those it keeps.
 constexpr int64_t kLeastSplitBytes = 4 << 20;
 constexpr std::size_t kJoiningPackets = 32;
 constexpr std::size_t kSureJoinPackets = 4;
+constexpr int kUnknownBefore = 8;
 
 // Reads the stream's packets from the byte `from` on (0: the start) until the end, `stop`, or
 // `onPacket` returning false; each is stamped first, counted from 0 where the reading starts, as
@@ -41,7 +45,8 @@ constexpr std::size_t kSureJoinPackets = 4;
 // Bytes that are no packet are read past as the loader and the player read past them, as long as
 // reading moves on. `onPacket` is given where the packet lies in the file, found there
 // (voxtrellis::RawPacketPlace: the position the parser states lies short past damage), for the
-// packets it keeps.
+// packets it keeps, and whether the packet is alike one of the few before it (frames of digital
+// silence: past damage, where such a one lies is not sure).
 template <class OnPacket>
 void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const std::atomic_bool& stop,
                  OnPacket onPacket) {
@@ -56,6 +61,7 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
     });
     const auto placeOf = [&place](const AVPacket& packet) { return place.of(packet.pos, packet.data, packet.size); };
     int64_t unreadableAt = -1;
+    voxtrellis::SoundPlaces::Recent recent;
     bool more = true;
     while (more && !stop) {
       const int read = av_read_frame(input.container(), packet);
@@ -68,7 +74,8 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
       if (read < 0) break;
       if (packet->stream_index == stream && packet->pos >= 0) {
         counter.stampPacket(*packet);
-        more = onPacket(*packet, placeOf);
+        const bool alike = recent.alike(voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size));
+        more = onPacket(*packet, placeOf, alike);
       }
       av_packet_unref(packet);
     }
@@ -107,11 +114,13 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   if (middle > 0) {
     secondReader = std::thread([&] {
       int64_t last = INT64_MIN;
-      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf) {
-        const bool joining = second.first.size() < kJoiningPackets;
-        const bool checkpoint = last == INT64_MIN || packet.pts - last >= spacing;
+      int read = 0;
+      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf, bool alike) {
+        const bool joining = second.first.size() < kJoiningPackets && ++read > kUnknownBefore && !alike;
+        const bool checkpoint = (last == INT64_MIN || packet.pts - last >= spacing) && !alike;
         if (!joining && !checkpoint) return true;
-        const Checkpoint point{placeOf(packet), signatureOf(packet), packet.pts};
+        const Checkpoint point{placeOf(packet), voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size),
+                               packet.pts};
         if (joining) second.first.push_back(point);
         if (checkpoint) {
           second.checkpoints.push_back(point);
@@ -135,12 +144,12 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   // second.first[runFrom] on, `run` of them, the first stamped `runStamp` here.
   std::size_t runFrom = 0, run = 0;
   int64_t runStamp = 0;
-  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet, const auto& placeOf) {
+  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet, const auto& placeOf, bool alike) {
     std::optional<int64_t> position;
-    if (middle > 0 && packet.pos >= middle) {
+    if (middle > 0 && packet.pos >= middle && !alike) {
       if (secondReader.joinable()) secondReader.join();
       position = placeOf(packet);
-      const Checkpoint point{*position, signatureOf(packet), packet.pts};
+      const Checkpoint point{*position, voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts};
       const auto same = [&](const Checkpoint& known) {
         return known.position == point.position && known.signature == point.signature;
       };
@@ -165,8 +174,9 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
         middle = 0;  // none read again for sure: read on alone
       }
     }
-    if (last == INT64_MIN || packet.pts - last >= spacing) {
-      found.push_back({position ? *position : placeOf(packet), signatureOf(packet), packet.pts});
+    if (last == INT64_MIN || (packet.pts - last >= spacing && !alike)) {
+      found.push_back({position ? *position : placeOf(packet),
+                       voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts});
       last = packet.pts;
     }
     if (++count % kPacketsPerProgress == 0) publish(packet.pts);
@@ -177,13 +187,6 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   const std::lock_guard lock(m_lock);
   m_done = true;
   m_progressed.notify_all();
-}
-
-uint64_t RawStreamIndex::signatureOf(const AVPacket& packet) {
-  // FNV-1a over its size and its first bytes.
-  uint64_t hash = 14695981039346656037ull ^ uint64_t(packet.size);
-  for (int i = 0; i < std::min(packet.size, 64); ++i) hash = (hash ^ packet.data[i]) * 1099511628211ull;
-  return hash;
 }
 
 std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) {

@@ -44,14 +44,12 @@ class RawStreamIndex {
     // Where the packet starts in the file, as found there (voxtrellis::RawPacketPlace): a reader
     // sent there reads it first.
     int64_t position = 0;
-    uint64_t signature = 0;  // of the packet's bytes (signatureOf), to know it again
+    uint64_t signature = 0;  // of the packet (voxtrellis::SoundPlaces::signatureOf), to know it again
     int64_t stamp = 0;       // where the packet lies, in the stream's time base
   };
   // The last checkpoint at or before `stamp`, waiting for the pass to get past it (or to end);
   // the first when none is; nothing when the pass found no packet.
   std::optional<Checkpoint> before(int64_t stamp);
-  // What tells a packet from the ones around it.
-  static uint64_t signatureOf(const AVPacket& packet);
 
  private:
   struct Half;

@@ -123,8 +123,8 @@ SoundOutput::SoundOutput() {
   moveToThread(soundThread());
 }
 
-void SoundOutput::open(const QString& path) {
-  send(Command{Command::Kind::open, 0, 0, path});
+void SoundOutput::open(const QString& path, std::shared_ptr<const voxtrellis::SoundPlaces> places) {
+  send(Command{Command::Kind::open, 0, 0, path, std::move(places)});
 }
 
 SoundOutput::~SoundOutput() {
@@ -137,16 +137,16 @@ SoundOutput::~SoundOutput() {
 
 void SoundOutput::play(quint64 command, double seconds) {
   report(0, 0, false);
-  send(Command{Command::Kind::play, command, seconds, {}});
+  send(Command{Command::Kind::play, command, seconds, {}, {}});
 }
 
 void SoundOutput::pause() {
   report(0, 0, false);
-  send(Command{Command::Kind::pause, 0, 0, {}});
+  send(Command{Command::Kind::pause, 0, 0, {}, {}});
 }
 
 void SoundOutput::setVolume(double volume) {
-  send(Command{Command::Kind::volume, 0, volume, {}});
+  send(Command{Command::Kind::volume, 0, volume, {}, {}});
 }
 
 void SoundOutput::release() {
@@ -187,7 +187,7 @@ void SoundOutput::runCommands() {
       m_commands.pop_front();
     }
     switch (next.kind) {
-      case Command::Kind::open: openHere(next.path); break;
+      case Command::Kind::open: openHere(next.path, next.places); break;
       case Command::Kind::play: playHere(next.command, next.value); break;
       case Command::Kind::pause: stopHere(); break;
       case Command::Kind::volume:
@@ -217,10 +217,11 @@ std::optional<SoundOutput::Played> SoundOutput::playedPosition(quint64 command) 
   return Played{position, m_report.ended, m_report.position, unanswered, m_report.taking};
 }
 
-void SoundOutput::openHere(const QString& path) {
+void SoundOutput::openHere(const QString& path, std::shared_ptr<const voxtrellis::SoundPlaces> places) {
   if (!g_outputs) g_outputs = new std::set<SoundOutput*>;
   g_outputs->insert(this);
   m_path = path;
+  m_places = std::move(places);
   if (!QMediaDevices::defaultAudioOutput().isNull()) openStream(0);
 }
 
@@ -235,7 +236,7 @@ bool SoundOutput::openStream(quint64 command) {
   m_stream.reset();
   m_format = format;
   try {
-    m_stream = std::make_unique<PlaybackStream>(m_path, m_format);
+    m_stream = std::make_unique<PlaybackStream>(m_path, m_format, m_places);
     return true;
   } catch (const std::exception& error) {
     qWarning().noquote() << "[SoundOutput]" << error.what();

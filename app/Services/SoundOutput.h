@@ -1,5 +1,7 @@
 #pragma once
 
+#include <voxtrellis/SoundPlaces.h>
+
 #include <QAudioFormat>
 #include <QObject>
 #include <QString>
@@ -41,8 +43,8 @@ class SoundOutput : public QObject {
   SoundOutput();
 
   // The file to play (once, first): opened on the sound thread; fileFailed(0, ...) when it
-  // cannot be, and at every play() that finds it still cannot.
-  void open(const QString& path);
+  // cannot be, and at every play() that finds it still cannot. `places`: see PlaybackDecoder.
+  void open(const QString& path, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   // Plays from `seconds`. `command` names this request in what playedPosition() reports.
   void play(quint64 command, double seconds);
   void pause();
@@ -90,11 +92,12 @@ class SoundOutput : public QObject {
     quint64 command = 0;
     double value = 0;  // seconds to play from, or the volume
     QString path;
+    std::shared_ptr<const voxtrellis::SoundPlaces> places;
   };
   void send(Command command);
   Q_INVOKABLE void runCommands();
   void tell(bool fileAtFault, quint64 command, const QString& reason);
-  void openHere(const QString& path);
+  void openHere(const QString& path, std::shared_ptr<const voxtrellis::SoundPlaces> places);
   bool openStream(quint64 command);
   void playHere(quint64 command, double seconds);
   void startSink(double seconds);
@@ -111,6 +114,7 @@ class SoundOutput : public QObject {
 
   // Sound thread only.
   QString m_path;
+  std::shared_ptr<const voxtrellis::SoundPlaces> m_places;
   std::unique_ptr<PlaybackStream> m_stream;
   QAudioFormat m_format;
   QAudioSink* m_sink = nullptr;  // the current start's; a stopped one is deleted later

@@ -102,7 +102,8 @@ void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
 }
 
 void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,
-                                              std::optional<double> duration, const QUuid& sourceId) {
+                                              std::optional<double> duration, const QUuid& sourceId,
+                                              std::shared_ptr<const voxtrellis::SoundPlaces> places) {
   // A long file's samples (0.7 GB for three hours) take a good part of a second to give back to
   // the system: the hold on them is let go on a worker thread. Whoever else holds them still may.
   if (m_cachedSamples && m_cachedSamples != samples) {
@@ -111,6 +112,7 @@ void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<
   m_cachedSamples = std::move(samples);
   m_cachedDuration = duration;
   m_cachedSamplesSourceId = sourceId;
+  m_cachedPlaces = std::move(places);
   emit cachedSamplesChanged();
 }
 
@@ -239,7 +241,15 @@ void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
   m_audioPlayer->setMuted(muteForYouTube);
   // The player loads off the UI thread and drops the outcome of a load that a later one (or a
   // stop) replaced, so only the file still wanted reports here. Its length is that of the
-  // decoded samples, not what the file's header announces.
+  // decoded samples, not what the file's header announces, and it seeks by where the loader
+  // found their sound in the file: those just loaded, else those kept with the source's samples.
+  AudioPlayerService::PlacesSource places;
+  const QUuid sourceId = m_currentAudioSource ? m_currentAudioSource->id() : QUuid();
+  if (m_cachedPlaces && m_cachedSamplesSourceId == sourceId) {
+    places = [loaded = m_cachedPlaces] { return loaded; };
+  } else if (!sourceId.isNull() && m_deps.sampleCache) {
+    places = [cache = m_deps.sampleCache, sourceId] { return cache->loadCachedPlaces(sourceId); };
+  }
   m_audioPlayer->load(
       m_currentFile,
       [this, muteForYouTube](const QString& error) {
@@ -249,7 +259,7 @@ void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
           addLog("Failed to load audio for playback: " + error);
         }
       },
-      m_cachedDuration);
+      m_cachedDuration, std::move(places));
 }
 
 void TranscriptionViewModel::reset() {

@@ -19,6 +19,8 @@
 #include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
 
+#include <voxtrellis/SoundPlaces.h>
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
@@ -457,7 +459,7 @@ class TranscriptionViewModel : public QObject {
   void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
   void setPreviewPlaying(bool original, bool enhanced);
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
-                        const QUuid& sourceId);
+                        const QUuid& sourceId, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   void clearCachedSamples();
 
   bool isReady() const;
@@ -494,7 +496,8 @@ class TranscriptionViewModel : public QObject {
   // found, empties the player and asks for the file to be located.
   void openSourceFile(AudioSource* source);
   void reopenRelocatedFile(AudioSource* source);
-  void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source);
+  void cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples, AudioSource* source,
+                                std::shared_ptr<const voxtrellis::SoundPlaces> places);
   void requestCachedSamples(AudioSource* source);
   void saveSpeakers(Transcription* transcription);
   // Stores a new version of `source` holding `result` and the speakers' names and colours,
@@ -581,6 +584,8 @@ class TranscriptionViewModel : public QObject {
   std::shared_ptr<const std::vector<float>> m_cachedSamples;
   std::optional<double> m_cachedDuration;
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)
+  // Where the loader found the sound in the file of those samples, when it was just loaded.
+  std::shared_ptr<const voxtrellis::SoundPlaces> m_cachedPlaces;
   // Samples whose cache file is still being written, by source: a read of the file could come
   // before the write has landed, and find nothing.
   QHash<QUuid, std::shared_ptr<const std::vector<float>>> m_samplesBeingCached;

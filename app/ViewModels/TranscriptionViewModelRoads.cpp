@@ -56,6 +56,7 @@ struct TranscriptionViewModel::Road {
   std::optional<QString> unclaimedDownload;  // a download's kept copy, until a source holds it
   std::shared_ptr<const std::vector<float>> samples;
   double duration = 0;
+  std::shared_ptr<const voxtrellis::SoundPlaces> places;  // where the loader found the file's sound
   QPointer<AudioSource> source;
   QPointer<Transcription> target;  // re-processing writes into this version only
   DiarizerChoice wanted;           // the run options as the run started
@@ -178,6 +179,7 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
       [this, road](std::shared_ptr<LoadedAudio> audio) {
         if (!audio->damage.isEmpty()) addLog(audio->damage);
         road->duration = audio->duration;
+        road->places = audio->places;
         auto samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
         if (TranscriptGroup* group = getLastUsedGroup()) {
           QString failure;
@@ -193,8 +195,8 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
           }
         }
         road->samples = std::move(samples);
-        setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid());
-        if (road->source) cacheSamplesInBackground(road->samples, road->source);
+        setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid(), road->places);
+        if (road->source) cacheSamplesInBackground(road->samples, road->source, road->places);
         recognizeForRoad(road);
       });
 }
@@ -368,13 +370,17 @@ void TranscriptionViewModel::showRoadResult(const std::shared_ptr<Road>& road, c
 }
 
 void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<const std::vector<float>>& samples,
-                                                      AudioSource* source) {
+                                                      AudioSource* source,
+                                                      std::shared_ptr<const voxtrellis::SoundPlaces> places) {
   auto cache = m_deps.sampleCache;
   const QUuid id = source->id();
   QPointer<AudioSource> target(source);
   m_samplesBeingCached.insert(id, samples);
   runJob<QString>(
-      m_jobs, this, [cache, samples, id, stop = m_jobs.stopToken()] { return cache->cacheSamples(*samples, id, stop); },
+      m_jobs, this,
+      [cache, samples, id, places, stop = m_jobs.stopToken()] {
+        return cache->cacheSamples(*samples, id, stop, places.get());
+      },
       [this, target, samples, id](JobResult<QString> written) {
         if (m_samplesBeingCached.value(id) == samples) m_samplesBeingCached.remove(id);
         if (!written.value) return;

@@ -6,7 +6,10 @@
 
 #include <QAudioFormat>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
+#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -51,6 +54,66 @@ int statedRate(const std::filesystem::path& file) {
   return rate;
 }
 
+// The PCM the loader gives: 16 kHz mono float.
+constexpr int kLoaderRate = 16000;
+QAudioFormat loaderFormat() {
+  QAudioFormat format;
+  format.setSampleRate(kLoaderRate);
+  format.setChannelCount(1);
+  format.setSampleFormat(QAudioFormat::Float);
+  return format;
+}
+
+double loudness(const float* samples, std::size_t count) {
+  double sum = 0;
+  for (std::size_t i = 0; i < count; ++i) sum += double(samples[i]) * samples[i];
+  return std::sqrt(sum / double(std::max<std::size_t>(count, 1)));
+}
+
+// How well `heard` matches `loaded` best, starting within `slack` samples of `at`: 1 for the
+// same sound.
+double bestLikeness(const std::vector<float>& loaded, const std::vector<float>& heard, std::size_t at,
+                    std::size_t slack) {
+  double heardEnergy = 0;
+  for (const float sample : heard) heardEnergy += double(sample) * sample;
+  double best = 0;
+  for (std::size_t from = at > slack ? at - slack : 0; from <= at + slack && from + heard.size() <= loaded.size();
+       ++from) {
+    double product = 0, energy = 0;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+      product += double(loaded[from + i]) * heard[i];
+      energy += double(loaded[from + i]) * loaded[from + i];
+    }
+    best = std::max(best, product / std::sqrt(energy * heardEnergy + 1e-12));
+  }
+  return best;
+}
+
+// The seeks to `spots` whose first tenth of a second is not the loader's sound at their target,
+// where the loader has sound there, as a line of text; empty when each one is.
+std::string misplacedSeeks(const QString& path, const parlowvista::LoadedAudio& loaded,
+                           const std::vector<double>& spots) {
+  std::ostringstream out;
+  const std::size_t tenth = kLoaderRate / 10, slack = std::size_t(0.03 * kLoaderRate);
+  try {
+    parlowvista::PlaybackDecoder decoder(path, loaderFormat(), loaded.places);
+    for (const double spot : spots) {
+      const auto at = std::size_t(spot * kLoaderRate);
+      if (at + tenth > loaded.samples.size() || loudness(loaded.samples.data() + at, tenth) < 0.02) continue;
+      decoder.seek(spot);
+      QByteArray sound;
+      decoder.decode(sound, decoder.format().bytesForDuration(100000));
+      std::vector<float> heard(std::min<std::size_t>(std::size_t(sound.size()) / sizeof(float), tenth));
+      std::copy_n(reinterpret_cast<const float*>(sound.constData()), heard.size(), heard.data());
+      const double likeness = heard.size() < tenth ? 0.0 : bestLikeness(loaded.samples, heard, at, slack);
+      if (likeness < 0.6) out << (out.tellp() > 0 ? ", " : "") << "from " << spot << " s (" << likeness << ")";
+    }
+  } catch (const std::exception& error) {
+    out << "the player's decoder failed: " << error.what();
+  }
+  return out.str();
+}
+
 }  // namespace
 
 Outcome examine(const std::filesystem::path& file, double seconds, double most) {
@@ -58,7 +121,9 @@ Outcome examine(const std::filesystem::path& file, double seconds, double most) 
   outcome.statedRate = statedRate(file);
   const QString path = QString::fromStdString(file.string());
   try {
-    outcome.loaded = parlowvista::AudioProcessor().loadAndResample(path).duration;
+    const parlowvista::LoadedAudio loaded = parlowvista::AudioProcessor().loadAndResample(path);
+    outcome.loaded = loaded.duration;
+    outcome.misplaced = misplacedSeeks(path, loaded, {seconds / 2, seconds * 0.9});
   } catch (const std::exception& error) {
     outcome.loaderSays = error.what();
   }
@@ -89,7 +154,8 @@ std::string toLine(const Outcome& outcome) {
   std::ostringstream out;
   out.precision(17);
   out << (outcome.loaded ? *outcome.loaded : -1.0) << '\t' << (outcome.played ? *outcome.played : -1.0) << '\t'
-      << outcome.statedRate << '\t' << oneLine(outcome.loaderSays) << '\t' << oneLine(outcome.playerSays);
+      << outcome.statedRate << '\t' << oneLine(outcome.misplaced) << '\t' << oneLine(outcome.loaderSays) << '\t'
+      << oneLine(outcome.playerSays);
   return out.str();
 }
 
@@ -101,6 +167,7 @@ Outcome fromLine(const std::string& line) {
   std::getline(in, played, '\t');
   std::getline(in, rate, '\t');
   if (!rate.empty()) outcome.statedRate = std::stoi(rate);
+  std::getline(in, outcome.misplaced, '\t');
   std::getline(in, outcome.loaderSays, '\t');
   std::getline(in, outcome.playerSays);
   if (!loaded.empty() && std::stod(loaded) >= 0) outcome.loaded = std::stod(loaded);

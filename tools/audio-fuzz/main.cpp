@@ -3,8 +3,8 @@
 // Says per format how many variants the loader and the player took, and the faults: a crash, a
 // hang (past the time limit), a length more than a second past the undamaged file's (its sound at
 // the rate the variant's header states, where damage made that lower: the bytes hold that much
-// more), the loader and the player not taking the same files, and more than 512 MB of memory for
-// a variant. Exits
+// more), the loader and the player not taking the same files, a seek whose sound is not the
+// loader's at its target (see VariantCheck), and more than 512 MB of memory for a variant. Exits
 // with 1 when there was a fault; the variants at fault are kept in --keep's folder.
 //
 //   audio-fuzz [--variants N] [--seed S] [--time-limit SECONDS] [--keep FOLDER] [--formats wav,mp3,...]
@@ -152,8 +152,9 @@ std::string describe(const audiofuzz::Outcome& outcome) {
 
 struct Tally {
   int variants = 0, loaded = 0, played = 0, crashes = 0, hangs = 0, overruns = 0, disagreements = 0, memory = 0;
+  int misplaced = 0;
   long kilobytes = 0;
-  int faults() const { return crashes + hangs + overruns + disagreements + memory; }
+  int faults() const { return crashes + hangs + overruns + disagreements + memory + misplaced; }
 };
 
 constexpr const char* kUsage =
@@ -251,6 +252,8 @@ int main(int argc, char** argv) {
       if (!run.crashed && !run.hung && over) faults.push_back("longer than the undamaged file");
       const bool disagree = !run.crashed && !run.hung && outcome.loaded.has_value() != outcome.played.has_value();
       if (disagree) faults.push_back("the loader and the player disagree");
+      const bool misplaced = !run.crashed && !run.hung && !outcome.misplaced.empty();
+      if (misplaced) faults.push_back("seeks not heard where the loader has their time: " + outcome.misplaced);
       if (run.kilobytes > kMostKilobytes) faults.push_back(std::to_string(run.kilobytes >> 10) + " MB of memory");
       ++tally.variants;
       tally.loaded += outcome.loaded.has_value();
@@ -259,6 +262,7 @@ int main(int argc, char** argv) {
       tally.hangs += run.hung;
       tally.overruns += over && !run.crashed && !run.hung;
       tally.disagreements += disagree;
+      tally.misplaced += misplaced;
       tally.memory += run.kilobytes > kMostKilobytes;
       tally.kilobytes = std::max(tally.kilobytes, run.kilobytes);
       if (faults.empty()) continue;
@@ -275,22 +279,24 @@ int main(int argc, char** argv) {
     }
   }
   fs::remove_all(folder);
-  std::cout << "\nformat    variants loaded played crashes hangs overruns disagreements memory  most-memory\n";
+  std::cout
+      << "\nformat    variants loaded played crashes hangs overruns disagreements misplaced memory  most-memory\n";
   Tally all;
   for (const auto& [name, tally] : tallies) {
     std::cout << std::left << std::setw(9) << name << std::right << std::setw(9) << tally.variants << std::setw(7)
               << tally.loaded << std::setw(7) << tally.played << std::setw(8) << tally.crashes << std::setw(6)
-              << tally.hangs << std::setw(9) << tally.overruns << std::setw(14) << tally.disagreements << std::setw(7)
-              << tally.memory << std::setw(9) << (tally.kilobytes >> 10) << " MB\n";
+              << tally.hangs << std::setw(9) << tally.overruns << std::setw(14) << tally.disagreements << std::setw(10)
+              << tally.misplaced << std::setw(7) << tally.memory << std::setw(9) << (tally.kilobytes >> 10) << " MB\n";
     all.variants += tally.variants;
     all.crashes += tally.crashes;
     all.hangs += tally.hangs;
     all.overruns += tally.overruns;
     all.disagreements += tally.disagreements;
+    all.misplaced += tally.misplaced;
     all.memory += tally.memory;
   }
   std::cout << "all: " << all.variants << " variants, " << all.crashes << " crashes, " << all.hangs << " hangs, "
-            << all.overruns << " overruns, " << all.disagreements << " disagreements, " << all.memory
-            << " over the memory bound" << std::endl;
+            << all.overruns << " overruns, " << all.disagreements << " disagreements, " << all.misplaced
+            << " misplaced seeks, " << all.memory << " over the memory bound" << std::endl;
   return all.faults() > 0 ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include <voxtrellis/AudioFileError.h>
 #include <voxtrellis/AudioFormat.h>
 #include <voxtrellis/AudioFrameConverter.h>
+#include <voxtrellis/SoundPlaces.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -77,9 +78,11 @@ class AudioConverter {
   // ends the call with WorkStopped ("Audio conversion was stopped").
   // `skipped` (when given) is told the damage skipped in the file, in the
   // order met: silence stands for it in the samples where the file says how
-  // long it lasted.
+  // long it lasted. `places` (when given) is told where the sound of a raw
+  // MP3, ADTS AAC or FLAC file lies in it (see SoundPlaces; empty for others).
   std::vector<float> resampleAudioFile(const std::filesystem::path& path, const std::function<void(double)>& onProgress,
-                                       std::stop_token stop = {}, std::vector<SkippedDamage>* skipped = nullptr) const;
+                                       std::stop_token stop = {}, std::vector<SkippedDamage>* skipped = nullptr,
+                                       SoundPlaces* places = nullptr) const;
 
   // Channel 0 of the buffer when it is already in the target format,
   // otherwise the converted samples. Throws AudioConverterError.

@@ -58,6 +58,9 @@ class FrameTimeline {
   struct RawFrame {
     int samples = 0;
     int rate = 0;
+    // An ADTS packet whose header states too long a frame holds the frames after it too, which
+    // the decoder decodes (they count in `samples`) up to one it ends inside: that one's bytes.
+    int cutBytes = 0;
   };
   // Where the stream's sound begins, in its time base: the stamp FFmpeg finds on its first
   // packet, but 0 for FLAC, whose frames number their samples from the stream's start (FFmpeg's
@@ -66,6 +69,10 @@ class FrameTimeline {
   static int64_t streamStart(const AVFormatContext& container, int stream);
   // The format when it is raw MP3 or ADTS AAC, else null.
   static const AVInputFormat* rawFormat(const AVFormatContext& container);
+  // Raw MP3, ADTS AAC and FLAC: formats in which FFmpeg finds a time by reckoning (a count of
+  // packets, a guess from the bit rate, a search among frames that damage may have made up), of
+  // which the loader keeps where their sound lies (SoundPlaces) for the player to seek by.
+  static bool keepsPlaces(const AVFormatContext& container);
   static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);
   // Errors a decoder may give for one packet (a damaged packet holding several frames): one that
   // says so more often without being given more input is stuck, no damage it gets past, and

@@ -167,7 +167,8 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
 
 std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path& path,
                                                      const std::function<void(double)>& onProgress,
-                                                     std::stop_token stop, std::vector<SkippedDamage>* skipped) const {
+                                                     std::stop_token stop, std::vector<SkippedDamage>* skipped,
+                                                     SoundPlaces* places) const {
   AudioFileDecoder decoder(path.string());
   decoder.setProgressHandler(onProgress);
   // What a file announces is never trusted for memory: reservations are
@@ -176,6 +177,7 @@ std::vector<float> AudioConverter::resampleAudioFile(const std::filesystem::path
   try {
     std::vector<float> samples = resampleFile(decoder, stop);
     if (skipped) *skipped = decoder.skipped();
+    if (places) *places = decoder.places();
     return samples;
   } catch (const std::bad_alloc&) {
     throw outOfMemory();

@@ -39,6 +39,9 @@ namespace {
 static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
               "the player refuses the rates the loader cannot resample to its 16 kHz");
 
+// Raw packets given to the decoder lately, kept to know which one a frame came out of.
+constexpr std::size_t kRememberedPackets = 64;
+
 // MP3 frames after damage draw on the bytes of the frames it took (the bit reservoir): a decoder
 // that starts again there gives digital silence for one or two of them, sound lost too.
 constexpr int kMostStarvedFrames = 3;
@@ -81,7 +84,19 @@ struct AudioFileDecoder::Impl {
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
   std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
-  int starvedFrames = 0;                      // frames of digital silence since the damage
+  // Raw MP3, ADTS AAC and FLAC: where their sound lies in the file, and the packets given to the
+  // decoder lately, by their stamps, with where they lie.
+  SoundPlaces places;
+  struct Sent {
+    int64_t stamp = 0;
+    SoundPlaces::Place place;
+    int samples = 0, rate = 0;  // as its header states
+  };
+  std::deque<Sent> sent;
+  SoundPlaces::Recent recent;  // of the packets sent
+  bool delivered = false;      // a frame of sound was delivered
+  bool keepsPlaces = false;    // see FrameTimeline::keepsPlaces
+  int starvedFrames = 0;       // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -189,6 +204,8 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
+    if (keepsPlaces) keepPlace(placed.start);
+    delivered = true;
     if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
       ++starvedFrames;  // part of the damage, which the next frame of sound tells
     } else if (damagedAt >= 0 || placed.silence > 0) {
@@ -213,6 +230,38 @@ struct AudioFileDecoder::Impl {
     frameWaiting = true;
     waitingStart = placed.start;
     return nextSilence();
+  }
+
+  // The packet the received frame came out of, where the frame was laid out from `start` on, is
+  // a place of the file's sound (see SoundPlaces) when it is the first a quarter of a second after
+  // the last, and its frame holds its whole sound (the first may lack its first samples, an
+  // encoder's delay: the packet's sound then begins before `start`).
+  // The first frame after damage is none: FFmpeg's FLAC parser may lend a damaged packet a later
+  // one's stamp.
+  void keepPlace(double start) {
+    if (frame->best_effort_timestamp == AV_NOPTS_VALUE || damagedAt >= 0) return;
+    const auto from = std::find_if(sent.rbegin(), sent.rend(),
+                                   [&](const Sent& packet) { return packet.stamp == frame->best_effort_timestamp; });
+    if (from == sent.rend() || (from->rate && from->rate != frame->sample_rate) || from->place.position < 0) return;
+    const int missing = from->samples ? from->samples - frame->nb_samples : 0;
+    if (missing < 0 || (missing > 0 && delivered)) return;
+    SoundPlaces::Place place = from->place;
+    place.seconds = start - double(missing) / frame->sample_rate;
+    if (places.empty() || place.seconds >= places.places().back().seconds + SoundPlaces::kSpacingSeconds) {
+      places.add(place);
+    }
+  }
+  // A packet the decoder took, at `at` in the file.
+  void sentPacket(int64_t at) {
+    const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
+    const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
+    const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
+    // A packet alike one just before it is not known where it lies: none is kept there.
+    sent.push_back(
+        {packet->pts, {recent.alike(signature) ? -1 : at, packet->size, signature, 0}, stated.samples, stated.rate});
+    if (sent.size() > kRememberedPackets) sent.pop_front();
+    // Bytes that were no packet before it, read past without a word, are damage all the same.
+    if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
   }
 
   // The next slice of silence, a second at most.
@@ -303,6 +352,8 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
+  d.keepsPlaces = FrameTimeline::keepsPlaces(*d.format);
+  if (d.keepsPlaces) d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
@@ -418,8 +469,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.resetDecoder = refused;
       if (refused) {
         d.skipRefused(status);
-      } else if (status >= 0 && d.rawDamage) {
-        d.rawDamage->taken(*d.packet);
+      } else if (d.rawDamage && (status >= 0 || FrameTimeline::isJointTag(*d.packet))) {
+        d.sentPacket(d.rawDamage->taken(*d.packet));
+      } else if (status >= 0 && d.keepsPlaces) {
+        d.sentPacket(d.packet->pos);
       }
     }
     av_packet_unref(d.packet);
@@ -428,6 +481,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
 
 const std::vector<SkippedDamage>& AudioFileDecoder::skipped() const {
   return m_impl->skipped;
+}
+
+const SoundPlaces& AudioFileDecoder::places() const {
+  return m_impl->places;
 }
 
 void AudioFileDecoder::checkResampling(int outRate) const {

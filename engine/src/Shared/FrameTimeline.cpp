@@ -84,6 +84,10 @@ const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) 
   return name == "mp3" || name == "aac" ? container.iformat : nullptr;
 }
 
+bool FrameTimeline::keepsPlaces(const AVFormatContext& container) {
+  return rawFormat(container) || (container.iformat && std::string_view(container.iformat->name) == "flac");
+}
+
 void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
   const bool mpegAudio =
       codec.codec_id == AV_CODEC_ID_MP3 || codec.codec_id == AV_CODEC_ID_MP2 || codec.codec_id == AV_CODEC_ID_MP1;
@@ -92,6 +96,53 @@ void FrameTimeline::correctRate(AVFrame& frame, const AVCodecContext& codec) {
   }
 }
 
+namespace {
+
+// An ADTS header at `at`, with `left` bytes from there on, of the stream `like` heads: its sync
+// word, layer 0, and the same rate and channels.
+bool adtsHeaderAt(const uint8_t* at, int left, const uint8_t* like) {
+  if (left < 7 || at[0] != 0xFF || (at[1] & 0xF6) != 0xF0) return false;
+  return (at[2] & 0x3C) == (like[2] & 0x3C) &&
+         ((at[2] & 0x01) << 2 | at[3] >> 6) == ((like[2] & 0x01) << 2 | like[3] >> 6);
+}
+int adtsLength(const uint8_t* at) {
+  return ((at[3] & 0x03) << 11) | (at[4] << 3) | (at[5] >> 5);
+}
+
+struct Inner {
+  int whole = 0;     // frames inside the packet after its first, whole
+  int cutBytes = 0;  // bytes at its end of a frame it does not hold whole
+};
+// A header that states too long a frame (its length field damaged) makes the reader take the
+// frames after it into the same packet, and the decoder decodes them all, up to one the packet
+// ends inside: those frames, found as headers inside the packet each of which the one before
+// leads to, the first two of them at least.
+Inner innerAdtsFrames(const uint8_t* data, int size) {
+  Inner inner;
+  for (int first = 7; first + 7 <= size; ++first) {
+    const auto* found = static_cast<const uint8_t*>(std::memchr(data + first, 0xFF, std::size_t(size - 7 - first + 1)));
+    if (!found) break;
+    first = int(found - data);
+    const int length = adtsLength(found);
+    if (!adtsHeaderAt(found, size - first, data) || length < 7) continue;
+    const int next = first + length;
+    if (next < size && !adtsHeaderAt(data + next, size - next, data)) continue;
+    for (int at = first; at < size;) {
+      const int frame = adtsLength(data + at);
+      if (!adtsHeaderAt(data + at, size - at, data) || frame < 7 || at + frame > size) {
+        inner.cutBytes = size - at;
+        break;
+      }
+      ++inner.whole;
+      at += frame;
+    }
+    break;
+  }
+  return inner;
+}
+
+}  // namespace
+
 FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, const AVPacket& packet) {
   const std::string_view name = format.name;
   const uint8_t* header = packet.data;
@@ -99,10 +150,12 @@ FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, con
     // ADTS: 1024 samples per raw data block, at its rate.
     static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                      22050, 16000, 12000, 11025, 8000,  7350};
-    if (packet.size < 7 || header[0] != 0xFF || (header[1] & 0xF6) != 0xF0) return {};
+    if (!adtsHeaderAt(header, packet.size, header)) return {};
     const int rate = (header[2] >> 2) & 0x0F;
     if (rate >= int(std::size(kRates))) return {};
-    return {1024 * ((header[6] & 0x03) + 1), kRates[rate]};
+    const int samples = 1024 * ((header[6] & 0x03) + 1);
+    const Inner inner = innerAdtsFrames(header, packet.size);
+    return {samples * (1 + inner.whole), kRates[rate], inner.cutBytes};
   }
   if (name != "mp3" || packet.size < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return {};
   // MPEG audio: its layer's samples per frame (Layer III of MPEG-2 and 2.5 has half as many).

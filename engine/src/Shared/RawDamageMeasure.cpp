@@ -7,27 +7,31 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstring>
 
 namespace voxtrellis {
 
-RawDamageMeasure::Span RawDamageMeasure::spanOf(const AVPacket& packet) const {
+RawDamageMeasure::Span RawDamageMeasure::place(const AVPacket& packet) {
   const FrameTimeline::RawFrame frame = FrameTimeline::rawFrame(m_format, packet);
-  return {packet.pos, packet.size, frame.rate > 0 ? double(frame.samples) / frame.rate : 0.0};
+  const Span span{m_place.of(packet.pos, packet.data, packet.size), packet.size,
+                  frame.rate > 0 ? double(frame.samples) / frame.rate : 0.0, frame.cutBytes};
+  if (span.position < 0) return span;
+  if (m_start < 0) m_start = span.position;
+  if (m_end >= 0 && span.position > m_end) m_damaged = true;
+  m_end = span.position + span.bytes;
+  return span;
 }
 
-void RawDamageMeasure::taken(const AVPacket& packet) {
-  if (m_start < 0) m_start = packet.pos;
-  m_last = spanOf(packet);
-  std::memcpy(m_lastHead.data(), packet.data, std::size_t(std::min<int>(packet.size, RawPacketPlace::kKnownBytes)));
-  if (m_damaged || m_last.position < 0) return;
-  m_end = m_last.position + m_last.bytes;
-  if (m_last.seconds > 0) m_recent[m_recentCount++ % kRecentPackets] = m_last;
+int64_t RawDamageMeasure::taken(const AVPacket& packet) {
+  m_last = place(packet);
+  if (!m_damaged && m_last.position >= 0) {
+    m_soundEnd = m_last.position + m_last.bytes - m_last.cutBytes;
+    if (m_last.seconds > 0) m_recent[m_recentCount++ % kRecentPackets] = m_last;
+  }
+  return m_last.position;
 }
 
 void RawDamageMeasure::refused(const AVPacket& packet) {
-  if (m_start < 0) m_start = packet.pos;
-  const Span span = spanOf(packet);
+  const Span span = place(packet);
   if (span.seconds <= 0) return;  // no header: its bytes are counted as no packet
   m_refusedSeconds += span.seconds;
   m_refusedBytes += span.bytes;
@@ -39,10 +43,10 @@ void RawDamageMeasure::damaged() {
 
 RawDamageMeasure::Loss RawDamageMeasure::settle() {
   Loss loss{m_refusedSeconds, false};
-  // Where the sound before ended and where the packet after the damage lies, as found in the file.
-  const int64_t from = (m_end >= 0 ? m_end : m_start) + m_place.leftOut();
-  const int64_t last = m_place.of(m_last.position, m_lastHead.data(), int(m_last.bytes));
-  const int64_t unread = from >= 0 && last >= 0 ? last - from - m_refusedBytes : 0;
+  // The bytes between the sound before the damage and the packet after it, less those of the
+  // packets refused meanwhile: packets that gave no sound, and bytes that were none.
+  const int64_t from = m_soundEnd >= 0 ? m_soundEnd : m_start;
+  const int64_t unread = from >= 0 && m_last.position >= 0 ? m_last.position - from - m_refusedBytes : 0;
   if (unread > 0) {
     int64_t bytes = 0;
     double seconds = 0;
@@ -63,7 +67,7 @@ RawDamageMeasure::Loss RawDamageMeasure::settle() {
   m_damaged = false;
   m_refusedSeconds = 0;
   m_refusedBytes = 0;
-  if (m_last.position >= 0) m_end = m_last.position + m_last.bytes;
+  if (m_last.position >= 0) m_soundEnd = m_last.position + m_last.bytes - m_last.cutBytes;
   if (m_last.seconds > 0) m_recent[m_recentCount++ % kRecentPackets] = m_last;
   return loss;
 }

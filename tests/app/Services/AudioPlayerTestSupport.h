@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -76,11 +77,13 @@ class AudioPlayerTest : public ::testing::Test {
 
   // Loads and waits for the outcome: the reason the file was refused, empty when it is in place.
   // `length` is the decoded length the application would give (see AudioPlayerService::load).
+  // `places`: where the loader found the file's sound, as the application hands them on.
   static QString load(parlowvista::AudioPlayerService& player, const QUrl& url, int timeoutMs = 30000,
-                      std::optional<double> length = std::nullopt) {
+                      std::optional<double> length = std::nullopt,
+                      std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr) {
     std::optional<QString> outcome;
     player.load(
-        url, [&outcome](const QString& error) { outcome = error; }, length);
+        url, [&outcome](const QString& error) { outcome = error; }, length, [places] { return places; });
     EXPECT_TRUE(player.isLoading());
     EXPECT_TRUE(waitUntil([&] { return outcome.has_value(); }, timeoutMs)) << url.toString().toStdString();
     EXPECT_FALSE(player.isLoading());

@@ -17,7 +17,9 @@ namespace {
 // player's went). Sixty variants a format (random bytes, bit flips, cuts, stretches written twice
 // or left out, header bytes), each in a child process of its own with a time limit: none crashes
 // or hangs, none is longer by more than a second than the undamaged file at the rate its header
-// states, and the loader and the player take the same ones.
+// states, the loader and the player take the same ones, and where the loader has sound at a
+// seek's target the player's first sound after it is that sound (it was only checked that
+// decoding went on).
 TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNoMoreThanTheyHold) {
   testsupport::TempDir dir;
   const QString log = QString::fromStdString((dir / "fuzz.log").string());
@@ -31,8 +33,8 @@ TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNo
   const QString output = QString::fromUtf8(file.readAll());
   EXPECT_EQ(exit, 0) << output.toStdString();
   EXPECT_TRUE(
-      output.contains("all: 480 variants, 0 crashes, 0 hangs, 0 overruns, 0 disagreements, 0 over the "
-                      "memory bound"))
+      output.contains("all: 480 variants, 0 crashes, 0 hangs, 0 overruns, 0 disagreements, 0 misplaced seeks, 0 "
+                      "over the memory bound"))
       << output.toStdString();
 }
 

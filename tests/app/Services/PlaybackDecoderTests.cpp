@@ -11,6 +11,7 @@
 #include "support/TempDir.h"
 
 #include <QAudioFormat>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -99,15 +101,23 @@ long long bytesReadHere() {
 // the reader cannot step over by its header) and `bytes` zeroed from inside the frame at
 // `atSeconds` on, as a copy that went wrong leaves them.
 std::string adtsWithUnreadableHeader(const std::string& from, double seconds, double atSeconds, std::size_t bytes) {
-  std::string data = from;
-  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(data);
-  const std::size_t header = frames.at(std::size_t(seconds * 44100 / 1024));
-  data[header + 3] = char(data[header + 3] & 0xFC);
-  data[header + 4] = 0;
-  data[header + 5] = char(data[header + 5] & 0x1F);
+  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(from);
+  std::string data = voxtrellis::test::withAdtsFrameLength(from, frames.at(std::size_t(seconds * 44100 / 1024)), 0);
   const std::size_t at = frames.at(std::size_t(atSeconds * 44100 / 1024)) + 100;
   data.replace(at, bytes, bytes, '\0');
   return data;
+}
+
+// The header of the ADTS frame at `seconds` (44.1 kHz) of `bytes`.
+std::size_t adtsHeaderAt(const std::string& bytes, double seconds) {
+  return voxtrellis::test::adtsFrames(bytes).at(std::size_t(seconds * 44100 / 1024));
+}
+
+// The seconds the activity log's line says were skipped ("about 0.3 s", "(about 1.2 s in all)").
+double secondsSaid(const QString& damage) {
+  static const QRegularExpression said("\\(?(?:about )?(\\d+\\.\\d+) s");
+  const QRegularExpressionMatch match = said.match(damage);
+  return match.hasMatch() ? match.captured(1).toDouble() : -1;
 }
 
 // Raw MP3 and ADTS files over 4 MB, indexed in two halves: MP3s encoded whole, with digital
@@ -133,10 +143,40 @@ class LargeRawFileTest : public ::testing::Test {
       testsupport::writeFile(*s_dir / ("pause-" + std::to_string(seconds) + ".aac"),
                              noise + testsupport::readFile(*s_dir / name) + noise);
     }
+    // Over 10 MB, its bytes halved inside 40 s of digital silence, with 200 bytes zeroed from a
+    // silent frame's header 3 kB before the middle: the reader steps over them without a word.
+    std::string silentDamage = noise + noise + testsupport::readFile(*s_dir / "silence-40.aac") + noise + noise;
+    silentDamage.replace(voxtrellis::test::adtsHeaderPast(silentDamage, 0.5 - 3000.0 / double(silentDamage.size())),
+                         200, 200, '\0');
+    testsupport::writeFile(*s_dir / "pause-damaged.aac", silentDamage);
     // Noise throughout, 240 s: a header at 30 s the reader cannot step over, 64 kB zeroed at 100 s
     // (FFmpeg's ADTS reader drops them, and the positions its parser states lie short by them from
     // there on).
-    testsupport::writeFile(*s_dir / "damaged.aac", adtsWithUnreadableHeader(noise + noise + noise, 30, 100, 65536));
+    const std::string whole = noise + noise + noise;
+    testsupport::writeFile(*s_dir / "whole.aac", whole);
+    testsupport::writeFile(*s_dir / "damaged.aac", adtsWithUnreadableHeader(whole, 30, 100, 65536));
+    // 64 kB zeroed at 180 s, in the second half the index reads.
+    std::string secondHalf = whole;
+    secondHalf.replace(adtsHeaderAt(whole, 180) + 100, 65536, 65536, '\0');
+    testsupport::writeFile(*s_dir / "second-half.aac", secondHalf);
+    // Headers stating 8191 bytes at 50 and 150 s: each packet swallows the frames after it.
+    testsupport::writeFile(*s_dir / "overlong.aac",
+                           voxtrellis::test::withAdtsFrameLength(
+                               voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 50), 8191),
+                               adtsHeaderAt(whole, 150), 8191));
+    // 4 kB zeroed at 40 s, which the reader steps over without a word, then at 160 s a header it
+    // cannot step over, after which FFmpeg starts its parser again.
+    std::string steps = voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 160), 0);
+    steps.replace(adtsHeaderAt(whole, 40) + 100, 4096, 4096, '\0');
+    testsupport::writeFile(*s_dir / "steps-then-unreadable.aac", steps);
+    // 300 bits flipped from 5 s on: the decoder refuses many a packet.
+    std::string flipped = whole;
+    std::mt19937 random(63);
+    const std::size_t from = adtsHeaderAt(whole, 5);
+    for (int bit = 0; bit < 300; ++bit) {
+      flipped[from + random() % (whole.size() - from)] ^= char(1 << (random() % 8));
+    }
+    testsupport::writeFile(*s_dir / "flipped.aac", flipped);
   }
   static void TearDownTestSuite() {
     delete s_dir;
@@ -148,12 +188,15 @@ class LargeRawFileTest : public ::testing::Test {
 // The index of a large raw file joined its halves where the first came to a packet alike the
 // second's first ones, and frames of digital silence are alike: a seek into the second half of a
 // file with silence at its middle was heard one frame late (+26 ms, +72 ms at 8 kHz), up to 24
-// frames (+0.6 s). Each seek into either half is heard from the loader's sound at its time.
+// frames (+0.6 s); with damage in the silence before the middle, where past it a silent frame is
+// found a frame or more from where it lies, four frames early (-93 ms). Each seek into either
+// half is heard from the loader's sound at its time.
 TEST_F(LargeRawFileTest, ASeekIntoEitherHalfOfAFileWithSilenceAtItsMiddleIsHeardWhereTheLoaderHasIt) {
   const std::map<std::string, std::vector<double>> seeks{{"pause-44k.mp3", {160, 60, 230.5, 141}},
                                                          {"pause-8k.mp3", {400, 100, 530, 291}},
                                                          {"pause-23.aac", {150, 40, 180.3, 104}},
-                                                         {"pause-40.aac", {190, 40, 150.3, 121}}};
+                                                         {"pause-40.aac", {190, 40, 150.3, 121}},
+                                                         {"pause-damaged.aac", {250, 300.3, 199.9, 350, 100}}};
   for (const auto& [name, spots] : seeks) {
     ASSERT_GT(fs::file_size(*s_dir / name), std::uintmax_t(4) << 20) << name;
     const std::vector<float> loader = loaded(*s_dir / name);
@@ -186,6 +229,66 @@ TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoade
     const auto offset = offsetFrom(loader, heard, spot);
     ASSERT_TRUE(offset) << "what is heard from " << spot << " s is not the loader's sound near it";
     EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
+  }
+}
+
+// The player counted a raw file's time a second time, from headers and byte positions, and each
+// kind of damage found a new place where that count and the loader's differ: past 64 kB zeroed in
+// the second half of a large file (the index's second reader placed its packets where the parser
+// stated them, megabytes off); past a header stating 8191 bytes (the packet was counted one frame,
+// where the decoder gave the 27 it swallowed: +627 ms per such header); past a restart of FFmpeg's
+// parser after bytes its reader had stepped over (the packets were looked for past where they lay:
+// seeks went seconds astray, each taking seconds). Each seek past the damage is heard from the
+// loader's sound at its time, by the loader's places of the file's sound as the application
+// gives them, and by the player's own index for a file without them; and the activity log's
+// figure is within a fifth of what the loader lost.
+TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem) {
+  const std::vector<float> whole = loaded(*s_dir / "whole.aac");
+  const std::map<std::string, std::vector<double>> seeks{{"second-half.aac", {200, 181, 230.5}},
+                                                         {"overlong.aac", {100, 200, 50.2, 150.3, 236}},
+                                                         {"steps-then-unreadable.aac", {100, 200, 161, 41}}};
+  for (const auto& [name, spots] : seeks) {
+    const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / name));
+    ASSERT_TRUE(loader.places) << name;
+    // The places of another file are not taken.
+    EXPECT_FALSE(
+        PlaybackDecoder(pathOf(*s_dir / "pause-23.aac"), loaderFormat(), loader.places).seeksByLoadersPlaces());
+    const double lost = voxtrellis::test::lostSeconds(whole, loader.samples, kRate);
+    EXPECT_NEAR(secondsSaid(loader.damage), lost, std::max(0.2 * lost, 0.05))
+        << name << ": " << loader.damage.toStdString();
+    for (const bool byPlaces : {true, false}) {
+      PlaybackDecoder decoder(pathOf(*s_dir / name), loaderFormat(), byPlaces ? loader.places : nullptr);
+      EXPECT_EQ(decoder.seeksByLoadersPlaces(), byPlaces);
+      for (const double spot : spots) {
+        const auto offset = offsetFrom(loader.samples, heardFrom(decoder, spot), spot);
+        const std::string what =
+            name + (byPlaces ? " by the loader's places" : " by the index") + ", from " + std::to_string(spot) + " s";
+        ASSERT_TRUE(offset) << what << ": not the loader's sound near it";
+        EXPECT_NEAR(*offset, 0.0, 0.003) << what;
+      }
+    }
+  }
+}
+
+// The player no longer marked a packet the decoder refused as damage (the loader lays silence
+// for it, by its header's length): played straight through, a file with many such packets went
+// ahead of the loader's time, 859 ms at 550 s of a 30-minute one. Every stretch of it is where the
+// loader has it.
+TEST_F(LargeRawFileTest, PlayedStraightThroughPastRefusedPacketsEveryStretchIsWhereTheLoaderHasIt) {
+  const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / "flipped.aac"));
+  ASSERT_TRUE(loader.damage.contains("damaged stretches")) << loader.damage.toStdString();
+  PlaybackDecoder decoder(pathOf(*s_dir / "flipped.aac"), loaderFormat());
+  const std::vector<float> played = decodedToTheEnd(decoder);
+  for (double spot : {60.3, 120.3, 180.3, 235.3}) {
+    // Where the loader has sound (silence stands for refused packets).
+    while (voxtrellis::test::rms(loader.samples, std::size_t(spot * kRate), std::size_t((spot + 0.1) * kRate)) < 0.02f)
+      spot += 0.1;
+    ASSERT_GT(played.size(), std::size_t((spot + 0.1) * kRate)) << spot;
+    const auto from = played.begin() + std::ptrdiff_t(spot * kRate);
+    const std::vector<float> stretch(from, from + std::ptrdiff_t(kRate / 10));
+    const auto offset = offsetFrom(loader.samples, stretch, spot);
+    ASSERT_TRUE(offset) << "at " << spot << " s: not the loader's sound near it";
+    EXPECT_NEAR(*offset, 0.0, 0.003) << "at " << spot << " s";
   }
 }
 

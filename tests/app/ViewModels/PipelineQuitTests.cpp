@@ -277,9 +277,10 @@ qint64 bytesRead() {
 class HeldWriteCache : public AudioCacheService {
  public:
   using AudioCacheService::AudioCacheService;
-  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop) override {
+  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop,
+                       const voxtrellis::SoundPlaces* places) override {
     hold.hold(stop);
-    return AudioCacheService::cacheSamples(samples, id, std::move(stop));
+    return AudioCacheService::cacheSamples(samples, id, std::move(stop), places);
   }
   StopHold hold;
 };

@@ -5,6 +5,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "engine/Shared/AudioTestFiles.h"
 #include "support/UiHeartbeat.h"
 
 #include <QProcess>
@@ -247,6 +248,27 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   h->context->remove(otherSource);
   h->context->save();
   EXPECT_FALSE(h->vm->hasCachedSamples());
+}
+
+// The player counted a raw file's time again from headers and byte positions, which damage puts
+// off. After a run it seeks by where the loader found the file's sound, and so it does when the
+// version is opened again, from what the sample cache kept with the samples.
+TEST_F(TranscriptionViewModelTest, ARawFilesPlayerSeeksByTheLoadersPlacesAfterTheRunAndWhenOpenedAgain) {
+  ASSERT_TRUE(h->startModels());
+  const QString raw = h->path("talk.aac");
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(raw.toStdString(), "-i '" + audio.toStdString() + "' -c:a aac"));
+  runFile(raw);
+  Transcription* version = h->vm->currentTranscription();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }));
+  EXPECT_TRUE(h->vm->audioPlayer().seeksByLoadersPlaces());
+  ASSERT_TRUE(testsupport::waitUntil([&] { return version->audioSource()->cachedSamplesPath().has_value(); }));
+  runFile(audio);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }));
+  EXPECT_FALSE(h->vm->audioPlayer().seeksByLoadersPlaces());
+  h->vm->loadTranscription(version);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->audioPlayer().isLoaded(); }));
+  EXPECT_EQ(h->vm->audioPlayer().playablePath(), raw);
+  EXPECT_TRUE(h->vm->audioPlayer().seeksByLoadersPlaces());
 }
 
 TEST_F(TranscriptionViewModelTest, LoaderErrorsFailTheRunWithTheirDescription) {
@@ -504,9 +526,10 @@ class HeldCache : public AudioCacheService {
     if (id == heldSource) gate.wait();
     return AudioCacheService::loadCachedSamples(id);
   }
-  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop) override {
+  QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop,
+                       const voxtrellis::SoundPlaces* places) override {
     if (holdNextWrite.exchange(false)) writeGate.wait();
-    return AudioCacheService::cacheSamples(samples, id, std::move(stop));
+    return AudioCacheService::cacheSamples(samples, id, std::move(stop), places);
   }
   QUuid heldSource;
   Gate gate;

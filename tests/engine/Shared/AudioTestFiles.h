@@ -50,6 +50,26 @@ inline std::vector<std::size_t> adtsFrames(const std::string& bytes) {
   return starts;
 }
 
+// `bytes` of an ADTS AAC file with the frame-length field of the header at `header` set to
+// `length`: 0 makes a header the reader cannot step over, 8191 one whose packet swallows the
+// frames after it.
+inline std::string withAdtsFrameLength(std::string bytes, std::size_t header, unsigned length) {
+  if (header + 7 > bytes.size()) return bytes;
+  bytes[header + 3] = char((bytes[header + 3] & 0xFC) | ((length >> 11) & 0x03));
+  bytes[header + 4] = char((length >> 3) & 0xFF);
+  bytes[header + 5] = char((bytes[header + 5] & 0x1F) | ((length & 0x07) << 5));
+  return bytes;
+}
+
+// The header of the first ADTS frame at or past `fraction` of the file's bytes (read from its
+// start: before any damage); the file's size when there is none.
+inline std::size_t adtsHeaderPast(const std::string& bytes, double fraction) {
+  for (const std::size_t header : adtsFrames(bytes)) {
+    if (double(header) >= fraction * double(bytes.size())) return header;
+  }
+  return bytes.size();
+}
+
 // Zero crossings from negative to non-negative per second over a stretch.
 inline double risingCrossingsPerSecond(const std::vector<float>& samples, std::size_t from, std::size_t to,
                                        double rate) {
@@ -64,6 +84,20 @@ inline float rms(const std::vector<float>& samples, std::size_t from, std::size_
   double sum = 0;
   for (std::size_t i = from; i < to && i < samples.size(); ++i) sum += double(samples[i]) * samples[i];
   return static_cast<float>(std::sqrt(sum / double(to - from)));
+}
+
+// Seconds of the sound of `whole` (noise, at `rate`) lost in `damaged`: what it lacks, and the
+// silence standing for what was lost (noise is never silent for 10 ms; what `whole` holds of it,
+// an encoder's priming, is no loss).
+inline double lostSeconds(const std::vector<float>& whole, const std::vector<float>& damaged, std::size_t rate) {
+  const auto silence = [rate](const std::vector<float>& samples) {
+    double seconds = 0;
+    for (std::size_t from = 0; from + rate / 100 <= samples.size(); from += rate / 100) {
+      if (rms(samples, from, from + rate / 100) < 1e-4f) seconds += 0.01;
+    }
+    return seconds;
+  };
+  return (double(whole.size()) - double(damaged.size())) / double(rate) + silence(damaged) - silence(whole);
 }
 
 // Where `length` samples from `what` lie in `in`, searched from sample `from` to `to`: the first
