@@ -143,7 +143,7 @@ TEST_F(AudioPlayerOutputTest, HundredsOfSeekPlayPauseAndSwitchCyclesAreEachHeard
     ASSERT_TRUE(heardPast(player, from)) << "cycle " << cycle << " from " << from << ": at " << player.currentTime()
                                          << (player.isHeard() ? "" : ", not heard");
   }
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 // Recordings joined end to end change their layout or rate midway: the player's converter, made
@@ -167,7 +167,7 @@ TEST_F(AudioPlayerOutputTest, FilesWhoseFormatChangesMidwayPlayThroughToTheEnd) 
         30000));
     EXPECT_GT(heard, length - 0.5) << joined.name;
     EXPECT_EQ(player.currentTime(), length) << joined.name;
-    EXPECT_EQ(player.problem(), "") << joined.name;
+    EXPECT_EQ(player.problem().toStdString(), "") << joined.name;
   }
 }
 
@@ -191,12 +191,12 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   ASSERT_TRUE(QFile::resize(wav, 100 * 1024));
   ASSERT_EQ(loadAs(wav, 45.0), "");
   EXPECT_NEAR(player.duration(), (100 * 1024 - 44) / 32000.0, 0.01);
-  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.wav").toStdString());
   player.seek(2.5);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), player.duration());
   // Said of the file, it stays while the file does (it went at the first sound heard).
-  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.wav").toStdString());
 
   // Long enough that what the decoder reads ahead holds little of it.
   const QString mp3 =
@@ -207,7 +207,7 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   playToTheEnd();
   EXPECT_NEAR(player.currentTime(), 10.0, 0.3);
   EXPECT_EQ(player.duration(), player.currentTime());
-  EXPECT_EQ(player.problem(), early.arg("cut.mp3"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.mp3").toStdString());
 
   const QString emptied = clip("emptied.wav", 10.0).toLocalFile();
   ASSERT_EQ(loadAs(emptied, 10.0), "");
@@ -218,7 +218,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(5.0);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), 5.0);
-  EXPECT_EQ(player.problem(), "Nothing of emptied.wav plays from here: the file may have changed since it was opened");
+  EXPECT_EQ(player.problem().toStdString(),
+            "Nothing of emptied.wav plays from here: the file may have changed since it was opened");
 
   const QString noise = clip("noise.mp3", 30.0, {}, QStringLiteral("sine=sample_rate=44100:duration=%1")).toLocalFile();
   ASSERT_EQ(loadAs(noise, 30.0), "");
@@ -235,7 +236,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(12.0);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), 12.0);
-  EXPECT_EQ(player.problem(), "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
+  EXPECT_EQ(player.problem().toStdString(),
+            "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
   for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
 }
 
@@ -314,10 +316,10 @@ TEST_F(AudioPlayerOutputTest, WhatIsSaidOfAFileLetGoIsNotSaidAfterIt) {
       QThread::msleep(1500);
       player.stop();
       QTest::qWait(300);
-      EXPECT_EQ(player.problem(), "");
+      EXPECT_EQ(player.problem().toStdString(), "");
     } else {
       EXPECT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 20000));
-      EXPECT_EQ(player.problem(), "Cannot open audio file: let-go.vag");
+      EXPECT_EQ(player.problem().toStdString(), "Cannot open audio file: let-go.vag");
       clips.erase("let-go.vag");
       clip("let-go.vag", 8.0);
     }
@@ -341,7 +343,7 @@ TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) 
     EXPECT_TRUE(heardPast(player, 0, 1.0)) << name << " at " << player.currentTime();
     player.seek(1.0);
     EXPECT_TRUE(heardPast(player, 1.0, 0.5)) << name << " at " << player.currentTime();
-    EXPECT_EQ(player.problem(), "");
+    EXPECT_EQ(player.problem().toStdString(), "");
 
     QAudioFormat format;
     format.setSampleRate(48000);
@@ -394,7 +396,7 @@ TEST_F(AudioPlayerOutputTest, AContainerThatCannotSeekPlaysOnFromASeekAfterItsFi
   player.seek(5.0);
   EXPECT_TRUE(heardPast(player, 5.0)) << player.currentTime();
   EXPECT_TRUE(player.isPlaying());
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 // A path that is no regular file (a FIFO here; a device, a socket) was opened by the player's
@@ -415,7 +417,7 @@ TEST_F(AudioPlayerOutputTest, APathThatIsNoRegularFileIsRefusedAndLaterLoadsGoOn
     const QString outcome = load(player, QUrl::fromLocalFile(fifo), 10000);
     if (outcome == "never finished") releaseReaders();
     EXPECT_EQ(outcome.toStdString(), "Cannot open audio file: pipe.wav (not a regular file)");
-    EXPECT_EQ(player.problem(), outcome);
+    EXPECT_EQ(player.problem().toStdString(), outcome.toStdString());
   }
   AudioPlayerService player;
   EXPECT_EQ(load(player, clip("clip.wav", 2.0), 10000), "");
@@ -491,7 +493,7 @@ TEST_F(AudioPlayerWithoutOutputChildProcess, PlaysAfterTheEnd) {
   ASSERT_FALSE(testsupport::haveSoundOutput());
   AudioPlayerService player;
   ASSERT_EQ(load(player, clip("ends.wav", 1.5)), "");
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
   expectPlayAfterTheEndStartsAgain(player, false);
   EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output is not available");
 }
