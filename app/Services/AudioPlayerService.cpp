@@ -229,14 +229,14 @@ std::pair<double, bool> AudioPlayerService::playbackPosition() const {
 
 std::pair<double, bool> AudioPlayerService::playbackPosition(const std::optional<SoundOutput::Played>& played) const {
   if (!m_isPlaying) return {m_clockBase, m_clockBase >= m_duration};
-  double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
-  bool ended = false;
-  if (played) {
-    position = played->position;
-    ended = played->ended;
-  }
   // Never past the end: a header may promise more audio than the file holds.
-  return {std::min(position, m_duration), ended || position >= m_duration};
+  if (!played) {
+    const double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
+    return {std::min(position, m_duration), position >= m_duration};
+  }
+  // With an output, the end is what it played, not the guess since its last reading: stopped by
+  // the guess, its last sound would go unheard.
+  return {std::min(played->position, m_duration), played->ended || played->reading >= m_duration};
 }
 
 void AudioPlayerService::play() {
