@@ -42,13 +42,11 @@ QString endsEarly(const QString& path) {
 
 // Whether the decoder gives any sound from where it stands. Throws PlaybackError when decoding
 // fails before it gives any.
-bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
+bool decodesSound(PlaybackDecoder& decoder) {
   QByteArray sound;
   while (sound.isEmpty() && decoder.decode(sound, decoder.format().bytesPerFrame())) {
   }
-  if (sound.isEmpty() && decoder.stoppedOnError()) {
-    throw PlaybackError(QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(QFileInfo(path).fileName()));
-  }
+  if (sound.isEmpty() && decoder.stoppedOnError()) throw PlaybackError(decoder.stopReason());
   return !sound.isEmpty();
 }
 
@@ -59,7 +57,7 @@ bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
 // was decoded). Throws PlaybackError with the reason.
 AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration) {
   PlaybackDecoder decoder(path, AudioPlayerService::probeFormat());
-  if (!decodesSound(decoder, path)) {
+  if (!decodesSound(decoder)) {
     throw PlaybackError(QStringLiteral("Cannot play %1: it holds no sound").arg(QFileInfo(path).fileName()));
   }
   AudioPlayerService::PreparedFile prepared;
@@ -68,7 +66,7 @@ AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double
   if (decoder.announcesExactly() && announced > 0 && announced < prepared.duration - kEarlyEndSeconds) {
     const auto soundAt = [&](double seconds) {
       decoder.seek(seconds);
-      return decodesSound(decoder, path);
+      return decodesSound(decoder);
     };
     if (!soundAt(prepared.duration - kEarlyEndSeconds) && soundAt(std::max(0.0, announced - kEarlyEndSeconds))) {
       prepared.duration = announced;

@@ -1,6 +1,5 @@
 #include "Services/PlaybackStream.h"
 
-#include <QFileInfo>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -14,8 +13,7 @@ constexpr qint64 kBufferedMicroseconds = 500000;
 PlaybackStream::PlaybackStream(const QString& path, const QAudioFormat& format)
     : m_decoder(std::make_unique<PlaybackDecoder>(path, format)),
       m_format(format),
-      m_capacity(format.bytesForDuration(kBufferedMicroseconds)),
-      m_name(QFileInfo(path).fileName()) {
+      m_capacity(format.bytesForDuration(kBufferedMicroseconds)) {
   open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
@@ -59,9 +57,7 @@ void PlaybackStream::fill() {
   QString failure;
   try {
     more = m_decoder->decode(decoded, wanted);
-    if (!more && m_decoder->stoppedOnError()) {
-      failure = QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(m_name);
-    }
+    if (!more) failure = m_decoder->stopReason();
   } catch (const std::exception& error) {
     more = false;
     failure = QString::fromUtf8(error.what());

@@ -9,6 +9,7 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
 #include "support/QtWait.h"
+#include "support/ReadFailure.h"
 #include "support/SoundServer.h"
 
 #include <QFile>
@@ -298,6 +299,46 @@ TEST_F(AudioPlayerOutputTest, AFileDamagedInTheMiddlePlaysThroughTheDamage) {
   EXPECT_GT(heard, length - 0.5);
   EXPECT_EQ(player.currentTime(), length);
   EXPECT_EQ(player.problem().toStdString(), "");
+}
+
+// A file whose reads fail partway (a failing disk, an SD card, a network share gone away), here
+// from its middle byte on: the loader keeps what lies before, and the player's decoder ends where
+// the loader's sound does, on an error. The player plays up to there, then stops and says so where
+// the user looks (it stopped there as at the file's end, saying nothing).
+TEST_F(AudioPlayerOutputTest, AFileWhoseReadsFailPartwayPlaysUpToThereAndSaysSo) {
+  const std::pair<std::string, QStringList> files[] = {{"failing.wav", {}},
+                                                       {"failing.flac", {"-c:a", "flac"}},
+                                                       {"failing.mp3", {"-c:a", "libmp3lame"}},
+                                                       {"failing.m4a", {"-c:a", "aac", "-movflags", "+faststart"}}};
+  for (const auto& [name, codec] : files) {
+    const QString path =
+        clip(name, 8.0, codec, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=%1")).toLocalFile();
+    const testsupport::ReadFailure failing(path.toStdString(), QFileInfo(path).size() / 2);
+    const parlowvista::LoadedAudio loaded = parlowvista::AudioProcessor().loadAndResample(path);
+    EXPECT_GT(loaded.duration, 2.0) << name;
+    EXPECT_LT(loaded.duration, 6.0) << name;
+    EXPECT_TRUE(loaded.damage.startsWith(QString::fromStdString("Nothing of " + name + " could be read from ")))
+        << loaded.damage.toStdString();
+    const std::string said = "The rest of " + name + " cannot be read (Input/output error): playback stops here";
+
+    parlowvista::PlaybackDecoder decoder(path, AudioPlayerService::probeFormat());
+    QByteArray sound;
+    while (decoder.decode(sound, 1 << 16)) {
+    }
+    const QAudioFormat& format = decoder.format();
+    EXPECT_NEAR(double(sound.size() / format.bytesPerFrame()) / format.sampleRate(), loaded.duration, 0.002) << name;
+    EXPECT_TRUE(decoder.stoppedOnError()) << name;
+    EXPECT_EQ(decoder.stopReason().toStdString(), said);
+
+    AudioPlayerService player;
+    ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, loaded.duration), "") << name;
+    player.seek(loaded.duration - 1.0);
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000)) << name;
+    EXPECT_EQ(player.problem().toStdString(), said);
+    EXPECT_NEAR(player.currentTime(), loaded.duration, 0.3) << name;
+    EXPECT_GT(testsupport::ReadFailure::failures(), 0) << name;
+  }
 }
 
 // A file that cannot be read again (a container that cannot seek, emptied while it plays) says
