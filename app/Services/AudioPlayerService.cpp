@@ -43,13 +43,11 @@ QString endsEarly(const QString& path) {
 
 // Whether the decoder gives any sound from where it stands. Throws PlaybackError when decoding
 // fails before it gives any.
-bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
+bool decodesSound(PlaybackDecoder& decoder) {
   QByteArray sound;
   while (sound.isEmpty() && decoder.decode(sound, decoder.format().bytesPerFrame())) {
   }
-  if (sound.isEmpty() && decoder.stoppedOnError()) {
-    throw PlaybackError(QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(QFileInfo(path).fileName()));
-  }
+  if (sound.isEmpty() && decoder.stoppedOnError()) throw PlaybackError(decoder.stopReason());
   return !sound.isEmpty();
 }
 
@@ -61,7 +59,7 @@ bool decodesSound(PlaybackDecoder& decoder, const QString& path) {
 AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double> decodedDuration,
                                        std::shared_ptr<const voxtrellis::SoundPlaces> places) {
   PlaybackDecoder decoder(path, AudioPlayerService::probeFormat(), places);
-  if (!decodesSound(decoder, path)) {
+  if (!decodesSound(decoder)) {
     throw PlaybackError(QStringLiteral("Cannot play %1: it holds no sound").arg(QFileInfo(path).fileName()));
   }
   AudioPlayerService::PreparedFile prepared;
@@ -71,7 +69,7 @@ AudioPlayerService::PreparedFile probe(const QString& path, std::optional<double
   if (decoder.announcesExactly() && announced > 0 && announced < prepared.duration - kEarlyEndSeconds) {
     const auto soundAt = [&](double seconds) {
       decoder.seek(seconds);
-      return decodesSound(decoder, path);
+      return decodesSound(decoder);
     };
     if (!soundAt(prepared.duration - kEarlyEndSeconds) && soundAt(std::max(0.0, announced - kEarlyEndSeconds))) {
       prepared.duration = announced;
@@ -234,14 +232,14 @@ std::pair<double, bool> AudioPlayerService::playbackPosition() const {
 
 std::pair<double, bool> AudioPlayerService::playbackPosition(const std::optional<SoundOutput::Played>& played) const {
   if (!m_isPlaying) return {m_clockBase, m_clockBase >= m_duration};
-  double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
-  bool ended = false;
-  if (played) {
-    position = played->position;
-    ended = played->ended;
-  }
   // Never past the end: a header may promise more audio than the file holds.
-  return {std::min(position, m_duration), ended || position >= m_duration};
+  if (!played) {
+    const double position = m_clockBase + double(m_clockStart.nsecsElapsed()) / 1e9;
+    return {std::min(position, m_duration), position >= m_duration};
+  }
+  // With an output, the end is what it played, not the guess since its last reading: stopped by
+  // the guess, its last sound would go unheard.
+  return {std::min(played->position, m_duration), played->ended || played->reading >= m_duration};
 }
 
 void AudioPlayerService::play() {

@@ -12,6 +12,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <optional>
@@ -20,9 +21,20 @@ namespace parlowvista {
 
 namespace {
 
-// The activity log's word on damage the loader skipped (see LoadedAudio::damage).
-QString describeDamage(const QString& name, const std::vector<voxtrellis::SkippedDamage>& skipped) {
-  if (skipped.empty()) return {};
+// The activity log's word on damage the loader skipped, and on a file it could not read to its
+// end (see LoadedAudio::damage).
+QString describeDamage(const QString& name, std::vector<voxtrellis::SkippedDamage> skipped) {
+  QString unreadable;
+  const auto cut =
+      std::find_if(skipped.begin(), skipped.end(), [](const auto& stretch) { return !stretch.unreadable.empty(); });
+  if (cut != skipped.end()) {
+    unreadable = QStringLiteral("could be read from %1 on (%2): the rest of the file is not in the transcript")
+                     .arg(TranscribedSegment::formatTimestamp(cut->at), QString::fromStdString(cut->unreadable));
+    skipped.erase(cut);
+  }
+  if (skipped.empty()) {
+    return unreadable.isEmpty() ? QString() : QStringLiteral("Nothing of %1 %2").arg(name, unreadable);
+  }
   double lost = 0;
   bool estimated = false;
   for (const auto& stretch : skipped) {
@@ -43,8 +55,10 @@ QString describeDamage(const QString& name, const std::vector<voxtrellis::Skippe
                .arg(skipped.size())
                .arg(amount.isEmpty() ? QString() : QStringLiteral(" (%1 in all)").arg(amount), at);
   }
-  return QStringLiteral("Part of %1 could not be decoded: %2 %3 skipped, the rest of the file was kept")
-      .arg(name, what, skipped.size() == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+  return QStringLiteral("Part of %1 could not be decoded: %2 %3 skipped%4")
+      .arg(name, what, skipped.size() == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+           unreadable.isEmpty() ? QStringLiteral(", the rest of the file was kept")
+                                : QStringLiteral("; nothing of it ") + unreadable);
 }
 
 }  // namespace
@@ -164,7 +178,7 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
   }
   if (audio.samples.empty()) throw AudioError::invalidAudioData();
   audio.duration = static_cast<double>(audio.samples.size()) / 16000.0;
-  audio.damage = describeDamage(info.fileName(), skipped);
+  audio.damage = describeDamage(info.fileName(), std::move(skipped));
   if (!places.empty()) audio.places = std::make_shared<const voxtrellis::SoundPlaces>(std::move(places));
   return audio;
 }

@@ -57,7 +57,10 @@ struct AudioFormat {
 // damage skipped in it, for the activity log: which file, where and how much could not be
 // decoded ("Part of talk.flac could not be decoded: 0.3 s at 00:07.628 was skipped, the rest of
 // the file was kept"; "about 0.3 s" where bytes that were no packet count in it, see
-// voxtrellis::SkippedDamage); empty when nothing was. For a raw MP3, ADTS AAC or FLAC file, where its
+// voxtrellis::SkippedDamage), and from where a file that could not be read to its end could not
+// be read ("Nothing of talk.flac could be read from 00:29.990 on (Input/output error): the rest of
+// the file is not in the transcript"; after damage: "...was skipped; nothing of it could be read
+// from ..."); empty when nothing was. For a raw MP3, ADTS AAC or FLAC file, where its
 // sound lies in the file, as the samples have it (voxtrellis::SoundPlaces: for the player to seek
 // by); null for other files.
 struct LoadedAudio {

@@ -87,6 +87,7 @@ struct PlaybackDecoder::State {
   bool codecDrained = false;
   bool resamplerDrained = false;
   bool failed = false;         // decoding stopped on an error
+  QString unreadable;          // why the file could not be read on, when it last could not
   bool soundDecoded = false;   // some sound came out of the file since it was opened
   bool damaged = false;        // damage was skipped since the last frame
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
@@ -143,6 +144,9 @@ struct PlaybackDecoder::State {
     if (opened < 0) fail(QStringLiteral("Cannot open audio file: %1"));
     container = input->container();
     if (avformat_find_stream_info(container, nullptr) < 0) fail(QStringLiteral("Cannot read audio file: %1"));
+    // A read that failed while the header was looked into (a tag at the file's end, say) is not
+    // the stream's, as in the loader.
+    container->pb->error = 0;
     stream = av_find_best_stream(container, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (stream < 0) fail(QStringLiteral("No audio stream in file: %1"));
     const AVStream* audio = container->streams[stream];
@@ -368,6 +372,18 @@ struct PlaybackDecoder::State {
   // packet are none, and nothing follows), the end of the input.
   void feed() {
     const int read = av_read_frame(container, packet);
+    if (read < 0 && container->pb->error < 0) {
+      // The file cannot be read on (a failing disk, a network share gone away), which is not its
+      // end: decoding stops on an error there, as the loader's sound ends there. A seek tries again.
+      char reason[AV_ERROR_MAX_STRING_SIZE] = {0};
+      av_strerror(container->pb->error, reason, sizeof reason);
+      unreadable = QString::fromUtf8(reason);
+      container->pb->error = 0;
+      failed = true;
+      endInput();
+      return;
+    }
+    if (read >= 0) unreadable.clear();  // read again since, from a seek
     if (read == AVERROR_INVALIDDATA && soundDecoded) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
       damaged = resetDecoder = true;
@@ -497,6 +513,14 @@ bool PlaybackDecoder::stoppedOnError() const {
 
 bool PlaybackDecoder::seeksByLoadersPlaces() const {
   return m_state->places != nullptr;
+}
+
+QString PlaybackDecoder::stopReason() const {
+  const State& d = *m_state;
+  if (!d.failed) return {};
+  if (d.unreadable.isEmpty()) return QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(d.name());
+  if (!d.soundDecoded) return QStringLiteral("Cannot play %1: it cannot be read (%2)").arg(d.name(), d.unreadable);
+  return QStringLiteral("The rest of %1 cannot be read (%2): playback stops here").arg(d.name(), d.unreadable);
 }
 
 }  // namespace parlowvista

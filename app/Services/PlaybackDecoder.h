@@ -63,14 +63,19 @@ class PlaybackDecoder {
   // step may give a little more: one slice of converted input, bounded whatever the rates).
   // Damage after sound is skipped as the loader skips it (silence standing for what it cost
   // where the container says how long that lasted, a new decoder after it); damage that nothing
-  // decodable follows (a file cut inside a sample frame or a packet's header, a read that fails)
-  // is the file's end. Returns false once the file has no more (what was appended still counts).
+  // decodable follows (a file cut inside a sample frame or a packet's header) is the file's end.
+  // A read that fails (a failing disk, a network share gone away) stops decoding on an error,
+  // where the loader's sound ends. Returns false once the file has no more (what was appended
+  // still counts).
   bool decode(QByteArray& out, qsizetype wanted);
   // Decoding stopped on an error rather than at the file's end: damage before any sound, a file
-  // that cannot be read before any, sound in a format nothing converts.
+  // that cannot be read on, sound in a format nothing converts. A seek starts afresh.
   bool stoppedOnError() const;
   // Seeks go by the loader's places of the file's sound (given, and of this file).
   bool seeksByLoadersPlaces() const;
+  // Why, for the user: "Cannot play talk.wav: its audio cannot be decoded", "The rest of talk.wav
+  // cannot be read (Input/output error): playback stops here"; empty unless stoppedOnError().
+  QString stopReason() const;
 
  private:
   struct State;

@@ -1,6 +1,5 @@
 #include "Services/PlaybackStream.h"
 
-#include <QFileInfo>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -15,8 +14,7 @@ PlaybackStream::PlaybackStream(const QString& path, const QAudioFormat& format,
                                std::shared_ptr<const voxtrellis::SoundPlaces> places)
     : m_decoder(std::make_unique<PlaybackDecoder>(path, format, std::move(places))),
       m_format(format),
-      m_capacity(format.bytesForDuration(kBufferedMicroseconds)),
-      m_name(QFileInfo(path).fileName()) {
+      m_capacity(format.bytesForDuration(kBufferedMicroseconds)) {
   open(QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
@@ -60,9 +58,7 @@ void PlaybackStream::fill() {
   QString failure;
   try {
     more = m_decoder->decode(decoded, wanted);
-    if (!more && m_decoder->stoppedOnError()) {
-      failure = QStringLiteral("Cannot play %1: its audio cannot be decoded").arg(m_name);
-    }
+    if (!more) failure = m_decoder->stopReason();
   } catch (const std::exception& error) {
     more = false;
     failure = QString::fromUtf8(error.what());

@@ -61,7 +61,6 @@ class PlaybackStream : public QIODevice {
   std::unique_ptr<PlaybackDecoder> m_decoder;  // owner thread only
   const QAudioFormat m_format;
   const qsizetype m_capacity;  // bytes buffered ahead
-  QString m_name;
 
   mutable std::mutex m_lock;  // guards what follows
   QByteArray m_buffer;        // decoded bytes not read yet, from m_readOffset on

@@ -37,6 +37,8 @@ constexpr int kDryPollsBeforeRestart = 20;
 // seconds rather than a quarter of a minute.
 constexpr int kStillPollsBeforeRestart = 20;
 constexpr int kMostRestarts = 3;
+// What the output has played counts as all it was fed within this much (their clocks round apart).
+constexpr double kPlayedOutSeconds = 0.005;
 // A new sink says it has played what it took into its own buffer even where the device takes
 // nothing (a suspended sink plays about 80 ms, then stands still): only what is heard past this
 // shows that a replacement helped.
@@ -350,23 +352,28 @@ void SoundOutput::shutDownHere() {
 
 void SoundOutput::readPosition() {
   if (!m_playing || !m_sink) return;
-  // A file that stops decoding plays what was decoded, then stops there and says why.
-  if (const QString failure = m_stream->failure(); !failure.isEmpty() && m_stream->isExhausted()) {
-    const quint64 command = m_playing;
-    stopHere();
-    tell(true, command, failure);
-    return;
-  }
   const double fed = m_stream->position();
   const double heard = std::min(m_playedFrom + double(m_sink->processedUSecs()) / 1e6, fed);
-  // The last sample has been heard once the stream has none left and the output has run dry.
-  const bool ended = m_stream->isExhausted() && (m_sink->state() == QAudio::IdleState || heard >= fed - 0.005);
   const bool taking = heard > m_playedFrom + kSinkStartSeconds;
-  report(m_playing, heard, ended, taking);
-  if (ended) {
+  if (m_stream->isExhausted()) {
+    // The stream has given its last sound. The sink goes idle as soon as it finds nothing more to
+    // read, with what it wrote last still in the sound server (stopped then, the last 15 to 55 ms
+    // of a file went unheard): playback ends once that has been heard too, or once the output
+    // plays no more of it. A file that stopped decoding says why then.
+    m_stillPolls = heard > m_lastHeard ? 0 : m_stillPolls + 1;
+    m_lastHeard = std::max(m_lastHeard, heard);
+    if (heard < fed - kPlayedOutSeconds && m_stillPolls < kStillPollsBeforeRestart) {
+      report(m_playing, heard, false, taking);
+      return;
+    }
+    const quint64 command = m_playing;
+    const QString failure = m_stream->failure();
+    report(command, heard, failure.isEmpty(), taking);
     stopHere();
+    if (!failure.isEmpty()) tell(true, command, failure);
     return;
   }
+  report(m_playing, heard, false, taking);
   watchForDrySink(heard, taking);
 }
 

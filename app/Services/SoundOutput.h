@@ -124,7 +124,7 @@ class SoundOutput : public QObject {
   double m_playedFrom = 0;
   double m_lastHeard = 0;  // the last reading, for noticing a sink that stands still
   int m_dryPolls = 0;
-  int m_stillPolls = 0;  // polls while the stream holds sound and nothing more was heard
+  int m_stillPolls = 0;  // polls while sound is owed (in the stream or the sink) and nothing more was heard
   int m_restarts = 0;
 
   mutable std::mutex m_reportLock;

@@ -13,6 +13,8 @@
 #include <QSlider>
 #include <QToolButton>
 
+#include <cmath>
+
 namespace parlowvista {
 
 namespace {
@@ -89,7 +91,7 @@ void AudioBar::sync() {
   m_slider->setEnabled(m_player.isLoaded());
   if (!m_slider->isSliderDown()) {
     QSignalBlocker block(m_slider);
-    m_slider->setValue(int(m_player.progress() * kSliderSteps));
+    m_slider->setValue(int(std::lround(m_player.progress() * kSliderSteps)));
   }
   // Assistive technology reads what each time is, and the time itself.
   const auto show = [](QLabel* label, const QString& what, double seconds) {

@@ -30,11 +30,15 @@ class AudioFileError : public std::runtime_error {
 // how long the sound it cost lasted, in seconds of the decoded sound. The length is what the
 // container says lay there; where it does not say where its frames lie (raw MP3, ADTS AAC), what
 // the packets the decoder refused lasted by their headers, and the bytes that were no packet at
-// the rate of the stream before the damage: then `estimated`.
+// the rate of the stream before the damage: then `estimated`. Where the file could not be read
+// on (a read that failed short of its end: a failing disk, a network share gone away), nothing
+// of it from `at` on is in the sound: `unreadable` says why, in the system's words ("Input/output
+// error"), and `seconds` is 0; it is empty for damage skipped.
 struct SkippedDamage {
   double at = 0;
   double seconds = 0;
   bool estimated = false;
+  std::string unreadable = {};
 };
 
 }  // namespace voxtrellis

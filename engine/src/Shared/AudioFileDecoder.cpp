@@ -102,6 +102,7 @@ struct AudioFileDecoder::Impl {
   double damagedAt = -1;
   double refusedSeconds = 0;
   int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
+  std::string unreadable;      // why the file could not be read on, once it could not
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
   // Damage was met since the decoder was last given a packet: a new one takes the next, so that
   // nothing the damage left in the old one outlasts it (an AAC decoder that took a damaged packet
@@ -186,7 +187,14 @@ struct AudioFileDecoder::Impl {
   }
   // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
   // last packet that are none), the stream ends at its last good frame, and a warning says where.
+  // Where the file could not be read on, skipped() says so too.
   void warnOfDamageAtTheEnd() {
+    if (!unreadable.empty()) {
+      logger.warning("The audio of " + path + " cannot be read after " + formatFixed(position, 3) + " s (" +
+                     unreadable + "): it ends there");
+      skipped.push_back(SkippedDamage{position, 0, false, std::exchange(unreadable, {})});
+      damagedAt = -1;
+    }
     if (damagedAt < 0) return;
     logger.warning("The audio of " + path + " is damaged after " + formatFixed(damagedAt, 3) +
                    " s: nothing decodes after it, and it ends there");
@@ -331,6 +339,9 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
   status = avformat_find_stream_info(d.format, nullptr);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  // A read that failed while the header was looked into (a tag at the file's end, say) is not
+  // the stream's: only one that fails while the stream is read says the rest is missing.
+  if (d.format->pb) d.format->pb->error = 0;
   const AVCodec* decoder = nullptr;
   d.streamIndex = av_find_best_stream(d.format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
   if (d.streamIndex < 0 || !decoder) {
@@ -426,13 +437,25 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       continue;
     }
     if (d.inputDone) {
-      if (d.flushed) return nullptr;
+      if (d.flushed) {
+        d.warnOfDamageAtTheEnd();
+        return nullptr;
+      }
       d.flushed = true;
       avcodec_send_packet(d.codec, nullptr);
       continue;
     }
     status = av_read_frame(d.format, d.packet);
     d.reportPosition();
+    if (status < 0 && d.format->pb && d.format->pb->error < 0) {
+      // The file could not be read on (a failing disk, a network share gone away), which is not
+      // its end: what was read is kept, and the rest said to be missing; before any sound, the
+      // file is refused.
+      if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, d.format->pb->error);
+      d.unreadable = ffmpegErrorText(d.format->pb->error);
+      d.inputDone = true;
+      continue;
+    }
     if (status == AVERROR_INVALIDDATA) {
       // Bytes that are no packet: read on past them, as long as reading moves on.
       d.skipDamage(status);
@@ -443,9 +466,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       continue;
     }
     if (status < 0) {
-      // Any other error of reading (a header cut short, a packet whose size runs past the file,
-      // a reader finding its chunks inconsistent) ends the sound there, as the ffmpeg tool ends
-      // it, when there was some; before any, the file is refused.
+      // Any other error of the reader (a header cut short, a packet whose size runs past the
+      // file, chunks found inconsistent) ends the sound there, as the ffmpeg tool ends it, when
+      // there was some; before any, the file is refused.
       if (status != AVERROR_EOF) {
         if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, status);
         if (d.damagedAt < 0) d.damagedAt = d.position;

@@ -347,19 +347,53 @@ TEST_F(AudioPlayerHeardChildProcess, SeeksInFilesWhoseHeadersMisleadAreHeardWher
   }
 }
 
+// The sound in a recording at 16 kHz: how long it lasts from its first sound to its last, and
+// whether it has gaps (5 ms or more of digital silence: a loaded machine's output drops out now
+// and then, and what it drops out in may be lost).
+struct Sounding {
+  double seconds = 0;
+  bool gaps = false;
+};
+Sounding soundingOf(const std::vector<float>& recorded) {
+  const auto loud = [](float sample) { return std::abs(sample) > 0.02f; };
+  const auto first = std::find_if(recorded.begin(), recorded.end(), loud);
+  const auto last = std::find_if(recorded.rbegin(), recorded.rend(), loud).base();
+  Sounding sounding{double(std::max<std::ptrdiff_t>(last - first, 0)) / kRate, false};
+  std::size_t quiet = 0;
+  for (auto sample = first; sample < last && !sounding.gaps; ++sample) {
+    quiet = std::abs(*sample) < 0.002f ? quiet + 1 : 0;
+    sounding.gaps = quiet >= kRate / 200;
+  }
+  return sounding;
+}
+
 // The last half second of a file is heard before the player stands at its end (a stream that
-// said it was done with sound still buffered cut it off); Play there starts from the beginning.
+// said it was done with sound still buffered cut it off), all of it (the output was stopped once
+// its sink had taken the last sound, with 15 to 55 ms of it still in the sound server, and
+// playing from 10.4 s sounded 1.04 to 1.09 s); Play there starts from the beginning. Played again,
+// up to three times, where the output dropped out.
 TEST_F(AudioPlayerHeardChildProcess, TheLastHalfSecondIsHeardAndPlayAtTheEndStartsFromTheBeginning) {
   for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(recording.waitForSilence());
-    const qint64 mark = recording.size();
-    player.seek(10.4);
-    player.play();
-    ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 20000));
-    EXPECT_EQ(player.currentTime(), player.duration());
-    const std::vector<Block> heard = heardSince(mark);
+    std::vector<float> recorded;
+    Sounding sounding;
+    for (int attempt = 0; attempt < 3 && (attempt == 0 || sounding.gaps); ++attempt) {
+      ASSERT_TRUE(recording.waitForSilence());
+      const qint64 mark = recording.size();
+      player.seek(10.4);
+      player.play();
+      ASSERT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 20000));
+      EXPECT_EQ(player.currentTime(), player.duration());
+      EXPECT_TRUE(recording.waitForSilence());
+      recorded = recording.samples(mark);
+      sounding = soundingOf(recorded);
+    }
+    const std::vector<Block> heard = testsupport::RegionTones::regionsHeard(recorded, recording.rate());
     EXPECT_EQ(sequence(heard), "10 11") << round;
     EXPECT_GE(secondsOf(heard, 11), 0.35) << round << ": " << secondsOf(heard, 11) << " s of the last half second";
+    // From 10.4 s to the end at 11.5 s, but for the edges of the tone.
+    if (!sounding.gaps) {
+      EXPECT_GT(sounding.seconds, 1.085) << round;
+    }
 
     const qint64 again = recording.size();
     player.play();

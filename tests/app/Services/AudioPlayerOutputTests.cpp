@@ -9,6 +9,7 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
 #include "support/QtWait.h"
+#include "support/ReadFailure.h"
 #include "support/SoundServer.h"
 
 #include <QFile>
@@ -143,31 +144,30 @@ TEST_F(AudioPlayerOutputTest, HundredsOfSeekPlayPauseAndSwitchCyclesAreEachHeard
     ASSERT_TRUE(heardPast(player, from)) << "cycle " << cycle << " from " << from << ": at " << player.currentTime()
                                          << (player.isHeard() ? "" : ", not heard");
   }
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 // Recordings joined end to end change their layout or rate midway: the player's converter, made
 // for the first part, crashed the application on the sound thread when playback reached the
-// second. Each plays through the joint to its end, heard, the clock at the length the loader
-// decoded (as the application gives it).
+// second. Each plays through the joint to its end, heard to its last sound (the output's reading
+// behind each position published, the last one too: polled, that one went unseen, and a loaded
+// machine's slow ticks hid the last half second), the clock at the length the loader decoded (as
+// the application gives it).
 TEST_F(AudioPlayerOutputTest, FilesWhoseFormatChangesMidwayPlayThroughToTheEnd) {
   for (const auto& joined : voxtrellis::test::joinedFiles()) {
     const QString path = QString::fromStdString((testsupport::fixturesDir() / "joined" / joined.name).string());
     const double length = parlowvista::AudioProcessor().loadAndResample(path).duration;
     AudioPlayerService player;
     ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, length), "") << joined.name;
+    double heard = 0;
+    QObject::connect(&player, &AudioPlayerService::currentTimeChanged,
+                     [&] { heard = std::max(heard, player.heardPosition().value_or(0)); });
     player.seek(2.7);
     player.play();
-    double heard = 0;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-          heard = std::max(heard, player.heardPosition().value_or(0));
-          return !player.isPlaying();
-        },
-        30000));
-    EXPECT_GT(heard, length - 0.5) << joined.name;
+    EXPECT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000));
+    EXPECT_GT(heard, length - 0.02) << joined.name;
     EXPECT_EQ(player.currentTime(), length) << joined.name;
-    EXPECT_EQ(player.problem(), "") << joined.name;
+    EXPECT_EQ(player.problem().toStdString(), "") << joined.name;
   }
 }
 
@@ -191,12 +191,12 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   ASSERT_TRUE(QFile::resize(wav, 100 * 1024));
   ASSERT_EQ(loadAs(wav, 45.0), "");
   EXPECT_NEAR(player.duration(), (100 * 1024 - 44) / 32000.0, 0.01);
-  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.wav").toStdString());
   player.seek(2.5);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), player.duration());
   // Said of the file, it stays while the file does (it went at the first sound heard).
-  EXPECT_EQ(player.problem(), early.arg("cut.wav"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.wav").toStdString());
 
   // Long enough that what the decoder reads ahead holds little of it.
   const QString mp3 =
@@ -207,7 +207,7 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   playToTheEnd();
   EXPECT_NEAR(player.currentTime(), 10.0, 0.3);
   EXPECT_EQ(player.duration(), player.currentTime());
-  EXPECT_EQ(player.problem(), early.arg("cut.mp3"));
+  EXPECT_EQ(player.problem().toStdString(), early.arg("cut.mp3").toStdString());
 
   const QString emptied = clip("emptied.wav", 10.0).toLocalFile();
   ASSERT_EQ(loadAs(emptied, 10.0), "");
@@ -218,7 +218,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(5.0);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), 5.0);
-  EXPECT_EQ(player.problem(), "Nothing of emptied.wav plays from here: the file may have changed since it was opened");
+  EXPECT_EQ(player.problem().toStdString(),
+            "Nothing of emptied.wav plays from here: the file may have changed since it was opened");
 
   const QString noise = clip("noise.mp3", 30.0, {}, QStringLiteral("sine=sample_rate=44100:duration=%1")).toLocalFile();
   ASSERT_EQ(loadAs(noise, 30.0), "");
@@ -235,7 +236,8 @@ TEST_F(AudioPlayerOutputTest, AFileThatChangesUnderThePlayerIsSaidAndEndsAtTheSo
   player.seek(12.0);
   playToTheEnd();
   EXPECT_EQ(player.currentTime(), 12.0);
-  EXPECT_EQ(player.problem(), "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
+  EXPECT_EQ(player.problem().toStdString(),
+            "Nothing of noise.mp3 plays from here: the file may have changed since it was opened");
   for (const char* name : {"cut.wav", "cut.mp3", "emptied.wav", "noise.mp3"}) clips.erase(name);
 }
 
@@ -299,6 +301,46 @@ TEST_F(AudioPlayerOutputTest, AFileDamagedInTheMiddlePlaysThroughTheDamage) {
   EXPECT_EQ(player.problem().toStdString(), "");
 }
 
+// A file whose reads fail partway (a failing disk, an SD card, a network share gone away), here
+// from its middle byte on: the loader keeps what lies before, and the player's decoder ends where
+// the loader's sound does, on an error. The player plays up to there, then stops and says so where
+// the user looks (it stopped there as at the file's end, saying nothing).
+TEST_F(AudioPlayerOutputTest, AFileWhoseReadsFailPartwayPlaysUpToThereAndSaysSo) {
+  const std::pair<std::string, QStringList> files[] = {{"failing.wav", {}},
+                                                       {"failing.flac", {"-c:a", "flac"}},
+                                                       {"failing.mp3", {"-c:a", "libmp3lame"}},
+                                                       {"failing.m4a", {"-c:a", "aac", "-movflags", "+faststart"}}};
+  for (const auto& [name, codec] : files) {
+    const QString path =
+        clip(name, 8.0, codec, QStringLiteral("sine=frequency=440:sample_rate=44100:duration=%1")).toLocalFile();
+    const testsupport::ReadFailure failing(path.toStdString(), QFileInfo(path).size() / 2);
+    const parlowvista::LoadedAudio loaded = parlowvista::AudioProcessor().loadAndResample(path);
+    EXPECT_GT(loaded.duration, 2.0) << name;
+    EXPECT_LT(loaded.duration, 6.0) << name;
+    EXPECT_TRUE(loaded.damage.startsWith(QString::fromStdString("Nothing of " + name + " could be read from ")))
+        << loaded.damage.toStdString();
+    const std::string said = "The rest of " + name + " cannot be read (Input/output error): playback stops here";
+
+    parlowvista::PlaybackDecoder decoder(path, AudioPlayerService::probeFormat());
+    QByteArray sound;
+    while (decoder.decode(sound, 1 << 16)) {
+    }
+    const QAudioFormat& format = decoder.format();
+    EXPECT_NEAR(double(sound.size() / format.bytesPerFrame()) / format.sampleRate(), loaded.duration, 0.002) << name;
+    EXPECT_TRUE(decoder.stoppedOnError()) << name;
+    EXPECT_EQ(decoder.stopReason().toStdString(), said);
+
+    AudioPlayerService player;
+    ASSERT_EQ(load(player, QUrl::fromLocalFile(path), 30000, loaded.duration), "") << name;
+    player.seek(loaded.duration - 1.0);
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000)) << name;
+    EXPECT_EQ(player.problem().toStdString(), said);
+    EXPECT_NEAR(player.currentTime(), loaded.duration, 0.3) << name;
+    EXPECT_GT(testsupport::ReadFailure::failures(), 0) << name;
+  }
+}
+
 // A file that cannot be read again (a container that cannot seek, emptied while it plays) says
 // so; said while the file is being let go (the event loop busy meanwhile), it is not said after.
 TEST_F(AudioPlayerOutputTest, WhatIsSaidOfAFileLetGoIsNotSaidAfterIt) {
@@ -314,10 +356,10 @@ TEST_F(AudioPlayerOutputTest, WhatIsSaidOfAFileLetGoIsNotSaidAfterIt) {
       QThread::msleep(1500);
       player.stop();
       QTest::qWait(300);
-      EXPECT_EQ(player.problem(), "");
+      EXPECT_EQ(player.problem().toStdString(), "");
     } else {
       EXPECT_TRUE(waitUntil([&] { return !player.problem().isEmpty(); }, 20000));
-      EXPECT_EQ(player.problem(), "Cannot open audio file: let-go.vag");
+      EXPECT_EQ(player.problem().toStdString(), "Cannot open audio file: let-go.vag");
       clips.erase("let-go.vag");
       clip("let-go.vag", 8.0);
     }
@@ -341,7 +383,7 @@ TEST_F(AudioPlayerOutputTest, FilesOfSixteenAndTwentyFourChannelsPlayMixedDown) 
     EXPECT_TRUE(heardPast(player, 0, 1.0)) << name << " at " << player.currentTime();
     player.seek(1.0);
     EXPECT_TRUE(heardPast(player, 1.0, 0.5)) << name << " at " << player.currentTime();
-    EXPECT_EQ(player.problem(), "");
+    EXPECT_EQ(player.problem().toStdString(), "");
 
     QAudioFormat format;
     format.setSampleRate(48000);
@@ -394,7 +436,7 @@ TEST_F(AudioPlayerOutputTest, AContainerThatCannotSeekPlaysOnFromASeekAfterItsFi
   player.seek(5.0);
   EXPECT_TRUE(heardPast(player, 5.0)) << player.currentTime();
   EXPECT_TRUE(player.isPlaying());
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 // A path that is no regular file (a FIFO here; a device, a socket) was opened by the player's
@@ -415,7 +457,7 @@ TEST_F(AudioPlayerOutputTest, APathThatIsNoRegularFileIsRefusedAndLaterLoadsGoOn
     const QString outcome = load(player, QUrl::fromLocalFile(fifo), 10000);
     if (outcome == "never finished") releaseReaders();
     EXPECT_EQ(outcome.toStdString(), "Cannot open audio file: pipe.wav (not a regular file)");
-    EXPECT_EQ(player.problem(), outcome);
+    EXPECT_EQ(player.problem().toStdString(), outcome.toStdString());
   }
   AudioPlayerService player;
   EXPECT_EQ(load(player, clip("clip.wav", 2.0), 10000), "");
@@ -491,7 +533,7 @@ TEST_F(AudioPlayerWithoutOutputChildProcess, PlaysAfterTheEnd) {
   ASSERT_FALSE(testsupport::haveSoundOutput());
   AudioPlayerService player;
   ASSERT_EQ(load(player, clip("ends.wav", 1.5)), "");
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
   expectPlayAfterTheEndStartsAgain(player, false);
   EXPECT_EQ(player.problem().toStdString(), "No sound: the audio output is not available");
 }

@@ -3,6 +3,7 @@
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
+#include "support/ReadFailure.h"
 
 #include <voxtrellis/WorkStopped.h>
 
@@ -83,17 +84,32 @@ TEST(AudioProcessorJoinedTest, FilesWhoseFormatChangesMidwayLoadAsTheToolDecodes
 
 // Damage in the middle of a file is skipped and the rest kept (see the engine's DamagedFileTest):
 // the user learns it from the activity log, which names the file, where and how much could not
-// be decoded. A whole file says nothing.
+// be decoded, and from where nothing could be read where its reading fails after the damage. A
+// whole file says nothing.
 TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
   const auto folder = testsupport::fixturesDir() / "damaged";
-  const LoadedAudio damaged =
-      AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.flac").string()));
+  const QString flac = QString::fromStdString((folder / "damaged.flac").string());
+  const LoadedAudio damaged = AudioProcessor().loadAndResample(flac);
   EXPECT_NEAR(damaged.duration, 12.0, 0.001);
   EXPECT_TRUE(QRegularExpression("^Part of damaged\\.flac could not be decoded: 0\\.[1-9] s at 00:0[3-6]\\.\\d{3} was "
                                  "skipped, the rest of the file was kept$")
                   .match(damaged.damage)
                   .hasMatch())
       << damaged.damage.toStdString();
+  {
+    const testsupport::ReadFailure failing(folder / "damaged.flac",
+                                           std::filesystem::file_size(folder / "damaged.flac") * 9 / 10);
+    const LoadedAudio cut = AudioProcessor().loadAndResample(flac);
+    EXPECT_LT(cut.duration, 11.5);
+    const QRegularExpressionMatch said =
+        QRegularExpression(
+            "^Part of damaged\\.flac could not be decoded: 0\\.[1-9] s at 00:0[3-6]\\.\\d{3} was skipped; "
+            "nothing of it could be read from 00:(\\d\\d\\.\\d{3}) on \\(Input/output error\\): the rest of "
+            "the file is not in the transcript$")
+            .match(cut.damage);
+    EXPECT_TRUE(said.hasMatch()) << cut.damage.toStdString();
+    EXPECT_NEAR(said.captured(1).toDouble(), cut.duration, 0.05);
+  }
   const LoadedAudio m4a = AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.m4a").string()));
   EXPECT_TRUE(m4a.damage.startsWith("Part of damaged.m4a could not be decoded: 0.1 s at 00:04."))
       << m4a.damage.toStdString();

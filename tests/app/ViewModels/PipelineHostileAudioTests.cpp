@@ -8,9 +8,11 @@
 #include "Services/AudioPlayerService.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/Mp3Header.h"
+#include "support/ReadFailure.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -239,6 +241,57 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
     run(QString::fromStdString((h.dir / "good.wav").string()));
     ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
     EXPECT_EQ(h.vm->state().result()->segments.size(), 2);
+  }
+}
+
+// A file whose reads fail partway (a failing disk, an SD card, a network share gone away), here
+// from its middle byte on: what was read before is transcribed, and the activity log says which
+// file, from where nothing could be read and that the rest is not in the transcript. It used to
+// end there as a success with nothing said, half the file taken for the whole. An M4A whose index
+// lies past the failure cannot be opened: it is refused, as a file it cannot read.
+TEST_F(PipelineHostileAudioTest, AFileWhoseReadsFailPartwayIsTranscribedUpToThereAndTheLogSaysSo) {
+  writeFloatWav(h.dir / "source.wav", twoVoices());
+  const QString source = h.path("source.wav");
+  const std::vector<std::pair<std::string, QStringList>> files{
+      {"failing.wav", {"-c:a", "pcm_s16le"}},
+      {"failing.flac", {"-c:a", "flac"}},
+      {"failing.mp3", {"-c:a", "libmp3lame", "-b:a", "128k"}},
+      {"failing.m4a", {"-c:a", "aac", "-movflags", "+faststart"}},
+      {"index-at-the-end.m4a", {"-c:a", "aac"}}};
+  const QRegularExpression said(
+      "^Nothing of (.+) could be read from (\\d\\d):(\\d\\d\\.\\d{3}) on \\(Input/output error\\): the rest of the "
+      "file is not in the transcript$");
+  for (const auto& [name, codec] : files) {
+    SCOPED_TRACE(name);
+    const QString path = h.path(QString::fromStdString(name));
+    ASSERT_TRUE(ffmpeg(QStringList{"-i", source} + codec + QStringList{path}));
+    const qsizetype before = versions();
+    const qsizetype logged = h.vm->logs().size();
+    {
+      testsupport::ReadFailure failing(h.dir / name, std::filesystem::file_size(h.dir / name) / 2);
+      run(path);
+      EXPECT_GT(testsupport::ReadFailure::failures(), 0);
+    }
+    std::vector<QRegularExpressionMatch> lines;
+    for (qsizetype i = logged; i < h.vm->logs().size(); ++i) {
+      if (const auto line = said.match(h.vm->logs()[i].message); line.hasMatch()) lines.push_back(line);
+    }
+    if (name == "index-at-the-end.m4a") {
+      ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+      EXPECT_TRUE(h.vm->statusMessage().contains("Not an audio file, or damaged: index-at-the-end.m4a"))
+          << h.vm->statusMessage().toStdString();
+      EXPECT_EQ(versions(), before);
+      continue;
+    }
+    ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
+    EXPECT_EQ(versions(), before + 1);
+    const double kept = h.vm->state().result()->audioDuration();
+    EXPECT_GT(kept, 4.0);
+    EXPECT_LT(kept, 9.0);
+    EXPECT_EQ(lines.size(), 1u);
+    if (lines.size() != 1) continue;
+    EXPECT_EQ(lines[0].captured(1).toStdString(), name);
+    EXPECT_NEAR(lines[0].captured(2).toInt() * 60 + lines[0].captured(3).toDouble(), kept, 0.05);
   }
 }
 
