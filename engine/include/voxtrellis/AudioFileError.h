@@ -31,9 +31,10 @@ class AudioFileError : public std::runtime_error {
 // container says lay there; where it does not say where its frames lie (raw MP3, ADTS AAC), what
 // the packets the decoder refused lasted by their headers, and the bytes that were no packet at
 // the rate of the stream before the damage: then `estimated`. Where the file could not be read
-// on (a read that failed short of its end: a failing disk, a network share gone away), nothing
-// of it from `at` on is in the sound: `unreadable` says why, in the system's words ("Input/output
-// error"), and `seconds` is 0; it is empty for damage skipped.
+// on (a read that failed short of its end: a failing disk, a network share gone away), or
+// nothing of a good part of it decodes from some point to its end, nothing of it from `at` on is
+// in the sound: `unreadable` says why, in the system's words ("Input/output error", "Invalid data
+// found when processing input"), and `seconds` is 0; it is empty for damage skipped.
 struct SkippedDamage {
   double at = 0;
   double seconds = 0;

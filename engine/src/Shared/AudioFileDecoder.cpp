@@ -119,6 +119,14 @@ struct AudioFileDecoder::Impl {
   std::function<void(double)> onProgress;
   double reported = 0;
   int64_t fileSize = -1;
+  // Where the last packet the decoder took starts in the file (as stated), and where it started
+  // when the decoder last gave sound: a damaged file's last good packet, or one a little after it
+  // (the decoder's delay), which may run on over the damage (FLAC's parser joins what follows).
+  int64_t takenStart = -1;
+  int64_t goodStart = -1;
+  // What may lie after a file's last good packet and still be its end: a packet cut short, a tag.
+  static constexpr int64_t kMostTailBytes = 4096;
+  static constexpr double kMostTailSeconds = 1.0;  // of the stream's bytes
 
   void reportPosition() {
     if (!onProgress || fileSize <= 0) return;
@@ -198,6 +206,13 @@ struct AudioFileDecoder::Impl {
     if (damagedAt < 0) return;
     logger.warning("The audio of " + path + " is damaged after " + formatFixed(damagedAt, 3) +
                    " s: nothing decodes after it, and it ends there");
+    // More of the file than a packet cut short or a stray tail lies past its last good packet
+    // (its second half overwritten, say): the rest of its sound is missing, and skipped() says so.
+    const int64_t left = fileSize > 0 && goodStart > 0 ? fileSize - goodStart : 0;
+    const double bytesPerSecond = position > 0 ? double(goodStart) / position : 0;
+    if (left > kMostTailBytes && double(left) > bytesPerSecond * kMostTailSeconds) {
+      skipped.push_back(SkippedDamage{damagedAt, 0, false, ffmpegErrorText(AVERROR_INVALIDDATA)});
+    }
     damagedAt = -1;
   }
 
@@ -214,7 +229,9 @@ struct AudioFileDecoder::Impl {
     position = placed.start + double(frame->nb_samples) / rate;
     if (keepsPlaces) keepPlace(placed.start);
     delivered = true;
-    if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
+    const bool starved = rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame);
+    if (!starved) goodStart = takenStart;
+    if (starved) {
       ++starvedFrames;  // part of the damage, which the next frame of sound tells
     } else if (damagedAt >= 0 || placed.silence > 0) {
       const double at =
@@ -260,6 +277,10 @@ struct AudioFileDecoder::Impl {
     }
   }
   // A packet the decoder took, at `at` in the file.
+  // The decoder took the packet lying at `at` in the file (-1: not known).
+  void tookPacket(int64_t at) {
+    if (at >= 0) takenStart = at;
+  }
   void sentPacket(int64_t at) {
     const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
     const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
@@ -363,8 +384,9 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
+  d.fileSize = d.format->pb ? avio_size(d.format->pb) : -1;
   d.keepsPlaces = FrameTimeline::keepsPlaces(*d.format);
-  if (d.keepsPlaces) d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
+  if (d.keepsPlaces) d.places = SoundPlaces(d.fileSize);
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
@@ -386,7 +408,6 @@ AudioFileDecoder::~AudioFileDecoder() = default;
 void AudioFileDecoder::setProgressHandler(std::function<void(double)> handler) {
   Impl& d = *m_impl;
   d.onProgress = std::move(handler);
-  d.fileSize = d.format->pb ? avio_size(d.format->pb) : -1;
 }
 
 int AudioFileDecoder::sampleRate() const {
@@ -493,9 +514,12 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       if (refused) {
         d.skipRefused(status);
       } else if (d.rawDamage && (status >= 0 || FrameTimeline::isJointTag(*d.packet))) {
-        d.sentPacket(d.rawDamage->taken(*d.packet));
-      } else if (status >= 0 && d.keepsPlaces) {
-        d.sentPacket(d.packet->pos);
+        const int64_t at = d.rawDamage->taken(*d.packet);
+        d.tookPacket(at);
+        d.sentPacket(at);
+      } else if (status >= 0) {
+        d.tookPacket(d.packet->pos);
+        if (d.keepsPlaces) d.sentPacket(d.packet->pos);
       }
     }
     av_packet_unref(d.packet);

@@ -21,10 +21,12 @@ namespace voxtrellis {
 // how much; see SkippedDamage). After damage a new decoder takes the next packet. Damage that
 // nothing decodable follows (a file cut inside a sample frame or a packet's header, bytes after
 // the last packet that are none) is the end of what the file holds: the stream ends at its last
-// good frame, and a warning says where. A file that cannot be read on (a read that fails: a
-// failing disk, a network share gone away) ends there too, and skipped() tells where and why
-// (SkippedDamage::unreadable); before any sound it is refused. A header AudioHeader refuses is
-// refused.
+// good frame, and a warning says where; where more of the file than a second of its sound
+// takes lies past the last good frame (its second half overwritten, say), skipped() tells that
+// nothing from there on could be read too (SkippedDamage::unreadable: "Invalid data found when
+// processing input"). A file that cannot be read on (a read that fails: a failing disk, a network
+// share gone away) ends there too, and skipped() tells where and why; before any sound it is
+// refused. A header AudioHeader refuses is refused.
 class AudioFileDecoder {
  public:
   explicit AudioFileDecoder(const std::string& path);

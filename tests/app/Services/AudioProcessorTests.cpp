@@ -110,6 +110,32 @@ TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
     EXPECT_TRUE(said.hasMatch()) << cut.damage.toStdString();
     EXPECT_NEAR(said.captured(1).toDouble(), cut.duration, 0.05);
   }
+  // A file whose second half is overwritten was given as half a file with nothing said; one cut
+  // there holds no more than its first half, and says nothing.
+  testsupport::TempDir dir;
+  for (const std::string format : {"mp3", "aac", "flac"}) {
+    const auto whole = dir / ("whole." + format);
+    ASSERT_TRUE(voxtrellis::test::ffmpegMake(whole, "-f lavfi -i '" + voxtrellis::test::noiseSource(20) + "' -ac 1"));
+    std::string bytes = testsupport::readFile(whole);
+    testsupport::writeFile(dir / ("cut." + format), bytes.substr(0, bytes.size() * 6 / 10));
+    bytes.replace(bytes.size() * 6 / 10, std::string::npos, bytes.size() - bytes.size() * 6 / 10, '\0');
+    testsupport::writeFile(dir / ("overwritten." + format), bytes);
+    const auto load = [&](const std::string& name) {
+      return AudioProcessor().loadAndResample(QString::fromStdString((dir / (name + "." + format)).string()));
+    };
+    const LoadedAudio cut = load("cut");
+    EXPECT_EQ(cut.damage, "") << format;
+    const LoadedAudio overwritten = load("overwritten");
+    EXPECT_NEAR(overwritten.duration, cut.duration, 0.2) << format;
+    const QRegularExpressionMatch said =
+        QRegularExpression(QStringLiteral("^Nothing of overwritten\\.%1 could be read from 00:(\\d\\d\\.\\d{3}) on "
+                                          "\\(Invalid data found when processing input\\): the rest of the file is "
+                                          "not in the transcript$")
+                               .arg(QString::fromStdString(format)))
+            .match(overwritten.damage);
+    EXPECT_TRUE(said.hasMatch()) << overwritten.damage.toStdString();
+    EXPECT_NEAR(said.captured(1).toDouble(), overwritten.duration, 0.2) << format;
+  }
   const LoadedAudio m4a = AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.m4a").string()));
   EXPECT_TRUE(m4a.damage.startsWith("Part of damaged.m4a could not be decoded: 0.1 s at 00:04."))
       << m4a.damage.toStdString();
