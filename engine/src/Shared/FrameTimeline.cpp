@@ -147,15 +147,17 @@ FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, con
   const std::string_view name = format.name;
   const uint8_t* header = packet.data;
   if (name == "aac") {
-    // ADTS: 1024 samples per raw data block, at its rate.
+    // ADTS: 1024 samples a frame, at its rate. A header may state up to four raw data blocks, but
+    // FFmpeg's decoder decodes the first alone: a damaged field stating four ran the count three
+    // blocks ahead of the sound, and past later damage the sound was laid at that count, behind
+    // silence that is none.
     static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                      22050, 16000, 12000, 11025, 8000,  7350};
     if (!adtsHeaderAt(header, packet.size, header)) return {};
     const int rate = (header[2] >> 2) & 0x0F;
     if (rate >= int(std::size(kRates))) return {};
-    const int samples = 1024 * ((header[6] & 0x03) + 1);
     const Inner inner = innerAdtsFrames(header, packet.size);
-    return {samples * (1 + inner.whole), kRates[rate], inner.cutBytes};
+    return {1024 * (1 + inner.whole), kRates[rate], inner.cutBytes};
   }
   if (name != "mp3" || packet.size < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return {};
   // MPEG audio: its layer's samples per frame (Layer III of MPEG-2 and 2.5 has half as many).

@@ -169,6 +169,11 @@ class LargeRawFileTest : public ::testing::Test {
     std::string steps = voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 160), 0);
     steps.replace(adtsHeaderAt(whole, 40) + 100, 4096, 4096, '\0');
     testsupport::writeFile(*s_dir / "steps-then-unreadable.aac", steps);
+    // A header at 50 s stating four raw blocks where its frame holds one, then at 150 s a header
+    // the reader cannot step over.
+    std::string blocks = voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 150), 0);
+    blocks[adtsHeaderAt(whole, 50) + 6] |= char(0x03);
+    testsupport::writeFile(*s_dir / "blocks-then-unreadable.aac", blocks);
     // 300 bits flipped from 5 s on: the decoder refuses many a packet.
     std::string flipped = whole;
     std::mt19937 random(63);
@@ -238,15 +243,20 @@ TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoade
 // stated them, megabytes off); past a header stating 8191 bytes (the packet was counted one frame,
 // where the decoder gave the 27 it swallowed: +627 ms per such header); past a restart of FFmpeg's
 // parser after bytes its reader had stepped over (the packets were looked for past where they lay:
-// seeks went seconds astray, each taking seconds). Each seek past the damage is heard from the
-// loader's sound at its time, by the loader's places of the file's sound as the application
-// gives them, and by the player's own index for a file without them; and the activity log's
-// figure is within a fifth of what the loader lost.
+// seeks went seconds astray, each taking seconds); past a header stating four raw blocks where
+// its frame holds one, the one FFmpeg's decoder decodes (the count ran three blocks ahead of the
+// sound: seeks by the index went -70 ms astray, and past later damage the loader laid the sound at
+// that count, behind silence that is none, where a seek across the damage by the loader's places
+// did not: +70 ms). Each seek past the damage is heard from the loader's sound at its time, by the
+// loader's places of the file's sound as the application gives them, and by the player's own
+// index for a file without them; and the activity log's figure is within a fifth of what the
+// loader lost.
 TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem) {
   const std::vector<float> whole = loaded(*s_dir / "whole.aac");
   const std::map<std::string, std::vector<double>> seeks{{"second-half.aac", {200, 181, 230.5}},
                                                          {"overlong.aac", {100, 200, 50.2, 150.3, 236}},
-                                                         {"steps-then-unreadable.aac", {100, 200, 161, 41}}};
+                                                         {"steps-then-unreadable.aac", {100, 200, 161, 41}},
+                                                         {"blocks-then-unreadable.aac", {200, 100, 150.2}}};
   for (const auto& [name, spots] : seeks) {
     const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / name));
     ASSERT_TRUE(loader.places) << name;
