@@ -84,8 +84,8 @@ struct AudioFileDecoder::Impl {
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
   std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
-  // Raw MP3, ADTS AAC and FLAC: where their sound lies in the file, and the packets given to the
-  // decoder lately, by their stamps, with where they lie.
+  // Where the file's sound lies in it, and the packets given to the decoder lately, by their
+  // stamps, with where they lie.
   SoundPlaces places;
   struct Sent {
     int64_t stamp = 0;
@@ -93,10 +93,10 @@ struct AudioFileDecoder::Impl {
     int samples = 0, rate = 0;  // as its header states
   };
   std::deque<Sent> sent;
-  SoundPlaces::Recent recent;  // of the packets sent
-  bool delivered = false;      // a frame of sound was delivered
-  bool keepsPlaces = false;    // see FrameTimeline::keepsPlaces
-  int starvedFrames = 0;       // frames of digital silence since the damage
+  SoundPlaces::Recent recent;     // of the packets sent
+  bool delivered = false;         // a frame of sound was delivered
+  bool placesByPosition = false;  // see FrameTimeline::placesByPosition
+  int starvedFrames = 0;          // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -204,7 +204,7 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    if (keepsPlaces) keepPlace(placed.start);
+    keepPlace(placed.start);
     delivered = true;
     if (rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame)) {
       ++starvedFrames;  // part of the damage, which the next frame of sound tells
@@ -256,9 +256,11 @@ struct AudioFileDecoder::Impl {
     const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
     const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
     const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
-    // A packet alike one just before it is not known where it lies: none is kept there.
+    // A packet alike one just before it is not known where it lies, when it is gone to by its
+    // position: none is kept there.
+    const bool unsure = recent.alike(signature) && placesByPosition;
     sent.push_back(
-        {packet->pts, {recent.alike(signature) ? -1 : at, packet->size, signature, 0}, stated.samples, stated.rate});
+        {packet->pts, {unsure ? -1 : at, packet->size, signature, 0, packet->pts}, stated.samples, stated.rate});
     if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
     if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
@@ -352,8 +354,8 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
     d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
   }
   d.timeline.emplace(*d.format, d.streamIndex);
-  d.keepsPlaces = FrameTimeline::keepsPlaces(*d.format);
-  if (d.keepsPlaces) d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
+  d.placesByPosition = FrameTimeline::placesByPosition(*d.format);
+  d.places = SoundPlaces(d.format->pb ? avio_size(d.format->pb) : -1);
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
@@ -471,7 +473,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
         d.skipRefused(status);
       } else if (d.rawDamage && (status >= 0 || FrameTimeline::isJointTag(*d.packet))) {
         d.sentPacket(d.rawDamage->taken(*d.packet));
-      } else if (status >= 0 && d.keepsPlaces) {
+      } else if (status >= 0) {
         d.sentPacket(d.packet->pos);
       }
     }

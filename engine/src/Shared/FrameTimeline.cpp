@@ -73,6 +73,13 @@ void FrameTimeline::restart(double target) {
   m_settled = false;
 }
 
+FrameTimeline::Placement FrameTimeline::placeAt(double start, double length) {
+  const Placement placed{start, start > m_end + kLeastGapSeconds ? start - m_end : 0.0};
+  m_end = start + length;
+  m_settled = true;
+  return placed;
+}
+
 int64_t FrameTimeline::streamStart(const AVFormatContext& container, int stream) {
   const AVStream* audio = container.streams[stream];
   if (audio->start_time == AV_NOPTS_VALUE || audio->codecpar->codec_id == AV_CODEC_ID_FLAC) return 0;
@@ -84,7 +91,7 @@ const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) 
   return name == "mp3" || name == "aac" ? container.iformat : nullptr;
 }
 
-bool FrameTimeline::keepsPlaces(const AVFormatContext& container) {
+bool FrameTimeline::placesByPosition(const AVFormatContext& container) {
   return rawFormat(container) || (container.iformat && std::string_view(container.iformat->name) == "flac");
 }
 

@@ -29,6 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using parlowvista::PlaybackDecoder;
+using voxtrellis::test::cafStating;
 using voxtrellis::test::ffmpegMake;
 using voxtrellis::test::noiseSource;
 
@@ -347,22 +348,6 @@ TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoa
     EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
     EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
   }
-}
-
-// A CAF header's description with its rate or its frames per packet changed (big-endian: a
-// double, and 32-bit counts after the format's tag, flags and bytes per packet).
-std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
-  const std::size_t description = caf.find("desc") + 12;
-  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
-  };
-  if (rate) {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &*rate, sizeof bits);
-    put(description, bits, 8);
-  }
-  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
-  return caf;
 }
 
 // A header could claim hours: a 10-s CAF stating 4096 frames per packet of one loaded as 20 479 s

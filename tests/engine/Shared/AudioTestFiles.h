@@ -1,10 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +63,31 @@ inline std::string withAdtsFrameLength(std::string bytes, std::size_t header, un
   bytes[header + 4] = char((length >> 3) & 0xFF);
   bytes[header + 5] = char((bytes[header + 5] & 0x1F) | ((length & 0x07) << 5));
   return bytes;
+}
+
+// A CAF file's header description with its rate or its frames per packet changed (big-endian: a
+// double, and 32-bit counts after the format's tag, flags and bytes per packet).
+inline std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
+  const std::size_t description = caf.find("desc") + 12;
+  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
+  };
+  if (rate) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &*rate, sizeof bits);
+    put(description, bits, 8);
+  }
+  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
+  return caf;
+}
+
+// A FLAC file whose stream description states `rate` (its frames keep their own).
+inline std::string flacStatingRate(std::string flac, unsigned rate) {
+  // After "fLaC" and the block's 4-byte header, the rate is 20 bits at the description's 11th byte.
+  flac[18] = char(rate >> 12);
+  flac[19] = char(rate >> 4);
+  flac[20] = char((flac[20] & 0x0F) | ((rate & 0x0F) << 4));
+  return flac;
 }
 
 // The header of the first ADTS frame at or past `fraction` of the file's bytes (read from its
