@@ -460,10 +460,15 @@ struct PlaybackDecoder::State {
       }
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) {
-        if (frame->nb_samples > 0) {
-          take();
-        } else {
+        if (frame->nb_samples <= 0) {
           av_frame_unref(frame);
+        } else if (voxtrellis::FrameTimeline::holdsNoSound(*frame, *codec)) {
+          // Skipped as the loader skips it, before any sound too; a new decoder takes the next.
+          av_frame_unref(frame);
+          damaged = resetDecoder = true;
+          placeStamp.reset();
+        } else {
+          take();
         }
       } else if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && flushSent)) {
         codecDrained = true;

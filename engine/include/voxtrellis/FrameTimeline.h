@@ -83,6 +83,14 @@ class FrameTimeline {
   // says so more often without being given more input is stuck, no damage it gets past, and
   // decoding ends there.
   static constexpr int kMostErrorsPerPacket = 64;
+  // A frame a lossy decoder gave out of a damaged packet it took without an error, holding no
+  // sound: a sample past kMostLevel times full scale, or no number (a flipped bit in an AAC
+  // packet gave 100 000 times full scale, which played as a blast, and whose faint trace left by
+  // resampling to 16 kHz differed with what the decoder had decoded before: after a seek the
+  // player's differed from the loader's). Such a frame is damage, skipped like a refused packet.
+  // Never a frame of PCM, whose floating-point samples may be of any scale.
+  static bool holdsNoSound(const AVFrame& frame, const AVCodecContext& codec);
+  static constexpr double kMostLevel = 256;
   // FFmpeg's MP3 decoder labels the first frame after a change of rate (the joint of a file
   // joined end to end, or a seek across one) with the rate it decoded before, although its
   // samples are at the new one, which the codec context holds by then: the frame gets it.

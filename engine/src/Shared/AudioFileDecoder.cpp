@@ -172,17 +172,28 @@ struct AudioFileDecoder::Impl {
     if (damagedAt < 0) damagedAt = position;
     if (rawDamage) rawDamage->damaged();
   }
-  // A packet the decoder refused: skipped like players do, before any sound too (then the sound
-  // begins after damage, at its stamp).
-  void skipRefused(int status) {
+  // A packet whose sound is lost, `seconds` of it (the decoder refused it, or gave no sound for
+  // it): skipped like players do, before any sound too (then the sound begins after damage, at
+  // its stamp).
+  void skipLostPacket(int status, double seconds) {
     if (!decoded) {
       damagedAt = 0;
       if (rawDamage) rawDamage->damaged();
     } else {
       skipDamage(status);
     }
-    refusedSeconds += double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase);
+    refusedSeconds += seconds;
+  }
+  void skipRefused(int status) {
+    skipLostPacket(status, double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase));
     if (rawDamage) rawDamage->refused(*packet);
+  }
+  // A frame that holds no sound (FrameTimeline::holdsNoSound); a new decoder takes the next packet.
+  void skipNoSound() {
+    const double seconds = double(frame->nb_samples) / std::max(frame->sample_rate, 1);
+    skipLostPacket(AVERROR_INVALIDDATA, seconds);
+    if (rawDamage) rawDamage->lost(seconds);
+    resetDecoder = true;
   }
   // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
   // last packet that are none), the stream ends at its last good frame, and a warning says where.
@@ -412,7 +423,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
       if (d.frame->nb_samples <= 0) continue;
-      return d.received();
+      if (!FrameTimeline::holdsNoSound(*d.frame, *d.codec)) return d.received();
+      d.skipNoSound();
+      continue;
     }
     if (status == AVERROR_EOF) {
       d.warnOfDamageAtTheEnd();

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -175,6 +176,30 @@ FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, con
   static constexpr int kRates[] = {44100, 48000, 32000};
   const int rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
   return {layer == 3 ? 384 : layer == 2 || version == 3 ? 1152 : 576, rate};
+}
+
+bool FrameTimeline::holdsNoSound(const AVFrame& frame, const AVCodecContext& codec) {
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const AVSampleFormat packed = av_get_packed_sample_fmt(format);
+  if ((packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL) ||
+      av_get_exact_bits_per_sample(codec.codec_id) > 0) {
+    return false;
+  }
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int channels = frame.ch_layout.nb_channels;
+  const std::size_t count = std::size_t(frame.nb_samples) * std::size_t(planar ? 1 : channels);
+  const auto outside = [&](const auto* samples) {
+    // Written so that no number (NaN) is outside too.
+    return std::any_of(samples, samples + count, [](auto sample) { return !(std::abs(sample) <= kMostLevel); });
+  };
+  for (int plane = 0; plane < (planar ? channels : 1); ++plane) {
+    const uint8_t* data = frame.extended_data[plane];
+    if (packed == AV_SAMPLE_FMT_FLT ? outside(reinterpret_cast<const float*>(data))
+                                    : outside(reinterpret_cast<const double*>(data))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool FrameTimeline::isJointTag(const AVPacket& packet) {

@@ -333,8 +333,15 @@ TEST(PlaybackDecoderTest, AnAdtsFileCutInsideAFrameHeaderLoadsAndPlaysWhatLiesBe
 
 // A damaged packet in an M4A left FFmpeg's AAC decoder silent for the rest of the file (it took
 // the packet for a new layout of its channels), the loader's sound too: played straight through,
-// the file was silent from the damage on. Each second after it plays its tone, as the loader has it.
-TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoaderHasIt) {
+// the file was silent from the damage on. Each second after it plays its tone, as the loader has
+// it. A damaged packet the decoder takes without an error may decode to thousands of times full
+// scale (its first channel's gain raised 2^16 times here; a bit flipped in an M4A of the fuzz
+// gave 10^5): it played as a blast, in the loader's sound too, and where such sound lay mostly
+// above what 16 kHz keeps, the trace resampling left of it differed with what the decoder had
+// decoded before and where the resampler started, so that a seek just past it was heard as a
+// burst, not as the loader's sound. Such a frame is damage, which the log tells at its length;
+// the loader and the player lay silence for it, straight through and from a seek.
+TEST(PlaybackDecoderTest, DamageTheAacDecoderTakesBadlyIsPlayedAsTheLoaderHasIt) {
   const fs::path file = testsupport::fixturesDir() / "damaged" / "silenced.m4a";
   const std::vector<float> loader = loaded(file);
   PlaybackDecoder decoder(pathOf(file), loaderFormat());
@@ -347,6 +354,30 @@ TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoa
     EXPECT_NEAR(voxtrellis::test::risingCrossingsPerSecond(played, from, to, kRate), tone, 0.03 * tone) << second;
     EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
     EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
+  }
+
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "noise.aac", "-f lavfi -i '" + noiseSource(12) + "' -ac 2 -c:a aac"));
+  const std::string noise = testsupport::readFile(dir / "noise.aac");
+  testsupport::writeFile(dir / "blast.aac", voxtrellis::test::withAdtsGainRaised(noise, adtsHeaderAt(noise, 6.0)));
+  const parlowvista::LoadedAudio blast = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "blast.aac"));
+  EXPECT_TRUE(blast.damage.contains("at 00:05.9")) << blast.damage.toStdString();
+  EXPECT_NEAR(secondsSaid(blast.damage), 1024.0 / 44100, 0.005) << blast.damage.toStdString();
+  const auto loudest = [](const std::vector<float>& samples) {
+    float most = 0;
+    for (const float sample : samples) most = std::max(most, std::abs(sample));
+    return most;
+  };
+  EXPECT_LT(loudest(blast.samples), 1.0f);
+  PlaybackDecoder straight(pathOf(dir / "blast.aac"), loaderFormat(), blast.places);
+  const std::vector<float> through = decodedToTheEnd(straight);
+  EXPECT_LT(loudest(through), 1.0f);
+  EXPECT_NEAR(double(through.size()), double(blast.samples.size()), 0.01 * kRate);
+  PlaybackDecoder seeking(pathOf(dir / "blast.aac"), loaderFormat(), blast.places);
+  for (const double spot : {6.01, 6.03}) {
+    const auto offset = offsetFrom(blast.samples, heardFrom(seeking, spot), spot);
+    ASSERT_TRUE(offset) << "from " << spot << " s: not the loader's sound near it";
+    EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
   }
 }
 
