@@ -57,9 +57,9 @@ struct AudioFormat {
 // damage skipped in it, for the activity log: which file, where and how much could not be
 // decoded ("Part of talk.flac could not be decoded: 0.3 s at 00:07.628 was skipped, the rest of
 // the file was kept"; "about 0.3 s" where bytes that were no packet count in it, see
-// voxtrellis::SkippedDamage); empty when nothing was. For a raw MP3, ADTS AAC or FLAC file, where its
-// sound lies in the file, as the samples have it (voxtrellis::SoundPlaces: for the player to seek
-// by); null for other files.
+// voxtrellis::SkippedDamage); empty when nothing was. Where its sound lies in the file, as the
+// samples have it (voxtrellis::SoundPlaces: for the player to seek by); null where the container
+// tells no packet's position.
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;
