@@ -246,8 +246,7 @@ struct PlaybackDecoder::State {
         return av_seek_frame(container, stream, place->stamp, AVSEEK_FLAG_BACKWARD) >= 0;
       }
       // The packets after it are counted on from the loader's own count of it, so that their
-      // stamps are the loader's (a header stating three frames where it holds one runs the count
-      // ahead of the sound, and past later damage the loader laid the sound at the count).
+      // stamps are the loader's: past damage the loader laid the sound at that count.
       const int64_t counted =
           place->stamp != voxtrellis::SoundPlaces::kNoStamp ? place->stamp : timestampAt(place->seconds);
       checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, counted};
