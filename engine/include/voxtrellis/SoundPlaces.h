@@ -23,7 +23,7 @@ namespace voxtrellis {
 //   number may be of a rate its header no longer states. These are gone to by position.
 // - Other containers are gone to by their own stamp for the packet, which their reader finds
 //   through their tables, but whose seconds may be anything but the loader's (a CAF header stating
-//   513 frames per packet of one, or a rate of 10^200 Hz): the packet's sound lies where the
+//   513 frames per packet of one, or a rate of 10^190 Hz): the packet's sound lies where the
 //   loader laid it.
 //
 // A plain value: copy it, keep it with the file's samples (toBytes, fromBytes). Not thread-safe
