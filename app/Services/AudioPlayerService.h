@@ -92,11 +92,11 @@ class AudioPlayerService : public QObject {
   // then the duration, whatever the file's header announces (a cut-off MP3 still claims its
   // whole length). Without it the header's length is taken.
   //
-  // `places` gives where the loader found the sound of a raw MP3, ADTS AAC or FLAC file as it decoded
-  // it (the record that came with those samples): seeks then go where the loader has their time,
-  // past any damage, and at once, without an index of the file's packets to wait for (see
-  // PlaybackDecoder). It is called on the load's own thread (it may read the record from disk);
-  // a record of another file, or of this one before it changed, is not taken.
+  // `places` gives where the loader found the file's sound as it decoded it (the record that came
+  // with those samples): seeks then go where the loader has their time, past any damage and
+  // whatever the file's header says of its time, and in a raw MP3 or ADTS file at once, without
+  // an index of its packets to wait for (see PlaybackDecoder). It is called on the load's own thread (it may read the
+  // record from disk); a record of another file, or of this one before it changed, is not taken.
   using PlacesSource = std::function<std::shared_ptr<const voxtrellis::SoundPlaces>()>;
   void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt,
             PlacesSource places = {});

@@ -60,9 +60,9 @@ struct AudioFormat {
 // voxtrellis::SkippedDamage), and from where a file that could not be read to its end could not
 // be read ("Nothing of talk.flac could be read from 00:29.990 on (Input/output error): the rest of
 // the file is not in the transcript"; after damage: "...was skipped; nothing of it could be read
-// from ..."); empty when nothing was. For a raw MP3, ADTS AAC or FLAC file, where its
-// sound lies in the file, as the samples have it (voxtrellis::SoundPlaces: for the player to seek
-// by); null for other files.
+// from ..."); empty when nothing was. Where its sound lies in the file, as the samples have it
+// (voxtrellis::SoundPlaces: for the player to seek by); null where the container tells no
+// packet's position.
 struct LoadedAudio {
   std::vector<float> samples;
   double duration = 0;

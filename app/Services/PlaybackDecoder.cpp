@@ -73,15 +73,25 @@ struct PlaybackDecoder::State {
   double announced = 0;
   // Where frames lie, as the loader lays them out; where raw MP3 and ADTS packets lie.
   std::optional<voxtrellis::FrameTimeline> timeline;
-  // Raw MP3, ADTS and FLAC: the loader's places of their sound; without them, raw MP3 and ADTS
-  // have the index.
+  // The loader's places of the file's sound, gone to by position in raw MP3, ADTS and FLAC
+  // (`byPosition`), else by the container's stamp; without them, raw MP3 and ADTS have the index.
   std::shared_ptr<const voxtrellis::SoundPlaces> places;
+  bool byPosition = false;
   std::unique_ptr<RawStreamIndex> raw;
   // A seek went by position: the reader's own index of stamps is of no use since.
   bool soughtByPosition = false;
-  // The packet such a seek went to, and how many read before it came are let go.
-  std::optional<uint64_t> awaited;
+  // The packet a seek went to (its signature, and its stamp where it went by that), and how many
+  // read before it came are let go.
+  struct Awaited {
+    uint64_t signature = 0;
+    std::optional<int64_t> stamp;
+  };
+  std::optional<Awaited> awaited;
   int passedBy = 0;
+  // Where the loader laid out the sound of the packet a seek to one of its places went to
+  // (seconds), and that packet's stamp as read here, once it came: the frame out of it lies there.
+  std::optional<double> placeSeconds;
+  std::optional<int64_t> placeStamp;
 
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
@@ -158,7 +168,8 @@ struct PlaybackDecoder::State {
       announced = double(audio->duration) * av_q2d(audio->time_base);
     }
     timeline.emplace(*container, stream);
-    if (places && !(voxtrellis::FrameTimeline::keepsPlaces(*container) && placesFit())) places.reset();
+    byPosition = voxtrellis::FrameTimeline::placesByPosition(*container);
+    if (places && !((byPosition || places->stamped()) && placesFit())) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
     // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
@@ -217,13 +228,14 @@ struct PlaybackDecoder::State {
     return av_rescale_q(std::llround(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, timeBase) + startTime;
   }
 
-  // Raw MP3 and ADTS (and FLAC with the loader's places) go to a packet whose time is known (the
-  // loader's places, or the index), by
-  // its position in the file: the reader's own stamps after such a seek start again from 0,
-  // which also has it drop the encoder's delay from the first packet, as the loader drops it
-  // from the file's first. The start, before any such seek, goes by its stamp, without waiting
-  // for the index. Nothing when neither knows a packet.
-  std::optional<bool> seekRaw(double from) {
+  // Goes to a packet whose time is known: one of the loader's places, where the frame out of it
+  // lies where the loader laid it, by its position (raw MP3, ADTS and FLAC: the reader's own
+  // stamps after such a seek start again from 0, which also has it drop the encoder's delay from
+  // the first packet, as the loader drops it from the file's first) or by the container's stamp
+  // of it; without them, a raw file's packet of the index, by its position. The start, before any
+  // seek by position, goes by its stamp, without waiting for the index. Nothing when neither
+  // knows a packet.
+  std::optional<bool> seekToKnownPacket(double from) {
     if (from <= 0 && !soughtByPosition) {
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
@@ -232,11 +244,20 @@ struct PlaybackDecoder::State {
     if (!places) {
       checkpoint = raw->before(timestampAt(from));
     } else if (const auto place = places->before(from)) {
-      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, timestampAt(place->seconds)};
+      placeSeconds = place->seconds;
+      if (!byPosition) {
+        awaited = Awaited{place->signature, place->stamp};
+        return av_seek_frame(container, stream, place->stamp, AVSEEK_FLAG_BACKWARD) >= 0;
+      }
+      // The packets after it are counted on from the loader's own count of it, so that their
+      // stamps are the loader's: past damage the loader laid the sound at that count.
+      const int64_t counted =
+          place->stamp != voxtrellis::SoundPlaces::kNoStamp ? place->stamp : timestampAt(place->seconds);
+      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, counted};
     }
     if (!checkpoint) return std::nullopt;
     timeline->restartCount(checkpoint->stamp);
-    awaited = checkpoint->signature;
+    awaited = Awaited{checkpoint->signature, std::nullopt};
     soughtByPosition = true;
     return av_seek_frame(container, stream, checkpoint->position, AVSEEK_FLAG_BYTE) >= 0;
   }
@@ -251,10 +272,12 @@ struct PlaybackDecoder::State {
     resetDecoder = false;
     awaited.reset();
     passedBy = 0;
+    placeSeconds.reset();
+    placeStamp.reset();
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
-    std::optional<bool> sought = raw || places ? seekRaw(from) : std::nullopt;
+    std::optional<bool> sought = raw || places ? seekToKnownPacket(from) : std::nullopt;
     if (!sought) sought = av_seek_frame(container, stream, timestampAt(from), AVSEEK_FLAG_BACKWARD) >= 0;
     if (*sought) {
       avcodec_flush_buffers(codec);
@@ -333,7 +356,12 @@ struct PlaybackDecoder::State {
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
         frame->best_effort_timestamp == AV_NOPTS_VALUE ? -1.0 : stampedSeconds(frame->best_effort_timestamp);
-    const voxtrellis::FrameTimeline::Placement placed = timeline->place(stamp, length, damaged);
+    const bool atPlace =
+        placeStamp && (frame->best_effort_timestamp == *placeStamp || frame->best_effort_timestamp == AV_NOPTS_VALUE);
+    const voxtrellis::FrameTimeline::Placement placed =
+        atPlace ? timeline->placeAt(*placeSeconds, length) : timeline->place(stamp, length, damaged);
+    placeSeconds.reset();
+    placeStamp.reset();
     damaged = false;
     silenceLeft = placed.silence;
     waitingOffset = 0;
@@ -399,18 +427,20 @@ struct PlaybackDecoder::State {
       endInput();
       return;
     }
+    bool arrived = false;
     if (packet->stream_index == stream && awaited) {
       // Packets that lie before the one a seek went to, read first past damage: let go.
-      if (voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size) == *awaited || ++passedBy > kMostPassedBy) {
-        awaited.reset();
-      }
-      if (awaited) {
+      arrived = voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size) == awaited->signature &&
+                (!awaited->stamp || packet->pts == *awaited->stamp);
+      if (!arrived && ++passedBy <= kMostPassedBy) {
         av_packet_unref(packet);
         return;
       }
+      awaited.reset();
     }
     if (packet->stream_index == stream) {
       timeline->stampPacket(*packet);
+      if (arrived && placeSeconds) placeStamp = packet->pts;
       if (resetDecoder) openDecoder();
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
@@ -445,10 +475,15 @@ struct PlaybackDecoder::State {
       }
       const int received = avcodec_receive_frame(codec, frame);
       if (received == 0) {
-        if (frame->nb_samples > 0) {
-          take();
-        } else {
+        if (frame->nb_samples <= 0) {
           av_frame_unref(frame);
+        } else if (voxtrellis::FrameTimeline::holdsNoSound(*frame, *codec)) {
+          // Skipped as the loader skips it, before any sound too; a new decoder takes the next.
+          av_frame_unref(frame);
+          damaged = resetDecoder = true;
+          placeStamp.reset();
+        } else {
+          take();
         }
       } else if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && flushSent)) {
         codecDrained = true;

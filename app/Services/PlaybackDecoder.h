@@ -32,8 +32,9 @@ class PlaybackDecoder {
   // Opens the file and its decoder and prepares the conversion. Throws PlaybackError: the file
   // cannot be opened, holds no audio, has a header the loader refuses (voxtrellis::AudioHeader:
   // "not an audio file, or damaged"), has no decoder or no conversion to `format` (Int16, Int32
-  // or Float PCM). `places`: where the loader found the sound of a raw MP3, ADTS AAC or FLAC file (see
-  // seek()); taken only when it is of this file as it is now (voxtrellis::SoundPlaces::fits).
+  // or Float PCM). `places`: where the loader found the file's sound (see seek()); taken only when
+  // it is of this file as it is now (voxtrellis::SoundPlaces::fits), and, for a file gone to by
+  // its container's stamps, has them (a record of an earlier version has none).
   PlaybackDecoder(const QString& path, const QAudioFormat& format,
                   std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   ~PlaybackDecoder();
@@ -51,11 +52,12 @@ class PlaybackDecoder {
   // What decode() gives next starts at `seconds` into the file (clamped at 0), in the seconds the
   // engine's loader counts (voxtrellis::FrameTimeline): decoded from a little before it (the
   // frames a decoder gives first after a seek are silent or half there), and what lies before
-  // it dropped. Raw MP3 and ADTS AAC go to a packet whose time is known: one of the loader's
-  // places of the file's sound, the time the loader laid that packet's sound at (damage makes any
-  // other reckoning differ from it); for a file without them, one of its index (RawStreamIndex,
-  // whose pass reads the stamps of all their packets once, from a container of its own). FLAC
-  // goes to one of the loader's places where it has them, else by FFmpeg's own search.
+  // it dropped. Where the loader's places were given, it goes to one of them (by position in raw
+  // MP3, ADTS AAC and FLAC, else by the container's stamp of its packet) and lays that packet's
+  // sound where the loader laid it: damage, and a header stating another rate or packet length,
+  // make any other reckoning differ from it. Without them, raw MP3 and ADTS AAC go to a packet of
+  // their index (RawStreamIndex, whose pass reads the stamps of all their packets once, from a
+  // container of its own), PCM by its rate and block size, others by FFmpeg's own search.
   // Throws PlaybackError when a container that cannot seek cannot be read again.
   void seek(double seconds);
 

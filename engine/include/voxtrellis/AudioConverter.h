@@ -78,8 +78,9 @@ class AudioConverter {
   // ends the call with WorkStopped ("Audio conversion was stopped").
   // `skipped` (when given) is told the damage skipped in the file, in the
   // order met: silence stands for it in the samples where the file says how
-  // long it lasted. `places` (when given) is told where the sound of a raw
-  // MP3, ADTS AAC or FLAC file lies in it (see SoundPlaces; empty for others).
+  // long it lasted. `places` (when given) is told where the file's sound
+  // lies in it (see SoundPlaces; empty where the container tells no packet's
+  // position).
   std::vector<float> resampleAudioFile(const std::filesystem::path& path, const std::function<void(double)>& onProgress,
                                        std::stop_token stop = {}, std::vector<SkippedDamage>* skipped = nullptr,
                                        SoundPlaces* places = nullptr) const;

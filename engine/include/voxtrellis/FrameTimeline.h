@@ -52,6 +52,10 @@ class FrameTimeline {
   Placement place(double stamp, double length, bool afterDamage);
   // A seek to `target` seconds: the next frame lies at its stamp (see above).
   void restart(double target);
+  // The next frame, `length` seconds long, lies at `start` seconds whatever its stamp (a seek
+  // went to the packet it came out of, whose sound the loader laid out there), after silence
+  // from the seek's target up to it where that lies before it.
+  Placement placeAt(double start, double length);
 
   // What the header of a raw MP3 or ADTS AAC packet states it holds: samples, at its rate;
   // nothing in another format, or without such a header.
@@ -70,14 +74,23 @@ class FrameTimeline {
   // The format when it is raw MP3 or ADTS AAC, else null.
   static const AVInputFormat* rawFormat(const AVFormatContext& container);
   // Raw MP3, ADTS AAC and FLAC: formats in which FFmpeg finds a time by reckoning (a count of
-  // packets, a guess from the bit rate, a search among frames that damage may have made up), of
-  // which the loader keeps where their sound lies (SoundPlaces) for the player to seek by.
-  static bool keepsPlaces(const AVFormatContext& container);
+  // packets, a guess from the bit rate, a search among frames that damage may have made up), so
+  // that the player goes to the loader's places of their sound (SoundPlaces) by position; in
+  // others, by the container's own stamp of the packet.
+  static bool placesByPosition(const AVFormatContext& container);
   static RawFrame rawFrame(const AVInputFormat& format, const AVPacket& packet);
   // Errors a decoder may give for one packet (a damaged packet holding several frames): one that
   // says so more often without being given more input is stuck, no damage it gets past, and
   // decoding ends there.
   static constexpr int kMostErrorsPerPacket = 64;
+  // A frame a lossy decoder gave out of a damaged packet it took without an error, holding no
+  // sound: a sample past kMostLevel times full scale, or no number (a flipped bit in an AAC
+  // packet gave 100 000 times full scale, which played as a blast, and whose faint trace left by
+  // resampling to 16 kHz differed with what the decoder had decoded before: after a seek the
+  // player's differed from the loader's). Such a frame is damage, skipped like a refused packet.
+  // Never a frame of PCM, whose floating-point samples may be of any scale.
+  static bool holdsNoSound(const AVFrame& frame, const AVCodecContext& codec);
+  static constexpr double kMostLevel = 256;
   // FFmpeg's MP3 decoder labels the first frame after a change of rate (the joint of a file
   // joined end to end, or a seek across one) with the rate it decoded before, although its
   // samples are at the new one, which the codec context holds by then: the frame gets it.

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,19 +11,26 @@
 
 namespace voxtrellis {
 
-// Where the sound of a raw MP3, ADTS AAC or FLAC file lies in its bytes, as the engine's loader
-// read and decoded it: every quarter of a second or so of its sound, a packet's place in the file
-// and the seconds at which the loader laid out that packet's sound. A raw file says where its
-// frames lie only by counting them, and damage makes any count from headers and byte positions
-// differ from what the decoder gave (a header stating too long a frame holds several; bytes the
-// reader steps over hold frames nobody counts); in FLAC, FFmpeg searches for a time among frames
-// that damage may have made up. A player that goes to these packets and counts its time from
-// them plays every place where the loader (and so the transcript) has it.
+// Where the sound of a file lies in it, as the engine's loader read and decoded it: every quarter
+// of a second or so of its sound, a packet's place in the file, the stamp its container gave it,
+// and the seconds at which the loader laid out that packet's sound. A player that goes to these
+// packets and lays out their sound where the loader did plays every place where the loader (and
+// so the transcript) has it, whatever else the file says of its time:
+// - A raw MP3 or ADTS AAC file says where its frames lie only by counting them, and damage makes
+//   any count from headers and byte positions differ from what the decoder gave (a header stating
+//   too long a frame holds several; bytes the reader steps over hold frames nobody counts); in
+//   FLAC, FFmpeg searches for a time among frames that damage may have made up, and a frame's own
+//   number may be of a rate its header no longer states. These are gone to by position.
+// - Other containers are gone to by their own stamp for the packet, which their reader finds
+//   through their tables, but whose seconds may be anything but the loader's (a CAF header stating
+//   513 frames per packet of one, or a rate of 10^190 Hz): the packet's sound lies where the
+//   loader laid it.
 //
 // A plain value: copy it, keep it with the file's samples (toBytes, fromBytes). Not thread-safe
 // while it is being added to; a finished record may be read from several threads at once.
 class SoundPlaces {
  public:
+  static constexpr int64_t kNoStamp = std::numeric_limits<int64_t>::min();
   struct Place {
     int64_t position = 0;    // bytes from the file's start, where the packet starts
     int32_t size = 0;        // the packet's bytes
@@ -31,6 +39,9 @@ class SoundPlaces {
     // it holds whole, also where the decoder drops its first samples (an MP3 encoder's delay),
     // so that this may lie a little before 0 for the first packet.
     double seconds = 0;
+    // The packet's stamp as the container's reader gave it, in its stream's time base; kNoStamp
+    // in a record of an earlier version, which kept none (it was of files gone to by position).
+    int64_t stamp = kNoStamp;
   };
 
   SoundPlaces() = default;
@@ -40,6 +51,8 @@ class SoundPlaces {
   int64_t fileSize() const { return m_fileSize; }
   bool empty() const { return m_places.empty(); }
   const std::vector<Place>& places() const { return m_places; }
+  // Its places have their stamps (a record of an earlier version has none).
+  bool stamped() const { return !m_places.empty() && m_places.front().stamp != kNoStamp; }
   // A place after the last, in the file and in time; one out of that order is not kept.
   void add(const Place& place);
 
@@ -58,7 +71,8 @@ class SoundPlaces {
   static uint64_t signatureOf(const uint8_t* data, int size);
 
   // Frames of digital silence are byte for byte alike, and past damage where such a packet lies
-  // is not sure (see RawPacketPlace): no place is kept at a packet alike one of the few before it.
+  // is not sure (see RawPacketPlace): in a file gone to by position, no place is kept at a packet
+  // alike one of the few before it.
   class Recent {
    public:
     // Whether `signature` is that of one of the last packets told; then tells it.
@@ -70,8 +84,8 @@ class SoundPlaces {
     std::size_t m_count = 0;
   };
 
-  // The record as bytes and back: nothing for bytes that are no such record (of another
-  // version, cut short).
+  // The record as bytes and back: nothing for bytes that are no such record (of an unknown
+  // version, cut short). A record of the earlier version, without stamps, is read too.
   std::string toBytes() const;
   static std::optional<SoundPlaces> fromBytes(std::string_view bytes);
 

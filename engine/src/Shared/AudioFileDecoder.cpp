@@ -84,8 +84,8 @@ struct AudioFileDecoder::Impl {
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
   std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
-  // Raw MP3, ADTS AAC and FLAC: where their sound lies in the file, and the packets given to the
-  // decoder lately, by their stamps, with where they lie.
+  // Where the file's sound lies in it, and the packets given to the decoder lately, by their
+  // stamps, with where they lie.
   SoundPlaces places;
   struct Sent {
     int64_t stamp = 0;
@@ -93,10 +93,10 @@ struct AudioFileDecoder::Impl {
     int samples = 0, rate = 0;  // as its header states
   };
   std::deque<Sent> sent;
-  SoundPlaces::Recent recent;  // of the packets sent
-  bool delivered = false;      // a frame of sound was delivered
-  bool keepsPlaces = false;    // see FrameTimeline::keepsPlaces
-  int starvedFrames = 0;       // frames of digital silence since the damage
+  SoundPlaces::Recent recent;     // of the packets sent
+  bool delivered = false;         // a frame of sound was delivered
+  bool placesByPosition = false;  // see FrameTimeline::placesByPosition
+  int starvedFrames = 0;          // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -181,17 +181,28 @@ struct AudioFileDecoder::Impl {
     if (damagedAt < 0) damagedAt = position;
     if (rawDamage) rawDamage->damaged();
   }
-  // A packet the decoder refused: skipped like players do, before any sound too (then the sound
-  // begins after damage, at its stamp).
-  void skipRefused(int status) {
+  // A packet whose sound is lost, `seconds` of it (the decoder refused it, or gave no sound for
+  // it): skipped like players do, before any sound too (then the sound begins after damage, at
+  // its stamp).
+  void skipLostPacket(int status, double seconds) {
     if (!decoded) {
       damagedAt = 0;
       if (rawDamage) rawDamage->damaged();
     } else {
       skipDamage(status);
     }
-    refusedSeconds += double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase);
+    refusedSeconds += seconds;
+  }
+  void skipRefused(int status) {
+    skipLostPacket(status, double(std::max<int64_t>(packet->duration, 0)) * av_q2d(timeBase));
     if (rawDamage) rawDamage->refused(*packet);
+  }
+  // A frame that holds no sound (FrameTimeline::holdsNoSound); a new decoder takes the next packet.
+  void skipNoSound() {
+    const double seconds = double(frame->nb_samples) / std::max(frame->sample_rate, 1);
+    skipLostPacket(AVERROR_INVALIDDATA, seconds);
+    if (rawDamage) rawDamage->lost(seconds);
+    resetDecoder = true;
   }
   // Where nothing decodes after the damage (a file cut inside a sample frame, bytes after the
   // last packet that are none), the stream ends at its last good frame, and a warning says where.
@@ -227,7 +238,7 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    if (keepsPlaces) keepPlace(placed.start);
+    keepPlace(placed.start);
     delivered = true;
     const bool starved = rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame);
     if (!starved) goodStart = takenStart;
@@ -285,9 +296,11 @@ struct AudioFileDecoder::Impl {
     const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
     const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
     const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
-    // A packet alike one just before it is not known where it lies: none is kept there.
+    // A packet alike one just before it is not known where it lies, when it is gone to by its
+    // position: none is kept there.
+    const bool unsure = recent.alike(signature) && placesByPosition;
     sent.push_back(
-        {packet->pts, {recent.alike(signature) ? -1 : at, packet->size, signature, 0}, stated.samples, stated.rate});
+        {packet->pts, {unsure ? -1 : at, packet->size, signature, 0, packet->pts}, stated.samples, stated.rate});
     if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
     if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
@@ -385,8 +398,8 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   }
   d.timeline.emplace(*d.format, d.streamIndex);
   d.fileSize = d.format->pb ? avio_size(d.format->pb) : -1;
-  d.keepsPlaces = FrameTimeline::keepsPlaces(*d.format);
-  if (d.keepsPlaces) d.places = SoundPlaces(d.fileSize);
+  d.placesByPosition = FrameTimeline::placesByPosition(*d.format);
+  d.places = SoundPlaces(d.fileSize);
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
@@ -442,7 +455,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     int status = avcodec_receive_frame(d.codec, d.frame);
     if (status == 0) {
       if (d.frame->nb_samples <= 0) continue;
-      return d.received();
+      if (!FrameTimeline::holdsNoSound(*d.frame, *d.codec)) return d.received();
+      d.skipNoSound();
+      continue;
     }
     if (status == AVERROR_EOF) {
       d.warnOfDamageAtTheEnd();
@@ -519,7 +534,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
         d.sentPacket(at);
       } else if (status >= 0) {
         d.tookPacket(d.packet->pos);
-        if (d.keepsPlaces) d.sentPacket(d.packet->pos);
+        d.sentPacket(d.packet->pos);
       }
     }
     av_packet_unref(d.packet);

@@ -44,9 +44,8 @@ class AudioFileDecoder {
   const AVFrame* nextFrame();
   // The damage skipped so far, in the order met.
   const std::vector<SkippedDamage>& skipped() const;
-  // Raw MP3, ADTS AAC and FLAC (FrameTimeline::keepsPlaces): where the sound delivered so far
-  // lies in the file (see SoundPlaces), a place every quarter of a second or so; empty for other
-  // formats.
+  // Where the sound delivered so far lies in the file (see SoundPlaces), a place every quarter of
+  // a second or so; empty where the container tells no packet's position.
   const SoundPlaces& places() const;
 
   // Told the share of the file's bytes read so far (its position, not a length the file

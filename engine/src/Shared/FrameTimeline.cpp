@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -73,6 +74,13 @@ void FrameTimeline::restart(double target) {
   m_settled = false;
 }
 
+FrameTimeline::Placement FrameTimeline::placeAt(double start, double length) {
+  const Placement placed{start, start > m_end + kLeastGapSeconds ? start - m_end : 0.0};
+  m_end = start + length;
+  m_settled = true;
+  return placed;
+}
+
 int64_t FrameTimeline::streamStart(const AVFormatContext& container, int stream) {
   const AVStream* audio = container.streams[stream];
   if (audio->start_time == AV_NOPTS_VALUE || audio->codecpar->codec_id == AV_CODEC_ID_FLAC) return 0;
@@ -84,7 +92,7 @@ const AVInputFormat* FrameTimeline::rawFormat(const AVFormatContext& container) 
   return name == "mp3" || name == "aac" ? container.iformat : nullptr;
 }
 
-bool FrameTimeline::keepsPlaces(const AVFormatContext& container) {
+bool FrameTimeline::placesByPosition(const AVFormatContext& container) {
   return rawFormat(container) || (container.iformat && std::string_view(container.iformat->name) == "flac");
 }
 
@@ -147,15 +155,17 @@ FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, con
   const std::string_view name = format.name;
   const uint8_t* header = packet.data;
   if (name == "aac") {
-    // ADTS: 1024 samples per raw data block, at its rate.
+    // ADTS: 1024 samples a frame, at its rate. A header may state up to four raw data blocks, but
+    // FFmpeg's decoder decodes the first alone: a damaged field stating four ran the count three
+    // blocks ahead of the sound, and past later damage the sound was laid at that count, behind
+    // silence that is none.
     static constexpr int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
                                      22050, 16000, 12000, 11025, 8000,  7350};
     if (!adtsHeaderAt(header, packet.size, header)) return {};
     const int rate = (header[2] >> 2) & 0x0F;
     if (rate >= int(std::size(kRates))) return {};
-    const int samples = 1024 * ((header[6] & 0x03) + 1);
     const Inner inner = innerAdtsFrames(header, packet.size);
-    return {samples * (1 + inner.whole), kRates[rate], inner.cutBytes};
+    return {1024 * (1 + inner.whole), kRates[rate], inner.cutBytes};
   }
   if (name != "mp3" || packet.size < 4 || header[0] != 0xFF || (header[1] & 0xE0) != 0xE0) return {};
   // MPEG audio: its layer's samples per frame (Layer III of MPEG-2 and 2.5 has half as many).
@@ -166,6 +176,30 @@ FrameTimeline::RawFrame FrameTimeline::rawFrame(const AVInputFormat& format, con
   static constexpr int kRates[] = {44100, 48000, 32000};
   const int rate = kRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
   return {layer == 3 ? 384 : layer == 2 || version == 3 ? 1152 : 576, rate};
+}
+
+bool FrameTimeline::holdsNoSound(const AVFrame& frame, const AVCodecContext& codec) {
+  const auto format = static_cast<AVSampleFormat>(frame.format);
+  const AVSampleFormat packed = av_get_packed_sample_fmt(format);
+  if ((packed != AV_SAMPLE_FMT_FLT && packed != AV_SAMPLE_FMT_DBL) ||
+      av_get_exact_bits_per_sample(codec.codec_id) > 0) {
+    return false;
+  }
+  const bool planar = av_sample_fmt_is_planar(format);
+  const int channels = frame.ch_layout.nb_channels;
+  const std::size_t count = std::size_t(frame.nb_samples) * std::size_t(planar ? 1 : channels);
+  const auto outside = [&](const auto* samples) {
+    // Written so that no number (NaN) is outside too.
+    return std::any_of(samples, samples + count, [](auto sample) { return !(std::abs(sample) <= kMostLevel); });
+  };
+  for (int plane = 0; plane < (planar ? channels : 1); ++plane) {
+    const uint8_t* data = frame.extended_data[plane];
+    if (packed == AV_SAMPLE_FMT_FLT ? outside(reinterpret_cast<const float*>(data))
+                                    : outside(reinterpret_cast<const double*>(data))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool FrameTimeline::isJointTag(const AVPacket& packet) {

@@ -37,6 +37,11 @@ void RawDamageMeasure::refused(const AVPacket& packet) {
   m_refusedBytes += span.bytes;
 }
 
+void RawDamageMeasure::lost(double seconds) {
+  m_damaged = true;
+  m_refusedSeconds += seconds;
+}
+
 void RawDamageMeasure::damaged() {
   m_damaged = true;
 }

@@ -28,6 +28,8 @@ class RawDamageMeasure {
   int64_t taken(const AVPacket& packet);
   // A packet of the stream the decoder refused.
   void refused(const AVPacket& packet);
+  // The sound of a packet taken, `seconds` long, was lost (it decoded to none).
+  void lost(double seconds);
   // Damage was met: a refused packet, bytes that were no packet, a decoding error.
   void damaged();
   // Damage was met since the last settle().

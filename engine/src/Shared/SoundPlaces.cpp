@@ -9,8 +9,11 @@ namespace voxtrellis {
 namespace {
 // The bytes of a record: a tag with its version, the file's size, the count of places, then each
 // place's fields in the machine's own byte order (the record stays on the machine that made it).
-constexpr char kTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '1'};
-constexpr std::size_t kPlaceBytes = sizeof(int64_t) + sizeof(int32_t) + sizeof(uint64_t) + sizeof(double);
+// The first version's places had no stamp.
+constexpr char kTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '2'};
+constexpr char kUnstampedTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '1'};
+constexpr std::size_t kUnstampedPlaceBytes = sizeof(int64_t) + sizeof(int32_t) + sizeof(uint64_t) + sizeof(double);
+constexpr std::size_t kPlaceBytes = kUnstampedPlaceBytes + sizeof(int64_t);
 constexpr int kSignedBytes = 64;
 // Places looked for in the file when a record is checked against it: the first, the last, and
 // this many between.
@@ -80,17 +83,21 @@ std::string SoundPlaces::toBytes() const {
     put(out, place.size);
     put(out, place.signature);
     put(out, place.seconds);
+    put(out, place.stamp);
   }
   return out;
 }
 
 std::optional<SoundPlaces> SoundPlaces::fromBytes(std::string_view in) {
   constexpr std::size_t head = sizeof kTag + sizeof(int64_t) + sizeof(uint64_t);
-  if (in.size() < head || std::memcmp(in.data(), kTag, sizeof kTag) != 0) return std::nullopt;
+  if (in.size() < head) return std::nullopt;
+  const bool stamped = std::memcmp(in.data(), kTag, sizeof kTag) == 0;
+  if (!stamped && std::memcmp(in.data(), kUnstampedTag, sizeof kUnstampedTag) != 0) return std::nullopt;
+  const std::size_t placeBytes = stamped ? kPlaceBytes : kUnstampedPlaceBytes;
   in.remove_prefix(sizeof kTag);
   SoundPlaces record(take<int64_t>(in));
   const auto count = take<uint64_t>(in);
-  if (count > in.size() / kPlaceBytes || in.size() != count * kPlaceBytes) return std::nullopt;
+  if (count > in.size() / placeBytes || in.size() != count * placeBytes) return std::nullopt;
   record.m_places.reserve(count);
   for (uint64_t i = 0; i < count; ++i) {
     Place place;
@@ -98,6 +105,7 @@ std::optional<SoundPlaces> SoundPlaces::fromBytes(std::string_view in) {
     place.size = take<int32_t>(in);
     place.signature = take<uint64_t>(in);
     place.seconds = take<double>(in);
+    if (stamped) place.stamp = take<int64_t>(in);
     const std::size_t before = record.m_places.size();
     record.add(place);
     if (record.m_places.size() == before) return std::nullopt;

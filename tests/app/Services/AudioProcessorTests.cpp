@@ -309,25 +309,45 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
   EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
 }
 
-// Where the loader found a raw file's sound is kept beside its samples, for the player to seek by
-// when the version is opened again. Samples kept without it (by an earlier version, or of a file
-// that has none) still load and give none; a load without it lets none from before stand; a
-// record cut short is none; it goes with the samples.
+// Where the loader found a file's sound is kept beside its samples, for the player to seek by
+// when the version is opened again, with each place's stamp. Samples kept without it (by an
+// earlier version, or of a file that has none) still load and give none; a record an earlier
+// version kept, without stamps, is read as it was; a load without it lets none from before stand;
+// a record cut short is none; it goes with the samples.
 TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem) {
   testsupport::TempDir dir;
   AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
   const QUuid id = QUuid::createUuid();
   voxtrellis::SoundPlaces places(123456);
-  places.add({0, 300, 11, -0.025});
-  places.add({75000, 290, 22, 0.255});
-  places.add({150000, 310, 33, 0.51});
+  places.add({0, 300, 11, -0.025, -1105});
+  places.add({75000, 290, 22, 0.255, 11243});
+  places.add({150000, 310, 33, 0.51, 22491});
   cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
   const auto back = cache.loadCachedPlaces(id);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->toBytes(), places.toBytes());
   EXPECT_EQ(back->before(0.3)->position, 75000);
+  EXPECT_EQ(back->before(0.3)->stamp, 11243);
 
   const QString placesPath = cache.cacheFilePath(id).replace(".samples", ".places");
+  std::string earlier = "PVPLACE1";
+  const auto put = [&](const auto value) { earlier.append(reinterpret_cast<const char*>(&value), sizeof value); };
+  put(int64_t(123456));
+  put(uint64_t(2));
+  for (const auto& place : {places.places()[0], places.places()[1]}) {
+    put(place.position);
+    put(place.size);
+    put(place.signature);
+    put(place.seconds);
+  }
+  testsupport::writeFile(placesPath.toStdString(), earlier);
+  const auto unstamped = cache.loadCachedPlaces(id);
+  ASSERT_TRUE(unstamped);
+  EXPECT_FALSE(unstamped->stamped());
+  EXPECT_EQ(unstamped->before(0.3)->signature, 22u);
+  EXPECT_EQ(unstamped->before(0.3)->seconds, 0.255);
+
+  cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
   const std::string bytes = testsupport::readFile(placesPath.toStdString());
   testsupport::writeFile(placesPath.toStdString(), bytes.substr(0, bytes.size() - 1));
   EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);

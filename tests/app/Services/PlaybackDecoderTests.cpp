@@ -29,6 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using parlowvista::PlaybackDecoder;
+using voxtrellis::test::cafStating;
 using voxtrellis::test::ffmpegMake;
 using voxtrellis::test::noiseSource;
 
@@ -169,6 +170,11 @@ class LargeRawFileTest : public ::testing::Test {
     std::string steps = voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 160), 0);
     steps.replace(adtsHeaderAt(whole, 40) + 100, 4096, 4096, '\0');
     testsupport::writeFile(*s_dir / "steps-then-unreadable.aac", steps);
+    // A header at 50 s stating four raw blocks where its frame holds one, then at 150 s a header
+    // the reader cannot step over.
+    std::string blocks = voxtrellis::test::withAdtsFrameLength(whole, adtsHeaderAt(whole, 150), 0);
+    blocks[adtsHeaderAt(whole, 50) + 6] |= char(0x03);
+    testsupport::writeFile(*s_dir / "blocks-then-unreadable.aac", blocks);
     // 300 bits flipped from 5 s on: the decoder refuses many a packet.
     std::string flipped = whole;
     std::mt19937 random(63);
@@ -238,15 +244,20 @@ TEST_F(LargeRawFileTest, SeeksPastDamageReadFromTheIndexAndAreHeardWhereTheLoade
 // stated them, megabytes off); past a header stating 8191 bytes (the packet was counted one frame,
 // where the decoder gave the 27 it swallowed: +627 ms per such header); past a restart of FFmpeg's
 // parser after bytes its reader had stepped over (the packets were looked for past where they lay:
-// seeks went seconds astray, each taking seconds). Each seek past the damage is heard from the
-// loader's sound at its time, by the loader's places of the file's sound as the application
-// gives them, and by the player's own index for a file without them; and the activity log's
-// figure is within a fifth of what the loader lost.
+// seeks went seconds astray, each taking seconds); past a header stating four raw blocks where
+// its frame holds one, the one FFmpeg's decoder decodes (the count ran three blocks ahead of the
+// sound: seeks by the index went -70 ms astray, and past later damage the loader laid the sound at
+// that count, behind silence that is none, where a seek across the damage by the loader's places
+// did not: +70 ms). Each seek past the damage is heard from the loader's sound at its time, by the
+// loader's places of the file's sound as the application gives them, and by the player's own
+// index for a file without them; and the activity log's figure is within a fifth of what the
+// loader lost.
 TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem) {
   const std::vector<float> whole = loaded(*s_dir / "whole.aac");
   const std::map<std::string, std::vector<double>> seeks{{"second-half.aac", {200, 181, 230.5}},
                                                          {"overlong.aac", {100, 200, 50.2, 150.3, 236}},
-                                                         {"steps-then-unreadable.aac", {100, 200, 161, 41}}};
+                                                         {"steps-then-unreadable.aac", {100, 200, 161, 41}},
+                                                         {"blocks-then-unreadable.aac", {200, 100, 150.2}}};
   for (const auto& [name, spots] : seeks) {
     const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / name));
     ASSERT_TRUE(loader.places) << name;
@@ -322,8 +333,15 @@ TEST(PlaybackDecoderTest, AnAdtsFileCutInsideAFrameHeaderLoadsAndPlaysWhatLiesBe
 
 // A damaged packet in an M4A left FFmpeg's AAC decoder silent for the rest of the file (it took
 // the packet for a new layout of its channels), the loader's sound too: played straight through,
-// the file was silent from the damage on. Each second after it plays its tone, as the loader has it.
-TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoaderHasIt) {
+// the file was silent from the damage on. Each second after it plays its tone, as the loader has
+// it. A damaged packet the decoder takes without an error may decode to thousands of times full
+// scale (its first channel's gain raised 2^16 times here; a bit flipped in an M4A of the fuzz
+// gave 10^5): it played as a blast, in the loader's sound too, and where such sound lay mostly
+// above what 16 kHz keeps, the trace resampling left of it differed with what the decoder had
+// decoded before and where the resampler started, so that a seek just past it was heard as a
+// burst, not as the loader's sound. Such a frame is damage, which the log tells at its length;
+// the loader and the player lay silence for it, straight through and from a seek.
+TEST(PlaybackDecoderTest, DamageTheAacDecoderTakesBadlyIsPlayedAsTheLoaderHasIt) {
   const fs::path file = testsupport::fixturesDir() / "damaged" / "silenced.m4a";
   const std::vector<float> loader = loaded(file);
   PlaybackDecoder decoder(pathOf(file), loaderFormat());
@@ -337,22 +355,30 @@ TEST(PlaybackDecoderTest, DamageThatSilencedTheAacDecoderIsPlayedThroughAsTheLoa
     EXPECT_NEAR(voxtrellis::test::rms(played, from, to), voxtrellis::test::rms(loader, from, to), 0.02) << second;
     EXPECT_GT(voxtrellis::test::rms(loader, from, to), 0.1) << second;
   }
-}
 
-// A CAF header's description with its rate or its frames per packet changed (big-endian: a
-// double, and 32-bit counts after the format's tag, flags and bytes per packet).
-std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
-  const std::size_t description = caf.find("desc") + 12;
-  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "noise.aac", "-f lavfi -i '" + noiseSource(12) + "' -ac 2 -c:a aac"));
+  const std::string noise = testsupport::readFile(dir / "noise.aac");
+  testsupport::writeFile(dir / "blast.aac", voxtrellis::test::withAdtsGainRaised(noise, adtsHeaderAt(noise, 6.0)));
+  const parlowvista::LoadedAudio blast = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "blast.aac"));
+  EXPECT_TRUE(blast.damage.contains("at 00:05.9")) << blast.damage.toStdString();
+  EXPECT_NEAR(secondsSaid(blast.damage), 1024.0 / 44100, 0.005) << blast.damage.toStdString();
+  const auto loudest = [](const std::vector<float>& samples) {
+    float most = 0;
+    for (const float sample : samples) most = std::max(most, std::abs(sample));
+    return most;
   };
-  if (rate) {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &*rate, sizeof bits);
-    put(description, bits, 8);
+  EXPECT_LT(loudest(blast.samples), 1.0f);
+  PlaybackDecoder straight(pathOf(dir / "blast.aac"), loaderFormat(), blast.places);
+  const std::vector<float> through = decodedToTheEnd(straight);
+  EXPECT_LT(loudest(through), 1.0f);
+  EXPECT_NEAR(double(through.size()), double(blast.samples.size()), 0.01 * kRate);
+  PlaybackDecoder seeking(pathOf(dir / "blast.aac"), loaderFormat(), blast.places);
+  for (const double spot : {6.01, 6.03}) {
+    const auto offset = offsetFrom(blast.samples, heardFrom(seeking, spot), spot);
+    ASSERT_TRUE(offset) << "from " << spot << " s: not the loader's sound near it";
+    EXPECT_NEAR(*offset, 0.0, 0.003) << "from " << spot << " s";
   }
-  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
-  return caf;
 }
 
 // A header could claim hours: a 10-s CAF stating 4096 frames per packet of one loaded as 20 479 s

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -59,6 +63,61 @@ inline std::string withAdtsFrameLength(std::string bytes, std::size_t header, un
   bytes[header + 4] = char((length >> 3) & 0xFF);
   bytes[header + 5] = char((bytes[header + 5] & 0x1F) | ((length & 0x07) << 5));
   return bytes;
+}
+
+// `bytes` of an ADTS AAC file (stereo, AAC LC, as FFmpeg's encoder writes it) with the global gain
+// of the first channel of the frame at `header` raised by 64 steps (2^16 times the amplitude):
+// damage the decoder takes without an error and decodes to far past full scale.
+inline std::string withAdtsGainRaised(std::string bytes, std::size_t header) {
+  std::size_t bit = (header + ((bytes[header + 1] & 0x01) ? 7 : 9)) * 8;
+  const auto read = [&](int count) {
+    unsigned value = 0;
+    for (int i = 0; i < count; ++i, ++bit)
+      value = value << 1 | ((static_cast<unsigned char>(bytes[bit / 8]) >> (7 - bit % 8)) & 1u);
+    return value;
+  };
+  read(7);        // the element's kind and tag
+  if (read(1)) {  // a window common to both channels, described before the first
+    read(1);
+    const unsigned sequence = read(2);
+    read(1);
+    const unsigned bands = read(sequence == 2 ? 4 : 6);
+    read(sequence == 2 ? 7 : 1);
+    if (read(2) == 1) read(int(sequence == 2 ? 0 : bands));  // mid/side per band
+  }
+  const std::size_t gainAt = bit;
+  const unsigned gain = std::min(255u, read(8) + 64);
+  for (int i = 0; i < 8; ++i) {
+    const std::size_t at = gainAt + std::size_t(i);
+    const auto mask = char(0x80 >> (at % 8));
+    bytes[at / 8] = char((gain >> (7 - i)) & 1u ? bytes[at / 8] | mask : bytes[at / 8] & ~mask);
+  }
+  return bytes;
+}
+
+// A CAF file's header description with its rate or its frames per packet changed (big-endian: a
+// double, and 32-bit counts after the format's tag, flags and bytes per packet).
+inline std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
+  const std::size_t description = caf.find("desc") + 12;
+  const auto put = [&](std::size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) caf[at + std::size_t(i)] = char(value >> (8 * (bytes - 1 - i)));
+  };
+  if (rate) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &*rate, sizeof bits);
+    put(description, bits, 8);
+  }
+  if (framesPerPacket) put(description + 20, *framesPerPacket, 4);
+  return caf;
+}
+
+// A FLAC file whose stream description states `rate` (its frames keep their own).
+inline std::string flacStatingRate(std::string flac, unsigned rate) {
+  // After "fLaC" and the block's 4-byte header, the rate is 20 bits at the description's 11th byte.
+  flac[18] = char(rate >> 12);
+  flac[19] = char(rate >> 4);
+  flac[20] = char((flac[20] & 0x0F) | ((rate & 0x0F) << 4));
+  return flac;
 }
 
 // The header of the first ADTS frame at or past `fraction` of the file's bytes (read from its
