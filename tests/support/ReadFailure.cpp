@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -14,8 +15,10 @@
 
 namespace {
 
-// The file whose reads fail, written before g_armed is set and read after it was seen set.
+// The file whose reads fail, under g_fileLock: a read on another thread (a player let go, still
+// filling its buffer) may look at it while the next ReadFailure names another file.
 std::atomic<bool> g_armed{false};
+std::mutex g_fileLock;
 dev_t g_device = 0;
 ino_t g_inode = 0;
 off_t g_from = 0;
@@ -31,7 +34,9 @@ Function* following(const char* name) {
 bool mayRead(int fd, off_t offset, size_t& count) {
   if (!g_armed.load(std::memory_order_acquire)) return true;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_dev != g_device || info.st_ino != g_inode || offset < 0) return true;
+  if (::fstat(fd, &info) != 0 || offset < 0) return true;
+  const std::lock_guard lock(g_fileLock);
+  if (info.st_dev != g_device || info.st_ino != g_inode) return true;
   if (offset >= g_from) {
     g_failures.fetch_add(1);
     errno = EIO;
@@ -70,6 +75,7 @@ namespace testsupport {
 ReadFailure::ReadFailure(const std::filesystem::path& file, std::int64_t from) {
   struct stat info {};
   if (::stat(file.c_str(), &info) != 0) return;
+  const std::lock_guard lock(g_fileLock);
   g_device = info.st_dev;
   g_inode = info.st_ino;
   g_from = off_t(from);

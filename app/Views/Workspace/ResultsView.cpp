@@ -163,6 +163,13 @@ void ResultsView::syncResult() {
   const TranscriptionResult shown = result.value_or(TranscriptionResult());
   m_list->setReadOnly(!m_vm.activeTab().isOriginal());
   m_model->setResult(shown);
+  // The list keeps its scroll through a reset of its rows: the rows of another version would
+  // show from wherever the last one was read, while its playback is at its start (and no row is
+  // current, so none is followed, before its first words).
+  if (m_vm.currentTranscription() != m_listed) {
+    m_listed = m_vm.currentTranscription();
+    m_list->scrollToTop();
+  }
   m_stats["Duration"]->setText(TranscriptionResult::formatDuration(shown.audioDuration()));
   m_stats["Speakers"]->setText(QString::number(shown.speakerCount()));
   m_stats["Segments"]->setText(QString::number(shown.segments.size()));

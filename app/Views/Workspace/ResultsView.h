@@ -3,6 +3,7 @@
 #include "Views/Player/YouTubePlayerView.h"
 
 #include <QHash>
+#include <QPointer>
 #include <QUuid>
 #include <QWidget>
 
@@ -19,6 +20,7 @@ namespace parlowvista {
 class AudioBar;
 class SegmentListModel;
 class SegmentListView;
+class Transcription;
 class TranscriptionViewModel;
 class VideoPlayerBar;
 
@@ -26,7 +28,8 @@ class VideoPlayerBar;
 // playback section (the video bar for an online video, else the audio bar), a statistics
 // header, the segment list that follows playback, and an action bar with "New File" and
 // "Export". It owns no transcript data: it shows what the view model publishes and sends
-// every edit and command to it, resolving segment ids to indices when it acts.
+// every edit and command to it, resolving segment ids to indices when it acts. Another version
+// comes on screen at the top of its list, as its playback starts from its beginning.
 //
 // Entry point for the main window: construct it with the window's view model while the
 // state is `completed` (it also copes with any other state: the list is then empty). Call
@@ -82,6 +85,7 @@ class ResultsView : public QWidget {
   QLabel* m_processed = nullptr;
   SegmentListModel* m_model = nullptr;
   SegmentListView* m_list = nullptr;
+  QPointer<Transcription> m_listed;  // the version whose rows the list holds
   QPushButton* m_newFile = nullptr;
   QToolButton* m_export = nullptr;
 };

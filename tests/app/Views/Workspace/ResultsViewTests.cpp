@@ -482,6 +482,18 @@ TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
   EXPECT_FALSE(list()->hasPendingFollowScroll());
   list()->followCurrentIndex(2000);
   EXPECT_FALSE(list()->hasPendingFollowScroll());
+
+  // Another version opened plays from its start, and its list shows its start, also where no
+  // row is current there (its first words come a second in): not the place the last one was at.
+  QList<TranscribedSegment> later;
+  for (int i = 0; i < 2000; ++i)
+    later << TranscribedSegment(i % 2, 1.0 + i * 0.1, 1.1 + i * 0.1, QString("later %1").arg(i));
+  w.h.vm->loadTranscription(w.addVersion("later", later));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  QTest::qWait(200);
+  EXPECT_EQ(w.h.vm->currentSegmentIndex(), std::nullopt);
+  EXPECT_EQ(list()->verticalScrollBar()->value(), 0);
+  EXPECT_EQ(list()->indexAt(QPoint(10, 10)).row(), 0);
 }
 
 TEST_F(ResultsViewTest, ATranslationTabIsReadOnly) {
