@@ -15,6 +15,7 @@
 #include "Services/ToolGuardian.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
+#include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "ViewModels/FileDialogs.h"
@@ -68,9 +69,10 @@ Application::Application(const Environment& environment)
       m_translationService(std::make_unique<TranslationService>(*m_translationSettings, m_providerEndpoints)),
       m_fileAccessManager(std::make_unique<FileAccessManager>()),
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
-  // A copy that was killed, or lost its power, while it enhanced a file left the half-written
-  // output in the temporary folder, where nothing else would ever remove it.
+  // A copy that was killed, or lost its power, while it enhanced or downloaded a file left the
+  // half-written output in the temporary folder, where nothing else would ever remove it.
   AudioEnhancer::removeLeftovers(temporaryFolder());
+  YouTubeDownloader::removeLeftovers(temporaryFolder());
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
   const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()
