@@ -375,27 +375,39 @@ TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkin
 
 // The program itself, started as a user starts it with nothing in its environment about the
 // web engine's sandbox: as root it turns the sandbox off itself (Chromium would end the process
-// at the first page) and says so; anyone else keeps it.
-TEST_F(ApplicationTest, TheProgramTurnsTheWebEngineSandboxOffWhenStartedAsRootAndOnlyThen) {
+// at the first page) and says so; anyone else keeps it. Its $TMPDIR is relative (".", the
+// working folder): the program and the tools it starts take /tmp instead, and say so. (The
+// yt-dlp found first asks Python where its temporary files would go, as yt-dlp's do.)
+TEST_F(ApplicationTest, TheProgramSetsUpItsProcessAsStartedTheSandboxOffOnlyAsRootAndAUsableTemporaryFolder) {
   const QString home = folder("home");
   QDir().mkpath(home + "/runtime");
   QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  const QString work = folder("work");
+  QDir().mkpath(work);
+  const QString asked = folder("tool-temporary-folder");
+  const auto tool = testsupport::writeFile(tempDir / "bin" / "yt-dlp",
+                                           "#!/bin/sh\npython3 -c 'import tempfile; print(tempfile.gettempdir())' > '" +
+                                               asked.toStdString() + ".part'\nmv '" + asked.toStdString() + ".part' '" +
+                                               asked.toStdString() + "'\necho 2099.01.01\n");
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
   QProcessEnvironment environment;
-  environment.insert("PATH", qEnvironmentVariable("PATH"));
+  environment.insert("PATH", folder("bin") + ":" + qEnvironmentVariable("PATH"));
   environment.insert("HOME", home);
   environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
   environment.insert("QT_QPA_PLATFORM", "offscreen");
   environment.insert("REGISTRY_URL", "http://127.0.0.1:9");  // no model is fetched from anywhere
+  environment.insert("TMPDIR", ".");
   QProcess program;
   program.setProcessEnvironment(environment);
   program.setProcessChannelMode(QProcess::MergedChannels);
+  program.setWorkingDirectory(work);
   program.start(QStringLiteral(PV_APP_PROGRAM), QStringList{});
   ASSERT_TRUE(program.waitForStarted(10000)) << program.errorString().toStdString();
-  // Its library open, the program is long past the start-up that decides.
+  // Its library open, the program is long past the start-up that decides; the tool has answered.
   const bool started = testsupport::waitUntil(
       [&] {
         return program.state() != QProcess::Running ||
-               QFileInfo::exists(home + "/.local/share/Parlowvista/Parlowvista.store");
+               (QFileInfo::exists(home + "/.local/share/Parlowvista/Parlowvista.store") && QFileInfo::exists(asked));
       },
       60000);
   const bool running = program.state() == QProcess::Running;
@@ -405,6 +417,10 @@ TEST_F(ApplicationTest, TheProgramTurnsTheWebEngineSandboxOffWhenStartedAsRootAn
   ASSERT_TRUE(started && running) << output.toStdString();
   EXPECT_EQ(output.contains("[Parlowvista] Running as root: the web engine's sandbox is turned off"), ::geteuid() == 0)
       << output.toStdString();
+  EXPECT_TRUE(output.contains("[Parlowvista] TMPDIR (.) names no folder to use: temporary files go to /tmp"))
+      << output.toStdString();
+  EXPECT_EQ(testsupport::readFile(asked.toStdString()), "/tmp\n");
+  EXPECT_EQ(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(", ").toStdString(), "");
 }
 
 TEST_F(ApplicationTest, TheFirstStartMakesTheGeneralGroupAndLaterStartsKeepTheLibrary) {
