@@ -15,6 +15,7 @@
 #include "Services/ToolGuardian.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
+#include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "ViewModels/FileDialogs.h"
@@ -29,6 +30,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSettings>
@@ -68,9 +70,10 @@ Application::Application(const Environment& environment)
       m_translationService(std::make_unique<TranslationService>(*m_translationSettings, m_providerEndpoints)),
       m_fileAccessManager(std::make_unique<FileAccessManager>()),
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
-  // A copy that was killed, or lost its power, while it enhanced a file left the half-written
-  // output in the temporary folder, where nothing else would ever remove it.
+  // A copy that was killed, or lost its power, while it enhanced or downloaded a file left the
+  // half-written output in the temporary folder, where nothing else would ever remove it.
   AudioEnhancer::removeLeftovers(temporaryFolder());
+  YouTubeDownloader::removeLeftovers(temporaryFolder());
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
   const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()
@@ -197,6 +200,16 @@ void Application::showTranslationSettings() {
 void Application::prepareProcess() {
   // First, while this is the only thread: the guardian is a copy of the process as it is now.
   ToolGuardian::start();
+  // Qt (its runtime folder, where no XDG_RUNTIME_DIR is set) and the tools (yt-dlp's Python)
+  // read $TMPDIR themselves and take one that names no usable folder as it stands: a relative
+  // one is the working folder. They all use the application's temporary folder instead.
+  const QByteArray named = qgetenv("TMPDIR");
+  const QByteArray usable = QFile::encodeName(temporaryFolder());
+  if (!named.isEmpty() && named != usable) {
+    qputenv("TMPDIR", usable);
+    std::fprintf(stderr, "[Parlowvista] TMPDIR (%s) names no folder to use: temporary files go to %s\n",
+                 named.constData(), usable.constData());
+  }
   QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
   // Chromium, inside Qt WebEngine, will not run sandboxed as root: it ends the whole process
   // when the first page opens. Root runs the app on servers and in containers; its pages are

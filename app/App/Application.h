@@ -79,9 +79,11 @@ class Application {
 
   // What must be settled before the Qt application object exists, and before any thread: the
   // tool guardian (ToolGuardian), which ends what the tools started should the application end
-  // by any road; shared GL contexts for the web engine; and, when running as root, the web
-  // engine's sandbox switch (with a console line saying why), without which the first player
-  // page ends the process. Once per process, first thing in main().
+  // by any road; a $TMPDIR that names no folder to use replaced by the one temporaryFolder()
+  // takes (with a console line saying so), for Qt and the tools too; shared GL contexts for the
+  // web engine; and, when running as root, the web engine's sandbox switch (with a console line
+  // saying why), without which the first player page ends the process. Once per process, first
+  // thing in main().
   static void prepareProcess();
 
   // What main() runs: makes the Qt application object and runs the user's application in it.

@@ -96,6 +96,16 @@ int AudioEnhancer::removeLeftovers(const QString& folder) {
   return removed;
 }
 
+AudioEnhancer::Outcome AudioEnhancer::outcomeOf(const ToolResult& result, const QString& output) {
+  if (result.started && result.exitCode == 0 && wasWritten(output)) return {output, {}};
+  cleanupTempFile(output);
+  if (!result.started) return {std::nullopt, result.startError};
+  if (result.exitCode == 0) return {std::nullopt, kNoOutput};
+  QString text = QString::fromUtf8(result.standardError);
+  if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
+  return {std::nullopt, kFailed + text};
+}
+
 void AudioEnhancer::runTool(const QString& program, const QStringList& arguments,
                             std::function<void(const QByteArray&)> onOutput,
                             std::function<void(const ToolResult&)> done, const QString& output) {
@@ -136,24 +146,7 @@ void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSett
       if (const auto fraction = enhancement::parseProgress(QString::fromUtf8(chunk), duration)) progress(*fraction);
     };
     runTool(
-        ffmpeg, arguments, onOutput,
-        [output, done](const ToolResult& result) {
-          if (!result.started) {
-            AudioEnhancer::cleanupTempFile(output);
-            return done({std::nullopt, result.startError});
-          }
-          if (result.exitCode != 0) {
-            AudioEnhancer::cleanupTempFile(output);
-            QString text = QString::fromUtf8(result.standardError);
-            if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
-            return done({std::nullopt, kFailed + text});
-          }
-          if (!wasWritten(output)) {
-            AudioEnhancer::cleanupTempFile(output);
-            return done({std::nullopt, kNoOutput});
-          }
-          done({output, {}});
-        },
+        ffmpeg, arguments, onOutput, [output, done](const ToolResult& result) { done(outcomeOf(result, output)); },
         output);
   };
   const QString probe = QFileInfo(ffmpeg).dir().filePath("ffprobe");
@@ -174,18 +167,10 @@ void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& outpu
                                   Done done) {
   if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
   if (!QFileInfo::exists(inputPath) || !isRegularFile(inputPath)) return done({std::nullopt, kNoInput});
-  if (!HeldFiles::create(output).isEmpty()) return done({std::nullopt, kNoOutput});
+  if (const QString failure = HeldFiles::create(output); !failure.isEmpty())
+    return done({std::nullopt, kFailed + failure});
   runTool(
-      *m_ffmpegPath, arguments, {},
-      [output, done](const ToolResult& result) {
-        if (!result.started) {
-          AudioEnhancer::cleanupTempFile(output);
-          return done({std::nullopt, result.startError});
-        }
-        if (result.exitCode == 0 && wasWritten(output)) return done({output, {}});
-        AudioEnhancer::cleanupTempFile(output);
-        done({std::nullopt, kNoOutput});
-      },
+      *m_ffmpegPath, arguments, {}, [output, done](const ToolResult& result) { done(outcomeOf(result, output)); },
       output);
 }
 

@@ -31,12 +31,13 @@ class ProcessRunner;
 class AudioEnhancer : public QObject {
   Q_OBJECT
  public:
-  // The output file, or the user-facing description of the failure:
+  // The output file, or the user-facing description of the failure, the same for the whole file
+  // and for a preview:
   // "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not found",
   // "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No space
   // left on device", say), "Audio enhancement failed: <output file>: <the system's reason>" when
-  // the output cannot be made, "Failed to create enhanced audio file", or the system's reason a
-  // tool could not start.
+  // the output cannot be made, "Failed to create enhanced audio file" (the tool ended well without
+  // writing it), or the system's reason a tool could not start.
   struct Outcome {
     std::optional<QString> outputPath;
     QString error;
@@ -85,6 +86,9 @@ class AudioEnhancer : public QObject {
   // `output`: the file the tool writes, removed should the enhancer go before the tool ends.
   void runTool(const QString& program, const QStringList& arguments, std::function<void(const QByteArray&)> onOutput,
                std::function<void(const ToolResult&)> done, const QString& output = {});
+  // What a tool's run that was to write `output` comes to, the same for the whole file and a
+  // preview; a failed run's output is removed.
+  static Outcome outcomeOf(const ToolResult& result, const QString& output);
   void renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments, Done done);
   QString newTempPath(const QString& prefix) const;
 

@@ -4,9 +4,9 @@
 
 namespace parlowvista {
 
-// Files this process writes, or keeps for a while, in a folder that a start of the application
-// sweeps for what copies that are gone left behind. Each is held by an exclusive lock on the
-// file itself (flock) for as long as this process keeps it. The lock is the kernel's: every
+// Files and folders this process writes, or keeps for a while, in a folder that a start of the
+// application sweeps for what copies that are gone left behind. Each is held by an exclusive lock
+// on the file or folder itself (flock) for as long as this process keeps it. The lock is the kernel's: every
 // process that shares the folder sees it, whatever its process-id namespace (a container), and
 // it cannot be mistaken for an unrelated process that got the same number; it goes with this
 // process however that ends, a SIGKILL included. Its descriptor is closed on exec, so the tools
@@ -18,11 +18,19 @@ class HeldFiles {
   // Makes `path`, new and empty, and holds it until release(path) or the end of the process.
   // Returns an empty string, or why it could not be made: "<path>: <the system's reason>".
   static QString create(const QString& path);
-  // Lets a file create() made go, removed or not; any other path: nothing.
+  // Makes the folder `path`, new and empty, and holds it as create() holds a file.
+  static QString createFolder(const QString& path);
+  // Lets a file or folder create() or createFolder() made go, removed or not; any other path:
+  // nothing.
   static void release(const QString& path);
   // Removes `path` when it is a regular file (not a link) that no process holds, and says
   // whether it went. A file this process cannot open for writing is not removed.
   static bool removeUnlessHeld(const QString& path);
+  // Removes `path` with all in it when it is a folder (not a link) that no process holds, and
+  // says whether it went; links in it are removed, never followed. A folder where locks cannot
+  // be taken (some network shares) is not removed: a copy that is gone cannot be told there from
+  // one that runs.
+  static bool removeFolderUnlessHeld(const QString& path);
 };
 
 }  // namespace parlowvista

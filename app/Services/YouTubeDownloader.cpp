@@ -1,5 +1,6 @@
 #include "Services/YouTubeDownloader.h"
 
+#include "Services/HeldFiles.h"
 #include "Services/ProcessRunner.h"
 #include "Services/TemporaryFolder.h"
 #include "Services/ToolLocator.h"
@@ -31,9 +32,18 @@ bool isAcceptedAddress(const QString& address) {
          !url.host().isEmpty();
 }
 
+// The name of a download's folder: the prefix, then an upper-case UUID.
+const QRegularExpression& ownFolderName() {
+  static const QRegularExpression pattern(
+      QStringLiteral("^yt-download-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+  return pattern;
+}
+
+// Removed while still held, then let go.
 void removeFolder(const QString& path) {
   if (!path.isEmpty()) {
     QDir(path).removeRecursively();
+    HeldFiles::release(path);
   }
 }
 
@@ -157,8 +167,8 @@ void YouTubeDownloader::startNext() {
 
   const QString folder =
       QDir(temporaryFolder()).filePath(kFolderPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-  if (!QDir().mkpath(folder)) {
-    failCurrent(DownloaderError::downloadFailed(QStringLiteral("Could not create the folder %1").arg(folder)));
+  if (const QString failure = HeldFiles::createFolder(folder); !failure.isEmpty()) {
+    failCurrent(DownloaderError::downloadFailed(QStringLiteral("Could not create the folder ") + failure));
     return;
   }
   job.folder = folder;
@@ -285,8 +295,17 @@ void YouTubeDownloader::cleanupTempFile(const QUrl& audioURL) {
   QFile::remove(info.absoluteFilePath());
   const QDir parent = info.absoluteDir();
   if (parent.dirName().startsWith(kFolderPrefix)) {
-    QDir(parent.absolutePath()).removeRecursively();
+    removeFolder(parent.absolutePath());
   }
+}
+
+int YouTubeDownloader::removeLeftovers(const QString& folder) {
+  int removed = 0;
+  const QDir dir(folder);
+  for (const QString& name : dir.entryList({kFolderPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
+    if (ownFolderName().match(name).hasMatch() && HeldFiles::removeFolderUnlessHeld(dir.filePath(name))) ++removed;
+  }
+  return removed;
 }
 
 QList<YouTubeDownloader::ProgressReport> YouTubeDownloader::parseProgress(const QString& output) {

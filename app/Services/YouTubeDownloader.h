@@ -45,7 +45,8 @@ struct DownloadedAudio {
 };
 
 // Fetches the audio track of an online video with the external tool yt-dlp, in a fresh temporary
-// folder, and reports the tool's progress. Lives on the main thread; the child process runs
+// folder held from its making until it is removed (see removeLeftovers), and reports the tool's
+// progress. Lives on the main thread; the child process runs
 // without blocking it. Downloads run one at a time in the order they were asked for.
 class YouTubeDownloader : public QObject {
   Q_OBJECT
@@ -86,6 +87,11 @@ class YouTubeDownloader : public QObject {
   // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
   // Any thread; never fails.
   static void cleanupTempFile(const QUrl& audioURL);
+  // Removes from `folder` the download folders of copies that no longer run (killed, or the
+  // machine's power lost, while they downloaded): only folders of the names this class gives,
+  // with all in them, and none a copy holds, wherever it runs (see HeldFiles: each is held from
+  // its making until it is removed). Returns how many went.
+  static int removeLeftovers(const QString& folder);
 
   // The reports one chunk of tool output gives, one per recognised line, in line order.
   static QList<ProgressReport> parseProgress(const QString& output);

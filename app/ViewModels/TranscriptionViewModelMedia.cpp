@@ -184,7 +184,8 @@ void TranscriptionViewModel::generateEnhancementPreview() {
   const AudioEnhancementSettings settings = m_audioEnhancement;
   QPointer<TranscriptionViewModel> self(this);
   const auto failed = [this](const QString& error) {
-    addLog("Preview generation failed: " + error);
+    // One line, as the enhancement's own failure is shown: the tool's errors can be several.
+    addLog("Preview generation failed: " + condensedToolError(error));
     setGeneratingPreview(false);
   };
   // An excerpt that comes after its preview was dropped (another file, other settings) goes.

@@ -203,11 +203,11 @@ TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
   QThread::msleep(1000);
 }
 
-// A copy killed (or left without power) while it enhanced a file left the half-written output
-// in the temporary folder. The next start removes it, and what such a copy's previews left, by
-// the names the enhancer gives (the process's number in them): nothing of a copy still
-// running, this one or another, nothing a copy holds (whose number says nothing here: one in
-// another container, say), and nothing else in the folder.
+// A copy killed (or left without power) while it enhanced or downloaded a file left the
+// half-written output in the temporary folder. The next start removes it, and what such a copy's
+// previews left, by the names the enhancer and the downloader give (the process's number in the
+// enhancer's): nothing of a copy still running, this one or another, nothing a copy holds (whose
+// number says nothing here: one in another container, say), and nothing else in the folder.
 TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndNothingElse) {
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
@@ -235,20 +235,43 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
   ASSERT_TRUE(QDir(temporary).mkdir(folderOfThatName));
   const QString held = QDir(temporary).filePath(named(ended, ""));
   ASSERT_EQ(parlowvista::HeldFiles::create(held), "");
+  // A download's folder: a gone copy's goes with all in it, though not through a link to a folder
+  // elsewhere; one a copy holds stays; so does a link of that name, and what it leads to.
+  const auto download = [] { return "yt-download-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); };
+  const QString leftDownload = download();
+  ASSERT_TRUE(QDir(temporary).mkpath(leftDownload + "/part"));
+  testsupport::writeFile(tempDir / "tmp" / leftDownload.toStdString() / "part" / "talk.m4a", "m4a");
+  const QString elsewhere = folder("elsewhere");
+  testsupport::writeFile(tempDir / "elsewhere" / "keep.m4a", "m4a");
+  ASSERT_TRUE(QFile::link(elsewhere, QDir(temporary).filePath(leftDownload + "/part/link")));
+  const QString heldDownload = QDir(temporary).filePath(download());
+  ASSERT_EQ(parlowvista::HeldFiles::createFolder(heldDownload), "");
+  const QString linkedDownload = download();
+  ASSERT_TRUE(QFile::link(elsewhere, QDir(temporary).filePath(linkedDownload)));
+  const QString fileOfADownloadsName = download();
+  testsupport::writeFile(tempDir / "tmp" / fileOfADownloadsName.toStdString(), "m4a");
+  const QStringList keptDownloads{linkedDownload, fileOfADownloadsName, "yt-download-notes",
+                                  "yt-download-" + QUuid::createUuid().toString(QUuid::WithoutBraces)};
+  for (const QString& name : keptDownloads.mid(2)) ASSERT_TRUE(QDir(temporary).mkdir(name));
 
   {
     const Application application(environment());
     const QStringList there = QDir(temporary).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& name : left) EXPECT_FALSE(there.contains(name)) << name.toStdString();
-    for (const QString& name : kept + QStringList{folderOfThatName}) {
+    for (const QString& name : left + QStringList{leftDownload})
+      EXPECT_FALSE(there.contains(name)) << name.toStdString();
+    for (const QString& name : kept + keptDownloads + QStringList{folderOfThatName}) {
       EXPECT_TRUE(there.contains(name)) << name.toStdString();
     }
     EXPECT_TRUE(QFileInfo::exists(held));
+    EXPECT_TRUE(QFileInfo(heldDownload).isDir());
+    EXPECT_TRUE(QFileInfo::exists(elsewhere + "/keep.m4a"));
   }
-  // Let go, it is what a gone copy left.
+  // Let go, they are what a gone copy left.
   parlowvista::HeldFiles::release(held);
+  parlowvista::HeldFiles::release(heldDownload + "/");
   const Application again(environment());
   EXPECT_FALSE(QFileInfo::exists(held));
+  EXPECT_FALSE(QFileInfo::exists(heldDownload));
   running.kill();
   running.waitForFinished();
 }
@@ -352,27 +375,39 @@ TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkin
 
 // The program itself, started as a user starts it with nothing in its environment about the
 // web engine's sandbox: as root it turns the sandbox off itself (Chromium would end the process
-// at the first page) and says so; anyone else keeps it.
-TEST_F(ApplicationTest, TheProgramTurnsTheWebEngineSandboxOffWhenStartedAsRootAndOnlyThen) {
+// at the first page) and says so; anyone else keeps it. Its $TMPDIR is relative (".", the
+// working folder): the program and the tools it starts take /tmp instead, and say so. (The
+// yt-dlp found first asks Python where its temporary files would go, as yt-dlp's do.)
+TEST_F(ApplicationTest, TheProgramSetsUpItsProcessAsStartedTheSandboxOffOnlyAsRootAndAUsableTemporaryFolder) {
   const QString home = folder("home");
   QDir().mkpath(home + "/runtime");
   QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  const QString work = folder("work");
+  QDir().mkpath(work);
+  const QString asked = folder("tool-temporary-folder");
+  const auto tool = testsupport::writeFile(tempDir / "bin" / "yt-dlp",
+                                           "#!/bin/sh\npython3 -c 'import tempfile; print(tempfile.gettempdir())' > '" +
+                                               asked.toStdString() + ".part'\nmv '" + asked.toStdString() + ".part' '" +
+                                               asked.toStdString() + "'\necho 2099.01.01\n");
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
   QProcessEnvironment environment;
-  environment.insert("PATH", qEnvironmentVariable("PATH"));
+  environment.insert("PATH", folder("bin") + ":" + qEnvironmentVariable("PATH"));
   environment.insert("HOME", home);
   environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
   environment.insert("QT_QPA_PLATFORM", "offscreen");
   environment.insert("REGISTRY_URL", "http://127.0.0.1:9");  // no model is fetched from anywhere
+  environment.insert("TMPDIR", ".");
   QProcess program;
   program.setProcessEnvironment(environment);
   program.setProcessChannelMode(QProcess::MergedChannels);
+  program.setWorkingDirectory(work);
   program.start(QStringLiteral(PV_APP_PROGRAM), QStringList{});
   ASSERT_TRUE(program.waitForStarted(10000)) << program.errorString().toStdString();
-  // Its library open, the program is long past the start-up that decides.
+  // Its library open, the program is long past the start-up that decides; the tool has answered.
   const bool started = testsupport::waitUntil(
       [&] {
         return program.state() != QProcess::Running ||
-               QFileInfo::exists(home + "/.local/share/Parlowvista/Parlowvista.store");
+               (QFileInfo::exists(home + "/.local/share/Parlowvista/Parlowvista.store") && QFileInfo::exists(asked));
       },
       60000);
   const bool running = program.state() == QProcess::Running;
@@ -382,6 +417,10 @@ TEST_F(ApplicationTest, TheProgramTurnsTheWebEngineSandboxOffWhenStartedAsRootAn
   ASSERT_TRUE(started && running) << output.toStdString();
   EXPECT_EQ(output.contains("[Parlowvista] Running as root: the web engine's sandbox is turned off"), ::geteuid() == 0)
       << output.toStdString();
+  EXPECT_TRUE(output.contains("[Parlowvista] TMPDIR (.) names no folder to use: temporary files go to /tmp"))
+      << output.toStdString();
+  EXPECT_EQ(testsupport::readFile(asked.toStdString()), "/tmp\n");
+  EXPECT_EQ(QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(", ").toStdString(), "");
 }
 
 TEST_F(ApplicationTest, TheFirstStartMakesTheGeneralGroupAndLaterStartsKeepTheLibrary) {

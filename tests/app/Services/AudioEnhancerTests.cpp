@@ -123,13 +123,19 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
   EXPECT_TRUE(tempFiles().isEmpty());
   AudioEnhancer silent(fakeTool("silent", "exit 0"), path("tmp"));
   EXPECT_EQ(run(silent, path("in.wav")), "Failed to create enhanced audio file");
-  // A preview the tool wrote part of before it failed is a failure, not a file; so is one the
-  // tool ended well without writing.
+  // A preview the tool wrote part of before it failed is a failure, not a file, and says why as
+  // the whole file's does; one the tool ended well without writing is a failure too.
   for (AudioEnhancer* enhancer : {&failing, &silent}) {
-    const auto preview = wait([&](auto done) { enhancer->generateOriginalPreview(path("in.wav"), done); });
-    EXPECT_FALSE(preview.outputPath);
-    EXPECT_EQ(preview.error, "Failed to create enhanced audio file");
-    EXPECT_TRUE(tempFiles().isEmpty());
+    for (const bool enhanced : {false, true}) {
+      const auto preview = wait([&](auto done) {
+        if (enhanced) return enhancer->generatePreview(path("in.wav"), {}, done);
+        enhancer->generateOriginalPreview(path("in.wav"), done);
+      });
+      EXPECT_FALSE(preview.outputPath);
+      EXPECT_EQ(preview.error.toStdString(), enhancer == &failing ? "Audio enhancement failed: bad filter\n"
+                                                                  : "Failed to create enhanced audio file");
+      EXPECT_TRUE(tempFiles().isEmpty());
+    }
   }
   // An enhancer that goes (the application ending) while its tool writes ends the tool and
   // removes what it wrote, of the file and of a preview alike.

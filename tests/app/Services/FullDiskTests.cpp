@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stop_token>
@@ -81,6 +82,17 @@ TEST(WritingOntoAFullDiskChildProcess, AnEnhancementThatFillsTheTemporaryFolderS
   const QString details = h.vm->state().error()->details.value_or(QString());
   EXPECT_TRUE(details.contains(kNoSpace)) << details.toStdString();
   EXPECT_FALSE(details.contains("ffmpeg version")) << details.toStdString();
+  EXPECT_EQ(QDir(h.path("tmp")).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
+  // The preview of the same file, on the same full disk, says so too, in one line.
+  h.vm->generateEnhancementPreview();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isGeneratingPreview(); }, 60000));
+  const auto logs = h.vm->logs();
+  const auto failed = std::find_if(logs.begin(), logs.end(), [](const auto& entry) {
+    return entry.message.startsWith("Preview generation failed: ");
+  });
+  ASSERT_NE(failed, logs.end());
+  EXPECT_TRUE(failed->message.endsWith(kNoSpace)) << failed->message.toStdString();
+  EXPECT_FALSE(failed->message.contains('\n')) << failed->message.toStdString();
   EXPECT_EQ(QDir(h.path("tmp")).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
 }
 

@@ -7,6 +7,7 @@
 
 #include "Services/AudioEnhancer.h"
 #include "Services/ProcessRunner.h"
+#include "Services/TemporaryFolder.h"
 #include "Services/YouTubeDownloader.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
@@ -36,6 +37,7 @@ constexpr const char* kFolder = "PV_TOOLS_FOLDER";
 constexpr const char* kAddress = "PV_TOOLS_ADDRESS";
 constexpr const char* kRunning = "Tools running";
 constexpr const char* kLeft = "Left behind: ";
+constexpr const char* kTemporary = "Temporary folder: ";
 
 // A stand-in ffmpeg that answers questions as the real one does (yt-dlp asks its version) and,
 // given an input, starts a program that would run for ten minutes and waits for it. Each such
@@ -94,9 +96,23 @@ TEST(ToolLifetime, ToolsTheApplicationStartedEndWhenItIsKilled) {
   for (const QByteArray& line : output.split('\n')) {
     if (line.startsWith(kLeft)) leftBehind << line.mid(qstrlen(kLeft)).trimmed().toLongLong();
   }
+  // While the program runs, another copy's start leaves what it writes alone: the enhancer's file
+  // and the download's folder (in the program's own temporary folder).
+  QString downloads;
+  for (const QByteArray& line : output.split('\n')) {
+    if (line.startsWith(kTemporary)) downloads = QString::fromUtf8(line.mid(qstrlen(kTemporary)).trimmed());
+  }
+  const auto written = [&] {
+    return QDir(folder + "/tmp").entryList({"parlowvista-*"}, QDir::Files) +
+           QDir(downloads).entryList({"yt-download-*"}, QDir::Dirs);
+  };
+  const QStringList writing = written();
+  EXPECT_EQ(AudioEnhancer::removeLeftovers(folder + "/tmp") + YouTubeDownloader::removeLeftovers(downloads), 0);
   ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
   program.waitForFinished();
   ASSERT_TRUE(running && output.contains(kRunning)) << output.toStdString();
+  EXPECT_EQ(written().join(", ").toStdString(), writing.join(", ").toStdString());
+  EXPECT_EQ(writing.size(), 2) << writing.join(", ").toStdString();
 
   QElapsedTimer clock;
   clock.start();
@@ -125,6 +141,10 @@ TEST(ToolLifetime, ToolsTheApplicationStartedEndWhenItIsKilled) {
   EXPECT_TRUE(named.join(' ').contains("yt-dlp")) << named.join(", ").toStdString();
   EXPECT_EQ(leftBehind.size(), 2) << output.toStdString();
   EXPECT_TRUE(killedAfterTheirToolEnded.isEmpty()) << killedAfterTheirToolEnded.join(", ").toStdString();
+  // What the killed program was writing is left behind; the next start removes it all.
+  EXPECT_EQ(AudioEnhancer::removeLeftovers(folder + "/tmp"), 1);
+  EXPECT_EQ(YouTubeDownloader::removeLeftovers(downloads), 1);
+  EXPECT_EQ(written().join(", ").toStdString(), "");
 }
 
 // The program for the test above: two tools that have ended, each leaving a program in its group
@@ -158,6 +178,7 @@ TEST(ToolLifetimeChildProcess, StartsToolsAndRunsUntilKilled) {
   };
   ASSERT_TRUE(testsupport::waitUntil([&] { return runs() == 2 || download.isFinished(); }, 60000));
   ASSERT_FALSE(download.isFinished());
+  std::cout << kTemporary << temporaryFolder().toStdString() << std::endl;
   std::cout << kRunning << std::endl;
   testsupport::waitUntil([] { return false; }, 300000);
 }
