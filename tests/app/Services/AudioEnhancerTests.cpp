@@ -196,10 +196,7 @@ TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
   Harness h(std::make_shared<FakeEngine>());
   ASSERT_TRUE(h.startModels());
   writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));
-  AudioEnhancementSettings settings;
-  settings.enabled = true;
-  h.vm->setAudioEnhancement(settings);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
   ASSERT_TRUE(h.settle());
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();

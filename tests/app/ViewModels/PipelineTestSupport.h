@@ -369,6 +369,14 @@ struct Harness {
     return testsupport::waitUntil([&] { return vm->state().kind() != ProcessingState::Kind::loadingModels; }, 30000) &&
            vm->state().kind() == ProcessingState::Kind::modelsReady;
   }
+  // Turns enhancement on, with its default settings, and waits for the enhancer to have found
+  // ffmpeg: false when it has not.
+  bool turnOnEnhancement() {
+    AudioEnhancementSettings on;
+    on.enabled = true;
+    vm->setAudioEnhancement(on);
+    return vm->isEnhancerAvailable() || testsupport::waitUntil([&] { return vm->isEnhancerAvailable(); });
+  }
   // Waits until no road runs and the state is no longer `processing`.
   bool settle(int timeoutMs = 60000) {
     return testsupport::waitUntil(
