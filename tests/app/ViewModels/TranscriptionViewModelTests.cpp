@@ -571,6 +571,11 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   h->vm->loadTranscription(b);
   ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->hasCachedSamples(); }));
   EXPECT_FALSE(b->audioSource()->cachedSamplesPath().has_value());
+  // So are the places the loader found B's sound at, written after them: the player seeks by
+  // them all the same.
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return h->vm->audioPlayer().isLoaded() && h->vm->audioPlayer().playablePath() == other; }));
+  EXPECT_TRUE(h->vm->audioPlayer().seeksByLoadersPlaces());
   cache->writeGate.open();
   ASSERT_TRUE(testsupport::waitUntil([&] { return b->audioSource()->cachedSamplesPath().has_value(); }));
   cache->gate.open();
