@@ -82,8 +82,8 @@ class Application {
   // by any road; a $TMPDIR that names no folder to use replaced by the one temporaryFolder()
   // takes (with a console line saying so), for Qt and the tools too; shared GL contexts for the
   // web engine; and, when running as root, the web engine's sandbox switch (with a console line
-  // saying why), without which the first player page ends the process. Once per process, first
-  // thing in main().
+  // saying why), without which the first player page ends the process. Once per process, before
+  // anything else: exec() calls it first (a program that does not run exec(), first in main()).
   static void prepareProcess();
 
   // What main() runs: makes the Qt application object and runs the user's application in it.

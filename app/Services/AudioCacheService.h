@@ -15,8 +15,8 @@ namespace parlowvista {
 // The sample cache on disk: one file "<ID>.samples" per source (upper-case hyphenated id)
 // of raw native-endian 32-bit floats, no header; 4 bytes per sample; beside it, where the
 // source's file has them, its places in "<ID>.places" (voxtrellis::SoundPlaces::toBytes). Calls
-// run one at a time. Files are written only into the cache folder; folders where earlier versions kept
-// the cache are still read and cleaned, so versions stored then keep their samples.
+// run one at a time. Files are written only into the cache folder; folders where earlier versions
+// kept the cache are still read and cleaned, so versions stored then keep their samples.
 class AudioCacheService : public SampleCache {
  public:
   // "Parlowvista/AudioCache" in the user's cache folder ($XDG_CACHE_HOME, else ~/.cache): the

@@ -95,8 +95,9 @@ class AudioPlayerService : public QObject {
   // `places` gives where the loader found the file's sound as it decoded it (the record that came
   // with those samples): seeks then go where the loader has their time, past any damage and
   // whatever the file's header says of its time, and in a raw MP3 or ADTS file at once, without
-  // an index of its packets to wait for (see PlaybackDecoder). It is called on the load's own thread (it may read the
-  // record from disk); a record of another file, or of this one before it changed, is not taken.
+  // an index of its packets to wait for (see PlaybackDecoder). It is called on the load's own
+  // thread (it may read the record from disk); a record of another file, or of this one before it
+  // changed, is not taken.
   using PlacesSource = std::function<std::shared_ptr<const voxtrellis::SoundPlaces>()>;
   void load(const QUrl& url, LoadFinished finished = {}, std::optional<double> decodedDuration = std::nullopt,
             PlacesSource places = {});

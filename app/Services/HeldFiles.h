@@ -6,11 +6,11 @@ namespace parlowvista {
 
 // Files and folders this process writes, or keeps for a while, in a folder that a start of the
 // application sweeps for what copies that are gone left behind. Each is held by an exclusive lock
-// on the file or folder itself (flock) for as long as this process keeps it. The lock is the kernel's: every
-// process that shares the folder sees it, whatever its process-id namespace (a container), and
-// it cannot be mistaken for an unrelated process that got the same number; it goes with this
-// process however that ends, a SIGKILL included. Its descriptor is closed on exec, so the tools
-// the application starts do not hold it.
+// on the file or folder itself (flock) for as long as this process keeps it. The lock is the
+// kernel's: every process that shares the folder sees it, whatever its process-id namespace (a
+// container), and it cannot be mistaken for an unrelated process that got the same number; it
+// goes with this process however that ends, a SIGKILL included. Its descriptor is closed on exec,
+// so the tools the application starts do not hold it.
 //
 // Any thread.
 class HeldFiles {

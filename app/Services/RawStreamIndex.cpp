@@ -30,12 +30,13 @@ constexpr int kPacketsPerProgress = 64;
 // starts until the first half reads its first packets again: the same packets at the same places
 // in the file, so many of them in a row that nothing else is taken for them. Packets alike one of
 // the few before them (frames of digital silence are byte for byte the same) tell nothing: past
-// damage one may be found a frame or more from where it lies. The second half's first few are
-// passed by, so that both halves know the packets before those it keeps.
+// damage one may be found a frame or more from where it lies. The second half's first few (as
+// many as are remembered to tell that) are passed by, so that both halves know the packets before
+// those it keeps.
 constexpr int64_t kLeastSplitBytes = 4 << 20;
 constexpr std::size_t kJoiningPackets = 32;
 constexpr std::size_t kSureJoinPackets = 4;
-constexpr int kUnknownBefore = 8;
+constexpr std::size_t kUnknownBefore = voxtrellis::SoundPlaces::Recent::kRemembered;
 
 // Reads the stream's packets from the byte `from` on (0: the start) until the end, `stop`, or
 // `onPacket` returning false; each is stamped first, counted from 0 where the reading starts, as
@@ -114,7 +115,7 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   if (middle > 0) {
     secondReader = std::thread([&] {
       int64_t last = INT64_MIN;
-      int read = 0;
+      std::size_t read = 0;
       readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf, bool alike) {
         const bool joining = second.first.size() < kJoiningPackets && ++read > kUnknownBefore && !alike;
         const bool checkpoint = (last == INT64_MIN || packet.pts - last >= spacing) && !alike;

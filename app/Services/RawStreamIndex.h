@@ -16,7 +16,6 @@ extern "C" {
 #include <vector>
 
 struct AVFormatContext;
-struct AVPacket;
 
 namespace parlowvista {
 

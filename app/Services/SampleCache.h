@@ -15,8 +15,8 @@ namespace parlowvista {
 
 // Keeps each audio source's decoded 16 kHz mono samples on disk by the source's id, so a
 // stored version can be re-processed without decoding the file again, and beside them where the
-// loader found the file's sound (voxtrellis::SoundPlaces), for the player to seek by. Blocking calls for worker
-// threads; safe from several threads at once.
+// loader found the file's sound (voxtrellis::SoundPlaces), for the player to seek by. Blocking
+// calls for worker threads; safe from several threads at once.
 class SampleCache {
  public:
   virtual ~SampleCache() = default;

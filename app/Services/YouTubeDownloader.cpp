@@ -1,5 +1,6 @@
 #include "Services/YouTubeDownloader.h"
 
+#include "Models/UuidText.h"
 #include "Services/HeldFiles.h"
 #include "Services/ProcessRunner.h"
 #include "Services/TemporaryFolder.h"
@@ -32,11 +33,13 @@ bool isAcceptedAddress(const QString& address) {
          !url.host().isEmpty();
 }
 
-// The name of a download's folder: the prefix, then an upper-case UUID.
-const QRegularExpression& ownFolderName() {
-  static const QRegularExpression pattern(
-      QStringLiteral("^yt-download-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
-  return pattern;
+// The name of a download's folder: the prefix, then a UUID in its canonical text (uuidText).
+QString newFolderName() {
+  return kFolderPrefix + uuidText(QUuid::createUuid());
+}
+bool isFolderName(const QString& name) {
+  const QString id = name.mid(kFolderPrefix.size());
+  return name.startsWith(kFolderPrefix) && uuidText(uuidFromText(id)) == id;
 }
 
 // Removed while still held, then let go.
@@ -165,8 +168,7 @@ void YouTubeDownloader::startNext() {
   m_waiting.pop_front();
   Job& job = *m_current;
 
-  const QString folder =
-      QDir(temporaryFolder()).filePath(kFolderPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+  const QString folder = QDir(temporaryFolder()).filePath(newFolderName());
   if (const QString failure = HeldFiles::createFolder(folder); !failure.isEmpty()) {
     failCurrent(DownloaderError::downloadFailed(QStringLiteral("Could not create the folder ") + failure));
     return;
@@ -303,7 +305,7 @@ int YouTubeDownloader::removeLeftovers(const QString& folder) {
   int removed = 0;
   const QDir dir(folder);
   for (const QString& name : dir.entryList({kFolderPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
-    if (ownFolderName().match(name).hasMatch() && HeldFiles::removeFolderUnlessHeld(dir.filePath(name))) ++removed;
+    if (isFolderName(name) && HeldFiles::removeFolderUnlessHeld(dir.filePath(name))) ++removed;
   }
   return removed;
 }

@@ -586,9 +586,13 @@ class TranscriptionViewModel : public QObject {
   QUuid m_cachedSamplesSourceId;  // the source the cached samples belong to (null: unstored)
   // Where the loader found the sound in the file of those samples, when it was just loaded.
   std::shared_ptr<const voxtrellis::SoundPlaces> m_cachedPlaces;
-  // Samples whose cache file is still being written, by source: a read of the file could come
-  // before the write has landed, and find nothing.
-  QHash<QUuid, std::shared_ptr<const std::vector<float>>> m_samplesBeingCached;
+  // Samples whose cache files are still being written, by source, with the loader's places of
+  // their sound: a read of the files could come before the write has landed, and find nothing.
+  struct BeingCached {
+    std::shared_ptr<const std::vector<float>> samples;
+    std::shared_ptr<const voxtrellis::SoundPlaces> places;
+  };
+  QHash<QUuid, BeingCached> m_samplesBeingCached;
 
   bool m_busy = false;
   quint64 m_generation = 0;                            // bumped by every road and every load

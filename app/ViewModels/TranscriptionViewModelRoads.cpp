@@ -375,14 +375,14 @@ void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<cons
   auto cache = m_deps.sampleCache;
   const QUuid id = source->id();
   QPointer<AudioSource> target(source);
-  m_samplesBeingCached.insert(id, samples);
+  m_samplesBeingCached.insert(id, {samples, places});
   runJob<QString>(
       m_jobs, this,
       [cache, samples, id, places, stop = m_jobs.stopToken()] {
         return cache->cacheSamples(*samples, id, stop, places.get());
       },
       [this, target, samples, id](JobResult<QString> written) {
-        if (m_samplesBeingCached.value(id) == samples) m_samplesBeingCached.remove(id);
+        if (m_samplesBeingCached.value(id).samples == samples) m_samplesBeingCached.remove(id);
         if (!written.value) return;
         addLog("Audio samples cached to disk");
         if (!target || target->isDeleted()) return;

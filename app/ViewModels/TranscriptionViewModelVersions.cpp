@@ -203,9 +203,10 @@ void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
 
 void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
   const QUuid id = source->id();
-  // Samples still on their way to the cache are taken as they are: the file may not be there yet.
-  if (const auto writing = m_samplesBeingCached.value(id)) {
-    setCachedSamples(writing, source->duration(), id);
+  // Samples still on their way to the cache are taken as they are, with their places: the files
+  // may not be there yet.
+  if (const BeingCached writing = m_samplesBeingCached.value(id); writing.samples) {
+    setCachedSamples(writing.samples, source->duration(), id, writing.places);
     return;
   }
   const quint64 generation = m_generation;

@@ -9,6 +9,8 @@
 #include <QString>
 
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -26,6 +28,14 @@ inline QList<QByteArray> statusFields(qint64 pid) {
 inline bool processEnded(qint64 pid) {
   const QList<QByteArray> fields = statusFields(pid);
   return fields.isEmpty() || fields[0] == "Z";
+}
+
+// The number of a process that has ended and been reaped (as of a program that is gone), for
+// as long as the system gives it to no other; -1 when none could be made.
+inline pid_t endedProcessId() {
+  const pid_t ended = ::fork();
+  if (ended == 0) ::_exit(0);
+  return ended > 0 && ::waitpid(ended, nullptr, 0) == ended ? ended : -1;
 }
 
 // The processes whose parent is `pid`, still running.

@@ -3,11 +3,11 @@
 #include "Services/AudioPlayerService.h"
 #include "Services/AudioProcessor.h"
 #include "Services/PlaybackDecoder.h"
+#include "engine/Shared/AudioTestFiles.h"
 
 #include <QAudioFormat>
 
 #include <algorithm>
-#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -64,29 +64,12 @@ QAudioFormat loaderFormat() {
   return format;
 }
 
-double loudness(const float* samples, std::size_t count) {
-  double sum = 0;
-  for (std::size_t i = 0; i < count; ++i) sum += double(samples[i]) * samples[i];
-  return std::sqrt(sum / double(std::max<std::size_t>(count, 1)));
-}
-
 // How well `heard` matches `loaded` best, starting within `slack` samples of `at`: 1 for the
 // same sound.
 double bestLikeness(const std::vector<float>& loaded, const std::vector<float>& heard, std::size_t at,
                     std::size_t slack) {
-  double heardEnergy = 0;
-  for (const float sample : heard) heardEnergy += double(sample) * sample;
-  double best = 0;
-  for (std::size_t from = at > slack ? at - slack : 0; from <= at + slack && from + heard.size() <= loaded.size();
-       ++from) {
-    double product = 0, energy = 0;
-    for (std::size_t i = 0; i < heard.size(); ++i) {
-      product += double(loaded[from + i]) * heard[i];
-      energy += double(loaded[from + i]) * loaded[from + i];
-    }
-    best = std::max(best, product / std::sqrt(energy * heardEnergy + 1e-12));
-  }
-  return best;
+  return voxtrellis::test::bestMatch(loaded, heard.data(), heard.size(), at > slack ? at - slack : 0, at + slack + 1)
+      .likeness;
 }
 
 // The seeks to `spots` whose first tenth of a second is not the loader's sound at their target,
@@ -99,7 +82,7 @@ std::string misplacedSeeks(const QString& path, const parlowvista::LoadedAudio& 
     parlowvista::PlaybackDecoder decoder(path, loaderFormat(), loaded.places);
     for (const double spot : spots) {
       const auto at = std::size_t(spot * kLoaderRate);
-      if (at + tenth > loaded.samples.size() || loudness(loaded.samples.data() + at, tenth) < 0.02) continue;
+      if (at + tenth > loaded.samples.size() || voxtrellis::test::rms(loaded.samples, at, at + tenth) < 0.02) continue;
       decoder.seek(spot);
       QByteArray sound;
       decoder.decode(sound, decoder.format().bytesForDuration(100000));

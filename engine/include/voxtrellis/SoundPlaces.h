@@ -75,11 +75,11 @@ class SoundPlaces {
   // alike one of the few before it.
   class Recent {
    public:
-    // Whether `signature` is that of one of the last packets told; then tells it.
+    // Whether `signature` is that of one of the last kRemembered packets told; then tells it.
     bool alike(uint64_t signature);
+    static constexpr std::size_t kRemembered = 8;
 
    private:
-    static constexpr std::size_t kRemembered = 8;
     uint64_t m_signatures[kRemembered] = {};
     std::size_t m_count = 0;
   };

@@ -287,12 +287,10 @@ struct AudioFileDecoder::Impl {
       places.add(place);
     }
   }
-  // A packet the decoder took, at `at` in the file.
-  // The decoder took the packet lying at `at` in the file (-1: not known).
+  // The decoder took the packet lying at `at` in the file (-1: not known): it is remembered, to
+  // know which one a frame came out of.
   void tookPacket(int64_t at) {
     if (at >= 0) takenStart = at;
-  }
-  void sentPacket(int64_t at) {
     const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
     const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
     const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
@@ -528,13 +526,9 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.resetDecoder = refused;
       if (refused) {
         d.skipRefused(status);
-      } else if (d.rawDamage && (status >= 0 || FrameTimeline::isJointTag(*d.packet))) {
-        const int64_t at = d.rawDamage->taken(*d.packet);
-        d.tookPacket(at);
-        d.sentPacket(at);
-      } else if (status >= 0) {
-        d.tookPacket(d.packet->pos);
-        d.sentPacket(d.packet->pos);
+      } else if (status >= 0 || (d.rawDamage && FrameTimeline::isJointTag(*d.packet))) {
+        // A raw stream's packet is found in the file: the position FFmpeg states may lie short.
+        d.tookPacket(d.rawDamage ? d.rawDamage->taken(*d.packet) : d.packet->pos);
       }
     }
     av_packet_unref(d.packet);

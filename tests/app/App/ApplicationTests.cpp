@@ -26,6 +26,7 @@
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
 #include "support/Namespaces.h"
+#include "support/Processes.h"
 #include "support/QtWait.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
@@ -213,16 +214,12 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
   ASSERT_TRUE(QDir().mkpath(temporary));
   const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
   ASSERT_EQ(QDir::tempPath(), temporary);
-  const pid_t ended = ::fork();
-  if (ended == 0) ::_exit(0);
+  const pid_t ended = testsupport::endedProcessId();
   ASSERT_GT(ended, 0);
-  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
   QProcess running;
   running.start("sleep", {"60"});
   ASSERT_TRUE(running.waitForStarted());
-  const auto named = [](qint64 pid, const QString& kind) {
-    return QStringLiteral("parlowvista-%1-%2%3.wav").arg(pid).arg(kind, parlowvista::uuidText(QUuid::createUuid()));
-  };
+  const auto named = pipelinetest::enhancerFileName;
   const QStringList left{named(ended, ""), named(ended, "preview_"), named(ended, "preview_original_")};
   const QStringList kept{named(running.processId(), ""),
                          named(QCoreApplication::applicationPid(), "preview_"),
@@ -295,11 +292,9 @@ TEST_F(ApplicationTest, ACopyThatCannotSeeARunningCopyLeavesItsFileAlone) {
   enhancer.enhance(folder("in.wav"), {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
   const QStringList writing = QDir(temporary).entryList(QDir::Files);
   ASSERT_EQ(writing.size(), 1);
-  const pid_t ended = ::fork();
-  if (ended == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
-  const QString gone =
-      QStringLiteral("parlowvista-%1-%2.wav").arg(ended).arg(parlowvista::uuidText(QUuid::createUuid()));
+  const pid_t ended = testsupport::endedProcessId();
+  ASSERT_GT(ended, 0);
+  const QString gone = pipelinetest::enhancerFileName(ended);
   testsupport::writeFile(tempDir / "tmp" / gone.toStdString(), "RIFF");
 
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -335,11 +330,9 @@ TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkin
   pipelinetest::writeFloatWav(tempDir / "talk.wav", pipelinetest::twoVoices(3.0, {}));
   const QString work = folder("work");
   ASSERT_TRUE(QDir().mkpath(work));
-  const pid_t ended = ::fork();
-  if (ended == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
-  const QString leftLookalike =
-      QStringLiteral("parlowvista-%1-%2.wav").arg(ended).arg(parlowvista::uuidText(QUuid::createUuid()));
+  const pid_t ended = testsupport::endedProcessId();
+  ASSERT_GT(ended, 0);
+  const QString leftLookalike = pipelinetest::enhancerFileName(ended);
   testsupport::writeFile(tempDir / "work" / leftLookalike.toStdString(), "RIFF");
   struct WorkingFolder {
     QString before = QDir::currentPath();

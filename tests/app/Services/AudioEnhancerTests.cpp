@@ -6,6 +6,7 @@
 #include "Services/AudioPlayerService.h"
 #include "Services/AudioProcessor.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/Processes.h"
 
 #include <QProcess>
 
@@ -173,14 +174,10 @@ TEST_F(AudioEnhancerTest, AStartKeepsTheFilesOfAnotherUsersRunningCopy) {
   } else if (userOf(1) == ::getuid() || userOf(1) < 0) {
     GTEST_SKIP() << "Every process this test can see is this user's: none of another user's to keep a file for";
   }
-  const pid_t ended = ::fork();
-  if (ended == 0) ::_exit(0);
-  ASSERT_EQ(::waitpid(ended, nullptr, 0), ended);
-  const auto named = [](qint64 pid) {
-    return QStringLiteral("parlowvista-%1-%2.wav").arg(pid).arg(uuidText(QUuid::createUuid()));
-  };
-  const QString running = named(other);
-  const QString gone = named(ended);
+  const pid_t ended = testsupport::endedProcessId();
+  ASSERT_GT(ended, 0);
+  const QString running = enhancerFileName(other);
+  const QString gone = enhancerFileName(ended);
   for (const QString& name : {running, gone}) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
 
   int removed = 0;
@@ -199,10 +196,7 @@ TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
   Harness h(std::make_shared<FakeEngine>());
   ASSERT_TRUE(h.startModels());
   writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));
-  AudioEnhancementSettings settings;
-  settings.enabled = true;
-  h.vm->setAudioEnhancement(settings);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
   ASSERT_TRUE(h.settle());
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();

@@ -65,10 +65,7 @@ TEST(WritingOntoAFullDiskChildProcess, AnEnhancementThatFillsTheTemporaryFolderS
   writeFloatWav(h.dir / "talk.wav", twoVoices(60.0, {}));
   const SmallDisk disk(h.path("tmp"));
   ASSERT_EQ(disk.error(), "");
-  AudioEnhancementSettings settings;
-  settings.enabled = true;
-  h.vm->setAudioEnhancement(settings);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
   ASSERT_TRUE(h.settle(120000));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);

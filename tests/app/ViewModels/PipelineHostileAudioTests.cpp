@@ -296,12 +296,7 @@ TEST_F(PipelineHostileAudioTest, AFileWhoseReadsFailPartwayIsTranscribedUpToTher
 }
 
 TEST_F(PipelineHostileAudioTest, AFileTheEnhancerCannotReadFailsWithTheToolsLastWord) {
-  if (!h.vm->isEnhancerAvailable() && !testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); })) {
-    GTEST_SKIP() << "ffmpeg is not installed";
-  }
-  AudioEnhancementSettings on;
-  on.enabled = true;
-  h.vm->setAudioEnhancement(on);
+  if (!h.turnOnEnhancement()) GTEST_SKIP() << "ffmpeg is not installed";
   // A named pipe never reaches ffmpeg (which would wait on it for good).
   ASSERT_EQ(::mkfifo((h.dir / "pipe.wav").c_str(), 0600), 0);
   run(h.path("pipe.wav"));

@@ -109,10 +109,7 @@ TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBeh
 
   // The kept copy is made, then enhancement fails: the copy goes too.
   QFile::remove(h.path("downloads"));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
-  AudioEnhancementSettings enhance;
-  enhance.enabled = true;
-  h.vm->setAudioEnhancement(enhance);
+  ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processYouTubeURL(address);
   ASSERT_TRUE(h.settle(120000));
   EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);

@@ -7,6 +7,7 @@
 #include "Models/AppSettings.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
+#include "Models/UuidText.h"
 #include "Services/AudioCacheService.h"
 #include "Services/AudioEnhancer.h"
 #include "Services/FileAccessManager.h"
@@ -92,6 +93,12 @@ inline void writeFloatWav(const std::filesystem::path& path, const std::vector<f
   out.write("data", 4);
   put32(bytes);
   out.write(reinterpret_cast<const char*>(samples.data()), bytes);
+}
+
+// A name the enhancer gives its files, as the process `pid` would: "parlowvista-<pid>-", then
+// `kind` ("preview_", "preview_original_" or nothing), a fresh UUID, ".wav".
+inline QString enhancerFileName(qint64 pid, const QString& kind = {}) {
+  return QStringLiteral("parlowvista-%1-%2%3.wav").arg(pid).arg(kind, uuidText(QUuid::createUuid()));
 }
 
 // Runs the real ffmpeg; true when it exits with 0.
@@ -361,6 +368,14 @@ struct Harness {
     vm->initializeModels();
     return testsupport::waitUntil([&] { return vm->state().kind() != ProcessingState::Kind::loadingModels; }, 30000) &&
            vm->state().kind() == ProcessingState::Kind::modelsReady;
+  }
+  // Turns enhancement on, with its default settings, and waits for the enhancer to have found
+  // ffmpeg: false when it has not.
+  bool turnOnEnhancement() {
+    AudioEnhancementSettings on;
+    on.enabled = true;
+    vm->setAudioEnhancement(on);
+    return vm->isEnhancerAvailable() || testsupport::waitUntil([&] { return vm->isEnhancerAvailable(); });
   }
   // Waits until no road runs and the state is no longer `processing`.
   bool settle(int timeoutMs = 60000) {

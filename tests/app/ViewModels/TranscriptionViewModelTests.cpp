@@ -531,12 +531,16 @@ class HeldCache : public AudioCacheService {
   }
   QString cacheSamples(std::span<const float> samples, const QUuid& id, std::stop_token stop,
                        const voxtrellis::SoundPlaces* places) override {
-    if (holdNextWrite.exchange(false)) writeGate.wait();
+    if (holdNextWrite.exchange(false)) {
+      writeHeld = true;
+      writeGate.wait();
+    }
     return AudioCacheService::cacheSamples(samples, id, std::move(stop), places);
   }
   QUuid heldSource;
   Gate gate;
   std::atomic_bool holdNextWrite{false};
+  std::atomic_bool writeHeld{false};  // the write asked for is at its gate
   Gate writeGate;
 };
 
@@ -559,9 +563,11 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   cache->holdNextWrite = true;
   runFile(other);
   Transcription* b = h->vm->currentTranscription();
+  // B's write is the one held, before C's run begins.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return cache->writeHeld.load(); }, 60000));
   runFile(silent);
   Transcription* c = h->vm->currentTranscription();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return c->audioSource()->cachedSamplesPath().has_value(); }));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return c->audioSource()->cachedSamplesPath().has_value(); }, 60000));
   QFile::remove(*c->audioSource()->cachedSamplesPath());
 
   // A's read is held; B is loaded meanwhile and its samples arrive first.
@@ -569,10 +575,15 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   h->vm->loadTranscription(a);
   EXPECT_FALSE(h->vm->hasCachedSamples());  // the previous file's samples are gone at once
   h->vm->loadTranscription(b);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->hasCachedSamples(); }));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h->vm->hasCachedSamples(); }, 60000));
   EXPECT_FALSE(b->audioSource()->cachedSamplesPath().has_value());
+  // So are the places the loader found B's sound at, written after them: the player seeks by
+  // them all the same.
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] { return h->vm->audioPlayer().isLoaded() && h->vm->audioPlayer().playablePath() == other; }, 60000));
+  EXPECT_TRUE(h->vm->audioPlayer().seeksByLoadersPlaces());
   cache->writeGate.open();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return b->audioSource()->cachedSamplesPath().has_value(); }));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return b->audioSource()->cachedSamplesPath().has_value(); }, 60000));
   cache->gate.open();
   QTest::qWait(100);
   EXPECT_EQ(h->vm->cachedSamples()->size(), std::size_t(2 * kRate));
