@@ -9,9 +9,11 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
 #include "support/QtWait.h"
+#include "support/ReadFailure.h"
 #include "support/SoundServer.h"
 #include "support/ToneSignal.h"
 
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <gtest/gtest.h>
@@ -20,6 +22,7 @@
 #include <cmath>
 #include <map>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -41,7 +44,7 @@ TEST(AudioPlayerHeardTest, WhatTheOutputPlaysComesFromTheFileWhereItWasAsked) {
   ASSERT_TRUE(server.isRunning()) << server.log().toStdString();
   const auto child = testsupport::runTestsSpawned(server.clientEnvironment(), "AudioPlayerHeardChildProcess.*", 480000);
   EXPECT_EQ(child.exitCode, 0) << child.output.toStdString();
-  EXPECT_TRUE(child.output.contains("[  PASSED  ] 5 tests")) << child.output.toStdString();
+  EXPECT_TRUE(child.output.contains("[  PASSED  ] 6 tests")) << child.output.toStdString();
 }
 
 class AudioPlayerHeardChildProcess : public testsupport::AudioPlayerTest {
@@ -373,6 +376,93 @@ TEST_F(AudioPlayerHeardChildProcess, SeeksInFilesWhoseHeadersMisleadAreHeardWher
     ASSERT_EQ(load(player, file, 30000, sound.duration, sound.places), "") << name;
     expectEachPlayHeardWhereTheLoaderHasIt(sound.samples, {9.3, 4.1}, name, kLeastJudgedSeconds);
     EXPECT_EQ(player.problem().toStdString(), "") << name;
+  }
+}
+
+// The first header of an MP3 frame (MPEG-1 layer III, 128 kb/s at 44.1 kHz, as the test makes
+// it) at or past byte `from`: a sync word whose frame is followed by another's.
+std::size_t mp3HeaderFrom(const std::string& bytes, std::size_t from) {
+  const auto header = [&](std::size_t at) {
+    return at + 4 <= bytes.size() && static_cast<unsigned char>(bytes[at]) == 0xFF &&
+           static_cast<unsigned char>(bytes[at + 1]) == 0xFB;
+  };
+  for (std::size_t at = from; at + 4 <= bytes.size(); ++at) {
+    const std::size_t length = 417 + ((static_cast<unsigned char>(bytes[at + 2]) >> 1) & 1);
+    if (header(at) && header(at + length)) return at;
+  }
+  return bytes.size();
+}
+
+// Raw files over 4 MB damaged in several places, as a broken copy or a failing card leaves them:
+// ten minutes of noise with three seconds of digital silence from the 30th second of every
+// minute. An ADTS file with two headers stating 8191 bytes (each swallows the frames after it),
+// 4 kB zeroed in sound and 200 bytes zeroed from a silent frame's header; an MP3 with a header
+// zeroed, 4 kB zeroed in sound and 200 bytes zeroed from a header in silence. The player reckoned
+// such files' time again from headers and byte positions, and each kind of damage put it
+// somewhere else (+627 ms past each overlong header, a frame early past damage in silence). Each
+// seek is heard where the loader has its time, within 30 ms. The loader says each damaged stretch,
+// and what they cost together: no less than four fifths of the time gone, and no more than a tenth
+// of a second a stretch over it (an MP3 decoder's first frames after damage, which lack the bytes
+// they borrow from the frames before, count as lost, though they take their time). A file whose
+// reads fail from four fifths of its bytes on plays where the loader has it up to there, and says
+// why it stops there.
+TEST_F(AudioPlayerHeardChildProcess, SeeksInLargeRawFilesDamagedInSeveralPlacesAreHeardWhereTheLoaderHasTheirTime) {
+  const std::string source = "-f lavfi -i \"" + voxtrellis::test::noiseSource(600) +
+                             ",volume='if(between(mod(t,60),30,33),0,1)':eval=frame\" -ac 1 ";
+  const std::string aacPath = pathIn("noise-10min.aac").toStdString();
+  const std::string mp3Path = pathIn("noise-10min.mp3").toStdString();
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(aacPath, source + "-c:a aac -b:a 96k -f adts"));
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(mp3Path, source + "-c:a libmp3lame -b:a 128k"));
+  const std::string aac = testsupport::readFile(aacPath), mp3 = testsupport::readFile(mp3Path);
+  ASSERT_GT(aac.size(), 4u << 20);
+  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(aac);
+  const auto aacHeader = [&](double seconds) { return frames.at(std::size_t(seconds * 44100 / 1024)); };
+  std::string hurtAac = voxtrellis::test::withAdtsFrameLength(
+      voxtrellis::test::withAdtsFrameLength(aac, aacHeader(120.5), 8191), aacHeader(360.5), 8191);
+  hurtAac.replace(aacHeader(200.5) + 100, 4096, 4096, '\0');
+  hurtAac.replace(aacHeader(391.5), 200, 200, '\0');
+  // Constant bit rate: a time's bytes lie that far into the file.
+  const auto mp3Header = [&](double seconds) { return mp3HeaderFrom(mp3, std::size_t(seconds / 600 * mp3.size())); };
+  std::string hurtMp3 = mp3;
+  hurtMp3.replace(mp3Header(140.5), 4, 4, '\0');
+  hurtMp3.replace(mp3Header(300.5) + 100, 4096, 4096, '\0');
+  hurtMp3.replace(mp3Header(451.5), 200, 200, '\0');
+
+  const std::vector<std::tuple<std::string, std::string, std::string, std::vector<double>>> files{
+      {"damaged-10min.aac", aacPath, hurtAac, {100.93, 250.93, 380.93, 420.93, 590.93, 130.93}},
+      {"damaged-10min.mp3", mp3Path, hurtMp3, {80.93, 170.93, 320.93, 470.93, 595.93, 160.93}}};
+  for (const auto& [name, wholePath, bytes, spots] : files) {
+    const QUrl file = writtenFile(name, QByteArray::fromStdString(bytes));
+    const parlowvista::LoadedAudio whole =
+        parlowvista::AudioProcessor().loadAndResample(QString::fromStdString(wholePath));
+    const parlowvista::LoadedAudio sound = parlowvista::AudioProcessor().loadAndResample(file.toLocalFile());
+    const QRegularExpressionMatch said =
+        QRegularExpression("could not be decoded: (\\d+) damaged stretches \\((about )?(\\d+\\.\\d+) s in all\\)")
+            .match(sound.damage);
+    ASSERT_TRUE(said.hasMatch()) << name << ": " << sound.damage.toStdString();
+    const int stretches = name.ends_with(".aac") ? 4 : 3;
+    EXPECT_EQ(said.captured(1).toInt(), stretches) << sound.damage.toStdString();
+    const double gone = whole.duration - sound.duration;
+    EXPECT_GE(said.captured(3).toDouble(), 0.8 * gone) << name << ": " << sound.damage.toStdString();
+    EXPECT_LE(said.captured(3).toDouble(), gone + 0.1 * stretches) << name << ": " << sound.damage.toStdString();
+    ASSERT_EQ(load(player, file, 30000, sound.duration, sound.places), "") << name;
+    expectEachPlayHeardWhereTheLoaderHasIt(sound.samples, spots, name, 0.12);
+    EXPECT_EQ(player.problem().toStdString(), "") << name;
+
+    // Its reads failing from four fifths of its bytes on, as the loader reads it first.
+    const testsupport::ReadFailure failing(file.toLocalFile().toStdString(), std::int64_t(bytes.size()) * 4 / 5);
+    const parlowvista::LoadedAudio partly = parlowvista::AudioProcessor().loadAndResample(file.toLocalFile());
+    EXPECT_TRUE(partly.damage.contains(": the rest of the file is not in the transcript"))
+        << partly.damage.toStdString();
+    ASSERT_GT(partly.duration, 400.0) << name;
+    ASSERT_LT(partly.duration, 500.0) << name;
+    ASSERT_EQ(load(player, file, 30000, partly.duration, partly.places), "") << name;
+    expectEachPlayHeardWhereTheLoaderHasIt(partly.samples, {spots[1], spots[2]}, name + " read partly", 0.12);
+    player.seek(partly.duration - 0.5);
+    player.play();
+    EXPECT_TRUE(waitUntil([&] { return !player.isPlaying(); }, 30000)) << name;
+    EXPECT_EQ(player.problem().toStdString(),
+              "The rest of " + name + " cannot be read (Input/output error): playback stops here");
   }
 }
 
