@@ -2,6 +2,7 @@
 
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/FolderRemoval.h>
 
 #include "Models/LoadFaults.h"
 #include "Models/ModelCosts.h"
@@ -30,7 +31,7 @@ const AppLogger& logger() {
 
 void dropFreshCopy(const fs::path& repoFolder) {
   std::error_code ignored;
-  if (fs::remove_all(RepositoryFiles::freshFolderFor(repoFolder), ignored) > 0) {
+  if (FolderRemoval::removeAll(RepositoryFiles::freshFolderFor(repoFolder), ignored) > 0) {
     logger().info("Removed the fresh copy begun beside " + repoFolder.string() + ": the folder in place loads");
   }
 }
@@ -47,7 +48,7 @@ void loadAndPutInPlace(Repo repo, const fs::path& repoFolder, const Load& load) 
       logger().warning("The fresh copy of " + repo.folderName() + " does not load (" + error.what() +
                        "); it is removed and " + repoFolder.string() + " kept as it is");
       std::error_code ignored;
-      fs::remove_all(fresh, ignored);
+      FolderRemoval::removeAll(fresh, ignored);
     }
     throw;
   }

@@ -2,6 +2,7 @@
 
 #include <voxtrellis/DownloadUtils.h>
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/FolderRemoval.h>
 #include <voxtrellis/ModelRegistry.h>
 #include <voxtrellis/NetworkError.h>
 
@@ -278,7 +279,7 @@ void download(Repo repo, const fs::path& repoFolder, const std::optional<std::st
       }
       checkDownload(temp.path(), file, response.statusCode);
       std::error_code ignored;
-      if (somethingAt(target)) fs::remove_all(target, ignored);
+      if (somethingAt(target)) FolderRemoval::removeAll(target, ignored);
       std::error_code moveError;
       fs::rename(temp.path(), target, moveError);
       if (moveError) {

@@ -1,6 +1,7 @@
 #include "Models/RepositoryFiles.h"
 
 #include <voxtrellis/FileSystemError.h>
+#include <voxtrellis/FolderRemoval.h>
 
 #include "Shared/AppLogger.h"
 #include "Shared/Uuid.h"
@@ -76,7 +77,7 @@ fs::path freshFolderFor(const fs::path& repoFolder) {
 void replaceWithFresh(const fs::path& repoFolder) {
   const fs::path aside = setAsideFolderFor(repoFolder);
   std::error_code ignored;
-  fs::remove_all(aside, ignored);
+  FolderRemoval::removeAll(aside, ignored);
   const bool inPlace = somethingAt(repoFolder);
   if (inPlace) moveFolder(repoFolder, aside);
   try {
@@ -85,7 +86,7 @@ void replaceWithFresh(const fs::path& repoFolder) {
     if (inPlace) fs::rename(aside, repoFolder, ignored);
     throw;
   }
-  fs::remove_all(aside, ignored);
+  FolderRemoval::removeAll(aside, ignored);
 }
 
 void finishInterruptedReplacement(const fs::path& repoFolder) {
@@ -93,7 +94,7 @@ void finishInterruptedReplacement(const fs::path& repoFolder) {
   if (!somethingAt(aside)) return;
   std::error_code ignored;
   if (somethingAt(repoFolder))
-    fs::remove_all(aside, ignored);
+    FolderRemoval::removeAll(aside, ignored);
   else
     fs::rename(aside, repoFolder, ignored);
 }

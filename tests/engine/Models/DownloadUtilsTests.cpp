@@ -5,9 +5,11 @@
 
 #include "FakeHub.h"
 #include "Models/HttpClient.h"
+#include "Models/RepositoryFiles.h"
 #include "Onnx/OnnxModel.h"
 #include "engine/Shared/LogCapture.h"
 #include "support/FixturePaths.h"
+#include "support/NameSwapper.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -579,6 +581,42 @@ TEST(DownloadUtilsTest, DefaultModelsDirectoryFollowsXdg) {
   test::ScopedEnv xdg("XDG_DATA_HOME", std::nullopt);
   test::ScopedEnv home("HOME", "/home/u");
   EXPECT_EQ(DownloadUtils::defaultModelsDirectory(), fs::path("/home/u/.local/share/Voxtrellis/Models"));
+}
+
+// The folder a fresh copy replaces goes without a link in it ever being followed, even one
+// swapped in for a folder inside it while it goes: nothing of the user's elsewhere goes with it.
+TEST(RepositoryReplacementTest, TheReplacedFolderGoesWithoutFollowingALinkSwappedInWhileItGoes) {
+  const testsupport::TempDir models{"models"};
+  const fs::path elsewhere = models / "elsewhere";
+  constexpr int kFiles = 100;
+  for (int i = 0; i < kFiles; ++i) testsupport::writeFile(elsewhere / ("keep-" + std::to_string(i)), "x");
+  const auto left = [&] { return std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()); };
+  const fs::path repo = models / "parakeet-tdt-0.6b-v3-onnx";
+  const fs::path link = models / "link";
+  testsupport::NameSwapper swapper({{models / ".parakeet-tdt-0.6b-v3-onnx.replaced" / "Encoder.mlmodelc", link}});
+  constexpr int kRounds = 300;
+  int rounds = 0;
+  for (; rounds < kRounds && left() == kFiles; ++rounds) {
+    std::error_code ignored;
+    // (A swap cut short by the removal may have left the folder itself in the link's place.)
+    fs::remove_all(link, ignored);
+    fs::create_directory_symlink(elsewhere, link);
+    for (int i = 0; i < 4; ++i) testsupport::writeFile(repo / "Encoder.mlmodelc" / ("part-" + std::to_string(i)), "x");
+    testsupport::writeFile(RepositoryFiles::freshFolderFor(repo) / "Encoder.mlmodelc" / "model.onnx", "fresh");
+    swapper.start();
+    try {
+      RepositoryFiles::replaceWithFresh(repo);
+    } catch (const FileSystemError&) {
+      // A folder set aside that could not be emptied for the swapping stays in the way.
+    }
+    swapper.stop();
+  }
+  EXPECT_EQ(left(), kFiles) << "after " << rounds << " rounds, " << swapper.exchanges() << " exchanges";
+  EXPECT_EQ(rounds, kRounds);
+  // Without the swapping, the fresh copy takes the folder's place as ever.
+  testsupport::writeFile(RepositoryFiles::freshFolderFor(repo) / "Encoder.mlmodelc" / "model.onnx", "fresh");
+  RepositoryFiles::replaceWithFresh(repo);
+  EXPECT_EQ(testsupport::readFile(repo / "Encoder.mlmodelc" / "model.onnx"), "fresh");
 }
 
 }  // namespace
