@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace parlowvista {
 
 // Files and folders this process writes, or keeps for a while, in a folder that a start of the
@@ -23,13 +25,22 @@ class HeldFiles {
   // Lets a file or folder create() or createFolder() made go, removed or not; any other path:
   // nothing.
   static void release(const QString& path);
-  // Removes `path` when it is a regular file (not a link) that no process holds, and says
-  // whether it went. A file this process cannot open for writing is not removed.
-  static bool removeUnlessHeld(const QString& path);
-  // Removes `path` with all in it when it is a folder (not a link) that no process holds, and
-  // says whether it went; links in it are removed, never followed. A folder where locks cannot
-  // be taken (some network shares) is not removed: a copy that is gone cannot be told there from
-  // one that runs.
+  // Removes the folder `path` with all in it and lets it go, whether this process holds it (it is
+  // then emptied through the descriptor it is held by, and let go only once it is gone) or not;
+  // says whether it went. Like every removal here, it goes by descriptors and never follows a
+  // link, at any depth (voxtrellis::FolderRemoval), and removes only the running user's files
+  // and folders: a link is removed itself, and what it leads to stays, even when it is swapped
+  // in for a folder while the removal runs.
+  static bool removeFolder(const QString& path);
+  // Removes `path` when it is a regular file (not a link) of the running user that no process
+  // holds, and says whether it went. A file this process cannot open for writing is not removed.
+  // In a folder where locks cannot be taken (some network shares), it goes only when
+  // `goneWithoutLocks` is given and answers true.
+  static bool removeUnlessHeld(const QString& path, const std::function<bool()>& goneWithoutLocks = {});
+  // Removes `path` with all in it when it is a folder (not a link) of the running user that no
+  // process holds, and says whether it went (as removeFolder() removes it; another user's file or
+  // folder inside stays, and so does the folder). A folder where locks cannot be taken is not
+  // removed: a copy that is gone cannot be told there from one that runs.
   static bool removeFolderUnlessHeld(const QString& path);
 };
 

@@ -42,12 +42,10 @@ bool isFolderName(const QString& name) {
   return name.startsWith(kFolderPrefix) && uuidText(uuidFromText(id)) == id;
 }
 
-// Removed while still held, then let go.
+// Removed while still held, then let go; what yt-dlp left in it goes with it, links never
+// followed.
 void removeFolder(const QString& path) {
-  if (!path.isEmpty()) {
-    QDir(path).removeRecursively();
-    HeldFiles::release(path);
-  }
+  if (!path.isEmpty()) HeldFiles::removeFolder(path);
 }
 
 template <typename T>
@@ -294,11 +292,10 @@ void YouTubeDownloader::cancel() {
 
 void YouTubeDownloader::cleanupTempFile(const QUrl& audioURL) {
   const QFileInfo info(audioURL.toLocalFile());
-  QFile::remove(info.absoluteFilePath());
   const QDir parent = info.absoluteDir();
-  if (parent.dirName().startsWith(kFolderPrefix)) {
-    removeFolder(parent.absolutePath());
-  }
+  // The file goes with its folder.
+  if (parent.dirName().startsWith(kFolderPrefix)) return removeFolder(parent.absolutePath());
+  QFile::remove(info.absoluteFilePath());
 }
 
 int YouTubeDownloader::removeLeftovers(const QString& folder) {

@@ -84,13 +84,16 @@ class YouTubeDownloader : public QObject {
   // progress line at least every second while it downloads. Default 10 minutes.
   void setSilenceLimit(int milliseconds);
 
-  // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder.
-  // Any thread; never fails.
+  // Removes the downloaded file and, when it sits in a "yt-download-" folder, that folder with
+  // it (links in it removed, never followed). Any thread; never fails.
   static void cleanupTempFile(const QUrl& audioURL);
   // Removes from `folder` the download folders of copies that no longer run (killed, or the
   // machine's power lost, while they downloaded): only folders of the names this class gives,
-  // with all in them, and none a copy holds, wherever it runs (see HeldFiles: each is held from
-  // its making until it is removed). Returns how many went.
+  // of the running user, with all in them, and none a copy holds, wherever it runs (see
+  // HeldFiles: each is held from its making until it is removed). A link in them is removed, and
+  // never followed, even one swapped in for a folder while they go: another user who shares the
+  // folder (the default /tmp) cannot make a start remove anything of the user's elsewhere.
+  // Returns how many went.
   static int removeLeftovers(const QString& folder);
 
   // The reports one chunk of tool output gives, one per recognised line, in line order.

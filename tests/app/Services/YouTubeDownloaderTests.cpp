@@ -1,23 +1,32 @@
 #include "Services/YouTubeDownloader.h"
 
+#include "Models/UuidText.h"
+#include "Services/HeldFiles.h"
 #include "support/LoopbackServer.h"
+#include "support/NameSwapper.h"
 #include "support/Processes.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <thread>
+
+#include <pwd.h>
+#include <unistd.h>
 
 using parlowvista::DownloadedAudio;
 using parlowvista::DownloaderError;
@@ -448,6 +457,98 @@ TEST(YouTubeDownloaderCleanupTest, OnlyDownloadFoldersAreRemovedWithTheFile) {
   EXPECT_TRUE(std::filesystem::exists(other));
   YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(QString::fromStdString(download.string())));
   EXPECT_FALSE(std::filesystem::exists(temp / "yt-download-ABC"));
+}
+
+// The start's sweep of gone copies' download folders, and a download's own cleanup, remove
+// through descriptors only: a download folder, and a folder inside it, that trade places over
+// and over with a link to a folder of the user's elsewhere never lead a removal there. (A name
+// looked at and then used again as a path would be followed through the link swapped in
+// between: the user's files would go.)
+TEST(YouTubeDownloaderLeftoversTest, FoldersSwappedForLinksWhileTheyGoLeadNoRemovalElsewhere) {
+  namespace fs = std::filesystem;
+  const testsupport::TempDir dir{"yt-swap"};
+  const fs::path elsewhere = dir / "elsewhere";
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) testsupport::writeFile(elsewhere / ("keep-" + std::to_string(i) + ".m4a"), "m4a");
+  const auto left = [&] { return std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()); };
+  const fs::path temporary = dir / "tmp";
+  const fs::path download = temporary / ("yt-download-" + parlowvista::uuidText(QUuid::createUuid()).toStdString());
+  const fs::path part = download / "part";
+  const fs::path topLink = temporary / "link";
+  const fs::path innerLink = dir / "inner-link";
+  testsupport::NameSwapper swapper({{download, topLink}, {part, innerLink}});
+  constexpr int kRounds = 600;
+  int rounds = 0;
+  int swept = 0;
+  int cleaned = 0;
+  QElapsedTimer clock;
+  clock.start();
+  for (; rounds < kRounds && clock.elapsed() < 60000; ++rounds) {
+    // Each round afresh: a gone copy's folder, or (every other round) this copy's own download,
+    // held, which its cleanup removes; a folder in it; and the two links.
+    std::error_code ignored;
+    for (const fs::path& path : {download, topLink, innerLink}) fs::remove_all(path, ignored);
+    const bool own = rounds % 2 == 1;
+    const QString folder = QString::fromStdString(download.string());
+    if (own) {
+      ASSERT_EQ(parlowvista::HeldFiles::createFolder(folder), "");
+    } else {
+      fs::create_directories(download);
+    }
+    for (int i = 0; i < 4; ++i) testsupport::writeFile(part / ("part-" + std::to_string(i)), "m4a");
+    testsupport::writeFile(download / "talk.m4a", "m4a");
+    fs::create_directory_symlink(elsewhere, topLink);
+    fs::create_directory_symlink(elsewhere, innerLink);
+    swapper.start();
+    if (own) {
+      YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(folder + "/talk.m4a"));
+    } else {
+      swept += YouTubeDownloader::removeLeftovers(QString::fromStdString(temporary.string()));
+    }
+    swapper.stop();
+    if (own && !fs::exists(download)) ++cleaned;
+    if (left() != kFiles) {
+      ++rounds;
+      break;
+    }
+  }
+  std::cout << "Files removed elsewhere: " << kFiles - left() << " of " << kFiles << " after " << rounds << " rounds, "
+            << swapper.exchanges() << " exchanges (" << swept << " folders swept, " << cleaned << " cleaned up)"
+            << std::endl;
+  EXPECT_EQ(left(), kFiles);
+  EXPECT_EQ(rounds, kRounds);
+  // The swapping did not stop every removal.
+  EXPECT_GT(swept, 0);
+  EXPECT_GT(cleaned, 0);
+}
+
+// In a temporary folder that users share (the default /tmp), a start leaves another user's
+// download folders alone, and in a gone copy's own folder what belongs to another user.
+TEST(YouTubeDownloaderLeftoversTest, AnotherUsersFoldersAndWhatIsTheirsInOnesOwnAreLeftAlone) {
+  namespace fs = std::filesystem;
+  const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+  if (!nobody)
+    GTEST_SKIP() << "Only a run as root can give a folder to another user (\"nobody\"): this run is not one, or "
+                    "the machine has no such account";
+  const testsupport::TempDir dir{"yt-others"};
+  const fs::path temporary = dir / "tmp";
+  const auto named = [] { return "yt-download-" + parlowvista::uuidText(QUuid::createUuid()).toStdString(); };
+  const fs::path theirs = temporary / named();
+  const fs::path mine = temporary / named();
+  testsupport::writeFile(theirs / "part" / "talk.m4a", "m4a");
+  testsupport::writeFile(mine / "talk.m4a", "m4a");
+  testsupport::writeFile(mine / "theirs" / "talk.m4a", "m4a");
+  testsupport::writeFile(mine / "their.m4a", "m4a");
+  const auto give = [&](const fs::path& path) { ASSERT_EQ(::lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0); };
+  for (const fs::path& path : {theirs, theirs / "part", theirs / "part" / "talk.m4a", mine / "theirs",
+                               mine / "theirs" / "talk.m4a", mine / "their.m4a"})
+    give(path);
+
+  EXPECT_EQ(YouTubeDownloader::removeLeftovers(QString::fromStdString(temporary.string())), 0);
+  EXPECT_TRUE(fs::exists(theirs / "part" / "talk.m4a"));
+  EXPECT_FALSE(fs::exists(mine / "talk.m4a"));
+  EXPECT_TRUE(fs::exists(mine / "theirs" / "talk.m4a"));
+  EXPECT_TRUE(fs::exists(mine / "their.m4a"));
 }
 
 }  // namespace
