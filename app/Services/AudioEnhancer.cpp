@@ -90,8 +90,11 @@ int AudioEnhancer::removeLeftovers(const QString& folder) {
   for (const QString& name : dir.entryList({QStringLiteral("parlowvista-*.wav")}, QDir::Files | QDir::Hidden)) {
     const QRegularExpressionMatch own = ownFileName().match(name);
     if (!own.hasMatch()) continue;
+    // The lock decides wherever locks work: the number says nothing of a copy in another
+    // process-id namespace (a container's first process is 1 there, a kernel thread's number
+    // here). It is all there is to go by in a folder without locks.
     const qint64 pid = own.captured(1).toLongLong();
-    if (pid > 0 && !isRunning(pid) && HeldFiles::removeUnlessHeld(dir.filePath(name))) ++removed;
+    if (HeldFiles::removeUnlessHeld(dir.filePath(name), [pid] { return pid > 0 && !isRunning(pid); })) ++removed;
   }
   return removed;
 }

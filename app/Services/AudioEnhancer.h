@@ -70,9 +70,10 @@ class AudioEnhancer : public QObject {
   static void cleanupTempFile(const QString& path);
 
   // Removes from `folder` the files of enhancers of processes that no longer run (a copy
-  // killed, or the machine's power lost, while it enhanced): only names this class gives,
-  // never anything else; nothing of a process still running here (a process of another user
-  // included), and nothing some process holds, wherever it runs. Returns how many went.
+  // killed, or the machine's power lost, while it enhanced): only names this class gives, of
+  // the running user, never anything else, and nothing some process holds, wherever it runs
+  // (HeldFiles), whatever number its name gives. In a folder without locks, nothing of a process
+  // still running here (a process of another user included). Returns how many went.
   static int removeLeftovers(const QString& folder);
 
  private:

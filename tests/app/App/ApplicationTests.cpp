@@ -206,9 +206,11 @@ TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
 
 // A copy killed (or left without power) while it enhanced or downloaded a file left the
 // half-written output in the temporary folder. The next start removes it, and what such a copy's
-// previews left, by the names the enhancer and the downloader give (the process's number in the
-// enhancer's): nothing of a copy still running, this one or another, nothing a copy holds (whose
-// number says nothing here: one in another container, say), and nothing else in the folder.
+// previews left, by the names the enhancer and the downloader give: nothing a copy holds, this
+// one or another, and nothing else in the folder. The process number in the enhancer's names
+// says nothing where locks work: a copy in another container had its own numbers (1, as the
+// container's first process), so a file that no copy holds goes whatever number it gives, that
+// of a process running here included.
 TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndNothingElse) {
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
@@ -220,18 +222,18 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
   running.start("sleep", {"60"});
   ASSERT_TRUE(running.waitForStarted());
   const auto named = pipelinetest::enhancerFileName;
-  const QStringList left{named(ended, ""), named(ended, "preview_"), named(ended, "preview_original_")};
-  const QStringList kept{named(running.processId(), ""),
-                         named(QCoreApplication::applicationPid(), "preview_"),
-                         parlowvista::uuidText(QUuid::createUuid()) + ".wav",
-                         QStringLiteral("parlowvista-%1-notes.wav").arg(ended),
-                         named(ended, "") + ".part",
-                         "talk.wav"};
+  const QStringList left{
+      named(ended, ""), named(ended, "preview_"),       named(ended, "preview_original_"),
+      named(1, ""),     named(running.processId(), ""), named(QCoreApplication::applicationPid(), "preview_")};
+  const QStringList kept{parlowvista::uuidText(QUuid::createUuid()) + ".wav",
+                         QStringLiteral("parlowvista-%1-notes.wav").arg(ended), named(ended, "") + ".part", "talk.wav"};
   for (const QString& name : left + kept) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
   const QString folderOfThatName = named(ended, "");
   ASSERT_TRUE(QDir(temporary).mkdir(folderOfThatName));
   const QString held = QDir(temporary).filePath(named(ended, ""));
   ASSERT_EQ(parlowvista::HeldFiles::create(held), "");
+  const QString heldAsFirst = QDir(temporary).filePath(named(1, "preview_"));
+  ASSERT_EQ(parlowvista::HeldFiles::create(heldAsFirst), "");
   // A download's folder: a gone copy's goes with all in it, though not through a link to a folder
   // elsewhere; one a copy holds stays; so does a link of that name, and what it leads to.
   const auto download = [] { return "yt-download-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); };
@@ -260,14 +262,17 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
       EXPECT_TRUE(there.contains(name)) << name.toStdString();
     }
     EXPECT_TRUE(QFileInfo::exists(held));
+    EXPECT_TRUE(QFileInfo::exists(heldAsFirst));
     EXPECT_TRUE(QFileInfo(heldDownload).isDir());
     EXPECT_TRUE(QFileInfo::exists(elsewhere + "/keep.m4a"));
   }
   // Let go, they are what a gone copy left.
   parlowvista::HeldFiles::release(held);
+  parlowvista::HeldFiles::release(heldAsFirst);
   parlowvista::HeldFiles::release(heldDownload + "/");
   const Application again(environment());
   EXPECT_FALSE(QFileInfo::exists(held));
+  EXPECT_FALSE(QFileInfo::exists(heldAsFirst));
   EXPECT_FALSE(QFileInfo::exists(heldDownload));
   running.kill();
   running.waitForFinished();
@@ -320,6 +325,73 @@ TEST(ApplicationOtherCopyChildProcess, StartsWithoutSeeingTheRunningCopy) {
   // The temporary folder both copies share (not the test program's own run folder inside it).
   const testsupport::ScopedEnv temporary("TMPDIR", qEnvironmentVariable("PV_OTHER_COPY_TMPDIR").toStdString());
   const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.othercopy"));
+}
+
+// A copy that runs as the first process of a process-id namespace of its own (a container's
+// main process) names its files "parlowvista-1-…", as if it were the machine's first process,
+// which always runs here. While it enhances, its lock keeps its file; once it is killed, the
+// next start removes the file, which nothing else would ever do.
+TEST_F(ApplicationTest, AKilledCopyThatRanAsAContainersFirstProcessLeavesNothingForGood) {
+  QString whyNot;
+  const auto launcher = testsupport::namespaceLauncher({"--pid", "--fork"}, &whyNot);
+  if (!launcher)
+    GTEST_SKIP() << "This machine lets no test start a copy in a process-id namespace of its own (unshare --pid "
+                    "--fork: "
+                 << whyNot.toStdString() << "): the lock alone is tested above";
+  const QString temporary = folder("tmp");
+  ASSERT_TRUE(QDir().mkpath(temporary));
+  const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
+  const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+  testsupport::writeFile(tempDir / "in.wav", "RIFF");
+  QProcessEnvironment copysEnvironment = QProcessEnvironment::systemEnvironment();
+  copysEnvironment.insert(testsupport::kChildRunVariable, "1");
+  copysEnvironment.insert("PV_FIRST_FOLDER", folder(""));
+  // What the killed copy's test program leaves of its own goes with this test's folder.
+  copysEnvironment.insert("TMPDIR", folder("child"));
+  ASSERT_TRUE(QDir().mkpath(folder("child")));
+  QProcess copy;
+  copy.setProcessEnvironment(copysEnvironment);
+  copy.setProcessChannelMode(QProcess::MergedChannels);
+  QStringList command = *launcher;
+  command << QCoreApplication::applicationFilePath() << "--gtest_filter=ApplicationFirstProcessChildProcess.*";
+  copy.start(command.takeFirst(), command);
+  QByteArray output;
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        copy.waitForReadyRead(100);
+        output += copy.readAll();
+        return output.contains("enhancing\n") || copy.state() == QProcess::NotRunning;
+      },
+      120000));
+  ASSERT_TRUE(output.contains("enhancing\n")) << output.toStdString();
+  const QStringList written = QDir(temporary).entryList(QDir::Files);
+  ASSERT_EQ(written.size(), 1);
+  EXPECT_TRUE(written.first().startsWith("parlowvista-1-")) << written.first().toStdString();
+  { const Application running(environment()); }
+  EXPECT_EQ(QDir(temporary).entryList(QDir::Files), written);
+
+  // The namespace's first process (the launcher's child); its end ends all in the namespace.
+  const QList<qint64> first = testsupport::childProcessesOf(copy.processId());
+  ASSERT_EQ(first.size(), 1);
+  ::kill(static_cast<pid_t>(first.first()), SIGKILL);
+  ASSERT_TRUE(copy.waitForFinished(30000));
+  EXPECT_EQ(QDir(temporary).entryList(QDir::Files), written);
+  { const Application next(environment()); }
+  EXPECT_EQ(QDir(temporary).entryList(QDir::Files).join(", ").toStdString(), "");
+}
+
+// The copy for the test above: this program as the first process of its namespace, enhancing
+// with a tool that takes its time, until it is killed.
+TEST(ApplicationFirstProcessChildProcess, EnhancesUntilKilled) {
+  const QString folder = qEnvironmentVariable("PV_FIRST_FOLDER");
+  ASSERT_FALSE(folder.isEmpty());
+  ASSERT_EQ(QCoreApplication::applicationPid(), 1);
+  parlowvista::AudioEnhancer enhancer(folder + "/bin/ffmpeg", folder + "/tmp");
+  enhancer.enhance(folder + "/in.wav", {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
+  ASSERT_EQ(QDir(folder + "/tmp").entryList(QDir::Files).size(), 1);
+  std::cout << "enhancing" << std::endl;
+  testsupport::waitUntil([] { return false; }, 300000);
 }
 
 // A $TMPDIR that names no folder: QDir::tempPath() is then empty, which names the working folder.

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <linux/capability.h>
 #include <pwd.h>
 #include <sys/syscall.h>
@@ -50,6 +52,19 @@ class WithoutTheRightToSignalOthers {
   __user_cap_data_struct m_saved[2]{};
   bool m_ok = false;
 };
+
+// The files in `folder` that this process has open, removed ones too (" (deleted)" after the
+// name): a file's lock goes with the descriptor it is held by, and a removed file's room on the
+// disk only once no descriptor is left open on it.
+QStringList openFilesIn(const QString& folder) {
+  QStringList open;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    const QString target = QString::fromStdString(std::filesystem::read_symlink(entry.path(), error).string());
+    if (target.startsWith(folder + "/")) open << target;
+  }
+  return open;
+}
 
 class AudioEnhancerTest : public testsupport::TempDirTest {
  protected:
@@ -107,6 +122,13 @@ TEST_F(AudioEnhancerTest, EnhancesIntoA16kMonoFloatFileWithProgress) {
   ASSERT_TRUE(preview.outputPath);
   EXPECT_TRUE(QFileInfo(*preview.outputPath).fileName().startsWith(own("preview_")));
   EXPECT_EQ(AudioProcessor::probeLength(*preview.outputPath)->sampleRate, 44100);
+  // Written, each file is held (another copy's start leaves it alone) until it is cleaned up,
+  // which lets it go: nothing of this process keeps it, or its room on the disk, any more.
+  EXPECT_EQ(openFilesIn(path("tmp")).size(), 2);
+  EXPECT_EQ(AudioEnhancer::removeLeftovers(path("tmp")), 0);
+  for (const QString& file : {*outcome.outputPath, *preview.outputPath}) AudioEnhancer::cleanupTempFile(file);
+  EXPECT_EQ(openFilesIn(path("tmp")).join(", ").toStdString(), "");
+  EXPECT_EQ(tempFiles().join(", ").toStdString(), "");
 }
 
 TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
@@ -136,6 +158,7 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
       EXPECT_EQ(preview.error.toStdString(), enhancer == &failing ? "Audio enhancement failed: bad filter\n"
                                                                   : "Failed to create enhanced audio file");
       EXPECT_TRUE(tempFiles().isEmpty());
+      EXPECT_EQ(openFilesIn(path("tmp")).join(", ").toStdString(), "");
     }
   }
   // An enhancer that goes (the application ending) while its tool writes ends the tool and
@@ -150,35 +173,38 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
   ASSERT_TRUE(testsupport::waitUntil([&] { return tempFiles().size() == 2; })) << tempFiles().join(", ").toStdString();
   writing.reset();
   EXPECT_EQ(tempFiles().join(", ").toStdString(), "");
+  EXPECT_EQ(openFilesIn(path("tmp")).join(", ").toStdString(), "");
   for (const QString& pid :
        QString::fromStdString(testsupport::readFile(pidFile.toStdString())).split('\n', Qt::SkipEmptyParts))
     EXPECT_FALSE(QFileInfo::exists("/proc/" + pid)) << "the tool " << pid.toStdString() << " runs on";
 }
 
-// A start keeps the files of another user's running copy: `kill` answers "not permitted" for
-// such a process, which still runs; it removes those of a copy that is gone.
-TEST_F(AudioEnhancerTest, AStartKeepsTheFilesOfAnotherUsersRunningCopy) {
-  // Another user's process: as root, one started as "nobody"; as any other user, the machine's
-  // first process when that is another user's.
+// In a temporary folder that users share (the default /tmp), a start keeps another user's
+// files, those of a copy that runs and those of one that is gone alike (that user's own next
+// start removes them); it removes those of this user's copy that is gone.
+TEST_F(AudioEnhancerTest, AStartKeepsAnotherUsersFilesOfARunningOrAGoneCopy) {
+  const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr;
+  if (!nobody)
+    GTEST_SKIP() << "Only a run as root can give a file to another user (\"nobody\"): this run is not one, or the "
+                    "machine has no such account";
+  // Another user's process: one started as "nobody".
   QProcess asNobody;
-  qint64 other = 1;
-  if (::geteuid() == 0) {
-    const passwd* nobody = ::getpwnam("nobody");
-    if (!nobody) GTEST_SKIP() << "No account \"nobody\" to run another user's process as";
-    const uid_t uid = nobody->pw_uid;
-    asNobody.start("setpriv", {"--reuid=" + QString::number(uid), "--regid=" + QString::number(nobody->pw_gid),
-                               "--clear-groups", "sleep", "60"});
-    ASSERT_TRUE(asNobody.waitForStarted()) << asNobody.errorString().toStdString();
-    other = asNobody.processId();
-    ASSERT_TRUE(testsupport::waitUntil([&] { return userOf(other) == uid; }));
-  } else if (userOf(1) == ::getuid() || userOf(1) < 0) {
-    GTEST_SKIP() << "Every process this test can see is this user's: none of another user's to keep a file for";
-  }
+  const uid_t uid = nobody->pw_uid;
+  asNobody.start("setpriv", {"--reuid=" + QString::number(uid), "--regid=" + QString::number(nobody->pw_gid),
+                             "--clear-groups", "sleep", "60"});
+  ASSERT_TRUE(asNobody.waitForStarted()) << asNobody.errorString().toStdString();
+  const qint64 other = asNobody.processId();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return userOf(other) == uid; }));
   const pid_t ended = testsupport::endedProcessId();
   ASSERT_GT(ended, 0);
-  const QString running = enhancerFileName(other);
+  const QStringList theirs{enhancerFileName(other), enhancerFileName(ended)};
   const QString gone = enhancerFileName(ended);
-  for (const QString& name : {running, gone}) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
+  for (const QString& name : theirs + QStringList{gone}) {
+    const auto file = testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
+    if (theirs.contains(name)) {
+      ASSERT_EQ(::chown(file.c_str(), uid, nobody->pw_gid), 0);
+    }
+  }
 
   int removed = 0;
   {
@@ -187,7 +213,9 @@ TEST_F(AudioEnhancerTest, AStartKeepsTheFilesOfAnotherUsersRunningCopy) {
     removed = AudioEnhancer::removeLeftovers(path("tmp"));
   }
   EXPECT_EQ(removed, 1);
-  EXPECT_EQ(tempFiles().join(", ").toStdString(), running.toStdString());
+  QStringList kept = theirs;
+  kept.sort();
+  EXPECT_EQ(tempFiles().join(", ").toStdString(), kept.join(", ").toStdString());
   asNobody.kill();
   asNobody.waitForFinished();
 }
@@ -206,6 +234,8 @@ TEST_F(AudioEnhancerTest, TheRoadLoadsTheEnhancedFileAndRemovesIt) {
   EXPECT_EQ(h.vm->currentFile(), QUrl::fromLocalFile(h.path("talk.wav")));
   EXPECT_NEAR(h.vm->cachedDuration().value_or(0), 3.0, 0.01);
   EXPECT_TRUE(QDir(h.path("tmp")).entryList(QDir::Files).isEmpty());
+  // Loaded, the enhanced file is let go: no descriptor keeps its lock, or its room on the disk.
+  EXPECT_EQ(openFilesIn(h.path("tmp")).join(", ").toStdString(), "");
 }
 
 TEST_F(AudioEnhancerTest, PreviewsAreMadeWithTheFoundToolPlayedOneAtATimeAndRemoved) {
@@ -247,6 +277,7 @@ TEST_F(AudioEnhancerTest, PreviewsAreMadeWithTheFoundToolPlayedOneAtATimeAndRemo
   const QString second = h.vm->previewEnhancedURL().toLocalFile();
   h.vm.reset();
   EXPECT_FALSE(QFileInfo::exists(second));
+  EXPECT_EQ(openFilesIn(h.path("tmp")).join(", ").toStdString(), "");
 }
 
 }  // namespace
