@@ -12,19 +12,26 @@ namespace parlowvista {
 // The guardian is a small process forked at the start of the application, before any thread,
 // holding one end of a socket pair whose other end only the application holds (closed on exec, so
 // no tool holds it). The application tells it each tool's group as the tool starts and again once
-// the tool has ended; when its end reads end of file, which is the application gone however it
-// went, the guardian kills (SIGKILL) every group still running a tool, then ends. It runs in a
-// process group of its own (a terminal's Ctrl+C or Ctrl+\ reaches the application's only),
-// ignores SIGINT, SIGQUIT, SIGHUP, SIGTERM and SIGPIPE, works in the root folder and holds
-// nothing else of the application's: the null device as its standard streams, no other open
-// file, no lock (a second copy's start and the sweep of the temporary folder do not see it).
-// It is a child of the application named "tool-guardian".
+// the tool has ended. As the application's main thread ends, which is the application ending
+// however it ends, the kernel sends the guardian its parent-death signal (SIGUSR1, caught): the
+// guardian reads what it was told last and kills (SIGKILL) every group still running a tool, and
+// any group it is told of after that, at once. It ends when its end of the socket reads end of
+// file, once the application's last thread is gone (which is also its signal to kill where the
+// parent-death signal does not come: a guardian started by another thread than the main one).
+// It runs in a process group of its own (a terminal's Ctrl+C or Ctrl+\ reaches the
+// application's only), ignores SIGINT, SIGQUIT, SIGHUP, SIGTERM and SIGPIPE, works in the root
+// folder and holds nothing else of the application's: the null device as its standard streams,
+// no other open file, no lock (a second copy's start and the sweep of the temporary folder do not
+// see it). It is a child of the application named "tool-guardian", reaped by a thread of the
+// application ("guardian-reaper") as soon as it ends, should it be killed while the application
+// runs.
 //
 // Without start() (a test program that starts none), or once the guardian cannot be told (it was
 // killed, or stopped for long), watch() and forget() do nothing: the tools still end with the
 // application, and what they started runs on.
 //
-// start(): the main thread, once, before any other thread. watch() and forget(): any thread.
+// start(): the main thread (whose end is the application's), once, before any other thread.
+// watch() and forget(): any thread.
 class ToolGuardian {
  public:
   // Forks the guardian. False, with a line on standard error, when the system refuses.
