@@ -128,8 +128,10 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
           if (!QDir().mkpath(folder)) throw std::runtime_error("Cannot create folder " + folder.toStdString());
           const QString target =
               downloadnaming::uniqueDownloadPath(folder, downloadnaming::safeTitle(title), QFileInfo(temp).suffix());
-          if (!QFile::copy(temp, target)) {
-            throw std::runtime_error("Cannot copy the download to " + target.toStdString());
+          QFile download(temp);
+          if (!download.copy(target)) {
+            throw std::runtime_error(
+                QStringLiteral("Cannot copy the download to %1: %2").arg(target, download.errorString()).toStdString());
           }
           return target;
         },

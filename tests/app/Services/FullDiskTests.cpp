@@ -1,13 +1,15 @@
-// A full disk, where the application writes: the enhancer's output in the temporary folder and
-// the sample cache's file. The child process (this program) runs in a mount namespace of its
-// own, where it mounts a file system of a megabyte over the folder it writes to; each write
-// fails for want of room. The user reads that the disk is full, and nothing half-written is
-// left.
+// A full disk, where the application writes: the enhancer's output in the temporary folder, the
+// sample cache's file and the kept copy of a download. The child process (this program) runs in
+// a mount namespace of its own, where it mounts a file system of a megabyte over the folder it
+// writes to; each write fails for want of room. The user reads that the disk is full, and
+// nothing half-written is left.
 
 #include "Services/AudioCacheService.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/ChildTestRun.h"
+#include "support/LoopbackServer.h"
 #include "support/Namespaces.h"
+#include "support/ScopedEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -54,7 +56,7 @@ TEST(WritingOntoAFullDisk, SaysTheDiskIsFullAndLeavesNothingHalfWritten) {
   const testsupport::ChildTestRun run = testsupport::runTestsInChild(
       QProcessEnvironment::systemEnvironment(), "WritingOntoAFullDiskChildProcess.*", 240000, *launcher);
   EXPECT_TRUE(run.finished) << run.output.toStdString();
-  EXPECT_TRUE(run.output.contains("[  PASSED  ] 2 tests")) << run.output.toStdString();
+  EXPECT_TRUE(run.output.contains("[  PASSED  ] 3 tests")) << run.output.toStdString();
 }
 
 // The view model's road with enhancement on, the temporary folder a megabyte: ffmpeg's
@@ -115,6 +117,35 @@ TEST(WritingOntoAFullDiskChildProcess, ASampleCacheWriteOnAFullDiskEndsWithTheRe
     EXPECT_TRUE(std::string(error.what()).find(kNoSpace) != std::string::npos) << error.what();
   }
   EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
+}
+
+// A download kept in the downloads folder, a megabyte, while the track is more: the user reads
+// why the copy failed, in one line, and nothing of it is left, nor of the download.
+TEST(WritingOntoAFullDiskChildProcess, ADownloadKeptOntoAFullDiskSaysWhy) {
+  Harness h(std::make_shared<FakeEngine>());
+  ASSERT_TRUE(h.downloader->isAvailable());
+  ASSERT_TRUE(h.startModels());
+  ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "anoisesrc=d=120:r=44100", "-c:a", "alac", h.path("noise.m4a")}));
+  const std::string track = testsupport::readFile((h.dir / "noise.m4a").string());
+  ASSERT_GT(track.size(), std::size_t(1) << 20);
+  testsupport::LoopbackServer server;
+  server.server().Get("/media/ten.m4a",
+                      [&](const httplib::Request&, httplib::Response& res) { res.set_content(track, "audio/mp4"); });
+  server.start();
+  const testsupport::ScopedEnv tmpdir("TMPDIR", h.path("tmp").toStdString());
+  const SmallDisk disk(h.path("downloads"));
+  ASSERT_EQ(disk.error(), "");
+  h.vm->processYouTubeURL(QString::fromStdString(server.baseUrl()) + "/media/ten.m4a");
+  ASSERT_TRUE(h.settle(120000));
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  const QString shown = h.vm->state().error()->message;
+  EXPECT_TRUE(shown.startsWith("Cannot copy the download to " + h.path("downloads") + "/ten.m4a: "))
+      << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(kNoSpace)) << shown.toStdString();
+  EXPECT_FALSE(shown.contains('\n')) << shown.toStdString();
+  EXPECT_TRUE(h.logged("YouTube download failed: " + shown));
+  EXPECT_EQ(QDir(h.path("downloads")).entryList(QDir::Files | QDir::Hidden).join(", ").toStdString(), "");
+  EXPECT_EQ(QDir(h.path("tmp")).entryList({"yt-download-*"}, QDir::Dirs).join(", ").toStdString(), "");
 }
 
 }  // namespace
