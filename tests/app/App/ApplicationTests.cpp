@@ -65,6 +65,25 @@ using parlowvista::StoreError;
 
 namespace {
 
+// Starts this program's tests of `filter` in `child` (after `launcher`, when given) and waits
+// until it writes `line`: true once it has. What it wrote is added to `output`.
+bool startChildUntil(QProcess& child, QProcessEnvironment environment, const QString& filter, const QByteArray& line,
+                     QByteArray& output, int timeoutMs, QStringList launcher = {}) {
+  environment.insert(testsupport::kChildRunVariable, "1");
+  child.setProcessEnvironment(environment);
+  child.setProcessChannelMode(QProcess::MergedChannels);
+  launcher << QCoreApplication::applicationFilePath() << "--gtest_filter=" + filter;
+  child.start(launcher.takeFirst(), launcher);
+  testsupport::waitUntil(
+      [&] {
+        child.waitForReadyRead(100);
+        output += child.readAll();
+        return output.contains(line) || child.state() == QProcess::NotRunning;
+      },
+      timeoutMs);
+  return output.contains(line);
+}
+
 class ApplicationTest : public testsupport::TempDirTest {
  protected:
   // Settings of the test's own, in its folder, until it ends.
@@ -153,21 +172,11 @@ TEST_F(ApplicationTest, AStoreThatCannotBeOpenedIsReported) {
 TEST_F(ApplicationTest, ASecondCopyWaitsForOneThatIsEndingAndIsToldInPlainWordsOfOneThatStays) {
   {
     QProcessEnvironment holding = QProcessEnvironment::systemEnvironment();
-    holding.insert(testsupport::kChildRunVariable, "1");
     holding.insert("PV_HOLD_FOLDER", folder(""));
     QProcess ending;
-    ending.setProcessEnvironment(holding);
-    ending.setProcessChannelMode(QProcess::MergedChannels);
-    ending.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=ApplicationHoldChildProcess.*"});
     QByteArray output;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-          ending.waitForReadyRead(100);
-          output += ending.readAll();
-          return output.contains("holding\n") || ending.state() == QProcess::NotRunning;
-        },
-        60000));
-    ASSERT_TRUE(output.contains("holding\n")) << output.toStdString();
+    ASSERT_TRUE(startChildUntil(ending, holding, "ApplicationHoldChildProcess.*", "holding\n", output, 60000))
+        << output.toStdString();
     EXPECT_NO_THROW(Application{environment()});
     EXPECT_TRUE(ending.waitForFinished(30000));
     output += ending.readAll();
@@ -345,26 +354,15 @@ TEST_F(ApplicationTest, AKilledCopyThatRanAsAContainersFirstProcessLeavesNothing
   std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
   testsupport::writeFile(tempDir / "in.wav", "RIFF");
   QProcessEnvironment copysEnvironment = QProcessEnvironment::systemEnvironment();
-  copysEnvironment.insert(testsupport::kChildRunVariable, "1");
   copysEnvironment.insert("PV_FIRST_FOLDER", folder(""));
   // What the killed copy's test program leaves of its own goes with this test's folder.
   copysEnvironment.insert("TMPDIR", folder("child"));
   ASSERT_TRUE(QDir().mkpath(folder("child")));
   QProcess copy;
-  copy.setProcessEnvironment(copysEnvironment);
-  copy.setProcessChannelMode(QProcess::MergedChannels);
-  QStringList command = *launcher;
-  command << QCoreApplication::applicationFilePath() << "--gtest_filter=ApplicationFirstProcessChildProcess.*";
-  copy.start(command.takeFirst(), command);
   QByteArray output;
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] {
-        copy.waitForReadyRead(100);
-        output += copy.readAll();
-        return output.contains("enhancing\n") || copy.state() == QProcess::NotRunning;
-      },
-      120000));
-  ASSERT_TRUE(output.contains("enhancing\n")) << output.toStdString();
+  ASSERT_TRUE(startChildUntil(copy, copysEnvironment, "ApplicationFirstProcessChildProcess.*", "enhancing\n", output,
+                              120000, *launcher))
+      << output.toStdString();
   const QStringList written = QDir(temporary).entryList(QDir::Files);
   ASSERT_EQ(written.size(), 1);
   EXPECT_TRUE(written.first().startsWith("parlowvista-1-")) << written.first().toStdString();
