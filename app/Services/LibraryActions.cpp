@@ -13,6 +13,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace parlowvista {
 
@@ -22,7 +28,87 @@ void printLine(const QString& line) {
   qInfo().noquote() << line;
 }
 
+QString systemReason(int error) {
+  return QString::fromLocal8Bit(std::strerror(error));
+}
+
 }  // namespace
+
+// The file is looked at, and later removed, in the folder that holds it, which is entered from the
+// owned folder (opened by its real path, as checked) one step at a time, never through a link. It
+// is removed only while the owned folder is still the one checked and the file's name still
+// stands for the file checked: the same device and inode, and the same change time (an inode
+// number passes to the next file made once a file is gone).
+class LibraryActions::CheckedFile {
+ public:
+  // Looks at `relative` inside `ownedFolder`: isFile() tells whether it is a regular file.
+  CheckedFile(QString path, QString ownedFolder, const QString& relative)
+      : m_path(std::move(path)), m_ownedFolder(std::move(ownedFolder)), m_steps(relative.split(QLatin1Char('/'))) {
+    m_name = QFile::encodeName(m_steps.takeLast());
+    const int folder = openFolder(m_owned);
+    m_isFile = folder >= 0 && ::fstatat(folder, m_name.constData(), &m_file, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(m_file.st_mode);
+    if (folder >= 0) ::close(folder);
+  }
+
+  bool isFile() const { return m_isFile; }
+  const QString& path() const { return m_path; }
+
+  // Removes the file while it is as it was checked and the running user owns it; else says why
+  // not (empty once removed).
+  QString remove() const {
+    const QString folderReplaced = m_path + QStringLiteral(": a folder on its way was replaced after the check");
+    struct stat owned {};
+    const int folder = openFolder(owned);
+    if (folder < 0) return errno == ELOOP || errno == ENOTDIR ? folderReplaced : systemReason(errno);
+    struct stat named {};
+    QString failure;
+    if (::fstatat(folder, m_name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      failure = systemReason(errno);
+    } else if (owned.st_dev != m_owned.st_dev || owned.st_ino != m_owned.st_ino) {
+      failure = folderReplaced;
+    } else if (named.st_dev != m_file.st_dev || named.st_ino != m_file.st_ino ||
+               named.st_ctim.tv_sec != m_file.st_ctim.tv_sec || named.st_ctim.tv_nsec != m_file.st_ctim.tv_nsec) {
+      failure = m_path + QStringLiteral(" was replaced after the check");
+    } else if (named.st_uid != ::geteuid()) {
+      failure = m_path + QStringLiteral(" belongs to another user");
+    } else if (::unlinkat(folder, m_name.constData(), 0) != 0) {
+      // (Whatever took the name since lies in this folder, and a folder there stays.)
+      failure = systemReason(errno);
+    }
+    ::close(folder);
+    return failure;
+  }
+
+ private:
+  // The folder that holds the file, open; -1 with errno when a step is not there or is no folder
+  // (a link, say). `owned` is what the owned folder's name opened.
+  int openFolder(struct stat& owned) const {
+    constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int folder = ::open(QFile::encodeName(m_ownedFolder).constData(), kFolderFlags);
+    if (folder >= 0 && ::fstat(folder, &owned) != 0) folder = closed(folder, -1);
+    for (const QString& step : m_steps) {
+      if (folder < 0) break;
+      folder = closed(folder, ::openat(folder, QFile::encodeName(step).constData(), kFolderFlags));
+    }
+    return folder;
+  }
+  // Closes `folder` and returns `next`, errno as it was.
+  static int closed(int folder, int next) {
+    const int error = errno;
+    ::close(folder);
+    errno = error;
+    return next;
+  }
+
+  QString m_path;
+  QString m_ownedFolder;
+  QStringList m_steps;
+  QByteArray m_name;
+  struct stat m_owned {};
+  struct stat m_file {};
+  bool m_isFile = false;
+};
 
 LibraryActions::LibraryActions(ModelContext& context, AppSettings& settings, FileAccessManager& fileAccess,
                                QStringList ownedFolders, QObject* parent)
@@ -85,34 +171,38 @@ void LibraryActions::moveGroups(QList<int> fromRows, int toRow) {
 }
 
 bool LibraryActions::isOwnedFile(const QString& path) const {
-  if (path.isEmpty()) return false;
-  const QString real = QFileInfo(path).canonicalFilePath();
-  if (real.isEmpty()) return false;
-  return std::any_of(m_ownedFolders.begin(), m_ownedFolders.end(), [&](const QString& folder) {
-    const QString root = QDir(folder).canonicalPath();
-    return !root.isEmpty() && real.startsWith(root + QLatin1Char('/'));
-  });
+  return !path.isEmpty() && !ownedFolderOf(QFileInfo(path).canonicalFilePath()).isEmpty();
 }
 
-QStringList LibraryActions::appFilesOf(const AudioSource* source) const {
+QString LibraryActions::ownedFolderOf(const QString& realPath) const {
+  if (realPath.isEmpty()) return {};
+  for (const QString& folder : m_ownedFolders) {
+    const QString root = QDir(folder).canonicalPath();
+    if (!root.isEmpty() && realPath.startsWith(root + QLatin1Char('/'))) return root;
+  }
+  return {};
+}
+
+QList<LibraryActions::CheckedFile> LibraryActions::appFilesOf(const AudioSource* source) const {
   QStringList paths;
   if (source->isYouTubeSource()) paths << source->originalPath();
   if (source->cachedSamplesPath()) paths << *source->cachedSamplesPath();
-  QStringList owned;
+  QList<CheckedFile> owned;
   for (const QString& path : paths) {
-    if (QFileInfo(path).isFile() && isOwnedFile(path)) owned << QFileInfo(path).canonicalFilePath();
+    const QString real = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    const QString folder = ownedFolderOf(real);
+    if (folder.isEmpty()) continue;
+    CheckedFile file(real, folder, real.mid(folder.size() + 1));
+    if (file.isFile()) owned << file;
   }
   return owned;
 }
 
-void LibraryActions::removeFiles(const QStringList& paths) {
-  for (const QString& path : paths) {
-    QFile file(path);
-    if (file.remove()) {
-      printLine(QStringLiteral("Deleted file: ") + path);
-    } else {
-      printLine(QStringLiteral("Failed to delete file: ") + file.errorString());
-    }
+void LibraryActions::removeFiles(const QList<CheckedFile>& files) {
+  for (const CheckedFile& file : files) {
+    const QString failure = file.remove();
+    printLine(failure.isEmpty() ? QStringLiteral("Deleted file: ") + file.path()
+                                : QStringLiteral("Failed to delete file: ") + failure);
   }
 }
 
@@ -141,7 +231,7 @@ bool LibraryActions::refuseDeletion(const QString& reason) {
 bool LibraryActions::deleteGroup(TranscriptGroup* group) {
   if (!group || group->isDeleted()) return false;
   if (refuseDeletion(deletionRefusal(group))) return false;
-  QStringList files;
+  QList<CheckedFile> files;
   for (const AudioSource* source : group->audioSources()) files << appFilesOf(source);
   emit aboutToDeleteGroup(group);
   m_context.remove(group);
@@ -153,7 +243,7 @@ bool LibraryActions::deleteGroup(TranscriptGroup* group) {
 bool LibraryActions::deleteAudioSource(AudioSource* source) {
   if (!source || source->isDeleted()) return false;
   if (refuseDeletion(deletionRefusal(source))) return false;
-  const QStringList files = appFilesOf(source);
+  const QList<CheckedFile> files = appFilesOf(source);
   emit aboutToDeleteAudioSource(source);
   m_context.remove(source);
   if (!save("Failed to delete audio: ")) return false;

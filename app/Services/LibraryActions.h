@@ -26,6 +26,13 @@ class TranscriptGroup;
 // stored path that points elsewhere (a relocated online video now naming the user's own
 // file) is left alone. When the save fails no file is removed.
 //
+// Each file is removed as it was checked: it is looked at, and removed, in the folder holding it,
+// entered from the owned folder one step at a time and never through a link; and it goes only
+// while the owned folder is the one checked and the file's name there still stands for the very
+// regular file checked (its identity), owned by the running user. A file, or a folder on its
+// way, swapped for a link after the check, or a file replaced, stays, and so does all that
+// stands in its place or that a link leads to; "Failed to delete file: " says why.
+//
 // A source that a run still holds (see setInUseProbe), or a group holding such a source, is not
 // deleted: the refusal is announced (deletionRefused) and false returned. The views ask
 // deletionRefusal first, so that they offer no deletion that would be refused.
@@ -80,8 +87,13 @@ class LibraryActions : public QObject {
   bool save(const char* failurePrefix);
   // Announces a non-empty refusal; whether there was one.
   bool refuseDeletion(const QString& reason);
-  QStringList appFilesOf(const AudioSource* source) const;
-  void removeFiles(const QStringList& paths);
+  // An app-made file as it was checked.
+  class CheckedFile;
+  // The real path of the owned folder that `realPath` lies inside; empty when none.
+  QString ownedFolderOf(const QString& realPath) const;
+  QList<CheckedFile> appFilesOf(const AudioSource* source) const;
+  // Prints "Deleted file: " and the path, or "Failed to delete file: " and why, for each.
+  static void removeFiles(const QList<CheckedFile>& files);
 
   ModelContext& m_context;
   AppSettings& m_settings;
