@@ -479,6 +479,9 @@ class TranscriptionViewModel : public QObject {
   template <typename T>
   void runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work, std::function<void(T)> then);
   void loadForRoad(const std::shared_ptr<Road>& road);
+  void enhanceForRoad(const std::shared_ptr<Road>& road);
+  // Keeps the run's samples: the library's source, the samples in memory and in the cache.
+  void keepSamplesForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
   void runDiarizer(const std::shared_ptr<Road>& road);

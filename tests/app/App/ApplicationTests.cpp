@@ -284,12 +284,12 @@ TEST_F(ApplicationTest, ACopyThatCannotSeeARunningCopyLeavesItsFileAlone) {
                     "(unshare --pid --fork): the lock alone is tested above";
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
-  // The running copy: this process, enhancing with a tool that takes its time.
+  // The running copy: this process, making an enhancement preview with a tool that takes its time.
   const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
   std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
   testsupport::writeFile(tempDir / "in.wav", "RIFF");
   parlowvista::AudioEnhancer enhancer(QString::fromStdString(tool.string()), temporary);
-  enhancer.enhance(folder("in.wav"), {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
+  enhancer.generatePreview(folder("in.wav"), {}, [](const auto&) { ADD_FAILURE() << "answered"; });
   const QStringList writing = QDir(temporary).entryList(QDir::Files);
   ASSERT_EQ(writing.size(), 1);
   const pid_t ended = testsupport::endedProcessId();
