@@ -7,6 +7,7 @@
 #include "Services/AudioProcessor.h"
 #include "Services/EnhancementCommands.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "engine/Shared/AudioTestFiles.h"
 #include "support/Processes.h"
 
 #include <voxtrellis/WorkStopped.h>
@@ -328,6 +329,45 @@ TEST_F(AudioEnhancerTest, TheRoadEnhancesTheLoadedSamplesAndKeepsThem) {
   ASSERT_TRUE(cached);
   ASSERT_EQ(cached->size(), talk.size());
   EXPECT_NE(*cached, talk) << "the samples kept are not the enhanced ones";
+}
+
+// An ffmpeg killed while it enhances (the out-of-memory killer, say) fails the run with the
+// signal named; the run's error used to read "Audio enhancement failed: " and nothing more.
+TEST_F(AudioEnhancerTest, ARunWhoseToolIsKilledFailsNamingTheSignal) {
+  Harness h(std::make_shared<FakeEngine>(), true, {}, nullptr, fakeTool("killed-road", "kill -9 $$"));
+  ASSERT_TRUE(h.startModels());
+  writeFloatWav(h.dir / "talk.wav", twoVoices(3.0, {}));
+  ASSERT_TRUE(h.turnOnEnhancement());
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.wav")));
+  ASSERT_TRUE(h.settle());
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  EXPECT_EQ(h.vm->state().error()->message, "Audio enhancement failed: ffmpeg was ended by signal 9 (Killed)");
+  EXPECT_TRUE(h.logged("Error: Audio enhancement failed: ffmpeg was ended by signal 9 (Killed)"));
+  EXPECT_TRUE(h.context->fetch<Transcription>().isEmpty());
+}
+
+// ffmpeg takes damage it cannot step over (a raw AAC header that states no length, two seconds
+// in) for the end of the file: it says so and ends well, the excerpts cut short there. The
+// preview says what it said, and is still made; it used to pass in silence.
+TEST_F(AudioEnhancerTest, APreviewCutShortByDamageSaysWhatFfmpegSaid) {
+  Harness h(std::make_shared<FakeEngine>());
+  writeFloatWav(h.dir / "talk.wav", twoVoices(14.0, {}));
+  ASSERT_TRUE(ffmpeg({"-i", h.path("talk.wav"), "-ar", "44100", "-c:a", "aac", "-f", "adts", h.path("whole.aac")}));
+  const std::string whole = testsupport::readFile(h.dir / "whole.aac");
+  testsupport::writeFile(h.dir / "talk.aac", voxtrellis::test::withAdtsFrameLength(
+                                                 whole, voxtrellis::test::adtsHeaderPast(whole, 0.15), 0));
+  ASSERT_TRUE(h.startModels());
+  h.vm->processFile(QUrl::fromLocalFile(h.path("talk.aac")));
+  ASSERT_TRUE(h.settle());
+  ASSERT_TRUE(testsupport::waitUntil([&] { return h.vm->isEnhancerAvailable(); }));
+  h.vm->generateEnhancementPreview();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !h.vm->isGeneratingPreview(); }, 30000));
+  EXPECT_TRUE(h.logged("ffmpeg reported while making the preview: " + h.path("talk.aac") +
+                       ": Invalid data found when processing input"));
+  EXPECT_TRUE(h.logged("Preview ready - compare Original vs Enhanced"));
+  const auto excerpt = AudioProcessor::probeLength(h.vm->previewOriginalURL().toLocalFile());
+  ASSERT_TRUE(excerpt);
+  EXPECT_LT(double(excerpt->frames) / excerpt->sampleRate, 5.0);
 }
 
 TEST_F(AudioEnhancerTest, PreviewsAreMadeWithTheFoundToolPlayedOneAtATimeAndRemoved) {
