@@ -12,6 +12,7 @@
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/Processes.h"
 #include "support/QuitInChild.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
@@ -100,6 +101,7 @@ constexpr const char* kFile = "PV_RUN_QUIT_FILE";
 constexpr const char* kStep = "PV_RUN_QUIT_STEP";
 constexpr const char* kSignal = "PV_RUN_QUIT_SIGNAL";
 constexpr const char* kInTheStep = "Quitting in the step";
+constexpr const char* kTool = "Tool running: ";  // a process the child started (ffmpeg)
 // The engine looks for a stop before each piece: none, or one already under way, is done after it.
 constexpr int kMostPiecesAfterStop = 1;
 
@@ -194,8 +196,16 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsThePr
       EXPECT_EQ(program.exitCode, 0) << program.output.toStdString();
     }
     EXPECT_TRUE(program.output.contains("[  PASSED  ] 1 test")) << program.output.toStdString();
-    // Nothing of the enhancement is left in the temporary folder.
+    // Nothing of the enhancement is left in the temporary folder, and its ffmpeg went with the
+    // program.
     EXPECT_EQ(soundFilesIn(folder).join(", ").toStdString(), "") << program.output.toStdString();
+    QList<qint64> tools;
+    for (const QByteArray& line : program.output.split('\n')) {
+      if (line.startsWith(kTool)) tools << line.mid(qsizetype(strlen(kTool))).trimmed().toLongLong();
+    }
+    EXPECT_EQ(tools.isEmpty(), std::string(c.step) != "enhancing") << program.output.toStdString();
+    for (const qint64 tool : tools)
+      EXPECT_TRUE(testsupport::waitUntil([&] { return testsupport::processEnded(tool); }, 10000));
 
     {
       ModelContext context(storeIn(folder));
@@ -249,6 +259,8 @@ TEST(PipelineQuitChildProcess, QuitsInTheStep) {
           },
           120000))
           << viewModel.enhancementProgress();
+      for (const qint64 tool : testsupport::descendantsOf(QCoreApplication::applicationPid()))
+        std::cout << kTool << tool << std::endl;
     }
     std::cout << kInTheStep << std::endl;
   };
