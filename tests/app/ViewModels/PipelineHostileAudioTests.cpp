@@ -347,7 +347,7 @@ TEST_F(PipelineHostileAudioTest, WithEnhancementOnADamagedFileKeepsAndSaysWhatIt
       ASSERT_TRUE(testsupport::waitUntil([&] { return linesSince(logged).contains("Audio samples cached to disk"); }));
     }
     EXPECT_EQ(said[0].size(), 1) << said[0].join("\n").toStdString();
-    EXPECT_EQ(said[1], said[0]);
+    EXPECT_EQ(said[1].join("\n").toStdString(), said[0].join("\n").toStdString());
     EXPECT_EQ(kept[1], kept[0]);
     EXPECT_GT(kept[1], failing ? 4.0 : 13.0);
     // The player seeks by the loader's places of the file, and so it will when the version is
@@ -379,7 +379,7 @@ TEST_F(PipelineHostileAudioTest, WithEnhancementOnAFileThatCannotBeReadFailsAsWi
   run(h.path("notes.wav"));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
   const ErrorInfo& error = *h.vm->state().error();
-  EXPECT_EQ(error.message, "Not an audio file, or damaged: notes.wav");
+  EXPECT_EQ(error.message.toStdString(), "Not an audio file, or damaged: notes.wav");
   EXPECT_TRUE(error.details->contains("Invalid data found")) << error.details->toStdString();
   EXPECT_FALSE(h.logged("Enhancing audio quality..."));
   EXPECT_EQ(versions(), 0);

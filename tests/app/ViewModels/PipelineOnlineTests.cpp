@@ -114,7 +114,7 @@ TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBeh
   ASSERT_TRUE(h.settle(120000));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
   // The tool said nothing: its exit status is the reason.
-  EXPECT_EQ(h.vm->state().error()->message, "Audio enhancement failed: ffmpeg ended with exit status 1");
+  EXPECT_EQ(h.vm->state().error()->message.toStdString(), "Audio enhancement failed: ffmpeg ended with exit status 1");
   EXPECT_TRUE(h.loggedStart("Copied to permanent storage: "));
   EXPECT_EQ(leftovers(), QStringList());
 }
