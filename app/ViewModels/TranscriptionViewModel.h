@@ -413,24 +413,16 @@ class TranscriptionViewModel : public QObject {
   void setStageProgress(ProcessingStage stage, double fraction);
   // Another file makes the enhancement preview of the one before go.
   void setCurrentFile(const QUrl& url);
-  void setMediaSource(const std::optional<MediaSource>& source) {
-    publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
-  }
-  void setCurrentAudioSource(AudioSource* source) {
-    publish(m_currentAudioSource, source, &TranscriptionViewModel::currentAudioSourceChanged);
-  }
+  void setMediaSource(const std::optional<MediaSource>& source);
+  void setCurrentAudioSource(AudioSource* source);
   // Keeps a translation's tab only while the new current version is the one it translates.
   void setCurrentTranscription(Transcription* transcription);
   void showOriginalTab();
   void setHasUnsavedChanges(bool value);
   // The shown version was edited: the next save writes it.
   void noteShownEdited();
-  void setLastSaveTime(const QDateTime& at) {
-    publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
-  }
-  void setSpeakers(QList<Speaker> speakers) {
-    publish(m_speakers, std::move(speakers), &TranscriptionViewModel::speakersChanged);
-  }
+  void setLastSaveTime(const QDateTime& at);
+  void setSpeakers(QList<Speaker> speakers);
   void setCurrentSegmentIndex(std::optional<qsizetype> index) {
     publish(m_currentSegmentIndex, index, &TranscriptionViewModel::currentSegmentIndexChanged);
   }
