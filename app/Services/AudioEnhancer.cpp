@@ -184,9 +184,9 @@ AudioEnhancer::Enhanced AudioEnhancer::enhance(std::span<const float> samples, c
       std::memcpy(reinterpret_cast<char*>(enhanced.samples.data()) + (begin - delayBytes),
                   bytes.data() + (begin - from), end - begin);
     }
-    // A thousandth at a time: a long recording comes back in many thousand pieces.
+    // A thousandth at a time (a long recording comes back in many thousand pieces), and the end.
     const double done = std::min(1.0, double(received) / double(wanted + delayBytes));
-    if (progress && done >= reported + 0.001) {
+    if (progress && (done >= reported + 0.001 || (done == 1.0 && reported < 1.0))) {
       reported = done;
       progress(done);
     }

@@ -35,12 +35,11 @@ class ProcessRunner;
 class AudioEnhancer : public QObject {
   Q_OBJECT
  public:
-  // The output file, or the user-facing description of the failure, the same for the samples
-  // and for a preview:
-  // "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not found",
-  // "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No space
-  // left on device", say) and, where a signal ended it, "ffmpeg was ended by signal 9 (Killed)"
-  // (or where it ended with a status and said nothing, "ffmpeg ended with exit status 1"),
+  // A preview's file, or the user-facing description of the failure (the samples' failures read
+  // alike): "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not
+  // found", "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No
+  // space left on device", say) and, where a signal ended it, "ffmpeg was ended by signal 9
+  // (Killed)" (where it ended with a status and said nothing, "ffmpeg ended with exit status 1"),
   // "Audio enhancement failed: <output file>: <the system's reason>" when the output cannot be
   // made, "Failed to create enhanced audio file" (the tool ended well without writing it), or
   // the system's reason a tool could not start. `toolErrors`: what the tool said on a run that
@@ -108,8 +107,8 @@ class AudioEnhancer : public QObject {
   // `output`: the file the tool writes, removed should the enhancer go before the tool ends.
   void runTool(const QString& program, const QStringList& arguments, std::function<void(const QByteArray&)> onOutput,
                std::function<void(const ToolResult&)> done, const QString& output = {});
-  // What a tool's run that was to write `output` comes to, the same for the whole file and a
-  // preview; a failed run's output is removed.
+  // What a tool's run that was to write a preview's `output` comes to; a failed run's output is
+  // removed.
   static Outcome outcomeOf(const ToolResult& result, const QString& output);
   // What a tool that ended well said on its error stream, trimmed ("Unknown error" when it is no
   // text); empty when nothing.
