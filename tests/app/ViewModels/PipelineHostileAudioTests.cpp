@@ -300,29 +300,33 @@ TEST_F(PipelineHostileAudioTest, AFileWhoseReadsFailPartwayIsTranscribedUpToTher
 // With "Enhance audio" on, a damaged file is read as without: the enhancer filters the samples
 // the loader read from the file itself. A raw AAC file with a header past three quarters that
 // states no length keeps all its sound (ffmpeg reading it took the header for the end of the
-// file and a quarter of the recording went, unsaid), and an MP3 whose reads fail from its middle
-// byte says so (ffmpeg, a process of its own, read it whole; a failing disk would have cut it
-// short, unsaid); each says the same damage as without and keeps the same time; the places kept
-// are the file's, so the player seeks by them (they were the enhancer's temporary copy's, which
-// the player refused).
+// file and a quarter of the recording went, unsaid); one with two stretches zeroed keeps its time
+// after each (ffmpeg's own skipping put it tens of milliseconds behind, the damage unsaid); an
+// MP3 whose reads fail from its middle byte says so (ffmpeg, a process of its own, read it whole;
+// a failing disk would have cut it short, unsaid). Each says the same damage as without and keeps
+// the same time; the places kept are the file's, so the player seeks by them (they were the
+// enhancer's temporary copy's, which the player refused).
 TEST_F(PipelineHostileAudioTest, WithEnhancementOnADamagedFileKeepsAndSaysWhatItDoesWithout) {
   writeFloatWav(h.dir / "source.wav", twoVoices());
   ASSERT_TRUE(ffmpeg({"-i", h.path("source.wav"), "-ar", "44100", "-c:a", "aac", "-f", "adts", h.path("whole.aac")}));
   const std::string whole = testsupport::readFile(h.dir / "whole.aac");
   testsupport::writeFile(h.dir / "header.aac", voxtrellis::test::withAdtsFrameLength(
                                                    whole, voxtrellis::test::adtsHeaderPast(whole, 0.75), 0));
+  std::string zeroed = whole;
+  for (const double at : {0.3, 0.6})
+    zeroed.replace(voxtrellis::test::adtsHeaderPast(whole, at) + 100, 4096, 4096, '\0');
+  testsupport::writeFile(h.dir / "zeroed.aac", zeroed);
   ASSERT_TRUE(mp3Of(h.dir / "source.wav", h.dir / "failing.mp3"));
-  const auto linesSince = [&](qsizetype from) {
-    QStringList lines;
-    for (qsizetype i = from; i < h.vm->logs().size(); ++i) lines << h.vm->logs()[i].message;
-    return lines;
-  };
+  // Every line, also those the log (the newest hundred) no longer holds.
+  QStringList heard;
+  QObject::connect(h.vm.get(), &TranscriptionViewModel::logsChanged, [&] { heard << h.vm->logs().last().message; });
+  const auto linesSince = [&](qsizetype from) { return heard.mid(from); };
   const auto damageSaid = [&](qsizetype from) {
     QStringList said = linesSince(from);
     said.removeIf([](const QString& line) { return !line.startsWith("Nothing of ") && !line.startsWith("Part of "); });
     return said;
   };
-  for (const char* name : {"header.aac", "failing.mp3"}) {
+  for (const char* name : {"header.aac", "zeroed.aac", "failing.mp3"}) {
     SCOPED_TRACE(name);
     const QString file = h.path(name);
     const bool failing = QString(name).startsWith("failing");
@@ -334,7 +338,7 @@ TEST_F(PipelineHostileAudioTest, WithEnhancementOnADamagedFileKeepsAndSaysWhatIt
       } else {
         h.vm->setAudioEnhancement(AudioEnhancementSettings());
       }
-      const qsizetype logged = h.vm->logs().size();
+      const qsizetype logged = heard.size();
       {
         std::optional<testsupport::ReadFailure> reads;
         if (failing) reads.emplace(h.dir / name, std::filesystem::file_size(h.dir / name) / 2);
