@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 namespace parlowvista {
@@ -51,8 +52,10 @@ QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
 QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop,
                                         const voxtrellis::SoundPlaces* places) {
   std::lock_guard lock(m_mutex);
-  if (!QDir().mkpath(m_cacheDirectory)) {
-    throw std::runtime_error(("Cannot create folder " + m_cacheDirectory).toStdString());
+  std::error_code folderError;
+  std::filesystem::create_directories(QFile::encodeName(m_cacheDirectory).toStdString(), folderError);
+  if (folderError) {
+    throw std::runtime_error(("Cannot create folder " + m_cacheDirectory).toStdString() + ": " + folderError.message());
   }
   const QString path = cacheFilePath(sourceId);
   QSaveFile file(path);

@@ -7,14 +7,19 @@
 #include "Services/TemporaryFolder.h"
 #include "Services/ToolLocator.h"
 
+#include <voxtrellis/WorkStopped.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <utility>
 
 #include <signal.h>
@@ -23,7 +28,7 @@ namespace parlowvista {
 
 namespace {
 
-// ffprobe and ffmpeg would wait on a named pipe (or a device) for good.
+// ffmpeg would wait on a named pipe (or a device) for good.
 bool isRegularFile(const QString& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(QFile::encodeName(path).toStdString(), error);
@@ -100,13 +105,36 @@ int AudioEnhancer::removeLeftovers(const QString& folder) {
 }
 
 AudioEnhancer::Outcome AudioEnhancer::outcomeOf(const ToolResult& result, const QString& output) {
-  if (result.started && result.exitCode == 0 && wasWritten(output)) return {output, {}};
+  if (result.started && result.exitCode == 0 && wasWritten(output)) {
+    return {output, {}, toolSaid(result.standardError)};
+  }
   cleanupTempFile(output);
   if (!result.started) return {std::nullopt, result.startError};
   if (result.exitCode == 0) return {std::nullopt, kNoOutput};
-  QString text = QString::fromUtf8(result.standardError);
-  if (text.isEmpty() && !result.standardError.isEmpty()) text = "Unknown error";
-  return {std::nullopt, kFailed + text};
+  return {std::nullopt, kFailed + failureText(result.standardError, result.exitCode, result.signal)};
+}
+
+QString AudioEnhancer::toolSaid(const QByteArray& standardError) {
+  const QString text = QString::fromUtf8(standardError).trimmed();
+  return text.isEmpty() && !standardError.trimmed().isEmpty() ? QStringLiteral("Unknown error") : text;
+}
+
+QString AudioEnhancer::failureText(const QByteArray& standardError, int exitCode, int signal) {
+  QString text = QString::fromUtf8(standardError);
+  if (text.isEmpty() && !standardError.isEmpty()) text = "Unknown error";
+  // A tool killed from outside (the out-of-memory killer, say) has often said nothing: the
+  // signal is the reason then, and the last line of what is shown.
+  QString end;
+  if (signal > 0) {
+    const char* description = ::sigdescr_np(signal);
+    end = QStringLiteral("ffmpeg was ended by signal %1").arg(signal) +
+          (description ? QStringLiteral(" (%1)").arg(QString::fromUtf8(description)) : QString());
+  } else if (text.trimmed().isEmpty()) {
+    end = QStringLiteral("ffmpeg ended with exit status %1").arg(exitCode);
+  }
+  if (end.isEmpty()) return text;
+  if (text.trimmed().isEmpty()) return end;
+  return text.endsWith('\n') ? text + end : text + '\n' + end;
 }
 
 void AudioEnhancer::runTool(const QString& program, const QStringList& arguments,
@@ -124,6 +152,7 @@ void AudioEnhancer::runTool(const QString& program, const QStringList& arguments
     result.started = outcome.kind != ProcessOutcome::Kind::failedToStart;
     result.startError = outcome.startError;
     result.exitCode = outcome.kind == ProcessOutcome::Kind::exited ? outcome.exitCode : -1;
+    result.signal = outcome.kind == ProcessOutcome::Kind::exited ? outcome.signal : 0;
     result.standardOutput = outcome.standardOutput;
     result.standardError = outcome.standardError;
     runner->deleteLater();
@@ -131,39 +160,61 @@ void AudioEnhancer::runTool(const QString& program, const QStringList& arguments
   });
 }
 
-void AudioEnhancer::enhance(const QString& inputPath, const AudioEnhancementSettings& settings,
-                            std::function<void(double)> progress, Done done) {
-  if (!m_ffmpegPath) return done({std::nullopt, kNotFound});
-  if (!QFileInfo::exists(inputPath)) return done({std::nullopt, kNoInput});
-  if (!isRegularFile(inputPath)) {
-    return done({std::nullopt, kFailed + QFileInfo(inputPath).fileName() + " is not a regular file"});
-  }
-  const QString output = newTempPath("");
-  if (const QString failure = HeldFiles::create(output); !failure.isEmpty())
-    return done({std::nullopt, kFailed + failure});
-  const QString ffmpeg = *m_ffmpegPath;
-  const QStringList arguments = enhancement::enhanceArguments(inputPath, output, settings);
-  const auto run = [this, ffmpeg, arguments, output, progress, done](double duration) {
-    auto onOutput = [progress, duration](const QByteArray& chunk) {
-      if (!progress) return;
-      if (const auto fraction = enhancement::parseProgress(QString::fromUtf8(chunk), duration)) progress(*fraction);
-    };
-    runTool(
-        ffmpeg, arguments, onOutput, [output, done](const ToolResult& result) { done(outcomeOf(result, output)); },
-        output);
+AudioEnhancer::Enhanced AudioEnhancer::enhance(std::span<const float> samples, const AudioEnhancementSettings& settings,
+                                               const std::function<void(double)>& progress,
+                                               std::stop_token stop) const {
+  if (!m_ffmpegPath) throw std::runtime_error(kNotFound);
+  Enhanced enhanced;
+  if (samples.empty()) return enhanced;
+  // What the chain gives back late (see enhancement::chainDelay) is dropped from the start: the
+  // chain pads the sound with as much silence, which comes out last.
+  const auto delayBytes = static_cast<std::size_t>(enhancement::chainDelay(settings)) * sizeof(float);
+  enhanced.samples.resize(samples.size());
+  const std::size_t wanted = samples.size_bytes();
+  std::size_t received = 0;  // bytes the tool gave back, the dropped ones included
+  double reported = 0;
+  ProcessRequest request;
+  request.program = *m_ffmpegPath;
+  request.arguments = enhancement::samplesArguments(settings);
+  request.standardInput = QByteArrayView(reinterpret_cast<const char*>(samples.data()), qsizetype(wanted));
+  request.standardOutputData = [&](QByteArrayView bytes) {
+    // Bytes past the sound (there should be none) are counted and not kept.
+    const std::size_t from = received;
+    received += std::size_t(bytes.size());
+    const std::size_t begin = std::max(from, delayBytes);
+    const std::size_t end = std::min(received, delayBytes + wanted);
+    if (begin < end) {
+      std::memcpy(reinterpret_cast<char*>(enhanced.samples.data()) + (begin - delayBytes),
+                  bytes.data() + (begin - from), end - begin);
+    }
+    // A thousandth at a time (a long recording comes back in many thousand pieces), and the end.
+    const double done = std::min(1.0, double(received) / double(wanted + delayBytes));
+    if (progress && (done >= reported + 0.001 || (done == 1.0 && reported < 1.0))) {
+      reported = done;
+      progress(done);
+    }
   };
-  const QString probe = QFileInfo(ffmpeg).dir().filePath("ffprobe");
-  if (!QFileInfo::exists(probe)) return run(60.0);
-  runTool(
-      probe, enhancement::probeArguments(inputPath), {},
-      [run, output, done](const ToolResult& result) {
-        if (!result.started) {
-          AudioEnhancer::cleanupTempFile(output);
-          return done({std::nullopt, result.startError});
-        }
-        run(enhancement::parseProbeDuration(result.standardOutput));
-      },
-      output);
+  const ProcessOutcome outcome = ProcessRunner::runToEnd(request, [&stop] { return stop.stop_requested(); });
+  if (outcome.kind == ProcessOutcome::Kind::cancelled) throw voxtrellis::WorkStopped("Enhancing the audio");
+  if (outcome.kind == ProcessOutcome::Kind::failedToStart) throw std::runtime_error(outcome.startError.toStdString());
+  if (!outcome.succeeded()) {
+    throw std::runtime_error(
+        (kFailed + failureText(outcome.standardError, outcome.exitCode, outcome.signal)).toStdString());
+  }
+  enhanced.toolErrors = toolSaid(outcome.standardError);
+  // A tool that ended well with less than it was given (an error it took for the end of its
+  // input) would cut the transcript short: what it said, then how much came back. A few samples
+  // of rounding (a resampler's) are made up with silence.
+  const std::size_t back = received > delayBytes ? (received - delayBytes) / sizeof(float) : 0;
+  if (back + kShortfallTolerated < samples.size()) {
+    const QString shortfall = QStringLiteral("ffmpeg gave back %1 s of the %2 s of sound given to it")
+                                  .arg(double(back) / 16000.0, 0, 'f', 1)
+                                  .arg(double(samples.size()) / 16000.0, 0, 'f', 1);
+    throw std::runtime_error(
+        (kFailed + (enhanced.toolErrors.isEmpty() ? shortfall : enhanced.toolErrors + '\n' + shortfall)).toStdString());
+  }
+  if (back < samples.size()) std::fill(enhanced.samples.begin() + std::ptrdiff_t(back), enhanced.samples.end(), 0.0f);
+  return enhanced;
 }
 
 void AudioEnhancer::renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments,

@@ -9,45 +9,59 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
+#include <stop_token>
+#include <vector>
 
 namespace parlowvista {
 
 class ProcessRunner;
 
-// Cleans up a recording with the external tool ffmpeg before it is loaded: a filter chain
-// from the enhancement settings into a 16 kHz mono 32-bit float WAV in the temporary folder,
-// with progress read from the tool's "out_time_ms=" lines; and the 10-second excerpts of the
-// enhancement preview. The tool is looked for once, when the enhancer is made.
+// Cleans up a recording with the external tool ffmpeg: the loaded 16 kHz mono samples through a
+// filter chain from the enhancement settings, as many back as were given and each where it was
+// (enhance()); and the 10-second excerpts of the enhancement preview, made from the file. The
+// tool is looked for once, when the enhancer is made.
 //
-// Its files are named "parlowvista-<process id>-", then the name below, and are held (HeldFiles)
-// from before the tool starts until cleanupTempFile(): a start can tell what a copy that is gone
-// left behind from what a running copy is writing or keeps (removeLeftovers), also a copy in
-// another container or on another machine that shares the folder. The temporary folder is the
-// one given, else temporaryFolder(): never the working folder.
+// The excerpts are named "parlowvista-<process id>-", then the name below, and are held
+// (HeldFiles) from before the tool starts until cleanupTempFile(): a start can tell what a copy
+// that is gone left behind from what a running copy is writing or keeps (removeLeftovers), also a
+// copy in another container or on another machine that shares the folder. The temporary folder
+// is the one given, else temporaryFolder(): never the working folder.
 //
-// UI thread: calls return at once and answer later on this thread; the tools never block
-// it. Files it makes belong to the caller; a failed run removes its partial output, and so does
-// a run still under way when the enhancer goes (as the application ends, on every road).
+// The excerpts: on the UI thread, calls return at once and answer later on this thread; the tools
+// never block it. Files it makes belong to the caller; a failed run removes its partial output,
+// and so does a run still under way when the enhancer goes (as the application ends, on every
+// road). enhance() blocks: a worker thread's.
 class AudioEnhancer : public QObject {
   Q_OBJECT
  public:
-  // The output file, or the user-facing description of the failure, the same for the whole file
-  // and for a preview:
-  // "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not found",
-  // "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No space
-  // left on device", say), "Audio enhancement failed: <output file>: <the system's reason>" when
-  // the output cannot be made, "Failed to create enhanced audio file" (the tool ended well without
-  // writing it), or the system's reason a tool could not start.
+  // A preview's file, or the user-facing description of the failure (the samples' failures read
+  // alike): "FFmpeg not found. Install with: sudo apt install ffmpeg", "Input audio file not
+  // found", "Audio enhancement failed: " + the tool's error output (its errors only: "<file>: No
+  // space left on device", say) and, where a signal ended it, "ffmpeg was ended by signal 9
+  // (Killed)" (where it ended with a status and said nothing, "ffmpeg ended with exit status 1"),
+  // "Audio enhancement failed: <output file>: <the system's reason>" when the output cannot be
+  // made, "Failed to create enhanced audio file" (the tool ended well without writing it), or
+  // the system's reason a tool could not start. `toolErrors`: what the tool said on a run that
+  // ended well all the same (ffmpeg takes a read error or damage it cannot read past for the end
+  // of its input, says so and ends well: an excerpt cut short), empty when it said nothing.
   struct Outcome {
     std::optional<QString> outputPath;
     QString error;
+    QString toolErrors = {};
+  };
+  // The samples through the chain and what the tool said on the run, empty when nothing (see
+  // Outcome::toolErrors).
+  struct Enhanced {
+    std::vector<float> samples;
+    QString toolErrors = {};
   };
   using Done = std::function<void(const Outcome&)>;
 
   // "/usr/bin/ffmpeg", "/usr/local/bin/ffmpeg", then "ffmpeg" on PATH.
   static std::optional<QString> findFFmpeg();
 
-  // `ffmpegPath`: the tool found (nothing: no tool). ffprobe is looked for beside it.
+  // `ffmpegPath`: the tool found (nothing: no tool).
   explicit AudioEnhancer(std::optional<QString> ffmpegPath, QString temporaryFolder = {}, QObject* parent = nullptr);
   // Runs under way are ended: their tools killed (no answer comes) and their partial output
   // removed.
@@ -56,10 +70,16 @@ class AudioEnhancer : public QObject {
   bool isAvailable() const { return m_ffmpegPath.has_value(); }
   const std::optional<QString>& ffmpegPath() const { return m_ffmpegPath; }
 
-  // The whole file through the chain. `progress` gets fractions 0...1 (against ffprobe's
-  // duration, or 60 s when there is no probe or no answer).
-  void enhance(const QString& inputPath, const AudioEnhancementSettings& settings, std::function<void(double)> progress,
-               Done done);
+  // The loaded samples (16 kHz mono) through the chain, fed to the tool as it takes them and read
+  // back as it gives them: as many come back as were given, each where it was (the chain's delay
+  // made up for), so the file's damage, read errors and places found by the loader hold for them
+  // as they are. `progress` hears the share done, 0...1, on this thread. Blocking, any thread: it
+  // reads only what the enhancer was made with. Throws std::runtime_error with the description
+  // of Outcome::error (also "Audio enhancement failed: ffmpeg gave back 12.0 s of the 60.0 s of
+  // sound given to it" after the tool's own words, when it ended well with less); a stop asked
+  // for through `stop` ends the tool and throws voxtrellis::WorkStopped.
+  Enhanced enhance(std::span<const float> samples, const AudioEnhancementSettings& settings,
+                   const std::function<void(double)>& progress = {}, std::stop_token stop = {}) const;
   // "preview_<UUID>.wav": the first 10 s through the chain, 44.1 kHz stereo.
   void generatePreview(const QString& inputPath, const AudioEnhancementSettings& settings, Done done);
   // "preview_original_<UUID>.wav": the first 10 s untouched, 44.1 kHz stereo, made with
@@ -80,6 +100,7 @@ class AudioEnhancer : public QObject {
   struct ToolResult {
     bool started = false;
     int exitCode = -1;
+    int signal = 0;  // the signal that ended the tool, 0: none
     QByteArray standardError;
     QByteArray standardOutput;
     QString startError;
@@ -87,9 +108,18 @@ class AudioEnhancer : public QObject {
   // `output`: the file the tool writes, removed should the enhancer go before the tool ends.
   void runTool(const QString& program, const QStringList& arguments, std::function<void(const QByteArray&)> onOutput,
                std::function<void(const ToolResult&)> done, const QString& output = {});
-  // What a tool's run that was to write `output` comes to, the same for the whole file and a
-  // preview; a failed run's output is removed.
+  // What a tool's run that was to write a preview's `output` comes to; a failed run's output is
+  // removed.
   static Outcome outcomeOf(const ToolResult& result, const QString& output);
+  // What a tool that ended well said on its error stream, trimmed ("Unknown error" when it is no
+  // text); empty when nothing.
+  static QString toolSaid(const QByteArray& standardError);
+  // What a failed tool's run says after "Audio enhancement failed: ": its error output, then the
+  // signal that ended it, if one did; its exit status where it said nothing.
+  static QString failureText(const QByteArray& standardError, int exitCode, int signal);
+  // Samples a run may give back short of what it was given (a resampler's rounding), made up
+  // with silence; more is a failure.
+  static constexpr std::size_t kShortfallTolerated = 160;
   void renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments, Done done);
   QString newTempPath(const QString& prefix) const;
 

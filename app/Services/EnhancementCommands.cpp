@@ -1,7 +1,5 @@
 #include "Services/EnhancementCommands.h"
 
-#include <QRegularExpression>
-
 #include <cmath>
 
 namespace parlowvista::enhancement {
@@ -43,9 +41,16 @@ QString buildFilterChain(const AudioEnhancementSettings& s) {
   return stages.join(",");
 }
 
-QStringList enhanceArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings) {
-  return quiet({"-progress", "pipe:1", "-nostats", "-i", input, "-y", "-af", buildFilterChain(settings), "-ar", "16000",
-                "-ac", "1", "-c:a", "pcm_f32le", "-sample_fmt", "flt", output});
+QStringList samplesArguments(const AudioEnhancementSettings& settings) {
+  const int delay = chainDelay(settings);
+  const QString chain =
+      (delay > 0 ? QString("apad=pad_len=%1,").arg(delay) : QString()) + buildFilterChain(settings) + ":latency=1";
+  const QStringList raw{"-f", "f32le", "-ar", "16000", "-ac", "1"};
+  return quiet(raw + QStringList{"-i", "pipe:0", "-af", chain} + raw + QStringList{"-c:a", "pcm_f32le", "pipe:1"});
+}
+
+int chainDelay(const AudioEnhancementSettings& settings) {
+  return settings.noiseReduction ? 400 : 0;
 }
 
 QStringList previewArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings) {
@@ -54,29 +59,6 @@ QStringList previewArguments(const QString& input, const QString& output, const 
 
 QStringList originalPreviewArguments(const QString& input, const QString& output) {
   return quiet({"-i", input, "-y", "-t", "10", "-ar", "44100", "-ac", "2", output});
-}
-
-QStringList probeArguments(const QString& input) {
-  return {"-v", "quiet", "-show_entries", "format=duration", "-of", "default=noprint_wrappers=1:nokey=1", input};
-}
-
-std::optional<double> parseProgress(const QString& chunk, double duration) {
-  static const QRegularExpression pattern("out_time_ms=\\d+");
-  const auto match = pattern.match(chunk);
-  if (!match.hasMatch()) return std::nullopt;
-  bool ok = false;
-  const double value = match.captured().section('=', -1).toDouble(&ok);
-  if (!ok) return std::nullopt;
-  const double fraction = value / 1000000.0 / duration;
-  // A zero duration gives an infinite or undefined quotient: report the end.
-  if (std::isnan(fraction)) return 1.0;
-  return std::min(fraction, 1.0);
-}
-
-double parseProbeDuration(const QByteArray& output) {
-  bool ok = false;
-  const double seconds = QString::fromUtf8(output).trimmed().toDouble(&ok);
-  return ok && std::isfinite(seconds) ? seconds : 60.0;
 }
 
 }  // namespace parlowvista::enhancement

@@ -10,6 +10,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace parlowvista {
@@ -18,14 +19,17 @@ namespace {
 
 constexpr int kReapWaitMs = 1000;
 constexpr int kPollMs = 50;
+// Standard input is handed to the process this much at a time, and no more is queued while this
+// much still waits for the child to take it: the bytes given are never copied whole.
+constexpr qsizetype kInputPiece = qsizetype(1) << 20;
 
-// Null standard input, separate channels, a process group of its own, and a life no longer
-// than the thread that starts it.
-void prepare(QProcess& process, const ProcessRequest& request) {
+// Null standard input (unless the request gives one: runToEnd() only), separate channels, a
+// process group of its own, and a life no longer than the thread that starts it.
+void prepare(QProcess& process, const ProcessRequest& request, bool feedsInput = false) {
   process.setProgram(request.program);
   process.setArguments(request.arguments);
   process.setProcessChannelMode(QProcess::SeparateChannels);
-  process.setStandardInputFile(QProcess::nullDevice());
+  if (!feedsInput) process.setStandardInputFile(QProcess::nullDevice());
   const pid_t application = ::getpid();
   // Runs in the child before it becomes the tool: system calls only, as the child may still
   // share the application's memory then.
@@ -76,9 +80,10 @@ void splitLines(QByteArray& pending, const std::function<void(const QByteArray&)
 
 ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std::function<bool()>& shouldStop) {
   QProcess process;
-  prepare(process, request);
+  const bool feedsInput = request.standardInput.has_value();
+  prepare(process, request, feedsInput);
   ProcessOutcome outcome;
-  process.start(QIODevice::ReadOnly);
+  process.start(feedsInput ? QIODevice::ReadWrite : QIODevice::ReadOnly);
   if (!process.waitForStarted(-1)) {
     outcome.kind = ProcessOutcome::Kind::failedToStart;
     outcome.startError = process.errorString();
@@ -89,6 +94,10 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
   const auto drain = [&] {
     for (int stream = 0; stream < 2; ++stream) {
       const QByteArray bytes = stream == 1 ? process.readAllStandardError() : process.readAllStandardOutput();
+      if (stream == 0 && request.standardOutputData) {
+        if (!bytes.isEmpty()) request.standardOutputData(bytes);
+        continue;
+      }
       (stream == 1 ? outcome.standardError : outcome.standardOutput) += bytes;
       const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
       if (!callback || bytes.isEmpty()) continue;
@@ -96,11 +105,36 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
       splitLines(partial[stream], callback);
     }
   };
+  // The input goes a piece at a time as the child takes it, its end (the channel closed) after it.
+  qsizetype fed = 0;
+  bool inputEnded = !feedsInput;
+  const auto feed = [&] {
+    if (inputEnded) return;
+    const QByteArrayView input = *request.standardInput;
+    while (fed < input.size() && process.bytesToWrite() < kInputPiece) {
+      const qsizetype piece = std::min(kInputPiece, input.size() - fed);
+      // Refused once the child has closed its end (it ended): nothing more can go.
+      if (process.write(input.data() + fed, piece) != piece) break;
+      fed += piece;
+    }
+    if (fed == input.size()) {
+      process.closeWriteChannel();
+      inputEnded = true;
+    }
+  };
   QElapsedTimer clock;
   clock.start();
-  // waitForFinished() drains both pipes into the process's buffers while it waits.
-  while (process.state() != QProcess::NotRunning && !process.waitForFinished(kPollMs)) {
+  // Both waits drain the pipes into the process's buffers while they wait; the one for the input
+  // returns as soon as the child took some of it.
+  while (process.state() != QProcess::NotRunning) {
+    feed();
+    if (process.bytesToWrite() > 0) {
+      process.waitForBytesWritten(kPollMs);
+    } else {
+      process.waitForFinished(kPollMs);
+    }
     drain();
+    if (process.state() == QProcess::NotRunning) break;
     const bool late = request.timeoutMs > 0 && clock.elapsed() >= request.timeoutMs;
     if (late || (shouldStop && shouldStop())) {
       killGroup(process, group);
@@ -115,7 +149,10 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
     if (callback && !partial[stream].isEmpty()) callback(partial[stream]);
   }
   outcome.kind = ProcessOutcome::Kind::exited;
-  outcome.exitCode = process.exitStatus() == QProcess::CrashExit ? -1 : process.exitCode();
+  const bool signalled = process.exitStatus() == QProcess::CrashExit;
+  outcome.exitCode = signalled ? -1 : process.exitCode();
+  // Qt keeps the signal that ended the child where its exit status would be.
+  outcome.signal = signalled ? process.exitCode() : 0;
   return outcome;
 }
 
@@ -226,6 +263,8 @@ void ProcessRunner::processFinished(int exitCode, bool crashed, quint64 run) {
   ProcessOutcome outcome;
   outcome.kind = ProcessOutcome::Kind::exited;
   outcome.exitCode = crashed ? -1 : exitCode;
+  // Qt keeps the signal that ended the child where its exit status would be.
+  outcome.signal = crashed ? exitCode : 0;
   finish(std::move(outcome));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -22,6 +23,9 @@ struct ProcessOutcome {
   Kind kind = Kind::exited;
   // exited: the exit status, -1 when a signal ended the child. Every other kind: -1.
   int exitCode = -1;
+  // exited: the signal that ended the child (SIGKILL from the out-of-memory killer, say), 0 when
+  // it ended by itself.
+  int signal = 0;
   // All the child wrote to each stream, whole (also after a time-out or a cancel: what
   // came before the end). Line callbacks do not take anything away from these.
   QByteArray standardOutput;
@@ -39,6 +43,14 @@ struct ProcessOutcome {
 struct ProcessRequest {
   QString program;  // an absolute path (see ToolLocator), or a name looked up on PATH
   QStringList arguments;
+  // runToEnd() only: bytes given to the child's standard input instead of the null device, as it
+  // takes them (while its output is read: neither side waits on the other), then its end. Not
+  // copied: they must outlive the run.
+  std::optional<QByteArrayView> standardInput;
+  // runToEnd() only: called with standard output's bytes as they arrive, in pieces of any size,
+  // instead of keeping them in the outcome (a tool's output of a whole recording need not be held
+  // twice).
+  std::function<void(QByteArrayView bytes)> standardOutputData;
   // Limit for the whole run in milliseconds; 0 or less: none.
   int timeoutMs = 0;
   // Called with each complete line of a stream as it arrives, without its line feed;

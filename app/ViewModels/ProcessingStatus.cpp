@@ -6,11 +6,12 @@ namespace parlowvista {
 
 namespace {
 
+// The stages in the order a run takes them: the enhancer filters the samples the loader read.
 double stageShare(ProcessingStage stage) {
   switch (stage) {
     case ProcessingStage::downloadingFromURL: return 0;
-    case ProcessingStage::enhancingAudio: return 0.05;
-    case ProcessingStage::loadingAudio: return 0.15;
+    case ProcessingStage::loadingAudio: return 0.05;
+    case ProcessingStage::enhancingAudio: return 0.35;
     case ProcessingStage::transcribing: return 0.45;
     case ProcessingStage::diarizing: return 0.75;
     case ProcessingStage::merging: return 0.90;
@@ -22,9 +23,9 @@ double stageShare(ProcessingStage stage) {
 // Where the stage after `stage` begins.
 double stageEnd(ProcessingStage stage) {
   switch (stage) {
-    case ProcessingStage::downloadingFromURL: return stageShare(ProcessingStage::enhancingAudio);
-    case ProcessingStage::enhancingAudio: return stageShare(ProcessingStage::loadingAudio);
-    case ProcessingStage::loadingAudio: return stageShare(ProcessingStage::transcribing);
+    case ProcessingStage::downloadingFromURL: return stageShare(ProcessingStage::loadingAudio);
+    case ProcessingStage::loadingAudio: return stageShare(ProcessingStage::enhancingAudio);
+    case ProcessingStage::enhancingAudio: return stageShare(ProcessingStage::transcribing);
     case ProcessingStage::transcribing: return stageShare(ProcessingStage::diarizing);
     case ProcessingStage::diarizing: return stageShare(ProcessingStage::merging);
     case ProcessingStage::merging: return stageShare(ProcessingStage::exporting);

@@ -101,6 +101,22 @@ void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
   emit activeTabChanged();
 }
 
+void TranscriptionViewModel::setMediaSource(const std::optional<MediaSource>& source) {
+  publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
+}
+
+void TranscriptionViewModel::setCurrentAudioSource(AudioSource* source) {
+  publish(m_currentAudioSource, source, &TranscriptionViewModel::currentAudioSourceChanged);
+}
+
+void TranscriptionViewModel::setLastSaveTime(const QDateTime& at) {
+  publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
+}
+
+void TranscriptionViewModel::setSpeakers(QList<Speaker> speakers) {
+  publish(m_speakers, std::move(speakers), &TranscriptionViewModel::speakersChanged);
+}
+
 void TranscriptionViewModel::setCachedSamples(std::shared_ptr<const std::vector<float>> samples,
                                               std::optional<double> duration, const QUuid& sourceId,
                                               std::shared_ptr<const voxtrellis::SoundPlaces> places) {

@@ -413,24 +413,16 @@ class TranscriptionViewModel : public QObject {
   void setStageProgress(ProcessingStage stage, double fraction);
   // Another file makes the enhancement preview of the one before go.
   void setCurrentFile(const QUrl& url);
-  void setMediaSource(const std::optional<MediaSource>& source) {
-    publish(m_mediaSource, source, &TranscriptionViewModel::mediaSourceChanged);
-  }
-  void setCurrentAudioSource(AudioSource* source) {
-    publish(m_currentAudioSource, source, &TranscriptionViewModel::currentAudioSourceChanged);
-  }
+  void setMediaSource(const std::optional<MediaSource>& source);
+  void setCurrentAudioSource(AudioSource* source);
   // Keeps a translation's tab only while the new current version is the one it translates.
   void setCurrentTranscription(Transcription* transcription);
   void showOriginalTab();
   void setHasUnsavedChanges(bool value);
   // The shown version was edited: the next save writes it.
   void noteShownEdited();
-  void setLastSaveTime(const QDateTime& at) {
-    publish(m_lastSaveTime, at, &TranscriptionViewModel::lastSaveTimeChanged);
-  }
-  void setSpeakers(QList<Speaker> speakers) {
-    publish(m_speakers, std::move(speakers), &TranscriptionViewModel::speakersChanged);
-  }
+  void setLastSaveTime(const QDateTime& at);
+  void setSpeakers(QList<Speaker> speakers);
   void setCurrentSegmentIndex(std::optional<qsizetype> index) {
     publish(m_currentSegmentIndex, index, &TranscriptionViewModel::currentSegmentIndexChanged);
   }
@@ -479,6 +471,9 @@ class TranscriptionViewModel : public QObject {
   template <typename T>
   void runRoadStep(const std::shared_ptr<Road>& road, std::function<T()> work, std::function<void(T)> then);
   void loadForRoad(const std::shared_ptr<Road>& road);
+  void enhanceForRoad(const std::shared_ptr<Road>& road);
+  // Keeps the run's samples: the library's source, the samples in memory and in the cache.
+  void keepSamplesForRoad(const std::shared_ptr<Road>& road);
   void recognizeForRoad(const std::shared_ptr<Road>& road);
   void diarizeForRoad(const std::shared_ptr<Road>& road);
   void runDiarizer(const std::shared_ptr<Road>& road);

@@ -202,10 +202,16 @@ void TranscriptionViewModel::generateEnhancementPreview() {
         if (!original.outputPath) return failed(original.error);
         self->setPreviewURLs(QUrl::fromLocalFile(*original.outputPath), QUrl());
         self->m_deps.audioEnhancer->generatePreview(
-            input, settings, [self, failed, outdated](const AudioEnhancer::Outcome& enhanced) {
+            input, settings,
+            [self, failed, outdated, originalSaid = original.toolErrors](const AudioEnhancer::Outcome& enhanced) {
               if (outdated(enhanced)) return;
               if (!enhanced.outputPath) return failed(enhanced.error);
               self->setPreviewURLs(self->m_previewOriginalURL, QUrl::fromLocalFile(*enhanced.outputPath));
+              // A read error or damage ffmpeg took for the end of the file still ends its run well,
+              // with the excerpts cut short there: what it said is told (once: both read the file).
+              const QString said = originalSaid.isEmpty() ? enhanced.toolErrors : originalSaid;
+              if (!said.isEmpty())
+                self->addLog("ffmpeg reported while making the preview: " + condensedToolError(said));
               self->addLog("Preview ready - compare Original vs Enhanced");
               self->setGeneratingPreview(false);
             });

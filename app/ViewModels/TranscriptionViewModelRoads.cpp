@@ -19,6 +19,7 @@
 #include "ViewModels/TranscriptionViewModel.h"
 
 #include <voxtrellis/OfflineDiarizationError.h>
+#include <voxtrellis/WorkStopped.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -42,6 +43,17 @@ bool heardNothing(const voxtrellis::ASRResult& result) {
   return true;
 }
 
+// Whether a job ended because it was asked to stop (the application ending).
+bool isStopped(const std::exception_ptr& error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const voxtrellis::WorkStopped&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
+}
+
 }  // namespace
 
 // One run of the file road or of re-processing, carried from step to step.
@@ -52,8 +64,8 @@ struct TranscriptionViewModel::Road {
   std::optional<QString> youtubeVideoId;
   std::optional<QString> youtubeOriginalURL;
   QElapsedTimer clock;
-  std::optional<QString> enhancedPath;
-  std::optional<QString> unclaimedDownload;  // a download's kept copy, until a source holds it
+  std::optional<AudioEnhancementSettings> enhancement;  // when the loaded samples are to be enhanced
+  std::optional<QString> unclaimedDownload;             // a download's kept copy, until a source holds it
   std::shared_ptr<const std::vector<float>> samples;
   double duration = 0;
   std::shared_ptr<const voxtrellis::SoundPlaces> places;  // where the loader found the file's sound
@@ -119,56 +131,23 @@ void TranscriptionViewModel::startFileRoad(const QUrl& url, const std::optional<
   road->wanted = currentChoice();
   road->limits = SubtitleLimits{m_maxSubtitleChars, m_maxSubtitleDuration};
   road->clock.start();
-
-  if (m_audioEnhancement.enabled && m_isEnhancerAvailable) {
-    setState(ProcessingState::processing(ProcessingStage::enhancingAudio));
-    addLog("Enhancing audio quality...");
-    addLog("Enhancement: " + m_audioEnhancement.description());
-    QPointer<TranscriptionViewModel> self(this);
-    m_deps.audioEnhancer->enhance(
-        url.toLocalFile(), m_audioEnhancement,
-        [self, generation = road->generation](double fraction) {
-          if (!self || self->m_generation != generation) return;
-          self->setEnhancementProgress(fraction);
-          self->setStageProgress(ProcessingStage::enhancingAudio, fraction);
-        },
-        [self, road](const AudioEnhancer::Outcome& outcome) {
-          if (!self || self->m_generation != road->generation) {
-            if (outcome.outputPath) AudioEnhancer::cleanupTempFile(*outcome.outputPath);
-            return;
-          }
-          if (!outcome.outputPath) {
-            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
-            self->failRun(condensedToolError(outcome.error), outcome.error);
-            return;
-          }
-          road->enhancedPath = outcome.outputPath;
-          self->addLog("Audio enhanced successfully");
-          self->loadForRoad(road);
-        });
-    return;
-  }
+  // The enhancer filters the samples the loader read from the file itself: its damage and read
+  // errors are said as on the plain road, the transcript keeps its time, and the player seeks by
+  // its places.
+  if (m_audioEnhancement.enabled && m_isEnhancerAvailable) road->enhancement = m_audioEnhancement;
   loadForRoad(road);
 }
 
 void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
   setState(ProcessingState::processing(ProcessingStage::loadingAudio));
   addLog("Loading audio file...");
-  const QString path = road->enhancedPath.value_or(road->url.toLocalFile());
+  const QString path = road->url.toLocalFile();
   auto loader = m_deps.audioProcessor;
-  const std::optional<QString> enhanced = road->enhancedPath;
   const std::optional<QString> download = road->unclaimedDownload;
   auto progress = stageProgressReporter(road, ProcessingStage::loadingAudio);
   runRoadStep<std::shared_ptr<LoadedAudio>>(
       road,
-      [loader, path, enhanced, download, progress, stop = m_jobs.stopToken()] {
-        // The enhanced copy goes whatever the outcome of the load.
-        struct Cleanup {
-          std::optional<QString> file;
-          ~Cleanup() {
-            if (file) AudioEnhancer::cleanupTempFile(*file);
-          }
-        } cleanup{enhanced};
+      [loader, path, download, progress, stop = m_jobs.stopToken()] {
         try {
           return std::make_shared<LoadedAudio>(loader->loadAndResample(path, progress, stop));
         } catch (...) {
@@ -180,25 +159,67 @@ void TranscriptionViewModel::loadForRoad(const std::shared_ptr<Road>& road) {
         if (!audio->damage.isEmpty()) addLog(audio->damage);
         road->duration = audio->duration;
         road->places = audio->places;
-        auto samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
-        if (TranscriptGroup* group = getLastUsedGroup()) {
-          QString failure;
-          road->source = getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId,
-                                                road->youtubeOriginalURL, &failure);
-          if (!road->source) {
-            // The file cannot even be listed in the library: its transcript could not be kept.
-            if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
-            failRun(QString("%1 could not be added to the library: %2")
-                        .arg(QFileInfo(road->url.toLocalFile()).fileName(), failure),
-                    "Failed to create audio source: " + failure);
-            return;
-          }
-        }
-        road->samples = std::move(samples);
-        setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid(), road->places);
-        if (road->source) cacheSamplesInBackground(road->samples, road->source, road->places);
-        recognizeForRoad(road);
+        road->samples = std::make_shared<const std::vector<float>>(std::move(audio->samples));
+        if (road->enhancement) return enhanceForRoad(road);
+        keepSamplesForRoad(road);
       });
+}
+
+void TranscriptionViewModel::enhanceForRoad(const std::shared_ptr<Road>& road) {
+  setState(ProcessingState::processing(ProcessingStage::enhancingAudio));
+  addLog("Enhancing audio quality...");
+  addLog("Enhancement: " + road->enhancement->description());
+  std::shared_ptr<const AudioEnhancer> enhancer = m_deps.audioEnhancer;
+  auto samples = road->samples;
+  const AudioEnhancementSettings settings = *road->enhancement;
+  QPointer<TranscriptionViewModel> self(this);
+  auto stage = stageProgressReporter(road, ProcessingStage::enhancingAudio);
+  auto progress = [stage, self, alive = m_alive, generation = road->generation](double fraction) {
+    stage(fraction);
+    postToUi(alive, [self, generation, fraction] {
+      if (self && self->m_generation == generation) self->setEnhancementProgress(fraction);
+    });
+  };
+  runJob<std::shared_ptr<AudioEnhancer::Enhanced>>(
+      m_jobs, this,
+      [enhancer, samples, settings, progress, stop = m_jobs.stopToken()] {
+        return std::make_shared<AudioEnhancer::Enhanced>(enhancer->enhance(*samples, settings, progress, stop));
+      },
+      [this, road](JobResult<std::shared_ptr<AudioEnhancer::Enhanced>> enhanced) {
+        if (m_generation != road->generation) return;
+        if (!enhanced.value) {
+          if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
+          // The tool's errors can be several lines: the last says what failed; all are the details.
+          failRun(condensedToolError(enhanced.error), enhanced.details);
+          return;
+        }
+        // What the tool said on a run that went well all the same is said, not passed over.
+        if (!(*enhanced.value)->toolErrors.isEmpty())
+          addLog("ffmpeg reported while enhancing: " + condensedToolError((*enhanced.value)->toolErrors));
+        road->samples = std::make_shared<const std::vector<float>>(std::move((*enhanced.value)->samples));
+        addLog("Audio enhanced successfully");
+        keepSamplesForRoad(road);
+      });
+}
+
+void TranscriptionViewModel::keepSamplesForRoad(const std::shared_ptr<Road>& road) {
+  if (TranscriptGroup* group = getLastUsedGroup()) {
+    QString failure;
+    road->source = getOrCreateAudioSource(road->url, road->duration, group, road->youtubeVideoId,
+                                          road->youtubeOriginalURL, &failure);
+    if (!road->source) {
+      // The file cannot even be listed in the library: its transcript could not be kept.
+      if (road->unclaimedDownload) QFile::remove(*road->unclaimedDownload);
+      failRun(QString("%1 could not be added to the library: %2")
+                  .arg(QFileInfo(road->url.toLocalFile()).fileName(), failure),
+              "Failed to create audio source: " + failure);
+      return;
+    }
+  }
+  // The enhanced samples are kept with the places of the file they were loaded from.
+  setCachedSamples(road->samples, road->duration, road->source ? road->source->id() : QUuid(), road->places);
+  if (road->source) cacheSamplesInBackground(road->samples, road->source, road->places);
+  recognizeForRoad(road);
 }
 
 void TranscriptionViewModel::recognizeForRoad(const std::shared_ptr<Road>& road) {
@@ -383,7 +404,12 @@ void TranscriptionViewModel::cacheSamplesInBackground(const std::shared_ptr<cons
       },
       [this, target, samples, id](JobResult<QString> written) {
         if (m_samplesBeingCached.value(id).samples == samples) m_samplesBeingCached.remove(id);
-        if (!written.value) return;
+        if (!written.value) {
+          // Re-processing and re-transcribing a segment need them later: the user is told why they
+          // will not be there. A write stopped as the application ends is no failure.
+          if (!isStopped(written.exception)) addLog("Audio samples could not be cached: " + written.error);
+          return;
+        }
         addLog("Audio samples cached to disk");
         if (!target || target->isDeleted()) return;
         target->setCachedSamplesPath(*written.value);

@@ -298,12 +298,12 @@ TEST_F(ApplicationTest, ACopyThatCannotSeeARunningCopyLeavesItsFileAlone) {
                     "(unshare --pid --fork): the lock alone is tested above";
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
-  // The running copy: this process, enhancing with a tool that takes its time.
+  // The running copy: this process, making an enhancement preview with a tool that takes its time.
   const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
   std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
   testsupport::writeFile(tempDir / "in.wav", "RIFF");
   parlowvista::AudioEnhancer enhancer(QString::fromStdString(tool.string()), temporary);
-  enhancer.enhance(folder("in.wav"), {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
+  enhancer.generatePreview(folder("in.wav"), {}, [](const auto&) { ADD_FAILURE() << "answered"; });
   const QStringList writing = QDir(temporary).entryList(QDir::Files);
   ASSERT_EQ(writing.size(), 1);
   const pid_t ended = testsupport::endedProcessId();
@@ -379,14 +379,14 @@ TEST_F(ApplicationTest, AKilledCopyThatRanAsAContainersFirstProcessLeavesNothing
   EXPECT_EQ(QDir(temporary).entryList(QDir::Files).join(", ").toStdString(), "");
 }
 
-// The copy for the test above: this program as the first process of its namespace, enhancing
-// with a tool that takes its time, until it is killed.
+// The copy for the test above: this program as the first process of its namespace,
+// making an enhancement preview with a tool that takes its time, until it is killed.
 TEST(ApplicationFirstProcessChildProcess, EnhancesUntilKilled) {
   const QString folder = qEnvironmentVariable("PV_FIRST_FOLDER");
   ASSERT_FALSE(folder.isEmpty());
   ASSERT_EQ(QCoreApplication::applicationPid(), 1);
   parlowvista::AudioEnhancer enhancer(folder + "/bin/ffmpeg", folder + "/tmp");
-  enhancer.enhance(folder + "/in.wav", {}, {}, [](const auto&) { ADD_FAILURE() << "answered"; });
+  enhancer.generatePreview(folder + "/in.wav", {}, [](const auto&) { ADD_FAILURE() << "answered"; });
   ASSERT_EQ(QDir(folder + "/tmp").entryList(QDir::Files).size(), 1);
   std::cout << "enhancing" << std::endl;
   testsupport::waitUntil([] { return false; }, 300000);

@@ -154,4 +154,61 @@ TEST(ProcessRunner, RunToEndWorksOnAThreadWithoutAnEventLoop) {
   EXPECT_TRUE(waitUntil([&] { return processEnded(late.standardOutput); }, 5000));
 }
 
+// A tool killed from outside (the out-of-memory killer, a kill by hand) is told from one that
+// ended by itself: the signal is named, both ways of running a tool alike.
+TEST(ProcessRunner, TheSignalThatEndedTheChildIsKept) {
+  ProcessRunner runner;
+  Recorder record;
+  runner.start(shell("kill -9 $$"), record.done());
+  ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }));
+  EXPECT_EQ(record.outcome->kind, ProcessOutcome::Kind::exited);
+  EXPECT_EQ(record.outcome->exitCode, -1);
+  EXPECT_EQ(record.outcome->signal, 9);
+  ProcessOutcome terminated;
+  ProcessOutcome exited;
+  std::thread worker([&] {
+    terminated = ProcessRunner::runToEnd(shell("kill -15 $$"));
+    exited = ProcessRunner::runToEnd(shell("exit 4"));
+  });
+  worker.join();
+  EXPECT_EQ(terminated.exitCode, -1);
+  EXPECT_EQ(terminated.signal, 15);
+  EXPECT_EQ(exited.exitCode, 4);
+  EXPECT_EQ(exited.signal, 0);
+}
+
+// Input given to a tool that writes as much back: both go at once, so neither waits on the
+// other however much there is (a whole recording's samples through ffmpeg), and the output
+// reaches its callback in pieces without being kept. A tool that takes none of its input ends
+// as it ends.
+TEST(ProcessRunner, RunToEndFeedsTheInputWhileTheOutputIsRead) {
+  QByteArray input(8 << 20, '\0');
+  for (qsizetype i = 0; i < input.size(); ++i) input[i] = char(i * 7 + i / 4096);
+  QByteArray output;
+  int pieces = 0;
+  ProcessOutcome copied;
+  ProcessOutcome refusing;
+  std::thread worker([&] {
+    ProcessRequest request = shell("cat; echo done >&2");
+    request.standardInput = QByteArrayView(input);
+    request.standardOutputData = [&](QByteArrayView bytes) {
+      output += bytes;
+      ++pieces;
+    };
+    copied = ProcessRunner::runToEnd(request);
+    ProcessRequest closing = shell("exec 0<&-; echo 'no input taken' >&2; exit 5");
+    closing.standardInput = QByteArrayView(input);
+    refusing = ProcessRunner::runToEnd(closing);
+  });
+  worker.join();
+  EXPECT_TRUE(copied.succeeded());
+  EXPECT_TRUE(output == input) << output.size() << " bytes of " << input.size();
+  EXPECT_GT(pieces, 1);
+  EXPECT_EQ(copied.standardOutput, "");
+  EXPECT_EQ(copied.standardError, "done\n");
+  EXPECT_EQ(refusing.kind, ProcessOutcome::Kind::exited);
+  EXPECT_EQ(refusing.exitCode, 5);
+  EXPECT_EQ(refusing.standardError, "no input taken\n");
+}
+
 }  // namespace

@@ -275,7 +275,7 @@ TEST(ToolLifetimeChildProcess, StartsToolsAndRunsUntilKilled) {
   std::cout << kLeft << answered->standardOutput.toStdString() << std::endl;
 
   AudioEnhancer enhancer(folder + "/bin/ffmpeg", folder + "/tmp");
-  enhancer.enhance(folder + "/in.wav", {}, {}, [](const AudioEnhancer::Outcome&) { ADD_FAILURE() << "answered"; });
+  enhancer.generatePreview(folder + "/in.wav", {}, [](const AudioEnhancer::Outcome&) { ADD_FAILURE() << "answered"; });
   YouTubeDownloader downloader;
   ASSERT_TRUE(downloader.isAvailable());
   const QFuture<DownloadedAudio> download = downloader.downloadAudio(qEnvironmentVariable(kAddress), {});

@@ -112,7 +112,9 @@ TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBeh
   ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processYouTubeURL(address);
   ASSERT_TRUE(h.settle(120000));
-  EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
+  // The tool said nothing: its exit status is the reason.
+  EXPECT_EQ(h.vm->state().error()->message.toStdString(), "Audio enhancement failed: ffmpeg ended with exit status 1");
   EXPECT_TRUE(h.loggedStart("Copied to permanent storage: "));
   EXPECT_EQ(leftovers(), QStringList());
 }

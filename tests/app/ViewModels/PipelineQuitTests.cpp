@@ -12,6 +12,7 @@
 #include "Views/Shell/MainWindow.h"
 #include "Views/Shell/ProcessingScreens.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/Processes.h"
 #include "support/QuitInChild.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
@@ -100,6 +101,7 @@ constexpr const char* kFile = "PV_RUN_QUIT_FILE";
 constexpr const char* kStep = "PV_RUN_QUIT_STEP";
 constexpr const char* kSignal = "PV_RUN_QUIT_SIGNAL";
 constexpr const char* kInTheStep = "Quitting in the step";
+constexpr const char* kTool = "Tool running: ";  // a process the child started (ffmpeg)
 // The engine looks for a stop before each piece: none, or one already under way, is done after it.
 constexpr int kMostPiecesAfterStop = 1;
 
@@ -126,8 +128,7 @@ QString storeIn(const QString& folder) {
   return folder + "/share/Parlowvista/Parlowvista.store";
 }
 
-// The sound files in a folder: in the child's temporary folder, what the enhancer is writing or
-// what it left.
+// The sound files in a folder: in the child's temporary folder, what the enhancer would have left.
 QStringList soundFilesIn(const QString& folder) {
   return QDir(folder).entryList({QStringLiteral("*.wav")}, QDir::Files);
 }
@@ -195,8 +196,16 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsThePr
       EXPECT_EQ(program.exitCode, 0) << program.output.toStdString();
     }
     EXPECT_TRUE(program.output.contains("[  PASSED  ] 1 test")) << program.output.toStdString();
-    // The enhancement's half-written output went with the program.
+    // Nothing of the enhancement is left in the temporary folder, and its ffmpeg went with the
+    // program.
     EXPECT_EQ(soundFilesIn(folder).join(", ").toStdString(), "") << program.output.toStdString();
+    QList<qint64> tools;
+    for (const QByteArray& line : program.output.split('\n')) {
+      if (line.startsWith(kTool)) tools << line.mid(qsizetype(strlen(kTool))).trimmed().toLongLong();
+    }
+    EXPECT_EQ(tools.isEmpty(), std::string(c.step) != "enhancing") << program.output.toStdString();
+    for (const qint64 tool : tools)
+      EXPECT_TRUE(testsupport::waitUntil([&] { return testsupport::processEnded(tool); }, 10000));
 
     {
       ModelContext context(storeIn(folder));
@@ -212,7 +221,7 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsThePr
 
 // The program's road in the child: the window shows, the models start, the file is added as a
 // user adds it (to be enhanced first, every filter on, for that step); once the held step has
-// done its first pieces, or ffmpeg has written a megabyte of the enhanced file, Ctrl+Q's action
+// done its first pieces, or ffmpeg has given back a hundredth of the enhanced samples, Ctrl+Q's action
 // quits, or the program's own loop runs on until the parent's signal ends it.
 TEST(PipelineQuitChildProcess, QuitsInTheStep) {
   const QString folder = qEnvironmentVariable(kFolder);
@@ -241,13 +250,17 @@ TEST(PipelineQuitChildProcess, QuitsInTheStep) {
     if (step != ProcessingStage::enhancingAudio) {
       ASSERT_TRUE(testsupport::waitUntil([&] { return engine->pieces >= 2; }, 60000));
     } else {
-      // The one sound file in the temporary folder is the enhancer's.
-      const auto written = [&] {
-        const QStringList files = soundFilesIn(QDir::tempPath());
-        return files.size() == 1 ? QFileInfo(QDir(QDir::tempPath()).filePath(files[0])).size() : 0;
-      };
-      ASSERT_TRUE(testsupport::waitUntil([&] { return written() > (1 << 20); }, 60000)) << written();
-      ASSERT_EQ(application.viewModel().state().stage(), ProcessingStage::enhancingAudio);
+      // ffmpeg has given back the first of the enhanced samples.
+      const TranscriptionViewModel& viewModel = application.viewModel();
+      ASSERT_TRUE(testsupport::waitUntil(
+          [&] {
+            return viewModel.state().stage() == ProcessingStage::enhancingAudio &&
+                   viewModel.enhancementProgress() > 0.01;
+          },
+          120000))
+          << viewModel.enhancementProgress();
+      for (const qint64 tool : testsupport::descendantsOf(QCoreApplication::applicationPid()))
+        std::cout << kTool << tool << std::endl;
     }
     std::cout << kInTheStep << std::endl;
   };

@@ -34,8 +34,9 @@ TEST(PipelineTablesTest, ProgressAndStatusFollowTheState) {
       {ProcessingState::loadingModels(1.0), 0.3, "Loading AI models..."},
       {ProcessingState::modelsReady(), 0.3, "Models ready. Drop an audio file to begin."},
       {ProcessingState::processing(ProcessingStage::downloadingFromURL), 0.3, "Downloading from URL..."},
-      {ProcessingState::processing(ProcessingStage::enhancingAudio), 0.335, "Enhancing audio quality..."},
-      {ProcessingState::processing(ProcessingStage::loadingAudio), 0.405, "Loading audio file..."},
+      // Loading comes first: the enhancer filters what the loader read.
+      {ProcessingState::processing(ProcessingStage::loadingAudio), 0.335, "Loading audio file..."},
+      {ProcessingState::processing(ProcessingStage::enhancingAudio), 0.545, "Enhancing audio quality..."},
       {ProcessingState::processing(ProcessingStage::transcribing), 0.615, "Transcribing speech..."},
       {ProcessingState::processing(ProcessingStage::diarizing), 0.825, "Identifying speakers..."},
       {ProcessingState::processing(ProcessingStage::merging), 0.93, "Combining results..."},
@@ -129,17 +130,6 @@ TEST(PipelineTablesTest, FilterChainFollowsTheSwitches) {
   s.compressionStrength = 1;
   EXPECT_TRUE(enhancement::buildFilterChain(s).contains(
       "compand=attacks=0.020:decays=0.3:points=-80/-80|-20/-20|-15/-10|0/-7|20/-7:gain=8"));
-}
-
-TEST(PipelineTablesTest, ProgressLinesAreReadAgainstTheDuration) {
-  EXPECT_EQ(enhancement::parseProgress("frame=1\nout_time_ms=5000000\nout_time_ms=9000000\n", 10.0), 0.5);
-  EXPECT_EQ(enhancement::parseProgress("out_time_ms=20000000", 10.0), 1.0);
-  EXPECT_EQ(enhancement::parseProgress("out_time_ms=0", 0.0), 1.0);
-  EXPECT_EQ(enhancement::parseProgress("out_time_ms=30000000", 60.0), 0.5);
-  EXPECT_EQ(enhancement::parseProgress("out_time_ms=N/A\nprogress=continue", 10.0), std::nullopt);
-  EXPECT_EQ(enhancement::parseProbeDuration("12.5\n"), 12.5);
-  EXPECT_EQ(enhancement::parseProbeDuration("N/A\n"), 60.0);
-  EXPECT_EQ(enhancement::parseProbeDuration(""), 60.0);
 }
 
 TEST(PipelineTablesTest, DownloadTitlesBecomeSafeUniqueFileNames) {

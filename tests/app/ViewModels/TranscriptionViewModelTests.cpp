@@ -250,6 +250,30 @@ TEST_F(TranscriptionViewModelTest, AFileBecomesAShownPlayedAndStoredVersion) {
   EXPECT_FALSE(h->vm->hasCachedSamples());
 }
 
+// A sample cache that cannot be written (its folder cannot be made: a file stands in the way, as
+// it does for root too) is said in the activity log with the reason: re-processing and
+// re-transcribing a segment later need the samples. It used to end "Transcription complete" with
+// no word of it anywhere.
+TEST_F(TranscriptionViewModelTest, ASampleCacheThatCannotBeWrittenIsSaidWithTheReason) {
+  const testsupport::TempDir elsewhere{"pv-blocked-cache"};
+  testsupport::writeFile(elsewhere.path() / "blocked", "a file, not a folder");
+  rebuild(true, std::make_shared<AudioCacheService>(
+                    QString::fromStdString((elsewhere.path() / "blocked/AudioCache").string())));
+  ASSERT_TRUE(h->startModels());
+  runFile(audio);
+  const auto said = [&] {
+    for (const auto& entry : h->vm->logs()) {
+      if (entry.message.startsWith("Audio samples could not be cached: ")) return entry.message;
+    }
+    return QString();
+  };
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !said().isEmpty(); })) << "nothing said";
+  EXPECT_TRUE(said().contains("Cannot create folder ")) << said().toStdString();
+  EXPECT_TRUE(said().endsWith(": Not a directory")) << said().toStdString();
+  EXPECT_FALSE(h->logged("Audio samples cached to disk"));
+  EXPECT_FALSE(h->vm->currentAudioSource()->cachedSamplesPath().has_value());
+}
+
 // The player counted a raw file's time again from headers and byte positions, which damage puts
 // off, and other containers' time by their own stamps, which a damaged header may make anything.
 // After a run it seeks by where the loader found the file's sound, in a raw file and a WAV alike,
