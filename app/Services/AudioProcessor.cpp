@@ -3,6 +3,7 @@
 #include "Models/TranscribedSegment.h"
 
 #include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/MediaBounds.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -117,13 +118,14 @@ const QStringList& AudioProcessor::supportedExtensions() {
 }
 
 std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QString& path) {
+  voxtrellis::MediaBounds::apply();
   AVFormatContext* format = nullptr;
   const QByteArray name = QFile::encodeName(path);
   if (avformat_open_input(&format, name.constData(), nullptr, nullptr) < 0) return std::nullopt;
   std::optional<StreamLength> length;
   // A length guessed from the bit rate (raw AAC, say) is no frame count: the decoded
   // samples tell better then.
-  if (avformat_find_stream_info(format, nullptr) >= 0 &&
+  if (voxtrellis::MediaBounds::findStreamInfo(*format) >= 0 &&
       format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
     const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index >= 0) {

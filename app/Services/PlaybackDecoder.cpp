@@ -7,6 +7,7 @@
 #include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/MediaBounds.h>
 
 #include <QDebug>
 #include <QFile>
@@ -102,7 +103,9 @@ struct PlaybackDecoder::State {
   bool damaged = false;        // damage was skipped since the last frame
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
-  bool resetDecoder = false;   // damage was met since then: a new decoder takes the next, as in the loader
+  int64_t failedRun = 0;       // failed decodes since the last frame of sound, as in the loader
+  int64_t fileSize = -1;
+  bool resetDecoder = false;  // damage was met since then: a new decoder takes the next, as in the loader
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
   // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
   AVFrame* held = nullptr;
@@ -143,6 +146,7 @@ struct PlaybackDecoder::State {
       fail(QStringLiteral("Cannot open audio file: %1 (not a regular file)"));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fileSize = info.st_size;
     openContainer();
   }
 
@@ -153,7 +157,7 @@ struct PlaybackDecoder::State {
     if (opened == AVERROR(ENOMEM)) cannotPlay(QStringLiteral("out of memory"));
     if (opened < 0) fail(QStringLiteral("Cannot open audio file: %1"));
     container = input->container();
-    if (avformat_find_stream_info(container, nullptr) < 0) fail(QStringLiteral("Cannot read audio file: %1"));
+    if (voxtrellis::MediaBounds::findStreamInfo(*container) < 0) fail(QStringLiteral("Cannot read audio file: %1"));
     // A read that failed while the header was looked into (a tag at the file's end, say) is not
     // the stream's, as in the loader.
     container->pb->error = 0;
@@ -172,11 +176,6 @@ struct PlaybackDecoder::State {
     if (places && !((byPosition || places->stamped()) && placesFit())) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
-    // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
-    if (voxtrellis::AudioHeader::refusal(*audio->codecpar) ||
-        (audio->codecpar->sample_rate > 0 && audio->codecpar->sample_rate < voxtrellis::AudioHeader::kLeastRate)) {
-      cannotPlay(QStringLiteral("not an audio file, or damaged"));
-    }
     // Samples of a fixed size (PCM) lie at the rate times the block size: FFmpeg's seek in them
     // goes by the bytes per second the header states, which may be anything (a WAV stating the
     // mono figure of a stereo file played minute 15 for minute 30), where the loader, reading
@@ -186,6 +185,10 @@ struct PlaybackDecoder::State {
       stated->bit_rate = int64_t(stated->block_align) * stated->sample_rate * 8;
     }
     openDecoder();
+    // What the loader refuses is refused here too, by the same check (see voxtrellis::AudioHeader).
+    if (voxtrellis::AudioHeader::refusal(*audio->codecpar, *codec)) {
+      cannotPlay(QStringLiteral("not an audio file, or damaged"));
+    }
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
       cannotPlay(QStringLiteral("its audio has no sample rate or channels"));
     }
@@ -215,6 +218,7 @@ struct PlaybackDecoder::State {
       cannotPlay(QStringLiteral("no decoder for its audio"));
     }
     codec->pkt_timebase = timeBase;
+    voxtrellis::MediaBounds::bound(*codec);
     if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
     if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
       const int channels = codec->ch_layout.nb_channels;
@@ -268,6 +272,7 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
+    failedRun = 0;
     unreadableAt = -1;
     resetDecoder = false;
     awaited.reset();
@@ -352,6 +357,7 @@ struct PlaybackDecoder::State {
   void take() {
     voxtrellis::FrameTimeline::correctRate(*frame, *codec);
     soundDecoded = true;
+    failedRun = 0;
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
@@ -388,6 +394,14 @@ struct PlaybackDecoder::State {
     }
     qWarning().noquote() << "[PlaybackDecoder] Decoding stopped early:" << name();
     failed = true;
+    codecDrained = true;
+  }
+
+  // A decoding failed: past the loader's bound on a run of them (voxtrellis::MediaBounds), the
+  // file ends there, as the loader's sound does; before any sound, on an error.
+  void failedDecode() {
+    if (++failedRun <= voxtrellis::MediaBounds::mostFailedRun(fileSize)) return;
+    failed = failed || !soundDecoded;
     codecDrained = true;
   }
 
@@ -448,6 +462,7 @@ struct PlaybackDecoder::State {
       // joined part's header is no damage.
       resetDecoder = sent < 0 && sent != AVERROR(EAGAIN) && !voxtrellis::FrameTimeline::isJointTag(*packet);
       if (resetDecoder && soundDecoded) damaged = true;
+      if (resetDecoder) failedDecode();
     }
     av_packet_unref(packet);
   }
@@ -482,6 +497,7 @@ struct PlaybackDecoder::State {
           av_frame_unref(frame);
           damaged = resetDecoder = true;
           placeStamp.reset();
+          failedDecode();
         } else {
           take();
         }
@@ -490,6 +506,7 @@ struct PlaybackDecoder::State {
       } else if (received != AVERROR(EAGAIN)) {
         skipDamage();
         resetDecoder = true;
+        failedDecode();
         if (++errorsWithoutInput > voxtrellis::FrameTimeline::kMostErrorsPerPacket) codecDrained = true;
       } else {
         feed();
@@ -502,6 +519,7 @@ struct PlaybackDecoder::State {
 PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format,
                                  std::shared_ptr<const voxtrellis::SoundPlaces> places)
     : m_state(std::make_unique<State>()) {
+  voxtrellis::MediaBounds::apply();
   m_state->path = path;
   m_state->places = std::move(places);
   m_state->format = format;

@@ -5,6 +5,8 @@
 #include "Services/PlaybackDecoder.h"
 #include "engine/Shared/AudioTestFiles.h"
 
+#include <voxtrellis/MediaBounds.h>
+
 #include <QAudioFormat>
 
 #include <algorithm>
@@ -43,10 +45,11 @@ std::string oneLine(std::string text) {
 
 // The rate the header of the file's audio stream states, as FFmpeg reads it; 0 without one.
 int statedRate(const std::filesystem::path& file) {
+  voxtrellis::MediaBounds::apply();
   AVFormatContext* container = nullptr;
   if (avformat_open_input(&container, file.c_str(), nullptr, nullptr) < 0) return 0;
   int rate = 0;
-  if (avformat_find_stream_info(container, nullptr) >= 0) {
+  if (voxtrellis::MediaBounds::findStreamInfo(*container) >= 0) {
     const int stream = av_find_best_stream(container, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (stream >= 0) rate = container->streams[stream]->codecpar->sample_rate;
   }

@@ -27,7 +27,8 @@ namespace voxtrellis {
 //   frames hold.
 // - A stamp earlier than where the sound before it ended, or past the file's stated length, is
 //   not believed: the frame follows on (stamps counted short across a joint, a damaged frame's
-//   header).
+//   header). Nor is any in a container that counts its stamps in samples at the rate its header
+//   states, where that is not the decoder's rate (a damaged header).
 // - After a seek the first frame lies at its stamp; where that lies past the target, silence
 //   fills the stretch up to it.
 // Positions are in seconds: a stream may change its rate midway.
@@ -104,7 +105,8 @@ class FrameTimeline {
 
  private:
   const AVInputFormat* m_raw;
-  bool m_dropsSilently;  // the reader drops damaged parts without a word (Ogg)
+  bool m_dropsSilently;       // the reader drops damaged parts without a word (Ogg)
+  bool m_stampsCount = true;  // its stamps count at the sound's rate (see above)
   int m_stream;
   int m_timeBaseNum, m_timeBaseDen;
   std::optional<int64_t> m_count;  // the stamp of the raw packet read next

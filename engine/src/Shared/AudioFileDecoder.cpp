@@ -6,6 +6,7 @@
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/MediaBounds.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,7 +22,6 @@ extern "C" {
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -37,7 +37,7 @@ std::string ffmpegErrorText(int status) {
 namespace {
 
 static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
-              "the player refuses the rates the loader cannot resample to its 16 kHz");
+              "the header check refuses the rates the loader cannot resample to its 16 kHz");
 
 // Raw packets given to the decoder lately, kept to know which one a frame came out of.
 constexpr std::size_t kRememberedPackets = 64;
@@ -104,6 +104,8 @@ struct AudioFileDecoder::Impl {
   int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
   std::string unreadable;      // why the file could not be read on, once it could not
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  int64_t failedRun = 0;       // failed decodes since the last frame of sound (see MediaBounds)
+  bool ended = false;          // the stream ended on damage nothing decodable follows
   // Damage was met since the decoder was last given a packet: a new one takes the next, so that
   // nothing the damage left in the old one outlasts it (an AAC decoder that took a damaged packet
   // for a new layout of its channels stays silent for good, and a flush does not undo that).
@@ -157,6 +159,7 @@ struct AudioFileDecoder::Impl {
     if (!codec) fail(kind, AVERROR(ENOMEM));
     int status = avcodec_parameters_to_context(codec, format->streams[streamIndex]->codecpar);
     if (status < 0) fail(kind, status);
+    MediaBounds::bound(*codec);
     status = avcodec_open2(codec, decoder, nullptr);
     if (status < 0) fail(kind, status);
     if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
@@ -227,11 +230,23 @@ struct AudioFileDecoder::Impl {
     damagedAt = -1;
   }
 
+  // A decoding failed: true when the run of such failures is longer than the file could make
+  // packets for (MediaBounds::mostFailedRun).
+  bool failedPastBound() { return ++failedRun > MediaBounds::mostFailedRun(fileSize); }
+  // The end of the stream where nothing decodable follows; before any sound, the file is refused.
+  std::nullptr_t endOnDamage() {
+    if (!decoded) fail(AudioFileError::Kind::readFailed, AVERROR_INVALIDDATA);
+    ended = true;
+    warnOfDamageAtTheEnd();
+    return nullptr;
+  }
+
   // The received frame laid out in the file's seconds: after damage, silence stands for what
   // could not be decoded where the container says how long that lasted.
   const AVFrame* received() {
     FrameTimeline::correctRate(*frame, *codec);
     decoded = true;
+    failedRun = 0;
     const double stamp = frame->best_effort_timestamp == AV_NOPTS_VALUE
                              ? -1.0
                              : double(frame->best_effort_timestamp) * av_q2d(timeBase) - streamStart;
@@ -361,15 +376,12 @@ struct AudioFileDecoder::Impl {
 };
 
 AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_unique<Impl>()) {
-  // FFmpeg's own console chatter (duration estimates, skipped-sample notes)
-  // would otherwise reach the host's standard error; failures are thrown instead.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+  MediaBounds::apply();
   Impl& d = *m_impl;
   d.path = path;
   int status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
-  status = avformat_find_stream_info(d.format, nullptr);
+  status = MediaBounds::findStreamInfo(*d.format);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
   // A read that failed while the header was looked into (a tag at the file's end, say) is not
   // the stream's: only one that fails while the stream is read says the rest is missing.
@@ -379,11 +391,11 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   if (d.streamIndex < 0 || !decoder) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "no audio stream");
   }
-  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar)) {
-    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
-  }
   d.decoder = decoder;
   d.openDecoder(AudioFileError::Kind::openFailed);
+  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar, *d.codec)) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
+  }
   if (d.codec->sample_rate <= 0 || d.codec->ch_layout.nb_channels <= 0) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "audio stream without rate or channels");
   }
@@ -443,6 +455,7 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
   if (d.statedEnd < 0 && !d.held.empty()) return d.releaseHeld();
+  if (d.ended) return nullptr;
   if (d.silenceLeft > 0) return d.nextSilence();
   if (d.frameWaiting) {
     d.frameWaiting = false;
@@ -455,6 +468,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       if (d.frame->nb_samples <= 0) continue;
       if (!FrameTimeline::holdsNoSound(*d.frame, *d.codec)) return d.received();
       d.skipNoSound();
+      if (d.failedPastBound()) return d.endOnDamage();
       continue;
     }
     if (status == AVERROR_EOF) {
@@ -464,9 +478,8 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     if (status != AVERROR(EAGAIN)) {
       d.skipDamage(status);
       d.resetDecoder = true;
-      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
-        d.warnOfDamageAtTheEnd();
-        return nullptr;
+      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket || d.failedPastBound()) {
+        return d.endOnDamage();
       }
       continue;
     }
@@ -526,6 +539,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.resetDecoder = refused;
       if (refused) {
         d.skipRefused(status);
+        if (d.failedPastBound()) {
+          av_packet_unref(d.packet);
+          return d.endOnDamage();
+        }
       } else if (status >= 0 || (d.rawDamage && FrameTimeline::isJointTag(*d.packet))) {
         // A raw stream's packet is found in the file: the position FFmpeg states may lie short.
         d.tookPacket(d.rawDamage ? d.rawDamage->taken(*d.packet) : d.packet->pos);

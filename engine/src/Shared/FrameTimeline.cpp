@@ -34,6 +34,14 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
       m_stream(stream),
       m_timeBaseNum(container.streams[stream]->time_base.num),
       m_timeBaseDen(container.streams[stream]->time_base.den) {
+  // Containers whose time base is the rate their header states count their stamps in samples:
+  // where the decoder's rate is another (a damaged header: a CAF description stating 118 Hz for
+  // ALAC at 44.1 kHz put a packet's 4096 samples 34.7 s apart), they count at a rate the sound is
+  // not at, and none is believed.
+  const std::string_view name = container.iformat ? container.iformat->name : "";
+  const int rate = container.streams[stream]->codecpar->sample_rate;
+  const bool countsSamples = name == "caf" || name == "wav" || name == "aiff" || name == "flac" || name == "w64";
+  m_stampsCount = !countsSamples || rate <= 0 || (m_timeBaseNum == 1 && m_timeBaseDen == rate);
   // The length the container states, and a second more; none where it only guesses it from the
   // bit rate.
   if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
@@ -59,7 +67,7 @@ void FrameTimeline::stampPacket(AVPacket& packet) {
 
 FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
   Placement placed{m_end, 0};
-  const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
+  const bool believed = m_stampsCount && stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
   const bool lost =
       afterDamage ? stamp > m_end + kLeastGapSeconds : m_dropsSilently && stamp > m_end + kLeastSilentLossSeconds;
   if (believed && (!m_settled || lost)) placed.start = stamp;
