@@ -84,6 +84,10 @@ AudioError AudioError::notAudio(const QString& path, const QString& decoderError
   return AudioError(Kind::notAudio, "Not an audio file, or damaged: " + QFileInfo(path).fileName(), decoderError);
 }
 
+AudioError AudioError::unreadable(const QString& path, const QString& reason) {
+  return AudioError(Kind::unreadable, QStringLiteral("%1 cannot be read (%2)").arg(QFileInfo(path).fileName(), reason));
+}
+
 AudioError AudioError::unreadableName(const QString& path) {
   return AudioError(Kind::unreadableName,
                     "The file's name cannot be read: " + QFileInfo(path).fileName() + " (rename it and add it again)",
@@ -176,6 +180,9 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
     // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
     // they stay as the detail. A file the user may not read says so as it is.
     if (!info.isReadable()) throw;
+    if (error.kind() == voxtrellis::AudioFileError::Kind::unreadable) {
+      throw AudioError::unreadable(path, QString::fromStdString(error.reason()));
+    }
     throw AudioError::notAudio(path, QString::fromStdString(error.what()));
   }
   if (audio.samples.empty()) throw AudioError::invalidAudioData();

@@ -8,6 +8,7 @@
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/MediaBounds.h>
+#include <voxtrellis/ReadError.h>
 
 #include <QDebug>
 #include <QFile>
@@ -414,13 +415,10 @@ struct PlaybackDecoder::State {
   // packet are none, and nothing follows), the end of the input.
   void feed() {
     const int read = av_read_frame(container, packet);
-    if (read < 0 && container->pb->error < 0) {
+    if (const auto error = voxtrellis::takeReadError(*container, read)) {
       // The file cannot be read on (a failing disk, a network share gone away), which is not its
       // end: decoding stops on an error there, as the loader's sound ends there. A seek tries again.
-      char reason[AV_ERROR_MAX_STRING_SIZE] = {0};
-      av_strerror(container->pb->error, reason, sizeof reason);
-      unreadable = QString::fromUtf8(reason);
-      container->pb->error = 0;
+      unreadable = QString::fromStdString(*error);
       failed = true;
       endInput();
       return;

@@ -7,6 +7,7 @@
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/MediaBounds.h>
+#include <voxtrellis/ReadError.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -63,6 +64,7 @@ bool digitalSilence(const AVFrame& frame) {
 
 struct AudioFileDecoder::Impl {
   std::string path;
+  AVIOContext* input = nullptr;  // the container's, of our own: a read that fails is told by it
   AVFormatContext* format = nullptr;
   const AVCodec* decoder = nullptr;
   AVCodecContext* codec = nullptr;
@@ -146,9 +148,17 @@ struct AudioFileDecoder::Impl {
     av_packet_free(&packet);
     avcodec_free_context(&codec);
     avformat_close_input(&format);
+    avio_closep(&input);
   }
   [[noreturn]] void fail(AudioFileError::Kind kind, int status) const {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
+  }
+  // The file cannot be opened, or its stream cannot be read before any sound: where a read of it
+  // failed, that is what is said (a failing disk is no damaged file), whatever the reader made of
+  // the bytes it did not get.
+  [[noreturn]] void failOnReading(AudioFileError::Kind kind, int status) {
+    if (const auto error = takeReadError(input)) throw AudioFileError(AudioFileError::Kind::unreadable, path, *error);
+    fail(kind, status);
   }
 
   // A decoder of the stream as the file's header describes it, in place of any before; `kind` is
@@ -379,10 +389,16 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   MediaBounds::apply();
   Impl& d = *m_impl;
   d.path = path;
-  int status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+  int status = avio_open(&d.input, path.c_str(), AVIO_FLAG_READ);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  d.format = avformat_alloc_context();
+  if (!d.format) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
+  d.format->pb = d.input;
+  d.format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+  if (status < 0) d.failOnReading(AudioFileError::Kind::openFailed, status);
   status = MediaBounds::findStreamInfo(*d.format);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  if (status < 0) d.failOnReading(AudioFileError::Kind::openFailed, status);
   // A read that failed while the header was looked into (a tag at the file's end, say) is not
   // the stream's: only one that fails while the stream is read says the rest is missing.
   if (d.format->pb) d.format->pb->error = 0;
@@ -494,12 +510,12 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     status = av_read_frame(d.format, d.packet);
     d.reportPosition();
-    if (status < 0 && d.format->pb && d.format->pb->error < 0) {
+    if (auto error = takeReadError(*d.format, status)) {
       // The file could not be read on (a failing disk, a network share gone away), which is not
       // its end: what was read is kept, and the rest said to be missing; before any sound, the
-      // file is refused.
-      if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, d.format->pb->error);
-      d.unreadable = ffmpegErrorText(d.format->pb->error);
+      // file is refused, for that.
+      if (!d.decoded) throw AudioFileError(AudioFileError::Kind::unreadable, d.path, *error);
+      d.unreadable = std::move(*error);
       d.inputDone = true;
       continue;
     }

@@ -142,6 +142,34 @@ TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
   EXPECT_EQ(AudioProcessor().loadAndResample(QString::fromStdString((folder / "whole.flac").string())).damage, "");
 }
 
+// A file whose reads fail before any of its sound (a failing disk, an SD card, a network share
+// gone away) was refused as "Not an audio file, or damaged": a FLAC failing within its header (its
+// first 9 kB, and 4 kB), and an M4A whose index lies after the sound, failing from its middle. A
+// failing disk is no bad file: the read error is said, as the player says it.
+TEST(AudioProcessorDamagedTest, AFileWhoseReadsFailBeforeItsSoundSaysTheReadError) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(
+      voxtrellis::test::ffmpegMake(dir / "talk.flac", "-f lavfi -i '" + voxtrellis::test::noiseSource(20) + "' -ac 1"));
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(dir / "talk.m4a",
+                                           "-f lavfi -i '" + voxtrellis::test::noiseSource(20) + "' -ac 1 -c:a aac"));
+  for (const auto& [name, from] : std::vector<std::pair<std::string, std::int64_t>>{
+           {"talk.flac", 9000},
+           {"talk.flac", 4000},
+           {"talk.m4a", std::int64_t(std::filesystem::file_size(dir / "talk.m4a") / 2)}}) {
+    SCOPED_TRACE(name + " from " + std::to_string(from));
+    const QString path = QString::fromStdString((dir / name).string());
+    const testsupport::ReadFailure failing(dir / name, from);
+    try {
+      AudioProcessor().loadAndResample(path);
+      ADD_FAILURE() << "loaded";
+    } catch (const AudioError& error) {
+      EXPECT_EQ(error.kind(), AudioError::Kind::unreadable);
+      EXPECT_EQ(std::string(error.what()), name + " cannot be read (Input/output error)");
+    }
+    EXPECT_GT(testsupport::ReadFailure::failures(), 0);
+  }
+}
+
 // What the activity log says of a damaged file: how much was skipped ("about" for an estimate)
 // and where the first damage was, in seconds.
 struct DamageSaid {
