@@ -174,7 +174,7 @@ struct PlaybackDecoder::State {
     }
     timeline.emplace(*container, stream);
     byPosition = voxtrellis::FrameTimeline::placesByPosition(*container);
-    if (places && !((byPosition || places->stamped()) && placesFit())) places.reset();
+    if (places && !placesFit()) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
     // Samples of a fixed size (PCM) lie at the rate times the block size: FFmpeg's seek in them
@@ -199,13 +199,17 @@ struct PlaybackDecoder::State {
     if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
   }
 
+  // Reads of the file at positions of their own, for the places' checks.
+  voxtrellis::SoundPlaces::ReadAt readAt() const {
+    return [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      return ::pread(fd, buffer, std::size_t(size), offset);
+    };
+  }
   // The places given are of the file as it is now.
   bool placesFit() const {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return false;
-    return places->fits(info.st_size, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
-      return ::pread(fd, buffer, std::size_t(size), offset);
-    });
+    return places->fits(info.st_size, readAt());
   }
 
   // A decoder of the stream as the file's header describes it, in place of any before.
@@ -245,10 +249,20 @@ struct PlaybackDecoder::State {
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
+    std::optional<voxtrellis::SoundPlaces::Place> place = places ? places->before(from) : std::nullopt;
+    if (place && !voxtrellis::SoundPlaces::foundAt(*place, readAt())) {
+      // Not the packet the loader found there: the file was changed since (edited in place, at
+      // the same size), and its places are none of it. Seeks go by the index, as without them.
+      qWarning().noquote() << "[PlaybackDecoder] The loader's places are not of" << name() << "as it is now";
+      places.reset();
+      place.reset();
+      raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
+      if (!raw) return std::nullopt;
+    }
     std::optional<RawStreamIndex::Checkpoint> checkpoint;
     if (!places) {
       checkpoint = raw->before(timestampAt(from));
-    } else if (const auto place = places->before(from)) {
+    } else if (place) {
       placeSeconds = place->seconds;
       if (!byPosition) {
         awaited = Awaited{place->signature, place->stamp};
@@ -256,9 +270,7 @@ struct PlaybackDecoder::State {
       }
       // The packets after it are counted on from the loader's own count of it, so that their
       // stamps are the loader's: past damage the loader laid the sound at that count.
-      const int64_t counted =
-          place->stamp != voxtrellis::SoundPlaces::kNoStamp ? place->stamp : timestampAt(place->seconds);
-      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, counted};
+      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, place->stamp};
     }
     if (!checkpoint) return std::nullopt;
     timeline->restartCount(checkpoint->stamp);

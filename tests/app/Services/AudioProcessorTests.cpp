@@ -10,6 +10,9 @@
 #include <QIODevice>
 #include <QRegularExpression>
 
+#include <cmath>
+#include <limits>
+
 #include <gtest/gtest.h>
 
 using namespace pipelinetest;
@@ -339,9 +342,11 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
 
 // Where the loader found a file's sound is kept beside its samples, for the player to seek by
 // when the version is opened again, with each place's stamp. Samples kept without it (by an
-// earlier version, or of a file that has none) still load and give none; a record an earlier
-// version kept, without stamps, is read as it was; a load without it lets none from before stand;
-// a record cut short is none; it goes with the samples.
+// earlier version, or of a file that has none) still load and give none; a record the current
+// release keeps (without a checksum) is read as it was; one of the first version, which no release
+// wrote, is none; a load without it lets none from before stand; a record cut short, one with a
+// place of no number (it passed, and sent a seek anywhere) or one damaged anywhere (its checksum)
+// is none; it goes with the samples.
 TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem) {
   testsupport::TempDir dir;
   AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
@@ -358,22 +363,36 @@ TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem
   EXPECT_EQ(back->before(0.3)->stamp, 11243);
 
   const QString placesPath = cache.cacheFilePath(id).replace(".samples", ".places");
-  std::string earlier = "PVPLACE1";
-  const auto put = [&](const auto value) { earlier.append(reinterpret_cast<const char*>(&value), sizeof value); };
-  put(int64_t(123456));
-  put(uint64_t(2));
-  for (const auto& place : {places.places()[0], places.places()[1]}) {
-    put(place.position);
-    put(place.size);
-    put(place.signature);
-    put(place.seconds);
+  const auto record = [&](const char* tag, bool stamps, double middleSeconds) {
+    std::string bytes = tag;
+    const auto put = [&](const auto value) { bytes.append(reinterpret_cast<const char*>(&value), sizeof value); };
+    put(int64_t(123456));
+    put(uint64_t(3));
+    for (const auto& place : places.places()) {
+      put(place.position);
+      put(place.size);
+      put(place.signature);
+      put(&place == &places.places()[1] ? middleSeconds : place.seconds);
+      if (stamps) put(place.stamp);
+    }
+    return bytes;
+  };
+  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, 0.255));
+  const auto current = cache.loadCachedPlaces(id);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(current->toBytes(), places.toBytes());
+  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE1", false, 0.255));
+  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
+  for (const double nonsense : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+    testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, nonsense));
+    EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
   }
-  testsupport::writeFile(placesPath.toStdString(), earlier);
-  const auto unstamped = cache.loadCachedPlaces(id);
-  ASSERT_TRUE(unstamped);
-  EXPECT_FALSE(unstamped->stamped());
-  EXPECT_EQ(unstamped->before(0.3)->signature, 22u);
-  EXPECT_EQ(unstamped->before(0.3)->seconds, 0.255);
+  const std::string whole = places.toBytes();
+  for (std::size_t at = 0; at < whole.size(); at += 7) {
+    std::string damaged = whole;
+    damaged[at] = char(damaged[at] ^ 0x10);
+    EXPECT_FALSE(voxtrellis::SoundPlaces::fromBytes(damaged)) << "byte " << at;
+  }
 
   cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
   const std::string bytes = testsupport::readFile(placesPath.toStdString());
