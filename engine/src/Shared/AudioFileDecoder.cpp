@@ -24,6 +24,7 @@ extern "C" {
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -230,14 +231,35 @@ struct AudioFileDecoder::Impl {
     if (damagedAt < 0) return;
     logger.warning("The audio of " + path + " is damaged after " + formatFixed(damagedAt, 3) +
                    " s: nothing decodes after it, and it ends there");
-    // More of the file than a packet cut short or a stray tail lies past its last good packet
-    // (its second half overwritten, say): the rest of its sound is missing, and skipped() says so.
-    const int64_t left = fileSize > 0 && goodStart > 0 ? fileSize - goodStart : 0;
+    // More of the stream's bytes than a packet cut short or a stray tail lie past its last good
+    // packet (its second half overwritten, say): the rest of its sound is missing, and skipped()
+    // says so. Where the container's index tells where its packets end (an M4A's index may lie
+    // after them), what lies past that is none of the sound, and the packets it says were lost
+    // are told as other damage is.
+    const std::optional<int64_t> indexed = soundEnd();
+    const int64_t end = indexed ? *indexed : fileSize;
+    const int64_t left = end > 0 && goodStart > 0 ? end - goodStart : 0;
     const double bytesPerSecond = position > 0 ? double(goodStart) / position : 0;
     if (left > kMostTailBytes && double(left) > bytesPerSecond * kMostTailSeconds) {
       skipped.push_back(SkippedDamage{damagedAt, 0, false, ffmpegErrorText(AVERROR_INVALIDDATA)});
+    } else if (indexed && refusedSeconds > 0) {
+      skipped.push_back(SkippedDamage{damagedAt, refusedSeconds});
     }
     damagedAt = -1;
+  }
+  // Where the stream's packets end in the file, by the container's index of every one of them
+  // (MP4 and CAF keep one); nothing without such an index.
+  std::optional<int64_t> soundEnd() const {
+    const std::string_view name = format->iformat ? format->iformat->name : "";
+    if (name.substr(0, 4) != "mov," && name != "caf") return std::nullopt;
+    AVStream* stream = format->streams[streamIndex];
+    int64_t end = -1;
+    for (int i = 0, count = avformat_index_get_entries_count(stream); i < count; ++i) {
+      if (const AVIndexEntry* entry = avformat_index_get_entry(stream, i))
+        end = std::max(end, entry->pos + entry->size);
+    }
+    if (end <= 0 || (fileSize > 0 && end > fileSize)) return std::nullopt;
+    return end;
   }
 
   // A decoding failed: true when the run of such failures is longer than the file could make

@@ -139,6 +139,23 @@ TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
     EXPECT_TRUE(said.hasMatch()) << overwritten.damage.toStdString();
     EXPECT_NEAR(said.captured(1).toDouble(), overwritten.duration, 0.2) << format;
   }
+  // An M4A whose index lies after its sound, the last 1500 bytes of the sound zeroed: the index
+  // is no sound that could not be read ("Nothing of ... could be read from ... on" was said), and
+  // what was lost is said as for other damage.
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(
+      dir / "tail.m4a", "-f lavfi -i '" + voxtrellis::test::noiseSource(300) + "' -ac 1 -c:a aac -b:a 64k"));
+  std::string tail = testsupport::readFile(dir / "tail.m4a");
+  const std::size_t index = tail.rfind("moov") - 4;
+  tail.replace(index - 1500, 1500, 1500, '\0');
+  testsupport::writeFile(dir / "tail-dmg.m4a", tail);
+  const LoadedAudio tailed = AudioProcessor().loadAndResample(QString::fromStdString((dir / "tail-dmg.m4a").string()));
+  EXPECT_GT(tailed.duration, 299.5);
+  EXPECT_TRUE(
+      QRegularExpression("^Part of tail-dmg\\.m4a could not be decoded: 0\\.\\d+ s at 04:59\\.\\d{3} was skipped, "
+                         "the rest of the file was kept$")
+          .match(tailed.damage)
+          .hasMatch())
+      << tailed.damage.toStdString();
   const LoadedAudio m4a = AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.m4a").string()));
   EXPECT_TRUE(m4a.damage.startsWith("Part of damaged.m4a could not be decoded: 0.1 s at 00:04."))
       << m4a.damage.toStdString();
