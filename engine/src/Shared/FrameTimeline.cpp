@@ -43,8 +43,10 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
   const bool countsSamples = name == "caf" || name == "wav" || name == "aiff" || name == "flac" || name == "w64";
   m_stampsCount = !countsSamples || rate <= 0 || (m_timeBaseNum == 1 && m_timeBaseDen == rate);
   // The length the container states, and a second more; none where it only guesses it from the
-  // bit rate.
-  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
+  // bit rate, nor for raw MP3 and ADTS, whose stamps are the count here, whatever a header states
+  // of their length (an MP3's Info frame counting 24 of its 116 frames had every stamp past 1.6 s
+  // disbelieved: a seek there was heard from where it went, 0.35 s early).
+  if (m_raw || container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
   const AVStream* audio = container.streams[stream];
   double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
   if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {

@@ -304,6 +304,35 @@ TEST_F(LargeRawFileTest, SeeksInAFileEditedInPlaceAtTheSameSizeAreNotSentAstrayB
   EXPECT_FALSE(decoder.seeksByLoadersPlaces());
 }
 
+// An MP3 whose Info frame counts 24 of its frames (damage to one byte of it): the player took the
+// length it states for a bound past which no frame's stamp is believed, and the first frame after
+// a seek past it, its first samples dropped (the encoder's delay, which FFmpeg drops after a seek
+// too), was laid where the seek went: heard 0.35 s early, by the loader's places and by the index
+// alike. Each is heard where the loader has its time.
+TEST(PlaybackDecoderTest, SeeksInAnMp3WhoseInfoFrameUndercountsItAreHeardWhereTheLoaderHasThem) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "whole.mp3", "-f lavfi -i '" + noiseSource(6) + "' -ac 2 -b:a 128k"));
+  std::string bytes = testsupport::readFile(dir / "whole.mp3");
+  const std::size_t info = bytes.find("Info");
+  ASSERT_NE(info, std::string::npos);
+  // The frame count follows the tag and its flags, big-endian.
+  bytes.replace(info + 8, 4, std::string("\0\0\0\x18", 4));
+  testsupport::writeFile(dir / "undercounted.mp3", bytes);
+  const parlowvista::LoadedAudio loader =
+      parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "undercounted.mp3"));
+  EXPECT_NEAR(loader.duration, 6.0, 0.05);
+  for (const bool byPlaces : {true, false}) {
+    PlaybackDecoder decoder(pathOf(dir / "undercounted.mp3"), loaderFormat(), byPlaces ? loader.places : nullptr);
+    for (const double spot : {2.7, 4.5, 1.5}) {
+      const auto offset = offsetFrom(loader.samples, heardFrom(decoder, spot), spot);
+      const std::string what =
+          (byPlaces ? "by the loader's places, from " : "by the index, from ") + std::to_string(spot);
+      ASSERT_TRUE(offset) << what << ": not the loader's sound near it";
+      EXPECT_NEAR(*offset, 0.0, 0.03) << what;
+    }
+  }
+}
+
 // The player no longer marked a packet the decoder refused as damage (the loader lays silence
 // for it, by its header's length): played straight through, a file with many such packets went
 // ahead of the loader's time, 859 ms at 550 s of a 30-minute one. Every stretch of it is where the
