@@ -190,6 +190,24 @@ TEST(AudioProcessorDamagedTest, AFileWhoseReadsFailBeforeItsSoundSaysTheReadErro
   }
 }
 
+// A file whose packets all fail to decode, each after its decoder made a frame for it (an ALAC CAF
+// of 20 000 packets of 4 bytes, its frames stated 262 144 samples long), was decoded to its end,
+// 0.5 ms a packet: a few hundred kilobytes of them took minutes. A run of failed decodes longer
+// than the file's bytes could make packets of a real stream ends it: it is refused once a few
+// thousand failed, having read no more than a tenth of it.
+TEST(AudioProcessorDamagedTest, AFileWhosePacketsAllFailIsGivenUpInProportionToItsSize) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(dir / "alac.caf",
+                                           "-f lavfi -i '" + voxtrellis::test::noiseSource(3) + "' -ac 2 -c:a alac"));
+  testsupport::writeFile(dir / "tiny.caf",
+                         voxtrellis::test::alacOfTinyPackets(testsupport::readFile(dir / "alac.caf"), 1 << 18, 20000));
+  double read = 0;
+  EXPECT_THROW(AudioProcessor().loadAndResample(QString::fromStdString((dir / "tiny.caf").string()),
+                                                [&](double share) { read = std::max(read, share); }),
+               AudioError);
+  EXPECT_LT(read, 0.2);
+}
+
 // What the activity log says of a damaged file: how much was skipped ("about" for an estimate)
 // and where the first damage was, in seconds.
 struct DamageSaid {

@@ -46,35 +46,6 @@ Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& f
   return examined;
 }
 
-template <class T>
-void putLittle(std::string& out, T value) {
-  for (std::size_t i = 0; i < sizeof value; ++i) out += char((uint64_t(value) >> (8 * i)) & 0xFF);
-}
-
-// Half a second of a stereo 44.1 kHz WAV whose LIST chunk states 1,308,622,874 bytes, and the tag
-// inside it 1.2 GB: FFmpeg's reader of it zeroes that much before it finds no more of the file.
-std::string wavWithAHugeTag() {
-  std::string body = "WAVEfmt ";
-  putLittle<uint32_t>(body, 16);
-  putLittle<uint16_t>(body, 1);
-  putLittle<uint16_t>(body, 2);
-  putLittle<uint32_t>(body, 44100);
-  putLittle<uint32_t>(body, 44100 * 4);
-  putLittle<uint16_t>(body, 4);
-  putLittle<uint16_t>(body, 16);
-  body += "LIST";
-  putLittle<uint32_t>(body, 1308622874u);
-  body += "INFOISFT";
-  putLittle<uint32_t>(body, 1200000000u);
-  body += std::string("Lavf59.27.100") + '\0';
-  body += "data";
-  putLittle<uint32_t>(body, 22050 * 4);
-  for (int i = 0; i < 22050 * 2; ++i) putLittle<int16_t>(body, int16_t(8000 * std::sin(i * 0.03)));
-  std::string wav = "RIFF";
-  putLittle<uint32_t>(wav, uint32_t(body.size()));
-  return wav + body;
-}
-
 }  // namespace
 
 // Damaged files of a few hundred kilobytes that fresh seeds of the fuzz found: a WAV whose tag
@@ -83,41 +54,27 @@ std::string wavWithAHugeTag() {
 // packet (156 MB, 10 s and more on a busy machine, seeks alike); an ALAC CAF whose description
 // states 118 Hz (its decoder's rate is 44.1 kHz), its first packet damaged, was 37.6 s long, the
 // container's 34.7 s for the lost packet laid down as silence; a FLAC whose stream information
-// states 4 Hz was refused by the loader and played by the player. Each takes a bounded amount of
-// memory, and the loader and the player take it alike for no more than it holds.
+// states 4 Hz was refused by the loader and played by the player; an ALAC CAF of 20 000 packets of
+// 4 bytes, each of which fails to decode after its decoder made a frame for it. Each takes a
+// bounded amount of memory, and the loader and the player take it alike for no more than it holds.
 TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
   testsupport::TempDir dir;
+  using namespace voxtrellis::test;
   testsupport::writeFile(dir / "huge-tag.wav", wavWithAHugeTag());
-  ASSERT_TRUE(voxtrellis::test::ffmpegMake(dir / "alac.caf",
-                                           "-f lavfi -i '" + voxtrellis::test::noiseSource(3) + "' -ac 2 -c:a alac"));
+  ASSERT_TRUE(ffmpegMake(dir / "alac.caf", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a alac"));
   const std::string alac = testsupport::readFile(dir / "alac.caf");
-  // The ALAC configuration in the CAF's magic cookie: its frame length follows the atom's size,
-  // name and version.
-  const std::size_t config =
-      alac.find(std::string("\0\0\0\x24"
-                            "alac",
-                            8));
-  ASSERT_NE(config, std::string::npos);
-  std::string hugeFrames = alac;
-  hugeFrames.replace(config + 12, 4, std::string("\x00\xfe\x10\x00", 4));
-  testsupport::writeFile(dir / "huge-frames.caf", hugeFrames);
-  // The description's rate (a big-endian double after its chunk's header), and the first packet.
-  std::string slowStamps = alac;
-  const double rate = 118;
-  uint64_t bits = 0;
-  std::memcpy(&bits, &rate, sizeof bits);
-  for (int i = 0; i < 8; ++i) slowStamps[std::size_t(20 + i)] = char((bits >> (56 - 8 * i)) & 0xFF);
+  testsupport::writeFile(dir / "huge-frames.caf", alacStatingFrameLength(alac, 0xFE1000));
+  ASSERT_GT(testsupport::readFile(dir / "huge-frames.caf").size(), 0u);
+  // Its description's rate, and its first packet damaged.
+  std::string slowStamps = cafStating(alac, 118, std::nullopt);
   slowStamps.replace(alac.find("data") + 16, 64, 64, '\xff');
   testsupport::writeFile(dir / "slow-stamps.caf", slowStamps);
-  ASSERT_TRUE(
-      voxtrellis::test::ffmpegMake(dir / "whole.flac", "-f lavfi -i '" + voxtrellis::test::noiseSource(3) + "' -ac 2"));
-  std::string fourHertz = testsupport::readFile(dir / "whole.flac");
-  // The stream information's rate: 20 bits from its 10th byte.
-  fourHertz[18] = fourHertz[19] = 0;
-  fourHertz[20] = char(0x40 | (fourHertz[20] & 0x0F));
-  testsupport::writeFile(dir / "four-hertz.flac", fourHertz);
+  testsupport::writeFile(dir / "tiny-packets.caf", alacOfTinyPackets(alac, 1 << 18, 20000));
+  ASSERT_TRUE(ffmpegMake(dir / "whole.flac", "-f lavfi -i '" + noiseSource(3) + "' -ac 2"));
+  testsupport::writeFile(dir / "four-hertz.flac", flacStatingRate(testsupport::readFile(dir / "whole.flac"), 4));
 
-  for (const char* name : {"huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "four-hertz.flac"}) {
+  for (const char* name :
+       {"huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "four-hertz.flac", "tiny-packets.caf"}) {
     SCOPED_TRACE(name);
     const Examined examined = examine(dir, dir / name);
     ASSERT_GT(examined.megabytes, 0) << examined.said.toStdString();
