@@ -475,6 +475,7 @@ struct PlaybackDecoder::State {
         placeDuration = std::max<int64_t>(packet->duration, 0);
       }
       if (resetDecoder) openDecoder();
+      voxtrellis::MediaBounds::bound(*codec, packet->size);
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a

@@ -14,7 +14,11 @@ namespace voxtrellis {
 // ALAC header stating 16 million samples a frame had every packet zero a 130-MB frame).
 // - A decoder's frames hold at most kMostFrameSamples samples of all channels (FFmpeg's own
 //   per-decoder bound, `max_samples`): no codec frames more (FLAC's largest is 65535 samples of
-//   8 channels). A frame stated larger is a decoding error, which costs next to nothing.
+//   8 channels). Nor more than kMostSamplesPerByte for each byte of the packet it decodes, or
+//   kLeastFrameSamples: the most compact frames are FLAC's of digital silence, under 12 000
+//   samples a byte (a 4-byte ALAC packet stating 262 144 samples a frame had each of 20 000 such
+//   packets zero a megabyte before it failed). A frame stated larger is a decoding error, which
+//   costs next to nothing.
 // - A decoding that fails may still have cost a frame of that size: a run of failed decodes
 //   (packets refused, decoder errors, frames of no sound) without sound between is the end of
 //   what the file holds once it is longer than mostFailedRun() of its size, more than the
@@ -27,6 +31,8 @@ namespace voxtrellis {
 class MediaBounds {
  public:
   static constexpr int64_t kMostFrameSamples = int64_t(1) << 20;
+  static constexpr int64_t kLeastFrameSamples = int64_t(1) << 16;
+  static constexpr int64_t kMostSamplesPerByte = int64_t(1) << 14;
   static constexpr std::size_t kMostAllocation = std::size_t(128) << 20;
 
   // Makes FFmpeg's process-wide settings, once: the bound above, and its console chatter
@@ -35,6 +41,8 @@ class MediaBounds {
   static void apply();
   // Bounds a decoder's frames; before avcodec_open2.
   static void bound(AVCodecContext& codec);
+  // Bounds the frames the decoder makes of a packet of `bytes`; before it is sent.
+  static void bound(AVCodecContext& codec, int bytes);
   // avformat_find_stream_info, with the decoders it opens to look at the streams bounded.
   static int findStreamInfo(AVFormatContext& container);
   // The most failed decodes in a row in a file of `fileSize` bytes (unknown: negative): one for

@@ -565,6 +565,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.timeline->stampPacket(*d.packet);
       if (d.resetDecoder) d.openDecoder(AudioFileError::Kind::readFailed);
       d.resetDecoder = false;
+      MediaBounds::bound(*d.codec, d.packet->size);
       status = avcodec_send_packet(d.codec, d.packet);
       d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest

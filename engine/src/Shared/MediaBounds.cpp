@@ -27,6 +27,11 @@ void MediaBounds::bound(AVCodecContext& codec) {
   codec.max_samples = kMostFrameSamples;
 }
 
+void MediaBounds::bound(AVCodecContext& codec, int bytes) {
+  codec.max_samples =
+      std::clamp(int64_t(std::max(bytes, 0)) * kMostSamplesPerByte, kLeastFrameSamples, kMostFrameSamples);
+}
+
 int MediaBounds::findStreamInfo(AVFormatContext& container) {
   std::vector<AVDictionary*> options(container.nb_streams, nullptr);
   const std::string most = std::to_string(kMostFrameSamples);
