@@ -89,6 +89,11 @@ const bool registered = [] {
          std::string slow = cafStating(caf, 118, std::nullopt);
          return slow.replace(caf.find("data") + 16, 64, 64, '\xff');
        }},
+      {"huge-packets.caf",
+       [](const std::string& caf) {
+         std::string huge = cafStating(caf, std::nullopt, 0x40001000);
+         return huge.replace(caf.find("data") + 16, 64, 64, '\xff');
+       }},
       {"tiny-packets-20k.caf", [](const std::string& caf) { return alacOfTinyPackets(caf, 1 << 18, 20000); }},
       {"tiny-packets-100k.caf", [](const std::string& caf) { return alacOfTinyPackets(caf, 1 << 18, 100000); }}};
   for (const auto& [name, make] : files) {

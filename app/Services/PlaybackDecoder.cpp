@@ -302,7 +302,12 @@ struct PlaybackDecoder::State {
     if (!sought) sought = av_seek_frame(container, stream, timestampAt(from), AVSEEK_FLAG_BACKWARD) >= 0;
     if (*sought) {
       avcodec_flush_buffers(codec);
-      timeline->restart(seconds);
+      // Read from the stream's start, its frames are laid out as the loader lays them out from there.
+      if (from <= 0 && !placeSeconds && !soughtByPosition) {
+        timeline->restartFromStart();
+      } else {
+        timeline->restart(seconds);
+      }
     } else {
       // A container that cannot seek is read again from its start, up to the target.
       closeContainer();

@@ -56,7 +56,9 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
 }
 
 void FrameTimeline::stampPacket(AVPacket& packet) {
-  if (!m_raw || packet.stream_index != m_stream) return;
+  if (packet.stream_index != m_stream) return;
+  ++m_packetsSincePlaced;
+  if (!m_raw) return;
   if (!m_count) {
     if (packet.pts == AV_NOPTS_VALUE) return;
     m_count = packet.pts;
@@ -73,21 +75,43 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
   const bool lost =
       afterDamage ? stamp > m_end + kLeastGapSeconds : m_dropsSilently && stamp > m_end + kLeastSilentLossSeconds;
   if (believed && (!m_settled || lost)) placed.start = stamp;
+  // What was lost, or lies between a seek's target and its first frame, held no more than the
+  // packets read since: as many frames, each as long as the longest the decoder gave, twice over
+  // (a CAF header stating a billion frames per packet laid 6.7 hours of silence for one lost
+  // packet of 4096). Ogg's reader drops what it cannot read without a word: its packets are not
+  // all counted.
+  if ((!m_settled || lost) && !m_dropsSilently) {
+    m_longestFrame = std::max(m_longestFrame, length);
+    placed.start = std::min(placed.start, m_end + 2.0 * double(m_packetsSincePlaced) * m_longestFrame);
+  }
   if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
-  m_end = placed.start + length;
-  m_settled = true;
+  settle(placed.start, length);
   return placed;
+}
+
+void FrameTimeline::settle(double start, double length) {
+  m_end = start + length;
+  m_settled = true;
+  m_longestFrame = std::max(m_longestFrame, length);
+  m_packetsSincePlaced = 0;
 }
 
 void FrameTimeline::restart(double target) {
   m_end = target;
   m_settled = false;
+  m_packetsSincePlaced = 0;
+}
+
+void FrameTimeline::restartFromStart() {
+  m_end = 0;
+  m_settled = true;
+  m_longestFrame = 0;
+  m_packetsSincePlaced = 0;
 }
 
 FrameTimeline::Placement FrameTimeline::placeAt(double start, double length) {
   const Placement placed{start, start > m_end + kLeastGapSeconds ? start - m_end : 0.0};
-  m_end = start + length;
-  m_settled = true;
+  settle(start, length);
   return placed;
 }
 
