@@ -91,12 +91,9 @@ struct PlaybackDecoder::State {
   std::optional<Awaited> awaited;
   int passedBy = 0;
   // Where the loader laid out the sound of the packet a seek to one of its places went to
-  // (seconds), and that packet's stamp and length as read here, once it came: the frame out of it
-  // lies there, later by the samples the decoder dropped from its start (an MP3 encoder's delay,
-  // which FFmpeg drops from the first packet after a seek too).
+  // (seconds), and that packet's stamp as read here, once it came: the frame out of it lies there.
   std::optional<double> placeSeconds;
   std::optional<int64_t> placeStamp;
-  int64_t placeDuration = 0;
 
   bool flushSent = false;  // the end of the input was told to the decoder
   bool codecDrained = false;
@@ -383,13 +380,10 @@ struct PlaybackDecoder::State {
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
         frame->best_effort_timestamp == AV_NOPTS_VALUE ? -1.0 : stampedSeconds(frame->best_effort_timestamp);
-    const int64_t stamped = frame->best_effort_timestamp;
-    const bool atPlace = placeStamp && (stamped == AV_NOPTS_VALUE || stamped == *placeStamp ||
-                                        (stamped > *placeStamp && stamped < *placeStamp + placeDuration));
-    const double intoPlace =
-        atPlace && stamped != AV_NOPTS_VALUE ? double(stamped - *placeStamp) * av_q2d(timeBase) : 0;
+    const bool atPlace =
+        placeStamp && (frame->best_effort_timestamp == *placeStamp || frame->best_effort_timestamp == AV_NOPTS_VALUE);
     const voxtrellis::FrameTimeline::Placement placed =
-        atPlace ? timeline->placeAt(*placeSeconds + intoPlace, length) : timeline->place(stamp, length, damaged);
+        atPlace ? timeline->placeAt(*placeSeconds, length) : timeline->place(stamp, length, damaged);
     placeSeconds.reset();
     placeStamp.reset();
     damaged = false;
@@ -475,10 +469,7 @@ struct PlaybackDecoder::State {
     }
     if (packet->stream_index == stream) {
       timeline->stampPacket(*packet);
-      if (arrived && placeSeconds) {
-        placeStamp = packet->pts;
-        placeDuration = std::max<int64_t>(packet->duration, 0);
-      }
+      if (arrived && placeSeconds) placeStamp = packet->pts;
       if (resetDecoder) openDecoder();
       voxtrellis::MediaBounds::bound(*codec, packet->size);
       const int sent = avcodec_send_packet(codec, packet);

@@ -22,8 +22,8 @@ namespace voxtrellis {
 //   damage was skipped, or in Ogg by more than a tenth of a second (its reader drops damaged
 //   pages without a word, and stamps frames inside a page a few milliseconds off): the stretch
 //   between could not be decoded and is silence of its length, at most as long as the packets read
-//   since the frame before could hold (each as long as the longest frame, twice over; not in Ogg,
-//   whose reader drops pages unseen). Otherwise it follows on from the
+//   since the frame before could hold (each as long as the longest frame, twice over; not in Ogg
+//   and FLAC, whose reader and parser pass over damage unseen). Otherwise it follows on from the
 //   frame before: a container's stamps that run ahead of its frames without damage (a CAF header
 //   stating 4096 frames per packet of one) are no sound, and the file gives no more than its
 //   frames hold.
@@ -110,8 +110,9 @@ class FrameTimeline {
 
  private:
   const AVInputFormat* m_raw;
-  bool m_dropsSilently;       // the reader drops damaged parts without a word (Ogg)
-  bool m_stampsCount = true;  // its stamps count at the sound's rate (see above)
+  bool m_dropsSilently;            // the reader drops damaged parts without a word (Ogg)
+  bool m_stampsCount = true;       // its stamps count at the sound's rate (see above)
+  bool m_readsEveryPacket = true;  // its reader gives every packet, also damaged ones (not Ogg, FLAC)
   int m_stream;
   int m_timeBaseNum, m_timeBaseDen;
   std::optional<int64_t> m_count;  // the stamp of the raw packet read next

@@ -90,6 +90,7 @@ struct AudioFileDecoder::Impl {
   // Where the file's sound lies in it, and the packets given to the decoder lately, by their
   // stamps, with where they lie.
   SoundPlaces places;
+  std::ifstream placesFile;  // the file read again, to check a place before it is kept
   struct Sent {
     int64_t stamp = 0;
     SoundPlaces::Place place;
@@ -331,8 +332,19 @@ struct AudioFileDecoder::Impl {
     SoundPlaces::Place place = from->place;
     place.seconds = start - double(missing) / frame->sample_rate;
     if (places.empty() || place.seconds >= places.places().back().seconds + SoundPlaces::kSpacingSeconds) {
-      places.add(place);
+      if (foundInFile(place)) places.add(place);
     }
+  }
+  // The place's packet is where its position says (past damage FFmpeg's FLAC parser may state
+  // another, where the player would not find it, and would take none of the places).
+  bool foundInFile(const SoundPlaces::Place& place) {
+    if (!placesFile.is_open()) placesFile.open(path, std::ios::binary);
+    return SoundPlaces::foundAt(place, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      placesFile.clear();
+      if (!placesFile.seekg(offset)) return -1;
+      placesFile.read(reinterpret_cast<char*>(buffer), size);
+      return placesFile.gcount();
+    });
   }
   // The decoder took the packet lying at `at` in the file (-1: not known): it is remembered, to
   // know which one a frame came out of.

@@ -42,6 +42,7 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
   const int rate = container.streams[stream]->codecpar->sample_rate;
   const bool countsSamples = name == "caf" || name == "wav" || name == "aiff" || name == "flac" || name == "w64";
   m_stampsCount = !countsSamples || rate <= 0 || (m_timeBaseNum == 1 && m_timeBaseDen == rate);
+  m_readsEveryPacket = !m_dropsSilently && name != "flac";
   // The length the container states, and a second more; none where it only guesses it from the
   // bit rate, nor for raw MP3 and ADTS, whose stamps are the count here, whatever a header states
   // of their length (an MP3's Info frame counting 24 of its 116 frames had every stamp past 1.6 s
@@ -78,9 +79,9 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
   // What was lost, or lies between a seek's target and its first frame, held no more than the
   // packets read since: as many frames, each as long as the longest the decoder gave, twice over
   // (a CAF header stating a billion frames per packet laid 6.7 hours of silence for one lost
-  // packet of 4096). Ogg's reader drops what it cannot read without a word: its packets are not
-  // all counted.
-  if ((!m_settled || lost) && !m_dropsSilently) {
+  // packet of 4096). Ogg's reader and FLAC's parser pass over what they cannot read without a
+  // word: their packets lost are not all counted (FLAC's frames number their samples).
+  if ((!m_settled || lost) && m_readsEveryPacket) {
     m_longestFrame = std::max(m_longestFrame, length);
     placed.start = std::min(placed.start, m_end + 2.0 * double(m_packetsSincePlaced) * m_longestFrame);
   }
