@@ -7,14 +7,15 @@
 // CAF they come from (/whole), each in a child process of its own. "peak_mib": the most memory
 // that process held; the time: wall clock, one look. The aim: memory and time in proportion to
 // the file's size, not to what its header states.
-// Measured on 8 busy cores (load about 10), one look each (before the bounds: the ALAC CAFs'
-// frames were zeroed whole, and no run of failed decodes ended a stream):
-//   whole           395 kB   0.03 s     0 MiB
-//   huge_tag        177 kB   0.01 s     0 MiB   (before: 2.3 s, 1.2 GB)
-//   huge_frames     395 kB   0.02 s     0 MiB   (before: 10 s, 130 MB)
-//   slow_stamps     395 kB   0.03 s     0 MiB
-//   tiny_packets_20k  100 kB  see below
-//   tiny_packets_100k 500 kB  see below
+// Measured on 8 busy cores (load about 15), one look each, before the bounds -> after:
+//   whole               395 kB    29 ms,  27 MiB ->    29 ms,  28 MiB
+//   huge_tag             88 kB  2209 ms, 1167 MiB ->     5 ms,  23 MiB
+//   huge_frames         395 kB  9100 ms, 155 MiB ->    15 ms,  29 MiB
+//   slow_stamps         395 kB    37 ms,  28 MiB ->    27 ms,  27 MiB (the loader 2.9 s, the player
+//                                                                   37.6 s -> both 2.9 s)
+//   huge_packets        395 kB   113 ms,  28 MiB ->    26 ms,  28 MiB
+//   tiny_packets_20k    100 kB 21620 ms,  29 MiB ->    62 ms,  29 MiB
+//   tiny_packets_100k   500 kB   110 s,   30 MiB ->   106 ms,  31 MiB
 
 #include "BenchSupport.h"
 #include "VariantCheck.h"
