@@ -1,21 +1,22 @@
 // Hostile files of a few hundred kilobytes that the damaged-file fuzz found, as the application
 // takes them (audio-fuzz's look at a file: the loader's load, the player's decoder opening it,
-// two seeks and the whole of it played): a WAV whose tag chunk states 1.3 GB (/huge_tag), an ALAC
-// CAF whose header states 16.6 million samples a frame (/huge_frames), one whose description
-// states 118 Hz, its first packet damaged (/slow_stamps), ALAC CAFs of 20 000 and 100 000
-// packets of 4 bytes that all fail to decode (/tiny_packets_20k, _100k), and the undamaged ALAC
-// CAF they come from (/whole), each in a child process of its own. "peak_mib": the most memory
+// two seeks and the whole of it played): a WAV whose tag chunk states 1.3 GB (huge-tag), an ALAC
+// CAF whose header states 16.6 million samples a frame (huge-frames), ones whose description
+// states 118 Hz (slow-stamps) or a billion frames per packet (huge-packets), their first packet
+// damaged, ALAC CAFs of 20 000 and 100 000 packets of 4 bytes that all fail to decode
+// (tiny-packets), and the undamaged ALAC CAF they come from (whole), each in a child process of
+// its own. "peak_mib": the most memory
 // that process held; the time: wall clock, one look. The aim: memory and time in proportion to
 // the file's size, not to what its header states.
 // Measured on 8 busy cores (load about 15), one look each, before the bounds -> after:
-//   whole               395 kB    29 ms,  27 MiB ->    29 ms,  28 MiB
-//   huge_tag             88 kB  2209 ms, 1167 MiB ->     5 ms,  23 MiB
-//   huge_frames         395 kB  9100 ms, 155 MiB ->    15 ms,  29 MiB
-//   slow_stamps         395 kB    37 ms,  28 MiB ->    27 ms,  27 MiB (the loader 2.9 s, the player
+//   whole.caf           395 kB    29 ms,  27 MiB ->    29 ms,  28 MiB
+//   huge-tag.wav          88 kB  2209 ms, 1167 MiB ->     5 ms,  23 MiB
+//   huge-frames.caf     395 kB  9100 ms, 155 MiB ->    15 ms,  29 MiB
+//   slow-stamps.caf     395 kB    37 ms,  28 MiB ->    27 ms,  27 MiB (the loader 2.9 s, the player
 //                                                                   37.6 s -> both 2.9 s)
-//   huge_packets        395 kB   113 ms,  28 MiB ->    26 ms,  28 MiB
-//   tiny_packets_20k    100 kB 21620 ms,  29 MiB ->    62 ms,  29 MiB
-//   tiny_packets_100k   500 kB   110 s,   30 MiB ->   106 ms,  31 MiB
+//   huge-packets.caf    395 kB   113 ms,  28 MiB ->    26 ms,  28 MiB
+//   tiny-packets-20k    100 kB 21620 ms,  29 MiB ->    62 ms,  29 MiB
+//   tiny-packets-100k   500 kB   110 s,   30 MiB ->   106 ms,  31 MiB
 
 #include "BenchSupport.h"
 #include "VariantCheck.h"
