@@ -243,13 +243,16 @@ struct PlaybackDecoder::State {
   // the first packet, as the loader drops it from the file's first) or by the container's stamp
   // of it; without them, a raw file's packet of the index, by its position. The start, before any
   // seek by position, goes by its stamp, without waiting for the index. Nothing when neither
-  // knows a packet.
+  // knows a packet; false where the file is to be read again from its start.
   std::optional<bool> seekToKnownPacket(double from) {
     if (from <= 0 && !soughtByPosition) {
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
     std::optional<voxtrellis::SoundPlaces::Place> place = places ? places->before(from) : std::nullopt;
+    // The loader kept no place before it (damage from the file's start on): the file is read
+    // again from its start, as the loader read it.
+    if (place && place->seconds > from) return false;
     if (place && !voxtrellis::SoundPlaces::foundAt(*place, readAt())) {
       // Not the packet the loader found there: the file was changed since (edited in place, at
       // the same size), and its places are none of it. Seeks go by the index, as without them.

@@ -105,16 +105,18 @@ namespace {
 // decoding went on). Then variants of other seeds whose seeks went where their container's stamps
 // or a FLAC frame's own number put the time, not where the loader had it: CAF and ALAC CAF
 // headers with a damaged rate or frames per packet, FLAC files with damaged stream descriptions
-// and bytes; and a FLAC whose start is random bytes, past which FFmpeg's parser stated a packet's
+// and bytes; a FLAC whose start is random bytes, past which FFmpeg's parser stated a packet's
 // position where it does not lie (the loader kept it among its places, and the player, not finding
-// it there, took none).
+// it there, took none); and one damaged in its first 1.5 s, where the loader kept no place, a seek
+// there going to the first place after it.
 TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNoMoreThanTheyHold) {
   testsupport::TempDir dir;
   const std::vector<std::pair<QStringList, int>> runs{
       {{"--variants", "60", "--seed", "1"}, 480},
       {{"--variants", "48", "--seed", "7", "--formats", "caf,caf-alac"}, 96},
       {{"--variants", "16", "--seed", "5", "--formats", "flac"}, 16},
-      {{"--variants", "19", "--seed", "136", "--formats", "flac"}, 19}};
+      {{"--variants", "19", "--seed", "136", "--formats", "flac"}, 19},
+      {{"--variants", "259", "--seed", "139", "--formats", "flac"}, 259}};
   for (const auto& [arguments, variants] : runs) {
     const QString log = QString::fromStdString((dir / "fuzz.log").string());
     testsupport::Spawned fuzz(
