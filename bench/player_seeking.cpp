@@ -49,6 +49,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -229,61 +230,41 @@ void BM_SeekAtOnceDamaged(benchmark::State& state) {
   firstSoundAfterSeek(state, damagedTwoHourFile(), std::chrono::milliseconds(0));
 }
 
-BENCHMARK_CAPTURE(BM_SeekAtOnce, adts, std::string("aac"), std::string("-c:a aac -b:a 96k"))
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekAtOnce, mp3, std::string("mp3"), std::string("-b:a 128k"))
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekAfterASecond, adts, std::string("aac"), std::string("-c:a aac -b:a 96k"))
-    ->Iterations(3)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekAfterASecond, mp3, std::string("mp3"), std::string("-b:a 128k"))
-    ->Iterations(3)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+// Every benchmark here is timed by hand (the seek to the first sound), in milliseconds.
+benchmark::internal::Benchmark* timedByHand(benchmark::internal::Benchmark* benchmark, int iterations) {
+  return benchmark->Iterations(iterations)->UseManualTime()->Unit(benchmark::kMillisecond);
+}
 
-BENCHMARK(BM_SeekAtOnceDamaged)
-    ->Name("BM_SeekAtOnce/adts_damaged")
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FirstSeekPastDamage, two_unreadable_places, std::string("two_unreadable"), true)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FirstSeekPastDamage, two_unreadable_index, std::string("two_unreadable"), false)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FirstSeekPastDamage, overlong_places, std::string("overlong"), true)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FirstSeekPastDamage, overlong_index, std::string("overlong"), false)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekPast30MinDamage, undamaged, std::string("undamaged"))
-    ->Iterations(20)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekPast30MinDamage, two_unreadable, std::string("two_unreadable"))
-    ->Iterations(20)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekPast30MinDamage, overlong, std::string("overlong"))
-    ->Iterations(20)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekPastDamage, adts, false)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_SeekPastDamage, adts_damaged, true)
-    ->Iterations(20)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+const bool registered = [] {
+  for (const auto& [name, suffix, codec] :
+       {std::tuple{"adts", "aac", "-c:a aac -b:a 96k"}, {"mp3", "mp3", "-b:a 128k"}}) {
+    timedByHand(benchmark::RegisterBenchmark((std::string("BM_SeekAtOnce/") + name).c_str(), BM_SeekAtOnce,
+                                             std::string(suffix), std::string(codec)),
+                5);
+    timedByHand(benchmark::RegisterBenchmark((std::string("BM_SeekAfterASecond/") + name).c_str(), BM_SeekAfterASecond,
+                                             std::string(suffix), std::string(codec)),
+                3);
+  }
+  timedByHand(benchmark::RegisterBenchmark("BM_SeekAtOnce/adts_damaged", BM_SeekAtOnceDamaged), 5);
+  for (const std::string damage : {"two_unreadable", "overlong"}) {
+    for (const bool byPlaces : {true, false}) {
+      timedByHand(
+          benchmark::RegisterBenchmark(("BM_FirstSeekPastDamage/" + damage + (byPlaces ? "_places" : "_index")).c_str(),
+                                       BM_FirstSeekPastDamage, damage, byPlaces),
+          5);
+    }
+  }
+  for (const std::string damage : {"undamaged", "two_unreadable", "overlong"}) {
+    timedByHand(
+        benchmark::RegisterBenchmark(("BM_SeekPast30MinDamage/" + damage).c_str(), BM_SeekPast30MinDamage, damage), 20);
+  }
+  for (const bool damaged : {false, true}) {
+    timedByHand(benchmark::RegisterBenchmark(damaged ? "BM_SeekPastDamage/adts_damaged" : "BM_SeekPastDamage/adts",
+                                             BM_SeekPastDamage, damaged),
+                20);
+  }
+  return true;
+}();
 
 }  // namespace
 

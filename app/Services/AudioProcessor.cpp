@@ -3,6 +3,7 @@
 #include "Models/TranscribedSegment.h"
 
 #include <voxtrellis/AudioConverter.h>
+#include <voxtrellis/MediaBounds.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -83,6 +84,10 @@ AudioError AudioError::notAudio(const QString& path, const QString& decoderError
   return AudioError(Kind::notAudio, "Not an audio file, or damaged: " + QFileInfo(path).fileName(), decoderError);
 }
 
+AudioError AudioError::unreadable(const QString& path, const QString& reason) {
+  return AudioError(Kind::unreadable, QStringLiteral("%1 cannot be read (%2)").arg(QFileInfo(path).fileName(), reason));
+}
+
 AudioError AudioError::unreadableName(const QString& path) {
   return AudioError(Kind::unreadableName,
                     "The file's name cannot be read: " + QFileInfo(path).fileName() + " (rename it and add it again)",
@@ -117,13 +122,14 @@ const QStringList& AudioProcessor::supportedExtensions() {
 }
 
 std::optional<AudioProcessor::StreamLength> AudioProcessor::probeLength(const QString& path) {
+  voxtrellis::MediaBounds::apply();
   AVFormatContext* format = nullptr;
   const QByteArray name = QFile::encodeName(path);
   if (avformat_open_input(&format, name.constData(), nullptr, nullptr) < 0) return std::nullopt;
   std::optional<StreamLength> length;
   // A length guessed from the bit rate (raw AAC, say) is no frame count: the decoded
   // samples tell better then.
-  if (avformat_find_stream_info(format, nullptr) >= 0 &&
+  if (voxtrellis::MediaBounds::findStreamInfo(*format) >= 0 &&
       format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
     const int index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index >= 0) {
@@ -174,6 +180,9 @@ LoadedAudio AudioProcessor::loadAndResample(const QString& path, const std::func
     // The decoder's words ("Invalid data found when processing input") mean nothing to a user;
     // they stay as the detail. A file the user may not read says so as it is.
     if (!info.isReadable()) throw;
+    if (error.kind() == voxtrellis::AudioFileError::Kind::unreadable) {
+      throw AudioError::unreadable(path, QString::fromStdString(error.reason()));
+    }
     throw AudioError::notAudio(path, QString::fromStdString(error.what()));
   }
   if (audio.samples.empty()) throw AudioError::invalidAudioData();

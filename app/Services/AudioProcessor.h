@@ -20,7 +20,15 @@ namespace parlowvista {
 // find out why (the decoder's own words), or empty.
 class AudioError : public std::runtime_error {
  public:
-  enum class Kind { fileNotFound, unsupportedFormat, conversionFailed, invalidAudioData, notAudio, unreadableName };
+  enum class Kind {
+    fileNotFound,
+    unsupportedFormat,
+    conversionFailed,
+    invalidAudioData,
+    notAudio,
+    unreadableName,
+    unreadable
+  };
   // "Audio file not found: " + the file name.
   static AudioError fileNotFound(const QString& path);
   // "Unsupported audio format: " + the lower-cased extension.
@@ -33,6 +41,9 @@ class AudioError : public std::runtime_error {
   static AudioError notAudio(const QString& path, const QString& decoderError);
   // "The file's name cannot be read: " + the name as far as it reads, and what to do.
   static AudioError unreadableName(const QString& path);
+  // The file name + " cannot be read (" + the system's words + ")": a read of it failed (a failing
+  // disk, a network share gone away) before any of its sound.
+  static AudioError unreadable(const QString& path, const QString& reason);
   Kind kind() const { return m_kind; }
   const QString& detail() const { return m_detail; }
   // The detail of a failure that is an AudioError with one, else empty.
@@ -87,8 +98,9 @@ class AudioProcessor {
   // survive decoding into text), its extension (unsupportedFormat), that it is a regular file,
   // not a pipe or folder (conversionFailed), that its header declares a sample size its samples
   // are stored in (a WAV of 7 bits per sample is notAudio), then decodes (a readable file the
-  // decoder cannot open or read is notAudio; an unreadable one keeps the decoder's
-  // AudioFileError), then a file of no frames (invalidAudioData).
+  // decoder cannot open or read is notAudio, one whose reads fail before any sound unreadable; one
+  // the user may not read keeps the decoder's AudioFileError), then a file of no frames
+  // (invalidAudioData).
   // `progress` (when given) hears the share of the file read so far, on this thread. A stop
   // asked for through `stop` ends the decoding at its next frame with voxtrellis::WorkStopped.
   LoadedAudio loadAndResample(const QString& path, const std::function<void(double)>& progress = {},

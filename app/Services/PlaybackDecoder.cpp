@@ -7,6 +7,8 @@
 #include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/MediaBounds.h>
+#include <voxtrellis/ReadError.h>
 
 #include <QDebug>
 #include <QFile>
@@ -102,7 +104,9 @@ struct PlaybackDecoder::State {
   bool damaged = false;        // damage was skipped since the last frame
   int64_t unreadableAt = -1;   // the file's position at the last bytes that were no packet
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
-  bool resetDecoder = false;   // damage was met since then: a new decoder takes the next, as in the loader
+  int64_t failedRun = 0;       // failed decodes since the last frame of sound, as in the loader
+  int64_t fileSize = -1;
+  bool resetDecoder = false;  // damage was met since then: a new decoder takes the next, as in the loader
   // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
   // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
   AVFrame* held = nullptr;
@@ -143,6 +147,7 @@ struct PlaybackDecoder::State {
       fail(QStringLiteral("Cannot open audio file: %1 (not a regular file)"));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fileSize = info.st_size;
     openContainer();
   }
 
@@ -153,7 +158,7 @@ struct PlaybackDecoder::State {
     if (opened == AVERROR(ENOMEM)) cannotPlay(QStringLiteral("out of memory"));
     if (opened < 0) fail(QStringLiteral("Cannot open audio file: %1"));
     container = input->container();
-    if (avformat_find_stream_info(container, nullptr) < 0) fail(QStringLiteral("Cannot read audio file: %1"));
+    if (voxtrellis::MediaBounds::findStreamInfo(*container) < 0) fail(QStringLiteral("Cannot read audio file: %1"));
     // A read that failed while the header was looked into (a tag at the file's end, say) is not
     // the stream's, as in the loader.
     container->pb->error = 0;
@@ -169,14 +174,9 @@ struct PlaybackDecoder::State {
     }
     timeline.emplace(*container, stream);
     byPosition = voxtrellis::FrameTimeline::placesByPosition(*container);
-    if (places && !((byPosition || places->stamped()) && placesFit())) places.reset();
+    if (places && !placesFit()) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
-    // What the loader refuses is refused here too (see voxtrellis::AudioHeader).
-    if (voxtrellis::AudioHeader::refusal(*audio->codecpar) ||
-        (audio->codecpar->sample_rate > 0 && audio->codecpar->sample_rate < voxtrellis::AudioHeader::kLeastRate)) {
-      cannotPlay(QStringLiteral("not an audio file, or damaged"));
-    }
     // Samples of a fixed size (PCM) lie at the rate times the block size: FFmpeg's seek in them
     // goes by the bytes per second the header states, which may be anything (a WAV stating the
     // mono figure of a stereo file played minute 15 for minute 30), where the loader, reading
@@ -186,6 +186,10 @@ struct PlaybackDecoder::State {
       stated->bit_rate = int64_t(stated->block_align) * stated->sample_rate * 8;
     }
     openDecoder();
+    // What the loader refuses is refused here too, by the same check (see voxtrellis::AudioHeader).
+    if (voxtrellis::AudioHeader::refusal(*audio->codecpar, *codec)) {
+      cannotPlay(QStringLiteral("not an audio file, or damaged"));
+    }
     if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels <= 0) {
       cannotPlay(QStringLiteral("its audio has no sample rate or channels"));
     }
@@ -195,13 +199,17 @@ struct PlaybackDecoder::State {
     if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
   }
 
+  // Reads of the file at positions of their own, for the places' checks.
+  voxtrellis::SoundPlaces::ReadAt readAt() const {
+    return [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      return ::pread(fd, buffer, std::size_t(size), offset);
+    };
+  }
   // The places given are of the file as it is now.
   bool placesFit() const {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return false;
-    return places->fits(info.st_size, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
-      return ::pread(fd, buffer, std::size_t(size), offset);
-    });
+    return places->fits(info.st_size, readAt());
   }
 
   // A decoder of the stream as the file's header describes it, in place of any before.
@@ -215,6 +223,7 @@ struct PlaybackDecoder::State {
       cannotPlay(QStringLiteral("no decoder for its audio"));
     }
     codec->pkt_timebase = timeBase;
+    voxtrellis::MediaBounds::bound(*codec);
     if (avcodec_open2(codec, decoder, nullptr) < 0) cannotPlay(QStringLiteral("no decoder for its audio"));
     if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
       const int channels = codec->ch_layout.nb_channels;
@@ -234,16 +243,29 @@ struct PlaybackDecoder::State {
   // the first packet, as the loader drops it from the file's first) or by the container's stamp
   // of it; without them, a raw file's packet of the index, by its position. The start, before any
   // seek by position, goes by its stamp, without waiting for the index. Nothing when neither
-  // knows a packet.
+  // knows a packet; false where the file is to be read again from its start.
   std::optional<bool> seekToKnownPacket(double from) {
     if (from <= 0 && !soughtByPosition) {
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
+    std::optional<voxtrellis::SoundPlaces::Place> place = places ? places->before(from) : std::nullopt;
+    // The loader kept no place before it (damage from the file's start on): the file is read
+    // again from its start, as the loader read it.
+    if (place && place->seconds > from) return false;
+    if (place && !voxtrellis::SoundPlaces::foundAt(*place, readAt())) {
+      // Not the packet the loader found there: the file was changed since (edited in place, at
+      // the same size), and its places are none of it. Seeks go by the index, as without them.
+      qWarning().noquote() << "[PlaybackDecoder] The loader's places are not of" << name() << "as it is now";
+      places.reset();
+      place.reset();
+      raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
+      if (!raw) return std::nullopt;
+    }
     std::optional<RawStreamIndex::Checkpoint> checkpoint;
     if (!places) {
       checkpoint = raw->before(timestampAt(from));
-    } else if (const auto place = places->before(from)) {
+    } else if (place) {
       placeSeconds = place->seconds;
       if (!byPosition) {
         awaited = Awaited{place->signature, place->stamp};
@@ -251,9 +273,7 @@ struct PlaybackDecoder::State {
       }
       // The packets after it are counted on from the loader's own count of it, so that their
       // stamps are the loader's: past damage the loader laid the sound at that count.
-      const int64_t counted =
-          place->stamp != voxtrellis::SoundPlaces::kNoStamp ? place->stamp : timestampAt(place->seconds);
-      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, counted};
+      checkpoint = RawStreamIndex::Checkpoint{place->position, place->signature, place->stamp};
     }
     if (!checkpoint) return std::nullopt;
     timeline->restartCount(checkpoint->stamp);
@@ -268,6 +288,7 @@ struct PlaybackDecoder::State {
     seconds = std::max(0.0, seconds);
     flushSent = codecDrained = resamplerDrained = failed = damaged = false;
     errorsWithoutInput = 0;
+    failedRun = 0;
     unreadableAt = -1;
     resetDecoder = false;
     awaited.reset();
@@ -281,7 +302,12 @@ struct PlaybackDecoder::State {
     if (!sought) sought = av_seek_frame(container, stream, timestampAt(from), AVSEEK_FLAG_BACKWARD) >= 0;
     if (*sought) {
       avcodec_flush_buffers(codec);
-      timeline->restart(seconds);
+      // Read from the stream's start, its frames are laid out as the loader lays them out from there.
+      if (from <= 0 && !placeSeconds && !soughtByPosition) {
+        timeline->restartFromStart();
+      } else {
+        timeline->restart(seconds);
+      }
     } else {
       // A container that cannot seek is read again from its start, up to the target.
       closeContainer();
@@ -352,6 +378,7 @@ struct PlaybackDecoder::State {
   void take() {
     voxtrellis::FrameTimeline::correctRate(*frame, *codec);
     soundDecoded = true;
+    failedRun = 0;
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const double length = double(frame->nb_samples) / rate;
     const double stamp =
@@ -391,6 +418,14 @@ struct PlaybackDecoder::State {
     codecDrained = true;
   }
 
+  // A decoding failed: past the loader's bound on a run of them (voxtrellis::MediaBounds), the
+  // file ends there, as the loader's sound does; before any sound, on an error.
+  void failedDecode() {
+    if (++failedRun <= voxtrellis::MediaBounds::mostFailedRun(fileSize)) return;
+    failed = failed || !soundDecoded;
+    codecDrained = true;
+  }
+
   void endInput() {
     flushSent = true;
     avcodec_send_packet(codec, nullptr);
@@ -400,13 +435,10 @@ struct PlaybackDecoder::State {
   // packet are none, and nothing follows), the end of the input.
   void feed() {
     const int read = av_read_frame(container, packet);
-    if (read < 0 && container->pb->error < 0) {
+    if (const auto error = voxtrellis::takeReadError(*container, read)) {
       // The file cannot be read on (a failing disk, a network share gone away), which is not its
       // end: decoding stops on an error there, as the loader's sound ends there. A seek tries again.
-      char reason[AV_ERROR_MAX_STRING_SIZE] = {0};
-      av_strerror(container->pb->error, reason, sizeof reason);
-      unreadable = QString::fromUtf8(reason);
-      container->pb->error = 0;
+      unreadable = QString::fromStdString(*error);
       failed = true;
       endInput();
       return;
@@ -442,12 +474,14 @@ struct PlaybackDecoder::State {
       timeline->stampPacket(*packet);
       if (arrived && placeSeconds) placeStamp = packet->pts;
       if (resetDecoder) openDecoder();
+      voxtrellis::MediaBounds::bound(*codec, packet->size);
       const int sent = avcodec_send_packet(codec, packet);
       errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
       resetDecoder = sent < 0 && sent != AVERROR(EAGAIN) && !voxtrellis::FrameTimeline::isJointTag(*packet);
       if (resetDecoder && soundDecoded) damaged = true;
+      if (resetDecoder) failedDecode();
     }
     av_packet_unref(packet);
   }
@@ -482,6 +516,7 @@ struct PlaybackDecoder::State {
           av_frame_unref(frame);
           damaged = resetDecoder = true;
           placeStamp.reset();
+          failedDecode();
         } else {
           take();
         }
@@ -490,6 +525,7 @@ struct PlaybackDecoder::State {
       } else if (received != AVERROR(EAGAIN)) {
         skipDamage();
         resetDecoder = true;
+        failedDecode();
         if (++errorsWithoutInput > voxtrellis::FrameTimeline::kMostErrorsPerPacket) codecDrained = true;
       } else {
         feed();
@@ -502,6 +538,7 @@ struct PlaybackDecoder::State {
 PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format,
                                  std::shared_ptr<const voxtrellis::SoundPlaces> places)
     : m_state(std::make_unique<State>()) {
+  voxtrellis::MediaBounds::apply();
   m_state->path = path;
   m_state->places = std::move(places);
   m_state->format = format;

@@ -33,8 +33,9 @@ class PlaybackDecoder {
   // cannot be opened, holds no audio, has a header the loader refuses (voxtrellis::AudioHeader:
   // "not an audio file, or damaged"), has no decoder or no conversion to `format` (Int16, Int32
   // or Float PCM). `places`: where the loader found the file's sound (see seek()); taken only when
-  // it is of this file as it is now (voxtrellis::SoundPlaces::fits), and, for a file gone to by
-  // its container's stamps, has them (a record of an earlier version has none).
+  // it is of this file as it is now (voxtrellis::SoundPlaces::fits), and let go at the first place
+  // a seek would go by that is not found where it puts it (a file edited in place at the same
+  // size): seeks go as without them since.
   PlaybackDecoder(const QString& path, const QAudioFormat& format,
                   std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   ~PlaybackDecoder();

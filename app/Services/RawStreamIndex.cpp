@@ -3,6 +3,7 @@
 #include "Services/DescriptorInput.h"
 
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/LastAtOrBefore.h>
 #include <voxtrellis/RawPacketPlace.h>
 #include <voxtrellis/SoundPlaces.h>
 
@@ -193,10 +194,7 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
 std::optional<RawStreamIndex::Checkpoint> RawStreamIndex::before(int64_t stamp) {
   std::unique_lock lock(m_lock);
   m_progressed.wait(lock, [&] { return m_done || m_reached > stamp; });
-  if (m_checkpoints.empty()) return std::nullopt;
-  const auto after = std::upper_bound(m_checkpoints.begin(), m_checkpoints.end(), stamp,
-                                      [](int64_t value, const Checkpoint& point) { return value < point.stamp; });
-  return after == m_checkpoints.begin() ? m_checkpoints.front() : *std::prev(after);
+  return voxtrellis::lastAtOrBefore(m_checkpoints, stamp, [](const Checkpoint& point) { return point.stamp; });
 }
 
 }  // namespace parlowvista

@@ -5,10 +5,14 @@
 #include "Services/PlaybackDecoder.h"
 #include "engine/Shared/AudioTestFiles.h"
 
+#include <voxtrellis/MediaBounds.h>
+
 #include <QAudioFormat>
 
 #include <algorithm>
 #include <sstream>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -41,17 +45,22 @@ std::string oneLine(std::string text) {
   return text;
 }
 
-// The rate the header of the file's audio stream states, as FFmpeg reads it; 0 without one.
-int statedRate(const std::filesystem::path& file) {
+// The rate the header of the file's audio stream states, as FFmpeg reads it, and the bytes of its
+// sample frames where they are of a fixed size (PCM); 0 without one.
+std::pair<int, int> statedFormat(const std::filesystem::path& file) {
+  voxtrellis::MediaBounds::apply();
   AVFormatContext* container = nullptr;
-  if (avformat_open_input(&container, file.c_str(), nullptr, nullptr) < 0) return 0;
-  int rate = 0;
-  if (avformat_find_stream_info(container, nullptr) >= 0) {
+  if (avformat_open_input(&container, file.c_str(), nullptr, nullptr) < 0) return {};
+  std::pair<int, int> stated;
+  if (voxtrellis::MediaBounds::findStreamInfo(*container) >= 0) {
     const int stream = av_find_best_stream(container, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (stream >= 0) rate = container->streams[stream]->codecpar->sample_rate;
+    if (stream >= 0) {
+      const AVCodecParameters& audio = *container->streams[stream]->codecpar;
+      stated = {audio.sample_rate, av_get_exact_bits_per_sample(audio.codec_id) > 0 ? audio.block_align : 0};
+    }
   }
   avformat_close_input(&container);
-  return rate;
+  return stated;
 }
 
 // The PCM the loader gives: 16 kHz mono float.
@@ -101,7 +110,7 @@ std::string misplacedSeeks(const QString& path, const parlowvista::LoadedAudio& 
 
 Outcome examine(const std::filesystem::path& file, double seconds, double most) {
   Outcome outcome;
-  outcome.statedRate = statedRate(file);
+  std::tie(outcome.statedRate, outcome.statedFrameBytes) = statedFormat(file);
   const QString path = QString::fromStdString(file.string());
   try {
     const parlowvista::LoadedAudio loaded = parlowvista::AudioProcessor().loadAndResample(path);
@@ -137,19 +146,21 @@ std::string toLine(const Outcome& outcome) {
   std::ostringstream out;
   out.precision(17);
   out << (outcome.loaded ? *outcome.loaded : -1.0) << '\t' << (outcome.played ? *outcome.played : -1.0) << '\t'
-      << outcome.statedRate << '\t' << oneLine(outcome.misplaced) << '\t' << oneLine(outcome.loaderSays) << '\t'
-      << oneLine(outcome.playerSays);
+      << outcome.statedRate << '\t' << outcome.statedFrameBytes << '\t' << oneLine(outcome.misplaced) << '\t'
+      << oneLine(outcome.loaderSays) << '\t' << oneLine(outcome.playerSays);
   return out.str();
 }
 
 Outcome fromLine(const std::string& line) {
   Outcome outcome;
   std::istringstream in(line);
-  std::string loaded, played, rate;
+  std::string loaded, played, rate, frameBytes;
   std::getline(in, loaded, '\t');
   std::getline(in, played, '\t');
   std::getline(in, rate, '\t');
+  std::getline(in, frameBytes, '\t');
   if (!rate.empty()) outcome.statedRate = std::stoi(rate);
+  if (!frameBytes.empty()) outcome.statedFrameBytes = std::stoi(frameBytes);
   std::getline(in, outcome.misplaced, '\t');
   std::getline(in, outcome.loaderSays, '\t');
   std::getline(in, outcome.playerSays);

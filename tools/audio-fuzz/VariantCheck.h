@@ -18,6 +18,7 @@ struct Outcome {
   std::optional<double> played;  // seconds; none when the player refused it
   std::string playerSays;        // why it refused it, or how decoding ended
   int statedRate = 0;            // the rate its header states (FFmpeg's reading of it); 0 for none
+  int statedFrameBytes = 0;      // the bytes of a sample frame its header states, for PCM; 0 for none
   std::string misplaced;         // seeks whose sound is not the loader's at their target; empty for none
 };
 

@@ -2,12 +2,15 @@
 // the player's decoder (see VariantCheck), each in a child process of its own with a time limit.
 // Says per format how many variants the loader and the player took, and the faults: a crash, a
 // hang (past the time limit), a length more than a second past the undamaged file's (its sound at
-// the rate the variant's header states, where damage made that lower: the bytes hold that much
-// more), the loader and the player not taking the same files, a seek whose sound is not the
-// loader's at its target (see VariantCheck), and more than 512 MB of memory for a variant. Exits
-// with 1 when there was a fault; the variants at fault are kept in --keep's folder.
+// the rate and in the PCM frame size the variant's header states, where damage made those
+// smaller: the bytes hold that much more), the loader and the player not taking the same files, a
+// seek whose sound is not the loader's at its target (see VariantCheck), and more than 512 MB of
+// memory for a variant. Exits with 1 when there was a fault; the variants at fault are kept in
+// --keep's folder. --examine looks at one file so (a variant kept), and says what came of it, how
+// long it took and how much memory it held.
 //
 //   audio-fuzz [--variants N] [--seed S] [--time-limit SECONDS] [--keep FOLDER] [--formats wav,mp3,...]
+//   audio-fuzz --examine FILE [--time-limit SECONDS]
 //
 // Every variant comes from its own seed (the run's, the format's and its number), so that any
 // one is made again by the same arguments.
@@ -57,6 +60,7 @@ struct Options {
   double timeLimit = 60;
   fs::path keep;
   std::vector<std::string> formats;
+  fs::path examined;
 };
 
 // How a child's look at one file went.
@@ -158,7 +162,8 @@ struct Tally {
 };
 
 constexpr const char* kUsage =
-    "usage: audio-fuzz [--variants N] [--seed S] [--time-limit SECONDS] [--keep FOLDER] [--formats wav,mp3,...]\n";
+    "usage: audio-fuzz [--variants N] [--seed S] [--time-limit SECONDS] [--keep FOLDER] [--formats wav,mp3,...]\n"
+    "       audio-fuzz --examine FILE [--time-limit SECONDS]\n";
 
 [[noreturn]] void refuse(const std::string& why) {
   std::cerr << "audio-fuzz: " << why << "\n" << kUsage;
@@ -184,6 +189,8 @@ Options parse(int argc, char** argv) {
         options.timeLimit = std::stod(value);
       } else if (key == "--keep") {
         options.keep = value;
+      } else if (key == "--examine") {
+        options.examined = value;
       } else if (key == "--formats") {
         std::istringstream names(value);
         for (std::string name; std::getline(names, name, ',');) options.formats.push_back(name);
@@ -201,6 +208,17 @@ Options parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
+  if (!options.examined.empty()) {
+    const auto started = std::chrono::steady_clock::now();
+    const Run run = examineApart(options.examined, options.timeLimit);
+    std::cout << describe(run.outcome) << (run.how.empty() ? "" : "; " + run.how)
+              << (run.outcome.misplaced.empty()
+                      ? ""
+                      : "; seeks not heard where the loader has their time: " + run.outcome.misplaced)
+              << "; " << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() << " s, "
+              << (run.kilobytes >> 10) << " MB of memory" << std::endl;
+    return run.crashed || run.hung ? 1 : 0;
+  }
   std::string folderName = (fs::temp_directory_path() / "audio-fuzz-XXXXXX").string();
   const char* made = ::mkdtemp(folderName.data());
   if (!made) {
@@ -244,9 +262,15 @@ int main(int argc, char** argv) {
       std::vector<std::string> faults;
       if (run.crashed) faults.push_back("crash (" + run.how + ")");
       if (run.hung) faults.push_back("hang (" + run.how + ")");
-      const double stretch = outcome.statedRate > 0 && outcome.statedRate < whole.outcome.statedRate
-                                 ? double(whole.outcome.statedRate) / outcome.statedRate
+      // Where damage made the header state a lower rate, or smaller PCM frames, the bytes hold
+      // that much more.
+      const double slower = outcome.statedRate > 0 && outcome.statedRate < whole.outcome.statedRate
+                                ? double(whole.outcome.statedRate) / outcome.statedRate
+                                : 1.0;
+      const double smaller = outcome.statedFrameBytes > 0 && outcome.statedFrameBytes < whole.outcome.statedFrameBytes
+                                 ? double(whole.outcome.statedFrameBytes) / outcome.statedFrameBytes
                                  : 1.0;
+      const double stretch = slower * smaller;
       const double most = *whole.outcome.loaded * stretch + kMostLonger;
       const bool over = (outcome.loaded && *outcome.loaded > most) || (outcome.played && *outcome.played > most);
       if (!run.crashed && !run.hung && over) faults.push_back("longer than the undamaged file");

@@ -7,23 +7,28 @@ namespace voxtrellis {
 
 // A media file could not be opened or decoded. Carries the decoder's own
 // explanation; what() is "Cannot open audio file <path>: <reason>" or
-// "Cannot read audio file <path>: <reason>".
+// "Cannot read audio file <path>: <reason>". `unreadable`: a read of the file failed (a failing
+// disk, a network share gone away) before any of its sound, which says nothing of what it holds;
+// reason() is the system's words for it ("Input/output error").
 class AudioFileError : public std::runtime_error {
  public:
-  enum class Kind { openFailed, readFailed };
+  enum class Kind { openFailed, readFailed, unreadable };
   AudioFileError(Kind kind, std::string path, const std::string& reason)
       : std::runtime_error(
             std::string(kind == Kind::openFailed ? "Cannot open audio file " : "Cannot read audio file ") + path +
             ": " + reason),
         m_kind(kind),
-        m_path(std::move(path)) {}
+        m_path(std::move(path)),
+        m_reason(reason) {}
 
   Kind kind() const { return m_kind; }
   const std::string& path() const { return m_path; }
+  const std::string& reason() const { return m_reason; }
 
  private:
   Kind m_kind;
   std::string m_path;
+  std::string m_reason;
 };
 
 // Damage in a media file that decoding skipped, the sound after it kept: where it was met and

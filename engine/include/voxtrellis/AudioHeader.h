@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+struct AVCodecContext;
 struct AVCodecParameters;
 
 namespace voxtrellis {
@@ -20,13 +21,14 @@ class AudioHeader {
   // in hundreds of megahertz down to the loader's would take gigabytes.
   static constexpr int kMostRate = 768000;
 
-  // Why the stream's header is not taken, in words for a log; nothing when it is. A PCM header
+  // Why the stream is not taken, in words for a log; nothing when it is: the stream as its
+  // container states it (`stated`) and as its decoder took it once opened (`opened`, which may
+  // read its own description, such as a FLAC's stream information, to another rate). A PCM header
   // whose frame size is not what its samples are decoded in (a WAV stating 7 bits per sample in
   // 2-byte frames, a damaged block size) would decode to noise; sizes rounded up to whole bytes
-  // (12 bits in 2, 20 in 3) are what such headers mean, and are taken. A rate above kMostRate is
-  // damage. The lowest rate is the caller's to check against kLeastRate (the loader's message
-  // names the rate it resamples to).
-  static std::optional<std::string> refusal(const AVCodecParameters& stream);
+  // (12 bits in 2, 20 in 3) are what such headers mean, and are taken. A rate below kLeastRate or
+  // above kMostRate, in either, is damage. The one check of the loader and the player alike.
+  static std::optional<std::string> refusal(const AVCodecParameters& stated, const AVCodecContext& opened);
 };
 
 }  // namespace voxtrellis

@@ -21,22 +21,26 @@ namespace voxtrellis {
 // - A frame lies at its stamp where that is later than where the sound before it ended after
 //   damage was skipped, or in Ogg by more than a tenth of a second (its reader drops damaged
 //   pages without a word, and stamps frames inside a page a few milliseconds off): the stretch
-//   between could not be decoded and is silence of its length. Otherwise it follows on from the
+//   between could not be decoded and is silence of its length, at most as long as the packets read
+//   since the frame before could hold (each as long as the longest frame, twice over; not in Ogg
+//   and FLAC, whose reader and parser pass over damage unseen). Otherwise it follows on from the
 //   frame before: a container's stamps that run ahead of its frames without damage (a CAF header
 //   stating 4096 frames per packet of one) are no sound, and the file gives no more than its
 //   frames hold.
 // - A stamp earlier than where the sound before it ended, or past the file's stated length, is
 //   not believed: the frame follows on (stamps counted short across a joint, a damaged frame's
-//   header).
+//   header). Nor is any in a container that counts its stamps in samples at the rate its header
+//   states, where that is not the decoder's rate (a damaged header).
 // - After a seek the first frame lies at its stamp; where that lies past the target, silence
-//   fills the stretch up to it.
+//   fills the stretch up to it, as long as the packets read since could hold, at most (as above).
 // Positions are in seconds: a stream may change its rate midway.
 class FrameTimeline {
  public:
   FrameTimeline(const AVFormatContext& container, int stream);
 
   // Raw MP3 and ADTS: stamps a packet of the stream read next where its frame lies (see above),
-  // and moves the count on by its length. Other packets and formats keep their stamps.
+  // and moves the count on by its length. Other packets and formats keep their stamps. Every
+  // packet of the stream read is told here, before it goes to the decoder.
   void stampPacket(AVPacket& packet);
   // Packets read from now on follow one stamped `stamp` in the stream's time base (a seek to a
   // packet whose stamp is known), or, without one, the stream's start (its first packet's stamp).
@@ -52,6 +56,8 @@ class FrameTimeline {
   Placement place(double stamp, double length, bool afterDamage);
   // A seek to `target` seconds: the next frame lies at its stamp (see above).
   void restart(double target);
+  // A seek to the stream's start: frames are laid out as they are from there when it is first read.
+  void restartFromStart();
   // The next frame, `length` seconds long, lies at `start` seconds whatever its stamp (a seek
   // went to the packet it came out of, whose sound the loader laid out there), after silence
   // from the seek's target up to it where that lies before it.
@@ -104,13 +110,19 @@ class FrameTimeline {
 
  private:
   const AVInputFormat* m_raw;
-  bool m_dropsSilently;  // the reader drops damaged parts without a word (Ogg)
+  bool m_dropsSilently;            // the reader drops damaged parts without a word (Ogg)
+  bool m_stampsCount = true;       // its stamps count at the sound's rate (see above)
+  bool m_readsEveryPacket = true;  // its reader gives every packet, also damaged ones (not Ogg, FLAC)
   int m_stream;
   int m_timeBaseNum, m_timeBaseDen;
   std::optional<int64_t> m_count;  // the stamp of the raw packet read next
   double m_longest = 0;            // seconds past which no stamp is believed; 0 for no bound
   double m_end = 0;
-  bool m_settled = true;  // false from a seek until its first frame
+  bool m_settled = true;             // false from a seek until its first frame
+  double m_longestFrame = 0;         // seconds, of the frames laid out
+  int64_t m_packetsSincePlaced = 0;  // packets read since the last frame laid out
+
+  void settle(double start, double length);
 };
 
 }  // namespace voxtrellis

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +29,6 @@ namespace voxtrellis {
 // while it is being added to; a finished record may be read from several threads at once.
 class SoundPlaces {
  public:
-  static constexpr int64_t kNoStamp = std::numeric_limits<int64_t>::min();
   struct Place {
     int64_t position = 0;    // bytes from the file's start, where the packet starts
     int32_t size = 0;        // the packet's bytes
@@ -39,9 +37,8 @@ class SoundPlaces {
     // it holds whole, also where the decoder drops its first samples (an MP3 encoder's delay),
     // so that this may lie a little before 0 for the first packet.
     double seconds = 0;
-    // The packet's stamp as the container's reader gave it, in its stream's time base; kNoStamp
-    // in a record of an earlier version, which kept none (it was of files gone to by position).
-    int64_t stamp = kNoStamp;
+    // The packet's stamp as the container's reader gave it, in its stream's time base.
+    int64_t stamp = 0;
   };
 
   SoundPlaces() = default;
@@ -51,8 +48,6 @@ class SoundPlaces {
   int64_t fileSize() const { return m_fileSize; }
   bool empty() const { return m_places.empty(); }
   const std::vector<Place>& places() const { return m_places; }
-  // Its places have their stamps (a record of an earlier version has none).
-  bool stamped() const { return !m_places.empty() && m_places.front().stamp != kNoStamp; }
   // A place after the last, in the file and in time; one out of that order is not kept.
   void add(const Place& place);
 
@@ -66,6 +61,10 @@ class SoundPlaces {
   // its packets, its first and last among them, are found where it puts them. False for an
   // empty record.
   bool fits(int64_t fileSize, const ReadAt& read) const;
+  // The place's packet is found where the record puts it in the file `read` reads: a place a
+  // seek goes by is checked so first (a file edited in place at the same size, between the places
+  // fits() looks at, holds other packets there).
+  static bool foundAt(const Place& place, const ReadAt& read);
 
   // What tells a packet (its `size` bytes from `data`) from the ones around it.
   static uint64_t signatureOf(const uint8_t* data, int size);
@@ -85,7 +84,8 @@ class SoundPlaces {
   };
 
   // The record as bytes and back: nothing for bytes that are no such record (of an unknown
-  // version, cut short). A record of the earlier version, without stamps, is read too.
+  // version, cut short, their checksum not theirs, a place out of order or of no number). A
+  // record of the earlier version, without the checksum, is read too.
   std::string toBytes() const;
   static std::optional<SoundPlaces> fromBytes(std::string_view bytes);
 

@@ -6,6 +6,8 @@
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
+#include <voxtrellis/MediaBounds.h>
+#include <voxtrellis/ReadError.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -21,8 +23,8 @@ extern "C" {
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,7 +39,7 @@ std::string ffmpegErrorText(int status) {
 namespace {
 
 static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
-              "the player refuses the rates the loader cannot resample to its 16 kHz");
+              "the header check refuses the rates the loader cannot resample to its 16 kHz");
 
 // Raw packets given to the decoder lately, kept to know which one a frame came out of.
 constexpr std::size_t kRememberedPackets = 64;
@@ -63,6 +65,7 @@ bool digitalSilence(const AVFrame& frame) {
 
 struct AudioFileDecoder::Impl {
   std::string path;
+  AVIOContext* input = nullptr;  // the container's, of our own: a read that fails is told by it
   AVFormatContext* format = nullptr;
   const AVCodec* decoder = nullptr;
   AVCodecContext* codec = nullptr;
@@ -87,6 +90,7 @@ struct AudioFileDecoder::Impl {
   // Where the file's sound lies in it, and the packets given to the decoder lately, by their
   // stamps, with where they lie.
   SoundPlaces places;
+  std::ifstream placesFile;  // the file read again, to check a place before it is kept
   struct Sent {
     int64_t stamp = 0;
     SoundPlaces::Place place;
@@ -104,6 +108,8 @@ struct AudioFileDecoder::Impl {
   int64_t unreadableAt = -1;   // the file's position at the last packet that could not be read
   std::string unreadable;      // why the file could not be read on, once it could not
   int errorsWithoutInput = 0;  // the decoder's errors since it was last given a packet
+  int64_t failedRun = 0;       // failed decodes since the last frame of sound (see MediaBounds)
+  bool ended = false;          // the stream ended on damage nothing decodable follows
   // Damage was met since the decoder was last given a packet: a new one takes the next, so that
   // nothing the damage left in the old one outlasts it (an AAC decoder that took a damaged packet
   // for a new layout of its channels stays silent for good, and a flush does not undo that).
@@ -144,9 +150,17 @@ struct AudioFileDecoder::Impl {
     av_packet_free(&packet);
     avcodec_free_context(&codec);
     avformat_close_input(&format);
+    avio_closep(&input);
   }
   [[noreturn]] void fail(AudioFileError::Kind kind, int status) const {
     throw AudioFileError(kind, path, ffmpegErrorText(status));
+  }
+  // The file cannot be opened, or its stream cannot be read before any sound: where a read of it
+  // failed, that is what is said (a failing disk is no damaged file), whatever the reader made of
+  // the bytes it did not get.
+  [[noreturn]] void failOnReading(AudioFileError::Kind kind, int status) {
+    if (const auto error = takeReadError(input)) throw AudioFileError(AudioFileError::Kind::unreadable, path, *error);
+    fail(kind, status);
   }
 
   // A decoder of the stream as the file's header describes it, in place of any before; `kind` is
@@ -157,6 +171,7 @@ struct AudioFileDecoder::Impl {
     if (!codec) fail(kind, AVERROR(ENOMEM));
     int status = avcodec_parameters_to_context(codec, format->streams[streamIndex]->codecpar);
     if (status < 0) fail(kind, status);
+    MediaBounds::bound(*codec);
     status = avcodec_open2(codec, decoder, nullptr);
     if (status < 0) fail(kind, status);
     if (codec->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC && codec->ch_layout.nb_channels > 0) {
@@ -217,14 +232,46 @@ struct AudioFileDecoder::Impl {
     if (damagedAt < 0) return;
     logger.warning("The audio of " + path + " is damaged after " + formatFixed(damagedAt, 3) +
                    " s: nothing decodes after it, and it ends there");
-    // More of the file than a packet cut short or a stray tail lies past its last good packet
-    // (its second half overwritten, say): the rest of its sound is missing, and skipped() says so.
-    const int64_t left = fileSize > 0 && goodStart > 0 ? fileSize - goodStart : 0;
+    // More of the stream's bytes than a packet cut short or a stray tail lie past its last good
+    // packet (its second half overwritten, say): the rest of its sound is missing, and skipped()
+    // says so. Where the container's index tells where its packets end (an M4A's index may lie
+    // after them), what lies past that is none of the sound, and the packets it says were lost
+    // are told as other damage is.
+    const std::optional<int64_t> indexed = soundEnd();
+    const int64_t end = indexed ? *indexed : fileSize;
+    const int64_t left = end > 0 && goodStart > 0 ? end - goodStart : 0;
     const double bytesPerSecond = position > 0 ? double(goodStart) / position : 0;
     if (left > kMostTailBytes && double(left) > bytesPerSecond * kMostTailSeconds) {
       skipped.push_back(SkippedDamage{damagedAt, 0, false, ffmpegErrorText(AVERROR_INVALIDDATA)});
+    } else if (indexed && refusedSeconds > 0) {
+      skipped.push_back(SkippedDamage{damagedAt, refusedSeconds});
     }
     damagedAt = -1;
+  }
+  // Where the stream's packets end in the file, by the container's index of every one of them
+  // (MP4 and CAF keep one); nothing without such an index.
+  std::optional<int64_t> soundEnd() const {
+    const std::string_view name = format->iformat ? format->iformat->name : "";
+    if (name.substr(0, 4) != "mov," && name != "caf") return std::nullopt;
+    AVStream* stream = format->streams[streamIndex];
+    int64_t end = -1;
+    for (int i = 0, count = avformat_index_get_entries_count(stream); i < count; ++i) {
+      if (const AVIndexEntry* entry = avformat_index_get_entry(stream, i))
+        end = std::max(end, entry->pos + entry->size);
+    }
+    if (end <= 0 || (fileSize > 0 && end > fileSize)) return std::nullopt;
+    return end;
+  }
+
+  // A decoding failed: true when the run of such failures is longer than the file could make
+  // packets for (MediaBounds::mostFailedRun).
+  bool failedPastBound() { return ++failedRun > MediaBounds::mostFailedRun(fileSize); }
+  // The end of the stream where nothing decodable follows; before any sound, the file is refused.
+  std::nullptr_t endOnDamage() {
+    if (!decoded) fail(AudioFileError::Kind::readFailed, AVERROR_INVALIDDATA);
+    ended = true;
+    warnOfDamageAtTheEnd();
+    return nullptr;
   }
 
   // The received frame laid out in the file's seconds: after damage, silence stands for what
@@ -232,6 +279,7 @@ struct AudioFileDecoder::Impl {
   const AVFrame* received() {
     FrameTimeline::correctRate(*frame, *codec);
     decoded = true;
+    failedRun = 0;
     const double stamp = frame->best_effort_timestamp == AV_NOPTS_VALUE
                              ? -1.0
                              : double(frame->best_effort_timestamp) * av_q2d(timeBase) - streamStart;
@@ -284,8 +332,19 @@ struct AudioFileDecoder::Impl {
     SoundPlaces::Place place = from->place;
     place.seconds = start - double(missing) / frame->sample_rate;
     if (places.empty() || place.seconds >= places.places().back().seconds + SoundPlaces::kSpacingSeconds) {
-      places.add(place);
+      if (foundInFile(place)) places.add(place);
     }
+  }
+  // The place's packet is where its position says (past damage FFmpeg's FLAC parser may state
+  // another, where the player would not find it, and would take none of the places).
+  bool foundInFile(const SoundPlaces::Place& place) {
+    if (!placesFile.is_open()) placesFile.open(path, std::ios::binary);
+    return SoundPlaces::foundAt(place, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
+      placesFile.clear();
+      if (!placesFile.seekg(offset)) return -1;
+      placesFile.read(reinterpret_cast<char*>(buffer), size);
+      return placesFile.gcount();
+    });
   }
   // The decoder took the packet lying at `at` in the file (-1: not known): it is remembered, to
   // know which one a frame came out of.
@@ -361,16 +420,19 @@ struct AudioFileDecoder::Impl {
 };
 
 AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_unique<Impl>()) {
-  // FFmpeg's own console chatter (duration estimates, skipped-sample notes)
-  // would otherwise reach the host's standard error; failures are thrown instead.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_FATAL); });
+  MediaBounds::apply();
   Impl& d = *m_impl;
   d.path = path;
-  int status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+  int status = avio_open(&d.input, path.c_str(), AVIO_FLAG_READ);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
-  status = avformat_find_stream_info(d.format, nullptr);
-  if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  d.format = avformat_alloc_context();
+  if (!d.format) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
+  d.format->pb = d.input;
+  d.format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  status = avformat_open_input(&d.format, path.c_str(), nullptr, nullptr);
+  if (status < 0) d.failOnReading(AudioFileError::Kind::openFailed, status);
+  status = MediaBounds::findStreamInfo(*d.format);
+  if (status < 0) d.failOnReading(AudioFileError::Kind::openFailed, status);
   // A read that failed while the header was looked into (a tag at the file's end, say) is not
   // the stream's: only one that fails while the stream is read says the rest is missing.
   if (d.format->pb) d.format->pb->error = 0;
@@ -379,11 +441,11 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   if (d.streamIndex < 0 || !decoder) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "no audio stream");
   }
-  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar)) {
-    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
-  }
   d.decoder = decoder;
   d.openDecoder(AudioFileError::Kind::openFailed);
+  if (const auto refusal = AudioHeader::refusal(*d.format->streams[d.streamIndex]->codecpar, *d.codec)) {
+    throw AudioFileError(AudioFileError::Kind::openFailed, path, *refusal);
+  }
   if (d.codec->sample_rate <= 0 || d.codec->ch_layout.nb_channels <= 0) {
     throw AudioFileError(AudioFileError::Kind::openFailed, path, "audio stream without rate or channels");
   }
@@ -443,6 +505,7 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
   if (d.statedEnd < 0 && !d.held.empty()) return d.releaseHeld();
+  if (d.ended) return nullptr;
   if (d.silenceLeft > 0) return d.nextSilence();
   if (d.frameWaiting) {
     d.frameWaiting = false;
@@ -455,6 +518,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       if (d.frame->nb_samples <= 0) continue;
       if (!FrameTimeline::holdsNoSound(*d.frame, *d.codec)) return d.received();
       d.skipNoSound();
+      if (d.failedPastBound()) return d.endOnDamage();
       continue;
     }
     if (status == AVERROR_EOF) {
@@ -464,9 +528,8 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     if (status != AVERROR(EAGAIN)) {
       d.skipDamage(status);
       d.resetDecoder = true;
-      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket) {
-        d.warnOfDamageAtTheEnd();
-        return nullptr;
+      if (++d.errorsWithoutInput > FrameTimeline::kMostErrorsPerPacket || d.failedPastBound()) {
+        return d.endOnDamage();
       }
       continue;
     }
@@ -481,12 +544,12 @@ const AVFrame* AudioFileDecoder::nextFrame() {
     }
     status = av_read_frame(d.format, d.packet);
     d.reportPosition();
-    if (status < 0 && d.format->pb && d.format->pb->error < 0) {
+    if (auto error = takeReadError(*d.format, status)) {
       // The file could not be read on (a failing disk, a network share gone away), which is not
       // its end: what was read is kept, and the rest said to be missing; before any sound, the
-      // file is refused.
-      if (!d.decoded) d.fail(AudioFileError::Kind::readFailed, d.format->pb->error);
-      d.unreadable = ffmpegErrorText(d.format->pb->error);
+      // file is refused, for that.
+      if (!d.decoded) throw AudioFileError(AudioFileError::Kind::unreadable, d.path, *error);
+      d.unreadable = std::move(*error);
       d.inputDone = true;
       continue;
     }
@@ -514,6 +577,7 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.timeline->stampPacket(*d.packet);
       if (d.resetDecoder) d.openDecoder(AudioFileError::Kind::readFailed);
       d.resetDecoder = false;
+      MediaBounds::bound(*d.codec, d.packet->size);
       status = avcodec_send_packet(d.codec, d.packet);
       d.errorsWithoutInput = 0;
       // A packet the decoder refuses is skipped like players do (before any sound too); the rest
@@ -526,6 +590,10 @@ const AVFrame* AudioFileDecoder::nextFrame() {
       d.resetDecoder = refused;
       if (refused) {
         d.skipRefused(status);
+        if (d.failedPastBound()) {
+          av_packet_unref(d.packet);
+          return d.endOnDamage();
+        }
       } else if (status >= 0 || (d.rawDamage && FrameTimeline::isJointTag(*d.packet))) {
         // A raw stream's packet is found in the file: the position FFmpeg states may lie short.
         d.tookPacket(d.rawDamage ? d.rawDamage->taken(*d.packet) : d.packet->pos);

@@ -8,7 +8,7 @@ extern "C" {
 
 namespace voxtrellis {
 
-std::optional<std::string> AudioHeader::refusal(const AVCodecParameters& stream) {
+std::optional<std::string> AudioHeader::refusal(const AVCodecParameters& stream, const AVCodecContext& opened) {
   const AVCodecDescriptor* kind = avcodec_descriptor_get(stream.codec_id);
   const int bits = av_get_exact_bits_per_sample(stream.codec_id);
   const int channels = stream.ch_layout.nb_channels;
@@ -17,8 +17,10 @@ std::optional<std::string> AudioHeader::refusal(const AVCodecParameters& stream)
     return "the header declares " + std::to_string(stream.bits_per_coded_sample) + " bits per sample in frames of " +
            std::to_string(stream.block_align) + " bytes";
   }
-  if (stream.sample_rate > kMostRate) {
-    return "the header states a rate of " + std::to_string(stream.sample_rate) + " Hz";
+  for (const int rate : {stream.sample_rate, opened.sample_rate}) {
+    if (rate > kMostRate || (rate > 0 && rate < kLeastRate)) {
+      return "the header states a rate of " + std::to_string(rate) + " Hz";
+    }
   }
   return std::nullopt;
 }

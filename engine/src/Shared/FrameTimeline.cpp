@@ -34,9 +34,20 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
       m_stream(stream),
       m_timeBaseNum(container.streams[stream]->time_base.num),
       m_timeBaseDen(container.streams[stream]->time_base.den) {
+  // Containers whose time base is the rate their header states count their stamps in samples:
+  // where the decoder's rate is another (a damaged header: a CAF description stating 118 Hz for
+  // ALAC at 44.1 kHz put a packet's 4096 samples 34.7 s apart), they count at a rate the sound is
+  // not at, and none is believed.
+  const std::string_view name = container.iformat ? container.iformat->name : "";
+  const int rate = container.streams[stream]->codecpar->sample_rate;
+  const bool countsSamples = name == "caf" || name == "wav" || name == "aiff" || name == "flac" || name == "w64";
+  m_stampsCount = !countsSamples || rate <= 0 || (m_timeBaseNum == 1 && m_timeBaseDen == rate);
+  m_readsEveryPacket = !m_dropsSilently && name != "flac";
   // The length the container states, and a second more; none where it only guesses it from the
-  // bit rate.
-  if (container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
+  // bit rate, nor for raw MP3 and ADTS, whose stamps are the count here, whatever a header states
+  // of their length (an MP3's Info frame counting 24 of its 116 frames had every stamp past 1.6 s
+  // disbelieved: a seek there was heard from where it went, 0.35 s early).
+  if (m_raw || container.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return;
   const AVStream* audio = container.streams[stream];
   double stated = container.duration > 0 ? double(container.duration) / AV_TIME_BASE : 0.0;
   if (audio->duration > 0 && audio->duration != AV_NOPTS_VALUE) {
@@ -46,7 +57,9 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
 }
 
 void FrameTimeline::stampPacket(AVPacket& packet) {
-  if (!m_raw || packet.stream_index != m_stream) return;
+  if (packet.stream_index != m_stream) return;
+  ++m_packetsSincePlaced;
+  if (!m_raw) return;
   if (!m_count) {
     if (packet.pts == AV_NOPTS_VALUE) return;
     m_count = packet.pts;
@@ -59,25 +72,47 @@ void FrameTimeline::stampPacket(AVPacket& packet) {
 
 FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool afterDamage) {
   Placement placed{m_end, 0};
-  const bool believed = stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
+  const bool believed = m_stampsCount && stamp >= 0 && (m_longest <= 0 || stamp <= m_longest);
   const bool lost =
       afterDamage ? stamp > m_end + kLeastGapSeconds : m_dropsSilently && stamp > m_end + kLeastSilentLossSeconds;
   if (believed && (!m_settled || lost)) placed.start = stamp;
+  // What was lost, or lies between a seek's target and its first frame, held no more than the
+  // packets read since: as many frames, each as long as the longest the decoder gave, twice over
+  // (a CAF header stating a billion frames per packet laid 6.7 hours of silence for one lost
+  // packet of 4096). Ogg's reader and FLAC's parser pass over what they cannot read without a
+  // word: their packets lost are not all counted (FLAC's frames number their samples).
+  if ((!m_settled || lost) && m_readsEveryPacket) {
+    m_longestFrame = std::max(m_longestFrame, length);
+    placed.start = std::min(placed.start, m_end + 2.0 * double(m_packetsSincePlaced) * m_longestFrame);
+  }
   if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
-  m_end = placed.start + length;
-  m_settled = true;
+  settle(placed.start, length);
   return placed;
+}
+
+void FrameTimeline::settle(double start, double length) {
+  m_end = start + length;
+  m_settled = true;
+  m_longestFrame = std::max(m_longestFrame, length);
+  m_packetsSincePlaced = 0;
 }
 
 void FrameTimeline::restart(double target) {
   m_end = target;
   m_settled = false;
+  m_packetsSincePlaced = 0;
+}
+
+void FrameTimeline::restartFromStart() {
+  m_end = 0;
+  m_settled = true;
+  m_longestFrame = 0;
+  m_packetsSincePlaced = 0;
 }
 
 FrameTimeline::Placement FrameTimeline::placeAt(double start, double length) {
   const Placement placed{start, start > m_end + kLeastGapSeconds ? start - m_end : 0.0};
-  m_end = start + length;
-  m_settled = true;
+  settle(start, length);
   return placed;
 }
 

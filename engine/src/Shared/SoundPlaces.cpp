@@ -1,19 +1,24 @@
+#include <voxtrellis/LastAtOrBefore.h>
 #include <voxtrellis/SoundPlaces.h>
 
+extern "C" {
+#include <libavutil/crc.h>
+}
+
 #include <algorithm>
+#include <cmath>
 #include <cstring>
-#include <iterator>
 
 namespace voxtrellis {
 
 namespace {
 // The bytes of a record: a tag with its version, the file's size, the count of places, then each
-// place's fields in the machine's own byte order (the record stays on the machine that made it).
-// The first version's places had no stamp.
-constexpr char kTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '2'};
-constexpr char kUnstampedTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '1'};
-constexpr std::size_t kUnstampedPlaceBytes = sizeof(int64_t) + sizeof(int32_t) + sizeof(uint64_t) + sizeof(double);
-constexpr std::size_t kPlaceBytes = kUnstampedPlaceBytes + sizeof(int64_t);
+// place's fields in the machine's own byte order (the record stays on the machine that made it),
+// then the CRC-32 of all that. The earlier version had no CRC.
+constexpr char kTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '3'};
+constexpr char kUncheckedTag[8] = {'P', 'V', 'P', 'L', 'A', 'C', 'E', '2'};
+constexpr std::size_t kPlaceBytes =
+    sizeof(int64_t) + sizeof(int32_t) + sizeof(uint64_t) + sizeof(double) + sizeof(int64_t);
 constexpr int kSignedBytes = 64;
 // Places looked for in the file when a record is checked against it: the first, the last, and
 // this many between.
@@ -30,6 +35,11 @@ T take(std::string_view& in) {
   in.remove_prefix(sizeof value);
   return value;
 }
+uint32_t crcOf(std::string_view bytes) {
+  return av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX, reinterpret_cast<const uint8_t*>(bytes.data()),
+                bytes.size()) ^
+         UINT32_MAX;
+}
 }  // namespace
 
 void SoundPlaces::add(const Place& place) {
@@ -40,24 +50,24 @@ void SoundPlaces::add(const Place& place) {
 }
 
 std::optional<SoundPlaces::Place> SoundPlaces::before(double seconds) const {
-  if (m_places.empty()) return std::nullopt;
-  const auto after = std::upper_bound(m_places.begin(), m_places.end(), seconds,
-                                      [](double value, const Place& place) { return value < place.seconds; });
-  return after == m_places.begin() ? m_places.front() : *std::prev(after);
+  return lastAtOrBefore(m_places, seconds, [](const Place& place) { return place.seconds; });
 }
 
 bool SoundPlaces::fits(int64_t fileSize, const ReadAt& read) const {
   if (m_places.empty() || fileSize != m_fileSize) return false;
   const std::size_t count = m_places.size();
-  std::vector<uint8_t> bytes(kSignedBytes);
   for (std::size_t i = 0; i <= kCheckedBetween + 1; ++i) {
-    const Place& place = m_places[std::min(count - 1, i * (count - 1) / (kCheckedBetween + 1))];
-    const int wanted = std::min<int>(place.size, kSignedBytes);
-    if (place.size <= 0 || read(place.position, bytes.data(), wanted) != wanted) return false;
-    // The signature counts the packet's size and its first bytes (see signatureOf).
-    if (signatureOf(bytes.data(), place.size) != place.signature) return false;
+    if (!foundAt(m_places[std::min(count - 1, i * (count - 1) / (kCheckedBetween + 1))], read)) return false;
   }
   return true;
+}
+
+bool SoundPlaces::foundAt(const Place& place, const ReadAt& read) {
+  uint8_t bytes[kSignedBytes];
+  const int wanted = std::min<int>(place.size, kSignedBytes);
+  if (place.size <= 0 || read(place.position, bytes, wanted) != wanted) return false;
+  // The signature counts the packet's size and its first bytes (see signatureOf).
+  return signatureOf(bytes, place.size) == place.signature;
 }
 
 bool SoundPlaces::Recent::alike(uint64_t signature) {
@@ -85,19 +95,26 @@ std::string SoundPlaces::toBytes() const {
     put(out, place.seconds);
     put(out, place.stamp);
   }
+  put(out, crcOf(out));
   return out;
 }
 
 std::optional<SoundPlaces> SoundPlaces::fromBytes(std::string_view in) {
   constexpr std::size_t head = sizeof kTag + sizeof(int64_t) + sizeof(uint64_t);
   if (in.size() < head) return std::nullopt;
-  const bool stamped = std::memcmp(in.data(), kTag, sizeof kTag) == 0;
-  if (!stamped && std::memcmp(in.data(), kUnstampedTag, sizeof kUnstampedTag) != 0) return std::nullopt;
-  const std::size_t placeBytes = stamped ? kPlaceBytes : kUnstampedPlaceBytes;
+  const bool checked = std::memcmp(in.data(), kTag, sizeof kTag) == 0;
+  if (!checked && std::memcmp(in.data(), kUncheckedTag, sizeof kUncheckedTag) != 0) return std::nullopt;
+  if (checked) {
+    if (in.size() < head + sizeof(uint32_t)) return std::nullopt;
+    const std::string_view body = in.substr(0, in.size() - sizeof(uint32_t));
+    std::string_view stated = in.substr(body.size());
+    if (take<uint32_t>(stated) != crcOf(body)) return std::nullopt;
+    in = body;
+  }
   in.remove_prefix(sizeof kTag);
   SoundPlaces record(take<int64_t>(in));
   const auto count = take<uint64_t>(in);
-  if (count > in.size() / placeBytes || in.size() != count * placeBytes) return std::nullopt;
+  if (count > in.size() / kPlaceBytes || in.size() != count * kPlaceBytes) return std::nullopt;
   record.m_places.reserve(count);
   for (uint64_t i = 0; i < count; ++i) {
     Place place;
@@ -105,7 +122,8 @@ std::optional<SoundPlaces> SoundPlaces::fromBytes(std::string_view in) {
     place.size = take<int32_t>(in);
     place.signature = take<uint64_t>(in);
     place.seconds = take<double>(in);
-    if (stamped) place.stamp = take<int64_t>(in);
+    place.stamp = take<int64_t>(in);
+    if (!std::isfinite(place.seconds) || place.position < 0 || place.size <= 0) return std::nullopt;
     const std::size_t before = record.m_places.size();
     record.add(place);
     if (record.m_places.size() == before) return std::nullopt;

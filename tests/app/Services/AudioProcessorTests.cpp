@@ -10,6 +10,9 @@
 #include <QIODevice>
 #include <QRegularExpression>
 
+#include <cmath>
+#include <limits>
+
 #include <gtest/gtest.h>
 
 using namespace pipelinetest;
@@ -136,10 +139,73 @@ TEST(AudioProcessorDamagedTest, SkippedDamageIsToldWithWhereAndHowMuch) {
     EXPECT_TRUE(said.hasMatch()) << overwritten.damage.toStdString();
     EXPECT_NEAR(said.captured(1).toDouble(), overwritten.duration, 0.2) << format;
   }
+  // An M4A whose index lies after its sound, the last 1500 bytes of the sound zeroed: the index
+  // is no sound that could not be read ("Nothing of ... could be read from ... on" was said), and
+  // what was lost is said as for other damage.
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(
+      dir / "tail.m4a", "-f lavfi -i '" + voxtrellis::test::noiseSource(300) + "' -ac 1 -c:a aac -b:a 64k"));
+  std::string tail = testsupport::readFile(dir / "tail.m4a");
+  const std::size_t index = tail.rfind("moov") - 4;
+  tail.replace(index - 1500, 1500, 1500, '\0');
+  testsupport::writeFile(dir / "tail-dmg.m4a", tail);
+  const LoadedAudio tailed = AudioProcessor().loadAndResample(QString::fromStdString((dir / "tail-dmg.m4a").string()));
+  EXPECT_GT(tailed.duration, 299.5);
+  EXPECT_TRUE(
+      QRegularExpression("^Part of tail-dmg\\.m4a could not be decoded: 0\\.\\d+ s at 04:59\\.\\d{3} was skipped, "
+                         "the rest of the file was kept$")
+          .match(tailed.damage)
+          .hasMatch())
+      << tailed.damage.toStdString();
   const LoadedAudio m4a = AudioProcessor().loadAndResample(QString::fromStdString((folder / "damaged.m4a").string()));
   EXPECT_TRUE(m4a.damage.startsWith("Part of damaged.m4a could not be decoded: 0.1 s at 00:04."))
       << m4a.damage.toStdString();
   EXPECT_EQ(AudioProcessor().loadAndResample(QString::fromStdString((folder / "whole.flac").string())).damage, "");
+}
+
+// A file whose reads fail before any of its sound (a failing disk, an SD card, a network share
+// gone away) was refused as "Not an audio file, or damaged": a FLAC failing within its header (its
+// first 9 kB, and 4 kB), and an M4A whose index lies after the sound, failing from its middle. A
+// failing disk is no bad file: the read error is said, as the player says it.
+TEST(AudioProcessorDamagedTest, AFileWhoseReadsFailBeforeItsSoundSaysTheReadError) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(
+      voxtrellis::test::ffmpegMake(dir / "talk.flac", "-f lavfi -i '" + voxtrellis::test::noiseSource(20) + "' -ac 1"));
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(dir / "talk.m4a",
+                                           "-f lavfi -i '" + voxtrellis::test::noiseSource(20) + "' -ac 1 -c:a aac"));
+  for (const auto& [name, from] : std::vector<std::pair<std::string, std::int64_t>>{
+           {"talk.flac", 9000},
+           {"talk.flac", 4000},
+           {"talk.m4a", std::int64_t(std::filesystem::file_size(dir / "talk.m4a") / 2)}}) {
+    SCOPED_TRACE(name + " from " + std::to_string(from));
+    const QString path = QString::fromStdString((dir / name).string());
+    const testsupport::ReadFailure failing(dir / name, from);
+    try {
+      AudioProcessor().loadAndResample(path);
+      ADD_FAILURE() << "loaded";
+    } catch (const AudioError& error) {
+      EXPECT_EQ(error.kind(), AudioError::Kind::unreadable);
+      EXPECT_EQ(std::string(error.what()), name + " cannot be read (Input/output error)");
+    }
+    EXPECT_GT(testsupport::ReadFailure::failures(), 0);
+  }
+}
+
+// A file whose packets all fail to decode, each after its decoder made a frame for it (an ALAC CAF
+// of 20 000 packets of 4 bytes, its frames stated 262 144 samples long), was decoded to its end,
+// 0.5 ms a packet: a few hundred kilobytes of them took minutes. A run of failed decodes longer
+// than the file's bytes could make packets of a real stream ends it: it is refused once a few
+// thousand failed, having read no more than a tenth of it.
+TEST(AudioProcessorDamagedTest, AFileWhosePacketsAllFailIsGivenUpInProportionToItsSize) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(voxtrellis::test::ffmpegMake(dir / "alac.caf",
+                                           "-f lavfi -i '" + voxtrellis::test::noiseSource(3) + "' -ac 2 -c:a alac"));
+  testsupport::writeFile(dir / "tiny.caf",
+                         voxtrellis::test::alacOfTinyPackets(testsupport::readFile(dir / "alac.caf"), 1 << 18, 20000));
+  double read = 0;
+  EXPECT_THROW(AudioProcessor().loadAndResample(QString::fromStdString((dir / "tiny.caf").string()),
+                                                [&](double share) { read = std::max(read, share); }),
+               AudioError);
+  EXPECT_LT(read, 0.2);
 }
 
 // What the activity log says of a damaged file: how much was skipped ("about" for an estimate)
@@ -311,9 +377,11 @@ TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
 
 // Where the loader found a file's sound is kept beside its samples, for the player to seek by
 // when the version is opened again, with each place's stamp. Samples kept without it (by an
-// earlier version, or of a file that has none) still load and give none; a record an earlier
-// version kept, without stamps, is read as it was; a load without it lets none from before stand;
-// a record cut short is none; it goes with the samples.
+// earlier version, or of a file that has none) still load and give none; a record the current
+// release keeps (without a checksum) is read as it was; one of the first version, which no release
+// wrote, is none; a load without it lets none from before stand; a record cut short, one with a
+// place of no number (it passed, and sent a seek anywhere) or one damaged anywhere (its checksum)
+// is none; it goes with the samples.
 TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem) {
   testsupport::TempDir dir;
   AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
@@ -330,22 +398,36 @@ TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem
   EXPECT_EQ(back->before(0.3)->stamp, 11243);
 
   const QString placesPath = cache.cacheFilePath(id).replace(".samples", ".places");
-  std::string earlier = "PVPLACE1";
-  const auto put = [&](const auto value) { earlier.append(reinterpret_cast<const char*>(&value), sizeof value); };
-  put(int64_t(123456));
-  put(uint64_t(2));
-  for (const auto& place : {places.places()[0], places.places()[1]}) {
-    put(place.position);
-    put(place.size);
-    put(place.signature);
-    put(place.seconds);
+  const auto record = [&](const char* tag, bool stamps, double middleSeconds) {
+    std::string bytes = tag;
+    const auto put = [&](const auto value) { bytes.append(reinterpret_cast<const char*>(&value), sizeof value); };
+    put(int64_t(123456));
+    put(uint64_t(3));
+    for (const auto& place : places.places()) {
+      put(place.position);
+      put(place.size);
+      put(place.signature);
+      put(&place == &places.places()[1] ? middleSeconds : place.seconds);
+      if (stamps) put(place.stamp);
+    }
+    return bytes;
+  };
+  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, 0.255));
+  const auto current = cache.loadCachedPlaces(id);
+  ASSERT_TRUE(current);
+  EXPECT_EQ(current->toBytes(), places.toBytes());
+  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE1", false, 0.255));
+  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
+  for (const double nonsense : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+    testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, nonsense));
+    EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
   }
-  testsupport::writeFile(placesPath.toStdString(), earlier);
-  const auto unstamped = cache.loadCachedPlaces(id);
-  ASSERT_TRUE(unstamped);
-  EXPECT_FALSE(unstamped->stamped());
-  EXPECT_EQ(unstamped->before(0.3)->signature, 22u);
-  EXPECT_EQ(unstamped->before(0.3)->seconds, 0.255);
+  const std::string whole = places.toBytes();
+  for (std::size_t at = 0; at < whole.size(); at += 7) {
+    std::string damaged = whole;
+    damaged[at] = char(damaged[at] ^ 0x10);
+    EXPECT_FALSE(voxtrellis::SoundPlaces::fromBytes(damaged)) << "byte " << at;
+  }
 
   cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
   const std::string bytes = testsupport::readFile(placesPath.toStdString());

@@ -1,16 +1,95 @@
 // Damaged variants of short files in every format the application takes, through the loader and
 // the player's decoder: a seeded set of what tools/audio-fuzz runs by the hundred.
 
+#include "engine/Shared/AudioTestFiles.h"
 #include "support/Spawn.h"
 #include "support/TempDir.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
+
+namespace {
+
+// What audio-fuzz --examine says of one file: the loader's and the player's lengths (-1 where
+// they refused it), and the most memory the process that looked at it held.
+struct Examined {
+  double loaded = -1, played = -1;
+  int megabytes = -1;
+  QString said;
+};
+Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& file) {
+  const QString log = QString::fromStdString((dir / "examine.log").string());
+  testsupport::Spawned fuzz(QStringLiteral(PV_AUDIO_FUZZ),
+                            {"--examine", QString::fromStdString(file.string()), "--time-limit", "120"}, log);
+  fuzz.waitForExit(180000);
+  QFile output(log);
+  Examined examined;
+  if (!output.open(QIODevice::ReadOnly)) return examined;
+  examined.said = QString::fromUtf8(output.readAll()).trimmed();
+  const auto number = [&](const QString& pattern) {
+    const QRegularExpressionMatch match = QRegularExpression(pattern).match(examined.said);
+    return match.hasMatch() ? match.captured(1).toDouble() : -1.0;
+  };
+  examined.loaded = number(QStringLiteral("^loaded ([\\d.]+) s"));
+  examined.played = number(QStringLiteral("played ([\\d.]+) s"));
+  examined.megabytes = int(number(QStringLiteral("(\\d+) MB of memory$")));
+  return examined;
+}
+
+}  // namespace
+
+// Damaged files of a few hundred kilobytes that fresh seeds of the fuzz found: a WAV whose tag
+// chunk states 1.3 GB took 1.2 GB of memory in the loader and the player each before they refused
+// it; an ALAC CAF whose header states 16.6 million samples a frame zeroed a 133-MB frame for every
+// packet (156 MB, 10 s and more on a busy machine, seeks alike); an ALAC CAF whose description
+// states 118 Hz (its decoder's rate is 44.1 kHz), its first packet damaged, was 37.6 s long, the
+// container's 34.7 s for the lost packet laid down as silence; one whose description states a
+// billion frames per packet, its first packet damaged, was 6.7 hours of silence (2 GB); a FLAC whose stream information
+// states 4 Hz was refused by the loader and played by the player; an ALAC CAF of 20 000 packets of
+// 4 bytes, each of which fails to decode after its decoder made a frame for it. Each takes a
+// bounded amount of memory, and the loader and the player take it alike for no more than it holds.
+TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
+  testsupport::TempDir dir;
+  using namespace voxtrellis::test;
+  testsupport::writeFile(dir / "huge-tag.wav", wavWithAHugeTag());
+  ASSERT_TRUE(ffmpegMake(dir / "alac.caf", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a alac"));
+  const std::string alac = testsupport::readFile(dir / "alac.caf");
+  testsupport::writeFile(dir / "huge-frames.caf", alacStatingFrameLength(alac, 0xFE1000));
+  ASSERT_GT(testsupport::readFile(dir / "huge-frames.caf").size(), 0u);
+  // Its description's rate, and its first packet damaged.
+  std::string slowStamps = cafStating(alac, 118, std::nullopt);
+  slowStamps.replace(alac.find("data") + 16, 64, 64, '\xff');
+  testsupport::writeFile(dir / "slow-stamps.caf", slowStamps);
+  // Its description stating 1 073 745 920 frames per packet, and its first packet damaged.
+  std::string hugePackets = cafStating(alac, std::nullopt, 0x40001000);
+  hugePackets.replace(alac.find("data") + 16, 64, 64, '\xff');
+  testsupport::writeFile(dir / "huge-packets.caf", hugePackets);
+  testsupport::writeFile(dir / "tiny-packets.caf", alacOfTinyPackets(alac, 1 << 18, 20000));
+  ASSERT_TRUE(ffmpegMake(dir / "whole.flac", "-f lavfi -i '" + noiseSource(3) + "' -ac 2"));
+  testsupport::writeFile(dir / "four-hertz.flac", flacStatingRate(testsupport::readFile(dir / "whole.flac"), 4));
+
+  for (const char* name : {"huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "huge-packets.caf", "four-hertz.flac",
+                           "tiny-packets.caf"}) {
+    SCOPED_TRACE(name);
+    const Examined examined = examine(dir, dir / name);
+    ASSERT_GT(examined.megabytes, 0) << examined.said.toStdString();
+    EXPECT_LT(examined.megabytes, 100) << examined.said.toStdString();
+    EXPECT_NEAR(examined.loaded, examined.played, 0.01) << examined.said.toStdString();
+    EXPECT_LT(examined.loaded, 3.5) << examined.said.toStdString();
+  }
+  EXPECT_GT(examine(dir, dir / "slow-stamps.caf").loaded, 2.5);
+  EXPECT_EQ(examine(dir, dir / "four-hertz.flac").loaded, -1);
+}
 
 namespace {
 
@@ -26,13 +105,18 @@ namespace {
 // decoding went on). Then variants of other seeds whose seeks went where their container's stamps
 // or a FLAC frame's own number put the time, not where the loader had it: CAF and ALAC CAF
 // headers with a damaged rate or frames per packet, FLAC files with damaged stream descriptions
-// and bytes.
+// and bytes; a FLAC whose start is random bytes, past which FFmpeg's parser stated a packet's
+// position where it does not lie (the loader kept it among its places, and the player, not finding
+// it there, took none); and one damaged in its first 1.5 s, where the loader kept no place, a seek
+// there going to the first place after it.
 TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNoMoreThanTheyHold) {
   testsupport::TempDir dir;
   const std::vector<std::pair<QStringList, int>> runs{
       {{"--variants", "60", "--seed", "1"}, 480},
       {{"--variants", "48", "--seed", "7", "--formats", "caf,caf-alac"}, 96},
-      {{"--variants", "16", "--seed", "5", "--formats", "flac"}, 16}};
+      {{"--variants", "16", "--seed", "5", "--formats", "flac"}, 16},
+      {{"--variants", "19", "--seed", "136", "--formats", "flac"}, 19},
+      {{"--variants", "259", "--seed", "139", "--formats", "flac"}, 259}};
   for (const auto& [arguments, variants] : runs) {
     const QString log = QString::fromStdString((dir / "fuzz.log").string());
     testsupport::Spawned fuzz(

@@ -281,6 +281,58 @@ TEST_F(LargeRawFileTest, SeeksPastEveryKindOfDamageAreHeardWhereTheLoaderHasThem
   }
 }
 
+// A file edited in place at the same size (3000 bytes taken out at 46 % of it, 3000 put in at
+// 54 %) keeps its record of places: the file's size, and the places the player looks at when it
+// takes them, lie outside the stretch that moved. Seeks into that stretch went by places that lie
+// elsewhere now, a quarter of a second and more off; the player checks the place a seek goes by,
+// and without it seeks by its own index of the file as it is now.
+TEST_F(LargeRawFileTest, SeeksInAFileEditedInPlaceAtTheSameSizeAreNotSentAstrayByItsOldPlaces) {
+  const parlowvista::LoadedAudio before = parlowvista::AudioProcessor().loadAndResample(pathOf(*s_dir / "whole.aac"));
+  ASSERT_TRUE(before.places);
+  const std::string bytes = testsupport::readFile(*s_dir / "whole.aac");
+  const std::size_t out = bytes.size() * 46 / 100, in = bytes.size() * 54 / 100;
+  testsupport::writeFile(*s_dir / "edited.aac", bytes.substr(0, out) + bytes.substr(out + 3000, in - out - 3000) +
+                                                    bytes.substr(out, 3000) + bytes.substr(in));
+  const std::vector<float> after = loaded(*s_dir / "edited.aac");
+  PlaybackDecoder decoder(pathOf(*s_dir / "edited.aac"), loaderFormat(), before.places);
+  ASSERT_TRUE(decoder.seeksByLoadersPlaces());
+  for (const double spot : {120.0, 125.5, 200.0, 40.0}) {
+    const auto offset = offsetFrom(after, heardFrom(decoder, spot), spot);
+    ASSERT_TRUE(offset) << spot << " s: not the sound of the file as it is now near it";
+    EXPECT_NEAR(*offset, 0.0, 0.03) << spot << " s";
+  }
+  EXPECT_FALSE(decoder.seeksByLoadersPlaces());
+}
+
+// An MP3 whose Info frame counts 24 of its frames (damage to one byte of it): the player took the
+// length it states for a bound past which no frame's stamp is believed, and the first frame after
+// a seek past it, its first samples dropped (the encoder's delay, which FFmpeg drops after a seek
+// too), was laid where the seek went: heard 0.35 s early, by the loader's places and by the index
+// alike. Each is heard where the loader has its time.
+TEST(PlaybackDecoderTest, SeeksInAnMp3WhoseInfoFrameUndercountsItAreHeardWhereTheLoaderHasThem) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "whole.mp3", "-f lavfi -i '" + noiseSource(6) + "' -ac 2 -b:a 128k"));
+  std::string bytes = testsupport::readFile(dir / "whole.mp3");
+  const std::size_t info = bytes.find("Info");
+  ASSERT_NE(info, std::string::npos);
+  // The frame count follows the tag and its flags, big-endian.
+  bytes.replace(info + 8, 4, std::string("\0\0\0\x18", 4));
+  testsupport::writeFile(dir / "undercounted.mp3", bytes);
+  const parlowvista::LoadedAudio loader =
+      parlowvista::AudioProcessor().loadAndResample(pathOf(dir / "undercounted.mp3"));
+  EXPECT_NEAR(loader.duration, 6.0, 0.05);
+  for (const bool byPlaces : {true, false}) {
+    PlaybackDecoder decoder(pathOf(dir / "undercounted.mp3"), loaderFormat(), byPlaces ? loader.places : nullptr);
+    for (const double spot : {2.7, 4.5, 1.5}) {
+      const auto offset = offsetFrom(loader.samples, heardFrom(decoder, spot), spot);
+      const std::string what =
+          (byPlaces ? "by the loader's places, from " : "by the index, from ") + std::to_string(spot);
+      ASSERT_TRUE(offset) << what << ": not the loader's sound near it";
+      EXPECT_NEAR(*offset, 0.0, 0.03) << what;
+    }
+  }
+}
+
 // The player no longer marked a packet the decoder refused as damage (the loader lays silence
 // for it, by its header's length): played straight through, a file with many such packets went
 // ahead of the loader's time, 859 ms at 550 s of a 30-minute one. Every stretch of it is where the

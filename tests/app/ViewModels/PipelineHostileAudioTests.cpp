@@ -250,7 +250,8 @@ TEST_F(PipelineHostileAudioTest, EachFileEndsInATranscriptOrAPlainErrorAndTheNex
 // from its middle byte on: what was read before is transcribed, and the activity log says which
 // file, from where nothing could be read and that the rest is not in the transcript. It used to
 // end there as a success with nothing said, half the file taken for the whole. An M4A whose index
-// lies past the failure cannot be opened: it is refused, as a file it cannot read.
+// lies past the failure cannot be opened: it is refused, with the read error (it was refused as
+// "Not an audio file, or damaged").
 TEST_F(PipelineHostileAudioTest, AFileWhoseReadsFailPartwayIsTranscribedUpToThereAndTheLogSaysSo) {
   writeFloatWav(h.dir / "source.wav", twoVoices());
   const QString source = h.path("source.wav");
@@ -280,7 +281,7 @@ TEST_F(PipelineHostileAudioTest, AFileWhoseReadsFailPartwayIsTranscribedUpToTher
     }
     if (name == "index-at-the-end.m4a") {
       ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
-      EXPECT_TRUE(h.vm->statusMessage().contains("Not an audio file, or damaged: index-at-the-end.m4a"))
+      EXPECT_TRUE(h.vm->statusMessage().contains("index-at-the-end.m4a cannot be read (Input/output error)"))
           << h.vm->statusMessage().toStdString();
       EXPECT_EQ(versions(), before);
       continue;

@@ -95,6 +95,70 @@ inline std::string withAdtsGainRaised(std::string bytes, std::size_t header) {
   return bytes;
 }
 
+// Hostile files the damaged-file fuzz found, made from a file the ffmpeg tool made, or from
+// nothing. Half a second of a stereo 44.1 kHz WAV whose LIST chunk states 1,308,622,874 bytes, and
+// the tag inside it 1.2 GB: FFmpeg's reader of it would zero that much before it finds no more.
+inline std::string wavWithAHugeTag() {
+  std::string body = "WAVEfmt ";
+  const auto put = [&](uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) body += char((value >> (8 * i)) & 0xFF);
+  };
+  put(16, 4);
+  put(1, 2);
+  put(2, 2);
+  put(44100, 4);
+  put(44100 * 4, 4);
+  put(4, 2);
+  put(16, 2);
+  body += "LIST";
+  put(1308622874u, 4);
+  body += "INFOISFT";
+  put(1200000000u, 4);
+  body += std::string("Lavf59.27.100") + '\0';
+  body += "data";
+  put(22050 * 4, 4);
+  for (int i = 0; i < 22050 * 2; ++i) put(uint16_t(int16_t(8000 * std::sin(i * 0.03))), 2);
+  std::string wav = "RIFF";
+  for (int i = 0; i < 4; ++i) wav += char((body.size() >> (8 * i)) & 0xFF);
+  return wav + body;
+}
+
+// An ALAC CAF's magic cookie with the frame length its configuration states changed (the
+// big-endian count after the configuration atom's size, name and version).
+inline std::string alacStatingFrameLength(std::string caf, uint32_t frames) {
+  const std::size_t config =
+      caf.find(std::string("\0\0\0\x24"
+                           "alac",
+                           8));
+  if (config == std::string::npos) return {};
+  for (int i = 0; i < 4; ++i) caf[config + 12 + std::size_t(i)] = char(frames >> (8 * (3 - i)));
+  return caf;
+}
+
+// An ALAC CAF of `packets` packets of 4 zero bytes each, stated in its packet table, with the
+// description, channels and magic cookie (its frame length `frames`) of `caf`: each packet, an
+// element whose samples the decoder looks for in bytes it has not got, fails to decode.
+inline std::string alacOfTinyPackets(const std::string& caf, uint32_t frames, int packets) {
+  const auto chunkOf = [&](const std::string& tag) {
+    const std::size_t at = caf.find(tag);
+    uint64_t size = 0;
+    for (int i = 0; i < 8; ++i) size = size << 8 | uint8_t(caf[at + 4 + std::size_t(i)]);
+    return caf.substr(at, 12 + size);
+  };
+  const auto chunk = [](const std::string& tag, const std::string& payload) {
+    std::string out = tag;
+    for (int i = 7; i >= 0; --i) out += char((uint64_t(payload.size()) >> (8 * i)) & 0xFF);
+    return out + payload;
+  };
+  std::string table;
+  for (const uint64_t count : {uint64_t(packets), uint64_t(packets) * 4096}) {
+    for (int i = 7; i >= 0; --i) table += char((count >> (8 * i)) & 0xFF);
+  }
+  table += std::string(8, '\0') + std::string(std::size_t(packets), '\x04');
+  return caf.substr(0, 8) + chunkOf("desc") + chunkOf("chan") + alacStatingFrameLength(chunkOf("kuki"), frames) +
+         chunk("data", std::string(4 + 4 * std::size_t(packets), '\0')) + chunk("pakt", table);
+}
+
 // A CAF file's header description with its rate or its frames per packet changed (big-endian: a
 // double, and 32-bit counts after the format's tag, flags and bytes per packet).
 inline std::string cafStating(std::string caf, std::optional<double> rate, std::optional<uint32_t> framesPerPacket) {
