@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -82,6 +83,10 @@ struct PlaybackDecoder::State {
   std::unique_ptr<RawStreamIndex> raw;
   // A seek went by position: the reader's own index of stamps is of no use since.
   bool soughtByPosition = false;
+  // FFmpeg finds a FLAC file's start by searching among its frames, and passes over any that are
+  // not in order (a copy of its last ones in the header's padding): its start is read again from
+  // the file's start, as the loader read it.
+  bool startSearched = false;
   // The packet a seek went to (its signature, and its stamp where it went by that), and how many
   // read before it came are let go.
   struct Awaited {
@@ -174,6 +179,7 @@ struct PlaybackDecoder::State {
     }
     timeline.emplace(*container, stream);
     byPosition = voxtrellis::FrameTimeline::placesByPosition(*container);
+    startSearched = std::string_view(container->iformat->name) == "flac";
     if (places && !placesFit()) places.reset();
     if (!raw && !places) raw = RawStreamIndex::start(*container, stream, fd, QFile::encodeName(path));
     soughtByPosition = false;
@@ -242,10 +248,11 @@ struct PlaybackDecoder::State {
   // stamps after such a seek start again from 0, which also has it drop the encoder's delay from
   // the first packet, as the loader drops it from the file's first) or by the container's stamp
   // of it; without them, a raw file's packet of the index, by its position. The start, before any
-  // seek by position, goes by its stamp, without waiting for the index. Nothing when neither
-  // knows a packet; false where the file is to be read again from its start.
+  // seek by position, goes by its stamp, without waiting for the index (but see startSearched).
+  // Nothing when neither knows a packet; false where the file is to be read again from its start.
   std::optional<bool> seekToKnownPacket(double from) {
     if (from <= 0 && !soughtByPosition) {
+      if (startSearched) return false;
       timeline->restartCount(std::nullopt);
       return av_seek_frame(container, stream, startTime, AVSEEK_FLAG_BACKWARD) >= 0;
     }
@@ -263,7 +270,7 @@ struct PlaybackDecoder::State {
       if (!raw) return std::nullopt;
     }
     std::optional<RawStreamIndex::Checkpoint> checkpoint;
-    if (!places) {
+    if (!places && raw) {
       checkpoint = raw->before(timestampAt(from));
     } else if (place) {
       placeSeconds = place->seconds;
@@ -298,7 +305,7 @@ struct PlaybackDecoder::State {
     dropHeld();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
-    std::optional<bool> sought = raw || places ? seekToKnownPacket(from) : std::nullopt;
+    std::optional<bool> sought = raw || places || startSearched ? seekToKnownPacket(from) : std::nullopt;
     if (!sought) sought = av_seek_frame(container, stream, timestampAt(from), AVSEEK_FLAG_BACKWARD) >= 0;
     if (*sought) {
       avcodec_flush_buffers(codec);
@@ -309,7 +316,8 @@ struct PlaybackDecoder::State {
         timeline->restart(seconds);
       }
     } else {
-      // A container that cannot seek is read again from its start, up to the target.
+      // Read again from its start, up to the target (a container that cannot seek, a seek before
+      // the loader's first place, the start of a FLAC file).
       closeContainer();
       openContainer();
     }
@@ -480,8 +488,11 @@ struct PlaybackDecoder::State {
       // A packet the decoder refuses is skipped, as the loader skips it; the tag in front of a
       // joined part's header is no damage.
       resetDecoder = sent < 0 && sent != AVERROR(EAGAIN) && !voxtrellis::FrameTimeline::isJointTag(*packet);
-      if (resetDecoder && soundDecoded) damaged = true;
-      if (resetDecoder) failedDecode();
+      // Before any sound too: the sound then begins after damage, as in the loader.
+      if (resetDecoder) {
+        damaged = true;
+        failedDecode();
+      }
     }
     av_packet_unref(packet);
   }

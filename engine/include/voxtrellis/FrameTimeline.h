@@ -23,8 +23,11 @@ namespace voxtrellis {
 //   pages without a word, and stamps frames inside a page a few milliseconds off): the stretch
 //   between could not be decoded and is silence of its length, at most as long as the packets read
 //   since the frame before could hold (each as long as the longest frame, twice over; not in Ogg
-//   and FLAC, whose reader and parser pass over damage unseen). Otherwise it follows on from the
-//   frame before: a container's stamps that run ahead of its frames without damage (a CAF header
+//   and FLAC, whose reader and parser pass over damage unseen), in FLAC as long as the bytes read
+//   since could hold (its parser hands every byte on: at the most seconds a byte held in a frame
+//   so far, four times over; a copy of a file's last frame in front of its first, numbered 2.9 s,
+//   laid 2.9 s of silence before the file's sound). Otherwise it follows on from the frame
+//   before: a container's stamps that run ahead of its frames without damage (a CAF header
 //   stating 4096 frames per packet of one) are no sound, and the file gives no more than its
 //   frames hold.
 // - A stamp earlier than where the sound before it ended, or past the file's stated length, is
@@ -113,6 +116,7 @@ class FrameTimeline {
   bool m_dropsSilently;            // the reader drops damaged parts without a word (Ogg)
   bool m_stampsCount = true;       // its stamps count at the sound's rate (see above)
   bool m_readsEveryPacket = true;  // its reader gives every packet, also damaged ones (not Ogg, FLAC)
+  bool m_givesEveryByte = false;   // its packets hold every byte of the stream, damaged ones too (FLAC)
   int m_stream;
   int m_timeBaseNum, m_timeBaseDen;
   std::optional<int64_t> m_count;  // the stamp of the raw packet read next
@@ -121,6 +125,9 @@ class FrameTimeline {
   bool m_settled = true;             // false from a seek until its first frame
   double m_longestFrame = 0;         // seconds, of the frames laid out
   int64_t m_packetsSincePlaced = 0;  // packets read since the last frame laid out
+  int64_t m_bytesSincePlaced = 0;    // their bytes
+  int m_lastPacketBytes = 0;         // of the packet read last
+  double m_densest = 0;              // the most seconds a byte of a frame's packet held
 
   void settle(double start, double length);
 };

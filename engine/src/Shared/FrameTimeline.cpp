@@ -26,6 +26,10 @@ constexpr double kLeastGapSeconds = 0.002;
 // damaged pages): stamps of frames inside an Ogg page are reckoned from the page's end and may lie
 // a few milliseconds off.
 constexpr double kLeastSilentLossSeconds = 0.1;
+// What lost FLAC frames held, by their bytes, is reckoned at this many times the most seconds a
+// byte held in any frame decoded so far: a quiet stretch's frames are a few times smaller than a
+// loud one's.
+constexpr double kByteMargin = 4.0;
 }  // namespace
 
 FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
@@ -43,6 +47,7 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
   const bool countsSamples = name == "caf" || name == "wav" || name == "aiff" || name == "flac" || name == "w64";
   m_stampsCount = !countsSamples || rate <= 0 || (m_timeBaseNum == 1 && m_timeBaseDen == rate);
   m_readsEveryPacket = !m_dropsSilently && name != "flac";
+  m_givesEveryByte = name == "flac";
   // The length the container states, and a second more; none where it only guesses it from the
   // bit rate, nor for raw MP3 and ADTS, whose stamps are the count here, whatever a header states
   // of their length (an MP3's Info frame counting 24 of its 116 frames had every stamp past 1.6 s
@@ -59,6 +64,8 @@ FrameTimeline::FrameTimeline(const AVFormatContext& container, int stream)
 void FrameTimeline::stampPacket(AVPacket& packet) {
   if (packet.stream_index != m_stream) return;
   ++m_packetsSincePlaced;
+  m_bytesSincePlaced += packet.size;
+  m_lastPacketBytes = packet.size;
   if (!m_raw) return;
   if (!m_count) {
     if (packet.pts == AV_NOPTS_VALUE) return;
@@ -85,6 +92,14 @@ FrameTimeline::Placement FrameTimeline::place(double stamp, double length, bool 
     m_longestFrame = std::max(m_longestFrame, length);
     placed.start = std::min(placed.start, m_end + 2.0 * double(m_packetsSincePlaced) * m_longestFrame);
   }
+  // FLAC: what was lost held no more than the bytes read since the frame before (this one's own
+  // packet aside, which the frame comes out of), at the most seconds a byte of a frame held so
+  // far, this one's included.
+  if (lost && m_givesEveryByte && m_lastPacketBytes > 0) {
+    m_densest = std::max(m_densest, length / m_lastPacketBytes);
+    const int64_t before = std::max<int64_t>(m_bytesSincePlaced - m_lastPacketBytes, 0);
+    placed.start = std::min(placed.start, m_end + kByteMargin * double(before) * m_densest);
+  }
   if (placed.start > m_end + kLeastGapSeconds) placed.silence = placed.start - m_end;
   settle(placed.start, length);
   return placed;
@@ -94,20 +109,28 @@ void FrameTimeline::settle(double start, double length) {
   m_end = start + length;
   m_settled = true;
   m_longestFrame = std::max(m_longestFrame, length);
+  if (m_lastPacketBytes > 0) m_densest = std::max(m_densest, length / m_lastPacketBytes);
   m_packetsSincePlaced = 0;
+  // What its packet held past this frame's sound counts on (a damaged FLAC packet decodes to fewer
+  // frames than its bytes held).
+  const int64_t held = m_densest > 0 ? m_bytesSincePlaced - std::llround(length / m_densest) : 0;
+  m_bytesSincePlaced = std::clamp<int64_t>(held, 0, m_lastPacketBytes);
 }
 
 void FrameTimeline::restart(double target) {
   m_end = target;
   m_settled = false;
   m_packetsSincePlaced = 0;
+  m_bytesSincePlaced = 0;
 }
 
 void FrameTimeline::restartFromStart() {
   m_end = 0;
   m_settled = true;
   m_longestFrame = 0;
+  m_densest = 0;
   m_packetsSincePlaced = 0;
+  m_bytesSincePlaced = 0;
 }
 
 FrameTimeline::Placement FrameTimeline::placeAt(double start, double length) {

@@ -184,6 +184,26 @@ inline std::string flacStatingRate(std::string flac, unsigned rate) {
   return flac;
 }
 
+// Where a FLAC file's first frame starts: past "fLaC" and its metadata blocks, the last of which
+// has the top bit of its header's first byte set.
+inline std::size_t flacFirstFrame(const std::string& flac) {
+  std::size_t at = 4;
+  for (bool last = false; !last && at + 4 <= flac.size();) {
+    const auto byte = [&](std::size_t i) { return std::size_t(static_cast<unsigned char>(flac[at + i])); };
+    last = (byte(0) & 0x80) != 0;
+    at += 4 + (byte(1) << 16 | byte(2) << 8 | byte(3));
+  }
+  return at;
+}
+
+// A FLAC file with its last `bytes` bytes copied in front of its first frame, as a copy written
+// past the end of the header's padding leaves them: the end of a frame, then the file's last
+// frame whole, numbered near the file's end.
+inline std::string flacWithItsEndBeforeItsFrames(const std::string& flac, std::size_t bytes) {
+  const std::size_t first = flacFirstFrame(flac);
+  return flac.substr(0, first) + flac.substr(flac.size() - bytes) + flac.substr(first);
+}
+
 // The header of the first ADTS frame at or past `fraction` of the file's bytes (read from its
 // start: before any damage); the file's size when there is none.
 inline std::size_t adtsHeaderPast(const std::string& bytes, double fraction) {
