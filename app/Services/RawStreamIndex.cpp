@@ -4,6 +4,7 @@
 
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/LastAtOrBefore.h>
+#include <voxtrellis/RawDamageReach.h>
 #include <voxtrellis/RawPacketPlace.h>
 #include <voxtrellis/SoundPlaces.h>
 
@@ -47,8 +48,16 @@ constexpr std::size_t kUnknownBefore = voxtrellis::SoundPlaces::Recent::kRemembe
 // Bytes that are no packet are read past as the loader and the player read past them, as long as
 // reading moves on. `onPacket` is given where the packet lies in the file, found there
 // (voxtrellis::RawPacketPlace: the position the parser states lies short past damage), for the
-// packets it keeps, and whether the packet is alike one of the few before it (frames of digital
-// silence: past damage, where such a one lies is not sure).
+// packets it keeps, and what is Seen of it.
+struct Seen {
+  // The packet is alike one of the few before it (frames of digital silence: past damage, where
+  // such a one lies is not sure).
+  bool alike = false;
+  // It is a frame past the reach of the damage before it (voxtrellis::RawDamageReach: packets that
+  // are no frame by their header, bytes that are none): a reader started at it reads what this
+  // one reads from there.
+  bool beyondDamage = true;
+};
 template <class OnPacket>
 void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const std::atomic_bool& stop,
                  OnPacket onPacket) {
@@ -61,13 +70,21 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
     voxtrellis::RawPacketPlace place([fd](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
       return ::pread(fd, buffer, std::size_t(size), offset);
     });
-    const auto placeOf = [&place](const AVPacket& packet) { return place.of(packet.pos, packet.data, packet.size); };
+    // Each packet is looked for once.
+    std::optional<int64_t> found;
+    const auto placeOf = [&place, &found](const AVPacket& packet) {
+      if (!found) found = place.of(packet.pos, packet.data, packet.size);
+      return *found;
+    };
+    const AVInputFormat& format = *input.container()->iformat;
+    voxtrellis::RawDamageReach reach;
     int64_t unreadableAt = -1;
     voxtrellis::SoundPlaces::Recent recent;
     bool more = true;
     while (more && !stop) {
       const int read = av_read_frame(input.container(), packet);
       if (read == AVERROR_INVALIDDATA) {
+        reach.damaged();
         const int64_t at = avio_tell(input.container()->pb);
         if (at <= unreadableAt) break;
         unreadableAt = at;
@@ -75,9 +92,21 @@ void readPackets(int fd, const QByteArray& name, int stream, int64_t from, const
       }
       if (read < 0) break;
       if (packet->stream_index == stream && packet->pos >= 0) {
+        found.reset();
         counter.stampPacket(*packet);
-        const bool alike = recent.alike(voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size));
-        more = onPacket(*packet, placeOf, alike);
+        Seen seen;
+        seen.alike = recent.alike(voxtrellis::SoundPlaces::signatureOf(packet->data, packet->size));
+        const bool frame = voxtrellis::FrameTimeline::rawFrame(format, *packet).samples > 0 ||
+                           voxtrellis::FrameTimeline::isJointTag(*packet);
+        // The position FFmpeg states lies short, never past where the packet lies: only a packet
+        // stated within the reach is looked for.
+        if (!frame) {
+          reach.damaged();
+        } else if (!reach.past(packet->pos)) {
+          reach.frame(placeOf(*packet));
+        }
+        seen.beyondDamage = frame && (reach.past(packet->pos) || reach.past(placeOf(*packet)));
+        more = onPacket(*packet, placeOf, seen);
       }
       av_packet_unref(packet);
     }
@@ -117,9 +146,9 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
     secondReader = std::thread([&] {
       int64_t last = INT64_MIN;
       std::size_t read = 0;
-      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf, bool alike) {
-        const bool joining = second.first.size() < kJoiningPackets && ++read > kUnknownBefore && !alike;
-        const bool checkpoint = (last == INT64_MIN || packet.pts - last >= spacing) && !alike;
+      readPackets(fd, name, stream, middle, m_stop, [&](const AVPacket& packet, const auto& placeOf, Seen seen) {
+        const bool joining = second.first.size() < kJoiningPackets && ++read > kUnknownBefore && !seen.alike;
+        const bool checkpoint = (last == INT64_MIN || packet.pts - last >= spacing) && !seen.alike && seen.beyondDamage;
         if (!joining && !checkpoint) return true;
         const Checkpoint point{placeOf(packet), voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size),
                                packet.pts};
@@ -146,9 +175,9 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
   // second.first[runFrom] on, `run` of them, the first stamped `runStamp` here.
   std::size_t runFrom = 0, run = 0;
   int64_t runStamp = 0;
-  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet, const auto& placeOf, bool alike) {
+  readPackets(fd, name, stream, 0, m_stop, [&](const AVPacket& packet, const auto& placeOf, Seen seen) {
     std::optional<int64_t> position;
-    if (middle > 0 && packet.pos >= middle && !alike) {
+    if (middle > 0 && packet.pos >= middle && !seen.alike) {
       if (secondReader.joinable()) secondReader.join();
       position = placeOf(packet);
       const Checkpoint point{*position, voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts};
@@ -176,7 +205,8 @@ void RawStreamIndex::pass(int fd, const QByteArray& name, int stream) {
         middle = 0;  // none read again for sure: read on alone
       }
     }
-    if (last == INT64_MIN || (packet.pts - last >= spacing && !alike)) {
+    // The first packet is where a reading from the stream's start begins, whatever it holds.
+    if (last == INT64_MIN || (packet.pts - last >= spacing && !seen.alike && seen.beyondDamage)) {
       found.push_back({position ? *position : placeOf(packet),
                        voxtrellis::SoundPlaces::signatureOf(packet.data, packet.size), packet.pts});
       last = packet.pts;

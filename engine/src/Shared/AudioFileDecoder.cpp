@@ -7,6 +7,7 @@
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/MediaBounds.h>
+#include <voxtrellis/RawDamageReach.h>
 #include <voxtrellis/ReadError.h>
 
 extern "C" {
@@ -100,6 +101,7 @@ struct AudioFileDecoder::Impl {
   SoundPlaces::Recent recent;     // of the packets sent
   bool delivered = false;         // a frame of sound was delivered
   bool placesByPosition = false;  // see FrameTimeline::placesByPosition
+  RawDamageReach damageReach;     // raw MP3 and ADTS: no place is kept within it
   int starvedFrames = 0;          // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
@@ -327,6 +329,7 @@ struct AudioFileDecoder::Impl {
     const auto from = std::find_if(sent.rbegin(), sent.rend(),
                                    [&](const Sent& packet) { return packet.stamp == frame->best_effort_timestamp; });
     if (from == sent.rend() || (from->rate && from->rate != frame->sample_rate) || from->place.position < 0) return;
+    if (rawDamage && !damageReach.past(from->place.position)) return;
     const int missing = from->samples ? from->samples - frame->nb_samples : 0;
     if (missing < 0 || (missing > 0 && delivered)) return;
     SoundPlaces::Place place = from->place;
@@ -361,6 +364,10 @@ struct AudioFileDecoder::Impl {
     if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
     if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
+    if (rawDamage) {
+      if (damagedAt >= 0) damageReach.damaged();
+      damageReach.frame(at);
+    }
   }
 
   // The next slice of silence, a second at most.

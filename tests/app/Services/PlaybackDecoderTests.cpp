@@ -333,6 +333,43 @@ TEST(PlaybackDecoderTest, SeeksInAnMp3WhoseInfoFrameUndercountsItAreHeardWhereTh
   }
 }
 
+// Damage FFmpeg reads otherwise from where its reading starts: an ADTS header FFmpeg's reader
+// takes and its parser does not (a rate no header states), of a frame running on into a later
+// one. Read from before it, the reader takes all that as one packet and steps over the bytes after
+// it up to the next header, and the parser, which found the frames inside that packet, joins what
+// lay on either side of those bytes; read from one of those frames, the file gives its frames
+// whole. The loader kept places at them, and the index checkpoints, so that a seek past the
+// damage went there and decoded frames the loader had lost: heard 23 ms to 0.3 s from where the
+// loader has its time (the fuzz found it on six seeds). Each seek is heard from the loader's sound
+// at its time, by the loader's places and by the player's index.
+TEST(PlaybackDecoderTest, SeeksPastDamageFFmpegReadsOtherwiseFromElsewhereAreHeardWhereTheLoaderHasThem) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "whole.aac", "-f lavfi -i '" + noiseSource(6) + "' -ac 2 -c:a aac"));
+  std::string aac = testsupport::readFile(dir / "whole.aac");
+  const std::vector<std::size_t> frames = voxtrellis::test::adtsFrames(aac);
+  for (const double seconds : {1.4, 3.5}) {
+    const auto at = std::size_t(seconds * 44100 / 1024);
+    aac = voxtrellis::test::withAdtsHeaderOnlyTheReaderTakes(aac, frames.at(at), frames.at(at + 10) + 17);
+    ASSERT_FALSE(aac.empty());
+  }
+  testsupport::writeFile(dir / "reader-only.aac", aac);
+  const std::map<std::string, std::vector<double>> seeks{{"reader-only.aac", {1.7, 1.85, 2.0, 2.4, 3.8, 3.95, 4.4}}};
+  for (const auto& [name, spots] : seeks) {
+    const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / name));
+    ASSERT_TRUE(loader.places) << name;
+    for (const bool byPlaces : {true, false}) {
+      PlaybackDecoder decoder(pathOf(dir / name), loaderFormat(), byPlaces ? loader.places : nullptr);
+      for (const double spot : spots) {
+        const auto offset = offsetFrom(loader.samples, heardFrom(decoder, spot), spot);
+        const std::string what =
+            name + (byPlaces ? " by the loader's places" : " by the index") + ", from " + std::to_string(spot) + " s";
+        ASSERT_TRUE(offset) << what << ": not the loader's sound near it";
+        EXPECT_NEAR(*offset, 0.0, 0.003) << what;
+      }
+    }
+  }
+}
+
 // The player no longer marked a packet the decoder refused as damage (the loader lays silence
 // for it, by its header's length): played straight through, a file with many such packets went
 // ahead of the loader's time, 859 ms at 550 s of a 30-minute one. Every stretch of it is where the

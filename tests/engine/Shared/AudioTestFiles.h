@@ -204,6 +204,20 @@ inline std::string flacWithItsEndBeforeItsFrames(const std::string& flac, std::s
   return flac.substr(0, first) + flac.substr(flac.size() - bytes) + flac.substr(first);
 }
 
+// `bytes` of an ADTS AAC file with the frame at `header` made a header FFmpeg's ADTS reader takes
+// and its parser does not (a rate no ADTS header states), of a frame running on to `end`, and the
+// rest of that frame zeroed: the reader takes up to `end` as one packet and steps over the bytes
+// from there to the next header, and the parser, which found the frames inside that packet, joins
+// what lies on either side of the bytes stepped over.
+inline std::string withAdtsHeaderOnlyTheReaderTakes(std::string bytes, std::size_t header, std::size_t end) {
+  const auto byte = [&](std::size_t i) { return std::size_t(static_cast<unsigned char>(bytes[header + i])); };
+  const std::size_t own = (byte(3) & 0x03) << 11 | byte(4) << 3 | byte(5) >> 5;
+  if (own < 7 || header + own > bytes.size() || end <= header + own || end - header > 8191) return {};
+  bytes.replace(header + 7, own - 7, own - 7, '\0');
+  bytes[header + 2] = char((bytes[header + 2] & 0xC3) | (15 << 2));
+  return withAdtsFrameLength(bytes, header, unsigned(end - header));
+}
+
 // The header of the first ADTS frame at or past `fraction` of the file's bytes (read from its
 // start: before any damage); the file's size when there is none.
 inline std::size_t adtsHeaderPast(const std::string& bytes, double fraction) {
