@@ -480,7 +480,16 @@ struct PlaybackDecoder::State {
     }
     if (packet->stream_index == stream) {
       timeline->stampPacket(*packet);
-      if (arrived && placeSeconds) placeStamp = packet->pts;
+      if (arrived && placeSeconds) {
+        placeStamp = packet->pts;
+        // The place is where the loader laid the packet's whole sound: the samples FFmpeg has a
+        // decoder drop from the first packet after a seek (an encoder's delay, which a damaged
+        // time base had it reckon in the middle of an M4A file) are kept, and dropped where they
+        // lie before the seek's target.
+        std::size_t size = 0;
+        uint8_t* skip = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        if (skip && size >= 4) std::fill_n(skip, 4, uint8_t(0));
+      }
       if (resetDecoder) openDecoder();
       voxtrellis::MediaBounds::bound(*codec, packet->size);
       const int sent = avcodec_send_packet(codec, packet);

@@ -333,15 +333,19 @@ TEST(PlaybackDecoderTest, SeeksInAnMp3WhoseInfoFrameUndercountsItAreHeardWhereTh
   }
 }
 
-// Damage FFmpeg reads otherwise from where its reading starts: an ADTS header FFmpeg's reader
+// Damage FFmpeg reads otherwise from where its reading starts. An ADTS header FFmpeg's reader
 // takes and its parser does not (a rate no header states), of a frame running on into a later
-// one. Read from before it, the reader takes all that as one packet and steps over the bytes after
+// one: read from before it, the reader takes all that as one packet and steps over the bytes after
 // it up to the next header, and the parser, which found the frames inside that packet, joins what
 // lay on either side of those bytes; read from one of those frames, the file gives its frames
 // whole. The loader kept places at them, and the index checkpoints, so that a seek past the
 // damage went there and decoded frames the loader had lost: heard 23 ms to 0.3 s from where the
-// loader has its time (the fuzz found it on six seeds). Each seek is heard from the loader's sound
-// at its time, by the loader's places and by the player's index.
+// loader has its time (the fuzz found it on six seeds). An M4A whose media header states a time
+// scale 191 times its rate: FFmpeg took every seek for one into the encoder's delay at the file's
+// start, and had the decoder drop samples from the first packet after it, whose frame then lay at
+// its own stamp, not at the loader's place: a seek to 1.5 s was heard from 1.08 s, one to 0.6 s
+// from 0.85 s, one to 2.7 s gave nothing. Each seek is heard from the loader's sound at its time,
+// by the loader's places and, in the ADTS file, by the player's index.
 TEST(PlaybackDecoderTest, SeeksPastDamageFFmpegReadsOtherwiseFromElsewhereAreHeardWhereTheLoaderHasThem) {
   testsupport::TempDir dir;
   ASSERT_TRUE(ffmpegMake(dir / "whole.aac", "-f lavfi -i '" + noiseSource(6) + "' -ac 2 -c:a aac"));
@@ -353,11 +357,17 @@ TEST(PlaybackDecoderTest, SeeksPastDamageFFmpegReadsOtherwiseFromElsewhereAreHea
     ASSERT_FALSE(aac.empty());
   }
   testsupport::writeFile(dir / "reader-only.aac", aac);
-  const std::map<std::string, std::vector<double>> seeks{{"reader-only.aac", {1.7, 1.85, 2.0, 2.4, 3.8, 3.95, 4.4}}};
+  ASSERT_TRUE(ffmpegMake(dir / "whole.m4a", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a aac"));
+  // 0x0080AC44, a bit flipped in 44 100.
+  testsupport::writeFile(dir / "time-scale.m4a",
+                         voxtrellis::test::withMediaTimeScale(testsupport::readFile(dir / "whole.m4a"), 0x0080AC44));
+  const std::map<std::string, std::vector<double>> seeks{{"reader-only.aac", {1.7, 1.85, 2.0, 2.4, 3.8, 3.95, 4.4}},
+                                                         {"time-scale.m4a", {1.5, 2.7, 0.6}}};
   for (const auto& [name, spots] : seeks) {
     const parlowvista::LoadedAudio loader = parlowvista::AudioProcessor().loadAndResample(pathOf(dir / name));
     ASSERT_TRUE(loader.places) << name;
     for (const bool byPlaces : {true, false}) {
+      if (!byPlaces && name == "time-scale.m4a") continue;
       PlaybackDecoder decoder(pathOf(dir / name), loaderFormat(), byPlaces ? loader.places : nullptr);
       for (const double spot : spots) {
         const auto offset = offsetFrom(loader.samples, heardFrom(decoder, spot), spot);

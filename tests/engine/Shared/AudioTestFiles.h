@@ -204,6 +204,14 @@ inline std::string flacWithItsEndBeforeItsFrames(const std::string& flac, std::s
   return flac.substr(0, first) + flac.substr(flac.size() - bytes) + flac.substr(first);
 }
 
+// An M4A file whose media header states the time scale `scale` (big-endian, after "mdhd", its
+// version and flags, and the two times of version 0).
+inline std::string withMediaTimeScale(std::string m4a, uint32_t scale) {
+  const std::size_t at = m4a.find("mdhd") + 16;
+  for (int i = 0; i < 4; ++i) m4a[at + std::size_t(i)] = char(scale >> (8 * (3 - i)));
+  return m4a;
+}
+
 // `bytes` of an ADTS AAC file with the frame at `header` made a header FFmpeg's ADTS reader takes
 // and its parser does not (a rate no ADTS header states), of a frame running on to `end`, and the
 // rest of that frame zeroed: the reader takes up to `end` as one packet and steps over the bytes
