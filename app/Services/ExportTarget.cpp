@@ -153,7 +153,10 @@ void ExportTarget::find(const QByteArray& path) {
     const QByteArray here = walked.isEmpty() || walked.endsWith('/') ? walked + name : walked + '/' + name;
     struct stat folder {};
     if (::fstat(m_folder, &folder) != 0) return fail(errno);
-    const int entry = ::openat(m_folder, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    // A folder on the way is asked for as one first: that mounts what waits to be mounted there.
+    int entry = last ? -1 : ::openat(m_folder, name.constData(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+    if (entry < 0 && (last || errno == ENOTDIR))
+      entry = ::openat(m_folder, name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (entry < 0) {
       if (errno != ENOENT || !last) return fail(errno);
       m_name = name;  // a new file

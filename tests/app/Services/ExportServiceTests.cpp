@@ -330,22 +330,22 @@ TEST_F(SharedFolderExportTest, AnotherUsersPipeDeviceOrFileIsNotWrittenNorWaited
 // the user's own pipes written; a pipe that no program reads, or that takes nothing, fails instead
 // of holding the window.
 TEST_F(SharedFolderExportTest, TheUsersOwnLinksAndPipesStillWork) {
-  struct stat before {};
-  ASSERT_EQ(::stat(notes.c_str(), &before), 0);
   const fs::path link = shared / "meeting.txt";
   fs::create_symlink(notes, link);
   const fs::path chain = shared / "chain.txt";
   fs::create_symlink("meeting.txt", chain);
   for (const fs::path& target : {link, chain}) {
     testsupport::writeFile(notes, "my notes");
+    struct stat before {};
+    ASSERT_EQ(::stat(notes.c_str(), &before), 0);
     EXPECT_EQ(exportError(target), "") << target;
     EXPECT_EQ(QByteArray::fromStdString(testsupport::readFile(notes)), expected("sample.txt")) << target;
     EXPECT_TRUE(fs::is_symlink(target)) << target;
+    struct stat after {};
+    ASSERT_EQ(::stat(notes.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << target << " was written in place, not replaced whole";
+    EXPECT_EQ(after.st_mode, before.st_mode) << target;
   }
-  struct stat after {};
-  ASSERT_EQ(::stat(notes.c_str(), &after), 0);
-  EXPECT_NE(after.st_ino, before.st_ino) << "written in place, not replaced whole";
-  EXPECT_EQ(after.st_mode, before.st_mode);
   EXPECT_EQ(namesIn(notes.parent_path()), std::set<std::string>{"notes.txt"});
 
   const fs::path pipe = shared / "meeting.srt";
