@@ -1,18 +1,12 @@
 #include "Services/ExportService.h"
 
 #include "Models/TextGraphemes.h"
+#include "Services/ExportTarget.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 #include <QStringList>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -84,76 +78,10 @@ QString srtCueText(const QString& text) {
   return lines.join(u'\n');
 }
 
-// Writes all of `bytes` to an open file. False, with errno set, when the system refuses.
-bool writeAll(int fd, const QByteArray& bytes) {
-  const char* data = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= written;
-  }
-  return true;
-}
-
-[[noreturn]] void failWithSystemError(int code) {
-  throw ExportService::ExportError::writeFailed(qt_error_string(code));
-}
-
-// Replaces the file at `path` whole, or leaves it as it was. The bytes go to a new file of a
-// short name of its own beside it, reach the disk, and are renamed over the target: a name
-// made from the target's (as QSaveFile makes it) does not fit beside a name near the file
-// system's limit, and QSaveFile reports a full disk as "Unknown error". A file that exists
-// and is not a regular one (a device, a pipe) is written in place.
+// Replaces the file at `path` whole, or leaves it as it was (see ExportTarget).
 void replaceFile(const QString& path, const QByteArray& bytes) {
-  QString target = path;
-  const QFileInfo info(path);
-  if (info.isSymLink()) target = info.symLinkTarget();  // the link stays, its file is replaced
-  const QByteArray targetName = QFile::encodeName(target);
-  struct stat existing {};
-  const bool exists = ::stat(targetName.constData(), &existing) == 0;
-  if (exists && S_ISDIR(existing.st_mode)) failWithSystemError(EISDIR);
-  if (exists && !S_ISREG(existing.st_mode)) {
-    const int fd = ::open(targetName.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) failWithSystemError(errno);
-    const bool written = writeAll(fd, bytes);
-    const int code = errno;
-    if (::close(fd) != 0 && written) failWithSystemError(errno);
-    if (!written) failWithSystemError(code);
-    return;
-  }
-
-  const QString folder = QFileInfo(target).absolutePath();
-  QByteArray temporary;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temporary = QFile::encodeName(
-        folder + QStringLiteral("/.export-%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-    // The new file takes the old one's permissions, or the usual ones under the umask.
-    fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                exists ? (existing.st_mode & 07777) : 0666);
-    if (fd < 0 && errno != EEXIST) failWithSystemError(errno);
-  }
-  if (fd < 0) failWithSystemError(EEXIST);
-  bool done = writeAll(fd, bytes) && ::fsync(fd) == 0;
-  int code = errno;
-  if (::close(fd) != 0 && done) {
-    done = false;
-    code = errno;
-  }
-  if (done && exists) ::chmod(temporary.constData(), existing.st_mode & 07777);
-  if (done && ::rename(temporary.constData(), targetName.constData()) != 0) {
-    done = false;
-    code = errno;
-  }
-  if (!done) {
-    ::unlink(temporary.constData());
-    failWithSystemError(code);
-  }
+  const QString failure = ExportTarget(path).write(bytes);
+  if (!failure.isEmpty()) throw ExportService::ExportError::writeFailed(failure);
 }
 
 }  // namespace

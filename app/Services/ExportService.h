@@ -51,9 +51,11 @@ class ExportService {
 
   // Renders and writes the file atomically as UTF-8 (no byte-order mark): an existing file
   // is replaced whole or, on failure, left as it was; any name the file system takes can be
-  // written. Throws ExportError: encodingFailed when a time or duration is not finite (before
-  // anything is written), writeFailed with the system's own reason ("No space left on
-  // device") when the file cannot be written.
+  // written. What another user put under the name in a shared folder (a link, a pipe) is
+  // neither followed nor written, and a pipe is never waited on for long (see ExportTarget).
+  // Throws ExportError: encodingFailed when a time or duration is not finite (before anything
+  // is written), writeFailed with the system's own reason ("No space left on device") or the
+  // app's ("<path> belongs to another user") when the file cannot be written.
   void exportResult(const TranscriptionResult& result, const QList<Speaker>& speakers, ExportFormat format,
                     const QString& filePath) const;
   // The same for a file URL (a non-local URL cannot be written and fails with writeFailed).

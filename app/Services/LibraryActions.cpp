@@ -3,6 +3,7 @@
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
+#include "Services/CheckedFileWording.h"
 #include "Services/FileAccessManager.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
@@ -69,9 +70,9 @@ class LibraryActions::CheckedFile {
       failure = folderReplaced;
     } else if (named.st_dev != m_file.st_dev || named.st_ino != m_file.st_ino ||
                named.st_ctim.tv_sec != m_file.st_ctim.tv_sec || named.st_ctim.tv_nsec != m_file.st_ctim.tv_nsec) {
-      failure = m_path + QStringLiteral(" was replaced after the check");
+      failure = replacedAfterTheCheck(m_path);
     } else if (named.st_uid != ::geteuid()) {
-      failure = m_path + QStringLiteral(" belongs to another user");
+      failure = belongsToAnotherUser(m_path);
     } else if (::unlinkat(folder, m_name.constData(), 0) != 0) {
       // (Whatever took the name since lies in this folder, and a folder there stays.)
       failure = systemReason(errno);

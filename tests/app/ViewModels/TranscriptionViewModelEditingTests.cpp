@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
@@ -364,6 +367,22 @@ TEST_F(TranscriptionEditingTest, ExportWritesTheCurrentVersionAndNamesWhatFailed
   h->vm->performExportAll(*h->vm->state().result(), h->path("none"));
   EXPECT_TRUE(h->logged("Export failed: no format could be written to none/"));
   EXPECT_FALSE(h->loggedStart("Exported to none/"));
+
+  // In a folder every user may write in, another user's link to a file of the user's under one of
+  // the names: that file stays, and the log says why (where the suite can give a link away).
+  if (const passwd* nobody = ::geteuid() == 0 ? ::getpwnam("nobody") : nullptr) {
+    const QString shared = h->path("shared");
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    testsupport::writeFile(h->path("notes.txt").toStdString(), "my notes");
+    const QString planted = shared + "/talk.srt";
+    ASSERT_TRUE(QFile::link(h->path("notes.txt"), planted));
+    ASSERT_EQ(::lchown(QFile::encodeName(planted).constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    h->vm->performExportAll(*h->vm->state().result(), shared);
+    EXPECT_TRUE(h->logged("Failed to export srt: Failed to write file: " + planted + " belongs to another user"));
+    EXPECT_TRUE(h->logged("Exported to shared/ except: srt"));
+    EXPECT_EQ(testsupport::readFile(h->path("notes.txt").toStdString()), "my notes");
+  }
 
   // Only the last extension of the audio file goes.
   QFile::copy(audio, h->path("talk.v2.wav"));
