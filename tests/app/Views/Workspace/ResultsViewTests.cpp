@@ -2,6 +2,7 @@
 // through the popover and the badge menu, and the figures above the list.
 
 #include "Services/AudioPlayerService.h"
+#include "Views/Shell/SidePanel.h"
 #include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
@@ -22,6 +23,7 @@
 #include <QToolTip>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace workspacetest;
 
@@ -37,6 +39,66 @@ TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
   EXPECT_EQ(view->listModel()->index(1).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 2");
   EXPECT_EQ(view->listModel()->index(0).data(SegmentListModel::TimeRangeRole).toString(),
             QString("00:00.000 \u2192 00:01.000"));
+}
+
+// The header and the side panel's Result say as many speakers as the rows have now, the figure
+// Export All writes, after each edit: they said the number of when the transcript was made.
+TEST_F(ResultsViewTest, TheSpeakerFiguresFollowEachEditAsExportAllDoes) {
+  SidePanel panel(*w.h.vm);
+  panel.show();
+  w.h.vm->loadTranscription(w.addVersion(
+      "one voice",
+      {TranscribedSegment(0, 0, 1, "one"), TranscribedSegment(0, 1, 2, "two"), TranscribedSegment(0, 2, 3, "three")}));
+  QDir().mkpath(w.h.path("all"));
+  const auto figures = [&] {
+    w.h.dialogs->nextPath = w.h.path("all");
+    w.h.vm->exportAll();
+    const auto json = nlohmann::json::parse(testsupport::readFile(w.h.path("all/talk.json").toStdString()));
+    const QString text = QString::fromStdString(testsupport::readFile(w.h.path("all/talk.txt").toStdString()));
+    // The header, the side panel, the JSON and the text file.
+    return QStringList{view->statValue("Speakers"), panel.findChild<QLabel*>("resultSpeakers")->text(),
+                       QString::number(json.at("metadata").at("speakerCount").get<qint64>()),
+                       text.section("\nSpeakers: ", 1).section('\n', 0, 0)}
+        .join(" ")
+        .toStdString();
+  };
+  const auto everywhere = [](const char* count) { return QStringList(4, count).join(" ").toStdString(); };
+  const auto popoverButton = [&](const QString& text) {
+    for (QPushButton* b : list()->speakerPopover()->findChildren<QPushButton*>())
+      if (b->text() == text) return b;
+    ADD_FAILURE() << "no button " << text.toStdString();
+    return list()->speakerPopover()->cancelButton();
+  };
+  ASSERT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);  // this segment only, as the switch starts
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 1, 0}));
+  EXPECT_EQ(figures(), everywhere("2"));
+  click(1, Part::badge);  // undone: back to the first speaker
+  popoverButton("Speaker 1")->click();
+  list()->speakerPopover()->reassignButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 0, 0}));
+  EXPECT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 2, 0}));
+  // A merge takes the new speaker's only segment.
+  InlineTextEditor* editor = edit(1);
+  caretAt(editor, 0);
+  QTest::keyClick(editor, Qt::Key_Backspace);
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 0}));
+  EXPECT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 3}));
+  EXPECT_EQ(figures(), everywhere("2"));
+  std::unique_ptr<QMenu> menu(list()->buildSpeakerMenu(w.idAt(0), nullptr));
+  action(menu->actions()[3]->menu(), "Speaker 4")->trigger();  // "Reassign ALL to"
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({3, 3}));
+  EXPECT_EQ(figures(), everywhere("1"));
 }
 
 TEST_F(ResultsViewTest, ATextWithoutSpacesWrapsInsideItsRowInsteadOfRunningOut) {
