@@ -43,6 +43,33 @@ TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {
   player.pause();
 }
 
+// The last row shown only in part at the bottom of the list: its Play plays it. The press used
+// to scroll the row into view, and the release, no longer over the button, did nothing.
+TEST_F(ResultsViewTest, PlayOnARowShownInPartAtTheBottomPlaysThatRow) {
+  QList<TranscribedSegment> many;
+  for (int i = 0; i < 40; ++i) many << TranscribedSegment(i % 2, i * 0.5, i * 0.5 + 0.5, QString("segment %1").arg(i));
+  w.h.vm->loadTranscription(w.addVersion("many", many));
+  AudioPlayerService& player = w.h.vm->audioPlayer();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
+  const QModelIndex last = view->listModel()->index(39);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return list()->visualRect(last).isValid(); }, 10000));
+  // Its button a few pixels above the bottom edge, the rest of the row below it.
+  QScrollBar* bar = list()->verticalScrollBar();
+  const int bottom = list()->viewport()->height();
+  bar->setValue(bar->value() + list()->partRect(w.idAt(39), Part::play).bottom() - (bottom - 6));
+  const QRect play = list()->partRect(w.idAt(39), Part::play);
+  ASSERT_LE(play.bottom(), bottom - 1);
+  ASSERT_GT(list()->visualRect(last).bottom(), bottom + 10);
+  ASSERT_NE(list()->currentIndex(), last);
+
+  QTest::mousePress(list()->viewport(), Qt::LeftButton, {}, play.center());
+  QTest::mouseRelease(list()->viewport(), Qt::LeftButton, {}, play.center());
+  EXPECT_DOUBLE_EQ(player.currentTime(), 19.5);
+  EXPECT_TRUE(player.isPlaying());
+  EXPECT_EQ(list()->currentIndex(), last);
+  player.pause();
+}
+
 // The highlight and "play from here" follow the rows on screen: a time on a boundary belongs to
 // the segment that starts there, and a translation's rows (here one fewer than the version's)
 // carry their own times.
@@ -126,26 +153,28 @@ TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockAndAClickSeeksToThePointCli
   AudioBar* bar = view->audioBar();
   ASSERT_NE(bar, nullptr);
   player.seek(5.0);
-  EXPECT_EQ(bar->slider()->value(), 250);
+  EXPECT_EQ(bar->slider()->value(), 5000);
   EXPECT_EQ(bar->elapsedLabel()->text(), "0:05");
   EXPECT_EQ(bar->totalLabel()->text(), "0:20");
-  // A click on the track seeks to the point clicked, not one page (0.2 s here) towards it.
+  // A click on the track seeks to the point clicked, not one page towards it.
   QSlider* slider = bar->slider();
   QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
   EXPECT_NEAR(player.currentTime(), 15.0, 0.5);
   EXPECT_FALSE(slider->isSliderDown());
-  // The knob stays where it was put: at 64 of the 1001 steps of this 20-s file (922 of a 602.9-s
-  // one), the position the player kept read back a hair short of the step and drew it one short.
+  // The knob stays where it was put: the position the player kept once read back a hair short of
+  // the step (64 of the 1001 steps the slider had on this 20-s file) and drew it one short.
   for (int step = 0; step <= slider->maximum(); ++step) {
     slider->setValue(step);
     ASSERT_EQ(slider->value(), step);
   }
   QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
-  // The keys step from there.
+  // The keys step from there, by seconds: on this 20-s file 2 s for an arrow, 5 s for a page.
   const double clicked = player.currentTime();
   slider->setFocus();
   QTest::keyClick(slider, Qt::Key_PageDown);
-  EXPECT_NEAR(player.currentTime(), clicked - 20.0 * slider->pageStep() / slider->maximum(), 1e-6);
+  EXPECT_NEAR(player.currentTime(), clicked - 5.0, 1e-6);
+  QTest::keyClick(slider, Qt::Key_Right);
+  EXPECT_NEAR(player.currentTime(), clicked - 3.0, 1e-6);
   QTest::keyClick(slider, Qt::Key_End);
   EXPECT_DOUBLE_EQ(player.currentTime(), 20.0);
   player.stop();
