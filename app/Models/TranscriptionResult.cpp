@@ -8,12 +8,9 @@ namespace parlowvista {
 
 TranscriptionResult::TranscriptionResult(QList<TranscribedSegment> segments, double audioDuration,
                                          double processingTime)
-    : segments(std::move(segments)),
-      m_audioDuration(audioDuration),
-      m_processingTime(processingTime),
-      m_speakerCount(distinctSpeakerCount(this->segments)) {}
+    : segments(std::move(segments)), m_audioDuration(audioDuration), m_processingTime(processingTime) {}
 
-qint64 TranscriptionResult::distinctSpeakerCount(const QList<TranscribedSegment>& segments) {
+qint64 TranscriptionResult::speakerCount() const {
   QSet<qint64> ids;
   for (const auto& segment : segments) ids.insert(segment.speakerId);
   return ids.size();

@@ -15,13 +15,15 @@ class TranscriptionResult {
   QList<TranscribedSegment> segments;
 
   TranscriptionResult() = default;
-  // `speakerCount` is counted here, once, as the number of distinct speaker ids; later edits
-  // (split, merge, reassignment) do not change it. Exports count afresh (see ExportService).
   TranscriptionResult(QList<TranscribedSegment> segments, double audioDuration, double processingTime);
 
   double audioDuration() const { return m_audioDuration; }
   double processingTime() const { return m_processingTime; }
-  qint64 speakerCount() const { return m_speakerCount; }
+  // The number of distinct speaker ids among the segments as they are now. Counted on every
+  // call, never kept: a figure kept from when the result was made went stale with each split,
+  // merge and reassignment, and the screen then disagreed with the files exported from it.
+  // Every place that states how many speakers a transcript has reads it here.
+  qint64 speakerCount() const;
 
   bool operator==(const TranscriptionResult& other) const = default;
 
@@ -43,13 +45,9 @@ class TranscriptionResult {
   // "%d:%02d" (minutes, seconds) below an hour, else "%d:%02d:%02d"; seconds truncated.
   static QString formatDuration(double seconds);
 
-  // Number of distinct speaker ids among the given segments.
-  static qint64 distinctSpeakerCount(const QList<TranscribedSegment>& segments);
-
  private:
   double m_audioDuration = 0;
   double m_processingTime = 0;
-  qint64 m_speakerCount = 0;
 };
 
 }  // namespace parlowvista

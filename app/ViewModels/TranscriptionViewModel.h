@@ -274,7 +274,7 @@ class TranscriptionViewModel : public QObject {
   std::optional<qsizetype> mergeWithPrevious(qsizetype index, const QString& currentText);
   void loadSpeakers(Transcription* transcription);
   void renameSpeaker(qint64 speakerId, const QString& name);
-  Speaker addNewSpeaker();
+  std::optional<Speaker> addNewSpeaker();  // nothing when refused
   void reassignSegment(qsizetype index, qint64 speakerId, bool applyToAll);
   SpeakerStats speakerStats(qint64 speakerId) const;
   // Recognises one segment's stretch of the cached samples again; the text lands in that

@@ -138,7 +138,9 @@ void TranscriptionViewModel::renameSpeaker(qint64 speakerId, const QString& name
   addLog(QString("Speaker %1 not found in speakers: [%2]").arg(speakerId).arg(ids.join(", ")));
 }
 
-Speaker TranscriptionViewModel::addNewSpeaker() {
+std::optional<Speaker> TranscriptionViewModel::addNewSpeaker() {
+  // The translation's speakers are those of its rows: a speaker added there is one no row has.
+  if (refuseOnTranslationTab()) return std::nullopt;
   qint64 next = 0;
   for (const Speaker& speaker : m_speakers) next = std::max(next, speaker.speakerId + 1);
   const Speaker added(next);

@@ -2,6 +2,9 @@
 
 #include <QProxyStyle>
 
+#include <algorithm>
+#include <cmath>
+
 namespace parlowvista {
 
 namespace {
@@ -20,6 +23,20 @@ SeekSlider::SeekSlider(QWidget* parent) : QSlider(Qt::Horizontal, parent) {
   auto* style = new ClickSetsPositionStyle;
   style->setParent(this);  // a widget does not own its style
   setStyle(style);
+}
+
+void SeekSlider::setLength(double seconds) {
+  // Qt's own steps are 1 and 10 of the range: with a range of a thousand on a minute of sound,
+  // a key moved the position by less than the time shown can tell.
+  const double span = double(maximum()) - double(minimum());
+  const auto steps = [&](double wanted) {
+    if (!(seconds > 0) || !(span > 0)) return 1;
+    return std::max(1, int(std::lround(std::min(wanted / seconds, 1.0) * span)));
+  };
+  const double arrow = std::min(5.0, seconds / 10);
+  const double page = std::max(arrow, std::min(30.0, seconds / 4));
+  setSingleStep(steps(arrow));
+  setPageStep(steps(page));
 }
 
 }  // namespace parlowvista

@@ -277,6 +277,7 @@ void VideoPlayerBar::refreshControls() {
   const double length = audioOnly ? (m_audioPlayer ? m_audioPlayer->duration() : 0) : m_videoDuration;
   m_positionLabel->setText(formatTime(position));
   m_durationLabel->setText(formatTime(length));
+  m_slider->setLength(length);
   if (!m_slider->isSliderDown()) {
     const QSignalBlocker blocker(m_slider);
     const double fraction = length > 0 ? std::clamp(position / length, 0.0, 1.0) : 0.0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/MediaSource.h"
+#include "Views/Common/SeekSlider.h"
 #include "Views/Player/YouTubePlayerView.h"
 
 #include <QMessageBox>
@@ -8,7 +9,6 @@
 #include <QWidget>
 
 class QLabel;
-class QSlider;
 class QToolButton;
 
 namespace parlowvista {
@@ -50,7 +50,7 @@ class VideoPlayerBar : public QWidget {
 
   YouTubePlayerView* playerView() const { return m_playerView; }
   QToolButton* playButton() const { return m_playButton; }
-  QSlider* slider() const { return m_slider; }
+  SeekSlider* slider() const { return m_slider; }
   QLabel* positionLabel() const { return m_positionLabel; }
   QLabel* durationLabel() const { return m_durationLabel; }
   QWidget* resizeHandle() const { return m_resizeHandle; }
@@ -114,7 +114,7 @@ class VideoPlayerBar : public QWidget {
   QWidget* m_resizeHandle = nullptr;
   QToolButton* m_playButton = nullptr;
   QLabel* m_positionLabel = nullptr;
-  QSlider* m_slider = nullptr;
+  SeekSlider* m_slider = nullptr;
   QLabel* m_durationLabel = nullptr;
   QPointer<QMessageBox> m_alert;  // closes itself, and is deleted then
 };

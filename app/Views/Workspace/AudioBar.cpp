@@ -2,7 +2,6 @@
 
 #include "Services/AudioPlayerService.h"
 #include "Views/Common/Icons.h"
-#include "Views/Common/SeekSlider.h"
 #include "Views/Common/Theme.h"
 #include "Views/Common/ThemedLabel.h"
 #include "Views/Common/TimeText.h"
@@ -13,13 +12,17 @@
 #include <QSlider>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace parlowvista {
 
 namespace {
-constexpr int kSliderSteps = 1000;
-}
+// The slider counts milliseconds of the file: a key's step of seconds is that many seconds on
+// a file of any length, and the time shown after it is the time stepped to.
+constexpr double kStepsPerSecond = 1000;
+}  // namespace
 
 AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent), m_player(player) {
   Theme::setStripBackground(this);
@@ -42,7 +45,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
   m_elapsed->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   m_total->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_slider = new SeekSlider(this);
-  m_slider->setRange(0, kSliderSteps);
+  m_slider->setRange(0, 0);
   m_slider->setAccessibleName("Playback position");
   row->addWidget(m_play);
   row->addWidget(m_elapsed);
@@ -70,8 +73,7 @@ AudioBar::AudioBar(AudioPlayerService& player, QWidget* parent) : QWidget(parent
       m_player.play();
   });
   // Only the user's moves seek: the clock's updates are written with the signals blocked.
-  connect(m_slider, &QSlider::valueChanged, this,
-          [this](int value) { m_player.seekToProgress(double(value) / kSliderSteps); });
+  connect(m_slider, &QSlider::valueChanged, this, [this](int value) { m_player.seek(value / kStepsPerSecond); });
   connect(&m_player, &AudioPlayerService::isPlayingChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::currentTimeChanged, this, &AudioBar::sync);
   connect(&m_player, &AudioPlayerService::durationChanged, this, &AudioBar::sync);
@@ -89,9 +91,18 @@ void AudioBar::sync() {
   m_play->setToolTip(playing ? "Pause" : "Play");
   m_play->setEnabled(m_player.isLoaded());
   m_slider->setEnabled(m_player.isLoaded());
+  const double duration = m_player.duration();
+  const auto steps = [](double seconds) {
+    return int(std::lround(std::clamp(seconds * kStepsPerSecond, 0.0, double(std::numeric_limits<int>::max()))));
+  };
+  if (m_slider->maximum() != steps(duration)) {
+    QSignalBlocker block(m_slider);
+    m_slider->setRange(0, steps(duration));
+    m_slider->setLength(duration);
+  }
   if (!m_slider->isSliderDown()) {
     QSignalBlocker block(m_slider);
-    m_slider->setValue(int(std::lround(m_player.progress() * kSliderSteps)));
+    m_slider->setValue(steps(m_player.currentTime()));
   }
   // Assistive technology reads what each time is, and the time itself.
   const auto show = [](QLabel* label, const QString& what, double seconds) {

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "Views/Common/SeekSlider.h"
+
 #include <QWidget>
 
 class QLabel;
-class QSlider;
 class QToolButton;
 
 namespace parlowvista {
@@ -21,7 +22,7 @@ class AudioBar : public QWidget {
   explicit AudioBar(AudioPlayerService& player, QWidget* parent = nullptr);
 
   QToolButton* playButton() const { return m_play; }
-  QSlider* slider() const { return m_slider; }
+  SeekSlider* slider() const { return m_slider; }
   QLabel* elapsedLabel() const { return m_elapsed; }
   QLabel* totalLabel() const { return m_total; }
   QLabel* problemLabel() const { return m_problem; }
@@ -32,7 +33,7 @@ class AudioBar : public QWidget {
   AudioPlayerService& m_player;
   QToolButton* m_play = nullptr;
   QLabel* m_elapsed = nullptr;
-  QSlider* m_slider = nullptr;
+  SeekSlider* m_slider = nullptr;
   QLabel* m_total = nullptr;
   QWidget* m_problemRow = nullptr;
   QLabel* m_problem = nullptr;

@@ -234,8 +234,9 @@ void ResultsView::wireList() {
   });
   connect(m_list, &SegmentListView::newSpeakerRequested, this, [this](const QUuid& id, bool all) {
     if (!indexOf(id)) return;
-    const Speaker created = m_vm.addNewSpeaker();
-    if (auto i = indexOf(id)) m_vm.reassignSegment(*i, created.speakerId, all);
+    const auto created = m_vm.addNewSpeaker();
+    if (!created) return;
+    if (auto i = indexOf(id)) m_vm.reassignSegment(*i, created->speakerId, all);
   });
   connect(m_list, &SegmentListView::renameSpeakerRequested, this,
           [this](qint64 speakerId, const QString& name) { m_vm.renameSpeaker(speakerId, name); });

@@ -254,7 +254,15 @@ QMenu* SegmentListView::buildSegmentMenu(const QUuid& id, QWidget* parent) {
 void SegmentListView::mousePressEvent(QMouseEvent* event) {
   m_pressPos = event->pos();
   const QModelIndex index = indexAt(event->pos());
-  if (index.isValid()) setCurrentIndex(index);
+  if (index.isValid()) {
+    // The pressed row stays where it is. Scrolled into view on the press, a row shown only in
+    // part at the bottom moved away from under the pointer, and the release missed the button
+    // it was pressed on.
+    const bool autoScrolling = hasAutoScroll();
+    setAutoScroll(false);
+    setCurrentIndex(index);
+    setAutoScroll(autoScrolling);
+  }
   setFocus(Qt::MouseFocusReason);
   event->accept();
 }

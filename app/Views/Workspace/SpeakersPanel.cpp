@@ -33,7 +33,7 @@ SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
   connect(&m_vm, &TranscriptionViewModel::speakersChanged, this, &SpeakersPanel::sync);
   // The statistics follow the result; the playback position is not watched at all.
   connect(&m_vm, &TranscriptionViewModel::stateChanged, this, &SpeakersPanel::sync);
-  // A translation's tab is read-only: its rows cannot be renamed there.
+  // A translation's tab is read-only: its rows cannot be renamed there, nor a speaker added.
   connect(&m_vm, &TranscriptionViewModel::activeTabChanged, this, &SpeakersPanel::sync);
   sync();
 }
@@ -48,9 +48,9 @@ QList<SpeakerRowView*> SpeakersPanel::rowsInOrder() const {
 
 void SpeakersPanel::sync() {
   const QList<Speaker>& speakers = m_vm.speakers();
-  const bool renamable = m_vm.activeTab().isOriginal();
+  const bool editable = m_vm.activeTab().isOriginal();
   // A name typed there would be dropped by the view model: the field closes unsaved.
-  if (!renamable) m_editingId.reset();
+  if (!editable) m_editingId.reset();
   QSet<qint64> live;
   int position = 0;
   for (const Speaker& s : speakers) {
@@ -73,7 +73,7 @@ void SpeakersPanel::sync() {
     const auto stats = m_vm.speakerStats(s.speakerId);
     row->setSpeaker(s, stats.segmentCount, stats.totalDuration);
     row->setEditing(m_editingId == s.speakerId, row->nameField()->text());
-    row->setRenamable(renamable);
+    row->setRenamable(editable);
     row->show();
   }
   for (auto it = m_rows.begin(); it != m_rows.end();) {
@@ -87,7 +87,7 @@ void SpeakersPanel::sync() {
     }
   }
   m_empty->setVisible(speakers.isEmpty());
-  m_add->setEnabled(m_vm.state().kind() == ProcessingState::Kind::completed);
+  m_add->setEnabled(m_vm.state().kind() == ProcessingState::Kind::completed && editable);
 }
 
 void SpeakersPanel::startEditing(qint64 speakerId) {

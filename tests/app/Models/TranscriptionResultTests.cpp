@@ -107,12 +107,19 @@ TEST(TranscriptionResultMerge, RefusesFirstAndOutOfRange) {
   EXPECT_EQ(result.segments.size(), 2);
 }
 
-TEST(TranscriptionResultMerge, SpeakerCountStaysAsConstructed) {
-  TranscriptionResult result({TranscribedSegment(0, 0, 1, "a"), TranscribedSegment(1, 1, 2, "b")}, 3, 0);
+// The count kept from when the result was made stayed 2 after the merge took speaker 1's last
+// segment, while the export wrote 1.
+TEST(TranscriptionResultMerge, TheSpeakerCountIsThatOfTheSegmentsAsTheyAreNow) {
+  TranscriptionResult result({TranscribedSegment(0, 0, 1, "a"), TranscribedSegment(1, 1, 2, "b c")}, 3, 0);
   EXPECT_EQ(result.speakerCount(), 2);
-  result.mergeWithPrevious(1, "b");
+  result.mergeWithPrevious(1, "b c");
+  EXPECT_EQ(result.speakerCount(), 1);
+  ASSERT_EQ(result.splitSegment(0, 2), 1);
+  EXPECT_EQ(result.speakerCount(), 1);
+  result.segments[1].speakerId = 7;
   EXPECT_EQ(result.speakerCount(), 2);
-  EXPECT_EQ(TranscriptionResult::distinctSpeakerCount(result.segments), 1);
+  result.segments[1].speakerId = 0;
+  EXPECT_EQ(result.speakerCount(), 1);
 }
 
 TEST(TranscriptionResult, EqualityIncludesSegmentIds) {

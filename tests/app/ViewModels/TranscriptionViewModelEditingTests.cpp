@@ -10,6 +10,7 @@
 #include "support/Namespaces.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <pwd.h>
 #include <sys/mount.h>
@@ -126,7 +127,7 @@ TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {
   h->vm->renameSpeaker(0, " Ann ");
   EXPECT_EQ(h->vm->speakers()[0].customName, "Ann");
 
-  EXPECT_EQ(h->vm->addNewSpeaker().speakerId, 2);
+  EXPECT_EQ(h->vm->addNewSpeaker().value().speakerId, 2);
   EXPECT_TRUE(h->logged("Added new speaker: Speaker 3"));
 
   h->vm->reassignSegment(1, 9, false);
@@ -143,6 +144,36 @@ TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {
   const auto stats = h->vm->speakerStats(1);
   EXPECT_EQ(stats.segmentCount, 2);
   EXPECT_NEAR(stats.totalDuration, 0.5 + 0.2, 1e-9);
+}
+
+// The result states as many speakers as its segments have after each edit, the figure the export
+// writes. The count made with the result stayed as it was: the screen said 2 where the file said 3.
+TEST_F(TranscriptionEditingTest, TheSpeakerCountFollowsEveryEditAndIsTheOneTheExportWrites) {
+  QDir().mkpath(h->path("out"));
+  const auto counted = [&] {
+    const TranscriptionResult result = *h->vm->state().result();
+    h->vm->performExportAll(result, h->path("out"));
+    const auto json = nlohmann::json::parse(testsupport::readFile(h->path("out/talk.json").toStdString()));
+    EXPECT_EQ(json.at("metadata").at("speakerCount"), result.speakerCount());
+    const std::string text = testsupport::readFile(h->path("out/talk.txt").toStdString());
+    EXPECT_NE(text.find("\nSpeakers: " + std::to_string(result.speakerCount()) + "\n"), std::string::npos) << text;
+    return result.speakerCount();
+  };
+  ASSERT_EQ(counted(), 2);
+  const auto added = h->vm->addNewSpeaker();
+  ASSERT_TRUE(added);
+  h->vm->reassignSegment(0, added->speakerId, false);  // speakers 2, 1, 0
+  EXPECT_EQ(counted(), 3);
+  h->vm->reassignSegment(0, 0, false);  // undone: 0, 1, 0
+  EXPECT_EQ(counted(), 2);
+  ASSERT_EQ(h->vm->mergeWithPrevious(1, "three"), 0);  // speaker 1's only segment goes: 0, 0
+  EXPECT_EQ(counted(), 1);
+  ASSERT_EQ(h->vm->splitSegment(0, "one two three", 3), 1);  // 0, 0, 0
+  EXPECT_EQ(counted(), 1);
+  h->vm->reassignSegment(2, 1, false);  // 0, 0, 1
+  EXPECT_EQ(counted(), 2);
+  h->vm->reassignSegment(0, 1, true);  // every segment of speaker 0: 1, 1, 1
+  EXPECT_EQ(counted(), 1);
 }
 
 TEST_F(TranscriptionEditingTest, SavesReachTheStoreAndOnlySpeakersWithANameOrColourAreStored) {
@@ -399,6 +430,14 @@ TEST_F(TranscriptionEditingTest, ATranslationsTabExportsTheTranslationUnderAName
   Transcription* german = translate(h->vm->currentTranscription(), "de", "hallo");
   h->vm->loadTranscription(german);
   ASSERT_TRUE(h->vm->activeTab() == ContentTab::translation(german));
+  // Read-only there: no speaker is added, to it or to its version, as no other edit is made.
+  const QList<Speaker> versionSpeakers = h->vm->speakers();
+  const QList<Speaker> shownSpeakers = h->vm->activeSpeakers();
+  EXPECT_EQ(h->vm->addNewSpeaker(), std::nullopt);
+  EXPECT_TRUE(h->logged("Cannot edit a translation"));
+  EXPECT_EQ(h->vm->speakers(), versionSpeakers);
+  EXPECT_EQ(h->vm->activeSpeakers(), shownSpeakers);
+  EXPECT_FALSE(h->vm->hasUnsavedChanges());
   EXPECT_EQ(h->vm->exportFileName(ExportFormat::srt), "talk (German).srt");
   h->dialogs->nextPath = h->path("chosen.txt");
   h->vm->exportTranscript(ExportFormat::txt);

@@ -270,6 +270,12 @@ TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
   const double expected = 200.0 * bar->slider()->pageStep() / bar->slider()->maximum();
   EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected)});
   EXPECT_EQ(audio.currentTime(), 0.0);
+  // The keys step by seconds of the video, not by a thousandth of it: an arrow 5 s.
+  scripts.clear();
+  const int before = bar->slider()->value();
+  QTest::keyClick(bar->slider(), Qt::Key_Right);
+  EXPECT_DOUBLE_EQ(200.0 * (bar->slider()->value() - before) / bar->slider()->maximum(), 5.0);
+  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected + 5.0)});
 
   // A click on the track jumps to the point clicked, once.
   scripts.clear();

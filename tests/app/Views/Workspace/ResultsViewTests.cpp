@@ -1,17 +1,15 @@
 // The results list driven as a user would: inline editing with its keys, speaker changes
-// through the popover and the badge menu, play from a segment, and the debounced scroll
-// that follows playback.
+// through the popover and the badge menu, and the figures above the list.
 
 #include "Services/AudioPlayerService.h"
-#include "Views/Workspace/AudioBar.h"
+#include "Views/Shell/SidePanel.h"
 #include "Views/Workspace/InlineTextEditor.h"
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListModel.h"
 #include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/SegmentRowEditor.h"
 #include "Views/Workspace/SpeakerEditPopover.h"
-#include "app/Views/Player/PlayerPageStandIn.h"
-#include "app/Views/Workspace/WorkspaceTestSupport.h"
+#include "app/Views/Workspace/ResultsViewFixture.h"
 
 #include <QCheckBox>
 #include <QHelpEvent>
@@ -19,61 +17,17 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QSignalSpy>
-#include <QSlider>
 #include <QTest>
 #include <QToolButton>
 #include <QToolTip>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 using namespace workspacetest;
-using Part = SegmentRowDelegate::Part;
 
 namespace {
-
-class ResultsViewTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    version = w.showThree();
-    view = std::make_unique<ResultsView>(*w.h.vm, playertest::pageHost);
-    view->resize(900, 600);
-    view->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
-    view->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
-    list()->setFollowDelay(40);
-    list()->setScrollAnimationDuration(0);
-  }
-
-  SegmentListView* list() const { return view->listView(); }
-  QPoint centre(int row, Part part) const { return list()->partRect(w.idAt(row), part).center(); }
-  void click(int row, Part part) { QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, centre(row, part)); }
-
-  InlineTextEditor* edit(int row) {
-    list()->startEditing(w.idAt(row));
-    SegmentRowEditor* editor = list()->activeEditor();
-    return editor ? editor->editor() : nullptr;
-  }
-  static void caretAt(InlineTextEditor* editor, int position) {
-    QTextCursor c = editor->textCursor();
-    c.setPosition(position);
-    editor->setTextCursor(c);
-  }
-  QAction* action(QMenu* menu, const QString& text) {
-    for (QAction* a : menu->actions()) {
-      if (a->text() == text) return a;
-      if (a->menu())
-        if (QAction* inner = action(a->menu(), text)) return inner;
-    }
-    return nullptr;
-  }
-
-  Workspace w;
-  Transcription* version = nullptr;
-  std::unique_ptr<ResultsView> view;
-};
 
 TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
   EXPECT_EQ(view->listModel()->rowCount(), 3);
@@ -85,6 +39,66 @@ TEST_F(ResultsViewTest, ShowsTheStatisticsAndOneRowPerSegment) {
   EXPECT_EQ(view->listModel()->index(1).data(SegmentListModel::SpeakerNameRole).toString(), "Speaker 2");
   EXPECT_EQ(view->listModel()->index(0).data(SegmentListModel::TimeRangeRole).toString(),
             QString("00:00.000 \u2192 00:01.000"));
+}
+
+// The header and the side panel's Result say as many speakers as the rows have now, the figure
+// Export All writes, after each edit: they said the number of when the transcript was made.
+TEST_F(ResultsViewTest, TheSpeakerFiguresFollowEachEditAsExportAllDoes) {
+  SidePanel panel(*w.h.vm);
+  panel.show();
+  w.h.vm->loadTranscription(w.addVersion(
+      "one voice",
+      {TranscribedSegment(0, 0, 1, "one"), TranscribedSegment(0, 1, 2, "two"), TranscribedSegment(0, 2, 3, "three")}));
+  QDir().mkpath(w.h.path("all"));
+  const auto figures = [&] {
+    w.h.dialogs->nextPath = w.h.path("all");
+    w.h.vm->exportAll();
+    const auto json = nlohmann::json::parse(testsupport::readFile(w.h.path("all/talk.json").toStdString()));
+    const QString text = QString::fromStdString(testsupport::readFile(w.h.path("all/talk.txt").toStdString()));
+    // The header, the side panel, the JSON and the text file.
+    return QStringList{view->statValue("Speakers"), panel.findChild<QLabel*>("resultSpeakers")->text(),
+                       QString::number(json.at("metadata").at("speakerCount").get<qint64>()),
+                       text.section("\nSpeakers: ", 1).section('\n', 0, 0)}
+        .join(" ")
+        .toStdString();
+  };
+  const auto everywhere = [](const char* count) { return QStringList(4, count).join(" ").toStdString(); };
+  const auto popoverButton = [&](const QString& text) {
+    for (QPushButton* b : list()->speakerPopover()->findChildren<QPushButton*>())
+      if (b->text() == text) return b;
+    ADD_FAILURE() << "no button " << text.toStdString();
+    return list()->speakerPopover()->cancelButton();
+  };
+  ASSERT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);  // this segment only, as the switch starts
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 1, 0}));
+  EXPECT_EQ(figures(), everywhere("2"));
+  click(1, Part::badge);  // undone: back to the first speaker
+  popoverButton("Speaker 1")->click();
+  list()->speakerPopover()->reassignButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 0, 0}));
+  EXPECT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 2, 0}));
+  // A merge takes the new speaker's only segment.
+  InlineTextEditor* editor = edit(1);
+  caretAt(editor, 0);
+  QTest::keyClick(editor, Qt::Key_Backspace);
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 0}));
+  EXPECT_EQ(figures(), everywhere("1"));
+
+  click(1, Part::badge);
+  list()->speakerPopover()->addSpeakerButton()->click();
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({0, 3}));
+  EXPECT_EQ(figures(), everywhere("2"));
+  std::unique_ptr<QMenu> menu(list()->buildSpeakerMenu(w.idAt(0), nullptr));
+  action(menu->actions()[3]->menu(), "Speaker 4")->trigger();  // "Reassign ALL to"
+  ASSERT_EQ(w.speakerIds(), QList<qint64>({3, 3}));
+  EXPECT_EQ(figures(), everywhere("1"));
 }
 
 TEST_F(ResultsViewTest, ATextWithoutSpacesWrapsInsideItsRowInsteadOfRunningOut) {
@@ -394,108 +408,6 @@ TEST_F(ResultsViewTest, EachPaintedButtonHasItsTooltipAndTheRowSaysWhatItsKeysDo
   QToolTip::hideText();
 }
 
-TEST_F(ResultsViewTest, PlayFromHereSeeksToAnotherRowAndTogglesTheCurrentOne) {
-  AudioPlayerService& player = w.h.vm->audioPlayer();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
-  click(2, Part::play);
-  EXPECT_DOUBLE_EQ(player.currentTime(), 2.0);
-  EXPECT_TRUE(player.isPlaying());
-  ASSERT_TRUE(testsupport::waitUntil([&] { return w.h.vm->currentSegmentIndex() == 2; }, 5000));
-  click(2, Part::play);
-  EXPECT_FALSE(player.isPlaying());
-  const double pausedAt = player.currentTime();
-  click(2, Part::play);  // resumes where it stopped
-  EXPECT_TRUE(player.isPlaying());
-  EXPECT_GE(player.currentTime(), pausedAt);
-
-  // Played to the end, the last row stays highlighted: its Play plays that row again, where
-  // it used to play the file from the beginning.
-  player.seek(19.6);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !player.isPlaying(); }, 20000));
-  ASSERT_EQ(w.h.vm->currentSegmentIndex(), 2);
-  click(2, Part::play);
-  EXPECT_DOUBLE_EQ(player.currentTime(), 2.0);
-  EXPECT_TRUE(player.isPlaying());
-  player.pause();
-}
-
-// The highlight and "play from here" follow the rows on screen: a time on a boundary belongs to
-// the segment that starts there, and a translation's rows (here one fewer than the version's)
-// carry their own times.
-TEST_F(ResultsViewTest, TheClockHighlightsTheRowOnScreenAlsoOnABoundaryAndInATranslation) {
-  AudioPlayerService& player = w.h.vm->audioPlayer();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
-  auto playingRow = [&]() -> int {
-    for (int row = 0; row < view->listModel()->rowCount(); ++row)
-      if (view->listModel()->index(row).data(SegmentListModel::IsPlayingRole).toBool()) return row;
-    return -1;
-  };
-  const std::pair<double, int> times[] = {{0.0, 0}, {1.0, 1}, {1.999, 1}, {2.0, 2}, {3.0, 2}, {0.5, 0}};
-  for (const auto& [time, row] : times) {
-    player.seek(time);
-    EXPECT_EQ(playingRow(), row) << time;
-  }
-
-  auto* french =
-      w.addVersion("French", {TranscribedSegment(1, 1.0, 2.0, "trois"), TranscribedSegment(0, 2.0, 3.0, "quatre")});
-  french->setIsTranslation(true);
-  french->setSourceTranscription(version);
-  w.h.context->save();
-  w.h.vm->setActiveTab(ContentTab::translation(french));
-  ASSERT_EQ(view->listModel()->rowCount(), 2);
-  player.seek(2.5);
-  EXPECT_EQ(playingRow(), 1);
-  const QPoint play = list()->partRect(view->listModel()->segmentAt(0)->id, Part::play).center();
-  QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, play);
-  EXPECT_DOUBLE_EQ(player.currentTime(), 1.0);
-  EXPECT_EQ(playingRow(), 0);
-  player.pause();
-}
-
-TEST_F(ResultsViewTest, FollowPlaybackScrollsOnceToTheLastOfABurst) {
-  QList<TranscribedSegment> many;
-  for (int i = 0; i < 2000; ++i)
-    many << TranscribedSegment(i % 2, i * 0.1, i * 0.1 + 0.1, QString("segment %1").arg(i));
-  w.h.vm->loadTranscription(w.addVersion("long", many));
-  AudioPlayerService& player = w.h.vm->audioPlayer();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
-  // A long list is laid out a batch of rows at a time, the last row placed at the end. Playback
-  // moving on a row only paints the two rows again: nothing is laid out again from the top.
-  const QModelIndex lastRow = view->listModel()->index(1999);
-  ASSERT_TRUE(testsupport::waitUntil([&] { return list()->visualRect(lastRow).isValid(); }, 10000));
-  QSignalSpy scrolled(list(), &SegmentListView::followScrolled);
-  for (double t : {15.05, 15.15, 15.25}) player.seek(t);
-  EXPECT_EQ(w.h.vm->currentSegmentIndex(), 152);
-  player.play();
-  player.pause();
-  EXPECT_TRUE(list()->visualRect(lastRow).isValid());
-  ASSERT_TRUE(scrolled.wait(2000));
-  QTest::qWait(100);
-  ASSERT_EQ(scrolled.size(), 1);
-  EXPECT_EQ(scrolled[0][0].toUuid(), w.idAt(152));
-  const QRect row = list()->visualRect(view->listModel()->index(152));
-  EXPECT_NEAR(row.top(), list()->viewport()->height() / 10, 12);
-
-  // No index, or one past the end, cancels a pending scroll and starts none.
-  list()->followCurrentIndex(3);
-  list()->followCurrentIndex(std::nullopt);
-  EXPECT_FALSE(list()->hasPendingFollowScroll());
-  list()->followCurrentIndex(2000);
-  EXPECT_FALSE(list()->hasPendingFollowScroll());
-
-  // Another version opened plays from its start, and its list shows its start, also where no
-  // row is current there (its first words come a second in): not the place the last one was at.
-  QList<TranscribedSegment> later;
-  for (int i = 0; i < 2000; ++i)
-    later << TranscribedSegment(i % 2, 1.0 + i * 0.1, 1.1 + i * 0.1, QString("later %1").arg(i));
-  w.h.vm->loadTranscription(w.addVersion("later", later));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
-  QTest::qWait(200);
-  EXPECT_EQ(w.h.vm->currentSegmentIndex(), std::nullopt);
-  EXPECT_EQ(list()->verticalScrollBar()->value(), 0);
-  EXPECT_EQ(list()->indexAt(QPoint(10, 10)).row(), 0);
-}
-
 TEST_F(ResultsViewTest, ATranslationTabIsReadOnly) {
   auto* translation = w.addVersion("French", Workspace::threeSegments());
   translation->setIsTranslation(true);
@@ -526,39 +438,6 @@ TEST_F(ResultsViewTest, ExportMenuListsThreeFormatsThenExportAll) {
   for (QAction* a : view->exportButton()->menu()->actions()) entries << (a->isSeparator() ? "-" : a->text());
   EXPECT_EQ(entries,
             QStringList({"Plain Text (.txt)", "Subtitles (.srt)", "JSON (.json)", "-", "Export All Formats..."}));
-}
-
-TEST_F(ResultsViewTest, PlaybackSliderFollowsTheClockAndAClickSeeksToThePointClicked) {
-  AudioPlayerService& player = w.h.vm->audioPlayer();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return player.isLoaded(); }, 10000));
-  AudioBar* bar = view->audioBar();
-  ASSERT_NE(bar, nullptr);
-  player.seek(5.0);
-  EXPECT_EQ(bar->slider()->value(), 250);
-  EXPECT_EQ(bar->elapsedLabel()->text(), "0:05");
-  EXPECT_EQ(bar->totalLabel()->text(), "0:20");
-  // A click on the track seeks to the point clicked, not one page (0.2 s here) towards it.
-  QSlider* slider = bar->slider();
-  QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
-  EXPECT_NEAR(player.currentTime(), 15.0, 0.5);
-  EXPECT_FALSE(slider->isSliderDown());
-  // The knob stays where it was put: at 64 of the 1001 steps of this 20-s file (922 of a 602.9-s
-  // one), the position the player kept read back a hair short of the step and drew it one short.
-  for (int step = 0; step <= slider->maximum(); ++step) {
-    slider->setValue(step);
-    ASSERT_EQ(slider->value(), step);
-  }
-  QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
-  // The keys step from there.
-  const double clicked = player.currentTime();
-  slider->setFocus();
-  QTest::keyClick(slider, Qt::Key_PageDown);
-  EXPECT_NEAR(player.currentTime(), clicked - 20.0 * slider->pageStep() / slider->maximum(), 1e-6);
-  QTest::keyClick(slider, Qt::Key_End);
-  EXPECT_DOUBLE_EQ(player.currentTime(), 20.0);
-  player.stop();
-  EXPECT_FALSE(bar->playButton()->isEnabled());
-  EXPECT_EQ(bar->totalLabel()->text(), "0:00");
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ namespace {
 class SpeakersPanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    w.showThree();
+    version = w.showThree();
     panel = std::make_unique<SpeakersPanel>(*w.h.vm);
     panel->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(panel.get()));
@@ -31,6 +31,7 @@ class SpeakersPanelTest : public ::testing::Test {
     return out;
   }
   Workspace w;
+  Transcription* version = nullptr;
   std::unique_ptr<SpeakersPanel> panel;
 };
 
@@ -98,6 +99,20 @@ TEST_F(SpeakersPanelTest, AddSpeakerTakesTheNextIdAndIsDisabledOutsideCompleted)
   panel->addButton()->click();
   EXPECT_EQ(labels().last(), "Speaker 3 / 0 segments, 0:00");
   EXPECT_FALSE(panel->rowFor(2)->isEditing());
+
+  // A translation's tab is read-only: it added "Speaker 4 / 0 segments" there.
+  auto* translation = w.addVersion("French", Workspace::threeSegments());
+  translation->setIsTranslation(true);
+  translation->setSourceTranscription(version);
+  w.h.context->save();
+  w.h.vm->setActiveTab(ContentTab::translation(translation));
+  const QStringList shown = labels();
+  EXPECT_FALSE(panel->addButton()->isEnabled());
+  panel->addButton()->click();
+  EXPECT_EQ(labels(), shown);
+  w.h.vm->setActiveTab(ContentTab::original());
+  EXPECT_TRUE(panel->addButton()->isEnabled());
+
   w.h.vm->clearResult();
   EXPECT_FALSE(panel->addButton()->isEnabled());
 }
