@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QUrl>
 
@@ -51,6 +52,10 @@ class LibraryActionsTest : public testsupport::LibraryFixture {
     QObject::connect(actions.get(), &LibraryActions::aboutToDeleteGroup, actions.get(), change);
   }
   fs::path at(const QString& relative) const { return fs::path(root.toStdString()) / relative.toStdString(); }
+  // What the removal of files printed.
+  static QString removalLines() {
+    return g_printed.filter(QRegularExpression("^(Deleted|Failed to delete) ")).join('\n');
+  }
 
  private:
   QtMessageHandler m_previousHandler = nullptr;
@@ -116,15 +121,16 @@ TEST_F(LibraryActionsTest, DeletingAGroupSavesThenRemovesOnlyTheAppsOwnFiles) {
   AudioSource* video = source(g, download, QString("abc"));
   video->setCachedSamplesPath(userCache);  // a stored path outside the app's folders
   context->save();
-  const auto deleted = [](const QString& path) { return "Deleted file: " + QFileInfo(path).canonicalFilePath(); };
-  const QString printed = QStringList({deleted(cache), deleted(download)}).join('\n');
+  const QString printed = QStringList({"Deleted cached samples: " + QFileInfo(cache).canonicalFilePath(),
+                                       "Deleted YouTube audio file: " + QFileInfo(download).canonicalFilePath()})
+                              .join('\n');
 
   EXPECT_TRUE(actions->deleteGroup(g));
   EXPECT_TRUE(QFile::exists(userFile));
   EXPECT_TRUE(QFile::exists(userCache));
   EXPECT_FALSE(QFile::exists(download));
   EXPECT_FALSE(QFile::exists(cache));
-  EXPECT_EQ(g_printed.filter("file: ").join('\n').toStdString(), printed.toStdString());
+  EXPECT_EQ(removalLines().toStdString(), printed.toStdString());
   EXPECT_EQ(rowCount("TranscriptGroup"), 0);
   EXPECT_EQ(rowCount("AudioSource"), 0);
   EXPECT_EQ(rowCount("Transcription"), 0);
@@ -219,10 +225,9 @@ TEST_F(LibraryActionsTest, FilesAndFoldersSwappedForLinksAfterTheCheckLeadNoRemo
     EXPECT_TRUE(actions->deleteAudioSource(audio));
     actions->disconnect();
     EXPECT_EQ(testsupport::readFile(at(c.userFile)), "the user's");
-    const QStringList lines = g_printed.filter("file: ");
-    EXPECT_EQ(lines.size(), 1);
-    EXPECT_TRUE(lines.value(0).startsWith("Failed to delete file: ") && lines.value(0).contains(c.reason))
-        << lines.join('\n').toStdString();
+    const QString line = removalLines();
+    const QString failure = cached ? "Failed to delete cached samples: " : "Failed to delete YouTube audio file: ";
+    EXPECT_TRUE(line.startsWith(failure) && line.contains(c.reason) && !line.contains('\n')) << line.toStdString();
     if (!c.swapped.isEmpty()) {
       // The link stays, and what it took the place of.
       EXPECT_TRUE(fs::is_symlink(at(c.swapped)));
@@ -249,8 +254,8 @@ TEST_F(LibraryActionsTest, AnotherUsersFileInTheAppsFolderStays) {
   ASSERT_EQ(::chown(QFile::encodeName(download).constData(), nobody->pw_uid, nobody->pw_gid), 0);
   EXPECT_TRUE(actions->deleteAudioSource(video));
   EXPECT_TRUE(QFile::exists(download));
-  EXPECT_EQ(g_printed.filter("file: ").join('\n').toStdString(),
-            ("Failed to delete file: " + real + " belongs to another user").toStdString());
+  EXPECT_EQ(removalLines().toStdString(),
+            ("Failed to delete YouTube audio file: " + real + " belongs to another user").toStdString());
 }
 
 // The folders that hold a download and a cached-samples file trade places over and over with a
