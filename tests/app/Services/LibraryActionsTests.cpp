@@ -5,7 +5,6 @@
 #include "Store/Statement.h"
 
 #include <gtest/gtest.h>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -260,7 +259,8 @@ TEST_F(LibraryActionsTest, AnotherUsersFileInTheAppsFolderStays) {
 
 // The folders that hold a download and a cached-samples file trade places over and over with a
 // link to a folder of the user's files (of the same names) while sources and groups are deleted:
-// nothing there ever goes, and the swapping does not stop every removal.
+// nothing there ever goes, the swapping meets removals (some of the app's files stay), and it
+// does not stop every removal.
 TEST_F(LibraryActionsTest, FilesAndFoldersSwappedOverAndOverLeadNoRemovalElsewhere) {
   const fs::path music = at("Music");
   constexpr int kFiles = 50;
@@ -268,37 +268,35 @@ TEST_F(LibraryActionsTest, FilesAndFoldersSwappedOverAndOverLeadNoRemovalElsewhe
   testsupport::writeFile(music / "talk.m4a", "the user's");
   testsupport::writeFile(music / "A.samples", "the user's");
   const auto left = [&] { return std::distance(fs::directory_iterator(music), fs::directory_iterator()); };
+  const auto untouched = [&] {
+    return left() == kFiles + 2 && testsupport::readFile(music / "talk.m4a") == "the user's" &&
+           testsupport::readFile(music / "A.samples") == "the user's";
+  };
   fs::create_directory_symlink(music, at("talks-link"));
   fs::create_directory_symlink(music, at("part-link"));
   testsupport::NameSwapper swapper({{at("Downloads/talks"), at("talks-link")}, {at("Cache/part"), at("part-link")}});
   constexpr int kRounds = 300;
   int rounds = 0;
   int removed = 0;
-  QElapsedTimer clock;
-  clock.start();
-  for (; rounds < kRounds && clock.elapsed() < 60000; ++rounds) {
+  while (rounds < kRounds && untouched()) {
     const QString download = file("Downloads/talks/talk.m4a");
     const QString cache = file("Cache/part/A.samples");
     AudioSource* video = source(group("G", 0), download, QString("vid"));
     video->setCachedSamplesPath(cache);
     context->save();
     swapper.start();
-    if (rounds % 2 == 0) {
+    if (rounds++ % 2 == 0) {
       actions->deleteAudioSource(video);
     } else {
       actions->deleteGroup(video->group());
     }
     swapper.stop();
     removed += int(!QFile::exists(download)) + int(!QFile::exists(cache));
-    if (left() != kFiles + 2 || testsupport::readFile(music / "talk.m4a") != "the user's" ||
-        testsupport::readFile(music / "A.samples") != "the user's") {
-      ++rounds;
-      break;
-    }
   }
   std::cout << "Files removed elsewhere: " << kFiles + 2 - left() << " after " << rounds << " rounds, "
-            << swapper.exchanges() << " exchanges (" << removed << " of the app's files removed)" << std::endl;
-  EXPECT_EQ(left(), kFiles + 2);
-  EXPECT_EQ(rounds, kRounds);
+            << swapper.exchanges() << " exchanges (" << removed << " of the app's " << 2 * rounds << " files removed)"
+            << std::endl;
+  EXPECT_TRUE(untouched());
   EXPECT_GT(removed, 0);
+  EXPECT_LT(removed, 2 * rounds);
 }
