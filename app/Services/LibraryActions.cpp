@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,8 +44,11 @@ QString systemReason(int error) {
 class LibraryActions::CheckedFile {
  public:
   // Looks at `relative` inside `ownedFolder`: isFile() tells whether it is a regular file.
-  CheckedFile(QString path, QString ownedFolder, const QString& relative)
-      : m_path(std::move(path)), m_ownedFolder(std::move(ownedFolder)), m_steps(relative.split(QLatin1Char('/'))) {
+  CheckedFile(AppFile kind, QString path, QString ownedFolder, const QString& relative)
+      : m_kind(kind),
+        m_path(std::move(path)),
+        m_ownedFolder(std::move(ownedFolder)),
+        m_steps(relative.split(QLatin1Char('/'))) {
     m_name = QFile::encodeName(m_steps.takeLast());
     const int folder = openFolder(m_owned);
     m_isFile = folder >= 0 && ::fstatat(folder, m_name.constData(), &m_file, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -52,6 +56,7 @@ class LibraryActions::CheckedFile {
     if (folder >= 0) ::close(folder);
   }
 
+  AppFile kind() const { return m_kind; }
   bool isFile() const { return m_isFile; }
   const QString& path() const { return m_path; }
 
@@ -102,6 +107,7 @@ class LibraryActions::CheckedFile {
     return next;
   }
 
+  AppFile m_kind;
   QString m_path;
   QString m_ownedFolder;
   QStringList m_steps;
@@ -185,15 +191,15 @@ QString LibraryActions::ownedFolderOf(const QString& realPath) const {
 }
 
 QList<LibraryActions::CheckedFile> LibraryActions::appFilesOf(const AudioSource* source) const {
-  QStringList paths;
-  if (source->isYouTubeSource()) paths << source->originalPath();
-  if (source->cachedSamplesPath()) paths << *source->cachedSamplesPath();
+  QList<std::pair<AppFile, QString>> paths;
+  if (source->isYouTubeSource()) paths.append({AppFile::youTubeAudio, source->originalPath()});
+  if (source->cachedSamplesPath()) paths.append({AppFile::cachedSamples, *source->cachedSamplesPath()});
   QList<CheckedFile> owned;
-  for (const QString& path : paths) {
+  for (const auto& [kind, path] : paths) {
     const QString real = path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
     const QString folder = ownedFolderOf(real);
     if (folder.isEmpty()) continue;
-    CheckedFile file(real, folder, real.mid(folder.size() + 1));
+    CheckedFile file(kind, real, folder, real.mid(folder.size() + 1));
     if (file.isFile()) owned << file;
   }
   return owned;
@@ -202,8 +208,15 @@ QList<LibraryActions::CheckedFile> LibraryActions::appFilesOf(const AudioSource*
 void LibraryActions::removeFiles(const QList<CheckedFile>& files) {
   for (const CheckedFile& file : files) {
     const QString failure = file.remove();
-    printLine(failure.isEmpty() ? QStringLiteral("Deleted file: ") + file.path()
-                                : QStringLiteral("Failed to delete file: ") + failure);
+    const bool audio = file.kind() == AppFile::youTubeAudio;
+    if (failure.isEmpty()) {
+      printLine((audio ? QStringLiteral("Deleted YouTube audio file: ") : QStringLiteral("Deleted cached samples: ")) +
+                file.path());
+    } else {
+      printLine((audio ? QStringLiteral("Failed to delete YouTube audio file: ")
+                       : QStringLiteral("Failed to delete cached samples: ")) +
+                failure);
+    }
   }
 }
 

@@ -31,7 +31,9 @@ class TranscriptGroup;
 // while the owned folder is the one checked and the file's name there still stands for the very
 // regular file checked (its identity), owned by the running user. A file, or a folder on its
 // way, swapped for a link after the check, or a file replaced, stays, and so does all that
-// stands in its place or that a link leads to; "Failed to delete file: " says why.
+// stands in its place or that a link leads to. Each removal prints one line: "Deleted YouTube
+// audio file: " or "Deleted cached samples: " and the path, or "Failed to delete YouTube audio
+// file: " or "Failed to delete cached samples: " and why.
 //
 // A source that a run still holds (see setInUseProbe), or a group holding such a source, is not
 // deleted: the refusal is announced (deletionRefused) and false returned. The views ask
@@ -87,12 +89,14 @@ class LibraryActions : public QObject {
   bool save(const char* failurePrefix);
   // Announces a non-empty refusal; whether there was one.
   bool refuseDeletion(const QString& reason);
+  // What an app-made file is, which its removal's line names.
+  enum class AppFile { youTubeAudio, cachedSamples };
   // An app-made file as it was checked.
   class CheckedFile;
   // The real path of the owned folder that `realPath` lies inside; empty when none.
   QString ownedFolderOf(const QString& realPath) const;
   QList<CheckedFile> appFilesOf(const AudioSource* source) const;
-  // Prints "Deleted file: " and the path, or "Failed to delete file: " and why, for each.
+  // Removes each, printing its line.
   static void removeFiles(const QList<CheckedFile>& files);
 
   ModelContext& m_context;

@@ -1,5 +1,4 @@
-#include "Models/AssetDownloader.h"
-
+#include <voxtrellis/AssetDownloader.h>
 #include <voxtrellis/FileSystemError.h>
 #include <voxtrellis/TemporaryDirectory.h>
 

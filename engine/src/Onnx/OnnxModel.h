@@ -27,8 +27,6 @@ struct TensorInfo {
   bool accepts(const std::vector<int64_t>& dims) const;
 };
 
-using NamedTensors = std::map<std::string, Tensor>;
-
 // What a model class expects of one input or output: its name, element type
 // and rank (the number of dimensions; fixed sizes are checked where they run).
 struct TensorSpec {

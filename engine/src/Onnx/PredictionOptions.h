@@ -2,14 +2,9 @@
 
 #include "Onnx/OnnxModel.h"
 
-namespace voxtrellis {
+#include <voxtrellis/PredictionOptions.h>
 
-// How one prediction runs. `outputBackings` are caller-made output tensors
-// (each of its output's exact element type and shape) that the runtime
-// writes in place; when empty, the runtime allocates every output.
-struct PredictionOptions {
-  NamedTensors outputBackings;
-};
+namespace voxtrellis {
 
 // Runs `model` with `options`: into the backings when there are any (then
 // every requested output must have one), else as OnnxModel::predict does.

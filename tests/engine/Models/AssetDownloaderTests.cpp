@@ -1,5 +1,7 @@
-#include "Models/AssetDownloader.h"
-#include "Models/CompatPrediction.h"
+#include <voxtrellis/AssetDownloader.h>
+#include <voxtrellis/CompatPrediction.h>
+
+#include "Onnx/OnnxModel.h"
 
 #include "FakeHub.h"
 #include "engine/Shared/LogCapture.h"
@@ -95,12 +97,30 @@ TEST(AssetFetchTest, FetchDataReturnsTheBodyOrFails) {
   EXPECT_THROW(AssetDownloader::fetchData(hub.baseUrl() + "/y", "y", client, logger), AssetDownloader::Error);
 }
 
-TEST(CompatPredictionTest, AwaitsTheModelsOutput) {
-  auto model = OnnxModel::load(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc", ComputeUnits::cpuOnly);
+TEST(CompatPredictionTest, AwaitsTheModelsOutputWhereTheOptionsAskAndPassesItsErrorOn) {
+  const std::shared_ptr<const OnnxModel> model =
+      OnnxModel::load(testsupport::fixturesDir() / "foundation" / "Tiny.mlmodelc", ComputeUnits::cpuOnly);
   NamedTensors inputs;
   inputs.emplace("x", Tensor::fromValues<float>({4}, std::vector<float>{1, 2, 3, 4}));
-  const NamedTensors outputs = compatPrediction(model, inputs).get();
-  EXPECT_EQ(outputs.at("y").toFloats(), (std::vector<float>{2, 3, 4, 5}));
+  EXPECT_EQ(compatPrediction(model, inputs).get().at("y").toFloats(), (std::vector<float>{2, 3, 4, 5}));
+
+  // An output backing is written in place and handed back.
+  PredictionOptions options;
+  const Tensor backing = Tensor::zeros(ElementType::float32, {4});
+  options.outputBackings.emplace("y", backing);
+  const NamedTensors outputs = compatPrediction(model, inputs, options).get();
+  EXPECT_EQ(outputs.at("y").rawData(), backing.rawData());
+  EXPECT_EQ(backing.toFloats(), (std::vector<float>{2, 3, 4, 5}));
+
+  NamedTensors unknown;
+  unknown.emplace("z", Tensor::fromValues<float>({4}, std::vector<float>{1, 2, 3, 4}));
+  auto failing = compatPrediction(model, unknown);
+  try {
+    failing.get();
+    ADD_FAILURE();
+  } catch (const ModelRuntimeError& e) {
+    EXPECT_EQ(e.kind(), ModelRuntimeError::Kind::invalidInput);
+  }
 }
 
 }  // namespace

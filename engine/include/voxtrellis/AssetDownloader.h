@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Models/HttpClient.h"
-#include "Shared/AppLogger.h"
+#include <voxtrellis/AppLogger.h>
+#include <voxtrellis/HttpClient.h>
 
 #include <filesystem>
 #include <functional>
@@ -11,7 +11,10 @@
 namespace voxtrellis {
 
 // Fetches single remote files and keeps them at a local path, beside the
-// repository download road. Thread safety: stateless; concurrent calls for one
+// model catalogue's download (DownloadUtils), which does not use it. Requests
+// go through the given client, HttpClient::shared() for the process's proxy
+// settings. No retry, no resumed transfer. Thread safety: stateless; writers
+// and movers are called on the calling thread; concurrent calls for one
 // destination race on the file, the later writer winning.
 namespace AssetDownloader {
 
