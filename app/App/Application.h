@@ -42,7 +42,8 @@ class TranslationSettings;
 // in the library folder), the translation settings and provider endpoints, the translation
 // service, the file-access manager, the loopback player-page server and the player pages' web
 // profile (made on first use), the main window's one view model with the speech engine, the
-// library actions (every library write of the views), and the windows. Lives on the UI thread, inside the Qt
+// library actions (every library write of the views), the windows, and the sweep of the temporary
+// folder, once the main window is shown. Lives on the UI thread, inside the Qt
 // application object's lifetime.
 class Application {
  public:
