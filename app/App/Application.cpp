@@ -1,11 +1,11 @@
 #include "App/Application.h"
 
+#include "App/LeftoverSweep.h"
 #include "App/TerminationSignals.h"
 #include "Models/AppSettings.h"
 #include "Models/AudioSource.h"
 #include "Models/TranscriptGroup.h"
 #include "Services/AudioCacheService.h"
-#include "Services/AudioEnhancer.h"
 #include "Services/FileAccessManager.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
@@ -15,7 +15,6 @@
 #include "Services/ToolGuardian.h"
 #include "Services/Translation/TranslationService.h"
 #include "Services/Translation/TranslationSettings.h"
-#include "Services/YouTubeDownloader.h"
 #include "Store/ModelContext.h"
 #include "Store/StoreError.h"
 #include "ViewModels/FileDialogs.h"
@@ -70,10 +69,6 @@ Application::Application(const Environment& environment)
       m_translationService(std::make_unique<TranslationService>(*m_translationSettings, m_providerEndpoints)),
       m_fileAccessManager(std::make_unique<FileAccessManager>()),
       m_localHTTPServer(std::make_unique<LocalHTTPServer>()) {
-  // A copy that was killed, or lost its power, while it enhanced or downloaded a file left the
-  // half-written output in the temporary folder, where nothing else would ever remove it.
-  AudioEnhancer::removeLeftovers(temporaryFolder());
-  YouTubeDownloader::removeLeftovers(temporaryFolder());
   TranscriptionViewModel::Dependencies dependencies;
   dependencies.engine = environment.engine ? environment.engine : std::make_shared<VoxtrellisSpeechEngine>();
   const QString cacheFolder = environment.sampleCacheDirectory.isEmpty()
@@ -101,6 +96,8 @@ Application::Application(const Environment& environment)
 }
 
 Application::~Application() {
+  // A sweep under way stops at its next entry.
+  m_leftoverSweep.reset();
   // Windows first: their pages run in the profile, their views use the services.
   m_mainWindow.reset();
   m_translationSettingsView.reset();
@@ -171,6 +168,8 @@ void Application::showMainWindow() {
   TranscriptGroup* group = ensureDefaultGroup(*m_modelContext, *m_appSettings);
   if (!m_mainWindow->selectedGroup()) m_mainWindow->setSelectedGroup(group);
   m_mainWindow->show();
+  // Only now, and beside the window: see LeftoverSweep.
+  if (!m_leftoverSweep) m_leftoverSweep = std::make_unique<LeftoverSweep>(temporaryFolder());
   if (!m_appSettings->hasCompletedOnboarding() && !m_mainWindow->findChild<OnboardingSheet*>()) {
     auto* onboarding = new OnboardingSheet(*m_appSettings, m_mainWindow.get());
     onboarding->setAttribute(Qt::WA_DeleteOnClose);

@@ -17,6 +17,7 @@ class AppSettings;
 class EnterActivatesButtons;
 class FileAccessManager;
 class KeychainService;
+class LeftoverSweep;
 class LibraryActions;
 class LocalHTTPServer;
 class MainWindow;
@@ -41,7 +42,8 @@ class TranslationSettings;
 // in the library folder), the translation settings and provider endpoints, the translation
 // service, the file-access manager, the loopback player-page server and the player pages' web
 // profile (made on first use), the main window's one view model with the speech engine, the
-// library actions (every library write of the views), and the windows. Lives on the UI thread, inside the Qt
+// library actions (every library write of the views), the windows, and the sweep of the temporary
+// folder, once the main window is shown. Lives on the UI thread, inside the Qt
 // application object's lifetime.
 class Application {
  public:
@@ -67,12 +69,11 @@ class Application {
     static Environment user();
   };
 
-  // Builds everything and opens the store, then removes from the temporary folder what copies
-  // that could not end cleanly left there (AudioEnhancer::removeLeftovers). Throws StoreError
-  // when the store cannot be opened (a file of another schema, another program's file, a
-  // second running copy).
+  // Builds everything and opens the store. Throws StoreError when the store cannot be opened (a
+  // file of another schema, another program's file, a second running copy).
   explicit Application(const Environment& environment = Environment::user());
-  // A translation in flight stops (its tool killed), the server stops, the settings are written.
+  // The sweep of the temporary folder stops, a translation in flight stops (its tool killed),
+  // the server stops, the settings are written.
   ~Application();
   Application(const Application&) = delete;
   Application& operator=(const Application&) = delete;
@@ -106,8 +107,10 @@ class Application {
   // application and the test programs both end through here.
   [[noreturn]] static void endProcess(int status);
 
-  // Shows the main window (made on first call); its first showing starts the models, and on
-  // the first run the onboarding sheet opens over it.
+  // Shows the main window (made on first call); its first showing starts the models and, once
+  // the window is shown, the sweep of what copies that could not end cleanly left in the
+  // temporary folder (LeftoverSweep, on a thread of its own); on the first run the onboarding
+  // sheet opens over it.
   void showMainWindow();
   // Shows the "Translation Settings" window (made on first call).
   void showTranslationSettings();
@@ -149,6 +152,8 @@ class Application {
   MainWindow* mainWindow() const { return m_mainWindow.get(); }
   TranslationSettingsView* translationSettingsWindow() const { return m_translationSettingsView.get(); }
   SettingsWindow* settingsWindow() const { return m_settingsWindow.get(); }
+  // The sweep of the temporary folder: none before the main window's first showing.
+  LeftoverSweep* leftoverSweep() const { return m_leftoverSweep.get(); }
 
  private:
   // A save that failed while nobody may be there to read the window (the main window made).
@@ -172,6 +177,7 @@ class Application {
   std::unique_ptr<TranslationSettingsView> m_translationSettingsView;
   std::unique_ptr<SettingsWindow> m_settingsWindow;
   std::unique_ptr<MainWindow> m_mainWindow;
+  std::unique_ptr<LeftoverSweep> m_leftoverSweep;
 };
 
 }  // namespace parlowvista

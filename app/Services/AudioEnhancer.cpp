@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -89,10 +90,13 @@ void AudioEnhancer::cleanupTempFile(const QString& path) {
   HeldFiles::release(path);
 }
 
-int AudioEnhancer::removeLeftovers(const QString& folder) {
+int AudioEnhancer::removeLeftovers(const QString& folder, std::stop_token stop) {
   int removed = 0;
   const QDir dir(folder);
-  for (const QString& name : dir.entryList({QStringLiteral("parlowvista-*.wav")}, QDir::Files | QDir::Hidden)) {
+  // One entry at a time, unsorted: a shared folder may hold any number of look-alikes.
+  QDirIterator entries(folder, {QStringLiteral("parlowvista-*.wav")}, QDir::Files | QDir::Hidden);
+  while (!stop.stop_requested() && entries.hasNext()) {
+    const QString name = entries.nextFileInfo().fileName();
     const QRegularExpressionMatch own = ownFileName().match(name);
     if (!own.hasMatch()) continue;
     // The lock decides wherever locks work: the number says nothing of a copy in another

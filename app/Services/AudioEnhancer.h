@@ -93,8 +93,9 @@ class AudioEnhancer : public QObject {
   // killed, or the machine's power lost, while it enhanced): only names this class gives, of
   // the running user, never anything else, and nothing some process holds, wherever it runs
   // (HeldFiles), whatever number its name gives. In a folder without locks, nothing of a process
-  // still running here (a process of another user included). Returns how many went.
-  static int removeLeftovers(const QString& folder);
+  // still running here (a process of another user included). Returns how many went. A stop
+  // asked for through `stop` ends it between two entries. Any thread.
+  static int removeLeftovers(const QString& folder, std::stop_token stop = {});
 
  private:
   struct ToolResult {

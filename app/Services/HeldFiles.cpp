@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -69,25 +70,43 @@ QString failure(const QString& path, int error) {
   return path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
 }
 
+// The running user owns the open file, which is of the kind asked for.
+bool isOwn(int descriptor, bool folder) {
+  struct stat file {};
+  return ::fstat(descriptor, &file) == 0 && (folder ? S_ISDIR(file.st_mode) : S_ISREG(file.st_mode)) &&
+         file.st_uid == ::geteuid();
+}
+
 // Makes `path` a new file or folder and holds it.
 QString makeHeld(const QString& given, bool folder) {
   // One name for each, however it was written: release() may be given it another way.
   const QString path = QDir::cleanPath(given);
   const Parent parent(path);
   if (parent.descriptor() < 0) return failure(path, errno ? errno : EINVAL);
+  // Readable and writable by the running user alone, whatever the umask: the folder is usually
+  // the temporary folder all users share, and a download folder's files (what the tools write
+  // in it) are kept from others by the folder.
   // Between the making and the lock, a start elsewhere may take the new file for a gone copy's
   // and remove it, holding the lock only while it does: the file is then made again.
   constexpr int kAttempts = 5;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (folder && ::mkdirat(parent.descriptor(), parent.name(), 0777) != 0) return failure(path, errno);
+    if (folder && ::mkdirat(parent.descriptor(), parent.name(), 0700) != 0) return failure(path, errno);
     const int descriptor =
         folder ? ::openat(parent.descriptor(), parent.name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-               : ::openat(parent.descriptor(), parent.name(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+               : ::openat(parent.descriptor(), parent.name(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (descriptor < 0) {
       // A folder that went between its making and its opening is made again.
       if (folder && errno == ENOENT) continue;
       return failure(path, errno);
     }
+    // A folder that went before it was opened (a start elsewhere took it for a gone copy's) may
+    // have been made again by another user, in a folder all may write in: the download would go
+    // to them. (A file is made by the opening itself.)
+    if (folder && !isOwn(descriptor, true)) {
+      ::close(descriptor);
+      return failure(path, EEXIST);
+    }
+    ::fchmod(descriptor, folder ? 0700 : 0600);
     int locked = 0;
     do locked = ::flock(descriptor, LOCK_EX);
     while (locked != 0 && errno == EINTR);
@@ -104,26 +123,20 @@ QString makeHeld(const QString& given, bool folder) {
   return failure(path, EAGAIN);
 }
 
-// The running user owns the open file, which is of the kind asked for.
-bool isOwn(int descriptor, bool folder) {
-  struct stat file {};
-  return ::fstat(descriptor, &file) == 0 && (folder ? S_ISDIR(file.st_mode) : S_ISREG(file.st_mode)) &&
-         file.st_uid == ::geteuid();
-}
-
 // Removes the folder open as `descriptor`, the entry `parent` names, with all in it (through
 // the descriptor: see FolderRemoval), and says whether it went. Only the running user's files
 // and folders go.
-bool removeOpenFolder(const Parent& parent, int descriptor) {
+bool removeOpenFolder(const Parent& parent, int descriptor, std::stop_token stop = {}) {
   std::error_code error;
-  voxtrellis::FolderRemoval::removeInside(descriptor, error, ::geteuid());
+  voxtrellis::FolderRemoval::removeInside(descriptor, error, ::geteuid(), std::move(stop));
   return !error && parent.names(descriptor) && ::unlinkat(parent.descriptor(), parent.name(), AT_REMOVEDIR) == 0;
 }
 
 // Removes `path`, a regular file or else a folder with all in it, when it is the running
 // user's and no process holds it. Where locks cannot be taken, a file goes when
 // `goneWithoutLocks` says so; a folder never does.
-bool removeUnheld(const QString& path, bool folder, const std::function<bool()>& goneWithoutLocks) {
+bool removeUnheld(const QString& path, bool folder, const std::function<bool()>& goneWithoutLocks,
+                  std::stop_token stop) {
   const Parent parent(path);
   if (parent.descriptor() < 0) return false;
   // A file is opened for writing: over NFS an exclusive lock needs it.
@@ -141,7 +154,8 @@ bool removeUnheld(const QString& path, bool folder, const std::function<bool()>&
     const bool unheld = locked == 0 || (locked != EWOULDBLOCK && !folder && goneWithoutLocks && goneWithoutLocks());
     // A folder's lock is kept while its contents go, so that no copy takes it meanwhile.
     if (unheld && parent.names(descriptor)) {
-      removed = folder ? removeOpenFolder(parent, descriptor) : ::unlinkat(parent.descriptor(), parent.name(), 0) == 0;
+      removed = folder ? removeOpenFolder(parent, descriptor, std::move(stop))
+                       : ::unlinkat(parent.descriptor(), parent.name(), 0) == 0;
     }
   }
   ::close(descriptor);
@@ -187,11 +201,11 @@ bool HeldFiles::removeFolder(const QString& given) {
 }
 
 bool HeldFiles::removeUnlessHeld(const QString& path, const std::function<bool()>& goneWithoutLocks) {
-  return removeUnheld(path, false, goneWithoutLocks);
+  return removeUnheld(path, false, goneWithoutLocks, {});
 }
 
-bool HeldFiles::removeFolderUnlessHeld(const QString& path) {
-  return removeUnheld(path, true, {});
+bool HeldFiles::removeFolderUnlessHeld(const QString& path, std::stop_token stop) {
+  return removeUnheld(path, true, {}, std::move(stop));
 }
 
 }  // namespace parlowvista

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <functional>
+#include <stop_token>
 
 namespace parlowvista {
 
@@ -17,10 +18,12 @@ namespace parlowvista {
 // Any thread.
 class HeldFiles {
  public:
-  // Makes `path`, new and empty, and holds it until release(path) or the end of the process.
+  // Makes `path`, new and empty, readable and writable by the running user alone (0600, whatever
+  // the umask), and holds it until release(path) or the end of the process.
   // Returns an empty string, or why it could not be made: "<path>: <the system's reason>".
   static QString create(const QString& path);
-  // Makes the folder `path`, new and empty, and holds it as create() holds a file.
+  // Makes the folder `path`, new and empty, open to the running user alone (0700), and holds it
+  // as create() holds a file. What is made in it is kept from other users by it.
   static QString createFolder(const QString& path);
   // Lets a file or folder create() or createFolder() made go, removed or not; any other path:
   // nothing.
@@ -40,8 +43,9 @@ class HeldFiles {
   // Removes `path` with all in it when it is a folder (not a link) of the running user that no
   // process holds, and says whether it went (as removeFolder() removes it; another user's file or
   // folder inside stays, and so does the folder). A folder where locks cannot be taken is not
-  // removed: a copy that is gone cannot be told there from one that runs.
-  static bool removeFolderUnlessHeld(const QString& path);
+  // removed: a copy that is gone cannot be told there from one that runs. A stop asked for
+  // through `stop` ends the removal between two entries, and the folder stays with what is left.
+  static bool removeFolderUnlessHeld(const QString& path, std::stop_token stop = {});
 };
 
 }  // namespace parlowvista

@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QPromise>
@@ -298,11 +299,14 @@ void YouTubeDownloader::cleanupTempFile(const QUrl& audioURL) {
   QFile::remove(info.absoluteFilePath());
 }
 
-int YouTubeDownloader::removeLeftovers(const QString& folder) {
+int YouTubeDownloader::removeLeftovers(const QString& folder, std::stop_token stop) {
   int removed = 0;
   const QDir dir(folder);
-  for (const QString& name : dir.entryList({kFolderPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
-    if (isFolderName(name) && HeldFiles::removeFolderUnlessHeld(dir.filePath(name))) ++removed;
+  // One entry at a time, unsorted: a shared folder may hold any number of look-alikes.
+  QDirIterator entries(folder, {kFolderPrefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden);
+  while (!stop.stop_requested() && entries.hasNext()) {
+    const QString name = entries.nextFileInfo().fileName();
+    if (isFolderName(name) && HeldFiles::removeFolderUnlessHeld(dir.filePath(name), stop)) ++removed;
   }
   return removed;
 }

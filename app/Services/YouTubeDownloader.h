@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 
 namespace parlowvista {
 
@@ -93,8 +94,9 @@ class YouTubeDownloader : public QObject {
   // HeldFiles: each is held from its making until it is removed). A link in them is removed, and
   // never followed, even one swapped in for a folder while they go: another user who shares the
   // folder (the default /tmp) cannot make a start remove anything of the user's elsewhere.
-  // Returns how many went.
-  static int removeLeftovers(const QString& folder);
+  // Returns how many went. A stop asked for through `stop` ends it between two entries (inside a
+  // folder too: what is left of that folder goes at a later start). Any thread.
+  static int removeLeftovers(const QString& folder, std::stop_token stop = {});
 
   // The reports one chunk of tool output gives, one per recognised line, in line order.
   static QList<ProgressReport> parseProgress(const QString& output);

@@ -5,9 +5,6 @@
 #include "Models/StoredSpeaker.h"
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
-#include "Models/UuidText.h"
-#include "Services/AudioEnhancer.h"
-#include "Services/HeldFiles.h"
 #include "Services/KeychainService.h"
 #include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
@@ -23,12 +20,9 @@
 #include "Views/Workspace/ResultsView.h"
 #include "Views/Workspace/SegmentListView.h"
 #include "Views/Workspace/SegmentRowEditor.h"
+#include "app/App/ApplicationTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
-#include "support/ChildTestRun.h"
-#include "support/Namespaces.h"
-#include "support/Processes.h"
 #include "support/QtWait.h"
-#include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
 #include "support/Spawn.h"
 #include "support/TempDir.h"
@@ -49,54 +43,19 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <csignal>
 #include <iostream>
-#include <vector>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 using parlowvista::Application;
 using parlowvista::AppSettings;
-using parlowvista::AudioEnhancementSettings;
-using parlowvista::ProcessingState;
 using parlowvista::StoreError;
 
 namespace {
 
-// Starts this program's tests of `filter` in `child` (after `launcher`, when given) and waits
-// until it writes `line`: true once it has. What it wrote is added to `output`.
-bool startChildUntil(QProcess& child, QProcessEnvironment environment, const QString& filter, const QByteArray& line,
-                     QByteArray& output, int timeoutMs, QStringList launcher = {}) {
-  environment.insert(testsupport::kChildRunVariable, "1");
-  child.setProcessEnvironment(environment);
-  child.setProcessChannelMode(QProcess::MergedChannels);
-  launcher << QCoreApplication::applicationFilePath() << "--gtest_filter=" + filter;
-  child.start(launcher.takeFirst(), launcher);
-  testsupport::waitUntil(
-      [&] {
-        child.waitForReadyRead(100);
-        output += child.readAll();
-        return output.contains(line) || child.state() == QProcess::NotRunning;
-      },
-      timeoutMs);
-  return output.contains(line);
-}
-
-class ApplicationTest : public testsupport::TempDirTest {
- protected:
-  // Settings of the test's own, in its folder, until it ends.
-  testsupport::ScopedSettingsFolder settingsFolder{folder("config")};
-
-  void SetUp() override { QSettings().clear(); }
-
-  QString folder(const std::string& name) const { return QString::fromStdString((tempDir / name).string()); }
-  Application::Environment environment() const {
-    return {folder("share"), QStringLiteral("com.lanternhollow.tests.%1").arg(QCoreApplication::applicationPid()),
-            nullptr};
-  }
-};
+using apptest::ApplicationTest;
+using apptest::startChildUntil;
 
 TEST_F(ApplicationTest, BuildsEveryServiceOverItsOwnFoldersAndOpensTheStore) {
   Application application(environment());
@@ -211,229 +170,6 @@ TEST(ApplicationHoldChildProcess, HoldsTheLibraryForASecond) {
   const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.hold"));
   std::cout << "holding" << std::endl;
   QThread::msleep(1000);
-}
-
-// A copy killed (or left without power) while it enhanced or downloaded a file left the
-// half-written output in the temporary folder. The next start removes it, and what such a copy's
-// previews left, by the names the enhancer and the downloader give: nothing a copy holds, this
-// one or another, and nothing else in the folder. The process number in the enhancer's names
-// says nothing where locks work: a copy in another container had its own numbers (1, as the
-// container's first process), so a file that no copy holds goes whatever number it gives, that
-// of a process running here included.
-TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndNothingElse) {
-  const QString temporary = folder("tmp");
-  ASSERT_TRUE(QDir().mkpath(temporary));
-  const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
-  ASSERT_EQ(QDir::tempPath(), temporary);
-  const pid_t ended = testsupport::endedProcessId();
-  ASSERT_GT(ended, 0);
-  QProcess running;
-  running.start("sleep", {"60"});
-  ASSERT_TRUE(running.waitForStarted());
-  const auto named = pipelinetest::enhancerFileName;
-  const QStringList left{
-      named(ended, ""), named(ended, "preview_"),       named(ended, "preview_original_"),
-      named(1, ""),     named(running.processId(), ""), named(QCoreApplication::applicationPid(), "preview_")};
-  const QStringList kept{parlowvista::uuidText(QUuid::createUuid()) + ".wav",
-                         QStringLiteral("parlowvista-%1-notes.wav").arg(ended), named(ended, "") + ".part", "talk.wav"};
-  for (const QString& name : left + kept) testsupport::writeFile(tempDir / "tmp" / name.toStdString(), "RIFF");
-  const QString folderOfThatName = named(ended, "");
-  ASSERT_TRUE(QDir(temporary).mkdir(folderOfThatName));
-  const QString held = QDir(temporary).filePath(named(ended, ""));
-  ASSERT_EQ(parlowvista::HeldFiles::create(held), "");
-  const QString heldAsFirst = QDir(temporary).filePath(named(1, "preview_"));
-  ASSERT_EQ(parlowvista::HeldFiles::create(heldAsFirst), "");
-  // A download's folder: a gone copy's goes with all in it, though not through a link to a folder
-  // elsewhere; one a copy holds stays; so does a link of that name, and what it leads to.
-  const auto download = [] { return "yt-download-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); };
-  const QString leftDownload = download();
-  ASSERT_TRUE(QDir(temporary).mkpath(leftDownload + "/part"));
-  testsupport::writeFile(tempDir / "tmp" / leftDownload.toStdString() / "part" / "talk.m4a", "m4a");
-  const QString elsewhere = folder("elsewhere");
-  testsupport::writeFile(tempDir / "elsewhere" / "keep.m4a", "m4a");
-  ASSERT_TRUE(QFile::link(elsewhere, QDir(temporary).filePath(leftDownload + "/part/link")));
-  const QString heldDownload = QDir(temporary).filePath(download());
-  ASSERT_EQ(parlowvista::HeldFiles::createFolder(heldDownload), "");
-  const QString linkedDownload = download();
-  ASSERT_TRUE(QFile::link(elsewhere, QDir(temporary).filePath(linkedDownload)));
-  const QString fileOfADownloadsName = download();
-  testsupport::writeFile(tempDir / "tmp" / fileOfADownloadsName.toStdString(), "m4a");
-  const QStringList keptDownloads{linkedDownload, fileOfADownloadsName, "yt-download-notes",
-                                  "yt-download-" + QUuid::createUuid().toString(QUuid::WithoutBraces)};
-  for (const QString& name : keptDownloads.mid(2)) ASSERT_TRUE(QDir(temporary).mkdir(name));
-
-  {
-    const Application application(environment());
-    const QStringList there = QDir(temporary).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& name : left + QStringList{leftDownload})
-      EXPECT_FALSE(there.contains(name)) << name.toStdString();
-    for (const QString& name : kept + keptDownloads + QStringList{folderOfThatName}) {
-      EXPECT_TRUE(there.contains(name)) << name.toStdString();
-    }
-    EXPECT_TRUE(QFileInfo::exists(held));
-    EXPECT_TRUE(QFileInfo::exists(heldAsFirst));
-    EXPECT_TRUE(QFileInfo(heldDownload).isDir());
-    EXPECT_TRUE(QFileInfo::exists(elsewhere + "/keep.m4a"));
-  }
-  // Let go, they are what a gone copy left.
-  parlowvista::HeldFiles::release(held);
-  parlowvista::HeldFiles::release(heldAsFirst);
-  parlowvista::HeldFiles::release(heldDownload + "/");
-  const Application again(environment());
-  EXPECT_FALSE(QFileInfo::exists(held));
-  EXPECT_FALSE(QFileInfo::exists(heldAsFirst));
-  EXPECT_FALSE(QFileInfo::exists(heldDownload));
-  running.kill();
-  running.waitForFinished();
-}
-
-// A second copy that cannot see a running copy's process (one in another container that shares
-// the temporary folder; here in a process-id namespace of its own) takes the number in that
-// copy's file for a gone copy's: the lock the running copy holds on the file keeps it there. A
-// gone copy's file still goes.
-TEST_F(ApplicationTest, ACopyThatCannotSeeARunningCopyLeavesItsFileAlone) {
-  const auto launcher = testsupport::namespaceLauncher({"--pid", "--fork"});
-  if (!launcher)
-    GTEST_SKIP() << "This machine lets no test start a copy in a process-id namespace of its own "
-                    "(unshare --pid --fork): the lock alone is tested above";
-  const QString temporary = folder("tmp");
-  ASSERT_TRUE(QDir().mkpath(temporary));
-  // The running copy: this process, making an enhancement preview with a tool that takes its time.
-  const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
-  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
-  testsupport::writeFile(tempDir / "in.wav", "RIFF");
-  parlowvista::AudioEnhancer enhancer(QString::fromStdString(tool.string()), temporary);
-  enhancer.generatePreview(folder("in.wav"), {}, [](const auto&) { ADD_FAILURE() << "answered"; });
-  const QStringList writing = QDir(temporary).entryList(QDir::Files);
-  ASSERT_EQ(writing.size(), 1);
-  const pid_t ended = testsupport::endedProcessId();
-  ASSERT_GT(ended, 0);
-  const QString gone = pipelinetest::enhancerFileName(ended);
-  testsupport::writeFile(tempDir / "tmp" / gone.toStdString(), "RIFF");
-
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.insert("PV_OTHER_COPY_FOLDER", folder("other"));
-  environment.insert("PV_RUNNING_COPY", QString::number(QCoreApplication::applicationPid()));
-  environment.insert("PV_OTHER_COPY_TMPDIR", temporary);
-  const testsupport::ChildTestRun other =
-      testsupport::runTestsInChild(environment, "ApplicationOtherCopyChildProcess.*", 120000, *launcher);
-  EXPECT_TRUE(other.output.contains("[  PASSED  ] 1 test")) << other.output.toStdString();
-  const QStringList there = QDir(temporary).entryList(QDir::Files);
-  EXPECT_TRUE(there.contains(writing.first())) << there.join(", ").toStdString();
-  EXPECT_FALSE(there.contains(gone)) << there.join(", ").toStdString();
-}
-
-// The second copy for the test above: it starts over a library of its own, the running copy's
-// process out of its sight.
-TEST(ApplicationOtherCopyChildProcess, StartsWithoutSeeingTheRunningCopy) {
-  const QString folder = qEnvironmentVariable("PV_OTHER_COPY_FOLDER");
-  ASSERT_FALSE(folder.isEmpty());
-  ASSERT_NE(::kill(static_cast<pid_t>(qEnvironmentVariableIntValue("PV_RUNNING_COPY")), 0), 0)
-      << "the running copy is in sight";
-  const testsupport::ScopedSettingsFolder settings(folder + "/config");
-  // The temporary folder both copies share (not the test program's own run folder inside it).
-  const testsupport::ScopedEnv temporary("TMPDIR", qEnvironmentVariable("PV_OTHER_COPY_TMPDIR").toStdString());
-  const Application application(Application::Environment(folder + "/share", "com.lanternhollow.tests.othercopy"));
-}
-
-// A copy that runs as the first process of a process-id namespace of its own (a container's
-// main process) names its files "parlowvista-1-…", as if it were the machine's first process,
-// which always runs here. While it enhances, its lock keeps its file; once it is killed, the
-// next start removes the file, which nothing else would ever do.
-TEST_F(ApplicationTest, AKilledCopyThatRanAsAContainersFirstProcessLeavesNothingForGood) {
-  QString whyNot;
-  const auto launcher = testsupport::namespaceLauncher({"--pid", "--fork"}, &whyNot);
-  if (!launcher)
-    GTEST_SKIP() << "This machine lets no test start a copy in a process-id namespace of its own (unshare --pid "
-                    "--fork: "
-                 << whyNot.toStdString() << "): the lock alone is tested above";
-  const QString temporary = folder("tmp");
-  ASSERT_TRUE(QDir().mkpath(temporary));
-  const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
-  const auto tool = testsupport::writeFile(tempDir / "bin" / "ffmpeg", "#!/bin/sh\nexec sleep 600\n");
-  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
-  testsupport::writeFile(tempDir / "in.wav", "RIFF");
-  QProcessEnvironment copysEnvironment = QProcessEnvironment::systemEnvironment();
-  copysEnvironment.insert("PV_FIRST_FOLDER", folder(""));
-  // What the killed copy's test program leaves of its own goes with this test's folder.
-  copysEnvironment.insert("TMPDIR", folder("child"));
-  ASSERT_TRUE(QDir().mkpath(folder("child")));
-  QProcess copy;
-  QByteArray output;
-  ASSERT_TRUE(startChildUntil(copy, copysEnvironment, "ApplicationFirstProcessChildProcess.*", "enhancing\n", output,
-                              120000, *launcher))
-      << output.toStdString();
-  const QStringList written = QDir(temporary).entryList(QDir::Files);
-  ASSERT_EQ(written.size(), 1);
-  EXPECT_TRUE(written.first().startsWith("parlowvista-1-")) << written.first().toStdString();
-  { const Application running(environment()); }
-  EXPECT_EQ(QDir(temporary).entryList(QDir::Files), written);
-
-  // The namespace's first process (the launcher's child); its end ends all in the namespace.
-  const QList<qint64> first = testsupport::childProcessesOf(copy.processId());
-  ASSERT_EQ(first.size(), 1);
-  ::kill(static_cast<pid_t>(first.first()), SIGKILL);
-  ASSERT_TRUE(copy.waitForFinished(30000));
-  EXPECT_EQ(QDir(temporary).entryList(QDir::Files), written);
-  { const Application next(environment()); }
-  EXPECT_EQ(QDir(temporary).entryList(QDir::Files).join(", ").toStdString(), "");
-}
-
-// The copy for the test above: this program as the first process of its namespace,
-// making an enhancement preview with a tool that takes its time, until it is killed.
-TEST(ApplicationFirstProcessChildProcess, EnhancesUntilKilled) {
-  const QString folder = qEnvironmentVariable("PV_FIRST_FOLDER");
-  ASSERT_FALSE(folder.isEmpty());
-  ASSERT_EQ(QCoreApplication::applicationPid(), 1);
-  parlowvista::AudioEnhancer enhancer(folder + "/bin/ffmpeg", folder + "/tmp");
-  enhancer.generatePreview(folder + "/in.wav", {}, [](const auto&) { ADD_FAILURE() << "answered"; });
-  ASSERT_EQ(QDir(folder + "/tmp").entryList(QDir::Files).size(), 1);
-  std::cout << "enhancing" << std::endl;
-  testsupport::waitUntil([] { return false; }, 300000);
-}
-
-// A $TMPDIR that names no folder: QDir::tempPath() is then empty, which names the working folder.
-// The start's sweep leaves the working folder alone, and enhancing still works, its files in
-// /tmp, none of them in the working folder.
-TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkingFolder) {
-  const testsupport::ScopedEnv tmpdir("TMPDIR", folder("missing").toStdString());
-  pipelinetest::writeFloatWav(tempDir / "talk.wav", pipelinetest::twoVoices(3.0, {}));
-  const QString work = folder("work");
-  ASSERT_TRUE(QDir().mkpath(work));
-  const pid_t ended = testsupport::endedProcessId();
-  ASSERT_GT(ended, 0);
-  const QString leftLookalike = pipelinetest::enhancerFileName(ended);
-  testsupport::writeFile(tempDir / "work" / leftLookalike.toStdString(), "RIFF");
-  struct WorkingFolder {
-    QString before = QDir::currentPath();
-    ~WorkingFolder() { QDir::setCurrent(before); }
-  } restored;
-  ASSERT_TRUE(QDir::setCurrent(work));
-
-  Application application(Application::Environment(folder("share"), QStringLiteral("com.lanternhollow.tests.tmpdir"),
-                                                   std::make_shared<pipelinetest::FakeEngine>()));
-  EXPECT_EQ(QDir(work).entryList(QDir::Files).join(", ").toStdString(), leftLookalike.toStdString());
-  ASSERT_NE(Application::ensureDefaultGroup(application.modelContext(), application.appSettings()), nullptr);
-  auto& vm = application.viewModel();
-  vm.initializeModels();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return vm.state().kind() == ProcessingState::Kind::modelsReady; }, 30000));
-  ASSERT_TRUE(testsupport::waitUntil([&] { return vm.isEnhancerAvailable(); }));
-  AudioEnhancementSettings enhancement;
-  enhancement.enabled = true;
-  vm.setAudioEnhancement(enhancement);
-  vm.processFile(QUrl::fromLocalFile(folder("talk.wav")));
-  ASSERT_TRUE(testsupport::waitUntil(
-      [&] { return !vm.isBusy() && vm.state().kind() != ProcessingState::Kind::processing; }, 60000));
-  ASSERT_EQ(vm.state().kind(), ProcessingState::Kind::completed) << vm.statusMessage().toStdString();
-  const auto logs = vm.logs();
-  EXPECT_TRUE(std::any_of(logs.begin(), logs.end(),
-                          [](const auto& entry) { return entry.message == "Audio enhanced successfully"; }));
-  vm.generateEnhancementPreview();
-  ASSERT_TRUE(testsupport::waitUntil([&] { return !vm.isGeneratingPreview(); }, 30000));
-  const QFileInfo preview(vm.previewEnhancedURL().toLocalFile());
-  EXPECT_TRUE(preview.exists()) << preview.filePath().toStdString();
-  EXPECT_EQ(preview.absolutePath().toStdString(), "/tmp");
-  EXPECT_EQ(QDir(work).entryList(QDir::Files).join(", ").toStdString(), leftLookalike.toStdString());
 }
 
 // The program itself, started as a user starts it with nothing in its environment about the

@@ -2,6 +2,7 @@
 
 #include "Models/UuidText.h"
 #include "Services/HeldFiles.h"
+#include "app/Services/OtherUsersAccess.h"
 #include "support/LoopbackServer.h"
 #include "support/NameSwapper.h"
 #include "support/Processes.h"
@@ -9,7 +10,6 @@
 #include "support/TempDir.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -213,7 +213,10 @@ TEST_F(YouTubeDownloaderTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowTo
   EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
+// The download's folder and what the tools write in it are the user's alone, whatever the umask
+// gives what they make, in a temporary folder all users share: no one else can read the audio.
 TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
+  const testsupport::ScopedUmask usual(022);
   testsupport::TempDir media;
   const std::string clipPath = (media / "clip.m4a").string();
   ASSERT_EQ(QProcess::execute("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=3",
@@ -242,6 +245,16 @@ TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
   EXPECT_TRUE(file.absolutePath().startsWith(tempFolder + "/yt-download-"));
   EXPECT_TRUE(reports.contains(Report{1.0, "Downloading audio..."}));
   EXPECT_TRUE(reports.contains(Report{0.95, "Extracting audio..."}));
+  EXPECT_EQ(testsupport::permissionsOf(file.absolutePath().toStdString()), 0700);
+  // The tools made nothing beside it (the other folder there is this test's).
+  QStringList made = QDir(tempFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+  made.removeAll(QString::fromStdString(media.path().filename().string()));
+  EXPECT_EQ(made, QStringList{file.absoluteDir().dirName()});
+  for (const QString& path : {file.absolutePath(), file.absoluteFilePath()}) {
+    if (const auto readable = testsupport::nobodyCanRead(path.toStdString())) {
+      EXPECT_FALSE(*readable) << path.toStdString();
+    }
+  }
 
   YouTubeDownloader::cleanupTempFile(audio.audioURL);
   EXPECT_FALSE(QFileInfo::exists(file.absoluteFilePath()));
@@ -481,9 +494,8 @@ TEST(YouTubeDownloaderLeftoversTest, FoldersSwappedForLinksWhileTheyGoLeadNoRemo
   int rounds = 0;
   int swept = 0;
   int cleaned = 0;
-  QElapsedTimer clock;
-  clock.start();
-  for (; rounds < kRounds && clock.elapsed() < 60000; ++rounds) {
+  int raced = 0;  // removals while which names traded places
+  for (; rounds < kRounds; ++rounds) {
     // Each round afresh: a gone copy's folder, or (every other round) this copy's own download,
     // held, which its cleanup removes; a folder in it; and the two links.
     std::error_code ignored;
@@ -500,12 +512,14 @@ TEST(YouTubeDownloaderLeftoversTest, FoldersSwappedForLinksWhileTheyGoLeadNoRemo
     fs::create_directory_symlink(elsewhere, topLink);
     fs::create_directory_symlink(elsewhere, innerLink);
     swapper.start();
+    const long exchanges = swapper.exchanges();
     if (own) {
       YouTubeDownloader::cleanupTempFile(QUrl::fromLocalFile(folder + "/talk.m4a"));
     } else {
       swept += YouTubeDownloader::removeLeftovers(QString::fromStdString(temporary.string()));
     }
     swapper.stop();
+    if (swapper.exchanges() > exchanges) ++raced;
     if (own && !fs::exists(download)) ++cleaned;
     if (left() != kFiles) {
       ++rounds;
@@ -513,11 +527,11 @@ TEST(YouTubeDownloaderLeftoversTest, FoldersSwappedForLinksWhileTheyGoLeadNoRemo
     }
   }
   std::cout << "Files removed elsewhere: " << kFiles - left() << " of " << kFiles << " after " << rounds << " rounds, "
-            << swapper.exchanges() << " exchanges (" << swept << " folders swept, " << cleaned << " cleaned up)"
-            << std::endl;
+            << swapper.exchanges() << " exchanges, " << raced << " removals raced (" << swept << " folders swept, "
+            << cleaned << " cleaned up)" << std::endl;
   EXPECT_EQ(left(), kFiles);
-  EXPECT_EQ(rounds, kRounds);
-  // The swapping did not stop every removal.
+  // The names traded places while most removals ran, and the swapping did not stop every removal.
+  EXPECT_GE(raced, kRounds / 2);
   EXPECT_GT(swept, 0);
   EXPECT_GT(cleaned, 0);
 }
