@@ -25,8 +25,8 @@ QString fileExtension(ExportFormat format);
 // Writes one transcript as plain text, SRT subtitles or JSON. Stateless.
 //
 // Speaker labels are Speaker::displayLabel. The "Speakers" figure (TXT) and `speakerCount`
-// (JSON) count the distinct speaker ids of the exported segments, not the result's stored
-// count, which goes stale as segments are merged and reassigned.
+// (JSON) are the result's speakerCount(): the distinct speakers of the exported segments, the
+// figure the screen shows.
 class ExportService {
  public:
   class ExportError : public std::exception {

@@ -70,7 +70,9 @@ class LibraryActions::CheckedFile {
     struct stat named {};
     QString failure;
     if (::fstatat(folder, m_name.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
-      failure = systemReason(errno);
+      // The sample cache drops a deleted source's samples itself once the deletion is saved, on
+      // a worker thread that may come first: samples already gone are deleted, not a failure.
+      if (errno != ENOENT || m_kind != AppFile::cachedSamples) failure = systemReason(errno);
     } else if (owned.st_dev != m_owned.st_dev || owned.st_ino != m_owned.st_ino) {
       failure = folderReplaced;
     } else if (named.st_dev != m_file.st_dev || named.st_ino != m_file.st_ino ||
@@ -78,7 +80,8 @@ class LibraryActions::CheckedFile {
       failure = replacedAfterTheCheck(m_path);
     } else if (named.st_uid != ::geteuid()) {
       failure = belongsToAnotherUser(m_path);
-    } else if (::unlinkat(folder, m_name.constData(), 0) != 0) {
+    } else if (::unlinkat(folder, m_name.constData(), 0) != 0 &&
+               (errno != ENOENT || m_kind != AppFile::cachedSamples)) {
       // (Whatever took the name since lies in this folder, and a folder there stays.)
       failure = systemReason(errno);
     }

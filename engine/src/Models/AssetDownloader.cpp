@@ -4,7 +4,12 @@
 
 #include "Shared/Uuid.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace voxtrellis::AssetDownloader {
 
@@ -97,6 +102,14 @@ fs::path ensure(const Descriptor& descriptor, const HttpClient& session, const A
     descriptor.transferMode.writer(bytes, descriptor.destinationURL);
   } else {
     const fs::path temp = temporaryDirectory() / ("voxtrellis-asset-" + makeUuidString());
+    // Made here first, new and the user's alone: the download then writes into this very file,
+    // which no other user can replace in a shared temporary folder, nor read.
+    const int made = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (made < 0) {
+      throw FileSystemError(FileSystemError::Code::fileWriteFailed, temp,
+                            "Could not create " + temp.string() + ": " + std::strerror(errno));
+    }
+    ::close(made);
     Removal removal(temp);
     requireSuccess(session.download(descriptor.remoteURL, {}, temp, kTimeout), descriptor.description);
     descriptor.transferMode.mover(temp, descriptor.destinationURL);

@@ -133,6 +133,19 @@ TEST_F(LibraryActionsTest, DeletingAGroupSavesThenRemovesOnlyTheAppsOwnFiles) {
   EXPECT_EQ(rowCount("TranscriptGroup"), 0);
   EXPECT_EQ(rowCount("AudioSource"), 0);
   EXPECT_EQ(rowCount("Transcription"), 0);
+
+  // The sample cache drops a deleted source's samples itself once the deletion is saved, on a
+  // worker thread that may come first: the samples are deleted all the same, not "failed".
+  TranscriptGroup* again = group("Again", 1);
+  AudioSource* cachedOnly = source(again, file("Music/again.wav"), QString(""), 2);
+  const QString samples = file("Cache/again.bin");
+  cachedOnly->setCachedSamplesPath(samples);
+  context->save();
+  const QString samplesPath = QFileInfo(samples).canonicalFilePath();
+  QObject::connect(context.get(), &ModelContext::didSave, [samples] { QFile::remove(samples); });
+  EXPECT_TRUE(actions->deleteGroup(again));
+  EXPECT_FALSE(QFile::exists(samples));
+  EXPECT_EQ(removalLines().toStdString(), (printed + "\nDeleted cached samples: " + samplesPath).toStdString());
 }
 
 TEST_F(LibraryActionsTest, ARelocatedVideoSourceNeverDeletesTheUsersFile) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace voxtrellis::AssetDownloader {
 void PrintTo(TransferMode::Kind kind, std::ostream* os) {
   *os << (kind == TransferMode::Kind::data ? "data" : "file");
@@ -54,6 +56,27 @@ TEST_P(AssetDownloaderTest, DownloadsIntoNewFoldersAndReplacesOldFiles) {
   hub.answer("/asset.bin", 200, "newer");
   AssetDownloader::ensure({"the asset", hub.baseUrl() + "/asset.bin", destination, false, mode()}, client, logger);
   EXPECT_EQ(testsupport::readFile(destination), "newer");
+}
+
+TEST(AssetDownloadTest, TheFileDownloadedInTheTemporaryFolderIsTheUsersAlone) {
+  test::FakeHub hub;
+  testsupport::TempDir dir{"assets"};
+  testsupport::TempDir tmp{"assets-tmp"};
+  const test::ScopedEnv tmpEnv{"TMPDIR", tmp.path().string()};
+  hub.answer("/asset.bin", 200, "private");
+  const mode_t umaskBefore = ::umask(022);
+  struct stat seen {};
+  const auto mover = [&seen](const fs::path& temporary, const fs::path& destination) {
+    ::lstat(temporary.c_str(), &seen);
+    AssetDownloader::defaultFileMover(temporary, destination);
+  };
+  AssetDownloader::ensure(
+      {"the asset", hub.baseUrl() + "/asset.bin", dir / "asset.bin", false, TransferMode::file(mover)},
+      HttpClient{std::nullopt}, AppLogger{"AssetDownloader"});
+  ::umask(umaskBefore);
+  EXPECT_TRUE(S_ISREG(seen.st_mode));
+  EXPECT_EQ(seen.st_mode & 07777, 0600u);
+  EXPECT_EQ(testsupport::readFile(dir / "asset.bin"), "private");
 }
 
 TEST_P(AssetDownloaderTest, ExistingFileIsKeptWithoutRequestWhenAsked) {
