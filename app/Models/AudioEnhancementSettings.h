@@ -7,8 +7,9 @@
 
 namespace parlowvista {
 
-// What the audio enhancer does to a file before it is loaded. A plain value kept in memory by
-// the view model. Strengths are fractions from 0 to 1.
+// What the audio enhancer does to a recording's samples once they are loaded (and to the
+// excerpts of its preview). A plain value kept in memory by the view model. Strengths are
+// fractions from 0 to 1.
 struct AudioEnhancementSettings {
   bool enabled = false;
   bool normalizeVolume = true;

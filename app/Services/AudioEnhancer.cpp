@@ -18,12 +18,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 namespace parlowvista {
 
@@ -52,6 +55,32 @@ const QRegularExpression& ownFileName() {
 // that ended well has written to it.
 bool wasWritten(const QString& output) {
   return QFileInfo(output).size() > 0;
+}
+
+// The tool's file as it is now (its path, and where it lies and what it is on the disk): another
+// file there, or the same one replaced, is another tool. Empty when it cannot be told.
+QString toolIdentity(const QString& path) {
+  struct stat status {};
+  if (::stat(QFile::encodeName(path).constData(), &status) != 0) return {};
+  return QStringLiteral("%1 %2:%3 %4 %5.%6")
+      .arg(path)
+      .arg(status.st_dev)
+      .arg(status.st_ino)
+      .arg(status.st_size)
+      .arg(status.st_mtim.tv_sec)
+      .arg(status.st_mtim.tv_nsec);
+}
+
+// The chains' delays measured, by the tool and the chain (see chainDelay): shared by the
+// enhancers, whatever thread they run on.
+struct MeasuredDelays {
+  std::mutex mutex;
+  std::map<QString, std::size_t> delays;
+};
+
+MeasuredDelays& measuredDelays() {
+  static MeasuredDelays measured;
+  return measured;
 }
 
 // A process of another user answers "not permitted": it runs all the same.
@@ -164,60 +193,141 @@ void AudioEnhancer::runTool(const QString& program, const QStringList& arguments
   });
 }
 
+AudioEnhancer::Filtered AudioEnhancer::filter(std::span<const float> input, const QStringList& arguments,
+                                              std::size_t skip, std::size_t keep,
+                                              const std::function<void(double)>& progress,
+                                              const std::stop_token& stop) const {
+  Filtered filtered;
+  filtered.samples.resize(keep);
+  const std::size_t skipBytes = skip * sizeof(float);
+  const std::size_t keepBytes = keep * sizeof(float);
+  // Past this the tool is not rounding: it is ended, and what it gives meanwhile is not kept.
+  const std::size_t allowedBytes = (skip + keep + kRoundingTolerated) * sizeof(float);
+  std::size_t received = 0;  // bytes the tool gave back, the skipped ones included
+  bool tooMuch = false;
+  double reported = 0;
+  ProcessRequest request;
+  request.program = *m_ffmpegPath;
+  request.arguments = arguments;
+  request.standardInput = QByteArrayView(reinterpret_cast<const char*>(input.data()), qsizetype(input.size_bytes()));
+  request.standardOutputData = [&](QByteArrayView bytes) {
+    const std::size_t from = received;
+    received += std::size_t(bytes.size());
+    tooMuch = received > allowedBytes;
+    const std::size_t begin = std::max(from, skipBytes);
+    const std::size_t end = std::min(received, skipBytes + keepBytes);
+    if (begin < end) {
+      std::memcpy(reinterpret_cast<char*>(filtered.samples.data()) + (begin - skipBytes), bytes.data() + (begin - from),
+                  end - begin);
+    }
+    // A thousandth at a time (a long recording comes back in many thousand pieces), and the end.
+    const double done = std::min(1.0, double(received) / double(skipBytes + keepBytes));
+    if (progress && (done >= reported + 0.001 || (done == 1.0 && reported < 1.0))) {
+      reported = done;
+      progress(done);
+    }
+  };
+  const ProcessOutcome outcome =
+      ProcessRunner::runToEnd(request, [&stop, &tooMuch] { return tooMuch || stop.stop_requested(); });
+  if (stop.stop_requested()) throw voxtrellis::WorkStopped("Enhancing the audio");
+  if (outcome.kind == ProcessOutcome::Kind::failedToStart) throw std::runtime_error(outcome.startError.toStdString());
+  const bool endedForIt = tooMuch && outcome.kind == ProcessOutcome::Kind::cancelled;
+  if (!outcome.succeeded() && !endedForIt) {
+    throw std::runtime_error(
+        (kFailed + failureText(outcome.standardError, outcome.exitCode, outcome.signal)).toStdString());
+  }
+  filtered.given = received / sizeof(float);
+  filtered.toolErrors = toolSaid(outcome.standardError);
+  return filtered;
+}
+
+std::size_t AudioEnhancer::chainDelay(const AudioEnhancementSettings& settings, const std::stop_token& stop) const {
+  const QString chain = enhancement::buildFilterChain(settings);
+  const QString tool = toolIdentity(*m_ffmpegPath);
+  const QString key = tool + '\n' + chain;
+  MeasuredDelays& measured = measuredDelays();
+  if (!tool.isEmpty()) {
+    const std::scoped_lock lock(measured.mutex);
+    if (const auto found = measured.delays.find(key); found != measured.delays.end()) return found->second;
+  }
+  std::vector<float> click(kProbeLength, 0.0f);
+  click[kClickAt] = 0.95f;
+  const Filtered back = filter(click, enhancement::samplesArguments(settings, int(kProbePadding)), 0,
+                               kProbeLength + kProbePadding, {}, stop);
+  const auto unmeasured = [&back](const QString& reason) {
+    const QString text = "the delay of ffmpeg's filters could not be measured: " + reason;
+    return std::runtime_error(
+        (kFailed + (back.toolErrors.isEmpty() ? text : back.toolErrors + '\n' + text)).toStdString());
+  };
+  if (back.given > kProbeLength + kProbePadding + kRoundingTolerated)
+    throw unmeasured("it gave back more sound than it was given");
+  const std::span<const float> heard(back.samples.data(), std::min(back.given, back.samples.size()));
+  if (notSound(heard) > 0) throw unmeasured("it gave back samples that are no sound");
+  // The click comes back as the loudest sample, and far louder than anything not next to it (its
+  // echo in the filters): else it is not told apart.
+  const auto magnitude = [](float value) { return std::abs(value); };
+  const auto loudest = std::ranges::max_element(heard, {}, magnitude);
+  const std::size_t at = loudest == heard.end() ? 0 : std::size_t(loudest - heard.begin());
+  float rest = 0;
+  for (std::size_t i = 0; i < heard.size(); ++i) {
+    if (i + kClickReach < at || i > at + kClickReach) rest = std::max(rest, std::abs(heard[i]));
+  }
+  // A millisecond early is in its place (the placement the enhancement promises); earlier is no
+  // delay that dropping samples can make up.
+  if (loudest == heard.end() || *loudest == 0.0f || rest * 4 > std::abs(*loudest) || at + kClickReach < kClickAt)
+    throw unmeasured("the click sent through them did not come back");
+  const std::size_t delay = at > kClickAt ? at - kClickAt : 0;
+  if (!tool.isEmpty()) {
+    const std::scoped_lock lock(measured.mutex);
+    measured.delays[key] = delay;
+  }
+  return delay;
+}
+
+std::size_t AudioEnhancer::notSound(std::span<const float> samples) {
+  return std::size_t(std::ranges::count_if(
+      samples, [](float value) { return !std::isfinite(value) || std::abs(value) > kLoudestSound; }));
+}
+
 AudioEnhancer::Enhanced AudioEnhancer::enhance(std::span<const float> samples, const AudioEnhancementSettings& settings,
                                                const std::function<void(double)>& progress,
                                                std::stop_token stop) const {
   if (!m_ffmpegPath) throw std::runtime_error(kNotFound);
   Enhanced enhanced;
   if (samples.empty()) return enhanced;
-  // What the chain gives back late (see enhancement::chainDelay) is dropped from the start: the
-  // chain pads the sound with as much silence, which comes out last.
-  const auto delayBytes = static_cast<std::size_t>(enhancement::chainDelay(settings)) * sizeof(float);
-  enhanced.samples.resize(samples.size());
-  const std::size_t wanted = samples.size_bytes();
-  std::size_t received = 0;  // bytes the tool gave back, the dropped ones included
-  double reported = 0;
-  ProcessRequest request;
-  request.program = *m_ffmpegPath;
-  request.arguments = enhancement::samplesArguments(settings);
-  request.standardInput = QByteArrayView(reinterpret_cast<const char*>(samples.data()), qsizetype(wanted));
-  request.standardOutputData = [&](QByteArrayView bytes) {
-    // Bytes past the sound (there should be none) are counted and not kept.
-    const std::size_t from = received;
-    received += std::size_t(bytes.size());
-    const std::size_t begin = std::max(from, delayBytes);
-    const std::size_t end = std::min(received, delayBytes + wanted);
-    if (begin < end) {
-      std::memcpy(reinterpret_cast<char*>(enhanced.samples.data()) + (begin - delayBytes),
-                  bytes.data() + (begin - from), end - begin);
-    }
-    // A thousandth at a time (a long recording comes back in many thousand pieces), and the end.
-    const double done = std::min(1.0, double(received) / double(wanted + delayBytes));
-    if (progress && (done >= reported + 0.001 || (done == 1.0 && reported < 1.0))) {
-      reported = done;
-      progress(done);
-    }
+  // What the chain gives back late is dropped from the start: the chain pads the sound with as
+  // much silence, which comes out last.
+  const std::size_t delay = chainDelay(settings, stop);
+  Filtered filtered =
+      filter(samples, enhancement::samplesArguments(settings, int(delay)), delay, samples.size(), progress, stop);
+  enhanced.toolErrors = filtered.toolErrors;
+  const auto fail = [&enhanced](const QString& fault) {
+    return std::runtime_error(
+        (kFailed + (enhanced.toolErrors.isEmpty() ? fault : enhanced.toolErrors + '\n' + fault)).toStdString());
   };
-  const ProcessOutcome outcome = ProcessRunner::runToEnd(request, [&stop] { return stop.stop_requested(); });
-  if (outcome.kind == ProcessOutcome::Kind::cancelled) throw voxtrellis::WorkStopped("Enhancing the audio");
-  if (outcome.kind == ProcessOutcome::Kind::failedToStart) throw std::runtime_error(outcome.startError.toStdString());
-  if (!outcome.succeeded()) {
-    throw std::runtime_error(
-        (kFailed + failureText(outcome.standardError, outcome.exitCode, outcome.signal)).toStdString());
-  }
-  enhanced.toolErrors = toolSaid(outcome.standardError);
+  const auto seconds = [](std::size_t count) { return QString::number(double(count) / 16000.0, 'f', 1); };
   // A tool that ended well with less than it was given (an error it took for the end of its
-  // input) would cut the transcript short: what it said, then how much came back. A few samples
-  // of rounding (a resampler's) are made up with silence.
-  const std::size_t back = received > delayBytes ? (received - delayBytes) / sizeof(float) : 0;
-  if (back + kShortfallTolerated < samples.size()) {
-    const QString shortfall = QStringLiteral("ffmpeg gave back %1 s of the %2 s of sound given to it")
-                                  .arg(double(back) / 16000.0, 0, 'f', 1)
-                                  .arg(double(samples.size()) / 16000.0, 0, 'f', 1);
-    throw std::runtime_error(
-        (kFailed + (enhanced.toolErrors.isEmpty() ? shortfall : enhanced.toolErrors + '\n' + shortfall)).toStdString());
+  // input) would cut the transcript short, one that gave more would move it: what it said, then
+  // how much came back. A few samples of rounding (a resampler's) are made up with silence, or
+  // dropped.
+  const std::size_t back = filtered.given > delay ? filtered.given - delay : 0;
+  if (back + kRoundingTolerated < samples.size()) {
+    throw fail(QStringLiteral("ffmpeg gave back %1 s of the %2 s of sound given to it")
+                   .arg(seconds(back), seconds(samples.size())));
   }
-  if (back < samples.size()) std::fill(enhanced.samples.begin() + std::ptrdiff_t(back), enhanced.samples.end(), 0.0f);
+  if (back > samples.size() + kRoundingTolerated) {
+    throw fail(QStringLiteral("ffmpeg gave back more than the %1 s of sound given to it").arg(seconds(samples.size())));
+  }
+  const std::size_t kept = std::min(back, samples.size());
+  if (const std::size_t wrong = notSound(std::span<const float>(filtered.samples).first(kept)); wrong > 0) {
+    throw fail(QStringLiteral("ffmpeg gave back values that are no sound (not a number, infinite, or over %1 times "
+                              "full scale): %2 of %3 samples")
+                   .arg(kLoudestSound)
+                   .arg(wrong)
+                   .arg(kept));
+  }
+  enhanced.samples = std::move(filtered.samples);
+  std::fill(enhanced.samples.begin() + std::ptrdiff_t(kept), enhanced.samples.end(), 0.0f);
   return enhanced;
 }
 

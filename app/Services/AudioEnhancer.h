@@ -71,13 +71,17 @@ class AudioEnhancer : public QObject {
   const std::optional<QString>& ffmpegPath() const { return m_ffmpegPath; }
 
   // The loaded samples (16 kHz mono) through the chain, fed to the tool as it takes them and read
-  // back as it gives them: as many come back as were given, each where it was (the chain's delay
-  // made up for), so the file's damage, read errors and places found by the loader hold for them
-  // as they are. `progress` hears the share done, 0...1, on this thread. Blocking, any thread: it
-  // reads only what the enhancer was made with. Throws std::runtime_error with the description
-  // of Outcome::error (also "Audio enhancement failed: ffmpeg gave back 12.0 s of the 60.0 s of
-  // sound given to it" after the tool's own words, when it ended well with less); a stop asked
-  // for through `stop` ends the tool and throws voxtrellis::WorkStopped.
+  // back as it gives them: as many come back as were given, each where it was (the chain's delay,
+  // measured for the tool, made up for), so the file's damage, read errors and places found by
+  // the loader hold for them as they are. `progress` hears the share done, 0...1, on this thread.
+  // Blocking, any thread: it reads only what the enhancer was made with. Throws
+  // std::runtime_error with the description of Outcome::error; also, after the tool's own words,
+  // when it ended well all the same: "Audio enhancement failed: ffmpeg gave back 12.0 s of the
+  // 60.0 s of sound given to it" (with less), "... ffmpeg gave back more than the 60.0 s of sound
+  // given to it" (with more: ended as soon as it is clearly more), "... ffmpeg gave back values
+  // that are no sound (not a number, infinite, or over 16 times full scale): 3859 of 960000
+  // samples", and "... the delay of ffmpeg's filters could not be measured: " and why. A stop asked for through
+  // `stop` ends the tool and throws voxtrellis::WorkStopped.
   Enhanced enhance(std::span<const float> samples, const AudioEnhancementSettings& settings,
                    const std::function<void(double)>& progress = {}, std::stop_token stop = {}) const;
   // "preview_<UUID>.wav": the first 10 s through the chain, 44.1 kHz stereo.
@@ -118,9 +122,41 @@ class AudioEnhancer : public QObject {
   // What a failed tool's run says after "Audio enhancement failed: ": its error output, then the
   // signal that ended it, if one did; its exit status where it said nothing.
   static QString failureText(const QByteArray& standardError, int exitCode, int signal);
-  // Samples a run may give back short of what it was given (a resampler's rounding), made up
-  // with silence; more is a failure.
-  static constexpr std::size_t kShortfallTolerated = 160;
+  // Samples a run may give back short of or beyond what it was given (a resampler's rounding),
+  // made up with silence or dropped; more either way is a failure.
+  static constexpr std::size_t kRoundingTolerated = 160;
+  // The chain ends in a limiter: whatever went in, what comes out stays near full scale (the
+  // loudest clicks and squares sent through every chain came back below twice it). Samples
+  // beyond this, far above that, are no sound the chain can give: bytes that were never its
+  // samples (a float read from arbitrary bytes is beyond it about half of the time).
+  static constexpr float kLoudestSound = 16.0f;
+  // What measures a chain's delay: a click (at kClickAt) in kProbeLength samples of silence,
+  // padded with kProbePadding more, so that a delay up to half a second is seen. The click is
+  // told by where it comes back loudest, within kClickReach samples (a millisecond): what the
+  // filters make of it there is its echo.
+  static constexpr std::size_t kProbeLength = 4000;
+  static constexpr std::size_t kClickAt = 1600;
+  static constexpr std::size_t kProbePadding = 8000;
+  static constexpr std::size_t kClickReach = 16;
+  // What a run of the tool over samples gave back: `keep` samples after the first `skip` (those
+  // it did not give are silence), how many it gave in all (beyond what it was allowed, when it
+  // was ended for it) and what it said.
+  struct Filtered {
+    std::vector<float> samples;
+    std::size_t given = 0;
+    QString toolErrors;
+  };
+  // Runs the tool with `arguments` over `input`, fed to it as it takes it and read back as it
+  // gives it. A tool that gives back more than skip + keep (and rounding) is ended at once.
+  // Throws as enhance() does for the tool's failures and a stop.
+  Filtered filter(std::span<const float> input, const QStringList& arguments, std::size_t skip, std::size_t keep,
+                  const std::function<void(double)>& progress, const std::stop_token& stop) const;
+  // How many samples late the chain for `settings` gives its sound with this tool (ffmpeg's noise
+  // reduction holds it back, by as much as that build of it does): measured with a click the first
+  // time a tool (a file, replaced or not) runs a chain, then remembered.
+  std::size_t chainDelay(const AudioEnhancementSettings& settings, const std::stop_token& stop) const;
+  // How many of `samples` are no sound: not a number, infinite, or beyond kLoudestSound.
+  static std::size_t notSound(std::span<const float> samples);
   void renderExcerpt(const QString& inputPath, const QString& output, const QStringList& arguments, Done done);
   QString newTempPath(const QString& prefix) const;
 

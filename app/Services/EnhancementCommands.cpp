@@ -41,16 +41,11 @@ QString buildFilterChain(const AudioEnhancementSettings& s) {
   return stages.join(",");
 }
 
-QStringList samplesArguments(const AudioEnhancementSettings& settings) {
-  const int delay = chainDelay(settings);
+QStringList samplesArguments(const AudioEnhancementSettings& settings, int padding) {
   const QString chain =
-      (delay > 0 ? QString("apad=pad_len=%1,").arg(delay) : QString()) + buildFilterChain(settings) + ":latency=1";
+      (padding > 0 ? QString("apad=pad_len=%1,").arg(padding) : QString()) + buildFilterChain(settings) + ":latency=1";
   const QStringList raw{"-f", "f32le", "-ar", "16000", "-ac", "1"};
   return quiet(raw + QStringList{"-i", "pipe:0", "-af", chain} + raw + QStringList{"-c:a", "pcm_f32le", "pipe:1"});
-}
-
-int chainDelay(const AudioEnhancementSettings& settings) {
-  return settings.noiseReduction ? 400 : 0;
 }
 
 QStringList previewArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings) {

@@ -17,11 +17,10 @@ QString buildFilterChain(const AudioEnhancementSettings& settings);
 
 // The enhancement of loaded samples: 16 kHz mono 32-bit floats in on standard input, the chain,
 // the same out on standard output. The limiter makes up for its look-ahead itself ("latency=1");
-// the chain first pads the sound with chainDelay() samples of silence, which come out last.
-QStringList samplesArguments(const AudioEnhancementSettings& settings);
-// How many samples (at 16 kHz) the chain's output lags its input by, to be dropped from the start
-// of what it gives back: ffmpeg's noise reduction (afftdn) gives its sound 25 ms late.
-int chainDelay(const AudioEnhancementSettings& settings);
+// what else of the chain gives its sound late (ffmpeg's noise reduction) is made up by the
+// caller, who knows by how much: the chain first pads the sound with `padding` samples of
+// silence, which come out last.
+QStringList samplesArguments(const AudioEnhancementSettings& settings, int padding);
 // The first 10 s through the chain, 44.1 kHz stereo.
 QStringList previewArguments(const QString& input, const QString& output, const AudioEnhancementSettings& settings);
 // The first 10 s untouched, 44.1 kHz stereo.

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStringDecoder>
 
 #include <signal.h>
@@ -76,6 +77,31 @@ void splitLines(QByteArray& pending, const std::function<void(const QByteArray&)
   pending.remove(0, begin);
 }
 
+// Cuts what is kept of standard error to its last ProcessOutcome::kErrorTail bytes, from the start
+// of a line; where the last line alone is longer, from the start of a character in it.
+void cutToTail(QByteArray& kept) {
+  if (kept.size() <= ProcessOutcome::kErrorTail) return;
+  qsizetype cut = kept.size() - ProcessOutcome::kErrorTail;
+  const qsizetype lineEnd = kept.indexOf('\n', cut - 1);
+  if (lineEnd >= 0 && lineEnd + 1 < kept.size()) {
+    cut = lineEnd + 1;
+  } else {
+    while (cut < kept.size() && (static_cast<unsigned char>(kept[cut]) & 0xC0) == 0x80) ++cut;
+  }
+  kept.remove(0, cut);
+}
+
+// Adds to what is kept of standard error. Cut only once it holds twice the tail: a tool that
+// writes a line at a time is not answered with a move of the whole tail each time.
+void keepTail(QByteArray& kept, QByteArrayView bytes) {
+  if (bytes.size() > 2 * ProcessOutcome::kErrorTail) {
+    kept = bytes.last(2 * ProcessOutcome::kErrorTail).toByteArray();
+  } else {
+    kept += bytes;
+  }
+  if (kept.size() > 2 * ProcessOutcome::kErrorTail) cutToTail(kept);
+}
+
 }  // namespace
 
 ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std::function<bool()>& shouldStop) {
@@ -91,20 +117,34 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
   }
   pid_t group = watchGroup(process);
   QByteArray partial[2];
-  const auto drain = [&] {
-    for (int stream = 0; stream < 2; ++stream) {
-      const QByteArray bytes = stream == 1 ? process.readAllStandardError() : process.readAllStandardOutput();
-      if (stream == 0 && request.standardOutputData) {
-        if (!bytes.isEmpty()) request.standardOutputData(bytes);
-        continue;
-      }
-      (stream == 1 ? outcome.standardError : outcome.standardOutput) += bytes;
-      const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
-      if (!callback || bytes.isEmpty()) continue;
-      partial[stream] += bytes;
-      splitLines(partial[stream], callback);
+  const auto take = [&](int stream) {
+    const QByteArray bytes = stream == 1 ? process.readAllStandardError() : process.readAllStandardOutput();
+    if (bytes.isEmpty()) return;
+    if (stream == 0 && request.standardOutputData) return request.standardOutputData(bytes);
+    if (stream == 1) {
+      keepTail(outcome.standardError, bytes);
+    } else {
+      outcome.standardOutput += bytes;
     }
+    const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
+    if (!callback) return;
+    partial[stream] += bytes;
+    splitLines(partial[stream], callback);
   };
+  const auto drain = [&] {
+    take(0);
+    take(1);
+  };
+  // The waits below read the pipes for as long as they wait: what they read is taken at once,
+  // as it comes, never gathered in the process's buffers until they return (a tool that floods
+  // one stream would fill memory in the meantime).
+  const QMetaObject::Connection taking[2] = {
+      QObject::connect(&process, &QProcess::readyReadStandardOutput, [&] { take(0); }),
+      QObject::connect(&process, &QProcess::readyReadStandardError, [&] { take(1); })};
+  // Before what they take into goes: the process, destroyed last, may still read as it goes.
+  const auto stopTaking = qScopeGuard([&taking] {
+    for (const QMetaObject::Connection& connection : taking) QObject::disconnect(connection);
+  });
   // The input goes a piece at a time as the child takes it, its end (the channel closed) after it.
   qsizetype fed = 0;
   bool inputEnded = !feedsInput;
@@ -139,11 +179,13 @@ ProcessOutcome ProcessRunner::runToEnd(const ProcessRequest& request, const std:
     if (late || (shouldStop && shouldStop())) {
       killGroup(process, group);
       outcome.kind = late ? ProcessOutcome::Kind::timedOut : ProcessOutcome::Kind::cancelled;
+      cutToTail(outcome.standardError);
       return outcome;
     }
   }
   letGo(group);
   drain();
+  cutToTail(outcome.standardError);
   for (int stream = 0; stream < 2; ++stream) {
     const auto& callback = stream == 1 ? request.standardErrorLine : request.standardOutputLine;
     if (callback && !partial[stream].isEmpty()) callback(partial[stream]);
@@ -226,7 +268,11 @@ void ProcessRunner::readChannel(bool errorChannel, quint64 run) {
   const QByteArray bytes = errorChannel ? m_process->readAllStandardError() : m_process->readAllStandardOutput();
   if (bytes.isEmpty()) return;
   const int stream = errorChannel ? 1 : 0;
-  m_output[stream] += bytes;
+  if (errorChannel) {
+    keepTail(m_output[1], bytes);
+  } else {
+    m_output[0] += bytes;
+  }
   // A copy: a callback that starts another run replaces the request it came from.
   const auto callback = errorChannel ? m_request.standardErrorLine : m_request.standardOutputLine;
   if (!callback) return;
@@ -287,6 +333,7 @@ void ProcessRunner::finish(ProcessOutcome outcome) {
   }
   outcome.standardOutput = std::exchange(m_output[0], QByteArray());
   outcome.standardError = std::exchange(m_output[1], QByteArray());
+  cutToTail(outcome.standardError);
   m_partial[0].clear();
   m_partial[1].clear();
   m_running = false;

@@ -26,10 +26,14 @@ struct ProcessOutcome {
   // exited: the signal that ended the child (SIGKILL from the out-of-memory killer, say), 0 when
   // it ended by itself.
   int signal = 0;
-  // All the child wrote to each stream, whole (also after a time-out or a cancel: what
-  // came before the end). Line callbacks do not take anything away from these.
+  // What the child wrote to each stream (also after a time-out or a cancel: what came before the
+  // end). Line callbacks do not take anything away from these. Standard output is kept whole;
+  // of standard error only its last kErrorTail bytes, from the start of a line: what a reader
+  // needs of it is its last lines, and a tool that writes without end there must not take the
+  // application's memory with it.
   QByteArray standardOutput;
   QByteArray standardError;
+  static constexpr qsizetype kErrorTail = qsizetype(64) << 10;
   // failedToStart: the system's description of why.
   QString startError;
 

@@ -201,7 +201,7 @@ void YouTubeDownloader::startNext() {
       case ProcessOutcome::Kind::failedToStart: return failCurrent(DownloaderError::downloadFailed(outcome.startError));
       case ProcessOutcome::Kind::exited:
         if (outcome.exitCode != 0) {
-          // The whole of the tool's error output, as it wrote it.
+          // The tool's error output as it wrote it (its last lines: see ProcessOutcome).
           const QString text = decodeToolOutput(outcome.standardError).value_or(QStringLiteral("Unknown error"));
           return failCurrent(DownloaderError::downloadFailed(text));
         }

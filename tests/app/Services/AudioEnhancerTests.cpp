@@ -88,6 +88,16 @@ class AudioEnhancerTest : public testsupport::TempDirTest {
     return QString::fromStdString(file.string());
   }
 
+  // A stand-in that gives back what it is given, as `cat` does, when that is less than half a
+  // second (the click that measures the chain's delay), and else runs `body` with its input in the
+  // file "$in".
+  QString fakeToolPastTheClick(const std::string& name, const std::string& body) {
+    return fakeTool(name,
+                    "in=\"$(dirname \"$0\")/input\"; cat > \"$in\"\n"
+                    "if [ $(wc -c < \"$in\") -lt 32000 ]; then exec cat \"$in\"; fi\n" +
+                        body);
+  }
+
   AudioEnhancer::Outcome wait(const std::function<void(AudioEnhancer::Done)>& start) {
     std::optional<AudioEnhancer::Outcome> outcome;
     start([&](const AudioEnhancer::Outcome& o) { outcome = o; });
@@ -146,6 +156,20 @@ TEST_F(AudioEnhancerTest, TheSamplesComeBackAsManyAndEachWhereItWas) {
     EXPECT_EQ(progress.last(), 1.0);
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
   }
+  // What the limiter lets out of the loudest sound there is passes for sound.
+  std::vector<float> square(16000);
+  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 40) % 2 ? 1e30f : -1e30f;
+  std::vector<float> click(16000, 0.0f);
+  click[8000] = 3e38f;
+  for (int switches = 0; switches < 8; ++switches) {
+    AudioEnhancementSettings settings;
+    settings.noiseReduction = switches & 1;
+    settings.dynamicCompression = switches & 2;
+    settings.normalizeVolume = switches & 4;
+    SCOPED_TRACE(enhancement::buildFilterChain(settings).toStdString());
+    EXPECT_NO_THROW(enhancer.enhance(square, settings));
+    EXPECT_NO_THROW(enhancer.enhance(click, settings));
+  }
   // A few samples, and far more than the pipes hold at once, go alike.
   for (const std::size_t count : {std::size_t(1), std::size_t(10), std::size_t(2 * 60 * 16000)}) {
     const std::vector<float> some(count, 0.01f);
@@ -168,6 +192,79 @@ TEST_F(AudioEnhancerTest, TheSamplesComeBackAsManyAndEachWhereItWas) {
   AudioEnhancer::cleanupTempFile(*preview.outputPath);
   EXPECT_EQ(openFilesIn(path("tmp")).join(", ").toStdString(), "");
   EXPECT_EQ(tempFiles().join(", ").toStdString(), "");
+}
+
+// How late the chain gives its sound is the tool's own (the noise reduction of one build of ffmpeg
+// holds it back by 25 ms, another's may not): it is measured, once, for each tool that runs the
+// chain. The samples come back in their places all the same; they used to be moved by as much
+// as the tool differed, unsaid. A tool that would not let it be measured fails the run.
+TEST_F(AudioEnhancerTest, TheChainsDelayIsMeasuredForTheToolThatRuns) {
+  const std::optional<QString> real = AudioEnhancer::findFFmpeg();
+  ASSERT_TRUE(real);
+  const std::string runs = path("runs").toStdString();
+  // ffmpeg as another build of it might be: all of its sound `late` samples later, and no more
+  // of it (as the noise reduction does).
+  const auto delaying = [&](std::size_t late) {
+    const std::string bytes = std::to_string(late * sizeof(float));
+    return fakeTool("delaying", "echo run >> '" + runs + "'\n{ head -c " + bytes + " /dev/zero; '" +
+                                    real->toStdString() + "' \"$@\"; } | head -c -" + bytes);
+  };
+  const auto timesRun = [&] { return QString::fromStdString(testsupport::readFile(runs)).count("run"); };
+  std::vector<float> talk(3 * 16000);
+  std::mt19937 noise(7);
+  std::uniform_real_distribution<float> spread(-0.005f, 0.005f);
+  for (std::size_t i = 0; i < talk.size(); ++i)
+    talk[i] = 0.05f * float(std::sin(2 * M_PI * 300 * double(i) / 16000)) + spread(noise);
+  const std::vector<double> clicks{0.05, 1.3, 2.97};
+  for (const double at : clicks) talk[std::size_t(at * 16000)] = 0.95f;
+  const auto inPlace = [&](const AudioEnhancer& enhancer, const AudioEnhancementSettings& settings) {
+    SCOPED_TRACE(enhancement::buildFilterChain(settings).toStdString());
+    const AudioEnhancer::Enhanced enhanced = enhancer.enhance(talk, settings);
+    ASSERT_EQ(enhanced.samples.size(), talk.size());
+    for (const double at : clicks) EXPECT_LE(std::abs(loudestNear(enhanced.samples, std::size_t(at * 16000), 800)), 16);
+  };
+  const AudioEnhancer late(delaying(1000));
+  for (int switches = 0; switches < 8; ++switches) {
+    AudioEnhancementSettings settings;
+    settings.noiseReduction = switches & 1;
+    settings.dynamicCompression = switches & 2;
+    settings.normalizeVolume = switches & 4;
+    inPlace(late, settings);
+  }
+  // A chain's delay is measured once for a tool, by any enhancer.
+  EXPECT_EQ(timesRun(), 16);
+  inPlace(AudioEnhancer(late.ffmpegPath()), {});
+  EXPECT_EQ(timesRun(), 17);
+  // The tool's file replaced (another build installed in its place) is another tool.
+  const AudioEnhancer later(delaying(3000));
+  EXPECT_EQ(later.ffmpegPath(), late.ffmpegPath());
+  AudioEnhancementSettings denoising;
+  denoising.noiseReduction = true;
+  inPlace(later, {});
+  inPlace(later, denoising);
+  EXPECT_EQ(timesRun(), 21);
+
+  const auto enhanced = [&](const std::string& name, const std::string& body) -> std::string {
+    try {
+      AudioEnhancer(fakeTool(name, body)).enhance(talk, {});
+      return "enhanced";
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+  };
+  EXPECT_EQ(enhanced("deaf", "head -c $(wc -c) /dev/zero"),
+            "Audio enhancement failed: the delay of ffmpeg's filters could not be measured: the click sent through "
+            "them did not come back");
+  EXPECT_EQ(enhanced("noisy", "echo 'a warning' >&2; head -c $(wc -c) /dev/zero | tr '\\000' '\\377'"),
+            "Audio enhancement failed: a warning\nthe delay of ffmpeg's filters could not be measured: it gave back "
+            "samples that are no sound");
+  EXPECT_EQ(enhanced("more", "cat; head -c 100000000 /dev/zero"),
+            "Audio enhancement failed: the delay of ffmpeg's filters could not be measured: it gave back more sound "
+            "than it was given");
+  // A tool that gives its sound earlier than it was given it: no delay makes up for that.
+  EXPECT_EQ(enhanced("early", "tail -c +4001"),
+            "Audio enhancement failed: the delay of ffmpeg's filters could not be measured: the click sent through "
+            "them did not come back");
 }
 
 // The tool's failures, each with its reason: its own words, the signal that ended it (the
@@ -201,8 +298,35 @@ TEST_F(AudioEnhancerTest, FailuresAreReportedAndLeaveNoFileBehind) {
           "short", "head -c 32000; echo 'pipe:0: Invalid data found when processing input' >&2; cat >/dev/null"))),
       "Audio enhancement failed: pipe:0: Invalid data found when processing input\nffmpeg gave back 0.5 s of "
       "the 1.0 s of sound given to it");
-  EXPECT_EQ(enhanced(AudioEnhancer(fakeTool("silent", "cat >/dev/null"))),
+  EXPECT_EQ(enhanced(AudioEnhancer(fakeToolPastTheClick("silent", "exit 0"))),
             "Audio enhancement failed: ffmpeg gave back 0.0 s of the 1.0 s of sound given to it");
+  // Given back: more than the sound (zeros before it), or values no sound has (bytes that were
+  // never samples). Those used to be taken, the first samples kept. A tool that keeps giving
+  // more is ended: it does not get to its end.
+  const std::string finished = path("flooding-finished").toStdString();
+  EXPECT_EQ(enhanced(AudioEnhancer(fakeToolPastTheClick(
+                "flooding", "head -c 2000000000 /dev/zero; touch '" + finished + "'; cat \"$in\""))),
+            "Audio enhancement failed: ffmpeg gave back more than the 1.0 s of sound given to it");
+  EXPECT_FALSE(std::filesystem::exists(finished));
+  EXPECT_EQ(enhanced(AudioEnhancer(
+                fakeToolPastTheClick("not-numbers", "head -c $(wc -c < \"$in\") /dev/zero | tr '\\000' '\\377'"))),
+            "Audio enhancement failed: ffmpeg gave back values that are no sound (not a number, infinite, or over 16 "
+            "times full scale): 16000 of 16000 samples");
+  // The largest number and infinity, in the middle of sound.
+  EXPECT_EQ(enhanced(AudioEnhancer(
+                fakeToolPastTheClick("out-of-bounds",
+                                     "head -c 400 \"$in\"; printf '\\377\\377\\177\\177\\000\\000\\200\\177'; "
+                                     "tail -c +409 \"$in\"; echo 'a warning' >&2"))),
+            "Audio enhancement failed: a warning\nffmpeg gave back values that are no sound (not a number, infinite, "
+            "or over 16 times full scale): 2 of 16000 samples");
+  // Of a tool that says much, its last lines: as much as anyone reads, and no more than that is
+  // held (all of it was, and four times over on its way into the error's text).
+  const std::string said = enhanced(AudioEnhancer(
+      fakeTool("chatty", "seq 1 100000 | sed 's/^/pipe:0: damaged at /' >&2; echo 'the last words' >&2; exit 1")));
+  EXPECT_LE(said.size(), std::string("Audio enhancement failed: ").size() + 64 * 1024);
+  EXPECT_GT(said.size(), 60 * 1024);
+  EXPECT_TRUE(said.starts_with("Audio enhancement failed: pipe:0: damaged at ")) << said.substr(0, 80);
+  EXPECT_TRUE(said.ends_with("pipe:0: damaged at 100000\nthe last words\n")) << said.substr(said.size() - 80);
   EXPECT_EQ(enhanced(AudioEnhancer(fakeTool("warning", "cat; echo 'a warning' >&2"))),
             "gave 16000 samples, said: a warning");
 

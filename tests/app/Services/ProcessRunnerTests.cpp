@@ -154,6 +154,61 @@ TEST(ProcessRunner, RunToEndWorksOnAThreadWithoutAnEventLoop) {
   EXPECT_TRUE(waitUntil([&] { return processEnded(late.standardOutput); }, 5000));
 }
 
+// A tool's error stream is read as it comes and its line callbacks hear every line, but of it only
+// its last lines are kept, from a line's start (from a character's where its last line alone is
+// longer): a tool that writes there without end used to fill the memory. Its standard output is
+// kept whole: a translation tool's answer is all of it. Both ways of running a tool alike.
+TEST(ProcessRunner, OfTheErrorStreamItsLastLinesAreKeptAndOfTheOutputAll) {
+  const char* chatty = "seq 1 30000; seq 1 20000 | sed 's/^/error line /' >&2; echo 'last words' >&2";
+  // A last line of 100 000 three-byte characters.
+  const char* oneLine = "printf 'first\\n' >&2; yes '\u20ac' | head -c 400000 | tr -d '\\n' >&2";
+  QByteArray numbers;
+  for (int i = 1; i <= 30000; ++i) numbers += QByteArray::number(i) + '\n';
+  const auto check = [&](const ProcessOutcome& ended, const ProcessOutcome& endedOnOneLine,
+                         const QList<QByteArray>& errorLines) {
+    EXPECT_TRUE(ended.succeeded());
+    EXPECT_TRUE(ended.standardOutput == numbers) << ended.standardOutput.size();
+    const QByteArray& tail = ended.standardError;
+    EXPECT_LE(tail.size(), ProcessOutcome::kErrorTail);
+    EXPECT_GT(tail.size(), ProcessOutcome::kErrorTail - 32);
+    EXPECT_TRUE(tail.startsWith("error line ")) << tail.left(40).toStdString();
+    EXPECT_TRUE(tail.endsWith("error line 20000\nlast words\n"));
+    ASSERT_EQ(errorLines.size(), 20001);
+    EXPECT_EQ(errorLines.first(), "error line 1");
+    const QByteArray& long_ = endedOnOneLine.standardError;
+    EXPECT_LE(long_.size(), ProcessOutcome::kErrorTail);
+    EXPECT_GT(long_.size(), ProcessOutcome::kErrorTail - 3);
+    const std::optional<QString> text = parlowvista::decodeToolOutput(long_);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->count(QChar(0x20ac)), text->size());
+  };
+  Recorder record;
+  Recorder recordOneLine;
+  ProcessRunner runner;
+  ProcessRunner runnerOnOneLine;
+  ProcessRequest request = shell(chatty);
+  record.attach(request);
+  runner.start(request, record.done());
+  runnerOnOneLine.start(shell(oneLine), recordOneLine.done());
+  ASSERT_TRUE(waitUntil([&] { return record.completions > 0 && recordOneLine.completions > 0; }, 20000));
+  {
+    SCOPED_TRACE("on the runner's thread");
+    check(*record.outcome, *recordOneLine.outcome, record.errorLines);
+  }
+  ProcessOutcome ended;
+  ProcessOutcome endedOnOneLine;
+  QList<QByteArray> errorLines;
+  std::thread worker([&] {
+    ProcessRequest request = shell(chatty);
+    request.standardErrorLine = [&](const QByteArray& line) { errorLines.append(line); };
+    ended = ProcessRunner::runToEnd(request);
+    endedOnOneLine = ProcessRunner::runToEnd(shell(oneLine));
+  });
+  worker.join();
+  SCOPED_TRACE("to its end");
+  check(ended, endedOnOneLine, errorLines);
+}
+
 // A tool killed from outside (the out-of-memory killer, a kill by hand) is told from one that
 // ended by itself: the signal is named, both ways of running a tool alike.
 TEST(ProcessRunner, TheSignalThatEndedTheChildIsKept) {

@@ -318,7 +318,7 @@ TEST_F(YouTubeDownloaderTest, OnlyAPartialFileMeansNoAudioStream) {
   EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
-TEST_F(YouTubeDownloaderTest, ChattyToolsNeverBlockAndTheirErrorTextIsKeptWhole) {
+TEST_F(YouTubeDownloaderTest, ChattyToolsNeverBlockAndTheEndOfTheirErrorTextIsKept) {
   // Far more than a pipe holds, on both streams, with and without a progress handler.
   YouTubeDownloader downloader(
       fakeTool("head -c 2000000 /dev/zero | tr '\\0' 'o'\n"
@@ -335,7 +335,7 @@ TEST_F(YouTubeDownloaderTest, ChattyToolsNeverBlockAndTheirErrorTextIsKeptWhole)
         errorOf(downloader.downloadAudio("https://youtu.be/abc", handler), [](auto p) { return waitUntil(p, 30000); });
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), DownloaderError::Kind::downloadFailed);
-    EXPECT_EQ(error->message().size(), 2000000 + 16);
+    EXPECT_EQ(error->message().size(), 64 * 1024);
     EXPECT_TRUE(error->message().endsWith("ERROR: it broke\n"));
     EXPECT_EQ(reports, withHandler ? 1 : 0);
     EXPECT_TRUE(downloadFolders().isEmpty());
