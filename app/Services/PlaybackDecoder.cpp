@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -46,6 +47,8 @@ struct PlaybackDecoder::State {
   QString path;
   QAudioFormat format;
   int fd = -1;
+  // What FFmpeg may allocate while the file is open (the index's container reads it too).
+  std::optional<voxtrellis::MediaBounds::FileAllowance> allowance;
   std::unique_ptr<DescriptorInput> input;
   AVFormatContext* container = nullptr;  // input's
   AVCodecContext* codec = nullptr;
@@ -127,6 +130,10 @@ struct PlaybackDecoder::State {
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fileSize = info.st_size;
+    std::string start(voxtrellis::MediaBounds::kProbeBytes, '\0');
+    const ssize_t got = ::pread(fd, start.data(), start.size(), 0);
+    start.resize(std::size_t(std::max<ssize_t>(got, 0)));
+    allowance.emplace(fileSize, start);
     openContainer();
   }
 

@@ -63,6 +63,8 @@ bool digitalSilence(const AVFrame& frame) {
 
 struct AudioFileDecoder::Impl {
   std::string path;
+  // What FFmpeg may allocate while the file is open.
+  std::optional<MediaBounds::FileAllowance> allowance;
   AVIOContext* input = nullptr;  // the container's, of our own: a read that fails is told by it
   AVFormatContext* format = nullptr;
   const AVCodec* decoder = nullptr;
@@ -221,8 +223,7 @@ struct AudioFileDecoder::Impl {
   // Where the stream's packets end in the file, by the container's index of every one of them
   // (MP4 and CAF keep one); nothing without such an index.
   std::optional<int64_t> soundEnd() const {
-    const std::string_view name = format->iformat ? format->iformat->name : "";
-    if (name.substr(0, 4) != "mov," && name != "caf") return std::nullopt;
+    if (!format->iformat || !MediaBounds::indexesEveryPacket(*format->iformat)) return std::nullopt;
     AVStream* stream = format->streams[streamIndex];
     int64_t end = -1;
     for (int i = 0, count = avformat_index_get_entries_count(stream); i < count; ++i) {
@@ -312,6 +313,13 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   d.path = path;
   int status = avio_open(&d.input, path.c_str(), AVIO_FLAG_READ);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  std::string start(MediaBounds::kProbeBytes, '\0');
+  const int got = avio_read(d.input, reinterpret_cast<unsigned char*>(start.data()), int(start.size()));
+  start.resize(std::size_t(std::max(got, 0)));
+  if (const int64_t back = avio_seek(d.input, 0, SEEK_SET); back < 0) {
+    d.failOnReading(AudioFileError::Kind::openFailed, int(back));
+  }
+  d.allowance.emplace(avio_size(d.input), start);
   d.format = avformat_alloc_context();
   if (!d.format) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
   d.format->pb = d.input;
