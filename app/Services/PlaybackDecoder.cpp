@@ -1,10 +1,9 @@
 #include "Services/PlaybackDecoder.h"
 
 #include "Services/DescriptorInput.h"
+#include "Services/PlaybackConversion.h"
 #include "Services/RawStreamIndex.h"
 
-#include <voxtrellis/AudioConverter.h>
-#include <voxtrellis/AudioFrameConverter.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/MediaBounds.h>
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -34,12 +34,6 @@ namespace parlowvista {
 
 namespace {
 
-// Output frames one conversion step aims at: whatever the rates (a header may claim 1 Hz), a
-// step converts at least one input sample and about this much output, never a whole packet's.
-constexpr int kStepFrames = 4096;
-// Past this many channels the decoder's output is mixed to one channel before the resampler,
-// which only knows the positions of the common layouts.
-constexpr int kMostResampledChannels = 8;
 // A seek decodes from this much before its target and drops what lies before it: MP3's frames
 // draw on the bytes of the frames before them (its bit reservoir), and AAC's and Vorbis's
 // overlap them, so the first frames a decoder gives after a seek are silent or half there.
@@ -47,29 +41,20 @@ constexpr double kPrerollSeconds = 0.25;
 // Packets let go at most while looking for the one a seek by position went to.
 constexpr int kMostPassedBy = 32;
 
-std::optional<voxtrellis::AudioFrameConverter::SampleType> sampleTypeOf(const QAudioFormat& format) {
-  using SampleType = voxtrellis::AudioFrameConverter::SampleType;
-  switch (format.sampleFormat()) {
-    case QAudioFormat::Int16: return SampleType::int16;
-    case QAudioFormat::Int32: return SampleType::int32;
-    case QAudioFormat::Float: return SampleType::float32;
-    default: return std::nullopt;
-  }
-}
-
 }  // namespace
 
 struct PlaybackDecoder::State {
   QString path;
   QAudioFormat format;
   int fd = -1;
+  // What FFmpeg may allocate while the file is open (the index's container reads it too).
+  std::optional<voxtrellis::MediaBounds::FileAllowance> allowance;
   std::unique_ptr<DescriptorInput> input;
   AVFormatContext* container = nullptr;  // input's
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
   AVFrame* frame = nullptr;
-  AVFrame* silence = nullptr;
-  std::unique_ptr<voxtrellis::AudioFrameConverter> converter;
+  std::unique_ptr<PlaybackConversion> conversion;
   int stream = -1;
   AVRational timeBase{1, 1};
   int64_t startTime = 0;  // the stream's first timestamp, in its time base
@@ -112,19 +97,11 @@ struct PlaybackDecoder::State {
   int64_t failedRun = 0;       // failed decodes since the last frame of sound, as in the loader
   int64_t fileSize = -1;
   bool resetDecoder = false;  // damage was met since then: a new decoder takes the next, as in the loader
-  // What is being converted: `frame` or `silence`, from `heldOffset` on. Silence standing for
-  // frames lost to damage goes first, `silenceLeft` seconds of it, while `frame` waits.
-  AVFrame* held = nullptr;
-  int heldOffset = 0;
-  double silenceLeft = 0;
-  bool frameWaiting = false;
-  int waitingOffset = 0;
-  double skipUntil = -1;  // sound before this (a seek's target, seconds) is dropped, -1 for none
+  double skipUntil = -1;      // sound before this (a seek's target, seconds) is dropped, -1 for none
 
   ~State() {
     raw.reset();
     closeContainer();
-    av_frame_free(&silence);
     if (fd >= 0) ::close(fd);
   }
 
@@ -153,6 +130,10 @@ struct PlaybackDecoder::State {
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fileSize = info.st_size;
+    std::string start(voxtrellis::MediaBounds::kProbeBytes, '\0');
+    const ssize_t got = ::pread(fd, start.data(), start.size(), 0);
+    start.resize(std::size_t(std::max<ssize_t>(got, 0)));
+    allowance.emplace(fileSize, start);
     openContainer();
   }
 
@@ -201,8 +182,7 @@ struct PlaybackDecoder::State {
     }
     packet = av_packet_alloc();
     frame = av_frame_alloc();
-    silence = silence ? silence : av_frame_alloc();
-    if (!packet || !frame || !silence) cannotPlay(QStringLiteral("out of memory"));
+    if (!packet || !frame) cannotPlay(QStringLiteral("out of memory"));
   }
 
   // Reads of the file at positions of their own, for the places' checks.
@@ -302,7 +282,8 @@ struct PlaybackDecoder::State {
     passedBy = 0;
     placeSeconds.reset();
     placeStamp.reset();
-    dropHeld();
+    // What is still to be converted, and what the converter holds, belong to the old position.
+    conversion->reset();
     skipUntil = seconds;
     const double from = std::max(0.0, seconds - kPrerollSeconds);
     std::optional<bool> sought = raw || places || startSearched ? seekToKnownPacket(from) : std::nullopt;
@@ -321,63 +302,13 @@ struct PlaybackDecoder::State {
       closeContainer();
       openContainer();
     }
-    // What the converter still holds belongs to the old position.
-    converter->reset();
   }
 
-  void dropHeld() {
-    if (held) av_frame_unref(held);
-    if (frameWaiting) av_frame_unref(frame);
-    held = nullptr;
-    heldOffset = 0;
-    silenceLeft = 0;
-    frameWaiting = false;
-  }
-
-  // Converts the held frame's next slice (or, without one, drains the converter) into `out`.
-  void convertStep(QByteArray& out) {
-    voxtrellis::AudioFrameConverter::Output converted;
-    try {
-      if (held) {
-        const int64_t perStep = int64_t(kStepFrames) * held->sample_rate / format.sampleRate();
-        const int inputSamples = int(std::clamp<int64_t>(perStep, 1, held->nb_samples - heldOffset));
-        converted = converter->convert(*held, heldOffset, inputSamples);
-        heldOffset += inputSamples;
-        if (heldOffset >= held->nb_samples) {
-          av_frame_unref(held);
-          held = nullptr;
-          heldOffset = 0;
-        }
-      } else {
-        converted = converter->drain();
-      }
-    } catch (const voxtrellis::AudioConverterError&) {
-      // A part of the stream in a format nothing converts: it ends there, and says so.
-      qWarning().noquote() << "[PlaybackDecoder] No conversion for the audio of" << name();
-      dropHeld();
-      failed = true;
-      codecDrained = resamplerDrained = true;
-      return;
-    }
-    out.append(reinterpret_cast<const char*>(converted.data),
-               qsizetype(converted.frames) * qsizetype(converter->bytesPerFrame()));
-  }
-
-  // Holds the next second (at most) of the silence before the waiting frame, or the frame.
-  void holdNext() {
-    if (silenceLeft <= 0) {
-      frameWaiting = false;
-      held = frame;
-      heldOffset = waitingOffset;
-      return;
-    }
-    const int rate = std::max(frame->sample_rate, 1);
-    const int64_t wanted = std::max<int64_t>(std::llround(silenceLeft * rate), 1);
-    const int samples = int(std::min<int64_t>(wanted, rate));
-    if (!voxtrellis::FrameTimeline::makeSilence(*silence, *frame, samples)) cannotPlay(QStringLiteral("out of memory"));
-    silenceLeft = samples >= wanted ? 0 : silenceLeft - double(samples) / rate;
-    held = silence;
-    heldOffset = 0;
+  // A part of the stream in a format nothing converts: it ends there, and says so.
+  void noConversion() {
+    qWarning().noquote() << "[PlaybackDecoder] No conversion for the audio of" << name();
+    failed = true;
+    codecDrained = resamplerDrained = true;
   }
 
   // Takes the decoded frame in where the loader lays it out (FrameTimeline), after silence
@@ -398,21 +329,18 @@ struct PlaybackDecoder::State {
     placeSeconds.reset();
     placeStamp.reset();
     damaged = false;
-    silenceLeft = placed.silence;
-    waitingOffset = 0;
+    double silence = placed.silence;
+    int offset = 0;
     if (skipUntil >= 0) {
       if (placed.start + length <= skipUntil) {
         av_frame_unref(frame);
-        silenceLeft = 0;
         return;
       }
-      silenceLeft = std::clamp(placed.start - skipUntil, 0.0, placed.silence);
-      waitingOffset =
-          int(std::clamp<int64_t>(std::llround((skipUntil - placed.start) * rate), 0, frame->nb_samples - 1));
+      silence = std::clamp(placed.start - skipUntil, 0.0, placed.silence);
+      offset = int(std::clamp<int64_t>(std::llround((skipUntil - placed.start) * rate), 0, frame->nb_samples - 1));
       skipUntil = -1;
     }
-    frameWaiting = true;
-    holdNext();
+    conversion->take(*frame, silence, offset);
   }
 
   // Damage met after sound is skipped, as the loader skips it; before any, decoding stops.
@@ -513,18 +441,14 @@ struct PlaybackDecoder::State {
     }
     const qsizetype target = out.size() + wanted;
     while (out.size() < target) {
-      if (held) {
-        convertStep(out);
-        continue;
-      }
-      if (frameWaiting) {
-        holdNext();
+      if (conversion->pending()) {
+        if (!conversion->step(out)) noConversion();
         continue;
       }
       if (codecDrained) {
         if (resamplerDrained) return false;
         resamplerDrained = true;
-        convertStep(out);
+        if (!conversion->drain(out)) noConversion();
         continue;
       }
       const int received = avcodec_receive_frame(codec, frame);
@@ -562,14 +486,7 @@ PlaybackDecoder::PlaybackDecoder(const QString& path, const QAudioFormat& format
   m_state->path = path;
   m_state->places = std::move(places);
   m_state->format = format;
-  const auto sampleType = sampleTypeOf(format);
-  if (!format.isValid() || !sampleType) m_state->cannotPlay(QStringLiteral("unsupported output format"));
-  voxtrellis::AudioFrameConverter::Target target;
-  target.sampleRate = format.sampleRate();
-  target.channelCount = format.channelCount();
-  target.sampleType = *sampleType;
-  target.mixAbove = kMostResampledChannels;
-  m_state->converter = std::make_unique<voxtrellis::AudioFrameConverter>(target);
+  m_state->conversion = std::make_unique<PlaybackConversion>(format, m_state->name());
   m_state->openFile();
 }
 

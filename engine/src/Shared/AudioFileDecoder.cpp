@@ -1,13 +1,14 @@
 #include "Shared/AudioFileDecoder.h"
 
 #include "Shared/NumberText.h"
+#include "Shared/PlaceKeeper.h"
 #include "Shared/RawDamageMeasure.h"
+#include "Shared/StatedEnd.h"
 
 #include <voxtrellis/AppLogger.h>
 #include <voxtrellis/AudioHeader.h>
 #include <voxtrellis/FrameTimeline.h>
 #include <voxtrellis/MediaBounds.h>
-#include <voxtrellis/RawDamageReach.h>
 #include <voxtrellis/ReadError.h>
 
 extern "C" {
@@ -20,7 +21,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -41,9 +41,6 @@ namespace {
 
 static_assert(AudioHeader::kLeastRate * AudioFileDecoder::kMaxUpsampling == 16000,
               "the header check refuses the rates the loader cannot resample to its 16 kHz");
-
-// Raw packets given to the decoder lately, kept to know which one a frame came out of.
-constexpr std::size_t kRememberedPackets = 64;
 
 // MP3 frames after damage draw on the bytes of the frames it took (the bit reservoir): a decoder
 // that starts again there gives digital silence for one or two of them, sound lost too.
@@ -66,6 +63,8 @@ bool digitalSilence(const AVFrame& frame) {
 
 struct AudioFileDecoder::Impl {
   std::string path;
+  // What FFmpeg may allocate while the file is open.
+  std::optional<MediaBounds::FileAllowance> allowance;
   AVIOContext* input = nullptr;  // the container's, of our own: a read that fails is told by it
   AVFormatContext* format = nullptr;
   const AVCodec* decoder = nullptr;
@@ -76,33 +75,14 @@ struct AudioFileDecoder::Impl {
   bool inputDone = false;
   bool flushed = false;
   bool decoded = false;  // some sound came out
-  // Where the container states the stream ends (its edit list, its header), in seconds from the
-  // stream's start; none where it only estimates it. The frame that crosses it carries the
-  // codec's padding past it, which is held back and dropped at the end of the stream; a frame
-  // that starts at or past it is sound the statement does not cover (a header that understates
-  // the length, a part appended to the file), and from then on everything is delivered, the held
-  // padding first. Positions are in seconds: a stream may change its rate midway.
-  double statedEnd = -1;
+  std::optional<StatedEnd> statedEnd;
   double streamStart = 0;  // seconds of the stream's first timestamp
   AVRational timeBase{1, 1};
   double position = 0;  // where the next decoded frame starts, seconds
   std::optional<FrameTimeline> timeline;
   std::optional<RawDamageMeasure> rawDamage;  // raw MP3 and ADTS AAC: what damage cost them
-  // Where the file's sound lies in it, and the packets given to the decoder lately, by their
-  // stamps, with where they lie.
-  SoundPlaces places;
-  std::ifstream placesFile;  // the file read again, to check a place before it is kept
-  struct Sent {
-    int64_t stamp = 0;
-    SoundPlaces::Place place;
-    int samples = 0, rate = 0;  // as its header states
-  };
-  std::deque<Sent> sent;
-  SoundPlaces::Recent recent;     // of the packets sent
-  bool delivered = false;         // a frame of sound was delivered
-  bool placesByPosition = false;  // see FrameTimeline::placesByPosition
-  RawDamageReach damageReach;     // raw MP3 and ADTS: no place is kept within it
-  int starvedFrames = 0;          // frames of digital silence since the damage
+  std::optional<PlaceKeeper> placeKeeper;     // where the file's sound lies in it
+  int starvedFrames = 0;                      // frames of digital silence since the damage
   // Damage skipped since the last frame delivered: where it was met (seconds), -1 for none, and
   // the stamped length of the packets the decoder refused meanwhile.
   double damagedAt = -1;
@@ -121,8 +101,6 @@ struct AudioFileDecoder::Impl {
   double silenceLeft = 0;      // seconds of it still to come
   bool frameWaiting = false;   // `frame` waits behind that silence, to start at waitingStart
   double waitingStart = 0;
-  std::deque<std::pair<AVFrame*, int>> held;  // with the count of leading samples already delivered
-  AVFrame* released = nullptr;                // the held frame handed out last
   AppLogger logger{"AudioFileDecoder"};
   std::function<void(double)> onProgress;
   double reported = 0;
@@ -145,8 +123,7 @@ struct AudioFileDecoder::Impl {
   }
 
   ~Impl() {
-    for (auto& entry : held) av_frame_free(&entry.first);
-    av_frame_free(&released);
+    statedEnd.reset();
     av_frame_free(&silence);
     av_frame_free(&frame);
     av_packet_free(&packet);
@@ -181,13 +158,6 @@ struct AudioFileDecoder::Impl {
       av_channel_layout_uninit(&codec->ch_layout);
       av_channel_layout_default(&codec->ch_layout, channels);
     }
-  }
-
-  // Keeps the decoded frame's samples from `from` on, for later.
-  void hold(int from) {
-    AVFrame* copy = av_frame_clone(frame);
-    if (!copy) fail(AudioFileError::Kind::readFailed, AVERROR(ENOMEM));
-    held.emplace_back(copy, from);
   }
 
   // Damage found in the stream (a frame that does not decode, bytes that are no packet): after
@@ -253,8 +223,7 @@ struct AudioFileDecoder::Impl {
   // Where the stream's packets end in the file, by the container's index of every one of them
   // (MP4 and CAF keep one); nothing without such an index.
   std::optional<int64_t> soundEnd() const {
-    const std::string_view name = format->iformat ? format->iformat->name : "";
-    if (name.substr(0, 4) != "mov," && name != "caf") return std::nullopt;
+    if (!format->iformat || !MediaBounds::indexesEveryPacket(*format->iformat)) return std::nullopt;
     AVStream* stream = format->streams[streamIndex];
     int64_t end = -1;
     for (int i = 0, count = avformat_index_get_entries_count(stream); i < count; ++i) {
@@ -288,8 +257,7 @@ struct AudioFileDecoder::Impl {
     const int rate = std::max(frame->sample_rate, 1);  // a frame without one is refused by the converter
     const FrameTimeline::Placement placed = timeline->place(stamp, double(frame->nb_samples) / rate, damagedAt >= 0);
     position = placed.start + double(frame->nb_samples) / rate;
-    keepPlace(placed.start);
-    delivered = true;
+    placeKeeper->delivered(*frame, placed.start, damagedAt >= 0);
     const bool starved = rawDamage && damagedAt >= 0 && starvedFrames < kMostStarvedFrames && digitalSilence(*frame);
     if (!starved) goodStart = takenStart;
     if (starved) {
@@ -311,63 +279,19 @@ struct AudioFileDecoder::Impl {
       refusedSeconds = 0;
       starvedFrames = 0;
     }
-    if (placed.silence <= 0) return deliver(placed.start);
+    if (placed.silence <= 0) return statedEnd->deliver(*frame, placed.start);
     silenceLeft = placed.silence;
     frameWaiting = true;
     waitingStart = placed.start;
     return nextSilence();
   }
 
-  // The packet the received frame came out of, where the frame was laid out from `start` on, is
-  // a place of the file's sound (see SoundPlaces) when it is the first a quarter of a second after
-  // the last, and its frame holds its whole sound (the first may lack its first samples, an
-  // encoder's delay: the packet's sound then begins before `start`).
-  // The first frame after damage is none: FFmpeg's FLAC parser may lend a damaged packet a later
-  // one's stamp.
-  void keepPlace(double start) {
-    if (frame->best_effort_timestamp == AV_NOPTS_VALUE || damagedAt >= 0) return;
-    const auto from = std::find_if(sent.rbegin(), sent.rend(),
-                                   [&](const Sent& packet) { return packet.stamp == frame->best_effort_timestamp; });
-    if (from == sent.rend() || (from->rate && from->rate != frame->sample_rate) || from->place.position < 0) return;
-    if (rawDamage && !damageReach.past(from->place.position)) return;
-    const int missing = from->samples ? from->samples - frame->nb_samples : 0;
-    if (missing < 0 || (missing > 0 && delivered)) return;
-    SoundPlaces::Place place = from->place;
-    place.seconds = start - double(missing) / frame->sample_rate;
-    if (places.empty() || place.seconds >= places.places().back().seconds + SoundPlaces::kSpacingSeconds) {
-      if (foundInFile(place)) places.add(place);
-    }
-  }
-  // The place's packet is where its position says (past damage FFmpeg's FLAC parser may state
-  // another, where the player would not find it, and would take none of the places).
-  bool foundInFile(const SoundPlaces::Place& place) {
-    if (!placesFile.is_open()) placesFile.open(path, std::ios::binary);
-    return SoundPlaces::foundAt(place, [this](int64_t offset, uint8_t* buffer, int64_t size) -> int64_t {
-      placesFile.clear();
-      if (!placesFile.seekg(offset)) return -1;
-      placesFile.read(reinterpret_cast<char*>(buffer), size);
-      return placesFile.gcount();
-    });
-  }
-  // The decoder took the packet lying at `at` in the file (-1: not known): it is remembered, to
-  // know which one a frame came out of.
+  // The decoder took the packet lying at `at` in the file (-1: not known).
   void tookPacket(int64_t at) {
     if (at >= 0) takenStart = at;
-    const AVInputFormat* raw = FrameTimeline::rawFormat(*format);
-    const FrameTimeline::RawFrame stated = raw ? FrameTimeline::rawFrame(*raw, *packet) : FrameTimeline::RawFrame{};
-    const uint64_t signature = SoundPlaces::signatureOf(packet->data, packet->size);
-    // A packet alike one just before it is not known where it lies, when it is gone to by its
-    // position: none is kept there.
-    const bool unsure = recent.alike(signature) && placesByPosition;
-    sent.push_back(
-        {packet->pts, {unsure ? -1 : at, packet->size, signature, 0, packet->pts}, stated.samples, stated.rate});
-    if (sent.size() > kRememberedPackets) sent.pop_front();
     // Bytes that were no packet before it, read past without a word, are damage all the same.
     if (rawDamage && rawDamage->isDamaged() && damagedAt < 0) damagedAt = position;
-    if (rawDamage) {
-      if (damagedAt >= 0) damageReach.damaged();
-      damageReach.frame(at);
-    }
+    placeKeeper->took(*packet, at, damagedAt >= 0);
   }
 
   // The next slice of silence, a second at most.
@@ -381,49 +305,6 @@ struct AudioFileDecoder::Impl {
     silenceLeft = samples >= std::llround(silenceLeft * rate) ? 0 : silenceLeft - double(samples) / rate;
     return silence;
   }
-
-  // The frame starting at `start` seconds, less the padding past the stated end (held back).
-  const AVFrame* deliver(double start) {
-    if (statedEnd >= 0) {
-      const int rate = std::max(frame->sample_rate, 1);
-      const int64_t before = std::llround((statedEnd - start) * rate);
-      if (before <= 0) {
-        // Sound past the stated end: the statement was no end, and what was held is sound too.
-        statedEnd = -1;
-        if (!held.empty()) {
-          hold(0);
-          return releaseHeld();
-        }
-      } else if (before < frame->nb_samples) {
-        hold(static_cast<int>(before));
-        frame->nb_samples = static_cast<int>(before);
-      }
-    }
-    return frame;
-  }
-
-  // The oldest held frame without its samples already delivered, sharing its buffers.
-  const AVFrame* releaseHeld() {
-    auto [source, skip] = held.front();
-    held.pop_front();
-    if (!released) released = av_frame_alloc();
-    if (released) av_frame_unref(released);
-    const int status = released ? av_frame_ref(released, source) : AVERROR(ENOMEM);
-    av_frame_free(&source);
-    if (status < 0) fail(AudioFileError::Kind::readFailed, status);
-    if (skip > 0) {
-      const auto sampleFormat = static_cast<AVSampleFormat>(released->format);
-      const int bytes = av_get_bytes_per_sample(sampleFormat);
-      const int channels = released->ch_layout.nb_channels;
-      if (av_sample_fmt_is_planar(sampleFormat)) {
-        for (int c = 0; c < channels; ++c) released->extended_data[c] += static_cast<std::ptrdiff_t>(skip) * bytes;
-      } else {
-        released->extended_data[0] += static_cast<std::ptrdiff_t>(skip) * bytes * channels;
-      }
-      released->nb_samples -= skip;
-    }
-    return released;
-  }
 };
 
 AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_unique<Impl>()) {
@@ -432,6 +313,13 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   d.path = path;
   int status = avio_open(&d.input, path.c_str(), AVIO_FLAG_READ);
   if (status < 0) d.fail(AudioFileError::Kind::openFailed, status);
+  std::string start(MediaBounds::kProbeBytes, '\0');
+  const int got = avio_read(d.input, reinterpret_cast<unsigned char*>(start.data()), int(start.size()));
+  start.resize(std::size_t(std::max(got, 0)));
+  if (const int64_t back = avio_seek(d.input, 0, SEEK_SET); back < 0) {
+    d.failOnReading(AudioFileError::Kind::openFailed, int(back));
+  }
+  d.allowance.emplace(avio_size(d.input), start);
   d.format = avformat_alloc_context();
   if (!d.format) d.fail(AudioFileError::Kind::openFailed, AVERROR(ENOMEM));
   d.format->pb = d.input;
@@ -459,14 +347,13 @@ AudioFileDecoder::AudioFileDecoder(const std::string& path) : m_impl(std::make_u
   const AVStream* stream = d.format->streams[d.streamIndex];
   d.timeBase = stream->time_base;
   d.streamStart = double(FrameTimeline::streamStart(*d.format, d.streamIndex)) * av_q2d(d.timeBase);
-  if (d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
-      stream->duration != AV_NOPTS_VALUE) {
-    d.statedEnd = double(stream->duration) * av_q2d(d.timeBase);
-  }
+  const bool endStated = d.format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE && stream->duration > 0 &&
+                         stream->duration != AV_NOPTS_VALUE;
+  d.statedEnd.emplace(endStated ? double(stream->duration) * av_q2d(d.timeBase) : -1.0, path);
   d.timeline.emplace(*d.format, d.streamIndex);
   d.fileSize = d.format->pb ? avio_size(d.format->pb) : -1;
-  d.placesByPosition = FrameTimeline::placesByPosition(*d.format);
-  d.places = SoundPlaces(d.fileSize);
+  d.placeKeeper.emplace(path, d.fileSize, FrameTimeline::placesByPosition(*d.format),
+                        FrameTimeline::rawFormat(*d.format));
   if (const AVInputFormat* raw = FrameTimeline::rawFormat(*d.format)) {
     // Past damage the packets are looked for in the file, through a reader of its own.
     auto file = std::make_shared<std::ifstream>();
@@ -511,12 +398,12 @@ int64_t AudioFileDecoder::estimatedFrames() const {
 
 const AVFrame* AudioFileDecoder::nextFrame() {
   Impl& d = *m_impl;
-  if (d.statedEnd < 0 && !d.held.empty()) return d.releaseHeld();
+  if (const AVFrame* held = d.statedEnd->next()) return held;
   if (d.ended) return nullptr;
   if (d.silenceLeft > 0) return d.nextSilence();
   if (d.frameWaiting) {
     d.frameWaiting = false;
-    return d.deliver(d.waitingStart);
+    return d.statedEnd->deliver(*d.frame, d.waitingStart);
   }
   for (;;) {
     av_frame_unref(d.frame);
@@ -615,7 +502,7 @@ const std::vector<SkippedDamage>& AudioFileDecoder::skipped() const {
 }
 
 const SoundPlaces& AudioFileDecoder::places() const {
-  return m_impl->places;
+  return m_impl->placeKeeper->places();
 }
 
 void AudioFileDecoder::checkResampling(int outRate) const {

@@ -50,24 +50,26 @@ Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& f
 
 // Damaged files of a few hundred kilobytes that fresh seeds of the fuzz found: a WAV whose tag
 // chunk states 1.3 GB took 1.2 GB of memory in the loader and the player each before they refused
-// it; an ALAC CAF whose header states 16.6 million samples a frame zeroed a 133-MB frame for every
-// packet (156 MB, 10 s and more on a busy machine, seeks alike); an ALAC CAF whose description
-// states 118 Hz (its decoder's rate is 44.1 kHz), its first packet damaged, was 37.6 s long, the
-// container's 34.7 s for the lost packet laid down as silence; one whose description states a
-// billion frames per packet, its first packet damaged, was 6.7 hours of silence (2 GB); a FLAC whose stream information
-// states 4 Hz was refused by the loader and played by the player; an ALAC CAF of 20 000 packets of
-// 4 bytes, each of which fails to decode after its decoder made a frame for it; a FLAC with a copy
-// of its end in front of its first frame (written past the end of the header's padding), whose
-// last frame the loader laid at its own number, 2.9 s, after as much silence, where the player
-// played from the start without it (5.15 s against 3.07 s); a FLAC whose first 1.1 s are
-// overwritten, whose sound the player laid from the start where the loader laid it at its own
-// time (1.85 s against 3.0 s, and a seek read again from the start heard elsewhere). Each takes a
-// bounded amount of memory, and the loader and the player take it alike for no more than it holds,
-// seeks heard where the loader has their time.
+// it (and so did six minutes of such a WAV, 63 MB, when what FFmpeg may allocate followed the size
+// of any file, not only of an M4A's or a CAF's); an ALAC CAF whose header states 16.6 million
+// samples a frame zeroed a 133-MB frame for every packet (156 MB, 10 s and more on a busy machine,
+// seeks alike); an ALAC CAF whose description states 118 Hz (its decoder's rate is 44.1 kHz), its
+// first packet damaged, was 37.6 s long, the container's 34.7 s for the lost packet laid down as
+// silence; one whose description states a billion frames per packet, its first packet damaged, was
+// 6.7 hours of silence (2 GB); a FLAC whose stream information states 4 Hz was refused by the
+// loader and played by the player; an ALAC CAF of 20 000 packets of 4 bytes, each of which fails to
+// decode after its decoder made a frame for it; a FLAC with a copy of its end in front of its first
+// frame (written past the end of the header's padding), whose last frame the loader laid at its own
+// number, 2.9 s, after as much silence, where the player played from the start without it (5.15 s
+// against 3.07 s); a FLAC whose first 1.1 s are overwritten, whose sound the player laid from the
+// start where the loader laid it at its own time (1.85 s against 3.0 s, and a seek read again from
+// the start heard elsewhere). Each takes a bounded amount of memory, and the loader and the player
+// take it alike for no more than it holds, seeks heard where the loader has their time.
 TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
   testsupport::TempDir dir;
   using namespace voxtrellis::test;
   testsupport::writeFile(dir / "huge-tag.wav", wavWithAHugeTag());
+  testsupport::writeFile(dir / "long-huge-tag.wav", wavWithAHugeTag(360));
   ASSERT_TRUE(ffmpegMake(dir / "alac.caf", "-f lavfi -i '" + noiseSource(3) + "' -ac 2 -c:a alac"));
   const std::string alac = testsupport::readFile(dir / "alac.caf");
   testsupport::writeFile(dir / "huge-frames.caf", alacStatingFrameLength(alac, 0xFE1000));
@@ -90,8 +92,9 @@ TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
   overwritten.replace(first, flac.size() * 37 / 100 - first, flac.size() * 37 / 100 - first, '\0');
   testsupport::writeFile(dir / "overwritten-start.flac", overwritten);
 
-  for (const char* name : {"huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "huge-packets.caf", "four-hertz.flac",
-                           "tiny-packets.caf", "stray-end.flac", "overwritten-start.flac"}) {
+  for (const char* name :
+       {"huge-tag.wav", "long-huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "huge-packets.caf",
+        "four-hertz.flac", "tiny-packets.caf", "stray-end.flac", "overwritten-start.flac"}) {
     SCOPED_TRACE(name);
     const Examined examined = examine(dir, dir / name);
     ASSERT_GT(examined.megabytes, 0) << examined.said.toStdString();

@@ -10,6 +10,13 @@
 #include "support/FixturePaths.h"
 #include "support/TempDir.h"
 
+#include <voxtrellis/WorkStopped.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
 #include <QAudioFormat>
 #include <QRegularExpression>
 
@@ -22,6 +29,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -530,6 +538,53 @@ TEST(PlaybackDecoderTest, AHeaderClaimingMoreThanTheFileHoldsIsTakenForWhatItHol
       EXPECT_EQ(error.what(), "Cannot play " + name + ": not an audio file, or damaged");
     }
   }
+}
+
+// A valid 34-hour M4A (AAC at 48 kHz, as the ffmpeg tool writes it) was refused as "Invalid audio
+// data", and the player played nothing of it: FFmpeg's index of its 5.7 million packets, one
+// allocation of 138 MB, passed the bound on what FFmpeg may allocate at once. Made here of ten
+// minutes of silence with a tone from 5:00 to 5:10, copied on 204 times. The loader reads on
+// through it (stopped once it has read a hundredth: the whole would be 8 GB of samples), and the
+// player goes to 33 hours and hears the tone where it lies. The bound follows the files open:
+// once the player has closed it, FFmpeg is held again to what any file may take.
+TEST(PlaybackDecoderTest, A34HourM4aLoadsAndPlaysFrom33Hours) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(ffmpegMake(dir / "ten-minutes.m4a",
+                         "-f lavfi -i \"sine=f=250:r=48000:d=600,volume='between(t,300,310)':eval=frame\" -c:a aac "
+                         "-b:a 8k"));
+  const fs::path file = dir / "34-hours.m4a";
+  ASSERT_TRUE(ffmpegMake(file, "-stream_loop -1 -i '" + (dir / "ten-minutes.m4a").string() + "' -t 122400 -c copy"));
+
+  std::stop_source stop;
+  double read = 0;
+  const auto progress = [&](double share) {
+    read = share;
+    if (share >= 0.01) stop.request_stop();
+  };
+  EXPECT_THROW(parlowvista::AudioProcessor().loadAndResample(pathOf(file), progress, stop.get_token()),
+               voxtrellis::WorkStopped);
+  EXPECT_GE(read, 0.01);
+
+  const auto allocates = [](std::size_t bytes) {
+    void* block = av_malloc(bytes);
+    av_free(block);
+    return block != nullptr;
+  };
+  const std::size_t index = 5737501 * sizeof(AVIndexEntry);
+  {
+    PlaybackDecoder decoder(pathOf(file), loaderFormat());
+    EXPECT_NEAR(decoder.announcedDuration(), 122400, 1);
+    const double hours33 = 33 * 3600;
+    const std::vector<float> tone = heardFrom(decoder, hours33 + 305), quiet = heardFrom(decoder, hours33 + 295);
+    ASSERT_GE(tone.size(), kRate / 5);
+    ASSERT_GE(quiet.size(), kRate / 5);
+    EXPECT_NEAR(voxtrellis::test::risingCrossingsPerSecond(tone, 0, tone.size(), kRate), 250, 10);
+    EXPECT_GT(voxtrellis::test::rms(tone, 0, tone.size()), 0.05);
+    EXPECT_LT(voxtrellis::test::rms(quiet, 0, quiet.size()), 0.001);
+    EXPECT_FALSE(decoder.stoppedOnError());
+    EXPECT_TRUE(allocates(index));
+  }
+  EXPECT_FALSE(allocates(index));
 }
 
 }  // namespace

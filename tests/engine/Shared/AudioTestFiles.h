@@ -96,9 +96,9 @@ inline std::string withAdtsGainRaised(std::string bytes, std::size_t header) {
 }
 
 // Hostile files the damaged-file fuzz found, made from a file the ffmpeg tool made, or from
-// nothing. Half a second of a stereo 44.1 kHz WAV whose LIST chunk states 1,308,622,874 bytes, and
+// nothing. `seconds` of a stereo 44.1 kHz WAV whose LIST chunk states 1,308,622,874 bytes, and
 // the tag inside it 1.2 GB: FFmpeg's reader of it would zero that much before it finds no more.
-inline std::string wavWithAHugeTag() {
+inline std::string wavWithAHugeTag(double seconds = 0.5) {
   std::string body = "WAVEfmt ";
   const auto put = [&](uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) body += char((value >> (8 * i)) & 0xFF);
@@ -115,9 +115,10 @@ inline std::string wavWithAHugeTag() {
   body += "INFOISFT";
   put(1200000000u, 4);
   body += std::string("Lavf59.27.100") + '\0';
+  const auto frames = int64_t(seconds * 44100);
   body += "data";
-  put(22050 * 4, 4);
-  for (int i = 0; i < 22050 * 2; ++i) put(uint16_t(int16_t(8000 * std::sin(i * 0.03))), 2);
+  put(uint64_t(frames) * 4, 4);
+  for (int64_t i = 0; i < frames * 2; ++i) put(uint16_t(int16_t(8000 * std::sin(double(i) * 0.03))), 2);
   std::string wav = "RIFF";
   for (int i = 0; i < 4; ++i) wav += char((body.size() >> (8 * i)) & 0xFF);
   return wav + body;
