@@ -156,7 +156,7 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   EXPECT_TRUE(waitUntil([&] { return player.currentTime() > 20.5; }, 20000)) << player.currentTime();
   ::kill(server, SIGCONT);
   EXPECT_TRUE(heardAgain());
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 
   player.play();
   ASSERT_TRUE(heardPast(player, player.currentTime(), 0.5));
@@ -180,7 +180,7 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
                              {QStringLiteral(PV_SOURCE_DIR "/tools/sound-server"), QFileInfo(socket).path()},
                              QFileInfo(socket).path() + QStringLiteral("/again.log"));
   EXPECT_TRUE(heardAgain());
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 
   // The output lost while the file is being let go (the event loop busy meanwhile): the loss is
   // not said after it, when nothing plays.
@@ -188,7 +188,7 @@ TEST_F(AudioPlayerPrivateServerChildProcess, HearsThenLosesTheOutput) {
   QThread::msleep(1500);
   player.stop();
   QTest::qWait(300);
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 }  // namespace
