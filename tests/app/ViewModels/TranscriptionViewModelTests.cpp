@@ -743,10 +743,11 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
   testsupport::UiHeartbeat heartbeat;
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
-  // The UI thread's own processor time between two turns of its loop: about 10 ms; the merge
-  // done on it would take half a second. (How long a user waits is bench_pipeline_road's
+  // The UI thread's own processor time between two turns of its loop: about 10 ms, up to 50 on a
+  // crowded machine (and more on a virtual one: work beside it costs it some); the merge done on
+  // it would take 300 to 500 ms. (How long a user waits is bench_pipeline_road's
   // "finish_stall_ms".)
-  EXPECT_LT(heartbeat.longestBusyGapMs(), 150.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 200.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   // 150 characters a segment, each token one character.
   EXPECT_EQ(h->vm->state().result()->segments.size(), (kTokens + 149) / 150);
