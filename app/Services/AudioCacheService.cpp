@@ -10,10 +10,15 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace parlowvista {
 
@@ -26,7 +31,46 @@ QString placesFileName(const QUuid& sourceId) {
   return uuidText(sourceId) + ".places";
 }
 
+// The whole of a regular file open as `descriptor`, unless it is larger than `most` bytes (then
+// nothing of it is read) or cannot be read.
+std::optional<std::string> readWhole(int descriptor, qint64 most) {
+  struct stat info {};
+  if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > most) return std::nullopt;
+  std::string bytes(std::size_t(info.st_size), '\0');
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::read(descriptor, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    done += std::size_t(n);
+  }
+  return bytes;
+}
+
 }  // namespace
+
+class AudioCacheService::SourceLock {
+ public:
+  SourceLock(AudioCacheService& cache, const QUuid& sourceId) : m_cache(cache), m_sourceId(sourceId) {
+    {
+      const std::lock_guard lock(m_cache.m_sourceMutexesMutex);
+      m_held = &m_cache.m_sourceMutexes[sourceId];
+      ++m_held->users;
+    }
+    m_held->mutex.lock();
+  }
+  ~SourceLock() {
+    m_held->mutex.unlock();
+    const std::lock_guard lock(m_cache.m_sourceMutexesMutex);
+    if (--m_held->users == 0) m_cache.m_sourceMutexes.erase(m_sourceId);
+  }
+  SourceLock(const SourceLock&) = delete;
+  SourceLock& operator=(const SourceLock&) = delete;
+
+ private:
+  AudioCacheService& m_cache;
+  QUuid m_sourceId;
+  SourceMutex* m_held = nullptr;  // a map's entry stays where it is while it is in the map
+};
 
 QString AudioCacheService::defaultCacheDirectory() {
   QString root = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
@@ -51,7 +95,7 @@ QString AudioCacheService::cacheFilePath(const QUuid& sourceId) const {
 
 QString AudioCacheService::cacheSamples(std::span<const float> samples, const QUuid& sourceId, std::stop_token stop,
                                         const voxtrellis::SoundPlaces* places) {
-  std::lock_guard lock(m_mutex);
+  const SourceLock lock(*this, sourceId);
   std::error_code folderError;
   std::filesystem::create_directories(QFile::encodeName(m_cacheDirectory).toStdString(), folderError);
   if (folderError) {
@@ -87,7 +131,7 @@ void AudioCacheService::writeUnlessStopped(QIODevice& device, const char* bytes,
 }
 
 std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUuid& sourceId) {
-  std::lock_guard lock(m_mutex);
+  const SourceLock lock(*this, sourceId);
   QFile file(cacheFilePath(sourceId));
   for (auto earlier = m_earlierDirectories.cbegin(); !file.exists() && earlier != m_earlierDirectories.cend();
        ++earlier) {
@@ -114,16 +158,19 @@ std::optional<std::vector<float>> AudioCacheService::loadCachedSamples(const QUu
 }
 
 std::shared_ptr<const voxtrellis::SoundPlaces> AudioCacheService::loadCachedPlaces(const QUuid& sourceId) {
-  std::lock_guard lock(m_mutex);
-  QFile file(QDir(m_cacheDirectory).filePath(placesFileName(sourceId)));
-  if (!file.open(QIODevice::ReadOnly)) return nullptr;
-  const QByteArray bytes = file.readAll();
-  auto places = voxtrellis::SoundPlaces::fromBytes(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+  const SourceLock lock(*this, sourceId);
+  const QByteArray path = QFile::encodeName(QDir(m_cacheDirectory).filePath(placesFileName(sourceId)));
+  // Not held up by a pipe of that name: it is no record.
+  const int descriptor = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) return nullptr;
+  const std::optional<std::string> bytes = readWhole(descriptor, kMostPlacesBytes);
+  ::close(descriptor);
+  auto places = bytes ? voxtrellis::SoundPlaces::fromBytes(*bytes) : std::nullopt;
   return places ? std::make_shared<const voxtrellis::SoundPlaces>(std::move(*places)) : nullptr;
 }
 
 void AudioCacheService::removeCachedSamples(const QUuid& sourceId) {
-  std::lock_guard lock(m_mutex);
+  const SourceLock lock(*this, sourceId);
   QFile::remove(cacheFilePath(sourceId));
   QFile::remove(QDir(m_cacheDirectory).filePath(placesFileName(sourceId)));
   for (const QString& earlier : m_earlierDirectories) QFile::remove(QDir(earlier).filePath(cacheFileName(sourceId)));

@@ -30,6 +30,11 @@ class SampleCache {
   // The samples, or nothing when no file is cached (silently) or it cannot be read (with a
   // console line).
   virtual std::optional<std::vector<float>> loadCachedSamples(const QUuid& sourceId) = 0;
+  // The same, as one buffer for several holders: freed where the last of them lets it go.
+  virtual std::shared_ptr<const std::vector<float>> loadSharedSamples(const QUuid& sourceId) {
+    auto samples = loadCachedSamples(sourceId);
+    return samples ? std::make_shared<const std::vector<float>>(std::move(*samples)) : nullptr;
+  }
   // The places kept with the samples; null when none are (samples kept by an earlier version, or
   // of a file that has none) or they cannot be read.
   virtual std::shared_ptr<const voxtrellis::SoundPlaces> loadCachedPlaces(const QUuid& sourceId) = 0;

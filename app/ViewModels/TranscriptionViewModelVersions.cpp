@@ -212,12 +212,7 @@ void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
   const quint64 generation = m_generation;
   auto cache = m_deps.sampleCache;
   runJob<std::shared_ptr<const std::vector<float>>>(
-      m_jobs, this,
-      [cache, id]() -> std::shared_ptr<const std::vector<float>> {
-        auto samples = cache->loadCachedSamples(id);
-        if (!samples) return nullptr;
-        return std::make_shared<const std::vector<float>>(std::move(*samples));
-      },
+      m_jobs, this, [cache, id]() -> std::shared_ptr<const std::vector<float>> { return cache->loadSharedSamples(id); },
       [this, id, generation](JobResult<std::shared_ptr<const std::vector<float>>> loaded) {
         // Only the newest load's read may land, and only for the source still current.
         if (generation != m_generation || !loaded.value || !*loaded.value) return;

@@ -262,7 +262,7 @@ TEST_F(AudioPlayerServiceTest, FilesThatCannotBePlayedAreRefusedWithTheReasonKep
     EXPECT_FALSE(told.isEmpty());
   }
   ASSERT_EQ(load(player, clip("clip.wav", 2.0)), "");
-  EXPECT_EQ(player.problem(), "");
+  EXPECT_EQ(player.problem().toStdString(), "");
 }
 
 // The audio system's sink, told by its source that it is at its end, asks the sound server to

@@ -1,17 +1,10 @@
-#include "Services/AudioCacheService.h"
 #include "Services/AudioProcessor.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/FixturePaths.h"
 #include "support/ReadFailure.h"
 
-#include <voxtrellis/WorkStopped.h>
-
-#include <QIODevice>
 #include <QRegularExpression>
-
-#include <cmath>
-#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -323,143 +316,6 @@ TEST(AudioProcessorDamagedTest, SeveralDamagedStretchesAreEachToldAndWhatTheyCos
   const double lost = voxtrellis::test::lostSeconds(sound.samples, hurt.samples, 16000);
   EXPECT_GT(lost, 5.0);
   EXPECT_NEAR(said.captured(3).toDouble(), lost, 0.2 * lost) << hurt.damage.toStdString();
-}
-
-TEST(AudioCacheServiceTest, SamplesRoundTripBitForBitAndAtomically) {
-  testsupport::TempDir dir;
-  AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
-  const QUuid id = QUuid::createUuid();
-  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
-  const std::vector<float> three{1.5f, -0.0f, std::numeric_limits<float>::denorm_min()};
-  const QString path = cache.cacheSamples(three, id);
-  EXPECT_EQ(path, cache.cacheFilePath(id));
-  EXPECT_TRUE(path.endsWith(id.toString(QUuid::WithoutBraces).toUpper() + ".samples"));
-  EXPECT_EQ(QFileInfo(path).size(), 12);
-  const auto back = cache.loadCachedSamples(id);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(std::memcmp(back->data(), three.data(), 12), 0);
-
-  cache.cacheSamples(std::vector<float>{}, id);
-  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{});
-  testsupport::writeFile(path.toStdString(), std::string(10, '\0'));
-  EXPECT_EQ(cache.loadCachedSamples(id)->size(), 2u);
-  cache.cacheSamples(std::vector<float>{7.0f}, id);
-  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
-  // A write stopped as the application ends leaves the file as it was.
-  std::stop_source stop;
-  stop.request_stop();
-  EXPECT_THROW(cache.cacheSamples(std::vector<float>(1000, 1.0f), id, stop.get_token()), voxtrellis::WorkStopped);
-  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
-  // One asked for while the samples go down is seen within a few megabytes (a block of 64 MB
-  // took over a second on a busy disk).
-  struct AskingToStop : QIODevice {
-    std::stop_source stop;
-    qint64 written = 0;
-    qint64 readData(char*, qint64) override { return -1; }
-    qint64 writeData(const char*, qint64 length) override {
-      written += length;
-      stop.request_stop();
-      return length;
-    }
-  } device;
-  ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-  const std::vector<char> bytes(std::size_t(32) << 20);
-  EXPECT_THROW(
-      AudioCacheService::writeUnlessStopped(device, bytes.data(), qint64(bytes.size()), device.stop.get_token()),
-      voxtrellis::WorkStopped);
-  EXPECT_GT(device.written, 0);
-  EXPECT_LE(device.written, qint64(8) << 20);
-  // Only the cache file is in the folder: no temporary file is left beside it.
-  EXPECT_EQ(QDir(cache.cacheDirectory()).entryList(QDir::Files).size(), 1);
-  cache.removeCachedSamples(id);
-  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
-}
-
-// Where the loader found a file's sound is kept beside its samples, for the player to seek by
-// when the version is opened again, with each place's stamp. Samples kept without it (by an
-// earlier version, or of a file that has none) still load and give none; a record the current
-// release keeps (without a checksum) is read as it was; one of the first version, which no release
-// wrote, is none; a load without it lets none from before stand; a record cut short, one with a
-// place of no number (it passed, and sent a seek anywhere) or one damaged anywhere (its checksum)
-// is none; it goes with the samples.
-TEST(AudioCacheServiceTest, TheLoadersPlacesAreKeptBesideTheSamplesAndGoWithThem) {
-  testsupport::TempDir dir;
-  AudioCacheService cache(QString::fromStdString((dir.path() / "Cache").string()));
-  const QUuid id = QUuid::createUuid();
-  voxtrellis::SoundPlaces places(123456);
-  places.add({0, 300, 11, -0.025, -1105});
-  places.add({75000, 290, 22, 0.255, 11243});
-  places.add({150000, 310, 33, 0.51, 22491});
-  cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
-  const auto back = cache.loadCachedPlaces(id);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->toBytes(), places.toBytes());
-  EXPECT_EQ(back->before(0.3)->position, 75000);
-  EXPECT_EQ(back->before(0.3)->stamp, 11243);
-
-  const QString placesPath = cache.cacheFilePath(id).replace(".samples", ".places");
-  const auto record = [&](const char* tag, bool stamps, double middleSeconds) {
-    std::string bytes = tag;
-    const auto put = [&](const auto value) { bytes.append(reinterpret_cast<const char*>(&value), sizeof value); };
-    put(int64_t(123456));
-    put(uint64_t(3));
-    for (const auto& place : places.places()) {
-      put(place.position);
-      put(place.size);
-      put(place.signature);
-      put(&place == &places.places()[1] ? middleSeconds : place.seconds);
-      if (stamps) put(place.stamp);
-    }
-    return bytes;
-  };
-  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, 0.255));
-  const auto current = cache.loadCachedPlaces(id);
-  ASSERT_TRUE(current);
-  EXPECT_EQ(current->toBytes(), places.toBytes());
-  testsupport::writeFile(placesPath.toStdString(), record("PVPLACE1", false, 0.255));
-  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
-  for (const double nonsense : {std::nan(""), std::numeric_limits<double>::infinity()}) {
-    testsupport::writeFile(placesPath.toStdString(), record("PVPLACE2", true, nonsense));
-    EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
-  }
-  const std::string whole = places.toBytes();
-  for (std::size_t at = 0; at < whole.size(); at += 7) {
-    std::string damaged = whole;
-    damaged[at] = char(damaged[at] ^ 0x10);
-    EXPECT_FALSE(voxtrellis::SoundPlaces::fromBytes(damaged)) << "byte " << at;
-  }
-
-  cache.cacheSamples(std::vector<float>{1.0f, 2.0f}, id, {}, &places);
-  const std::string bytes = testsupport::readFile(placesPath.toStdString());
-  testsupport::writeFile(placesPath.toStdString(), bytes.substr(0, bytes.size() - 1));
-  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
-  EXPECT_EQ(cache.loadCachedSamples(id), (std::vector<float>{1.0f, 2.0f}));
-
-  cache.cacheSamples(std::vector<float>{1.0f}, id, {}, &places);
-  cache.cacheSamples(std::vector<float>{3.0f}, id);
-  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
-  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{3.0f});
-
-  cache.cacheSamples(std::vector<float>{1.0f}, id, {}, &places);
-  cache.removeCachedSamples(id);
-  EXPECT_FALSE(QFileInfo::exists(placesPath));
-  EXPECT_EQ(cache.loadCachedPlaces(id), nullptr);
-}
-
-TEST(AudioCacheServiceTest, SamplesCachedInAnEarlierFolderAreStillReadAndRemovedButNeverWrittenThere) {
-  testsupport::TempDir dir;
-  const QString earlier = QString::fromStdString((dir.path() / "Documents" / "AudioCache").string());
-  AudioCacheService cache(QString::fromStdString((dir.path() / "cache" / "AudioCache").string()), {earlier});
-  const QUuid id = QUuid::createUuid();
-  const QString old = QDir(earlier).filePath(QFileInfo(cache.cacheFilePath(id)).fileName());
-  testsupport::writeFile(old.toStdString(), std::string(8, '\0'));
-  EXPECT_EQ(cache.loadCachedSamples(id), (std::vector<float>{0.0f, 0.0f}));
-  // A new write goes to the cache folder and wins over the earlier file.
-  EXPECT_TRUE(cache.cacheSamples(std::vector<float>{7.0f}, id).startsWith(cache.cacheDirectory()));
-  EXPECT_EQ(cache.loadCachedSamples(id), std::vector<float>{7.0f});
-  cache.removeCachedSamples(id);
-  EXPECT_FALSE(QFileInfo::exists(old));
-  EXPECT_EQ(cache.loadCachedSamples(id), std::nullopt);
 }
 
 }  // namespace

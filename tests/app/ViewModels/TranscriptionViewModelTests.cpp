@@ -14,7 +14,9 @@
 #include <QTimer>
 
 #include <atomic>
-#include <ctime>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -622,20 +624,38 @@ TEST_F(TranscriptionViewModelTest, ALateSampleReadNeverLandsOnAnotherSource) {
   EXPECT_TRUE(h->logged("No cached audio to reprocess"));
 }
 
-// A sample cache that holds three hours of samples (0.7 GB) for one source.
+// A sample cache that holds three hours of samples (0.7 GB) for one source, and tells on which
+// thread they are freed.
 class LongCache : public AudioCacheService {
  public:
   using AudioCacheService::AudioCacheService;
-  std::optional<std::vector<float>> loadCachedSamples(const QUuid& id) override {
-    if (id == longSource) return std::vector<float>(std::size_t(3 * 3600) * kRate, 0.25f);
-    return AudioCacheService::loadCachedSamples(id);
+  std::shared_ptr<const std::vector<float>> loadSharedSamples(const QUuid& id) override {
+    if (id != longSource) return AudioCacheService::loadSharedSamples(id);
+    return std::shared_ptr<const std::vector<float>>(new std::vector<float>(std::size_t(3 * 3600) * kRate, 0.25f),
+                                                     [freeing = freeing](const std::vector<float>* samples) {
+                                                       delete samples;
+                                                       const std::lock_guard lock(freeing->mutex);
+                                                       freeing->thread = std::this_thread::get_id();
+                                                     });
+  }
+  // The thread that freed the long samples, once one has.
+  std::optional<std::thread::id> freedOn() const {
+    const std::lock_guard lock(freeing->mutex);
+    return freeing->thread;
   }
   QUuid longSource;
+
+ private:
+  struct Freeing {
+    std::mutex mutex;
+    std::optional<std::thread::id> thread;
+  };
+  const std::shared_ptr<Freeing> freeing = std::make_shared<Freeing>();
 };
 
 // Leaving a long file gives its samples back beside the window: freeing 0.7 GB costs the thread
-// that does it 70 ms of processor time or more; opening a short version costs the UI thread about
-// one. (Processor time, which other work on the machine does not inflate.)
+// that does it 70 ms of processor time or more (bench_player_switching's
+// "leave_long_ui_cpu_ms" is what the window's thread spends as it leaves one).
 TEST_F(TranscriptionViewModelTest, LeavingALongFileFreesItsSamplesBesideTheWindow) {
   auto cache = std::make_shared<LongCache>(QString::fromStdString(
       (std::filesystem::temp_directory_path() / ("pv-long-" + std::to_string(::getpid()))).string()));
@@ -657,16 +677,10 @@ TEST_F(TranscriptionViewModelTest, LeavingALongFileFreesItsSamplesBesideTheWindo
   ASSERT_TRUE(testsupport::waitUntil(
       [&] { return h->vm->hasCachedSamples() && h->vm->cachedSamples()->size() > std::size_t(3600 * kRate); }, 30000));
 
-  auto threadMs = [] {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-  };
-  const double before = threadMs();
   h->vm->loadTranscription(shortOne);
   EXPECT_FALSE(h->vm->hasCachedSamples());
-  QTest::qWait(200);
-  EXPECT_LT(threadMs() - before, 20.0);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return cache->freedOn().has_value(); }, 30000));
+  EXPECT_NE(*cache->freedOn(), std::this_thread::get_id());
 }
 
 // ---- playback ---------------------------------------------------------------------------------
@@ -729,10 +743,11 @@ TEST_F(TranscriptionViewModelTest, MergingALongRecordingsWordsNeverStallsTheWind
   testsupport::UiHeartbeat heartbeat;
   engine->diarizeGate->open();
   ASSERT_TRUE(h->settle());
-  // The UI thread's own processor time between two turns of its loop: about 10 ms; the merge
-  // done on it would take half a second. (How long a user waits is bench_pipeline_road's
+  // The UI thread's own processor time between two turns of its loop: about 10 ms, up to 50 on a
+  // crowded machine (and more on a virtual one: work beside it costs it some); the merge done on
+  // it would take 300 to 500 ms. (How long a user waits is bench_pipeline_road's
   // "finish_stall_ms".)
-  EXPECT_LT(heartbeat.longestBusyGapMs(), 150.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
+  EXPECT_LT(heartbeat.longestBusyGapMs(), 200.0) << "wall-clock " << heartbeat.longestGapMs() << " ms";
   ASSERT_EQ(h->vm->state().kind(), ProcessingState::Kind::completed);
   // 150 characters a segment, each token one character.
   EXPECT_EQ(h->vm->state().result()->segments.size(), (kTokens + 149) / 150);
