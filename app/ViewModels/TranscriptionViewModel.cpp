@@ -19,6 +19,7 @@
 #include "ViewModels/SpeakerList.h"
 
 #include <QDir>
+#include <QScopedValueRollback>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -95,7 +96,28 @@ QString TranscriptionViewModel::statusMessage() const {
   return text;
 }
 
+void TranscriptionViewModel::setOpenEditCommitter(const QObject* owner, std::function<void()> commit) {
+  m_openEditOwner = owner;
+  m_commitOpenEdit = std::move(commit);
+}
+
+void TranscriptionViewModel::clearOpenEditCommitter(const QObject* owner) {
+  if (m_openEditOwner != owner) return;
+  m_openEditOwner = nullptr;
+  m_commitOpenEdit = {};
+}
+
+void TranscriptionViewModel::commitOpenEdit() {
+  // The commit comes back here as an edit (updateSegmentText): never a second commit inside it.
+  if (!m_commitOpenEdit || m_committingOpenEdit) return;
+  const QScopedValueRollback committing(m_committingOpenEdit, true);
+  const std::function<void()> commit = m_commitOpenEdit;
+  commit();
+}
+
 void TranscriptionViewModel::setActiveTab(const ContentTab& tab) {
+  // The editor belongs to the original's rows: what it holds is committed while they are shown.
+  commitOpenEdit();
   m_activeTab = tab;
   m_shownTranslation.reset();
   emit activeTabChanged();
@@ -281,6 +303,7 @@ void TranscriptionViewModel::loadAudioForPlayback(bool muteForYouTube) {
 void TranscriptionViewModel::reset() {
   const auto kind = m_state.kind();
   if (kind != ProcessingState::Kind::completed && kind != ProcessingState::Kind::failed) return;
+  commitOpenEdit();
   saveIfNeeded();
   if (!modelsLoaded()) {
     // Start-up failed (a hub that was down, a download cut short): trying again means
@@ -297,6 +320,7 @@ void TranscriptionViewModel::reset() {
 }
 
 void TranscriptionViewModel::clearResult() {
+  commitOpenEdit();
   saveIfNeeded();
   if (m_state.kind() == ProcessingState::Kind::completed) setState(ProcessingState::modelsReady());
   setCurrentFile(QUrl());

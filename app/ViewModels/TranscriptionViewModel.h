@@ -281,6 +281,17 @@ class TranscriptionViewModel : public QObject {
   // segment (found by id) only while its version is still the current one.
   void retranscribeSegment(qsizetype index);
 
+  // ---- the text being typed ---------------------------------------------------------
+  // What is typed into a segment's open editor is no edit until the editor commits it (as it does
+  // when the field loses the focus). Whoever shows that editor says how to commit it; every action
+  // that leaves the shown transcript, copies it, re-runs it or writes it out commits it first, so
+  // the typed text goes into the version it was typed into and into what the action makes.
+  void setOpenEditCommitter(const QObject* owner, std::function<void()> commit);
+  // Only the owner's own committer goes (a newer owner's stays).
+  void clearOpenEditCommitter(const QObject* owner);
+  // Commits the open editor's text as an edit; nothing when no editor is open.
+  void commitOpenEdit();
+
   // ---- versions ------------------------------------------------------------------
 
   // (Re)starts the autosave timer with the settings' interval; a later change of the interval
@@ -568,6 +579,9 @@ class TranscriptionViewModel : public QObject {
   std::optional<MediaSource> m_mediaSource;
   ContentTab m_activeTab;
   mutable std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
+  const QObject* m_openEditOwner = nullptr;                       // who shows the segment editor, and how it commits
+  std::function<void()> m_commitOpenEdit;
+  bool m_committingOpenEdit = false;
   bool m_isTranslating = false;
   double m_translationProgress = 0;
   QString m_translationStatus;

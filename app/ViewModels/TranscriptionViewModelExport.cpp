@@ -52,6 +52,7 @@ QString TranscriptionViewModel::exportFileName(ExportFormat format) const {
 }
 
 void TranscriptionViewModel::exportTranscript(ExportFormat format) {
+  commitOpenEdit();
   const std::optional<TranscriptionResult> shown = activeResult();
   if (!m_state.result() || !shown) return;
   QPointer<TranscriptionViewModel> self(this);
@@ -77,6 +78,7 @@ void TranscriptionViewModel::performExport(const TranscriptionResult& result, co
 }
 
 void TranscriptionViewModel::exportAll() {
+  commitOpenEdit();
   const std::optional<TranscriptionResult> shown = activeResult();
   if (!m_state.result() || !shown) return;
   QPointer<TranscriptionViewModel> self(this);
@@ -115,6 +117,7 @@ void TranscriptionViewModel::performExportAll(const TranscriptionResult& result,
 }
 
 void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
+  commitOpenEdit();
   QPointer<Transcription> version = m_currentTranscription;
   const TranscriptionResult* current = m_state.result();
   m_translationError.reset();
@@ -244,6 +247,7 @@ void TranscriptionViewModel::cancelTranslation() {
 void TranscriptionViewModel::deleteTranslation(Transcription* translation) {
   if (!m_modelContext || !translation) return;
   const QString name = translation->name();
+  commitOpenEdit();
   saveIfNeeded();
   if (m_activeTab.isTranslation() && m_activeTab.translationId() == translation->id()) {
     setActiveTab(ContentTab::original());

@@ -68,6 +68,7 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     addLog("Models not initialized");
     return;
   }
+  commitOpenEdit();
   saveIfNeeded();
   beginRun();
   const quint64 generation = m_generation;

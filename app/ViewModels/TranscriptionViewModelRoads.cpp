@@ -109,6 +109,7 @@ void TranscriptionViewModel::processFile(const QUrl& url) {
     addLog("Models not initialized");
     return;
   }
+  commitOpenEdit();
   saveIfNeeded();
   beginRun();
   setCurrentFile(url);
@@ -438,6 +439,7 @@ void TranscriptionViewModel::reprocess() {
     addLog("Models not initialized");
     return;
   }
+  commitOpenEdit();
   // Busy from here on: nothing else starts while the diarizer is rebuilt.
   beginRun();
   auto road = std::make_shared<Road>();

@@ -152,6 +152,7 @@ void TranscriptionViewModel::saveSpeakers(Transcription* transcription) {
 
 void TranscriptionViewModel::loadTranscription(Transcription* transcription) {
   if (!transcription) return;
+  commitOpenEdit();
   if (transcription->isTranslation()) {
     // A translation is never a working version: it opens read-only in its version's tab.
     Transcription* version = transcription->sourceTranscription();
@@ -223,6 +224,7 @@ void TranscriptionViewModel::requestCachedSamples(AudioSource* source) {
 }
 
 void TranscriptionViewModel::duplicateCurrentTranscription(const std::optional<QString>& newName) {
+  commitOpenEdit();
   const TranscriptionResult* result = m_state.result();
   if (!m_modelContext || !m_currentTranscription || !m_currentAudioSource || !result) {
     addLog("Cannot duplicate: missing data");

@@ -145,9 +145,11 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
   connect(&m_library.actions, &LibraryActions::deletionRefused, this, &MainWindow::showDeletionRefused);
   // What goes from the library must not stay loaded (and autosaved) in the view model.
   connect(&m_library.actions, &LibraryActions::aboutToDeleteAudioSource, this, [this](AudioSource* source) {
+    m_viewModel.commitOpenEdit();
     if (m_viewModel.currentAudioSource() == source && !m_viewModel.isBusy()) m_viewModel.clearResult();
   });
   connect(&m_library.actions, &LibraryActions::aboutToDeleteGroup, this, [this](TranscriptGroup* group) {
+    m_viewModel.commitOpenEdit();
     AudioSource* shown = m_viewModel.currentAudioSource();
     if (shown && shown->group() == group && !m_viewModel.isBusy()) m_viewModel.clearResult();
   });
@@ -191,6 +193,9 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
 }
 
 MainWindow::~MainWindow() {
+  // What is typed in a row's editor goes into its version while the window is whole: the view
+  // model tells this window of the edit, and the views below go one by one.
+  m_viewModel.commitOpenEdit();
   m_library.actions.setInUseProbe({});
   // The library views use the selection and the queue, which are this window's own children
   // made before them: the views go first.
@@ -232,7 +237,7 @@ void MainWindow::buildMenu() {
 }
 
 bool MainWindow::saveEverything() {
-  if (m_results) m_results->commitPendingEdit();
+  m_viewModel.commitOpenEdit();
   m_viewModel.saveIfNeeded();
   return !m_viewModel.hasUnsavedChanges();
 }
@@ -284,7 +289,10 @@ QWidget* MainWindow::buildWorkspace() {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   m_versionsBar = new TranscriptionVersionsBar(&m_context, page);
-  m_versionsBar->setBeforeStoreWrite([this] { m_viewModel.saveIfNeeded(); });
+  m_versionsBar->setBeforeStoreWrite([this] {
+    m_viewModel.commitOpenEdit();
+    m_viewModel.saveIfNeeded();
+  });
   layout->addWidget(m_versionsBar);
   m_versionActions = new VersionActions(m_viewModel, *m_versionsBar, this);
   connect(m_versionsBar, &TranscriptionVersionsBar::selectedTranscriptionChanged, this,
@@ -389,7 +397,7 @@ void MainWindow::followTheViewModel() {
 void MainWindow::onSelectedTranscriptionChanged() {
   // The library marking what the view model shows is no choice of the user's.
   if (m_followingViewModel) return;
-  if (m_results) m_results->commitPendingEdit();
+  m_viewModel.commitOpenEdit();
   Transcription* version = m_selection->transcription();
   if (!version) {
     if (!m_viewModel.isBusy()) m_viewModel.clearResult();

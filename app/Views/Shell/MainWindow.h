@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Views/Library/LibraryPrompts.h"
+#include "Views/Workspace/ResultsView.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -225,7 +226,7 @@ class MainWindow : public QMainWindow {
   QWidget* m_tabBarLine = nullptr;
   TranscriptionVersionsBar* m_versionsBar = nullptr;
   VersionActions* m_versionActions = nullptr;
-  ResultsView* m_results = nullptr;
+  QPointer<ResultsView> m_results;  // made when first needed, again should it go
   QVBoxLayout* m_workspaceLayout = nullptr;
   QAction* m_addAudio = nullptr;
   QAction* m_settings = nullptr;

@@ -38,6 +38,9 @@ ResultsView::ResultsView(TranscriptionViewModel& viewModel, std::function<Player
   m_layout->addWidget(buildActionBar());
 
   wireList();
+  // What is typed in a row's editor is committed before any action of the view model's takes
+  // the transcript on screen away, copies it, runs it again or writes it out.
+  m_vm.setOpenEditCommitter(this, [this] { m_list->commitPendingEdit(); });
   connect(&m_vm, &TranscriptionViewModel::stateChanged, this, &ResultsView::syncResult);
   connect(&m_vm, &TranscriptionViewModel::activeTabChanged, this, [this] {
     syncResult();
@@ -67,7 +70,12 @@ ResultsView::ResultsView(TranscriptionViewModel& viewModel, std::function<Player
   m_model->setAudioPlaying(m_vm.audioPlayer().isPlaying());
 }
 
-ResultsView::~ResultsView() = default;
+ResultsView::~ResultsView() {
+  // An editor still open keeps its text while the list and everything it reaches are whole;
+  // after this it can commit nothing (the list lets go of it as it goes).
+  m_list->commitPendingEdit();
+  m_vm.clearOpenEditCommitter(this);
+}
 
 void ResultsView::commitPendingEdit() {
   m_list->commitPendingEdit();
@@ -130,7 +138,7 @@ QWidget* ResultsView::buildActionBar() {
   row->addWidget(m_export);
   connect(m_newFile, &QPushButton::clicked, this, [this] {
     // An open edit belongs to the transcript being left; the reset saves it with the rest.
-    m_list->commitPendingEdit();
+    m_vm.commitOpenEdit();
     m_vm.audioPlayer().stop();
     m_vm.reset();
     emit resetRequested();

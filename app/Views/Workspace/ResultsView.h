@@ -32,8 +32,10 @@ class VideoPlayerBar;
 // comes on screen at the top of its list, as its playback starts from its beginning.
 //
 // Entry point for the main window: construct it with the window's view model while the
-// state is `completed` (it also copes with any other state: the list is then empty). Call
-// `commitPendingEdit()` before selecting another version. `resetRequested` fires after
+// state is `completed` (it also copes with any other state: the list is then empty). It tells
+// the view model how to commit a row's open editor (`commitPendingEdit()`), which the view model
+// does before every action that leaves, copies, re-runs or writes out the transcript; an editor
+// still open when the view goes keeps its text. `resetRequested` fires after
 // "New File" has stopped playback and reset the view model; the window then clears its
 // selected version.
 class ResultsView : public QWidget {

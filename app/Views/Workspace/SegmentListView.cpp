@@ -49,7 +49,16 @@ void SegmentListView::describeRows() {
                                   "speaker or reassign: the menu key."));
 }
 
-SegmentListView::~SegmentListView() = default;
+SegmentListView::~SegmentListView() {
+  // An editor still open here has nobody left to commit to: the list's owner commits it before
+  // it goes. Its field loses the focus as the widgets go, and what it would then send must not
+  // reach a list that is being taken apart.
+  if (SegmentRowEditor* editor = m_editor) {
+    m_editor = nullptr;
+    editor->editor()->markEnded();
+    disconnect(editor, nullptr, this, nullptr);
+  }
+}
 
 QModelIndex SegmentListView::indexOf(const QUuid& id) const {
   const auto row = m_model->rowOf(id);

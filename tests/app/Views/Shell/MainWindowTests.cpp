@@ -5,6 +5,7 @@
 #include "Models/TranscriptGroup.h"
 #include "Models/Transcription.h"
 #include "Services/AudioPlayerService.h"
+#include "Services/ExportService.h"
 #include "Services/LibraryActions.h"
 #include "Services/Translation/TranslationService.h"
 #include "Views/Common/Theme.h"
@@ -47,6 +48,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -1785,6 +1788,160 @@ TEST_F(MainWindowTest, TheLibraryAndTheTitleFollowWhatIsOpenedAndNotARefusedLoad
   ASSERT_TRUE(harness->settle());
   QTest::mouseClick(rowOf(lecture), Qt::LeftButton);
   expectShown(lecture, "Lecture notes");
+}
+
+// What is typed into a row's open editor is an edit before anything leaves, copies, re-runs or
+// writes out the transcript, on the roads that leave the editor its focus (a drop, a shortcut, a
+// menu) as on those that take it: in the version it was typed into, in the store, and in what
+// the action makes or writes.
+TEST_F(MainWindowTest, TextTypedInAnOpenEditorIsKeptByEveryActionThatLeavesCopiesRerunsOrWritesTheTranscript) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  // The first row's editor, opened and typed into, still open and focused afterwards.
+  auto typeIntoTheFirstRow = [&](const QString& text) {
+    SegmentListView* list = window->resultsView()->listView();
+    list->startEditing(harness->vm->state().result()->segments[0].id);
+    SegmentRowEditor* editor = list->activeEditor();
+    if (!editor) return false;
+    editor->editor()->selectAll();
+    QTest::keyClicks(editor->editor(), text);
+    return list->activeEditor() == editor && harness->vm->state().result()->segments[0].text != text;
+  };
+  auto stored = [&](const Transcription* version) {
+    const QStringList texts = harness->storedTexts(version->id());
+    return texts.isEmpty() ? std::string("(no rows)") : texts.first().toStdString();
+  };
+  auto fileText = [&](const QString& name) {
+    QFile file(harness->path(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+  };
+  Transcription* first = harness->vm->currentTranscription();
+
+  // Export ▾ › each format, and "Export All Formats...": the file says what the row shows.
+  QMenu* exportMenu = window->resultsView()->exportButton()->menu();
+  ASSERT_NE(exportMenu, nullptr);
+  auto menuAction = [&](const QString& text) -> QAction* {
+    for (QAction* action : exportMenu->actions()) {
+      if (action->text() == text) return action;
+    }
+    return nullptr;
+  };
+  for (ExportFormat format : allExportFormats()) {
+    const QString name = "export." + fileExtension(format);
+    const QString typed = "kept in the " + fileExtension(format) + " export";
+    SCOPED_TRACE(name.toStdString());
+    ASSERT_TRUE(typeIntoTheFirstRow(typed));
+    harness->dialogs->nextPath = harness->path(name);
+    ASSERT_NE(menuAction(rawValue(format)), nullptr);
+    menuAction(rawValue(format))->trigger();
+    EXPECT_TRUE(fileText(name).contains(typed)) << fileText(name).toStdString();
+    EXPECT_EQ(harness->vm->state().result()->segments[0].text.toStdString(), typed.toStdString());
+  }
+  ASSERT_TRUE(typeIntoTheFirstRow("kept in every export"));
+  QDir(harness->path(".")).mkpath("all");
+  harness->dialogs->nextPath = harness->path("all");
+  ASSERT_NE(menuAction("Export All Formats..."), nullptr);
+  menuAction("Export All Formats...")->trigger();
+  for (ExportFormat format : allExportFormats()) {
+    const QString name = "all/talk." + fileExtension(format);
+    EXPECT_TRUE(fileText(name).contains("kept in every export")) << name.toStdString();
+  }
+
+  // ⊕ › "Duplicate Current": the version typed in and its copy both hold the text.
+  ASSERT_TRUE(typeIntoTheFirstRow("kept in the copy"));
+  window->versionsBar()->duplicateAction()->trigger();
+  Transcription* copy = harness->vm->currentTranscription();
+  ASSERT_NE(copy, first);
+  EXPECT_EQ(stored(first), "kept in the copy");
+  EXPECT_EQ(stored(copy), "kept in the copy");
+
+  // Deleting another version from the versions bar.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window->versionsBar()->tabFor(first->id()) != nullptr; }));
+  ASSERT_TRUE(typeIntoTheFirstRow("kept while another version goes"));
+  window->versionsBar()->setConfirmationPresenter(
+      [](QWidget*, const ConfirmationRequest&, std::function<void(bool)> answer) { answer(true); });
+  emit window->versionsBar()->tabFor(first->id())->deleteRequested();
+  ASSERT_TRUE(harness->storedTexts(first->id()).isEmpty());
+  EXPECT_EQ(stored(copy), "kept while another version goes");
+
+  // ⊕ › "New Version (Reprocess)" › "Create New Version": the version typed in keeps the text
+  // before its copy is processed again.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->hasCachedSamples(); }));
+  ASSERT_TRUE(typeIntoTheFirstRow("kept before processing again"));
+  window->versionsBar()->createNewAction()->trigger();
+  auto* dialog = window->findChild<ReprocessDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  dialog->newVersionButton()->click();
+  ASSERT_TRUE(harness->settle());
+  QApplication::processEvents();
+  EXPECT_EQ(stored(copy), "kept before processing again");
+  ASSERT_NE(harness->vm->currentTranscription(), copy);
+
+  // A file dropped on the file list runs next.
+  ASSERT_TRUE(testsupport::waitUntil([&] { return window->resultsView()->isVisible(); }));
+  Transcription* shown = harness->vm->currentTranscription();
+  ASSERT_TRUE(typeIntoTheFirstRow("kept before the dropped file"));
+  QMimeData dropped;
+  dropped.setUrls({wav("dropped.wav")});
+  ASSERT_TRUE(window->audioSourcesList()->acceptDrop(&dropped));
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  ASSERT_EQ(harness->vm->currentTranscription()->audioSource()->filename(), "dropped.wav");
+  EXPECT_EQ(stored(shown), "kept before the dropped file");
+
+  // Ctrl+O, with the editor still holding the focus.
+  shown = harness->vm->currentTranscription();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  ASSERT_TRUE(typeIntoTheFirstRow("kept before Ctrl+O"));
+  nextPick = {wav("picked.wav")};
+  QTest::keyClick(window->resultsView()->listView()->activeEditor()->editor(), Qt::Key_O, Qt::ControlModifier);
+  ASSERT_EQ(picks, 1);
+  ASSERT_TRUE(waitForTheQueueToEmpty(*window));
+  ASSERT_EQ(harness->vm->currentTranscription()->audioSource()->filename(), "picked.wav");
+  EXPECT_EQ(stored(shown), "kept before Ctrl+O");
+  EXPECT_FALSE(harness->context->hasChanges());
+}
+
+// A window, or its transcript view alone, that goes with a row's editor open and typed into:
+// the text goes into its version while everything it reaches is whole, and nothing reaches into
+// a list being taken apart (which crashed).
+TEST_F(MainWindowTest, AWindowOrTranscriptViewThatGoesWithAnOpenEditorKeepsItsText) {
+  withTranscriptView = true;
+  auto window = open();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  window->activateWindow();
+  auto typeIntoTheFirstRow = [&](const QString& text) {
+    SegmentListView* list = window->resultsView()->listView();
+    list->startEditing(harness->vm->state().result()->segments[0].id);
+    if (!list->activeEditor()) return false;
+    list->activeEditor()->editor()->setFocus();
+    list->activeEditor()->editor()->selectAll();
+    QTest::keyClicks(list->activeEditor()->editor(), text);
+    return list->activeEditor() != nullptr;
+  };
+
+  // The transcript view alone; the window makes another when a transcript is shown again.
+  ASSERT_TRUE(typeIntoTheFirstRow("kept as the view goes"));
+  QPointer<ResultsView> view = window->resultsView();
+  delete view.data();
+  EXPECT_TRUE(window->resultsView() == nullptr);
+  EXPECT_EQ(harness->vm->state().result()->segments[0].text.toStdString(), "kept as the view goes");
+  Transcription* version = harness->vm->currentTranscription();
+  window->selection().setTranscription(nullptr);
+  window->selection().setTranscription(version);
+  ASSERT_NE(window->resultsView(), nullptr);
+  EXPECT_EQ(harness->storedTexts(version->id()).value(0).toStdString(), "kept as the view goes");
+
+  // The whole window.
+  ASSERT_TRUE(typeIntoTheFirstRow("kept as the window goes"));
+  window.reset();
+  EXPECT_EQ(harness->vm->state().result()->segments[0].text.toStdString(), "kept as the window goes");
+  EXPECT_TRUE(harness->vm->hasUnsavedChanges());
+  harness->vm->saveIfNeeded();
+  EXPECT_EQ(harness->storedTexts(version->id()).value(0).toStdString(), "kept as the window goes");
 }
 
 }  // namespace
