@@ -3,6 +3,8 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
+#include <stop_token>
 #include <thread>
 
 namespace parlowvista {
@@ -25,6 +27,11 @@ class LeftoverSweep {
 
   // The sweep has ended, done or stopped.
   bool isFinished() const { return m_finished.load(); }
+
+  // Test seam: while set (a function the caller keeps alive), each sweep made from then on calls
+  // it first, on the thread that sweeps, with the token that stops the sweep; the sweep goes on
+  // once it returns. nullptr: none. Set and cleared while no sweep is made.
+  static void setBeforeSweepForTesting(const std::function<void(std::stop_token)>* hook);
 
  private:
   std::atomic<bool> m_finished{false};

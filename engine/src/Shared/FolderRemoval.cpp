@@ -1,5 +1,7 @@
 #include <voxtrellis/FolderRemoval.h>
 
+#include "Shared/FolderRemovalTesting.h"
+
 #include <cerrno>
 #include <vector>
 
@@ -8,7 +10,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace voxtrellis::FolderRemoval {
+namespace voxtrellis {
+
+namespace {
+
+// See setFolderRemovalDescentHookForTesting().
+thread_local const std::function<void(std::size_t)>* t_descentHook = nullptr;
+
+}  // namespace
+
+void detail::setFolderRemovalDescentHookForTesting(const std::function<void(std::size_t depth)>* hook) {
+  t_descentHook = hook;
+}
+
+namespace FolderRemoval {
 
 namespace {
 
@@ -162,6 +177,7 @@ class Emptying {
     m_levels.push_back(Level{name, entered.opened, entered.folder, namesIn(entered.folder, error), 0});
     // The open ones are always the deepest: the one above those kept goes.
     if (m_levels.size() > kOpenFolders + 1) closeLevel(m_levels.size() - 1 - kOpenFolders);
+    if (t_descentHook) (*t_descentHook)(m_levels.size() - 1);
   }
 
   // Leaves the deepest folder, emptied (or not: then it stays), for the one above, which is
@@ -287,4 +303,6 @@ std::uintmax_t removeAll(const std::filesystem::path& path, std::error_code& err
   return error ? static_cast<std::uintmax_t>(-1) : removed;
 }
 
-}  // namespace voxtrellis::FolderRemoval
+}  // namespace FolderRemoval
+
+}  // namespace voxtrellis

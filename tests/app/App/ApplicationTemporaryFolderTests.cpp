@@ -33,8 +33,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <functional>
 #include <iostream>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include <unistd.h>
 
@@ -47,6 +53,58 @@ namespace {
 using apptest::ApplicationTest;
 using apptest::showAndSweep;
 using apptest::startChildUntil;
+
+// Holds each sweep made while it lives at its start, until opened or until the sweep is
+// stopped, and tells on which thread the sweep ran and whether it was stopped there. A sweep on
+// the thread that made the gate (the window's, in these tests) is let through at once: holding it
+// there would hold the test.
+class SweepGate {
+ public:
+  SweepGate() { parlowvista::LeftoverSweep::setBeforeSweepForTesting(&m_hook); }
+  ~SweepGate() { parlowvista::LeftoverSweep::setBeforeSweepForTesting(nullptr); }
+  SweepGate(const SweepGate&) = delete;
+  SweepGate& operator=(const SweepGate&) = delete;
+
+  // Lets the sweeps held, and those to come, go on.
+  void open() {
+    const std::lock_guard lock(m_mutex);
+    m_open = true;
+    m_changed.notify_all();
+  }
+  bool reached() const {
+    const std::lock_guard lock(m_mutex);
+    return m_reached;
+  }
+  std::thread::id sweeper() const {
+    const std::lock_guard lock(m_mutex);
+    return m_sweeper;
+  }
+  bool stoppedWhileHeld() const {
+    const std::lock_guard lock(m_mutex);
+    return m_stoppedWhileHeld;
+  }
+
+ private:
+  void hold(std::stop_token stop) {
+    std::unique_lock lock(m_mutex);
+    m_reached = true;
+    m_sweeper = std::this_thread::get_id();
+    if (m_sweeper == m_maker) return;
+    // The bound only ends a hang: a sweep that is never stopped (the fault these tests look for)
+    // goes on after it.
+    m_changed.wait_for(lock, stop, std::chrono::seconds(30), [this] { return m_open; });
+    m_stoppedWhileHeld = stop.stop_requested() && !m_open;
+  }
+
+  const std::thread::id m_maker = std::this_thread::get_id();
+  mutable std::mutex m_mutex;
+  std::condition_variable_any m_changed;
+  bool m_open = false;
+  bool m_reached = false;
+  bool m_stoppedWhileHeld = false;
+  std::thread::id m_sweeper;
+  const std::function<void(std::stop_token)> m_hook = [this](std::stop_token stop) { hold(std::move(stop)); };
+};
 
 QString downloadFolderName() {
   return "yt-download-" + parlowvista::uuidText(QUuid::createUuid());
@@ -291,8 +349,10 @@ TEST_F(ApplicationTest, WithATemporaryFolderThatIsNotThereNothingGoesToTheWorkin
 }
 
 // A start's sweep costs the window nothing: it begins only once the window is shown, and runs
-// beside it, on a thread of its own (here it goes while the window's thread takes no event).
+// beside it, on a thread of its own. Held at its start, it has removed nothing while the window's
+// thread takes its events; let go, it goes while the window's thread takes none.
 TEST_F(ApplicationTest, TheSweepBeginsOnceTheWindowIsShownAndRunsBesideIt) {
+  SweepGate gate;
   const QString temporary = folder("tmp");
   ASSERT_TRUE(QDir().mkpath(temporary));
   const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
@@ -311,6 +371,13 @@ TEST_F(ApplicationTest, TheSweepBeginsOnceTheWindowIsShownAndRunsBesideIt) {
   application.showMainWindow();
   EXPECT_TRUE(application.mainWindow()->isVisible());
   ASSERT_NE(application.leftoverSweep(), nullptr);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return gate.reached(); }, 20000));
+  EXPECT_NE(gate.sweeper(), std::this_thread::get_id());
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(QFileInfo::exists(preview));
+  EXPECT_TRUE(QFileInfo::exists(download));
+  EXPECT_FALSE(application.leftoverSweep()->isFinished());
+  gate.open();
   const auto swept = [&] {
     return application.leftoverSweep()->isFinished() && !QFileInfo::exists(preview) && !QFileInfo::exists(download);
   };
@@ -318,10 +385,11 @@ TEST_F(ApplicationTest, TheSweepBeginsOnceTheWindowIsShownAndRunsBesideIt) {
   EXPECT_TRUE(swept());
 }
 
-// Quitting while the sweep runs (a deep leftover folder and many files to go) ends it at its
-// next entry: the application goes without waiting for the rest, and once it has gone nothing
-// more is removed. A later start removes what is left.
+// Quitting while the sweep runs (a deep leftover folder and many files to go, the sweep held at
+// its start on its own thread) stops it: it is not waited for, it removes nothing from then on,
+// and once the application has gone nothing more is removed. A later start removes what is left.
 TEST_F(ApplicationTest, QuittingWhileTheSweepRunsEndsIt) {
+  SweepGate gate;
   const testsupport::DeepTreeFolder tmp;
   const QString temporary = QString::fromStdString(tmp.path().string());
   const testsupport::ScopedEnv tmpdir("TMPDIR", temporary.toStdString());
@@ -334,14 +402,20 @@ TEST_F(ApplicationTest, QuittingWhileTheSweepRunsEndsIt) {
   const auto left = [&] {
     return QDir(temporary).entryList({"parlowvista-*"}, QDir::Files).size() + testsupport::depthOf(deep);
   };
+  const auto leftAtTheStart = left();
   {
     Application application(withAnsweringEngine());
     application.appSettings().setHasCompletedOnboarding(true);
     application.showMainWindow();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return gate.reached(); }, 20000));
+    EXPECT_NE(gate.sweeper(), std::this_thread::get_id());
   }
+  EXPECT_TRUE(gate.stoppedWhileHeld());
   const auto leftAtTheEnd = left();
+  EXPECT_EQ(leftAtTheEnd, leftAtTheStart);
   QThread::msleep(200);
   EXPECT_EQ(left(), leftAtTheEnd);
+  gate.open();
   {
     Application again(withAnsweringEngine());
     showAndSweep(again);

@@ -4,6 +4,9 @@
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
+#include <QFile>
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -207,6 +210,61 @@ TEST(ProcessRunner, OfTheErrorStreamItsLastLinesAreKeptAndOfTheOutputAll) {
   worker.join();
   SCOPED_TRACE("to its end");
   check(ended, endedOnOneLine, errorLines);
+}
+
+// Kilobytes of the process's resident memory at its peak since the last resetPeak() ("VmHWM"), or
+// now ("VmRSS"); -1 when they cannot be read.
+long residentKilobytes(const char* field) {
+  QFile status(QStringLiteral("/proc/self/status"));
+  if (!status.open(QIODevice::ReadOnly)) return -1;
+  const QRegularExpression line(QStringLiteral("%1:\\s+(\\d+)").arg(QLatin1String(field)));
+  const QRegularExpressionMatch match = line.match(QString::fromLatin1(status.readAll()));
+  return match.hasMatch() ? match.captured(1).toLong() : -1;
+}
+
+// Sets the peak to what is resident now; says whether it could.
+bool resetPeak() {
+  QFile clear(QStringLiteral("/proc/self/clear_refs"));
+  return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+// A tool that floods its error stream (400 MB of it, no line feed in it) costs the application
+// what it keeps of it and a pipe's worth at a time, never what the tool wrote: the process's
+// resident memory, at its peak while the tool runs, grows by far less than that. Both ways of
+// running a tool alike. The peak is the kernel's, so it holds on a machine as busy as any.
+TEST(ProcessRunner, AToolFloodingItsErrorStreamCostsNoMoreMemoryThanTheTailKept) {
+  const char* flood = "head -c 400M /dev/zero >&2; echo done";
+  constexpr long kWritten = 400L << 10;  // kilobytes
+  constexpr long kAllowed = 32L << 10;   // kilobytes: the tail, and buffers of a few pipes' worth
+  const auto check = [&](const ProcessOutcome& ended, long grown) {
+    EXPECT_TRUE(ended.succeeded());
+    EXPECT_EQ(ended.standardOutput, "done\n");
+    EXPECT_EQ(ended.standardError, QByteArray(ProcessOutcome::kErrorTail, '\0'));
+    EXPECT_LT(grown, kAllowed) << "kB more at the peak, of " << kWritten << " kB written";
+  };
+  {
+    SCOPED_TRACE("on the runner's thread");
+    ProcessRunner runner;
+    Recorder record;
+    ASSERT_TRUE(resetPeak());
+    const long before = residentKilobytes("VmRSS");
+    runner.start(shell(flood, 300000), record.done());
+    ASSERT_TRUE(waitUntil([&] { return record.completions > 0; }, 300000));
+    const long peak = residentKilobytes("VmHWM");
+    ASSERT_GT(before, 0);
+    check(*record.outcome, peak - before);
+  }
+  {
+    SCOPED_TRACE("to its end");
+    ProcessOutcome ended;
+    ASSERT_TRUE(resetPeak());
+    const long before = residentKilobytes("VmRSS");
+    std::thread worker([&] { ended = ProcessRunner::runToEnd(shell(flood, 300000)); });
+    worker.join();
+    const long peak = residentKilobytes("VmHWM");
+    ASSERT_GT(before, 0);
+    check(ended, peak - before);
+  }
 }
 
 // A tool killed from outside (the out-of-memory killer, a kill by hand) is told from one that

@@ -1,5 +1,6 @@
 #include <voxtrellis/FolderRemoval.h>
 
+#include "Shared/FolderRemovalTesting.h"
 #include "engine/Shared/FolderRemovalTestSupport.h"
 #include "support/NameSwapper.h"
 #include "support/TempDir.h"
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <stop_token>
 #include <string>
 
@@ -79,6 +82,52 @@ TEST(FolderRemovalTest, AStopLeavesWhatIsLeftAndSaysSo) {
   EXPECT_EQ(FolderRemoval::removeAt(parent, "tree", error), 4u);
   EXPECT_FALSE(error);
   ::close(parent);
+}
+
+// A folder the removal has closed on its way down (it keeps only the deepest few open), moved out
+// of the tree while the removal is far below it, takes with it the way back up through "..":
+// there the removal finds the folder it was moved into, which it must not take for the folder
+// it left. It goes back by the names from the top instead, and nothing outside the tree goes:
+// not the folder moved (though what the removal reached of it from below may), nor what lies
+// beside it. Moved at a set step of the removal, the same each run.
+TEST(FolderRemovalTest, AClosedFolderMovedOutOfTheTreeMidRemovalTakesNothingOutsideWithIt) {
+  const testsupport::TempDir dir{"moved-away"};
+  const fs::path top = dir / "tree";
+  constexpr int kLevels = 30;
+  ASSERT_TRUE(testsupport::makeDeepFolder(top, kLevels));
+  const auto below = [&](int levels) {
+    fs::path folder = top;
+    for (int level = 0; level < levels; ++level) folder /= "d";
+    return folder;
+  };
+  // Every folder holds a file of the name the folder it is moved into holds as well.
+  for (int level = 0; level < kLevels; ++level) testsupport::writeFile(below(level) / "file", "x");
+  const fs::path outside = dir / "outside";
+  testsupport::writeFile(outside / "file", "x");
+  testsupport::writeFile(outside / "keep", "x");
+  // Moved while the removal is 20 folders down, far past the 16 it keeps open: the second
+  // folder down (closed by then, like the first) goes to "outside", where ".." of it leads now.
+  constexpr std::size_t kMovedAtDepth = 20;
+  const fs::path moved = below(2);
+  int moves = 0;
+  const std::function<void(std::size_t)> move = [&](std::size_t depth) {
+    if (depth != kMovedAtDepth || moves++ > 0) return;
+    fs::rename(moved, outside / "d");
+  };
+  std::error_code error;
+  detail::setFolderRemovalDescentHookForTesting(&move);
+  const std::uintmax_t removed = FolderRemoval::removeAll(top, error);
+  detail::setFolderRemovalDescentHookForTesting(nullptr);
+  ASSERT_EQ(moves, 1);
+  EXPECT_FALSE(error) << error.message();
+  EXPECT_NE(removed, static_cast<std::uintmax_t>(-1));
+  // The tree went, the first folder and its file too.
+  EXPECT_FALSE(fs::exists(fs::symlink_status(top)));
+  // Outside, all stayed: what was there, and the folder moved there.
+  std::set<std::string> left;
+  for (const fs::directory_entry& entry : fs::directory_iterator(outside)) left.insert(entry.path().filename());
+  EXPECT_EQ(left, (std::set<std::string>{"d", "file", "keep"}));
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(outside / "d")));
 }
 
 // Deep in a tree, past the folders a removal keeps open, folders swapped for links to a folder
