@@ -214,21 +214,22 @@ const std::optional<TranscriptionResult>& TranscriptionViewModel::shownTranslati
   return m_shownTranslation;
 }
 
+const TranscriptionResult* TranscriptionViewModel::shownResult() const {
+  if (m_activeTab.isTranslation()) return shownTranslation() ? &*shownTranslation() : nullptr;
+  return m_state.result();
+}
+
 std::optional<TranscriptionResult> TranscriptionViewModel::activeResult() const {
-  if (m_activeTab.isTranslation()) return shownTranslation();
-  if (const TranscriptionResult* result = m_state.result()) return *result;
+  if (const TranscriptionResult* result = shownResult()) return *result;
   return std::nullopt;
 }
 
 QList<Speaker> TranscriptionViewModel::activeSpeakers() const {
   if (m_activeTab.isOriginal()) return m_speakers;
-  QList<Speaker> speakers;
-  if (Transcription* translation = m_activeTab.transcription()) {
-    for (const StoredSpeaker* stored : translation->speakers()) {
-      insertSpeakerSorted(speakers, Speaker(stored->speakerId(), stored->customName(), stored->colorHex()));
-    }
-  }
-  return speakers;
+  // A translation carries only the speakers its version had stored (named or coloured): the
+  // others come back from its segments, as they do for the version itself.
+  if (Transcription* translation = m_activeTab.transcription()) return speakersOf(*translation);
+  return {};
 }
 
 QSet<QString> TranscriptionViewModel::existingTranslationLanguages() const {

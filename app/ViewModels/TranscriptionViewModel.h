@@ -228,8 +228,11 @@ class TranscriptionViewModel : public QObject {
   // The transcript shown in the current tab: the stored translation's (read once per tab, so
   // its segment ids stay the same between calls), or the result of `completed` for the
   // original tab; nothing otherwise. Changes with stateChanged() and activeTabChanged().
+  // Whatever describes the tab shown (the results header, the side panel's figures and
+  // speakers, an export) reads it.
   std::optional<TranscriptionResult> activeResult() const;
-  // `speakers` for the original tab, the translation's stored speakers otherwise.
+  // `speakers` for the original tab; for a translation, its stored speakers and those its
+  // segments name, by the rule that loads a version's speakers.
   QList<Speaker> activeSpeakers() const;
   // Target languages the current version already has translations for.
   QSet<QString> existingTranslationLanguages() const;
@@ -276,6 +279,7 @@ class TranscriptionViewModel : public QObject {
   void renameSpeaker(qint64 speakerId, const QString& name);
   std::optional<Speaker> addNewSpeaker();  // nothing when refused
   void reassignSegment(qsizetype index, qint64 speakerId, bool applyToAll);
+  // The speaker's share of the shown tab's transcript (activeResult()).
   SpeakerStats speakerStats(qint64 speakerId) const;
   // Recognises one segment's stretch of the cached samples again; the text lands in that
   // segment (found by id) only while its version is still the current one.
@@ -470,6 +474,10 @@ class TranscriptionViewModel : public QObject {
   // failures of the first half and its own.
   void prepareDiarizerForStartUp(QList<ModelFailure> failures);
   const std::optional<TranscriptionResult>& shownTranslation() const;
+  // activeResult() without the copy: null when nothing is shown.
+  const TranscriptionResult* shownResult() const;
+  // A version's speakers: those stored (named or coloured) and those its segments name, by id.
+  static QList<Speaker> speakersOf(const Transcription& transcription);
   bool refuseOnTranslationTab();
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.
   bool beginRun();

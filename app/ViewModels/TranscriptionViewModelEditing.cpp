@@ -101,20 +101,25 @@ std::optional<qsizetype> TranscriptionViewModel::mergeWithPrevious(qsizetype ind
   return merged;
 }
 
-void TranscriptionViewModel::loadSpeakers(Transcription* transcription) {
+QList<Speaker> TranscriptionViewModel::speakersOf(const Transcription& transcription) {
   // Only speakers with a name or a colour are stored: the others come back from the segments,
   // also when some speaker of the version is stored.
   QList<Speaker> speakers;
   std::set<qint64> stored;
-  for (const StoredSpeaker* speaker : transcription->speakers()) {
+  for (const StoredSpeaker* speaker : transcription.speakers()) {
     stored.insert(speaker->speakerId());
     insertSpeakerSorted(speakers, Speaker(speaker->speakerId(), speaker->customName(), speaker->colorHex()));
   }
   std::set<qint64> spoken;
-  for (const StoredSegment* segment : transcription->sortedSegments()) spoken.insert(segment->speakerId());
+  for (const StoredSegment* segment : transcription.sortedSegments()) spoken.insert(segment->speakerId());
   for (qint64 id : spoken) {
     if (!stored.count(id)) insertSpeakerSorted(speakers, Speaker(id));
   }
+  return speakers;
+}
+
+void TranscriptionViewModel::loadSpeakers(Transcription* transcription) {
+  const QList<Speaker> speakers = speakersOf(*transcription);
   setSpeakers(speakers);
   addLog(QString("Loaded %1 speakers").arg(speakers.size()));
 }
@@ -182,7 +187,7 @@ void TranscriptionViewModel::reassignSegment(qsizetype index, qint64 speakerId, 
 
 SpeakerStats TranscriptionViewModel::speakerStats(qint64 speakerId) const {
   SpeakerStats stats;
-  const TranscriptionResult* result = m_state.result();
+  const TranscriptionResult* result = shownResult();
   if (!result) return stats;
   for (const auto& segment : result->segments) {
     if (segment.speakerId != speakerId) continue;

@@ -155,7 +155,7 @@ SidePanel::SidePanel(TranscriptionViewModel& viewModel, QWidget* parent) : QScro
         &TranscriptionViewModel::customThresholdChanged, &TranscriptionViewModel::numSpeakersChanged,
         &TranscriptionViewModel::minSpeakersChanged, &TranscriptionViewModel::maxSubtitleCharsChanged,
         &TranscriptionViewModel::maxSubtitleDurationChanged, &TranscriptionViewModel::hasUnsavedChangesChanged,
-        &TranscriptionViewModel::lastSaveTimeChanged}) {
+        &TranscriptionViewModel::lastSaveTimeChanged, &TranscriptionViewModel::activeTabChanged}) {
     connect(&m_viewModel, signal, this, &SidePanel::refresh);
   }
   connect(&m_viewModel, &TranscriptionViewModel::progressChanged, this,
@@ -441,10 +441,12 @@ void SidePanel::refresh() {
   m_maxDuration->setValue(static_cast<int>(m_viewModel.maxSubtitleDuration()));
   m_maxDurationValue->setText(QString::asprintf("%.0f", m_viewModel.maxSubtitleDuration()));
 
-  const TranscriptionResult* result = state.result();
-  m_result->setVisible(result != nullptr);
-  m_speakersPanel->setVisible(result != nullptr);
-  m_saveStatus->setVisible(result != nullptr);
+  // The figures and speakers are the tab shown's, as its header and its export give them; the
+  // save status stays the version's own.
+  const std::optional<TranscriptionResult> result = m_viewModel.activeResult();
+  m_result->setVisible(result.has_value());
+  m_speakersPanel->setVisible(result.has_value());
+  m_saveStatus->setVisible(state.result() != nullptr);
   if (result) {
     m_duration->setText(TranscriptionResult::formatDuration(result->audioDuration()));
     m_speakers->setText(QString::number(result->speakerCount()));

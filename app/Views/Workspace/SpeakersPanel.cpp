@@ -33,7 +33,8 @@ SpeakersPanel::SpeakersPanel(TranscriptionViewModel& viewModel, QWidget* parent)
   connect(&m_vm, &TranscriptionViewModel::speakersChanged, this, &SpeakersPanel::sync);
   // The statistics follow the result; the playback position is not watched at all.
   connect(&m_vm, &TranscriptionViewModel::stateChanged, this, &SpeakersPanel::sync);
-  // A translation's tab is read-only: its rows cannot be renamed there, nor a speaker added.
+  // Another tab lists its own speakers. A translation's tab is read-only: its rows cannot be
+  // renamed there, nor a speaker added.
   connect(&m_vm, &TranscriptionViewModel::activeTabChanged, this, &SpeakersPanel::sync);
   sync();
 }
@@ -47,7 +48,8 @@ QList<SpeakerRowView*> SpeakersPanel::rowsInOrder() const {
 }
 
 void SpeakersPanel::sync() {
-  const QList<Speaker>& speakers = m_vm.speakers();
+  // The tab shown: a translation's own speakers and shares, as its header and export count them.
+  const QList<Speaker> speakers = m_vm.activeSpeakers();
   const bool editable = m_vm.activeTab().isOriginal();
   // A name typed there would be dropped by the view model: the field closes unsaved.
   if (!editable) m_editingId.reset();

@@ -52,6 +52,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -1519,6 +1520,125 @@ TEST_F(MainWindowTest, ATranslationOpensAsATranslationOfItsVersion) {
     EXPECT_FALSE(shownTexts(*window).contains("hallo welt"));
     EXPECT_EQ(window->selection().transcription(), processed);
   }
+}
+
+// On a translation's tab the side panel's figures and speakers are that tab's, as its header
+// and its export give them. They were the original's: after the original's segments went to a
+// new speaker, the translation's header and export said 2 speakers and the side panel 1, its
+// rows listed the original's speakers with the original's shares, and the speeds differed.
+TEST_F(MainWindowTest, OnATranslationsTabTheSidePanelCountsWhatItsHeaderAndExportCount) {
+  translationtest::SettingsSandbox sandbox;
+  translationtest::ToolSandbox tools;
+  tools.addToolOnPath("claude", translationtest::ToolSandbox::answeringTool());
+  TranslationSettings settings(sandbox.keychain);
+  settings.setSelectedProvider(TranslationProviderType::claude);
+  settings.setConnectionMode(TranslationConnectionMode::cli);
+  sandbox.endpoints.batchPauseMs = 10;
+  TranslationService service(settings, sandbox.endpoints);
+  harness = std::make_unique<Harness>(engine, true, nullptr, &service);
+  MainWindow::Actions actions;
+  actions.isTranslationConfigured = [] { return true; };
+  actions.playerPageHost = [] { return playertest::pageHost(); };
+  auto window = make(actions);
+  window->setSelectedGroup(harness->group);
+  window->show();
+  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
+  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  ASSERT_NE(window->resultsView(), nullptr);
+  SidePanel* side = window->sidePanel();
+  auto* panel = side->findChild<SpeakersPanel*>();
+  ASSERT_NE(panel, nullptr);
+  // A named speaker is stored and goes into the translation; the other comes from its segments.
+  harness->vm->renameSpeaker(1, "Bob");
+  harness->vm->saveCurrentTranscription();
+  window->openCreateTranslation();
+  const auto sheets = window->findChildren<CreateTranslationSheet*>();
+  ASSERT_FALSE(sheets.isEmpty());
+  sheets.last()->startTranslation();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return !harness->vm->isTranslating(); }, 30000));
+  ASSERT_TRUE(harness->vm->activeTab().isTranslation()) << harness->vm->translationStatus().toStdString();
+  QApplication::processEvents();
+  ASSERT_EQ(window->contentTabBar()->tabButtons().size(), 2);
+
+  // The original: both of its segments go to a new speaker.
+  window->contentTabBar()->tabButtons()[0]->click();
+  ASSERT_TRUE(harness->vm->activeTab().isOriginal());
+  const std::optional<Speaker> added = harness->vm->addNewSpeaker();
+  ASSERT_TRUE(added);
+  harness->vm->reassignSegment(0, added->speakerId, false);
+  harness->vm->reassignSegment(1, added->speakerId, false);
+  ASSERT_EQ(harness->vm->state().result()->speakerCount(), 1);
+
+  const auto joined = [](const QStringList& list) { return list.join(" | ").toStdString(); };
+  struct Shown {
+    QStringList figures;  // Duration, Speakers, Segments, Speed
+    QStringList rows;     // "name / stats"
+  };
+  const auto sidePanel = [&] {
+    Shown shown;
+    for (const char* name : {"resultDuration", "resultSpeakers", "resultSegments", "resultSpeed"})
+      shown.figures << labelNamed(*side, name)->text();
+    for (SpeakerRowView* row : panel->rowsInOrder())
+      shown.rows << row->nameLabel()->text() + " / " + row->statsLabel()->text();
+    return shown;
+  };
+  // The header's figures, its speed without the " RT" the side panel leaves out.
+  const auto header = [&] {
+    QStringList figures;
+    for (const char* title : {"Duration", "Speakers", "Segments", "Speed"})
+      figures << window->resultsView()->statValue(QString::fromLatin1(title));
+    figures.last().remove(QStringLiteral(" RT"));
+    return figures;
+  };
+  const Shown original = sidePanel();
+  EXPECT_EQ(joined(original.figures), joined(header()));
+  EXPECT_EQ(original.figures[1], "1");
+  EXPECT_EQ(joined(original.rows),
+            "Speaker 1 / 0 segments, 0:00 | Bob / 0 segments, 0:00 | Speaker 3 / 2 segments, 0:00");
+
+  // The translation's tab: the side panel says what the header says and what its export writes.
+  window->contentTabBar()->tabButtons()[1]->click();
+  ASSERT_TRUE(harness->vm->activeTab().isTranslation());
+  QApplication::processEvents();
+  const Shown translated = sidePanel();
+  EXPECT_EQ(joined(translated.figures), joined(header()));
+  const auto boxes = side->findChildren<QGroupBox*>();
+  EXPECT_TRUE(std::any_of(boxes.begin(), boxes.end(),
+                          [](QGroupBox* box) { return box->title() == "Result" && box->isVisible(); }));
+  harness->dialogs->nextPath = harness->path("translated.json");
+  harness->vm->exportTranscript(ExportFormat::json);
+  QFile file(harness->path("translated.json"));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const auto json = nlohmann::json::parse(file.readAll().toStdString());
+  const auto& metadata = json["metadata"];
+  const double duration = metadata["audioDuration"].get<double>();
+  const double processing = metadata["processingTime"].get<double>();
+  EXPECT_EQ(joined(translated.figures),
+            joined(QStringList({TranscriptionResult::formatDuration(duration),
+                                QString::number(metadata["speakerCount"].get<qint64>()),
+                                QString::number(metadata["segmentCount"].get<qint64>()),
+                                QString::asprintf("%.0fx", processing > 0 ? duration / processing : 0.0)})));
+  EXPECT_EQ(metadata["speakerCount"], 2);
+  // Its rows are the speakers the export names, each with its segments there.
+  QStringList exported;
+  for (const auto& speaker : json["speakers"]) {
+    qint64 segments = 0;
+    for (const auto& segment : json["segments"]) segments += segment["speakerId"] == speaker["speakerId"];
+    exported << QString::fromStdString(speaker["displayName"].get<std::string>()) + " / " + QString::number(segments) +
+                    " segments";
+  }
+  QStringList rows;
+  for (const QString& row : translated.rows) rows << row.section(u',', 0, 0);
+  EXPECT_EQ(joined(rows), joined(exported));
+  EXPECT_EQ(joined(rows), "Speaker 1 / 1 segments | Bob / 1 segments");
+
+  // Back on the original, the side panel shows the original as before.
+  window->contentTabBar()->tabButtons()[0]->click();
+  QApplication::processEvents();
+  const Shown again = sidePanel();
+  EXPECT_EQ(joined(again.figures), joined(original.figures));
+  EXPECT_EQ(joined(again.rows), joined(original.rows));
+  EXPECT_EQ(joined(again.figures), joined(header()));
 }
 
 // The editor's own re-transcribe button: what the recogniser reads again is what stays, also
