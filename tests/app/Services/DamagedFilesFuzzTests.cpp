@@ -4,6 +4,7 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/Spawn.h"
 #include "support/TempDir.h"
+#include "support/TimeLeft.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,22 +21,6 @@
 #include <vector>
 
 namespace {
-
-// What is left of a test's time for the waits on its children. They stay together within the
-// limit ctest gives the test, less `margin` for the rest of it: a child that hangs is told by the
-// test, where ctest would end the test with nothing said.
-class TimeLeft {
- public:
-  TimeLeft(int limitSeconds, int marginSeconds)
-      : m_end(std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds - marginSeconds)) {}
-  int milliseconds() const {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_end - std::chrono::steady_clock::now());
-    return int(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-  }
-
- private:
-  std::chrono::steady_clock::time_point m_end;
-};
 
 // What audio-fuzz --examine says of one file: the loader's and the player's lengths (-1 where
 // they refused it), and the most memory the process that looked at it held.
@@ -47,7 +31,8 @@ struct Examined {
 };
 // The examining child is given two minutes, or what is left of the test's time less a few seconds
 // for it to say so.
-Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& file, const TimeLeft& timeLeft) {
+Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& file,
+                 const testsupport::TimeLeft& timeLeft) {
   const QString log = QString::fromStdString((dir / "examine.log").string());
   const int limit = std::clamp(timeLeft.milliseconds() / 1000 - 10, 1, 120);
   testsupport::Spawned fuzz(
@@ -92,7 +77,7 @@ Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& f
 // the start heard elsewhere). Each takes a bounded amount of memory, and the loader and the player
 // take it alike for no more than it holds, seeks heard where the loader has their time.
 TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
-  const TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   testsupport::TempDir dir;
   using namespace voxtrellis::test;
   testsupport::writeFile(dir / "huge-tag.wav", wavWithAHugeTag());
@@ -154,7 +139,7 @@ namespace {
 // there going to the first place after it.
 // One of the long tests (tests/CMakeLists.txt): 870 variants, each in a process of its own.
 TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNoMoreThanTheyHold) {
-  const TimeLeft timeLeft(PV_LONG_TEST_TIMEOUT_SECONDS, 60);
+  const testsupport::TimeLeft timeLeft(PV_LONG_TEST_TIMEOUT_SECONDS, 60);
   testsupport::TempDir dir;
   const std::vector<std::pair<QStringList, int>> runs{
       {{"--variants", "60", "--seed", "1"}, 480},
