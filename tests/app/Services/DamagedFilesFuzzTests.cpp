@@ -4,6 +4,7 @@
 #include "engine/Shared/AudioTestFiles.h"
 #include "support/Spawn.h"
 #include "support/TempDir.h"
+#include "support/TimeLeft.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -27,13 +29,22 @@ struct Examined {
   int megabytes = -1;
   QString said;
 };
-Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& file) {
+// The examining child is given two minutes, or what is left of the test's time less a few seconds
+// for it to say so.
+Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& file,
+                 const testsupport::TimeLeft& timeLeft) {
   const QString log = QString::fromStdString((dir / "examine.log").string());
-  testsupport::Spawned fuzz(QStringLiteral(PV_AUDIO_FUZZ),
-                            {"--examine", QString::fromStdString(file.string()), "--time-limit", "120"}, log);
-  fuzz.waitForExit(180000);
-  QFile output(log);
+  const int limit = std::clamp(timeLeft.milliseconds() / 1000 - 10, 1, 120);
+  testsupport::Spawned fuzz(
+      QStringLiteral(PV_AUDIO_FUZZ),
+      {"--examine", QString::fromStdString(file.string()), "--time-limit", QString::number(limit)}, log);
+  fuzz.waitForExit(timeLeft.milliseconds());
   Examined examined;
+  if (fuzz.isRunning()) {
+    examined.said = QStringLiteral("still examining when the test's time ran out");
+    return examined;
+  }
+  QFile output(log);
   if (!output.open(QIODevice::ReadOnly)) return examined;
   examined.said = QString::fromUtf8(output.readAll()).trimmed();
   const auto number = [&](const QString& pattern) {
@@ -66,6 +77,7 @@ Examined examine(const testsupport::TempDir& dir, const std::filesystem::path& f
 // the start heard elsewhere). Each takes a bounded amount of memory, and the loader and the player
 // take it alike for no more than it holds, seeks heard where the loader has their time.
 TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   testsupport::TempDir dir;
   using namespace voxtrellis::test;
   testsupport::writeFile(dir / "huge-tag.wav", wavWithAHugeTag());
@@ -96,15 +108,15 @@ TEST(DamagedFilesFuzzTest, HostileHeadersCostLittleAndAreTakenAlike) {
        {"huge-tag.wav", "long-huge-tag.wav", "huge-frames.caf", "slow-stamps.caf", "huge-packets.caf",
         "four-hertz.flac", "tiny-packets.caf", "stray-end.flac", "overwritten-start.flac"}) {
     SCOPED_TRACE(name);
-    const Examined examined = examine(dir, dir / name);
+    const Examined examined = examine(dir, dir / name, timeLeft);
     ASSERT_GT(examined.megabytes, 0) << examined.said.toStdString();
     EXPECT_LT(examined.megabytes, 100) << examined.said.toStdString();
     EXPECT_NEAR(examined.loaded, examined.played, 0.01) << examined.said.toStdString();
     EXPECT_LT(examined.loaded, 3.5) << examined.said.toStdString();
     EXPECT_FALSE(examined.said.contains(QStringLiteral("seeks not heard"))) << examined.said.toStdString();
   }
-  EXPECT_GT(examine(dir, dir / "slow-stamps.caf").loaded, 2.5);
-  EXPECT_EQ(examine(dir, dir / "four-hertz.flac").loaded, -1);
+  EXPECT_GT(examine(dir, dir / "slow-stamps.caf", timeLeft).loaded, 2.5);
+  EXPECT_EQ(examine(dir, dir / "four-hertz.flac", timeLeft).loaded, -1);
 }
 
 namespace {
@@ -125,7 +137,9 @@ namespace {
 // position where it does not lie (the loader kept it among its places, and the player, not finding
 // it there, took none); and one damaged in its first 1.5 s, where the loader kept no place, a seek
 // there going to the first place after it.
+// One of the long tests (tests/CMakeLists.txt): 870 variants, each in a process of its own.
 TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNoMoreThanTheyHold) {
+  const testsupport::TimeLeft timeLeft(PV_LONG_TEST_TIMEOUT_SECONDS, 60);
   testsupport::TempDir dir;
   const std::vector<std::pair<QStringList, int>> runs{
       {{"--variants", "60", "--seed", "1"}, 480},
@@ -138,7 +152,9 @@ TEST(DamagedFilesFuzzTest, DamagedFilesAreTakenAlikeByTheLoaderAndThePlayerForNo
     testsupport::Spawned fuzz(
         QStringLiteral(PV_AUDIO_FUZZ),
         arguments + QStringList{"--time-limit", "60", "--keep", QString::fromStdString((dir / "kept").string())}, log);
-    const auto exit = fuzz.waitForExit(600000);
+    const auto exit = fuzz.waitForExit(timeLeft.milliseconds());
+    ASSERT_FALSE(fuzz.isRunning()) << arguments.join(' ').toStdString()
+                                   << ": still running when the test's time ran out";
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString output = QString::fromUtf8(file.readAll());

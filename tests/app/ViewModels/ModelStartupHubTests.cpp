@@ -11,6 +11,7 @@
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/QuitInChild.h"
 #include "support/ScopedSettingsFolder.h"
+#include "support/TimeLeft.h"
 
 #include <nlohmann/json.hpp>
 
@@ -386,6 +387,8 @@ constexpr const char* kQuitBySignal = "PV_QUIT_TEST_BY_SIGNAL";
 // for the next start. What came before the file in flight stays beside the folder to be resumed;
 // the folder in place is as it was.
 TEST_F(ModelStartupHubTest, QuittingWhileAModelDownloadsEndsTheProgramAndFreesTheLibrary) {
+  // Three children, each given minutes: together within the test's limit.
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   struct Case {
     const char* folder;
     const char* damaged;
@@ -423,8 +426,9 @@ TEST_F(ModelStartupHubTest, QuittingWhileAModelDownloadsEndsTheProgramAndFreesTh
     environment.insert(kQuitShare, QString::fromStdString(share.path().string()));
     environment.insert(kQuitInFlight, QString::fromStdString((fresh / c.slow).parent_path().string()));
     if (c.bySignal) environment.insert(kQuitBySignal, "1");
-    const testsupport::QuitChild program = testsupport::quitChildAtMoment(
-        environment, "ModelStartupQuitChildProcess.QuitsWhileAModelDownloads", kQuitting, c.bySignal, 120000, 20000);
+    const testsupport::QuitChild program =
+        testsupport::quitChildAtMoment(environment, "ModelStartupQuitChildProcess.QuitsWhileAModelDownloads", kQuitting,
+                                       c.bySignal, timeLeft.atMost(120000), timeLeft.atMost(20000));
     ASSERT_TRUE(program.reachedMoment) << program.output.toStdString();
     ASSERT_TRUE(program.ended) << "still running 20 s after Quit\n" << program.output.toStdString();
     if (c.bySignal) {

@@ -16,6 +16,7 @@
 #include "support/QuitInChild.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedSettingsFolder.h"
+#include "support/TimeLeft.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,8 @@ QStringList libraryRows(ModelContext& context) {
 }
 
 TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsTheProgramAndLeavesNothingBehind) {
+  // Seven children, each given minutes: together within the test's limit.
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   const testsupport::TempDir dir{"pv-run-quit"};
   const QString talk = QString::fromStdString((dir.path() / "talk.wav").string());
   writeFloatWav(talk.toStdString(), twoVoices(kTalkSeconds));
@@ -180,9 +183,9 @@ TEST(PipelineQuitTest, QuittingWhileAFileIsEnhancedRecognisedOrDiarizedEndsThePr
     environment.insert(kFile, talk);
     environment.insert(kStep, c.step);
     if (c.signal) environment.insert(kSignal, QString::number(c.signal));
-    const testsupport::QuitChild program =
-        testsupport::quitChildAtMoment(environment, "PipelineQuitChildProcess.QuitsInTheStep", kInTheStep,
-                                       c.signal != 0, 120000, 60000, c.signal ? c.signal : SIGTERM);
+    const testsupport::QuitChild program = testsupport::quitChildAtMoment(
+        environment, "PipelineQuitChildProcess.QuitsInTheStep", kInTheStep, c.signal != 0, timeLeft.atMost(120000),
+        timeLeft.atMost(60000), c.signal ? c.signal : SIGTERM);
     ASSERT_TRUE(program.reachedMoment) << program.output.toStdString();
     // A held step is held until the stop, so a process that ends did not wait for it; once
     // asked, the step ends at the engine's next check, with most of its pieces left undone.

@@ -91,6 +91,8 @@ class VideoPlayerBarTest : public ::testing::Test {
   void videoAt(VideoPlayerBar& bar, double time) { pageSays(bar, {{"event", "timeUpdate"}, {"time", time}}); }
 
   QStringList seekScripts() const { return scripts.filter("seekTo("); }
+  // Scripts as text, one a line, for comparisons whose failures show what was sent.
+  static std::string lines(const QStringList& list) { return list.join('\n').toStdString(); }
 
   // The bar follows the pointer's screen position, which the test gives from a fixed origin:
   // where the window stands on screen (the platform may still move it) plays no part.
@@ -168,21 +170,21 @@ TEST_F(VideoPlayerBarTest, PlayStatesFollowEachOtherWithoutALoop) {
   EXPECT_TRUE(bar->isVideoPlaying());
   EXPECT_TRUE(scripts.isEmpty());
   ready(*bar);
-  EXPECT_EQ(scripts, (QStringList{"setMuted(false)", "playVideo()"}));
+  EXPECT_EQ(lines(scripts), lines({"setMuted(false)", "playVideo()"}));
   EXPECT_TRUE(bar->playButton()->isEnabled());
   EXPECT_EQ(bar->durationLabel()->text(), "2:00");
 
   scripts.clear();
   audio.pause();
   EXPECT_FALSE(bar->isVideoPlaying());
-  EXPECT_EQ(scripts, QStringList{"pauseVideo()"});
+  EXPECT_EQ(lines(scripts), lines({"pauseVideo()"}));
 
   bar->playButton()->click();
   EXPECT_TRUE(bar->isVideoPlaying());
   EXPECT_TRUE(audio.isPlaying());
   bar->playButton()->click();
   EXPECT_FALSE(audio.isPlaying());
-  EXPECT_EQ(scripts, (QStringList{"pauseVideo()", "playVideo()", "pauseVideo()"}));
+  EXPECT_EQ(lines(scripts), lines({"pauseVideo()", "playVideo()", "pauseVideo()"}));
 }
 
 TEST_F(VideoPlayerBarTest, OnlyAChangeOfTheAudioPlayStateMovesTheVideo) {
@@ -216,7 +218,7 @@ TEST_F(VideoPlayerBarTest, OnlyAChangeOfTheAudioPlayStateMovesTheVideo) {
     audio.pause();
     audio.play();
     EXPECT_TRUE(bar->isVideoPlaying());
-    EXPECT_EQ(scripts, QStringList{"playVideo()"});
+    EXPECT_EQ(lines(scripts), lines({"playVideo()"}));
   }
 }
 
@@ -233,7 +235,7 @@ TEST_F(VideoPlayerBarTest, AudioJumpsSeekTheVideoButPlaybackTicksDoNot) {
     scripts.clear();
     audio.seek(step.audioTime);
     if (step.expectedSeek) {
-      EXPECT_EQ(seekScripts(), QStringList{step.expectedSeek}) << step.audioTime;
+      EXPECT_EQ(lines(seekScripts()), step.expectedSeek) << step.audioTime;
     } else {
       EXPECT_TRUE(seekScripts().isEmpty()) << step.audioTime;
     }
@@ -268,22 +270,23 @@ TEST_F(VideoPlayerBarTest, TheSliderMovesTheVideoOnly) {
   scripts.clear();
   bar->slider()->triggerAction(QAbstractSlider::SliderPageStepAdd);
   const double expected = 200.0 * bar->slider()->pageStep() / bar->slider()->maximum();
-  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected)});
+  EXPECT_EQ(lines(seekScripts()), parlowvista::YouTubePlayerCoordinator::seekScript(expected).toStdString());
   EXPECT_EQ(audio.currentTime(), 0.0);
   // The keys step by seconds of the video, not by a thousandth of it: an arrow 5 s.
   scripts.clear();
   const int before = bar->slider()->value();
   QTest::keyClick(bar->slider(), Qt::Key_Right);
   EXPECT_DOUBLE_EQ(200.0 * (bar->slider()->value() - before) / bar->slider()->maximum(), 5.0);
-  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(expected + 5.0)});
+  EXPECT_EQ(lines(seekScripts()), parlowvista::YouTubePlayerCoordinator::seekScript(expected + 5.0).toStdString());
 
   // A click on the track jumps to the point clicked, once.
   scripts.clear();
   QSlider* slider = bar->slider();
   QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(slider->width() * 3 / 4, slider->height() / 2));
   EXPECT_NEAR(slider->value(), slider->maximum() * 0.75, slider->maximum() * 0.03);
-  EXPECT_EQ(seekScripts(), QStringList{parlowvista::YouTubePlayerCoordinator::seekScript(200.0 * slider->value() /
-                                                                                         slider->maximum())});
+  EXPECT_EQ(
+      lines(seekScripts()),
+      parlowvista::YouTubePlayerCoordinator::seekScript(200.0 * slider->value() / slider->maximum()).toStdString());
   EXPECT_EQ(audio.currentTime(), 0.0);
 }
 
@@ -408,15 +411,19 @@ TEST_F(VideoPlayerBarTest, AnEmptyIdentifierPlaysAsPlainAudio) {
   EXPECT_FALSE(bar->isVideoPlaying());
 }
 
+// The second of sound ends however late a loaded machine plays it: its output may be slow to
+// start, be replaced up to three times, or be given up for the player's own clock after 3 s
+// without an answer, so the wait only bounds a hang.
 TEST_F(VideoPlayerBarTest, WhenTheAudioEndsTheVideoIsPaused) {
   loadAudio(clip(1));
   auto bar = makeBar();
   ready(*bar);
   audio.play();
-  ASSERT_TRUE(waitUntil([&] { return !audio.isPlaying(); }, 6000));
+  ASSERT_TRUE(waitUntil([&] { return !audio.isPlaying(); }, 30000));
   EXPECT_FALSE(bar->isVideoPlaying());
+  ASSERT_NE(bar->playerView(), nullptr) << "the video was given up: " << lines(scripts);
   ASSERT_FALSE(scripts.isEmpty());
-  EXPECT_EQ(scripts.last(), "pauseVideo()");
+  EXPECT_EQ(scripts.last().toStdString(), "pauseVideo()") << lines(scripts);
 }
 
 TEST_F(VideoPlayerBarTest, ResizingFollowsTheDragFromItsStartAndIsRemembered) {
