@@ -85,6 +85,10 @@ std::optional<qsizetype> TranscriptionViewModel::mergeWithPrevious(qsizetype ind
   }
   if (index < 1) {
     addLog("Merge failed: cannot merge first segment");
+    // Backspace at the start of the first row: nothing to merge into, but what was typed there
+    // stays in the segment as an edit, as a refused split keeps it.
+    if (index == 0 && !current->segments.isEmpty() && current->segments[0].text != currentText)
+      updateSegmentText(0, currentText);
     return std::nullopt;
   }
   addLog(QString("Merging segment %1 with previous, total segments: %2").arg(index).arg(current->segments.size()));

@@ -111,12 +111,18 @@ TEST_F(TranscriptionEditingTest, SplitAndMergeKeepTheEditorsTextAndReportRefusal
   EXPECT_TRUE(h->vm->hasUnsavedChanges());
   EXPECT_TRUE(h->logged("Split success: new segment at index 1, total: 4"));
 
+  // The first segment merges into nothing, and keeps what was typed into it, as a split does.
+  h->vm->saveCurrentTranscription();
   EXPECT_EQ(h->vm->mergeWithPrevious(0, "uno"), std::nullopt);
   EXPECT_TRUE(h->logged("Merge failed: cannot merge first segment"));
+  EXPECT_FALSE(h->vm->hasUnsavedChanges());
+  EXPECT_EQ(h->vm->mergeWithPrevious(0, "UNO"), std::nullopt);
+  EXPECT_EQ(texts(), (QStringList{"UNO", "two", "three", "four"}));
+  EXPECT_TRUE(h->vm->hasUnsavedChanges());
   EXPECT_EQ(h->vm->mergeWithPrevious(4, "x"), std::nullopt);
   EXPECT_TRUE(h->logged("Merge returned nil"));
   EXPECT_EQ(h->vm->mergeWithPrevious(1, "dos"), 0);
-  EXPECT_EQ(texts(), (QStringList{"uno dos", "three", "four"}));
+  EXPECT_EQ(texts(), (QStringList{"UNO dos", "three", "four"}));
 }
 
 TEST_F(TranscriptionEditingTest, SpeakersAreRenamedAddedAndReassigned) {

@@ -21,6 +21,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <QToolTip>
+#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -222,6 +223,72 @@ TEST_F(ResultsViewTest, BackspaceAtTheStartMergesWithThePreviousSegment) {
   QTest::keyClick(editor, Qt::Key_Backspace);
   EXPECT_EQ(editor->toPlainText(), "two");
   EXPECT_EQ(w.texts().size(), 2);
+}
+
+// The first row has nothing before it to merge into: the merge is refused, and what was typed
+// there stays in the row as an edit. It was thrown away (the row showed its old text again).
+TEST_F(ResultsViewTest, BackspaceAtTheStartOfTheFirstRowKeepsWhatWasTyped) {
+  InlineTextEditor* editor = edit(0);
+  ASSERT_NE(editor, nullptr);
+  QTest::keyClicks(editor, " and more");
+  QTest::keyClick(editor, Qt::Key_Home);
+  QTest::keyClick(editor, Qt::Key_Backspace);
+  EXPECT_TRUE(w.h.logged("Merge failed: cannot merge first segment"));
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+  EXPECT_EQ(w.texts(), QStringList({"one two and more", "three", "four"}));
+  EXPECT_EQ(view->listModel()->segmentAt(0)->text, "one two and more");
+  EXPECT_TRUE(w.h.vm->hasUnsavedChanges());
+  w.h.vm->saveCurrentTranscription();
+  EXPECT_EQ(w.h.storedTexts(version->id()), QStringList({"one two and more", "three", "four"}));
+
+  // Backspace held from inside the text: it clears up to the start, then the editor closes
+  // on the refused merge, and the keys that follow reach the list, which deletes nothing.
+  editor = edit(0);
+  caretAt(editor, 4);
+  for (int i = 0; i < 8; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backspace);
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+  EXPECT_EQ(w.texts(), QStringList({"two and more", "three", "four"}));
+  w.h.vm->saveCurrentTranscription();
+  EXPECT_EQ(w.h.storedTexts(version->id()).value(0), "two and more");
+
+  // Unchanged, the refusal is no edit.
+  edit(0);
+  caretAt(list()->activeEditor()->editor(), 0);
+  QTest::keyClick(list()->activeEditor()->editor(), Qt::Key_Backspace);
+  EXPECT_EQ(list()->activeEditor(), nullptr);
+  EXPECT_FALSE(w.h.vm->hasUnsavedChanges());
+}
+
+// The list going on its own from its window (its owner commits first, normally) with an editor
+// open, focused and typed into: the field loses the focus as the widgets go, and what it would
+// then send must reach nothing of the list being taken apart (it crashed).
+TEST_F(ResultsViewTest, AListThatGoesAloneWithAnOpenEditorSendsNothingIntoItself) {
+  SegmentListModel model;
+  model.setResult(*w.h.vm->state().result());
+  QWidget window;
+  auto* layout = new QVBoxLayout(&window);
+  auto* alone = new SegmentListView(&model, &window);
+  layout->addWidget(alone);
+  layout->addWidget(new QLineEdit(&window));
+  window.resize(600, 400);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  int sent = 0;
+  QObject receiver;
+  for (auto signal : {&SegmentListView::textChangeRequested, &SegmentListView::mergeRequested})
+    QObject::connect(alone, signal, &receiver, [&sent] { ++sent; });
+  QObject::connect(alone, &SegmentListView::splitRequested, &receiver, [&sent] { ++sent; });
+  alone->startEditing(w.idAt(1));
+  ASSERT_NE(alone->activeEditor(), nullptr);
+  QPointer<InlineTextEditor> field = alone->activeEditor()->editor();
+  ASSERT_TRUE(field->hasFocus());
+  QTest::keyClicks(field, " typed");
+  delete alone;
+  QApplication::processEvents();
+  EXPECT_TRUE(field.isNull());
+  EXPECT_EQ(sent, 0);
 }
 
 // A focus-out commit after Return, Escape or a merge wrote the stale editor text into the
