@@ -439,7 +439,10 @@ void TranscriptionViewModel::reprocess() {
     addLog("Models not initialized");
     return;
   }
+  // What was typed and edited goes to the store before the run: a run that fails, or a quit
+  // while it runs, must not take it with it. A run that ends replaces the version all the same.
   commitOpenEdit();
+  saveIfNeeded();
   // Busy from here on: nothing else starts while the diarizer is rebuilt.
   beginRun();
   auto road = std::make_shared<Road>();

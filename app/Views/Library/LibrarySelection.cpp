@@ -13,18 +13,24 @@ LibrarySelection::LibrarySelection(ModelContext& context, QObject* parent) : QOb
 
 void LibrarySelection::setGroup(TranscriptGroup* group) {
   if (m_group == group) return;
+  emit aboutToChange();
+  if (m_group == group) return;  // settled while it was told
   m_group = group;
   emit groupChanged();
 }
 
 void LibrarySelection::setAudioSource(AudioSource* source) {
   if (m_audioSource == source) return;
+  emit aboutToChange();
+  if (m_audioSource == source) return;  // settled while it was told
   m_audioSource = source;
   emit audioSourceChanged();
 }
 
 void LibrarySelection::setTranscription(Transcription* transcription) {
   if (m_transcription == transcription) return;
+  emit aboutToChange();
+  if (m_transcription == transcription) return;  // settled while it was told
   m_transcription = transcription;
   emit transcriptionChanged();
 }

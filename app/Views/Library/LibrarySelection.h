@@ -17,7 +17,8 @@ class Transcription;
 
 // The main window's one selection: group, source and version, held as weak handles. It
 // clears what the store deletes (a deleted source also clears its version). Setters emit
-// only on a real change. UI thread only.
+// only on a real change, and `aboutToChange` just before it, while the selection still holds
+// what it held. UI thread only.
 class LibrarySelection : public QObject {
   Q_OBJECT
  public:
@@ -32,6 +33,7 @@ class LibrarySelection : public QObject {
   void setTranscription(Transcription* transcription);
 
  signals:
+  void aboutToChange();
   void groupChanged();
   void audioSourceChanged();
   void transcriptionChanged();

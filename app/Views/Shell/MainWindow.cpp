@@ -135,6 +135,12 @@ MainWindow::MainWindow(TranscriptionViewModel& viewModel, ModelContext& context,
     m_screens->setGroupSelected(m_selection->group() != nullptr);
     refreshTitle();
   });
+  // A row's editor holding typed text is committed before the library's selection moves: the
+  // commit changes what is shown, and it must find the selection as it was, so that the choice
+  // is then taken as it would be with no editor open.
+  connect(m_selection, &LibrarySelection::aboutToChange, this, [this] {
+    if (!m_followingViewModel) m_viewModel.commitOpenEdit();
+  });
   connect(m_selection, &LibrarySelection::audioSourceChanged, this, &MainWindow::onSelectedSourceChanged);
   // A renamed group or version renames the window.
   connect(&m_context, &ModelContext::objectsChanged, this, &MainWindow::refreshTitle);
@@ -397,7 +403,6 @@ void MainWindow::followTheViewModel() {
 void MainWindow::onSelectedTranscriptionChanged() {
   // The library marking what the view model shows is no choice of the user's.
   if (m_followingViewModel) return;
-  m_viewModel.commitOpenEdit();
   Transcription* version = m_selection->transcription();
   if (!version) {
     if (!m_viewModel.isBusy()) m_viewModel.clearResult();

@@ -212,6 +212,7 @@ class MainWindow : public QMainWindow {
   // The source the view model held when a new file's run started, while it is not the run's
   // own: neither the library nor the title marks it during the run, its error and after.
   QPointer<AudioSource> m_heldBeforeRun;
+  bool m_startingNewFile = false;  // a change of state now is the run's start, never its end
   QTimer* m_activationTimer = nullptr;
   int m_activationAttempts = 0;
   QSize m_fittedFrame;   // the window manager's frame the last fit allowed for

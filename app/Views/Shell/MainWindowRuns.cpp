@@ -18,6 +18,7 @@
 #include <QAction>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 namespace parlowvista {
 
@@ -143,9 +144,17 @@ void MainWindow::startPendingTranscription() {
 }
 
 void MainWindow::startNewFile(const std::function<void()>& start) {
+  // A row's editor holding typed text is committed first: the commit changes what is shown,
+  // and must do so before the window notes what it holds, not be taken for the run's end.
+  m_viewModel.commitOpenEdit();
   // Until the run has a source of its own, what the view model holds is the file shown before.
   m_heldBeforeRun = m_viewModel.currentAudioSource();
-  start();
+  {
+    // What the view model does before the run is busy (saving what was edited, say) is no end
+    // of the run: the file before stays held.
+    const QScopedValueRollback starting(m_startingNewFile, true);
+    start();
+  }
   if (!m_viewModel.isBusy()) m_heldBeforeRun = nullptr;  // refused: nothing changed
   adoptCurrentVersion();
 }
@@ -154,7 +163,9 @@ void MainWindow::letGoOfTheFileBeforeTheRun() {
   // While a new file runs, and while its error is shown, the file before stays the view
   // model's; once the error is left ("Try Again"), it lets go of it: the drop zone shows, and
   // nothing may bring that file back into the library's highlight or the title.
-  if (!m_heldBeforeRun || m_viewModel.isBusy() || m_viewModel.state().kind() == ProcessingState::Kind::failed) return;
+  if (!m_heldBeforeRun || m_startingNewFile || m_viewModel.isBusy() ||
+      m_viewModel.state().kind() == ProcessingState::Kind::failed)
+    return;
   AudioSource* before = m_heldBeforeRun;
   m_heldBeforeRun = nullptr;
   if (m_viewModel.currentAudioSource() == before && !m_viewModel.state().result()) m_viewModel.clearResult();
