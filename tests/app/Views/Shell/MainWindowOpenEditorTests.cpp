@@ -180,33 +180,38 @@ TEST_F(MainWindowOpenEditorTest, OneClickOnAnotherFileOrVersionOpensItAndKeepsTh
     ASSERT_TRUE(window->resultsView() && window->resultsView()->isVisible());
     EXPECT_EQ(shownTexts(*window), originalTexts());
   };
-  // From the copy to the lecture's row, back by the copy's chip, then to the podcast's first
-  // version by its chip; each once without an editor and once with one typed into.
+  // From the copy to the lecture's row, back by the copy's chip, to the podcast's first version
+  // by its chip, and to the copy again by its tab in the versions bar; each once without an
+  // editor and once with one typed into.
+  enum class By { row, chip, tab };
   struct Step {
     Transcription* from;
     Transcription* to;
-    bool byChip;
+    By by;
   };
-  const Step steps[] = {{podcastCopy, lecture, false}, {lecture, podcastCopy, true}, {podcastCopy, podcast, true}};
+  const Step steps[] = {{podcastCopy, lecture, By::row},
+                        {lecture, podcastCopy, By::chip},
+                        {podcastCopy, podcast, By::chip},
+                        {podcast, podcastCopy, By::tab}};
   for (bool typing : {false, true}) {
     for (const Step& step : steps) {
-      SCOPED_TRACE(step.to->audioSource()->filename().toStdString() + (step.byChip ? " by its chip" : " by its row") +
+      const char* how = step.by == By::row ? " by its row" : step.by == By::chip ? " by its chip" : " by its tab";
+      SCOPED_TRACE(step.to->audioSource()->filename().toStdString() + " " + step.to->name().toStdString() + how +
                    (typing ? ", editor open" : ", no editor"));
       if (harness->vm->currentTranscription() != step.from) {
         window->selection().setTranscription(step.from);
         QApplication::processEvents();
       }
       ASSERT_EQ(harness->vm->currentTranscription(), step.from);
-      const QString typed = QStringLiteral(" typed in %1 before a click").arg(step.from->audioSource()->filename());
+      const QString typed = QStringLiteral(" typed in %1 before a click").arg(step.from->name());
       if (typing) {
         ASSERT_NE(typeIntoRow(*window, 0, typed), nullptr);
       }
-      if (step.byChip) {
-        ASSERT_NE(chipOf(step.to), nullptr);
-        QTest::mouseClick(chipOf(step.to), Qt::LeftButton);
-      } else {
-        QTest::mouseClick(rowOf(*window, step.to->audioSource()), Qt::LeftButton);
-      }
+      QWidget* target = step.by == By::row    ? static_cast<QWidget*>(rowOf(*window, step.to->audioSource()))
+                        : step.by == By::chip ? static_cast<QWidget*>(chipOf(step.to))
+                                              : static_cast<QWidget*>(window->versionsBar()->tabFor(step.to->id()));
+      ASSERT_NE(target, nullptr);
+      QTest::mouseClick(target, Qt::LeftButton);
       expectShown(step.to);
       if (typing) {
         EXPECT_TRUE(QString::fromStdString(firstStored(step.from)).endsWith(typed));
