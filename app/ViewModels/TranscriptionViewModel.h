@@ -13,6 +13,7 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/DiarizerChoice.h"
+#include "ViewModels/EnhancementPreview.h"
 #include "ViewModels/LogEntry.h"
 #include "ViewModels/SegmentMerger.h"
 #include "ViewModels/SpeakerList.h"
@@ -180,11 +181,11 @@ class TranscriptionViewModel : public QObject {
   bool isEnhancerAvailable() const { return m_isEnhancerAvailable; }
   double enhancementProgress() const { return m_enhancementProgress; }
 
-  bool isGeneratingPreview() const { return m_isGeneratingPreview; }
-  QUrl previewOriginalURL() const { return m_previewOriginalURL; }
-  QUrl previewEnhancedURL() const { return m_previewEnhancedURL; }
-  bool previewPlayingOriginal() const { return m_previewPlayingOriginal; }
-  bool previewPlayingEnhanced() const { return m_previewPlayingEnhanced; }
+  bool isGeneratingPreview() const { return m_preview->isGenerating(); }
+  QUrl previewOriginalURL() const { return m_preview->originalURL(); }
+  QUrl previewEnhancedURL() const { return m_preview->enhancedURL(); }
+  bool previewPlayingOriginal() const { return m_preview->playingOriginal(); }
+  bool previewPlayingEnhanced() const { return m_preview->playingEnhanced(); }
 
   // The transcript's clock and player (owned by the view model).
   AudioPlayerService& audioPlayer() const { return *m_audioPlayer; }
@@ -343,7 +344,7 @@ class TranscriptionViewModel : public QObject {
   void playPreviewOriginal();
   void playPreviewEnhanced();
   // Interval after which a preview playback stops by itself (11 s).
-  void setPreviewAutoStopInterval(int milliseconds) { m_previewAutoStopMs = milliseconds; }
+  void setPreviewAutoStopInterval(int milliseconds) { m_preview->setAutoStopInterval(milliseconds); }
 
   // ---- store look-ups of the file road -------------------------------------------
 
@@ -460,11 +461,6 @@ class TranscriptionViewModel : public QObject {
   void setTranslationStatus(const QString& text) {
     publish(m_translationStatus, text, &TranscriptionViewModel::translationStatusChanged);
   }
-  void setGeneratingPreview(bool value) {
-    publish(m_isGeneratingPreview, value, &TranscriptionViewModel::isGeneratingPreviewChanged);
-  }
-  void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
-  void setPreviewPlaying(bool original, bool enhanced);
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   void clearCachedSamples();
@@ -530,18 +526,13 @@ class TranscriptionViewModel : public QObject {
   bool showsUnsavedFile() const;
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
-  void playPreview(bool original);
-  // Stops and removes the enhancement preview, and drops one still being made.
-  void dropPreview();
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);
 
   Dependencies m_deps;
   AudioPlayerService* m_audioPlayer = nullptr;
-  AudioPlayerService* m_previewPlayer = nullptr;
   QTimer m_autoSaveTimer;
-  QTimer m_previewStopTimer;
-  int m_previewAutoStopMs = 11000;
+  std::unique_ptr<EnhancementPreview> m_preview;  // goes in the destructor, before the jobs are waited for
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
@@ -559,13 +550,6 @@ class TranscriptionViewModel : public QObject {
   AudioEnhancementSettings m_audioEnhancement;
   bool m_isEnhancerAvailable = false;
   double m_enhancementProgress = 0;
-  bool m_isGeneratingPreview = false;
-  QUrl m_previewOriginalURL;
-  QUrl m_previewEnhancedURL;
-  bool m_previewPlayingOriginal = false;
-  bool m_previewPlayingEnhanced = false;
-  QUrl m_previewSource;      // the file the preview is (being) made of
-  quint64 m_previewRun = 0;  // counts preview generations; an outdated one's excerpts are removed
   qint64 m_maxSubtitleChars = 150;
   double m_maxSubtitleDuration = 12.0;
   std::optional<qsizetype> m_currentSegmentIndex;
