@@ -60,6 +60,10 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
           &TranscriptionViewModel::previewPlayingOriginalChanged);
   connect(m_preview.get(), &EnhancementPreview::playingEnhancedChanged, this,
           &TranscriptionViewModel::previewPlayingEnhancedChanged);
+  connect(&m_translation, &TranslationHandOff::translatingChanged, this, &TranscriptionViewModel::isTranslatingChanged);
+  connect(&m_translation, &TranslationHandOff::progressChanged, this,
+          &TranscriptionViewModel::translationProgressChanged);
+  connect(&m_translation, &TranslationHandOff::statusChanged, this, &TranscriptionViewModel::translationStatusChanged);
 
   m_audioPlayer = new AudioPlayerService(this);
   connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,

@@ -19,6 +19,7 @@
 #include "ViewModels/SpeakerList.h"
 #include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
+#include "ViewModels/TranslationHandOff.h"
 
 #include <voxtrellis/SoundPlaces.h>
 
@@ -206,12 +207,12 @@ class TranscriptionViewModel : public QObject {
   const std::optional<MediaSource>& mediaSource() const { return m_mediaSource; }
   const ContentTab& activeTab() const { return m_activeTab; }
   void setActiveTab(const ContentTab& tab);
-  bool isTranslating() const { return m_isTranslating; }
-  double translationProgress() const { return m_translationProgress; }
-  QString translationStatus() const { return m_translationStatus; }
+  bool isTranslating() const { return m_translation.isTranslating(); }
+  double translationProgress() const { return m_translation.progress(); }
+  QString translationStatus() const { return m_translation.status(); }
   // Why the last translation hand-off failed ("Translation failed: ..."); none after a success,
   // a cancel, or while one runs. Changes before isTranslatingChanged().
-  const std::optional<QString>& translationError() const { return m_translationError; }
+  const std::optional<QString>& translationError() const { return m_translation.error(); }
 
   // A road holds the busy guard.
   bool isBusy() const { return m_busy; }
@@ -454,13 +455,6 @@ class TranscriptionViewModel : public QObject {
   void setDownloadStatus(const QString& text) {
     publish(m_downloadStatus, text, &TranscriptionViewModel::downloadStatusChanged);
   }
-  void setTranslating(bool value) { publish(m_isTranslating, value, &TranscriptionViewModel::isTranslatingChanged); }
-  void setTranslationProgress(double value) {
-    publish(m_translationProgress, value, &TranscriptionViewModel::translationProgressChanged);
-  }
-  void setTranslationStatus(const QString& text) {
-    publish(m_translationStatus, text, &TranscriptionViewModel::translationStatusChanged);
-  }
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   void clearCachedSamples();
@@ -574,10 +568,7 @@ class TranscriptionViewModel : public QObject {
   const QObject* m_openEditOwner = nullptr;                       // who shows the segment editor, and how it commits
   std::function<void()> m_commitOpenEdit;
   bool m_committingOpenEdit = false;
-  bool m_isTranslating = false;
-  double m_translationProgress = 0;
-  QString m_translationStatus;
-  std::optional<QString> m_translationError;
+  TranslationHandOff m_translation;
 
   std::shared_ptr<SpeechRecognizer> m_recognizer;
   std::shared_ptr<SpeakerDiarizer> m_diarizer;
@@ -596,10 +587,8 @@ class TranscriptionViewModel : public QObject {
   QHash<QUuid, BeingCached> m_samplesBeingCached;
 
   bool m_busy = false;
-  quint64 m_generation = 0;                            // bumped by every road and every load
-  quint64 m_translationRun = 0;                        // the hand-off whose result may still be stored
-  QList<QMetaObject::Connection> m_translationMirror;  // the service's progress and status, copied
-  JobPool m_jobs;  // last, so that it is drained first: the jobs under way end before the rest goes
+  quint64 m_generation = 0;  // bumped by every road and every load
+  JobPool m_jobs;            // last, so that it is drained first: the jobs under way end before the rest goes
 };
 
 }  // namespace parlowvista
