@@ -60,6 +60,10 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
           &TranscriptionViewModel::previewPlayingOriginalChanged);
   connect(m_preview.get(), &EnhancementPreview::playingEnhancedChanged, this,
           &TranscriptionViewModel::previewPlayingEnhancedChanged);
+  connect(&m_download, &OnlineVideoDownload::downloaderAvailableChanged, this,
+          &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged);
+  connect(&m_download, &OnlineVideoDownload::progressChanged, this, &TranscriptionViewModel::downloadProgressChanged);
+  connect(&m_download, &OnlineVideoDownload::statusChanged, this, &TranscriptionViewModel::downloadStatusChanged);
   connect(&m_translation, &TranslationHandOff::translatingChanged, this, &TranscriptionViewModel::isTranslatingChanged);
   connect(&m_translation, &TranslationHandOff::progressChanged, this,
           &TranscriptionViewModel::translationProgressChanged);
@@ -81,8 +85,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
       [this] {
         publishChange(m_isEnhancerAvailable, m_deps.audioEnhancer->isAvailable(),
                       &TranscriptionViewModel::isEnhancerAvailableChanged);
-        publishChange(m_isYouTubeDownloaderAvailable, m_deps.youtubeDownloader->isAvailable(),
-                      &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged);
+        m_download.setDownloaderAvailable(m_deps.youtubeDownloader->isAvailable());
       },
       Qt::QueuedConnection);
 }

@@ -15,6 +15,7 @@
 #include "ViewModels/DiarizerChoice.h"
 #include "ViewModels/EnhancementPreview.h"
 #include "ViewModels/LogEntry.h"
+#include "ViewModels/OnlineVideoDownload.h"
 #include "ViewModels/SegmentMerger.h"
 #include "ViewModels/SpeakerList.h"
 #include "ViewModels/StartupFailure.h"
@@ -201,9 +202,9 @@ class TranscriptionViewModel : public QObject {
     publish(m_reassignToThisSegmentOnly, value, &TranscriptionViewModel::reassignToThisSegmentOnlyChanged);
   }
   std::optional<qsizetype> retranscribingSegmentIndex() const { return m_retranscribingSegmentIndex; }
-  bool isYouTubeDownloaderAvailable() const { return m_isYouTubeDownloaderAvailable; }
-  double downloadProgress() const { return m_downloadProgress; }
-  QString downloadStatus() const { return m_downloadStatus; }
+  bool isYouTubeDownloaderAvailable() const { return m_download.isDownloaderAvailable(); }
+  double downloadProgress() const { return m_download.progress(); }
+  QString downloadStatus() const { return m_download.status(); }
   const std::optional<MediaSource>& mediaSource() const { return m_mediaSource; }
   const ContentTab& activeTab() const { return m_activeTab; }
   void setActiveTab(const ContentTab& tab);
@@ -449,12 +450,6 @@ class TranscriptionViewModel : public QObject {
   void setEnhancementProgress(double value) {
     publish(m_enhancementProgress, value, &TranscriptionViewModel::enhancementProgressChanged);
   }
-  void setDownloadProgress(double value) {
-    publish(m_downloadProgress, value, &TranscriptionViewModel::downloadProgressChanged);
-  }
-  void setDownloadStatus(const QString& text) {
-    publish(m_downloadStatus, text, &TranscriptionViewModel::downloadStatusChanged);
-  }
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   void clearCachedSamples();
@@ -559,9 +554,7 @@ class TranscriptionViewModel : public QObject {
   QList<Speaker> m_speakers;
   bool m_reassignToThisSegmentOnly = true;
   std::optional<qsizetype> m_retranscribingSegmentIndex;
-  bool m_isYouTubeDownloaderAvailable = false;
-  double m_downloadProgress = 0;
-  QString m_downloadStatus;
+  OnlineVideoDownload m_download;
   std::optional<MediaSource> m_mediaSource;
   ContentTab m_activeTab;
   mutable std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once

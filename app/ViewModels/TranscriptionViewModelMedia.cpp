@@ -73,8 +73,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
   const quint64 generation = m_generation;
   addLog("Processing YouTube URL: " + address);
   setState(ProcessingState::processing(ProcessingStage::downloadingFromURL));
-  setDownloadProgress(0);
-  setDownloadStatus("Starting download...");
+  m_download.setProgress(0);
+  m_download.setStatus("Starting download...");
 
   QPointer<TranscriptionViewModel> self(this);
   auto alive = m_alive;
@@ -82,8 +82,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
       address, [self, alive, generation](double fraction, const QString& status) {
         postToUi(alive, [self, generation, fraction, status] {
           if (!self || self->m_generation != generation || !self->m_busy) return;
-          self->setDownloadProgress(fraction);
-          self->setDownloadStatus(status);
+          self->m_download.setProgress(fraction);
+          self->m_download.setStatus(status);
         });
       });
   auto* watcher = new QFutureWatcher<DownloadedAudio>(this);
@@ -95,8 +95,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     const auto failDownload = [this](const QString& shown, const std::optional<QString>& details = std::nullopt) {
       setState(ProcessingState::failed(ErrorInfo{shown, details}));
       addLog("YouTube download failed: " + details.value_or(shown));
-      setDownloadProgress(0);
-      setDownloadStatus("");
+      m_download.setProgress(0);
+      m_download.setStatus("");
       endRun();
     };
     DownloadedAudio download;
@@ -117,8 +117,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
       return failDownload(condensedToolError(QString::fromUtf8(error.what())));
     }
     addLog("Downloaded: " + download.title);
-    setDownloadProgress(1.0);
-    setDownloadStatus("Download complete");
+    m_download.setProgress(1.0);
+    m_download.setStatus("Download complete");
 
     const QString folder = m_deps.downloadsFolder;
     const QString temp = download.audioURL.toLocalFile();
