@@ -467,7 +467,6 @@ class TranscriptionViewModel : public QObject {
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.
   bool beginRun();
   void endRun();
-  void publishResult(TranscriptionResult result);
   void failRun(const QString& message, const QString& details);
   void updateCurrentSegment(double time);
   void startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
