@@ -49,6 +49,25 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
   if (!m_deps.audioEnhancer) {
     m_deps.audioEnhancer = std::make_shared<AudioEnhancer>(AudioEnhancer::findFFmpeg(), m_deps.temporaryFolder);
   }
+  m_preview = std::make_unique<EnhancementPreview>(m_deps.audioEnhancer, [this](const QString& line) { addLog(line); });
+  connect(m_preview.get(), &EnhancementPreview::generatingChanged, this,
+          &TranscriptionViewModel::isGeneratingPreviewChanged);
+  connect(m_preview.get(), &EnhancementPreview::originalURLChanged, this,
+          &TranscriptionViewModel::previewOriginalURLChanged);
+  connect(m_preview.get(), &EnhancementPreview::enhancedURLChanged, this,
+          &TranscriptionViewModel::previewEnhancedURLChanged);
+  connect(m_preview.get(), &EnhancementPreview::playingOriginalChanged, this,
+          &TranscriptionViewModel::previewPlayingOriginalChanged);
+  connect(m_preview.get(), &EnhancementPreview::playingEnhancedChanged, this,
+          &TranscriptionViewModel::previewPlayingEnhancedChanged);
+  connect(&m_download, &OnlineVideoDownload::downloaderAvailableChanged, this,
+          &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged);
+  connect(&m_download, &OnlineVideoDownload::progressChanged, this, &TranscriptionViewModel::downloadProgressChanged);
+  connect(&m_download, &OnlineVideoDownload::statusChanged, this, &TranscriptionViewModel::downloadStatusChanged);
+  connect(&m_translation, &TranslationHandOff::translatingChanged, this, &TranscriptionViewModel::isTranslatingChanged);
+  connect(&m_translation, &TranslationHandOff::progressChanged, this,
+          &TranscriptionViewModel::translationProgressChanged);
+  connect(&m_translation, &TranslationHandOff::statusChanged, this, &TranscriptionViewModel::translationStatusChanged);
 
   m_audioPlayer = new AudioPlayerService(this);
   connect(m_audioPlayer, &AudioPlayerService::currentTimeChanged, this,
@@ -58,8 +77,6 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
     if (m_hasUnsavedChanges) saveCurrentTranscription();
   });
   followSettingsDefaults();
-  m_previewStopTimer.setSingleShot(true);
-  connect(&m_previewStopTimer, &QTimer::timeout, this, [this] { stopPreviewPlayback(); });
 
   // The tool flags are published on the next turn of the event loop, as the window expects
   // them to arrive after it is shown.
@@ -68,8 +85,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
       [this] {
         publishChange(m_isEnhancerAvailable, m_deps.audioEnhancer->isAvailable(),
                       &TranscriptionViewModel::isEnhancerAvailableChanged);
-        publishChange(m_isYouTubeDownloaderAvailable, m_deps.youtubeDownloader->isAvailable(),
-                      &TranscriptionViewModel::isYouTubeDownloaderAvailableChanged);
+        m_download.setDownloaderAvailable(m_deps.youtubeDownloader->isAvailable());
       },
       Qt::QueuedConnection);
 }
@@ -77,10 +93,7 @@ TranscriptionViewModel::TranscriptionViewModel(Dependencies dependencies, QObjec
 TranscriptionViewModel::~TranscriptionViewModel() {
   *m_alive = false;
   m_autoSaveTimer.stop();
-  m_previewStopTimer.stop();
-  if (m_previewPlayer) m_previewPlayer->unload();
-  if (!m_previewOriginalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewOriginalURL.toLocalFile());
-  if (!m_previewEnhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewEnhancedURL.toLocalFile());
+  m_preview.reset();
 }
 
 // ---- published fields -------------------------------------------------------------

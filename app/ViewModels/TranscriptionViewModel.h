@@ -13,11 +13,14 @@
 #include "Store/ModelContext.h"
 #include "ViewModels/BackgroundJob.h"
 #include "ViewModels/DiarizerChoice.h"
+#include "ViewModels/EnhancementPreview.h"
 #include "ViewModels/LogEntry.h"
+#include "ViewModels/OnlineVideoDownload.h"
 #include "ViewModels/SegmentMerger.h"
 #include "ViewModels/SpeakerList.h"
 #include "ViewModels/StartupFailure.h"
 #include "ViewModels/TranscriptionViewModelDependencies.h"
+#include "ViewModels/TranslationHandOff.h"
 
 #include <voxtrellis/SoundPlaces.h>
 
@@ -180,11 +183,11 @@ class TranscriptionViewModel : public QObject {
   bool isEnhancerAvailable() const { return m_isEnhancerAvailable; }
   double enhancementProgress() const { return m_enhancementProgress; }
 
-  bool isGeneratingPreview() const { return m_isGeneratingPreview; }
-  QUrl previewOriginalURL() const { return m_previewOriginalURL; }
-  QUrl previewEnhancedURL() const { return m_previewEnhancedURL; }
-  bool previewPlayingOriginal() const { return m_previewPlayingOriginal; }
-  bool previewPlayingEnhanced() const { return m_previewPlayingEnhanced; }
+  bool isGeneratingPreview() const { return m_preview->isGenerating(); }
+  QUrl previewOriginalURL() const { return m_preview->originalURL(); }
+  QUrl previewEnhancedURL() const { return m_preview->enhancedURL(); }
+  bool previewPlayingOriginal() const { return m_preview->playingOriginal(); }
+  bool previewPlayingEnhanced() const { return m_preview->playingEnhanced(); }
 
   // The transcript's clock and player (owned by the view model).
   AudioPlayerService& audioPlayer() const { return *m_audioPlayer; }
@@ -199,18 +202,18 @@ class TranscriptionViewModel : public QObject {
     publish(m_reassignToThisSegmentOnly, value, &TranscriptionViewModel::reassignToThisSegmentOnlyChanged);
   }
   std::optional<qsizetype> retranscribingSegmentIndex() const { return m_retranscribingSegmentIndex; }
-  bool isYouTubeDownloaderAvailable() const { return m_isYouTubeDownloaderAvailable; }
-  double downloadProgress() const { return m_downloadProgress; }
-  QString downloadStatus() const { return m_downloadStatus; }
+  bool isYouTubeDownloaderAvailable() const { return m_download.isDownloaderAvailable(); }
+  double downloadProgress() const { return m_download.progress(); }
+  QString downloadStatus() const { return m_download.status(); }
   const std::optional<MediaSource>& mediaSource() const { return m_mediaSource; }
   const ContentTab& activeTab() const { return m_activeTab; }
   void setActiveTab(const ContentTab& tab);
-  bool isTranslating() const { return m_isTranslating; }
-  double translationProgress() const { return m_translationProgress; }
-  QString translationStatus() const { return m_translationStatus; }
+  bool isTranslating() const { return m_translation.isTranslating(); }
+  double translationProgress() const { return m_translation.progress(); }
+  QString translationStatus() const { return m_translation.status(); }
   // Why the last translation hand-off failed ("Translation failed: ..."); none after a success,
   // a cancel, or while one runs. Changes before isTranslatingChanged().
-  const std::optional<QString>& translationError() const { return m_translationError; }
+  const std::optional<QString>& translationError() const { return m_translation.error(); }
 
   // A road holds the busy guard.
   bool isBusy() const { return m_busy; }
@@ -343,7 +346,7 @@ class TranscriptionViewModel : public QObject {
   void playPreviewOriginal();
   void playPreviewEnhanced();
   // Interval after which a preview playback stops by itself (11 s).
-  void setPreviewAutoStopInterval(int milliseconds) { m_previewAutoStopMs = milliseconds; }
+  void setPreviewAutoStopInterval(int milliseconds) { m_preview->setAutoStopInterval(milliseconds); }
 
   // ---- store look-ups of the file road -------------------------------------------
 
@@ -447,24 +450,6 @@ class TranscriptionViewModel : public QObject {
   void setEnhancementProgress(double value) {
     publish(m_enhancementProgress, value, &TranscriptionViewModel::enhancementProgressChanged);
   }
-  void setDownloadProgress(double value) {
-    publish(m_downloadProgress, value, &TranscriptionViewModel::downloadProgressChanged);
-  }
-  void setDownloadStatus(const QString& text) {
-    publish(m_downloadStatus, text, &TranscriptionViewModel::downloadStatusChanged);
-  }
-  void setTranslating(bool value) { publish(m_isTranslating, value, &TranscriptionViewModel::isTranslatingChanged); }
-  void setTranslationProgress(double value) {
-    publish(m_translationProgress, value, &TranscriptionViewModel::translationProgressChanged);
-  }
-  void setTranslationStatus(const QString& text) {
-    publish(m_translationStatus, text, &TranscriptionViewModel::translationStatusChanged);
-  }
-  void setGeneratingPreview(bool value) {
-    publish(m_isGeneratingPreview, value, &TranscriptionViewModel::isGeneratingPreviewChanged);
-  }
-  void setPreviewURLs(const QUrl& original, const QUrl& enhanced);
-  void setPreviewPlaying(bool original, bool enhanced);
   void setCachedSamples(std::shared_ptr<const std::vector<float>> samples, std::optional<double> duration,
                         const QUuid& sourceId, std::shared_ptr<const voxtrellis::SoundPlaces> places = nullptr);
   void clearCachedSamples();
@@ -482,7 +467,6 @@ class TranscriptionViewModel : public QObject {
   // Takes the busy guard and a new generation; false (nothing changes) when already busy.
   bool beginRun();
   void endRun();
-  void publishResult(TranscriptionResult result);
   void failRun(const QString& message, const QString& details);
   void updateCurrentSegment(double time);
   void startFileRoad(const QUrl& url, const std::optional<QString>& youtubeVideoId,
@@ -530,18 +514,13 @@ class TranscriptionViewModel : public QObject {
   bool showsUnsavedFile() const;
   void createVersionOfRun(AudioSource* source, const TranscriptionResult& result, const DiarizerChoice& choice,
                           const SubtitleLimits& limits, const std::optional<QString>& name = std::nullopt);
-  void playPreview(bool original);
-  // Stops and removes the enhancement preview, and drops one still being made.
-  void dropPreview();
   void finishTranslation(quint64 run, const TranslationOutcome& outcome, QPointer<Transcription> version,
                          TranscriptionResult result);
 
   Dependencies m_deps;
   AudioPlayerService* m_audioPlayer = nullptr;
-  AudioPlayerService* m_previewPlayer = nullptr;
   QTimer m_autoSaveTimer;
-  QTimer m_previewStopTimer;
-  int m_previewAutoStopMs = 11000;
+  std::unique_ptr<EnhancementPreview> m_preview;  // goes in the destructor, before the jobs are waited for
   std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
   ProcessingState m_state;
@@ -559,13 +538,6 @@ class TranscriptionViewModel : public QObject {
   AudioEnhancementSettings m_audioEnhancement;
   bool m_isEnhancerAvailable = false;
   double m_enhancementProgress = 0;
-  bool m_isGeneratingPreview = false;
-  QUrl m_previewOriginalURL;
-  QUrl m_previewEnhancedURL;
-  bool m_previewPlayingOriginal = false;
-  bool m_previewPlayingEnhanced = false;
-  QUrl m_previewSource;      // the file the preview is (being) made of
-  quint64 m_previewRun = 0;  // counts preview generations; an outdated one's excerpts are removed
   qint64 m_maxSubtitleChars = 150;
   double m_maxSubtitleDuration = 12.0;
   std::optional<qsizetype> m_currentSegmentIndex;
@@ -581,19 +553,14 @@ class TranscriptionViewModel : public QObject {
   QList<Speaker> m_speakers;
   bool m_reassignToThisSegmentOnly = true;
   std::optional<qsizetype> m_retranscribingSegmentIndex;
-  bool m_isYouTubeDownloaderAvailable = false;
-  double m_downloadProgress = 0;
-  QString m_downloadStatus;
+  OnlineVideoDownload m_download;
   std::optional<MediaSource> m_mediaSource;
   ContentTab m_activeTab;
   mutable std::optional<TranscriptionResult> m_shownTranslation;  // the translation tab's rows, read once
   const QObject* m_openEditOwner = nullptr;                       // who shows the segment editor, and how it commits
   std::function<void()> m_commitOpenEdit;
   bool m_committingOpenEdit = false;
-  bool m_isTranslating = false;
-  double m_translationProgress = 0;
-  QString m_translationStatus;
-  std::optional<QString> m_translationError;
+  TranslationHandOff m_translation;
 
   std::shared_ptr<SpeechRecognizer> m_recognizer;
   std::shared_ptr<SpeakerDiarizer> m_diarizer;
@@ -612,10 +579,8 @@ class TranscriptionViewModel : public QObject {
   QHash<QUuid, BeingCached> m_samplesBeingCached;
 
   bool m_busy = false;
-  quint64 m_generation = 0;                            // bumped by every road and every load
-  quint64 m_translationRun = 0;                        // the hand-off whose result may still be stored
-  QList<QMetaObject::Connection> m_translationMirror;  // the service's progress and status, copied
-  JobPool m_jobs;  // last, so that it is drained first: the jobs under way end before the rest goes
+  quint64 m_generation = 0;  // bumped by every road and every load
+  JobPool m_jobs;            // last, so that it is drained first: the jobs under way end before the rest goes
 };
 
 }  // namespace parlowvista

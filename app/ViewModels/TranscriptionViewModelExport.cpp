@@ -120,16 +120,16 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
   commitOpenEdit();
   QPointer<Transcription> version = m_currentTranscription;
   const TranscriptionResult* current = m_state.result();
-  m_translationError.reset();
+  m_translation.setError(std::nullopt);
   if (!m_deps.translationService) {
-    m_translationError = "Translation is not available";
-    addLog(*m_translationError);
+    m_translation.setError("Translation is not available");
+    addLog(*m_translation.error());
     return;
   }
   if (!version || !m_modelContext || !current || current->segments.isEmpty()) {
     std::fprintf(stderr, "[Translation] No transcription or segments to translate\n");
-    m_translationError = "No segments to translate";
-    addLog(*m_translationError);
+    m_translation.setError("No segments to translate");
+    addLog(*m_translation.error());
     return;
   }
   const TranscriptionResult result = *current;
@@ -137,21 +137,20 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
   const QString displayName = language ? language->name : targetLanguage;
   std::fprintf(stderr, "[Translation] Starting translation of %lld segments to %s\n",
                static_cast<long long>(result.segments.size()), qPrintable(displayName));
-  setTranslating(true);
-  setTranslationProgress(0);
-  setTranslationStatus("Starting translation...");
+  m_translation.setTranslating(true);
+  m_translation.setProgress(0);
+  m_translation.setStatus("Starting translation...");
   addLog("Starting translation to " + displayName + "...");
 
   // A newer hand-off supersedes this one: its outcome is then dropped, never stored.
-  const quint64 run = ++m_translationRun;
+  const quint64 run = m_translation.supersede();
   TranslationService* service = m_deps.translationService;
-  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
   const auto mirror = [this, service] {
-    setTranslationProgress(service->progress());
-    setTranslationStatus(service->statusMessage());
+    m_translation.setProgress(service->progress());
+    m_translation.setStatus(service->statusMessage());
   };
-  m_translationMirror << connect(service, &TranslationService::progressChanged, this, mirror)
-                      << connect(service, &TranslationService::statusMessageChanged, this, mirror);
+  m_translation.mirror({connect(service, &TranslationService::progressChanged, this, mirror),
+                        connect(service, &TranslationService::statusMessageChanged, this, mirror)});
   QPointer<TranscriptionViewModel> self(this);
   service->translate(result.segments, targetLanguage, std::nullopt,
                      [self, run, version, result](const TranslationOutcome& outcome) {
@@ -161,18 +160,18 @@ void TranscriptionViewModel::createTranslation(const QString& targetLanguage) {
 
 void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOutcome& outcome,
                                                QPointer<Transcription> version, TranscriptionResult result) {
-  if (run != m_translationRun) return;
-  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  if (!m_translation.isCurrent(run)) return;
+  m_translation.stopMirroring();
   const auto fail = [this](const QString& description) {
     // The service's own failures already begin with the words: they are said once.
     const QString prefix = QStringLiteral("Translation failed: ");
     const QString reason = description.startsWith(prefix) ? description.mid(prefix.size()) : description;
-    m_translationError = prefix + reason;
-    setTranslating(false);
-    setTranslationProgress(0);
-    setTranslationStatus("Translation failed");
+    m_translation.setError(prefix + reason);
+    m_translation.setTranslating(false);
+    m_translation.setProgress(0);
+    m_translation.setStatus("Translation failed");
     std::fprintf(stderr, "[Translation] Failed: %s\n", qPrintable(reason));
-    addLog(*m_translationError);
+    addLog(*m_translation.error());
   };
   if (!outcome.result) {
     fail(outcome.error ? outcome.error->localizedDescription() : QString("Translation was cancelled"));
@@ -219,9 +218,9 @@ void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOut
     fail(error.localizedDescription());
     return;
   }
-  setTranslating(false);
-  setTranslationProgress(1.0);
-  setTranslationStatus("Translation complete");
+  m_translation.setTranslating(false);
+  m_translation.setProgress(1.0);
+  m_translation.setStatus("Translation complete");
   std::fprintf(stderr, "[Translation] Complete: %lld segments\n", static_cast<long long>(translated.segments.size()));
   addLog(QString("Translation to %1 complete: %2 segments in %3s%4")
              .arg(displayName)
@@ -233,14 +232,13 @@ void TranscriptionViewModel::finishTranslation(quint64 run, const TranslationOut
 }
 
 void TranscriptionViewModel::cancelTranslation() {
-  if (!m_isTranslating) return;
-  ++m_translationRun;  // whatever the provider still answers is dropped
-  for (const auto& connection : std::exchange(m_translationMirror, {})) disconnect(connection);
+  if (!m_translation.isTranslating()) return;
+  m_translation.supersede();  // whatever the provider still answers is dropped
   if (m_deps.translationService) m_deps.translationService->cancel();
-  m_translationError.reset();
-  setTranslating(false);
-  setTranslationProgress(0);
-  setTranslationStatus("Translation cancelled");
+  m_translation.setError(std::nullopt);
+  m_translation.setTranslating(false);
+  m_translation.setProgress(0);
+  m_translation.setStatus("Translation cancelled");
   addLog("Translation cancelled");
 }
 

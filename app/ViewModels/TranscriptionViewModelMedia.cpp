@@ -1,7 +1,6 @@
 // The open source's file, the online-video road and the enhancement preview.
 
 #include "Models/AudioSource.h"
-#include "Services/AudioEnhancer.h"
 #include "Services/AudioPlayerService.h"
 #include "Services/FileAccessManager.h"
 #include "Services/YouTubeDownloader.h"
@@ -74,8 +73,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
   const quint64 generation = m_generation;
   addLog("Processing YouTube URL: " + address);
   setState(ProcessingState::processing(ProcessingStage::downloadingFromURL));
-  setDownloadProgress(0);
-  setDownloadStatus("Starting download...");
+  m_download.setProgress(0);
+  m_download.setStatus("Starting download...");
 
   QPointer<TranscriptionViewModel> self(this);
   auto alive = m_alive;
@@ -83,8 +82,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
       address, [self, alive, generation](double fraction, const QString& status) {
         postToUi(alive, [self, generation, fraction, status] {
           if (!self || self->m_generation != generation || !self->m_busy) return;
-          self->setDownloadProgress(fraction);
-          self->setDownloadStatus(status);
+          self->m_download.setProgress(fraction);
+          self->m_download.setStatus(status);
         });
       });
   auto* watcher = new QFutureWatcher<DownloadedAudio>(this);
@@ -96,8 +95,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
     const auto failDownload = [this](const QString& shown, const std::optional<QString>& details = std::nullopt) {
       setState(ProcessingState::failed(ErrorInfo{shown, details}));
       addLog("YouTube download failed: " + details.value_or(shown));
-      setDownloadProgress(0);
-      setDownloadStatus("");
+      m_download.setProgress(0);
+      m_download.setStatus("");
       endRun();
     };
     DownloadedAudio download;
@@ -118,8 +117,8 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
       return failDownload(condensedToolError(QString::fromUtf8(error.what())));
     }
     addLog("Downloaded: " + download.title);
-    setDownloadProgress(1.0);
-    setDownloadStatus("Download complete");
+    m_download.setProgress(1.0);
+    m_download.setStatus("Download complete");
 
     const QString folder = m_deps.downloadsFolder;
     const QString temp = download.audioURL.toLocalFile();
@@ -166,7 +165,7 @@ void TranscriptionViewModel::processYouTubeURL(const QString& address) {
 // ---- enhancement preview --------------------------------------------------------------
 
 void TranscriptionViewModel::generateEnhancementPreview() {
-  if (m_isGeneratingPreview) return;
+  if (m_preview->isGenerating()) return;
   QUrl source = m_currentFile;
   if (source.isEmpty() && m_currentAudioSource) source = m_deps.fileAccess->resolveURL(m_currentAudioSource);
   if (source.isEmpty()) {
@@ -177,113 +176,33 @@ void TranscriptionViewModel::generateEnhancementPreview() {
     addLog("FFmpeg not available for preview");
     return;
   }
-  setGeneratingPreview(true);
-  stopPreviewPlayback();
-  cleanupPreviews();
-  m_previewSource = source;
-  const quint64 run = ++m_previewRun;
-  addLog("Generating enhancement preview...");
-  const QString input = source.toLocalFile();
-  const AudioEnhancementSettings settings = m_audioEnhancement;
-  QPointer<TranscriptionViewModel> self(this);
-  const auto failed = [this](const QString& error) {
-    // One line, as the enhancement's own failure is shown: the tool's errors can be several.
-    addLog("Preview generation failed: " + condensedToolError(error));
-    setGeneratingPreview(false);
-  };
-  // An excerpt that comes after its preview was dropped (another file, other settings) goes.
-  const auto outdated = [self, run](const AudioEnhancer::Outcome& excerpt) {
-    if (self && self->m_previewRun == run) return false;
-    if (excerpt.outputPath) AudioEnhancer::cleanupTempFile(*excerpt.outputPath);
-    return true;
-  };
-  m_deps.audioEnhancer->generateOriginalPreview(
-      input, [self, input, settings, failed, outdated](const AudioEnhancer::Outcome& original) {
-        if (outdated(original)) return;
-        if (!original.outputPath) return failed(original.error);
-        self->setPreviewURLs(QUrl::fromLocalFile(*original.outputPath), QUrl());
-        self->m_deps.audioEnhancer->generatePreview(
-            input, settings,
-            [self, failed, outdated, originalSaid = original.toolErrors](const AudioEnhancer::Outcome& enhanced) {
-              if (outdated(enhanced)) return;
-              if (!enhanced.outputPath) return failed(enhanced.error);
-              self->setPreviewURLs(self->m_previewOriginalURL, QUrl::fromLocalFile(*enhanced.outputPath));
-              // A read error or damage ffmpeg took for the end of the file still ends its run well,
-              // with the excerpts cut short there: what it said is told (once: both read the file).
-              const QString said = originalSaid.isEmpty() ? enhanced.toolErrors : originalSaid;
-              if (!said.isEmpty())
-                self->addLog("ffmpeg reported while making the preview: " + condensedToolError(said));
-              self->addLog("Preview ready - compare Original vs Enhanced");
-              self->setGeneratingPreview(false);
-            });
-      });
-}
-
-void TranscriptionViewModel::setPreviewURLs(const QUrl& original, const QUrl& enhanced) {
-  publishChange(m_previewOriginalURL, original, &TranscriptionViewModel::previewOriginalURLChanged);
-  publishChange(m_previewEnhancedURL, enhanced, &TranscriptionViewModel::previewEnhancedURLChanged);
-}
-
-void TranscriptionViewModel::setPreviewPlaying(bool original, bool enhanced) {
-  publishChange(m_previewPlayingOriginal, original, &TranscriptionViewModel::previewPlayingOriginalChanged);
-  publishChange(m_previewPlayingEnhanced, enhanced, &TranscriptionViewModel::previewPlayingEnhancedChanged);
-}
-
-void TranscriptionViewModel::dropPreview() {
-  ++m_previewRun;
-  m_previewSource = QUrl();
-  stopPreviewPlayback();
-  cleanupPreviews();
-  if (m_isGeneratingPreview) setGeneratingPreview(false);
+  m_preview->generate(source, m_audioEnhancement);
 }
 
 void TranscriptionViewModel::setCurrentFile(const QUrl& url) {
-  if (url != m_previewSource && (m_isGeneratingPreview || !m_previewOriginalURL.isEmpty())) dropPreview();
+  if (url != m_preview->source() && m_preview->isMadeOrBeingMade()) m_preview->drop();
   publish(m_currentFile, url, &TranscriptionViewModel::currentFileChanged);
 }
 
 void TranscriptionViewModel::setAudioEnhancement(const AudioEnhancementSettings& settings) {
-  if (settings != m_audioEnhancement && (m_isGeneratingPreview || !m_previewOriginalURL.isEmpty())) dropPreview();
+  if (settings != m_audioEnhancement && m_preview->isMadeOrBeingMade()) m_preview->drop();
   publish(m_audioEnhancement, settings, &TranscriptionViewModel::audioEnhancementChanged);
 }
 
 void TranscriptionViewModel::stopPreviewPlayback() {
-  m_previewStopTimer.stop();
-  if (m_previewPlayer) m_previewPlayer->unload();
-  setPreviewPlaying(false, false);
+  m_preview->stopPlayback();
 }
 
 void TranscriptionViewModel::cleanupPreviews() {
-  if (!m_previewOriginalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewOriginalURL.toLocalFile());
-  if (!m_previewEnhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_previewEnhancedURL.toLocalFile());
-  setPreviewURLs(QUrl(), QUrl());
+  m_preview->cleanup();
 }
 
 void TranscriptionViewModel::playPreviewOriginal() {
-  playPreview(true);
+  m_preview->play(true);
 }
 
 void TranscriptionViewModel::playPreviewEnhanced() {
-  playPreview(false);
-}
-
-void TranscriptionViewModel::playPreview(bool original) {
-  const QUrl url = original ? m_previewOriginalURL : m_previewEnhancedURL;
-  if (url.isEmpty()) return;
-  stopPreviewPlayback();
-  if (!m_previewPlayer) m_previewPlayer = new AudioPlayerService(this);
-  // Shown as playing at once; the excerpt starts once the player has it.
-  setPreviewPlaying(original, !original);
-  // One stop timer for all playbacks: a new playback restarts it, a stop cancels it.
-  m_previewStopTimer.start(m_previewAutoStopMs);
-  m_previewPlayer->load(url, [this, original](const QString& error) {
-    if (!error.isEmpty()) {
-      addLog(QString("Failed to play %1 preview: ").arg(original ? "original" : "enhanced") + error);
-      stopPreviewPlayback();
-      return;
-    }
-    m_previewPlayer->play();
-  });
+  m_preview->play(false);
 }
 
 }  // namespace parlowvista
