@@ -6,6 +6,7 @@
 #include "Models/Transcription.h"
 #include "Store/Statement.h"
 #include "app/ViewModels/PipelineTestSupport.h"
+#include "support/TimeLeft.h"
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,12 @@ inline std::function<voxtrellis::ASRResult(std::span<const float>)> oneWord(cons
 
 class TranscriptionViewModelTest : public ::testing::Test {
  protected:
+  // Every wait of the test shares the time ctest gives it, less a margin for the rest: a run
+  // settles within a minute and a read of the cache within one, and a test of several files could
+  // otherwise wait in all for longer than its limit and be ended by ctest with nothing said.
+  const testsupport::TimeLeft timeLeft{PV_TEST_TIMEOUT_SECONDS, 30};
+  const testsupport::WaitsWithin waitsWithin{timeLeft};
+
   void SetUp() override {
     engine = std::make_shared<FakeEngine>();
     rebuild(true, {});
