@@ -2,6 +2,7 @@
 
 #include "Views/Common/ColorContrast.h"
 #include "support/QtWindowAuditShared.h"
+#include "support/TimeLeft.h"
 
 #include <QAbstractButton>
 #include <QAbstractItemView>
@@ -425,7 +426,8 @@ QStringList QtWindowAudit::checkContrast(QWidget* window) {
 QStringList QtWindowAudit::checkTabOrder(QWidget* window) {
   QStringList findings;
   window->activateWindow();
-  if (!QTest::qWaitForWindowActive(window)) return {QStringLiteral("the window never became active")};
+  if (!QTest::qWaitForWindowActive(window, testsupport::waitBound(5000)))
+    return {QStringLiteral("the window never became active")};
   settle();
 
   // Events are processed between the steps, and the screen may replace a widget meanwhile (a

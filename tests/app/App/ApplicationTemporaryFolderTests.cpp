@@ -183,7 +183,7 @@ TEST_F(ApplicationTest, AStartRemovesWhatAnEndedCopyLeftInTheTemporaryFolderAndN
   EXPECT_FALSE(QFileInfo::exists(heldAsFirst));
   EXPECT_FALSE(QFileInfo::exists(heldDownload));
   running.kill();
-  running.waitForFinished();
+  running.waitForFinished(timeLeft.atMost(30000));
 }
 
 // A second copy that cannot see a running copy's process (one in another container that shares
@@ -277,7 +277,7 @@ TEST_F(ApplicationTest, AKilledCopyThatRanAsAContainersFirstProcessLeavesNothing
   const QList<qint64> first = testsupport::childProcessesOf(copy.processId());
   ASSERT_EQ(first.size(), 1);
   ::kill(static_cast<pid_t>(first.first()), SIGKILL);
-  ASSERT_TRUE(copy.waitForFinished(30000));
+  ASSERT_TRUE(copy.waitForFinished(timeLeft.atMost(30000)));
   EXPECT_EQ(QDir(temporary).entryList(QDir::Files), written);
   {
     Application next(withAnsweringEngine());
@@ -440,7 +440,7 @@ TEST_F(ApplicationTest, ALeftoverOfAnyDepthGoesAtAStart) {
   environment.insert("PV_DEEP_TMPDIR", temporary);
   environment.insert("TMPDIR", folder("child"));
   const testsupport::ChildTestRun start =
-      testsupport::runTestsInChild(environment, "ApplicationDeepLeftoverChildProcess.*", 300000,
+      testsupport::runTestsInChild(environment, "ApplicationDeepLeftoverChildProcess.*", timeLeft.atMost(300000),
                                    {"prlimit", "--nofile=1024", "--stack=1048576", "--"});
   EXPECT_EQ(start.exitStatus, QProcess::NormalExit) << start.output.toStdString();
   EXPECT_TRUE(start.output.contains("[  PASSED  ] 1 test")) << start.output.toStdString();

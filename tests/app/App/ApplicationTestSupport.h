@@ -11,6 +11,7 @@
 #include "support/QtWait.h"
 #include "support/ScopedSettingsFolder.h"
 #include "support/TempDir.h"
+#include "support/TimeLeft.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -53,6 +54,13 @@ inline void showAndSweep(parlowvista::Application& application) {
 
 class ApplicationTest : public testsupport::TempDirTest {
  protected:
+  // Every wait of the test shares the time ctest gives it, less a margin for the rest: each start's
+  // sweep and each child is given minutes, and a test of several could otherwise wait in all for
+  // longer than its limit and be ended by ctest with nothing said. (A child's own wait takes
+  // timeLeft.atMost() itself.)
+  const testsupport::TimeLeft timeLeft{PV_TEST_TIMEOUT_SECONDS, 30};
+  const testsupport::WaitsWithin waitsWithin{timeLeft};
+
   // Settings of the test's own, in its folder, until it ends.
   testsupport::ScopedSettingsFolder settingsFolder{folder("config")};
 

@@ -8,6 +8,7 @@
 #include "app/Services/Translation/TranslationTestSupport.h"
 #include "app/ViewModels/PipelineTestSupport.h"
 #include "support/LoopbackServer.h"
+#include "support/TimeLeft.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@ using namespace pipelinetest;
 namespace {
 
 TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMuted) {
+  // Three downloads, each given minutes: together within the test's limit.
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   Harness h(fixtureEngine());
   if (!h.downloader->isAvailable()) GTEST_SKIP() << "yt-dlp is not installed";
   ASSERT_TRUE(h.startModels());
@@ -31,7 +34,7 @@ TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMute
   h.vm->processYouTubeURL(address);
   EXPECT_EQ(h.vm->state().stage(), ProcessingStage::downloadingFromURL);
   EXPECT_EQ(h.vm->downloadStatus(), "Starting download...");
-  ASSERT_TRUE(h.settle(120000));
+  ASSERT_TRUE(h.settle(timeLeft.atMost(120000)));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::completed) << h.vm->statusMessage().toStdString();
   EXPECT_EQ(h.vm->downloadProgress(), 1.0);
   EXPECT_EQ(h.vm->downloadStatus(), "Download complete");
@@ -62,13 +65,13 @@ TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMute
 
   // The same address again keeps the first copy and numbers the second.
   h.vm->processYouTubeURL(address);
-  ASSERT_TRUE(h.settle(120000));
+  ASSERT_TRUE(h.settle(timeLeft.atMost(120000)));
   EXPECT_EQ(QFileInfo(h.vm->currentFile().toLocalFile()).fileName(), "lecture (1).m4a");
   EXPECT_TRUE(QFileInfo::exists(copy));
 
   // A failed download resets the download fields.
   h.vm->processYouTubeURL(QString::fromStdString(server.baseUrl()) + "/missing.m4a");
-  ASSERT_TRUE(h.settle(120000));
+  ASSERT_TRUE(h.settle(timeLeft.atMost(120000)));
   EXPECT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
   EXPECT_TRUE(h.loggedStart("YouTube download failed: "));
   EXPECT_EQ(h.vm->downloadProgress(), 0.0);
@@ -76,6 +79,8 @@ TEST(PipelineOnlineTest, AnAddressIsDownloadedKeptAndTranscribedWithTheVideoMute
 }
 
 TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBehind) {
+  // Two downloads, each given minutes: together within the test's limit.
+  const testsupport::TimeLeft timeLeft(PV_TEST_TIMEOUT_SECONDS, 30);
   testsupport::TempDir tools("pv-tools");
   const std::string failingTool = testsupport::writeFile(tools.path() / "ffmpeg", "#!/bin/sh\nexit 1\n").string();
   std::filesystem::permissions(failingTool, std::filesystem::perms::owner_all);
@@ -103,7 +108,7 @@ TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBeh
   // The downloads folder cannot be made (a file stands in its place).
   testsupport::writeFile(h.dir / "downloads", "in the way");
   h.vm->processYouTubeURL(address);
-  ASSERT_TRUE(h.settle(120000));
+  ASSERT_TRUE(h.settle(timeLeft.atMost(120000)));
   EXPECT_TRUE(h.loggedStart("YouTube download failed: Cannot create folder"));
   EXPECT_EQ(leftovers(), QStringList());
 
@@ -111,7 +116,7 @@ TEST(PipelineOnlineTest, AnAddressWhoseCopyOrEnhancementFailsLeavesNoDownloadBeh
   QFile::remove(h.path("downloads"));
   ASSERT_TRUE(h.turnOnEnhancement());
   h.vm->processYouTubeURL(address);
-  ASSERT_TRUE(h.settle(120000));
+  ASSERT_TRUE(h.settle(timeLeft.atMost(120000)));
   ASSERT_EQ(h.vm->state().kind(), ProcessingState::Kind::failed);
   // The tool said nothing: its exit status is the reason.
   EXPECT_EQ(h.vm->state().error()->message.toStdString(), "Audio enhancement failed: ffmpeg ended with exit status 1");

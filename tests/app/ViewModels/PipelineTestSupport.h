@@ -105,7 +105,8 @@ inline QString enhancerFileName(qint64 pid, const QString& kind = {}) {
 inline bool ffmpeg(const QStringList& arguments) {
   QProcess process;
   process.start("ffmpeg", QStringList{"-hide_banner", "-loglevel", "error", "-y"} + arguments);
-  return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+  return process.waitForFinished(testsupport::waitBound(60000)) && process.exitStatus() == QProcess::NormalExit &&
+         process.exitCode() == 0;
 }
 
 // A gate a worker thread waits at until the test opens it. Every gate also opens when it is

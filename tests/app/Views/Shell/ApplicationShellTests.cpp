@@ -39,6 +39,7 @@
 #include "support/QtModalWatchdog.h"
 #include "support/QtWindowAudit.h"
 #include "support/ScopedSettingsFolder.h"
+#include "support/TimeLeft.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -68,6 +69,11 @@ using modelhubtest::GeneratedModelHub;
 
 class ApplicationShellTest : public testsupport::TempDirTest {
  protected:
+  // Every wait of the test shares the time ctest gives it, less a margin for the rest: the models
+  // downloaded and loaded, then a file transcribed by them, are minutes each on a crowded machine.
+  const testsupport::TimeLeft timeLeft{PV_TEST_TIMEOUT_SECONDS, 30};
+  const testsupport::WaitsWithin waitsWithin{timeLeft};
+
   // Settings of the test's own, in its folder, until it ends.
   testsupport::ScopedSettingsFolder settingsFolder{path("config")};
 

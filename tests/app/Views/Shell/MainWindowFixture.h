@@ -49,6 +49,7 @@
 #include "app/Views/Player/PlayerPageStandIn.h"
 #include "support/LoopbackServer.h"
 #include "support/QtWindowAudit.h"
+#include "support/TimeLeft.h"
 
 #include <QAction>
 #include <QApplication>
@@ -102,6 +103,13 @@ inline QLabel* labelNamed(QWidget& root, const char* name) {
 
 class MainWindowTest : public ::testing::Test {
  protected:
+  // Every wait of the test shares the time ctest gives it, less a margin for the rest: its own and
+  // its helpers' (transcribe() alone may wait minutes), which waitUntil() and Harness::settle()
+  // bound by it. A test that transcribes file after file and hangs is told by the wait that hung
+  // rather than ended by ctest with nothing said.
+  const testsupport::TimeLeft timeLeft{PV_TEST_TIMEOUT_SECONDS, 30};
+  const testsupport::WaitsWithin waitsWithin{timeLeft};
+
   std::shared_ptr<FakeEngine> engine = std::make_shared<FakeEngine>();
   std::unique_ptr<Harness> harness;
   std::unique_ptr<LibraryActions> library;
