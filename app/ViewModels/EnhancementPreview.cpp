@@ -20,6 +20,10 @@ EnhancementPreview::EnhancementPreview(std::shared_ptr<AudioEnhancer> enhancer, 
 EnhancementPreview::~EnhancementPreview() {
   m_stopTimer.stop();
   if (m_player) m_player->unload();
+  removeExcerpts();
+}
+
+void EnhancementPreview::removeExcerpts() const {
   if (!m_originalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_originalURL.toLocalFile());
   if (!m_enhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_enhancedURL.toLocalFile());
 }
@@ -73,8 +77,7 @@ void EnhancementPreview::stopPlayback() {
 }
 
 void EnhancementPreview::cleanup() {
-  if (!m_originalURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_originalURL.toLocalFile());
-  if (!m_enhancedURL.isEmpty()) AudioEnhancer::cleanupTempFile(m_enhancedURL.toLocalFile());
+  removeExcerpts();
   setURLs(QUrl(), QUrl());
 }
 

@@ -66,6 +66,8 @@ class EnhancementPreview : public QObject {
   void playingEnhancedChanged();
 
  private:
+  // Removes the excerpts' files, announcing nothing.
+  void removeExcerpts() const;
   void setGenerating(bool value);
   void setURLs(const QUrl& original, const QUrl& enhanced);
   void setPlaying(bool original, bool enhanced);

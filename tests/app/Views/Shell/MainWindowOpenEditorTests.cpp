@@ -10,6 +10,16 @@ using Part = SegmentRowDelegate::Part;
 
 class MainWindowOpenEditorTest : public MainWindowTest {
  protected:
+  // The window, active, with the results list showing the transcript of `name`.
+  std::unique_ptr<MainWindow> openWithTranscriptOf(const QString& name) {
+    withTranscriptView = true;
+    auto window = open();
+    window->activateWindow();
+    if (!QTest::qWaitForWindowActive(window.get()) || !waitForScreen(*window, Screen::ready) ||
+        !transcribe(*window, name))
+      return nullptr;
+    return window;
+  }
   // The pencil of a row clicked, and `text` typed at the end of what the row holds; the editor
   // stays open and focused.
   InlineTextEditor* typeIntoRow(MainWindow& window, int row, const QString& text) {
@@ -41,12 +51,8 @@ class MainWindowOpenEditorTest : public MainWindowTest {
 // Backspace at the very start of the first row has nothing to merge into. The typed text was
 // thrown away: the editor closed on the row's old text and nothing reached the store.
 TEST_F(MainWindowOpenEditorTest, BackspaceAtTheStartOfTheFirstRowKeepsTheTypedTextThroughARestart) {
-  withTranscriptView = true;
-  auto window = open();
-  window->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  auto window = openWithTranscriptOf("talk.wav");
+  ASSERT_NE(window, nullptr);
   Transcription* version = harness->vm->currentTranscription();
   const QString before = harness->vm->state().result()->segments[0].text;
   InlineTextEditor* field = typeIntoRow(*window, 0, " and so on");
@@ -68,12 +74,8 @@ TEST_F(MainWindowOpenEditorTest, BackspaceAtTheStartOfTheFirstRowKeepsTheTypedTe
 // for the run's end, and the file shown before stayed marked and named in the title). So too when
 // the disk is full and saving the typed text before the run fails, which also changes the state.
 TEST_F(MainWindowOpenEditorTest, AFailingFileStartedWithAnOpenEditorLeavesNoFileOpenAfterTryAgain) {
-  withTranscriptView = true;
-  auto window = open();
-  window->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  ASSERT_TRUE(transcribe(*window, "one.wav"));
+  auto window = openWithTranscriptOf("one.wav");
+  ASSERT_NE(window, nullptr);
   Transcription* one = harness->vm->currentTranscription();
   const QString notAudio = harness->path("notaudio.wav");
   testsupport::writeFile(notAudio.toStdString(), "Meeting notes, not audio at all\n");
@@ -151,12 +153,8 @@ TEST_F(MainWindowOpenEditorTest, AFailingFileStartedWithAnOpenEditorLeavesNoFile
 // and typed into as without it; the text stays in the version it was typed into. (The commit's
 // change of state put the library's selection back, and the click opened nothing.)
 TEST_F(MainWindowOpenEditorTest, OneClickOnAnotherFileOrVersionOpensItAndKeepsTheTypedText) {
-  withTranscriptView = true;
-  auto window = open();
-  window->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  ASSERT_TRUE(transcribe(*window, "lecture.wav"));
+  auto window = openWithTranscriptOf("lecture.wav");
+  ASSERT_NE(window, nullptr);
   Transcription* lecture = harness->vm->currentTranscription();
   ASSERT_TRUE(transcribe(*window, "podcast.wav"));
   Transcription* podcast = harness->vm->currentTranscription();
@@ -225,12 +223,8 @@ TEST_F(MainWindowOpenEditorTest, OneClickOnAnotherFileOrVersionOpensItAndKeepsTh
 // starts (it was only in memory, lost by a run that failed or a quit while it ran), and the run
 // that ends replaces the version all the same.
 TEST_F(MainWindowOpenEditorTest, OverwriteStoresTheTypedTextBeforeItsRun) {
-  withTranscriptView = true;
-  auto window = open();
-  window->activateWindow();
-  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-  ASSERT_TRUE(waitForScreen(*window, Screen::ready));
-  ASSERT_TRUE(transcribe(*window, "talk.wav"));
+  auto window = openWithTranscriptOf("talk.wav");
+  ASSERT_NE(window, nullptr);
   ASSERT_TRUE(testsupport::waitUntil([&] { return harness->vm->hasCachedSamples(); }));
   Transcription* version = harness->vm->currentTranscription();
   const QStringList heard = originalTexts();
