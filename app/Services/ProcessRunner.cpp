@@ -9,6 +9,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,9 +33,11 @@ void prepare(QProcess& process, const ProcessRequest& request, bool feedsInput =
   process.setProcessChannelMode(QProcess::SeparateChannels);
   if (!feedsInput) process.setStandardInputFile(QProcess::nullDevice());
   const pid_t application = ::getpid();
+  const bool privateFiles = request.privateFiles;
   // Runs in the child before it becomes the tool: system calls only, as the child may still
   // share the application's memory then.
-  process.setChildProcessModifier([application] {
+  process.setChildProcessModifier([application, privateFiles] {
+    if (privateFiles) ::umask(077);
     // A group of its own, so that stopping the tool also stops what it started.
     ::setpgid(0, 0);
     // Killed as the application ends, by any road, SIGKILL and crashes included: nothing else

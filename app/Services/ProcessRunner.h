@@ -61,6 +61,9 @@ struct ProcessRequest {
   // a last line without one comes at the end, before the completion.
   std::function<void(const QByteArray& line)> standardOutputLine;
   std::function<void(const QByteArray& line)> standardErrorLine;
+  // What the child makes is readable and writable by the user alone, whatever the application's
+  // umask (for a tool that writes into the shared temporary folder).
+  bool privateFiles = false;
 };
 
 // The one way this application runs a child process (provider tools, the downloader,

@@ -193,6 +193,9 @@ void YouTubeDownloader::startNext() {
     reportProgress(line);
   };
   request.standardErrorLine = request.standardOutputLine;
+  // Its partial and finished files sit in the shared temporary folder: the user's alone, as the
+  // folder is.
+  request.privateFiles = true;
   m_silence->start();
   const quint64 serial = job.serial;
   m_runner->start(std::move(request), [this, serial](const ProcessOutcome& outcome) {

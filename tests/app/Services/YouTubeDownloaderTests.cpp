@@ -213,8 +213,8 @@ TEST_F(YouTubeDownloaderTest, WithoutTheToolNothingIsCreatedAndTheErrorSaysHowTo
   EXPECT_TRUE(downloadFolders().isEmpty());
 }
 
-// The download's folder and what the tools write in it are the user's alone, whatever the umask
-// gives what they make, in a temporary folder all users share: no one else can read the audio.
+// The download's folder and what the tools write in it are the user's alone (0700 and 0600),
+// whatever the umask, in a temporary folder all users share: no one else can read the audio.
 TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
   const testsupport::ScopedUmask usual(022);
   testsupport::TempDir media;
@@ -246,6 +246,7 @@ TEST_F(YouTubeDownloaderTest, RealToolFetchesAMediaFileFromALoopbackServer) {
   EXPECT_TRUE(reports.contains(Report{1.0, "Downloading audio..."}));
   EXPECT_TRUE(reports.contains(Report{0.95, "Extracting audio..."}));
   EXPECT_EQ(testsupport::permissionsOf(file.absolutePath().toStdString()), 0700);
+  EXPECT_EQ(testsupport::permissionsOf(file.absoluteFilePath().toStdString()), 0600);
   // The tools made nothing beside it (the other folder there is this test's).
   QStringList made = QDir(tempFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
   made.removeAll(QString::fromStdString(media.path().filename().string()));
